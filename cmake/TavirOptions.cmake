@@ -1,0 +1,21 @@
+# Warnings and sanitizer builds shared by every target of the tree.
+option(TAVIR_ASAN "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(TAVIR_TSAN "Build with ThreadSanitizer" OFF)
+
+if(TAVIR_ASAN AND TAVIR_TSAN)
+  message(FATAL_ERROR "TAVIR_ASAN and TAVIR_TSAN cannot be combined")
+endif()
+
+add_compile_options(-Wall -Wextra)
+
+if(TAVIR_ASAN)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(TAVIR_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+find_package(Threads REQUIRED)
