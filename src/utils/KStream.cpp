@@ -74,8 +74,10 @@ bool KStream::drainWriteBuffer()
 
 bool KStream::refill()
 {
-    if (writeLeft != kBufferSize && !drainWriteBuffer())
+    if (writeLeft != kBufferSize && !drainWriteBuffer()) {
+        readFailed_ = true;
         return false;
+    }
     const int got = i_read(readBuf, kBufferSize);
     readPtr = readBuf;
     if (got <= 0) {

@@ -59,7 +59,8 @@ public:
     // The same for at most `size` bytes.
     bool copyToSize(KStream& dest, size_t size);
 
-    // True when the last refill ended because i_read failed (not at the end).
+    // True when the last refill failed (i_read failed, or the pending bytes
+    // that must go out before it could not be written) rather than ending.
     bool lastReadFailed() const { return readFailed_; }
 
 protected:

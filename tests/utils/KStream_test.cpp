@@ -270,6 +270,16 @@ TEST(KStream, CopyToStopsAtTheFirstFailedWrite)
     MemoryStream sink;
     EXPECT_FALSE(failingSource.copyTo(sink));
     EXPECT_TRUE(failingSource.lastReadFailed());
+
+    // A source that can't write out its own pending bytes can't read on
+    // either: that is a failure, not the end of the data.
+    MemoryStream stuck;
+    stuck.input = "unread";
+    stuck.failAfter = 0;
+    EXPECT_EQ(stuck.write("pending", 7), 7u);
+    MemoryStream sink2;
+    EXPECT_FALSE(stuck.copyTo(sink2));
+    EXPECT_EQ(stuck.inputPos, 0u);
 }
 
 TEST(KStream, StdIStreamReadsLinesAndSeeks)
