@@ -1,5 +1,7 @@
 #include "utils/PathUtils.h"
 
+#include "utils/DirTree.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -325,6 +327,21 @@ bool loadTextFile(const char* path, std::string& out)
         return false;
     out.swap(content);
     return true;
+}
+
+bool removeFiles(const std::string& dir, const std::string& pattern)
+{
+    bool ok = true;
+    try {
+        DirTree walk(pattern, false, true, false, dir);
+        for (; !walk.end(); ++walk) {
+            if (walk.isFile() && std::remove(walk.getFullName().c_str()) != 0)
+                ok = false;
+        }
+    } catch (const boost::regex_error&) {
+        return false; // a pattern that doesn't compile removes nothing
+    }
+    return ok;
 }
 
 uint64_t dirSize(const std::string& dir, const std::set<std::string>& excluded)
