@@ -320,7 +320,15 @@ bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flus
     // are restored before the text is written again. The text is always
     // written: reporting success for text that was never sent would lose
     // the command.
-    init(true);
+    try {
+        init(true);
+    } catch (const ImapException& e) {
+        // However the automatic reconnect failed (a refused login
+        // included), the command in hand met a lost connection.
+        if (handleImapException(e, ImapConnectionError) != ImapConnectionError)
+            throw ImapConnectionFailed(e.what());
+        throw;
+    }
     writeText(text, true);
     if (streamGood())
         return true;
