@@ -120,13 +120,38 @@ TEST(MailDateParser, Zones)
         const char* zone;
         int minutes;
     } cases[] = {
-        {"+0100", 60},  {"-0530", -330}, {"+0100 (CET)", 60}, {"EST", -300}, {"est", -300},
-        {"EDT", -240},  {"PDT", -420},   {"ADT", -180},       {"AST", -240}, {"HST", -600},
-        {"BDT", -600},  {"YST", -540},   {"A", 60},           {"I", 540},    {"K", 600},
-        {"M", 720},     {"N", -60},      {"Y", -720},         {"Z", 0},      {"J", 0},
-        {"UT", 0},      {"GMT", 0},      {"GMT+1", 0},        {"", 0},       {"+", 0},
-        {"-01", 0},     {"XYZ", 0},      {"CET", 0},          {"EET", 0},    {"1234", 0},
-        {"EST (Eastern Standard Time)", -300}, {"+9999", 6039},
+        {"+0100", 60},
+        {"-0530", -330},
+        {"+0100 (CET)", 60},
+        {"EST", -300},
+        {"est", -300},
+        {"EDT", -240},
+        {"PDT", -420},
+        {"ADT", -180},
+        {"AST", -240},
+        {"HST", -600},
+        {"BDT", -600},
+        {"YST", -540},
+        {"A", 60},
+        {"I", 540},
+        {"K", 600},
+        {"M", 720},
+        {"N", -60},
+        {"Y", -720},
+        {"Z", 0},
+        {"J", 0},
+        {"UT", 0},
+        {"GMT", 0},
+        {"GMT+1", 0},
+        {"", 0},
+        {"+", 0},
+        {"-01", 0},
+        {"XYZ", 0},
+        {"CET", 0},
+        {"EET", 0},
+        {"1234", 0},
+        {"EST (Eastern Standard Time)", -300},
+        {"+9999", 6039},
     };
     for (const auto& c : cases)
         EXPECT_EQ(parseRFC822Timezone(c.zone), c.minutes) << c.zone;
@@ -171,8 +196,8 @@ TEST(MailDateParser, BrokenDownLocalTime)
 
 TEST(MailDateParser, MonthNames)
 {
-    const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* names[]
+        = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     for (int m = 0; m < 12; ++m) {
         EXPECT_STREQ(AMonthName[m], names[m]);
         const std::string text = std::string("15-") + names[m] + "-2020 12:00:00 +0000";
