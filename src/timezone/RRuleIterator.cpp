@@ -29,12 +29,22 @@ bool isClockUnit(int unit)
 } // namespace
 
 RRule::iterator::iterator()
-    : rule(nullptr), batch(), position(0), delivered(1), offsetCorrection(0), anchorDay(0)
+    : rule(nullptr)
+    , batch()
+    , position(0)
+    , delivered(1)
+    , offsetCorrection(0)
+    , anchorDay(0)
 {
 }
 
 RRule::iterator::iterator(const RRule* r, const KDateTime& start, bool includeStart)
-    : rule(r), batch(), position(0), delivered(-1), offsetCorrection(0), anchorDay(0)
+    : rule(r)
+    , batch()
+    , position(0)
+    , delivered(-1)
+    , offsetCorrection(0)
+    , anchorDay(0)
 {
     // The special instants have no calendar to step through.
     if (start.isNull() || start.isInfinity()) {
@@ -344,8 +354,8 @@ bool RRule::iterator::expandPeriod(KDateTime& cur)
 
     const bool first = delivered == -1;
     batch.erase(std::remove_if(batch.begin(), batch.end(),
-                               [&](const KDateTime& d) { return d < cur || (d == cur && !first); }),
-                batch.end());
+                    [&](const KDateTime& d) { return d < cur || (d == cur && !first); }),
+        batch.end());
     if (batch.empty()) {
         // Nothing after the previous occurrence: an empty period, which must
         // move `cur` on like any other so that the search ends.
@@ -372,8 +382,7 @@ void RRule::iterator::limit(const std::vector<KDateTime>& input, int k)
             int e = entry;
             if (e < 0)
                 e += 1
-                    + element.getItemCount(CalendarTypes(containerOf(k)),
-                                           getTimeMeasure(unit), ws);
+                    + element.getItemCount(CalendarTypes(containerOf(k)), getTimeMeasure(unit), ws);
             if (weekInMonth) {
                 KDateTime moved(element);
                 moved.setItem(CT_WEEK_NUMBER, e, ws);
@@ -485,7 +494,8 @@ void RRule::iterator::expandOther(const std::vector<KDateTime>& input, int k, in
                 continue;
             }
             const CalendarTypes child = CalendarTypes(parent) >> 1;
-            const int children = element.getItemCount(CalendarTypes(parent), getTimeMeasure(child), ws);
+            const int children
+                = element.getItemCount(CalendarTypes(parent), getTimeMeasure(child), ws);
             const int firstChild = isClockUnit(int(container)) ? 0 : 1;
             for (int j = firstChild; j < children + firstChild; ++j) {
                 KDateTime copy(element);
