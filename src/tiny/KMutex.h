@@ -1,0 +1,57 @@
+#pragma once
+// The one lock type of the system: a recursive POSIX mutex. The thread that
+// holds it may lock it again and must unlock it as often. There is no shared
+// mode; the read/write names exist so that callers can say what they mean and
+// subclasses (interlocked files) can lock something else.
+#include <pthread.h>
+
+namespace tavir::tiny {
+
+// The attribute object shared by every KMutex: recursive type, made once.
+pthread_mutexattr_t* defaultMutexAttr();
+
+class KMutex {
+public:
+    // Throws std::runtime_error when the mutex can't be made.
+    KMutex();
+    // A copy is a fresh, unlocked mutex: a lock is never shared by copying.
+    KMutex(const KMutex&);
+    // Assignment leaves the mutex as it is.
+    KMutex& operator=(const KMutex&) { return *this; }
+    virtual ~KMutex();
+
+    virtual int lock();
+    // True only when this call took (or re-took) the lock.
+    virtual bool tryLock();
+    virtual int unlock();
+    virtual int readLock();
+    virtual int writeLock();
+    virtual bool tryReadLock();
+    virtual bool tryWriteLock();
+    virtual int uncountedLock();
+    virtual int uncountedUnlock();
+
+protected:
+    pthread_mutex_t mutex_;
+
+private:
+    void init();
+};
+
+// Scoped write lock over a KMutex.
+class KMutexLocker {
+public:
+    explicit KMutexLocker(KMutex& m)
+        : m_(m)
+    {
+        m_.writeLock();
+    }
+    ~KMutexLocker() { m_.unlock(); }
+    KMutexLocker(const KMutexLocker&) = delete;
+    KMutexLocker& operator=(const KMutexLocker&) = delete;
+
+private:
+    KMutex& m_;
+};
+
+} // namespace tavir::tiny

@@ -1,0 +1,132 @@
+#include "tiny/KMutex.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using tavir::tiny::KMutex;
+
+namespace {
+
+// Runs f on another thread and returns its result.
+template <typename F> bool onOtherThread(F f)
+{
+    bool result = false;
+    std::thread t([&] { result = f(); });
+    t.join();
+    return result;
+}
+
+} // namespace
+
+TEST(KMutex, RecursiveLockExcludesOtherThreadUntilFullyUnlocked)
+{
+    KMutex m;
+    ASSERT_EQ(0, m.lock());
+    ASSERT_EQ(0, m.lock());
+    EXPECT_FALSE(onOtherThread([&] { return m.tryLock(); }));
+    ASSERT_EQ(0, m.unlock());
+    // Still held once.
+    EXPECT_FALSE(onOtherThread([&] { return m.tryLock(); }));
+    ASSERT_EQ(0, m.unlock());
+    EXPECT_TRUE(onOtherThread([&] {
+        bool taken = m.tryLock();
+        if (taken)
+            m.unlock();
+        return taken;
+    }));
+}
+
+TEST(KMutex, OwnerTryLockRetakes)
+{
+    KMutex m;
+    ASSERT_TRUE(m.tryLock());
+    ASSERT_TRUE(m.tryLock());
+    m.unlock();
+    EXPECT_FALSE(onOtherThread([&] { return m.tryLock(); }));
+    m.unlock();
+}
+
+TEST(KMutex, ReadLockExcludesOtherReadersAndWriters)
+{
+    KMutex m;
+    ASSERT_EQ(0, m.readLock());
+    EXPECT_FALSE(onOtherThread([&] { return m.tryReadLock(); }));
+    EXPECT_FALSE(onOtherThread([&] { return m.tryWriteLock(); }));
+    m.unlock();
+    ASSERT_EQ(0, m.uncountedLock());
+    EXPECT_FALSE(onOtherThread([&] { return m.tryReadLock(); }));
+    ASSERT_EQ(0, m.uncountedUnlock());
+    EXPECT_TRUE(onOtherThread([&] {
+        bool taken = m.tryWriteLock();
+        if (taken)
+            m.unlock();
+        return taken;
+    }));
+}
+
+TEST(KMutex, ReadAndWriteNamesDispatchToOverriddenLock)
+{
+    // Subclasses (interlocked files) override lock/tryLock/unlock; the other
+    // names must reach those overrides.
+    struct Counting : KMutex {
+        int locks = 0, tries = 0, unlocks = 0;
+        int lock() override { return ++locks, 0; }
+        bool tryLock() override { return ++tries, false; }
+        int unlock() override { return ++unlocks, 0; }
+    };
+    Counting c;
+    c.readLock();
+    c.writeLock();
+    c.uncountedLock();
+    EXPECT_FALSE(c.tryReadLock());
+    EXPECT_FALSE(c.tryWriteLock());
+    c.uncountedUnlock();
+    EXPECT_EQ(3, c.locks);
+    EXPECT_EQ(2, c.tries);
+    EXPECT_EQ(1, c.unlocks);
+}
+
+TEST(KMutex, CopyIsAFreshUnlockedMutex)
+{
+    KMutex a;
+    a.lock();
+    KMutex b(a);
+    EXPECT_TRUE(onOtherThread([&] {
+        bool taken = b.tryLock();
+        if (taken)
+            b.unlock();
+        return taken;
+    }));
+    KMutex c;
+    c = a; // changes nothing: c stays free, a stays held
+    EXPECT_FALSE(onOtherThread([&] { return a.tryLock(); }));
+    EXPECT_TRUE(onOtherThread([&] {
+        bool taken = c.tryLock();
+        if (taken)
+            c.unlock();
+        return taken;
+    }));
+    a.unlock();
+}
+
+TEST(KMutex, GuardsACounterAcrossThreads)
+{
+    KMutex m;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                m.lock();
+                m.lock();
+                ++counter;
+                m.unlock();
+                m.unlock();
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(80000, counter);
+}
