@@ -49,8 +49,7 @@ bool KInterLockedFile::tryWriteLock()
 
 bool KInterLockedFile::unlock()
 {
-    mutex.unlock();
-    return true;
+    return mutex.unlock() == 0; // false when this thread did not hold it
 }
 
 bool KInterLockedFile::postOpenOp(int descriptor, const char* mode)

@@ -229,25 +229,25 @@ bool KStream::puts(const std::string& text)
 
 bool KStream::copyTo(KStream& dest)
 {
-    char piece[1024];
+    char chunk[1024];
     for (;;) {
-        const size_t n = read(piece, sizeof piece);
+        const size_t n = read(chunk, sizeof chunk);
         if (n == 0)
             return !readFailed_;
-        if (dest.write(piece, n) != n)
-            return false; // never drop a piece and carry on
+        if (dest.write(chunk, n) != n)
+            return false; // never drop a chunk and carry on
     }
 }
 
 bool KStream::copyToSize(KStream& dest, size_t size)
 {
-    char piece[1024];
+    char chunk[1024];
     size_t remaining = size;
     while (remaining > 0) {
-        const size_t n = read(piece, remaining < sizeof piece ? remaining : sizeof piece);
+        const size_t n = read(chunk, remaining < sizeof chunk ? remaining : sizeof chunk);
         if (n == 0)
             return !readFailed_;
-        if (dest.write(piece, n) != n)
+        if (dest.write(chunk, n) != n)
             return false;
         remaining -= n;
     }

@@ -41,7 +41,7 @@ public:
     int directWrite(const char* buf, unsigned int len);
     // One line including its '\n' (a CR is an ordinary byte), at most
     // size - 1 bytes, always terminated; returns its length, 0 at the end.
-    // A longer line comes back in pieces on successive calls.
+    // A longer line comes back in parts on successive calls.
     unsigned int getstr(char* buf, unsigned int size);
     // One whole line including its '\n'. A line that doesn't fit gives 0 and
     // an empty buffer (its bytes are consumed). At the end of data the bytes

@@ -211,6 +211,8 @@ TEST(FileLocks, InterLockedFileSerialisesThreadsWithItsMutex)
     bool other = true;
     std::thread([&] { other = f.tryLock() || f.tryReadLock() || f.tryWriteLock(); }).join();
     EXPECT_FALSE(other);
+    std::thread([&] { other = f.unlock(); }).join();
+    EXPECT_FALSE(other); // only the holder can unlock
     EXPECT_TRUE(f.unlock());
     EXPECT_TRUE(f.unlock());
     std::thread([&] {

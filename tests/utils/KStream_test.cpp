@@ -58,8 +58,8 @@ public:
 };
 
 // Splits `text` the way getstr(buf, size) must: lines with their '\n', long
-// lines in pieces of size - 1 bytes.
-std::vector<std::string> expectedPieces(const std::string& text, size_t size)
+// lines in parts of size - 1 bytes.
+std::vector<std::string> expectedParts(const std::string& text, size_t size)
 {
     std::vector<std::string> out;
     size_t pos = 0;
@@ -73,7 +73,7 @@ std::vector<std::string> expectedPieces(const std::string& text, size_t size)
     return out;
 }
 
-std::vector<std::string> readPieces(KStream& s, unsigned size)
+std::vector<std::string> readParts(KStream& s, unsigned size)
 {
     std::vector<std::string> out;
     std::vector<char> buf(size);
@@ -133,12 +133,12 @@ TEST(KStream, GetstrAcrossTheBufferBoundary)
     for (unsigned size : {2u, 3u, 512u, 4096u, 4097u, 20000u}) {
         KFile f;
         ASSERT_TRUE(f.open(tmp.file("lines").c_str(), "rb"));
-        EXPECT_EQ(readPieces(f, size), expectedPieces(text, size)) << "buffer " << size;
+        EXPECT_EQ(readParts(f, size), expectedParts(text, size)) << "buffer " << size;
         for (size_t chunk : {1u, 100u, 4095u}) {
             MemoryStream m;
             m.input = text;
             m.chunk = chunk;
-            EXPECT_EQ(readPieces(m, size), expectedPieces(text, size))
+            EXPECT_EQ(readParts(m, size), expectedParts(text, size))
                 << "buffer " << size << " chunk " << chunk;
         }
     }
