@@ -168,7 +168,11 @@ KTimeSpan KTimeZoneCache::getOffset(int64_t t, const boost::shared_ptr<KTimeZone
         const TZProp& p0 = props[0];
         const TZProp& p1 = props[1];
         int64_t onset0, onset1;
-        if (isSimpleYearly(p0.rrule) && isSimpleYearly(p1.rrule)) {
+        // In the year of an observance's own onset the onset itself counts,
+        // even where it is not a day of its rule, so only later years take
+        // the fast path.
+        if (isSimpleYearly(p0.rrule) && isSimpleYearly(p1.rrule) && year > p0.dtStart.getYear() &&
+            year > p1.dtStart.getYear()) {
             auto timeOfDay
                 = [](const TZProp& p) { return (p.dtStart - p.offsetFrom) - p.dtStart.dayBegin(); };
             onset0 = getSimpleDate(p0.rrule, t, timeOfDay(p0));
