@@ -362,6 +362,7 @@ TEST(CommandTest, AppendOnALostTargetIsAConnectionFailure)
 {
     Fixture f("K1 OK\r\n");
     f.session->writeBudget = 30; // the line goes out, the body does not
+    f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK\r\n"); // must stay unused
     MemoryMessage message({std::string(100, 'x')}, 100);
     Command append(f.connection, "APPEND");
     append.addParamString("INBOX");
@@ -374,6 +375,25 @@ TEST(CommandTest, AppendOnALostTargetIsAConnectionFailure)
     }
     EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
     EXPECT_EQ(1u, f.server.next); // no reconnect, nothing sent twice
+}
+
+} // namespace
+
+namespace {
+
+TEST(CommandTest, AppendOnAConnectionLostBeforehandReconnectsFirst)
+{
+    Fixture f("");
+    auto second = f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK [APPENDUID 1 1] done\r\n");
+    f.connection.close(); // lost while idle
+    MemoryMessage message({"hello"}, 5);
+    Command append(f.connection, "APPEND");
+    append.addParamString("INBOX");
+    append.addParam("{5+}\r\n");
+    EXPECT_EQ(Command::OK, append.execute(&message));
+    EXPECT_EQ("", f.session->clientBytes);
+    EXPECT_EQ("K2 LOGIN \"user\" \"secret\"\r\nK1 APPEND \"INBOX\" {5+}\r\nhello\r\n",
+        second->clientBytes);
 }
 
 } // namespace
