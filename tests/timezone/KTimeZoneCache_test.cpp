@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "ZoneReference.h"
 #include "timezone/TimeZoneKeeper.h"
@@ -241,4 +243,48 @@ TEST(ZoneCache, AgreesWithFullComputation)
         }
     }
     EXPECT_GT(compared, 50000u);
+}
+
+// Several threads share one cache (and the zone database behind the zones):
+// each answer is the one a single caller gets.
+TEST(ZoneCache, ConcurrentCallers)
+{
+    std::vector<boost::shared_ptr<KTimeZone>> zones;
+    for (const char* id : {"Europe/Paris", "America/New_York", "Australia/Sydney", "Tehran",
+             "Jerusalem", "America/Santiago", "Pacific/Chatham"})
+        zones.emplace_back(new KTimeZone(KTimeZone::fromTZID(id)));
+    std::vector<int64_t> instants;
+    for (int i = 0; i < 400; ++i)
+        instants.push_back(utc(2015 + i % 16, 1 + i % 12, 1 + i % 28, i % 24, 0));
+    std::vector<int> expected;
+    {
+        KTimeZoneCache single(512);
+        for (const auto& z : zones)
+            for (int64_t t : instants)
+                expected.push_back(secs(single.getOffset(t, z)));
+    }
+    // fresh zones, so that the threads also race to compute their hashes
+    std::vector<boost::shared_ptr<KTimeZone>> shared;
+    for (const auto& z : zones) {
+        shared.emplace_back(new KTimeZone(*z));
+        shared.back()->clearMD5Hash();
+    }
+    KTimeZoneCache cache(8); // small: rows are dropped while others read
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int n = 0; n < 6; ++n) {
+        threads.emplace_back([&, n] {
+            for (size_t k = 0; k < shared.size() * instants.size(); ++k) {
+                const size_t i = (k * 7 + n * 13) % (shared.size() * instants.size());
+                if (secs(
+                        cache.getOffset(instants[i % instants.size()], shared[i / instants.size()]))
+                    != expected[i])
+                    ++mismatches;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_LE(cache.size(), 8u);
 }
