@@ -122,6 +122,11 @@ TEST(KDateTimeText, ParseIso)
     int64_t s = 0, e = 0;
     bool d = false;
     EXPECT_TRUE(KDateTime::parseIsoString("2024", s, e, d, nullptr));
+    long long ls = 0, le = 0;
+    EXPECT_TRUE(KDateTime::parseIsoString("2024-03-05", ls, le, d, nullptr));
+    EXPECT_EQ(ls, KDateTime(5, 3, 2024).to64());
+    EXPECT_EQ(le, ls + 86399);
+    EXPECT_TRUE(d);
 }
 
 TEST(KDateTimeText, FromIsoString)
