@@ -1,6 +1,7 @@
 #include "crypto/StreamDigest.h"
 
 #include "crypto/ShaCore.h"
+#include "utils/StringUtils.h"
 
 #include <openssl/err.h>
 #include <openssl/provider.h>
@@ -11,18 +12,6 @@
 namespace tavir::crypto {
 
 namespace {
-
-std::string toLowerHex(const std::string& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
 
 // Takes the calling thread's OpenSSL error queue as text, emptying it.
 std::string drainOpenSslErrors()
@@ -240,7 +229,7 @@ std::string StreamDigest::getDigest(bool finishEmpty)
 
 std::string StreamDigest::getAsciiDigest(bool finishEmpty)
 {
-    return toLowerHex(getDigest(finishEmpty));
+    return tavir::utils::stringToHex(getDigest(finishEmpty));
 }
 
 // --------------------------------------------------------------- subclasses

@@ -197,7 +197,7 @@ private:
     mutable int32_t gmtOffset_;
     boost::shared_ptr<KTimeZone> zone_;
     int kind_;
-    int cdoId_;
+    mutable int cdoId_; // settled on reading from the zone's list
 };
 
 } // namespace tavir::timezone

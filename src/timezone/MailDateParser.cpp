@@ -1,6 +1,7 @@
 #include "timezone/MailDateParser.h"
 
 #include "timezone/KDateTime.h"
+#include "tiny/Time.h"
 
 #include <cstring>
 #include <strings.h>
@@ -181,7 +182,7 @@ bool toLocal(int64_t seconds, tm* result)
 {
     const time_t t = time_t(seconds);
     tm local{};
-    if (::localtime_r(&t, &local) == nullptr)
+    if (tiny::k_localtime_r(&t, &local) == nullptr)
         return false;
     *result = local;
     return true;

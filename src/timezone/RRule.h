@@ -52,7 +52,7 @@ public:
         void advance();
         void nextBatch();
         StepResult stepSeed(KDateTime& cur);
-        bool expandPeriod(KDateTime& cur);
+        bool expandPeriod(KDateTime& cur, const KDateTime& last);
         void emptyPeriod(KDateTime& cur);
         void advanceByInterval(KDateTime& value) const;
         int frequencyValue(const KDateTime& value) const;

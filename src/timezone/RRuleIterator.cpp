@@ -29,12 +29,22 @@ bool isClockUnit(int unit)
 } // namespace
 
 RRule::iterator::iterator()
-    : rule(nullptr), batch(), position(0), delivered(1), offsetCorrection(0), anchorDay(0)
+    : rule(nullptr)
+    , batch()
+    , position(0)
+    , delivered(1)
+    , offsetCorrection(0)
+    , anchorDay(0)
 {
 }
 
 RRule::iterator::iterator(const RRule* r, const KDateTime& start, bool includeStart)
-    : rule(r), batch(), position(0), delivered(-1), offsetCorrection(0), anchorDay(0)
+    : rule(r)
+    , batch()
+    , position(0)
+    , delivered(-1)
+    , offsetCorrection(0)
+    , anchorDay(0)
 {
     // The special instants have no calendar to step through.
     if (start.isNull() || start.isInfinity()) {
@@ -182,18 +192,51 @@ int RRule::iterator::frequencyValue(const KDateTime& value) const
             earlier.setItem(CT_DAY_OF_MONTH, value.getDay() - 7, weekStart());
             v = earlier.getWeekNumber(weekStart()) + 1;
         }
+    } else if (unit == CT_YEAR && !rule->byValues[CT_WEEK_NUMBER].empty()) {
+        // A yearly rule of week numbers runs over week-numbering years: an
+        // occurrence in early January may belong to the year before, one in
+        // late December to the year after.
+        const int month = value.getItem(CT_MONTH, weekStart());
+        const int week = value.getWeekNumber(weekStart());
+        if (month == 1 && week > 50)
+            --v;
+        else if (month == 12 && week == 1)
+            ++v;
     }
     return v;
 }
 
+// Moves a date to a weekday within its week, staying in its calendar year.
+static void moveToWeekdayInYear(KDateTime& value, int weekday, KDateTime::DayOfWeek ws)
+{
+    const int year = value.getYear();
+    value.setItem(CT_WEEKDAY, weekday, ws);
+    if (value.getYear() > year)
+        value.setItem(CT_DAY_OF_MONTH, value.getDay() - 7, ws);
+    else if (value.getYear() < year)
+        value.setItem(CT_DAY_OF_MONTH, value.getDay() + 7, ws);
+}
+
 void RRule::iterator::advanceByInterval(KDateTime& value) const
 {
-    value.setItem(frequencyUnit(), frequencyValue(value) + rule->interval, weekStart());
+    const int target = frequencyValue(value) + rule->interval;
+    value.setItem(frequencyUnit(), target, weekStart());
+    if (frequencyUnit() == CT_YEAR && !rule->byValues[CT_WEEK_NUMBER].empty()
+        && frequencyValue(value) != target) {
+        // Still in a week of the neighbouring week-numbering year: a week
+        // further into the year belongs to the one wanted.
+        const int shift = value.getMonth() == 1 ? 7 : -7;
+        value.setItem(CT_DAY_OF_MONTH, value.getDay() + shift, weekStart());
+    }
 }
 
 void RRule::iterator::nextBatch()
 {
-    KDateTime cur = batch.back();
+    // `last` is the previous occurrence: only later candidates count. `cur`
+    // is where the search for the next period stands; empty periods move it
+    // on without moving `last`.
+    const KDateTime last = batch.back();
+    KDateTime cur = last;
     const int baseYear = cur.getItem(CT_YEAR, weekStart());
     batch.clear();
     position = 0;
@@ -208,7 +251,7 @@ void RRule::iterator::nextBatch()
                 return;
             expand = step == StepExpand;
         }
-        if (expand && !expandPeriod(cur))
+        if (expand && !expandPeriod(cur, last))
             return;
         if (!batch.empty() || cur.getItem(CT_YEAR, weekStart()) > baseYear + 8)
             break;
@@ -266,7 +309,7 @@ void RRule::iterator::emptyPeriod(KDateTime& cur)
     advanceByInterval(cur);
     if (!rule->byValues[CT_WEEK_NUMBER].empty()
         && (rule->frequency == Yearly || rule->frequency == Monthly))
-        cur.setItem(CT_WEEKDAY, weekday, weekStart());
+        moveToWeekdayInYear(cur, weekday, weekStart());
 }
 
 // Mode of list k: 0 limit, 1 expand within `parent`, 2 stop.
@@ -287,12 +330,12 @@ int RRule::iterator::modeOf(int k, int& parent) const
     return 1;
 }
 
-bool RRule::iterator::expandPeriod(KDateTime& cur)
+bool RRule::iterator::expandPeriod(KDateTime& cur, const KDateTime& last)
 {
     const KDateTime::DayOfWeek ws = weekStart();
     if (!rule->byValues[CT_WEEK_NUMBER].empty()
         && (rule->frequency == Yearly || rule->frequency == Monthly))
-        batch.front().setItem(CT_WEEKDAY, cur.getItem(CT_WEEKDAY, ws), ws);
+        moveToWeekdayInYear(batch.front(), cur.getItem(CT_WEEKDAY, ws), ws);
 
     for (int k = CT_MONTH; k <= CT_SECOND; ++k) {
         if (rule->byValues[k].empty())
@@ -344,11 +387,11 @@ bool RRule::iterator::expandPeriod(KDateTime& cur)
 
     const bool first = delivered == -1;
     batch.erase(std::remove_if(batch.begin(), batch.end(),
-                               [&](const KDateTime& d) { return d < cur || (d == cur && !first); }),
-                batch.end());
+                    [&](const KDateTime& d) { return d < last || (d == last && !first); }),
+        batch.end());
     if (batch.empty()) {
         // Nothing after the previous occurrence: an empty period, which must
-        // move `cur` on like any other so that the search ends.
+        // move the search on like any other so that it ends.
         emptyPeriod(cur);
     }
     return true;
@@ -372,8 +415,7 @@ void RRule::iterator::limit(const std::vector<KDateTime>& input, int k)
             int e = entry;
             if (e < 0)
                 e += 1
-                    + element.getItemCount(CalendarTypes(containerOf(k)),
-                                           getTimeMeasure(unit), ws);
+                    + element.getItemCount(CalendarTypes(containerOf(k)), getTimeMeasure(unit), ws);
             if (weekInMonth) {
                 KDateTime moved(element);
                 moved.setItem(CT_WEEK_NUMBER, e, ws);
@@ -485,7 +527,8 @@ void RRule::iterator::expandOther(const std::vector<KDateTime>& input, int k, in
                 continue;
             }
             const CalendarTypes child = CalendarTypes(parent) >> 1;
-            const int children = element.getItemCount(CalendarTypes(parent), getTimeMeasure(child), ws);
+            const int children
+                = element.getItemCount(CalendarTypes(parent), getTimeMeasure(child), ws);
             const int firstChild = isClockUnit(int(container)) ? 0 : 1;
             for (int j = firstChild; j < children + firstChild; ++j) {
                 KDateTime copy(element);

@@ -270,7 +270,14 @@ int copyTree(const std::string& source, const std::string& target, bool recursiv
     while (dirent* entry = readdirstat(dir)) {
         const char* name = entry->d_name;
         if (!canonicalExcluded.empty() && !isDotOrDotDot(name)) {
-            const fs::path own = fs::canonical(fs::path(source) / name, fs::current_path());
+            // An entry whose path can't be made canonical (a dangling link)
+            // is compared by its plain absolute path instead of letting an
+            // exception escape from a function that reports by result code.
+            boost::system::error_code canonicalError;
+            fs::path own
+                = fs::canonical(fs::path(source) / name, fs::current_path(), canonicalError);
+            if (canonicalError)
+                own = fs::absolute(fs::path(source) / name);
             bool skip = false;
             for (const fs::path& ex : canonicalExcluded) {
                 if (own == ex) {

@@ -26,13 +26,12 @@
 
 struct vxiconv_desc {
     iconv_t cd; /* the conversion proper, without "//IGNORE" */
-    iconv_t probe; /* with "//IGNORE": measures a character to skip */
+    iconv_t probe; /* source to UCS-4LE, skipping: measures what to skip */
+    iconv_t strict; /* source to UCS-4LE, strict: the same */
+    char* from; /* the source name, to open the two above on first need */
     int ignore; /* the target asked for invalid input to be skipped */
     int skipped; /* something was skipped and not yet reported */
 };
-
-/* The longest byte sequence of one character in any charset glibc knows. */
-enum { MAX_CHARACTER = 16 };
 
 /*
  * Splits a target name such as "ISO-8859-1//TRANSLIT//IGNORE" into the name
@@ -98,16 +97,18 @@ void* vxiconv_open(const char* to, const char* from)
     }
     desc->ignore = ignore;
     desc->skipped = 0;
-    desc->probe = (iconv_t)-1;
     desc->cd = iconv_open(plain, from);
     int saved = errno;
     free(plain);
+    desc->probe = (iconv_t)-1;
+    desc->strict = (iconv_t)-1;
+    desc->from = NULL;
     if (desc->cd != (iconv_t)-1 && ignore) {
-        desc->probe = iconv_open(to, from);
-        saved = errno;
-        if (desc->probe == (iconv_t)-1) {
+        desc->from = strdup(from);
+        if (!desc->from) {
             iconv_close(desc->cd);
             desc->cd = (iconv_t)-1;
+            saved = ENOMEM;
         }
     }
     if (desc->cd == (iconv_t)-1) {
@@ -118,30 +119,52 @@ void* vxiconv_open(const char* to, const char* from)
     return desc;
 }
 
+/* One conversion of [in, in + length) into `room` bytes; returns bytes consumed. */
+static size_t tryConvert(iconv_t cd, const char* in, size_t length, size_t room, size_t* produced)
+{
+    char buffer[64];
+    char* out = buffer;
+    size_t outLeft = room < sizeof buffer ? room : sizeof buffer;
+    size_t start = outLeft;
+    char* p = (char*)in;
+    size_t left = length;
+    iconv(cd, NULL, NULL, NULL, NULL);
+    iconv(cd, &p, &left, &out, &outLeft);
+    *produced = start - outLeft;
+    return length - left;
+}
+
 /*
- * The length of the character at `in` that the conversion refused: the
- * shortest prefix that the ignoring descriptor consumes entirely without
- * producing anything. One byte when no prefix qualifies, so that progress is
- * always made.
+ * The length of the input at `in` that the conversion refused. Two helper
+ * descriptors convert the source into UCS-4LE, one skipping invalid input
+ * and one strict. The skipping one, given room for one character, consumes
+ * the bad bytes plus at most one good character (glibc will not skip
+ * without room for what follows). If it produced nothing, all it consumed
+ * was bad. Otherwise the bad part is the shortest prefix after which the
+ * rest is exactly one valid character; when the whole of it is one valid
+ * character, the source was fine and the target could not take it.
+ * Falls back to one byte so that progress is always made.
  */
 static size_t refusedLength(struct vxiconv_desc* desc, const char* in, size_t inLeft)
 {
-    size_t limit = inLeft < MAX_CHARACTER ? inLeft : MAX_CHARACTER;
-    for (size_t k = 1; k <= limit; ++k) {
-        char buffer[64];
-        char* out = buffer;
-        size_t outLeft = sizeof buffer;
-        char* probeIn = (char*)in;
-        size_t probeLeft = k;
-        iconv(desc->probe, NULL, NULL, NULL, NULL);
-        size_t r = iconv(desc->probe, &probeIn, &probeLeft, &out, &outLeft);
-        int error = r == (size_t)-1 ? errno : 0;
-        if (outLeft != sizeof buffer)
-            break; /* the prefix converts to something: not a lone bad character */
-        if (probeLeft == 0)
-            return k;
-        if (error != EINVAL)
-            break;
+    /* Opened only after a first error: most texts never need them. A source
+       glibc cannot read into UCS-4LE falls back to skipping byte by byte. */
+    if (desc->probe == (iconv_t)-1)
+        desc->probe = iconv_open("UCS-4LE//IGNORE", desc->from);
+    if (desc->strict == (iconv_t)-1)
+        desc->strict = iconv_open("UCS-4LE", desc->from);
+    if (desc->probe == (iconv_t)-1 || desc->strict == (iconv_t)-1)
+        return 1;
+    size_t produced = 0;
+    size_t consumed = tryConvert(desc->probe, in, inLeft, 4, &produced);
+    if (consumed == 0)
+        return 1;
+    if (produced == 0)
+        return consumed;
+    for (size_t j = 0; j < consumed; ++j) {
+        size_t one = 0;
+        if (tryConvert(desc->strict, in + j, consumed - j, 64, &one) == consumed - j && one == 4)
+            return j == 0 ? consumed : j;
     }
     return 1;
 }
@@ -199,6 +222,9 @@ int vxiconv_close(void* handle)
     int saved = errno;
     if (desc->probe != (iconv_t)-1)
         iconv_close(desc->probe);
+    if (desc->strict != (iconv_t)-1)
+        iconv_close(desc->strict);
+    free(desc->from);
     free(desc);
     errno = saved;
     return result;

@@ -154,11 +154,11 @@ TEST(StreamDigest, ShaCoreInSha1ModeMatchesOpenssl)
         data.push_back(static_cast<char>(i * 37 + 11));
     for (size_t len = 0; len <= data.size(); ++len) {
         tavir::crypto::detail::ShaCore core(true);
-        // Fed in uneven pieces to exercise the partial-block path.
+        // Fed in uneven chunks to exercise the partial-block path.
         for (size_t at = 0; at < len;) {
-            size_t piece = std::min(len - at, at % 7 + 1);
-            core.update(reinterpret_cast<const unsigned char*>(data.data() + at), piece);
-            at += piece;
+            size_t chunk = std::min(len - at, at % 7 + 1);
+            core.update(reinterpret_cast<const unsigned char*>(data.data() + at), chunk);
+            at += chunk;
         }
         unsigned char mine[20];
         core.final(mine);
@@ -220,9 +220,9 @@ TEST(StreamDigest, Utf8AsLatin1)
     for (const auto& c : cases)
         EXPECT_EQ(latin(c.input), plain(c.digestedAs)) << hexOf(c.input);
     // And the same with the input written over several calls.
-    StreamDigestMD5 pieces(true);
-    pieces << "caf" << '\xC3' << '\xA9';
-    EXPECT_EQ(pieces.getAsciiDigest(true), plain("caf\xE9"));
+    StreamDigestMD5 parts(true);
+    parts << "caf" << '\xC3' << '\xA9';
+    EXPECT_EQ(parts.getAsciiDigest(true), plain("caf\xE9"));
 }
 
 namespace {

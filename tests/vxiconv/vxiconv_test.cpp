@@ -303,3 +303,53 @@ TEST(VxIconv, ExportsExactlyTheThreeEntryPoints)
         0);
     EXPECT_EQ(listing, "vxiconv\nvxiconv_close\nvxiconv_open\n");
 }
+
+TEST(VxIconv, SkipsExactlyTheBadPartAndKeepsWhatFollows)
+{
+    struct Case {
+        const char* to;
+        const char* from;
+        std::string input;
+        std::string expected;
+    };
+    const Case cases[] = {
+        // invalid bytes of various lengths, alone and in a row
+        {"UCS-4LE//IGNORE", "UTF-8",
+            "\xFF\xFE"
+            "ab",
+            ucs4le(U"ab")},
+        {"UCS-4LE//IGNORE", "UTF-8", "a\xC3(b", ucs4le(U"a(b")},
+        {"UCS-4LE//IGNORE", "UTF-8", "\xE2\x82z\xC3\xA4", ucs4le(U"z\u00E4")},
+        // a lone surrogate in UTF-16 input must not shift the units after it
+        {"UCS-4LE//IGNORE", "UTF-16BE", std::string("\xD8\x3D\x00\x41\x00\x42", 6), ucs4le(U"AB")},
+        {"UCS-4LE//IGNORE", "UTF-16BE", std::string("\x00\x41\xDC\x00\x4E\x2D", 6),
+            ucs4le(U"A\u4E2D")},
+        // valid input the target cannot hold
+        {"ISO-8859-1//IGNORE", "UTF-8",
+            "\xE2\x82\xAC\xE2\x82\xAC"
+            "ab\xC3\xA4",
+            "ab\xE4"},
+        {"ISO-8859-1//IGNORE", "UCS-4LE", ucs4le(U"\u4E2Dx\U0001F600y"), "xy"},
+        {"UTF-16BE//IGNORE", "UCS-4LE",
+            ucs4le(U"a") + std::string("\x00\x00\x11\x00", 4) + ucs4le(U"b"),
+            std::string("\x00"
+                        "a\x00"
+                        "b",
+                4)},
+        // both kinds, and a bad byte at the very end; TRANSLIT still applies
+        {"ISO-8859-1//IGNORE", "UTF-8",
+            "\xFF\xE4\xB8\xAD"
+            "ok\xFF",
+            "ok"},
+        {"ISO-8859-1//TRANSLIT//IGNORE", "UTF-8", "\xFF\xE2\x80\x9Cok\xFF", "\"ok"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
+        Descriptor cd(c.to, c.from);
+        ASSERT_TRUE(cd.valid());
+        Outcome got = convertAll(cd.get(), c.input, 256);
+        EXPECT_EQ(got.output, c.expected);
+        EXPECT_EQ(got.inputLeft, 0u);
+        EXPECT_EQ(got.eilseqCount, 1);
+    }
+}
