@@ -231,6 +231,24 @@ TEST(LocalMachineZone, NamesMapToTableZones)
     }
 }
 
+TEST(LocalMachineZone, FromLinkAndCopiedFile)
+{
+    {
+        Root root;
+        root.link("../usr/share/zoneinfo/Europe/Berlin");
+        KTimeZone z = KTimeZone::detectLocalMachineZone();
+        EXPECT_EQ(z.getTZId(), "Europe/Berlin");
+        EXPECT_EQ(z.getTZProps().size(), 2u);
+    }
+    if (!haveZoneinfo())
+        return;
+    Root root;
+    const std::string lisbon = readSystemFile("/usr/share/zoneinfo/Europe/Lisbon");
+    root.file("/usr/share/zoneinfo/Europe/Lisbon", lisbon);
+    root.file("/etc/localtime", lisbon);
+    EXPECT_EQ(KTimeZone::detectLocalMachineZone().getTZId(), "Europe/Lisbon");
+}
+
 TEST(LocalMachineZone, OnceAndStable)
 {
     KTimeZone first = KTimeZone::getLocalMachineZone();
