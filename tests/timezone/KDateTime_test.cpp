@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <random>
@@ -309,6 +310,32 @@ TEST(KDateTime, Items)
     KDateTime null;
     null.setItem(CT_YEAR, 2000, mo);
     EXPECT_TRUE(null.isNull());
+}
+
+TEST(KDateTime, ExtremeFieldsStayWithinTheCalendar)
+{
+    // Whatever a caller sets, the value stays within 1601..30000 when read,
+    // and nothing overflows (the sanitizer build checks the arithmetic).
+    for (int unit = 0; unit <= 9; ++unit) {
+        for (int value : {INT_MIN, -1000000, -1, 0, 1, 1000000, INT_MAX}) {
+            KDateTime v(5, 3, 2024, 12, 0, 0, KTimeSpan::fromSecondCount(3600));
+            v.setItem(CalendarTypes(unit), value, KDateTime::Monday);
+            EXPECT_GE(v.getYear(), 1601);
+            EXPECT_LE(v.getYear(), 30000);
+        }
+    }
+    const KDateTime big(INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX,
+                        KTimeSpan::fromSecondCount(INT_MAX));
+    EXPECT_EQ(big.getYear(), 30000);
+    const KDateTime small(INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN, INT_MIN,
+                          KTimeSpan::fromSecondCount(INT_MIN));
+    EXPECT_EQ(small.getYear(), 1601);
+    KDateTime far = KDateTime::from64(INT64_MAX - 5);
+    far += KTimeSpan::fromSecondCount(INT64_MAX);
+    EXPECT_EQ(far.getYear(), 30000);
+    KDateTime low = KDateTime::from64(INT64_MIN + 5);
+    low -= KTimeSpan::fromSecondCount(INT64_MAX);
+    EXPECT_EQ(low.getYear(), 1601);
 }
 
 TEST(KDateTime, DayBoundariesAndDates)

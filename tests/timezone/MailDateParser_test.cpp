@@ -33,14 +33,20 @@ TEST(MailDateParser, Table)
         // RFC 5322 appendix A.1.1 and RFC 3501's example.
         {"Fri, 21 Nov 1997 09:55:06 -0600", 880127706, FAIL},
         {"17-Jul-1996 02:44:25 -0700", FAIL, utc(1996, 7, 17, 9, 44, 25)},
-        // RFC 5322 appendix A.5: a comment after the zone.
+        // RFC 5322 appendix A.5 (no seconds, a comment after the zone) and A.1.2.
+        {"Thu, 13 Feb 1969 23:32 -0330 (Newfoundland Time)", utc(1969, 2, 14, 3, 2, 0), FAIL},
         {"Thu, 13 Feb 1969 23:32:54 -0330 (Newfoundland Time)", utc(1969, 2, 14, 3, 2, 54), FAIL},
+        {"Tue, 1 Jul 2003 10:52:37 +0200", utc(2003, 7, 1, 8, 52, 37), FAIL},
         {"Mon, 05 Jan 2004 10:20:30 +0100", jan5, FAIL},
         {"5 Jan 2004 10:20:30 +0100", jan5, FAIL},
         {"Mon,   5 jan 2004 10:20:30 +0100", jan5, FAIL},
         {"Mon, 5 Jan 2004 10:20:30", FAIL, FAIL},
         {"Mon, 5 Jan 2004 10:20:30 ", utc(2004, 1, 5, 10, 20, 30), FAIL},
-        {"5 Jan 2004 10:20 +0100", FAIL, FAIL},
+        // RFC 5322 makes the seconds optional; IMAP does not.
+        {"5 Jan 2004 10:20 +0100", utc(2004, 1, 5, 9, 20, 0), FAIL},
+        {"5 Jan 2004 10:20", FAIL, FAIL},
+        {"05-Jan-2004 10:20 +0100", FAIL, FAIL},
+        {"5 Jan 2004 10:2 +0100", FAIL, FAIL},
         {"5 Jan 2004 24:00:00 +0000", FAIL, FAIL},
         {"5 Jan 2004 10:60:00 +0000", FAIL, FAIL},
         {"5 Jan 2004 23:59:60 +0000", utc(2004, 1, 6, 0, 0, 0), FAIL},
