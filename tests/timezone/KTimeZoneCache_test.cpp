@@ -216,9 +216,15 @@ TEST(ZoneCache, AgreesWithFullComputation)
 
     KTimeZoneCache cache(512);
     size_t compared = 0;
+    size_t comparedWithDateValue = 0;
     for (auto& entry : zones) {
         boost::shared_ptr<KTimeZone> zone(new KTimeZone(entry.second));
         const std::vector<TZProp>& props = zone->getTZProps();
+        // The same zone with a third observance that never decides (an onset
+        // long past, without rule): the date value then skips the cache and
+        // computes the offset the long way.
+        boost::shared_ptr<KTimeZone> uncached(new KTimeZone(entry.second));
+        uncached->addTZProp(prop(1, "19000101T000000", 0, 0, ""));
         const int firstYear = std::max(
             props[0].dtStart.getYear(), props[1].dtStart.getYear()); // general path needs both
         for (int year = 2015; year <= 2030; ++year) {
@@ -237,12 +243,22 @@ TEST(ZoneCache, AgreesWithFullComputation)
                     }
                     ASSERT_EQ(secs(cached), secs(referenceChoice(c, t)))
                         << zone->getTZId() << " at " << KDateTime::from64(t).toIsoString(0);
+                    // (the dummy would decide before the zone's first onsets)
+                    if (h >= -3 && h <= 3 && year > firstYear) {
+                        KDateTime value = KDateTime::from64(t);
+                        value.overwriteTimeZone(uncached);
+                        ASSERT_EQ(secs(cached), secs(value.gmtOffset()))
+                            << zone->getTZId() << " at " << KDateTime::from64(t).toIsoString(0)
+                            << " (date value)";
+                        ++comparedWithDateValue;
+                    }
                     ++compared;
                 }
             }
         }
     }
     EXPECT_GT(compared, 50000u);
+    EXPECT_GT(comparedWithDateValue, 5000u);
 }
 
 // Several threads share one cache (and the zone database behind the zones):

@@ -249,6 +249,25 @@ TEST(LocalMachineZone, FromLinkAndCopiedFile)
     EXPECT_EQ(KTimeZone::detectLocalMachineZone().getTZId(), "Europe/Lisbon");
 }
 
+// An unknown name, and "server" (the alias of the local machine zone itself),
+// lead to probing: the machine's local time decides, never a UTC stand-in.
+TEST(LocalMachineZone, UnknownNamesProbe)
+{
+    for (const char* name : {"Mars/Olympus_Mons", "server", "SERVER"}) {
+        Root root;
+        root.file("/etc/timezone", std::string(name) + "\n");
+        setenv("TZ", ":America/Chicago", 1); // the local time of this process
+        tzset();
+        KTimeZone z = KTimeZone::detectLocalMachineZone();
+        ASSERT_TRUE(z.isValid()) << name;
+        EXPECT_NE(z.getTZId(), "(UTC) Universal Coordinated Time") << name;
+        ASSERT_EQ(z.getTZProps().size(), 2u) << name << " " << z.getTZId();
+        EXPECT_EQ(z.getStdProp().offsetTo.toSecondCount(), -21600) << name;
+        EXPECT_EQ(z.getDstProp().offsetTo.toSecondCount(), -18000) << name;
+        EXPECT_EQ(z.getTZId(), "Central Time (US & Canada)") << name;
+    }
+}
+
 TEST(LocalMachineZone, OnceAndStable)
 {
     KTimeZone first = KTimeZone::getLocalMachineZone();

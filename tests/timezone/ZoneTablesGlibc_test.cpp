@@ -8,7 +8,7 @@
 #include <set>
 #include <sys/stat.h>
 
-#include "ZoneReference.h"
+#include "timezone/KDateTime.h"
 #include "timezone/KTimeZoneCache.h"
 #include "timezone/TimeZoneKeeper.h"
 
@@ -41,15 +41,18 @@ public:
     {
     }
 
+    // As a date value in the zone reads it, and as the cache alone does.
     int at(int64_t t)
     {
-        const std::vector<TZProp>& props = zone->getTZProps();
-        if (props.size() == 1)
-            return props[0].offsetTo.toSecondCount();
-        KTimeSpan s = cache.getOffset(t, zone);
-        if (s.isNull())
-            s = test::referenceOffset(*zone, t);
-        return s.toSecondCount();
+        KDateTime value = KDateTime::from64(t);
+        value.overwriteTimeZone(zone);
+        const int dated = value.gmtOffset().toSecondCount();
+        if (zone->getTZProps().size() == 2) {
+            KTimeSpan s = cache.getOffset(t, zone);
+            if (!s.isNull() && s.toSecondCount() != dated)
+                return 1000000 + s.toSecondCount(); // cache and date value disagree
+        }
+        return dated;
     }
 
 private:
