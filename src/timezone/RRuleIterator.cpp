@@ -298,6 +298,71 @@ RRule::iterator::StepResult RRule::iterator::stepSeed(KDateTime& cur)
     return StepExpand;
 }
 
+void RRule::iterator::skipRestOfUnit(KDateTime& cur, const KDateTime& seed, int k) const
+{
+    int stepSeconds;
+    switch (rule->frequency) {
+    case TM_HOUR:
+        stepSeconds = 3600;
+        break;
+    case TM_MINUTE:
+        stepSeconds = 60;
+        break;
+    case TM_SECOND:
+        stepSeconds = 1;
+        break;
+    default:
+        return;
+    }
+    // The wall time of the seed and the start of the next unit, both counted
+    // as UTC seconds.
+    const KDateTime::DayOfWeek ws = weekStart();
+    tm next{};
+    next.tm_year = seed.getYear() - 1900;
+    next.tm_mon = seed.getMonth() - 1;
+    next.tm_mday = seed.getDay();
+    switch (k) {
+    case CT_MONTH:
+        next.tm_mon += 1;
+        next.tm_mday = 1;
+        break;
+    case CT_WEEK_NUMBER:
+    case CT_DAY_OF_YEAR:
+    case CT_DAY_OF_MONTH:
+    case CT_WEEKDAY:
+        next.tm_mday += 1;
+        break;
+    case CT_HOUR:
+        next.tm_hour = seed.getHour() + 1;
+        break;
+    case CT_MINUTE:
+        next.tm_hour = seed.getHour();
+        next.tm_min = seed.getMinute() + 1;
+        break;
+    default:
+        return;
+    }
+    tm wall{};
+    wall.tm_year = seed.getYear() - 1900;
+    wall.tm_mon = seed.getMonth() - 1;
+    wall.tm_mday = seed.getDay();
+    wall.tm_hour = seed.getHour();
+    wall.tm_min = seed.getMinute();
+    wall.tm_sec = seed.getSecond();
+    const int64_t remaining = KDateTime::mkTime(next) - KDateTime::mkTime(wall);
+    const int64_t step = int64_t(stepSeconds) * rule->interval;
+    // The steps after the seed that stay in the unit fail as the seed did.
+    const int64_t failing = remaining > 0 ? (remaining - 1) / step : 0;
+    if (failing <= 0)
+        return;
+    // The empty period then moves `cur` one step on, and the search steps
+    // once more from there: into the first step of the next unit.
+    KDateTime skipped(seed);
+    skipped.setItem(frequencyUnit(),
+        int(seed.getItem(frequencyUnit(), ws) + (failing - 1) * rule->interval), ws);
+    cur = skipped;
+}
+
 void RRule::iterator::emptyPeriod(KDateTime& cur)
 {
     batch.clear();
@@ -346,6 +411,12 @@ bool RRule::iterator::expandPeriod(KDateTime& cur, const KDateTime& last)
         switch (modeOf(k, parent)) {
         case 0:
             limit(input, k);
+            if (batch.empty() && input.size() == 1 && delivered != -1) {
+                // No step of an hourly or finer rule can match while it stays
+                // in the unit that the seed failed on: step over the rest of
+                // that unit at once.
+                skipRestOfUnit(cur, input.front(), k);
+            }
             break;
         case 2:
             exhaust();

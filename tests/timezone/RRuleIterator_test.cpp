@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -141,6 +142,42 @@ TEST(RRuleIterator, WeekNumbersAcrossYearEnds)
             const KDateTime start = KDateTime::fromIsoString(expected.front(), {});
             EXPECT_EQ(walk(rule, start, true, expected.size()), expected) << rule;
         }
+    }
+}
+
+// Rules of hourly and finer steps whose lists only limit: every step of the
+// grid from the start that passes all lists is an occurrence.
+TEST(RRuleIterator, FineStepsAgainstTheirGrid)
+{
+    const struct {
+        const char* rule;
+        int step;
+        std::function<bool(const tm&)> keep;
+    } cases[] = {
+        {"FREQ=HOURLY;INTERVAL=5;BYMONTH=2,3;BYDAY=SA,SU", 5 * 3600,
+            [](const tm& t) { return (t.tm_mon == 1 || t.tm_mon == 2) && (t.tm_wday % 6 == 0); }},
+        {"FREQ=MINUTELY;INTERVAL=7;BYHOUR=3,23;BYMONTHDAY=1,-1", 7 * 60,
+            [](const tm& t) {
+                const int last = KDateTime(1, t.tm_mon + 1, t.tm_year + 1900)
+                                     .getItemCount(CT_MONTH, TM_DAY, KDateTime::Monday);
+                return (t.tm_hour == 3 || t.tm_hour == 23) && (t.tm_mday == 1 || t.tm_mday == last);
+            }},
+        {"FREQ=SECONDLY;INTERVAL=13;BYMINUTE=0;BYHOUR=12;BYYEARDAY=100", 13,
+            [](const tm& t) { return t.tm_min == 0 && t.tm_hour == 12 && t.tm_yday == 99; }},
+        {"FREQ=MINUTELY;INTERVAL=1000;BYMONTH=7", 1000 * 60,
+            [](const tm& t) { return t.tm_mon == 6; }},
+    };
+    const KDateTime start(29, 2, 2024, 1, 2, 3);
+    for (const auto& c : cases) {
+        Texts expected;
+        for (int64_t s = start.to64(); expected.size() < 40 && s < start.to64() + 3LL * 366 * 86400;
+             s += c.step) {
+            const tm t = KDateTime::gmTime(s);
+            if (c.keep(t))
+                expected.push_back(KDateTime::from64(s).toIsoString(0));
+        }
+        ASSERT_GE(expected.size(), 10u) << c.rule;
+        EXPECT_EQ(walk(c.rule, start, false, expected.size()), expected) << c.rule;
     }
 }
 
