@@ -450,7 +450,7 @@ int KDateTime::getItemCount(CalendarTypes period, TimeMeasures measure, DayOfWee
 
 KDateTime& KDateTime::setItem(CalendarTypes unit, int value, DayOfWeek weekStart)
 {
-    // The special instants have no calendar fields to change.
+    // The null and infinite instants have no calendar fields to change.
     if (isSpecial())
         return *this;
     tm t = wallFields();

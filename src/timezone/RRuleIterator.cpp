@@ -46,7 +46,7 @@ RRule::iterator::iterator(const RRule* r, const KDateTime& start, bool includeSt
     , offsetCorrection(0)
     , anchorDay(0)
 {
-    // The special instants have no calendar to step through.
+    // The null and infinite instants have no calendar to step through.
     if (start.isNull() || start.isInfinity()) {
         rule = nullptr;
         delivered = 1;
