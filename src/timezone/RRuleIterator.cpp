@@ -46,14 +46,15 @@ RRule::iterator::iterator(const RRule* r, const KDateTime& start, bool includeSt
     , offsetCorrection(0)
     , anchorDay(0)
 {
-    // The null and infinite instants have no calendar to step through.
-    if (start.isNull() || start.isInfinity()) {
+    // Without a rule there is nothing to expand, and the null and infinite
+    // instants have no calendar to step through.
+    if (r == nullptr || start.isNull() || start.isInfinity()) {
         rule = nullptr;
         delivered = 1;
         return;
     }
     batch.push_back(start);
-    if (rule != nullptr && rule->frequency == Monthly) {
+    if (rule->frequency == Monthly) {
         bool plain = true;
         for (const auto& list : rule->byValues)
             plain = plain && list.empty();
@@ -67,7 +68,7 @@ RRule::iterator::iterator(const RRule* r, const KDateTime& start, bool includeSt
         delivered += 1;
         // The start counts as the first occurrence, so it takes one of the
         // COUNT places rather than adding one.
-        if (rule != nullptr && rule->count >= 0) {
+        if (rule->count >= 0) {
             const int64_t allowed = std::max(rule->count, 1);
             while (delivered > allowed && batch.size() > 1) {
                 batch.pop_back();
@@ -138,7 +139,7 @@ RRule::iterator RRule::iterator::operator++(int)
 
 RRule::iterator& RRule::iterator::operator+=(int n)
 {
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < n && !exhausted(); ++i)
         advance();
     return *this;
 }

@@ -225,6 +225,8 @@ TEST(RRuleIterator, EqualityAndDereference)
     const RRule other = parse("FREQ=YEARLY;BYHOUR=1");
     EXPECT_TRUE(other.begin(utc(2024, 3, 5), false) == it);
     EXPECT_EQ(rule.end().emptyRange(CT_MONTH), -1);
+    // An iterator bound to no rule is exhausted at once.
+    EXPECT_TRUE(RRule::iterator(nullptr, utc(2024, 3, 5), true) == end);
 }
 
 TEST(RRuleIterator, EmptyRange)
