@@ -109,7 +109,8 @@ KTimeSpan KDateTime::gmTimeZoneOffset() const
     if (gmtOffset_ != noOffset)
         return KTimeSpan::fromSecondCount(int64_t(gmtOffset_) * 60);
     const KTimeSpan offset = zoneOffsetAt(seconds_);
-    if (!offset.isNull())
+    // The cache holds minutes; an offset with seconds is worked out afresh.
+    if (!offset.isNull() && offset.toSecondCount64() % 60 == 0)
         gmtOffset_ = int32_t(offset.toSecondCount64() / 60);
     return offset;
 }

@@ -195,6 +195,22 @@ TEST(KDateTimeZone, TextsAndZones)
     EXPECT_EQ(noon.dayEnd().toIsoString(0), "20240310T235959-0400");
     EXPECT_EQ(noon.dayEnd().to64() - noon.dayBegin().to64(), 23 * 3600 - 1);
 
+    // A zone whose offset has seconds reads the same every time.
+    ZonePtr lmt(new KTimeZone());
+    lmt->setTZId("Local mean time");
+    TZProp only;
+    only.valid = true;
+    only.dtStart = KDateTime(1, 1, 1800, 0, 0, 0);
+    only.offsetFrom = KTimeSpan::fromSecondCount(3208);
+    only.offsetTo = KTimeSpan::fromSecondCount(3208);
+    lmt->addTZProp(only);
+    KDateTime mean = KDateTime::from64(0);
+    mean.overwriteTimeZone(lmt);
+    EXPECT_EQ(mean.gmtOffset().toSecondCount(), 3208);
+    EXPECT_EQ(mean.gmtOffset().toSecondCount(), 3208);
+    EXPECT_EQ(mean.getMinute(), 53);
+    EXPECT_EQ(mean.getSecond(), 28);
+
     // Moving the instant drops the value's cached offset.
     KDateTime moving = KDateTime::fromIsoString("20241103T000000", ny);
     EXPECT_EQ(moving.gmtOffset().toSecondCount(), -14400);
