@@ -397,3 +397,38 @@ TEST(CommandTest, AppendOnAConnectionLostBeforehandReconnectsFirst)
 }
 
 } // namespace
+
+namespace {
+
+// The server's answer cut after every byte: only the whole answer may
+// succeed, and every cut ends in an IMAP failure, never in a wrong result.
+TEST(CommandTest, AnswerCutAfterEveryByte)
+{
+    const std::string answer
+        = "* 2 EXISTS\r\n* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))\r\n"
+          "* LIST (\\Noselect) \"/\" {0}\r\n\r\n* OK [UIDNEXT 9] x\r\n"
+          "K1 OK done\r\n";
+    const std::vector<std::string> expected = {
+        "* 2 EXISTS",
+        "* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))",
+        "* LIST (\\Noselect) \"/\" {0}\r\n",
+        "* OK [UIDNEXT 9] x",
+    };
+    for (std::size_t cut = 0; cut <= answer.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        Fixture f(answer.substr(0, cut));
+        Command fetch(f.connection, "FETCH");
+        try {
+            EXPECT_EQ(Command::OK, fetch.execute(nullptr));
+            EXPECT_EQ(answer.size(), cut);
+            EXPECT_EQ(expected, fetch.getUntaggedResponses());
+            EXPECT_EQ("K1 OK done", fetch.getTaggedResponse());
+        } catch (const ImapException& e) {
+            EXPECT_LT(cut, answer.size());
+            EXPECT_EQ(ImapConnectionError, handleImapException(e, ImapFetchFailed));
+        }
+        EXPECT_EQ("K1 FETCH\r\n", f.session->clientBytes);
+    }
+}
+
+} // namespace
