@@ -109,6 +109,10 @@ TEST(StreamDigest, PublishedVectors)
 
 TEST(StreamDigest, DigestLengths)
 {
+    // The base stream digests with the null algorithm: an empty digest.
+    StreamDigest null;
+    null << "abc";
+    EXPECT_EQ(null.getDigest(false), "");
     EXPECT_EQ(StreamDigestMD5(false).getDigest(true).size(), 16u);
     EXPECT_EQ(StreamDigestRIPEMD160().getDigest(true).size(), 20u);
     EXPECT_EQ(StreamDigestSHA().getDigest(true).size(), 20u);
