@@ -246,9 +246,11 @@ void Command::sendMessage(simpleimapclient::IMessage* message)
     } catch (const std::exception& e) {
         throw IMessageLoadFailedException(e.what());
     }
-    // A failed write closes the connection; it is reported as the lost
-    // connection it is.
-    connection_.send(get(), false, false);
+    // Until the first byte is written a broken connection may be
+    // re-established (with its session restored): nothing can be appended
+    // twice. After that a failed write closes the connection and is
+    // reported as the lost connection it is.
+    connection_.send(get(), reconnect_, false);
     for (const std::string& part : parts)
         connection_.send(part, false, false);
     connection_.send("\r\n", false, false);

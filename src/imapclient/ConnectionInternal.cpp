@@ -287,7 +287,16 @@ void ConnectionInternal::logout()
 {
     Command command(*this, "LOGOUT");
     command.setReconnect(false);
-    command.execute(nullptr);
+    std::string lastError = lastError_;
+    try {
+        command.execute(nullptr);
+    } catch (const ImapServerBrokeConnection&) {
+        // The BYE that every server sends before its tagged OK is the
+        // answer asked for, not a failure.
+        lastError_ = lastError;
+        close();
+        return;
+    }
     setState(NotConnected);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The message source of an APPEND: the command reads the body from it part
 // by part while it builds the command.
+#include "crypto/KUuid.h"
+
 #include <cstdint>
 #include <string>
 
@@ -9,6 +11,9 @@ namespace tavir::mail::simpleimapclient {
 class IMessage {
 public:
     virtual ~IMessage();
+
+    // Sent with the message by X-APPEND when not null; the owner sets it.
+    tavir::mailserver::common::KUuid guid;
 
     // The first part of the body into `part`; false when there is none.
     virtual bool getFirstDataPart(std::string& part) = 0;

@@ -41,6 +41,13 @@ int64_t saturatingAdd(int64_t a, int64_t b)
     return a + b;
 }
 
+// tm_year of a calendar year, kept within int; the calendar arithmetic
+// clamps it to 1600..30000 anyway.
+int yearsSince1900(int64_t year)
+{
+    return int(std::clamp<int64_t>(year - 1900, INT_MIN, INT_MAX));
+}
+
 // Position of a weekday (0 Sunday) in a week that begins on weekStart.
 int rel(int wday, int weekStart)
 {
@@ -164,8 +171,8 @@ KDateTime::KDateTime(int day, int month, int year, int hour, int minute, int sec
 {
     tm t{};
     t.tm_mday = day;
-    t.tm_mon = month - 1;
-    t.tm_year = year - 1900;
+    t.tm_mon = int(std::max<int64_t>(int64_t(month) - 1, INT_MIN));
+    t.tm_year = yearsSince1900(year);
     t.tm_hour = hour;
     t.tm_min = minute;
     t.tm_sec = second;
@@ -180,8 +187,8 @@ KDateTime::KDateTime(
 {
     tm t{};
     t.tm_mday = day;
-    t.tm_mon = month - 1;
-    t.tm_year = year - 1900;
+    t.tm_mon = int(std::max<int64_t>(int64_t(month) - 1, INT_MIN));
+    t.tm_year = yearsSince1900(year);
     t.tm_hour = hour;
     t.tm_min = minute;
     t.tm_sec = second;
@@ -191,8 +198,7 @@ KDateTime::KDateTime(
         kind_ = KindLocal;
         return;
     }
-    t.tm_sec = second - offset.toSecondCount();
-    seconds_ = mkTime(t);
+    seconds_ = mkTime(t) - offset.toSecondCount();
     gmtOffset_ = int32_t(offset.toSecondCount64() / 60);
     kind_ = KindOffset;
 }
@@ -444,13 +450,13 @@ int KDateTime::getItemCount(CalendarTypes period, TimeMeasures measure, DayOfWee
 
 KDateTime& KDateTime::setItem(CalendarTypes unit, int value, DayOfWeek weekStart)
 {
-    // The special instants have no calendar fields to change.
+    // The null and infinite instants have no calendar fields to change.
     if (isSpecial())
         return *this;
     tm t = wallFields();
     switch (unit) {
     case CT_YEAR:
-        t.tm_year = value - 1900;
+        t.tm_year = yearsSince1900(value);
         break;
     case CT_MONTH: {
         int64_t month0 = int64_t(value) - 1;
@@ -470,8 +476,9 @@ KDateTime& KDateTime::setItem(CalendarTypes unit, int value, DayOfWeek weekStart
     }
     case CT_WEEK_NUMBER: {
         const int j = rel(jan1Weekday(t.tm_year + 1900), weekStart);
-        const int first = j <= 3 ? 7 * value - 6 : 7 * value + 1;
-        t.tm_mday = first - j + rel(t.tm_wday, weekStart);
+        const int64_t first = j <= 3 ? 7 * int64_t(value) - 6 : 7 * int64_t(value) + 1;
+        t.tm_mday = int(std::clamp<int64_t>(first - j + rel(t.tm_wday, weekStart), INT_MIN / 2,
+                                            INT_MAX / 2));
         t.tm_mon = 0;
         break;
     }
@@ -484,7 +491,7 @@ KDateTime& KDateTime::setItem(CalendarTypes unit, int value, DayOfWeek weekStart
         break;
     case CT_WEEKDAY: {
         const int ws = ((weekStart % 7) + 7) % 7;
-        t.tm_mday += ((value - ws + 7) % 7 + 7) % 7 - rel(t.tm_wday, weekStart);
+        t.tm_mday += int(((int64_t(value) - ws) % 7 + 7) % 7) - rel(t.tm_wday, weekStart);
         break;
     }
     case CT_HOUR:

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <type_traits>
 
 namespace tavir::timezone {
 
@@ -155,6 +156,19 @@ public:
         const std::string& text, const boost::shared_ptr<KTimeZone>& zone);
     static bool parseIsoString(
         const std::string& text, int64_t& start, int64_t& end, bool& dateOnly, KTimeSpan* offset);
+    // The same for callers that hold the results as long long.
+    template <typename T,
+        typename = std::enable_if_t<std::is_same_v<T, long long> && !std::is_same_v<T, int64_t>>>
+    static bool parseIsoString(
+        const std::string& text, T& start, T& end, bool& dateOnly, KTimeSpan* offset)
+    {
+        int64_t s = 0;
+        int64_t e = 0;
+        const bool ok = parseIsoString(text, s, e, dateOnly, offset);
+        start = s;
+        end = e;
+        return ok;
+    }
 
 private:
     constexpr KDateTime(int64_t seconds, int32_t offset, int kind)
@@ -197,7 +211,7 @@ private:
     mutable int32_t gmtOffset_;
     boost::shared_ptr<KTimeZone> zone_;
     int kind_;
-    int cdoId_;
+    mutable int cdoId_; // settled on reading from the zone's list
 };
 
 } // namespace tavir::timezone

@@ -2,6 +2,8 @@
 // conversions.
 #include "timezone/KDateTime.h"
 
+#include "tiny/Time.h"
+
 #include <ctime>
 
 namespace tavir::timezone {
@@ -15,7 +17,7 @@ KTimeSpan KDateTime::localOffsetAt(int64_t seconds, bool storedIsUtc)
         t = time_t(seconds);
         if (!storedIsUtc) {
             tm wall{};
-            if (::gmtime_r(&t, &wall) == nullptr)
+            if (tiny::k_gmtime_r(&t, &wall) == nullptr)
                 return KTimeSpan::fromSecondCount(0);
             wall.tm_isdst = -1;
             t = ::mktime(&wall);
@@ -25,7 +27,7 @@ KTimeSpan KDateTime::localOffsetAt(int64_t seconds, bool storedIsUtc)
     }
     tm utc{};
     tm local{};
-    if (::gmtime_r(&t, &utc) == nullptr || ::localtime_r(&t, &local) == nullptr)
+    if (tiny::k_gmtime_r(&t, &utc) == nullptr || tiny::k_localtime_r(&t, &local) == nullptr)
         return KTimeSpan::fromSecondCount(0);
     int minutes = (local.tm_hour - utc.tm_hour) * 60 + (local.tm_min - utc.tm_min);
     if (local.tm_year < utc.tm_year

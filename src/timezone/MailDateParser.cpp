@@ -1,6 +1,7 @@
 #include "timezone/MailDateParser.h"
 
 #include "timezone/KDateTime.h"
+#include "tiny/Time.h"
 
 #include <cstring>
 #include <strings.h>
@@ -150,19 +151,25 @@ bool readYear(const char*& p, int& year, bool& fourDigits)
     return true;
 }
 
-// hh:mm:ss with the limits 23, 59 and 60 (a leap second).
-bool readTime(const char*& p, int& hour, int& minute, int& second)
+// hh:mm:ss with the limits 23, 59 and 60 (a leap second). With
+// secondsOptional, hh:mm followed by a blank is read too, with 0 seconds
+// (RFC 5322 makes the seconds optional; IMAP always has them).
+bool readTime(const char*& p, int& hour, int& minute, int& second, bool secondsOptional)
 {
-    if (!isDigit(p[0]) || !isDigit(p[1]) || p[2] != ':' || !isDigit(p[3]) || !isDigit(p[4])
-        || p[5] != ':' || !isDigit(p[6]) || !isDigit(p[7]))
+    if (!isDigit(p[0]) || !isDigit(p[1]) || p[2] != ':' || !isDigit(p[3]) || !isDigit(p[4]))
         return false;
     hour = twoDigits(p);
     minute = twoDigits(p + 3);
-    second = twoDigits(p + 6);
-    if (hour > 23 || minute > 59 || second > 60)
-        return false;
-    p += 8;
-    return true;
+    if (secondsOptional && p[5] == ' ') {
+        second = 0;
+        p += 5;
+    } else {
+        if (p[5] != ':' || !isDigit(p[6]) || !isDigit(p[7]))
+            return false;
+        second = twoDigits(p + 6);
+        p += 8;
+    }
+    return hour <= 23 && minute <= 59 && second <= 60;
 }
 
 int64_t instant(int day, int month, int year, int hour, int minute, int second, int zoneMinutes)
@@ -181,7 +188,7 @@ bool toLocal(int64_t seconds, tm* result)
 {
     const time_t t = time_t(seconds);
     tm local{};
-    if (::localtime_r(&t, &local) == nullptr)
+    if (tiny::k_localtime_r(&t, &local) == nullptr)
         return false;
     *result = local;
     return true;
@@ -254,7 +261,7 @@ bool parseRFC822Date64(const char* text, int64_t* result)
         return false;
     if (!fourDigits)
         year += year < 70 ? 2000 : 1900;
-    if (*p++ != ' ' || !readTime(p, hour, minute, second) || *p++ != ' ')
+    if (*p++ != ' ' || !readTime(p, hour, minute, second, true) || *p++ != ' ')
         return false;
     const int zone = *p == 0 ? 0 : parseRFC822Timezone(p);
     *result = instant(day, month, year, hour, minute, second, zone);
@@ -285,7 +292,7 @@ bool parseInternaldate(const char* text, time_t* result)
         return false;
     if (!fourDigits)
         year += 1900;
-    if (*p++ != ' ' || !readTime(p, hour, minute, second))
+    if (*p++ != ' ' || !readTime(p, hour, minute, second, false))
         return false;
     int zone = 0;
     if (fourDigits) {

@@ -1,6 +1,8 @@
 // Recurrence rule record: reading and writing RFC 5545 and vCalendar 1.0 rules.
 #include "timezone/RRule.h"
 
+#include "utils/StringUtils.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,8 +145,8 @@ void RRule::setRRule(const char* text)
     bool sawSetPos = false;
     bool sawByList = false;
     char* save = nullptr;
-    for (char* part = ::strtok_r(base, ";", &save); part != nullptr;
-         part = ::strtok_r(nullptr, ";", &save)) {
+    for (char* part = utils::k_strtok_r(base, ";", &save); part != nullptr;
+         part = utils::k_strtok_r(nullptr, ";", &save)) {
         char* eq = std::strchr(part, '=');
         if (eq == nullptr) {
             // A text led by a part without "=" is a vCalendar rule.
@@ -208,8 +210,9 @@ void RRule::setRRule(const char* text)
                 if (*item == '+' || *item == '-' || (*item >= '0' && *item <= '9'))
                     ordinal = std::atoi(item);
                 const char* name = item;
-                while (*name != 0 && !(static_cast<unsigned char>(*name) >= 65
-                                         && static_cast<unsigned char>(*name) <= 127))
+                while (*name != 0
+                    && !(static_cast<unsigned char>(*name) >= 65
+                        && static_cast<unsigned char>(*name) <= 127))
                     ++name;
                 const int day = fromDayName(name);
                 if (day != 0)
@@ -231,10 +234,19 @@ void RRule::setRRule(const char* text)
 void RRule::parseVCalendar(char* text)
 {
     char* save = nullptr;
-    char* token = ::strtok_r(text, " \t", &save);
+    char* token = utils::k_strtok_r(text, " \t", &save);
     if (token == nullptr)
         return;
-    enum Kind { None, Minutely, Daily, Weekly, MonthlyByPos, MonthlyByDay, YearlyByMonth, YearlyByDay };
+    enum Kind {
+        None,
+        Minutely,
+        Daily,
+        Weekly,
+        MonthlyByPos,
+        MonthlyByDay,
+        YearlyByMonth,
+        YearlyByDay
+    };
     Kind kind = None;
     if (std::strlen(token) < 20) {
         char letters[20] = {0};
@@ -247,9 +259,12 @@ void RRule::parseVCalendar(char* text)
             Kind kind;
             int frequency;
         } kinds[] = {
-            {"M", Minutely, TM_MINUTE},       {"D", Daily, TM_DAY},
-            {"W", Weekly, TM_WEEK},           {"MP", MonthlyByPos, TM_MONTH},
-            {"MD", MonthlyByDay, TM_MONTH},   {"YM", YearlyByMonth, TM_YEAR},
+            {"M", Minutely, TM_MINUTE},
+            {"D", Daily, TM_DAY},
+            {"W", Weekly, TM_WEEK},
+            {"MP", MonthlyByPos, TM_MONTH},
+            {"MD", MonthlyByDay, TM_MONTH},
+            {"YM", YearlyByMonth, TM_YEAR},
             {"YD", YearlyByDay, TM_YEAR},
         };
         for (const auto& k : kinds) {
@@ -262,7 +277,7 @@ void RRule::parseVCalendar(char* text)
             return;
     }
     int ordinal = 0;
-    while ((token = ::strtok_r(nullptr, " \t", &save)) != nullptr) {
+    while ((token = utils::k_strtok_r(nullptr, " \t", &save)) != nullptr) {
         const size_t length = std::strlen(token);
         if (length >= 20)
             continue;

@@ -52,8 +52,9 @@ public:
         void advance();
         void nextBatch();
         StepResult stepSeed(KDateTime& cur);
-        bool expandPeriod(KDateTime& cur);
+        bool expandPeriod(KDateTime& cur, const KDateTime& last);
         void emptyPeriod(KDateTime& cur);
+        void skipRestOfUnit(KDateTime& cur, const KDateTime& seed, int k) const;
         void advanceByInterval(KDateTime& value) const;
         int frequencyValue(const KDateTime& value) const;
         void finishBatch();

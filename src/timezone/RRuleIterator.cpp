@@ -29,21 +29,32 @@ bool isClockUnit(int unit)
 } // namespace
 
 RRule::iterator::iterator()
-    : rule(nullptr), batch(), position(0), delivered(1), offsetCorrection(0), anchorDay(0)
+    : rule(nullptr)
+    , batch()
+    , position(0)
+    , delivered(1)
+    , offsetCorrection(0)
+    , anchorDay(0)
 {
 }
 
 RRule::iterator::iterator(const RRule* r, const KDateTime& start, bool includeStart)
-    : rule(r), batch(), position(0), delivered(-1), offsetCorrection(0), anchorDay(0)
+    : rule(r)
+    , batch()
+    , position(0)
+    , delivered(-1)
+    , offsetCorrection(0)
+    , anchorDay(0)
 {
-    // The special instants have no calendar to step through.
-    if (start.isNull() || start.isInfinity()) {
+    // Without a rule there is nothing to expand, and the null and infinite
+    // instants have no calendar to step through.
+    if (r == nullptr || start.isNull() || start.isInfinity()) {
         rule = nullptr;
         delivered = 1;
         return;
     }
     batch.push_back(start);
-    if (rule != nullptr && rule->frequency == Monthly) {
+    if (rule->frequency == Monthly) {
         bool plain = true;
         for (const auto& list : rule->byValues)
             plain = plain && list.empty();
@@ -57,7 +68,7 @@ RRule::iterator::iterator(const RRule* r, const KDateTime& start, bool includeSt
         delivered += 1;
         // The start counts as the first occurrence, so it takes one of the
         // COUNT places rather than adding one.
-        if (rule != nullptr && rule->count >= 0) {
+        if (rule->count >= 0) {
             const int64_t allowed = std::max(rule->count, 1);
             while (delivered > allowed && batch.size() > 1) {
                 batch.pop_back();
@@ -128,7 +139,7 @@ RRule::iterator RRule::iterator::operator++(int)
 
 RRule::iterator& RRule::iterator::operator+=(int n)
 {
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < n && !exhausted(); ++i)
         advance();
     return *this;
 }
@@ -182,18 +193,51 @@ int RRule::iterator::frequencyValue(const KDateTime& value) const
             earlier.setItem(CT_DAY_OF_MONTH, value.getDay() - 7, weekStart());
             v = earlier.getWeekNumber(weekStart()) + 1;
         }
+    } else if (unit == CT_YEAR && !rule->byValues[CT_WEEK_NUMBER].empty()) {
+        // A yearly rule of week numbers runs over week-numbering years: an
+        // occurrence in early January may belong to the year before, one in
+        // late December to the year after.
+        const int month = value.getItem(CT_MONTH, weekStart());
+        const int week = value.getWeekNumber(weekStart());
+        if (month == 1 && week > 50)
+            --v;
+        else if (month == 12 && week == 1)
+            ++v;
     }
     return v;
 }
 
+// Moves a date to a weekday within its week, staying in its calendar year.
+static void moveToWeekdayInYear(KDateTime& value, int weekday, KDateTime::DayOfWeek ws)
+{
+    const int year = value.getYear();
+    value.setItem(CT_WEEKDAY, weekday, ws);
+    if (value.getYear() > year)
+        value.setItem(CT_DAY_OF_MONTH, value.getDay() - 7, ws);
+    else if (value.getYear() < year)
+        value.setItem(CT_DAY_OF_MONTH, value.getDay() + 7, ws);
+}
+
 void RRule::iterator::advanceByInterval(KDateTime& value) const
 {
-    value.setItem(frequencyUnit(), frequencyValue(value) + rule->interval, weekStart());
+    const int target = frequencyValue(value) + rule->interval;
+    value.setItem(frequencyUnit(), target, weekStart());
+    if (frequencyUnit() == CT_YEAR && !rule->byValues[CT_WEEK_NUMBER].empty()
+        && frequencyValue(value) != target) {
+        // Still in a week of the neighbouring week-numbering year: a week
+        // further into the year belongs to the one wanted.
+        const int shift = value.getMonth() == 1 ? 7 : -7;
+        value.setItem(CT_DAY_OF_MONTH, value.getDay() + shift, weekStart());
+    }
 }
 
 void RRule::iterator::nextBatch()
 {
-    KDateTime cur = batch.back();
+    // `last` is the previous occurrence: only later candidates count. `cur`
+    // is where the search for the next period stands; empty periods move it
+    // on without moving `last`.
+    const KDateTime last = batch.back();
+    KDateTime cur = last;
     const int baseYear = cur.getItem(CT_YEAR, weekStart());
     batch.clear();
     position = 0;
@@ -208,7 +252,7 @@ void RRule::iterator::nextBatch()
                 return;
             expand = step == StepExpand;
         }
-        if (expand && !expandPeriod(cur))
+        if (expand && !expandPeriod(cur, last))
             return;
         if (!batch.empty() || cur.getItem(CT_YEAR, weekStart()) > baseYear + 8)
             break;
@@ -255,6 +299,71 @@ RRule::iterator::StepResult RRule::iterator::stepSeed(KDateTime& cur)
     return StepExpand;
 }
 
+void RRule::iterator::skipRestOfUnit(KDateTime& cur, const KDateTime& seed, int k) const
+{
+    int stepSeconds;
+    switch (rule->frequency) {
+    case TM_HOUR:
+        stepSeconds = 3600;
+        break;
+    case TM_MINUTE:
+        stepSeconds = 60;
+        break;
+    case TM_SECOND:
+        stepSeconds = 1;
+        break;
+    default:
+        return;
+    }
+    // The wall time of the seed and the start of the next unit, both counted
+    // as UTC seconds.
+    const KDateTime::DayOfWeek ws = weekStart();
+    tm next{};
+    next.tm_year = seed.getYear() - 1900;
+    next.tm_mon = seed.getMonth() - 1;
+    next.tm_mday = seed.getDay();
+    switch (k) {
+    case CT_MONTH:
+        next.tm_mon += 1;
+        next.tm_mday = 1;
+        break;
+    case CT_WEEK_NUMBER:
+    case CT_DAY_OF_YEAR:
+    case CT_DAY_OF_MONTH:
+    case CT_WEEKDAY:
+        next.tm_mday += 1;
+        break;
+    case CT_HOUR:
+        next.tm_hour = seed.getHour() + 1;
+        break;
+    case CT_MINUTE:
+        next.tm_hour = seed.getHour();
+        next.tm_min = seed.getMinute() + 1;
+        break;
+    default:
+        return;
+    }
+    tm wall{};
+    wall.tm_year = seed.getYear() - 1900;
+    wall.tm_mon = seed.getMonth() - 1;
+    wall.tm_mday = seed.getDay();
+    wall.tm_hour = seed.getHour();
+    wall.tm_min = seed.getMinute();
+    wall.tm_sec = seed.getSecond();
+    const int64_t remaining = KDateTime::mkTime(next) - KDateTime::mkTime(wall);
+    const int64_t step = int64_t(stepSeconds) * rule->interval;
+    // The steps after the seed that stay in the unit fail as the seed did.
+    const int64_t failing = remaining > 0 ? (remaining - 1) / step : 0;
+    if (failing <= 0)
+        return;
+    // The empty period then moves `cur` one step on, and the search steps
+    // once more from there: into the first step of the next unit.
+    KDateTime skipped(seed);
+    skipped.setItem(frequencyUnit(),
+        int(seed.getItem(frequencyUnit(), ws) + (failing - 1) * rule->interval), ws);
+    cur = skipped;
+}
+
 void RRule::iterator::emptyPeriod(KDateTime& cur)
 {
     batch.clear();
@@ -266,7 +375,7 @@ void RRule::iterator::emptyPeriod(KDateTime& cur)
     advanceByInterval(cur);
     if (!rule->byValues[CT_WEEK_NUMBER].empty()
         && (rule->frequency == Yearly || rule->frequency == Monthly))
-        cur.setItem(CT_WEEKDAY, weekday, weekStart());
+        moveToWeekdayInYear(cur, weekday, weekStart());
 }
 
 // Mode of list k: 0 limit, 1 expand within `parent`, 2 stop.
@@ -287,12 +396,12 @@ int RRule::iterator::modeOf(int k, int& parent) const
     return 1;
 }
 
-bool RRule::iterator::expandPeriod(KDateTime& cur)
+bool RRule::iterator::expandPeriod(KDateTime& cur, const KDateTime& last)
 {
     const KDateTime::DayOfWeek ws = weekStart();
     if (!rule->byValues[CT_WEEK_NUMBER].empty()
         && (rule->frequency == Yearly || rule->frequency == Monthly))
-        batch.front().setItem(CT_WEEKDAY, cur.getItem(CT_WEEKDAY, ws), ws);
+        moveToWeekdayInYear(batch.front(), cur.getItem(CT_WEEKDAY, ws), ws);
 
     for (int k = CT_MONTH; k <= CT_SECOND; ++k) {
         if (rule->byValues[k].empty())
@@ -303,6 +412,12 @@ bool RRule::iterator::expandPeriod(KDateTime& cur)
         switch (modeOf(k, parent)) {
         case 0:
             limit(input, k);
+            if (batch.empty() && input.size() == 1 && delivered != -1) {
+                // No step of an hourly or finer rule can match while it stays
+                // in the unit that the seed failed on: step over the rest of
+                // that unit at once.
+                skipRestOfUnit(cur, input.front(), k);
+            }
             break;
         case 2:
             exhaust();
@@ -344,11 +459,11 @@ bool RRule::iterator::expandPeriod(KDateTime& cur)
 
     const bool first = delivered == -1;
     batch.erase(std::remove_if(batch.begin(), batch.end(),
-                               [&](const KDateTime& d) { return d < cur || (d == cur && !first); }),
-                batch.end());
+                    [&](const KDateTime& d) { return d < last || (d == last && !first); }),
+        batch.end());
     if (batch.empty()) {
         // Nothing after the previous occurrence: an empty period, which must
-        // move `cur` on like any other so that the search ends.
+        // move the search on like any other so that it ends.
         emptyPeriod(cur);
     }
     return true;
@@ -372,8 +487,7 @@ void RRule::iterator::limit(const std::vector<KDateTime>& input, int k)
             int e = entry;
             if (e < 0)
                 e += 1
-                    + element.getItemCount(CalendarTypes(containerOf(k)),
-                                           getTimeMeasure(unit), ws);
+                    + element.getItemCount(CalendarTypes(containerOf(k)), getTimeMeasure(unit), ws);
             if (weekInMonth) {
                 KDateTime moved(element);
                 moved.setItem(CT_WEEK_NUMBER, e, ws);
@@ -485,7 +599,8 @@ void RRule::iterator::expandOther(const std::vector<KDateTime>& input, int k, in
                 continue;
             }
             const CalendarTypes child = CalendarTypes(parent) >> 1;
-            const int children = element.getItemCount(CalendarTypes(parent), getTimeMeasure(child), ws);
+            const int children
+                = element.getItemCount(CalendarTypes(parent), getTimeMeasure(child), ws);
             const int firstChild = isClockUnit(int(container)) ? 0 : 1;
             for (int j = firstChild; j < children + firstChild; ++j) {
                 KDateTime copy(element);

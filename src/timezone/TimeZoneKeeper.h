@@ -4,9 +4,13 @@
 // names by CDO zone id) and the structures that map any zone to a known one.
 #include <atomic>
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
+#include <boost/shared_ptr.hpp>
+
+#include "timezone/KTimeZone.h"
 #include "timezone/TimeAbbr.h"
 #include "timezone/TimeZone.h"
 
@@ -15,6 +19,11 @@ class KMutex;
 }
 
 namespace tavir::timezone {
+
+// Plain byte-wise order of names (case counts).
+struct LessThanSecondString {
+    bool operator()(const std::string& a, const std::string& b) const { return a < b; }
+};
 
 class TimeZoneKeeper {
 public:
@@ -36,6 +45,19 @@ public:
     // name.
     std::string getUnixTzidFromCdoId(int id) const;
     int getTzDefinitionVersion() const { return 2541; }
+
+    // Replaces the four working tables and builds the matching structures;
+    // only before any table has been handed out (false after that).
+    bool setTimeArrays(const std::vector<TimeAbbr>& abbrs, const std::vector<TimeZone>& zones,
+        const std::vector<TimeZone>& unixZones, const std::vector<std::string>& cdoToUnix);
+    void initZoneFixStructs();
+    // Observances, and zones by their standard and daylight observances, are
+    // alike when their offsets and rules agree (onsets and names aside).
+    static bool compareProps(const TZProp& a, const TZProp& b);
+    static bool compareZones(const KTimeZone& a, const KTimeZone& b);
+    // A copy of the known zone with the same name, else of the first with the
+    // same rules; empty when none (always before setTimeArrays).
+    boost::shared_ptr<KTimeZone> findCorrectZone(const KTimeZone& zone);
 
     // Guards the switch to fixed tables and their replacement.
     static tiny::KMutex& getInstanceMutex();
@@ -59,6 +81,8 @@ private:
     std::vector<TimeZone> unixZones;
     std::vector<std::string> cdoToUnix;
     std::atomic<bool> arraysUsed{false};
+    std::vector<KTimeZone> fixZones;
+    std::map<const std::string, KTimeZone, LessThanSecondString> fixZonesByName;
 };
 
 } // namespace tavir::timezone

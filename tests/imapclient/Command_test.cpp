@@ -362,6 +362,7 @@ TEST(CommandTest, AppendOnALostTargetIsAConnectionFailure)
 {
     Fixture f("K1 OK\r\n");
     f.session->writeBudget = 30; // the line goes out, the body does not
+    f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK\r\n"); // must stay unused
     MemoryMessage message({std::string(100, 'x')}, 100);
     Command append(f.connection, "APPEND");
     append.addParamString("INBOX");
@@ -374,6 +375,60 @@ TEST(CommandTest, AppendOnALostTargetIsAConnectionFailure)
     }
     EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
     EXPECT_EQ(1u, f.server.next); // no reconnect, nothing sent twice
+}
+
+} // namespace
+
+namespace {
+
+TEST(CommandTest, AppendOnAConnectionLostBeforehandReconnectsFirst)
+{
+    Fixture f("");
+    auto second = f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK [APPENDUID 1 1] done\r\n");
+    f.connection.close(); // lost while idle
+    MemoryMessage message({"hello"}, 5);
+    Command append(f.connection, "APPEND");
+    append.addParamString("INBOX");
+    append.addParam("{5+}\r\n");
+    EXPECT_EQ(Command::OK, append.execute(&message));
+    EXPECT_EQ("", f.session->clientBytes);
+    EXPECT_EQ("K2 LOGIN \"user\" \"secret\"\r\nK1 APPEND \"INBOX\" {5+}\r\nhello\r\n",
+        second->clientBytes);
+}
+
+} // namespace
+
+namespace {
+
+// The server's answer cut after every byte: only the whole answer may
+// succeed, and every cut ends in an IMAP failure, never in a wrong result.
+TEST(CommandTest, AnswerCutAfterEveryByte)
+{
+    const std::string answer
+        = "* 2 EXISTS\r\n* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))\r\n"
+          "* LIST (\\Noselect) \"/\" {0}\r\n\r\n* OK [UIDNEXT 9] x\r\n"
+          "K1 OK done\r\n";
+    const std::vector<std::string> expected = {
+        "* 2 EXISTS",
+        "* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))",
+        "* LIST (\\Noselect) \"/\" {0}\r\n",
+        "* OK [UIDNEXT 9] x",
+    };
+    for (std::size_t cut = 0; cut <= answer.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        Fixture f(answer.substr(0, cut));
+        Command fetch(f.connection, "FETCH");
+        try {
+            EXPECT_EQ(Command::OK, fetch.execute(nullptr));
+            EXPECT_EQ(answer.size(), cut);
+            EXPECT_EQ(expected, fetch.getUntaggedResponses());
+            EXPECT_EQ("K1 OK done", fetch.getTaggedResponse());
+        } catch (const ImapException& e) {
+            EXPECT_LT(cut, answer.size());
+            EXPECT_EQ(ImapConnectionError, handleImapException(e, ImapFetchFailed));
+        }
+        EXPECT_EQ("K1 FETCH\r\n", f.session->clientBytes);
+    }
 }
 
 } // namespace
