@@ -79,7 +79,7 @@ SSLContext& SSLContext::instance()
     return theInstance;
 }
 
-void* SSLContext::ssl_library_init()
+InitSSL* SSLContext::ssl_library_init()
 {
     return InitSSL::instance();
 }

@@ -10,6 +10,8 @@
 
 namespace tavir::ssl {
 
+class InitSSL;
+
 // The cipher list of every context this library configures; writable so a
 // program can change it for contexts made afterwards.
 extern const char* defaultSslCipherList;
@@ -58,7 +60,8 @@ public:
     SSLContext& operator=(const SSLContext&) = delete;
 
     static SSLContext& instance();
-    static void* ssl_library_init();
+    // The TLS library set-up, made on first use.
+    static InitSSL* ssl_library_init();
     static void ssl_library_fini() { }
 
     int set_mode(int code);
