@@ -6,12 +6,17 @@ namespace tavir::mail {
 
 namespace {
 
+bool has8Bit(const std::string& text)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return true;
+    return false;
+}
+
 void addEntry(Synthesizer& s, const std::string& entry)
 {
-    if (isRawEntryText(entry))
-        s.addParam(entry);
-    else
-        s.addParamString(entry);
+    s.addParam(entryWireForm(entry));
 }
 
 } // namespace
@@ -32,6 +37,29 @@ bool isRawEntryText(const std::string& text)
     while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9')
         --start;
     return !(start < end && start > 0 && text[start - 1] == '{');
+}
+
+std::string entryWireForm(const std::string& entry)
+{
+    if (!isRawEntryText(entry))
+        return quotedString(entry);
+    // 8-bit bytes can't stand in an atom: such a word (an identifier in
+    // UTF-8) goes as a literal. The caller's own quoted strings stay.
+    std::string out;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = entry.find(' ', start);
+        std::string word = entry.substr(start, end == std::string::npos ? end : end - start);
+        if (has8Bit(word) && word.find('"') == std::string::npos)
+            out += literalPlus(word);
+        else
+            out += word;
+        if (end == std::string::npos)
+            break;
+        out += ' ';
+        start = end + 1;
+    }
+    return out;
 }
 
 CommandSetAcl::CommandSetAcl(ConnectionInternal& connection, const std::string& folder,

@@ -6,6 +6,7 @@
 // words. Such a text is only sent raw when it is one plain line that cannot
 // end the command or announce a literal (isRawEntryText); anything else goes
 // as one string token, so no caller's text can ever start a second command.
+// Words in UTF-8 that are not 7-bit can't be atoms and go as literals.
 #include "imapclient/Acl.h"
 #include "imapclient/Command.h"
 
@@ -17,6 +18,10 @@ namespace tavir::mail {
 // True when `text` may be written unquoted into a command line: no CR, LF
 // or NUL, and no literal announcement ("{n}" or "{n+}") at its end.
 bool isRawEntryText(const std::string& text);
+// How an entry text is written: unchanged when it is raw entry text, except
+// that a blank-separated word holding 8-bit bytes (and no double quote) goes
+// as a literal; any other text as one string token.
+std::string entryWireForm(const std::string& entry);
 
 class CommandSetAcl : public Command {
 public:

@@ -101,6 +101,16 @@ TEST(CommandAclTest, Lines)
         {"entry ending in a LITERAL+ announcement",
             [&](ConnectionInternal& c) { return line(CommandSetAcl(c, "INBOX", "fred {0+}")); },
             "K1 SETACL \"INBOX\" \"fred {0+}\""},
+        {"8-bit identifier in an entry goes as a literal",
+            [&](ConnectionInternal& c) {
+                return line(CommandSetAcl(c, "INBOX", "j\xc3\xb6rg  l\xc3\xa4"));
+            },
+            "K1 SETACL \"INBOX\" {5+}\r\nj\xc3\xb6rg  {3+}\r\nl\xc3\xa4"},
+        {"the caller's quoted strings stay",
+            [&](ConnectionInternal& c) {
+                return line(CommandDeleteAcl(c, "INBOX", "\"j\xc3\xb6rg\""));
+            },
+            "K1 DELETEACL \"INBOX\" \"j\xc3\xb6rg\""},
         {"braces elsewhere stay",
             [&](ConnectionInternal& c) { return line(CommandSetAcl(c, "INBOX", "{x} l}")); },
             "K1 SETACL \"INBOX\" {x} l}"},
