@@ -16,6 +16,18 @@ function(tavir_add_test exe)
   gtest_discover_tests(${exe}
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+  # gtest_discover_tests splits a list-valued property into separate words,
+  # so a second label would be lost; set the whole list on the discovered
+  # tests after they are loaded.
+  list(LENGTH ARG_LABELS _label_count)
+  if(_label_count GREATER 1)
+    set(_labels_file "${CMAKE_CURRENT_BINARY_DIR}/${exe}_labels.cmake")
+    file(WRITE "${_labels_file}"
+      "if(${exe}_TESTS)\n"
+      "  set_tests_properties(\${${exe}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_labels_file}")
+  endif()
 endfunction()
 
 # tavir_add_test_folder(<label> LIBS <targets>...)

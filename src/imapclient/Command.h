@@ -1,0 +1,80 @@
+#pragma once
+// One tagged IMAP command and the engine that runs it: the line is built
+// with the Synthesizer operations, sent over the connection (optionally
+// followed by a message body as a LITERAL+ literal), and every response up
+// to the one carrying this command's tag is collected.
+#include "imapclient/ConnectionInternal.h"
+#include "imapclient/IMessage.h"
+#include "imapclient/Parser.h"
+#include "imapclient/Synthesizer.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavir::mail {
+
+class Command : public Synthesizer {
+public:
+    enum Response : unsigned { OK = 0, NO = 1, BAD = 2 };
+
+    Command(ConnectionInternal& connection, const std::string& command);
+
+    void completeCommandString() { append("\r\n"); }
+    const std::string& getCommandString() const { return get(); }
+    const std::string& getTag() const { return tag_; }
+    ConnectionInternal& connection() { return connection_; }
+
+    // Runs the command; `message` is the body source of APPEND, else null.
+    // Returns the completion status; every failure below that leaves as an
+    // ImapException.
+    unsigned execute(simpleimapclient::IMessage* message);
+
+    // Whether a broken connection may be re-established (with the session
+    // restored) and the command line written again. Commands run while a
+    // connection is being set up turn it off.
+    void setReconnect(bool reconnect) { reconnect_ = reconnect; }
+
+    // True when the response carries this command's tag; its status word
+    // (OK, NO or BAD, in any letter case) then sets `status`, which is left
+    // as it was when no status word follows.
+    bool isTaggedResponse(const std::string& response, unsigned& status) const;
+    // False when the line (ending in LF) announces a literal, which is
+    // exactly "{" digits "}" or "{" digits "+}" before its CR LF; the
+    // literal size is then stored (numbers above 32 bits give 0xFFFFFFFF).
+    static bool isWholeResponse(const std::string& line, unsigned& literalSize);
+    // The same with the full announced size: true when the line announces a
+    // literal. A size too large for 64 bits gives UINT64_MAX.
+    static bool announcesLiteral(const std::string& line, std::uint64_t& literalSize);
+    static void removeEOL(std::string& text);
+
+    // True when every line break of `line` either ends it or ends a LITERAL+
+    // announcement whose bytes follow, and no NUL stands outside a literal:
+    // the text is then exactly one command. `open` allows the text to end
+    // with an announcement whose bytes are still to come.
+    static bool isSingleCommand(const std::string& line, bool open, std::uint64_t* openLiteral);
+
+    void getResponse(std::string& tagged, std::vector<std::string>& untagged) const;
+    std::string getTaggedResponse() const { return tagged_; }
+    const std::vector<std::string>& getUntaggedResponses() const { return untagged_; }
+
+    // Parses the untagged responses and keeps those of the given type.
+    // Responses of other types, and responses the parser does not know,
+    // are passed over; a malformed response of the wanted type throws
+    // ImapParserException. Returns the number of results appended.
+    unsigned filterResponses(std::vector<ResponseResult>& results, std::uint32_t type) const;
+
+private:
+    unsigned run(simpleimapclient::IMessage* message);
+    void sendMessage(simpleimapclient::IMessage* message);
+    unsigned readResponses();
+
+    std::string tag_;
+    std::string command_;
+    ConnectionInternal& connection_;
+    std::vector<std::string> untagged_;
+    std::string tagged_;
+    bool reconnect_ = true;
+};
+
+} // namespace tavir::mail

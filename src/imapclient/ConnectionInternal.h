@@ -1,0 +1,157 @@
+#pragma once
+// One synchronous IMAP4rev1 client connection: the stream, the greeting,
+// command tags, the login, writing command text with an optional reconnect,
+// reading response lines and literals, and the connection state with the
+// selected folder and the last error text. All text here is UTF-8 bytes.
+#include "imapclient/ImapStream.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavir::mail {
+
+class ConnectionInternal {
+public:
+    enum State : std::uint32_t {
+        NotConnected = 0,
+        Connected = 1, // greeting accepted, not authenticated
+        Authenticated = 2,
+        Selected = 3,
+    };
+
+    static constexpr unsigned defaultServicePort = 0;
+    static constexpr unsigned defaultImapPort = 143;
+    static constexpr unsigned defaultImapSSLPort = 993;
+
+    // Bounds on what a server may make this client hold. A line longer than
+    // the line limit, a literal in a command's response larger than the
+    // literal limit, or a command's responses adding up to more than the
+    // response limit end the command and close the connection (the stream
+    // can't be resynchronised). Message bodies, which are streamed, are
+    // bounded by the message limit.
+    static constexpr std::size_t defaultMaxLineLength = 1u << 20; // 1 MiB
+    static constexpr std::uint64_t defaultMaxLiteralSize = 64ull << 20; // 64 MiB
+    static constexpr std::uint64_t defaultMaxResponseSize = 256ull << 20; // 256 MiB
+    static constexpr std::uint64_t defaultMaxMessageSize = 1ull << 30; // 1 GiB
+
+    // Bytes a message part carries at most, and what the data buffer holds.
+    static constexpr std::size_t dataPartSize = 10240;
+
+    ConnectionInternal();
+    ~ConnectionInternal();
+    ConnectionInternal(const ConnectionInternal&) = delete;
+    ConnectionInternal& operator=(const ConnectionInternal&) = delete;
+
+    // Master-authentication mode (the user name is left as it was).
+    void initialize(const std::string& host, unsigned port, const std::string& masterPassword,
+        unsigned timeout, bool ssl);
+    // User mode.
+    void initialize(const std::string& host, unsigned port, const std::string& user,
+        const std::string& password, bool cramMD5, unsigned timeout, bool ssl);
+
+    // Connects, reads and judges the greeting, and logs in when asked. After
+    // a login, an account switch and a folder selection that this
+    // connection had are restored before anything else is sent.
+    void init(bool login);
+    void login();
+    void masterAuthenticate();
+    void authenticateCramMD5();
+    void logout();
+    void close();
+    void reconnect();
+
+    bool send(const std::string& text, bool reconnect, bool flush);
+    void flush();
+    bool recvLine(std::string& line);
+    unsigned recvData(std::string& buffer, unsigned n);
+
+    std::string getTag();
+    std::vector<std::string> getCapability();
+
+    void setState(State state, const std::string& folder = std::string());
+    State getState() const { return state_; }
+    std::string getSelectedFolder() const;
+
+    // Records that this (master) connection acts for `mailbox` after a
+    // successful X-SETUSER; a reconnect switches to it again. An empty text
+    // forgets the switch.
+    void setSwitchedUser(const std::string& mailbox) { switchedUser_ = mailbox; }
+    const std::string& getSwitchedUser() const { return switchedUser_; }
+
+    void setLastErrorResponse(const std::string& text) { lastError_ = text; }
+    std::string getLastErrorResponse() const { return lastError_; }
+    const std::string& getLastSentText() const { return lastSent_; }
+    const std::string& getGreeting() const { return greeting_; }
+
+    // Read time-out of the current stream, in seconds; later connects keep
+    // the stored time-out.
+    void setTimeout(unsigned seconds);
+    // Stored and current read time-out in milliseconds (for short tests).
+    void setTimeoutMs(unsigned ms);
+    unsigned getTimeoutMs() const { return timeoutMs_; }
+    bool streamGood();
+
+    // The buffer into which a message source delivers each part.
+    std::string& dataBuffer() { return dataBuffer_; }
+
+    const std::string& getHost() const { return host_; }
+    unsigned getPort() const { return port_; }
+    bool isSsl() const { return ssl_; }
+    const std::string& getUser() const { return user_; }
+    const std::string& getPassword() const { return password_; }
+    bool isMasterAuthentication() const { return master_; }
+    bool isCramMD5() const { return cramMD5_; }
+
+    void setLimits(std::size_t maxLineLength, std::uint64_t maxLiteralSize,
+        std::uint64_t maxResponseSize, std::uint64_t maxMessageSize);
+    std::size_t maxLineLength() const { return maxLine_; }
+    std::uint64_t maxLiteralSize() const { return maxLiteral_; }
+    std::uint64_t maxResponseSize() const { return maxResponse_; }
+    std::uint64_t maxMessageSize() const { return maxMessage_; }
+
+    // Replaces how streams are made (tests put scripted servers here).
+    void setStreamFactory(ImapStreamFactory factory);
+
+    // True when a greeting line (without its line feed) opens an IMAP
+    // session: "* OK" or "* PREAUTH".
+    static bool isAcceptableGreeting(const std::string& greeting);
+
+private:
+    void connectAndGreet(bool login);
+    void restoreSession();
+    void writeText(const std::string& text, bool flush);
+
+    std::uint32_t tagCounter_ = 0;
+    unsigned timeout_ = 0; // seconds
+    unsigned timeoutMs_ = 0;
+    State state_ = NotConnected;
+    std::string greeting_;
+    std::vector<std::string> capabilities_;
+    std::unique_ptr<ImapStream> stream_;
+    bool ssl_ = false;
+    std::string host_;
+    std::string password_;
+    std::string user_;
+    bool master_ = true;
+    bool cramMD5_ = false;
+    unsigned port_ = 0;
+    std::string lastError_;
+    std::string lastSent_;
+    std::string dataBuffer_;
+    std::string selectedFolder_;
+
+    // What a reconnect restores: the account a master login switched to and
+    // the folder that was selected last.
+    std::string switchedUser_;
+    std::string restoreFolder_;
+
+    std::size_t maxLine_ = defaultMaxLineLength;
+    std::uint64_t maxLiteral_ = defaultMaxLiteralSize;
+    std::uint64_t maxResponse_ = defaultMaxResponseSize;
+    std::uint64_t maxMessage_ = defaultMaxMessageSize;
+    ImapStreamFactory factory_;
+};
+
+} // namespace tavir::mail

@@ -1,0 +1,124 @@
+#pragma once
+// Failures of the IMAP client below its facade. Every failure travels as one
+// ImapException subclass; the facade turns the dynamic class into an
+// ImapClientResult code with handleImapException.
+#include <stdexcept>
+#include <string>
+
+namespace tavir::mail {
+
+// Result of every facade operation (0 = success).
+enum ImapClientResult : unsigned {
+    ImapSuccess = 0,
+    ImapNotConnected = 1,
+    ImapAlreadyConnected = 2,
+    ImapConnectionError = 3, // no connection, broken connection, time-out, BYE
+    ImapLoginFailed = 4, // also the default of connecting and reconnecting
+    ImapCreateUserFailed = 5,
+    ImapSetUserFailed = 6,
+    ImapCreateFolderFailed = 7,
+    ImapDeleteFolderFailed = 8,
+    ImapAppendFailed = 9,
+    ImapMessageLoadFailed = 10,
+    ImapSelectFailed = 11,
+    ImapListFailed = 12,
+    ImapStatusFailed = 13, // also the default of the range copy
+    ImapFetchFailed = 14, // also the default of the single-message copy
+    ImapAnnotationFailed = 15,
+    ImapAclFailed = 16,
+};
+
+class ImapException : public std::runtime_error {
+public:
+    ImapException(const std::string& text, long code)
+        : std::runtime_error(text)
+        , code_(code)
+    {
+    }
+    ~ImapException() override;
+
+    bool hasErrorCode() const { return code_ != 0; }
+    long errorCode() const { return code_; }
+    long errorCode(long fallback) const { return code_ != 0 ? code_ : fallback; }
+
+private:
+    long code_;
+};
+
+// Connecting, writing or reading failed (code 3).
+class ImapConnectionFailed : public ImapException {
+public:
+    explicit ImapConnectionFailed(const std::string& text, long code = 3)
+        : ImapException(text, code)
+    {
+    }
+    ~ImapConnectionFailed() override;
+};
+
+// A read ended without data while a response was awaited (code 3).
+class ImapTimeoutException : public ImapException {
+public:
+    explicit ImapTimeoutException(const std::string& text, long code = 3)
+        : ImapException(text, code)
+    {
+    }
+    ~ImapTimeoutException() override;
+};
+
+// An untagged BYE arrived while a response was awaited (code 3).
+class ImapServerBrokeConnection : public ImapException {
+public:
+    explicit ImapServerBrokeConnection(const std::string& text, long code = 3)
+        : ImapException(text, code)
+    {
+    }
+    ~ImapServerBrokeConnection() override;
+};
+
+// The server refused the login (code 0).
+class AuthenticateFailedException : public ImapException {
+public:
+    explicit AuthenticateFailedException(const std::string& text)
+        : ImapException(text, 0)
+    {
+    }
+    ~AuthenticateFailedException() override;
+};
+
+// A response is not parseable (code 0).
+class ImapParserException : public ImapException {
+public:
+    explicit ImapParserException(const std::string& text, long code = 0)
+        : ImapException(text, code)
+    {
+    }
+    ~ImapParserException() override;
+};
+
+// Writing a message body into APPEND failed, or the message source refused
+// to deliver (code 9).
+class IMessageAppendException : public ImapException {
+public:
+    explicit IMessageAppendException(const std::string& text, long code = 9)
+        : ImapException(text, code)
+    {
+    }
+    ~IMessageAppendException() override;
+};
+
+// The message body is not obtainable from its source (code 10).
+class IMessageLoadFailedException : public ImapException {
+public:
+    explicit IMessageLoadFailedException(const std::string& text, long code = 10)
+        : ImapException(text, code)
+    {
+    }
+    ~IMessageLoadFailedException() override;
+};
+
+// Maps an exception to a result code by its dynamic class; `fallback` is the
+// operation's own refusal code, used for parse failures and plain
+// ImapExceptions. The exception's numeric code is not consulted.
+ImapClientResult handleImapException(const ImapException& e, ImapClientResult fallback);
+
+} // namespace tavir::mail

@@ -1,0 +1,489 @@
+#include "imapclient/Parser.h"
+
+#include "imapclient/ImapException.h"
+
+#include <cstring>
+#include <new>
+
+namespace tavir::mail {
+
+const ImapKeyword imapResponseGroup1[5] = {
+    {"OK", RespOk}, {"NO", RespNo}, {"BAD", RespBad}, {"PREAUTH", RespPreauth}, {"BYE", RespBye}};
+
+const ImapKeyword imapResponseGroup2[18] = {
+    {"LISTRIGHTS", RespListRights},
+    {"CAPABILITY", RespCapability},
+    {"LIST", RespList},
+    {"LSUB", RespLsub},
+    {"STATUS", RespStatus},
+    {"SEARCH", RespSearch},
+    {"SORT", RespSort},
+    {"ASORT", RespAsort},
+    {"GROUP", RespGroup},
+    {"AGROUP", RespAgroup},
+    {"FLAGS", RespFlags},
+    {"ACL", RespAcl},
+    {"MYRIGHTS", RespMyRights},
+    {"ANNOTATION", RespAnnotation},
+    {"X-WATCH", RespXWatch},
+    {"X-LISTMAP", RespXListMap},
+    {"X-GETSCRIPT", RespXGetScript},
+    {"X-USERINFO", RespXUserInfo},
+};
+
+const ImapKeyword imapResponseGroup3[6] = {
+    {"EXISTS", RespExists},
+    {"RECENT", RespRecent},
+    {"EXPUNGE", RespExpunge},
+    {"AEXPUNGE", RespAexpunge},
+    {"FETCH", RespFetch},
+    {"AFETCH", RespAfetch},
+};
+
+const ImapKeyword imapResponseGroupOptions[12] = {
+    {"ALERT", RespCodeAlert},
+    {"NEWNAME", RespCodeNewName},
+    {"PARSE", RespCodeParse},
+    {"PERMANENTFLAGS", RespCodePermanentFlags},
+    {"READ-ONLY", RespCodeReadOnly},
+    {"READ-WRITE", RespCodeReadWrite},
+    {"TRYCREATE", RespCodeTryCreate},
+    {"UIDVALIDITY", RespCodeUidValidity},
+    {"UIDNEXT", RespCodeUidNext},
+    {"UNSEEN", RespCodeUnseen},
+    {"INTERNALDATE", RespCodeInternalDate},
+    {"REFERRAL", RespCodeReferral},
+};
+
+namespace {
+
+template <std::size_t N>
+std::uint32_t lookup(const ImapKeyword (&table)[N], const std::string& word)
+{
+    for (const ImapKeyword& row : table)
+        if (word == row.keyword)
+            return row.type;
+    return 0;
+}
+
+// Every failure of the lexer leaves as ImapParserException, also an
+// exhausted allocation while a token is copied.
+template <typename F> auto guarded(F&& f) -> decltype(f())
+{
+    try {
+        return f();
+    } catch (const ImapParserException&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ImapParserException(e.what());
+    }
+}
+
+// The leading digits of a node as a number; 0 when it has none. Numbers
+// that do not fit 32 bits are not numbers a server may send.
+std::uint32_t leadingNumber(const std::string& node)
+{
+    std::size_t digits = 0;
+    while (digits < node.size() && node[digits] >= '0' && node[digits] <= '9')
+        ++digits;
+    if (digits == 0)
+        return 0;
+    std::uint32_t value = 0;
+    if (!imap::parseUnsigned32(node.substr(0, digits), value))
+        throw ImapParserException("Number out of range");
+    return value;
+}
+
+bool atNil(const std::string& text, const imap::Pos& pos)
+{
+    std::size_t left = static_cast<std::size_t>(text.end() - pos);
+    if (left < 3 || std::memcmp(&*pos, "NIL", 3) != 0)
+        return false;
+    return left == 3 || pos[3] == ' ';
+}
+
+} // namespace
+
+namespace imap {
+
+bool parseUnsigned32(const std::string& digits, std::uint32_t& value)
+{
+    if (digits.empty() || digits.size() > 10)
+        return false;
+    std::uint64_t v = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (v > 0xFFFFFFFFull)
+        return false;
+    value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+bool skipSpace(const std::string& text, Pos& pos)
+{
+    while (pos != text.end() && *pos == ' ')
+        ++pos;
+    return pos != text.end();
+}
+
+void skipSpaceEx(const std::string& text, Pos& pos)
+{
+    if (!skipSpace(text, pos))
+        throw ImapParserException("Space not presented");
+}
+
+bool testWord(const std::string& text, Pos& pos, const std::string& word)
+{
+    if (static_cast<std::size_t>(text.end() - pos) < word.size())
+        return false;
+    if (!std::equal(word.begin(), word.end(), pos))
+        return false;
+    pos += static_cast<std::ptrdiff_t>(word.size());
+    return true;
+}
+
+Pos testCharacter(const std::string& text, const Pos& pos, char c)
+{
+    if (pos == text.end())
+        throw ImapParserException("Bad ");
+    if (*pos != c)
+        throw ImapParserException("Character different");
+    return pos + 1;
+}
+
+Pos findCharacter(const std::string& text, const Pos& pos, char c)
+{
+    for (Pos p = pos; p != text.end(); ++p)
+        if (*p == c)
+            return p;
+    return text.end();
+}
+
+Pos findCharacterEx(const std::string& text, const Pos& pos, char c)
+{
+    Pos p = findCharacter(text, pos, c);
+    if (p == text.end())
+        throw ImapParserException("Character not found");
+    return p;
+}
+
+void readNCharacters(const std::string& text, Pos& pos, std::int64_t n, std::string& out)
+{
+    if (n < 0 || static_cast<std::uint64_t>(text.end() - pos) < static_cast<std::uint64_t>(n))
+        throw ImapParserException("");
+    guarded([&] {
+        out.assign(pos, pos + static_cast<std::ptrdiff_t>(n));
+        return 0;
+    });
+}
+
+namespace {
+
+// Literal at pos ("{"): "{" digits ["+"] "}" CR LF and the bytes.
+void readLiteral(const std::string& text, Pos& pos, std::string& out)
+{
+    Pos close = findCharacterEx(text, pos, '}');
+    std::string digits(pos + 1, close);
+    if (!digits.empty() && digits.back() == '+')
+        digits.pop_back();
+    std::uint32_t n = 0;
+    if (!parseUnsigned32(digits, n))
+        throw ImapParserException("Character different");
+    Pos p = testCharacter(text, close + 1, '\r');
+    p = testCharacter(text, p, '\n');
+    readNCharacters(text, p, n, out);
+    pos = p + static_cast<std::ptrdiff_t>(n);
+}
+
+// Quoted string at pos ('"'): backslash escapes a quote or a backslash.
+void readQuoted(const std::string& text, Pos& pos, std::string& out)
+{
+    Pos p = pos + 1;
+    out.clear();
+    for (;;) {
+        if (p == text.end())
+            throw ImapParserException("Character not found");
+        char c = *p;
+        if (c == '"')
+            break;
+        if (c == '\\' && p + 1 != text.end() && (p[1] == '"' || p[1] == '\\')) {
+            out.push_back(p[1]);
+            p += 2;
+            continue;
+        }
+        out.push_back(c);
+        ++p;
+    }
+    pos = p + 1;
+}
+
+} // namespace
+
+bool readString(const std::string& text, Pos& pos, std::string& out)
+{
+    return guarded([&] {
+        out.clear();
+        if (!skipSpace(text, pos))
+            return false;
+        switch (*pos) {
+        case '{':
+            readLiteral(text, pos, out);
+            return true;
+        case '"':
+            readQuoted(text, pos, out);
+            return true;
+        default:
+            break;
+        }
+        if (atNil(text, pos)) {
+            pos += 3;
+            return true;
+        }
+        Pos end = findCharacter(text, pos, ' ');
+        out.assign(pos, end);
+        pos = end == text.end() ? end : end + 1;
+        return true;
+    });
+}
+
+bool skipString(const std::string& text, Pos& pos)
+{
+    std::string scratch;
+    return readString(text, pos, scratch);
+}
+
+bool readParenthesis(const std::string& text, Pos& pos, char open, char close, std::string& out)
+{
+    return guarded([&] {
+        out.clear();
+        if (!skipSpace(text, pos))
+            return false;
+        if (atNil(text, pos)) {
+            pos += 3;
+            return true;
+        }
+        if (*pos != open)
+            throw ImapParserException("");
+        Pos start = pos;
+        Pos p = pos;
+        std::size_t depth = 0;
+        while (p != text.end()) {
+            char c = *p;
+            if (c == '"' || c == '{') {
+                std::string scratch;
+                if (c == '"')
+                    readQuoted(text, p, scratch);
+                else
+                    readLiteral(text, p, scratch);
+                if (p == text.end())
+                    throw ImapParserException("");
+                continue;
+            }
+            if (c == open) {
+                ++depth;
+            } else if (c == close) {
+                if (--depth == 0) {
+                    out.assign(start, p + 1);
+                    pos = p + 1;
+                    return true;
+                }
+            }
+            ++p;
+        }
+        throw ImapParserException("");
+    });
+}
+
+void trim(std::string& text)
+{
+    if (text.size() >= 2) {
+        text.pop_back();
+        text.erase(0, 1);
+    }
+}
+
+} // namespace imap
+
+void ResponseResult::clear()
+{
+    tagged = false;
+    type = 0;
+    number = 0;
+    tag.clear();
+    text.clear();
+    code.clear();
+    data.clear();
+}
+
+void ResponseResult::dump(std::ostream& out) const
+{
+    if (tagged)
+        out << "Tagged response: tag = " << tag;
+    else
+        out << "UnTagged response: ";
+    out << "  Type = " << type << "\n"
+        << "  code = " << code << "\n"
+        << "  number = " << number << "\n"
+        << "  data = " << data << "\n"
+        << "  other = " << text << "\n"
+        << "\n";
+}
+
+Parser::Parser(const std::string& text)
+    : text_(text)
+    , pos_(text.begin())
+{
+}
+
+bool Parser::getNode(std::string& node)
+{
+    if (pos_ == text_.end())
+        return false;
+    node.clear();
+    if (!imap::skipSpace(text_, pos_))
+        return false;
+    if (*pos_ == '(')
+        return imap::readParenthesis(text_, pos_, '(', ')', node);
+    if (*pos_ == '[')
+        return imap::readParenthesis(text_, pos_, '[', ']', node);
+    return imap::readString(text_, pos_, node);
+}
+
+bool Parser::getNodeData(std::string& node)
+{
+    imap::Pos at = pos_;
+    bool group = imap::skipSpace(text_, at) && (*at == '(' || *at == '[');
+    if (!getNode(node))
+        return false;
+    // Only a group loses its delimiters: a quoted string or a literal
+    // whose text begins with "(" is data as it stands.
+    if (group && !node.empty() && (node[0] == '(' || node[0] == '['))
+        imap::trim(node);
+    return true;
+}
+
+bool Parser::getRest(std::string& rest)
+{
+    return guarded([&] {
+        rest.clear();
+        if (!imap::skipSpace(text_, pos_))
+            return false;
+        rest.assign(pos_, text_.end());
+        pos_ = text_.end();
+        return true;
+    });
+}
+
+bool Parser::isNumber(const std::string& text)
+{
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+void Parser::parseResponse(ResponseResult& result)
+{
+    result.clear();
+    std::string node;
+    if (!getNode(node))
+        throw ImapParserException("");
+    if (node == "*") {
+        result.tagged = false;
+        parseResponseUnTagged(result);
+    } else {
+        result.tagged = true;
+        result.tag = node;
+        parseResponseTagged(result);
+    }
+}
+
+// A response code in brackets when one follows, then the free text as the
+// server wrote it. The text is not tokenised: it is human-readable and may
+// hold anything, unbalanced parentheses and quotes included.
+void Parser::readCodeAndText(ResponseResult& result)
+{
+    if (!imap::skipSpace(text_, pos_))
+        return;
+    if (*pos_ == '[') {
+        imap::readParenthesis(text_, pos_, '[', ']', result.code);
+    }
+    getRest(result.text);
+}
+
+void Parser::parseResponseTagged(ResponseResult& result)
+{
+    std::string node;
+    if (!getNode(node))
+        throw ImapParserException("");
+    result.type = lookup(imapResponseGroup1, node);
+    readCodeAndText(result);
+}
+
+void Parser::parseResponseUnTagged(ResponseResult& result)
+{
+    std::string node;
+    if (!getNode(node))
+        throw ImapParserException("");
+    if (node == "OK") {
+        readCodeAndText(result);
+        if (!result.code.empty())
+            parseResponseOption(result);
+        return;
+    }
+    std::uint32_t type = lookup(imapResponseGroup2, node);
+    if (type != 0) {
+        result.type = type;
+        parseResponseUnTaggedGroup2(result);
+        return;
+    }
+    if (!node.empty() && node[0] >= '0' && node[0] <= '9') {
+        result.number = leadingNumber(node);
+        parseResponseUnTaggedGroup3(result);
+        return;
+    }
+    // An untagged response the tables do not know (NO, BAD, BYE, PREAUTH,
+    // ENABLED, VANISHED ...): type 0, so that readers skip it.
+    result.number = 0;
+    getRest(result.text);
+}
+
+void Parser::parseResponseUnTaggedGroup2(ResponseResult& result)
+{
+    getRest(result.text);
+}
+
+void Parser::parseResponseUnTaggedGroup3(ResponseResult& result)
+{
+    std::string node;
+    if (!getNode(node))
+        throw ImapParserException("");
+    result.type = lookup(imapResponseGroup3, node);
+    getRest(result.text);
+}
+
+void Parser::parseResponseOption(ResponseResult& result)
+{
+    std::string inner = result.code;
+    imap::trim(inner);
+    Parser parser(inner);
+    std::string node;
+    if (!parser.getNode(node))
+        return;
+    std::uint32_t type = lookup(imapResponseGroupOptions, node);
+    if (type == 0)
+        return;
+    result.type = type;
+    std::string value;
+    if (!parser.getNode(value))
+        return;
+    if (type == RespCodeUidValidity || type == RespCodeUidNext || type == RespCodeUnseen)
+        result.number = leadingNumber(value);
+    else if (type == RespCodePermanentFlags)
+        result.data = value;
+}
+
+} // namespace tavir::mail

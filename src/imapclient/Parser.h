@@ -1,0 +1,155 @@
+#pragma once
+// Reader of IMAP server responses: a lexer of IMAP tokens (atoms, quoted
+// strings, literals, NIL and bracketed or parenthesised groups) and Parser,
+// which classifies one whole response as collected by Command::execute (its
+// lines with their inner CR LF and literal bytes, without the final line end).
+// Everything works on bytes; no charset decoding happens here. The only
+// exception that leaves these functions is ImapParserException.
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace tavir::mail {
+
+namespace imap {
+
+using Pos = std::string::const_iterator;
+
+// Moves over blanks (0x20 only). True when it stops at another character.
+bool skipSpace(const std::string& text, Pos& pos);
+// The same; reaching the end throws "Space not presented".
+void skipSpaceEx(const std::string& text, Pos& pos);
+// True (and moves past it) when the text at pos begins with `word`.
+bool testWord(const std::string& text, Pos& pos, const std::string& word);
+// The character at pos must be c ("Character different"; at the end "Bad ").
+Pos testCharacter(const std::string& text, const Pos& pos, char c);
+Pos findCharacter(const std::string& text, const Pos& pos, char c);
+// The same; a missing c throws "Character not found".
+Pos findCharacterEx(const std::string& text, const Pos& pos, char c);
+// out := the n bytes at pos (pos does not move); fewer left throws.
+void readNCharacters(const std::string& text, Pos& pos, std::int64_t n, std::string& out);
+// One token: a literal's bytes, a quoted string with its escapes resolved,
+// NIL (as a whole token: empty out) or an atom (up to the next blank).
+bool readString(const std::string& text, Pos& pos, std::string& out);
+bool skipString(const std::string& text, Pos& pos);
+// One balanced group from `open` to its matching `close`, delimiters included.
+bool readParenthesis(const std::string& text, Pos& pos, char open, char close, std::string& out);
+// Removes the first and last character of a text of two or more.
+void trim(std::string& text);
+
+// Reads a decimal number of at most 32 bits: all of `digits` must be digits
+// and there must be at least one. False on anything else or on overflow.
+bool parseUnsigned32(const std::string& digits, std::uint32_t& value);
+
+} // namespace imap
+
+// Response types of the keyword tables.
+enum ImapResponseType : std::uint32_t {
+    RespOk = 100,
+    RespNo = 101,
+    RespBad = 102,
+    RespPreauth = 103,
+    RespBye = 104,
+    RespCapability = 200,
+    RespList = 201,
+    RespLsub = 202,
+    RespStatus = 203,
+    RespSearch = 204,
+    RespSort = 205,
+    RespGroup = 206,
+    RespAsort = 208,
+    RespAgroup = 209,
+    RespFlags = 210,
+    RespExists = 211,
+    RespRecent = 212,
+    RespAexpunge = 300,
+    RespExpunge = 301,
+    RespFetch = 302,
+    RespAfetch = 303,
+    RespAnnotation = 500,
+    RespXWatch = 600,
+    RespAcl = 601,
+    RespListRights = 602,
+    RespMyRights = 603,
+    RespXListMap = 604,
+    RespXGetScript = 605,
+    RespXUserInfo = 606,
+    RespCodeAlert = 1001,
+    RespCodeNewName = 1002,
+    RespCodeParse = 1003,
+    RespCodePermanentFlags = 1004,
+    RespCodeReadOnly = 1005,
+    RespCodeReadWrite = 1006,
+    RespCodeTryCreate = 1007,
+    RespCodeUidValidity = 1008,
+    RespCodeUidNext = 1009,
+    RespCodeUnseen = 1010,
+    RespCodeInternalDate = 1012,
+    RespCodeReferral = 1013,
+};
+
+struct ImapKeyword {
+    const char* keyword;
+    std::uint32_t type;
+};
+
+extern const ImapKeyword imapResponseGroup1[5];
+extern const ImapKeyword imapResponseGroup2[18];
+extern const ImapKeyword imapResponseGroup3[6];
+extern const ImapKeyword imapResponseGroupOptions[12];
+
+class ResponseResult {
+public:
+    void clear();
+
+    std::uint32_t getType() const { return type; }
+    bool isTagged() const { return tagged; }
+    std::string getTag() const { return tag; }
+    std::string getCode() const { return code; }
+    std::string getString() const { return text; }
+    std::uint32_t getNumber() const { return number; }
+    std::string getData() const { return data; }
+
+    void dump(std::ostream& out) const;
+
+    bool tagged = false;
+    std::uint32_t type = 0; // 0: not a response the tables know
+    std::string tag;
+    std::string text;
+    std::string code;
+    std::uint32_t number = 0;
+    std::string data;
+};
+
+class Parser {
+public:
+    explicit Parser(const std::string& text);
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // The next token: a parenthesised or bracketed group with its
+    // delimiters, a literal's bytes, a quoted string without its quotes, an
+    // atom, or empty for NIL. False at the end.
+    bool getNode(std::string& node);
+    // getNode, and a group loses its outer delimiters.
+    bool getNodeData(std::string& node);
+    // Everything after the blanks at the position.
+    bool getRest(std::string& rest);
+
+    void parseResponse(ResponseResult& result);
+    void parseResponseTagged(ResponseResult& result);
+    void parseResponseUnTagged(ResponseResult& result);
+    void parseResponseUnTaggedGroup2(ResponseResult& result);
+    void parseResponseUnTaggedGroup3(ResponseResult& result);
+    void parseResponseOption(ResponseResult& result);
+
+    static bool isNumber(const std::string& text);
+
+private:
+    void readCodeAndText(ResponseResult& result);
+
+    const std::string& text_;
+    imap::Pos pos_;
+};
+
+} // namespace tavir::mail

@@ -1,0 +1,12 @@
+#include "imapclient/ImapStream.h"
+
+namespace tavir::mail {
+
+ImapStream::~ImapStream() = default;
+
+std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint&)
+{
+    return nullptr;
+}
+
+} // namespace tavir::mail

@@ -1,0 +1,434 @@
+// Command execution against scripted servers: what goes on the wire, how
+// responses are collected, and how every misbehaviour of a server ends.
+#include "ScriptedStream.h"
+#include "imapclient/Command.h"
+#include "imapclient/ImapException.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavir::mail;
+using tavir::test::ScriptedServer;
+using tavir::test::ScriptedSession;
+
+namespace {
+
+const std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n";
+
+// A connection logged in on the first scripted session; `after` is what the
+// server says after the LOGIN completion (to the commands of the test).
+struct Fixture {
+    explicit Fixture(const std::string& after)
+    {
+        session = server.addSession(greeting + "K0 OK Logged in\r\n" + after);
+        connection.initialize("scripted", 0, "user", "secret", false, 180, false);
+        connection.setStreamFactory(server.factory());
+        connection.init(true);
+        session->clientBytes.clear();
+    }
+    ScriptedServer server;
+    std::shared_ptr<ScriptedSession> session;
+    ConnectionInternal connection;
+};
+
+class MemoryMessage : public simpleimapclient::IMessage {
+public:
+    MemoryMessage(std::vector<std::string> parts, std::uint32_t size)
+        : parts_(std::move(parts))
+        , size_(size)
+    {
+    }
+    bool getFirstDataPart(std::string& part) override
+    {
+        next_ = 0;
+        return getNextDataPart(part);
+    }
+    bool getNextDataPart(std::string& part) override
+    {
+        if (failAt_ == next_)
+            throw ImapConnectionFailed("recvLine failed");
+        if (next_ >= parts_.size())
+            return false;
+        part = parts_[next_++];
+        return true;
+    }
+    std::string getFlags() override { return "\\Seen"; }
+    std::string getDate() override { return ""; }
+    std::uint32_t getSize() override { return size_; }
+    std::uint32_t getRestSize() override { return rest_; }
+    std::size_t failAt_ = static_cast<std::size_t>(-1);
+    std::uint32_t rest_ = 0;
+
+private:
+    std::vector<std::string> parts_;
+    std::uint32_t size_;
+    std::size_t next_ = 0;
+};
+
+TEST(CommandTest, SelectCollectsUntaggedResponsesWithoutLineEnds)
+{
+    Fixture f("* 172 EXISTS\r\n* 1 RECENT\r\n* OK [UIDVALIDITY 3857529045] UIDs valid\r\n"
+              "K1 OK [READ-WRITE] SELECT completed\r\n");
+    Command select(f.connection, "SELECT");
+    select.addParamString("INBOX");
+    EXPECT_EQ(Command::OK, select.execute(nullptr));
+    EXPECT_EQ("K1 SELECT \"INBOX\"\r\n", f.session->clientBytes);
+    std::string tagged;
+    std::vector<std::string> untagged;
+    select.getResponse(tagged, untagged);
+    EXPECT_EQ("K1 OK [READ-WRITE] SELECT completed", tagged);
+    EXPECT_EQ((std::vector<std::string>{
+                  "* 172 EXISTS", "* 1 RECENT", "* OK [UIDVALIDITY 3857529045] UIDs valid"}),
+        untagged);
+    std::vector<ResponseResult> results;
+    EXPECT_EQ(1u, select.filterResponses(results, RespExists));
+    EXPECT_EQ(172u, results[0].getNumber());
+    EXPECT_EQ(1u, select.filterResponses(results, RespCodeUidValidity));
+    EXPECT_EQ(3857529045u, results[1].getNumber());
+}
+
+TEST(CommandTest, LiteralsJoinTheirResponse)
+{
+    std::string body("a\0b\xff\nc", 6);
+    Fixture f("* 1 FETCH (BODY[] {6}\r\n" + body
+        + ")\r\n* LIST () \"/\" {0}\r\n\r\n"
+          "* LIST () \"/\" Drafts}\r\nK1 OK done\r\n");
+    Command fetch(f.connection, "FETCH");
+    fetch.addParam("1 BODY[]");
+    EXPECT_EQ(Command::OK, fetch.execute(nullptr));
+    const auto& untagged = fetch.getUntaggedResponses();
+    ASSERT_EQ(3u, untagged.size());
+    EXPECT_EQ("* 1 FETCH (BODY[] {6}\r\n" + body + ")", untagged[0]);
+    EXPECT_EQ("* LIST () \"/\" {0}\r\n", untagged[1]);
+    EXPECT_EQ("* LIST () \"/\" Drafts}", untagged[2]);
+}
+
+TEST(CommandTest, TaggedNoSetsTheLastError)
+{
+    Fixture f("K1 NO [TRYCREATE] Mailbox doesn't exist: x\r\n");
+    Command select(f.connection, "SELECT");
+    select.addParamString("x");
+    EXPECT_EQ(Command::NO, select.execute(nullptr));
+    EXPECT_EQ("K1 NO [TRYCREATE] Mailbox doesn't exist: x", select.getTaggedResponse());
+    EXPECT_EQ("K1 NO [TRYCREATE] Mailbox doesn't exist: x", f.connection.getLastErrorResponse());
+}
+
+TEST(CommandTest, StatusWordsAndTags)
+{
+    struct Case {
+        const char* response;
+        bool tagged;
+        unsigned status; // 9: left as it was
+    };
+    const Case cases[] = {
+        {"K1 OK done", true, 0},
+        {"K1 NO no", true, 1},
+        {"K1 BAD bad", true, 2},
+        {"K1 ok lower case", true, 0},
+        {"K1  OK", true, 0},
+        {"K1", true, 9},
+        {"K1 OKAY", true, 9},
+        {"K1 [x] OK", true, 9},
+        {"K12 OK other", false, 9},
+        {"* OK untagged", false, 9},
+        {"k1 OK", false, 9},
+        {"K1\r\n", true, 9},
+    };
+    ScriptedServer server;
+    ConnectionInternal connection;
+    connection.getTag(); // the command below takes K1
+    Command command(connection, "NOOP");
+    for (const Case& c : cases) {
+        unsigned status = 9;
+        EXPECT_EQ(c.tagged, command.isTaggedResponse(c.response, status)) << c.response;
+        EXPECT_EQ(c.status, status) << c.response;
+    }
+}
+
+TEST(CommandTest, LiteralAnnouncements)
+{
+    struct Case {
+        const char* line;
+        bool whole;
+        unsigned size;
+    };
+    const Case cases[] = {
+        {"* 1 FETCH (BODY[] {123}\r\n", false, 123},
+        {"* 1 FETCH (BODY[] {123+}\r\n", false, 123},
+        {"* LIST () \"/\" {0}\r\n", false, 0},
+        {"* LIST () \"/\" Drafts}\r\n", true, 0},
+        {"* LIST () \"/\" {}\r\n", true, 0},
+        {"* LIST () \"/\" {12a}\r\n", true, 0},
+        {"* LIST () \"/\" {+}\r\n", true, 0},
+        {"* LIST () \"/\" {-5}\r\n", true, 0},
+        {"* X {5}\n", true, 0}, // no CR: not an announcement
+        {"}\r\n", true, 0},
+        {"\r\n", true, 0},
+        {"* X {4294967295}\r\n", false, 4294967295u},
+        {"* X {99999999999999999999999}\r\n", false, 4294967295u},
+    };
+    for (const Case& c : cases) {
+        unsigned size = 0;
+        EXPECT_EQ(c.whole, Command::isWholeResponse(c.line, size)) << c.line;
+        EXPECT_EQ(c.size, size) << c.line;
+    }
+}
+
+TEST(CommandTest, OnlySingleCommandsAreSent)
+{
+    struct Case {
+        std::string line;
+        bool single;
+    };
+    const Case cases[] = {
+        {"K1 NOOP\r\n", true},
+        {"K1 LOGIN {3+}\r\nabc \"x\"\r\n", true},
+        {"K1 LOGIN {3+}\r\na\r\n \"x\"\r\n", true}, // CR LF inside the literal
+        {"K1 LOGIN {3}\r\nabc \"x\"\r\n", false}, // synchronising literal
+        {"K1 NOOP\r\nK2 DELETE INBOX\r\n", false},
+        {"K1 NOOP\nK2 DELETE INBOX\r\n", false},
+        {"K1 NOOP\rK2\r\n", false},
+        {std::string("K1 NO\0OP\r\n", 10), false},
+        {"K1 LOGIN {30+}\r\nabc\r\n", false},
+        {"K1 NOOP", false},
+        {"K1 NOOP\r\n\r\n", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.single, Command::isSingleCommand(c.line, false, nullptr)) << c.line;
+    std::uint64_t open = 0;
+    EXPECT_TRUE(Command::isSingleCommand("K1 APPEND \"x\" {5+}\r\n", true, &open));
+    EXPECT_EQ(5u, open);
+    EXPECT_TRUE(Command::isSingleCommand("K1 APPEND \"x\" {0+}\r\n", true, &open));
+    EXPECT_EQ(0u, open);
+    EXPECT_FALSE(Command::isSingleCommand("K1 APPEND \"x\" {5}\r\n", true, &open));
+}
+
+TEST(CommandTest, InjectedLineIsRefusedBeforeAnythingIsSent)
+{
+    Fixture f("K2 OK done\r\n");
+    Command command(f.connection, "SELECT");
+    command.addParam("INBOX\r\nK9 DELETE INBOX"); // wire-form parameter misused
+    EXPECT_THROW(command.execute(nullptr), ImapException);
+    EXPECT_EQ("", f.session->clientBytes);
+    // Given as a string, the same text is one literal of one command.
+    Command safe(f.connection, "SELECT");
+    safe.addParamString("INBOX\r\nK9 DELETE INBOX");
+    EXPECT_EQ(Command::OK, safe.execute(nullptr));
+    EXPECT_EQ("K2 SELECT {22+}\r\nINBOX\r\nK9 DELETE INBOX\r\n", f.session->clientBytes);
+}
+
+TEST(CommandTest, ServerMisbehaviourEndsTheCommand)
+{
+    struct Case {
+        const char* name;
+        std::string after; // what the server says to K1
+        int exception; // 0 timeout, 1 connection failed, 2 BYE
+        const char* lastError;
+        bool closed;
+    };
+    const Case cases[] = {
+        {"silence", "", 0, "CONNECTION TIMEOUT", false},
+        {"bare LF line is a line", "\n", 0, "CONNECTION TIMEOUT", false},
+        {"cut inside a line", "* 1 EXI", 0, "CONNECTION TIMEOUT", true},
+        {"dropped in a literal", "* 1 FETCH (BODY[] {10}\r\nabc", 0, "CONNECTION TIMEOUT", true},
+        {"4000000000 bytes announced", "* 1 FETCH (BODY[] {4000000000}\r\nabc", 1,
+            "RESPONSE TOO LARGE", true},
+        {"BYE first", "* BYE shutting down\r\nK1 OK x\r\n", 2, "* BYE shutting down", false},
+        {"bye any case", "* bye now\r\n", 2, "* bye now", false},
+        {"BYE after data", "* 1 EXISTS\r\n* BYE gone\r\n", 2, "* BYE gone", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f(c.after);
+        Command command(f.connection, "NOOP");
+        try {
+            command.execute(nullptr);
+            ADD_FAILURE() << "no exception";
+        } catch (const ImapTimeoutException&) {
+            EXPECT_EQ(0, c.exception);
+        } catch (const ImapConnectionFailed&) {
+            EXPECT_EQ(1, c.exception);
+        } catch (const ImapServerBrokeConnection&) {
+            EXPECT_EQ(2, c.exception);
+        }
+        EXPECT_EQ(c.lastError, f.connection.getLastErrorResponse());
+        EXPECT_EQ(c.closed, f.connection.getState() == ConnectionInternal::NotConnected);
+        // Never sent twice.
+        EXPECT_EQ("K1 NOOP\r\n", f.session->clientBytes);
+    }
+}
+
+TEST(CommandTest, BYEInsideAResponseIsData)
+{
+    // A line that continues a response after its literal is not a BYE.
+    Fixture f("* 1 FETCH (BODY[] {2}\r\nab* BYE x)\r\nK1 OK done\r\n");
+    Command command(f.connection, "FETCH");
+    EXPECT_EQ(Command::OK, command.execute(nullptr));
+    ASSERT_EQ(1u, command.getUntaggedResponses().size());
+}
+
+TEST(CommandTest, EndlessLineIsBounded)
+{
+    Fixture f(std::string(5000, 'x'));
+    f.connection.setLimits(4096, 1 << 20, 1 << 22, 1 << 30);
+    Command command(f.connection, "NOOP");
+    EXPECT_THROW(command.execute(nullptr), ImapConnectionFailed);
+    EXPECT_EQ("RESPONSE LINE TOO LONG", f.connection.getLastErrorResponse());
+    EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
+}
+
+TEST(CommandTest, ResponsesAreBoundedAltogether)
+{
+    std::string many;
+    for (int i = 0; i < 100; ++i)
+        many += "* 1 EXISTS\r\n";
+    Fixture f(many + "K1 OK\r\n");
+    f.connection.setLimits(4096, 1 << 20, 600, 1 << 30);
+    Command command(f.connection, "NOOP");
+    EXPECT_THROW(command.execute(nullptr), ImapConnectionFailed);
+    EXPECT_EQ("RESPONSE TOO LARGE", f.connection.getLastErrorResponse());
+}
+
+TEST(CommandTest, TaggedLineWithoutStatusIsAFailure)
+{
+    Fixture f("K1\r\n");
+    Command command(f.connection, "NOOP");
+    EXPECT_EQ(Command::BAD, command.execute(nullptr));
+    EXPECT_EQ("K1", f.connection.getLastErrorResponse());
+}
+
+TEST(CommandTest, UnknownUntaggedResponsesArePassedOver)
+{
+    Fixture f("* NO [ALERT] quota\r\n* ENABLED X\r\n* LIST () \"/\" INBOX\r\n"
+              "* VANISHED 1:2\r\n* OK note\r\nK1 OK\r\n");
+    Command list(f.connection, "LIST");
+    EXPECT_EQ(Command::OK, list.execute(nullptr));
+    std::vector<ResponseResult> results;
+    EXPECT_EQ(1u, list.filterResponses(results, RespList));
+    EXPECT_EQ("() \"/\" INBOX", results[0].getString());
+}
+
+TEST(CommandTest, FilterThrowsOnlyForMalformedResponsesOfTheWantedType)
+{
+    Fixture f("* 99999999999 EXISTS\r\n* LIST () \"/\" x\r\nK1 OK\r\n");
+    Command command(f.connection, "LIST");
+    EXPECT_EQ(Command::OK, command.execute(nullptr));
+    std::vector<ResponseResult> results;
+    EXPECT_EQ(1u, command.filterResponses(results, RespList));
+}
+
+TEST(CommandTest, AppendWritesTheCollectedBodyAfterTheLine)
+{
+    Fixture f("K1 OK [APPENDUID 1 5] Append completed\r\n");
+    std::string part1(10240, 'a');
+    std::string part2("b\0\r\nc", 5);
+    MemoryMessage message({part1, part2}, 10245);
+    Command append(f.connection, "APPEND");
+    append.addParamString("INBOX");
+    append.addParam("{10245+}\r\n");
+    EXPECT_EQ(Command::OK, append.execute(&message));
+    EXPECT_EQ("K1 APPEND \"INBOX\" {10245+}\r\n" + part1 + part2 + "\r\n", f.session->clientBytes);
+}
+
+TEST(CommandTest, AppendOfAnIncompleteBodySendsNothing)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> parts;
+        std::uint32_t announced;
+        std::uint32_t rest;
+        std::size_t failAt;
+    };
+    const Case cases[] = {
+        {"shorter than announced", {"abc"}, 5, 0, static_cast<std::size_t>(-1)},
+        {"longer than announced", {"abcdef"}, 5, 0, static_cast<std::size_t>(-1)},
+        {"source reports bytes left", {"abcde"}, 5, 2, static_cast<std::size_t>(-1)},
+        {"source connection failed", {"ab", "cde"}, 5, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f("K1 OK\r\n");
+        MemoryMessage message(c.parts, c.announced);
+        message.rest_ = c.rest;
+        message.failAt_ = c.failAt;
+        Command append(f.connection, "APPEND");
+        append.addParamString("INBOX");
+        append.addParam("{" + std::to_string(c.announced) + "+}\r\n");
+        EXPECT_THROW(append.execute(&message), IMessageLoadFailedException);
+        EXPECT_EQ("", f.session->clientBytes);
+    }
+}
+
+TEST(CommandTest, AppendOnALostTargetIsAConnectionFailure)
+{
+    Fixture f("K1 OK\r\n");
+    f.session->writeBudget = 30; // the line goes out, the body does not
+    f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK\r\n"); // must stay unused
+    MemoryMessage message({std::string(100, 'x')}, 100);
+    Command append(f.connection, "APPEND");
+    append.addParamString("INBOX");
+    append.addParam("{100+}\r\n");
+    try {
+        append.execute(&message);
+        FAIL();
+    } catch (const ImapConnectionFailed& e) {
+        EXPECT_STREQ("Send data failed", e.what());
+    }
+    EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
+    EXPECT_EQ(1u, f.server.next); // no reconnect, nothing sent twice
+}
+
+} // namespace
+
+namespace {
+
+TEST(CommandTest, AppendOnAConnectionLostBeforehandReconnectsFirst)
+{
+    Fixture f("");
+    auto second = f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK [APPENDUID 1 1] done\r\n");
+    f.connection.close(); // lost while idle
+    MemoryMessage message({"hello"}, 5);
+    Command append(f.connection, "APPEND");
+    append.addParamString("INBOX");
+    append.addParam("{5+}\r\n");
+    EXPECT_EQ(Command::OK, append.execute(&message));
+    EXPECT_EQ("", f.session->clientBytes);
+    EXPECT_EQ("K2 LOGIN \"user\" \"secret\"\r\nK1 APPEND \"INBOX\" {5+}\r\nhello\r\n",
+        second->clientBytes);
+}
+
+} // namespace
+
+namespace {
+
+// The server's answer cut after every byte: only the whole answer may
+// succeed, and every cut ends in an IMAP failure, never in a wrong result.
+TEST(CommandTest, AnswerCutAfterEveryByte)
+{
+    const std::string answer
+        = "* 2 EXISTS\r\n* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))\r\n"
+          "* LIST (\\Noselect) \"/\" {0}\r\n\r\n* OK [UIDNEXT 9] x\r\n"
+          "K1 OK done\r\n";
+    const std::vector<std::string> expected = {
+        "* 2 EXISTS",
+        "* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))",
+        "* LIST (\\Noselect) \"/\" {0}\r\n",
+        "* OK [UIDNEXT 9] x",
+    };
+    for (std::size_t cut = 0; cut <= answer.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        Fixture f(answer.substr(0, cut));
+        Command fetch(f.connection, "FETCH");
+        try {
+            EXPECT_EQ(Command::OK, fetch.execute(nullptr));
+            EXPECT_EQ(answer.size(), cut);
+            EXPECT_EQ(expected, fetch.getUntaggedResponses());
+            EXPECT_EQ("K1 OK done", fetch.getTaggedResponse());
+        } catch (const ImapException& e) {
+            EXPECT_LT(cut, answer.size());
+            EXPECT_EQ(ImapConnectionError, handleImapException(e, ImapFetchFailed));
+        }
+        EXPECT_EQ("K1 FETCH\r\n", f.session->clientBytes);
+    }
+}
+
+} // namespace

@@ -1,0 +1,377 @@
+// The connection against scripted servers: greetings, login, tags, state,
+// reconnecting with the session restored, and literals read in parts.
+#include "ScriptedStream.h"
+#include "imapclient/Command.h"
+#include "imapclient/ConnectionInternal.h"
+#include "imapclient/ImapException.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavir::mail;
+using tavir::test::ScriptedServer;
+
+namespace {
+
+void userMode(ConnectionInternal& c, ScriptedServer& server, const std::string& user = "user",
+    const std::string& password = "secret")
+{
+    c.initialize("scripted", 0, user, password, false, 180, false);
+    c.setStreamFactory(server.factory());
+}
+
+TEST(ConnectionTest, DefaultPorts)
+{
+    struct Case {
+        unsigned port;
+        bool ssl;
+        unsigned expected;
+    };
+    for (Case c : {Case{0, true, 993}, Case{0, false, 143}, Case{1143, true, 1143}}) {
+        ConnectionInternal user;
+        user.initialize("h", c.port, "u", "p", false, 5, c.ssl);
+        EXPECT_EQ(c.expected, user.getPort());
+        EXPECT_FALSE(user.isMasterAuthentication());
+        ConnectionInternal master;
+        master.initialize("h", c.port, "mp", 5, c.ssl);
+        EXPECT_EQ(c.expected, master.getPort());
+        EXPECT_TRUE(master.isMasterAuthentication());
+        EXPECT_EQ("mp", master.getPassword());
+    }
+}
+
+TEST(ConnectionTest, Greetings)
+{
+    struct Case {
+        std::string server;
+        bool accepted;
+        std::string greeting; // also the refusal's text and last error
+    };
+    const Case cases[] = {
+        {"* OK IMAP4rev1 ready\r\n", true, "* OK IMAP4rev1 ready\r"},
+        {"* OK [CAPABILITY IMAP4rev1] Dovecot ready.\r\n", true,
+            "* OK [CAPABILITY IMAP4rev1] Dovecot ready.\r"},
+        {"* PREAUTH IMAP4rev1 server logged in as Smith\r\n", true,
+            "* PREAUTH IMAP4rev1 server logged in as Smith\r"},
+        {"* ok lower case\n", true, "* ok lower case"},
+        {"* BYE Autologout; idle for too long\r\n", false, "* BYE Autologout; idle for too long\r"},
+        {"220 mail.example.com ESMTP Postfix\r\n", false, "220 mail.example.com ESMTP Postfix\r"},
+        {"SSH-2.0-OpenSSH_9.2\r\n", false, "SSH-2.0-OpenSSH_9.2\r"},
+        {"* OKAY\r\n", false, "* OKAY\r"},
+        {"* NO go away\r\n", false, "* NO go away\r"},
+        {"", false, ""},
+        {"\r\n", false, "\r"},
+        {"* OK cut off", false, "* OK cut off"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server);
+        ScriptedServer server;
+        auto session = server.addSession(c.server);
+        ConnectionInternal connection;
+        userMode(connection, server);
+        connection.setLastErrorResponse("earlier");
+        if (c.accepted) {
+            EXPECT_NO_THROW(connection.init(false));
+            EXPECT_EQ(ConnectionInternal::Connected, connection.getState());
+            EXPECT_EQ("earlier", connection.getLastErrorResponse());
+        } else {
+            try {
+                connection.init(false);
+                ADD_FAILURE() << "accepted";
+            } catch (const ImapConnectionFailed& e) {
+                EXPECT_EQ(c.greeting, e.what());
+            }
+            EXPECT_EQ(ConnectionInternal::NotConnected, connection.getState());
+            EXPECT_EQ(c.greeting, connection.getLastErrorResponse());
+            EXPECT_TRUE(session->closed);
+        }
+        EXPECT_EQ(c.greeting, connection.getGreeting());
+        EXPECT_EQ("", session->clientBytes); // no login asked for
+    }
+}
+
+TEST(ConnectionTest, FailedConnects)
+{
+    ScriptedServer server;
+    auto refused = server.addSession("");
+    refused->createFails = true;
+    ConnectionInternal connection;
+    userMode(connection, server);
+    connection.setLastErrorResponse("earlier");
+    try {
+        connection.init(true);
+        FAIL();
+    } catch (const ImapConnectionFailed& e) {
+        EXPECT_STREQ("", e.what());
+    }
+    EXPECT_EQ("CONNECTION FAILED", connection.getLastErrorResponse());
+    // No session left: the host name can't be resolved.
+    connection.setLastErrorResponse("earlier");
+    EXPECT_THROW(connection.init(true), ImapConnectionFailed);
+    EXPECT_EQ("earlier", connection.getLastErrorResponse());
+    EXPECT_EQ(ConnectionInternal::NotConnected, connection.getState());
+}
+
+TEST(ConnectionTest, LoginQuotesWhatItMust)
+{
+    struct Case {
+        std::string user;
+        std::string password;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {"joe", "secret", "K0 LOGIN \"joe\" \"secret\"\r\n"},
+        {"joe", "a\\b", "K0 LOGIN \"joe\" \"a\\\\b\"\r\n"},
+        {"joe", "a\"b", "K0 LOGIN \"joe\" \"a\\\"b\"\r\n"},
+        {"joe", "", "K0 LOGIN \"joe\" \"\"\r\n"},
+        {"joe", "x\r\nK1 DELETE INBOX", "K0 LOGIN \"joe\" {18+}\r\nx\r\nK1 DELETE INBOX\r\n"},
+        {"j\xc3\xb6rg", "p", "K0 LOGIN {5+}\r\nj\xc3\xb6rg \"p\"\r\n"},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server;
+        auto session = server.addSession("* OK hi\r\nK0 OK Logged in\r\n");
+        ConnectionInternal connection;
+        userMode(connection, server, c.user, c.password);
+        EXPECT_NO_THROW(connection.init(true));
+        EXPECT_EQ(ConnectionInternal::Authenticated, connection.getState());
+        EXPECT_EQ(c.wire, session->clientBytes.substr(0, c.wire.size()));
+    }
+}
+
+TEST(ConnectionTest, RefusedLoginKeepsTheServersLine)
+{
+    ScriptedServer server;
+    auto session
+        = server.addSession("* OK hi\r\nK0 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n");
+    ConnectionInternal connection;
+    userMode(connection, server);
+    try {
+        connection.init(true);
+        FAIL();
+    } catch (const AuthenticateFailedException& e) {
+        EXPECT_STREQ("Authentication failed - Login", e.what());
+    }
+    EXPECT_EQ(
+        "K0 NO [AUTHENTICATIONFAILED] Authentication failed.", connection.getLastErrorResponse());
+    EXPECT_EQ(ConnectionInternal::NotConnected, connection.getState());
+    EXPECT_TRUE(session->closed);
+}
+
+TEST(ConnectionTest, PreauthStillLogsIn)
+{
+    ScriptedServer server;
+    auto session = server.addSession("* PREAUTH hi\r\nK0 BAD Already logged in\r\n");
+    ConnectionInternal connection;
+    userMode(connection, server);
+    EXPECT_THROW(connection.init(true), AuthenticateFailedException);
+    EXPECT_EQ("K0 LOGIN \"user\" \"secret\"\r\n", session->clientBytes);
+}
+
+TEST(ConnectionTest, ByeAtEachStage)
+{
+    const std::string stages[] = {
+        "* BYE no\r\n",
+        "* OK hi\r\n* BYE no\r\n",
+        "* OK hi\r\nK0 OK in\r\n* BYE no\r\n",
+    };
+    for (const std::string& script : stages) {
+        SCOPED_TRACE(script);
+        ScriptedServer server;
+        server.addSession(script);
+        ConnectionInternal connection;
+        userMode(connection, server);
+        try {
+            connection.init(true);
+            Command noop(connection, "NOOP");
+            noop.execute(nullptr);
+            ADD_FAILURE();
+        } catch (const ImapException& e) {
+            EXPECT_EQ(ImapConnectionError, handleImapException(e, ImapSelectFailed));
+        }
+        EXPECT_NE(std::string::npos, connection.getLastErrorResponse().find("* BYE no"));
+    }
+}
+
+TEST(ConnectionTest, TagsCountOnAcrossReconnects)
+{
+    ScriptedServer server;
+    server.addSession("* OK hi\r\nK0 OK in\r\nK1 OK\r\n");
+    server.addSession("* OK hi\r\nK2 OK in\r\nK3 OK\r\n");
+    ConnectionInternal connection;
+    userMode(connection, server);
+    connection.init(true);
+    Command noop(connection, "NOOP");
+    EXPECT_EQ("K1", noop.getTag());
+    noop.execute(nullptr);
+    connection.reconnect();
+    EXPECT_EQ("K3", connection.getTag());
+}
+
+TEST(ConnectionTest, ReconnectRestoresAccountAndFolder)
+{
+    ScriptedServer server;
+    auto first = server.addSession("* OK hi\r\nK0 OK in\r\n");
+    auto second = server.addSession("* OK hi\r\nK2 OK in\r\nK3 OK user\r\n"
+                                    "K4 OK [READ-WRITE] selected\r\nK1 OK [x] status\r\n");
+    ConnectionInternal connection;
+    connection.initialize("scripted", 0, "master", "mpw", false, 180, false);
+    connection.setStreamFactory(server.factory());
+    connection.init(true);
+    connection.setSwitchedUser("joe@example.com");
+    connection.setState(ConnectionInternal::Selected, "Sent");
+    first->writeBudget = 0; // the next command's write fails
+    Command status(connection, "STATUS");
+    status.addParamString("Sent");
+    status.addParam("(MESSAGES)");
+    EXPECT_EQ(Command::OK, status.execute(nullptr));
+    EXPECT_EQ("K2 LOGIN \"master\" \"mpw\"\r\nK3 X-SETUSER \"joe@example.com\"\r\n"
+              "K4 SELECT \"Sent\"\r\nK1 STATUS \"Sent\" (MESSAGES)\r\n",
+        second->clientBytes);
+    EXPECT_EQ(ConnectionInternal::Selected, connection.getState());
+    EXPECT_EQ("Sent", connection.getSelectedFolder());
+}
+
+TEST(ConnectionTest, ReconnectThatCantRestoreFails)
+{
+    struct Case {
+        const char* name;
+        std::string second;
+    };
+    const Case cases[] = {
+        {"account switch refused", "* OK hi\r\nK2 OK in\r\nK3 NO no such user\r\n"},
+        {"folder gone", "* OK hi\r\nK2 OK in\r\nK3 OK user\r\nK4 NO no folder\r\n"},
+        {"login refused", "* OK hi\r\nK2 NO bad password\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        auto first = server.addSession("* OK hi\r\nK0 OK in\r\n");
+        auto second = server.addSession(c.second);
+        ConnectionInternal connection;
+        userMode(connection, server);
+        connection.init(true);
+        connection.setSwitchedUser("joe@example.com");
+        connection.setState(ConnectionInternal::Selected, "Sent");
+        first->writeBudget = 0;
+        Command del(connection, "EXPUNGE");
+        try {
+            del.execute(nullptr);
+            ADD_FAILURE();
+        } catch (const ImapException& e) {
+            EXPECT_EQ(ImapConnectionError, handleImapException(e, ImapSelectFailed)) << e.what();
+        }
+        EXPECT_EQ(std::string::npos, second->clientBytes.find("EXPUNGE"));
+        EXPECT_EQ(ConnectionInternal::NotConnected, connection.getState());
+    }
+}
+
+TEST(ConnectionTest, SendWithoutReconnectFails)
+{
+    ScriptedServer server;
+    auto first = server.addSession("* OK hi\r\nK0 OK in\r\n");
+    ConnectionInternal connection;
+    userMode(connection, server);
+    connection.init(true);
+    first->writeBudget = 0;
+    try {
+        connection.send("x\r\n", false, true);
+        FAIL();
+    } catch (const ImapConnectionFailed& e) {
+        EXPECT_STREQ("Send data failed", e.what());
+    }
+    EXPECT_EQ(ConnectionInternal::NotConnected, connection.getState());
+}
+
+TEST(ConnectionTest, StateRules)
+{
+    using S = ConnectionInternal::State;
+    struct Case {
+        S from;
+        S to;
+        S expected;
+        const char* folder;
+    };
+    const Case cases[] = {
+        {S::NotConnected, S::Authenticated, S::NotConnected, ""},
+        {S::NotConnected, S::Selected, S::NotConnected, ""},
+        {S::Connected, S::Selected, S::Connected, ""},
+        {S::Connected, S::Authenticated, S::Authenticated, ""},
+        {S::Authenticated, S::Selected, S::Selected, "F"},
+        {S::Authenticated, S::Connected, S::Connected, ""},
+        {S::Selected, S::Selected, S::Selected, "F"},
+        {S::Selected, S::Authenticated, S::Authenticated, ""},
+        {S::Selected, S::Connected, S::Selected, ""},
+        {S::Selected, S::NotConnected, S::NotConnected, ""},
+    };
+    for (const Case& c : cases) {
+        ConnectionInternal connection;
+        // Walk to the start state through allowed steps.
+        if (c.from != S::NotConnected)
+            connection.setState(S::Connected);
+        if (c.from == S::Authenticated || c.from == S::Selected)
+            connection.setState(S::Authenticated);
+        if (c.from == S::Selected)
+            connection.setState(S::Selected, "E");
+        ASSERT_EQ(c.from, connection.getState());
+        connection.setState(c.to, "F");
+        EXPECT_EQ(c.expected, connection.getState()) << c.from << "->" << c.to;
+        EXPECT_EQ(c.folder, connection.getSelectedFolder()) << c.from << "->" << c.to;
+    }
+}
+
+TEST(ConnectionTest, RecvDataReadsInPartsAndReportsShortReads)
+{
+    ScriptedServer server;
+    std::string literal(21000, '\0');
+    for (std::size_t i = 0; i < literal.size(); ++i)
+        literal[i] = static_cast<char>(i * 7);
+    server.addSession("* OK hi\r\nK0 OK in\r\n" + literal);
+    ConnectionInternal connection;
+    userMode(connection, server);
+    connection.init(true);
+    std::string out = "x";
+    EXPECT_EQ(10240u, connection.recvData(out, 10240));
+    EXPECT_EQ(21000u - 10240u, connection.recvData(out, 25000));
+    EXPECT_EQ("x" + literal, out);
+    EXPECT_EQ(0u, connection.recvData(out, 0));
+}
+
+TEST(ConnectionTest, LogoutAndFarewell)
+{
+    {
+        ScriptedServer server;
+        auto session = server.addSession("* OK hi\r\nK0 OK in\r\n* BYE bye\r\nK1 OK out\r\n");
+        ConnectionInternal connection;
+        userMode(connection, server);
+        connection.init(true);
+        connection.setLastErrorResponse("earlier");
+        EXPECT_NO_THROW(connection.logout());
+        EXPECT_EQ(ConnectionInternal::NotConnected, connection.getState());
+        EXPECT_EQ("earlier", connection.getLastErrorResponse());
+        EXPECT_TRUE(session->closed);
+    }
+    ScriptedServer server;
+    auto session = server.addSession("* OK hi\r\nK0 OK in\r\n* BYE bye\r\nK1 OK out\r\n");
+    {
+        ConnectionInternal connection;
+        userMode(connection, server);
+        connection.init(true);
+    } // the farewell LOGOUT swallows the BYE
+    EXPECT_EQ("K0 LOGIN \"user\" \"secret\"\r\nK1 LOGOUT\r\n", session->clientBytes);
+    EXPECT_TRUE(session->closed);
+}
+
+TEST(ConnectionTest, CapabilitiesAreAskedOnce)
+{
+    ScriptedServer server;
+    auto session = server.addSession("* OK hi\r\nK0 OK in\r\n* OK notice\r\n"
+                                     "* CAPABILITY IMAP4rev1 LITERAL+ \"X Y\"\r\nK1 OK\r\n");
+    ConnectionInternal connection;
+    userMode(connection, server);
+    connection.init(true);
+    auto expected = std::vector<std::string>{"IMAP4rev1", "LITERAL+", "X Y"};
+    EXPECT_EQ(expected, connection.getCapability());
+    EXPECT_EQ(expected, connection.getCapability());
+    EXPECT_EQ(1u, std::count(session->clientBytes.begin(), session->clientBytes.end(), '\n') - 1);
+}
+
+} // namespace

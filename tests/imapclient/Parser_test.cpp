@@ -1,0 +1,256 @@
+// The response parser against responses as RFC 3501 shows them and as
+// Dovecot sends them.
+#include "imapclient/ImapException.h"
+#include "imapclient/Parser.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace tavir::mail;
+
+namespace {
+
+struct ParseCase {
+    const char* name;
+    std::string response;
+    bool tagged;
+    std::uint32_t type;
+    std::string tag;
+    std::string code;
+    std::string text;
+    std::uint32_t number;
+    std::string data;
+};
+
+const ParseCase parseCases[] = {
+    {"capability", "* CAPABILITY IMAP4rev1 LITERAL+ AUTH=PLAIN", false, 200, "", "",
+        "IMAP4rev1 LITERAL+ AUTH=PLAIN", 0, ""},
+    {"exists", "* 3 EXISTS", false, 211, "", "", "", 3, ""},
+    {"recent", "* 0 RECENT", false, 212, "", "", "", 0, ""},
+    {"expunge", "* 44 EXPUNGE", false, 301, "", "", "", 44, ""},
+    {"fetch", "* 7 FETCH (FLAGS (\\Seen) UID 12) trailing", false, 302, "", "",
+        "(FLAGS (\\Seen) UID 12) trailing", 7, ""},
+    {"fetch with literal", "* 1 FETCH (BODY[] {5}\r\nab)\"c)", false, 302, "", "",
+        "(BODY[] {5}\r\nab)\"c)", 1, ""},
+    {"uidvalidity", "* OK [UIDVALIDITY 5] UIDs valid", false, 1008, "", "[UIDVALIDITY 5]",
+        "UIDs valid", 5, ""},
+    {"uidnext", "* OK [UIDNEXT 4392] Predicted next UID", false, 1009, "", "[UIDNEXT 4392]",
+        "Predicted next UID", 4392, ""},
+    {"unseen", "* OK [UNSEEN 12] Message 12 is first unseen", false, 1010, "", "[UNSEEN 12]",
+        "Message 12 is first unseen", 12, ""},
+    {"permanentflags", "* OK [PERMANENTFLAGS (\\Deleted \\Seen \\*)] Limited", false, 1004, "",
+        "[PERMANENTFLAGS (\\Deleted \\Seen \\*)]", "Limited", 0, "(\\Deleted \\Seen \\*)"},
+    {"ok without code", "* OK Still here", false, 0, "", "", "Still here", 0, ""},
+    {"ok with unknown code", "* OK [HIGHESTMODSEQ 1] x", false, 0, "", "[HIGHESTMODSEQ 1]", "x", 0,
+        ""},
+    {"tagged ok with code", "K3 OK [READ-WRITE] SELECT completed", true, 100, "K3", "[READ-WRITE]",
+        "SELECT completed", 0, ""},
+    {"tagged status only", "K9 NO", true, 101, "K9", "", "", 0, ""},
+    {"tagged bad", "K1 BAD Error in IMAP command", true, 102, "K1", "", "Error in IMAP command", 0,
+        ""},
+    {"tagged text with unbalanced parenthesis", "K1 NO (oops \"half", true, 101, "K1", "",
+        "(oops \"half", 0, ""},
+    {"continuation", "+ Ready for literal data", true, 0, "+", "", "for literal data", 0, ""},
+    {"list", "* LIST (\\HasNoChildren) \"/\" INBOX", false, 201, "", "",
+        "(\\HasNoChildren) \"/\" INBOX", 0, ""},
+    {"status", "* STATUS blurdybloop (MESSAGES 231 UIDNEXT 44292)", false, 203, "", "",
+        "blurdybloop (MESSAGES 231 UIDNEXT 44292)", 0, ""},
+    {"flags", "* FLAGS (\\Answered \\Flagged)", false, 210, "", "", "(\\Answered \\Flagged)", 0,
+        ""},
+    // Responses the tables don't know are type 0 (readers pass them over).
+    {"untagged no", "* NO [ALERT] Disk full", false, 0, "", "", "[ALERT] Disk full", 0, ""},
+    {"untagged bye", "* BYE Logging out", false, 0, "", "", "Logging out", 0, ""},
+    {"enabled", "* ENABLED CONDSTORE", false, 0, "", "", "CONDSTORE", 0, ""},
+    {"vanished", "* VANISHED (EARLIER) 1:5", false, 0, "", "", "(EARLIER) 1:5", 0, ""},
+    {"numbered unknown", "* 5 XYZZY a", false, 0, "", "", "a", 5, ""},
+};
+
+TEST(ParserTest, ClassifiesResponses)
+{
+    for (const ParseCase& c : parseCases) {
+        SCOPED_TRACE(c.name);
+        ResponseResult r;
+        Parser parser(c.response);
+        ASSERT_NO_THROW(parser.parseResponse(r));
+        EXPECT_EQ(c.tagged, r.isTagged());
+        EXPECT_EQ(c.type, r.getType());
+        EXPECT_EQ(c.tag, r.getTag());
+        EXPECT_EQ(c.code, r.getCode());
+        EXPECT_EQ(c.text, r.getString());
+        EXPECT_EQ(c.number, r.getNumber());
+        EXPECT_EQ(c.data, r.getData());
+    }
+}
+
+TEST(ParserTest, MalformedResponsesThrowParserException)
+{
+    const std::string bad[] = {
+        "",
+        "   ",
+        "*",
+        "* 3",
+        "* 99999999999 EXISTS", // does not fit 32 bits
+        "* OK [UIDVALIDITY 5 broken",
+        "K1",
+    };
+    for (const std::string& response : bad) {
+        SCOPED_TRACE(response);
+        ResponseResult r;
+        Parser parser(response);
+        EXPECT_THROW(parser.parseResponse(r), ImapParserException);
+    }
+}
+
+struct TokenCase {
+    const char* name;
+    std::string text;
+    std::vector<std::string> nodes; // getNode results in order
+};
+
+const TokenCase tokenCases[] = {
+    {"atoms", "a b  c", {"a", "b", "c"}},
+    {"quoted with escapes", "\"a\\\"b\" \"c\\\\d\"", {"a\"b", "c\\d"}},
+    {"quoted keeps other backslashes", "\"\\Seen\"", {"\\Seen"}},
+    {"quoted empty", "\"\" x", {"", "x"}},
+    {"NIL alone", "NIL NIL", {"", ""}},
+    {"NIL only as a whole token", "NILS NIL2 xNIL", {"NILS", "NIL2", "xNIL"}},
+    {"atom with brackets", "BODY[HEADER] x", {"BODY[HEADER]", "x"}},
+    {"literal", "{5}\r\nab cd rest", {"ab cd", "rest"}},
+    {"literal plus", "{3+}\r\nabc", {"abc"}},
+    {"literal empty", "{0}\r\n x", {"", "x"}},
+    {"literal with NUL and 8-bit", std::string("{4}\r\na\0\xff\n", 9),
+        {std::string("a\0\xff\n", 4)}},
+    {"parenthesised", "((a b) (c)) d", {"((a b) (c))", "d"}},
+    {"parenthesis inside quotes", "(\")\" x) y", {"(\")\" x)", "y"}},
+    {"parenthesis inside literal", "(x {1}\r\n)) y", {"(x {1}\r\n))", "y"}},
+    {"bracketed", "[PERMANENTFLAGS (\\Seen)] t", {"[PERMANENTFLAGS (\\Seen)]", "t"}},
+    {"atom Drafts}", "Drafts} x", {"Drafts}", "x"}},
+};
+
+TEST(ParserTest, ReadsTokens)
+{
+    for (const TokenCase& c : tokenCases) {
+        SCOPED_TRACE(c.name);
+        Parser parser(c.text);
+        std::vector<std::string> nodes;
+        std::string node;
+        while (parser.getNode(node))
+            nodes.push_back(node);
+        EXPECT_EQ(c.nodes, nodes);
+    }
+}
+
+TEST(ParserTest, NodeDataStripsGroupDelimiters)
+{
+    std::string text = "((a) (b)) [x y] \"(q)\"";
+    Parser parser(text);
+    std::string node;
+    ASSERT_TRUE(parser.getNodeData(node));
+    EXPECT_EQ("(a) (b)", node);
+    ASSERT_TRUE(parser.getNodeData(node));
+    EXPECT_EQ("x y", node);
+    // A quoted string is data already; its parentheses belong to it.
+    ASSERT_TRUE(parser.getNodeData(node));
+    EXPECT_EQ("(q)", node);
+    EXPECT_FALSE(parser.getNodeData(node));
+}
+
+TEST(ParserTest, RestIsEverythingAfterTheBlanks)
+{
+    std::string text = "a   b \"c d\"";
+    Parser parser(text);
+    std::string node, rest;
+    ASSERT_TRUE(parser.getNode(node));
+    ASSERT_TRUE(parser.getRest(rest));
+    EXPECT_EQ("b \"c d\"", rest);
+    EXPECT_FALSE(parser.getRest(rest));
+    EXPECT_EQ("", rest);
+}
+
+TEST(ParserTest, LexerFailuresCarryTheirTexts)
+{
+    using namespace tavir::mail::imap;
+    std::string text = "abc";
+    Pos pos = text.begin();
+    try {
+        testCharacter(text, pos, 'x');
+        FAIL();
+    } catch (const ImapParserException& e) {
+        EXPECT_STREQ("Character different", e.what());
+    }
+    Pos end = text.end();
+    try {
+        testCharacter(text, end, 'x');
+        FAIL();
+    } catch (const ImapParserException& e) {
+        EXPECT_STREQ("Bad ", e.what());
+    }
+    try {
+        findCharacterEx(text, pos, 'x');
+        FAIL();
+    } catch (const ImapParserException& e) {
+        EXPECT_STREQ("Character not found", e.what());
+    }
+    std::string blanks = "   ";
+    Pos b = blanks.begin();
+    try {
+        skipSpaceEx(blanks, b);
+        FAIL();
+    } catch (const ImapParserException& e) {
+        EXPECT_STREQ("Space not presented", e.what());
+    }
+    std::string unterminated = "\"abc";
+    Pos u = unterminated.begin();
+    std::string out;
+    EXPECT_THROW(readString(unterminated, u, out), ImapParserException);
+    std::string huge = "{4294967296}\r\nx";
+    Pos h = huge.begin();
+    EXPECT_THROW(readString(huge, h, out), ImapParserException);
+    for (std::string literal : {"{5}\r\nab", "{5x}\r\nabcde", "{5}abcde", "{}\r\n", "{+}\r\n"}) {
+        Pos l = literal.begin();
+        EXPECT_THROW(readString(literal, l, out), ImapParserException) << literal;
+    }
+    std::string unbalanced = "((a)";
+    Pos p = unbalanced.begin();
+    EXPECT_THROW(readParenthesis(unbalanced, p, '(', ')', out), ImapParserException);
+}
+
+TEST(ParserTest, TestWordMovesOnlyOnMatch)
+{
+    using namespace tavir::mail::imap;
+    std::string text = "FETCH x";
+    Pos pos = text.begin();
+    EXPECT_FALSE(testWord(text, pos, "FETCHES"));
+    EXPECT_TRUE(pos == text.begin());
+    EXPECT_TRUE(testWord(text, pos, "FETCH"));
+    EXPECT_EQ(' ', *pos);
+}
+
+TEST(ParserTest, IsNumberAndParseUnsigned)
+{
+    EXPECT_TRUE(Parser::isNumber(""));
+    EXPECT_TRUE(Parser::isNumber("0123"));
+    EXPECT_FALSE(Parser::isNumber("12a"));
+    std::uint32_t v = 0;
+    EXPECT_TRUE(imap::parseUnsigned32("4294967295", v));
+    EXPECT_EQ(4294967295u, v);
+    EXPECT_FALSE(imap::parseUnsigned32("4294967296", v));
+    EXPECT_FALSE(imap::parseUnsigned32("", v));
+    EXPECT_FALSE(imap::parseUnsigned32("-1", v));
+}
+
+TEST(ParserTest, DumpNamesEveryField)
+{
+    std::string text = "* OK [UIDNEXT 9] next";
+    Parser parser(text);
+    ResponseResult r;
+    parser.parseResponse(r);
+    std::ostringstream out;
+    r.dump(out);
+    EXPECT_EQ("UnTagged response:   Type = 1009\n  code = [UIDNEXT 9]\n  number = 9\n"
+              "  data = \n  other = next\n\n",
+        out.str());
+}
+
+} // namespace

@@ -1,0 +1,331 @@
+#include "support/Dovecot.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace tavir::test {
+
+namespace {
+
+const char* const kDovecotBinary = "/usr/sbin/dovecot";
+
+bool canConnect(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+void chownTree(const std::string& path, const std::string& owner)
+{
+    if (runShell("chown -R " + owner + " '" + path + "'") != 0)
+        throw std::runtime_error("chown failed for " + path);
+}
+
+} // namespace
+
+bool Dovecot::available()
+{
+    return access(kDovecotBinary, X_OK) == 0 && geteuid() == 0;
+}
+
+Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options& options)
+{
+    if (!available())
+        throw std::runtime_error("dovecot is not installed or the tests do not run as root");
+    // The login and mail processes run as unprivileged users; they must be
+    // able to reach their files below the temporary folder.
+    chmod(dir_.path().c_str(), 0755);
+    port_ = freeLoopbackPort();
+    tlsPort_ = freeLoopbackPort();
+    while (tlsPort_ == port_)
+        tlsPort_ = freeLoopbackPort();
+    makeCertificate();
+    writeConfig(users, options);
+    start();
+}
+
+Dovecot::~Dovecot()
+{
+    stop();
+}
+
+void Dovecot::makeCertificate()
+{
+    certFile_ = dir_.file("cert.pem");
+    std::string key = dir_.file("key.pem");
+    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
+                          " -keyout '"
+        + key + "' -out '" + certFile_ + "' >/dev/null 2>&1";
+    if (runShell(command) != 0)
+        throw std::runtime_error("openssl could not make a certificate");
+}
+
+void Dovecot::writeConfig(const std::map<std::string, std::string>& users, const Options& options)
+{
+    const std::string root = dir_.path();
+    mkdir((root + "/run").c_str(), 0755);
+    mkdir((root + "/mail").c_str(), 0755);
+    chownTree(root + "/mail", "dovecot:dovecot");
+
+    std::ostringstream passwd;
+    for (const auto& [name, password] : users)
+        passwd << name << ":{PLAIN}" << password << "::::::\n";
+    writeFile(root + "/users", passwd.str());
+    chmod((root + "/users").c_str(), 0644);
+
+    logFile_ = root + "/dovecot.log";
+    std::string layout = options.separator == '/' ? ":LAYOUT=fs" : "";
+    std::ostringstream conf;
+    conf << "base_dir = " << root << "/run\n"
+         << "state_dir = " << root << "/run\n"
+         << "instance_name = zorp-test-" << port_ << "\n"
+         << "log_path = " << logFile_ << "\n"
+         << "protocols = imap\n"
+         << "listen = 127.0.0.1\n"
+         << "ssl = yes\n"
+         << "ssl_cert = <" << certFile_ << "\n"
+         << "ssl_key = <" << root << "/key.pem\n"
+         << "ssl_min_protocol = TLSv1\n"
+         << "disable_plaintext_auth = no\n"
+         << "auth_mechanisms = plain login cram-md5\n"
+         << "default_login_user = dovenull\n"
+         << "default_internal_user = dovecot\n"
+         << "first_valid_uid = 1\n"
+         << "first_valid_gid = 1\n"
+         << "mail_location = maildir:" << root << "/mail/%u" << layout << "\n"
+         << "namespace inbox {\n  inbox = yes\n  separator = " << options.separator << "\n}\n"
+         << "passdb {\n  driver = passwd-file\n  args = " << root << "/users\n}\n"
+         << "userdb {\n  driver = static\n  args = uid=dovecot gid=dovecot home=" << root
+         << "/mail/%u\n}\n"
+         << "service imap-login {\n"
+         << "  chroot =\n"
+         << "  inet_listener imap {\n    address = 127.0.0.1\n    port = " << port_ << "\n  }\n"
+         << "  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << tlsPort_
+         << "\n    ssl = yes\n  }\n"
+         << "}\n"
+         << "service anvil {\n  chroot =\n}\n"
+         << "service pop3-login {\n  chroot =\n}\n"
+         << "service submission-login {\n  chroot =\n}\n"
+         << "service imap-urlauth-login {\n  chroot =\n}\n"
+         << "service stats {\n  unix_listener stats-writer {\n    mode = 0666\n  }\n}\n";
+    if (access("/usr/share/dovecot/dh.pem", R_OK) == 0)
+        conf << "ssl_dh = </usr/share/dovecot/dh.pem\n";
+    if (options.acl) {
+        conf << "mail_plugins = $mail_plugins acl\n"
+             << "protocol imap {\n  mail_plugins = $mail_plugins imap_acl\n}\n"
+             << "plugin {\n  acl = vfile\n}\n";
+    }
+    conf << options.extraConfig << "\n";
+    configFile_ = root + "/dovecot.conf";
+    writeFile(configFile_, conf.str());
+}
+
+void Dovecot::start()
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        execl(kDovecotBinary, kDovecotBinary, "-F", "-c", configFile_.c_str(),
+            static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pid_ = pid;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("dovecot exited at start-up:\n" + log());
+        }
+        if (canConnect(port_) && canConnect(tlsPort_))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stop();
+    throw std::runtime_error("dovecot did not start listening:\n" + log());
+}
+
+void Dovecot::stop()
+{
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+std::string Dovecot::log() const
+{
+    try {
+        return readFile(logFile_);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+RawImap::RawImap(int port)
+{
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd_ < 0)
+        throw std::runtime_error("socket failed");
+    timeval timeout{10, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd_);
+        throw std::runtime_error("cannot connect to the test IMAP server");
+    }
+    greeting_ = readLine();
+}
+
+RawImap::~RawImap()
+{
+    if (fd_ >= 0) {
+        try {
+            command("LOGOUT");
+        } catch (const std::exception&) {
+        }
+        close(fd_);
+    }
+}
+
+void RawImap::sendAll(const std::string& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("send to the test IMAP server failed");
+        sent += static_cast<size_t>(n);
+    }
+}
+
+std::string RawImap::readLine()
+{
+    for (;;) {
+        size_t end = buffer_.find("\r\n");
+        if (end != std::string::npos) {
+            std::string line = buffer_.substr(0, end + 2);
+            buffer_.erase(0, end + 2);
+            return line;
+        }
+        char chunk[65536];
+        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("the test IMAP server closed or timed out");
+        buffer_.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+std::string RawImap::readReply(const std::string& tag, bool* ok)
+{
+    std::string reply;
+    for (;;) {
+        std::string line = readLine();
+        reply += line;
+        // A line ending in {n} announces n literal bytes that follow verbatim.
+        size_t open = line.rfind('{');
+        if (open != std::string::npos && line.size() >= 3
+            && line.compare(line.size() - 3, 3, "}\r\n") == 0) {
+            size_t length = std::stoul(line.substr(open + 1));
+            while (buffer_.size() < length) {
+                char chunk[65536];
+                ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+                if (n <= 0)
+                    throw std::runtime_error("the test IMAP server closed inside a literal");
+                buffer_.append(chunk, static_cast<size_t>(n));
+            }
+            reply += buffer_.substr(0, length);
+            buffer_.erase(0, length);
+            continue;
+        }
+        if (line.compare(0, tag.size() + 1, tag + " ") == 0) {
+            if (ok)
+                *ok = line.compare(tag.size() + 1, 3, "OK ") == 0;
+            return reply;
+        }
+    }
+}
+
+std::string RawImap::command(const std::string& command, bool* ok)
+{
+    std::string tag = "t" + std::to_string(++counter_);
+    sendAll(tag + " " + command + "\r\n");
+    return readReply(tag, ok);
+}
+
+bool RawImap::login(const std::string& user, const std::string& password)
+{
+    bool ok = false;
+    command("LOGIN \"" + user + "\" \"" + password + "\"", &ok);
+    return ok;
+}
+
+bool RawImap::create(const std::string& mailbox)
+{
+    bool ok = false;
+    command("CREATE \"" + mailbox + "\"", &ok);
+    return ok;
+}
+
+bool RawImap::append(const std::string& mailbox, const std::string& message,
+    const std::string& flags, const std::string& date)
+{
+    std::string tag = "t" + std::to_string(++counter_);
+    std::string line = tag + " APPEND \"" + mailbox + "\"";
+    if (!flags.empty())
+        line += " (" + flags + ")";
+    if (!date.empty())
+        line += " \"" + date + "\"";
+    line += " {" + std::to_string(message.size()) + "}\r\n";
+    sendAll(line);
+    std::string continuation = readLine();
+    if (continuation.compare(0, 1, "+") != 0) {
+        return false;
+    }
+    sendAll(message + "\r\n");
+    bool ok = false;
+    readReply(tag, &ok);
+    return ok;
+}
+
+} // namespace tavir::test

@@ -1,0 +1,97 @@
+#pragma once
+// A throw-away Dovecot IMAP server for integration tests: its own
+// configuration, users and mail folders in a temporary folder, listening on
+// free loopback ports (plain and implicit TLS). It is a real peer, the kind of
+// source server a migration meets; the tests seed it over plain IMAP through
+// the small raw client below, which shares nothing with the code under test.
+#include "support/TestSupport.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavir::test {
+
+class Dovecot {
+public:
+    struct Options {
+        // Hierarchy separator of the mailboxes: "." (Maildir++) or "/".
+        char separator = '.';
+        // Loads the acl and imap_acl plugins (per-folder rights).
+        bool acl = false;
+        // Extra lines appended to the generated configuration.
+        std::string extraConfig;
+    };
+
+    // users: name -> password (stored in plain text so CRAM-MD5 works).
+    explicit Dovecot(const std::map<std::string, std::string>& users)
+        : Dovecot(users, Options{})
+    {
+    }
+    Dovecot(const std::map<std::string, std::string>& users, const Options& options);
+    ~Dovecot();
+    Dovecot(const Dovecot&) = delete;
+    Dovecot& operator=(const Dovecot&) = delete;
+
+    static bool available();
+
+    int port() const { return port_; }
+    int tlsPort() const { return tlsPort_; }
+    const std::string& certificateFile() const { return certFile_; }
+    const std::string& logFile() const { return logFile_; }
+    std::string log() const;
+
+private:
+    void writeConfig(const std::map<std::string, std::string>& users, const Options& options);
+    void makeCertificate();
+    void start();
+    void stop();
+
+    TempDir dir_;
+    int port_ = 0;
+    int tlsPort_ = 0;
+    int pid_ = -1;
+    std::string configFile_;
+    std::string certFile_;
+    std::string logFile_;
+};
+
+// A minimal blocking IMAP client over a plain loopback socket, for seeding and
+// inspecting a test server. Note that Dovecot itself rewrites what it stores:
+// bare LF becomes CRLF and NUL is served as 0x80, so byte-for-byte checks of a
+// copy compare against what the server serves (fetched through this client),
+// not against the bytes that were appended. Every call returns the server's whole reply up to
+// and including the tagged line; literals in the reply are kept verbatim.
+class RawImap {
+public:
+    explicit RawImap(int port);
+    ~RawImap();
+    RawImap(const RawImap&) = delete;
+    RawImap& operator=(const RawImap&) = delete;
+
+    const std::string& greeting() const { return greeting_; }
+
+    // Sends "<tag> <command>\r\n" and returns the reply; `ok` tells whether
+    // the tagged status was OK.
+    std::string command(const std::string& command, bool* ok = nullptr);
+    bool login(const std::string& user, const std::string& password);
+    bool create(const std::string& mailbox);
+    // Appends the message bytes with a synchronising literal. `flags` is the
+    // inside of the parenthesised list ("\\Seen \\Flagged"), `date` an
+    // INTERNALDATE text ("17-Jul-1996 02:44:25 -0700"); both may be empty.
+    bool append(const std::string& mailbox, const std::string& message,
+        const std::string& flags = "", const std::string& date = "");
+
+private:
+    void sendAll(const std::string& bytes);
+    std::string readLine();
+    std::string readReply(const std::string& tag, bool* ok);
+
+    int fd_ = -1;
+    int counter_ = 0;
+    std::string buffer_;
+    std::string greeting_;
+};
+
+} // namespace tavir::test
