@@ -528,3 +528,54 @@ TEST(TcpClientStream, ConnectIsBoundedByTheTimeout)
         close(f);
     close(listener);
 }
+
+TEST_F(TlsClientStream, SilentAfterHandshakeReadTimesOut)
+{
+    nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
+        SSL* ssl = SSL_new(server.ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1)
+            nettest::idle(stop, 10000);
+        SSL_free(ssl);
+    });
+    basic_tcpclientiostream s(
+        loopbackTls(srv.port()), InetSSLSocketAddress::any(), 4096, 4096, true);
+    s.setTimeoutInSeconds(1);
+    s.create(nullptr);
+    ASSERT_TRUE(s.good());
+    long long start = nowMs();
+    std::string line;
+    EXPECT_FALSE(std::getline(s, line));
+    long long took = nowMs() - start;
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 4000);
+    EXPECT_TRUE(s.eof());
+    EXPECT_FALSE(s.bad());
+    srv.stop();
+}
+
+TEST(TcpClientStream, ReadinessAndRawReceive)
+{
+    nettest::Server server([](int fd, const std::atomic<bool>& stop) {
+        nettest::idle(stop, 300);
+        nettest::sendAll(fd, "abc", 3);
+        nettest::idle(stop, 5000);
+    });
+    basic_tcpclientiostream s(loopback(server.port()), InetSocketAddress::any(), 4096, 4096);
+    s.setTimeoutInSeconds(2);
+    EXPECT_EQ(s.buffer()->getTimeout(), 2000000u);
+    s.setTimeoutInuSeconds(500);
+    EXPECT_EQ(s.buffer()->getTimeout(), 2000500u);
+    s.create(nullptr);
+    ASSERT_TRUE(s.good());
+    EXPECT_EQ(s.buffer()->isRecvReady(), 3); // nothing yet
+    int fd = s.buffer()->getSocket();
+    EXPECT_TRUE(helper::waitOnSocketSet(fd, 2, 0));
+    EXPECT_EQ(s.buffer()->isRecvReady(), 2);
+    EXPECT_EQ(s.buffer()->receive(), 3);
+    EXPECT_FALSE(helper::waitOnSocketSet(fd, 0, 200000));
+    s.close();
+    EXPECT_EQ(s.buffer()->getSocket(), -1);
+    EXPECT_EQ(s.buffer()->isRecvReady(), 1);
+    server.stop();
+}
