@@ -288,13 +288,16 @@ tcpbuffer::int_type tcpbuffer::underflow()
     }
     char* get = area_ + sendSize_;
     int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
+    errno = 0;
     int got = recvData(get, want);
     if (got > 0) {
         setg(get, get, get + got);
         return traits_type::to_int_type(*get);
     }
     setg(get, get, get);
-    if (got < 0)
+    // A receive that ran into the socket's time-out (a TLS record that
+    // stopped half-way) is a time-out like the wait above, not a failure.
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         state_ = -1;
     return traits_type::eof();
 }
