@@ -749,7 +749,10 @@ class Session:
                     if isinstance(values, list):
                         j = 0
                         while j + 1 < len(values):
-                            attrs[text(values[j])] = text(values[j + 1])
+                            value = values[j + 1]
+                            # NIL (no value) is kept apart from an empty string.
+                            nil = isinstance(value, str) and value.upper() == "NIL"
+                            attrs[text(values[j])] = None if nil else text(value)
                             j += 2
                     message["annotations"][entry] = attrs
                     i += 2
