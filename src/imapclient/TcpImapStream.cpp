@@ -1,12 +1,97 @@
+// The real transport: the buffered TCP or TLS client stream, with the read
+// time-out, the stream-good test and name resolution the connection expects.
 #include "imapclient/ImapStream.h"
+
+#include "ssl/TcpClientStream.h"
+#include "utils/InetSocketAddress.h"
+#include "utils/Url.h"
 
 namespace tavir::mail {
 
 ImapStream::~ImapStream() = default;
 
-std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint&)
+namespace {
+
+class TcpImapStream : public ImapStream {
+public:
+    explicit TcpImapStream(std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream)
+        : stream_(std::move(stream))
+    {
+    }
+    ~TcpImapStream() override = default;
+
+    bool create() override
+    {
+        stream_->create(nullptr);
+        return !stream_->bad() && !stream_->fail();
+    }
+    void close() override { stream_->close(); }
+    bool good() override
+    {
+        if (stream_->eof()) {
+            stream_->clear();
+            return true;
+        }
+        return stream_->rdstate() == std::ios::goodbit;
+    }
+    int get() override
+    {
+        int c = stream_->rdbuf()->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            stream_->setstate(std::ios::eofbit | std::ios::failbit);
+            return -1;
+        }
+        return c;
+    }
+    std::size_t read(char* data, std::size_t n) override
+    {
+        std::streamsize got = stream_->rdbuf()->sgetn(data, static_cast<std::streamsize>(n));
+        if (got < 0)
+            got = 0;
+        if (static_cast<std::size_t>(got) < n)
+            stream_->setstate(std::ios::eofbit | std::ios::failbit);
+        return static_cast<std::size_t>(got);
+    }
+    void write(const char* data, std::size_t n) override
+    {
+        stream_->write(data, static_cast<std::streamsize>(n));
+    }
+    void flush() override { stream_->flush(); }
+    void setTimeoutMs(unsigned ms) override
+    {
+        stream_->setTimeoutInSeconds(ms / 1000u);
+        stream_->setTimeoutInuSeconds((ms % 1000u) * 1000u);
+    }
+
+private:
+    std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream_;
+};
+
+} // namespace
+
+std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
 {
-    return nullptr;
+    using namespace tavir::utils;
+    std::string text = "imap://" + endpoint.host + ":" + std::to_string(endpoint.port);
+    try {
+        std::unique_ptr<basic_tcpclientiostream> stream;
+        if (endpoint.ssl) {
+            Url url(text);
+            InetSSLSocketAddress peer(url, "", "");
+            stream = std::make_unique<basic_tcpclientiostream>(
+                peer, InetSSLSocketAddress::any(), 4096, 4096, true);
+        } else {
+            InetSocketAddress peer(text);
+            stream = std::make_unique<basic_tcpclientiostream>(
+                peer, InetSocketAddress::any(), 4096, 4096);
+        }
+        auto result = std::make_unique<TcpImapStream>(std::move(stream));
+        result->setTimeoutMs(endpoint.timeoutMs);
+        return result;
+    } catch (const std::exception&) {
+        // The host name can't be resolved (or the address not be made).
+        return nullptr;
+    }
 }
 
 } // namespace tavir::mail

@@ -215,4 +215,26 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
     EXPECT_EQ(1, fake.connections());
 }
 
+TEST(CopyFaultsTest, GreetingTest)
+{
+    FakeSource fake({[](FakeConnection& c) { c.say("* OK [CAPABILITY IMAP4rev1] hello\r\n"); },
+        [](FakeConnection&) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); },
+        [](FakeConnection& c) { c.say("* BYE too busy\r\n"); }});
+    SimpleImapClient client;
+    client.setStreamFactory(tavir::test::loopbackStream);
+    std::wstring greeting = L"unchanged";
+    EXPECT_TRUE(client.testImapServer(L"127.0.0.1", fake.port(), false, 5, greeting));
+    EXPECT_EQ(L"* OK [CAPABILITY IMAP4rev1] hello\r", greeting);
+    // A server that says nothing: false after the time-out, not later.
+    auto start = std::chrono::steady_clock::now();
+    greeting = L"unchanged";
+    EXPECT_FALSE(client.testImapServer(L"127.0.0.1", fake.port(), false, 1, greeting));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_FALSE(client.testImapServer(L"127.0.0.1", fake.port(), false, 5, greeting));
+    EXPECT_EQ(L"unchanged", greeting);
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_FALSE(client.testImapServer(
+        L"127.0.0.1", static_cast<unsigned>(tavir::test::freeLoopbackPort()), false, 1, greeting));
+}
+
 } // namespace

@@ -195,4 +195,3 @@ TEST(SSLContext, InstanceIsOne)
 {
     EXPECT_EQ(&SSLContext::instance(), &SSLContext::instance());
 }
-

@@ -1,0 +1,57 @@
+#pragma once
+// TLS client stream buffers: the bytes of the stream go through one SSL
+// object once TLS is active (at connect, or later with startSSL()).
+#include "ssl/SSLContext.h"
+#include "ssl/TcpBuffer.h"
+
+#include <openssl/ssl.h>
+
+namespace tavir::ssl {
+
+class basic_sslbuffer : public tavir::utils::tcpbuffer {
+public:
+    basic_sslbuffer(const tavir::utils::InetSocketAddress& peer,
+        const tavir::utils::InetSocketAddress& local, long receiveSize, long sendSize,
+        bool tlsAtConnect);
+    ~basic_sslbuffer() override;
+
+    // Client handshake on the open socket: positive on success, 0 or
+    // negative otherwise (0 also when no SSL object could be made).
+    int startSSL() override;
+    // Bytes flow plain again on the same socket; the SSL object stays.
+    int resetSSL() override;
+
+    bool isTlsActive() const { return tlsActive_; }
+    SSL* getSSL() const { return ssl_; }
+    SSLContext& getContext() { return context_; }
+
+protected:
+    tavir::utils::tcpbuffer* start(const SSL_METHOD* method) override;
+    int sendData(void* data, int length) override;
+    int recvData(void* data, int length) override;
+    bool hasBufferedInput() override;
+    void beforeSocketClose() override;
+
+    int handshake(const SSL_METHOD* method);
+    void releaseSsl();
+
+    SSLContext context_;
+    SSL* ssl_ = nullptr;
+    bool tlsActive_;
+    bool tlsAtConnect_;
+};
+
+} // namespace tavir::ssl
+
+namespace tavir::utils {
+
+class basic_sslclientbuffer : public tavir::ssl::basic_sslbuffer {
+public:
+    using basic_sslbuffer::basic_sslbuffer;
+    const InetSocketAddress& getHost() override;
+
+protected:
+    tcpbuffer* start(const SSL_METHOD* method) override;
+};
+
+} // namespace tavir::utils

@@ -1,0 +1,218 @@
+// The connection and command execution against a real Dovecot, plain and
+// with implicit TLS: greetings, logins, refusals and literals compared byte
+// for byte with what Dovecot serves.
+#include "imapclient/Command.h"
+#include "imapclient/ConnectionInternal.h"
+#include "imapclient/ImapException.h"
+#include "support/Dovecot.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace tavir::mail;
+using namespace tavir::test;
+
+namespace {
+
+const std::map<std::string, std::string> users = {
+    {"alice", "secret"},
+    {"bob", "back\\slash"},
+    {"carol", "quo\"te"},
+    {"dave", "both\\\"mixed\\"},
+};
+
+class DovecotTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_TRUE(Dovecot::available()) << "dovecot must be installed and the tests run as root";
+        server = std::make_unique<Dovecot>(users);
+    }
+    static void TearDownTestSuite() { server.reset(); }
+
+    static void connect(
+        ConnectionInternal& c, const std::string& user, const std::string& password, bool tls)
+    {
+        c.initialize("127.0.0.1", static_cast<unsigned>(tls ? server->tlsPort() : server->port()),
+            user, password, false, 180, tls);
+        c.setTimeoutMs(10000);
+    }
+
+    static std::unique_ptr<Dovecot> server;
+};
+
+std::unique_ptr<Dovecot> DovecotTest::server;
+
+// What Dovecot serves for a stored message: bare LF becomes CR LF, NUL 0x80.
+std::string served(const std::string& message)
+{
+    std::string out;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        char c = message[i];
+        if (c == '\n' && (i == 0 || message[i - 1] != '\r'))
+            out += '\r';
+        out += c == '\0' ? '\x80' : c;
+    }
+    return out;
+}
+
+// The literal of a FETCH response: the bytes after "{n}\r\n".
+std::string literalOf(const std::string& response)
+{
+    std::size_t open = response.find('{');
+    std::size_t close = response.find("}\r\n", open);
+    if (open == std::string::npos || close == std::string::npos)
+        return "<no literal>";
+    std::size_t n = std::stoul(response.substr(open + 1, close - open - 1));
+    return response.substr(close + 3, n);
+}
+
+TEST_F(DovecotTest, GreetingAndLoginPlainAndTls)
+{
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        ConnectionInternal c;
+        connect(c, "alice", "secret", tls);
+        ASSERT_NO_THROW(c.init(true));
+        EXPECT_EQ("* OK ", c.getGreeting().substr(0, 5));
+        EXPECT_EQ('\r', c.getGreeting().back());
+        EXPECT_EQ(ConnectionInternal::Authenticated, c.getState());
+        auto capabilities = c.getCapability();
+        EXPECT_NE(
+            capabilities.end(), std::find(capabilities.begin(), capabilities.end(), "IMAP4rev1"));
+        EXPECT_NO_THROW(c.logout());
+        EXPECT_EQ(ConnectionInternal::NotConnected, c.getState());
+    }
+}
+
+TEST_F(DovecotTest, PasswordsWithBackslashAndQuote)
+{
+    for (const auto& [user, password] : users) {
+        SCOPED_TRACE(user);
+        ConnectionInternal c;
+        connect(c, user, password, false);
+        EXPECT_NO_THROW(c.init(true));
+        EXPECT_EQ(ConnectionInternal::Authenticated, c.getState());
+    }
+}
+
+TEST_F(DovecotTest, WrongPasswordKeepsTheServersLine)
+{
+    for (bool tls : {false, true}) {
+        ConnectionInternal c;
+        connect(c, "alice", "wrong", tls);
+        try {
+            c.init(true);
+            FAIL();
+        } catch (const AuthenticateFailedException& e) {
+            EXPECT_EQ(ImapLoginFailed, handleImapException(e, ImapLoginFailed));
+        }
+        EXPECT_EQ("K0 NO ", c.getLastErrorResponse().substr(0, 6)) << c.getLastErrorResponse();
+        EXPECT_NE(std::string::npos, c.getLastErrorResponse().find("AUTHENTICATIONFAILED"));
+        EXPECT_EQ(ConnectionInternal::NotConnected, c.getState());
+    }
+}
+
+TEST_F(DovecotTest, LiteralsArriveByteForByte)
+{
+    std::string several;
+    for (std::size_t i = 0; several.size() < 3u << 20; ++i) {
+        several += "line " + std::to_string(i) + " \xe4\xf6\xfc";
+        several += (i % 3 == 0) ? std::string("\0\n", 2) : std::string("\r\n");
+    }
+    std::vector<std::string> messages = {
+        std::string(1, 'x'),
+        std::string(10240, 'a'),
+        std::string(10241, 'b'),
+        several,
+    };
+    messages[1][100] = '\0';
+    messages[2][200] = '\n';
+    messages[2][10240] = '\xff';
+    RawImap raw(server->port());
+    ASSERT_TRUE(raw.login("alice", "secret"));
+    raw.command("DELETE Literals");
+    ASSERT_TRUE(raw.create("Literals"));
+    for (const std::string& m : messages)
+        ASSERT_TRUE(raw.append("Literals", m));
+    bool selected = false;
+    raw.command("SELECT Literals", &selected);
+    ASSERT_TRUE(selected);
+
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        ConnectionInternal c;
+        connect(c, "alice", "secret", tls);
+        c.init(true);
+        Command select(c, "SELECT");
+        select.addParamString("Literals");
+        ASSERT_EQ(Command::OK, select.execute(nullptr));
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            SCOPED_TRACE(i);
+            Command fetch(c, "FETCH");
+            fetch.addParam(static_cast<unsigned>(i + 1));
+            fetch.addParam("BODY.PEEK[]");
+            ASSERT_EQ(Command::OK, fetch.execute(nullptr));
+            std::vector<ResponseResult> results;
+            ASSERT_EQ(1u, fetch.filterResponses(results, RespFetch));
+            std::string mine = literalOf(fetch.getUntaggedResponses().back());
+            std::string expected = served(messages[i]);
+            EXPECT_EQ(expected.size(), mine.size());
+            EXPECT_TRUE(expected == mine);
+            std::string theirs
+                = literalOf(raw.command("FETCH " + std::to_string(i + 1) + " BODY.PEEK[]"));
+            EXPECT_TRUE(theirs == mine);
+        }
+        // A literal of 0 bytes: an empty header field selection.
+        Command empty(c, "FETCH");
+        empty.addParam("1 BODY.PEEK[HEADER.FIELDS (X-NOT-THERE)]");
+        ASSERT_EQ(Command::OK, empty.execute(nullptr));
+        std::string response = empty.getUntaggedResponses().back();
+        EXPECT_NE(std::string::npos, response.find("{2}\r\n\r\n")) << response;
+    }
+}
+
+TEST_F(DovecotTest, NoAndBadAreResultsNotFailures)
+{
+    ConnectionInternal c;
+    connect(c, "alice", "secret", false);
+    c.init(true);
+    Command select(c, "SELECT");
+    select.addParamString("does-not-exist");
+    EXPECT_EQ(Command::NO, select.execute(nullptr));
+    EXPECT_EQ(select.getTaggedResponse(), c.getLastErrorResponse());
+    Command bad(c, "FROBNICATE");
+    EXPECT_EQ(Command::BAD, bad.execute(nullptr));
+    // The connection is still usable.
+    Command noop(c, "NOOP");
+    EXPECT_EQ(Command::OK, noop.execute(nullptr));
+}
+
+TEST_F(DovecotTest, FolderNamesNeedingLiteralsAndEscapes)
+{
+    ConnectionInternal c;
+    connect(c, "carol", "quo\"te", false);
+    c.init(true);
+    for (std::string name : {"a\"b", "a\\b", "NILS", "Drafts}"}) {
+        SCOPED_TRACE(name);
+        Command create(c, "CREATE");
+        create.addParamString(name);
+        ASSERT_EQ(Command::OK, create.execute(nullptr)) << create.getTaggedResponse();
+        Command list(c, "LIST");
+        list.addParamString("");
+        list.addParamString(name);
+        ASSERT_EQ(Command::OK, list.execute(nullptr));
+        std::vector<ResponseResult> results;
+        ASSERT_EQ(1u, list.filterResponses(results, RespList));
+        std::string text = results[0].getString();
+        Parser parser(text);
+        std::string flags, delimiter, listed;
+        ASSERT_TRUE(parser.getNode(flags));
+        ASSERT_TRUE(parser.getNode(delimiter));
+        ASSERT_TRUE(parser.getNode(listed));
+        EXPECT_EQ(name, listed) << text;
+    }
+}
+
+} // namespace

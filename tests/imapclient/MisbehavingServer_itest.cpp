@@ -1,0 +1,202 @@
+// The connection over real loopback sockets against a scripted server that
+// misbehaves in the ways no real server does: everything must end in a
+// result code, bounded in time and memory, and nothing may be sent twice.
+#include "SocketScript.h"
+#include "imapclient/Command.h"
+#include "imapclient/ConnectionInternal.h"
+#include "imapclient/ImapException.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+using namespace tavir::mail;
+using namespace tavir::test;
+
+namespace {
+
+const std::string hello = "* OK [CAPABILITY IMAP4rev1 LITERAL+] scripted\r\n";
+
+void connectTo(ConnectionInternal& c, int port, unsigned timeoutMs = 2000)
+{
+    c.initialize("127.0.0.1", static_cast<unsigned>(port), "joe", "pw", false, 180, false);
+    c.setTimeoutMs(timeoutMs);
+}
+
+std::vector<Step> loggedIn(std::vector<Step> then)
+{
+    std::vector<Step> steps{say(hello), readLine(), say("K0 OK in\r\n")};
+    steps.insert(steps.end(), then.begin(), then.end());
+    return steps;
+}
+
+ImapClientResult runNoop(ConnectionInternal& c, unsigned* status = nullptr)
+{
+    try {
+        c.init(true);
+        Command noop(c, "NOOP");
+        unsigned s = noop.execute(nullptr);
+        if (status)
+            *status = s;
+        return ImapSuccess;
+    } catch (const ImapException& e) {
+        return handleImapException(e, ImapSelectFailed);
+    }
+}
+
+TEST(MisbehavingServerTest, BytesOneAtATime)
+{
+    std::string body = "a\r\nb\0c\xff";
+    body += std::string(3000, 'z');
+    SocketScript server(
+        {{sayByteByByte(hello), readLine(), sayByteByByte("K0 OK in\r\n"), readLine(),
+            sayByteByByte("* 1 FETCH (BODY[] {" + std::to_string(body.size()) + "}\r\n" + body
+                + ")\r\nK1 OK done\r\n")}});
+    ConnectionInternal c;
+    connectTo(c, server.port());
+    c.init(true);
+    Command fetch(c, "FETCH");
+    fetch.addParam("1 BODY[]");
+    ASSERT_EQ(Command::OK, fetch.execute(nullptr));
+    ASSERT_EQ(1u, fetch.getUntaggedResponses().size());
+    EXPECT_EQ("* 1 FETCH (BODY[] {" + std::to_string(body.size()) + "}\r\n" + body + ")",
+        fetch.getUntaggedResponses()[0]);
+}
+
+TEST(MisbehavingServerTest, DroppedInsideALiteralIsNotSentAgain)
+{
+    SocketScript server({loggedIn({readLine(), say("* 1 FETCH (BODY[] {100}\r\nabc"), hangUp()}),
+        loggedIn({readLine(), say("K1 OK\r\n")})});
+    ConnectionInternal c;
+    connectTo(c, server.port());
+    EXPECT_EQ(ImapConnectionError, runNoop(c));
+    EXPECT_EQ(ConnectionInternal::NotConnected, c.getState());
+    EXPECT_EQ(1u, server.accepted());
+    EXPECT_EQ("K0 LOGIN \"joe\" \"pw\"\r\nK1 NOOP\r\n", server.received(0));
+}
+
+TEST(MisbehavingServerTest, HugeLiteralAnnouncementIsRefused)
+{
+    SocketScript server(
+        {loggedIn({readLine(), say("* 1 FETCH (BODY[] {4000000000}\r\nabc"), stall(3000)})});
+    ConnectionInternal c;
+    connectTo(c, server.port());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ImapConnectionError, runNoop(c));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ("RESPONSE TOO LARGE", c.getLastErrorResponse());
+}
+
+TEST(MisbehavingServerTest, EndlessLineIsCut)
+{
+    SocketScript server({loggedIn({readLine(), sayEndless(std::string(65536, 'x'), 8000)})});
+    ConnectionInternal c;
+    connectTo(c, server.port());
+    EXPECT_EQ(ImapConnectionError, runNoop(c));
+    EXPECT_EQ("RESPONSE LINE TOO LONG", c.getLastErrorResponse());
+}
+
+TEST(MisbehavingServerTest, ByeAtEveryStage)
+{
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"instead of the greeting", {say("* BYE too busy\r\n")}},
+        {"instead of the login answer", {say(hello), readLine(), say("* BYE no\r\n")}},
+        {"instead of the answer", loggedIn({readLine(), say("* BYE going down\r\n")})},
+        {"after data", loggedIn({readLine(), say("* 3 EXISTS\r\n* BYE going down\r\n")})},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        SocketScript server({test.steps});
+        ConnectionInternal c;
+        connectTo(c, server.port());
+        EXPECT_EQ(ImapConnectionError, runNoop(c));
+        EXPECT_EQ("* BYE", c.getLastErrorResponse().substr(0, 5));
+    }
+}
+
+TEST(MisbehavingServerTest, TaggedLineWithoutStatus)
+{
+    SocketScript server({loggedIn({readLine(), say("K1\r\n")})});
+    ConnectionInternal c;
+    connectTo(c, server.port());
+    unsigned status = 0;
+    EXPECT_EQ(ImapSuccess, runNoop(c, &status));
+    EXPECT_EQ(Command::BAD, status);
+}
+
+TEST(MisbehavingServerTest, SilentServerTimesOut)
+{
+    SocketScript server({{stall(4000)}, loggedIn({readLine(), stall(4000)})});
+    {
+        ConnectionInternal c;
+        connectTo(c, server.port(), 1000);
+        auto start = std::chrono::steady_clock::now();
+        try {
+            c.init(false);
+            FAIL();
+        } catch (const ImapConnectionFailed& e) {
+            EXPECT_STREQ("", e.what());
+        }
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(900));
+        EXPECT_LT(took, std::chrono::milliseconds(3000));
+        EXPECT_EQ("", c.getLastErrorResponse());
+    }
+    ConnectionInternal c;
+    connectTo(c, server.port(), 1000);
+    c.init(true);
+    Command noop(c, "NOOP");
+    EXPECT_THROW(noop.execute(nullptr), ImapTimeoutException);
+    EXPECT_EQ("CONNECTION TIMEOUT", c.getLastErrorResponse());
+    EXPECT_EQ(ConnectionInternal::Authenticated, c.getState()); // left open
+}
+
+TEST(MisbehavingServerTest, ClosedPortAndUnknownHost)
+{
+    int port = freeLoopbackPort();
+    ConnectionInternal c;
+    connectTo(c, port);
+    EXPECT_THROW(c.init(true), ImapConnectionFailed);
+    EXPECT_EQ("CONNECTION FAILED", c.getLastErrorResponse());
+    ConnectionInternal unknown;
+    unknown.initialize("no-such-host.invalid", 143, "joe", "pw", false, 5, false);
+    unknown.setLastErrorResponse("earlier");
+    EXPECT_THROW(unknown.init(true), ImapConnectionFailed);
+    EXPECT_EQ("earlier", unknown.getLastErrorResponse());
+}
+
+TEST(MisbehavingServerTest, ReconnectAfterAHangUpRestoresTheFolder)
+{
+    SocketScript server({loggedIn({readLine(), say("K1 OK [READ-WRITE] selected\r\n"), hangUp()}),
+        {say(hello), readLine(), say("K4 OK in\r\n"), readLine(),
+            say("K5 OK [READ-WRITE] again\r\n"), readLine(), say("* 4 EXISTS\r\nK3 OK\r\n")}});
+    ConnectionInternal c;
+    connectTo(c, server.port());
+    c.init(true);
+    Command select(c, "SELECT");
+    select.addParamString("Sent Items");
+    ASSERT_EQ(Command::OK, select.execute(nullptr));
+    c.setState(ConnectionInternal::Selected, "Sent Items");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The first write after the hang-up still leaves; its answer is the
+    // closed peer, which reads as a time-out and leaves the state alone.
+    Command lost(c, "CHECK");
+    EXPECT_THROW(lost.execute(nullptr), ImapTimeoutException);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The next write fails: reconnect, log in, select again, then the
+    // command.
+    Command check(c, "CHECK");
+    EXPECT_EQ(Command::OK, check.execute(nullptr));
+    EXPECT_EQ("Sent Items", c.getSelectedFolder());
+    EXPECT_EQ(
+        "K4 LOGIN \"joe\" \"pw\"\r\nK5 SELECT \"Sent Items\"\r\nK3 CHECK\r\n", server.received(1));
+}
+
+} // namespace
