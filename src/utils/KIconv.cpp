@@ -5,9 +5,7 @@
 #include "utils/SingletonFactory.h"
 
 #include <cerrno>
-#include <climits>
 #include <mutex>
-#include <unistd.h>
 
 namespace tavir::utils {
 
@@ -44,15 +42,8 @@ std::atomic<bool> initialised{false};
 
 std::string KIconv::defaultLibraryDir()
 {
-    char buffer[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0)
-        return std::string();
-    std::string exe(buffer, static_cast<size_t>(length));
-    std::string::size_type slash = exe.rfind('/');
-    if (slash == std::string::npos)
-        return std::string();
-    return exe.substr(0, slash) + "/../lib/zorp";
+    std::string folder = executableFolder();
+    return folder.empty() ? std::string() : folder + "/../lib/zorp";
 }
 
 bool KIconv::init(const std::string& libName, const std::string& dir)

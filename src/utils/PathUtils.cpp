@@ -173,6 +173,19 @@ std::string extractFileName(const std::string& path)
     return last == std::string::npos ? path : path.substr(last + 1);
 }
 
+std::string executableFolder()
+{
+    char buffer[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0)
+        return std::string();
+    std::string exe(buffer, static_cast<size_t>(length));
+    std::string::size_type slash = exe.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    return exe.substr(0, slash);
+}
+
 bool fullPath(char* resolved, const char* path, int size)
 {
     if (!resolved || !path || size <= 0) {

@@ -28,6 +28,9 @@ std::string normalizePathName(const std::string& path);
 std::string getParentDirectory(const std::string& path);
 // What follows the last separator of either kind; the whole path without one.
 std::string extractFileName(const std::string& path);
+// The folder holding the running executable, without a trailing "/"; "" when
+// it can't be told.
+std::string executableFolder();
 
 // realpath of `path` into `resolved`, which holds `size` bytes. False (errno
 // ENAMETOOLONG) when the result does not fit.

@@ -1,9 +1,8 @@
 #include "utils/VmInfo.h"
 
 #include "tiny/Process.h"
+#include "utils/PathUtils.h"
 
-#include <limits.h>
-#include <unistd.h>
 
 namespace tavir::utils {
 
@@ -11,16 +10,6 @@ std::string VmInfo::vmdpath;
 VirtInfo VmInfo::machineVirtInfo;
 
 namespace {
-
-std::string executableFolder()
-{
-    char buffer[PATH_MAX + 1];
-    ssize_t length = readlink("/proc/self/exe", buffer, PATH_MAX);
-    if (length <= 0)
-        return {};
-    std::string path(buffer, static_cast<size_t>(length));
-    return path.substr(0, path.rfind('/'));
-}
 
 const char* argumentFor(VmInfo::VmType kind)
 {
