@@ -1,10 +1,8 @@
 #include "timezone/TimeZoneKeeper.h"
 
-#include <atomic>
-#include <cstdlib>
-
 #include "timezone/TimeZoneTables.h"
 #include "tiny/KMutex.h"
+#include "utils/SingletonFactory.h"
 
 namespace tavir::timezone {
 
@@ -76,35 +74,11 @@ const bool tablesBuilt = [] {
     return true;
 }();
 
-tiny::KMutex& factoryMutex()
-{
-    static tiny::KMutex mutex;
-    return mutex;
-}
-
-std::atomic<TimeZoneKeeper*> keeperInstance{nullptr};
-
-void destroyKeeper()
-{
-    tiny::KMutexLocker lock(factoryMutex());
-    delete keeperInstance.exchange(nullptr);
-}
-
 } // namespace
 
 TimeZoneKeeper* TimeZoneKeeper::getInstance()
 {
-    TimeZoneKeeper* keeper = keeperInstance.load(std::memory_order_acquire);
-    if (keeper)
-        return keeper;
-    tiny::KMutexLocker lock(factoryMutex());
-    keeper = keeperInstance.load(std::memory_order_relaxed);
-    if (!keeper) {
-        keeper = new TimeZoneKeeper();
-        keeperInstance.store(keeper, std::memory_order_release);
-        std::atexit(destroyKeeper);
-    }
-    return keeper;
+    return utils::SingletonFactory<TimeZoneKeeper, utils::DestroyAtExit>::getInstance();
 }
 
 TimeZoneKeeper::TimeZoneKeeper()
