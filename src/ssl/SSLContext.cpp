@@ -2,6 +2,7 @@
 
 #include "ssl/InitSSL.h"
 #include "ssl/SslErrHandler.h"
+#include "utils/SingletonFactory.h"
 
 #include <openssl/decoder.h>
 #include <openssl/err.h>
@@ -74,9 +75,7 @@ SSLContext::~SSLContext()
 
 SSLContext& SSLContext::instance()
 {
-    // Made once on first use (thread-safe) and destroyed at process exit.
-    static SSLContext theInstance;
-    return theInstance;
+    return *tavir::utils::SingletonFactory<SSLContext, tavir::utils::DestroyAtExit>::getInstance();
 }
 
 InitSSL* SSLContext::ssl_library_init()

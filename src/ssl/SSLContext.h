@@ -59,6 +59,7 @@ public:
     SSLContext(const SSLContext&) = delete;
     SSLContext& operator=(const SSLContext&) = delete;
 
+    // The default context of the process, made on first use and destroyed at exit.
     static SSLContext& instance();
     // The TLS library set-up, made on first use.
     static InitSSL* ssl_library_init();
