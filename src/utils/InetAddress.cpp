@@ -17,6 +17,28 @@ struct AddrInfoDeleter {
 };
 using AddrInfoPtr = std::unique_ptr<addrinfo, AddrInfoDeleter>;
 
+// The resolver's answer for `host`; throws CantResolveException when there is
+// none, or when it lacks what the caller needs (an address, or with
+// AI_CANONNAME the canonical name).
+AddrInfoPtr resolve(const std::string& host, int family, int flags)
+{
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_flags = flags;
+    addrinfo* raw = nullptr;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &raw);
+    AddrInfoPtr result(raw);
+    if (rc != 0 || !result
+        || !((flags & AI_CANONNAME) ? result->ai_canonname != nullptr
+                                    : result->ai_addr != nullptr)) {
+        if (rc == 0)
+            rc = EAI_NONAME;
+        throw CantResolveException(
+            "Cant resolve host: " + host + " (error " + gai_strerror(rc) + ")");
+    }
+    return result;
+}
+
 // Parses a dotted quad in decimal (inet_addr would read a leading zero as
 // octal and accept shortened forms).
 bool parseDottedQuad(const std::string& text, uint32_t& out)
@@ -81,17 +103,7 @@ Inet4Address Inet4Address::getByName(const std::string& host)
     if (parseDottedQuad(host, direct))
         return Inet4Address(direct, host);
 
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* raw = nullptr;
-    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &raw);
-    AddrInfoPtr result(raw);
-    if (rc != 0 || !result || !result->ai_addr) {
-        if (rc == 0)
-            rc = EAI_NONAME;
-        throw CantResolveException(
-            "Cant resolve host: " + host + " (error " + gai_strerror(rc) + ")");
-    }
+    AddrInfoPtr result = resolve(host, AF_INET, 0);
     const auto* in = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
     uint32_t address = ntohl(in->sin_addr.s_addr);
     if (address == 0xFFFFFFFFu)
@@ -154,17 +166,7 @@ Inet6Address::Inet6Address()
 
 Inet6Address Inet6Address::getByName(const std::string& host)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    addrinfo* raw = nullptr;
-    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &raw);
-    AddrInfoPtr result(raw);
-    if (rc != 0 || !result || !result->ai_addr) {
-        if (rc == 0)
-            rc = EAI_NONAME;
-        throw CantResolveException(
-            "Cant resolve host: " + host + " (error " + gai_strerror(rc) + ")");
-    }
+    AddrInfoPtr result = resolve(host, AF_INET6, 0);
     const auto* in6 = reinterpret_cast<const sockaddr_in6*>(result->ai_addr);
     return Inet6Address(in6->sin6_addr, host);
 }
@@ -179,19 +181,7 @@ std::string Inet6Address::getHostName() const
         hostNameKnown_ = true;
         return hostName_;
     }
-    std::string text = toString();
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* raw = nullptr;
-    int rc = getaddrinfo(text.c_str(), nullptr, &hints, &raw);
-    AddrInfoPtr result(raw);
-    if (rc != 0 || !result || !result->ai_canonname) {
-        if (rc == 0)
-            rc = EAI_NONAME;
-        throw CantResolveException(
-            "Cant resolve host: " + text + " (error " + gai_strerror(rc) + ")");
-    }
+    AddrInfoPtr result = resolve(toString(), AF_INET6, AI_CANONNAME);
     hostName_ = result->ai_canonname;
     hostNameKnown_ = true;
     return hostName_;
