@@ -519,12 +519,10 @@ KDateTime& KDateTime::setItem(CalendarTypes unit, int value, DayOfWeek weekStart
 // ---------------------------------------------------------------------------
 // Day boundaries
 
-KDateTime KDateTime::dayBegin() const
+KDateTime KDateTime::sameDayAt(int hour, int minute, int second) const
 {
-    if (isSpecial())
-        return *this;
     const tm t = wallFields();
-    KDateTime out(t.tm_mday, t.tm_mon + 1, t.tm_year + 1900, 0, 0, 0);
+    KDateTime out(t.tm_mday, t.tm_mon + 1, t.tm_year + 1900, hour, minute, second);
     switch (kind_) {
     case KindZone:
         out.setTimeZone(zone_);
@@ -539,24 +537,18 @@ KDateTime KDateTime::dayBegin() const
     return out;
 }
 
+KDateTime KDateTime::dayBegin() const
+{
+    if (isSpecial())
+        return *this;
+    return sameDayAt(0, 0, 0);
+}
+
 KDateTime KDateTime::dayEnd() const
 {
     if (isSpecial())
         return *this;
-    const tm t = wallFields();
-    KDateTime out(t.tm_mday, t.tm_mon + 1, t.tm_year + 1900, 23, 59, 59);
-    switch (kind_) {
-    case KindZone:
-        out.setTimeZone(zone_);
-        break;
-    case KindOffset:
-        out.setGmtOffset(offsetAt(seconds_));
-        break;
-    default:
-        out.setAsLocalMachine();
-        break;
-    }
-    return out;
+    return sameDayAt(23, 59, 59);
 }
 
 KDateTime KDateTime::toDate(bool keepZone) const

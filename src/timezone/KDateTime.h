@@ -191,6 +191,9 @@ private:
     KTimeSpan zoneOffsetAt(int64_t seconds) const;
     static KTimeSpan localOffsetAt(int64_t seconds, bool storedIsUtc);
     tm wallFields() const;
+    // This value's day at the given wall time, in this value's zone, offset or
+    // the machine's zone.
+    KDateTime sameDayAt(int hour, int minute, int second) const;
     // The instant at which this value's rule shows the wall time `wall`
     // (wall time counted as UTC seconds). A wall time in a daylight-saving gap
     // is pushed forward by the gap.
