@@ -181,13 +181,7 @@ namespace tavir::utils {
 
 const InetSocketAddress& basic_sslclientbuffer::getHost()
 {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    if (socket_ >= 0 && getsockname(socket_, reinterpret_cast<sockaddr*>(&in), &length) == 0) {
-        local_.setAddress(Inet4Address(ntohl(in.sin_addr.s_addr)));
-        local_.setPort(ntohs(in.sin_port));
-    }
-    return local_;
+    return readLocalAddress();
 }
 
 tcpbuffer* basic_sslclientbuffer::start(const SSL_METHOD* method)

@@ -218,6 +218,17 @@ const InetSocketAddress& tcpbuffer::getHost()
     return local_;
 }
 
+const InetSocketAddress& tcpbuffer::readLocalAddress()
+{
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    if (socket_ >= 0 && getsockname(socket_, reinterpret_cast<sockaddr*>(&in), &length) == 0) {
+        local_.setAddress(Inet4Address(ntohl(in.sin_addr.s_addr)));
+        local_.setPort(ntohs(in.sin_port));
+    }
+    return local_;
+}
+
 bool tcpbuffer::sendAll(const char* data, size_t length)
 {
     while (length > 0) {
@@ -354,13 +365,7 @@ int tcpbuffer::receive()
 
 const InetSocketAddress& basic_tcpclientbuffer::getHost()
 {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    if (socket_ >= 0 && getsockname(socket_, reinterpret_cast<sockaddr*>(&in), &length) == 0) {
-        local_.setAddress(Inet4Address(ntohl(in.sin_addr.s_addr)));
-        local_.setPort(ntohs(in.sin_port));
-    }
-    return local_;
+    return readLocalAddress();
 }
 
 tcpbuffer* basic_tcpclientbuffer::start(const SSL_METHOD*)

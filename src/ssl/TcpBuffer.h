@@ -67,6 +67,9 @@ protected:
 
     // The plain TCP connect of the client buffers (bounded by the time-out).
     bool connectPeer();
+    // The socket's local address, read into local_ (left as it was when the
+    // socket has none).
+    const InetSocketAddress& readLocalAddress();
     // Closes the socket with no flush.
     bool closeSocket();
     int timeoutMs() const;
