@@ -5,37 +5,17 @@
 #include "utils/CharsetNames.h"
 #include "utils/Exception.h"
 
-#include <gtest/gtest.h>
+#include "support/GlibcIconv.h"
 
-#include <iconv.h>
+#include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
 using namespace tavir::utils;
+using tavir::test::glibcConvert;
 
 namespace {
-
-// glibc's own conversion of a whole text, as an independent reference.
-std::string glibc(const char* to, const char* from, const std::string& input)
-{
-    iconv_t cd = iconv_open(to, from);
-    if (cd == (iconv_t)-1)
-        return "<unsupported>";
-    std::string output(input.size() * 8 + 16, '\0');
-    char* in = const_cast<char*>(input.data());
-    size_t inLeft = input.size();
-    char* out = &output[0];
-    size_t outLeft = output.size();
-    size_t r = iconv(cd, &in, &inLeft, &out, &outLeft);
-    if (r != (size_t)-1)
-        r = iconv(cd, nullptr, nullptr, &out, &outLeft);
-    iconv_close(cd);
-    if (r == (size_t)-1)
-        return "<error>";
-    output.resize(output.size() - outLeft);
-    return output;
-}
 
 std::string wideBytes(const std::wstring& text)
 {
@@ -94,7 +74,7 @@ TEST(StreamConverter, SupplementaryCharactersSurviveModifiedUtf7)
     EXPECT_EQ(toWide(cp::UTF_7_IMAP, a), party);
     EXPECT_EQ(toWide(cp::UTF_7_IMAP, b), cake);
     // the surrogate pair in base64, as glibc writes it
-    std::string reference = glibc("UTF-7-IMAP", "UCS-4LE", wideBytes(party));
+    std::string reference = glibcConvert("UTF-7-IMAP", "UCS-4LE", wideBytes(party));
     if (reference != "<unsupported>") {
         EXPECT_EQ(a, reference);
     }
@@ -127,7 +107,7 @@ TEST(StreamConverter, AgreesWithGlibcOnRandomText)
             text.push_back(c);
         }
         for (const char* charset : {"utf-8", "UTF-7-IMAP", "utf-16le"}) {
-            std::string reference = glibc(charset, "UCS-4LE", wideBytes(text));
+            std::string reference = glibcConvert(charset, "UCS-4LE", wideBytes(text));
             if (reference == "<unsupported>")
                 continue;
             std::string ours = fromWide(charset, text);

@@ -4,9 +4,9 @@
 
 #include "utils/Exception.h"
 
-#include <gtest/gtest.h>
+#include "support/GlibcIconv.h"
 
-#include <iconv.h>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <random>
@@ -15,6 +15,7 @@
 
 using tavir::utils::Utf7ImapConverter;
 using Table = Utf7ImapConverter::utf7imap_table;
+using tavir::test::glibcConvert;
 
 namespace {
 
@@ -57,27 +58,6 @@ std::u16string decode(const std::string& text, unsigned* failed = nullptr,
     if (failed)
         *failed = count;
     return fromUtf16be(out);
-}
-
-// glibc's converter, an implementation nobody here wrote.
-std::string glibcConvert(const char* to, const char* from, const std::string& input)
-{
-    iconv_t cd = iconv_open(to, from);
-    if (cd == (iconv_t)-1)
-        return "<unsupported>";
-    std::string output(input.size() * 4 + 16, '\0');
-    char* in = const_cast<char*>(input.data());
-    size_t inLeft = input.size();
-    char* out = &output[0];
-    size_t outLeft = output.size();
-    size_t r = iconv(cd, &in, &inLeft, &out, &outLeft);
-    if (r != (size_t)-1)
-        r = iconv(cd, nullptr, nullptr, &out, &outLeft);
-    iconv_close(cd);
-    if (r == (size_t)-1)
-        return "<error>";
-    output.resize(output.size() - outLeft);
-    return output;
 }
 
 std::u16string randomBmpText(std::mt19937& rng, size_t length)

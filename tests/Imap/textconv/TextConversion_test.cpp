@@ -1,9 +1,9 @@
 // The four text conversions the IMAP client relies on.
 #include "Imap/textconv/TextConversion.h"
 
-#include <gtest/gtest.h>
+#include "support/GlibcIconv.h"
 
-#include <iconv.h>
+#include <gtest/gtest.h>
 
 #include <random>
 #include <string>
@@ -15,23 +15,8 @@ namespace {
 // glibc's own modified UTF-7 of a wide text, an independent reference.
 std::string glibcUtf7Imap(const std::wstring& text)
 {
-    iconv_t cd = iconv_open("UTF-7-IMAP", "UCS-4LE");
-    if (cd == (iconv_t)-1)
-        return "<unsupported>";
     std::string input(reinterpret_cast<const char*>(text.data()), text.size() * 4);
-    std::string output(input.size() * 2 + 16, '\0');
-    char* in = &input[0];
-    size_t inLeft = input.size();
-    char* out = &output[0];
-    size_t outLeft = output.size();
-    size_t r = iconv(cd, &in, &inLeft, &out, &outLeft);
-    if (r != (size_t)-1)
-        r = iconv(cd, nullptr, nullptr, &out, &outLeft);
-    iconv_close(cd);
-    if (r == (size_t)-1)
-        return "<error>";
-    output.resize(output.size() - outLeft);
-    return output;
+    return tavir::test::glibcConvert("UTF-7-IMAP", "UCS-4LE", input);
 }
 
 } // namespace
