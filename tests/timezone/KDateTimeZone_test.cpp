@@ -3,6 +3,8 @@
 #include "timezone/KDateTime.h"
 #include "timezone/KTimeZone.h"
 
+#include "support/ScopedTz.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <string>
 
 using namespace tavir::timezone;
+using tavir::test::ScopedTz;
 
 namespace {
 
@@ -19,30 +22,6 @@ ZonePtr zoneOf(const char* tzid)
 {
     return ZonePtr(new KTimeZone(KTimeZone::fromTZID(tzid)));
 }
-
-class WithTz {
-public:
-    explicit WithTz(const char* tz)
-    {
-        const char* old = std::getenv("TZ");
-        hadTz = old != nullptr;
-        saved = old ? old : "";
-        ::setenv("TZ", tz, 1);
-        ::tzset();
-    }
-    ~WithTz()
-    {
-        if (hadTz)
-            ::setenv("TZ", saved.c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-
-private:
-    bool hadTz;
-    std::string saved;
-};
 
 long glibcOffset(int64_t s)
 {
@@ -69,7 +48,7 @@ const char* const zones[]
 TEST(KDateTimeZone, OffsetsMatchGlibc)
 {
     for (const char* name : zones) {
-        WithTz tz(name);
+        ScopedTz tz(name);
         const ZonePtr zone = zoneOf(name);
         ASSERT_TRUE(zone->isValid()) << name;
         ASSERT_EQ(zone->getTZProps().size(), 2u);
@@ -105,7 +84,7 @@ TEST(KDateTimeZone, OffsetsMatchGlibc)
 TEST(KDateTimeZone, WallTimesInZones)
 {
     for (const char* name : zones) {
-        WithTz tz(name);
+        ScopedTz tz(name);
         const ZonePtr zone = zoneOf(name);
         // 10:30 and 02:30 every day through two years: the wall time asked
         // for, or inside a gap the time pushed forward by it.

@@ -1,10 +1,13 @@
 #include "timezone/KDateTime.h"
 
+#include "support/ScopedTz.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -386,24 +389,9 @@ TEST(KDateTime, ChangingOffsets)
 // Local machine offsets against the platform's own tm_gmtoff.
 class LocalZone : public ::testing::TestWithParam<const char*> {
 protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("TZ");
-        saved = old ? old : "";
-        hadTz = old != nullptr;
-        ::setenv("TZ", GetParam(), 1);
-        ::tzset();
-    }
-    void TearDown() override
-    {
-        if (hadTz)
-            ::setenv("TZ", saved.c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    std::string saved;
-    bool hadTz = false;
+    void SetUp() override { tz.emplace(GetParam()); }
+    void TearDown() override { tz.reset(); }
+    std::optional<tavir::test::ScopedTz> tz;
 };
 
 TEST_P(LocalZone, OffsetMatchesPlatformAroundChanges)

@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/ScopedTz.h"
 #include "support/TestSupport.h"
 #include "timezone/KTimeZone.h"
 #include "timezone/TZLocation.h"
 #include "timezone/TimeZoneKeeper.h"
 
 using namespace tavir::timezone;
+using tavir::test::ScopedTz;
 using tavir::test::TempDir;
 using tavir::test::writeFile;
 
@@ -23,23 +25,12 @@ class Root {
 public:
     Root()
     {
-        const char* tz = std::getenv("TZ");
-        hadTz = tz != nullptr;
-        if (hadTz)
-            savedTz = tz;
-        unsetenv("TZ");
-        tzset();
         mkdirs("/etc");
         KTimeZone::setSystemRoot(dir.path());
     }
     ~Root()
     {
         KTimeZone::setSystemRoot("");
-        if (hadTz)
-            setenv("TZ", savedTz.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
     }
     void mkdirs(const std::string& path)
     {
@@ -66,8 +57,7 @@ public:
     std::string path() const { return dir.path(); }
 
     TempDir dir;
-    bool hadTz = false;
-    std::string savedTz;
+    ScopedTz tz{nullptr};
 };
 
 std::string systemName(bool* found = nullptr)
@@ -271,16 +261,11 @@ TEST(LocalMachineZone, UnknownNamesProbe)
 TEST(LocalMachineZone, OnceAndStable)
 {
     KTimeZone first = KTimeZone::getLocalMachineZone();
-    const char* old = std::getenv("TZ");
-    std::string saved = old ? old : "";
-    setenv("TZ", ":Asia/Tokyo", 1);
-    tzset();
-    KTimeZone second = KTimeZone::getLocalMachineZone();
-    if (old)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
-    tzset();
+    KTimeZone second;
+    {
+        ScopedTz tokyo(":Asia/Tokyo");
+        second = KTimeZone::getLocalMachineZone();
+    }
     EXPECT_EQ(first.getTZId(), second.getTZId());
     EXPECT_EQ(first.getTZProps().size(), second.getTZProps().size());
     // "server" and the empty identifier stand for it

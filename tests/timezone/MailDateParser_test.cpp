@@ -1,6 +1,8 @@
 #include "timezone/KDateTime.h"
 #include "timezone/MailDateParser.h"
 
+#include "support/ScopedTz.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -175,10 +177,7 @@ TEST(MailDateParser, Zones)
 
 TEST(MailDateParser, BrokenDownLocalTime)
 {
-    const char* old = std::getenv("TZ");
-    const std::string saved = old ? old : "";
-    ::setenv("TZ", "Europe/Berlin", 1);
-    ::tzset();
+    tavir::test::ScopedTz berlin("Europe/Berlin");
     tm t{};
     EXPECT_TRUE(parseInternaldate_tm("05-Jan-2004 10:20:30 +0100", &t));
     EXPECT_EQ(t.tm_hour, 10);
@@ -193,11 +192,6 @@ TEST(MailDateParser, BrokenDownLocalTime)
     EXPECT_FALSE(parseInternaldate_tm(nullptr, &untouched));
     EXPECT_FALSE(parseInternaldate_tm("05-Jan-2004 10:20:30 +0100", nullptr));
     EXPECT_EQ(untouched.tm_year, 77);
-    if (old)
-        ::setenv("TZ", saved.c_str(), 1);
-    else
-        ::unsetenv("TZ");
-    ::tzset();
 }
 
 TEST(MailDateParser, MonthNames)

@@ -3,9 +3,12 @@
 #include "timezone/KTimeZone.h"
 #include "timezone/RRule.h"
 
+#include "support/ScopedTz.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,24 +18,9 @@ namespace {
 
 class RfcExamples : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("TZ");
-        hadTz = old != nullptr;
-        saved = old ? old : "";
-        ::setenv("TZ", "America/New_York", 1);
-        ::tzset();
-    }
-    void TearDown() override
-    {
-        if (hadTz)
-            ::setenv("TZ", saved.c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
-    bool hadTz = false;
-    std::string saved;
+    void SetUp() override { tz.emplace("America/New_York"); }
+    void TearDown() override { tz.reset(); }
+    std::optional<tavir::test::ScopedTz> tz;
 };
 
 // Expected occurrences: "YYYYMMDD" is 09:00 local time that day,

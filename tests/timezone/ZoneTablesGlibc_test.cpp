@@ -8,11 +8,13 @@
 #include <set>
 #include <sys/stat.h>
 
+#include "support/ScopedTz.h"
 #include "timezone/KDateTime.h"
 #include "timezone/KTimeZoneCache.h"
 #include "timezone/TimeZoneKeeper.h"
 
 using namespace tavir::timezone;
+using tavir::test::ScopedTz;
 
 namespace {
 
@@ -60,26 +62,6 @@ private:
     KTimeZoneCache cache{64};
 };
 
-struct TzGuard {
-    TzGuard()
-    {
-        const char* old = std::getenv("TZ");
-        had = old != nullptr;
-        if (had)
-            saved = old;
-    }
-    ~TzGuard()
-    {
-        if (had)
-            setenv("TZ", saved.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    bool had = false;
-    std::string saved;
-};
-
 } // namespace
 
 TEST(ZoneTablesGlibc, OlsonZonesAgreeFrom2025To2030)
@@ -88,7 +70,7 @@ TEST(ZoneTablesGlibc, OlsonZonesAgreeFrom2025To2030)
     struct stat st;
     if (stat((zoneinfo + "Europe/Paris").c_str(), &st) != 0)
         GTEST_SKIP() << "no zoneinfo files (tzdata) on this machine";
-    TzGuard guard;
+    ScopedTz guard;
     const int64_t from = KDateTime(1, 1, 2025, 0, 0, 0, KTimeSpan::fromSecondCount(0)).to64();
     const int64_t to = KDateTime(1, 1, 2031, 0, 0, 0, KTimeSpan::fromSecondCount(0)).to64();
     const int64_t step = 12 * 3600;

@@ -1,5 +1,7 @@
 #include "tiny/Time.h"
 
+#include "support/ScopedTz.h"
+
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -12,34 +14,9 @@
 #include <thread>
 
 using namespace tavir::tiny;
+using tavir::test::ScopedTz;
 
 namespace {
-
-// Sets TZ for the scope of the object.
-class ScopedTz {
-public:
-    explicit ScopedTz(const char* tz)
-    {
-        const char* old = getenv("TZ");
-        hadOld_ = old != nullptr;
-        if (old)
-            old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz()
-    {
-        if (hadOld_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool hadOld_ = false;
-    std::string old_;
-};
 
 time_t utc(int y, int mo, int d, int h, int mi)
 {
