@@ -9,30 +9,17 @@
 #include <set>
 #include <thread>
 
+#include "ZoneProps.h"
 #include "ZoneReference.h"
 #include "timezone/TimeZoneKeeper.h"
 
 using namespace tavir::timezone;
+using tavir::timezone::test::prop;
 using tavir::timezone::test::referenceCandidates;
 using tavir::timezone::test::referenceChoice;
 using tavir::timezone::test::utcYearOf;
 
 namespace {
-
-TZProp prop(int type, const char* onset, int fromSeconds, int toSeconds, const char* rule)
-{
-    TZProp p;
-    p.valid = true;
-    p.type = type;
-    int64_t s = 0, o = 0;
-    bool d = false;
-    KDateTime::parseIsoString(onset, s, o, d, nullptr);
-    p.dtStart = KDateTime::from64(s);
-    p.offsetFrom = KTimeSpan::fromSecondCount(fromSeconds);
-    p.offsetTo = KTimeSpan::fromSecondCount(toSeconds);
-    p.rrule.setRRule(rule);
-    return p;
-}
 
 boost::shared_ptr<KTimeZone> twoProps(const TZProp& a, const TZProp& b)
 {

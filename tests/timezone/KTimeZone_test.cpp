@@ -7,27 +7,14 @@
 
 #include <cstring>
 
+#include "ZoneProps.h"
 #include "timezone/TimeZoneKeeper.h"
 #include "utils/Exception.h"
 
 using namespace tavir::timezone;
+using tavir::timezone::test::prop;
 
 namespace {
-
-TZProp prop(int type, const char* onset, int fromSeconds, int toSeconds, const char* rule)
-{
-    TZProp p;
-    p.valid = true;
-    p.type = type;
-    int64_t s = 0, o = 0;
-    bool d = false;
-    KDateTime::parseIsoString(onset, s, o, d, nullptr);
-    p.dtStart = KDateTime::from64(s);
-    p.offsetFrom = KTimeSpan::fromSecondCount(fromSeconds);
-    p.offsetTo = KTimeSpan::fromSecondCount(toSeconds);
-    p.rrule.setRRule(rule);
-    return p;
-}
 
 KTimeZone paris()
 {
