@@ -74,6 +74,15 @@ std::string offset2String(const KTimeSpan& span)
     return buf;
 }
 
+KDateTime onsetFromString(const std::string& text)
+{
+    int64_t seconds = 0;
+    int64_t offset = 0;
+    bool dateOnly = false;
+    KDateTime::parseIsoString(text, seconds, offset, dateOnly, nullptr);
+    return KDateTime::from64(seconds);
+}
+
 KTimeSpan offsetFromString(const std::string& text)
 {
     const std::vector<TimeAbbr>& abbrs = TimeZoneKeeper::getInstance()->getTimeAbbrs();

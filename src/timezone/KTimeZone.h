@@ -42,6 +42,9 @@ std::string offset2String(const KTimeSpan& span);
 // Reads "+0530", "-03:00", "+5" or an abbreviation of the zone tables;
 // KTimeSpan::null for anything else.
 KTimeSpan offsetFromString(const std::string& text);
+// The onset text of a zone table record read as wall-clock time held at
+// offset 0; an onset the parser rejects counts as 1970-01-01 00:00:00.
+KDateTime onsetFromString(const std::string& text);
 
 class KTimeZone {
 public:

@@ -15,17 +15,6 @@ namespace {
 
 const char* const utcDisplayName = "(UTC) Universal Coordinated Time";
 
-// The onset text read as wall-clock time held at offset 0; an onset the
-// parser rejects counts as 1970-01-01 00:00:00.
-KDateTime onsetOf(const std::string& text)
-{
-    int64_t seconds = 0;
-    int64_t offset = 0;
-    bool dateOnly = false;
-    KDateTime::parseIsoString(text, seconds, offset, dateOnly, nullptr);
-    return KDateTime::from64(seconds);
-}
-
 bool contains(const std::string& haystack, const std::string& needle)
 {
     return !needle.empty() && utils::stristr(haystack.c_str(), needle.c_str()) != nullptr;
@@ -59,7 +48,7 @@ KTimeZone KTimeZone::fillTZ(const TimeZone& record)
     if (!record.stdOnset.empty() && !s.isNull()) {
         standard.valid = true;
         standard.type = 1;
-        standard.dtStart = onsetOf(record.stdOnset);
+        standard.dtStart = onsetFromString(record.stdOnset);
         standard.rrule.setRRule(record.stdRRule.c_str());
         standard.offsetTo = s;
         standard.offsetFrom = d.isNull() ? s : d;
@@ -68,7 +57,7 @@ KTimeZone KTimeZone::fillTZ(const TimeZone& record)
     if (!record.dstOnset.empty() && !d.isNull()) {
         daylight.valid = true;
         daylight.type = 2;
-        daylight.dtStart = onsetOf(record.dstOnset);
+        daylight.dtStart = onsetFromString(record.dstOnset);
         daylight.rrule.setRRule(record.dstRRule.c_str());
         daylight.offsetTo = d;
         daylight.offsetFrom = s.isNull() ? d : s;

@@ -11,15 +11,6 @@ tiny::KMutex& locationMutex();
 
 namespace {
 
-KDateTime onsetOf(const std::string& text)
-{
-    int64_t seconds = 0;
-    int64_t offset = 0;
-    bool dateOnly = false;
-    KDateTime::parseIsoString(text, seconds, offset, dateOnly, nullptr);
-    return KDateTime::from64(seconds);
-}
-
 void getTZLocationsInner(const std::vector<TimeZone>& records, std::vector<TZLocation>& list)
 {
     for (const TimeZone& r : records) {
@@ -32,12 +23,12 @@ void getTZLocationsInner(const std::vector<TimeZone>& records, std::vector<TZLoc
         loc.daylight.type = 2;
         if (!r.dstOffset.empty()) {
             const KTimeSpan d = offsetFromString(r.dstOffset);
-            loc.standard.dtStart = onsetOf(r.stdOnset);
+            loc.standard.dtStart = onsetFromString(r.stdOnset);
             loc.standard.offsetFrom = d;
             loc.standard.offsetTo = s;
             loc.standard.rrule.setRRule(r.stdRRule.c_str());
             loc.daylight.valid = true;
-            loc.daylight.dtStart = onsetOf(r.dstOnset);
+            loc.daylight.dtStart = onsetFromString(r.dstOnset);
             loc.daylight.offsetFrom = s;
             loc.daylight.offsetTo = d;
             loc.daylight.rrule.setRRule(r.dstRRule.c_str());
