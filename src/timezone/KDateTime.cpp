@@ -48,6 +48,19 @@ int yearsSince1900(int64_t year)
     return int(std::clamp<int64_t>(year - 1900, INT_MIN, INT_MAX));
 }
 
+// The broken-down wall time the constructors are given (month 1..12).
+tm wallTimeOf(int day, int month, int year, int hour, int minute, int second)
+{
+    tm t{};
+    t.tm_mday = day;
+    t.tm_mon = int(std::max<int64_t>(int64_t(month) - 1, INT_MIN));
+    t.tm_year = yearsSince1900(year);
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    return t;
+}
+
 // Position of a weekday (0 Sunday) in a week that begins on weekStart.
 int rel(int wday, int weekStart)
 {
@@ -169,13 +182,7 @@ tm KDateTime::gmTime(int64_t seconds)
 KDateTime::KDateTime(int day, int month, int year, int hour, int minute, int second)
     : KDateTime()
 {
-    tm t{};
-    t.tm_mday = day;
-    t.tm_mon = int(std::max<int64_t>(int64_t(month) - 1, INT_MIN));
-    t.tm_year = yearsSince1900(year);
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
+    tm t = wallTimeOf(day, month, year, hour, minute, second);
     seconds_ = mkTime(t);
     gmtOffset_ = 0;
     kind_ = KindOffset;
@@ -185,13 +192,7 @@ KDateTime::KDateTime(
     int day, int month, int year, int hour, int minute, int second, const KTimeSpan& offset)
     : KDateTime()
 {
-    tm t{};
-    t.tm_mday = day;
-    t.tm_mon = int(std::max<int64_t>(int64_t(month) - 1, INT_MIN));
-    t.tm_year = yearsSince1900(year);
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
+    tm t = wallTimeOf(day, month, year, hour, minute, second);
     if (offset.isNull()) {
         seconds_ = mkTime(t);
         gmtOffset_ = noOffset;
