@@ -16,17 +16,10 @@ TEST(TlsConcurrency, ManyTlsConnectionsNoCrossTalk)
     nettest::CertFiles files = nettest::makeCertificate(dir);
     nettest::ServerCtx server(files);
     nettest::Server srv([&](int fd, const std::atomic<bool>&) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            char buf[4096];
-            int n;
-            while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
-                if (SSL_write(ssl, buf, n) <= 0)
-                    break;
+        nettest::serveTls(server.ctx, fd, [](SSL* ssl) {
+            nettest::echoTls(ssl);
             SSL_shutdown(ssl);
-        }
-        SSL_free(ssl);
+        });
     });
 
     const int threads = 8, rounds = 5;

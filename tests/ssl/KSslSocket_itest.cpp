@@ -44,16 +44,10 @@ struct SslSocketPeer : ::testing::Test {
 TEST_F(SslSocketPeer, ReadWriteThroughStream)
 {
     nettest::Server srv([&](int fd, const std::atomic<bool>&) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            char buf[4096];
-            int n;
-            while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
-                SSL_write(ssl, buf, n);
+        nettest::serveTls(server.ctx, fd, [](SSL* ssl) {
+            nettest::echoTls(ssl);
             SSL_shutdown(ssl);
-        }
-        SSL_free(ssl);
+        });
     });
     KSslSocket s;
     ASSERT_TRUE(s.init(&clientCtx));
@@ -81,14 +75,11 @@ TEST_F(SslSocketPeer, ReadWriteThroughStream)
 TEST_F(SslSocketPeer, PendingBytesAreNotTheEnd)
 {
     nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
+        nettest::serveTls(server.ctx, fd, [&](SSL* ssl) {
             std::string record(8000, 'p');
             SSL_write(ssl, record.data(), int(record.size()));
             nettest::idle(stop, 5000);
-        }
-        SSL_free(ssl);
+        });
     });
     KSslSocket s;
     ASSERT_TRUE(s.init(&clientCtx));
@@ -114,11 +105,9 @@ TEST_F(SslSocketPeer, PendingBytesAreNotTheEnd)
 TEST_F(SslSocketPeer, KillWakesABlockedRead)
 {
     nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1)
+        nettest::serveTls(server.ctx, fd, [&](SSL*) {
             nettest::idle(stop, 20000);
-        SSL_free(ssl);
+        });
     });
     KSslSocket s;
     ASSERT_TRUE(s.init(&clientCtx));
@@ -197,11 +186,9 @@ TEST_F(SslSocketPeer, AcceptWithTimeouts)
 TEST_F(SslSocketPeer, FailedWriteThenQuickClose)
 {
     nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1)
+        nettest::serveTls(server.ctx, fd, [&](SSL*) {
             nettest::idle(stop, 20000); // stops reading
-        SSL_free(ssl);
+        });
     });
     KSslSocket s;
     ASSERT_TRUE(s.init(&clientCtx));

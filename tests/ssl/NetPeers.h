@@ -275,6 +275,29 @@ struct ServerCtx {
     ~ServerCtx() { SSL_CTX_free(ctx); }
 };
 
+// The server side of one TLS connection on fd: the handshake over ctx, then
+// then(ssl) when it succeeded; the session is freed afterwards.
+template <class Then> void serveTls(SSL_CTX* ctx, int fd, Then then)
+{
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1)
+        then(ssl);
+    SSL_free(ssl);
+}
+
+// Sends every record back until the peer stops sending or a write fails.
+// Returns the last SSL_read result (for SSL_get_error when it is not above 0).
+inline int echoTls(SSL* ssl)
+{
+    char buf[4096];
+    int n;
+    while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
+        if (SSL_write(ssl, buf, n) <= 0)
+            break;
+    return n;
+}
+
 // Server handshake on fd whose records are written into a memory BIO, so
 // that the test decides which bytes reach the wire. Returns the SSL object
 // (null on failure) and leaves `out` as the memory BIO.

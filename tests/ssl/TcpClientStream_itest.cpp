@@ -307,21 +307,15 @@ TEST_F(TlsClientStream, EchoAndOrderlyClose)
     std::atomic<int> shutdownSeen{0};
     std::atomic<int> plainAfterTls{0};
     nettest::Server srv([&](int fd, const std::atomic<bool>&) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            char buf[4096];
-            int n;
-            while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
-                SSL_write(ssl, buf, n);
-            if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN)
+        nettest::serveTls(server.ctx, fd, [&](SSL* ssl) {
+            if (SSL_get_error(ssl, nettest::echoTls(ssl)) == SSL_ERROR_ZERO_RETURN)
                 shutdownSeen = 1;
             // Nothing may follow the close_notify on this connection.
+            char buf[4096];
             pollfd p{fd, POLLIN, 0};
             if (poll(&p, 1, 300) > 0 && recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0)
                 plainAfterTls = 1;
-        }
-        SSL_free(ssl);
+        });
     });
     basic_tcpclientiostream s(
         loopbackTls(srv.port()), InetSSLSocketAddress::any(), 4096, 4096, true);
@@ -345,17 +339,14 @@ TEST_F(TlsClientStream, DestructorFlushesThroughTlsNeverPlain)
     std::string received;
     std::atomic<int> shutdownSeen{0};
     nettest::Server srv([&](int fd, const std::atomic<bool>&) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
+        nettest::serveTls(server.ctx, fd, [&](SSL* ssl) {
             char buf[4096];
             int n;
             while ((n = SSL_read(ssl, buf, sizeof buf)) > 0)
                 received.append(buf, size_t(n));
             if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN)
                 shutdownSeen = 1;
-        }
-        SSL_free(ssl);
+        });
     });
     {
         basic_tcpclientiostream s(
@@ -466,9 +457,7 @@ TEST_F(TlsClientStream, StartAndResetTlsOnOneSocket)
         ssize_t n = recv(fd, buf, sizeof buf, 0); // "plain?\n"
         log.append(buf, size_t(n > 0 ? n : 0));
         nettest::sendAll(fd, "go\n", 3);
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
+        nettest::serveTls(server.ctx, fd, [&](SSL* ssl) {
             int k = SSL_read(ssl, buf, sizeof buf); // "secret\n"
             if (k > 0) {
                 log.append(buf, size_t(k));
@@ -476,8 +465,7 @@ TEST_F(TlsClientStream, StartAndResetTlsOnOneSocket)
             }
             n = recv(fd, buf, sizeof buf, 0); // plain again
             log.append(buf, size_t(n > 0 ? n : 0));
-        }
-        SSL_free(ssl);
+        });
     });
     basic_tcpclientiostream s(
         loopbackTls(srv.port()), InetSSLSocketAddress::any(), 4096, 4096, false);
@@ -534,11 +522,9 @@ TEST(TcpClientStream, ConnectIsBoundedByTheTimeout)
 TEST_F(TlsClientStream, SilentAfterHandshakeReadTimesOut)
 {
     nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1)
+        nettest::serveTls(server.ctx, fd, [&](SSL*) {
             nettest::idle(stop, 10000);
-        SSL_free(ssl);
+        });
     });
     basic_tcpclientiostream s(
         loopbackTls(srv.port()), InetSSLSocketAddress::any(), 4096, 4096, true);
@@ -585,11 +571,9 @@ TEST(TcpClientStream, ReadinessAndRawReceive)
 TEST_F(TlsClientStream, WriteToStalledReaderIsBoundedAndCloseIsQuick)
 {
     nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
-        SSL* ssl = SSL_new(server.ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1)
+        nettest::serveTls(server.ctx, fd, [&](SSL*) {
             nettest::idle(stop, 20000); // never reads again
-        SSL_free(ssl);
+        });
     });
     basic_tcpclientiostream s(
         loopbackTls(srv.port()), InetSSLSocketAddress::any(), 4096, 4096, true);
