@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,14 @@ TEST(PathUtils, NameHelpersTable)
         EXPECT_EQ(getParentDirectory(c.input), c.parent) << c.input;
         EXPECT_EQ(extractFileName(c.input), c.fileName) << c.input;
     }
+}
+
+TEST(PathUtils, ExecutableFolderIsWhereTheBuildPutThisTest)
+{
+    const std::string folder = executableFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_NE(folder.back(), '/');
+    EXPECT_TRUE(std::filesystem::equivalent(folder, TAVIR_BINARY_DIR "/bin")) << folder;
 }
 
 TEST(PathUtils, FullPath)
