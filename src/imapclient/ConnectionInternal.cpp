@@ -201,11 +201,11 @@ void ConnectionInternal::connectAndGreet(bool login)
     endpoint.port = port_;
     endpoint.ssl = ssl_;
     endpoint.timeoutMs = timeoutMs_;
+    // Whatever this object had is over: a new session starts from state 0.
+    close();
     std::unique_ptr<ImapStream> stream = factory_ ? factory_(endpoint) : nullptr;
     if (!stream)
         throw ImapConnectionFailed(""); // the host name can't be resolved
-    if (stream_)
-        stream_->close();
     stream_ = std::move(stream);
     stream_->setTimeoutMs(timeoutMs_);
 
