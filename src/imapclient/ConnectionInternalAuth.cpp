@@ -1,21 +1,28 @@
-// The challenge-response logins of a connection. Their exchanges belong to
-// the authentication commands (CommandXMasterAuth, CommandAuthCramMD5), which
-// replace this file with the calls into them; until they exist, both
-// methods refuse.
+// The challenge-response logins of a connection, run by the authentication
+// commands.
+#include "imapclient/CommandAuth.h"
 #include "imapclient/ConnectionInternal.h"
-
 #include "imapclient/ImapException.h"
 
 namespace tavir::mail {
 
 void ConnectionInternal::masterAuthenticate()
 {
-    throw AuthenticateFailedException("Authentication failed - Master Authentication");
+    CommandXMasterAuth command(*this, password_);
+    // Part of (re)connecting: a broken connection is not re-established here.
+    command.setReconnect(false);
+    if (command.execute() != Command::OK)
+        throw AuthenticateFailedException("Authentication failed - Master Authentication");
+    setState(Authenticated);
 }
 
 void ConnectionInternal::authenticateCramMD5()
 {
-    throw AuthenticateFailedException("Authentication failed - Authentication CRAM-MD5");
+    CommandAuthCramMD5 command(*this, user_, password_);
+    command.setReconnect(false);
+    if (command.execute() != Command::OK)
+        throw AuthenticateFailedException("Authentication failed - Authentication CRAM-MD5");
+    setState(Authenticated);
 }
 
 } // namespace tavir::mail

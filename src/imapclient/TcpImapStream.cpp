@@ -6,6 +6,10 @@
 #include "utils/InetSocketAddress.h"
 #include "utils/Url.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace tavir::mail {
 
 ImapStream::~ImapStream() = default;
@@ -23,7 +27,14 @@ public:
     bool create() override
     {
         stream_->create(nullptr);
-        return !stream_->bad() && !stream_->fail();
+        if (stream_->bad() || stream_->fail())
+            return false;
+        // Commands are written whole and flushed; Nagle's algorithm would
+        // only hold back the tail of a command (the end of an APPEND) until
+        // the server's delayed acknowledgement, some 40 ms per message.
+        int one = 1;
+        setsockopt(stream_->buffer()->getSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return true;
     }
     void close() override { stream_->close(); }
     bool good() override

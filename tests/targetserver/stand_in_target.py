@@ -262,7 +262,7 @@ class Reader:
 
 
 def atom(token):
-    if isinstance(token, bytes):
+    if isinstance(token, (bytes, bytearray)):
         return token.decode("utf-8", "surrogateescape")
     if isinstance(token, str):
         return token
@@ -271,7 +271,7 @@ def atom(token):
 
 def text(token):
     """A string argument as the str of its bytes (latin-1 keeps every byte)."""
-    if isinstance(token, bytes):
+    if isinstance(token, (bytes, bytearray)):
         return token.decode("utf-8", "surrogateescape")
     if isinstance(token, str):
         if token.upper() == "NIL":
@@ -340,6 +340,22 @@ class Session:
         cut = None
         if fault and fault.get("action") == "drop_in_literal":
             cut = fault.get("after_bytes", 0)
+        if cut is None and size >= (1 << 20) and len(self.buffer) < size:
+            # Large literals (message bodies) are received straight into
+            # their own buffer and kept as it is.
+            data = bytearray(size)
+            have = len(self.buffer)
+            data[:have] = self.buffer
+            self.buffer.clear()
+            view = memoryview(data)
+            while have < size:
+                n = self.sock.recv_into(view[have:], size - have)
+                if n == 0:
+                    raise Closed()
+                have += n
+            view.release()
+            self.state.log(self.id, "C:", "<literal %d bytes>" % size)
+            return data
         while len(self.buffer) < size:
             if cut is not None and len(self.buffer) >= cut:
                 raise Drop()
@@ -646,7 +662,7 @@ class Session:
             raise BadCommand("APPEND needs a folder and a message")
         name = text(args[0])
         data = args[-1]
-        if not isinstance(data, bytes):
+        if not isinstance(data, (bytes, bytearray)):
             raise BadCommand("APPEND needs a literal")
         middle = args[1:-1]
         flags, date, guid = [], None, None

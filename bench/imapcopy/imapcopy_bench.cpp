@@ -1,0 +1,220 @@
+// Copies corpora of messages from a Dovecot (source) into the stand-in
+// target with copyMessage, and in the same run fetches the same messages
+// without copying them (the source's own limit). Each run is a child
+// process, so its peak resident memory is its own.
+//
+//   imapcopy_bench [--small N] [--large N] [--huge N]
+//
+// Needs Dovecot and root (as the integration tests do).
+#include "Imap/textconv/TextConversion.h"
+#include "LoopbackStream.h"
+#include "imapclient/SimpleImapClient.h"
+#include "support/Dovecot.h"
+#include "support/StandInTarget.h"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace tavir::mail;
+using tavir::test::Dovecot;
+using tavir::test::RawImap;
+using tavir::test::StandInTarget;
+
+namespace {
+
+struct Corpus {
+    std::string folder;
+    unsigned count;
+    std::size_t size;
+};
+
+std::string makeMessage(unsigned n, std::size_t size)
+{
+    std::string text
+        = "From: bench@example.com\r\nSubject: message " + std::to_string(n) + "\r\n\r\n";
+    std::string line;
+    unsigned x = n * 2654435761u;
+    while (text.size() < size) {
+        line.clear();
+        for (int i = 0; i < 76; ++i) {
+            x = x * 1103515245u + 12345u;
+            line += static_cast<char>('!' + (x >> 16) % 90);
+        }
+        text += line + "\r\n";
+    }
+    text.resize(size - 2);
+    return text + "\r\n";
+}
+
+struct Result {
+    bool ok = false;
+    double seconds = 0;
+    double bytes = 0;
+    long peakKb = 0;
+};
+
+void connectSource(SimpleImapClient& source, const Dovecot& dovecot, const Corpus& corpus)
+{
+    source.setStreamFactory(tavir::test::loopbackStream);
+    if (source.connect(L"127.0.0.1", dovecot.port(), L"bench", L"benchpw", false, false) != 0
+        || source.select(tavir::migration::utf8ToUnicode(corpus.folder)) != 0) {
+        std::fprintf(stderr, "source login or select failed\n");
+        _exit(2);
+    }
+}
+
+// Runs in a child process; writes seconds and bytes to `fd`.
+void runChild(int fd, bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort)
+{
+    SimpleImapClient source;
+    connectSource(source, dovecot, corpus);
+    SimpleImapClient target;
+    std::wstring folder = tavir::migration::utf8ToUnicode(corpus.folder);
+    if (copy) {
+        target.setStreamFactory(tavir::test::loopbackStream);
+        tavir::mailserver::common::KUuid guid;
+        if (target.connect(L"127.0.0.1", static_cast<unsigned>(targetPort), L"master-secret", false)
+                != 0
+            || target.setUser(L"bench", L"example.com") != 0
+            || target.createFolder(folder, guid, L"IPF.Note") != 0) {
+            std::fprintf(stderr, "target login failed\n");
+            _exit(2);
+        }
+    }
+    double bytes = 0;
+    std::string part;
+    auto start = std::chrono::steady_clock::now();
+    for (unsigned n = 1; n <= corpus.count; ++n) {
+        if (copy) {
+            if (source.copyMessage(folder, target, n) != 0) {
+                std::fprintf(stderr, "copy of %u failed\n", n);
+                _exit(3);
+            }
+            bytes += static_cast<double>(corpus.size);
+            continue;
+        }
+        FetchMessage message;
+        if (source.fetch(n, message) != 0) {
+            std::fprintf(stderr, "fetch of %u failed\n", n);
+            _exit(3);
+        }
+        bool more = message.getFirstDataPart(part);
+        while (more) {
+            bytes += static_cast<double>(part.size());
+            more = message.getNextDataPart(part);
+        }
+        if (message.getRestSize() != 0 || !message.isDrained()) {
+            std::fprintf(stderr, "body of %u incomplete\n", n);
+            _exit(3);
+        }
+    }
+    double seconds
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double out[2] = {seconds, bytes};
+    if (write(fd, out, sizeof out) != static_cast<ssize_t>(sizeof out))
+        _exit(4);
+    _exit(0);
+}
+
+Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort)
+{
+    int pipeFd[2];
+    if (pipe(pipeFd) != 0)
+        return {};
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(pipeFd[0]);
+        runChild(pipeFd[1], copy, corpus, dovecot, targetPort);
+    }
+    close(pipeFd[1]);
+    double in[2] = {0, 0};
+    ssize_t got = read(pipeFd[0], in, sizeof in);
+    close(pipeFd[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    Result r;
+    r.ok = got == static_cast<ssize_t>(sizeof in) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.seconds = in[0];
+    r.bytes = in[1];
+    r.peakKb = usage.ru_maxrss;
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<Corpus> corpora
+        = {{"small", 2000, 4096}, {"large", 20, 5u << 20}, {"huge", 1, 50u << 20}};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        for (Corpus& c : corpora)
+            if (std::string(argv[i]) == "--" + c.folder)
+                c.count = static_cast<unsigned>(std::atoi(argv[i + 1]));
+    }
+    if (!Dovecot::available()) {
+        std::fprintf(stderr, "Dovecot is not installed, or this is not run as root\n");
+        return 1;
+    }
+    Dovecot dovecot(std::map<std::string, std::string>{{"bench", "benchpw"}});
+    StandInTarget::Options options;
+    options.accounts = {{"bench@example.com", ""}};
+    options.persist = false; // the target's disk is not what is measured
+    StandInTarget target(options);
+    {
+        std::printf("seeding the source ...\n");
+        std::fflush(stdout);
+        RawImap raw(dovecot.port());
+        if (!raw.login("bench", "benchpw"))
+            return 1;
+        for (const Corpus& c : corpora) {
+            if (c.count == 0)
+                continue;
+            raw.create(c.folder);
+            for (unsigned n = 1; n <= c.count; ++n)
+                if (!raw.append(c.folder, makeMessage(n, c.size), n % 3 ? "\\Seen" : ""))
+                    return 1;
+        }
+    }
+    std::printf("%-7s %6s %10s  %12s %9s %13s  %12s %9s %13s  %s\n", "corpus", "msgs", "size",
+        "fetch msg/s", "MB/s", "peak RSS MB", "copy msg/s", "MB/s", "peak RSS MB", "copy/fetch");
+    bool goals = true;
+    for (const Corpus& c : corpora) {
+        if (c.count == 0)
+            continue;
+        Result fetch = measure(false, c, dovecot, target.port());
+        Result copy = measure(true, c, dovecot, target.port());
+        if (!fetch.ok || !copy.ok) {
+            std::printf("%-7s failed\n", c.folder.c_str());
+            return 1;
+        }
+        double ratio = fetch.seconds > 0 ? fetch.seconds / copy.seconds : 0;
+        std::printf("%-7s %6u %10zu  %12.1f %9.1f %13.1f  %12.1f %9.1f %13.1f  %.2f\n",
+            c.folder.c_str(), c.count, c.size, c.count / fetch.seconds,
+            fetch.bytes / fetch.seconds / 1e6, fetch.peakKb / 1024.0, c.count / copy.seconds,
+            copy.bytes / copy.seconds / 1e6, copy.peakKb / 1024.0, ratio);
+        if (ratio < 0.5) {
+            std::printf("  goal missed: the copy is slower than half the fetch-only rate\n");
+            goals = false;
+        }
+        if (c.count == 1) {
+            double limit = 1.5 * static_cast<double>(c.size) / (1 << 20) + 40;
+            if (copy.peakKb / 1024.0 >= limit) {
+                std::printf(
+                    "  goal missed: peak RSS %.1f MB >= %.1f MB\n", copy.peakKb / 1024.0, limit);
+                goals = false;
+            }
+        }
+    }
+    std::printf(goals ? "all goals met\n" : "goals missed\n");
+    return goals ? 0 : 1;
+}

@@ -1,0 +1,73 @@
+#pragma once
+// The message commands: FETCH of a message's internal date and flags, the
+// peeking FETCH of its whole body (left on the connection for streaming),
+// APPEND and the target server's X-APPEND, UID STORE/ASTORE of annotations,
+// and reading a UID out of a FETCH line.
+#include "crypto/KUuid.h"
+#include "imapclient/Annotation.h"
+#include "imapclient/Command.h"
+#include "imapclient/FetchMessage.h"
+
+#include <string>
+
+namespace tavir::mail {
+
+class CommandFetch : public Command {
+public:
+    CommandFetch(ConnectionInternal& connection, unsigned int number, FetchMessage& message);
+    // Passes the items of the FETCH reply of the message asked for (and of
+    // no other message) to `message`; false when there is none.
+    bool getDateAndFlags(FetchMessage& message) const;
+
+private:
+    FetchMessage* message_;
+    unsigned int number_;
+};
+
+class CommandFetchBody : public Command {
+public:
+    CommandFetchBody(ConnectionInternal& connection, unsigned int number, FetchMessage& message);
+    // Sends the fetch and reads up to the start of the body: 0 when the
+    // FETCH reply of this message announced its BODY[] literal (which is
+    // left on the connection for the message to read), 1 otherwise, in
+    // which case the whole reply has been read up to its tagged completion.
+    // Unsolicited responses before the body (EXISTS, RECENT, EXPUNGE,
+    // FETCH of other messages or without the body) are passed over.
+    unsigned execute();
+
+private:
+    FetchMessage* message_;
+    unsigned int number_;
+};
+
+class CommandAppend : public Command {
+public:
+    CommandAppend(ConnectionInternal& connection, const std::string& folder,
+        const std::string& flags, const std::string& date, unsigned int size, bool xappend);
+    CommandAppend(ConnectionInternal& connection, const std::string& folder,
+        const std::string& flags, const std::string& date,
+        const tavir::mailserver::common::KUuid& guid, unsigned int size, bool xappend);
+    void params(const std::string& folder, const std::string& flags, const std::string& date);
+    // The UID from the APPENDUID code of the tagged response, or 0.
+    unsigned int getUid() const;
+
+private:
+    void announce(unsigned int size);
+};
+
+class CommandStore : public Command {
+public:
+    // `annotations` is the annotation text in wire form
+    // ("ANNOTATION (...)"), as the annotation list writes it for STORE.
+    CommandStore(ConnectionInternal& connection, unsigned int uid,
+        const AnnotationList& annotations, bool astore);
+    CommandStore(ConnectionInternal& connection, unsigned int uid, const std::string& annotations,
+        bool astore);
+    void params(unsigned int uid, unsigned int);
+    static std::string getCommandStoreString(bool astore);
+};
+
+unsigned int extractUID(const std::string& line);
+unsigned int extractUIDInternal(const std::string& data);
+
+} // namespace tavir::mail

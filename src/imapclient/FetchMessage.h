@@ -1,0 +1,79 @@
+#pragma once
+// A message being fetched from a source IMAP connection, as the message
+// source of an APPEND on another connection: the date and the standard flags
+// come from the source's FETCH reply, and the body is read from the source
+// connection part by part while the APPEND is built.
+#include "imapclient/ConnectionInternal.h"
+#include "imapclient/IMessage.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tavir::mail {
+
+// The system flags carried over to the target. \Recent is not among them:
+// only the server sets it, and APPEND refuses it as an argument.
+extern const char* const StdImapFlag[5];
+
+// The standard flags found in a flag list (whole flags, any letter case),
+// in table order, spelled as in the table and separated by one blank.
+std::string removeNonStandartFlags(const std::string& flags);
+
+class FetchMessage : public simpleimapclient::IMessage {
+public:
+    FetchMessage();
+    ~FetchMessage() override;
+
+    bool getFirstDataPart(std::string& part) override;
+    bool getNextDataPart(std::string& part) override;
+    std::string getFlags() override { return flags_; }
+    std::string getDate() override { return date_; }
+    std::uint32_t getSize() override { return size_; }
+    std::uint32_t getRestSize() override { return rest_; }
+    // Never sends the fetch again: the source connection is in the middle
+    // of the literal, so the new reply would arrive behind the rest of the
+    // old one and its lines would be taken for body bytes. The copy ends as
+    // a message source that failed instead.
+    bool resend() override;
+
+    bool setData(const std::string& name, const std::string& value);
+    bool setFlags(std::string value);
+    // The first line of a body fetch reply: "* n FETCH (... BODY[] {size}".
+    bool parseResponse(const std::string& line);
+    // A literal announcement "{digits}" CR LF; sets size and rest size.
+    bool setSize(std::string text);
+
+    // Binds the source connection the body is read from. With a tag, the
+    // reply is read up to that tagged completion once the body is in, so
+    // nothing of it is left for the next command on the connection.
+    void setSource(ConnectionInternal* source, const std::string& tag = std::string());
+    ConnectionInternal* getSource() const { return source_; }
+    // Empties date, flags and sizes for the next reply of a pipelined fetch.
+    void reset();
+    // True once the literal and the rest of its reply were read.
+    bool isDrained() const { return drained_; }
+    // Gives the source connection up when the reply was not read to its
+    // end (a copy that stopped before or inside the body): whatever is
+    // still coming can't be matched to a later command.
+    void release();
+
+private:
+    void finishReply();
+    void abandon();
+
+    std::string date_;
+    std::string flags_;
+    std::uint32_t size_ = 0;
+    std::uint32_t rest_ = 0;
+    ConnectionInternal* source_ = nullptr;
+    std::string tag_;
+    bool announced_ = false;
+    bool drained_ = false;
+};
+
+// Reads the rest of a response whose line announced a literal of `size`
+// bytes: the literal and every further line (and literal) up to a line that
+// announces none. Closes the connection and throws when it can't.
+void skipResponseRest(ConnectionInternal& connection, std::uint64_t size);
+
+} // namespace tavir::mail

@@ -1,0 +1,342 @@
+#include "imapclient/SimpleImapClient.h"
+
+#include "Imap/textconv/TextConversion.h"
+#include "imapclient/CommandAuth.h"
+#include "imapclient/Parser.h"
+
+#include <strings.h>
+
+namespace tavir::mail {
+
+using tavir::mailserver::common::KUuid;
+using tavir::migration::unicodeToUtf7M;
+using tavir::migration::unicodeToUtf8;
+
+SimpleImapClient::SimpleImapClient()
+    : factory_(makeTcpImapStream)
+{
+}
+
+SimpleImapClient::~SimpleImapClient()
+{
+    disconnect(true);
+}
+
+void SimpleImapClient::setStreamFactory(ImapStreamFactory factory)
+{
+    factory_ = factory;
+    connection_.setStreamFactory(std::move(factory));
+}
+
+// The frame of an operation that sends one command: `run` builds and runs
+// it and returns the completion status (OK, NO, BAD) or a result code of its
+// own (above BAD) after its success step.
+template <class Run>
+SimpleImapClient::ImapClientResult SimpleImapClient::simple(ImapClientResult refusal, Run run)
+{
+    if (!connected_)
+        return ImapNotConnected;
+    try {
+        ImapClientResult result = run();
+        if (result == ImapSuccess)
+            return ImapSuccess;
+        recordError();
+        return refusal;
+    } catch (const ImapException& e) {
+        recordError();
+        return handleImapException(e, refusal);
+    }
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& host, unsigned port,
+    const std::wstring& user, const std::wstring& password, bool useCramMD5, bool ssl)
+{
+    if (connected_)
+        return ImapAlreadyConnected;
+    if (masterAuthentication_)
+        connection_.initialize(
+            unicodeToUtf8(host), port, unicodeToUtf8(password), readTimeout, ssl);
+    else
+        connection_.initialize(unicodeToUtf8(host), port, unicodeToUtf8(user),
+            unicodeToUtf8(password), useCramMD5, readTimeout, ssl);
+    if (timeoutMs_ != 0)
+        connection_.setTimeoutMs(timeoutMs_);
+    try {
+        connection_.init(true);
+    } catch (const ImapException& e) {
+        recordError();
+        return handleImapException(e, ImapLoginFailed);
+    }
+    connected_ = true;
+    return ImapSuccess;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::connect(
+    const std::wstring& host, unsigned port, const std::wstring& masterPassword, bool ssl)
+{
+    masterAuthentication_ = true;
+    return init(host, port, L"", masterPassword, false, ssl);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::connect(const std::wstring& host,
+    unsigned port, const std::wstring& user, const std::wstring& password, bool useCramMD5,
+    bool ssl)
+{
+    masterAuthentication_ = false;
+    return init(host, port, user, password, useCramMD5, ssl);
+}
+
+void SimpleImapClient::disconnect(bool logout)
+{
+    if (!connected_)
+        return;
+    if (logout) {
+        try {
+            connection_.logout();
+        } catch (const ImapException&) {
+        }
+    }
+    connection_.close();
+    connected_ = false;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::reconnect()
+{
+    connected_ = false;
+    try {
+        connection_.reconnect();
+    } catch (const ImapException& e) {
+        recordError();
+        return handleImapException(e, ImapLoginFailed);
+    }
+    connected_ = true;
+    return ImapSuccess;
+}
+
+bool SimpleImapClient::testImapServer(
+    const std::wstring& host, unsigned port, bool ssl, unsigned timeout, std::wstring& greeting)
+{
+    ConnectionInternal probe;
+    probe.setStreamFactory(factory_);
+    probe.initialize(unicodeToUtf8(host), port, "", "", false, timeout, ssl);
+    try {
+        probe.init(false);
+    } catch (const ImapConnectionFailed&) {
+        return false;
+    }
+    greeting = tavir::migration::utf8ToUnicode(probe.getGreeting());
+    return true;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::createUser(const std::wstring& user,
+    const std::wstring& domain, const std::wstring& password, const std::wstring& fullName)
+{
+    return simple(ImapCreateUserFailed, [&] {
+        CommandXCreateUser command(connection_, unicodeToUtf8(user), unicodeToUtf8(domain),
+            unicodeToUtf8(password), unicodeToUtf8(fullName), {});
+        return static_cast<ImapClientResult>(command.execute(nullptr));
+    });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::setUser(
+    const std::wstring& user, const std::wstring& domain)
+{
+    return simple(ImapSetUserFailed, [&] {
+        std::string mailbox = unicodeToUtf8(user + L"@" + domain);
+        CommandXSetUser command(connection_, mailbox);
+        unsigned status = command.execute(nullptr);
+        if (status == Command::OK) {
+            // A reconnect switches to the account again; the folder of the
+            // previous account is not selected any more.
+            connection_.setSwitchedUser(mailbox);
+            if (connection_.getState() == ConnectionInternal::Selected)
+                connection_.setState(ConnectionInternal::Authenticated);
+        }
+        return static_cast<ImapClientResult>(status);
+    });
+}
+
+SimpleImapClient::FolderType SimpleImapClient::convertFolderType(const std::wstring& folderClass)
+{
+    static const struct {
+        const char* text;
+        FolderType type;
+    } classes[] = {
+        {"ipf.note", FolderTypeNoteClass},
+        {"ipf.contact", FolderTypeContactClass},
+        {"ipf.appointment", FolderTypeAppointmentClass},
+        {"ipf.task", FolderTypeTaskClass},
+        {"ipf.journal", FolderTypeJournalClass},
+        {"ipf.stickynote", FolderTypeStickyNoteClass},
+    };
+    std::string text = unicodeToUtf8(folderClass);
+    for (const auto& row : classes)
+        if (strcasecmp(text.c_str(), row.text) == 0)
+            return row.type;
+    return FolderTypeNone;
+}
+
+unsigned SimpleImapClient::folderTypeBit(FolderType type)
+{
+    switch (type) {
+    case FolderTypeContactClass:
+        return FolderTypeContact;
+    case FolderTypeAppointmentClass:
+        return FolderTypeCalendar;
+    case FolderTypeTaskClass:
+        return FolderTypeTodo;
+    case FolderTypeJournalClass:
+        return FolderTypeJournal;
+    case FolderTypeNoteClass:
+        return FolderTypeMail;
+    case FolderTypeStickyNoteClass:
+        return FolderTypeNote;
+    default:
+        return 0;
+    }
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
+    const std::wstring& name, KUuid& guid, const std::wstring& folderClass)
+{
+    return createFolder(name, guid, convertFolderType(folderClass));
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
+    const std::wstring& name, KUuid& guid, FolderType type)
+{
+    if (!connected_)
+        return ImapNotConnected;
+    try {
+        CommandCreate command(connection_, unicodeToUtf7M(name), folderTypeBit(type), "", true);
+        if (command.execute(nullptr) != Command::OK) {
+            recordError();
+            return ImapCreateFolderFailed;
+        }
+        // The new folder's identifier is the fifth word of the tagged line.
+        std::string tagged = command.getTaggedResponse();
+        Parser parser(tagged);
+        std::string node;
+        for (int i = 0; i < 5; ++i)
+            if (!parser.getNode(node))
+                return ImapCreateFolderFailed;
+        KUuid id = KUuid::fromString(node, true);
+        if (id.isNull())
+            return ImapCreateFolderFailed;
+        guid = id;
+        return ImapSuccess;
+    } catch (const ImapException& e) {
+        recordError();
+        return handleImapException(e, ImapCreateFolderFailed);
+    }
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::deleteFolder(
+    const std::wstring& name, bool recursive)
+{
+    ImapClientResult selected = select(name);
+    if (selected != ImapSuccess)
+        return selected;
+    return simple(ImapDeleteFolderFailed, [&] {
+        CommandDelete command(connection_, unicodeToUtf7M(name), recursive);
+        unsigned status = command.execute(nullptr);
+        // The deleted folder is selected no more: a reconnect must not try
+        // to select it again (that would fail every later command), and a
+        // folder made again under its name must really be selected.
+        if (status == Command::OK && connection_.getState() == ConnectionInternal::Selected)
+            connection_.setState(ConnectionInternal::Authenticated);
+        return static_cast<ImapClientResult>(status);
+    });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::select(const std::wstring& name)
+{
+    return simple(ImapSelectFailed, [&] {
+        std::string folder = unicodeToUtf7M(name);
+        if (connection_.getState() == ConnectionInternal::Selected
+            && connection_.getSelectedFolder() == folder)
+            return ImapSuccess;
+        CommandSelect command(connection_, folder);
+        unsigned status = command.execute(nullptr);
+        if (status == Command::OK)
+            connection_.setState(ConnectionInternal::Selected, folder);
+        return static_cast<ImapClientResult>(status);
+    });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::status(
+    const std::wstring& name, unsigned& count)
+{
+    KUuid scratch;
+    return status(name, count, scratch, false);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::status(
+    const std::wstring& name, unsigned& count, KUuid& guid, bool wantGuid)
+{
+    return simple(ImapStatusFailed, [&] {
+        CommandStatus command(connection_, unicodeToUtf7M(name), wantGuid);
+        unsigned status = command.execute(nullptr);
+        if (status != Command::OK)
+            return static_cast<ImapClientResult>(status);
+        // A reply without a count is a failed count, not an empty folder:
+        // the folder's messages would otherwise be skipped silently.
+        if (!command.hasMessagesCount()) {
+            connection_.setLastErrorResponse("STATUS reply without a message count");
+            return ImapStatusFailed;
+        }
+        count = command.getMessagesCount();
+        if (wantGuid)
+            guid = command.getFolderGuid();
+        return ImapSuccess;
+    });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::list(
+    std::vector<FolderInfo>& folders, bool wantGuid, char& separator)
+{
+    return simple(ImapListFailed, [&] {
+        CommandList command(connection_, "", "*", wantGuid);
+        unsigned status = command.execute(nullptr);
+        if (status != Command::OK)
+            return static_cast<ImapClientResult>(status);
+        command.getList(folders, separator, true);
+        return ImapSuccess;
+    });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::list(
+    std::vector<std::wstring>& names, bool wantGuid, char& separator)
+{
+    names.clear();
+    std::vector<FolderInfo> folders;
+    ImapClientResult result = list(folders, wantGuid, separator);
+    if (result != ImapSuccess)
+        return result;
+    for (const FolderInfo& folder : folders)
+        if (folder.selectable)
+            names.push_back(tavir::migration::utf7MToUnicode(folder.name));
+    return ImapSuccess;
+}
+
+void SimpleImapClient::abort()
+{
+    lock_.writeLock();
+    aborted_ = true;
+    lock_.unlock();
+}
+
+bool SimpleImapClient::wasAborted()
+{
+    lock_.writeLock();
+    bool aborted = aborted_;
+    lock_.unlock();
+    return aborted;
+}
+
+std::wstring SimpleImapClient::getLastErrorResponse() const
+{
+    return tavir::migration::utf8ToUnicode(lastError_);
+}
+
+} // namespace tavir::mail

@@ -1,0 +1,130 @@
+#pragma once
+// The one class through which the rest of the system speaks IMAP: one
+// connection, one operation per task, wide-string arguments, and results as
+// ImapClientResult codes (no ImapException leaves it).
+#include "crypto/KUuid.h"
+#include "imapclient/Annotation.h"
+#include "imapclient/CommandFolder.h"
+#include "imapclient/ConnectionInternal.h"
+#include "imapclient/FetchMessage.h"
+#include "imapclient/IMessage.h"
+#include "imapclient/ImapException.h"
+#include "tiny/KMutex.h"
+
+#include <string>
+#include <vector>
+
+namespace tavir::mail {
+
+class SimpleImapClient {
+public:
+    using ImapClientResult = tavir::mail::ImapClientResult;
+
+    enum FolderType : unsigned {
+        FolderTypeNone = 0,
+        FolderTypeContactClass = 1,
+        FolderTypeAppointmentClass = 2,
+        FolderTypeTaskClass = 3,
+        FolderTypeJournalClass = 4,
+        FolderTypeNoteClass = 5,
+        FolderTypeStickyNoteClass = 6,
+    };
+
+    // The read time-out of every connection (seconds).
+    static constexpr unsigned readTimeout = 180;
+
+    SimpleImapClient();
+    ~SimpleImapClient();
+    SimpleImapClient(const SimpleImapClient&) = delete;
+    SimpleImapClient& operator=(const SimpleImapClient&) = delete;
+
+    // Connection.
+    ImapClientResult init(const std::wstring& host, unsigned port, const std::wstring& user,
+        const std::wstring& password, bool useCramMD5, bool ssl);
+    ImapClientResult connect(
+        const std::wstring& host, unsigned port, const std::wstring& masterPassword, bool ssl);
+    ImapClientResult connect(const std::wstring& host, unsigned port, const std::wstring& user,
+        const std::wstring& password, bool useCramMD5, bool ssl);
+    void disconnect(bool logout);
+    ImapClientResult reconnect();
+    bool testImapServer(const std::wstring& host, unsigned port, bool ssl, unsigned timeout,
+        std::wstring& greeting);
+
+    // Accounts.
+    ImapClientResult createUser(const std::wstring& user, const std::wstring& domain,
+        const std::wstring& password, const std::wstring& fullName);
+    ImapClientResult setUser(const std::wstring& user, const std::wstring& domain);
+
+    // Folders.
+    ImapClientResult createFolder(const std::wstring& name, tavir::mailserver::common::KUuid& guid,
+        const std::wstring& folderClass);
+    ImapClientResult createFolder(
+        const std::wstring& name, tavir::mailserver::common::KUuid& guid, FolderType type);
+    static FolderType convertFolderType(const std::wstring& folderClass);
+    static unsigned folderTypeBit(FolderType type);
+    ImapClientResult deleteFolder(const std::wstring& name, bool recursive);
+    ImapClientResult select(const std::wstring& name);
+    ImapClientResult status(const std::wstring& name, unsigned& count);
+    ImapClientResult status(const std::wstring& name, unsigned& count,
+        tavir::mailserver::common::KUuid& guid, bool wantGuid = true);
+    ImapClientResult list(std::vector<FolderInfo>& folders, bool wantGuid, char& separator);
+    ImapClientResult list(std::vector<std::wstring>& names, bool wantGuid, char& separator);
+
+    // Messages.
+    ImapClientResult fetchDateAndFlags(unsigned number, FetchMessage& message);
+    ImapClientResult fetch(unsigned number, FetchMessage& message);
+    ImapClientResult append(const std::wstring& folder, simpleimapclient::IMessage* message,
+        bool useXAppend, unsigned* uid);
+    ImapClientResult copyMessage(
+        const std::wstring& folder, SimpleImapClient& target, unsigned number);
+    ImapClientResult copyFolder(const std::wstring& folder, SimpleImapClient& target,
+        unsigned first, unsigned last, unsigned& copied, unsigned& failed);
+    ImapClientResult copyFolder(const std::wstring& folder, SimpleImapClient& target,
+        const std::string& fetchCommand, unsigned& copied, unsigned& failed);
+    static ImapClientResult parseTaggedResponse(const std::string& line);
+    bool isXAppendSupported();
+
+    // Folder ACLs and message annotations. The entry texts of setAcl and
+    // deleteAcl are written unquoted ("fred lrs", "fred"); resetAcl needs a
+    // master connection. storeAnnotations works on the selected folder.
+    ImapClientResult setAcl(const std::wstring& folder, const std::wstring& entry);
+    ImapClientResult deleteAcl(const std::wstring& folder, const std::wstring& identifier);
+    ImapClientResult resetAcl(const std::wstring& folder);
+    ImapClientResult storeAnnotations(unsigned uid, const AnnotationList& annotations);
+
+    // Other.
+    void abort();
+    bool wasAborted();
+    std::wstring getLastErrorResponse() const;
+    void setLastErrorResponse(const std::string& text) { lastError_ = text; }
+    bool isConnected() const { return connected_; }
+
+    // The connection, for settings beyond the defaults (limits, a shorter
+    // read time-out) and for tests.
+    ConnectionInternal& getConnection() { return connection_; }
+    // Replaces how streams are made, also for testImapServer's connection.
+    void setStreamFactory(ImapStreamFactory factory);
+    // A read time-out in milliseconds used instead of the 180 seconds
+    // (0 restores the default); kept across connects.
+    void setReadTimeoutMs(unsigned ms) { timeoutMs_ = ms; }
+
+private:
+    template <class Run> ImapClientResult simple(ImapClientResult refusal, Run run);
+    void recordError() { lastError_ = connection_.getLastErrorResponse(); }
+
+    bool connected_ = false;
+    ConnectionInternal connection_;
+    bool masterAuthentication_ = false;
+    tavir::tiny::KMutex lock_;
+    bool aborted_ = false;
+    std::string lastError_;
+    ImapStreamFactory factory_;
+    unsigned timeoutMs_ = 0;
+};
+
+// One reply of the pipelined copy ("* n FETCH (INTERNALDATE .. FLAGS ..
+// BODY[] {size}"). isFetch tells whether the line was a FETCH at all.
+bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
+bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
+
+} // namespace tavir::mail

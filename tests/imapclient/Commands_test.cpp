@@ -1,0 +1,683 @@
+// The command classes and the facade against scripted servers: the lines
+// they write, the replies they read, and the message copy with the faults a
+// real server rarely produces on demand (a body cut short, unsolicited
+// responses before the body, a zero-length body, refused fetches).
+#include "ScriptedStream.h"
+#include "imapclient/CommandAuth.h"
+#include "imapclient/CommandFolder.h"
+#include "imapclient/CommandMessage.h"
+#include "imapclient/FetchMessage.h"
+#include "imapclient/SimpleImapClient.h"
+#include "support/TestSupport.h"
+#include "timezone/MailDateParser.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+
+using namespace tavir::mail;
+using tavir::mailserver::common::KUuid;
+using tavir::test::ScriptedServer;
+using tavir::test::ScriptedSession;
+
+namespace {
+
+const std::string greeting = "* OK ready\r\n";
+const std::string loggedIn = greeting + "K0 OK LOGIN completed\r\n";
+
+// A client logged in (tag K0) to a scripted server that then says `after`.
+struct Scripted {
+    explicit Scripted(const std::string& after)
+    {
+        session = server.addSession(loggedIn + after);
+        client.setStreamFactory(server.factory());
+        EXPECT_EQ(ImapSuccess, client.connect(L"scripted", 0, L"user", L"pw", false, false));
+    }
+    // What the client sent after its login line.
+    std::string sent() const
+    {
+        std::string bytes = session->clientBytes;
+        return bytes.substr(bytes.find("\r\n") + 2);
+    }
+    ScriptedServer server;
+    std::shared_ptr<ScriptedSession> session;
+    SimpleImapClient client;
+};
+
+std::string shell(const std::string& command)
+{
+    std::string out;
+    EXPECT_EQ(0, tavir::test::runShell(command, &out)) << command;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
+std::string body(std::size_t size)
+{
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i)
+        text += static_cast<char>(i % 251);
+    return text;
+}
+
+std::string fetchReply(
+    unsigned tag, unsigned number, const std::string& date, const std::string& flags)
+{
+    return "* " + std::to_string(number) + " FETCH (INTERNALDATE \"" + date + "\" FLAGS (" + flags
+        + "))\r\nK" + std::to_string(tag) + " OK FETCH completed\r\n";
+}
+
+std::string bodyReply(unsigned tag, unsigned number, const std::string& data)
+{
+    return "* " + std::to_string(number) + " FETCH (BODY[] {" + std::to_string(data.size())
+        + "}\r\n" + data + ")\r\nK" + std::to_string(tag) + " OK FETCH completed\r\n";
+}
+
+struct Append {
+    std::string folder, flags, date, data;
+    std::time_t instant = 0;
+};
+
+// Splits what a target received into its APPEND commands.
+std::vector<Append> appends(const std::string& sent)
+{
+    std::vector<Append> out;
+    std::size_t at = 0;
+    while ((at = sent.find(" APPEND ", at)) != std::string::npos) {
+        Append a;
+        std::size_t end = sent.find("\r\n", at);
+        std::string line = sent.substr(at + 8, end - at - 8);
+        std::size_t q = line.find('"', 1);
+        a.folder = line.substr(1, q - 1);
+        std::size_t open = line.find('(');
+        if (open != std::string::npos && open < line.find('{'))
+            a.flags = line.substr(open + 1, line.find(')') - open - 1);
+        std::size_t d = line.find('"', open != std::string::npos ? line.find(')') : q + 1);
+        a.date = line.substr(d + 1, line.find('"', d + 1) - d - 1);
+        tavir::timezone::parseInternaldate(a.date.c_str(), &a.instant);
+        std::size_t size = std::stoul(line.substr(line.rfind('{') + 1));
+        EXPECT_EQ("+}", line.substr(line.size() - 2));
+        a.data = sent.substr(end + 2, size);
+        EXPECT_EQ("\r\n", sent.substr(end + 2 + size, 2));
+        out.push_back(a);
+        at = end + 2 + size;
+    }
+    return out;
+}
+
+TEST(AuthTest, CramMD5MatchesRfc2195AndHmac)
+{
+    ConnectionInternal c;
+    // The worked exchange of RFC 2195, section 2.
+    CommandAuthCramMD5 rfc(c, "tim", "tanstaaftanstaaf");
+    EXPECT_EQ("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw",
+        rfc.makeCramMD5Response(" PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n"));
+    // Keys of 64 bytes are used as they are, longer ones hashed first: the
+    // same as openssl's HMAC.
+    for (std::size_t length : {1u, 63u, 64u, 65u, 200u}) {
+        std::string password(length, 'k');
+        password[0] = 'a';
+        CommandAuthCramMD5 command(c, "user", password);
+        std::string answer = command.makeCramMD5Response("PDEyMzRAaG9zdD4=");
+        std::string decoded = shell("printf '%s' '" + answer + "' | openssl base64 -d -A");
+        std::string hmac = shell("printf '%s' '<1234@host>' | openssl dgst -md5 -hmac '" + password
+            + "' | sed 's/.*= //'");
+        EXPECT_EQ("user " + hmac, decoded) << length;
+    }
+}
+
+TEST(AuthTest, CramMD5LoginExchange)
+{
+    ScriptedServer server;
+    auto session = server.addSession(greeting
+        + "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n"
+        + "K0 OK authenticated\r\n");
+    SimpleImapClient client;
+    client.setStreamFactory(server.factory());
+    EXPECT_EQ(ImapSuccess, client.connect(L"h", 0, L"tim", L"tanstaaftanstaaf", true, false));
+    EXPECT_EQ("K0 AUTHENTICATE CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n",
+        session->clientBytes);
+}
+
+TEST(AuthTest, MasterAuthentication)
+{
+    struct Case {
+        std::string continuation;
+        ImapClientResult result;
+        std::string challenge; // digested with the password; empty: nothing sent
+    };
+    const Case cases[] = {
+        {"+ <12345.67890>\r\n", ImapSuccess, "<12345.67890>"},
+        {"+ <1.2@host> trailing text\r\n", ImapSuccess, "<1.2@host>"},
+        {"+ <no end\r\n", ImapSuccess, "<no end\r\n"},
+        {"+ no challenge\r\n", ImapLoginFailed, ""},
+        {"+ x> <abc>\r\n", ImapLoginFailed, ""},
+        {"+\r\n", ImapLoginFailed, ""},
+        {"K0 NO not here\r\n", ImapLoginFailed, ""},
+        {"* BYE shutting down\r\n", ImapConnectionError, ""},
+    };
+    for (const Case& c : cases) {
+        ScriptedServer server;
+        auto session = server.addSession(greeting + c.continuation + "K0 OK welcome\r\n");
+        SimpleImapClient client;
+        client.setStreamFactory(server.factory());
+        EXPECT_EQ(c.result, client.connect(L"h", 0, L"Pass", false)) << c.continuation;
+        std::string expected = "K0 X-MASTERAUTH\r\n";
+        if (!c.challenge.empty()) {
+            std::string digest
+                = shell("printf '%s' '" + c.challenge + "Pass' | openssl md5 | sed 's/.*= //'");
+            expected += digest + "\r\n";
+        }
+        EXPECT_EQ(expected, session->clientBytes) << c.continuation;
+        EXPECT_EQ(c.result == ImapSuccess, client.isConnected());
+        if (c.result != ImapSuccess) {
+            EXPECT_TRUE(session->closed);
+        }
+    }
+}
+
+TEST(AuthTest, SetUserAndCreateUserLines)
+{
+    Scripted s("K1 OK created\r\nK2 OK switched\r\nK3 NO unknown\r\n");
+    EXPECT_EQ(ImapSuccess, s.client.createUser(L"john", L"local", L"pw", L""));
+    EXPECT_EQ(ImapSuccess, s.client.setUser(L"john", L"local"));
+    EXPECT_EQ(ImapSetUserFailed, s.client.setUser(L"nobody", L"local"));
+    EXPECT_EQ(L"K3 NO unknown", s.client.getLastErrorResponse());
+    EXPECT_EQ("K1 X-CREATEUSER (NAME {4+}\r\njohn DOMAIN {5+}\r\nlocal PASSWORD \"pw\")\r\n"
+              "K2 X-SETUSER \"john@local\"\r\n"
+              "K3 X-SETUSER \"nobody@local\"\r\n",
+        s.sent());
+}
+
+TEST(FolderTest, CommandLines)
+{
+    ConnectionInternal c;
+    struct Case {
+        std::string line;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {CommandList(c, "", "*", false).get(), "K0 LIST \"\" \"*\""},
+        {CommandList(c, "", "*", true).get(), "K1 LIST (GUID) \"\" \"*\""},
+        {CommandCreate(c, "Archive/2009", FolderTypeMail, "", true).get(),
+            "K2 X-CREATE (X-MAIL) \"Archive/2009\""},
+        {CommandCreate(c, "A", 0, "", true).get(), "K3 X-CREATE \"A\""},
+        {CommandCreate(c, "A", FolderTypeMail, "G", true).get(),
+            "K4 X-CREATE (X-MAIL GUID \"G\") \"A\""},
+        {CommandCreate(c, "A", 0, "G", false).get(), "K5 CREATE (GUID \"G\") \"A\""},
+        {CommandDelete(c, "a\"b", true).get(), "K6 DELETE (RECURSIVE) \"a\\\"b\""},
+        {CommandSelect(c, "INBOX").get(), "K7 SELECT \"INBOX\""},
+        {CommandStatus(c, "X", true).get(), "K8 STATUS \"X\" (MESSAGES GUID)"},
+        {CommandStatus(c, "X", false).get(), "K9 STATUS \"X\" (MESSAGES)"},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(k.expected, k.line);
+}
+
+TEST(FolderTest, ListReplies)
+{
+    const std::string guid = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
+    Scripted s("* LIST (\\HasNoChildren \\Guid(" + guid + ")) \"/\" \"Inbox/Sent\"\r\n"
+        + "* 3 EXISTS\r\n" + "* LIST (\\Noselect \\HasChildren) \".\" Public\r\n"
+        + "* LIST () NIL \"a\\\"b\"\r\n" + "* LIST (\\Guid(" + guid.substr(1)
+        + ")) \"/\" {4}\r\nN\x01LS\r\n" + "K1 OK LIST completed\r\n" + "* LIST (\\Guid(" + guid
+        + ")) \".\" INBOX\r\n* LIST (\\NoSelect) \"/\" Public\r\n"
+        + "* LIST () \"/\" Sent\r\nK2 OK done\r\n" + "K3 NO no listing\r\n");
+    std::vector<FolderInfo> folders;
+    char separator = '?';
+    ASSERT_EQ(ImapSuccess, s.client.list(folders, true, separator));
+    ASSERT_EQ(4u, folders.size());
+    EXPECT_EQ("Inbox/Sent", folders[0].name);
+    EXPECT_TRUE(folders[0].selectable);
+    EXPECT_EQ(guid, folders[0].guid.toString());
+    EXPECT_EQ("Public", folders[1].name);
+    EXPECT_FALSE(folders[1].selectable);
+    EXPECT_EQ("a\"b", folders[2].name);
+    EXPECT_EQ(std::string("N\x01LS", 4), folders[3].name);
+    EXPECT_TRUE(folders[3].guid.isNull());
+    EXPECT_EQ('/', separator); // the NIL delimiter reads as '/', the last wins
+
+    // Without (GUID) the flag is not read; names only lists what can be selected.
+    std::vector<std::wstring> names;
+    ASSERT_EQ(ImapSuccess, s.client.list(names, false, separator));
+    EXPECT_EQ((std::vector<std::wstring>{L"INBOX", L"Sent"}), names);
+    EXPECT_EQ(ImapListFailed, s.client.list(names, false, separator));
+    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(L"K3 NO no listing", s.client.getLastErrorResponse());
+}
+
+TEST(FolderTest, StatusCounts)
+{
+    const std::string guid = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
+    struct Case {
+        std::string reply;
+        bool wantGuid;
+        ImapClientResult result;
+        unsigned count;
+        bool haveGuid;
+    };
+    const Case cases[] = {
+        {"* STATUS \"X\" (MESSAGES 231 GUID " + guid + ")\r\nK1 OK\r\n", true, ImapSuccess, 231,
+            true},
+        {"* STATUS \"X\" (messages 5)\r\nK1 OK\r\n", false, ImapSuccess, 5, false},
+        {"* STATUS \"X\" (MESSAGES 12abc)\r\nK1 OK\r\n", false, ImapSuccess, 12, false},
+        {"* STATUS \"X\" (MESSAGES 0)\r\nK1 OK\r\n", true, ImapSuccess, 0, false},
+        // No count in the reply, or no STATUS line at all: a failed count.
+        {"* STATUS \"X\" (UIDNEXT 5)\r\nK1 OK\r\n", false, ImapStatusFailed, 99, false},
+        {"* STATUS \"X\" (MESSAGES )\r\nK1 OK\r\n", false, ImapStatusFailed, 99, false},
+        {"K1 OK\r\n", false, ImapStatusFailed, 99, false},
+        {"K1 NO [NONEXISTENT] no\r\n", false, ImapStatusFailed, 99, false},
+    };
+    for (const Case& c : cases) {
+        Scripted s(c.reply);
+        unsigned count = 99;
+        KUuid id;
+        EXPECT_EQ(c.result, s.client.status(L"X", count, id, c.wantGuid)) << c.reply;
+        EXPECT_EQ(c.count, count) << c.reply;
+        EXPECT_EQ(c.haveGuid, !id.isNull()) << c.reply;
+    }
+}
+
+TEST(FolderTest, CreateSelectDelete)
+{
+    const std::string guid = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
+    Scripted s("K1 OK X-CREATE completed " + guid + "\r\n" + "K2 OK X-CREATE completed\r\n"
+        + "K3 OK [READ-WRITE] selected\r\n" + "K4 NO no such folder\r\n" + "K5 OK deleted\r\n");
+    KUuid id;
+    EXPECT_EQ(ImapSuccess, s.client.createFolder(L"Archive/2009", id, L"IPF.Note"));
+    EXPECT_EQ(guid, id.toString());
+    KUuid none;
+    // The folder was made, but without an identifier the result is 7.
+    EXPECT_EQ(ImapCreateFolderFailed, s.client.createFolder(L"B", none, L"IPF.Task.Custom"));
+    EXPECT_TRUE(none.isNull());
+    EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX"));
+    EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX")); // nothing sent
+    EXPECT_EQ(ImapSelectFailed, s.client.select(L"Other"));
+    EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX")); // still selected
+    EXPECT_EQ(ImapSuccess, s.client.deleteFolder(L"INBOX", true));
+    EXPECT_EQ(ConnectionInternal::Authenticated, s.client.getConnection().getState());
+    EXPECT_EQ("K1 X-CREATE (X-MAIL) \"Archive/2009\"\r\nK2 X-CREATE \"B\"\r\n"
+              "K3 SELECT \"INBOX\"\r\nK4 SELECT \"Other\"\r\nK5 DELETE (RECURSIVE) \"INBOX\"\r\n",
+        s.sent());
+    EXPECT_EQ(
+        SimpleImapClient::FolderTypeNoteClass, SimpleImapClient::convertFolderType(L"IPF.NOTE"));
+    EXPECT_EQ(SimpleImapClient::FolderTypeStickyNoteClass,
+        SimpleImapClient::convertFolderType(L"ipf.stickynote"));
+    EXPECT_EQ(SimpleImapClient::FolderTypeNone, SimpleImapClient::convertFolderType(L"ipf.notes"));
+}
+
+TEST(FolderTest, NotConnectedAndTimeouts)
+{
+    SimpleImapClient client;
+    client.setLastErrorResponse("before");
+    unsigned count = 0;
+    std::vector<FolderInfo> folders;
+    char separator = '/';
+    KUuid id;
+    FetchMessage message;
+    SimpleImapClient target;
+    EXPECT_EQ(ImapNotConnected, client.select(L"INBOX"));
+    EXPECT_EQ(ImapNotConnected, client.status(L"INBOX", count));
+    EXPECT_EQ(ImapNotConnected, client.list(folders, false, separator));
+    EXPECT_EQ(ImapNotConnected, client.createFolder(L"x", id, L""));
+    EXPECT_EQ(ImapNotConnected, client.setUser(L"a", L"b"));
+    EXPECT_EQ(ImapNotConnected, client.append(L"INBOX", &message, false, nullptr));
+    EXPECT_EQ(ImapNotConnected, client.copyMessage(L"INBOX", target, 1));
+    EXPECT_EQ(L"before", client.getLastErrorResponse());
+
+    Scripted s(""); // the server says nothing more
+    EXPECT_EQ(ImapConnectionError, s.client.select(L"INBOX"));
+    EXPECT_EQ(L"CONNECTION TIMEOUT", s.client.getLastErrorResponse());
+    EXPECT_EQ(ImapAlreadyConnected, s.client.connect(L"h", 0, L"u", L"p", false, false));
+}
+
+TEST(MessageTest, FlagsAndAnnouncements)
+{
+    struct Case {
+        std::string value;
+        bool accepted;
+        std::string flags;
+    };
+    const Case cases[] = {
+        {"(\\Flagged \\seen $Label1)", true, "\\Seen \\Flagged"},
+        {"()", true, ""},
+        {"(\\Recent \\Draft \\Deleted \\Answered)", true, "\\Answered \\Deleted \\Draft"},
+        {"(\\Seenx \\Unflagged $Drafts)", true, ""}, // whole flags only
+        {"\\Seen", false, "\\Draft"},
+        {"(", false, "\\Draft"},
+    };
+    for (const Case& c : cases) {
+        FetchMessage m;
+        m.setFlags("(\\Draft)");
+        EXPECT_EQ(c.accepted, m.setFlags(c.value)) << c.value;
+        EXPECT_EQ(c.flags, m.getFlags()) << c.value;
+    }
+    struct Size {
+        std::string text;
+        bool accepted;
+        unsigned size;
+    };
+    const Size sizes[] = {
+        {"{25000}\r\n", true, 25000},
+        {"{0}\r\n", true, 0},
+        {"{12}\n", false, 0},
+        {"{1a}\r\n", false, 0},
+        {"{}\r\n", false, 0},
+        {"{99999999999}\r\n", false, 0},
+        {"12}\r\n", false, 0},
+    };
+    for (const Size& s : sizes) {
+        FetchMessage m;
+        EXPECT_EQ(s.accepted, m.setSize(s.text)) << s.text;
+        EXPECT_EQ(s.size, m.getSize()) << s.text;
+        EXPECT_EQ(s.size, m.getRestSize()) << s.text;
+    }
+    FetchMessage m;
+    EXPECT_TRUE(m.parseResponse("* 3 FETCH (FLAGS (\\Seen) UID 7 BODY[] {42}\r\n"));
+    EXPECT_EQ(42u, m.getSize());
+    EXPECT_FALSE(m.parseResponse("* 3 FETCH (FLAGS (\\Seen))\r\n"));
+    EXPECT_FALSE(m.parseResponse("* 3 EXISTS\r\n"));
+    EXPECT_FALSE(m.parseResponse("K2 NO gone\r\n"));
+}
+
+TEST(MessageTest, BodyComesInPartsOfAtMost10240Bytes)
+{
+    ScriptedServer server;
+    std::string data = body(25000);
+    auto session = server.addSession(greeting + data + ")\r\nK7 OK done\r\nnext");
+    ConnectionInternal c;
+    c.initialize("h", 0, "u", "p", false, 5, false);
+    c.setStreamFactory(server.factory());
+    c.init(false);
+    FetchMessage m;
+    m.setSource(&c, "K7");
+    ASSERT_TRUE(m.setSize("{25000}\r\n"));
+    std::vector<std::size_t> parts;
+    std::string part, all;
+    bool more = m.getFirstDataPart(part);
+    while (more) {
+        parts.push_back(part.size());
+        all += part;
+        more = m.getNextDataPart(part);
+    }
+    EXPECT_EQ((std::vector<std::size_t>{10240, 10240, 4520}), parts);
+    EXPECT_EQ(data, all);
+    EXPECT_TRUE(m.isDrained());
+    // The reply was read up to its tagged completion, and no further.
+    std::string line;
+    c.recvData(line, 4);
+    EXPECT_EQ("next", line);
+}
+
+TEST(MessageTest, AppendLinesAndUids)
+{
+    ConnectionInternal c;
+    KUuid id = KUuid::fromString("0e9c2b1a-5d4f-4c3b-9a8e-7f6d5c4b3a21", false);
+    CommandAppend plain(c, "INBOX", "", "", 0, false);
+    EXPECT_EQ(0u, plain.get().find("K0 APPEND \"INBOX\" \""));
+    EXPECT_EQ(" {0+}\r\n", plain.get().substr(plain.get().size() - 7));
+    CommandAppend x(c, "F", "\\Seen \\Flagged", "17-Jul-1996 02:44:25 -0700", id, 2048, true);
+    std::string line = x.get();
+    EXPECT_EQ(0u, line.find("K1 X-APPEND \"F\" (\\Seen \\Flagged) \"")) << line;
+    EXPECT_NE(
+        std::string::npos, line.find("\" \"0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21\" {2048+}\r\n"));
+    CommandAppend nullGuid(c, "F", "", "", KUuid(), 1, true);
+    EXPECT_EQ(4, std::count(nullGuid.get().begin(), nullGuid.get().end(), '"'));
+
+    EXPECT_EQ("K3 UID ASTORE 42:42 ANNOTATION (\"/comment\" (\"value\" \"x\"))",
+        CommandStore(c, 42, "ANNOTATION (\"/comment\" (\"value\" \"x\"))", true).get());
+    EXPECT_EQ("K4 UID STORE 7:7 ANNOTATION ()", CommandStore(c, 7, "ANNOTATION ()", false).get());
+    AnnotationList list;
+    list.add("/comment", "hello", "");
+    EXPECT_EQ(
+        "K5 UID STORE 9:9 " + list.createStringForStore(), CommandStore(c, 9, list, false).get());
+
+    struct Uid {
+        std::string line;
+        unsigned uid;
+    };
+    for (const Uid& u : {Uid{"* 12 FETCH (UID 42 FLAGS (\\Seen))", 42},
+             Uid{"* 12 FETCH (FLAGS (\\Seen) UID 42)", 0}, Uid{"* 12 afetch (uid 9)", 9},
+             Uid{"* 12 EXISTS", 0}, Uid{"K1 OK", 0}, Uid{"* 1 FETCH (UID {3}", 0}})
+        EXPECT_EQ(u.uid, extractUID(u.line)) << u.line;
+
+    Scripted s("K1 OK [APPENDUID 17 42] APPEND completed\r\nK2 OK APPEND completed\r\n"
+               "K3 NO [TRYCREATE] no folder\r\n");
+    struct Body : simpleimapclient::IMessage {
+        bool first = true;
+        bool getFirstDataPart(std::string& p) override
+        {
+            p = "hello";
+            return true;
+        }
+        bool getNextDataPart(std::string& p) override
+        {
+            p.clear();
+            return false;
+        }
+        std::string getFlags() override { return "\\Seen"; }
+        std::string getDate() override { return "17-Jul-1996 02:44:25 -0700"; }
+        std::uint32_t getSize() override { return 5; }
+    } message;
+    unsigned uid = 1;
+    EXPECT_EQ(ImapSuccess, s.client.append(L"INBOX", &message, false, &uid)) << s.sent();
+    EXPECT_EQ(42u, uid);
+    EXPECT_EQ(ImapSuccess, s.client.append(L"INBOX", &message, false, &uid));
+    EXPECT_EQ(0u, uid);
+    EXPECT_EQ(ImapAppendFailed, s.client.append(L"Nope", &message, false, &uid));
+    EXPECT_EQ(L"K3 NO [TRYCREATE] no folder", s.client.getLastErrorResponse());
+}
+
+// A source and a target, both scripted; the source logs in with K0 and its
+// commands count on from K1, the target's APPENDs from K1.
+struct Copy {
+    Copy(const std::string& sourceScript, const std::string& targetScript)
+        : source(sourceScript)
+        , target(targetScript)
+    {
+    }
+    Scripted source;
+    Scripted target;
+};
+
+const char* date1 = "17-Jul-1996 02:44:25 -0700";
+const char* date2 = "01-Feb-2024 23:59:59 +0100";
+
+std::string targetOk(unsigned from, unsigned count)
+{
+    std::string s;
+    for (unsigned i = 0; i < count; ++i)
+        s += "K" + std::to_string(from + i) + " OK [APPENDUID 1 " + std::to_string(i + 1)
+            + "] done\r\n";
+    return s;
+}
+
+TEST(CopyTest, BodyDateAndFlagsArriveAndRecentIsDropped)
+{
+    std::string data = body(25000);
+    Copy c(fetchReply(1, 1, date1, "\\Seen \\Recent $Label \\Flagged") + bodyReply(2, 1, data),
+        targetOk(1, 1));
+    EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"INBOX", c.target.client, 1));
+    EXPECT_EQ("K1 FETCH 1 (INTERNALDATE FLAGS)\r\nK2 FETCH 1 BODY.PEEK[]\r\n", c.source.sent());
+    auto sent = appends(c.target.sent());
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ("INBOX", sent[0].folder);
+    EXPECT_EQ("\\Seen \\Flagged", sent[0].flags);
+    EXPECT_EQ(837596665, sent[0].instant); // the same instant, in local time
+    EXPECT_EQ(data, sent[0].data);
+}
+
+TEST(CopyTest, UnsolicitedResponsesAndZeroLengthBodies)
+{
+    // Flag changes of other messages, EXISTS and RECENT before the replies
+    // asked for; a body of no bytes; a body whose reply carries one more
+    // item; each message keeps its own date and flags.
+    std::string source = "* 3 FETCH (FLAGS (\\Deleted \\Draft))\r\n"
+        + fetchReply(1, 1, date1, "\\Answered")
+        + "* 4 EXISTS\r\n* 1 RECENT\r\n* 3 FETCH (BODY[] {5}\r\nwrong)\r\n* 1 FETCH (FLAGS "
+          "(\\Seen))\r\n"
+        + bodyReply(2, 1, "") + fetchReply(3, 2, date2, "")
+        + "* 2 FETCH (BODY[] {5}\r\nhello UID 8)\r\n* 5 EXISTS\r\nK4 OK done\r\n"
+        + fetchReply(5, 3, date1, "\\Flagged") + bodyReply(6, 3, "x");
+    Copy c(source, targetOk(1, 3));
+    for (unsigned n = 1; n <= 3; ++n)
+        EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, n)) << n;
+    auto sent = appends(c.target.sent());
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_EQ("", sent[0].data);
+    EXPECT_EQ("\\Answered", sent[0].flags);
+    EXPECT_EQ("hello", sent[1].data);
+    EXPECT_EQ("", sent[1].flags);
+    EXPECT_EQ(1706828399, sent[1].instant);
+    EXPECT_EQ("x", sent[2].data);
+    EXPECT_EQ("\\Flagged", sent[2].flags);
+    EXPECT_FALSE(c.source.session->closed);
+}
+
+TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
+{
+    std::string source = fetchReply(1, 1, date1, "\\Seen") + "K2 NO message is gone\r\n"
+        + fetchReply(3, 2, date1, "\\Seen") + "* 2 FETCH (BODY[] NIL)\r\nK4 OK done\r\n"
+        + fetchReply(5, 3, date1, "\\Seen") + "* 3 FETCH (BODY[] \"abc\")\r\nK6 OK\r\n"
+        + "* 9 FETCH (FLAGS (\\Flagged))\r\nK7 OK no such message\r\n"
+        + fetchReply(8, 5, date2, "\\Draft") + bodyReply(9, 5, "five");
+    Copy c(source, targetOk(1, 1));
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
+    EXPECT_EQ(L"K2 NO message is gone", c.source.client.getLastErrorResponse());
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 2));
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 3));
+    // A date-and-flags reply of another message only: no date, no flags.
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 4));
+    EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 5));
+    auto sent = appends(c.target.sent());
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ("five", sent[0].data);
+    EXPECT_EQ("\\Draft", sent[0].flags);
+    EXPECT_EQ(1706828399, sent[0].instant);
+}
+
+TEST(CopyTest, SourceCutInsideTheBodyAppendsNothingAndIsNotReused)
+{
+    struct Case {
+        std::string name;
+        std::string reply; // the body fetch's reply, cut short
+    };
+    std::string data = body(25000);
+    const Case cases[] = {
+        {"in the first part", "* 1 FETCH (BODY[] {25000}\r\n" + data.substr(0, 5000)},
+        {"in a later part", "* 1 FETCH (BODY[] {25000}\r\n" + data.substr(0, 20480)},
+        {"before the closing line", "* 1 FETCH (BODY[] {25000}\r\n" + data},
+        {"before the tagged end", "* 1 FETCH (BODY[] {25000}\r\n" + data + ")\r\n"},
+        {"in the announcement", "* 1 FETCH (BODY[] {250"},
+    };
+    for (const Case& k : cases) {
+        Copy c(fetchReply(1, 1, date1, "\\Seen") + k.reply, targetOk(1, 2));
+        // The source comes back with a new connection for the next message.
+        c.source.server.addSession(
+            // The next FETCH took its tag (K3) before the login (K4) ran.
+            "* OK again\r\nK4 OK LOGIN completed\r\n" + fetchReply(3, 2, date2, "\\Flagged")
+            + bodyReply(5, 2, "second"));
+        ImapClientResult result = c.source.client.copyMessage(L"F", c.target.client, 1);
+        EXPECT_TRUE(result == ImapMessageLoadFailed || result == ImapConnectionError) << k.name;
+        EXPECT_EQ(
+            k.name == "in the announcement" ? ImapConnectionError : ImapMessageLoadFailed, result)
+            << k.name;
+        EXPECT_TRUE(c.source.session->closed) << k.name;
+        EXPECT_EQ("", c.target.sent()) << k.name; // not one byte of an APPEND
+        EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 2))
+            << k.name << c.source.session->clientBytes << "|"
+            << c.source.server.sessions[1]->clientBytes << "|" << c.target.sent();
+        auto sent = appends(c.target.sent());
+        ASSERT_EQ(1u, sent.size()) << k.name;
+        EXPECT_EQ("second", sent[0].data);
+        EXPECT_EQ("\\Flagged", sent[0].flags);
+    }
+}
+
+TEST(CopyTest, TargetFailures)
+{
+    // The target refuses: 9, and the source is ready for the next message.
+    {
+        Copy c(fetchReply(1, 1, date1, "") + bodyReply(2, 1, "abc") + fetchReply(3, 2, date1, "")
+                + bodyReply(4, 2, "def"),
+            "K1 NO [OVERQUOTA] full\r\n" + targetOk(2, 1));
+        EXPECT_EQ(ImapAppendFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
+        EXPECT_EQ(L"K1 NO [OVERQUOTA] full", c.target.client.getLastErrorResponse());
+        EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 2));
+        EXPECT_FALSE(c.source.session->closed);
+    }
+    // The target goes away while the answer is awaited: a lost connection.
+    {
+        Copy c(fetchReply(1, 1, date1, "") + bodyReply(2, 1, "abc"), "");
+        EXPECT_EQ(ImapConnectionError, c.source.client.copyMessage(L"F", c.target.client, 1));
+        EXPECT_TRUE(c.target.session->closed);
+    }
+    // A target that is not connected: 1, and the source, left inside the
+    // body, is closed.
+    {
+        Copy c(fetchReply(1, 1, date1, "") + bodyReply(2, 1, "abc"), "");
+        c.target.client.disconnect(false);
+        EXPECT_EQ(ImapNotConnected, c.source.client.copyMessage(L"F", c.target.client, 1));
+        EXPECT_TRUE(c.source.session->closed);
+    }
+}
+
+TEST(CopyTest, PipelinedRange)
+{
+    std::string source = "* 1 FETCH (INTERNALDATE \"" + std::string(date1)
+        + "\" FLAGS (\\Seen) BODY[] {3}\r\none)\r\n* 7 EXISTS\r\n"
+        + "* 2 FETCH (FLAGS () INTERNALDATE \"" + date2 + "\" BODY[] {3}\r\ntwo)\r\n"
+        + "a OK FETCH completed\r\n";
+    Copy c(source, targetOk(1, 2));
+    unsigned copied = 9, failed = 9;
+    EXPECT_EQ(ImapSuccess, c.source.client.copyFolder(L"F", c.target.client, 1, 0, copied, failed));
+    EXPECT_EQ(2u, copied);
+    EXPECT_EQ(0u, failed);
+    EXPECT_EQ("a FETCH 1:* (INTERNALDATE FLAGS BODY.PEEK[])\r\n", c.source.sent());
+    auto sent = appends(c.target.sent());
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ("one", sent[0].data);
+    EXPECT_EQ("\\Seen", sent[0].flags);
+    EXPECT_EQ("two", sent[1].data);
+    EXPECT_EQ(1706828399, sent[1].instant);
+
+    // After abort the message in hand is the last one, counted in neither
+    // counter, and the rest of the reply is not read.
+    Copy aborted(source, targetOk(1, 2));
+    aborted.source.client.abort();
+    EXPECT_TRUE(aborted.source.client.wasAborted());
+    EXPECT_EQ(ImapSuccess,
+        aborted.source.client.copyFolder(L"F", aborted.target.client, 1, 0, copied, failed));
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(0u, failed);
+    EXPECT_EQ(1u, appends(aborted.target.sent()).size());
+    EXPECT_TRUE(aborted.source.session->closed);
+
+    // UID among the items ends the list: the message fails, the rest of
+    // the reply is not left on the connection.
+    Copy d("* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\na OK\r\n", targetOk(1, 1));
+    EXPECT_EQ(
+        ImapFetchFailed, d.source.client.copyFolder(L"F", d.target.client, 1, 2, copied, failed));
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(1u, failed);
+    EXPECT_TRUE(d.source.session->closed);
+}
+
+TEST(CopyTest, XAppendVersionTest)
+{
+    struct Case {
+        std::string reply;
+        bool supported;
+    };
+    for (const Case& c :
+        {Case{"K1 OK X-CHECKVERSION 6.5.2", true}, Case{"K1 NO version 7.0.0", true},
+            Case{"K1 OK X-CHECKVERSION 6.4.9", false}, Case{"K1 OK X-CHECKVERSION 6.5", false},
+            Case{"K1 BAD unknown command", false}, Case{"K1", false}}) {
+        Scripted s(c.reply + "\r\n");
+        EXPECT_EQ(c.supported, s.client.isXAppendSupported()) << c.reply;
+    }
+}
+
+} // namespace

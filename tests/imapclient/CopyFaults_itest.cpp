@@ -1,0 +1,240 @@
+// Faults during a message copy, with real sockets: the target (the stand-in)
+// drops the connection inside an APPEND's literal, drops it before or after
+// reading the command, refuses or stalls; the source (a scripted server)
+// breaks off or stalls inside a body. Nothing partial or duplicated lands on
+// the target, every call returns within the short time-out, and the next
+// message is copied whole.
+#include "FakeSource.h"
+#include "LoopbackStream.h"
+#include "imapclient/SimpleImapClient.h"
+#include "support/Dovecot.h"
+#include "support/StandInTarget.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace tavir::mail;
+using tavir::test::Dovecot;
+using tavir::test::FakeConnection;
+using tavir::test::FakeSource;
+using tavir::test::RawImap;
+using tavir::test::StandInTarget;
+
+namespace {
+
+const unsigned timeoutMs = 1500;
+
+void useLoopback(SimpleImapClient& client)
+{
+    client.setStreamFactory(tavir::test::loopbackStream);
+    client.setReadTimeoutMs(timeoutMs);
+}
+
+std::string message(unsigned n, std::size_t size)
+{
+    std::string text = "Subject: message " + std::to_string(n) + "\r\n\r\n";
+    while (text.size() < size)
+        text += "body of message " + std::to_string(n) + " at " + std::to_string(text.size())
+            + "\r\n";
+    text.resize(size - 2);
+    return text + "\r\n";
+}
+
+TEST(CopyFaultsTest, TargetFailsDuringAppend)
+{
+    if (!Dovecot::available())
+        GTEST_SKIP() << "Dovecot can't run here (not installed, or not root)";
+    Dovecot dovecot(std::map<std::string, std::string>{{"alice", "alicepw"}});
+    std::vector<std::string> bodies;
+    {
+        RawImap raw(dovecot.port());
+        ASSERT_TRUE(raw.login("alice", "alicepw"));
+        for (unsigned n = 1; n <= 4; ++n) {
+            bodies.push_back(message(n, 30000 + n));
+            ASSERT_TRUE(raw.append("INBOX", bodies.back(), "\\Flagged"));
+        }
+    }
+    struct Case {
+        std::string fault;
+        std::vector<ImapClientResult> results; // of messages 1 to 4
+    };
+    const Case cases[] = {
+        {R"([{"on": "APPEND", "count": 2, "action": "drop_in_literal", "after_bytes": 5000}])",
+            {ImapSuccess, ImapConnectionError, ImapSuccess, ImapSuccess}},
+        {R"([{"on": "APPEND", "count": 1, "action": "drop"}])",
+            {ImapConnectionError, ImapSuccess, ImapSuccess, ImapSuccess}},
+        {R"([{"on": "APPEND", "count": 3, "action": "drop_after"}])",
+            {ImapSuccess, ImapSuccess, ImapConnectionError, ImapSuccess}},
+        {R"([{"on": "APPEND", "count": 2, "times": 2, "action": "no"}])",
+            {ImapSuccess, ImapAppendFailed, ImapAppendFailed, ImapSuccess}},
+        {R"([{"on": "APPEND", "count": 1, "action": "bad"}])",
+            {ImapAppendFailed, ImapSuccess, ImapSuccess, ImapSuccess}},
+        {R"([{"on": "APPEND", "count": 2, "action": "stall"}])",
+            {ImapSuccess, ImapConnectionError, ImapSuccess, ImapSuccess}},
+    };
+    for (const Case& c : cases) {
+        StandInTarget::Options options;
+        options.accounts = {{"alice@example.com", ""}};
+        options.faults = c.fault;
+        StandInTarget target(options);
+        SimpleImapClient source;
+        useLoopback(source);
+        ASSERT_EQ(ImapSuccess,
+            source.connect(L"127.0.0.1", dovecot.port(), L"alice", L"alicepw", false, false));
+        ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
+        SimpleImapClient to;
+        useLoopback(to);
+        ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
+        ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+        std::vector<std::string> expected;
+        for (unsigned n = 1; n <= 4; ++n) {
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(c.results[n - 1], source.copyMessage(L"INBOX", to, n)) << c.fault << " " << n;
+            EXPECT_LT(
+                std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3 * timeoutMs));
+            if (c.results[n - 1] == ImapSuccess)
+                expected.push_back(bodies[n - 1]);
+        }
+        auto stored = target.folders("alice@example.com")["INBOX"].messages;
+        ASSERT_EQ(expected.size(), stored.size()) << c.fault;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_TRUE(expected[i] == stored[i].data) << c.fault << " " << i;
+            EXPECT_EQ(std::vector<std::string>{"\\Flagged"}, stored[i].flags);
+        }
+    }
+}
+
+// The source's replies for one connection: login, then for each message
+// number asked for, its date and flags and its body; `cut` decides how the
+// body of the message `broken` ends.
+enum class Cut { None, Drop, Stall };
+
+FakeSource::Handler sourceSession(const std::vector<std::string>& bodies, unsigned broken, Cut cut,
+    const std::string& beforeBody = "")
+{
+    return [=](FakeConnection& c) {
+        c.say("* OK fake source ready\r\n");
+        for (;;) {
+            std::string line = c.readLine();
+            if (line.empty())
+                return;
+            std::string tag = FakeConnection::tagOf(line);
+            std::size_t fetch = line.find(" FETCH ");
+            if (fetch == std::string::npos) {
+                c.say(tag + " OK done\r\n");
+                continue;
+            }
+            unsigned n = static_cast<unsigned>(std::stoul(line.substr(fetch + 7)));
+            std::string number = std::to_string(n);
+            if (line.find("INTERNALDATE") != std::string::npos) {
+                c.say("* " + number + " FETCH (INTERNALDATE \"0" + number
+                    + "-Jan-2020 10:00:00 +0000\" FLAGS (\\Answered))\r\n" + tag + " OK done\r\n");
+                continue;
+            }
+            const std::string& body = bodies[n - 1];
+            std::string head
+                = "* " + number + " FETCH (BODY[] {" + std::to_string(body.size()) + "}\r\n";
+            if (n == broken && cut != Cut::None) {
+                c.say(head + body.substr(0, body.size() / 2));
+                if (cut == Cut::Stall)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2 * timeoutMs + 500));
+                return;
+            }
+            c.say(beforeBody + head + body + ")\r\n" + tag + " OK done\r\n");
+        }
+    };
+}
+
+TEST(CopyFaultsTest, SourceBreaksOffInsideABody)
+{
+    std::vector<std::string> bodies = {message(1, 40000), message(2, 25000), message(3, 10241)};
+    for (Cut cut : {Cut::Drop, Cut::Stall}) {
+        // The first connection breaks inside message 2; the client comes
+        // back on a second one for message 3.
+        FakeSource fake({sourceSession(bodies, 2, cut), sourceSession(bodies, 0, Cut::None)});
+        StandInTarget::Options options;
+        options.accounts = {{"alice@example.com", ""}};
+        StandInTarget target(options);
+        SimpleImapClient source;
+        useLoopback(source);
+        ASSERT_EQ(
+            ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
+        ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
+        SimpleImapClient to;
+        useLoopback(to);
+        ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
+        ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+
+        EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ImapMessageLoadFailed, source.copyMessage(L"INBOX", to, 2));
+        EXPECT_LT(
+            std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3 * timeoutMs));
+        EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 3));
+        EXPECT_EQ(2, fake.connections());
+
+        auto stored = target.folders("alice@example.com")["INBOX"].messages;
+        ASSERT_EQ(2u, stored.size());
+        EXPECT_TRUE(bodies[0] == stored[0].data);
+        EXPECT_TRUE(bodies[2] == stored[1].data);
+        EXPECT_EQ(std::vector<std::string>{"\\Answered"}, stored[1].flags);
+        EXPECT_EQ("03-Jan-2020 10:00:00 +0000", stored[1].date);
+        // Not one APPEND of the broken message reached the target.
+        EXPECT_EQ(std::string::npos, target.transcript().find("{25000+}"));
+    }
+}
+
+TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
+{
+    std::vector<std::string> bodies = {"", message(2, 10240), "x"};
+    // An EXISTS, a RECENT and another message's flag change come before
+    // each body; the empty body is a message of its own.
+    FakeSource fake({sourceSession(bodies, 0, Cut::None,
+        "* 9 EXISTS\r\n* 1 RECENT\r\n* 7 FETCH (FLAGS (\\Seen \\Deleted))\r\n")});
+    StandInTarget::Options options;
+    options.accounts = {{"alice@example.com", ""}};
+    StandInTarget target(options);
+    SimpleImapClient source;
+    useLoopback(source);
+    ASSERT_EQ(
+        ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
+    SimpleImapClient to;
+    useLoopback(to);
+    ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
+    ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+    for (unsigned n = 1; n <= 3; ++n)
+        EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
+    auto stored = target.folders("alice@example.com")["INBOX"].messages;
+    ASSERT_EQ(3u, stored.size());
+    for (unsigned i = 0; i < 3; ++i) {
+        EXPECT_TRUE(bodies[i] == stored[i].data) << i;
+        EXPECT_EQ(std::vector<std::string>{"\\Answered"}, stored[i].flags);
+        EXPECT_EQ("0" + std::to_string(i + 1) + "-Jan-2020 10:00:00 +0000", stored[i].date);
+    }
+    EXPECT_EQ(1, fake.connections());
+}
+
+TEST(CopyFaultsTest, GreetingTest)
+{
+    FakeSource fake({[](FakeConnection& c) { c.say("* OK [CAPABILITY IMAP4rev1] hello\r\n"); },
+        [](FakeConnection&) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); },
+        [](FakeConnection& c) { c.say("* BYE too busy\r\n"); }});
+    SimpleImapClient client;
+    client.setStreamFactory(tavir::test::loopbackStream);
+    std::wstring greeting = L"unchanged";
+    EXPECT_TRUE(client.testImapServer(L"127.0.0.1", fake.port(), false, 5, greeting));
+    EXPECT_EQ(L"* OK [CAPABILITY IMAP4rev1] hello\r", greeting);
+    // A server that says nothing: false after the time-out, not later.
+    auto start = std::chrono::steady_clock::now();
+    greeting = L"unchanged";
+    EXPECT_FALSE(client.testImapServer(L"127.0.0.1", fake.port(), false, 1, greeting));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_FALSE(client.testImapServer(L"127.0.0.1", fake.port(), false, 5, greeting));
+    EXPECT_EQ(L"unchanged", greeting);
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_FALSE(client.testImapServer(
+        L"127.0.0.1", static_cast<unsigned>(tavir::test::freeLoopbackPort()), false, 1, greeting));
+}
+
+} // namespace
