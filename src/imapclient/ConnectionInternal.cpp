@@ -25,6 +25,13 @@ bool startsWithNoCase(const std::string& text, std::size_t at, const char* word)
     return true;
 }
 
+// Seconds as milliseconds, saturating instead of wrapping.
+unsigned toMs(unsigned seconds)
+{
+    std::uint64_t ms = static_cast<std::uint64_t>(seconds) * 1000u;
+    return ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned>(ms);
+}
+
 } // namespace
 
 ConnectionInternal::ConnectionInternal()
@@ -51,7 +58,7 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port,
     const std::string& masterPassword, unsigned timeout, bool ssl)
 {
     timeout_ = timeout;
-    timeoutMs_ = timeout * 1000u;
+    timeoutMs_ = toMs(timeout);
     host_ = host;
     port_ = port == defaultServicePort ? (ssl ? defaultImapSSLPort : defaultImapPort) : port;
     password_ = masterPassword;
@@ -66,7 +73,7 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port, cons
     const std::string& password, bool cramMD5, unsigned timeout, bool ssl)
 {
     timeout_ = timeout;
-    timeoutMs_ = timeout * 1000u;
+    timeoutMs_ = toMs(timeout);
     host_ = host;
     port_ = port == defaultServicePort ? (ssl ? defaultImapSSLPort : defaultImapPort) : port;
     password_ = password;
@@ -119,7 +126,7 @@ bool ConnectionInternal::streamGood()
 void ConnectionInternal::setTimeout(unsigned seconds)
 {
     if (stream_)
-        stream_->setTimeoutMs(seconds * 1000u);
+        stream_->setTimeoutMs(toMs(seconds));
 }
 
 void ConnectionInternal::setTimeoutMs(unsigned ms)
@@ -201,11 +208,11 @@ void ConnectionInternal::connectAndGreet(bool login)
     endpoint.port = port_;
     endpoint.ssl = ssl_;
     endpoint.timeoutMs = timeoutMs_;
+    // Whatever this object had is over: a new session starts from state 0.
+    close();
     std::unique_ptr<ImapStream> stream = factory_ ? factory_(endpoint) : nullptr;
     if (!stream)
         throw ImapConnectionFailed(""); // the host name can't be resolved
-    if (stream_)
-        stream_->close();
     stream_ = std::move(stream);
     stream_->setTimeoutMs(timeoutMs_);
 

@@ -4,6 +4,7 @@
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
+#include "imapclient/Synthesizer.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -129,6 +130,43 @@ int imapResponse(const std::uint8_t* data, std::size_t size)
             }
         }
     } catch (const ImapException&) {
+    }
+    return 0;
+}
+
+int imapQuote(const std::uint8_t* data, std::size_t size)
+{
+    std::string input(reinterpret_cast<const char*>(data), size);
+    std::size_t split = input.find('\0');
+    std::string first = input.substr(0, split);
+    std::string second = split == std::string::npos ? std::string() : input.substr(split + 1);
+    Synthesizer line;
+    line.addParam("K1");
+    line.addParam("LOGIN");
+    line.addParamString(first);
+    line.addParamString(second);
+    line.addParamVectorString({first, second});
+    line.append("\r\n");
+    if (!Command::isSingleCommand(line.get(), false, nullptr))
+        std::abort();
+    std::string text = line.get().substr(0, line.get().size() - 2);
+    try {
+        Parser parser(text);
+        std::string node;
+        if (!parser.getNode(node) || node != "K1" || !parser.getNode(node) || node != "LOGIN")
+            std::abort();
+        if (!parser.getNode(node) || node != first || !parser.getNode(node) || node != second)
+            std::abort();
+        if (!parser.getNodeData(node))
+            std::abort();
+        Parser list(node);
+        std::string item;
+        if (!list.getNode(item) || item != first || !list.getNode(item) || item != second)
+            std::abort();
+        if (parser.getNode(node) || list.getNode(item))
+            std::abort();
+    } catch (const ImapParserException&) {
+        std::abort();
     }
     return 0;
 }

@@ -13,5 +13,9 @@ int imapParser(const std::uint8_t* data, std::size_t size);
 // The input as everything a server says after the greeting, read by a
 // logged-in connection running commands and reading their responses.
 int imapResponse(const std::uint8_t* data, std::size_t size);
+// The input (split at its first NUL into two texts) as string parameters of
+// a command line: the line must be exactly one command, and reading it back
+// must give the texts unchanged.
+int imapQuote(const std::uint8_t* data, std::size_t size);
 
 } // namespace tavir::fuzz

@@ -375,3 +375,23 @@ TEST(ConnectionTest, CapabilitiesAreAskedOnce)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ConnectionTest, InitOnASelectedConnectionStartsAfresh)
+{
+    ScriptedServer server;
+    auto first = server.addSession("* OK hi\r\nK0 OK in\r\n");
+    auto second = server.addSession("* OK again\r\n");
+    ConnectionInternal connection;
+    userMode(connection, server);
+    connection.init(true);
+    connection.setState(ConnectionInternal::Selected, "INBOX");
+    connection.init(false);
+    EXPECT_TRUE(first->closed);
+    EXPECT_EQ(ConnectionInternal::Connected, connection.getState());
+    EXPECT_EQ("", connection.getSelectedFolder());
+    EXPECT_EQ("* OK again\r", connection.getGreeting());
+}
+
+} // namespace

@@ -37,4 +37,9 @@ TEST(FuzzCorpusTest, ImapResponse)
     replay("imap_response", tavir::fuzz::imapResponse);
 }
 
+TEST(FuzzCorpusTest, ImapQuote)
+{
+    replay("imap_quote", tavir::fuzz::imapQuote);
+}
+
 } // namespace

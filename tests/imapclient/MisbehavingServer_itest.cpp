@@ -200,3 +200,19 @@ TEST(MisbehavingServerTest, ReconnectAfterAHangUpRestoresTheFolder)
 }
 
 } // namespace
+
+namespace {
+
+TEST(MisbehavingServerTest, SilentServerWithTlsTimesOut)
+{
+    SocketScript server({{stall(4000)}});
+    ConnectionInternal c;
+    c.initialize("127.0.0.1", static_cast<unsigned>(server.port()), "joe", "pw", false, 180, true);
+    c.setTimeoutMs(1000);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(c.init(true), ImapConnectionFailed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3500));
+    EXPECT_EQ(ConnectionInternal::NotConnected, c.getState());
+}
+
+} // namespace

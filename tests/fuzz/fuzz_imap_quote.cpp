@@ -1,0 +1,6 @@
+#include "ImapFuzzTargets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    return tavir::fuzz::imapQuote(data, size);
+}
