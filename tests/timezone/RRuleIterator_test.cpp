@@ -1,3 +1,4 @@
+#include "ZoneProps.h"
 #include "timezone/RRule.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +12,9 @@
 #include <vector>
 
 using namespace tavir::timezone;
+using tavir::timezone::test::parse;
 
 namespace {
-
-RRule parse(const char* text)
-{
-    RRule r;
-    r.setRRule(text);
-    return r;
-}
 
 // Occurrences as "YYYYMMDDTHHMMSSZ" (UTC values), at most `limit`.
 std::vector<std::string> walk(

@@ -1,3 +1,4 @@
+#include "ZoneProps.h"
 #include "timezone/RRule.h"
 
 #include <gtest/gtest.h>
@@ -6,15 +7,9 @@
 #include <vector>
 
 using namespace tavir::timezone;
+using tavir::timezone::test::parse;
 
 namespace {
-
-RRule parse(const char* text)
-{
-    RRule r;
-    r.setRRule(text);
-    return r;
-}
 
 using Ints = std::vector<int>;
 

@@ -1,8 +1,16 @@
 #pragma once
-// Observances built by hand for the zone tests.
+// Rules and observances built by hand for the zone tests.
 #include "timezone/KTimeZone.h"
 
 namespace tavir::timezone::test {
+
+// The rule that setRRule reads from `text`.
+inline RRule parse(const char* text)
+{
+    RRule r;
+    r.setRRule(text);
+    return r;
+}
 
 // A valid observance of `type` from `onset` (ISO text), changing the offset
 // from `fromSeconds` to `toSeconds`, repeating by `rule` ("" for none).
