@@ -3,6 +3,7 @@
 // connection, one operation per task, wide-string arguments, and results as
 // ImapClientResult codes (no ImapException leaves it).
 #include "crypto/KUuid.h"
+#include "imapclient/Annotation.h"
 #include "imapclient/CommandFolder.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/FetchMessage.h"
@@ -82,6 +83,14 @@ public:
         const std::string& fetchCommand, unsigned& copied, unsigned& failed);
     static ImapClientResult parseTaggedResponse(const std::string& line);
     bool isXAppendSupported();
+
+    // Folder ACLs and message annotations. The entry texts of setAcl and
+    // deleteAcl are written unquoted ("fred lrs", "fred"); resetAcl needs a
+    // master connection. storeAnnotations works on the selected folder.
+    ImapClientResult setAcl(const std::wstring& folder, const std::wstring& entry);
+    ImapClientResult deleteAcl(const std::wstring& folder, const std::wstring& identifier);
+    ImapClientResult resetAcl(const std::wstring& folder);
+    ImapClientResult storeAnnotations(unsigned uid, const AnnotationList& annotations);
 
     // Other.
     void abort();

@@ -1,6 +1,7 @@
 #include "ssl/InitCrypto.h"
 
 #include "ssl/InitSSL.h"
+#include "utils/SingletonFactory.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -22,9 +23,7 @@ InitCrypto::~InitCrypto()
 
 InitCrypto* InitCrypto::instance()
 {
-    // Made once on first use (thread-safe) and destroyed at process exit.
-    static InitCrypto theInstance;
-    return &theInstance;
+    return tavir::utils::SingletonFactory<InitCrypto, tavir::utils::DestroyAtExit>::getInstance();
 }
 
 } // namespace tavir::crypto

@@ -1,6 +1,7 @@
 #include "ssl/InitSSL.h"
 
 #include "tiny/Thread.h"
+#include "utils/SingletonFactory.h"
 
 #include <openssl/comp.h>
 #include <openssl/crypto.h>
@@ -51,9 +52,7 @@ InitSSL::~InitSSL()
 
 InitSSL* InitSSL::instance()
 {
-    // Made once on first use (thread-safe) and destroyed at process exit.
-    static InitSSL theInstance;
-    return &theInstance;
+    return tavir::utils::SingletonFactory<InitSSL, tavir::utils::DestroyAtExit>::getInstance();
 }
 
 bool InitSSL::exists()

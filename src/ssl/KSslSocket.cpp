@@ -71,6 +71,7 @@ bool KSslSocket::open(int descriptor, SslSocketModes mode)
         SslErrHandler::instance()->checkForError();
         return false;
     }
+    failed_ = false;
     if (mode == MODE_AUTO_RETRY)
         SSL_set_mode(ssl_, SSL_MODE_AUTO_RETRY);
     if (SSL_set_fd(ssl_, descriptor) != 1) {
@@ -176,6 +177,8 @@ int KSslSocket::i_read(char* buf, unsigned int len)
             break;
         int savedErrno = errno;
         unsigned long classification = SslErrHandler::instance()->checkForError(*this, rc);
+        if (classification == SSL_ERROR_SSL || classification == SSL_ERROR_SYSCALL)
+            failed_ = true;
         if (classification == SSL_ERROR_WANT_READ && savedErrno != EAGAIN && opened_)
             continue;
         if (classification == SSL_ERROR_SYSCALL && savedErrno == EINTR && opened_)
@@ -192,8 +195,10 @@ int KSslSocket::i_write(const char* buf, unsigned int len)
     if (!enterCall())
         return -1;
     int rc = SSL_write(ssl_, buf, int(len > 0x7fffffffu ? 0x7fffffffu : len));
-    if (rc < 1)
+    if (rc < 1) {
         SslErrHandler::instance()->checkForError(*this, rc);
+        failed_ = true;
+    }
     leaveCall();
     return rc;
 }
@@ -223,9 +228,12 @@ void KSslSocket::close()
 {
     if (!contextSet_ || !opened_)
         return;
-    KStream::flush();
+    if (!failed_)
+        KStream::flush();
     SslErrHandler::emptyErrorQueue();
-    if (SSL_is_init_finished(ssl_))
+    // No close_notify after a failure: the library forbids it, and a peer
+    // that stopped reading would only hold us for the send time-out again.
+    if (!failed_ && SSL_is_init_finished(ssl_))
         SSL_shutdown(ssl_);
     SslErrHandler::emptyErrorQueue();
     kill();

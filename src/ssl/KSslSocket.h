@@ -59,6 +59,7 @@ private:
     bool contextSet_ = false;
     std::atomic<bool> opened_{false};
     std::atomic<time_t> busySince_{0};
+    std::atomic<bool> failed_{false}; // a read or write failed on this connection
     tavir::tiny::PeriodGuard* guard_;
 };
 

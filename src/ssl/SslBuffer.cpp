@@ -31,7 +31,8 @@ basic_sslbuffer::~basic_sslbuffer()
     // written later to a number another connection may own by then.
     if (connected_) {
         connected_ = false;
-        sync();
+        if (!failed_)
+            sync();
     }
     setp(area_, area_ + sendSize_);
     releaseSsl();
@@ -42,7 +43,7 @@ basic_sslbuffer::~basic_sslbuffer()
 void basic_sslbuffer::releaseSsl()
 {
     if (ssl_) {
-        if (tlsActive_ && SSL_is_init_finished(ssl_) && socket_ >= 0) {
+        if (tlsActive_ && !failed_ && SSL_is_init_finished(ssl_) && socket_ >= 0) {
             // One close_notify, without waiting for the peer's answer. After
             // resetSSL() the connection is plain: no alert goes onto it.
             SslErrHandler::emptyErrorQueue();

@@ -1,4 +1,5 @@
 #include "ssl/SslErrHandler.h"
+#include "utils/SingletonFactory.h"
 
 #include <openssl/err.h>
 
@@ -65,9 +66,8 @@ SslErrHandler::~SslErrHandler()
 
 SslErrHandler* SslErrHandler::instance()
 {
-    // Made once on first use (thread-safe) and destroyed at process exit.
-    static SslErrHandler theInstance;
-    return &theInstance;
+    return tavir::utils::SingletonFactory<SslErrHandler,
+        tavir::utils::DestroyAtExit>::getInstance();
 }
 
 void SslErrHandler::emptyErrorQueue()

@@ -39,7 +39,10 @@ tcpbuffer::~tcpbuffer()
 {
     if (connected_) {
         connected_ = false;
-        sync();
+        // Pushing more bytes onto a connection that already failed would
+        // only wait for the time-out again.
+        if (!failed_)
+            sync();
     }
     if (socketCreated_)
         closeSocket();
@@ -142,7 +145,10 @@ tcpbuffer* tcpbuffer::close()
     bound_ = false;
     if (connected_) {
         connected_ = false;
-        sync();
+        // Pushing more bytes onto a connection that already failed would
+        // only wait for the time-out again.
+        if (!failed_)
+            sync();
     }
     beforeSocketClose();
     if (!socketCreated_)
@@ -203,6 +209,7 @@ bool tcpbuffer::connectPeer()
         closeSocket();
         return false;
     }
+    failed_ = false;
     return true;
 }
 
@@ -219,7 +226,7 @@ bool tcpbuffer::sendAll(const char* data, size_t length)
         if (sent == 0)
             return false;
         if (sent < 0) {
-            state_ = -1;
+            markFailed();
             return false;
         }
         data += sent;
@@ -244,7 +251,7 @@ int tcpbuffer::sync()
         int sent = sendData(start + done, chunk);
         if (sent <= 0) {
             if (sent < 0)
-                state_ = -1;
+                markFailed();
             ok = false;
             break;
         }
@@ -298,8 +305,14 @@ tcpbuffer::int_type tcpbuffer::underflow()
     // A receive that ran into the socket's time-out (a TLS record that
     // stopped half-way) is a time-out like the wait above, not a failure.
     if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        state_ = -1;
+        markFailed();
     return traits_type::eof();
+}
+
+void tcpbuffer::markFailed()
+{
+    state_ = -1;
+    failed_ = true;
 }
 
 int tcpbuffer::sendData(void* data, int length)
@@ -335,7 +348,7 @@ int tcpbuffer::receive()
     int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
     int got = recvData(get, want);
     if (got < 0)
-        state_ = -1;
+        markFailed();
     return got;
 }
 

@@ -72,6 +72,9 @@ protected:
     int timeoutMs() const;
     void applySocketTimeouts();
     bool sendAll(const char* data, size_t length);
+    // A send or receive failed: the socket state becomes -1 for good, and
+    // this connection gets no more bytes at its close.
+    void markFailed();
 
     InetSocketAddress peer_;
     InetSocketAddress local_;
@@ -84,6 +87,7 @@ protected:
     char* area_ = nullptr;
     bool socketCreated_ = false;
     int state_ = 0;
+    bool failed_ = false; // this connection failed (reset by a new connect)
     int socket_ = -1;
     bool bound_ = false;
 };

@@ -95,8 +95,11 @@ private:
 
 extern SigUsr2Guard su2Plane;
 
-// Ends the calling thread when the signal is SIGUSR2 (a thread started by
-// createThread leaves through its start function); nothing otherwise.
+// Ends the calling thread when the signal is SIGUSR2; nothing otherwise. A
+// thread started by createThread jumps back into its start function, which
+// runs the end callback and frees its record; the frames of the entry
+// function are left without running their destructors (locks they hold stay
+// held), which is why this is only for threads that are stuck.
 void sIGUSR2Handler(int sig);
 
 // Signals every thread with SIGUSR2 and joins each one signalled. True only

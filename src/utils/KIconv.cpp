@@ -11,7 +11,6 @@
 
 namespace tavir::utils {
 
-const std::string KIconv::DEFAULT_LIBRARY_NAME = "libvxiconv.so.2";
 void* const KIconv::INVALID_ICONV_DESC = reinterpret_cast<void*>(-1);
 
 namespace {

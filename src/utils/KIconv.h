@@ -38,7 +38,9 @@ public:
     using ErrorFunction = int (*)();
 
     // The library file the engine loads (and `init` uses when given none).
-    static const std::string DEFAULT_LIBRARY_NAME;
+    // (inline, so that it is ready before any static object that includes
+    // this header is built)
+    inline static const std::string DEFAULT_LIBRARY_NAME = "libvxiconv.so.2";
     static void* const INVALID_ICONV_DESC;
 
     // Loads libName (or DEFAULT_LIBRARY_NAME when empty) from `dir` (one

@@ -3,6 +3,7 @@
 // with time-outs.
 #include "ssl/KSslSocket.h"
 #include "ssl/SSLContext.h"
+#include "ssl/SslErrHandler.h"
 #include "tiny/Time.h"
 
 #include "NetPeers.h"
@@ -191,4 +192,34 @@ TEST_F(SslSocketPeer, AcceptWithTimeouts)
     EXPECT_STREQ(line, "hi\n");
     s2.close();
     client.join();
+}
+
+TEST_F(SslSocketPeer, FailedWriteThenQuickClose)
+{
+    nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
+        SSL* ssl = SSL_new(server.ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1)
+            nettest::idle(stop, 20000); // stops reading
+        SSL_free(ssl);
+    });
+    KSslSocket s;
+    ASSERT_TRUE(s.init(&clientCtx));
+    ASSERT_TRUE(s.open(connectTo(srv.port())));
+    s.setWriteTimeout(1000);
+    ASSERT_TRUE(s.connect());
+    std::string chunk(1 << 20, 'x');
+    bool failed = false;
+    long long start = nowMs();
+    for (int i = 0; i < 256 && !failed; ++i)
+        failed = s.write(chunk.data(), chunk.size()) == 0;
+    EXPECT_TRUE(failed);
+    EXPECT_LT(nowMs() - start, 8000);
+    std::string text;
+    EXPECT_NE(tavir::ssl::SslErrHandler::instance()->getLastError(text), 0u);
+    start = nowMs();
+    s.close();
+    EXPECT_LT(nowMs() - start, 500);
+    EXPECT_FALSE(s.isOpened());
+    srv.stop();
 }

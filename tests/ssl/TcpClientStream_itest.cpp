@@ -581,3 +581,30 @@ TEST(TcpClientStream, ReadinessAndRawReceive)
     EXPECT_EQ(s.buffer()->isRecvReady(), 1);
     server.stop();
 }
+
+TEST_F(TlsClientStream, WriteToStalledReaderIsBoundedAndCloseIsQuick)
+{
+    nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
+        SSL* ssl = SSL_new(server.ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1)
+            nettest::idle(stop, 20000); // never reads again
+        SSL_free(ssl);
+    });
+    basic_tcpclientiostream s(
+        loopbackTls(srv.port()), InetSSLSocketAddress::any(), 4096, 4096, true);
+    s.setTimeoutInSeconds(1);
+    s.create(nullptr);
+    ASSERT_TRUE(s.good());
+    std::string chunk(1 << 20, 'w');
+    long long start = nowMs();
+    for (int i = 0; i < 256 && s.good(); ++i)
+        s.write(chunk.data(), std::streamsize(chunk.size()));
+    EXPECT_TRUE(s.bad());
+    EXPECT_LT(nowMs() - start, 8000);
+    EXPECT_EQ(s.getSocketState(), -1);
+    start = nowMs();
+    s.close();
+    EXPECT_LT(nowMs() - start, 500); // no second wait on the dead connection
+    srv.stop();
+}

@@ -211,8 +211,12 @@ TEST(FileLocks, InterLockedFileSerialisesThreadsWithItsMutex)
     bool other = true;
     std::thread([&] { other = f.tryLock() || f.tryReadLock() || f.tryWriteLock(); }).join();
     EXPECT_FALSE(other);
+#if !defined(__SANITIZE_THREAD__)
+    // POSIX makes a recursive mutex refuse an unlock by a thread that does not
+    // hold it; ThreadSanitizer reports the attempt itself, so it is left out there.
     std::thread([&] { other = f.unlock(); }).join();
     EXPECT_FALSE(other); // only the holder can unlock
+#endif
     EXPECT_TRUE(f.unlock());
     EXPECT_TRUE(f.unlock());
     std::thread([&] {
