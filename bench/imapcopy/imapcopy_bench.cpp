@@ -3,7 +3,11 @@
 // without copying them (the source's own limit). Each run is a child
 // process, so its peak resident memory is its own.
 //
-//   imapcopy_bench [--small N] [--large N] [--huge N]
+//   imapcopy_bench [--small N] [--large N] [--huge N] [--repeat N]
+//
+// Each measurement is repeated (3 times unless told) and the fastest run
+// counts, so that other load on the machine disturbs the figures less. The
+// copies of the repeats all land on the target, in folders of their own.
 //
 // Needs Dovecot and root (as the integration tests do).
 #include "Imap/textconv/TextConversion.h"
@@ -16,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -72,12 +77,14 @@ void connectSource(SimpleImapClient& source, const Dovecot& dovecot, const Corpu
 }
 
 // Runs in a child process; writes seconds and bytes to `fd`.
-void runChild(int fd, bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort)
+void runChild(
+    int fd, bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort, int round)
 {
     SimpleImapClient source;
     connectSource(source, dovecot, corpus);
     SimpleImapClient target;
-    std::wstring folder = tavir::migration::utf8ToUnicode(corpus.folder);
+    std::wstring folder
+        = tavir::migration::utf8ToUnicode(corpus.folder + "-" + std::to_string(round));
     if (copy) {
         target.setStreamFactory(tavir::test::loopbackStream);
         tavir::mailserver::common::KUuid guid;
@@ -124,7 +131,8 @@ void runChild(int fd, bool copy, const Corpus& corpus, const Dovecot& dovecot, i
     _exit(0);
 }
 
-Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort)
+Result measureOnce(
+    bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort, int round)
 {
     int pipeFd[2];
     if (pipe(pipeFd) != 0)
@@ -133,7 +141,7 @@ Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, int targ
     pid_t pid = fork();
     if (pid == 0) {
         close(pipeFd[0]);
-        runChild(pipeFd[1], copy, corpus, dovecot, targetPort);
+        runChild(pipeFd[1], copy, corpus, dovecot, targetPort, round);
     }
     close(pipeFd[1]);
     double in[2] = {0, 0};
@@ -150,13 +158,33 @@ Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, int targ
     return r;
 }
 
+Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort, int repeat)
+{
+    static int round = 0;
+    Result best;
+    long peakKb = 0;
+    for (int i = 0; i < repeat; ++i) {
+        Result r = measureOnce(copy, corpus, dovecot, targetPort, ++round);
+        if (!r.ok)
+            return r;
+        peakKb = std::max(peakKb, r.peakKb);
+        if (!best.ok || r.seconds < best.seconds)
+            best = r;
+    }
+    best.peakKb = peakKb; // the highest of all runs, not the fastest one's
+    return best;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::vector<Corpus> corpora
         = {{"small", 2000, 4096}, {"large", 20, 5u << 20}, {"huge", 1, 50u << 20}};
+    int repeat = 3;
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::string(argv[i]) == "--repeat")
+            repeat = std::max(1, std::atoi(argv[i + 1]));
         for (Corpus& c : corpora)
             if (std::string(argv[i]) == "--" + c.folder)
                 c.count = static_cast<unsigned>(std::atoi(argv[i + 1]));
@@ -191,8 +219,8 @@ int main(int argc, char** argv)
     for (const Corpus& c : corpora) {
         if (c.count == 0)
             continue;
-        Result fetch = measure(false, c, dovecot, target.port());
-        Result copy = measure(true, c, dovecot, target.port());
+        Result fetch = measure(false, c, dovecot, target.port(), repeat);
+        Result copy = measure(true, c, dovecot, target.port(), repeat);
         if (!fetch.ok || !copy.ok) {
             std::printf("%-7s failed\n", c.folder.c_str());
             return 1;

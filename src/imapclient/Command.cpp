@@ -222,19 +222,18 @@ void Command::sendMessage(simpleimapclient::IMessage* message)
             throw IMessageLoadFailedException("The APPEND command line is malformed");
         if (announced > connection_.maxMessageSize())
             throw IMessageLoadFailedException("The message is too large");
-        std::string& buffer = connection_.dataBuffer();
-        buffer.clear();
+        // Each part is read straight into its own place in the list.
         std::uint64_t total = 0;
-        bool more = message->getFirstDataPart(buffer);
+        parts.emplace_back();
+        bool more = message->getFirstDataPart(parts.back());
         while (more) {
-            total += buffer.size();
+            total += parts.back().size();
             if (total > announced)
                 throw IMessageLoadFailedException("The message is longer than announced");
-            parts.push_back(buffer);
-            buffer.clear();
-            more = message->getNextDataPart(buffer);
+            parts.emplace_back();
+            more = message->getNextDataPart(parts.back());
         }
-        buffer.clear();
+        parts.pop_back();
         // A body that ended early is never sent: the literal would be
         // short and the server would take the next command as body bytes.
         if (message->getRestSize() != 0 || total != announced)
@@ -252,8 +251,8 @@ void Command::sendMessage(simpleimapclient::IMessage* message)
     // reported as the lost connection it is.
     connection_.send(get(), reconnect_, false);
     for (const std::string& part : parts)
-        connection_.send(part, false, false);
-    connection_.send("\r\n", false, false);
+        connection_.sendLiteralData(part);
+    connection_.sendLiteralData("\r\n");
     connection_.flush();
 }
 

@@ -37,7 +37,6 @@ unsigned toMs(unsigned seconds)
 ConnectionInternal::ConnectionInternal()
     : factory_(makeTcpImapStream)
 {
-    dataBuffer_.reserve(dataPartSize);
 }
 
 ConnectionInternal::~ConnectionInternal()
@@ -401,10 +400,22 @@ bool ConnectionInternal::recvLine(std::string& line)
     return true;
 }
 
+void ConnectionInternal::sendLiteralData(const std::string& data)
+{
+    if (streamGood() && state_ != NotConnected) {
+        writeText(data, false);
+        if (streamGood() && state_ != NotConnected)
+            return;
+    }
+    close();
+    throw ImapConnectionFailed("Send data failed");
+}
+
 unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
 {
     if (n == 0 || !stream_ || state_ == NotConnected)
         return 0;
+    buffer.reserve(buffer.size() + n);
     char chunk[dataPartSize];
     unsigned done = 0;
     try {

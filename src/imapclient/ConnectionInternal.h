@@ -63,6 +63,10 @@ public:
     void reconnect();
 
     bool send(const std::string& text, bool reconnect, bool flush);
+    // Writes literal data that follows a command already sent: never
+    // reconnects (the command would be lost) and is not remembered as the
+    // last sent text. A failed write closes the connection and throws.
+    void sendLiteralData(const std::string& data);
     void flush();
     bool recvLine(std::string& line);
     unsigned recvData(std::string& buffer, unsigned n);
@@ -94,7 +98,6 @@ public:
     bool streamGood();
 
     // The buffer into which a message source delivers each part.
-    std::string& dataBuffer() { return dataBuffer_; }
 
     const std::string& getHost() const { return host_; }
     unsigned getPort() const { return port_; }
@@ -139,7 +142,6 @@ private:
     unsigned port_ = 0;
     std::string lastError_;
     std::string lastSent_;
-    std::string dataBuffer_;
     std::string selectedFolder_;
 
     // What a reconnect restores: the account a master login switched to and

@@ -80,6 +80,11 @@ private:
 
 } // namespace
 
+// An APPEND writes a whole message body at once; written out 4096 bytes at
+// a time, a large body costs the target twice the time it takes to fetch
+// it from the source. Replies are still read 4096 bytes at a time.
+constexpr long sendBufferSize = 65536;
+
 std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
 {
     using namespace tavir::utils;
@@ -90,11 +95,11 @@ std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
             Url url(text);
             InetSSLSocketAddress peer(url, "", "");
             stream = std::make_unique<basic_tcpclientiostream>(
-                peer, InetSSLSocketAddress::any(), 4096, 4096, true);
+                peer, InetSSLSocketAddress::any(), 4096, sendBufferSize, true);
         } else {
             InetSocketAddress peer(text);
             stream = std::make_unique<basic_tcpclientiostream>(
-                peer, InetSocketAddress::any(), 4096, 4096);
+                peer, InetSocketAddress::any(), 4096, sendBufferSize);
         }
         auto result = std::make_unique<TcpImapStream>(std::move(stream));
         result->setTimeoutMs(endpoint.timeoutMs);

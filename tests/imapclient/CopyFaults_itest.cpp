@@ -215,6 +215,33 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
     EXPECT_EQ(1, fake.connections());
 }
 
+// A small APPEND must not wait for the server's delayed acknowledgement
+// (some 40 ms with Nagle's algorithm on): 100 copies stay well under the
+// 4 seconds that would take.
+TEST(CopyFaultsTest, SmallMessagesAreNotHeldBack)
+{
+    std::vector<std::string> bodies;
+    for (unsigned n = 1; n <= 100; ++n)
+        bodies.push_back(message(n, 4096));
+    FakeSource fake({sourceSession(bodies, 0, Cut::None)});
+    StandInTarget::Options options;
+    options.accounts = {{"alice@example.com", ""}};
+    options.persist = false;
+    StandInTarget target(options);
+    SimpleImapClient source;
+    useLoopback(source);
+    ASSERT_EQ(
+        ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
+    SimpleImapClient to;
+    useLoopback(to);
+    ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
+    ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+    auto start = std::chrono::steady_clock::now();
+    for (unsigned n = 1; n <= 100; ++n)
+        ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+}
+
 TEST(CopyFaultsTest, GreetingTest)
 {
     FakeSource fake({[](FakeConnection& c) { c.say("* OK [CAPABILITY IMAP4rev1] hello\r\n"); },
