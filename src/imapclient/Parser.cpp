@@ -182,6 +182,24 @@ void readNCharacters(const std::string& text, Pos& pos, std::int64_t n, std::str
 
 namespace {
 
+// True when a literal announcement, "{" digits ["+"] "}" CR LF, starts at
+// pos. Inside a parenthesised group any other brace (in a flag such as
+// \Guid({...}), say) is an ordinary character.
+bool literalStartsAt(const std::string& text, Pos pos)
+{
+    if (pos == text.end() || *pos != '{')
+        return false;
+    Pos p = pos + 1;
+    Pos digits = p;
+    while (p != text.end() && *p >= '0' && *p <= '9')
+        ++p;
+    if (p == digits)
+        return false;
+    if (p != text.end() && *p == '+')
+        ++p;
+    return text.end() - p >= 3 && p[0] == '}' && p[1] == '\r' && p[2] == '\n';
+}
+
 // Literal at pos ("{"): "{" digits ["+"] "}" CR LF and the bytes.
 void readLiteral(const std::string& text, Pos& pos, std::string& out)
 {
@@ -272,7 +290,7 @@ bool readParenthesis(const std::string& text, Pos& pos, char open, char close, s
         std::size_t depth = 0;
         while (p != text.end()) {
             char c = *p;
-            if (c == '"' || c == '{') {
+            if (c == '"' || (c == '{' && literalStartsAt(text, p))) {
                 std::string scratch;
                 if (c == '"')
                     readQuoted(text, p, scratch);

@@ -222,13 +222,14 @@ TEST(FolderTest, ListReplies)
     Scripted s("* LIST (\\HasNoChildren \\Guid(" + guid + ")) \"/\" \"Inbox/Sent\"\r\n"
         + "* 3 EXISTS\r\n" + "* LIST (\\Noselect \\HasChildren) \".\" Public\r\n"
         + "* LIST () NIL \"a\\\"b\"\r\n" + "* LIST (\\Guid(" + guid.substr(1)
-        + ")) \"/\" {4}\r\nN\x01LS\r\n" + "K1 OK LIST completed\r\n" + "* LIST (\\Guid(" + guid
+        + ")) \"/\" {4}\r\nN\x01LS\r\n" + "* LIST (\\Guid({" + guid + "})) \"/\" Braced\r\n"
+        + "K1 OK LIST completed\r\n" + "* LIST (\\Guid(" + guid
         + ")) \".\" INBOX\r\n* LIST (\\NoSelect) \"/\" Public\r\n"
         + "* LIST () \"/\" Sent\r\nK2 OK done\r\n" + "K3 NO no listing\r\n");
     std::vector<FolderInfo> folders;
     char separator = '?';
     ASSERT_EQ(ImapSuccess, s.client.list(folders, true, separator));
-    ASSERT_EQ(4u, folders.size());
+    ASSERT_EQ(5u, folders.size());
     EXPECT_EQ("Inbox/Sent", folders[0].name);
     EXPECT_TRUE(folders[0].selectable);
     EXPECT_EQ(guid, folders[0].guid.toString());
@@ -237,6 +238,9 @@ TEST(FolderTest, ListReplies)
     EXPECT_EQ("a\"b", folders[2].name);
     EXPECT_EQ(std::string("N\x01LS", 4), folders[3].name);
     EXPECT_TRUE(folders[3].guid.isNull());
+    // An identifier in braces is no identifier, but the listing goes on.
+    EXPECT_EQ("Braced", folders[4].name);
+    EXPECT_TRUE(folders[4].guid.isNull());
     EXPECT_EQ('/', separator); // the NIL delimiter reads as '/', the last wins
 
     // Without (GUID) the flag is not read; names only lists what can be selected.
