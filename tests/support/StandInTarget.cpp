@@ -135,6 +135,8 @@ StandInTarget::StandInTarget(const Options& options)
         args.push_back("--account");
         args.push_back(password.empty() ? address : address + ":" + password);
     }
+    if (options.discardBodies)
+        args.push_back("--discard-bodies");
     if (options.autoCreateAccounts)
         args.push_back("--auto-create-accounts");
     if (!options.faults.empty()) {

@@ -24,6 +24,10 @@ public:
         std::string faults;
         // Keep messages on disk under the state folder (needed to read them back).
         bool persist = true;
+        // Read literals of 1 MiB or more without keeping their bytes (only
+        // their size): for benchmarks, so the target's memory traffic is
+        // not what gets measured.
+        bool discardBodies = false;
     };
 
     struct Message {

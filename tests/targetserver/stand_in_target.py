@@ -82,6 +82,7 @@ class State:
         self.lock = threading.RLock()
         self.master_password = args.master_password
         self.auto_create = args.auto_create_accounts
+        self.discard_bodies = args.discard_bodies
         self.accounts = {}
         self.state_dir = args.state_dir
         self.faults = []
@@ -261,6 +262,15 @@ class Reader:
             stack[-1].append(session.read_literal(size, fault))
 
 
+class DiscardedBody(bytes):
+    """An empty stand-in for a literal that was read but not kept."""
+
+    def __new__(cls, size):
+        body = super().__new__(cls)
+        body.size = size
+        return body
+
+
 def atom(token):
     if isinstance(token, (bytes, bytearray)):
         return token.decode("utf-8", "surrogateescape")
@@ -340,6 +350,8 @@ class Session:
         cut = None
         if fault and fault.get("action") == "drop_in_literal":
             cut = fault.get("after_bytes", 0)
+        if self.state.discard_bodies and cut is None and size >= (1 << 20):
+            return self.skip_literal(size)
         if cut is None and size >= (1 << 20) and len(self.buffer) < size:
             # Large literals (message bodies) are received straight into
             # their own buffer and kept as it is.
@@ -366,6 +378,23 @@ class Session:
         del self.buffer[:size]
         self.state.log(self.id, "C:", "<literal %d bytes>" % size)
         return data
+
+    def skip_literal(self, size):
+        """Reads a large literal through one reusable buffer and keeps only
+        its size: for benchmarks, so that the stand-in's own memory traffic
+        is not what gets measured."""
+        have = min(len(self.buffer), size)
+        del self.buffer[:have]
+        scratch = bytearray(1 << 20)
+        view = memoryview(scratch)
+        while have < size:
+            n = self.sock.recv_into(view, min(len(scratch), size - have))
+            if n == 0:
+                raise Closed()
+            have += n
+        view.release()
+        self.state.log(self.id, "C:", "<literal %d bytes, not kept>" % size)
+        return DiscardedBody(size)
 
     def send_raw(self, data):
         self.sock.sendall(data)
@@ -811,6 +840,8 @@ def main():
     parser.add_argument("--auto-create-accounts", action="store_true",
                         help="X-SETUSER of an unknown address creates it")
     parser.add_argument("--state-dir")
+    parser.add_argument("--discard-bodies", action="store_true",
+                        help="read literals of 1 MiB or more without keeping them")
     parser.add_argument("--faults", help="JSON list of planned faults")
     parser.add_argument("--cert", help="PEM certificate for the TLS port")
     parser.add_argument("--key", help="PEM key for the TLS port")
