@@ -1,4 +1,5 @@
 #include "imapclient/SimpleImapClient.h"
+#include "imapclient/SimpleImapClientFrame.h"
 
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/CommandAuth.h"
@@ -26,26 +27,6 @@ void SimpleImapClient::setStreamFactory(ImapStreamFactory factory)
 {
     factory_ = factory;
     connection_.setStreamFactory(std::move(factory));
-}
-
-// The frame of an operation that sends one command: `run` builds and runs
-// it and returns the completion status (OK, NO, BAD) or a result code of its
-// own (above BAD) after its success step.
-template <class Run>
-SimpleImapClient::ImapClientResult SimpleImapClient::simple(ImapClientResult refusal, Run run)
-{
-    if (!connected_)
-        return ImapNotConnected;
-    try {
-        ImapClientResult result = run();
-        if (result == ImapSuccess)
-            return ImapSuccess;
-        recordError();
-        return refusal;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, refusal);
-    }
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& host, unsigned port,

@@ -3,6 +3,7 @@
 #include "imapclient/CommandAcl.h"
 #include "imapclient/CommandMessage.h"
 #include "imapclient/SimpleImapClient.h"
+#include "imapclient/SimpleImapClientFrame.h"
 
 namespace tavir::mail {
 
@@ -29,16 +30,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::setAcl(
         lastError_ = refusedEntry;
         return ImapAclFailed;
     }
-    try {
+    return simple(ImapAclFailed, [&] {
         CommandSetAcl command(connection_, unicodeToUtf7M(folder), text);
-        if (command.execute(nullptr) == Command::OK)
-            return ImapSuccess;
-        recordError();
-        return ImapAclFailed;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapAclFailed);
-    }
+        return static_cast<ImapClientResult>(command.execute(nullptr));
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::deleteAcl(
@@ -51,16 +46,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::deleteAcl(
         lastError_ = refusedEntry;
         return ImapAclFailed;
     }
-    try {
+    return simple(ImapAclFailed, [&] {
         CommandDeleteAcl command(connection_, unicodeToUtf7M(folder), text);
-        if (command.execute(nullptr) == Command::OK)
-            return ImapSuccess;
-        recordError();
-        return ImapAclFailed;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapAclFailed);
-    }
+        return static_cast<ImapClientResult>(command.execute(nullptr));
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::resetAcl(const std::wstring& folder)
@@ -98,18 +87,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::resetAcl(const std::wstring
 SimpleImapClient::ImapClientResult SimpleImapClient::storeAnnotations(
     unsigned uid, const AnnotationList& annotations)
 {
-    if (!connected_)
-        return ImapNotConnected;
-    try {
+    return simple(ImapAnnotationFailed, [&] {
         CommandStore command(connection_, uid, annotations.createStringForStore(), false);
-        if (command.execute(nullptr) == Command::OK)
-            return ImapSuccess;
-        recordError();
-        return ImapAnnotationFailed;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapAnnotationFailed);
-    }
+        return static_cast<ImapClientResult>(command.execute(nullptr));
+    });
 }
 
 } // namespace tavir::mail
