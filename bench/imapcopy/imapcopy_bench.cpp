@@ -15,7 +15,6 @@
 //
 // Needs Dovecot and root (as the integration tests do).
 #include "Imap/textconv/TextConversion.h"
-#include "LoopbackStream.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
 #include "support/StandInTarget.h"
@@ -72,7 +71,6 @@ struct Result {
 
 void connectSource(SimpleImapClient& source, const Dovecot& dovecot, const Corpus& corpus)
 {
-    source.setStreamFactory(tavir::test::loopbackStream);
     if (source.connect(L"127.0.0.1", dovecot.port(), L"bench", L"benchpw", false, false) != 0
         || source.select(tavir::migration::utf8ToUnicode(corpus.folder)) != 0) {
         std::fprintf(stderr, "source login or select failed\n");
@@ -90,7 +88,6 @@ void runChild(
     std::wstring folder
         = tavir::migration::utf8ToUnicode(corpus.folder + "-" + std::to_string(round));
     if (copy) {
-        target.setStreamFactory(tavir::test::loopbackStream);
         tavir::mailserver::common::KUuid guid;
         if (target.connect(L"127.0.0.1", static_cast<unsigned>(targetPort), L"master-secret", false)
                 != 0

@@ -1,7 +1,6 @@
 // Folder ACLs against a real Dovecot with its acl and imap_acl plugins: its
 // GETACL replies read into records, SETACL and DELETEACL round trips, and
 // the refusals of forms it doesn't take coming back as result codes.
-#include "LoopbackStream.h"
 #include "imapclient/CommandAcl.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
@@ -28,7 +27,6 @@ protected:
         options.acl = true;
         server = std::make_unique<Dovecot>(
             std::map<std::string, std::string>{{"alice", "alice-pw"}, {"bob", "bob-pw"}}, options);
-        client.setStreamFactory(tavir::test::loopbackStream);
         client.setReadTimeoutMs(10000);
         ASSERT_EQ(ImapSuccess,
             client.connect(L"127.0.0.1", server->port(), L"alice", L"alice-pw", false, false));

@@ -3,7 +3,6 @@
 // read back: the wire forms it receives (the unquoted entry texts, the
 // three-argument DELETEACL of a reset), the refusals as result codes, and
 // caller texts that must never turn into a second command.
-#include "LoopbackStream.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
 #include "support/StandInTarget.h"
@@ -27,16 +26,15 @@ StandInTarget::Options targetOptions(const std::string& faults = "")
     return options;
 }
 
-void useLoopback(SimpleImapClient& client)
+void useTestTimeout(SimpleImapClient& client)
 {
-    client.setStreamFactory(tavir::test::loopbackStream);
     client.setReadTimeoutMs(10000);
 }
 
 // A master connection switched to the account.
 void connectMaster(SimpleImapClient& client, const StandInTarget& target)
 {
-    useLoopback(client);
+    useTestTimeout(client);
     ASSERT_EQ(ImapSuccess, client.connect(L"127.0.0.1", target.port(), L"master-secret", false));
     ASSERT_EQ(ImapSuccess, client.setUser(L"alice", L"example.com"));
 }
@@ -169,7 +167,7 @@ TEST(AclTargetTest, ResultCodes)
 
     // A user login can't reset: nothing is sent.
     SimpleImapClient user;
-    useLoopback(user);
+    useTestTimeout(user);
     ASSERT_EQ(ImapSuccess,
         user.connect(L"127.0.0.1", target.port(), L"alice@example.com", L"alice-pw", false, false));
     std::size_t before = sent(target, "GETACL").size();

@@ -5,7 +5,6 @@
 // the target, every call returns within the short time-out, and the next
 // message is copied whole.
 #include "FakeSource.h"
-#include "LoopbackStream.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
 #include "support/StandInTarget.h"
@@ -25,9 +24,8 @@ namespace {
 
 const unsigned timeoutMs = 1500;
 
-void useLoopback(SimpleImapClient& client)
+void useTestTimeout(SimpleImapClient& client)
 {
-    client.setStreamFactory(tavir::test::loopbackStream);
     client.setReadTimeoutMs(timeoutMs);
 }
 
@@ -79,12 +77,12 @@ TEST(CopyFaultsTest, TargetFailsDuringAppend)
         options.faults = c.fault;
         StandInTarget target(options);
         SimpleImapClient source;
-        useLoopback(source);
+        useTestTimeout(source);
         ASSERT_EQ(ImapSuccess,
             source.connect(L"127.0.0.1", dovecot.port(), L"alice", L"alicepw", false, false));
         ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
         SimpleImapClient to;
-        useLoopback(to);
+        useTestTimeout(to);
         ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
         ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
         std::vector<std::string> expected;
@@ -157,12 +155,12 @@ TEST(CopyFaultsTest, SourceBreaksOffInsideABody)
         options.accounts = {{"alice@example.com", ""}};
         StandInTarget target(options);
         SimpleImapClient source;
-        useLoopback(source);
+        useTestTimeout(source);
         ASSERT_EQ(
             ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
         ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
         SimpleImapClient to;
-        useLoopback(to);
+        useTestTimeout(to);
         ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
         ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
 
@@ -196,11 +194,11 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
     options.accounts = {{"alice@example.com", ""}};
     StandInTarget target(options);
     SimpleImapClient source;
-    useLoopback(source);
+    useTestTimeout(source);
     ASSERT_EQ(
         ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
     SimpleImapClient to;
-    useLoopback(to);
+    useTestTimeout(to);
     ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
     ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
     for (unsigned n = 1; n <= 3; ++n)
@@ -229,11 +227,11 @@ TEST(CopyFaultsTest, SmallMessagesAreNotHeldBack)
     options.persist = false;
     StandInTarget target(options);
     SimpleImapClient source;
-    useLoopback(source);
+    useTestTimeout(source);
     ASSERT_EQ(
         ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
     SimpleImapClient to;
-    useLoopback(to);
+    useTestTimeout(to);
     ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
     ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
     auto start = std::chrono::steady_clock::now();
@@ -248,7 +246,6 @@ TEST(CopyFaultsTest, GreetingTest)
         [](FakeConnection&) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); },
         [](FakeConnection& c) { c.say("* BYE too busy\r\n"); }});
     SimpleImapClient client;
-    client.setStreamFactory(tavir::test::loopbackStream);
     std::wstring greeting = L"unchanged";
     EXPECT_TRUE(client.testImapServer(L"127.0.0.1", fake.port(), false, 5, greeting));
     EXPECT_EQ(L"* OK [CAPABILITY IMAP4rev1] hello\r", greeting);

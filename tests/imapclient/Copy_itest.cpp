@@ -4,7 +4,6 @@
 // stay unread. Also the logins (CRAM-MD5, master authentication), the switch
 // to each account, and folder names that need quoting or modified UTF-7.
 #include "Imap/textconv/TextConversion.h"
-#include "LoopbackStream.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
 #include "support/StandInTarget.h"
@@ -25,9 +24,8 @@ namespace {
 
 const char* master = "master-secret";
 
-void useLoopback(SimpleImapClient& client)
+void useTestTimeout(SimpleImapClient& client)
 {
-    client.setStreamFactory(tavir::test::loopbackStream);
     client.setReadTimeoutMs(10000);
 }
 
@@ -153,7 +151,7 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
     StandInTarget target(options);
 
     SimpleImapClient source;
-    useLoopback(source);
+    useTestTimeout(source);
     ASSERT_EQ(ImapSuccess,
         source.connect(L"127.0.0.1", dovecot.port(), L"alice", L"alicepw", false, false));
     ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
@@ -162,7 +160,7 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
     ASSERT_EQ(seeds.size(), count);
 
     SimpleImapClient to;
-    useLoopback(to);
+    useTestTimeout(to);
     ASSERT_EQ(ImapSuccess,
         to.connect(L"127.0.0.1", target.port(), tavir::migration::utf8ToUnicode(master), false));
     ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
@@ -209,7 +207,7 @@ TEST_F(CopyFromDovecot, LoginsAndAccountSwitch)
 
     // CRAM-MD5 against Dovecot, right and wrong.
     SimpleImapClient cram;
-    useLoopback(cram);
+    useTestTimeout(cram);
     EXPECT_EQ(
         ImapLoginFailed, cram.connect(L"127.0.0.1", dovecot.port(), L"bob", L"wrong", true, false));
     EXPECT_FALSE(cram.isConnected());
@@ -218,17 +216,17 @@ TEST_F(CopyFromDovecot, LoginsAndAccountSwitch)
 
     // A wrong master password is refused.
     SimpleImapClient refused;
-    useLoopback(refused);
+    useTestTimeout(refused);
     EXPECT_EQ(ImapLoginFailed, refused.connect(L"127.0.0.1", target.port(), L"not-it", false));
     EXPECT_FALSE(refused.isConnected());
 
     SimpleImapClient to;
-    useLoopback(to);
+    useTestTimeout(to);
     ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
     EXPECT_EQ(ImapSetUserFailed, to.setUser(L"nobody", L"example.com"));
     for (const wchar_t* user : {L"alice", L"bob"}) {
         SimpleImapClient source;
-        useLoopback(source);
+        useTestTimeout(source);
         ASSERT_EQ(ImapSuccess,
             source.connect(L"127.0.0.1", dovecot.port(), user, std::wstring(user) + L"pw",
                 user[0] == L'b', false));
@@ -277,7 +275,7 @@ TEST_F(CopyFromDovecot, FolderNames)
             ASSERT_TRUE(raw.create(tavir::migration::unicodeToUtf7M(L"Parent" + sep + L"Kind ü")));
         }
         SimpleImapClient source;
-        useLoopback(source);
+        useTestTimeout(source);
         ASSERT_EQ(ImapSuccess,
             source.connect(L"127.0.0.1", dovecot.port(), L"alice", L"alicepw", false, false));
         std::vector<std::wstring> listed;
@@ -310,7 +308,7 @@ TEST_F(CopyFromDovecot, FolderNames)
         targetOptions.accounts = {{"alice@example.com", ""}};
         StandInTarget target(targetOptions);
         SimpleImapClient to;
-        useLoopback(to);
+        useTestTimeout(to);
         ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
         ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
         for (const std::wstring& name : names) {
@@ -329,8 +327,6 @@ TEST_F(CopyFromDovecot, FolderNames)
 
 TEST_F(CopyFromDovecot, ImplicitTlsOnBothSides)
 {
-    if (!tavir::test::haveTlsStream())
-        GTEST_SKIP() << "this build has no TLS client stream yet";
     Dovecot dovecot(std::map<std::string, std::string>{{"alice", "alicepw"}});
     std::string data = mailText(200000, "over TLS\r\n");
     {
@@ -343,12 +339,12 @@ TEST_F(CopyFromDovecot, ImplicitTlsOnBothSides)
     options.accounts = {{"alice@example.com", ""}};
     StandInTarget target(options);
     SimpleImapClient source;
-    useLoopback(source);
+    useTestTimeout(source);
     ASSERT_EQ(ImapSuccess,
         source.connect(L"127.0.0.1", dovecot.tlsPort(), L"alice", L"alicepw", true, true));
     ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
     SimpleImapClient to;
-    useLoopback(to);
+    useTestTimeout(to);
     ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.tlsPort(), L"master-secret", true));
     ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
     ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));
