@@ -80,10 +80,12 @@ private:
 
 } // namespace
 
-// An APPEND writes a whole message body at once; written out 4096 bytes at
-// a time, a large body costs the target twice the time it takes to fetch
-// it from the source. Replies are still read 4096 bytes at a time.
-constexpr long sendBufferSize = 65536;
+// An APPEND writes a whole message body at once. Written out in small
+// pieces, a large body takes the target far longer to receive than it took
+// to fetch from the source; with 1 MiB per send the copy of a 5 MB message
+// runs at about three quarters of the fetch rate (64 KiB: about half).
+// Replies are still read 4096 bytes at a time.
+constexpr long sendBufferSize = 1 << 20;
 
 std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
 {
