@@ -4,6 +4,7 @@
 // breaks off or stalls inside a body. Nothing partial or duplicated lands on
 // the target, every call returns within the short time-out, and the next
 // message is copied whole.
+#include "CopyPeers.h"
 #include "FakeSource.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
@@ -77,14 +78,10 @@ TEST(CopyFaultsTest, TargetFailsDuringAppend)
         options.faults = c.fault;
         StandInTarget target(options);
         SimpleImapClient source;
-        useTestTimeout(source);
-        ASSERT_EQ(ImapSuccess,
-            source.connect(L"127.0.0.1", dovecot.port(), L"alice", L"alicepw", false, false));
-        ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
+        ASSERT_EQ(
+            ImapSuccess, tavir::test::connectSource(source, dovecot.port(), L"alicepw", timeoutMs));
         SimpleImapClient to;
-        useTestTimeout(to);
-        ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
-        ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
         std::vector<std::string> expected;
         for (unsigned n = 1; n <= 4; ++n) {
             auto start = std::chrono::steady_clock::now();
@@ -155,14 +152,9 @@ TEST(CopyFaultsTest, SourceBreaksOffInsideABody)
         options.accounts = {{"alice@example.com", ""}};
         StandInTarget target(options);
         SimpleImapClient source;
-        useTestTimeout(source);
-        ASSERT_EQ(
-            ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
-        ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectSource(source, fake.port(), L"pw", timeoutMs));
         SimpleImapClient to;
-        useTestTimeout(to);
-        ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
-        ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
 
         EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));
         auto start = std::chrono::steady_clock::now();
@@ -198,9 +190,7 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
     ASSERT_EQ(
         ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
     SimpleImapClient to;
-    useTestTimeout(to);
-    ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
-    ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
     for (unsigned n = 1; n <= 3; ++n)
         EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
     auto stored = target.folders("alice@example.com")["INBOX"].messages;
@@ -231,9 +221,7 @@ TEST(CopyFaultsTest, SmallMessagesAreNotHeldBack)
     ASSERT_EQ(
         ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
     SimpleImapClient to;
-    useTestTimeout(to);
-    ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
-    ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
     auto start = std::chrono::steady_clock::now();
     for (unsigned n = 1; n <= 100; ++n)
         ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;

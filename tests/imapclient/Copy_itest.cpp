@@ -3,6 +3,7 @@
 // them, with their standard flags and internal date, and the source messages
 // stay unread. Also the logins (CRAM-MD5, master authentication), the switch
 // to each account, and folder names that need quoting or modified UTF-7.
+#include "CopyPeers.h"
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
@@ -151,10 +152,7 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
     StandInTarget target(options);
 
     SimpleImapClient source;
-    useTestTimeout(source);
-    ASSERT_EQ(ImapSuccess,
-        source.connect(L"127.0.0.1", dovecot.port(), L"alice", L"alicepw", false, false));
-    ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectSource(source, dovecot.port(), L"alicepw", 10000));
     unsigned count = 0;
     ASSERT_EQ(ImapSuccess, source.status(L"INBOX", count));
     ASSERT_EQ(seeds.size(), count);
@@ -308,9 +306,7 @@ TEST_F(CopyFromDovecot, FolderNames)
         targetOptions.accounts = {{"alice@example.com", ""}};
         StandInTarget target(targetOptions);
         SimpleImapClient to;
-        useTestTimeout(to);
-        ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
-        ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), 10000));
         for (const std::wstring& name : names) {
             KUuid guid;
             EXPECT_EQ(ImapSuccess, to.createFolder(name, guid, L"IPF.Note"));
@@ -339,14 +335,10 @@ TEST_F(CopyFromDovecot, ImplicitTlsOnBothSides)
     options.accounts = {{"alice@example.com", ""}};
     StandInTarget target(options);
     SimpleImapClient source;
-    useTestTimeout(source);
     ASSERT_EQ(ImapSuccess,
-        source.connect(L"127.0.0.1", dovecot.tlsPort(), L"alice", L"alicepw", true, true));
-    ASSERT_EQ(ImapSuccess, source.select(L"INBOX"));
+        tavir::test::connectSource(source, dovecot.tlsPort(), L"alicepw", 10000, true));
     SimpleImapClient to;
-    useTestTimeout(to);
-    ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.tlsPort(), L"master-secret", true));
-    ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.tlsPort(), 10000, true));
     ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));
     auto stored = target.folders("alice@example.com")["INBOX"].messages;
     ASSERT_EQ(1u, stored.size());
