@@ -1,0 +1,67 @@
+#pragma once
+// The records that cross between the wizard and the migration engine. They
+// are plain copyable values: the wizard fills Configuration, the engine fills
+// the rest. Field order is the order both sides rely on.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavir::migration {
+
+// What the wizard hands to the engine. Servers are "host" or "host:port".
+struct Configuration {
+    std::wstring sourceServer;
+    std::wstring sourceServer2; // kept for other wizards; this one leaves it empty
+    bool sourceSsl = false;
+    bool targetSsl = false;
+    std::wstring targetServer;
+    std::wstring adminUser;
+    std::wstring adminPassword;
+    std::wstring reportFile;
+    std::wstring debugFile;
+    std::wstring logDirectory;
+};
+
+// One account's credential test; the tester thread writes it in place.
+enum TestStatus : std::int32_t {
+    TestNotTested = 0,
+    TestTesting = 1,
+    TestLoginAccepted = 2,
+    TestLoginRefused = 3,
+};
+
+// The copy of one account handed to the wizard.
+struct UserInfoData {
+    std::uint32_t index = 0; // the account's index in the engine's list
+    std::wstring mailbox;
+    std::wstring domain;
+    std::wstring smtpAddress;
+    std::wstring fullName;
+    std::wstring password;
+    bool migrate = false;
+};
+
+// One account in progress.
+struct ActualUserStatus {
+    std::wstring fullName;
+    std::wstring folder;
+    std::uint32_t folderMessages = 0;
+    std::uint32_t messagesDone = 0;
+    std::uint32_t messageErrors = 0;
+};
+
+// The totals of a run, polled by the wizard.
+struct MigrationStatus {
+    std::int64_t startTime = 0; // seconds since 1970, 0 before the run starts
+    std::uint32_t accounts = 0;
+    std::uint32_t selectedAccounts = 0; // state not 0
+    std::uint32_t finishedAccounts = 0; // state 4
+    std::uint32_t failedAccounts = 0;   // state 3
+    std::uint32_t foldersDone = 0;
+    std::uint32_t folderErrors = 0;
+    std::uint32_t messagesDone = 0;
+    std::uint32_t messageErrors = 0;
+    std::vector<ActualUserStatus> inProgress; // accounts in state 2
+};
+
+} // namespace tavir::migration

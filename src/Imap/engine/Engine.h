@@ -1,0 +1,26 @@
+#pragma once
+// The engine's free entry functions: process start-up, the one Migrator,
+// and the two server tests of the wizard's first pages.
+#include "Imap/engine/IMigrator.h"
+
+#include <string>
+
+namespace tavir::migration {
+
+// Starts the socket layer, loads the conversion library from "../lib/zorp"
+// beside the executable and opens both logs (appending). False when the
+// library or a log can't be opened; a log failure also writes
+// "Error initializing logger!" to standard error.
+bool init(const std::wstring& reportFile, const std::wstring& debugFile);
+// Nothing to release: the process-wide services end at exit.
+void done();
+// Creates the one engine object; the caller owns it. False when out is null.
+bool createMigrator(IMigrator** out);
+// Source server ("host" or "host:port"): 0 when it answers over IMAP, 1
+// otherwise. Blocking; never throws.
+int testImap(const std::wstring& server, bool ssl);
+// Target administrator login: 0 ok, 1 no connection, 2 authentication
+// failed, 3 read-only administrator, 4 unsupported server version.
+int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password);
+
+} // namespace tavir::migration
