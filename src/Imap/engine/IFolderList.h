@@ -47,7 +47,8 @@ public:
     virtual void build(const std::vector<tavir::mail::FolderInfo>& listed, char separator) = 0;
     virtual std::size_t size() const = 0;
 
-    // Every folder that is not skipped, parents before children.
+    // Every folder that is not skipped, parents before children. INBOX is
+    // among them when listed: the target's mailbox has it already.
     virtual std::vector<MigrationFolder> foldersToCreate() const = 0;
     // The selectable folders that are not skipped, in the same order.
     virtual std::vector<MigrationFolder> foldersToCopy() const = 0;
