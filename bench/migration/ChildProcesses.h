@@ -1,8 +1,8 @@
 #pragma once
 // Runs jobs in child processes started together and measures them: wall
 // time until the last one ends, and each one's peak resident memory as the
-// kernel counted it (wait4), so a measurement never includes the
-// benchmark's own memory.
+// kernel counted it (wait4). A child starts with what it inherits at fork
+// (and keeps that peak across exec), so the calling process must stay small.
 #include "MeasuredRun.h"
 
 #include <functional>
