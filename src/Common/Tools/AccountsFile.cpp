@@ -79,7 +79,8 @@ public:
         if (user.fullName.empty())
             user.fullName = user.publicFolders ? L"Public Folders" : user.mailbox;
 
-        std::wstring key = boost::algorithm::to_lower_copy((user.publicFolders ? L"*" : L"") + address);
+        std::wstring key
+            = boost::algorithm::to_lower_copy((user.publicFolders ? L"*" : L"") + address);
         auto [first, inserted] = seen_.emplace(key, line);
         if (!inserted) {
             problems.push_back(boost::str(
@@ -107,9 +108,8 @@ private:
 AccountsFile parseAccountsText(const std::string& bytes)
 {
     Reader reader;
-    std::size_t start = bytes.compare(0, byteOrderMark.size(), byteOrderMark) == 0
-        ? byteOrderMark.size()
-        : 0;
+    std::size_t start
+        = bytes.compare(0, byteOrderMark.size(), byteOrderMark) == 0 ? byteOrderMark.size() : 0;
     for (unsigned line = 1; start < bytes.size(); ++line) {
         std::size_t end = bytes.find('\n', start);
         if (end == std::string::npos)

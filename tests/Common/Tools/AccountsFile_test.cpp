@@ -36,7 +36,6 @@ std::string lineOf(std::size_t bytes)
     return line + std::string(bytes - line.size(), 'x');
 }
 
-
 const FileCase fileCases[] = {
     {"semicolon with full name", "alice@example.com;secret;Alice Liddell\n",
         {{L"alice", L"example.com", L"secret", L"Alice Liddell"}}, {}},
@@ -61,15 +60,18 @@ const FileCase fileCases[] = {
     {"CRLF", "a@x.org;one\r\nb@x.org;two\r\n",
         {{L"a", L"x.org", L"one", L"a"}, {L"b", L"x.org", L"two", L"b"}}, {}},
     {"blank lines", "\n  \n\t\r\na@x.org;pw\n\n", {{L"a", L"x.org", L"pw", L"a"}}, {}},
-    {"UTF-8", "j\xC3\xB6rg@ex\xC3\xA4mple.com;p\xC3\xA4ss\xF0\x9F\x94\x91;J\xC3\xB6rg M\xC3\xBCller",
-        {{L"j\u00F6rg", L"ex\u00E4mple.com", L"p\u00E4ss\U0001F511", L"J\u00F6rg M\u00FCller"}}, {}},
-    {"511 bytes", lineOf(511) + "\n",
-        {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}}, {}},
+    {"UTF-8",
+        "j\xC3\xB6rg@ex\xC3\xA4mple.com;p\xC3\xA4ss\xF0\x9F\x94\x91;J\xC3\xB6rg M\xC3\xBCller",
+        {{L"j\u00F6rg", L"ex\u00E4mple.com", L"p\u00E4ss\U0001F511", L"J\u00F6rg M\u00FCller"}},
+        {}},
+    {"511 bytes", lineOf(511) + "\n", {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}},
+        {}},
     {"511 bytes and CRLF", lineOf(511) + "\r\n",
         {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}}, {}},
     {"512 bytes: skipped whole, the next line read", lineOf(512) + "\nz@x.org;pw\n",
         {{L"z", L"x.org", L"pw", L"z"}}, {L"Line 1 of the accounts file is longer than 511 bytes"}},
-    {"invalid byte", "a@x.org;S3cret\xFF\n", {}, {L"Line 1 of the accounts file is not valid UTF-8"}},
+    {"invalid byte", "a@x.org;S3cret\xFF\n", {},
+        {L"Line 1 of the accounts file is not valid UTF-8"}},
     {"overlong slash", "a@x.org;S3cret\xC0\xAF\n", {}, {L"is not valid UTF-8"}},
     {"surrogate", "a@x.org;S3cret\xED\xA0\x80\n", {}, {L"is not valid UTF-8"}},
     {"cut short at the end", "a@x.org;S3cret\xE2\x82", {}, {L"is not valid UTF-8"}},

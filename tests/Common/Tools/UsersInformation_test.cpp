@@ -83,7 +83,8 @@ TEST(UsersInformation, EveryAccountToMigrateIsTakenOnceAcrossThreads)
 {
     std::vector<UserInfo> users;
     for (int i = 0; i < 2000; ++i)
-        users.push_back(account(L"u" + std::to_wstring(i), i % 3 ? UserToMigrate : UserNotSelected));
+        users.push_back(
+            account(L"u" + std::to_wstring(i), i % 3 ? UserToMigrate : UserNotSelected));
     UsersInformation list(users);
     std::vector<std::atomic<int>> taken(users.size());
     std::vector<std::thread> workers;
