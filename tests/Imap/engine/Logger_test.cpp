@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/regex.hpp>
 #include <ctime>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -44,10 +44,10 @@ TEST(Logger, DebugLineFormat)
     std::string bare = Logger::debugLine(nullptr, "Report line.");
     const std::string after = localDate();
 
-    EXPECT_TRUE(std::regex_match(
-        located, std::regex(stamp + R"(In Logger_test\.cpp:\d+ \(TestBody\): Login refused\.)")))
+    EXPECT_TRUE(boost::regex_match(
+        located, boost::regex(stamp + R"(In Logger_test\.cpp:\d+ \(TestBody\): Login refused\.)")))
         << located;
-    EXPECT_TRUE(std::regex_match(bare, std::regex(stamp + "Report line\\."))) << bare;
+    EXPECT_TRUE(boost::regex_match(bare, boost::regex(stamp + "Report line\\."))) << bare;
     // The stamp is the local date, as glibc's strftime gives it.
     EXPECT_TRUE(located.compare(1, 10, before) == 0 || located.compare(1, 10, after) == 0);
 }
@@ -72,10 +72,12 @@ TEST(Logger, ReportLinesReachTheReportOnFlushAndTheDebugLogAtOnce)
         logs.report());
     std::vector<std::string> debug = linesOf(logs.debug().substr(bom.size()));
     ASSERT_EQ(4u, debug.size());
-    EXPECT_TRUE(std::regex_match(debug[0], std::regex(stamp + "In .*: only for the debug log")));
-    EXPECT_TRUE(std::regex_match(
-        debug[2], std::regex(stamp + R"(In .*: Fatal Error \(error code = 4\) - The source .*)")));
-    EXPECT_TRUE(std::regex_match(debug[3], std::regex(stamp + "Kept until the logger ends\\.")));
+    EXPECT_TRUE(
+        boost::regex_match(debug[0], boost::regex(stamp + "In .*: only for the debug log")));
+    EXPECT_TRUE(boost::regex_match(debug[2],
+        boost::regex(stamp + R"(In .*: Fatal Error \(error code = 4\) - The source .*)")));
+    EXPECT_TRUE(
+        boost::regex_match(debug[3], boost::regex(stamp + "Kept until the logger ends\\.")));
 }
 
 TEST(Logger, ExistingFilesAreAppendedToWithoutASecondMark)
@@ -141,12 +143,12 @@ TEST(Logger, ManyLoggersOnManyThreadsLoseAndMixNothing)
     // The debug log: every line whole and in its thread's order.
     std::vector<std::string> debug = linesOf(logs.debug().substr(bom.size()));
     ASSERT_EQ(std::size_t(2 * threads * blocks * blockLines), debug.size());
-    std::regex shape(stamp
+    boost::regex shape(stamp
         + R"((In Logger_test\.cpp:\d+ \(operator\(\)\): )?(debug|report) t(\d) b(\d+) l(\d))");
     std::vector<int> last(threads * 2, -1);
     for (const std::string& line : debug) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+        boost::smatch m;
+        ASSERT_TRUE(boost::regex_match(line, m, shape)) << line;
         int t = std::stoi(m[3]);
         int order = std::stoi(m[4]) * blockLines + std::stoi(m[5]);
         int& previous = last[t * 2 + (m[2] == "report")];
