@@ -8,11 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 
 using namespace tavir::migration;
@@ -23,31 +18,6 @@ std::wstring at(int port)
 {
     return L"127.0.0.1:" + std::to_wstring(port);
 }
-
-// A port whose connections the kernel completes and nobody ever reads or
-// answers.
-class SilentPort {
-public:
-    SilentPort()
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-            || listen(fd_, 4) != 0
-            || getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen");
-        port_ = ntohs(address.sin_port);
-    }
-    ~SilentPort() { close(fd_); }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
 {
@@ -81,7 +51,9 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
 
 TEST(TestImap, GivesUpOnASilentPortAfterFiveSeconds)
 {
-    SilentPort silent;
+    // Listening, never accepting: the kernel completes the connection and
+    // nobody ever answers.
+    tavir::test::SocketScript silent(std::vector<std::vector<tavir::test::Step>>{});
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(1, testImap(at(silent.port()), false));
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
