@@ -142,24 +142,4 @@ TEST(UsersInformation, StatusCountsStatesAndSumsProgress)
     EXPECT_EQ(1u, status.inProgress[0].messageErrors);
 }
 
-TEST(UsersInformation, CopiesShowThePublicFoldersAccountAsPublic)
-{
-    UserInfo pub = account(L"admin", UserToMigrate);
-    pub.publicFolders = true;
-    pub.password = L"pw";
-    UsersInformation list({account(L"a", UserNotSelected), pub});
-    std::vector<UserInfoData> users(5);
-    list.copyTo(users);
-    ASSERT_EQ(2u, users.size());
-    EXPECT_EQ(0u, users[0].index);
-    EXPECT_EQ(L"a", users[0].mailbox);
-    EXPECT_FALSE(users[0].migrate);
-    EXPECT_EQ(1u, users[1].index);
-    EXPECT_EQ(L"#public", users[1].mailbox);
-    EXPECT_EQ(L"example.com", users[1].domain);
-    EXPECT_EQ(L"admin@example.com", users[1].smtpAddress);
-    EXPECT_EQ(L"pw", users[1].password);
-    EXPECT_TRUE(users[1].migrate);
-}
-
 } // namespace

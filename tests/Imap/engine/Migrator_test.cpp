@@ -60,8 +60,9 @@ TEST_F(MigratorTest, LoadsAccountsAndLogsSkippedLinesWithoutPasswords)
     EXPECT_EQ(L"Anna", users[0].fullName);
     EXPECT_EQ(L"Pw-anna", users[0].password);
     EXPECT_TRUE(users[0].migrate);
-    EXPECT_EQ(L"#public", users[1].mailbox);
     EXPECT_EQ(1u, users[1].index);
+    EXPECT_EQ(L"#public", users[1].mailbox);
+    EXPECT_EQ(L"pub@example.com", users[1].smtpAddress);
 
     EXPECT_NE(
         std::string::npos, logs.report().find("Line 2 of the accounts file has no separator"));

@@ -66,34 +66,28 @@ TEST(Thread, AnythingTheWorkThrowsEndsTheThreadNormallyWithASentence)
     }
 }
 
-TEST(Thread, StartsOnceAndJoinsOnce)
+TEST(Thread, StartsOnceAndEndsWhenItsStopFlagIsRaised)
 {
     std::atomic<int> runs{0};
-    Worker worker([&](Worker&) { ++runs; });
-    EXPECT_FALSE(worker.join()); // never started
-    ASSERT_TRUE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
-    EXPECT_FALSE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
-    EXPECT_TRUE(worker.join());
-    EXPECT_TRUE(worker.join());
-    EXPECT_EQ(1, runs.load());
-    EXPECT_TRUE(worker.recovered.empty());
-}
-
-TEST(Thread, WorkEndsWhenItsStopFlagIsRaised)
-{
     std::atomic<bool> looping{false};
     Worker worker([&](Worker& self) {
+        ++runs;
         looping = true;
         while (!self.isTerminated())
             std::this_thread::yield();
     });
+    EXPECT_FALSE(worker.join()); // never started
     ASSERT_TRUE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
+    EXPECT_FALSE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
     while (!looping)
         std::this_thread::yield();
     EXPECT_TRUE(worker.isRunning());
     worker.setTerminated(true);
     EXPECT_TRUE(worker.join());
+    EXPECT_TRUE(worker.join());
     EXPECT_FALSE(worker.isRunning());
+    EXPECT_EQ(1, runs.load());
+    EXPECT_TRUE(worker.recovered.empty());
 }
 
 } // namespace
