@@ -30,6 +30,9 @@ public:
     // started(); then per account, unless a stop was requested: 1, the
     // logins, 2 or 3, statusChanged(); finally stopped(aborted).
     void execute() override;
+    // True once stopped() has been passed on: what is left of the thread
+    // is only its return, so a new test may start after joining it.
+    bool hasEnded() { return callbacks_.hasStopped(); }
 
 protected:
     // The account in hand counts as refused and the test ends aborted.

@@ -73,7 +73,9 @@ bool Migrator::startUserTest(ICallbacks* callbacks, std::vector<TestStatus>& sta
     KMutexLocker lock(lock_);
     if (!callbacks || statuses.size() != users_->size())
         return false;
-    if (tester_ && tester_->isRunning())
+    // The wizard may start the next test as soon as it hears stopped(); the
+    // old thread is then only returning, and the join below waits for it.
+    if (tester_ && tester_->isRunning() && !tester_->hasEnded())
         return false;
     if (tester_)
         tester_->join();

@@ -4,6 +4,7 @@
 // stopped and joined before the object goes away.
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/IMigrator.h"
+#include "Imap/engine/ImapUserTesterThread.h"
 #include "Imap/engine/Thread.h"
 #include "tiny/KMutex.h"
 
@@ -40,7 +41,7 @@ private:
     tiny::KMutex lock_; // guards everything below
     Configuration configuration_;
     std::shared_ptr<UsersInformation> users_;
-    std::shared_ptr<Thread> tester_;
+    std::shared_ptr<ImapUserTesterThread> tester_;
     // The run: its supervisor thread (which owns the workers), its start
     // time and the target's temporary master password.
     std::shared_ptr<Thread> supervisor_;
