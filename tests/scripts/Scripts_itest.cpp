@@ -15,14 +15,14 @@ using tavir::test::TempDir;
 namespace {
 
 // What the scratch project's program is.
-enum class Source { Good, CompileError, ConfigureError };
+enum class Source { Good, CompileError, ConfigureError, Fuzzers };
 
 class ScratchTree {
 public:
     explicit ScratchTree(Source source)
     {
         mkdir(dir.file("scripts").c_str(), 0755);
-        for (const char* script : {"build.sh", "test.sh"})
+        for (const char* script : {"build.sh", "test.sh", "fuzz.sh"})
             copyScript(script);
         writeScript("install-deps.sh", "#!/bin/sh\nexit 0\n");
         std::string cmake = "cmake_minimum_required(VERSION 3.25)\nproject(scratch C)\n"
@@ -38,6 +38,14 @@ public:
             break;
         case Source::ConfigureError:
             cmake += "message(FATAL_ERROR \"broken on purpose\")\n";
+            break;
+        case Source::Fuzzers:
+            // Stand-ins for the fuzz targets that print how they were called.
+            main = "#include <stdio.h>\nint main(int argc, char** argv) {\n"
+                   "  for (int i = 1; i < argc; ++i) printf(\"%s\\n\", argv[i]);\n"
+                   "  return 0;\n}\n";
+            cmake += "foreach(t imap_parser imap_response imap_quote)\n"
+                     "  add_executable(fuzz_${t} main.c)\nendforeach()\n";
             break;
         }
         tavir::test::writeFile(dir.file("CMakeLists.txt"), cmake);
@@ -68,7 +76,7 @@ private:
 
 } // namespace
 
-TEST(Scripts, ShowTheBuildAndItsErrors)
+TEST(Scripts, ShowTheBuildAndItsErrorsAndTakeAnyFuzzTime)
 {
     const struct {
         Source source;
@@ -87,6 +95,11 @@ TEST(Scripts, ShowTheBuildAndItsErrors)
         {Source::Good,
             "test \"$(bash scripts/build.sh 2>/dev/null)\" = \"$PWD/build\" && echo folder only", 0,
             {"folder only"}},
+        {Source::Fuzzers, "bash scripts/fuzz.sh 86400", 0,
+            {"-max_total_time=86400", "for 86400s", "all targets ran clean"}},
+        {Source::Good, "bash scripts/fuzz.sh 0", 2, {"usage"}},
+        {Source::Good, "bash scripts/fuzz.sh 1.5", 2, {"usage"}},
+        {Source::Good, "bash scripts/fuzz.sh 9999999999", 2, {"usage"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
