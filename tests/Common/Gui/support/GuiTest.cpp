@@ -1,0 +1,104 @@
+// Helpers that drive the wizard's widgets in the tests.
+#include "support/GuiTest.h"
+
+#include "support/TestSupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QTest>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace tavir::test {
+
+QApplication& guiApplication()
+{
+    static TempDir home;
+    static int argc = 1;
+    static char name[] = "gui_test";
+    static char* argv[] = {name, nullptr};
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("XDG_STATE_HOME", QByteArray::fromStdString(home.path() + "/state"));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(home.path() + "/config"));
+    static QApplication application(argc, argv);
+    return application;
+}
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    return QTest::qWaitFor(condition, timeoutMs);
+}
+
+void settle(int ms)
+{
+    QTest::qWait(ms);
+}
+
+void click(QAbstractButton* button)
+{
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void clickLink(QLabel* label)
+{
+    // Find the anchor's position in the laid-out text and click there.
+    QTextDocument document;
+    document.setHtml(label->text());
+    const QString plain = document.toPlainText();
+    const QPoint where(label->fontMetrics().horizontalAdvance(plain.left(plain.size() - 1)) + 2 +
+                           label->contentsRect().left(),
+        label->contentsRect().center().y());
+    QTest::mouseClick(label, Qt::LeftButton, Qt::NoModifier, where);
+}
+
+OnModal::OnModal(std::function<void(QWidget*)> handler)
+    : handler_(std::move(handler))
+    , timer_(new QTimer)
+{
+    QObject::connect(timer_, &QTimer::timeout, [this] { poll(); });
+    timer_->start(5);
+}
+
+OnModal::~OnModal()
+{
+    delete timer_;
+}
+
+void OnModal::poll()
+{
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible() || modal == last_)
+        return;
+    last_ = modal;
+    ++seen_;
+    handler_(modal);
+}
+
+MessageBoxAnswer::MessageBoxAnswer(QMessageBox::StandardButton answer)
+    : answer_(answer)
+    , modal_([this](QWidget* widget) {
+        auto* box = qobject_cast<QMessageBox*>(widget);
+        if (!box)
+            return;
+        boxes_.push_back({box->windowTitle(), box->text(), box->icon()});
+        QAbstractButton* button = box->button(answer_);
+        if (!button)
+            button = box->buttons().first();
+        click(button);
+    })
+{
+}
+
+std::vector<QString> MessageBoxAnswer::texts() const
+{
+    std::vector<QString> result;
+    for (const Box& box : boxes_)
+        result.push_back(box.text);
+    return result;
+}
+
+} // namespace tavir::test
