@@ -10,11 +10,29 @@ namespace tavir::gui {
 
 QString padToWidth(const QString& text, int width, const QFontMetrics& metrics)
 {
-    const int blank = metrics.horizontalAdvance(QLatin1Char(' '));
-    const int missing = width - metrics.horizontalAdvance(text);
-    if (blank <= 0 || missing <= 0)
+    // Blanks have fractional widths that a text's width rounds, so the count
+    // is searched for by measuring: doubled until wide enough, then halved
+    // down to the fewest that reach the width. Blanks that add nothing (a
+    // font too small to show them) leave the text as it is.
+    const auto padded = [&](int blanks) { return text + QString(blanks, QLatin1Char(' ')); };
+    const auto advance = [&](int blanks) { return metrics.horizontalAdvance(padded(blanks)); };
+    const int bare = advance(0);
+    if (bare >= width)
         return text;
-    return text + QString((missing + blank - 1) / blank, QLatin1Char(' '));
+    constexpr int NoGrowthAfter = 64;
+    int low = 0;
+    int high = 1;
+    while (advance(high) < width) {
+        if (high >= NoGrowthAfter && advance(high) == bare)
+            return text;
+        low = high;
+        high *= 2;
+    }
+    while (high - low > 1) {
+        const int middle = low + (high - low) / 2;
+        (advance(middle) >= width ? high : low) = middle;
+    }
+    return padded(high);
 }
 
 int progressPercent(int done, int total)
