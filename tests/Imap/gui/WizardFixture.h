@@ -12,6 +12,7 @@
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QFileDialog>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
@@ -31,6 +32,9 @@ protected:
         // Nothing is opened for real; "false" stands for a desktop that
         // cannot show the file.
         gui::MigThread::setViewer("false");
+        // The file dialog opens in the working folder when no folder was
+        // remembered: the folder of the test's files.
+        QDir::setCurrent(QString::fromStdString(files.path()));
         wizard = std::make_unique<gui::ImapWizard>(nullptr, engine.entries());
         wizard->initializeEngineExecuter();
         wizard->show();
@@ -99,7 +103,12 @@ protected:
             // Typing would open the name completer, which takes the Return
             // key; the path is put in whole and the dialog's Open clicked.
             dialog->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(path));
+            dialogFolder = dialog->directory().absolutePath();
             click(dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Open));
+            if (dialog->isVisible()) {
+                ADD_FAILURE() << "the file dialog did not accept " << path;
+                dialog->reject(); // a dialog left open would hold the test for ever
+            }
         });
         click(child<QAbstractButton>(gui::MigWizard::OptionPageId, "loadButton"));
         ASSERT_EQ(chooser.seen(), 1);
@@ -116,6 +125,7 @@ protected:
     void loadAndStartTest(const std::vector<migration::UserInfoData>& accounts)
     {
         migrator().accounts = accounts;
+        migrator().testCallbacks = nullptr;
         load(accountsFile());
         ASSERT_TRUE(waitFor([&] { return migrator().testCallbacks != nullptr; }));
     }
@@ -133,6 +143,8 @@ protected:
 
     ScriptedEngine engine;
     TempDir files;
+    // The folder the file dialog showed when the file was chosen.
+    QString dialogFolder;
     std::unique_ptr<gui::ImapWizard> wizard;
 };
 

@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QTest>
 #include <QTextDocument>
@@ -24,8 +25,10 @@ QApplication& guiApplication()
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("XDG_STATE_HOME", QByteArray::fromStdString(home.path() + "/state"));
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(home.path() + "/config"));
-    static QApplication application(argc, argv);
-    return application;
+    // Never destroyed: at process exit the objects it would tear down are
+    // already gone. The pointer keeps it reachable for leak checkers.
+    static QApplication* application = new QApplication(argc, argv);
+    return *application;
 }
 
 bool waitFor(const std::function<bool()>& condition, int timeoutMs)
@@ -40,7 +43,12 @@ void settle(int ms)
 
 void click(QAbstractButton* button)
 {
-    QTest::mouseClick(button, Qt::LeftButton);
+    // A check box reacts on its indicator and text only, which need not
+    // cover the middle of a widget stretched by its layout.
+    if (qobject_cast<QCheckBox*>(button))
+        QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, QPoint(6, button->height() / 2));
+    else
+        QTest::mouseClick(button, Qt::LeftButton);
 }
 
 void clickLink(QLabel* label)
