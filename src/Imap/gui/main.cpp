@@ -11,6 +11,8 @@ int main(int argc, char** argv)
 {
     tavir::gui::MigAssist assist("QBX", "zorp", "4.6.31-R3-7184", "zorp.dmp");
     QApplication application(argc, argv);
+    // Lets the desktop match the window with the installed zorp.desktop.
+    QGuiApplication::setDesktopFileName("zorp");
     auto* translator = new QTranslator(&application);
     if (translator->load("qt_" + QLocale::system().name(), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(translator);
