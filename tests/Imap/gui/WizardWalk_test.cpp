@@ -4,29 +4,28 @@
 
 #include "Common/Gui/MigProgressPage.h"
 
-#include <QDir>
-#include <QPixmap>
 
 namespace tavir::test {
 namespace {
 
 using gui::MigWizard;
 
-void screenshot(QWidget* widget, const char* name)
-{
-    const QString folder = qEnvironmentVariable("TAVIR_SCREENSHOT_DIR");
-    if (folder.isEmpty())
-        return;
-    QDir().mkpath(folder);
-    widget->grab().save(folder + "/" + name + ".png");
-}
-
 class WizardWalk : public WizardFixture {};
 
 TEST_F(WizardWalk, SixPagesFromWelcomeToResult)
 {
     screenshot(&w(), "0-welcome");
-    toOptionPage();
+    toServerPage();
+    type(child<QLineEdit>(MigWizard::ServerPageId, "hostEdit"), "source.example");
+    screenshot(&w(), "1-source");
+    clickNext();
+    ASSERT_TRUE(reaches(MigWizard::CvnPageId));
+    type(child<QLineEdit>(MigWizard::CvnPageId, "hostEdit"), "target.example");
+    type(child<QLineEdit>(MigWizard::CvnPageId, "userEdit"), "admin");
+    type(child<QLineEdit>(MigWizard::CvnPageId, "passwordEdit"), "pw");
+    screenshot(&w(), "2-target");
+    clickNext();
+    ASSERT_TRUE(reaches(MigWizard::OptionPageId));
     EXPECT_EQ(engine.testedServer, L"target.example");
     EXPECT_EQ(engine.testedUser, L"admin");
     EXPECT_EQ(engine.testedPassword, L"pw");

@@ -6,6 +6,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
 #include <QLabel>
 #include <QTest>
 #include <QTextDocument>
@@ -39,6 +43,21 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs)
 void settle(int ms)
 {
     QTest::qWait(ms);
+}
+
+void screenshot(QWidget* window, const char* name)
+{
+    const QString folder = qEnvironmentVariable("TAVIR_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        return;
+    QDir().mkpath(folder);
+    settle(100); // let the page finish painting
+    QPixmap picture;
+    if (QGuiApplication::platformName() == "xcb" && window->screen())
+        picture = window->screen()->grabWindow(window->winId());
+    if (picture.isNull())
+        picture = window->grab();
+    picture.save(folder + "/" + name + ".png");
 }
 
 void click(QAbstractButton* button)

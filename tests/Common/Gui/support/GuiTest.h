@@ -28,6 +28,11 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000);
 void settle(int ms = 50);
 
 void click(QAbstractButton* button);
+
+// Saves a picture of the window as <name>.png in $TAVIR_SCREENSHOT_DIR when
+// that is set (scripts/screenshots.sh): from the screen on a real display,
+// else as the widgets paint themselves.
+void screenshot(QWidget* window, const char* name);
 // Activates the first link of a rich-text label as a mouse click would.
 void clickLink(QLabel* label);
 
