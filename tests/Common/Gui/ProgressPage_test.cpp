@@ -147,6 +147,11 @@ TEST_F(ProgressTest, FinishedRunGoesOnToTheResultPageWithItsTotals)
     EXPECT_FALSE(shown(result, "warningLabel"));
     EXPECT_FALSE(wizard->button(QWizard::BackButton)->isVisible());
     EXPECT_TRUE(wizard->button(QWizard::FinishButton)->isVisible());
+
+    MessageBoxAnswer any(QMessageBox::No);
+    wizard->close();
+    EXPECT_FALSE(wizard->isVisible()) << "the last page closes without a question";
+    EXPECT_TRUE(any.texts().empty());
 }
 
 TEST_F(ProgressTest, RunThatEndsBeforeTheFirstPollStillShowsItsTotalTime)
