@@ -60,6 +60,13 @@ MigWizard::MigWizard(QWidget* parent, const QString& name, EngineEntries engine)
 
 MigWizard::~MigWizard()
 {
+    // A page's engine call still under way must end before the engine goes;
+    // the engine's own threads, which call back into the pages, end when the
+    // engine is deleted, while the pages still exist.
+    for (int id : pageIds()) {
+        if (auto* migPage = qobject_cast<MigPage*>(page(id)))
+            migPage->migrator()->wait();
+    }
     MigThread::clearExecuter();
 }
 
