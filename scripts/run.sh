@@ -15,6 +15,10 @@ if [[ "${1:-}" == --demo ]]; then
 fi
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+if ! cmake --build "$root/build" --target help | grep -q '^zorp:'; then
+  echo "run: this tree's migration engine is not complete yet, so there is no program to run" >&2
+  exit 1
+fi
 cmake --build "$root/build" --target zorp vmd vxiconv
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
   echo "run: no display; start the wizard on a desktop, or under xvfb-run" >&2
