@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Starts the peers of the wizard's demo on loopback, without root.
+
+    python3 scripts/demo.py READY_FILE
+
+A throw-away Dovecot with a few sample accounts, folders and messages is the
+source server; the stand-in target (tests/targetserver/stand_in_target.py)
+with its administration service is the target. The script writes a sample
+accounts file, prints what to type on each page of the wizard, touches
+READY_FILE, and runs until it gets SIGTERM or SIGINT; then it stops both
+servers and removes their files.
+"""
+import grp
+import imaplib
+import os
+import pwd
+import secrets
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOMAIN = "demo.example"
+ADMIN = ("admin", "demo-admin")
+# name, password on the source, password in the accounts file, full name
+ACCOUNTS = [
+    ("anna", "anna-pw", "anna-pw", "Anna Lindqvist"),
+    ("ben", "ben-pw", "ben-pw", "Ben Okafor"),
+    ("carla", "carla-pw", "carla-pw", "Carla Mendes"),
+    # A password that has changed since the list was made: the credential
+    # test shows the account refused.
+    ("dave", "dave-new-pw", "dave-old-pw", "Dave Kowalski"),
+]
+FOLDERS = {"INBOX": 6, "Projects": 3, "Projects.Apollo": 4, "Receipts": 2}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, process, what, host="127.0.0.1"):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise SystemExit("%s exited at start-up" % what)
+        try:
+            socket.create_connection((host, port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise SystemExit("%s did not start listening" % what)
+
+
+def make_certificate(folder):
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+def start_dovecot(folder, cert, key):
+    """Dovecot as whoever runs the script: as root its own unprivileged
+    users serve the mail, as anyone else that user serves everything."""
+    port = free_port()
+    mail = os.path.join(folder, "mail")
+    run = os.path.join(folder, "run")
+    os.makedirs(mail)
+    os.makedirs(run)
+    if os.geteuid() == 0:
+        login_user, internal_user, mail_user, mail_group = "dovenull", "dovecot", "dovecot", "dovecot"
+        shutil.chown(mail, "dovecot", "dovecot")
+    else:
+        me = pwd.getpwuid(os.geteuid()).pw_name
+        group = grp.getgrgid(os.getegid()).gr_name
+        login_user = internal_user = mail_user = me
+        mail_group = group
+    users = os.path.join(folder, "users")
+    with open(users, "w") as f:
+        for name, password, _, _ in ACCOUNTS:
+            f.write("%s@%s:{PLAIN}%s::::::\n" % (name, DOMAIN, password))
+    config = os.path.join(folder, "dovecot.conf")
+    lines = [
+        "base_dir = %s" % run, "state_dir = %s" % run, "instance_name = zorp-demo-%d" % port,
+        "log_path = %s" % os.path.join(folder, "dovecot.log"), "protocols = imap", "listen = 127.0.0.1",
+        "ssl = yes", "ssl_cert = <%s" % cert, "ssl_key = <%s" % key, "disable_plaintext_auth = no",
+        "auth_mechanisms = plain login", "auth_failure_delay = 0", "login_trusted_networks = 127.0.0.0/8", "default_login_user = %s" % login_user,
+        "default_internal_user = %s" % internal_user, "default_internal_group = %s" % mail_group,
+        "first_valid_uid = 0", "first_valid_gid = 0",
+        "mail_location = maildir:%s/%%u" % mail,
+        "namespace inbox {\n  inbox = yes\n  separator = .\n}",
+        "passdb {\n  driver = passwd-file\n  args = %s\n}" % users,
+        "userdb {\n  driver = static\n  args = uid=%s gid=%s home=%s/%%u\n}" % (mail_user, mail_group, mail),
+        "service imap-login {\n  chroot =\n  inet_listener imap {\n    address = 127.0.0.1\n"
+        "    port = %d\n  }\n  inet_listener imaps {\n    port = 0\n  }\n}" % port,
+        "service anvil {\n  chroot =\n}", "service pop3-login {\n  chroot =\n}",
+        "service submission-login {\n  chroot =\n}", "service imap-urlauth-login {\n  chroot =\n}",
+        "service stats {\n  unix_listener stats-writer {\n    mode = 0666\n  }\n}",
+    ]
+    if os.path.exists("/usr/share/dovecot/dh.pem"):
+        lines.append("ssl_dh = </usr/share/dovecot/dh.pem")
+    with open(config, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    process = subprocess.Popen(["/usr/sbin/dovecot", "-F", "-c", config])
+    wait_for_port(port, process, "dovecot")
+    return process, port
+
+
+def seed(port):
+    for name, password, _, full_name in ACCOUNTS:
+        imap = imaplib.IMAP4("127.0.0.1", port)
+        imap.login("%s@%s" % (name, DOMAIN), password)
+        for folder, count in FOLDERS.items():
+            if folder != "INBOX":
+                imap.create(folder)
+            for i in range(1, count + 1):
+                body = ("From: Demo Sender <sender@%s>\r\nTo: %s <%s@%s>\r\n"
+                        "Subject: %s message %d\r\nDate: Tue, 3 Mar 2026 09:%02d:00 +0100\r\n\r\n"
+                        "Hello %s,\r\nthis is message %d of %s.\r\n"
+                        % (DOMAIN, full_name, name, DOMAIN, folder, i, i, full_name, i, folder))
+                flags = "(\\Seen)" if i % 2 else "(\\Flagged)"
+                imap.append(folder, flags, imaplib.Time2Internaldate(1772525000 + i * 60), body.encode())
+        imap.logout()
+
+
+def start_target(folder, cert, key):
+    ports_file = os.path.join(folder, "target.ports")
+    process = subprocess.Popen([
+        sys.executable, os.path.join(ROOT, "tests", "targetserver", "stand_in_target.py"),
+        "--master-password", secrets.token_hex(8), "--admin", "%s:%s" % ADMIN,
+        "--cert", cert, "--key", key, "--state-dir", os.path.join(folder, "target"),
+        "--ports-file", ports_file])
+    deadline = time.monotonic() + 30
+    while not os.path.exists(ports_file):
+        if process.poll() is not None or time.monotonic() > deadline:
+            raise SystemExit("the stand-in target did not start")
+        time.sleep(0.05)
+    with open(ports_file) as f:
+        plain, _, host = f.read().split()
+    wait_for_port(int(plain), process, "the stand-in target", host)
+    return process, host, int(plain)
+
+
+def main():
+    if len(sys.argv) != 2:
+        raise SystemExit(__doc__)
+    ready = sys.argv[1]
+    folder = tempfile.mkdtemp(prefix="zorp-demo-")
+    os.chmod(folder, 0o755)
+    processes = []
+
+    def stop(*_):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, stop)
+    try:
+        cert, key = make_certificate(folder)
+        dovecot, source_port = start_dovecot(folder, cert, key)
+        processes.append(dovecot)
+        seed(source_port)
+        target, target_host, target_port = start_target(folder, cert, key)
+        processes.append(target)
+        accounts = os.path.join(folder, "accounts.csv")
+        with open(accounts, "w") as f:
+            for name, _, listed_password, full_name in ACCOUNTS:
+                f.write("%s@%s;%s;%s\n" % (name, DOMAIN, listed_password, full_name))
+        print("""
+Demo servers are running. Type this on the wizard's pages:
+  1. Welcome:                  Next
+  2. Source IMAP server:       Hostname  127.0.0.1:%d      (SSL off)
+  3. Corvane:                  Hostname  %s:%d
+                               Username  %s
+                               Password  %s                (SSL off)
+  4. Accounts:                 Load... %s
+                               (dave's password has changed: his login is refused)
+                               then Migrate
+  5. Progress, 6. Result:      the counts of what arrived; Report opens the report.
+Closing the wizard stops the demo servers.
+""" % (source_port, target_host, target_port, ADMIN[0], ADMIN[1], accounts), flush=True)
+        with open(ready, "w") as f:
+            f.write(accounts + "\n")
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        for process in processes:
+            process.terminate()
+        for process in processes:
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

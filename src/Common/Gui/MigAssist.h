@@ -1,0 +1,18 @@
+#pragma once
+// The crash-report hook of the program. This platform has none attached:
+// the object keeps nothing and does nothing.
+namespace tavir::gui {
+
+class MigAssist {
+public:
+    MigAssist(const char* productCode, const char* shortName, const char* version, const char* dumpFileName);
+    virtual ~MigAssist();
+
+    void open(const char* productCode, const char* shortName, const char* version, const char* dumpFileName);
+    void close();
+
+private:
+    void* handle = nullptr;
+};
+
+} // namespace tavir::gui

@@ -1,0 +1,440 @@
+// The account list page base and its credential test.
+#include "Common/Gui/MigOptionPage.h"
+
+#include "Common/Gui/MigThread.h"
+#include "Common/Gui/MigWizard.h"
+#include "Common/Gui/OptionPageItem.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace tavir::gui {
+
+using tiny::KMutexLocker;
+
+namespace {
+
+enum Column { AccountColumn = 0, AddressColumn, StatusColumn, IndexColumn };
+enum Action : unsigned { HandOverAction = 0, LoadAction, FetchAction, FillAndTestAction };
+
+constexpr int FirstPollMs = 10;
+constexpr int PollMs = 250;
+constexpr int MaxNameColumnWidth = 190;
+
+// The tester thread writes each element whole while this thread reads it.
+migration::TestStatus readStatus(const migration::TestStatus& status)
+{
+    return static_cast<migration::TestStatus>(
+        __atomic_load_n(reinterpret_cast<const std::int32_t*>(&status), __ATOMIC_RELAXED));
+}
+
+QIcon fullColourIcon(const QString& file)
+{
+    const QPixmap pixmap(file);
+    QIcon icon;
+    icon.addPixmap(pixmap, QIcon::Normal);
+    icon.addPixmap(pixmap, QIcon::Disabled);
+    return icon;
+}
+
+} // namespace
+
+MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
+    : MigPage(nextId, true)
+    , listLayout(new QVBoxLayout)
+    , accountList(new QTreeWidget(this))
+    , selectAllButton(new QPushButton(tr("Select All")))
+    , deselectAllButton(new QPushButton(tr("Deselect All")))
+    , abortButton(new QPushButton(tr("Abort...")))
+    , sourceName(sourceName_)
+{
+    accountList->setObjectName("accountList");
+    selectAllButton->setObjectName("selectAllButton");
+    deselectAllButton->setObjectName("deselectAllButton");
+    abortButton->setObjectName("abortButton");
+    accountList->setColumnCount(4);
+    accountList->setAllColumnsShowFocus(true);
+    accountList->setRootIsDecorated(false);
+    accountList->setHeaderLabels({tr("Account"), tr("Email address"), tr("Account status"), tr("Index")});
+    accountList->setColumnHidden(StatusColumn, true);
+    accountList->setColumnHidden(IndexColumn, true);
+    abortButton->hide();
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(selectAllButton);
+    buttons->addWidget(deselectAllButton);
+    buttons->addItem(new QSpacerItem(10, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+    buttons->addWidget(abortButton);
+    listLayout->addWidget(accountList);
+    listLayout->addLayout(buttons);
+
+    setWarningText(tr("Reading of users from %1 failed.").arg(sourceName));
+    connect(selectAllButton, &QPushButton::clicked, this, &MigOptionPage::slotSelectAll);
+    connect(deselectAllButton, &QPushButton::clicked, this, &MigOptionPage::slotClearSelection);
+    connect(abortButton, &QPushButton::clicked, this, &MigOptionPage::slotStopTesting);
+    connect(accountList, &QTreeWidget::itemChanged, this, &MigOptionPage::slotItemChanged);
+}
+
+MigOptionPage::~MigOptionPage() = default;
+
+unsigned MigOptionPage::testStateValue() const
+{
+    KMutexLocker lock(stateMutex);
+    return testState;
+}
+
+void MigOptionPage::setTestUsersCall(bool test)
+{
+    KMutexLocker lock(stateMutex);
+    accountList->setColumnHidden(StatusColumn, !test);
+    testState = test ? TestRequested : TestNotRequested;
+}
+
+// The engine's tester thread calls these three, one at a time.
+void MigOptionPage::started()
+{
+    KMutexLocker lock(stateMutex);
+    if (testState != TestNotRequested)
+        testState = TestRunning;
+}
+
+void MigOptionPage::statusChanged()
+{
+    KMutexLocker lock(stateMutex);
+    if (testState == TestRunning)
+        testState = TestStatusChanged;
+}
+
+void MigOptionPage::stopped(bool aborted)
+{
+    KMutexLocker lock(stateMutex);
+    if (testState != TestNotRequested)
+        testState = aborted ? TestAborted : TestFinished;
+}
+
+bool MigOptionPage::startAction(unsigned int n)
+{
+    switch (n) {
+    case HandOverAction:
+        setProgressText(tr("Initializing..."));
+        migrator()->initConfiguration();
+        return true;
+    case LoadAction:
+        setProgressText(tr("Reading users from %1...").arg(sourceName));
+        migrator()->loadUsers(accountsFilePath);
+        return true;
+    case FetchAction:
+        migrator()->getUsers();
+        return true;
+    case FillAndTestAction: {
+        KMutexLocker lock(stateMutex);
+        if (testState == TestStopRequested) {
+            // Stopped while the accounts were loading: no test was started,
+            // so the engine has nothing to stop; end as an aborted test.
+            testState = TestAborted;
+            QTimer::singleShot(FirstPollMs, this, &MigOptionPage::slotTimer);
+            return true;
+        }
+        init();
+        if (testState != TestRequested)
+            return false;
+        startTest();
+        return true;
+    }
+    default: {
+        KMutexLocker lock(stateMutex);
+        return testState != TestAborted && testState != TestFinished;
+    }
+    }
+}
+
+bool MigOptionPage::getActionResult(unsigned int n)
+{
+    switch (n) {
+    case HandOverAction:
+    case LoadAction:
+        if (migrator()->getResult() == 0) {
+            readFailure();
+            return false;
+        }
+        if (n == LoadAction)
+            setButtonText(QWizard::NextButton, tr("Migrate"));
+        return true;
+    case FetchAction:
+        users = reinterpret_cast<std::vector<migration::UserInfoData>*>(migrator()->getResult());
+        if (!users) {
+            readFailure();
+            return false;
+        }
+        createStatusVector();
+        return true;
+    default:
+        return true;
+    }
+}
+
+void MigOptionPage::readFailure()
+{
+    setWarningText(tr("Reading of users from %1 failed.").arg(sourceName));
+    setResultErrorText(tr("Reading of users from %1 failed.").arg(sourceName));
+    readFailed = true;
+    KMutexLocker lock(stateMutex);
+    // A stop asked for during the load ends here; the next load may start.
+    if (testState == TestStopRequested)
+        testState = TestAborted;
+}
+
+void MigOptionPage::startTest()
+{
+    setProgressText(tr("Testing accounts against source IMAP server..."));
+    abortButton->show();
+    abortButton->setEnabled(true);
+    testState = TestRunning;
+    if (!migrator()->startUserTest(this, *testStatuses)) {
+        // No tester thread will ever report: end as an aborted test at the
+        // first poll instead of waiting for ever.
+        testState = TestAborted;
+        setWarningText(tr("The test of the accounts could not be started."));
+        setWarningVisible(true);
+    }
+    QTimer::singleShot(FirstPollMs, this, &MigOptionPage::slotTimer);
+}
+
+void MigOptionPage::rearm()
+{
+    QTimer::singleShot(PollMs, this, &MigOptionPage::slotTimer);
+}
+
+void MigOptionPage::slotTimer()
+{
+    KMutexLocker lock(stateMutex);
+    switch (testState) {
+    case TestRunning:
+    case TestStopRequested:
+        rearm();
+        break;
+    case TestStatusChanged:
+        updateTestColumn();
+        testState = TestRunning;
+        rearm();
+        break;
+    case TestAborted:
+        clearListUsers();
+        deleteStatusVector();
+        abortButton->hide();
+        break;
+    case TestFinished:
+        updateTestColumn();
+        deleteStatusVector();
+        abortButton->hide();
+        accountList->sortItems(IndexColumn, Qt::AscendingOrder);
+        accountList->setSortingEnabled(true);
+        break;
+    default:
+        break;
+    }
+    slotActionFinished();
+}
+
+void MigOptionPage::init()
+{
+    if (!users)
+        return;
+    QList<QTreeWidgetItem*> items;
+    for (std::size_t i = 0; i < users->size(); ++i) {
+        const migration::UserInfoData& user = (*users)[i];
+        const bool publicFolders = user.mailbox == L"#public";
+        const QString domain = QString::fromStdWString(user.domain);
+        auto* item = new OptionPageItem;
+        item->setText(AccountColumn, QString::fromStdWString(user.fullName));
+        item->setIcon(AccountColumn, QIcon(publicFolders ? ":/images/folder.png" : ":/images/user.png"));
+        item->setText(AddressColumn,
+            publicFolders ? domain : QString::fromStdWString(user.mailbox) + "@" + domain);
+        item->setText(IndexColumn, QString::number(i));
+        item->setCheckState(AccountColumn, user.migrate ? Qt::Checked : Qt::Unchecked);
+        item->setData(AccountColumn, EngineIndexRole, static_cast<unsigned>(user.index));
+        item->setData(AccountColumn, PublicFoldersRole, publicFolders ? 1u : 0u);
+        item->setData(AccountColumn, ListPositionRole, static_cast<unsigned>(i));
+        item->setFlags(item->flags() & ~Qt::ItemIsSelectable);
+        items.append(item);
+    }
+    accountList->addTopLevelItems(items);
+    updateTestColumn();
+    for (int column : {AccountColumn, AddressColumn, StatusColumn})
+        accountList->resizeColumnToContents(column);
+    for (int column : {AccountColumn, AddressColumn}) {
+        if (accountList->columnWidth(column) > MaxNameColumnWidth)
+            accountList->setColumnWidth(column, MaxNameColumnWidth);
+    }
+    // The user may check entries while the test runs; the buttons wait.
+    accountList->setEnabled(true);
+}
+
+void MigOptionPage::updateTestColumn()
+{
+    if (!users || !testStatuses)
+        return;
+    const int rows = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
+    for (int row = 0; row < rows; ++row) {
+        QTreeWidgetItem* item = accountList->topLevelItem(row);
+        switch (readStatus((*testStatuses)[row])) {
+        case migration::TestNotTested:
+            item->setIcon(StatusColumn, QIcon(":/images/nottested.png"));
+            break;
+        case migration::TestTesting:
+            item->setText(StatusColumn, "Testing...");
+            accountList->scrollToItem(item);
+            break;
+        case migration::TestLoginAccepted:
+            item->setIcon(StatusColumn, QIcon(":/images/ok.png"));
+            item->setText(StatusColumn, QString());
+            item->setFlags(item->flags() | Qt::ItemIsEnabled);
+            break;
+        case migration::TestLoginRefused:
+            item->setIcon(StatusColumn, fullColourIcon(":/images/fail.png"));
+            item->setText(StatusColumn, QString());
+            item->setCheckState(AccountColumn, Qt::Unchecked);
+            item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
+            break;
+        }
+    }
+}
+
+void MigOptionPage::slotStopTesting()
+{
+    const auto answer = QMessageBox::question(wizard(), getWizardName(),
+        tr("Do you really want to stop the testing of accounts? If you abort the testing process, it will not be "
+           "possible to start the migration."),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    unsigned state = testStateValue();
+    if (state == TestFinished) {
+        QMessageBox::information(wizard(), getWizardName(),
+            tr("Unable to abort the test because it has already been completed."), QMessageBox::Ok);
+        return;
+    }
+    // Before the test has started (the accounts still load) there is no
+    // tester to stop: the request is kept and the test is never started.
+    const bool accepted = state == TestRequested || migrator()->stopUserTest();
+    if (!accepted) {
+        QMessageBox::information(wizard(), getWizardName(), tr("Aborting of the test failed."), QMessageBox::Ok);
+        return;
+    }
+    setProgressText(tr("The test is being aborted, please wait..."));
+    abortButton->setEnabled(false);
+    KMutexLocker lock(stateMutex);
+    if (testState != TestAborted && testState != TestFinished)
+        testState = TestStopRequested;
+}
+
+void MigOptionPage::slotSelectAll()
+{
+    for (int row = 0; row < accountList->topLevelItemCount(); ++row) {
+        QTreeWidgetItem* item = accountList->topLevelItem(row);
+        if (item->checkState(AccountColumn) == Qt::Unchecked && item->flags().testFlag(Qt::ItemIsEnabled))
+            item->setCheckState(AccountColumn, Qt::Checked);
+    }
+}
+
+void MigOptionPage::slotClearSelection()
+{
+    for (int row = 0; row < accountList->topLevelItemCount(); ++row) {
+        QTreeWidgetItem* item = accountList->topLevelItem(row);
+        if (item->checkState(AccountColumn) == Qt::Checked)
+            item->setCheckState(AccountColumn, Qt::Unchecked);
+    }
+}
+
+void MigOptionPage::slotItemChanged(QTreeWidgetItem*, int column)
+{
+    if (column == AccountColumn)
+        emit completeChanged();
+}
+
+bool MigOptionPage::isCheckedAtLeastOneUser() const
+{
+    for (int row = 0; row < accountList->topLevelItemCount(); ++row) {
+        if (accountList->topLevelItem(row)->checkState(AccountColumn) == Qt::Checked)
+            return true;
+    }
+    return false;
+}
+
+void MigOptionPage::setControlsEnabled(bool enable)
+{
+    KMutexLocker lock(stateMutex);
+    // After an aborted test only a new load brings the list back.
+    if (testState == TestAborted)
+        enable = false;
+    for (QWidget* widget : {static_cast<QWidget*>(accountList), static_cast<QWidget*>(selectAllButton),
+             static_cast<QWidget*>(deselectAllButton)})
+        widget->setEnabled(enable);
+}
+
+bool MigOptionPage::isComplete() const
+{
+    KMutexLocker lock(stateMutex);
+    return testState == TestFinished && isCheckedAtLeastOneUser();
+}
+
+int MigOptionPage::nextId() const
+{
+    return readFailed ? MigWizard::ResultPageId : MigPage::nextId();
+}
+
+bool MigOptionPage::validatePage()
+{
+    if (!MigPage::validatePage())
+        return false;
+    if (readFailed)
+        return true;
+    if (!users)
+        return false;
+    for (int row = 0; row < accountList->topLevelItemCount(); ++row) {
+        QTreeWidgetItem* item = accountList->topLevelItem(row);
+        if (item->checkState(AccountColumn) == Qt::Unchecked)
+            migrator()->setMigrate(item->data(AccountColumn, EngineIndexRole).toUInt(), false);
+    }
+    return true;
+}
+
+void MigOptionPage::restartAction()
+{
+    KMutexLocker lock(stateMutex);
+    if (testState != TestRequested && testState != TestAborted && testState != TestFinished)
+        return;
+    setWarningVisible(false);
+    if (readFailed) {
+        readFailed = false;
+        setResultErrorText(QString());
+    }
+    accountList->setSortingEnabled(false);
+    clearListUsers();
+    testState = TestRequested;
+    // From the load on when the configuration was handed over before.
+    startActionManual(LoadAction);
+}
+
+void MigOptionPage::createStatusVector()
+{
+    testStatuses = std::make_unique<std::vector<migration::TestStatus>>(users->size(), migration::TestNotTested);
+}
+
+void MigOptionPage::deleteStatusVector()
+{
+    testStatuses.reset();
+}
+
+void MigOptionPage::clearListUsers()
+{
+    accountList->clear();
+}
+
+} // namespace tavir::gui

@@ -1,0 +1,91 @@
+#pragma once
+// The account list page base: the accounts read from a file as a check
+// list, the credential test of every account while the list is shown, and
+// the accounts left unchecked told to the engine when the page is left.
+// The engine's tester thread reports through the callbacks, which only set
+// testState; the page polls the status vector it handed to the engine.
+#include "Common/Gui/MigPage.h"
+#include "Imap/engine/IMigrator.h"
+#include "tiny/KMutex.h"
+
+#include <memory>
+#include <vector>
+
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QVBoxLayout;
+
+namespace tavir::gui {
+
+class MigOptionPage : public MigPage, public migration::ICallbacks {
+    Q_OBJECT
+
+public:
+    enum TestState : unsigned {
+        TestNotRequested = 0,
+        TestRequested,
+        TestRunning,
+        TestStatusChanged,
+        TestStopRequested,
+        TestAborted,
+        TestFinished,
+    };
+
+    MigOptionPage(int nextId, const QString& sourceName);
+    ~MigOptionPage() override;
+
+    bool validatePage() override;
+    bool isComplete() const override;
+    int nextId() const override;
+
+    void started() override;
+    void statusChanged() override;
+    void stopped(bool aborted) override;
+
+    unsigned testStateValue() const;
+    void setTestUsersCall(bool test);
+
+public slots:
+    void slotStopTesting();
+
+protected:
+    bool startAction(unsigned int n) override;
+    bool getActionResult(unsigned int n) override;
+    void setControlsEnabled(bool enable) override;
+    void slotTimer() override;
+
+    void restartAction();
+
+    QVBoxLayout* listLayout;
+    QString accountsFilePath;
+
+private slots:
+    void slotSelectAll();
+    void slotClearSelection();
+    void slotItemChanged(QTreeWidgetItem* item, int column);
+
+private:
+    void init();
+    void updateTestColumn();
+    void startTest();
+    void readFailure();
+    bool isCheckedAtLeastOneUser() const;
+    void createStatusVector();
+    void deleteStatusVector();
+    void clearListUsers();
+    void rearm();
+
+    QTreeWidget* accountList;
+    QPushButton* selectAllButton;
+    QPushButton* deselectAllButton;
+    QPushButton* abortButton;
+    bool readFailed = false;
+    unsigned testState = TestNotRequested;
+    QString sourceName;
+    std::vector<migration::UserInfoData>* users = nullptr;
+    std::unique_ptr<std::vector<migration::TestStatus>> testStatuses;
+    mutable tiny::KMutex stateMutex;
+};
+
+} // namespace tavir::gui

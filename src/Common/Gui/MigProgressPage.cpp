@@ -1,0 +1,281 @@
+// The progress page: start, polling, stop, and the hand-over to the result page.
+#include "Common/Gui/MigProgressPage.h"
+
+#include "Common/Gui/MigResultPage.h"
+#include "Common/Gui/MigThread.h"
+#include "Common/Gui/MigWizard.h"
+#include "Common/Gui/ProgressDelegateItem.h"
+
+#include <QAbstractButton>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace tavir::gui {
+
+namespace {
+
+enum Column { NameColumn = 0, FolderColumn, ProgressColumn };
+
+constexpr int FirstPollMs = 10;
+constexpr int PollMs = 250;
+
+} // namespace
+
+MigProgressPage::MigProgressPage(int nextId)
+    : MigPage(nextId, true)
+    , startLabel(new QLabel)
+    , table(new QTreeWidget)
+    , delegate(new ProgressDelegateItem(this))
+    , overallBar(new QProgressBar)
+{
+    startLabel->setObjectName("startLabel");
+    table->setObjectName("progressTable");
+    overallBar->setObjectName("overallBar");
+    setTitle(tr("Migration Status"));
+    setSubTitle(tr("The selected accounts are being migrated."));
+
+    auto* layout = new QVBoxLayout(this);
+    auto* top = new QHBoxLayout;
+    top->addWidget(new QLabel(tr("Now migrating:")));
+    top->addStretch();
+    top->addWidget(startLabel);
+    layout->addLayout(top);
+
+    table->setColumnCount(3);
+    table->setColumnWidth(NameColumn, 150);
+    table->setColumnWidth(FolderColumn, 130);
+    table->setColumnWidth(ProgressColumn, 100);
+    table->setHeaderHidden(true);
+    table->setRootIsDecorated(false);
+    table->setSelectionMode(QAbstractItemView::NoSelection);
+    table->setFocusPolicy(Qt::NoFocus);
+    table->setItemDelegateForColumn(ProgressColumn, delegate);
+    layout->addWidget(table);
+
+    folders = addCounter(layout, "folders", tr("Folders done:"));
+    messages = addCounter(layout, "messages", tr("Messages done:"));
+    accounts = addCounter(layout, "accounts", tr("Accounts done:"));
+    layout->addSpacing(10);
+    overallBar->setValue(0);
+    overallBar->setTextVisible(false);
+    layout->addWidget(overallBar);
+    layout->addLayout(statusRow);
+}
+
+MigProgressPage::Counter MigProgressPage::addCounter(QVBoxLayout* layout, const QString& name, const QString& caption)
+{
+    auto* row = new QHBoxLayout;
+    auto* captionLabel = new QLabel(caption);
+    captionLabel->setFixedWidth(110);
+    Counter counter{new QLabel, new QLabel};
+    counter.value->setFixedWidth(50);
+    counter.value->setObjectName(name + "Value");
+    counter.errors->setObjectName(name + "Errors");
+    row->addWidget(captionLabel);
+    row->addWidget(counter.value);
+    row->addWidget(counter.errors);
+    layout->addLayout(row);
+    return counter;
+}
+
+void MigProgressPage::initializePage()
+{
+    setStopButtonVisible(true);
+    connect(wizard(), &QWizard::customButtonClicked, this, &MigProgressPage::slotStop);
+    MigPage::initializePage();
+}
+
+bool MigProgressPage::isComplete() const
+{
+    return state == Aborted || state == Finished;
+}
+
+void MigProgressPage::started()
+{
+    state = Running;
+}
+
+void MigProgressPage::statusChanged()
+{
+}
+
+void MigProgressPage::stopped(bool aborted)
+{
+    state = aborted ? Aborted : Finished;
+}
+
+bool MigProgressPage::startAction(unsigned int n)
+{
+    if (n > 0)
+        return startedOk;
+    startedOk = migrator()->startMigration(this);
+    if (!startedOk) {
+        const QString text = tr("The migration failed to start.");
+        setWarningText(text);
+        setResultErrorText(text);
+        state = Finished;
+    }
+    QTimer::singleShot(FirstPollMs, this, &MigProgressPage::slotTimer);
+    return true;
+}
+
+bool MigProgressPage::getActionResult(unsigned int n)
+{
+    return n == 0 ? startedOk : state == Running;
+}
+
+void MigProgressPage::slotTimer()
+{
+    switch (state.load()) {
+    case Aborted: {
+        setStatus();
+        overallBar->hide();
+        table->clear();
+        setSubTitle(tr("The migration has been stopped. Press the Next button to show result of the unfinished "
+                       "migration."));
+        const QString text = tr("The migration has been aborted.");
+        setWarningText(text);
+        setResultPage();
+        setResultErrorText(text);
+        setWarningVisible(true);
+        setStopButtonVisible(false);
+        break;
+    }
+    case Finished:
+        setResultPage();
+        wizard()->next();
+        setStopButtonVisible(false);
+        break;
+    default:
+        setStatus();
+        QTimer::singleShot(PollMs, this, &MigProgressPage::slotTimer);
+        break;
+    }
+    slotActionFinished();
+}
+
+void MigProgressPage::setStopButtonVisible(bool visible)
+{
+    if (QAbstractButton* stop = wizard()->button(QWizard::CustomButton1))
+        stop->setVisible(visible);
+}
+
+void MigProgressPage::setStatus()
+{
+    migration::MigrationStatus status;
+    migrator()->getStatus(status);
+    overallBar->setMaximum(static_cast<int>(status.selectedAccounts));
+    if (startLabel->text().isEmpty()) {
+        startTime = status.startTime;
+        startTimeKnown = true;
+        const QDateTime start = QDateTime::fromSecsSinceEpoch(startTime);
+        startLabel->setText(tr("Migration started: %1").arg(QLocale::system().toString(start, QLocale::ShortFormat)));
+    } else {
+        setProgressRightText(totalTime());
+    }
+
+    table->clear();
+    table->setUpdatesEnabled(false);
+    int widest = 0;
+    for (const migration::ActualUserStatus& account : status.inProgress) {
+        auto* item = new QTreeWidgetItem(table);
+        item->setText(NameColumn, QString::fromStdWString(account.fullName));
+        item->setIcon(NameColumn, QIcon(":/images/user.png"));
+        item->setText(FolderColumn, QString::fromStdWString(account.folder));
+        item->setData(ProgressColumn, Qt::DisplayRole, account.messagesDone);
+        item->setData(ProgressColumn, Qt::ToolTipRole, account.folderMessages);
+        const QString numbers = QString("%1/%2").arg(account.messagesDone).arg(account.folderMessages);
+        widest = std::max(widest, QFontMetrics(item->font(ProgressColumn)).horizontalAdvance(numbers));
+    }
+    delegate->textWidth = widest;
+    table->setUpdatesEnabled(true);
+
+    accounts.value->setText(QString("%1/%2").arg(status.finishedAccounts).arg(status.selectedAccounts));
+    folders.value->setText(QString::number(status.foldersDone));
+    messages.value->setText(QString::number(status.messagesDone));
+    overallBar->setValue(static_cast<int>(status.finishedAccounts));
+    accounts.errors->setText(errorCountText(status.failedAccounts));
+    folders.errors->setText(errorCountText(status.folderErrors));
+    messages.errors->setText(errorCountText(status.messageErrors));
+}
+
+QString MigProgressPage::errorCountText(unsigned count)
+{
+    if (count == 0)
+        return QString();
+    if (count == 1)
+        return tr("(1 error found)");
+    return tr("(%1 errors found)").arg(count);
+}
+
+QString MigProgressPage::totalTimeText(std::int32_t elapsed)
+{
+    const auto two = [](std::int32_t n) { return QString("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    return tr("Total time: %1:%2:%3").arg(two(elapsed / 3600), two(elapsed % 3600 / 60), two(elapsed % 60));
+}
+
+QString MigProgressPage::totalTime() const
+{
+    const auto elapsed = static_cast<std::int32_t>(QDateTime::currentSecsSinceEpoch() - startTime);
+    return totalTimeText(elapsed);
+}
+
+void MigProgressPage::setResultPage()
+{
+    auto* result = dynamic_cast<MigResultPage*>(wizard()->page(wizard()->nextId()));
+    if (!result)
+        return;
+    migration::MigrationStatus status;
+    migrator()->getStatus(status);
+    // A run that ended before the first poll never showed its start time;
+    // the status still holds it. A run that never started has none.
+    if (!startTimeKnown && status.startTime != 0) {
+        startTime = status.startTime;
+        startTimeKnown = true;
+    }
+    result->setTotalTimeText(startTimeKnown ? totalTime() : QString());
+    result->setUserText(tr("%1 account(s) have been migrated.").arg(status.finishedAccounts));
+    if (status.failedAccounts != 0)
+        result->setUsersErrorText(tr("%1 error(s) found.").arg(status.failedAccounts));
+    result->setFolderText(tr("%1 folder(s) have been migrated.").arg(status.foldersDone));
+    if (status.folderErrors != 0)
+        result->setFoldersErrorText(tr("%1 error(s) found.").arg(status.folderErrors));
+    result->setMessageText(tr("%1 message(s) have been migrated.").arg(status.messagesDone));
+    if (status.messageErrors != 0)
+        result->setMessagesErrorText(tr("%1 error(s) found.").arg(status.messageErrors));
+}
+
+void MigProgressPage::slotStop()
+{
+    const auto answer = QMessageBox::question(wizard(), getWizardName(),
+        tr("Do you really want to stop the migration? After aborting the migration, data which would have as yet "
+           "been migrated to the Corvane won't be automatically removed from there."),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    if (state == Finished) {
+        QMessageBox::information(wizard(), getWizardName(),
+            tr("The migration cannot be aborted for it has already finished."), QMessageBox::Ok);
+        return;
+    }
+    if (!migrator()->stopMigration()) {
+        QMessageBox::information(wizard(), getWizardName(), tr("The migration aborting failed."), QMessageBox::Ok);
+        return;
+    }
+    if (QAbstractButton* stop = wizard()->button(QWizard::CustomButton1))
+        stop->setEnabled(false);
+    setWarningVisible(true);
+    setWarningText(tr("The migration is being aborted, please wait..."));
+}
+
+} // namespace tavir::gui

@@ -1,0 +1,76 @@
+#pragma once
+// The progress page: starts the migration when entered, shows its progress
+// by polling the engine's status, offers Stop, and fills the result page.
+// The engine's callbacks only set the state word.
+#include "Common/Gui/MigPage.h"
+#include "Imap/engine/IMigrator.h"
+
+#include <atomic>
+#include <cstdint>
+
+class QLabel;
+class QProgressBar;
+class QTreeWidget;
+class QVBoxLayout;
+
+namespace tavir::gui {
+
+class ProgressDelegateItem;
+
+class MigProgressPage : public MigPage, public migration::ICallbacks {
+    Q_OBJECT
+
+public:
+    enum State { NotStarted = 0, Running, Aborted, Finished };
+
+    explicit MigProgressPage(int nextId);
+
+    void initializePage() override;
+    bool isComplete() const override;
+
+    void started() override;
+    void statusChanged() override;
+    void stopped(bool aborted) override;
+
+    int stateValue() const { return state.load(); }
+
+    // "Total time: h:mm:ss" for an elapsed count of seconds.
+    static QString totalTimeText(std::int32_t elapsed);
+    // "" for none, "(1 error found)", "(n errors found)".
+    static QString errorCountText(unsigned count);
+
+public slots:
+    void slotStop() override;
+
+protected:
+    bool startAction(unsigned int n) override;
+    bool getActionResult(unsigned int n) override;
+    void slotTimer() override;
+
+private:
+    struct Counter {
+        QLabel* value;
+        QLabel* errors;
+    };
+
+    Counter addCounter(QVBoxLayout* layout, const QString& name, const QString& caption);
+    void setStatus();
+    void setResultPage();
+    QString totalTime() const;
+    void setStopButtonVisible(bool visible);
+
+    std::atomic<int> state{NotStarted};
+    bool startedOk = false;
+    std::int64_t startTime = 0;
+    bool startTimeKnown = false;
+
+    QLabel* startLabel;
+    QTreeWidget* table;
+    ProgressDelegateItem* delegate;
+    Counter folders;
+    Counter messages;
+    Counter accounts;
+    QProgressBar* overallBar;
+};
+
+} // namespace tavir::gui

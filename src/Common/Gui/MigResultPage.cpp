@@ -1,0 +1,179 @@
+// The result page and its copyable-path fallback dialog.
+#include "Common/Gui/MigResultPage.h"
+
+#include "Common/Gui/MigThread.h"
+
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace tavir::gui {
+
+namespace {
+
+QLabel* linkLabel(const QString& text)
+{
+    auto* label = new QLabel(QString("<a href=\"url\">%1</a>").arg(text));
+    label->setCursor(Qt::PointingHandCursor);
+    return label;
+}
+
+QLabel* warningIconLabel()
+{
+    auto* icon = new QLabel;
+    icon->setPixmap(QPixmap(":/images/circlewarning.png"));
+    icon->setSizePolicy(QSizePolicy::Fixed, icon->sizePolicy().verticalPolicy());
+    icon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    icon->hide();
+    return icon;
+}
+
+} // namespace
+
+MigResultPage::MigResultPage(int nextId)
+    : MigPage(nextId, false)
+    , totalTimeLabel(new QLabel)
+{
+    setTitle(tr("Migration Result"));
+    setPixmap(QWizard::WatermarkPixmap, QPixmap(":/images/watermark.png"));
+
+    auto* layout = new QVBoxLayout(this);
+    totalTimeLabel->setObjectName("totalTimeLabel");
+    totalTimeLabel->hide();
+    layout->addWidget(totalTimeLabel);
+    layout->addSpacing(20);
+    accountsSection = addSection(layout, "accounts", tr("No account has been migrated"));
+    foldersSection = addSection(layout, "folders", tr("No folder has been migrated"));
+    messagesSection = addSection(layout, "messages", tr("No message has been migrated"));
+    layout->addStretch();
+    layout->addLayout(statusRow);
+
+    auto* links = new QHBoxLayout;
+    QLabel* report = linkLabel(tr("Report"));
+    QLabel* debugLog = linkLabel(tr("Debug log"));
+    report->setObjectName("reportLink");
+    debugLog->setObjectName("debugLogLink");
+    links->addWidget(report);
+    links->addSpacing(20);
+    links->addWidget(debugLog);
+    links->addStretch();
+    layout->addLayout(links);
+    connect(report, &QLabel::linkActivated, this, &MigResultPage::slotReportLogClicked);
+    connect(debugLog, &QLabel::linkActivated, this, &MigResultPage::slotDebugLogClicked);
+}
+
+MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QString& name, const QString& initial)
+{
+    Section section{new QLabel(initial), warningIconLabel(), new QLabel, new QLabel};
+    section.text->setObjectName(name + "Text");
+    section.errorIcon->setObjectName(name + "ErrorIcon");
+    section.errorText->setObjectName(name + "ErrorText");
+    section.spacing->setObjectName(name + "Spacing");
+    layout->addWidget(section.text);
+    auto* errorRow = new QHBoxLayout;
+    errorRow->addWidget(section.errorIcon);
+    errorRow->addWidget(section.errorText);
+    layout->addLayout(errorRow);
+    section.spacing->hide();
+    layout->addWidget(section.spacing);
+    return section;
+}
+
+void MigResultPage::setTotalTimeText(const QString& text)
+{
+    totalTimeLabel->setText(text);
+    totalTimeLabel->setVisible(!text.isEmpty());
+}
+
+void MigResultPage::setUserText(const QString& text)
+{
+    accountsSection.text->setText(text);
+}
+
+void MigResultPage::setFolderText(const QString& text)
+{
+    foldersSection.text->setText(text);
+}
+
+void MigResultPage::setMessageText(const QString& text)
+{
+    messagesSection.text->setText(text);
+}
+
+void MigResultPage::setSectionError(const Section& section, const QString& text)
+{
+    if (text.isEmpty())
+        return;
+    section.errorIcon->show();
+    section.spacing->show();
+    section.errorText->setText(text);
+}
+
+void MigResultPage::setUsersErrorText(const QString& text)
+{
+    setSectionError(accountsSection, text);
+}
+
+void MigResultPage::setFoldersErrorText(const QString& text)
+{
+    setSectionError(foldersSection, text);
+}
+
+void MigResultPage::setMessagesErrorText(const QString& text)
+{
+    setSectionError(messagesSection, text);
+}
+
+void MigResultPage::setErrorText(const QString& text)
+{
+    setWarningText(text);
+    setWarningVisible(true);
+}
+
+void MigResultPage::slotReportLogClicked()
+{
+    if (!migrator()->openReportFile())
+        displayDialogWithCopyablePath(tr("Report"), tr("Path to the report file:"),
+            QString::fromStdWString(MigThread::executer()->configuration.reportFile));
+}
+
+void MigResultPage::slotDebugLogClicked()
+{
+    if (!migrator()->openLogFile())
+        displayDialogWithCopyablePath(tr("Debug log"), tr("Path to the debug log file:"),
+            QString::fromStdWString(MigThread::executer()->configuration.debugFile));
+}
+
+void MigResultPage::displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path)
+{
+    QDialog dialog(this);
+    dialog.setWindowFlags(dialog.windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    dialog.setWindowTitle(title);
+
+    auto* pathEdit = new QLineEdit(path);
+    pathEdit->setReadOnly(true);
+    pathEdit->setFrame(false);
+    QPalette palette = pathEdit->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    pathEdit->setPalette(palette);
+    pathEdit->setMinimumWidth(pathEdit->fontMetrics().horizontalAdvance(path) + 20);
+    pathEdit->selectAll();
+
+    auto* close = new QPushButton(tr("Close"));
+    connect(close, &QPushButton::clicked, &dialog, &QDialog::reject);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(new QLabel(text));
+    layout->addSpacing(10);
+    layout->addWidget(pathEdit);
+    layout->addStretch();
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(close);
+    layout->addLayout(buttons);
+    dialog.exec();
+}
+
+} // namespace tavir::gui

@@ -1,0 +1,191 @@
+// The page's background action thread and the wizard's direct engine calls.
+#include "Common/Gui/MigThread.h"
+
+#include <QDebug>
+#include <QProcess>
+
+#include <exception>
+
+namespace tavir::gui {
+
+MigExecuter* MigThread::exec_ = nullptr;
+QString MigThread::viewer_ = QStringLiteral("xdg-open");
+
+namespace {
+
+// Runs one engine call; an exception from the engine must not end the
+// program: it is written to the debug output and the call counts as failed.
+template <class Result, class Call>
+Result guarded(const char* what, Result failure, Call call)
+{
+    try {
+        return call();
+    } catch (const std::exception& e) {
+        qWarning("Engine call %s failed: %s", what, e.what());
+    } catch (...) {
+        qWarning("Engine call %s failed with an unknown exception", what);
+    }
+    return failure;
+}
+
+} // namespace
+
+MigThread::MigThread() = default;
+
+void MigThread::setExecuter(MigExecuter* executer)
+{
+    exec_ = executer;
+}
+
+void MigThread::clearExecuter()
+{
+    delete exec_;
+    exec_ = nullptr;
+}
+
+void MigThread::setViewer(const QString& program)
+{
+    viewer_ = program;
+}
+
+void MigThread::startAction(Action code)
+{
+    action_ = code;
+    start();
+}
+
+void MigThread::initialize()
+{
+    startAction(Initialize);
+}
+
+void MigThread::testServer(const QString& host, bool ssl)
+{
+    exec_->setServer(host, ssl);
+    startAction(TestServer);
+}
+
+void MigThread::testCvn(const QString& host, const QString& user, const QString& password, bool ssl)
+{
+    exec_->setCvn(host, user, password, ssl);
+    startAction(TestCvn);
+}
+
+void MigThread::initConfiguration()
+{
+    startAction(InitConfiguration);
+}
+
+void MigThread::loadUsers(const QString& path)
+{
+    exec_->usersFile = path;
+    startAction(LoadUsers);
+}
+
+void MigThread::getUsers()
+{
+    startAction(GetUsers);
+}
+
+std::uint64_t MigThread::getResult()
+{
+    action_ = NoAction;
+    return result_;
+}
+
+void MigThread::run()
+{
+    if (action_ >= Initialize && action_ <= GetUsers)
+        result_ = runAction(static_cast<Action>(action_));
+}
+
+std::uint64_t MigThread::runAction(Action code)
+{
+    // Each failure value is the one the page already shows a message for:
+    // the source and target tests as "no connection", the other actions as
+    // "not done" (for the account list, no list).
+    switch (code) {
+    case Initialize:
+        // The engine's start-up happened with the executer; a failure there
+        // means no report can be written, which the welcome page must tell.
+        return exec_->engineReady() ? 1 : 0;
+    case TestServer:
+        return static_cast<std::uint32_t>(guarded("testImap", 1, [] { return exec_->testServer(); }));
+    case TestCvn:
+        return static_cast<std::uint32_t>(guarded("testCvn", 1, [] { return exec_->testCvn(); }));
+    case InitConfiguration:
+        return guarded("init", false, [] { return exec_->initConfiguration(); }) ? 1 : 0;
+    case LoadUsers:
+        return guarded("loadUsers", false, [] { return exec_->loadUsers(); }) ? 1 : 0;
+    case GetUsers: {
+        auto* users = guarded<std::vector<migration::UserInfoData>*>("getUsers", nullptr,
+            [] { return exec_->getUsers(); });
+        return reinterpret_cast<std::uintptr_t>(users);
+    }
+    case NoAction:
+        break;
+    }
+    return result_;
+}
+
+bool MigThread::startUserTest(migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses)
+{
+    return guarded("startUserTest", false, [&] { return exec_->startUserTest(callbacks, statuses); });
+}
+
+bool MigThread::stopUserTest()
+{
+    return guarded("stopUserTest", false, [] { return exec_->stopUserTest(); });
+}
+
+bool MigThread::startMigration(migration::ICallbacks* callbacks)
+{
+    return guarded("start", false, [&] { return exec_->startMigration(callbacks); });
+}
+
+bool MigThread::stopMigration()
+{
+    return guarded("stop", false, [] { return exec_->stopMigration(); });
+}
+
+bool MigThread::getStatus(migration::MigrationStatus& status)
+{
+    guarded("getStatus", false, [&] { return exec_->getStatus(status); });
+    return true;
+}
+
+void MigThread::setMigrate(unsigned int index, bool migrate)
+{
+    guarded("setMigrate", false, [&] {
+        exec_->setMigrate(index, migrate);
+        return true;
+    });
+}
+
+void MigThread::setPassword(unsigned int index, std::wstring& password)
+{
+    guarded("setPassword", false, [&] {
+        exec_->setPassword(index, password);
+        return true;
+    });
+}
+
+bool MigThread::openFile(const std::wstring& path)
+{
+    const QString name = QString::fromStdWString(path);
+    qDebug("%s", name.toLocal8Bit().constData());
+    // Never a program called "open": on this system that is another tool.
+    return QProcess::execute(viewer_, {name}) == 0;
+}
+
+bool MigThread::openReportFile() const
+{
+    return openFile(exec_->configuration.reportFile);
+}
+
+bool MigThread::openLogFile() const
+{
+    return openFile(exec_->configuration.debugFile);
+}
+
+} // namespace tavir::gui

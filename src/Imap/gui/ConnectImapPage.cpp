@@ -1,0 +1,62 @@
+// The source IMAP server page.
+#include "Imap/gui/ConnectImapPage.h"
+
+#include "Common/Gui/MigThread.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+namespace tavir::gui {
+
+namespace {
+// The code a source test gives when the source is a Corvane server itself.
+constexpr std::uint64_t SourceIsCorvane = 4;
+} // namespace
+
+ConnectImapPage::ConnectImapPage(int nextId)
+    : MigServerPage(nextId)
+{
+    setTitle(tr("Connect to source IMAP server"));
+    setSubTitle(tr("Please type a hostname of a server where source IMAP server is installed."));
+
+    auto* grid = new QGridLayout;
+    grid->setSpacing(5);
+    auto* hostLabel = new QLabel(tr("Hostname:"));
+    hostLabel->setBuddy(hostEdit);
+    grid->addWidget(hostLabel, 0, 0);
+    grid->addWidget(hostEdit, 0, 1);
+
+    auto* noteIcon = new QLabel;
+    noteIcon->setPixmap(QPixmap(":/images/circlestatus.png"));
+    noteIcon->setSizePolicy(QSizePolicy::Fixed, noteIcon->sizePolicy().verticalPolicy());
+    noteIcon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    auto* note = new QLabel(tr("Clear text authentication must be enabled on the source IMAP Server"));
+    note->setWordWrap(true);
+    auto* noteRow = new QHBoxLayout;
+    noteRow->addWidget(noteIcon);
+    noteRow->addWidget(note);
+    grid->addLayout(noteRow, 1, 1, 1, 2);
+    grid->addWidget(sslCheck, 2, 0);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addStretch();
+    layout->addLayout(statusRow);
+    setProgressText(tr("Connecting to IMAP Server..."));
+    connect(hostEdit, &QLineEdit::textChanged, this, &ConnectImapPage::slotChanged);
+}
+
+bool ConnectImapPage::getValidationResult()
+{
+    if (migrator()->getResult() == SourceIsCorvane)
+        setWarningText(tr("Migration from Corvane is not supported."));
+    else
+        setWarningText(tr("Connection to IMAP Server failed. Please check the typed hostname."));
+    return MigServerPage::getValidationResult();
+}
+
+} // namespace tavir::gui

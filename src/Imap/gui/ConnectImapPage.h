@@ -1,0 +1,18 @@
+#pragma once
+// The source IMAP server page: host, SSL, and the warning wording of the
+// source test.
+#include "Common/Gui/MigServerPage.h"
+
+namespace tavir::gui {
+
+class ConnectImapPage : public MigServerPage {
+    Q_OBJECT
+
+public:
+    explicit ConnectImapPage(int nextId);
+
+protected:
+    bool getValidationResult() override;
+};
+
+} // namespace tavir::gui

@@ -1,0 +1,24 @@
+// The program's entry: application, Qt's own translation, wizard, engine.
+#include "Common/Gui/MigAssist.h"
+#include "Imap/gui/ImapWizard.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+int main(int argc, char** argv)
+{
+    tavir::gui::MigAssist assist("QBX", "zorp", "4.6.31-R3-7184", "zorp.dmp");
+    QApplication application(argc, argv);
+    // Lets the desktop match the window with the installed zorp.desktop.
+    QGuiApplication::setDesktopFileName("zorp");
+    auto* translator = new QTranslator(&application);
+    if (translator->load("qt_" + QLocale::system().name(), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+
+    tavir::gui::ImapWizard wizard(nullptr);
+    wizard.initializeEngineExecuter();
+    wizard.setVisible(true);
+    return application.exec();
+}

@@ -1,0 +1,374 @@
+// The progress and result pages over the scripted engine: start, polls,
+// stop, the hand-over of the totals, and the links to the logs.
+#include "Common/Gui/MigProgressPage.h"
+#include "Common/Gui/MigResultPage.h"
+#include "Common/Gui/MigThread.h"
+#include "Common/Gui/MigWizard.h"
+#include "Common/Gui/ProgressDelegateItem.h"
+#include "support/GuiTest.h"
+#include "support/ScriptedEngine.h"
+
+#include <QAbstractButton>
+#include <QDateTime>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace tavir::test {
+namespace {
+
+using gui::MigProgressPage;
+using gui::MigWizard;
+
+const QString stopQuestion = "Do you really want to stop the migration? After aborting the migration, data which "
+                             "would have as yet been migrated to the Corvane won't be automatically removed from "
+                             "there.";
+
+// The last two pages of the wizard, entered at the progress page.
+class ProgressTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        guiApplication();
+        gui::MigThread::setViewer("false");
+        wizard = std::make_unique<MigWizard>(nullptr, "Tavir Zorp", engine.entries());
+        wizard->initializeEngineExecuter();
+        progress = new MigProgressPage(MigWizard::ResultPageId);
+        result = new gui::MigResultPage(-1);
+        wizard->setPage(MigWizard::ProgressPageId, progress);
+        wizard->setPage(MigWizard::ResultPageId, result);
+        wizard->setStartId(MigWizard::ProgressPageId);
+        migration::MigrationStatus& status = engine.migrator->status;
+        status.startTime = QDateTime::currentSecsSinceEpoch() - 3725;
+        status.accounts = 4;
+        status.selectedAccounts = 3;
+    }
+
+    void TearDown() override { wizard.reset(); }
+
+    void start()
+    {
+        wizard->show();
+        ASSERT_TRUE(waitFor([&] { return engine.log.contains("getStatus") || !wizard->isVisible() ||
+                                         wizard->currentId() == MigWizard::ResultPageId; }));
+    }
+    template <class T>
+    T* child(QWidget* page, const char* name)
+    {
+        T* widget = page->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QString text(QWidget* page, const char* name) { return child<QLabel>(page, name)->text(); }
+    bool shown(QWidget* page, const char* name) { return !child<QWidget>(page, name)->isHidden(); }
+    QAbstractButton* stopButton() { return wizard->button(QWizard::CustomButton1); }
+    std::size_t count(const std::string& call)
+    {
+        const auto calls = engine.log.calls();
+        return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
+    }
+    bool reachesResult() { return waitFor([&] { return wizard->currentId() == MigWizard::ResultPageId; }); }
+
+    ScriptedEngine engine;
+    std::unique_ptr<MigWizard> wizard;
+    MigProgressPage* progress = nullptr;
+    gui::MigResultPage* result = nullptr;
+};
+
+TEST_F(ProgressTest, PollsShowTheAccountsInProgressAndTheTotals)
+{
+    migration::MigrationStatus& status = engine.migrator->status;
+    status.finishedAccounts = 1;
+    status.failedAccounts = 1;
+    status.foldersDone = 12;
+    status.folderErrors = 7;
+    status.messagesDone = 345;
+    status.inProgress = {{L"Ann Example", L"INBOX", 120, 45, 0}, {L"Bob Example", L"Sent", 0, 0, 0}};
+    start();
+    EXPECT_TRUE(stopButton()->isVisible());
+    EXPECT_EQ(stopButton()->text(), "Stop");
+    EXPECT_EQ(engine.log.calls().at(2), "start");
+    ASSERT_TRUE(text(progress, "startLabel").startsWith("Migration started: "));
+    EXPECT_EQ(text(progress, "progressRightLabel"), "") << "the total time comes from the second poll on";
+    ASSERT_TRUE(waitFor([&] { return text(progress, "progressRightLabel").startsWith("Total time: 01:02:0"); }));
+
+    auto* table = child<QTreeWidget>(progress, "progressTable");
+    ASSERT_EQ(table->topLevelItemCount(), 2);
+    EXPECT_EQ(table->topLevelItem(0)->text(0), "Ann Example");
+    EXPECT_EQ(table->topLevelItem(0)->text(1), "INBOX");
+    EXPECT_EQ(table->topLevelItem(0)->data(2, Qt::DisplayRole).toUInt(), 45u);
+    EXPECT_EQ(table->topLevelItem(0)->data(2, Qt::ToolTipRole).toUInt(), 120u);
+    auto* delegate = dynamic_cast<gui::ProgressDelegateItem*>(table->itemDelegateForColumn(2));
+    ASSERT_NE(delegate, nullptr);
+    EXPECT_EQ(delegate->textWidth, table->fontMetrics().horizontalAdvance("45/120"));
+
+    EXPECT_EQ(text(progress, "accountsValue"), "1/3");
+    EXPECT_EQ(text(progress, "foldersValue"), "12");
+    EXPECT_EQ(text(progress, "messagesValue"), "345");
+    EXPECT_EQ(text(progress, "accountsErrors"), "(1 error found)");
+    EXPECT_EQ(text(progress, "foldersErrors"), "(7 errors found)");
+    EXPECT_EQ(text(progress, "messagesErrors"), "");
+    EXPECT_FALSE(wizard->button(QWizard::NextButton)->isEnabled());
+
+    status.inProgress.clear();
+    settle(300);
+    EXPECT_EQ(table->topLevelItemCount(), 0);
+    EXPECT_EQ(delegate->textWidth, 0);
+}
+
+TEST_F(ProgressTest, FinishedRunGoesOnToTheResultPageWithItsTotals)
+{
+    start();
+    migration::MigrationStatus& status = engine.migrator->status;
+    status.finishedAccounts = 3;
+    status.foldersDone = 8;
+    status.folderErrors = 2;
+    status.messagesDone = 90;
+    engine.migrator->runCallbacks->stopped(false);
+    ASSERT_TRUE(reachesResult());
+    EXPECT_FALSE(stopButton()->isVisible());
+    EXPECT_TRUE(text(result, "totalTimeLabel").startsWith("Total time: 01:02:0"));
+    EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
+    EXPECT_EQ(text(result, "foldersText"), "8 folder(s) have been migrated.");
+    EXPECT_EQ(text(result, "messagesText"), "90 message(s) have been migrated.");
+    // Only the section with errors shows its row.
+    EXPECT_FALSE(shown(result, "accountsErrorIcon"));
+    EXPECT_FALSE(shown(result, "accountsSpacing"));
+    EXPECT_TRUE(shown(result, "foldersErrorIcon"));
+    EXPECT_TRUE(shown(result, "foldersSpacing"));
+    EXPECT_EQ(text(result, "foldersErrorText"), "2 error(s) found.");
+    EXPECT_FALSE(shown(result, "messagesErrorIcon"));
+    EXPECT_FALSE(shown(result, "warningLabel"));
+    EXPECT_FALSE(wizard->button(QWizard::BackButton)->isVisible());
+    EXPECT_TRUE(wizard->button(QWizard::FinishButton)->isVisible());
+
+    MessageBoxAnswer any(QMessageBox::No);
+    wizard->close();
+    EXPECT_FALSE(wizard->isVisible()) << "the last page closes without a question";
+    EXPECT_TRUE(any.texts().empty());
+}
+
+TEST_F(ProgressTest, RunThatEndsBeforeTheFirstPollStillShowsItsTotalTime)
+{
+    engine.migrator->endInsideStart = true;
+    engine.migrator->status.finishedAccounts = 3;
+    start();
+    ASSERT_TRUE(reachesResult());
+    EXPECT_TRUE(text(progress, "startLabel").isEmpty()) << "no counters were shown";
+    EXPECT_TRUE(shown(result, "totalTimeLabel"));
+    EXPECT_TRUE(text(result, "totalTimeLabel").startsWith("Total time: 01:02:0"));
+    EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
+}
+
+TEST_F(ProgressTest, FailedStartIsShownOnTheResultPage)
+{
+    engine.migrator->startResult = false;
+    engine.migrator->status.startTime = 0;
+    start();
+    ASSERT_TRUE(reachesResult());
+    EXPECT_TRUE(shown(result, "warningLabel"));
+    EXPECT_EQ(text(result, "warningLabel"), "The migration failed to start.");
+    EXPECT_EQ(text(progress, "warningLabel"), "The migration failed to start.");
+    EXPECT_FALSE(shown(result, "totalTimeLabel")) << "a run that never started has no time";
+    EXPECT_EQ(text(result, "accountsText"), "0 account(s) have been migrated.");
+    EXPECT_FALSE(stopButton()->isVisible());
+}
+
+TEST_F(ProgressTest, StopAnsweredNoChangesNothing)
+{
+    start();
+    MessageBoxAnswer no(QMessageBox::No);
+    click(stopButton());
+    ASSERT_EQ(no.texts(), std::vector<QString>{stopQuestion});
+    EXPECT_EQ(no.boxes()[0].title, "Tavir Zorp");
+    EXPECT_EQ(count("stop"), 0u);
+    EXPECT_TRUE(stopButton()->isEnabled());
+}
+
+TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
+{
+    start();
+    {
+        MessageBoxAnswer yes(QMessageBox::Yes);
+        click(stopButton());
+        ASSERT_EQ(yes.texts().size(), 1u);
+    }
+    EXPECT_EQ(count("stop"), 1u);
+    EXPECT_FALSE(stopButton()->isEnabled());
+    EXPECT_EQ(text(progress, "warningLabel"), "The migration is being aborted, please wait...");
+    EXPECT_TRUE(shown(progress, "warningLabel"));
+    {
+        // A second request (through the window's close) asks the engine again.
+        MessageBoxAnswer yes(QMessageBox::Yes);
+        wizard->close();
+        ASSERT_EQ(yes.texts(), std::vector<QString>{stopQuestion});
+        EXPECT_TRUE(wizard->isVisible());
+    }
+    EXPECT_EQ(count("stop"), 2u);
+
+    engine.migrator->status.finishedAccounts = 1;
+    engine.migrator->runCallbacks->stopped(true);
+    ASSERT_TRUE(waitFor([&] { return wizard->button(QWizard::NextButton)->isEnabled(); }));
+    EXPECT_EQ(wizard->currentId(), MigWizard::ProgressPageId);
+    EXPECT_EQ(progress->subTitle(), "The migration has been stopped. Press the Next button to show result of the "
+                                    "unfinished migration.");
+    EXPECT_EQ(text(progress, "warningLabel"), "The migration has been aborted.");
+    EXPECT_FALSE(stopButton()->isVisible());
+    EXPECT_FALSE(child<QWidget>(progress, "overallBar")->isVisible());
+    click(wizard->button(QWizard::NextButton));
+    ASSERT_TRUE(reachesResult());
+    EXPECT_EQ(text(result, "warningLabel"), "The migration has been aborted.");
+    EXPECT_EQ(text(result, "accountsText"), "1 account(s) have been migrated.");
+}
+
+TEST_F(ProgressTest, AbortedRunClosesWithoutAQuestion)
+{
+    start();
+    engine.migrator->runCallbacks->stopped(true);
+    ASSERT_TRUE(waitFor([&] { return wizard->button(QWizard::NextButton)->isEnabled(); }));
+    MessageBoxAnswer any(QMessageBox::No);
+    wizard->close();
+    EXPECT_FALSE(wizard->isVisible());
+    EXPECT_TRUE(any.texts().empty());
+}
+
+TEST_F(ProgressTest, StopRefusedOrTooLateIsTold)
+{
+    start();
+    engine.migrator->stopResult = false;
+    {
+        MessageBoxAnswer answer(QMessageBox::Yes);
+        click(stopButton());
+        EXPECT_EQ(answer.texts(), (std::vector<QString>{stopQuestion, "The migration aborting failed."}));
+        EXPECT_EQ(answer.boxes().at(1).icon, QMessageBox::Information);
+    }
+    EXPECT_TRUE(stopButton()->isEnabled());
+
+    // The run ends while the question is open.
+    std::vector<QString> texts;
+    OnModal answer([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        texts.push_back(box->text());
+        if (texts.size() == 1)
+            engine.migrator->runCallbacks->stopped(false);
+        click(box->button(texts.size() == 1 ? QMessageBox::Yes : QMessageBox::Ok));
+    });
+    click(stopButton());
+    EXPECT_EQ(texts, (std::vector<QString>{stopQuestion, "The migration cannot be aborted for it has already finished."}));
+    EXPECT_EQ(count("stop"), 1u);
+}
+
+TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
+{
+    engine.migrator->endInsideStart = true;
+    start();
+    ASSERT_TRUE(reachesResult());
+    const gui::MigExecuter* executer = gui::MigThread::executer();
+    struct Case {
+        const char* link;
+        QString title;
+        QString text;
+        QString path;
+    } cases[] = {
+        {"reportLink", "Report", "Path to the report file:", QString::fromStdWString(executer->configuration.reportFile)},
+        {"debugLogLink", "Debug log", "Path to the debug log file:",
+            QString::fromStdWString(executer->configuration.debugFile)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.link);
+        QString title, selected;
+        QStringList labels;
+        OnModal dialog([&](QWidget* modal) {
+            title = modal->windowTitle();
+            for (QLabel* label : modal->findChildren<QLabel*>())
+                labels << label->text();
+            selected = modal->findChild<QLineEdit*>()->selectedText();
+            for (QPushButton* button : modal->findChildren<QPushButton*>()) {
+                if (button->text() == "Close")
+                    click(button);
+            }
+        });
+        clickLink(child<QLabel>(result, c.link));
+        EXPECT_EQ(dialog.seen(), 1);
+        EXPECT_EQ(title, c.title);
+        EXPECT_TRUE(labels.contains(c.text));
+        EXPECT_EQ(selected, c.path);
+        EXPECT_FALSE(c.path.isEmpty());
+    }
+    gui::MigThread::setViewer("true");
+    OnModal none([](QWidget*) {});
+    clickLink(child<QLabel>(result, "reportLink"));
+    settle(30);
+    EXPECT_EQ(none.seen(), 0);
+}
+
+TEST(ProgressTexts, TotalTime)
+{
+    struct Case {
+        std::int32_t elapsed;
+        const char* text;
+    } cases[] = {
+        {0, "Total time: 00:00:00"},
+        {59, "Total time: 00:00:59"},
+        {3725, "Total time: 01:02:05"},
+        {86400, "Total time: 24:00:00"},
+        {360000, "Total time: 100:00:00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.elapsed);
+        EXPECT_EQ(MigProgressPage::totalTimeText(c.elapsed), c.text);
+    }
+}
+
+TEST(ProgressTexts, ErrorCounts)
+{
+    EXPECT_EQ(MigProgressPage::errorCountText(0), "");
+    EXPECT_EQ(MigProgressPage::errorCountText(1), "(1 error found)");
+    EXPECT_EQ(MigProgressPage::errorCountText(7), "(7 errors found)");
+}
+
+TEST(ProgressTexts, PercentOfAFolder)
+{
+    struct Case {
+        int done, total, percent;
+    } cases[] = {{0, 0, 0}, {5, 0, 0}, {45, 120, 37}, {1, 3, 33}, {2, 3, 66}, {3, 3, 100}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.done << "/" << c.total);
+        EXPECT_EQ(gui::progressPercent(c.done, c.total), c.percent);
+    }
+}
+
+TEST(ProgressTexts, PaddingReachesTheWidthAndStops)
+{
+    guiApplication();
+    for (const char* family : {"DejaVu Sans", "DejaVu Sans Mono"}) {
+        for (int size : {1, 9, 24}) {
+            QFont font(family);
+            font.setPixelSize(size);
+            const QFontMetrics metrics(font);
+            for (int width : {-5, 0, 1, 40, 333, 20000}) {
+                SCOPED_TRACE(testing::Message() << family << " " << size << "px, width " << width);
+                const QString text = "45/120";
+                const QString padded = gui::padToWidth(text, width, metrics);
+                EXPECT_TRUE(padded.startsWith(text));
+                if (padded.size() > text.size()) {
+                    EXPECT_GE(metrics.horizontalAdvance(padded), width);
+                    EXPECT_LT(metrics.horizontalAdvance(padded.chopped(1)), width) << "one blank too many";
+                } else {
+                    // Already wide enough, or blanks too thin to show.
+                    EXPECT_TRUE(metrics.horizontalAdvance(text) >= width ||
+                        metrics.horizontalAdvance(text + QString(64, ' ')) == metrics.horizontalAdvance(text));
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace tavir::test

@@ -1,0 +1,398 @@
+// The accounts page: choosing the file, the chain that loads and tests the
+// accounts, the check list and its sorting, stopping the test, and what
+// leaving the page tells the engine.
+#include "WizardFixture.h"
+
+#include "Common/Gui/OptionPageItem.h"
+#include "Imap/gui/OptionPage.h"
+
+#include <QHeaderView>
+#include <QSettings>
+#include <QStyleOptionViewItem>
+#include <QTextEdit>
+
+namespace tavir::test {
+namespace {
+
+using gui::MigWizard;
+using migration::TestStatus;
+
+const QString stopQuestion = "Do you really want to stop the testing of accounts? If you abort the testing "
+                             "process, it will not be possible to start the migration.";
+
+std::vector<migration::UserInfoData> threeAccounts()
+{
+    return {account(0, L"ann", L"example.com", L"Ann"), account(1, L"#public", L"example.com", L"Public folders"),
+        account(2, L"bob", L"example.com", L"Bob")};
+}
+
+class OptionPageTest : public WizardFixture {
+protected:
+    void SetUp() override
+    {
+        WizardFixture::SetUp();
+        QSettings(QSettings::UserScope, "Tavir", "Zorp").clear();
+        toOptionPage();
+    }
+
+    QAbstractButton* button(const char* name) { return child<QAbstractButton>(MigWizard::OptionPageId, name); }
+    QTreeWidgetItem* row(int r) { return accountList()->topLevelItem(r); }
+    QStringList column(int c)
+    {
+        QStringList texts;
+        for (int r = 0; r < accountList()->topLevelItemCount(); ++r)
+            texts << row(r)->text(c);
+        return texts;
+    }
+    std::vector<std::string> engineCalls(const std::string& prefix)
+    {
+        std::vector<std::string> found;
+        for (const std::string& call : engine.log.calls()) {
+            if (call.rfind(prefix, 0) == 0)
+                found.push_back(call);
+        }
+        return found;
+    }
+    bool chainEnded() { return waitFor([&] { return button("loadButton")->isEnabled(); }); }
+
+    // Clicks an entry's check box as the user does.
+    void toggle(QTreeWidgetItem* item)
+    {
+        QTreeWidget* list = accountList();
+        QRect cell = list->visualItemRect(item);
+        cell.setLeft(list->header()->sectionViewportPosition(0));
+        cell.setWidth(list->header()->sectionSize(0));
+        QStyleOptionViewItem option;
+        option.initFrom(list->viewport());
+        option.rect = cell;
+        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay |
+            QStyleOptionViewItem::HasDecoration;
+        option.decorationSize = QSize(16, 16);
+        option.text = item->text(0);
+        const QRect box = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
+    }
+    void clickHeader(int section)
+    {
+        QHeaderView* header = accountList()->header();
+        const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(x, header->height() / 2));
+    }
+};
+
+TEST_F(OptionPageTest, LoadRunsTheChainAndTheTest)
+{
+    EXPECT_EQ(page(MigWizard::OptionPageId)->title(), "Choose Accounts For Migration");
+    EXPECT_FALSE(accountList()->isEnabled());
+    EXPECT_FALSE(nextEnabled());
+    EXPECT_TRUE(engineCalls("init").empty()) << "nothing runs before a file is chosen";
+
+    loadAndStartTest(threeAccounts());
+    EXPECT_EQ(engineCalls("").size() - 4, 4u);
+    EXPECT_EQ(engineCalls("init").size(), 1u);
+    EXPECT_EQ(engineCalls("loadUsers"), std::vector<std::string>{"loadUsers " + files.file("accounts.csv")});
+    EXPECT_EQ(engineCalls("startUserTest"), std::vector<std::string>{"startUserTest 3"});
+    EXPECT_EQ(migrator().configuration.sourceServer, L"source.example");
+    EXPECT_EQ(migrator().configuration.targetServer, L"target.example");
+    EXPECT_EQ(migrator().configuration.adminPassword, L"pw");
+    EXPECT_EQ(nextButton()->text(), "Migrate");
+    EXPECT_TRUE(button("abortButton")->isVisible());
+    EXPECT_FALSE(button("loadButton")->isEnabled());
+    EXPECT_FALSE(button("selectAllButton")->isEnabled());
+    EXPECT_TRUE(accountList()->isEnabled()) << "entries may be checked while the test runs";
+    EXPECT_EQ(child<QLabel>(MigWizard::OptionPageId, "progressLabel")->text(),
+        "Testing accounts against source IMAP server...");
+
+    EXPECT_EQ(column(0), (QStringList{"Ann", "Public folders", "Bob"}));
+    EXPECT_EQ(column(1), (QStringList{"ann@example.com", "example.com", "bob@example.com"}));
+    EXPECT_EQ(row(1)->data(0, gui::PublicFoldersRole).toUInt(), 1u);
+    EXPECT_EQ(row(2)->data(0, gui::EngineIndexRole).toUInt(), 2u);
+    EXPECT_FALSE(row(0)->flags().testFlag(Qt::ItemIsSelectable));
+
+    QSettings settings(QSettings::UserScope, "Tavir", "Zorp");
+    EXPECT_EQ(settings.value("LastOpenDirectory").toString(), dialogFolder);
+}
+
+TEST_F(OptionPageTest, StatusColumnFollowsTheTest)
+{
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    migrator().reportTestStatus(0, migration::TestLoginAccepted);
+    migrator().reportTestStatus(1, migration::TestLoginRefused);
+    (*migrator().testStatuses)[2] = migration::TestTesting;
+    ASSERT_TRUE(waitFor([&] { return row(2)->text(2) == "Testing..."; }));
+    EXPECT_TRUE(row(0)->flags().testFlag(Qt::ItemIsEnabled));
+    EXPECT_EQ(row(0)->checkState(0), Qt::Checked);
+    EXPECT_FALSE(row(1)->flags().testFlag(Qt::ItemIsEnabled)) << "greyed out";
+    EXPECT_EQ(row(1)->checkState(0), Qt::Unchecked);
+    EXPECT_FALSE(nextEnabled());
+    migrator().reportTestStatus(2, migration::TestLoginAccepted);
+    migrator().testCallbacks->stopped(false);
+    ASSERT_TRUE(chainEnded());
+    EXPECT_EQ(row(2)->text(2), "");
+    EXPECT_FALSE(button("abortButton")->isVisible());
+    EXPECT_TRUE(button("selectAllButton")->isEnabled());
+    EXPECT_TRUE(nextEnabled());
+    EXPECT_TRUE(accountList()->isSortingEnabled());
+}
+
+TEST_F(OptionPageTest, CheckMarksAtLeavingReachTheEngine)
+{
+    loadAndStartTest(threeAccounts());
+    migrator().playTest({migration::TestLoginAccepted, migration::TestLoginAccepted, migration::TestLoginRefused});
+    ASSERT_TRUE(chainEnded());
+
+    click(button("deselectAllButton"));
+    EXPECT_EQ(row(0)->checkState(0), Qt::Unchecked);
+    EXPECT_FALSE(nextEnabled()) << "no account checked";
+    click(button("selectAllButton"));
+    EXPECT_EQ(row(0)->checkState(0), Qt::Checked);
+    EXPECT_EQ(row(2)->checkState(0), Qt::Unchecked) << "a refused login stays unchecked";
+    toggle(row(2));
+    EXPECT_EQ(row(2)->checkState(0), Qt::Unchecked) << "and can't be checked";
+
+    toggle(row(0));
+    EXPECT_EQ(row(0)->checkState(0), Qt::Unchecked);
+    toggle(row(1));
+    toggle(row(1));
+    EXPECT_EQ(row(1)->checkState(0), Qt::Checked);
+    EXPECT_TRUE(nextEnabled());
+    EXPECT_TRUE(engineCalls("setMigrate").empty()) << "nothing is told before leaving";
+    clickNext();
+    ASSERT_TRUE(reaches(MigWizard::ProgressPageId));
+    EXPECT_EQ(engineCalls("setMigrate"), (std::vector<std::string>{"setMigrate 0 false", "setMigrate 2 false"}));
+}
+
+TEST_F(OptionPageTest, PublicFoldersStayFirstInBothSortOrders)
+{
+    loadAndStartTest({account(0, L"carl", L"b.example", L"Carl"), account(1, L"amy", L"c.example", L"Amy"),
+        account(2, L"#public", L"z.example", L"Zeta public"), account(3, L"bea", L"a.example", L"Bea")});
+    migrator().playTest({migration::TestLoginAccepted, migration::TestLoginRefused, migration::TestLoginAccepted,
+        migration::TestLoginAccepted});
+    ASSERT_TRUE(chainEnded());
+    EXPECT_EQ(column(0), (QStringList{"Carl", "Amy", "Zeta public", "Bea"})) << "in file order after the test";
+
+    struct Case {
+        int section;
+        QStringList ascending;
+        QStringList descending;
+    } cases[] = {
+        {0, {"Zeta public", "Amy", "Bea", "Carl"}, {"Zeta public", "Carl", "Bea", "Amy"}},
+        {1, {"Zeta public", "Amy", "Bea", "Carl"}, {"Zeta public", "Carl", "Bea", "Amy"}},
+        // Enabled entries first, then by name; the public entry among them.
+        {2, {"Zeta public", "Bea", "Carl", "Amy"}, {"Amy", "Zeta public", "Carl", "Bea"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.section);
+        for (int clickCount = 0; clickCount < 2; ++clickCount) {
+            clickHeader(c.section);
+            const bool ascending = accountList()->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+            EXPECT_EQ(accountList()->header()->sortIndicatorSection(), c.section);
+            EXPECT_EQ(column(0), ascending ? c.ascending : c.descending) << (ascending ? "ascending" : "descending");
+        }
+    }
+}
+
+TEST_F(OptionPageTest, EndOfTheTestSortsByIndexAsNumbers)
+{
+    std::vector<migration::UserInfoData> accounts;
+    for (unsigned i = 0; i < 11; ++i)
+        accounts.push_back(account(i, L"user" + std::to_wstring(i), L"example.com", L"User " + std::to_wstring(i)));
+    loadAndStartTest(accounts);
+    finishTest(accounts.size());
+    QStringList expected;
+    for (int i = 0; i < 11; ++i)
+        expected << QString::number(i);
+    EXPECT_EQ(column(3), expected);
+}
+
+TEST_F(OptionPageTest, AbortedTestEmptiesTheListUntilTheNextLoad)
+{
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    {
+        MessageBoxAnswer no(QMessageBox::No);
+        click(button("abortButton"));
+        EXPECT_EQ(no.texts(), std::vector<QString>{stopQuestion});
+    }
+    EXPECT_TRUE(engineCalls("stopUserTest").empty());
+    {
+        MessageBoxAnswer yes(QMessageBox::Yes);
+        click(button("abortButton"));
+    }
+    EXPECT_EQ(engineCalls("stopUserTest").size(), 1u);
+    EXPECT_FALSE(button("abortButton")->isEnabled());
+    EXPECT_EQ(child<QLabel>(MigWizard::OptionPageId, "progressLabel")->text(),
+        "The test is being aborted, please wait...");
+    {
+        MessageBoxAnswer any(QMessageBox::Yes);
+        w().close();
+        settle(20);
+        EXPECT_TRUE(any.texts().empty()) << "a close while the test is being aborted is refused silently";
+        EXPECT_TRUE(w().isVisible());
+    }
+    migrator().reportTestStatus(0, migration::TestLoginAccepted);
+    migrator().testCallbacks->stopped(true);
+    ASSERT_TRUE(chainEnded());
+    EXPECT_EQ(accountList()->topLevelItemCount(), 0);
+    EXPECT_FALSE(accountList()->isEnabled());
+    EXPECT_FALSE(button("selectAllButton")->isEnabled());
+    EXPECT_FALSE(nextEnabled());
+
+    // Loading again starts at the load, then tests again.
+    loadAndStartTest(threeAccounts());
+    EXPECT_EQ(engineCalls("init").size(), 1u);
+    EXPECT_EQ(engineCalls("loadUsers").size(), 2u);
+    EXPECT_EQ(engineCalls("startUserTest").size(), 2u);
+    EXPECT_EQ(accountList()->topLevelItemCount(), 3);
+}
+
+TEST_F(OptionPageTest, StopRefusedOrTooLateIsTold)
+{
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    migrator().stopTestResult = false;
+    {
+        MessageBoxAnswer yes(QMessageBox::Yes);
+        click(button("abortButton"));
+        EXPECT_EQ(yes.texts(), (std::vector<QString>{stopQuestion, "Aborting of the test failed."}));
+    }
+    EXPECT_TRUE(button("abortButton")->isEnabled());
+
+    // The test ends while the question is open.
+    std::vector<QString> texts;
+    OnModal answer([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        texts.push_back(box->text());
+        if (texts.size() == 1) {
+            migrator().playTest(std::vector<TestStatus>(3, migration::TestLoginAccepted));
+            settle(300);
+        }
+        click(box->button(texts.size() == 1 ? QMessageBox::Yes : QMessageBox::Ok));
+    });
+    click(button("abortButton"));
+    EXPECT_EQ(texts,
+        (std::vector<QString>{stopQuestion, "Unable to abort the test because it has already been completed."}));
+    EXPECT_EQ(engineCalls("stopUserTest").size(), 1u);
+    EXPECT_EQ(accountList()->topLevelItemCount(), 3);
+}
+
+TEST_F(OptionPageTest, ClosingWhileTheAccountsLoadStopsNoTest)
+{
+    migrator().accounts = threeAccounts();
+    migrator().loadGate.close();
+    load(accountsFile());
+    ASSERT_TRUE(waitFor([&] { return engine.log.contains("init"); }));
+    {
+        MessageBoxAnswer yes(QMessageBox::Yes);
+        w().close();
+        EXPECT_EQ(yes.texts(), std::vector<QString>{stopQuestion});
+        EXPECT_TRUE(w().isVisible());
+    }
+    migrator().loadGate.open();
+    ASSERT_TRUE(chainEnded());
+    EXPECT_TRUE(engineCalls("stopUserTest").empty()) << "no test had started";
+    EXPECT_TRUE(engineCalls("startUserTest").empty()) << "and none starts";
+    EXPECT_EQ(accountList()->topLevelItemCount(), 0);
+    EXPECT_FALSE(nextEnabled());
+    loadAndStartTest(threeAccounts());
+    EXPECT_EQ(engineCalls("startUserTest").size(), 1u);
+}
+
+TEST_F(OptionPageTest, ClosingDuringTheTestAsksToStopIt)
+{
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    MessageBoxAnswer no(QMessageBox::No);
+    w().close();
+    EXPECT_EQ(no.texts(), std::vector<QString>{stopQuestion});
+    EXPECT_TRUE(w().isVisible());
+    EXPECT_TRUE(engineCalls("stopUserTest").empty());
+}
+
+TEST_F(OptionPageTest, ReadFailuresAreShownHereAndOnTheResultPage)
+{
+    struct Case {
+        const char* name;
+        bool init;
+        bool load;
+    } cases[] = {{"accounts file", true, false}, {"configuration", false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "configuration") {
+            TearDown();
+            SetUp();
+        }
+        migrator().initResult = c.init;
+        migrator().loadResult = c.load;
+        load(accountsFile());
+        ASSERT_TRUE(chainEnded());
+        EXPECT_EQ(warning(MigWizard::OptionPageId), "Reading of users from the file failed.");
+        EXPECT_EQ(warning(MigWizard::ResultPageId), "Reading of users from the file failed.");
+        EXPECT_FALSE(nextEnabled());
+        EXPECT_TRUE(engineCalls("startUserTest").empty());
+        QSettings settings(QSettings::UserScope, "Tavir", "Zorp");
+        EXPECT_EQ(settings.value("LastOpenDirectory").toString(), dialogFolder);
+    }
+    // A good load afterwards clears both warnings.
+    migrator().initResult = true;
+    migrator().loadResult = true;
+    loadAndStartTest(threeAccounts());
+    EXPECT_EQ(warning(MigWizard::OptionPageId), "");
+    EXPECT_EQ(warning(MigWizard::ResultPageId), "");
+}
+
+TEST_F(OptionPageTest, FileWithoutAccountsNeverCompletes)
+{
+    loadAndStartTest({});
+    migrator().playTest({});
+    ASSERT_TRUE(chainEnded());
+    EXPECT_EQ(accountList()->topLevelItemCount(), 0);
+    EXPECT_FALSE(nextEnabled());
+}
+
+TEST_F(OptionPageTest, TestTheEngineRefusesEndsTheChain)
+{
+    migrator().startTestResult = false;
+    loadAndStartTest(threeAccounts());
+    ASSERT_TRUE(chainEnded());
+    EXPECT_EQ(warning(MigWizard::OptionPageId), "The test of the accounts could not be started.");
+    EXPECT_EQ(accountList()->topLevelItemCount(), 0);
+    EXPECT_FALSE(nextEnabled());
+}
+
+TEST_F(OptionPageTest, CancelledFileChoiceChangesNothing)
+{
+    OnModal cancel([](QWidget* modal) {
+        click(modal->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel));
+    });
+    click(button("loadButton"));
+    EXPECT_EQ(cancel.seen(), 1);
+    settle(20);
+    EXPECT_TRUE(engineCalls("init").empty());
+    EXPECT_FALSE(QSettings(QSettings::UserScope, "Tavir", "Zorp").contains("LastOpenDirectory"));
+}
+
+TEST_F(OptionPageTest, ExampleLinkShowsTheFileFormat)
+{
+    QString title, text;
+    OnModal dialog([&](QWidget* modal) {
+        title = modal->windowTitle();
+        text = modal->findChild<QTextEdit*>()->toPlainText();
+        EXPECT_TRUE(modal->findChild<QTextEdit*>()->isReadOnly());
+        for (QPushButton* b : modal->findChildren<QPushButton*>()) {
+            if (b->text() == "Close")
+                click(b);
+        }
+    });
+    clickLink(child<QLabel>(MigWizard::OptionPageId, "exampleNote"));
+    EXPECT_EQ(dialog.seen(), 1);
+    EXPECT_EQ(title, "File Example");
+    EXPECT_EQ(text, gui::OptionPage::exampleText);
+    EXPECT_EQ(text.split('\n').size(), 3);
+    for (const QString& line : text.split('\n'))
+        EXPECT_EQ(line.split(';').size(), 3) << line.toStdString();
+}
+
+} // namespace
+} // namespace tavir::test

@@ -1,0 +1,229 @@
+// The welcome, source-server and target pages, and the window's close
+// rules while nothing runs or a server test runs.
+#include "WizardFixture.h"
+
+#include "Common/Gui/MigExecuter.h"
+
+namespace tavir::test {
+namespace {
+
+using gui::MigWizard;
+
+const QString quitQuestion = "Do you really want to quit this application before the migration is finished?";
+const QString reportFailure = "It is impossible to create a report file. You probably don't have sufficient rights "
+                              "to create it. The application will be closed.";
+
+class ServerPages : public WizardFixture {
+protected:
+    QLineEdit* sourceHost() { return child<QLineEdit>(MigWizard::ServerPageId, "hostEdit"); }
+    QCheckBox* sourceSsl() { return child<QCheckBox>(MigWizard::ServerPageId, "sslCheck"); }
+    QLineEdit* cvn(const char* name) { return child<QLineEdit>(MigWizard::CvnPageId, name); }
+    int calls(const std::string& name)
+    {
+        const auto all = engine.log.calls();
+        return static_cast<int>(std::count(all.begin(), all.end(), name));
+    }
+};
+
+TEST_F(ServerPages, WelcomeGoesOnWhenTheEngineStarted)
+{
+    EXPECT_EQ(page(MigWizard::IntroPageId)->title(), "Welcome to Tavir Zorp");
+    EXPECT_EQ(w().windowTitle(), "Tavir Zorp");
+    toServerPage();
+    EXPECT_EQ(page(MigWizard::ServerPageId)->title(), "Connect to source IMAP server");
+}
+
+class EngineStartFailure : public ::testing::TestWithParam<std::pair<bool, bool>> {};
+
+TEST_P(EngineStartFailure, WelcomeTellsAndClosesTheWindow)
+{
+    guiApplication();
+    ScriptedEngine engine;
+    engine.initResult = GetParam().first;
+    engine.createResult = GetParam().second;
+    gui::ImapWizard wizard(nullptr, engine.entries());
+    wizard.initializeEngineExecuter();
+    wizard.show();
+    MessageBoxAnswer ok(QMessageBox::Ok);
+    click(wizard.button(QWizard::NextButton));
+    ASSERT_TRUE(waitFor([&] { return !wizard.isVisible(); }));
+    ASSERT_EQ(ok.texts(), std::vector<QString>{reportFailure}) << "and no quit question";
+    EXPECT_EQ(ok.boxes()[0].title, "Tavir Zorp");
+    EXPECT_EQ(ok.boxes()[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(wizard.currentId(), MigWizard::IntroPageId);
+    EXPECT_TRUE(wizard.page(MigWizard::IntroPageId)->findChild<QLabel*>("warningLabel")->isHidden());
+}
+
+INSTANTIATE_TEST_SUITE_P(LogsOrEngine, EngineStartFailure,
+    ::testing::Values(std::make_pair(false, true), std::make_pair(true, false)));
+
+TEST_F(ServerPages, SourceHostMustBeTyped)
+{
+    toServerPage();
+    EXPECT_FALSE(nextEnabled());
+    type(sourceHost(), "  ");
+    EXPECT_TRUE(nextEnabled()) << "blanks count as typed";
+    sourceHost()->clear();
+    EXPECT_FALSE(nextEnabled());
+}
+
+TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
+{
+    struct Case {
+        int code;
+        const char* throwOn;
+        const char* warning;
+    } cases[] = {
+        {1, "", "Connection to IMAP Server failed. Please check the typed hostname."},
+        {4, "", "Migration from Corvane is not supported."},
+        {2, "", "Connection to IMAP Server failed. Please check the typed hostname."},
+        {0, "testImap", "Connection to IMAP Server failed. Please check the typed hostname."},
+    };
+    toServerPage();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        engine.testImapCode = c.code;
+        engine.throwOn = c.throwOn;
+        type(sourceHost(), "imap.example:993");
+        click(sourceSsl());
+        clickNext();
+        ASSERT_TRUE(waitFor([&] { return !warning(MigWizard::ServerPageId).isEmpty(); }));
+        EXPECT_EQ(warning(MigWizard::ServerPageId), c.warning);
+        EXPECT_EQ(w().currentId(), MigWizard::ServerPageId);
+        EXPECT_TRUE(sourceHost()->isEnabled());
+        EXPECT_TRUE(sourceSsl()->isEnabled());
+        EXPECT_EQ(engine.testedServer, L"imap.example:993");
+        EXPECT_EQ(engine.testedSsl, sourceSsl()->isChecked());
+        // Typing hides the warning again.
+        QTest::keyClick(sourceHost(), Qt::Key_Backspace);
+        EXPECT_EQ(warning(MigWizard::ServerPageId), "");
+    }
+    engine.testImapCode = 0;
+    engine.throwOn.clear();
+    clickNext();
+    EXPECT_TRUE(reaches(MigWizard::CvnPageId));
+}
+
+TEST_F(ServerPages, WhileTheSourceTestRunsTheInputsAndTheWindowWait)
+{
+    toServerPage();
+    type(sourceHost(), "imap.example");
+    engine.testGate.close();
+    clickNext();
+    ASSERT_TRUE(waitFor([&] { return !sourceHost()->isEnabled(); }));
+    EXPECT_FALSE(sourceSsl()->isEnabled());
+    EXPECT_FALSE(nextEnabled());
+    EXPECT_FALSE(w().button(QWizard::BackButton)->isEnabled() && w().button(QWizard::BackButton)->isVisible());
+    EXPECT_EQ(child<QLabel>(MigWizard::ServerPageId, "progressLabel")->text(), "Connecting to IMAP Server...");
+    EXPECT_FALSE(child<QLabel>(MigWizard::ServerPageId, "progressLabel")->isHidden());
+    {
+        MessageBoxAnswer any(QMessageBox::Yes);
+        w().close();
+        settle(30);
+        EXPECT_TRUE(any.texts().empty()) << "refused without a question";
+        EXPECT_TRUE(w().isVisible());
+    }
+    clickNext();
+    engine.testGate.open();
+    ASSERT_TRUE(reaches(MigWizard::CvnPageId));
+    EXPECT_EQ(calls("testImap"), 1) << "one test for two presses";
+    EXPECT_TRUE(w().button(QWizard::BackButton)->isEnabled());
+}
+
+TEST_F(ServerPages, TargetTestCodesAndTheirWarnings)
+{
+    struct Case {
+        int code;
+        const char* throwOn;
+        const char* warning;
+    } cases[] = {
+        {1, "", "Connection to Corvane failed. Please check the typed hostname and try to connect again."},
+        {2, "", "Authentication to Corvane failed. Please check the typed username and password and try to connect "
+                "again."},
+        {3, "", "This administrator has not sufficient rights to perform the migration. Please insert a user with "
+                "full administration rights."},
+        {4, "", "Incompatible version of Corvane has been detected. This version of Tavir Zorp can migrate only to "
+                "Corvane 7.0.0 and later."},
+        {0, "testCvn", "Connection to Corvane failed. Please check the typed hostname and try to connect again."},
+    };
+    toCvnPage();
+    EXPECT_EQ(page(MigWizard::CvnPageId)->title(), "Connect To Corvane");
+    EXPECT_EQ(cvn("passwordEdit")->echoMode(), QLineEdit::Password);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        engine.testCvnCode = c.code;
+        engine.throwOn = c.throwOn;
+        type(cvn("hostEdit"), "cvn.example");
+        type(cvn("userEdit"), "admin");
+        type(cvn("passwordEdit"), "secret");
+        clickNext();
+        ASSERT_TRUE(waitFor([&] { return !warning(MigWizard::CvnPageId).isEmpty(); }));
+        EXPECT_EQ(warning(MigWizard::CvnPageId), c.warning);
+        EXPECT_EQ(w().currentId(), MigWizard::CvnPageId);
+        for (const char* name : {"hostEdit", "userEdit", "passwordEdit"})
+            EXPECT_TRUE(cvn(name)->isEnabled()) << name;
+    }
+}
+
+TEST_F(ServerPages, TargetNeedsHostAndUserButNoPassword)
+{
+    toCvnPage();
+    EXPECT_FALSE(nextEnabled());
+    type(cvn("hostEdit"), "cvn.example");
+    EXPECT_FALSE(nextEnabled());
+    type(cvn("userEdit"), "admin");
+    EXPECT_TRUE(nextEnabled());
+    clickNext();
+    ASSERT_TRUE(reaches(MigWizard::OptionPageId));
+    EXPECT_EQ(engine.testedPassword, L"");
+    EXPECT_FALSE(w().button(QWizard::BackButton)->isEnabled() && w().button(QWizard::BackButton)->isVisible())
+        << "no way back to the target page";
+}
+
+TEST_F(ServerPages, TargetSslChosenAtTheStartOfTheTestIsTheOneKept)
+{
+    toCvnPage();
+    type(cvn("hostEdit"), "cvn.example");
+    type(cvn("userEdit"), "admin");
+    auto* ssl = child<QCheckBox>(MigWizard::CvnPageId, "sslCheck");
+    click(ssl);
+    engine.testGate.close();
+    clickNext();
+    ASSERT_TRUE(waitFor([&] { return !cvn("hostEdit")->isEnabled(); }));
+    EXPECT_FALSE(cvn("passwordEdit")->isEnabled());
+    EXPECT_TRUE(ssl->isEnabled());
+    click(ssl);
+    engine.testGate.open();
+    ASSERT_TRUE(reaches(MigWizard::OptionPageId));
+    EXPECT_TRUE(gui::MigThread::executer()->configuration.targetSsl);
+    EXPECT_FALSE(ssl->isChecked());
+}
+
+TEST_F(ServerPages, ClosingAnIdlePageAsks)
+{
+    const std::function<void()> steps[] = {[] {}, [this] { toServerPage(); }, [this] { toCvnPage(); },
+        [this] { toOptionPage(); }};
+    for (int id = 0; id < 4; ++id) {
+        SCOPED_TRACE(id);
+        if (id > 0) {
+            TearDown();
+            engine.log.clear();
+            SetUp();
+            steps[id]();
+        }
+        {
+            MessageBoxAnswer no(QMessageBox::No);
+            w().close();
+            EXPECT_EQ(no.texts(), std::vector<QString>{quitQuestion});
+            EXPECT_TRUE(w().isVisible());
+            EXPECT_EQ(no.boxes().at(0).title, "Tavir Zorp");
+        }
+        MessageBoxAnswer yes(QMessageBox::Yes);
+        w().close();
+        EXPECT_EQ(yes.texts(), std::vector<QString>{quitQuestion});
+        EXPECT_FALSE(w().isVisible());
+    }
+}
+
+} // namespace
+} // namespace tavir::test
