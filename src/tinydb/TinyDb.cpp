@@ -74,15 +74,20 @@ template <class Step> Status guarded(tinydb_handle* handle, Step step)
 
 std::string duration(unsigned ms)
 {
+    if (ms == 1000)
+        return "1 second";
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " ms";
 }
 
-Failure lost(const tinydb_handle* handle, ReadEnd end, const char* when)
+Failure lost(const tinydb_handle* handle, ReadEnd end, bool midMessage)
 {
+    const std::string wait = duration(handle->options.timeoutMs);
+    const char* when = midMessage ? "in the middle of a message" : "before it answered";
     switch (end) {
     case ReadEnd::TimedOut:
         return {Status::ConnectionLost,
-            std::string("no answer within ") + duration(handle->options.timeoutMs) + " " + when};
+            midMessage ? "the server stopped for " + wait + " in the middle of a message"
+                       : "no answer within " + wait};
     case ReadEnd::Closed:
         return {Status::ConnectionLost, std::string("the server closed the connection ") + when};
     default:
@@ -101,11 +106,11 @@ Frame readFrame(tinydb_handle* handle)
     char header[frameHeaderSize];
     ReadEnd end = handle->stream->read(header, sizeof header);
     if (end != ReadEnd::Complete)
-        throw lost(handle, end, "before it answered");
+        throw lost(handle, end, false);
     std::string body(frameLength(header), '\0');
     end = handle->stream->read(&body[0], body.size());
     if (end != ReadEnd::Complete)
-        throw lost(handle, end, "in the middle of a message");
+        throw lost(handle, end, true);
     return {static_cast<MessageType>(static_cast<unsigned char>(body[0])), body.substr(1)};
 }
 

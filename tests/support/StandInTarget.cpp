@@ -257,10 +257,10 @@ std::string unescaped(const std::string& cell)
 
 std::vector<std::vector<std::string>> StandInTarget::query(const std::string& select) const
 {
-    std::string script = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/stand_in_target.py";
+    std::string script = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/config_db.py";
     std::string output;
-    if (runShell("python3 " + shellQuoted(script) + " --read-db "
-                + shellQuoted(dir_.file("config.db")) + " " + shellQuoted(select),
+    if (runShell("python3 " + shellQuoted(script) + " " + shellQuoted(dir_.file("config.db")) + " "
+                + shellQuoted(select),
             &output)
         != 0)
         throw std::runtime_error("the stand-in's database could not be read: " + select);

@@ -6,6 +6,9 @@ Everything the administration service can change that the IMAP side obeys
 service bindings) lives here and nowhere else, and every reader opens the
 file itself, so the IMAP side keeps working unchanged when each of its
 connections runs in a process of its own.
+
+Run as a program, it prints the rows of one statement on a database:
+    config_db.py <database> <statement>
 """
 
 import ipaddress
@@ -133,3 +136,26 @@ def in_range(peer, first, last):
                 <= ipaddress.IPv4Address(last))
     except ValueError:
         return False
+
+
+def read_db(path, sql):
+    """Prints the rows of one statement on the database, a line per row,
+    values separated by tabs (NULL as \\N; backslash, tab and line end
+    escaped)."""
+    conn = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=30)
+    for row in conn.execute(sql):
+        cells = []
+        for value in row:
+            if value is None:
+                cells.append("\\N")
+            else:
+                cells.append(str(value).replace("\\", "\\\\").replace("\t", "\\t")
+                             .replace("\n", "\\n"))
+        print("\t".join(cells))
+
+
+if __name__ == "__main__":
+    import sys
+    if len(sys.argv) != 3:
+        sys.exit("usage: config_db.py <database> <statement>")
+    read_db(sys.argv[1], sys.argv[2])

@@ -898,27 +898,7 @@ def take_address(with_tls):
     raise SystemExit("no loopback address with a free administration port")
 
 
-def read_db(path, sql):
-    """Prints the rows of one statement on the database, a line per row,
-    values separated by tabs (NULL as \\N; backslash, tab and line end
-    escaped)."""
-    import sqlite3
-    conn = sqlite3.connect(path, timeout=30)
-    for row in conn.execute(sql):
-        cells = []
-        for value in row:
-            if value is None:
-                cells.append("\\N")
-            else:
-                cells.append(str(value).replace("\\", "\\\\").replace("\t", "\\t")
-                             .replace("\n", "\\n"))
-        print("\t".join(cells))
-
-
 def main():
-    if len(sys.argv) == 4 and sys.argv[1] == "--read-db":
-        read_db(sys.argv[2], sys.argv[3])
-        return 0
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--master-password", required=True)
     parser.add_argument("--backend-mode", type=int, default=1,
