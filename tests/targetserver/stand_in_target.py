@@ -41,7 +41,7 @@ import time
 import uuid
 
 from config_db import ConfigDb
-from tinydb_service import Services, serve_admin
+from tinydb_service import AdminSession, Services
 
 ADMIN_PORT = 44337
 
@@ -835,23 +835,26 @@ class Session:
         return True
 
 
-def serve(listener, state, tls_context):
+def serve(listener, state, tls_context, session_class=None):
+    """Accepts connections until the listener is closed; each runs a session
+    (IMAP unless told otherwise) on a thread of its own."""
     while True:
         try:
             sock, _ = listener.accept()
         except OSError:
             return
-        threading.Thread(target=handle, args=(sock, state, tls_context), daemon=True).start()
+        threading.Thread(target=handle, args=(sock, state, tls_context, session_class or Session),
+                         daemon=True).start()
 
 
-def handle(sock, state, tls_context):
+def handle(sock, state, tls_context, session_class):
     try:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if tls_context is not None:
             sock.settimeout(30)
             sock = tls_context.wrap_socket(sock, server_side=True)
             sock.settimeout(None)
-        Session(state, sock).run()
+        session_class(state, sock).run()
     except (Closed, Drop, OSError, ssl.SSLError):
         pass
     finally:
@@ -952,7 +955,8 @@ def main():
     state.services.adopt("IMAP", plain, False)
     if secure:
         state.services.adopt("IMAPS", secure, True)
-        threading.Thread(target=serve_admin, args=(admin, state, context), daemon=True).start()
+        threading.Thread(target=serve, args=(admin, state, context, AdminSession),
+                         daemon=True).start()
     tmp = args.ports_file + ".tmp"
     with open(tmp, "w") as f:
         f.write("%d %d %s\n" % (plain.getsockname()[1],

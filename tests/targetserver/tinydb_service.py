@@ -234,6 +234,16 @@ class AdminSession:
         return action
 
     def run(self):
+        """The whole conversation; a fault plan's drop or a client that
+        goes away just ends it."""
+        try:
+            self.converse()
+        except AdminError as e:
+            self.send_error(e.code, e.sentence)
+        except Closed:
+            pass
+
+    def converse(self):
         kind, payload = self.read_frame()
         self.planned("TINYDB HELLO")
         if kind != HELLO:
@@ -361,33 +371,3 @@ class AdminSession:
                 else:
                     out += b"\x02" + text_field(value)
         return bytes(out)
-
-
-def serve_admin(listener, state, tls_context):
-    while True:
-        try:
-            sock, _ = listener.accept()
-        except OSError:
-            return
-        threading.Thread(target=handle_admin, args=(sock, state, tls_context), daemon=True).start()
-
-
-def handle_admin(sock, state, tls_context):
-    import ssl
-    try:
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        sock.settimeout(30)
-        sock = tls_context.wrap_socket(sock, server_side=True)
-        sock.settimeout(None)
-        session = AdminSession(state, sock)
-        try:
-            session.run()
-        except AdminError as e:
-            session.send_error(e.code, e.sentence)
-    except (Closed, OSError, ssl.SSLError):
-        pass
-    finally:
-        try:
-            sock.close()
-        except OSError:
-            pass
