@@ -59,7 +59,6 @@ Status TinyDbClient::logIn()
 {
     TinyDbOptions options;
     options.host = host_;
-    options.port = options_.port;
     options.timeoutMs = options_.timeoutMs;
     options.knownHostsFile = options_.knownHostsFile;
     options.factory = options_.factory;
@@ -114,7 +113,7 @@ bool TinyDbClient::execute(
 
 bool TinyDbClient::fail(const std::string& action, const std::string& cause)
 {
-    error_ = "Could not " + action + " on " + host_ + ":" + std::to_string(options_.port) + ": "
+    error_ = "Could not " + action + " on " + host_ + ":" + std::to_string(adminPort) + ": "
         + cause + ".";
     return false;
 }
@@ -174,6 +173,7 @@ bool TinyDbClient::createOnce(
 
 bool TinyDbClient::createDomain(const CvnDomain& domain)
 {
+    KMutexLocker hold(lock_);
     const std::string action = "create the domain \"" + printable(domain.name) + "\"";
     std::string why;
     if (!domain.validate(why))
@@ -185,6 +185,7 @@ bool TinyDbClient::createDomain(const CvnDomain& domain)
 
 bool TinyDbClient::createUser(const CvnUser& user, bool& existed)
 {
+    KMutexLocker hold(lock_);
     const std::string action
         = "create the account \"" + printable(user.name + "@" + user.domain) + "\"";
     std::string why;

@@ -25,7 +25,6 @@ public:
     enum class Login { Ok = 0, NoConnection = 1, Refused = 2, ReadOnly = 3 };
 
     struct Options {
-        unsigned port = adminPort;
         unsigned timeoutMs = 30000;
         std::string knownHostsFile; // empty: KnownHosts::defaultPath()
         TinyDbStreamFactory factory; // null: TLS

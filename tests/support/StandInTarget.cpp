@@ -1,6 +1,7 @@
 #include "support/StandInTarget.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,6 +157,10 @@ StandInTarget::StandInTarget(const Options& options)
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // A test that dies without its destructors (a sanitizer's abort)
+        // takes the stand-in with it, instead of leaving it to hold the
+        // test's output pipe open and the run waiting.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         std::vector<char*> argv;
         for (auto& arg : args)
             argv.push_back(arg.data());
