@@ -55,6 +55,20 @@ std::vector<unsigned long> versionParts(const std::string& version)
     return parts;
 }
 
+AdminTestResult resultOf(TinyDbClient::Login login)
+{
+    switch (login) {
+    case TinyDbClient::Login::Ok:
+        return AdminOk;
+    case TinyDbClient::Login::Refused:
+        return AdminAuthenticationFailed;
+    case TinyDbClient::Login::ReadOnly:
+        return AdminReadOnly;
+    default:
+        return AdminNoConnection;
+    }
+}
+
 } // namespace
 
 int compareVersions(const std::string& a, const std::string& b)
@@ -77,7 +91,7 @@ int testAdministrator(const std::wstring& server, const std::wstring& user,
     TinyDbClient::Login login = client.connect(host, utf8(user), utf8(password));
     if (login != TinyDbClient::Login::Ok) {
         sentence = client.lastError();
-        return static_cast<int>(login);
+        return resultOf(login);
     }
     std::string version;
     if (!client.readVersion(version)) {

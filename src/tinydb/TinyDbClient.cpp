@@ -113,8 +113,8 @@ bool TinyDbClient::execute(
 
 bool TinyDbClient::fail(const std::string& action, const std::string& cause)
 {
-    error_ = "Could not " + action + " on " + host_ + ":" + std::to_string(adminPort) + ": "
-        + cause + ".";
+    error_ = "Could not " + action + " on " + host_ + ":" + std::to_string(adminPort) + ": " + cause
+        + ".";
     return false;
 }
 

@@ -21,8 +21,7 @@ namespace tavir::tinydb {
 
 class TinyDbClient {
 public:
-    // The values are those of testAdministrator's results.
-    enum class Login { Ok = 0, NoConnection = 1, Refused = 2, ReadOnly = 3 };
+    enum class Login { Ok, NoConnection, Refused, ReadOnly };
 
     struct Options {
         unsigned timeoutMs = 30000;
