@@ -79,20 +79,21 @@ void connectSource(SimpleImapClient& source, const Dovecot& dovecot, const Corpu
 }
 
 // Runs in a child process; writes seconds and bytes to `fd`.
-void runChild(
-    int fd, bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort, int round)
+void runChild(int fd, bool copy, const Corpus& corpus, const Dovecot& dovecot,
+    const StandInTarget& target, int round)
 {
     SimpleImapClient source;
     connectSource(source, dovecot, corpus);
-    SimpleImapClient target;
+    SimpleImapClient to;
     std::wstring folder
         = tavir::migration::utf8ToUnicode(corpus.folder + "-" + std::to_string(round));
     if (copy) {
         tavir::mailserver::common::KUuid guid;
-        if (target.connect(L"127.0.0.1", static_cast<unsigned>(targetPort), L"master-secret", false)
+        if (to.connect(
+                target.whost(), static_cast<unsigned>(target.port()), L"master-secret", false)
                 != 0
-            || target.setUser(L"bench", L"example.com") != 0
-            || target.createFolder(folder, guid, L"IPF.Note") != 0) {
+            || to.setUser(L"bench", L"example.com") != 0
+            || to.createFolder(folder, guid, L"IPF.Note") != 0) {
             std::fprintf(stderr, "target login failed\n");
             _exit(2);
         }
@@ -102,7 +103,7 @@ void runChild(
     auto start = std::chrono::steady_clock::now();
     for (unsigned n = 1; n <= corpus.count; ++n) {
         if (copy) {
-            if (source.copyMessage(folder, target, n) != 0) {
+            if (source.copyMessage(folder, to, n) != 0) {
                 std::fprintf(stderr, "copy of %u failed\n", n);
                 _exit(3);
             }
@@ -133,7 +134,7 @@ void runChild(
 }
 
 Result measureOnce(
-    bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort, int round)
+    bool copy, const Corpus& corpus, const Dovecot& dovecot, const StandInTarget& target, int round)
 {
     int pipeFd[2];
     if (pipe(pipeFd) != 0)
@@ -142,7 +143,7 @@ Result measureOnce(
     pid_t pid = fork();
     if (pid == 0) {
         close(pipeFd[0]);
-        runChild(pipeFd[1], copy, corpus, dovecot, targetPort, round);
+        runChild(pipeFd[1], copy, corpus, dovecot, target, round);
     }
     close(pipeFd[1]);
     double in[2] = {0, 0};
@@ -159,13 +160,14 @@ Result measureOnce(
     return r;
 }
 
-Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, int targetPort, int repeat)
+Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, const StandInTarget& target,
+    int repeat)
 {
     static int round = 0;
     Result best;
     long peakKb = 0;
     for (int i = 0; i < repeat; ++i) {
-        Result r = measureOnce(copy, corpus, dovecot, targetPort, ++round);
+        Result r = measureOnce(copy, corpus, dovecot, target, ++round);
         if (!r.ok)
             return r;
         peakKb = std::max(peakKb, r.peakKb);
@@ -224,8 +226,8 @@ int main(int argc, char** argv)
     for (const Corpus& c : corpora) {
         if (c.count == 0)
             continue;
-        Result fetch = measure(false, c, dovecot, target.port(), repeat);
-        Result copy = measure(true, c, dovecot, target.port(), repeat);
+        Result fetch = measure(false, c, dovecot, target, repeat);
+        Result copy = measure(true, c, dovecot, target, repeat);
         if (!fetch.ok || !copy.ok) {
             std::printf("%-7s failed\n", c.folder.c_str());
             return 1;

@@ -35,7 +35,7 @@ void useTestTimeout(SimpleImapClient& client)
 void connectMaster(SimpleImapClient& client, const StandInTarget& target)
 {
     useTestTimeout(client);
-    ASSERT_EQ(ImapSuccess, client.connect(L"127.0.0.1", target.port(), L"master-secret", false));
+    ASSERT_EQ(ImapSuccess, client.connect(target.whost(), target.port(), L"master-secret", false));
     ASSERT_EQ(ImapSuccess, client.setUser(L"alice", L"example.com"));
 }
 
@@ -169,7 +169,7 @@ TEST(AclTargetTest, ResultCodes)
     SimpleImapClient user;
     useTestTimeout(user);
     ASSERT_EQ(ImapSuccess,
-        user.connect(L"127.0.0.1", target.port(), L"alice@example.com", L"alice-pw", false, false));
+        user.connect(target.whost(), target.port(), L"alice@example.com", L"alice-pw", false, false));
     std::size_t before = sent(target, "GETACL").size();
     EXPECT_EQ(ImapNotConnected, user.resetAcl(L"INBOX"));
     EXPECT_EQ(before, sent(target, "GETACL").size());
@@ -202,7 +202,7 @@ TEST(AclTargetTest, CallerTextNeverStartsASecondCommand)
 
     // An identifier read back from the server goes out again as one string,
     // whatever it holds.
-    RawImap raw(target.port());
+    RawImap raw(target.host(), target.port());
     ASSERT_TRUE(raw.login(account, "alice-pw"));
     bool ok = false;
     raw.command("SETACL \"INBOX\" {13+}\r\nx\r\nK99 LOGOUT lr", &ok);
@@ -216,7 +216,7 @@ TEST(AclTargetTest, CallerTextNeverStartsASecondCommand)
 TEST(AnnotationTargetTest, StoreAndReadBack)
 {
     StandInTarget target(targetOptions(R"([{"on": "UID STORE", "count": 3, "action": "no"}])"));
-    RawImap raw(target.port());
+    RawImap raw(target.host(), target.port());
     ASSERT_TRUE(raw.login(account, "alice-pw"));
     ASSERT_TRUE(raw.append("INBOX", "Subject: one\r\n\r\nbody\r\n"));
     ASSERT_TRUE(raw.append("INBOX", "Subject: two\r\n\r\nbody\r\n"));
@@ -263,7 +263,7 @@ TEST(AclTargetTest, TimeOutsAreConnectionErrors)
     EXPECT_EQ(ImapConnectionError, reset.resetAcl(L"INBOX"));
     EXPECT_EQ("CONNECTION TIMEOUT", lastError(reset));
 
-    RawImap raw(target.port());
+    RawImap raw(target.host(), target.port());
     ASSERT_TRUE(raw.login(account, "alice-pw"));
     ASSERT_TRUE(raw.append("INBOX", "Subject: one\r\n\r\nbody\r\n"));
     SimpleImapClient store;

@@ -81,7 +81,7 @@ TEST(CopyFaultsTest, TargetFailsDuringAppend)
         ASSERT_EQ(
             ImapSuccess, tavir::test::connectSource(source, dovecot.port(), L"alicepw", timeoutMs));
         SimpleImapClient to;
-        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, timeoutMs));
         std::vector<std::string> expected;
         for (unsigned n = 1; n <= 4; ++n) {
             auto start = std::chrono::steady_clock::now();
@@ -154,7 +154,7 @@ TEST(CopyFaultsTest, SourceBreaksOffInsideABody)
         SimpleImapClient source;
         ASSERT_EQ(ImapSuccess, tavir::test::connectSource(source, fake.port(), L"pw", timeoutMs));
         SimpleImapClient to;
-        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, timeoutMs));
 
         EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));
         auto start = std::chrono::steady_clock::now();
@@ -190,7 +190,7 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
     ASSERT_EQ(
         ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
     SimpleImapClient to;
-    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, timeoutMs));
     for (unsigned n = 1; n <= 3; ++n)
         EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
     auto stored = target.folders("alice@example.com")["INBOX"].messages;
@@ -221,7 +221,7 @@ TEST(CopyFaultsTest, SmallMessagesAreNotHeldBack)
     ASSERT_EQ(
         ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
     SimpleImapClient to;
-    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, timeoutMs));
     auto start = std::chrono::steady_clock::now();
     for (unsigned n = 1; n <= 100; ++n)
         ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;

@@ -160,7 +160,7 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
     SimpleImapClient to;
     useTestTimeout(to);
     ASSERT_EQ(ImapSuccess,
-        to.connect(L"127.0.0.1", target.port(), tavir::migration::utf8ToUnicode(master), false));
+        to.connect(target.whost(), target.port(), tavir::migration::utf8ToUnicode(master), false));
     ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
     for (unsigned n = 1; n <= count; ++n)
         ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
@@ -215,12 +215,12 @@ TEST_F(CopyFromDovecot, LoginsAndAccountSwitch)
     // A wrong master password is refused.
     SimpleImapClient refused;
     useTestTimeout(refused);
-    EXPECT_EQ(ImapLoginFailed, refused.connect(L"127.0.0.1", target.port(), L"not-it", false));
+    EXPECT_EQ(ImapLoginFailed, refused.connect(target.whost(), target.port(), L"not-it", false));
     EXPECT_FALSE(refused.isConnected());
 
     SimpleImapClient to;
     useTestTimeout(to);
-    ASSERT_EQ(ImapSuccess, to.connect(L"127.0.0.1", target.port(), L"master-secret", false));
+    ASSERT_EQ(ImapSuccess, to.connect(target.whost(), target.port(), L"master-secret", false));
     EXPECT_EQ(ImapSetUserFailed, to.setUser(L"nobody", L"example.com"));
     for (const wchar_t* user : {L"alice", L"bob"}) {
         SimpleImapClient source;
@@ -306,7 +306,7 @@ TEST_F(CopyFromDovecot, FolderNames)
         targetOptions.accounts = {{"alice@example.com", ""}};
         StandInTarget target(targetOptions);
         SimpleImapClient to;
-        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), 10000));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, 10000));
         for (const std::wstring& name : names) {
             KUuid guid;
             EXPECT_EQ(ImapSuccess, to.createFolder(name, guid, L"IPF.Note"));
@@ -338,7 +338,7 @@ TEST_F(CopyFromDovecot, ImplicitTlsOnBothSides)
     ASSERT_EQ(ImapSuccess,
         tavir::test::connectSource(source, dovecot.tlsPort(), L"alicepw", 10000, true));
     SimpleImapClient to;
-    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.tlsPort(), 10000, true));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, 10000, true));
     ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));
     auto stored = target.folders("alice@example.com")["INBOX"].messages;
     ASSERT_EQ(1u, stored.size());

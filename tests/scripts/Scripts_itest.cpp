@@ -44,8 +44,9 @@ public:
             main = "#include <stdio.h>\nint main(int argc, char** argv) {\n"
                    "  for (int i = 1; i < argc; ++i) printf(\"%s\\n\", argv[i]);\n"
                    "  return 0;\n}\n";
-            cmake += "foreach(t imap_parser imap_response imap_quote)\n"
-                     "  add_executable(fuzz_${t} main.c)\nendforeach()\n";
+            cmake
+                += "foreach(t imap_parser imap_response imap_quote tinydb_decoder tinydb_session)\n"
+                   "  add_executable(fuzz_${t} main.c)\nendforeach()\n";
             break;
         }
         tavir::test::writeFile(dir.file("CMakeLists.txt"), cmake);

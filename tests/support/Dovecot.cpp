@@ -195,6 +195,11 @@ std::string Dovecot::log() const
 }
 
 RawImap::RawImap(int port)
+    : RawImap("127.0.0.1", port)
+{
+}
+
+RawImap::RawImap(const std::string& host, int port)
 {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0)
@@ -205,7 +210,10 @@ RawImap::RawImap(int port)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
+        close(fd_);
+        throw std::runtime_error("not an IPv4 address: " + host);
+    }
     if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd_);
         throw std::runtime_error("cannot connect to the test IMAP server");

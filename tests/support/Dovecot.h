@@ -66,6 +66,7 @@ private:
 class RawImap {
 public:
     explicit RawImap(int port);
+    RawImap(const std::string& host, int port);
     ~RawImap();
     RawImap(const RawImap&) = delete;
     RawImap& operator=(const RawImap&) = delete;

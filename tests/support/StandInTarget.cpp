@@ -1,10 +1,12 @@
 #include "support/StandInTarget.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -126,7 +128,13 @@ StandInTarget::StandInTarget(const Options& options)
         throw std::runtime_error("openssl could not make a certificate");
 
     std::vector<std::string> args = {"python3", script, "--master-password", options.masterPassword,
-        "--ports-file", dir_.file("ports"), "--cert", cert, "--key", key};
+        "--ports-file", dir_.file("ports"), "--cert", cert, "--key", key, "--config-db",
+        dir_.file("config.db"), "--product-version", options.productVersion, "--backend-mode",
+        options.backendMode ? "1" : "0", "--worker-threads", std::to_string(options.workerThreads)};
+    for (const auto& [user, entry] : options.administrators) {
+        args.push_back("--admin");
+        args.push_back(user + ":" + entry.first + (entry.second ? ":readonly" : ""));
+    }
     if (options.persist) {
         args.push_back("--state-dir");
         args.push_back(dir_.file("state"));
@@ -149,6 +157,10 @@ StandInTarget::StandInTarget(const Options& options)
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // A test that dies without its destructors (a sanitizer's abort)
+        // takes the stand-in with it, instead of leaving it to hold the
+        // test's output pipe open and the run waiting.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         std::vector<char*> argv;
         for (auto& arg : args)
             argv.push_back(arg.data());
@@ -165,7 +177,7 @@ StandInTarget::StandInTarget(const Options& options)
             throw std::runtime_error("the stand-in target exited at start-up");
         }
         std::ifstream ports(dir_.file("ports"));
-        if (ports >> port_ >> tlsPort_)
+        if (ports >> port_ >> tlsPort_ >> host_)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -218,6 +230,83 @@ std::map<std::string, StandInTarget::Folder> StandInTarget::folders(
         result[folder.name] = std::move(folder);
     }
     return result;
+}
+
+namespace {
+
+std::string shellQuoted(const std::string& text)
+{
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string unescaped(const std::string& cell)
+{
+    if (cell == "\\N")
+        return "NULL";
+    std::string out;
+    for (size_t i = 0; i < cell.size(); ++i) {
+        if (cell[i] == '\\' && i + 1 < cell.size()) {
+            char next = cell[++i];
+            out += next == 't' ? '\t' : next == 'n' ? '\n' : next;
+        } else {
+            out += cell[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::vector<std::string>> StandInTarget::query(const std::string& select) const
+{
+    std::string script = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/config_db.py";
+    std::string output;
+    if (runShell("python3 " + shellQuoted(script) + " " + shellQuoted(dir_.file("config.db")) + " "
+                + shellQuoted(select),
+            &output)
+        != 0)
+        throw std::runtime_error("the stand-in's database could not be read: " + select);
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::vector<std::string> row;
+        size_t start = 0;
+        while (true) {
+            size_t tab = line.find('\t', start);
+            row.push_back(unescaped(line.substr(start, tab - start)));
+            if (tab == std::string::npos)
+                break;
+            start = tab + 1;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string StandInTarget::queryOne(const std::string& select) const
+{
+    auto rows = query(select);
+    if (rows.size() != 1 || rows[0].size() != 1)
+        throw std::runtime_error("not one value: " + select);
+    return rows[0][0];
+}
+
+std::string StandInTarget::certificateFingerprint() const
+{
+    std::string output;
+    runShell("openssl x509 -noout -fingerprint -sha1 -in " + shellQuoted(dir_.file("cert.pem")),
+        &output);
+    size_t equals = output.find('=');
+    if (equals == std::string::npos)
+        throw std::runtime_error("openssl showed no fingerprint");
+    std::string fingerprint = output.substr(equals + 1);
+    while (!fingerprint.empty() && std::isspace(static_cast<unsigned char>(fingerprint.back())))
+        fingerprint.pop_back();
+    return fingerprint;
 }
 
 std::string StandInTarget::transcript() const

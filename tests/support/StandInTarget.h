@@ -1,8 +1,10 @@
 #pragma once
 // Starts the stand-in target server (tests/targetserver/stand_in_target.py)
-// on free loopback ports, plain and implicit TLS, and reads back what it
-// stored. The stand-in is written from the protocol alone and shares no code
-// with the client under test.
+// on a loopback address of its own (127.0.0.N, N >= 2): IMAP on free ports,
+// plain and implicit TLS, and the administration service (tinydb) on 44337.
+// Reads back what it stored, including its configuration database. The
+// stand-in is written from the protocols alone and shares no code with the
+// clients under test.
 #include "support/TestSupport.h"
 
 #include <map>
@@ -28,6 +30,19 @@ public:
         // their size): for benchmarks, so the target's memory traffic is
         // not what gets measured.
         bool discardBodies = false;
+        // The administration service: its administrators (user -> password
+        // and read-only flag), the version it reports, the backend mode at
+        // start (false: X-MASTERAUTH is refused until it is switched on) and
+        // the worker thread count it offers. Faults of the administration
+        // service go in `faults` too, "on" one of "TINYDB HELLO", "TINYDB
+        // LOGIN", "TINYDB QUERY" (counted over all its connections), with
+        // the actions drop, drop_after (run the statement, then drop), no
+        // (refuse it) and stall.
+        std::map<std::string, std::pair<std::string, bool>> administrators
+            = {{"admin", {"admin-secret", false}}};
+        std::string productVersion = "6.5.2";
+        bool backendMode = true;
+        unsigned workerThreads = 4;
     };
 
     struct Message {
@@ -56,8 +71,23 @@ public:
     StandInTarget(const StandInTarget&) = delete;
     StandInTarget& operator=(const StandInTarget&) = delete;
 
+    // The stand-in's own loopback address, where all its services listen.
+    const std::string& host() const { return host_; }
+    std::wstring whost() const { return std::wstring(host_.begin(), host_.end()); }
+    // The IMAP ports it started with (the administration service can move
+    // them; imapBinding() reads where they are now).
     int port() const { return port_; }
     int tlsPort() const { return tlsPort_; }
+    static constexpr int adminPort = 44337;
+
+    // The rows of one SELECT on the configuration database, each value as
+    // text, NULL as "NULL".
+    std::vector<std::vector<std::string>> query(const std::string& select) const;
+    // One value of a SELECT that returns one row; throws otherwise.
+    std::string queryOne(const std::string& select) const;
+    // The SHA-1 fingerprint of the stand-in's certificate as the openssl
+    // command shows it ("AB:CD:..").
+    std::string certificateFingerprint() const;
 
     // The folders of one account as stored now, by name.
     std::map<std::string, Folder> folders(const std::string& address) const;
@@ -65,6 +95,7 @@ public:
 
 private:
     TempDir dir_;
+    std::string host_;
     int pid_ = -1;
     int port_ = 0;
     int tlsPort_ = 0;

@@ -33,6 +33,23 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
+ScopedHome::ScopedHome()
+{
+    if (const char* home = std::getenv("HOME")) {
+        hadHome_ = true;
+        saved_ = home;
+    }
+    setenv("HOME", dir_.path().c_str(), 1);
+}
+
+ScopedHome::~ScopedHome()
+{
+    if (hadHome_)
+        setenv("HOME", saved_.c_str(), 1);
+    else
+        unsetenv("HOME");
+}
+
 int freeLoopbackPort()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);

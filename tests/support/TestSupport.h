@@ -21,6 +21,25 @@ private:
     std::string path_;
 };
 
+// HOME pointed at a fresh temporary folder for the life of the object, so
+// that what the code under test keeps under HOME (pinned servers, settings,
+// logs) never touches the real one; the previous value is put back.
+class ScopedHome {
+public:
+    ScopedHome();
+    ~ScopedHome();
+    ScopedHome(const ScopedHome&) = delete;
+    ScopedHome& operator=(const ScopedHome&) = delete;
+
+    const std::string& path() const { return dir_.path(); }
+    std::string file(const std::string& name) const { return dir_.file(name); }
+
+private:
+    TempDir dir_;
+    bool hadHome_ = false;
+    std::string saved_;
+};
+
 // A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice).
 int freeLoopbackPort();
 

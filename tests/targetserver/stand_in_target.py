@@ -8,8 +8,16 @@ with a folder type and identifier (X-CREATE), STATUS with GUID, LIST with
 identifier and type flags, APPEND and X-APPEND with LITERAL+ and APPENDUID,
 and the ACL and annotation commands.
 
-State lives in memory and, when --state-dir is given, is mirrored to disk so a
-test can compare what arrived: <state>/accounts/<address>/<folder-hex>/ holds
+It also runs the target's administration service (tinydb over TLS on port
+44337, tinydb_service.py). Both share the configuration database
+(config_db.py, SQLite): the master password and backend mode that
+X-MASTERAUTH obeys, the accounts that LOGIN and X-SETUSER accept, and the
+bindings of the IMAP listeners. The stand-in takes a loopback address of its
+own, 127.0.0.N with N from 2 to 250, so that many stand-ins can run at once on
+the fixed administration port; 127.0.0.1 stays free.
+
+Folders and messages live in memory and, when --state-dir is given, are
+mirrored to disk so a test can compare what arrived: <state>/accounts/<address>/<folder-hex>/ holds
 <uid>.eml (the exact bytes) and <uid>.json (flags, date, guid, annotations),
 and folder.json (name, type, guid, acl). Every line in and out goes to
 <state>/transcript.log. A fault plan (--faults, JSON) makes the server drop the
@@ -19,6 +27,7 @@ Written from the protocol alone; it shares no code with the client.
 """
 
 import argparse
+import errno
 import hashlib
 import json
 import os
@@ -26,9 +35,15 @@ import random
 import socket
 import ssl
 import sys
+import tempfile
 import threading
 import time
 import uuid
+
+from config_db import ConfigDb
+from tinydb_service import AdminSession, Services
+
+ADMIN_PORT = 44337
 
 SEPARATOR = "/"
 TYPE_KEYWORDS = {"X-CONTACT": 0x1, "X-CALENDAR": 0x2, "X-TODO": 0x4, "X-JOURNAL": 0x8,
@@ -70,41 +85,45 @@ class Folder:
 
 
 class Account:
-    def __init__(self, address, password=None, fullname=""):
+    """The mail of an account; whether it exists, and its password, are in
+    the configuration database."""
+
+    def __init__(self, address):
         self.address = address
-        self.password = password
-        self.fullname = fullname
         self.folders = {"INBOX": Folder("INBOX", 0x10)}
 
 
 class State:
-    def __init__(self, args):
+    def __init__(self, args, config):
         self.lock = threading.RLock()
-        self.master_password = args.master_password
+        self.config = config
         self.auto_create = args.auto_create_accounts
         self.discard_bodies = args.discard_bodies
-        self.accounts = {}
+        self.accounts = {}  # lower-case address -> Account (its mail)
         self.state_dir = args.state_dir
         self.faults = []
         self.counters = {}
+        self.administrators = {}
+        for spec in args.admin or ["admin:admin-secret"]:
+            user, _, rest = spec.partition(":")
+            password, _, mode = rest.partition(":")
+            self.administrators[user] = (password, mode == "readonly")
+        self.services = None
         if args.faults:
             with open(args.faults) as f:
                 self.faults = json.load(f)
-        for spec in args.account or []:
-            address, _, password = spec.partition(":")
-            self.accounts[address.lower()] = Account(address, password or None)
         self.transcript = None
         if self.state_dir:
             os.makedirs(self.state_dir, exist_ok=True)
             self.transcript = open(os.path.join(self.state_dir, "transcript.log"), "a",
                                    buffering=1, encoding="utf-8", errors="backslashreplace")
-            for account in self.accounts.values():
-                self.persist_folder(account, account.folders["INBOX"])
+            for spec in args.account or []:
+                self.account(spec.partition(":")[0])
 
     def log(self, session, direction, text):
         if self.transcript:
             with self.lock:
-                self.transcript.write("%d %s %s\n" % (session, direction, text))
+                self.transcript.write("%s %s %s\n" % (session, direction, text))
 
     def fault_for(self, verb):
         """The fault planned for this occurrence of the verb, if any."""
@@ -120,13 +139,19 @@ class State:
                     return fault
         return None
 
-    def account(self, address, create=False):
+    def account(self, address):
+        """The mail of an account the configuration database holds (created
+        there first when unknown addresses are accepted); None otherwise."""
         with self.lock:
+            if self.config.user(address) is None:
+                if not self.auto_create:
+                    return None
+                self.config.add_user(address)
             key = address.lower()
-            if key not in self.accounts and (create or self.auto_create):
+            if key not in self.accounts:
                 self.accounts[key] = Account(address)
                 self.persist_folder(self.accounts[key], self.accounts[key].folders["INBOX"])
-            return self.accounts.get(key)
+            return self.accounts[key]
 
     # --- mirroring to disk -------------------------------------------------
     def folder_dir(self, account, folder):
@@ -501,7 +526,7 @@ class Session:
         return True
 
     def cmd_checkversion(self, tag, args):
-        self.send("%s OK X-CHECKVERSION 6.5.2" % tag)
+        self.send("%s OK X-CHECKVERSION %s" % (tag, self.state.config.version()))
         return True
 
     def cmd_logout(self, tag, args):
@@ -513,11 +538,11 @@ class Session:
         if len(args) != 2:
             raise BadCommand("LOGIN needs two arguments")
         user, password = text(args[0]), text(args[1])
-        account = self.state.accounts.get(user.lower())
-        if account is None or account.password is None or account.password != password:
+        record = self.state.config.user(user)
+        if record is None or record[0] is None or record[0] != password:
             self.send("%s NO [AUTHENTICATIONFAILED] Authentication failed" % tag)
             return True
-        self.account = account
+        self.account = self.state.account(user)
         self.send("%s OK LOGIN completed" % tag)
         return True
 
@@ -525,7 +550,12 @@ class Session:
         challenge = "<%d.%d@stand-in>" % (os.getpid(), random.randint(1, 10**9))
         self.send("+ " + challenge)
         answer = self.read_line().decode("latin-1").strip()
-        expected = hashlib.md5((challenge + self.state.master_password).encode()).hexdigest()
+        allowed, password = self.state.config.master_auth_allowed(self.sock.getpeername()[0])
+        if not allowed:
+            self.send("%s NO X-MASTERAUTH refused: backend mode is off or the address is not "
+                      "admitted" % tag)
+            return True
+        expected = hashlib.md5((challenge + password).encode("utf-8")).hexdigest()
         if answer == expected:
             self.master = True
             self.send("%s OK X-MASTERAUTH completed" % tag)
@@ -558,12 +588,11 @@ class Session:
             raise BadCommand("X-CREATEUSER needs NAME, DOMAIN and PASSWORD")
         address = "%s@%s" % (text(fields["NAME"]), text(fields["DOMAIN"]))
         with self.state.lock:
-            if address.lower() in self.state.accounts:
+            if not self.state.config.add_user(address, text(fields["PASSWORD"]),
+                                              text(fields.get("FULLNAME", b""))):
                 self.send("%s NO account exists" % tag)
                 return True
-            account = self.state.account(address, create=True)
-            account.password = text(fields["PASSWORD"])
-            account.fullname = text(fields.get("FULLNAME", b""))
+            self.state.account(address)
         self.send("%s OK X-CREATEUSER completed" % tag)
         return True
 
@@ -806,23 +835,26 @@ class Session:
         return True
 
 
-def serve(listener, state, tls_context):
+def serve(listener, state, tls_context, session_class=None):
+    """Accepts connections until the listener is closed; each runs a session
+    (IMAP unless told otherwise) on a thread of its own."""
     while True:
         try:
             sock, _ = listener.accept()
         except OSError:
             return
-        threading.Thread(target=handle, args=(sock, state, tls_context), daemon=True).start()
+        threading.Thread(target=handle, args=(sock, state, tls_context, session_class or Session),
+                         daemon=True).start()
 
 
-def handle(sock, state, tls_context):
+def handle(sock, state, tls_context, session_class):
     try:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if tls_context is not None:
             sock.settimeout(30)
             sock = tls_context.wrap_socket(sock, server_side=True)
             sock.settimeout(None)
-        Session(state, sock).run()
+        session_class(state, sock).run()
     except (Closed, Drop, OSError, ssl.SSLError):
         pass
     finally:
@@ -832,42 +864,103 @@ def handle(sock, state, tls_context):
             pass
 
 
+def listen(host, port):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind((host, port))
+        sock.listen(64)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
+def take_address(with_tls):
+    """A loopback address 127.0.0.N of our own, with the administration port
+    and two free IMAP ports on it: random N from 2 to 250, retried while the
+    administration port is taken there (other stand-ins run at the same
+    time)."""
+    for _ in range(500):
+        host = "127.0.0.%d" % random.randint(2, 250)
+        opened = []
+        try:
+            if with_tls:
+                opened.append(listen(host, ADMIN_PORT))
+            opened.append(listen(host, 0))
+            if with_tls:
+                opened.append(listen(host, 0))
+        except OSError as e:
+            for sock in opened:
+                sock.close()
+            if e.errno != errno.EADDRINUSE:
+                raise
+            continue
+        admin = opened.pop(0) if with_tls else None
+        return host, admin, opened[0], opened[1] if with_tls else None
+    raise SystemExit("no loopback address with a free administration port")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--master-password", required=True)
+    parser.add_argument("--backend-mode", type=int, default=1,
+                        help="1 (default): X-MASTERAUTH works from the start; 0: refused")
     parser.add_argument("--account", action="append",
                         help="address[:password]; may be repeated")
     parser.add_argument("--auto-create-accounts", action="store_true",
                         help="X-SETUSER of an unknown address creates it")
+    parser.add_argument("--admin", action="append",
+                        help="user:password[:readonly] of the administration service; "
+                             "may be repeated (default admin:admin-secret)")
+    parser.add_argument("--product-version", default="6.5.2")
+    parser.add_argument("--worker-threads", type=int, default=4)
+    parser.add_argument("--config-db",
+                        help="the configuration database (default: config.db in the state "
+                             "folder, else in a new temporary folder)")
     parser.add_argument("--state-dir")
     parser.add_argument("--discard-bodies", action="store_true",
                         help="read literals of 1 MiB or more without keeping them")
     parser.add_argument("--faults", help="JSON list of planned faults")
-    parser.add_argument("--cert", help="PEM certificate for the TLS port")
-    parser.add_argument("--key", help="PEM key for the TLS port")
+    parser.add_argument("--cert", help="PEM certificate for the TLS ports")
+    parser.add_argument("--key", help="PEM key for the TLS ports")
     parser.add_argument("--ports-file", required=True,
-                        help="written as 'plain tls' once the server listens")
+                        help="written as 'plain tls address' once the server listens")
     args = parser.parse_args()
 
-    state = State(args)
-    plain = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    plain.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    plain.bind(("127.0.0.1", 0))
-    plain.listen(64)
-    threading.Thread(target=serve, args=(plain, state, None), daemon=True).start()
-    tls_port = 0
+    host, admin, plain, secure = take_address(bool(args.cert))
+    db_path = args.config_db or os.path.join(
+        args.state_dir if args.state_dir else tempfile.mkdtemp(prefix="stand-in-"), "config.db")
+    if args.state_dir:
+        os.makedirs(args.state_dir, exist_ok=True)
+    config = ConfigDb(db_path)
+    services = {"IMAP": (host, plain.getsockname()[1])}
+    if secure:
+        services["IMAPS"] = (host, secure.getsockname()[1])
+    accounts = [(spec.partition(":")[0], spec.partition(":")[2] or None)
+                for spec in args.account or []]
+    config.create({"version": args.product_version, "backend_mode": args.backend_mode,
+                   "master_password": args.master_password,
+                   "worker_threads": args.worker_threads, "services": services,
+                   "accounts": accounts})
+    state = State(args, config)
+
+    context = None
     if args.cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.cert, args.key)
-        secure = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        secure.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        secure.bind(("127.0.0.1", 0))
-        secure.listen(64)
-        tls_port = secure.getsockname()[1]
-        threading.Thread(target=serve, args=(secure, state, context), daemon=True).start()
+    state.services = Services(config, host,
+                              lambda listener, tls: serve(listener, state,
+                                                          context if tls else None))
+    state.services.adopt("IMAP", plain, False)
+    if secure:
+        state.services.adopt("IMAPS", secure, True)
+        threading.Thread(target=serve, args=(admin, state, context, AdminSession),
+                         daemon=True).start()
     tmp = args.ports_file + ".tmp"
     with open(tmp, "w") as f:
-        f.write("%d %d\n" % (plain.getsockname()[1], tls_port))
+        f.write("%d %d %s\n" % (plain.getsockname()[1],
+                                 secure.getsockname()[1] if secure else 0, host))
     os.replace(tmp, args.ports_file)
     try:
         while True:

@@ -7,6 +7,7 @@
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
 #include "tiny/SocketLayer.h"
+#include "tinydb/AdminTest.h"
 #include "utils/KIconv.h"
 
 #include <iostream>
@@ -18,9 +19,19 @@ namespace {
 // How long the source server has to connect and greet.
 constexpr unsigned greetingTimeoutSeconds = 5;
 
+// Whether the source host also runs an administration service of the
+// target's kind is only of interest to whoever reads the debug log.
+void probeSourceHost(const std::wstring& server, Logger& log)
+{
+    std::string outcome;
+    tinydb::probeAdministration(server, outcome);
+    log.debug(TAVIR_HERE, utf8ToUnicode(outcome));
+}
+
 int testImapServer(const std::wstring& server, bool ssl)
 {
     Logger log;
+    probeSourceHost(server, log);
     ServerAddress address;
     if (!parseServerAddress(server, ssl, address)) {
         log.report(TAVIR_HERE,
@@ -82,6 +93,18 @@ int testImap(const std::wstring& server, bool ssl)
     } catch (...) {
         return 1;
     }
+}
+
+int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password)
+{
+    std::string outcome;
+    const int result = tinydb::testAdministrator(server, user, password, outcome);
+    Logger log;
+    if (result == tinydb::AdminOk)
+        log.debug(TAVIR_HERE, utf8ToUnicode(outcome));
+    else
+        log.report(TAVIR_HERE, utf8ToUnicode(outcome));
+    return result;
 }
 
 } // namespace tavir::migration

@@ -1,10 +1,12 @@
 // testImap against a real Dovecot (plain and TLS) and against ports where no
-// IMAP server answers: nothing listening, nothing said, something else said.
+// IMAP server answers: nothing listening, nothing said, something else said;
+// both server tests against the stand-in target, for what reaches the logs.
 #include "Imap/engine/Engine.h"
 
 #include "EngineTestSupport.h"
 #include "imapclient/SocketScript.h"
 #include "support/Dovecot.h"
+#include "support/StandInTarget.h"
 
 #include <gtest/gtest.h>
 
@@ -59,6 +61,23 @@ TEST(TestImap, GivesUpOnASilentPortAfterFiveSeconds)
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     EXPECT_GE(seconds, 4.5);
     EXPECT_LT(seconds, 8.0);
+}
+
+TEST(TestCvn, ResultsPassThroughAndRefusalsReachTheReport)
+{
+    tavir::test::ScopedHome home; // the target's certificate is pinned here
+    tavir::test::TempLogs logs;
+    tavir::test::StandInTarget target;
+    const std::wstring server = target.whost() + L":" + std::to_wstring(target.port());
+    EXPECT_EQ(0, testCvn(server, L"admin", L"admin-secret"));
+    EXPECT_EQ(2, testCvn(server, L"admin", L"wrong-secret"));
+    EXPECT_EQ(std::string::npos, logs.report().find("wrong-secret"));
+    EXPECT_NE(std::string::npos, logs.report().find("refused the login of admin"));
+    // The source host runs an administration service too: testImap says so
+    // in the debug log only, and still answers for IMAP.
+    EXPECT_EQ(0, testImap(server, false));
+    EXPECT_NE(std::string::npos, logs.debug().find("the probe login failed")) << logs.debug();
+    EXPECT_EQ(std::string::npos, logs.report().find("probe"));
 }
 
 } // namespace

@@ -1,0 +1,20 @@
+#pragma once
+// The account record the administration client creates on the target, and the
+// rules for its fields.
+#include <string>
+
+namespace tavir::tinydb {
+
+struct CvnUser {
+    // All UTF-8.
+    std::string domain;
+    std::string name; // the mailbox, without "@domain"
+    std::string password;
+    std::string fullName;
+
+    // True when the record may be created; else `sentence` says which field
+    // is wrong and why.
+    bool validate(std::string& sentence) const;
+};
+
+} // namespace tavir::tinydb

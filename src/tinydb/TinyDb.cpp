@@ -1,0 +1,304 @@
+// The procedural tinydb client. Each call runs inside guarded(), the one place
+// that turns a failure into a Status and a clause and drops a connection that
+// can't be trusted any more (transport failures, malformed frames).
+#include "tinydb/TinyDb.h"
+
+#include "tinydb/KnownHosts.h"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+namespace tavir::tinydb {
+
+struct tinydb_handle {
+    TinyDbOptions options;
+    std::string where;
+    std::unique_ptr<TinyDbStream> stream;
+    bool usable = false; // connected, handshake done, nothing broken
+    bool loggedIn = false;
+    bool pending = false; // a statement was sent and its answer not read
+    std::string version;
+    std::string error;
+    std::uint16_t serverCode = 0;
+    std::string notice;
+};
+
+namespace {
+
+// A failure inside a call, carried to guarded().
+struct Failure {
+    Status status;
+    std::string clause;
+};
+
+struct Frame {
+    MessageType type;
+    std::string payload;
+};
+
+bool dropsConnection(Status status)
+{
+    return status == Status::NoConnection || status == Status::ProtocolError
+        || status == Status::ConnectionLost;
+}
+
+void drop(tinydb_handle* handle)
+{
+    if (handle->stream)
+        handle->stream->close();
+    handle->usable = false;
+    handle->loggedIn = false;
+    handle->pending = false;
+}
+
+template <class Step> Status guarded(tinydb_handle* handle, Step step)
+{
+    handle->error.clear();
+    handle->serverCode = 0;
+    try {
+        return step();
+    } catch (const Failure& failure) {
+        handle->error = failure.clause;
+        if (dropsConnection(failure.status))
+            drop(handle);
+        return failure.status;
+    } catch (const WireError& e) {
+        handle->error = std::string("malformed message from the server: ") + e.what();
+    } catch (const std::bad_alloc&) {
+        handle->error = "out of memory while reading the server's answer";
+    }
+    drop(handle);
+    return Status::ProtocolError;
+}
+
+std::string duration(unsigned ms)
+{
+    if (ms == 1000)
+        return "1 second";
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " ms";
+}
+
+Failure lost(const tinydb_handle* handle, ReadEnd end, bool midMessage)
+{
+    const std::string wait = duration(handle->options.timeoutMs);
+    const char* when = midMessage ? "in the middle of a message" : "before it answered";
+    switch (end) {
+    case ReadEnd::TimedOut:
+        return {Status::ConnectionLost,
+            midMessage ? "the server stopped for " + wait + " in the middle of a message"
+                       : "no answer within " + wait};
+    case ReadEnd::Closed:
+        return {Status::ConnectionLost, std::string("the server closed the connection ") + when};
+    default:
+        return {Status::ConnectionLost, std::string("the connection failed ") + when};
+    }
+}
+
+void send(tinydb_handle* handle, const std::string& bytes)
+{
+    if (!handle->stream->write(bytes))
+        throw Failure{Status::ConnectionLost, "the connection failed while sending"};
+}
+
+Frame readFrame(tinydb_handle* handle)
+{
+    char header[frameHeaderSize];
+    ReadEnd end = handle->stream->read(header, sizeof header);
+    if (end != ReadEnd::Complete)
+        throw lost(handle, end, false);
+    std::string body(frameLength(header), '\0');
+    end = handle->stream->read(&body[0], body.size());
+    if (end != ReadEnd::Complete)
+        throw lost(handle, end, true);
+    return {static_cast<MessageType>(static_cast<unsigned char>(body[0])), body.substr(1)};
+}
+
+std::string serverSays(const ServerError& error)
+{
+    return error.sentence + " (error " + std::to_string(error.code) + ")";
+}
+
+Failure unexpected(const Frame& frame, const char* answerTo)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned>(frame.type));
+    return {Status::ProtocolError,
+        std::string("unexpected message of type ") + hex + " in answer to the " + answerTo};
+}
+
+bool sendable(const std::string& text)
+{
+    return isUtf8(text) && text.find('\0') == std::string::npos;
+}
+
+Status handshake(tinydb_handle* handle)
+{
+    send(handle, helloFrame(handle->options.clientName));
+    Frame frame = readFrame(handle);
+    if (frame.type == MessageType::Error) {
+        throw Failure{Status::NoConnection,
+            "the server refused the handshake: " + serverSays(decodeError(frame.payload))};
+    }
+    if (frame.type != MessageType::Welcome)
+        throw unexpected(frame, "handshake");
+    Welcome welcome = decodeWelcome(frame.payload);
+    if (welcome.protocol != protocolVersion) {
+        throw Failure{Status::NoConnection,
+            "the server speaks protocol version " + std::to_string(welcome.protocol)
+                + " and this client version " + std::to_string(protocolVersion)};
+    }
+    handle->version = welcome.productVersion;
+    handle->usable = true;
+    return Status::Ok;
+}
+
+void pin(tinydb_handle* handle)
+{
+    std::string fingerprint = handle->stream->peerFingerprint();
+    if (fingerprint.empty())
+        throw Failure{Status::NoConnection, "the server showed no certificate"};
+    const TinyDbOptions& options = handle->options;
+    KnownHosts known(
+        options.knownHostsFile.empty() ? KnownHosts::defaultPath() : options.knownHostsFile);
+    std::string sentence;
+    switch (known.check(options.host, options.port, fingerprint, sentence)) {
+    case KnownHosts::Verdict::Known:
+        return;
+    case KnownHosts::Verdict::Recorded:
+        handle->notice = sentence;
+        return;
+    default:
+        throw Failure{Status::NoConnection, sentence};
+    }
+}
+
+} // namespace
+
+Status tinydb_open(const TinyDbOptions& options, tinydb_handle** handle)
+{
+    auto* h = new tinydb_handle;
+    *handle = h;
+    h->options = options;
+    h->where = options.host + ":" + std::to_string(options.port);
+    return guarded(h, [&] {
+        TinyDbEndpoint endpoint{options.host, options.port, options.timeoutMs};
+        h->stream = options.factory ? options.factory(endpoint) : makeTlsTinyDbStream(endpoint);
+        std::string cause;
+        if (!h->stream)
+            throw Failure{Status::NoConnection, "no connection could be made"};
+        if (!h->stream->connect(cause))
+            throw Failure{Status::NoConnection, cause};
+        if (options.pin)
+            pin(h);
+        return handshake(h);
+    });
+}
+
+Status tinydb_authenticate(
+    tinydb_handle* handle, const std::string& user, const std::string& password)
+{
+    return guarded(handle, [&] {
+        if (!handle->usable || handle->pending)
+            throw Failure{Status::NotReady, "the connection is not open"};
+        if (!isUtf8(user) || !isUtf8(password))
+            throw Failure{Status::BadText, "the user name or password is not UTF-8"};
+        send(handle, loginFrame(user, password));
+        Frame frame = readFrame(handle);
+        if (frame.type != MessageType::LoggedIn)
+            throw unexpected(frame, "login");
+        switch (decodeLoggedIn(frame.payload)) {
+        case LoginAnswer::Full:
+            handle->loggedIn = true;
+            return Status::Ok;
+        case LoginAnswer::ReadOnly:
+            handle->loggedIn = true;
+            handle->error = "the administrator " + user + " may only read";
+            return Status::ReadOnly;
+        default:
+            handle->loggedIn = false;
+            throw Failure{Status::Refused, "the server refused the login of " + user};
+        }
+    });
+}
+
+Status tinydb_send_query(tinydb_handle* handle, const std::string& statement)
+{
+    return guarded(handle, [&] {
+        if (!handle->usable || !handle->loggedIn || handle->pending)
+            throw Failure{Status::NotReady, "the connection is not ready for a statement"};
+        if (!sendable(statement))
+            throw Failure{Status::BadText, "the statement is not UTF-8 text"};
+        send(handle, queryFrame(statement));
+        handle->pending = true;
+        return Status::Ok;
+    });
+}
+
+Status tinydb_read_result(tinydb_handle* handle, ResultSet& result)
+{
+    return guarded(handle, [&] {
+        if (!handle->usable || !handle->pending)
+            throw Failure{Status::NotReady, "no statement is waiting for its answer"};
+        Frame frame = readFrame(handle);
+        handle->pending = false;
+        if (frame.type == MessageType::Error) {
+            ServerError error = decodeError(frame.payload);
+            handle->error = "the server refused the statement: " + serverSays(error);
+            handle->serverCode = error.code;
+            return Status::ServerError;
+        }
+        if (frame.type != MessageType::Result)
+            throw unexpected(frame, "statement");
+        result = decodeResult(frame.payload);
+        return Status::Ok;
+    });
+}
+
+Status tinydb_execute(tinydb_handle* handle, const std::string& statement, ResultSet& result)
+{
+    Status status = tinydb_send_query(handle, statement);
+    return status == Status::Ok ? tinydb_read_result(handle, result) : status;
+}
+
+void tinydb_close(tinydb_handle* handle)
+{
+    if (!handle)
+        return;
+    if (handle->usable && !handle->pending)
+        handle->stream->write(byeFrame());
+    drop(handle);
+    delete handle;
+}
+
+bool tinydb_is_usable(const tinydb_handle* handle)
+{
+    return handle->usable;
+}
+
+const std::string& tinydb_server_version(const tinydb_handle* handle)
+{
+    return handle->version;
+}
+
+const std::string& tinydb_where(const tinydb_handle* handle)
+{
+    return handle->where;
+}
+
+const std::string& tinydb_error(const tinydb_handle* handle)
+{
+    return handle->error;
+}
+
+std::uint16_t tinydb_server_error_code(const tinydb_handle* handle)
+{
+    return handle->serverCode;
+}
+
+const std::string& tinydb_notice(const tinydb_handle* handle)
+{
+    return handle->notice;
+}
+
+} // namespace tavir::tinydb

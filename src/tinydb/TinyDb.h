@@ -1,0 +1,72 @@
+#pragma once
+// The tinydb client as a procedural interface over an opaque handle: open (TLS,
+// pinning, handshake), authenticate, send a statement, read its result, close.
+// Every call returns a Status; after a failure tinydb_error() says what went
+// wrong as a clause to put after a location (tinydb_where()). Nothing here
+// throws. A handle is used by one thread at a time.
+#include "tinydb/ResultSet.h"
+#include "tinydb/TinyDbStream.h"
+#include "tinydb/Wire.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tavir::tinydb {
+
+struct tinydb_handle;
+
+enum class Status {
+    Ok = 0,
+    NoConnection, // no connection, no TLS, a pinning refusal or a refused handshake
+    Refused, // the credentials were refused
+    ReadOnly, // logged in as a read-only administrator
+    ServerError, // the server answered the statement with an error
+    ProtocolError, // malformed, oversized or unexpected message; the connection is dropped
+    ConnectionLost, // closed, failed or silent past the time-out; the connection is dropped
+    BadText, // a text to send is not UTF-8 or holds a NUL byte
+    NotReady, // the handle is closed, not logged in, or a result is (not) pending
+};
+
+struct TinyDbOptions {
+    std::string host;
+    unsigned port = adminPort;
+    unsigned timeoutMs = 30000;
+    // Pin the server certificate in the known-hosts file (the source-host
+    // probe doesn't). An empty file name means KnownHosts::defaultPath().
+    bool pin = true;
+    std::string knownHostsFile;
+    std::string clientName = "Tavir Zorp";
+    // Null: the TLS client stream.
+    TinyDbStreamFactory factory;
+};
+
+// Connects and runs the handshake. *handle is always set (also on failure, so
+// that its error can be read) and must be given to tinydb_close.
+Status tinydb_open(const TinyDbOptions& options, tinydb_handle** handle);
+// Ok for a full administrator; ReadOnly means logged in, SELECT only.
+Status tinydb_authenticate(
+    tinydb_handle* handle, const std::string& user, const std::string& password);
+Status tinydb_send_query(tinydb_handle* handle, const std::string& statement);
+// The answer to the statement sent last.
+Status tinydb_read_result(tinydb_handle* handle, ResultSet& result);
+// tinydb_send_query, then tinydb_read_result.
+Status tinydb_execute(tinydb_handle* handle, const std::string& statement, ResultSet& result);
+// Says goodbye when the connection is still good, closes it and frees the
+// handle. A null handle is ignored.
+void tinydb_close(tinydb_handle* handle);
+
+// True while the connection can carry another statement.
+bool tinydb_is_usable(const tinydb_handle* handle);
+// The product version the server announced in its handshake.
+const std::string& tinydb_server_version(const tinydb_handle* handle);
+// "host:port".
+const std::string& tinydb_where(const tinydb_handle* handle);
+// What the last failure was, as a clause ("connection refused").
+const std::string& tinydb_error(const tinydb_handle* handle);
+// The server's code of the last ServerError (0 otherwise).
+std::uint16_t tinydb_server_error_code(const tinydb_handle* handle);
+// A sentence for the log when this connection pinned a server for the first
+// time; empty otherwise.
+const std::string& tinydb_notice(const tinydb_handle* handle);
+
+} // namespace tavir::tinydb

@@ -1,0 +1,227 @@
+// TinyDbClient's connection, its one statement frame (execute/fail) and the
+// account and record operations; the settings it saves, changes and restores
+// are in TinyDbClientSettings.cpp.
+#include "tinydb/TinyDbClient.h"
+
+#include "tinydb/Sql.h"
+
+namespace tavir::tinydb {
+
+using tavir::tiny::KMutexLocker;
+
+TinyDbClient::TinyDbClient()
+    : TinyDbClient(Options{})
+{
+}
+
+TinyDbClient::TinyDbClient(Options options)
+    : options_(std::move(options))
+{
+    backend_ = {"the cluster's backend settings", "Cluster",
+        {"BackendMode", "MasterPassword", "BackendAccessList"}, "", {}, false, false};
+    caches_ = {"the folder and index-write caches", "MessageStore",
+        {"FolderCache", "IndexWriteCache"}, "", {}, false, false};
+    policy_ = {"the security policy mode", "Security", {"PolicyMode"}, "", {}, false, false};
+    binding_
+        = {"the IMAP service binding", "ServicePorts", {"Address", "Port"}, "", {}, false, false};
+}
+
+TinyDbClient::~TinyDbClient()
+{
+    KMutexLocker hold(lock_);
+    restoreAll();
+    close();
+}
+
+TinyDbClient::Login TinyDbClient::connect(
+    const std::string& host, const std::string& user, const std::string& password)
+{
+    KMutexLocker hold(lock_);
+    close();
+    loggedIn_ = false;
+    host_ = host;
+    user_ = user;
+    password_ = password;
+    Status status = logIn();
+    notice_ = tinydb_notice(handle_);
+    if (status == Status::Ok) {
+        loggedIn_ = true;
+        return Login::Ok;
+    }
+    fail("log in to the administration service", tinydb_error(handle_));
+    close();
+    return status == Status::Refused ? Login::Refused
+        : status == Status::ReadOnly ? Login::ReadOnly
+                                     : Login::NoConnection;
+}
+
+Status TinyDbClient::logIn()
+{
+    TinyDbOptions options;
+    options.host = host_;
+    options.timeoutMs = options_.timeoutMs;
+    options.knownHostsFile = options_.knownHostsFile;
+    options.factory = options_.factory;
+    Status status = tinydb_open(options, &handle_);
+    return status == Status::Ok ? tinydb_authenticate(handle_, user_, password_) : status;
+}
+
+void TinyDbClient::close()
+{
+    KMutexLocker hold(lock_);
+    tinydb_close(handle_);
+    handle_ = nullptr;
+}
+
+bool TinyDbClient::isConnected()
+{
+    KMutexLocker hold(lock_);
+    return handle_ && tinydb_is_usable(handle_);
+}
+
+bool TinyDbClient::open(const std::string& action)
+{
+    if (handle_ && tinydb_is_usable(handle_))
+        return true;
+    if (!loggedIn_)
+        return fail(action, "not logged in to the administration service");
+    // The connection broke during an earlier step: one new connection with
+    // the same credentials.
+    tinydb_close(handle_);
+    handle_ = nullptr;
+    if (logIn() == Status::Ok)
+        return true;
+    std::string cause = "connecting again failed: " + tinydb_error(handle_);
+    tinydb_close(handle_);
+    handle_ = nullptr;
+    return fail(action, cause);
+}
+
+bool TinyDbClient::execute(
+    const std::string& action, const std::string& statement, ResultSet* result)
+{
+    KMutexLocker hold(lock_);
+    if (!open(action))
+        return false;
+    ResultSet ignored;
+    lastServerCode_ = 0;
+    if (tinydb_execute(handle_, statement, result ? *result : ignored) == Status::Ok)
+        return true;
+    lastServerCode_ = tinydb_server_error_code(handle_);
+    return fail(action, tinydb_error(handle_));
+}
+
+bool TinyDbClient::fail(const std::string& action, const std::string& cause)
+{
+    error_ = "Could not " + action + " on " + host_ + ":" + std::to_string(adminPort) + ": " + cause
+        + ".";
+    return false;
+}
+
+bool TinyDbClient::readOne(const std::string& action, const std::string& statement, Value& value)
+{
+    ResultSet result;
+    if (!execute(action, statement, &result))
+        return false;
+    if (result.rows.size() != 1 || result.rows[0].size() != 1) {
+        return fail(action,
+            "the server answered with " + std::to_string(result.rows.size())
+                + " rows where one value was expected");
+    }
+    value = result.rows[0][0];
+    return true;
+}
+
+bool TinyDbClient::readVersion(std::string& version)
+{
+    const std::string action = "read the server version";
+    Value value;
+    if (!readOne(action, "SELECT Version FROM Info", value))
+        return false;
+    if (value.kind != Value::Text || value.text.empty())
+        return fail(action, "the version is empty");
+    version = value.text;
+    return true;
+}
+
+bool TinyDbClient::readWorkerCount(unsigned& count)
+{
+    const std::string action = "read the worker thread count";
+    Value value;
+    if (!readOne(action, "SELECT WorkerThreads FROM Misc", value))
+        return false;
+    if (value.kind != Value::Integer || value.integer < 0 || value.integer > 0xFFFF)
+        return fail(action, "the count is not a number from 0 to 65535");
+    count = static_cast<unsigned>(value.integer);
+    return true;
+}
+
+bool TinyDbClient::createOnce(
+    const std::string& action, const std::string& lookup, const std::string& insert, bool& existed)
+{
+    KMutexLocker hold(lock_);
+    ResultSet found;
+    if (!execute(action, lookup, &found))
+        return false;
+    existed = !found.rows.empty();
+    if (existed || execute(action, insert))
+        return true;
+    // Created by someone else between the look-up and the insert.
+    existed = lastServerCode_ == static_cast<std::uint16_t>(ServerCode::Exists);
+    return existed;
+}
+
+bool TinyDbClient::createDomain(const CvnDomain& domain)
+{
+    KMutexLocker hold(lock_);
+    const std::string action = "create the domain \"" + printable(domain.name) + "\"";
+    std::string why;
+    if (!domain.validate(why))
+        return fail(action, why);
+    bool existed = false;
+    return createOnce(action, "SELECT Name FROM Domain WHERE Name = " + sqlText(domain.name),
+        "INSERT INTO Domain (Name) VALUES (" + sqlText(domain.name) + ")", existed);
+}
+
+bool TinyDbClient::createUser(const CvnUser& user, bool& existed)
+{
+    KMutexLocker hold(lock_);
+    const std::string action
+        = "create the account \"" + printable(user.name + "@" + user.domain) + "\"";
+    std::string why;
+    if (!user.validate(why))
+        return fail(action, why);
+    return createOnce(action,
+        "SELECT Name FROM User WHERE Domain = " + sqlText(user.domain)
+            + " AND Name = " + sqlText(user.name),
+        "INSERT INTO User (Domain, Name, Password, FullName) VALUES (" + sqlText(user.domain) + ", "
+            + sqlText(user.name) + ", " + sqlText(user.password) + ", " + sqlText(user.fullName)
+            + ")",
+        existed);
+}
+
+bool TinyDbClient::storeMigrationStatus(const std::string& record)
+{
+    return execute("store the migration status record",
+        "INSERT INTO MigrationTools (Record) VALUES (" + sqlText(record) + ")");
+}
+
+std::string TinyDbClient::lastError()
+{
+    KMutexLocker hold(lock_);
+    return error_;
+}
+
+std::string TinyDbClient::notice()
+{
+    KMutexLocker hold(lock_);
+    return notice_;
+}
+
+std::string TinyDbClient::accessListName()
+{
+    KMutexLocker hold(lock_);
+    return accessList_;
+}
+
+} // namespace tavir::tinydb

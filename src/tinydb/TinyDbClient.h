@@ -1,0 +1,130 @@
+#pragma once
+// The migration's administrator of the target server: one per migration,
+// shared by all workers. Each operation is one step of the migration, returns
+// a boolean (or a small code) and, when it fails, leaves a sentence saying
+// what failed and where (lastError()). Settings it changes are saved first and
+// put back by the restore operations; whatever is still changed when the
+// client is destroyed is put back then. A connection that broke is reopened
+// by the next operation. Every operation holds the client's recursive lock,
+// which nested operations take again.
+#include "tiny/KMutex.h"
+#include "tinydb/CvnDomain.h"
+#include "tinydb/CvnUser.h"
+#include "tinydb/ResultSet.h"
+#include "tinydb/TinyDb.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavir::tinydb {
+
+class TinyDbClient {
+public:
+    enum class Login { Ok, NoConnection, Refused, ReadOnly };
+
+    struct Options {
+        unsigned timeoutMs = 30000;
+        std::string knownHostsFile; // empty: KnownHosts::defaultPath()
+        TinyDbStreamFactory factory; // null: TLS
+    };
+
+    TinyDbClient();
+    explicit TinyDbClient(Options options);
+    // Restores what is still changed (backend settings and access list,
+    // caches, security policy, IMAP binding), then closes.
+    ~TinyDbClient();
+    TinyDbClient(const TinyDbClient&) = delete;
+    TinyDbClient& operator=(const TinyDbClient&) = delete;
+
+    // Connects to host:44337 and logs in. A read-only administrator is
+    // logged in but can change nothing; the connection is closed again.
+    Login connect(const std::string& host, const std::string& user, const std::string& password);
+    // Closes the connection; a later operation (or the destructor's restore)
+    // opens it again with the same credentials.
+    void close();
+    bool isConnected();
+
+    bool readVersion(std::string& version);
+    bool readWorkerCount(unsigned& count);
+
+    // Backend mode on with `masterPassword` and a temporary IP access list
+    // that admits every address. Saves the cluster's settings first.
+    bool saveBackend();
+    bool enableBackend(const std::string& masterPassword);
+    // Puts the saved settings back and drops the access list.
+    bool restoreBackend();
+    // Folder cache and index-write cache on.
+    bool saveCaches();
+    bool enableCaches();
+    bool restoreCaches();
+    bool saveSecurityPolicy();
+    bool setSecurityPolicyMode(std::int64_t mode);
+    bool restoreSecurityPolicy();
+    // The IMAP service (over TLS when `ssl`) on all addresses at `port`,
+    // restarted. When it fails to start there, the old binding is put back.
+    bool saveImapBinding(bool ssl);
+    bool bindImap(bool ssl, unsigned port);
+    bool restoreImapBinding();
+
+    // An existing domain counts as created.
+    bool createDomain(const CvnDomain& domain);
+    // An existing account is used unchanged; `existed` tells which happened.
+    bool createUser(const CvnUser& user, bool& existed);
+    // The migration status record ("IMAP;...").
+    bool storeMigrationStatus(const std::string& record);
+
+    // The sentence of the last failure.
+    std::string lastError();
+    // The trust-on-first-use sentence of the last connection, if any.
+    std::string notice();
+    // The access list's name while the backend mode is changed.
+    std::string accessListName();
+    tavir::tiny::KMutex& mutex() { return lock_; }
+
+private:
+    // One row of settings: where it lives, what was there, whether we changed it.
+    struct Saved {
+        std::string what; // "the cluster's backend settings"
+        std::string table;
+        std::vector<std::string> columns;
+        std::string where; // " WHERE ..." or empty
+        std::vector<Value> values;
+        bool saved = false;
+        bool changed = false;
+    };
+
+    Status logIn();
+    bool open(const std::string& action);
+    bool execute(
+        const std::string& action, const std::string& statement, ResultSet* result = nullptr);
+    bool fail(const std::string& action, const std::string& cause);
+    bool readOne(const std::string& action, const std::string& statement, Value& value);
+    bool save(Saved& row);
+    bool writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
+    bool change(Saved& row, const std::vector<Value>& values, const std::string& action);
+    bool restore(Saved& row);
+    bool restartService(const std::string& service, const std::string& action);
+    bool createOnce(const std::string& action, const std::string& lookup, const std::string& insert,
+        bool& existed);
+    void restoreAll();
+
+    Options options_;
+    tavir::tiny::KMutex lock_;
+    tinydb_handle* handle_ = nullptr;
+    std::string host_;
+    std::string user_;
+    std::string password_;
+    bool loggedIn_ = false; // credentials known to work: a broken connection is reopened
+    std::uint16_t lastServerCode_ = 0;
+    std::string error_;
+    std::string notice_;
+    std::string accessList_;
+    std::string imapService_;
+    Saved backend_;
+    Saved caches_;
+    Saved policy_;
+    Saved binding_;
+};
+
+} // namespace tavir::tinydb

@@ -1,0 +1,126 @@
+// The real transport: the buffered TLS client stream of the ssl library, with
+// the peer certificate's fingerprint taken from its SSL object.
+#include "tinydb/TinyDbStream.h"
+
+#include "ssl/Certificate.h"
+#include "ssl/SslBuffer.h"
+#include "ssl/TcpClientStream.h"
+#include "tiny/Time.h"
+#include "utils/InetSocketAddress.h"
+
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tavir::tinydb {
+
+TinyDbStream::~TinyDbStream() = default;
+
+namespace {
+
+class TlsTinyDbStream : public TinyDbStream {
+public:
+    explicit TlsTinyDbStream(const TinyDbEndpoint& endpoint)
+        : endpoint_(endpoint)
+    {
+    }
+    ~TlsTinyDbStream() override { close(); }
+
+    bool connect(std::string& cause) override
+    {
+        using namespace tavir::utils;
+        InetSSLSocketAddress peer;
+        try {
+            peer = InetSSLSocketAddress(
+                Inet4Address::getByName(endpoint_.host), endpoint_.port, "", "");
+        } catch (const std::exception&) {
+            cause = "the host name can't be resolved";
+            return false;
+        }
+        stream_ = std::make_unique<basic_tcpclientiostream>(
+            peer, InetSSLSocketAddress::any(), 16384, 16384, true);
+        applyTimeout();
+        errno = 0;
+        stream_->create(nullptr);
+        if (stream_->bad() || stream_->fail() || !stream_->isConnected()) {
+            int error = errno;
+            cause = error == ECONNREFUSED ? "connection refused"
+                : error == ETIMEDOUT || error == EAGAIN || error == EINPROGRESS
+                ? "no answer within " + std::to_string(endpoint_.timeoutMs) + " ms"
+                : error != 0 ? std::string(std::strerror(error))
+                             : std::string("the TLS handshake failed");
+            stream_.reset();
+            return false;
+        }
+        return true;
+    }
+
+    std::string peerFingerprint() override
+    {
+        auto* tls
+            = stream_ ? dynamic_cast<tavir::ssl::basic_sslbuffer*>(stream_->buffer()) : nullptr;
+        X509* peer = tls && tls->getSSL() ? SSL_get1_peer_certificate(tls->getSSL()) : nullptr;
+        if (!peer)
+            return {};
+        tavir::crypto::Certificate certificate;
+        certificate.setCertificate(peer);
+        std::string fingerprint;
+        certificate.getFingerprint(fingerprint, ":");
+        X509_free(peer); // lent to `certificate`, which does not own it
+        return fingerprint;
+    }
+
+    ReadEnd read(char* data, std::size_t n) override
+    {
+        if (!stream_)
+            return ReadEnd::Failed;
+        // The stream ends a read the same way for a closed peer and for a
+        // time-out; the clock tells them apart.
+        std::uint64_t start = tavir::tiny::getMs64();
+        std::streamsize got = stream_->rdbuf()->sgetn(data, static_cast<std::streamsize>(n));
+        if (got == static_cast<std::streamsize>(n))
+            return ReadEnd::Complete;
+        if (stream_->getSocketState() < 0)
+            return ReadEnd::Failed;
+        std::uint64_t waited = tavir::tiny::getMs64() - start;
+        return endpoint_.timeoutMs != 0 && waited + 50 >= endpoint_.timeoutMs ? ReadEnd::TimedOut
+                                                                              : ReadEnd::Closed;
+    }
+
+    bool write(const std::string& bytes) override
+    {
+        if (!stream_)
+            return false;
+        stream_->write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        stream_->flush();
+        return !stream_->bad() && !stream_->fail() && stream_->getSocketState() >= 0;
+    }
+
+    void close() override
+    {
+        if (stream_) {
+            stream_->close();
+            stream_.reset();
+        }
+    }
+
+private:
+    void applyTimeout()
+    {
+        stream_->setTimeoutInSeconds(endpoint_.timeoutMs / 1000u);
+        stream_->setTimeoutInuSeconds((endpoint_.timeoutMs % 1000u) * 1000u);
+    }
+
+    TinyDbEndpoint endpoint_;
+    std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream_;
+};
+
+} // namespace
+
+std::unique_ptr<TinyDbStream> makeTlsTinyDbStream(const TinyDbEndpoint& endpoint)
+{
+    return std::make_unique<TlsTinyDbStream>(endpoint);
+}
+
+} // namespace tavir::tinydb

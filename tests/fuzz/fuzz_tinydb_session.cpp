@@ -1,0 +1,6 @@
+#include "TinyDbFuzzTargets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    return tavir::fuzz::tinydbSession(data, size);
+}

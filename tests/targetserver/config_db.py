@@ -1,0 +1,161 @@
+"""The stand-in target's configuration database (SQLite), shared by its IMAP
+service and its administration service.
+
+Everything the administration service can change that the IMAP side obeys
+(master password, backend mode and its access list, domains and accounts,
+service bindings) lives here and nowhere else, and every reader opens the
+file itself, so the IMAP side keeps working unchanged when each of its
+connections runs in a process of its own.
+
+Run as a program, it prints the rows of one statement on a database:
+    config_db.py <database> <statement>
+"""
+
+import ipaddress
+import sqlite3
+import threading
+
+# Table -> [(column, type)]: only what a migration uses (see
+# docs/tinydb-protocol.md).
+TABLES = {
+    "Info": [("Version", "TEXT")],
+    "Cluster": [("BackendMode", "INTEGER"), ("MasterPassword", "TEXT"),
+                ("BackendAccessList", "TEXT")],
+    "IpAccessList": [("Name", "TEXT"), ("FirstAddress", "TEXT"), ("LastAddress", "TEXT")],
+    "MessageStore": [("FolderCache", "INTEGER"), ("IndexWriteCache", "INTEGER")],
+    "Security": [("PolicyMode", "INTEGER")],
+    "ServicePorts": [("Service", "TEXT"), ("Address", "TEXT"), ("Port", "INTEGER")],
+    "Misc": [("WorkerThreads", "INTEGER")],
+    "MigrationTools": [("Record", "TEXT")],
+    "Domain": [("Name", "TEXT")],
+    "User": [("Domain", "TEXT"), ("Name", "TEXT"), ("Password", "TEXT"), ("FullName", "TEXT")],
+}
+
+# Uniqueness the server enforces; names compare without regard to case.
+KEYS = {
+    "IpAccessList": "PRIMARY KEY (Name)",
+    "ServicePorts": "PRIMARY KEY (Service)",
+    "Domain": "PRIMARY KEY (Name)",
+    "User": "PRIMARY KEY (Domain, Name)",
+}
+NOCASE = {("Domain", "Name"), ("User", "Domain"), ("User", "Name"), ("IpAccessList", "Name")}
+
+# Column name -> type; a name has the same type in every table.
+COLUMN_TYPES = {column: kind for columns in TABLES.values() for column, kind in columns}
+
+
+def split_address(address):
+    """(domain, mailbox) of "mailbox@domain"; the domain is empty without '@'."""
+    name, at, domain = address.rpartition("@")
+    return (domain, name) if at else ("", address)
+
+
+class ConfigDb:
+    def __init__(self, path):
+        self.path = path
+        self.local = threading.local()
+
+    def connection(self):
+        """This thread's own connection (sqlite3 connections stay with their
+        thread); autocommit, waiting for other writers."""
+        conn = getattr(self.local, "conn", None)
+        if conn is None:
+            conn = sqlite3.connect(self.path, timeout=30, isolation_level=None)
+            self.local.conn = conn
+        return conn
+
+    def create(self, settings):
+        """Makes the tables and their first rows. settings: version,
+        backend_mode, master_password, worker_threads, services
+        {name: (address, port)}, accounts [(address, password)]."""
+        conn = self.connection()
+        conn.execute("PRAGMA journal_mode=WAL")
+        for table, columns in TABLES.items():
+            parts = ["%s %s%s" % (c, t, " COLLATE NOCASE" if (table, c) in NOCASE else "")
+                     for c, t in columns]
+            if table in KEYS:
+                parts.append(KEYS[table])
+            conn.execute("CREATE TABLE %s (%s)" % (table, ", ".join(parts)))
+        conn.execute("INSERT INTO Info VALUES (?)", (settings["version"],))
+        conn.execute("INSERT INTO Cluster VALUES (?, ?, '')",
+                     (settings["backend_mode"], settings["master_password"]))
+        conn.execute("INSERT INTO MessageStore VALUES (0, 0)")
+        conn.execute("INSERT INTO Security VALUES (2)")
+        conn.execute("INSERT INTO Misc VALUES (?)", (settings["worker_threads"],))
+        for name, (address, port) in settings["services"].items():
+            conn.execute("INSERT INTO ServicePorts VALUES (?, ?, ?)", (name, address, port))
+        for address, password in settings["accounts"]:
+            self.add_user(address, password)
+
+    def one(self, sql, params=()):
+        return self.connection().execute(sql, params).fetchone()
+
+    # --- what the IMAP side reads ----------------------------------------------
+    def user(self, address):
+        """(password, full name) of an account, or None when there is none."""
+        domain, name = split_address(address)
+        return self.one("SELECT Password, FullName FROM User WHERE Domain = ? AND Name = ?",
+                        (domain, name))
+
+    def add_user(self, address, password=None, fullname=""):
+        """Creates the account (and its domain); False when it exists."""
+        domain, name = split_address(address)
+        conn = self.connection()
+        try:
+            conn.execute("INSERT OR IGNORE INTO Domain VALUES (?)", (domain,))
+            conn.execute("INSERT INTO User VALUES (?, ?, ?, ?)", (domain, name, password, fullname))
+            return True
+        except sqlite3.IntegrityError:
+            return False
+
+    def master_auth_allowed(self, peer):
+        """(allowed, master password): backend mode must be on, and when the
+        cluster names an access list the peer must fall in one of its ranges."""
+        mode, password, access_list = self.one(
+            "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster")
+        if mode != 1 or password is None:
+            return False, None
+        if access_list:
+            ranges = self.connection().execute(
+                "SELECT FirstAddress, LastAddress FROM IpAccessList WHERE Name = ?",
+                (access_list,)).fetchall()
+            if not any(in_range(peer, first, last) for first, last in ranges):
+                return False, None
+        return True, password
+
+    def version(self):
+        return self.one("SELECT Version FROM Info")[0]
+
+    def service_binding(self, service):
+        return self.one("SELECT Address, Port FROM ServicePorts WHERE Service = ?", (service,))
+
+
+def in_range(peer, first, last):
+    try:
+        return (ipaddress.IPv4Address(first) <= ipaddress.IPv4Address(peer)
+                <= ipaddress.IPv4Address(last))
+    except ValueError:
+        return False
+
+
+def read_db(path, sql):
+    """Prints the rows of one statement on the database, a line per row,
+    values separated by tabs (NULL as \\N; backslash, tab and line end
+    escaped)."""
+    conn = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=30)
+    for row in conn.execute(sql):
+        cells = []
+        for value in row:
+            if value is None:
+                cells.append("\\N")
+            else:
+                cells.append(str(value).replace("\\", "\\\\").replace("\t", "\\t")
+                             .replace("\n", "\\n"))
+        print("\t".join(cells))
+
+
+if __name__ == "__main__":
+    import sys
+    if len(sys.argv) != 3:
+        sys.exit("usage: config_db.py <database> <statement>")
+    read_db(sys.argv[1], sys.argv[2])

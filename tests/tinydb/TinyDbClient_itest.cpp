@@ -1,0 +1,320 @@
+// TinyDbClient against the stand-in target: every save, change and restore
+// step and its real effect on the target's IMAP side, domains and accounts,
+// the status record, the destructor's restore, and faults of the server.
+#include "tinydb/TinyDbClient.h"
+
+#include "tinydb/AdminPeers.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace tavir::tinydb;
+using tavir::test::StandInTarget;
+using tavir::test::TempDir;
+using Row = std::vector<std::string>;
+
+namespace {
+
+class TinyDbClientTarget : public ::testing::Test {
+protected:
+    void start(StandInTarget::Options options = {}, unsigned timeoutMs = 10000)
+    {
+        target = std::make_unique<StandInTarget>(options);
+        client = std::make_unique<TinyDbClient>(tavir::test::adminOptions(dir, timeoutMs));
+        ASSERT_EQ(TinyDbClient::Login::Ok, client->connect(target->host(), "admin", "admin-secret"))
+            << client->lastError();
+    }
+    std::string one(const std::string& select) { return target->queryOne(select); }
+
+    TempDir dir;
+    std::unique_ptr<StandInTarget> target;
+    std::unique_ptr<TinyDbClient> client;
+};
+
+std::string binding(const StandInTarget& target, const char* service)
+{
+    auto rows = target.query(
+        std::string("SELECT Address, Port FROM ServicePorts WHERE Service = '") + service + "'");
+    return rows.size() == 1 ? rows[0][0] + ":" + rows[0][1] : "?";
+}
+
+} // namespace
+
+TEST_F(TinyDbClientTarget, LoginAnswersTellRefusedFromReadOnly)
+{
+    StandInTarget::Options options;
+    options.administrators["reader"] = {"reader-pw", true};
+    target = std::make_unique<StandInTarget>(options);
+    struct Case {
+        const char* user;
+        const char* password;
+        TinyDbClient::Login login;
+    } cases[] = {
+        {"admin", "admin-secret", TinyDbClient::Login::Ok},
+        {"admin", "wrong", TinyDbClient::Login::Refused},
+        {"nobody", "admin-secret", TinyDbClient::Login::Refused},
+        {"reader", "reader-pw", TinyDbClient::Login::ReadOnly},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user + std::string("/") + c.password);
+        TinyDbClient admin(tavir::test::adminOptions(dir));
+        EXPECT_EQ(c.login, admin.connect(target->host(), c.user, c.password));
+        EXPECT_EQ(c.login == TinyDbClient::Login::Ok, admin.isConnected());
+        if (c.login != TinyDbClient::Login::Ok) {
+            EXPECT_NE(std::string::npos, admin.lastError().find(target->host() + ":44337"))
+                << admin.lastError();
+        }
+    }
+}
+
+TEST_F(TinyDbClientTarget, BackendModeAndTheTemporaryMasterPasswordRuleMasterAuthentication)
+{
+    StandInTarget::Options options;
+    options.backendMode = false;
+    options.masterPassword = "old-master";
+    options.accounts = {{"alice@example.com", "alice-pw"}};
+    start(options);
+    EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"old-master")) << "backend mode is off";
+
+    ASSERT_TRUE(client->saveBackend()) << client->lastError();
+    ASSERT_TRUE(client->enableBackend("0a1b2c3d4e5f")) << client->lastError();
+    const std::string list = client->accessListName();
+    EXPECT_EQ(11u, list.size()) << list;
+    EXPECT_EQ(0u, list.find("zorp_")) << list;
+    EXPECT_EQ(std::string::npos, list.find_first_not_of("0123456789abcdef", 5)) << list;
+    EXPECT_EQ((Row{"1", "0a1b2c3d4e5f", list}),
+        target->query("SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster").at(0));
+    EXPECT_EQ((Row{"0.0.0.0", "255.255.255.255"}),
+        target
+            ->query(
+                "SELECT FirstAddress, LastAddress FROM IpAccessList WHERE Name = '" + list + "'")
+            .at(0));
+    EXPECT_TRUE(tavir::test::masterAuthWorks(*target, L"0a1b2c3d4e5f", L"alice", L"example.com"));
+    EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"old-master"));
+
+    ASSERT_TRUE(client->restoreBackend()) << client->lastError();
+    EXPECT_EQ((Row{"0", "old-master", ""}),
+        target->query("SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster").at(0));
+    EXPECT_EQ("0", one("SELECT COUNT(*) FROM IpAccessList"));
+    EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"0a1b2c3d4e5f"));
+    EXPECT_TRUE(client->accessListName().empty());
+    EXPECT_TRUE(client->restoreBackend()) << "restoring twice changes nothing";
+}
+
+TEST_F(TinyDbClientTarget, CachesAndSecurityPolicyAreChangedAndComeBack)
+{
+    start();
+    const std::string settings
+        = "SELECT FolderCache, IndexWriteCache, PolicyMode FROM MessageStore, Security";
+    ASSERT_EQ((Row{"0", "0", "2"}), target->query(settings).at(0));
+    struct Step {
+        const char* name;
+        bool (*run)(TinyDbClient&);
+        Row after;
+    } steps[] = {
+        {"caches on", [](TinyDbClient& c) { return c.enableCaches(); }, {"1", "1", "2"}},
+        {"policy 0", [](TinyDbClient& c) { return c.setSecurityPolicyMode(0); }, {"1", "1", "0"}},
+        {"caches again: the first saved values stay",
+            [](TinyDbClient& c) { return c.saveCaches() && c.enableCaches(); }, {"1", "1", "0"}},
+        {"caches back", [](TinyDbClient& c) { return c.restoreCaches(); }, {"0", "0", "0"}},
+        {"policy back", [](TinyDbClient& c) { return c.restoreSecurityPolicy(); }, {"0", "0", "2"}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        ASSERT_TRUE(step.run(*client)) << client->lastError();
+        EXPECT_EQ(step.after, target->query(settings).at(0));
+    }
+}
+
+TEST_F(TinyDbClientTarget, ImapBindingMovesTheListenerAndBringsItBack)
+{
+    start();
+    for (bool ssl : {false, true}) {
+        SCOPED_TRACE(ssl ? "IMAPS" : "IMAP");
+        const char* service = ssl ? "IMAPS" : "IMAP";
+        const int oldPort = ssl ? target->tlsPort() : target->port();
+        const int newPort = tavir::test::freeLoopbackPort();
+        ASSERT_TRUE(tavir::test::imapAnswers(*target, oldPort, ssl));
+
+        ASSERT_TRUE(client->bindImap(ssl, static_cast<unsigned>(newPort))) << client->lastError();
+        EXPECT_EQ("0.0.0.0:" + std::to_string(newPort), binding(*target, service));
+        EXPECT_TRUE(tavir::test::imapAnswers(*target, newPort, ssl));
+        EXPECT_FALSE(tavir::test::imapAnswers(*target, oldPort, ssl));
+
+        ASSERT_TRUE(client->restoreImapBinding()) << client->lastError();
+        EXPECT_EQ(target->host() + ":" + std::to_string(oldPort), binding(*target, service));
+        EXPECT_TRUE(tavir::test::imapAnswers(*target, oldPort, ssl));
+        EXPECT_FALSE(tavir::test::imapAnswers(*target, newPort, ssl));
+    }
+}
+
+TEST_F(TinyDbClientTarget, ABindingThatCantStartPutsTheOldOneBack)
+{
+    start();
+    // Something else holds the port on the target's address.
+    int blocker = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, target->host().c_str(), &address.sin_addr);
+    ASSERT_EQ(0, bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(blocker, 1));
+    socklen_t length = sizeof address;
+    getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+    const int taken = ntohs(address.sin_port);
+
+    EXPECT_FALSE(client->bindImap(false, static_cast<unsigned>(taken)));
+    EXPECT_NE(std::string::npos, client->lastError().find("can't listen")) << client->lastError();
+    EXPECT_EQ(target->host() + ":" + std::to_string(target->port()), binding(*target, "IMAP"));
+    EXPECT_TRUE(tavir::test::imapAnswers(*target, target->port(), false));
+    close(blocker);
+}
+
+TEST_F(TinyDbClientTarget, VersionAndWorkerCountAreRead)
+{
+    StandInTarget::Options options;
+    options.workerThreads = 9;
+    options.productVersion = "7.0.1";
+    start(options);
+    std::string version;
+    ASSERT_TRUE(client->readVersion(version)) << client->lastError();
+    EXPECT_EQ("7.0.1", version);
+    unsigned count = 0;
+    ASSERT_TRUE(client->readWorkerCount(count)) << client->lastError();
+    EXPECT_EQ(9u, count);
+}
+
+TEST_F(TinyDbClientTarget, DomainsAndAccountsCreatedTwiceAreCreatedOnce)
+{
+    start();
+    const std::string fullName = "Ann \"the\" O'Neil \\ Jr.";
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(client->createDomain({"example.org"})) << client->lastError();
+        bool existed = round == 0;
+        ASSERT_TRUE(client->createUser(
+            {"example.org", "ann", round == 0 ? "p'w\\1" : "other", fullName}, existed))
+            << client->lastError();
+        EXPECT_EQ(round == 1, existed);
+    }
+    EXPECT_EQ("1", one("SELECT COUNT(*) FROM Domain WHERE Name = 'example.org'"));
+    EXPECT_EQ((Row{"p'w\\1", fullName}),
+        target->query("SELECT Password, FullName FROM User WHERE Name = 'ann'").at(0))
+        << "stored exactly, and an existing account is used unchanged";
+    EXPECT_TRUE(tavir::test::masterAuthWorks(*target, L"master-secret", L"ann", L"example.org"));
+    EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"master-secret", L"bob", L"example.org"));
+    tavir::mail::SimpleImapClient login;
+    EXPECT_EQ(tavir::mail::ImapSuccess,
+        login.connect(target->whost(), static_cast<unsigned>(target->port()), L"ann@example.org",
+            L"p'w\\1", false, false));
+
+    bool existed = false;
+    EXPECT_FALSE(client->createUser({"example.org", "o'neil", "pw", ""}, existed));
+    EXPECT_NE(std::string::npos, client->lastError().find("o'neil")) << client->lastError();
+    EXPECT_FALSE(client->createDomain({"bad domain"}));
+    EXPECT_EQ("1", one("SELECT COUNT(*) FROM User"));
+}
+
+TEST_F(TinyDbClientTarget, WorkersSharingTheClientCreateEveryAccount)
+{
+    start();
+    ASSERT_TRUE(client->createDomain({"example.net"}));
+    std::vector<std::thread> workers;
+    std::atomic<int> created{0};
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([&, w] {
+            for (int a = 0; a < 5; ++a) {
+                bool existed = true;
+                std::string name = "user" + std::to_string(w) + "x" + std::to_string(a);
+                if (client->createUser({"example.net", name, "pw", ""}, existed) && !existed)
+                    ++created;
+            }
+        });
+    }
+    for (auto& worker : workers)
+        worker.join();
+    EXPECT_EQ(20, created.load());
+    EXPECT_EQ("20", one("SELECT COUNT(*) FROM User WHERE Domain = 'example.net'"));
+}
+
+TEST_F(TinyDbClientTarget, TheMigrationStatusRecordIsStored)
+{
+    start();
+    const std::string record = "IMAP;;1.0.0;Mon Mar  3 10:00:00 2025;1741000000;"
+                               "Mon Mar  3 11:00:00 2025;1741003600;3;12;345;";
+    ASSERT_TRUE(client->storeMigrationStatus(record)) << client->lastError();
+    EXPECT_EQ(record, one("SELECT Record FROM MigrationTools"));
+}
+
+TEST_F(TinyDbClientTarget, TheDestructorRestoresWhatIsStillChanged)
+{
+    StandInTarget::Options options;
+    options.backendMode = false;
+    start(options);
+    const std::string before = "SELECT BackendMode, MasterPassword, BackendAccessList, "
+                               "FolderCache, IndexWriteCache, PolicyMode, Address, Port FROM "
+                               "Cluster, MessageStore, Security, ServicePorts WHERE Service = "
+                               "'IMAP'";
+    const Row initial = target->query(before).at(0);
+    const int newPort = tavir::test::freeLoopbackPort();
+    ASSERT_TRUE(client->enableBackend("feedfacecafe"));
+    ASSERT_TRUE(tavir::test::masterAuthWorks(*target, L"feedfacecafe"));
+    ASSERT_TRUE(client->enableCaches());
+    ASSERT_TRUE(client->setSecurityPolicyMode(0));
+    ASSERT_TRUE(client->bindImap(false, static_cast<unsigned>(newPort)));
+    ASSERT_NE(initial, target->query(before).at(0));
+
+    client.reset();
+    EXPECT_EQ(initial, target->query(before).at(0));
+    EXPECT_EQ("0", one("SELECT COUNT(*) FROM IpAccessList"));
+    EXPECT_TRUE(tavir::test::imapAnswers(*target, target->port(), false));
+    EXPECT_FALSE(tavir::test::imapAnswers(*target, newPort, false));
+    EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"feedfacecafe"));
+}
+
+TEST_F(TinyDbClientTarget, ServerFaultsFailOneStepAndTheNextStepConnectsAgain)
+{
+    struct Case {
+        const char* name;
+        const char* action;
+        unsigned timeoutMs;
+        const char* says;
+    } cases[] = {
+        {"statement refused", "no", 10000, "planned refusal (error 9)"},
+        {"connection dropped before the statement ran", "drop", 10000,
+            "closed the connection before it answered"},
+        {"connection dropped after the statement ran", "drop_after", 10000,
+            "closed the connection before it answered"},
+        {"no answer", "stall", 1000, "no answer within 1 second"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StandInTarget::Options options;
+        // The first statement reads the caches; the second changes them.
+        options.faults
+            = std::string(R"([{"on": "TINYDB QUERY", "count": 2, "action": ")") + c.action + "\"}]";
+        start(options, c.timeoutMs);
+        auto began = std::chrono::steady_clock::now();
+        EXPECT_FALSE(client->enableCaches());
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+        const std::string error = client->lastError();
+        EXPECT_NE(std::string::npos,
+            error.find(
+                "switch the folder and index-write caches on on " + target->host() + ":44337"))
+            << error;
+        EXPECT_NE(std::string::npos, error.find(c.says)) << error;
+
+        unsigned count = 0;
+        EXPECT_TRUE(client->readWorkerCount(count)) << client->lastError();
+        // Whether or not the change arrived, it is put back.
+        client.reset();
+        EXPECT_EQ((Row{"0", "0"}),
+            target->query("SELECT FolderCache, IndexWriteCache FROM MessageStore").at(0));
+    }
+}
