@@ -4,10 +4,10 @@
 // breaks off or stalls inside a body. Nothing partial or duplicated lands on
 // the target, every call returns within the short time-out, and the next
 // message is copied whole.
-#include "CopyPeers.h"
-#include "FakeSource.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
+#include "support/FakeImapSource.h"
+#include "support/ImapLogins.h"
 #include "support/StandInTarget.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +16,9 @@
 
 using namespace tavir::mail;
 using tavir::test::Dovecot;
-using tavir::test::FakeConnection;
-using tavir::test::FakeSource;
+using tavir::test::FakeImapSource;
+using tavir::test::LoopbackServer;
+using tavir::test::PeerSocket;
 using tavir::test::RawImap;
 using tavir::test::StandInTarget;
 
@@ -100,54 +101,24 @@ TEST(CopyFaultsTest, TargetFailsDuringAppend)
     }
 }
 
-// The source's replies for one connection: login, then for each message
-// number asked for, its date and flags and its body; `cut` decides how the
-// body of the message `broken` ends.
-enum class Cut { None, Drop, Stall };
-
-FakeSource::Handler sourceSession(const std::vector<std::string>& bodies, unsigned broken, Cut cut,
-    const std::string& beforeBody = "")
+FakeImapSource fakeSource(const std::vector<std::string>& bodies, unsigned broken = 0,
+    FakeImapSource::Cut cut = FakeImapSource::Cut::None)
 {
-    return [=](FakeConnection& c) {
-        c.say("* OK fake source ready\r\n");
-        for (;;) {
-            std::string line = c.readLine();
-            if (line.empty())
-                return;
-            std::string tag = FakeConnection::tagOf(line);
-            std::size_t fetch = line.find(" FETCH ");
-            if (fetch == std::string::npos) {
-                c.say(tag + " OK done\r\n");
-                continue;
-            }
-            unsigned n = static_cast<unsigned>(std::stoul(line.substr(fetch + 7)));
-            std::string number = std::to_string(n);
-            if (line.find("INTERNALDATE") != std::string::npos) {
-                c.say("* " + number + " FETCH (INTERNALDATE \"0" + number
-                    + "-Jan-2020 10:00:00 +0000\" FLAGS (\\Answered))\r\n" + tag + " OK done\r\n");
-                continue;
-            }
-            const std::string& body = bodies[n - 1];
-            std::string head
-                = "* " + number + " FETCH (BODY[] {" + std::to_string(body.size()) + "}\r\n";
-            if (n == broken && cut != Cut::None) {
-                c.say(head + body.substr(0, body.size() / 2));
-                if (cut == Cut::Stall)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2 * timeoutMs + 500));
-                return;
-            }
-            c.say(beforeBody + head + body + ")\r\n" + tag + " OK done\r\n");
-        }
-    };
+    FakeImapSource source;
+    source.bodies = bodies;
+    source.broken = broken;
+    source.cut = cut;
+    source.stallMs = 2 * timeoutMs + 500;
+    return source;
 }
 
 TEST(CopyFaultsTest, SourceBreaksOffInsideABody)
 {
     std::vector<std::string> bodies = {message(1, 40000), message(2, 25000), message(3, 10241)};
-    for (Cut cut : {Cut::Drop, Cut::Stall}) {
+    for (auto cut : {FakeImapSource::Cut::Drop, FakeImapSource::Cut::Stall}) {
         // The first connection breaks inside message 2; the client comes
         // back on a second one for message 3.
-        FakeSource fake({sourceSession(bodies, 2, cut), sourceSession(bodies, 0, Cut::None)});
+        LoopbackServer fake({fakeSource(bodies, 2, cut).session(), fakeSource(bodies).session()});
         StandInTarget::Options options;
         options.accounts = {{"alice@example.com", ""}};
         StandInTarget target(options);
@@ -162,7 +133,7 @@ TEST(CopyFaultsTest, SourceBreaksOffInsideABody)
         EXPECT_LT(
             std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3 * timeoutMs));
         EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 3));
-        EXPECT_EQ(2, fake.connections());
+        EXPECT_EQ(2, fake.accepted());
 
         auto stored = target.folders("alice@example.com")["INBOX"].messages;
         ASSERT_EQ(2u, stored.size());
@@ -180,8 +151,9 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
     std::vector<std::string> bodies = {"", message(2, 10240), "x"};
     // An EXISTS, a RECENT and another message's flag change come before
     // each body; the empty body is a message of its own.
-    FakeSource fake({sourceSession(bodies, 0, Cut::None,
-        "* 9 EXISTS\r\n* 1 RECENT\r\n* 7 FETCH (FLAGS (\\Seen \\Deleted))\r\n")});
+    FakeImapSource script = fakeSource(bodies);
+    script.beforeBody = "* 9 EXISTS\r\n* 1 RECENT\r\n* 7 FETCH (FLAGS (\\Seen \\Deleted))\r\n";
+    LoopbackServer fake({script.session()});
     StandInTarget::Options options;
     options.accounts = {{"alice@example.com", ""}};
     StandInTarget target(options);
@@ -200,7 +172,7 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
         EXPECT_EQ(std::vector<std::string>{"\\Answered"}, stored[i].flags);
         EXPECT_EQ("0" + std::to_string(i + 1) + "-Jan-2020 10:00:00 +0000", stored[i].date);
     }
-    EXPECT_EQ(1, fake.connections());
+    EXPECT_EQ(1, fake.accepted());
 }
 
 // A small APPEND must not wait for the server's delayed acknowledgement
@@ -211,7 +183,7 @@ TEST(CopyFaultsTest, SmallMessagesAreNotHeldBack)
     std::vector<std::string> bodies;
     for (unsigned n = 1; n <= 100; ++n)
         bodies.push_back(message(n, 4096));
-    FakeSource fake({sourceSession(bodies, 0, Cut::None)});
+    LoopbackServer fake({fakeSource(bodies).session()});
     StandInTarget::Options options;
     options.accounts = {{"alice@example.com", ""}};
     options.persist = false;
@@ -230,9 +202,8 @@ TEST(CopyFaultsTest, SmallMessagesAreNotHeldBack)
 
 TEST(CopyFaultsTest, GreetingTest)
 {
-    FakeSource fake({[](FakeConnection& c) { c.say("* OK [CAPABILITY IMAP4rev1] hello\r\n"); },
-        [](FakeConnection&) { std::this_thread::sleep_for(std::chrono::milliseconds(2500)); },
-        [](FakeConnection& c) { c.say("* BYE too busy\r\n"); }});
+    LoopbackServer fake({[](PeerSocket& c) { c.say("* OK [CAPABILITY IMAP4rev1] hello\r\n"); },
+        [](PeerSocket& c) { c.idle(2500); }, [](PeerSocket& c) { c.say("* BYE too busy\r\n"); }});
     SimpleImapClient client;
     std::wstring greeting = L"unchanged";
     EXPECT_TRUE(client.testImapServer(L"127.0.0.1", fake.port(), false, 5, greeting));

@@ -3,10 +3,10 @@
 // them, with their standard flags and internal date, and the source messages
 // stay unread. Also the logins (CRAM-MD5, master authentication), the switch
 // to each account, and folder names that need quoting or modified UTF-7.
-#include "CopyPeers.h"
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
+#include "support/ImapLogins.h"
 #include "support/StandInTarget.h"
 #include "timezone/MailDateParser.h"
 
@@ -336,7 +336,7 @@ TEST_F(CopyFromDovecot, ImplicitTlsOnBothSides)
     StandInTarget target(options);
     SimpleImapClient source;
     ASSERT_EQ(ImapSuccess,
-        tavir::test::connectSource(source, dovecot.tlsPort(), L"alicepw", 10000, true));
+        tavir::test::connectSource(source, dovecot.tlsPort(), L"alicepw", 10000, {true, false}));
     SimpleImapClient to;
     ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.tlsPort(), 10000, true));
     ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));

@@ -1,13 +1,16 @@
 // The connection over real loopback sockets against a scripted server that
 // misbehaves in the ways no real server does: everything must end in a
 // result code, bounded in time and memory, and nothing may be sent twice.
-#include "SocketScript.h"
 #include "imapclient/Command.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapException.h"
+#include "support/Loopback.h"
+#include "support/ScriptedImap.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +20,102 @@ using namespace tavir::mail;
 using namespace tavir::test;
 
 namespace {
+
+// What the scripted server does on one connection, step by step. "%T" in
+// what it says stands for the tag of the command line it read last.
+struct Step {
+    enum Kind { Say, SayByteByByte, ReadLine, Stall, HangUp, SayEndless } kind;
+    std::string bytes;
+    int ms = 0;
+};
+
+Step say(std::string bytes)
+{
+    return {Step::Say, std::move(bytes), 0};
+}
+Step sayByteByByte(std::string bytes)
+{
+    return {Step::SayByteByByte, std::move(bytes), 0};
+}
+Step readLine()
+{
+    return {Step::ReadLine, "", 0};
+}
+Step stall(int ms)
+{
+    return {Step::Stall, "", ms};
+}
+Step hangUp()
+{
+    return {Step::HangUp, "", 0};
+}
+// Sends `bytes` over and over until the client hangs up or `ms` passes.
+Step sayEndless(std::string bytes, int ms)
+{
+    return {Step::SayEndless, std::move(bytes), ms};
+}
+
+LoopbackServer::Handler play(std::vector<Step> steps)
+{
+    return [steps](PeerSocket& peer) {
+        std::string tag;
+        auto withTag = [&tag](std::string bytes) {
+            for (std::size_t at = bytes.find("%T"); at != std::string::npos;
+                 at = bytes.find("%T", at))
+                bytes.replace(at, 2, tag);
+            return bytes;
+        };
+        for (const Step& step : steps) {
+            if (peer.stopping())
+                return;
+            switch (step.kind) {
+            case Step::Say:
+                peer.say(withTag(step.bytes));
+                break;
+            case Step::SayByteByByte:
+                if (!peer.sayByteByByte(withTag(step.bytes)))
+                    return;
+                break;
+            case Step::ReadLine: {
+                std::string line = peer.readLine(10000);
+                if (line.empty())
+                    return;
+                tag = PeerSocket::tagOf(line);
+                break;
+            }
+            case Step::Stall:
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+                break;
+            case Step::HangUp:
+                return;
+            case Step::SayEndless: {
+                long long end = nowMs() + step.ms;
+                while (!peer.stopping() && nowMs() < end)
+                    if (!peer.say(step.bytes))
+                        break;
+                break;
+            }
+            }
+        }
+        // Script done: keep reading until the client hangs up (bounded).
+        peer.drain(3000);
+    };
+}
+
+// One scripted connection after the other.
+struct SocketScript : LoopbackServer {
+    explicit SocketScript(const std::vector<std::vector<Step>>& connections)
+        : LoopbackServer(plan(connections))
+    {
+    }
+    static std::vector<Handler> plan(const std::vector<std::vector<Step>>& connections)
+    {
+        std::vector<Handler> handlers;
+        for (const auto& steps : connections)
+            handlers.push_back(play(steps));
+        return handlers;
+    }
+};
 
 const std::string hello = "* OK [CAPABILITY IMAP4rev1 LITERAL+] scripted\r\n";
 
@@ -28,7 +127,7 @@ void connectTo(ConnectionInternal& c, int port, unsigned timeoutMs = 2000)
 
 std::vector<Step> loggedIn(std::vector<Step> then)
 {
-    std::vector<Step> steps{say(hello), readLine(), say("K0 OK in\r\n")};
+    std::vector<Step> steps{say(hello), readLine(), say("%T OK in\r\n")};
     steps.insert(steps.end(), then.begin(), then.end());
     return steps;
 }
@@ -52,9 +151,9 @@ TEST(MisbehavingServerTest, BytesOneAtATime)
     std::string body = "a\r\nb\0c\xff";
     body += std::string(3000, 'z');
     SocketScript server(
-        {{sayByteByByte(hello), readLine(), sayByteByByte("K0 OK in\r\n"), readLine(),
+        {{sayByteByByte(hello), readLine(), sayByteByByte("%T OK in\r\n"), readLine(),
             sayByteByByte("* 1 FETCH (BODY[] {" + std::to_string(body.size()) + "}\r\n" + body
-                + ")\r\nK1 OK done\r\n")}});
+                + ")\r\n%T OK done\r\n")}});
     ConnectionInternal c;
     connectTo(c, server.port());
     c.init(true);
@@ -69,13 +168,13 @@ TEST(MisbehavingServerTest, BytesOneAtATime)
 TEST(MisbehavingServerTest, DroppedInsideALiteralIsNotSentAgain)
 {
     SocketScript server({loggedIn({readLine(), say("* 1 FETCH (BODY[] {100}\r\nabc"), hangUp()}),
-        loggedIn({readLine(), say("K1 OK\r\n")})});
+        loggedIn({readLine(), say("%T OK\r\n")})});
     ConnectionInternal c;
     connectTo(c, server.port());
     EXPECT_EQ(ImapConnectionError, runNoop(c));
     EXPECT_EQ(ConnectionInternal::NotConnected, c.getState());
     EXPECT_EQ(1u, server.accepted());
-    EXPECT_EQ("K0 LOGIN \"joe\" \"pw\"\r\nK1 NOOP\r\n", server.received(0));
+    EXPECT_EQ("LOGIN \"joe\" \"pw\"\r\nNOOP\r\n", withoutTags(server.received(0)));
 }
 
 TEST(MisbehavingServerTest, HugeLiteralAnnouncementIsRefused)
@@ -123,7 +222,7 @@ TEST(MisbehavingServerTest, ByeAtEveryStage)
 
 TEST(MisbehavingServerTest, TaggedLineWithoutStatus)
 {
-    SocketScript server({loggedIn({readLine(), say("K1\r\n")})});
+    SocketScript server({loggedIn({readLine(), say("%T\r\n")})});
     ConnectionInternal c;
     connectTo(c, server.port());
     unsigned status = 0;
@@ -174,9 +273,9 @@ TEST(MisbehavingServerTest, ClosedPortAndUnknownHost)
 
 TEST(MisbehavingServerTest, ReconnectAfterAHangUpRestoresTheFolder)
 {
-    SocketScript server({loggedIn({readLine(), say("K1 OK [READ-WRITE] selected\r\n"), hangUp()}),
-        {say(hello), readLine(), say("K4 OK in\r\n"), readLine(),
-            say("K5 OK [READ-WRITE] again\r\n"), readLine(), say("* 4 EXISTS\r\nK3 OK\r\n")}});
+    SocketScript server({loggedIn({readLine(), say("%T OK [READ-WRITE] selected\r\n"), hangUp()}),
+        {say(hello), readLine(), say("%T OK in\r\n"), readLine(),
+            say("%T OK [READ-WRITE] again\r\n"), readLine(), say("* 4 EXISTS\r\n%T OK\r\n")}});
     ConnectionInternal c;
     connectTo(c, server.port());
     c.init(true);
@@ -195,8 +294,8 @@ TEST(MisbehavingServerTest, ReconnectAfterAHangUpRestoresTheFolder)
     Command check(c, "CHECK");
     EXPECT_EQ(Command::OK, check.execute(nullptr));
     EXPECT_EQ("Sent Items", c.getSelectedFolder());
-    EXPECT_EQ(
-        "K4 LOGIN \"joe\" \"pw\"\r\nK5 SELECT \"Sent Items\"\r\nK3 CHECK\r\n", server.received(1));
+    EXPECT_EQ("LOGIN \"joe\" \"pw\"\r\nSELECT \"Sent Items\"\r\nCHECK\r\n",
+        withoutTags(server.received(1)));
 }
 
 } // namespace
