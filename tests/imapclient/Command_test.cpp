@@ -75,15 +75,18 @@ TEST(CommandTest, LiteralsJoinTheirResponse)
     std::string body("a\0b\xff\nc", 6);
     LoggedInConnection f("* 1 FETCH (BODY[] {6}\r\n" + body
         + ")\r\n* LIST () \"/\" {0}\r\n\r\n"
-          "* LIST () \"/\" Drafts}\r\n%T OK done\r\n");
+          "* LIST () \"/\" Drafts}\r\n"
+          "* LIST () \"/\" {4}\r\nx{5}\r\n" // a literal's bytes announce nothing
+          "%T OK done\r\n");
     Command fetch(f.connection, "FETCH");
     fetch.addParam("1 BODY[]");
     EXPECT_EQ(Command::OK, fetch.execute(nullptr));
     const auto& untagged = fetch.getUntaggedResponses();
-    ASSERT_EQ(3u, untagged.size());
+    ASSERT_EQ(4u, untagged.size());
     EXPECT_EQ("* 1 FETCH (BODY[] {6}\r\n" + body + ")", untagged[0]);
     EXPECT_EQ("* LIST () \"/\" {0}\r\n", untagged[1]);
     EXPECT_EQ("* LIST () \"/\" Drafts}", untagged[2]);
+    EXPECT_EQ("* LIST () \"/\" {4}\r\nx{5}", untagged[3]);
 }
 
 TEST(CommandTest, TaggedNoSetsTheLastError)
@@ -208,30 +211,40 @@ TEST(CommandTest, ServerMisbehaviourEndsTheCommand)
     struct Case {
         const char* name;
         std::string after; // what the server says to the command
-        int exception; // 0 timeout, 1 connection failed, 2 BYE
+        bool closedAtEnd; // then the server closes (else it falls silent)
+        int exception; // 0 timeout or end, 1 connection failed, 2 BYE
         const char* lastError;
         bool closed;
     };
+    const char* const timedOut = "connection to scripted:143 timed out after 180 s";
+    const char* const hungUp = "scripted:143 closed the connection";
     const Case cases[] = {
-        {"silence", "", 0, "CONNECTION TIMEOUT", false},
-        {"bare LF line is a line", "\n", 0, "CONNECTION TIMEOUT", false},
-        {"cut inside a line", "* 1 EXI", 0, "CONNECTION TIMEOUT", true},
-        {"dropped in a literal", "* 1 FETCH (BODY[] {10}\r\nabc", 0, "CONNECTION TIMEOUT", true},
-        {"4000000000 bytes announced", "* 1 FETCH (BODY[] {4000000000}\r\nabc", 1,
-            "RESPONSE TOO LARGE", true},
-        {"BYE first", "* BYE shutting down\r\n%T OK x\r\n", 2, "* BYE shutting down", false},
-        {"bye any case", "* bye now\r\n", 2, "* bye now", false},
-        {"BYE after data", "* 1 EXISTS\r\n* BYE gone\r\n", 2, "* BYE gone", false},
+        // Between replies a time-out leaves the connection open (a late
+        // answer is told apart by its tag); a peer that is gone does not.
+        {"silence", "", false, 0, timedOut, false},
+        {"hung up", "", true, 0, hungUp, true},
+        {"bare LF line is a line", "\n", false, 0, timedOut, false},
+        {"cut inside a line", "* 1 EXI", false, 0, timedOut, true},
+        {"dropped in a literal", "* 1 FETCH (BODY[] {10}\r\nabc", true, 0, hungUp, true},
+        {"4000000000 bytes announced", "* 1 FETCH (BODY[] {4000000000}\r\nabc", false, 1,
+            "scripted:143 announced a literal of 4000000000 bytes, more than the limit of 64 MiB",
+            true},
+        {"BYE first", "* BYE shutting down\r\n%T OK x\r\n", false, 2, "* BYE shutting down", true},
+        {"bye any case", "* bye now\r\n", false, 2, "* bye now", true},
+        {"BYE after data", "* 1 EXISTS\r\n* BYE gone\r\n", false, 2, "* BYE gone", true},
+        {"BYEX is no BYE", "* BYEX\r\n", false, 0, timedOut, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         LoggedInConnection f(c.after);
+        f.session->closedAtEnd = c.closedAtEnd;
         Command command(f.connection, "NOOP");
         try {
             command.execute(nullptr);
             ADD_FAILURE() << "no exception";
-        } catch (const ImapTimeoutException&) {
+        } catch (const ImapTimeoutException& e) {
             EXPECT_EQ(0, c.exception);
+            EXPECT_STREQ(c.lastError, e.what());
         } catch (const ImapConnectionFailed&) {
             EXPECT_EQ(1, c.exception);
         } catch (const ImapServerBrokeConnection&) {
@@ -259,7 +272,8 @@ TEST(CommandTest, EndlessLineIsBounded)
     f.connection.setLimits(4096, 1 << 20, 1 << 22, 1 << 30);
     Command command(f.connection, "NOOP");
     EXPECT_THROW(command.execute(nullptr), ImapConnectionFailed);
-    EXPECT_EQ("RESPONSE LINE TOO LONG", f.connection.getLastErrorResponse());
+    EXPECT_EQ(
+        "a reply line from scripted:143 is longer than 4 KiB", f.connection.getLastErrorResponse());
     EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
 }
 
@@ -272,7 +286,8 @@ TEST(CommandTest, ResponsesAreBoundedAltogether)
     f.connection.setLimits(4096, 1 << 20, 600, 1 << 30);
     Command command(f.connection, "NOOP");
     EXPECT_THROW(command.execute(nullptr), ImapConnectionFailed);
-    EXPECT_EQ("RESPONSE TOO LARGE", f.connection.getLastErrorResponse());
+    EXPECT_EQ("the answer of scripted:143 to one command is larger than 600 bytes",
+        f.connection.getLastErrorResponse());
 }
 
 TEST(CommandTest, TaggedLineWithoutStatusIsAFailure)
@@ -346,23 +361,37 @@ TEST(CommandTest, AppendOfAnIncompleteBodySendsNothing)
     }
 }
 
-TEST(CommandTest, AppendOnALostTargetIsAConnectionFailure)
+// A write that fails closes the connection and is never made again: 10
+// when the command line could not be written (the message can be copied
+// later), 9 when the message's bytes could not.
+TEST(CommandTest, AppendOnALostTargetFailsTheMessageAndSendsNothingTwice)
 {
-    LoggedInConnection f("%T OK\r\n");
-    f.session->writeBudget = 30; // the line goes out, the body does not
-    f.server.addSession("* OK hi\r\n%T OK in\r\n%T OK\r\n"); // must stay unused
-    MemoryMessage message({std::string(100, 'x')}, 100);
-    Command append(f.connection, "APPEND");
-    append.addParamString("INBOX");
-    append.addParam("{100+}\r\n");
-    try {
-        append.execute(&message);
-        FAIL();
-    } catch (const ImapConnectionFailed& e) {
-        EXPECT_STREQ("Send data failed", e.what());
+    struct Case {
+        long budget; // bytes that go out before writes fail
+        ImapClientResult result;
+    };
+    for (const Case& c : {Case{10, ImapMessageLoadFailed}, Case{30, ImapAppendFailed}}) {
+        SCOPED_TRACE(c.budget);
+        LoggedInConnection f("%T OK\r\n");
+        f.session->writeBudget = c.budget; // the line is 26 bytes long
+        f.server.addSession("* OK hi\r\n%T OK in\r\n%T OK\r\n"); // must stay unused
+        MemoryMessage message({std::string(100, 'x')}, 100);
+        Command append(f.connection, "APPEND");
+        append.addParamString("INBOX");
+        append.addParam("{100+}\r\n");
+        try {
+            append.execute(&message);
+            FAIL();
+        } catch (const ImapException& e) {
+            EXPECT_EQ(c.result, handleImapException(e, ImapAppendFailed));
+            EXPECT_STREQ(c.budget == 10 ? "sending a command to scripted:143 failed"
+                                        : "sending a message to scripted:143 failed",
+                e.what());
+        }
+        EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
+        EXPECT_EQ(static_cast<std::size_t>(c.budget), f.session->clientBytes.size());
+        EXPECT_EQ(1u, f.server.next); // no reconnect, nothing sent twice
     }
-    EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
-    EXPECT_EQ(1u, f.server.next); // no reconnect, nothing sent twice
 }
 
 } // namespace
@@ -416,6 +445,51 @@ TEST(CommandTest, AnswerCutAfterEveryByte)
             EXPECT_EQ(ImapConnectionError, handleImapException(e, ImapFetchFailed));
         }
         EXPECT_EQ(fetch.getTag() + " FETCH\r\n", f.session->clientBytes);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Literals go without waiting only where the server announces LITERAL+, or
+// LITERAL- for up to 4096 bytes (RFC 7888); elsewhere each waits for the
+// server's continuation, and a server that refuses instead ends the
+// command before the literal's bytes are sent. A server that has not said
+// is asked once.
+TEST(CommandTest, LiteralsWaitUnlessTheServerAllowsOtherwise)
+{
+    const std::string big(5000, '\xe4');
+    struct Case {
+        const char* name;
+        std::string greeting;
+        std::string name8bit; // the folder name, 8-bit so it goes as a literal
+        std::string server; // what the server says to the command
+        unsigned status;
+        std::string wire; // what the client wrote, without tags
+    };
+    const Case cases[] = {
+        {"LITERAL+", "* OK [CAPABILITY IMAP4rev1 LITERAL+] hi\r\n", "j\xc3\xb6rg", "%T OK\r\n",
+            Command::OK, "SELECT {5+}\r\nj\xc3\xb6rg\r\n"},
+        {"none", "* OK [CAPABILITY IMAP4rev1] hi\r\n", "j\xc3\xb6rg", "+ go ahead\r\n%T OK\r\n",
+            Command::OK, "SELECT {5}\r\nj\xc3\xb6rg\r\n"},
+        {"refused", "* OK [CAPABILITY IMAP4rev1] hi\r\n", "j\xc3\xb6rg",
+            "* OK note\r\n%T NO too long\r\n", Command::NO, "SELECT {5}\r\n"},
+        {"LITERAL- small", "* OK [CAPABILITY IMAP4rev1 LITERAL-] hi\r\n", "j\xc3\xb6rg",
+            "%T OK\r\n", Command::OK, "SELECT {5+}\r\nj\xc3\xb6rg\r\n"},
+        {"LITERAL- large", "* OK [CAPABILITY IMAP4rev1 LITERAL-] hi\r\n", big, "+ \r\n%T OK\r\n",
+            Command::OK, "SELECT {5000}\r\n" + big + "\r\n"},
+        {"not said", "* OK hi\r\n", "j\xc3\xb6rg",
+            "* CAPABILITY IMAP4rev1\r\n%T OK\r\n+ go ahead\r\n%T OK\r\n", Command::OK,
+            "CAPABILITY\r\nSELECT {5}\r\nj\xc3\xb6rg\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoggedInConnection f(c.server, c.greeting);
+        Command select(f.connection, "SELECT");
+        select.addParamString(c.name8bit);
+        EXPECT_EQ(c.status, select.execute(nullptr));
+        EXPECT_EQ(c.wire, withoutTags(f.session->clientBytes));
     }
 }
 

@@ -2,6 +2,7 @@
 // they write, the replies they read, and the message copy with the faults a
 // real server rarely produces on demand (a body cut short, unsolicited
 // responses before the body, a zero-length body, refused fetches).
+#include "crypto/StreamDigest.h"
 #include "imapclient/CommandAuth.h"
 #include "imapclient/CommandFolder.h"
 #include "imapclient/CommandMessage.h"
@@ -15,6 +16,9 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
+#include <new>
+#include <stdexcept>
 
 using namespace tavir::mail;
 using tavir::mailserver::common::KUuid;
@@ -140,7 +144,7 @@ TEST(AuthTest, MasterAuthentication)
     const Case cases[] = {
         {"+ <12345.67890>\r\n", ImapSuccess, "<12345.67890>"},
         {"+ <1.2@host> trailing text\r\n", ImapSuccess, "<1.2@host>"},
-        {"+ <no end\r\n", ImapSuccess, "<no end\r\n"},
+        {"+ <no end\r\n", ImapSuccess, "<no end"},
         {"+ no challenge\r\n", ImapLoginFailed, ""},
         {"+ x> <abc>\r\n", ImapLoginFailed, ""},
         {"+\r\n", ImapLoginFailed, ""},
@@ -285,6 +289,9 @@ TEST(FolderTest, CreateSelectDelete)
     // The folder was made, but without an identifier the result is 7.
     EXPECT_EQ(ImapCreateFolderFailed, s.client.createFolder(L"B", none, L"IPF.Task.Custom"));
     EXPECT_TRUE(none.isNull());
+    EXPECT_EQ(0u,
+        lastError(s.client).find("the X-CREATE reply of scripted:143 names no folder "
+                                 "identifier: K"));
     EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX"));
     EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX")); // nothing sent
     EXPECT_EQ(ImapSelectFailed, s.client.select(L"Other"));
@@ -301,29 +308,144 @@ TEST(FolderTest, CreateSelectDelete)
     EXPECT_EQ(SimpleImapClient::FolderTypeNone, SimpleImapClient::convertFolderType(L"ipf.notes"));
 }
 
-TEST(FolderTest, NotConnectedAndTimeouts)
+// A message of five bytes for APPEND.
+struct Hello : simpleimapclient::IMessage {
+    bool getFirstDataPart(std::string& p) override
+    {
+        p = "hello";
+        return true;
+    }
+    bool getNextDataPart(std::string& p) override
+    {
+        p.clear();
+        return false;
+    }
+    std::string getFlags() override { return "\\Seen"; }
+    std::string getDate() override { return "17-Jul-1996 02:44:25 -0700"; }
+    std::uint32_t getSize() override { return 5; }
+};
+
+// Every operation of the facade, run on `client` (`other` is the target of
+// the copies).
+using Operation = std::function<ImapClientResult(SimpleImapClient&, SimpleImapClient&)>;
+const std::vector<std::pair<const char*, Operation>>& everyOperation()
+{
+    static const std::vector<std::pair<const char*, Operation>> operations = {
+        {"createUser", [](auto& c, auto&) { return c.createUser(L"u", L"d", L"p", L"f"); }},
+        {"setUser", [](auto& c, auto&) { return c.setUser(L"u", L"d"); }},
+        {"createFolder",
+            [](auto& c, auto&) {
+                KUuid id;
+                return c.createFolder(L"x", id, L"IPF.Note");
+            }},
+        {"deleteFolder", [](auto& c, auto&) { return c.deleteFolder(L"x", true); }},
+        {"select", [](auto& c, auto&) { return c.select(L"INBOX"); }},
+        {"status",
+            [](auto& c, auto&) {
+                unsigned count = 0;
+                return c.status(L"INBOX", count);
+            }},
+        {"list",
+            [](auto& c, auto&) {
+                std::vector<FolderInfo> folders;
+                char separator = '/';
+                return c.list(folders, true, separator);
+            }},
+        {"list of names",
+            [](auto& c, auto&) {
+                std::vector<std::wstring> names;
+                char separator = '/';
+                return c.list(names, false, separator);
+            }},
+        {"fetchDateAndFlags",
+            [](auto& c, auto&) {
+                FetchMessage message;
+                return c.fetchDateAndFlags(1, message);
+            }},
+        {"fetch",
+            [](auto& c, auto&) {
+                FetchMessage message;
+                return c.fetch(1, message);
+            }},
+        {"append",
+            [](auto& c, auto&) {
+                Hello message;
+                return c.append(L"INBOX", &message, false, nullptr);
+            }},
+        {"copyMessage", [](auto& c, auto& other) { return c.copyMessage(L"INBOX", other, 1); }},
+        {"copyFolder",
+            [](auto& c, auto& other) {
+                unsigned copied = 0, failed = 0;
+                return c.copyFolder(L"INBOX", other, 1, 0, copied, failed);
+            }},
+        {"setAcl", [](auto& c, auto&) { return c.setAcl(L"INBOX", L"fred lr"); }},
+        {"deleteAcl", [](auto& c, auto&) { return c.deleteAcl(L"INBOX", L"fred"); }},
+        {"resetAcl", [](auto& c, auto&) { return c.resetAcl(L"INBOX"); }},
+        {"storeAnnotations",
+            [](auto& c, auto&) {
+                AnnotationList list;
+                list.add("/comment", "x", "");
+                return c.storeAnnotations(1, list);
+            }},
+    };
+    return operations;
+}
+
+TEST(FacadeTest, NotConnectedSendsNothingAndKeepsTheLastError)
 {
     SimpleImapClient client;
+    SimpleImapClient other;
     client.setLastErrorResponse("before");
-    unsigned count = 0;
-    std::vector<FolderInfo> folders;
-    char separator = '/';
-    KUuid id;
-    FetchMessage message;
-    SimpleImapClient target;
-    EXPECT_EQ(ImapNotConnected, client.select(L"INBOX"));
-    EXPECT_EQ(ImapNotConnected, client.status(L"INBOX", count));
-    EXPECT_EQ(ImapNotConnected, client.list(folders, false, separator));
-    EXPECT_EQ(ImapNotConnected, client.createFolder(L"x", id, L""));
-    EXPECT_EQ(ImapNotConnected, client.setUser(L"a", L"b"));
-    EXPECT_EQ(ImapNotConnected, client.append(L"INBOX", &message, false, nullptr));
-    EXPECT_EQ(ImapNotConnected, client.copyMessage(L"INBOX", target, 1));
+    for (const auto& [name, run] : everyOperation())
+        EXPECT_EQ(ImapNotConnected, run(client, other)) << name;
+    EXPECT_FALSE(client.isXAppendSupported());
     EXPECT_EQ(L"before", client.getLastErrorResponse());
 
     Scripted s(""); // the server says nothing more
     EXPECT_EQ(ImapConnectionError, s.client.select(L"INBOX"));
-    EXPECT_EQ(L"CONNECTION TIMEOUT", s.client.getLastErrorResponse());
+    EXPECT_EQ(L"connection to scripted:143 timed out after 180 s", s.client.getLastErrorResponse());
     EXPECT_EQ(ImapAlreadyConnected, s.client.connect(L"h", 0, L"u", L"p", false, false));
+}
+
+// Whatever fails below it (no memory, a digest that can't be made, any
+// other exception), only a result code leaves the facade, and the failure
+// leaves an error text.
+TEST(FacadeTest, EveryFailureEndsInAResultCodeWithAnErrorText)
+{
+    const std::pair<const char*, std::exception_ptr> failures[] = {
+        {"no memory", std::make_exception_ptr(std::bad_alloc())},
+        {"digest", std::make_exception_ptr(tavir::crypto::DigestError("MD5 digest failed"))},
+        {"anything else", std::make_exception_ptr(std::logic_error("unexpected"))},
+    };
+    for (const auto& [failure, exception] : failures) {
+        for (const auto& [name, run] : everyOperation()) {
+            SCOPED_TRACE(std::string(failure) + ": " + name);
+            ScriptedServer server;
+            auto session = server.addSession(greeting + "+ <1.2@host>\r\n%T OK in\r\n");
+            SimpleImapClient client;
+            client.setStreamFactory(server.factory());
+            ASSERT_EQ(ImapSuccess, client.connect(L"scripted", 0, L"master", false));
+            Scripted other("%T OK [APPENDUID 1 1] done\r\n");
+            session->failRead = exception;
+            client.setLastErrorResponse("before");
+            ImapClientResult result = ImapSuccess;
+            EXPECT_NO_THROW(result = run(client, other.client));
+            EXPECT_NE(ImapSuccess, result);
+            EXPECT_NE(L"before", client.getLastErrorResponse());
+            EXPECT_NE(L"", client.getLastErrorResponse());
+            EXPECT_NO_THROW(client.isXAppendSupported());
+            EXPECT_NO_THROW(client.disconnect(true));
+        }
+        ScriptedServer server;
+        auto session = server.addSession(greeting);
+        session->failRead = exception;
+        SimpleImapClient client;
+        client.setStreamFactory(server.factory());
+        std::wstring greetingText;
+        EXPECT_NE(ImapSuccess, client.connect(L"scripted", 0, L"u", L"p", true, false));
+        EXPECT_NE(L"", client.getLastErrorResponse());
+        EXPECT_FALSE(client.testImapServer(L"scripted", 0, false, 5, greetingText));
+    }
 }
 
 TEST(MessageTest, FlagsAndAnnouncements)
@@ -434,28 +556,13 @@ TEST(MessageTest, AppendLinesAndUids)
         unsigned uid;
     };
     for (const Uid& u : {Uid{"* 12 FETCH (UID 42 FLAGS (\\Seen))", 42},
-             Uid{"* 12 FETCH (FLAGS (\\Seen) UID 42)", 0}, Uid{"* 12 afetch (uid 9)", 9},
+             Uid{"* 12 FETCH (FLAGS (\\Seen) UID 42)", 42}, Uid{"* 12 afetch (uid 9)", 9},
              Uid{"* 12 EXISTS", 0}, Uid{"K1 OK", 0}, Uid{"* 1 FETCH (UID {3}", 0}})
         EXPECT_EQ(u.uid, extractUID(u.line)) << u.line;
 
     Scripted s("%T OK [APPENDUID 17 42] APPEND completed\r\n%T OK APPEND completed\r\n"
                "%T NO [TRYCREATE] no folder\r\n");
-    struct Body : simpleimapclient::IMessage {
-        bool first = true;
-        bool getFirstDataPart(std::string& p) override
-        {
-            p = "hello";
-            return true;
-        }
-        bool getNextDataPart(std::string& p) override
-        {
-            p.clear();
-            return false;
-        }
-        std::string getFlags() override { return "\\Seen"; }
-        std::string getDate() override { return "17-Jul-1996 02:44:25 -0700"; }
-        std::uint32_t getSize() override { return 5; }
-    } message;
+    Hello message;
     unsigned uid = 1;
     EXPECT_EQ(ImapSuccess, s.client.append(L"INBOX", &message, false, &uid)) << s.sent();
     EXPECT_EQ(42u, uid);
@@ -599,6 +706,26 @@ TEST(CopyTest, TargetFailures)
         EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 2));
         EXPECT_FALSE(c.source.session->closed);
     }
+    // The target's connection breaks while the command line or the body is
+    // written: 10 or 9, a message skipped, not the account ended. The
+    // connection is closed, and the next message goes over a new one.
+    for (int writes : {0, 1}) {
+        SCOPED_TRACE(writes);
+        Copy c(fetchReply(1, date1, "") + bodyReply(1, "abc") + fetchReply(2, date1, "")
+                + bodyReply(2, "def"),
+            "");
+        c.target.session->writesLeft = writes;
+        auto again = c.target.server.addSession(greeting + "%T OK in\r\n" + targetOk(1));
+        EXPECT_EQ(writes == 0 ? ImapMessageLoadFailed : ImapAppendFailed,
+            c.source.client.copyMessage(L"F", c.target.client, 1));
+        EXPECT_EQ("sending a " + std::string(writes == 0 ? "command" : "message")
+                + " to scripted:143 failed",
+            lastError(c.target.client));
+        EXPECT_TRUE(c.target.session->closed);
+        EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 2));
+        ASSERT_EQ(1u, appends(withoutTags(again->clientBytes)).size());
+        EXPECT_EQ("def", appends(withoutTags(again->clientBytes))[0].data);
+    }
     // The target goes away while the answer is awaited: a lost connection.
     {
         Copy c(fetchReply(1, date1, "") + bodyReply(1, "abc"), "");
@@ -646,14 +773,38 @@ TEST(CopyTest, PipelinedRange)
     EXPECT_EQ(1u, appends(aborted.target.sent()).size());
     EXPECT_TRUE(aborted.source.session->closed);
 
-    // UID among the items ends the list: the message fails, the rest of
-    // the reply is not left on the connection.
-    Copy d("* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\na OK\r\n", targetOk(1));
-    EXPECT_EQ(
-        ImapFetchFailed, d.source.client.copyFolder(L"F", d.target.client, 1, 2, copied, failed));
-    EXPECT_EQ(0u, copied);
-    EXPECT_EQ(1u, failed);
-    EXPECT_TRUE(d.source.session->closed);
+    // Unsolicited news about messages (another session changed a flag, a
+    // message was expunged) is no failure, before a body or after the
+    // last; items may come in any order. A reply that names the body
+    // without its literal is a message that fails: the folder stops there
+    // and the rest of the reply is not left on the connection.
+    struct Case {
+        const char* name;
+        std::string reply;
+        ImapClientResult result;
+        unsigned copied, failed;
+    };
+    const std::string one = "* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\n";
+    const Case cases[] = {
+        {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\na OK\r\n",
+            ImapSuccess, 1, 0},
+        {"news mid-reply",
+            "* 3 EXPUNGE\r\n* 9 FETCH (FLAGS (\\Seen))\r\n* 2 RECENT\r\n" + one + "a OK\r\n",
+            ImapSuccess, 1, 0},
+        {"a body that is not a literal", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "a OK\r\n",
+            ImapFetchFailed, 0, 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Copy d(k.reply, targetOk(1));
+        d.source.client.setLastErrorResponse("earlier");
+        EXPECT_EQ(
+            k.result, d.source.client.copyFolder(L"F", d.target.client, 1, 2, copied, failed));
+        EXPECT_EQ(k.copied, copied);
+        EXPECT_EQ(k.failed, failed);
+        EXPECT_EQ(k.result != ImapSuccess, d.source.session->closed);
+        EXPECT_EQ(k.result == ImapSuccess, lastError(d.source.client) == "earlier");
+    }
 }
 
 TEST(CopyTest, XAppendVersionTest)

@@ -135,6 +135,31 @@ void PeerSocket::idle(int ms) const
     tavir::test::idle(stop_, ms);
 }
 
+void PeerSocket::relayTo(int port)
+{
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopbackAddress(port);
+    if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(server);
+        return;
+    }
+    char chunk[65536];
+    while (!stop_) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {server, POLLIN, 0}};
+        if (poll(p, 2, 20) <= 0)
+            continue;
+        int from = p[0].revents != 0 ? fd_ : server;
+        ssize_t n = ::recv(from, chunk, sizeof chunk, 0);
+        if (n <= 0 || !sendAll(from == fd_ ? server : fd_, chunk, static_cast<std::size_t>(n)))
+            break;
+        if (from == fd_) {
+            std::lock_guard<std::mutex> guard(lock_);
+            received_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(server);
+}
+
 std::string PeerSocket::tagOf(const std::string& line)
 {
     return line.substr(0, line.find(' '));

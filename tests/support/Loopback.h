@@ -56,6 +56,10 @@ public:
     void drain(int ms);
     // Sleeps in small steps until the server stops or ms have passed.
     void idle(int ms) const;
+    // Passes bytes both ways between the client and a server on
+    // 127.0.0.1:port (recording what the client sends) until either side
+    // closes or the loopback server stops.
+    void relayTo(int port);
     // The first word of a command line.
     static std::string tagOf(const std::string& line);
 

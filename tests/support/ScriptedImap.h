@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ struct ScriptedSession {
     std::string clientBytes; // what the client wrote (flushed or not)
     bool createFails = false;
     long writeBudget = -1; // bytes the client may write before writes fail
+    int writesLeft = -1; // writes that succeed before writes fail
+    bool closedAtEnd = false; // past the script: a closed peer, not a time-out
+    std::exception_ptr failRead; // when set, every read throws it
     bool closed = false;
     int flushes = 0;
     tavir::mail::ImapEndpoint endpoint;
@@ -119,6 +123,8 @@ public:
     }
     int get() override
     {
+        if (s_->failRead)
+            std::rethrow_exception(s_->failRead);
         if (pending_.empty()) {
             if (pos_ >= s_->serverBytes.size()) {
                 eof_ = true;
@@ -150,8 +156,12 @@ public:
     }
     void write(const char* data, std::size_t n) override
     {
+        if (s_->writesLeft == 0)
+            bad_ = true;
         if (bad_)
             return;
+        if (s_->writesLeft > 0)
+            --s_->writesLeft;
         if (s_->writeBudget >= 0 && static_cast<long>(n) > s_->writeBudget) {
             n = static_cast<std::size_t>(s_->writeBudget);
             bad_ = true;
@@ -167,6 +177,7 @@ public:
     }
     void flush() override { ++s_->flushes; }
     void setTimeoutMs(unsigned) override { }
+    int readEndError() const override { return s_->closedAtEnd ? 0 : ETIMEDOUT; }
 
 private:
     std::shared_ptr<ScriptedSession> s_;
