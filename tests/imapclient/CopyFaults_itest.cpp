@@ -26,11 +26,6 @@ namespace {
 
 const unsigned timeoutMs = 1500;
 
-void useTestTimeout(SimpleImapClient& client)
-{
-    client.setReadTimeoutMs(timeoutMs);
-}
-
 std::string message(unsigned n, std::size_t size)
 {
     std::string text = "Subject: message " + std::to_string(n) + "\r\n\r\n";
@@ -158,9 +153,7 @@ TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
     options.accounts = {{"alice@example.com", ""}};
     StandInTarget target(options);
     SimpleImapClient source;
-    useTestTimeout(source);
-    ASSERT_EQ(
-        ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectSource(source, fake.port(), L"pw", timeoutMs));
     SimpleImapClient to;
     ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), timeoutMs));
     for (unsigned n = 1; n <= 3; ++n)
@@ -197,9 +190,7 @@ TEST(CopyFaultsTest, SmallMessagesAreNotHeldBack)
         script.splitReplies = split;
         LoopbackServer fake({script.session()});
         SimpleImapClient source;
-        useTestTimeout(source);
-        ASSERT_EQ(
-            ImapSuccess, source.connect(L"127.0.0.1", fake.port(), L"alice", L"pw", false, false));
+        ASSERT_EQ(ImapSuccess, tavir::test::connectSource(source, fake.port(), L"pw", timeoutMs));
         auto start = std::chrono::steady_clock::now();
         for (unsigned n = 1; n <= bodies.size(); ++n)
             ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;

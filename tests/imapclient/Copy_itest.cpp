@@ -159,10 +159,7 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
     ASSERT_EQ(seeds.size(), count);
 
     SimpleImapClient to;
-    useTestTimeout(to);
-    ASSERT_EQ(ImapSuccess,
-        to.connect(L"127.0.0.1", target.port(), tavir::migration::utf8ToUnicode(master), false));
-    ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target.port(), 10000));
     for (unsigned n = 1; n <= count; ++n)
         ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
 
