@@ -2,6 +2,9 @@
 # Configures and builds one flavour of the tree.
 #   scripts/build.sh [--asan|--tsan]
 # Build folders: build/ (default), build-asan/, build-tsan/.
+# The build shows its progress and its errors on standard error as it runs;
+# standard output gets only the build folder, once the build has succeeded,
+# so that a caller can take it with dir=$(scripts/build.sh).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 flavour="${1:-}"
@@ -12,5 +15,5 @@ case "$flavour" in
   *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
 esac
 cmake -S "$root" -B "$root/$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
-cmake --build "$root/$dir" -j "$(nproc)"
+cmake --build "$root/$dir" -j "$(nproc)" >&2
 echo "$root/$dir"

@@ -10,7 +10,10 @@ if [[ "${1:-}" == --asan || "${1:-}" == --tsan ]]; then
   shift
 fi
 "$root/scripts/install-deps.sh"
-dir=$("$root/scripts/build.sh" "${flavour[@]}" | tail -n 1)
+if ! dir=$("$root/scripts/build.sh" "${flavour[@]}"); then
+  echo "test.sh: the build failed (its errors are above); no test was run" >&2
+  exit 1
+fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}"

@@ -39,6 +39,11 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
 bool isLetter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -93,6 +98,42 @@ bool threeLetterZone(const char* name, int& minutes)
         return false;
     minutes = standard;
     return true;
+}
+
+// The end of the comment that starts at p, which may hold nested comments
+// and backslash-quoted characters; nullptr when it is never closed.
+const char* commentEnd(const char* p)
+{
+    int depth = 0;
+    for (; *p != 0; ++p) {
+        if (*p == '\\' && p[1] != 0)
+            ++p;
+        else if (*p == '(')
+            ++depth;
+        else if (*p == ')' && --depth == 0)
+            return p + 1;
+    }
+    return nullptr;
+}
+
+// Skips what RFC 5322 lets stand between the fields of a date (CFWS): runs of
+// blanks and tabs, a line break continued by a blank or tab (a folded
+// header), and comments. True when anything was skipped.
+bool skipCfws(const char*& p)
+{
+    const char* const start = p;
+    for (;;) {
+        const size_t lineBreak = p[0] == '\r' && p[1] == '\n' ? 2 : p[0] == '\n' ? 1 : 0;
+        if (isBlank(*p)) {
+            ++p;
+        } else if (lineBreak != 0 && isBlank(p[lineBreak])) {
+            p += lineBreak + 1;
+        } else if (const char* end = *p == '(' ? commentEnd(p) : nullptr) {
+            p = end;
+        } else {
+            return p != start;
+        }
+    }
 }
 
 // Day of month: one or two digits, a leading blank counting as 0.
@@ -151,25 +192,54 @@ bool readYear(const char*& p, int& year, bool& fourDigits)
     return true;
 }
 
-// hh:mm:ss with the limits 23, 59 and 60 (a leap second). With
-// secondsOptional, hh:mm followed by a blank is read too, with 0 seconds
-// (RFC 5322 makes the seconds optional; IMAP always has them).
-bool readTime(const char*& p, int& hour, int& minute, int& second, bool secondsOptional)
+bool validTime(int hour, int minute, int second)
 {
-    if (!isDigit(p[0]) || !isDigit(p[1]) || p[2] != ':' || !isDigit(p[3]) || !isDigit(p[4]))
-        return false;
-    hour = twoDigits(p);
-    minute = twoDigits(p + 3);
-    if (secondsOptional && p[5] == ' ') {
-        second = 0;
-        p += 5;
-    } else {
-        if (p[5] != ':' || !isDigit(p[6]) || !isDigit(p[7]))
-            return false;
-        second = twoDigits(p + 6);
-        p += 8;
-    }
     return hour <= 23 && minute <= 59 && second <= 60;
+}
+
+// Exactly two digits.
+bool readTwoDigits(const char*& p, int& value)
+{
+    if (!isDigit(p[0]) || !isDigit(p[1]))
+        return false;
+    value = twoDigits(p);
+    p += 2;
+    return true;
+}
+
+// IMAP's hh:mm:ss with the limits 23, 59 and 60 (a leap second).
+bool readImapTime(const char*& p, int& hour, int& minute, int& second)
+{
+    if (!readTwoDigits(p, hour) || *p++ != ':' || !readTwoDigits(p, minute) || *p++ != ':'
+        || !readTwoDigits(p, second))
+        return false;
+    return validTime(hour, minute, second);
+}
+
+// An RFC 5322 time of day and the white space or comments that must follow
+// it: hh:mm:ss, or hh:mm with 0 seconds (the seconds are optional there),
+// with the limits above. The obsolete syntax lets CFWS stand around the
+// colons too.
+bool readRfc822Time(const char*& p, int& hour, int& minute, int& second)
+{
+    if (!readTwoDigits(p, hour))
+        return false;
+    skipCfws(p);
+    if (*p++ != ':')
+        return false;
+    skipCfws(p);
+    if (!readTwoDigits(p, minute))
+        return false;
+    bool separated = skipCfws(p);
+    second = 0;
+    if (*p == ':') {
+        ++p;
+        skipCfws(p);
+        if (!readTwoDigits(p, second))
+            return false;
+        separated = skipCfws(p);
+    }
+    return separated && validTime(hour, minute, second);
 }
 
 int64_t instant(int day, int month, int year, int hour, int minute, int second, int zoneMinutes)
@@ -226,8 +296,11 @@ int parseRFC822Timezone(const char* zone)
     // A zone name ends the text, or is followed by blanks or a comment
     // (RFC 5322 allows CFWS after the zone).
     size_t length = 0;
-    while (zone[length] != 0 && zone[length] != ' ' && zone[length] != '\t' && zone[length] != '(')
+    while (isLetter(zone[length]))
         ++length;
+    if (zone[length] != 0 && !isBlank(zone[length]) && zone[length] != '(' && zone[length] != '\r'
+        && zone[length] != '\n')
+        return 0;
     int minutes = 0;
     switch (length) {
     case 1:
@@ -245,24 +318,24 @@ bool parseRFC822Date64(const char* text, int64_t* result)
 {
     if (text == nullptr || result == nullptr)
         return false;
-    const char* p = text;
-    if (const char* comma = std::strchr(text, ',')) {
-        p = comma + 1;
-        while (*p == ' ')
-            ++p;
-    }
+    // The weekday before the first comma is not examined. Between the
+    // fields may stand any run of blanks, tabs, folds and comments.
+    const char* comma = std::strchr(text, ',');
+    const char* p = comma ? comma + 1 : text;
+    skipCfws(p);
     int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
     bool fourDigits = false;
-    if (!readDay(p, day) || *p++ != ' ')
+    if (!readDay(p, day) || !skipCfws(p))
         return false;
-    if (!readMonth(p, month) || *p++ != ' ')
+    if (!readMonth(p, month) || !skipCfws(p))
         return false;
-    if (!readYear(p, year, fourDigits))
+    if (!readYear(p, year, fourDigits) || !skipCfws(p))
         return false;
     if (!fourDigits)
         year += year < 70 ? 2000 : 1900;
-    if (*p++ != ' ' || !readTime(p, hour, minute, second, true) || *p++ != ' ')
+    if (!readRfc822Time(p, hour, minute, second))
         return false;
+    // The zone is the rest; none at all reads as UTC.
     const int zone = *p == 0 ? 0 : parseRFC822Timezone(p);
     *result = instant(day, month, year, hour, minute, second, zone);
     return true;
@@ -292,7 +365,7 @@ bool parseInternaldate(const char* text, time_t* result)
         return false;
     if (!fourDigits)
         year += 1900;
-    if (*p++ != ' ' || !readTime(p, hour, minute, second, false))
+    if (*p++ != ' ' || !readImapTime(p, hour, minute, second))
         return false;
     int zone = 0;
     if (fourDigits) {

@@ -1,9 +1,11 @@
 #pragma once
 
 // Parsers of the two date texts an IMAP client meets: the RFC 822 date of a
-// message header and the IMAP INTERNALDATE value. They are strict
-// fixed-position scanners; on failure they return false and leave their
-// result untouched.
+// message header and the IMAP INTERNALDATE value. The INTERNALDATE parser is
+// a strict fixed-position scanner; the RFC 822 one takes its fields in the
+// same order but lets white space, folds and comments stand between them, as
+// RFC 5322 does. On failure they return false and leave their result
+// untouched.
 
 #include <cstdint>
 #include <ctime>

@@ -27,6 +27,10 @@ constexpr unsigned displayZoneCount = 112;
 constexpr unsigned olsonZoneCount = 607;
 constexpr unsigned cdoNameCount = 78;
 
+// The tzdata release the Olson rows were generated from, spelt as tzdata
+// spells it (year and letter).
+extern const char tzdataVersion[];
+
 extern const RawAbbr abbreviationRows[abbreviationCount];
 extern const RawZone displayZoneRows[displayZoneCount];
 extern const RawZone olsonZoneRows[olsonZoneCount];

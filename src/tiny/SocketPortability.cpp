@@ -89,6 +89,13 @@ int k_connect(int fd, const sockaddr* addr, socklen_t len)
 
 int k_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, timeval* timeout)
 {
+    // The kernel reads and writes nfds bits of each set, but an fd_set holds
+    // only FD_SETSIZE: more would reach past the caller's sets. POSIX gives
+    // EINVAL for it; Linux alone does not check.
+    if (nfds < 0 || nfds > FD_SETSIZE) {
+        errno = EINVAL;
+        return -1;
+    }
     // select may leave the sets in any state when interrupted: start every
     // attempt from the caller's sets. The time-out is the one Linux left,
     // so repeated signals don't stretch the wait.

@@ -13,7 +13,9 @@ namespace tavir::tiny {
 // a failure: the call waits for it to complete and reports its outcome.
 // EAGAIN is tried up to 3 times in all.
 int k_connect(int fd, const sockaddr* addr, socklen_t len);
-// select(), repeated with the caller's sets after EINTR.
+// select(), repeated with the caller's sets after EINTR. An nfds above
+// FD_SETSIZE fails with EINVAL: no fd_set holds such descriptors (wait for
+// them with poll, as SelectSocks does).
 int k_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, timeval* timeout);
 // Lengths are capped at 0x7fffffff; EINTR sleeps 1 ms and repeats.
 ssize_t k_recv(int fd, void* buf, size_t len, int flags);

@@ -150,11 +150,11 @@ int selectSock(int socket, bool forRead, int ms)
 
 bool FD_SET_s(int socket, fd_set* set)
 {
-    if (socket > 10239)
+    // A Linux fd_set holds FD_SETSIZE (1024) descriptors, not the 10,240 of
+    // an enlarged set: the bit of any other descriptor would land outside it.
+    if (socket < 0 || socket >= FD_SETSIZE)
         return false;
-    // The caller's set is laid out for 10,240 descriptors in 32-bit words.
-    auto* words = reinterpret_cast<uint32_t*>(set);
-    words[socket / 32] |= uint32_t(1) << (socket % 32);
+    FD_SET(socket, set);
     return true;
 }
 

@@ -47,7 +47,8 @@ protected:
 // (forRead) or writable: 1 ready, 0 time-out, -1 failure (EBADF for -1).
 int selectSock(int socket, bool forRead, int ms);
 
-// Sets the descriptor's bit in a set of 10,240 descriptors; false above.
+// Sets the descriptor's bit in the set; false, the set unchanged, for a
+// descriptor that no fd_set can hold (negative, or FD_SETSIZE and above).
 bool FD_SET_s(int socket, fd_set* set);
 
 bool sockListenIp4(int& socket, unsigned address, unsigned short port, unsigned short* boundPort,

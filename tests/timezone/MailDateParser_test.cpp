@@ -54,7 +54,7 @@ TEST(MailDateParser, Table)
         {"5 Jan 2004 23:59:60 +0000", utc(2004, 1, 6, 0, 0, 0), FAIL},
         {"5 Jan 2004 10:20:30 +0100 (CET)", jan5, FAIL},
         {"5 Jan 2004 10:20:30 +0100 (a, b)", FAIL, FAIL},
-        {"5 Jan 2004 10:20:30  +0100", utc(2004, 1, 5, 10, 20, 30), FAIL},
+        {"5 Jan 2004 10:20:30  +0100", jan5, FAIL},
         {"5 Xyz 2004 10:20:30 +0100", FAIL, FAIL},
         {"5 Jan 204 10:20:30 +0100", FAIL, FAIL},
         {"5 Jan 1899 10:20:30 +0100", FAIL, FAIL},
@@ -120,6 +120,57 @@ TEST(MailDateParser, Table)
     EXPECT_FALSE(parseRFC822Date64(nullptr, nullptr));
     EXPECT_FALSE(parseRFC822Date("5 Jan 2004 10:20:30 +0100", nullptr));
     EXPECT_FALSE(parseInternaldate(nullptr, nullptr));
+}
+
+// RFC 5322 lets folding white space and comments stand wherever a blank
+// does: runs of blanks and tabs, folded lines, comments, and in the obsolete
+// syntax around the colons of the time too. INTERNALDATE stays strict.
+TEST(MailDateParser, WhiteSpaceAndCommentsBetweenFields)
+{
+    const int64_t jan5 = utc(2004, 1, 5, 9, 20, 30);
+    const int64_t nov21 = 880127706; // RFC 5322 appendix A.1.1
+    const struct {
+        const char* text;
+        int64_t rfc822;
+    } cases[] = {
+        {"Mon, 5 Jan 2004 10:20:30  +0100", jan5},
+        {"Mon,\t5\tJan\t2004\t10:20:30\t+0100", jan5},
+        {"Mon, 5  Jan \t 2004   10:20:30 \t +0100  ", jan5},
+        {"  5 Jan 2004 10:20:30 +0100", jan5},
+        {"Mon, 5 Jan 2004\r\n 10:20:30 +0100", jan5},
+        {"Mon, 5 Jan 2004\n\t10:20:30\n +0100", jan5},
+        {"Mon, 5 Jan 2004 10:20:30 (CET) +0100", jan5},
+        {"Mon, 5 Jan 2004 10:20:30 EST\r\n", utc(2004, 1, 5, 15, 20, 30)},
+        {"Mon, 5 Jan 2004 10:20:30\t", utc(2004, 1, 5, 10, 20, 30)},
+        {"Mon, 5 Jan 2004 10:20:30 (only a comment)", utc(2004, 1, 5, 10, 20, 30)},
+        // RFC 5322 appendix A: A.3, A.4 (no weekday), A.5 (folded), A.6.3.
+        {"Mon, 24 Nov 1997 14:22:01 -0800", utc(1997, 11, 24, 22, 22, 1)},
+        {"21 Nov 1997 10:01:22 -0600", utc(1997, 11, 21, 16, 1, 22)},
+        {"Thu,\r\n      13\r\n        Feb\r\n          1969\r\n      23:32\r\n"
+         "               -0330 (Newfoundland Time)",
+            utc(1969, 2, 14, 3, 2, 0)},
+        {"Fri, 21 Nov 1997 09(comment):   55  :  06 -0600", nov21},
+        {"Fri, 21 Nov 1997 09:55:06 ((nested) \\) comment) -0600", nov21},
+        // Still refused: no white space where the fields meet, a line break
+        // that is not folded, the seconds not followed by white space.
+        {"Mon, 5Jan 2004 10:20:30 +0100", FAIL},
+        {"Mon, 5 Jan2004 10:20:30 +0100", FAIL},
+        {"Mon, 5 Jan 2004\r\n10:20:30 +0100", FAIL},
+        {"Mon, 5 Jan 2004 10:20:30+0100", FAIL},
+        {"Mon, 5 Jan 2004 10:20:30", FAIL},
+        {"Mon, 5 Jan 2004 10:20", FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        int64_t got = UNTOUCHED;
+        EXPECT_EQ(parseRFC822Date64(c.text, &got), c.rfc822 != FAIL);
+        EXPECT_EQ(got, c.rfc822 == FAIL ? UNTOUCHED : c.rfc822);
+    }
+    for (const char* strict : {"05-Jan-2004  10:20:30 +0100", "05-Jan-2004 10:20:30  +0100",
+             "05-Jan-2004\t10:20:30 +0100", "05-Jan-2004 10:20:30 +0100 "}) {
+        time_t t = UNTOUCHED;
+        EXPECT_FALSE(parseInternaldate(strict, &t)) << strict;
+    }
 }
 
 TEST(MailDateParser, Zones)

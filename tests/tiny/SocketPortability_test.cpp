@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/HighDescriptor.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -234,6 +236,33 @@ TEST(SocketPortability, SelectKeepsSetsAcrossSignals)
     EXPECT_EQ(1, n);
     EXPECT_TRUE(FD_ISSET(c.server, &r));
     sigaction(SIGUSR1, &old, nullptr);
+}
+
+// select reads and writes nfds bits of each set: past FD_SETSIZE that would
+// reach beyond the caller's fd_set, so such a count is refused.
+TEST(SocketPortability, SelectRefusesCountsPastTheFdSetSize)
+{
+    Connection c;
+    tavir::test::HighDescriptor high(c.server, FD_SETSIZE + 100);
+    if (high.fd() < 0)
+        GTEST_SKIP() << high.why();
+    ASSERT_EQ(1, k_send(c.client, "x", 1, 0));
+    for (int nfds : {high.fd() + 1, FD_SETSIZE + 1, -1}) {
+        SCOPED_TRACE(nfds);
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(c.server, &r);
+        timeval tv{0, 0};
+        errno = 0;
+        EXPECT_EQ(-1, k_select(nfds, &r, &r, &r, &tv));
+        EXPECT_EQ(EINVAL, errno);
+    }
+    fd_set r;
+    FD_ZERO(&r);
+    FD_SET(c.server, &r);
+    timeval tv{5, 0};
+    EXPECT_EQ(1, k_select(FD_SETSIZE, &r, nullptr, nullptr, &tv));
+    EXPECT_TRUE(FD_ISSET(c.server, &r));
 }
 
 TEST(SocketPortability, TlsProbe)

@@ -1,15 +1,18 @@
-// The binding to the conversion library loaded at run time. Every test runs
-// in a process of its own (one ctest entry per test), so the process-wide
-// loader and slots start fresh each time.
+// The binding to the conversion library loaded at run time. The loader and
+// the entry-point slots are process-wide and filled once: the tests of the
+// first use run in a fresh process of their own, whatever ran before them.
 #include "utils/KIconv.h"
 
 #include "support/TestSupport.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +42,30 @@ std::string copyLibrary(const tavir::test::TempDir& dir, const std::string& sub)
     std::filesystem::copy_file(kBuiltLibraryDir + "/" + KIconv::DEFAULT_LIBRARY_NAME,
         dir.file(sub) + "/" + KIconv::DEFAULT_LIBRARY_NAME);
     return dir.file(sub);
+}
+
+// Runs `check` and exits: 0 when it passed, else 1 with its failures on
+// standard error.
+template <class Check> [[noreturn]] void runAndExit(Check check)
+{
+    ::testing::TestPartResultArray failures;
+    {
+        ::testing::ScopedFakeTestPartResultReporter reporter(
+            ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &failures);
+        check();
+    }
+    for (int i = 0; i < failures.size(); ++i)
+        std::cerr << failures.GetTestPartResult(i) << '\n';
+    std::exit(failures.size() == 0 ? 0 : 1);
+}
+
+// Runs `check` in a new process of this test program (gtest's "threadsafe"
+// death-test style starts the program afresh for just this test), where no
+// library was loaded and no slot filled yet.
+template <class Check> void inFreshProcess(Check check)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(runAndExit(check), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
@@ -79,10 +106,12 @@ TEST(KIconv, ConvertsThroughTheLoadedLibrary)
 
 TEST(KIconv, FindsTheLibraryWithoutInit)
 {
-    // A program that never ran the engine's initialisation.
-    KIconv iconv;
-    ASSERT_TRUE(iconv.open("utf-16be//IGNORE", "utf-8"));
-    EXPECT_EQ(convert(iconv, "ok"), std::string("\0o\0k", 4));
+    inFreshProcess([] {
+        // A program that never ran the engine's initialisation.
+        KIconv iconv;
+        ASSERT_TRUE(iconv.open("utf-16be//IGNORE", "utf-8"));
+        EXPECT_EQ(convert(iconv, "ok"), std::string("\0o\0k", 4));
+    });
 }
 
 TEST(KIconv, WithoutDescriptorConvertFailsWithAnErrnoNobodyRetries)
@@ -103,49 +132,55 @@ TEST(KIconv, WithoutDescriptorConvertFailsWithAnErrnoNobodyRetries)
 
 TEST(KIconv, MissingLibraryLeavesConvertersUnableToOpen)
 {
-    tavir::test::TempDir dir;
-    EXPECT_FALSE(KIconv::init("", dir.path()));
-    KIconv iconv;
-    EXPECT_FALSE(iconv.open("utf-8//IGNORE", "iso-8859-1"));
-    EXPECT_EQ(convert(iconv, "abc"), "");
+    inFreshProcess([] {
+        tavir::test::TempDir dir;
+        EXPECT_FALSE(KIconv::init("", dir.path()));
+        KIconv iconv;
+        EXPECT_FALSE(iconv.open("utf-8//IGNORE", "iso-8859-1"));
+        EXPECT_EQ(convert(iconv, "abc"), "");
+    });
 }
 
 TEST(KIconv, SlotsKeepTheirLibraryOpenWhenTheLoaderMovesOn)
 {
-    // The slots are filled from the first library; the loader then switches
-    // to another file and the last converter of the first one goes away.
-    // The entry points handed out afterwards must still be callable.
-    tavir::test::TempDir dir;
-    ASSERT_TRUE(KIconv::init("", copyLibrary(dir, "first")));
-    {
-        KIconv first;
-        ASSERT_TRUE(first.open("utf-8//IGNORE", "iso-8859-1"));
-    }
-    ASSERT_TRUE(KIconv::init("", copyLibrary(dir, "second")));
-    std::filesystem::remove_all(dir.file("first"));
-    KIconv later;
-    ASSERT_TRUE(later.open("utf-8//IGNORE", "iso-8859-1"));
-    EXPECT_EQ(convert(later, "\xE4"), "\xC3\xA4");
-    EXPECT_TRUE(later.close());
+    inFreshProcess([] {
+        // The slots are filled from the first library; the loader then switches
+        // to another file and the last converter of the first one goes away.
+        // The entry points handed out afterwards must still be callable.
+        tavir::test::TempDir dir;
+        ASSERT_TRUE(KIconv::init("", copyLibrary(dir, "first")));
+        {
+            KIconv first;
+            ASSERT_TRUE(first.open("utf-8//IGNORE", "iso-8859-1"));
+        }
+        ASSERT_TRUE(KIconv::init("", copyLibrary(dir, "second")));
+        std::filesystem::remove_all(dir.file("first"));
+        KIconv later;
+        ASSERT_TRUE(later.open("utf-8//IGNORE", "iso-8859-1"));
+        EXPECT_EQ(convert(later, "\xE4"), "\xC3\xA4");
+        EXPECT_TRUE(later.close());
+    });
 }
 
 TEST(KIconv, ManyThreadsMeetTheFirstUseTogether)
 {
-    // The engine's workers convert folder names concurrently; the first
-    // converters of the process fill the shared slots at the same moment.
-    std::vector<std::thread> threads;
-    std::atomic<int> good{0};
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&good] {
-            for (int i = 0; i < 50; ++i) {
-                KIconv iconv;
-                if (iconv.open("iso-8859-1//IGNORE", "utf-8")
-                    && convert(iconv, "\xC3\xA4") == "\xE4")
-                    ++good;
-            }
-        });
-    }
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(good.load(), 8 * 50);
+    inFreshProcess([] {
+        // The engine's workers convert folder names concurrently; the first
+        // converters of the process fill the shared slots at the same moment.
+        std::vector<std::thread> threads;
+        std::atomic<int> good{0};
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&good] {
+                for (int i = 0; i < 50; ++i) {
+                    KIconv iconv;
+                    if (iconv.open("iso-8859-1//IGNORE", "utf-8")
+                        && convert(iconv, "\xC3\xA4") == "\xE4")
+                        ++good;
+                }
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(good.load(), 8 * 50);
+    });
 }

@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include "support/HighDescriptor.h"
+
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -197,24 +200,44 @@ TEST(KSock, Names)
     close(fd);
 }
 
-TEST(KSock, FdSetBounds)
+// Only descriptors an fd_set can hold get their bit, in the system's own
+// layout; any other leaves the set, and the memory past it, untouched.
+TEST(KSock, FdSetTakesOnlyWhatTheSetHolds)
 {
-    std::vector<uint32_t> set(10240 / 32, 0);
-    auto* fds = reinterpret_cast<fd_set*>(set.data());
-    EXPECT_TRUE(tavir::utils::FD_SET_s(10239, fds));
-    EXPECT_EQ(set.back(), 0x80000000u);
-    EXPECT_TRUE(tavir::utils::FD_SET_s(33, fds));
-    EXPECT_EQ(set[1], 2u);
-    std::vector<uint32_t> before = set;
-    EXPECT_FALSE(tavir::utils::FD_SET_s(10240, fds));
-    EXPECT_EQ(set, before);
-    // The low descriptors match the system's own layout.
-    fd_set sys;
-    FD_ZERO(&sys);
-    FD_SET(5, &sys);
-    std::vector<uint32_t> mine(10240 / 32, 0);
-    tavir::utils::FD_SET_s(5, reinterpret_cast<fd_set*>(mine.data()));
-    EXPECT_EQ(std::memcmp(&sys, mine.data(), 4), 0);
+    const struct {
+        int fd;
+        bool taken;
+    } cases[] = {{0, true}, {5, true}, {33, true}, {FD_SETSIZE - 1, true}, {FD_SETSIZE, false},
+        {1500, false}, {10239, false}, {10240, false}, {-1, false}, {INT_MIN, false},
+        {INT_MAX, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fd);
+        fd_set mine, system;
+        FD_ZERO(&mine);
+        FD_ZERO(&system);
+        if (c.taken)
+            FD_SET(c.fd, &system);
+        EXPECT_EQ(tavir::utils::FD_SET_s(c.fd, &mine), c.taken);
+        EXPECT_EQ(std::memcmp(&mine, &system, sizeof mine), 0);
+    }
+}
+
+// A process with many connections: a descriptor past FD_SETSIZE is refused
+// by FD_SET_s, and waited on all the same by selectSock, which polls.
+TEST(KSock, DescriptorPastTheFdSetSize)
+{
+    Pair pair;
+    tavir::test::HighDescriptor high(pair.a, FD_SETSIZE + 476);
+    if (high.fd() < 0)
+        GTEST_SKIP() << high.why();
+    fd_set set;
+    FD_ZERO(&set);
+    EXPECT_FALSE(tavir::utils::FD_SET_s(high.fd(), &set));
+    EXPECT_EQ(tavir::utils::selectSock(high.fd(), false, 0), 1);
+    EXPECT_EQ(tavir::utils::selectSock(high.fd(), true, 0), 0);
+    ASSERT_EQ(write(pair.b, "x", 1), 1);
+    EXPECT_EQ(tavir::utils::selectSock(high.fd(), true, 1000), 1);
+    close(pair.a);
 }
 
 TEST(KSock, ListenChoosesPortAndFailureLeavesMinusOne)

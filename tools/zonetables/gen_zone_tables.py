@@ -20,6 +20,11 @@ Every other Olson row is built from the zone's file in the zoneinfo tree
 offsets and the yearly rules, and the zone's transitions give the onset, the
 first transition from which on the present rule has been followed without a
 break. Python 3 standard library only.
+
+The tzdata release read goes into the output as tables::tzdataVersion. The
+tests that hold the tables against the machine's zoneinfo files run only
+where the machine has that release and skip elsewhere, so a tzdata update
+never fails them: regenerate the tables to follow it.
 """
 
 import argparse
@@ -404,6 +409,7 @@ def write_cpp(out, abbrs, display, cdo, olson, version):
     w("// that folder and the zoneinfo files of tzdata %s. Do not edit by hand.\n" % version)
     w('#include "timezone/TimeZoneTables.h"\n\n')
     w("namespace tavir::timezone::tables {\n\n")
+    w("const char tzdataVersion[] = %s;\n\n" % cstr(version))
     w("const RawAbbr abbreviationRows[%d] = {\n" % len(abbrs))
     for a in abbrs:
         w("    {%s, %s, %s},\n" % (cstr(a[0]), cstr(a[1]), a[2]))

@@ -1,0 +1,39 @@
+#pragma once
+// The yardstick: mbsync (Debian's isync) copying the corpus from the source
+// Dovecot into a second, empty Dovecot, with the accounts shared out over a
+// number of mbsync processes.
+#include "BenchCorpus.h"
+#include "MeasuredRun.h"
+#include "support/Dovecot.h"
+
+#include <memory>
+
+namespace tavir::bench {
+
+class MbsyncRun : public MeasuredRun {
+public:
+    MbsyncRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source, unsigned processes);
+
+    static bool available();
+
+    std::string name() const override;
+    void prepare(unsigned round) override;
+    RunResult run(unsigned round) override;
+    std::string check(unsigned round) override;
+    void finish(unsigned round) override;
+
+private:
+    void writeConfig();
+
+    const BenchCorpus& corpus_;
+    const tavir::test::Dovecot& source_;
+    unsigned processes_;
+    std::unique_ptr<tavir::test::Dovecot> target_;
+    std::unique_ptr<tavir::test::TempDir> work_; // configuration, sync state, logs
+};
+
+// "" when every account's folders on `server` hold the corpus's message
+// counts, else the first difference.
+std::string compareCounts(const BenchCorpus& corpus, const tavir::test::Dovecot& server);
+
+} // namespace tavir::bench

@@ -1,0 +1,196 @@
+// The migration benchmark: builds the corpus in a throw-away Dovecot (12
+// accounts, over 100 folders, about 5,000 messages of 200 bytes to 10 MB,
+// about 250 MB, all from one seed) and copies it in several ways, each once
+// per round, in turn, for several rounds:
+//
+//   migration_bench [--rounds N] [--seed S] [--messages N] [--large N]
+//
+// Every server's written state is kept on tmpfs (/dev/shm), so the disk is
+// not what is measured. Prints each measurement as it ends, then per way of
+// copying the minimum and median wall time, messages/s and MB/s at the
+// median, and the highest peak memory, and each median against the first
+// way's. Needs Dovecot, mbsync (isync) and root, like the integration tests.
+#include "BenchCorpus.h"
+#include "ChildProcesses.h"
+#include "MbsyncRun.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace tavir::bench;
+using tavir::test::Dovecot;
+
+namespace {
+
+struct Options {
+    unsigned rounds = 5;
+    BenchCorpus::Shape shape;
+};
+
+Options parseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const unsigned long value = std::strtoul(argv[i + 1], nullptr, 10);
+        if (name == "--rounds")
+            options.rounds = std::max(1ul, value);
+        else if (name == "--seed")
+            options.shape.seed = value;
+        else if (name == "--messages")
+            options.shape.messages = static_cast<unsigned>(std::max(1ul, value));
+        else if (name == "--large")
+            options.shape.largeMessages = static_cast<unsigned>(value);
+        else
+            std::fprintf(stderr, "unknown option %s\n", argv[i]);
+    }
+    return options;
+}
+
+// Temporary folders (and so both Dovecots' mail) go to tmpfs.
+void keepStateInMemory()
+{
+    struct stat info { };
+    if (stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0)
+        setenv("TMPDIR", "/dev/shm", 1);
+    else
+        std::printf("note: /dev/shm is not writable; state goes to the disk\n");
+}
+
+// VmRSS of this process, from /proc; 0 when it can't be read.
+long ownResidentKb()
+{
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return 0;
+    char line[256];
+    long kb = 0;
+    while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+            break;
+    std::fclose(status);
+    return kb;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Series {
+    explicit Series(std::unique_ptr<MeasuredRun> measured)
+        : run(std::move(measured))
+    {
+    }
+
+    std::unique_ptr<MeasuredRun> run;
+    std::vector<double> seconds;
+    long peakKb = 0;
+    long peakSumKb = 0;
+    unsigned processes = 0;
+    bool failed = false;
+};
+
+void measureRound(Series& series, unsigned round)
+{
+    MeasuredRun& run = *series.run;
+    run.prepare(round);
+    RunResult result = run.run(round);
+    std::string difference = result.ok ? run.check(round) : result.error;
+    run.finish(round);
+    if (!result.ok || !difference.empty()) {
+        std::printf("round %u  %-28s FAILED: %s\n", round, run.name().c_str(), difference.c_str());
+        series.failed = true;
+        return;
+    }
+    series.seconds.push_back(result.seconds);
+    series.peakKb = std::max(series.peakKb, result.peakKb);
+    series.peakSumKb = std::max(series.peakSumKb, result.peakSumKb);
+    series.processes = result.processes;
+    std::printf("round %u  %-28s %8.2f s  peak %7.1f MB\n", round, run.name().c_str(),
+        result.seconds, result.peakKb / 1024.0);
+    std::fflush(stdout);
+}
+
+void printSummary(const std::vector<Series>& all, const BenchCorpus& corpus)
+{
+    const double megabytes = static_cast<double>(corpus.totalBytes()) / 1e6;
+    const double messages = static_cast<double>(corpus.messages().size());
+    std::printf("\n%-28s %6s %9s %9s %9s %8s %10s %10s %8s\n", "copy", "rounds", "min s",
+        "median s", "msg/s", "MB/s", "peak MB", "all MB", "ratio");
+    const double reference = all.front().seconds.empty() ? 0 : median(all.front().seconds);
+    for (const Series& series : all) {
+        if (series.seconds.empty()) {
+            std::printf("%-28s failed\n", series.run->name().c_str());
+            continue;
+        }
+        const double mid = median(series.seconds);
+        const double least = *std::min_element(series.seconds.begin(), series.seconds.end());
+        std::printf("%-28s %6zu %9.2f %9.2f %9.0f %8.1f %10.1f %10.1f %8.2f\n",
+            series.run->name().c_str(), series.seconds.size(), least, mid, messages / mid,
+            megabytes / mid, series.peakKb / 1024.0, series.peakSumKb / 1024.0,
+            reference > 0 ? mid / reference : 0);
+    }
+    std::printf("\npeak MB: the largest process; all MB: the peaks of all its processes"
+                " added up; ratio: median against the first line's median\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parseOptions(argc, argv);
+    keepStateInMemory();
+    if (!Dovecot::available() || !MbsyncRun::available()) {
+        std::fprintf(stderr, "needs Dovecot, mbsync (isync) and root\n");
+        return 1;
+    }
+    BenchCorpus corpus(options.shape);
+    std::printf("corpus: %zu accounts, %zu folders, %zu messages, %.1f MB, largest %.1f MB"
+                " (seed %llu)\n",
+        corpus.accounts().size(), corpus.folderCount(), corpus.messages().size(),
+        static_cast<double>(corpus.totalBytes()) / 1e6,
+        static_cast<double>(corpus.largestMessage()) / 1e6,
+        static_cast<unsigned long long>(options.shape.seed));
+    Dovecot::Options sourceOptions;
+    sourceOptions.separator = '/';
+    Dovecot source(corpus.users(), sourceOptions);
+    // A child's peak memory (wait4) starts from what it inherits at fork,
+    // so the benchmark itself stays small: the bodies are made in a child.
+    RunResult fill = runChildren({[&] {
+        corpus.fill(source);
+        return 0;
+    }});
+    if (!fill.ok) {
+        std::fprintf(stderr, "filling the source failed\n");
+        return 1;
+    }
+    std::printf("source filled in %.1f s; the benchmark's own resident memory: %.1f MB\n\n",
+        fill.seconds, ownResidentKb() / 1024.0);
+
+    // The first entry is the reference of the ratio column. The engine's run
+    // (IMigrator with 6 workers into the stand-in) and the stand-in's own
+    // intake (the same messages appended from memory by six clients) join
+    // here as further MeasuredRuns.
+    std::vector<Series> all;
+    all.emplace_back(std::make_unique<MbsyncRun>(corpus, source, 6));
+    all.emplace_back(std::make_unique<MbsyncRun>(corpus, source, 1));
+
+    for (unsigned round = 1; round <= options.rounds; ++round)
+        for (Series& series : all)
+            measureRound(series, round);
+    printSummary(all, corpus);
+    for (const Series& series : all)
+        if (series.failed)
+            return 1;
+    return 0;
+}

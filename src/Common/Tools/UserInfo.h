@@ -1,0 +1,55 @@
+#pragma once
+// One account of the account list, its migration states and the changes
+// between them that the engine allows.
+#include "Common/Tools/MigrationRecords.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tavir::migration {
+
+enum UserState : std::uint32_t {
+    UserNotSelected = 0,
+    UserToMigrate = 1,
+    UserInProgress = 2,
+    UserFailed = 3,
+    UserFinished = 4,
+};
+
+// 0->0/1, 1->0/1/2, 2->2/3/4, 3->3, 4->4: an account leaves "in progress"
+// only as failed or finished, and an ended account never starts again.
+bool isAllowedStateChange(UserState from, UserState to);
+
+// What a worker writes while it migrates the account.
+struct UserProgress {
+    std::wstring folder; // the folder in progress
+    std::uint32_t folderMessages = 0; // its message count
+    std::uint32_t folderMessagesDone = 0;
+    std::uint32_t folderMessageErrors = 0;
+    std::uint32_t foldersDone = 0;
+    std::uint32_t folderErrors = 0;
+    std::uint32_t messagesDone = 0;
+    std::uint32_t messageErrors = 0;
+};
+
+struct UserInfo {
+    // The source login is mailbox@domain (or the bare mailbox).
+    std::wstring mailbox;
+    std::wstring domain;
+    std::wstring fullName;
+    std::wstring password;
+    bool migrate = false;
+    // The source account whose folders become the target's public folders.
+    bool publicFolders = false;
+    bool alreadyExists = false; // the account existed on the target
+    UserState state = UserNotSelected;
+    TestStatus testStatus = TestNotTested;
+    UserProgress progress;
+
+    std::wstring address() const { return mailbox + L"@" + domain; }
+};
+
+// The mailbox the wizard shows for the public-folders account.
+inline const std::wstring publicFoldersMailbox = L"#public";
+
+} // namespace tavir::migration

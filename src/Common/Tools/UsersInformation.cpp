@@ -1,0 +1,132 @@
+// The account list under its lock.
+#include "Common/Tools/UsersInformation.h"
+
+namespace tavir::migration {
+
+using tiny::KMutexLocker;
+
+UsersInformation::UsersInformation(std::vector<UserInfo> users)
+    : users_(std::move(users))
+{
+}
+
+std::size_t UsersInformation::size() const
+{
+    KMutexLocker lock(mutex_);
+    return users_.size();
+}
+
+bool UsersInformation::get(std::size_t index, UserInfo& out) const
+{
+    KMutexLocker lock(mutex_);
+    if (index >= users_.size())
+        return false;
+    out = users_[index];
+    return true;
+}
+
+void UsersInformation::copyTo(std::vector<UserInfoData>& out) const
+{
+    KMutexLocker lock(mutex_);
+    out.clear();
+    out.reserve(users_.size());
+    for (std::size_t i = 0; i < users_.size(); ++i) {
+        const UserInfo& user = users_[i];
+        UserInfoData data;
+        data.index = static_cast<std::uint32_t>(i);
+        data.mailbox = user.publicFolders ? publicFoldersMailbox : user.mailbox;
+        data.domain = user.domain;
+        data.smtpAddress = user.address();
+        data.fullName = user.fullName;
+        data.password = user.password;
+        data.migrate = user.migrate;
+        out.push_back(std::move(data));
+    }
+}
+
+void UsersInformation::setMigrate(std::size_t index, bool migrate)
+{
+    KMutexLocker lock(mutex_);
+    if (index >= users_.size())
+        return;
+    UserInfo& user = users_[index];
+    user.migrate = migrate;
+    if (user.state < UserInProgress)
+        user.state = migrate ? UserToMigrate : UserNotSelected;
+}
+
+void UsersInformation::setPassword(std::size_t index, const std::wstring& password)
+{
+    KMutexLocker lock(mutex_);
+    if (index < users_.size())
+        users_[index].password = password;
+}
+
+void UsersInformation::setTestStatus(std::size_t index, TestStatus status)
+{
+    KMutexLocker lock(mutex_);
+    if (index < users_.size())
+        users_[index].testStatus = status;
+}
+
+void UsersInformation::setAlreadyExists(std::size_t index, bool exists)
+{
+    KMutexLocker lock(mutex_);
+    if (index < users_.size())
+        users_[index].alreadyExists = exists;
+}
+
+bool UsersInformation::changeState(std::size_t index, UserState to)
+{
+    KMutexLocker lock(mutex_);
+    if (index >= users_.size() || !isAllowedStateChange(users_[index].state, to))
+        return false;
+    users_[index].state = to;
+    return true;
+}
+
+void UsersInformation::updateProgress(
+    std::size_t index, const std::function<void(UserProgress&)>& update)
+{
+    KMutexLocker lock(mutex_);
+    if (index < users_.size())
+        update(users_[index].progress);
+}
+
+bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
+{
+    KMutexLocker lock(mutex_);
+    for (std::size_t i = 0; i < users_.size(); ++i) {
+        if (users_[i].state != UserToMigrate)
+            continue;
+        users_[i].state = UserInProgress;
+        index = i;
+        account = users_[i];
+        return true;
+    }
+    return false;
+}
+
+void UsersInformation::fillStatus(MigrationStatus& status) const
+{
+    KMutexLocker lock(mutex_);
+    status.inProgress.clear();
+    status.accounts = static_cast<std::uint32_t>(users_.size());
+    status.selectedAccounts = status.finishedAccounts = status.failedAccounts = 0;
+    status.foldersDone = status.folderErrors = status.messagesDone = status.messageErrors = 0;
+    for (const UserInfo& user : users_) {
+        const UserProgress& p = user.progress;
+        status.selectedAccounts += user.state != UserNotSelected;
+        status.finishedAccounts += user.state == UserFinished;
+        status.failedAccounts += user.state == UserFailed;
+        status.foldersDone += p.foldersDone;
+        status.folderErrors += p.folderErrors;
+        status.messagesDone += p.messagesDone;
+        status.messageErrors += p.messageErrors;
+        if (user.state == UserInProgress)
+            status.inProgress.push_back({user.fullName, p.folder, p.folderMessages,
+                p.folderMessagesDone, p.folderMessageErrors});
+    }
+}
+
+} // namespace tavir::migration

@@ -1,0 +1,70 @@
+#pragma once
+// The folders of one account as a migration sees them: what the source
+// listed, completed with missing parents, each with the name it gets on the
+// target and its identifier. A worker builds one list per account and asks
+// it what to create and what to copy.
+#include "Imap/engine/FolderNameRules.h"
+#include "crypto/KUuid.h"
+#include "imapclient/CommandFolder.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavir::migration {
+
+struct MigrationFolder {
+    tavir::mailserver::common::KUuid id;
+    // As the source listed it (modified UTF-7); for a completed parent, the
+    // encoding of its source name.
+    std::string listedName;
+    // Decoded, with the source's separator: the name to SELECT on the source.
+    std::wstring sourceName;
+    // Joined with "/": the name to create and APPEND into on the target.
+    std::wstring targetName;
+    // The components of sourceName (INBOX spelled "INBOX") and targetName.
+    std::vector<std::wstring> sourcePath;
+    std::vector<std::wstring> targetPath;
+    bool selectable = false; // listed without \NoSelect: has messages to copy
+    bool listed = false; // false for a parent the source did not list
+    bool skipped = false; // below "Public Folders" or "Archive Folders"
+    // False when the listed name is not valid modified UTF-7 ("caf\xE9",
+    // "&AGE-"): its decoded name would SELECT another folder or none, so its
+    // messages can't be asked for.
+    bool validName = true;
+
+    // True when the target name is not the source name with "/" between
+    // its components: the report says so.
+    bool renamed() const { return sourcePath != targetPath; }
+};
+
+class IFolderList {
+public:
+    virtual ~IFolderList() = default;
+
+    // Replaces the list with the folders the source listed and the source's
+    // hierarchy separator ('\0' for a source without hierarchy).
+    virtual void build(const std::vector<tavir::mail::FolderInfo>& listed, char separator) = 0;
+    virtual std::size_t size() const = 0;
+
+    // Every folder that is not skipped, parents before children. INBOX is
+    // among them when listed: the target's mailbox has it already.
+    virtual std::vector<MigrationFolder> foldersToCreate() const = 0;
+    // The selectable folders that are not skipped, in the same order.
+    virtual std::vector<MigrationFolder> foldersToCopy() const = 0;
+    // Selectable folders that can't be copied because their listed name is
+    // not valid: each is a folder error of the account.
+    virtual std::vector<MigrationFolder> unreadableFolders() const = 0;
+    // The skipped folders, in the same order.
+    virtual std::vector<MigrationFolder> skippedFolders() const = 0;
+
+    // Null when there is no such folder. The pointer stays valid until the
+    // next build.
+    virtual const MigrationFolder* findById(const tavir::mailserver::common::KUuid& id) const = 0;
+    virtual const MigrationFolder* findByListedName(const std::string& listedName) const = 0;
+    virtual const MigrationFolder* findByTargetName(const std::wstring& targetName) const = 0;
+};
+
+std::shared_ptr<IFolderList> createFolderList(FolderStore store);
+
+} // namespace tavir::migration

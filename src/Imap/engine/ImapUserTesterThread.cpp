@@ -1,0 +1,112 @@
+// The credential test of every account against the source server.
+#include "Imap/engine/ImapUserTesterThread.h"
+
+#include "imapclient/SimpleImapClient.h"
+
+namespace tavir::migration {
+
+ImapUserTesterThread::ImapUserTesterThread(std::shared_ptr<UsersInformation> users,
+    const std::wstring& server, bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses)
+    : Thread(L"account tester")
+    , users_(std::move(users))
+    , serverText_(server)
+    , ssl_(ssl)
+    , serverValid_(parseServerAddress(server, ssl, server_))
+    , callbacks_(callbacks)
+    , statuses_(statuses)
+{
+}
+
+void ImapUserTesterThread::execute()
+{
+    Logger log;
+    callbacks_.started();
+    if (!serverValid_)
+        log.report(TAVIR_HERE,
+            sentence(L"The source server \"%1%\" is not a host name with an optional port; no "
+                     L"account can log in.",
+                serverText_));
+    bool aborted = false;
+    const std::size_t count = std::min(users_->size(), statuses_.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        if (isTerminated()) {
+            aborted = true;
+            break;
+        }
+        UserInfo account;
+        if (!users_->get(i, account))
+            break;
+        inHand_ = i;
+        setStatus(i, TestTesting);
+        setStatus(i, testAccount(account, log));
+        inHand_ = noAccount;
+        log.flush();
+        callbacks_.statusChanged();
+    }
+    if (aborted)
+        log.debug(TAVIR_HERE, L"The credential test was stopped.");
+    log.flush();
+    callbacks_.stopped(aborted);
+}
+
+void ImapUserTesterThread::recover(const std::wstring& sentence)
+{
+    Thread::recover(sentence);
+    if (inHand_ != noAccount)
+        setStatus(inHand_, TestLoginRefused);
+    callbacks_.stopped(true);
+}
+
+TestStatus ImapUserTesterThread::testAccount(const UserInfo& account, Logger& log)
+{
+    const std::wstring address = account.address();
+    if (!serverValid_)
+        return TestLoginRefused;
+    log.debug(TAVIR_HERE, sentence(L"Testing the login of %1% on %2%.", address, server_.text()));
+    std::wstring refusal;
+    if (tryLogin(address, account.password, refusal)) {
+        log.debug(TAVIR_HERE, sentence(L"%1% logged in with the address.", address));
+        return TestLoginAccepted;
+    }
+    std::wstring second;
+    if (tryLogin(account.mailbox, account.password, second)) {
+        log.debug(TAVIR_HERE,
+            sentence(L"%1% logged in with the mailbox name %2%.", address, account.mailbox));
+        return TestLoginAccepted;
+    }
+    log.report(TAVIR_HERE,
+        sentence(L"The source server %1% refused the login of %2% (as %2%: %3%; as %4%: %5%).",
+            server_.text(), address, refusal, account.mailbox, second));
+    return TestLoginRefused;
+}
+
+bool ImapUserTesterThread::tryLogin(
+    const std::wstring& user, const std::wstring& password, std::wstring& refusal)
+{
+    mail::SimpleImapClient client;
+    client.setReadTimeoutMs(loginTimeoutMs);
+    mail::ImapClientResult result
+        = client.connect(server_.host, server_.port, user, password, false, ssl_);
+    if (result == mail::ImapSuccess) {
+        client.disconnect(true);
+        return true;
+    }
+    refusal = client.getLastErrorResponse();
+    // A line ending the server kept in its answer is not part of the
+    // sentence.
+    while (!refusal.empty() && (refusal.back() == L'\r' || refusal.back() == L'\n'))
+        refusal.pop_back();
+    if (refusal.empty())
+        refusal = result == mail::ImapConnectionError ? L"no connection" : L"refused";
+    return false;
+}
+
+void ImapUserTesterThread::setStatus(std::size_t index, TestStatus status)
+{
+    // The wizard reads the element while this thread writes it; each is one
+    // 32-bit word written whole.
+    __atomic_store_n(&statuses_[index], status, __ATOMIC_RELEASE);
+    users_->setTestStatus(index, status);
+}
+
+} // namespace tavir::migration

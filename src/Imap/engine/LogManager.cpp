@@ -1,0 +1,111 @@
+// The two log files: appended to by whole lines under one lock each.
+#include "Imap/engine/LogManager.h"
+
+#include "utils/SingletonFactory.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tavir::migration {
+
+using tiny::KMutexLocker;
+
+namespace {
+
+const char byteOrderMark[] = "\xEF\xBB\xBF";
+
+bool writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+LogManager& LogManager::instance()
+{
+    return *utils::SingletonFactory<LogManager, utils::NoDestroy>::getInstance();
+}
+
+bool LogManager::open(const std::string& reportFile, const std::string& debugFile)
+{
+    KMutexLocker lock(initLock_);
+    bool report = report_.open(reportFile);
+    bool debug = debug_.open(debugFile);
+    return report && debug;
+}
+
+void LogManager::close()
+{
+    KMutexLocker lock(initLock_);
+    report_.close();
+    debug_.close();
+}
+
+void LogManager::writeDebugLine(const std::string& line)
+{
+    debug_.append(line + '\n');
+}
+
+void LogManager::writeReport(const std::string& block)
+{
+    report_.append(block);
+}
+
+bool LogManager::File::open(const std::string& path)
+{
+    close();
+    if (path.empty())
+        return false;
+    // Two runs started in the same second share their log folder, so a file
+    // that exists already is appended to, never truncated.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    // The lock keeps a second process that opens the same new file at the
+    // same moment from writing a second mark.
+    bool ok = flock(fd, LOCK_EX) == 0;
+    struct stat info;
+    ok = ok && fstat(fd, &info) == 0;
+    if (ok && info.st_size == 0)
+        ok = writeAll(fd, byteOrderMark, sizeof byteOrderMark - 1);
+    flock(fd, LOCK_UN);
+    if (!ok) {
+        ::close(fd);
+        return false;
+    }
+    KMutexLocker lock(lock_);
+    fd_ = fd;
+    return true;
+}
+
+void LogManager::File::close()
+{
+    KMutexLocker lock(lock_);
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+void LogManager::File::append(const std::string& bytes)
+{
+    KMutexLocker lock(lock_);
+    // A failed write (a full disk) can't be reported anywhere; the
+    // migration goes on.
+    if (fd_ >= 0)
+        writeAll(fd_, bytes.data(), bytes.size());
+}
+
+} // namespace tavir::migration

@@ -1,0 +1,107 @@
+// Debug line format, report buffering and the fatal-error sentence.
+#include "Imap/engine/Logger.h"
+
+#include "Imap/textconv/TextConversion.h"
+#include "tiny/Thread.h"
+#include "tiny/Time.h"
+#include "utils/StringUtils.h"
+
+#include <cstring>
+#include <ctime>
+
+namespace tavir::migration {
+
+namespace {
+
+// A message is one line in either file, whatever a server put into the text
+// it answered with.
+std::string oneLine(const std::wstring& text)
+{
+    std::string bytes = unicodeToUtf8(text);
+    for (char& c : bytes)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return bytes;
+}
+
+const char* baseName(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+} // namespace
+
+Logger::Logger()
+    : manager_(LogManager::instance())
+{
+}
+
+Logger::~Logger()
+{
+    flush();
+}
+
+std::string Logger::debugLine(const SourceLocation* where, const std::string& message)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    tiny::k_localtime_r(&now, &local);
+    std::string line;
+    utils::sprintf(line, "[%4d-%.2d-%.2d %.2d:%.2d:%.2d][%lu]\t", local.tm_year + 1900,
+        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+        tiny::threadID());
+    if (where)
+        utils::sprintfadd(
+            line, "In %s:%d (%s): ", baseName(where->file), where->line, where->function);
+    return line + message;
+}
+
+void Logger::debug(const SourceLocation& where, const std::wstring& message)
+{
+    writeDebug(&where, message);
+}
+
+void Logger::debug(const std::wstring& message)
+{
+    writeDebug(nullptr, message);
+}
+
+void Logger::report(const SourceLocation& where, const std::wstring& line)
+{
+    writeDebug(&where, line);
+    keepForReport(line);
+}
+
+void Logger::report(const std::wstring& line)
+{
+    writeDebug(nullptr, line);
+    keepForReport(line);
+}
+
+void Logger::fatal(const SourceLocation& where, int errorCode, const std::wstring& message)
+{
+    std::wstring line = (boost::wformat(fatalPrefix) % errorCode).str() + message;
+    report(where, line);
+}
+
+void Logger::flush()
+{
+    if (pending_.empty())
+        return;
+    manager_.writeReport(pending_);
+    pending_.clear();
+}
+
+void Logger::writeDebug(const SourceLocation* where, const std::wstring& message)
+{
+    manager_.writeDebugLine(debugLine(where, oneLine(message)));
+}
+
+void Logger::keepForReport(const std::wstring& line)
+{
+    pending_ += oneLine(line);
+    pending_ += '\n';
+}
+
+} // namespace tavir::migration

@@ -1,0 +1,68 @@
+#pragma once
+// The logging front end of one thread or task. Debug lines go to the debug
+// log at once; report lines are copied to the debug log at once and kept
+// until flush(), which writes them to the report as one block (a worker's
+// block per account). Not shared between threads.
+//
+// Passwords are never handed to a Logger: nothing here could tell one from
+// other text.
+#include "Imap/engine/LogManager.h"
+
+#include <boost/format.hpp>
+
+#include <string>
+
+namespace tavir::migration {
+
+struct SourceLocation {
+    const char* file;
+    int line;
+    const char* function;
+};
+
+#define TAVIR_HERE (::tavir::migration::SourceLocation{__FILE__, __LINE__, __func__})
+
+// A log sentence from a Boost.Format pattern ("%1%" ...) and its arguments.
+template <class... Args> std::wstring sentence(const wchar_t* pattern, const Args&... args)
+{
+    boost::wformat format(pattern);
+    (void)(format % ... % args);
+    return format.str();
+}
+
+class Logger {
+public:
+    // Opens the failure sentence of an account's road.
+    static constexpr const wchar_t* fatalPrefix = L"Fatal Error (error code = %d) - ";
+
+    Logger();
+    // Flushes what is still kept.
+    ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    void debug(const SourceLocation& where, const std::wstring& message);
+    // Without a source location the message follows the time and thread id
+    // bare.
+    void debug(const std::wstring& message);
+    void report(const SourceLocation& where, const std::wstring& line);
+    void report(const std::wstring& line);
+    // A report line for a failure that ends an account.
+    void fatal(const SourceLocation& where, int errorCode, const std::wstring& message);
+    // Writes the kept report lines as one block.
+    void flush();
+
+    // "[yyyy-mm-dd hh:mm:ss][thread id]\tIn file:line (function): message",
+    // the local time and the calling thread; without `where` the message
+    // follows the tab bare.
+    static std::string debugLine(const SourceLocation* where, const std::string& message);
+
+private:
+    void writeDebug(const SourceLocation* where, const std::wstring& message);
+    void keepForReport(const std::wstring& line);
+
+    LogManager& manager_;
+    std::string pending_;
+};
+
+} // namespace tavir::migration

@@ -1,0 +1,53 @@
+#pragma once
+// The engine object behind IMigrator: the configuration, the account list,
+// the credential test and the threads of a run. Every thread it starts is
+// stopped and joined before the object goes away.
+#include "Common/Tools/UsersInformation.h"
+#include "Imap/engine/IMigrator.h"
+#include "Imap/engine/ImapUserTesterThread.h"
+#include "Imap/engine/Thread.h"
+#include "tiny/KMutex.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace tavir::migration {
+
+class Migrator : public IMigrator {
+public:
+    Migrator();
+    ~Migrator() override;
+
+    bool init(Configuration& configuration) override;
+    bool loadUsers(const std::wstring& path) override;
+    bool startUserTest(ICallbacks* callbacks, std::vector<TestStatus>& statuses) override;
+    bool stopUserTest() override;
+    void getUsers(std::vector<UserInfoData>& users) override;
+    bool start(ICallbacks* callbacks) override;
+    void getStatus(MigrationStatus& status) override;
+    bool stop() override;
+    void setPassword(unsigned int index, const std::wstring& password) override;
+    void setMigrate(unsigned int index, bool migrate) override;
+    std::wstring getMasterPassword() override;
+
+private:
+    // The list in hand. loadUsers puts a new list in place rather than
+    // changing the old one, so a test still ending keeps the list it began
+    // with.
+    std::shared_ptr<UsersInformation> users();
+    static void stopAndJoin(const std::shared_ptr<Thread>& thread);
+
+    tiny::KMutex lock_; // guards everything below
+    Configuration configuration_;
+    std::shared_ptr<UsersInformation> users_;
+    std::shared_ptr<ImapUserTesterThread> tester_;
+    // The run: its supervisor thread (which owns the workers), its start
+    // time and the target's temporary master password.
+    std::shared_ptr<Thread> supervisor_;
+    std::int64_t startTime_ = 0;
+    std::wstring masterPassword_;
+    std::atomic<bool> stopRequested_{false};
+};
+
+} // namespace tavir::migration

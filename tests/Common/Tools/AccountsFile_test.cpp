@@ -1,0 +1,126 @@
+// The accounts file reader, line by line: what becomes an account, what is
+// skipped, and that a skipped line is named without its password.
+#include "Common/Tools/AccountsFile.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace tavir::migration;
+
+namespace {
+
+struct Account {
+    std::wstring mailbox;
+    std::wstring domain;
+    std::wstring password;
+    std::wstring fullName;
+    bool publicFolders = false;
+};
+
+struct FileCase {
+    const char* name;
+    std::string text;
+    std::vector<Account> accounts;
+    // Each skipped line's sentence holds the matching text.
+    std::vector<std::wstring> problems;
+};
+
+// Address, separator and a password padded with 'x' to `bytes` in all.
+std::string lineOf(std::size_t bytes)
+{
+    std::string line = "long@example.com;";
+    return line + std::string(bytes - line.size(), 'x');
+}
+
+const FileCase fileCases[] = {
+    {"semicolon with full name", "alice@example.com;secret;Alice Liddell\n",
+        {{L"alice", L"example.com", L"secret", L"Alice Liddell"}}, {}},
+    {"comma", "bob@example.com,pw,Bob\n", {{L"bob", L"example.com", L"pw", L"Bob"}}, {}},
+    {"password holds a comma", "carol@example.com;p,a,ss;Carol",
+        {{L"carol", L"example.com", L"p,a,ss", L"Carol"}}, {}},
+    {"password holds a semicolon", "dave@example.com,p;ss,Dave",
+        {{L"dave", L"example.com", L"p;ss", L"Dave"}}, {}},
+    {"full name holds the separator", "erin@example.com,pw,Smith, Erin",
+        {{L"erin", L"example.com", L"pw", L"Smith, Erin"}}, {}},
+    {"no full name: the mailbox", "frank@example.com;pw",
+        {{L"frank", L"example.com", L"pw", L"frank"}}, {}},
+    {"empty password", "gail@example.com;\n", {{L"gail", L"example.com", L"", L"gail"}}, {}},
+    {"blanks around address and name, kept in the password", " hal@example.com\t; p w ; Hal \n",
+        {{L"hal", L"example.com", L" p w ", L"Hal"}}, {}},
+    {"public folders", "*pub@example.com;pw\n",
+        {{L"pub", L"example.com", L"pw", L"Public Folders", true}}, {}},
+    {"byte-order mark", "\xEF\xBB\xBFivy@example.com;pw\n",
+        {{L"ivy", L"example.com", L"pw", L"ivy"}}, {}},
+    {"byte-order mark only", "\xEF\xBB\xBF", {}, {}},
+    {"empty file", "", {}, {}},
+    {"CRLF", "a@x.org;one\r\nb@x.org;two\r\n",
+        {{L"a", L"x.org", L"one", L"a"}, {L"b", L"x.org", L"two", L"b"}}, {}},
+    {"blank lines", "\n  \n\t\r\na@x.org;pw\n\n", {{L"a", L"x.org", L"pw", L"a"}}, {}},
+    {"UTF-8",
+        "j\xC3\xB6rg@ex\xC3\xA4mple.com;p\xC3\xA4ss\xF0\x9F\x94\x91;J\xC3\xB6rg M\xC3\xBCller",
+        {{L"j\u00F6rg", L"ex\u00E4mple.com", L"p\u00E4ss\U0001F511", L"J\u00F6rg M\u00FCller"}},
+        {}},
+    {"511 bytes", lineOf(511) + "\n", {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}},
+        {}},
+    {"511 bytes and CRLF", lineOf(511) + "\r\n",
+        {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}}, {}},
+    {"512 bytes: skipped whole, the next line read", lineOf(512) + "\nz@x.org;pw\n",
+        {{L"z", L"x.org", L"pw", L"z"}}, {L"Line 1 of the accounts file is longer than 511 bytes"}},
+    {"invalid byte", "a@x.org;S3cret\xFF\n", {},
+        {L"Line 1 of the accounts file is not valid UTF-8"}},
+    {"overlong slash", "a@x.org;S3cret\xC0\xAF\n", {}, {L"is not valid UTF-8"}},
+    {"surrogate", "a@x.org;S3cret\xED\xA0\x80\n", {}, {L"is not valid UTF-8"}},
+    {"cut short at the end", "a@x.org;S3cret\xE2\x82", {}, {L"is not valid UTF-8"}},
+    {"NUL byte", std::string("a@x.org;S3c\0ret\n", 16), {}, {L"is not valid UTF-8"}},
+    {"no separator", "a@x.org S3cret\nb@x.org;pw\n", {{L"b", L"x.org", L"pw", L"b"}},
+        {L"Line 1 of the accounts file has no separator"}},
+    {"no @", "alice;S3cret\n", {}, {L"does not begin with an e-mail address"}},
+    {"nothing before @", "@x.org;S3cret\n", {}, {L"does not begin with an e-mail address"}},
+    {"nothing after @", "a@;S3cret\n", {}, {L"does not begin with an e-mail address"}},
+    {"duplicate, any case", "a@x.org;one\n\nA@X.org;S3cret\n", {{L"a", L"x.org", L"one", L"a"}},
+        {L"Line 3 of the accounts file repeats the address A@X.org of line 1"}},
+    {"public folders and the same mailbox are two accounts", "a@x.org;one\n*a@x.org;two\n",
+        {{L"a", L"x.org", L"one", L"a"}, {L"a", L"x.org", L"two", L"Public Folders", true}}, {}},
+};
+
+TEST(AccountsFile, ReadsLines)
+{
+    for (const FileCase& c : fileCases) {
+        SCOPED_TRACE(c.name);
+        AccountsFile file = parseAccountsText(c.text);
+        ASSERT_EQ(c.accounts.size(), file.accounts.size());
+        for (std::size_t i = 0; i < c.accounts.size(); ++i) {
+            const UserInfo& got = file.accounts[i];
+            const Account& want = c.accounts[i];
+            EXPECT_EQ(want.mailbox, got.mailbox);
+            EXPECT_EQ(want.domain, got.domain);
+            EXPECT_EQ(want.password, got.password);
+            EXPECT_EQ(want.fullName, got.fullName);
+            EXPECT_EQ(want.publicFolders, got.publicFolders);
+            EXPECT_TRUE(got.migrate);
+            EXPECT_EQ(UserToMigrate, got.state);
+        }
+        ASSERT_EQ(c.problems.size(), file.problems.size());
+        for (std::size_t i = 0; i < c.problems.size(); ++i) {
+            EXPECT_NE(std::wstring::npos, file.problems[i].find(c.problems[i]));
+            EXPECT_EQ(std::wstring::npos, file.problems[i].find(L"S3c"));
+        }
+    }
+}
+
+TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
+{
+    tavir::test::TempDir dir;
+    tavir::test::writeFile(dir.file("accounts.txt"), "a@x.org;pw\n");
+    AccountsFile file;
+    ASSERT_TRUE(readAccountsFile(dir.file("accounts.txt"), file));
+    EXPECT_EQ(1u, file.accounts.size());
+    EXPECT_FALSE(readAccountsFile(dir.file("missing.txt"), file));
+    EXPECT_FALSE(readAccountsFile(dir.path(), file));
+}
+
+} // namespace

@@ -1,0 +1,311 @@
+// The per-account folder list: target names by the rules of
+// docs/folder-names.md, completed parents, skipped shared views, creation
+// order and identifiers.
+#include "Imap/engine/FolderListImpl.h"
+#include "Imap/textconv/TextConversion.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+
+using namespace tavir::migration;
+using tavir::mail::FolderInfo;
+using tavir::mailserver::common::KUuid;
+
+namespace {
+
+FolderInfo listed(const std::string& name, bool selectable = true, const std::string& guid = "")
+{
+    FolderInfo info;
+    info.name = name;
+    info.selectable = selectable;
+    info.guid = KUuid::fromString(guid, false);
+    return info;
+}
+
+std::shared_ptr<IFolderList> build(const std::vector<FolderInfo>& folders, char separator = '/',
+    FolderStore store = FolderStore::Mailbox)
+{
+    auto list = createFolderList(store);
+    list->build(folders, separator);
+    return list;
+}
+
+std::wstring targetOf(const IFolderList& list, const std::string& listedName)
+{
+    const MigrationFolder* folder = list.findByListedName(listedName);
+    return folder ? folder->targetName : L"<missing>";
+}
+
+std::vector<std::wstring> targetNames(const std::vector<MigrationFolder>& folders)
+{
+    std::vector<std::wstring> names;
+    for (const MigrationFolder& folder : folders)
+        names.push_back(folder.targetName);
+    return names;
+}
+
+std::size_t utf8Bytes(const std::wstring& text)
+{
+    std::size_t bytes = 0;
+    for (wchar_t c : text)
+        bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    return bytes;
+}
+
+struct NameCase {
+    const char* what;
+    std::string listedName; // as the source lists it (modified UTF-7)
+    char separator;
+    FolderStore store;
+    std::wstring target;
+    bool renamed;
+};
+
+const FolderStore Mailbox = FolderStore::Mailbox;
+const FolderStore Public = FolderStore::PublicFolders;
+
+const NameCase nameCases[] = {
+    {"inbox", "INBOX", '/', Mailbox, L"INBOX", false},
+    {"inbox in another case", "Inbox", '/', Mailbox, L"INBOX", false},
+    {"nested", "Work/Projects/2024", '/', Mailbox, L"Work/Projects/2024", false},
+    {"below the inbox", "INBOX/Sent", '/', Mailbox, L"INBOX/Sent", false},
+    {"dot separator", "Archive.2020.Q1", '.', Mailbox, L"Archive/2020/Q1", false},
+    {"backslash separator", "Archive\\2020", '\\', Mailbox, L"Archive/2020", false},
+    {"slash inside a dot-separated name", "Q1/Q2.notes", '.', Mailbox, L"Q1_Q2/notes", true},
+    {"no hierarchy", "a/b.c", '\0', Mailbox, L"a_b.c", true},
+    {"backslash kept", "a\\b", '/', Mailbox, L"a\\b", false},
+    {"double quote kept", "say \"hi\"", '/', Mailbox, L"say \"hi\"", false},
+    {"RFC 3501 example", "~peter/mail/&U,BTFw-/&ZeVnLIqe-", '/', Mailbox,
+        L"~peter/mail/\u53F0\u5317/\u65E5\u672C\u8A9E", false},
+    {"umlaut", "Entw&APw-rfe", '/', Mailbox, L"Entw\u00FCrfe", false},
+    {"cyrillic", "&BB4EQgQ,BEAEMAQyBDsENQQ9BD0ESwQ1-", '/', Mailbox,
+        L"\u041E\u0442\u043F\u0440\u0430\u0432\u043B\u0435\u043D\u043D\u044B\u0435", false},
+    {"emoji through surrogates", "Fun &2D3eAA-/&2Dzfj9g93gA-", '/', Mailbox,
+        L"Fun \U0001F600/\U0001F38F\U0001F600", false},
+    {"ampersand", "R&-D", '/', Mailbox, L"R&D", false},
+    {"wildcards", "50%/a*b", '/', Mailbox, L"50_/a_b", true},
+    {"control character", "a\tb", '/', Mailbox, L"a_b", true},
+    {"8-bit byte, not modified UTF-7", "caf\xE9", '/', Mailbox, L"caf_", true},
+    {"empty component", "a//b", '/', Mailbox, L"a/_/b", true},
+    {"dot components", "a/./..", '/', Mailbox, L"a/_./_..", true},
+    {"special at top level", "Sent", '/', Mailbox, L"Sent_Fixed", true},
+    {"special in another case", "tRASH", '/', Mailbox, L"tRASH_Fixed", true},
+    {"groupware name", "Calendar/2020", '/', Mailbox, L"Calendar_Fixed/2020", true},
+    {"special nested", "Projects/Sent/Junk", '/', Mailbox, L"Projects/Sent/Junk", false},
+    {"special with a dot separator", "Drafts.old", '.', Mailbox, L"Drafts_Fixed/old", true},
+    {"near a special name", "Sent Items", '/', Mailbox, L"Sent Items", false},
+    {"shared view in another case", "public folders", '/', Mailbox, L"public folders_Fixed", true},
+    {"namespace", "#news/x", '/', Mailbox, L"_news/x", true},
+    {"hash nested", "x/#y", '/', Mailbox, L"x/#y", false},
+    {"public store: special names", "Sent", '/', Public, L"Sent", false},
+    {"public store: inbox", "inbox", '/', Public, L"INBOX", false},
+    {"public store: namespace", "#x", '/', Public, L"_x", true},
+    {"public store: shared view name", "ARCHIVE FOLDERS", '/', Public, L"ARCHIVE FOLDERS_Fixed",
+        true},
+};
+
+} // namespace
+
+TEST(FolderList, SourceNamesBecomeTargetNames)
+{
+    for (const NameCase& c : nameCases) {
+        SCOPED_TRACE(c.what);
+        auto list = build({listed(c.listedName)}, c.separator, c.store);
+        const MigrationFolder* folder = list->findByListedName(c.listedName);
+        ASSERT_NE(folder, nullptr);
+        EXPECT_EQ(folder->targetName, c.target);
+        EXPECT_EQ(folder->renamed(), c.renamed);
+        EXPECT_TRUE(folder->listed);
+        EXPECT_FALSE(folder->skipped);
+    }
+}
+
+TEST(FolderList, SelectsByTheListedNameAndAppendsByTheTargetName)
+{
+    auto list = build({listed("Archive.2020"), listed("Entw&APw-rfe.a*")}, '.');
+    std::vector<MigrationFolder> copy = list->foldersToCopy();
+    ASSERT_EQ(copy.size(), 2u);
+    EXPECT_EQ(copy[0].sourceName, L"Archive.2020");
+    EXPECT_EQ(copy[0].targetName, L"Archive/2020");
+    EXPECT_EQ(copy[1].sourceName, L"Entw\u00FCrfe.a*");
+    EXPECT_EQ(copy[1].targetName, L"Entw\u00FCrfe/a_");
+}
+
+TEST(FolderList, MalformedListedNamesAreNotCopiedAndTakeNoNameFromAValidOne)
+{
+    // "a&2D0-b" (a lone surrogate) decodes to "ab": selecting it by its
+    // decoded name would copy the folder "ab" a second time.
+    auto list = build({listed("a&2D0-b"), listed("ab"), listed("caf\xE9"), listed("&AGE-"),
+        listed("&2D0-"), listed("Entw&APw-rfe")});
+    EXPECT_EQ(
+        targetNames(list->foldersToCopy()), (std::vector<std::wstring>{L"Entw\u00FCrfe", L"ab"}));
+    EXPECT_EQ(targetNames(list->unreadableFolders()),
+        (std::vector<std::wstring>{L"_", L"a", L"ab_2", L"caf_"}));
+    EXPECT_EQ(list->foldersToCreate().size(), 6u);
+}
+
+TEST(FolderList, LongComponentsAreCutAtACharacterBoundary)
+{
+    // 200 two-byte letters, then 3-byte letters: both lists cut to <= 255 bytes.
+    const std::wstring umlauts(200, L'\u00FC');
+    const std::wstring kanji(100, L'\u65E5');
+    for (const std::wstring& name : {umlauts, kanji, umlauts + L"*", umlauts + L"%"}) {
+        std::wstring cut = validComponent(name);
+        EXPECT_LE(utf8Bytes(cut), MaxComponentBytes);
+        EXPECT_GT(utf8Bytes(cut), MaxComponentBytes - 3);
+        EXPECT_EQ(name.compare(0, cut.size(), cut), 0);
+    }
+    // Two names that agree in their first 255 bytes are kept apart, and the
+    // suffix does not make the second one too long.
+    FolderInfo first = listed(std::string(300, 'a') + "1");
+    FolderInfo second = listed(std::string(300, 'a') + "2");
+    auto cut = build({second, first});
+    EXPECT_EQ(targetOf(*cut, first.name), std::wstring(255, L'a'));
+    EXPECT_EQ(targetOf(*cut, second.name), std::wstring(253, L'a') + L"_2");
+}
+
+struct CollisionCase {
+    const char* what;
+    std::vector<std::string> listedNames;
+    std::map<std::string, std::wstring> targets;
+};
+
+const CollisionCase collisionCases[] = {
+    {"two wildcards", {"a*", "a%"}, {{"a%", L"a_"}, {"a*", L"a__2"}}},
+    {"a name already valid keeps it", {"a*", "a_"}, {{"a_", L"a_"}, {"a*", L"a__2"}}},
+    {"suffix skips a name in use", {"a*", "a%", "a__2"},
+        {{"a%", L"a_"}, {"a*", L"a__3"}, {"a__2", L"a__2"}}},
+    {"special beside its fixed name", {"Sent", "Sent_Fixed"},
+        {{"Sent_Fixed", L"Sent_Fixed"}, {"Sent", L"Sent_Fixed_2"}}},
+    {"two cases of a special name", {"sent", "SENT"},
+        {{"SENT", L"SENT_Fixed"}, {"sent", L"sent_Fixed"}}},
+    {"children follow their parent", {"x*/c", "x%/c", "x%/c*", "x%/c%"},
+        {{"x*/c", L"x__2/c"}, {"x%/c", L"x_/c"}, {"x%/c%", L"x_/c_"}, {"x%/c*", L"x_/c__2"}}},
+    {"same name at other levels is no collision", {"a*/a_", "a_/a*"},
+        {{"a*/a_", L"a__2/a_"}, {"a_/a*", L"a_/a_"}}},
+    {"a created folder wins over a skipped one", {"Public Folders", "Public Folders%Fixed"},
+        {{"Public Folders%Fixed", L"Public Folders_Fixed"}}},
+    {"inbox listed twice", {"INBOX", "INBOX", "INBOX/x"},
+        {{"INBOX", L"INBOX"}, {"INBOX/x", L"INBOX/x"}}},
+};
+
+TEST(FolderList, NamesThatBecomeEqualStayApartWhateverTheListOrder)
+{
+    std::mt19937 rng(17);
+    for (const CollisionCase& c : collisionCases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> order = c.listedNames;
+        for (int round = 0; round < 6; ++round) {
+            std::shuffle(order.begin(), order.end(), rng);
+            std::vector<FolderInfo> folders;
+            for (const std::string& name : order)
+                folders.push_back(listed(name));
+            auto list = build(folders);
+            for (const auto& [name, target] : c.targets)
+                EXPECT_EQ(targetOf(*list, name), target) << name;
+            std::set<std::wstring> distinct;
+            for (const MigrationFolder& folder : list->foldersToCreate())
+                EXPECT_TRUE(distinct.insert(folder.targetName).second) << "merged";
+        }
+    }
+}
+
+TEST(FolderList, MissingParentsAreCreatedFirstAndHoldNothing)
+{
+    auto list
+        = build({listed("a.b.c"), listed("a.x", false), listed("INBOX"), listed("inbox.y")}, '.');
+    EXPECT_EQ(targetNames(list->foldersToCreate()),
+        (std::vector<std::wstring>{L"INBOX", L"INBOX/y", L"a", L"a/b", L"a/b/c", L"a/x"}));
+    EXPECT_EQ(targetNames(list->foldersToCopy()),
+        (std::vector<std::wstring>{L"INBOX", L"INBOX/y", L"a/b/c"}));
+    const MigrationFolder* parent = list->findByTargetName(L"a/b");
+    ASSERT_NE(parent, nullptr);
+    EXPECT_FALSE(parent->listed);
+    EXPECT_FALSE(parent->selectable);
+    EXPECT_EQ(parent->sourceName, L"a.b");
+    EXPECT_EQ(parent->listedName, "a.b");
+    // "inbox.y" is below the listed INBOX: no second inbox is completed.
+    EXPECT_EQ(list->size(), 6u);
+}
+
+TEST(FolderList, CreationOrderPutsEveryParentFirst)
+{
+    std::vector<FolderInfo> folders;
+    for (const char* name : {"z/y/x/w", "z", "a b", "a/b", "a/b c/d", "a!", "m/&APw-/n", "a/b/c"})
+        folders.push_back(listed(name));
+    std::mt19937 rng(4);
+    for (int round = 0; round < 5; ++round) {
+        std::shuffle(folders.begin(), folders.end(), rng);
+        auto list = build(folders);
+        std::set<std::vector<std::wstring>> created;
+        for (const MigrationFolder& folder : list->foldersToCreate()) {
+            std::vector<std::wstring> parent(
+                folder.targetPath.begin(), folder.targetPath.end() - 1);
+            EXPECT_TRUE(parent.empty() || created.count(parent) > 0)
+                << unicodeToUtf8(folder.targetName);
+            created.insert(folder.targetPath);
+        }
+        EXPECT_EQ(created.size(), 14u);
+    }
+}
+
+TEST(FolderList, SharedViewsAreNeitherCreatedNorCopied)
+{
+    auto list = build({listed("Public Folders/Sales"), listed("Archive Folders"),
+        listed("Archive Folders/2019"), listed("Work"), listed("Public Folders2")});
+    EXPECT_EQ(targetNames(list->foldersToCreate()),
+        (std::vector<std::wstring>{L"Public Folders2", L"Work"}));
+    EXPECT_EQ(targetNames(list->foldersToCopy()),
+        (std::vector<std::wstring>{L"Public Folders2", L"Work"}));
+    std::vector<std::wstring> skipped;
+    for (const MigrationFolder& folder : list->skippedFolders())
+        skipped.push_back(folder.sourceName);
+    std::sort(skipped.begin(), skipped.end());
+    EXPECT_EQ(skipped,
+        (std::vector<std::wstring>{L"Archive Folders", L"Archive Folders/2019", L"Public Folders",
+            L"Public Folders/Sales"}));
+}
+
+TEST(FolderList, EveryFolderHasItsOwnIdentifier)
+{
+    const std::string shared = "0B6F4D2A-7C1E-4F3A-9D8B-1A2B3C4D5E6F";
+    const std::string own = "11111111-2222-3333-4444-555555555555";
+    auto list = build({listed("b", true, shared), listed("a", true, shared), listed("c", true, own),
+        listed("d"), listed("e/f", true, "not an identifier")});
+    EXPECT_EQ(list->findByListedName("a")->id, KUuid::fromString(shared, false));
+    EXPECT_EQ(list->findByListedName("c")->id, KUuid::fromString(own, false));
+    std::set<KUuid> ids;
+    for (const MigrationFolder& folder : list->foldersToCreate()) {
+        EXPECT_FALSE(folder.id.isNull()) << folder.listedName;
+        EXPECT_TRUE(ids.insert(folder.id).second) << folder.listedName;
+        const MigrationFolder* byId = list->findById(folder.id);
+        ASSERT_NE(byId, nullptr);
+        EXPECT_EQ(byId->targetName, folder.targetName);
+    }
+    EXPECT_EQ(ids.size(), 6u); // with the completed parent "e"
+    EXPECT_EQ(list->findById(KUuid()), nullptr);
+}
+
+TEST(FolderList, ANameListedTwiceIsOneFolder)
+{
+    auto list = build(
+        {listed("a", false, ""), listed("a", true, "11111111-2222-3333-4444-555555555555")});
+    ASSERT_EQ(list->size(), 1u);
+    const MigrationFolder* folder = list->findByListedName("a");
+    EXPECT_TRUE(folder->selectable);
+    EXPECT_EQ(folder->id.toString(), "11111111-2222-3333-4444-555555555555");
+}
+
+TEST(FolderList, BuildReplacesTheList)
+{
+    auto list = build({listed("a"), listed("b")});
+    list->build({listed("c")}, '/');
+    EXPECT_EQ(targetNames(list->foldersToCreate()), std::vector<std::wstring>{L"c"});
+    EXPECT_EQ(list->findByListedName("a"), nullptr);
+    list->build({}, '/');
+    EXPECT_EQ(list->size(), 0u);
+}

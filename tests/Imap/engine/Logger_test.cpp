@@ -1,0 +1,160 @@
+// The two logs: the debug line format, the byte-order mark on new files
+// only, report blocks, and many loggers writing at once.
+#include "Imap/engine/Logger.h"
+
+#include "EngineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/regex.hpp>
+#include <ctime>
+#include <sstream>
+#include <thread>
+
+using namespace tavir::migration;
+using tavir::test::TempLogs;
+
+namespace {
+
+const std::string bom = "\xEF\xBB\xBF";
+const std::string stamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\]\[\d+\]\t)";
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string localDate()
+{
+    std::time_t now = std::time(nullptr);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", std::localtime(&now));
+    return text;
+}
+
+TEST(Logger, DebugLineFormat)
+{
+    const std::string before = localDate();
+    SourceLocation where = TAVIR_HERE;
+    std::string located = Logger::debugLine(&where, "Login refused.");
+    std::string bare = Logger::debugLine(nullptr, "Report line.");
+    const std::string after = localDate();
+
+    EXPECT_TRUE(boost::regex_match(
+        located, boost::regex(stamp + R"(In Logger_test\.cpp:\d+ \(TestBody\): Login refused\.)")))
+        << located;
+    EXPECT_TRUE(boost::regex_match(bare, boost::regex(stamp + "Report line\\."))) << bare;
+    // The stamp is the local date, as glibc's strftime gives it.
+    EXPECT_TRUE(located.compare(1, 10, before) == 0 || located.compare(1, 10, after) == 0);
+}
+
+TEST(Logger, ReportLinesReachTheReportOnFlushAndTheDebugLogAtOnce)
+{
+    TempLogs logs;
+    {
+        Logger log;
+        log.debug(TAVIR_HERE, L"only for the debug log");
+        log.report(TAVIR_HERE, L"Account anna@example.com: 3 folders.");
+        log.fatal(TAVIR_HERE, 4, L"The source server refused\r\nthe login.");
+        EXPECT_EQ(bom, logs.report());
+        EXPECT_EQ(3u, linesOf(logs.debug()).size());
+        log.flush();
+        log.report(L"Kept until the logger ends.");
+    }
+    EXPECT_EQ(bom
+            + "Account anna@example.com: 3 folders.\n"
+              "Fatal Error (error code = 4) - The source server refused  the login.\n"
+              "Kept until the logger ends.\n",
+        logs.report());
+    std::vector<std::string> debug = linesOf(logs.debug().substr(bom.size()));
+    ASSERT_EQ(4u, debug.size());
+    EXPECT_TRUE(
+        boost::regex_match(debug[0], boost::regex(stamp + "In .*: only for the debug log")));
+    EXPECT_TRUE(boost::regex_match(debug[2],
+        boost::regex(stamp + R"(In .*: Fatal Error \(error code = 4\) - The source .*)")));
+    EXPECT_TRUE(
+        boost::regex_match(debug[3], boost::regex(stamp + "Kept until the logger ends\\.")));
+}
+
+TEST(Logger, ExistingFilesAreAppendedToWithoutASecondMark)
+{
+    tavir::test::TempDir dir;
+    const std::string report = dir.file("report.txt");
+    const std::string debug = dir.file("debug.log");
+    tavir::test::writeFile(debug, ""); // exists, empty: still new
+    for (const wchar_t* run : {L"first run", L"second run"}) {
+        ASSERT_TRUE(LogManager::instance().open(report, debug));
+        Logger log;
+        log.report(run);
+        log.flush();
+    }
+    LogManager::instance().close();
+    EXPECT_EQ(bom + "first run\nsecond run\n", tavir::test::readFile(report));
+    std::string text = tavir::test::readFile(debug);
+    EXPECT_EQ(0u, text.find(bom));
+    EXPECT_EQ(std::string::npos, text.find(bom, 1));
+    EXPECT_EQ(2u, linesOf(text).size());
+}
+
+TEST(Logger, OpeningFailsForAFileThatCannotBeMade)
+{
+    tavir::test::TempDir dir;
+    EXPECT_FALSE(LogManager::instance().open(dir.file("missing/report.txt"), dir.file("d.log")));
+    EXPECT_FALSE(LogManager::instance().open(dir.file("r.txt"), ""));
+    LogManager::instance().close();
+}
+
+TEST(Logger, ManyLoggersOnManyThreadsLoseAndMixNothing)
+{
+    TempLogs logs;
+    const int threads = 8, blocks = 40, blockLines = 5;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t)
+        writers.emplace_back([t] {
+            Logger log;
+            for (int b = 0; b < blocks; ++b) {
+                for (int l = 0; l < blockLines; ++l) {
+                    log.debug(TAVIR_HERE, sentence(L"debug t%1% b%2% l%3%", t, b, l));
+                    log.report(sentence(L"report t%1% b%2% l%3%", t, b, l));
+                }
+                log.flush();
+            }
+        });
+    for (auto& writer : writers)
+        writer.join();
+
+    // The report: every block whole, each thread's blocks in order.
+    std::vector<std::string> report = linesOf(logs.report().substr(bom.size()));
+    ASSERT_EQ(std::size_t(threads * blocks * blockLines), report.size());
+    std::vector<int> nextBlock(threads, 0);
+    for (std::size_t i = 0; i < report.size(); i += blockLines) {
+        int t = -1, b = -1;
+        ASSERT_EQ(2, std::sscanf(report[i].c_str(), "report t%d b%d", &t, &b)) << report[i];
+        ASSERT_TRUE(t >= 0 && t < threads);
+        EXPECT_EQ(nextBlock[t]++, b);
+        for (int l = 0; l < blockLines; ++l)
+            EXPECT_EQ(sentence(L"report t%1% b%2% l%3%", t, b, l),
+                std::wstring(report[i + l].begin(), report[i + l].end()));
+    }
+    // The debug log: every line whole and in its thread's order.
+    std::vector<std::string> debug = linesOf(logs.debug().substr(bom.size()));
+    ASSERT_EQ(std::size_t(2 * threads * blocks * blockLines), debug.size());
+    boost::regex shape(stamp
+        + R"((In Logger_test\.cpp:\d+ \(operator\(\)\): )?(debug|report) t(\d) b(\d+) l(\d))");
+    std::vector<int> last(threads * 2, -1);
+    for (const std::string& line : debug) {
+        boost::smatch m;
+        ASSERT_TRUE(boost::regex_match(line, m, shape)) << line;
+        int t = std::stoi(m[3]);
+        int order = std::stoi(m[4]) * blockLines + std::stoi(m[5]);
+        int& previous = last[t * 2 + (m[2] == "report")];
+        EXPECT_EQ(previous + 1, order) << line;
+        previous = order;
+    }
+}
+
+} // namespace

@@ -1,0 +1,64 @@
+// testImap against a real Dovecot (plain and TLS) and against ports where no
+// IMAP server answers: nothing listening, nothing said, something else said.
+#include "Imap/engine/Engine.h"
+
+#include "EngineTestSupport.h"
+#include "imapclient/SocketScript.h"
+#include "support/Dovecot.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace tavir::migration;
+
+namespace {
+
+std::wstring at(int port)
+{
+    return L"127.0.0.1:" + std::to_wstring(port);
+}
+
+TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
+{
+    if (!tavir::test::Dovecot::available())
+        GTEST_SKIP() << "needs dovecot and root";
+    tavir::test::TempLogs logs;
+    tavir::test::Dovecot dovecot(std::map<std::string, std::string>{{"anna", "pw"}});
+    tavir::test::SocketScript ssh({{tavir::test::say("SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n")}});
+    const int closed = tavir::test::freeLoopbackPort();
+    const struct {
+        const char* name;
+        std::wstring server;
+        bool ssl;
+        int result;
+    } cases[] = {
+        {"plain", at(dovecot.port()), false, 0},
+        {"TLS", at(dovecot.tlsPort()), true, 0},
+        {"TLS to the plain port", at(dovecot.port()), true, 1},
+        {"something else", at(ssh.port()), false, 1},
+        {"closed port", at(closed), false, 1},
+        {"port not a number", L"127.0.0.1:imap", false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.result, testImap(c.server, c.ssl));
+    }
+    EXPECT_NE(std::string::npos, logs.debug().find("greets: * OK"));
+    EXPECT_NE(std::string::npos, logs.report().find("did not greet as an IMAP server"));
+    EXPECT_NE(std::string::npos, logs.report().find("\"127.0.0.1:imap\" is not a host name"));
+}
+
+TEST(TestImap, GivesUpOnASilentPortAfterFiveSeconds)
+{
+    // Listening, never accepting: the kernel completes the connection and
+    // nobody ever answers.
+    tavir::test::SocketScript silent(std::vector<std::vector<tavir::test::Step>>{});
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, testImap(at(silent.port()), false));
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    EXPECT_GE(seconds, 4.5);
+    EXPECT_LT(seconds, 8.0);
+}
+
+} // namespace

@@ -1,0 +1,93 @@
+// The engine's thread base: one start per object, joining, stop flags, and
+// the start routine's frame that ends the thread normally whatever its work
+// throws.
+#include "Imap/engine/Thread.h"
+
+#include "EngineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+using namespace tavir::migration;
+
+namespace {
+
+class Worker : public Thread {
+public:
+    explicit Worker(std::function<void(Worker&)> work)
+        : Thread(L"test worker")
+        , work_(std::move(work))
+    {
+    }
+    void execute() override { work_(*this); }
+
+    std::wstring recovered;
+
+protected:
+    void recover(const std::wstring& sentence) override
+    {
+        recovered = sentence;
+        Thread::recover(sentence);
+    }
+
+private:
+    std::function<void(Worker&)> work_;
+};
+
+TEST(Thread, AnythingTheWorkThrowsEndsTheThreadNormallyWithASentence)
+{
+    const struct {
+        const char* name;
+        std::function<void(Worker&)> work;
+        std::wstring cause;
+    } cases[] = {
+        {"out of memory", [](Worker&) { throw std::bad_alloc(); }, L"std::bad_alloc"},
+        {"runtime error", [](Worker&) { throw std::runtime_error("disk on fire"); },
+            L"disk on fire"},
+        {"not an exception class", [](Worker&) { throw 42; }, L"an unknown error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tavir::test::TempLogs logs;
+        Worker worker(c.work);
+        ASSERT_TRUE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
+        EXPECT_TRUE(worker.join());
+        EXPECT_FALSE(worker.isRunning());
+        const std::wstring expected
+            = L"The thread \"test worker\" stopped on an unexpected error: " + c.cause + L".";
+        EXPECT_EQ(expected, worker.recovered);
+        std::string line(expected.begin(), expected.end());
+        EXPECT_NE(std::string::npos, logs.report().find(line + "\n"));
+        EXPECT_NE(std::string::npos, logs.debug().find(line + "\n"));
+    }
+}
+
+TEST(Thread, StartsOnceAndEndsWhenItsStopFlagIsRaised)
+{
+    std::atomic<int> runs{0};
+    std::atomic<bool> looping{false};
+    Worker worker([&](Worker& self) {
+        ++runs;
+        looping = true;
+        while (!self.isTerminated())
+            std::this_thread::yield();
+    });
+    EXPECT_FALSE(worker.join()); // never started
+    ASSERT_TRUE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
+    EXPECT_FALSE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
+    while (!looping)
+        std::this_thread::yield();
+    EXPECT_TRUE(worker.isRunning());
+    worker.setTerminated(true);
+    EXPECT_TRUE(worker.join());
+    EXPECT_TRUE(worker.join());
+    EXPECT_FALSE(worker.isRunning());
+    EXPECT_EQ(1, runs.load());
+    EXPECT_TRUE(worker.recovered.empty());
+}
+
+} // namespace

@@ -1,0 +1,125 @@
+// The credential test against a real Dovecot whose accounts log in with the
+// full address, with the bare mailbox only, or not at all; stopping it, a
+// second start, and the engine object ending while it runs.
+#include "Imap/engine/Engine.h"
+
+#include "EngineTestSupport.h"
+#include "support/Dovecot.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace tavir::migration;
+using tavir::test::RecordingCallbacks;
+
+namespace {
+
+const char* const accounts = "anna@example.com;Pw-anna;Anna\n"
+                             "ben@example.com;Pw-ben;Ben\n"
+                             "carl@example.com;Pw-carl-wrong;Carl\n";
+
+class UserTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!tavir::test::Dovecot::available())
+            GTEST_SKIP() << "needs dovecot and root";
+        tavir::test::Dovecot::Options options;
+        // Refusals at once: no failure delay, no growing penalty per address.
+        options.extraConfig = "auth_failure_delay = 0\nservice anvil {\n  unix_listener "
+                              "anvil-auth-penalty {\n    mode = 0\n  }\n}";
+        dovecot = std::make_unique<tavir::test::Dovecot>(
+            std::map<std::string, std::string>{{"anna@example.com", "Pw-anna"}, {"ben", "Pw-ben"},
+                {"carl@example.com", "Pw-carl"}},
+            options);
+        tavir::test::writeFile(dir.file("accounts.txt"), accounts);
+        migrator = makeMigrator(false);
+    }
+
+    std::unique_ptr<IMigrator> makeMigrator(bool ssl)
+    {
+        IMigrator* created = nullptr;
+        EXPECT_TRUE(createMigrator(&created));
+        std::unique_ptr<IMigrator> result(created);
+        Configuration configuration;
+        configuration.sourceServer
+            = L"127.0.0.1:" + std::to_wstring(ssl ? dovecot->tlsPort() : dovecot->port());
+        configuration.sourceSsl = ssl;
+        EXPECT_TRUE(result->init(configuration));
+        std::string path = dir.file("accounts.txt");
+        EXPECT_TRUE(result->loadUsers(std::wstring(path.begin(), path.end())));
+        return result;
+    }
+
+    tavir::test::TempLogs logs;
+    tavir::test::TempDir dir;
+    std::unique_ptr<tavir::test::Dovecot> dovecot;
+    std::unique_ptr<IMigrator> migrator;
+    std::vector<TestStatus> statuses = std::vector<TestStatus>(3, TestNotTested);
+};
+
+TEST_F(UserTest, TriesTheAddressThenTheMailbox)
+{
+    for (bool ssl : {false, true}) {
+        SCOPED_TRACE(ssl ? "TLS" : "plain");
+        migrator = makeMigrator(ssl);
+        statuses.assign(3, TestNotTested);
+        RecordingCallbacks callbacks;
+        ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+        ASSERT_TRUE(callbacks.waitStopped());
+        EXPECT_EQ((std::vector<std::string>{"started", "status", "status", "status", "stopped"}),
+            callbacks.calls());
+        EXPECT_EQ((std::vector<TestStatus>{TestLoginAccepted, TestLoginAccepted, TestLoginRefused}),
+            statuses);
+    }
+    migrator.reset();
+    const std::string report = logs.report();
+    EXPECT_NE(std::string::npos, report.find("refused the login of carl@example.com"));
+    EXPECT_EQ(std::string::npos, report.find("anna"));
+    EXPECT_EQ(std::string::npos, report.find("Pw-"));
+    EXPECT_EQ(std::string::npos, logs.debug().find("Pw-"));
+}
+
+TEST_F(UserTest, StopsBeforeTheNextAccountAndCallsNothingAfterStopped)
+{
+    RecordingCallbacks callbacks;
+    callbacks.onStatus = [this] { EXPECT_TRUE(migrator->stopUserTest()); };
+    ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+    ASSERT_TRUE(callbacks.waitStopped());
+    migrator.reset(); // joins the tester: whatever it would still call has been called
+    EXPECT_EQ((std::vector<std::string>{"started", "status", "aborted"}), callbacks.calls());
+    EXPECT_EQ((std::vector<TestStatus>{TestLoginAccepted, TestNotTested, TestNotTested}), statuses);
+}
+
+TEST_F(UserTest, RefusesASecondStartWhileOneRuns)
+{
+    RecordingCallbacks callbacks, second;
+    std::vector<TestStatus> more(3, TestNotTested);
+    bool refused = false;
+    callbacks.onStatus = [&] {
+        if (!refused)
+            refused = !migrator->startUserTest(&second, more);
+    };
+    ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+    ASSERT_TRUE(callbacks.waitStopped());
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(second.calls().empty());
+    // Once it has ended, a new test may start.
+    ASSERT_TRUE(migrator->startUserTest(&second, more));
+    ASSERT_TRUE(second.waitStopped());
+    EXPECT_EQ(statuses, more);
+}
+
+TEST_F(UserTest, EndingTheEngineStopsAndJoinsARunningTest)
+{
+    RecordingCallbacks callbacks;
+    ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+    migrator.reset();
+    std::vector<std::string> calls = callbacks.calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_TRUE(calls.back() == "aborted" || calls.back() == "stopped");
+    EXPECT_EQ("started", calls.front());
+}
+
+} // namespace

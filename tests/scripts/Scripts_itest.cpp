@@ -1,0 +1,116 @@
+// The developer scripts, run as a newcomer runs them, on a scratch tree of
+// their own: a one-file CMake project, the real scripts, and an
+// install-deps.sh that installs nothing.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+using tavir::test::TempDir;
+
+namespace {
+
+// What the scratch project's program is.
+enum class Source { Good, CompileError, ConfigureError, Fuzzers };
+
+class ScratchTree {
+public:
+    explicit ScratchTree(Source source)
+    {
+        mkdir(dir.file("scripts").c_str(), 0755);
+        for (const char* script : {"build.sh", "test.sh", "fuzz.sh"})
+            copyScript(script);
+        writeScript("install-deps.sh", "#!/bin/sh\nexit 0\n");
+        std::string cmake = "cmake_minimum_required(VERSION 3.25)\nproject(scratch C)\n"
+                            "set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)\n"
+                            "enable_testing()\n"
+                            "add_executable(hello main.c)\nadd_test(NAME hello COMMAND hello)\n";
+        std::string main = "int main(void) { return 0; }\n";
+        switch (source) {
+        case Source::Good:
+            break;
+        case Source::CompileError:
+            main = "int main(void) { return undeclaredOnPurpose; }\n";
+            break;
+        case Source::ConfigureError:
+            cmake += "message(FATAL_ERROR \"broken on purpose\")\n";
+            break;
+        case Source::Fuzzers:
+            // Stand-ins for the fuzz targets that print how they were called.
+            main = "#include <stdio.h>\nint main(int argc, char** argv) {\n"
+                   "  for (int i = 1; i < argc; ++i) printf(\"%s\\n\", argv[i]);\n"
+                   "  return 0;\n}\n";
+            cmake += "foreach(t imap_parser imap_response imap_quote)\n"
+                     "  add_executable(fuzz_${t} main.c)\nendforeach()\n";
+            break;
+        }
+        tavir::test::writeFile(dir.file("CMakeLists.txt"), cmake);
+        tavir::test::writeFile(dir.file("main.c"), main);
+    }
+
+    // Runs `command` in the tree; its standard output and error together.
+    int run(const std::string& command, std::string* output) const
+    {
+        return tavir::test::runShell("cd '" + dir.path() + "' && " + command + " 2>&1", output);
+    }
+
+private:
+    void copyScript(const std::string& name)
+    {
+        writeScript(
+            name, tavir::test::readFile(std::string(TAVIR_SOURCE_DIR) + "/scripts/" + name));
+    }
+    void writeScript(const std::string& name, const std::string& text)
+    {
+        const std::string path = dir.file("scripts/" + name);
+        tavir::test::writeFile(path, text);
+        chmod(path.c_str(), 0755);
+    }
+
+    TempDir dir;
+};
+
+} // namespace
+
+TEST(Scripts, ShowTheBuildAndItsErrorsAndTakeAnyFuzzTime)
+{
+    const struct {
+        Source source;
+        const char* command;
+        int status; // -2: any failure
+        std::vector<const char*> shown;
+    } cases[] = {
+        // progress as the build runs, then the tests of the folder it built
+        {Source::Good, "bash scripts/test.sh", 0,
+            {"Building C object", "Linking C executable", "100% tests passed"}},
+        {Source::CompileError, "bash scripts/test.sh", -2,
+            {"undeclaredOnPurpose", "error", "the build failed"}},
+        {Source::ConfigureError, "bash scripts/test.sh", -2,
+            {"broken on purpose", "the build failed"}},
+        // standard output holds the build folder and nothing else
+        {Source::Good,
+            "test \"$(bash scripts/build.sh 2>/dev/null)\" = \"$PWD/build\" && echo folder only", 0,
+            {"folder only"}},
+        {Source::Fuzzers, "bash scripts/fuzz.sh 86400", 0,
+            {"-max_total_time=86400", "for 86400s", "all targets ran clean"}},
+        {Source::Good, "bash scripts/fuzz.sh 0", 2, {"usage"}},
+        {Source::Good, "bash scripts/fuzz.sh 1.5", 2, {"usage"}},
+        {Source::Good, "bash scripts/fuzz.sh 9999999999", 2, {"usage"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        ScratchTree tree(c.source);
+        std::string output;
+        const int status = tree.run(c.command, &output);
+        if (c.status == -2)
+            EXPECT_NE(status, 0) << output;
+        else
+            EXPECT_EQ(status, c.status) << output;
+        for (const char* text : c.shown)
+            EXPECT_NE(output.find(text), std::string::npos) << text << " missing from\n" << output;
+    }
+}
