@@ -4,8 +4,8 @@
 #include "imapclient/Command.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapException.h"
-#include "support/Loopback.h"
 #include "support/ScriptedImap.h"
+#include "support/SocketScript.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,102 +20,6 @@ using namespace tavir::mail;
 using namespace tavir::test;
 
 namespace {
-
-// What the scripted server does on one connection, step by step. "%T" in
-// what it says stands for the tag of the command line it read last.
-struct Step {
-    enum Kind { Say, SayByteByByte, ReadLine, Stall, HangUp, SayEndless } kind;
-    std::string bytes;
-    int ms = 0;
-};
-
-Step say(std::string bytes)
-{
-    return {Step::Say, std::move(bytes), 0};
-}
-Step sayByteByByte(std::string bytes)
-{
-    return {Step::SayByteByByte, std::move(bytes), 0};
-}
-Step readLine()
-{
-    return {Step::ReadLine, "", 0};
-}
-Step stall(int ms)
-{
-    return {Step::Stall, "", ms};
-}
-Step hangUp()
-{
-    return {Step::HangUp, "", 0};
-}
-// Sends `bytes` over and over until the client hangs up or `ms` passes.
-Step sayEndless(std::string bytes, int ms)
-{
-    return {Step::SayEndless, std::move(bytes), ms};
-}
-
-LoopbackServer::Handler play(std::vector<Step> steps)
-{
-    return [steps](PeerSocket& peer) {
-        std::string tag;
-        auto withTag = [&tag](std::string bytes) {
-            for (std::size_t at = bytes.find("%T"); at != std::string::npos;
-                 at = bytes.find("%T", at))
-                bytes.replace(at, 2, tag);
-            return bytes;
-        };
-        for (const Step& step : steps) {
-            if (peer.stopping())
-                return;
-            switch (step.kind) {
-            case Step::Say:
-                peer.say(withTag(step.bytes));
-                break;
-            case Step::SayByteByByte:
-                if (!peer.sayByteByByte(withTag(step.bytes)))
-                    return;
-                break;
-            case Step::ReadLine: {
-                std::string line = peer.readLine(10000);
-                if (line.empty())
-                    return;
-                tag = PeerSocket::tagOf(line);
-                break;
-            }
-            case Step::Stall:
-                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
-                break;
-            case Step::HangUp:
-                return;
-            case Step::SayEndless: {
-                long long end = nowMs() + step.ms;
-                while (!peer.stopping() && nowMs() < end)
-                    if (!peer.say(step.bytes))
-                        break;
-                break;
-            }
-            }
-        }
-        // Script done: keep reading until the client hangs up (bounded).
-        peer.drain(3000);
-    };
-}
-
-// One scripted connection after the other.
-struct SocketScript : LoopbackServer {
-    explicit SocketScript(const std::vector<std::vector<Step>>& connections)
-        : LoopbackServer(plan(connections))
-    {
-    }
-    static std::vector<Handler> plan(const std::vector<std::vector<Step>>& connections)
-    {
-        std::vector<Handler> handlers;
-        for (const auto& steps : connections)
-            handlers.push_back(play(steps));
-        return handlers;
-    }
-};
 
 const std::string hello = "* OK [CAPABILITY IMAP4rev1 LITERAL+] scripted\r\n";
 

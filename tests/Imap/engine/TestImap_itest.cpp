@@ -3,8 +3,8 @@
 #include "Imap/engine/Engine.h"
 
 #include "EngineTestSupport.h"
-#include "imapclient/SocketScript.h"
 #include "support/Dovecot.h"
+#include "support/SocketScript.h"
 
 #include <gtest/gtest.h>
 
