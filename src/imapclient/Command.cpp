@@ -2,67 +2,9 @@
 
 #include "imapclient/ImapException.h"
 
-#include <limits>
 #include <new>
 
 namespace tavir::mail {
-
-namespace {
-
-char upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-// The status word at `at`, as a whole word in any letter case.
-bool statusWord(const std::string& text, std::size_t at, const char* word)
-{
-    std::size_t i = 0;
-    for (; word[i] != '\0'; ++i)
-        if (at + i >= text.size() || upper(text[at + i]) != word[i])
-            return false;
-    std::size_t end = at + i;
-    return end == text.size() || text[end] == ' ' || text[end] == '\r' || text[end] == '\n';
-}
-
-bool isBye(const std::string& line)
-{
-    return line.size() >= 2 && line[0] == '*' && line[1] == ' ' && statusWord(line, 2, "BYE");
-}
-
-// Parses "{" digits ["+"] "}" ending at `close` (the index of "}"). The
-// announced size saturates at UINT64_MAX.
-bool literalBefore(const std::string& text, std::size_t close, bool requirePlus,
-    std::uint64_t& size, std::size_t& open)
-{
-    std::size_t end = close;
-    bool plus = false;
-    if (end > 0 && text[end - 1] == '+') {
-        plus = true;
-        --end;
-    }
-    if (requirePlus && !plus)
-        return false;
-    std::size_t start = end;
-    while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9')
-        --start;
-    if (start == end || start == 0 || text[start - 1] != '{')
-        return false;
-    std::uint64_t value = 0;
-    for (std::size_t i = start; i < end; ++i) {
-        unsigned digit = static_cast<unsigned>(text[i] - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-            value = std::numeric_limits<std::uint64_t>::max();
-            break;
-        }
-        value = value * 10 + digit;
-    }
-    size = value;
-    open = start - 1;
-    return true;
-}
-
-} // namespace
 
 Command::Command(ConnectionInternal& connection, const std::string& command)
     : tag_(connection.getTag())
@@ -73,20 +15,10 @@ Command::Command(ConnectionInternal& connection, const std::string& command)
     addParam(command_);
 }
 
-bool Command::announcesLiteral(const std::string& line, std::uint64_t& literalSize)
-{
-    // "...{n}" CR LF
-    if (line.size() < 5 || line[line.size() - 1] != '\n' || line[line.size() - 2] != '\r'
-        || line[line.size() - 3] != '}')
-        return false;
-    std::size_t open = 0;
-    return literalBefore(line, line.size() - 3, false, literalSize, open);
-}
-
 bool Command::isWholeResponse(const std::string& line, unsigned& literalSize)
 {
     std::uint64_t size = 0;
-    if (!announcesLiteral(line, size))
+    if (!ReplyReader::announcesLiteral(line, size))
         return true;
     literalSize = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<unsigned>(size);
     return false;
@@ -116,9 +48,8 @@ bool Command::isSingleCommand(const std::string& line, bool open, std::uint64_t*
         }
         if (i + 1 >= n || line[i + 1] != '\n')
             return false; // a bare CR
-        std::uint64_t size = 0;
-        std::size_t start = 0;
-        bool literal = i > 0 && line[i - 1] == '}' && literalBefore(line, i - 1, true, size, start);
+        imap::LiteralAnnouncement a;
+        bool literal = imap::literalAnnouncementBefore(line, i, a) && a.plus;
         std::size_t next = i + 2;
         if (!literal)
             return next == n && !open; // the line's end
@@ -126,32 +57,19 @@ bool Command::isSingleCommand(const std::string& line, bool open, std::uint64_t*
             // The announcement that ends the command line of an APPEND:
             // the body follows separately.
             if (openLiteral)
-                *openLiteral = size;
+                *openLiteral = a.size;
             return true;
         }
-        if (size > n - next)
+        if (a.size > n - next)
             return false;
-        i = next + static_cast<std::size_t>(size);
+        i = next + static_cast<std::size_t>(a.size);
     }
     return false; // no line end
 }
 
 bool Command::isTaggedResponse(const std::string& response, unsigned& status) const
 {
-    if (response.size() < tag_.size() || response.compare(0, tag_.size(), tag_) != 0)
-        return false;
-    std::size_t at = tag_.size();
-    if (at < response.size() && response[at] != ' ' && response[at] != '\r' && response[at] != '\n')
-        return false; // another tag that begins with ours ("K12" for "K1")
-    while (at < response.size() && response[at] == ' ')
-        ++at;
-    if (statusWord(response, at, "OK"))
-        status = OK;
-    else if (statusWord(response, at, "NO"))
-        status = NO;
-    else if (statusWord(response, at, "BAD"))
-        status = BAD;
-    return true;
+    return ReplyReader::isTagged(response, tag_, status);
 }
 
 void Command::getResponse(std::string& tagged, std::vector<std::string>& untagged) const
@@ -189,39 +107,68 @@ unsigned Command::execute(simpleimapclient::IMessage* message)
         throw;
     } catch (const std::bad_alloc&) {
         connection_.close();
-        connection_.setLastErrorResponse("OUT OF MEMORY");
-        throw ImapConnectionFailed("Out of memory");
+        std::string text
+            = "out of memory while running " + command_ + " on " + connection_.endpointText();
+        connection_.setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
     } catch (const std::exception& e) {
         connection_.close();
-        throw ImapConnectionFailed(e.what());
+        std::string text = command_ + " on " + connection_.endpointText() + " failed: " + e.what();
+        connection_.setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
     }
+}
+
+unsigned Command::complete(const ReplyReader::Reply& tagged)
+{
+    tagged_ = tagged.text;
+    status_ = tagged.status;
+    return status_;
 }
 
 unsigned Command::run(simpleimapclient::IMessage* message)
 {
+    ReplyReader reader(connection_, tag_);
     if (message == nullptr) {
         completeCommandString();
-        if (!isSingleCommand(get(), false, nullptr))
-            throw ImapException("Refused to send a malformed command line", 0);
-        connection_.send(get(), reconnect_, true);
+        if (!isSingleCommand(get(), false, nullptr)) {
+            std::string text = "refused to send a malformed " + command_ + " command line to "
+                + connection_.endpointText();
+            connection_.setLastErrorResponse(text);
+            throw ImapException(text, 0);
+        }
+        if (!sendLine(get(), reconnect_, reader))
+            return status_;
     } else {
-        sendMessage(message);
+        // The whole body is collected before the first byte of the command
+        // is written, so that a source that fails leaves nothing on the
+        // target.
+        std::vector<std::string> parts = collectBody(message);
+        // Until the first byte is written a lost connection may be
+        // re-established (with its session restored): nothing can be
+        // appended twice. After that every failed write closes the
+        // connection and ends the command.
+        if (reconnect_)
+            connection_.reconnectIfLost();
+        if (!sendLine(get(), false, reader, true))
+            return status_;
+        sendBody(parts);
     }
-    return readResponses();
+    return complete(reader.untilTagged(&untagged_));
 }
 
-void Command::sendMessage(simpleimapclient::IMessage* message)
+std::vector<std::string> Command::collectBody(simpleimapclient::IMessage* message)
 {
-    // The whole body is collected before the first byte of the command is
-    // written, so that a source that fails leaves nothing on the target.
     std::vector<std::string> parts;
     parts.reserve(256);
     try {
         std::uint64_t announced = 0;
         if (!isSingleCommand(get(), true, &announced))
-            throw IMessageLoadFailedException("The APPEND command line is malformed");
+            throw IMessageLoadFailedException("the " + command_ + " command line is malformed");
         if (announced > connection_.maxMessageSize())
-            throw IMessageLoadFailedException("The message is too large");
+            throw IMessageLoadFailedException("the message has " + std::to_string(announced)
+                + " bytes, more than the limit of "
+                + ConnectionInternal::sizeText(connection_.maxMessageSize()));
         // Each part is read straight into its own place in the list.
         std::uint64_t total = 0;
         parts.emplace_back();
@@ -229,7 +176,8 @@ void Command::sendMessage(simpleimapclient::IMessage* message)
         while (more) {
             total += parts.back().size();
             if (total > announced)
-                throw IMessageLoadFailedException("The message is longer than announced");
+                throw IMessageLoadFailedException("the message source delivered more than the "
+                    + std::to_string(announced) + " bytes announced");
             parts.emplace_back();
             more = message->getNextDataPart(parts.back());
         }
@@ -237,85 +185,82 @@ void Command::sendMessage(simpleimapclient::IMessage* message)
         // A body that ended early is never sent: the literal would be
         // short and the server would take the next command as body bytes.
         if (message->getRestSize() != 0 || total != announced)
-            throw IMessageLoadFailedException("The message body is incomplete");
+            throw IMessageLoadFailedException("the message source delivered "
+                + std::to_string(total) + " of " + std::to_string(announced) + " bytes");
     } catch (const IMessageAppendException&) {
         throw;
     } catch (const IMessageLoadFailedException&) {
         throw;
     } catch (const std::exception& e) {
-        throw IMessageLoadFailedException(e.what());
+        throw IMessageLoadFailedException(
+            std::string("reading the message from its source failed: ") + e.what());
     }
-    // Until the first byte is written a broken connection may be
-    // re-established (with its session restored): nothing can be appended
-    // twice. After that a failed write closes the connection and is
-    // reported as the lost connection it is.
-    connection_.send(get(), reconnect_, false);
-    for (const std::string& part : parts)
-        connection_.sendLiteralData(part);
-    connection_.sendLiteralData("\r\n");
-    connection_.flush();
+    return parts;
 }
 
-unsigned Command::readResponses()
+void Command::sendBody(const std::vector<std::string>& parts)
 {
-    std::string line;
-    std::string accumulator;
-    line.reserve(1024);
-    accumulator.reserve(1024);
-    std::uint64_t collected = 0;
-    const std::uint64_t maxResponse = connection_.maxResponseSize();
-    for (;;) {
-        connection_.recvLine(line);
-        if (line.empty()) {
-            connection_.setLastErrorResponse("CONNECTION TIMEOUT");
-            throw ImapTimeoutException("");
+    try {
+        for (const std::string& part : parts)
+            connection_.sendLiteralData(part);
+        connection_.sendLiteralData("\r\n");
+        connection_.flushOrThrow();
+    } catch (const ImapConnectionFailed& e) {
+        throw IMessageAppendException(e.what());
+    }
+}
+
+bool Command::sendLine(
+    const std::string& line, bool reconnect, ReplyReader& reader, bool bodyFollows)
+{
+    auto write = [&](const std::string& piece, bool mayReconnect) {
+        try {
+            connection_.send(piece, mayReconnect, true);
+        } catch (const ImapConnectionFailed& e) {
+            // The command line of a message that can't be written is a
+            // message that can't be copied now; the connection is closed,
+            // and the next command starts on a new one.
+            if (bodyFollows)
+                throw IMessageLoadFailedException(e.what());
+            throw;
         }
-        if (accumulator.empty() && isBye(line)) {
-            std::string bye = line;
-            removeEOL(bye);
-            connection_.setLastErrorResponse(bye);
-            throw ImapServerBrokeConnection("");
-        }
-        collected += line.size();
-        if (collected > maxResponse) {
-            connection_.close();
-            connection_.setLastErrorResponse("RESPONSE TOO LARGE");
-            throw ImapConnectionFailed("Response too large");
-        }
-        std::uint64_t literal = 0;
-        if (announcesLiteral(line, literal)) {
-            if (literal > connection_.maxLiteralSize() || literal > maxResponse - collected) {
-                connection_.close();
-                connection_.setLastErrorResponse("RESPONSE TOO LARGE");
-                throw ImapConnectionFailed("Literal too large");
-            }
-            accumulator.reserve(accumulator.size() + line.size() + literal + 1024);
-            accumulator += line;
-            unsigned want = static_cast<unsigned>(literal);
-            if (connection_.recvData(accumulator, want) != want) {
-                // The literal ended short. Sending the command again would
-                // repeat it (an APPEND would append twice) and the bytes
-                // already read can't be matched to a new answer.
-                connection_.close();
-                connection_.setLastErrorResponse("CONNECTION TIMEOUT");
-                throw ImapTimeoutException("");
-            }
-            collected += literal;
+    };
+    // Where each literal announcement ends, and whether it must wait for
+    // the server's continuation. Decided before anything is written: the
+    // decision may ask the server for its capabilities.
+    struct Wait {
+        std::size_t plus; // index of the "+" to leave out
+        std::size_t resume; // where the text after the continuation starts
+    };
+    std::vector<Wait> waits;
+    for (std::size_t i = line.find("\r\n"); i != std::string::npos; i = line.find("\r\n", i)) {
+        imap::LiteralAnnouncement a;
+        if (!imap::literalAnnouncementBefore(line, i, a) || !a.plus) {
+            i += 2;
             continue;
         }
-        accumulator += line;
-        unsigned status = BAD; // a tagged line without a status word
-        if (isTaggedResponse(accumulator, status)) {
-            removeEOL(accumulator);
-            tagged_ = accumulator;
-            if (status != OK)
-                connection_.setLastErrorResponse(tagged_);
-            return status;
-        }
-        removeEOL(accumulator);
-        untagged_.push_back(accumulator);
-        accumulator.clear();
+        if (!connection_.mayPushLiteral(a.size, reconnect))
+            waits.push_back({a.end - 2, i + 2});
+        i += 2 + static_cast<std::size_t>(std::min<std::uint64_t>(a.size, line.size()));
     }
+    std::size_t from = 0;
+    for (const Wait& wait : waits) {
+        write(line.substr(from, wait.plus - from) + "}\r\n", reconnect && from == 0);
+        for (;;) {
+            ReplyReader::Reply reply = reader.next();
+            if (reply.kind == ReplyReader::Kind::Continuation)
+                break;
+            if (reply.kind == ReplyReader::Kind::Tagged) {
+                complete(reply);
+                return false;
+            }
+            untagged_.push_back(std::move(reply.text));
+        }
+        from = wait.resume;
+    }
+    if (from < line.size())
+        write(line.substr(from), reconnect && from == 0);
+    return true;
 }
 
 } // namespace tavir::mail

@@ -1,11 +1,14 @@
 #pragma once
 // One tagged IMAP command and the engine that runs it: the line is built
-// with the Synthesizer operations, sent over the connection (optionally
-// followed by a message body as a LITERAL+ literal), and every response up
-// to the one carrying this command's tag is collected.
+// with the Synthesizer operations, sent over the connection (its literals
+// pushed with LITERAL+ where the server allows it, else each after the
+// server's continuation; an APPEND's message body follows the line), and
+// every reply up to the one carrying this command's tag is collected through
+// the connection's reply reader.
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/IMessage.h"
 #include "imapclient/Parser.h"
+#include "imapclient/ReplyReader.h"
 #include "imapclient/Synthesizer.h"
 
 #include <cstdint>
@@ -27,7 +30,10 @@ public:
 
     // Runs the command; `message` is the body source of APPEND, else null.
     // Returns the completion status; every failure below that leaves as an
-    // ImapException.
+    // ImapException. An APPEND whose command line can't be written fails
+    // with IMessageLoadFailedException, one whose body can't be written
+    // with IMessageAppendException; both close the connection, and nothing
+    // of a body is ever written twice.
     unsigned execute(simpleimapclient::IMessage* message);
 
     // Whether a broken connection may be re-established (with the session
@@ -43,9 +49,6 @@ public:
     // exactly "{" digits "}" or "{" digits "+}" before its CR LF; the
     // literal size is then stored (numbers above 32 bits give 0xFFFFFFFF).
     static bool isWholeResponse(const std::string& line, unsigned& literalSize);
-    // The same with the full announced size: true when the line announces a
-    // literal. A size too large for 64 bits gives UINT64_MAX.
-    static bool announcesLiteral(const std::string& line, std::uint64_t& literalSize);
     static void removeEOL(std::string& text);
 
     // True when every line break of `line` either ends it or ends a LITERAL+
@@ -64,17 +67,31 @@ public:
     // ImapParserException. Returns the number of results appended.
     unsigned filterResponses(std::vector<ResponseResult>& results, std::uint32_t type) const;
 
+protected:
+    // Writes a command line (ending in CR LF, or in the announcement of a
+    // body that follows) with `reconnect` allowed before its first byte.
+    // Each literal in it goes without waiting where the server allows that,
+    // else after the server's continuation: false when the server ended the
+    // command instead (its tagged reply is then the command's). The line of
+    // a body that can't be written fails as IMessageLoadFailedException.
+    bool sendLine(
+        const std::string& line, bool reconnect, ReplyReader& reader, bool bodyFollows = false);
+    // Stores the tagged reply that ends the command; returns its status.
+    unsigned complete(const ReplyReader::Reply& tagged);
+
+    std::string tagged_;
+    std::vector<std::string> untagged_;
+
 private:
     unsigned run(simpleimapclient::IMessage* message);
-    void sendMessage(simpleimapclient::IMessage* message);
-    unsigned readResponses();
+    std::vector<std::string> collectBody(simpleimapclient::IMessage* message);
+    void sendBody(const std::vector<std::string>& parts);
 
     std::string tag_;
     std::string command_;
     ConnectionInternal& connection_;
-    std::vector<std::string> untagged_;
-    std::string tagged_;
     bool reconnect_ = true;
+    unsigned status_ = BAD;
 };
 
 } // namespace tavir::mail

@@ -8,13 +8,6 @@ namespace tavir::mail {
 
 namespace {
 
-bool isBye(const std::string& line)
-{
-    return line.size() >= 5 && line[0] == '*' && line[1] == ' '
-        && (line[2] == 'B' || line[2] == 'b') && (line[3] == 'Y' || line[3] == 'y')
-        && (line[4] == 'E' || line[4] == 'e');
-}
-
 std::string md5(const std::string& data, bool hex)
 {
     tavir::crypto::StreamDigestMD5 digest(false);
@@ -29,75 +22,33 @@ ChallengeCommand::ChallengeCommand(ConnectionInternal& connection, const std::st
 {
 }
 
-std::string ChallengeCommand::readOne()
-{
-    ConnectionInternal& c = connection();
-    std::string line;
-    std::string response;
-    line.reserve(1024);
-    response.reserve(1024);
-    for (;;) {
-        c.recvLine(line);
-        if (line.empty()) {
-            c.setLastErrorResponse("CONNECTION TIMEOUT");
-            throw ImapTimeoutException("");
-        }
-        if (response.empty() && isBye(line)) {
-            std::string bye = line;
-            removeEOL(bye);
-            c.close();
-            c.setLastErrorResponse(bye);
-            throw ImapServerBrokeConnection("");
-        }
-        response += line;
-        std::uint64_t literal = 0;
-        if (!announcesLiteral(line, literal))
-            return response;
-        if (literal > c.maxLiteralSize() || response.size() + literal > c.maxResponseSize()) {
-            c.close();
-            c.setLastErrorResponse("RESPONSE TOO LARGE");
-            throw ImapConnectionFailed("Literal too large");
-        }
-        response.reserve(response.size() + literal + 1024);
-        unsigned want = static_cast<unsigned>(literal);
-        if (c.recvData(response, want) != want) {
-            c.close();
-            c.setLastErrorResponse("CONNECTION TIMEOUT");
-            throw ImapTimeoutException("");
-        }
-    }
-}
-
 template <class Answer> unsigned ChallengeCommand::exchange(Answer answer)
 {
     ConnectionInternal& c = connection();
+    ReplyReader reader(c, getTag());
     completeCommandString();
     // Never reconnects: a login is itself part of connecting, and a
     // reconnect would log in again from inside this login.
     c.send(getCommandString(), false, true);
-    std::string first = readOne();
-    if (first.empty() || first[0] != '+')
-        return NO; // not a continuation: nothing more is sent
+    // Untagged data may come first; the tagged reply instead of a
+    // continuation ends the exchange.
+    ReplyReader::Reply first = reader.next();
+    for (; first.kind == ReplyReader::Kind::Untagged; first = reader.next())
+        untagged_.push_back(std::move(first.text));
+    if (first.kind == ReplyReader::Kind::Tagged)
+        return complete(first);
     std::string reply;
-    if (!answer(first, reply)) {
+    if (!answer(first.text, reply)) {
         // The exchange can't go on and the server waits for an answer:
         // the connection is given up rather than left half way.
         c.close();
+        c.setLastErrorResponse(
+            "the challenge of " + c.endpointText() + " can't be answered: " + first.text);
         return NO;
     }
     reply += "\r\n";
     c.send(reply, false, true);
-    for (;;) {
-        std::string response = readOne();
-        unsigned status = BAD;
-        if (isTaggedResponse(response, status)) {
-            removeEOL(response);
-            tagged_ = response;
-            return status;
-        }
-        removeEOL(response);
-        untagged_.push_back(response);
-    }
+    return complete(reader.untilTagged(&untagged_));
 }
 
 CommandAuthCramMD5::CommandAuthCramMD5(

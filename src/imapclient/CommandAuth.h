@@ -24,18 +24,6 @@ protected:
     // refusal (1) and the connection, which is in the middle of it, is
     // closed.
     template <class Answer> unsigned exchange(Answer answer);
-
-    // One whole response (a line and the literals it announces).
-    std::string readOne();
-
-public:
-    // The exchange keeps its own responses (it does not run execute).
-    const std::string& getTaggedResponse() const { return tagged_; }
-    const std::vector<std::string>& getUntaggedResponses() const { return untagged_; }
-
-private:
-    std::string tagged_;
-    std::vector<std::string> untagged_;
 };
 
 class CommandAuthCramMD5 : public ChallengeCommand {

@@ -9,33 +9,6 @@
 
 namespace tavir::mail {
 
-namespace {
-
-bool isBye(const std::string& line)
-{
-    return line.size() >= 5 && line[0] == '*' && line[1] == ' '
-        && strncasecmp(line.c_str() + 2, "BYE", 3) == 0;
-}
-
-// The message number of an untagged "* n FETCH" line, or 0.
-unsigned int fetchNumber(const std::string& line)
-{
-    std::size_t at = 2;
-    if (line.size() < 4 || line[0] != '*' || line[1] != ' ')
-        return 0;
-    std::size_t end = line.find(' ', at);
-    if (end == std::string::npos)
-        return 0;
-    std::uint32_t number = 0;
-    if (!imap::parseUnsigned32(line.substr(at, end - at), number))
-        return 0;
-    if (line.size() < end + 6 || strncasecmp(line.c_str() + end + 1, "FETCH", 5) != 0)
-        return 0;
-    return number;
-}
-
-} // namespace
-
 CommandFetch::CommandFetch(
     ConnectionInternal& connection, unsigned int number, FetchMessage& message)
     : Command(connection, "FETCH")
@@ -49,22 +22,20 @@ CommandFetch::CommandFetch(
 
 bool CommandFetch::getDateAndFlags(FetchMessage& message) const
 {
-    std::vector<ResponseResult> results;
-    filterResponses(results, RespFetch);
     bool found = false;
-    for (const ResponseResult& result : results) {
+    for (const std::string& response : getUntaggedResponses()) {
+        FetchResponse fetch;
         // A FETCH of another message (a flag change the server reports on
-        // its own) must not lend its date or flags to this one.
-        if (result.getNumber() != number_)
-            continue;
-        std::string data = result.getString();
-        Parser parser(data);
-        std::string items;
-        if (!parser.getNodeData(items))
-            continue;
-        Parser pairs(items);
-        std::string name, value;
-        while (pairs.getNode(name) && pairs.getNode(value))
+        // its own) must not lend its date or flags to this one, nor fail it.
+        try {
+            if (!parseFetchResponse(response, fetch) || fetch.number != number_)
+                continue;
+        } catch (const ImapParserException&) {
+            if (fetch.number != number_)
+                continue;
+            throw;
+        }
+        for (const auto& [name, value] : fetch.items)
             message.setData(name, value);
         found = true;
     }
@@ -85,45 +56,44 @@ CommandFetchBody::CommandFetchBody(
 unsigned CommandFetchBody::execute()
 {
     ConnectionInternal& c = connection();
+    ReplyReader reader(c, getTag());
     completeCommandString();
-    c.send(getCommandString(), true, true);
-    std::string line;
-    std::uint64_t seen = 0;
-    for (;;) {
-        c.recvLine(line);
-        if (line.empty()) {
-            // The reply may still come, body and all: the connection is
-            // given up so that no later command reads it as its own.
-            c.close();
-            c.setLastErrorResponse("CONNECTION TIMEOUT");
-            throw ImapTimeoutException("");
+    if (!sendLine(getCommandString(), true, reader))
+        return 1;
+    // Replies before the body (EXISTS, RECENT, EXPUNGE, FETCH of other
+    // messages or without the body) are passed over; the body's literal is
+    // left on the connection for the message to read.
+    auto isBody = [this](const std::string& reply, std::uint64_t size) {
+        FetchResponse fetch;
+        try {
+            return message_ != nullptr && parseFetchResponse(reply, fetch)
+                && fetch.number == number_ && fetch.bodyIsOpen() && size <= 0xFFFFFFFFu;
+        } catch (const ImapParserException&) {
+            return false;
         }
-        if (isBye(line)) {
-            std::string bye = line;
-            removeEOL(bye);
-            c.close();
-            c.setLastErrorResponse(bye);
-            throw ImapServerBrokeConnection("");
-        }
-        unsigned status = BAD;
-        if (isTaggedResponse(line, status)) {
-            // The fetch ended without a body (refused, or a message that
-            // is gone): nothing of the reply is left on the connection.
-            removeEOL(line);
-            c.setLastErrorResponse(line);
+    };
+    try {
+        for (;;) {
+            ReplyReader::Reply reply = reader.next(isBody);
+            if (reply.literalLeft) {
+                message_->announceBody(static_cast<std::uint32_t>(reply.literalSize));
+                return 0;
+            }
+            if (reply.kind != ReplyReader::Kind::Tagged)
+                continue;
+            // The fetch ended without a body (refused, or a message that is
+            // gone): nothing of the reply is left on the connection.
+            if (reply.status == OK)
+                c.setLastErrorResponse("the FETCH reply of " + c.endpointText()
+                    + " holds no body of message " + std::to_string(number_));
+            complete(reply);
             return 1;
         }
-        if (message_ != nullptr && fetchNumber(line) == number_ && message_->parseResponse(line))
-            return 0;
-        seen += line.size();
-        if (seen > c.maxResponseSize()) {
-            c.close();
-            c.setLastErrorResponse("RESPONSE TOO LARGE");
-            throw ImapConnectionFailed("Response too large");
-        }
-        std::uint64_t literal = 0;
-        if (announcesLiteral(line, literal))
-            skipResponseRest(c, literal);
+    } catch (const ImapException&) {
+        // The reply may still come, body and all: the connection is given
+        // up so that no later command reads it as its own.
+        c.close();
+        throw;
     }
 }
 
@@ -219,19 +189,12 @@ unsigned int extractUIDInternal(const std::string& data)
 unsigned int extractUID(const std::string& line)
 {
     try {
-        Parser parser(line);
-        std::string node;
-        if (!parser.getNode(node) || node != "*")
+        FetchResponse fetch;
+        if (!parseFetchResponse(line, fetch))
             return 0;
-        if (!parser.getNode(node) || !parser.getNode(node))
-            return 0;
-        if (strcasecmp(node.c_str(), "FETCH") != 0 && strcasecmp(node.c_str(), "AFETCH") != 0)
-            return 0;
-        std::string data;
-        if (!parser.getNode(data))
-            return 0;
-        imap::trim(data);
-        return extractUIDInternal(data);
+        const std::string* uid = fetch.item("UID");
+        std::uint32_t value = 0;
+        return uid != nullptr && imap::parseUnsigned32(*uid, value) ? value : 0;
     } catch (const ImapParserException&) {
         return 0;
     }

@@ -3,9 +3,12 @@
 #include "imapclient/Command.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
+#include "tiny/FormatError.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
+#include <strings.h>
 
 namespace tavir::mail {
 
@@ -30,6 +33,32 @@ unsigned toMs(unsigned seconds)
 {
     std::uint64_t ms = static_cast<std::uint64_t>(seconds) * 1000u;
     return ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned>(ms);
+}
+
+// "30 s", "1.5 s", "0.25 s".
+std::string secondsText(unsigned ms)
+{
+    std::string text = std::to_string(ms / 1000u);
+    unsigned fraction = ms % 1000u;
+    if (fraction != 0) {
+        std::string digits = std::to_string(1000u + fraction).substr(1);
+        while (digits.back() == '0')
+            digits.pop_back();
+        text += "." + digits;
+    }
+    return text + " s";
+}
+
+// The words of a capability list, up to a closing bracket.
+std::vector<std::string> capabilityWords(const std::string& text, std::size_t from)
+{
+    std::string list = text.substr(from, text.find(']', from) - from);
+    Parser parser(list);
+    std::vector<std::string> words;
+    std::string word;
+    while (parser.getNode(word))
+        words.push_back(word);
+    return words;
 }
 
 } // namespace
@@ -110,6 +139,41 @@ bool ConnectionInternal::isAcceptableGreeting(const std::string& greeting)
             return true;
     }
     return false;
+}
+
+std::string ConnectionInternal::endpointText() const
+{
+    return host_ + ":" + std::to_string(port_);
+}
+
+std::string ConnectionInternal::sizeText(std::uint64_t bytes)
+{
+    if (bytes != 0 && bytes % (1u << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    if (bytes != 0 && bytes % 1024u == 0)
+        return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+std::string ConnectionInternal::timeoutText() const
+{
+    return "connection to " + endpointText() + " timed out after " + secondsText(timeoutMs_);
+}
+
+std::string ConnectionInternal::readEndText() const
+{
+    int error = stream_ ? stream_->readEndError() : ETIMEDOUT;
+    if (error == ETIMEDOUT)
+        return timeoutText();
+    if (error == 0)
+        return endpointText() + " closed the connection";
+    return "connection to " + endpointText()
+        + " failed: " + tavir::tiny::FormatError::formatErrorFromErrorCode(error);
+}
+
+bool ConnectionInternal::readEndedForGood() const
+{
+    return stream_ && stream_->readEndError() != ETIMEDOUT;
 }
 
 std::string ConnectionInternal::getTag()
@@ -195,8 +259,12 @@ void ConnectionInternal::init(bool login)
         close();
         throw;
     } catch (const std::exception& e) {
+        // A failure of our own (no memory, a digest that could not be
+        // made) while the session was set up.
         close();
-        throw ImapConnectionFailed(e.what());
+        std::string text = "connecting to " + endpointText() + " failed: " + e.what();
+        setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
     }
 }
 
@@ -210,15 +278,21 @@ void ConnectionInternal::connectAndGreet(bool login)
     // Whatever this object had is over: a new session starts from state 0.
     close();
     std::unique_ptr<ImapStream> stream = factory_ ? factory_(endpoint) : nullptr;
-    if (!stream)
-        throw ImapConnectionFailed(""); // the host name can't be resolved
+    if (!stream) {
+        std::string text = "host name " + host_ + " could not be resolved";
+        setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
+    }
     stream_ = std::move(stream);
     stream_->setTimeoutMs(timeoutMs_);
 
     if (!stream_->create() || !stream_->good()) {
+        std::string reason = stream_->connectFailure();
         close();
-        lastError_ = "CONNECTION FAILED";
-        throw ImapConnectionFailed("");
+        std::string text = (ssl_ ? "could not connect with TLS to " : "could not connect to ")
+            + endpointText() + (reason.empty() ? "" : ": " + reason);
+        setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
     }
     setState(Connected);
 
@@ -238,11 +312,17 @@ void ConnectionInternal::connectAndGreet(bool login)
         greeting_.push_back(static_cast<char>(c));
     }
     if (!complete || !stream_->good() || greeting_.empty() || !isAcceptableGreeting(greeting_)) {
-        std::string refused = greeting_;
+        // A server that said something is quoted; one that said nothing
+        // is described.
+        std::string refused = greeting_.empty() ? readEndText()
+            : greeting_.find_first_not_of("\r ") == std::string::npos
+            ? endpointText() + " sent an empty greeting"
+            : greeting_;
         close();
-        lastError_ = refused;
+        setLastErrorResponse(refused);
         throw ImapConnectionFailed(refused);
     }
+    noteCapabilities(greeting_);
     if (login) {
         this->login();
         restoreSession();
@@ -320,6 +400,14 @@ void ConnectionInternal::writeText(const std::string& text, bool flush)
         stream_->flush();
 }
 
+void ConnectionInternal::sendFailed(const std::string& what)
+{
+    close();
+    std::string text = "sending " + what + " to " + endpointText() + " failed";
+    setLastErrorResponse(text);
+    throw ImapConnectionFailed(text);
+}
+
 bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flush)
 {
     lastSent_ = text;
@@ -328,13 +416,22 @@ bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flus
         if (streamGood() && state_ != NotConnected)
             return true;
     }
-    close();
     if (!reconnect)
-        throw ImapConnectionFailed("Send data failed");
+        sendFailed("a command");
+    // The text is always written after a reconnect: reporting success for
+    // text that was never sent would lose the command.
+    reestablish();
+    writeText(text, true);
+    if (streamGood())
+        return true;
+    sendFailed("a command");
+}
+
+void ConnectionInternal::reestablish()
+{
+    close();
     // A new stream, greeting and login; the account switch and the folder
-    // are restored before the text is written again. The text is always
-    // written: reporting success for text that was never sent would lose
-    // the command.
+    // are restored before anything else is written.
     try {
         init(true);
     } catch (const ImapException& e) {
@@ -344,11 +441,12 @@ bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flus
             throw ImapConnectionFailed(e.what());
         throw;
     }
-    writeText(text, true);
-    if (streamGood())
-        return true;
-    close();
-    throw ImapConnectionFailed("Send failed");
+}
+
+void ConnectionInternal::reconnectIfLost()
+{
+    if (!streamGood() || state_ == NotConnected)
+        reestablish();
 }
 
 void ConnectionInternal::flush()
@@ -357,12 +455,24 @@ void ConnectionInternal::flush()
         stream_->flush();
 }
 
+void ConnectionInternal::flushOrThrow()
+{
+    if (streamGood() && state_ != NotConnected) {
+        stream_->flush();
+        if (streamGood())
+            return;
+    }
+    sendFailed("a message");
+}
+
 bool ConnectionInternal::recvLine(std::string& line)
 {
     line.clear();
     if (!streamGood() || state_ == NotConnected) {
         close();
-        throw ImapConnectionFailed("recvLine failed");
+        std::string text = "the connection to " + endpointText() + " is not open";
+        setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
     }
     bool complete = false;
     try {
@@ -372,8 +482,10 @@ bool ConnectionInternal::recvLine(std::string& line)
                 break;
             if (line.size() >= maxLine_) {
                 close();
-                lastError_ = "RESPONSE LINE TOO LONG";
-                throw ImapConnectionFailed("Response line too long");
+                std::string text = "a reply line from " + endpointText() + " is longer than "
+                    + sizeText(maxLine_);
+                setLastErrorResponse(text);
+                throw ImapConnectionFailed(text);
             }
             line.push_back(static_cast<char>(c));
             if (c == '\n') {
@@ -383,19 +495,23 @@ bool ConnectionInternal::recvLine(std::string& line)
         }
     } catch (const std::bad_alloc&) {
         close();
-        lastError_ = "OUT OF MEMORY";
-        throw ImapConnectionFailed("Out of memory");
-    }
-    if (!streamGood()) {
-        close();
-        throw ImapConnectionFailed("recvLine failed");
+        std::string text = "out of memory while reading a reply from " + endpointText();
+        setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
     }
     if (!complete && !line.empty()) {
         // The read ended inside a line: what follows can't be told apart
         // from what was lost, so the connection is given up.
+        std::string text = readEndText();
         close();
-        lastError_ = "CONNECTION TIMEOUT";
-        throw ImapTimeoutException("");
+        setLastErrorResponse(text);
+        throw ImapTimeoutException(text);
+    }
+    if (!streamGood()) {
+        std::string text = readEndText();
+        close();
+        setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
     }
     return true;
 }
@@ -407,8 +523,7 @@ void ConnectionInternal::sendLiteralData(const std::string& data)
         if (streamGood() && state_ != NotConnected)
             return;
     }
-    close();
-    throw ImapConnectionFailed("Send data failed");
+    sendFailed("a message");
 }
 
 unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
@@ -435,20 +550,61 @@ unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
 
 std::vector<std::string> ConnectionInternal::getCapability()
 {
-    if (capabilities_.empty()) {
+    return knownCapabilities(true);
+}
+
+const std::vector<std::string>& ConnectionInternal::knownCapabilities(bool reconnect)
+{
+    if (!capabilitiesKnown_) {
         Command command(*this, "CAPABILITY");
-        if (command.execute(nullptr) == Command::OK) {
-            std::vector<ResponseResult> results;
-            if (command.filterResponses(results, RespCapability) == 0)
-                throw ImapConnectionFailed("");
-            std::string text = results.front().getString();
-            Parser parser(text);
-            std::string node;
-            while (parser.getNode(node))
-                capabilities_.push_back(node);
+        command.setReconnect(reconnect);
+        if (command.execute(nullptr) == Command::OK && !capabilitiesKnown_) {
+            std::string text = "the CAPABILITY reply of " + endpointText() + " lists nothing";
+            setLastErrorResponse(text);
+            throw ImapConnectionFailed(text);
         }
+        // A server that refuses the command has told all it will.
+        capabilitiesKnown_ = true;
     }
     return capabilities_;
+}
+
+void ConnectionInternal::noteCapabilities(const std::string& reply)
+{
+    // "* CAPABILITY a b", or "<tag or *> OK [CAPABILITY a b] text" (also
+    // PREAUTH, in a greeting).
+    std::size_t at = reply.find(' ');
+    if (at == std::string::npos)
+        return;
+    ++at;
+    std::size_t list = 0;
+    if (reply[0] == '*' && startsWithNoCase(reply, at, "CAPABILITY "))
+        list = at + 11;
+    for (const char* status : {"OK [CAPABILITY ", "PREAUTH [CAPABILITY "})
+        if (list == 0 && startsWithNoCase(reply, at, status))
+            list = at + std::char_traits<char>::length(status);
+    if (list == 0)
+        return;
+    try {
+        capabilities_ = capabilityWords(reply, list);
+        capabilitiesKnown_ = true;
+    } catch (const ImapParserException&) {
+        // A list that can't be read tells nothing; what was known stays.
+    }
+}
+
+bool ConnectionInternal::mayPushLiteral(std::uint64_t size, bool reconnect)
+{
+    // RFC 7888 section 4: without LITERAL+ or LITERAL- a client waits for
+    // the continuation before each literal.
+    constexpr std::uint64_t literalMinusLimit = 4096;
+    bool plus = false;
+    bool minus = false;
+    for (const std::string& capability : knownCapabilities(reconnect)) {
+        plus = plus || strcasecmp(capability.c_str(), "LITERAL+") == 0;
+        minus = minus || strcasecmp(capability.c_str(), "LITERAL-") == 0;
+    }
+    return plus || (minus && size <= literalMinusLimit);
 }
 
 } // namespace tavir::mail

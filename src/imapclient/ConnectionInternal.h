@@ -1,8 +1,9 @@
 #pragma once
 // One synchronous IMAP4rev1 client connection: the stream, the greeting,
-// command tags, the login, writing command text with an optional reconnect,
-// reading response lines and literals, and the connection state with the
-// selected folder and the last error text. All text here is UTF-8 bytes.
+// command tags, the login, the server's capabilities, writing command text
+// with an optional reconnect, reading response lines and literals, and the
+// connection state with the selected folder and the last error text. All
+// text here is UTF-8 bytes.
 #include "imapclient/ImapStream.h"
 
 #include <cstdint>
@@ -67,12 +68,31 @@ public:
     // reconnects (the command would be lost) and is not remembered as the
     // last sent text. A failed write closes the connection and throws.
     void sendLiteralData(const std::string& data);
+    // Flushes pending output; a failed write closes the connection and
+    // throws.
+    void flushOrThrow();
     void flush();
+    // Re-establishes a connection known to be lost (closed, or its stream
+    // bad), with its session restored; nothing when it looks usable.
+    void reconnectIfLost();
+    // One line with its line end. Empty when the read ended before any byte
+    // of it (time-out or closed peer: readEndText says which); a line cut
+    // off, a line over the limit or no memory close the connection and
+    // throw with the last error set.
     bool recvLine(std::string& line);
     unsigned recvData(std::string& buffer, unsigned n);
 
     std::string getTag();
     std::vector<std::string> getCapability();
+    // Takes the capabilities a reply lists: an untagged CAPABILITY reply, or
+    // a status line with a CAPABILITY response code (a greeting, a login's
+    // OK). Other replies change nothing.
+    void noteCapabilities(const std::string& reply);
+    // Whether a literal of `size` bytes may be sent without waiting for the
+    // server's continuation: with LITERAL+ any size, with LITERAL- up to
+    // 4096 bytes (RFC 7888). Asks CAPABILITY when the server has not said,
+    // with `reconnect` as the command in hand allows.
+    bool mayPushLiteral(std::uint64_t size, bool reconnect);
 
     void setState(State state, const std::string& folder = std::string());
     State getState() const { return state_; }
@@ -84,8 +104,26 @@ public:
     void setSwitchedUser(const std::string& mailbox) { switchedUser_ = mailbox; }
     const std::string& getSwitchedUser() const { return switchedUser_; }
 
-    void setLastErrorResponse(const std::string& text) { lastError_ = text; }
+    void setLastErrorResponse(const std::string& text)
+    {
+        lastError_ = text;
+        ++errorCount_;
+    }
     std::string getLastErrorResponse() const { return lastError_; }
+    // How many times an error text was recorded: an operation that failed
+    // without recording one compares it before and after.
+    unsigned long errorCount() const { return errorCount_; }
+
+    // The server as "host:port", for error texts.
+    std::string endpointText() const;
+    // One sentence for a read that ended without data: the time-out, the
+    // peer closing the connection, or a failure.
+    std::string readEndText() const;
+    // True when the last read ended because the peer closed the connection
+    // or the read failed (not a time-out).
+    bool readEndedForGood() const;
+    // "1 MiB", "64 KiB", "1000 bytes": a byte count in error texts.
+    static std::string sizeText(std::uint64_t bytes);
     const std::string& getLastSentText() const { return lastSent_; }
     const std::string& getGreeting() const { return greeting_; }
 
@@ -96,8 +134,6 @@ public:
     void setTimeoutMs(unsigned ms);
     unsigned getTimeoutMs() const { return timeoutMs_; }
     bool streamGood();
-
-    // The buffer into which a message source delivers each part.
 
     const std::string& getHost() const { return host_; }
     unsigned getPort() const { return port_; }
@@ -125,6 +161,10 @@ private:
     void connectAndGreet(bool login);
     void restoreSession();
     void writeText(const std::string& text, bool flush);
+    [[noreturn]] void sendFailed(const std::string& what);
+    void reestablish();
+    const std::vector<std::string>& knownCapabilities(bool reconnect);
+    std::string timeoutText() const;
 
     std::uint32_t tagCounter_ = 0;
     unsigned timeout_ = 0; // seconds
@@ -132,6 +172,7 @@ private:
     State state_ = NotConnected;
     std::string greeting_;
     std::vector<std::string> capabilities_;
+    bool capabilitiesKnown_ = false;
     std::unique_ptr<ImapStream> stream_;
     bool ssl_ = false;
     std::string host_;
@@ -141,6 +182,7 @@ private:
     bool cramMD5_ = false;
     unsigned port_ = 0;
     std::string lastError_;
+    unsigned long errorCount_ = 0;
     std::string lastSent_;
     std::string selectedFolder_;
 

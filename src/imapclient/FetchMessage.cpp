@@ -1,8 +1,8 @@
 #include "imapclient/FetchMessage.h"
 
-#include "imapclient/Command.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
+#include "imapclient/ReplyReader.h"
 
 #include <algorithm>
 #include <strings.h>
@@ -38,40 +38,6 @@ std::string removeNonStandartFlags(const std::string& flags)
         result += flag;
     }
     return result;
-}
-
-void skipResponseRest(ConnectionInternal& connection, std::uint64_t size)
-{
-    std::string scratch;
-    std::string line;
-    std::uint64_t skipped = 0;
-    for (;;) {
-        skipped += size;
-        if (size > connection.maxLiteralSize() || skipped > connection.maxResponseSize()) {
-            connection.close();
-            connection.setLastErrorResponse("RESPONSE TOO LARGE");
-            throw ImapConnectionFailed("Literal too large");
-        }
-        while (size > 0) {
-            unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(size, 1u << 20));
-            scratch.clear();
-            if (connection.recvData(scratch, want) != want) {
-                connection.close();
-                connection.setLastErrorResponse("CONNECTION TIMEOUT");
-                throw ImapTimeoutException("");
-            }
-            size -= want;
-        }
-        connection.recvLine(line);
-        if (line.empty()) {
-            connection.close();
-            connection.setLastErrorResponse("CONNECTION TIMEOUT");
-            throw ImapTimeoutException("");
-        }
-        skipped += line.size();
-        if (!Command::announcesLiteral(line, size))
-            return;
-    }
 }
 
 FetchMessage::FetchMessage() = default;
@@ -116,48 +82,31 @@ bool FetchMessage::setFlags(std::string value)
 
 bool FetchMessage::setSize(std::string text)
 {
-    // "{" digits "}" CR LF, as recvLine returns the announcement.
-    if (text.size() < 5 || text.front() != '{' || text.compare(text.size() - 3, 3, "}\r\n") != 0)
+    // "{" digits "}" CR LF, as the reply reader leaves the announcement.
+    imap::LiteralAnnouncement a;
+    if (!imap::literalAnnouncementAt(text, 0, a) || a.plus || a.size > 0xFFFFFFFFu
+        || text.compare(a.end, std::string::npos, "\r\n") != 0)
         return false;
-    std::string digits = text.substr(1, text.size() - 4);
-    std::uint32_t size = 0;
-    if (!imap::parseUnsigned32(digits, size))
-        return false;
+    announceBody(static_cast<std::uint32_t>(a.size));
+    return true;
+}
+
+void FetchMessage::announceBody(std::uint32_t size)
+{
     size_ = size;
     rest_ = size;
     announced_ = true;
     drained_ = false;
-    return true;
 }
 
 bool FetchMessage::parseResponse(const std::string& line)
 {
     try {
-        Parser parser(line);
-        std::string node;
-        if (!parser.getNode(node) || node != "*")
+        FetchResponse fetch;
+        if (!parseFetchResponse(line, fetch) || !fetch.bodyIsOpen() || fetch.openSize > 0xFFFFFFFFu)
             return false;
-        if (!parser.getNode(node) || !Parser::isNumber(node))
-            return false;
-        if (!parser.getNode(node) || strcasecmp(node.c_str(), "FETCH") != 0)
-            return false;
-        std::string rest;
-        if (!parser.getRest(rest) || rest.empty() || rest[0] != '(')
-            return false;
-        rest.erase(0, 1);
-        Parser items(rest);
-        for (;;) {
-            if (!items.getNode(node))
-                return false;
-            if (strcasecmp(node.c_str(), "BODY[]") == 0)
-                break;
-            if (!items.getNode(node))
-                return false;
-        }
-        std::string size;
-        if (!items.getRest(size))
-            return false;
-        return setSize(size);
+        announceBody(static_cast<std::uint32_t>(fetch.openSize));
+        return true;
     } catch (const ImapParserException&) {
         return false;
     }
@@ -186,7 +135,9 @@ bool FetchMessage::getNextDataPart(std::string& part)
         // already read can't be completed, and the connection is in the
         // middle of a literal: it is closed, never used again as it is.
         part.clear();
+        std::string text = source_->readEndText();
         abandon();
+        source_->setLastErrorResponse(text);
         return false;
     }
     rest_ -= got;
@@ -198,36 +149,16 @@ bool FetchMessage::getNextDataPart(std::string& part)
 void FetchMessage::finishReply()
 {
     // The rest of the FETCH response after the literal (normally ")"),
-    // with any further literal in it.
-    ConnectionInternal& c = *source_;
-    std::string line;
-    c.recvLine(line);
-    if (line.empty()) {
-        abandon();
-        c.setLastErrorResponse("CONNECTION TIMEOUT");
-        throw ImapTimeoutException("");
-    }
-    std::uint64_t literal = 0;
-    if (Command::announcesLiteral(line, literal))
-        skipResponseRest(c, literal);
-    // Then, for a single fetch, everything up to its tagged completion, so
+    // then, for a single fetch, everything up to its tagged completion, so
     // that the next command on the connection starts on a clean reply.
-    if (!tag_.empty()) {
-        for (;;) {
-            c.recvLine(line);
-            if (line.empty()) {
-                abandon();
-                c.setLastErrorResponse("CONNECTION TIMEOUT");
-                throw ImapTimeoutException("");
-            }
-            if (Command::announcesLiteral(line, literal)) {
-                skipResponseRest(c, literal);
-                continue;
-            }
-            if (line.size() > tag_.size() && line.compare(0, tag_.size(), tag_) == 0
-                && line[tag_.size()] == ' ')
-                break;
-        }
+    try {
+        ReplyReader reader(*source_, tag_);
+        reader.finishReply();
+        if (!tag_.empty())
+            reader.untilTagged(nullptr);
+    } catch (const ImapException&) {
+        abandon();
+        throw;
     }
     drained_ = true;
 }

@@ -38,10 +38,13 @@ public:
 
     bool setData(const std::string& name, const std::string& value);
     bool setFlags(std::string value);
-    // The first line of a body fetch reply: "* n FETCH (... BODY[] {size}".
+    // The start of a body fetch reply, as far as the body's announcement:
+    // "* n FETCH (... BODY[] {size}" CR LF. Sets size and rest size.
     bool parseResponse(const std::string& line);
     // A literal announcement "{digits}" CR LF; sets size and rest size.
     bool setSize(std::string text);
+    // The body's literal of `size` bytes is next on the source connection.
+    void announceBody(std::uint32_t size);
 
     // Binds the source connection the body is read from. With a tag, the
     // reply is read up to that tagged completion once the body is in, so
@@ -70,10 +73,5 @@ private:
     bool announced_ = false;
     bool drained_ = false;
 };
-
-// Reads the rest of a response whose line announced a literal of `size`
-// bytes: the literal and every further line (and literal) up to a line that
-// announces none. Closes the connection and throws when it can't.
-void skipResponseRest(ConnectionInternal& connection, std::uint64_t size);
 
 } // namespace tavir::mail

@@ -33,6 +33,13 @@ public:
     virtual void flush() = 0;
     // Read time-out in milliseconds; 0 means wait for ever.
     virtual void setTimeoutMs(unsigned ms) = 0;
+    // Why the last read ended without a byte: 0 when the peer closed the
+    // connection, ETIMEDOUT when the read time-out passed (the default),
+    // else the errno of the failure.
+    virtual int readEndError() const;
+    // After a failed create(): what failed, in a few words ("(111)
+    // Connection refused", "TLS handshake failed"); may be empty.
+    virtual std::string connectFailure() const;
 };
 
 struct ImapEndpoint {

@@ -2,8 +2,11 @@
 
 #include "imapclient/ImapException.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <strings.h>
 
 namespace tavir::mail {
 
@@ -122,6 +125,38 @@ bool parseUnsigned32(const std::string& digits, std::uint32_t& value)
     return true;
 }
 
+bool literalAnnouncementAt(const std::string& text, std::size_t open, LiteralAnnouncement& out)
+{
+    if (open >= text.size() || text[open] != '{')
+        return false;
+    std::size_t p = open + 1;
+    std::uint64_t size = 0;
+    for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
+        unsigned digit = static_cast<unsigned>(text[p] - '0');
+        size = size > (UINT64_MAX - digit) / 10 ? UINT64_MAX : size * 10 + digit;
+    }
+    if (p == open + 1)
+        return false;
+    bool plus = p < text.size() && text[p] == '+';
+    if (plus)
+        ++p;
+    if (p >= text.size() || text[p] != '}')
+        return false;
+    out.open = open;
+    out.end = p + 1;
+    out.size = size;
+    out.plus = plus;
+    return true;
+}
+
+bool literalAnnouncementBefore(const std::string& text, std::size_t end, LiteralAnnouncement& out)
+{
+    if (end == 0 || end > text.size() || text[end - 1] != '}')
+        return false;
+    std::size_t open = text.rfind('{', end - 1);
+    return open != std::string::npos && literalAnnouncementAt(text, open, out) && out.end == end;
+}
+
 bool skipSpace(const std::string& text, Pos& pos)
 {
     while (pos != text.end() && *pos == ' ')
@@ -182,38 +217,28 @@ void readNCharacters(const std::string& text, Pos& pos, std::int64_t n, std::str
 
 namespace {
 
-// True when a literal announcement, "{" digits ["+"] "}" CR LF, starts at
-// pos. Inside a parenthesised group any other brace (in a flag such as
-// \Guid({...}), say) is an ordinary character.
+// True when a literal announcement followed by CR LF starts at pos. Inside a
+// parenthesised group any other brace (in a flag such as \Guid({...}), say)
+// is an ordinary character.
 bool literalStartsAt(const std::string& text, Pos pos)
 {
-    if (pos == text.end() || *pos != '{')
-        return false;
-    Pos p = pos + 1;
-    Pos digits = p;
-    while (p != text.end() && *p >= '0' && *p <= '9')
-        ++p;
-    if (p == digits)
-        return false;
-    if (p != text.end() && *p == '+')
-        ++p;
-    return text.end() - p >= 3 && p[0] == '}' && p[1] == '\r' && p[2] == '\n';
+    LiteralAnnouncement a;
+    std::size_t open = static_cast<std::size_t>(pos - text.begin());
+    return literalAnnouncementAt(text, open, a) && text.compare(a.end, 2, "\r\n") == 0;
 }
 
-// Literal at pos ("{"): "{" digits ["+"] "}" CR LF and the bytes.
+// Literal at pos ("{"): the announcement, CR LF and the bytes.
 void readLiteral(const std::string& text, Pos& pos, std::string& out)
 {
-    Pos close = findCharacterEx(text, pos, '}');
-    std::string digits(pos + 1, close);
-    if (!digits.empty() && digits.back() == '+')
-        digits.pop_back();
-    std::uint32_t n = 0;
-    if (!parseUnsigned32(digits, n))
+    LiteralAnnouncement a;
+    std::size_t open = static_cast<std::size_t>(pos - text.begin());
+    if (!literalAnnouncementAt(text, open, a))
         throw ImapParserException("Character different");
-    Pos p = testCharacter(text, close + 1, '\r');
+    Pos p = testCharacter(text, text.begin() + static_cast<std::ptrdiff_t>(a.end), '\r');
     p = testCharacter(text, p, '\n');
-    readNCharacters(text, p, n, out);
-    pos = p + static_cast<std::ptrdiff_t>(n);
+    readNCharacters(
+        text, p, static_cast<std::int64_t>(std::min<std::uint64_t>(a.size, INT64_MAX)), out);
+    pos = p + static_cast<std::ptrdiff_t>(a.size);
 }
 
 // Quoted string at pos ('"'): backslash escapes a quote or a backslash.
@@ -502,6 +527,67 @@ void Parser::parseResponseOption(ResponseResult& result)
         result.number = leadingNumber(value);
     else if (type == RespCodePermanentFlags)
         result.data = value;
+}
+
+const std::string* FetchResponse::item(const char* name) const
+{
+    for (const auto& [itemName, value] : items)
+        if (strcasecmp(itemName.c_str(), name) == 0)
+            return &value;
+    return nullptr;
+}
+
+bool FetchResponse::bodyIsOpen() const
+{
+    return strcasecmp(openItem.c_str(), "BODY[]") == 0;
+}
+
+bool parseFetchResponse(const std::string& text, FetchResponse& out)
+{
+    out = FetchResponse();
+    if (text.compare(0, 2, "* ") != 0)
+        return false;
+    // "*", the number and FETCH are atoms up to the next blank.
+    std::size_t numberEnd = text.find(' ', 2);
+    std::size_t keywordEnd
+        = numberEnd == std::string::npos ? numberEnd : text.find(' ', numberEnd + 1);
+    if (keywordEnd == std::string::npos
+        || !imap::parseUnsigned32(text.substr(2, numberEnd - 2), out.number))
+        return false;
+    std::string keyword = text.substr(numberEnd + 1, keywordEnd - numberEnd - 1);
+    if (strcasecmp(keyword.c_str(), "FETCH") != 0 && strcasecmp(keyword.c_str(), "AFETCH") != 0)
+        return false;
+    std::size_t listStart = text.find_first_not_of(' ', keywordEnd);
+    if (listStart == std::string::npos || text[listStart] != '(')
+        throw ImapParserException("FETCH response without its item list");
+    // A response stopped at an announcement (its literal left unread) ends
+    // inside the item list, so the list can't be read as one group.
+    std::string list;
+    imap::LiteralAnnouncement open;
+    bool stopped = text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0
+        && imap::literalAnnouncementBefore(text, text.size() - 2, open) && open.open > listStart;
+    if (stopped) {
+        list = text.substr(listStart + 1, open.open - listStart - 1);
+        out.openSize = open.size;
+    } else {
+        std::string group = text.substr(listStart);
+        Parser parser(group);
+        parser.getNodeData(list);
+    }
+    Parser items(list);
+    std::string name, value;
+    while (items.getNode(name)) {
+        if (!items.getNode(value)) {
+            if (!stopped)
+                throw ImapParserException("FETCH item without a value");
+            out.openItem = name;
+            return true;
+        }
+        out.items.emplace_back(name, value);
+    }
+    if (stopped)
+        throw ImapParserException("FETCH literal without an item name");
+    return true;
 }
 
 } // namespace tavir::mail

@@ -1,13 +1,16 @@
 #pragma once
 // Reader of IMAP server responses: a lexer of IMAP tokens (atoms, quoted
-// strings, literals, NIL and bracketed or parenthesised groups) and Parser,
-// which classifies one whole response as collected by Command::execute (its
-// lines with their inner CR LF and literal bytes, without the final line end).
+// strings, literals, NIL and bracketed or parenthesised groups), the grammar
+// of a literal announcement, Parser, which classifies one whole response as
+// the reply reader collects it (its lines with their inner CR LF and literal
+// bytes, without the final line end), and the reader of FETCH responses.
 // Everything works on bytes; no charset decoding happens here. The only
 // exception that leaves these functions is ImapParserException.
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tavir::mail {
 
@@ -40,6 +43,20 @@ void trim(std::string& text);
 // Reads a decimal number of at most 32 bits: all of `digits` must be digits
 // and there must be at least one. False on anything else or on overflow.
 bool parseUnsigned32(const std::string& digits, std::uint32_t& value);
+
+// A literal announcement: "{" digits "}" (synchronising) or "{" digits "+}"
+// (RFC 7888). Every reader and writer of announcements goes through the two
+// functions below, so they all take the same texts.
+struct LiteralAnnouncement {
+    std::size_t open = 0; // index of "{"
+    std::size_t end = 0; // index just past "}"
+    std::uint64_t size = 0; // saturates at UINT64_MAX
+    bool plus = false;
+};
+// True when an announcement starts at index `open`.
+bool literalAnnouncementAt(const std::string& text, std::size_t open, LiteralAnnouncement& out);
+// True when an announcement ends just before index `end`.
+bool literalAnnouncementBefore(const std::string& text, std::size_t end, LiteralAnnouncement& out);
 
 } // namespace imap
 
@@ -151,5 +168,29 @@ private:
     const std::string& text_;
     imap::Pos pos_;
 };
+
+// One untagged FETCH response (or the target's AFETCH): the message number
+// and the items as name and value pairs, values as getNode gives them (a
+// parenthesised value with its parentheses, a string's or literal's bytes).
+// The reply reader may stop a response right after a literal announcement
+// and leave the literal on the connection (a message body being streamed):
+// the item so announced is then the open item, with the announced size.
+struct FetchResponse {
+    std::uint32_t number = 0;
+    std::vector<std::pair<std::string, std::string>> items;
+    std::string openItem;
+    std::uint64_t openSize = 0;
+
+    // The value of the first item of that name (ASCII case-insensitive), or
+    // null.
+    const std::string* item(const char* name) const;
+    // True when the open item is the whole body, BODY[].
+    bool bodyIsOpen() const;
+};
+
+// False when `text` is no untagged FETCH or AFETCH response; a FETCH
+// response whose items can't be read throws ImapParserException, with the
+// message number already set in `out`.
+bool parseFetchResponse(const std::string& text, FetchResponse& out);
 
 } // namespace tavir::mail

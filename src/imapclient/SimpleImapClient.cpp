@@ -34,22 +34,19 @@ SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& ho
 {
     if (connected_)
         return ImapAlreadyConnected;
-    if (masterAuthentication_)
-        connection_.initialize(
-            unicodeToUtf8(host), port, unicodeToUtf8(password), readTimeout, ssl);
-    else
-        connection_.initialize(unicodeToUtf8(host), port, unicodeToUtf8(user),
-            unicodeToUtf8(password), useCramMD5, readTimeout, ssl);
-    if (timeoutMs_ != 0)
-        connection_.setTimeoutMs(timeoutMs_);
-    try {
+    return guarded("the login", ImapLoginFailed, [&] {
+        if (masterAuthentication_)
+            connection_.initialize(
+                unicodeToUtf8(host), port, unicodeToUtf8(password), readTimeout, ssl);
+        else
+            connection_.initialize(unicodeToUtf8(host), port, unicodeToUtf8(user),
+                unicodeToUtf8(password), useCramMD5, readTimeout, ssl);
+        if (timeoutMs_ != 0)
+            connection_.setTimeoutMs(timeoutMs_);
         connection_.init(true);
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapLoginFailed);
-    }
-    connected_ = true;
-    return ImapSuccess;
+        connected_ = true;
+        return ImapSuccess;
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::connect(
@@ -74,7 +71,8 @@ void SimpleImapClient::disconnect(bool logout)
     if (logout) {
         try {
             connection_.logout();
-        } catch (const ImapException&) {
+        } catch (...) {
+            // A farewell that fails changes nothing: the connection closes.
         }
     }
     connection_.close();
@@ -84,45 +82,44 @@ void SimpleImapClient::disconnect(bool logout)
 SimpleImapClient::ImapClientResult SimpleImapClient::reconnect()
 {
     connected_ = false;
-    try {
+    return guarded("the login", ImapLoginFailed, [&] {
         connection_.reconnect();
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapLoginFailed);
-    }
-    connected_ = true;
-    return ImapSuccess;
+        connected_ = true;
+        return ImapSuccess;
+    });
 }
 
 bool SimpleImapClient::testImapServer(
     const std::wstring& host, unsigned port, bool ssl, unsigned timeout, std::wstring& greeting)
 {
-    ConnectionInternal probe;
-    probe.setStreamFactory(factory_);
-    probe.initialize(unicodeToUtf8(host), port, "", "", false, timeout, ssl);
     try {
+        ConnectionInternal probe;
+        probe.setStreamFactory(factory_);
+        probe.initialize(unicodeToUtf8(host), port, "", "", false, timeout, ssl);
         probe.init(false);
-    } catch (const ImapConnectionFailed&) {
+        greeting = tavir::migration::utf8ToUnicode(probe.getGreeting());
+        return true;
+    } catch (...) {
+        // A refused or failed connection, or a failure of our own: either
+        // way the server could not be tested.
         return false;
     }
-    greeting = tavir::migration::utf8ToUnicode(probe.getGreeting());
-    return true;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::createUser(const std::wstring& user,
     const std::wstring& domain, const std::wstring& password, const std::wstring& fullName)
 {
-    return simple(ImapCreateUserFailed, [&] {
+    return simple("X-CREATEUSER", ImapCreateUserFailed, [&] {
         CommandXCreateUser command(connection_, unicodeToUtf8(user), unicodeToUtf8(domain),
             unicodeToUtf8(password), unicodeToUtf8(fullName), {});
-        return static_cast<ImapClientResult>(command.execute(nullptr));
+        return succeededOr(command.execute(nullptr), ImapCreateUserFailed);
     });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::setUser(
     const std::wstring& user, const std::wstring& domain)
 {
-    return simple(ImapSetUserFailed, [&] {
+    return simple("X-SETUSER", ImapSetUserFailed, [&] {
         std::string mailbox = unicodeToUtf8(user + L"@" + domain);
         CommandXSetUser command(connection_, mailbox);
         unsigned status = command.execute(nullptr);
@@ -133,7 +130,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::setUser(
             if (connection_.getState() == ConnectionInternal::Selected)
                 connection_.setState(ConnectionInternal::Authenticated);
         }
-        return static_cast<ImapClientResult>(status);
+        return succeededOr(status, ImapSetUserFailed);
     });
 }
 
@@ -186,30 +183,26 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
 SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
     const std::wstring& name, KUuid& guid, FolderType type)
 {
-    if (!connected_)
-        return ImapNotConnected;
-    try {
+    return simple("X-CREATE", ImapCreateFolderFailed, [&] {
         CommandCreate command(connection_, unicodeToUtf7M(name), folderTypeBit(type), "", true);
-        if (command.execute(nullptr) != Command::OK) {
-            recordError();
+        if (command.execute(nullptr) != Command::OK)
             return ImapCreateFolderFailed;
-        }
         // The new folder's identifier is the fifth word of the tagged line.
         std::string tagged = command.getTaggedResponse();
         Parser parser(tagged);
         std::string node;
-        for (int i = 0; i < 5; ++i)
-            if (!parser.getNode(node))
-                return ImapCreateFolderFailed;
-        KUuid id = KUuid::fromString(node, true);
-        if (id.isNull())
+        int read = 0;
+        while (read < 5 && parser.getNode(node))
+            ++read;
+        KUuid id = read == 5 ? KUuid::fromString(node, true) : KUuid();
+        if (id.isNull()) {
+            connection_.setLastErrorResponse("the X-CREATE reply of " + connection_.endpointText()
+                + " names no folder identifier: " + tagged);
             return ImapCreateFolderFailed;
+        }
         guid = id;
         return ImapSuccess;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapCreateFolderFailed);
-    }
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::deleteFolder(
@@ -218,7 +211,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::deleteFolder(
     ImapClientResult selected = select(name);
     if (selected != ImapSuccess)
         return selected;
-    return simple(ImapDeleteFolderFailed, [&] {
+    return simple("DELETE", ImapDeleteFolderFailed, [&] {
         CommandDelete command(connection_, unicodeToUtf7M(name), recursive);
         unsigned status = command.execute(nullptr);
         // The deleted folder is selected no more: a reconnect must not try
@@ -226,13 +219,13 @@ SimpleImapClient::ImapClientResult SimpleImapClient::deleteFolder(
         // folder made again under its name must really be selected.
         if (status == Command::OK && connection_.getState() == ConnectionInternal::Selected)
             connection_.setState(ConnectionInternal::Authenticated);
-        return static_cast<ImapClientResult>(status);
+        return succeededOr(status, ImapDeleteFolderFailed);
     });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::select(const std::wstring& name)
 {
-    return simple(ImapSelectFailed, [&] {
+    return simple("SELECT", ImapSelectFailed, [&] {
         std::string folder = unicodeToUtf7M(name);
         if (connection_.getState() == ConnectionInternal::Selected
             && connection_.getSelectedFolder() == folder)
@@ -241,7 +234,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::select(const std::wstring& 
         unsigned status = command.execute(nullptr);
         if (status == Command::OK)
             connection_.setState(ConnectionInternal::Selected, folder);
-        return static_cast<ImapClientResult>(status);
+        return succeededOr(status, ImapSelectFailed);
     });
 }
 
@@ -255,15 +248,15 @@ SimpleImapClient::ImapClientResult SimpleImapClient::status(
 SimpleImapClient::ImapClientResult SimpleImapClient::status(
     const std::wstring& name, unsigned& count, KUuid& guid, bool wantGuid)
 {
-    return simple(ImapStatusFailed, [&] {
+    return simple("STATUS", ImapStatusFailed, [&] {
         CommandStatus command(connection_, unicodeToUtf7M(name), wantGuid);
-        unsigned status = command.execute(nullptr);
-        if (status != Command::OK)
-            return static_cast<ImapClientResult>(status);
+        if (command.execute(nullptr) != Command::OK)
+            return ImapStatusFailed;
         // A reply without a count is a failed count, not an empty folder:
         // the folder's messages would otherwise be skipped silently.
         if (!command.hasMessagesCount()) {
-            connection_.setLastErrorResponse("STATUS reply without a message count");
+            connection_.setLastErrorResponse(
+                "the STATUS reply of " + connection_.endpointText() + " holds no message count");
             return ImapStatusFailed;
         }
         count = command.getMessagesCount();
@@ -276,11 +269,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::status(
 SimpleImapClient::ImapClientResult SimpleImapClient::list(
     std::vector<FolderInfo>& folders, bool wantGuid, char& separator)
 {
-    return simple(ImapListFailed, [&] {
+    return simple("LIST", ImapListFailed, [&] {
         CommandList command(connection_, "", "*", wantGuid);
-        unsigned status = command.execute(nullptr);
-        if (status != Command::OK)
-            return static_cast<ImapClientResult>(status);
+        if (command.execute(nullptr) != Command::OK)
+            return ImapListFailed;
         command.getList(folders, separator, true);
         return ImapSuccess;
     });
@@ -294,25 +286,24 @@ SimpleImapClient::ImapClientResult SimpleImapClient::list(
     ImapClientResult result = list(folders, wantGuid, separator);
     if (result != ImapSuccess)
         return result;
-    for (const FolderInfo& folder : folders)
-        if (folder.selectable)
-            names.push_back(tavir::migration::utf7MToUnicode(folder.name));
-    return ImapSuccess;
+    return simple("LIST", ImapListFailed, [&] {
+        for (const FolderInfo& folder : folders)
+            if (folder.selectable)
+                names.push_back(tavir::migration::utf7MToUnicode(folder.name));
+        return ImapSuccess;
+    });
 }
 
 void SimpleImapClient::abort()
 {
-    lock_.writeLock();
+    tavir::tiny::KMutexLocker locker(lock_);
     aborted_ = true;
-    lock_.unlock();
 }
 
 bool SimpleImapClient::wasAborted()
 {
-    lock_.writeLock();
-    bool aborted = aborted_;
-    lock_.unlock();
-    return aborted;
+    tavir::tiny::KMutexLocker locker(lock_);
+    return aborted_;
 }
 
 std::wstring SimpleImapClient::getLastErrorResponse() const

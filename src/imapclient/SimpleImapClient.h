@@ -32,6 +32,8 @@ public:
 
     // The read time-out of every connection (seconds).
     static constexpr unsigned readTimeout = 180;
+    // A port of 0 stands for the default port (143, or 993 with TLS).
+    static constexpr unsigned defaultServicePort = ConnectionInternal::defaultServicePort;
 
     SimpleImapClient();
     ~SimpleImapClient();
@@ -82,6 +84,7 @@ public:
     ImapClientResult copyFolder(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, unsigned& copied, unsigned& failed);
     static ImapClientResult parseTaggedResponse(const std::string& line);
+    // Never fails: every problem reads as false.
     bool isXAppendSupported();
 
     // Folder ACLs and message annotations. The entry texts of setAcl and
@@ -109,8 +112,25 @@ public:
     void setReadTimeoutMs(unsigned ms) { timeoutMs_ = ms; }
 
 private:
-    template <class Run> ImapClientResult simple(ImapClientResult refusal, Run run);
+    // The frame of every operation: `run` does the work and returns
+    // ImapSuccess or a failure code. `simple` refuses (1) on a client that
+    // is not connected; `guarded` runs whatever the state. Both turn every
+    // exception into a result code and see that each failure leaves one
+    // error text: the one the connection recorded, else a sentence naming
+    // `what` failed and where.
+    template <class Run>
+    ImapClientResult simple(const std::string& what, ImapClientResult refusal, Run run);
+    template <class Run>
+    ImapClientResult guarded(const std::string& what, ImapClientResult refusal, Run run);
     void recordError() { lastError_ = connection_.getLastErrorResponse(); }
+    // Command::OK as success, any other status as `refusal`.
+    static ImapClientResult succeededOr(unsigned status, ImapClientResult refusal);
+
+    // The steps of the message operations, without a frame of their own.
+    ImapClientResult readDateAndFlags(unsigned number, FetchMessage& message);
+    ImapClientResult startBody(unsigned number, FetchMessage& message);
+    ImapClientResult copyRange(const std::wstring& folder, SimpleImapClient& target,
+        const std::string& fetchCommand, unsigned& copied, unsigned& failed);
 
     bool connected_ = false;
     ConnectionInternal connection_;
@@ -121,10 +141,5 @@ private:
     ImapStreamFactory factory_;
     unsigned timeoutMs_ = 0;
 };
-
-// One reply of the pipelined copy ("* n FETCH (INTERNALDATE .. FLAGS ..
-// BODY[] {size}"). isFetch tells whether the line was a FETCH at all.
-bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
-bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
 
 } // namespace tavir::mail

@@ -12,56 +12,50 @@ using tavir::migration::unicodeToUtf8;
 
 namespace {
 
-const char* const refusedEntry
-    = "ACL TEXT REFUSED: it holds a line break, a NUL or ends in a literal";
+const char* const refusedEntry = "the ACL text holds a line break or a NUL, or ends in a "
+                                 "literal announcement; nothing was sent";
 
 } // namespace
 
 SimpleImapClient::ImapClientResult SimpleImapClient::setAcl(
     const std::wstring& folder, const std::wstring& entry)
 {
-    if (!connected_)
-        return ImapNotConnected;
-    // The entry is written unquoted (identifier and rights as the caller
-    // wrote them), so a text that could end the command line or announce a
-    // literal is refused before anything is sent.
-    const std::string text = unicodeToUtf8(entry);
-    if (!isRawEntryText(text)) {
-        lastError_ = refusedEntry;
-        return ImapAclFailed;
-    }
-    return simple(ImapAclFailed, [&] {
+    return simple("SETACL", ImapAclFailed, [&] {
+        // The entry is written unquoted (identifier and rights as the
+        // caller wrote them), so a text that could end the command line or
+        // announce a literal is refused before anything is sent.
+        const std::string text = unicodeToUtf8(entry);
+        if (!isRawEntryText(text)) {
+            connection_.setLastErrorResponse(refusedEntry);
+            return ImapAclFailed;
+        }
         CommandSetAcl command(connection_, unicodeToUtf7M(folder), text);
-        return static_cast<ImapClientResult>(command.execute(nullptr));
+        return succeededOr(command.execute(nullptr), ImapAclFailed);
     });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::deleteAcl(
     const std::wstring& folder, const std::wstring& identifier)
 {
-    if (!connected_)
-        return ImapNotConnected;
-    const std::string text = unicodeToUtf8(identifier);
-    if (!isRawEntryText(text)) {
-        lastError_ = refusedEntry;
-        return ImapAclFailed;
-    }
-    return simple(ImapAclFailed, [&] {
+    return simple("DELETEACL", ImapAclFailed, [&] {
+        const std::string text = unicodeToUtf8(identifier);
+        if (!isRawEntryText(text)) {
+            connection_.setLastErrorResponse(refusedEntry);
+            return ImapAclFailed;
+        }
         CommandDeleteAcl command(connection_, unicodeToUtf7M(folder), text);
-        return static_cast<ImapClientResult>(command.execute(nullptr));
+        return succeededOr(command.execute(nullptr), ImapAclFailed);
     });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::resetAcl(const std::wstring& folder)
 {
-    if (!connected_ || !masterAuthentication_)
+    if (!masterAuthentication_)
         return ImapNotConnected;
-    try {
+    return simple("GETACL", ImapAclFailed, [&] {
         CommandGetAcl get(connection_, unicodeToUtf7M(folder));
-        if (get.execute(nullptr) != Command::OK) {
-            recordError();
+        if (get.execute(nullptr) != Command::OK)
             return ImapAclFailed;
-        }
         std::vector<ACLInfo> entries;
         get.getAclInfo(entries);
         // Entries holding the owner right stay; every other entry goes, with
@@ -72,24 +66,19 @@ SimpleImapClient::ImapClientResult SimpleImapClient::resetAcl(const std::wstring
                 continue;
             CommandDeleteAcl remove(
                 connection_, unicodeToUtf7M(folder), entry.identifier, entry.rights.getStr());
-            if (remove.execute(nullptr) != Command::OK) {
-                recordError();
+            if (remove.execute(nullptr) != Command::OK)
                 return ImapAclFailed;
-            }
         }
         return ImapSuccess;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapAclFailed);
-    }
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::storeAnnotations(
     unsigned uid, const AnnotationList& annotations)
 {
-    return simple(ImapAnnotationFailed, [&] {
+    return simple("UID STORE", ImapAnnotationFailed, [&] {
         CommandStore command(connection_, uid, annotations.createStringForStore(), false);
-        return static_cast<ImapClientResult>(command.execute(nullptr));
+        return succeededOr(command.execute(nullptr), ImapAnnotationFailed);
     });
 }
 

@@ -1,29 +1,57 @@
 #pragma once
-// The frame shared by the client's operations that send one command; only
-// the client's own source files include this.
+// The frame shared by the client's operations; only the client's own source
+// files include this.
+#include "imapclient/Command.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/SimpleImapClient.h"
 
+#include <new>
+
 namespace tavir::mail {
 
-// The frame of an operation that sends one command: `run` builds and runs
-// it and returns the completion status (OK, NO, BAD) or a result code of its
-// own (above BAD) after its success step.
 template <class Run>
-SimpleImapClient::ImapClientResult SimpleImapClient::simple(ImapClientResult refusal, Run run)
+SimpleImapClient::ImapClientResult SimpleImapClient::simple(
+    const std::string& what, ImapClientResult refusal, Run run)
 {
     if (!connected_)
         return ImapNotConnected;
+    return guarded(what, refusal, run);
+}
+
+template <class Run>
+SimpleImapClient::ImapClientResult SimpleImapClient::guarded(
+    const std::string& what, ImapClientResult refusal, Run run)
+{
+    const unsigned long recorded = connection_.errorCount();
+    ImapClientResult result = refusal;
+    std::string reason;
     try {
-        ImapClientResult result = run();
-        if (result == ImapSuccess)
-            return ImapSuccess;
-        recordError();
-        return refusal;
+        result = run();
     } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, refusal);
+        result = handleImapException(e, refusal);
+        reason = e.what();
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+    } catch (const std::exception& e) {
+        // Our own failures (a digest that could not be made, a text that
+        // could not be converted) are results too: nothing but a result
+        // code leaves the client.
+        reason = e.what();
+    } catch (...) {
     }
+    if (result == ImapSuccess)
+        return ImapSuccess;
+    if (connection_.errorCount() == recorded)
+        connection_.setLastErrorResponse(what + " on " + connection_.endpointText() + " failed"
+            + (reason.empty() ? std::string() : ": " + reason));
+    recordError();
+    return result;
+}
+
+inline SimpleImapClient::ImapClientResult SimpleImapClient::succeededOr(
+    unsigned status, ImapClientResult refusal)
+{
+    return status == Command::OK ? ImapSuccess : refusal;
 }
 
 } // namespace tavir::mail

@@ -5,6 +5,7 @@
 #include "imapclient/CommandMessage.h"
 #include "imapclient/Parser.h"
 #include "imapclient/SimpleImapClient.h"
+#include "imapclient/SimpleImapClientFrame.h"
 
 #include <cstdlib>
 #include <strings.h>
@@ -13,94 +14,85 @@ namespace tavir::mail {
 
 using tavir::migration::unicodeToUtf7M;
 
+SimpleImapClient::ImapClientResult SimpleImapClient::readDateAndFlags(
+    unsigned number, FetchMessage& message)
+{
+    CommandFetch command(connection_, number, message);
+    if (command.execute(nullptr) != Command::OK)
+        return ImapFetchFailed;
+    if (!command.getDateAndFlags(message)) {
+        connection_.setLastErrorResponse("the FETCH reply of " + connection_.endpointText()
+            + " holds no date and flags of message " + std::to_string(number));
+        return ImapFetchFailed;
+    }
+    return ImapSuccess;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::startBody(
+    unsigned number, FetchMessage& message)
+{
+    CommandFetchBody body(connection_, number, message);
+    return body.execute() == 0 ? ImapSuccess : ImapFetchFailed;
+}
+
 SimpleImapClient::ImapClientResult SimpleImapClient::fetchDateAndFlags(
     unsigned number, FetchMessage& message)
 {
-    if (!connected_)
-        return ImapNotConnected;
-    try {
-        CommandFetch command(connection_, number, message);
-        if (command.execute(nullptr) == Command::OK && command.getDateAndFlags(message))
-            return ImapSuccess;
-        recordError();
-        return ImapFetchFailed;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapFetchFailed);
-    }
+    return simple("FETCH", ImapFetchFailed, [&] { return readDateAndFlags(number, message); });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::fetch(unsigned number, FetchMessage& message)
 {
-    if (!connected_)
-        return ImapNotConnected;
-    try {
-        CommandFetch command(connection_, number, message);
-        if (command.execute(nullptr) != Command::OK) {
-            recordError();
-            return ImapFetchFailed;
-        }
-        if (!command.getDateAndFlags(message))
-            return ImapFetchFailed;
-        CommandFetchBody body(connection_, number, message);
-        if (body.execute() != 0) {
-            recordError();
-            return ImapFetchFailed;
-        }
-        return ImapSuccess;
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapFetchFailed);
-    }
+    return simple("FETCH", ImapFetchFailed, [&] {
+        ImapClientResult result = readDateAndFlags(number, message);
+        return result != ImapSuccess ? result : startBody(number, message);
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::append(
     const std::wstring& folder, simpleimapclient::IMessage* message, bool useXAppend, unsigned* uid)
 {
-    if (!connected_)
-        return ImapNotConnected;
-    try {
-        CommandAppend command(connection_, unicodeToUtf7M(folder), message->getFlags(),
-            message->getDate(), message->guid, message->getSize(), useXAppend);
-        if (command.execute(message) != Command::OK) {
-            recordError();
-            return ImapAppendFailed;
-        }
-        if (uid != nullptr)
-            *uid = command.getUid();
-        return ImapSuccess;
-    } catch (const ImapException& e) {
-        recordError();
-        ImapClientResult result = handleImapException(e, ImapAppendFailed);
-        if (result == ImapConnectionError) {
+    return simple("APPEND", ImapAppendFailed, [&] {
+        try {
+            CommandAppend command(connection_, unicodeToUtf7M(folder), message->getFlags(),
+                message->getDate(), message->guid, message->getSize(), useXAppend);
+            if (command.execute(message) != Command::OK)
+                return ImapAppendFailed;
+            if (uid != nullptr)
+                *uid = command.getUid();
+            return ImapSuccess;
+        } catch (const ImapException& e) {
             // Whether the server stored the message is unknown and its
             // answer may still come: the connection is given up so that
             // no later command reads that answer as its own.
-            connection_.close();
+            if (handleImapException(e, ImapAppendFailed) == ImapConnectionError)
+                connection_.close();
+            throw;
         }
-        return result;
-    }
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
     const std::wstring& folder, SimpleImapClient& target, unsigned number)
 {
-    if (!connected_)
-        return ImapNotConnected;
     FetchMessage message;
-    if (fetchDateAndFlags(number, message) != ImapSuccess)
-        return ImapFetchFailed;
-    try {
-        CommandFetchBody body(connection_, number, message);
-        if (body.execute() != 0) {
-            recordError();
-            return ImapFetchFailed;
+    // A failed date-and-flags fetch skips the message whatever went wrong
+    // (14); the body fetch's own failures keep their codes.
+    ImapClientResult started = simple("FETCH", ImapFetchFailed, [&] {
+        try {
+            if (readDateAndFlags(number, message) != ImapSuccess)
+                return ImapFetchFailed;
+        } catch (const ImapException& e) {
+            // A failed date-and-flags fetch skips the message whatever went
+            // wrong (14); the body fetch's failures keep their own codes.
+            throw ImapException(e.what(), 0);
         }
-    } catch (const ImapException& e) {
-        recordError();
-        return handleImapException(e, ImapFetchFailed);
-    }
+        return startBody(number, message);
+    });
+    if (started != ImapSuccess)
+        return started;
     message.guid = tavir::mailserver::common::KUuid();
+    const unsigned long recorded = connection_.errorCount();
     ImapClientResult result = target.append(folder, &message, false, nullptr);
     if (!message.isDrained()) {
         // The body (or the end of its reply) was not read: the source is in
@@ -108,7 +100,11 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
         message.release();
         if (result == ImapSuccess)
             result = ImapMessageLoadFailed;
-        lastError_ = connection_.getLastErrorResponse();
+        if (connection_.errorCount() == recorded)
+            connection_.setLastErrorResponse("message " + std::to_string(number) + " from "
+                + connection_.endpointText()
+                + " was not read to its end; the connection to the source is closed");
+        recordError();
     }
     return result;
 }
@@ -125,51 +121,6 @@ SimpleImapClient::ImapClientResult SimpleImapClient::parseTaggedResponse(const s
     return ImapFetchFailed;
 }
 
-bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message)
-{
-    Parser parser(items);
-    std::string name, value;
-    while (parser.getNode(name)) {
-        if (strcasecmp(name.c_str(), "INTERNALDATE") == 0) {
-            if (!parser.getNodeData(value))
-                return false;
-            message.setData(name, value);
-        } else if (strcasecmp(name.c_str(), "FLAGS") == 0) {
-            if (!parser.getNode(value))
-                return false;
-            message.setFlags(value);
-        } else if (strcasecmp(name.c_str(), "BODY[]") == 0) {
-            std::string rest;
-            return parser.getRest(rest) && message.setSize(rest);
-        } else {
-            return false;
-        }
-    }
-    return false;
-}
-
-bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch)
-{
-    message.reset();
-    isFetch = false;
-    try {
-        Parser parser(line);
-        std::string node;
-        if (!parser.getNode(node) || node != "*")
-            return false;
-        if (!parser.getNode(node) || !parser.getNode(node)
-            || strcasecmp(node.c_str(), "FETCH") != 0)
-            return false;
-        std::string rest;
-        if (!parser.getRest(rest) || rest.empty() || rest[0] != '(')
-            return false;
-        isFetch = true;
-        return loadFetchResponseInsideInfo(rest.substr(1), message);
-    } catch (const ImapParserException&) {
-        return false;
-    }
-}
-
 SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstring& folder,
     SimpleImapClient& target, unsigned first, unsigned last, unsigned& copied, unsigned& failed)
 {
@@ -184,66 +135,99 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstri
 {
     copied = 0;
     failed = 0;
-    if (!connected_)
-        return ImapNotConnected;
+    return simple("FETCH", ImapStatusFailed, [&] {
+        try {
+            return copyRange(folder, target, fetchCommand, copied, failed);
+        } catch (...) {
+            // Whatever is left of the reply (possibly many messages) can't
+            // be matched to a later command.
+            connection_.close();
+            throw;
+        }
+    });
+}
+
+namespace {
+
+// A FETCH reply that names the message's body without announcing it as a
+// literal (BODY[] NIL), or one that can't be read at all, is a message that
+// can't be copied. Any other FETCH reply without a body is news about a
+// message (another session changed its flags).
+bool unusableBodyReply(const std::string& reply)
+{
+    try {
+        FetchResponse fetch;
+        return parseFetchResponse(reply, fetch) && fetch.item("BODY[]") != nullptr;
+    } catch (const ImapParserException&) {
+        return true;
+    }
+}
+
+} // namespace
+
+SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstring& folder,
+    SimpleImapClient& target, const std::string& fetchCommand, unsigned& copied, unsigned& failed)
+{
     FetchMessage message;
     message.setSource(&connection_);
-    // Stopping before the reply is read to its end leaves the rest of it
-    // (possibly many messages) on the connection: it is closed instead, so
-    // that no later command reads those bytes as its own.
+    // Stopping before the reply is read to its end leaves the rest of it on
+    // the connection: it is closed instead.
     auto stop = [&](ImapClientResult result) {
         connection_.close();
         return result;
     };
-    try {
-        connection_.send(fetchCommand, true, true);
-        std::string line;
-        for (;;) {
-            connection_.recvLine(line);
-            if (line.empty()) {
-                connection_.setLastErrorResponse("CONNECTION TIMEOUT");
-                throw ImapTimeoutException("");
-            }
-            if (line[0] != '*') {
-                ImapClientResult result = parseTaggedResponse(line);
-                if (result != ImapSuccess) {
-                    Command::removeEOL(line);
-                    connection_.setLastErrorResponse(line);
-                    lastError_ = line;
-                }
-                return result;
-            }
-            bool isFetch = false;
-            bool loaded = loadFetchResponse(line, message, isFetch);
-            if (!loaded) {
-                std::uint64_t literal = 0;
-                if (!isFetch) {
-                    // Another kind of untagged response (EXISTS ...).
-                    if (Command::announcesLiteral(line, literal))
-                        skipResponseRest(connection_, literal);
-                    continue;
-                }
-                ++failed;
-                return stop(ImapFetchFailed);
-            }
-            ImapClientResult appended = target.append(folder, &message, false, nullptr);
-            if (!message.isDrained()) {
-                ++failed;
-                lastError_ = connection_.getLastErrorResponse();
-                return stop(appended == ImapSuccess ? ImapMessageLoadFailed : appended);
-            }
-            if (wasAborted())
-                return stop(ImapSuccess);
-            if (appended != ImapSuccess) {
-                ++failed;
-                return stop(ImapAppendFailed);
-            }
-            ++copied;
+    auto loadBody = [&](const std::string& reply, std::uint64_t size) {
+        FetchResponse fetch;
+        try {
+            if (!parseFetchResponse(reply, fetch) || !fetch.bodyIsOpen() || size > 0xFFFFFFFFu)
+                return false;
+        } catch (const ImapParserException&) {
+            return false;
         }
-    } catch (const ImapException& e) {
-        recordError();
-        connection_.close();
-        return handleImapException(e, ImapStatusFailed);
+        message.reset();
+        for (const auto& [name, value] : fetch.items)
+            message.setData(name, value);
+        message.announceBody(static_cast<std::uint32_t>(size));
+        return true;
+    };
+    ReplyReader reader(connection_, fetchCommand.substr(0, fetchCommand.find(' ')));
+    connection_.send(fetchCommand, true, true);
+    for (;;) {
+        ReplyReader::Reply reply = reader.next(loadBody);
+        if (reply.kind == ReplyReader::Kind::Tagged)
+            return succeededOr(reply.status, ImapFetchFailed);
+        if (reply.kind == ReplyReader::Kind::Continuation) {
+            connection_.setLastErrorResponse(
+                connection_.endpointText() + " asked for more of the FETCH: " + reply.text);
+            return stop(ImapFetchFailed);
+        }
+        if (!reply.literalLeft) {
+            if (!unusableBodyReply(reply.text))
+                continue;
+            ++failed;
+            connection_.setLastErrorResponse("a FETCH reply of " + connection_.endpointText()
+                + " carries no body literal: " + reply.text.substr(0, 200));
+            return stop(ImapFetchFailed);
+        }
+        const unsigned long recorded = connection_.errorCount();
+        ImapClientResult appended = target.append(folder, &message, false, nullptr);
+        if (!message.isDrained()) {
+            ++failed;
+            if (connection_.errorCount() == recorded)
+                connection_.setLastErrorResponse("appending to the target failed before the body "
+                                                 "from "
+                    + connection_.endpointText() + " was read: " + target.lastError_);
+            return stop(appended == ImapSuccess ? ImapMessageLoadFailed : appended);
+        }
+        if (wasAborted())
+            return stop(ImapSuccess);
+        if (appended != ImapSuccess) {
+            ++failed;
+            connection_.setLastErrorResponse(
+                "appending to the target failed: " + target.lastError_);
+            return stop(ImapAppendFailed);
+        }
+        ++copied;
     }
 }
 
@@ -268,7 +252,7 @@ bool SimpleImapClient::isXAppendSupported()
         // X-APPEND came with the target versions this system supports at
         // all (6.5 and later).
         return major > 6 || (major == 6 && minor >= 5);
-    } catch (const ImapException&) {
+    } catch (...) {
         return false;
     }
 }

@@ -49,7 +49,10 @@ private:
 
 // Every backslash doubled and every double quote preceded by a backslash.
 std::string escapeQuotationMarks(const std::string& text);
-// The non-synchronising literal: "{" length "+}" CR LF and the text.
+// The non-synchronising literal: "{" length "+}" CR LF and the text. Lines
+// are always built this way; where the server does not allow it, the
+// command's sender writes a synchronising literal instead and waits for the
+// server's continuation.
 std::string literalPlus(const std::string& text);
 // The text as one IMAP string token: a quoted string with its escapes when
 // every byte may stand inside quotes (printable 7-bit, no CR, LF or NUL),

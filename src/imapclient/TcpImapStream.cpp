@@ -3,9 +3,11 @@
 #include "imapclient/ImapStream.h"
 
 #include "ssl/TcpClientStream.h"
+#include "tiny/FormatError.h"
 #include "utils/InetSocketAddress.h"
 #include "utils/Url.h"
 
+#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -13,6 +15,16 @@
 namespace tavir::mail {
 
 ImapStream::~ImapStream() = default;
+
+int ImapStream::readEndError() const
+{
+    return ETIMEDOUT;
+}
+
+std::string ImapStream::connectFailure() const
+{
+    return std::string();
+}
 
 namespace {
 
@@ -26,9 +38,16 @@ public:
 
     bool create() override
     {
+        errno = 0;
         stream_->create(nullptr);
-        if (stream_->bad() || stream_->fail())
+        if (stream_->bad() || stream_->fail()) {
+            // The TLS client buffer counts as connected once the TCP connect
+            // is done, so a failure after that is the handshake's.
+            connectFailure_ = stream_->isConnected() ? std::string("TLS handshake failed")
+                : errno != 0 ? tavir::tiny::FormatError::formatErrorFromErrorCode(errno)
+                             : std::string();
             return false;
+        }
         // Commands are written whole and flushed; Nagle's algorithm would
         // only hold back the tail of a command (the end of an APPEND) until
         // the server's delayed acknowledgement, some 40 ms per message.
@@ -73,9 +92,12 @@ public:
         stream_->setTimeoutInSeconds(ms / 1000u);
         stream_->setTimeoutInuSeconds((ms % 1000u) * 1000u);
     }
+    int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
+    std::string connectFailure() const override { return connectFailure_; }
 
 private:
     std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream_;
+    std::string connectFailure_;
 };
 
 } // namespace

@@ -6,6 +6,8 @@
 #include "utils/KSock.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -300,24 +302,49 @@ tcpbuffer::int_type tcpbuffer::underflow()
     if (gptr() < egptr())
         return traits_type::to_int_type(*gptr());
     sync();
-    if (getTimeout() != 0 && !hasBufferedInput()) {
-        if (selectSock(socket_, true, timeoutMs()) <= 0)
-            return traits_type::eof();
-    }
     char* get = area_ + sendSize_;
-    int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
-    errno = 0;
-    int got = recvData(get, want);
+    int got = waitAndReceive();
     if (got > 0) {
         setg(get, get, get + got);
         return traits_type::to_int_type(*get);
     }
     setg(get, get, get);
-    // A receive that ran into the socket's time-out (a TLS record that
-    // stopped half-way) is a time-out like the wait above, not a failure.
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        markFailed();
     return traits_type::eof();
+}
+
+int tcpbuffer::waitAndReceive()
+{
+    // A peer that writes a reply in two small pieces with Nagle's algorithm
+    // on holds the second piece back until the first is acknowledged, and
+    // Linux delays that acknowledgement by up to 40 ms on a connection where
+    // both sides talk in turn. Asking for a quick acknowledgement before
+    // each blocking receive sends it at once; the kernel clears the option
+    // again by itself, so it is set every time.
+    int one = 1;
+    setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    if (getTimeout() != 0 && !hasBufferedInput()) {
+        errno = 0;
+        int ready = selectSock(socket_, true, timeoutMs());
+        if (ready <= 0) {
+            receiveError_ = ready == 0 || errno == 0 ? ETIMEDOUT : errno;
+            return -1;
+        }
+    }
+    char* get = area_ + sendSize_;
+    int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
+    errno = 0;
+    int got = recvData(get, want);
+    if (got == 0) {
+        receiveError_ = 0;
+    } else if (got < 0) {
+        int error = errno == 0 ? EIO : errno; // a TLS failure leaves errno alone
+        receiveError_ = error == EAGAIN || error == EWOULDBLOCK ? ETIMEDOUT : error;
+        // A receive that ran into the socket's time-out (a TLS record that
+        // stopped half-way) is a time-out like the wait, not a failure.
+        if (receiveError_ != ETIMEDOUT)
+            markFailed();
+    }
+    return got;
 }
 
 void tcpbuffer::markFailed()
@@ -351,16 +378,10 @@ int tcpbuffer::receive()
     if (gptr() < egptr())
         return 0;
     sync();
-    if (getTimeout() != 0 && !hasBufferedInput()) {
-        if (selectSock(socket_, true, timeoutMs()) <= 0)
-            return 0;
-    }
-    char* get = area_ + sendSize_;
-    int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
-    int got = recvData(get, want);
-    if (got < 0)
-        markFailed();
-    return got;
+    int got = waitAndReceive();
+    // As before: a wait that timed out receives nothing (0), a failed
+    // receive is negative.
+    return got < 0 && receiveError_ == ETIMEDOUT ? 0 : got;
 }
 
 const InetSocketAddress& basic_tcpclientbuffer::getHost()

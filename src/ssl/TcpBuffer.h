@@ -43,6 +43,10 @@ public:
 
     int getSocket() const { return socket_; }
     int getSocketState() const { return state_; }
+    // Why the last refill ended without bytes: 0 when the peer closed the
+    // connection, ETIMEDOUT when the read time-out passed, else the errno of
+    // the failed wait or receive.
+    int lastReceiveError() const { return receiveError_; }
 
     // 1 poll failed, 2 data (or end of stream) waiting, 3 nothing waiting.
     int isRecvReady();
@@ -78,6 +82,9 @@ protected:
     // A send or receive failed: the socket state becomes -1 for good, and
     // this connection gets no more bytes at its close.
     void markFailed();
+    // Waits for bytes (within the time-out) and receives them into the get
+    // area: the count, 0 or less when none came (lastReceiveError says why).
+    int waitAndReceive();
 
     InetSocketAddress peer_;
     InetSocketAddress local_;
@@ -93,6 +100,7 @@ protected:
     bool failed_ = false; // this connection failed (reset by a new connect)
     int socket_ = -1;
     bool bound_ = false;
+    int receiveError_ = 0;
 };
 
 class basic_tcpclientbuffer : public tcpbuffer {

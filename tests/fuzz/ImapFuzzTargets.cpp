@@ -85,6 +85,11 @@ int imapParser(const std::uint8_t* data, std::size_t size)
     } catch (const ImapParserException&) {
     }
     try {
+        FetchResponse fetch;
+        parseFetchResponse(text, fetch);
+    } catch (const ImapParserException&) {
+    }
+    try {
         std::string rest;
         Parser parser(text);
         parser.getRest(rest);

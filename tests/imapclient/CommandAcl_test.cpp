@@ -1,40 +1,26 @@
 // The ACL commands: their lines on the wire and the reading of ACL
 // responses, against scripted servers.
-#include "ScriptedStream.h"
 #include "imapclient/CommandAcl.h"
 #include "imapclient/ImapException.h"
+#include "support/ScriptedImap.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
 using namespace tavir::mail;
-using tavir::test::ScriptedServer;
-using tavir::test::ScriptedSession;
+using tavir::test::LoggedInConnection;
+using tavir::test::withoutTags;
 
 namespace {
-
-struct Fixture {
-    explicit Fixture(const std::string& after)
-    {
-        session = server.addSession("* OK ready\r\nK0 OK Logged in\r\n" + after);
-        connection.initialize("scripted", 0, "user", "secret", false, 180, false);
-        connection.setStreamFactory(server.factory());
-        connection.init(true);
-        session->clientBytes.clear();
-    }
-    ScriptedServer server;
-    std::shared_ptr<ScriptedSession> session;
-    ConnectionInternal connection;
-};
 
 // The records of a GETACL answered by `responses` (untagged lines).
 std::vector<ACLInfo> getAcl(const std::string& responses)
 {
-    Fixture f(responses + "K1 OK done\r\n");
+    LoggedInConnection f(responses + "%T OK done\r\n");
     CommandGetAcl command(f.connection, "INBOX");
     EXPECT_EQ(Command::OK, command.execute(nullptr));
-    EXPECT_EQ("K1 GETACL \"INBOX\"\r\n", f.session->clientBytes);
+    EXPECT_EQ("GETACL \"INBOX\"\r\n", withoutTags(f.session->clientBytes));
     std::vector<ACLInfo> entries(3); // replaced, not appended to
     command.getAclInfo(entries);
     return entries;
@@ -57,68 +43,68 @@ TEST(CommandAclTest, Lines)
         std::function<std::string(ConnectionInternal&)> build;
         std::string line;
     };
-    auto line = [](Command&& c) { return c.getCommandString(); };
+    // The line after the command's tag.
+    auto line = [](Command&& c) { return c.getCommandString().substr(c.getTag().size() + 1); };
     const Case cases[] = {
         {"SETACL, three strings",
             [&](ConnectionInternal& c) { return line(CommandSetAcl(c, "INBOX", "fred", "lrs")); },
-            "K1 SETACL \"INBOX\" \"fred\" \"lrs\""},
+            "SETACL \"INBOX\" \"fred\" \"lrs\""},
         {"SETACL, entry unquoted",
             [&](ConnectionInternal& c) { return line(CommandSetAcl(c, "A&AOQ-", "fred lrs")); },
-            "K1 SETACL \"A&AOQ-\" fred lrs"},
+            "SETACL \"A&AOQ-\" fred lrs"},
         {"DELETEACL, three strings",
             [&](ConnectionInternal& c) {
                 return line(CommandDeleteAcl(c, "INBOX", "fred", "lrx"));
             },
-            "K1 DELETEACL \"INBOX\" \"fred\" \"lrx\""},
+            "DELETEACL \"INBOX\" \"fred\" \"lrx\""},
         {"DELETEACL, entry unquoted",
             [&](ConnectionInternal& c) { return line(CommandDeleteAcl(c, "INBOX", "-fred")); },
-            "K1 DELETEACL \"INBOX\" -fred"},
+            "DELETEACL \"INBOX\" -fred"},
         {"GETACL", [&](ConnectionInternal& c) { return line(CommandGetAcl(c, "Sent \"x\"")); },
-            "K1 GETACL \"Sent \\\"x\\\"\""},
+            "GETACL \"Sent \\\"x\\\"\""},
         {"8-bit identifier as a literal",
             [&](ConnectionInternal& c) {
                 return line(CommandDeleteAcl(c, "INBOX", "j\xc3\xb6rg", "l"));
             },
-            "K1 DELETEACL \"INBOX\" {5+}\r\nj\xc3\xb6rg \"l\""},
+            "DELETEACL \"INBOX\" {5+}\r\nj\xc3\xb6rg \"l\""},
         // Entry texts that could end the line or announce a literal go as
         // one string token instead.
         {"entry with CR LF",
             [&](ConnectionInternal& c) {
                 return line(CommandSetAcl(c, "INBOX", "fred lr\r\nK2 DELETE INBOX"));
             },
-            "K1 SETACL \"INBOX\" {24+}\r\nfred lr\r\nK2 DELETE INBOX"},
+            "SETACL \"INBOX\" {24+}\r\nfred lr\r\nK2 DELETE INBOX"},
         {"entry with a bare LF",
             [&](ConnectionInternal& c) { return line(CommandDeleteAcl(c, "INBOX", "a\nb")); },
-            "K1 DELETEACL \"INBOX\" {3+}\r\na\nb"},
+            "DELETEACL \"INBOX\" {3+}\r\na\nb"},
         {"entry with NUL",
             [&](ConnectionInternal& c) {
                 return line(CommandDeleteAcl(c, "INBOX", std::string("a\0b", 3)));
             },
-            "K1 DELETEACL \"INBOX\" {3+}\r\n" + std::string("a\0b", 3)},
+            "DELETEACL \"INBOX\" {3+}\r\n" + std::string("a\0b", 3)},
         {"entry ending in a literal announcement",
             [&](ConnectionInternal& c) { return line(CommandSetAcl(c, "INBOX", "fred {12}")); },
-            "K1 SETACL \"INBOX\" \"fred {12}\""},
+            "SETACL \"INBOX\" \"fred {12}\""},
         {"entry ending in a LITERAL+ announcement",
             [&](ConnectionInternal& c) { return line(CommandSetAcl(c, "INBOX", "fred {0+}")); },
-            "K1 SETACL \"INBOX\" \"fred {0+}\""},
+            "SETACL \"INBOX\" \"fred {0+}\""},
         {"8-bit identifier in an entry goes as a literal",
             [&](ConnectionInternal& c) {
                 return line(CommandSetAcl(c, "INBOX", "j\xc3\xb6rg  l\xc3\xa4"));
             },
-            "K1 SETACL \"INBOX\" {5+}\r\nj\xc3\xb6rg  {3+}\r\nl\xc3\xa4"},
+            "SETACL \"INBOX\" {5+}\r\nj\xc3\xb6rg  {3+}\r\nl\xc3\xa4"},
         {"the caller's quoted strings stay",
             [&](ConnectionInternal& c) {
                 return line(CommandDeleteAcl(c, "INBOX", "\"j\xc3\xb6rg\""));
             },
-            "K1 DELETEACL \"INBOX\" \"j\xc3\xb6rg\""},
+            "DELETEACL \"INBOX\" \"j\xc3\xb6rg\""},
         {"braces elsewhere stay",
             [&](ConnectionInternal& c) { return line(CommandSetAcl(c, "INBOX", "{x} l}")); },
-            "K1 SETACL \"INBOX\" {x} l}"},
+            "SETACL \"INBOX\" {x} l}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ConnectionInternal connection; // tags start at K1 on a fresh connection
-        connection.getTag();
+        ConnectionInternal connection;
         EXPECT_EQ(c.line, c.build(connection));
     }
 }
@@ -144,11 +130,11 @@ TEST(CommandAclTest, RawEntryTexts)
 
 TEST(CommandAclTest, EntryTextIsSentAsOneCommand)
 {
-    Fixture f("K1 BAD wrong arguments\r\n");
+    LoggedInConnection f("%T BAD wrong arguments\r\n");
     CommandSetAcl command(f.connection, "INBOX", "fred lr\r\nK2 DELETE INBOX");
     EXPECT_EQ(Command::BAD, command.execute(nullptr));
-    EXPECT_EQ(
-        "K1 SETACL \"INBOX\" {24+}\r\nfred lr\r\nK2 DELETE INBOX\r\n", f.session->clientBytes);
+    EXPECT_EQ(command.getTag() + " SETACL \"INBOX\" {24+}\r\nfred lr\r\nK2 DELETE INBOX\r\n",
+        f.session->clientBytes);
 }
 
 TEST(CommandAclTest, ReadingTheList)
@@ -190,7 +176,7 @@ TEST(CommandAclTest, ReadingTheList)
 
 TEST(CommandAclTest, MalformedACLResponseThrows)
 {
-    Fixture f("* ACL INBOX \"fred lr\r\nK1 OK done\r\n");
+    LoggedInConnection f("* ACL INBOX \"fred lr\r\n%T OK done\r\n");
     CommandGetAcl command(f.connection, "INBOX");
     EXPECT_EQ(Command::OK, command.execute(nullptr));
     std::vector<ACLInfo> entries;

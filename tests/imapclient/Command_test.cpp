@@ -1,34 +1,17 @@
 // Command execution against scripted servers: what goes on the wire, how
 // responses are collected, and how every misbehaviour of a server ends.
-#include "ScriptedStream.h"
 #include "imapclient/Command.h"
 #include "imapclient/ImapException.h"
+#include "support/ScriptedImap.h"
 
 #include <gtest/gtest.h>
 
 using namespace tavir::mail;
+using tavir::test::LoggedInConnection;
 using tavir::test::ScriptedServer;
-using tavir::test::ScriptedSession;
+using tavir::test::withoutTags;
 
 namespace {
-
-const std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n";
-
-// A connection logged in on the first scripted session; `after` is what the
-// server says after the LOGIN completion (to the commands of the test).
-struct Fixture {
-    explicit Fixture(const std::string& after)
-    {
-        session = server.addSession(greeting + "K0 OK Logged in\r\n" + after);
-        connection.initialize("scripted", 0, "user", "secret", false, 180, false);
-        connection.setStreamFactory(server.factory());
-        connection.init(true);
-        session->clientBytes.clear();
-    }
-    ScriptedServer server;
-    std::shared_ptr<ScriptedSession> session;
-    ConnectionInternal connection;
-};
 
 class MemoryMessage : public simpleimapclient::IMessage {
 public:
@@ -66,16 +49,17 @@ private:
 
 TEST(CommandTest, SelectCollectsUntaggedResponsesWithoutLineEnds)
 {
-    Fixture f("* 172 EXISTS\r\n* 1 RECENT\r\n* OK [UIDVALIDITY 3857529045] UIDs valid\r\n"
-              "K1 OK [READ-WRITE] SELECT completed\r\n");
+    LoggedInConnection f(
+        "* 172 EXISTS\r\n* 1 RECENT\r\n* OK [UIDVALIDITY 3857529045] UIDs valid\r\n"
+        "%T OK [READ-WRITE] SELECT completed\r\n");
     Command select(f.connection, "SELECT");
     select.addParamString("INBOX");
     EXPECT_EQ(Command::OK, select.execute(nullptr));
-    EXPECT_EQ("K1 SELECT \"INBOX\"\r\n", f.session->clientBytes);
+    EXPECT_EQ(select.getTag() + " SELECT \"INBOX\"\r\n", f.session->clientBytes);
     std::string tagged;
     std::vector<std::string> untagged;
     select.getResponse(tagged, untagged);
-    EXPECT_EQ("K1 OK [READ-WRITE] SELECT completed", tagged);
+    EXPECT_EQ(select.getTag() + " OK [READ-WRITE] SELECT completed", tagged);
     EXPECT_EQ((std::vector<std::string>{
                   "* 172 EXISTS", "* 1 RECENT", "* OK [UIDVALIDITY 3857529045] UIDs valid"}),
         untagged);
@@ -89,54 +73,59 @@ TEST(CommandTest, SelectCollectsUntaggedResponsesWithoutLineEnds)
 TEST(CommandTest, LiteralsJoinTheirResponse)
 {
     std::string body("a\0b\xff\nc", 6);
-    Fixture f("* 1 FETCH (BODY[] {6}\r\n" + body
+    LoggedInConnection f("* 1 FETCH (BODY[] {6}\r\n" + body
         + ")\r\n* LIST () \"/\" {0}\r\n\r\n"
-          "* LIST () \"/\" Drafts}\r\nK1 OK done\r\n");
+          "* LIST () \"/\" Drafts}\r\n"
+          "* LIST () \"/\" {4}\r\nx{5}\r\n" // a literal's bytes announce nothing
+          "%T OK done\r\n");
     Command fetch(f.connection, "FETCH");
     fetch.addParam("1 BODY[]");
     EXPECT_EQ(Command::OK, fetch.execute(nullptr));
     const auto& untagged = fetch.getUntaggedResponses();
-    ASSERT_EQ(3u, untagged.size());
+    ASSERT_EQ(4u, untagged.size());
     EXPECT_EQ("* 1 FETCH (BODY[] {6}\r\n" + body + ")", untagged[0]);
     EXPECT_EQ("* LIST () \"/\" {0}\r\n", untagged[1]);
     EXPECT_EQ("* LIST () \"/\" Drafts}", untagged[2]);
+    EXPECT_EQ("* LIST () \"/\" {4}\r\nx{5}", untagged[3]);
 }
 
 TEST(CommandTest, TaggedNoSetsTheLastError)
 {
-    Fixture f("K1 NO [TRYCREATE] Mailbox doesn't exist: x\r\n");
+    LoggedInConnection f("%T NO [TRYCREATE] Mailbox doesn't exist: x\r\n");
     Command select(f.connection, "SELECT");
     select.addParamString("x");
     EXPECT_EQ(Command::NO, select.execute(nullptr));
-    EXPECT_EQ("K1 NO [TRYCREATE] Mailbox doesn't exist: x", select.getTaggedResponse());
-    EXPECT_EQ("K1 NO [TRYCREATE] Mailbox doesn't exist: x", f.connection.getLastErrorResponse());
+    const std::string refusal = select.getTag() + " NO [TRYCREATE] Mailbox doesn't exist: x";
+    EXPECT_EQ(refusal, select.getTaggedResponse());
+    EXPECT_EQ(refusal, f.connection.getLastErrorResponse());
 }
 
 TEST(CommandTest, StatusWordsAndTags)
 {
     struct Case {
-        const char* response;
+        std::string response;
         bool tagged;
         unsigned status; // 9: left as it was
     };
-    const Case cases[] = {
-        {"K1 OK done", true, 0},
-        {"K1 NO no", true, 1},
-        {"K1 BAD bad", true, 2},
-        {"K1 ok lower case", true, 0},
-        {"K1  OK", true, 0},
-        {"K1", true, 9},
-        {"K1 OKAY", true, 9},
-        {"K1 [x] OK", true, 9},
-        {"K12 OK other", false, 9},
-        {"* OK untagged", false, 9},
-        {"k1 OK", false, 9},
-        {"K1\r\n", true, 9},
-    };
-    ScriptedServer server;
     ConnectionInternal connection;
-    connection.getTag(); // the command below takes K1
     Command command(connection, "NOOP");
+    const std::string tag = command.getTag();
+    std::string lowerTag = tag;
+    lowerTag[0] = 'k';
+    const Case cases[] = {
+        {tag + " OK done", true, 0},
+        {tag + " NO no", true, 1},
+        {tag + " BAD bad", true, 2},
+        {tag + " ok lower case", true, 0},
+        {tag + "  OK", true, 0},
+        {tag, true, 9},
+        {tag + " OKAY", true, 9},
+        {tag + " [x] OK", true, 9},
+        {tag + "2 OK other", false, 9}, // another tag that begins with ours
+        {"* OK untagged", false, 9},
+        {lowerTag + " OK", false, 9},
+        {tag + "\r\n", true, 9},
+    };
     for (const Case& c : cases) {
         unsigned status = 9;
         EXPECT_EQ(c.tagged, command.isTaggedResponse(c.response, status)) << c.response;
@@ -204,7 +193,7 @@ TEST(CommandTest, OnlySingleCommandsAreSent)
 
 TEST(CommandTest, InjectedLineIsRefusedBeforeAnythingIsSent)
 {
-    Fixture f("K2 OK done\r\n");
+    LoggedInConnection f("%T OK done\r\n");
     Command command(f.connection, "SELECT");
     command.addParam("INBOX\r\nK9 DELETE INBOX"); // wire-form parameter misused
     EXPECT_THROW(command.execute(nullptr), ImapException);
@@ -213,38 +202,49 @@ TEST(CommandTest, InjectedLineIsRefusedBeforeAnythingIsSent)
     Command safe(f.connection, "SELECT");
     safe.addParamString("INBOX\r\nK9 DELETE INBOX");
     EXPECT_EQ(Command::OK, safe.execute(nullptr));
-    EXPECT_EQ("K2 SELECT {22+}\r\nINBOX\r\nK9 DELETE INBOX\r\n", f.session->clientBytes);
+    EXPECT_EQ(
+        safe.getTag() + " SELECT {22+}\r\nINBOX\r\nK9 DELETE INBOX\r\n", f.session->clientBytes);
 }
 
 TEST(CommandTest, ServerMisbehaviourEndsTheCommand)
 {
     struct Case {
         const char* name;
-        std::string after; // what the server says to K1
-        int exception; // 0 timeout, 1 connection failed, 2 BYE
+        std::string after; // what the server says to the command
+        bool closedAtEnd; // then the server closes (else it falls silent)
+        int exception; // 0 timeout or end, 1 connection failed, 2 BYE
         const char* lastError;
         bool closed;
     };
+    const char* const timedOut = "connection to scripted:143 timed out after 180 s";
+    const char* const hungUp = "scripted:143 closed the connection";
     const Case cases[] = {
-        {"silence", "", 0, "CONNECTION TIMEOUT", false},
-        {"bare LF line is a line", "\n", 0, "CONNECTION TIMEOUT", false},
-        {"cut inside a line", "* 1 EXI", 0, "CONNECTION TIMEOUT", true},
-        {"dropped in a literal", "* 1 FETCH (BODY[] {10}\r\nabc", 0, "CONNECTION TIMEOUT", true},
-        {"4000000000 bytes announced", "* 1 FETCH (BODY[] {4000000000}\r\nabc", 1,
-            "RESPONSE TOO LARGE", true},
-        {"BYE first", "* BYE shutting down\r\nK1 OK x\r\n", 2, "* BYE shutting down", false},
-        {"bye any case", "* bye now\r\n", 2, "* bye now", false},
-        {"BYE after data", "* 1 EXISTS\r\n* BYE gone\r\n", 2, "* BYE gone", false},
+        // Between replies a time-out leaves the connection open (a late
+        // answer is told apart by its tag); a peer that is gone does not.
+        {"silence", "", false, 0, timedOut, false},
+        {"hung up", "", true, 0, hungUp, true},
+        {"bare LF line is a line", "\n", false, 0, timedOut, false},
+        {"cut inside a line", "* 1 EXI", false, 0, timedOut, true},
+        {"dropped in a literal", "* 1 FETCH (BODY[] {10}\r\nabc", true, 0, hungUp, true},
+        {"4000000000 bytes announced", "* 1 FETCH (BODY[] {4000000000}\r\nabc", false, 1,
+            "scripted:143 announced a literal of 4000000000 bytes, more than the limit of 64 MiB",
+            true},
+        {"BYE first", "* BYE shutting down\r\n%T OK x\r\n", false, 2, "* BYE shutting down", true},
+        {"bye any case", "* bye now\r\n", false, 2, "* bye now", true},
+        {"BYE after data", "* 1 EXISTS\r\n* BYE gone\r\n", false, 2, "* BYE gone", true},
+        {"BYEX is no BYE", "* BYEX\r\n", false, 0, timedOut, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Fixture f(c.after);
+        LoggedInConnection f(c.after);
+        f.session->closedAtEnd = c.closedAtEnd;
         Command command(f.connection, "NOOP");
         try {
             command.execute(nullptr);
             ADD_FAILURE() << "no exception";
-        } catch (const ImapTimeoutException&) {
+        } catch (const ImapTimeoutException& e) {
             EXPECT_EQ(0, c.exception);
+            EXPECT_STREQ(c.lastError, e.what());
         } catch (const ImapConnectionFailed&) {
             EXPECT_EQ(1, c.exception);
         } catch (const ImapServerBrokeConnection&) {
@@ -253,14 +253,14 @@ TEST(CommandTest, ServerMisbehaviourEndsTheCommand)
         EXPECT_EQ(c.lastError, f.connection.getLastErrorResponse());
         EXPECT_EQ(c.closed, f.connection.getState() == ConnectionInternal::NotConnected);
         // Never sent twice.
-        EXPECT_EQ("K1 NOOP\r\n", f.session->clientBytes);
+        EXPECT_EQ(command.getTag() + " NOOP\r\n", f.session->clientBytes);
     }
 }
 
 TEST(CommandTest, BYEInsideAResponseIsData)
 {
     // A line that continues a response after its literal is not a BYE.
-    Fixture f("* 1 FETCH (BODY[] {2}\r\nab* BYE x)\r\nK1 OK done\r\n");
+    LoggedInConnection f("* 1 FETCH (BODY[] {2}\r\nab* BYE x)\r\n%T OK done\r\n");
     Command command(f.connection, "FETCH");
     EXPECT_EQ(Command::OK, command.execute(nullptr));
     ASSERT_EQ(1u, command.getUntaggedResponses().size());
@@ -268,11 +268,12 @@ TEST(CommandTest, BYEInsideAResponseIsData)
 
 TEST(CommandTest, EndlessLineIsBounded)
 {
-    Fixture f(std::string(5000, 'x'));
+    LoggedInConnection f(std::string(5000, 'x'));
     f.connection.setLimits(4096, 1 << 20, 1 << 22, 1 << 30);
     Command command(f.connection, "NOOP");
     EXPECT_THROW(command.execute(nullptr), ImapConnectionFailed);
-    EXPECT_EQ("RESPONSE LINE TOO LONG", f.connection.getLastErrorResponse());
+    EXPECT_EQ(
+        "a reply line from scripted:143 is longer than 4 KiB", f.connection.getLastErrorResponse());
     EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
 }
 
@@ -281,25 +282,26 @@ TEST(CommandTest, ResponsesAreBoundedAltogether)
     std::string many;
     for (int i = 0; i < 100; ++i)
         many += "* 1 EXISTS\r\n";
-    Fixture f(many + "K1 OK\r\n");
+    LoggedInConnection f(many + "%T OK\r\n");
     f.connection.setLimits(4096, 1 << 20, 600, 1 << 30);
     Command command(f.connection, "NOOP");
     EXPECT_THROW(command.execute(nullptr), ImapConnectionFailed);
-    EXPECT_EQ("RESPONSE TOO LARGE", f.connection.getLastErrorResponse());
+    EXPECT_EQ("the answer of scripted:143 to one command is larger than 600 bytes",
+        f.connection.getLastErrorResponse());
 }
 
 TEST(CommandTest, TaggedLineWithoutStatusIsAFailure)
 {
-    Fixture f("K1\r\n");
+    LoggedInConnection f("%T\r\n");
     Command command(f.connection, "NOOP");
     EXPECT_EQ(Command::BAD, command.execute(nullptr));
-    EXPECT_EQ("K1", f.connection.getLastErrorResponse());
+    EXPECT_EQ(command.getTag(), f.connection.getLastErrorResponse());
 }
 
 TEST(CommandTest, UnknownUntaggedResponsesArePassedOver)
 {
-    Fixture f("* NO [ALERT] quota\r\n* ENABLED X\r\n* LIST () \"/\" INBOX\r\n"
-              "* VANISHED 1:2\r\n* OK note\r\nK1 OK\r\n");
+    LoggedInConnection f("* NO [ALERT] quota\r\n* ENABLED X\r\n* LIST () \"/\" INBOX\r\n"
+                         "* VANISHED 1:2\r\n* OK note\r\n%T OK\r\n");
     Command list(f.connection, "LIST");
     EXPECT_EQ(Command::OK, list.execute(nullptr));
     std::vector<ResponseResult> results;
@@ -309,7 +311,7 @@ TEST(CommandTest, UnknownUntaggedResponsesArePassedOver)
 
 TEST(CommandTest, FilterThrowsOnlyForMalformedResponsesOfTheWantedType)
 {
-    Fixture f("* 99999999999 EXISTS\r\n* LIST () \"/\" x\r\nK1 OK\r\n");
+    LoggedInConnection f("* 99999999999 EXISTS\r\n* LIST () \"/\" x\r\n%T OK\r\n");
     Command command(f.connection, "LIST");
     EXPECT_EQ(Command::OK, command.execute(nullptr));
     std::vector<ResponseResult> results;
@@ -318,7 +320,7 @@ TEST(CommandTest, FilterThrowsOnlyForMalformedResponsesOfTheWantedType)
 
 TEST(CommandTest, AppendWritesTheCollectedBodyAfterTheLine)
 {
-    Fixture f("K1 OK [APPENDUID 1 5] Append completed\r\n");
+    LoggedInConnection f("%T OK [APPENDUID 1 5] Append completed\r\n");
     std::string part1(10240, 'a');
     std::string part2("b\0\r\nc", 5);
     MemoryMessage message({part1, part2}, 10245);
@@ -326,7 +328,8 @@ TEST(CommandTest, AppendWritesTheCollectedBodyAfterTheLine)
     append.addParamString("INBOX");
     append.addParam("{10245+}\r\n");
     EXPECT_EQ(Command::OK, append.execute(&message));
-    EXPECT_EQ("K1 APPEND \"INBOX\" {10245+}\r\n" + part1 + part2 + "\r\n", f.session->clientBytes);
+    EXPECT_EQ(append.getTag() + " APPEND \"INBOX\" {10245+}\r\n" + part1 + part2 + "\r\n",
+        f.session->clientBytes);
 }
 
 TEST(CommandTest, AppendOfAnIncompleteBodySendsNothing)
@@ -346,7 +349,7 @@ TEST(CommandTest, AppendOfAnIncompleteBodySendsNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Fixture f("K1 OK\r\n");
+        LoggedInConnection f("%T OK\r\n");
         MemoryMessage message(c.parts, c.announced);
         message.rest_ = c.rest;
         message.failAt_ = c.failAt;
@@ -358,23 +361,37 @@ TEST(CommandTest, AppendOfAnIncompleteBodySendsNothing)
     }
 }
 
-TEST(CommandTest, AppendOnALostTargetIsAConnectionFailure)
+// A write that fails closes the connection and is never made again: 10
+// when the command line could not be written (the message can be copied
+// later), 9 when the message's bytes could not.
+TEST(CommandTest, AppendOnALostTargetFailsTheMessageAndSendsNothingTwice)
 {
-    Fixture f("K1 OK\r\n");
-    f.session->writeBudget = 30; // the line goes out, the body does not
-    f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK\r\n"); // must stay unused
-    MemoryMessage message({std::string(100, 'x')}, 100);
-    Command append(f.connection, "APPEND");
-    append.addParamString("INBOX");
-    append.addParam("{100+}\r\n");
-    try {
-        append.execute(&message);
-        FAIL();
-    } catch (const ImapConnectionFailed& e) {
-        EXPECT_STREQ("Send data failed", e.what());
+    struct Case {
+        long budget; // bytes that go out before writes fail
+        ImapClientResult result;
+    };
+    for (const Case& c : {Case{10, ImapMessageLoadFailed}, Case{30, ImapAppendFailed}}) {
+        SCOPED_TRACE(c.budget);
+        LoggedInConnection f("%T OK\r\n");
+        f.session->writeBudget = c.budget; // the line is 26 bytes long
+        f.server.addSession("* OK hi\r\n%T OK in\r\n%T OK\r\n"); // must stay unused
+        MemoryMessage message({std::string(100, 'x')}, 100);
+        Command append(f.connection, "APPEND");
+        append.addParamString("INBOX");
+        append.addParam("{100+}\r\n");
+        try {
+            append.execute(&message);
+            FAIL();
+        } catch (const ImapException& e) {
+            EXPECT_EQ(c.result, handleImapException(e, ImapAppendFailed));
+            EXPECT_STREQ(c.budget == 10 ? "sending a command to scripted:143 failed"
+                                        : "sending a message to scripted:143 failed",
+                e.what());
+        }
+        EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
+        EXPECT_EQ(static_cast<std::size_t>(c.budget), f.session->clientBytes.size());
+        EXPECT_EQ(1u, f.server.next); // no reconnect, nothing sent twice
     }
-    EXPECT_EQ(ConnectionInternal::NotConnected, f.connection.getState());
-    EXPECT_EQ(1u, f.server.next); // no reconnect, nothing sent twice
 }
 
 } // namespace
@@ -383,8 +400,8 @@ namespace {
 
 TEST(CommandTest, AppendOnAConnectionLostBeforehandReconnectsFirst)
 {
-    Fixture f("");
-    auto second = f.server.addSession("* OK hi\r\nK2 OK in\r\nK1 OK [APPENDUID 1 1] done\r\n");
+    LoggedInConnection f("");
+    auto second = f.server.addSession("* OK hi\r\n%T OK in\r\n%T OK [APPENDUID 1 1] done\r\n");
     f.connection.close(); // lost while idle
     MemoryMessage message({"hello"}, 5);
     Command append(f.connection, "APPEND");
@@ -392,8 +409,8 @@ TEST(CommandTest, AppendOnAConnectionLostBeforehandReconnectsFirst)
     append.addParam("{5+}\r\n");
     EXPECT_EQ(Command::OK, append.execute(&message));
     EXPECT_EQ("", f.session->clientBytes);
-    EXPECT_EQ("K2 LOGIN \"user\" \"secret\"\r\nK1 APPEND \"INBOX\" {5+}\r\nhello\r\n",
-        second->clientBytes);
+    EXPECT_EQ("LOGIN \"user\" \"secret\"\r\nAPPEND \"INBOX\" {5+}\r\nhello\r\n",
+        withoutTags(second->clientBytes));
 }
 
 } // namespace
@@ -407,7 +424,7 @@ TEST(CommandTest, AnswerCutAfterEveryByte)
     const std::string answer
         = "* 2 EXISTS\r\n* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))\r\n"
           "* LIST (\\Noselect) \"/\" {0}\r\n\r\n* OK [UIDNEXT 9] x\r\n"
-          "K1 OK done\r\n";
+          "%T OK done\r\n";
     const std::vector<std::string> expected = {
         "* 2 EXISTS",
         "* 1 FETCH (BODY[] {7}\r\nab\r\n)\"c FLAGS (\\Seen))",
@@ -416,18 +433,63 @@ TEST(CommandTest, AnswerCutAfterEveryByte)
     };
     for (std::size_t cut = 0; cut <= answer.size(); ++cut) {
         SCOPED_TRACE(cut);
-        Fixture f(answer.substr(0, cut));
+        LoggedInConnection f(answer.substr(0, cut));
         Command fetch(f.connection, "FETCH");
         try {
             EXPECT_EQ(Command::OK, fetch.execute(nullptr));
             EXPECT_EQ(answer.size(), cut);
             EXPECT_EQ(expected, fetch.getUntaggedResponses());
-            EXPECT_EQ("K1 OK done", fetch.getTaggedResponse());
+            EXPECT_EQ(fetch.getTag() + " OK done", fetch.getTaggedResponse());
         } catch (const ImapException& e) {
             EXPECT_LT(cut, answer.size());
             EXPECT_EQ(ImapConnectionError, handleImapException(e, ImapFetchFailed));
         }
-        EXPECT_EQ("K1 FETCH\r\n", f.session->clientBytes);
+        EXPECT_EQ(fetch.getTag() + " FETCH\r\n", f.session->clientBytes);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Literals go without waiting only where the server announces LITERAL+, or
+// LITERAL- for up to 4096 bytes (RFC 7888); elsewhere each waits for the
+// server's continuation, and a server that refuses instead ends the
+// command before the literal's bytes are sent. A server that has not said
+// is asked once.
+TEST(CommandTest, LiteralsWaitUnlessTheServerAllowsOtherwise)
+{
+    const std::string big(5000, '\xe4');
+    struct Case {
+        const char* name;
+        std::string greeting;
+        std::string name8bit; // the folder name, 8-bit so it goes as a literal
+        std::string server; // what the server says to the command
+        unsigned status;
+        std::string wire; // what the client wrote, without tags
+    };
+    const Case cases[] = {
+        {"LITERAL+", "* OK [CAPABILITY IMAP4rev1 LITERAL+] hi\r\n", "j\xc3\xb6rg", "%T OK\r\n",
+            Command::OK, "SELECT {5+}\r\nj\xc3\xb6rg\r\n"},
+        {"none", "* OK [CAPABILITY IMAP4rev1] hi\r\n", "j\xc3\xb6rg", "+ go ahead\r\n%T OK\r\n",
+            Command::OK, "SELECT {5}\r\nj\xc3\xb6rg\r\n"},
+        {"refused", "* OK [CAPABILITY IMAP4rev1] hi\r\n", "j\xc3\xb6rg",
+            "* OK note\r\n%T NO too long\r\n", Command::NO, "SELECT {5}\r\n"},
+        {"LITERAL- small", "* OK [CAPABILITY IMAP4rev1 LITERAL-] hi\r\n", "j\xc3\xb6rg",
+            "%T OK\r\n", Command::OK, "SELECT {5+}\r\nj\xc3\xb6rg\r\n"},
+        {"LITERAL- large", "* OK [CAPABILITY IMAP4rev1 LITERAL-] hi\r\n", big, "+ \r\n%T OK\r\n",
+            Command::OK, "SELECT {5000}\r\n" + big + "\r\n"},
+        {"not said", "* OK hi\r\n", "j\xc3\xb6rg",
+            "* CAPABILITY IMAP4rev1\r\n%T OK\r\n+ go ahead\r\n%T OK\r\n", Command::OK,
+            "CAPABILITY\r\nSELECT {5}\r\nj\xc3\xb6rg\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoggedInConnection f(c.server, c.greeting);
+        Command select(f.connection, "SELECT");
+        select.addParamString(c.name8bit);
+        EXPECT_EQ(c.status, select.execute(nullptr));
+        EXPECT_EQ(c.wire, withoutTags(f.session->clientBytes));
     }
 }
 

@@ -2,12 +2,13 @@
 // they write, the replies they read, and the message copy with the faults a
 // real server rarely produces on demand (a body cut short, unsolicited
 // responses before the body, a zero-length body, refused fetches).
-#include "ScriptedStream.h"
+#include "crypto/StreamDigest.h"
 #include "imapclient/CommandAuth.h"
 #include "imapclient/CommandFolder.h"
 #include "imapclient/CommandMessage.h"
 #include "imapclient/FetchMessage.h"
 #include "imapclient/SimpleImapClient.h"
+#include "support/ScriptedImap.h"
 #include "support/TestSupport.h"
 #include "timezone/MailDateParser.h"
 
@@ -15,6 +16,9 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
+#include <new>
+#include <stdexcept>
 
 using namespace tavir::mail;
 using tavir::mailserver::common::KUuid;
@@ -23,27 +27,17 @@ using tavir::test::ScriptedSession;
 
 namespace {
 
-const std::string greeting = "* OK ready\r\n";
-const std::string loggedIn = greeting + "K0 OK LOGIN completed\r\n";
+using tavir::test::withoutTags;
+using Scripted = tavir::test::LoggedInClient;
 
-// A client logged in (tag K0) to a scripted server that then says `after`.
-struct Scripted {
-    explicit Scripted(const std::string& after)
-    {
-        session = server.addSession(loggedIn + after);
-        client.setStreamFactory(server.factory());
-        EXPECT_EQ(ImapSuccess, client.connect(L"scripted", 0, L"user", L"pw", false, false));
-    }
-    // What the client sent after its login line.
-    std::string sent() const
-    {
-        std::string bytes = session->clientBytes;
-        return bytes.substr(bytes.find("\r\n") + 2);
-    }
-    ScriptedServer server;
-    std::shared_ptr<ScriptedSession> session;
-    SimpleImapClient client;
-};
+const std::string greeting = tavir::test::scriptedGreeting;
+
+// The last error text without the tag of a server's tagged line.
+std::string lastError(const SimpleImapClient& client)
+{
+    std::wstring wide = client.getLastErrorResponse();
+    return withoutTags(std::string(wide.begin(), wide.end())); // ASCII in these tests
+}
 
 std::string shell(const std::string& command)
 {
@@ -62,17 +56,16 @@ std::string body(std::size_t size)
     return text;
 }
 
-std::string fetchReply(
-    unsigned tag, unsigned number, const std::string& date, const std::string& flags)
+std::string fetchReply(unsigned number, const std::string& date, const std::string& flags)
 {
     return "* " + std::to_string(number) + " FETCH (INTERNALDATE \"" + date + "\" FLAGS (" + flags
-        + "))\r\nK" + std::to_string(tag) + " OK FETCH completed\r\n";
+        + "))\r\n%T OK FETCH completed\r\n";
 }
 
-std::string bodyReply(unsigned tag, unsigned number, const std::string& data)
+std::string bodyReply(unsigned number, const std::string& data)
 {
     return "* " + std::to_string(number) + " FETCH (BODY[] {" + std::to_string(data.size())
-        + "}\r\n" + data + ")\r\nK" + std::to_string(tag) + " OK FETCH completed\r\n";
+        + "}\r\n" + data + ")\r\n%T OK FETCH completed\r\n";
 }
 
 struct Append {
@@ -80,15 +73,15 @@ struct Append {
     std::time_t instant = 0;
 };
 
-// Splits what a target received into its APPEND commands.
+// Splits what a target received (without tags) into its APPEND commands.
 std::vector<Append> appends(const std::string& sent)
 {
     std::vector<Append> out;
     std::size_t at = 0;
-    while ((at = sent.find(" APPEND ", at)) != std::string::npos) {
+    while ((at = sent.find("APPEND ", at)) != std::string::npos) {
         Append a;
         std::size_t end = sent.find("\r\n", at);
-        std::string line = sent.substr(at + 8, end - at - 8);
+        std::string line = sent.substr(at + 7, end - at - 7);
         std::size_t q = line.find('"', 1);
         a.folder = line.substr(1, q - 1);
         std::size_t open = line.find('(');
@@ -133,12 +126,12 @@ TEST(AuthTest, CramMD5LoginExchange)
     ScriptedServer server;
     auto session = server.addSession(greeting
         + "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n"
-        + "K0 OK authenticated\r\n");
+        + "%T OK authenticated\r\n");
     SimpleImapClient client;
     client.setStreamFactory(server.factory());
     EXPECT_EQ(ImapSuccess, client.connect(L"h", 0, L"tim", L"tanstaaftanstaaf", true, false));
-    EXPECT_EQ("K0 AUTHENTICATE CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n",
-        session->clientBytes);
+    EXPECT_EQ("AUTHENTICATE CRAM-MD5\r\ndGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n",
+        withoutTags(session->clientBytes));
 }
 
 TEST(AuthTest, MasterAuthentication)
@@ -151,26 +144,26 @@ TEST(AuthTest, MasterAuthentication)
     const Case cases[] = {
         {"+ <12345.67890>\r\n", ImapSuccess, "<12345.67890>"},
         {"+ <1.2@host> trailing text\r\n", ImapSuccess, "<1.2@host>"},
-        {"+ <no end\r\n", ImapSuccess, "<no end\r\n"},
+        {"+ <no end\r\n", ImapSuccess, "<no end"},
         {"+ no challenge\r\n", ImapLoginFailed, ""},
         {"+ x> <abc>\r\n", ImapLoginFailed, ""},
         {"+\r\n", ImapLoginFailed, ""},
-        {"K0 NO not here\r\n", ImapLoginFailed, ""},
+        {"%T NO not here\r\n", ImapLoginFailed, ""},
         {"* BYE shutting down\r\n", ImapConnectionError, ""},
     };
     for (const Case& c : cases) {
         ScriptedServer server;
-        auto session = server.addSession(greeting + c.continuation + "K0 OK welcome\r\n");
+        auto session = server.addSession(greeting + c.continuation + "%T OK welcome\r\n");
         SimpleImapClient client;
         client.setStreamFactory(server.factory());
         EXPECT_EQ(c.result, client.connect(L"h", 0, L"Pass", false)) << c.continuation;
-        std::string expected = "K0 X-MASTERAUTH\r\n";
+        std::string expected = "X-MASTERAUTH\r\n";
         if (!c.challenge.empty()) {
             std::string digest
                 = shell("printf '%s' '" + c.challenge + "Pass' | openssl md5 | sed 's/.*= //'");
             expected += digest + "\r\n";
         }
-        EXPECT_EQ(expected, session->clientBytes) << c.continuation;
+        EXPECT_EQ(expected, withoutTags(session->clientBytes)) << c.continuation;
         EXPECT_EQ(c.result == ImapSuccess, client.isConnected());
         if (c.result != ImapSuccess) {
             EXPECT_TRUE(session->closed);
@@ -180,14 +173,14 @@ TEST(AuthTest, MasterAuthentication)
 
 TEST(AuthTest, SetUserAndCreateUserLines)
 {
-    Scripted s("K1 OK created\r\nK2 OK switched\r\nK3 NO unknown\r\n");
+    Scripted s("%T OK created\r\n%T OK switched\r\n%T NO unknown\r\n");
     EXPECT_EQ(ImapSuccess, s.client.createUser(L"john", L"local", L"pw", L""));
     EXPECT_EQ(ImapSuccess, s.client.setUser(L"john", L"local"));
     EXPECT_EQ(ImapSetUserFailed, s.client.setUser(L"nobody", L"local"));
-    EXPECT_EQ(L"K3 NO unknown", s.client.getLastErrorResponse());
-    EXPECT_EQ("K1 X-CREATEUSER (NAME {4+}\r\njohn DOMAIN {5+}\r\nlocal PASSWORD \"pw\")\r\n"
-              "K2 X-SETUSER \"john@local\"\r\n"
-              "K3 X-SETUSER \"nobody@local\"\r\n",
+    EXPECT_EQ("NO unknown", lastError(s.client));
+    EXPECT_EQ("X-CREATEUSER (NAME {4+}\r\njohn DOMAIN {5+}\r\nlocal PASSWORD \"pw\")\r\n"
+              "X-SETUSER \"john@local\"\r\n"
+              "X-SETUSER \"nobody@local\"\r\n",
         s.sent());
 }
 
@@ -199,18 +192,18 @@ TEST(FolderTest, CommandLines)
         std::string expected;
     };
     const Case cases[] = {
-        {CommandList(c, "", "*", false).get(), "K0 LIST \"\" \"*\""},
-        {CommandList(c, "", "*", true).get(), "K1 LIST (GUID) \"\" \"*\""},
-        {CommandCreate(c, "Archive/2009", FolderTypeMail, "", true).get(),
-            "K2 X-CREATE (X-MAIL) \"Archive/2009\""},
-        {CommandCreate(c, "A", 0, "", true).get(), "K3 X-CREATE \"A\""},
-        {CommandCreate(c, "A", FolderTypeMail, "G", true).get(),
-            "K4 X-CREATE (X-MAIL GUID \"G\") \"A\""},
-        {CommandCreate(c, "A", 0, "G", false).get(), "K5 CREATE (GUID \"G\") \"A\""},
-        {CommandDelete(c, "a\"b", true).get(), "K6 DELETE (RECURSIVE) \"a\\\"b\""},
-        {CommandSelect(c, "INBOX").get(), "K7 SELECT \"INBOX\""},
-        {CommandStatus(c, "X", true).get(), "K8 STATUS \"X\" (MESSAGES GUID)"},
-        {CommandStatus(c, "X", false).get(), "K9 STATUS \"X\" (MESSAGES)"},
+        {withoutTags(CommandList(c, "", "*", false).get()), "LIST \"\" \"*\""},
+        {withoutTags(CommandList(c, "", "*", true).get()), "LIST (GUID) \"\" \"*\""},
+        {withoutTags(CommandCreate(c, "Archive/2009", FolderTypeMail, "", true).get()),
+            "X-CREATE (X-MAIL) \"Archive/2009\""},
+        {withoutTags(CommandCreate(c, "A", 0, "", true).get()), "X-CREATE \"A\""},
+        {withoutTags(CommandCreate(c, "A", FolderTypeMail, "G", true).get()),
+            "X-CREATE (X-MAIL GUID \"G\") \"A\""},
+        {withoutTags(CommandCreate(c, "A", 0, "G", false).get()), "CREATE (GUID \"G\") \"A\""},
+        {withoutTags(CommandDelete(c, "a\"b", true).get()), "DELETE (RECURSIVE) \"a\\\"b\""},
+        {withoutTags(CommandSelect(c, "INBOX").get()), "SELECT \"INBOX\""},
+        {withoutTags(CommandStatus(c, "X", true).get()), "STATUS \"X\" (MESSAGES GUID)"},
+        {withoutTags(CommandStatus(c, "X", false).get()), "STATUS \"X\" (MESSAGES)"},
     };
     for (const Case& k : cases)
         EXPECT_EQ(k.expected, k.line);
@@ -223,9 +216,9 @@ TEST(FolderTest, ListReplies)
         + "* 3 EXISTS\r\n" + "* LIST (\\Noselect \\HasChildren) \".\" Public\r\n"
         + "* LIST () NIL \"a\\\"b\"\r\n" + "* LIST (\\Guid(" + guid.substr(1)
         + ")) \"/\" {4}\r\nN\x01LS\r\n" + "* LIST (\\Guid({" + guid + "})) \"/\" Braced\r\n"
-        + "K1 OK LIST completed\r\n" + "* LIST (\\Guid(" + guid
+        + "%T OK LIST completed\r\n" + "* LIST (\\Guid(" + guid
         + ")) \".\" INBOX\r\n* LIST (\\NoSelect) \"/\" Public\r\n"
-        + "* LIST () \"/\" Sent\r\nK2 OK done\r\n" + "K3 NO no listing\r\n");
+        + "* LIST () \"/\" Sent\r\n%T OK done\r\n" + "%T NO no listing\r\n");
     std::vector<FolderInfo> folders;
     char separator = '?';
     ASSERT_EQ(ImapSuccess, s.client.list(folders, true, separator));
@@ -249,7 +242,7 @@ TEST(FolderTest, ListReplies)
     EXPECT_EQ((std::vector<std::wstring>{L"INBOX", L"Sent"}), names);
     EXPECT_EQ(ImapListFailed, s.client.list(names, false, separator));
     EXPECT_TRUE(names.empty());
-    EXPECT_EQ(L"K3 NO no listing", s.client.getLastErrorResponse());
+    EXPECT_EQ("NO no listing", lastError(s.client));
 }
 
 TEST(FolderTest, StatusCounts)
@@ -263,16 +256,16 @@ TEST(FolderTest, StatusCounts)
         bool haveGuid;
     };
     const Case cases[] = {
-        {"* STATUS \"X\" (MESSAGES 231 GUID " + guid + ")\r\nK1 OK\r\n", true, ImapSuccess, 231,
+        {"* STATUS \"X\" (MESSAGES 231 GUID " + guid + ")\r\n%T OK\r\n", true, ImapSuccess, 231,
             true},
-        {"* STATUS \"X\" (messages 5)\r\nK1 OK\r\n", false, ImapSuccess, 5, false},
-        {"* STATUS \"X\" (MESSAGES 12abc)\r\nK1 OK\r\n", false, ImapSuccess, 12, false},
-        {"* STATUS \"X\" (MESSAGES 0)\r\nK1 OK\r\n", true, ImapSuccess, 0, false},
+        {"* STATUS \"X\" (messages 5)\r\n%T OK\r\n", false, ImapSuccess, 5, false},
+        {"* STATUS \"X\" (MESSAGES 12abc)\r\n%T OK\r\n", false, ImapSuccess, 12, false},
+        {"* STATUS \"X\" (MESSAGES 0)\r\n%T OK\r\n", true, ImapSuccess, 0, false},
         // No count in the reply, or no STATUS line at all: a failed count.
-        {"* STATUS \"X\" (UIDNEXT 5)\r\nK1 OK\r\n", false, ImapStatusFailed, 99, false},
-        {"* STATUS \"X\" (MESSAGES )\r\nK1 OK\r\n", false, ImapStatusFailed, 99, false},
-        {"K1 OK\r\n", false, ImapStatusFailed, 99, false},
-        {"K1 NO [NONEXISTENT] no\r\n", false, ImapStatusFailed, 99, false},
+        {"* STATUS \"X\" (UIDNEXT 5)\r\n%T OK\r\n", false, ImapStatusFailed, 99, false},
+        {"* STATUS \"X\" (MESSAGES )\r\n%T OK\r\n", false, ImapStatusFailed, 99, false},
+        {"%T OK\r\n", false, ImapStatusFailed, 99, false},
+        {"%T NO [NONEXISTENT] no\r\n", false, ImapStatusFailed, 99, false},
     };
     for (const Case& c : cases) {
         Scripted s(c.reply);
@@ -287,8 +280,8 @@ TEST(FolderTest, StatusCounts)
 TEST(FolderTest, CreateSelectDelete)
 {
     const std::string guid = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
-    Scripted s("K1 OK X-CREATE completed " + guid + "\r\n" + "K2 OK X-CREATE completed\r\n"
-        + "K3 OK [READ-WRITE] selected\r\n" + "K4 NO no such folder\r\n" + "K5 OK deleted\r\n");
+    Scripted s("%T OK X-CREATE completed " + guid + "\r\n" + "%T OK X-CREATE completed\r\n"
+        + "%T OK [READ-WRITE] selected\r\n" + "%T NO no such folder\r\n" + "%T OK deleted\r\n");
     KUuid id;
     EXPECT_EQ(ImapSuccess, s.client.createFolder(L"Archive/2009", id, L"IPF.Note"));
     EXPECT_EQ(guid, id.toString());
@@ -296,14 +289,17 @@ TEST(FolderTest, CreateSelectDelete)
     // The folder was made, but without an identifier the result is 7.
     EXPECT_EQ(ImapCreateFolderFailed, s.client.createFolder(L"B", none, L"IPF.Task.Custom"));
     EXPECT_TRUE(none.isNull());
+    EXPECT_EQ(0u,
+        lastError(s.client).find("the X-CREATE reply of scripted:143 names no folder "
+                                 "identifier: K"));
     EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX"));
     EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX")); // nothing sent
     EXPECT_EQ(ImapSelectFailed, s.client.select(L"Other"));
     EXPECT_EQ(ImapSuccess, s.client.select(L"INBOX")); // still selected
     EXPECT_EQ(ImapSuccess, s.client.deleteFolder(L"INBOX", true));
     EXPECT_EQ(ConnectionInternal::Authenticated, s.client.getConnection().getState());
-    EXPECT_EQ("K1 X-CREATE (X-MAIL) \"Archive/2009\"\r\nK2 X-CREATE \"B\"\r\n"
-              "K3 SELECT \"INBOX\"\r\nK4 SELECT \"Other\"\r\nK5 DELETE (RECURSIVE) \"INBOX\"\r\n",
+    EXPECT_EQ("X-CREATE (X-MAIL) \"Archive/2009\"\r\nX-CREATE \"B\"\r\n"
+              "SELECT \"INBOX\"\r\nSELECT \"Other\"\r\nDELETE (RECURSIVE) \"INBOX\"\r\n",
         s.sent());
     EXPECT_EQ(
         SimpleImapClient::FolderTypeNoteClass, SimpleImapClient::convertFolderType(L"IPF.NOTE"));
@@ -312,29 +308,144 @@ TEST(FolderTest, CreateSelectDelete)
     EXPECT_EQ(SimpleImapClient::FolderTypeNone, SimpleImapClient::convertFolderType(L"ipf.notes"));
 }
 
-TEST(FolderTest, NotConnectedAndTimeouts)
+// A message of five bytes for APPEND.
+struct Hello : simpleimapclient::IMessage {
+    bool getFirstDataPart(std::string& p) override
+    {
+        p = "hello";
+        return true;
+    }
+    bool getNextDataPart(std::string& p) override
+    {
+        p.clear();
+        return false;
+    }
+    std::string getFlags() override { return "\\Seen"; }
+    std::string getDate() override { return "17-Jul-1996 02:44:25 -0700"; }
+    std::uint32_t getSize() override { return 5; }
+};
+
+// Every operation of the facade, run on `client` (`other` is the target of
+// the copies).
+using Operation = std::function<ImapClientResult(SimpleImapClient&, SimpleImapClient&)>;
+const std::vector<std::pair<const char*, Operation>>& everyOperation()
+{
+    static const std::vector<std::pair<const char*, Operation>> operations = {
+        {"createUser", [](auto& c, auto&) { return c.createUser(L"u", L"d", L"p", L"f"); }},
+        {"setUser", [](auto& c, auto&) { return c.setUser(L"u", L"d"); }},
+        {"createFolder",
+            [](auto& c, auto&) {
+                KUuid id;
+                return c.createFolder(L"x", id, L"IPF.Note");
+            }},
+        {"deleteFolder", [](auto& c, auto&) { return c.deleteFolder(L"x", true); }},
+        {"select", [](auto& c, auto&) { return c.select(L"INBOX"); }},
+        {"status",
+            [](auto& c, auto&) {
+                unsigned count = 0;
+                return c.status(L"INBOX", count);
+            }},
+        {"list",
+            [](auto& c, auto&) {
+                std::vector<FolderInfo> folders;
+                char separator = '/';
+                return c.list(folders, true, separator);
+            }},
+        {"list of names",
+            [](auto& c, auto&) {
+                std::vector<std::wstring> names;
+                char separator = '/';
+                return c.list(names, false, separator);
+            }},
+        {"fetchDateAndFlags",
+            [](auto& c, auto&) {
+                FetchMessage message;
+                return c.fetchDateAndFlags(1, message);
+            }},
+        {"fetch",
+            [](auto& c, auto&) {
+                FetchMessage message;
+                return c.fetch(1, message);
+            }},
+        {"append",
+            [](auto& c, auto&) {
+                Hello message;
+                return c.append(L"INBOX", &message, false, nullptr);
+            }},
+        {"copyMessage", [](auto& c, auto& other) { return c.copyMessage(L"INBOX", other, 1); }},
+        {"copyFolder",
+            [](auto& c, auto& other) {
+                unsigned copied = 0, failed = 0;
+                return c.copyFolder(L"INBOX", other, 1, 0, copied, failed);
+            }},
+        {"setAcl", [](auto& c, auto&) { return c.setAcl(L"INBOX", L"fred lr"); }},
+        {"deleteAcl", [](auto& c, auto&) { return c.deleteAcl(L"INBOX", L"fred"); }},
+        {"resetAcl", [](auto& c, auto&) { return c.resetAcl(L"INBOX"); }},
+        {"storeAnnotations",
+            [](auto& c, auto&) {
+                AnnotationList list;
+                list.add("/comment", "x", "");
+                return c.storeAnnotations(1, list);
+            }},
+    };
+    return operations;
+}
+
+TEST(FacadeTest, NotConnectedSendsNothingAndKeepsTheLastError)
 {
     SimpleImapClient client;
+    SimpleImapClient other;
     client.setLastErrorResponse("before");
-    unsigned count = 0;
-    std::vector<FolderInfo> folders;
-    char separator = '/';
-    KUuid id;
-    FetchMessage message;
-    SimpleImapClient target;
-    EXPECT_EQ(ImapNotConnected, client.select(L"INBOX"));
-    EXPECT_EQ(ImapNotConnected, client.status(L"INBOX", count));
-    EXPECT_EQ(ImapNotConnected, client.list(folders, false, separator));
-    EXPECT_EQ(ImapNotConnected, client.createFolder(L"x", id, L""));
-    EXPECT_EQ(ImapNotConnected, client.setUser(L"a", L"b"));
-    EXPECT_EQ(ImapNotConnected, client.append(L"INBOX", &message, false, nullptr));
-    EXPECT_EQ(ImapNotConnected, client.copyMessage(L"INBOX", target, 1));
+    for (const auto& [name, run] : everyOperation())
+        EXPECT_EQ(ImapNotConnected, run(client, other)) << name;
+    EXPECT_FALSE(client.isXAppendSupported());
     EXPECT_EQ(L"before", client.getLastErrorResponse());
 
     Scripted s(""); // the server says nothing more
     EXPECT_EQ(ImapConnectionError, s.client.select(L"INBOX"));
-    EXPECT_EQ(L"CONNECTION TIMEOUT", s.client.getLastErrorResponse());
+    EXPECT_EQ(L"connection to scripted:143 timed out after 180 s", s.client.getLastErrorResponse());
     EXPECT_EQ(ImapAlreadyConnected, s.client.connect(L"h", 0, L"u", L"p", false, false));
+}
+
+// Whatever fails below it (no memory, a digest that can't be made, any
+// other exception), only a result code leaves the facade, and the failure
+// leaves an error text.
+TEST(FacadeTest, EveryFailureEndsInAResultCodeWithAnErrorText)
+{
+    const std::pair<const char*, std::exception_ptr> failures[] = {
+        {"no memory", std::make_exception_ptr(std::bad_alloc())},
+        {"digest", std::make_exception_ptr(tavir::crypto::DigestError("MD5 digest failed"))},
+        {"anything else", std::make_exception_ptr(std::logic_error("unexpected"))},
+    };
+    for (const auto& [failure, exception] : failures) {
+        for (const auto& [name, run] : everyOperation()) {
+            SCOPED_TRACE(std::string(failure) + ": " + name);
+            ScriptedServer server;
+            auto session = server.addSession(greeting + "+ <1.2@host>\r\n%T OK in\r\n");
+            SimpleImapClient client;
+            client.setStreamFactory(server.factory());
+            ASSERT_EQ(ImapSuccess, client.connect(L"scripted", 0, L"master", false));
+            Scripted other("%T OK [APPENDUID 1 1] done\r\n");
+            session->failRead = exception;
+            client.setLastErrorResponse("before");
+            ImapClientResult result = ImapSuccess;
+            EXPECT_NO_THROW(result = run(client, other.client));
+            EXPECT_NE(ImapSuccess, result);
+            EXPECT_NE(L"before", client.getLastErrorResponse());
+            EXPECT_NE(L"", client.getLastErrorResponse());
+            EXPECT_NO_THROW(client.isXAppendSupported());
+            EXPECT_NO_THROW(client.disconnect(true));
+        }
+        ScriptedServer server;
+        auto session = server.addSession(greeting);
+        session->failRead = exception;
+        SimpleImapClient client;
+        client.setStreamFactory(server.factory());
+        std::wstring greetingText;
+        EXPECT_NE(ImapSuccess, client.connect(L"scripted", 0, L"u", L"p", true, false));
+        EXPECT_NE(L"", client.getLastErrorResponse());
+        EXPECT_FALSE(client.testImapServer(L"scripted", 0, false, 5, greetingText));
+    }
 }
 
 TEST(MessageTest, FlagsAndAnnouncements)
@@ -420,62 +531,48 @@ TEST(MessageTest, AppendLinesAndUids)
     ConnectionInternal c;
     KUuid id = KUuid::fromString("0e9c2b1a-5d4f-4c3b-9a8e-7f6d5c4b3a21", false);
     CommandAppend plain(c, "INBOX", "", "", 0, false);
-    EXPECT_EQ(0u, plain.get().find("K0 APPEND \"INBOX\" \""));
+    EXPECT_EQ(0u, withoutTags(plain.get()).find("APPEND \"INBOX\" \""));
     EXPECT_EQ(" {0+}\r\n", plain.get().substr(plain.get().size() - 7));
     CommandAppend x(c, "F", "\\Seen \\Flagged", "17-Jul-1996 02:44:25 -0700", id, 2048, true);
     std::string line = x.get();
-    EXPECT_EQ(0u, line.find("K1 X-APPEND \"F\" (\\Seen \\Flagged) \"")) << line;
+    EXPECT_EQ(0u, withoutTags(line).find("X-APPEND \"F\" (\\Seen \\Flagged) \"")) << line;
     EXPECT_NE(
         std::string::npos, line.find("\" \"0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21\" {2048+}\r\n"));
     CommandAppend nullGuid(c, "F", "", "", KUuid(), 1, true);
     EXPECT_EQ(4, std::count(nullGuid.get().begin(), nullGuid.get().end(), '"'));
 
-    EXPECT_EQ("K3 UID ASTORE 42:42 ANNOTATION (\"/comment\" (\"value\" \"x\"))",
-        CommandStore(c, 42, "ANNOTATION (\"/comment\" (\"value\" \"x\"))", true).get());
-    EXPECT_EQ("K4 UID STORE 7:7 ANNOTATION ()", CommandStore(c, 7, "ANNOTATION ()", false).get());
+    EXPECT_EQ("UID ASTORE 42:42 ANNOTATION (\"/comment\" (\"value\" \"x\"))",
+        withoutTags(
+            CommandStore(c, 42, "ANNOTATION (\"/comment\" (\"value\" \"x\"))", true).get()));
+    EXPECT_EQ("UID STORE 7:7 ANNOTATION ()",
+        withoutTags(CommandStore(c, 7, "ANNOTATION ()", false).get()));
     AnnotationList list;
     list.add("/comment", "hello", "");
-    EXPECT_EQ(
-        "K5 UID STORE 9:9 " + list.createStringForStore(), CommandStore(c, 9, list, false).get());
+    EXPECT_EQ("UID STORE 9:9 " + list.createStringForStore(),
+        withoutTags(CommandStore(c, 9, list, false).get()));
 
     struct Uid {
         std::string line;
         unsigned uid;
     };
     for (const Uid& u : {Uid{"* 12 FETCH (UID 42 FLAGS (\\Seen))", 42},
-             Uid{"* 12 FETCH (FLAGS (\\Seen) UID 42)", 0}, Uid{"* 12 afetch (uid 9)", 9},
+             Uid{"* 12 FETCH (FLAGS (\\Seen) UID 42)", 42}, Uid{"* 12 afetch (uid 9)", 9},
              Uid{"* 12 EXISTS", 0}, Uid{"K1 OK", 0}, Uid{"* 1 FETCH (UID {3}", 0}})
         EXPECT_EQ(u.uid, extractUID(u.line)) << u.line;
 
-    Scripted s("K1 OK [APPENDUID 17 42] APPEND completed\r\nK2 OK APPEND completed\r\n"
-               "K3 NO [TRYCREATE] no folder\r\n");
-    struct Body : simpleimapclient::IMessage {
-        bool first = true;
-        bool getFirstDataPart(std::string& p) override
-        {
-            p = "hello";
-            return true;
-        }
-        bool getNextDataPart(std::string& p) override
-        {
-            p.clear();
-            return false;
-        }
-        std::string getFlags() override { return "\\Seen"; }
-        std::string getDate() override { return "17-Jul-1996 02:44:25 -0700"; }
-        std::uint32_t getSize() override { return 5; }
-    } message;
+    Scripted s("%T OK [APPENDUID 17 42] APPEND completed\r\n%T OK APPEND completed\r\n"
+               "%T NO [TRYCREATE] no folder\r\n");
+    Hello message;
     unsigned uid = 1;
     EXPECT_EQ(ImapSuccess, s.client.append(L"INBOX", &message, false, &uid)) << s.sent();
     EXPECT_EQ(42u, uid);
     EXPECT_EQ(ImapSuccess, s.client.append(L"INBOX", &message, false, &uid));
     EXPECT_EQ(0u, uid);
     EXPECT_EQ(ImapAppendFailed, s.client.append(L"Nope", &message, false, &uid));
-    EXPECT_EQ(L"K3 NO [TRYCREATE] no folder", s.client.getLastErrorResponse());
+    EXPECT_EQ("NO [TRYCREATE] no folder", lastError(s.client));
 }
 
-// A source and a target, both scripted; the source logs in with K0 and its
-// commands count on from K1, the target's APPENDs from K1.
+// A source and a target, both scripted and logged in.
 struct Copy {
     Copy(const std::string& sourceScript, const std::string& targetScript)
         : source(sourceScript)
@@ -489,22 +586,21 @@ struct Copy {
 const char* date1 = "17-Jul-1996 02:44:25 -0700";
 const char* date2 = "01-Feb-2024 23:59:59 +0100";
 
-std::string targetOk(unsigned from, unsigned count)
+std::string targetOk(unsigned count)
 {
     std::string s;
     for (unsigned i = 0; i < count; ++i)
-        s += "K" + std::to_string(from + i) + " OK [APPENDUID 1 " + std::to_string(i + 1)
-            + "] done\r\n";
+        s += "%T OK [APPENDUID 1 " + std::to_string(i + 1) + "] done\r\n";
     return s;
 }
 
 TEST(CopyTest, BodyDateAndFlagsArriveAndRecentIsDropped)
 {
     std::string data = body(25000);
-    Copy c(fetchReply(1, 1, date1, "\\Seen \\Recent $Label \\Flagged") + bodyReply(2, 1, data),
-        targetOk(1, 1));
+    Copy c(
+        fetchReply(1, date1, "\\Seen \\Recent $Label \\Flagged") + bodyReply(1, data), targetOk(1));
     EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"INBOX", c.target.client, 1));
-    EXPECT_EQ("K1 FETCH 1 (INTERNALDATE FLAGS)\r\nK2 FETCH 1 BODY.PEEK[]\r\n", c.source.sent());
+    EXPECT_EQ("FETCH 1 (INTERNALDATE FLAGS)\r\nFETCH 1 BODY.PEEK[]\r\n", c.source.sent());
     auto sent = appends(c.target.sent());
     ASSERT_EQ(1u, sent.size());
     EXPECT_EQ("INBOX", sent[0].folder);
@@ -519,13 +615,13 @@ TEST(CopyTest, UnsolicitedResponsesAndZeroLengthBodies)
     // asked for; a body of no bytes; a body whose reply carries one more
     // item; each message keeps its own date and flags.
     std::string source = "* 3 FETCH (FLAGS (\\Deleted \\Draft))\r\n"
-        + fetchReply(1, 1, date1, "\\Answered")
+        + fetchReply(1, date1, "\\Answered")
         + "* 4 EXISTS\r\n* 1 RECENT\r\n* 3 FETCH (BODY[] {5}\r\nwrong)\r\n* 1 FETCH (FLAGS "
           "(\\Seen))\r\n"
-        + bodyReply(2, 1, "") + fetchReply(3, 2, date2, "")
-        + "* 2 FETCH (BODY[] {5}\r\nhello UID 8)\r\n* 5 EXISTS\r\nK4 OK done\r\n"
-        + fetchReply(5, 3, date1, "\\Flagged") + bodyReply(6, 3, "x");
-    Copy c(source, targetOk(1, 3));
+        + bodyReply(1, "") + fetchReply(2, date2, "")
+        + "* 2 FETCH (BODY[] {5}\r\nhello UID 8)\r\n* 5 EXISTS\r\n%T OK done\r\n"
+        + fetchReply(3, date1, "\\Flagged") + bodyReply(3, "x");
+    Copy c(source, targetOk(3));
     for (unsigned n = 1; n <= 3; ++n)
         EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, n)) << n;
     auto sent = appends(c.target.sent());
@@ -542,14 +638,14 @@ TEST(CopyTest, UnsolicitedResponsesAndZeroLengthBodies)
 
 TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
 {
-    std::string source = fetchReply(1, 1, date1, "\\Seen") + "K2 NO message is gone\r\n"
-        + fetchReply(3, 2, date1, "\\Seen") + "* 2 FETCH (BODY[] NIL)\r\nK4 OK done\r\n"
-        + fetchReply(5, 3, date1, "\\Seen") + "* 3 FETCH (BODY[] \"abc\")\r\nK6 OK\r\n"
-        + "* 9 FETCH (FLAGS (\\Flagged))\r\nK7 OK no such message\r\n"
-        + fetchReply(8, 5, date2, "\\Draft") + bodyReply(9, 5, "five");
-    Copy c(source, targetOk(1, 1));
+    std::string source = fetchReply(1, date1, "\\Seen") + "%T NO message is gone\r\n"
+        + fetchReply(2, date1, "\\Seen") + "* 2 FETCH (BODY[] NIL)\r\n%T OK done\r\n"
+        + fetchReply(3, date1, "\\Seen") + "* 3 FETCH (BODY[] \"abc\")\r\n%T OK\r\n"
+        + "* 9 FETCH (FLAGS (\\Flagged))\r\n%T OK no such message\r\n"
+        + fetchReply(5, date2, "\\Draft") + bodyReply(5, "five");
+    Copy c(source, targetOk(1));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
-    EXPECT_EQ(L"K2 NO message is gone", c.source.client.getLastErrorResponse());
+    EXPECT_EQ("NO message is gone", lastError(c.source.client));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 2));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 3));
     // A date-and-flags reply of another message only: no date, no flags.
@@ -577,12 +673,10 @@ TEST(CopyTest, SourceCutInsideTheBodyAppendsNothingAndIsNotReused)
         {"in the announcement", "* 1 FETCH (BODY[] {250"},
     };
     for (const Case& k : cases) {
-        Copy c(fetchReply(1, 1, date1, "\\Seen") + k.reply, targetOk(1, 2));
+        Copy c(fetchReply(1, date1, "\\Seen") + k.reply, targetOk(2));
         // The source comes back with a new connection for the next message.
-        c.source.server.addSession(
-            // The next FETCH took its tag (K3) before the login (K4) ran.
-            "* OK again\r\nK4 OK LOGIN completed\r\n" + fetchReply(3, 2, date2, "\\Flagged")
-            + bodyReply(5, 2, "second"));
+        c.source.server.addSession("* OK again\r\n%T OK LOGIN completed\r\n"
+            + fetchReply(2, date2, "\\Flagged") + bodyReply(2, "second"));
         ImapClientResult result = c.source.client.copyMessage(L"F", c.target.client, 1);
         EXPECT_TRUE(result == ImapMessageLoadFailed || result == ImapConnectionError) << k.name;
         EXPECT_EQ(
@@ -604,24 +698,44 @@ TEST(CopyTest, TargetFailures)
 {
     // The target refuses: 9, and the source is ready for the next message.
     {
-        Copy c(fetchReply(1, 1, date1, "") + bodyReply(2, 1, "abc") + fetchReply(3, 2, date1, "")
-                + bodyReply(4, 2, "def"),
-            "K1 NO [OVERQUOTA] full\r\n" + targetOk(2, 1));
+        Copy c(fetchReply(1, date1, "") + bodyReply(1, "abc") + fetchReply(2, date1, "")
+                + bodyReply(2, "def"),
+            "%T NO [OVERQUOTA] full\r\n" + targetOk(1));
         EXPECT_EQ(ImapAppendFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
-        EXPECT_EQ(L"K1 NO [OVERQUOTA] full", c.target.client.getLastErrorResponse());
+        EXPECT_EQ("NO [OVERQUOTA] full", lastError(c.target.client));
         EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 2));
         EXPECT_FALSE(c.source.session->closed);
     }
+    // The target's connection breaks while the command line or the body is
+    // written: 10 or 9, a message skipped, not the account ended. The
+    // connection is closed, and the next message goes over a new one.
+    for (int writes : {0, 1}) {
+        SCOPED_TRACE(writes);
+        Copy c(fetchReply(1, date1, "") + bodyReply(1, "abc") + fetchReply(2, date1, "")
+                + bodyReply(2, "def"),
+            "");
+        c.target.session->writesLeft = writes;
+        auto again = c.target.server.addSession(greeting + "%T OK in\r\n" + targetOk(1));
+        EXPECT_EQ(writes == 0 ? ImapMessageLoadFailed : ImapAppendFailed,
+            c.source.client.copyMessage(L"F", c.target.client, 1));
+        EXPECT_EQ("sending a " + std::string(writes == 0 ? "command" : "message")
+                + " to scripted:143 failed",
+            lastError(c.target.client));
+        EXPECT_TRUE(c.target.session->closed);
+        EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 2));
+        ASSERT_EQ(1u, appends(withoutTags(again->clientBytes)).size());
+        EXPECT_EQ("def", appends(withoutTags(again->clientBytes))[0].data);
+    }
     // The target goes away while the answer is awaited: a lost connection.
     {
-        Copy c(fetchReply(1, 1, date1, "") + bodyReply(2, 1, "abc"), "");
+        Copy c(fetchReply(1, date1, "") + bodyReply(1, "abc"), "");
         EXPECT_EQ(ImapConnectionError, c.source.client.copyMessage(L"F", c.target.client, 1));
         EXPECT_TRUE(c.target.session->closed);
     }
     // A target that is not connected: 1, and the source, left inside the
     // body, is closed.
     {
-        Copy c(fetchReply(1, 1, date1, "") + bodyReply(2, 1, "abc"), "");
+        Copy c(fetchReply(1, date1, "") + bodyReply(1, "abc"), "");
         c.target.client.disconnect(false);
         EXPECT_EQ(ImapNotConnected, c.source.client.copyMessage(L"F", c.target.client, 1));
         EXPECT_TRUE(c.source.session->closed);
@@ -634,7 +748,7 @@ TEST(CopyTest, PipelinedRange)
         + "\" FLAGS (\\Seen) BODY[] {3}\r\none)\r\n* 7 EXISTS\r\n"
         + "* 2 FETCH (FLAGS () INTERNALDATE \"" + date2 + "\" BODY[] {3}\r\ntwo)\r\n"
         + "a OK FETCH completed\r\n";
-    Copy c(source, targetOk(1, 2));
+    Copy c(source, targetOk(2));
     unsigned copied = 9, failed = 9;
     EXPECT_EQ(ImapSuccess, c.source.client.copyFolder(L"F", c.target.client, 1, 0, copied, failed));
     EXPECT_EQ(2u, copied);
@@ -649,7 +763,7 @@ TEST(CopyTest, PipelinedRange)
 
     // After abort the message in hand is the last one, counted in neither
     // counter, and the rest of the reply is not read.
-    Copy aborted(source, targetOk(1, 2));
+    Copy aborted(source, targetOk(2));
     aborted.source.client.abort();
     EXPECT_TRUE(aborted.source.client.wasAborted());
     EXPECT_EQ(ImapSuccess,
@@ -659,14 +773,38 @@ TEST(CopyTest, PipelinedRange)
     EXPECT_EQ(1u, appends(aborted.target.sent()).size());
     EXPECT_TRUE(aborted.source.session->closed);
 
-    // UID among the items ends the list: the message fails, the rest of
-    // the reply is not left on the connection.
-    Copy d("* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\na OK\r\n", targetOk(1, 1));
-    EXPECT_EQ(
-        ImapFetchFailed, d.source.client.copyFolder(L"F", d.target.client, 1, 2, copied, failed));
-    EXPECT_EQ(0u, copied);
-    EXPECT_EQ(1u, failed);
-    EXPECT_TRUE(d.source.session->closed);
+    // Unsolicited news about messages (another session changed a flag, a
+    // message was expunged) is no failure, before a body or after the
+    // last; items may come in any order. A reply that names the body
+    // without its literal is a message that fails: the folder stops there
+    // and the rest of the reply is not left on the connection.
+    struct Case {
+        const char* name;
+        std::string reply;
+        ImapClientResult result;
+        unsigned copied, failed;
+    };
+    const std::string one = "* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\n";
+    const Case cases[] = {
+        {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\na OK\r\n",
+            ImapSuccess, 1, 0},
+        {"news mid-reply",
+            "* 3 EXPUNGE\r\n* 9 FETCH (FLAGS (\\Seen))\r\n* 2 RECENT\r\n" + one + "a OK\r\n",
+            ImapSuccess, 1, 0},
+        {"a body that is not a literal", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "a OK\r\n",
+            ImapFetchFailed, 0, 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Copy d(k.reply, targetOk(1));
+        d.source.client.setLastErrorResponse("earlier");
+        EXPECT_EQ(
+            k.result, d.source.client.copyFolder(L"F", d.target.client, 1, 2, copied, failed));
+        EXPECT_EQ(k.copied, copied);
+        EXPECT_EQ(k.failed, failed);
+        EXPECT_EQ(k.result != ImapSuccess, d.source.session->closed);
+        EXPECT_EQ(k.result == ImapSuccess, lastError(d.source.client) == "earlier");
+    }
 }
 
 TEST(CopyTest, XAppendVersionTest)
@@ -676,9 +814,9 @@ TEST(CopyTest, XAppendVersionTest)
         bool supported;
     };
     for (const Case& c :
-        {Case{"K1 OK X-CHECKVERSION 6.5.2", true}, Case{"K1 NO version 7.0.0", true},
-            Case{"K1 OK X-CHECKVERSION 6.4.9", false}, Case{"K1 OK X-CHECKVERSION 6.5", false},
-            Case{"K1 BAD unknown command", false}, Case{"K1", false}}) {
+        {Case{"%T OK X-CHECKVERSION 6.5.2", true}, Case{"%T NO version 7.0.0", true},
+            Case{"%T OK X-CHECKVERSION 6.4.9", false}, Case{"%T OK X-CHECKVERSION 6.5", false},
+            Case{"%T BAD unknown command", false}, Case{"%T", false}}) {
         Scripted s(c.reply + "\r\n");
         EXPECT_EQ(c.supported, s.client.isXAppendSupported()) << c.reply;
     }

@@ -3,10 +3,11 @@
 // them, with their standard flags and internal date, and the source messages
 // stay unread. Also the logins (CRAM-MD5, master authentication), the switch
 // to each account, and folder names that need quoting or modified UTF-7.
-#include "CopyPeers.h"
 #include "Imap/textconv/TextConversion.h"
+#include "imapclient/ConnectionInternal.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
+#include "support/ImapLogins.h"
 #include "support/StandInTarget.h"
 #include "timezone/MailDateParser.h"
 
@@ -158,10 +159,7 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
     ASSERT_EQ(seeds.size(), count);
 
     SimpleImapClient to;
-    useTestTimeout(to);
-    ASSERT_EQ(ImapSuccess,
-        to.connect(target.whost(), target.port(), tavir::migration::utf8ToUnicode(master), false));
-    ASSERT_EQ(ImapSuccess, to.setUser(L"alice", L"example.com"));
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, 10000));
     for (unsigned n = 1; n <= count; ++n)
         ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
 
@@ -188,6 +186,47 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
         EXPECT_EQ(seeds[n - 1].flags.find("\\Seen") != std::string::npos, seen)
             << n << " " << flags;
     }
+}
+
+// Another session changes a flag while we copy: Dovecot tells us with an
+// unsolicited "* n FETCH (FLAGS (...))" just before its tagged OK. That is
+// news, not a failed message, in the single copy and in the pipelined one.
+TEST_F(CopyFromDovecot, FlagChangesOfAnotherSessionAreNoFailures)
+{
+    Dovecot dovecot(std::map<std::string, std::string>{{"alice", "alicepw"}});
+    RawImap other(dovecot.port());
+    ASSERT_TRUE(other.login("alice", "alicepw"));
+    for (unsigned n = 1; n <= 3; ++n)
+        ASSERT_TRUE(other.append("INBOX", mailText(2000, "message " + std::to_string(n))));
+    other.command("SELECT INBOX");
+    StandInTarget::Options options;
+    options.accounts = {{"alice@example.com", ""}};
+    StandInTarget target(options);
+    SimpleImapClient to;
+    ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, 10000));
+    SimpleImapClient source;
+    ASSERT_EQ(ImapSuccess, tavir::test::connectSource(source, dovecot.port(), L"alicepw", 10000));
+    source.setLastErrorResponse("earlier");
+    for (unsigned n = 1; n <= 3; ++n) {
+        other.command("STORE " + std::to_string(4 - n) + " +FLAGS (\\Flagged)");
+        EXPECT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, n)) << n;
+    }
+    // Messages 1 and 2 in one FETCH, while message 3 changes.
+    other.command("STORE 3 -FLAGS (\\Flagged)");
+    unsigned copied = 0, failed = 0;
+    EXPECT_EQ(ImapSuccess, source.copyFolder(L"INBOX", to, 1, 2, copied, failed));
+    EXPECT_EQ(2u, copied);
+    EXPECT_EQ(0u, failed);
+    EXPECT_NE(ConnectionInternal::NotConnected, source.getConnection().getState());
+    EXPECT_EQ(L"earlier", source.getLastErrorResponse());
+    EXPECT_EQ(5u, target.folders("alice@example.com")["INBOX"].messages.size());
+    // What Dovecot sent: the news about message 3 in the reply to a FETCH
+    // of messages 1 and 2, as a raw session sees it.
+    RawImap watcher(dovecot.port());
+    ASSERT_TRUE(watcher.login("alice", "alicepw"));
+    watcher.command("SELECT INBOX");
+    other.command("STORE 3 +FLAGS (\\Flagged)");
+    EXPECT_NE(std::string::npos, watcher.command("FETCH 1:2 FLAGS").find("* 3 FETCH (FLAGS ("));
 }
 
 TEST_F(CopyFromDovecot, LoginsAndAccountSwitch)
@@ -336,7 +375,7 @@ TEST_F(CopyFromDovecot, ImplicitTlsOnBothSides)
     StandInTarget target(options);
     SimpleImapClient source;
     ASSERT_EQ(ImapSuccess,
-        tavir::test::connectSource(source, dovecot.tlsPort(), L"alicepw", 10000, true));
+        tavir::test::connectSource(source, dovecot.tlsPort(), L"alicepw", 10000, {true, false}));
     SimpleImapClient to;
     ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, 10000, true));
     ASSERT_EQ(ImapSuccess, source.copyMessage(L"INBOX", to, 1));

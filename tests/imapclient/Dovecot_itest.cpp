@@ -5,6 +5,8 @@
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapException.h"
 #include "support/Dovecot.h"
+#include "support/Loopback.h"
+#include "support/ScriptedImap.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +110,8 @@ TEST_F(DovecotTest, WrongPasswordKeepsTheServersLine)
         } catch (const AuthenticateFailedException& e) {
             EXPECT_EQ(ImapLoginFailed, handleImapException(e, ImapLoginFailed));
         }
-        EXPECT_EQ("K0 NO ", c.getLastErrorResponse().substr(0, 6)) << c.getLastErrorResponse();
+        EXPECT_EQ(0u, withoutTags(c.getLastErrorResponse()).find("NO "))
+            << c.getLastErrorResponse();
         EXPECT_NE(std::string::npos, c.getLastErrorResponse().find("AUTHENTICATIONFAILED"));
         EXPECT_EQ(ConnectionInternal::NotConnected, c.getState());
     }
@@ -212,6 +215,33 @@ TEST_F(DovecotTest, FolderNamesNeedingLiteralsAndEscapes)
         ASSERT_TRUE(parser.getNode(listed));
         EXPECT_EQ(name, listed) << text;
     }
+}
+
+} // namespace
+
+namespace {
+
+// A server that does not announce LITERAL+ gets synchronising literals: a
+// password with a non-ASCII byte (which must go as a literal) logs in, and
+// the wire, seen through a relay, shows the literal waited for the server.
+// (Dovecot itself would take LITERAL+ whatever it announces; servers that
+// keep to RFC 3501 refuse it.)
+TEST(DovecotWithoutLiteralPlus, PasswordWithAnEightBitByteLogsIn)
+{
+    if (!Dovecot::available())
+        GTEST_SKIP() << "Dovecot can't run here (not installed, or not root)";
+    Dovecot::Options options;
+    options.extraConfig = "imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE\n";
+    Dovecot server({{"erik", "p\xc3\xa4ss"}}, options);
+    LoopbackServer relay([&](PeerSocket& peer) { peer.relayTo(server.port()); });
+    ConnectionInternal c;
+    c.initialize(
+        "127.0.0.1", static_cast<unsigned>(relay.port()), "erik", "p\xc3\xa4ss", false, 180, false);
+    c.setTimeoutMs(10000);
+    ASSERT_NO_THROW(c.init(true)) << c.getLastErrorResponse();
+    EXPECT_EQ(std::string::npos, c.getGreeting().find("LITERAL")) << c.getGreeting();
+    EXPECT_EQ(ConnectionInternal::Authenticated, c.getState());
+    EXPECT_EQ("LOGIN \"erik\" {5}\r\np\xc3\xa4ss\r\n", withoutTags(relay.received(0)));
 }
 
 } // namespace

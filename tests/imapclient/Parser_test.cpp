@@ -254,3 +254,58 @@ TEST(ParserTest, DumpNamesEveryField)
 }
 
 } // namespace
+
+namespace {
+
+// FETCH responses as the reply reader hands them over: whole, or stopped at
+// the announcement of a literal left on the connection.
+TEST(ParserTest, ReadsFetchResponses)
+{
+    struct Case {
+        const char* name;
+        std::string text;
+        int result; // 0 not a FETCH, 1 read, 2 throws
+        std::uint32_t number;
+        std::string items; // name=value pairs
+        std::string open; // the open item and its size
+    };
+    const Case cases[] = {
+        {"items in any order", "* 7 FETCH (FLAGS (\\Seen) UID 12 INTERNALDATE \"x y\")", 1, 7,
+            "FLAGS=(\\Seen) UID=12 INTERNALDATE=x y ", ""},
+        {"stopped at the body", "* 3 FETCH (UID 4 BODY[] {42}\r\n", 1, 3, "UID=4 ", "BODY[] 42"},
+        {"a literal before the body", "* 3 FETCH (X {3}\r\na)b BODY[] {0}\r\n", 1, 3, "X=a)b ",
+            "BODY[] 0"},
+        {"stopped at another item", "* 3 FETCH (BODY[HEADER] {9}\r\n", 1, 3, "", "BODY[HEADER] 9"},
+        {"a complete body", "* 3 FETCH (BODY[] {2}\r\nab)", 1, 3, "BODY[]=ab ", ""},
+        {"the target's AFETCH", "* 2 afetch (uid 9)", 1, 2, "uid=9 ", ""},
+        {"flag news", "* 9 FETCH (FLAGS ())", 1, 9, "FLAGS=() ", ""},
+        {"not a FETCH", "* 3 EXISTS", 0, 0, "", ""},
+        {"tagged", "K1 OK FETCH done", 0, 0, "", ""},
+        {"number out of range", "* 99999999999 FETCH (UID 1)", 0, 0, "", ""},
+        {"no item list", "* 3 FETCH UID 4", 2, 3, "", ""},
+        {"an item without value", "* 3 FETCH (UID)", 2, 3, "", ""},
+        {"unbalanced", "* 3 FETCH (FLAGS (\\Seen)", 2, 3, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FetchResponse fetch;
+        int result = 2;
+        try {
+            result = parseFetchResponse(c.text, fetch) ? 1 : 0;
+        } catch (const ImapParserException&) {
+        }
+        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.number, fetch.number);
+        if (result != 1)
+            continue;
+        std::string items;
+        for (const auto& [name, value] : fetch.items)
+            items += name + "=" + value + " ";
+        EXPECT_EQ(c.items, items);
+        EXPECT_EQ(c.open,
+            fetch.openItem.empty() ? "" : fetch.openItem + " " + std::to_string(fetch.openSize));
+        EXPECT_EQ(fetch.openItem == "BODY[]", fetch.bodyIsOpen());
+    }
+}
+
+} // namespace

@@ -1,7 +1,9 @@
 #pragma once
 // Peers for the network tests: a child process with a pipe to its standard
-// input, loopback listeners, and TLS servers built on OpenSSL directly (not
-// on the code under test), among them servers that misbehave on purpose.
+// input, the loopback servers of tests/support with descriptor handlers,
+// and TLS servers built on OpenSSL directly (not on the code under test),
+// among them servers that misbehave on purpose.
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
@@ -27,12 +29,10 @@
 
 namespace nettest {
 
-inline long long nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using tavir::test::idle;
+using tavir::test::Listener;
+using tavir::test::nowMs;
+using tavir::test::sendAll;
 
 // True once something accepts connections on 127.0.0.1:port.
 inline bool waitForPort(int port, int ms)
@@ -163,99 +163,17 @@ inline CertFiles makeCertificate(const tavir::test::TempDir& dir, const std::str
     return files;
 }
 
-// A listening loopback socket on a port of the system's choice.
-class Listener {
-public:
-    Listener()
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0
-            || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            throw std::runtime_error("listen");
-        port_ = ntohs(a.sin_port);
-    }
-    ~Listener() { close(fd_); }
-    int port() const { return port_; }
-    // Accepts one connection within ms (-1 when none came).
-    int accept(int ms)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0)
-            return -1;
-        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-
-private:
-    int fd_;
-    int port_;
-};
-
-// Runs one handler per accepted connection on its own thread until stopped.
-class Server {
+// The loopback server with handlers that take the connection's descriptor
+// and the server's stop flag.
+class Server : public tavir::test::LoopbackServer {
 public:
     using Handler = std::function<void(int fd, const std::atomic<bool>& stop)>;
     explicit Server(Handler handler)
-        : handler_(std::move(handler))
+        : LoopbackServer(
+            [handler](tavir::test::PeerSocket& peer) { handler(peer.fd(), peer.stopFlag()); })
     {
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                int fd = listener_.accept(50);
-                if (fd < 0)
-                    continue;
-                std::lock_guard<std::mutex> lock(mutex_);
-                workers_.emplace_back([this, fd] {
-                    handler_(fd, stop_);
-                    ::close(fd);
-                });
-            }
-        });
     }
-    ~Server() { stop(); }
-    void stop()
-    {
-        if (stop_.exchange(true))
-            return;
-        thread_.join();
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& w : workers_)
-            w.join();
-    }
-    int port() const { return listener_.port(); }
-
-private:
-    Listener listener_;
-    Handler handler_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::thread> workers_;
 };
-
-// Sleeps in small steps until stop is set or ms have passed.
-inline void idle(const std::atomic<bool>& stop, int ms)
-{
-    long long end = nowMs() + ms;
-    while (!stop && nowMs() < end)
-        usleep(10000);
-}
-
-inline bool sendAll(int fd, const char* data, size_t n)
-{
-    while (n) {
-        ssize_t k = send(fd, data, n, MSG_NOSIGNAL);
-        if (k <= 0)
-            return false;
-        data += k;
-        n -= size_t(k);
-    }
-    return true;
-}
 
 // A server-side TLS context over OpenSSL itself.
 struct ServerCtx {

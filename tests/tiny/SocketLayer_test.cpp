@@ -1,6 +1,6 @@
 #include "tiny/SocketLayer.h"
 
-#include "support/TestSupport.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -15,34 +15,7 @@
 
 namespace tiny = tavir::tiny;
 
-namespace {
-
-// A connected loopback TCP pair: {client, accepted}.
-std::pair<int, int> tcpPair()
-{
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || listen(listener, 1) != 0
-        || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(listener);
-        return {-1, -1};
-    }
-    const int client = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(client);
-        close(listener);
-        return {-1, -1};
-    }
-    const int server = accept(listener, nullptr, nullptr);
-    close(listener);
-    return {client, server};
-}
-
-} // namespace
+using tavir::test::tcpPair;
 
 TEST(SocketLayer, InitSocketsKeepsTheProcessAliveOnABrokenPipe)
 {

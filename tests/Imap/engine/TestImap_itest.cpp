@@ -4,8 +4,8 @@
 #include "Imap/engine/Engine.h"
 
 #include "EngineTestSupport.h"
-#include "imapclient/SocketScript.h"
 #include "support/Dovecot.h"
+#include "support/SocketScript.h"
 #include "support/StandInTarget.h"
 
 #include <gtest/gtest.h>

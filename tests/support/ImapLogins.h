@@ -1,7 +1,8 @@
 #pragma once
-// The two ends of a message copy in the integration tests: the target logged
-// in with the master password and switched to the account, and the source
-// logged in as the account with INBOX selected.
+// The two ends of a message copy against real peers: the target logged in
+// with the master password and switched to the account, and the source
+// logged in as the account with INBOX selected. Header-only: it needs the
+// IMAP client, which the support library does not link.
 #include "imapclient/SimpleImapClient.h"
 #include "support/StandInTarget.h"
 
@@ -19,13 +20,19 @@ inline tavir::mail::SimpleImapClient::ImapClientResult connectTarget(
     return result != tavir::mail::ImapSuccess ? result : to.setUser(L"alice", L"example.com");
 }
 
+// How the source logs in; TLS and CRAM-MD5 are chosen apart.
+struct SourceLogin {
+    bool tls = false;
+    bool cramMD5 = false;
+};
+
 inline tavir::mail::SimpleImapClient::ImapClientResult connectSource(
     tavir::mail::SimpleImapClient& source, int port, const std::wstring& password,
-    unsigned timeoutMs, bool tls = false)
+    unsigned timeoutMs, SourceLogin how = {})
 {
     source.setReadTimeoutMs(timeoutMs);
-    auto result
-        = source.connect(L"127.0.0.1", static_cast<unsigned>(port), L"alice", password, tls, tls);
+    auto result = source.connect(
+        L"127.0.0.1", static_cast<unsigned>(port), L"alice", password, how.cramMD5, how.tls);
     return result != tavir::mail::ImapSuccess ? result : source.select(L"INBOX");
 }
 

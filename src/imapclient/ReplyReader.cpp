@@ -1,0 +1,204 @@
+#include "imapclient/ReplyReader.h"
+
+#include "imapclient/Command.h"
+#include "imapclient/ImapException.h"
+#include "imapclient/Parser.h"
+
+#include <algorithm>
+#include <new>
+
+namespace tavir::mail {
+
+namespace {
+
+char upper(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// `word` at `at` as a whole word in any letter case.
+bool wordAt(const std::string& text, std::size_t at, const char* word)
+{
+    std::size_t i = 0;
+    for (; word[i] != '\0'; ++i)
+        if (at + i >= text.size() || upper(text[at + i]) != word[i])
+            return false;
+    std::size_t end = at + i;
+    return end == text.size() || text[end] == ' ' || text[end] == '\r' || text[end] == '\n';
+}
+
+} // namespace
+
+ReplyReader::ReplyReader(ConnectionInternal& connection, std::string tag)
+    : connection_(connection)
+    , tag_(std::move(tag))
+    , budget_(connection.maxResponseSize())
+{
+}
+
+bool ReplyReader::isTagged(const std::string& reply, const std::string& tag, unsigned& status)
+{
+    if (tag.empty() || reply.compare(0, tag.size(), tag) != 0)
+        return false;
+    std::size_t at = tag.size();
+    if (at < reply.size() && reply[at] != ' ' && reply[at] != '\r' && reply[at] != '\n')
+        return false; // another tag that begins with ours ("K12" for "K1")
+    while (at < reply.size() && reply[at] == ' ')
+        ++at;
+    if (wordAt(reply, at, "OK"))
+        status = Command::OK;
+    else if (wordAt(reply, at, "NO"))
+        status = Command::NO;
+    else if (wordAt(reply, at, "BAD"))
+        status = Command::BAD;
+    return true;
+}
+
+bool ReplyReader::isBye(const std::string& line)
+{
+    return line.size() >= 2 && line[0] == '*' && line[1] == ' ' && wordAt(line, 2, "BYE");
+}
+
+bool ReplyReader::announcesLiteral(const std::string& line, std::uint64_t& size)
+{
+    imap::LiteralAnnouncement a;
+    if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0
+        || !imap::literalAnnouncementBefore(line, line.size() - 2, a))
+        return false;
+    size = a.size;
+    return true;
+}
+
+std::string ReplyReader::answerTooLarge() const
+{
+    return "the answer of " + connection_.endpointText() + " to one command is larger than "
+        + ConnectionInternal::sizeText(connection_.maxResponseSize());
+}
+
+void ReplyReader::tooLarge(const std::string& sentence)
+{
+    connection_.close();
+    connection_.setLastErrorResponse(sentence);
+    throw ImapConnectionFailed(sentence);
+}
+
+std::string ReplyReader::readLine(bool insideReply)
+{
+    std::string line;
+    connection_.recvLine(line);
+    if (!line.empty())
+        return line;
+    // The read ended between two lines. Inside a reply the rest is lost;
+    // between replies a time-out leaves the connection as it is (a late
+    // answer is told apart by its tag), a closed or failed one is closed.
+    std::string text = connection_.readEndText();
+    if (insideReply || connection_.readEndedForGood())
+        connection_.close();
+    connection_.setLastErrorResponse(text);
+    throw ImapTimeoutException(text);
+}
+
+void ReplyReader::readLiteral(std::string* into, std::uint64_t size)
+{
+    const std::string from = connection_.endpointText();
+    if (size > connection_.maxLiteralSize())
+        tooLarge(from + " announced a literal of " + std::to_string(size)
+            + " bytes, more than the limit of "
+            + ConnectionInternal::sizeText(connection_.maxLiteralSize()));
+    std::string scratch;
+    std::string& target = into != nullptr ? *into : scratch;
+    if (into != nullptr && (target.size() > budget_ || size > budget_ - target.size()))
+        tooLarge(answerTooLarge());
+    // A kept literal grows its reply once; one that is not kept goes
+    // through a scratch buffer.
+    if (into != nullptr)
+        target.reserve(target.size() + static_cast<std::size_t>(size) + 1024);
+    std::uint64_t left = size;
+    while (left > 0) {
+        unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(left, 1u << 20));
+        if (into == nullptr)
+            scratch.clear();
+        if (connection_.recvData(target, want) != want) {
+            // The literal ended short: what was read can't be completed,
+            // and the command is never sent again (it would be repeated).
+            std::string text = connection_.readEndText();
+            connection_.close();
+            connection_.setLastErrorResponse(text);
+            throw ImapTimeoutException(text);
+        }
+        left -= want;
+    }
+}
+
+ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
+{
+    try {
+        Reply reply;
+        std::string line = readLine(false);
+        if (isBye(line)) {
+            // The server ends the session; nothing more comes.
+            Command::removeEOL(line);
+            connection_.close();
+            connection_.setLastErrorResponse(line);
+            throw ImapServerBrokeConnection(line);
+        }
+        const bool untagged = line.compare(0, 2, "* ") == 0;
+        if (line[0] == '+')
+            reply.kind = Kind::Continuation;
+        else if (isTagged(line, tag_, reply.status))
+            reply.kind = Kind::Tagged;
+        reply.text = line;
+        for (;;) {
+            if (reply.text.size() > budget_)
+                tooLarge(answerTooLarge());
+            // Only the line just read can announce a literal: the bytes of
+            // an earlier literal are data, whatever they hold.
+            std::uint64_t size = 0;
+            if (!announcesLiteral(line, size))
+                break;
+            if (untagged && leaveLiteral && leaveLiteral(reply.text, size)) {
+                reply.literalLeft = true;
+                reply.literalSize = size;
+                return reply;
+            }
+            readLiteral(&reply.text, size);
+            line = readLine(true);
+            reply.text += line;
+        }
+        Command::removeEOL(reply.text);
+        if (reply.kind == Kind::Tagged && reply.status != Command::OK)
+            connection_.setLastErrorResponse(reply.text);
+        connection_.noteCapabilities(reply.text);
+        return reply;
+    } catch (const std::bad_alloc&) {
+        std::string text = "out of memory while reading a reply from " + connection_.endpointText();
+        connection_.close();
+        connection_.setLastErrorResponse(text);
+        throw ImapConnectionFailed(text);
+    }
+}
+
+ReplyReader::Reply ReplyReader::untilTagged(std::vector<std::string>* kept)
+{
+    for (;;) {
+        Reply reply = next();
+        if (reply.kind == Kind::Tagged)
+            return reply;
+        if (kept != nullptr) {
+            budget_ -= std::min<std::uint64_t>(budget_, reply.text.size());
+            kept->push_back(std::move(reply.text));
+        }
+    }
+}
+
+void ReplyReader::finishReply()
+{
+    std::string line = readLine(true);
+    std::uint64_t size = 0;
+    while (announcesLiteral(line, size)) {
+        readLiteral(nullptr, size);
+        line = readLine(true);
+    }
+}
+
+} // namespace tavir::mail

@@ -1,0 +1,257 @@
+#include "support/Loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace tavir::test {
+
+long long nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+namespace {
+
+sockaddr_in loopbackAddress(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
+bool readable(int fd, int ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+} // namespace
+
+Listener::Listener()
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = loopbackAddress(0);
+    socklen_t length = sizeof a;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0
+        || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        ::close(fd_);
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(a.sin_port);
+}
+
+Listener::~Listener()
+{
+    ::close(fd_);
+}
+
+int Listener::accept(int ms)
+{
+    if (!readable(fd_, ms))
+        return -1;
+    return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+PeerSocket::PeerSocket(
+    int fd, const std::atomic<bool>& stop, std::string& received, std::mutex& lock)
+    : fd_(fd)
+    , stop_(stop)
+    , received_(received)
+    , lock_(lock)
+{
+}
+
+bool PeerSocket::say(const std::string& bytes)
+{
+    return sendAll(fd_, bytes.data(), bytes.size());
+}
+
+bool PeerSocket::sayByteByByte(const std::string& bytes)
+{
+    for (char c : bytes) {
+        if (::send(fd_, &c, 1, MSG_NOSIGNAL) != 1)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+bool PeerSocket::fill(int ms)
+{
+    long long end = nowMs() + ms;
+    while (!stop_) {
+        long long left = end - nowMs();
+        if (left <= 0)
+            return false;
+        if (!readable(fd_, static_cast<int>(std::min(left, 20LL))))
+            continue;
+        char chunk[65536];
+        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            return false;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        std::lock_guard<std::mutex> guard(lock_);
+        received_.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+    return false;
+}
+
+std::string PeerSocket::readLine(int ms)
+{
+    for (;;) {
+        std::size_t end = buffer_.find("\r\n");
+        if (end != std::string::npos) {
+            std::string line = buffer_.substr(0, end);
+            buffer_.erase(0, end + 2);
+            return line;
+        }
+        if (!fill(ms))
+            return {};
+    }
+}
+
+void PeerSocket::drain(int ms)
+{
+    long long end = nowMs() + ms;
+    while (nowMs() < end && fill(static_cast<int>(end - nowMs())))
+        buffer_.clear();
+}
+
+void PeerSocket::idle(int ms) const
+{
+    tavir::test::idle(stop_, ms);
+}
+
+void PeerSocket::relayTo(int port)
+{
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopbackAddress(port);
+    if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(server);
+        return;
+    }
+    char chunk[65536];
+    while (!stop_) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {server, POLLIN, 0}};
+        if (poll(p, 2, 20) <= 0)
+            continue;
+        int from = p[0].revents != 0 ? fd_ : server;
+        ssize_t n = ::recv(from, chunk, sizeof chunk, 0);
+        if (n <= 0 || !sendAll(from == fd_ ? server : fd_, chunk, static_cast<std::size_t>(n)))
+            break;
+        if (from == fd_) {
+            std::lock_guard<std::mutex> guard(lock_);
+            received_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(server);
+}
+
+std::string PeerSocket::tagOf(const std::string& line)
+{
+    return line.substr(0, line.find(' '));
+}
+
+LoopbackServer::LoopbackServer(Handler handler)
+    : plan_{std::move(handler)}
+    , repeat_(true)
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+LoopbackServer::LoopbackServer(std::vector<Handler> plan)
+    : plan_(std::move(plan))
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+LoopbackServer::~LoopbackServer()
+{
+    stop();
+}
+
+void LoopbackServer::stop()
+{
+    if (stop_.exchange(true))
+        return;
+    thread_.join();
+    // The accepting thread is gone, so nothing adds workers any more; they
+    // are joined without the lock they take to record what they receive.
+    for (std::thread& worker : workers_)
+        worker.join();
+}
+
+std::string LoopbackServer::received(std::size_t connection)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return connection < received_.size() ? received_[connection] : std::string();
+}
+
+void LoopbackServer::run()
+{
+    for (std::size_t i = 0; repeat_ || i < plan_.size(); ++i) {
+        int fd = -1;
+        while (!stop_ && fd < 0)
+            fd = listener_.accept(50);
+        if (fd < 0)
+            return;
+        ++accepted_;
+        std::lock_guard<std::mutex> guard(mutex_);
+        received_.emplace_back();
+        std::string& received = received_.back();
+        const Handler& handler = repeat_ ? plan_[0] : plan_[i];
+        // Each connection is served on its own, so a stalled one does not
+        // hold up the next.
+        workers_.emplace_back([this, &handler, &received, fd] {
+            PeerSocket peer(fd, stop_, received, mutex_);
+            handler(peer);
+            ::close(fd);
+        });
+    }
+}
+
+void idle(const std::atomic<bool>& stop, int ms)
+{
+    long long end = nowMs() + ms;
+    while (!stop && nowMs() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+bool sendAll(int fd, const char* data, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t k = ::send(fd, data, n, MSG_NOSIGNAL);
+        if (k <= 0)
+            return false;
+        data += k;
+        n -= static_cast<std::size_t>(k);
+    }
+    return true;
+}
+
+std::pair<int, int> tcpPair()
+{
+    Listener listener;
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopbackAddress(listener.port());
+    if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(client);
+        return {-1, -1};
+    }
+    return {client, listener.accept(2000)};
+}
+
+} // namespace tavir::test

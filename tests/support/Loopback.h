@@ -1,0 +1,118 @@
+#pragma once
+// Loopback test servers written on plain sockets, sharing nothing with the
+// code under test: a listener on a port of the kernel's choice, a server
+// that serves each accepted connection on a thread of its own (one handler
+// for all, or a plan of one handler per connection in order), the server
+// side of one connection with what it received, and a connected pair.
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tavir::test {
+
+long long nowMs();
+
+// A listening socket on 127.0.0.1 and a port of the kernel's choice.
+class Listener {
+public:
+    Listener();
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    int port() const { return port_; }
+    // Accepts one connection within ms (-1 when none came).
+    int accept(int ms);
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// The server side of one accepted connection.
+class PeerSocket {
+public:
+    PeerSocket(int fd, const std::atomic<bool>& stop, std::string& received, std::mutex& lock);
+
+    int fd() const { return fd_; }
+    const std::atomic<bool>& stopFlag() const { return stop_; }
+    bool stopping() const { return stop_; }
+
+    // Sends all bytes; false when the client is gone.
+    bool say(const std::string& bytes);
+    // One byte per send, with a short pause between them.
+    bool sayByteByByte(const std::string& bytes);
+    // The next line the client sent, without CR LF; empty when the client
+    // went away or sent nothing for `ms`.
+    std::string readLine(int ms = 5000);
+    // Reads (and records) whatever the client sends for up to `ms`, or
+    // until it hangs up.
+    void drain(int ms);
+    // Sleeps in small steps until the server stops or ms have passed.
+    void idle(int ms) const;
+    // Passes bytes both ways between the client and a server on
+    // 127.0.0.1:port (recording what the client sends) until either side
+    // closes or the loopback server stops.
+    void relayTo(int port);
+    // The first word of a command line.
+    static std::string tagOf(const std::string& line);
+
+private:
+    bool fill(int ms);
+
+    int fd_;
+    const std::atomic<bool>& stop_;
+    std::string& received_;
+    std::mutex& lock_;
+    std::string buffer_; // received, not yet handed out as lines
+};
+
+// Accepts connections on loopback until it is destroyed and serves each on
+// a thread of its own.
+class LoopbackServer {
+public:
+    using Handler = std::function<void(PeerSocket&)>;
+
+    // Every connection gets `handler`.
+    explicit LoopbackServer(Handler handler);
+    // Connection i gets plan[i]; connections beyond the plan are not
+    // accepted.
+    explicit LoopbackServer(std::vector<Handler> plan);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    int port() const { return listener_.port(); }
+    int accepted() const { return accepted_; }
+    // Every byte connection i received so far.
+    std::string received(std::size_t connection);
+    // Stops accepting and joins every connection's thread.
+    void stop();
+
+private:
+    void run();
+
+    Listener listener_;
+    std::vector<Handler> plan_;
+    bool repeat_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::mutex mutex_;
+    std::deque<std::string> received_; // references stay valid as it grows
+    std::vector<std::thread> workers_;
+    std::thread thread_;
+};
+
+// Sleeps in small steps until stop is set or ms have passed.
+void idle(const std::atomic<bool>& stop, int ms);
+bool sendAll(int fd, const char* data, std::size_t n);
+// A connected loopback TCP pair: {client, accepted}; {-1, -1} on failure.
+std::pair<int, int> tcpPair();
+
+} // namespace tavir::test

@@ -1,0 +1,260 @@
+#pragma once
+// A scripted server behind the IMAP connection's stream interface, and the
+// logged-in connection and client built on it. The bytes the server will
+// say are given up front; "%T" in them stands for the tag of the command
+// the client wrote last, so that a script answers whatever tag a command
+// used. What the client writes is recorded, and faults (failed connect,
+// failed write, a read that ends early) can be planned. A read past the
+// script behaves like a read time-out. Header-only: it needs the IMAP
+// client, which the support library does not link.
+#include "imapclient/ConnectionInternal.h"
+#include "imapclient/ImapStream.h"
+#include "imapclient/SimpleImapClient.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavir::test {
+
+struct ScriptedSession {
+    std::string serverBytes; // what the server says, in order
+    std::string clientBytes; // what the client wrote (flushed or not)
+    bool createFails = false;
+    long writeBudget = -1; // bytes the client may write before writes fail
+    int writesLeft = -1; // writes that succeed before writes fail
+    bool closedAtEnd = false; // past the script: a closed peer, not a time-out
+    std::exception_ptr failRead; // when set, every read throws it
+    bool closed = false;
+    int flushes = 0;
+    tavir::mail::ImapEndpoint endpoint;
+};
+
+// Follows what a client writes, line by line, with the bytes of literals
+// ("{n}" or "{n+}" before a line end) skipped: `line` is called with each
+// line that starts a command and where it starts in the bytes.
+class CommandLines {
+public:
+    template <class Line> void feed(const std::string& bytes, std::size_t offset, Line line)
+    {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (literalLeft_ > 0) {
+                --literalLeft_;
+                continue;
+            }
+            if (line_.empty())
+                lineStart_ = offset + i;
+            line_ += bytes[i];
+            if (bytes[i] != '\n')
+                continue;
+            if (commandStart_)
+                line(line_, lineStart_);
+            std::size_t open = line_.rfind('{');
+            std::size_t digits = open == std::string::npos ? line_.size() : open + 1;
+            std::size_t end = digits;
+            while (end < line_.size() && line_[end] >= '0' && line_[end] <= '9')
+                ++end;
+            std::string rest = line_.substr(end);
+            bool literal = end > digits && (rest == "}\r\n" || rest == "+}\r\n");
+            literalLeft_ = literal ? std::stoull(line_.substr(digits, end - digits)) : 0;
+            commandStart_ = !literal;
+            line_.clear();
+        }
+    }
+
+private:
+    std::string line_;
+    std::size_t lineStart_ = 0;
+    unsigned long long literalLeft_ = 0;
+    bool commandStart_ = true;
+};
+
+// The length of the tag ("K" and digits) that begins a command line, or 0.
+inline std::size_t tagLength(const std::string& line)
+{
+    std::size_t end = 1;
+    while (end < line.size() && line[end] >= '0' && line[end] <= '9')
+        ++end;
+    return line[0] == 'K' && end > 1 && end < line.size() && line[end] == ' ' ? end : 0;
+}
+
+// The client's bytes with the tag of each command line left out: "K7
+// SELECT ..." reads "SELECT ...". A tagged reply line reads the same way.
+inline std::string withoutTags(const std::string& bytes)
+{
+    bool ended = bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, "\r\n") == 0;
+    std::string text = ended ? bytes : bytes + "\r\n";
+    std::vector<std::pair<std::size_t, std::size_t>> tags; // where, how long with its blank
+    CommandLines lines;
+    lines.feed(text, 0, [&](const std::string& line, std::size_t at) {
+        if (std::size_t length = tagLength(line))
+            tags.emplace_back(at, length + 1);
+    });
+    for (auto it = tags.rbegin(); it != tags.rend(); ++it)
+        text.erase(it->first, it->second);
+    return ended ? text : text.substr(0, text.size() - 2);
+}
+
+class ScriptedStream : public tavir::mail::ImapStream {
+public:
+    explicit ScriptedStream(std::shared_ptr<ScriptedSession> session)
+        : s_(std::move(session))
+    {
+    }
+    bool create() override
+    {
+        if (s_->createFails) {
+            bad_ = true;
+            return false;
+        }
+        return true;
+    }
+    void close() override { s_->closed = true; }
+    bool good() override
+    {
+        if (eof_ && !bad_)
+            eof_ = false;
+        return !bad_ && !eof_;
+    }
+    int get() override
+    {
+        if (s_->failRead)
+            std::rethrow_exception(s_->failRead);
+        if (pending_.empty()) {
+            if (pos_ >= s_->serverBytes.size()) {
+                eof_ = true;
+                return -1;
+            }
+            if (s_->serverBytes.compare(pos_, 2, "%T") == 0) {
+                pending_ = lastTag_;
+                pos_ += 2;
+            } else {
+                pending_.assign(1, s_->serverBytes[pos_++]);
+            }
+            if (pending_.empty())
+                return get();
+        }
+        int c = static_cast<unsigned char>(pending_[0]);
+        pending_.erase(0, 1);
+        return c;
+    }
+    std::size_t read(char* data, std::size_t n) override
+    {
+        std::size_t got = 0;
+        for (; got < n; ++got) {
+            int c = get();
+            if (c < 0)
+                break;
+            data[got] = static_cast<char>(c);
+        }
+        return got;
+    }
+    void write(const char* data, std::size_t n) override
+    {
+        if (s_->writesLeft == 0)
+            bad_ = true;
+        if (bad_)
+            return;
+        if (s_->writesLeft > 0)
+            --s_->writesLeft;
+        if (s_->writeBudget >= 0 && static_cast<long>(n) > s_->writeBudget) {
+            n = static_cast<std::size_t>(s_->writeBudget);
+            bad_ = true;
+        }
+        if (s_->writeBudget >= 0)
+            s_->writeBudget -= static_cast<long>(n);
+        // The tag of the last command line is what "%T" stands for.
+        lines_.feed(std::string(data, n), 0, [this](const std::string& line, std::size_t) {
+            if (std::size_t length = tagLength(line))
+                lastTag_ = line.substr(0, length);
+        });
+        s_->clientBytes.append(data, n);
+    }
+    void flush() override { ++s_->flushes; }
+    void setTimeoutMs(unsigned) override { }
+    int readEndError() const override { return s_->closedAtEnd ? 0 : ETIMEDOUT; }
+
+private:
+    std::shared_ptr<ScriptedSession> s_;
+    std::size_t pos_ = 0;
+    std::string pending_; // bytes of a substituted tag not yet handed out
+    CommandLines lines_;
+    std::string lastTag_;
+    bool eof_ = false;
+    bool bad_ = false;
+};
+
+// Hands out one scripted session per connect, in order; connects beyond
+// the plan fail as unresolvable hosts.
+class ScriptedServer {
+public:
+    std::shared_ptr<ScriptedSession> addSession(const std::string& serverBytes)
+    {
+        auto session = std::make_shared<ScriptedSession>();
+        session->serverBytes = serverBytes;
+        sessions.push_back(session);
+        return session;
+    }
+    tavir::mail::ImapStreamFactory factory()
+    {
+        return [this](const tavir::mail::ImapEndpoint& endpoint)
+                   -> std::unique_ptr<tavir::mail::ImapStream> {
+            if (next >= sessions.size())
+                return nullptr;
+            auto session = sessions[next++];
+            session->endpoint = endpoint;
+            return std::make_unique<ScriptedStream>(session);
+        };
+    }
+    std::vector<std::shared_ptr<ScriptedSession>> sessions;
+    std::size_t next = 0;
+};
+
+// A greeting that announces LITERAL+, so that literals go without waiting.
+inline const std::string scriptedGreeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n";
+
+// A connection logged in as "user" with "secret" on a scripted session whose
+// server then says `after` to the test's commands; the record of what the
+// client wrote starts after the login.
+struct LoggedInConnection {
+    explicit LoggedInConnection(
+        const std::string& after, const std::string& greeting = scriptedGreeting)
+    {
+        session = server.addSession(greeting + "%T OK Logged in\r\n" + after);
+        connection.initialize("scripted", 0, "user", "secret", false, 180, false);
+        connection.setStreamFactory(server.factory());
+        connection.init(true);
+        session->clientBytes.clear();
+    }
+    ScriptedServer server;
+    std::shared_ptr<ScriptedSession> session;
+    tavir::mail::ConnectionInternal connection;
+};
+
+// The client facade logged in the same way.
+struct LoggedInClient {
+    explicit LoggedInClient(
+        const std::string& after, const std::string& greeting = scriptedGreeting)
+    {
+        session = server.addSession(greeting + "%T OK LOGIN completed\r\n" + after);
+        client.setStreamFactory(server.factory());
+        EXPECT_EQ(
+            tavir::mail::ImapSuccess, client.connect(L"scripted", 0, L"user", L"pw", false, false));
+    }
+    // What the client sent after its login line, without tags.
+    std::string sent() const
+    {
+        const std::string& bytes = session->clientBytes;
+        return withoutTags(bytes.substr(bytes.find("\r\n") + 2));
+    }
+    ScriptedServer server;
+    std::shared_ptr<ScriptedSession> session;
+    tavir::mail::SimpleImapClient client;
+};
+
+} // namespace tavir::test
