@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Starts the peers of the wizard's demo on loopback, without root.
 
-    python3 scripts/demo.py READY_FILE
+    python3 scripts/demo.py KEEP_FOLDER READY_FILE
 
 A throw-away Dovecot with a few sample accounts, folders and messages is the
 source server; the stand-in target (tests/targetserver/stand_in_target.py)
@@ -9,7 +9,13 @@ with its administration service is the target. The script writes a sample
 accounts file, prints what to type on each page of the wizard, touches
 READY_FILE, and runs until it gets SIGTERM or SIGINT; then it stops both
 servers and removes their files.
+
+KEEP_FOLDER keeps the servers' certificate from one demo to the next: the
+wizard pins the target's certificate on first use, and the stand-in takes a
+random 127.0.0.N each time, so a new certificate on an address used before
+would be refused as a changed server.
 """
+import ctypes
 import grp
 import imaplib
 import os
@@ -35,6 +41,8 @@ ACCOUNTS = [
     # test shows the account refused.
     ("dave", "dave-new-pw", "dave-old-pw", "Dave Kowalski"),
 ]
+REFUSED = "dave"
+ADMIN_PORT = 44337
 FOLDERS = {"INBOX": 6, "Projects": 3, "Projects.Apollo": 4, "Receipts": 2}
 
 
@@ -57,9 +65,23 @@ def wait_for_port(port, process, what, host="127.0.0.1"):
     raise SystemExit("%s did not start listening" % what)
 
 
-def make_certificate(folder):
+def die_with_us():
+    """Run in each server's child process: the kernel stops the server when
+    this script ends, even by SIGKILL."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def kept_certificate(folder):
+    """The certificate of both servers, made once and kept in `folder`; made
+    again only when it is about to expire."""
+    os.makedirs(folder, exist_ok=True)
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+    if os.path.exists(key) and subprocess.run(
+            ["openssl", "x509", "-checkend", "86400", "-noout", "-in", cert],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+        return cert, key
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "825",
                     "-subj", "/CN=localhost", "-keyout", key, "-out", cert],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return cert, key
@@ -67,8 +89,9 @@ def make_certificate(folder):
 
 def start_dovecot(folder, cert, key):
     """Dovecot as whoever runs the script: as root its own unprivileged
-    users serve the mail, as anyone else that user serves everything."""
-    port = free_port()
+    users serve the mail, as anyone else that user serves everything.
+    Returns the process and the plain and TLS ports."""
+    port, tls_port = free_port(), free_port()
     mail = os.path.join(folder, "mail")
     run = os.path.join(folder, "run")
     os.makedirs(mail)
@@ -90,7 +113,8 @@ def start_dovecot(folder, cert, key):
         "base_dir = %s" % run, "state_dir = %s" % run, "instance_name = zorp-demo-%d" % port,
         "log_path = %s" % os.path.join(folder, "dovecot.log"), "protocols = imap", "listen = 127.0.0.1",
         "ssl = yes", "ssl_cert = <%s" % cert, "ssl_key = <%s" % key, "disable_plaintext_auth = no",
-        "auth_mechanisms = plain login", "auth_failure_delay = 0", "login_trusted_networks = 127.0.0.0/8", "default_login_user = %s" % login_user,
+        "auth_mechanisms = plain login", "auth_failure_delay = 0",
+        "default_login_user = %s" % login_user,
         "default_internal_user = %s" % internal_user, "default_internal_group = %s" % mail_group,
         "first_valid_uid = 0", "first_valid_gid = 0",
         "mail_location = maildir:%s/%%u" % mail,
@@ -98,8 +122,15 @@ def start_dovecot(folder, cert, key):
         "passdb {\n  driver = passwd-file\n  args = %s\n}" % users,
         "userdb {\n  driver = static\n  args = uid=%s gid=%s home=%s/%%u\n}" % (mail_user, mail_group, mail),
         "service imap-login {\n  chroot =\n  inet_listener imap {\n    address = 127.0.0.1\n"
-        "    port = %d\n  }\n  inet_listener imaps {\n    port = 0\n  }\n}" % port,
-        "service anvil {\n  chroot =\n}", "service pop3-login {\n  chroot =\n}",
+        "    port = %d\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = %d\n  }\n}"
+        % (port, tls_port),
+        # Without the penalty socket Dovecot does not slow down refused
+        # logins from one address (4, 8, then 15 s each, trusted networks or
+        # not): the refused account of the sample answers at once, also when
+        # the accounts file is loaded again. Dovecot waits once for the
+        # missing socket, at the first login, while the mail is seeded.
+        "service anvil {\n  chroot =\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}",
+        "service pop3-login {\n  chroot =\n}",
         "service submission-login {\n  chroot =\n}", "service imap-urlauth-login {\n  chroot =\n}",
         "service stats {\n  unix_listener stats-writer {\n    mode = 0666\n  }\n}",
     ]
@@ -107,9 +138,10 @@ def start_dovecot(folder, cert, key):
         lines.append("ssl_dh = </usr/share/dovecot/dh.pem")
     with open(config, "w") as f:
         f.write("\n".join(lines) + "\n")
-    process = subprocess.Popen(["/usr/sbin/dovecot", "-F", "-c", config])
+    process = subprocess.Popen(["/usr/sbin/dovecot", "-F", "-c", config], preexec_fn=die_with_us)
     wait_for_port(port, process, "dovecot")
-    return process, port
+    wait_for_port(tls_port, process, "dovecot")
+    return process, port, tls_port
 
 
 def seed(port):
@@ -130,27 +162,50 @@ def seed(port):
 
 
 def start_target(folder, cert, key):
+    """The stand-in on its own 127.0.0.N; returns the process, the address
+    and the plain and TLS IMAP ports."""
     ports_file = os.path.join(folder, "target.ports")
     process = subprocess.Popen([
         sys.executable, os.path.join(ROOT, "tests", "targetserver", "stand_in_target.py"),
         "--master-password", secrets.token_hex(8), "--admin", "%s:%s" % ADMIN,
         "--cert", cert, "--key", key, "--state-dir", os.path.join(folder, "target"),
-        "--ports-file", ports_file])
+        "--ports-file", ports_file], preexec_fn=die_with_us)
     deadline = time.monotonic() + 30
     while not os.path.exists(ports_file):
         if process.poll() is not None or time.monotonic() > deadline:
             raise SystemExit("the stand-in target did not start")
         time.sleep(0.05)
     with open(ports_file) as f:
-        plain, _, host = f.read().split()
+        plain, tls, host = f.read().split()
     wait_for_port(int(plain), process, "the stand-in target", host)
-    return process, host, int(plain)
+    wait_for_port(ADMIN_PORT, process, "the stand-in's administration service", host)
+    return process, host, int(plain), int(tls)
+
+
+GUIDE = """
+Demo servers are running. Type this on the wizard's pages:
+  1. Welcome             Next
+  2. Source IMAP server  Hostname  127.0.0.1:{source_port}   with "Use SSL connection" off,
+                              or 127.0.0.1:{source_tls}   with it on
+  3. Corvane             Hostname  {target}:{target_port}   with "Use SSL connection" off,
+                              or {target}:{target_tls}   with it on
+                         Username  {admin}
+                         Password  {password}
+  4. Accounts            Load... {accounts}
+                         ({refused}'s password has changed: his login is refused)
+                         then Migrate
+  5. Progress            the accounts, folders and messages as they arrive
+  6. Result              the counts; Report and Debug log open the files
+The wizard pins the target's certificate on its first use, in
+{pins} (one line per server).
+Closing the wizard stops the demo servers.
+"""
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) != 3:
         raise SystemExit(__doc__)
-    ready = sys.argv[1]
+    keep, ready = sys.argv[1], sys.argv[2]
     folder = tempfile.mkdtemp(prefix="zorp-demo-")
     os.chmod(folder, 0o755)
     processes = []
@@ -160,29 +215,22 @@ def main():
 
     signal.signal(signal.SIGTERM, stop)
     try:
-        cert, key = make_certificate(folder)
-        dovecot, source_port = start_dovecot(folder, cert, key)
+        cert, key = kept_certificate(keep)
+        dovecot, source_port, source_tls = start_dovecot(folder, cert, key)
         processes.append(dovecot)
         seed(source_port)
-        target, target_host, target_port = start_target(folder, cert, key)
+        target, target_host, target_port, target_tls = start_target(folder, cert, key)
         processes.append(target)
         accounts = os.path.join(folder, "accounts.csv")
         with open(accounts, "w") as f:
             for name, _, listed_password, full_name in ACCOUNTS:
                 f.write("%s@%s;%s;%s\n" % (name, DOMAIN, listed_password, full_name))
-        print("""
-Demo servers are running. Type this on the wizard's pages:
-  1. Welcome:                  Next
-  2. Source IMAP server:       Hostname  127.0.0.1:%d      (SSL off)
-  3. Corvane:                  Hostname  %s:%d
-                               Username  %s
-                               Password  %s                (SSL off)
-  4. Accounts:                 Load... %s
-                               (dave's password has changed: his login is refused)
-                               then Migrate
-  5. Progress, 6. Result:      the counts of what arrived; Report opens the report.
-Closing the wizard stops the demo servers.
-""" % (source_port, target_host, target_port, ADMIN[0], ADMIN[1], accounts), flush=True)
+        print(GUIDE.format(
+            source_port=source_port, source_tls=source_tls, target=target_host,
+            target_port=target_port, target_tls=target_tls, admin=ADMIN[0], password=ADMIN[1],
+            accounts=accounts, refused=REFUSED,
+            pins=os.path.join(os.path.expanduser("~"), ".tavir", "admin", "known_hosts.cfg")),
+            flush=True)
         with open(ready, "w") as f:
             f.write(accounts + "\n")
         while True:

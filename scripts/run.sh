@@ -1,34 +1,66 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the wizard and starts it.
-#   scripts/run.sh            the wizard
-#   scripts/run.sh --demo     first starts throw-away source and target servers
-#                             on loopback (scripts/demo.py), writes a sample
-#                             accounts file and prints what to type on each
-#                             page; closing the wizard stops them
+#   scripts/run.sh                  the wizard
+#   scripts/run.sh --demo           first starts throw-away source and target
+#                                   servers on loopback (scripts/demo.py),
+#                                   writes a sample accounts file and prints
+#                                   what to type on each page; closing the
+#                                   wizard stops them
+#   scripts/run.sh --demo --check   the same without a display: starts the
+#                                   servers and the wizard (offscreen), checks
+#                                   that the wizard opened its logs, and stops
+#                                   everything
 # Other arguments go to the wizard (Qt's own options, e.g. -platform xcb).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 demo=0
-if [[ "${1:-}" == --demo ]]; then
-  demo=1
+check=0
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --demo) demo=1 ;;
+    --check) check=1 ;;
+    *) break ;;
+  esac
   shift
+done
+if ((check && !demo)); then
+  echo "run: --check goes with --demo" >&2
+  exit 2
 fi
+
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-if ! cmake --build "$root/build" --target help | grep -q '^zorp:'; then
-  echo "run: this tree's migration engine is not complete yet, so there is no program to run" >&2
-  exit 1
-fi
 cmake --build "$root/build" --target zorp vmd vxiconv
-if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+if ((check)); then
+  export QT_QPA_PLATFORM=offscreen
+  # The check's logs go to a folder of its own, not the user's.
+  state="$(mktemp -d /tmp/zorp-check.XXXXXX)"
+  export XDG_STATE_HOME="$state"
+elif [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
   echo "run: no display; start the wizard on a desktop, or under xvfb-run" >&2
   exit 1
 fi
+
+demo_pid=
+zorp_pid=
+ready=
+stop_all() {
+  local pid
+  for pid in $zorp_pid $demo_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -f "${ready:-/nonexistent}"
+  [[ -z "${state:-}" ]] || rm -rf "$state"
+}
+trap stop_all EXIT
+trap 'exit 130' INT TERM HUP
+
 if ((demo)); then
   ready="$(mktemp -u /tmp/zorp-demo-ready.XXXXXX)"
-  python3 "$root/scripts/demo.py" "$ready" &
+  # build/demo keeps the servers' certificate from one demo to the next.
+  python3 "$root/scripts/demo.py" "$root/build/demo" "$ready" &
   demo_pid=$!
-  trap 'kill "$demo_pid" 2>/dev/null; wait "$demo_pid" 2>/dev/null; rm -f "$ready"' EXIT
   for _ in $(seq 600); do
     [[ -e "$ready" ]] && break
     kill -0 "$demo_pid" 2>/dev/null || { echo "run: the demo servers did not start" >&2; exit 1; }
@@ -36,4 +68,24 @@ if ((demo)); then
   done
   [[ -e "$ready" ]] || { echo "run: the demo servers did not start in time" >&2; exit 1; }
 fi
-"$root/build/bin/zorp" "$@"
+
+# In the background, so that a signal to this script reaches the trap at
+# once and the wizard and the servers stop together.
+"$root/build/bin/zorp" "$@" &
+zorp_pid=$!
+if ((check)); then
+  for _ in $(seq 100); do
+    compgen -G "$state/ZorpLogs/*/report.txt" >/dev/null && break
+    kill -0 "$zorp_pid" 2>/dev/null || { echo "run: the wizard ended at start-up" >&2; exit 1; }
+    sleep 0.1
+  done
+  compgen -G "$state/ZorpLogs/*/report.txt" >/dev/null \
+    || { echo "run: the wizard did not open its report" >&2; exit 1; }
+  kill -0 "$zorp_pid" 2>/dev/null || { echo "run: the wizard ended at start-up" >&2; exit 1; }
+  echo "run: check passed: the demo servers and the wizard are running; stopping them"
+  exit 0
+fi
+status=0
+wait "$zorp_pid" || status=$?
+zorp_pid=
+exit "$status"

@@ -159,6 +159,13 @@ class Canvas:
             for x in range(self.width):
                 self.blend(x, y, colour, 1.0)
 
+    def fade_out_below(self, y0):
+        """Fades the rows from y0 down to full transparency at the bottom."""
+        for y in range(y0, self.height):
+            t = (y + 0.5 - y0) / (self.height - y0)
+            keep = 1 - t * t * (3 - 2 * t)
+            self.pixels[y] = [(r, g, b, a * keep) for r, g, b, a in self.pixels[y]]
+
     def save(self, path):
         write_png(path, self.width, self.height, self.pixels)
 
@@ -228,7 +235,9 @@ def draw_all(folder):
         background.fill(ring(-40, 500, radius, 18), hex_colour("#ffffff", 0.35 - i * 0.08), (0, 200, 300, 456))
     save("mac_background.png", background)
 
-    # The watermark: a deep blue column with an envelope on its way.
+    # The watermark: a deep blue column with an envelope on its way. The
+    # wizard's pages are taller than the watermark, so it fades out at the
+    # bottom into the page instead of ending in an edge.
     watermark = Canvas(153, 330)
     watermark.gradient(hex_colour("#2f6fc0"), DEEP_BLUE)
     for i, radius in enumerate((150, 110, 70)):
@@ -237,6 +246,7 @@ def draw_all(folder):
     arrow(watermark, 40, 182, 128, 9, ORANGE)
     for i in range(5):
         watermark.fill(circle(36 + i * 20, 226, 3), hex_colour("#ffffff", 0.55 - i * 0.09), (0, 215, 153, 237))
+    watermark.fade_out_below(250)
     save("watermark.png", watermark)
 
     # The logo of the page headers.
