@@ -91,7 +91,9 @@ TEST_F(EndToEnd, PagesFromWelcomeToTheAccountsAgainstDovecotAndTheStandIn)
     type(MigWizard::ServerPageId, "hostEdit", QString("127.0.0.1:%1").arg(freeLoopbackPort()));
     EXPECT_EQ(warningAfterNext(MigWizard::ServerPageId),
         "Connection to IMAP Server failed. Please check the typed hostname.");
-    type(MigWizard::ServerPageId, "hostEdit", QString("127.0.0.1:%1").arg(source->port()));
+    // The source over TLS from the first byte, as the demo offers it too.
+    type(MigWizard::ServerPageId, "hostEdit", QString("127.0.0.1:%1").arg(source->tlsPort()));
+    click(child<QCheckBox>(MigWizard::ServerPageId, "sslCheck"));
     screenshot(wizard.get(), "1-source");
     next();
     ASSERT_TRUE(reaches(MigWizard::CvnPageId));
