@@ -114,6 +114,9 @@ public:
         return folders("#public@" + domain);
     }
     std::string transcript() const;
+    // The state folder: the mail, transcript.log and the fault counts, as
+    // tests/targetserver/mail_store.py lays them out.
+    const std::string& stateDir() const { return stateDir_; }
 
 private:
     TempDir dir_;
