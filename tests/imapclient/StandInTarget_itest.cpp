@@ -5,7 +5,7 @@
 // (UIDs, fault counts) and all end with the test that started them.
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
-#include "support/StandInTarget.h"
+#include "support/ImapLogins.h"
 
 #include <gtest/gtest.h>
 
@@ -24,20 +24,13 @@
 #include <set>
 #include <thread>
 
+using tavir::test::aliceTargetOptions;
 using tavir::test::RawImap;
 using tavir::test::StandInTarget;
 
 namespace {
 
 const char* const account = "alice@example.com";
-
-StandInTarget::Options aliceOptions(const std::string& faults = "")
-{
-    StandInTarget::Options options;
-    options.accounts[account] = "alice-pw";
-    options.faults = faults;
-    return options;
-}
 
 std::unique_ptr<RawImap> aliceSession(const StandInTarget& target)
 {
@@ -80,7 +73,7 @@ unsigned appendUid(const std::string& reply)
 
 TEST(StandInTargetTest, NewAccountsStartWithTheirFoldersAndTypes)
 {
-    StandInTarget target(aliceOptions());
+    StandInTarget target(aliceTargetOptions());
     auto folders = target.folders(account);
     ASSERT_EQ(StandInTarget::accountFolders().size(), folders.size());
     for (const auto& [name, type] : StandInTarget::accountFolders()) {
@@ -95,7 +88,7 @@ TEST(StandInTargetTest, NewAccountsStartWithTheirFoldersAndTypes)
 
 TEST(StandInTargetTest, CreateRefusesWhatTheFolderNameRulesForbid)
 {
-    StandInTarget target(aliceOptions());
+    StandInTarget target(aliceTargetOptions());
     auto raw = aliceSession(target);
     ASSERT_EQ("OK", outcome(raw->command("CREATE Projects")));
     const std::string longest(255, 'x');
@@ -165,7 +158,7 @@ TEST(StandInTargetTest, CreateRefusesWhatTheFolderNameRulesForbid)
 
 TEST(StandInTargetTest, AFolderIdentifierIsTakenOncePerStore)
 {
-    StandInTarget::Options options = aliceOptions();
+    StandInTarget::Options options = aliceTargetOptions();
     options.accounts["bob@example.com"] = "bob-pw";
     StandInTarget target(options);
     auto raw = aliceSession(target);
@@ -198,7 +191,7 @@ TEST(StandInTargetTest, AFolderIdentifierIsTakenOncePerStore)
 TEST(StandInTargetTest, PublicFoldersOfADomainThatExists)
 {
     using namespace tavir::mail;
-    StandInTarget target(aliceOptions());
+    StandInTarget target(aliceTargetOptions());
     SimpleImapClient master;
     master.setReadTimeoutMs(10000);
     ASSERT_EQ(ImapSuccess,
@@ -241,7 +234,7 @@ TEST(StandInTargetTest, PublicFoldersOfADomainThatExists)
 
 TEST(StandInTargetTest, ConcurrentAppendsIntoOneFolderGetDistinctUids)
 {
-    StandInTarget target(aliceOptions());
+    StandInTarget target(aliceTargetOptions());
     const unsigned perSession = 30;
     // Every tenth body is large enough to be received into a file.
     auto body = [](unsigned session, unsigned n) {
@@ -288,7 +281,7 @@ TEST(StandInTargetTest, ConcurrentAppendsIntoOneFolderGetDistinctUids)
 
 TEST(StandInTargetTest, AFaultCountSpansConnections)
 {
-    StandInTarget target(aliceOptions(R"([{"on": "APPEND", "count": 3, "action": "no"}])"));
+    StandInTarget target(aliceTargetOptions(R"([{"on": "APPEND", "count": 3, "action": "no"}])"));
     auto first = aliceSession(target);
     auto second = aliceSession(target);
     EXPECT_EQ("OK [APPENDUID]", outcome(withLiteral(*first, "APPEND INBOX", "one\r\n")));
@@ -333,7 +326,7 @@ TEST(StandInTargetTest, NothingOutlivesATestProcessThatDies)
         // holds a connection stalled in a command.
         close(toParent[0]);
         close(toChild[1]);
-        auto* target = new StandInTarget(aliceOptions(R"([{"on": "NOOP", "action": "stall"}])"));
+        auto* target = new StandInTarget(aliceTargetOptions(R"([{"on": "NOOP", "action": "stall"}])"));
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;

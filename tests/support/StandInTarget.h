@@ -2,9 +2,11 @@
 // Starts the stand-in target server (tests/targetserver/stand_in_target.py)
 // on a loopback address of its own (127.0.0.N, N >= 2): IMAP on free ports,
 // plain and implicit TLS, and the administration service (tinydb) on 44337.
-// Reads back what it stored, including its configuration database. The
-// stand-in is written from the protocols alone and shares no code with the
-// clients under test.
+// Each IMAP connection is served by a process of its own, all sharing the
+// stand-in's state folder (docs/stand-in-target.md); this reads back what
+// they stored there, and the configuration database. The stand-in is
+// written from the protocols alone and shares no code with the clients
+// under test.
 #include "support/TestSupport.h"
 
 #include <map>
