@@ -539,17 +539,18 @@ class Session:
         if len(args) != 2 or not isinstance(args[1], list):
             raise BadCommand("STATUS needs a folder and a list")
         folder = self.folder(args[0])
+        uidvalidity, next_uid = folder.uids()
         items = []
         for item in args[1]:
             word = atom(item).upper()
             if word == "MESSAGES":
-                items.append("MESSAGES %d" % folder.message_count())
+                items.append("MESSAGES %d" % (next_uid - 1))
             elif word == "GUID":
                 items.append("GUID %s" % folder.guid)
             elif word == "UIDNEXT":
-                items.append("UIDNEXT %d" % folder.next_uid())
+                items.append("UIDNEXT %d" % next_uid)
             elif word == "UIDVALIDITY":
-                items.append("UIDVALIDITY %d" % folder.uidvalidity)
+                items.append("UIDVALIDITY %d" % uidvalidity)
             else:
                 raise BadCommand("unknown status item %s" % word)
         self.send(b"* STATUS " + quote(folder.name) + b" (" + " ".join(items).encode() + b")")
@@ -560,11 +561,11 @@ class Session:
         if len(args) != 1:
             raise BadCommand("SELECT needs a folder")
         folder = self.folder(args[0])
-        next_uid = folder.next_uid()
+        uidvalidity, next_uid = folder.uids()
         self.selected = folder
         self.send("* %d EXISTS" % (next_uid - 1))
         self.send("* 0 RECENT")
-        self.send("* OK [UIDVALIDITY %d] UIDs valid" % folder.uidvalidity)
+        self.send("* OK [UIDVALIDITY %d] UIDs valid" % uidvalidity)
         self.send("* OK [UIDNEXT %d] next UID" % next_uid)
         self.send("* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)")
         self.send("%s OK [READ-WRITE] SELECT completed" % tag)
@@ -599,12 +600,12 @@ class Session:
         try:
             if folder is None:
                 raise FolderGone()
-            uid = folder.append(data, flags,
-                                imap_date(date if date is not None else time.time()), guid)
+            uidvalidity, uid = folder.append(
+                data, flags, imap_date(date if date is not None else time.time()), guid)
         except FolderGone:
             self.send("%s NO [TRYCREATE] no such folder" % tag)
             return True
-        self.send("%s OK [APPENDUID %d %d] APPEND completed" % (tag, folder.uidvalidity, uid))
+        self.send("%s OK [APPENDUID %d %d] APPEND completed" % (tag, uidvalidity, uid))
         return True
 
     def acl_folder(self, args, count):

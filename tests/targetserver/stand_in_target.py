@@ -15,7 +15,7 @@ Each IMAP connection is served by a process of its own
 the administration service on threads. Everything the sessions share lives
 in the state folder (--state-dir), which a test reads back to compare what
 arrived (mail_store.py has the layout): <state>/accounts/<store>/ holds a
-folder per folder, with folder.json (name, type, guid, uidvalidity, acl) and
+folder per folder, with folder.json (name, type, guid, acl) and
 per message <uid>.eml (the exact bytes) and <uid>.json (flags, date, guid,
 annotations). Every line in and out goes to <state>/transcript.log. A fault
 plan (--faults, JSON) makes the server drop the connection, answer NO or
