@@ -15,11 +15,14 @@ wizard pins the target's certificate on first use, and the stand-in takes a
 random 127.0.0.N each time, so a new certificate on an address used before
 would be refused as a changed server.
 """
+import base64
+import concurrent.futures
 import ctypes
 import grp
 import imaplib
 import os
 import pwd
+import random
 import secrets
 import shutil
 import signal
@@ -43,7 +46,10 @@ ACCOUNTS = [
 ]
 REFUSED = "dave"
 ADMIN_PORT = 44337
-FOLDERS = {"INBOX": 6, "Projects": 3, "Projects.Apollo": 4, "Receipts": 2}
+# Enough mail that the progress page shows it arriving for a few seconds.
+FOLDERS = {"INBOX": 2000, "Projects": 500, "Projects.Apollo": 300, "Receipts": 200}
+SUBJECTS = ["Quarterly figures", "Lunch on Friday?", "Re: the Apollo plan", "Your receipt",
+            "Minutes of the meeting", "Photos from the trip", "Invoice", "Re: Re: holidays"]
 
 
 def free_port():
@@ -114,6 +120,7 @@ def start_dovecot(folder, cert, key):
         "log_path = %s" % os.path.join(folder, "dovecot.log"), "protocols = imap", "listen = 127.0.0.1",
         "ssl = yes", "ssl_cert = <%s" % cert, "ssl_key = <%s" % key, "disable_plaintext_auth = no",
         "auth_mechanisms = plain login", "auth_failure_delay = 0",
+        "mail_fsync = never",  # throw-away mail: seeded in a few seconds
         "default_login_user = %s" % login_user,
         "default_internal_user = %s" % internal_user, "default_internal_group = %s" % mail_group,
         "first_valid_uid = 0", "first_valid_gid = 0",
@@ -144,21 +151,62 @@ def start_dovecot(folder, cert, key):
     return process, port, tls_port
 
 
+def message(address, full_name, unique, subject, minute, text, attachment_kib):
+    """One message; with attachment_kib, a multipart one with a picture of
+    that many KiB of base64, as mailboxes really hold them."""
+    head = ("From: Demo Sender <sender@%s>\r\nTo: %s <%s>\r\nSubject: %s\r\n"
+            "Date: Tue, 3 Mar 2026 09:%02d:00 +0100\r\nMessage-ID: <%s@%s>\r\nMIME-Version: 1.0\r\n"
+            % (DOMAIN, full_name, address, subject, minute % 60, unique, DOMAIN))
+    if not attachment_kib:
+        return (head + "Content-Type: text/plain; charset=us-ascii\r\n\r\n" + text).encode()
+    picture = base64.encodebytes(random.Random(unique).randbytes(attachment_kib * 768)).decode()
+    return (head + 'Content-Type: multipart/mixed; boundary="part"\r\n\r\n'
+            "--part\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n" + text
+            + "--part\r\nContent-Type: image/jpeg; name=\"photo.jpg\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+            + picture.replace("\n", "\r\n") + "--part--\r\n").encode()
+
+
+def seed_account(port, name, password, full_name):
+    """Fills one mailbox over IMAP: the appends are sent in one go with
+    non-synchronising literals (Dovecot offers LITERAL+), then their answers
+    are read, which is many times faster than one by one."""
+    address = "%s@%s" % (name, DOMAIN)
+    commands = [b'LOGIN "%s" "%s"' % (address.encode(), password.encode())]
+    for folder, count in FOLDERS.items():
+        if folder != "INBOX":
+            commands.append(b"CREATE %s" % folder.encode())
+        for i in range(1, count + 1):
+            text = ("Hello %s,\r\n\r\nthis is message %d of %s.\r\n" % (full_name, i, folder)
+                    + "Lorem ipsum dolor sit amet, consectetur adipiscing elit.\r\n" * (i % 40))
+            body = message(address, full_name, "%s.%s.%d" % (name, folder, i), SUBJECTS[i % len(SUBJECTS)],
+                           i, text, attachment_kib=8 + i % 41 if i % 4 == 0 else 0)
+            flags = b"(\\Seen)" if i % 3 else b"(\\Flagged)"
+            date = imaplib.Time2Internaldate(1772525000 + i * 60).encode()
+            commands.append(b"APPEND %s %s %s {%d+}\r\n%s" % (folder.encode(), flags, date, len(body), body))
+    commands.append(b"LOGOUT")
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as sock:
+        replies = sock.makefile("rb")
+        replies.readline()
+        sock.sendall(b"".join(b"s%d %s\r\n" % (n, c) for n, c in enumerate(commands)))
+        answered = 0
+        while answered < len(commands):
+            line = replies.readline()
+            if not line:
+                return "dovecot closed the connection while %s's mail was seeded" % name
+            if line.startswith(b"s"):
+                answered += 1
+                if line.split()[1] != b"OK":
+                    return "dovecot refused a seeding command: %s" % line.decode().strip()
+    return None
+
+
 def seed(port):
-    for name, password, _, full_name in ACCOUNTS:
-        imap = imaplib.IMAP4("127.0.0.1", port)
-        imap.login("%s@%s" % (name, DOMAIN), password)
-        for folder, count in FOLDERS.items():
-            if folder != "INBOX":
-                imap.create(folder)
-            for i in range(1, count + 1):
-                body = ("From: Demo Sender <sender@%s>\r\nTo: %s <%s@%s>\r\n"
-                        "Subject: %s message %d\r\nDate: Tue, 3 Mar 2026 09:%02d:00 +0100\r\n\r\n"
-                        "Hello %s,\r\nthis is message %d of %s.\r\n"
-                        % (DOMAIN, full_name, name, DOMAIN, folder, i, i, full_name, i, folder))
-                flags = "(\\Seen)" if i % 2 else "(\\Flagged)"
-                imap.append(folder, flags, imaplib.Time2Internaldate(1772525000 + i * 60), body.encode())
-        imap.logout()
+    """All mailboxes at once, one connection each."""
+    with concurrent.futures.ThreadPoolExecutor(len(ACCOUNTS)) as pool:
+        failures = pool.map(lambda a: seed_account(port, a[0], a[1], a[3]), ACCOUNTS)
+        for failure in failures:
+            if failure:
+                raise SystemExit(failure)
 
 
 def start_target(folder, cert, key):
