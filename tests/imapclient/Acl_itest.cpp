@@ -12,20 +12,13 @@
 
 using namespace tavir::mail;
 using tavir::mailserver::common::KUuid;
+using tavir::test::aliceTargetOptions;
 using tavir::test::RawImap;
 using tavir::test::StandInTarget;
 
 namespace {
 
 const char* const account = "alice@example.com";
-
-StandInTarget::Options targetOptions(const std::string& faults = "")
-{
-    StandInTarget::Options options;
-    options.accounts[account] = "alice-pw";
-    options.faults = faults;
-    return options;
-}
 
 // A master connection switched to the account.
 void connectMaster(SimpleImapClient& client, const StandInTarget& target)
@@ -71,7 +64,7 @@ std::string lastError(const SimpleImapClient& client)
 
 TEST(AclTargetTest, SetAndDeleteAsTheServerReceivesThem)
 {
-    StandInTarget target(targetOptions());
+    StandInTarget target(aliceTargetOptions());
     SimpleImapClient client;
     connectMaster(client, target);
     KUuid guid;
@@ -98,7 +91,7 @@ TEST(AclTargetTest, SetAndDeleteAsTheServerReceivesThem)
 
 TEST(AclTargetTest, ResetKeepsOnlyOwnerEntries)
 {
-    StandInTarget target(targetOptions());
+    StandInTarget target(aliceTargetOptions());
     SimpleImapClient client;
     connectMaster(client, target);
     ASSERT_EQ(ImapSuccess, client.setAcl(L"INBOX", L"alice lrswipcdaO"));
@@ -125,7 +118,7 @@ TEST(AclTargetTest, ResetKeepsOnlyOwnerEntries)
 
 TEST(AclTargetTest, ResetStopsAtTheFirstRefusal)
 {
-    StandInTarget target(targetOptions(R"([{"on": "DELETEACL", "count": 2, "action": "no"}])"));
+    StandInTarget target(aliceTargetOptions(R"([{"on": "DELETEACL", "count": 2, "action": "no"}])"));
     SimpleImapClient client;
     connectMaster(client, target);
     for (const wchar_t* entry : {L"a l", L"b l", L"c l"})
@@ -138,7 +131,7 @@ TEST(AclTargetTest, ResetStopsAtTheFirstRefusal)
 
 TEST(AclTargetTest, ResultCodes)
 {
-    StandInTarget target(targetOptions(
+    StandInTarget target(aliceTargetOptions(
         R"([{"on": "GETACL", "action": "bad"}, {"on": "SETACL", "count": 3, "action": "drop"}])"));
     SimpleImapClient client;
     // Not connected: nothing is sent and the last error stays.
@@ -172,7 +165,7 @@ TEST(AclTargetTest, ResultCodes)
 
 TEST(AclTargetTest, CallerTextNeverStartsASecondCommand)
 {
-    StandInTarget target(targetOptions());
+    StandInTarget target(aliceTargetOptions());
     SimpleImapClient client;
     connectMaster(client, target);
     const std::wstring entries[] = {
@@ -209,7 +202,7 @@ TEST(AclTargetTest, CallerTextNeverStartsASecondCommand)
 
 TEST(AnnotationTargetTest, StoreAndReadBack)
 {
-    StandInTarget target(targetOptions(R"([{"on": "UID STORE", "count": 3, "action": "no"}])"));
+    StandInTarget target(aliceTargetOptions(R"([{"on": "UID STORE", "count": 3, "action": "no"}])"));
     RawImap raw(target.host(), target.port());
     ASSERT_TRUE(raw.login(account, "alice-pw"));
     ASSERT_TRUE(raw.append("INBOX", "Subject: one\r\n\r\nbody\r\n"));
@@ -249,7 +242,7 @@ TEST(AnnotationTargetTest, StoreAndReadBack)
 
 TEST(AclTargetTest, TimeOutsAreConnectionErrors)
 {
-    StandInTarget target(targetOptions(
+    StandInTarget target(aliceTargetOptions(
         R"([{"on": "GETACL", "action": "stall"}, {"on": "UID STORE", "action": "stall"}])"));
     SimpleImapClient reset;
     connectMaster(reset, target);

@@ -10,6 +10,16 @@
 
 namespace tavir::test {
 
+// A stand-in target with the account alice@example.com (password
+// "alice-pw") and a fault plan.
+inline StandInTarget::Options aliceTargetOptions(const std::string& faults = "")
+{
+    StandInTarget::Options options;
+    options.accounts["alice@example.com"] = "alice-pw";
+    options.faults = faults;
+    return options;
+}
+
 inline tavir::mail::SimpleImapClient::ImapClientResult connectTarget(
     tavir::mail::SimpleImapClient& to, const StandInTarget& target, unsigned timeoutMs,
     bool tls = false)

@@ -117,6 +117,14 @@ std::vector<std::string> jsonStrings(const std::string& list)
 
 } // namespace
 
+const std::vector<std::pair<std::string, unsigned>>& StandInTarget::accountFolders()
+{
+    static const std::vector<std::pair<std::string, unsigned>> folders = {{"INBOX", 0x10},
+        {"Sent", 0x10}, {"Drafts", 0x10}, {"Trash", 0x10}, {"Junk", 0x10}, {"Contacts", 0x1},
+        {"Calendar", 0x2}, {"Tasks", 0x4}, {"Notes", 0x40}, {"Journal", 0x8}};
+    return folders;
+}
+
 StandInTarget::StandInTarget(const Options& options)
 {
     std::string script = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/stand_in_target.py";
@@ -135,10 +143,13 @@ StandInTarget::StandInTarget(const Options& options)
         args.push_back("--admin");
         args.push_back(user + ":" + entry.first + (entry.second ? ":readonly" : ""));
     }
-    if (options.persist) {
-        args.push_back("--state-dir");
-        args.push_back(dir_.file("state"));
-    }
+    if (!options.stateParent.empty())
+        stateParent_ = std::make_unique<TempDir>(options.stateParent);
+    stateDir_ = (stateParent_ ? stateParent_->path() : dir_.path()) + "/state";
+    args.push_back("--state-dir");
+    args.push_back(stateDir_);
+    if (!options.persist)
+        args.push_back("--no-bodies");
     for (const auto& [address, password] : options.accounts) {
         args.push_back("--account");
         args.push_back(password.empty() ? address : address + ":" + password);
@@ -161,6 +172,9 @@ StandInTarget::StandInTarget(const Options& options)
         // takes the stand-in with it, instead of leaving it to hold the
         // test's output pipe open and the run waiting.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // Its connections' processes join its process group, so that the
+        // destructor ends them all at once.
+        setpgid(0, 0);
         std::vector<char*> argv;
         for (auto& arg : args)
             argv.push_back(arg.data());
@@ -169,6 +183,7 @@ StandInTarget::StandInTarget(const Options& options)
         _exit(127);
     }
     pid_ = pid;
+    setpgid(pid_, pid_); // as the child does: whichever runs first
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -181,13 +196,16 @@ StandInTarget::StandInTarget(const Options& options)
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
     throw std::runtime_error("the stand-in target did not start");
 }
 
 StandInTarget::~StandInTarget()
 {
     if (pid_ > 0) {
-        kill(pid_, SIGKILL);
+        kill(-pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
 }
@@ -198,7 +216,7 @@ std::map<std::string, StandInTarget::Folder> StandInTarget::folders(
     std::string lower = address;
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
     std::map<std::string, Folder> result;
-    fs::path root = fs::path(dir_.file("state")) / "accounts" / lower;
+    fs::path root = fs::path(stateDir_) / "accounts" / lower;
     if (!fs::is_directory(root))
         return result;
     for (const auto& entry : fs::directory_iterator(root)) {
@@ -312,7 +330,7 @@ std::string StandInTarget::certificateFingerprint() const
 std::string StandInTarget::transcript() const
 {
     try {
-        return readFile(dir_.file("state/transcript.log"));
+        return readFile(stateDir_ + "/transcript.log");
     } catch (const std::exception&) {
         return {};
     }

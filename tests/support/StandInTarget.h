@@ -2,13 +2,17 @@
 // Starts the stand-in target server (tests/targetserver/stand_in_target.py)
 // on a loopback address of its own (127.0.0.N, N >= 2): IMAP on free ports,
 // plain and implicit TLS, and the administration service (tinydb) on 44337.
-// Reads back what it stored, including its configuration database. The
-// stand-in is written from the protocols alone and shares no code with the
-// clients under test.
+// Each IMAP connection is served by a process of its own, all sharing the
+// stand-in's state folder (docs/stand-in-target.md); this reads back what
+// they stored there, and the configuration database. The stand-in is
+// written from the protocols alone and shares no code with the clients
+// under test.
 #include "support/TestSupport.h"
 
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavir::test {
@@ -22,10 +26,18 @@ public:
         bool autoCreateAccounts = false;
         // JSON list of planned faults, e.g.
         // [{"on": "APPEND", "count": 2, "action": "drop_in_literal", "after_bytes": 100}]
-        // actions: drop, drop_in_literal, drop_after, no, bad, stall.
+        // actions: drop, drop_in_literal, drop_after, no, bad, stall. "count"
+        // counts the verb over all connections: the 2nd APPEND the stand-in
+        // receives, whichever connection sends it.
         std::string faults;
-        // Keep messages on disk under the state folder (needed to read them back).
+        // Keep the bytes of the messages (needed to read them back); false
+        // keeps everything else about them (folders, UIDs, flags, dates).
         bool persist = true;
+        // Where the state folder (mail, transcript, fault counts) is made:
+        // empty for the stand-in's own temporary folder; "/dev/shm" for
+        // benchmarks, so that the disk is not what they measure. It goes
+        // with the stand-in either way.
+        std::string stateParent;
         // Read literals of 1 MiB or more without keeping their bytes (only
         // their size): for benchmarks, so the target's memory traffic is
         // not what gets measured.
@@ -62,6 +74,12 @@ public:
         std::vector<Message> messages; // in UID order
     };
 
+    // The folders every new account starts with (INBOX, the special mail
+    // folders and the groupware folders) and their folder types, the
+    // X-CREATE type bits (mail 0x10, contacts 0x1, calendar 0x2, tasks 0x4,
+    // journal 0x8, notes 0x40). A domain's public folders start empty.
+    static const std::vector<std::pair<std::string, unsigned>>& accountFolders();
+
     explicit StandInTarget(const Options& options);
     StandInTarget()
         : StandInTarget(Options{})
@@ -91,10 +109,21 @@ public:
 
     // The folders of one account as stored now, by name.
     std::map<std::string, Folder> folders(const std::string& address) const;
+    // The folders of a domain's public folder store (X-SETUSER
+    // "#public@<domain>"), by name.
+    std::map<std::string, Folder> publicFolders(const std::string& domain) const
+    {
+        return folders("#public@" + domain);
+    }
     std::string transcript() const;
+    // The state folder: the mail, transcript.log and the fault counts, as
+    // tests/targetserver/mail_store.py lays them out.
+    const std::string& stateDir() const { return stateDir_; }
 
 private:
     TempDir dir_;
+    std::unique_ptr<TempDir> stateParent_;
+    std::string stateDir_;
     std::string host_;
     int pid_ = -1;
     int port_ = 0;

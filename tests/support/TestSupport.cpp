@@ -16,10 +16,24 @@
 
 namespace tavir::test {
 
-TempDir::TempDir()
+namespace {
+
+std::string temporaryBase()
 {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zorp-test-XXXXXX";
+    return base && *base ? base : "/tmp";
+}
+
+} // namespace
+
+TempDir::TempDir()
+    : TempDir(temporaryBase())
+{
+}
+
+TempDir::TempDir(const std::string& base)
+{
+    std::string pattern = base + "/zorp-test-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (!mkdtemp(buffer.data()))

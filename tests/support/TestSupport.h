@@ -5,11 +5,12 @@
 
 namespace tavir::test {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when
-// the object goes away.
+// A fresh folder under $TMPDIR (or /tmp), or under `base` when given,
+// removed with everything in it when the object goes away.
 class TempDir {
 public:
     TempDir();
+    explicit TempDir(const std::string& base);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -108,6 +108,9 @@ class ConfigDb:
         except sqlite3.IntegrityError:
             return False
 
+    def domain_exists(self, domain):
+        return self.one("SELECT 1 FROM Domain WHERE Name = ?", (domain,)) is not None
+
     def master_auth_allowed(self, peer):
         """(allowed, master password): backend mode must be on, and when the
         cluster names an access list the peer must fall in one of its ranges."""

@@ -1,0 +1,371 @@
+// The stand-in target itself, through raw IMAP that shares nothing with the
+// client: the folder names it refuses and the folders a store starts with,
+// folder identifiers unique in a store, a domain's public folder store, and
+// sessions served by processes of their own that still share one state
+// (UIDs, fault counts) and all end with the test that started them.
+#include "imapclient/SimpleImapClient.h"
+#include "support/Dovecot.h"
+#include "support/ImapLogins.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+using tavir::test::aliceTargetOptions;
+using tavir::test::RawImap;
+using tavir::test::StandInTarget;
+
+namespace {
+
+const char* const account = "alice@example.com";
+
+std::unique_ptr<RawImap> aliceSession(const StandInTarget& target)
+{
+    auto raw = std::make_unique<RawImap>(target.host(), target.port());
+    if (!raw->login(account, "alice-pw"))
+        throw std::runtime_error("alice could not log in to the stand-in");
+    return raw;
+}
+
+// The tagged line's status and the name of its response code: "OK",
+// "NO [CANNOT]", "OK [APPENDUID]", ...
+std::string outcome(const std::string& reply)
+{
+    std::size_t start = reply.rfind("\r\n", reply.size() - 3);
+    std::string tagged = reply.substr(start == std::string::npos ? 0 : start + 2);
+    std::size_t status = tagged.find(' ') + 1;
+    std::size_t end = tagged.find(' ', status);
+    std::string result = tagged.substr(status, end - status);
+    if (tagged.compare(end + 1, 1, "[") == 0)
+        result += " " + tagged.substr(end + 1, tagged.find_first_of(" ]", end + 1) - end - 1) + "]";
+    return result;
+}
+
+// A command whose last argument is `bytes` as a non-synchronising literal.
+std::string withLiteral(RawImap& raw, const std::string& command, const std::string& bytes)
+{
+    return raw.command(command + " {" + std::to_string(bytes.size()) + "+}\r\n" + bytes);
+}
+
+unsigned appendUid(const std::string& reply)
+{
+    std::size_t at = reply.find("[APPENDUID ");
+    if (at == std::string::npos)
+        return 0;
+    std::size_t uid = reply.find(' ', at + 11) + 1;
+    return static_cast<unsigned>(std::stoul(reply.substr(uid)));
+}
+
+} // namespace
+
+TEST(StandInTargetTest, NewAccountsStartWithTheirFoldersAndTypes)
+{
+    StandInTarget target(aliceTargetOptions());
+    auto folders = target.folders(account);
+    ASSERT_EQ(StandInTarget::accountFolders().size(), folders.size());
+    for (const auto& [name, type] : StandInTarget::accountFolders()) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(1u, folders.count(name));
+        EXPECT_EQ(type, folders[name].type);
+    }
+    std::string listed = aliceSession(target)->command("LIST \"\" \"*\"");
+    EXPECT_NE(std::string::npos, listed.find("\\TavirCalendar) \"/\" \"Calendar\"")) << listed;
+    EXPECT_NE(std::string::npos, listed.find("\\TavirMail) \"/\" \"Junk\"")) << listed;
+}
+
+TEST(StandInTargetTest, CreateRefusesWhatTheFolderNameRulesForbid)
+{
+    StandInTarget target(aliceTargetOptions());
+    auto raw = aliceSession(target);
+    ASSERT_EQ("OK", outcome(raw->command("CREATE Projects")));
+    const std::string longest(255, 'x');
+    struct Row {
+        std::string wire;
+        std::string expected;
+        std::string stored; // the folder that must exist afterwards
+    };
+    const Row rows[] = {
+        {"a//b", "NO [CANNOT]", ""},
+        {"/a", "NO [CANNOT]", ""},
+        {"a/./b", "NO [CANNOT]", ""},
+        {"Projects/..", "NO [CANNOT]", ""},
+        {"tab\there", "NO [CANNOT]", ""},
+        {"tab&AAk-there", "NO [CANNOT]", ""},
+        {"del&AH8-", "NO [CANNOT]", ""},
+        {"50%", "NO [CANNOT]", ""},
+        {"star*", "NO [CANNOT]", ""},
+        {longest + "y", "NO [CANNOT]", ""},
+        {"lone &2D0-", "NO [CANNOT]", ""},
+        {"\xC3\xA4 raw UTF-8", "NO [CANNOT]", ""},
+        {"&AGE-", "NO [CANNOT]", ""}, // "a", which travels as itself
+        {"&AOQ-&AOQ-", "NO [CANNOT]", ""}, // one run where one would do
+        {"&AOR-", "NO [CANNOT]", ""}, // stray bits
+        {"&AOQ", "NO [CANNOT]", ""},
+        {"#news", "NO [CANNOT]", ""},
+        {"Public Folders", "NO [CANNOT]", ""},
+        {"archive folders", "NO [CANNOT]", ""},
+        {"Public Folders/x", "NO [CANNOT]", ""},
+        {"INBOX", "NO [ALREADYEXISTS]", ""},
+        {"inbox", "NO [ALREADYEXISTS]", ""},
+        {"sEnT", "NO [ALREADYEXISTS]", ""},
+        {"Calendar", "NO [ALREADYEXISTS]", ""},
+        {"Journal", "NO [ALREADYEXISTS]", ""},
+        {"Projects", "NO [ALREADYEXISTS]", ""},
+        {"Missing/child", "NO [NONEXISTENT]", ""},
+        {longest, "OK", longest},
+        {"projects", "OK", "projects"},
+        {"Projects/Sent", "OK", "Projects/Sent"},
+        {"inbox/Sub", "OK", "INBOX/Sub"},
+        {"Sent/2024", "OK", "Sent/2024"},
+        {"Public Folders 2", "OK", "Public Folders 2"},
+        {"Trailing/", "OK", "Trailing"},
+        {"mail &2D3eAA-", "OK", "mail &2D3eAA-"},
+        {"Gr&APwA3w-e &-", "OK", "Gr&APwA3w-e &-"},
+        {"bare & sign", "NO [CANNOT]", ""},
+        {"say \"hi\" a\\b", "OK", "say \"hi\" a\\b"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.wire);
+        EXPECT_EQ(row.expected, outcome(withLiteral(*raw, "CREATE", row.wire)));
+    }
+    auto folders = target.folders(account);
+    std::size_t created = 1; // Projects
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.wire);
+        if (!row.stored.empty()) {
+            EXPECT_EQ(1u, folders.count(row.stored));
+            ++created;
+        }
+    }
+    EXPECT_EQ(StandInTarget::accountFolders().size() + created, folders.size());
+    EXPECT_EQ("NO [CANNOT]", outcome(raw->command("DELETE Trash")));
+    EXPECT_EQ("OK", outcome(raw->command("DELETE projects")));
+    EXPECT_EQ(0u, target.folders(account).count("projects"));
+}
+
+TEST(StandInTargetTest, AFolderIdentifierIsTakenOncePerStore)
+{
+    StandInTarget::Options options = aliceTargetOptions();
+    options.accounts["bob@example.com"] = "bob-pw";
+    StandInTarget target(options);
+    auto raw = aliceSession(target);
+    const std::string id = "6F1C2A3B-0000-4000-8000-00000000000A";
+    const std::string lower = "6f1c2a3b-0000-4000-8000-00000000000a";
+    const std::string inboxId = target.folders(account)["INBOX"].guid;
+    struct Row {
+        std::string command;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"X-CREATE (X-MAIL GUID \"" + id + "\") First", "OK"},
+        {"X-CREATE (X-MAIL GUID \"" + id + "\") Second", "NO [CANNOT]"},
+        {"X-CREATE (GUID \"" + lower + "\") Third", "NO [CANNOT]"},
+        {"X-CREATE (X-MAIL GUID \"" + inboxId + "\") Fourth", "NO [CANNOT]"},
+        {"X-CREATE (X-MAIL) Fifth", "OK"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command);
+        EXPECT_EQ(row.expected, outcome(raw->command(row.command)));
+    }
+    EXPECT_EQ(id, target.folders(account)["First"].guid);
+    EXPECT_EQ(0u, target.folders(account).count("Second"));
+
+    RawImap bob(target.host(), target.port());
+    ASSERT_TRUE(bob.login("bob@example.com", "bob-pw"));
+    EXPECT_EQ("OK", outcome(bob.command("X-CREATE (X-MAIL GUID \"" + id + "\") First")));
+}
+
+TEST(StandInTargetTest, PublicFoldersOfADomainThatExists)
+{
+    using namespace tavir::mail;
+    StandInTarget target(aliceTargetOptions());
+    SimpleImapClient master;
+    master.setReadTimeoutMs(10000);
+    ASSERT_EQ(ImapSuccess,
+        master.connect(target.whost(), static_cast<unsigned>(target.port()), L"master-secret",
+            false));
+    EXPECT_EQ(ImapSetUserFailed, master.setUser(L"#public", L"other.test"));
+    EXPECT_EQ(ImapSetUserFailed, master.setUser(L"#shared", L"example.com"));
+    ASSERT_EQ(ImapSuccess, master.createUser(L"bob", L"other.test", L"bob-pw", L""));
+    ASSERT_EQ(ImapSuccess, master.setUser(L"#public", L"other.test"));
+    std::vector<std::wstring> names;
+    char separator = 0;
+    ASSERT_EQ(ImapSuccess, master.list(names, false, separator));
+    EXPECT_TRUE(names.empty()) << "a public store starts empty";
+
+    struct Row {
+        std::wstring name;
+        ImapClientResult expected;
+    };
+    const Row rows[] = {
+        {L"INBOX", ImapSuccess},
+        {L"Sent", ImapSuccess},
+        {L"Sent/Old", ImapSuccess},
+        {L"Public Folders", ImapCreateFolderFailed},
+        {L"#news", ImapCreateFolderFailed},
+        {L"INBOX", ImapCreateFolderFailed},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.name.begin(), row.name.end()));
+        tavir::mailserver::common::KUuid guid;
+        EXPECT_EQ(row.expected,
+            master.createFolder(row.name, guid, SimpleImapClient::FolderTypeNone));
+    }
+    auto folders = target.publicFolders("other.test");
+    EXPECT_EQ(3u, folders.size());
+    EXPECT_EQ(1u, folders.count("INBOX"));
+    EXPECT_EQ(1u, folders.count("Sent/Old"));
+    EXPECT_EQ(StandInTarget::accountFolders().size(), target.folders("bob@other.test").size());
+    EXPECT_TRUE(target.publicFolders("example.com").empty());
+}
+
+TEST(StandInTargetTest, ConcurrentAppendsIntoOneFolderGetDistinctUids)
+{
+    StandInTarget target(aliceTargetOptions());
+    const unsigned perSession = 30;
+    // Every tenth body is large enough to be received into a file.
+    auto body = [](unsigned session, unsigned n) {
+        std::string text = "Subject: " + std::to_string(session) + "/" + std::to_string(n)
+            + "\r\n\r\n";
+        text.append(n % 10 == 0 ? 300 * 1024 : 100 + n, static_cast<char>('a' + session));
+        return text + "\r\n";
+    };
+    std::vector<std::vector<unsigned>> uids(2);
+    std::vector<std::thread> sessions;
+    for (unsigned s = 0; s < 2; ++s) {
+        sessions.emplace_back([&, s] {
+            auto raw = aliceSession(target);
+            for (unsigned n = 0; n < perSession; ++n)
+                uids[s].push_back(
+                    appendUid(withLiteral(*raw, "APPEND INBOX (\\Seen)", body(s, n))));
+        });
+    }
+    for (std::thread& session : sessions)
+        session.join();
+
+    std::set<unsigned> distinct;
+    for (const auto& list : uids)
+        distinct.insert(list.begin(), list.end());
+    ASSERT_EQ(2 * perSession, distinct.size());
+    EXPECT_EQ(1u, *distinct.begin());
+    EXPECT_EQ(2 * perSession, *distinct.rbegin());
+    auto stored = target.folders(account)["INBOX"].messages;
+    ASSERT_EQ(2 * perSession, stored.size());
+    for (unsigned s = 0; s < 2; ++s) {
+        for (unsigned n = 0; n < perSession; ++n) {
+            SCOPED_TRACE(std::to_string(s) + "/" + std::to_string(n));
+            const StandInTarget::Message& message = stored[uids[s][n] - 1];
+            EXPECT_EQ(uids[s][n], message.uid);
+            EXPECT_EQ(body(s, n), message.data);
+            EXPECT_EQ(std::vector<std::string>{"\\Seen"}, message.flags);
+        }
+    }
+    RawImap check(target.host(), target.port());
+    ASSERT_TRUE(check.login(account, "alice-pw"));
+    EXPECT_NE(std::string::npos,
+        check.command("STATUS INBOX (MESSAGES UIDNEXT)").find("(MESSAGES 60 UIDNEXT 61)"));
+}
+
+TEST(StandInTargetTest, AFaultCountSpansConnections)
+{
+    StandInTarget target(aliceTargetOptions(R"([{"on": "APPEND", "count": 3, "action": "no"}])"));
+    auto first = aliceSession(target);
+    auto second = aliceSession(target);
+    EXPECT_EQ("OK [APPENDUID]", outcome(withLiteral(*first, "APPEND INBOX", "one\r\n")));
+    EXPECT_EQ("OK [APPENDUID]", outcome(withLiteral(*second, "APPEND INBOX", "two\r\n")));
+    EXPECT_EQ("NO", outcome(withLiteral(*first, "APPEND INBOX", "three\r\n")));
+    EXPECT_EQ("OK [APPENDUID]", outcome(withLiteral(*second, "APPEND INBOX", "four\r\n")));
+    EXPECT_EQ(3u, target.folders(account)["INBOX"].messages.size());
+    std::string transcript = target.transcript();
+    EXPECT_NE(std::string::npos, transcript.find("NO planned refusal"));
+}
+
+namespace {
+
+// The processes whose command line names `marker` (the stand-in, its
+// forking helper and its connections' processes all carry its state folder).
+std::vector<int> processesNaming(const std::string& marker)
+{
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (!std::all_of(name.begin(), name.end(), ::isdigit))
+            continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (cmdline.find(marker) != std::string::npos)
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(StandInTargetTest, NothingOutlivesATestProcessThatDies)
+{
+    int toParent[2], toChild[2];
+    ASSERT_EQ(0, pipe(toParent));
+    ASSERT_EQ(0, pipe(toChild));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The test process that dies without its destructors: its stand-in
+        // holds a connection stalled in a command.
+        close(toParent[0]);
+        close(toChild[1]);
+        auto* target = new StandInTarget(aliceTargetOptions(R"([{"on": "NOOP", "action": "stall"}])"));
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(target->port()));
+        inet_pton(AF_INET, target->host().c_str(), &address.sin_addr);
+        std::string line = "t99 NOOP\r\n";
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+            || send(fd, line.data(), line.size(), 0) < 0)
+            _exit(2);
+        for (int i = 0; i < 500 && target->transcript().find("t99 NOOP") == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::string state = target->stateDir() + "\n";
+        if (write(toParent[1], state.data(), state.size()) < 0)
+            _exit(2);
+        char wait;
+        (void)!read(toChild[0], &wait, 1);
+        _exit(0);
+    }
+    close(toParent[1]);
+    close(toChild[0]);
+    std::string state;
+    char c;
+    while (read(toParent[0], &c, 1) == 1 && c != '\n')
+        state += c;
+    close(toParent[0]);
+    ASSERT_FALSE(state.empty());
+    EXPECT_GE(processesNaming(state).size(), 3u) << "the stand-in, its helper and a connection";
+    close(toChild[1]);
+    waitpid(child, nullptr, 0);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<int> left = processesNaming(state);
+    while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        left = processesNaming(state);
+    }
+    EXPECT_TRUE(left.empty()) << left.size() << " processes of the stand-in outlived the test";
+    for (int pid : left)
+        kill(pid, SIGKILL);
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(state).parent_path(), ignored);
+}

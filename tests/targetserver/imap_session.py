@@ -1,0 +1,670 @@
+"""The stand-in target's IMAP session: the part of IMAP4rev1 that a migration
+sends to the target, with the target's private extensions: master
+authentication (X-MASTERAUTH), switching to an account or to a domain's
+public folders (X-SETUSER), account creation (X-CREATEUSER), folder creation
+with a folder type and identifier (X-CREATE), STATUS with GUID, LIST with
+identifier and type flags, APPEND and X-APPEND with LITERAL+ and APPENDUID,
+and the ACL and annotation commands.
+
+One session runs in one process (connection_processes.py); everything it
+reads or changes is shared with the other sessions through the state
+folder (mail_store.py, shared_state.py) and the configuration database
+(config_db.py).
+
+Written from the protocol alone; it shares no code with the client.
+"""
+
+import calendar
+import hashlib
+import os
+import random
+import time
+
+from config_db import split_address
+from mail_store import DiscardedBody, FolderGone, Refused, SpooledBody
+
+TYPE_KEYWORDS = {"X-CONTACT": 0x1, "X-CALENDAR": 0x2, "X-TODO": 0x4, "X-JOURNAL": 0x8,
+                 "X-MAIL": 0x10, "X-MAPI": 0x20, "X-NOTE": 0x40, "X-SEARCH": 0x80,
+                 "X-ALL": 0x7FFF}
+TYPE_FLAGS = [(0x1, "\\TavirContact"), (0x2, "\\TavirCalendar"), (0x4, "\\TavirTodo"),
+              (0x8, "\\TavirJournal"), (0x10, "\\TavirMail"), (0x20, "\\TavirMapi"),
+              (0x40, "\\TavirNote"), (0x80, "\\TavirSearch")]
+SYSTEM_FLAGS = {"\\seen", "\\answered", "\\flagged", "\\deleted", "\\draft"}
+MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+MAX_LINE = 1 << 20
+# Literals from this size on are received into a file of their own, in
+# pieces of this size, so that a large body is never held whole in memory.
+SPOOL_FROM = 256 << 10
+# Literals from this size on are read without being kept when bodies are
+# discarded (benchmarks): the stand-in's own memory and disk traffic is not
+# what they measure.
+DISCARD_FROM = 1 << 20
+CAPABILITIES = "IMAP4rev1 LITERAL+ UIDPLUS ACL ANNOTATE X-MASTERAUTH"
+PUBLIC_MAILBOX = "#public"
+
+
+class Drop(Exception):
+    """The fault plan asked to cut the connection."""
+
+
+class Closed(Exception):
+    """The client went away."""
+
+
+class BadCommand(Exception):
+    pass
+
+
+def quote(text):
+    """A string in IMAP wire form: quoted when it can be, else a literal."""
+    raw = text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text
+    if any(b in (0, 10, 13) or b >= 0x80 for b in raw):
+        return b"{%d}\r\n" % len(raw) + raw
+    return b'"' + raw.replace(b"\\", b"\\\\").replace(b'"', b'\\"') + b'"'
+
+
+class Reader:
+    """Reads a command: its line and literals, tokenised into a flat list of
+    atoms (str), strings (bytes from quoted strings and literals) and nested
+    lists (python lists)."""
+
+    def __init__(self, session):
+        self.session = session
+
+    def tokens(self, fault_check):
+        session = self.session
+        tokens = []
+        stack = [tokens]
+        verb_seen = []
+        while True:
+            line = session.read_line()
+            pos = 0
+            n = len(line)
+            literal = None
+            while pos < n:
+                c = line[pos:pos + 1]
+                if c == b" ":
+                    pos += 1
+                elif c == b"(":
+                    new = []
+                    stack[-1].append(new)
+                    stack.append(new)
+                    pos += 1
+                elif c == b")":
+                    if len(stack) == 1:
+                        raise BadCommand("unbalanced parenthesis")
+                    stack.pop()
+                    pos += 1
+                elif c == b'"':
+                    pos += 1
+                    out = bytearray()
+                    while True:
+                        if pos >= n:
+                            raise BadCommand("unterminated quoted string")
+                        ch = line[pos]
+                        if ch == 0x5C and pos + 1 < n:
+                            out.append(line[pos + 1])
+                            pos += 2
+                        elif ch == 0x22:
+                            pos += 1
+                            break
+                        else:
+                            out.append(ch)
+                            pos += 1
+                    stack[-1].append(bytes(out))
+                elif c == b"{" and line.endswith(b"}") and pos == line.rfind(b"{"):
+                    spec = line[pos + 1:-1]
+                    plus = spec.endswith(b"+")
+                    digits = spec[:-1] if plus else spec
+                    if not digits.isdigit():
+                        raise BadCommand("bad literal")
+                    literal = (int(digits), plus)
+                    pos = n
+                else:
+                    end = pos
+                    depth = 0
+                    while end < n:
+                        ch = line[end:end + 1]
+                        if ch == b"[":
+                            depth += 1
+                        elif ch == b"]":
+                            depth = max(0, depth - 1)
+                        elif depth == 0 and ch in (b" ", b"(", b")"):
+                            break
+                        end += 1
+                    stack[-1].append(line[pos:end].decode("latin-1"))
+                    pos = end
+            if literal is None:
+                if len(stack) != 1:
+                    raise BadCommand("unbalanced parenthesis")
+                return tokens
+            size, plus = literal
+            if not verb_seen:
+                verb_seen.append(True)
+                fault = fault_check(tokens)
+            else:
+                fault = None
+            if not plus:
+                session.send_raw(b"+ Ready for literal data\r\n")
+            stack[-1].append(session.read_literal(size, fault))
+
+
+def atom(token):
+    if isinstance(token, (bytes, bytearray)):
+        return token.decode("utf-8", "surrogateescape")
+    if isinstance(token, str):
+        return token
+    raise BadCommand("list where a string was expected")
+
+
+def text(token):
+    """A string argument as the str of its bytes (latin-1 keeps every byte)."""
+    if isinstance(token, (bytes, bytearray)):
+        return token.decode("utf-8", "surrogateescape")
+    if isinstance(token, str):
+        if token.upper() == "NIL":
+            return ""
+        return token
+    if isinstance(token, (SpooledBody, DiscardedBody)):
+        raise BadCommand("a string of %d bytes where a short one was expected" % token.size)
+    raise BadCommand("list where a string was expected")
+
+
+def imap_date(t):
+    lt = time.gmtime(t)
+    return "%02d-%s-%04d %02d:%02d:%02d +0000" % (lt.tm_mday, MONTHS[lt.tm_mon - 1], lt.tm_year,
+                                                   lt.tm_hour, lt.tm_min, lt.tm_sec)
+
+
+def parse_date(value):
+    """An IMAP date-time to seconds since the epoch; None when malformed."""
+    try:
+        day, month, rest = value.strip().split("-", 2)
+        year, clock, zone = rest.split(" ")
+        h, m, s = (int(x) for x in clock.split(":"))
+        mon = [x.lower() for x in MONTHS].index(month.lower()) + 1
+        if len(zone) != 5 or zone[0] not in "+-":
+            return None
+        offset = (int(zone[1:3]) * 60 + int(zone[3:5])) * 60
+        if zone[0] == "-":
+            offset = -offset
+        return calendar.timegm((int(year), mon, int(day), h, m, s, 0, 0, 0)) - offset
+    except (ValueError, IndexError):
+        return None
+
+
+class Session:
+    """One IMAP connection. `server` gives the shared state: config (the
+    configuration database), mail (the stores), log(session, direction,
+    text), fault_for(verb), account(address), discard_bodies."""
+
+    def __init__(self, server, sock, number):
+        self.server = server
+        self.sock = sock
+        self.id = number
+        self.buffer = bytearray()
+        self.master = False
+        self.store = None  # the account's mailbox or a domain's public folders
+        self.selected = None
+        self.spooled = []  # bodies received into files for the command in hand
+        self.scratch = None
+
+    def log(self, direction, line):
+        self.server.log(self.id, direction, line)
+
+    # --- wire ----------------------------------------------------------------
+    def fill(self):
+        chunk = self.sock.recv(1 << 16)
+        if not chunk:
+            raise Closed()
+        self.buffer += chunk
+
+    def read_line(self):
+        while True:
+            end = self.buffer.find(b"\r\n")
+            if end >= 0:
+                line = bytes(self.buffer[:end])
+                del self.buffer[:end + 2]
+                self.log("C:", line.decode("utf-8", "backslashreplace"))
+                return line
+            if len(self.buffer) > MAX_LINE:
+                raise BadCommand("line too long")
+            self.fill()
+
+    def read_literal(self, size, fault):
+        cut = None
+        if fault and fault.get("action") == "drop_in_literal":
+            cut = fault.get("after_bytes", 0)
+        if cut is not None:
+            while len(self.buffer) < min(size, cut):
+                self.fill()
+            raise Drop()
+        keep = self.server.mail.keep_bodies
+        if size >= DISCARD_FROM and self.server.discard_bodies or size >= SPOOL_FROM and not keep:
+            self.receive(size, None)
+            self.log("C:", "<literal %d bytes, not kept>" % size)
+            return DiscardedBody(size)
+        if size >= SPOOL_FROM:
+            body = SpooledBody(self.server.mail.spool_path(), size)
+            self.spooled.append(body)
+            with open(body.path, "wb") as f:
+                self.receive(size, f)
+            self.log("C:", "<literal %d bytes>" % size)
+            return body
+        while len(self.buffer) < size:
+            self.fill()
+        data = bytes(self.buffer[:size])
+        del self.buffer[:size]
+        self.log("C:", "<literal %d bytes>" % size)
+        return data
+
+    def receive(self, size, sink):
+        """Reads `size` bytes in pieces, writing them to `sink` (a file) or
+        dropping them when it is None."""
+        have = min(len(self.buffer), size)
+        if sink:
+            sink.write(self.buffer[:have])
+        del self.buffer[:have]
+        if self.scratch is None:
+            self.scratch = memoryview(bytearray(SPOOL_FROM))
+        while have < size:
+            n = self.sock.recv_into(self.scratch, min(len(self.scratch), size - have))
+            if n == 0:
+                raise Closed()
+            if sink:
+                sink.write(self.scratch[:n])
+            have += n
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def send(self, line):
+        if isinstance(line, str):
+            line = line.encode("utf-8", "surrogateescape")
+        self.log("S:", line.decode("utf-8", "backslashreplace"))
+        self.sock.sendall(line + b"\r\n")
+
+    # --- loop ------------------------------------------------------------------
+    def run(self):
+        self.send("* OK [CAPABILITY %s] Stand-in target ready" % CAPABILITIES)
+        reader = Reader(self)
+        while True:
+            try:
+                if not self.command(reader):
+                    return
+            finally:
+                for body in self.spooled:
+                    body.discard()
+                self.spooled.clear()
+
+    def command(self, reader):
+        """Reads and answers one command; False after LOGOUT."""
+        pending_fault = []
+
+        def check(tokens):
+            verb = self.verb_of(tokens)
+            fault = self.server.fault_for(verb) if verb else None
+            pending_fault.append(fault)
+            if fault and fault.get("action") == "drop":
+                raise Drop()
+            if fault and fault.get("action") == "stall":
+                self.stall()
+            return fault
+
+        try:
+            tokens = reader.tokens(check)
+        except BadCommand as e:
+            self.buffer.clear()
+            self.send("* BAD %s" % e)
+            return True
+        if not tokens:
+            return True
+        tag = atom(tokens[0])
+        if len(tokens) < 2:
+            self.send("%s BAD missing command" % tag)
+            return True
+        if not pending_fault:
+            check(tokens)
+        fault = pending_fault[0]
+        if fault and fault.get("action") in ("no", "bad"):
+            self.send("%s %s planned refusal" % (tag, fault["action"].upper()))
+            return True
+        if fault and fault.get("action") == "drop_after":
+            raise Drop()
+        try:
+            return self.dispatch(tag, tokens)
+        except BadCommand as e:
+            self.send("%s BAD %s" % (tag, e))
+        except Refused as e:
+            self.send("%s NO [%s] %s" % (tag, e.code, e))
+        except FolderGone:
+            self.send("%s NO [NONEXISTENT] no such folder" % tag)
+        return True
+
+    def verb_of(self, tokens):
+        if len(tokens) < 2 or not isinstance(tokens[1], str):
+            return None
+        verb = tokens[1].upper()
+        if verb == "UID" and len(tokens) > 2 and isinstance(tokens[2], str):
+            verb = "UID " + tokens[2].upper()
+        return verb
+
+    def stall(self):
+        while True:
+            time.sleep(3600)
+
+    def dispatch(self, tag, tokens):
+        verb = self.verb_of(tokens)
+        args = tokens[2:]
+        handler = {
+            "CAPABILITY": self.cmd_capability, "NOOP": self.cmd_noop,
+            "LOGOUT": self.cmd_logout, "LOGIN": self.cmd_login,
+            "X-MASTERAUTH": self.cmd_masterauth, "X-SETUSER": self.cmd_setuser,
+            "X-CREATEUSER": self.cmd_createuser, "X-CHECKVERSION": self.cmd_checkversion,
+            "CREATE": self.cmd_create, "X-CREATE": self.cmd_create,
+            "DELETE": self.cmd_delete, "LIST": self.cmd_list,
+            "STATUS": self.cmd_status, "SELECT": self.cmd_select, "EXAMINE": self.cmd_select,
+            "APPEND": self.cmd_append, "X-APPEND": self.cmd_append,
+            "SETACL": self.cmd_setacl, "DELETEACL": self.cmd_deleteacl,
+            "GETACL": self.cmd_getacl,
+            "UID STORE": self.cmd_uid_store, "UID ASTORE": self.cmd_uid_store,
+        }.get(verb)
+        if handler is None:
+            self.send("%s BAD unknown command" % tag)
+            return True
+        needs_store = verb not in ("CAPABILITY", "NOOP", "LOGOUT", "LOGIN", "X-MASTERAUTH",
+                                   "X-SETUSER", "X-CREATEUSER", "X-CHECKVERSION")
+        if needs_store and self.store is None:
+            self.send("%s NO not logged in to an account" % tag)
+            return True
+        if verb in ("X-SETUSER", "X-CREATEUSER") and not self.master:
+            self.send("%s NO master authentication required" % tag)
+            return True
+        return handler(tag, args)
+
+    # --- commands --------------------------------------------------------------
+    def cmd_capability(self, tag, args):
+        self.send("* CAPABILITY %s" % CAPABILITIES)
+        self.send("%s OK CAPABILITY completed" % tag)
+        return True
+
+    def cmd_noop(self, tag, args):
+        self.send("%s OK NOOP completed" % tag)
+        return True
+
+    def cmd_checkversion(self, tag, args):
+        self.send("%s OK X-CHECKVERSION %s" % (tag, self.server.config.version()))
+        return True
+
+    def cmd_logout(self, tag, args):
+        self.send("* BYE logging out")
+        self.send("%s OK LOGOUT completed" % tag)
+        return False
+
+    def cmd_login(self, tag, args):
+        if len(args) != 2:
+            raise BadCommand("LOGIN needs two arguments")
+        user, password = text(args[0]), text(args[1])
+        record = self.server.config.user(user)
+        if record is None or record[0] is None or record[0] != password:
+            self.send("%s NO [AUTHENTICATIONFAILED] Authentication failed" % tag)
+            return True
+        self.store = self.server.mail.account(user)
+        self.selected = None
+        self.send("%s OK LOGIN completed" % tag)
+        return True
+
+    def cmd_masterauth(self, tag, args):
+        challenge = "<%d.%d@stand-in>" % (os.getpid(), random.randint(1, 10**9))
+        self.send("+ " + challenge)
+        answer = self.read_line().decode("latin-1").strip()
+        allowed, password = self.server.config.master_auth_allowed(self.sock.getpeername()[0])
+        if not allowed:
+            self.send("%s NO X-MASTERAUTH refused: backend mode is off or the address is not "
+                      "admitted" % tag)
+            return True
+        expected = hashlib.md5((challenge + password).encode("utf-8")).hexdigest()
+        if answer == expected:
+            self.master = True
+            self.send("%s OK X-MASTERAUTH completed" % tag)
+        else:
+            self.send("%s NO X-MASTERAUTH failed" % tag)
+        return True
+
+    def cmd_setuser(self, tag, args):
+        if len(args) != 1:
+            raise BadCommand("X-SETUSER needs one argument")
+        address = text(args[0])
+        store = self.store_of(address)
+        if store is None:
+            self.send("%s NO no such account" % tag)
+            return True
+        self.store = store
+        self.selected = None
+        self.send("%s OK X-SETUSER completed" % tag)
+        return True
+
+    def store_of(self, address):
+        """The store an X-SETUSER address names: "#public@<domain>" is the
+        public folders of a domain that exists; other names starting with
+        "#" are namespaces that hold no store."""
+        domain, mailbox = split_address(address)
+        if not mailbox.startswith("#"):
+            return self.server.account(address)
+        if mailbox.lower() == PUBLIC_MAILBOX and self.server.config.domain_exists(domain):
+            return self.server.mail.public(domain)
+        return None
+
+    def cmd_createuser(self, tag, args):
+        if len(args) != 1 or not isinstance(args[0], list):
+            raise BadCommand("X-CREATEUSER needs a list")
+        items = args[0]
+        fields = {}
+        i = 0
+        while i + 1 < len(items):
+            fields[atom(items[i]).upper()] = items[i + 1]
+            i += 2
+        if "NAME" not in fields or "DOMAIN" not in fields or "PASSWORD" not in fields:
+            raise BadCommand("X-CREATEUSER needs NAME, DOMAIN and PASSWORD")
+        address = "%s@%s" % (text(fields["NAME"]), text(fields["DOMAIN"]))
+        if not self.server.config.add_user(address, text(fields["PASSWORD"]),
+                                           text(fields.get("FULLNAME", b""))):
+            self.send("%s NO account exists" % tag)
+            return True
+        self.server.mail.account(address)
+        self.send("%s OK X-CREATEUSER completed" % tag)
+        return True
+
+    def folder(self, token):
+        """The folder a name argument means; FolderGone when there is none."""
+        folder = self.store.folder(text(token))
+        if folder is None:
+            raise FolderGone()
+        return folder
+
+    def cmd_create(self, tag, args):
+        ftype, guid = 0, None
+        if len(args) == 2 and isinstance(args[0], list):
+            options = args[0]
+            i = 0
+            while i < len(options):
+                word = atom(options[i]).upper()
+                if word == "GUID" and i + 1 < len(options):
+                    guid = text(options[i + 1]).upper()
+                    i += 2
+                    continue
+                if word not in TYPE_KEYWORDS:
+                    raise BadCommand("unknown folder type %s" % word)
+                ftype |= TYPE_KEYWORDS[word]
+                i += 1
+            args = args[1:]
+        if len(args) != 1:
+            raise BadCommand("CREATE needs a folder name")
+        folder = self.store.create(text(args[0]), ftype or 0x10, guid)
+        self.send("%s OK X-CREATE completed %s" % (tag, folder.guid))
+        return True
+
+    def cmd_delete(self, tag, args):
+        if args and isinstance(args[0], list):
+            args = args[1:]
+        if len(args) != 1:
+            raise BadCommand("DELETE needs a folder name")
+        folder = self.folder(args[0])
+        self.store.delete(folder.name)
+        if self.selected is not None and self.selected.name == folder.name:
+            self.selected = None
+        self.send("%s OK DELETE completed" % tag)
+        return True
+
+    def cmd_list(self, tag, args):
+        with_guid = False
+        if args and isinstance(args[0], list):
+            with_guid = any(atom(x).upper() == "GUID" for x in args[0])
+            args = args[1:]
+        if len(args) != 2:
+            raise BadCommand("LIST needs a reference and a pattern")
+        pattern = text(args[1])
+        for folder in self.store.folders():
+            if pattern not in ("*", "%") and pattern != folder.name:
+                continue
+            flags = ["\\HasNoChildren"]
+            flags += [flag for bit, flag in TYPE_FLAGS if folder.type & bit]
+            if with_guid:
+                flags.append("\\Guid(%s)" % folder.guid)
+            self.send(b"* LIST (" + " ".join(flags).encode() + b') "/" ' + quote(folder.name))
+        self.send("%s OK LIST completed" % tag)
+        return True
+
+    def cmd_status(self, tag, args):
+        if len(args) != 2 or not isinstance(args[1], list):
+            raise BadCommand("STATUS needs a folder and a list")
+        folder = self.folder(args[0])
+        uidvalidity, next_uid = folder.uids()
+        items = []
+        for item in args[1]:
+            word = atom(item).upper()
+            if word == "MESSAGES":
+                items.append("MESSAGES %d" % (next_uid - 1))
+            elif word == "GUID":
+                items.append("GUID %s" % folder.guid)
+            elif word == "UIDNEXT":
+                items.append("UIDNEXT %d" % next_uid)
+            elif word == "UIDVALIDITY":
+                items.append("UIDVALIDITY %d" % uidvalidity)
+            else:
+                raise BadCommand("unknown status item %s" % word)
+        self.send(b"* STATUS " + quote(folder.name) + b" (" + " ".join(items).encode() + b")")
+        self.send("%s OK STATUS completed" % tag)
+        return True
+
+    def cmd_select(self, tag, args):
+        if len(args) != 1:
+            raise BadCommand("SELECT needs a folder")
+        folder = self.folder(args[0])
+        uidvalidity, next_uid = folder.uids()
+        self.selected = folder
+        self.send("* %d EXISTS" % (next_uid - 1))
+        self.send("* 0 RECENT")
+        self.send("* OK [UIDVALIDITY %d] UIDs valid" % uidvalidity)
+        self.send("* OK [UIDNEXT %d] next UID" % next_uid)
+        self.send("* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)")
+        self.send("%s OK [READ-WRITE] SELECT completed" % tag)
+        return True
+
+    def cmd_append(self, tag, args):
+        if len(args) < 2:
+            raise BadCommand("APPEND needs a folder and a message")
+        name = text(args[0])
+        data = args[-1]
+        if not isinstance(data, (bytes, bytearray, SpooledBody, DiscardedBody)):
+            raise BadCommand("APPEND needs a literal")
+        middle = args[1:-1]
+        flags, date, guid = [], None, None
+        if middle and isinstance(middle[0], list):
+            flags = [atom(f) for f in middle[0]]
+            middle = middle[1:]
+        for flag in flags:
+            if flag.startswith("\\") and flag.lower() not in SYSTEM_FLAGS:
+                raise BadCommand("invalid system flag %s" % flag)
+        if middle:
+            date = parse_date(text(middle[0]))
+            if date is None:
+                raise BadCommand("invalid date")
+            middle = middle[1:]
+        if middle:
+            guid = text(middle[0]).upper()
+            middle = middle[1:]
+        if middle:
+            raise BadCommand("too many APPEND arguments")
+        folder = self.store.folder(name)
+        try:
+            if folder is None:
+                raise FolderGone()
+            uidvalidity, uid = folder.append(
+                data, flags, imap_date(date if date is not None else time.time()), guid)
+        except FolderGone:
+            self.send("%s NO [TRYCREATE] no such folder" % tag)
+            return True
+        self.send("%s OK [APPENDUID %d %d] APPEND completed" % (tag, uidvalidity, uid))
+        return True
+
+    def acl_folder(self, args, count):
+        if len(args) != count:
+            raise BadCommand("wrong number of arguments")
+        return self.folder(args[0])
+
+    def cmd_setacl(self, tag, args):
+        folder = self.acl_folder(args, 3)
+        identifier, rights = text(args[1]), text(args[2])
+        folder.change_acl(lambda acl: acl.__setitem__(identifier, rights))
+        self.send("%s OK SETACL completed" % tag)
+        return True
+
+    def cmd_deleteacl(self, tag, args):
+        if len(args) not in (2, 3):
+            raise BadCommand("DELETEACL needs a folder and an identifier")
+        folder = self.acl_folder(args[:2], 2)
+        identifier = text(args[1])
+        folder.change_acl(lambda acl: acl.pop(identifier, None))
+        self.send("%s OK DELETEACL completed" % tag)
+        return True
+
+    def cmd_getacl(self, tag, args):
+        folder = self.acl_folder(args, 1)
+        entries = sorted(folder.acl().items())
+        line = b"* ACL " + quote(folder.name)
+        for identifier, rights in entries:
+            line += b" " + quote(identifier) + b" " + quote(rights)
+        self.send(line)
+        self.send("%s OK GETACL completed" % tag)
+        return True
+
+    def cmd_uid_store(self, tag, args):
+        args = args[1:]  # the STORE or ASTORE word
+        if self.selected is None:
+            self.send("%s NO no folder selected" % tag)
+            return True
+        if len(args) < 2:
+            raise BadCommand("STORE needs a UID set and data")
+        first, _, last = atom(args[0]).partition(":")
+        if not first.isdigit() or not (last or first).isdigit():
+            raise BadCommand("a UID set of one UID or one range expected")
+        low, high = int(first), int(last or first)
+        item = atom(args[1]).upper()
+        if item != "ANNOTATION" or len(args) != 3 or not isinstance(args[2], list):
+            raise BadCommand("only ANNOTATION stores are served")
+        entries = {}
+        pairs = args[2]
+        for i in range(0, len(pairs) - 1, 2):
+            values = pairs[i + 1]
+            attrs = {}
+            if isinstance(values, list):
+                for j in range(0, len(values) - 1, 2):
+                    value = values[j + 1]
+                    # NIL (no value) is kept apart from an empty string.
+                    nil = isinstance(value, str) and value.upper() == "NIL"
+                    attrs[text(values[j])] = None if nil else text(value)
+            entries[text(pairs[i])] = attrs
+        self.selected.annotate(low, high, entries)
+        self.send("%s OK STORE completed" % tag)
+        return True

@@ -1,0 +1,59 @@
+"""What the stand-in target's processes share besides its mail and its
+configuration database: the transcript and the fault plan's counters.
+Both live in the state folder, so a connection served by any process (or
+an administration session on a thread of the main one) writes the same
+transcript and counts the same occurrences.
+"""
+
+import json
+import os
+
+from mail_store import locked, write_atomic
+
+
+class Transcript:
+    """<state>/transcript.log: one line per line in or out, "<session>
+    <C:|S:> <text>". Each line is one write() to a file opened for
+    appending, so lines of different processes never interleave."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+
+    def log(self, session, direction, text):
+        os.write(self.fd, ("%s %s %s\n" % (session, direction, text))
+                 .encode("utf-8", "backslashreplace"))
+
+
+class FaultPlan:
+    """The planned faults (a JSON list of {"on": verb, "count": n, "times":
+    k, "action": ...}) and how often each planned verb has come, counted
+    over every connection in <state>/fault-counts.json under its lock: "the
+    3rd APPEND" is the 3rd the server received, whichever connection sent
+    it."""
+
+    def __init__(self, faults, state_dir):
+        self.faults = faults
+        self.verbs = {fault.get("on", "").upper() for fault in faults}
+        self.counts_path = os.path.join(state_dir, "fault-counts.json")
+        self.lock_path = self.counts_path + ".lock"
+
+    def fault_for(self, verb):
+        """The fault planned for this occurrence of the verb, if any."""
+        if verb not in self.verbs:
+            return None
+        with locked(self.lock_path):
+            try:
+                with open(self.counts_path, "rb") as f:
+                    counts = json.loads(f.read())
+            except FileNotFoundError:
+                counts = {}
+            count = counts.get(verb, 0) + 1
+            counts[verb] = count
+            write_atomic(self.counts_path, json.dumps(counts).encode())
+        for fault in self.faults:
+            if fault.get("on", "").upper() != verb:
+                continue
+            first = fault.get("count", 1)
+            if first <= count < first + fault.get("times", 1):
+                return fault
+        return None
