@@ -87,6 +87,7 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
     tavir::test::StandInTarget::Options options;
     options.workerThreads = EngineRun::workers;
     options.discardBodies = true;
+    options.stateParent = "/dev/shm";
     if (withAccounts)
         for (const CorpusAccount& account : corpus.accounts())
             options.accounts[account.user + "@" + CorpusDomain] = account.password;

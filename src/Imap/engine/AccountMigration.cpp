@@ -94,8 +94,11 @@ AccountMigration::Step AccountMigration::createDomainAndAccount()
     // The client is shared by all workers: its last error must be read in
     // the same hold of its lock as the operation that failed.
     tiny::KMutexLocker hold(admin.mutex());
-    if (!admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)}))
-        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
+    if (!run_.domainsReady.count(account_.domain)) {
+        if (!admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)}))
+            return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
+        run_.domainsReady.insert(account_.domain);
+    }
     // The public folders live in the domain's own store: no account.
     if (account_.publicFolders)
         return Step::Next;
@@ -104,6 +107,7 @@ AccountMigration::Step AccountMigration::createDomainAndAccount()
         unicodeToUtf8(account_.password), unicodeToUtf8(account_.fullName)};
     if (!admin.createUser(user, existed))
         return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
+    newAccount_ = !existed;
     if (existed) {
         run_.users->setAlreadyExists(index_, true);
         log_.report(TAVIR_HERE,
@@ -151,9 +155,13 @@ AccountMigration::Step AccountMigration::listFolders()
     char separator = '/';
     // Sources of the target's own kind name each folder's identifier; others
     // refuse to be asked and are asked again plainly.
-    ImapClientResult result = source_.list(listed, true, separator);
-    if (result == mail::ImapListFailed)
+    const bool plainly = run_.sourceListsPlainly;
+    ImapClientResult result = source_.list(listed, !plainly, separator);
+    if (result == mail::ImapListFailed && !plainly) {
         result = source_.list(listed, false, separator);
+        if (result == mail::ImapSuccess)
+            run_.sourceListsPlainly = true;
+    }
     if (result != mail::ImapSuccess)
         return fail(result,
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
@@ -207,6 +215,7 @@ AccountMigration::Step AccountMigration::createFolders()
             log_.debug(TAVIR_HERE,
                 sentence(L"The folder \"%1%\" is created on the target as %2%.", folder.targetName,
                     utf8ToUnicode(id.toStringUpper(true))));
+            madeNow_.insert(folder.targetName);
             continue;
         }
         if (result != mail::ImapCreateFolderFailed)
@@ -234,6 +243,7 @@ AccountMigration::Step AccountMigration::createFolders()
             && (result = target_.createFolder(
                     folder.targetName, id, SimpleImapClient::FolderTypeNoteClass))
                 == mail::ImapSuccess) {
+            madeNow_.insert(folder.targetName);
             log_.report(TAVIR_HERE,
                 sentence(L"The folder \"%1%\" got a new identifier on the target, which refused "
                          L"the source's: %2%",
@@ -333,6 +343,11 @@ AccountMigration::Step AccountMigration::checkTarget(
 {
     copy = false;
     if (count == 0)
+        return Step::Next;
+    // A folder made in this run, and the inbox of an account made in this
+    // run, hold nothing yet: no need to ask.
+    copy = madeNow_.count(folder.targetName) || (newAccount_ && isInboxOnly(folder));
+    if (copy)
         return Step::Next;
     unsigned held = 0;
     const ImapClientResult result = target_.status(folder.targetName, held);

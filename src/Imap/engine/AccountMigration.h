@@ -79,6 +79,10 @@ private:
     // Folders that could not be made on the target: nothing is copied into
     // them.
     std::set<std::wstring> missingOnTarget_;
+    // Folders made by this run, and whether the account was: what they hold
+    // is known (nothing) without asking the target.
+    std::set<std::wstring> madeNow_;
+    bool newAccount_ = false;
     // The folder in progress, as the wizard shows it.
     std::wstring currentFolder_;
     unsigned currentCount_ = 0;

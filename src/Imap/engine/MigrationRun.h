@@ -3,13 +3,16 @@
 // where the two servers are, the target's temporary master password and
 // version, the account list and the one administration client. The account
 // list and the administration client guard themselves with their own locks;
-// everything else here is read-only once the run has started.
+// everything else here is read-only once the run has started, but for two
+// things the workers learn on the way and need not ask again.
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/ServerAddress.h"
 #include "tinydb/TinyDbClient.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace tavir::migration {
@@ -27,6 +30,13 @@ struct MigrationRun {
     std::shared_ptr<tinydb::TinyDbClient> admin;
     // The IMAP read time-out in milliseconds; 0 keeps the client's own.
     unsigned readTimeoutMs = 0;
+
+    // Domains made or found on the target in this run (under the
+    // administration client's lock): each is asked for once.
+    mutable std::set<std::wstring> domainsReady;
+    // The source refused to list folder identifiers once: it is asked
+    // plainly from then on.
+    mutable std::atomic<bool> sourceListsPlainly{false};
 };
 
 } // namespace tavir::migration

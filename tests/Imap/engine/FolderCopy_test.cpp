@@ -110,8 +110,9 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
                 0u, outcome.sentence.find(L"The copy of folder \"F\" ended at message 2 of 3"))
                 << unicodeToUtf8(outcome.sentence);
         }
-        if (*c.sentence)
+        if (*c.sentence) {
             EXPECT_NE(std::string::npos, logs.report().find(c.sentence)) << logs.report();
+        }
     }
 }
 

@@ -100,7 +100,6 @@ protected:
         }
         StandInTarget::Options options;
         options.workerThreads = 3;
-        options.autoCreateAccounts = true;
         target = std::make_unique<StandInTarget>(options);
     }
 
