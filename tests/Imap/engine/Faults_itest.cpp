@@ -79,8 +79,18 @@ protected:
             *target, [this](int n, const std::string&) { return onCommand(Side::Target, n); });
     }
 
+    // The relays' threads read the plan while the test sets it.
+    void setPlan(Side side, Action action, int k)
+    {
+        std::lock_guard<std::mutex> hold(planLock);
+        plan.side = side;
+        plan.action = action;
+        plan.k = k;
+    }
+
     bool onCommand(Side side, int number)
     {
+        std::lock_guard<std::mutex> hold(planLock);
         const int base = side == Side::Source ? plan.sourceBase : plan.targetBase;
         if (side != plan.side || number != base + plan.k)
             return true;
@@ -94,8 +104,11 @@ protected:
     // A run into accounts of a domain of its own, through the relays.
     RunOutcome runThroughRelays(const std::string& domain)
     {
-        plan.sourceBase = sourceRelay->commands();
-        plan.targetBase = targetRelay->commands();
+        {
+            std::lock_guard<std::mutex> hold(planLock);
+            plan.sourceBase = sourceRelay->commands();
+            plan.targetBase = targetRelay->commands();
+        }
         return runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(sourceRelay->port()),
                               targetRelay->whost() + L":" + std::to_wstring(targetRelay->port())),
             accountsOf(domain));
@@ -181,7 +194,8 @@ protected:
     std::string settings;
     std::unique_ptr<CommandRelay> sourceRelay;
     std::unique_ptr<TargetRelay> targetRelay;
-    Plan plan;
+    std::mutex planLock;
+    Plan plan; // under planLock
     MigrationRunner runner{logs, dir};
 };
 
@@ -206,7 +220,7 @@ TEST_F(FaultTest, ACutAtEachCommandOfEitherSide)
     startRelays();
     int run = 0;
     for (Side side : {Side::Source, Side::Target}) {
-        plan = Plan{};
+        setPlan(Side::None, Action::Cut, 0);
         const int before = side == Side::Source ? sourceRelay->commands() : targetRelay->commands();
         const RunOutcome clean = runThroughRelays("clean" + std::to_string(++run) + ".test");
         ASSERT_TRUE(clean.started) << clean.report;
@@ -218,9 +232,7 @@ TEST_F(FaultTest, ACutAtEachCommandOfEitherSide)
             const std::string domain = "cut" + std::to_string(++run) + ".test";
             SCOPED_TRACE(
                 (side == Side::Source ? "source command " : "target command ") + std::to_string(k));
-            plan.side = side;
-            plan.action = Action::Cut;
-            plan.k = k;
+            setPlan(side, Action::Cut, k);
             const RunOutcome outcome = runThroughRelays(domain);
             ASSERT_TRUE(outcome.started) << outcome.report;
             EXPECT_EQ("stopped", outcome.calls.back());
@@ -246,7 +258,7 @@ TEST_F(FaultTest, AStopAtEachCommandOfEitherSide)
     startRelays();
     int run = 0;
     for (Side side : {Side::Source, Side::Target}) {
-        plan = Plan{};
+        setPlan(Side::None, Action::Cut, 0);
         const int before = side == Side::Source ? sourceRelay->commands() : targetRelay->commands();
         ASSERT_TRUE(runThroughRelays("clean" + std::to_string(++run) + ".test").started);
         const int commands = commandsOf(side, *sourceRelay, *targetRelay, before);
@@ -254,9 +266,7 @@ TEST_F(FaultTest, AStopAtEachCommandOfEitherSide)
             const std::string domain = "stop" + std::to_string(++run) + ".test";
             SCOPED_TRACE(
                 (side == Side::Source ? "source command " : "target command ") + std::to_string(k));
-            plan.side = side;
-            plan.action = Action::Stop;
-            plan.k = k;
+            setPlan(side, Action::Stop, k);
             const RunOutcome outcome = runThroughRelays(domain);
             ASSERT_TRUE(outcome.started) << outcome.report;
             EXPECT_EQ("aborted", outcome.calls.back());
