@@ -161,6 +161,42 @@ protected:
         EXPECT_EQ(onTarget, outcome.status.messagesDone);
     }
 
+    // For each side: a clean run counts the side's commands; then one run
+    // per command k, with `action` at the k-th, each into a domain of its
+    // own, checked by expectSoundEnd and `check`.
+    template <class Check> void atEachCommand(Action action, Check check)
+    {
+        startTarget();
+        startRelays();
+        int run = 0;
+        for (Side side : {Side::Source, Side::Target}) {
+            setPlan(Side::None, action, 0);
+            const int before
+                = side == Side::Source ? sourceRelay->commands() : targetRelay->commands();
+            const std::string clean = "clean" + std::to_string(++run) + ".test";
+            const RunOutcome cleanRun = runThroughRelays(clean);
+            ASSERT_TRUE(cleanRun.started) << cleanRun.report;
+            expectSoundEnd(cleanRun, clean);
+            ASSERT_EQ(2u, cleanRun.status.finishedAccounts) << cleanRun.report;
+            const int commands
+                = (side == Side::Source ? sourceRelay->commands() : targetRelay->commands())
+                - before;
+            ASSERT_GT(commands, 8);
+            for (int k = 1; k <= commands; ++k) {
+                const std::string domain = "run" + std::to_string(++run) + ".test";
+                SCOPED_TRACE((side == Side::Source ? "source command " : "target command ")
+                    + std::to_string(k));
+                setPlan(side, action, k);
+                const RunOutcome outcome = runThroughRelays(domain);
+                ASSERT_TRUE(outcome.started) << outcome.report;
+                expectSoundEnd(outcome, domain);
+                check(outcome, domain);
+                if (::testing::Test::HasFailure())
+                    return;
+            }
+        }
+    }
+
     void refuseEachStatement(int first, int last)
     {
         for (int q = first; q <= last; ++q) {
@@ -208,77 +244,27 @@ unsigned occurrences(const std::string& text, const std::string& needle)
     return count;
 }
 
-// The commands one side sends in a clean run.
-int commandsOf(Side side, const CommandRelay& source, const TargetRelay& target, int before)
-{
-    return (side == Side::Source ? source.commands() : target.commands()) - before;
-}
-
 TEST_F(FaultTest, ACutAtEachCommandOfEitherSide)
 {
-    startTarget();
-    startRelays();
-    int run = 0;
-    for (Side side : {Side::Source, Side::Target}) {
-        setPlan(Side::None, Action::Cut, 0);
-        const int before = side == Side::Source ? sourceRelay->commands() : targetRelay->commands();
-        const RunOutcome clean = runThroughRelays("clean" + std::to_string(++run) + ".test");
-        ASSERT_TRUE(clean.started) << clean.report;
-        expectSoundEnd(clean, "clean" + std::to_string(run) + ".test");
-        ASSERT_EQ(2u, clean.status.finishedAccounts) << clean.report;
-        const int commands = commandsOf(side, *sourceRelay, *targetRelay, before);
-        ASSERT_GT(commands, 8);
-        for (int k = 1; k <= commands; ++k) {
-            const std::string domain = "cut" + std::to_string(++run) + ".test";
-            SCOPED_TRACE(
-                (side == Side::Source ? "source command " : "target command ") + std::to_string(k));
-            setPlan(side, Action::Cut, k);
-            const RunOutcome outcome = runThroughRelays(domain);
-            ASSERT_TRUE(outcome.started) << outcome.report;
-            EXPECT_EQ("stopped", outcome.calls.back());
-            fprintf(stderr, "k=%d side=%d done=%u err=%u ferr=%u failed=%u fin=%u\n", k, (int)side,
-                outcome.status.messagesDone, outcome.status.messageErrors,
-                outcome.status.folderErrors, outcome.status.failedAccounts,
-                outcome.status.finishedAccounts);
-            expectSoundEnd(outcome, domain);
-            // A cut ends an account with its reason, or costs one message at
-            // most, which is then counted; it never passes unnoticed.
-            EXPECT_EQ(outcome.status.failedAccounts,
-                occurrences(outcome.report, "\nFatal Error (error code = "))
-                << outcome.report;
-            if (::testing::Test::HasFailure())
-                return;
-        }
-    }
+    atEachCommand(Action::Cut, [](const RunOutcome& outcome, const std::string&) {
+        EXPECT_EQ("stopped", outcome.calls.back());
+        // A cut ends an account with its reason, or costs one message at
+        // most, which is then counted; it never passes unnoticed.
+        EXPECT_EQ(outcome.status.failedAccounts,
+            occurrences(outcome.report, "\nFatal Error (error code = "))
+            << outcome.report;
+    });
 }
 
 TEST_F(FaultTest, AStopAtEachCommandOfEitherSide)
 {
-    startTarget();
-    startRelays();
-    int run = 0;
-    for (Side side : {Side::Source, Side::Target}) {
-        setPlan(Side::None, Action::Cut, 0);
-        const int before = side == Side::Source ? sourceRelay->commands() : targetRelay->commands();
-        ASSERT_TRUE(runThroughRelays("clean" + std::to_string(++run) + ".test").started);
-        const int commands = commandsOf(side, *sourceRelay, *targetRelay, before);
-        for (int k = 1; k <= commands; ++k) {
-            const std::string domain = "stop" + std::to_string(++run) + ".test";
-            SCOPED_TRACE(
-                (side == Side::Source ? "source command " : "target command ") + std::to_string(k));
-            setPlan(side, Action::Stop, k);
-            const RunOutcome outcome = runThroughRelays(domain);
-            ASSERT_TRUE(outcome.started) << outcome.report;
-            EXPECT_EQ("aborted", outcome.calls.back());
-            EXPECT_NE(std::string::npos, outcome.report.find("Migration stopped by the user on "));
-            expectSoundEnd(outcome, domain);
-            // One worker: the second account is never begun after a stop.
-            EXPECT_EQ(std::string::npos, outcome.report.find("Account bob@" + domain + ":"))
-                << outcome.report;
-            if (::testing::Test::HasFailure())
-                return;
-        }
-    }
+    atEachCommand(Action::Stop, [](const RunOutcome& outcome, const std::string& domain) {
+        EXPECT_EQ("aborted", outcome.calls.back());
+        EXPECT_NE(std::string::npos, outcome.report.find("Migration stopped by the user on "));
+        // One worker: the second account is never begun after a stop.
+        EXPECT_EQ(std::string::npos, outcome.report.find("Account bob@" + domain + ":"))
+            << outcome.report;
+    });
 }
 
 // A refusal while preparing: nothing started, nothing left changed. A
