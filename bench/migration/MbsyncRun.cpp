@@ -101,10 +101,17 @@ void MbsyncRun::finish(unsigned)
 
 std::string compareCounts(const BenchCorpus& corpus, const Dovecot& server)
 {
+    return compareCounts(corpus, "127.0.0.1", server.port(), false);
+}
+
+std::string compareCounts(
+    const BenchCorpus& corpus, const std::string& host, int port, bool withDomain)
+{
     auto expected = corpus.expectedCounts();
     for (const CorpusAccount& account : corpus.accounts()) {
-        RawImap imap(server.port());
-        if (!imap.login(account.user, account.password))
+        RawImap imap(host, port);
+        const std::string login = withDomain ? account.user + "@" + CorpusDomain : account.user;
+        if (!imap.login(login, account.password))
             return account.user + ": login refused";
         for (const auto& [folder, count] : expected[account.user]) {
             const std::string name

@@ -35,5 +35,9 @@ private:
 // "" when every account's folders on `server` hold the corpus's message
 // counts, else the first difference.
 std::string compareCounts(const BenchCorpus& corpus, const tavir::test::Dovecot& server);
+// The same on any IMAP server at host:port; `withDomain` logs in with the
+// account's address rather than its bare name.
+std::string compareCounts(
+    const BenchCorpus& corpus, const std::string& host, int port, bool withDomain);
 
 } // namespace tavir::bench

@@ -184,7 +184,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
     const std::wstring& name, KUuid& guid, FolderType type)
 {
     return simple("X-CREATE", ImapCreateFolderFailed, [&] {
-        CommandCreate command(connection_, unicodeToUtf7M(name), folderTypeBit(type), "", true);
+        // An identifier given is the one the folder gets (a migration keeps
+        // the source's); without one the server makes one up.
+        CommandCreate command(
+            connection_, unicodeToUtf7M(name), folderTypeBit(type), guid.toStringUpper(true), true);
         if (command.execute(nullptr) != Command::OK)
             return ImapCreateFolderFailed;
         // The new folder's identifier is the fifth word of the tagged line.

@@ -57,7 +57,8 @@ public:
         const std::wstring& password, const std::wstring& fullName);
     ImapClientResult setUser(const std::wstring& user, const std::wstring& domain);
 
-    // Folders.
+    // Folders. createFolder (X-CREATE) asks for the identifier in `guid`
+    // when it is not null, and sets `guid` to the one the server answers.
     ImapClientResult createFolder(const std::wstring& name, tavir::mailserver::common::KUuid& guid,
         const std::wstring& folderClass);
     ImapClientResult createFolder(

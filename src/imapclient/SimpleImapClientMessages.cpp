@@ -219,15 +219,19 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstrin
                     + connection_.endpointText() + " was read: " + target.lastError_);
             return stop(appended == ImapSuccess ? ImapMessageLoadFailed : appended);
         }
-        if (wasAborted())
-            return stop(ImapSuccess);
         if (appended != ImapSuccess) {
             ++failed;
             connection_.setLastErrorResponse(
                 "appending to the target failed: " + target.lastError_);
-            return stop(ImapAppendFailed);
+            // The append's own code: an answer that was lost (3) means the
+            // target may hold the message, so it must not read as a refusal
+            // that the caller could try again.
+            return stop(appended);
         }
         ++copied;
+        // Abort ends the copy after the message in hand, which is counted.
+        if (wasAborted())
+            return stop(ImapSuccess);
     }
 }
 

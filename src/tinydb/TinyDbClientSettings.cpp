@@ -86,7 +86,7 @@ bool TinyDbClient::saveBackend()
 bool TinyDbClient::enableBackend(const std::string& masterPassword)
 {
     KMutexLocker hold(lock_);
-    const std::string action = "switch the backend mode on";
+    const std::string action = "switch on the backend mode";
     if (!save(backend_))
         return false;
     if (accessList_.empty()) {

@@ -285,6 +285,12 @@ TEST(FolderTest, CreateSelectDelete)
     KUuid id;
     EXPECT_EQ(ImapSuccess, s.client.createFolder(L"Archive/2009", id, L"IPF.Note"));
     EXPECT_EQ(guid, id.toString());
+    // An identifier given is asked for.
+    Scripted kept("%T OK X-CREATE completed " + guid + "\r\n");
+    KUuid wanted = KUuid::fromString(guid, false);
+    EXPECT_EQ(
+        ImapSuccess, kept.client.createFolder(L"A", wanted, SimpleImapClient::FolderTypeNoteClass));
+    EXPECT_EQ("X-CREATE (X-MAIL GUID \"" + guid + "\") \"A\"\r\n", kept.sent());
     KUuid none;
     // The folder was made, but without an identifier the result is 7.
     EXPECT_EQ(ImapCreateFolderFailed, s.client.createFolder(L"B", none, L"IPF.Task.Custom"));
@@ -761,17 +767,33 @@ TEST(CopyTest, PipelinedRange)
     EXPECT_EQ("two", sent[1].data);
     EXPECT_EQ(1706828399, sent[1].instant);
 
-    // After abort the message in hand is the last one, counted in neither
-    // counter, and the rest of the reply is not read.
+    // After abort the message in hand is the last one; it reached the
+    // target, so it is counted. The rest of the reply is not read.
     Copy aborted(source, targetOk(2));
     aborted.source.client.abort();
     EXPECT_TRUE(aborted.source.client.wasAborted());
     EXPECT_EQ(ImapSuccess,
         aborted.source.client.copyFolder(L"F", aborted.target.client, 1, 0, copied, failed));
-    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(1u, copied);
     EXPECT_EQ(0u, failed);
     EXPECT_EQ(1u, appends(aborted.target.sent()).size());
     EXPECT_TRUE(aborted.source.session->closed);
+
+    // The append's own code ends the copy: a refusal is 9, an answer that
+    // never came is 3 (the target may hold the message: never to be sent
+    // again).
+    Copy refused(source, "%T NO [OVERQUOTA] full\r\n");
+    EXPECT_EQ(ImapAppendFailed,
+        refused.source.client.copyFolder(L"F", refused.target.client, 1, 0, copied, failed));
+    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(1u, failed);
+    Copy unanswered(source, "");
+    unanswered.target.client.setReadTimeoutMs(50);
+    unanswered.target.client.getConnection().setTimeoutMs(50);
+    EXPECT_EQ(ImapConnectionError,
+        unanswered.source.client.copyFolder(L"F", unanswered.target.client, 1, 0, copied, failed));
+    EXPECT_EQ(1u, failed);
+    EXPECT_TRUE(unanswered.source.session->closed);
 
     // Unsolicited news about messages (another session changed a flag, a
     // message was expunged) is no failure, before a body or after the

@@ -8,6 +8,7 @@
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
 #include "support/ImapLogins.h"
+#include "support/MailSnapshot.h"
 #include "support/StandInTarget.h"
 #include "timezone/MailDateParser.h"
 
@@ -21,6 +22,7 @@ using tavir::mailserver::common::KUuid;
 using tavir::test::Dovecot;
 using tavir::test::RawImap;
 using tavir::test::StandInTarget;
+using tavir::test::standardFlagsOf;
 
 namespace {
 
@@ -70,25 +72,6 @@ std::string sortedFlags(const std::vector<std::string>& flags)
     for (const std::string& f : lower)
         out += (out.empty() ? "" : " ") + f;
     return out;
-}
-
-std::string standardFlags(const std::string& list)
-{
-    std::vector<std::string> kept;
-    std::size_t at = 0;
-    while (at < list.size()) {
-        std::size_t end = list.find(' ', at);
-        if (end == std::string::npos)
-            end = list.size();
-        std::string flag = list.substr(at, end - at);
-        std::string lower = flag;
-        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-        if (lower == "\\seen" || lower == "\\answered" || lower == "\\flagged"
-            || lower == "\\deleted" || lower == "\\draft")
-            kept.push_back(flag);
-        at = end + 1;
-    }
-    return sortedFlags(kept);
 }
 
 struct Seed {
@@ -175,7 +158,7 @@ TEST_F(CopyFromDovecot, BodiesFlagsAndDatesArriveAsServed)
         std::string expected = bodyOf(served);
         EXPECT_EQ(expected.size(), copy.data.size()) << n;
         EXPECT_TRUE(expected == copy.data) << n;
-        EXPECT_EQ(standardFlags(between(served, "FLAGS (", ')')), sortedFlags(copy.flags)) << n;
+        EXPECT_EQ(standardFlagsOf(between(served, "FLAGS (", ')')), sortedFlags(copy.flags)) << n;
         EXPECT_EQ(instant(between(served, "INTERNALDATE \"", '"')), instant(copy.date)) << n;
     }
     // The peeking fetch left the unread messages unread.

@@ -6,8 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/CommandLines.h"
+
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <system_error>
 
 namespace tavir::test {
 
@@ -20,11 +24,12 @@ long long nowMs()
 
 namespace {
 
-sockaddr_in loopbackAddress(int port)
+sockaddr_in loopbackAddress(int port, const std::string& host = "127.0.0.1")
 {
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
+        throw std::runtime_error("not an IPv4 address: " + host);
     a.sin_port = htons(static_cast<uint16_t>(port));
     return a;
 }
@@ -38,16 +43,23 @@ bool readable(int fd, int ms)
 } // namespace
 
 Listener::Listener()
+    : Listener(ListenAt{})
+{
+}
+
+Listener::Listener(const ListenAt& at)
 {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = loopbackAddress(0);
+    sockaddr_in a = loopbackAddress(at.port, at.host);
     socklen_t length = sizeof a;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0
         || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        const int error = errno;
         ::close(fd_);
-        throw std::runtime_error("cannot listen on loopback");
+        throw std::system_error(error, std::generic_category(),
+            "cannot listen on " + at.host + ":" + std::to_string(at.port));
     }
     port_ = ntohs(a.sin_port);
 }
@@ -137,12 +149,22 @@ void PeerSocket::idle(int ms) const
 
 void PeerSocket::relayTo(int port)
 {
+    relayTo("127.0.0.1", port, nullptr);
+}
+
+void PeerSocket::relayTo(const std::string& host, int port, CommandCount* commands)
+{
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopbackAddress(port);
+    sockaddr_in a = loopbackAddress(port, host);
     if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(server);
         return;
     }
+    // The client's bytes from `heldFrom` on are not passed on yet: a
+    // command line is held until it has ended and its number is known.
+    CommandLines lines;
+    std::string held;
+    std::size_t heldFrom = 0;
     char chunk[65536];
     while (!stop_) {
         pollfd p[2] = {{fd_, POLLIN, 0}, {server, POLLIN, 0}};
@@ -150,12 +172,34 @@ void PeerSocket::relayTo(int port)
             continue;
         int from = p[0].revents != 0 ? fd_ : server;
         ssize_t n = ::recv(from, chunk, sizeof chunk, 0);
-        if (n <= 0 || !sendAll(from == fd_ ? server : fd_, chunk, static_cast<std::size_t>(n)))
+        if (n <= 0)
             break;
-        if (from == fd_) {
-            std::lock_guard<std::mutex> guard(lock_);
-            received_.append(chunk, static_cast<std::size_t>(n));
+        if (from == server) {
+            if (!sendAll(fd_, chunk, static_cast<std::size_t>(n)))
+                break;
+            continue;
         }
+        const std::string bytes(chunk, static_cast<std::size_t>(n));
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            received_ += bytes;
+        }
+        const std::size_t end = heldFrom + held.size() + bytes.size();
+        std::size_t cut = std::string::npos;
+        lines.feed(bytes, end - bytes.size(), [&](const std::string& line, std::size_t at) {
+            if (cut == std::string::npos && commands && !commands->admit(line))
+                cut = at;
+        });
+        held += bytes;
+        std::size_t upTo = cut != std::string::npos                     ? cut
+            : commands && lines.partialLineStart() != std::string::npos ? lines.partialLineStart()
+                                                                        : end;
+        if (!sendAll(server, held.data(), upTo - heldFrom))
+            break;
+        held.erase(0, upTo - heldFrom);
+        heldFrom = upTo;
+        if (cut != std::string::npos)
+            break;
     }
     ::close(server);
 }
@@ -167,6 +211,14 @@ std::string PeerSocket::tagOf(const std::string& line)
 
 LoopbackServer::LoopbackServer(Handler handler)
     : plan_{std::move(handler)}
+    , repeat_(true)
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+LoopbackServer::LoopbackServer(Handler handler, const ListenAt& at)
+    : listener_(at)
+    , plan_{std::move(handler)}
     , repeat_(true)
 {
     thread_ = std::thread([this] { run(); });
@@ -221,6 +273,23 @@ void LoopbackServer::run()
             ::close(fd);
         });
     }
+}
+
+bool CommandCount::admit(const std::string& line)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    const int number = ++count_;
+    return !hook_ || hook_(number, line);
+}
+
+CommandRelay::CommandRelay(
+    const ListenAt& at, std::string serverHost, int serverPort, CommandCount::Hook hook)
+    : at_(at)
+    , count_(std::move(hook))
+    , server_([this, serverHost, serverPort](
+                  PeerSocket& peer) { peer.relayTo(serverHost, serverPort, &count_); },
+          at)
+{
 }
 
 void idle(const std::atomic<bool>& stop, int ms)

@@ -3,7 +3,8 @@
 // code under test: a listener on a port of the kernel's choice, a server
 // that serves each accepted connection on a thread of its own (one handler
 // for all, or a plan of one handler per connection in order), the server
-// side of one connection with what it received, and a connected pair.
+// side of one connection with what it received, a relay that can cut a
+// connection at a chosen command, and a connected pair.
 #include <atomic>
 #include <cstddef>
 #include <deque>
@@ -18,10 +19,19 @@ namespace tavir::test {
 
 long long nowMs();
 
+// Where a loopback server listens: 127.0.0.1 (or another loopback address)
+// and a port, 0 for one of the kernel's choice.
+struct ListenAt {
+    std::string host = "127.0.0.1";
+    int port = 0;
+};
+
 // A listening socket on 127.0.0.1 and a port of the kernel's choice.
 class Listener {
 public:
     Listener();
+    // Throws std::system_error when the address can't be bound.
+    explicit Listener(const ListenAt& at);
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
@@ -60,6 +70,9 @@ public:
     // 127.0.0.1:port (recording what the client sends) until either side
     // closes or the loopback server stops.
     void relayTo(int port);
+    // The same towards host:port; with `commands`, each command the client
+    // starts is shown to it first and not passed on when it says to cut.
+    void relayTo(const std::string& host, int port, class CommandCount* commands);
     // The first word of a command line.
     static std::string tagOf(const std::string& line);
 
@@ -84,6 +97,8 @@ public:
     // Connection i gets plan[i]; connections beyond the plan are not
     // accepted.
     explicit LoopbackServer(std::vector<Handler> plan);
+    // Every connection gets `handler`, on the address given.
+    LoopbackServer(Handler handler, const ListenAt& at);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -107,6 +122,45 @@ private:
     std::deque<std::string> received_; // references stay valid as it grows
     std::vector<std::thread> workers_;
     std::thread thread_;
+};
+
+// The commands the clients of a relay send, counted over all its
+// connections in the order they are read: every line that starts a command
+// (a login's answer to a challenge too), never the bytes of a literal. At
+// each one the hook decides whether it goes on (true) or the connection is
+// cut before the server sees it (false).
+class CommandCount {
+public:
+    using Hook = std::function<bool(int number, const std::string& line)>;
+
+    explicit CommandCount(Hook hook = {})
+        : hook_(std::move(hook))
+    {
+    }
+    // Counts the command and asks the hook.
+    bool admit(const std::string& line);
+    int count() const { return count_; }
+
+private:
+    std::mutex mutex_;
+    Hook hook_;
+    std::atomic<int> count_{0};
+};
+
+// A relay from its own listening address to a server, counting the
+// commands that pass (see CommandCount).
+class CommandRelay {
+public:
+    CommandRelay(
+        const ListenAt& at, std::string serverHost, int serverPort, CommandCount::Hook hook = {});
+    const std::string& host() const { return at_.host; }
+    int port() const { return server_.port(); }
+    int commands() const { return count_.count(); }
+
+private:
+    ListenAt at_;
+    CommandCount count_;
+    LoopbackServer server_;
 };
 
 // Sleeps in small steps until stop is set or ms have passed.

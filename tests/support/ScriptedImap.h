@@ -10,6 +10,7 @@
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapStream.h"
 #include "imapclient/SimpleImapClient.h"
+#include "support/CommandLines.h"
 
 #include <gtest/gtest.h>
 
@@ -33,45 +34,6 @@ struct ScriptedSession {
     bool closed = false;
     int flushes = 0;
     tavir::mail::ImapEndpoint endpoint;
-};
-
-// Follows what a client writes, line by line, with the bytes of literals
-// ("{n}" or "{n+}" before a line end) skipped: `line` is called with each
-// line that starts a command and where it starts in the bytes.
-class CommandLines {
-public:
-    template <class Line> void feed(const std::string& bytes, std::size_t offset, Line line)
-    {
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            if (literalLeft_ > 0) {
-                --literalLeft_;
-                continue;
-            }
-            if (line_.empty())
-                lineStart_ = offset + i;
-            line_ += bytes[i];
-            if (bytes[i] != '\n')
-                continue;
-            if (commandStart_)
-                line(line_, lineStart_);
-            std::size_t open = line_.rfind('{');
-            std::size_t digits = open == std::string::npos ? line_.size() : open + 1;
-            std::size_t end = digits;
-            while (end < line_.size() && line_[end] >= '0' && line_[end] <= '9')
-                ++end;
-            std::string rest = line_.substr(end);
-            bool literal = end > digits && (rest == "}\r\n" || rest == "+}\r\n");
-            literalLeft_ = literal ? std::stoull(line_.substr(digits, end - digits)) : 0;
-            commandStart_ = !literal;
-            line_.clear();
-        }
-    }
-
-private:
-    std::string line_;
-    std::size_t lineStart_ = 0;
-    unsigned long long literalLeft_ = 0;
-    bool commandStart_ = true;
 };
 
 // The length of the tag ("K" and digits) that begins a command line, or 0.

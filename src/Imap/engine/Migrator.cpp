@@ -4,7 +4,14 @@
 #include "Common/Tools/AccountsFile.h"
 #include "Imap/engine/ImapUserTesterThread.h"
 #include "Imap/engine/Logger.h"
+#include "Imap/engine/MigrationReport.h"
+#include "Imap/engine/TargetPreparation.h"
+#include "Imap/engine/WaiterThread.h"
 #include "Imap/textconv/TextConversion.h"
+#include "crypto/Random.h"
+
+#include <algorithm>
+#include <ctime>
 
 namespace tavir::migration {
 
@@ -104,11 +111,112 @@ bool Migrator::start(ICallbacks* callbacks)
 {
     if (!callbacks)
         return false;
-    // The run itself (preparing the target, the supervisor and its workers)
-    // is not part of this build yet.
+    KMutexLocker lock(lock_);
     Logger log;
-    log.report(TAVIR_HERE, L"The migration can't be started: this build has no migration run.");
-    return false;
+    if (supervisor_ && supervisor_->isRunning()) {
+        log.report(TAVIR_HERE, L"A migration is running already; it was not started again.");
+        return false;
+    }
+    stopAndJoin(supervisor_);
+    supervisor_.reset();
+    auto run = std::make_shared<MigrationRun>();
+    PreparedTarget prepared;
+    if (!describeRun(*run, log) || !prepareMigration(*run, prepared, log))
+        return false;
+    stopRequested_ = false;
+    startTime_ = run->startTime;
+    masterPassword_ = run->masterPassword;
+    admin_ = run->admin;
+    MigrationStatus status;
+    run->users->fillStatus(status);
+    writeReportHeader(log, *run, configuration_.adminUser, status, prepared.workers);
+    if (!prepared.notice.empty())
+        log.report(TAVIR_HERE, utf8ToUnicode(prepared.notice));
+    log.report(L"");
+    log.flush();
+
+    auto wrapper = std::make_shared<CallbacksWrapper>(callbacks);
+    auto supervisor
+        = std::make_shared<WaiterThread>(run, prepared.workers, wrapper, &Migrator::postMigration);
+    // Before the supervisor exists as a thread, so that no stopped() can
+    // come first.
+    wrapper->started();
+    supervisor_ = supervisor;
+    if (!supervisor->guardedStart(ThreadRunner<WaiterThread>::startPoint)) {
+        log.report(TAVIR_HERE, L"The migration's supervisor thread could not be started.");
+        log.flush();
+        // Ended here as a stopped run: the target is put back and the
+        // wizard hears stopped().
+        supervisor->setTerminated(true);
+        supervisor->run();
+    }
+    return true;
+}
+
+bool Migrator::describeRun(MigrationRun& run, Logger& log)
+{
+    const Configuration& c = configuration_;
+    if (!parseServerAddress(c.sourceServer, c.sourceSsl, run.source)) {
+        log.report(TAVIR_HERE,
+            sentence(L"The source server \"%1%\" is not a host name with an optional port.",
+                c.sourceServer));
+        return false;
+    }
+    if (!parseServerAddress(c.targetServer, c.targetSsl, run.target)) {
+        log.report(TAVIR_HERE,
+            sentence(L"The target server \"%1%\" is not a host name with an optional port.",
+                c.targetServer));
+        return false;
+    }
+    run.sourceSsl = c.sourceSsl;
+    run.targetSsl = c.targetSsl;
+    run.users = users_;
+    run.admin = std::make_shared<tinydb::TinyDbClient>();
+    return true;
+}
+
+bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log)
+{
+    TargetPlan plan;
+    plan.host = unicodeToUtf8(run.target.host);
+    plan.adminUser = unicodeToUtf8(configuration_.adminUser);
+    plan.adminPassword = unicodeToUtf8(configuration_.adminPassword);
+    plan.ssl = run.targetSsl;
+    plan.imapPort = run.target.port;
+    try {
+        // 12 lower-case hexadecimal characters, new for every run.
+        tavir::utils::Random().getAscii(plan.masterPassword, 12);
+    } catch (const std::exception& e) {
+        log.report(TAVIR_HERE,
+            sentence(L"No temporary master password could be made: %1%.", utf8ToUnicode(e.what())));
+        return false;
+    }
+    if (!prepareTarget(*run.admin, plan, prepared, log))
+        return false;
+    run.masterPassword = utf8ToUnicode(plan.masterPassword);
+    run.targetVersion = prepared.version;
+    run.startTime = static_cast<std::int64_t>(std::time(nullptr));
+    // More workers than accounts would only start and end.
+    MigrationStatus status;
+    run.users->fillStatus(status);
+    const unsigned waiting
+        = status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
+    prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
+    return true;
+}
+
+void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
+{
+    restoreTarget(*run.admin, log);
+    MigrationStatus status;
+    run.users->fillStatus(status);
+    status.startTime = run.startTime;
+    const auto end = static_cast<std::int64_t>(std::time(nullptr));
+    if (!run.admin->storeMigrationStatus(migrationStatusRecord(status, end)))
+        log.report(TAVIR_HERE, utf8ToUnicode(run.admin->lastError()));
+    run.admin->close();
+    writeReportSummary(log, status, end, aborted);
+    log.flush();
 }
 
 void Migrator::getStatus(MigrationStatus& status)

@@ -5,6 +5,9 @@
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/IMigrator.h"
 #include "Imap/engine/ImapUserTesterThread.h"
+#include "Imap/engine/Logger.h"
+#include "Imap/engine/MigrationRun.h"
+#include "Imap/engine/TargetPreparation.h"
 #include "Imap/engine/Thread.h"
 #include "tiny/KMutex.h"
 
@@ -37,14 +40,26 @@ private:
     // with.
     std::shared_ptr<UsersInformation> users();
     static void stopAndJoin(const std::shared_ptr<Thread>& thread);
+    // The run's shared state from the configuration; false, with a
+    // sentence, when a server address is not one.
+    bool describeRun(MigrationRun& run, Logger& log);
+    // Changes the target for the run (blocking); false when that failed,
+    // with nothing left changed.
+    bool prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log);
+    // On the supervisor once every worker has ended: the target put back,
+    // the status record stored, the administration connection closed, the
+    // summary written.
+    static void postMigration(const MigrationRun& run, bool aborted, Logger& log);
 
     tiny::KMutex lock_; // guards everything below
     Configuration configuration_;
     std::shared_ptr<UsersInformation> users_;
     std::shared_ptr<ImapUserTesterThread> tester_;
-    // The run: its supervisor thread (which owns the workers), its start
-    // time and the target's temporary master password.
+    // The run: its supervisor thread (which owns the workers), the
+    // administration client, its start time and the target's temporary
+    // master password.
     std::shared_ptr<Thread> supervisor_;
+    std::shared_ptr<tinydb::TinyDbClient> admin_;
     std::int64_t startTime_ = 0;
     std::wstring masterPassword_;
     std::atomic<bool> stopRequested_{false};

@@ -3,6 +3,7 @@
 // callbacks that record what the engine's threads report.
 #include "Imap/engine/IMigrator.h"
 #include "Imap/engine/LogManager.h"
+#include "Imap/textconv/TextConversion.h"
 
 #include "support/TestSupport.h"
 

@@ -1,0 +1,453 @@
+// The road of one account, step by step.
+#include "Imap/engine/AccountMigration.h"
+
+#include "Imap/textconv/TextConversion.h"
+#include "tiny/KMutex.h"
+
+namespace tavir::migration {
+
+using mail::ImapClientResult;
+using mail::SimpleImapClient;
+
+namespace {
+
+// A listed name as it came, for a sentence: bytes outside printable ASCII
+// as \xNN, since such a name is not text the report could show.
+std::wstring listedNameText(const std::string& bytes)
+{
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F) {
+            text += static_cast<wchar_t>(c);
+        } else {
+            text += L"\\x";
+            text += digits[c >> 4];
+            text += digits[c & 15];
+        }
+    }
+    return text;
+}
+
+bool isInboxOnly(const MigrationFolder& folder)
+{
+    return folder.targetPath.size() == 1 && folder.targetPath[0] == L"INBOX";
+}
+
+} // namespace
+
+AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
+    const UserInfo& account, Logger& log, CallbacksWrapper& callbacks,
+    std::function<bool()> stopRequested)
+    : run_(run)
+    , index_(index)
+    , account_(account)
+    , log_(log)
+    , callbacks_(callbacks)
+    , stopRequested_(std::move(stopRequested))
+    , store_(account.publicFolders ? FolderStore::PublicFolders : FolderStore::Mailbox)
+    , folders_(createFolderList(store_))
+{
+    if (run.readTimeoutMs != 0) {
+        source_.setReadTimeoutMs(run.readTimeoutMs);
+        target_.setReadTimeoutMs(run.readTimeoutMs);
+    }
+}
+
+AccountMigration::~AccountMigration() = default;
+
+void AccountMigration::abort()
+{
+    source_.abort();
+}
+
+UserState AccountMigration::migrate()
+{
+    log_.report(TAVIR_HERE,
+        sentence(L"Account %1%%2%:", account_.address(),
+            account_.publicFolders          ? std::wstring(L" (public folders)")
+                : account_.fullName.empty() ? std::wstring()
+                                            : L" (" + account_.fullName + L")"));
+    Step (AccountMigration::*const road[])()
+        = {&AccountMigration::createDomainAndAccount, &AccountMigration::logInToSource,
+            &AccountMigration::listFolders, &AccountMigration::logInToTarget,
+            &AccountMigration::createFolders, &AccountMigration::copyFolders};
+    Step step = Step::Next;
+    for (auto next : road) {
+        step = (this->*next)();
+        if (step != Step::Next)
+            break;
+    }
+    source_.disconnect(true);
+    target_.disconnect(true);
+    const UserState end = step == Step::Next ? UserFinished : UserFailed;
+    if (step == Step::Stopped)
+        log_.report(TAVIR_HERE,
+            sentence(L"The migration of %1% was stopped before it ended.", account_.address()));
+    writeAccountLine(end);
+    return end;
+}
+
+AccountMigration::Step AccountMigration::createDomainAndAccount()
+{
+    tinydb::TinyDbClient& admin = *run_.admin;
+    // The client is shared by all workers: its last error must be read in
+    // the same hold of its lock as the operation that failed.
+    tiny::KMutexLocker hold(admin.mutex());
+    if (!run_.domainsReady.count(account_.domain)) {
+        if (!admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)}))
+            return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
+        run_.domainsReady.insert(account_.domain);
+    }
+    // The public folders live in the domain's own store: no account.
+    if (account_.publicFolders)
+        return Step::Next;
+    bool existed = false;
+    tinydb::CvnUser user{unicodeToUtf8(account_.domain), unicodeToUtf8(account_.mailbox),
+        unicodeToUtf8(account_.password), unicodeToUtf8(account_.fullName)};
+    if (!admin.createUser(user, existed))
+        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
+    newAccount_ = !existed;
+    if (existed) {
+        run_.users->setAlreadyExists(index_, true);
+        log_.report(TAVIR_HERE,
+            sentence(L"The account %1% exists on the target already and is used as it is.",
+                account_.address()));
+    }
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::logInToSource()
+{
+    const ServerAddress& at = run_.source;
+    ImapClientResult result = source_.connect(
+        at.host, at.port, account_.address(), account_.password, false, run_.sourceSsl);
+    if (result == mail::ImapSuccess) {
+        log_.debug(
+            TAVIR_HERE, sentence(L"Logged in to %1% as %2%.", at.text(), account_.address()));
+        return Step::Next;
+    }
+    const std::wstring asAddress = clientError(source_);
+    if (result == mail::ImapLoginFailed) {
+        result = source_.connect(
+            at.host, at.port, account_.mailbox, account_.password, false, run_.sourceSsl);
+        if (result == mail::ImapSuccess) {
+            log_.debug(TAVIR_HERE,
+                sentence(L"Logged in to %1% as %2% (as %3%: %4%).", at.text(), account_.mailbox,
+                    account_.address(), asAddress));
+            return Step::Next;
+        }
+        if (result == mail::ImapLoginFailed)
+            return fail(result,
+                sentence(L"The source server %1% refused the login of %2% (as %2%: %3%; as %4%: "
+                         L"%5%).",
+                    at.text(), account_.address(), asAddress, account_.mailbox,
+                    clientError(source_)));
+    }
+    return fail(result,
+        sentence(L"The login of %1% on the source server %2% failed: %3%", account_.address(),
+            at.text(), asSentence(clientError(source_))));
+}
+
+AccountMigration::Step AccountMigration::listFolders()
+{
+    std::vector<mail::FolderInfo> listed;
+    char separator = '/';
+    // Sources of the target's own kind name each folder's identifier; others
+    // refuse to be asked and are asked again plainly.
+    const bool plainly = run_.sourceListsPlainly;
+    ImapClientResult result = source_.list(listed, !plainly, separator);
+    if (result == mail::ImapListFailed && !plainly) {
+        result = source_.list(listed, false, separator);
+        if (result == mail::ImapSuccess)
+            run_.sourceListsPlainly = true;
+    }
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
+                asSentence(clientError(source_))));
+    folders_->build(listed, separator);
+    foldersLeft_ = static_cast<unsigned>(folders_->foldersToCreate().size());
+    for (const MigrationFolder& folder : folders_->skippedFolders())
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" shows folders that are not the account's own; it is not "
+                     L"migrated.",
+                folder.sourceName));
+    for (const MigrationFolder& folder : folders_->foldersToCreate())
+        if (folder.validName && folder.renamed())
+            log_.report(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" is named \"%2%\" on the target.", folder.sourceName,
+                    folder.targetName));
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::logInToTarget()
+{
+    const ServerAddress& at = run_.target;
+    ImapClientResult result
+        = target_.connect(at.host, at.port, run_.masterPassword, run_.targetSsl);
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The master login on the target server %1% failed: %2%", at.text(),
+                asSentence(clientError(target_))));
+    const std::wstring mailbox = account_.publicFolders ? publicFoldersMailbox : account_.mailbox;
+    result = target_.setUser(mailbox, account_.domain);
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The target server did not switch to %1%@%2%: %3%", mailbox, account_.domain,
+                asSentence(clientError(target_))));
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::createFolders()
+{
+    for (const MigrationFolder& folder : folders_->foldersToCreate()) {
+        if (stopRequested_())
+            return stopped();
+        // The inbox of an account always exists; the public store has none
+        // until one is made.
+        if (store_ == FolderStore::Mailbox && isInboxOnly(folder))
+            continue;
+        mailserver::common::KUuid id = folder.id;
+        ImapClientResult result
+            = target_.createFolder(folder.targetName, id, SimpleImapClient::FolderTypeNoteClass);
+        if (result == mail::ImapSuccess) {
+            log_.debug(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" is created on the target as %2%.", folder.targetName,
+                    utf8ToUnicode(id.toStringUpper(true))));
+            madeNow_.insert(folder.targetName);
+            continue;
+        }
+        if (result != mail::ImapCreateFolderFailed)
+            return fail(result,
+                sentence(L"The folder \"%1%\" could not be created on the target: %2%",
+                    folder.targetName, asSentence(clientError(target_))));
+        const std::wstring refusal = clientError(target_);
+        // A folder of that name made by an earlier run is used again.
+        unsigned held = 0;
+        result = target_.status(folder.targetName, held);
+        if (result == mail::ImapSuccess) {
+            log_.debug(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" exists on the target (%2%) and is used again.",
+                    folder.targetName, refusal));
+            continue;
+        }
+        if (result != mail::ImapStatusFailed)
+            return fail(result,
+                sentence(L"The folder \"%1%\" could not be looked up on the target: %2%",
+                    folder.targetName, asSentence(clientError(target_))));
+        // Another folder of the store may hold the source's identifier
+        // (renamed on the source since an earlier run): a new one then.
+        id = mailserver::common::KUuid();
+        if (!folder.id.isNull()
+            && (result = target_.createFolder(
+                    folder.targetName, id, SimpleImapClient::FolderTypeNoteClass))
+                == mail::ImapSuccess) {
+            madeNow_.insert(folder.targetName);
+            log_.report(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" got a new identifier on the target, which refused "
+                         L"the source's: %2%",
+                    folder.targetName, asSentence(refusal)));
+            continue;
+        }
+        if (result != mail::ImapCreateFolderFailed && result != mail::ImapStatusFailed)
+            return fail(result,
+                sentence(L"The folder \"%1%\" could not be created on the target: %2%",
+                    folder.targetName, asSentence(clientError(target_))));
+        missingOnTarget_.insert(folder.targetName);
+        folderFailed(sentence(L"The folder \"%1%\" could not be created on the target: %2%",
+            folder.targetName, asSentence(refusal)));
+    }
+    for (const MigrationFolder& folder : folders_->foldersToCreate())
+        if (!folder.selectable && !missingOnTarget_.count(folder.targetName))
+            folderDone();
+    for (const MigrationFolder& folder : folders_->unreadableFolders())
+        if (!missingOnTarget_.count(folder.targetName))
+            folderFailed(sentence(L"The source lists a folder as \"%1%\", which is not a valid "
+                                  L"folder name: it is created as \"%2%\" on the target, but "
+                                  L"its messages can't be asked for.",
+                listedNameText(folder.listedName), folder.targetName));
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::copyFolders()
+{
+    for (const MigrationFolder& folder : folders_->foldersToCopy()) {
+        if (missingOnTarget_.count(folder.targetName))
+            continue;
+        if (stopRequested_())
+            return stopped();
+        const Step step = copyFolder(folder);
+        if (step != Step::Next)
+            return step;
+    }
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folder)
+{
+    currentFolder_ = folder.sourceName;
+    currentCount_ = 0;
+    publishProgress({});
+    ImapClientResult result = source_.status(folder.sourceName, currentCount_);
+    if (result == mail::ImapStatusFailed) {
+        folderFailed(
+            sentence(L"The source server did not count the messages of folder \"%1%\": %2%",
+                folder.sourceName, asSentence(clientError(source_))));
+        return Step::Next;
+    }
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The messages of folder \"%1%\" could not be counted: %2%", folder.sourceName,
+                asSentence(clientError(source_))));
+    bool copy = false;
+    const Step checked = checkTarget(folder, currentCount_, copy);
+    if (checked != Step::Next || !copy) {
+        if (checked == Step::Next)
+            folderDone();
+        return checked;
+    }
+    result = source_.select(folder.sourceName);
+    if (result == mail::ImapSelectFailed) {
+        folderFailed(sentence(L"The source server did not select folder \"%1%\": %2%",
+            folder.sourceName, asSentence(clientError(source_))));
+        return Step::Next;
+    }
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The folder \"%1%\" could not be selected: %2%", folder.sourceName,
+                asSentence(clientError(source_))));
+    FolderCopy copier(source_, target_, log_, stopRequested_,
+        [this](const FolderCopy::Tally& tally) { publishProgress(tally); });
+    FolderCopy::Tally tally;
+    const FolderCopy::Outcome outcome = copier.copy(folder, currentCount_, tally);
+    messagesDone_ += tally.copied;
+    messageErrors_ += tally.failed;
+    log_.debug(TAVIR_HERE,
+        sentence(L"Folder \"%1%\": %2% of %3% messages copied, %4% failed.", folder.sourceName,
+            tally.copied, currentCount_, tally.failed));
+    switch (outcome.end) {
+    case FolderCopy::End::Completed:
+        folderDone();
+        return Step::Next;
+    case FolderCopy::End::Stopped:
+        return stopped();
+    case FolderCopy::End::Fatal:
+        break;
+    }
+    return fail(outcome.code, outcome.sentence);
+}
+
+AccountMigration::Step AccountMigration::checkTarget(
+    const MigrationFolder& folder, unsigned count, bool& copy)
+{
+    copy = false;
+    if (count == 0)
+        return Step::Next;
+    // A folder made in this run, and the inbox of an account made in this
+    // run, hold nothing yet: no need to ask.
+    copy = madeNow_.count(folder.targetName) || (newAccount_ && isInboxOnly(folder));
+    if (copy)
+        return Step::Next;
+    unsigned held = 0;
+    const ImapClientResult result = target_.status(folder.targetName, held);
+    if (result == mail::ImapStatusFailed) {
+        folderFailed(sentence(L"The target server did not count the messages of folder \"%1%\": "
+                              L"%2%",
+            folder.targetName, asSentence(clientError(target_))));
+        return Step::Next;
+    }
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The messages of folder \"%1%\" on the target could not be counted: %2%",
+                folder.targetName, asSentence(clientError(target_))));
+    // A folder migrated before holds what the source holds: copying it again
+    // would put every message there twice.
+    if (held == count) {
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" on the target holds %2% messages already, as many as "
+                     L"the source's: it was migrated before and is not copied again.",
+                folder.targetName, held));
+        return Step::Next;
+    }
+    if (held != 0)
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" on the target holds %2% messages already and the "
+                     L"source's holds %3%: all %3% are copied, so messages migrated before may "
+                     L"now be there twice.",
+                folder.targetName, held, count));
+    copy = true;
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::fail(unsigned code, const std::wstring& why)
+{
+    log_.fatal(TAVIR_HERE, static_cast<int>(code), why);
+    if (foldersLeft_ > 0)
+        log_.report(TAVIR_HERE,
+            sentence(L"%1% folder%2% of %3% %4% not migrated.", foldersLeft_,
+                foldersLeft_ == 1 ? L"" : L"s", account_.address(),
+                foldersLeft_ == 1 ? L"was" : L"were"));
+    folderErrors_ += foldersLeft_;
+    foldersLeft_ = 0;
+    publishProgress({});
+    return Step::Failed;
+}
+
+AccountMigration::Step AccountMigration::stopped()
+{
+    publishProgress({});
+    return Step::Stopped;
+}
+
+void AccountMigration::folderFailed(const std::wstring& why)
+{
+    log_.report(TAVIR_HERE, why);
+    ++folderErrors_;
+    if (foldersLeft_ > 0)
+        --foldersLeft_;
+    publishProgress({});
+}
+
+void AccountMigration::folderDone()
+{
+    ++foldersDone_;
+    if (foldersLeft_ > 0)
+        --foldersLeft_;
+    publishProgress({});
+}
+
+void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
+{
+    run_.users->updateProgress(index_, [&](UserProgress& p) {
+        p.folder = currentFolder_;
+        p.folderMessages = currentCount_;
+        p.folderMessagesDone = tally.copied;
+        p.folderMessageErrors = tally.failed;
+        p.foldersDone = foldersDone_;
+        p.folderErrors = folderErrors_;
+        p.messagesDone = messagesDone_ + tally.copied;
+        p.messageErrors = messageErrors_ + tally.failed;
+    });
+    callbacks_.statusChanged();
+}
+
+void AccountMigration::writeAccountLine(UserState end)
+{
+    log_.report(TAVIR_HERE,
+        sentence(L"Account %1% %2%: %3% folders and %4% messages copied; %5% folders and %6% "
+                 L"messages failed.",
+            account_.address(), end == UserFinished ? L"finished" : L"failed", foldersDone_,
+            messagesDone_, folderErrors_, messageErrors_));
+    log_.report(L"");
+}
+
+std::wstring AccountMigration::clientError(SimpleImapClient& client) const
+{
+    std::wstring text = client.getLastErrorResponse();
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
+        text.pop_back();
+    return text;
+}
+
+} // namespace tavir::migration

@@ -1,0 +1,98 @@
+#pragma once
+// The migration of one account, as a sequence of named steps: its domain
+// and account on the target, the source login, the folder list, the target
+// login, the folder tree, the messages of every folder, and the account's
+// block in the report. A step that fails ends the road with one "Fatal
+// Error" sentence; failures of one folder or one message are counted and the
+// road goes on.
+#include "Common/Tools/UserInfo.h"
+#include "Imap/engine/CallbacksWrapper.h"
+#include "Imap/engine/FolderCopy.h"
+#include "Imap/engine/IFolderList.h"
+#include "Imap/engine/Logger.h"
+#include "Imap/engine/MigrationRun.h"
+#include "imapclient/SimpleImapClient.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tavir::migration {
+
+class AccountMigration {
+public:
+    // `account` is the copy taken from the list at `index`; the road
+    // writes its progress back there. `stopRequested` is asked before each
+    // folder and each message.
+    AccountMigration(const MigrationRun& run, std::size_t index, const UserInfo& account,
+        Logger& log, CallbacksWrapper& callbacks, std::function<bool()> stopRequested);
+    ~AccountMigration();
+    AccountMigration(const AccountMigration&) = delete;
+    AccountMigration& operator=(const AccountMigration&) = delete;
+
+    // The whole road; the account's end state (finished or failed). The
+    // account's report block is written but not flushed.
+    UserState migrate();
+    // From another thread: the copy in progress ends after the message in
+    // hand.
+    void abort();
+
+private:
+    enum class Step { Next, Failed, Stopped };
+
+    Step createDomainAndAccount();
+    Step logInToSource();
+    Step listFolders();
+    Step logInToTarget();
+    Step createFolders();
+    Step copyFolders();
+    Step copyFolder(const MigrationFolder& folder);
+    // How many messages of the folder are on the target already, and
+    // whether the copy goes ahead. Step::Failed only for a lost connection.
+    Step checkTarget(const MigrationFolder& folder, unsigned count, bool& copy);
+
+    // The failure that ends the account, and every folder not yet done
+    // counted as failed.
+    Step fail(unsigned code, const std::wstring& why);
+    Step stopped();
+    // A folder that is skipped as a whole: a folder error and a sentence.
+    void folderFailed(const std::wstring& why);
+    void folderDone();
+    void publishProgress(const FolderCopy::Tally& tally);
+    void writeAccountLine(UserState end);
+    std::wstring clientError(mail::SimpleImapClient& client) const;
+
+    const MigrationRun& run_;
+    std::size_t index_;
+    UserInfo account_;
+    Logger& log_;
+    CallbacksWrapper& callbacks_;
+    std::function<bool()> stopRequested_;
+    const FolderStore store_;
+
+    mail::SimpleImapClient source_;
+    mail::SimpleImapClient target_;
+    std::shared_ptr<IFolderList> folders_;
+    // Folders that could not be made on the target: nothing is copied into
+    // them.
+    std::set<std::wstring> missingOnTarget_;
+    // Folders made by this run, and whether the account was: what they hold
+    // is known (nothing) without asking the target.
+    std::set<std::wstring> madeNow_;
+    bool newAccount_ = false;
+    // The folder in progress, as the wizard shows it.
+    std::wstring currentFolder_;
+    unsigned currentCount_ = 0;
+    // Folders of the list not yet ended either way: counted as failed when
+    // the account ends early.
+    unsigned foldersLeft_ = 0;
+    unsigned foldersDone_ = 0;
+    unsigned folderErrors_ = 0;
+    unsigned messagesDone_ = 0;
+    unsigned messageErrors_ = 0;
+};
+
+} // namespace tavir::migration

@@ -1,0 +1,74 @@
+// The run's report header and summary, and its status record.
+#include "Imap/engine/MigrationReport.h"
+
+#include "Imap/textconv/TextConversion.h"
+#include "tiny/Time.h"
+#include "utils/StringUtils.h"
+
+#include <ctime>
+
+#ifndef TAVIR_ZORP_VERSION
+#define TAVIR_ZORP_VERSION "0"
+#endif
+
+namespace tavir::migration {
+
+const char* const programVersion = TAVIR_ZORP_VERSION;
+
+std::string localTimeText(std::int64_t seconds)
+{
+    std::time_t when = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    tiny::k_localtime_r(&when, &local);
+    std::string text;
+    utils::sprintf(text, "%4d-%.2d-%.2d %.2d:%.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1,
+        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
+void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring& adminUser,
+    const MigrationStatus& status, unsigned workers)
+{
+    auto ssl = [](bool on) { return on ? L"on" : L"off"; };
+    log.report(TAVIR_HERE,
+        sentence(L"Tavir Zorp %1%: migration started on %2%.", utf8ToUnicode(programVersion),
+            utf8ToUnicode(localTimeText(run.startTime))));
+    log.report(TAVIR_HERE,
+        sentence(L"Source server: %1% (SSL %2%).", run.source.text(), ssl(run.sourceSsl)));
+    log.report(TAVIR_HERE,
+        sentence(L"Target server: %1% (SSL %2%), version %3%, administrator %4%.",
+            run.target.text(), ssl(run.targetSsl), utf8ToUnicode(run.targetVersion), adminUser));
+    log.report(TAVIR_HERE,
+        sentence(L"Accounts to migrate: %1% of %2%, by %3% worker%4%.", status.selectedAccounts,
+            status.accounts, workers, workers == 1 ? L"" : L"s"));
+}
+
+void writeReportSummary(
+    Logger& log, const MigrationStatus& status, std::int64_t endTime, bool aborted)
+{
+    const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
+    log.report(TAVIR_HERE,
+        sentence(L"Migration %1% on %2% after %3% seconds.",
+            aborted ? L"stopped by the user" : L"ended", utf8ToUnicode(localTimeText(endTime)),
+            endTime - status.startTime));
+    log.report(TAVIR_HERE,
+        sentence(L"Accounts: %1% finished, %2% failed, %3% not migrated.", status.finishedAccounts,
+            status.failedAccounts, status.selectedAccounts - ended));
+    log.report(TAVIR_HERE,
+        sentence(L"Folders: %1% copied, %2% failed.", status.foldersDone, status.folderErrors));
+    log.report(TAVIR_HERE,
+        sentence(L"Messages: %1% copied, %2% failed.", status.messagesDone, status.messageErrors));
+}
+
+std::string migrationStatusRecord(const MigrationStatus& status, std::int64_t endTime)
+{
+    std::string record = "IMAP;;";
+    for (const std::string& field : {std::string(programVersion), localTimeText(status.startTime),
+             std::to_string(status.startTime), localTimeText(endTime), std::to_string(endTime),
+             std::to_string(status.finishedAccounts), std::to_string(status.foldersDone),
+             std::to_string(status.messagesDone)})
+        record += field + ";";
+    return record;
+}
+
+} // namespace tavir::migration

@@ -1,0 +1,35 @@
+#pragma once
+// The parts of the report that belong to the whole run (its header and its
+// summary) and the status record the run leaves on the target. Each
+// account's block is written by the account's own road.
+#include "Common/Tools/MigrationRecords.h"
+#include "Imap/engine/Logger.h"
+#include "Imap/engine/MigrationRun.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tavir::migration {
+
+// This program's version, as the report and the status record give it.
+extern const char* const programVersion;
+
+// "yyyy-mm-dd hh:mm:ss" in local time.
+std::string localTimeText(std::int64_t seconds);
+
+// The header: when the run started, both servers, the target's version,
+// how many of the accounts are to be migrated and by how many workers.
+void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring& adminUser,
+    const MigrationStatus& status, unsigned workers);
+
+// The summary: how the run ended, when and after how long; the accounts
+// finished, failed and not migrated; folders and messages copied and failed.
+void writeReportSummary(
+    Logger& log, const MigrationStatus& status, std::int64_t endTime, bool aborted);
+
+// "IMAP;" then, each ended by ";": an empty field, the version, the start
+// time as text and as seconds since 1970, the end time the same way, and the
+// numbers of accounts finished, folders copied and messages copied.
+std::string migrationStatusRecord(const MigrationStatus& status, std::int64_t endTime);
+
+} // namespace tavir::migration

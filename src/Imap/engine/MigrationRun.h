@@ -1,0 +1,42 @@
+#pragma once
+// What every thread of one migration run shares, fixed when the run starts:
+// where the two servers are, the target's temporary master password and
+// version, the account list and the one administration client. The account
+// list and the administration client guard themselves with their own locks;
+// everything else here is read-only once the run has started, but for two
+// things the workers learn on the way and need not ask again.
+#include "Common/Tools/UsersInformation.h"
+#include "Imap/engine/ServerAddress.h"
+#include "tinydb/TinyDbClient.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+namespace tavir::migration {
+
+struct MigrationRun {
+    ServerAddress source;
+    bool sourceSsl = false;
+    // The target's IMAP service, where the preparation bound it.
+    ServerAddress target;
+    bool targetSsl = false;
+    std::wstring masterPassword;
+    std::string targetVersion;
+    std::int64_t startTime = 0; // seconds since 1970
+    std::shared_ptr<UsersInformation> users;
+    std::shared_ptr<tinydb::TinyDbClient> admin;
+    // The IMAP read time-out in milliseconds; 0 keeps the client's own.
+    unsigned readTimeoutMs = 0;
+
+    // Domains made or found on the target in this run (under the
+    // administration client's lock): each is asked for once.
+    mutable std::set<std::wstring> domainsReady;
+    // The source refused to list folder identifiers once: it is asked
+    // plainly from then on.
+    mutable std::atomic<bool> sourceListsPlainly{false};
+};
+
+} // namespace tavir::migration

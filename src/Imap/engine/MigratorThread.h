@@ -1,0 +1,45 @@
+#pragma once
+// A migration worker: takes the next account to migrate from the list,
+// runs its road, and takes the next, until none is left or a stop is
+// requested (tested before each account; the road tests it before each
+// folder and each message).
+#include "Imap/engine/AccountMigration.h"
+#include "Imap/engine/CallbacksWrapper.h"
+#include "Imap/engine/Logger.h"
+#include "Imap/engine/MigrationRun.h"
+#include "Imap/engine/Thread.h"
+#include "tiny/KMutex.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace tavir::migration {
+
+class MigratorThread : public Thread {
+public:
+    MigratorThread(std::shared_ptr<const MigrationRun> run,
+        std::shared_ptr<CallbacksWrapper> callbacks, unsigned number);
+
+    void execute() override;
+    // Also ends the copy in hand after its current message.
+    void setTerminated(bool terminated) override;
+
+protected:
+    // The account in hand is marked failed, with the sentence in its block.
+    void recover(const std::wstring& sentence) override;
+
+private:
+    void migrateAccount(std::size_t index, const UserInfo& account);
+    void setRoad(AccountMigration* road);
+
+    std::shared_ptr<const MigrationRun> run_;
+    std::shared_ptr<CallbacksWrapper> callbacks_;
+    Logger log_; // this thread's only
+    static constexpr std::size_t noAccount = static_cast<std::size_t>(-1);
+    std::size_t inHand_ = noAccount; // this thread's only
+    std::wstring inHandAddress_;
+    tiny::KMutex roadLock_;
+    AccountMigration* road_ = nullptr; // under roadLock_
+};
+
+} // namespace tavir::migration

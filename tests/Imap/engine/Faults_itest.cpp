@@ -1,0 +1,360 @@
+// A fault at every step of a small migration, in the manner of mbsync's own
+// tests: the source's connection cut at each of its commands in turn, then
+// the target's; a stop requested at each command; each statement of the
+// target's administration refused in turn. After every run: no message lost
+// without being counted, none twice, none altered, the target's settings as
+// they were, stopped() once, and the run ended in bounded time.
+#include "MigrationHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace tavir::migration;
+using namespace tavir::test;
+
+namespace {
+
+struct SourceUser {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> messages; // folder, body
+};
+
+const std::vector<SourceUser> users = {
+    {"alice",
+        {{"INBOX", "Subject: a1\r\n\r\none\r\n"}, {"INBOX", "Subject: a2\r\n\r\ntwo\r\n"},
+            {"Sub", "Subject: a3\r\n\r\nthree\r\n"}}},
+    {"bob", {{"INBOX", "Subject: b1\r\n\r\nfour\r\n"}}},
+};
+
+enum class Side { None, Source, Target };
+enum class Action { Cut, Stop };
+
+// The fault of the run in hand: at command `k` of one side, counted from
+// the run's start.
+struct Plan {
+    Side side = Side::None;
+    Action action = Action::Cut;
+    int k = 0;
+    int sourceBase = 0;
+    int targetBase = 0;
+};
+
+class FaultTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!Dovecot::available())
+            GTEST_SKIP() << "needs dovecot and root";
+        ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+        source = std::make_unique<Dovecot>(
+            std::map<std::string, std::string>{{"alice", "Pw-alice"}, {"bob", "Pw-bob"}},
+            sourceOptions());
+        for (const SourceUser& user : users) {
+            RawImap imap(source->port());
+            ASSERT_TRUE(imap.login(user.name, "Pw-" + user.name));
+            imap.create("Sub");
+            for (const auto& [folder, data] : user.messages)
+                ASSERT_TRUE(imap.append(folder, data));
+            sourceMail[user.name]
+                = readDovecotAccount(source->port(), user.name, "Pw-" + user.name);
+        }
+    }
+
+    // One worker: the commands of every run come in the same order.
+    void startTarget(const std::string& faults = "")
+    {
+        StandInTarget::Options options;
+        options.workerThreads = 1;
+        options.faults = faults;
+        target = std::make_unique<StandInTarget>(options);
+        settings = targetSettings(*target);
+    }
+
+    void startRelays()
+    {
+        sourceRelay = std::make_unique<CommandRelay>(ListenAt{}, "127.0.0.1", source->port(),
+            [this](int n, const std::string&) { return onCommand(Side::Source, n); });
+        targetRelay = std::make_unique<TargetRelay>(
+            *target, [this](int n, const std::string&) { return onCommand(Side::Target, n); });
+    }
+
+    // The relays' threads read the plan while the test sets it.
+    void setPlan(Side side, Action action, int k)
+    {
+        std::lock_guard<std::mutex> hold(planLock);
+        plan.side = side;
+        plan.action = action;
+        plan.k = k;
+    }
+
+    bool onCommand(Side side, int number)
+    {
+        std::lock_guard<std::mutex> hold(planLock);
+        const int base = side == Side::Source ? plan.sourceBase : plan.targetBase;
+        if (side != plan.side || number != base + plan.k)
+            return true;
+        if (plan.action == Action::Cut)
+            return false;
+        if (IMigrator* engine = runner.current.load())
+            engine->stop();
+        return true;
+    }
+
+    // A run into accounts of a domain of its own, through the relays.
+    RunOutcome runThroughRelays(const std::string& domain)
+    {
+        {
+            std::lock_guard<std::mutex> hold(planLock);
+            plan.sourceBase = sourceRelay->commands();
+            plan.targetBase = targetRelay->commands();
+        }
+        return runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(sourceRelay->port()),
+                              targetRelay->whost() + L":" + std::to_wstring(targetRelay->port())),
+            accountsOf(domain));
+    }
+
+    // Straight into the stand-in, with the first `accounts` users.
+    RunOutcome runDirectly(const std::string& domain, std::size_t accounts = users.size())
+    {
+        return runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source->port()),
+                              target->whost() + L":" + std::to_wstring(target->port())),
+            accountsOf(domain, accounts));
+    }
+
+    static std::string accountsOf(const std::string& domain, std::size_t accounts = users.size())
+    {
+        std::string text;
+        for (std::size_t i = 0; i < accounts; ++i)
+            text += users[i].name + "@" + domain + ";Pw-" + users[i].name + "\n";
+        return text;
+    }
+
+    // What every run must leave behind, whatever happened in it.
+    void expectSoundEnd(const RunOutcome& outcome, const std::string& domain)
+    {
+        expectCallbacksInOrder(outcome);
+        EXPECT_EQ(settings, targetSettings(*target));
+        unsigned onTarget = 0;
+        for (const SourceUser& user : users) {
+            SCOPED_TRACE(user.name + "@" + domain);
+            const MailFolders& from = sourceMail.at(user.name);
+            const unsigned there = expectOnlySourceMessages(
+                from, readStandInAccount(*target, user.name + "@" + domain));
+            onTarget += there;
+            // The account's own line says what became of it: finished, every
+            // message copied or counted as failed; failed, what is there
+            // counted as copied and nothing counted twice.
+            std::smatch m;
+            const std::regex line("Account " + user.name + "@" + domain
+                + " (finished|failed): (\\d+) folders and (\\d+) messages copied; (\\d+) "
+                  "folders and (\\d+) messages failed\\.");
+            if (!std::regex_search(outcome.report, m, line))
+                continue; // never taken: stopped before it
+            const unsigned copied = std::stoul(m[3]), failed = std::stoul(m[5]);
+            EXPECT_EQ(there, copied) << outcome.report;
+            if (m[1] == "finished")
+                EXPECT_EQ(messageCount(from), copied + failed) << outcome.report;
+            else
+                EXPECT_GE(messageCount(from), copied + failed) << outcome.report;
+        }
+        EXPECT_EQ(onTarget, outcome.status.messagesDone);
+    }
+
+    // For each side: a clean run counts the side's commands; then one run
+    // per command k, with `action` at the k-th, each into a domain of its
+    // own, checked by expectSoundEnd and `check`.
+    template <class Check> void atEachCommand(Action action, Check check)
+    {
+        startTarget();
+        startRelays();
+        int run = 0;
+        for (Side side : {Side::Source, Side::Target}) {
+            setPlan(Side::None, action, 0);
+            const int before
+                = side == Side::Source ? sourceRelay->commands() : targetRelay->commands();
+            const std::string clean = "clean" + std::to_string(++run) + ".test";
+            const RunOutcome cleanRun = runThroughRelays(clean);
+            ASSERT_TRUE(cleanRun.started) << cleanRun.report;
+            expectSoundEnd(cleanRun, clean);
+            ASSERT_EQ(2u, cleanRun.status.finishedAccounts) << cleanRun.report;
+            const int commands
+                = (side == Side::Source ? sourceRelay->commands() : targetRelay->commands())
+                - before;
+            ASSERT_GT(commands, 8);
+            for (int k = 1; k <= commands; ++k) {
+                const std::string domain = "run" + std::to_string(++run) + ".test";
+                SCOPED_TRACE((side == Side::Source ? "source command " : "target command ")
+                    + std::to_string(k));
+                setPlan(side, action, k);
+                const RunOutcome outcome = runThroughRelays(domain);
+                ASSERT_TRUE(outcome.started) << outcome.report;
+                expectSoundEnd(outcome, domain);
+                check(outcome, domain);
+                if (::testing::Test::HasFailure())
+                    return;
+            }
+        }
+    }
+
+    void refuseEachStatement(int first, int last)
+    {
+        for (int q = first; q <= last; ++q) {
+            SCOPED_TRACE("statement " + std::to_string(q));
+            startTarget("[{\"on\": \"TINYDB QUERY\", \"count\": " + std::to_string(q)
+                + ", \"action\": \"no\"}]");
+            const std::string domain = "q" + std::to_string(q) + ".test";
+            const RunOutcome outcome = runDirectly(domain, 1);
+            expectCallbacksInOrder(outcome);
+            const bool refused = outcome.report.find("Could not ") != std::string::npos;
+            if (outcome.started) {
+                expectSoundEnd(outcome, domain);
+            } else {
+                EXPECT_EQ(settings, targetSettings(*target));
+                EXPECT_TRUE(refused) << outcome.report;
+                EXPECT_NE(std::string::npos, outcome.report.find("the migration did not start."))
+                    << outcome.report;
+            }
+            if (::testing::Test::HasFailure() || (outcome.started && !refused))
+                return;
+        }
+        EXPECT_LT(last, 60) << "still refusing statements at the last one tried";
+    }
+
+    ScopedHome home;
+    TempLogs logs;
+    TempDir dir;
+    std::unique_ptr<Dovecot> source;
+    std::map<std::string, MailFolders> sourceMail;
+    std::unique_ptr<StandInTarget> target;
+    std::string settings;
+    std::unique_ptr<CommandRelay> sourceRelay;
+    std::unique_ptr<TargetRelay> targetRelay;
+    std::mutex planLock;
+    Plan plan; // under planLock
+    MigrationRunner runner{logs, dir};
+};
+
+unsigned occurrences(const std::string& text, const std::string& needle)
+{
+    unsigned count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(FaultTest, ACutAtEachCommandOfEitherSide)
+{
+    atEachCommand(Action::Cut, [](const RunOutcome& outcome, const std::string&) {
+        EXPECT_EQ("stopped", outcome.calls.back());
+        // A cut ends an account with its reason, or costs one message at
+        // most, which is then counted; it never passes unnoticed.
+        EXPECT_EQ(outcome.status.failedAccounts,
+            occurrences(outcome.report, "\nFatal Error (error code = "))
+            << outcome.report;
+    });
+}
+
+TEST_F(FaultTest, AStopAtEachCommandOfEitherSide)
+{
+    atEachCommand(Action::Stop, [](const RunOutcome& outcome, const std::string& domain) {
+        EXPECT_EQ("aborted", outcome.calls.back());
+        EXPECT_NE(std::string::npos, outcome.report.find("Migration stopped by the user on "));
+        // One worker: the second account is never begun after a stop.
+        EXPECT_EQ(std::string::npos, outcome.report.find("Account bob@" + domain + ":"))
+            << outcome.report;
+    });
+}
+
+// A refusal while preparing: nothing started, nothing left changed. A
+// refusal later: the account or the restoring step in question fails with a
+// sentence, and what a restoring step could not put back is put back when
+// the engine lets the administration client go. The statements are refused
+// one per run, from `first` on, until a run meets no refusal; the two
+// ranges run as two tests side by side.
+TEST_F(FaultTest, StatementsOneToTenRefusedInTurn)
+{
+    refuseEachStatement(1, 10);
+}
+
+TEST_F(FaultTest, StatementsElevenToTwentyRefusedInTurn)
+{
+    refuseEachStatement(11, 20);
+}
+
+TEST_F(FaultTest, LaterStatementsRefusedInTurn)
+{
+    refuseEachStatement(21, 60);
+}
+
+TEST_F(FaultTest, AWorkerEndedByAnExceptionStillLetsTheRunFinish)
+{
+    // The first account's worker meets an exception before its road; the
+    // account counts as failed, and with no other worker the second is not
+    // migrated; the target is still put back and the record stored.
+    startTarget();
+    std::atomic<bool> thrown{false};
+    runner.onStatus = [&] {
+        if (!thrown.exchange(true))
+            throw std::runtime_error("no memory left, say");
+    };
+    const RunOutcome outcome = runDirectly("ex.test");
+    runner.onStatus = nullptr;
+    ASSERT_TRUE(outcome.started) << outcome.report;
+    EXPECT_EQ("stopped", outcome.calls.back());
+    expectSoundEnd(outcome, "ex.test");
+    EXPECT_EQ(1u, outcome.status.failedAccounts);
+    for (const char* line :
+        {"The thread \"migration worker 1\" stopped on an unexpected error: no memory left, say.",
+            "Account alice@ex.test failed.", "Accounts: 0 finished, 1 failed, 1 not migrated."})
+        EXPECT_NE(std::string::npos, outcome.report.find(line)) << line << "\n" << outcome.report;
+    EXPECT_EQ(1u, target->query("SELECT Record FROM MigrationTools").size());
+}
+
+TEST_F(FaultTest, WorkersAsTheTargetSaysButNoMoreThanAccounts)
+{
+    struct Case {
+        unsigned target;
+        std::size_t accounts;
+        const char* header;
+    } cases[] = {{0, 2, "Accounts to migrate: 2 of 2, by 1 worker."},
+        {6, 2, "Accounts to migrate: 2 of 2, by 2 workers."},
+        {6, 0, "Accounts to migrate: 0 of 0, by 1 worker."}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.header);
+        StandInTarget::Options options;
+        options.workerThreads = c.target;
+        target = std::make_unique<StandInTarget>(options);
+        settings = targetSettings(*target);
+        const RunOutcome outcome
+            = runDirectly("w" + std::to_string(c.target) + ".test", c.accounts);
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        // An empty list ends at once: stopped() still comes after started().
+        if (c.accounts == 0) {
+            const std::vector<std::string> startedThenStopped = {"started", "stopped"};
+            EXPECT_EQ(startedThenStopped, outcome.calls);
+        }
+        expectSoundEnd(outcome, "w" + std::to_string(c.target) + ".test");
+        EXPECT_NE(std::string::npos, outcome.report.find(c.header)) << outcome.report;
+        EXPECT_EQ(c.accounts, outcome.status.finishedAccounts);
+    }
+}
+
+TEST_F(FaultTest, AnAdministrationServiceThatFailsAtOnceStartsNothing)
+{
+    for (const char* fault : {"[{\"on\": \"TINYDB HELLO\", \"action\": \"drop\"}]",
+             "[{\"on\": \"TINYDB LOGIN\", \"action\": \"drop\"}]"}) {
+        SCOPED_TRACE(fault);
+        startTarget(fault);
+        const RunOutcome outcome = runDirectly("x.test");
+        EXPECT_FALSE(outcome.started);
+        expectCallbacksInOrder(outcome);
+        EXPECT_EQ(settings, targetSettings(*target));
+        EXPECT_NE(std::string::npos,
+            outcome.report.find("The target server was not changed; the migration did not start."))
+            << outcome.report;
+    }
+}
+
+} // namespace

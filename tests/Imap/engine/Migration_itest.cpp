@@ -1,0 +1,375 @@
+// Whole migrations through IMigrator, from a real Dovecot into the stand-in
+// target: every message arrives byte for byte in the right account and
+// folder with its flags and date, the source is left as it was, the report,
+// the debug log and the status record have their formats, the target's
+// settings come back, and a second run copies nothing twice.
+#include "MigrationHarness.h"
+#include "support/ScriptedImap.h"
+#include "support/SocketScript.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+
+using namespace tavir::migration;
+using namespace tavir::test;
+
+namespace {
+
+// A body of `size` bytes: headers, then lines of text, all CRLF (Dovecot
+// serves bare LF as CRLF, which would not be the bytes appended).
+std::string body(unsigned id, std::size_t size)
+{
+    std::string text = "Subject: message " + std::to_string(id) + "\r\n\r\n";
+    if (size < text.size())
+        return std::string(size, 'x');
+    while (text.size() + 2 < size) {
+        std::string line = "line " + std::to_string(text.size()) + " of message "
+            + std::to_string(id) + " \xC3\xA4\xE2\x82\xAC";
+        line.resize(std::min<std::size_t>(76, size - text.size() - 2), '.');
+        text += line + "\r\n";
+    }
+    text.resize(size, '\n');
+    return text;
+}
+
+struct Seed {
+    std::string folder; // as Dovecot takes it in a quoted string
+    std::string data;
+    std::string flags;
+    std::string date;
+};
+
+struct SourceAccount {
+    std::string user;
+    std::vector<std::string> folders; // to create, quoted-string contents
+    std::vector<Seed> messages;
+};
+
+const char* const allFlags = "\\Seen \\Answered \\Flagged \\Deleted \\Draft $Label1 Projekt";
+
+std::vector<SourceAccount> corpus()
+{
+    return {
+        {"anna",
+            {"Work/&AMQ- Projekte", "Emoji &2D3eAA- Ordner", "Back\\\\slash \\\"quoted\\\"", "Sent",
+                "Archive/2019/Q1"},
+            // Dovecot stores no message of 0 bytes; the scripted source of
+            // the engine's other tests sends one.
+            {{"INBOX", body(2, 1), "\\Seen", ""},
+                {"INBOX", body(3, 200), allFlags, "17-Jul-1996 02:44:25 -0700"},
+                {"INBOX", body(4, 3 << 20), "\\Flagged", "01-Jan-1971 00:00:01 +0000"},
+                {"Work/&AMQ- Projekte", body(5, 5000), "\\Answered $Label1",
+                    "31-Dec-2099 23:59:59 -0800"},
+                {"Emoji &2D3eAA- Ordner", body(6, 70000), "\\Draft", ""},
+                {"Back\\\\slash \\\"quoted\\\"", body(7, 300), "", ""},
+                {"Sent", body(8, 1200), "\\Seen", "29-Feb-2000 12:00:00 +0530"},
+                {"Archive/2019/Q1", body(9, 999), "\\Deleted", ""}}},
+        {"ben", {"Trash"},
+            {{"INBOX", body(10, 123), "", ""}, {"INBOX", body(11, 456), "\\Seen \\Flagged", ""},
+                {"Trash", body(12, 789), "\\Deleted \\Seen", ""}}},
+        {"pub", {"Announcements"},
+            {{"INBOX", body(13, 321), "", ""}, {"Announcements", body(14, 654), "\\Seen", ""}}},
+    };
+}
+
+const char* const accountsFile = "anna@example.com;Pw-anna;Anna Example\n"
+                                 "ben@example.com;Pw-ben\n"
+                                 "*pub@example.com;Pw-pub\n";
+
+class MigrationTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!Dovecot::available())
+            GTEST_SKIP() << "needs dovecot and root";
+        ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+        source = std::make_unique<Dovecot>(std::map<std::string, std::string>{{"anna", "Pw-anna"},
+                                               {"ben", "Pw-ben"}, {"pub", "Pw-pub"}},
+            sourceOptions());
+        for (const SourceAccount& account : corpus()) {
+            RawImap imap(source->port());
+            ASSERT_TRUE(imap.login(account.user, "Pw-" + account.user));
+            for (const std::string& folder : account.folders)
+                ASSERT_TRUE(imap.create(folder)) << folder;
+            for (const Seed& seed : account.messages)
+                ASSERT_TRUE(imap.append(seed.folder, seed.data, seed.flags, seed.date))
+                    << seed.folder << " " << seed.data.size();
+        }
+        StandInTarget::Options options;
+        options.workerThreads = 3;
+        target = std::make_unique<StandInTarget>(options);
+    }
+
+    MailFolders sourceOf(const std::string& user)
+    {
+        return readDovecotAccount(source->port(), user, "Pw-" + user);
+    }
+
+    Configuration configuration()
+    {
+        return runner.configuration(L"127.0.0.1:" + std::to_wstring(source->port()),
+            target->whost() + L":" + std::to_wstring(target->port()));
+    }
+
+    ScopedHome home;
+    TempLogs logs;
+    TempDir dir;
+    std::unique_ptr<Dovecot> source;
+    std::unique_ptr<StandInTarget> target;
+    MigrationRunner runner{logs, dir};
+};
+
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBack)
+{
+    const std::string settings = targetSettings(*target);
+    const std::map<std::string, MailFolders> before
+        = {{"anna", sourceOf("anna")}, {"ben", sourceOf("ben")}, {"pub", sourceOf("pub")}};
+
+    const RunOutcome outcome = runner.run(configuration(), accountsFile);
+    ASSERT_TRUE(outcome.started) << outcome.report;
+    expectCallbacksInOrder(outcome);
+    EXPECT_EQ("stopped", outcome.calls.back());
+
+    // Each source folder, whole, in the folder of the target named after
+    // it; the special names of the target's own folders get "_Fixed".
+    struct Account {
+        std::string user, address;
+        std::map<std::string, std::string> renamed; // target -> source
+    };
+    const Account accounts[] = {{"anna", "anna@example.com", {{"Sent_Fixed", "Sent"}}},
+        {"ben", "ben@example.com", {{"Trash_Fixed", "Trash"}}}, {"pub", "#public@example.com", {}}};
+    unsigned copied = 0;
+    std::set<std::string> identifiers;
+    for (const Account& account : accounts) {
+        SCOPED_TRACE(account.address);
+        const MailFolders& from = before.at(account.user);
+        const MailFolders onTarget = readStandInAccount(*target, account.address);
+        copied += expectOnlySourceMessages(from, onTarget, account.renamed);
+        for (const auto& [name, folder] : from) {
+            std::string targetName = name;
+            for (const auto& [renamedTo, original] : account.renamed)
+                if (original == name)
+                    targetName = renamedTo;
+            auto there = onTarget.find(targetName);
+            ASSERT_NE(onTarget.end(), there) << name;
+            EXPECT_EQ(folder.messages.size(), there->second.messages.size()) << name;
+        }
+        for (const auto& [name, folder] : onTarget)
+            EXPECT_TRUE(identifiers.insert(folder.guid).second) << name << " " << folder.guid;
+    }
+    EXPECT_EQ(13u, copied);
+    EXPECT_EQ(13u, outcome.status.messagesDone);
+    EXPECT_EQ(0u, outcome.status.messageErrors + outcome.status.folderErrors);
+    EXPECT_EQ(3u, outcome.status.finishedAccounts);
+
+    // Nothing on the source changed, not even a \Seen flag.
+    for (const auto& [user, folders] : before) {
+        const MailFolders after = sourceOf(user);
+        ASSERT_EQ(folders.size(), after.size()) << user;
+        for (const auto& [name, folder] : folders)
+            for (std::size_t i = 0; i < folder.messages.size(); ++i)
+                EXPECT_EQ(folder.messages[i].allFlags, after.at(name).messages[i].allFlags)
+                    << user << " " << name << " " << i;
+    }
+
+    EXPECT_EQ(settings, targetSettings(*target));
+
+    // The status record: "IMAP;", an empty field, version, start and end as
+    // text and number, accounts, folders and messages done.
+    const auto records = target->query("SELECT Record FROM MigrationTools");
+    ASSERT_EQ(1u, records.size());
+    std::smatch m;
+    const std::regex record("IMAP;;1\\.0\\.0;(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d);(\\d+);"
+                            "(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d);(\\d+);3;(\\d+);13;");
+    ASSERT_TRUE(std::regex_match(records[0][0], m, record)) << records[0][0];
+    EXPECT_LE(std::stoll(m[2]), std::stoll(m[4]));
+    EXPECT_EQ(outcome.status.foldersDone, std::stoul(m[5]));
+    EXPECT_EQ(outcome.status.startTime, std::stoll(m[2]));
+
+    // The report: header, one unbroken block per account, summary.
+    const std::string report = logs.report();
+    if (getenv("SHOW_REPORT"))
+        std::cout << report << "\n-----\n" << logs.debug();
+    EXPECT_EQ(0u, report.find("\xEF\xBB\xBFTavir Zorp 1.0.0: migration started on "));
+    for (const char* line : {"Source server: 127.0.0.1:",
+             "(SSL off), version 6.5.2, "
+             "administrator admin.",
+             "Accounts to migrate: 3 of 3, by 3 workers.",
+             "The folder \"Sent\" is named \"Sent_Fixed\" on the target.",
+             "Account anna@example.com (Anna Example):",
+             "Account pub@example.com (public "
+             "folders):",
+             "Account anna@example.com finished: 9 folders and 8 messages copied; 0 folders "
+             "and 0 messages failed.",
+             "Account ben@example.com finished: 2 folders and 3 messages copied; 0 folders and 0 "
+             "messages failed.",
+             "Accounts: 3 finished, 0 failed, 0 not migrated.", "Messages: 13 copied, 0 failed."})
+        EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
+    EXPECT_TRUE(std::regex_search(report,
+        std::regex("\nMigration ended on \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d after \\d+ "
+                   "seconds\\.\n")))
+        << report;
+    std::string open;
+    for (const std::string& line : linesOf(report)) {
+        if (line.rfind("Account ", 0) != 0)
+            continue;
+        if (line.back() == ':') {
+            EXPECT_TRUE(open.empty()) << "a block inside the block of " << open;
+            open = line.substr(8, line.find_first_of(" :", 8) - 8);
+        } else {
+            EXPECT_EQ(0u, line.find("Account " + open + " ")) << line;
+            open.clear();
+        }
+    }
+    EXPECT_TRUE(open.empty());
+
+    // The debug log: every line in its format, the report copied into it,
+    // and no password anywhere.
+    const std::string debug = logs.debug();
+    const std::regex debugLine(
+        "(\xEF\xBB\xBF)?\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\\[\\d+\\]"
+        "\t(In [^ :]+\\.cpp:\\d+ \\([A-Za-z_]+\\): )?.*");
+    for (const std::string& line : linesOf(debug))
+        EXPECT_TRUE(std::regex_match(line, debugLine)) << line;
+    EXPECT_NE(std::string::npos,
+        debug.find("\tIn AccountMigration.cpp:")); // report lines carry where they came from
+    EXPECT_NE(std::string::npos, debug.find("Account ben@example.com finished"));
+    for (const char* secret : {"Pw-anna", "Pw-ben", "admin-secret"}) {
+        EXPECT_EQ(std::string::npos, report.find(secret));
+        EXPECT_EQ(std::string::npos, debug.find(secret));
+    }
+}
+
+TEST_F(MigrationTest, ASecondRunCopiesNothingTwice)
+{
+    const RunOutcome first = runner.run(configuration(), accountsFile);
+    ASSERT_TRUE(first.started) << first.report;
+    const MailFolders anna = readStandInAccount(*target, "anna@example.com");
+
+    const RunOutcome second = runner.run(configuration(), accountsFile);
+    ASSERT_TRUE(second.started) << second.report;
+    expectCallbacksInOrder(second);
+    EXPECT_EQ(3u, second.status.finishedAccounts);
+    EXPECT_EQ(0u, second.status.messagesDone);
+    EXPECT_EQ(0u, second.status.messageErrors + second.status.folderErrors);
+    const MailFolders again = readStandInAccount(*target, "anna@example.com");
+    ASSERT_EQ(anna.size(), again.size());
+    for (const auto& [name, folder] : anna) {
+        EXPECT_EQ(folder.messages.size(), again.at(name).messages.size()) << name;
+        EXPECT_EQ(folder.guid, again.at(name).guid) << name;
+    }
+    for (const char* line : {"The account anna@example.com exists on the target already and is "
+                             "used as it is.",
+             "The folder \"INBOX\" on the target holds 3 messages already, as many as the "
+             "source's: it was migrated before and is not copied again."})
+        EXPECT_NE(std::string::npos, second.report.find(line)) << line << "\n" << second.report;
+    EXPECT_EQ(2u, target->query("SELECT Record FROM MigrationTools").size());
+}
+
+} // namespace
+
+namespace {
+
+TEST(ManyAccountsTest, SixWorkersShareTwelveAccounts)
+{
+    if (!Dovecot::available())
+        GTEST_SKIP() << "needs dovecot and root";
+    ScopedHome home;
+    TempLogs logs;
+    TempDir dir;
+    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+    std::map<std::string, std::string> users;
+    std::string accounts;
+    for (int i = 1; i <= 12; ++i) {
+        const std::string user = "user" + std::to_string(i);
+        users[user] = "Pw-" + user;
+        accounts += user + "@many.test;Pw-" + user + "\n";
+    }
+    Dovecot source(users, sourceOptions());
+    for (const auto& [user, password] : users) {
+        RawImap imap(source.port());
+        ASSERT_TRUE(imap.login(user, password));
+        ASSERT_TRUE(imap.create("Folder"));
+        for (const char* folder : {"INBOX", "INBOX", "Folder"})
+            ASSERT_TRUE(imap.append(folder, body(static_cast<unsigned>(user.size()), 300)));
+    }
+    StandInTarget::Options options;
+    options.workerThreads = 6;
+    StandInTarget target(options);
+    MigrationRunner runner(logs, dir);
+    const RunOutcome outcome
+        = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
+                         target.whost() + L":" + std::to_wstring(target.port())),
+            accounts);
+    ASSERT_TRUE(outcome.started) << outcome.report;
+    expectCallbacksInOrder(outcome);
+    EXPECT_NE(std::string::npos, outcome.report.find("by 6 workers."));
+    EXPECT_EQ(12u, outcome.status.finishedAccounts) << outcome.report;
+    EXPECT_EQ(36u, outcome.status.messagesDone);
+    for (const auto& [user, password] : users) {
+        const MailFolders onTarget = readStandInAccount(target, user + "@many.test");
+        EXPECT_EQ(3u, messageCount(onTarget)) << user;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A source of the target's own kind names each folder's identifier; the
+// folders keep them on the target. Its one message has no bytes at all.
+TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
+{
+    ScopedHome home;
+    TempLogs logs;
+    TempDir dir;
+    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+    const std::string kept = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
+    const std::string deeper = "1F0D3C2B-6E5A-4D4C-8B9F-806E7D6C5B42";
+    SocketScript source({{say("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n"), readLine(),
+        say("%T OK logged in\r\n"), readLine(),
+        say("* LIST (\\HasChildren) \"/\" INBOX\r\n* LIST (\\HasChildren \\Guid(" + kept
+            + ")) \"/\" Kept\r\n* LIST (\\Noselect \\Guid(" + deeper
+            + ")) \"/\" Kept/Deeper\r\n%T OK\r\n"),
+        readLine(), say("* STATUS INBOX (MESSAGES 1)\r\n%T OK\r\n"), readLine(),
+        say("%T OK [READ-ONLY] selected\r\n"), readLine(),
+        say("* 1 FETCH (INTERNALDATE \"01-Jan-1971 00:00:01 +0000\" FLAGS (\\Seen) BODY[] "
+            "{0}\r\n)\r\n%T OK\r\n"),
+        readLine(), say("* STATUS Kept (MESSAGES 0)\r\n%T OK\r\n"), readLine(),
+        say("* BYE\r\n%T OK\r\n")}});
+    StandInTarget target;
+    MigrationRunner runner(logs, dir);
+    const RunOutcome outcome
+        = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
+                         target.whost() + L":" + std::to_wstring(target.port())),
+            "kim@kept.test;Pw-kim\n");
+    ASSERT_TRUE(outcome.started) << outcome.report;
+    EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
+    const MailFolders onTarget = readStandInAccount(target, "kim@kept.test");
+    ASSERT_TRUE(onTarget.count("Kept") && onTarget.count("Kept/Deeper")) << outcome.report;
+    EXPECT_EQ(kept, onTarget.at("Kept").guid);
+    EXPECT_EQ(deeper, onTarget.at("Kept/Deeper").guid);
+    ASSERT_EQ(1u, onTarget.at("INBOX").messages.size());
+    EXPECT_EQ("", onTarget.at("INBOX").messages[0].data);
+    EXPECT_EQ("\\seen", onTarget.at("INBOX").messages[0].standardFlags);
+    EXPECT_EQ(31536001, onTarget.at("INBOX").messages[0].instant);
+    EXPECT_EQ("LOGIN \"kim@kept.test\" \"Pw-kim\"\r\nLIST (GUID) \"\" \"*\"\r\nSTATUS "
+              "\"INBOX\" (MESSAGES)\r\nSELECT \"INBOX\"\r\na FETCH 1:1 (INTERNALDATE FLAGS "
+              "BODY.PEEK[])\r\nSTATUS \"Kept\" (MESSAGES)\r\nLOGOUT\r\n",
+        withoutTags(source.received(0)));
+}
+
+} // namespace
