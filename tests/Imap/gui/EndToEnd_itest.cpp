@@ -10,6 +10,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace tavir::test {
 namespace {
 
@@ -17,6 +19,33 @@ using gui::MigWizard;
 
 const std::map<std::string, std::string> kSourceUsers
     = {{"anna@demo.example", "anna-pw"}, {"ben@demo.example", "ben-pw"}, {"dave@demo.example", "dave-new-pw"}};
+// The mailboxes of the two accounts that log in: folder -> message count.
+// For the screenshots the inboxes are larger, so that the progress page is
+// seen while messages arrive.
+std::map<std::string, std::map<std::string, int>> mailboxes()
+{
+    const int inbox = qEnvironmentVariableIsSet("TAVIR_SCREENSHOT_DIR") ? 400 : 12;
+    return {{"anna@demo.example", {{"INBOX", inbox}, {"Projects", 6}, {"Projects.Apollo", 4}, {"Receipts", 3}}},
+        {"ben@demo.example", {{"INBOX", inbox}, {"Travel", 5}}}};
+}
+
+void seed(int port)
+{
+    for (const auto& [address, folders] : mailboxes()) {
+        RawImap imap(port);
+        ASSERT_TRUE(imap.login(address, kSourceUsers.at(address)));
+        for (const auto& [folder, count] : folders) {
+            if (folder != "INBOX")
+                ASSERT_TRUE(imap.create(folder));
+            for (int i = 1; i <= count; ++i) {
+                const std::string message = "From: Sender <sender@demo.example>\r\nTo: <" + address
+                    + ">\r\nSubject: " + folder + " " + std::to_string(i) + "\r\n\r\n"
+                    + std::string(2000 * (i % 12 + 1), 'x') + "\r\n";
+                ASSERT_TRUE(imap.append(folder, message, i % 2 ? "\\Seen" : "", "03-Mar-2026 09:00:00 +0100"));
+            }
+        }
+    }
+}
 
 class EndToEnd : public ::testing::Test {
 protected:
@@ -32,6 +61,7 @@ protected:
         options.extraConfig = "auth_failure_delay = 0\n"
                               "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
         source = std::make_unique<Dovecot>(kSourceUsers, options);
+        seed(source->port());
         target = std::make_unique<StandInTarget>();
         wizard = std::make_unique<gui::ImapWizard>(nullptr);
         wizard->initializeEngineExecuter();
@@ -81,7 +111,7 @@ protected:
     std::unique_ptr<gui::ImapWizard> wizard;
 };
 
-TEST_F(EndToEnd, PagesFromWelcomeToTheAccountsAgainstDovecotAndTheStandIn)
+TEST_F(EndToEnd, SixPagesAndARealMigrationFromDovecotIntoTheStandIn)
 {
     screenshot(wizard.get(), "0-welcome");
     next();
@@ -132,6 +162,49 @@ TEST_F(EndToEnd, PagesFromWelcomeToTheAccountsAgainstDovecotAndTheStandIn)
         EXPECT_EQ(item->checkState(0), refused ? Qt::Unchecked : Qt::Checked);
     }
     EXPECT_EQ(wizard->button(QWizard::NextButton)->text(), "Migrate");
+
+    next();
+    ASSERT_TRUE(reaches(MigWizard::ProgressPageId));
+    // The first poll that shows messages arriving, unless the run is over
+    // before the page has seen any.
+    auto* table = child<QTreeWidget>(MigWizard::ProgressPageId, "progressTable");
+    auto* messagesDone = child<QLabel>(MigWizard::ProgressPageId, "messagesValue");
+    waitFor([&] {
+        return wizard->currentId() == MigWizard::ResultPageId
+            || (table->topLevelItemCount() > 0 && messagesDone->text().toInt() > 0);
+    }, 60000);
+    if (wizard->currentId() == MigWizard::ProgressPageId)
+        screenshot(wizard.get(), "4-progress");
+    ASSERT_TRUE(waitFor([&] { return wizard->currentId() == MigWizard::ResultPageId; }, 120000));
+    screenshot(wizard.get(), "5-result");
+
+    // What arrived: the seeded folders with all their messages (a new
+    // account on the target also starts with folders of its own, empty).
+    int folders = 0;
+    int messages = 0;
+    for (const auto& [address, seeded] : mailboxes()) {
+        const auto arrived = target->folders(address);
+        SCOPED_TRACE(address);
+        for (const auto& [folder, count] : seeded) {
+            std::string name = folder; // the target's separator is "/"
+            std::replace(name.begin(), name.end(), '.', '/');
+            ASSERT_EQ(arrived.count(name), 1u) << name;
+            EXPECT_EQ(arrived.at(name).messages.size(), static_cast<size_t>(count)) << name;
+            ++folders;
+        }
+        for (const auto& [name, folder] : arrived)
+            messages += static_cast<int>(folder.messages.size());
+    }
+    EXPECT_TRUE(target->folders("dave@demo.example").empty()) << "dave was not checked";
+    auto text = [&](const char* name) { return child<QLabel>(MigWizard::ResultPageId, name)->text().toStdString(); };
+    EXPECT_EQ(text("accountsText"), "2 account(s) have been migrated.");
+    EXPECT_EQ(text("foldersText"), std::to_string(folders) + " folder(s) have been migrated.");
+    EXPECT_EQ(text("messagesText"), std::to_string(messages) + " message(s) have been migrated.");
+    for (const char* name : {"accountsErrorIcon", "foldersErrorIcon", "messagesErrorIcon", "warningIcon"})
+        EXPECT_TRUE(child<QLabel>(MigWizard::ResultPageId, name)->isHidden()) << name;
+
+    click(wizard->button(QWizard::FinishButton));
+    EXPECT_TRUE(waitFor([&] { return !wizard->isVisible(); }));
 }
 
 } // namespace
