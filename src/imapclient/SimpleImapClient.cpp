@@ -92,8 +92,8 @@ SimpleImapClient::ImapClientResult SimpleImapClient::reconnect()
 bool SimpleImapClient::testImapServer(
     const std::wstring& host, unsigned port, bool ssl, unsigned timeout, std::wstring& greeting)
 {
+    ConnectionInternal probe;
     try {
-        ConnectionInternal probe;
         probe.setStreamFactory(factory_);
         probe.initialize(unicodeToUtf8(host), port, "", "", false, timeout, ssl);
         probe.init(false);
@@ -101,7 +101,10 @@ bool SimpleImapClient::testImapServer(
         return true;
     } catch (...) {
         // A refused or failed connection, or a failure of our own: either
-        // way the server could not be tested.
+        // way the server could not be tested; the probe's text says why.
+        lastError_ = probe.getLastErrorResponse();
+        if (lastError_.empty())
+            lastError_ = "testing " + probe.endpointText() + " failed";
         return false;
     }
 }

@@ -43,9 +43,8 @@ int testImapServer(const std::wstring& server, bool ssl)
     std::wstring greeting;
     if (!client.testImapServer(address.host, address.port, ssl, greetingTimeoutSeconds, greeting)) {
         log.report(TAVIR_HERE,
-            sentence(L"The source server %1%%2% did not greet as an IMAP server within %3% "
-                     L"seconds.",
-                address.text(), ssl ? L" (SSL)" : L"", greetingTimeoutSeconds));
+            sentence(L"The source server %1%%2% did not greet as an IMAP server: %3%.",
+                address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
         return 1;
     }
     while (!greeting.empty() && (greeting.back() == L'\r' || greeting.back() == L'\n'))
