@@ -444,10 +444,7 @@ void AccountMigration::writeAccountLine(UserState end)
 
 std::wstring AccountMigration::clientError(SimpleImapClient& client) const
 {
-    std::wstring text = client.getLastErrorResponse();
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
-        text.pop_back();
-    return text;
+    return withoutLineEnd(client.getLastErrorResponse());
 }
 
 } // namespace tavir::migration

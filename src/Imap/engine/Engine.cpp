@@ -47,9 +47,8 @@ int testImapServer(const std::wstring& server, bool ssl)
                 address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
         return 1;
     }
-    while (!greeting.empty() && (greeting.back() == L'\r' || greeting.back() == L'\n'))
-        greeting.pop_back();
-    log.debug(TAVIR_HERE, sentence(L"The source server %1% greets: %2%", address.text(), greeting));
+    log.debug(TAVIR_HERE,
+        sentence(L"The source server %1% greets: %2%", address.text(), withoutLineEnd(greeting)));
     return 0;
 }
 

@@ -8,17 +8,6 @@ namespace tavir::migration {
 
 using mail::ImapClientResult;
 
-std::wstring asSentence(std::wstring text)
-{
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-        text.pop_back();
-    if (text.empty())
-        return L"no reason was given.";
-    if (text.back() != L'.')
-        text += L'.';
-    return text;
-}
-
 FolderCopy::FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& target, Logger& log,
     std::function<bool()> stopRequested, std::function<void(const Tally&)> progress)
     : source_(source)

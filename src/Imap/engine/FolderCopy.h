@@ -72,7 +72,4 @@ private:
     unsigned count_ = 0;
 };
 
-// The text with a full stop at its end unless it has one.
-std::wstring asSentence(std::wstring text);
-
 } // namespace tavir::migration

@@ -91,13 +91,7 @@ bool ImapUserTesterThread::tryLogin(
         client.disconnect(true);
         return true;
     }
-    refusal = client.getLastErrorResponse();
-    // A line ending the server kept in its answer is not part of the
-    // sentence.
-    while (!refusal.empty() && (refusal.back() == L'\r' || refusal.back() == L'\n'))
-        refusal.pop_back();
-    if (refusal.empty())
-        refusal = result == mail::ImapConnectionError ? L"no connection" : L"refused";
+    refusal = withoutLineEnd(client.getLastErrorResponse());
     return false;
 }
 

@@ -32,6 +32,25 @@ const char* baseName(const char* path)
 
 } // namespace
 
+std::wstring withoutLineEnd(std::wstring text)
+{
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
+        text.pop_back();
+    return text;
+}
+
+std::wstring asSentence(std::wstring text)
+{
+    text = withoutLineEnd(std::move(text));
+    while (!text.empty() && text.back() == L' ')
+        text.pop_back();
+    if (text.empty())
+        return L"no reason was given.";
+    if (text.back() != L'.')
+        text += L'.';
+    return text;
+}
+
 Logger::Logger()
     : manager_(LogManager::instance())
 {

@@ -30,6 +30,13 @@ template <class... Args> std::wstring sentence(const wchar_t* pattern, const Arg
     return format.str();
 }
 
+// A server's line without the line end it kept.
+std::wstring withoutLineEnd(std::wstring text);
+
+// The text with a full stop at its end unless it has one; an empty text
+// says that no reason was given.
+std::wstring asSentence(std::wstring text);
+
 class Logger {
 public:
     // Opens the failure sentence of an account's road.

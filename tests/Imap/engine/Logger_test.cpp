@@ -36,6 +36,27 @@ std::string localDate()
     return text;
 }
 
+TEST(Logger, ServerLinesBecomeReportSentences)
+{
+    struct Case {
+        std::wstring server;
+        std::wstring line;
+        std::wstring sentence;
+    } cases[] = {
+        {L"a1 NO [AUTHENTICATIONFAILED] Bad login\r\n", L"a1 NO [AUTHENTICATIONFAILED] Bad login",
+            L"a1 NO [AUTHENTICATIONFAILED] Bad login."},
+        {L"a2 NO Over quota.\n", L"a2 NO Over quota.", L"a2 NO Over quota."},
+        {L"timed out \r\n", L"timed out ", L"timed out."},
+        {L"", L"", L"no reason was given."},
+        {L"\r\n", L"", L"no reason was given."},
+        {L"a3 NO line\rinside\r\n", L"a3 NO line\rinside", L"a3 NO line\rinside."},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.line, withoutLineEnd(c.server));
+        EXPECT_EQ(c.sentence, asSentence(c.server));
+    }
+}
+
 TEST(Logger, DebugLineFormat)
 {
     const std::string before = localDate();
