@@ -4,6 +4,7 @@
 #include "Common/Gui/MigThread.h"
 #include "Common/Gui/MigWizard.h"
 #include "Common/Gui/OptionPageItem.h"
+#include "Common/Tools/UserInfo.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -20,7 +21,6 @@ using tiny::KMutexLocker;
 
 namespace {
 
-enum Column { AccountColumn = 0, AddressColumn, StatusColumn, IndexColumn };
 enum Action : unsigned { HandOverAction = 0, LoadAction, FetchAction, FillAndTestAction };
 
 constexpr int FirstPollMs = 10;
@@ -181,8 +181,9 @@ bool MigOptionPage::getActionResult(unsigned int n)
 
 void MigOptionPage::readFailure()
 {
-    setWarningText(tr("Reading of users from %1 failed.").arg(sourceName));
-    setResultErrorText(tr("Reading of users from %1 failed.").arg(sourceName));
+    const QString text = tr("Reading of users from %1 failed.").arg(sourceName);
+    setWarningText(text);
+    setResultErrorText(text);
     readFailed = true;
     KMutexLocker lock(stateMutex);
     // A stop asked for during the load ends here; the next load may start.
@@ -249,7 +250,7 @@ void MigOptionPage::init()
     QList<QTreeWidgetItem*> items;
     for (std::size_t i = 0; i < users->size(); ++i) {
         const migration::UserInfoData& user = (*users)[i];
-        const bool publicFolders = user.mailbox == L"#public";
+        const bool publicFolders = user.mailbox == migration::publicFoldersMailbox;
         const QString domain = QString::fromStdWString(user.domain);
         auto* item = new OptionPageItem;
         item->setText(AccountColumn, QString::fromStdWString(user.fullName));

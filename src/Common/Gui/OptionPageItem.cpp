@@ -8,8 +8,6 @@ namespace tavir::gui {
 
 namespace {
 
-enum Column { AccountColumn = 0, StatusColumn = 2, IndexColumn = 3 };
-
 bool isEnabled(const QTreeWidgetItem& item)
 {
     return item.flags().testFlag(Qt::ItemIsEnabled);

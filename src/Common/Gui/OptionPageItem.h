@@ -5,6 +5,11 @@
 
 namespace tavir::gui {
 
+// The columns of the account list, shared by the page and the sort order.
+// The status column shows only with the credential test; the index column,
+// always hidden, holds the entry's position in the account vector.
+enum OptionPageColumn { AccountColumn = 0, AddressColumn, StatusColumn, IndexColumn };
+
 // Data roles of column 0 besides the check state.
 enum OptionPageRole {
     EngineIndexRole = Qt::UserRole + 1, // the account's index in the engine
