@@ -199,11 +199,8 @@ void MigPage::setResultErrorText(const QString& text)
     auto* result = wizard() ? qobject_cast<MigPage*>(wizard()->page(MigWizard::ResultPageId)) : nullptr;
     if (!result)
         return;
-    result->warningLabel->setText(text);
-    if (!text.isEmpty() && result->warningsSuppressed)
-        return;
-    result->warningIcon->setVisible(!text.isEmpty());
-    result->warningLabel->setVisible(!text.isEmpty());
+    result->setWarningText(text);
+    result->setWarningVisible(!text.isEmpty());
 }
 
 QString MigPage::getWizardName() const

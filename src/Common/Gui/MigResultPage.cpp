@@ -127,12 +127,6 @@ void MigResultPage::setMessagesErrorText(const QString& text)
     setSectionError(messagesSection, text);
 }
 
-void MigResultPage::setErrorText(const QString& text)
-{
-    setWarningText(text);
-    setWarningVisible(true);
-}
-
 void MigResultPage::slotReportLogClicked()
 {
     if (!migrator()->openReportFile())

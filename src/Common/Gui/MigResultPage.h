@@ -21,7 +21,6 @@ public:
     void setUsersErrorText(const QString& text);
     void setFoldersErrorText(const QString& text);
     void setMessagesErrorText(const QString& text);
-    void setErrorText(const QString& text);
 
 public slots:
     void slotReportLogClicked();
