@@ -18,10 +18,7 @@ MigPage::MigPage(int nextId, bool commitPrevious_)
     connect(migThread, &QThread::finished, this, &MigPage::slotActionFinished);
 
     statusRow = new QHBoxLayout;
-    warningIcon = new QLabel;
-    warningIcon->setPixmap(QPixmap(":/images/circlewarning.png"));
-    warningIcon->setSizePolicy(QSizePolicy::Fixed, warningIcon->sizePolicy().verticalPolicy());
-    warningIcon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    warningIcon = iconLabel(":/images/circlewarning.png");
     warningLabel = new QLabel;
     warningLabel->setWordWrap(true);
     warningLabel->setSizePolicy(QSizePolicy::Expanding, warningLabel->sizePolicy().verticalPolicy());
@@ -164,6 +161,15 @@ void MigPage::slotChanged()
     emit completeChanged();
     if (warningShown())
         setWarningVisible(false);
+}
+
+QLabel* MigPage::iconLabel(const QString& image)
+{
+    auto* icon = new QLabel;
+    icon->setPixmap(QPixmap(image));
+    icon->setSizePolicy(QSizePolicy::Fixed, icon->sizePolicy().verticalPolicy());
+    icon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    return icon;
 }
 
 bool MigPage::warningShown() const

@@ -46,6 +46,9 @@ protected:
     void updateStarted();
     void updateFinished();
     bool warningShown() const;
+    // A label that shows the image at the top of its row, as narrow as the
+    // image: the warning icons and the source page's note.
+    static QLabel* iconLabel(const QString& image);
 
     QHBoxLayout* statusRow = nullptr;
     bool warningsSuppressed = false;

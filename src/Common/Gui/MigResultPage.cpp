@@ -21,16 +21,6 @@ QLabel* linkLabel(const QString& text)
     return label;
 }
 
-QLabel* warningIconLabel()
-{
-    auto* icon = new QLabel;
-    icon->setPixmap(QPixmap(":/images/circlewarning.png"));
-    icon->setSizePolicy(QSizePolicy::Fixed, icon->sizePolicy().verticalPolicy());
-    icon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
-    icon->hide();
-    return icon;
-}
-
 } // namespace
 
 MigResultPage::MigResultPage(int nextId)
@@ -67,11 +57,12 @@ MigResultPage::MigResultPage(int nextId)
 
 MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QString& name, const QString& initial)
 {
-    Section section{new QLabel(initial), warningIconLabel(), new QLabel, new QLabel};
+    Section section{new QLabel(initial), iconLabel(":/images/circlewarning.png"), new QLabel, new QLabel};
     section.text->setObjectName(name + "Text");
     section.errorIcon->setObjectName(name + "ErrorIcon");
     section.errorText->setObjectName(name + "ErrorText");
     section.spacing->setObjectName(name + "Spacing");
+    section.errorIcon->hide();
     layout->addWidget(section.text);
     auto* errorRow = new QHBoxLayout;
     errorRow->addWidget(section.errorIcon);

@@ -30,10 +30,7 @@ ConnectImapPage::ConnectImapPage(int nextId)
     grid->addWidget(hostLabel, 0, 0);
     grid->addWidget(hostEdit, 0, 1);
 
-    auto* noteIcon = new QLabel;
-    noteIcon->setPixmap(QPixmap(":/images/circlestatus.png"));
-    noteIcon->setSizePolicy(QSizePolicy::Fixed, noteIcon->sizePolicy().verticalPolicy());
-    noteIcon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    QLabel* noteIcon = iconLabel(":/images/circlestatus.png");
     auto* note = new QLabel(tr("Clear text authentication must be enabled on the source IMAP Server"));
     note->setWordWrap(true);
     auto* noteRow = new QHBoxLayout;
