@@ -32,6 +32,17 @@ const char* baseName(const char* path)
 
 } // namespace
 
+std::string localTimeText(std::int64_t seconds)
+{
+    std::time_t when = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    tiny::k_localtime_r(&when, &local);
+    std::string text;
+    utils::sprintf(text, "%4d-%.2d-%.2d %.2d:%.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1,
+        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return text;
+}
+
 std::wstring withoutLineEnd(std::wstring text)
 {
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
@@ -63,13 +74,8 @@ Logger::~Logger()
 
 std::string Logger::debugLine(const SourceLocation* where, const std::string& message)
 {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    tiny::k_localtime_r(&now, &local);
-    std::string line;
-    utils::sprintf(line, "[%4d-%.2d-%.2d %.2d:%.2d:%.2d][%lu]\t", local.tm_year + 1900,
-        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-        tiny::threadID());
+    std::string line = "[" + localTimeText(std::time(nullptr)) + "]";
+    utils::sprintfadd(line, "[%lu]\t", tiny::threadID());
     if (where)
         utils::sprintfadd(
             line, "In %s:%d (%s): ", baseName(where->file), where->line, where->function);

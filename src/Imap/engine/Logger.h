@@ -10,6 +10,7 @@
 
 #include <boost/format.hpp>
 
+#include <cstdint>
 #include <string>
 
 namespace tavir::migration {
@@ -29,6 +30,10 @@ template <class... Args> std::wstring sentence(const wchar_t* pattern, const Arg
     (void)(format % ... % args);
     return format.str();
 }
+
+// "yyyy-mm-dd hh:mm:ss" in local time: the stamp of every debug line and
+// the times in the report and the status record.
+std::string localTimeText(std::int64_t seconds);
 
 // A server's line without the line end it kept.
 std::wstring withoutLineEnd(std::wstring text);

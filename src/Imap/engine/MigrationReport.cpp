@@ -2,10 +2,6 @@
 #include "Imap/engine/MigrationReport.h"
 
 #include "Imap/textconv/TextConversion.h"
-#include "tiny/Time.h"
-#include "utils/StringUtils.h"
-
-#include <ctime>
 
 #ifndef TAVIR_ZORP_VERSION
 #define TAVIR_ZORP_VERSION "0"
@@ -14,17 +10,6 @@
 namespace tavir::migration {
 
 const char* const programVersion = TAVIR_ZORP_VERSION;
-
-std::string localTimeText(std::int64_t seconds)
-{
-    std::time_t when = static_cast<std::time_t>(seconds);
-    std::tm local{};
-    tiny::k_localtime_r(&when, &local);
-    std::string text;
-    utils::sprintf(text, "%4d-%.2d-%.2d %.2d:%.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1,
-        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    return text;
-}
 
 void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring& adminUser,
     const MigrationStatus& status, unsigned workers)

@@ -14,9 +14,6 @@ namespace tavir::migration {
 // This program's version, as the report and the status record give it.
 extern const char* const programVersion;
 
-// "yyyy-mm-dd hh:mm:ss" in local time.
-std::string localTimeText(std::int64_t seconds);
-
 // The header: when the run started, both servers, the target's version,
 // how many of the accounts are to be migrated and by how many workers.
 void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring& adminUser,
