@@ -18,16 +18,18 @@ struct TargetPlan {
     std::string masterPassword;
 };
 
+// The workers of a run when the target's count can't be read.
+constexpr unsigned defaultWorkerCount = 6;
+
 struct PreparedTarget {
     std::string version;
-    // The target's count; 6 when it can't be read, 1 when it reads 0.
-    unsigned workers = 6;
+    // The target's count; defaultWorkerCount when it can't be read, 1 when
+    // it reads 0.
+    unsigned workers = defaultWorkerCount;
     // The administration client's sentence about a server certificate met
     // for the first time, if it was.
     std::string notice;
 };
-
-constexpr unsigned defaultWorkerCount = 6;
 
 // In this order, stopping at the first failure: log in, read the version,
 // backend mode on with the master password and an access list that admits
