@@ -167,13 +167,14 @@ AccountMigration::Step AccountMigration::listFolders()
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
                 asSentence(clientError(source_))));
     folders_->build(listed, separator);
-    foldersLeft_ = static_cast<unsigned>(folders_->foldersToCreate().size());
+    const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
+    foldersLeft_ = static_cast<unsigned>(toCreate.size());
     for (const MigrationFolder& folder : folders_->skippedFolders())
         log_.report(TAVIR_HERE,
             sentence(L"The folder \"%1%\" shows folders that are not the account's own; it is not "
                      L"migrated.",
                 folder.sourceName));
-    for (const MigrationFolder& folder : folders_->foldersToCreate())
+    for (const MigrationFolder& folder : toCreate)
         if (folder.validName && folder.renamed())
             log_.report(TAVIR_HERE,
                 sentence(L"The folder \"%1%\" is named \"%2%\" on the target.", folder.sourceName,
@@ -201,7 +202,8 @@ AccountMigration::Step AccountMigration::logInToTarget()
 
 AccountMigration::Step AccountMigration::createFolders()
 {
-    for (const MigrationFolder& folder : folders_->foldersToCreate()) {
+    const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
+    for (const MigrationFolder& folder : toCreate) {
         if (stopRequested_())
             return stopped();
         // The inbox of an account always exists; the public store has none
@@ -258,7 +260,7 @@ AccountMigration::Step AccountMigration::createFolders()
         folderFailed(sentence(L"The folder \"%1%\" could not be created on the target: %2%",
             folder.targetName, asSentence(refusal)));
     }
-    for (const MigrationFolder& folder : folders_->foldersToCreate())
+    for (const MigrationFolder& folder : toCreate)
         if (!folder.selectable && !missingOnTarget_.count(folder.targetName))
             folderDone();
     for (const MigrationFolder& folder : folders_->unreadableFolders())
