@@ -34,10 +34,9 @@ void MigExecuter::generateLogNames()
 {
     const QString stamp = QDateTime::currentDateTime().toString("MMddyyyy_hhmmss");
     const QString directory = getTempPath() + "/ZorpLogs/" + stamp;
-    // A second start in the same second finds the folder and shares it.
-    if (!QDir(directory).exists())
-        QDir().mkpath(directory);
-    if (!QDir(directory).exists())
+    // A second start in the same second finds the folder and shares it
+    // (mkpath is true for a folder that exists).
+    if (!QDir().mkpath(directory))
         return;
     configuration.logDirectory = directory.toStdWString();
     configuration.reportFile = (directory + "/report.txt").toStdWString();
