@@ -7,7 +7,6 @@
 #include "Common/Tools/UserInfo.h"
 
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpacerItem>

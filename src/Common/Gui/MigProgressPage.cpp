@@ -9,7 +9,6 @@
 #include <QAbstractButton>
 #include <QDateTime>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>

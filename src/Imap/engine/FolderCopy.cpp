@@ -2,8 +2,6 @@
 // alone, and the result codes sorted into "skip the message" and "end".
 #include "Imap/engine/FolderCopy.h"
 
-#include <algorithm>
-
 namespace tavir::migration {
 
 using mail::ImapClientResult;
