@@ -193,7 +193,7 @@ void MigProgressPage::setStatus()
         item->setText(FolderColumn, QString::fromStdWString(account.folder));
         item->setData(ProgressColumn, Qt::DisplayRole, account.messagesDone);
         item->setData(ProgressColumn, Qt::ToolTipRole, account.folderMessages);
-        const QString numbers = QString("%1/%2").arg(account.messagesDone).arg(account.folderMessages);
+        const QString numbers = progressNumbers(account.messagesDone, account.folderMessages);
         widest = std::max(widest, QFontMetrics(item->font(ProgressColumn)).horizontalAdvance(numbers));
     }
     delegate->textWidth = widest;

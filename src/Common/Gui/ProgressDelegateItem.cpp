@@ -35,6 +35,11 @@ QString padToWidth(const QString& text, int width, const QFontMetrics& metrics)
     return padded(high);
 }
 
+QString progressNumbers(qint64 done, qint64 total)
+{
+    return QString("%1/%2").arg(done).arg(total);
+}
+
 int progressPercent(int done, int total)
 {
     if (total == 0)
@@ -50,7 +55,7 @@ void ProgressDelegateItem::paint(QPainter* painter, const QStyleOptionViewItem& 
     QStyleOptionProgressBar bar;
     // The numbers of every row start at the same place: the label is padded
     // to the widest one, measured in the application's font.
-    const QString label = padToWidth(QString("%1/%2").arg(done).arg(total), textWidth, bar.fontMetrics);
+    const QString label = padToWidth(progressNumbers(done, total), textWidth, bar.fontMetrics);
     bar.rect = option.rect.adjusted(0, 0, -(textWidth + 2), 0);
     bar.minimum = 0;
     bar.maximum = 100;

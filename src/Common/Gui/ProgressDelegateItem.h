@@ -17,6 +17,10 @@ public:
     int textWidth = 50;
 };
 
+// "done/total": the numbers drawn beside the bar, which the page also
+// measures to find the widest.
+QString progressNumbers(qint64 done, qint64 total);
+
 // text followed by as many blanks as make it at least `width` pixels wide
 // in `metrics`; a font whose blank has no width gets no blanks.
 QString padToWidth(const QString& text, int width, const QFontMetrics& metrics);
