@@ -12,9 +12,6 @@ MigAssist::~MigAssist()
 
 void MigAssist::open(const char*, const char*, const char*, const char*) {}
 
-void MigAssist::close()
-{
-    handle = nullptr;
-}
+void MigAssist::close() {}
 
 } // namespace tavir::gui

@@ -10,9 +10,6 @@ public:
 
     void open(const char* productCode, const char* shortName, const char* version, const char* dumpFileName);
     void close();
-
-private:
-    void* handle = nullptr;
 };
 
 } // namespace tavir::gui
