@@ -18,12 +18,11 @@ TinyDbClient::TinyDbClient(Options options)
     : options_(std::move(options))
 {
     backend_ = {"the cluster's backend settings", "Cluster",
-        {"BackendMode", "MasterPassword", "BackendAccessList"}, "", {}, false, false};
+        {"BackendMode", "MasterPassword", "BackendAccessList"}, "", {}, false};
     caches_ = {"the folder and index-write caches", "MessageStore",
-        {"FolderCache", "IndexWriteCache"}, "", {}, false, false};
-    policy_ = {"the security policy mode", "Security", {"PolicyMode"}, "", {}, false, false};
-    binding_
-        = {"the IMAP service binding", "ServicePorts", {"Address", "Port"}, "", {}, false, false};
+        {"FolderCache", "IndexWriteCache"}, "", {}, false};
+    policy_ = {"the security policy mode", "Security", {"PolicyMode"}, "", {}, false};
+    binding_ = {"the IMAP service binding", "ServicePorts", {"Address", "Port"}, "", {}, false};
 }
 
 TinyDbClient::~TinyDbClient()
