@@ -86,13 +86,11 @@ bool TinyDbClient::open(const std::string& action)
         return fail(action, "not logged in to the administration service");
     // The connection broke during an earlier step: one new connection with
     // the same credentials.
-    tinydb_close(handle_);
-    handle_ = nullptr;
+    close();
     if (logIn() == Status::Ok)
         return true;
     std::string cause = "connecting again failed: " + tinydb_error(handle_);
-    tinydb_close(handle_);
-    handle_ = nullptr;
+    close();
     return fail(action, cause);
 }
 
