@@ -12,21 +12,9 @@
 
 namespace tavir::mail {
 
-namespace {
+using imap::startsWithNoCase;
 
-bool startsWithNoCase(const std::string& text, std::size_t at, const char* word)
-{
-    for (std::size_t i = 0; word[i] != '\0'; ++i) {
-        if (at + i >= text.size())
-            return false;
-        char c = text[at + i];
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-        if (c != word[i])
-            return false;
-    }
-    return true;
-}
+namespace {
 
 // Seconds as milliseconds, saturating instead of wrapping.
 unsigned toMs(unsigned seconds)

@@ -11,19 +11,12 @@ namespace tavir::mail {
 
 namespace {
 
-char upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // `word` at `at` as a whole word in any letter case.
 bool wordAt(const std::string& text, std::size_t at, const char* word)
 {
-    std::size_t i = 0;
-    for (; word[i] != '\0'; ++i)
-        if (at + i >= text.size() || upper(text[at + i]) != word[i])
-            return false;
-    std::size_t end = at + i;
+    if (!imap::startsWithNoCase(text, at, word))
+        return false;
+    std::size_t end = at + std::char_traits<char>::length(word);
     return end == text.size() || text[end] == ' ' || text[end] == '\r' || text[end] == '\n';
 }
 
