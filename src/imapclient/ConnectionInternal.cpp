@@ -398,7 +398,6 @@ void ConnectionInternal::sendFailed(const std::string& what)
 
 bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flush)
 {
-    lastSent_ = text;
     if (streamGood() && state_ != NotConnected) {
         writeText(text, flush);
         if (streamGood() && state_ != NotConnected)

@@ -65,8 +65,8 @@ public:
 
     bool send(const std::string& text, bool reconnect, bool flush);
     // Writes literal data that follows a command already sent: never
-    // reconnects (the command would be lost) and is not remembered as the
-    // last sent text. A failed write closes the connection and throws.
+    // reconnects (the command would be lost). A failed write closes the
+    // connection and throws.
     void sendLiteralData(const std::string& data);
     // Flushes pending output; a failed write closes the connection and
     // throws.
@@ -124,7 +124,6 @@ public:
     bool readEndedForGood() const;
     // "1 MiB", "64 KiB", "1000 bytes": a byte count in error texts.
     static std::string sizeText(std::uint64_t bytes);
-    const std::string& getLastSentText() const { return lastSent_; }
     const std::string& getGreeting() const { return greeting_; }
 
     // Read time-out of the current stream, in seconds; later connects keep
@@ -183,7 +182,6 @@ private:
     unsigned port_ = 0;
     std::string lastError_;
     unsigned long errorCount_ = 0;
-    std::string lastSent_;
     std::string selectedFolder_;
 
     // What a reconnect restores: the account a master login switched to and
