@@ -110,6 +110,13 @@ public:
         ++errorCount_;
     }
     std::string getLastErrorResponse() const { return lastError_; }
+    // The connection can't go on: closes it, records `text` as the last
+    // error and throws it as ImapConnectionFailed.
+    [[noreturn]] void closeWithError(const std::string& text);
+    // A read ended inside a reply, whose rest can't be told apart from what
+    // was lost: closes the connection, records readEndText() and throws it
+    // as ImapTimeoutException.
+    [[noreturn]] void closeAfterCutReply();
     // How many times an error text was recorded: an operation that failed
     // without recording one compares it before and after.
     unsigned long errorCount() const { return errorCount_; }
