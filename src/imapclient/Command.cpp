@@ -106,16 +106,11 @@ unsigned Command::execute(simpleimapclient::IMessage* message)
     } catch (const ImapException&) {
         throw;
     } catch (const std::bad_alloc&) {
-        connection_.close();
-        std::string text
-            = "out of memory while running " + command_ + " on " + connection_.endpointText();
-        connection_.setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
+        connection_.closeWithError(
+            "out of memory while running " + command_ + " on " + connection_.endpointText());
     } catch (const std::exception& e) {
-        connection_.close();
-        std::string text = command_ + " on " + connection_.endpointText() + " failed: " + e.what();
-        connection_.setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
+        connection_.closeWithError(
+            command_ + " on " + connection_.endpointText() + " failed: " + e.what());
     }
 }
 

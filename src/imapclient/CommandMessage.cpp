@@ -5,14 +5,12 @@
 #include "imapclient/Synthesizer.h"
 
 #include <cstdlib>
-#include <strings.h>
 
 namespace tavir::mail {
 
 CommandFetch::CommandFetch(
     ConnectionInternal& connection, unsigned int number, FetchMessage& message)
     : Command(connection, "FETCH")
-    , message_(&message)
     , number_(number)
 {
     addParam(number);
@@ -66,8 +64,8 @@ unsigned CommandFetchBody::execute()
     auto isBody = [this](const std::string& reply, std::uint64_t size) {
         FetchResponse fetch;
         try {
-            return message_ != nullptr && parseFetchResponse(reply, fetch)
-                && fetch.number == number_ && fetch.bodyIsOpen() && size <= 0xFFFFFFFFu;
+            return parseFetchResponse(reply, fetch) && fetch.number == number_ && fetch.bodyIsOpen()
+                && size <= 0xFFFFFFFFu;
         } catch (const ImapParserException&) {
             return false;
         }
@@ -172,18 +170,6 @@ void CommandStore::params(unsigned int uid, unsigned int)
 std::string CommandStore::getCommandStoreString(bool astore)
 {
     return astore ? "UID ASTORE" : "UID STORE";
-}
-
-unsigned int extractUIDInternal(const std::string& data)
-{
-    try {
-        Parser parser(data);
-        std::string name, value;
-        if (parser.getNode(name) && parser.getNode(value) && strcasecmp(name.c_str(), "UID") == 0)
-            return static_cast<unsigned int>(std::atol(value.c_str()));
-    } catch (const ImapParserException&) {
-    }
-    return 0;
 }
 
 unsigned int extractUID(const std::string& line)

@@ -20,7 +20,6 @@ public:
     bool getDateAndFlags(FetchMessage& message) const;
 
 private:
-    FetchMessage* message_;
     unsigned int number_;
 };
 
@@ -68,6 +67,5 @@ public:
 };
 
 unsigned int extractUID(const std::string& line);
-unsigned int extractUIDInternal(const std::string& data);
 
 } // namespace tavir::mail

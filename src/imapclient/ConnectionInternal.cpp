@@ -12,21 +12,9 @@
 
 namespace tavir::mail {
 
-namespace {
+using imap::startsWithNoCase;
 
-bool startsWithNoCase(const std::string& text, std::size_t at, const char* word)
-{
-    for (std::size_t i = 0; word[i] != '\0'; ++i) {
-        if (at + i >= text.size())
-            return false;
-        char c = text[at + i];
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-        if (c != word[i])
-            return false;
-    }
-    return true;
-}
+namespace {
 
 // Seconds as milliseconds, saturating instead of wrapping.
 unsigned toMs(unsigned seconds)
@@ -261,10 +249,7 @@ void ConnectionInternal::init(bool login)
     } catch (const std::exception& e) {
         // A failure of our own (no memory, a digest that could not be
         // made) while the session was set up.
-        close();
-        std::string text = "connecting to " + endpointText() + " failed: " + e.what();
-        setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
+        closeWithError("connecting to " + endpointText() + " failed: " + e.what());
     }
 }
 
@@ -288,11 +273,8 @@ void ConnectionInternal::connectAndGreet(bool login)
 
     if (!stream_->create() || !stream_->good()) {
         std::string reason = stream_->connectFailure();
-        close();
-        std::string text = (ssl_ ? "could not connect with TLS to " : "could not connect to ")
-            + endpointText() + (reason.empty() ? "" : ": " + reason);
-        setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
+        closeWithError((ssl_ ? "could not connect with TLS to " : "could not connect to ")
+            + endpointText() + (reason.empty() ? "" : ": " + reason));
     }
     setState(Connected);
 
@@ -318,9 +300,7 @@ void ConnectionInternal::connectAndGreet(bool login)
             : greeting_.find_first_not_of("\r ") == std::string::npos
             ? endpointText() + " sent an empty greeting"
             : greeting_;
-        close();
-        setLastErrorResponse(refused);
-        throw ImapConnectionFailed(refused);
+        closeWithError(refused);
     }
     noteCapabilities(greeting_);
     if (login) {
@@ -400,17 +380,28 @@ void ConnectionInternal::writeText(const std::string& text, bool flush)
         stream_->flush();
 }
 
-void ConnectionInternal::sendFailed(const std::string& what)
+void ConnectionInternal::closeWithError(const std::string& text)
 {
     close();
-    std::string text = "sending " + what + " to " + endpointText() + " failed";
     setLastErrorResponse(text);
     throw ImapConnectionFailed(text);
 }
 
+void ConnectionInternal::closeAfterCutReply()
+{
+    std::string text = readEndText();
+    close();
+    setLastErrorResponse(text);
+    throw ImapTimeoutException(text);
+}
+
+void ConnectionInternal::sendFailed(const std::string& what)
+{
+    closeWithError("sending " + what + " to " + endpointText() + " failed");
+}
+
 bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flush)
 {
-    lastSent_ = text;
     if (streamGood() && state_ != NotConnected) {
         writeText(text, flush);
         if (streamGood() && state_ != NotConnected)
@@ -468,12 +459,8 @@ void ConnectionInternal::flushOrThrow()
 bool ConnectionInternal::recvLine(std::string& line)
 {
     line.clear();
-    if (!streamGood() || state_ == NotConnected) {
-        close();
-        std::string text = "the connection to " + endpointText() + " is not open";
-        setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
-    }
+    if (!streamGood() || state_ == NotConnected)
+        closeWithError("the connection to " + endpointText() + " is not open");
     bool complete = false;
     try {
         for (;;) {
@@ -481,11 +468,8 @@ bool ConnectionInternal::recvLine(std::string& line)
             if (c < 0)
                 break;
             if (line.size() >= maxLine_) {
-                close();
-                std::string text = "a reply line from " + endpointText() + " is longer than "
-                    + sizeText(maxLine_);
-                setLastErrorResponse(text);
-                throw ImapConnectionFailed(text);
+                closeWithError("a reply line from " + endpointText() + " is longer than "
+                    + sizeText(maxLine_));
             }
             line.push_back(static_cast<char>(c));
             if (c == '\n') {
@@ -494,25 +478,14 @@ bool ConnectionInternal::recvLine(std::string& line)
             }
         }
     } catch (const std::bad_alloc&) {
-        close();
-        std::string text = "out of memory while reading a reply from " + endpointText();
-        setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
+        closeWithError("out of memory while reading a reply from " + endpointText());
     }
-    if (!complete && !line.empty()) {
-        // The read ended inside a line: what follows can't be told apart
-        // from what was lost, so the connection is given up.
-        std::string text = readEndText();
-        close();
-        setLastErrorResponse(text);
-        throw ImapTimeoutException(text);
-    }
-    if (!streamGood()) {
-        std::string text = readEndText();
-        close();
-        setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
-    }
+    // The read ended inside a line: what follows can't be told apart from
+    // what was lost, so the connection is given up.
+    if (!complete && !line.empty())
+        closeAfterCutReply();
+    if (!streamGood())
+        closeWithError(readEndText());
     return true;
 }
 

@@ -65,8 +65,8 @@ public:
 
     bool send(const std::string& text, bool reconnect, bool flush);
     // Writes literal data that follows a command already sent: never
-    // reconnects (the command would be lost) and is not remembered as the
-    // last sent text. A failed write closes the connection and throws.
+    // reconnects (the command would be lost). A failed write closes the
+    // connection and throws.
     void sendLiteralData(const std::string& data);
     // Flushes pending output; a failed write closes the connection and
     // throws.
@@ -110,6 +110,13 @@ public:
         ++errorCount_;
     }
     std::string getLastErrorResponse() const { return lastError_; }
+    // The connection can't go on: closes it, records `text` as the last
+    // error and throws it as ImapConnectionFailed.
+    [[noreturn]] void closeWithError(const std::string& text);
+    // A read ended inside a reply, whose rest can't be told apart from what
+    // was lost: closes the connection, records readEndText() and throws it
+    // as ImapTimeoutException.
+    [[noreturn]] void closeAfterCutReply();
     // How many times an error text was recorded: an operation that failed
     // without recording one compares it before and after.
     unsigned long errorCount() const { return errorCount_; }
@@ -124,7 +131,6 @@ public:
     bool readEndedForGood() const;
     // "1 MiB", "64 KiB", "1000 bytes": a byte count in error texts.
     static std::string sizeText(std::uint64_t bytes);
-    const std::string& getLastSentText() const { return lastSent_; }
     const std::string& getGreeting() const { return greeting_; }
 
     // Read time-out of the current stream, in seconds; later connects keep
@@ -183,7 +189,6 @@ private:
     unsigned port_ = 0;
     std::string lastError_;
     unsigned long errorCount_ = 0;
-    std::string lastSent_;
     std::string selectedFolder_;
 
     // What a reconnect restores: the account a master login switched to and

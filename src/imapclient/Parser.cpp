@@ -180,6 +180,20 @@ bool testWord(const std::string& text, Pos& pos, const std::string& word)
     return true;
 }
 
+bool startsWithNoCase(const std::string& text, std::size_t at, const char* word)
+{
+    for (std::size_t i = 0; word[i] != '\0'; ++i) {
+        if (at + i >= text.size())
+            return false;
+        char c = text[at + i];
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (c != word[i])
+            return false;
+    }
+    return true;
+}
+
 Pos testCharacter(const std::string& text, const Pos& pos, char c)
 {
     if (pos == text.end())

@@ -24,6 +24,9 @@ bool skipSpace(const std::string& text, Pos& pos);
 void skipSpaceEx(const std::string& text, Pos& pos);
 // True (and moves past it) when the text at pos begins with `word`.
 bool testWord(const std::string& text, Pos& pos, const std::string& word);
+// True when the text at index `at` begins with `word`, which is written in
+// upper case, in any letter case (only a-z fold).
+bool startsWithNoCase(const std::string& text, std::size_t at, const char* word);
 // The character at pos must be c ("Character different"; at the end "Bad ").
 Pos testCharacter(const std::string& text, const Pos& pos, char c);
 Pos findCharacter(const std::string& text, const Pos& pos, char c);

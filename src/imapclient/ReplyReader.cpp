@@ -11,19 +11,12 @@ namespace tavir::mail {
 
 namespace {
 
-char upper(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // `word` at `at` as a whole word in any letter case.
 bool wordAt(const std::string& text, std::size_t at, const char* word)
 {
-    std::size_t i = 0;
-    for (; word[i] != '\0'; ++i)
-        if (at + i >= text.size() || upper(text[at + i]) != word[i])
-            return false;
-    std::size_t end = at + i;
+    if (!imap::startsWithNoCase(text, at, word))
+        return false;
+    std::size_t end = at + std::char_traits<char>::length(word);
     return end == text.size() || text[end] == ' ' || text[end] == '\r' || text[end] == '\n';
 }
 
@@ -75,13 +68,6 @@ std::string ReplyReader::answerTooLarge() const
         + ConnectionInternal::sizeText(connection_.maxResponseSize());
 }
 
-void ReplyReader::tooLarge(const std::string& sentence)
-{
-    connection_.close();
-    connection_.setLastErrorResponse(sentence);
-    throw ImapConnectionFailed(sentence);
-}
-
 std::string ReplyReader::readLine(bool insideReply)
 {
     std::string line;
@@ -102,13 +88,13 @@ void ReplyReader::readLiteral(std::string* into, std::uint64_t size)
 {
     const std::string from = connection_.endpointText();
     if (size > connection_.maxLiteralSize())
-        tooLarge(from + " announced a literal of " + std::to_string(size)
+        connection_.closeWithError(from + " announced a literal of " + std::to_string(size)
             + " bytes, more than the limit of "
             + ConnectionInternal::sizeText(connection_.maxLiteralSize()));
     std::string scratch;
     std::string& target = into != nullptr ? *into : scratch;
     if (into != nullptr && (target.size() > budget_ || size > budget_ - target.size()))
-        tooLarge(answerTooLarge());
+        connection_.closeWithError(answerTooLarge());
     // A kept literal grows its reply once; one that is not kept goes
     // through a scratch buffer.
     if (into != nullptr)
@@ -121,10 +107,7 @@ void ReplyReader::readLiteral(std::string* into, std::uint64_t size)
         if (connection_.recvData(target, want) != want) {
             // The literal ended short: what was read can't be completed,
             // and the command is never sent again (it would be repeated).
-            std::string text = connection_.readEndText();
-            connection_.close();
-            connection_.setLastErrorResponse(text);
-            throw ImapTimeoutException(text);
+            connection_.closeAfterCutReply();
         }
         left -= want;
     }
@@ -150,7 +133,7 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
         reply.text = line;
         for (;;) {
             if (reply.text.size() > budget_)
-                tooLarge(answerTooLarge());
+                connection_.closeWithError(answerTooLarge());
             // Only the line just read can announce a literal: the bytes of
             // an earlier literal are data, whatever they hold.
             std::uint64_t size = 0;
@@ -171,10 +154,8 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
         connection_.noteCapabilities(reply.text);
         return reply;
     } catch (const std::bad_alloc&) {
-        std::string text = "out of memory while reading a reply from " + connection_.endpointText();
-        connection_.close();
-        connection_.setLastErrorResponse(text);
-        throw ImapConnectionFailed(text);
+        connection_.closeWithError(
+            "out of memory while reading a reply from " + connection_.endpointText());
     }
 }
 

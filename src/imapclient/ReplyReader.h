@@ -69,7 +69,6 @@ public:
 private:
     std::string readLine(bool insideReply);
     void readLiteral(std::string* into, std::uint64_t size);
-    [[noreturn]] void tooLarge(const std::string& sentence);
     std::string answerTooLarge() const;
 
     ConnectionInternal& connection_;

@@ -83,8 +83,6 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
             if (readDateAndFlags(number, message) != ImapSuccess)
                 return ImapFetchFailed;
         } catch (const ImapException& e) {
-            // A failed date-and-flags fetch skips the message whatever went
-            // wrong (14); the body fetch's failures keep their own codes.
             throw ImapException(e.what(), 0);
         }
         return startBody(number, message);

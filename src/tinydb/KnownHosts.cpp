@@ -3,6 +3,7 @@
 
 #include "utils/KFile.h"
 #include "utils/PathUtils.h"
+#include "utils/StringUtils.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,12 +21,6 @@ std::string lower(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-std::string trimmed(const std::string& text)
-{
-    std::size_t end = text.find_last_not_of(" \t\r\n");
-    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
 }
 
 // A known-hosts file holds a line per server; anything near this size is
@@ -56,11 +51,11 @@ std::string recordedFingerprint(const std::string& text, const std::string& key)
         std::size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
-        std::string line = trimmed(text.substr(start, end - start));
+        std::string line = tavir::utils::trimRight(text.substr(start, end - start));
         start = end + 1;
         std::size_t split = line.find(": ");
         if (split != std::string::npos && lower(line.substr(0, split)) == key)
-            return lower(trimmed(line.substr(split + 2)));
+            return lower(tavir::utils::trimRight(line.substr(split + 2)));
     }
     return {};
 }

@@ -18,12 +18,11 @@ TinyDbClient::TinyDbClient(Options options)
     : options_(std::move(options))
 {
     backend_ = {"the cluster's backend settings", "Cluster",
-        {"BackendMode", "MasterPassword", "BackendAccessList"}, "", {}, false, false};
+        {"BackendMode", "MasterPassword", "BackendAccessList"}, "", {}, false};
     caches_ = {"the folder and index-write caches", "MessageStore",
-        {"FolderCache", "IndexWriteCache"}, "", {}, false, false};
-    policy_ = {"the security policy mode", "Security", {"PolicyMode"}, "", {}, false, false};
-    binding_
-        = {"the IMAP service binding", "ServicePorts", {"Address", "Port"}, "", {}, false, false};
+        {"FolderCache", "IndexWriteCache"}, "", {}, false};
+    policy_ = {"the security policy mode", "Security", {"PolicyMode"}, "", {}, false};
+    binding_ = {"the IMAP service binding", "ServicePorts", {"Address", "Port"}, "", {}, false};
 }
 
 TinyDbClient::~TinyDbClient()
@@ -87,13 +86,11 @@ bool TinyDbClient::open(const std::string& action)
         return fail(action, "not logged in to the administration service");
     // The connection broke during an earlier step: one new connection with
     // the same credentials.
-    tinydb_close(handle_);
-    handle_ = nullptr;
+    close();
     if (logIn() == Status::Ok)
         return true;
     std::string cause = "connecting again failed: " + tinydb_error(handle_);
-    tinydb_close(handle_);
-    handle_ = nullptr;
+    close();
     return fail(action, cause);
 }
 

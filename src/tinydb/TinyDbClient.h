@@ -90,7 +90,6 @@ private:
         std::vector<std::string> columns;
         std::string where; // " WHERE ..." or empty
         std::vector<Value> values;
-        bool saved = false;
         bool changed = false;
     };
 

@@ -47,7 +47,6 @@ bool TinyDbClient::save(Saved& row)
                 + " rows where one was expected");
     }
     row.values = result.rows[0];
-    row.saved = true;
     return true;
 }
 
