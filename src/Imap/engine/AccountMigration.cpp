@@ -139,9 +139,7 @@ AccountMigration::Step AccountMigration::logInToSource()
         }
         if (result == mail::ImapLoginFailed)
             return fail(result,
-                sentence(L"The source server %1% refused the login of %2% (as %2%: %3%; as %4%: "
-                         L"%5%).",
-                    at.text(), account_.address(), asAddress, account_.mailbox,
+                sourceLoginRefused(at.text(), account_.address(), asAddress, account_.mailbox,
                     clientError(source_)));
     }
     return fail(result,

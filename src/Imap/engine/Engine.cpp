@@ -34,9 +34,7 @@ int testImapServer(const std::wstring& server, bool ssl)
     probeSourceHost(server, log);
     ServerAddress address;
     if (!parseServerAddress(server, ssl, address)) {
-        log.report(TAVIR_HERE,
-            sentence(
-                L"The source server \"%1%\" is not a host name with an optional port.", server));
+        log.report(TAVIR_HERE, notAnAddress(L"source", server) + L".");
         return 1;
     }
     mail::SimpleImapClient client;

@@ -22,10 +22,7 @@ void ImapUserTesterThread::execute()
     Logger log;
     callbacks_.started();
     if (!serverValid_)
-        log.report(TAVIR_HERE,
-            sentence(L"The source server \"%1%\" is not a host name with an optional port; no "
-                     L"account can log in.",
-                serverText_));
+        log.report(TAVIR_HERE, notAnAddress(L"source", serverText_) + L"; no account can log in.");
     bool aborted = false;
     const std::size_t count = std::min(users_->size(), statuses_.size());
     for (std::size_t i = 0; i < count; ++i) {
@@ -75,8 +72,7 @@ TestStatus ImapUserTesterThread::testAccount(const UserInfo& account, Logger& lo
         return TestLoginAccepted;
     }
     log.report(TAVIR_HERE,
-        sentence(L"The source server %1% refused the login of %2% (as %2%: %3%; as %4%: %5%).",
-            server_.text(), address, refusal, account.mailbox, second));
+        sourceLoginRefused(server_.text(), address, refusal, account.mailbox, second));
     return TestLoginRefused;
 }
 

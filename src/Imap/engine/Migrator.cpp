@@ -157,15 +157,11 @@ bool Migrator::describeRun(MigrationRun& run, Logger& log)
 {
     const Configuration& c = configuration_;
     if (!parseServerAddress(c.sourceServer, c.sourceSsl, run.source)) {
-        log.report(TAVIR_HERE,
-            sentence(L"The source server \"%1%\" is not a host name with an optional port.",
-                c.sourceServer));
+        log.report(TAVIR_HERE, notAnAddress(L"source", c.sourceServer) + L".");
         return false;
     }
     if (!parseServerAddress(c.targetServer, c.targetSsl, run.target)) {
-        log.report(TAVIR_HERE,
-            sentence(L"The target server \"%1%\" is not a host name with an optional port.",
-                c.targetServer));
+        log.report(TAVIR_HERE, notAnAddress(L"target", c.targetServer) + L".");
         return false;
     }
     run.sourceSsl = c.sourceSsl;

@@ -1,6 +1,7 @@
 // Splitting "host:port".
 #include "Imap/engine/ServerAddress.h"
 
+#include "Imap/engine/Logger.h"
 #include "imapclient/ConnectionInternal.h"
 
 #include <boost/algorithm/string/classification.hpp>
@@ -30,6 +31,18 @@ bool parseServerAddress(const std::wstring& text, bool ssl, ServerAddress& out)
     out.host = server;
     out.port = port;
     return true;
+}
+
+std::wstring notAnAddress(const wchar_t* role, const std::wstring& text)
+{
+    return sentence(L"The %1% server \"%2%\" is not a host name with an optional port", role, text);
+}
+
+std::wstring sourceLoginRefused(const std::wstring& server, const std::wstring& address,
+    const std::wstring& asAddress, const std::wstring& mailbox, const std::wstring& asMailbox)
+{
+    return sentence(L"The source server %1% refused the login of %2% (as %2%: %3%; as %4%: %5%).",
+        server, address, asAddress, mailbox, asMailbox);
 }
 
 } // namespace tavir::migration

@@ -15,4 +15,13 @@ struct ServerAddress {
 // is not a number from 1 to 65535. Blanks around the text are ignored.
 bool parseServerAddress(const std::wstring& text, bool ssl, ServerAddress& out);
 
+// "The <role> server "<text>" is not a host name with an optional port",
+// without an end: callers add their full stop or consequence.
+std::wstring notAnAddress(const wchar_t* role, const std::wstring& text);
+
+// The report's sentence for a source account that could log in neither with
+// its address nor with its mailbox name, with the server's answer to each.
+std::wstring sourceLoginRefused(const std::wstring& server, const std::wstring& address,
+    const std::wstring& asAddress, const std::wstring& mailbox, const std::wstring& asMailbox);
+
 } // namespace tavir::migration

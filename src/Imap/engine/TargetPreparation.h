@@ -3,6 +3,7 @@
 // over the administration client. Each failure is one sentence in the report
 // (the client's own: what could not be done, on which host, and why).
 #include "Imap/engine/Logger.h"
+#include "imapclient/ConnectionInternal.h"
 #include "tinydb/TinyDbClient.h"
 
 #include <string>
@@ -14,7 +15,7 @@ struct TargetPlan {
     std::string adminUser;
     std::string adminPassword;
     bool ssl = false; // which IMAP service the migration uses
-    unsigned imapPort = 143;
+    unsigned imapPort = mail::ConnectionInternal::defaultImapPort;
     std::string masterPassword;
 };
 
