@@ -58,13 +58,30 @@ Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options&
     // The login and mail processes run as unprivileged users; they must be
     // able to reach their files below the temporary folder.
     chmod(dir_.path().c_str(), 0755);
+    makeCertificate();
+    // A port the kernel just called free can be taken by another test (or by
+    // a client's outgoing connection) before Dovecot binds it; then the start
+    // is tried again on new ports.
+    const int attempts = 5;
+    for (int attempt = 1;; ++attempt) {
+        choosePorts();
+        writeConfig(users, options);
+        try {
+            start();
+            return;
+        } catch (const std::runtime_error&) {
+            if (attempt == attempts || log().find("Address already in use") == std::string::npos)
+                throw;
+        }
+    }
+}
+
+void Dovecot::choosePorts()
+{
     port_ = freeLoopbackPort();
     tlsPort_ = freeLoopbackPort();
     while (tlsPort_ == port_)
         tlsPort_ = freeLoopbackPort();
-    makeCertificate();
-    writeConfig(users, options);
-    start();
 }
 
 Dovecot::~Dovecot()
@@ -97,6 +114,7 @@ void Dovecot::writeConfig(const std::map<std::string, std::string>& users, const
     chmod((root + "/users").c_str(), 0644);
 
     logFile_ = root + "/dovecot.log";
+    writeFile(logFile_, "");
     std::string layout = options.separator == '/' ? ":LAYOUT=fs" : "";
     std::ostringstream conf;
     conf << "base_dir = " << root << "/run\n"

@@ -45,6 +45,7 @@ public:
 private:
     void writeConfig(const std::map<std::string, std::string>& users, const Options& options);
     void makeCertificate();
+    void choosePorts();
     void start();
     void stop();
 
