@@ -290,16 +290,10 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     currentCount_ = 0;
     publishProgress({});
     ImapClientResult result = source_.status(folder.sourceName, currentCount_);
-    if (result == mail::ImapStatusFailed) {
-        folderFailed(
-            sentence(L"The source server did not count the messages of folder \"%1%\": %2%",
-                folder.sourceName, asSentence(clientError(source_))));
-        return Step::Next;
-    }
     if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The messages of folder \"%1%\" could not be counted: %2%", folder.sourceName,
-                asSentence(clientError(source_))));
+        return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
+            L"The source server did not count the messages of folder \"%1%\": %2%",
+            L"The messages of folder \"%1%\" could not be counted: %2%");
     bool copy = false;
     const Step checked = checkTarget(folder, currentCount_, copy);
     if (checked != Step::Next || !copy) {
@@ -308,15 +302,10 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
         return checked;
     }
     result = source_.select(folder.sourceName);
-    if (result == mail::ImapSelectFailed) {
-        folderFailed(sentence(L"The source server did not select folder \"%1%\": %2%",
-            folder.sourceName, asSentence(clientError(source_))));
-        return Step::Next;
-    }
     if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The folder \"%1%\" could not be selected: %2%", folder.sourceName,
-                asSentence(clientError(source_))));
+        return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
+            L"The source server did not select folder \"%1%\": %2%",
+            L"The folder \"%1%\" could not be selected: %2%");
     FolderCopy copier(source_, target_, log_, stopRequested_,
         [this](const FolderCopy::Tally& tally) { publishProgress(tally); });
     FolderCopy::Tally tally;
@@ -351,16 +340,10 @@ AccountMigration::Step AccountMigration::checkTarget(
         return Step::Next;
     unsigned held = 0;
     const ImapClientResult result = target_.status(folder.targetName, held);
-    if (result == mail::ImapStatusFailed) {
-        folderFailed(sentence(L"The target server did not count the messages of folder \"%1%\": "
-                              L"%2%",
-            folder.targetName, asSentence(clientError(target_))));
-        return Step::Next;
-    }
     if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The messages of folder \"%1%\" on the target could not be counted: %2%",
-                folder.targetName, asSentence(clientError(target_))));
+        return folderCommandFailed(result, mail::ImapStatusFailed, target_, folder.targetName,
+            L"The target server did not count the messages of folder \"%1%\": %2%",
+            L"The messages of folder \"%1%\" on the target could not be counted: %2%");
     // A folder migrated before holds what the source holds: copying it again
     // would put every message there twice.
     if (held == count) {
@@ -392,6 +375,17 @@ AccountMigration::Step AccountMigration::fail(unsigned code, const std::wstring&
     foldersLeft_ = 0;
     publishProgress({});
     return Step::Failed;
+}
+
+AccountMigration::Step AccountMigration::folderCommandFailed(ImapClientResult result,
+    ImapClientResult refused, SimpleImapClient& client, const std::wstring& folder,
+    const wchar_t* skipSentence, const wchar_t* endSentence)
+{
+    const std::wstring why = asSentence(clientError(client));
+    if (result != refused)
+        return fail(result, sentence(endSentence, folder, why));
+    folderFailed(sentence(skipSentence, folder, why));
+    return Step::Next;
 }
 
 AccountMigration::Step AccountMigration::stopped()

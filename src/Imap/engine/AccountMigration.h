@@ -57,6 +57,13 @@ private:
     // The failure that ends the account, and every folder not yet done
     // counted as failed.
     Step fail(unsigned code, const std::wstring& why);
+    // A command about one folder that did not succeed: `refused`, the
+    // server's refusal of that folder alone, skips the folder with
+    // `skipSentence`; any other result ends the account with `endSentence`.
+    // Both patterns take the folder's name and the server's answer.
+    Step folderCommandFailed(mail::ImapClientResult result, mail::ImapClientResult refused,
+        mail::SimpleImapClient& client, const std::wstring& folder, const wchar_t* skipSentence,
+        const wchar_t* endSentence);
     Step stopped();
     // A folder that is skipped as a whole: a folder error and a sentence.
     void folderFailed(const std::wstring& why);
