@@ -129,6 +129,10 @@ bool Migrator::start(ICallbacks* callbacks)
     admin_ = run->admin;
     MigrationStatus status;
     run->users->fillStatus(status);
+    // More workers than accounts would only start and end.
+    const unsigned waiting
+        = status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
+    prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
     writeReportHeader(log, *run, configuration_.adminUser, status, prepared.workers);
     if (!prepared.notice.empty())
         log.report(TAVIR_HERE, utf8ToUnicode(prepared.notice));
@@ -192,12 +196,6 @@ bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Log
     run.masterPassword = utf8ToUnicode(plan.masterPassword);
     run.targetVersion = prepared.version;
     run.startTime = static_cast<std::int64_t>(std::time(nullptr));
-    // More workers than accounts would only start and end.
-    MigrationStatus status;
-    run.users->fillStatus(status);
-    const unsigned waiting
-        = status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
-    prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
     return true;
 }
 
