@@ -123,10 +123,8 @@ bool Migrator::start(ICallbacks* callbacks)
     PreparedTarget prepared;
     if (!describeRun(*run, log) || !prepareMigration(*run, prepared, log))
         return false;
-    stopRequested_ = false;
     startTime_ = run->startTime;
     masterPassword_ = run->masterPassword;
-    admin_ = run->admin;
     MigrationStatus status;
     run->users->fillStatus(status);
     // More workers than accounts would only start and end.
@@ -227,7 +225,6 @@ void Migrator::getStatus(MigrationStatus& status)
 bool Migrator::stop()
 {
     KMutexLocker lock(lock_);
-    stopRequested_ = true;
     if (supervisor_)
         supervisor_->setTerminated(true);
     return true;

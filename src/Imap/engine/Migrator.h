@@ -11,7 +11,6 @@
 #include "Imap/engine/Thread.h"
 #include "tiny/KMutex.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -55,14 +54,12 @@ private:
     Configuration configuration_;
     std::shared_ptr<UsersInformation> users_;
     std::shared_ptr<ImapUserTesterThread> tester_;
-    // The run: its supervisor thread (which owns the workers), the
-    // administration client, its start time and the target's temporary
-    // master password.
+    // The run: its supervisor thread (which owns the workers and, through
+    // the run they share, the administration client), its start time and
+    // the target's temporary master password.
     std::shared_ptr<Thread> supervisor_;
-    std::shared_ptr<tinydb::TinyDbClient> admin_;
     std::int64_t startTime_ = 0;
     std::wstring masterPassword_;
-    std::atomic<bool> stopRequested_{false};
 };
 
 } // namespace tavir::migration
