@@ -6,6 +6,17 @@ namespace tavir::migration {
 
 using mail::ImapClientResult;
 
+namespace {
+
+// True for the codes that concern one message only.
+bool isMessageFailure(ImapClientResult code)
+{
+    return code == mail::ImapAppendFailed || code == mail::ImapMessageLoadFailed
+        || code == mail::ImapFetchFailed;
+}
+
+} // namespace
+
 FolderCopy::FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& target, Logger& log,
     std::function<bool()> stopRequested, std::function<void(const Tally&)> progress)
     : source_(source)
@@ -14,12 +25,6 @@ FolderCopy::FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& t
     , stopRequested_(std::move(stopRequested))
     , progress_(std::move(progress))
 {
-}
-
-bool FolderCopy::isMessageFailure(ImapClientResult code)
-{
-    return code == mail::ImapAppendFailed || code == mail::ImapMessageLoadFailed
-        || code == mail::ImapFetchFailed;
 }
 
 FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned count, Tally& tally)

@@ -50,9 +50,6 @@ public:
     // the target.
     Outcome copy(const MigrationFolder& folder, unsigned count, Tally& tally);
 
-    // True for the codes that concern one message only.
-    static bool isMessageFailure(mail::ImapClientResult code);
-
 private:
     // Copies messages from `first` up to `last`; `next` ends at the first
     // message not yet handled.
