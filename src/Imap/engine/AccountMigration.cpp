@@ -208,6 +208,10 @@ AccountMigration::Step AccountMigration::createFolders()
         // until one is made.
         if (store_ == FolderStore::Mailbox && isInboxOnly(folder))
             continue;
+        auto notCreated = [&](const std::wstring& why) {
+            return sentence(L"The folder \"%1%\" could not be created on the target: %2%",
+                folder.targetName, asSentence(why));
+        };
         mailserver::common::KUuid id = folder.id;
         ImapClientResult result
             = target_.createFolder(folder.targetName, id, SimpleImapClient::FolderTypeNoteClass);
@@ -219,9 +223,7 @@ AccountMigration::Step AccountMigration::createFolders()
             continue;
         }
         if (result != mail::ImapCreateFolderFailed)
-            return fail(result,
-                sentence(L"The folder \"%1%\" could not be created on the target: %2%",
-                    folder.targetName, asSentence(clientError(target_))));
+            return fail(result, notCreated(clientError(target_)));
         const std::wstring refusal = clientError(target_);
         // A folder of that name made by an earlier run is used again.
         unsigned held = 0;
@@ -251,12 +253,9 @@ AccountMigration::Step AccountMigration::createFolders()
             continue;
         }
         if (result != mail::ImapCreateFolderFailed && result != mail::ImapStatusFailed)
-            return fail(result,
-                sentence(L"The folder \"%1%\" could not be created on the target: %2%",
-                    folder.targetName, asSentence(clientError(target_))));
+            return fail(result, notCreated(clientError(target_)));
         missingOnTarget_.insert(folder.targetName);
-        folderFailed(sentence(L"The folder \"%1%\" could not be created on the target: %2%",
-            folder.targetName, asSentence(refusal)));
+        folderFailed(notCreated(refusal));
     }
     for (const MigrationFolder& folder : toCreate)
         if (!folder.selectable && !missingOnTarget_.count(folder.targetName))
