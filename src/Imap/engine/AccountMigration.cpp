@@ -295,11 +295,8 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
             L"The messages of folder \"%1%\" could not be counted: %2%");
     bool copy = false;
     const Step checked = checkTarget(folder, currentCount_, copy);
-    if (checked != Step::Next || !copy) {
-        if (checked == Step::Next)
-            folderDone();
+    if (checked != Step::Next || !copy)
         return checked;
-    }
     result = source_.select(folder.sourceName);
     if (result != mail::ImapSuccess)
         return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
@@ -330,8 +327,10 @@ AccountMigration::Step AccountMigration::checkTarget(
     const MigrationFolder& folder, unsigned count, bool& copy)
 {
     copy = false;
-    if (count == 0)
+    if (count == 0) {
+        folderDone();
         return Step::Next;
+    }
     // A folder made in this run, and the inbox of an account made in this
     // run, hold nothing yet: no need to ask.
     copy = madeNow_.count(folder.targetName) || (newAccount_ && isInboxOnly(folder));
@@ -350,6 +349,7 @@ AccountMigration::Step AccountMigration::checkTarget(
             sentence(L"The folder \"%1%\" on the target holds %2% messages already, as many as "
                      L"the source's: it was migrated before and is not copied again.",
                 folder.targetName, held));
+        folderDone();
         return Step::Next;
     }
     if (held != 0)

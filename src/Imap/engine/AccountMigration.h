@@ -51,7 +51,9 @@ private:
     Step copyFolders();
     Step copyFolder(const MigrationFolder& folder);
     // How many messages of the folder are on the target already, and
-    // whether the copy goes ahead. Step::Failed only for a lost connection.
+    // whether the copy goes ahead. A folder that is not copied is ended
+    // here, as done or as failed, so that it is counted once. Step::Failed
+    // only for a lost connection.
     Step checkTarget(const MigrationFolder& folder, unsigned count, bool& copy);
 
     // The failure that ends the account, and every folder not yet done

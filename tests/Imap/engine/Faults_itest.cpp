@@ -288,6 +288,27 @@ TEST_F(FaultTest, LaterStatementsRefusedInTurn)
     refuseEachStatement(21, 60);
 }
 
+TEST_F(FaultTest, FoldersTheTargetWillNotCountAreFailedOnceAndNeverDone)
+{
+    // The first run makes the accounts and their folders, so it asks the
+    // target for no count; the second finds them there and every STATUS is
+    // refused.
+    startTarget(R"([{"on": "STATUS", "count": 1, "times": 1000, "action": "no"}])");
+    const RunOutcome first = runDirectly("count.test");
+    ASSERT_EQ(2u, first.status.finishedAccounts) << first.report;
+    ASSERT_EQ(0u, first.status.folderErrors) << first.report;
+    const RunOutcome second = runDirectly("count.test");
+    ASSERT_TRUE(second.started) << second.report;
+    expectCallbacksInOrder(second);
+    EXPECT_EQ(settings, targetSettings(*target));
+    EXPECT_EQ(4u, second.status.folderErrors) << second.report;
+    for (const char* line : {"Account alice@count.test finished: 0 folders and 0 messages copied; "
+                             "2 folders and 0 messages failed.",
+             "Account bob@count.test finished: 0 folders and 0 messages copied; 2 folders and 0 "
+             "messages failed."})
+        EXPECT_NE(std::string::npos, second.report.find(line)) << line << "\n" << second.report;
+}
+
 TEST_F(FaultTest, AWorkerEndedByAnExceptionStillLetsTheRunFinish)
 {
     // The first account's worker meets an exception before its road; the
