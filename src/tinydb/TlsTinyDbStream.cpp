@@ -5,7 +5,6 @@
 #include "ssl/Certificate.h"
 #include "ssl/SslBuffer.h"
 #include "ssl/TcpClientStream.h"
-#include "tiny/Time.h"
 #include "utils/InetSocketAddress.h"
 
 #include <openssl/ssl.h>
@@ -75,17 +74,19 @@ public:
     {
         if (!stream_)
             return ReadEnd::Failed;
-        // The stream ends a read the same way for a closed peer and for a
-        // time-out; the clock tells them apart.
-        std::uint64_t start = tavir::tiny::getMs64();
         std::streamsize got = stream_->rdbuf()->sgetn(data, static_cast<std::streamsize>(n));
         if (got == static_cast<std::streamsize>(n))
             return ReadEnd::Complete;
         if (stream_->getSocketState() < 0)
             return ReadEnd::Failed;
-        std::uint64_t waited = tavir::tiny::getMs64() - start;
-        return endpoint_.timeoutMs != 0 && waited + 50 >= endpoint_.timeoutMs ? ReadEnd::TimedOut
-                                                                              : ReadEnd::Closed;
+        switch (stream_->buffer()->lastReceiveError()) {
+        case 0:
+            return ReadEnd::Closed;
+        case ETIMEDOUT:
+            return ReadEnd::TimedOut;
+        default:
+            return ReadEnd::Failed;
+        }
     }
 
     bool write(const std::string& bytes) override
