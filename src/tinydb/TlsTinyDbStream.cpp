@@ -7,8 +7,6 @@
 #include "ssl/TcpClientStream.h"
 #include "utils/InetSocketAddress.h"
 
-#include <openssl/ssl.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -59,14 +57,10 @@ public:
     {
         auto* tls
             = stream_ ? dynamic_cast<tavir::ssl::basic_sslbuffer*>(stream_->buffer()) : nullptr;
-        X509* peer = tls && tls->getSSL() ? SSL_get1_peer_certificate(tls->getSSL()) : nullptr;
-        if (!peer)
-            return {};
         tavir::crypto::Certificate certificate;
-        certificate.setCertificate(peer);
         std::string fingerprint;
-        certificate.getFingerprint(fingerprint, ":");
-        X509_free(peer); // lent to `certificate`, which does not own it
+        if (tls && certificate.getFromPeer(tls->getSSL()))
+            certificate.getFingerprint(fingerprint, ":");
         return fingerprint;
     }
 
