@@ -102,7 +102,8 @@ private:
     bool save(Saved& row);
     bool writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
     bool change(Saved& row, const std::vector<Value>& values, const std::string& action);
-    bool restore(Saved& row);
+    // Writes the saved values back, then restarts `service` when one is named.
+    bool restore(Saved& row, const std::string& service = {});
     bool restartService(const std::string& service, const std::string& action);
     bool createOnce(const std::string& action, const std::string& lookup, const std::string& insert,
         bool& existed);

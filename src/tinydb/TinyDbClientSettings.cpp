@@ -66,12 +66,14 @@ bool TinyDbClient::change(Saved& row, const std::vector<Value>& values, const st
     return writeRow(row, values, action);
 }
 
-bool TinyDbClient::restore(Saved& row)
+bool TinyDbClient::restore(Saved& row, const std::string& service)
 {
     KMutexLocker hold(lock_);
     if (!row.changed)
         return true;
-    if (!writeRow(row, row.values, "restore " + row.what))
+    const std::string action = "restore " + row.what;
+    if (!writeRow(row, row.values, action)
+        || (!service.empty() && !restartService(service, action)))
         return false;
     row.changed = false;
     return true;
@@ -198,13 +200,7 @@ bool TinyDbClient::bindImap(bool ssl, unsigned port)
 bool TinyDbClient::restoreImapBinding()
 {
     KMutexLocker hold(lock_);
-    if (!binding_.changed)
-        return true;
-    const std::string action = "restore " + binding_.what;
-    if (!writeRow(binding_, binding_.values, action) || !restartService(imapService_, action))
-        return false;
-    binding_.changed = false;
-    return true;
+    return restore(binding_, imapService_);
 }
 
 void TinyDbClient::restoreAll()
