@@ -98,6 +98,9 @@ private:
     bool execute(
         const std::string& action, const std::string& statement, ResultSet* result = nullptr);
     bool fail(const std::string& action, const std::string& cause);
+    // The one row of `width` values a statement answers with.
+    bool readRow(const std::string& action, const std::string& statement, std::size_t width,
+        std::vector<Value>& row);
     bool readOne(const std::string& action, const std::string& statement, Value& value);
     bool save(Saved& row);
     bool writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);

@@ -36,18 +36,9 @@ bool TinyDbClient::save(Saved& row)
     KMutexLocker hold(lock_);
     if (row.changed)
         return true; // what was saved before the change is what must come back
-    const std::string action = "read " + row.what;
-    ResultSet result;
-    if (!execute(
-            action, "SELECT " + joined(row.columns) + " FROM " + row.table + row.where, &result))
-        return false;
-    if (result.rows.size() != 1 || result.rows[0].size() != row.columns.size()) {
-        return fail(action,
-            "the server answered with " + std::to_string(result.rows.size())
-                + " rows where one was expected");
-    }
-    row.values = result.rows[0];
-    return true;
+    return readRow("read " + row.what,
+        "SELECT " + joined(row.columns) + " FROM " + row.table + row.where, row.columns.size(),
+        row.values);
 }
 
 bool TinyDbClient::writeRow(
