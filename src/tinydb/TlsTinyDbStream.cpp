@@ -37,7 +37,7 @@ public:
         }
         stream_ = std::make_unique<basic_tcpclientiostream>(
             peer, InetSSLSocketAddress::any(), 16384, 16384, true);
-        applyTimeout();
+        stream_->setTimeoutMs(endpoint_.timeoutMs);
         errno = 0;
         stream_->create(nullptr);
         if (stream_->bad() || stream_->fail() || !stream_->isConnected()) {
@@ -101,12 +101,6 @@ public:
     }
 
 private:
-    void applyTimeout()
-    {
-        stream_->setTimeoutInSeconds(endpoint_.timeoutMs / 1000u);
-        stream_->setTimeoutInuSeconds((endpoint_.timeoutMs % 1000u) * 1000u);
-    }
-
     TinyDbEndpoint endpoint_;
     std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream_;
 };
