@@ -87,11 +87,7 @@ public:
         stream_->write(data, static_cast<std::streamsize>(n));
     }
     void flush() override { stream_->flush(); }
-    void setTimeoutMs(unsigned ms) override
-    {
-        stream_->setTimeoutInSeconds(ms / 1000u);
-        stream_->setTimeoutInuSeconds((ms % 1000u) * 1000u);
-    }
+    void setTimeoutMs(unsigned ms) override { stream_->setTimeoutMs(ms); }
     int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
     std::string connectFailure() const override { return connectFailure_; }
 

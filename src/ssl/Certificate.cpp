@@ -316,8 +316,12 @@ bool Certificate::loadFromContext(tavir::ssl::SSLContext& context)
 
 bool Certificate::getFromPeer(const tavir::ssl::KSslSocket& socket)
 {
+    return getFromPeer(socket.getSSL());
+}
+
+bool Certificate::getFromPeer(SSL* ssl)
+{
     freeCertWhenAllocated();
-    SSL* ssl = socket.getSSL();
     if (!ssl)
         return false;
     X509* certificate = SSL_get1_peer_certificate(ssl);

@@ -132,6 +132,8 @@ public:
     bool getFingerprint(std::string& out, const char* separator);
     bool loadFromContext(tavir::ssl::SSLContext& context);
     bool getFromPeer(const tavir::ssl::KSslSocket& socket);
+    // The peer certificate of a TLS connection (owned); false without one.
+    bool getFromPeer(SSL* ssl);
     void freeCertWhenAllocated();
 
     X509* get() const { return certificate_; }

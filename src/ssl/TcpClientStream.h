@@ -31,6 +31,11 @@ public:
     {
         buffer_->setTimeoutInuSeconds(microseconds);
     }
+    void setTimeoutMs(unsigned ms)
+    {
+        setTimeoutInSeconds(ms / 1000u);
+        setTimeoutInuSeconds((ms % 1000u) * 1000u);
+    }
     const InetSocketAddress& getPeerHost() const { return buffer_->getPeerHost(); }
     const InetSocketAddress& getHost() { return buffer_->getHost(); }
     int startSSL() { return buffer_->startSSL(); }

@@ -1,10 +1,12 @@
 // Domain names: DNS labels of letters, digits and inner hyphens (letters may
-// be non-ASCII UTF-8), joined by dots.
+// be non-ASCII UTF-8), joined by dots; and the text checks of record fields.
 #include "tinydb/CvnDomain.h"
 
 #include "tinydb/Wire.h"
 
 #include <boost/regex.hpp>
+
+#include <algorithm>
 
 namespace tavir::tinydb {
 
@@ -25,35 +27,53 @@ const boost::regex& domainPattern()
     return pattern;
 }
 
+bool isControl(char c)
+{
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
 } // namespace
 
 std::string printable(const std::string& text)
 {
     std::string out = text;
     for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+        if (isControl(c))
             c = '?';
     }
     return out;
 }
 
+bool hasControl(const std::string& text)
+{
+    return std::any_of(text.begin(), text.end(), isControl);
+}
+
+bool checkSizeAndUtf8(
+    const std::string& what, const std::string& text, std::size_t limit, std::string& sentence)
+{
+    if (text.size() > limit) {
+        sentence = "the " + what + " is longer than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    if (!isUtf8(text)) {
+        sentence = "the " + what + " is not UTF-8";
+        return false;
+    }
+    return true;
+}
+
 bool CvnDomain::validate(std::string& sentence) const
 {
-    const std::string shown = "the domain name \"" + printable(name) + "\"";
     if (name.empty()) {
         sentence = "the domain name is empty";
         return false;
     }
-    if (name.size() > maxDomainName) {
-        sentence = shown + " is longer than " + std::to_string(maxDomainName) + " bytes";
+    const std::string field = "domain name \"" + printable(name) + "\"";
+    if (!checkSizeAndUtf8(field, name, maxDomainName, sentence))
         return false;
-    }
-    if (!isUtf8(name)) {
-        sentence = shown + " is not UTF-8";
-        return false;
-    }
     if (!boost::regex_match(name, domainPattern())) {
-        sentence = shown
+        sentence = "the " + field
             + " is not a domain name (labels of letters, digits and inner hyphens, at most 63 "
               "bytes each, joined by dots)";
         return false;

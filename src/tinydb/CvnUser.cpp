@@ -3,7 +3,6 @@
 #include "tinydb/CvnUser.h"
 
 #include "tinydb/CvnDomain.h"
-#include "tinydb/Wire.h"
 
 #include <boost/regex.hpp>
 
@@ -26,26 +25,11 @@ const boost::regex& accountPattern()
     return pattern;
 }
 
-bool hasControl(const std::string& text)
-{
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            return true;
-    }
-    return false;
-}
-
 bool checkText(const std::string& what, const std::string& text, std::size_t limit,
     bool controlsAllowed, std::string& sentence)
 {
-    if (text.size() > limit) {
-        sentence = "the " + what + " is longer than " + std::to_string(limit) + " bytes";
+    if (!checkSizeAndUtf8(what, text, limit, sentence))
         return false;
-    }
-    if (!isUtf8(text)) {
-        sentence = "the " + what + " is not UTF-8";
-        return false;
-    }
     if (!controlsAllowed && hasControl(text)) {
         sentence = "the " + what + " holds a control character";
         return false;
@@ -63,15 +47,15 @@ bool CvnUser::validate(std::string& sentence) const
 {
     if (!CvnDomain{domain}.validate(sentence))
         return false;
-    const std::string shown = "the account name \"" + printable(name) + "\"";
     if (name.empty()) {
         sentence = "the account name is empty";
         return false;
     }
-    if (!checkText(shown.substr(4), name, maxAccountName, false, sentence))
+    const std::string field = "account name \"" + printable(name) + "\"";
+    if (!checkText(field, name, maxAccountName, false, sentence))
         return false;
     if (!boost::regex_match(name, accountPattern())) {
-        sentence = shown
+        sentence = "the " + field
             + " holds a character an account name can't have (a blank, a quote, a control "
               "character or one of @\\,;:<>()[]) or a dot at its start, its end or twice in a row";
         return false;

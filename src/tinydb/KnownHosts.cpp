@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 
 namespace tavir::tinydb {
 

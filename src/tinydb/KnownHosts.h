@@ -19,7 +19,6 @@ public:
 
     // "$HOME/.tavir/admin/known_hosts.cfg"; empty when HOME is not set.
     static std::string defaultPath();
-    const std::string& path() const { return path_; }
 
     // Checks the server's fingerprint and records it on first contact,
     // creating the folder (0700) and the file (0600) when missing.

@@ -111,7 +111,9 @@ Frame readFrame(tinydb_handle* handle)
     end = handle->stream->read(&body[0], body.size());
     if (end != ReadEnd::Complete)
         throw lost(handle, end, true);
-    return {static_cast<MessageType>(static_cast<unsigned char>(body[0])), body.substr(1)};
+    auto type = static_cast<MessageType>(static_cast<unsigned char>(body[0]));
+    body.erase(0, 1); // in place: the payload may be up to maxFrameSize
+    return {type, std::move(body)};
 }
 
 std::string serverSays(const ServerError& error)

@@ -115,17 +115,27 @@ bool TinyDbClient::fail(const std::string& action, const std::string& cause)
     return false;
 }
 
-bool TinyDbClient::readOne(const std::string& action, const std::string& statement, Value& value)
+bool TinyDbClient::readRow(const std::string& action, const std::string& statement,
+    std::size_t width, std::vector<Value>& row)
 {
     ResultSet result;
     if (!execute(action, statement, &result))
         return false;
-    if (result.rows.size() != 1 || result.rows[0].size() != 1) {
+    if (result.rows.size() != 1 || result.rows[0].size() != width) {
         return fail(action,
             "the server answered with " + std::to_string(result.rows.size())
-                + " rows where one value was expected");
+                + " rows where one was expected");
     }
-    value = result.rows[0][0];
+    row = std::move(result.rows[0]);
+    return true;
+}
+
+bool TinyDbClient::readOne(const std::string& action, const std::string& statement, Value& value)
+{
+    std::vector<Value> row;
+    if (!readRow(action, statement, 1, row))
+        return false;
+    value = std::move(row[0]);
     return true;
 }
 

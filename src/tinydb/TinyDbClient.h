@@ -98,11 +98,15 @@ private:
     bool execute(
         const std::string& action, const std::string& statement, ResultSet* result = nullptr);
     bool fail(const std::string& action, const std::string& cause);
+    // The one row of `width` values a statement answers with.
+    bool readRow(const std::string& action, const std::string& statement, std::size_t width,
+        std::vector<Value>& row);
     bool readOne(const std::string& action, const std::string& statement, Value& value);
     bool save(Saved& row);
     bool writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
     bool change(Saved& row, const std::vector<Value>& values, const std::string& action);
-    bool restore(Saved& row);
+    // Writes the saved values back, then restarts `service` when one is named.
+    bool restore(Saved& row, const std::string& service = {});
     bool restartService(const std::string& service, const std::string& action);
     bool createOnce(const std::string& action, const std::string& lookup, const std::string& insert,
         bool& existed);

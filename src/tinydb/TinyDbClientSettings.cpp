@@ -36,18 +36,9 @@ bool TinyDbClient::save(Saved& row)
     KMutexLocker hold(lock_);
     if (row.changed)
         return true; // what was saved before the change is what must come back
-    const std::string action = "read " + row.what;
-    ResultSet result;
-    if (!execute(
-            action, "SELECT " + joined(row.columns) + " FROM " + row.table + row.where, &result))
-        return false;
-    if (result.rows.size() != 1 || result.rows[0].size() != row.columns.size()) {
-        return fail(action,
-            "the server answered with " + std::to_string(result.rows.size())
-                + " rows where one was expected");
-    }
-    row.values = result.rows[0];
-    return true;
+    return readRow("read " + row.what,
+        "SELECT " + joined(row.columns) + " FROM " + row.table + row.where, row.columns.size(),
+        row.values);
 }
 
 bool TinyDbClient::writeRow(
@@ -66,12 +57,14 @@ bool TinyDbClient::change(Saved& row, const std::vector<Value>& values, const st
     return writeRow(row, values, action);
 }
 
-bool TinyDbClient::restore(Saved& row)
+bool TinyDbClient::restore(Saved& row, const std::string& service)
 {
     KMutexLocker hold(lock_);
     if (!row.changed)
         return true;
-    if (!writeRow(row, row.values, "restore " + row.what))
+    const std::string action = "restore " + row.what;
+    if (!writeRow(row, row.values, action)
+        || (!service.empty() && !restartService(service, action)))
         return false;
     row.changed = false;
     return true;
@@ -198,13 +191,7 @@ bool TinyDbClient::bindImap(bool ssl, unsigned port)
 bool TinyDbClient::restoreImapBinding()
 {
     KMutexLocker hold(lock_);
-    if (!binding_.changed)
-        return true;
-    const std::string action = "restore " + binding_.what;
-    if (!writeRow(binding_, binding_.values, action) || !restartService(imapService_, action))
-        return false;
-    binding_.changed = false;
-    return true;
+    return restore(binding_, imapService_);
 }
 
 void TinyDbClient::restoreAll()

@@ -5,10 +5,7 @@
 #include "ssl/Certificate.h"
 #include "ssl/SslBuffer.h"
 #include "ssl/TcpClientStream.h"
-#include "tiny/Time.h"
 #include "utils/InetSocketAddress.h"
-
-#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -40,7 +37,7 @@ public:
         }
         stream_ = std::make_unique<basic_tcpclientiostream>(
             peer, InetSSLSocketAddress::any(), 16384, 16384, true);
-        applyTimeout();
+        stream_->setTimeoutMs(endpoint_.timeoutMs);
         errno = 0;
         stream_->create(nullptr);
         if (stream_->bad() || stream_->fail() || !stream_->isConnected()) {
@@ -60,14 +57,10 @@ public:
     {
         auto* tls
             = stream_ ? dynamic_cast<tavir::ssl::basic_sslbuffer*>(stream_->buffer()) : nullptr;
-        X509* peer = tls && tls->getSSL() ? SSL_get1_peer_certificate(tls->getSSL()) : nullptr;
-        if (!peer)
-            return {};
         tavir::crypto::Certificate certificate;
-        certificate.setCertificate(peer);
         std::string fingerprint;
-        certificate.getFingerprint(fingerprint, ":");
-        X509_free(peer); // lent to `certificate`, which does not own it
+        if (tls && certificate.getFromPeer(tls->getSSL()))
+            certificate.getFingerprint(fingerprint, ":");
         return fingerprint;
     }
 
@@ -75,17 +68,19 @@ public:
     {
         if (!stream_)
             return ReadEnd::Failed;
-        // The stream ends a read the same way for a closed peer and for a
-        // time-out; the clock tells them apart.
-        std::uint64_t start = tavir::tiny::getMs64();
         std::streamsize got = stream_->rdbuf()->sgetn(data, static_cast<std::streamsize>(n));
         if (got == static_cast<std::streamsize>(n))
             return ReadEnd::Complete;
         if (stream_->getSocketState() < 0)
             return ReadEnd::Failed;
-        std::uint64_t waited = tavir::tiny::getMs64() - start;
-        return endpoint_.timeoutMs != 0 && waited + 50 >= endpoint_.timeoutMs ? ReadEnd::TimedOut
-                                                                              : ReadEnd::Closed;
+        switch (stream_->buffer()->lastReceiveError()) {
+        case 0:
+            return ReadEnd::Closed;
+        case ETIMEDOUT:
+            return ReadEnd::TimedOut;
+        default:
+            return ReadEnd::Failed;
+        }
     }
 
     bool write(const std::string& bytes) override
@@ -106,12 +101,6 @@ public:
     }
 
 private:
-    void applyTimeout()
-    {
-        stream_->setTimeoutInSeconds(endpoint_.timeoutMs / 1000u);
-        stream_->setTimeoutInuSeconds((endpoint_.timeoutMs % 1000u) * 1000u);
-    }
-
     TinyDbEndpoint endpoint_;
     std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream_;
 };

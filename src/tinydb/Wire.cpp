@@ -8,6 +8,15 @@ namespace tavir::tinydb {
 
 namespace {
 
+// The big-endian number in the first `bytes` bytes of `data`.
+std::uint64_t bigEndian(const char* data, std::size_t bytes)
+{
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i)
+        value = (value << 8) | static_cast<unsigned char>(data[i]);
+    return value;
+}
+
 class PayloadReader {
 public:
     explicit PayloadReader(const std::string& payload)
@@ -18,9 +27,8 @@ public:
     std::uint64_t unsignedOf(std::size_t bytes, const char* what)
     {
         need(bytes, what);
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < bytes; ++i)
-            value = (value << 8) | static_cast<unsigned char>(data_[pos_++]);
+        std::uint64_t value = bigEndian(data_.data() + pos_, bytes);
+        pos_ += bytes;
         return value;
     }
     std::uint8_t u8(const char* what) { return static_cast<std::uint8_t>(unsignedOf(1, what)); }
@@ -155,9 +163,7 @@ bool isUtf8(const std::string& text)
 
 std::uint32_t frameLength(const char* header)
 {
-    std::uint32_t length = 0;
-    for (std::size_t i = 0; i < frameHeaderSize; ++i)
-        length = (length << 8) | static_cast<unsigned char>(header[i]);
+    auto length = static_cast<std::uint32_t>(bigEndian(header, frameHeaderSize));
     if (length == 0)
         throw WireError("a frame without a type");
     if (length > maxFrameSize) {
