@@ -40,7 +40,7 @@ std::string MbsyncRun::name() const
     return "mbsync, " + std::to_string(processes_) + (processes_ == 1 ? " process" : " processes");
 }
 
-void MbsyncRun::prepare(unsigned)
+void MbsyncRun::prepare()
 {
     target_ = std::make_unique<Dovecot>(corpus_.users(), dovecotOptions());
     work_ = std::make_unique<tavir::test::TempDir>();
@@ -67,7 +67,7 @@ void MbsyncRun::writeConfig()
     tavir::test::writeFile(work_->file("mbsyncrc"), rc.str());
 }
 
-RunResult MbsyncRun::run(unsigned)
+RunResult MbsyncRun::run()
 {
     // Process k takes accounts k, k + P, k + 2P, ...
     std::vector<ChildJob> jobs;
@@ -88,12 +88,12 @@ RunResult MbsyncRun::run(unsigned)
     return result;
 }
 
-std::string MbsyncRun::check(unsigned)
+std::string MbsyncRun::check()
 {
     return compareCounts(corpus_, *target_);
 }
 
-void MbsyncRun::finish(unsigned)
+void MbsyncRun::finish()
 {
     target_.reset();
     work_.reset();

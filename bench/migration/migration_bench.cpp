@@ -102,17 +102,16 @@ struct Series {
     std::vector<double> seconds;
     long peakKb = 0;
     long peakSumKb = 0;
-    unsigned processes = 0;
     bool failed = false;
 };
 
 void measureRound(Series& series, unsigned round)
 {
     MeasuredRun& run = *series.run;
-    run.prepare(round);
-    RunResult result = run.run(round);
-    std::string difference = result.ok ? run.check(round) : result.error;
-    run.finish(round);
+    run.prepare();
+    RunResult result = run.run();
+    std::string difference = result.ok ? run.check() : result.error;
+    run.finish();
     if (!result.ok || !difference.empty()) {
         std::printf("round %u  %-28s FAILED: %s\n", round, run.name().c_str(), difference.c_str());
         series.failed = true;
@@ -121,7 +120,6 @@ void measureRound(Series& series, unsigned round)
     series.seconds.push_back(result.seconds);
     series.peakKb = std::max(series.peakKb, result.peakKb);
     series.peakSumKb = std::max(series.peakSumKb, result.peakSumKb);
-    series.processes = result.processes;
     std::printf("round %u  %-28s %8.2f s  peak %7.1f MB\n", round, run.name().c_str(),
         result.seconds, result.peakKb / 1024.0);
     std::fflush(stdout);
