@@ -166,9 +166,9 @@ std::string BenchCorpus::body(const CorpusMessage& message) const
 {
     char header[200];
     std::snprintf(header, sizeof header,
-        "From: bench@example.org\r\nTo: %s@%s\r\nSubject: m%016llx\r\n"
+        "From: bench@example.org\r\nTo: %s\r\nSubject: m%016llx\r\n"
         "Message-ID: <%016llx@bench>\r\n\r\n",
-        accounts_[message.account].user.c_str(), CorpusDomain,
+        accounts_[message.account].address().c_str(),
         static_cast<unsigned long long>(message.seed),
         static_cast<unsigned long long>(message.seed));
     std::string text = header;

@@ -15,10 +15,15 @@ class Dovecot;
 
 namespace tavir::bench {
 
+extern const char* const CorpusDomain;
+
 struct CorpusAccount {
-    std::string user; // the Dovecot user name; the address is user@CorpusDomain
+    std::string user; // the Dovecot user name
     std::string password;
     std::vector<std::string> folders; // UTF-8, "/"-separated, parents first; INBOX first
+
+    // user@CorpusDomain: the login on the stand-in target.
+    std::string address() const { return user + "@" + CorpusDomain; }
 };
 
 struct CorpusMessage {
@@ -69,7 +74,5 @@ private:
     std::uint64_t totalBytes_ = 0;
     std::uint32_t largest_ = 0;
 };
-
-extern const char* const CorpusDomain;
 
 } // namespace tavir::bench

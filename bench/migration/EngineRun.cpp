@@ -90,7 +90,7 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
     options.stateParent = "/dev/shm";
     if (withAccounts)
         for (const CorpusAccount& account : corpus.accounts())
-            options.accounts[account.user + "@" + CorpusDomain] = account.password;
+            options.accounts[account.address()] = account.password;
     return std::make_unique<tavir::test::StandInTarget>(options);
 }
 
@@ -107,7 +107,7 @@ void EngineRun::prepare()
     work_ = std::make_unique<tavir::test::TempDir>();
     std::string accounts;
     for (const CorpusAccount& account : corpus_.accounts())
-        accounts += account.user + "@" + CorpusDomain + ";" + account.password + "\n";
+        accounts += account.address() + ";" + account.password + "\n";
     tavir::test::writeFile(work_->file("accounts.txt"), accounts);
 }
 

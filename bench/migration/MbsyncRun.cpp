@@ -110,7 +110,7 @@ std::string compareCounts(
     auto expected = corpus.expectedCounts();
     for (const CorpusAccount& account : corpus.accounts()) {
         RawImap imap(host, port);
-        const std::string login = withDomain ? account.user + "@" + CorpusDomain : account.user;
+        const std::string login = withDomain ? account.address() : account.user;
         if (!imap.login(login, account.password))
             return account.user + ": login refused";
         for (const auto& [folder, count] : expected[account.user]) {

@@ -60,7 +60,7 @@ int StandInIntake::appendAccounts(unsigned client) const
         const CorpusAccount& account = accounts[a];
         tavir::mail::SimpleImapClient imap;
         if (imap.connect(target_->whost(), static_cast<unsigned>(target_->port()),
-                utf8ToUnicode(account.user + "@" + CorpusDomain), utf8ToUnicode(account.password),
+                utf8ToUnicode(account.address()), utf8ToUnicode(account.password),
                 false, false)
             != tavir::mail::ImapSuccess) {
             std::fprintf(stderr, "intake: login refused for %s\n", account.user.c_str());
