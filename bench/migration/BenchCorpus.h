@@ -4,14 +4,12 @@
 // dates, all derived from one seed, so every run of the benchmark copies
 // the same bytes. It can fill a Dovecot and hand every message to a copier
 // that appends from memory.
+#include "support/Dovecot.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
-
-namespace tavir::test {
-class Dovecot;
-}
 
 namespace tavir::bench {
 
@@ -74,5 +72,12 @@ private:
     std::uint64_t totalBytes_ = 0;
     std::uint32_t largest_ = 0;
 };
+
+// A Dovecot that holds the corpus: "/" as the separator, as in the
+// corpus's folder names.
+tavir::test::Dovecot::Options corpusDovecotOptions();
+
+// A corpus folder name as it goes on the wire (modified UTF-7).
+std::string wireName(const std::string& utf8Folder);
 
 } // namespace tavir::bench

@@ -1,7 +1,6 @@
 #include "MbsyncRun.h"
 
 #include "ChildProcesses.h"
-#include "Imap/textconv/TextConversion.h"
 
 #include <sys/stat.h>
 
@@ -11,17 +10,6 @@ namespace tavir::bench {
 
 using tavir::test::Dovecot;
 using tavir::test::RawImap;
-
-namespace {
-
-Dovecot::Options dovecotOptions()
-{
-    Dovecot::Options options;
-    options.separator = '/';
-    return options;
-}
-
-} // namespace
 
 MbsyncRun::MbsyncRun(const BenchCorpus& corpus, const Dovecot& source, unsigned processes)
     : corpus_(corpus)
@@ -42,7 +30,7 @@ std::string MbsyncRun::name() const
 
 void MbsyncRun::prepare()
 {
-    target_ = std::make_unique<Dovecot>(corpus_.users(), dovecotOptions());
+    target_ = std::make_unique<Dovecot>(corpus_.users(), corpusDovecotOptions());
     work_ = std::make_unique<tavir::test::TempDir>();
     writeConfig();
 }
@@ -114,10 +102,8 @@ std::string compareCounts(
         if (!imap.login(login, account.password))
             return account.user + ": login refused";
         for (const auto& [folder, count] : expected[account.user]) {
-            const std::string name
-                = tavir::migration::unicodeToUtf7M(tavir::migration::utf8ToUnicode(folder));
             bool ok = false;
-            std::string reply = imap.command("STATUS \"" + name + "\" (MESSAGES)", &ok);
+            std::string reply = imap.command("STATUS \"" + wireName(folder) + "\" (MESSAGES)", &ok);
             std::size_t at = reply.find("(MESSAGES ");
             if (!ok || at == std::string::npos)
                 return account.user + "/" + folder + ": no such folder";

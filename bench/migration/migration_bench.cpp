@@ -199,8 +199,7 @@ int main(int argc, char** argv)
         static_cast<double>(corpus.totalBytes()) / 1e6,
         static_cast<double>(corpus.largestMessage()) / 1e6,
         static_cast<unsigned long long>(options.shape.seed));
-    Dovecot::Options sourceOptions;
-    sourceOptions.separator = '/';
+    Dovecot::Options sourceOptions = corpusDovecotOptions();
     // The engine logs in with the address first: the domain is dropped, so
     // that this login is the one that succeeds.
     sourceOptions.extraConfig = "auth_username_format = %n\n";
