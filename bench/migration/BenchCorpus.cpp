@@ -1,7 +1,6 @@
 #include "BenchCorpus.h"
 
 #include "Imap/textconv/TextConversion.h"
-#include "support/Dovecot.h"
 
 #include <atomic>
 #include <cmath>
@@ -78,12 +77,19 @@ std::string flagsFor(Random& random)
     return flags;
 }
 
-std::string wire(const std::string& utf8Name)
+} // namespace
+
+tavir::test::Dovecot::Options corpusDovecotOptions()
 {
-    return tavir::migration::unicodeToUtf7M(tavir::migration::utf8ToUnicode(utf8Name));
+    tavir::test::Dovecot::Options options;
+    options.separator = '/';
+    return options;
 }
 
-} // namespace
+std::string wireName(const std::string& utf8Folder)
+{
+    return tavir::migration::unicodeToUtf7M(tavir::migration::utf8ToUnicode(utf8Folder));
+}
 
 BenchCorpus::BenchCorpus(const Shape& shape)
 {
@@ -166,10 +172,9 @@ std::string BenchCorpus::body(const CorpusMessage& message) const
 {
     char header[200];
     std::snprintf(header, sizeof header,
-        "From: bench@example.org\r\nTo: %s@%s\r\nSubject: m%016llx\r\n"
+        "From: bench@example.org\r\nTo: %s\r\nSubject: m%016llx\r\n"
         "Message-ID: <%016llx@bench>\r\n\r\n",
-        accounts_[message.account].user.c_str(), CorpusDomain,
-        static_cast<unsigned long long>(message.seed),
+        accounts_[message.account].address().c_str(), static_cast<unsigned long long>(message.seed),
         static_cast<unsigned long long>(message.seed));
     std::string text = header;
     text.reserve(message.size + 80);
@@ -220,13 +225,13 @@ void BenchCorpus::fillAccount(const tavir::test::Dovecot& dovecot, unsigned inde
     if (!imap.login(account.user, account.password))
         throw std::runtime_error("corpus: login refused for " + account.user);
     for (const std::string& folder : account.folders)
-        if (folder != "INBOX" && !imap.create(wire(folder)))
+        if (folder != "INBOX" && !imap.create(wireName(folder)))
             throw std::runtime_error("corpus: cannot create " + folder);
     for (const CorpusMessage& message : messages_) {
         if (message.account != index)
             continue;
         const std::string& folder = account.folders[message.folder];
-        if (!imap.append(wire(folder), body(message), message.flags, message.date))
+        if (!imap.append(wireName(folder), body(message), message.flags, message.date))
             throw std::runtime_error("corpus: append refused in " + folder);
     }
 }

@@ -4,21 +4,24 @@
 // dates, all derived from one seed, so every run of the benchmark copies
 // the same bytes. It can fill a Dovecot and hand every message to a copier
 // that appends from memory.
+#include "support/Dovecot.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-namespace tavir::test {
-class Dovecot;
-}
-
 namespace tavir::bench {
 
+extern const char* const CorpusDomain;
+
 struct CorpusAccount {
-    std::string user; // the Dovecot user name; the address is user@CorpusDomain
+    std::string user; // the Dovecot user name
     std::string password;
     std::vector<std::string> folders; // UTF-8, "/"-separated, parents first; INBOX first
+
+    // user@CorpusDomain: the login on the stand-in target.
+    std::string address() const { return user + "@" + CorpusDomain; }
 };
 
 struct CorpusMessage {
@@ -70,6 +73,11 @@ private:
     std::uint32_t largest_ = 0;
 };
 
-extern const char* const CorpusDomain;
+// A Dovecot that holds the corpus: "/" as the separator, as in the
+// corpus's folder names.
+tavir::test::Dovecot::Options corpusDovecotOptions();
+
+// A corpus folder name as it goes on the wire (modified UTF-7).
+std::string wireName(const std::string& utf8Folder);
 
 } // namespace tavir::bench

@@ -57,7 +57,6 @@ RunResult runChildren(const std::vector<ChildJob>& jobs)
     }
     result.seconds
         = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.processes = static_cast<unsigned>(children.size());
     result.ok = allExited;
     return result;
 }

@@ -90,7 +90,7 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
     options.stateParent = "/dev/shm";
     if (withAccounts)
         for (const CorpusAccount& account : corpus.accounts())
-            options.accounts[account.user + "@" + CorpusDomain] = account.password;
+            options.accounts[account.address()] = account.password;
     return std::make_unique<tavir::test::StandInTarget>(options);
 }
 
@@ -100,18 +100,18 @@ EngineRun::EngineRun(const BenchCorpus& corpus, const tavir::test::Dovecot& sour
 {
 }
 
-void EngineRun::prepare(unsigned)
+void EngineRun::prepare()
 {
     // The engine makes the accounts itself.
     target_ = benchTarget(corpus_, false);
     work_ = std::make_unique<tavir::test::TempDir>();
     std::string accounts;
     for (const CorpusAccount& account : corpus_.accounts())
-        accounts += account.user + "@" + CorpusDomain + ";" + account.password + "\n";
+        accounts += account.address() + ";" + account.password + "\n";
     tavir::test::writeFile(work_->file("accounts.txt"), accounts);
 }
 
-RunResult EngineRun::run(unsigned)
+RunResult EngineRun::run()
 {
     const std::string work = work_->path();
     const std::wstring source = L"127.0.0.1:" + std::to_wstring(source_.port());
@@ -119,12 +119,12 @@ RunResult EngineRun::run(unsigned)
     return runChildren({[=] { return migrate(work, source, target); }});
 }
 
-std::string EngineRun::check(unsigned)
+std::string EngineRun::check()
 {
     return compareCounts(corpus_, target_->host(), target_->port(), true);
 }
 
-void EngineRun::finish(unsigned)
+void EngineRun::finish()
 {
     target_.reset();
     work_.reset();

@@ -18,10 +18,10 @@ public:
     EngineRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source);
 
     std::string name() const override { return "engine, 6 workers"; }
-    void prepare(unsigned round) override;
-    RunResult run(unsigned round) override;
-    std::string check(unsigned round) override;
-    void finish(unsigned round) override;
+    void prepare() override;
+    RunResult run() override;
+    std::string check() override;
+    void finish() override;
 
 private:
     const BenchCorpus& corpus_;

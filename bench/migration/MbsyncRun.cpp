@@ -1,7 +1,6 @@
 #include "MbsyncRun.h"
 
 #include "ChildProcesses.h"
-#include "Imap/textconv/TextConversion.h"
 
 #include <sys/stat.h>
 
@@ -11,17 +10,6 @@ namespace tavir::bench {
 
 using tavir::test::Dovecot;
 using tavir::test::RawImap;
-
-namespace {
-
-Dovecot::Options dovecotOptions()
-{
-    Dovecot::Options options;
-    options.separator = '/';
-    return options;
-}
-
-} // namespace
 
 MbsyncRun::MbsyncRun(const BenchCorpus& corpus, const Dovecot& source, unsigned processes)
     : corpus_(corpus)
@@ -40,9 +28,9 @@ std::string MbsyncRun::name() const
     return "mbsync, " + std::to_string(processes_) + (processes_ == 1 ? " process" : " processes");
 }
 
-void MbsyncRun::prepare(unsigned)
+void MbsyncRun::prepare()
 {
-    target_ = std::make_unique<Dovecot>(corpus_.users(), dovecotOptions());
+    target_ = std::make_unique<Dovecot>(corpus_.users(), corpusDovecotOptions());
     work_ = std::make_unique<tavir::test::TempDir>();
     writeConfig();
 }
@@ -67,7 +55,7 @@ void MbsyncRun::writeConfig()
     tavir::test::writeFile(work_->file("mbsyncrc"), rc.str());
 }
 
-RunResult MbsyncRun::run(unsigned)
+RunResult MbsyncRun::run()
 {
     // Process k takes accounts k, k + P, k + 2P, ...
     std::vector<ChildJob> jobs;
@@ -88,12 +76,12 @@ RunResult MbsyncRun::run(unsigned)
     return result;
 }
 
-std::string MbsyncRun::check(unsigned)
+std::string MbsyncRun::check()
 {
     return compareCounts(corpus_, *target_);
 }
 
-void MbsyncRun::finish(unsigned)
+void MbsyncRun::finish()
 {
     target_.reset();
     work_.reset();
@@ -110,14 +98,12 @@ std::string compareCounts(
     auto expected = corpus.expectedCounts();
     for (const CorpusAccount& account : corpus.accounts()) {
         RawImap imap(host, port);
-        const std::string login = withDomain ? account.user + "@" + CorpusDomain : account.user;
+        const std::string login = withDomain ? account.address() : account.user;
         if (!imap.login(login, account.password))
             return account.user + ": login refused";
         for (const auto& [folder, count] : expected[account.user]) {
-            const std::string name
-                = tavir::migration::unicodeToUtf7M(tavir::migration::utf8ToUnicode(folder));
             bool ok = false;
-            std::string reply = imap.command("STATUS \"" + name + "\" (MESSAGES)", &ok);
+            std::string reply = imap.command("STATUS \"" + wireName(folder) + "\" (MESSAGES)", &ok);
             std::size_t at = reply.find("(MESSAGES ");
             if (!ok || at == std::string::npos)
                 return account.user + "/" + folder + ": no such folder";

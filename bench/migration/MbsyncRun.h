@@ -17,10 +17,10 @@ public:
     static bool available();
 
     std::string name() const override;
-    void prepare(unsigned round) override;
-    RunResult run(unsigned round) override;
-    std::string check(unsigned round) override;
-    void finish(unsigned round) override;
+    void prepare() override;
+    RunResult run() override;
+    std::string check() override;
+    void finish() override;
 
 private:
     void writeConfig();

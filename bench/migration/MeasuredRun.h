@@ -4,7 +4,6 @@
 // so that changing load on the machine falls on all of them alike. Only
 // run() is timed; each round starts from an empty destination.
 #include <string>
-#include <vector>
 
 namespace tavir::bench {
 
@@ -14,7 +13,6 @@ struct RunResult {
     double seconds = 0; // wall time, from the first process's start to the last one's end
     long peakKb = 0; // the largest peak resident memory of one process
     long peakSumKb = 0; // the peaks of all processes added up
-    unsigned processes = 0;
 };
 
 class MeasuredRun {
@@ -23,14 +21,14 @@ public:
 
     virtual std::string name() const = 0;
     // Untimed: an empty destination for this round.
-    virtual void prepare(unsigned round) = 0;
+    virtual void prepare() = 0;
     // The timed copy.
-    virtual RunResult run(unsigned round) = 0;
+    virtual RunResult run() = 0;
     // Untimed: "" when the destination holds the whole corpus, else what
     // differs.
-    virtual std::string check(unsigned round) = 0;
+    virtual std::string check() = 0;
     // Untimed: releases what prepare() made.
-    virtual void finish(unsigned round) = 0;
+    virtual void finish() = 0;
 };
 
 } // namespace tavir::bench

@@ -48,7 +48,7 @@ StandInIntake::StandInIntake(const BenchCorpus& corpus)
 {
 }
 
-void StandInIntake::prepare(unsigned)
+void StandInIntake::prepare()
 {
     target_ = benchTarget(corpus_, true);
 }
@@ -60,7 +60,7 @@ int StandInIntake::appendAccounts(unsigned client) const
         const CorpusAccount& account = accounts[a];
         tavir::mail::SimpleImapClient imap;
         if (imap.connect(target_->whost(), static_cast<unsigned>(target_->port()),
-                utf8ToUnicode(account.user + "@" + CorpusDomain), utf8ToUnicode(account.password),
+                utf8ToUnicode(account.address()), utf8ToUnicode(account.password),
                 false, false)
             != tavir::mail::ImapSuccess) {
             std::fprintf(stderr, "intake: login refused for %s\n", account.user.c_str());
@@ -95,7 +95,7 @@ int StandInIntake::appendAccounts(unsigned client) const
     return 0;
 }
 
-RunResult StandInIntake::run(unsigned)
+RunResult StandInIntake::run()
 {
     std::vector<ChildJob> jobs;
     for (unsigned k = 0; k < clients; ++k)
@@ -103,12 +103,12 @@ RunResult StandInIntake::run(unsigned)
     return runChildren(jobs);
 }
 
-std::string StandInIntake::check(unsigned)
+std::string StandInIntake::check()
 {
     return compareCounts(corpus_, target_->host(), target_->port(), true);
 }
 
-void StandInIntake::finish(unsigned)
+void StandInIntake::finish()
 {
     target_.reset();
 }

@@ -18,10 +18,10 @@ public:
     explicit StandInIntake(const BenchCorpus& corpus);
 
     std::string name() const override { return "stand-in intake, 6 clients"; }
-    void prepare(unsigned round) override;
-    RunResult run(unsigned round) override;
-    std::string check(unsigned round) override;
-    void finish(unsigned round) override;
+    void prepare() override;
+    RunResult run() override;
+    std::string check() override;
+    void finish() override;
 
 private:
     int appendAccounts(unsigned client) const;

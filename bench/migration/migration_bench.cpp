@@ -102,17 +102,16 @@ struct Series {
     std::vector<double> seconds;
     long peakKb = 0;
     long peakSumKb = 0;
-    unsigned processes = 0;
     bool failed = false;
 };
 
 void measureRound(Series& series, unsigned round)
 {
     MeasuredRun& run = *series.run;
-    run.prepare(round);
-    RunResult result = run.run(round);
-    std::string difference = result.ok ? run.check(round) : result.error;
-    run.finish(round);
+    run.prepare();
+    RunResult result = run.run();
+    std::string difference = result.ok ? run.check() : result.error;
+    run.finish();
     if (!result.ok || !difference.empty()) {
         std::printf("round %u  %-28s FAILED: %s\n", round, run.name().c_str(), difference.c_str());
         series.failed = true;
@@ -121,7 +120,6 @@ void measureRound(Series& series, unsigned round)
     series.seconds.push_back(result.seconds);
     series.peakKb = std::max(series.peakKb, result.peakKb);
     series.peakSumKb = std::max(series.peakSumKb, result.peakSumKb);
-    series.processes = result.processes;
     std::printf("round %u  %-28s %8.2f s  peak %7.1f MB\n", round, run.name().c_str(),
         result.seconds, result.peakKb / 1024.0);
     std::fflush(stdout);
@@ -150,34 +148,23 @@ void printSummary(const std::vector<Series>& all, const BenchCorpus& corpus)
                 " added up; ratio: median against the first line's median\n");
 }
 
-const Series* find(const std::vector<Series>& all, const std::string& name)
-{
-    for (const Series& series : all)
-        if (series.run->name() == name && !series.seconds.empty())
-            return &series;
-    return nullptr;
-}
-
 // The three goals: the engine no slower than mbsync with six processes; the
 // stand-in taking messages in at least three times as fast as the engine
 // hands them over (so that it is not what is measured); the engine's peak
 // memory below 100 MB plus one and a half times the largest message.
-void printGoals(const std::vector<Series>& all, const BenchCorpus& corpus,
-    const std::string& mbsync, const std::string& engine, const std::string& intake)
+void printGoals(
+    const BenchCorpus& corpus, const Series& mbsync, const Series& engine, const Series& intake)
 {
-    const Series* reference = find(all, mbsync);
-    const Series* ours = find(all, engine);
-    const Series* standIn = find(all, intake);
-    if (!reference || !ours || !standIn)
+    if (mbsync.seconds.empty() || engine.seconds.empty() || intake.seconds.empty())
         return;
-    const double engineTime = median(ours->seconds);
-    const double timeRatio = engineTime / median(reference->seconds);
-    const double intakeRatio = engineTime / median(standIn->seconds);
-    const double peakMb = ours->peakKb / 1024.0;
+    const double engineTime = median(engine.seconds);
+    const double timeRatio = engineTime / median(mbsync.seconds);
+    const double intakeRatio = engineTime / median(intake.seconds);
+    const double peakMb = engine.peakKb / 1024.0;
     const double limitMb = 100.0 + 1.5 * static_cast<double>(corpus.largestMessage()) / 1048576.0;
     std::printf("\ngoals:\n");
-    std::printf("  engine / %s wall time: %.2f (goal <= 1.00) %s\n", mbsync.c_str(), timeRatio,
-        timeRatio <= 1.0 ? "met" : "MISSED");
+    std::printf("  engine / %s wall time: %.2f (goal <= 1.00) %s\n", mbsync.run->name().c_str(),
+        timeRatio, timeRatio <= 1.0 ? "met" : "MISSED");
     std::printf("  stand-in intake rate / engine rate: %.2f (goal >= 3.00) %s\n", intakeRatio,
         intakeRatio >= 3.0 ? "met" : "MISSED");
     std::printf("  engine peak memory: %.1f MB (goal < %.1f MB) %s\n", peakMb, limitMb,
@@ -201,8 +188,7 @@ int main(int argc, char** argv)
         static_cast<double>(corpus.totalBytes()) / 1e6,
         static_cast<double>(corpus.largestMessage()) / 1e6,
         static_cast<unsigned long long>(options.shape.seed));
-    Dovecot::Options sourceOptions;
-    sourceOptions.separator = '/';
+    Dovecot::Options sourceOptions = corpusDovecotOptions();
     // The engine logs in with the address first: the domain is dropped, so
     // that this login is the one that succeeds.
     sourceOptions.extraConfig = "auth_username_format = %n\n";
@@ -231,7 +217,7 @@ int main(int argc, char** argv)
         for (Series& series : all)
             measureRound(series, round);
     printSummary(all, corpus);
-    printGoals(all, corpus, all[0].run->name(), all[2].run->name(), all[3].run->name());
+    printGoals(corpus, all[0], all[2], all[3]);
     for (const Series& series : all)
         if (series.failed)
             return 1;

@@ -1,6 +1,5 @@
 #include "support/Dovecot.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -29,10 +28,7 @@ bool canConnect(int port)
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = ipv4Address("127.0.0.1", port);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return ok;
@@ -224,19 +220,13 @@ RawImap::RawImap(int port)
 
 RawImap::RawImap(const std::string& host, int port)
 {
+    sockaddr_in address = ipv4Address(host, port);
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0)
         throw std::runtime_error("socket failed");
     timeval timeout{10, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
-        close(fd_);
-        throw std::runtime_error("not an IPv4 address: " + host);
-    }
     if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd_);
         throw std::runtime_error("cannot connect to the test IMAP server");

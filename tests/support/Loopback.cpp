@@ -1,16 +1,15 @@
 #include "support/Loopback.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "support/CommandLines.h"
+#include "support/TestSupport.h"
 
 #include <cerrno>
 #include <chrono>
-#include <stdexcept>
 #include <system_error>
 
 namespace tavir::test {
@@ -23,16 +22,6 @@ long long nowMs()
 }
 
 namespace {
-
-sockaddr_in loopbackAddress(int port, const std::string& host = "127.0.0.1")
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1)
-        throw std::runtime_error("not an IPv4 address: " + host);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return a;
-}
 
 bool readable(int fd, int ms)
 {
@@ -52,7 +41,7 @@ Listener::Listener(const ListenAt& at)
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = loopbackAddress(at.port, at.host);
+    sockaddr_in a = ipv4Address(at.host, at.port);
     socklen_t length = sizeof a;
     if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 64) != 0
         || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
@@ -155,7 +144,7 @@ void PeerSocket::relayTo(int port)
 void PeerSocket::relayTo(const std::string& host, int port, CommandCount* commands)
 {
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopbackAddress(port, host);
+    sockaddr_in a = ipv4Address(host, port);
     if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(server);
         return;
@@ -315,7 +304,7 @@ std::pair<int, int> tcpPair()
 {
     Listener listener;
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopbackAddress(listener.port());
+    sockaddr_in a = ipv4Address("127.0.0.1", listener.port());
     if (connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(client);
         return {-1, -1};

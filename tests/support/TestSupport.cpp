@@ -64,15 +64,22 @@ ScopedHome::~ScopedHome()
         unsetenv("HOME");
 }
 
+sockaddr_in ipv4Address(const std::string& host, int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw std::runtime_error("not an IPv4 address: " + host);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
 int freeLoopbackPort()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    sockaddr_in address = ipv4Address("127.0.0.1", 0);
     socklen_t length = sizeof address;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

@@ -1,6 +1,8 @@
 #pragma once
 // Small helpers shared by the tests: temporary folders, free loopback ports
 // and running a shell command. Nothing here depends on the code under test.
+#include <netinet/in.h>
+
 #include <string>
 
 namespace tavir::test {
@@ -40,6 +42,10 @@ private:
     bool hadHome_ = false;
     std::string saved_;
 };
+
+// host ("127.0.0.1", another loopback address) and port as a socket
+// address; throws std::runtime_error when host is not an IPv4 address.
+sockaddr_in ipv4Address(const std::string& host, int port);
 
 // A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice).
 int freeLoopbackPort();
