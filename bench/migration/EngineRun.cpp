@@ -87,7 +87,8 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
     tavir::test::StandInTarget::Options options;
     options.workerThreads = EngineRun::workers;
     options.discardBodies = true;
-    options.stateParent = "/dev/shm";
+    // The state goes to the temporary folder, which main() has put on
+    // tmpfs where it can.
     if (withAccounts)
         for (const CorpusAccount& account : corpus.accounts())
             options.accounts[account.address()] = account.password;
