@@ -35,8 +35,9 @@ void seed(int port)
         RawImap imap(port);
         ASSERT_TRUE(imap.login(address, kSourceUsers.at(address)));
         for (const auto& [folder, count] : folders) {
-            if (folder != "INBOX")
+            if (folder != "INBOX") {
                 ASSERT_TRUE(imap.create(folder));
+            }
             for (int i = 1; i <= count; ++i) {
                 const std::string message = "From: Sender <sender@demo.example>\r\nTo: <" + address
                     + ">\r\nSubject: " + folder + " " + std::to_string(i) + "\r\n\r\n"
