@@ -3,7 +3,7 @@
 // can't be trusted any more (transport failures, malformed frames).
 #include "tinydb/TinyDb.h"
 
-#include "tinydb/KnownHosts.h"
+#include "ssl/KnownHosts.h"
 
 #include <cstdio>
 #include <memory>
@@ -161,8 +161,9 @@ void pin(tinydb_handle* handle)
     if (fingerprint.empty())
         throw Failure{Status::NoConnection, "the server showed no certificate"};
     const TinyDbOptions& options = handle->options;
-    KnownHosts known(
-        options.knownHostsFile.empty() ? KnownHosts::defaultPath() : options.knownHostsFile);
+    using tavir::ssl::KnownHosts;
+    KnownHosts known = options.knownHostsFile.empty() ? KnownHosts(KnownHosts::defaultLocation())
+                                                      : KnownHosts(options.knownHostsFile);
     std::string sentence;
     switch (known.check(options.host, options.port, fingerprint, sentence)) {
     case KnownHosts::Verdict::Known:

@@ -112,9 +112,7 @@ bool KFile::doOpen(const char* path, int flags)
     } while (d == -1 && errno == EINTR);
     if (d == -1)
         return false;
-    fd = d;
-    resetBuffers();
-    fileLock.init(fd);
+    adopt(d);
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     if (!postOpenOp(fd, writing ? "w" : "r"))
         return false;
@@ -131,6 +129,15 @@ bool KFile::doOpen(const char* path, int flags)
         }
     }
     return true;
+}
+
+void KFile::adopt(int descriptor)
+{
+    if (fd != -1)
+        close();
+    fd = descriptor;
+    resetBuffers();
+    fileLock.init(fd);
 }
 
 bool KFile::close()

@@ -32,6 +32,9 @@ public:
     // open(2) with `flags` plus O_CLOEXEC, permission 0600. A file already
     // open is closed first.
     bool doOpen(const char* path, int flags);
+    // Takes over a descriptor opened elsewhere (openPrivateFile), which it
+    // closes from then on. A file already open is closed first.
+    void adopt(int descriptor);
     // Flushes, gives up a level of a held lock and closes. False when the
     // pending bytes could not be written or the close failed.
     bool close();

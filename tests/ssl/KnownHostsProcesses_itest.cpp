@@ -1,6 +1,6 @@
 // Several processes pinning servers in one known-hosts file at the same
 // moment: no line is lost, and a server they all meet is recorded once.
-#include "tinydb/KnownHosts.h"
+#include "ssl/KnownHosts.h"
 
 #include "support/TestSupport.h"
 
@@ -12,14 +12,15 @@
 #include <map>
 #include <sstream>
 
-using tavir::tinydb::KnownHosts;
+using tavir::ssl::KnownHosts;
 
-TEST(TinyDbKnownHostsProcesses, ConcurrentWritersLoseNoLine)
+TEST(KnownHostsProcesses, ConcurrentWritersLoseNoLine)
 {
     constexpr int processes = 6;
     constexpr int hostsEach = 30;
     tavir::test::TempDir dir;
     const std::string path = dir.file("admin/known_hosts.cfg");
+    tavir::utils::PrivateLocation where{dir.path(), "admin/known_hosts.cfg"};
     int go[2];
     ASSERT_EQ(0, pipe(go));
     std::vector<pid_t> children;
@@ -31,7 +32,7 @@ TEST(TinyDbKnownHostsProcesses, ConcurrentWritersLoseNoLine)
             char start;
             if (read(go[0], &start, 1) != 0) // released together when the pipe closes
                 _exit(3);
-            KnownHosts known(path);
+            KnownHosts known(where);
             int failures = 0;
             std::string sentence;
             for (int h = 0; h < hostsEach; ++h) {

@@ -1,8 +1,8 @@
-// Trust on first use for the administration servers' certificates.
-#include "tinydb/KnownHosts.h"
+// Trust on first use: the pinned servers' certificate fingerprints.
+#include "ssl/KnownHosts.h"
 
+#include "tiny/Time.h"
 #include "utils/KFile.h"
-#include "utils/PathUtils.h"
 #include "utils/StringUtils.h"
 
 #include <algorithm>
@@ -11,8 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 
-namespace tavir::tinydb {
+namespace tavir::ssl {
 
 namespace {
 
@@ -26,6 +27,22 @@ std::string lower(std::string text)
 // A known-hosts file holds a line per server; anything near this size is
 // not one, and reading stops there rather than filling memory.
 constexpr std::size_t maxFileSize = 1 << 20;
+
+// Another program adds its line in a moment; one that holds the lock for
+// longer than this has hung, and a connection must not wait for it.
+constexpr int lockWaitMs = 10000;
+
+bool lockWithin(tavir::utils::KFile& file, int ms)
+{
+    // Short waits first: the usual holder is another connection adding one
+    // line.
+    for (int waited = 0, step = 1; !file.tryWriteLock(); waited += step, step = std::min(step * 2, 50)) {
+        if (waited >= ms)
+            return false;
+        tavir::tiny::msleep(step);
+    }
+    return true;
+}
 
 // The whole file, read from its start; false when it is too large or a read
 // failed.
@@ -62,17 +79,28 @@ std::string recordedFingerprint(const std::string& text, const std::string& key)
 
 } // namespace
 
-KnownHosts::KnownHosts(std::string path)
-    : path_(std::move(path))
+KnownHosts::KnownHosts(utils::PrivateLocation where)
+    : where_(std::move(where))
 {
 }
 
-std::string KnownHosts::defaultPath()
+KnownHosts::KnownHosts(const std::string& path)
+    : where_(path.empty() ? utils::PrivateLocation{} : utils::PrivateLocation::ofPath(path))
+{
+}
+
+utils::PrivateLocation KnownHosts::defaultLocation()
 {
     const char* home = std::getenv("HOME");
     if (!home || !*home)
         return {};
-    return std::string(home) + "/.tavir/admin/known_hosts.cfg";
+    return {home, ".tavir/admin/known_hosts.cfg"};
+}
+
+std::string KnownHosts::defaultPath()
+{
+    utils::PrivateLocation where = defaultLocation();
+    return where.base.empty() ? std::string() : where.path();
 }
 
 KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
@@ -80,25 +108,28 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
 {
     const std::string key = lower(host) + ":" + std::to_string(port);
     const std::string seen = lower(fingerprint);
-    if (path_.empty()) {
+    const std::string path = where_.path();
+    if (where_.base.empty()) {
         sentence = "no known-hosts file to pin " + key + " in (HOME is not set)";
         return Verdict::Failed;
     }
-    std::string folder = tavir::utils::getParentDirectory(path_);
-    if (!folder.empty() && !tavir::utils::createDirectoryRecursive(folder, 0700)) {
-        sentence = "the folder " + folder
-            + " of the known-hosts file can't be made: " + std::strerror(errno);
+    std::string refusal;
+    const int fd = utils::openPrivateFile(where_, O_RDWR | O_CREAT | O_APPEND, refusal);
+    if (fd < 0) {
+        sentence = "the certificate of " + key + " can't be checked: " + refusal;
         return Verdict::Failed;
     }
-    tavir::utils::KFile file; // created 0600
-    if (!file.open(path_.c_str(), "a+") || !file.writeLock()) {
-        sentence = "the known-hosts file " + path_ + " can't be opened: " + std::strerror(errno);
+    utils::KFile file;
+    file.adopt(fd);
+    if (!lockWithin(file, lockWaitMs)) {
+        sentence = "the known-hosts file " + path + " stayed locked by another program for "
+            + std::to_string(lockWaitMs / 1000) + " seconds";
         return Verdict::Failed;
     }
     std::string text;
     if (!readAll(file, text)) {
         file.close();
-        sentence = "the known-hosts file " + path_ + " can't be read";
+        sentence = "the known-hosts file " + path + " can't be read";
         return Verdict::Failed;
     }
     std::string recorded = recordedFingerprint(text, key);
@@ -109,16 +140,18 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
             = (text.empty() || text.back() == '\n' ? "" : "\n") + key + ": " + seen + "\n";
         if (file.write(line.data(), line.size()) != line.size() || file.flush() != 0) {
             sentence
-                = "the known-hosts file " + path_ + " can't be written: " + std::strerror(errno);
+                = "the known-hosts file " + path + " can't be written: " + std::strerror(errno);
             verdict = Verdict::Failed;
         } else {
             sentence = "first connection to " + key + ": its certificate fingerprint " + seen
-                + " is now recorded in " + path_;
+                + " is now recorded in " + path;
             verdict = Verdict::Recorded;
         }
     } else if (recorded != seen) {
-        sentence = "the certificate of " + key + " has the fingerprint " + seen + ", but " + path_
-            + " holds " + recorded + " for it; the connection was refused";
+        sentence = "the certificate of " + key + " has the fingerprint " + seen + ", but " + path
+            + " holds " + recorded
+            + " for it; the connection was refused (if the server's certificate was changed on "
+              "purpose, remove its line from that file)";
         verdict = Verdict::Mismatch;
     }
     file.unlock();
@@ -126,4 +159,4 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
     return verdict;
 }
 
-} // namespace tavir::tinydb
+} // namespace tavir::ssl
