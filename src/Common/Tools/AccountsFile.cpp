@@ -2,7 +2,6 @@
 #include "Common/Tools/AccountsFile.h"
 
 #include "utils/CharsetNames.h"
-#include "utils/PathUtils.h"
 #include "utils/StreamConverter.h"
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -10,6 +9,14 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/format.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <map>
 
 namespace tavir::migration {
@@ -43,6 +50,54 @@ bool decodeLine(const std::string& bytes, std::wstring& text)
         && utils::unicodeToCharset(utils::cp::UTF_8, text, back, true) && back == bytes;
 }
 
+bool isBlank(wchar_t c)
+{
+    return c == L' ' || c == L'\t';
+}
+
+bool isSeparator(wchar_t c)
+{
+    return c == L';' || c == L',';
+}
+
+std::size_t skipBlanks(const std::wstring& text, std::size_t at)
+{
+    while (at < text.size() && isBlank(text[at]))
+        ++at;
+    return at;
+}
+
+// C0 and C1 controls and DEL: none belongs in an address, and the report
+// would print them raw.
+bool isControl(wchar_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// A field as spreadsheets write CSV: in double quotes, "" for a quote
+// inside, so that it may hold the separators. Reads the one whose opening
+// quote is at `at`; returns the position after its closing quote (and after
+// the blanks that follow when `blanksAfter`), or npos when no quoted field
+// begins there. A field that is not quoted whole is read as written, as
+// files without quotes always were: the callers check what follows.
+std::size_t readQuoted(const std::wstring& text, std::size_t at, bool blanksAfter, std::wstring& field)
+{
+    if (at >= text.size() || text[at] != L'"')
+        return std::wstring::npos;
+    field.clear();
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+        if (text[i] != L'"') {
+            field += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == L'"') {
+            field += L'"';
+            ++i;
+        } else {
+            return blanksAfter ? skipBlanks(text, i + 1) : i + 1;
+        }
+    }
+    return std::wstring::npos;
+}
+
 class Reader {
 public:
     void readLine(const std::string& bytes, unsigned line)
@@ -54,28 +109,49 @@ public:
             return refuse(line, L"is not valid UTF-8 text");
         if (trimmed(text).empty())
             return;
-        std::size_t cut = text.find_first_of(L";,");
-        if (cut == std::wstring::npos)
-            return refuse(line, L"has no separator (\";\" or \",\") after the address");
+
+        // The address, and with it the line's separator: the first one
+        // outside quotes.
+        std::wstring address;
+        std::size_t cut = readQuoted(text, skipBlanks(text, 0), true, address);
+        if (cut >= text.size() || !isSeparator(text[cut])) {
+            cut = text.find_first_of(L";,");
+            if (cut == std::wstring::npos)
+                return refuse(line, L"has no separator (\";\" or \",\") after the address");
+            address = text.substr(0, cut);
+        }
+        const wchar_t separator = text[cut];
         UserInfo user;
-        std::wstring address = trimmed(text.substr(0, cut));
+        address = trimmed(address);
+        if (std::any_of(address.begin(), address.end(), isControl))
+            return refuse(line, L"has a control character in its address");
         if (!address.empty() && address[0] == L'*') {
             user.publicFolders = true;
             address = trimmed(address.substr(1));
         }
-        std::size_t at = address.rfind(L'@');
-        if (at == std::wstring::npos || at == 0 || at + 1 == address.size())
+        std::size_t atSign = address.rfind(L'@');
+        if (atSign == std::wstring::npos || atSign == 0 || atSign + 1 == address.size())
             return refuse(line, L"does not begin with an e-mail address");
-        user.mailbox = address.substr(0, at);
-        user.domain = address.substr(at + 1);
+        user.mailbox = address.substr(0, atSign);
+        user.domain = address.substr(atSign + 1);
 
-        // The password runs to the next separator of the same kind, so it
-        // may hold the other one; the full name is all that follows.
-        std::wstring rest = text.substr(cut + 1);
-        std::size_t nameCut = rest.find(text[cut]);
-        user.password = rest.substr(0, nameCut);
-        if (nameCut != std::wstring::npos)
-            user.fullName = trimmed(rest.substr(nameCut + 1));
+        // The password, taken exactly as written: in quotes it may hold
+        // anything; without, it runs to the next separator of the same
+        // kind, so it may hold the other one. The full name is all that
+        // follows.
+        std::size_t nameStart = std::wstring::npos;
+        const std::size_t quoted = readQuoted(text, cut + 1, false, user.password);
+        if (quoted == text.size() || (quoted < text.size() && text[quoted] == separator)) {
+            if (quoted < text.size())
+                nameStart = quoted + 1;
+        } else {
+            std::size_t nameCut = text.find(separator, cut + 1);
+            user.password = text.substr(cut + 1, nameCut - (cut + 1));
+            if (nameCut != std::wstring::npos)
+                nameStart = nameCut + 1;
+        }
+        if (nameStart != std::wstring::npos)
+            readFullName(text.substr(nameStart), separator, line, user.fullName);
         if (user.fullName.empty())
             user.fullName = user.publicFolders ? L"Public Folders" : user.mailbox;
 
@@ -100,8 +176,61 @@ public:
 private:
     void refuse(unsigned line, const wchar_t* why) { problems.push_back(skipped(line, why)); }
 
+    // The rest of the line: a quoted full name, or everything as written.
+    void readFullName(
+        const std::wstring& rest, wchar_t separator, unsigned line, std::wstring& fullName)
+    {
+        if (readQuoted(rest, skipBlanks(rest, 0), true, fullName) == rest.size())
+            return;
+        fullName = trimmed(rest);
+        // Most likely a password that holds the separator, cut short: its
+        // tail would become the account's name. Read as it always was, but
+        // said (without the text, which may be that password).
+        if (fullName.find(separator) != std::wstring::npos)
+            problems.push_back(boost::str(
+                boost::wformat(L"Line %1% of the accounts file has a full name that holds the "
+                               L"separator \"%2%\"; if the separator belongs to the password, "
+                               L"write the password in double quotes.")
+                % line % separator));
+    }
+
     std::map<std::wstring, unsigned> seen_; // lower-cased address -> its line
 };
+
+} // namespace
+
+namespace {
+
+// The whole file behind `fd`; empty when read, else why not. A file that
+// grows while it is read is still cut at the limit.
+std::string readRegularFile(int fd, std::string& bytes)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return std::strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return "it is not a regular file";
+    if (static_cast<std::uint64_t>(st.st_size) > maxAccountsFileBytes)
+        return "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
+    bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::strerror(errno);
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+        if (got == bytes.size() && got <= maxAccountsFileBytes)
+            bytes.resize(std::min<std::size_t>(got * 2, maxAccountsFileBytes + 1));
+    }
+    if (got > maxAccountsFileBytes)
+        return "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
+    bytes.resize(got);
+    return {};
+}
 
 } // namespace
 
@@ -123,10 +252,22 @@ AccountsFile parseAccountsText(const std::string& bytes)
     return AccountsFile{std::move(reader.accounts), std::move(reader.problems)};
 }
 
-bool readAccountsFile(const std::string& path, AccountsFile& out)
+bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure)
 {
+    // O_NONBLOCK: a FIFO or a device must not hold the open; it is refused
+    // below, before anything is read.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        failure = std::strerror(errno);
+        return false;
+    }
     std::string bytes;
-    if (!utils::loadTextFile(path.c_str(), bytes))
+    failure = readRegularFile(fd, bytes);
+    ::close(fd);
+    if (!failure.empty())
         return false;
     out = parseAccountsText(bytes);
     return true;

@@ -62,8 +62,10 @@ bool Migrator::loadUsers(const std::wstring& path)
 {
     Logger log;
     AccountsFile file;
-    if (!readAccountsFile(unicodeToUtf8(path), file)) {
-        log.report(TAVIR_HERE, sentence(L"The accounts file %1% can't be read.", path));
+    std::string failure;
+    if (!readAccountsFile(unicodeToUtf8(path), file, failure)) {
+        log.report(TAVIR_HERE,
+            sentence(L"The accounts file %1% can't be read: %2%.", path, utf8ToUnicode(failure)));
         return false;
     }
     for (const std::wstring& problem : file.problems)

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -44,8 +48,27 @@ const FileCase fileCases[] = {
         {{L"carol", L"example.com", L"p,a,ss", L"Carol"}}, {}},
     {"password holds a semicolon", "dave@example.com,p;ss,Dave",
         {{L"dave", L"example.com", L"p;ss", L"Dave"}}, {}},
-    {"full name holds the separator", "erin@example.com,pw,Smith, Erin",
-        {{L"erin", L"example.com", L"pw", L"Smith, Erin"}}, {}},
+    {"full name holds the separator: read, with a warning", "erin@example.com,pw,Smith, Erin",
+        {{L"erin", L"example.com", L"pw", L"Smith, Erin"}},
+        {L"Line 1 of the accounts file has a full name that holds the separator \",\""}},
+    {"password cut by its separator: the warning names no part of it", "a@x.org;S3c;ret;Ann",
+        {{L"a", L"x.org", L"S3c", L"ret;Ann"}}, {L"Line 1 of the accounts file has a full name"}},
+    {"quoted password holds the separator", "a@x.org;\"pa;ss\";Anna",
+        {{L"a", L"x.org", L"pa;ss", L"Anna"}}, {}},
+    {"quoted password at the end of the line", "a@x.org;\"pa;ss\"",
+        {{L"a", L"x.org", L"pa;ss", L"a"}}, {}},
+    {"doubled quotes inside quotes", "a@x.org,\"say \"\"hi\"\", ok\",Anna",
+        {{L"a", L"x.org", L"say \"hi\", ok", L"Anna"}}, {}},
+    {"every field quoted, as spreadsheets write", "\"a@x.org\",\"p,w\",\"Smith, Anna\"\r\n",
+        {{L"a", L"x.org", L"p,w", L"Smith, Anna"}}, {}},
+    {"quoted empty password", "a@x.org;\"\";\"\"", {{L"a", L"x.org", L"", L"a"}}, {}},
+    {"quoted public-folders address", " \"*pub@x.org\" ;pw",
+        {{L"pub", L"x.org", L"pw", L"Public Folders", true}}, {}},
+    {"a quote that opens no whole field is read as written", "a@x.org;\"pw;\"Ann",
+        {{L"a", L"x.org", L"\"pw", L"\"Ann"}}, {}},
+    {"quotes inside a password are kept", "a@x.org;p\"w\";Ann",
+        {{L"a", L"x.org", L"p\"w\"", L"Ann"}}, {}},
+    {"unclosed quote", "a@x.org;\"pw", {{L"a", L"x.org", L"\"pw", L"a"}}, {}},
     {"no full name: the mailbox", "frank@example.com;pw",
         {{L"frank", L"example.com", L"pw", L"frank"}}, {}},
     {"empty password", "gail@example.com;\n", {{L"gail", L"example.com", L"", L"gail"}}, {}},
@@ -79,6 +102,13 @@ const FileCase fileCases[] = {
     {"no separator", "a@x.org S3cret\nb@x.org;pw\n", {{L"b", L"x.org", L"pw", L"b"}},
         {L"Line 1 of the accounts file has no separator"}},
     {"no @", "alice;S3cret\n", {}, {L"does not begin with an e-mail address"}},
+    {"control character in the address", "a\x1B[2Jb@x.org;S3cret\nb@x.org;pw\n",
+        {{L"b", L"x.org", L"pw", L"b"}},
+        {L"Line 1 of the accounts file has a control character in its address"}},
+    {"tab inside the address", "a\tb@x.org;S3cret\n", {}, {L"has a control character"}},
+    {"DEL in the address", "ab@x\x7F.org;S3cret\n", {}, {L"has a control character"}},
+    {"C1 control in a quoted address", "\"ab@x\xC2\x85.org\";S3cret\n", {},
+        {L"has a control character"}},
     {"nothing before @", "@x.org;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"nothing after @", "a@;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"duplicate, any case", "a@x.org;one\n\nA@X.org;S3cret\n", {{L"a", L"x.org", L"one", L"a"}},
@@ -116,11 +146,31 @@ TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
 {
     tavir::test::TempDir dir;
     tavir::test::writeFile(dir.file("accounts.txt"), "a@x.org;pw\n");
-    AccountsFile file;
-    ASSERT_TRUE(readAccountsFile(dir.file("accounts.txt"), file));
-    EXPECT_EQ(1u, file.accounts.size());
-    EXPECT_FALSE(readAccountsFile(dir.file("missing.txt"), file));
-    EXPECT_FALSE(readAccountsFile(dir.path(), file));
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+    // Sparse: one byte over the limit without writing 64 MiB.
+    ASSERT_EQ(0, close(open(dir.file("large").c_str(), O_CREAT | O_WRONLY, 0600)));
+    ASSERT_EQ(0, truncate(dir.file("large").c_str(), off_t(maxAccountsFileBytes) + 1));
+    const struct {
+        std::string path;
+        const char* failure; // null: read
+    } cases[] = {
+        {dir.file("accounts.txt"), nullptr},
+        {dir.file("missing.txt"), "No such file or directory"},
+        {dir.path(), "it is not a regular file"},
+        {dir.file("fifo"), "it is not a regular file"}, // and nothing waits for a writer
+        {"/dev/zero", "it is not a regular file"},
+        {dir.file("large"), "it is larger than 64 MiB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        AccountsFile file;
+        std::string failure;
+        EXPECT_EQ(!c.failure, readAccountsFile(c.path, file, failure));
+        if (c.failure)
+            EXPECT_EQ(c.failure, failure);
+        else
+            EXPECT_EQ(1u, file.accounts.size());
+    }
 }
 
 } // namespace
