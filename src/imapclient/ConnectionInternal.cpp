@@ -262,6 +262,7 @@ void ConnectionInternal::connectAndGreet(bool login)
     endpoint.timeoutMs = timeoutMs_;
     // Whatever this object had is over: a new session starts from state 0.
     close();
+    trustNotice_ = {};
     std::unique_ptr<ImapStream> stream = factory_ ? factory_(endpoint) : nullptr;
     if (!stream) {
         std::string text = "host name " + host_ + " could not be resolved";
@@ -276,6 +277,7 @@ void ConnectionInternal::connectAndGreet(bool login)
         closeWithError((ssl_ ? "could not connect with TLS to " : "could not connect to ")
             + endpointText() + (reason.empty() ? "" : ": " + reason));
     }
+    trustNotice_ = stream_->trustNotice();
     setState(Connected);
 
     // The greeting: one line, CR kept, LF dropped.

@@ -132,6 +132,9 @@ public:
     // "1 MiB", "64 KiB", "1000 bytes": a byte count in error texts.
     static std::string sizeText(std::uint64_t bytes);
     const std::string& getGreeting() const { return greeting_; }
+    // How the server's certificate was trusted at the last connect (TLS);
+    // empty over plain TCP and when the connect failed before that.
+    const TrustNotice& getTrustNotice() const { return trustNotice_; }
 
     // Read time-out of the current stream, in seconds; later connects keep
     // the stored time-out.
@@ -177,6 +180,7 @@ private:
     unsigned timeoutMs_ = 0;
     State state_ = NotConnected;
     std::string greeting_;
+    TrustNotice trustNotice_;
     std::vector<std::string> capabilities_;
     bool capabilitiesKnown_ = false;
     std::unique_ptr<ImapStream> stream_;

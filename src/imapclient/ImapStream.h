@@ -10,12 +10,20 @@
 
 namespace tavir::mail {
 
+// How a TLS server's certificate was trusted: the server as "host:port"
+// and a sentence for the report. Empty over plain TCP.
+struct TrustNotice {
+    std::string server;
+    std::string sentence;
+};
+
 class ImapStream {
 public:
     virtual ~ImapStream();
 
-    // Connects (TCP, then the TLS handshake for implicit TLS). False when
-    // the connection could not be made.
+    // Connects (TCP, then the TLS handshake for implicit TLS, and the
+    // verdict on the server's certificate: ssl/ServerTrust.h). False when
+    // the connection could not be made or the server is not trusted.
     virtual bool create() = 0;
     // Flushes pending output and closes the socket. Never throws.
     virtual void close() = 0;
@@ -38,8 +46,11 @@ public:
     // else the errno of the failure.
     virtual int readEndError() const;
     // After a failed create(): what failed, in a few words ("(111)
-    // Connection refused", "TLS handshake failed"); may be empty.
+    // Connection refused", "TLS handshake failed", why the server's
+    // certificate was refused); may be empty.
     virtual std::string connectFailure() const;
+    // After a successful create() with TLS: how the certificate was trusted.
+    virtual TrustNotice trustNotice() const;
 };
 
 struct ImapEndpoint {

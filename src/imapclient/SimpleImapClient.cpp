@@ -34,7 +34,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& ho
 {
     if (connected_)
         return ImapAlreadyConnected;
-    return guarded("the login", ImapLoginFailed, [&] {
+    ImapClientResult result = guarded("the login", ImapLoginFailed, [&] {
         if (masterAuthentication_)
             connection_.initialize(
                 unicodeToUtf8(host), port, unicodeToUtf8(password), readTimeout, ssl);
@@ -47,6 +47,9 @@ SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& ho
         connected_ = true;
         return ImapSuccess;
     });
+    // Also after a refused login: the server was trusted all the same.
+    trustNotice_ = connection_.getTrustNotice();
+    return result;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::connect(
@@ -93,11 +96,13 @@ bool SimpleImapClient::testImapServer(
     const std::wstring& host, unsigned port, bool ssl, unsigned timeout, std::wstring& greeting)
 {
     ConnectionInternal probe;
+    trustNotice_ = {};
     try {
         probe.setStreamFactory(factory_);
         probe.initialize(unicodeToUtf8(host), port, "", "", false, timeout, ssl);
         probe.init(false);
         greeting = tavir::migration::utf8ToUnicode(probe.getGreeting());
+        trustNotice_ = probe.getTrustNotice();
         return true;
     } catch (...) {
         // A refused or failed connection, or a failure of our own: either

@@ -100,6 +100,9 @@ public:
     void abort();
     bool wasAborted();
     std::wstring getLastErrorResponse() const;
+    // How the server's certificate was trusted at the last connect or
+    // server test over TLS (ssl/ServerTrust.h); empty otherwise.
+    const TrustNotice& trustNotice() const { return trustNotice_; }
     void setLastErrorResponse(const std::string& text) { lastError_ = text; }
     bool isConnected() const { return connected_; }
 
@@ -139,6 +142,7 @@ private:
     tavir::tiny::KMutex lock_;
     bool aborted_ = false;
     std::string lastError_;
+    TrustNotice trustNotice_;
     ImapStreamFactory factory_;
     unsigned timeoutMs_ = 0;
 };

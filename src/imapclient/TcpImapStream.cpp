@@ -1,7 +1,9 @@
 // The real transport: the buffered TCP or TLS client stream, with the read
-// time-out, the stream-good test and name resolution the connection expects.
+// time-out, the stream-good test and name resolution the connection expects,
+// and the verdict on a TLS server's certificate.
 #include "imapclient/ImapStream.h"
 
+#include "ssl/ServerTrust.h"
 #include "ssl/TcpClientStream.h"
 #include "tiny/FormatError.h"
 #include "utils/InetSocketAddress.h"
@@ -26,12 +28,19 @@ std::string ImapStream::connectFailure() const
     return std::string();
 }
 
+TrustNotice ImapStream::trustNotice() const
+{
+    return {};
+}
+
 namespace {
 
 class TcpImapStream : public ImapStream {
 public:
-    explicit TcpImapStream(std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream)
+    TcpImapStream(
+        std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream, const ImapEndpoint& endpoint)
         : stream_(std::move(stream))
+        , endpoint_(endpoint)
     {
     }
     ~TcpImapStream() override = default;
@@ -48,6 +57,8 @@ public:
                              : std::string();
             return false;
         }
+        if (endpoint_.ssl && !trustServer())
+            return false;
         // Commands are written whole and flushed; Nagle's algorithm would
         // only hold back the tail of a command (the end of an APPEND) until
         // the server's delayed acknowledgement, some 40 ms per message.
@@ -90,10 +101,30 @@ public:
     void setTimeoutMs(unsigned ms) override { stream_->setTimeoutMs(ms); }
     int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
     std::string connectFailure() const override { return connectFailure_; }
+    TrustNotice trustNotice() const override { return trustNotice_; }
 
 private:
+    // Before the first byte of the session, so that no password goes to a
+    // server that is not trusted.
+    bool trustServer()
+    {
+        auto* tls = dynamic_cast<tavir::ssl::basic_sslbuffer*>(stream_->buffer());
+        tavir::ssl::ServerTrust trust = tavir::ssl::judgeServer(tls ? tls->getSSL() : nullptr,
+            endpoint_.host, endpoint_.port,
+            tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()));
+        if (!trust.trusted()) {
+            connectFailure_ = trust.sentence;
+            stream_->close();
+            return false;
+        }
+        trustNotice_ = {endpoint_.host + ":" + std::to_string(endpoint_.port), trust.sentence};
+        return true;
+    }
+
     std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream_;
+    ImapEndpoint endpoint_;
     std::string connectFailure_;
+    TrustNotice trustNotice_;
 };
 
 } // namespace
@@ -116,12 +147,14 @@ std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
             InetSSLSocketAddress peer(url, "", "");
             stream = std::make_unique<basic_tcpclientiostream>(
                 peer, InetSSLSocketAddress::any(), 4096, sendBufferSize, true);
+            static_cast<tavir::ssl::basic_sslbuffer*>(stream->buffer())
+                ->expectServerName(endpoint.host);
         } else {
             InetSocketAddress peer(text);
             stream = std::make_unique<basic_tcpclientiostream>(
                 peer, InetSocketAddress::any(), 4096, sendBufferSize);
         }
-        auto result = std::make_unique<TcpImapStream>(std::move(stream));
+        auto result = std::make_unique<TcpImapStream>(std::move(stream), endpoint);
         result->setTimeoutMs(endpoint.timeoutMs);
         return result;
     } catch (const std::exception&) {

@@ -1,5 +1,6 @@
 #include "ssl/SslBuffer.h"
 
+#include "ssl/ServerTrust.h"
 #include "ssl/SslErrHandler.h"
 #include "tiny/SocketLayer.h"
 #include "tiny/SocketPortability.h"
@@ -72,6 +73,8 @@ int basic_sslbuffer::handshake(const SSL_METHOD* method)
     if (!ssl_)
         return 0;
     if (SSL_set_fd(ssl_, socket_) != 1)
+        return 0;
+    if (!serverName_.empty() && !::tavir::ssl::expectServerName(ssl_, serverName_))
         return 0;
     if (method)
         SSL_set_ssl_method(ssl_, method);

@@ -6,6 +6,8 @@
 
 #include <openssl/ssl.h>
 
+#include <string>
+
 namespace tavir::ssl {
 
 class basic_sslbuffer : public tavir::utils::tcpbuffer {
@@ -20,6 +22,10 @@ public:
     int startSSL() override;
     // Bytes flow plain again on the same socket; the SSL object stays.
     int resetSSL() override;
+    // The name (or address) the user typed for the server: asked for in the
+    // handshake, and the certificate verified for it (ServerTrust.h). The
+    // handshake succeeds whatever that verification finds.
+    void expectServerName(const std::string& host) { serverName_ = host; }
 
     bool isTlsActive() const { return tlsActive_; }
     SSL* getSSL() const { return ssl_; }
@@ -39,6 +45,7 @@ protected:
     SSL* ssl_ = nullptr;
     bool tlsActive_;
     bool tlsAtConnect_;
+    std::string serverName_;
 };
 
 } // namespace tavir::ssl

@@ -345,6 +345,7 @@ TEST_F(CopyFromDovecot, FolderNames)
 
 TEST_F(CopyFromDovecot, ImplicitTlsOnBothSides)
 {
+    tavir::test::ScopedHome home; // both self-signed certificates are pinned here
     Dovecot dovecot(std::map<std::string, std::string>{{"alice", "alicepw"}});
     std::string data = mailText(200000, "over TLS\r\n");
     {

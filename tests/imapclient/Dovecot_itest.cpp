@@ -42,6 +42,7 @@ protected:
     }
 
     static std::unique_ptr<Dovecot> server;
+    ScopedHome home; // its self-signed certificate is pinned here
 };
 
 std::unique_ptr<Dovecot> DovecotTest::server;

@@ -54,7 +54,7 @@ Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options&
     // The login and mail processes run as unprivileged users; they must be
     // able to reach their files below the temporary folder.
     chmod(dir_.path().c_str(), 0755);
-    makeCertificate();
+    makeCertificate(options);
     // A port the kernel just called free can be taken by another test (or by
     // a client's outgoing connection) before Dovecot binds it; then the start
     // is tried again on new ports.
@@ -85,13 +85,18 @@ Dovecot::~Dovecot()
     stop();
 }
 
-void Dovecot::makeCertificate()
+void Dovecot::makeCertificate(const Options& options)
 {
+    if (!options.certificateFile.empty()) {
+        certFile_ = options.certificateFile;
+        keyFile_ = options.keyFile;
+        return;
+    }
     certFile_ = dir_.file("cert.pem");
-    std::string key = dir_.file("key.pem");
+    keyFile_ = dir_.file("key.pem");
     std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
                           " -keyout '"
-        + key + "' -out '" + certFile_ + "' >/dev/null 2>&1";
+        + keyFile_ + "' -out '" + certFile_ + "' >/dev/null 2>&1";
     if (runShell(command) != 0)
         throw std::runtime_error("openssl could not make a certificate");
 }
@@ -121,7 +126,7 @@ void Dovecot::writeConfig(const std::map<std::string, std::string>& users, const
          << "listen = 127.0.0.1\n"
          << "ssl = yes\n"
          << "ssl_cert = <" << certFile_ << "\n"
-         << "ssl_key = <" << root << "/key.pem\n"
+         << "ssl_key = <" << keyFile_ << "\n"
          << "ssl_min_protocol = TLSv1\n"
          << "disable_plaintext_auth = no\n"
          << "auth_mechanisms = plain login cram-md5\n"

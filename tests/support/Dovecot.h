@@ -22,6 +22,10 @@ public:
         bool acl = false;
         // Extra lines appended to the generated configuration.
         std::string extraConfig;
+        // The TLS certificate and key (a test authority's); empty: a
+        // self-signed certificate for "localhost".
+        std::string certificateFile;
+        std::string keyFile;
     };
 
     // users: name -> password (stored in plain text so CRAM-MD5 works).
@@ -44,7 +48,7 @@ public:
 
 private:
     void writeConfig(const std::map<std::string, std::string>& users, const Options& options);
-    void makeCertificate();
+    void makeCertificate(const Options& options);
     void choosePorts();
     void start();
     void stop();
@@ -55,6 +59,7 @@ private:
     int pid_ = -1;
     std::string configFile_;
     std::string certFile_;
+    std::string keyFile_;
     std::string logFile_;
 };
 

@@ -47,21 +47,22 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
-ScopedHome::ScopedHome()
+ScopedEnv::ScopedEnv(const std::string& name, const std::string& value)
+    : name_(name)
 {
-    if (const char* home = std::getenv("HOME")) {
-        hadHome_ = true;
-        saved_ = home;
+    if (const char* previous = std::getenv(name.c_str())) {
+        had_ = true;
+        saved_ = previous;
     }
-    setenv("HOME", dir_.path().c_str(), 1);
+    setenv(name.c_str(), value.c_str(), 1);
 }
 
-ScopedHome::~ScopedHome()
+ScopedEnv::~ScopedEnv()
 {
-    if (hadHome_)
-        setenv("HOME", saved_.c_str(), 1);
+    if (had_)
+        setenv(name_.c_str(), saved_.c_str(), 1);
     else
-        unsetenv("HOME");
+        unsetenv(name_.c_str());
 }
 
 sockaddr_in ipv4Address(const std::string& host, int port)

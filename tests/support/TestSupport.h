@@ -24,13 +24,27 @@ private:
     std::string path_;
 };
 
+// An environment variable set for the life of the object; the previous
+// value (or its absence) is put back.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    bool had_ = false;
+    std::string saved_;
+};
+
 // HOME pointed at a fresh temporary folder for the life of the object, so
 // that what the code under test keeps under HOME (pinned servers, settings,
 // logs) never touches the real one; the previous value is put back.
 class ScopedHome {
 public:
-    ScopedHome();
-    ~ScopedHome();
+    ScopedHome() = default;
     ScopedHome(const ScopedHome&) = delete;
     ScopedHome& operator=(const ScopedHome&) = delete;
 
@@ -39,8 +53,7 @@ public:
 
 private:
     TempDir dir_;
-    bool hadHome_ = false;
-    std::string saved_;
+    ScopedEnv home_{"HOME", dir_.path()};
 };
 
 // host ("127.0.0.1", another loopback address) and port as a socket

@@ -34,6 +34,7 @@ protected:
     std::string one(const std::string& select) { return target->queryOne(select); }
 
     TempDir dir;
+    tavir::test::ScopedHome home; // the IMAPS listener's certificate is pinned here
     std::unique_ptr<StandInTarget> target;
     std::unique_ptr<TinyDbClient> client;
 };

@@ -1,6 +1,7 @@
 // The road of one account, step by step.
 #include "Imap/engine/AccountMigration.h"
 
+#include "Imap/engine/TrustReport.h"
 #include "Imap/textconv/TextConversion.h"
 #include "tiny/KMutex.h"
 
@@ -122,6 +123,7 @@ AccountMigration::Step AccountMigration::logInToSource()
     const ServerAddress& at = run_.source;
     ImapClientResult result = source_.connect(
         at.host, at.port, account_.address(), account_.password, false, run_.sourceSsl);
+    reportTrustOnce(log_, source_.trustNotice());
     if (result == mail::ImapSuccess) {
         log_.debug(
             TAVIR_HERE, sentence(L"Logged in to %1% as %2%.", at.text(), account_.address()));
@@ -185,6 +187,7 @@ AccountMigration::Step AccountMigration::logInToTarget()
     const ServerAddress& at = run_.target;
     ImapClientResult result
         = target_.connect(at.host, at.port, run_.masterPassword, run_.targetSsl);
+    reportTrustOnce(log_, target_.trustNotice());
     if (result != mail::ImapSuccess)
         return fail(result,
             sentence(L"The master login on the target server %1% failed: %2%", at.text(),

@@ -4,6 +4,7 @@
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/Migrator.h"
 #include "Imap/engine/ServerAddress.h"
+#include "Imap/engine/TrustReport.h"
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
 #include "tiny/SocketLayer.h"
@@ -39,7 +40,10 @@ int testImapServer(const std::wstring& server, bool ssl)
     }
     mail::SimpleImapClient client;
     std::wstring greeting;
-    if (!client.testImapServer(address.host, address.port, ssl, greetingTimeoutSeconds, greeting)) {
+    const bool greeted
+        = client.testImapServer(address.host, address.port, ssl, greetingTimeoutSeconds, greeting);
+    reportTrustOnce(log, client.trustNotice());
+    if (!greeted) {
         log.report(TAVIR_HERE,
             sentence(L"The source server %1%%2% did not greet as an IMAP server: %3%.",
                 address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));

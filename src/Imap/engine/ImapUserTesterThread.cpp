@@ -1,6 +1,7 @@
 // The credential test of every account against the source server.
 #include "Imap/engine/ImapUserTesterThread.h"
 
+#include "Imap/engine/TrustReport.h"
 #include "imapclient/SimpleImapClient.h"
 
 namespace tavir::migration {
@@ -61,12 +62,12 @@ TestStatus ImapUserTesterThread::testAccount(const UserInfo& account, Logger& lo
         return TestLoginRefused;
     log.debug(TAVIR_HERE, sentence(L"Testing the login of %1% on %2%.", address, server_.text()));
     std::wstring refusal;
-    if (tryLogin(address, account.password, refusal)) {
+    if (tryLogin(address, account.password, refusal, log)) {
         log.debug(TAVIR_HERE, sentence(L"%1% logged in with the address.", address));
         return TestLoginAccepted;
     }
     std::wstring second;
-    if (tryLogin(account.mailbox, account.password, second)) {
+    if (tryLogin(account.mailbox, account.password, second, log)) {
         log.debug(TAVIR_HERE,
             sentence(L"%1% logged in with the mailbox name %2%.", address, account.mailbox));
         return TestLoginAccepted;
@@ -77,12 +78,13 @@ TestStatus ImapUserTesterThread::testAccount(const UserInfo& account, Logger& lo
 }
 
 bool ImapUserTesterThread::tryLogin(
-    const std::wstring& user, const std::wstring& password, std::wstring& refusal)
+    const std::wstring& user, const std::wstring& password, std::wstring& refusal, Logger& log)
 {
     mail::SimpleImapClient client;
     client.setReadTimeoutMs(loginTimeoutMs);
     mail::ImapClientResult result
         = client.connect(server_.host, server_.port, user, password, false, ssl_);
+    reportTrustOnce(log, client.trustNotice());
     if (result == mail::ImapSuccess) {
         client.disconnect(true);
         return true;

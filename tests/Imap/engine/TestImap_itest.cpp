@@ -25,6 +25,7 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
 {
     if (!tavir::test::Dovecot::available())
         GTEST_SKIP() << "needs dovecot and root";
+    tavir::test::ScopedHome home; // the TLS certificate is pinned here
     tavir::test::TempLogs logs;
     tavir::test::Dovecot dovecot(std::map<std::string, std::string>{{"anna", "pw"}});
     tavir::test::SocketScript ssh({{tavir::test::say("SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n")}});
@@ -37,6 +38,7 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     } cases[] = {
         {"plain", at(dovecot.port()), false, 0},
         {"TLS", at(dovecot.tlsPort()), true, 0},
+        {"TLS again", at(dovecot.tlsPort()), true, 0},
         {"TLS to the plain port", at(dovecot.port()), true, 1},
         {"something else", at(ssh.port()), false, 1},
         {"closed port", at(closed), false, 1},
@@ -51,6 +53,20 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     // Each failure says why, in the client's words.
     EXPECT_NE(std::string::npos, logs.report().find("Connection refused")) << logs.report();
     EXPECT_NE(std::string::npos, logs.report().find("\"127.0.0.1:imap\" is not a host name"));
+    // Once per server: how its certificate was trusted.
+    const std::string where = "127.0.0.1:" + std::to_string(dovecot.tlsPort());
+    const std::string report = logs.report();
+    EXPECT_NE(std::string::npos, report.find("The certificate of " + where + " is not vouched"));
+    EXPECT_EQ(report.find("The certificate of " + where), report.rfind("The certificate of " + where));
+
+    // Another certificate pinned for it: refused, naming both fingerprints.
+    const std::string other = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
+    tavir::test::writeFile(home.file(".tavir/admin/known_hosts.cfg"), where + ": " + other + "\n");
+    EXPECT_EQ(1, testImap(at(dovecot.tlsPort()), true));
+    const std::string refusal = logs.report().substr(report.size());
+    EXPECT_NE(std::string::npos, refusal.find("the certificate of " + where + " has the fingerprint "))
+        << refusal;
+    EXPECT_NE(std::string::npos, refusal.find(other)) << refusal;
 }
 
 TEST(TestImap, GivesUpOnASilentPortAfterFiveSeconds)

@@ -1,0 +1,41 @@
+#pragma once
+// Whether a TLS server may be handed a password. A certificate that an
+// authority this system trusts vouches for, for the name the user typed, is
+// accepted as it is. Any other (self-signed, another name, an authority of
+// its own) is pinned on first use in the known-hosts file, as the
+// administration service always is, and must match its pin from then on.
+#include "ssl/KnownHosts.h"
+
+#include <openssl/ssl.h>
+
+#include <string>
+
+namespace tavir::ssl {
+
+struct ServerTrust {
+    enum class Kind {
+        Verified, // an authority the system trusts vouches for it, for the name
+        Pinned, // it matches the fingerprint pinned for the server
+        PinnedNow, // first contact: its fingerprint is pinned now
+        Refused, // another fingerprint is pinned, or no pin could be checked
+    };
+    Kind kind = Kind::Refused;
+    // Verified and pinned: a sentence for the report saying how the
+    // certificate was trusted. Refused: a clause saying why.
+    std::string sentence;
+
+    bool trusted() const { return kind != Kind::Refused; }
+};
+
+// On a client's SSL object before its handshake: the server is asked for
+// `host` (SNI, for a name) and its certificate verified against the system's
+// trusted authorities for that name or address. The handshake goes on
+// whatever the verification finds; judgeServer reads its verdict. False
+// when the verification could not be set up.
+bool expectServerName(SSL* ssl, const std::string& host);
+
+// After the handshake: the verdict on the server's certificate, pinning it
+// in `pins` when no trusted authority vouches for it.
+ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const KnownHosts& pins);
+
+} // namespace tavir::ssl

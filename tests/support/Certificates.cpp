@@ -1,0 +1,60 @@
+#include "support/Certificates.h"
+
+#include <cctype>
+#include <functional>
+#include <stdexcept>
+
+namespace tavir::test {
+
+namespace {
+
+void run(const std::string& command, std::string* output = nullptr)
+{
+    if (runShell(command + " 2>/dev/null", output) != 0)
+        throw std::runtime_error("openssl failed: " + command);
+}
+
+// EC keys: as good for the tests as RSA, and made at once.
+const std::string newKey = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+
+std::string quoted(const std::string& path)
+{
+    return "'" + path + "'";
+}
+
+} // namespace
+
+TestAuthority::TestAuthority(const TempDir& dir, const std::string& name)
+    : dir_(dir)
+    , name_(name)
+    , certificateFile_(dir.file(name + "-ca.pem"))
+    , keyFile_(dir.file(name + "-ca.key"))
+{
+    run("openssl req -x509" + newKey + " -days 2 -subj '/CN=" + name + " test authority'"
+        + " -addext basicConstraints=critical,CA:TRUE"
+        + " -addext keyUsage=critical,keyCertSign,cRLSign -keyout " + quoted(keyFile_) + " -out "
+        + quoted(certificateFile_));
+}
+
+IssuedCertificate TestAuthority::issue(const std::string& host) const
+{
+    const std::string stem = dir_.file(name_ + "-" + host);
+    IssuedCertificate issued{stem + ".pem", stem + ".key", ""};
+    writeFile(stem + ".ext",
+        "subjectAltName=DNS:" + host
+            + "\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+    run("openssl req" + newKey + " -subj '/CN=" + host + "' -keyout " + quoted(issued.keyFile)
+        + " -out " + quoted(stem + ".csr"));
+    run("openssl x509 -req -days 2 -in " + quoted(stem + ".csr") + " -CA "
+        + quoted(certificateFile_) + " -CAkey " + quoted(keyFile_) + " -set_serial "
+        + std::to_string(std::hash<std::string>()(stem) & 0x7fffffff) + " -extfile "
+        + quoted(stem + ".ext") + " -out " + quoted(issued.certificateFile));
+    std::string text;
+    run("openssl x509 -noout -fingerprint -sha1 -in " + quoted(issued.certificateFile), &text);
+    for (char c : text.substr(text.find('=') + 1))
+        if (std::isxdigit(static_cast<unsigned char>(c)) || c == ':')
+            issued.fingerprint += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return issued;
+}
+
+} // namespace tavir::test
