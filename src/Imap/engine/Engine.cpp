@@ -97,6 +97,7 @@ int testImap(const std::wstring& server, bool ssl)
 
 int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password)
 {
+    hideInLogs({password});
     std::string outcome;
     const int result = tinydb::testAdministrator(server, user, password, outcome);
     Logger log;

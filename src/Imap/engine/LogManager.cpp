@@ -56,12 +56,31 @@ void LogManager::close()
 
 void LogManager::writeDebugLine(const std::string& line)
 {
-    debug_.append(line + '\n');
+    debug_.append(masked(line) + '\n');
 }
 
 void LogManager::writeReport(const std::string& block)
 {
-    report_.append(block);
+    report_.append(masked(block));
+}
+
+void LogManager::hideSecrets(const std::vector<std::string>& secrets)
+{
+    KMutexLocker lock(secretsLock_);
+    auto mask = std::make_shared<SecretMask>(*secrets_);
+    for (const std::string& secret : secrets)
+        mask->add(secret);
+    secrets_ = std::move(mask);
+}
+
+std::string LogManager::masked(const std::string& text)
+{
+    std::shared_ptr<const SecretMask> mask;
+    {
+        KMutexLocker lock(secretsLock_);
+        mask = secrets_;
+    }
+    return mask->apply(text);
 }
 
 bool LogManager::File::open(const std::string& path)

@@ -2,10 +2,13 @@
 // The one owner of the report file and the debug log, shared by every Logger
 // of the process. Each file has its own lock and takes whole lines or whole
 // blocks, so the lines of concurrent writers never mix; a third lock guards
-// opening and closing.
+// opening and closing. Every line passes the secrets mask on its way in.
+#include "Imap/engine/SecretMask.h"
 #include "tiny/KMutex.h"
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace tavir::migration {
 
@@ -27,6 +30,11 @@ public:
     void writeDebugLine(const std::string& line);
     void writeReport(const std::string& block);
 
+    // From now on the files show these secrets (UTF-8) as "***" wherever
+    // they occur, whoever wrote the text (SecretMask.h). The engine hands
+    // over every password it is given; they are kept for the process.
+    void hideSecrets(const std::vector<std::string>& secrets);
+
     LogManager() = default;
     LogManager(const LogManager&) = delete;
     LogManager& operator=(const LogManager&) = delete;
@@ -44,9 +52,15 @@ private:
         int fd_ = -1;
     };
 
+    std::string masked(const std::string& text);
+
     tiny::KMutex initLock_;
     File report_;
     File debug_;
+    // Replaced whole when secrets are added, so a writer masks with the
+    // copy it took without holding the lock.
+    tiny::KMutex secretsLock_;
+    std::shared_ptr<const SecretMask> secrets_ = std::make_shared<SecretMask>();
 };
 
 } // namespace tavir::migration

@@ -62,6 +62,15 @@ std::wstring asSentence(std::wstring text)
     return text;
 }
 
+void hideInLogs(const std::vector<std::wstring>& secrets)
+{
+    std::vector<std::string> bytes;
+    bytes.reserve(secrets.size());
+    for (const std::wstring& secret : secrets)
+        bytes.push_back(unicodeToUtf8(secret));
+    LogManager::instance().hideSecrets(bytes);
+}
+
 Logger::Logger()
     : manager_(LogManager::instance())
 {

@@ -4,14 +4,15 @@
 // until flush(), which writes them to the report as one block (a worker's
 // block per account). Not shared between threads.
 //
-// Passwords are never handed to a Logger: nothing here could tell one from
-// other text.
+// Passwords are never handed to a Logger; a server that quotes one back is
+// masked on the way into the files (LogManager::hideSecrets).
 #include "Imap/engine/LogManager.h"
 
 #include <boost/format.hpp>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tavir::migration {
 
@@ -41,6 +42,9 @@ std::wstring withoutLineEnd(std::wstring text);
 // The text with a full stop at its end unless it has one; an empty text
 // says that no reason was given.
 std::wstring asSentence(std::wstring text);
+
+// The logs show these passwords as "***" from now on, wherever they occur.
+void hideInLogs(const std::vector<std::wstring>& secrets);
 
 class Logger {
 public:

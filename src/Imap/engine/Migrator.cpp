@@ -49,6 +49,7 @@ bool Migrator::init(Configuration& configuration)
 {
     KMutexLocker lock(lock_);
     configuration_ = configuration;
+    hideInLogs({configuration.adminPassword});
     Logger log;
     log.debug(TAVIR_HERE,
         sentence(L"Source server %1% (SSL %2%); target server %3% (SSL %4%), administrator %5%.",
@@ -68,6 +69,10 @@ bool Migrator::loadUsers(const std::wstring& path)
             sentence(L"The accounts file %1% can't be read: %2%.", path, utf8ToUnicode(failure)));
         return false;
     }
+    std::vector<std::wstring> passwords;
+    for (const UserInfo& account : file.accounts)
+        passwords.push_back(account.password);
+    hideInLogs(passwords);
     for (const std::wstring& problem : file.problems)
         log.report(TAVIR_HERE, problem);
     log.debug(TAVIR_HERE, sentence(L"%1% accounts read from %2%.", file.accounts.size(), path));
@@ -186,6 +191,7 @@ bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Log
     try {
         // 12 lower-case hexadecimal characters, new for every run.
         tavir::utils::Random().getAscii(plan.masterPassword, 12);
+        LogManager::instance().hideSecrets({plan.masterPassword});
     } catch (const std::exception& e) {
         log.report(TAVIR_HERE,
             sentence(L"No temporary master password could be made: %1%.", utf8ToUnicode(e.what())));
@@ -234,6 +240,7 @@ bool Migrator::stop()
 
 void Migrator::setPassword(unsigned int index, const std::wstring& password)
 {
+    hideInLogs({password});
     users()->setPassword(index, password);
 }
 

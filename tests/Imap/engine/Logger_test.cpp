@@ -1,6 +1,7 @@
 // The two logs: the debug line format, the byte-order mark on new files
-// only, report blocks, and many loggers writing at once.
+// only, report blocks, secrets masked, and many loggers writing at once.
 #include "Imap/engine/Logger.h"
+#include "Imap/engine/SecretMask.h"
 
 #include "EngineTestSupport.h"
 
@@ -54,6 +55,29 @@ TEST(Logger, ServerLinesBecomeReportSentences)
     for (const Case& c : cases) {
         EXPECT_EQ(c.line, withoutLineEnd(c.server));
         EXPECT_EQ(c.sentence, asSentence(c.server));
+    }
+}
+
+TEST(Logger, SecretsAreMaskedInEveryFormAServerEchoes)
+{
+    SecretMask mask;
+    EXPECT_EQ("nothing to hide", mask.apply("nothing to hide"));
+    for (const char* secret : {"se\"cr\\et", "abc", "cde", "x'y", ""})
+        mask.add(secret);
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"K1 NO se\"cr\\et and se\"cr\\et", "K1 NO *** and ***"},
+        {"K1 NO LOGIN \"anna\" \"se\\\"cr\\\\et\" refused", "K1 NO LOGIN \"anna\" \"***\" refused"},
+        {"error near 'x\\'y'", "error near '***'"},
+        {"overlapping abcde, adjoining abcabc.", "overlapping ***, adjoining ***."},
+        {"ab cd", "ab cd"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(c.shown, mask.apply(c.text));
     }
 }
 

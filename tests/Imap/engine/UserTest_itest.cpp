@@ -1,10 +1,12 @@
 // The credential test against a real Dovecot whose accounts log in with the
 // full address, with the bare mailbox only, or not at all; stopping it, a
-// second start, and the engine object ending while it runs.
+// second start, and the engine object ending while it runs; and a source
+// that quotes the passwords it refuses back.
 #include "Imap/engine/Engine.h"
 
 #include "EngineTestSupport.h"
 #include "support/Dovecot.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +54,7 @@ protected:
         return result;
     }
 
+    tavir::test::ScopedHome home; // the TLS certificate is pinned here
     tavir::test::TempLogs logs;
     tavir::test::TempDir dir;
     std::unique_ptr<tavir::test::Dovecot> dovecot;
@@ -79,6 +82,53 @@ TEST_F(UserTest, TriesTheAddressThenTheMailbox)
     EXPECT_EQ(std::string::npos, report.find("anna"));
     EXPECT_EQ(std::string::npos, report.find("Pw-"));
     EXPECT_EQ(std::string::npos, logs.debug().find("Pw-"));
+    // Six TLS logins, one sentence on how the server was trusted.
+    const std::string pinned = "The certificate of 127.0.0.1:" + std::to_string(dovecot->tlsPort());
+    EXPECT_NE(std::string::npos, report.find(pinned + " is not vouched for")) << report;
+    EXPECT_EQ(report.find(pinned), report.rfind(pinned)) << report;
+}
+
+// A source that quotes every refused LOGIN back whole, the way some servers
+// answer: the password shows in the logs as *** only, sent as a quoted
+// string with escapes or as a literal.
+TEST(UserTestEcho, APasswordQuotedBackByTheServerIsMaskedInBothLogs)
+{
+    tavir::test::TempLogs logs;
+    tavir::test::TempDir dir;
+    tavir::test::LoopbackServer source([](tavir::test::PeerSocket& peer) {
+        peer.say("* OK [CAPABILITY IMAP4rev1 LITERAL+] echoing\r\n");
+        std::string command = peer.readLine();
+        // A literal's bytes come on the next line.
+        if (command.size() > 2 && command.compare(command.size() - 2, 2, "+}") == 0)
+            command += "\r\n" + peer.readLine();
+        peer.say(tavir::test::PeerSocket::tagOf(command) + " NO [AUTHENTICATIONFAILED] You sent: "
+            + command + "\r\n");
+        peer.readLine(2000);
+    });
+    tavir::test::writeFile(dir.file("accounts.txt"),
+        "anna@example.com;\"Pw\"\"q\\uote\";Anna\n" // sent as "Pw\"q\\uote"
+        "ben@example.com;Pw-b\xC3\xA4n;Ben\n"); // sent as a literal
+    IMigrator* created = nullptr;
+    ASSERT_TRUE(createMigrator(&created));
+    std::unique_ptr<IMigrator> migrator(created);
+    Configuration configuration;
+    configuration.sourceServer = L"127.0.0.1:" + std::to_wstring(source.port());
+    ASSERT_TRUE(migrator->init(configuration));
+    const std::string path = dir.file("accounts.txt");
+    ASSERT_TRUE(migrator->loadUsers(std::wstring(path.begin(), path.end())));
+    std::vector<TestStatus> statuses(2, TestNotTested);
+    RecordingCallbacks callbacks;
+    ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+    ASSERT_TRUE(callbacks.waitStopped());
+    migrator.reset();
+    EXPECT_EQ((std::vector<TestStatus>{TestLoginRefused, TestLoginRefused}), statuses);
+    for (const std::string& log : {logs.report(), logs.debug()}) {
+        EXPECT_NE(std::string::npos, log.find("You sent: K0 LOGIN \"anna@example.com\" \"***\""))
+            << log;
+        EXPECT_NE(std::string::npos, log.find("You sent: K0 LOGIN \"ben@example.com\" {7+}  ***"))
+            << log;
+        EXPECT_EQ(std::string::npos, log.find("Pw")) << log;
+    }
 }
 
 TEST_F(UserTest, StopsBeforeTheNextAccountAndCallsNothingAfterStopped)
