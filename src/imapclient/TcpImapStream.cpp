@@ -109,9 +109,9 @@ private:
     bool trustServer()
     {
         auto* tls = dynamic_cast<tavir::ssl::basic_sslbuffer*>(stream_->buffer());
-        tavir::ssl::ServerTrust trust = tavir::ssl::judgeServer(tls ? tls->getSSL() : nullptr,
-            endpoint_.host, endpoint_.port,
-            tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()));
+        tavir::ssl::ServerTrust trust
+            = tavir::ssl::judgeServer(tls ? tls->getSSL() : nullptr, endpoint_.host, endpoint_.port,
+                tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()));
         if (!trust.trusted()) {
             connectFailure_ = trust.sentence;
             stream_->close();

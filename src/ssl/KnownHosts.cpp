@@ -36,7 +36,8 @@ bool lockWithin(tavir::utils::KFile& file, int ms)
 {
     // Short waits first: the usual holder is another connection adding one
     // line.
-    for (int waited = 0, step = 1; !file.tryWriteLock(); waited += step, step = std::min(step * 2, 50)) {
+    for (int waited = 0, step = 1; !file.tryWriteLock();
+         waited += step, step = std::min(step * 2, 50)) {
         if (waited >= ms)
             return false;
         tavir::tiny::msleep(step);

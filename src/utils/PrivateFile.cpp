@@ -63,7 +63,7 @@ std::string openFailure(int folder, const char* name, const std::string& path, b
 {
     const int error = errno;
     const std::string what = std::string("the ") + kindOf(isFolder) + " " + path;
-    struct stat st {};
+    struct stat st { };
     if ((error == ELOOP || error == ENOTDIR || error == ENXIO)
         && ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISLNK(st.st_mode))
@@ -80,7 +80,7 @@ std::string openFailure(int folder, const char* name, const std::string& path, b
 bool isOurs(int fd, bool folder, const std::string& path, std::string& sentence)
 {
     const std::string what = std::string("the ") + kindOf(folder) + " " + path;
-    struct stat st {};
+    struct stat st { };
     if (::fstat(fd, &st) != 0) {
         sentence = what + " can't be examined: " + std::strerror(errno);
         return false;

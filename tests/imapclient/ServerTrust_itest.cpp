@@ -48,7 +48,8 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         std::optional<std::string> pinsAfter; // none: no file
     } cases[] = {
         {"vouched for, for the name typed", trusted, L"localhost", none, true,
-            {"localhost:" + port, "is issued for localhost by an authority this system trusts"}, none},
+            {"localhost:" + port, "is issued for localhost by an authority this system trusts"},
+            none},
         {"an address the certificate does not name: pinned on first use", trusted, L"127.0.0.1",
             none, true,
             {"127.0.0.1:" + port, "(IP address mismatch)", "was pinned", issued.fingerprint},

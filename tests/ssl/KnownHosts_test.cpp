@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 using tavir::ssl::KnownHosts;
-using tavir::utils::PrivateLocation;
 using tavir::test::readFile;
+using tavir::utils::PrivateLocation;
 
 namespace {
 
@@ -131,8 +131,7 @@ TEST(KnownHosts, RefusesLinksAndWhatOtherUsersCanChange)
             "(mode 0666)"},
         {"file writable by its group", [&](auto& h, auto&) { return pins(h, 0700, 0620); },
             "(mode 0620)"},
-        {"folder writable by all", [&](auto& h, auto&) { return folders(h, 0777); },
-            "(mode 0777)"},
+        {"folder writable by all", [&](auto& h, auto&) { return folders(h, 0777); }, "(mode 0777)"},
         {"file is a link",
             [&](auto& h, auto& elsewhere) {
                 tavir::test::writeFile(elsewhere + "/file", "kept\n");

@@ -80,7 +80,8 @@ bool isControl(wchar_t c)
 // the blanks that follow when `blanksAfter`), or npos when no quoted field
 // begins there. A field that is not quoted whole is read as written, as
 // files without quotes always were: the callers check what follows.
-std::size_t readQuoted(const std::wstring& text, std::size_t at, bool blanksAfter, std::wstring& field)
+std::size_t readQuoted(
+    const std::wstring& text, std::size_t at, bool blanksAfter, std::wstring& field)
 {
     if (at >= text.size() || text[at] != L'"')
         return std::wstring::npos;
@@ -197,21 +198,19 @@ private:
     std::map<std::wstring, unsigned> seen_; // lower-cased address -> its line
 };
 
-} // namespace
-
-namespace {
-
 // The whole file behind `fd`; empty when read, else why not. A file that
 // grows while it is read is still cut at the limit.
 std::string readRegularFile(int fd, std::string& bytes)
 {
-    struct stat st {};
+    struct stat st { };
     if (::fstat(fd, &st) != 0)
         return std::strerror(errno);
     if (!S_ISREG(st.st_mode))
         return "it is not a regular file";
+    const std::string tooLarge
+        = "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
     if (static_cast<std::uint64_t>(st.st_size) > maxAccountsFileBytes)
-        return "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
+        return tooLarge;
     bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
     std::size_t got = 0;
     while (got < bytes.size()) {
@@ -227,7 +226,7 @@ std::string readRegularFile(int fd, std::string& bytes)
             bytes.resize(std::min<std::size_t>(got * 2, maxAccountsFileBytes + 1));
     }
     if (got > maxAccountsFileBytes)
-        return "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
+        return tooLarge;
     bytes.resize(got);
     return {};
 }

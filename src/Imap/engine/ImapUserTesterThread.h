@@ -40,8 +40,8 @@ protected:
 
 private:
     TestStatus testAccount(const UserInfo& account, Logger& log);
-    bool tryLogin(const std::wstring& user, const std::wstring& password, std::wstring& refusal,
-        Logger& log);
+    bool tryLogin(
+        const std::wstring& user, const std::wstring& password, std::wstring& refusal, Logger& log);
     void setStatus(std::size_t index, TestStatus status);
 
     std::shared_ptr<UsersInformation> users_;

@@ -57,14 +57,16 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     const std::string where = "127.0.0.1:" + std::to_string(dovecot.tlsPort());
     const std::string report = logs.report();
     EXPECT_NE(std::string::npos, report.find("The certificate of " + where + " is not vouched"));
-    EXPECT_EQ(report.find("The certificate of " + where), report.rfind("The certificate of " + where));
+    EXPECT_EQ(
+        report.find("The certificate of " + where), report.rfind("The certificate of " + where));
 
     // Another certificate pinned for it: refused, naming both fingerprints.
     const std::string other = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
     tavir::test::writeFile(home.file(".tavir/admin/known_hosts.cfg"), where + ": " + other + "\n");
     EXPECT_EQ(1, testImap(at(dovecot.tlsPort()), true));
     const std::string refusal = logs.report().substr(report.size());
-    EXPECT_NE(std::string::npos, refusal.find("the certificate of " + where + " has the fingerprint "))
+    EXPECT_NE(
+        std::string::npos, refusal.find("the certificate of " + where + " has the fingerprint "))
         << refusal;
     EXPECT_NE(std::string::npos, refusal.find(other)) << refusal;
 }

@@ -101,8 +101,8 @@ TEST(UserTestEcho, APasswordQuotedBackByTheServerIsMaskedInBothLogs)
         // A literal's bytes come on the next line.
         if (command.size() > 2 && command.compare(command.size() - 2, 2, "+}") == 0)
             command += "\r\n" + peer.readLine();
-        peer.say(tavir::test::PeerSocket::tagOf(command) + " NO [AUTHENTICATIONFAILED] You sent: "
-            + command + "\r\n");
+        peer.say(tavir::test::PeerSocket::tagOf(command)
+            + " NO [AUTHENTICATIONFAILED] You sent: " + command + "\r\n");
         peer.readLine(2000);
     });
     tavir::test::writeFile(dir.file("accounts.txt"),
