@@ -54,9 +54,9 @@ void LogManager::close()
     debug_.close();
 }
 
-void LogManager::writeDebugLine(const std::string& line)
+void LogManager::writeDebugLine(const std::string& stamp, const std::string& message)
 {
-    debug_.append(masked(line) + '\n');
+    debug_.append(stamp + masked(message) + '\n');
 }
 
 void LogManager::writeReport(const std::string& block)

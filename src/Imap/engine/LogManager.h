@@ -27,7 +27,10 @@ public:
 
     // Bytes are UTF-8; a line end is added to the debug line, the report
     // block is written as it stands. Nothing happens while a file is closed.
-    void writeDebugLine(const std::string& line);
+    // The debug line's stamp (time, thread, source location) is the
+    // program's own and is not masked: a password such as "2026" must not
+    // hide the dates.
+    void writeDebugLine(const std::string& stamp, const std::string& message);
     void writeReport(const std::string& block);
 
     // From now on the files show these secrets (UTF-8) as "***" wherever

@@ -81,14 +81,19 @@ Logger::~Logger()
     flush();
 }
 
-std::string Logger::debugLine(const SourceLocation* where, const std::string& message)
+std::string Logger::debugStamp(const SourceLocation* where)
 {
-    std::string line = "[" + localTimeText(std::time(nullptr)) + "]";
-    utils::sprintfadd(line, "[%lu]\t", tiny::threadID());
+    std::string stamp = "[" + localTimeText(std::time(nullptr)) + "]";
+    utils::sprintfadd(stamp, "[%lu]\t", tiny::threadID());
     if (where)
         utils::sprintfadd(
-            line, "In %s:%d (%s): ", baseName(where->file), where->line, where->function);
-    return line + message;
+            stamp, "In %s:%d (%s): ", baseName(where->file), where->line, where->function);
+    return stamp;
+}
+
+std::string Logger::debugLine(const SourceLocation* where, const std::string& message)
+{
+    return debugStamp(where) + message;
 }
 
 void Logger::debug(const SourceLocation& where, const std::wstring& message)
@@ -129,7 +134,7 @@ void Logger::flush()
 
 void Logger::writeDebug(const SourceLocation* where, const std::wstring& message)
 {
-    manager_.writeDebugLine(debugLine(where, oneLine(message)));
+    manager_.writeDebugLine(debugStamp(where), oneLine(message));
 }
 
 void Logger::keepForReport(const std::wstring& line)

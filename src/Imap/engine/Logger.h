@@ -72,6 +72,8 @@ public:
     // the local time and the calling thread; without `where` the message
     // follows the tab bare.
     static std::string debugLine(const SourceLocation* where, const std::string& message);
+    // The line's beginning up to the message.
+    static std::string debugStamp(const SourceLocation* where);
 
 private:
     void writeDebug(const SourceLocation* where, const std::wstring& message);
