@@ -45,10 +45,10 @@ RunResult EngineRun::run()
     // administration client pins the stand-in's certificate under HOME.
     const std::string work = work_->path();
     setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
-    return runChildren({programJob({std::string(TAVIR_BINARY_DIR) + "/bin/zorp-engine-run",
-                                       "--home", work, "127.0.0.1:" + std::to_string(source_.port()),
-                                       target_->host() + ":" + std::to_string(target_->port()),
-                                       work + "/accounts.txt", work},
+    return runChildren({programJob(
+        {std::string(TAVIR_BINARY_DIR) + "/bin/zorp-engine-run", "--home", work,
+            "127.0.0.1:" + std::to_string(source_.port()),
+            target_->host() + ":" + std::to_string(target_->port()), work + "/accounts.txt", work},
         work + "/engine.log")});
 }
 

@@ -34,11 +34,20 @@ std::string escaped(const std::string& field)
     std::string out;
     for (char c : field) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        default: out += c;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -253,7 +262,7 @@ bool readAll(int fd, std::size_t limit, std::string& out)
 // A file the journal trusts: a regular file of this user's, closed to others.
 bool ownPrivateFile(int fd, const std::string& path, std::string& why)
 {
-    struct stat info {};
+    struct stat info { };
     if (fstat(fd, &info) != 0) {
         why = path + " can't be examined: " + lastErrno();
         return false;
@@ -347,7 +356,7 @@ PreparationJournal::Lock PreparationJournal::lock(
             return Lock::Failed;
         }
         folderFd_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        struct stat info {};
+        struct stat info { };
         if (folderFd_ < 0 || fstat(folderFd_, &info) != 0) {
             why = "the folder " + folder_ + " can't be opened: " + lastErrno();
             return Lock::Failed;
@@ -391,7 +400,8 @@ PreparationJournal::Lock PreparationJournal::lock(
         return busy ? Lock::Busy : Lock::Failed;
     }
     const std::string identity = line(runFields(self));
-    if (ftruncate(lockFd_, 0) != 0 || pwrite(lockFd_, identity.data(), identity.size(), 0)
+    if (ftruncate(lockFd_, 0) != 0
+        || pwrite(lockFd_, identity.data(), identity.size(), 0)
             != static_cast<ssize_t>(identity.size())) {
         why = "the lock file " + lockPath + " can't be written: " + lastErrno();
         unlock();
@@ -453,8 +463,8 @@ bool PreparationJournal::write(const Record& record, std::string& why)
         why = "the old " + folder_ + "/" + temporary + " can't be removed: " + lastErrno();
         return false;
     }
-    int fd = ::openat(folderFd_, temporary.c_str(),
-        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = ::openat(
+        folderFd_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         why = "the journal " + journalPath_ + " can't be written: " + lastErrno();
         return false;

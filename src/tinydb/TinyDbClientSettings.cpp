@@ -67,7 +67,7 @@ bool isTemporaryList(const std::string& name)
 
 std::string textOf(const Value& value)
 {
-    return value.kind == Value::Text ? value.text
+    return value.kind == Value::Text   ? value.text
         : value.kind == Value::Integer ? std::to_string(value.integer)
                                        : std::string();
 }
@@ -187,7 +187,8 @@ bool TinyDbClient::nameAccessList(const std::string& tag)
     try {
         tavir::utils::Random().getAscii(suffix, 6);
     } catch (const std::exception& e) {
-        return fail("name the temporary IP access list", std::string("no random name: ") + e.what());
+        return fail(
+            "name the temporary IP access list", std::string("no random name: ") + e.what());
     }
     accessList_ = temporaryListPrefix + suffix + (tag.empty() ? "" : "_" + tag);
     return true;
@@ -347,8 +348,8 @@ std::string TinyDbClient::restoreSentence(Setting setting)
     if (setting == Setting::Binding && r.changed)
         done += " and restarted the service";
     if (setting == Setting::Backend && listCreated_)
-        done += (done.empty() ? "Dropped" : " and dropped") + std::string(" the temporary IP access list ")
-            + accessList_;
+        done += (done.empty() ? "Dropped" : " and dropped")
+            + std::string(" the temporary IP access list ") + accessList_;
     return done.empty() ? done : done + ".";
 }
 
@@ -426,7 +427,8 @@ bool TinyDbClient::findPreparationTraces(Traces& out, const std::string& explain
     if (isTemporaryList(clusterList) && !ours(clusterList)) {
         note(clusterList);
         out.sentences.push_back("The cluster's backend settings are as a migration sets them: "
-            "BackendMode " + sqlValue(cluster[0]) + ", BackendAccessList " + sqlValue(cluster[2])
+                                "BackendMode "
+            + sqlValue(cluster[0]) + ", BackendAccessList " + sqlValue(cluster[2])
             + (looksTemporary(cluster[1]) ? ", and a MasterPassword of 12 hexadecimal characters"
                                           : "")
             + ".");
@@ -439,8 +441,8 @@ bool TinyDbClient::findPreparationTraces(Traces& out, const std::string& explain
     if (!readRow("read the folder and index-write caches",
             "SELECT FolderCache, IndexWriteCache FROM MessageStore", 2, caches)
         || !readRow("read the security policy mode", "SELECT PolicyMode FROM Security", 1, policy)
-        || !execute("read the service bindings", "SELECT Service, Address, Port FROM ServicePorts",
-            &ports))
+        || !execute(
+            "read the service bindings", "SELECT Service, Address, Port FROM ServicePorts", &ports))
         return false;
     if (caches[0] == Value::of(std::int64_t{1}) && caches[1] == Value::of(std::int64_t{1}))
         out.sentences.push_back(

@@ -23,7 +23,8 @@ PreparationJournal::Record sample()
     record.settings.accessList = "zorp_3fa1c2_4242_1726560000_ws12.example.com";
     record.settings.settings = {
         {"Cluster", "", {"BackendMode", "MasterPassword", "BackendAccessList"},
-            {Value::of(std::int64_t{0}), Value::of(std::string("a\tb\\c\nd\re 'x'")), Value::null()}},
+            {Value::of(std::int64_t{0}), Value::of(std::string("a\tb\\c\nd\re 'x'")),
+                Value::null()}},
         {"Security", "", {"PolicyMode"}, {Value::of(std::int64_t{-2})}},
         {"ServicePorts", "IMAPS", {"Address", "Port"},
             {Value::of(std::string()), Value::of(std::int64_t{993})}},
@@ -56,7 +57,7 @@ TEST(PreparationJournal, WhatIsWrittenIsReadBackExactlyAndRemoved)
     EXPECT_EQ(PreparationJournal::Read::None, journal.read(read, why));
     ASSERT_TRUE(journal.write(sample(), why)) << why;
 
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(0, stat(folder.c_str(), &info));
     EXPECT_EQ(0700u, info.st_mode & 0777);
     ASSERT_EQ(0, stat(journal.path().c_str(), &info));
@@ -98,24 +99,30 @@ TEST(PreparationJournal, WhatAnotherUserCouldHaveWrittenIsNotTrusted)
         void (*spoil)(const std::string& folder, const std::string& journal);
         bool lockTaken;
     } cases[] = {
-        {"a folder others may write in", [](const std::string& folder, const std::string&) {
-             chmod(folder.c_str(), 0777);
-         }, false},
-        {"a journal others may read", [](const std::string&, const std::string& journal) {
-             chmod(journal.c_str(), 0644);
-         }, true},
-        {"a journal that is a link", [](const std::string& folder, const std::string& journal) {
-             // to a good journal: the link alone is the fault
-             rename(journal.c_str(), (folder + "/elsewhere").c_str());
-             symlink((folder + "/elsewhere").c_str(), journal.c_str());
-         }, true},
-        {"a journal cut short", [](const std::string&, const std::string& journal) {
-             std::string text = tavir::test::readFile(journal);
-             tavir::test::writeFile(journal, text.substr(0, text.size() - 3));
-         }, true},
-        {"a journal of another kind", [](const std::string&, const std::string& journal) {
-             tavir::test::writeFile(journal, "Tavir Zorp target journal 2\n");
-         }, true},
+        {"a folder others may write in",
+            [](const std::string& folder, const std::string&) { chmod(folder.c_str(), 0777); },
+            false},
+        {"a journal others may read",
+            [](const std::string&, const std::string& journal) { chmod(journal.c_str(), 0644); },
+            true},
+        {"a journal that is a link",
+            [](const std::string& folder, const std::string& journal) {
+                // to a good journal: the link alone is the fault
+                rename(journal.c_str(), (folder + "/elsewhere").c_str());
+                symlink((folder + "/elsewhere").c_str(), journal.c_str());
+            },
+            true},
+        {"a journal cut short",
+            [](const std::string&, const std::string& journal) {
+                std::string text = tavir::test::readFile(journal);
+                tavir::test::writeFile(journal, text.substr(0, text.size() - 3));
+            },
+            true},
+        {"a journal of another kind",
+            [](const std::string&, const std::string& journal) {
+                tavir::test::writeFile(journal, "Tavir Zorp target journal 2\n");
+            },
+            true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,8 +138,8 @@ TEST(PreparationJournal, WhatAnotherUserCouldHaveWrittenIsNotTrusted)
         }
         PreparationJournal journal(folder, "cvn:44337");
         const auto lock = journal.lock(sample().run, holder, why);
-        EXPECT_EQ(c.lockTaken ? PreparationJournal::Lock::Taken : PreparationJournal::Lock::Failed,
-            lock);
+        EXPECT_EQ(
+            c.lockTaken ? PreparationJournal::Lock::Taken : PreparationJournal::Lock::Failed, lock);
         if (lock != PreparationJournal::Lock::Taken)
             continue;
         PreparationJournal::Record read;

@@ -79,8 +79,8 @@ int migrate(const std::string& admin, const std::vector<std::string>& args)
     configuration.adminPassword = utf8ToUnicode(password);
     engine->init(configuration);
     if (!engine->loadUsers(utf8ToUnicode(args[2]))) {
-        std::fprintf(stderr, "zorp-engine-run: the accounts file %s can't be read\n",
-            args[2].c_str());
+        std::fprintf(
+            stderr, "zorp-engine-run: the accounts file %s can't be read\n", args[2].c_str());
         return Trouble;
     }
     EndOfRun end;
@@ -104,7 +104,8 @@ int main(int argc, char** argv)
     std::string admin = "admin";
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
-        const bool option = std::strcmp(argv[i], "--home") == 0 || std::strcmp(argv[i], "--admin") == 0;
+        const bool option
+            = std::strcmp(argv[i], "--home") == 0 || std::strcmp(argv[i], "--admin") == 0;
         if (option && i + 1 >= argc)
             return usage();
         if (std::strcmp(argv[i], "--home") == 0)

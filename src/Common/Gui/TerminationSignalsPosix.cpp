@@ -53,7 +53,7 @@ TerminationSignals::TerminationSignals(std::function<void(int)> received)
     alreadyReceived = 0;
     notifier_ = std::make_unique<QSocketNotifier>(pipeRead, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readPipe(); });
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -158,8 +158,7 @@ void reportOtherRun(const TinyDbClient::Traces& traces, const std::string& targe
     log.report(TAVIR_HERE,
         sentence(L"The target server %1% shows the preparation of %2% (IP access list %3%), which "
                  L"is still running or ended without restoring the target; %4%",
-            utf8ToUnicode(target), aMigration(other),
-            lists, consequence));
+            utf8ToUnicode(target), aMigration(other), lists, consequence));
     for (const std::string& line : traces.sentences)
         log.report(TAVIR_HERE, utf8ToUnicode(line));
     log.report(TAVIR_HERE,

@@ -60,7 +60,6 @@ bool prepareTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& jour
 // steps that failed are tried once more at the end (a sentence says when
 // that put them back). True when everything is back; the journal is then
 // removed. Steps with nothing to put back do nothing.
-bool restoreTarget(
-    tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal, Logger& log);
+bool restoreTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal, Logger& log);
 
 } // namespace tavir::migration

@@ -242,15 +242,6 @@ protected:
     MigrationRunner runner{logs, dir};
 };
 
-unsigned occurrences(const std::string& text, const std::string& needle)
-{
-    unsigned count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + 1))
-        ++count;
-    return count;
-}
-
 TEST_F(FaultTest, ACutAtEachCommandOfEitherSide)
 {
     atEachCommand(Action::Cut, [](const RunOutcome& outcome, const std::string&) {

@@ -43,16 +43,8 @@ struct Scenario {
     Second second;
 };
 
-// The statements of the administration service as the stand-in logged them.
-unsigned count(const std::string& text, const std::string& needle)
-{
-    unsigned n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
+// The n-th statement the administration service received, as the stand-in
+// logged it.
 std::string nthQuery(const std::string& transcript, unsigned n)
 {
     std::size_t at = std::string::npos;
@@ -65,9 +57,9 @@ std::string nthQuery(const std::string& transcript, unsigned n)
 unsigned changingStatements(const std::string& transcript)
 {
     unsigned n = 0;
-    for (const char* verb : {"C: QUERY UPDATE", "C: QUERY INSERT", "C: QUERY DELETE",
-             "C: QUERY CALL"})
-        n += count(transcript, verb);
+    for (const char* verb :
+        {"C: QUERY UPDATE", "C: QUERY INSERT", "C: QUERY DELETE", "C: QUERY CALL"})
+        n += occurrences(transcript, verb);
     return n;
 }
 
@@ -86,7 +78,8 @@ protected:
             ASSERT_TRUE(imap.login(user, std::string("Pw-") + user));
             for (int i = 1; i <= 3; ++i)
                 ASSERT_TRUE(imap.append("INBOX",
-                    "Subject: " + std::string(user) + " " + std::to_string(i) + "\r\n\r\nbody\r\n"));
+                    "Subject: " + std::string(user) + " " + std::to_string(i)
+                        + "\r\n\r\nbody\r\n"));
         }
         writeFile(files.file("accounts.txt"), "alice@runs.test;Pw-alice\nbob@runs.test;Pw-bob\n");
     }
@@ -119,17 +112,14 @@ protected:
         return tavir::tiny::waitForProcessKill(start(home, logs), 120);
     }
 
-    static void kill9(int pid)
-    {
-        EXPECT_TRUE(tavir::tiny::killProcess(pid));
-    }
+    static void kill9(int pid) { EXPECT_TRUE(tavir::tiny::killProcess(pid)); }
 
     // Until the stand-in's transcript holds `n` times `needle`; false after
     // 60 seconds.
     bool transcriptShows(const std::string& needle, unsigned n)
     {
         for (int tenths = 0; tenths < 600; ++tenths) {
-            if (count(target->transcript(), needle) >= n)
+            if (occurrences(target->transcript(), needle) >= n)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -165,15 +155,16 @@ protected:
     // when the row was a kill after the last statement of the preparation.
     bool play(const Scenario& s)
     {
-        SCOPED_TRACE(s.name + (s.first == First::KilledAtStatement
-                                      ? " " + std::to_string(s.statement)
-                                      : std::string()));
+        SCOPED_TRACE(s.name
+            + (s.first == First::KilledAtStatement ? " " + std::to_string(s.statement)
+                                                   : std::string()));
         TempDir home, otherHome, firstLogs, secondLogs, thirdLogs;
         const int first = firstRunUpTo(s, home, firstLogs);
         const std::string leftBy = "by process " + std::to_string(first);
         const bool killed = s.first != First::Paused;
-        const std::string stalled
-            = s.first == First::KilledAtStatement ? nthQuery(target->transcript(), s.statement) : "";
+        const std::string stalled = s.first == First::KilledAtStatement
+            ? nthQuery(target->transcript(), s.statement)
+            : "";
         const std::string before = targetSettings(*target);
         const std::string transcriptBefore = target->transcript();
 
@@ -184,9 +175,7 @@ protected:
             // Whatever the killed run had changed is back first, and named.
             EXPECT_EQ(finished, second) << report;
             if (before != original) {
-                EXPECT_NE(std::string::npos,
-                    report.find(leftBy + " on "))
-                    << report;
+                EXPECT_NE(std::string::npos, report.find(leftBy + " on ")) << report;
                 EXPECT_NE(std::string::npos,
                     report.find(" ended without restoring the target; its settings were restored:"))
                     << report;
@@ -206,14 +195,16 @@ protected:
                           "migration did not start, and nothing was changed."))
                 << report;
             if (s.second == Second::SameComputer) {
-                EXPECT_EQ(count(transcriptBefore, "C: HELLO"), count(transcript, "C: HELLO"))
+                EXPECT_EQ(
+                    occurrences(transcriptBefore, "C: HELLO"), occurrences(transcript, "C: HELLO"))
                     << "a second run of this computer does not even log in";
             }
             // The first run ends on its own and puts the target back, or
             // its next start does.
-            const int third = killed ? run(home, thirdLogs)
-                                     : tavir::tiny::waitForProcessKill(first, 120);
-            EXPECT_EQ(finished, third) << readFile((killed ? thirdLogs : firstLogs).file("report.txt"));
+            const int third
+                = killed ? run(home, thirdLogs) : tavir::tiny::waitForProcessKill(first, 120);
+            EXPECT_EQ(finished, third)
+                << readFile((killed ? thirdLogs : firstLogs).file("report.txt"));
         }
         EXPECT_EQ(original, targetSettings(*target));
         // The kill that waited for the first domain's look-up came after the

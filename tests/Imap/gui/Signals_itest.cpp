@@ -69,13 +69,15 @@ TEST_F(WizardSignals, AMigrationInProgressIsStoppedAndPutBackBeforeTheProgramEnd
         gui::MigExecuter* engine = gui::MigThread::executer();
         if (c.midRun) {
             engine->setServer(QString("127.0.0.1:%1").arg(source->port()), false);
-            engine->setCvn(QString("%1:%2").arg(QString::fromStdString(target.host())).arg(target.port()),
+            engine->setCvn(
+                QString("%1:%2").arg(QString::fromStdString(target.host())).arg(target.port()),
                 "admin", "admin-secret", false);
             engine->usersFile = QString::fromStdString(files.file("accounts.txt"));
             ASSERT_TRUE(engine->initConfiguration() && engine->loadUsers());
             wizard->setStartId(MigWizard::ProgressPageId);
         }
-        const std::string report = QString::fromStdWString(engine->configuration.reportFile).toStdString();
+        const std::string report
+            = QString::fromStdWString(engine->configuration.reportFile).toStdString();
         const std::size_t reportBefore = readFile(report).size();
         wizard->show();
 
