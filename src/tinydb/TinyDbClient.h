@@ -130,7 +130,8 @@ public:
     std::string lastError();
     // The trust-on-first-use sentence of the last connection, if any.
     std::string notice();
-    // The access list's name while the backend mode is changed.
+    // The temporary access list's name from the moment it is named until it
+    // is dropped.
     std::string accessListName();
     tavir::tiny::KMutex& mutex() { return lock_; }
 
