@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 using namespace tavir::test;
@@ -42,6 +43,23 @@ struct Scenario {
     int statement; // for KilledAtStatement
     Second second;
 };
+
+// How many of the client lines in the stand-in's transcript are `verb`
+// commands: "<session> C: QUERY ..." for the administration service,
+// "<session> C: <tag> APPEND ..." for IMAP.
+unsigned clientCommands(const std::string& transcript, const std::string& verb)
+{
+    unsigned n = 0;
+    std::istringstream lines(transcript);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string session, direction, first, second;
+        words >> session >> direction >> first >> second;
+        n += direction == "C:" && (first == verb || second == verb);
+    }
+    return n;
+}
 
 // The n-th statement the administration service received, as the stand-in
 // logged it.
@@ -114,12 +132,12 @@ protected:
 
     static void kill9(int pid) { EXPECT_TRUE(tavir::tiny::killProcess(pid)); }
 
-    // Until the stand-in's transcript holds `n` times `needle`; false after
-    // 60 seconds.
-    bool transcriptShows(const std::string& needle, unsigned n)
+    // Until the stand-in has received `n` commands `verb`; false after 60
+    // seconds.
+    bool transcriptShows(const std::string& verb, unsigned n)
     {
         for (int tenths = 0; tenths < 600; ++tenths) {
-            if (occurrences(target->transcript(), needle) >= n)
+            if (clientCommands(target->transcript(), verb) >= n)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -143,8 +161,8 @@ protected:
         }
         const int pid = start(home, logs);
         const bool there = s.first == First::KilledAtStatement
-            ? transcriptShows("C: QUERY ", static_cast<unsigned>(s.statement))
-            : transcriptShows(" APPEND ", s.first == First::KilledInTheCopy ? 2 : 1);
+            ? transcriptShows("QUERY", static_cast<unsigned>(s.statement))
+            : transcriptShows("APPEND", s.first == First::KilledInTheCopy ? 2 : 1);
         EXPECT_TRUE(there) << target->transcript();
         if (s.first != First::Paused)
             kill9(pid);
