@@ -79,7 +79,8 @@ bool putBack(TinyDbClient& admin, std::vector<PutBackLine>& lines)
     for (auto setting : failed) {
         std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
         if (admin.restore(setting)) {
-            done.pop_back(); // its full stop
+            if (!done.empty() && done.back() == L'.')
+                done.pop_back();
             lines.push_back({false, done + L" on a second attempt."});
         } else {
             lines.push_back({false, utf8ToUnicode(admin.lastError())});
@@ -122,7 +123,8 @@ bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
             who
                 + L" ended before it changed the target's settings, or after it had put them "
                   L"back; its journal is removed.");
-        return removeJournal(journal, log);
+        removeJournal(journal, log);
+        return true;
     }
     log.report(TAVIR_HERE,
         who
@@ -138,7 +140,9 @@ bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
                 utf8ToUnicode(journal.path())));
         return false;
     }
-    return removeJournal(journal, log);
+    // A journal that can't be removed is replaced by this run's own.
+    removeJournal(journal, log);
+    return true;
 }
 
 // Another run's preparation on the target, which no journal here explains:
@@ -206,11 +210,8 @@ bool settleOtherRuns(
     }
     const bool found = read == PreparationJournal::Read::Found;
     TinyDbClient::Traces traces;
-    if (!admin.findPreparationTraces(traces, found ? left.settings.accessList : std::string())) {
-        reportFailure(admin, log);
-        log.report(TAVIR_HERE, L"The target server was not changed; the migration did not start.");
-        return false;
-    }
+    if (!admin.findPreparationTraces(traces, found ? left.settings.accessList : std::string()))
+        return notChanged(admin, log);
     if (!traces.accessLists.empty()) {
         reportOtherRun(traces, journalTarget(plan), notStarted, log);
         return false;
