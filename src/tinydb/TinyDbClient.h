@@ -11,6 +11,7 @@
 #include "tinydb/CvnDomain.h"
 #include "tinydb/CvnUser.h"
 #include "tinydb/ResultSet.h"
+#include "tinydb/SavedSettings.h"
 #include "tinydb/TinyDb.h"
 
 #include <cstdint>
@@ -48,8 +49,28 @@ public:
     bool readVersion(std::string& version);
     bool readWorkerCount(unsigned& count);
 
-    // Backend mode on with `masterPassword` and a temporary IP access list
-    // that admits every address. Saves the cluster's settings first.
+    // The settings a preparation changes, in the order they are put back.
+    enum class Setting { Backend, Caches, Policy, Binding };
+    static constexpr Setting allSettings[]
+        = {Setting::Backend, Setting::Caches, Setting::Policy, Setting::Binding};
+
+    // Reads every setting a preparation changes (the binding of the IMAP
+    // service that `ssl` chooses), before any of them is changed; a setting
+    // changed already keeps what was read before its change.
+    bool saveSettings(bool ssl);
+    // What was read, as the journal keeps it, with the access list's name.
+    SavedSettings savedSettings();
+    // Names the temporary IP access list "zorp_", six random lower-case
+    // hexadecimal characters and, when `tag` is not empty, "_" and `tag`
+    // (the run's identity), without creating it yet: the journal names it
+    // first. Nothing when it is named already.
+    bool nameAccessList(const std::string& tag);
+    // Creates the named access list (naming it first when it is not),
+    // admitting every address; once.
+    bool createAccessList();
+
+    // Backend mode on with `masterPassword` and the temporary IP access
+    // list, created first. Saves the cluster's settings first.
     bool saveBackend();
     bool enableBackend(const std::string& masterPassword);
     // Puts the saved settings back and drops the access list.
@@ -67,6 +88,37 @@ public:
     bool bindImap(bool ssl, unsigned port);
     bool restoreImapBinding();
 
+    // Changed and not yet put back (for the backend: or its access list not
+    // yet dropped).
+    bool isChanged(Setting setting);
+    // One of the restore operations above.
+    bool restore(Setting setting);
+    // What restoring the setting does, as a sentence ("Restored the security
+    // policy mode (PolicyMode 2)."); a password shows as "as it was". Asked
+    // before restore(), which forgets the access list's name.
+    std::string restoreSentence(Setting setting);
+
+    // Takes the settings a run that ended without restoring them had saved
+    // as this client's own: each one whose value on the target now differs
+    // counts as changed, and the access list, if it is still there, as
+    // created, so that the restore operations put them back. An IMAP
+    // service whose binding is as saved is started (a run that ended
+    // between stopping and starting it left it stopped). False when the
+    // settings are not ones this client changes or can't be read, or when
+    // it has changed settings of its own.
+    bool adoptSettings(const SavedSettings& saved);
+
+    // What the target shows of a preparation that is neither this client's
+    // nor the one `explained` names (a journal's access list): temporary
+    // access lists ("zorp_..." in any case), listed or named by the
+    // cluster, and then a sentence for each setting that holds what a
+    // preparation sets (which it may also have held before).
+    struct Traces {
+        std::vector<std::string> accessLists;
+        std::vector<std::string> sentences;
+    };
+    bool findPreparationTraces(Traces& out, const std::string& explained = {});
+
     // An existing domain counts as created.
     bool createDomain(const CvnDomain& domain);
     // An existing account is used unchanged; `existed` tells which happened.
@@ -78,19 +130,28 @@ public:
     std::string lastError();
     // The trust-on-first-use sentence of the last connection, if any.
     std::string notice();
-    // The access list's name while the backend mode is changed.
+    // The temporary access list's name from the moment it is named until it
+    // is dropped.
     std::string accessListName();
     tavir::tiny::KMutex& mutex() { return lock_; }
 
 private:
-    // One row of settings: where it lives, what was there, whether we changed it.
+    // One row of settings: where it lives, what was there, whether we changed
+    // it.
     struct Saved {
         std::string what; // "the cluster's backend settings"
         std::string table;
         std::vector<std::string> columns;
-        std::string where; // " WHERE ..." or empty
+        std::string service; // ServicePorts' row; empty for the one-row tables
         std::vector<Value> values;
         bool changed = false;
+        // `values` were read and are what the journal holds: the change
+        // goes ahead without reading the row again. Forgotten once the row
+        // is back, so that the next preparation reads it afresh.
+        bool saved = false;
+
+        // " WHERE Service = '...'" for ServicePorts' row, else empty.
+        std::string where() const;
     };
 
     Status logIn();
@@ -102,6 +163,9 @@ private:
     bool readRow(const std::string& action, const std::string& statement, std::size_t width,
         std::vector<Value>& row);
     bool readOne(const std::string& action, const std::string& statement, Value& value);
+    Saved& row(Setting setting);
+    Saved* rowOfTable(const std::string& table);
+    void useImapService(const std::string& service);
     bool save(Saved& row);
     bool writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
     bool change(Saved& row, const std::vector<Value>& values, const std::string& action);
@@ -123,6 +187,7 @@ private:
     std::string error_;
     std::string notice_;
     std::string accessList_;
+    bool listCreated_ = false; // its INSERT was sent: it is dropped at the end
     std::string imapService_;
     Saved backend_;
     Saved caches_;

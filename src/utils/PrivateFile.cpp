@@ -3,6 +3,7 @@
 // folder for a link between a check and the use.
 #include "utils/PrivateFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -108,7 +109,7 @@ bool isOurs(int fd, bool folder, const std::string& path, std::string& sentence)
 
 std::string PrivateLocation::path() const
 {
-    return base + "/" + relative;
+    return relative.empty() ? base : base + "/" + relative;
 }
 
 PrivateLocation PrivateLocation::ofPath(const std::string& path)
@@ -119,23 +120,18 @@ PrivateLocation PrivateLocation::ofPath(const std::string& path)
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-int openPrivateFile(const PrivateLocation& where, int flags, std::string& sentence)
+int openPrivateFolder(const PrivateLocation& where, bool create, std::string& sentence)
 {
-    if (where.relative.empty() || where.relative.back() == '/') {
-        sentence = "no file is named below " + where.base;
-        return -1;
-    }
     Descriptor folder(::open(where.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.get() < 0) {
         sentence = "the folder " + where.base + " can't be opened: " + std::strerror(errno);
         return -1;
     }
-    const bool create = (flags & O_CREAT) != 0;
     std::string path = where.base;
     std::size_t start = 0;
-    for (std::size_t slash; (slash = where.relative.find('/', start)) != std::string::npos;
-         start = slash + 1) {
-        const std::string name = where.relative.substr(start, slash - start);
+    for (std::size_t end; start < where.relative.size(); start = end + 1) {
+        end = std::min(where.relative.find('/', start), where.relative.size());
+        const std::string name = where.relative.substr(start, end - start);
         if (name.empty() || name == ".")
             continue;
         path += "/" + name;
@@ -155,8 +151,24 @@ int openPrivateFile(const PrivateLocation& where, int flags, std::string& senten
         if (!isOurs(folder.get(), true, path, sentence))
             return -1;
     }
-    const std::string name = where.relative.substr(start);
-    path += "/" + name;
+    return folder.release();
+}
+
+int openPrivateFile(const PrivateLocation& where, int flags, std::string& sentence)
+{
+    const std::size_t slash = where.relative.rfind('/');
+    const std::string name
+        = slash == std::string::npos ? where.relative : where.relative.substr(slash + 1);
+    if (name.empty()) {
+        sentence = "no file is named below " + where.base;
+        return -1;
+    }
+    const PrivateLocation folderOf{
+        where.base, slash == std::string::npos ? std::string() : where.relative.substr(0, slash)};
+    Descriptor folder(openPrivateFolder(folderOf, (flags & O_CREAT) != 0, sentence));
+    if (folder.get() < 0)
+        return -1;
+    const std::string path = folderOf.path() + "/" + name;
     // O_NONBLOCK: a FIFO put in the file's place must not hold the open.
     Descriptor file(openAt(folder.get(), name.c_str(), flags | O_NONBLOCK, 0600));
     if (file.get() < 0) {

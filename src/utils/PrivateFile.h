@@ -17,11 +17,17 @@ struct PrivateLocation {
     std::string base;
     std::string relative;
 
-    // base + "/" + relative.
+    // base + "/" + relative (the base alone when relative is empty).
     std::string path() const;
     // The location of a file given by its full path: its folder is the base.
     static PrivateLocation ofPath(const std::string& path);
 };
+
+// Opens the folder base/relative for openat(2), making the missing folders
+// (0700) when `create` is set; every folder of `relative` is checked as
+// below. Returns the descriptor, which the caller closes, or -1 with
+// `sentence` saying what was refused or failed.
+int openPrivateFolder(const PrivateLocation& where, bool create, std::string& sentence);
 
 // Opens the file with open(2) `flags` (O_RDONLY, O_RDWR | O_CREAT, ...);
 // with O_CREAT the missing folders are made (0700) and a missing file

@@ -26,7 +26,8 @@ public:
         bool autoCreateAccounts = false;
         // JSON list of planned faults, e.g.
         // [{"on": "APPEND", "count": 2, "action": "drop_in_literal", "after_bytes": 100}]
-        // actions: drop, drop_in_literal, drop_after, no, bad, stall. "count"
+        // actions: drop, drop_in_literal, drop_after, no, bad, stall, and
+        // pause (answers after "seconds", 1 by default). "count"
         // counts the verb over all connections: the 2nd APPEND the stand-in
         // receives, whichever connection sends it.
         std::string faults;

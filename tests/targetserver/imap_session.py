@@ -309,6 +309,8 @@ class Session:
                 raise Drop()
             if fault and fault.get("action") == "stall":
                 self.stall()
+            if fault and fault.get("action") == "pause":
+                time.sleep(fault.get("seconds", 1))
             return fault
 
         try:

@@ -1,12 +1,14 @@
 #pragma once
 // What every thread of one migration run shares, fixed when the run starts:
 // where the two servers are, the target's temporary master password and
-// version, the account list and the one administration client. The account
+// version, the account list, the one administration client and the journal
+// of the target's settings. The account
 // list and the administration client guard themselves with their own locks;
 // everything else here is read-only once the run has started, but for two
 // things the workers learn on the way and need not ask again.
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/ServerAddress.h"
+#include "tinydb/PreparationJournal.h"
 #include "tinydb/TinyDbClient.h"
 
 #include <atomic>
@@ -28,6 +30,9 @@ struct MigrationRun {
     std::int64_t startTime = 0; // seconds since 1970
     std::shared_ptr<UsersInformation> users;
     std::shared_ptr<tinydb::TinyDbClient> admin;
+    // The journal of what the run changed on the target, with the lock that
+    // tells a later start this run is alive.
+    std::shared_ptr<tinydb::PreparationJournal> journal;
     // The IMAP read time-out in milliseconds; 0 keeps the client's own.
     unsigned readTimeoutMs = 0;
 

@@ -188,6 +188,9 @@ bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Log
     plan.adminPassword = unicodeToUtf8(configuration_.adminPassword);
     plan.ssl = run.targetSsl;
     plan.imapPort = run.target.port;
+    plan.run = tinydb::RunIdentity::ofThisProcess(static_cast<std::int64_t>(std::time(nullptr)));
+    run.journal = std::make_shared<tinydb::PreparationJournal>(
+        tinydb::PreparationJournal::defaultFolder(), journalTarget(plan));
     try {
         // 12 lower-case hexadecimal characters, new for every run.
         tavir::utils::Random().getAscii(plan.masterPassword, 12);
@@ -197,7 +200,7 @@ bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Log
             sentence(L"No temporary master password could be made: %1%.", utf8ToUnicode(e.what())));
         return false;
     }
-    if (!prepareTarget(*run.admin, plan, prepared, log))
+    if (!prepareTarget(*run.admin, *run.journal, plan, prepared, log))
         return false;
     run.masterPassword = utf8ToUnicode(plan.masterPassword);
     run.targetVersion = prepared.version;
@@ -207,7 +210,7 @@ bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Log
 
 void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
 {
-    restoreTarget(*run.admin, log);
+    restoreTarget(*run.admin, *run.journal, log);
     MigrationStatus status;
     run.users->fillStatus(status);
     status.startTime = run.startTime;
@@ -217,6 +220,9 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     run.admin->close();
     writeReportSummary(log, status, end, aborted);
     log.flush();
+    // The run is over: a start after it may go ahead (and put back, from
+    // the journal, whatever could not be put back here).
+    run.journal->unlock();
 }
 
 void Migrator::getStatus(MigrationStatus& status)

@@ -42,8 +42,9 @@ private:
     // The run's shared state from the configuration; false, with a
     // sentence, when a server address is not one.
     bool describeRun(MigrationRun& run, Logger& log);
-    // Changes the target for the run (blocking); false when that failed,
-    // with nothing left changed.
+    // Changes the target for the run (blocking), after putting back what a
+    // run that died had left changed; false when that failed or another run
+    // holds the target, with nothing left changed.
     bool prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log);
     // On the supervisor once every worker has ended: the target put back,
     // the status record stored, the administration connection closed, the

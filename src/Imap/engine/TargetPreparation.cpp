@@ -1,48 +1,297 @@
-// The preparation of the target for a run, its undoing, and the restoration
-// at the end.
+// The preparation of the target for a run, its undoing, the restoration at
+// the end, and what a start does about other runs: one still going, or one
+// that ended without putting the target back.
 #include "Imap/engine/TargetPreparation.h"
 
 #include "Imap/textconv/TextConversion.h"
 
+#include <cwctype>
 #include <functional>
+#include <vector>
 
 namespace tavir::migration {
 
+using tinydb::PreparationJournal;
+using tinydb::RunIdentity;
 using tinydb::TinyDbClient;
 
 namespace {
+
+const wchar_t* const notStarted = L"the migration did not start, and nothing was changed.";
 
 void reportFailure(TinyDbClient& admin, Logger& log)
 {
     log.report(TAVIR_HERE, utf8ToUnicode(admin.lastError()));
 }
 
-} // namespace
-
-bool prepareTarget(TinyDbClient& admin, const TargetPlan& plan, PreparedTarget& out, Logger& log)
+bool notChanged(TinyDbClient& admin, Logger& log)
 {
-    if (admin.connect(plan.host, plan.adminUser, plan.adminPassword) != TinyDbClient::Login::Ok) {
+    reportFailure(admin, log);
+    admin.close();
+    log.report(TAVIR_HERE, L"The target server was not changed; the migration did not start.");
+    return false;
+}
+
+// "a migration started on <time> by process <pid> on <host>", as far as
+// the run is known.
+std::wstring aMigration(const RunIdentity& run)
+{
+    if (!run.known())
+        return L"another migration";
+    std::wstring text = sentence(L"a migration started on %1% by process %2%",
+        utf8ToUnicode(localTimeText(run.startTime)), run.pid);
+    return run.host.empty() ? text : text + L" on " + utf8ToUnicode(run.host);
+}
+
+// The text with its first letter capital, to open a sentence.
+std::wstring capitalised(std::wstring text)
+{
+    if (!text.empty())
+        text[0] = static_cast<wchar_t>(std::towupper(text[0]));
+    return text;
+}
+
+// One sentence per setting put back or not, in order; `routine` ones (put
+// back at the first attempt) matter to the report only after a run that
+// died.
+struct PutBackLine {
+    bool routine;
+    std::wstring text;
+};
+
+// Every changed setting put back, then those that failed once more: a lost
+// connection is made again by then, and a busy server may have caught up.
+bool putBack(TinyDbClient& admin, std::vector<PutBackLine>& lines)
+{
+    std::vector<TinyDbClient::Setting> failed;
+    for (auto setting : TinyDbClient::allSettings) {
+        if (!admin.isChanged(setting))
+            continue;
+        const std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
+        if (admin.restore(setting)) {
+            lines.push_back({true, done});
+        } else {
+            lines.push_back({false, utf8ToUnicode(admin.lastError())});
+            failed.push_back(setting);
+        }
+    }
+    bool complete = true;
+    for (auto setting : failed) {
+        std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
+        if (admin.restore(setting)) {
+            if (!done.empty() && done.back() == L'.')
+                done.pop_back();
+            lines.push_back({false, done + L" on a second attempt."});
+        } else {
+            lines.push_back({false, utf8ToUnicode(admin.lastError())});
+            complete = false;
+        }
+    }
+    return complete;
+}
+
+bool removeJournal(PreparationJournal& journal, Logger& log)
+{
+    std::string why;
+    if (journal.remove(why))
+        return true;
+    log.report(TAVIR_HERE,
+        sentence(L"The target's settings are back, but %1%; the next start compares them with "
+                 L"it again.",
+            utf8ToUnicode(why)));
+    return false;
+}
+
+// The journal of a run that ended without putting the target back: its
+// settings back first, each one named in the report.
+bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
+    const PreparationJournal::Record& left, Logger& log)
+{
+    const std::wstring who = capitalised(aMigration(left.run));
+    if (!admin.adoptSettings(left.settings)) {
         reportFailure(admin, log);
-        log.report(TAVIR_HERE, L"The target server was not changed; the migration did not start.");
+        log.report(TAVIR_HERE,
+            sentence(L"%1% ended without removing its journal %2%, whose settings could not be "
+                     L"compared with the target's; the migration did not start.",
+                who, utf8ToUnicode(journal.path())));
         return false;
     }
-    out.notice = admin.notice();
-    // Each change reads and keeps the setting it changes first.
+    std::vector<PutBackLine> lines;
+    const bool complete = putBack(admin, lines);
+    if (lines.empty()) {
+        log.report(TAVIR_HERE,
+            who
+                + L" ended before it changed the target's settings, or after it had put them "
+                  L"back; its journal is removed.");
+        removeJournal(journal, log);
+        return true;
+    }
+    log.report(TAVIR_HERE,
+        who
+            + (complete ? L" ended without restoring the target; its settings were restored:"
+                        : L" ended without restoring the target; not all its settings could be "
+                          L"restored:"));
+    for (const PutBackLine& line : lines)
+        log.report(TAVIR_HERE, line.text);
+    if (!complete) {
+        log.report(TAVIR_HERE,
+            sentence(L"The migration did not start; %1% keeps what the target had, and the next "
+                     L"start tries again.",
+                utf8ToUnicode(journal.path())));
+        return false;
+    }
+    // A journal that can't be removed is replaced by this run's own.
+    removeJournal(journal, log);
+    return true;
+}
+
+// Another run's preparation on the target, which no journal here explains:
+// that run is going on (from another computer, or under another name of
+// the target) or it ended without putting the target back. `consequence`
+// ends the first sentence.
+void reportOtherRun(const TinyDbClient::Traces& traces, const std::string& target,
+    const wchar_t* consequence, Logger& log)
+{
+    RunIdentity other;
+    std::wstring lists;
+    for (const std::string& name : traces.accessLists) {
+        if (!other.known())
+            RunIdentity::fromAccessList(name, other);
+        lists += (lists.empty() ? L"" : L", ") + utf8ToUnicode(name);
+    }
+    log.report(TAVIR_HERE,
+        sentence(L"The target server %1% shows the preparation of %2% (IP access list %3%), which "
+                 L"is still running or ended without restoring the target; %4%",
+            utf8ToUnicode(target), aMigration(other), lists, consequence));
+    for (const std::string& line : traces.sentences)
+        log.report(TAVIR_HERE, utf8ToUnicode(line));
+    log.report(TAVIR_HERE,
+        L"Once that migration has ended, put back by hand what it changed, drop its IP access "
+        L"list, and start again.");
+}
+
+bool lockJournal(PreparationJournal& journal, const TargetPlan& plan, Logger& log)
+{
+    RunIdentity holder;
+    std::string why;
+    switch (journal.lock(plan.run, holder, why)) {
+    case PreparationJournal::Lock::Taken:
+        return true;
+    case PreparationJournal::Lock::Busy:
+        log.report(TAVIR_HERE,
+            sentence(L"%1% is still running against the target server %2%; %3%",
+                capitalised(aMigration(holder)), utf8ToUnicode(journalTarget(plan)), notStarted));
+        return false;
+    default:
+        log.report(TAVIR_HERE,
+            sentence(L"The target's settings can't be kept safe: %1%; %2%", utf8ToUnicode(why),
+                notStarted));
+        return false;
+    }
+}
+
+// Before anything is changed or taken as an original: a journal left here
+// by a run that no longer lives (its lock is ours now) is put back, unless
+// the target shows a preparation no journal here explains, which refuses
+// the start.
+bool settleOtherRuns(
+    TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan, Logger& log)
+{
+    PreparationJournal::Record left;
+    std::string why;
+    const PreparationJournal::Read read = journal.read(left, why);
+    if (read == PreparationJournal::Read::Failed) {
+        log.report(TAVIR_HERE,
+            sentence(L"A migration against this target left a journal of its settings, but %1%; "
+                     L"compare the target's settings with it by hand and remove it. The "
+                     L"migration did not start.",
+                utf8ToUnicode(why)));
+        return false;
+    }
+    const bool found = read == PreparationJournal::Read::Found;
+    TinyDbClient::Traces traces;
+    if (!admin.findPreparationTraces(traces, found ? left.settings.accessList : std::string()))
+        return notChanged(admin, log);
+    if (!traces.accessLists.empty()) {
+        reportOtherRun(traces, journalTarget(plan), notStarted, log);
+        return false;
+    }
+    return !found || putBackLeftRun(admin, journal, left, log);
+}
+
+// Every change of the preparation, the first of them the access list that
+// claims the target; false, with its sentence, at the first failure.
+bool changeTarget(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
+{
+    if (!admin.createAccessList()) {
+        reportFailure(admin, log);
+        return false;
+    }
+    // A run of another computer that searched the target at the same moment
+    // shows now; both back off rather than take turns at the same settings.
+    TinyDbClient::Traces traces;
+    if (!admin.findPreparationTraces(traces)) {
+        reportFailure(admin, log);
+        return false;
+    }
+    if (!traces.accessLists.empty()) {
+        reportOtherRun(traces, journalTarget(plan), L"this migration backs off.", log);
+        return false;
+    }
     const std::function<bool()> steps[] = {
-        [&] { return admin.readVersion(out.version); },
         [&] { return admin.enableBackend(plan.masterPassword); },
         [&] { return admin.enableCaches(); },
         [&] { return admin.setSecurityPolicyMode(0); },
         [&] { return admin.bindImap(plan.ssl, plan.imapPort); },
     };
     for (const auto& step : steps) {
-        if (step())
-            continue;
-        reportFailure(admin, log);
+        if (!step()) {
+            reportFailure(admin, log);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::string journalTarget(const TargetPlan& plan)
+{
+    return plan.host + ":" + std::to_string(tinydb::adminPort);
+}
+
+bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan,
+    PreparedTarget& out, Logger& log)
+{
+    if (!lockJournal(journal, plan, log))
+        return false;
+    if (admin.connect(plan.host, plan.adminUser, plan.adminPassword) != TinyDbClient::Login::Ok)
+        return notChanged(admin, log);
+    out.notice = admin.notice();
+    if (!admin.readVersion(out.version))
+        return notChanged(admin, log);
+    if (!settleOtherRuns(admin, journal, plan, log)) {
+        admin.close();
+        return false;
+    }
+    // Everything the preparation changes is read and on disk before the
+    // first change, so that whatever ends this process, the next start can
+    // put the target back.
+    if (!admin.saveSettings(plan.ssl) || !admin.nameAccessList(plan.run.tag()))
+        return notChanged(admin, log);
+    std::string why;
+    if (!journal.write({plan.run, journalTarget(plan), admin.savedSettings()}, why)) {
+        log.report(TAVIR_HERE,
+            sentence(L"The target's settings can't be kept safe: %1%; %2%", utf8ToUnicode(why),
+                notStarted));
+        admin.close();
+        return false;
+    }
+    if (!changeTarget(admin, plan, log)) {
         // Half a preparation must not stay behind: an access list that
         // admits everyone, no security policy and a master password nobody
         // will use again.
-        bool restored = restoreTarget(admin, log);
+        bool restored = restoreTarget(admin, journal, log);
         admin.close();
         log.report(TAVIR_HERE,
             restored ? L"What was changed on the target server was put back; the migration did "
@@ -62,19 +311,26 @@ bool prepareTarget(TinyDbClient& admin, const TargetPlan& plan, PreparedTarget& 
     return true;
 }
 
-bool restoreTarget(TinyDbClient& admin, Logger& log)
+bool restoreTarget(TinyDbClient& admin, PreparationJournal& journal, Logger& log)
 {
-    bool (TinyDbClient::*const steps[])()
-        = {&TinyDbClient::restoreBackend, &TinyDbClient::restoreCaches,
-            &TinyDbClient::restoreSecurityPolicy, &TinyDbClient::restoreImapBinding};
-    bool all = true;
-    for (auto step : steps) {
-        if ((admin.*step)())
-            continue;
-        reportFailure(admin, log);
-        all = false;
+    std::vector<PutBackLine> lines;
+    const bool complete = putBack(admin, lines);
+    for (const PutBackLine& line : lines) {
+        if (line.routine)
+            log.debug(TAVIR_HERE, line.text);
+        else
+            log.report(TAVIR_HERE, line.text);
     }
-    return all;
+    if (complete) {
+        removeJournal(journal, log);
+        return true;
+    }
+    log.report(TAVIR_HERE,
+        sentence(L"Not everything could be put back on the target server; %1% keeps what it "
+                 L"had, and the next migration started from this computer against it puts it "
+                 L"back first.",
+            utf8ToUnicode(journal.path())));
+    return false;
 }
 
 } // namespace tavir::migration

@@ -1,9 +1,11 @@
 #pragma once
 // Preparing the target server for a run and putting it back afterwards,
-// over the administration client. Each failure is one sentence in the report
-// (the client's own: what could not be done, on which host, and why).
+// over the administration client, with the journal that lets the next start
+// put it back when a run could not. Each failure is one sentence in the
+// report (the client's own: what could not be done, on which host, and why).
 #include "Imap/engine/Logger.h"
 #include "imapclient/ConnectionInternal.h"
+#include "tinydb/PreparationJournal.h"
 #include "tinydb/TinyDbClient.h"
 
 #include <string>
@@ -17,6 +19,8 @@ struct TargetPlan {
     bool ssl = false; // which IMAP service the migration uses
     unsigned imapPort = mail::ConnectionInternal::defaultImapPort;
     std::string masterPassword;
+    // This run, as its journal, its lock and its access list name it.
+    tinydb::RunIdentity run;
 };
 
 // The workers of a run when the target's count can't be read.
@@ -32,20 +36,30 @@ struct PreparedTarget {
     std::string notice;
 };
 
-// In this order, stopping at the first failure: log in, read the version,
-// backend mode on with the master password and an access list that admits
-// every address (the old settings saved first), folder and index-write
-// caches on, security policy mode 0, the IMAP service bound to all
-// addresses on the plan's port and restarted, the worker count read. A
-// failure puts back whatever was changed before it and closes the
-// connection; false then.
-bool prepareTarget(
-    tinydb::TinyDbClient& admin, const TargetPlan& plan, PreparedTarget& out, Logger& log);
+// "<host>:44337", the administration service a plan's journal is kept for.
+std::string journalTarget(const TargetPlan& plan);
+
+// In this order, stopping at the first failure: the journal's lock taken
+// (refused while another run of this computer holds it), log in, read the
+// version, a journal left by a run that ended without restoring the target
+// put back, the target searched for another run's preparation (refused when
+// one shows), every setting to change read and written to the journal,
+// the access list created (and the target searched once more, for a run
+// of another computer that started at the same moment), backend mode on
+// with the master password, folder and index-write caches on, security
+// policy mode 0, the IMAP service bound to all addresses on the plan's port
+// and restarted, the worker count read. A failure puts back whatever was
+// changed before it and closes the connection; false then. The lock stays
+// with `journal` for the run's life.
+bool prepareTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal,
+    const TargetPlan& plan, PreparedTarget& out, Logger& log);
 
 // Puts back the backend settings (dropping the access list), the caches,
 // the security policy and the IMAP binding, in this order; every step runs
-// even when one before it failed, and each failure is a sentence. True when
-// everything is back. Steps with nothing to put back do nothing.
-bool restoreTarget(tinydb::TinyDbClient& admin, Logger& log);
+// even when one before it failed, each failure is a sentence, and the
+// steps that failed are tried once more at the end (a sentence says when
+// that put them back). True when everything is back; the journal is then
+// removed. Steps with nothing to put back do nothing.
+bool restoreTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal, Logger& log);
 
 } // namespace tavir::migration

@@ -1,5 +1,6 @@
 // The program's entry: application, Qt's own translation, wizard, engine.
 #include "Common/Gui/MigAssist.h"
+#include "Common/Gui/WizardTermination.h"
 #include "Imap/gui/ImapWizard.h"
 
 #include <QApplication>
@@ -19,6 +20,9 @@ int main(int argc, char** argv)
 
     tavir::gui::ImapWizard wizard(nullptr);
     wizard.initializeEngineExecuter();
+    // SIGTERM, SIGINT and SIGHUP stop a migration in progress and let it put
+    // the target back before the program ends (128 + the signal's number).
+    tavir::gui::WizardTermination termination(wizard);
     wizard.setVisible(true);
     return application.exec();
 }

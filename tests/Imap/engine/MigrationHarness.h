@@ -169,6 +169,16 @@ inline unsigned expectOnlySourceMessages(const MailFolders& source, const MailFo
     return total;
 }
 
+// How often `needle` occurs in `text`.
+inline unsigned occurrences(const std::string& text, const std::string& needle)
+{
+    unsigned count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
 inline unsigned messageCount(const MailFolders& folders)
 {
     unsigned total = 0;

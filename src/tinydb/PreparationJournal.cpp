@@ -1,0 +1,487 @@
+// The journal of a target's preparation and the lock of the run that made it.
+#include "tinydb/PreparationJournal.h"
+
+#include "ssl/KnownHosts.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace tavir::tinydb {
+
+namespace {
+
+const char* const header = "Tavir Zorp target journal 1";
+// A journal holds a handful of short rows; anything near this is not one.
+constexpr std::size_t maxJournalSize = 64 * 1024;
+
+std::string lastErrno()
+{
+    return std::strerror(errno);
+}
+
+// Fields are separated by tabs and lines by line ends, so those (and the
+// escape itself) are escaped inside a field.
+std::string escaped(const std::string& field)
+{
+    std::string out;
+    for (char c : field) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string line(const std::vector<std::string>& fields)
+{
+    std::string out;
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        out += (i ? "\t" : "") + escaped(fields[i]);
+    return out + "\n";
+}
+
+bool splitLine(const std::string& text, std::vector<std::string>& fields)
+{
+    fields.assign(1, std::string());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\t') {
+            fields.emplace_back();
+        } else if (c != '\\') {
+            fields.back() += c;
+        } else if (++i < text.size()) {
+            const char next = text[i];
+            if (next != '\\' && next != 't' && next != 'n' && next != 'r')
+                return false;
+            fields.back() += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool number(const std::string& text, std::int64_t& out)
+{
+    if (text.empty() || text.size() > 20)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    out = value;
+    return true;
+}
+
+std::string encodedValue(const Value& value)
+{
+    switch (value.kind) {
+    case Value::Integer:
+        return "i:" + std::to_string(value.integer);
+    case Value::Text:
+        return "t:" + value.text;
+    default:
+        return "n";
+    }
+}
+
+bool decodedValue(const std::string& text, Value& out)
+{
+    if (text == "n") {
+        out = Value::null();
+        return true;
+    }
+    if (text.compare(0, 2, "t:") == 0) {
+        out = Value::of(text.substr(2));
+        return true;
+    }
+    std::int64_t integer = 0;
+    if (text.compare(0, 2, "i:") != 0 || !number(text.substr(2), integer))
+        return false;
+    out = Value::of(integer);
+    return true;
+}
+
+std::vector<std::string> runFields(const RunIdentity& run)
+{
+    return {"run", run.host, std::to_string(run.pid), std::to_string(run.startTime)};
+}
+
+bool parseRun(const std::vector<std::string>& fields, RunIdentity& out)
+{
+    std::int64_t pid = 0;
+    if (fields.size() != 4 || fields[0] != "run" || !number(fields[2], pid)
+        || !number(fields[3], out.startTime))
+        return false;
+    out.host = fields[1];
+    out.pid = static_cast<long>(pid);
+    return true;
+}
+
+std::string recordText(const PreparationJournal::Record& record)
+{
+    std::string text = std::string(header) + "\n" + line(runFields(record.run))
+        + line({"target", record.target}) + line({"list", record.settings.accessList});
+    for (const SavedSetting& setting : record.settings.settings) {
+        std::vector<std::string> fields = {"setting", setting.table, setting.service};
+        for (std::size_t i = 0; i < setting.columns.size(); ++i) {
+            fields.push_back(setting.columns[i]);
+            fields.push_back(encodedValue(setting.values[i]));
+        }
+        text += line(fields);
+    }
+    return text;
+}
+
+// False, with the number of the line that is not right, for anything this
+// program did not write.
+bool parseRecord(const std::string& text, PreparationJournal::Record& out, std::size_t& bad)
+{
+    std::size_t start = 0;
+    bad = 0;
+    bool run = false, target = false, list = false;
+    while (start < text.size()) {
+        ++bad;
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            return false; // cut short
+        const std::string raw = text.substr(start, end - start);
+        start = end + 1;
+        if (bad == 1) {
+            if (raw != header)
+                return false;
+            continue;
+        }
+        std::vector<std::string> fields;
+        if (!splitLine(raw, fields))
+            return false;
+        if (fields[0] == "run" && !run) {
+            run = parseRun(fields, out.run);
+            if (!run)
+                return false;
+        } else if (fields[0] == "target" && fields.size() == 2 && !target) {
+            out.target = fields[1];
+            target = true;
+        } else if (fields[0] == "list" && fields.size() == 2 && !list) {
+            out.settings.accessList = fields[1];
+            list = true;
+        } else if (fields[0] == "setting" && fields.size() >= 5 && fields.size() % 2 == 1) {
+            SavedSetting setting{fields[1], fields[2], {}, {}};
+            for (std::size_t i = 3; i < fields.size(); i += 2) {
+                Value value;
+                if (!decodedValue(fields[i + 1], value))
+                    return false;
+                setting.columns.push_back(fields[i]);
+                setting.values.push_back(std::move(value));
+            }
+            out.settings.settings.push_back(std::move(setting));
+        } else {
+            return false;
+        }
+    }
+    ++bad;
+    return run && target && list;
+}
+
+// Letters, digits, '.' and '-' as they are (upper case lowered), ':' as '_',
+// anything else as %XX: a file name for any host text.
+std::string fileStem(const std::string& target)
+{
+    std::string out;
+    for (unsigned char c : target) {
+        if (std::isalnum(c) || c == '.' || c == '-') {
+            out += static_cast<char>(std::tolower(c));
+        } else if (c == ':') {
+            out += '_';
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+bool writeAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+// Up to `limit` bytes from the start of `fd`; false when a read failed or
+// there is more.
+bool readAll(int fd, std::size_t limit, std::string& out)
+{
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        out.append(buffer, static_cast<std::size_t>(got));
+        if (out.size() > limit) {
+            errno = EFBIG;
+            return false;
+        }
+    }
+}
+
+// A file the journal trusts: a regular file of this user's, closed to others.
+bool ownPrivateFile(int fd, const std::string& path, std::string& why)
+{
+    struct stat info { };
+    if (fstat(fd, &info) != 0) {
+        why = path + " can't be examined: " + lastErrno();
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+        why = path + " is not a private file of this user's (mode 0600)";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+RunIdentity RunIdentity::ofThisProcess(std::int64_t startTime)
+{
+    RunIdentity self;
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0)
+        self.host = name;
+    self.pid = static_cast<long>(getpid());
+    self.startTime = startTime;
+    return self;
+}
+
+std::string RunIdentity::tag() const
+{
+    std::string shortHost;
+    for (unsigned char c : host.substr(0, 64))
+        shortHost += std::isalnum(c) || c == '.' || c == '-' ? static_cast<char>(c) : '-';
+    return std::to_string(pid) + "_" + std::to_string(startTime) + "_" + shortHost;
+}
+
+bool RunIdentity::fromAccessList(const std::string& name, RunIdentity& out)
+{
+    // "zorp_" and six hexadecimal characters, then "_<pid>_<start>_<host>".
+    constexpr std::size_t tagAt = 12;
+    if (name.size() <= tagAt || name[tagAt - 1] != '_')
+        return false;
+    const std::string tag = name.substr(tagAt);
+    const std::size_t first = tag.find('_');
+    const std::size_t second = first == std::string::npos ? first : tag.find('_', first + 1);
+    std::int64_t pid = 0, start = 0;
+    if (second == std::string::npos || !number(tag.substr(0, first), pid) || pid <= 0
+        || !number(tag.substr(first + 1, second - first - 1), start))
+        return false;
+    out.pid = static_cast<long>(pid);
+    out.startTime = start;
+    out.host = tag.substr(second + 1);
+    return true;
+}
+
+PreparationJournal::PreparationJournal(utils::PrivateLocation folder, std::string target)
+    : folder_(std::move(folder))
+    , target_(std::move(target))
+{
+    const std::string stem = "prepared-" + fileStem(target_);
+    journalName_ = stem + ".journal";
+    lockName_ = stem + ".lock";
+    journalPath_ = folder_.path() + "/" + journalName_;
+}
+
+PreparationJournal::PreparationJournal(const std::string& folder, std::string target)
+    : PreparationJournal(utils::PrivateLocation::ofPath(folder), std::move(target))
+{
+}
+
+PreparationJournal::~PreparationJournal()
+{
+    unlock();
+    if (folderFd_ >= 0)
+        ::close(folderFd_);
+}
+
+utils::PrivateLocation PreparationJournal::defaultFolder()
+{
+    utils::PrivateLocation folder = ssl::KnownHosts::defaultLocation();
+    const std::size_t slash = folder.relative.rfind('/');
+    folder.relative.erase(slash == std::string::npos ? 0 : slash);
+    return folder;
+}
+
+PreparationJournal::Lock PreparationJournal::lock(
+    const RunIdentity& self, RunIdentity& holder, std::string& why)
+{
+    if (folder_.base.empty()) {
+        why = "there is no folder to keep the journal of the target's settings in (HOME is not "
+              "set)";
+        return Lock::Failed;
+    }
+    // Whoever may write here could plant a journal whose "original"
+    // settings (a master password among them) the next start would put on
+    // the target: the folder and those above it must be ours alone.
+    if (folderFd_ < 0 && (folderFd_ = utils::openPrivateFolder(folder_, true, why)) < 0)
+        return Lock::Failed;
+    const std::string lockPath = folder_.path() + "/" + lockName_;
+    if (lockFd_ < 0) {
+        lockFd_ = ::openat(
+            folderFd_, lockName_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (lockFd_ < 0) {
+            why = "the lock file " + lockPath + " can't be opened: " + lastErrno();
+            return Lock::Failed;
+        }
+        if (!ownPrivateFile(lockFd_, "the lock file " + lockPath, why)) {
+            unlock();
+            return Lock::Failed;
+        }
+    }
+    int locked;
+    do {
+        locked = flock(lockFd_, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        why = "the lock file " + lockPath + " can't be locked: " + lastErrno();
+        std::string text;
+        std::vector<std::string> fields;
+        holder = RunIdentity{};
+        if (busy && readAll(lockFd_, 4096, text) && !text.empty() && text.back() == '\n'
+            && splitLine(text.substr(0, text.size() - 1), fields))
+            parseRun(fields, holder);
+        ::close(lockFd_);
+        lockFd_ = -1;
+        return busy ? Lock::Busy : Lock::Failed;
+    }
+    const std::string identity = line(runFields(self));
+    if (ftruncate(lockFd_, 0) != 0
+        || pwrite(lockFd_, identity.data(), identity.size(), 0)
+            != static_cast<ssize_t>(identity.size())) {
+        why = "the lock file " + lockPath + " can't be written: " + lastErrno();
+        unlock();
+        return Lock::Failed;
+    }
+    return Lock::Taken;
+}
+
+void PreparationJournal::unlock()
+{
+    if (lockFd_ < 0)
+        return;
+    // Closing the descriptor ends the flock.
+    ::close(lockFd_);
+    lockFd_ = -1;
+}
+
+PreparationJournal::Read PreparationJournal::read(Record& out, std::string& why)
+{
+    if (lockFd_ < 0) {
+        why = "the journal " + journalPath_ + " is read only under its lock";
+        return Read::Failed;
+    }
+    int fd = ::openat(folderFd_, journalName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return Read::None;
+    if (fd < 0) {
+        why = "the journal " + journalPath_ + " can't be opened: " + lastErrno();
+        return Read::Failed;
+    }
+    std::string text;
+    bool ok = ownPrivateFile(fd, "the journal " + journalPath_, why);
+    if (ok && !readAll(fd, maxJournalSize, text)) {
+        why = "the journal " + journalPath_ + " can't be read: " + lastErrno();
+        ok = false;
+    }
+    ::close(fd);
+    if (!ok)
+        return Read::Failed;
+    out = Record{};
+    std::size_t bad = 0;
+    if (!parseRecord(text, out, bad)) {
+        why = "the journal " + journalPath_ + " is not one this program wrote (line "
+            + std::to_string(bad) + ")";
+        return Read::Failed;
+    }
+    return Read::Found;
+}
+
+bool PreparationJournal::write(const Record& record, std::string& why)
+{
+    if (lockFd_ < 0) {
+        why = "the journal " + journalPath_ + " is written only under its lock";
+        return false;
+    }
+    const std::string temporary = journalName_ + ".new";
+    // Ours alone under the lock: a left-over one is from a run that died.
+    if (::unlinkat(folderFd_, temporary.c_str(), 0) != 0 && errno != ENOENT) {
+        why = "the old " + folder_.path() + "/" + temporary + " can't be removed: " + lastErrno();
+        return false;
+    }
+    int fd = ::openat(
+        folderFd_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        why = "the journal " + journalPath_ + " can't be written: " + lastErrno();
+        return false;
+    }
+    bool ok = writeAll(fd, recordText(record)) && fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    ok = ok && ::renameat(folderFd_, temporary.c_str(), folderFd_, journalName_.c_str()) == 0
+        && fsync(folderFd_) == 0;
+    if (!ok) {
+        why = "the journal " + journalPath_ + " can't be written: " + lastErrno();
+        ::unlinkat(folderFd_, temporary.c_str(), 0);
+        return false;
+    }
+    return true;
+}
+
+bool PreparationJournal::remove(std::string& why)
+{
+    if (lockFd_ < 0) {
+        why = "the journal " + journalPath_ + " is removed only under its lock";
+        return false;
+    }
+    if ((::unlinkat(folderFd_, journalName_.c_str(), 0) != 0 && errno != ENOENT)
+        || fsync(folderFd_) != 0) {
+        why = "the journal " + journalPath_ + " can't be removed: " + lastErrno();
+        return false;
+    }
+    return true;
+}
+
+} // namespace tavir::tinydb
