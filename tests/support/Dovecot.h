@@ -77,6 +77,11 @@ public:
     // Sends "<tag> <command>\r\n" and returns the reply; `ok` tells whether
     // the tagged status was OK.
     std::string command(const std::string& command, bool* ok = nullptr);
+    // The same, reading the reply's literals (message bodies) without
+    // keeping them: `bytes` gets the size of each literal in turn, and the
+    // reply comes back without them.
+    std::string command(
+        const std::string& command, bool* ok, std::vector<unsigned long long>& bytes);
     bool login(const std::string& user, const std::string& password);
     bool create(const std::string& mailbox);
     // Appends the message bytes with a synchronising literal. `flags` is the
@@ -88,7 +93,10 @@ public:
 private:
     void sendAll(const std::string& bytes);
     std::string readLine();
-    std::string readReply(const std::string& tag, bool* ok);
+    std::string readReply(
+        const std::string& tag, bool* ok, std::vector<unsigned long long>* skipped = nullptr);
+    // Reads `length` bytes of a literal into `kept`, or drops them.
+    void readLiteral(std::size_t length, std::string* kept);
 
     int fd_ = -1;
     int counter_ = 0;
