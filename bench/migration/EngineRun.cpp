@@ -3,7 +3,7 @@
 #include "ChildProcesses.h"
 #include "Imap/engine/Engine.h"
 #include "Imap/textconv/TextConversion.h"
-#include "MbsyncRun.h"
+#include "MailCheck.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -86,7 +86,6 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
 {
     tavir::test::StandInTarget::Options options;
     options.workerThreads = EngineRun::workers;
-    options.discardBodies = true;
     // The state goes to the temporary folder, which main() has put on
     // tmpfs where it can.
     if (withAccounts)
@@ -95,16 +94,47 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
     return std::make_unique<tavir::test::StandInTarget>(options);
 }
 
-EngineRun::EngineRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source)
+EngineRun::EngineRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source, Target target,
+    std::chrono::microseconds delay, std::string label)
     : corpus_(corpus)
     , source_(source)
+    , target_(target)
+    , delay_(delay)
+    , label_(std::move(label))
 {
+}
+
+std::string EngineRun::name() const
+{
+    return "engine, 6 workers" + label_ + (target_ == Target::Instant ? ", instant target" : "")
+        + roundTripText(delay_);
 }
 
 void EngineRun::prepare()
 {
+    std::string targetHost;
+    int targetPort = 0;
     // The engine makes the accounts itself.
-    target_ = benchTarget(corpus_, false);
+    if (target_ == Target::Instant) {
+        instant_ = std::make_unique<InstantTarget>(workers);
+        targetHost = instant_->host();
+        targetPort = instant_->port();
+    } else {
+        standIn_ = benchTarget(corpus_, false);
+        targetHost = standIn_->host();
+        targetPort = standIn_->port();
+    }
+    std::string sourceHost = "127.0.0.1";
+    if (delay_.count() != 0) {
+        sourceRelay_
+            = std::make_unique<DelayRelay>(sourceHost, std::vector<int>{source_.port()}, delay_);
+        targetRelay_ = std::make_unique<DelayRelay>(targetHost,
+            std::vector<int>{tavir::test::StandInTarget::adminPort, targetPort}, delay_);
+        sourceHost = sourceRelay_->host();
+        targetHost = targetRelay_->host();
+    }
+    sourceAddress_ = utf8ToUnicode(sourceHost + ":" + std::to_string(source_.port()));
+    targetAddress_ = utf8ToUnicode(targetHost + ":" + std::to_string(targetPort));
     work_ = std::make_unique<tavir::test::TempDir>();
     std::string accounts;
     for (const CorpusAccount& account : corpus_.accounts())
@@ -115,19 +145,24 @@ void EngineRun::prepare()
 RunResult EngineRun::run()
 {
     const std::string work = work_->path();
-    const std::wstring source = L"127.0.0.1:" + std::to_wstring(source_.port());
-    const std::wstring target = target_->whost() + L":" + std::to_wstring(target_->port());
+    const std::wstring source = sourceAddress_;
+    const std::wstring target = targetAddress_;
     return runChildren({[=] { return migrate(work, source, target); }});
 }
 
 std::string EngineRun::check()
 {
-    return compareCounts(corpus_, target_->host(), target_->port(), true);
+    if (target_ == Target::Instant)
+        return compareTotals(corpus_, instant_->host(), instant_->port());
+    return compareMail(corpus_, standInAccounts(*standIn_));
 }
 
 void EngineRun::finish()
 {
-    target_.reset();
+    sourceRelay_.reset();
+    targetRelay_.reset();
+    instant_.reset();
+    standIn_.reset();
     work_.reset();
 }
 

@@ -3,7 +3,7 @@
 #include "ChildProcesses.h"
 #include "EngineRun.h"
 #include "Imap/textconv/TextConversion.h"
-#include "MbsyncRun.h"
+#include "MailCheck.h"
 #include "imapclient/IMessage.h"
 #include "imapclient/SimpleImapClient.h"
 
@@ -60,8 +60,7 @@ int StandInIntake::appendAccounts(unsigned client) const
         const CorpusAccount& account = accounts[a];
         tavir::mail::SimpleImapClient imap;
         if (imap.connect(target_->whost(), static_cast<unsigned>(target_->port()),
-                utf8ToUnicode(account.address()), utf8ToUnicode(account.password),
-                false, false)
+                utf8ToUnicode(account.address()), utf8ToUnicode(account.password), false, false)
             != tavir::mail::ImapSuccess) {
             std::fprintf(stderr, "intake: login refused for %s\n", account.user.c_str());
             return 1;
@@ -105,7 +104,7 @@ RunResult StandInIntake::run()
 
 std::string StandInIntake::check()
 {
-    return compareCounts(corpus_, target_->host(), target_->port(), true);
+    return compareMail(corpus_, standInAccounts(*target_));
 }
 
 void StandInIntake::finish()
