@@ -125,6 +125,14 @@ RunResult runChildren(const std::vector<ChildJob>& jobs)
     return result;
 }
 
+RunResult runChildren(unsigned count, const std::function<int(unsigned)>& job)
+{
+    std::vector<ChildJob> jobs;
+    for (unsigned k = 0; k < count; ++k)
+        jobs.push_back([&job, k] { return job(k); });
+    return runChildren(jobs);
+}
+
 ChildJob programJob(const std::vector<std::string>& argv, const std::string& logFile)
 {
     return [argv, logFile]() -> int {

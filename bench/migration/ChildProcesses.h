@@ -22,6 +22,8 @@ using ChildJob = std::function<int()>;
 // Starts every job in its own child process, waits for all of them and
 // fills a RunResult; ok when every child exited with 0.
 RunResult runChildren(const std::vector<ChildJob>& jobs);
+// The same with `count` children, child k running job(k).
+RunResult runChildren(unsigned count, const std::function<int(unsigned)>& job);
 
 // A job that runs a program with its standard output and error appended to
 // `logFile`.

@@ -3,9 +3,10 @@
 // on, both ways, so that a copy over loopback meets the round trips of a
 // network between machines (many kernels have no netem). It never limits
 // the rate: each chunk is read as soon as it arrives, queued with its due
-// time and written when it is due. It runs in a child process of its own
-// (ServerChild), on a loopback address of its own, with the same port
-// numbers as the server behind it.
+// time and written when it is due. A connection is made at once (its
+// handshake is not delayed); its bytes, the greeting first, are. It runs
+// in a child process of its own (ServerChild), on a loopback address of
+// its own, with the same port numbers as the server behind it.
 #include "ChildProcesses.h"
 
 #include <chrono>

@@ -1,6 +1,7 @@
 #include "InstantTarget.h"
 
 #include "support/CommandLines.h"
+#include "support/Dovecot.h"
 #include "support/Loopback.h"
 
 #include <netinet/in.h>
@@ -21,6 +22,7 @@ namespace tavir::bench {
 namespace {
 
 using tavir::test::AnnouncedLiteral;
+using tavir::test::imapQuoted;
 using tavir::test::ListenAt;
 using tavir::test::LoopbackServer;
 using tavir::test::PeerSocket;
@@ -90,17 +92,6 @@ std::string upper(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(), ::toupper);
     return text;
-}
-
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
 }
 
 // Reads the arguments of a command line (with any kept literal turned into
@@ -248,7 +239,7 @@ private:
             const bool keep = literal.size <= KeptLiteral;
             if (!readLiteral(literal.size, keep ? &kept : nullptr))
                 return false;
-            text += keep ? quoted(kept) : std::string("NIL");
+            text += keep ? imapQuoted(kept) : std::string("NIL");
             lastLiteral_ = literal.size;
             if (!readLine(line))
                 return false;
@@ -314,11 +305,11 @@ private:
         if (verb == "LIST") {
             std::string reply;
             for (const std::string& name : folders_.names(user_))
-                reply += "* LIST (\\HasNoChildren) \"/\" " + quoted(name) + "\r\n";
+                reply += "* LIST (\\HasNoChildren) \"/\" " + imapQuoted(name) + "\r\n";
             return send(reply + tag_ + " OK LIST completed\r\n");
         }
         if (verb == "GETACL")
-            return send("* ACL " + quoted(args.string()) + "\r\n" + tag_ + " OK completed\r\n");
+            return send("* ACL " + imapQuoted(args.string()) + "\r\n" + tag_ + " OK completed\r\n");
         if (verb == "X-CHECKVERSION")
             return ok("X-CHECKVERSION 6.5.2");
         static const char* const taken[] = {"NOOP", "CHECK", "DELETE", "SETACL", "DELETEACL",
@@ -344,7 +335,7 @@ private:
             if (!value.empty())
                 items += (items.empty() ? "" : " ") + word + " " + value;
         }
-        return send("* STATUS " + quoted(name) + " (" + items + ")\r\n" + tag_
+        return send("* STATUS " + imapQuoted(name) + " (" + items + ")\r\n" + tag_
             + " OK STATUS completed\r\n");
     }
 

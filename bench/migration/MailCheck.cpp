@@ -125,8 +125,8 @@ std::string compareTotals(const BenchCorpus& corpus, const std::string& host, in
             return account.user + ": login refused";
         for (const auto& [folder, totals] : expected.at(account.user)) {
             bool ok = false;
-            const std::string reply
-                = imap.command("STATUS \"" + wireName(folder) + "\" (MESSAGES SIZE)", &ok);
+            const std::string reply = imap.command(
+                "STATUS " + tavir::test::imapQuoted(wireName(folder)) + " (MESSAGES SIZE)", &ok);
             const std::size_t at = reply.find("(MESSAGES ");
             unsigned messages = 0;
             unsigned long long bytes = 0;

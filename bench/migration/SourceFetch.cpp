@@ -25,7 +25,7 @@ int SourceFetch::fetchAccounts(unsigned connection) const
             throw std::runtime_error(account.user + ": login refused");
         for (const auto& [folder, totals] : expected_.at(account.user)) {
             bool ok = false;
-            imap.command("EXAMINE \"" + wireName(folder) + "\"", &ok);
+            imap.command("EXAMINE " + tavir::test::imapQuoted(wireName(folder)), &ok);
             std::vector<unsigned long long> bodies;
             if (ok && totals.messages > 0)
                 imap.command("FETCH 1:* (FLAGS INTERNALDATE BODY.PEEK[])", &ok, bodies);
@@ -44,10 +44,7 @@ int SourceFetch::fetchAccounts(unsigned connection) const
 
 RunResult SourceFetch::run()
 {
-    std::vector<ChildJob> jobs;
-    for (unsigned k = 0; k < connections; ++k)
-        jobs.push_back([this, k] { return fetchAccounts(k); });
-    return runChildren(jobs);
+    return runChildren(connections, [this](unsigned k) { return fetchAccounts(k); });
 }
 
 } // namespace tavir::bench

@@ -96,10 +96,7 @@ int StandInIntake::appendAccounts(unsigned client) const
 
 RunResult StandInIntake::run()
 {
-    std::vector<ChildJob> jobs;
-    for (unsigned k = 0; k < clients; ++k)
-        jobs.push_back([this, k] { return appendAccounts(k); });
-    return runChildren(jobs);
+    return runChildren(clients, [this](unsigned k) { return appendAccounts(k); });
 }
 
 std::string StandInIntake::check()

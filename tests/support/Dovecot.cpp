@@ -375,4 +375,15 @@ bool RawImap::append(const std::string& mailbox, const std::string& message,
     return ok;
 }
 
+std::string imapQuoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 } // namespace tavir::test

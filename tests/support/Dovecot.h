@@ -104,4 +104,8 @@ private:
     std::string greeting_;
 };
 
+// `text` as an IMAP quoted string: in double quotes, with '"' and '\\'
+// escaped.
+std::string imapQuoted(const std::string& text);
+
 } // namespace tavir::test
