@@ -245,7 +245,7 @@ private:
                 return false;
         }
         text += line;
-        const std::size_t tagEnd = text.find(' ');
+        const std::size_t tagEnd = std::min(text.find(' '), text.size());
         tag_ = text.substr(0, tagEnd);
         std::size_t verbEnd = text.find(' ', tagEnd + 1);
         verb_ = upper(text.substr(tagEnd + 1, verbEnd - tagEnd - 1));
