@@ -245,10 +245,14 @@ private:
                 return false;
         }
         text += line;
-        const std::size_t tagEnd = std::min(text.find(' '), text.size());
+        const std::size_t tagEnd = text.find(' ');
         tag_ = text.substr(0, tagEnd);
-        std::size_t verbEnd = text.find(' ', tagEnd + 1);
-        verb_ = upper(text.substr(tagEnd + 1, verbEnd - tagEnd - 1));
+        std::size_t verbEnd = std::string::npos;
+        verb_.clear();
+        if (tagEnd != std::string::npos) {
+            verbEnd = text.find(' ', tagEnd + 1);
+            verb_ = upper(text.substr(tagEnd + 1, verbEnd - tagEnd - 1));
+        }
         if (verb_ == "UID" && verbEnd != std::string::npos) {
             const std::size_t second = text.find(' ', verbEnd + 1);
             verb_ += " " + upper(text.substr(verbEnd + 1, second - verbEnd - 1));
