@@ -163,7 +163,7 @@ std::string answerFromChild(const std::function<std::string()>& job)
         try {
             answer = job();
         } catch (const std::exception& e) {
-            answer = e.what();
+            answer = std::string("failed: ") + e.what();
         }
         writeAll(pipeFd[1], answer);
         return 0;
