@@ -116,14 +116,14 @@ BenchCorpus::BenchCorpus(const Shape& shape)
     const double smallHigh = std::log(static_cast<double>(shape.smallMax));
     for (unsigned i = 0; i < shape.messages; ++i) {
         CorpusMessage message;
-        message.account = random.below(shape.accounts);
+        message.account = shape.accountsInTurn ? i % shape.accounts : random.below(shape.accounts);
         const unsigned folders = static_cast<unsigned>(accounts_[message.account].folders.size());
         message.folder = random.unit() < 0.3 ? 0 : 1 + random.below(folders - 1);
         if (large[i]) {
             const unsigned step = shape.largeMessages > 1 ? shape.largeMessages - 1 : 1;
-            message.size = (1u << 20) + (9u << 20) / step * largeSoFar++;
+            message.size = shape.largeMin + (shape.largeMax - shape.largeMin) / step * largeSoFar++;
             if (largeSoFar == shape.largeMessages)
-                message.size = 10u << 20;
+                message.size = shape.largeMax;
         } else if (i == 0) {
             message.size = 200;
         } else {
@@ -155,17 +155,19 @@ std::map<std::string, std::string> BenchCorpus::users() const
     return users;
 }
 
-std::map<std::string, std::map<std::string, unsigned>> BenchCorpus::expectedCounts() const
+BenchCorpus::Totals BenchCorpus::expectedTotals() const
 {
-    std::map<std::string, std::map<std::string, unsigned>> counts;
+    Totals totals;
     for (const CorpusAccount& account : accounts_)
         for (const std::string& folder : account.folders)
-            counts[account.user][folder] = 0;
+            totals[account.user][folder] = {};
     for (const CorpusMessage& message : messages_) {
         const CorpusAccount& account = accounts_[message.account];
-        ++counts[account.user][account.folders[message.folder]];
+        FolderTotals& folder = totals[account.user][account.folders[message.folder]];
+        ++folder.messages;
+        folder.bytes += message.size;
     }
-    return counts;
+    return totals;
 }
 
 std::string BenchCorpus::body(const CorpusMessage& message) const

@@ -1,7 +1,7 @@
 #pragma once
 // The migration benchmark's corpus: accounts, a folder tree per account
-// (nested, non-ASCII) and messages from 200 bytes to 10 MB with flags and
-// dates, all derived from one seed, so every run of the benchmark copies
+// (nested, non-ASCII) and messages from 200 bytes to 10 MB (or of a shape
+// asked for) with flags and dates, all derived from one seed, so every run of the benchmark copies
 // the same bytes. It can fill a Dovecot and hand every message to a copier
 // that appends from memory.
 #include "support/Dovecot.h"
@@ -39,11 +39,25 @@ public:
         std::uint64_t seed = 20240917;
         unsigned accounts = 12;
         unsigned messages = 5000;
-        // Messages of 1 MB to 10 MB (the largest is exactly 10 MB); the rest
-        // are log-uniform between 200 bytes and smallMax.
+        // Messages of largeMin to largeMax bytes, evenly spaced (the largest
+        // is exactly largeMax); the rest are log-uniform between 200 bytes
+        // and smallMax.
         unsigned largeMessages = 25;
+        std::uint32_t largeMin = 1u << 20;
+        std::uint32_t largeMax = 10u << 20;
         std::uint32_t smallMax = 140 * 1024;
+        // Messages go to the accounts in turn instead of at random (six
+        // large messages in six accounts are copied at once).
+        bool accountsInTurn = false;
     };
+
+    // What a folder holds.
+    struct FolderTotals {
+        unsigned messages = 0;
+        std::uint64_t bytes = 0;
+    };
+    // Per account (user name) and folder (UTF-8 name).
+    using Totals = std::map<std::string, std::map<std::string, FolderTotals>>;
 
     explicit BenchCorpus(const Shape& shape);
 
@@ -54,8 +68,8 @@ public:
     std::uint32_t largestMessage() const { return largest_; }
     // Dovecot's user table for these accounts.
     std::map<std::string, std::string> users() const;
-    // Messages per account and folder name, to check a copy against.
-    std::map<std::string, std::map<std::string, unsigned>> expectedCounts() const;
+    // What every folder of every account holds, to check a copy against.
+    Totals expectedTotals() const;
 
     // The message's bytes (CRLF lines, headers and a text body).
     std::string body(const CorpusMessage& message) const;

@@ -1,7 +1,7 @@
 #include "EngineRun.h"
 
 #include "ChildProcesses.h"
-#include "MbsyncRun.h"
+#include "MailCheck.h"
 
 #include <cstdlib>
 
@@ -12,7 +12,6 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
 {
     tavir::test::StandInTarget::Options options;
     options.workerThreads = EngineRun::workers;
-    options.discardBodies = true;
     // The state goes to the temporary folder, which main() has put on
     // tmpfs where it can.
     if (withAccounts)
@@ -21,16 +20,47 @@ std::unique_ptr<tavir::test::StandInTarget> benchTarget(
     return std::make_unique<tavir::test::StandInTarget>(options);
 }
 
-EngineRun::EngineRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source)
+EngineRun::EngineRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source, Target target,
+    std::chrono::microseconds delay, std::string label)
     : corpus_(corpus)
     , source_(source)
+    , target_(target)
+    , delay_(delay)
+    , label_(std::move(label))
 {
+}
+
+std::string EngineRun::name() const
+{
+    return "engine, 6 workers" + label_ + (target_ == Target::Instant ? ", instant target" : "")
+        + roundTripText(delay_);
 }
 
 void EngineRun::prepare()
 {
+    std::string targetHost;
+    int targetPort = 0;
     // The engine makes the accounts itself.
-    target_ = benchTarget(corpus_, false);
+    if (target_ == Target::Instant) {
+        instant_ = std::make_unique<InstantTarget>(workers);
+        targetHost = instant_->host();
+        targetPort = instant_->port();
+    } else {
+        standIn_ = benchTarget(corpus_, false);
+        targetHost = standIn_->host();
+        targetPort = standIn_->port();
+    }
+    std::string sourceHost = "127.0.0.1";
+    if (delay_.count() != 0) {
+        sourceRelay_
+            = std::make_unique<DelayRelay>(sourceHost, std::vector<int>{source_.port()}, delay_);
+        targetRelay_ = std::make_unique<DelayRelay>(targetHost,
+            std::vector<int>{tavir::test::StandInTarget::adminPort, targetPort}, delay_);
+        sourceHost = sourceRelay_->host();
+        targetHost = targetRelay_->host();
+    }
+    sourceAddress_ = sourceHost + ":" + std::to_string(source_.port());
+    targetAddress_ = targetHost + ":" + std::to_string(targetPort);
     work_ = std::make_unique<tavir::test::TempDir>();
     std::string accounts;
     for (const CorpusAccount& account : corpus_.accounts())
@@ -45,21 +75,25 @@ RunResult EngineRun::run()
     // administration client pins the stand-in's certificate under HOME.
     const std::string work = work_->path();
     setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
-    return runChildren({programJob(
-        {std::string(TAVIR_BINARY_DIR) + "/bin/zorp-engine-run", "--home", work,
-            "127.0.0.1:" + std::to_string(source_.port()),
-            target_->host() + ":" + std::to_string(target_->port()), work + "/accounts.txt", work},
-        work + "/engine.log")});
+    return runChildren(
+        {programJob({std::string(TAVIR_BINARY_DIR) + "/bin/zorp-engine-run", "--home", work,
+                        sourceAddress_, targetAddress_, work + "/accounts.txt", work},
+            work + "/engine.log")});
 }
 
 std::string EngineRun::check()
 {
-    return compareCounts(corpus_, target_->host(), target_->port(), true);
+    if (target_ == Target::Instant)
+        return compareTotals(corpus_, instant_->host(), instant_->port());
+    return compareMail(corpus_, standInAccounts(*standIn_));
 }
 
 void EngineRun::finish()
 {
-    target_.reset();
+    sourceRelay_.reset();
+    targetRelay_.reset();
+    instant_.reset();
+    standIn_.reset();
     work_.reset();
 }
 

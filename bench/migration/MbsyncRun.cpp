@@ -1,6 +1,7 @@
 #include "MbsyncRun.h"
 
 #include "ChildProcesses.h"
+#include "MailCheck.h"
 
 #include <sys/stat.h>
 
@@ -9,12 +10,13 @@
 namespace tavir::bench {
 
 using tavir::test::Dovecot;
-using tavir::test::RawImap;
 
-MbsyncRun::MbsyncRun(const BenchCorpus& corpus, const Dovecot& source, unsigned processes)
+MbsyncRun::MbsyncRun(const BenchCorpus& corpus, const Dovecot& source, unsigned processes,
+    std::chrono::microseconds delay)
     : corpus_(corpus)
     , source_(source)
     , processes_(processes)
+    , delay_(delay)
 {
 }
 
@@ -25,27 +27,37 @@ bool MbsyncRun::available()
 
 std::string MbsyncRun::name() const
 {
-    return "mbsync, " + std::to_string(processes_) + (processes_ == 1 ? " process" : " processes");
+    return "mbsync, " + std::to_string(processes_) + (processes_ == 1 ? " process" : " processes")
+        + roundTripText(delay_);
 }
 
 void MbsyncRun::prepare()
 {
     target_ = std::make_unique<Dovecot>(corpus_.users(), corpusDovecotOptions());
     work_ = std::make_unique<tavir::test::TempDir>();
-    writeConfig();
+    if (delay_.count() == 0) {
+        writeConfig("127.0.0.1", "127.0.0.1");
+        return;
+    }
+    sourceRelay_
+        = std::make_unique<DelayRelay>("127.0.0.1", std::vector<int>{source_.port()}, delay_);
+    targetRelay_
+        = std::make_unique<DelayRelay>("127.0.0.1", std::vector<int>{target_->port()}, delay_);
+    writeConfig(sourceRelay_->host(), targetRelay_->host());
 }
 
-void MbsyncRun::writeConfig()
+void MbsyncRun::writeConfig(const std::string& sourceHost, const std::string& targetHost)
 {
     std::ostringstream rc;
-    auto account = [&rc](const std::string& store, int port, const CorpusAccount& a) {
-        rc << "IMAPAccount " << store << "\nHost 127.0.0.1\nPort " << port << "\nUser " << a.user
-           << "\nPass " << a.password << "\nSSLType None\nAuthMechs LOGIN\n\n"
+    auto account = [&rc](const std::string& store, const std::string& host, int port,
+                       const CorpusAccount& a) {
+        rc << "IMAPAccount " << store << "\nHost " << host << "\nPort " << port << "\nUser "
+           << a.user << "\nPass " << a.password << "\nSSLType None\nAuthMechs LOGIN\n\n"
            << "IMAPStore " << store << "\nAccount " << store << "\n\n";
     };
     for (const CorpusAccount& a : corpus_.accounts()) {
-        account("far-" + a.user, source_.port(), a);
-        account("near-" + a.user, target_->port(), a);
+        account("far-" + a.user, sourceHost, source_.port(), a);
+        account("near-" + a.user, targetHost, target_->port(), a);
         const std::string state = work_->file("state-" + a.user);
         mkdir(state.c_str(), 0700);
         rc << "Channel " << a.user << "\nFar :far-" << a.user << ":\nNear :near-" << a.user
@@ -78,42 +90,15 @@ RunResult MbsyncRun::run()
 
 std::string MbsyncRun::check()
 {
-    return compareCounts(corpus_, *target_);
+    return compareMail(corpus_, mbsyncCopies(*target_));
 }
 
 void MbsyncRun::finish()
 {
+    sourceRelay_.reset();
+    targetRelay_.reset();
     target_.reset();
     work_.reset();
-}
-
-std::string compareCounts(const BenchCorpus& corpus, const Dovecot& server)
-{
-    return compareCounts(corpus, "127.0.0.1", server.port(), false);
-}
-
-std::string compareCounts(
-    const BenchCorpus& corpus, const std::string& host, int port, bool withDomain)
-{
-    auto expected = corpus.expectedCounts();
-    for (const CorpusAccount& account : corpus.accounts()) {
-        RawImap imap(host, port);
-        const std::string login = withDomain ? account.address() : account.user;
-        if (!imap.login(login, account.password))
-            return account.user + ": login refused";
-        for (const auto& [folder, count] : expected[account.user]) {
-            bool ok = false;
-            std::string reply = imap.command("STATUS \"" + wireName(folder) + "\" (MESSAGES)", &ok);
-            std::size_t at = reply.find("(MESSAGES ");
-            if (!ok || at == std::string::npos)
-                return account.user + "/" + folder + ": no such folder";
-            unsigned found = static_cast<unsigned>(std::stoul(reply.substr(at + 10)));
-            if (found != count)
-                return account.user + "/" + folder + ": " + std::to_string(found) + " messages, "
-                    + std::to_string(count) + " expected";
-        }
-    }
-    return {};
 }
 
 } // namespace tavir::bench

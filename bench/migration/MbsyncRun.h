@@ -1,18 +1,23 @@
 #pragma once
 // The yardstick: mbsync (Debian's isync) copying the corpus from the source
 // Dovecot into a second, empty Dovecot, with the accounts shared out over a
-// number of mbsync processes.
+// number of mbsync processes; over loopback, or with both links (to the
+// source and to the target) through delaying relays.
 #include "BenchCorpus.h"
+#include "DelayRelay.h"
 #include "MeasuredRun.h"
 #include "support/Dovecot.h"
 
+#include <chrono>
 #include <memory>
 
 namespace tavir::bench {
 
 class MbsyncRun : public MeasuredRun {
 public:
-    MbsyncRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source, unsigned processes);
+    // `delay`: how late each link passes every chunk on, each way (0: no relay).
+    MbsyncRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source, unsigned processes,
+        std::chrono::microseconds delay = {});
 
     static bool available();
 
@@ -23,21 +28,16 @@ public:
     void finish() override;
 
 private:
-    void writeConfig();
+    void writeConfig(const std::string& sourceHost, const std::string& targetHost);
 
     const BenchCorpus& corpus_;
     const tavir::test::Dovecot& source_;
     unsigned processes_;
+    std::chrono::microseconds delay_;
     std::unique_ptr<tavir::test::Dovecot> target_;
+    std::unique_ptr<DelayRelay> sourceRelay_;
+    std::unique_ptr<DelayRelay> targetRelay_;
     std::unique_ptr<tavir::test::TempDir> work_; // configuration, sync state, logs
 };
-
-// "" when every account's folders on `server` hold the corpus's message
-// counts, else the first difference.
-std::string compareCounts(const BenchCorpus& corpus, const tavir::test::Dovecot& server);
-// The same on any IMAP server at host:port; `withDomain` logs in with the
-// account's address rather than its bare name.
-std::string compareCounts(
-    const BenchCorpus& corpus, const std::string& host, int port, bool withDomain);
 
 } // namespace tavir::bench

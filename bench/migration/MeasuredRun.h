@@ -13,6 +13,7 @@ struct RunResult {
     double seconds = 0; // wall time, from the first process's start to the last one's end
     long peakKb = 0; // the largest peak resident memory of one process
     long peakSumKb = 0; // the peaks of all processes added up
+    double cpuSeconds = 0; // user and system time of all processes (and theirs)
 };
 
 class MeasuredRun {

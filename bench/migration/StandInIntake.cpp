@@ -3,7 +3,7 @@
 #include "ChildProcesses.h"
 #include "EngineRun.h"
 #include "Imap/textconv/TextConversion.h"
-#include "MbsyncRun.h"
+#include "MailCheck.h"
 #include "imapclient/IMessage.h"
 #include "imapclient/SimpleImapClient.h"
 
@@ -60,8 +60,7 @@ int StandInIntake::appendAccounts(unsigned client) const
         const CorpusAccount& account = accounts[a];
         tavir::mail::SimpleImapClient imap;
         if (imap.connect(target_->whost(), static_cast<unsigned>(target_->port()),
-                utf8ToUnicode(account.address()), utf8ToUnicode(account.password),
-                false, false)
+                utf8ToUnicode(account.address()), utf8ToUnicode(account.password), false, false)
             != tavir::mail::ImapSuccess) {
             std::fprintf(stderr, "intake: login refused for %s\n", account.user.c_str());
             return 1;
@@ -97,15 +96,12 @@ int StandInIntake::appendAccounts(unsigned client) const
 
 RunResult StandInIntake::run()
 {
-    std::vector<ChildJob> jobs;
-    for (unsigned k = 0; k < clients; ++k)
-        jobs.push_back([this, k] { return appendAccounts(k); });
-    return runChildren(jobs);
+    return runChildren(clients, [this](unsigned k) { return appendAccounts(k); });
 }
 
 std::string StandInIntake::check()
 {
-    return compareCounts(corpus_, target_->host(), target_->port(), true);
+    return compareMail(corpus_, standInAccounts(*target_));
 }
 
 void StandInIntake::finish()

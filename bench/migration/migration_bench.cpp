@@ -1,32 +1,45 @@
 // The migration benchmark: builds the corpus in a throw-away Dovecot (12
 // accounts, over 100 folders, about 5,000 messages of 200 bytes to 10 MB,
 // about 250 MB, all from one seed) and copies it in several ways, each once
-// per round, in turn, for several rounds: mbsync into a second Dovecot with
-// six processes and with one, the engine through IMigrator with six workers
-// into the stand-in target, and the stand-in's own intake (the same
-// messages appended from memory by six clients):
+// per round, in an order shuffled anew every round, for several rounds:
+// mbsync into a second Dovecot with six processes and with one, the engine
+// through IMigrator with six workers into the stand-in target, and the
+// stand-in's own intake (the same messages appended from memory by six
+// clients); mbsync and the engine again with both links through relays
+// that hold every chunk 5 ms each way; the engine into the instant target,
+// which answers at once and keeps nothing, beside the source's own time to
+// fetch every message; and the engine copying six 50 MB messages at once
+// (a corpus and a source of their own):
 //
 //   migration_bench [--rounds N] [--seed S] [--messages N] [--large N]
+//                   [--delay MS] [--huge MB]
 //
 // Every server's written state is kept on tmpfs (/dev/shm), so the disk is
-// not what is measured. Prints each measurement as it ends, then per way of
-// copying the minimum and median wall time, messages/s and MB/s at the
-// median, and the highest peak memory, and each median against the first
-// way's, and whether the engine meets its goals. Needs Dovecot, mbsync
+// not what is measured. Each copy is checked message by message (bytes,
+// flags, internal date) where it landed. Prints each measurement as it
+// ends, then per way of copying the minimum and median wall time,
+// messages/s and MB/s at the median, the highest peak memory and the median
+// CPU time of the copier's own processes, each median against the first
+// way's, and each goal with "met" or "MISSED". Needs Dovecot, mbsync
 // (isync), python3 and root, like the integration tests.
 #include "BenchCorpus.h"
 #include "ChildProcesses.h"
 #include "EngineRun.h"
 #include "MbsyncRun.h"
+#include "SourceFetch.h"
 #include "StandInIntake.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <numeric>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,6 +51,10 @@ namespace {
 struct Options {
     unsigned rounds = 5;
     BenchCorpus::Shape shape;
+    // How late the relays pass every chunk on, each way (0: no latency series).
+    std::chrono::microseconds delay{5000};
+    // The size of each of the six messages copied at once (0: no such series).
+    std::uint32_t hugeMb = 50;
 };
 
 Options parseOptions(int argc, char** argv)
@@ -54,10 +71,28 @@ Options parseOptions(int argc, char** argv)
             options.shape.messages = static_cast<unsigned>(std::max(1ul, value));
         else if (name == "--large")
             options.shape.largeMessages = static_cast<unsigned>(value);
+        else if (name == "--delay")
+            options.delay = std::chrono::microseconds(
+                static_cast<long long>(std::strtod(argv[i + 1], nullptr) * 1000));
+        else if (name == "--huge")
+            options.hugeMb = static_cast<std::uint32_t>(std::min(1000ul, value));
         else
             std::fprintf(stderr, "unknown option %s\n", argv[i]);
     }
     return options;
+}
+
+// Six accounts, one message of `megabytes` in each: copied at once by the
+// six workers.
+BenchCorpus::Shape hugeShape(const BenchCorpus::Shape& main, std::uint32_t megabytes)
+{
+    BenchCorpus::Shape shape;
+    shape.seed = main.seed;
+    shape.accounts = EngineRun::workers;
+    shape.messages = shape.largeMessages = EngineRun::workers;
+    shape.largeMin = shape.largeMax = megabytes << 20;
+    shape.accountsInTurn = true;
+    return shape;
 }
 
 // Temporary folders (and so both Dovecots' mail) go to tmpfs.
@@ -93,13 +128,16 @@ double median(std::vector<double> values)
 }
 
 struct Series {
-    explicit Series(std::unique_ptr<MeasuredRun> measured)
+    Series(std::unique_ptr<MeasuredRun> measured, const BenchCorpus& copied)
         : run(std::move(measured))
+        , corpus(copied)
     {
     }
 
     std::unique_ptr<MeasuredRun> run;
+    const BenchCorpus& corpus;
     std::vector<double> seconds;
+    std::vector<double> cpuSeconds;
     long peakKb = 0;
     long peakSumKb = 0;
     bool failed = false;
@@ -113,62 +151,150 @@ void measureRound(Series& series, unsigned round)
     std::string difference = result.ok ? run.check() : result.error;
     run.finish();
     if (!result.ok || !difference.empty()) {
-        std::printf("round %u  %-28s FAILED: %s\n", round, run.name().c_str(), difference.c_str());
+        std::printf("round %u  %-48s FAILED: %s\n", round, run.name().c_str(), difference.c_str());
         series.failed = true;
         return;
     }
     series.seconds.push_back(result.seconds);
+    series.cpuSeconds.push_back(result.cpuSeconds);
     series.peakKb = std::max(series.peakKb, result.peakKb);
     series.peakSumKb = std::max(series.peakSumKb, result.peakSumKb);
-    std::printf("round %u  %-28s %8.2f s  peak %7.1f MB\n", round, run.name().c_str(),
-        result.seconds, result.peakKb / 1024.0);
+    std::printf("round %u  %-48s %8.2f s  CPU %6.2f s  peak %7.1f MB\n", round, run.name().c_str(),
+        result.seconds, result.cpuSeconds, result.peakKb / 1024.0);
     std::fflush(stdout);
 }
 
-void printSummary(const std::vector<Series>& all, const BenchCorpus& corpus)
+// Every series once, in an order drawn anew for each round from the seed,
+// so that no series always runs first, or always after the same one.
+void measureRounds(std::vector<Series>& all, unsigned rounds, std::uint64_t seed)
 {
-    const double megabytes = static_cast<double>(corpus.totalBytes()) / 1e6;
-    const double messages = static_cast<double>(corpus.messages().size());
-    std::printf("\n%-28s %6s %9s %9s %9s %8s %10s %10s %8s\n", "copy", "rounds", "min s",
-        "median s", "msg/s", "MB/s", "peak MB", "all MB", "ratio");
+    std::vector<std::size_t> order(all.size());
+    std::iota(order.begin(), order.end(), 0);
+    for (unsigned round = 1; round <= rounds; ++round) {
+        std::mt19937_64 random(seed + round);
+        std::shuffle(order.begin(), order.end(), random);
+        for (std::size_t index : order)
+            measureRound(all[index], round);
+    }
+}
+
+void printSummary(const std::vector<Series>& all)
+{
+    std::printf("\n%-48s %6s %7s %8s %8s %7s %8s %8s %8s %6s\n", "copy", "rounds", "min s",
+        "median s", "msg/s", "MB/s", "CPU s", "peak MB", "all MB", "ratio");
     const double reference = all.front().seconds.empty() ? 0 : median(all.front().seconds);
     for (const Series& series : all) {
         if (series.seconds.empty()) {
-            std::printf("%-28s failed\n", series.run->name().c_str());
+            std::printf("%-48s failed\n", series.run->name().c_str());
             continue;
         }
+        const double megabytes = static_cast<double>(series.corpus.totalBytes()) / 1e6;
+        const double messages = static_cast<double>(series.corpus.messages().size());
         const double mid = median(series.seconds);
         const double least = *std::min_element(series.seconds.begin(), series.seconds.end());
-        std::printf("%-28s %6zu %9.2f %9.2f %9.0f %8.1f %10.1f %10.1f %8.2f\n",
+        std::printf("%-48s %6zu %7.2f %8.2f %8.0f %7.1f %8.2f %8.1f %8.1f %6.2f\n",
             series.run->name().c_str(), series.seconds.size(), least, mid, messages / mid,
-            megabytes / mid, series.peakKb / 1024.0, series.peakSumKb / 1024.0,
-            reference > 0 ? mid / reference : 0);
+            megabytes / mid, median(series.cpuSeconds), series.peakKb / 1024.0,
+            series.peakSumKb / 1024.0, reference > 0 ? mid / reference : 0);
     }
-    std::printf("\npeak MB: the largest process; all MB: the peaks of all its processes"
-                " added up; ratio: median against the first line's median\n");
+    std::printf("\nCPU s: user and system time of the"
+                " copier's own processes (median); peak MB: the largest process; all MB: the peaks"
+                " of all its processes added up; ratio: median against the first line's"
+                " median\n");
 }
 
-// The three goals: the engine no slower than mbsync with six processes; the
-// stand-in taking messages in at least three times as fast as the engine
-// hands them over (so that it is not what is measured); the engine's peak
-// memory below 100 MB plus one and a half times the largest message.
-void printGoals(
-    const BenchCorpus& corpus, const Series& mbsync, const Series& engine, const Series& intake)
+// The series the goals compare; null where a series was left out.
+struct GoalSeries {
+    const Series* mbsync = nullptr; // six processes, loopback
+    const Series* engine = nullptr; // six workers, loopback, into the stand-in
+    const Series* intake = nullptr;
+    const Series* mbsyncDelayed = nullptr;
+    const Series* engineDelayed = nullptr;
+    const Series* instant = nullptr; // the engine into the instant target
+    const Series* fetchOnly = nullptr;
+    const Series* huge = nullptr; // six large messages at once
+    std::string roundTrip; // of the delayed series
+};
+
+void printGoal(const std::string& what, double value, const char* goal, bool met)
 {
-    if (mbsync.seconds.empty() || engine.seconds.empty() || intake.seconds.empty())
+    std::printf("  %s: %.2f (goal %s) %s\n", what.c_str(), value, goal, met ? "met" : "MISSED");
+}
+
+bool measured(const Series* series)
+{
+    return series && !series->seconds.empty();
+}
+
+// A ratio of the medians of two series (wall time, or CPU time when `cpu`),
+// against its goal "at most `limit`".
+void printRatioGoal(const std::string& what, const Series* numerator, const Series* denominator,
+    bool cpu, double limit, const char* goal)
+{
+    if (!measured(numerator) || !measured(denominator))
         return;
-    const double engineTime = median(engine.seconds);
-    const double timeRatio = engineTime / median(mbsync.seconds);
-    const double intakeRatio = engineTime / median(intake.seconds);
-    const double peakMb = engine.peakKb / 1024.0;
-    const double limitMb = 100.0 + 1.5 * static_cast<double>(corpus.largestMessage()) / 1048576.0;
-    std::printf("\ngoals:\n");
-    std::printf("  engine / %s wall time: %.2f (goal <= 1.00) %s\n", mbsync.run->name().c_str(),
-        timeRatio, timeRatio <= 1.0 ? "met" : "MISSED");
-    std::printf("  stand-in intake rate / engine rate: %.2f (goal >= 3.00) %s\n", intakeRatio,
-        intakeRatio >= 3.0 ? "met" : "MISSED");
-    std::printf("  engine peak memory: %.1f MB (goal < %.1f MB) %s\n", peakMb, limitMb,
-        peakMb < limitMb ? "met" : "MISSED");
+    const double ratio = cpu ? median(numerator->cpuSeconds) / median(denominator->cpuSeconds)
+                             : median(numerator->seconds) / median(denominator->seconds);
+    printGoal(what, ratio, goal, ratio <= limit);
+}
+
+void printMemoryGoal(const std::string& what, const Series* series, std::uint32_t largest)
+{
+    if (!measured(series))
+        return;
+    const double peakMb = series->peakKb / 1024.0;
+    const double limitMb = 100.0 + 1.5 * static_cast<double>(largest) / 1048576.0;
+    std::printf("  %s: %.1f MB (goal <= %.1f MB, 100 MB + 1.5 x the largest message) %s\n",
+        what.c_str(), peakMb, limitMb, peakMb <= limitMb ? "met" : "MISSED");
+}
+
+void printGoals(const GoalSeries& goals, std::uint32_t largest, std::uint32_t hugeLargest)
+{
+    std::printf("\ngoals (medians):\n");
+    printRatioGoal("engine / mbsync, 6 processes, wall time, loopback", goals.engine, goals.mbsync,
+        false, 0.8, "<= 0.80");
+    printRatioGoal("engine / mbsync, 6 processes, wall time" + goals.roundTrip, goals.engineDelayed,
+        goals.mbsyncDelayed, false, 0.8, "<= 0.80");
+    printRatioGoal("engine / mbsync, 6 processes, client CPU, loopback", goals.engine, goals.mbsync,
+        true, 0.6, "<= 0.60");
+    printRatioGoal("engine into the instant target / the source's fetch-only time", goals.instant,
+        goals.fetchOnly, false, 1.2, "<= 1.20");
+    printMemoryGoal("engine peak memory, the corpus", goals.engine, largest);
+    printMemoryGoal("engine peak memory, six large messages at once", goals.huge, hugeLargest);
+    // Whether the stand-in, not the engine, is what the engine's figures
+    // measure: it should take messages in far faster than they come.
+    if (measured(goals.engine) && measured(goals.intake)) {
+        const double ratio = median(goals.engine->seconds) / median(goals.intake->seconds);
+        printGoal("stand-in intake rate / engine rate", ratio, ">= 3.00", ratio >= 3.0);
+    }
+}
+
+// A source Dovecot holding `corpus`, filled in a child process: a child's
+// peak memory (wait4) starts from what it inherits at fork, so the
+// benchmark itself stays small.
+std::unique_ptr<Dovecot> filledSource(const BenchCorpus& corpus)
+{
+    Dovecot::Options options = corpusDovecotOptions();
+    // The engine logs in with the address first: the domain is dropped, so
+    // that this login is the one that succeeds.
+    options.extraConfig = "auth_username_format = %n\n";
+    auto source = std::make_unique<Dovecot>(corpus.users(), options);
+    RunResult fill = runChildren({[&] {
+        corpus.fill(*source);
+        return 0;
+    }});
+    if (!fill.ok)
+        throw std::runtime_error("filling the source failed");
+    return source;
+}
+
+void describe(const char* what, const BenchCorpus& corpus, std::uint64_t seed)
+{
+    std::printf(
+        "%s: %zu accounts, %zu folders, %zu messages, %.1f MB, largest %.1f MB (seed %llu)\n", what,
+        corpus.accounts().size(), corpus.folderCount(), corpus.messages().size(),
+        static_cast<double>(corpus.totalBytes()) / 1e6,
+        static_cast<double>(corpus.largestMessage()) / 1e6, static_cast<unsigned long long>(seed));
 }
 
 } // namespace
@@ -181,45 +307,60 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "needs Dovecot, mbsync (isync) and root\n");
         return 1;
     }
-    BenchCorpus corpus(options.shape);
-    std::printf("corpus: %zu accounts, %zu folders, %zu messages, %.1f MB, largest %.1f MB"
-                " (seed %llu)\n",
-        corpus.accounts().size(), corpus.folderCount(), corpus.messages().size(),
-        static_cast<double>(corpus.totalBytes()) / 1e6,
-        static_cast<double>(corpus.largestMessage()) / 1e6,
-        static_cast<unsigned long long>(options.shape.seed));
-    Dovecot::Options sourceOptions = corpusDovecotOptions();
-    // The engine logs in with the address first: the domain is dropped, so
-    // that this login is the one that succeeds.
-    sourceOptions.extraConfig = "auth_username_format = %n\n";
-    Dovecot source(corpus.users(), sourceOptions);
-    // A child's peak memory (wait4) starts from what it inherits at fork,
-    // so the benchmark itself stays small: the bodies are made in a child.
-    RunResult fill = runChildren({[&] {
-        corpus.fill(source);
-        return 0;
-    }});
-    if (!fill.ok) {
-        std::fprintf(stderr, "filling the source failed\n");
-        return 1;
-    }
-    std::printf("source filled in %.1f s; the benchmark's own resident memory: %.1f MB\n\n",
-        fill.seconds, ownResidentKb() / 1024.0);
+    const BenchCorpus corpus(options.shape);
+    const BenchCorpus huge(hugeShape(options.shape, std::max(1u, options.hugeMb)));
+    describe("corpus", corpus, options.shape.seed);
+    if (options.hugeMb > 0)
+        describe("six at once", huge, options.shape.seed);
+    const auto start = std::chrono::steady_clock::now();
+    const std::unique_ptr<Dovecot> source = filledSource(corpus);
+    const std::unique_ptr<Dovecot> hugeSource = options.hugeMb > 0 ? filledSource(huge) : nullptr;
+    std::printf("sources filled in %.1f s; the benchmark's own resident memory: %.1f MB\n\n",
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+        ownResidentKb() / 1024.0);
 
     // The first entry is the reference of the ratio column.
+    using Target = EngineRun::Target;
     std::vector<Series> all;
-    all.emplace_back(std::make_unique<MbsyncRun>(corpus, source, 6));
-    all.emplace_back(std::make_unique<MbsyncRun>(corpus, source, 1));
-    all.emplace_back(std::make_unique<EngineRun>(corpus, source));
-    all.emplace_back(std::make_unique<StandInIntake>(corpus));
+    GoalSeries goals;
+    auto add
+        = [&all, &corpus](std::unique_ptr<MeasuredRun> run, const BenchCorpus* copied = nullptr) {
+              all.emplace_back(std::move(run), copied ? *copied : corpus);
+              return all.size() - 1;
+          };
+    const std::size_t mbsync = add(std::make_unique<MbsyncRun>(corpus, *source, 6));
+    add(std::make_unique<MbsyncRun>(corpus, *source, 1));
+    const std::size_t engine = add(std::make_unique<EngineRun>(corpus, *source));
+    const std::size_t intake = add(std::make_unique<StandInIntake>(corpus));
+    const std::size_t instant = add(std::make_unique<EngineRun>(corpus, *source, Target::Instant));
+    const std::size_t fetchOnly = add(std::make_unique<SourceFetch>(corpus, *source));
+    std::size_t mbsyncDelayed = all.size(), engineDelayed = all.size(), hugeCopy = all.size();
+    if (options.delay.count() > 0) {
+        mbsyncDelayed = add(std::make_unique<MbsyncRun>(corpus, *source, 6, options.delay));
+        engineDelayed
+            = add(std::make_unique<EngineRun>(corpus, *source, Target::StandIn, options.delay));
+    }
+    if (hugeSource)
+        hugeCopy = add(
+            std::make_unique<EngineRun>(huge, *hugeSource, Target::StandIn,
+                std::chrono::microseconds{}, ", " + std::to_string(options.hugeMb) + " MB x 6"),
+            &huge);
 
-    for (unsigned round = 1; round <= options.rounds; ++round)
-        for (Series& series : all)
-            measureRound(series, round);
-    printSummary(all, corpus);
-    printGoals(corpus, all[0], all[2], all[3]);
-    for (const Series& series : all)
-        if (series.failed)
+    measureRounds(all, options.rounds, options.shape.seed);
+    printSummary(all);
+    auto series = [&all](std::size_t index) { return index < all.size() ? &all[index] : nullptr; };
+    goals.mbsync = series(mbsync);
+    goals.engine = series(engine);
+    goals.intake = series(intake);
+    goals.instant = series(instant);
+    goals.fetchOnly = series(fetchOnly);
+    goals.mbsyncDelayed = series(mbsyncDelayed);
+    goals.engineDelayed = series(engineDelayed);
+    goals.huge = series(hugeCopy);
+    goals.roundTrip = roundTripText(options.delay);
+    printGoals(goals, corpus.largestMessage(), huge.largestMessage());
+    for (const Series& one : all)
+        if (one.failed)
             return 1;
     return 0;
 }

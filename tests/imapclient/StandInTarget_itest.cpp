@@ -175,12 +175,15 @@ TEST(StandInTargetTest, AFolderIdentifierIsTakenOncePerStore)
         {"X-CREATE (GUID \"" + lower + "\") Third", "NO [CANNOT]"},
         {"X-CREATE (X-MAIL GUID \"" + inboxId + "\") Fourth", "NO [CANNOT]"},
         {"X-CREATE (X-MAIL) Fifth", "OK"},
+        // The identifier is free again once its folder is gone.
+        {"DELETE First", "OK"},
+        {"X-CREATE (GUID \"" + lower + "\") Sixth", "OK"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.command);
         EXPECT_EQ(row.expected, outcome(raw->command(row.command)));
     }
-    EXPECT_EQ(id, target.folders(account)["First"].guid);
+    EXPECT_EQ(id, target.folders(account)["Sixth"].guid);
     EXPECT_EQ(0u, target.folders(account).count("Second"));
 
     RawImap bob(target.host(), target.port());

@@ -7,6 +7,37 @@
 
 namespace tavir::test {
 
+// The literal that a line (without its CR LF) announces at its end: "{n}"
+// or, non-synchronising, "{n+}".
+struct AnnouncedLiteral {
+    unsigned long long size = 0;
+    bool nonSynchronising = false;
+};
+
+// True when `line` ends by announcing a literal, which it then describes.
+inline bool announcesLiteral(const std::string& line, AnnouncedLiteral& literal)
+{
+    if (line.empty() || line.back() != '}')
+        return false;
+    const std::size_t open = line.rfind('{');
+    if (open == std::string::npos)
+        return false;
+    std::size_t end = line.size() - 1;
+    const bool plus = end > open + 1 && line[end - 1] == '+';
+    if (plus)
+        --end;
+    if (end == open + 1)
+        return false;
+    unsigned long long size = 0;
+    for (std::size_t i = open + 1; i < end; ++i) {
+        if (line[i] < '0' || line[i] > '9')
+            return false;
+        size = size * 10 + static_cast<unsigned long long>(line[i] - '0');
+    }
+    literal = {size, plus};
+    return true;
+}
+
 // Follows what a client writes, line by line, with the bytes of literals
 // ("{n}" or "{n+}" before a line end) skipped: `line` is called with each
 // line that starts a command and where it starts in the bytes.
@@ -26,15 +57,11 @@ public:
                 continue;
             if (commandStart_)
                 line(line_, lineStart_);
-            std::size_t open = line_.rfind('{');
-            std::size_t digits = open == std::string::npos ? line_.size() : open + 1;
-            std::size_t end = digits;
-            while (end < line_.size() && line_[end] >= '0' && line_[end] <= '9')
-                ++end;
-            std::string rest = line_.substr(end);
-            bool literal = end > digits && (rest == "}\r\n" || rest == "+}\r\n");
-            literalLeft_ = literal ? std::stoull(line_.substr(digits, end - digits)) : 0;
-            commandStart_ = !literal;
+            AnnouncedLiteral literal;
+            const bool announced = line_.size() >= 2 && line_[line_.size() - 2] == '\r'
+                && announcesLiteral(line_.substr(0, line_.size() - 2), literal);
+            literalLeft_ = announced ? literal.size : 0;
+            commandStart_ = !announced;
             line_.clear();
         }
     }

@@ -1,5 +1,7 @@
 #include "support/Dovecot.h"
 
+#include "support/CommandLines.h"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -282,28 +285,24 @@ std::string RawImap::readLine()
     }
 }
 
-std::string RawImap::readReply(const std::string& tag, bool* ok)
+std::string RawImap::readReply(
+    const std::string& tag, bool* ok, std::vector<unsigned long long>* skipped)
 {
     std::string reply;
     for (;;) {
         std::string line = readLine();
-        reply += line;
-        // A line ending in {n} announces n literal bytes that follow verbatim.
-        size_t open = line.rfind('{');
-        if (open != std::string::npos && line.size() >= 3
-            && line.compare(line.size() - 3, 3, "}\r\n") == 0) {
-            size_t length = std::stoul(line.substr(open + 1));
-            while (buffer_.size() < length) {
-                char chunk[65536];
-                ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-                if (n <= 0)
-                    throw std::runtime_error("the test IMAP server closed inside a literal");
-                buffer_.append(chunk, static_cast<size_t>(n));
+        AnnouncedLiteral literal;
+        if (announcesLiteral(line.substr(0, line.size() - 2), literal)) {
+            if (skipped) {
+                skipped->push_back(literal.size);
+                readLiteral(literal.size, nullptr);
+            } else {
+                reply += line;
+                readLiteral(literal.size, &reply);
             }
-            reply += buffer_.substr(0, length);
-            buffer_.erase(0, length);
             continue;
         }
+        reply += line;
         if (line.compare(0, tag.size() + 1, tag + " ") == 0) {
             if (ok)
                 *ok = line.compare(tag.size() + 1, 3, "OK ") == 0;
@@ -312,11 +311,38 @@ std::string RawImap::readReply(const std::string& tag, bool* ok)
     }
 }
 
+void RawImap::readLiteral(std::size_t length, std::string* kept)
+{
+    std::size_t have = std::min(length, buffer_.size());
+    if (kept)
+        kept->append(buffer_, 0, have);
+    buffer_.erase(0, have);
+    char chunk[65536];
+    while (have < length) {
+        ssize_t n = recv(fd_, chunk, std::min(sizeof chunk, length - have), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("the test IMAP server closed inside a literal");
+        if (kept)
+            kept->append(chunk, static_cast<size_t>(n));
+        have += static_cast<size_t>(n);
+    }
+}
+
 std::string RawImap::command(const std::string& command, bool* ok)
 {
     std::string tag = "t" + std::to_string(++counter_);
     sendAll(tag + " " + command + "\r\n");
     return readReply(tag, ok);
+}
+
+std::string RawImap::command(
+    const std::string& command, bool* ok, std::vector<unsigned long long>& bytes)
+{
+    std::string tag = "t" + std::to_string(++counter_);
+    sendAll(tag + " " + command + "\r\n");
+    return readReply(tag, ok, &bytes);
 }
 
 bool RawImap::login(const std::string& user, const std::string& password)
@@ -352,6 +378,17 @@ bool RawImap::append(const std::string& mailbox, const std::string& message,
     bool ok = false;
     readReply(tag, &ok);
     return ok;
+}
+
+std::string imapQuoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
 }
 
 } // namespace tavir::test

@@ -82,6 +82,11 @@ public:
     // Sends "<tag> <command>\r\n" and returns the reply; `ok` tells whether
     // the tagged status was OK.
     std::string command(const std::string& command, bool* ok = nullptr);
+    // The same, reading the reply's literals (message bodies) without
+    // keeping them: `bytes` gets the size of each literal in turn, and the
+    // reply comes back without them.
+    std::string command(
+        const std::string& command, bool* ok, std::vector<unsigned long long>& bytes);
     bool login(const std::string& user, const std::string& password);
     bool create(const std::string& mailbox);
     // Appends the message bytes with a synchronising literal. `flags` is the
@@ -93,12 +98,19 @@ public:
 private:
     void sendAll(const std::string& bytes);
     std::string readLine();
-    std::string readReply(const std::string& tag, bool* ok);
+    std::string readReply(
+        const std::string& tag, bool* ok, std::vector<unsigned long long>* skipped = nullptr);
+    // Reads `length` bytes of a literal into `kept`, or drops them.
+    void readLiteral(std::size_t length, std::string* kept);
 
     int fd_ = -1;
     int counter_ = 0;
     std::string buffer_;
     std::string greeting_;
 };
+
+// `text` as an IMAP quoted string: in double quotes, with '"' and '\\'
+// escaped.
+std::string imapQuoted(const std::string& text);
 
 } // namespace tavir::test

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <random>
+#include <stdexcept>
 #include <system_error>
 
 namespace tavir::test {
@@ -279,6 +281,24 @@ CommandRelay::CommandRelay(
                   PeerSocket& peer) { peer.relayTo(serverHost, serverPort, &count_); },
           at)
 {
+}
+
+std::string ownLoopbackAddress(
+    const std::string& avoid, const std::function<void(const std::string& host)>& bind)
+{
+    std::mt19937 pick(std::random_device{}());
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        const std::string host
+            = "127.0.0." + std::to_string(std::uniform_int_distribution<int>(2, 250)(pick));
+        if (host == avoid)
+            continue;
+        try {
+            bind(host);
+            return host;
+        } catch (const std::system_error&) {
+        }
+    }
+    throw std::runtime_error("no loopback address with the ports free");
 }
 
 void idle(const std::atomic<bool>& stop, int ms)

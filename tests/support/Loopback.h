@@ -37,6 +37,8 @@ public:
     Listener& operator=(const Listener&) = delete;
 
     int port() const { return port_; }
+    // The listening socket, for a caller that waits on several at once.
+    int fd() const { return fd_; }
     // Accepts one connection within ms (-1 when none came).
     int accept(int ms);
 
@@ -162,6 +164,14 @@ private:
     CommandCount count_;
     LoopbackServer server_;
 };
+
+// A loopback address of the caller's own: calls `bind` with random
+// addresses 127.0.0.N (N from 2 to 250, never `avoid`) until it returns
+// without std::system_error (a port taken there: stand-ins and relays of
+// tests running at the same time take addresses the same way), and returns
+// that address. Throws std::runtime_error when 500 tries all failed.
+std::string ownLoopbackAddress(
+    const std::string& avoid, const std::function<void(const std::string& host)>& bind);
 
 // Sleeps in small steps until stop is set or ms have passed.
 void idle(const std::atomic<bool>& stop, int ms);

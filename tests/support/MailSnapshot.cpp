@@ -115,17 +115,6 @@ private:
     std::size_t at_;
 };
 
-std::string quote(const std::string& name)
-{
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
 std::vector<std::pair<std::string, bool>> listFolders(RawImap& imap)
 {
     bool ok = false;
@@ -164,7 +153,7 @@ std::string withoutRecent(const std::string& flags)
 std::vector<MailMessage> fetchAll(RawImap& imap, const std::string& folder)
 {
     bool ok = false;
-    const std::string examined = imap.command("EXAMINE " + quote(folder), &ok);
+    const std::string examined = imap.command("EXAMINE " + imapQuoted(folder), &ok);
     if (!ok)
         throw std::runtime_error("EXAMINE " + folder + " failed: " + examined);
     std::vector<MailMessage> messages;
