@@ -272,16 +272,19 @@ TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
     const gui::MigExecuter* executer = gui::MigThread::executer();
     struct Case {
         const char* link;
+        const char* viewer; // one that ends in failure, one that never starts
         QString title;
         QString text;
         QString path;
     } cases[] = {
-        {"reportLink", "Report", "Path to the report file:", QString::fromStdWString(executer->configuration.reportFile)},
-        {"debugLogLink", "Debug log", "Path to the debug log file:",
+        {"reportLink", "false", "Report", "Path to the report file:",
+            QString::fromStdWString(executer->configuration.reportFile)},
+        {"debugLogLink", "/nonexistent/viewer", "Debug log", "Path to the debug log file:",
             QString::fromStdWString(executer->configuration.debugFile)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.link);
+        gui::MigThread::setViewer(c.viewer);
         QString title, selected;
         QStringList labels;
         OnModal dialog([&](QWidget* modal) {
@@ -295,6 +298,9 @@ TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
             }
         });
         clickLink(child<QLabel>(result, c.link));
+        // The viewer's failure arrives when it ends, after the click.
+        EXPECT_TRUE(waitFor([&] { return dialog.seen() == 1; }));
+        settle(50);
         EXPECT_EQ(dialog.seen(), 1);
         EXPECT_EQ(title, c.title);
         EXPECT_TRUE(labels.contains(c.text));
@@ -304,7 +310,7 @@ TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
     gui::MigThread::setViewer("true");
     OnModal none([](QWidget*) {});
     clickLink(child<QLabel>(result, "reportLink"));
-    settle(30);
+    settle(200);
     EXPECT_EQ(none.seen(), 0);
 }
 
