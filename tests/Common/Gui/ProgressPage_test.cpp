@@ -187,6 +187,7 @@ TEST_F(ProgressTest, StopAnsweredNoChangesNothing)
     click(stopButton());
     ASSERT_EQ(no.texts(), std::vector<QString>{stopQuestion});
     EXPECT_EQ(no.boxes()[0].title, "Tavir Zorp");
+    EXPECT_EQ(no.boxes()[0].defaultButton, QMessageBox::No) << "Enter must not stop a migration";
     EXPECT_EQ(count("stop"), 0u);
     EXPECT_TRUE(stopButton()->isEnabled());
 }
