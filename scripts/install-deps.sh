@@ -62,7 +62,9 @@ disable_at_boot() {
     if command -v systemctl >/dev/null; then
       "${as_root[@]}" systemctl disable --quiet "${link##*/}"
     else
-      "${as_root[@]}" deb-systemd-helper disable "${link##*/}"
+      # What systemctl disable does; a later upgrade of the package sees the
+      # link gone and leaves the service disabled.
+      "${as_root[@]}" rm -f "$link"
     fi
   done
   if compgen -G "/etc/rc[2-5].d/S*$1" >/dev/null; then
