@@ -180,9 +180,9 @@ bool MigThread::openFile(const std::wstring& path, std::function<void()> failed)
     const QString name = QString::fromStdWString(path);
     qDebug("%s", name.toLocal8Bit().constData());
     // Never a program called "open": on this system that is another tool.
-    // The process object has no parent: it stays until the viewer ends, also
-    // after this thread object, and frees itself then. Destroying it earlier
-    // would kill xdg-open; the wizard may end first, which leaves it running.
+    // The process object has no parent and frees itself when the viewer
+    // ends, also after this thread object has gone. Destroying it earlier
+    // would kill xdg-open, so a wizard that ends first leaves it be.
     auto* viewer = new QProcess;
     viewer->setProgram(viewer_);
     viewer->setArguments({name});
