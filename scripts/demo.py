@@ -1,25 +1,32 @@
 #!/usr/bin/env python3
 """Starts the peers of the wizard's demo on loopback, without root.
 
-    python3 scripts/demo.py KEEP_FOLDER READY_FILE
+    python3 scripts/demo.py [--target-only] KEEP_FOLDER READY_FILE
 
 A throw-away Dovecot with a few sample accounts, folders and messages is the
 source server; the stand-in target (tests/targetserver/stand_in_target.py)
 with its administration service is the target. The script writes a sample
 accounts file, prints what to type on each page of the wizard, touches
-READY_FILE, and runs until it gets SIGTERM or SIGINT; then it stops both
-servers and removes their files.
+READY_FILE, and runs until it gets SIGTERM or SIGINT; then it prints what
+arrived on the target, stops both servers and removes their files.
+
+With --target-only it starts the stand-in target alone, for a migration from
+a real source server with the user's own accounts file; what arrives stays
+in KEEP_FOLDER/target-mail until the next such run.
 
 KEEP_FOLDER keeps the servers' certificate from one demo to the next: the
-wizard pins the target's certificate on first use, and the stand-in takes a
-random 127.0.0.N each time, so a new certificate on an address used before
-would be refused as a changed server.
+wizard pins the target's certificate on first use, in the user's own
+known-hosts file. The stand-in takes the same 127.0.0.N on every run (one
+per user, another one only when that is taken), so that the file keeps one
+line for it, and a new certificate there would be refused as a changed
+server.
 """
 import base64
 import concurrent.futures
 import ctypes
 import grp
 import imaplib
+import json
 import os
 import pwd
 import random
@@ -209,14 +216,21 @@ def seed(port):
                 raise SystemExit(failure)
 
 
-def start_target(folder, cert, key):
-    """The stand-in on its own 127.0.0.N; returns the process, the address
-    and the plain and TLS IMAP ports."""
+def demo_address():
+    """The stand-in's address on every run of this user: 127.0.0.N with N
+    from 2 to 250 taken from the user id, so that users of one machine do not
+    share it."""
+    return "127.0.0.%d" % (2 + os.getuid() % 249)
+
+
+def start_target(folder, state, cert, key):
+    """The stand-in on its own 127.0.0.N, keeping its mail in `state`;
+    returns the process, the address and the plain and TLS IMAP ports."""
     ports_file = os.path.join(folder, "target.ports")
     process = subprocess.Popen([
         sys.executable, os.path.join(ROOT, "tests", "targetserver", "stand_in_target.py"),
         "--master-password", secrets.token_hex(8), "--admin", "%s:%s" % ADMIN,
-        "--cert", cert, "--key", key, "--state-dir", os.path.join(folder, "target"),
+        "--cert", cert, "--key", key, "--state-dir", state, "--address", demo_address(),
         "--ports-file", ports_file], preexec_fn=die_with_us)
     deadline = time.monotonic() + 30
     while not os.path.exists(ports_file):
@@ -230,15 +244,22 @@ def start_target(folder, cert, key):
     return process, host, int(plain), int(tls)
 
 
+TARGET_GUIDE = """\
+  3. Corvane             Hostname  {target}:{target_port}   with "Use SSL connection" off,
+                              or {target}:{target_tls}   with it on
+                         (the port after the host is where the target's IMAP
+                         service is bound for the run; its administration
+                         service is always on port {admin_port})
+                         Username  {admin}
+                         Password  {password}
+"""
+
 GUIDE = """
 Demo servers are running. Type this on the wizard's pages:
   1. Welcome             Next
   2. Source IMAP server  Hostname  127.0.0.1:{source_port}   with "Use SSL connection" off,
                               or 127.0.0.1:{source_tls}   with it on
-  3. Corvane             Hostname  {target}:{target_port}   with "Use SSL connection" off,
-                              or {target}:{target_tls}   with it on
-                         Username  {admin}
-                         Password  {password}
+{target_guide}\
   4. Accounts            Load... {accounts}
                          ({refused}'s password has changed: his login is refused)
                          then Migrate
@@ -249,14 +270,53 @@ The wizard pins the target's certificate on its first use, in
 Closing the wizard stops the demo servers.
 """
 
+TARGET_ONLY_GUIDE = """
+The stand-in target is running. Type this on the wizard's pages:
+  1. Welcome             Next
+  2. Source IMAP server  your source server's host name, with ":port" when it
+                         is not 143 (993 with "Use SSL connection" on)
+{target_guide}\
+  4. Accounts            Load... your accounts file, then Migrate
+  5. Progress            the accounts, folders and messages as they arrive
+  6. Result              the counts; Report and Debug log open the files
+What arrives is kept until the next run, in
+  {state}
+and listed here when the wizard closes, which stops the stand-in.
+"""
+
+
+def arrived(state):
+    """What the stand-in holds: one line per account and folder, with its
+    message count, in name order."""
+    lines = []
+    stores = os.path.join(state, "accounts")
+    for store in sorted(os.listdir(stores)) if os.path.isdir(stores) else []:
+        folders = []
+        for entry in os.scandir(os.path.join(stores, store)):
+            try:
+                with open(os.path.join(entry.path, "folder.json")) as f:
+                    name = json.load(f)["name"]
+            except (OSError, ValueError, KeyError):
+                continue
+            count = sum(1 for file in os.listdir(entry.path) if file.endswith(".eml"))
+            folders.append((name, count))
+        for name, count in sorted(folders):
+            lines.append("  %s  %s: %d message%s" % (store, name, count, "" if count == 1 else "s"))
+    return "\n".join(lines) if lines else "  nothing"
+
 
 def main():
-    if len(sys.argv) != 3:
+    arguments = sys.argv[1:]
+    target_only = arguments[:1] == ["--target-only"]
+    if target_only:
+        arguments = arguments[1:]
+    if len(arguments) != 2:
         raise SystemExit(__doc__)
-    keep, ready = sys.argv[1], sys.argv[2]
+    keep, ready = arguments
     folder = tempfile.mkdtemp(prefix="zorp-demo-")
     os.chmod(folder, 0o755)
     processes = []
+    state = None
 
     def stop(*_):
         raise KeyboardInterrupt
@@ -264,21 +324,32 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     try:
         cert, key = kept_certificate(keep)
-        dovecot, source_port, source_tls = start_dovecot(folder, cert, key)
-        processes.append(dovecot)
-        seed(source_port)
-        target, target_host, target_port, target_tls = start_target(folder, cert, key)
+        if target_only:
+            state = os.path.join(keep, "target-mail")
+            shutil.rmtree(state, ignore_errors=True)
+        else:
+            state = os.path.join(folder, "target")
+            dovecot, source_port, source_tls = start_dovecot(folder, cert, key)
+            processes.append(dovecot)
+            seed(source_port)
+        target, target_host, target_port, target_tls = start_target(folder, state, cert, key)
         processes.append(target)
-        accounts = os.path.join(folder, "accounts.csv")
-        with open(accounts, "w") as f:
-            for name, _, listed_password, full_name in ACCOUNTS:
-                f.write("%s@%s;%s;%s\n" % (name, DOMAIN, listed_password, full_name))
-        print(GUIDE.format(
-            source_port=source_port, source_tls=source_tls, target=target_host,
-            target_port=target_port, target_tls=target_tls, admin=ADMIN[0], password=ADMIN[1],
-            accounts=accounts, refused=REFUSED,
-            pins=os.path.join(os.path.expanduser("~"), ".tavir", "admin", "known_hosts.cfg")),
-            flush=True)
+        target_guide = TARGET_GUIDE.format(
+            target=target_host, target_port=target_port, target_tls=target_tls, admin_port=ADMIN_PORT,
+            admin=ADMIN[0], password=ADMIN[1])
+        if target_only:
+            accounts = ""
+            print(TARGET_ONLY_GUIDE.format(target_guide=target_guide, state=state), flush=True)
+        else:
+            accounts = os.path.join(folder, "accounts.csv")
+            with open(accounts, "w") as f:
+                for name, _, listed_password, full_name in ACCOUNTS:
+                    f.write("%s@%s;%s;%s\n" % (name, DOMAIN, listed_password, full_name))
+            print(GUIDE.format(
+                source_port=source_port, source_tls=source_tls, target_guide=target_guide,
+                accounts=accounts, refused=REFUSED,
+                pins=os.path.join(os.path.expanduser("~"), ".tavir", "admin", "known_hosts.cfg")),
+                flush=True)
         with open(ready, "w") as f:
             f.write(accounts + "\n")
         while True:
@@ -286,6 +357,8 @@ def main():
     except KeyboardInterrupt:
         pass
     finally:
+        if state and any(process.poll() is None for process in processes):
+            print("What arrived on the stand-in target:\n%s" % arrived(state), flush=True)
         for process in processes:
             process.terminate()
         for process in processes:

@@ -17,7 +17,7 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]{0,8}$ ]]; then
   echo "usage: $0 [seconds per target, a whole number from 1]" >&2
   exit 2
 fi
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" fuzz
 dir="$root/build-fuzz"
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -6,29 +6,35 @@
 #                                   writes a sample accounts file and prints
 #                                   what to type on each page; closing the
 #                                   wizard stops them
+#   scripts/run.sh --target         first starts the stand-in target alone,
+#                                   for a migration from a real source server
+#                                   with your own accounts file; closing the
+#                                   wizard stops it and lists what arrived
 #   scripts/run.sh --demo --check   the same without a display: starts the
-#                                   servers and the wizard (offscreen), checks
+#   scripts/run.sh --target --check servers and the wizard (offscreen), checks
 #                                   that the wizard opened its logs, and stops
 #                                   everything
 # Other arguments go to the wizard (Qt's own options, e.g. -platform xcb).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-demo=0
+servers=
 check=0
 while [[ $# -gt 0 ]]; do
   case "$1" in
-    --demo) demo=1 ;;
+    --demo) servers=demo ;;
+    --target) servers=target ;;
     --check) check=1 ;;
     *) break ;;
   esac
   shift
 done
-if ((check && !demo)); then
-  echo "run: --check goes with --demo" >&2
+if ((check)) && [[ -z $servers ]]; then
+  echo "run: --check goes with --demo or --target" >&2
   exit 2
 fi
 
-"$root/scripts/install-deps.sh"
+# Only what building and running need; the demo's servers with them.
+"$root/scripts/install-deps.sh" run $servers
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" --target zorp vmd vxiconv
 if ((check)); then
@@ -56,10 +62,12 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT TERM HUP
 
-if ((demo)); then
+if [[ -n $servers ]]; then
   ready="$(mktemp -u /tmp/zorp-demo-ready.XXXXXX)"
+  only=()
+  [[ $servers == target ]] && only=(--target-only)
   # build/demo keeps the servers' certificate from one demo to the next.
-  python3 "$root/scripts/demo.py" "$root/build/demo" "$ready" &
+  python3 "$root/scripts/demo.py" "${only[@]}" "$root/build/demo" "$ready" &
   demo_pid=$!
   for _ in $(seq 600); do
     [[ -e "$ready" ]] && break

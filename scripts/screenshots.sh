@@ -10,7 +10,7 @@ if [[ $(id -u) -ne 0 ]]; then
   echo "screenshots: the end-to-end run starts Dovecot as root; run this as root" >&2
   exit 1
 fi
-"$root/scripts/install-deps.sh" >/dev/null
+"$root/scripts/install-deps.sh" screenshots >/dev/null
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" --target gui_EndToEnd_itest
 out="$root/build/screenshots"

@@ -9,7 +9,7 @@ if [[ "${1:-}" == --asan || "${1:-}" == --tsan ]]; then
   flavour=("$1")
   shift
 fi
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" test
 if ! dir=$("$root/scripts/build.sh" "${flavour[@]}"); then
   echo "test.sh: the build failed (its errors are above); no test was run" >&2
   exit 1

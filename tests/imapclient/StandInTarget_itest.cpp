@@ -307,8 +307,13 @@ std::vector<int> processesNaming(const std::string& marker)
         std::string name = entry.path().filename().string();
         if (!std::all_of(name.begin(), name.end(), ::isdigit))
             continue;
-        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string cmdline;
+        try {
+            std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+            cmdline.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::ios_base::failure&) {
+            continue; // any process of the machine may end while it is read
+        }
         if (cmdline.find(marker) != std::string::npos)
             found.push_back(std::stoi(name));
     }

@@ -1,6 +1,8 @@
 // The developer scripts, run as a newcomer runs them, on a scratch tree of
-// their own: a one-file CMake project, the real scripts, and an
-// install-deps.sh that installs nothing.
+// their own: a one-file CMake project, the real scripts, an install-deps.sh
+// that installs nothing, and for the fuzz script a stand-in for clang (the
+// test command does not install clang; the scratch programs only print
+// their arguments).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -24,7 +26,7 @@ public:
         mkdir(dir.file("scripts").c_str(), 0755);
         for (const char* script : {"build.sh", "test.sh", "fuzz.sh"})
             copyScript(script);
-        writeScript("install-deps.sh", "#!/bin/sh\nexit 0\n");
+        writeExecutable("scripts/install-deps.sh", "#!/bin/sh\nexit 0\n");
         std::string cmake = "cmake_minimum_required(VERSION 3.25)\nproject(scratch C)\n"
                             "set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)\n"
                             "enable_testing()\n"
@@ -47,6 +49,11 @@ public:
             cmake
                 += "foreach(t imap_parser imap_response imap_quote tinydb_decoder tinydb_session)\n"
                    "  add_executable(fuzz_${t} main.c)\nendforeach()\n";
+            // The system's C compiler without the sanitizer flags.
+            mkdir(dir.file("stand-ins").c_str(), 0755);
+            writeExecutable("stand-ins/clang",
+                "#!/bin/sh\nfor a; do shift; case $a in -fsanitize=*) ;; *) set -- \"$@\" \"$a\" ;; esac; done\n"
+                "exec cc \"$@\"\n");
             break;
         }
         tavir::test::writeFile(dir.file("CMakeLists.txt"), cmake);
@@ -56,18 +63,19 @@ public:
     // Runs `command` in the tree; its standard output and error together.
     int run(const std::string& command, std::string* output) const
     {
-        return tavir::test::runShell("cd '" + dir.path() + "' && " + command + " 2>&1", output);
+        return tavir::test::runShell(
+            "cd '" + dir.path() + "' && PATH=\"$PWD/stand-ins:$PATH\" " + command + " 2>&1", output);
     }
 
 private:
     void copyScript(const std::string& name)
     {
-        writeScript(
-            name, tavir::test::readFile(std::string(TAVIR_SOURCE_DIR) + "/scripts/" + name));
+        writeExecutable("scripts/" + name,
+            tavir::test::readFile(std::string(TAVIR_SOURCE_DIR) + "/scripts/" + name));
     }
-    void writeScript(const std::string& name, const std::string& text)
+    void writeExecutable(const std::string& name, const std::string& text)
     {
-        const std::string path = dir.file("scripts/" + name);
+        const std::string path = dir.file(name);
         tavir::test::writeFile(path, text);
         chmod(path.c_str(), 0755);
     }

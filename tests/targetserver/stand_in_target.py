@@ -157,13 +157,13 @@ def listen(host, port):
     return sock
 
 
-def take_address(with_tls):
+def take_address(with_tls, preferred=None):
     """A loopback address 127.0.0.N of our own, with the administration port
-    and two free IMAP ports on it: random N from 2 to 250, retried while the
-    administration port is taken there (other stand-ins run at the same
-    time)."""
-    for _ in range(500):
-        host = "127.0.0.%d" % random.randint(2, 250)
+    and two free IMAP ports on it: `preferred` when given and free, else
+    random N from 2 to 250, retried while the administration port is taken
+    there (other stand-ins run at the same time)."""
+    for attempt in range(500):
+        host = preferred if preferred and attempt == 0 else "127.0.0.%d" % random.randint(2, 250)
         opened = []
         try:
             if with_tls:
@@ -210,6 +210,9 @@ def main():
     parser.add_argument("--faults", help="JSON list of planned faults")
     parser.add_argument("--cert", help="PEM certificate for the TLS ports")
     parser.add_argument("--key", help="PEM key for the TLS ports")
+    parser.add_argument("--address",
+                        help="the loopback address 127.0.0.N to take when it is free (default: "
+                             "any); a user's own known-hosts file then keeps one line for it")
     parser.add_argument("--ports-file", required=True,
                         help="written as 'plain tls address' once the server listens")
     args = parser.parse_args()
@@ -228,7 +231,7 @@ def main():
     forker = ConnectionForker(lambda sock, number, tls:
                               serve_imap(server, context if tls else None, sock, number))
 
-    host, admin, plain, secure = take_address(bool(args.cert))
+    host, admin, plain, secure = take_address(bool(args.cert), args.address)
     services = {"IMAP": (host, plain.getsockname()[1])}
     if secure:
         services["IMAPS"] = (host, secure.getsockname()[1])

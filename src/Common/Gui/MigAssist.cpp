@@ -3,7 +3,10 @@
 
 namespace tavir::gui {
 
-MigAssist::MigAssist(const char*, const char*, const char*, const char*) {}
+MigAssist::MigAssist(const char*, const char*, const char*, const char*)
+    : handle(nullptr)
+{
+}
 
 MigAssist::~MigAssist()
 {
@@ -12,6 +15,9 @@ MigAssist::~MigAssist()
 
 void MigAssist::open(const char*, const char*, const char*, const char*) {}
 
-void MigAssist::close() {}
+void MigAssist::close()
+{
+    handle = nullptr;
+}
 
 } // namespace tavir::gui

@@ -18,6 +18,11 @@ QString getTempPath()
     return QDir::homePath() + "/.local/state";
 }
 
+bool createDirectoryIfNotExists(const QString& path)
+{
+    return QDir(path).exists() || QDir().mkpath(path);
+}
+
 MigExecuter::MigExecuter(EngineEntries engineEntries)
     : entries(std::move(engineEntries))
 {
@@ -34,9 +39,8 @@ void MigExecuter::generateLogNames()
 {
     const QString stamp = QDateTime::currentDateTime().toString("MMddyyyy_hhmmss");
     const QString directory = getTempPath() + "/ZorpLogs/" + stamp;
-    // A second start in the same second finds the folder and shares it
-    // (mkpath is true for a folder that exists).
-    if (!QDir().mkpath(directory))
+    // A second start in the same second finds the folder and shares it.
+    if (!createDirectoryIfNotExists(directory))
         return;
     configuration.logDirectory = directory.toStdWString();
     configuration.reportFile = (directory + "/report.txt").toStdWString();

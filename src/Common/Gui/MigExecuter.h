@@ -53,5 +53,7 @@ protected:
 
 // The user's log folder: $XDG_STATE_HOME, else ~/.local/state.
 QString getTempPath();
+// True when the folder exists, made with any missing parents if need be.
+bool createDirectoryIfNotExists(const QString& path);
 
 } // namespace tavir::gui

@@ -311,7 +311,7 @@ void MigOptionPage::slotStopTesting()
     const auto answer = QMessageBox::question(wizard(), getWizardName(),
         tr("Do you really want to stop the testing of accounts? If you abort the testing process, it will not be "
            "possible to start the migration."),
-        QMessageBox::Yes | QMessageBox::No);
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
     unsigned state = testStateValue();

@@ -50,10 +50,6 @@ protected:
     // image: the warning icons and the source page's note.
     static QLabel* iconLabel(const QString& image);
 
-    QHBoxLayout* statusRow = nullptr;
-    bool warningsSuppressed = false;
-    bool autoStartActions = true;
-
 protected slots:
     void slotValidationFinished();
     void slotActionFinished();
@@ -67,9 +63,24 @@ private:
     // false when the chain has ended.
     bool advanceChain();
 
+    // The page's data. The concrete pages reach the status row and the two
+    // switches; the rest is the base's own.
+protected:
+    // The concrete page adds it as the last item of its layout.
+    QHBoxLayout* statusRow = nullptr;
+
+private:
     MigThread* migThread = nullptr;
     int nextPageId;
     unsigned int actionIndex = 0;
+
+protected:
+    // Set when the page closes the program: no warning row is shown any more.
+    bool warningsSuppressed = false;
+    // Cleared by a page whose chain starts by hand, not on entering it.
+    bool autoStartActions = true;
+
+private:
     QLabel* warningIcon = nullptr;
     QLabel* warningLabel = nullptr;
     QLabel* progressLabel = nullptr;

@@ -259,7 +259,7 @@ void MigProgressPage::slotStop()
     const auto answer = QMessageBox::question(wizard(), getWizardName(),
         tr("Do you really want to stop the migration? After aborting the migration, data which would have as yet "
            "been migrated to the Corvane won't be automatically removed from there."),
-        QMessageBox::Yes | QMessageBox::No);
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
     if (state == Finished) {

@@ -118,18 +118,32 @@ void MigResultPage::setMessagesErrorText(const QString& text)
     setSectionError(messagesSection, text);
 }
 
+void MigResultPage::setErrorText(const QString& text)
+{
+    setWarningText(text);
+    setWarningVisible(true);
+}
+
+// The viewer opens without being waited for; the path is offered when it
+// could not start, or later, when it ends in failure.
 void MigResultPage::slotReportLogClicked()
 {
-    if (!migrator()->openReportFile())
+    const auto offerPath = [this] {
         displayDialogWithCopyablePath(tr("Report"), tr("Path to the report file:"),
             QString::fromStdWString(MigThread::executer()->configuration.reportFile));
+    };
+    if (!migrator()->openReportFile(offerPath))
+        offerPath();
 }
 
 void MigResultPage::slotDebugLogClicked()
 {
-    if (!migrator()->openLogFile())
+    const auto offerPath = [this] {
         displayDialogWithCopyablePath(tr("Debug log"), tr("Path to the debug log file:"),
             QString::fromStdWString(MigThread::executer()->configuration.debugFile));
+    };
+    if (!migrator()->openLogFile(offerPath))
+        offerPath();
 }
 
 void MigResultPage::displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path)

@@ -21,6 +21,8 @@ public:
     void setUsersErrorText(const QString& text);
     void setFoldersErrorText(const QString& text);
     void setMessagesErrorText(const QString& text);
+    // Shows `text` in the page's warning row.
+    void setErrorText(const QString& text);
 
 public slots:
     void slotReportLogClicked();

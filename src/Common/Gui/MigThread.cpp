@@ -4,7 +4,9 @@
 #include <QDebug>
 #include <QProcess>
 
+#include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace tavir::gui {
 
@@ -12,6 +14,9 @@ MigExecuter* MigThread::exec_ = nullptr;
 QString MigThread::viewer_ = QStringLiteral("xdg-open");
 
 namespace {
+
+// How long a viewer may take to start (not to end).
+constexpr int ViewerStartMs = 30000;
 
 // Runs one engine call; an exception from the engine must not end the
 // program: it is written to the debug output and the call counts as failed.
@@ -170,22 +175,55 @@ void MigThread::setPassword(unsigned int index, std::wstring& password)
     });
 }
 
-bool MigThread::openFile(const std::wstring& path)
+bool MigThread::openFile(const std::wstring& path, std::function<void()> failed) const
 {
     const QString name = QString::fromStdWString(path);
     qDebug("%s", name.toLocal8Bit().constData());
     // Never a program called "open": on this system that is another tool.
-    return QProcess::execute(viewer_, {name}) == 0;
+    // The process object has no parent and frees itself when the viewer
+    // ends, also after this thread object has gone. Destroying it earlier
+    // would kill xdg-open, so a wizard that ends first leaves it be.
+    auto* viewer = new QProcess;
+    viewer->setProgram(viewer_);
+    viewer->setArguments({name});
+    // Nothing reads the viewer's output, which would fill a pipe and stop it.
+    viewer->setProcessChannelMode(QProcess::ForwardedChannels);
+    viewer->setStandardInputFile(QProcess::nullDevice());
+    connect(viewer, &QProcess::finished, this, [failed](int exitCode, QProcess::ExitStatus status) {
+        if ((status != QProcess::NormalExit || exitCode != 0) && failed)
+            failed();
+    });
+    connect(viewer, &QProcess::finished, viewer, &QObject::deleteLater);
+    viewer->start();
+    // Only until the program runs, not until it ends.
+    if (viewer->waitForStarted(ViewerStartMs))
+        return true;
+    delete viewer;
+    return false;
 }
 
-bool MigThread::openReportFile() const
+bool MigThread::openReportFile(std::function<void()> failed) const
 {
-    return openFile(exec_->configuration.reportFile);
+    return openFile(exec_->configuration.reportFile, std::move(failed));
 }
 
-bool MigThread::openLogFile() const
+bool MigThread::openLogFile(std::function<void()> failed) const
 {
-    return openFile(exec_->configuration.debugFile);
+    return openFile(exec_->configuration.debugFile, std::move(failed));
+}
+
+bool MigThread::viewFile(const QString& program, const QString& path) const
+{
+    // Detached, so that the program is neither waited for nor killed when
+    // this call returns.
+    return QProcess::startDetached(program, {path});
+}
+
+std::wstring fixPathString(const std::wstring& path)
+{
+    std::wstring fixed = path;
+    std::replace(fixed.begin(), fixed.end(), L'/', L'\\');
+    return fixed;
 }
 
 } // namespace tavir::gui

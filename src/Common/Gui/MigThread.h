@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <cstdint>
+#include <functional>
 
 namespace tavir::gui {
 
@@ -54,10 +55,17 @@ public:
     void setMigrate(unsigned int index, bool migrate);
     void setPassword(unsigned int index, std::wstring& password);
 
-    // Show the report or the debug log; false when the viewer did not end
-    // with exit code 0, so the caller can offer the path instead.
-    bool openReportFile() const;
-    bool openLogFile() const;
+    // Show the report or the debug log in the desktop's viewer and return
+    // at once: on desktops that xdg-open does not know it runs as long as
+    // the viewer it started. False when the viewer could not be started.
+    // One that starts and then fails (no application for the file, exit
+    // code not 0) calls `failed` on the GUI thread as it ends, unless this
+    // object is gone by then; either way the caller can offer the path.
+    bool openReportFile(std::function<void()> failed = {}) const;
+    bool openLogFile(std::function<void()> failed = {}) const;
+    // Starts `program` with `path` as its one argument, detached: it runs on
+    // after this call and after the wizard. True when it started.
+    bool viewFile(const QString& program, const QString& path) const;
 
 protected:
     void run() override;
@@ -65,12 +73,16 @@ protected:
 private:
     void startAction(Action code);
     std::uint64_t runAction(Action code);
-    static bool openFile(const std::wstring& path);
+    bool openFile(const std::wstring& path, std::function<void()> failed) const;
 
     static MigExecuter* exec_;
     static QString viewer_;
     std::uint32_t action_ = NoAction;
     std::uint64_t result_ = 0;
 };
+
+// A copy of the path with every "/" turned into a backslash, the form that
+// tools of systems with that separator take.
+std::wstring fixPathString(const std::wstring& path);
 
 } // namespace tavir::gui

@@ -32,10 +32,11 @@ void writeReportSummary(
     Logger& log, const MigrationStatus& status, std::int64_t endTime, bool aborted)
 {
     const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
+    const std::int64_t seconds = endTime - status.startTime;
     log.report(TAVIR_HERE,
-        sentence(L"Migration %1% on %2% after %3% seconds.",
+        sentence(L"Migration %1% on %2% after %3% second%4%.",
             aborted ? L"stopped by the user" : L"ended", utf8ToUnicode(localTimeText(endTime)),
-            endTime - status.startTime));
+            seconds, seconds == 1 ? L"" : L"s"));
     log.report(TAVIR_HERE,
         sentence(L"Accounts: %1% finished, %2% failed, %3% not migrated.", status.finishedAccounts,
             status.failedAccounts, status.selectedAccounts - ended));

@@ -4,6 +4,7 @@
 #include "Imap/gui/ImapWizard.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -14,6 +15,12 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     // Lets the desktop match the window with the installed zorp.desktop.
     QGuiApplication::setDesktopFileName("zorp");
+    // The icon of every window, the message boxes' too, where the window
+    // manager takes it from the window rather than from the desktop entry.
+    QIcon icon;
+    for (const char* size : {"16", "32", "48"})
+        icon.addFile(QString(":/images/iconapp%1.png").arg(size));
+    QApplication::setWindowIcon(icon);
     auto* translator = new QTranslator(&application);
     if (translator->load("qt_" + QLocale::system().name(), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(translator);

@@ -8,11 +8,13 @@
 #include "support/TestSupport.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 
 namespace tavir::test {
@@ -203,28 +205,53 @@ TEST_F(ThreadTest, ActionResultsAsTheEngineGivesThem)
     EXPECT_EQ(thread.getResult(), first) << "a second read gives the same result";
 }
 
-TEST_F(ThreadTest, OpeningAFileRunsTheViewerWithItsPath)
+TEST_F(ThreadTest, OpeningAFileStartsTheViewerWithoutWaitingAndTellsItsFailure)
 {
     TempDir dir;
     const std::string viewer = dir.file("viewer.sh");
-    writeFile(viewer, "#!/bin/sh\nprintf '%s' \"$1\" > " + dir.file("opened") + "\nexit $VIEWER_EXIT\n");
+    writeFile(viewer, "#!/bin/sh\nprintf '%s' \"$1\" > " + dir.file("opened") + "\nsleep $VIEWER_SECONDS\ntouch " +
+                          dir.file("ended") + "\nexit $VIEWER_EXIT\n");
     ASSERT_EQ(runShell("chmod +x " + viewer), 0);
     MigThread::setViewer(QString::fromStdString(viewer));
     gui::MigExecuter& executer = makeExecuter();
     struct Case {
+        bool report; // else the debug log
         const char* exit;
-        bool opened;
-    } cases[] = {{"0", true}, {"1", false}, {"4", false}};
+        const char* seconds;
+        bool failed;
+    } cases[] = {
+        {true, "0", "0", false},
+        {false, "1", "0", true},
+        {true, "4", "0", true},
+        // A viewer that stays open, as xdg-open does on desktops it does not
+        // know: the wizard goes on at once.
+        {false, "0", "2", false},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.exit);
+        SCOPED_TRACE(testing::Message() << (c.report ? "report" : "debug log") << ", exit " << c.exit << " after "
+                                        << c.seconds << " s");
         qputenv("VIEWER_EXIT", c.exit);
-        EXPECT_EQ(thread.openReportFile(), c.opened);
-        EXPECT_EQ(readFile(dir.file("opened")), QString::fromStdWString(executer.configuration.reportFile).toStdString());
-        EXPECT_EQ(thread.openLogFile(), c.opened);
-        EXPECT_EQ(readFile(dir.file("opened")), QString::fromStdWString(executer.configuration.debugFile).toStdString());
+        qputenv("VIEWER_SECONDS", c.seconds);
+        std::remove(dir.file("ended").c_str());
+        int failures = 0;
+        const auto failed = [&failures] { ++failures; };
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_TRUE(c.report ? thread.openReportFile(failed) : thread.openLogFile(failed));
+        EXPECT_LT(clock.elapsed(), 1000) << "the GUI thread waited for the viewer";
+        ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(QString::fromStdString(dir.file("ended"))); }, 10000));
+        if (c.failed)
+            EXPECT_TRUE(waitFor([&] { return failures == 1; }));
+        settle(100); // the viewer's end has reached the event loop: nothing more comes
+        EXPECT_EQ(failures, c.failed ? 1 : 0);
+        const std::wstring& file = c.report ? executer.configuration.reportFile : executer.configuration.debugFile;
+        EXPECT_EQ(readFile(dir.file("opened")), QString::fromStdWString(file).toStdString());
     }
     MigThread::setViewer(QString::fromStdString(dir.file("no-such-viewer")));
-    EXPECT_FALSE(thread.openReportFile());
+    int failures = 0;
+    EXPECT_FALSE(thread.openReportFile([&failures] { ++failures; }));
+    settle(50);
+    EXPECT_EQ(failures, 0) << "a viewer that never started is told by the result alone";
     MigThread::setViewer("xdg-open");
 }
 

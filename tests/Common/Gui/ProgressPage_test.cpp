@@ -187,6 +187,7 @@ TEST_F(ProgressTest, StopAnsweredNoChangesNothing)
     click(stopButton());
     ASSERT_EQ(no.texts(), std::vector<QString>{stopQuestion});
     EXPECT_EQ(no.boxes()[0].title, "Tavir Zorp");
+    EXPECT_EQ(no.boxes()[0].defaultButton, QMessageBox::No) << "Enter must not stop a migration";
     EXPECT_EQ(count("stop"), 0u);
     EXPECT_TRUE(stopButton()->isEnabled());
 }
@@ -272,16 +273,19 @@ TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
     const gui::MigExecuter* executer = gui::MigThread::executer();
     struct Case {
         const char* link;
+        const char* viewer; // one that ends in failure, one that never starts
         QString title;
         QString text;
         QString path;
     } cases[] = {
-        {"reportLink", "Report", "Path to the report file:", QString::fromStdWString(executer->configuration.reportFile)},
-        {"debugLogLink", "Debug log", "Path to the debug log file:",
+        {"reportLink", "false", "Report", "Path to the report file:",
+            QString::fromStdWString(executer->configuration.reportFile)},
+        {"debugLogLink", "/nonexistent/viewer", "Debug log", "Path to the debug log file:",
             QString::fromStdWString(executer->configuration.debugFile)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.link);
+        gui::MigThread::setViewer(c.viewer);
         QString title, selected;
         QStringList labels;
         OnModal dialog([&](QWidget* modal) {
@@ -295,6 +299,9 @@ TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
             }
         });
         clickLink(child<QLabel>(result, c.link));
+        // The viewer's failure arrives when it ends, after the click.
+        EXPECT_TRUE(waitFor([&] { return dialog.seen() == 1; }));
+        settle(50);
         EXPECT_EQ(dialog.seen(), 1);
         EXPECT_EQ(title, c.title);
         EXPECT_TRUE(labels.contains(c.text));
@@ -304,7 +311,7 @@ TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
     gui::MigThread::setViewer("true");
     OnModal none([](QWidget*) {});
     clickLink(child<QLabel>(result, "reportLink"));
-    settle(30);
+    settle(200);
     EXPECT_EQ(none.seen(), 0);
 }
 

@@ -214,6 +214,7 @@ TEST_F(OptionPageTest, AbortedTestEmptiesTheListUntilTheNextLoad)
         MessageBoxAnswer no(QMessageBox::No);
         click(button("abortButton"));
         EXPECT_EQ(no.texts(), std::vector<QString>{stopQuestion});
+        EXPECT_EQ(no.boxes().at(0).defaultButton, QMessageBox::No);
     }
     EXPECT_TRUE(engineCalls("stopUserTest").empty());
     {

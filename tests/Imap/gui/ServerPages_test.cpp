@@ -217,6 +217,7 @@ TEST_F(ServerPages, ClosingAnIdlePageAsks)
             EXPECT_EQ(no.texts(), std::vector<QString>{quitQuestion});
             EXPECT_TRUE(w().isVisible());
             EXPECT_EQ(no.boxes().at(0).title, "Tavir Zorp");
+            EXPECT_EQ(no.boxes().at(0).defaultButton, QMessageBox::No);
         }
         MessageBoxAnswer yes(QMessageBox::Yes);
         w().close();

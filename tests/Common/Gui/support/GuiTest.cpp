@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QPixmap>
+#include <QPushButton>
 #include <QScreen>
 #include <QLabel>
 #include <QTest>
@@ -111,7 +112,7 @@ MessageBoxAnswer::MessageBoxAnswer(QMessageBox::StandardButton answer)
         auto* box = qobject_cast<QMessageBox*>(widget);
         if (!box)
             return;
-        boxes_.push_back({box->windowTitle(), box->text(), box->icon()});
+        boxes_.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButton(box->defaultButton())});
         QAbstractButton* button = box->button(answer_);
         if (!button)
             button = box->buttons().first();

@@ -65,6 +65,8 @@ public:
         QString title;
         QString text;
         QMessageBox::Icon icon;
+        // What Enter answers.
+        QMessageBox::StandardButton defaultButton;
     };
     const std::vector<Box>& boxes() const { return boxes_; }
     std::vector<QString> texts() const;
