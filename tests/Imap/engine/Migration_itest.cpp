@@ -367,7 +367,7 @@ TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
     EXPECT_EQ("\\seen", onTarget.at("INBOX").messages[0].standardFlags);
     EXPECT_EQ(31536001, onTarget.at("INBOX").messages[0].instant);
     EXPECT_EQ("LOGIN \"kim@kept.test\" \"Pw-kim\"\r\nLIST (GUID) \"\" \"*\"\r\nSTATUS "
-              "\"INBOX\" (MESSAGES)\r\nSELECT \"INBOX\"\r\na FETCH 1:1 (INTERNALDATE FLAGS "
+              "\"INBOX\" (MESSAGES)\r\nSELECT \"INBOX\"\r\na FETCH 1 (INTERNALDATE FLAGS "
               "BODY.PEEK[])\r\nSTATUS \"Kept\" (MESSAGES)\r\nLOGOUT\r\n",
         withoutTags(source.received(0)));
 }
