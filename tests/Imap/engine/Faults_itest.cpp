@@ -27,6 +27,38 @@ const std::vector<SourceUser> users = {
     {"bob", {{"INBOX", "Subject: b1\r\n\r\nfour\r\n"}}},
 };
 
+// An account's line in the report: "Account a@b finished: F folders and M
+// messages copied; E folders and N messages failed[; G folders and L
+// messages not reached][; P messages on the target already]."
+struct AccountLine {
+    bool found = false;
+    bool finished = false;
+    unsigned folders = 0; // copied, failed and not reached
+    unsigned copied = 0, failed = 0, notReached = 0, alreadyThere = 0;
+};
+
+AccountLine accountLine(const std::string& report, const std::string& address)
+{
+    static const std::string number = "(\\d+)";
+    const std::regex pattern("Account " + address + " (finished|failed): " + number
+        + " folders and " + number + " messages copied; " + number + " folders and " + number
+        + " messages failed(?:; " + number + " folders and " + number
+        + " messages not reached)?(?:; " + number + " messages on the target already)?\\.");
+    std::smatch m;
+    AccountLine line;
+    if (!std::regex_search(report, m, pattern))
+        return line;
+    auto at = [&](int i) { return m[i].matched ? static_cast<unsigned>(std::stoul(m[i])) : 0u; };
+    line.found = true;
+    line.finished = m[1] == "finished";
+    line.folders = at(2) + at(4) + at(6);
+    line.copied = at(3);
+    line.failed = at(5);
+    line.notReached = at(7);
+    line.alreadyThere = at(8);
+    return line;
+}
+
 enum class Side { None, Source, Target };
 enum class Action { Cut, Stop };
 
@@ -143,20 +175,21 @@ protected:
                 from, readStandInAccount(*target, user.name + "@" + domain));
             onTarget += there;
             // The account's own line says what became of it: finished, every
-            // message copied or counted as failed; failed, what is there
-            // counted as copied and nothing counted twice.
-            std::smatch m;
-            const std::regex line("Account " + user.name + "@" + domain
-                + " (finished|failed): (\\d+) folders and (\\d+) messages copied; (\\d+) "
-                  "folders and (\\d+) messages failed\\.");
-            if (!std::regex_search(outcome.report, m, line))
+            // message copied, counted as failed or found there; failed,
+            // what is there counted as copied and nothing counted twice.
+            const AccountLine line = accountLine(outcome.report, user.name + "@" + domain);
+            if (!line.found)
                 continue; // never taken: stopped before it
-            const unsigned copied = std::stoul(m[3]), failed = std::stoul(m[5]);
-            EXPECT_EQ(there, copied) << outcome.report;
-            if (m[1] == "finished")
-                EXPECT_EQ(messageCount(from), copied + failed) << outcome.report;
-            else
-                EXPECT_GE(messageCount(from), copied + failed) << outcome.report;
+            EXPECT_EQ(there, line.copied + line.alreadyThere) << outcome.report;
+            const unsigned counted
+                = line.copied + line.failed + line.notReached + line.alreadyThere;
+            if (line.finished) {
+                EXPECT_EQ(messageCount(from), counted) << outcome.report;
+                EXPECT_EQ(from.size(), line.folders) << outcome.report;
+            } else {
+                EXPECT_GE(messageCount(from), counted) << outcome.report;
+                EXPECT_GE(from.size(), line.folders) << outcome.report;
+            }
         }
         EXPECT_EQ(onTarget, outcome.status.messagesDone);
     }
