@@ -3,7 +3,8 @@
 // the target's; a stop requested at each command; each statement of the
 // target's administration refused in turn. After every run: no message lost
 // without being counted, none twice, none altered, the target's settings as
-// they were, stopped() once, and the run ended in bounded time.
+// they were, stopped() once, and the run ended in bounded time. After a cut
+// or a stop, one more run leaves exactly the source's messages.
 #include "MigrationHarness.h"
 
 #include <gtest/gtest.h>
@@ -194,9 +195,31 @@ protected:
         EXPECT_EQ(onTarget, outcome.status.messagesDone);
     }
 
+    // One more run into the same domain, with no fault, leaves every folder
+    // with exactly the source's messages: none missing, none twice, each
+    // message counted once, as copied or as found there.
+    void expectMendedByOneMoreRun(const std::string& domain)
+    {
+        SCOPED_TRACE("one more run");
+        const RunOutcome again = runThroughRelays(domain);
+        ASSERT_TRUE(again.started) << again.report;
+        expectCallbacksInOrder(again);
+        EXPECT_EQ(settings, targetSettings(*target));
+        EXPECT_EQ(users.size(), again.status.finishedAccounts) << again.report;
+        EXPECT_EQ(0u, again.status.messageErrors + again.status.folderErrors) << again.report;
+        for (const SourceUser& user : users) {
+            SCOPED_TRACE(user.name + "@" + domain);
+            const MailFolders& from = sourceMail.at(user.name);
+            expectSameMessages(from, readStandInAccount(*target, user.name + "@" + domain));
+            const AccountLine line = accountLine(again.report, user.name + "@" + domain);
+            EXPECT_TRUE(line.finished) << again.report;
+            EXPECT_EQ(messageCount(from), line.copied + line.alreadyThere) << again.report;
+        }
+    }
+
     // For each side: a clean run counts the side's commands; then one run
     // per command k, with `action` at the k-th, each into a domain of its
-    // own, checked by expectSoundEnd and `check`.
+    // own, checked by expectSoundEnd and `check`, and mended by one more.
     template <class Check> void atEachCommand(Action action, Check check)
     {
         startTarget();
@@ -224,6 +247,8 @@ protected:
                 ASSERT_TRUE(outcome.started) << outcome.report;
                 expectSoundEnd(outcome, domain);
                 check(outcome, domain);
+                setPlan(Side::None, action, 0);
+                expectMendedByOneMoreRun(domain);
                 if (::testing::Test::HasFailure())
                     return;
             }

@@ -4,6 +4,7 @@
 // counted; messages the source leaves out are counted; a stop ends the copy
 // with the message in hand counted.
 #include "Imap/engine/FolderCopy.h"
+#include "Imap/engine/FolderResume.h"
 
 #include "EngineTestSupport.h"
 #include "support/ScriptedImap.h"
@@ -180,6 +181,41 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     EXPECT_EQ(1u, tally.copied);
     EXPECT_EQ(0u, tally.failed);
     EXPECT_EQ(1u, tally.notReached);
+}
+
+// Which messages a folder copied in part before still lacks: matched on
+// size, date and Message-ID, as a multiset.
+TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
+{
+    using tavir::mail::MessageSummary;
+    auto m = [](unsigned size, const char* id = "", std::int64_t instant = 100) {
+        MessageSummary s;
+        s.known = true;
+        s.size = size;
+        s.instant = instant;
+        s.messageId = id;
+        return s;
+    };
+    const MessageSummary unknown;
+    struct Case {
+        const char* name;
+        std::vector<MessageSummary> source, target;
+        std::vector<unsigned> wanted;
+    };
+    const Case cases[] = {
+        {"the first ones are there", {m(1), m(2), m(3)}, {m(1), m(2)}, {3}},
+        {"two identical messages need two", {m(5), m(5), m(6)}, {m(5)}, {2, 3}},
+        {"the same size and date under another Message-ID is another message",
+            {m(5, "<a@x>"), m(5, "<b@x>")}, {m(5, "<b@x>")}, {1}},
+        {"another date is another message", {m(5, "", 100), m(5, "", 101)}, {m(5, "", 101)}, {1}},
+        {"an unknown source message is copied; an unknown or foreign target message counts for "
+         "none",
+            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.wanted, messagesToCopy(c.source, c.target));
+    }
 }
 
 } // namespace
