@@ -47,10 +47,10 @@ bool CopyRun::wants(unsigned number) const
 
 void CopyRun::settle(unsigned number, Fate fate)
 {
-    Fate& held = answered_[number];
-    copied_ += (fate == Fate::Copied) - (held == Fate::Copied);
-    failed_ += (fate == Fate::Failed) - (held == Fate::Failed);
-    held = fate;
+    if (!answered_.emplace(number, fate).second)
+        return;
+    copied_ += fate == Fate::Copied;
+    failed_ += fate == Fate::Failed;
     highest_ = std::max(highest_, number);
 }
 

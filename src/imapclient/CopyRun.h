@@ -35,6 +35,7 @@ public:
     bool wants(unsigned number) const;
     // True while some number asked for has no answer.
     bool wantsMore() const { return open_ || answered_.size() < numbers_.size(); }
+    // Records the answer for a number; a number is settled once.
     void settle(unsigned number, Fate fate);
     Fate fate(unsigned number) const;
     unsigned copied() const { return copied_; }

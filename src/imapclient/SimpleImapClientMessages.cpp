@@ -8,6 +8,7 @@
 #include "imapclient/SimpleImapClient.h"
 #include "imapclient/SimpleImapClientFrame.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <strings.h>
 
@@ -153,8 +154,9 @@ SimpleImapClient::ImapClientResult SimpleImapClient::parseTaggedResponse(const s
 SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstring& folder,
     SimpleImapClient& target, unsigned first, unsigned last, unsigned& copied, unsigned& failed)
 {
+    // "first:last" means the same messages either way round.
     std::vector<unsigned> numbers;
-    for (unsigned n = first; last != 0 && n <= last; ++n)
+    for (unsigned n = std::min(first, last); last != 0 && n <= std::max(first, last); ++n)
         numbers.push_back(n);
     CopyRun run = last == 0 ? CopyRun::from(first) : CopyRun(std::move(numbers));
     const ImapClientResult result = copyMessages(folder, target, run);
