@@ -95,22 +95,11 @@ bool FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
     const ImapClientResult result = source_.copyMessages(folder_->targetName, target_, run);
     noteIgnored(run);
     tally_->copied += run.copied();
-    // Sorted: messages to try once more on their own (their copy failed, or
-    // the source passed over them), and those the run never reached, which
-    // the next run asks for again.
     std::vector<unsigned> retry, later;
-    for (unsigned n : run.numbers()) {
-        const CopyRun::Fate fate = run.fate(n);
-        if (fate == CopyRun::Fate::Copied)
-            continue;
-        if (fate == CopyRun::Fate::Failed || run.completed || n < run.highestAnswered())
-            retry.push_back(n);
-        else
-            later.push_back(n);
-    }
+    splitUnsettled(run, retry, later);
     pending_.insert(pending_.begin(), later.begin(), later.end());
-    const Ending ending = sortEnding(result, run);
-    if (ending == Ending::Fatal) {
+    switch (sortEnding(result, run)) {
+    case Ending::Fatal: {
         tally_->failed += run.failed();
         unsigned inHand = later.empty() ? 0 : later.front();
         for (unsigned n : retry) {
@@ -122,29 +111,65 @@ bool FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
         outcome = fatal(result, inHand, sourceError());
         return false;
     }
-    if (ending == Ending::SourceSilent) {
-        // The message the source was sending when it fell silent: the one
-        // whose body broke off, else the next one after the last answered.
-        auto broken = std::find_if(retry.begin(), retry.end(),
-            [&](unsigned n) { return run.fate(n) == CopyRun::Fate::Failed; });
-        unsigned silent = 0;
-        if (broken != retry.end()) {
-            silent = *broken;
-            retry.erase(broken);
-        } else if (!later.empty()) {
-            silent = later.front();
-            pending_.pop_front();
-        }
-        if (!sourceSilent(silent, outcome)) {
+    case Ending::SourceSilent:
+        if (!sourceSilent(takeSilentMessage(run, retry, later), outcome)) {
             pending_.insert(pending_.begin(), retry.begin(), retry.end());
             return false;
         }
-    } else if (ending == Ending::OneMessage && retry.empty() && !later.empty()) {
+        break;
+    case Ending::OneMessage:
         // The run ended before any answer could be tied to a message: the
         // first one is the message in hand.
-        retry.push_back(later.front());
-        pending_.pop_front();
+        if (retry.empty() && !later.empty()) {
+            retry.push_back(later.front());
+            pending_.pop_front();
+        }
+        break;
+    case Ending::Fine:
+        break;
     }
+    return retryAlone(retry, run, result, outcome);
+}
+
+void FolderCopy::splitUnsettled(
+    const CopyRun& run, std::vector<unsigned>& retry, std::vector<unsigned>& later)
+{
+    // To try once more on their own: messages whose copy failed, and those
+    // the source passed over. Never reached: those after the last answer of
+    // a run that ended early, which the next run asks for again.
+    for (unsigned n : run.numbers()) {
+        const CopyRun::Fate fate = run.fate(n);
+        if (fate == CopyRun::Fate::Copied)
+            continue;
+        if (fate == CopyRun::Fate::Failed || run.completed || n < run.highestAnswered())
+            retry.push_back(n);
+        else
+            later.push_back(n);
+    }
+}
+
+unsigned FolderCopy::takeSilentMessage(
+    const CopyRun& run, std::vector<unsigned>& retry, const std::vector<unsigned>& later)
+{
+    // The message the source was sending when it fell silent: the one whose
+    // body broke off, else the next one after the last answered.
+    auto broken = std::find_if(retry.begin(), retry.end(),
+        [&](unsigned n) { return run.fate(n) == CopyRun::Fate::Failed; });
+    if (broken != retry.end()) {
+        const unsigned silent = *broken;
+        retry.erase(broken);
+        return silent;
+    }
+    if (later.empty())
+        return 0;
+    // The run's unreached messages are at the front of the pending ones.
+    pending_.pop_front();
+    return later.front();
+}
+
+bool FolderCopy::retryAlone(const std::vector<unsigned>& retry, const CopyRun& run,
+    ImapClientResult result, Outcome& outcome)
+{
     for (std::size_t i = 0; i < retry.size(); ++i) {
         const unsigned n = retry[i];
         if (run.fate(n) == CopyRun::Fate::Unanswered)

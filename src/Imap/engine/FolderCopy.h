@@ -74,6 +74,17 @@ private:
     // One run of `numbers`, taken off the front of the pending messages;
     // what it did not reach goes back there. False when the copy ends.
     bool copyRun(std::vector<unsigned> numbers, Outcome& outcome);
+    // The numbers of a run that are neither copied nor failed and counted:
+    // `retry` to try on their own, `later` for the next run.
+    static void splitUnsettled(
+        const mail::CopyRun& run, std::vector<unsigned>& retry, std::vector<unsigned>& later);
+    // Takes the message in hand when the source fell silent off `retry`, or
+    // off the pending messages (`later`, the run's unreached ones, are at
+    // their front); 0 when the source fell silent after the run's last.
+    unsigned takeSilentMessage(
+        const mail::CopyRun& run, std::vector<unsigned>& retry, const std::vector<unsigned>& later);
+    bool retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run,
+        mail::ImapClientResult result, Outcome& outcome);
     bool copyAlone(unsigned number, Outcome& outcome);
     // The source did not answer in time while sending `number` (0: between
     // messages): the message is counted as failed and not asked for again.
