@@ -98,6 +98,10 @@ bool FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
     std::vector<unsigned> retry, later;
     splitUnsettled(run, retry, later);
     pending_.insert(pending_.begin(), later.begin(), later.end());
+    if (result != mail::ImapSuccess && stoppedMidway(outcome)) {
+        pending_.insert(pending_.begin(), retry.begin(), retry.end());
+        return false;
+    }
     switch (sortEnding(result, run)) {
     case Ending::Fatal: {
         tally_->failed += run.failed();
@@ -205,6 +209,10 @@ bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
         ++tally_->copied;
         return true;
     }
+    if (stoppedMidway(outcome)) {
+        pending_.push_front(number);
+        return false;
+    }
     switch (sortEnding(result, run)) {
     case Ending::Fatal:
         if (run.fate(number) == CopyRun::Fate::Failed)
@@ -224,6 +232,16 @@ bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
         break;
     }
     messageFailed(number, result, sourceError());
+    return true;
+}
+
+bool FolderCopy::stoppedMidway(Outcome& outcome)
+{
+    // A stop may cut the connections in hand short: what failed then is
+    // the stop's doing, not the servers'.
+    if (!stopRequested_())
+        return false;
+    outcome.end = End::Stopped;
     return true;
 }
 

@@ -86,6 +86,9 @@ private:
     bool retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run,
         mail::ImapClientResult result, Outcome& outcome);
     bool copyAlone(unsigned number, Outcome& outcome);
+    // True (and the outcome Stopped) when a stop was asked for: a copy that
+    // failed then leaves the messages it did not copy as not reached.
+    bool stoppedMidway(Outcome& outcome);
     // The source did not answer in time while sending `number` (0: between
     // messages): the message is counted as failed and not asked for again.
     // False when that was one time-out too many.

@@ -184,6 +184,21 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     EXPECT_EQ(1u, tally.copied);
     EXPECT_EQ(0u, tally.failed);
     EXPECT_EQ(1u, tally.notReached);
+
+    // A stop that cuts the copy in hand short (its connection shut): the
+    // failure is the stop's, and the message in hand is not reached.
+    LoggedInClient cutSource(piped(1) + silentIn(2));
+    LoggedInClient cutTarget(stored);
+    asked = 0;
+    FolderCopy cut(
+        cutSource.client, cutTarget.client, log, [&] { return asked++ > 0; },
+        [](const FolderCopy::Tally&) {}, timeouts);
+    FolderCopy::Tally cutTally;
+    EXPECT_EQ(FolderCopy::End::Stopped, cut.copy(folder, 3, cutTally).end);
+    EXPECT_EQ(1u, cutTally.copied);
+    EXPECT_EQ(0u, cutTally.failed);
+    EXPECT_EQ(2u, cutTally.notReached);
+    EXPECT_EQ(0u, timeouts);
 }
 
 // Which messages a folder copied in part before still lacks: matched on
