@@ -377,6 +377,8 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
 {
     copy = false;
     ResumePlan plan = planResume(source_, target_, folder, count, held);
+    if (plan.code != mail::ImapSuccess && stopRequested_())
+        return stopped();
     if (plan.code != mail::ImapSuccess) {
         const std::wstring& name = plan.targetFailed ? folder.targetName : folder.sourceName;
         if (plan.code == mail::ImapConnectionError || plan.code == mail::ImapNotConnected)
