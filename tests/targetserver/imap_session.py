@@ -743,6 +743,13 @@ class Session:
         meta, data = self.selected.message(uid)
         flags = meta["flags"]
         parts = []
+        # Reading a body without PEEK marks the message seen; the reply
+        # then tells the new flags.
+        reads = any(section and not section[2] for _, section in items)
+        if reads and "\\seen" not in (f.lower() for f in flags):
+            flags = self.selected.add_flag(uid, "\\Seen")
+            if "FLAGS" not in (name for name, _ in items):
+                parts.append(b"FLAGS (" + " ".join(flags).encode() + b")")
         for name, section in items:
             if name == "UID":
                 parts.append(b"UID %d" % uid)
@@ -753,10 +760,7 @@ class Session:
             elif name == "RFC822.SIZE":
                 parts.append(b"RFC822.SIZE %d" % len(data))
             else:
-                label, part, peek = section
-                if not peek and "\\seen" not in (f.lower() for f in flags):
-                    flags = self.selected.add_flag(uid, "\\Seen")
-                    parts.append(b"FLAGS (" + " ".join(flags).encode() + b")")
+                label, part, _ = section
                 parts.append(label.encode() + b" {%d}\r\n" % len(part(data)) + part(data))
         return parts
 
