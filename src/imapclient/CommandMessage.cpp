@@ -95,6 +95,34 @@ unsigned CommandFetchBody::execute()
     }
 }
 
+CommandFetchEach::CommandFetchEach(
+    ConnectionInternal& connection, const std::string& messages, const std::string& items)
+    : Command(connection, "FETCH")
+{
+    addParam(messages);
+    addParam(items);
+}
+
+unsigned CommandFetchEach::execute(const std::function<void(const std::string& reply)>& each)
+{
+    ConnectionInternal& c = connection();
+    ReplyReader reader(c, getTag());
+    completeCommandString();
+    try {
+        if (!sendLine(getCommandString(), true, reader))
+            return BAD;
+        for (;;) {
+            ReplyReader::Reply reply = reader.next();
+            if (reply.kind == ReplyReader::Kind::Tagged)
+                return complete(reply);
+            each(reply.text);
+        }
+    } catch (const ImapException&) {
+        c.close();
+        throw;
+    }
+}
+
 CommandAppend::CommandAppend(ConnectionInternal& connection, const std::string& folder,
     const std::string& flags, const std::string& date, unsigned int size, bool xappend)
     : Command(connection, xappend ? "X-APPEND" : "APPEND")

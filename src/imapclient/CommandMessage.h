@@ -8,6 +8,7 @@
 #include "imapclient/Command.h"
 #include "imapclient/FetchMessage.h"
 
+#include <functional>
 #include <string>
 
 namespace tavir::mail {
@@ -37,6 +38,18 @@ public:
 private:
     FetchMessage* message_;
     unsigned int number_;
+};
+
+// A FETCH whose untagged replies are handed over one at a time as they
+// come, so that the replies for a whole folder are never held at once.
+class CommandFetchEach : public Command {
+public:
+    CommandFetchEach(
+        ConnectionInternal& connection, const std::string& messages, const std::string& items);
+    // Sends the FETCH, hands every untagged reply to `each` and returns the
+    // completion status. A failure closes the connection: the rest of the
+    // reply can't be told apart from a later command's.
+    unsigned execute(const std::function<void(const std::string& reply)>& each);
 };
 
 class CommandAppend : public Command {

@@ -164,6 +164,12 @@ bool ConnectionInternal::readEndedForGood() const
     return stream_ && stream_->readEndError() != ETIMEDOUT;
 }
 
+void ConnectionInternal::noteReadEnd()
+{
+    if (stream_ && stream_->readEndError() == ETIMEDOUT)
+        ++timeouts_;
+}
+
 std::string ConnectionInternal::getTag()
 {
     return "K" + std::to_string(tagCounter_++);
@@ -467,8 +473,10 @@ bool ConnectionInternal::recvLine(std::string& line)
     try {
         for (;;) {
             int c = stream_->get();
-            if (c < 0)
+            if (c < 0) {
+                noteReadEnd();
                 break;
+            }
             if (line.size() >= maxLine_) {
                 closeWithError("a reply line from " + endpointText() + " is longer than "
                     + sizeText(maxLine_));
@@ -514,11 +522,14 @@ unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
             std::size_t got = stream_->read(chunk, want);
             buffer.append(chunk, got);
             done += static_cast<unsigned>(got);
-            if (got < want)
+            if (got < want) {
+                noteReadEnd();
                 break;
+            }
         }
     } catch (const std::exception&) {
         // Reported as a short read; the caller gives the literal up.
+        noteReadEnd();
     }
     return done;
 }

@@ -129,6 +129,11 @@ public:
     // True when the last read ended because the peer closed the connection
     // or the read failed (not a time-out).
     bool readEndedForGood() const;
+    // How many reads on this connection (over all its streams) ended
+    // because the server did not send in time. An operation compares it
+    // before and after to tell a silent server from a refusing or broken
+    // one.
+    unsigned long timeoutCount() const { return timeouts_; }
     // "1 MiB", "64 KiB", "1000 bytes": a byte count in error texts.
     static std::string sizeText(std::uint64_t bytes);
     const std::string& getGreeting() const { return greeting_; }
@@ -174,6 +179,8 @@ private:
     void reestablish();
     const std::vector<std::string>& knownCapabilities(bool reconnect);
     std::string timeoutText() const;
+    // After a read that ended short: counts it when the time-out ended it.
+    void noteReadEnd();
 
     std::uint32_t tagCounter_ = 0;
     unsigned timeout_ = 0; // seconds
@@ -193,6 +200,7 @@ private:
     unsigned port_ = 0;
     std::string lastError_;
     unsigned long errorCount_ = 0;
+    unsigned long timeouts_ = 0;
     std::string selectedFolder_;
 
     // What a reconnect restores: the account a master login switched to and

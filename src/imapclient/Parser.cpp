@@ -422,6 +422,25 @@ bool Parser::getNodeData(std::string& node)
     return true;
 }
 
+bool Parser::getItemName(std::string& name)
+{
+    name.clear();
+    if (pos_ == text_.end() || !imap::skipSpace(text_, pos_))
+        return false;
+    imap::Pos start = pos_;
+    int depth = 0;
+    for (; pos_ != text_.end(); ++pos_) {
+        if (*pos_ == '[')
+            ++depth;
+        else if (*pos_ == ']')
+            --depth;
+        else if (*pos_ == ' ' && depth <= 0)
+            break;
+    }
+    name.assign(start, pos_);
+    return true;
+}
+
 bool Parser::getRest(std::string& rest)
 {
     return guarded([&] {
@@ -590,7 +609,7 @@ bool parseFetchResponse(const std::string& text, FetchResponse& out)
     }
     Parser items(list);
     std::string name, value;
-    while (items.getNode(name)) {
+    while (items.getItemName(name)) {
         if (!items.getNode(value)) {
             if (!stopped)
                 throw ImapParserException("FETCH item without a value");

@@ -153,6 +153,10 @@ public:
     bool getNode(std::string& node);
     // getNode, and a group loses its outer delimiters.
     bool getNodeData(std::string& node);
+    // A FETCH item's name: an atom whose section spec in brackets may hold
+    // blanks ("BODY[HEADER.FIELDS (MESSAGE-ID)]"), with its partial range
+    // ("<0>") if any. False at the end.
+    bool getItemName(std::string& name);
     // Everything after the blanks at the position.
     bool getRest(std::string& rest);
 

@@ -6,9 +6,11 @@
 #include "imapclient/Annotation.h"
 #include "imapclient/CommandFolder.h"
 #include "imapclient/ConnectionInternal.h"
+#include "imapclient/CopyRun.h"
 #include "imapclient/FetchMessage.h"
 #include "imapclient/IMessage.h"
 #include "imapclient/ImapException.h"
+#include "imapclient/MessageSummary.h"
 #include "tiny/KMutex.h"
 
 #include <string>
@@ -84,6 +86,17 @@ public:
         unsigned first, unsigned last, unsigned& copied, unsigned& failed);
     ImapClientResult copyFolder(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, unsigned& copied, unsigned& failed);
+    // The pipelined copy of the messages `run` names, each reply tied to the
+    // number it answers; `run` says what became of each message and how
+    // the copy ended. The results are copyFolder's.
+    ImapClientResult copyMessages(
+        const std::wstring& folder, SimpleImapClient& target, CopyRun& run);
+    // The summaries of messages 1 to `count` of the selected folder, one
+    // per number; a message the server did not answer for (or not with
+    // every item) stays unknown. Replies for other numbers, and second
+    // replies, are counted in `ignored` and not used.
+    ImapClientResult fetchSummaries(
+        unsigned count, std::vector<MessageSummary>& summaries, unsigned& ignored);
     static ImapClientResult parseTaggedResponse(const std::string& line);
     // Never fails: every problem reads as false.
     bool isXAppendSupported();
@@ -133,8 +146,10 @@ private:
     // The steps of the message operations, without a frame of their own.
     ImapClientResult readDateAndFlags(unsigned number, FetchMessage& message);
     ImapClientResult startBody(unsigned number, FetchMessage& message);
+    ImapClientResult copyRun(const std::wstring& folder, SimpleImapClient& target,
+        const std::string& fetchCommand, CopyRun& run);
     ImapClientResult copyRange(const std::wstring& folder, SimpleImapClient& target,
-        const std::string& fetchCommand, unsigned& copied, unsigned& failed);
+        const std::string& fetchCommand, CopyRun& run);
 
     bool connected_ = false;
     ConnectionInternal connection_;

@@ -3,10 +3,12 @@
 // copy of a range, and the X-APPEND version test.
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/CommandMessage.h"
+#include "imapclient/CopyRun.h"
 #include "imapclient/Parser.h"
 #include "imapclient/SimpleImapClient.h"
 #include "imapclient/SimpleImapClientFrame.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <strings.h>
 
@@ -107,6 +109,36 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
     return result;
 }
 
+SimpleImapClient::ImapClientResult SimpleImapClient::fetchSummaries(
+    unsigned count, std::vector<MessageSummary>& summaries, unsigned& ignored)
+{
+    summaries.assign(count, MessageSummary());
+    ignored = 0;
+    if (count == 0)
+        return connected_ ? ImapSuccess : ImapNotConnected;
+    return simple("FETCH", ImapFetchFailed, [&] {
+        CommandFetchEach command(connection_, "1:" + std::to_string(count), messageSummaryItems);
+        const unsigned status = command.execute([&](const std::string& reply) {
+            FetchResponse fetch;
+            try {
+                if (!parseFetchResponse(reply, fetch))
+                    return; // EXISTS, RECENT and the like
+            } catch (const ImapParserException&) {
+                ++ignored;
+                return;
+            }
+            MessageSummary summary;
+            if (fetch.number == 0 || fetch.number > count || summaries[fetch.number - 1].known
+                || !readMessageSummary(fetch, summary)) {
+                ++ignored;
+                return;
+            }
+            summaries[fetch.number - 1] = std::move(summary);
+        });
+        return succeededOr(status, ImapFetchFailed);
+    });
+}
+
 SimpleImapClient::ImapClientResult SimpleImapClient::parseTaggedResponse(const std::string& line)
 {
     try {
@@ -122,20 +154,43 @@ SimpleImapClient::ImapClientResult SimpleImapClient::parseTaggedResponse(const s
 SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstring& folder,
     SimpleImapClient& target, unsigned first, unsigned last, unsigned& copied, unsigned& failed)
 {
-    std::string command = "a FETCH " + std::to_string(first) + ":"
-        + (last == 0 ? std::string("*") : std::to_string(last))
-        + " (INTERNALDATE FLAGS BODY.PEEK[])\r\n";
-    return copyFolder(folder, target, command, copied, failed);
+    // "first:last" means the same messages either way round.
+    std::vector<unsigned> numbers;
+    for (unsigned n = std::min(first, last); last != 0 && n <= std::max(first, last); ++n)
+        numbers.push_back(n);
+    CopyRun run = last == 0 ? CopyRun::from(first) : CopyRun(std::move(numbers));
+    const ImapClientResult result = copyMessages(folder, target, run);
+    copied = run.copied();
+    failed = run.failed();
+    return result;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstring& folder,
     SimpleImapClient& target, const std::string& fetchCommand, unsigned& copied, unsigned& failed)
 {
-    copied = 0;
-    failed = 0;
-    return simple("FETCH", ImapStatusFailed, [&] {
+    // The numbers a ready command asks for are not known: any message is
+    // taken, each once.
+    CopyRun run = CopyRun::from(1);
+    const ImapClientResult result = copyRun(folder, target, fetchCommand, run);
+    copied = run.copied();
+    failed = run.failed();
+    return result;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::copyMessages(
+    const std::wstring& folder, SimpleImapClient& target, CopyRun& run)
+{
+    return copyRun(folder, target,
+        "a FETCH " + run.sequenceSet() + " (INTERNALDATE FLAGS BODY.PEEK[])\r\n", run);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::copyRun(const std::wstring& folder,
+    SimpleImapClient& target, const std::string& fetchCommand, CopyRun& run)
+{
+    const unsigned long timeouts = connection_.timeoutCount();
+    const ImapClientResult result = simple("FETCH", ImapStatusFailed, [&] {
         try {
-            return copyRange(folder, target, fetchCommand, copied, failed);
+            return copyRange(folder, target, fetchCommand, run);
         } catch (...) {
             // Whatever is left of the reply (possibly many messages) can't
             // be matched to a later command.
@@ -143,28 +198,50 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstri
             throw;
         }
     });
+    run.sourceTimedOut = connection_.timeoutCount() != timeouts;
+    return result;
 }
 
 namespace {
 
 // A FETCH reply that names the message's body without announcing it as a
 // literal (BODY[] NIL), or one that can't be read at all, is a message that
-// can't be copied. Any other FETCH reply without a body is news about a
-// message (another session changed its flags).
-bool unusableBodyReply(const std::string& reply)
+// can't be copied; `number` is its number when that much could be read.
+// Any other FETCH reply without a body is news about a message (another
+// session changed its flags).
+bool unusableBodyReply(const std::string& reply, unsigned& number)
 {
+    FetchResponse fetch;
     try {
-        FetchResponse fetch;
-        return parseFetchResponse(reply, fetch) && fetch.item("BODY[]") != nullptr;
+        const bool unusable = parseFetchResponse(reply, fetch) && fetch.item("BODY[]") != nullptr;
+        number = fetch.number;
+        return unusable;
     } catch (const ImapParserException&) {
+        number = fetch.number;
         return true;
     }
+}
+
+// Reads a body that is not to be appended and drops it; false when the
+// source failed inside it (the message source then closed the connection).
+bool dropBody(FetchMessage& message)
+{
+    std::string part;
+    while (message.getNextDataPart(part)) { }
+    return message.isDrained();
+}
+
+std::string unwantedBody(const CopyRun& run, unsigned number)
+{
+    return run.fate(number) != CopyRun::Fate::Unanswered
+        ? "a second body for message " + std::to_string(number)
+        : "a body for message " + std::to_string(number) + ", which was not asked for";
 }
 
 } // namespace
 
 SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstring& folder,
-    SimpleImapClient& target, const std::string& fetchCommand, unsigned& copied, unsigned& failed)
+    SimpleImapClient& target, const std::string& fetchCommand, CopyRun& run)
 {
     FetchMessage message;
     message.setSource(&connection_);
@@ -174,7 +251,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstrin
         connection_.close();
         return result;
     };
-    auto loadBody = [&](const std::string& reply, std::uint64_t size) {
+    // The number of the message whose body the reader left on the
+    // connection.
+    unsigned number = 0;
+    auto leaveBody = [&](const std::string& reply, std::uint64_t size) {
         FetchResponse fetch;
         try {
             if (!parseFetchResponse(reply, fetch) || !fetch.bodyIsOpen() || size > 0xFFFFFFFFu)
@@ -183,6 +263,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstrin
             return false;
         }
         message.reset();
+        number = fetch.number;
         for (const auto& [name, value] : fetch.items)
             message.setData(name, value);
         message.announceBody(static_cast<std::uint32_t>(size));
@@ -191,26 +272,45 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstrin
     ReplyReader reader(connection_, fetchCommand.substr(0, fetchCommand.find(' ')));
     connection_.send(fetchCommand, true, true);
     for (;;) {
-        ReplyReader::Reply reply = reader.next(loadBody);
-        if (reply.kind == ReplyReader::Kind::Tagged)
+        ReplyReader::Reply reply = reader.next(leaveBody);
+        if (reply.kind == ReplyReader::Kind::Tagged) {
+            run.completed = true;
             return succeededOr(reply.status, ImapFetchFailed);
+        }
         if (reply.kind == ReplyReader::Kind::Continuation) {
             connection_.setLastErrorResponse(
                 connection_.endpointText() + " asked for more of the FETCH: " + reply.text);
             return stop(ImapFetchFailed);
         }
         if (!reply.literalLeft) {
-            if (!unusableBodyReply(reply.text))
+            unsigned unusable = 0;
+            if (!unusableBodyReply(reply.text, unusable))
                 continue;
-            ++failed;
+            if (unusable != 0 && !run.wants(unusable)) {
+                run.ignore("a reply without a body for message " + std::to_string(unusable)
+                    + ", which was not asked for or was answered before");
+                continue;
+            }
+            if (unusable != 0)
+                run.settle(unusable, CopyRun::Fate::Failed);
             connection_.setLastErrorResponse("a FETCH reply of " + connection_.endpointText()
                 + " carries no body literal: " + reply.text.substr(0, 200));
             return stop(ImapFetchFailed);
         }
+        if (!run.wants(number)) {
+            // Appending it would put a message on the target twice, or one
+            // that is not the message asked for in place of it.
+            run.ignore(unwantedBody(run, number));
+            if (!dropBody(message))
+                return stop(ImapConnectionError);
+            continue;
+        }
         const unsigned long recorded = connection_.errorCount();
         ImapClientResult appended = target.append(folder, &message, false, nullptr);
         if (!message.isDrained()) {
-            ++failed;
+            run.settle(number, CopyRun::Fate::Failed);
+            if (appended != ImapSuccess)
+                run.appendResult = appended;
             if (connection_.errorCount() == recorded)
                 connection_.setLastErrorResponse("appending to the target failed before the body "
                                                  "from "
@@ -218,15 +318,24 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstrin
             return stop(appended == ImapSuccess ? ImapMessageLoadFailed : appended);
         }
         if (appended != ImapSuccess) {
-            ++failed;
+            run.settle(number, CopyRun::Fate::Failed);
+            run.appendResult = appended;
+            // With nothing more wanted from the reply, its end is read and
+            // the connection kept; otherwise the rest is given up.
+            if (run.wantsMore()) {
+                connection_.close();
+            } else {
+                reader.untilTagged(nullptr);
+                run.completed = true;
+            }
             connection_.setLastErrorResponse(
                 "appending to the target failed: " + target.lastError_);
             // The append's own code: an answer that was lost (3) means the
             // target may hold the message, so it must not read as a refusal
             // that the caller could try again.
-            return stop(appended);
+            return appended;
         }
-        ++copied;
+        run.settle(number, CopyRun::Fate::Copied);
         // Abort ends the copy after the message in hand, which is counted.
         if (wasAborted())
             return stop(ImapSuccess);

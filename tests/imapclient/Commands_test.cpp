@@ -829,6 +829,36 @@ TEST(CopyTest, PipelinedRange)
     }
 }
 
+// What a folder's messages are matched by on a second run: each reply tied
+// to its number, the Message-ID read from folded header lines, replies for
+// numbers not asked for and second replies not used.
+TEST(CopyTest, SummariesOfAFolder)
+{
+    auto reply = [](unsigned n, unsigned size, const std::string& header) {
+        return "* " + std::to_string(n) + " FETCH (RFC822.SIZE " + std::to_string(size)
+            + " INTERNALDATE \"17-Jul-1996 02:44:25 -0700\" BODY[HEADER.FIELDS (MESSAGE-ID)] {"
+            + std::to_string(header.size()) + "}\r\n" + header + ")\r\n";
+    };
+    Scripted s(reply(2, 10, "Message-Id:\r\n\t<x@y> \r\n\r\n") + "* 3 RECENT\r\n"
+        + reply(9, 1, "\r\n") + reply(2, 11, "\r\n") + "* 1 FETCH (FLAGS (\\Seen))\r\n"
+        + reply(1, 5, "\r\n") + "* 3 FETCH (RFC822.SIZE 7)\r\n%T OK\r\n");
+    std::vector<MessageSummary> summaries;
+    unsigned ignored = 0;
+    EXPECT_EQ(ImapSuccess, s.client.fetchSummaries(3, summaries, ignored));
+    EXPECT_EQ(
+        "FETCH 1:3 (RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n", s.sent());
+    ASSERT_EQ(3u, summaries.size());
+    EXPECT_TRUE(summaries[0].known);
+    EXPECT_EQ(5u, summaries[0].size);
+    EXPECT_EQ(837596665, summaries[0].instant);
+    EXPECT_EQ("", summaries[0].messageId);
+    EXPECT_TRUE(summaries[1].known);
+    EXPECT_EQ(10u, summaries[1].size);
+    EXPECT_EQ("<x@y>", summaries[1].messageId);
+    EXPECT_FALSE(summaries[2].known); // its size alone
+    EXPECT_EQ(4u, ignored); // 9, the second 2, the flags of 1, the size of 3
+}
+
 TEST(CopyTest, XAppendVersionTest)
 {
     struct Case {

@@ -4,7 +4,9 @@ authentication (X-MASTERAUTH), switching to an account or to a domain's
 public folders (X-SETUSER), account creation (X-CREATEUSER), folder creation
 with a folder type and identifier (X-CREATE), STATUS with GUID, LIST with
 identifier and type flags, APPEND and X-APPEND with LITERAL+ and APPENDUID,
-and the ACL and annotation commands.
+FETCH and UID FETCH of what a message keeps (its UID, flags, internal date,
+size, and its whole bytes, header or text, or header fields, in part or
+whole), and the ACL and annotation commands.
 
 One session runs in one process (connection_processes.py); everything it
 reads or changes is shared with the other sessions through the state
@@ -18,6 +20,7 @@ import calendar
 import hashlib
 import os
 import random
+import re
 import time
 
 from config_db import split_address
@@ -191,6 +194,106 @@ def parse_date(value):
         return calendar.timegm((int(year), mon, int(day), h, m, s, 0, 0, 0)) - offset
     except (ValueError, IndexError):
         return None
+
+
+def message_set(text, last, by_uid):
+    """The numbers of a message set ("1:5,7,9:*") in order, each once.
+    Sequence numbers must all exist; UIDs that don't are passed over."""
+    numbers = set()
+    for piece in text.split(","):
+        ends = piece.split(":")
+        if len(ends) > 2 or not all(e == "*" or e.isdigit() and int(e) > 0 for e in ends):
+            raise BadCommand("invalid message set %s" % text)
+        low, high = sorted(last if e == "*" else int(e) for e in (ends[0], ends[-1]))
+        if not by_uid and (low < 1 or high > last):
+            raise BadCommand("invalid message sequence number %s" % piece)
+        numbers.update(range(max(low, 1), min(high, last) + 1))
+    return sorted(numbers)
+
+
+SECTION = re.compile(r"^(BODY(?:\.PEEK)?)\[([^\]]*)\](?:<(\d+)(?:\.(\d+))?>)?$", re.I)
+MACROS = {"FAST": ["FLAGS", "INTERNALDATE", "RFC822.SIZE"]}
+
+
+def split_message(data):
+    """(header, text): the header with the blank line that ends it."""
+    for blank in (b"\r\n\r\n", b"\n\n"):
+        at = data.find(blank)
+        if at >= 0:
+            return data[:at + len(blank)], data[at + len(blank):]
+    return data, b""
+
+
+def header_fields(header, names, keep):
+    """The fields of a header whose names are (keep) or are not (not keep)
+    in `names`, each with its continuation lines, then the blank line."""
+    out = []
+    taking = False
+    for line in header.splitlines(keepends=True):
+        if line in (b"\r\n", b"\n"):
+            break
+        if line[:1] not in (b" ", b"\t"):
+            name = line.split(b":", 1)[0].strip().decode("latin-1").upper()
+            taking = (name in names) == keep
+        if taking:
+            out.append(line)
+    return b"".join(out) + b"\r\n"
+
+
+def body_section(item):
+    """(reply label, function of the message's bytes, peek) of a BODY item."""
+    m = SECTION.match(item)
+    if not m:
+        raise BadCommand("unknown FETCH item %s" % item)
+    peek = m.group(1).upper() == "BODY.PEEK"
+    spec = m.group(2).strip().upper()
+    word, _, rest = spec.partition(" ")
+    if word in ("HEADER.FIELDS", "HEADER.FIELDS.NOT"):
+        names = set(rest.strip().strip("()").split())
+        if not names:
+            raise BadCommand("HEADER.FIELDS needs field names")
+        keep = word == "HEADER.FIELDS"
+        part = lambda data: header_fields(split_message(data)[0], names, keep)
+        spec = "%s (%s)" % (word, " ".join(rest.strip().strip("()").split()))
+    elif spec == "HEADER":
+        part = lambda data: split_message(data)[0]
+    elif spec == "TEXT":
+        part = lambda data: split_message(data)[1]
+    elif spec == "":
+        part = lambda data: data
+    else:
+        raise BadCommand("section %s is not served" % spec)
+    label = "BODY[%s]" % spec
+    if m.group(3) is not None:
+        origin = int(m.group(3))
+        length = int(m.group(4)) if m.group(4) is not None else None
+        whole = part
+        part = lambda data: whole(data)[origin:None if length is None else origin + length]
+        label += "<%d>" % origin
+    return label, part, peek
+
+
+def fetch_items(token):
+    """[(name, None or body_section(...))] of a FETCH item list or item."""
+    tokens = token if isinstance(token, list) else [token]
+    items = []
+    for t in tokens:
+        word = atom(t)
+        upper = word.upper()
+        for name in MACROS.get(upper, [upper]):
+            if name in ("UID", "FLAGS", "INTERNALDATE", "RFC822.SIZE"):
+                items.append((name, None))
+            elif name == "RFC822":
+                items.append((name, ("RFC822",) + body_section("BODY[]")[1:]))
+            elif name == "RFC822.HEADER":
+                items.append((name, ("RFC822.HEADER",) + body_section("BODY.PEEK[HEADER]")[1:]))
+            elif name == "RFC822.TEXT":
+                items.append((name, ("RFC822.TEXT",) + body_section("BODY[TEXT]")[1:]))
+            else:
+                items.append((name, body_section(word)))
+    if not items:
+        raise BadCommand("FETCH needs items")
+    return items
 
 
 class Session:
@@ -370,6 +473,7 @@ class Session:
             "SETACL": self.cmd_setacl, "DELETEACL": self.cmd_deleteacl,
             "GETACL": self.cmd_getacl,
             "UID STORE": self.cmd_uid_store, "UID ASTORE": self.cmd_uid_store,
+            "FETCH": self.cmd_fetch, "UID FETCH": self.cmd_uid_fetch,
         }.get(verb)
         if handler is None:
             self.send("%s BAD unknown command" % tag)
@@ -609,6 +713,58 @@ class Session:
             return True
         self.send("%s OK [APPENDUID %d %d] APPEND completed" % (tag, uidvalidity, uid))
         return True
+
+    def cmd_fetch(self, tag, args, by_uid=False):
+        if self.selected is None:
+            self.send("%s NO no folder selected" % tag)
+            return True
+        if len(args) < 2:
+            raise BadCommand("FETCH needs a message set and items")
+        # Messages are never removed: message n of a folder has UID n.
+        _, next_uid = self.selected.uids()
+        numbers = message_set(atom(args[0]), next_uid - 1, by_uid)
+        items = fetch_items(args[1] if len(args) == 2 else args[1:])
+        if by_uid and "UID" not in [name for name, _ in items]:
+            items.insert(0, ("UID", None))
+        out = bytearray()
+        for n in numbers:
+            out += b"* %d FETCH (" % n + b" ".join(self.fetch_one(n, items)) + b")\r\n"
+            if len(out) >= 1 << 16:
+                self.send_raw(bytes(out))
+                out.clear()
+        self.send_raw(bytes(out))
+        self.log("S:", "<%d FETCH replies>" % len(numbers))
+        self.send("%s OK FETCH completed" % tag)
+        return True
+
+    def cmd_uid_fetch(self, tag, args):
+        return self.cmd_fetch(tag, args[1:], by_uid=True)
+
+    def fetch_one(self, uid, items):
+        """The items of one message's FETCH reply, each as "NAME value"."""
+        meta, data = self.selected.message(uid)
+        flags = meta["flags"]
+        parts = []
+        # Reading a body without PEEK marks the message seen; the reply
+        # then tells the new flags.
+        reads = any(section and not section[2] for _, section in items)
+        if reads and "\\seen" not in (f.lower() for f in flags):
+            flags = self.selected.add_flag(uid, "\\Seen")
+            if "FLAGS" not in (name for name, _ in items):
+                parts.append(b"FLAGS (" + " ".join(flags).encode() + b")")
+        for name, section in items:
+            if name == "UID":
+                parts.append(b"UID %d" % uid)
+            elif name == "FLAGS":
+                parts.append(b"FLAGS (" + " ".join(flags).encode() + b")")
+            elif name == "INTERNALDATE":
+                parts.append(b'INTERNALDATE "' + meta["date"].encode() + b'"')
+            elif name == "RFC822.SIZE":
+                parts.append(b"RFC822.SIZE %d" % len(data))
+            else:
+                label, part, _ = section
+                parts.append(label.encode() + b" {%d}\r\n" % len(part(data)) + part(data))
+        return parts
 
     def acl_folder(self, args, count):
         if len(args) != count:

@@ -333,6 +333,27 @@ class Folder:
                 raise
             return uidvalidity, uid
 
+    def message(self, uid):
+        """(metadata, bytes) of the message with this UID; FolderGone when
+        it is not there."""
+        try:
+            meta = read_json(os.path.join(self.path, "%d.json" % uid))
+            with open(os.path.join(self.path, "%d.eml" % uid), "rb") as f:
+                return meta, f.read()
+        except (FileNotFoundError, NotADirectoryError):
+            raise FolderGone()
+
+    def add_flag(self, uid, flag):
+        """Adds a flag to a message (as reading its body without PEEK sets
+        \\Seen); returns the flags it has then."""
+        with self.locked():
+            path = os.path.join(self.path, "%d.json" % uid)
+            meta = read_json(path)
+            if flag.lower() not in (f.lower() for f in meta["flags"]):
+                meta["flags"].append(flag)
+                write_atomic(path, json.dumps(meta).encode())
+            return meta["flags"]
+
     def annotate(self, low, high, entries):
         """Sets annotation entries ({entry: {attribute: value}}) on the
         messages with UIDs low..high."""

@@ -56,12 +56,19 @@ struct MigrationStatus {
     std::uint32_t accounts = 0;
     std::uint32_t selectedAccounts = 0; // state not 0
     std::uint32_t finishedAccounts = 0; // state 4
-    std::uint32_t failedAccounts = 0;   // state 3
+    std::uint32_t failedAccounts = 0; // state 3
     std::uint32_t foldersDone = 0;
     std::uint32_t folderErrors = 0;
     std::uint32_t messagesDone = 0;
     std::uint32_t messageErrors = 0;
     std::vector<ActualUserStatus> inProgress; // accounts in state 2
+    // What an account left when it stopped or failed: its folders not
+    // reached, and the messages of those whose messages had been counted;
+    // and the messages found on the target already and not copied again.
+    // With them, every message counted on the source is in one count.
+    std::uint32_t foldersNotReached = 0;
+    std::uint32_t messagesNotReached = 0;
+    std::uint32_t messagesAlreadyThere = 0;
 };
 
 } // namespace tavir::migration

@@ -30,6 +30,12 @@ struct UserProgress {
     std::uint32_t folderErrors = 0;
     std::uint32_t messagesDone = 0;
     std::uint32_t messageErrors = 0;
+    // Left when the account stopped or failed: folders, and the messages
+    // of the folders whose messages had been counted.
+    std::uint32_t foldersNotReached = 0;
+    std::uint32_t messagesNotReached = 0;
+    // Found on the target already (a folder copied before), not copied again.
+    std::uint32_t messagesAlreadyThere = 0;
 };
 
 struct UserInfo {

@@ -114,6 +114,7 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
     status.accounts = static_cast<std::uint32_t>(users_.size());
     status.selectedAccounts = status.finishedAccounts = status.failedAccounts = 0;
     status.foldersDone = status.folderErrors = status.messagesDone = status.messageErrors = 0;
+    status.foldersNotReached = status.messagesNotReached = status.messagesAlreadyThere = 0;
     for (const UserInfo& user : users_) {
         const UserProgress& p = user.progress;
         status.selectedAccounts += user.state != UserNotSelected;
@@ -123,6 +124,9 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
         status.folderErrors += p.folderErrors;
         status.messagesDone += p.messagesDone;
         status.messageErrors += p.messageErrors;
+        status.foldersNotReached += p.foldersNotReached;
+        status.messagesNotReached += p.messagesNotReached;
+        status.messagesAlreadyThere += p.messagesAlreadyThere;
         if (user.state == UserInProgress)
             status.inProgress.push_back({user.fullName, p.folder, p.folderMessages,
                 p.folderMessagesDone, p.folderMessageErrors});

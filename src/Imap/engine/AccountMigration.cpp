@@ -1,6 +1,7 @@
 // The road of one account, step by step.
 #include "Imap/engine/AccountMigration.h"
 
+#include "Imap/engine/FolderResume.h"
 #include "Imap/engine/TrustReport.h"
 #include "Imap/textconv/TextConversion.h"
 #include "tiny/KMutex.h"
@@ -290,30 +291,44 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
 {
     currentFolder_ = folder.sourceName;
     currentCount_ = 0;
+    folderInHand_ = true;
     publishProgress({});
     ImapClientResult result = source_.status(folder.sourceName, currentCount_);
     if (result != mail::ImapSuccess)
         return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
             L"The source server did not count the messages of folder \"%1%\": %2%",
             L"The messages of folder \"%1%\" could not be counted: %2%");
+    unsettled_ = currentCount_;
     bool copy = false;
-    const Step checked = checkTarget(folder, currentCount_, copy);
-    if (checked != Step::Next || !copy)
-        return checked;
+    unsigned held = 0;
+    Step step = checkTarget(folder, currentCount_, copy, held);
+    if (step != Step::Next || !copy)
+        return step;
     result = source_.select(folder.sourceName);
     if (result != mail::ImapSuccess)
         return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
             L"The source server did not select folder \"%1%\": %2%",
             L"The folder \"%1%\" could not be selected: %2%");
-    FolderCopy copier(source_, target_, log_, stopRequested_,
-        [this](const FolderCopy::Tally& tally) { publishProgress(tally); });
+    std::vector<unsigned> wanted;
+    if (held != 0) {
+        step = messagesLacking(folder, currentCount_, held, wanted, copy);
+        if (step != Step::Next || !copy)
+            return step;
+    } else {
+        for (unsigned n = 1; n <= currentCount_; ++n)
+            wanted.push_back(n);
+    }
+    FolderCopy copier(
+        source_, target_, log_, stopRequested_,
+        [this](const FolderCopy::Tally& tally) { publishProgress(tally); }, sourceTimeouts_);
     FolderCopy::Tally tally;
-    const FolderCopy::Outcome outcome = copier.copy(folder, currentCount_, tally);
-    messagesDone_ += tally.copied;
-    messageErrors_ += tally.failed;
+    const FolderCopy::Outcome outcome = copier.copy(folder, currentCount_, wanted, tally);
+    settleMessages(tally);
     log_.debug(TAVIR_HERE,
-        sentence(L"Folder \"%1%\": %2% of %3% messages copied, %4% failed.", folder.sourceName,
-            tally.copied, currentCount_, tally.failed));
+        sentence(L"Folder \"%1%\": %2% of %3% messages copied, %4% failed, %5% not reached, %6% "
+                 L"on the target already.",
+            folder.sourceName, tally.copied, currentCount_, tally.failed, tally.notReached,
+            tally.present));
     switch (outcome.end) {
     case FolderCopy::End::Completed:
         folderDone();
@@ -327,9 +342,10 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
 }
 
 AccountMigration::Step AccountMigration::checkTarget(
-    const MigrationFolder& folder, unsigned count, bool& copy)
+    const MigrationFolder& folder, unsigned count, bool& copy, unsigned& held)
 {
     copy = false;
+    held = 0;
     if (count == 0) {
         folderDone();
         return Step::Next;
@@ -339,28 +355,58 @@ AccountMigration::Step AccountMigration::checkTarget(
     copy = madeNow_.count(folder.targetName) || (newAccount_ && isInboxOnly(folder));
     if (copy)
         return Step::Next;
-    unsigned held = 0;
     const ImapClientResult result = target_.status(folder.targetName, held);
     if (result != mail::ImapSuccess)
         return folderCommandFailed(result, mail::ImapStatusFailed, target_, folder.targetName,
             L"The target server did not count the messages of folder \"%1%\": %2%",
             L"The messages of folder \"%1%\" on the target could not be counted: %2%");
-    // A folder migrated before holds what the source holds: copying it again
-    // would put every message there twice.
+    // A folder migrated before holds what the source holds: nothing is
+    // fetched to check it.
     if (held == count) {
         log_.report(TAVIR_HERE,
             sentence(L"The folder \"%1%\" on the target holds %2% messages already, as many as "
                      L"the source's: it was migrated before and is not copied again.",
                 folder.targetName, held));
+        settleMessages(FolderCopy::Tally{0, 0, count, 0});
         folderDone();
         return Step::Next;
     }
-    if (held != 0)
-        log_.report(TAVIR_HERE,
-            sentence(L"The folder \"%1%\" on the target holds %2% messages already and the "
-                     L"source's holds %3%: all %3% are copied, so messages migrated before may "
-                     L"now be there twice.",
-                folder.targetName, held, count));
+    copy = true;
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& folder,
+    unsigned count, unsigned held, std::vector<unsigned>& wanted, bool& copy)
+{
+    copy = false;
+    ResumePlan plan = planResume(source_, target_, folder, count, held);
+    if (plan.code != mail::ImapSuccess && stopRequested_())
+        return stopped();
+    if (plan.code != mail::ImapSuccess) {
+        const std::wstring& name = plan.targetFailed ? folder.targetName : folder.sourceName;
+        if (plan.code == mail::ImapConnectionError || plan.code == mail::ImapNotConnected)
+            return fail(plan.code,
+                sentence(L"The messages of folder \"%1%\" could not be compared with those on "
+                         L"the target: %2%",
+                    name, asSentence(plan.why)));
+        // Copying them all would put those already there on the target twice.
+        settleMessages(FolderCopy::Tally{0, count, 0, 0});
+        folderFailed(sentence(L"The folder \"%1%\" on the target holds %2% messages already, "
+                              L"which could not be compared with the source's %3%, so none is "
+                              L"copied: %4%",
+            folder.targetName, held, count, asSentence(plan.why)));
+        return Step::Next;
+    }
+    if (plan.ignored != 0)
+        log_.debug(TAVIR_HERE,
+            sentence(L"%1% replies about the messages of folder \"%2%\" were not used: they "
+                     L"named no message asked for, or one answered before.",
+                plan.ignored, folder.sourceName));
+    log_.report(TAVIR_HERE,
+        sentence(L"The folder \"%1%\" on the target holds %2% messages already, %3% of them "
+                 L"the source's: the other %4% of the source's %5% are copied.",
+            folder.targetName, held, count - plan.wanted.size(), plan.wanted.size(), count));
+    wanted = std::move(plan.wanted);
     copy = true;
     return Step::Next;
 }
@@ -368,14 +414,9 @@ AccountMigration::Step AccountMigration::checkTarget(
 AccountMigration::Step AccountMigration::fail(unsigned code, const std::wstring& why)
 {
     log_.fatal(TAVIR_HERE, static_cast<int>(code), why);
-    if (foldersLeft_ > 0)
-        log_.report(TAVIR_HERE,
-            sentence(L"%1% folder%2% of %3% %4% not migrated.", foldersLeft_,
-                foldersLeft_ == 1 ? L"" : L"s", account_.address(),
-                foldersLeft_ == 1 ? L"was" : L"were"));
-    folderErrors_ += foldersLeft_;
-    foldersLeft_ = 0;
-    publishProgress({});
+    if (folderInHand_)
+        folderFailed(L"");
+    leaveNotReached();
     return Step::Failed;
 }
 
@@ -392,16 +433,33 @@ AccountMigration::Step AccountMigration::folderCommandFailed(ImapClientResult re
 
 AccountMigration::Step AccountMigration::stopped()
 {
-    publishProgress({});
+    leaveNotReached();
     return Step::Stopped;
+}
+
+void AccountMigration::leaveNotReached()
+{
+    if (foldersLeft_ > 0)
+        log_.report(TAVIR_HERE,
+            sentence(L"%1% folder%2% of %3% %4% not reached.", foldersLeft_,
+                foldersLeft_ == 1 ? L"" : L"s", account_.address(),
+                foldersLeft_ == 1 ? L"was" : L"were"));
+    foldersNotReached_ += foldersLeft_;
+    foldersLeft_ = 0;
+    messagesNotReached_ += unsettled_;
+    unsettled_ = 0;
+    folderInHand_ = false;
+    publishProgress({});
 }
 
 void AccountMigration::folderFailed(const std::wstring& why)
 {
-    log_.report(TAVIR_HERE, why);
+    if (!why.empty())
+        log_.report(TAVIR_HERE, why);
     ++folderErrors_;
     if (foldersLeft_ > 0)
         --foldersLeft_;
+    folderInHand_ = false;
     publishProgress({});
 }
 
@@ -410,7 +468,17 @@ void AccountMigration::folderDone()
     ++foldersDone_;
     if (foldersLeft_ > 0)
         --foldersLeft_;
+    folderInHand_ = false;
     publishProgress({});
+}
+
+void AccountMigration::settleMessages(const FolderCopy::Tally& tally)
+{
+    messagesDone_ += tally.copied;
+    messageErrors_ += tally.failed;
+    messagesAlreadyThere_ += tally.present;
+    messagesNotReached_ += tally.notReached;
+    unsettled_ = 0;
 }
 
 void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
@@ -424,17 +492,25 @@ void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
         p.folderErrors = folderErrors_;
         p.messagesDone = messagesDone_ + tally.copied;
         p.messageErrors = messageErrors_ + tally.failed;
+        p.foldersNotReached = foldersNotReached_;
+        p.messagesNotReached = messagesNotReached_ + tally.notReached;
+        p.messagesAlreadyThere = messagesAlreadyThere_ + tally.present;
     });
     callbacks_.statusChanged();
 }
 
 void AccountMigration::writeAccountLine(UserState end)
 {
-    log_.report(TAVIR_HERE,
-        sentence(L"Account %1% %2%: %3% folders and %4% messages copied; %5% folders and %6% "
-                 L"messages failed.",
-            account_.address(), end == UserFinished ? L"finished" : L"failed", foldersDone_,
-            messagesDone_, folderErrors_, messageErrors_));
+    std::wstring line = sentence(L"Account %1% %2%: %3% folders and %4% messages copied; %5% "
+                                 L"folders and %6% messages failed",
+        account_.address(), end == UserFinished ? L"finished" : L"failed", foldersDone_,
+        messagesDone_, folderErrors_, messageErrors_);
+    if (foldersNotReached_ + messagesNotReached_ != 0)
+        line += sentence(
+            L"; %1% folders and %2% messages not reached", foldersNotReached_, messagesNotReached_);
+    if (messagesAlreadyThere_ != 0)
+        line += sentence(L"; %1% messages on the target already", messagesAlreadyThere_);
+    log_.report(TAVIR_HERE, line + L".");
     log_.report(L"");
 }
 

@@ -50,14 +50,19 @@ private:
     Step createFolders();
     Step copyFolders();
     Step copyFolder(const MigrationFolder& folder);
-    // How many messages of the folder are on the target already, and
-    // whether the copy goes ahead. A folder that is not copied is ended
-    // here, as done or as failed, so that it is counted once. Step::Failed
-    // only for a lost connection.
-    Step checkTarget(const MigrationFolder& folder, unsigned count, bool& copy);
+    // Whether the target folder holds some of the folder's messages
+    // already: none (copy them all), all of them (the folder is ended here,
+    // as done), or some (`held`). A folder that is not copied is ended
+    // here, as done or as failed, so that it is counted once.
+    // Step::Failed only for a lost connection.
+    Step checkTarget(const MigrationFolder& folder, unsigned count, bool& copy, unsigned& held);
+    // The messages the target folder lacks, when it holds `held` of them.
+    Step messagesLacking(const MigrationFolder& folder, unsigned count, unsigned held,
+        std::vector<unsigned>& wanted, bool& copy);
 
-    // The failure that ends the account, and every folder not yet done
-    // counted as failed.
+    // The failure that ends the account: the folder in hand is failed, and
+    // every folder not yet ended, with the messages of the folder in hand
+    // not yet settled, is counted as not reached.
     Step fail(unsigned code, const std::wstring& why);
     // A command about one folder that did not succeed: `refused`, the
     // server's refusal of that folder alone, skips the folder with
@@ -66,10 +71,15 @@ private:
     Step folderCommandFailed(mail::ImapClientResult result, mail::ImapClientResult refused,
         mail::SimpleImapClient& client, const std::wstring& folder, const wchar_t* skipSentence,
         const wchar_t* endSentence);
+    // A stop: every folder not yet ended (the one in hand too) and the
+    // messages of the folder in hand not yet settled are not reached.
     Step stopped();
     // A folder that is skipped as a whole: a folder error and a sentence.
     void folderFailed(const std::wstring& why);
     void folderDone();
+    // What became of the messages of the folder in hand.
+    void settleMessages(const FolderCopy::Tally& tally);
+    void leaveNotReached();
     void publishProgress(const FolderCopy::Tally& tally);
     void writeAccountLine(UserState end);
     std::wstring clientError(mail::SimpleImapClient& client) const;
@@ -95,13 +105,22 @@ private:
     // The folder in progress, as the wizard shows it.
     std::wstring currentFolder_;
     unsigned currentCount_ = 0;
-    // Folders of the list not yet ended either way: counted as failed when
-    // the account ends early.
+    // Folders of the list not yet ended either way: not reached when the
+    // account ends early.
     unsigned foldersLeft_ = 0;
+    // A folder is in hand from its count on the source until it is ended;
+    // its messages are unsettled from that count until the copy settled them.
+    bool folderInHand_ = false;
+    unsigned unsettled_ = 0;
     unsigned foldersDone_ = 0;
     unsigned folderErrors_ = 0;
+    unsigned foldersNotReached_ = 0;
     unsigned messagesDone_ = 0;
     unsigned messageErrors_ = 0;
+    unsigned messagesNotReached_ = 0;
+    unsigned messagesAlreadyThere_ = 0;
+    // Times the source fell silent in this account (FolderCopy).
+    unsigned sourceTimeouts_ = 0;
 };
 
 } // namespace tavir::migration

@@ -1,9 +1,16 @@
-// One folder's messages: pipelined runs, a failing message tried once more
-// alone, and the result codes sorted into "skip the message" and "end".
+// One folder's messages: pipelined runs whose replies are matched to the
+// numbers asked for, a failing or unanswered message tried once more alone,
+// a silent source paid for once, and the result codes sorted into "skip the
+// message" and "end".
 #include "Imap/engine/FolderCopy.h"
+
+#include "Imap/textconv/TextConversion.h"
+
+#include <algorithm>
 
 namespace tavir::migration {
 
+using mail::CopyRun;
 using mail::ImapClientResult;
 
 namespace {
@@ -18,106 +25,264 @@ bool isMessageFailure(ImapClientResult code)
 } // namespace
 
 FolderCopy::FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& target, Logger& log,
-    std::function<bool()> stopRequested, std::function<void(const Tally&)> progress)
+    std::function<bool()> stopRequested, std::function<void(const Tally&)> progress,
+    unsigned& sourceTimeouts)
     : source_(source)
     , target_(target)
     , log_(log)
     , stopRequested_(std::move(stopRequested))
     , progress_(std::move(progress))
+    , sourceTimeouts_(sourceTimeouts)
 {
 }
 
 FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned count, Tally& tally)
 {
+    std::vector<unsigned> all(count);
+    for (unsigned n = 1; n <= count; ++n)
+        all[n - 1] = n;
+    return copy(folder, count, all, tally);
+}
+
+FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned count,
+    const std::vector<unsigned>& wanted, Tally& tally)
+{
     folder_ = &folder;
     count_ = count;
+    tally_ = &tally;
+    tally.present += count - static_cast<unsigned>(wanted.size());
+    pending_.assign(wanted.begin(), wanted.end());
     Outcome outcome;
-    unsigned next = 1;
-    while (next <= count) {
+    while (!pending_.empty()) {
         if (stopRequested_()) {
             outcome.end = End::Stopped;
-            return outcome;
+            break;
         }
-        const unsigned last = count - next < runLength ? count : next + runLength - 1;
-        const bool goOn = copyRun(next, last, next, tally, outcome);
-        if (outcome.end == End::Fatal)
-            tally.failed += count - next + 1;
+        const std::size_t take = std::min<std::size_t>(runLength, pending_.size());
+        std::vector<unsigned> numbers(pending_.begin(), pending_.begin() + take);
+        pending_.erase(pending_.begin(), pending_.begin() + take);
+        const bool goOn = copyRun(std::move(numbers), outcome);
         progress_(tally);
         if (!goOn)
-            return outcome;
+            break;
     }
+    tally.notReached += static_cast<unsigned>(pending_.size());
+    pending_.clear();
+    progress_(tally);
     return outcome;
 }
 
-bool FolderCopy::copyRun(
-    unsigned first, unsigned last, unsigned& next, Tally& tally, Outcome& outcome)
+FolderCopy::Ending FolderCopy::sortEnding(ImapClientResult result, const CopyRun& run)
 {
-    const unsigned long sourceErrors = source_.getConnection().errorCount();
-    const unsigned long targetErrors = target_.getConnection().errorCount();
-    unsigned copied = 0;
-    unsigned failed = 0;
-    const ImapClientResult result
-        = source_.copyFolder(folder_->targetName, target_, first, last, copied, failed);
-    tally.copied += copied;
-    next = first + copied;
-    if (result == mail::ImapSuccess) {
-        if (next > last)
-            return true;
-        if (stopRequested_()) {
-            outcome.end = End::Stopped;
+    if (result == mail::ImapSuccess)
+        return Ending::Fine;
+    // An APPEND whose answer never came may have stored the message: it is
+    // never sent again, whatever the source did.
+    if (run.appendResult != mail::ImapSuccess && !isMessageFailure(run.appendResult))
+        return Ending::Fatal;
+    if (run.sourceTimedOut)
+        return Ending::SourceSilent;
+    // The pipelined copy's own failure (a reply it could not read) is one
+    // message's: that message alone may still go through.
+    if (isMessageFailure(result) || result == mail::ImapStatusFailed)
+        return Ending::OneMessage;
+    return Ending::Fatal;
+}
+
+bool FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
+{
+    CopyRun run(std::move(numbers));
+    const ImapClientResult result = source_.copyMessages(folder_->targetName, target_, run);
+    noteIgnored(run);
+    tally_->copied += run.copied();
+    std::vector<unsigned> retry, later;
+    splitUnsettled(run, retry, later);
+    pending_.insert(pending_.begin(), later.begin(), later.end());
+    if (result != mail::ImapSuccess && stoppedMidway(outcome)) {
+        pending_.insert(pending_.begin(), retry.begin(), retry.end());
+        return false;
+    }
+    switch (sortEnding(result, run)) {
+    case Ending::Fatal: {
+        tally_->failed += run.failed();
+        unsigned inHand = later.empty() ? 0 : later.front();
+        for (unsigned n : retry) {
+            if (run.fate(n) == CopyRun::Fate::Failed)
+                inHand = n;
+            else
+                pending_.push_front(n);
+        }
+        outcome = fatal(result, inHand, sourceError());
+        return false;
+    }
+    case Ending::SourceSilent:
+        if (!sourceSilent(takeSilentMessage(run, retry, later), outcome)) {
+            pending_.insert(pending_.begin(), retry.begin(), retry.end());
             return false;
         }
-        // The source ended the FETCH without some of the messages it had
-        // counted (expunged meanwhile): which ones is unknown, so none of
-        // the rest is asked for again.
-        tally.failed += last - next + 1;
-        log_.report(TAVIR_HERE,
-            sentence(L"The source server sent %1% of messages %2% to %3% of folder \"%4%\"; the "
-                     L"other %5% are counted as failed.",
-                copied, first, last, folder_->sourceName, last - next + 1));
-        next = last + 1;
-        return true;
+        break;
+    case Ending::OneMessage:
+        // The run ended before any answer could be tied to a message: the
+        // first one is the message in hand.
+        if (retry.empty() && !later.empty()) {
+            retry.push_back(later.front());
+            pending_.pop_front();
+        }
+        break;
+    case Ending::Fine:
+        break;
     }
-    const std::wstring why = lastError(sourceErrors, targetErrors);
-    // 13 is the pipelined copy's own failure (a reply it could not read):
-    // the message alone may still go through.
-    if (!isMessageFailure(result) && result != mail::ImapStatusFailed) {
-        outcome = fatal(result, next, why);
-        return false;
+    return retryAlone(retry, run, result, outcome);
+}
+
+void FolderCopy::splitUnsettled(
+    const CopyRun& run, std::vector<unsigned>& retry, std::vector<unsigned>& later)
+{
+    // To try once more on their own: messages whose copy failed, and those
+    // the source passed over. Never reached: those after the last answer of
+    // a run that ended early, which the next run asks for again.
+    for (unsigned n : run.numbers()) {
+        const CopyRun::Fate fate = run.fate(n);
+        if (fate == CopyRun::Fate::Copied)
+            continue;
+        if (fate == CopyRun::Fate::Failed || run.completed || n < run.highestAnswered())
+            retry.push_back(n);
+        else
+            later.push_back(n);
     }
-    log_.debug(TAVIR_HERE,
-        sentence(L"Message %1% of folder \"%2%\" ended a run (error code %3%): %4% It is tried "
-                 L"once more on its own.",
-            next, folder_->sourceName, result, asSentence(why)));
-    if (!copyAlone(next, tally, outcome))
-        return false;
-    ++next;
+}
+
+unsigned FolderCopy::takeSilentMessage(
+    const CopyRun& run, std::vector<unsigned>& retry, const std::vector<unsigned>& later)
+{
+    // The message the source was sending when it fell silent: the one whose
+    // body broke off, else the next one after the last answered.
+    auto broken = std::find_if(retry.begin(), retry.end(),
+        [&](unsigned n) { return run.fate(n) == CopyRun::Fate::Failed; });
+    if (broken != retry.end()) {
+        const unsigned silent = *broken;
+        retry.erase(broken);
+        return silent;
+    }
+    if (later.empty())
+        return 0;
+    // The run's unreached messages are at the front of the pending ones.
+    pending_.pop_front();
+    return later.front();
+}
+
+bool FolderCopy::retryAlone(const std::vector<unsigned>& retry, const CopyRun& run,
+    ImapClientResult result, Outcome& outcome)
+{
+    for (std::size_t i = 0; i < retry.size(); ++i) {
+        const unsigned n = retry[i];
+        if (run.fate(n) == CopyRun::Fate::Unanswered)
+            log_.debug(TAVIR_HERE,
+                sentence(L"The source server sent no answer for message %1% of folder \"%2%\" in "
+                         L"a run; it is tried once more on its own.",
+                    n, folder_->sourceName));
+        else
+            log_.debug(TAVIR_HERE,
+                sentence(L"Message %1% of folder \"%2%\" ended a run (error code %3%): %4% It is "
+                         L"tried once more on its own.",
+                    n, folder_->sourceName, result, asSentence(sourceError())));
+        if (!copyAlone(n, outcome)) {
+            pending_.insert(
+                pending_.begin(), retry.begin() + static_cast<long>(i) + 1, retry.end());
+            return false;
+        }
+    }
     return true;
 }
 
-bool FolderCopy::copyAlone(unsigned number, Tally& tally, Outcome& outcome)
+bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
 {
     if (stopRequested_()) {
+        pending_.push_front(number);
         outcome.end = End::Stopped;
         return false;
     }
-    const unsigned long sourceErrors = source_.getConnection().errorCount();
-    const unsigned long targetErrors = target_.getConnection().errorCount();
-    const ImapClientResult result = source_.copyMessage(folder_->targetName, target_, number);
-    if (result == mail::ImapSuccess) {
-        ++tally.copied;
+    CopyRun run({number});
+    const ImapClientResult result = source_.copyMessages(folder_->targetName, target_, run);
+    noteIgnored(run);
+    if (run.copied() == 1) {
+        ++tally_->copied;
         return true;
     }
-    const std::wstring why = lastError(sourceErrors, targetErrors);
-    if (!isMessageFailure(result)) {
-        outcome = fatal(result, number, why);
+    if (stoppedMidway(outcome)) {
+        pending_.push_front(number);
         return false;
     }
-    ++tally.failed;
+    switch (sortEnding(result, run)) {
+    case Ending::Fatal:
+        if (run.fate(number) == CopyRun::Fate::Failed)
+            ++tally_->failed;
+        else
+            pending_.push_front(number);
+        outcome = fatal(result, number, sourceError());
+        return false;
+    case Ending::SourceSilent:
+        return sourceSilent(number, outcome);
+    case Ending::Fine:
+        // Read to its end, and still without this message.
+        messageFailed(number, mail::ImapFetchFailed,
+            sentence(L"the source server's answer holds no message %1%", number));
+        return true;
+    case Ending::OneMessage:
+        break;
+    }
+    messageFailed(number, result, sourceError());
+    return true;
+}
+
+bool FolderCopy::stoppedMidway(Outcome& outcome)
+{
+    // A stop may cut the connections in hand short: what failed then is
+    // the stop's doing, not the servers'.
+    if (!stopRequested_())
+        return false;
+    outcome.end = End::Stopped;
+    return true;
+}
+
+bool FolderCopy::sourceSilent(unsigned number, Outcome& outcome)
+{
+    ++sourceTimeouts_;
+    const std::wstring why = sourceError();
+    if (number != 0) {
+        ++tally_->failed;
+        log_.report(TAVIR_HERE,
+            sentence(L"Message %1% of folder \"%2%\" was not copied: %3% It is not asked for "
+                     L"again.",
+                number, folder_->sourceName, asSentence(why)));
+    }
+    // A source that falls silent twice is likely to do it again: with a
+    // time-out per message, the account would take hours to fail.
+    if (sourceTimeouts_ < 2)
+        return true;
+    outcome = fatal(mail::ImapConnectionError, number,
+        L"the source server did not answer in time for the second time in this account: " + why);
+    return false;
+}
+
+void FolderCopy::noteIgnored(const CopyRun& run)
+{
+    for (const std::string& what : run.ignored())
+        log_.debug(TAVIR_HERE,
+            sentence(L"In folder \"%1%\", the source server sent %2%; it was read and dropped.",
+                folder_->sourceName, utf8ToUnicode(what)));
+    if (run.ignoredCount() > run.ignored().size())
+        log_.debug(TAVIR_HERE,
+            sentence(L"In folder \"%1%\", the source server sent %2% more replies of that kind.",
+                folder_->sourceName, run.ignoredCount() - run.ignored().size()));
+}
+
+void FolderCopy::messageFailed(unsigned number, ImapClientResult code, const std::wstring& why)
+{
+    ++tally_->failed;
     log_.report(TAVIR_HERE,
         sentence(L"Message %1% of folder \"%2%\" was not copied (error code %3%): %4%", number,
-            folder_->sourceName, result, asSentence(why)));
-    return true;
+            folder_->sourceName, code, asSentence(why)));
 }
 
 FolderCopy::Outcome FolderCopy::fatal(
@@ -126,20 +291,18 @@ FolderCopy::Outcome FolderCopy::fatal(
     Outcome outcome;
     outcome.end = End::Fatal;
     outcome.code = code;
-    outcome.sentence = sentence(L"The copy of folder \"%1%\" ended at message %2% of %3%: %4%",
-        folder_->sourceName, number, count_, asSentence(why));
+    outcome.sentence = number == 0
+        ? sentence(L"The copy of folder \"%1%\" ended: %2%", folder_->sourceName, asSentence(why))
+        : sentence(L"The copy of folder \"%1%\" ended at message %2% of %3%: %4%",
+            folder_->sourceName, number, count_, asSentence(why));
     return outcome;
 }
 
-std::wstring FolderCopy::lastError(unsigned long sourceErrors, unsigned long targetErrors)
+std::wstring FolderCopy::sourceError() const
 {
-    // The source's text first: when both recorded one (a body cut off on its
-    // way), the source's says what went wrong.
-    if (source_.getConnection().errorCount() != sourceErrors)
-        return source_.getLastErrorResponse();
-    if (target_.getConnection().errorCount() != targetErrors)
-        return target_.getLastErrorResponse();
-    return source_.getLastErrorResponse();
+    // The pipelined copy records every failure on the source client, a
+    // refused or lost APPEND with the target's own answer in it.
+    return withoutLineEnd(source_.getLastErrorResponse());
 }
 
 } // namespace tavir::migration

@@ -5,17 +5,26 @@
 //
 // Runs of messages go through the client's pipelined copy: one FETCH asks
 // the source for a whole run while the target takes one APPEND after the
-// other, so the source's round trips overlap the target's. A message that
-// ends a run is tried once more on its own (copyMessage); if it fails again
-// with a code that concerns only that message (9, 10, 14) it is counted as
-// failed and skipped, and the next run starts behind it. A lost connection
-// (3) or any other failure ends the copy: the account can't go on.
+// other, so the source's round trips overlap the target's. Every reply is
+// tied to the number it answers (CopyRun): a body that was not asked for,
+// or a second one, is dropped. A message whose copy failed in a run, or
+// that the source left unanswered, is tried once more on its own; if that
+// fails too with a failure of that message alone, it is counted as failed
+// and skipped. The next run starts after the last message really answered.
+// A source that falls silent costs one message and its time-out once: the
+// message is counted as failed without a second try, and the second
+// time-out in the account ends it. A lost connection, an APPEND whose
+// answer never came, or any other failure ends the copy: the account can't
+// go on.
 #include "Imap/engine/IFolderList.h"
 #include "Imap/engine/Logger.h"
+#include "imapclient/CopyRun.h"
 #include "imapclient/SimpleImapClient.h"
 
+#include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tavir::migration {
 
@@ -25,10 +34,12 @@ public:
     // after each run, and a run that stops early is asked for again from
     // where it stopped.
     static constexpr unsigned runLength = 200;
-
+    // What became of a folder's messages: each is counted in exactly one.
     struct Tally {
         unsigned copied = 0;
         unsigned failed = 0;
+        unsigned present = 0; // on the target already: not copied again
+        unsigned notReached = 0; // the copy ended (stop, failure) before them
     };
 
     enum class End { Completed, Stopped, Fatal };
@@ -41,32 +52,63 @@ public:
     };
 
     // `stopRequested` is asked before every run and every single message;
-    // `progress` hears the tally after each of them.
+    // `progress` hears the tally after each of them. `sourceTimeouts` counts
+    // the account's source time-outs and is added to here.
     FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& target, Logger& log,
-        std::function<bool()> stopRequested, std::function<void(const Tally&)> progress);
+        std::function<bool()> stopRequested, std::function<void(const Tally&)> progress,
+        unsigned& sourceTimeouts);
 
-    // Copies messages 1..count. On Fatal, every message from the failing
-    // one to the last is counted as failed: none of them is known to be on
-    // the target.
+    // Copies the messages `wanted` (ascending) of a folder of `count`
+    // messages; the others are on the target already. Every message of the
+    // folder ends in one count of `tally`.
+    Outcome copy(const MigrationFolder& folder, unsigned count, const std::vector<unsigned>& wanted,
+        Tally& tally);
+    // Copies all `count` messages.
     Outcome copy(const MigrationFolder& folder, unsigned count, Tally& tally);
 
 private:
-    // Copies messages from `first` up to `last`; `next` ends at the first
-    // message not yet handled.
-    bool copyRun(unsigned first, unsigned last, unsigned& next, Tally& tally, Outcome& outcome);
-    bool copyAlone(unsigned number, Tally& tally, Outcome& outcome);
+    // How a copy ended, as far as going on is concerned.
+    enum class Ending { Fine, OneMessage, SourceSilent, Fatal };
+
+    static Ending sortEnding(mail::ImapClientResult result, const mail::CopyRun& run);
+    // One run of `numbers`, taken off the front of the pending messages;
+    // what it did not reach goes back there. False when the copy ends.
+    bool copyRun(std::vector<unsigned> numbers, Outcome& outcome);
+    // The numbers of a run that are neither copied nor failed and counted:
+    // `retry` to try on their own, `later` for the next run.
+    static void splitUnsettled(
+        const mail::CopyRun& run, std::vector<unsigned>& retry, std::vector<unsigned>& later);
+    // Takes the message in hand when the source fell silent off `retry`, or
+    // off the pending messages (`later`, the run's unreached ones, are at
+    // their front); 0 when the source fell silent after the run's last.
+    unsigned takeSilentMessage(
+        const mail::CopyRun& run, std::vector<unsigned>& retry, const std::vector<unsigned>& later);
+    bool retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run,
+        mail::ImapClientResult result, Outcome& outcome);
+    bool copyAlone(unsigned number, Outcome& outcome);
+    // True (and the outcome Stopped) when a stop was asked for: a copy that
+    // failed then leaves the messages it did not copy as not reached.
+    bool stoppedMidway(Outcome& outcome);
+    // The source did not answer in time while sending `number` (0: between
+    // messages): the message is counted as failed and not asked for again.
+    // False when that was one time-out too many.
+    bool sourceSilent(unsigned number, Outcome& outcome);
+    void noteIgnored(const mail::CopyRun& run);
+    void messageFailed(unsigned number, mail::ImapClientResult code, const std::wstring& why);
     Outcome fatal(mail::ImapClientResult code, unsigned number, const std::wstring& why) const;
-    // The error text the last operation left, on whichever connection
-    // recorded one since `sourceErrors`/`targetErrors`.
-    std::wstring lastError(unsigned long sourceErrors, unsigned long targetErrors);
+    std::wstring sourceError() const;
 
     mail::SimpleImapClient& source_;
     mail::SimpleImapClient& target_;
     Logger& log_;
     std::function<bool()> stopRequested_;
     std::function<void(const Tally&)> progress_;
+    unsigned& sourceTimeouts_;
     const MigrationFolder* folder_ = nullptr;
     unsigned count_ = 0;
+    Tally* tally_ = nullptr;
+    // The messages not yet settled, in order.
+    std::deque<unsigned> pending_;
 };
 
 } // namespace tavir::migration

@@ -40,10 +40,18 @@ void writeReportSummary(
     log.report(TAVIR_HERE,
         sentence(L"Accounts: %1% finished, %2% failed, %3% not migrated.", status.finishedAccounts,
             status.failedAccounts, status.selectedAccounts - ended));
-    log.report(TAVIR_HERE,
-        sentence(L"Folders: %1% copied, %2% failed.", status.foldersDone, status.folderErrors));
-    log.report(TAVIR_HERE,
-        sentence(L"Messages: %1% copied, %2% failed.", status.messagesDone, status.messageErrors));
+    std::wstring folders
+        = sentence(L"Folders: %1% copied, %2% failed", status.foldersDone, status.folderErrors);
+    if (status.foldersNotReached != 0)
+        folders += sentence(L", %1% not reached", status.foldersNotReached);
+    log.report(TAVIR_HERE, folders + L".");
+    std::wstring messages
+        = sentence(L"Messages: %1% copied, %2% failed", status.messagesDone, status.messageErrors);
+    if (status.messagesNotReached != 0)
+        messages += sentence(L", %1% not reached", status.messagesNotReached);
+    if (status.messagesAlreadyThere != 0)
+        messages += sentence(L", %1% on the target already", status.messagesAlreadyThere);
+    log.report(TAVIR_HERE, messages + L".");
 }
 
 std::string migrationStatusRecord(const MigrationStatus& status, std::int64_t endTime)

@@ -20,7 +20,8 @@ void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring&
     const MigrationStatus& status, unsigned workers);
 
 // The summary: how the run ended, when and after how long; the accounts
-// finished, failed and not migrated; folders and messages copied and failed.
+// finished, failed and not migrated; folders and messages copied, failed
+// and (where any) not reached, and messages on the target already.
 void writeReportSummary(
     Logger& log, const MigrationStatus& status, std::int64_t endTime, bool aborted);
 

@@ -3,7 +3,8 @@
 // the target's; a stop requested at each command; each statement of the
 // target's administration refused in turn. After every run: no message lost
 // without being counted, none twice, none altered, the target's settings as
-// they were, stopped() once, and the run ended in bounded time.
+// they were, stopped() once, and the run ended in bounded time. After a cut
+// or a stop, one more run leaves exactly the source's messages.
 #include "MigrationHarness.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,38 @@ const std::vector<SourceUser> users = {
             {"Sub", "Subject: a3\r\n\r\nthree\r\n"}}},
     {"bob", {{"INBOX", "Subject: b1\r\n\r\nfour\r\n"}}},
 };
+
+// An account's line in the report: "Account a@b finished: F folders and M
+// messages copied; E folders and N messages failed[; G folders and L
+// messages not reached][; P messages on the target already]."
+struct AccountLine {
+    bool found = false;
+    bool finished = false;
+    unsigned folders = 0; // copied, failed and not reached
+    unsigned copied = 0, failed = 0, notReached = 0, alreadyThere = 0;
+};
+
+AccountLine accountLine(const std::string& report, const std::string& address)
+{
+    static const std::string number = "(\\d+)";
+    const std::regex pattern("Account " + address + " (finished|failed): " + number
+        + " folders and " + number + " messages copied; " + number + " folders and " + number
+        + " messages failed(?:; " + number + " folders and " + number
+        + " messages not reached)?(?:; " + number + " messages on the target already)?\\.");
+    std::smatch m;
+    AccountLine line;
+    if (!std::regex_search(report, m, pattern))
+        return line;
+    auto at = [&](int i) { return m[i].matched ? static_cast<unsigned>(std::stoul(m[i])) : 0u; };
+    line.found = true;
+    line.finished = m[1] == "finished";
+    line.folders = at(2) + at(4) + at(6);
+    line.copied = at(3);
+    line.failed = at(5);
+    line.notReached = at(7);
+    line.alreadyThere = at(8);
+    return line;
+}
 
 enum class Side { None, Source, Target };
 enum class Action { Cut, Stop };
@@ -143,27 +176,50 @@ protected:
                 from, readStandInAccount(*target, user.name + "@" + domain));
             onTarget += there;
             // The account's own line says what became of it: finished, every
-            // message copied or counted as failed; failed, what is there
-            // counted as copied and nothing counted twice.
-            std::smatch m;
-            const std::regex line("Account " + user.name + "@" + domain
-                + " (finished|failed): (\\d+) folders and (\\d+) messages copied; (\\d+) "
-                  "folders and (\\d+) messages failed\\.");
-            if (!std::regex_search(outcome.report, m, line))
+            // message copied, counted as failed or found there; failed,
+            // what is there counted as copied and nothing counted twice.
+            const AccountLine line = accountLine(outcome.report, user.name + "@" + domain);
+            if (!line.found)
                 continue; // never taken: stopped before it
-            const unsigned copied = std::stoul(m[3]), failed = std::stoul(m[5]);
-            EXPECT_EQ(there, copied) << outcome.report;
-            if (m[1] == "finished")
-                EXPECT_EQ(messageCount(from), copied + failed) << outcome.report;
-            else
-                EXPECT_GE(messageCount(from), copied + failed) << outcome.report;
+            EXPECT_EQ(there, line.copied + line.alreadyThere) << outcome.report;
+            const unsigned counted
+                = line.copied + line.failed + line.notReached + line.alreadyThere;
+            if (line.finished) {
+                EXPECT_EQ(messageCount(from), counted) << outcome.report;
+                EXPECT_EQ(from.size(), line.folders) << outcome.report;
+            } else {
+                EXPECT_GE(messageCount(from), counted) << outcome.report;
+                EXPECT_GE(from.size(), line.folders) << outcome.report;
+            }
         }
         EXPECT_EQ(onTarget, outcome.status.messagesDone);
     }
 
+    // One more run into the same domain, with no fault, leaves every folder
+    // with exactly the source's messages: none missing, none twice, each
+    // message counted once, as copied or as found there.
+    void expectMendedByOneMoreRun(const std::string& domain)
+    {
+        SCOPED_TRACE("one more run");
+        const RunOutcome again = runThroughRelays(domain);
+        ASSERT_TRUE(again.started) << again.report;
+        expectCallbacksInOrder(again);
+        EXPECT_EQ(settings, targetSettings(*target));
+        EXPECT_EQ(users.size(), again.status.finishedAccounts) << again.report;
+        EXPECT_EQ(0u, again.status.messageErrors + again.status.folderErrors) << again.report;
+        for (const SourceUser& user : users) {
+            SCOPED_TRACE(user.name + "@" + domain);
+            const MailFolders& from = sourceMail.at(user.name);
+            expectSameMessages(from, readStandInAccount(*target, user.name + "@" + domain));
+            const AccountLine line = accountLine(again.report, user.name + "@" + domain);
+            EXPECT_TRUE(line.finished) << again.report;
+            EXPECT_EQ(messageCount(from), line.copied + line.alreadyThere) << again.report;
+        }
+    }
+
     // For each side: a clean run counts the side's commands; then one run
     // per command k, with `action` at the k-th, each into a domain of its
-    // own, checked by expectSoundEnd and `check`.
+    // own, checked by expectSoundEnd and `check`, and mended by one more.
     template <class Check> void atEachCommand(Action action, Check check)
     {
         startTarget();
@@ -191,6 +247,8 @@ protected:
                 ASSERT_TRUE(outcome.started) << outcome.report;
                 expectSoundEnd(outcome, domain);
                 check(outcome, domain);
+                setPlan(Side::None, action, 0);
+                expectMendedByOneMoreRun(domain);
                 if (::testing::Test::HasFailure())
                     return;
             }

@@ -4,6 +4,7 @@
 // counted; messages the source leaves out are counted; a stop ends the copy
 // with the message in hand counted.
 #include "Imap/engine/FolderCopy.h"
+#include "Imap/engine/FolderResume.h"
 
 #include "EngineTestSupport.h"
 #include "support/ScriptedImap.h"
@@ -26,18 +27,31 @@ std::string piped(unsigned n)
         + "\" FLAGS (\\Seen) BODY[] {" + std::to_string(data.size()) + "}\r\n" + data + ")\r\n";
 }
 
-// Message n fetched alone: its date and flags, then its body.
-std::string alone(unsigned n)
+// Message n's reply broken off inside its body: the script ends there, and
+// the client's next read times out.
+std::string silentIn(unsigned n)
 {
-    const std::string data = "body " + std::to_string(n);
     return "* " + std::to_string(n) + " FETCH (INTERNALDATE \"" + date
-        + "\" FLAGS (\\Seen))\r\n%T OK\r\n* " + std::to_string(n) + " FETCH (BODY[] {"
-        + std::to_string(data.size()) + "}\r\n" + data + ")\r\n%T OK\r\n";
+        + "\" FLAGS () BODY[] {20}\r\nbody";
 }
 
 const std::string loggedIn = scriptedGreeting + "%T OK LOGIN completed\r\n";
 const std::string stored = "%T OK [APPENDUID 1 1] APPEND completed\r\n";
 const std::string full = "%T NO [OVERQUOTA] full\r\n";
+const std::string done = "a OK\r\n";
+
+// The numbers of the bodies the target was sent, in order: "1,3,2".
+std::string appendedBodies(const std::string& sent)
+{
+    std::string order;
+    for (std::size_t at = sent.find("\r\nbody "); at != std::string::npos;
+         at = sent.find("\r\nbody ", at + 1)) {
+        std::size_t from = at + 7;
+        order += (order.empty() ? "" : ",")
+            + sent.substr(from, sent.find_first_not_of("0123456789", from) - from);
+    }
+    return order;
+}
 
 struct Case {
     const char* name;
@@ -45,40 +59,68 @@ struct Case {
     // What the source says on its first connection, and on a second one
     // after the first was given up (greeting and login included).
     std::string source, sourceAgain;
-    std::string target, targetAgain;
+    std::string target;
     FolderCopy::End end;
-    unsigned copied, failed;
+    unsigned copied, failed, notReached;
+    // The bodies the target was sent, in order.
+    const char* appended;
+    // For Fatal: its code and where it ended.
     ImapClientResult code;
-    // In the report, or "": the server's own line (tag and all) says why.
+    unsigned endedAt;
+    // In the report (or, when it starts with "debug: ", the debug log), or "".
     const char* sentence;
 };
 
 TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
 {
+    using End = FolderCopy::End;
+    const auto ok = tavir::mail::ImapSuccess;
     const Case cases[] = {
-        {"every message in one run", 2, piped(1) + piped(2) + "a OK\r\n", "", stored + stored, "",
-            FolderCopy::End::Completed, 2, 0, tavir::mail::ImapSuccess, ""},
+        {"every message in one run", 2, piped(1) + piped(2) + done, "", stored + stored,
+            End::Completed, 2, 0, 0, "1,2", ok, 0, ""},
         {"refused twice: counted and skipped, the next run goes on", 3,
-            piped(1) + piped(2) + piped(3) + "a OK\r\n",
-            loggedIn + alone(2) + piped(3) + "a OK\r\n", stored + full + full + stored, "",
-            FolderCopy::End::Completed, 2, 1, tavir::mail::ImapSuccess,
-            "Message 2 of folder \"F\" was not copied (error code 9): K3 NO [OVERQUOTA] full."},
-        {"refused once: the second try goes through", 2, piped(1) + piped(2) + "a OK\r\n",
-            loggedIn + alone(2), stored + full + stored, "", FolderCopy::End::Completed, 2, 0,
-            tavir::mail::ImapSuccess, ""},
-        {"the answer to an append is lost: the rest is counted, nothing is sent again", 3,
-            piped(1) + piped(2) + piped(3) + "a OK\r\n", "", stored, "", FolderCopy::End::Fatal, 1,
-            2, tavir::mail::ImapConnectionError, ""},
-        {"the source leaves a message out", 3, piped(1) + piped(2) + "a OK\r\n", "",
-            stored + stored, "", FolderCopy::End::Completed, 2, 1, tavir::mail::ImapSuccess,
-            "The source server sent 2 of messages 1 to 3 of folder \"F\"; the other 1 are counted "
-            "as failed."},
+            piped(1) + piped(2) + piped(3) + done, loggedIn + piped(2) + done + piped(3) + done,
+            stored + full + full + stored, End::Completed, 2, 1, 0, "1,2,2,3", ok, 0,
+            "Message 2 of folder \"F\" was not copied (error code 9): appending to the target "
+            "failed: K3 NO [OVERQUOTA] full."},
+        {"refused once: the second try goes through", 2,
+            piped(1) + piped(2) + done + piped(2) + done, "", stored + full + stored,
+            End::Completed, 2, 0, 0, "1,2,2", ok, 0, ""},
+        {"the answer to an append is lost: nothing is sent again, the rest is not reached", 3,
+            piped(1) + piped(2) + piped(3) + done, "", stored, End::Fatal, 1, 1, 1, "1,2",
+            tavir::mail::ImapConnectionError, 2, ""},
+        {"the source leaves a message out: asked for alone, then counted", 3,
+            piped(1) + piped(2) + done + done, "", stored + stored, End::Completed, 2, 1, 0, "1,2",
+            ok, 0,
+            "Message 3 of folder \"F\" was not copied (error code 14): the source server's "
+            "answer holds no message 3."},
         {"the source refuses the body of one message everywhere", 2,
-            "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + piped(2) + "a OK\r\n",
-            loggedIn + "* 1 FETCH (INTERNALDATE \"" + date
-                + "\" FLAGS ())\r\n%T OK\r\n%T NO gone\r\n" + piped(2) + "a OK\r\n",
-            stored, "", FolderCopy::End::Completed, 1, 1, tavir::mail::ImapSuccess,
-            "Message 1 of folder \"F\" was not copied (error code 14): K3 NO gone."},
+            "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + piped(2) + done,
+            loggedIn + "a NO gone\r\n" + piped(2) + done, stored, End::Completed, 1, 1, 0, "2", ok,
+            0, "Message 1 of folder \"F\" was not copied (error code 14): a NO gone."},
+        {"a stray body is dropped", 2, piped(1) + piped(999) + piped(2) + done, "", stored + stored,
+            End::Completed, 2, 0, 0, "1,2", ok, 0,
+            "debug: In folder \"F\", the source server sent a body for message 999, which was not "
+            "asked for; it was read and dropped."},
+        {"a body twice and the last never: the second is dropped, the last asked for alone", 3,
+            piped(1) + piped(1) + piped(2) + done + piped(3) + done, "", stored + stored + stored,
+            End::Completed, 3, 0, 0, "1,2,3", ok, 0,
+            "debug: In folder \"F\", the source server sent a second body for message 1; it was "
+            "read and dropped."},
+        {"a number passed over is asked for alone", 3, piped(1) + piped(3) + done + piped(2) + done,
+            "", stored + stored + stored, End::Completed, 3, 0, 0, "1,3,2", ok, 0,
+            "debug: The source server sent no answer for message 2 of folder \"F\" in a run; it is "
+            "tried once more on its own."},
+        {"a source silent inside a body: that message is not asked for again", 3,
+            piped(1) + silentIn(2), loggedIn + piped(3) + done, stored + stored, End::Completed, 2,
+            1, 0, "1,3", ok, 0,
+            "Message 2 of folder \"F\" was not copied: connection to scripted:143 timed out"},
+        {"a source silent between two messages: the next one is not asked for again", 3, piped(1),
+            loggedIn + piped(3) + done, stored + stored, End::Completed, 2, 1, 0, "1,3", ok, 0,
+            "Message 2 of folder \"F\" was not copied: connection to scripted:143 timed out"},
+        {"a source silent twice ends the copy", 3, piped(1) + silentIn(2), loggedIn + silentIn(3),
+            stored, End::Fatal, 1, 2, 0, "1", tavir::mail::ImapConnectionError, 3,
+            "Message 3 of folder \"F\" was not copied: connection to scripted:143 timed out"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -86,15 +128,15 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         LoggedInClient source(c.source);
         LoggedInClient target(c.target);
         source.server.addSession(c.sourceAgain);
-        target.server.addSession(loggedIn + c.targetAgain);
         source.client.setReadTimeoutMs(200);
         target.client.setReadTimeoutMs(200);
         target.client.getConnection().setTimeoutMs(200);
         Logger log;
         unsigned progress = 0;
+        unsigned timeouts = 0;
         FolderCopy copy(
             source.client, target.client, log, [] { return false; },
-            [&](const FolderCopy::Tally&) { ++progress; });
+            [&](const FolderCopy::Tally&) { ++progress; }, timeouts);
         MigrationFolder folder;
         folder.sourceName = folder.targetName = L"F";
         FolderCopy::Tally tally;
@@ -103,15 +145,21 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         EXPECT_EQ(c.end, outcome.end);
         EXPECT_EQ(c.copied, tally.copied);
         EXPECT_EQ(c.failed, tally.failed);
+        EXPECT_EQ(c.notReached, tally.notReached);
+        EXPECT_EQ(c.count, tally.copied + tally.failed + tally.notReached + tally.present);
+        EXPECT_EQ(c.appended, appendedBodies(target.session->clientBytes));
         EXPECT_GE(progress, 1u);
         if (c.end == FolderCopy::End::Fatal) {
             EXPECT_EQ(c.code, outcome.code);
-            EXPECT_EQ(
-                0u, outcome.sentence.find(L"The copy of folder \"F\" ended at message 2 of 3"))
-                << unicodeToUtf8(outcome.sentence);
+            const std::wstring where = L"The copy of folder \"F\" ended at message "
+                + std::to_wstring(c.endedAt) + L" of 3";
+            EXPECT_EQ(0u, outcome.sentence.find(where)) << unicodeToUtf8(outcome.sentence);
         }
-        if (*c.sentence) {
-            EXPECT_NE(std::string::npos, logs.report().find(c.sentence)) << logs.report();
+        const std::string sentence = c.sentence;
+        if (sentence.rfind("debug: ", 0) == 0) {
+            EXPECT_NE(std::string::npos, logs.debug().find(sentence.substr(7))) << logs.debug();
+        } else if (!sentence.empty()) {
+            EXPECT_NE(std::string::npos, logs.report().find(sentence)) << logs.report();
         }
     }
 }
@@ -124,9 +172,10 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     Logger log;
     // Asked before the run (no stop yet), then after it.
     int asked = 0;
+    unsigned timeouts = 0;
     FolderCopy copy(
         source.client, target.client, log, [&] { return asked++ > 0; },
-        [](const FolderCopy::Tally&) {});
+        [](const FolderCopy::Tally&) {}, timeouts);
     source.client.abort();
     MigrationFolder folder;
     folder.sourceName = folder.targetName = L"F";
@@ -134,6 +183,57 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     EXPECT_EQ(FolderCopy::End::Stopped, copy.copy(folder, 2, tally).end);
     EXPECT_EQ(1u, tally.copied);
     EXPECT_EQ(0u, tally.failed);
+    EXPECT_EQ(1u, tally.notReached);
+
+    // A stop that cuts the copy in hand short (its connection shut): the
+    // failure is the stop's, and the message in hand is not reached.
+    LoggedInClient cutSource(piped(1) + silentIn(2));
+    LoggedInClient cutTarget(stored);
+    asked = 0;
+    FolderCopy cut(
+        cutSource.client, cutTarget.client, log, [&] { return asked++ > 0; },
+        [](const FolderCopy::Tally&) {}, timeouts);
+    FolderCopy::Tally cutTally;
+    EXPECT_EQ(FolderCopy::End::Stopped, cut.copy(folder, 3, cutTally).end);
+    EXPECT_EQ(1u, cutTally.copied);
+    EXPECT_EQ(0u, cutTally.failed);
+    EXPECT_EQ(2u, cutTally.notReached);
+    EXPECT_EQ(0u, timeouts);
+}
+
+// Which messages a folder copied in part before still lacks: matched on
+// size, date and Message-ID, as a multiset.
+TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
+{
+    using tavir::mail::MessageSummary;
+    auto m = [](unsigned size, const char* id = "", std::int64_t instant = 100) {
+        MessageSummary s;
+        s.known = true;
+        s.size = size;
+        s.instant = instant;
+        s.messageId = id;
+        return s;
+    };
+    const MessageSummary unknown;
+    struct Case {
+        const char* name;
+        std::vector<MessageSummary> source, target;
+        std::vector<unsigned> wanted;
+    };
+    const Case cases[] = {
+        {"the first ones are there", {m(1), m(2), m(3)}, {m(1), m(2)}, {3}},
+        {"two identical messages need two", {m(5), m(5), m(6)}, {m(5)}, {2, 3}},
+        {"the same size and date under another Message-ID is another message",
+            {m(5, "<a@x>"), m(5, "<b@x>")}, {m(5, "<b@x>")}, {1}},
+        {"another date is another message", {m(5, "", 100), m(5, "", 101)}, {m(5, "", 101)}, {1}},
+        {"an unknown source message is copied; an unknown or foreign target message counts for "
+         "none",
+            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.wanted, messagesToCopy(c.source, c.target));
+    }
 }
 
 } // namespace

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tavir::test {
@@ -177,6 +178,48 @@ inline unsigned occurrences(const std::string& text, const std::string& needle)
          at = text.find(needle, at + 1))
         ++count;
     return count;
+}
+
+// Every folder of the source holds the same messages on the target, as
+// many times each (order aside: a message copied on a later run comes
+// later), and the target's other folders hold none.
+inline void expectSameMessages(const MailFolders& source, const MailFolders& target,
+    const std::map<std::string, std::string>& targetToSource = {})
+{
+    auto sorted = [](const MailFolder& folder) {
+        std::vector<std::tuple<std::string, std::string, long long>> messages;
+        for (const MailMessage& m : folder.messages)
+            messages.emplace_back(m.data, m.standardFlags, m.instant);
+        std::sort(messages.begin(), messages.end());
+        return messages;
+    };
+    // The source folder a target folder holds; none for a folder of the
+    // target's own whose name a source folder had to give up.
+    auto sourceOf = [&](const std::string& name) {
+        auto renamed = targetToSource.find(name);
+        if (renamed != targetToSource.end())
+            return source.find(renamed->second);
+        for (const auto& entry : targetToSource)
+            if (entry.second == name)
+                return source.end();
+        return source.find(name);
+    };
+    for (const auto& [name, folder] : target) {
+        SCOPED_TRACE("target folder " + name);
+        auto from = sourceOf(name);
+        if (from == source.end()) {
+            EXPECT_TRUE(folder.messages.empty()) << "messages in a folder the source lacks";
+            continue;
+        }
+        EXPECT_EQ(from->second.messages.size(), folder.messages.size());
+        EXPECT_TRUE(sorted(from->second) == sorted(folder));
+    }
+    for (const auto& [name, folder] : source) {
+        bool there = target.count(name) != 0;
+        for (const auto& [renamedTo, original] : targetToSource)
+            there = there || (original == name && target.count(renamedTo));
+        EXPECT_TRUE(there) << "no folder for " << name;
+    }
 }
 
 inline unsigned messageCount(const MailFolders& folders)

@@ -1,0 +1,81 @@
+// The numbers of one pipelined copy and the fate of each.
+#include "imapclient/CopyRun.h"
+
+#include <algorithm>
+
+namespace tavir::mail {
+
+CopyRun::CopyRun(std::vector<unsigned> numbers)
+    : numbers_(std::move(numbers))
+{
+}
+
+CopyRun CopyRun::from(unsigned first)
+{
+    CopyRun run({first});
+    run.open_ = true;
+    return run;
+}
+
+std::string CopyRun::sequenceSet() const
+{
+    if (open_)
+        return std::to_string(numbers_.front()) + ":*";
+    std::string set;
+    for (std::size_t i = 0; i < numbers_.size();) {
+        std::size_t end = i;
+        while (end + 1 < numbers_.size() && numbers_[end + 1] == numbers_[end] + 1)
+            ++end;
+        if (!set.empty())
+            set += ',';
+        set += std::to_string(numbers_[i]);
+        if (end > i)
+            set += ':' + std::to_string(numbers_[end]);
+        i = end + 1;
+    }
+    return set;
+}
+
+bool CopyRun::wants(unsigned number) const
+{
+    if (number == 0 || answered_.count(number))
+        return false;
+    if (open_)
+        return number >= numbers_.front();
+    return std::binary_search(numbers_.begin(), numbers_.end(), number);
+}
+
+void CopyRun::settle(unsigned number, Fate fate)
+{
+    if (!answered_.emplace(number, fate).second)
+        return;
+    copied_ += fate == Fate::Copied;
+    failed_ += fate == Fate::Failed;
+    highest_ = std::max(highest_, number);
+}
+
+CopyRun::Fate CopyRun::fate(unsigned number) const
+{
+    auto found = answered_.find(number);
+    return found == answered_.end() ? Fate::Unanswered : found->second;
+}
+
+std::vector<unsigned> CopyRun::unanswered() const
+{
+    std::vector<unsigned> left;
+    if (open_)
+        return left;
+    for (unsigned number : numbers_)
+        if (!answered_.count(number))
+            left.push_back(number);
+    return left;
+}
+
+void CopyRun::ignore(const std::string& what)
+{
+    if (ignored_.size() < ignoredKept)
+        ignored_.push_back(what);
+    ++ignoredCount_;
+}
+
+} // namespace tavir::mail

@@ -1,0 +1,86 @@
+// Reading a message's size, internal date and Message-ID from a FETCH reply.
+#include "imapclient/MessageSummary.h"
+
+#include "timezone/MailDateParser.h"
+
+#include <strings.h>
+#include <tuple>
+
+namespace tavir::mail {
+
+const char* const messageSummaryItems
+    = "(RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])";
+
+bool MessageSummary::operator<(const MessageSummary& other) const
+{
+    return std::tie(size, instant, messageId)
+        < std::tie(other.size, other.instant, other.messageId);
+}
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+} // namespace
+
+std::string messageIdField(const std::string& header)
+{
+    static const char name[] = "message-id:";
+    const std::size_t nameLength = sizeof name - 1;
+    for (std::size_t line = 0; line < header.size();) {
+        std::size_t end = header.find('\n', line);
+        if (end == std::string::npos)
+            end = header.size();
+        if (header.size() - line >= nameLength
+            && strncasecmp(header.c_str() + line, name, nameLength) == 0) {
+            // The field goes on over the lines that begin with a blank.
+            std::string value;
+            std::size_t from = line + nameLength;
+            for (;;) {
+                value.append(header, from, end - from);
+                if (end + 1 >= header.size() || (header[end + 1] != ' ' && header[end + 1] != '\t'))
+                    break;
+                from = end + 1;
+                end = header.find('\n', from);
+                if (end == std::string::npos)
+                    end = header.size();
+            }
+            std::size_t first = 0, last = value.size();
+            while (first < last && isBlank(value[first]))
+                ++first;
+            while (last > first && isBlank(value[last - 1]))
+                --last;
+            std::string trimmed;
+            for (std::size_t i = first; i < last; ++i)
+                if (value[i] != '\r' && value[i] != '\n')
+                    trimmed += value[i];
+            return trimmed;
+        }
+        line = end + 1;
+    }
+    return std::string();
+}
+
+bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary)
+{
+    const std::string* size = fetch.item("RFC822.SIZE");
+    const std::string* date = fetch.item("INTERNALDATE");
+    const std::string* header = nullptr;
+    for (const auto& [name, value] : fetch.items)
+        if (header == nullptr && strncasecmp(name.c_str(), "BODY[HEADER.FIELDS", 18) == 0)
+            header = &value;
+    std::time_t instant = 0;
+    if (size == nullptr || date == nullptr || header == nullptr
+        || !imap::parseUnsigned32(*size, summary.size)
+        || !tavir::timezone::parseInternaldate(date->c_str(), &instant))
+        return false;
+    summary.instant = instant;
+    summary.messageId = messageIdField(*header);
+    summary.known = true;
+    return true;
+}
+
+} // namespace tavir::mail
