@@ -31,7 +31,7 @@ std::wstring listedNameText(const std::string& bytes)
 
 bool isInboxOnly(const MigrationFolder& folder)
 {
-    return folder.targetPath.size() == 1 && folder.targetPath[0] == L"INBOX";
+    return folder.targetName == L"INBOX";
 }
 
 } // namespace
