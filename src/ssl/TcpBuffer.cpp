@@ -92,17 +92,40 @@ void tcpbuffer::startDeadline(unsigned ms)
 
 void tcpbuffer::extendDeadline(unsigned ms)
 {
-    deadline_ += std::chrono::milliseconds(ms);
+    if (!inGrace_)
+        deadline_ += std::chrono::milliseconds(ms);
+}
+
+void tcpbuffer::setStopGrace(unsigned ms)
+{
+    stopGraceMs_ = ms;
+    inGrace_ = false;
+}
+
+bool tcpbuffer::stopNow()
+{
+    if (!stopRequested())
+        return false;
+    if (stopGraceMs_ == 0)
+        return true;
+    if (!inGrace_) {
+        inGrace_ = true;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopGraceMs_);
+        if (!hasDeadline_ || end < deadline_)
+            deadline_ = end;
+        hasDeadline_ = true;
+    }
+    return false;
 }
 
 int tcpbuffer::waitFor(short events)
 {
-    const int stopFd = stop_ ? stop_->descriptor() : -1;
     for (;;) {
-        if (stopRequested()) {
+        if (stopNow()) {
             errno = ECANCELED;
             return -1;
         }
+        const int stopFd = stop_ && !inGrace_ ? stop_->descriptor() : -1;
         long long wait = getTimeout() != 0 ? std::max(1, timeoutMs()) : -1;
         bool byDeadline = false;
         if (hasDeadline_) {
@@ -132,9 +155,13 @@ int tcpbuffer::waitFor(short events)
             errno = ETIMEDOUT;
             return 0;
         }
-        if (fds[1].revents != 0 || stopRequested()) {
-            errno = ECANCELED;
-            return -1;
+        if (stopFd >= 0 && fds[1].revents != 0) {
+            if (stopNow()) {
+                errno = ECANCELED;
+                return -1;
+            }
+            if (fds[0].revents == 0)
+                continue; // in the grace: the socket alone from now on
         }
         return 1;
     }
@@ -265,7 +292,7 @@ bool tcpbuffer::sendAll(const char* data, size_t length, size_t& sent)
 {
     sent = 0;
     while (sent < length) {
-        if (stopRequested()) {
+        if (stopNow()) {
             sendError_ = ECANCELED;
             markFailed();
             return false;
@@ -352,7 +379,7 @@ int tcpbuffer::waitAndReceive()
     char* get = area_ + sendSize_;
     int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
     for (;;) {
-        if (stopRequested()) {
+        if (stopNow()) {
             receiveError_ = ECANCELED;
             markFailed();
             return -1;

@@ -52,6 +52,10 @@ public:
     void clearDeadline() { hasDeadline_ = false; }
     // A raised signal ends every wait of this buffer at once; null: none.
     void setStopSignal(std::shared_ptr<const StopSignal> stop) { stop_ = std::move(stop); }
+    // While not 0, a raised stop signal does not end the waits at once but
+    // brings the deadline to at most `ms` milliseconds after it was seen:
+    // an answer that is on its way may still come.
+    void setStopGrace(unsigned ms);
 
     const InetSocketAddress& getPeerHost() const { return peer_; }
     virtual const InetSocketAddress& getHost();
@@ -102,6 +106,9 @@ protected:
     bool closeSocket();
     int timeoutMs() const;
     bool stopRequested() const { return stop_ && stop_->raised(); }
+    // True when a raised stop signal ends the operation now; in a grace
+    // period it starts the grace instead.
+    bool stopNow();
     // Waits until the socket is ready for `events` (or in error): 1; 0 with
     // errno ETIMEDOUT (the time-out) or ETIME (the deadline); -1 with errno
     // ECANCELED (the stop signal) or that of poll().
@@ -138,6 +145,8 @@ protected:
     std::shared_ptr<const StopSignal> stop_;
     bool hasDeadline_ = false;
     std::chrono::steady_clock::time_point deadline_;
+    unsigned stopGraceMs_ = 0;
+    bool inGrace_ = false; // the stop was seen in a grace period
 };
 
 class basic_tcpclientbuffer : public tcpbuffer {

@@ -42,6 +42,7 @@ public:
     {
         buffer_->setStopSignal(std::move(stop));
     }
+    void setStopGrace(unsigned ms) { buffer_->setStopGrace(ms); }
     const InetSocketAddress& getPeerHost() const { return buffer_->getPeerHost(); }
     const InetSocketAddress& getHost() { return buffer_->getHost(); }
     int startSSL() { return buffer_->startSSL(); }
