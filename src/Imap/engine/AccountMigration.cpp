@@ -46,8 +46,11 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     , callbacks_(callbacks)
     , stopRequested_(std::move(stopRequested))
     , store_(account.publicFolders ? FolderStore::PublicFolders : FolderStore::Mailbox)
+    , stop_(std::make_shared<utils::StopSignal>())
     , folders_(createFolderList(store_))
 {
+    source_.setStopSignal(stop_);
+    target_.setStopSignal(stop_);
     if (run.readTimeoutMs != 0) {
         source_.setReadTimeoutMs(run.readTimeoutMs);
         target_.setReadTimeoutMs(run.readTimeoutMs);
@@ -58,6 +61,7 @@ AccountMigration::~AccountMigration() = default;
 
 void AccountMigration::abort()
 {
+    stop_->raise();
     source_.abort();
 }
 
@@ -94,6 +98,7 @@ AccountMigration::Step AccountMigration::createDomainAndAccount()
     // The client is shared by all workers: its last error must be read in
     // the same hold of its lock as the operation that failed.
     tiny::KMutexLocker hold(admin.mutex());
+    tinydb::TinyDbClient::StopScope stoppable(admin, stop_);
     if (!run_.domainsReady.count(account_.domain)) {
         if (!admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)}))
             return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
@@ -364,6 +369,9 @@ AccountMigration::Step AccountMigration::checkTarget(
 
 AccountMigration::Step AccountMigration::fail(unsigned code, const std::wstring& why)
 {
+    // A step cut short by a stop request did not fail: the road stopped.
+    if (stopRequested_())
+        return stopped();
     log_.fatal(TAVIR_HERE, static_cast<int>(code), why);
     if (foldersLeft_ > 0)
         log_.report(TAVIR_HERE,

@@ -40,6 +40,10 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
         }
         const unsigned last = count - next < runLength ? count : next + runLength - 1;
         const bool goOn = copyRun(next, last, next, tally, outcome);
+        // A stop request ends the copy in hand at once: the message it cut
+        // short is not copied, and it is no failure.
+        if (outcome.end == End::Fatal && stopRequested_())
+            outcome = Outcome{End::Stopped};
         if (outcome.end == End::Fatal)
             tally.failed += count - next + 1;
         progress_(tally);
