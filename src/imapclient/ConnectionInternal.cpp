@@ -38,6 +38,13 @@ std::string secondsText(unsigned ms)
     return text + " s";
 }
 
+// A deadline for a sentence: whole seconds from 10 s on, tenths below.
+std::string budgetText(unsigned ms)
+{
+    const unsigned step = ms >= 10000 ? 1000 : 100;
+    return secondsText((ms + step / 2) / step * step);
+}
+
 // The words of a capability list, up to a closing bracket.
 std::vector<std::string> capabilityWords(const std::string& text, std::size_t from)
 {
@@ -182,9 +189,9 @@ std::string ConnectionInternal::readEndText(const char* what) const
     int error = stream_ ? stream_->readEndError() : ETIMEDOUT;
     if (error == ETIME && received_ > 0)
         return endpointText() + " sends too slowly: " + what + " not complete after "
-            + secondsText(budgetMs_) + ", and the connection was cut off";
+            + budgetText(budgetMs_) + ", and the connection was cut off";
     if (error == ETIME)
-        return "connection to " + endpointText() + " timed out after " + secondsText(budgetMs_);
+        return "connection to " + endpointText() + " timed out after " + budgetText(budgetMs_);
     if (error == ETIMEDOUT)
         return timeoutText();
     if (error == 0)
@@ -516,7 +523,7 @@ void ConnectionInternal::sendFailed(const std::string& what)
         // Still ImapConnectionFailed, so that the command in hand fails as
         // any write does; the time-out is told by lastErrorWasTimeout().
         const std::string text = endpointText() + " reads too slowly: " + what
-            + " was not taken after " + secondsText(budgetMs_) + ", and the connection was cut off";
+            + " was not taken after " + budgetText(budgetMs_) + ", and the connection was cut off";
         close();
         setTimeoutError(text);
         throw ImapConnectionFailed(text);
