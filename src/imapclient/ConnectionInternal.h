@@ -187,8 +187,9 @@ public:
     // sending was cut off at its deadline (not a silent time-out).
     bool readEndedForGood() const;
 
-    // Every wait of this connection's streams ends at once when `stop` is
-    // raised: the command in hand fails and the connection is closed.
+    // Every wait of the streams this connection makes from now on ends at
+    // once when `stop` is raised: the command in hand fails and the
+    // connection is closed.
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
     bool stopRequested() const;
     // A deadline for the next reply or write when no operation is in hand.

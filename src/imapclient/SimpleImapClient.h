@@ -109,9 +109,10 @@ public:
     // result code alone does not tell (a time-out is 3 like a lost
     // connection, or 9 and 10 when it cut a message short).
     bool lastFailureWasTimeout() const { return connection_.lastErrorWasTimeout(); }
-    // From then on every wait of this client (connecting, reading, writing)
-    // ends at once when `stop` is raised: the operation in hand fails (3,
-    // or 9 and 10 for a message) and its connection is closed.
+    // Every wait of the connections this client makes from now on
+    // (connecting, reading, writing) ends at once when `stop` is raised: the
+    // operation in hand fails (3, or 9 and 10 for a message) and its
+    // connection is closed.
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
 
     // The connection, for settings beyond the defaults (limits, a shorter

@@ -1,3 +1,6 @@
+// The folder list of one account: the listing made into a tree of source
+// paths, its missing parents completed, its target names and identifiers
+// given, and the folders handed out in tree order.
 #include "Imap/engine/FolderListImpl.h"
 
 #include "Imap/textconv/TextConversion.h"
