@@ -1,4 +1,4 @@
-// Folder names that share their parents' pieces.
+// Folder names that share their parents' segments.
 #include "Imap/engine/FolderName.h"
 
 #include <ostream>
@@ -7,7 +7,7 @@ namespace tavir::migration {
 
 namespace {
 
-// A polynomial hash, so that a name hashes alike in one piece or in many:
+// A polynomial hash, so that a name hashes alike in one segment or in many:
 // hash(a + b) = hash(a) * factor^length(b) + hash(b).
 constexpr std::size_t hashFactor = 1099511628211ull;
 
@@ -21,8 +21,8 @@ std::size_t hashOf(std::size_t start, const std::wstring& text)
 
 } // namespace
 
-struct FolderName::Piece {
-    std::shared_ptr<const Piece> parent;
+struct FolderName::Segment {
+    std::shared_ptr<const Segment> parent;
     wchar_t separator = 0; // before `last`, when there is a parent
     std::wstring last;
     std::size_t size = 0; // of the whole name
@@ -41,35 +41,35 @@ FolderName::FolderName(const wchar_t* text)
 
 FolderName::FolderName(const FolderName& parent, wchar_t separator, const std::wstring& last)
 {
-    auto piece = std::make_shared<Piece>();
-    piece->last = last;
+    auto segment = std::make_shared<Segment>();
+    segment->last = last;
     if (parent.empty()) {
-        piece->size = last.size();
-        piece->hash = hashOf(0, last);
+        segment->size = last.size();
+        segment->hash = hashOf(0, last);
     } else {
-        piece->parent = parent.piece_;
-        piece->separator = separator;
-        piece->size = parent.size() + 1 + last.size();
-        piece->hash = hashOf(parent.hash() * hashFactor + static_cast<std::size_t>(separator), last);
+        segment->parent = parent.segment_;
+        segment->separator = separator;
+        segment->size = parent.size() + 1 + last.size();
+        segment->hash = hashOf(parent.hash() * hashFactor + static_cast<std::size_t>(separator), last);
     }
-    piece_ = std::move(piece);
+    segment_ = std::move(segment);
 }
 
 std::size_t FolderName::size() const
 {
-    return piece_ ? piece_->size : 0;
+    return segment_ ? segment_->size : 0;
 }
 
 std::size_t FolderName::hash() const
 {
-    return piece_ ? piece_->hash : 0;
+    return segment_ ? segment_->hash : 0;
 }
 
 std::wstring FolderName::text() const
 {
     std::wstring text(size(), L'\0');
     std::size_t end = text.size();
-    for (const Piece* p = piece_.get(); p; p = p->parent.get()) {
+    for (const Segment* p = segment_.get(); p; p = p->parent.get()) {
         end -= p->last.size();
         text.replace(end, p->last.size(), p->last);
         if (p->parent)
@@ -80,7 +80,7 @@ std::wstring FolderName::text() const
 
 bool operator==(const FolderName& a, const FolderName& b)
 {
-    if (a.piece_ == b.piece_)
+    if (a.segment_ == b.segment_)
         return true;
     return a.size() == b.size() && a.hash() == b.hash() && a.text() == b.text();
 }

@@ -14,7 +14,7 @@ namespace tavir::migration {
 class FolderName {
 public:
     FolderName() = default;
-    // The whole name in one piece.
+    // The whole name in one segment.
     FolderName(const std::wstring& text);
     FolderName(const wchar_t* text);
     // `parent`, `separator` and `last`; just `last` when `parent` is empty.
@@ -39,8 +39,8 @@ public:
     friend bool operator!=(const FolderName& a, const wchar_t* b) { return !(a == b); }
 
 private:
-    struct Piece;
-    std::shared_ptr<const Piece> piece_;
+    struct Segment;
+    std::shared_ptr<const Segment> segment_;
 };
 
 std::wostream& operator<<(std::wostream& out, const FolderName& name);
