@@ -4,7 +4,7 @@
 // order (parents before children) for creating the tree on the target.
 // Building it takes time and memory in proportion to the listing: every
 // folder is found below its parent once, and names share their parents'
-// pieces.
+// segments.
 #include "Imap/engine/IFolderList.h"
 
 #include <boost/multi_index/hashed_index.hpp>
