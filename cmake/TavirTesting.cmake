@@ -13,21 +13,23 @@ function(tavir_add_test exe)
   add_executable(${exe} ${ARG_SOURCES})
   target_link_libraries(${exe} PRIVATE ${ARG_LIBS} tavir_test_support
                         GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${exe}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
   # gtest_discover_tests splits a list-valued property into separate words,
-  # so a second label would be lost; set the whole list on the discovered
-  # tests after they are loaded.
-  list(LENGTH ARG_LABELS _label_count)
-  if(_label_count GREATER 1)
-    set(_labels_file "${CMAKE_CURRENT_BINARY_DIR}/${exe}_labels.cmake")
-    file(WRITE "${_labels_file}"
-      "if(${exe}_TESTS)\n"
-      "  set_tests_properties(\${${exe}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
-      "endif()\n")
-    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_labels_file}")
+  # which shifts every property after it (a second label became a property
+  # name and the time-out was lost): the properties are set whole on the
+  # discovered tests after they are loaded.
+  set(_properties "LABELS \"${ARG_LABELS}\" TIMEOUT ${ARG_TIMEOUT}")
+  if(TAVIR_TSAN)
+    # Reports inside Qt, which is not instrumented, are not ours to mend.
+    string(APPEND _properties " ENVIRONMENT_MODIFICATION \"TSAN_OPTIONS=string_append:::"
+           "suppressions=${PROJECT_SOURCE_DIR}/tests/tsan-suppressions.txt\"")
   endif()
+  gtest_discover_tests(${exe} DISCOVERY_TIMEOUT 60)
+  set(_properties_file "${CMAKE_CURRENT_BINARY_DIR}/${exe}_properties.cmake")
+  file(WRITE "${_properties_file}"
+    "if(${exe}_TESTS)\n"
+    "  set_tests_properties(\${${exe}_TESTS} PROPERTIES ${_properties})\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_properties_file}")
 endfunction()
 
 # tavir_add_test_folder(<label> LIBS <targets>...)

@@ -14,6 +14,9 @@
 //   migration_bench [--rounds N] [--seed S] [--messages N] [--large N]
 //                   [--delay MS] [--huge MB]
 //
+// First, one line on the engine's folder list alone: an account whose
+// folders nest 2,000 levels deep, its CPU time and peak memory.
+//
 // Every server's written state is kept on tmpfs (/dev/shm), so the disk is
 // not what is measured. Each copy is checked message by message (bytes,
 // flags, internal date) where it landed. Prints each measurement as it
@@ -29,6 +32,9 @@
 #include "SourceFetch.h"
 #include "StandInIntake.h"
 
+#include "Imap/engine/IFolderList.h"
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,8 +111,8 @@ void keepStateInMemory()
         std::printf("note: /dev/shm is not writable; state goes to the disk\n");
 }
 
-// VmRSS of this process, from /proc; 0 when it can't be read.
-long ownResidentKb()
+// A line "Name: N kB" of /proc/self/status; 0 when it can't be read.
+long ownStatusKb(const char* pattern)
 {
     std::FILE* status = std::fopen("/proc/self/status", "r");
     if (!status)
@@ -114,10 +120,62 @@ long ownResidentKb()
     char line[256];
     long kb = 0;
     while (std::fgets(line, sizeof line, status))
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+        if (std::sscanf(line, pattern, &kb) == 1)
             break;
     std::fclose(status);
     return kb;
+}
+
+// VmRSS of this process.
+long ownResidentKb()
+{
+    return ownStatusKb("VmRSS: %ld kB");
+}
+
+// VmHWM: the peak resident memory of this process.
+long ownPeakKb()
+{
+    return ownStatusKb("VmHWM: %ld kB");
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// One line: the folder list of an account whose folders nest `depth` levels
+// deep, every level listed ("a", "a/a", ...), built and asked what to create
+// and copy as an account's road does, in a child process of its own: its
+// CPU time and its peak resident memory against the goals.
+void measureFolderNesting(unsigned depth)
+{
+    runChildren({[depth] {
+        std::vector<tavir::mail::FolderInfo> listed;
+        std::string name;
+        for (unsigned level = 1; level <= depth; ++level) {
+            name += level == 1 ? "a" : "/a";
+            listed.push_back({name, true, {}});
+        }
+        // The peak counts from here, not from what the child inherited.
+        if (std::FILE* refs = std::fopen("/proc/self/clear_refs", "w")) {
+            std::fputs("5", refs);
+            std::fclose(refs);
+        }
+        const double start = cpuSeconds();
+        auto list = tavir::migration::createFolderList(tavir::migration::FolderStore::Mailbox);
+        list->build(listed, '/');
+        const std::size_t handedOut
+            = list->foldersToCreate().size() + list->foldersToCopy().size();
+        const double cpu = cpuSeconds() - start;
+        const double peakMb = ownPeakKb() / 1024.0;
+        std::printf("folder list %u levels deep (%zu folders handed out): %.2f s CPU (goal < "
+                    "0.5), peak %.1f MB (goal < 30) %s\n\n",
+            depth, handedOut, cpu, peakMb, cpu < 0.5 && peakMb < 30 ? "met" : "MISSED");
+        return 0;
+    }});
 }
 
 double median(std::vector<double> values)
@@ -302,6 +360,7 @@ void describe(const char* what, const BenchCorpus& corpus, std::uint64_t seed)
 int main(int argc, char** argv)
 {
     const Options options = parseOptions(argc, argv);
+    measureFolderNesting(2000);
     keepStateInMemory();
     if (!Dovecot::available() || !MbsyncRun::available()) {
         std::fprintf(stderr, "needs Dovecot, mbsync (isync) and root\n");

@@ -125,6 +125,7 @@ unsigned Command::run(simpleimapclient::IMessage* message)
 {
     ReplyReader reader(connection_, tag_);
     if (message == nullptr) {
+        ConnectionInternal::Operation operation(connection_);
         completeCommandString();
         if (!isSingleCommand(get(), false, nullptr)) {
             std::string text = "refused to send a malformed " + command_ + " command line to "
@@ -134,21 +135,27 @@ unsigned Command::run(simpleimapclient::IMessage* message)
         }
         if (!sendLine(get(), reconnect_, reader))
             return status_;
-    } else {
-        // The whole body is collected before the first byte of the command
-        // is written, so that a source that fails leaves nothing on the
-        // target.
-        std::vector<std::string> parts = collectBody(message);
-        // Until the first byte is written a lost connection may be
-        // re-established (with its session restored): nothing can be
-        // appended twice. After that every failed write closes the
-        // connection and ends the command.
-        if (reconnect_)
-            connection_.reconnectIfLost();
-        if (!sendLine(get(), false, reader, true))
-            return status_;
-        sendBody(parts);
+        return complete(reader.untilTagged(&untagged_));
     }
+    // The whole body is collected before the first byte of the command is
+    // written, so that a source that fails leaves nothing on the target.
+    // The target's deadline starts after that: the source's time is not its
+    // own.
+    std::vector<std::string> parts = collectBody(message);
+    ConnectionInternal::Operation operation(connection_);
+    // Until the first byte is written a lost connection may be
+    // re-established (with its session restored): nothing can be appended
+    // twice. After that every failed write closes the connection and ends
+    // the command.
+    if (reconnect_)
+        connection_.reconnectIfLost();
+    if (!sendLine(get(), false, reader, true))
+        return status_;
+    sendBody(parts);
+    // Written whole, the message may be stored whatever comes now: its
+    // answer is still awaited for a moment after a stop request, so that
+    // it is counted as what it became.
+    ConnectionInternal::StopGrace grace(connection_);
     return complete(reader.untilTagged(&untagged_));
 }
 

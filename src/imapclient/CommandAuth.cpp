@@ -25,6 +25,7 @@ ChallengeCommand::ChallengeCommand(ConnectionInternal& connection, const std::st
 template <class Answer> unsigned ChallengeCommand::exchange(Answer answer)
 {
     ConnectionInternal& c = connection();
+    ConnectionInternal::Operation operation(c);
     ReplyReader reader(c, getTag());
     completeCommandString();
     // Never reconnects: a login is itself part of connecting, and a

@@ -54,6 +54,9 @@ CommandFetchBody::CommandFetchBody(
 unsigned CommandFetchBody::execute()
 {
     ConnectionInternal& c = connection();
+    // The fetch, its body (read later by the message) and the end of its
+    // reply share one deadline, which the body's size extends.
+    ConnectionInternal::Operation operation(c);
     ReplyReader reader(c, getTag());
     completeCommandString();
     if (!sendLine(getCommandString(), true, reader))

@@ -3,6 +3,7 @@
 #include "imapclient/Command.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
+#include "ssl/StopSignal.h"
 #include "tiny/FormatError.h"
 
 #include <algorithm>
@@ -37,6 +38,13 @@ std::string secondsText(unsigned ms)
     return text + " s";
 }
 
+// A deadline for a sentence: whole seconds from 10 s on, tenths below.
+std::string budgetText(unsigned ms)
+{
+    const unsigned step = ms >= 10000 ? 1000 : 100;
+    return secondsText((ms + step / 2) / step * step);
+}
+
 // The words of a capability list, up to a closing bracket.
 std::vector<std::string> capabilityWords(const std::string& text, std::size_t from)
 {
@@ -50,6 +58,27 @@ std::vector<std::string> capabilityWords(const std::string& text, std::size_t fr
 }
 
 } // namespace
+
+ConnectionInternal::Operation::Operation(ConnectionInternal& connection)
+    : connection_(connection)
+    , outer_(connection.inOperation_)
+{
+    connection.startDeadline();
+    connection.inOperation_ = true;
+}
+
+ConnectionInternal::StopGrace::StopGrace(ConnectionInternal& connection)
+    : connection_(connection)
+{
+    if (connection_.stream_)
+        connection_.stream_->setStopGrace(stopGraceMs);
+}
+
+ConnectionInternal::StopGrace::~StopGrace()
+{
+    if (connection_.stream_)
+        connection_.stream_->setStopGrace(0);
+}
 
 ConnectionInternal::ConnectionInternal()
     : factory_(makeTcpImapStream)
@@ -148,9 +177,21 @@ std::string ConnectionInternal::timeoutText() const
     return "connection to " + endpointText() + " timed out after " + secondsText(timeoutMs_);
 }
 
-std::string ConnectionInternal::readEndText() const
+std::string ConnectionInternal::stoppedText() const
 {
+    return "the connection to " + endpointText() + " was closed on a stop request";
+}
+
+std::string ConnectionInternal::readEndText(const char* what) const
+{
+    if (stopRequested())
+        return stoppedText();
     int error = stream_ ? stream_->readEndError() : ETIMEDOUT;
+    if (error == ETIME && received_ > 0)
+        return endpointText() + " sends too slowly: " + what + " not complete after "
+            + budgetText(budgetMs_) + ", and the connection was cut off";
+    if (error == ETIME)
+        return "connection to " + endpointText() + " timed out after " + budgetText(budgetMs_);
     if (error == ETIMEDOUT)
         return timeoutText();
     if (error == 0)
@@ -159,14 +200,83 @@ std::string ConnectionInternal::readEndText() const
         + " failed: " + tavir::tiny::FormatError::formatErrorFromErrorCode(error);
 }
 
+bool ConnectionInternal::readEndWasTimeout() const
+{
+    if (stopRequested())
+        return false;
+    int error = stream_ ? stream_->readEndError() : ETIMEDOUT;
+    return error == ETIMEDOUT || error == ETIME;
+}
+
 bool ConnectionInternal::readEndedForGood() const
 {
-    return stream_ && stream_->readEndError() != ETIMEDOUT;
+    if (!stream_)
+        return false;
+    int error = stream_->readEndError();
+    return stopRequested() || !(error == ETIMEDOUT || (error == ETIME && received_ == 0));
+}
+
+void ConnectionInternal::recordError(const std::string& text, bool timeout)
+{
+    lastError_ = text;
+    timedOut_ = timeout;
+    ++errorCount_;
+}
+
+void ConnectionInternal::recordReadEnd()
+{
+    recordError(readEndText(), readEndWasTimeout());
+}
+
+void ConnectionInternal::failOnReadEnd(bool inside)
+{
+    const std::string text = readEndText();
+    const bool timeout = readEndWasTimeout();
+    const bool stopped = stopRequested();
+    if (inside || readEndedForGood())
+        close();
+    recordError(text, timeout);
+    if (stopped)
+        throw ImapConnectionFailed(text);
+    throw ImapTimeoutException(text);
+}
+
+void ConnectionInternal::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
+{
+    stop_ = std::move(stop);
+}
+
+bool ConnectionInternal::stopRequested() const
+{
+    return stop_ && stop_->raised();
+}
+
+void ConnectionInternal::startDeadline()
+{
+    budgetMs_ = timeoutMs_;
+    received_ = 0;
+    if (stream_)
+        stream_->startDeadline(timeoutMs_);
+}
+
+void ConnectionInternal::stepDeadline()
+{
+    if (!inOperation_)
+        startDeadline();
+}
+
+void ConnectionInternal::creditDeadline(std::uint64_t bytes)
+{
+    if (timeoutMs_ == 0 || !stream_)
+        return;
+    const std::uint64_t ms = std::min<std::uint64_t>(bytes * 1000u / slowestRate, 0x7FFFFFFFu);
+    budgetMs_ = static_cast<unsigned>(std::min<std::uint64_t>(budgetMs_ + ms, 0xFFFFFFFFu));
+    stream_->extendDeadline(static_cast<unsigned>(ms));
 }
 
 void ConnectionInternal::noteReadEnd()
 {
-    if (stream_ && stream_->readEndError() == ETIMEDOUT)
+    if (stream_ && readEndWasTimeout())
         ++timeouts_;
 }
 
@@ -266,6 +376,7 @@ void ConnectionInternal::connectAndGreet(bool login)
     endpoint.port = port_;
     endpoint.ssl = ssl_;
     endpoint.timeoutMs = timeoutMs_;
+    endpoint.stop = stop_;
     // Whatever this object had is over: a new session starts from state 0.
     close();
     trustNotice_ = {};
@@ -277,22 +388,38 @@ void ConnectionInternal::connectAndGreet(bool login)
     }
     stream_ = std::move(stream);
     stream_->setTimeoutMs(timeoutMs_);
-
+    // Connecting, the TLS handshake and the greeting share one deadline.
+    Operation greeting(*this);
     if (!stream_->create() || !stream_->good()) {
+        if (stopRequested())
+            closeWithError(stoppedText());
         std::string reason = stream_->connectFailure();
         closeWithError((ssl_ ? "could not connect with TLS to " : "could not connect to ")
             + endpointText() + (reason.empty() ? "" : ": " + reason));
     }
     trustNotice_ = stream_->trustNotice();
     setState(Connected);
+    readGreeting();
+    noteCapabilities(greeting_);
+    if (login) {
+        this->login();
+        restoreSession();
+    }
+}
 
-    // The greeting: one line, CR kept, LF dropped.
+void ConnectionInternal::readGreeting()
+{
+    // One line, CR kept, LF dropped.
     greeting_.clear();
     bool complete = false;
+    bool ended = false;
     for (;;) {
         int c = stream_->get();
-        if (c < 0)
+        if (c < 0) {
+            ended = true;
             break;
+        }
+        ++received_;
         if (c == '\n') {
             complete = true;
             break;
@@ -301,20 +428,20 @@ void ConnectionInternal::connectAndGreet(bool login)
             break;
         greeting_.push_back(static_cast<char>(c));
     }
-    if (!complete || !stream_->good() || greeting_.empty() || !isAcceptableGreeting(greeting_)) {
-        // A server that said something is quoted; one that said nothing
-        // is described.
-        std::string refused = greeting_.empty() ? readEndText()
-            : greeting_.find_first_not_of("\r ") == std::string::npos
-            ? endpointText() + " sent an empty greeting"
-            : greeting_;
-        closeWithError(refused);
-    }
-    noteCapabilities(greeting_);
-    if (login) {
-        this->login();
-        restoreSession();
-    }
+    if (complete && stream_->good() && isAcceptableGreeting(greeting_))
+        return;
+    // A server that said something is quoted; one that said nothing, was
+    // cut off while it spoke or was stopped is described.
+    const bool timeout = ended && readEndWasTimeout();
+    const bool cutOff = ended && stream_->readEndError() == ETIME;
+    std::string refused = ended && (greeting_.empty() || cutOff || stopRequested())
+        ? readEndText("its greeting was")
+        : greeting_.find_first_not_of("\r ") == std::string::npos
+        ? endpointText() + " sent an empty greeting"
+        : greeting_;
+    close();
+    recordError(refused, timeout);
+    throw ImapConnectionFailed(refused);
 }
 
 void ConnectionInternal::restoreSession()
@@ -395,21 +522,27 @@ void ConnectionInternal::closeWithError(const std::string& text)
     throw ImapConnectionFailed(text);
 }
 
-void ConnectionInternal::closeAfterCutReply()
-{
-    std::string text = readEndText();
-    close();
-    setLastErrorResponse(text);
-    throw ImapTimeoutException(text);
-}
-
 void ConnectionInternal::sendFailed(const std::string& what)
 {
+    if (stopRequested())
+        closeWithError(stoppedText());
+    const int error = stream_ ? stream_->writeEndError() : 0;
+    if (error == ETIME || error == ETIMEDOUT) {
+        // Still ImapConnectionFailed, so that the command in hand fails as
+        // any write does; the time-out is told by lastErrorWasTimeout().
+        const std::string text = endpointText() + " reads too slowly: " + what
+            + " was not taken after " + budgetText(budgetMs_) + ", and the connection was cut off";
+        close();
+        setTimeoutError(text);
+        throw ImapConnectionFailed(text);
+    }
     closeWithError("sending " + what + " to " + endpointText() + " failed");
 }
 
 bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flush)
 {
+    stepDeadline();
+    creditDeadline(text.size());
     if (streamGood() && state_ != NotConnected) {
         writeText(text, flush);
         if (streamGood() && state_ != NotConnected)
@@ -490,6 +623,7 @@ bool ConnectionInternal::recvLine(std::string& line)
     } catch (const std::bad_alloc&) {
         closeWithError("out of memory while reading a reply from " + endpointText());
     }
+    received_ += line.size();
     // The read ended inside a line: what follows can't be told apart from
     // what was lost, so the connection is given up.
     if (!complete && !line.empty())
@@ -501,6 +635,7 @@ bool ConnectionInternal::recvLine(std::string& line)
 
 void ConnectionInternal::sendLiteralData(const std::string& data)
 {
+    creditDeadline(data.size());
     if (streamGood() && state_ != NotConnected) {
         writeText(data, false);
         if (streamGood() && state_ != NotConnected)
@@ -531,6 +666,7 @@ unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
         // Reported as a short read; the caller gives the literal up.
         noteReadEnd();
     }
+    received_ += done;
     return done;
 }
 

@@ -40,6 +40,48 @@ public:
     // Bytes a message part carries at most, and what the data buffer holds.
     static constexpr std::size_t dataPartSize = 10240;
 
+    // The slowest rate, in bytes per second, at which an answer or a message
+    // still counts as moving. Each operation (a command with all its
+    // replies, a connect with its greeting, a reply of the pipelined copy)
+    // must end within the read time-out plus the time its bytes take at
+    // this rate: every line read or written, and every literal as soon as
+    // it is announced. A server that sends or takes its bytes more slowly
+    // is cut off there.
+    static constexpr std::uint64_t slowestRate = 32 * 1024;
+
+    // How long the answer to a message written whole is still awaited after
+    // a stop request: it says whether the message was stored, so that the
+    // message is counted as what it became.
+    static constexpr unsigned stopGraceMs = 500;
+
+    // For its life, a stop request ends the waits only stopGraceMs after it
+    // was seen.
+    class StopGrace {
+    public:
+        explicit StopGrace(ConnectionInternal& connection);
+        ~StopGrace();
+        StopGrace(const StopGrace&) = delete;
+        StopGrace& operator=(const StopGrace&) = delete;
+
+    private:
+        ConnectionInternal& connection_;
+    };
+
+    // The deadline of one operation, begun on construction: the read
+    // time-out from now, growing with the bytes it moves. Outside an
+    // operation, each reply and each write gets a deadline of its own.
+    class Operation {
+    public:
+        explicit Operation(ConnectionInternal& connection);
+        ~Operation() { connection_.inOperation_ = outer_; }
+        Operation(const Operation&) = delete;
+        Operation& operator=(const Operation&) = delete;
+
+    private:
+        ConnectionInternal& connection_;
+        bool outer_;
+    };
+
     ConnectionInternal();
     ~ConnectionInternal();
     ConnectionInternal(const ConnectionInternal&) = delete;
@@ -104,19 +146,29 @@ public:
     void setSwitchedUser(const std::string& mailbox) { switchedUser_ = mailbox; }
     const std::string& getSwitchedUser() const { return switchedUser_; }
 
-    void setLastErrorResponse(const std::string& text)
-    {
-        lastError_ = text;
-        ++errorCount_;
-    }
+    void setLastErrorResponse(const std::string& text) { recordError(text, false); }
+    // The same for a failure that is a time-out: a server that did not
+    // answer in time, or sent or took its bytes too slowly.
+    void setTimeoutError(const std::string& text) { recordError(text, true); }
     std::string getLastErrorResponse() const { return lastError_; }
+    // True when the last error recorded was a time-out.
+    bool lastErrorWasTimeout() const { return timedOut_; }
+    // Records readEndText() as the last error, a time-out when it was one.
+    void recordReadEnd();
     // The connection can't go on: closes it, records `text` as the last
     // error and throws it as ImapConnectionFailed.
     [[noreturn]] void closeWithError(const std::string& text);
     // A read ended inside a reply, whose rest can't be told apart from what
     // was lost: closes the connection, records readEndText() and throws it
     // as ImapTimeoutException.
-    [[noreturn]] void closeAfterCutReply();
+    [[noreturn]] void closeAfterCutReply() { failOnReadEnd(true); }
+    // A read ended where a reply or a line was awaited: records
+    // readEndText() and throws it as ImapTimeoutException (as
+    // ImapConnectionFailed after a stop request). The connection is closed
+    // when `inside` a reply, when the server closed it or the read failed,
+    // and when it was cut off at its deadline; after a plain time-out it
+    // stays open, as a late answer can still be told apart by its tag.
+    [[noreturn]] void failOnReadEnd(bool inside);
     // How many times an error text was recorded: an operation that failed
     // without recording one compares it before and after.
     unsigned long errorCount() const { return errorCount_; }
@@ -124,16 +176,31 @@ public:
     // The server as "host:port", for error texts.
     std::string endpointText() const;
     // One sentence for a read that ended without data: the time-out, the
-    // peer closing the connection, or a failure.
-    std::string readEndText() const;
-    // True when the last read ended because the peer closed the connection
-    // or the read failed (not a time-out).
+    // deadline of a server that sends too slowly (`what` names what was
+    // not complete), a stop request, the peer closing the connection, or a
+    // failure.
+    std::string readEndText(const char* what = "its answer was") const;
+    // True when the last read ended by a time-out or at the deadline.
+    bool readEndWasTimeout() const;
+    // True when the last read ended for good: the peer closed the
+    // connection, the read failed, a stop came, or a server that was
+    // sending was cut off at its deadline (not a silent time-out).
     bool readEndedForGood() const;
     // How many reads on this connection (over all its streams) ended
     // because the server did not send in time. An operation compares it
     // before and after to tell a silent server from a refusing or broken
     // one.
     unsigned long timeoutCount() const { return timeouts_; }
+
+    // Every wait of the streams this connection makes from now on ends at
+    // once when `stop` is raised: the command in hand fails and the
+    // connection is closed.
+    void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
+    bool stopRequested() const;
+    // A deadline for the next reply or write when no operation is in hand.
+    void stepDeadline();
+    // Gives the operation in hand the time `bytes` take at slowestRate.
+    void creditDeadline(std::uint64_t bytes);
     // "1 MiB", "64 KiB", "1000 bytes": a byte count in error texts.
     static std::string sizeText(std::uint64_t bytes);
     const std::string& getGreeting() const { return greeting_; }
@@ -173,9 +240,13 @@ public:
 
 private:
     void connectAndGreet(bool login);
+    void readGreeting();
     void restoreSession();
     void writeText(const std::string& text, bool flush);
     [[noreturn]] void sendFailed(const std::string& what);
+    void recordError(const std::string& text, bool timeout);
+    void startDeadline();
+    std::string stoppedText() const;
     void reestablish();
     const std::vector<std::string>& knownCapabilities(bool reconnect);
     std::string timeoutText() const;
@@ -201,7 +272,13 @@ private:
     std::string lastError_;
     unsigned long errorCount_ = 0;
     unsigned long timeouts_ = 0;
+    bool timedOut_ = false;
     std::string selectedFolder_;
+
+    std::shared_ptr<const tavir::utils::StopSignal> stop_;
+    bool inOperation_ = false;
+    unsigned budgetMs_ = 0; // the operation's time-out and credit so far
+    std::uint64_t received_ = 0; // bytes read in the operation
 
     // What a reconnect restores: the account a master login switched to and
     // the folder that was selected last.

@@ -135,9 +135,8 @@ bool FetchMessage::getNextDataPart(std::string& part)
         // already read can't be completed, and the connection is in the
         // middle of a literal: it is closed, never used again as it is.
         part.clear();
-        std::string text = source_->readEndText();
+        source_->recordReadEnd();
         abandon();
-        source_->setLastErrorResponse(text);
         return false;
     }
     rest_ -= got;

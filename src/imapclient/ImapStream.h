@@ -8,6 +8,10 @@
 #include <memory>
 #include <string>
 
+namespace tavir::utils {
+class StopSignal;
+}
+
 namespace tavir::mail {
 
 // How a TLS server's certificate was trusted: the server as "host:port"
@@ -41,10 +45,22 @@ public:
     virtual void flush() = 0;
     // Read time-out in milliseconds; 0 means wait for ever.
     virtual void setTimeoutMs(unsigned ms) = 0;
+    // The operation in hand ends `ms` milliseconds from now (0: no
+    // deadline): no read or write waits past it, however slowly the server
+    // sends or takes its bytes. The default has no deadline.
+    virtual void startDeadline(unsigned ms);
+    // Moves the deadline `ms` later.
+    virtual void extendDeadline(unsigned ms);
+    // While not 0, a stop request ends the waits only `ms` milliseconds
+    // after it was seen (an answer on its way may still come).
+    virtual void setStopGrace(unsigned ms);
     // Why the last read ended without a byte: 0 when the peer closed the
     // connection, ETIMEDOUT when the read time-out passed (the default),
-    // else the errno of the failure.
+    // ETIME when the deadline passed, ECANCELED when the stop signal was
+    // raised, else the errno of the failure.
     virtual int readEndError() const;
+    // Why the last write failed, in the same terms; 0 when not known.
+    virtual int writeEndError() const;
     // After a failed create(): what failed, in a few words ("(111)
     // Connection refused", "TLS handshake failed", why the server's
     // certificate was refused); may be empty.
@@ -58,6 +74,8 @@ struct ImapEndpoint {
     unsigned port = 0;
     bool ssl = false;
     unsigned timeoutMs = 0;
+    // Ends every wait of the stream at once when raised; may be null.
+    std::shared_ptr<const tavir::utils::StopSignal> stop;
 };
 
 // Makes the (unconnected) stream for an endpoint; null when the host name

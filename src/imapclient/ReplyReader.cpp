@@ -72,16 +72,10 @@ std::string ReplyReader::readLine(bool insideReply)
 {
     std::string line;
     connection_.recvLine(line);
-    if (!line.empty())
-        return line;
-    // The read ended between two lines. Inside a reply the rest is lost;
-    // between replies a time-out leaves the connection as it is (a late
-    // answer is told apart by its tag), a closed or failed one is closed.
-    std::string text = connection_.readEndText();
-    if (insideReply || connection_.readEndedForGood())
-        connection_.close();
-    connection_.setLastErrorResponse(text);
-    throw ImapTimeoutException(text);
+    if (line.empty())
+        connection_.failOnReadEnd(insideReply);
+    connection_.creditDeadline(line.size());
+    return line;
 }
 
 void ReplyReader::readLiteral(std::string* into, std::uint64_t size)
@@ -91,6 +85,9 @@ void ReplyReader::readLiteral(std::string* into, std::uint64_t size)
         connection_.closeWithError(from + " announced a literal of " + std::to_string(size)
             + " bytes, more than the limit of "
             + ConnectionInternal::sizeText(connection_.maxLiteralSize()));
+    // A large literal gets the time it takes at the slowest rate still
+    // taken for moving, from the moment it is announced.
+    connection_.creditDeadline(size);
     std::string scratch;
     std::string& target = into != nullptr ? *into : scratch;
     if (into != nullptr && (target.size() > budget_ || size > budget_ - target.size()))
@@ -117,6 +114,7 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
 {
     try {
         Reply reply;
+        connection_.stepDeadline();
         std::string line = readLine(false);
         if (isBye(line)) {
             // The server ends the session; nothing more comes.
@@ -140,6 +138,7 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
             if (!announcesLiteral(line, size))
                 break;
             if (untagged && leaveLiteral && leaveLiteral(reply.text, size)) {
+                connection_.creditDeadline(size);
                 reply.literalLeft = true;
                 reply.literalSize = size;
                 return reply;

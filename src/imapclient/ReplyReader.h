@@ -40,10 +40,14 @@ public:
 
     ReplyReader(ConnectionInternal& connection, std::string tag);
 
-    // The next whole reply. Failures throw, with the connection's last error
-    // set: a time-out or a closed peer between replies (ImapTimeoutException;
-    // a time-out leaves the connection open, as a late answer can still be
-    // told apart by its tag), a reply cut off inside a line or a literal, a
+    // The next whole reply, within the deadline of the operation in hand,
+    // or of its own when there is none; each literal it announces adds the
+    // time its bytes take at the slowest rate (ConnectionInternal). Failures
+    // throw, with the connection's last error set: a time-out or a closed
+    // peer between replies (ImapTimeoutException; a time-out leaves the
+    // connection open, as a late answer can still be told apart by its tag,
+    // while a server cut off at its deadline is closed; after a stop request
+    // ImapConnectionFailed, closed), a reply cut off inside a line or a literal, a
     // line, literal or reply over the connection's limits
     // (ImapConnectionFailed; both close the connection), an untagged BYE at
     // the start of a reply (ImapServerBrokeConnection; closed).

@@ -23,6 +23,12 @@ SimpleImapClient::~SimpleImapClient()
     disconnect(true);
 }
 
+void SimpleImapClient::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
+{
+    stop_ = stop;
+    connection_.setStopSignal(std::move(stop));
+}
+
 void SimpleImapClient::setStreamFactory(ImapStreamFactory factory)
 {
     factory_ = factory;
@@ -99,6 +105,7 @@ bool SimpleImapClient::testImapServer(
     trustNotice_ = {};
     try {
         probe.setStreamFactory(factory_);
+        probe.setStopSignal(stop_);
         probe.initialize(unicodeToUtf8(host), port, "", "", false, timeout, ssl);
         probe.init(false);
         greeting = tavir::migration::utf8ToUnicode(probe.getGreeting());

@@ -13,6 +13,7 @@
 #include "imapclient/MessageSummary.h"
 #include "tiny/KMutex.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,17 @@ public:
     const TrustNotice& trustNotice() const { return trustNotice_; }
     void setLastErrorResponse(const std::string& text) { lastError_ = text; }
     bool isConnected() const { return connected_; }
+    // True when the last failure of this client's connection was a
+    // time-out: a server that did not answer in time, or sent or took its
+    // bytes so slowly that it was cut off at the operation's deadline. A
+    // result code alone does not tell (a time-out is 3 like a lost
+    // connection, or 9 and 10 when it cut a message short).
+    bool lastFailureWasTimeout() const { return connection_.lastErrorWasTimeout(); }
+    // Every wait of the connections this client makes from now on
+    // (connecting, reading, writing) ends at once when `stop` is raised: the
+    // operation in hand fails (3, or 9 and 10 for a message) and its
+    // connection is closed.
+    void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
 
     // The connection, for settings beyond the defaults (limits, a shorter
     // read time-out) and for tests.
@@ -160,6 +172,7 @@ private:
     TrustNotice trustNotice_;
     ImapStreamFactory factory_;
     unsigned timeoutMs_ = 0;
+    std::shared_ptr<const tavir::utils::StopSignal> stop_;
 };
 
 } // namespace tavir::mail

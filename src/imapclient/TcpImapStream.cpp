@@ -18,9 +18,20 @@ namespace tavir::mail {
 
 ImapStream::~ImapStream() = default;
 
+void ImapStream::startDeadline(unsigned) { }
+
+void ImapStream::extendDeadline(unsigned) { }
+
+void ImapStream::setStopGrace(unsigned) { }
+
 int ImapStream::readEndError() const
 {
     return ETIMEDOUT;
+}
+
+int ImapStream::writeEndError() const
+{
+    return 0;
 }
 
 std::string ImapStream::connectFailure() const
@@ -47,14 +58,17 @@ public:
 
     bool create() override
     {
-        errno = 0;
         stream_->create(nullptr);
         if (stream_->bad() || stream_->fail()) {
+            int error = stream_->buffer()->lastConnectError();
+            const bool late = error == ETIMEDOUT || error == ETIME;
             // The TLS client buffer counts as connected once the TCP connect
             // is done, so a failure after that is the handshake's.
-            connectFailure_ = stream_->isConnected() ? std::string("TLS handshake failed")
-                : errno != 0 ? tavir::tiny::FormatError::formatErrorFromErrorCode(errno)
-                             : std::string();
+            connectFailure_ = stream_->isConnected()
+                ? std::string(late ? "the TLS handshake did not end in time" : "TLS handshake failed")
+                : error != 0 && error != ENOTCONN
+                ? tavir::tiny::FormatError::formatErrorFromErrorCode(late ? ETIMEDOUT : error)
+                : std::string();
             return false;
         }
         if (endpoint_.ssl && !trustServer())
@@ -99,7 +113,11 @@ public:
     }
     void flush() override { stream_->flush(); }
     void setTimeoutMs(unsigned ms) override { stream_->setTimeoutMs(ms); }
+    void startDeadline(unsigned ms) override { stream_->startDeadline(ms); }
+    void extendDeadline(unsigned ms) override { stream_->extendDeadline(ms); }
+    void setStopGrace(unsigned ms) override { stream_->setStopGrace(ms); }
     int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
+    int writeEndError() const override { return stream_->buffer()->lastSendError(); }
     std::string connectFailure() const override { return connectFailure_; }
     TrustNotice trustNotice() const override { return trustNotice_; }
 
@@ -154,6 +172,7 @@ std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
             stream = std::make_unique<basic_tcpclientiostream>(
                 peer, InetSocketAddress::any(), 4096, sendBufferSize);
         }
+        stream->setStopSignal(endpoint.stop);
         auto result = std::make_unique<TcpImapStream>(std::move(stream), endpoint);
         result->setTimeoutMs(endpoint.timeoutMs);
         return result;

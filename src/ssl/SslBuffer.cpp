@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <chrono>
 
 namespace tavir::ssl {
 
@@ -76,50 +75,48 @@ int basic_sslbuffer::handshake(const SSL_METHOD* method)
         return 0;
     if (!serverName_.empty() && !::tavir::ssl::expectServerName(ssl_, serverName_))
         return 0;
+    // A write that must wait is tried again with the same bytes, from
+    // wherever the put area has them by then.
+    SSL_set_mode(ssl_, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (method)
         SSL_set_ssl_method(ssl_, method);
     SslErrHandler::emptyErrorQueue();
-
-    int ms = timeoutMs();
-    if (ms <= 0 || getTimeout() == 0)
-        return SSL_connect(ssl_);
-
-    // The handshake must not outlast the time-out, however the server
-    // stalls: run it non-blocking against one deadline.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    tavir::tiny::sockBlockMode(socket_, 0);
-    int rc;
-    while (true) {
-        rc = SSL_connect(ssl_);
+    // The socket never blocks: the handshake waits for it like any read or
+    // write, within the time-out and the deadline.
+    for (;;) {
+        int rc = SSL_connect(ssl_);
         if (rc == 1)
-            break;
-        int error = SSL_get_error(ssl_, rc);
-        short events;
-        if (error == SSL_ERROR_WANT_READ)
-            events = POLLIN;
-        else if (error == SSL_ERROR_WANT_WRITE)
-            events = POLLOUT;
-        else
-            break;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            rc = -1;
-            errno = ETIMEDOUT;
-            break;
-        }
-        pollfd p{socket_, events, 0};
-        int n = ::poll(&p, 1, int(left));
-        if (n < 0 && errno != EINTR) {
-            rc = -1;
-            break;
-        }
+            return rc;
+        wantEvents_ = 0;
+        errno = 0;
+        if (classify(rc) < 0 && errno == EAGAIN && waitFor(wantEvents_) > 0)
+            continue;
+        connectError_ = errno != 0 && errno != EAGAIN ? errno : EPROTO;
+        return rc < 0 ? rc : -1;
     }
-    int saved = errno;
-    tavir::tiny::sockBlockMode(socket_, 1);
-    errno = saved;
-    return rc;
+}
+
+int basic_sslbuffer::classify(int rc)
+{
+    const int saved = errno;
+    switch (SSL_get_error(ssl_, rc)) {
+    case SSL_ERROR_WANT_READ:
+        wantEvents_ = POLLIN;
+        errno = EAGAIN;
+        return -1;
+    case SSL_ERROR_WANT_WRITE:
+        wantEvents_ = POLLOUT;
+        errno = EAGAIN;
+        return -1;
+    case SSL_ERROR_ZERO_RETURN:
+        return 0;
+    case SSL_ERROR_SYSCALL:
+        errno = saved != 0 && saved != EAGAIN ? saved : EIO;
+        return -1;
+    default:
+        errno = EIO;
+        return -1;
+    }
 }
 
 tavir::utils::tcpbuffer* basic_sslbuffer::start(const SSL_METHOD* method)
@@ -147,35 +144,39 @@ int basic_sslbuffer::resetSSL()
     return 0;
 }
 
-bool basic_sslbuffer::hasBufferedInput()
-{
-    return tlsActive_ && ssl_ && SSL_pending(ssl_) > 0;
-}
-
 int basic_sslbuffer::sendData(void* data, int length)
 {
     if (!tlsActive_)
         return tcpbuffer::sendData(data, length);
-    if (!ssl_)
+    if (!ssl_) {
+        errno = EIO;
         return -1;
+    }
     SslErrHandler::emptyErrorQueue();
+    errno = 0;
     int rc = SSL_write(ssl_, data, length);
-    return rc > 0 ? rc : -1;
+    if (rc > 0)
+        return rc;
+    classify(rc);
+    return -1;
 }
 
 int basic_sslbuffer::recvData(void* data, int length)
 {
     if (!tlsActive_)
         return tcpbuffer::recvData(data, length);
-    if (!ssl_)
+    if (!ssl_) {
+        errno = EIO;
         return -1;
+    }
     SslErrHandler::emptyErrorQueue();
+    errno = 0;
     int rc = SSL_read(ssl_, data, length);
     if (rc > 0)
         return rc;
-    // A shutdown by the peer (with or without close_notify) is the end of
-    // the stream; anything else, a stalled record included, is a failure.
-    return SSL_get_error(ssl_, rc) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    // A close_notify from the peer is the end of the stream; a stalled or
+    // broken record waits or fails like any receive.
+    return classify(rc);
 }
 
 } // namespace tavir::ssl

@@ -35,8 +35,12 @@ protected:
     tavir::utils::tcpbuffer* start(const SSL_METHOD* method) override;
     int sendData(void* data, int length) override;
     int recvData(void* data, int length) override;
-    bool hasBufferedInput() override;
     void beforeSocketClose() override;
+    // What a failed SSL call with result `rc` means for the caller: -1 with
+    // errno EAGAIN and wantEvents_ set when it is to wait and try again,
+    // 0 for the peer's end of the stream, else -1 with errno EIO (or the
+    // socket's own error).
+    int classify(int rc);
 
     int handshake(const SSL_METHOD* method);
     void releaseSsl();

@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -65,13 +66,11 @@ std::streambuf* tcpbuffer::setbuf(char* area, std::streamsize n)
 void tcpbuffer::setTimeoutInSeconds(unsigned seconds)
 {
     timeoutSeconds_ = seconds;
-    applySocketTimeouts();
 }
 
 void tcpbuffer::setTimeoutInuSeconds(unsigned microseconds)
 {
     timeoutMicroseconds_ = int(microseconds);
-    applySocketTimeouts();
 }
 
 unsigned tcpbuffer::getTimeout() const
@@ -85,18 +84,87 @@ int tcpbuffer::timeoutMs() const
     return ms > INT_MAX ? INT_MAX : int(ms);
 }
 
-void tcpbuffer::applySocketTimeouts()
+void tcpbuffer::startDeadline(unsigned ms)
 {
-    if (socket_ < 0)
-        return;
-    // A blocked receive (inside a TLS record) or send must end too: the
-    // same time-out bounds it. 0 means wait without limit.
-    long long total = (long long)timeoutSeconds_ * 1000000 + timeoutMicroseconds_;
-    timeval tv{};
-    tv.tv_sec = time_t(total / 1000000);
-    tv.tv_usec = suseconds_t(total % 1000000);
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    hasDeadline_ = ms != 0;
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+void tcpbuffer::extendDeadline(unsigned ms)
+{
+    if (!inGrace_)
+        deadline_ += std::chrono::milliseconds(ms);
+}
+
+void tcpbuffer::setStopGrace(unsigned ms)
+{
+    stopGraceMs_ = ms;
+    inGrace_ = false;
+}
+
+bool tcpbuffer::stopNow()
+{
+    if (!stopRequested())
+        return false;
+    if (stopGraceMs_ == 0)
+        return true;
+    if (!inGrace_) {
+        inGrace_ = true;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopGraceMs_);
+        if (!hasDeadline_ || end < deadline_)
+            deadline_ = end;
+        hasDeadline_ = true;
+    }
+    return false;
+}
+
+int tcpbuffer::waitFor(short events)
+{
+    for (;;) {
+        if (stopNow()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const int stopFd = stop_ && !inGrace_ ? stop_->descriptor() : -1;
+        long long wait = getTimeout() != 0 ? std::max(1, timeoutMs()) : -1;
+        bool byDeadline = false;
+        if (hasDeadline_) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline_ - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0) {
+                errno = ETIME;
+                return 0;
+            }
+            if (wait < 0 || left < wait) {
+                wait = left;
+                byDeadline = true;
+            }
+        }
+        pollfd fds[2] = {{socket_, events, 0}, {stopFd, POLLIN, 0}};
+        int n = ::poll(fds, stopFd >= 0 ? 2 : 1, int(std::min<long long>(wait, INT_MAX)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0) {
+            // The deadline may have been the shorter wait by a rounding
+            // step only: ask it again.
+            if (byDeadline)
+                continue;
+            errno = ETIMEDOUT;
+            return 0;
+        }
+        if (stopFd >= 0 && fds[1].revents != 0) {
+            if (stopNow()) {
+                errno = ECANCELED;
+                return -1;
+            }
+            if (fds[0].revents == 0)
+                continue; // in the grace: the socket alone from now on
+        }
+        return 1;
+    }
 }
 
 bool tcpbuffer::init()
@@ -105,7 +173,7 @@ bool tcpbuffer::init()
         return true;
     ssl::ignoreSigPipe();
     setp(area_, area_ + sendSize_);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
     // There is no SO_NOSIGPIPE here: every plain send carries MSG_NOSIGNAL
@@ -126,9 +194,18 @@ bool tcpbuffer::init()
 
 tcpbuffer* tcpbuffer::create(const SSL_METHOD* method)
 {
+    connectError_ = ENOTCONN;
     if (!init())
         return nullptr;
-    return start(method);
+    // Without a deadline of the caller's, connecting and the handshake
+    // together get one time-out.
+    const bool ownDeadline = !hasDeadline_ && getTimeout() != 0;
+    if (ownDeadline)
+        startDeadline(unsigned(std::max(1, timeoutMs())));
+    tcpbuffer* result = start(method);
+    if (ownDeadline)
+        clearDeadline();
+    return result;
 }
 
 bool tcpbuffer::closeSocket()
@@ -167,48 +244,28 @@ bool tcpbuffer::connectPeer()
     sockaddr* address = peer_.getSockAddr();
     if (!address)
         return false;
-    applySocketTimeouts();
-    int ms = timeoutMs();
-    int rc;
-    if (ms <= 0) {
-        rc = tavir::tiny::k_connect(socket_, address, peer_.getSockAddrLength());
-    } else {
-        // A peer that never answers the SYN must not hold the caller for the
-        // system's own connect time-out of minutes.
-        tavir::tiny::sockBlockMode(socket_, 0);
-        rc = ::connect(socket_, address, peer_.getSockAddrLength());
-        if (rc != 0 && errno == EINPROGRESS) {
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-            while (true) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                                .count();
-                if (left < 0)
-                    left = 0;
-                pollfd p{socket_, POLLOUT, 0};
-                int n = ::poll(&p, 1, int(left));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    errno = n == 0 ? ETIMEDOUT : errno;
-                    rc = -1;
-                    break;
-                }
-                int error = 0;
-                socklen_t length = sizeof error;
-                if (getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                    error = errno;
-                rc = error ? -1 : 0;
-                errno = error;
+    int error = 0;
+    if (::connect(socket_, address, peer_.getSockAddrLength()) != 0) {
+        error = errno;
+        while (error == EINPROGRESS || error == EINTR) {
+            int ready = waitFor(POLLOUT);
+            if (ready <= 0) {
+                error = errno;
                 break;
             }
+            socklen_t length = sizeof error;
+            if (getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+            // A stop that came while the connection was made wins: the
+            // socket may look ready only because it was shut down.
+            if (error == 0 && stopRequested())
+                error = ECANCELED;
         }
-        int saved = errno;
-        tavir::tiny::sockBlockMode(socket_, 1);
-        errno = saved;
     }
-    if (rc != 0) {
+    if (error != 0) {
+        connectError_ = error;
         closeSocket();
+        errno = error;
         return false;
     }
     failed_ = false;
@@ -231,19 +288,34 @@ const InetSocketAddress& tcpbuffer::readLocalAddress()
     return local_;
 }
 
-bool tcpbuffer::sendAll(const char* data, size_t length)
+bool tcpbuffer::sendAll(const char* data, size_t length, size_t& sent)
 {
-    while (length > 0) {
-        int chunk = int(length > size_t(kMaxChunk) ? kMaxChunk : length);
-        int sent = sendData(const_cast<char*>(data), chunk);
-        if (sent == 0)
-            return false;
-        if (sent < 0) {
+    sent = 0;
+    while (sent < length) {
+        if (stopNow()) {
+            sendError_ = ECANCELED;
             markFailed();
             return false;
         }
-        data += sent;
-        length -= size_t(sent);
+        int chunk = int(length - sent > size_t(kMaxChunk) ? kMaxChunk : length - sent);
+        wantEvents_ = POLLOUT;
+        errno = 0;
+        int done = sendData(const_cast<char*>(data + sent), chunk);
+        if (done > 0) {
+            sent += size_t(done);
+            continue;
+        }
+        int error = done < 0 && errno != 0 ? errno : EIO;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            if (waitFor(wantEvents_) > 0)
+                continue;
+            error = errno;
+        }
+        // Whatever stopped it, part of what was to be written is on its way
+        // and the rest never will be: the connection can't go on.
+        sendError_ = error;
+        markFailed();
+        return false;
     }
     return true;
 }
@@ -256,20 +328,9 @@ int tcpbuffer::sync()
     if (pending == 0)
         return 0; // nothing to write is not a failure
     char* start = pbase();
-    // Send in place; on failure keep the unsent rest at the start.
     size_t done = 0;
-    bool ok = true;
-    while (done < pending) {
-        int chunk = int(pending - done > size_t(kMaxChunk) ? kMaxChunk : pending - done);
-        int sent = sendData(start + done, chunk);
-        if (sent <= 0) {
-            if (sent < 0)
-                markFailed();
-            ok = false;
-            break;
-        }
-        done += size_t(sent);
-    }
+    bool ok = sendAll(start, pending, done);
+    // On failure the unsent rest stays at the start.
     size_t rest = pending - done;
     if (rest && done)
         std::memmove(area_, start + done, rest);
@@ -288,7 +349,8 @@ tcpbuffer::int_type tcpbuffer::overflow(int_type c)
         return traits_type::not_eof(c);
     if (sendSize_ == 0) {
         char byte = traits_type::to_char_type(c);
-        return sendAll(&byte, 1) ? c : traits_type::eof();
+        size_t sent = 0;
+        return sendAll(&byte, 1, sent) ? c : traits_type::eof();
     }
     *pptr() = traits_type::to_char_type(c);
     pbump(1);
@@ -314,37 +376,47 @@ tcpbuffer::int_type tcpbuffer::underflow()
 
 int tcpbuffer::waitAndReceive()
 {
-    // A peer that writes a reply in two small pieces with Nagle's algorithm
-    // on holds the second piece back until the first is acknowledged, and
-    // Linux delays that acknowledgement by up to 40 ms on a connection where
-    // both sides talk in turn. Asking for a quick acknowledgement before
-    // each blocking receive sends it at once; the kernel clears the option
-    // again by itself, so it is set every time.
-    int one = 1;
-    setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-    if (getTimeout() != 0 && !hasBufferedInput()) {
-        errno = 0;
-        int ready = selectSock(socket_, true, timeoutMs());
-        if (ready <= 0) {
-            receiveError_ = ready == 0 || errno == 0 ? ETIMEDOUT : errno;
-            return -1;
-        }
-    }
     char* get = area_ + sendSize_;
     int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
-    errno = 0;
-    int got = recvData(get, want);
-    if (got == 0) {
-        receiveError_ = 0;
-    } else if (got < 0) {
-        int error = errno == 0 ? EIO : errno; // a TLS failure leaves errno alone
-        receiveError_ = error == EAGAIN || error == EWOULDBLOCK ? ETIMEDOUT : error;
-        // A receive that ran into the socket's time-out (a TLS record that
-        // stopped half-way) is a time-out like the wait, not a failure.
-        if (receiveError_ != ETIMEDOUT)
+    for (;;) {
+        if (stopNow()) {
+            receiveError_ = ECANCELED;
             markFailed();
+            return -1;
+        }
+        // A peer that writes a reply in two small pieces with Nagle's
+        // algorithm on holds the second piece back until the first is
+        // acknowledged, and Linux delays that acknowledgement by up to 40
+        // ms on a connection where both sides talk in turn. Asking for a
+        // quick acknowledgement before each receive sends it at once; the
+        // kernel clears the option again by itself, so it is set every
+        // time.
+        int one = 1;
+        setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        wantEvents_ = POLLIN;
+        errno = 0;
+        int got = recvData(get, want);
+        if (got >= 0) {
+            receiveError_ = 0;
+            return got;
+        }
+        int error = errno == 0 ? EIO : errno; // a TLS failure leaves errno alone
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            if (waitFor(wantEvents_) > 0)
+                continue;
+            error = errno;
+            // Nothing came in time: the connection stays as it is (a late
+            // answer can still be read); whether to go on is the caller's
+            // choice.
+            if (error == ETIMEDOUT || error == ETIME) {
+                receiveError_ = error;
+                return -1;
+            }
+        }
+        receiveError_ = error;
+        markFailed();
+        return -1;
     }
-    return got;
 }
 
 void tcpbuffer::markFailed()
@@ -355,12 +427,12 @@ void tcpbuffer::markFailed()
 
 int tcpbuffer::sendData(void* data, int length)
 {
-    return int(tavir::tiny::k_send(socket_, data, size_t(length), MSG_NOSIGNAL));
+    return int(tavir::tiny::k_send(socket_, data, size_t(length), MSG_NOSIGNAL | MSG_DONTWAIT));
 }
 
 int tcpbuffer::recvData(void* data, int length)
 {
-    return int(tavir::tiny::k_recv(socket_, data, size_t(length), 0));
+    return int(tavir::tiny::k_recv(socket_, data, size_t(length), MSG_DONTWAIT));
 }
 
 int tcpbuffer::isRecvReady()
@@ -379,9 +451,9 @@ int tcpbuffer::receive()
         return 0;
     sync();
     int got = waitAndReceive();
-    // As before: a wait that timed out receives nothing (0), a failed
-    // receive is negative.
-    return got < 0 && receiveError_ == ETIMEDOUT ? 0 : got;
+    // A wait that timed out receives nothing (0), a failed receive is
+    // negative.
+    return got < 0 && (receiveError_ == ETIMEDOUT || receiveError_ == ETIME) ? 0 : got;
 }
 
 const InetSocketAddress& basic_tcpclientbuffer::getHost()

@@ -1,10 +1,17 @@
 #pragma once
 // The buffered, blocking client connection as a standard stream buffer:
-// one socket, a put area and a get area in one allocation, and a read
-// time-out. tcpbuffer holds what plain and TLS buffers share; subclasses
-// connect.
+// one socket, a put area and a get area in one allocation, a time-out for
+// each wait, a deadline for the operation in hand and a stop signal.
+// tcpbuffer holds what plain and TLS buffers share; subclasses connect.
+//
+// The socket never blocks: every read, write, connect and TLS handshake
+// waits in poll() beside the stop signal, for at most the time-out and
+// never past the deadline, so a peer that sends or takes one byte at a time
+// is cut off at the deadline, and a stop ends any wait at once.
+#include "ssl/StopSignal.h"
 #include "utils/InetSocketAddress.h"
 
+#include <chrono>
 #include <memory>
 #include <streambuf>
 
@@ -30,11 +37,25 @@ public:
     tcpbuffer* close();
 
     bool isConnected() const { return connected_; }
-    // The read time-out is seconds + microseconds; 0 means none. It also
-    // bounds connecting, the TLS handshake and each blocked send.
+    // The time-out is seconds + microseconds; 0 means none. It bounds each
+    // wait for the socket: to read, to write, to connect, in the TLS
+    // handshake. Without a deadline, create() as a whole gets one time-out.
     void setTimeoutInSeconds(unsigned seconds);
     void setTimeoutInuSeconds(unsigned microseconds);
     unsigned getTimeout() const;
+
+    // The operation in hand ends `ms` milliseconds from now: no wait goes
+    // past that, however the peer trickles its bytes. 0 means no deadline.
+    void startDeadline(unsigned ms);
+    // Moves the deadline `ms` later (a large answer is on its way).
+    void extendDeadline(unsigned ms);
+    void clearDeadline() { hasDeadline_ = false; }
+    // A raised signal ends every wait of this buffer at once; null: none.
+    void setStopSignal(std::shared_ptr<const StopSignal> stop) { stop_ = std::move(stop); }
+    // While not 0, a raised stop signal does not end the waits at once but
+    // brings the deadline to at most `ms` milliseconds after it was seen:
+    // an answer that is on its way may still come.
+    void setStopGrace(unsigned ms);
 
     const InetSocketAddress& getPeerHost() const { return peer_; }
     virtual const InetSocketAddress& getHost();
@@ -44,9 +65,15 @@ public:
     int getSocket() const { return socket_; }
     int getSocketState() const { return state_; }
     // Why the last refill ended without bytes: 0 when the peer closed the
-    // connection, ETIMEDOUT when the read time-out passed, else the errno of
-    // the failed wait or receive.
+    // connection, ETIMEDOUT when the time-out passed with nothing to read,
+    // ETIME when the deadline passed, ECANCELED when the stop signal was
+    // raised, else the errno of the failed wait or receive.
     int lastReceiveError() const { return receiveError_; }
+    // Why the last write failed, in the same terms.
+    int lastSendError() const { return sendError_; }
+    // Why the last create() failed, in the same terms; ENOTCONN when no
+    // cause is known.
+    int lastConnectError() const { return connectError_; }
 
     // 1 poll failed, 2 data (or end of stream) waiting, 3 nothing waiting.
     int isRecvReady();
@@ -57,10 +84,11 @@ public:
 
 protected:
     virtual tcpbuffer* start(const SSL_METHOD* method) = 0;
+    // One attempt that never blocks: the count moved, 0 when the peer
+    // closed the connection (receive), or -1 with errno; EAGAIN asks to
+    // wait for the events left in wantEvents_ and try again.
     virtual int sendData(void* data, int length);
     virtual int recvData(void* data, int length);
-    // True when bytes can be read without waiting for the socket.
-    virtual bool hasBufferedInput() { return false; }
     // Runs between the last flush and closing the socket.
     virtual void beforeSocketClose() { }
 
@@ -69,7 +97,7 @@ protected:
     int_type underflow() override;
     int_type overflow(int_type c) override;
 
-    // The plain TCP connect of the client buffers (bounded by the time-out).
+    // The plain TCP connect of the client buffers.
     bool connectPeer();
     // The socket's local address, read into local_ (left as it was when the
     // socket has none).
@@ -77,13 +105,23 @@ protected:
     // Closes the socket with no flush.
     bool closeSocket();
     int timeoutMs() const;
-    void applySocketTimeouts();
-    bool sendAll(const char* data, size_t length);
+    bool stopRequested() const { return stop_ && stop_->raised(); }
+    // True when a raised stop signal ends the operation now; in a grace
+    // period it starts the grace instead.
+    bool stopNow();
+    // Waits until the socket is ready for `events` (or in error): 1; 0 with
+    // errno ETIMEDOUT (the time-out) or ETIME (the deadline); -1 with errno
+    // ECANCELED (the stop signal) or that of poll().
+    int waitFor(short events);
+    // Sends all bytes; `sent` counts those that went. False with
+    // lastSendError() set when one failed or waited too long.
+    bool sendAll(const char* data, size_t length, size_t& sent);
     // A send or receive failed: the socket state becomes -1 for good, and
     // this connection gets no more bytes at its close.
     void markFailed();
-    // Waits for bytes (within the time-out) and receives them into the get
-    // area: the count, 0 or less when none came (lastReceiveError says why).
+    // Waits for bytes (within the time-out and the deadline) and receives
+    // them into the get area: the count, 0 or less when none came
+    // (lastReceiveError says why).
     int waitAndReceive();
 
     InetSocketAddress peer_;
@@ -101,6 +139,14 @@ protected:
     int socket_ = -1;
     bool bound_ = false;
     int receiveError_ = 0;
+    int sendError_ = 0;
+    int connectError_ = 0;
+    short wantEvents_ = 0; // what an attempt that answered EAGAIN waits for
+    std::shared_ptr<const StopSignal> stop_;
+    bool hasDeadline_ = false;
+    std::chrono::steady_clock::time_point deadline_;
+    unsigned stopGraceMs_ = 0;
+    bool inGrace_ = false; // the stop was seen in a grace period
 };
 
 class basic_tcpclientbuffer : public tcpbuffer {

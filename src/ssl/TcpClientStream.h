@@ -36,6 +36,13 @@ public:
         setTimeoutInSeconds(ms / 1000u);
         setTimeoutInuSeconds((ms % 1000u) * 1000u);
     }
+    void startDeadline(unsigned ms) { buffer_->startDeadline(ms); }
+    void extendDeadline(unsigned ms) { buffer_->extendDeadline(ms); }
+    void setStopSignal(std::shared_ptr<const StopSignal> stop)
+    {
+        buffer_->setStopSignal(std::move(stop));
+    }
+    void setStopGrace(unsigned ms) { buffer_->setStopGrace(ms); }
     const InetSocketAddress& getPeerHost() const { return buffer_->getPeerHost(); }
     const InetSocketAddress& getHost() { return buffer_->getHost(); }
     int startSSL() { return buffer_->startSSL(); }

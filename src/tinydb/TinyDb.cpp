@@ -5,6 +5,8 @@
 
 #include "ssl/KnownHosts.h"
 
+#include "ssl/StopSignal.h"
+
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -88,6 +90,12 @@ Failure lost(const tinydb_handle* handle, ReadEnd end, bool midMessage)
         return {Status::ConnectionLost,
             midMessage ? "the server stopped for " + wait + " in the middle of a message"
                        : "no answer within " + wait};
+    case ReadEnd::TooSlow:
+        return {Status::ConnectionLost,
+            "the server sends too slowly: its answer was not complete within " + wait
+                + ", and the connection was cut off"};
+    case ReadEnd::Stopped:
+        return {Status::ConnectionLost, "the connection was closed on a stop request"};
     case ReadEnd::Closed:
         return {Status::ConnectionLost, std::string("the server closed the connection ") + when};
     default:
@@ -97,8 +105,11 @@ Failure lost(const tinydb_handle* handle, ReadEnd end, bool midMessage)
 
 void send(tinydb_handle* handle, const std::string& bytes)
 {
-    if (!handle->stream->write(bytes))
-        throw Failure{Status::ConnectionLost, "the connection failed while sending"};
+    if (handle->stream->write(bytes))
+        return;
+    if (handle->options.stop && handle->options.stop->raised())
+        throw Failure{Status::ConnectionLost, "the connection was closed on a stop request"};
+    throw Failure{Status::ConnectionLost, "the connection failed while sending"};
 }
 
 Frame readFrame(tinydb_handle* handle)
@@ -185,7 +196,7 @@ Status tinydb_open(const TinyDbOptions& options, tinydb_handle** handle)
     h->options = options;
     h->where = options.host + ":" + std::to_string(options.port);
     return guarded(h, [&] {
-        TinyDbEndpoint endpoint{options.host, options.port, options.timeoutMs};
+        TinyDbEndpoint endpoint{options.host, options.port, options.timeoutMs, options.stop};
         h->stream = options.factory ? options.factory(endpoint) : makeTlsTinyDbStream(endpoint);
         std::string cause;
         if (!h->stream)
@@ -206,6 +217,7 @@ Status tinydb_authenticate(
             throw Failure{Status::NotReady, "the connection is not open"};
         if (!isUtf8(user) || !isUtf8(password))
             throw Failure{Status::BadText, "the user name or password is not UTF-8"};
+        handle->stream->beginExchange();
         send(handle, loginFrame(user, password));
         Frame frame = readFrame(handle);
         if (frame.type != MessageType::LoggedIn)
@@ -232,6 +244,9 @@ Status tinydb_send_query(tinydb_handle* handle, const std::string& statement)
             throw Failure{Status::NotReady, "the connection is not ready for a statement"};
         if (!sendable(statement))
             throw Failure{Status::BadText, "the statement is not UTF-8 text"};
+        // The statement and its answer (tinydb_read_result) are one
+        // exchange.
+        handle->stream->beginExchange();
         send(handle, queryFrame(statement));
         handle->pending = true;
         return Status::Ok;
@@ -272,6 +287,15 @@ void tinydb_close(tinydb_handle* handle)
         handle->stream->write(byeFrame());
     drop(handle);
     delete handle;
+}
+
+void tinydb_set_stop_signal(tinydb_handle* handle, std::shared_ptr<const tavir::utils::StopSignal> stop)
+{
+    if (!handle)
+        return;
+    handle->options.stop = stop;
+    if (handle->stream)
+        handle->stream->setStopSignal(std::move(stop));
 }
 
 bool tinydb_is_usable(const tinydb_handle* handle)

@@ -9,6 +9,7 @@
 #include "tinydb/Wire.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tavir::tinydb {
@@ -30,7 +31,11 @@ enum class Status {
 struct TinyDbOptions {
     std::string host;
     unsigned port = adminPort;
+    // Each exchange ends within this in all: connecting with the TLS
+    // handshake and the greeting, the login, a statement with its answer.
     unsigned timeoutMs = 30000;
+    // A raised signal ends every wait at once (ConnectionLost); may be null.
+    std::shared_ptr<const tavir::utils::StopSignal> stop;
     // Pin the server certificate in the known-hosts file (the source-host
     // probe doesn't). An empty file name means KnownHosts::defaultPath().
     bool pin = true;
@@ -55,6 +60,9 @@ Status tinydb_execute(tinydb_handle* handle, const std::string& statement, Resul
 // handle. A null handle is ignored.
 void tinydb_close(tinydb_handle* handle);
 
+// From now on a raised `stop` ends every wait of the handle's connection at
+// once (null: none).
+void tinydb_set_stop_signal(tinydb_handle* handle, std::shared_ptr<const tavir::utils::StopSignal> stop);
 // True while the connection can carry another statement.
 bool tinydb_is_usable(const tinydb_handle* handle);
 // The product version the server announced in its handshake.

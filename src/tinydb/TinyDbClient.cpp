@@ -9,6 +9,18 @@ namespace tavir::tinydb {
 
 using tavir::tiny::KMutexLocker;
 
+TinyDbClient::StopScope::StopScope(
+    TinyDbClient& client, std::shared_ptr<const tavir::utils::StopSignal> stop)
+    : client_(client)
+{
+    client_.setStopSignal(std::move(stop));
+}
+
+TinyDbClient::StopScope::~StopScope()
+{
+    client_.setStopSignal(nullptr);
+}
+
 TinyDbClient::TinyDbClient()
     : TinyDbClient(Options{})
 {
@@ -61,8 +73,16 @@ Status TinyDbClient::logIn()
     options.timeoutMs = options_.timeoutMs;
     options.knownHostsFile = options_.knownHostsFile;
     options.factory = options_.factory;
+    options.stop = stop_;
     Status status = tinydb_open(options, &handle_);
     return status == Status::Ok ? tinydb_authenticate(handle_, user_, password_) : status;
+}
+
+void TinyDbClient::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
+{
+    KMutexLocker hold(lock_);
+    stop_ = stop;
+    tinydb_set_stop_signal(handle_, std::move(stop));
 }
 
 void TinyDbClient::close()

@@ -15,6 +15,7 @@
 #include "tinydb/TinyDb.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,20 @@ public:
         unsigned timeoutMs = 30000;
         std::string knownHostsFile; // empty: KnownHosts::defaultPath()
         TinyDbStreamFactory factory; // null: TLS
+    };
+
+    // While one lives, the operations of the thread that made it (which
+    // holds mutex() for its life) give up at once when `stop` is raised; the
+    // connection is then dropped, and the next operation opens a new one.
+    class StopScope {
+    public:
+        StopScope(TinyDbClient& client, std::shared_ptr<const tavir::utils::StopSignal> stop);
+        ~StopScope();
+        StopScope(const StopScope&) = delete;
+        StopScope& operator=(const StopScope&) = delete;
+
+    private:
+        TinyDbClient& client_;
     };
 
     TinyDbClient();
@@ -155,6 +170,7 @@ private:
     };
 
     Status logIn();
+    void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
     bool open(const std::string& action);
     bool execute(
         const std::string& action, const std::string& statement, ResultSet* result = nullptr);
@@ -179,6 +195,7 @@ private:
     Options options_;
     tavir::tiny::KMutex lock_;
     tinydb_handle* handle_ = nullptr;
+    std::shared_ptr<const tavir::utils::StopSignal> stop_; // of the StopScope in hand
     std::string host_;
     std::string user_;
     std::string password_;

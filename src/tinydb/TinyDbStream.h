@@ -9,19 +9,32 @@
 #include <memory>
 #include <string>
 
+namespace tavir::utils {
+class StopSignal;
+}
+
 namespace tavir::tinydb {
 
-// How a read ended.
-enum class ReadEnd { Complete, Closed, TimedOut, Failed };
+// How a read ended: TimedOut when the server said nothing in time, TooSlow
+// when it was still sending at the exchange's deadline (and was cut off),
+// Stopped when the stop signal ended the wait.
+enum class ReadEnd { Complete, Closed, TimedOut, TooSlow, Stopped, Failed };
 
 class TinyDbStream {
 public:
     virtual ~TinyDbStream();
 
     // Resolves the host, connects and runs the TLS handshake, all within the
-    // time-out. False with `cause` (a clause such as "connection refused")
-    // when the connection could not be made.
+    // time-out, which also bounds the exchange that follows (the deadline
+    // starts here). False with `cause` (a clause such as "connection
+    // refused") when the connection could not be made.
     virtual bool connect(std::string& cause) = 0;
+    // Starts the deadline of the next exchange: its writes and reads end
+    // within the time-out from now in all, however slowly the server sends.
+    virtual void beginExchange();
+    // A raised signal ends every wait at once (null: none); applies to the
+    // connection in hand too.
+    virtual void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
     // The server certificate's SHA-1 fingerprint as lower-case hexadecimal
     // pairs joined by ':'; empty when there is none.
     virtual std::string peerFingerprint() = 0;
@@ -36,7 +49,8 @@ public:
 struct TinyDbEndpoint {
     std::string host;
     unsigned port = 0;
-    unsigned timeoutMs = 0; // bounds the connect, the handshake and each read
+    unsigned timeoutMs = 0; // bounds each exchange in all, the connect with its handshake
+    std::shared_ptr<const tavir::utils::StopSignal> stop; // may be null
 };
 
 // Makes the (unconnected) stream for an endpoint. Must not throw.

@@ -14,6 +14,10 @@ namespace tavir::tinydb {
 
 TinyDbStream::~TinyDbStream() = default;
 
+void TinyDbStream::beginExchange() { }
+
+void TinyDbStream::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal>) { }
+
 namespace {
 
 class TlsTinyDbStream : public TinyDbStream {
@@ -38,19 +42,36 @@ public:
         stream_ = std::make_unique<basic_tcpclientiostream>(
             peer, InetSSLSocketAddress::any(), 16384, 16384, true);
         stream_->setTimeoutMs(endpoint_.timeoutMs);
-        errno = 0;
+        stream_->setStopSignal(endpoint_.stop);
+        beginExchange();
         stream_->create(nullptr);
         if (stream_->bad() || stream_->fail() || !stream_->isConnected()) {
-            int error = errno;
+            int error = stream_->buffer()->lastConnectError();
             cause = error == ECONNREFUSED ? "connection refused"
-                : error == ETIMEDOUT || error == EAGAIN || error == EINPROGRESS
+                : error == ECANCELED      ? "stopped while connecting"
+                : error == ETIMEDOUT || error == ETIME
                 ? "no answer within " + std::to_string(endpoint_.timeoutMs) + " ms"
-                : error != 0 ? std::string(std::strerror(error))
-                             : std::string("the TLS handshake failed");
+                : stream_->isConnected() || error == ENOTCONN || error == EPROTO
+                ? std::string("the TLS handshake failed")
+                : std::string(std::strerror(error));
             stream_.reset();
             return false;
         }
         return true;
+    }
+
+    void beginExchange() override
+    {
+        exchangeBytes_ = 0;
+        if (stream_)
+            stream_->startDeadline(endpoint_.timeoutMs);
+    }
+
+    void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop) override
+    {
+        endpoint_.stop = stop;
+        if (stream_)
+            stream_->setStopSignal(std::move(stop));
     }
 
     std::string peerFingerprint() override
@@ -69,15 +90,19 @@ public:
         if (!stream_)
             return ReadEnd::Failed;
         std::streamsize got = stream_->rdbuf()->sgetn(data, static_cast<std::streamsize>(n));
+        if (got > 0)
+            exchangeBytes_ += static_cast<std::size_t>(got);
         if (got == static_cast<std::streamsize>(n))
             return ReadEnd::Complete;
-        if (stream_->getSocketState() < 0)
-            return ReadEnd::Failed;
         switch (stream_->buffer()->lastReceiveError()) {
         case 0:
-            return ReadEnd::Closed;
+            return stream_->getSocketState() < 0 ? ReadEnd::Failed : ReadEnd::Closed;
         case ETIMEDOUT:
             return ReadEnd::TimedOut;
+        case ETIME:
+            return exchangeBytes_ > 0 ? ReadEnd::TooSlow : ReadEnd::TimedOut;
+        case ECANCELED:
+            return ReadEnd::Stopped;
         default:
             return ReadEnd::Failed;
         }
@@ -103,6 +128,7 @@ public:
 private:
     TinyDbEndpoint endpoint_;
     std::unique_ptr<tavir::utils::basic_tcpclientiostream> stream_;
+    std::size_t exchangeBytes_ = 0; // read since the exchange began
 };
 
 } // namespace

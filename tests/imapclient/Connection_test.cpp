@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 using namespace tavir::mail;
+using tavir::test::scriptedGreeting;
 using tavir::test::ScriptedServer;
 using tavir::test::withoutTags;
 
@@ -379,6 +380,28 @@ TEST(ConnectionTest, InitOnASelectedConnectionStartsAfresh)
     EXPECT_EQ(ConnectionInternal::Connected, connection.getState());
     EXPECT_EQ("", connection.getSelectedFolder());
     EXPECT_EQ("* OK again\r", connection.getGreeting());
+}
+
+// The read time-out bounds each operation in all, and a literal adds the
+// time its bytes take at the slowest rate still counted as moving.
+TEST(ConnectionTest, EachOperationGetsTheReadTimeoutAndTimeForItsLiterals)
+{
+    ScriptedServer server;
+    auto session = server.addSession(scriptedGreeting + "%T OK Logged in\r\n* 1 FETCH (BODY[] {"
+        + std::to_string(ConnectionInternal::slowestRate * 2) + "}\r\n"
+        + std::string(ConnectionInternal::slowestRate * 2, 'x') + ")\r\n%T OK done\r\n");
+    SimpleImapClient client;
+    client.setStreamFactory(server.factory());
+    ASSERT_EQ(ImapSuccess, client.connect(L"scripted", 0, L"user", L"secret", false, false));
+    // Connecting with the greeting, then the login: 180 seconds each.
+    EXPECT_EQ((std::vector<unsigned>{180000, 180000}), session->deadlines);
+    EXPECT_EQ(0u, session->extendedMs);
+    Command fetch(client.getConnection(), "FETCH");
+    fetch.addParam("1 BODY[]");
+    EXPECT_EQ(Command::OK, fetch.execute(nullptr));
+    EXPECT_EQ((std::vector<unsigned>{180000, 180000, 180000}), session->deadlines);
+    // Two seconds for the literal; its lines are too short to count.
+    EXPECT_EQ(2000u, session->extendedMs);
 }
 
 } // namespace

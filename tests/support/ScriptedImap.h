@@ -34,6 +34,8 @@ struct ScriptedSession {
     bool closed = false;
     int flushes = 0;
     tavir::mail::ImapEndpoint endpoint;
+    std::vector<unsigned> deadlines; // each deadline started, in ms
+    unsigned long extendedMs = 0; // what the deadlines were extended by
 };
 
 // The length of the tag ("K" and digits) that begins a command line, or 0.
@@ -139,6 +141,8 @@ public:
     }
     void flush() override { ++s_->flushes; }
     void setTimeoutMs(unsigned) override { }
+    void startDeadline(unsigned ms) override { s_->deadlines.push_back(ms); }
+    void extendDeadline(unsigned ms) override { s_->extendedMs += ms; }
     int readEndError() const override { return s_->closedAtEnd ? 0 : ETIMEDOUT; }
 
 private:

@@ -20,6 +20,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// One certificate for every stand-in of a test program. Stand-ins take
+// random loopback addresses, and one that gets the address an earlier
+// stand-in of the same test had would otherwise meet that one's pin in the
+// test's known-hosts file and be refused; an RSA key is also slow to make.
+const TempDir& sharedCertificate()
+{
+    static const TempDir dir;
+    static const bool made = runShell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 "
+                                      "-subj /CN=localhost -keyout '"
+                                 + dir.file("key.pem") + "' -out '" + dir.file("cert.pem")
+                                 + "' >/dev/null 2>&1")
+        == 0;
+    if (!made)
+        throw std::runtime_error("openssl could not make a certificate");
+    return dir;
+}
+
 // The few JSON values the stand-in writes are flat; this reads a string or
 // number field and a list of strings without a JSON library.
 std::string jsonField(const std::string& json, const std::string& key)
@@ -130,10 +147,8 @@ StandInTarget::StandInTarget(const Options& options)
     std::string script = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/stand_in_target.py";
     std::string cert = dir_.file("cert.pem");
     std::string key = dir_.file("key.pem");
-    if (runShell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost -keyout '"
-            + key + "' -out '" + cert + "' >/dev/null 2>&1")
-        != 0)
-        throw std::runtime_error("openssl could not make a certificate");
+    fs::copy_file(sharedCertificate().file("cert.pem"), cert);
+    fs::copy_file(sharedCertificate().file("key.pem"), key);
 
     std::vector<std::string> args = {"python3", script, "--master-password", options.masterPassword,
         "--ports-file", dir_.file("ports"), "--cert", cert, "--key", key, "--config-db",

@@ -12,6 +12,7 @@ namespace tavir::gui {
 
 MigExecuter* MigThread::exec_ = nullptr;
 QString MigThread::viewer_ = QStringLiteral("xdg-open");
+std::atomic<std::uint64_t> MigThread::handOvers_{0};
 
 namespace {
 
@@ -42,8 +43,14 @@ void MigThread::setExecuter(MigExecuter* executer)
     exec_ = executer;
 }
 
+void MigThread::takeOver()
+{
+    handOvers_.load(std::memory_order_acquire);
+}
+
 void MigThread::clearExecuter()
 {
+    takeOver();
     delete exec_;
     exec_ = nullptr;
 }
@@ -55,7 +62,8 @@ void MigThread::setViewer(const QString& program)
 
 void MigThread::startAction(Action code)
 {
-    action_ = code;
+    takeOver();
+    action_.store(code, std::memory_order_relaxed);
     start();
 }
 
@@ -66,12 +74,14 @@ void MigThread::initialize()
 
 void MigThread::testServer(const QString& host, bool ssl)
 {
+    takeOver();
     exec_->setServer(host, ssl);
     startAction(TestServer);
 }
 
 void MigThread::testCvn(const QString& host, const QString& user, const QString& password, bool ssl)
 {
+    takeOver();
     exec_->setCvn(host, user, password, ssl);
     startAction(TestCvn);
 }
@@ -83,6 +93,7 @@ void MigThread::initConfiguration()
 
 void MigThread::loadUsers(const QString& path)
 {
+    takeOver();
     exec_->usersFile = path;
     startAction(LoadUsers);
 }
@@ -94,14 +105,17 @@ void MigThread::getUsers()
 
 std::uint64_t MigThread::getResult()
 {
-    action_ = NoAction;
-    return result_;
+    takeOver();
+    action_.store(NoAction, std::memory_order_relaxed);
+    return result_.load(std::memory_order_relaxed);
 }
 
 void MigThread::run()
 {
-    if (action_ >= Initialize && action_ <= GetUsers)
-        result_ = runAction(static_cast<Action>(action_));
+    const std::uint32_t action = action_.load(std::memory_order_relaxed);
+    if (action >= Initialize && action <= GetUsers)
+        result_.store(runAction(static_cast<Action>(action)), std::memory_order_relaxed);
+    handOvers_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 std::uint64_t MigThread::runAction(Action code)
@@ -130,7 +144,7 @@ std::uint64_t MigThread::runAction(Action code)
     case NoAction:
         break;
     }
-    return result_;
+    return result_.load(std::memory_order_relaxed);
 }
 
 bool MigThread::startUserTest(migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses)

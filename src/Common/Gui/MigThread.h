@@ -7,6 +7,7 @@
 
 #include <QThread>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -74,11 +75,20 @@ private:
     void startAction(Action code);
     std::uint64_t runAction(Action code);
     bool openFile(const std::wstring& path, std::function<void()> failed) const;
+    // The GUI thread's side of the hand-over: everything a finished run()
+    // wrote (its result, what it left in the executer) is visible after it.
+    static void takeOver();
 
     static MigExecuter* exec_;
     static QString viewer_;
-    std::uint32_t action_ = NoAction;
-    std::uint64_t result_ = 0;
+    // Every run() ends with a release on this count and the GUI thread
+    // acquires it before it reads a result, starts the next action or lets
+    // the executer go. QThread::wait() and finished() order the two threads
+    // as well, but through Qt's own locks, which a race detector does not
+    // see.
+    static std::atomic<std::uint64_t> handOvers_;
+    std::atomic<std::uint32_t> action_{NoAction};
+    std::atomic<std::uint64_t> result_{0};
 };
 
 // A copy of the path with every "/" turned into a backslash, the form that

@@ -33,7 +33,7 @@ std::wstring listedNameText(const std::string& bytes)
 
 bool isInboxOnly(const MigrationFolder& folder)
 {
-    return folder.targetPath.size() == 1 && folder.targetPath[0] == L"INBOX";
+    return folder.targetName == L"INBOX";
 }
 
 } // namespace
@@ -48,8 +48,11 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     , callbacks_(callbacks)
     , stopRequested_(std::move(stopRequested))
     , store_(account.publicFolders ? FolderStore::PublicFolders : FolderStore::Mailbox)
+    , stop_(std::make_shared<utils::StopSignal>())
     , folders_(createFolderList(store_))
 {
+    source_.setStopSignal(stop_);
+    target_.setStopSignal(stop_);
     if (run.readTimeoutMs != 0) {
         source_.setReadTimeoutMs(run.readTimeoutMs);
         target_.setReadTimeoutMs(run.readTimeoutMs);
@@ -60,6 +63,7 @@ AccountMigration::~AccountMigration() = default;
 
 void AccountMigration::abort()
 {
+    stop_->raise();
     source_.abort();
 }
 
@@ -96,6 +100,7 @@ AccountMigration::Step AccountMigration::createDomainAndAccount()
     // The client is shared by all workers: its last error must be read in
     // the same hold of its lock as the operation that failed.
     tiny::KMutexLocker hold(admin.mutex());
+    tinydb::TinyDbClient::StopScope stoppable(admin, stop_);
     if (!run_.domainsReady.count(account_.domain)) {
         if (!admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)}))
             return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
@@ -413,6 +418,9 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
 
 AccountMigration::Step AccountMigration::fail(unsigned code, const std::wstring& why)
 {
+    // A step cut short by a stop request did not fail: the road stopped.
+    if (stopRequested_())
+        return stopped();
     log_.fatal(TAVIR_HERE, static_cast<int>(code), why);
     if (folderInHand_)
         folderFailed(L"");

@@ -12,6 +12,7 @@
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/MigrationRun.h"
 #include "imapclient/SimpleImapClient.h"
+#include "ssl/StopSignal.h"
 
 #include <cstddef>
 #include <functional>
@@ -36,8 +37,10 @@ public:
     // The whole road; the account's end state (finished or failed). The
     // account's report block is written but not flushed.
     UserState migrate();
-    // From another thread: the copy in progress ends after the message in
-    // hand.
+    // From another thread: whatever the road waits for (a connect, a reply,
+    // a message body, the administration service) ends at once and the
+    // road stops; the message in hand is not copied, and an APPEND cut
+    // short is never completed (its connection is closed).
     void abort();
 
 private:
@@ -92,6 +95,7 @@ private:
     std::function<bool()> stopRequested_;
     const FolderStore store_;
 
+    const std::shared_ptr<utils::StopSignal> stop_;
     mail::SimpleImapClient source_;
     mail::SimpleImapClient target_;
     std::shared_ptr<IFolderList> folders_;

@@ -29,15 +29,9 @@ void CallbacksWrapper::stopped(bool aborted)
     KMutexLocker lock(mutex_);
     if (stopped_)
         return;
-    stopped_ = true;
+    stopped_.store(true, std::memory_order_release);
     if (callbacks_)
         callbacks_->stopped(aborted);
-}
-
-bool CallbacksWrapper::hasStopped()
-{
-    KMutexLocker lock(mutex_);
-    return stopped_;
 }
 
 } // namespace tavir::migration

@@ -1,129 +1,248 @@
+// The folder list of one account: the listing made into a tree of source
+// paths, its missing parents completed, its target names and identifiers
+// given, and the folders handed out in tree order.
 #include "Imap/engine/FolderListImpl.h"
 
 #include "Imap/textconv/TextConversion.h"
 
 #include <algorithm>
-#include <map>
 #include <set>
 #include <stdexcept>
+#include <string_view>
 #include <tuple>
+#include <unordered_map>
 
 namespace tavir::migration {
 
 using tavir::mailserver::common::KUuid;
-using Path = std::vector<std::wstring>;
 
 namespace {
 
-Path split(const std::wstring& name, char separator)
+constexpr std::size_t none = static_cast<std::size_t>(-1);
+
+std::vector<std::wstring> split(const std::wstring& name, char separator)
 {
-    Path path;
+    std::vector<std::wstring> components;
     if (separator == '\0') {
-        path.push_back(name);
-        return path;
+        components.push_back(name);
+        return components;
     }
     const wchar_t delimiter = static_cast<unsigned char>(separator);
     std::size_t begin = 0;
     for (;;) {
         std::size_t end = name.find(delimiter, begin);
-        path.push_back(name.substr(begin, end - begin));
+        components.push_back(name.substr(begin, end - begin));
         if (end == std::wstring::npos)
-            return path;
+            return components;
         begin = end + 1;
     }
 }
 
-std::wstring join(const Path& path, std::size_t count, wchar_t separator)
-{
-    std::wstring name;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i > 0)
-            name.push_back(separator);
-        name += path[i];
+// A (parent, component) pair as a hash key.
+struct ChildKey {
+    std::size_t parent;
+    std::wstring component;
+    bool operator==(const ChildKey& other) const
+    {
+        return parent == other.parent && component == other.component;
     }
-    return name;
+};
+
+struct ChildKeyHash {
+    std::size_t operator()(const ChildKey& key) const
+    {
+        return std::hash<std::wstring>()(key.component) * 31 + key.parent;
+    }
+};
+
+// The folders of one account while the list is built. Every path of source
+// components (INBOX in any case spelled "INBOX") is one node of a tree; a
+// node holds the folders listed under that path (two malformed names may
+// decode alike), or the one completed parent when none was listed.
+class TreeBuilder {
+public:
+    TreeBuilder(char separator, FolderStore store)
+        : separator_(separator)
+        , store_(store)
+    {
+    }
+
+    void addListed(const std::vector<tavir::mail::FolderInfo>& listed);
+    void completeParents();
+    void markSharedViews();
+    void nameTree();
+    void assignIds();
+    // Every folder, siblings by target name and each before the ones below
+    // it.
+    std::vector<MigrationFolder> inTargetTreeOrder();
+
+private:
+    struct Node {
+        std::wstring component; // as compared: INBOX in any case is "INBOX"
+        std::size_t parent = none;
+        std::vector<std::size_t> children;
+        std::vector<std::size_t> folders;
+        // The source name of the first listed folder at or below this path,
+        // as far as this path: what a completed parent is called.
+        FolderName spelled;
+        // The folder the folders below it are named under.
+        std::size_t primary = none;
+    };
+
+    struct Draft {
+        MigrationFolder folder;
+        std::size_t node = none;
+        std::wstring targetComponent;
+    };
+
+    std::size_t childOf(std::size_t parent, const std::wstring& component,
+        const FolderName& spelled);
+    // The source name `component` below the one numbered `parent`, as a
+    // number: the same parent and component give the same name, so that the
+    // listed names "a", "a/b" and "a/b/c" hold "a" and "b" once.
+    std::size_t spell(std::size_t parent, const std::wstring& component);
+    const std::vector<std::size_t>& childrenOf(std::size_t node) const
+    {
+        return node == none ? topLevel_ : nodes_[node].children;
+    }
+    void nameSiblings(std::size_t parentNode, const FolderName& parentTarget, bool parentRenamed);
+    template <class Visit> void inSourceOrder(Visit visit);
+
+    char separator_;
+    FolderStore store_;
+    std::vector<Node> nodes_;
+    std::vector<std::size_t> topLevel_;
+    std::vector<Draft> drafts_;
+    using Index = std::unordered_map<ChildKey, std::size_t, ChildKeyHash>;
+    // The entry of (parent, component) in `index`, or npos; a miss costs
+    // no allocation.
+    std::size_t find(const Index& index, std::size_t parent, const std::wstring& component);
+
+    Index childIndex_;
+    std::vector<FolderName> spellings_;
+    Index spellingIndex_;
+    ChildKey probe_;
+};
+
+std::size_t TreeBuilder::find(const Index& index, std::size_t parent, const std::wstring& component)
+{
+    probe_.parent = parent;
+    probe_.component.assign(component);
+    auto found = index.find(probe_);
+    return found == index.end() ? none : found->second;
 }
 
-// The inbox is one folder whatever case the source spells it in, so that
-// "inbox/x" finds "INBOX" as its parent.
-Path sourcePathOf(const std::wstring& sourceName, char separator)
+std::size_t TreeBuilder::childOf(
+    std::size_t parent, const std::wstring& component, const FolderName& spelled)
 {
-    Path path = split(sourceName, separator);
-    if (isInboxName(path[0]))
-        path[0] = L"INBOX";
-    return path;
+    const std::size_t known = find(childIndex_, parent, component);
+    if (known != none)
+        return known;
+    const std::size_t added = nodes_.size();
+    childIndex_.emplace(ChildKey{parent, component}, added);
+    Node node;
+    node.component = component;
+    node.parent = parent;
+    node.spelled = spelled;
+    nodes_.push_back(std::move(node));
+    (parent == none ? topLevel_ : nodes_[parent].children).push_back(added);
+    return added;
 }
 
-// One record per listed name; a name listed twice is one folder, selectable
-// when any of its listings says so.
-std::vector<MigrationFolder> listedFolders(
-    const std::vector<tavir::mail::FolderInfo>& listed, char separator)
+std::size_t TreeBuilder::spell(std::size_t parent, const std::wstring& component)
 {
-    std::vector<MigrationFolder> folders;
-    std::map<std::string, std::size_t> seen;
+    const std::size_t known = find(spellingIndex_, parent, component);
+    if (known != none)
+        return known;
+    spellingIndex_.emplace(ChildKey{parent, component}, spellings_.size());
+    spellings_.push_back(FolderName(parent == none ? FolderName() : spellings_[parent],
+        static_cast<unsigned char>(separator_), component));
+    return spellings_.size() - 1;
+}
+
+void TreeBuilder::addListed(const std::vector<tavir::mail::FolderInfo>& listed)
+{
+    // One record per listed name; a name listed twice is one folder,
+    // selectable when any of its listings says so.
+    std::unordered_map<std::string_view, std::size_t> seen;
     for (const tavir::mail::FolderInfo& info : listed) {
         if (info.name.empty())
             continue;
-        auto [at, added] = seen.emplace(info.name, folders.size());
+        auto [at, added] = seen.emplace(info.name, drafts_.size());
         if (!added) {
-            MigrationFolder& first = folders[at->second];
+            MigrationFolder& first = drafts_[at->second].folder;
             first.selectable = first.selectable || info.selectable;
             if (first.id.isNull())
                 first.id = info.guid;
             continue;
         }
-        MigrationFolder folder;
-        folder.id = info.guid;
-        folder.listedName = info.name;
-        folder.sourceName = utf7MToUnicode(info.name);
-        folder.sourcePath = sourcePathOf(folder.sourceName, separator);
-        folder.selectable = info.selectable;
-        folder.listed = true;
-        folder.validName = unicodeToUtf7M(folder.sourceName) == info.name;
-        folders.push_back(std::move(folder));
+        const std::wstring decoded = utf7MToUnicode(info.name);
+        const std::vector<std::wstring> components = split(decoded, separator_);
+        std::size_t node = none;
+        std::size_t spelled = none;
+        for (std::size_t depth = 0; depth < components.size(); ++depth) {
+            spelled = spell(spelled, components[depth]);
+            const bool inbox = depth == 0 && isInboxName(components[depth]);
+            node = childOf(
+                node, inbox ? std::wstring(L"INBOX") : components[depth], spellings_[spelled]);
+        }
+        Draft draft;
+        draft.node = node;
+        draft.folder.id = info.guid;
+        draft.folder.listedName = info.name;
+        draft.folder.sourceName = spellings_[spelled];
+        draft.folder.selectable = info.selectable;
+        draft.folder.listed = true;
+        draft.folder.validName = unicodeToUtf7M(decoded) == info.name;
+        nodes_[node].folders.push_back(drafts_.size());
+        drafts_.push_back(std::move(draft));
     }
-    return folders;
 }
 
 // Adds every parent that the source did not list, spelled as the first
 // child that needs it spells it.
-void completeParents(std::vector<MigrationFolder>& folders, char separator)
+void TreeBuilder::completeParents()
 {
-    std::set<Path> known;
-    for (const MigrationFolder& folder : folders)
-        known.insert(folder.sourcePath);
-    const std::size_t listedCount = folders.size();
-    for (std::size_t i = 0; i < listedCount; ++i) {
-        const Path spelled = split(folders[i].sourceName, separator);
-        for (std::size_t depth = 1; depth < spelled.size(); ++depth) {
-            Path parentPath(folders[i].sourcePath.begin(), folders[i].sourcePath.begin() + depth);
-            if (!known.insert(parentPath).second)
-                continue;
-            MigrationFolder parent;
-            parent.sourceName = join(spelled, depth, static_cast<unsigned char>(separator));
-            parent.listedName = unicodeToUtf7M(parent.sourceName);
-            parent.sourcePath = std::move(parentPath);
-            folders.push_back(std::move(parent));
-        }
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        if (!nodes_[n].folders.empty())
+            continue;
+        Draft parent;
+        parent.node = n;
+        parent.folder.sourceName = nodes_[n].spelled;
+        parent.folder.listedName = unicodeToUtf7M(nodes_[n].spelled.text());
+        nodes_[n].folders.push_back(drafts_.size());
+        drafts_.push_back(std::move(parent));
     }
 }
 
-void markSharedViews(std::vector<MigrationFolder>& folders)
+void TreeBuilder::markSharedViews()
 {
-    for (MigrationFolder& folder : folders)
-        folder.skipped = isSharedViewName(folder.sourcePath[0]);
+    std::vector<bool> shared(nodes_.size(), false);
+    // A node comes after its parent: its parent made it.
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        const Node& node = nodes_[n];
+        shared[n] = node.parent == none ? isSharedViewName(node.component) : shared[node.parent];
+        for (std::size_t d : node.folders)
+            drafts_[d].folder.skipped = shared[n];
+    }
 }
 
 // Gives siblings their target components: valid names, and distinct ones
-// where two became equal (docs/folder-names.md, "Keep names apart").
-void nameSiblings(
-    std::vector<MigrationFolder*>& siblings, const Path& parentTarget, FolderStore store)
+// where two became equal (docs/folder-names.md, "Keep names apart"). The
+// folders below a path are named under the folder of that path which kept
+// its name.
+void TreeBuilder::nameSiblings(
+    std::size_t parentNode, const FolderName& parentTarget, bool parentRenamed)
 {
-    const bool top = parentTarget.empty();
+    std::vector<Draft*> siblings;
+    for (std::size_t child : childrenOf(parentNode))
+        for (std::size_t d : nodes_[child].folders)
+            siblings.push_back(&drafts_[d]);
+    const bool top = parentNode == none;
     std::vector<std::wstring> valid;
-    for (MigrationFolder* folder : siblings) {
-        const std::wstring& own = folder->sourcePath.back();
-        valid.push_back(top ? validTopComponent(own, store) : validComponent(own));
+    for (const Draft* draft : siblings) {
+        const std::wstring& own = nodes_[draft->node].component;
+        valid.push_back(top ? validTopComponent(own, store_) : validComponent(own));
     }
     std::vector<std::size_t> order(siblings.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -133,8 +252,8 @@ void nameSiblings(
     // malformed one, one whose name was already valid before one that was
     // changed, then the smaller source name.
     auto key = [&](std::size_t i) {
-        const MigrationFolder& folder = *siblings[i];
-        const std::wstring& own = folder.sourcePath.back();
+        const MigrationFolder& folder = siblings[i]->folder;
+        const std::wstring& own = nodes_[siblings[i]->node].component;
         return std::make_tuple(std::cref(valid[i]), folder.skipped, !folder.validName,
             own != valid[i], std::cref(own), std::cref(folder.listedName));
     };
@@ -152,57 +271,97 @@ void nameSiblings(
             while (taken.count(component) > 0);
             taken.insert(component);
         }
-        MigrationFolder& folder = *siblings[i];
-        folder.targetPath = parentTarget;
-        folder.targetPath.push_back(component);
-        folder.targetName = join(folder.targetPath, folder.targetPath.size(), TargetSeparator);
+        Draft& draft = *siblings[i];
+        Node& node = nodes_[draft.node];
+        draft.folder.targetName = FolderName(parentTarget, TargetSeparator, component);
+        draft.folder.renamedByRules = parentRenamed || component != node.component;
+        draft.targetComponent = std::move(component);
+        if (node.primary == none)
+            node.primary = static_cast<std::size_t>(&draft - drafts_.data());
     }
 }
 
 // Names the tree from the top down, so that every folder's name starts with
 // its parent's final name.
-void nameTree(std::vector<MigrationFolder>& folders, FolderStore store)
+void TreeBuilder::nameTree()
 {
-    std::map<Path, std::vector<MigrationFolder*>> children;
-    for (MigrationFolder& folder : folders) {
-        Path parent(folder.sourcePath.begin(), folder.sourcePath.end() - 1);
-        children[parent].push_back(&folder);
-    }
-    std::vector<std::pair<Path, Path>> pending{{Path(), Path()}}; // source, target
-    std::set<Path> named;
-    while (!pending.empty()) {
-        auto [sourceParent, targetParent] = std::move(pending.back());
-        pending.pop_back();
-        auto found = children.find(sourceParent);
-        // A path listed twice (two malformed names that decode alike) is
-        // one parent: its children are named once, below the first.
-        if (found == children.end() || !named.insert(sourceParent).second)
-            continue;
-        nameSiblings(found->second, targetParent, store);
-        for (MigrationFolder* child : found->second)
-            pending.emplace_back(child->sourcePath, child->targetPath);
+    nameSiblings(none, FolderName(), false);
+    // Parents come before their children in nodes_.
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        const MigrationFolder& primary = drafts_[nodes_[n].primary].folder;
+        nameSiblings(n, primary.targetName, primary.renamedByRules);
     }
 }
 
-// The source's identifier where it is the first folder (by source name) to
-// list it; a new one otherwise.
-void assignIds(std::vector<MigrationFolder>& folders)
+// Visits every folder in the order of their source paths, compared component
+// by component, and of their listed names where the paths are equal.
+template <class Visit> void TreeBuilder::inSourceOrder(Visit visit)
 {
-    std::vector<MigrationFolder*> order;
-    for (MigrationFolder& folder : folders)
-        order.push_back(&folder);
-    std::sort(order.begin(), order.end(), [](const MigrationFolder* a, const MigrationFolder* b) {
-        return std::tie(a->sourcePath, a->listedName) < std::tie(b->sourcePath, b->listedName);
-    });
-    std::set<KUuid> used;
-    for (MigrationFolder* folder : order) {
-        if (!folder->listed || folder->id.isNull() || used.count(folder->id) > 0) {
-            do
-                folder->id = KUuid::generate();
-            while (used.count(folder->id) > 0);
-        }
-        used.insert(folder->id);
+    auto byComponent = [this](std::size_t a, std::size_t b) {
+        return nodes_[a].component < nodes_[b].component;
+    };
+    std::vector<std::size_t> pending(topLevel_);
+    std::sort(pending.begin(), pending.end(), byComponent);
+    std::reverse(pending.begin(), pending.end());
+    while (!pending.empty()) {
+        const std::size_t n = pending.back();
+        pending.pop_back();
+        std::vector<std::size_t> folders = nodes_[n].folders;
+        std::sort(folders.begin(), folders.end(), [this](std::size_t a, std::size_t b) {
+            return drafts_[a].folder.listedName < drafts_[b].folder.listedName;
+        });
+        for (std::size_t d : folders)
+            visit(drafts_[d].folder);
+        std::vector<std::size_t> children = nodes_[n].children;
+        std::sort(children.begin(), children.end(), byComponent);
+        pending.insert(pending.end(), children.rbegin(), children.rend());
     }
+}
+
+// The source's identifier where it is the first folder (in source order) to
+// list it; a new one otherwise.
+void TreeBuilder::assignIds()
+{
+    std::set<KUuid> used;
+    inSourceOrder([&](MigrationFolder& folder) {
+        if (!folder.listed || folder.id.isNull() || used.count(folder.id) > 0) {
+            do
+                folder.id = KUuid::generate();
+            while (used.count(folder.id) > 0);
+        }
+        used.insert(folder.id);
+    });
+}
+
+std::vector<MigrationFolder> TreeBuilder::inTargetTreeOrder()
+{
+    std::vector<MigrationFolder> out;
+    out.reserve(drafts_.size());
+    // Siblings in the order of their target names' last components; a
+    // folder's own folders follow it at once.
+    auto siblingsOf = [this](std::size_t node) {
+        std::vector<std::pair<std::wstring, std::size_t>> folders;
+        for (std::size_t child : childrenOf(node))
+            for (std::size_t d : nodes_[child].folders)
+                folders.emplace_back(drafts_[d].targetComponent, d);
+        std::sort(folders.begin(), folders.end());
+        return folders;
+    };
+    std::vector<std::size_t> pending;
+    auto push = [&](std::size_t node) {
+        auto folders = siblingsOf(node);
+        for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+            pending.push_back(it->second);
+    };
+    push(none);
+    while (!pending.empty()) {
+        const std::size_t d = pending.back();
+        pending.pop_back();
+        out.push_back(std::move(drafts_[d].folder));
+        if (nodes_[drafts_[d].node].primary == d)
+            push(drafts_[d].node);
+    }
+    return out;
 }
 
 } // namespace
@@ -214,15 +373,17 @@ FolderListImpl::FolderListImpl(FolderStore store)
 
 void FolderListImpl::build(const std::vector<tavir::mail::FolderInfo>& listed, char separator)
 {
-    std::vector<MigrationFolder> folders = listedFolders(listed, separator);
-    completeParents(folders, separator);
-    markSharedViews(folders);
-    nameTree(folders, store_);
-    assignIds(folders);
+    TreeBuilder tree(separator, store_);
+    tree.addListed(listed);
+    tree.completeParents();
+    tree.markSharedViews();
+    tree.nameTree();
+    tree.assignIds();
 
     folders_.clear();
-    for (MigrationFolder& folder : folders)
-        if (!folders_.insert(std::move(folder)).second)
+    auto& inOrder = folders_.get<InTreeOrder>();
+    for (MigrationFolder& folder : tree.inTargetTreeOrder())
+        if (!inOrder.push_back(std::move(folder)).second)
             throw std::logic_error("folder list: two folders share a target name or identifier");
 }
 
@@ -276,7 +437,7 @@ const MigrationFolder* FolderListImpl::findByListedName(const std::string& liste
 const MigrationFolder* FolderListImpl::findByTargetName(const std::wstring& targetName) const
 {
     const auto& index = folders_.get<ByTargetName>();
-    auto found = index.find(targetName);
+    auto found = index.find(FolderName(targetName));
     return found == index.end() ? nullptr : &*found;
 }
 

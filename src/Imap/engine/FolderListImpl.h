@@ -2,11 +2,14 @@
 // The folder list of one account, held in one multi-index container: by
 // identifier, by the name the source listed, by target name, and in tree
 // order (parents before children) for creating the tree on the target.
+// Building it takes time and memory in proportion to the listing: every
+// folder is found below its parent once, and names share their parents'
+// segments.
 #include "Imap/engine/IFolderList.h"
 
 #include <boost/multi_index/hashed_index.hpp>
 #include <boost/multi_index/member.hpp>
-#include <boost/multi_index/ordered_index.hpp>
+#include <boost/multi_index/sequenced_index.hpp>
 #include <boost/multi_index_container.hpp>
 
 namespace tavir::migration {
@@ -43,12 +46,12 @@ private:
                 boost::multi_index::member<MigrationFolder, std::string,
                     &MigrationFolder::listedName>>,
             boost::multi_index::hashed_unique<boost::multi_index::tag<ByTargetName>,
-                boost::multi_index::member<MigrationFolder, std::wstring,
-                    &MigrationFolder::targetName>>,
-            // A path sorts before every path it is a prefix of.
-            boost::multi_index::ordered_unique<boost::multi_index::tag<InTreeOrder>,
-                boost::multi_index::member<MigrationFolder, std::vector<std::wstring>,
-                    &MigrationFolder::targetPath>>>>;
+                boost::multi_index::member<MigrationFolder, FolderName,
+                    &MigrationFolder::targetName>,
+                FolderName::Hash>,
+            // As build() inserts them: siblings by target name, every folder
+            // before the folders below it.
+            boost::multi_index::sequenced<boost::multi_index::tag<InTreeOrder>>>>;
 
     template <class Keep> std::vector<MigrationFolder> inTreeOrder(Keep keep) const;
 

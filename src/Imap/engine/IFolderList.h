@@ -3,6 +3,7 @@
 // listed, completed with missing parents, each with the name it gets on the
 // target and its identifier. A worker builds one list per account and asks
 // it what to create and what to copy.
+#include "Imap/engine/FolderName.h"
 #include "Imap/engine/FolderNameRules.h"
 #include "crypto/KUuid.h"
 #include "imapclient/CommandFolder.h"
@@ -19,12 +20,9 @@ struct MigrationFolder {
     // encoding of its source name.
     std::string listedName;
     // Decoded, with the source's separator: the name to SELECT on the source.
-    std::wstring sourceName;
+    FolderName sourceName;
     // Joined with "/": the name to create and APPEND into on the target.
-    std::wstring targetName;
-    // The components of sourceName (INBOX spelled "INBOX") and targetName.
-    std::vector<std::wstring> sourcePath;
-    std::vector<std::wstring> targetPath;
+    FolderName targetName;
     bool selectable = false; // listed without \NoSelect: has messages to copy
     bool listed = false; // false for a parent the source did not list
     bool skipped = false; // below "Public Folders" or "Archive Folders"
@@ -32,10 +30,13 @@ struct MigrationFolder {
     // "&AGE-"): its decoded name would SELECT another folder or none, so its
     // messages can't be asked for.
     bool validName = true;
+    // Some component of the target name is not the source's (INBOX in any
+    // case counts as INBOX; another separator is no change).
+    bool renamedByRules = false;
 
     // True when the target name is not the source name with "/" between
     // its components: the report says so.
-    bool renamed() const { return sourcePath != targetPath; }
+    bool renamed() const { return renamedByRules; }
 };
 
 class IFolderList {

@@ -36,15 +36,28 @@ void ImapUserTesterThread::execute()
             break;
         inHand_ = i;
         setStatus(i, TestTesting);
-        setStatus(i, testAccount(account, log));
+        const TestStatus result = testAccount(account, log);
+        setStatus(i, result);
         inHand_ = noAccount;
         log.flush();
         callbacks_.statusChanged();
+        // A stop that cut the logins short leaves the account untested.
+        if (result == TestNotTested) {
+            aborted = true;
+            break;
+        }
     }
     if (aborted)
         log.debug(TAVIR_HERE, L"The credential test was stopped.");
     log.flush();
     callbacks_.stopped(aborted);
+}
+
+void ImapUserTesterThread::setTerminated(bool terminated)
+{
+    Thread::setTerminated(terminated);
+    if (terminated)
+        stop_->raise();
 }
 
 void ImapUserTesterThread::recover(const std::wstring& sentence)
@@ -72,6 +85,8 @@ TestStatus ImapUserTesterThread::testAccount(const UserInfo& account, Logger& lo
             sentence(L"%1% logged in with the mailbox name %2%.", address, account.mailbox));
         return TestLoginAccepted;
     }
+    if (isTerminated())
+        return TestNotTested;
     log.report(TAVIR_HERE,
         sourceLoginRefused(server_.text(), address, refusal, account.mailbox, second));
     return TestLoginRefused;
@@ -82,6 +97,7 @@ bool ImapUserTesterThread::tryLogin(
 {
     mail::SimpleImapClient client;
     client.setReadTimeoutMs(loginTimeoutMs);
+    client.setStopSignal(stop_);
     mail::ImapClientResult result
         = client.connect(server_.host, server_.port, user, password, false, ssl_);
     reportTrustOnce(log, client.trustNotice());

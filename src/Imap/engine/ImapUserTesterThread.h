@@ -7,6 +7,7 @@
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/ServerAddress.h"
 #include "Imap/engine/Thread.h"
+#include "ssl/StopSignal.h"
 
 #include <cstddef>
 #include <memory>
@@ -30,6 +31,8 @@ public:
     // started(); then per account, unless a stop was requested: 1, the
     // logins, 2 or 3, statusChanged(); finally stopped(aborted).
     void execute() override;
+    // A stop also ends the login in hand at once (it counts as refused).
+    void setTerminated(bool terminated) override;
     // True once stopped() has been passed on: what is left of the thread
     // is only its return, so a new test may start after joining it.
     bool hasEnded() { return callbacks_.hasStopped(); }
@@ -51,6 +54,7 @@ private:
     bool serverValid_;
     CallbacksWrapper callbacks_;
     std::vector<TestStatus>& statuses_;
+    const std::shared_ptr<utils::StopSignal> stop_ = std::make_shared<utils::StopSignal>();
     static constexpr std::size_t noAccount = static_cast<std::size_t>(-1);
     std::size_t inHand_ = noAccount;
 };

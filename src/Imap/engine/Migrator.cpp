@@ -84,15 +84,27 @@ bool Migrator::loadUsers(const std::wstring& path)
 
 bool Migrator::startUserTest(ICallbacks* callbacks, std::vector<TestStatus>& statuses)
 {
+    std::shared_ptr<ImapUserTesterThread> previous;
+    {
+        KMutexLocker lock(lock_);
+        if (!callbacks || statuses.size() != users_->size())
+            return false;
+        // The wizard may start the next test as soon as it hears stopped();
+        // the old thread is then only returning.
+        if (tester_ && tester_->isRunning() && !tester_->hasEnded())
+            return false;
+        previous = tester_;
+    }
+    // Joined outside the lock: the old thread may still be inside its
+    // stopped(), which may call this object (but not start a test from
+    // there).
+    if (previous && previous->isCurrent())
+        return false;
+    if (previous)
+        previous->join();
     KMutexLocker lock(lock_);
-    if (!callbacks || statuses.size() != users_->size())
-        return false;
-    // The wizard may start the next test as soon as it hears stopped(); the
-    // old thread is then only returning, and the join below waits for it.
-    if (tester_ && tester_->isRunning() && !tester_->hasEnded())
-        return false;
-    if (tester_)
-        tester_->join();
+    if (tester_ != previous)
+        return false; // another test was started meanwhile
     auto tester = std::make_shared<ImapUserTesterThread>(
         users_, configuration_.sourceServer, configuration_.sourceSsl, callbacks, statuses);
     if (!tester->guardedStart(ThreadRunner<ImapUserTesterThread>::startPoint))
@@ -118,40 +130,59 @@ bool Migrator::start(ICallbacks* callbacks)
 {
     if (!callbacks)
         return false;
-    KMutexLocker lock(lock_);
-    Logger log;
-    if (supervisor_ && supervisor_->isRunning()) {
-        log.report(TAVIR_HERE, L"A migration is running already; it was not started again.");
-        return false;
+    std::shared_ptr<Thread> previous;
+    {
+        KMutexLocker lock(lock_);
+        if (runCallbacks_ && !runCallbacks_->hasStopped()) {
+            Logger log;
+            log.report(TAVIR_HERE, L"A migration is running already; it was not started again.");
+            return false;
+        }
+        previous = supervisor_;
     }
-    stopAndJoin(supervisor_);
-    supervisor_.reset();
-    auto run = std::make_shared<MigrationRun>();
-    PreparedTarget prepared;
-    if (!describeRun(*run, log) || !prepareMigration(*run, prepared, log))
+    // Joined outside the lock, as the old supervisor may still be inside its
+    // stopped(); from inside it a new run can't start.
+    if (previous && previous->isCurrent())
         return false;
-    startTime_ = run->startTime;
-    masterPassword_ = run->masterPassword;
-    MigrationStatus status;
-    run->users->fillStatus(status);
-    // More workers than accounts would only start and end.
-    const unsigned waiting
-        = status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
-    prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
-    writeReportHeader(log, *run, configuration_.adminUser, status, prepared.workers);
-    if (!prepared.notice.empty())
-        log.report(TAVIR_HERE, utf8ToUnicode(prepared.notice));
-    log.report(L"");
-    log.flush();
+    if (previous)
+        previous->join();
+    std::shared_ptr<CallbacksWrapper> wrapper;
+    std::shared_ptr<WaiterThread> supervisor;
+    {
+        KMutexLocker lock(lock_);
+        if (supervisor_ != previous)
+            return false; // another run was started meanwhile
+        supervisor_.reset();
+        Logger log;
+        auto run = std::make_shared<MigrationRun>();
+        PreparedTarget prepared;
+        if (!describeRun(*run, log) || !prepareMigration(*run, prepared, log))
+            return false;
+        startTime_ = run->startTime;
+        masterPassword_ = run->masterPassword;
+        MigrationStatus status;
+        run->users->fillStatus(status);
+        // More workers than accounts would only start and end.
+        const unsigned waiting
+            = status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
+        prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
+        writeReportHeader(log, *run, configuration_.adminUser, status, prepared.workers);
+        if (!prepared.notice.empty())
+            log.report(TAVIR_HERE, utf8ToUnicode(prepared.notice));
+        log.report(L"");
+        log.flush();
 
-    auto wrapper = std::make_shared<CallbacksWrapper>(callbacks);
-    auto supervisor
-        = std::make_shared<WaiterThread>(run, prepared.workers, wrapper, &Migrator::postMigration);
-    // Before the supervisor exists as a thread, so that no stopped() can
-    // come first.
+        wrapper = std::make_shared<CallbacksWrapper>(callbacks);
+        supervisor = std::make_shared<WaiterThread>(
+            run, prepared.workers, wrapper, &Migrator::postMigration);
+        supervisor_ = supervisor;
+        runCallbacks_ = wrapper;
+    }
+    // Outside the engine's lock, which a callback may take; before the
+    // supervisor exists as a thread, so that no stopped() can come first.
     wrapper->started();
-    supervisor_ = supervisor;
     if (!supervisor->guardedStart(ThreadRunner<WaiterThread>::startPoint)) {
+        Logger log;
         log.report(TAVIR_HERE, L"The migration's supervisor thread could not be started.");
         log.flush();
         // Ended here as a stopped run: the target is put back and the

@@ -3,6 +3,7 @@
 // the credential test and the threads of a run. Every thread it starts is
 // stopped and joined before the object goes away.
 #include "Common/Tools/UsersInformation.h"
+#include "Imap/engine/CallbacksWrapper.h"
 #include "Imap/engine/IMigrator.h"
 #include "Imap/engine/ImapUserTesterThread.h"
 #include "Imap/engine/Logger.h"
@@ -59,6 +60,9 @@ private:
     // the run they share, the administration client), its start time and
     // the target's temporary master password.
     std::shared_ptr<Thread> supervisor_;
+    // The run's callbacks: a run is in hand until they have passed on
+    // stopped().
+    std::shared_ptr<CallbacksWrapper> runCallbacks_;
     std::int64_t startTime_ = 0;
     std::wstring masterPassword_;
 };

@@ -81,8 +81,14 @@ bool Thread::join()
     return true;
 }
 
+bool Thread::isCurrent() const
+{
+    return runner_.load(std::memory_order_acquire) == std::this_thread::get_id();
+}
+
 void Thread::run()
 {
+    runner_.store(std::this_thread::get_id(), std::memory_order_release);
     std::exception_ptr failure;
     try {
         execute();

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 namespace tavir::migration {
 
@@ -36,6 +37,8 @@ public:
     bool join();
     // Started and its work not yet returned.
     bool isRunning() const { return running_; }
+    // True on the thread that runs this object's work.
+    bool isCurrent() const;
     const std::wstring& name() const { return name_; }
 
     // The body of every start routine: execute(), with anything it throws
@@ -52,6 +55,7 @@ private:
     std::wstring name_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> running_{false};
+    std::atomic<std::thread::id> runner_{};
     bool started_ = false; // under startLock_
     bool joined_ = false; // under joinLock_
     pthread_t handle_{};

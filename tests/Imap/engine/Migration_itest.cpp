@@ -4,6 +4,7 @@
 // the debug log and the status record have their formats, the target's
 // settings come back, and a second run copies nothing twice.
 #include "MigrationHarness.h"
+#include "support/DribblingPeer.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
 
@@ -387,6 +388,58 @@ TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
               "\"INBOX\" (MESSAGES)\r\nSELECT \"INBOX\"\r\na FETCH 1 (INTERNALDATE FLAGS "
               "BODY.PEEK[])\r\nSTATUS \"Kept\" (MESSAGES)\r\nLOGOUT\r\n",
         withoutTags(source.received(0)));
+}
+
+// A source that sends the body a byte at a time: a stop ends the worker's
+// wait at once, the message is neither on the target nor counted, and the
+// run ends as stopped with the target put back.
+TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceAndCopiesNothing)
+{
+    ScopedHome home;
+    TempLogs logs;
+    TempDir dir;
+    DribblingPeer source(DribblingPeer::Where::MessageBody, 100);
+    StandInTarget target;
+    const std::string settings = targetSettings(target);
+    MigrationRunner runner(logs, dir);
+    std::atomic<long long> stoppedAt{0};
+    std::atomic<long long> accountEndedAt{0};
+    runner.onStatus = [&] {
+        MigrationStatus status;
+        runner.current.load()->getStatus(status);
+        if (stoppedAt != 0 && accountEndedAt == 0 && status.failedAccounts == 1)
+            accountEndedAt = nowMs();
+    };
+    std::thread stopper([&] {
+        if (!source.waitDribbling(30000))
+            return;
+        IMigrator* engine = nullptr;
+        while (!(engine = runner.current.load()))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stoppedAt = nowMs();
+        engine->stop();
+    });
+    const RunOutcome outcome = runner.run(
+        runner.configuration(source.server(), target.whost() + L":" + std::to_wstring(target.port())),
+        "kim@slow.test;Pw-kim\n");
+    const long long ended = nowMs();
+    stopper.join();
+    ASSERT_TRUE(outcome.started) << outcome.report;
+    ASSERT_NE(0, stoppedAt.load()) << outcome.report;
+    // The worker lets the account go within a second of stop(); stopped()
+    // follows once the target's settings are put back.
+    EXPECT_GT(accountEndedAt.load(), 0) << outcome.report;
+    EXPECT_LT(accountEndedAt - stoppedAt, 1000) << outcome.report;
+    EXPECT_LT(ended - stoppedAt, 10000) << outcome.report;
+    expectCallbacksInOrder(outcome);
+    EXPECT_EQ("aborted", outcome.calls.back());
+    EXPECT_EQ(settings, targetSettings(target));
+    EXPECT_EQ(0u, messageCount(readStandInAccount(target, "kim@slow.test")));
+    EXPECT_EQ(0u, outcome.status.messagesDone);
+    EXPECT_EQ(0u, outcome.status.messageErrors);
+    EXPECT_NE(std::string::npos, outcome.report.find("The migration of kim@slow.test was stopped"))
+        << outcome.report;
+    EXPECT_EQ(std::string::npos, outcome.report.find("Fatal Error")) << outcome.report;
 }
 
 } // namespace

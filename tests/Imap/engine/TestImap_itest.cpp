@@ -1,10 +1,12 @@
 // testImap against a real Dovecot (plain and TLS) and against ports where no
-// IMAP server answers: nothing listening, nothing said, something else said;
+// IMAP server answers: nothing listening, nothing said, a greeting sent too
+// slowly, something else said;
 // both server tests against the stand-in target, for what reaches the logs.
 #include "Imap/engine/Engine.h"
 
 #include "EngineTestSupport.h"
 #include "support/Dovecot.h"
+#include "support/DribblingPeer.h"
 #include "support/SocketScript.h"
 #include "support/StandInTarget.h"
 
@@ -71,16 +73,34 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     EXPECT_NE(std::string::npos, refusal.find(other)) << refusal;
 }
 
-TEST(TestImap, GivesUpOnASilentPortAfterFiveSeconds)
+TEST(TestImap, GivesUpOnASilentOrDribblingServerAfterFiveSecondsInAll)
 {
+    tavir::test::TempLogs logs;
     // Listening, never accepting: the kernel completes the connection and
     // nobody ever answers.
     tavir::test::SocketScript silent(std::vector<std::vector<tavir::test::Step>>{});
-    auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, testImap(at(silent.port()), false));
-    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    EXPECT_GE(seconds, 4.5);
-    EXPECT_LT(seconds, 8.0);
+    // A greeting a byte every 200 ms: never complete within 5 seconds.
+    tavir::test::DribblingPeer dribbling(tavir::test::DribblingPeer::Where::Greeting, 200);
+    const struct {
+        const char* what;
+        int port;
+        std::string sentence;
+    } cases[] = {
+        {"silent", silent.port(), "timed out after 5 s"},
+        {"dribbling", dribbling.port(),
+            "sends too slowly: its greeting was not complete after 5 s, and the connection was "
+            "cut off"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(1, testImap(at(c.port), false));
+        auto seconds
+            = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        EXPECT_GE(seconds, 4.5);
+        EXPECT_LT(seconds, 7.0);
+        EXPECT_NE(std::string::npos, logs.report().find(c.sentence)) << logs.report();
+    }
 }
 
 TEST(TestCvn, ResultsPassThroughAndRefusalsReachTheReport)

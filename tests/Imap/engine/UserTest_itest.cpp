@@ -1,5 +1,6 @@
 // The credential test against a real Dovecot whose accounts log in with the
-// full address, with the bare mailbox only, or not at all; stopping it, a
+// full address, with the bare mailbox only, or not at all; stopping it (also
+// in the middle of a greeting that a server sends a byte at a time), a
 // second start, and the engine object ending while it runs; and a source
 // that quotes the passwords it refuses back.
 #include "Imap/engine/Engine.h"
@@ -7,6 +8,7 @@
 #include "EngineTestSupport.h"
 #include "support/Dovecot.h"
 #include "support/Loopback.h"
+#include "support/DribblingPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -170,6 +172,34 @@ TEST_F(UserTest, EndingTheEngineStopsAndJoinsARunningTest)
     ASSERT_FALSE(calls.empty());
     EXPECT_TRUE(calls.back() == "aborted" || calls.back() == "stopped");
     EXPECT_EQ("started", calls.front());
+}
+
+TEST(UserTestStop, AStopEndsALoginWaitingForItsGreetingAtOnce)
+{
+    tavir::test::TempLogs logs;
+    tavir::test::TempDir dir;
+    tavir::test::DribblingPeer source(tavir::test::DribblingPeer::Where::Greeting, 100);
+    tavir::test::writeFile(dir.file("accounts.txt"), accounts);
+    IMigrator* created = nullptr;
+    ASSERT_TRUE(createMigrator(&created));
+    std::unique_ptr<IMigrator> migrator(created);
+    Configuration configuration;
+    configuration.sourceServer = source.server();
+    ASSERT_TRUE(migrator->init(configuration));
+    ASSERT_TRUE(migrator->loadUsers(utf8ToUnicode(dir.file("accounts.txt"))));
+    std::vector<TestStatus> statuses(3, TestNotTested);
+    RecordingCallbacks callbacks;
+    ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+    ASSERT_TRUE(source.waitDribbling());
+    const long long stopped = tavir::test::nowMs();
+    EXPECT_TRUE(migrator->stopUserTest());
+    ASSERT_TRUE(callbacks.waitStopped(5));
+    EXPECT_LT(tavir::test::nowMs() - stopped, 1000);
+    migrator.reset();
+    EXPECT_EQ((std::vector<std::string>{"started", "status", "aborted"}), callbacks.calls());
+    // The account in hand was neither accepted nor refused.
+    EXPECT_EQ(std::vector<TestStatus>(3, TestNotTested), statuses);
+    EXPECT_EQ(std::string::npos, logs.report().find("refused")) << logs.report();
 }
 
 } // namespace
