@@ -577,7 +577,7 @@ void ConnectionInternal::reestablish()
 
 void ConnectionInternal::reconnectIfLost()
 {
-    if (!streamGood() || state_ == NotConnected)
+    if (!isOpen())
         reestablish();
 }
 
@@ -648,26 +648,25 @@ unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
 {
     if (n == 0 || !stream_ || state_ == NotConnected)
         return 0;
-    buffer.reserve(buffer.size() + n);
-    char chunk[dataPartSize];
-    unsigned done = 0;
+    // Read straight into the buffer's own storage.
+    const std::size_t start = buffer.size();
+    std::size_t done = 0;
     try {
-        while (done < n) {
-            std::size_t want = std::min<std::size_t>(dataPartSize, n - done);
-            std::size_t got = stream_->read(chunk, want);
-            buffer.append(chunk, got);
-            done += static_cast<unsigned>(got);
-            if (got < want) {
-                noteReadEnd();
-                break;
-            }
-        }
+        buffer.resize(start + n);
+        done = stream_->read(&buffer[start], n);
     } catch (const std::exception&) {
         // Reported as a short read; the caller gives the literal up.
-        noteReadEnd();
     }
+    buffer.resize(start + done);
+    if (done < n)
+        noteReadEnd();
     received_ += done;
-    return done;
+    return static_cast<unsigned>(done);
+}
+
+bool ConnectionInternal::dataWaiting()
+{
+    return isOpen() && stream_->dataWaiting();
 }
 
 std::vector<std::string> ConnectionInternal::getCapability()

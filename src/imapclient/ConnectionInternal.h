@@ -39,6 +39,11 @@ public:
 
     // Bytes a message part carries at most, and what the data buffer holds.
     static constexpr std::size_t dataPartSize = 10240;
+    // An APPEND's body of up to this size is collected whole before the
+    // first byte of the command is written, and leaves with its line in one
+    // write; a larger one is streamed from its source in parts of this
+    // size, so that a copy holds at most this much of a message at a time.
+    static constexpr std::uint64_t wholeBodyLimit = 1u << 20;
 
     // The slowest rate, in bytes per second, at which an answer or a message
     // still counts as moving. Each operation (a command with all its
@@ -114,6 +119,8 @@ public:
     // throws.
     void flushOrThrow();
     void flush();
+    // True while the connection is up: connected and its stream good.
+    bool isOpen() { return streamGood() && state_ != NotConnected; }
     // Re-establishes a connection known to be lost (closed, or its stream
     // bad), with its session restored; nothing when it looks usable.
     void reconnectIfLost();
@@ -122,7 +129,12 @@ public:
     // off, a line over the limit or no memory close the connection and
     // throw with the last error set.
     bool recvLine(std::string& line);
+    // Appends n bytes read from the server to `buffer`; fewer when the read
+    // ended early. Never throws.
     unsigned recvData(std::string& buffer, unsigned n);
+    // True when something the server sent can be read without waiting (or
+    // the read would end at once). Never waits, never throws.
+    bool dataWaiting();
 
     std::string getTag();
     std::vector<std::string> getCapability();

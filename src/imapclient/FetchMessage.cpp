@@ -57,6 +57,8 @@ void FetchMessage::reset()
     rest_ = 0;
     announced_ = false;
     drained_ = false;
+    failure_.clear();
+    failureTimedOut_ = false;
 }
 
 bool FetchMessage::setData(const std::string& name, const std::string& value)
@@ -128,7 +130,7 @@ bool FetchMessage::getNextDataPart(std::string& part)
             finishReply();
         return false;
     }
-    unsigned want = std::min<std::uint32_t>(rest_, ConnectionInternal::dataPartSize);
+    const unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(rest_, partSize_));
     unsigned got = source_->recvData(part, want);
     if (got != want) {
         // The source ended, timed out or broke inside the body. The bytes
@@ -136,7 +138,7 @@ bool FetchMessage::getNextDataPart(std::string& part)
         // middle of a literal: it is closed, never used again as it is.
         part.clear();
         source_->recordReadEnd();
-        abandon();
+        abandon(source_->getLastErrorResponse(), source_->lastErrorWasTimeout());
         return false;
     }
     rest_ -= got;
@@ -155,15 +157,17 @@ void FetchMessage::finishReply()
         reader.finishReply();
         if (!tag_.empty())
             reader.untilTagged(nullptr);
-    } catch (const ImapException&) {
-        abandon();
+    } catch (const ImapException& e) {
+        abandon(e.what(), source_->lastErrorWasTimeout());
         throw;
     }
     drained_ = true;
 }
 
-void FetchMessage::abandon()
+void FetchMessage::abandon(const std::string& why, bool timedOut)
 {
+    failure_ = why;
+    failureTimedOut_ = timedOut;
     if (source_ != nullptr)
         source_->close();
     drained_ = false;

@@ -116,6 +116,17 @@ public:
     ~IMessageLoadFailedException() override;
 };
 
+// The message source failed while its body was read for an APPEND (code
+// 10): the source's failure, not the target's.
+class IMessageSourceFailedException : public IMessageLoadFailedException {
+public:
+    explicit IMessageSourceFailedException(const std::string& text)
+        : IMessageLoadFailedException(text)
+    {
+    }
+    ~IMessageSourceFailedException() override;
+};
+
 // Maps an exception to a result code by its dynamic class; `fallback` is the
 // operation's own refusal code, used for parse failures and plain
 // ImapExceptions. The exception's numeric code is not consulted.

@@ -42,6 +42,9 @@ public:
     // read ends; returns the count read.
     virtual std::size_t read(char* data, std::size_t n) = 0;
     virtual void write(const char* data, std::size_t n) = 0;
+    // True when a read would not wait: bytes have come, or the end of the
+    // stream has. Never waits. The default can't tell and says false.
+    virtual bool dataWaiting();
     virtual void flush() = 0;
     // Read time-out in milliseconds; 0 means wait for ever.
     virtual void setTimeoutMs(unsigned ms) = 0;

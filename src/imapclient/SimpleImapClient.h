@@ -19,6 +19,8 @@
 
 namespace tavir::mail {
 
+class AppendWindow;
+
 class SimpleImapClient {
 public:
     using ImapClientResult = tavir::mail::ImapClientResult;
@@ -160,8 +162,15 @@ private:
     ImapClientResult startBody(unsigned number, FetchMessage& message);
     ImapClientResult copyRun(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, CopyRun& run);
-    ImapClientResult copyRange(const std::wstring& folder, SimpleImapClient& target,
+    // The copy of a run with its source's failures caught: `run` says how
+    // it ended. Every APPEND written has its answer read (or lost) when it
+    // returns.
+    void copyRange(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, CopyRun& run);
+    // Sends the FETCH and hands each body asked for to the window, until
+    // the reply ends or something ends the run; the source's failures throw.
+    void readRange(FetchMessage& message, AppendWindow& window, const std::string& fetchCommand,
+        CopyRun& run);
 
     bool connected_ = false;
     ConnectionInternal connection_;

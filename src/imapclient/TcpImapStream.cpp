@@ -18,6 +18,11 @@ namespace tavir::mail {
 
 ImapStream::~ImapStream() = default;
 
+bool ImapStream::dataWaiting()
+{
+    return false;
+}
+
 void ImapStream::startDeadline(unsigned) { }
 
 void ImapStream::extendDeadline(unsigned) { }
@@ -112,6 +117,7 @@ public:
         stream_->write(data, static_cast<std::streamsize>(n));
     }
     void flush() override { stream_->flush(); }
+    bool dataWaiting() override { return stream_->buffer()->dataWaiting(); }
     void setTimeoutMs(unsigned ms) override { stream_->setTimeoutMs(ms); }
     void startDeadline(unsigned ms) override { stream_->startDeadline(ms); }
     void extendDeadline(unsigned ms) override { stream_->extendDeadline(ms); }

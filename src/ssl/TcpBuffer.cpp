@@ -365,7 +365,7 @@ tcpbuffer::int_type tcpbuffer::underflow()
         return traits_type::to_int_type(*gptr());
     sync();
     char* get = area_ + sendSize_;
-    int got = waitAndReceive();
+    int got = waitAndReceive(get, receiveChunk());
     if (got > 0) {
         setg(get, get, get + got);
         return traits_type::to_int_type(*get);
@@ -374,34 +374,81 @@ tcpbuffer::int_type tcpbuffer::underflow()
     return traits_type::eof();
 }
 
-int tcpbuffer::waitAndReceive()
+std::streamsize tcpbuffer::xsgetn(char* data, std::streamsize n)
 {
+    std::streamsize done = 0;
+    while (done < n) {
+        const std::streamsize buffered = egptr() - gptr();
+        if (buffered > 0) {
+            const std::streamsize take = std::min(buffered, n - done);
+            std::memcpy(data + done, gptr(), size_t(take));
+            gbump(int(take));
+            done += take;
+            continue;
+        }
+        if (socket_ < 0)
+            break;
+        // What does not fit the get area (a literal's bytes) is received
+        // straight into its place: one receive for as much as has come,
+        // instead of one per get area and a copy.
+        if (n - done < receiveSize_) {
+            if (traits_type::eq_int_type(underflow(), traits_type::eof()))
+                break;
+            continue;
+        }
+        sync();
+        int got = waitAndReceive(data + done, int(std::min<std::streamsize>(n - done, kMaxChunk)));
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+bool tcpbuffer::dataWaiting()
+{
+    if (gptr() < egptr())
+        return true;
+    if (socket_ < 0)
+        return false;
     char* get = area_ + sendSize_;
-    int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
+    wantEvents_ = POLLIN;
+    errno = 0;
+    int got = recvData(get, receiveChunk());
+    if (got > 0) {
+        setg(get, get, get + got);
+        return true;
+    }
+    const int error = errno;
+    // The end of the stream, or a failure, is there at once too: the next
+    // read meets it again.
+    return got == 0 || !(error == EAGAIN || error == EWOULDBLOCK);
+}
+
+int tcpbuffer::receiveChunk() const
+{
+    return int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
+}
+
+int tcpbuffer::waitAndReceive(char* into, int want)
+{
     for (;;) {
         if (stopNow()) {
             receiveError_ = ECANCELED;
             markFailed();
             return -1;
         }
-        // A peer that writes a reply in two small pieces with Nagle's
-        // algorithm on holds the second piece back until the first is
-        // acknowledged, and Linux delays that acknowledgement by up to 40
-        // ms on a connection where both sides talk in turn. Asking for a
-        // quick acknowledgement before each receive sends it at once; the
-        // kernel clears the option again by itself, so it is set every
-        // time.
-        int one = 1;
-        setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         wantEvents_ = POLLIN;
         errno = 0;
-        int got = recvData(get, want);
+        int got = recvData(into, want);
         if (got >= 0) {
             receiveError_ = 0;
             return got;
         }
         int error = errno == 0 ? EIO : errno; // a TLS failure leaves errno alone
         if (error == EAGAIN || error == EWOULDBLOCK) {
+            if (wantEvents_ == POLLIN)
+                askQuickAck();
             if (waitFor(wantEvents_) > 0)
                 continue;
             error = errno;
@@ -417,6 +464,19 @@ int tcpbuffer::waitAndReceive()
         markFailed();
         return -1;
     }
+}
+
+void tcpbuffer::askQuickAck()
+{
+    // A peer that writes a reply in two small pieces with Nagle's algorithm
+    // on holds the second piece back until the first is acknowledged, and
+    // Linux delays that acknowledgement by up to 40 ms on a connection where
+    // both sides talk in turn. Asking for a quick acknowledgement sends the
+    // one pending at once. It is asked only before a wait: a receive that
+    // finds its bytes there needs nothing from the peer. The kernel clears
+    // the option again by itself, so it is set every time.
+    int one = 1;
+    setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 void tcpbuffer::markFailed()
@@ -450,7 +510,7 @@ int tcpbuffer::receive()
     if (gptr() < egptr())
         return 0;
     sync();
-    int got = waitAndReceive();
+    int got = waitAndReceive(area_ + sendSize_, receiveChunk());
     // A wait that timed out receives nothing (0), a failed receive is
     // negative.
     return got < 0 && (receiveError_ == ETIMEDOUT || receiveError_ == ETIME) ? 0 : got;

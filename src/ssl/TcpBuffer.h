@@ -80,6 +80,11 @@ public:
     // Waits and reads like a refill, but hands the bytes to nobody; refuses
     // (0) while the get area still holds unread bytes.
     int receive();
+    // True when a read would not wait: bytes are in the get area, or a
+    // receive that does not wait brings some in (or meets the end of the
+    // stream or a failure, which the next read meets again). One receive,
+    // no poll.
+    bool dataWaiting();
     int writeAndCleanupBuffer() { return sync(); }
 
 protected:
@@ -96,6 +101,8 @@ protected:
     int sync() override;
     int_type underflow() override;
     int_type overflow(int_type c) override;
+    // Reads what does not fit the get area straight into `data`.
+    std::streamsize xsgetn(char* data, std::streamsize n) override;
 
     // The plain TCP connect of the client buffers.
     bool connectPeer();
@@ -119,10 +126,12 @@ protected:
     // A send or receive failed: the socket state becomes -1 for good, and
     // this connection gets no more bytes at its close.
     void markFailed();
-    // Waits for bytes (within the time-out and the deadline) and receives
-    // them into the get area: the count, 0 or less when none came
-    // (lastReceiveError says why).
-    int waitAndReceive();
+    // Receives up to `want` bytes into `into`, waiting for them (within the
+    // time-out and the deadline) only when none have come: the count, 0 or
+    // less when none came (lastReceiveError says why).
+    int waitAndReceive(char* into, int want);
+    int receiveChunk() const;
+    void askQuickAck();
 
     InetSocketAddress peer_;
     InetSocketAddress local_;

@@ -779,21 +779,22 @@ TEST(CopyTest, PipelinedRange)
     EXPECT_EQ(1u, appends(aborted.target.sent()).size());
     EXPECT_TRUE(aborted.source.session->closed);
 
-    // The append's own code ends the copy: a refusal is 9, an answer that
-    // never came is 3 (the target may hold the message: never to be sent
-    // again).
-    Copy refused(source, "%T NO [OVERQUOTA] full\r\n");
-    EXPECT_EQ(ImapAppendFailed,
+    // A refusal fails its own message only; the copy goes on. Answers that
+    // never came end it with 3: the target may hold those messages, which
+    // are never to be sent again.
+    Copy refused(source, "%T NO [OVERQUOTA] full\r\n" + targetOk(1));
+    EXPECT_EQ(ImapSuccess,
         refused.source.client.copyFolder(L"F", refused.target.client, 1, 0, copied, failed));
-    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(1u, copied);
     EXPECT_EQ(1u, failed);
     Copy unanswered(source, "");
     unanswered.target.client.setReadTimeoutMs(50);
     unanswered.target.client.getConnection().setTimeoutMs(50);
     EXPECT_EQ(ImapConnectionError,
         unanswered.source.client.copyFolder(L"F", unanswered.target.client, 1, 0, copied, failed));
-    EXPECT_EQ(1u, failed);
-    EXPECT_TRUE(unanswered.source.session->closed);
+    EXPECT_EQ(2u, failed);
+    EXPECT_TRUE(unanswered.target.session->closed);
+    EXPECT_FALSE(unanswered.source.session->closed); // its reply was read to its end
 
     // Unsolicited news about messages (another session changed a flag, a
     // message was expunged) is no failure, before a body or after the
