@@ -274,12 +274,6 @@ void ConnectionInternal::creditDeadline(std::uint64_t bytes)
     stream_->extendDeadline(static_cast<unsigned>(ms));
 }
 
-void ConnectionInternal::noteReadEnd()
-{
-    if (stream_ && readEndWasTimeout())
-        ++timeouts_;
-}
-
 std::string ConnectionInternal::getTag()
 {
     return "K" + std::to_string(tagCounter_++);
@@ -606,10 +600,8 @@ bool ConnectionInternal::recvLine(std::string& line)
     try {
         for (;;) {
             int c = stream_->get();
-            if (c < 0) {
-                noteReadEnd();
+            if (c < 0)
                 break;
-            }
             if (line.size() >= maxLine_) {
                 closeWithError("a reply line from " + endpointText() + " is longer than "
                     + sizeText(maxLine_));
@@ -658,8 +650,6 @@ unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
         // Reported as a short read; the caller gives the literal up.
     }
     buffer.resize(start + done);
-    if (done < n)
-        noteReadEnd();
     received_ += done;
     return static_cast<unsigned>(done);
 }

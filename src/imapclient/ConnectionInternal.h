@@ -198,11 +198,6 @@ public:
     // connection, the read failed, a stop came, or a server that was
     // sending was cut off at its deadline (not a silent time-out).
     bool readEndedForGood() const;
-    // How many reads on this connection (over all its streams) ended
-    // because the server did not send in time. An operation compares it
-    // before and after to tell a silent server from a refusing or broken
-    // one.
-    unsigned long timeoutCount() const { return timeouts_; }
 
     // Every wait of the streams this connection makes from now on ends at
     // once when `stop` is raised: the command in hand fails and the
@@ -262,8 +257,6 @@ private:
     void reestablish();
     const std::vector<std::string>& knownCapabilities(bool reconnect);
     std::string timeoutText() const;
-    // After a read that ended short: counts it when the time-out ended it.
-    void noteReadEnd();
 
     std::uint32_t tagCounter_ = 0;
     unsigned timeout_ = 0; // seconds
@@ -283,7 +276,6 @@ private:
     unsigned port_ = 0;
     std::string lastError_;
     unsigned long errorCount_ = 0;
-    unsigned long timeouts_ = 0;
     bool timedOut_ = false;
     std::string selectedFolder_;
 

@@ -93,15 +93,15 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
     if (started != ImapSuccess)
         return started;
     message.guid = tavir::mailserver::common::KUuid();
-    const unsigned long recorded = connection_.errorCount();
     ImapClientResult result = target.append(folder, &message, false, nullptr);
     if (!message.isDrained()) {
         // The body (or the end of its reply) was not read: the source is in
-        // the middle of the reply and is closed rather than reused.
+        // the middle of the reply and is closed rather than reused. A
+        // source that failed there has recorded why.
         message.release();
         if (result == ImapSuccess)
             result = ImapMessageLoadFailed;
-        if (connection_.errorCount() == recorded)
+        if (message.sourceFailure().empty())
             connection_.setLastErrorResponse("message " + std::to_string(number) + " from "
                 + connection_.endpointText()
                 + " was not read to its end; the connection to the source is closed");

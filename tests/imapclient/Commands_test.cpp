@@ -796,6 +796,27 @@ TEST(CopyTest, PipelinedRange)
     EXPECT_TRUE(unanswered.target.session->closed);
     EXPECT_FALSE(unanswered.source.session->closed); // its reply was read to its end
 
+    // A target without LITERAL+ takes the APPENDs one at a time, each body
+    // after its continuation; with LITERAL- small bodies go in flight.
+    struct Literals {
+        const char* capabilities;
+        std::string answers;
+        const char* announced; // of each APPEND
+    };
+    for (const Literals& l : {Literals{"IMAP4rev1", "+ go\r\n%T OK\r\n+ go\r\n%T OK\r\n", "{3}"},
+             Literals{"IMAP4rev1 LITERAL-", "%|%T OK\r\n%T OK\r\n", "{3+}"}}) {
+        SCOPED_TRACE(l.capabilities);
+        Scripted from(source);
+        Scripted to(l.answers, "* OK [CAPABILITY " + std::string(l.capabilities) + "] hi\r\n");
+        EXPECT_EQ(ImapSuccess, from.client.copyFolder(L"F", to.client, 1, 0, copied, failed));
+        EXPECT_EQ(2u, copied);
+        const std::string sent = to.sent();
+        const std::string each = std::string(l.announced) + "\r\n";
+        const std::size_t first = sent.find(each);
+        EXPECT_NE(std::string::npos, first) << sent;
+        EXPECT_NE(std::string::npos, sent.find(each, first + 1)) << sent;
+    }
+
     // Unsolicited news about messages (another session changed a flag, a
     // message was expunged) is no failure, before a body or after the
     // last; items may come in any order. A reply that names the body
