@@ -167,10 +167,8 @@ bool Command::sendMessage(simpleimapclient::IMessage& message, ReplyReader& read
     // is written, so that a source that fails leaves nothing on the target,
     // and it goes out with its line in one write. The target's deadline
     // starts after that: the source's time is not its own.
-    std::vector<std::string> parts;
     const bool whole = size <= ConnectionInternal::wholeBodyLimit;
-    if (whole)
-        parts = collectBody(message, size);
+    const std::size_t parts = whole ? collectBody(message, size) : 0;
     ConnectionInternal::Operation operation(connection_);
     // Until the first byte is written a lost connection may be
     // re-established (with its session restored): nothing can be appended
@@ -226,31 +224,32 @@ void Command::checkDelivered(
             + std::to_string(total) + " of " + std::to_string(announced) + " bytes");
 }
 
-std::vector<std::string> Command::collectBody(
-    simpleimapclient::IMessage& message, std::uint64_t announced)
+std::size_t Command::collectBody(simpleimapclient::IMessage& message, std::uint64_t announced)
 {
-    std::vector<std::string> parts;
-    // Each part is read straight into its own place in the list.
+    // Each part is read straight into its own place in the connection's
+    // list, whose storage serves one message after the other.
+    std::vector<std::string>& parts = connection_.messageParts();
+    std::size_t used = 0;
     std::uint64_t total = 0;
-    parts.emplace_back();
-    bool more = nextPart(message, parts.back(), true);
-    while (more) {
-        total += parts.back().size();
+    for (bool first = true;; first = false) {
+        if (used == parts.size())
+            parts.emplace_back();
+        if (!nextPart(message, parts[used], first))
+            break;
+        total += parts[used++].size();
         if (total > announced)
             checkDelivered(message, total, announced);
-        parts.emplace_back();
-        more = nextPart(message, parts.back(), false);
     }
-    parts.pop_back();
     checkDelivered(message, total, announced);
-    return parts;
+    return used;
 }
 
-void Command::sendBody(const std::vector<std::string>& parts)
+void Command::sendBody(std::size_t parts)
 {
     try {
-        for (const std::string& part : parts)
-            connection_.sendLiteralData(part);
+        const std::vector<std::string>& list = connection_.messageParts();
+        for (std::size_t i = 0; i < parts; ++i)
+            connection_.sendLiteralData(list[i]);
         connection_.sendLiteralData("\r\n");
         connection_.flushOrThrow();
     } catch (const ImapConnectionFailed& e) {
@@ -264,7 +263,10 @@ void Command::streamBody(simpleimapclient::IMessage& message, std::uint64_t anno
     // A source that fails midway leaves a literal that can never be
     // completed: the connection is closed, and the server, which stores a
     // message only once its literal has come whole, stores nothing.
-    std::string part;
+    std::vector<std::string>& parts = connection_.messageParts();
+    if (parts.empty())
+        parts.emplace_back();
+    std::string& part = parts.front();
     std::uint64_t total = 0;
     try {
         bool more = nextPart(message, part, true);
@@ -286,7 +288,7 @@ void Command::streamBody(simpleimapclient::IMessage& message, std::uint64_t anno
         connection_.close();
         throw;
     }
-    sendBody({});
+    sendBody(0);
 }
 
 bool Command::sendLine(

@@ -111,9 +111,11 @@ private:
     static bool nextPart(simpleimapclient::IMessage& message, std::string& part, bool first);
     static void checkDelivered(
         simpleimapclient::IMessage& message, std::uint64_t total, std::uint64_t announced);
-    std::vector<std::string> collectBody(
-        simpleimapclient::IMessage& message, std::uint64_t announced);
-    void sendBody(const std::vector<std::string>& parts);
+    // Collects the whole body into the connection's message parts; returns
+    // how many it took.
+    std::size_t collectBody(simpleimapclient::IMessage& message, std::uint64_t announced);
+    // Writes the first `parts` message parts and the literal's end, flushed.
+    void sendBody(std::size_t parts);
     void streamBody(simpleimapclient::IMessage& message, std::uint64_t announced);
 
     std::string tag_;

@@ -598,23 +598,13 @@ bool ConnectionInternal::recvLine(std::string& line)
         closeWithError("the connection to " + endpointText() + " is not open");
     bool complete = false;
     try {
-        for (;;) {
-            int c = stream_->get();
-            if (c < 0)
-                break;
-            if (line.size() >= maxLine_) {
-                closeWithError("a reply line from " + endpointText() + " is longer than "
-                    + sizeText(maxLine_));
-            }
-            line.push_back(static_cast<char>(c));
-            if (c == '\n') {
-                complete = true;
-                break;
-            }
-        }
+        complete = stream_->readLine(line, maxLine_);
     } catch (const std::bad_alloc&) {
         closeWithError("out of memory while reading a reply from " + endpointText());
     }
+    if (!complete && line.size() >= maxLine_)
+        closeWithError(
+            "a reply line from " + endpointText() + " is longer than " + sizeText(maxLine_));
     received_ += line.size();
     // The read ended inside a line: what follows can't be told apart from
     // what was lost, so the connection is given up.

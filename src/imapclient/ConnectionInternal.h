@@ -129,6 +129,9 @@ public:
     // off, a line over the limit or no memory close the connection and
     // throw with the last error set.
     bool recvLine(std::string& line);
+    // The parts of the message body an APPEND writes, kept from one message
+    // to the next so that their storage is reused.
+    std::vector<std::string>& messageParts() { return messageParts_; }
     // Appends n bytes read from the server to `buffer`; fewer when the read
     // ended early. Never throws.
     unsigned recvData(std::string& buffer, unsigned n);
@@ -278,6 +281,7 @@ private:
     unsigned long errorCount_ = 0;
     bool timedOut_ = false;
     std::string selectedFolder_;
+    std::vector<std::string> messageParts_;
 
     std::shared_ptr<const tavir::utils::StopSignal> stop_;
     bool inOperation_ = false;

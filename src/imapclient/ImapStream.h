@@ -38,6 +38,11 @@ public:
     // The next byte (0 to 255), or -1 when the read ended without one
     // (time-out, closed peer or failure).
     virtual int get() = 0;
+    // Appends the bytes up to and including the next line feed to `line`,
+    // `max` bytes at most: true when the line feed came, false when the read
+    // ended first or `max` bytes came without one. The default reads
+    // byte by byte.
+    virtual bool readLine(std::string& line, std::size_t max);
     // Reads up to n bytes into `data`, waiting until all n are there or the
     // read ends; returns the count read.
     virtual std::size_t read(char* data, std::size_t n) = 0;

@@ -18,6 +18,19 @@ namespace tavir::mail {
 
 ImapStream::~ImapStream() = default;
 
+bool ImapStream::readLine(std::string& line, std::size_t max)
+{
+    while (line.size() < max) {
+        const int c = get();
+        if (c < 0)
+            return false;
+        line.push_back(static_cast<char>(c));
+        if (c == '\n')
+            return true;
+    }
+    return false;
+}
+
 bool ImapStream::dataWaiting()
 {
     return false;
@@ -102,6 +115,15 @@ public:
             return -1;
         }
         return c;
+    }
+    bool readLine(std::string& line, std::size_t max) override
+    {
+        if (stream_->buffer()->readLine(line, max))
+            return true;
+        // The read ended (not the limit): as get() says it.
+        if (line.size() < max)
+            stream_->setstate(std::ios::eofbit | std::ios::failbit);
+        return false;
     }
     std::size_t read(char* data, std::size_t n) override
     {

@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -290,17 +291,29 @@ const InetSocketAddress& tcpbuffer::readLocalAddress()
 
 bool tcpbuffer::sendAll(const char* data, size_t length, size_t& sent)
 {
+    return sendAll(data, length, nullptr, 0, sent);
+}
+
+bool tcpbuffer::sendAll(
+    const char* head, size_t headLength, const char* data, size_t length, size_t& sent)
+{
     sent = 0;
-    while (sent < length) {
+    const size_t total = headLength + length;
+    while (sent < total) {
         if (stopNow()) {
             sendError_ = ECANCELED;
             markFailed();
             return false;
         }
-        int chunk = int(length - sent > size_t(kMaxChunk) ? kMaxChunk : length - sent);
+        // What is left: the rest of the head and all of the data, or the
+        // rest of the data.
+        const bool inHead = sent < headLength;
+        const char* first = inHead ? head + sent : data + (sent - headLength);
+        const size_t firstLength = inHead ? headLength - sent : total - sent;
         wantEvents_ = POLLOUT;
         errno = 0;
-        int done = sendData(const_cast<char*>(data + sent), chunk);
+        int done = sendGathered(first, int(std::min<size_t>(firstLength, size_t(kMaxChunk))),
+            inHead ? data : nullptr, inHead ? int(std::min<size_t>(length, size_t(kMaxChunk))) : 0);
         if (done > 0) {
             sent += size_t(done);
             continue;
@@ -357,6 +370,44 @@ tcpbuffer::int_type tcpbuffer::overflow(int_type c)
     return c;
 }
 
+std::streamsize tcpbuffer::xsputn(const char* data, std::streamsize n)
+{
+    if (n <= epptr() - pptr()) {
+        std::memcpy(pptr(), data, size_t(n));
+        pbump(int(n));
+        return n;
+    }
+    if (socket_ < 0)
+        return 0;
+    // What does not fit leaves as a full area would, one area's worth after
+    // the other, and the rest stays in the put area; but it leaves straight
+    // from the caller's buffer, with what the put area holds, in one send
+    // instead of being copied into the put area first (a message body).
+    const size_t pending = size_t(pptr() - pbase());
+    const size_t keep = sendSize_ > 0 ? (pending + size_t(n)) % size_t(sendSize_) : 0;
+    size_t sent = 0;
+    const bool ok = sendAll(pbase(), pending, data, size_t(n) - keep, sent);
+    setp(area_, area_ + sendSize_);
+    if (!ok)
+        return 0;
+    std::memcpy(pptr(), data + (size_t(n) - keep), keep);
+    pbump(int(keep));
+    return n;
+}
+
+int tcpbuffer::sendGathered(const char* first, int firstLength, const char* second, int secondLength)
+{
+    if (second == nullptr || secondLength == 0)
+        return sendData(const_cast<char*>(first), firstLength);
+    iovec pieces[2] = {{const_cast<char*>(first), size_t(firstLength)},
+        {const_cast<char*>(second), size_t(secondLength)}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    ssize_t done = ::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return done > INT_MAX ? INT_MAX : int(done);
+}
+
 tcpbuffer::int_type tcpbuffer::underflow()
 {
     if (socket_ < 0)
@@ -403,6 +454,22 @@ std::streamsize tcpbuffer::xsgetn(char* data, std::streamsize n)
         done += got;
     }
     return done;
+}
+
+bool tcpbuffer::readLine(std::string& line, size_t max)
+{
+    while (line.size() < max) {
+        if (gptr() == egptr() && traits_type::eq_int_type(underflow(), traits_type::eof()))
+            return false;
+        const size_t n = std::min(size_t(egptr() - gptr()), max - line.size());
+        const char* end = static_cast<const char*>(std::memchr(gptr(), '\n', n));
+        const size_t take = end != nullptr ? size_t(end - gptr()) + 1 : n;
+        line.append(gptr(), take);
+        gbump(int(take));
+        if (end != nullptr)
+            return true;
+    }
+    return false;
 }
 
 bool tcpbuffer::dataWaiting()

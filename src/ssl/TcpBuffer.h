@@ -14,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <streambuf>
+#include <string>
 
 typedef struct ssl_method_st SSL_METHOD;
 
@@ -80,6 +81,10 @@ public:
     // Waits and reads like a refill, but hands the bytes to nobody; refuses
     // (0) while the get area still holds unread bytes.
     int receive();
+    // Appends the bytes up to and including the next line feed to `line`,
+    // `max` bytes at most: true when the line feed came; false when the read
+    // ended first, or `max` bytes came without one.
+    bool readLine(std::string& line, size_t max);
     // True when a read would not wait: bytes are in the get area, or a
     // receive that does not wait brings some in (or meets the end of the
     // stream or a failure, which the next read meets again). One receive,
@@ -94,6 +99,11 @@ protected:
     // wait for the events left in wantEvents_ and try again.
     virtual int sendData(void* data, int length);
     virtual int recvData(void* data, int length);
+    // One attempt like sendData for `first` followed by `second` (none when
+    // null): the count moved from the front of the two. The plain socket
+    // gathers both into one send.
+    virtual int sendGathered(
+        const char* first, int firstLength, const char* second, int secondLength);
     // Runs between the last flush and closing the socket.
     virtual void beforeSocketClose() { }
 
@@ -103,6 +113,8 @@ protected:
     int_type overflow(int_type c) override;
     // Reads what does not fit the get area straight into `data`.
     std::streamsize xsgetn(char* data, std::streamsize n) override;
+    // Writes a large piece straight from `data`, after what is pending.
+    std::streamsize xsputn(const char* data, std::streamsize n) override;
 
     // The plain TCP connect of the client buffers.
     bool connectPeer();
@@ -123,6 +135,9 @@ protected:
     // Sends all bytes; `sent` counts those that went. False with
     // lastSendError() set when one failed or waited too long.
     bool sendAll(const char* data, size_t length, size_t& sent);
+    // The same for `head` followed by `data`.
+    bool sendAll(
+        const char* head, size_t headLength, const char* data, size_t length, size_t& sent);
     // A send or receive failed: the socket state becomes -1 for good, and
     // this connection gets no more bytes at its close.
     void markFailed();
