@@ -124,13 +124,14 @@ public:
     // True when the last failure of this client's connection was a
     // time-out: a server that did not answer in time, or sent or took its
     // bytes so slowly that it was cut off at the operation's deadline. A
-    // result code alone does not tell (a time-out is 3 like a lost
-    // connection, or 9 and 10 when it cut a message short).
+    // result code alone does not tell (a time-out is ImapConnectionError
+    // like a lost connection, or ImapAppendFailed and ImapMessageLoadFailed
+    // when it cut a message short).
     bool lastFailureWasTimeout() const { return connection_.lastErrorWasTimeout(); }
     // Every wait of the connections this client makes from now on
     // (connecting, reading, writing) ends at once when `stop` is raised: the
-    // operation in hand fails (3, or 9 and 10 for a message) and its
-    // connection is closed.
+    // operation in hand fails (ImapConnectionError, or ImapAppendFailed and
+    // ImapMessageLoadFailed for a message) and its connection is closed.
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
 
     // The connection, for settings beyond the defaults (limits, a shorter
@@ -144,7 +145,7 @@ public:
 
 private:
     // The frame of every operation: `run` does the work and returns
-    // ImapSuccess or a failure code. `simple` refuses (1) on a client that
+    // ImapSuccess or a failure code. `simple` refuses (ImapNotConnected) on a client that
     // is not connected; `guarded` runs whatever the state. Both turn every
     // exception into a result code and see that each failure leaves one
     // error text: the one the connection recorded, else a sentence naming

@@ -80,7 +80,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
 {
     FetchMessage message;
     // A failed date-and-flags fetch skips the message whatever went wrong
-    // (14); the body fetch's own failures keep their codes.
+    // (ImapFetchFailed); the body fetch's own failures keep their codes.
     ImapClientResult started = simple("FETCH", ImapFetchFailed, [&] {
         try {
             if (readDateAndFlags(number, message) != ImapSuccess)
