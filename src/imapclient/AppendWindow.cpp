@@ -87,6 +87,10 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
         bytes_ += size;
         if (full())
             takeWaiting();
+        // Every message in flight was written whole and may be stored: after
+        // a stop request its answer is still awaited for a moment, so that
+        // it is counted as what it became.
+        ConnectionInternal::StopGrace grace(target_);
         while (full() && run_.end.code == ImapSuccess)
             awaitOldest();
         return run_.end.code == ImapSuccess;
@@ -115,8 +119,7 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
 
 void AppendWindow::finish()
 {
-    if (pending_.empty())
-        return;
+    // As when the window is full: a moment's grace after a stop request.
     ConnectionInternal::StopGrace grace(target_);
     while (!pending_.empty())
         awaitOldest();

@@ -36,8 +36,9 @@ public:
     // failed in a way that also broke a connection, or the target is not
     // there). Never throws.
     bool append(unsigned number, FetchMessage& message);
-    // Reads every answer still outstanding; after a stop request for a
-    // moment only (ConnectionInternal::stopGraceMs). Never throws.
+    // Reads every answer still outstanding. Never throws. After a stop
+    // request every answer is awaited for a moment only
+    // (ConnectionInternal::stopGraceMs).
     void finish();
 
 private:

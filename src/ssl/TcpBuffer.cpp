@@ -109,13 +109,16 @@ bool tcpbuffer::stopNow()
         return false;
     if (stopGraceMs_ == 0)
         return true;
-    if (!inGrace_) {
-        inGrace_ = true;
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopGraceMs_);
-        if (!hasDeadline_ || end < deadline_)
-            deadline_ = end;
-        hasDeadline_ = true;
+    // One grace per stop, counted from when it was first seen, however
+    // many operations ask for one.
+    if (!graceStarted_) {
+        graceStarted_ = true;
+        graceEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopGraceMs_);
     }
+    inGrace_ = true;
+    if (!hasDeadline_ || graceEnd_ < deadline_)
+        deadline_ = graceEnd_;
+    hasDeadline_ = true;
     return false;
 }
 
@@ -270,6 +273,7 @@ bool tcpbuffer::connectPeer()
         return false;
     }
     failed_ = false;
+    graceStarted_ = false;
     return true;
 }
 

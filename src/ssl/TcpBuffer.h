@@ -54,8 +54,9 @@ public:
     // A raised signal ends every wait of this buffer at once; null: none.
     void setStopSignal(std::shared_ptr<const StopSignal> stop) { stop_ = std::move(stop); }
     // While not 0, a raised stop signal does not end the waits at once but
-    // brings the deadline to at most `ms` milliseconds after it was seen:
-    // an answer that is on its way may still come.
+    // brings the deadline to at most `ms` milliseconds after it was first
+    // seen (once per stop, however often a grace is asked for): an answer
+    // that is on its way may still come.
     void setStopGrace(unsigned ms);
 
     const InetSocketAddress& getPeerHost() const { return peer_; }
@@ -171,6 +172,8 @@ protected:
     std::chrono::steady_clock::time_point deadline_;
     unsigned stopGraceMs_ = 0;
     bool inGrace_ = false; // the stop was seen in a grace period
+    bool graceStarted_ = false;
+    std::chrono::steady_clock::time_point graceEnd_;
 };
 
 class basic_tcpclientbuffer : public tcpbuffer {
