@@ -77,7 +77,7 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
         target_, folder_, message.getFlags(), message.getDate(), static_cast<unsigned>(size), false);
     CopyRun::Failure failure;
     try {
-        if (!push || !command.send(message)) {
+        if (!push || !command.send(message, false)) {
             // One at a time: the command with its answer.
             const unsigned status = push ? command.status() : command.execute(&message);
             settle(number, status, command.getTaggedResponse());
@@ -125,12 +125,24 @@ void AppendWindow::finish()
         awaitOldest();
 }
 
+void AppendWindow::flush()
+{
+    if (pending_.empty())
+        return;
+    try {
+        target_.flushOrThrow();
+    } catch (const ImapException& e) {
+        loseAll(e.what(), target_.lastErrorWasTimeout());
+    }
+}
+
 void AppendWindow::awaitOldest()
 {
     const std::string oldest = pending_.front().tag;
     try {
         // The answer and whatever comes before it share one deadline.
         ConnectionInternal::Operation operation(target_);
+        target_.flushOrThrow();
         ReplyReader reader(target_, std::string());
         while (!pending_.empty() && pending_.front().tag == oldest)
             takeReply(reader);

@@ -32,10 +32,14 @@ public:
 
     // Writes the APPEND of message `number`, whose body `message` reads
     // from the source; its fate goes to the run once its answer is known.
-    // False when the run can't go on: run.end then says why (the message
-    // failed in a way that also broke a connection, or the target is not
-    // there). Never throws.
+    // The end of a small APPEND may wait in the send area for the next one
+    // (flush). False when the run can't go on: run.end then says why (the
+    // message failed in a way that also broke a connection, or the target
+    // is not there). Never throws.
     bool append(unsigned number, FetchMessage& message);
+    // Sends what waits in the send area: before the caller waits for the
+    // source. Never throws.
+    void flush();
     // Reads every answer still outstanding. Never throws. After a stop
     // request every answer is awaited for a moment only
     // (ConnectionInternal::stopGraceMs).

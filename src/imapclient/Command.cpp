@@ -152,8 +152,9 @@ unsigned Command::run(simpleimapclient::IMessage* message)
     return complete(reader.untilTagged(&untagged_));
 }
 
-bool Command::send(simpleimapclient::IMessage& message)
+bool Command::send(simpleimapclient::IMessage& message, bool flush)
 {
+    flushBody_ = flush;
     return closingOnOwnFailure([&] {
         ReplyReader reader(connection_, tag_);
         return sendMessage(message, reader);
@@ -251,7 +252,8 @@ void Command::sendBody(std::size_t parts)
         for (std::size_t i = 0; i < parts; ++i)
             connection_.sendLiteralData(list[i]);
         connection_.sendLiteralData("\r\n");
-        connection_.flushOrThrow();
+        if (flushBody_)
+            connection_.flushOrThrow();
     } catch (const ImapConnectionFailed& e) {
         throw IMessageAppendException(e.what());
     }

@@ -45,10 +45,12 @@ public:
     unsigned execute(simpleimapclient::IMessage* message);
     // The first half of execute(message), for a caller that keeps several
     // commands in flight on one connection: writes the command with its
-    // body (flushed) and leaves the answer on the connection. False when
-    // the server ended the command instead of asking for its literal (its
-    // tagged reply is then the command's). Failures as execute's.
-    bool send(simpleimapclient::IMessage& message);
+    // body and leaves the answer on the connection. Without `flush` the end
+    // may still wait in the connection's send area (the caller flushes).
+    // False when the server ended the command instead of asking for its
+    // literal (its tagged reply is then the command's). Failures as
+    // execute's.
+    bool send(simpleimapclient::IMessage& message, bool flush);
     // Takes the tagged reply that ends the command; returns its status.
     unsigned complete(const ReplyReader::Reply& tagged);
     // The status of the tagged reply taken; BAD before one was.
@@ -122,6 +124,7 @@ private:
     std::string command_;
     ConnectionInternal& connection_;
     bool reconnect_ = true;
+    bool flushBody_ = true;
     unsigned status_ = BAD;
 };
 

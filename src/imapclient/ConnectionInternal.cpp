@@ -628,18 +628,28 @@ void ConnectionInternal::sendLiteralData(const std::string& data)
 
 unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
 {
-    if (n == 0 || !stream_ || state_ == NotConnected)
-        return 0;
-    // Read straight into the buffer's own storage.
     const std::size_t start = buffer.size();
-    std::size_t done = 0;
     try {
         buffer.resize(start + n);
-        done = stream_->read(&buffer[start], n);
+    } catch (const std::exception&) {
+        // Reported as a short read; the caller gives the literal up.
+        return 0;
+    }
+    const unsigned done = recvData(&buffer[start], n);
+    buffer.resize(start + done);
+    return done;
+}
+
+unsigned ConnectionInternal::recvData(char* into, unsigned n)
+{
+    if (n == 0 || !stream_ || state_ == NotConnected)
+        return 0;
+    std::size_t done = 0;
+    try {
+        done = stream_->read(into, n);
     } catch (const std::exception&) {
         // Reported as a short read; the caller gives the literal up.
     }
-    buffer.resize(start + done);
     received_ += done;
     return static_cast<unsigned>(done);
 }

@@ -135,9 +135,14 @@ public:
     // Appends n bytes read from the server to `buffer`; fewer when the read
     // ended early. Never throws.
     unsigned recvData(std::string& buffer, unsigned n);
+    // Reads n bytes into `into`; fewer when the read ended early.
+    unsigned recvData(char* into, unsigned n);
     // True when something the server sent can be read without waiting (or
     // the read would end at once). Never waits, never throws.
     bool dataWaiting();
+    // True when bytes the server sent are already in hand: the next read
+    // starts without a receive.
+    bool bytesInHand() const { return stream_ && stream_->buffered() != 0; }
 
     std::string getTag();
     std::vector<std::string> getCapability();

@@ -121,17 +121,18 @@ bool FetchMessage::getFirstDataPart(std::string& part)
 
 bool FetchMessage::getNextDataPart(std::string& part)
 {
-    part.clear();
-    if (source_ == nullptr || !announced_)
-        return false;
-    if (rest_ == 0) {
+    if (source_ == nullptr || !announced_ || rest_ == 0) {
+        part.clear();
         // A body of no bytes: the reply around it is still to be read.
-        if (!drained_)
+        if (source_ != nullptr && announced_ && !drained_)
             finishReply();
         return false;
     }
     const unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(rest_, partSize_));
-    unsigned got = source_->recvData(part, want);
+    // Read over the part's old bytes: only storage it never had is filled
+    // before the read.
+    part.resize(want);
+    const unsigned got = source_->recvData(&part[0], want);
     if (got != want) {
         // The source ended, timed out or broke inside the body. The bytes
         // already read can't be completed, and the connection is in the

@@ -50,6 +50,9 @@ public:
     // True when a read would not wait: bytes have come, or the end of the
     // stream has. Never waits. The default can't tell and says false.
     virtual bool dataWaiting();
+    // How many bytes received are not read yet, without asking the socket.
+    // The default says 0.
+    virtual std::size_t buffered() const;
     virtual void flush() = 0;
     // Read time-out in milliseconds; 0 means wait for ever.
     virtual void setTimeoutMs(unsigned ms) = 0;

@@ -251,6 +251,12 @@ void SimpleImapClient::copyRange(const std::wstring& folder, SimpleImapClient& t
     } catch (const ImapException& e) {
         run.endWith({handleImapException(e, ImapStatusFailed), CopyRun::Side::Source,
             connection_.lastErrorWasTimeout(), e.what()});
+    } catch (...) {
+        // A failure of our own (no memory): the messages in flight are still
+        // settled by their answers, so that none is ever sent twice.
+        connection_.close();
+        window.finish();
+        throw;
     }
     // Whatever is left of a reply not read to its end (possibly many
     // messages) can't be matched to a later command.
@@ -336,6 +342,10 @@ void SimpleImapClient::readRange(
                     : message.sourceFailure()});
             return;
         }
+        // Small APPENDs leave together while the source's next reply is
+        // already in hand; before waiting for the source, they go.
+        if (!connection_.bytesInHand())
+            window.flush();
         if (!goOn) {
             // The target's failure ends the run; with nothing more wanted
             // from the reply, its end is read and the connection kept.

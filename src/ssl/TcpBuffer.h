@@ -91,6 +91,8 @@ public:
     // stream or a failure, which the next read meets again). One receive,
     // no poll.
     bool dataWaiting();
+    // Bytes received and not read yet (no receive, no poll).
+    size_t buffered() const { return size_t(egptr() - gptr()); }
     int writeAndCleanupBuffer() { return sync(); }
 
 protected:

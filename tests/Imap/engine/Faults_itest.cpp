@@ -1,10 +1,13 @@
 // A fault at every step of a small migration, in the manner of mbsync's own
 // tests: the source's connection cut at each of its commands in turn, then
-// the target's; a stop requested at each command; each statement of the
-// target's administration refused in turn. After every run: no message lost
-// without being counted, none twice, none altered, the target's settings as
-// they were, stopped() once, and the run ended in bounded time. After a cut
-// or a stop, one more run leaves exactly the source's messages.
+// the target's (APPENDs in flight among them); a stop requested at each
+// command; each statement of the target's administration refused in turn;
+// each APPEND refused in turn. After every run: no message lost without
+// being counted, none twice, none altered, none on the target uncounted
+// unless the report names it (an answer lost with its connection), the
+// target's settings as they were, stopped() once, and the run ended in
+// bounded time. After a cut or a stop, one more run leaves exactly the
+// source's messages.
 #include "MigrationHarness.h"
 
 #include <gtest/gtest.h>

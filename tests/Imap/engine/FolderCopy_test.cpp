@@ -1,8 +1,9 @@
 // How the copy of one folder sorts what goes wrong, against scripted source
-// and target connections: a message that fails is tried once more on its
-// own, then counted and skipped; a lost answer ends the copy with the rest
-// counted; messages the source leaves out are counted; a stop ends the copy
-// with the message in hand counted.
+// and target connections: a message that fails (refused inside the window of
+// APPENDs in flight, say) is tried once more on its own, then counted and
+// skipped; answers lost with the connection end the copy with those
+// messages counted as failed and named; messages the source leaves out are
+// counted; a stop ends the copy with the message in hand counted.
 #include "Imap/engine/FolderCopy.h"
 #include "Imap/engine/FolderResume.h"
 
