@@ -223,7 +223,7 @@ bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
         ++tally_->copied;
         return true;
     }
-    if (run.end.code != mail::ImapSuccess && stoppedMidway(outcome)) {
+    if (stoppedMidway(outcome)) {
         pending_.push_front(number);
         return false;
     }
