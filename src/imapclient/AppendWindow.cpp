@@ -6,8 +6,6 @@
 #include "imapclient/ImapException.h"
 #include "imapclient/ReplyReader.h"
 
-#include <algorithm>
-
 namespace tavir::mail {
 
 AppendWindow::AppendWindow(
@@ -47,8 +45,7 @@ bool AppendWindow::append(unsigned number, FetchMessage& message)
         } catch (const std::exception& e) {
             // Our own failure (no memory, say) after the command was made:
             // whether it was written is not known.
-            target_.close();
-            loseAll(e.what(), false);
+            giveUp(e.what());
             failure = targetFailure(ImapConnectionError, e.what());
         }
     }
@@ -132,7 +129,7 @@ void AppendWindow::flush()
     try {
         target_.flushOrThrow();
     } catch (const ImapException& e) {
-        loseAll(e.what(), target_.lastErrorWasTimeout());
+        giveUp(e.what());
     }
 }
 
@@ -147,10 +144,7 @@ void AppendWindow::awaitOldest()
         while (!pending_.empty() && pending_.front().tag == oldest)
             takeReply(reader);
     } catch (const ImapException& e) {
-        // A late answer must not be read by a later command as its own.
-        const bool timedOut = target_.lastErrorWasTimeout();
-        target_.close();
-        loseAll(e.what(), timedOut);
+        giveUp(e.what());
     }
 }
 
@@ -161,9 +155,7 @@ void AppendWindow::takeWaiting()
         while (!pending_.empty() && target_.dataWaiting())
             takeReply(reader);
     } catch (const ImapException& e) {
-        const bool timedOut = target_.lastErrorWasTimeout();
-        target_.close();
-        loseAll(e.what(), timedOut);
+        giveUp(e.what());
     }
 }
 
@@ -195,6 +187,14 @@ void AppendWindow::settle(unsigned number, unsigned status, const std::string& l
     }
     target_.setLastErrorResponse(line);
     run_.fail(number, targetFailure(ImapAppendFailed, line));
+}
+
+void AppendWindow::giveUp(const std::string& why)
+{
+    // A late answer must not be read by a later command as its own.
+    const bool timedOut = target_.lastErrorWasTimeout();
+    target_.close();
+    loseAll(why, timedOut);
 }
 
 void AppendWindow::loseAll(const std::string& why, bool timedOut)

@@ -62,6 +62,8 @@ private:
     void settle(unsigned number, unsigned status, const std::string& line);
     // The target connection failed: every outstanding answer is lost.
     void loseAll(const std::string& why, bool timedOut);
+    // The same, and the connection is closed.
+    void giveUp(const std::string& why);
     bool full() const;
     CopyRun::Failure targetFailure(
         ImapClientResult code, const std::string& why, bool timedOut = false) const;
