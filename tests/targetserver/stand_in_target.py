@@ -37,9 +37,10 @@ import tempfile
 import threading
 import time
 
+from client_input import Closed
 from config_db import ConfigDb
 from connection_processes import ConnectionForker
-from imap_session import Closed, Drop, Session
+from imap_session import Drop, Session
 from mail_store import MailRoot
 from shared_state import FaultPlan, Transcript
 from tinydb_service import AdminSession, Services
