@@ -31,14 +31,13 @@ void writeAll(int fd, const std::string& text)
     }
 }
 
-// Adds what the other end has written by now to `text` (when `untilClosed`,
-// all it writes until it closes).
-void readFrom(int fd, std::string& text, bool untilClosed)
+// Adds what the other end has written by now to `text`.
+void readFrom(int fd, std::string& text)
 {
     char chunk[4096];
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        const int ready = poll(&p, 1, untilClosed ? -1 : 0);
+        const int ready = poll(&p, 1, 0);
         if (ready < 0 && errno == EINTR)
             continue;
         const ssize_t n = ready > 0 ? read(fd, chunk, sizeof chunk) : 0;
@@ -105,31 +104,25 @@ ChildJob programJob(const std::vector<std::string>& argv, const std::string& log
 
 std::string answerFromChild(const std::function<std::string()>& job)
 {
-    int pipeFd[2];
-    if (pipe2(pipeFd, O_CLOEXEC) != 0)
-        return "pipe failed";
-    const tavir::tiny::ScopeExit closeOurEnd([&] { close(pipeFd[0]); });
+    int code = -1;
     std::string answer;
     try {
-        ChildProcess child([&] {
-            try {
-                answer = job();
-            } catch (const std::exception& e) {
-                answer = std::string("failed: ") + e.what();
-            }
-            writeAll(pipeFd[1], answer);
-            return 0;
-        });
-        close(pipeFd[1]);
-        readFrom(pipeFd[0], answer, true);
-        const int code = child.wait(-1);
-        if (code != 0 && answer.empty())
-            return "the child process ended with exit code " + std::to_string(code);
-        return answer;
+        answer = tavir::test::childOutput(
+            [&](int out) {
+                try {
+                    writeAll(out, job());
+                } catch (const std::exception& e) {
+                    writeAll(out, std::string("failed: ") + e.what());
+                }
+                return 0;
+            },
+            &code);
     } catch (const std::runtime_error& e) {
-        close(pipeFd[1]);
         return e.what();
     }
+    if (code != 0 && answer.empty())
+        return "the child process ended with exit code " + std::to_string(code);
+    return answer;
 }
 
 ServerChild::ServerChild(const Serve& serve)
@@ -137,8 +130,9 @@ ServerChild::ServerChild(const Serve& serve)
     int pipeFd[2];
     if (pipe2(pipeFd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    const tavir::tiny::ScopeExit closeOurEnd([&] { close(pipeFd[0]); });
-    try {
+    const tavir::tiny::ScopeExit closeReadingEnd([&] { close(pipeFd[0]); });
+    {
+        const tavir::tiny::ScopeExit closeWritingEnd([&] { close(pipeFd[1]); });
         child_ = std::make_unique<ChildProcess>([&] {
             try {
                 serve([&](const std::string& text) {
@@ -150,14 +144,10 @@ ServerChild::ServerChild(const Serve& serve)
             }
             return 1;
         });
-    } catch (const std::runtime_error&) {
-        close(pipeFd[1]);
-        throw;
     }
-    close(pipeFd[1]);
     std::string said;
     const auto word = [&] {
-        readFrom(pipeFd[0], said, false);
+        readFrom(pipeFd[0], said);
         return said.empty() ? std::string("no word from it") : said.substr(0, said.find('\n'));
     };
     const auto lineCame = [&] {

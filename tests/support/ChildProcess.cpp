@@ -1,6 +1,7 @@
 #include "support/ChildProcess.h"
 
 #include "support/TestSupport.h"
+#include "tiny/ScopeExit.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 namespace tavir::test {
@@ -107,8 +109,7 @@ int ChildProcess::wait(int ms, rusage* usage)
 {
     int status = 0;
     if (ms < 0) {
-        while (running_ && wait4(pid_, &status, 0, usage) < 0 && errno == EINTR) {
-        }
+        while (running_ && wait4(pid_, &status, 0, usage) < 0 && errno == EINTR) { }
         running_ = false;
     } else if (!waitUntil([&] { return ended(&status, usage); }, ms, 10)) {
         kill();
@@ -125,8 +126,7 @@ bool ChildProcess::kill(int signal, int graceMs)
     const bool reached = ::kill(target, signal) == 0;
     if (graceMs <= 0 || !waitUntil([this] { return ended(); }, graceMs, 10)) {
         ::kill(target, SIGKILL);
-        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) { }
     }
     running_ = false;
     return reached;
@@ -150,6 +150,28 @@ void ChildProcess::closeInput()
     if (input_ >= 0)
         ::close(input_);
     input_ = -1;
+}
+
+std::string childOutput(const std::function<int(int out)>& job, int* code, rusage* usage)
+{
+    int pipeFd[2];
+    if (pipe2(pipeFd, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const tiny::ScopeExit closeReadingEnd([&] { ::close(pipeFd[0]); });
+    std::unique_ptr<ChildProcess> child;
+    {
+        const tiny::ScopeExit closeWritingEnd([&] { ::close(pipeFd[1]); });
+        child = std::make_unique<ChildProcess>([&] { return job(pipeFd[1]); });
+    }
+    std::string text;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(pipeFd[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+        text.append(chunk, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const int exitCode = child->wait(-1, usage);
+    if (code)
+        *code = exitCode;
+    return text;
 }
 
 } // namespace tavir::test

@@ -72,4 +72,10 @@ private:
     int input_ = -1;
 };
 
+// What `job`, run in a child process, writes to `out` (a pipe) until it
+// ends; `code` gets its exit code and `usage` what it used, as
+// ChildProcess::wait tells them.
+std::string childOutput(
+    const std::function<int(int out)>& job, int* code = nullptr, rusage* usage = nullptr);
+
 } // namespace tavir::test
