@@ -107,7 +107,7 @@ void ChildProcess::waitReady(const std::function<bool()>& ready, int ms, const s
 
 int ChildProcess::wait(int ms, rusage* usage)
 {
-    int status = 0;
+    int status = -1; // stays so when the child was reaped before: no exit code
     if (ms < 0) {
         while (running_ && wait4(pid_, &status, 0, usage) < 0 && errno == EINTR) { }
         running_ = false;
