@@ -150,7 +150,7 @@ Outcome TinyDbClient::readRow(const std::string& action, const std::string& stat
     if (result.rows[0].size() != width) {
         return fail(action,
             "the server answered with a row of " + std::to_string(result.rows[0].size())
-                + " values where " + std::to_string(width) + " were expected");
+                + " values instead of " + std::to_string(width));
     }
     row = std::move(result.rows[0]);
     return {};

@@ -1,6 +1,7 @@
 // TinyDbClient against a scripted server: the statements it sends are the
-// documented ones, and its destructor gives up at once on a server that is
-// gone instead of trying every setting in turn.
+// documented ones, an answer of the wrong shape is named, and its destructor
+// gives up at once on a server that is gone instead of trying every setting
+// in turn.
 #include "tinydb/TinyDbClient.h"
 
 #include "support/TestSupport.h"
@@ -20,7 +21,8 @@ TEST(TinyDbClientScripted, RestoringOnAServerThatIsGoneTriesOneConnectionOnly)
     auto script = std::make_shared<tavir::test::ScriptedTinyDb>();
     script->serverBytes = w::welcome("7.0.0") + w::loggedIn(0)
         + w::result({{"FolderCache", 1}, {"IndexWriteCache", 1}}, {{w::integer(0), w::integer(0)}})
-        + w::done(1) + w::result({{"PolicyMode", 1}}, {{w::integer(2)}}) + w::done(1);
+        + w::done(1) + w::result({{"PolicyMode", 1}}, {{w::integer(2)}}) + w::done(1)
+        + w::result({{"WorkerThreads", 1}, {"Spare", 1}}, {{w::integer(4), w::integer(5)}});
     TinyDbClient::Options options;
     options.knownHostsFile = dir.file("known_hosts.cfg");
     options.factory = tavir::test::scriptedFactory(script);
@@ -36,6 +38,9 @@ TEST(TinyDbClientScripted, RestoringOnAServerThatIsGoneTriesOneConnectionOnly)
                 << statement;
 
         unsigned count = 0;
+        EXPECT_EQ("Could not read the worker thread count on target.example:44337: the server "
+                  "answered with a row of 2 values instead of 1.",
+            client.readWorkerCount(count).failure);
         const Outcome read = client.readWorkerCount(count);
         EXPECT_FALSE(read);
         EXPECT_EQ("Could not read the worker thread count on target.example:44337: the server "
