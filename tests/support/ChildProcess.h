@@ -52,8 +52,8 @@ public:
         const std::function<std::string()>& detail = {});
     // Waits at most `ms` for the child's end (negative: as long as it takes,
     // for the measured jobs of benchmarks), then kills it. Its exit code, or
-    // -1 when it was killed, ended by a signal or timed out; `usage` gets
-    // what it used, as wait4 tells it.
+    // -1 when it was killed, ended by a signal, timed out or was reaped
+    // before; `usage` gets what it used, as wait4 tells it.
     int wait(int ms, rusage* usage = nullptr);
     // Sends `signal` (to its whole group when it leads one) and, when it has
     // not ended within `graceMs`, SIGKILL; then reaps it. True when the
