@@ -15,21 +15,9 @@
 namespace tavir::bench {
 
 using tavir::test::ChildProcess;
+using tavir::test::writeAll;
 
 namespace {
-
-void writeAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 // Adds what the other end has written by now to `text`.
 void readFrom(int fd, std::string& text)

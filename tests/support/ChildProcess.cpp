@@ -132,17 +132,18 @@ bool ChildProcess::kill(int signal, int graceMs)
     return reached;
 }
 
-void ChildProcess::write(const std::string& bytes)
+bool writeAll(int fd, const std::string& bytes)
 {
     std::size_t done = 0;
-    while (input_ >= 0 && done < bytes.size()) {
-        const ssize_t n = ::write(input_, bytes.data() + done, bytes.size() - done);
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            return false;
         done += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 void ChildProcess::closeInput()

@@ -15,6 +15,9 @@
 
 namespace tavir::test {
 
+// Writes all of `bytes` to `fd` (a pipe or a file); false when it can't.
+bool writeAll(int fd, const std::string& bytes);
+
 struct ChildOptions {
     // A program's standard output and error, appended; empty: inherited.
     std::string outputFile;
@@ -59,7 +62,8 @@ public:
     // not ended within `graceMs`, SIGKILL; then reaps it. True when the
     // child was there to receive the signal.
     bool kill(int signal = SIGKILL, int graceMs = 0);
-    void write(const std::string& bytes);
+    // Feeds its standard input (pipeInput).
+    void write(const std::string& bytes) { writeAll(input_, bytes); }
     void closeInput();
 
 private:
