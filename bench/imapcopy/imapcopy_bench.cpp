@@ -22,12 +22,12 @@
 // Needs Dovecot and root (as the integration tests do).
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
+#include "support/ChildProcess.h"
 #include "support/Dovecot.h"
 #include "support/FakeImapSource.h"
 #include "support/StandInTarget.h"
 
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,21 +153,19 @@ Result measureOnce(
     int pipeFd[2];
     if (pipe(pipeFd) != 0)
         return {};
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
+    tavir::test::ChildProcess child([&] {
         close(pipeFd[0]);
         runChild(pipeFd[1], copy, corpus, dovecot, target, round);
-    }
+        return 0;
+    });
     close(pipeFd[1]);
     double in[2] = {0, 0};
     ssize_t got = read(pipeFd[0], in, sizeof in);
     close(pipeFd[0]);
-    int status = 0;
     rusage usage{};
-    wait4(pid, &status, 0, &usage);
+    const int code = child.wait(-1, &usage);
     Result r;
-    r.ok = got == static_cast<ssize_t>(sizeof in) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.ok = got == static_cast<ssize_t>(sizeof in) && code == 0;
     r.seconds = in[0];
     r.bytes = in[1];
     r.peakKb = usage.ru_maxrss;

@@ -7,10 +7,10 @@
 // peak across exec), so the calling process must stay small, and it must
 // have no thread of its own when it forks.
 #include "MeasuredRun.h"
-
-#include <sys/types.h>
+#include "support/ChildProcess.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,9 +54,7 @@ public:
     const std::string& told() const { return told_; }
 
 private:
-    void stop();
-
-    pid_t pid_ = -1;
+    std::unique_ptr<tavir::test::ChildProcess> child_;
     std::string told_;
 };
 

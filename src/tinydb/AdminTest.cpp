@@ -88,14 +88,14 @@ int testAdministrator(const std::wstring& server, const std::wstring& user,
 {
     const std::string host = hostOf(server);
     TinyDbClient client;
-    TinyDbClient::Login login = client.connect(host, utf8(user), utf8(password));
-    if (login != TinyDbClient::Login::Ok) {
-        sentence = client.lastError();
-        return resultOf(login);
+    const TinyDbClient::LoginOutcome login = client.connect(host, utf8(user), utf8(password));
+    if (!login) {
+        sentence = login.failure;
+        return resultOf(login.login);
     }
     std::string version;
-    if (!client.readVersion(version)) {
-        sentence = client.lastError();
+    if (Outcome read = client.readVersion(version); !read) {
+        sentence = read.failure;
         return AdminNoConnection;
     }
     const std::string where = host + ":" + std::to_string(adminPort);

@@ -12,6 +12,7 @@ using tavir::tiny::KMutexLocker;
 TinyDbClient::StopScope::StopScope(
     TinyDbClient& client, std::shared_ptr<const tavir::utils::StopSignal> stop)
     : client_(client)
+    , hold_(client.lock_)
 {
     client_.setStopSignal(std::move(stop));
 }
@@ -44,7 +45,7 @@ TinyDbClient::~TinyDbClient()
     close();
 }
 
-TinyDbClient::Login TinyDbClient::connect(
+TinyDbClient::LoginOutcome TinyDbClient::connect(
     const std::string& host, const std::string& user, const std::string& password)
 {
     KMutexLocker hold(lock_);
@@ -57,13 +58,14 @@ TinyDbClient::Login TinyDbClient::connect(
     notice_ = tinydb_notice(handle_);
     if (status == Status::Ok) {
         loggedIn_ = true;
-        return Login::Ok;
+        return {};
     }
-    fail("log in to the administration service", tinydb_error(handle_));
+    const LoginOutcome failed{fail("log in to the administration service", tinydb_error(handle_)),
+        status == Status::Refused        ? Login::Refused
+            : status == Status::ReadOnly ? Login::ReadOnly
+                                         : Login::NoConnection};
     close();
-    return status == Status::Refused ? Login::Refused
-        : status == Status::ReadOnly ? Login::ReadOnly
-                                     : Login::NoConnection;
+    return failed;
 }
 
 Status TinyDbClient::logIn()
@@ -98,119 +100,131 @@ bool TinyDbClient::isConnected()
     return handle_ && tinydb_is_usable(handle_);
 }
 
-bool TinyDbClient::open(const std::string& action)
+Outcome TinyDbClient::open(const std::string& action)
 {
     if (handle_ && tinydb_is_usable(handle_))
-        return true;
+        return {};
     if (!loggedIn_)
         return fail(action, "not logged in to the administration service");
     // The connection broke during an earlier step: one new connection with
     // the same credentials.
     close();
     if (logIn() == Status::Ok)
-        return true;
+        return {};
     std::string cause = "connecting again failed: " + tinydb_error(handle_);
     close();
     return fail(action, cause);
 }
 
-bool TinyDbClient::execute(
+Outcome TinyDbClient::execute(
     const std::string& action, const std::string& statement, ResultSet* result)
 {
     KMutexLocker hold(lock_);
-    if (!open(action))
-        return false;
-    ResultSet ignored;
     lastServerCode_ = 0;
+    if (Outcome opened = open(action); !opened)
+        return opened;
+    ResultSet ignored;
     if (tinydb_execute(handle_, statement, result ? *result : ignored) == Status::Ok)
-        return true;
+        return {};
     lastServerCode_ = tinydb_server_error_code(handle_);
     return fail(action, tinydb_error(handle_));
 }
 
-bool TinyDbClient::fail(const std::string& action, const std::string& cause)
+Outcome TinyDbClient::fail(const std::string& action, const std::string& cause) const
 {
-    error_ = "Could not " + action + " on " + host_ + ":" + std::to_string(adminPort) + ": " + cause
-        + ".";
-    return false;
+    return {"Could not " + action + " on " + host_ + ":" + std::to_string(adminPort) + ": " + cause
+        + "."};
 }
 
-bool TinyDbClient::readRow(const std::string& action, const std::string& statement,
+Outcome TinyDbClient::readRow(const std::string& action, const std::string& statement,
     std::size_t width, std::vector<Value>& row)
 {
     ResultSet result;
-    if (!execute(action, statement, &result))
-        return false;
-    if (result.rows.size() != 1 || result.rows[0].size() != width) {
+    if (Outcome done = execute(action, statement, &result); !done)
+        return done;
+    if (result.rows.size() != 1) {
         return fail(action,
             "the server answered with " + std::to_string(result.rows.size())
                 + " rows where one was expected");
     }
+    if (result.rows[0].size() != width) {
+        return fail(action,
+            "the server answered with a row of " + std::to_string(result.rows[0].size())
+                + " values instead of " + std::to_string(width));
+    }
     row = std::move(result.rows[0]);
-    return true;
+    return {};
 }
 
-bool TinyDbClient::readOne(const std::string& action, const std::string& statement, Value& value)
+Outcome TinyDbClient::readOne(const std::string& action, const std::string& statement, Value& value)
 {
     std::vector<Value> row;
-    if (!readRow(action, statement, 1, row))
-        return false;
-    value = std::move(row[0]);
-    return true;
+    Outcome done = readRow(action, statement, 1, row);
+    if (done)
+        value = std::move(row[0]);
+    return done;
 }
 
-bool TinyDbClient::readVersion(std::string& version)
+Outcome TinyDbClient::readVersion(std::string& version)
 {
     const std::string action = "read the server version";
     Value value;
-    if (!readOne(action, "SELECT Version FROM Info", value))
-        return false;
+    if (Outcome done = readOne(action, "SELECT Version FROM Info", value); !done)
+        return done;
     if (value.kind != Value::Text || value.text.empty())
         return fail(action, "the version is empty");
     version = value.text;
-    return true;
+    return {};
 }
 
-bool TinyDbClient::readWorkerCount(unsigned& count)
+Outcome TinyDbClient::readWorkerCount(unsigned& count)
 {
     const std::string action = "read the worker thread count";
     Value value;
-    if (!readOne(action, "SELECT WorkerThreads FROM Misc", value))
-        return false;
+    if (Outcome done = readOne(action, "SELECT WorkerThreads FROM Misc", value); !done)
+        return done;
     if (value.kind != Value::Integer || value.integer < 0 || value.integer > 0xFFFF)
         return fail(action, "the count is not a number from 0 to 65535");
     count = static_cast<unsigned>(value.integer);
-    return true;
+    return {};
 }
 
-bool TinyDbClient::createOnce(
+Outcome TinyDbClient::createOnce(
     const std::string& action, const std::string& lookup, const std::string& insert, bool& existed)
 {
     KMutexLocker hold(lock_);
     ResultSet found;
-    if (!execute(action, lookup, &found))
-        return false;
+    if (Outcome done = execute(action, lookup, &found); !done)
+        return done;
     existed = !found.rows.empty();
-    if (existed || execute(action, insert))
-        return true;
+    Outcome inserted = existed ? Outcome{} : execute(action, insert);
     // Created by someone else between the look-up and the insert.
-    existed = lastServerCode_ == static_cast<std::uint16_t>(ServerCode::Exists);
-    return existed;
+    if (!inserted && lastServerCode_ == static_cast<std::uint16_t>(ServerCode::Exists)) {
+        existed = true;
+        return {};
+    }
+    return inserted;
 }
 
-bool TinyDbClient::createDomain(const CvnDomain& domain)
+Outcome TinyDbClient::createDomain(const CvnDomain& domain)
 {
     KMutexLocker hold(lock_);
+    if (domainsReady_.count(domain.name))
+        return {};
     const std::string action = "create the domain \"" + printable(domain.name) + "\"";
     std::string why;
     if (!domain.validate(why))
         return fail(action, why);
     bool existed = false;
-    return createOnce(action, "SELECT Name FROM Domain WHERE Name = " + sqlText(domain.name),
-        "INSERT INTO Domain (Name) VALUES (" + sqlText(domain.name) + ")", existed);
+    Outcome done
+        = createOnce(action, "SELECT Name FROM Domain WHERE Name = " + sqlText(domain.name),
+            "INSERT INTO Domain (Name) VALUES (" + sqlText(domain.name) + ")", existed);
+    if (done)
+        domainsReady_.insert(domain.name);
+    return done;
 }
 
-bool TinyDbClient::createUser(const CvnUser& user, bool& existed)
+Outcome TinyDbClient::createUser(const CvnUser& user, bool& existed)
 {
     KMutexLocker hold(lock_);
     const std::string action
@@ -227,16 +241,10 @@ bool TinyDbClient::createUser(const CvnUser& user, bool& existed)
         existed);
 }
 
-bool TinyDbClient::storeMigrationStatus(const std::string& record)
+Outcome TinyDbClient::storeMigrationStatus(const std::string& record)
 {
     return execute("store the migration status record",
         "INSERT INTO MigrationTools (Record) VALUES (" + sqlText(record) + ")");
-}
-
-std::string TinyDbClient::lastError()
-{
-    KMutexLocker hold(lock_);
-    return error_;
 }
 
 std::string TinyDbClient::notice()

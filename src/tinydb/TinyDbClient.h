@@ -1,12 +1,12 @@
 #pragma once
 // The migration's administrator of the target server: one per migration,
-// shared by all workers. Each operation is one step of the migration, returns
-// a boolean (or a small code) and, when it fails, leaves a sentence saying
-// what failed and where (lastError()). Settings it changes are saved first and
-// put back by the restore operations; whatever is still changed when the
-// client is destroyed is put back then. A connection that broke is reopened
-// by the next operation. Every operation holds the client's recursive lock,
-// which nested operations take again.
+// shared by all workers. Each operation is one step of the migration and
+// returns its Outcome: done, or the sentence saying what failed and where.
+// Settings it changes are saved first and put back by the restore
+// operations; whatever is still changed when the client is destroyed is put
+// back then. A connection that broke is reopened by the next operation.
+// Every operation holds the client's recursive lock, which nested operations
+// take again.
 #include "tiny/KMutex.h"
 #include "tinydb/CvnDomain.h"
 #include "tinydb/CvnUser.h"
@@ -16,14 +16,25 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace tavir::tinydb {
 
+// What one operation came to: done, or not done with the sentence that says
+// what failed and where ("Could not ... on host:44337: ...").
+struct Outcome {
+    std::string failure; // empty when done
+    explicit operator bool() const { return failure.empty(); }
+};
+
 class TinyDbClient {
 public:
     enum class Login { Ok, NoConnection, Refused, ReadOnly };
+    struct LoginOutcome : Outcome {
+        Login login = Login::Ok;
+    };
 
     struct Options {
         unsigned timeoutMs = 30000;
@@ -31,9 +42,10 @@ public:
         TinyDbStreamFactory factory; // null: TLS
     };
 
-    // While one lives, the operations of the thread that made it (which
-    // holds mutex() for its life) give up at once when `stop` is raised; the
-    // connection is then dropped, and the next operation opens a new one.
+    // Holds the client for the thread that makes it (other threads wait),
+    // and while it lives that thread's operations give up at once when
+    // `stop` is raised; the connection is then dropped, and the next
+    // operation opens a new one.
     class StopScope {
     public:
         StopScope(TinyDbClient& client, std::shared_ptr<const tavir::utils::StopSignal> stop);
@@ -43,6 +55,7 @@ public:
 
     private:
         TinyDbClient& client_;
+        tavir::tiny::KMutexLocker hold_;
     };
 
     TinyDbClient();
@@ -55,14 +68,15 @@ public:
 
     // Connects to host:44337 and logs in. A read-only administrator is
     // logged in but can change nothing; the connection is closed again.
-    Login connect(const std::string& host, const std::string& user, const std::string& password);
+    LoginOutcome connect(
+        const std::string& host, const std::string& user, const std::string& password);
     // Closes the connection; a later operation (or the destructor's restore)
     // opens it again with the same credentials.
     void close();
     bool isConnected();
 
-    bool readVersion(std::string& version);
-    bool readWorkerCount(unsigned& count);
+    Outcome readVersion(std::string& version);
+    Outcome readWorkerCount(unsigned& count);
 
     // The settings a preparation changes, in the order they are put back.
     enum class Setting { Backend, Caches, Policy, Binding };
@@ -72,42 +86,42 @@ public:
     // Reads every setting a preparation changes (the binding of the IMAP
     // service that `ssl` chooses), before any of them is changed; a setting
     // changed already keeps what was read before its change.
-    bool saveSettings(bool ssl);
+    Outcome saveSettings(bool ssl);
     // What was read, as the journal keeps it, with the access list's name.
     SavedSettings savedSettings();
     // Names the temporary IP access list "zorp_", six random lower-case
     // hexadecimal characters and, when `tag` is not empty, "_" and `tag`
     // (the run's identity), without creating it yet: the journal names it
     // first. Nothing when it is named already.
-    bool nameAccessList(const std::string& tag);
+    Outcome nameAccessList(const std::string& tag);
     // Creates the named access list (naming it first when it is not),
     // admitting every address; once.
-    bool createAccessList();
+    Outcome createAccessList();
 
     // Backend mode on with `masterPassword` and the temporary IP access
     // list, created first. Saves the cluster's settings first.
-    bool saveBackend();
-    bool enableBackend(const std::string& masterPassword);
+    Outcome saveBackend();
+    Outcome enableBackend(const std::string& masterPassword);
     // Puts the saved settings back and drops the access list.
-    bool restoreBackend();
+    Outcome restoreBackend();
     // Folder cache and index-write cache on.
-    bool saveCaches();
-    bool enableCaches();
-    bool restoreCaches();
-    bool saveSecurityPolicy();
-    bool setSecurityPolicyMode(std::int64_t mode);
-    bool restoreSecurityPolicy();
+    Outcome saveCaches();
+    Outcome enableCaches();
+    Outcome restoreCaches();
+    Outcome saveSecurityPolicy();
+    Outcome setSecurityPolicyMode(std::int64_t mode);
+    Outcome restoreSecurityPolicy();
     // The IMAP service (over TLS when `ssl`) on all addresses at `port`,
     // restarted. When it fails to start there, the old binding is put back.
-    bool saveImapBinding(bool ssl);
-    bool bindImap(bool ssl, unsigned port);
-    bool restoreImapBinding();
+    Outcome saveImapBinding(bool ssl);
+    Outcome bindImap(bool ssl, unsigned port);
+    Outcome restoreImapBinding();
 
     // Changed and not yet put back (for the backend: or its access list not
     // yet dropped).
     bool isChanged(Setting setting);
     // One of the restore operations above.
-    bool restore(Setting setting);
+    Outcome restore(Setting setting);
     // What restoring the setting does, as a sentence ("Restored the security
     // policy mode (PolicyMode 2)."); a password shows as "as it was". Asked
     // before restore(), which forgets the access list's name.
@@ -121,7 +135,7 @@ public:
     // between stopping and starting it left it stopped). False when the
     // settings are not ones this client changes or can't be read, or when
     // it has changed settings of its own.
-    bool adoptSettings(const SavedSettings& saved);
+    Outcome adoptSettings(const SavedSettings& saved);
 
     // What the target shows of a preparation that is neither this client's
     // nor the one `explained` names (a journal's access list): temporary
@@ -132,23 +146,21 @@ public:
         std::vector<std::string> accessLists;
         std::vector<std::string> sentences;
     };
-    bool findPreparationTraces(Traces& out, const std::string& explained = {});
+    Outcome findPreparationTraces(Traces& out, const std::string& explained = {});
 
-    // An existing domain counts as created.
-    bool createDomain(const CvnDomain& domain);
+    // An existing domain counts as created. A domain made or found once is
+    // not asked for again.
+    Outcome createDomain(const CvnDomain& domain);
     // An existing account is used unchanged; `existed` tells which happened.
-    bool createUser(const CvnUser& user, bool& existed);
+    Outcome createUser(const CvnUser& user, bool& existed);
     // The migration status record ("IMAP;...").
-    bool storeMigrationStatus(const std::string& record);
+    Outcome storeMigrationStatus(const std::string& record);
 
-    // The sentence of the last failure.
-    std::string lastError();
     // The trust-on-first-use sentence of the last connection, if any.
     std::string notice();
     // The temporary access list's name from the moment it is named until it
     // is dropped.
     std::string accessListName();
-    tavir::tiny::KMutex& mutex() { return lock_; }
 
 private:
     // One row of settings: where it lives, what was there, whether we changed
@@ -171,25 +183,25 @@ private:
 
     Status logIn();
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
-    bool open(const std::string& action);
-    bool execute(
+    Outcome open(const std::string& action);
+    Outcome execute(
         const std::string& action, const std::string& statement, ResultSet* result = nullptr);
-    bool fail(const std::string& action, const std::string& cause);
+    Outcome fail(const std::string& action, const std::string& cause) const;
     // The one row of `width` values a statement answers with.
-    bool readRow(const std::string& action, const std::string& statement, std::size_t width,
+    Outcome readRow(const std::string& action, const std::string& statement, std::size_t width,
         std::vector<Value>& row);
-    bool readOne(const std::string& action, const std::string& statement, Value& value);
+    Outcome readOne(const std::string& action, const std::string& statement, Value& value);
     Saved& row(Setting setting);
     Saved* rowOfTable(const std::string& table);
     void useImapService(const std::string& service);
-    bool save(Saved& row);
-    bool writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
-    bool change(Saved& row, const std::vector<Value>& values, const std::string& action);
+    Outcome save(Saved& row);
+    Outcome writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
+    Outcome change(Saved& row, const std::vector<Value>& values, const std::string& action);
     // Writes the saved values back, then restarts `service` when one is named.
-    bool restore(Saved& row, const std::string& service = {});
-    bool restartService(const std::string& service, const std::string& action);
-    bool createOnce(const std::string& action, const std::string& lookup, const std::string& insert,
-        bool& existed);
+    Outcome restore(Saved& row, const std::string& service = {});
+    Outcome restartService(const std::string& service, const std::string& action);
+    Outcome createOnce(const std::string& action, const std::string& lookup,
+        const std::string& insert, bool& existed);
     void restoreAll();
 
     Options options_;
@@ -200,12 +212,12 @@ private:
     std::string user_;
     std::string password_;
     bool loggedIn_ = false; // credentials known to work: a broken connection is reopened
-    std::uint16_t lastServerCode_ = 0;
-    std::string error_;
+    std::uint16_t lastServerCode_ = 0; // of the last statement the server refused
     std::string notice_;
     std::string accessList_;
     bool listCreated_ = false; // its INSERT was sent: it is dropped at the end
     std::string imapService_;
+    std::set<std::string> domainsReady_; // made or found by this client
     Saved backend_;
     Saved caches_;
     Saved policy_;

@@ -118,51 +118,58 @@ void TinyDbClient::useImapService(const std::string& service)
     binding_.what = "the " + service + " service binding";
 }
 
-bool TinyDbClient::save(Saved& row)
+Outcome TinyDbClient::save(Saved& row)
 {
     KMutexLocker hold(lock_);
     if (row.changed || row.saved)
-        return true; // what was saved before the change is what must come back
-    row.saved = readRow("read " + row.what,
+        return {}; // what was saved before the change is what must come back
+    Outcome read = readRow("read " + row.what,
         "SELECT " + joined(row.columns) + " FROM " + row.table + row.where(), row.columns.size(),
         row.values);
-    return row.saved;
+    row.saved = static_cast<bool>(read);
+    return read;
 }
 
-bool TinyDbClient::writeRow(
+Outcome TinyDbClient::writeRow(
     const Saved& row, const std::vector<Value>& values, const std::string& action)
 {
     return execute(
         action, "UPDATE " + row.table + " SET " + assignments(row.columns, values) + row.where());
 }
 
-bool TinyDbClient::change(Saved& row, const std::vector<Value>& values, const std::string& action)
+Outcome TinyDbClient::change(
+    Saved& row, const std::vector<Value>& values, const std::string& action)
 {
     KMutexLocker hold(lock_);
-    if (!save(row))
-        return false;
+    if (Outcome saved = save(row); !saved)
+        return saved;
     row.changed = true;
     return writeRow(row, values, action);
 }
 
-bool TinyDbClient::restore(Saved& row, const std::string& service)
+Outcome TinyDbClient::restore(Saved& row, const std::string& service)
 {
     KMutexLocker hold(lock_);
     if (!row.changed)
-        return true;
+        return {};
     const std::string action = "restore " + row.what;
-    if (!writeRow(row, row.values, action)
-        || (!service.empty() && !restartService(service, action)))
-        return false;
-    row.changed = false;
-    row.saved = false;
-    return true;
+    Outcome done = writeRow(row, row.values, action);
+    if (done && !service.empty())
+        done = restartService(service, action);
+    if (done)
+        row.changed = row.saved = false;
+    return done;
 }
 
-bool TinyDbClient::saveSettings(bool ssl)
+Outcome TinyDbClient::saveSettings(bool ssl)
 {
     KMutexLocker hold(lock_);
-    return saveBackend() && saveCaches() && saveSecurityPolicy() && saveImapBinding(ssl);
+    Outcome done = saveBackend();
+    if (done)
+        done = saveCaches();
+    if (done)
+        done = saveSecurityPolicy();
+    return done ? saveImapBinding(ssl) : done;
 }
 
 SavedSettings TinyDbClient::savedSettings()
@@ -178,11 +185,11 @@ SavedSettings TinyDbClient::savedSettings()
     return saved;
 }
 
-bool TinyDbClient::nameAccessList(const std::string& tag)
+Outcome TinyDbClient::nameAccessList(const std::string& tag)
 {
     KMutexLocker hold(lock_);
     if (!accessList_.empty())
-        return true;
+        return {};
     std::string suffix;
     try {
         tavir::utils::Random().getAscii(suffix, 6);
@@ -191,16 +198,14 @@ bool TinyDbClient::nameAccessList(const std::string& tag)
             "name the temporary IP access list", std::string("no random name: ") + e.what());
     }
     accessList_ = temporaryListPrefix + suffix + (tag.empty() ? "" : "_" + tag);
-    return true;
+    return {};
 }
 
-bool TinyDbClient::createAccessList()
+Outcome TinyDbClient::createAccessList()
 {
     KMutexLocker hold(lock_);
-    if (!nameAccessList({}))
-        return false;
-    if (listCreated_)
-        return true;
+    if (Outcome named = nameAccessList({}); !named || listCreated_)
+        return named;
     // Counted before the insert, so that a list whose answer was lost is
     // still dropped.
     listCreated_ = true;
@@ -209,71 +214,72 @@ bool TinyDbClient::createAccessList()
             + ", '0.0.0.0', '255.255.255.255')");
 }
 
-bool TinyDbClient::saveBackend()
+Outcome TinyDbClient::saveBackend()
 {
     return save(backend_);
 }
 
-bool TinyDbClient::enableBackend(const std::string& masterPassword)
+Outcome TinyDbClient::enableBackend(const std::string& masterPassword)
 {
     KMutexLocker hold(lock_);
-    if (!save(backend_) || !createAccessList())
-        return false;
+    Outcome done = save(backend_);
+    if (done)
+        done = createAccessList();
+    if (!done)
+        return done;
     return change(backend_,
         {Value::of(std::int64_t{1}), Value::of(masterPassword), Value::of(accessList_)},
         "switch on the backend mode");
 }
 
-bool TinyDbClient::restoreBackend()
+Outcome TinyDbClient::restoreBackend()
 {
     KMutexLocker hold(lock_);
-    bool clusterRestored = restore(backend_);
-    std::string clusterError = clusterRestored ? std::string() : error_;
-    bool listDropped = !listCreated_
-        || execute("drop the temporary IP access list " + accessList_,
+    const Outcome cluster = restore(backend_);
+    const Outcome list = !listCreated_
+        ? Outcome{}
+        : execute("drop the temporary IP access list " + accessList_,
             "DELETE FROM IpAccessList WHERE Name = " + sqlText(accessList_));
-    if (listDropped) {
+    if (list) {
         accessList_.clear();
         listCreated_ = false;
     }
-    if (!clusterRestored)
-        error_ = clusterError; // the first failure is the one to report
-    return clusterRestored && listDropped;
+    return cluster ? list : cluster; // the first failure is the one to report
 }
 
-bool TinyDbClient::saveCaches()
+Outcome TinyDbClient::saveCaches()
 {
     return save(caches_);
 }
 
-bool TinyDbClient::enableCaches()
+Outcome TinyDbClient::enableCaches()
 {
     return change(caches_, {Value::of(std::int64_t{1}), Value::of(std::int64_t{1})},
         "switch the folder and index-write caches on");
 }
 
-bool TinyDbClient::restoreCaches()
+Outcome TinyDbClient::restoreCaches()
 {
     return restore(caches_);
 }
 
-bool TinyDbClient::saveSecurityPolicy()
+Outcome TinyDbClient::saveSecurityPolicy()
 {
     return save(policy_);
 }
 
-bool TinyDbClient::setSecurityPolicyMode(std::int64_t mode)
+Outcome TinyDbClient::setSecurityPolicyMode(std::int64_t mode)
 {
     return change(
         policy_, {Value::of(mode)}, "set the security policy mode to " + std::to_string(mode));
 }
 
-bool TinyDbClient::restoreSecurityPolicy()
+Outcome TinyDbClient::restoreSecurityPolicy()
 {
     return restore(policy_);
 }
 
-bool TinyDbClient::saveImapBinding(bool ssl)
+Outcome TinyDbClient::saveImapBinding(bool ssl)
 {
     KMutexLocker hold(lock_);
     const std::string service = ssl ? "IMAPS" : "IMAP";
@@ -285,34 +291,33 @@ bool TinyDbClient::saveImapBinding(bool ssl)
     return save(binding_);
 }
 
-bool TinyDbClient::restartService(const std::string& service, const std::string& action)
+Outcome TinyDbClient::restartService(const std::string& service, const std::string& action)
 {
-    return execute(action, "CALL stop_service(" + sqlText(service) + ")")
-        && execute(action, "CALL start_service(" + sqlText(service) + ")");
+    Outcome stopped = execute(action, "CALL stop_service(" + sqlText(service) + ")");
+    return stopped ? execute(action, "CALL start_service(" + sqlText(service) + ")") : stopped;
 }
 
-bool TinyDbClient::bindImap(bool ssl, unsigned port)
+Outcome TinyDbClient::bindImap(bool ssl, unsigned port)
 {
     KMutexLocker hold(lock_);
-    if (!saveImapBinding(ssl))
-        return false;
+    Outcome done = saveImapBinding(ssl);
     const std::string action
         = "bind the " + imapService_ + " service to all addresses on port " + std::to_string(port);
-    if (!change(
-            binding_, {Value::of(std::string("0.0.0.0")), Value::of(std::int64_t{port})}, action))
-        return false;
-    if (restartService(imapService_, action))
-        return true;
+    if (done)
+        done = change(
+            binding_, {Value::of(std::string("0.0.0.0")), Value::of(std::int64_t{port})}, action);
+    if (!done)
+        return done;
+    done = restartService(imapService_, action);
+    if (done)
+        return done;
     // Never leave the target without IMAP: the old binding goes back at once.
-    std::string failure = error_;
-    if (restoreImapBinding())
-        error_ = failure;
-    else
-        error_ = failure + " " + error_;
-    return false;
+    if (Outcome back = restoreImapBinding(); !back)
+        done.failure += " " + back.failure;
+    return done;
 }
 
-bool TinyDbClient::restoreImapBinding()
+Outcome TinyDbClient::restoreImapBinding()
 {
     KMutexLocker hold(lock_);
     return restore(binding_, imapService_);
@@ -324,7 +329,7 @@ bool TinyDbClient::isChanged(Setting setting)
     return row(setting).changed || (setting == Setting::Backend && listCreated_);
 }
 
-bool TinyDbClient::restore(Setting setting)
+Outcome TinyDbClient::restore(Setting setting)
 {
     switch (setting) {
     case Setting::Backend:
@@ -353,7 +358,7 @@ std::string TinyDbClient::restoreSentence(Setting setting)
     return done.empty() ? done : done + ".";
 }
 
-bool TinyDbClient::adoptSettings(const SavedSettings& saved)
+Outcome TinyDbClient::adoptSettings(const SavedSettings& saved)
 {
     KMutexLocker hold(lock_);
     const std::string action = "take over the settings of the journal";
@@ -370,31 +375,34 @@ bool TinyDbClient::adoptSettings(const SavedSettings& saved)
         if (binding)
             useImapService(setting.service);
         std::vector<Value> now;
-        if (!readRow("read " + r->what,
-                "SELECT " + joined(r->columns) + " FROM " + r->table + r->where(),
-                r->columns.size(), now))
-            return false;
+        Outcome done = readRow("read " + r->what,
+            "SELECT " + joined(r->columns) + " FROM " + r->table + r->where(), r->columns.size(),
+            now);
+        if (!done)
+            return done;
         r->values = setting.values;
         r->changed = now != setting.values;
         r->saved = false; // unchanged, it is read afresh by the next preparation
-        if (binding && !r->changed
-            && !execute("start the " + imapService_ + " service",
-                "CALL start_service(" + sqlText(imapService_) + ")"))
-            return false;
+        if (binding && !r->changed)
+            done = execute("start the " + imapService_ + " service",
+                "CALL start_service(" + sqlText(imapService_) + ")");
+        if (!done)
+            return done;
     }
     if (saved.accessList.empty())
-        return true;
+        return {};
     ResultSet lists;
-    if (!execute("read the IP access lists", "SELECT Name FROM IpAccessList", &lists))
-        return false;
+    if (Outcome done = execute("read the IP access lists", "SELECT Name FROM IpAccessList", &lists);
+        !done)
+        return done;
     for (const auto& list : lists.rows)
         if (!list.empty() && sameListName(textOf(list[0]), saved.accessList))
             listCreated_ = true;
     accessList_ = listCreated_ ? saved.accessList : std::string();
-    return true;
+    return {};
 }
 
-bool TinyDbClient::findPreparationTraces(Traces& out, const std::string& explained)
+Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& explained)
 {
     KMutexLocker hold(lock_);
     out = Traces{};
@@ -409,9 +417,10 @@ bool TinyDbClient::findPreparationTraces(Traces& out, const std::string& explain
         out.accessLists.push_back(name);
     };
     ResultSet lists;
-    if (!execute("read the IP access lists",
-            "SELECT Name, FirstAddress, LastAddress FROM IpAccessList", &lists))
-        return false;
+    Outcome done = execute("read the IP access lists",
+        "SELECT Name, FirstAddress, LastAddress FROM IpAccessList", &lists);
+    if (!done)
+        return done;
     for (const auto& list : lists.rows) {
         if (list.size() != 3 || !isTemporaryList(textOf(list[0])) || ours(textOf(list[0])))
             continue;
@@ -420,9 +429,10 @@ bool TinyDbClient::findPreparationTraces(Traces& out, const std::string& explain
             + textOf(list[1]) + " to " + textOf(list[2]) + ".");
     }
     std::vector<Value> cluster;
-    if (!readRow("read the cluster's backend settings",
-            "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster", 3, cluster))
-        return false;
+    done = readRow("read the cluster's backend settings",
+        "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster", 3, cluster);
+    if (!done)
+        return done;
     const std::string clusterList = textOf(cluster[2]);
     if (isTemporaryList(clusterList) && !ours(clusterList)) {
         note(clusterList);
@@ -434,16 +444,20 @@ bool TinyDbClient::findPreparationTraces(Traces& out, const std::string& explain
             + ".");
     }
     if (out.accessLists.empty())
-        return true;
+        return {};
     // A preparation shows: whatever else holds what one sets is named too.
     std::vector<Value> caches, policy;
     ResultSet ports;
-    if (!readRow("read the folder and index-write caches",
-            "SELECT FolderCache, IndexWriteCache FROM MessageStore", 2, caches)
-        || !readRow("read the security policy mode", "SELECT PolicyMode FROM Security", 1, policy)
-        || !execute(
-            "read the service bindings", "SELECT Service, Address, Port FROM ServicePorts", &ports))
-        return false;
+    done = readRow("read the folder and index-write caches",
+        "SELECT FolderCache, IndexWriteCache FROM MessageStore", 2, caches);
+    if (done)
+        done = readRow(
+            "read the security policy mode", "SELECT PolicyMode FROM Security", 1, policy);
+    if (done)
+        done = execute(
+            "read the service bindings", "SELECT Service, Address, Port FROM ServicePorts", &ports);
+    if (!done)
+        return done;
     if (caches[0] == Value::of(std::int64_t{1}) && caches[1] == Value::of(std::int64_t{1}))
         out.sentences.push_back(
             "The folder and index-write caches are on (FolderCache 1, IndexWriteCache 1), as a "
@@ -456,7 +470,7 @@ bool TinyDbClient::findPreparationTraces(Traces& out, const std::string& explain
             out.sentences.push_back("The " + textOf(port[0])
                 + " service is bound to all addresses (Address '0.0.0.0', Port " + textOf(port[2])
                 + "), as a migration binds it.");
-    return true;
+    return {};
 }
 
 void TinyDbClient::restoreAll()

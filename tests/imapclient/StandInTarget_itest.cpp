@@ -13,12 +13,10 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -27,6 +25,7 @@
 using tavir::test::aliceTargetOptions;
 using tavir::test::RawImap;
 using tavir::test::StandInTarget;
+using tavir::test::waitUntil;
 
 namespace {
 
@@ -327,14 +326,13 @@ TEST(StandInTargetTest, NothingOutlivesATestProcessThatDies)
     int toParent[2], toChild[2];
     ASSERT_EQ(0, pipe(toParent));
     ASSERT_EQ(0, pipe(toChild));
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    tavir::test::ChildProcess child([&] {
         // The test process that dies without its destructors: its stand-in
         // holds a connection stalled in a command.
         close(toParent[0]);
         close(toChild[1]);
-        auto* target = new StandInTarget(aliceTargetOptions(R"([{"on": "NOOP", "action": "stall"}])"));
+        auto* target
+            = new StandInTarget(aliceTargetOptions(R"([{"on": "NOOP", "action": "stall"}])"));
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -344,15 +342,16 @@ TEST(StandInTargetTest, NothingOutlivesATestProcessThatDies)
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
             || send(fd, line.data(), line.size(), 0) < 0)
             _exit(2);
-        for (int i = 0; i < 500 && target->transcript().find("t99 NOOP") == std::string::npos; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        waitUntil(
+            [&] { return target->transcript().find("t99 NOOP") != std::string::npos; }, 5000, 10);
         std::string state = target->stateDir() + "\n";
         if (write(toParent[1], state.data(), state.size()) < 0)
             _exit(2);
         char wait;
         (void)!read(toChild[0], &wait, 1);
         _exit(0);
-    }
+        return 0;
+    });
     close(toParent[1]);
     close(toChild[0]);
     std::string state;
@@ -363,14 +362,10 @@ TEST(StandInTargetTest, NothingOutlivesATestProcessThatDies)
     ASSERT_FALSE(state.empty());
     EXPECT_GE(processesNaming(state).size(), 3u) << "the stand-in, its helper and a connection";
     close(toChild[1]);
-    waitpid(child, nullptr, 0);
+    child.wait(10000);
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::vector<int> left = processesNaming(state);
-    while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        left = processesNaming(state);
-    }
+    std::vector<int> left;
+    waitUntil([&] { return (left = processesNaming(state)).empty(); }, 10000);
     EXPECT_TRUE(left.empty()) << left.size() << " processes of the stand-in outlived the test";
     for (int pid : left)
         kill(pid, SIGKILL);

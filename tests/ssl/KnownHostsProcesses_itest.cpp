@@ -2,14 +2,15 @@
 // moment: no line is lost, and a server they all meet is recorded once.
 #include "ssl/KnownHosts.h"
 
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 #include <sstream>
 
 using tavir::ssl::KnownHosts;
@@ -23,15 +24,13 @@ TEST(KnownHostsProcesses, ConcurrentWritersLoseNoLine)
     tavir::utils::PrivateLocation where{dir.path(), "admin/known_hosts.cfg"};
     int go[2];
     ASSERT_EQ(0, pipe(go));
-    std::vector<pid_t> children;
+    std::vector<std::unique_ptr<tavir::test::ChildProcess>> children;
     for (int p = 0; p < processes; ++p) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        children.push_back(std::make_unique<tavir::test::ChildProcess>([&] {
             close(go[1]);
             char start;
             if (read(go[0], &start, 1) != 0) // released together when the pipe closes
-                _exit(3);
+                return 3;
             KnownHosts known(where);
             int failures = 0;
             std::string sentence;
@@ -43,17 +42,13 @@ TEST(KnownHostsProcesses, ConcurrentWritersLoseNoLine)
                 failures += shared != KnownHosts::Verdict::Recorded
                     && shared != KnownHosts::Verdict::Known;
             }
-            _exit(failures == 0 ? 0 : 1);
-        }
-        children.push_back(pid);
+            return failures == 0 ? 0 : 1;
+        }));
     }
     close(go[0]);
     close(go[1]);
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
+    for (const auto& child : children)
+        EXPECT_EQ(0, child->wait(60000));
 
     std::map<std::string, int> seen;
     std::istringstream lines(tavir::test::readFile(path));

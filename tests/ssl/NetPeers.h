@@ -3,6 +3,7 @@
 // input, the loopback servers of tests/support with descriptor handlers,
 // and TLS servers built on OpenSSL directly (not on the code under test),
 // among them servers that misbehave on purpose.
+#include "support/ChildProcess.h"
 #include "support/Loopback.h"
 #include "support/TestSupport.h"
 
@@ -34,119 +35,38 @@ using tavir::test::Listener;
 using tavir::test::nowMs;
 using tavir::test::sendAll;
 
-// True once something accepts connections on 127.0.0.1:port.
-inline bool waitForPort(int port, int ms)
-{
-    long long end = nowMs() + ms;
-    while (nowMs() < end) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(fd);
-        if (ok)
-            return true;
-        usleep(20000);
-    }
-    return false;
-}
-
 // True once a socket listens on the port (any address), as the kernel's
 // tables show it; unlike a test connection this leaves the server alone.
 inline bool waitForListen(int port, int ms)
 {
     char hex[8];
     snprintf(hex, sizeof hex, ":%04X", port);
-    long long end = nowMs() + ms;
-    while (nowMs() < end) {
-        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-            std::string text;
-            try {
-                text = tavir::test::readFile(table);
-            } catch (...) {
-                continue;
-            }
-            size_t pos = 0;
-            while ((pos = text.find(hex, pos)) != std::string::npos) {
-                // local address, then remote address, then the state (0A: LISTEN)
-                size_t state = text.find(' ', text.find(' ', pos) + 1);
-                if (state != std::string::npos && text.compare(state + 1, 2, "0A") == 0)
-                    return true;
-                pos += 5;
-            }
+    auto listening = [&](const char* table) {
+        std::string text;
+        try {
+            text = tavir::test::readFile(table);
+        } catch (...) {
+            return false;
         }
-        usleep(20000);
-    }
-    return false;
+        for (size_t pos = 0; (pos = text.find(hex, pos)) != std::string::npos; pos += 5) {
+            // local address, then remote address, then the state (0A: LISTEN)
+            size_t state = text.find(' ', text.find(' ', pos) + 1);
+            if (state != std::string::npos && text.compare(state + 1, 2, "0A") == 0)
+                return true;
+        }
+        return false;
+    };
+    return tavir::test::waitUntil(
+        [&] { return listening("/proc/net/tcp") || listening("/proc/net/tcp6"); }, ms);
 }
 
 // A child process; its standard input is a pipe we write to, its standard
-// output and error go to files.
-class Process {
-public:
+// output and error go to a file.
+struct Process : tavir::test::ChildProcess {
     Process(const std::vector<std::string>& argv, const std::string& outFile)
+        : ChildProcess(argv, Options{outFile, true, false})
     {
-        int in[2];
-        if (pipe(in) != 0)
-            throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ < 0)
-            throw std::runtime_error("fork");
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(out, 2);
-            ::close(in[0]);
-            ::close(in[1]);
-            ::close(out);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-        ::close(in[0]);
-        stdin_ = in[1];
-        fcntl(stdin_, F_SETFD, FD_CLOEXEC);
     }
-    ~Process()
-    {
-        closeInput();
-        kill(SIGKILL);
-    }
-    void write(const std::string& bytes)
-    {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::write(stdin_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                return;
-            done += size_t(n);
-        }
-    }
-    void closeInput()
-    {
-        if (stdin_ >= 0)
-            ::close(stdin_);
-        stdin_ = -1;
-    }
-    void kill(int sig)
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, sig);
-            int status;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
 };
 
 // A self-signed certificate and key made by the openssl command.

@@ -46,13 +46,8 @@ struct OpensslPeer : ::testing::Test {
 
     bool outputContains(const std::string& text, int ms = 3000)
     {
-        long long end = nowMs() + ms;
-        while (nowMs() < end) {
-            if (tavir::test::readFile(out).find(text) != std::string::npos)
-                return true;
-            usleep(20000);
-        }
-        return false;
+        return tavir::test::waitUntil(
+            [&] { return tavir::test::readFile(out).find(text) != std::string::npos; }, ms);
     }
 };
 
@@ -179,10 +174,10 @@ TEST_F(OpensslPeer, OpensslClientAgainstOurServerSocket)
     EXPECT_EQ(std::string(line, n), "hello from s_client\n");
     ASSERT_TRUE(sock.puts("reply from zorp\n"));
     ASSERT_EQ(sock.flush(), 0);
-    long long end = nowMs() + 3000;
-    while (nowMs() < end
-        && tavir::test::readFile(clientOut).find("reply from zorp") == std::string::npos)
-        usleep(20000);
-    EXPECT_NE(tavir::test::readFile(clientOut).find("reply from zorp"), std::string::npos);
+    EXPECT_TRUE(tavir::test::waitUntil(
+        [&] {
+            return tavir::test::readFile(clientOut).find("reply from zorp") != std::string::npos;
+        },
+        3000));
     sock.close();
 }

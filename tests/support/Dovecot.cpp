@@ -3,22 +3,15 @@
 #include "support/CommandLines.h"
 
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace tavir::test {
 
@@ -85,7 +78,8 @@ void Dovecot::choosePorts()
 
 Dovecot::~Dovecot()
 {
-    stop();
+    // Given the time to end its own processes.
+    process_->kill(SIGTERM, 5000);
 }
 
 void Dovecot::makeCertificate(const Options& options)
@@ -167,49 +161,10 @@ void Dovecot::writeConfig(const std::map<std::string, std::string>& users, const
 
 void Dovecot::start()
 {
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        // A test that dies without its destructors (a sanitizer's abort)
-        // takes Dovecot with it, instead of leaving it to hold the test's
-        // output pipe open and the test run waiting.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        execl(kDovecotBinary, kDovecotBinary, "-F", "-c", configFile_.c_str(),
-            static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    pid_ = pid;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw std::runtime_error("dovecot exited at start-up:\n" + log());
-        }
-        if (canConnect(port_) && canConnect(tlsPort_))
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    stop();
-    throw std::runtime_error("dovecot did not start listening:\n" + log());
-}
-
-void Dovecot::stop()
-{
-    if (pid_ <= 0)
-        return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    process_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{kDovecotBinary, "-F", "-c", configFile_});
+    process_->waitReady([this] { return canConnect(port_) && canConnect(tlsPort_); }, 20000,
+        "dovecot", [this] { return "\n" + log(); });
 }
 
 std::string Dovecot::log() const

@@ -4,6 +4,7 @@
 // free loopback ports (plain and implicit TLS). It is a real peer, the kind of
 // source server a migration meets; the tests seed it over plain IMAP through
 // the small raw client below, which shares nothing with the code under test.
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <map>
@@ -51,16 +52,15 @@ private:
     void makeCertificate(const Options& options);
     void choosePorts();
     void start();
-    void stop();
 
     TempDir dir_;
     int port_ = 0;
     int tlsPort_ = 0;
-    int pid_ = -1;
     std::string configFile_;
     std::string certFile_;
     std::string keyFile_;
     std::string logFile_;
+    std::unique_ptr<ChildProcess> process_; // last: ended before the rest goes
 };
 
 // A minimal blocking IMAP client over a plain loopback socket, for seeding and

@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 namespace tavir::test {
 
@@ -111,10 +109,7 @@ std::wstring DribblingPeer::server() const
 
 bool DribblingPeer::waitDribbling(int ms) const
 {
-    const long long end = nowMs() + ms;
-    while (!dribbling_ && nowMs() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return dribbling_;
+    return waitUntil([this] { return dribbling_.load(); }, ms, 5);
 }
 
 bool DribblingPeer::send(PeerSocket& peer, const std::string& bytes, bool slow)

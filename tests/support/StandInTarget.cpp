@@ -1,18 +1,11 @@
 #include "support/StandInTarget.h"
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace tavir::test {
 
@@ -35,101 +28,6 @@ const TempDir& sharedCertificate()
     if (!made)
         throw std::runtime_error("openssl could not make a certificate");
     return dir;
-}
-
-// The few JSON values the stand-in writes are flat; this reads a string or
-// number field and a list of strings without a JSON library.
-std::string jsonField(const std::string& json, const std::string& key)
-{
-    std::string needle = "\"" + key + "\": ";
-    size_t at = json.find(needle);
-    if (at == std::string::npos)
-        return {};
-    at += needle.size();
-    if (json.compare(at, 4, "null") == 0)
-        return {};
-    if (json[at] != '"') {
-        size_t end = json.find_first_of(",}", at);
-        return json.substr(at, end - at);
-    }
-    std::string out;
-    for (size_t i = at + 1; i < json.size(); ++i) {
-        char c = json[i];
-        if (c == '"')
-            break;
-        if (c == '\\' && i + 1 < json.size()) {
-            char next = json[++i];
-            if (next == 'u' && i + 4 < json.size()) {
-                unsigned code = std::stoul(json.substr(i + 1, 4), nullptr, 16);
-                i += 4;
-                // Names are mirrored as UTF-8 in JSON; modified UTF-7 stays ASCII.
-                if (code < 0x80) {
-                    out += static_cast<char>(code);
-                } else if (code < 0x800) {
-                    out += static_cast<char>(0xC0 | (code >> 6));
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                } else {
-                    out += static_cast<char>(0xE0 | (code >> 12));
-                    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-                    out += static_cast<char>(0x80 | (code & 0x3F));
-                }
-                continue;
-            }
-            out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : next;
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
-
-std::string jsonRaw(const std::string& json, const std::string& key)
-{
-    std::string needle = "\"" + key + "\": ";
-    size_t at = json.find(needle);
-    if (at == std::string::npos)
-        return {};
-    at += needle.size();
-    char open = json[at];
-    char close = open == '[' ? ']' : open == '{' ? '}' : 0;
-    if (!close)
-        return jsonField(json, key);
-    int depth = 0;
-    bool inString = false;
-    for (size_t i = at; i < json.size(); ++i) {
-        char c = json[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == open) {
-            ++depth;
-        } else if (c == close && --depth == 0) {
-            return json.substr(at, i - at + 1);
-        }
-    }
-    return {};
-}
-
-std::vector<std::string> jsonStrings(const std::string& list)
-{
-    std::vector<std::string> out;
-    size_t at = 0;
-    while ((at = list.find('"', at)) != std::string::npos) {
-        std::string item;
-        size_t i = at + 1;
-        for (; i < list.size() && list[i] != '"'; ++i) {
-            if (list[i] == '\\' && i + 1 < list.size())
-                ++i;
-            item += list[i];
-        }
-        out.push_back(item);
-        at = i + 1;
-    }
-    return out;
 }
 
 } // namespace
@@ -179,91 +77,20 @@ StandInTarget::StandInTarget(const Options& options)
         args.push_back(dir_.file("faults.json"));
     }
 
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        // A test that dies without its destructors (a sanitizer's abort)
-        // takes the stand-in with it, instead of leaving it to hold the
-        // test's output pipe open and the run waiting.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        // Its connections' processes join its process group, so that the
-        // destructor ends them all at once.
-        setpgid(0, 0);
-        std::vector<char*> argv;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execvp("python3", argv.data());
-        _exit(127);
-    }
-    pid_ = pid;
-    setpgid(pid_, pid_); // as the child does: whichever runs first
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw std::runtime_error("the stand-in target exited at start-up");
-        }
-        std::ifstream ports(dir_.file("ports"));
-        if (ports >> port_ >> tlsPort_ >> host_)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(-pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    throw std::runtime_error("the stand-in target did not start");
+    // Its connections' processes join its process group, so that they all
+    // end with it.
+    ChildProcess::Options group;
+    group.ownGroup = true;
+    process_ = std::make_unique<ChildProcess>(args, group);
+    process_->waitReady(
+        [&] {
+            std::ifstream ports(dir_.file("ports"));
+            return static_cast<bool>(ports >> port_ >> tlsPort_ >> host_);
+        },
+        20000, "the stand-in target");
 }
 
-StandInTarget::~StandInTarget()
-{
-    if (pid_ > 0) {
-        kill(-pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-}
-
-std::map<std::string, StandInTarget::Folder> StandInTarget::folders(
-    const std::string& address) const
-{
-    std::string lower = address;
-    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-    std::map<std::string, Folder> result;
-    fs::path root = fs::path(stateDir_) / "accounts" / lower;
-    if (!fs::is_directory(root))
-        return result;
-    for (const auto& entry : fs::directory_iterator(root)) {
-        if (!fs::exists(entry.path() / "folder.json"))
-            continue;
-        std::string meta = readFile((entry.path() / "folder.json").string());
-        Folder folder;
-        folder.name = jsonField(meta, "name");
-        folder.type = static_cast<unsigned>(std::stoul(jsonField(meta, "type")));
-        folder.guid = jsonField(meta, "guid");
-        folder.aclJson = jsonRaw(meta, "acl");
-        for (const auto& file : fs::directory_iterator(entry.path())) {
-            if (file.path().extension() != ".json" || file.path().filename() == "folder.json")
-                continue;
-            std::string info = readFile(file.path().string());
-            Message message;
-            message.uid = static_cast<unsigned>(std::stoul(file.path().stem().string()));
-            fs::path eml = file.path();
-            eml.replace_extension(".eml");
-            message.data = readFile(eml.string());
-            message.flags = jsonStrings(jsonRaw(info, "flags"));
-            message.date = jsonField(info, "date");
-            message.guid = jsonField(info, "guid");
-            message.annotationsJson = jsonRaw(info, "annotations");
-            folder.messages.push_back(std::move(message));
-        }
-        std::sort(folder.messages.begin(), folder.messages.end(),
-            [](const Message& a, const Message& b) { return a.uid < b.uid; });
-        result[folder.name] = std::move(folder);
-    }
-    return result;
-}
+StandInTarget::~StandInTarget() = default;
 
 namespace {
 
@@ -291,25 +118,25 @@ std::string unescaped(const std::string& cell)
     return out;
 }
 
-} // namespace
-
-std::vector<std::vector<std::string>> StandInTarget::query(const std::string& select) const
+// The rows one of the stand-in's own scripts prints (config_db.print_rows),
+// each value as text, NULL as "NULL".
+std::vector<std::vector<std::string>> scriptRows(
+    const std::string& script, const std::vector<std::string>& args)
 {
-    std::string script = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/config_db.py";
+    std::string command
+        = "python3 " + shellQuoted(std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/" + script);
+    for (const std::string& arg : args)
+        command += " " + shellQuoted(arg);
     std::string output;
-    if (runShell("python3 " + shellQuoted(script) + " " + shellQuoted(dir_.file("config.db")) + " "
-                + shellQuoted(select),
-            &output)
-        != 0)
-        throw std::runtime_error("the stand-in's database could not be read: " + select);
+    if (runShell(command, &output) != 0)
+        throw std::runtime_error("the stand-in's " + script + " failed: " + command);
     std::vector<std::vector<std::string>> rows;
     std::istringstream lines(output);
     std::string line;
     while (std::getline(lines, line)) {
         std::vector<std::string> row;
-        size_t start = 0;
-        while (true) {
-            size_t tab = line.find('\t', start);
+        for (size_t start = 0;;) {
+            const size_t tab = line.find('\t', start);
             row.push_back(unescaped(line.substr(start, tab - start)));
             if (tab == std::string::npos)
                 break;
@@ -318,6 +145,39 @@ std::vector<std::vector<std::string>> StandInTarget::query(const std::string& se
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+} // namespace
+
+std::map<std::string, StandInTarget::Folder> StandInTarget::folders(
+    const std::string& address) const
+{
+    std::string lower = address;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    std::map<std::string, Folder> result;
+    Folder* folder = nullptr;
+    std::string directory;
+    for (const auto& row : scriptRows("mail_store.py", {stateDir_, lower})) {
+        if (row.at(0) == "folder") {
+            folder = &result[row.at(1)];
+            *folder
+                = {row[1], static_cast<unsigned>(std::stoul(row.at(2))), row.at(3), row.at(4), {}};
+            directory = row.at(5);
+            continue;
+        }
+        Message message{static_cast<unsigned>(std::stoul(row.at(1))),
+            readFile(directory + "/" + row[1] + ".eml"), {}, row.at(2), row.at(3), row.at(5)};
+        std::istringstream flags(row.at(4));
+        for (std::string flag; flags >> flag;)
+            message.flags.push_back(flag);
+        folder->messages.push_back(std::move(message));
+    }
+    return result;
+}
+
+std::vector<std::vector<std::string>> StandInTarget::query(const std::string& select) const
+{
+    return scriptRows("config_db.py", {dir_.file("config.db"), select});
 }
 
 std::string StandInTarget::queryOne(const std::string& select) const

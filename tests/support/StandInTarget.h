@@ -7,6 +7,7 @@
 // they stored there, and the configuration database. The stand-in is
 // written from the protocols alone and shares no code with the clients
 // under test.
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <map>
@@ -126,9 +127,9 @@ private:
     std::unique_ptr<TempDir> stateParent_;
     std::string stateDir_;
     std::string host_;
-    int pid_ = -1;
     int port_ = 0;
     int tlsPort_ = 0;
+    std::unique_ptr<ChildProcess> process_; // last: ended before the rest goes
 };
 
 } // namespace tavir::test

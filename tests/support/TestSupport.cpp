@@ -6,12 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace tavir::test {
@@ -107,6 +109,17 @@ int runShell(const std::string& command, std::string* output)
     if (status == -1 || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
+}
+
+bool waitUntil(const std::function<bool()>& done, int ms, int stepMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    }
+    return true;
 }
 
 bool haveProgram(const std::string& program)

@@ -3,6 +3,7 @@
 // and running a shell command. Nothing here depends on the code under test.
 #include <netinet/in.h>
 
+#include <functional>
 #include <string>
 
 namespace tavir::test {
@@ -66,6 +67,10 @@ int freeLoopbackPort();
 // Runs `command` through /bin/sh; returns its exit status (-1 when it could
 // not be run or was killed). Standard output is stored in `output` if given.
 int runShell(const std::string& command, std::string* output = nullptr);
+
+// Asks `done` every `stepMs` until it says yes (true) or `ms` have passed
+// (false); it is asked once more at the end.
+bool waitUntil(const std::function<bool()>& done, int ms, int stepMs = 20);
 
 // True when `program` can be found on PATH.
 bool haveProgram(const std::string& program);

@@ -13,6 +13,7 @@ Run as a program, it prints the rows of one statement on a database:
 
 import ipaddress
 import sqlite3
+import sys
 import threading
 
 # Table -> [(column, type)]: only what a migration uses (see
@@ -141,24 +142,24 @@ def in_range(peer, first, last):
         return False
 
 
+def print_rows(rows):
+    """Prints rows for a reader in another language: a line per row, values
+    separated by tabs (None as \\N; backslash, tab and line end escaped;
+    text as the bytes it came from)."""
+    out = sys.stdout.buffer
+    for row in rows:
+        cells = ["\\N" if value is None else str(value).replace("\\", "\\\\")
+                 .replace("\t", "\\t").replace("\n", "\\n") for value in row]
+        out.write(("\t".join(cells) + "\n").encode("utf-8", "surrogateescape"))
+
+
 def read_db(path, sql):
-    """Prints the rows of one statement on the database, a line per row,
-    values separated by tabs (NULL as \\N; backslash, tab and line end
-    escaped)."""
+    """Prints the rows of one statement on the database."""
     conn = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=30)
-    for row in conn.execute(sql):
-        cells = []
-        for value in row:
-            if value is None:
-                cells.append("\\N")
-            else:
-                cells.append(str(value).replace("\\", "\\\\").replace("\t", "\\t")
-                             .replace("\n", "\\n"))
-        print("\t".join(cells))
+    print_rows(conn.execute(sql))
 
 
 if __name__ == "__main__":
-    import sys
     if len(sys.argv) != 3:
         sys.exit("usage: config_db.py <database> <statement>")
     read_db(sys.argv[1], sys.argv[2])

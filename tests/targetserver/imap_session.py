@@ -23,6 +23,7 @@ import random
 import re
 import time
 
+from client_input import Reader
 from config_db import split_address
 from mail_store import DiscardedBody, FolderGone, Refused, SpooledBody
 
@@ -44,14 +45,11 @@ SPOOL_FROM = 256 << 10
 DISCARD_FROM = 1 << 20
 CAPABILITIES = "IMAP4rev1 LITERAL+ UIDPLUS ACL ANNOTATE X-MASTERAUTH"
 PUBLIC_MAILBOX = "#public"
+STORE, MASTER = "store", "master"  # what a command needs first (Session.COMMANDS)
 
 
 class Drop(Exception):
     """The fault plan asked to cut the connection."""
-
-
-class Closed(Exception):
-    """The client went away."""
 
 
 class BadCommand(Exception):
@@ -66,90 +64,84 @@ def quote(text):
     return b'"' + raw.replace(b"\\", b"\\\\").replace(b'"', b'\\"') + b'"'
 
 
-class Reader:
+def command_tokens(session, fault_check):
     """Reads a command: its line and literals, tokenised into a flat list of
     atoms (str), strings (bytes from quoted strings and literals) and nested
     lists (python lists)."""
-
-    def __init__(self, session):
-        self.session = session
-
-    def tokens(self, fault_check):
-        session = self.session
-        tokens = []
-        stack = [tokens]
-        verb_seen = []
-        while True:
-            line = session.read_line()
-            pos = 0
-            n = len(line)
-            literal = None
-            while pos < n:
-                c = line[pos:pos + 1]
-                if c == b" ":
-                    pos += 1
-                elif c == b"(":
-                    new = []
-                    stack[-1].append(new)
-                    stack.append(new)
-                    pos += 1
-                elif c == b")":
-                    if len(stack) == 1:
-                        raise BadCommand("unbalanced parenthesis")
-                    stack.pop()
-                    pos += 1
-                elif c == b'"':
-                    pos += 1
-                    out = bytearray()
-                    while True:
-                        if pos >= n:
-                            raise BadCommand("unterminated quoted string")
-                        ch = line[pos]
-                        if ch == 0x5C and pos + 1 < n:
-                            out.append(line[pos + 1])
-                            pos += 2
-                        elif ch == 0x22:
-                            pos += 1
-                            break
-                        else:
-                            out.append(ch)
-                            pos += 1
-                    stack[-1].append(bytes(out))
-                elif c == b"{" and line.endswith(b"}") and pos == line.rfind(b"{"):
-                    spec = line[pos + 1:-1]
-                    plus = spec.endswith(b"+")
-                    digits = spec[:-1] if plus else spec
-                    if not digits.isdigit():
-                        raise BadCommand("bad literal")
-                    literal = (int(digits), plus)
-                    pos = n
-                else:
-                    end = pos
-                    depth = 0
-                    while end < n:
-                        ch = line[end:end + 1]
-                        if ch == b"[":
-                            depth += 1
-                        elif ch == b"]":
-                            depth = max(0, depth - 1)
-                        elif depth == 0 and ch in (b" ", b"(", b")"):
-                            break
-                        end += 1
-                    stack[-1].append(line[pos:end].decode("latin-1"))
-                    pos = end
-            if literal is None:
-                if len(stack) != 1:
+    tokens = []
+    stack = [tokens]
+    verb_seen = []
+    while True:
+        line = session.read_line()
+        pos = 0
+        n = len(line)
+        literal = None
+        while pos < n:
+            c = line[pos:pos + 1]
+            if c == b" ":
+                pos += 1
+            elif c == b"(":
+                new = []
+                stack[-1].append(new)
+                stack.append(new)
+                pos += 1
+            elif c == b")":
+                if len(stack) == 1:
                     raise BadCommand("unbalanced parenthesis")
-                return tokens
-            size, plus = literal
-            if not verb_seen:
-                verb_seen.append(True)
-                fault = fault_check(tokens)
+                stack.pop()
+                pos += 1
+            elif c == b'"':
+                pos += 1
+                out = bytearray()
+                while True:
+                    if pos >= n:
+                        raise BadCommand("unterminated quoted string")
+                    ch = line[pos]
+                    if ch == 0x5C and pos + 1 < n:
+                        out.append(line[pos + 1])
+                        pos += 2
+                    elif ch == 0x22:
+                        pos += 1
+                        break
+                    else:
+                        out.append(ch)
+                        pos += 1
+                stack[-1].append(bytes(out))
+            elif c == b"{" and line.endswith(b"}") and pos == line.rfind(b"{"):
+                spec = line[pos + 1:-1]
+                plus = spec.endswith(b"+")
+                digits = spec[:-1] if plus else spec
+                if not digits.isdigit():
+                    raise BadCommand("bad literal")
+                literal = (int(digits), plus)
+                pos = n
             else:
-                fault = None
-            if not plus:
-                session.send_raw(b"+ Ready for literal data\r\n")
-            stack[-1].append(session.read_literal(size, fault))
+                end = pos
+                depth = 0
+                while end < n:
+                    ch = line[end:end + 1]
+                    if ch == b"[":
+                        depth += 1
+                    elif ch == b"]":
+                        depth = max(0, depth - 1)
+                    elif depth == 0 and ch in (b" ", b"(", b")"):
+                        break
+                    end += 1
+                stack[-1].append(line[pos:end].decode("latin-1"))
+                pos = end
+        if literal is None:
+            if len(stack) != 1:
+                raise BadCommand("unbalanced parenthesis")
+            return tokens
+        size, plus = literal
+        if not verb_seen:
+            verb_seen.append(True)
+            fault = fault_check(tokens)
+        else:
+            fault = None
+        if not plus:
+            session.send_raw(b"+ Ready for literal data\r\n")
+        stack[-1].append(session.read_literal(size, fault))
 
 
 def atom(token):
@@ -305,78 +297,45 @@ class Session:
         self.server = server
         self.sock = sock
         self.id = number
-        self.buffer = bytearray()
+        self.input = Reader(sock)
         self.master = False
         self.store = None  # the account's mailbox or a domain's public folders
         self.selected = None
         self.spooled = []  # bodies received into files for the command in hand
-        self.scratch = None
 
     def log(self, direction, line):
         self.server.log(self.id, direction, line)
 
     # --- wire ----------------------------------------------------------------
-    def fill(self):
-        chunk = self.sock.recv(1 << 16)
-        if not chunk:
-            raise Closed()
-        self.buffer += chunk
-
     def read_line(self):
-        while True:
-            end = self.buffer.find(b"\r\n")
-            if end >= 0:
-                line = bytes(self.buffer[:end])
-                del self.buffer[:end + 2]
-                self.log("C:", line.decode("utf-8", "backslashreplace"))
-                return line
-            if len(self.buffer) > MAX_LINE:
-                raise BadCommand("line too long")
-            self.fill()
+        line = self.input.line(MAX_LINE)
+        if line is None:
+            raise BadCommand("line too long")
+        self.log("C:", line.decode("utf-8", "backslashreplace"))
+        return line
 
     def read_literal(self, size, fault):
         cut = None
         if fault and fault.get("action") == "drop_in_literal":
             cut = fault.get("after_bytes", 0)
         if cut is not None:
-            while len(self.buffer) < min(size, cut):
-                self.fill()
+            self.input.exact(min(size, cut))
             raise Drop()
         keep = self.server.mail.keep_bodies
         if size >= DISCARD_FROM and self.server.discard_bodies or size >= SPOOL_FROM and not keep:
-            self.receive(size, None)
+            self.input.receive(size, None, SPOOL_FROM)
             self.log("C:", "<literal %d bytes, not kept>" % size)
             return DiscardedBody(size)
         if size >= SPOOL_FROM:
             body = SpooledBody(self.server.mail.spool_path(), size)
             self.spooled.append(body)
             with open(body.path, "wb") as f:
-                self.receive(size, f)
+                self.input.receive(size, f, SPOOL_FROM)
             self.log("C:", "<literal %d bytes>" % size)
             return body
-        while len(self.buffer) < size:
-            self.fill()
-        data = bytes(self.buffer[:size])
-        del self.buffer[:size]
+        data = self.input.exact(size)
         self.log("C:", "<literal %d bytes>" % size)
         return data
-
-    def receive(self, size, sink):
-        """Reads `size` bytes in pieces, writing them to `sink` (a file) or
-        dropping them when it is None."""
-        have = min(len(self.buffer), size)
-        if sink:
-            sink.write(self.buffer[:have])
-        del self.buffer[:have]
-        if self.scratch is None:
-            self.scratch = memoryview(bytearray(SPOOL_FROM))
-        while have < size:
-            n = self.sock.recv_into(self.scratch, min(len(self.scratch), size - have))
-            if n == 0:
-                raise Closed()
-            if sink:
-                sink.write(self.scratch[:n])
-            have += n
 
     def send_raw(self, data):
         self.sock.sendall(data)
@@ -390,17 +349,16 @@ class Session:
     # --- loop ------------------------------------------------------------------
     def run(self):
         self.send("* OK [CAPABILITY %s] Stand-in target ready" % CAPABILITIES)
-        reader = Reader(self)
         while True:
             try:
-                if not self.command(reader):
+                if not self.command():
                     return
             finally:
                 for body in self.spooled:
                     body.discard()
                 self.spooled.clear()
 
-    def command(self, reader):
+    def command(self):
         """Reads and answers one command; False after LOGOUT."""
         pending_fault = []
 
@@ -417,9 +375,9 @@ class Session:
             return fault
 
         try:
-            tokens = reader.tokens(check)
+            tokens = command_tokens(self, check)
         except BadCommand as e:
-            self.buffer.clear()
+            self.input.buffer.clear()
             self.send("* BAD %s" % e)
             return True
         if not tokens:
@@ -459,34 +417,16 @@ class Session:
             time.sleep(3600)
 
     def dispatch(self, tag, tokens):
-        verb = self.verb_of(tokens)
-        args = tokens[2:]
-        handler = {
-            "CAPABILITY": self.cmd_capability, "NOOP": self.cmd_noop,
-            "LOGOUT": self.cmd_logout, "LOGIN": self.cmd_login,
-            "X-MASTERAUTH": self.cmd_masterauth, "X-SETUSER": self.cmd_setuser,
-            "X-CREATEUSER": self.cmd_createuser, "X-CHECKVERSION": self.cmd_checkversion,
-            "CREATE": self.cmd_create, "X-CREATE": self.cmd_create,
-            "DELETE": self.cmd_delete, "LIST": self.cmd_list,
-            "STATUS": self.cmd_status, "SELECT": self.cmd_select, "EXAMINE": self.cmd_select,
-            "APPEND": self.cmd_append, "X-APPEND": self.cmd_append,
-            "SETACL": self.cmd_setacl, "DELETEACL": self.cmd_deleteacl,
-            "GETACL": self.cmd_getacl,
-            "UID STORE": self.cmd_uid_store, "UID ASTORE": self.cmd_uid_store,
-            "FETCH": self.cmd_fetch, "UID FETCH": self.cmd_uid_fetch,
-        }.get(verb)
+        handler, needs = self.COMMANDS.get(self.verb_of(tokens), (None, None))
         if handler is None:
             self.send("%s BAD unknown command" % tag)
-            return True
-        needs_store = verb not in ("CAPABILITY", "NOOP", "LOGOUT", "LOGIN", "X-MASTERAUTH",
-                                   "X-SETUSER", "X-CREATEUSER", "X-CHECKVERSION")
-        if needs_store and self.store is None:
+        elif needs == STORE and self.store is None:
             self.send("%s NO not logged in to an account" % tag)
-            return True
-        if verb in ("X-SETUSER", "X-CREATEUSER") and not self.master:
+        elif needs == MASTER and not self.master:
             self.send("%s NO master authentication required" % tag)
-            return True
-        return handler(tag, args)
+        else:
+            return handler(self, tag, tokens[2:])
+        return True
 
     # --- commands --------------------------------------------------------------
     def cmd_capability(self, tag, args):
@@ -826,3 +766,20 @@ class Session:
         self.selected.annotate(low, high, entries)
         self.send("%s OK STORE completed" % tag)
         return True
+
+    # Each command's handler and what it needs first: a store to work on
+    # (logged in to an account, or switched to one), or master authentication.
+    COMMANDS = {
+        "CAPABILITY": (cmd_capability, None), "NOOP": (cmd_noop, None),
+        "LOGOUT": (cmd_logout, None), "LOGIN": (cmd_login, None),
+        "X-MASTERAUTH": (cmd_masterauth, None), "X-CHECKVERSION": (cmd_checkversion, None),
+        "X-SETUSER": (cmd_setuser, MASTER), "X-CREATEUSER": (cmd_createuser, MASTER),
+        "CREATE": (cmd_create, STORE), "X-CREATE": (cmd_create, STORE),
+        "DELETE": (cmd_delete, STORE), "LIST": (cmd_list, STORE),
+        "STATUS": (cmd_status, STORE), "SELECT": (cmd_select, STORE),
+        "EXAMINE": (cmd_select, STORE), "APPEND": (cmd_append, STORE),
+        "X-APPEND": (cmd_append, STORE), "SETACL": (cmd_setacl, STORE),
+        "DELETEACL": (cmd_deleteacl, STORE), "GETACL": (cmd_getacl, STORE),
+        "UID STORE": (cmd_uid_store, STORE), "UID ASTORE": (cmd_uid_store, STORE),
+        "FETCH": (cmd_fetch, STORE), "UID FETCH": (cmd_uid_fetch, STORE),
+    }

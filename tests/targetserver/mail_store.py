@@ -25,6 +25,9 @@ in lower case or "#public@<domain>":
 Messages are never removed, so a folder holds UIDs 1 to its next UID - 1.
 Files are written with os-level calls: an APPEND writes three, and Python's
 buffered files would cost more than the rest of the command.
+
+Run as a program, it prints what one store holds (print_store):
+    mail_store.py <state> <store>
 """
 
 import contextlib
@@ -37,6 +40,7 @@ import random
 import shutil
 import uuid
 
+from config_db import print_rows
 from folder_names import (ACCOUNT_FOLDERS, SEPARATOR, NameRefused, canonical, check_new_name,
                           is_account_folder)
 
@@ -382,3 +386,29 @@ class Folder:
             meta = self.meta
             change(meta["acl"])
             write_atomic(os.path.join(self.path, "folder.json"), json.dumps(meta).encode())
+
+
+
+def print_store(state_dir, key):
+    """Prints a store as config_db.print_rows does: for each folder in name
+    order "folder", its name, type, identifier, access list (JSON) and
+    directory, then for each of its messages in UID order "message", its
+    UID, date, identifier, flags (separated by spaces) and annotations
+    (JSON). The bytes of a message are in <directory>/<UID>.eml."""
+    store = Store(MailRoot(state_dir), key, mail_account=False)
+    rows = []
+    for folder in store.folders() if os.path.isdir(store.path) else []:
+        rows.append(["folder", folder.name, folder.type, folder.guid,
+                     json.dumps(folder.meta["acl"]), folder.path])
+        for uid in range(1, folder.uids()[1]):
+            meta = read_json(os.path.join(folder.path, "%d.json" % uid))
+            rows.append(["message", uid, meta["date"], meta["guid"] or "", " ".join(meta["flags"]),
+                         json.dumps(meta["annotations"])])
+    print_rows(rows)
+
+
+if __name__ == "__main__":
+    import sys
+    if len(sys.argv) != 3:
+        sys.exit("usage: mail_store.py <state folder> <store>")
+    print_store(sys.argv[1], sys.argv[2])

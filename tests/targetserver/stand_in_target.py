@@ -37,9 +37,10 @@ import tempfile
 import threading
 import time
 
+from client_input import Closed
 from config_db import ConfigDb
 from connection_processes import ConnectionForker
-from imap_session import Closed, Drop, Session
+from imap_session import Drop, Session
 from mail_store import MailRoot
 from shared_state import FaultPlan, Transcript
 from tinydb_service import AdminSession, Services
@@ -93,20 +94,27 @@ class Server:
         return self.mail.account(address)
 
 
-def serve_imap(server, tls_context, sock, number):
-    """Runs one IMAP connection, in its own process."""
-    server.connect_database()
+def serve(sock, tls_context, session):
+    """Runs one connection: the TLS handshake (within 30 seconds) when there
+    is a context, then session(socket).run(). A client that goes away, or a
+    planned drop, just ends it."""
     try:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if tls_context is not None:
             sock.settimeout(30)
             sock = tls_context.wrap_socket(sock, server_side=True)
             sock.settimeout(None)
-        Session(server, sock, number).run()
-    except (Closed, Drop, ConnectionError, TimeoutError, ssl.SSLError):
+        session(sock).run()
+    except (Closed, Drop, OSError):
         pass
     finally:
         sock.close()
+
+
+def serve_imap(server, tls_context, sock, number):
+    """Runs one IMAP connection, in its own process."""
+    server.connect_database()
+    serve(sock, tls_context, lambda conn: Session(server, conn, number))
 
 
 def accept_imap(listener, forker, tls):
@@ -128,21 +136,9 @@ def serve_admin(listener, server, tls_context):
             sock, _ = listener.accept()
         except OSError:
             return
-        threading.Thread(target=handle_admin, args=(sock, server, tls_context),
+        threading.Thread(target=serve, args=(sock, tls_context,
+                                             lambda conn: AdminSession(server, conn)),
                          daemon=True).start()
-
-
-def handle_admin(sock, server, tls_context):
-    try:
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        sock.settimeout(30)
-        sock = tls_context.wrap_socket(sock, server_side=True)
-        sock.settimeout(None)
-        AdminSession(server, sock).run()
-    except (OSError, ssl.SSLError):
-        pass
-    finally:
-        sock.close()
 
 
 def listen(host, port):

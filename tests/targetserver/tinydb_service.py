@@ -14,6 +14,7 @@ import struct
 import threading
 import time
 
+from client_input import Closed, Reader
 from config_db import COLUMN_TYPES, TABLES
 
 MAX_FRAME = 1 << 20
@@ -37,10 +38,6 @@ class AdminError(Exception):
         super().__init__(sentence)
         self.code = code
         self.sentence = sentence
-
-
-class Closed(Exception):
-    pass
 
 
 # --- statements ----------------------------------------------------------------
@@ -156,7 +153,9 @@ def text_field(text):
     return struct.pack(">i", len(raw)) + raw
 
 
-class Reader:
+class Fields:
+    """The fields of one message's payload, read in turn."""
+
     def __init__(self, payload):
         self.data = payload
         self.pos = 0
@@ -191,6 +190,7 @@ class AdminSession:
     def __init__(self, state, sock):
         self.state = state
         self.sock = sock
+        self.input = Reader(sock)
         self.admin = None
         self.read_only = False
         AdminSession.counter += 1
@@ -199,20 +199,11 @@ class AdminSession:
     def log(self, direction, text):
         self.state.log("A%d" % self.id, direction, text)
 
-    def read_exact(self, n):
-        data = bytearray()
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                raise Closed()
-            data += chunk
-        return bytes(data)
-
     def read_frame(self):
-        (length,) = struct.unpack(">I", self.read_exact(4))
+        (length,) = struct.unpack(">I", self.input.exact(4))
         if length == 0 or length > MAX_FRAME:
             raise AdminError(MALFORMED, "a frame of %d bytes" % length)
-        body = self.read_exact(length)
+        body = self.input.exact(length)
         return body[0], body[1:]
 
     def send(self, kind, payload=b""):
@@ -249,7 +240,7 @@ class AdminSession:
         if kind != HELLO:
             self.send_error(MALFORMED, "HELLO expected")
             return
-        hello = Reader(payload)
+        hello = Fields(payload)
         version = hello.u16()
         client = hello.text()
         self.log("C:", "HELLO %d %s" % (version, client))
@@ -263,9 +254,9 @@ class AdminSession:
                 self.log("C:", "BYE")
                 return
             if kind == LOGIN:
-                self.login(Reader(payload))
+                self.login(Fields(payload))
             elif kind == QUERY:
-                self.query(Reader(payload))
+                self.query(Fields(payload))
             else:
                 self.send_error(MALFORMED, "unknown message type %d" % kind)
                 return

@@ -1,10 +1,11 @@
 #include "tiny/Descriptors.h"
 
+#include "support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,29 +20,18 @@ bool isOpen(int fd)
     return fcntl(fd, F_GETFD) != -1;
 }
 
-// Runs `body` in a forked child and returns the text it wrote to the pipe.
+// Runs `body` in a forked child and returns the text it returned, written
+// to the pipe `body` is given.
 template <typename F> std::string inChild(F body)
 {
-    int p[2];
-    EXPECT_EQ(0, pipe(p));
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        std::string out = body(p[1]);
-        if (write(p[1], out.data(), out.size()) < 0)
-            _exit(2);
-        _exit(0);
-    }
-    close(p[1]);
-    std::string text;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    close(p[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    int code = -1;
+    std::string text = tavir::test::childOutput(
+        [&](int pipeFd) {
+            std::string out = body(pipeFd);
+            return write(pipeFd, out.data(), out.size()) < 0 ? 2 : 0;
+        },
+        &code);
+    EXPECT_EQ(0, code);
     return text;
 }
 

@@ -1,5 +1,6 @@
 #include "tiny/FilePortability.h"
 
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <map>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using tavir::test::readFile;
@@ -60,17 +60,12 @@ template <typename Fn> int withPermissionsEnforced(const std::string& tree, Fn f
     std::string chown = "chown -R 65534:65534 '" + tree + "'";
     if (tavir::test::runShell(chown) != 0)
         return -1000;
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const int code = tavir::test::ChildProcess([&] {
         if (setgid(nobody) != 0 || setuid(nobody) != 0)
-            _exit(250);
-        _exit((fn() + 8) & 0xff); // results from -8 to 200 travel as 0-208
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)
-        || WEXITSTATUS(status) == 250)
-        return -1000;
-    return WEXITSTATUS(status) - 8;
+            return 250;
+        return (fn() + 8) & 0xff; // results from -8 to 200 travel as 0-208
+    }).wait(60000);
+    return code < 0 || code == 250 ? -1000 : code - 8;
 }
 
 } // namespace

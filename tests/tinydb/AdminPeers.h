@@ -1,14 +1,23 @@
 #pragma once
-// What the administration client's integration tests share: a stand-in
-// target, a client pinned in a throw-away known-hosts file, and checks of the
-// target's IMAP side through the IMAP client.
+// What the administration client's tests share: its outcomes as assertions,
+// a stand-in target, a client pinned in a throw-away known-hosts file, and
+// checks of the target's IMAP side through the IMAP client.
 #include "imapclient/SimpleImapClient.h"
 #include "support/StandInTarget.h"
 #include "tinydb/TinyDbClient.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace tavir::test {
+
+// An operation done, or failed with its sentence as the message.
+inline ::testing::AssertionResult done(const tavir::tinydb::Outcome& outcome)
+{
+    return outcome ? ::testing::AssertionSuccess()
+                   : ::testing::AssertionFailure() << outcome.failure;
+}
 
 inline tavir::tinydb::TinyDbClient::Options adminOptions(
     const TempDir& dir, unsigned timeoutMs = 10000)

@@ -16,6 +16,7 @@
 #include <thread>
 
 using namespace tavir::tinydb;
+using tavir::test::done;
 using tavir::test::StandInTarget;
 using tavir::test::TempDir;
 using Row = std::vector<std::string>;
@@ -28,8 +29,7 @@ protected:
     {
         target = std::make_unique<StandInTarget>(options);
         client = std::make_unique<TinyDbClient>(tavir::test::adminOptions(dir, timeoutMs));
-        ASSERT_EQ(TinyDbClient::Login::Ok, client->connect(target->host(), "admin", "admin-secret"))
-            << client->lastError();
+        ASSERT_TRUE(done(client->connect(target->host(), "admin", "admin-secret")));
     }
     std::string one(const std::string& select) { return target->queryOne(select); }
 
@@ -66,11 +66,12 @@ TEST_F(TinyDbClientTarget, LoginAnswersTellRefusedFromReadOnly)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user + std::string("/") + c.password);
         TinyDbClient admin(tavir::test::adminOptions(dir));
-        EXPECT_EQ(c.login, admin.connect(target->host(), c.user, c.password));
+        const auto login = admin.connect(target->host(), c.user, c.password);
+        EXPECT_EQ(c.login, login.login);
         EXPECT_EQ(c.login == TinyDbClient::Login::Ok, admin.isConnected());
         if (c.login != TinyDbClient::Login::Ok) {
-            EXPECT_NE(std::string::npos, admin.lastError().find(target->host() + ":44337"))
-                << admin.lastError();
+            EXPECT_NE(std::string::npos, login.failure.find(target->host() + ":44337"))
+                << login.failure;
         }
     }
 }
@@ -84,8 +85,8 @@ TEST_F(TinyDbClientTarget, BackendModeAndTheTemporaryMasterPasswordRuleMasterAut
     start(options);
     EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"old-master")) << "backend mode is off";
 
-    ASSERT_TRUE(client->saveBackend()) << client->lastError();
-    ASSERT_TRUE(client->enableBackend("0a1b2c3d4e5f")) << client->lastError();
+    ASSERT_TRUE(done(client->saveBackend()));
+    ASSERT_TRUE(done(client->enableBackend("0a1b2c3d4e5f")));
     const std::string list = client->accessListName();
     EXPECT_EQ(11u, list.size()) << list;
     EXPECT_EQ(0u, list.find("zorp_")) << list;
@@ -100,7 +101,7 @@ TEST_F(TinyDbClientTarget, BackendModeAndTheTemporaryMasterPasswordRuleMasterAut
     EXPECT_TRUE(tavir::test::masterAuthWorks(*target, L"0a1b2c3d4e5f", L"alice", L"example.com"));
     EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"old-master"));
 
-    ASSERT_TRUE(client->restoreBackend()) << client->lastError();
+    ASSERT_TRUE(done(client->restoreBackend()));
     EXPECT_EQ((Row{"0", "old-master", ""}),
         target->query("SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster").at(0));
     EXPECT_EQ("0", one("SELECT COUNT(*) FROM IpAccessList"));
@@ -117,19 +118,23 @@ TEST_F(TinyDbClientTarget, CachesAndSecurityPolicyAreChangedAndComeBack)
     ASSERT_EQ((Row{"0", "0", "2"}), target->query(settings).at(0));
     struct Step {
         const char* name;
-        bool (*run)(TinyDbClient&);
+        Outcome (*run)(TinyDbClient&);
         Row after;
     } steps[] = {
         {"caches on", [](TinyDbClient& c) { return c.enableCaches(); }, {"1", "1", "2"}},
         {"policy 0", [](TinyDbClient& c) { return c.setSecurityPolicyMode(0); }, {"1", "1", "0"}},
         {"caches again: the first saved values stay",
-            [](TinyDbClient& c) { return c.saveCaches() && c.enableCaches(); }, {"1", "1", "0"}},
+            [](TinyDbClient& c) {
+                Outcome saved = c.saveCaches();
+                return saved ? c.enableCaches() : saved;
+            },
+            {"1", "1", "0"}},
         {"caches back", [](TinyDbClient& c) { return c.restoreCaches(); }, {"0", "0", "0"}},
         {"policy back", [](TinyDbClient& c) { return c.restoreSecurityPolicy(); }, {"0", "0", "2"}},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
-        ASSERT_TRUE(step.run(*client)) << client->lastError();
+        ASSERT_TRUE(done(step.run(*client)));
         EXPECT_EQ(step.after, target->query(settings).at(0));
     }
 }
@@ -144,12 +149,12 @@ TEST_F(TinyDbClientTarget, ImapBindingMovesTheListenerAndBringsItBack)
         const int newPort = tavir::test::freeLoopbackPort();
         ASSERT_TRUE(tavir::test::imapAnswers(*target, oldPort, ssl));
 
-        ASSERT_TRUE(client->bindImap(ssl, static_cast<unsigned>(newPort))) << client->lastError();
+        ASSERT_TRUE(done(client->bindImap(ssl, static_cast<unsigned>(newPort))));
         EXPECT_EQ("0.0.0.0:" + std::to_string(newPort), binding(*target, service));
         EXPECT_TRUE(tavir::test::imapAnswers(*target, newPort, ssl));
         EXPECT_FALSE(tavir::test::imapAnswers(*target, oldPort, ssl));
 
-        ASSERT_TRUE(client->restoreImapBinding()) << client->lastError();
+        ASSERT_TRUE(done(client->restoreImapBinding()));
         EXPECT_EQ(target->host() + ":" + std::to_string(oldPort), binding(*target, service));
         EXPECT_TRUE(tavir::test::imapAnswers(*target, oldPort, ssl));
         EXPECT_FALSE(tavir::test::imapAnswers(*target, newPort, ssl));
@@ -170,8 +175,9 @@ TEST_F(TinyDbClientTarget, ABindingThatCantStartPutsTheOldOneBack)
     getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
     const int taken = ntohs(address.sin_port);
 
-    EXPECT_FALSE(client->bindImap(false, static_cast<unsigned>(taken)));
-    EXPECT_NE(std::string::npos, client->lastError().find("can't listen")) << client->lastError();
+    const Outcome bound = client->bindImap(false, static_cast<unsigned>(taken));
+    EXPECT_FALSE(bound);
+    EXPECT_NE(std::string::npos, bound.failure.find("can't listen")) << bound.failure;
     EXPECT_EQ(target->host() + ":" + std::to_string(target->port()), binding(*target, "IMAP"));
     EXPECT_TRUE(tavir::test::imapAnswers(*target, target->port(), false));
     close(blocker);
@@ -184,10 +190,10 @@ TEST_F(TinyDbClientTarget, VersionAndWorkerCountAreRead)
     options.productVersion = "7.0.1";
     start(options);
     std::string version;
-    ASSERT_TRUE(client->readVersion(version)) << client->lastError();
+    ASSERT_TRUE(done(client->readVersion(version)));
     EXPECT_EQ("7.0.1", version);
     unsigned count = 0;
-    ASSERT_TRUE(client->readWorkerCount(count)) << client->lastError();
+    ASSERT_TRUE(done(client->readWorkerCount(count)));
     EXPECT_EQ(9u, count);
 }
 
@@ -197,11 +203,10 @@ TEST_F(TinyDbClientTarget, DomainsAndAccountsCreatedTwiceAreCreatedOnce)
     const std::string fullName = "Ann \"the\" O'Neil \\ Jr.";
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
-        ASSERT_TRUE(client->createDomain({"example.org"})) << client->lastError();
+        ASSERT_TRUE(done(client->createDomain({"example.org"})));
         bool existed = round == 0;
-        ASSERT_TRUE(client->createUser(
-            {"example.org", "ann", round == 0 ? "p'w\\1" : "other", fullName}, existed))
-            << client->lastError();
+        ASSERT_TRUE(done(client->createUser(
+            {"example.org", "ann", round == 0 ? "p'w\\1" : "other", fullName}, existed)));
         EXPECT_EQ(round == 1, existed);
     }
     EXPECT_EQ("1", one("SELECT COUNT(*) FROM Domain WHERE Name = 'example.org'"));
@@ -216,8 +221,9 @@ TEST_F(TinyDbClientTarget, DomainsAndAccountsCreatedTwiceAreCreatedOnce)
             L"p'w\\1", false, false));
 
     bool existed = false;
-    EXPECT_FALSE(client->createUser({"example.org", "o'neil", "pw", ""}, existed));
-    EXPECT_NE(std::string::npos, client->lastError().find("o'neil")) << client->lastError();
+    const Outcome refused = client->createUser({"example.org", "o'neil", "pw", ""}, existed);
+    EXPECT_FALSE(refused);
+    EXPECT_NE(std::string::npos, refused.failure.find("o'neil")) << refused.failure;
     EXPECT_FALSE(client->createDomain({"bad domain"}));
     EXPECT_EQ("1", one("SELECT COUNT(*) FROM User"));
 }
@@ -249,7 +255,7 @@ TEST_F(TinyDbClientTarget, TheMigrationStatusRecordIsStored)
     start();
     const std::string record = "IMAP;;1.0.0;Mon Mar  3 10:00:00 2025;1741000000;"
                                "Mon Mar  3 11:00:00 2025;1741003600;3;12;345;";
-    ASSERT_TRUE(client->storeMigrationStatus(record)) << client->lastError();
+    ASSERT_TRUE(done(client->storeMigrationStatus(record)));
     EXPECT_EQ(record, one("SELECT Record FROM MigrationTools"));
 }
 
@@ -302,9 +308,10 @@ TEST_F(TinyDbClientTarget, ServerFaultsFailOneStepAndTheNextStepConnectsAgain)
             = std::string(R"([{"on": "TINYDB QUERY", "count": 2, "action": ")") + c.action + "\"}]";
         start(options, c.timeoutMs);
         auto began = std::chrono::steady_clock::now();
-        EXPECT_FALSE(client->enableCaches());
+        const Outcome changed = client->enableCaches();
+        EXPECT_FALSE(changed);
         EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
-        const std::string error = client->lastError();
+        const std::string& error = changed.failure;
         EXPECT_NE(std::string::npos,
             error.find(
                 "switch the folder and index-write caches on on " + target->host() + ":44337"))
@@ -312,7 +319,7 @@ TEST_F(TinyDbClientTarget, ServerFaultsFailOneStepAndTheNextStepConnectsAgain)
         EXPECT_NE(std::string::npos, error.find(c.says)) << error;
 
         unsigned count = 0;
-        EXPECT_TRUE(client->readWorkerCount(count)) << client->lastError();
+        EXPECT_TRUE(done(client->readWorkerCount(count)));
         // Whether or not the change arrived, it is put back.
         client.reset();
         EXPECT_EQ((Row{"0", "0"}),

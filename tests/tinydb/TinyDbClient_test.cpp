@@ -1,15 +1,18 @@
 // TinyDbClient against a scripted server: the statements it sends are the
-// documented ones, and its destructor gives up at once on a server that is
-// gone instead of trying every setting in turn.
+// documented ones, an answer of the wrong shape is named, and its destructor
+// gives up at once on a server that is gone instead of trying every setting
+// in turn.
 #include "tinydb/TinyDbClient.h"
 
 #include "support/TestSupport.h"
+#include "tinydb/AdminPeers.h"
 #include "tinydb/ScriptedTinyDbStream.h"
 #include "tinydb/ServerFrames.h"
 
 #include <gtest/gtest.h>
 
 using namespace tavir::tinydb;
+using tavir::test::done;
 namespace w = tavir::test::tinydbwire;
 
 TEST(TinyDbClientScripted, RestoringOnAServerThatIsGoneTriesOneConnectionOnly)
@@ -17,17 +20,17 @@ TEST(TinyDbClientScripted, RestoringOnAServerThatIsGoneTriesOneConnectionOnly)
     tavir::test::TempDir dir;
     auto script = std::make_shared<tavir::test::ScriptedTinyDb>();
     script->serverBytes = w::welcome("7.0.0") + w::loggedIn(0)
-        + w::result({{"FolderCache", 1}, {"IndexWriteCache", 1}},
-            {{w::integer(0), w::integer(0)}})
-        + w::done(1) + w::result({{"PolicyMode", 1}}, {{w::integer(2)}}) + w::done(1);
+        + w::result({{"FolderCache", 1}, {"IndexWriteCache", 1}}, {{w::integer(0), w::integer(0)}})
+        + w::done(1) + w::result({{"PolicyMode", 1}}, {{w::integer(2)}}) + w::done(1)
+        + w::result({{"WorkerThreads", 1}, {"Spare", 1}}, {{w::integer(4), w::integer(5)}});
     TinyDbClient::Options options;
     options.knownHostsFile = dir.file("known_hosts.cfg");
     options.factory = tavir::test::scriptedFactory(script);
     {
         TinyDbClient client(options);
-        ASSERT_EQ(TinyDbClient::Login::Ok, client.connect("target.example", "admin", "pw"));
-        ASSERT_TRUE(client.enableCaches()) << client.lastError();
-        ASSERT_TRUE(client.setSecurityPolicyMode(0)) << client.lastError();
+        ASSERT_EQ(TinyDbClient::Login::Ok, client.connect("target.example", "admin", "pw").login);
+        ASSERT_TRUE(done(client.enableCaches()));
+        ASSERT_TRUE(done(client.setSecurityPolicyMode(0)));
         for (const char* statement : {"SELECT FolderCache, IndexWriteCache FROM MessageStore",
                  "UPDATE MessageStore SET FolderCache = 1, IndexWriteCache = 1",
                  "SELECT PolicyMode FROM Security", "UPDATE Security SET PolicyMode = 0"})
@@ -35,10 +38,14 @@ TEST(TinyDbClientScripted, RestoringOnAServerThatIsGoneTriesOneConnectionOnly)
                 << statement;
 
         unsigned count = 0;
-        EXPECT_FALSE(client.readWorkerCount(count));
+        EXPECT_EQ("Could not read the worker thread count on target.example:44337: the server "
+                  "answered with a row of 2 values instead of 1.",
+            client.readWorkerCount(count).failure);
+        const Outcome read = client.readWorkerCount(count);
+        EXPECT_FALSE(read);
         EXPECT_EQ("Could not read the worker thread count on target.example:44337: the server "
                   "closed the connection before it answered.",
-            client.lastError());
+            read.failure);
         script->connectFails = true;
     }
     EXPECT_EQ(2, script->connects) << "the first connection and one attempt to restore";

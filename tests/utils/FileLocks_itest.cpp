@@ -3,6 +3,7 @@
 #include "utils/KFile.h"
 #include "utils/KInterLockedFile.h"
 
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <sys/wait.h>
+#include <memory>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
@@ -37,50 +39,37 @@ class LockHolder {
 public:
     LockHolder(const std::string& path, const char* mode)
     {
-        int up[2], down[2];
-        if (pipe(up) != 0 || pipe(down) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(up[0]);
-            close(down[1]);
-            char answer;
-            {
+        int up[2];
+        if (pipe(up) != 0)
+            throw std::runtime_error("pipe failed");
+        tavir::test::ChildOptions input;
+        input.pipeInput = true;
+        child_ = std::make_unique<tavir::test::ChildProcess>(
+            [&] {
                 KInterLockedFile f;
-                answer = f.open(path.c_str(), mode) ? 'y' : 'n';
+                const char answer = f.open(path.c_str(), mode) ? 'y' : 'n';
                 if (write(up[1], &answer, 1) != 1)
-                    _exit(3);
+                    return 3;
                 char c;
-                while (read(down[0], &c, 1) < 0 && errno == EINTR) { }
-            }
-            _exit(0);
-        }
+                while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) { }
+                return 0;
+            },
+            input);
         close(up[1]);
-        close(down[0]);
-        release_ = down[1];
         char answer = 0;
-        if (pid_ > 0 && read(up[0], &answer, 1) == 1)
-            opened_ = answer == 'y';
+        opened_ = read(up[0], &answer, 1) == 1 && answer == 'y';
         close(up[0]);
     }
     ~LockHolder() { stop(); }
     bool opened() const { return opened_; }
     void stop()
     {
-        if (release_ >= 0) {
-            close(release_);
-            release_ = -1;
-        }
-        if (pid_ > 0) {
-            int status;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        child_->closeInput();
+        child_->wait(10000);
     }
 
 private:
-    pid_t pid_ = -1;
-    int release_ = -1;
+    std::unique_ptr<tavir::test::ChildProcess> child_;
     bool opened_ = false;
 };
 

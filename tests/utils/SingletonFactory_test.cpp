@@ -1,8 +1,9 @@
 #include "utils/SingletonFactory.h"
 
+#include "support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -112,25 +113,16 @@ template <char Mark> struct Marker {
 
 std::string exitMarks(void (*use)())
 {
-    int p[2];
-    EXPECT_EQ(0, pipe(p));
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        markFd = p[1];
-        use();
-        exit(0); // runs the atexit handlers
-    }
-    close(p[1]);
-    std::string marks;
-    char buf[16];
-    ssize_t n;
-    while ((n = read(p[0], buf, sizeof buf)) > 0)
-        marks.append(buf, static_cast<size_t>(n));
-    close(p[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    int code = -1;
+    std::string marks = tavir::test::childOutput(
+        [&](int pipeFd) {
+            markFd = pipeFd;
+            use();
+            exit(0); // runs the atexit handlers
+            return 0;
+        },
+        &code);
+    EXPECT_EQ(0, code);
     return marks;
 }
 

@@ -26,13 +26,6 @@ constexpr int FirstPollMs = 10;
 constexpr int PollMs = 250;
 constexpr int MaxNameColumnWidth = 190;
 
-// The tester thread writes each element whole while this thread reads it.
-migration::TestStatus readStatus(const migration::TestStatus& status)
-{
-    return static_cast<migration::TestStatus>(
-        __atomic_load_n(reinterpret_cast<const std::int32_t*>(&status), __ATOMIC_RELAXED));
-}
-
 QIcon fullColourIcon(const QString& file)
 {
     const QPixmap pixmap(file);
@@ -283,7 +276,7 @@ void MigOptionPage::updateTestColumn()
     const int rows = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
     for (int row = 0; row < rows; ++row) {
         QTreeWidgetItem* item = accountList->topLevelItem(row);
-        switch (readStatus((*testStatuses)[row])) {
+        switch (migration::readTestStatus((*testStatuses)[row])) {
         case migration::TestNotTested:
             item->setIcon(StatusColumn, QIcon(":/images/nottested.png"));
             break;

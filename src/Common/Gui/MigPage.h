@@ -30,7 +30,7 @@ public:
     void setProgressText(const QString& text);
     void setProgressRightText(const QString& text);
     void setWarningVisible(bool show);
-    // Writes the warning row of the result page (id 5).
+    // Writes the warning row of the result page (MigWizard::ResultPageId).
     void setResultErrorText(const QString& text);
     QString getWizardName() const;
 

@@ -30,6 +30,17 @@ enum TestStatus : std::int32_t {
     TestLoginRefused = 3,
 };
 
+// The tester thread writes an account's status while the wizard reads it:
+// each is one word, published whole with these two and no other way.
+inline void publishTestStatus(TestStatus& slot, TestStatus status)
+{
+    __atomic_store_n(&slot, status, __ATOMIC_RELEASE);
+}
+inline TestStatus readTestStatus(const TestStatus& slot)
+{
+    return __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+}
+
 // The copy of one account handed to the wizard.
 struct UserInfoData {
     std::uint32_t index = 0; // the account's index in the engine's list
@@ -54,14 +65,14 @@ struct ActualUserStatus {
 struct MigrationStatus {
     std::int64_t startTime = 0; // seconds since 1970, 0 before the run starts
     std::uint32_t accounts = 0;
-    std::uint32_t selectedAccounts = 0; // state not 0
-    std::uint32_t finishedAccounts = 0; // state 4
-    std::uint32_t failedAccounts = 0; // state 3
+    std::uint32_t selectedAccounts = 0; // not UserNotSelected
+    std::uint32_t finishedAccounts = 0; // UserFinished
+    std::uint32_t failedAccounts = 0; // UserFailed
     std::uint32_t foldersDone = 0;
     std::uint32_t folderErrors = 0;
     std::uint32_t messagesDone = 0;
     std::uint32_t messageErrors = 0;
-    std::vector<ActualUserStatus> inProgress; // accounts in state 2
+    std::vector<ActualUserStatus> inProgress; // accounts UserInProgress
     // What an account left when it stopped or failed: its folders not
     // reached, and the messages of those whose messages had been counted;
     // and the messages found on the target already and not copied again.

@@ -16,8 +16,10 @@ enum UserState : std::uint32_t {
     UserFinished = 4,
 };
 
-// 0->0/1, 1->0/1/2, 2->2/3/4, 3->3, 4->4: an account leaves "in progress"
-// only as failed or finished, and an ended account never starts again.
+// An account goes from UserNotSelected to UserToMigrate and back, from
+// UserToMigrate on to UserInProgress, and leaves UserInProgress only as
+// UserFailed or UserFinished; an ended account never starts again (each may
+// also stay as it is).
 bool isAllowedStateChange(UserState from, UserState to);
 
 // What a worker writes while it migrates the account.

@@ -4,7 +4,6 @@
 #include "Imap/engine/FolderResume.h"
 #include "Imap/engine/TrustReport.h"
 #include "Imap/textconv/TextConversion.h"
-#include "tiny/KMutex.h"
 
 namespace tavir::migration {
 
@@ -97,23 +96,19 @@ UserState AccountMigration::migrate()
 AccountMigration::Step AccountMigration::createDomainAndAccount()
 {
     tinydb::TinyDbClient& admin = *run_.admin;
-    // The client is shared by all workers: its last error must be read in
-    // the same hold of its lock as the operation that failed.
-    tiny::KMutexLocker hold(admin.mutex());
     tinydb::TinyDbClient::StopScope stoppable(admin, stop_);
-    if (!run_.domainsReady.count(account_.domain)) {
-        if (!admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)}))
-            return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
-        run_.domainsReady.insert(account_.domain);
-    }
+    const tinydb::Outcome domain
+        = admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)});
+    if (!domain)
+        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(domain.failure));
     // The public folders live in the domain's own store: no account.
     if (account_.publicFolders)
         return Step::Next;
     bool existed = false;
     tinydb::CvnUser user{unicodeToUtf8(account_.domain), unicodeToUtf8(account_.mailbox),
         unicodeToUtf8(account_.password), unicodeToUtf8(account_.fullName)};
-    if (!admin.createUser(user, existed))
-        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(admin.lastError()));
+    if (const tinydb::Outcome created = admin.createUser(user, existed); !created)
+        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(created.failure));
     newAccount_ = !existed;
     if (existed) {
         run_.users->setAlreadyExists(index_, true);

@@ -19,8 +19,9 @@ bool createMigrator(IMigrator** out);
 // Source server ("host" or "host:port"): 0 when it answers over IMAP, 1
 // otherwise. Blocking; never throws.
 int testImap(const std::wstring& server, bool ssl);
-// Target administrator login: 0 ok, 1 no connection, 2 authentication
-// failed, 3 read-only administrator, 4 unsupported server version.
+// Target administrator login: a tinydb::AdminTestResult (AdminOk,
+// AdminNoConnection, AdminAuthenticationFailed, AdminReadOnly,
+// AdminUnsupportedVersion).
 int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password);
 
 } // namespace tavir::migration

@@ -111,9 +111,7 @@ bool ImapUserTesterThread::tryLogin(
 
 void ImapUserTesterThread::setStatus(std::size_t index, TestStatus status)
 {
-    // The wizard reads the element while this thread writes it; each is one
-    // 32-bit word written whole.
-    __atomic_store_n(&statuses_[index], status, __ATOMIC_RELEASE);
+    publishTestStatus(statuses_[index], status);
     users_->setTestStatus(index, status);
 }
 

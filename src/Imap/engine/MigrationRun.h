@@ -2,10 +2,10 @@
 // What every thread of one migration run shares, fixed when the run starts:
 // where the two servers are, the target's temporary master password and
 // version, the account list, the one administration client and the journal
-// of the target's settings. The account
-// list and the administration client guard themselves with their own locks;
-// everything else here is read-only once the run has started, but for two
-// things the workers learn on the way and need not ask again.
+// of the target's settings. The account list and the administration client
+// guard themselves with their own locks; everything else here is read-only
+// once the run has started, but for what the workers learn on the way and
+// need not ask again.
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/ServerAddress.h"
 #include "tinydb/PreparationJournal.h"
@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 
 namespace tavir::migration {
@@ -36,9 +35,6 @@ struct MigrationRun {
     // The IMAP read time-out in milliseconds; 0 keeps the client's own.
     unsigned readTimeoutMs = 0;
 
-    // Domains made or found on the target in this run (under the
-    // administration client's lock): each is asked for once.
-    mutable std::set<std::wstring> domainsReady;
     // The source refused to list folder identifiers once: it is asked
     // plainly from then on.
     mutable std::atomic<bool> sourceListsPlainly{false};

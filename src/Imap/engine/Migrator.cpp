@@ -246,8 +246,9 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     run.users->fillStatus(status);
     status.startTime = run.startTime;
     const auto end = static_cast<std::int64_t>(std::time(nullptr));
-    if (!run.admin->storeMigrationStatus(migrationStatusRecord(status, end)))
-        log.report(TAVIR_HERE, utf8ToUnicode(run.admin->lastError()));
+    if (const auto stored = run.admin->storeMigrationStatus(migrationStatusRecord(status, end));
+        !stored)
+        log.report(TAVIR_HERE, utf8ToUnicode(stored.failure));
     run.admin->close();
     writeReportSummary(log, status, end, aborted);
     log.flush();

@@ -1,6 +1,8 @@
 // A worker's loop over the accounts.
 #include "Imap/engine/MigratorThread.h"
 
+#include "tiny/ScopeExit.h"
+
 namespace tavir::migration {
 
 using tiny::KMutexLocker;
@@ -33,13 +35,10 @@ void MigratorThread::migrateAccount(std::size_t index, const UserInfo& account)
     {
         AccountMigration road(
             *run_, index, account, log_, *callbacks_, [this] { return isTerminated(); });
+        setRoad(&road);
         // Whatever way the road is left, a stop request must no longer
         // reach it.
-        struct Registered {
-            MigratorThread& thread;
-            ~Registered() { thread.setRoad(nullptr); }
-        } registered{*this};
-        setRoad(&road);
+        tiny::ScopeExit forget([this] { setRoad(nullptr); });
         end = road.migrate();
     }
     run_->users->changeState(index, end);

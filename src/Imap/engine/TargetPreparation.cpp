@@ -11,6 +11,7 @@
 
 namespace tavir::migration {
 
+using tinydb::Outcome;
 using tinydb::PreparationJournal;
 using tinydb::RunIdentity;
 using tinydb::TinyDbClient;
@@ -19,14 +20,15 @@ namespace {
 
 const wchar_t* const notStarted = L"the migration did not start, and nothing was changed.";
 
-void reportFailure(TinyDbClient& admin, Logger& log)
+bool reportFailure(const Outcome& failed, Logger& log)
 {
-    log.report(TAVIR_HERE, utf8ToUnicode(admin.lastError()));
+    log.report(TAVIR_HERE, utf8ToUnicode(failed.failure));
+    return false;
 }
 
-bool notChanged(TinyDbClient& admin, Logger& log)
+bool notChanged(TinyDbClient& admin, const Outcome& failed, Logger& log)
 {
-    reportFailure(admin, log);
+    reportFailure(failed, log);
     admin.close();
     log.report(TAVIR_HERE, L"The target server was not changed; the migration did not start.");
     return false;
@@ -68,24 +70,21 @@ bool putBack(TinyDbClient& admin, std::vector<PutBackLine>& lines)
         if (!admin.isChanged(setting))
             continue;
         const std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
-        if (admin.restore(setting)) {
-            lines.push_back({true, done});
-        } else {
-            lines.push_back({false, utf8ToUnicode(admin.lastError())});
+        const Outcome restored = admin.restore(setting);
+        lines.push_back(
+            {static_cast<bool>(restored), restored ? done : utf8ToUnicode(restored.failure)});
+        if (!restored)
             failed.push_back(setting);
-        }
     }
     bool complete = true;
     for (auto setting : failed) {
         std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
-        if (admin.restore(setting)) {
-            if (!done.empty() && done.back() == L'.')
-                done.pop_back();
-            lines.push_back({false, done + L" on a second attempt."});
-        } else {
-            lines.push_back({false, utf8ToUnicode(admin.lastError())});
-            complete = false;
-        }
+        const Outcome restored = admin.restore(setting);
+        if (!done.empty() && done.back() == L'.')
+            done.pop_back();
+        lines.push_back(
+            {false, restored ? done + L" on a second attempt." : utf8ToUnicode(restored.failure)});
+        complete = complete && restored;
     }
     return complete;
 }
@@ -108,8 +107,8 @@ bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
     const PreparationJournal::Record& left, Logger& log)
 {
     const std::wstring who = capitalised(aMigration(left.run));
-    if (!admin.adoptSettings(left.settings)) {
-        reportFailure(admin, log);
+    if (const Outcome adopted = admin.adoptSettings(left.settings); !adopted) {
+        reportFailure(adopted, log);
         log.report(TAVIR_HERE,
             sentence(L"%1% ended without removing its journal %2%, whose settings could not be "
                      L"compared with the target's; the migration did not start.",
@@ -210,8 +209,10 @@ bool settleOtherRuns(
     }
     const bool found = read == PreparationJournal::Read::Found;
     TinyDbClient::Traces traces;
-    if (!admin.findPreparationTraces(traces, found ? left.settings.accessList : std::string()))
-        return notChanged(admin, log);
+    const Outcome searched
+        = admin.findPreparationTraces(traces, found ? left.settings.accessList : std::string());
+    if (!searched)
+        return notChanged(admin, searched, log);
     if (!traces.accessLists.empty()) {
         reportOtherRun(traces, journalTarget(plan), notStarted, log);
         return false;
@@ -223,33 +224,26 @@ bool settleOtherRuns(
 // claims the target; false, with its sentence, at the first failure.
 bool changeTarget(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
 {
-    if (!admin.createAccessList()) {
-        reportFailure(admin, log);
-        return false;
-    }
+    if (const Outcome created = admin.createAccessList(); !created)
+        return reportFailure(created, log);
     // A run of another computer that searched the target at the same moment
     // shows now; both back off rather than take turns at the same settings.
     TinyDbClient::Traces traces;
-    if (!admin.findPreparationTraces(traces)) {
-        reportFailure(admin, log);
-        return false;
-    }
+    if (const Outcome searched = admin.findPreparationTraces(traces); !searched)
+        return reportFailure(searched, log);
     if (!traces.accessLists.empty()) {
         reportOtherRun(traces, journalTarget(plan), L"this migration backs off.", log);
         return false;
     }
-    const std::function<bool()> steps[] = {
+    const std::function<Outcome()> steps[] = {
         [&] { return admin.enableBackend(plan.masterPassword); },
         [&] { return admin.enableCaches(); },
         [&] { return admin.setSecurityPolicyMode(0); },
         [&] { return admin.bindImap(plan.ssl, plan.imapPort); },
     };
-    for (const auto& step : steps) {
-        if (!step()) {
-            reportFailure(admin, log);
-            return false;
-        }
-    }
+    for (const auto& step : steps)
+        if (const Outcome done = step(); !done)
+            return reportFailure(done, log);
     return true;
 }
 
@@ -265,11 +259,11 @@ bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const Targe
 {
     if (!lockJournal(journal, plan, log))
         return false;
-    if (admin.connect(plan.host, plan.adminUser, plan.adminPassword) != TinyDbClient::Login::Ok)
-        return notChanged(admin, log);
+    if (const Outcome login = admin.connect(plan.host, plan.adminUser, plan.adminPassword); !login)
+        return notChanged(admin, login, log);
     out.notice = admin.notice();
-    if (!admin.readVersion(out.version))
-        return notChanged(admin, log);
+    if (const Outcome read = admin.readVersion(out.version); !read)
+        return notChanged(admin, read, log);
     if (!settleOtherRuns(admin, journal, plan, log)) {
         admin.close();
         return false;
@@ -277,8 +271,11 @@ bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const Targe
     // Everything the preparation changes is read and on disk before the
     // first change, so that whatever ends this process, the next start can
     // put the target back.
-    if (!admin.saveSettings(plan.ssl) || !admin.nameAccessList(plan.run.tag()))
-        return notChanged(admin, log);
+    Outcome saved = admin.saveSettings(plan.ssl);
+    if (saved)
+        saved = admin.nameAccessList(plan.run.tag());
+    if (!saved)
+        return notChanged(admin, saved, log);
     std::string why;
     if (!journal.write({plan.run, journalTarget(plan), admin.savedSettings()}, why)) {
         log.report(TAVIR_HERE,
@@ -300,10 +297,9 @@ bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const Targe
         return false;
     }
     unsigned count = 0;
-    if (!admin.readWorkerCount(count)) {
+    if (const Outcome read = admin.readWorkerCount(count); !read) {
         log.report(TAVIR_HERE,
-            sentence(
-                L"%1% %2% workers migrate.", utf8ToUnicode(admin.lastError()), defaultWorkerCount));
+            sentence(L"%1% %2% workers migrate.", utf8ToUnicode(read.failure), defaultWorkerCount));
         out.workers = defaultWorkerCount;
     } else {
         out.workers = count == 0 ? 1 : count;

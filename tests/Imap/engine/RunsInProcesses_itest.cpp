@@ -5,17 +5,13 @@
 // another run left prepared. After each, every setting of the target is as
 // it was before the first run, and a start that is refused changed nothing.
 #include "MigrationHarness.h"
-#include "tiny/Process.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <iterator>
 #include <sstream>
-#include <thread>
 
 using namespace tavir::test;
 
@@ -113,39 +109,28 @@ protected:
     }
 
     // The engine program with `home` as HOME and its logs in `logs`.
-    int start(const TempDir& home, const TempDir& logs)
+    std::unique_ptr<ChildProcess> start(const TempDir& home, const TempDir& logs)
     {
-        const std::string sourceAddress = "127.0.0.1:" + std::to_string(source->port());
-        const std::string targetAddress = target->host() + ":" + std::to_string(target->port());
-        const std::string accounts = files.file("accounts.txt");
-        const char* argv[] = {runner.c_str(), "--home", home.path().c_str(), sourceAddress.c_str(),
-            targetAddress.c_str(), accounts.c_str(), logs.path().c_str(), nullptr};
-        const int pid = tavir::tiny::createProcessWithParams(runner.c_str(), argv, nullptr);
-        EXPECT_GT(pid, 0) << runner;
-        return pid;
+        return std::make_unique<ChildProcess>(std::vector<std::string>{runner, "--home",
+            home.path(), "127.0.0.1:" + std::to_string(source->port()),
+            target->host() + ":" + std::to_string(target->port()), files.file("accounts.txt"),
+            logs.path()});
     }
 
-    int run(const TempDir& home, const TempDir& logs)
-    {
-        return tavir::tiny::waitForProcessKill(start(home, logs), 120);
-    }
-
-    static void kill9(int pid) { EXPECT_TRUE(tavir::tiny::killProcess(pid)); }
+    // Its exit status; -1 when it did not end within two minutes.
+    int run(const TempDir& home, const TempDir& logs) { return start(home, logs)->wait(120000); }
 
     // Until the stand-in has received `n` commands `verb`; false after 60
     // seconds.
     bool transcriptShows(const std::string& verb, unsigned n)
     {
-        for (int tenths = 0; tenths < 600; ++tenths) {
-            if (clientCommands(target->transcript(), verb) >= n)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
+        return waitUntil(
+            [&] { return clientCommands(target->transcript(), verb) >= n; }, 60000, 100);
     }
 
-    // The first run, up to the point the scenario names; its process id.
-    int firstRunUpTo(const Scenario& s, const TempDir& home, const TempDir& logs)
+    // The first run, up to the point the scenario names.
+    std::unique_ptr<ChildProcess> firstRunUpTo(
+        const Scenario& s, const TempDir& home, const TempDir& logs)
     {
         switch (s.first) {
         case First::KilledAtStatement:
@@ -159,14 +144,15 @@ protected:
             startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 10}])");
             break;
         }
-        const int pid = start(home, logs);
+        auto first = start(home, logs);
         const bool there = s.first == First::KilledAtStatement
             ? transcriptShows("QUERY", static_cast<unsigned>(s.statement))
             : transcriptShows("APPEND", s.first == First::KilledInTheCopy ? 2 : 1);
         EXPECT_TRUE(there) << target->transcript();
-        if (s.first != First::Paused)
-            kill9(pid);
-        return pid;
+        if (s.first != First::Paused) {
+            EXPECT_TRUE(first->kill());
+        }
+        return first;
     }
 
     // The table's row: the first run as it says, then a second one; false
@@ -177,8 +163,8 @@ protected:
             + (s.first == First::KilledAtStatement ? " " + std::to_string(s.statement)
                                                    : std::string()));
         TempDir home, otherHome, firstLogs, secondLogs, thirdLogs;
-        const int first = firstRunUpTo(s, home, firstLogs);
-        const std::string leftBy = "by process " + std::to_string(first);
+        const auto first = firstRunUpTo(s, home, firstLogs);
+        const std::string leftBy = "by process " + std::to_string(first->pid());
         const bool killed = s.first != First::Paused;
         const std::string stalled = s.first == First::KilledAtStatement
             ? nthQuery(target->transcript(), s.statement)
@@ -219,8 +205,7 @@ protected:
             }
             // The first run ends on its own and puts the target back, or
             // its next start does.
-            const int third
-                = killed ? run(home, thirdLogs) : tavir::tiny::waitForProcessKill(first, 120);
+            const int third = killed ? run(home, thirdLogs) : first->wait(120000);
             EXPECT_EQ(finished, third)
                 << readFile((killed ? thirdLogs : firstLogs).file("report.txt"));
         }

@@ -133,7 +133,7 @@ void ScriptedMigrator::setMigrate(unsigned int index, bool migrate)
 
 void ScriptedMigrator::reportTestStatus(std::size_t account, TestStatus value)
 {
-    (*testStatuses)[account] = value;
+    publishTestStatus((*testStatuses)[account], value);
     testCallbacks->statusChanged();
 }
 

@@ -1,0 +1,178 @@
+#include "support/ChildProcess.h"
+
+#include "support/TestSupport.h"
+#include "tiny/ScopeExit.h"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+
+namespace tavir::test {
+
+ChildProcess::ChildProcess(const std::function<int()>& job, const Options& options)
+{
+    int input[2] = {-1, -1};
+    if (options.pipeInput && pipe2(input, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::fflush(nullptr); // nothing buffered is written twice
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) {
+        ::close(input[0]);
+        ::close(input[1]);
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) // the parent died before the line above
+            _exit(1);
+        if (options.ownGroup)
+            setpgid(0, 0);
+        if (input[0] >= 0)
+            dup2(input[0], STDIN_FILENO);
+        int code = 1;
+        try {
+            code = job();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "child job failed: %s\n", e.what());
+        }
+        std::fflush(nullptr);
+        _exit(code);
+    }
+    running_ = true;
+    group_ = options.ownGroup;
+    if (group_)
+        setpgid(pid_, pid_); // as the child does: whichever runs first
+    if (input[0] >= 0) {
+        ::close(input[0]);
+        input_ = input[1];
+    }
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options)
+    : ChildProcess([&] { return runProgram(argv, options.outputFile); }, options)
+{
+}
+
+ChildProcess::~ChildProcess()
+{
+    closeInput();
+    kill();
+}
+
+int ChildProcess::runProgram(const std::vector<std::string>& argv, const std::string& outputFile)
+{
+    if (!outputFile.empty()) {
+        const int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0) {
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            ::close(fd);
+        }
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    std::perror(args[0]);
+    return 127;
+}
+
+bool ChildProcess::ended(int* status, rusage* usage)
+{
+    if (running_ && wait4(pid_, status, WNOHANG, usage) != 0)
+        running_ = false;
+    return !running_;
+}
+
+void ChildProcess::waitReady(const std::function<bool()>& ready, int ms, const std::string& what,
+    const std::function<std::string()>& detail)
+{
+    if (waitUntil([&] { return ended() || ready(); }, ms) && running_)
+        return;
+    const std::string why = running_
+        ? what + " did not start within " + std::to_string(ms / 1000) + " seconds"
+        : what + " exited at start-up";
+    kill();
+    throw std::runtime_error(detail ? why + ": " + detail() : why);
+}
+
+int ChildProcess::wait(int ms, rusage* usage)
+{
+    int status = -1; // stays so when the child was reaped before: no exit code
+    if (ms < 0) {
+        while (running_ && wait4(pid_, &status, 0, usage) < 0 && errno == EINTR) { }
+        running_ = false;
+    } else if (!waitUntil([&] { return ended(&status, usage); }, ms, 10)) {
+        kill();
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool ChildProcess::kill(int signal, int graceMs)
+{
+    if (!running_)
+        return false;
+    const pid_t target = group_ ? -pid_ : pid_;
+    const bool reached = ::kill(target, signal) == 0;
+    if (graceMs <= 0 || !waitUntil([this] { return ended(); }, graceMs, 10)) {
+        ::kill(target, SIGKILL);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) { }
+    }
+    running_ = false;
+    return reached;
+}
+
+bool writeAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void ChildProcess::closeInput()
+{
+    if (input_ >= 0)
+        ::close(input_);
+    input_ = -1;
+}
+
+std::string childOutput(const std::function<int(int out)>& job, int* code, rusage* usage)
+{
+    int pipeFd[2];
+    if (pipe2(pipeFd, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const tiny::ScopeExit closeReadingEnd([&] { ::close(pipeFd[0]); });
+    std::unique_ptr<ChildProcess> child;
+    {
+        const tiny::ScopeExit closeWritingEnd([&] { ::close(pipeFd[1]); });
+        child = std::make_unique<ChildProcess>([&] { return job(pipeFd[1]); });
+    }
+    std::string text;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(pipeFd[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+        text.append(chunk, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const int exitCode = child->wait(-1, usage);
+    if (code)
+        *code = exitCode;
+    return text;
+}
+
+} // namespace tavir::test

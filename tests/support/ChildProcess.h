@@ -1,0 +1,85 @@
+#pragma once
+// The one way tests and benchmarks start a process of their own: forked,
+// running a job or (through exec) a program, killed by the kernel when the
+// process that started it dies (a test that aborts without its destructors
+// leaves nothing behind to hold its output pipe open), optionally leading a
+// process group so that whatever it starts ends with it, waited for with a
+// deadline, and ended (killed and reaped) at the latest when the object goes.
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <csignal>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tavir::test {
+
+// Writes all of `bytes` to `fd` (a pipe or a file); false when it can't.
+bool writeAll(int fd, const std::string& bytes);
+
+struct ChildOptions {
+    // A program's standard output and error, appended; empty: inherited.
+    std::string outputFile;
+    // Standard input is a pipe that write() feeds; otherwise inherited.
+    bool pipeInput = false;
+    // The child leads a process group, which kill() signals whole.
+    bool ownGroup = false;
+};
+
+class ChildProcess {
+public:
+    using Options = ChildOptions;
+
+    // Runs `job` in the child, which exits with what the job returns (1 when
+    // it throws). Throws std::runtime_error when no child can be made.
+    explicit ChildProcess(const std::function<int()>& job, const Options& options = {});
+    // Runs the program argv[0], looked up on PATH.
+    explicit ChildProcess(const std::vector<std::string>& argv, const Options& options = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // In a child: its standard output and error appended to `outputFile`
+    // when one is named, then the program in its place; 127 when it can't
+    // be run.
+    static int runProgram(const std::vector<std::string>& argv, const std::string& outputFile = {});
+
+    // Its process id, also once it has ended.
+    pid_t pid() const { return pid_; }
+    // Asks `ready` every 20 ms until it says yes. When the child ends first
+    // or `ms` pass, the child is ended and std::runtime_error thrown:
+    // "<what> exited at start-up" or "<what> did not start within N
+    // seconds", followed by ": " and detail() when it is given.
+    void waitReady(const std::function<bool()>& ready, int ms, const std::string& what,
+        const std::function<std::string()>& detail = {});
+    // Waits at most `ms` for the child's end (negative: as long as it takes,
+    // for the measured jobs of benchmarks), then kills it. Its exit code, or
+    // -1 when it was killed, ended by a signal, timed out or was reaped
+    // before; `usage` gets what it used, as wait4 tells it.
+    int wait(int ms, rusage* usage = nullptr);
+    // Sends `signal` (to its whole group when it leads one) and, when it has
+    // not ended within `graceMs`, SIGKILL; then reaps it. True when the
+    // child was there to receive the signal.
+    bool kill(int signal = SIGKILL, int graceMs = 0);
+    // Feeds its standard input (pipeInput).
+    void write(const std::string& bytes) { writeAll(input_, bytes); }
+    void closeInput();
+
+private:
+    // Reaps the child if it has ended; true when it has (or was reaped before).
+    bool ended(int* status = nullptr, rusage* usage = nullptr);
+
+    pid_t pid_ = -1;
+    bool running_ = false;
+    bool group_ = false;
+    int input_ = -1;
+};
+
+// What `job`, run in a child process, writes to `out` (a pipe) until it
+// ends; `code` gets its exit code and `usage` what it used, as
+// ChildProcess::wait tells them.
+std::string childOutput(
+    const std::function<int(int out)>& job, int* code = nullptr, rusage* usage = nullptr);
+
+} // namespace tavir::test
