@@ -72,6 +72,11 @@ public:
     static unsigned folderTypeBit(FolderType type);
     ImapClientResult deleteFolder(const std::wstring& name, bool recursive);
     ImapClientResult select(const std::wstring& name);
+    // Selects the folder and takes its message count from the last EXISTS
+    // of the reply, saving a STATUS where the count is wanted only to copy
+    // the folder. Always sends SELECT. A reply without EXISTS is a failed
+    // count (ImapStatusFailed), never an empty folder.
+    ImapClientResult select(const std::wstring& name, unsigned& count);
     ImapClientResult status(const std::wstring& name, unsigned& count);
     ImapClientResult status(const std::wstring& name, unsigned& count,
         tavir::mailserver::common::KUuid& guid, bool wantGuid = true);
@@ -157,6 +162,8 @@ private:
     void recordError() { lastError_ = connection_.getLastErrorResponse(); }
     // Command::OK as success, any other status as `refusal`.
     static ImapClientResult succeededOr(unsigned status, ImapClientResult refusal);
+    // Records that a reply of `verb` held no message count; ImapStatusFailed.
+    ImapClientResult noMessageCount(const char* verb);
 
     // The steps of the message operations, without a frame of their own.
     ImapClientResult readDateAndFlags(unsigned number, FetchMessage& message);

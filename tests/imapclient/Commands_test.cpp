@@ -275,6 +275,25 @@ TEST(FolderTest, StatusCounts)
         EXPECT_EQ(c.count, count) << c.reply;
         EXPECT_EQ(c.haveGuid, !id.isNull()) << c.reply;
     }
+    // SELECT's count: the last EXISTS of the reply (RFC 3501 6.3.1's example
+    // and a count that grew while the reply was written); none, a failed
+    // count; a refusal, a failed selection.
+    const Case selections[] = {
+        {"* 172 EXISTS\r\n* 1 RECENT\r\n* OK [UNSEEN 12] Message 12 is first unseen\r\n"
+         "* OK [UIDVALIDITY 3857529045] UIDs valid\r\n* FLAGS (\\Answered \\Seen)\r\n"
+         "%T OK [READ-WRITE] SELECT completed\r\n",
+            false, ImapSuccess, 172, false},
+        {"* 0 EXISTS\r\n* 3 EXISTS\r\n%T OK\r\n", false, ImapSuccess, 3, false},
+        {"* FLAGS ()\r\n%T OK\r\n", false, ImapStatusFailed, 99, false},
+        {"%T NO [NONEXISTENT] no\r\n", false, ImapSelectFailed, 99, false},
+    };
+    for (const Case& c : selections) {
+        Scripted s(c.reply);
+        unsigned count = 99;
+        EXPECT_EQ(c.result, s.client.select(L"X", count)) << c.reply;
+        EXPECT_EQ(c.count, count) << c.reply;
+        EXPECT_EQ("SELECT \"X\"\r\n", s.sent());
+    }
 }
 
 TEST(FolderTest, CreateSelectDelete)
