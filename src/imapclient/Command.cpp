@@ -101,8 +101,13 @@ unsigned Command::filterResponses(std::vector<ResponseResult>& results, std::uin
 
 unsigned Command::execute(simpleimapclient::IMessage* message)
 {
+    return closingOnOwnFailure([&] { return run(message); });
+}
+
+template <class Work> auto Command::closingOnOwnFailure(Work work) -> decltype(work())
+{
     try {
-        return run(message);
+        return work();
     } catch (const ImapException&) {
         throw;
     } catch (const std::bad_alloc&) {
@@ -137,11 +142,34 @@ unsigned Command::run(simpleimapclient::IMessage* message)
             return status_;
         return complete(reader.untilTagged(&untagged_));
     }
-    // The whole body is collected before the first byte of the command is
-    // written, so that a source that fails leaves nothing on the target.
-    // The target's deadline starts after that: the source's time is not its
-    // own.
-    std::vector<std::string> parts = collectBody(message);
+    if (!sendMessage(*message, reader))
+        return status_;
+    // Written whole, the message may be stored whatever comes now: its
+    // answer is still awaited for a moment after a stop request, so that
+    // it is counted as what it became.
+    ConnectionInternal::Operation operation(connection_);
+    ConnectionInternal::StopGrace grace(connection_);
+    return complete(reader.untilTagged(&untagged_));
+}
+
+bool Command::send(simpleimapclient::IMessage& message, bool flush)
+{
+    flushBody_ = flush;
+    return closingOnOwnFailure([&] {
+        ReplyReader reader(connection_, tag_);
+        return sendMessage(message, reader);
+    });
+}
+
+bool Command::sendMessage(simpleimapclient::IMessage& message, ReplyReader& reader)
+{
+    const std::uint64_t size = announcedSize();
+    // A body small enough is collected before the first byte of the command
+    // is written, so that a source that fails leaves nothing on the target,
+    // and it goes out with its line in one write. The target's deadline
+    // starts after that: the source's time is not its own.
+    const bool whole = size <= ConnectionInternal::wholeBodyLimit;
+    const std::size_t parts = whole ? collectBody(message, size) : 0;
     ConnectionInternal::Operation operation(connection_);
     // Until the first byte is written a lost connection may be
     // re-established (with its session restored): nothing can be appended
@@ -150,74 +178,127 @@ unsigned Command::run(simpleimapclient::IMessage* message)
     if (reconnect_)
         connection_.reconnectIfLost();
     if (!sendLine(get(), false, reader, true))
-        return status_;
-    sendBody(parts);
-    // Written whole, the message may be stored whatever comes now: its
-    // answer is still awaited for a moment after a stop request, so that
-    // it is counted as what it became.
-    ConnectionInternal::StopGrace grace(connection_);
-    return complete(reader.untilTagged(&untagged_));
+        return false;
+    if (whole)
+        sendBody(parts);
+    else
+        streamBody(message, size);
+    return true;
 }
 
-std::vector<std::string> Command::collectBody(simpleimapclient::IMessage* message)
+std::uint64_t Command::announcedSize()
 {
-    std::vector<std::string> parts;
-    parts.reserve(256);
+    std::uint64_t announced = 0;
+    if (!isSingleCommand(get(), true, &announced))
+        throw IMessageLoadFailedException("the " + command_ + " command line is malformed");
+    if (announced > connection_.maxMessageSize())
+        throw IMessageLoadFailedException("the message has " + std::to_string(announced)
+            + " bytes, more than the limit of "
+            + ConnectionInternal::sizeText(connection_.maxMessageSize()));
+    return announced;
+}
+
+bool Command::nextPart(simpleimapclient::IMessage& message, std::string& part, bool first)
+{
     try {
-        std::uint64_t announced = 0;
-        if (!isSingleCommand(get(), true, &announced))
-            throw IMessageLoadFailedException("the " + command_ + " command line is malformed");
-        if (announced > connection_.maxMessageSize())
-            throw IMessageLoadFailedException("the message has " + std::to_string(announced)
-                + " bytes, more than the limit of "
-                + ConnectionInternal::sizeText(connection_.maxMessageSize()));
-        // Each part is read straight into its own place in the list.
-        std::uint64_t total = 0;
-        parts.emplace_back();
-        bool more = message->getFirstDataPart(parts.back());
-        while (more) {
-            total += parts.back().size();
-            if (total > announced)
-                throw IMessageLoadFailedException("the message source delivered more than the "
-                    + std::to_string(announced) + " bytes announced");
-            parts.emplace_back();
-            more = message->getNextDataPart(parts.back());
-        }
-        parts.pop_back();
-        // A body that ended early is never sent: the literal would be
-        // short and the server would take the next command as body bytes.
-        if (message->getRestSize() != 0 || total != announced)
-            throw IMessageLoadFailedException("the message source delivered "
-                + std::to_string(total) + " of " + std::to_string(announced) + " bytes");
+        return first ? message.getFirstDataPart(part) : message.getNextDataPart(part);
     } catch (const IMessageAppendException&) {
         throw;
     } catch (const IMessageLoadFailedException&) {
         throw;
     } catch (const std::exception& e) {
-        throw IMessageLoadFailedException(
+        throw IMessageSourceFailedException(
             std::string("reading the message from its source failed: ") + e.what());
     }
-    return parts;
 }
 
-void Command::sendBody(const std::vector<std::string>& parts)
+void Command::checkDelivered(
+    simpleimapclient::IMessage& message, std::uint64_t total, std::uint64_t announced)
+{
+    // A body that ended early is never completed: the literal would be
+    // short and the server would take the next command as body bytes.
+    if (total > announced)
+        throw IMessageSourceFailedException("the message source delivered more than the "
+            + std::to_string(announced) + " bytes announced");
+    if (message.getRestSize() != 0 || total != announced)
+        throw IMessageSourceFailedException("the message source delivered "
+            + std::to_string(total) + " of " + std::to_string(announced) + " bytes");
+}
+
+std::size_t Command::collectBody(simpleimapclient::IMessage& message, std::uint64_t announced)
+{
+    // Each part is read straight into its own place in the connection's
+    // list, whose storage serves one message after the other.
+    std::vector<std::string>& parts = connection_.messageParts();
+    std::size_t used = 0;
+    std::uint64_t total = 0;
+    for (bool first = true;; first = false) {
+        if (used == parts.size())
+            parts.emplace_back();
+        if (!nextPart(message, parts[used], first))
+            break;
+        total += parts[used++].size();
+        if (total > announced)
+            checkDelivered(message, total, announced);
+    }
+    checkDelivered(message, total, announced);
+    return used;
+}
+
+void Command::sendBody(std::size_t parts)
 {
     try {
-        for (const std::string& part : parts)
-            connection_.sendLiteralData(part);
+        const std::vector<std::string>& list = connection_.messageParts();
+        for (std::size_t i = 0; i < parts; ++i)
+            connection_.sendLiteralData(list[i]);
         connection_.sendLiteralData("\r\n");
-        connection_.flushOrThrow();
+        if (flushBody_)
+            connection_.flushOrThrow();
     } catch (const ImapConnectionFailed& e) {
         throw IMessageAppendException(e.what());
     }
 }
 
+void Command::streamBody(simpleimapclient::IMessage& message, std::uint64_t announced)
+{
+    // Each part goes to the server as soon as the source has delivered it.
+    // A source that fails midway leaves a literal that can never be
+    // completed: the connection is closed, and the server, which stores a
+    // message only once its literal has come whole, stores nothing.
+    std::vector<std::string>& parts = connection_.messageParts();
+    if (parts.empty())
+        parts.emplace_back();
+    std::string& part = parts.front();
+    std::uint64_t total = 0;
+    try {
+        bool more = nextPart(message, part, true);
+        while (more) {
+            total += part.size();
+            if (total > announced)
+                checkDelivered(message, total, announced);
+            try {
+                connection_.sendLiteralData(part);
+            } catch (const ImapConnectionFailed& e) {
+                throw IMessageAppendException(e.what());
+            }
+            more = nextPart(message, part, false);
+        }
+        checkDelivered(message, total, announced);
+    } catch (const IMessageAppendException&) {
+        throw;
+    } catch (const ImapException&) {
+        connection_.close();
+        throw;
+    }
+    sendBody(0);
+}
+
 bool Command::sendLine(
     const std::string& line, bool reconnect, ReplyReader& reader, bool bodyFollows)
 {
-    auto write = [&](const std::string& piece, bool mayReconnect) {
+    auto write = [&](const std::string& piece, bool mayReconnect, bool flush) {
         try {
-            connection_.send(piece, mayReconnect, true);
+            connection_.send(piece, mayReconnect, flush);
         } catch (const ImapConnectionFailed& e) {
             // The command line of a message that can't be written is a
             // message that can't be copied now; the connection is closed,
@@ -247,7 +328,7 @@ bool Command::sendLine(
     }
     std::size_t from = 0;
     for (const Wait& wait : waits) {
-        write(line.substr(from, wait.plus - from) + "}\r\n", reconnect && from == 0);
+        write(line.substr(from, wait.plus - from) + "}\r\n", reconnect && from == 0, true);
         for (;;) {
             ReplyReader::Reply reply = reader.next();
             if (reply.kind == ReplyReader::Kind::Continuation)
@@ -260,8 +341,10 @@ bool Command::sendLine(
         }
         from = wait.resume;
     }
+    // The line of a body that follows at once is not flushed on its own:
+    // with a small body it leaves in the same write.
     if (from < line.size())
-        write(line.substr(from), reconnect && from == 0);
+        write(line.substr(from), reconnect && from == 0, !bodyFollows);
     return true;
 }
 

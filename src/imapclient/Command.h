@@ -19,7 +19,10 @@ namespace tavir::mail {
 
 class Command : public Synthesizer {
 public:
-    enum Response : unsigned { OK = 0, NO = 1, BAD = 2 };
+    using Response = ReplyReader::Status;
+    static constexpr Response OK = ReplyReader::OK;
+    static constexpr Response NO = ReplyReader::NO;
+    static constexpr Response BAD = ReplyReader::BAD;
 
     Command(ConnectionInternal& connection, const std::string& command);
 
@@ -30,11 +33,28 @@ public:
 
     // Runs the command; `message` is the body source of APPEND, else null.
     // Returns the completion status; every failure below that leaves as an
-    // ImapException. An APPEND whose command line can't be written fails
-    // with IMessageLoadFailedException, one whose body can't be written
-    // with IMessageAppendException; both close the connection, and nothing
-    // of a body is ever written twice.
+    // ImapException. A body of up to ConnectionInternal::wholeBodyLimit
+    // bytes is collected before the first byte is written and leaves with
+    // its line in one write; a larger one is streamed as the source
+    // delivers it. A source that fails leaves nothing on the target
+    // (IMessageSourceFailedException; a streamed body's connection is
+    // closed, so its literal never completes). An APPEND whose command line
+    // can't be written fails with IMessageLoadFailedException, one whose
+    // body can't be written with IMessageAppendException; both close the
+    // connection, and nothing of a body is ever written twice.
     unsigned execute(simpleimapclient::IMessage* message);
+    // The first half of execute(message), for a caller that keeps several
+    // commands in flight on one connection: writes the command with its
+    // body and leaves the answer on the connection. Without `flush` the end
+    // may still wait in the connection's send area (the caller flushes).
+    // False when the server ended the command instead of asking for its
+    // literal (its tagged reply is then the command's). Failures as
+    // execute's.
+    bool send(simpleimapclient::IMessage& message, bool flush);
+    // Takes the tagged reply that ends the command; returns its status.
+    unsigned complete(const ReplyReader::Reply& tagged);
+    // The status of the tagged reply taken; BAD before one was.
+    unsigned status() const { return status_; }
 
     // Whether a broken connection may be re-established (with the session
     // restored) and the command line written again. Commands run while a
@@ -76,21 +96,35 @@ protected:
     // a body that can't be written fails as IMessageLoadFailedException.
     bool sendLine(
         const std::string& line, bool reconnect, ReplyReader& reader, bool bodyFollows = false);
-    // Stores the tagged reply that ends the command; returns its status.
-    unsigned complete(const ReplyReader::Reply& tagged);
 
     std::string tagged_;
     std::vector<std::string> untagged_;
 
 private:
+    // Runs `work`; a failure of our own below it (no memory, say) closes
+    // the connection and leaves as ImapConnectionFailed.
+    template <class Work> auto closingOnOwnFailure(Work work) -> decltype(work());
     unsigned run(simpleimapclient::IMessage* message);
-    std::vector<std::string> collectBody(simpleimapclient::IMessage* message);
-    void sendBody(const std::vector<std::string>& parts);
+    bool sendMessage(simpleimapclient::IMessage& message, ReplyReader& reader);
+    // The size the line announces for its body, checked against the limit.
+    std::uint64_t announcedSize();
+    // The message's next part; a failure of its source leaves as
+    // IMessageSourceFailedException.
+    static bool nextPart(simpleimapclient::IMessage& message, std::string& part, bool first);
+    static void checkDelivered(
+        simpleimapclient::IMessage& message, std::uint64_t total, std::uint64_t announced);
+    // Collects the whole body into the connection's message parts; returns
+    // how many it took.
+    std::size_t collectBody(simpleimapclient::IMessage& message, std::uint64_t announced);
+    // Writes the first `parts` message parts and the literal's end, flushed.
+    void sendBody(std::size_t parts);
+    void streamBody(simpleimapclient::IMessage& message, std::uint64_t announced);
 
     std::string tag_;
     std::string command_;
     ConnectionInternal& connection_;
     bool reconnect_ = true;
+    bool flushBody_ = true;
     unsigned status_ = BAD;
 };
 

@@ -21,8 +21,8 @@ protected:
     // Sends the line, reads the continuation, sends answer(continuation)
     // and reads up to the tagged completion. `answer` returns false when
     // the continuation can't be answered: the exchange then ends as a
-    // refusal (1) and the connection, which is in the middle of it, is
-    // closed.
+    // refusal (Command::NO) and the connection, which is in the middle of
+    // it, is closed.
     template <class Answer> unsigned exchange(Answer answer);
 };
 

@@ -274,12 +274,6 @@ void ConnectionInternal::creditDeadline(std::uint64_t bytes)
     stream_->extendDeadline(static_cast<unsigned>(ms));
 }
 
-void ConnectionInternal::noteReadEnd()
-{
-    if (stream_ && readEndWasTimeout())
-        ++timeouts_;
-}
-
 std::string ConnectionInternal::getTag()
 {
     return "K" + std::to_string(tagCounter_++);
@@ -577,7 +571,7 @@ void ConnectionInternal::reestablish()
 
 void ConnectionInternal::reconnectIfLost()
 {
-    if (!streamGood() || state_ == NotConnected)
+    if (!isOpen())
         reestablish();
 }
 
@@ -604,25 +598,13 @@ bool ConnectionInternal::recvLine(std::string& line)
         closeWithError("the connection to " + endpointText() + " is not open");
     bool complete = false;
     try {
-        for (;;) {
-            int c = stream_->get();
-            if (c < 0) {
-                noteReadEnd();
-                break;
-            }
-            if (line.size() >= maxLine_) {
-                closeWithError("a reply line from " + endpointText() + " is longer than "
-                    + sizeText(maxLine_));
-            }
-            line.push_back(static_cast<char>(c));
-            if (c == '\n') {
-                complete = true;
-                break;
-            }
-        }
+        complete = stream_->readLine(line, maxLine_);
     } catch (const std::bad_alloc&) {
         closeWithError("out of memory while reading a reply from " + endpointText());
     }
+    if (!complete && line.size() >= maxLine_)
+        closeWithError(
+            "a reply line from " + endpointText() + " is longer than " + sizeText(maxLine_));
     received_ += line.size();
     // The read ended inside a line: what follows can't be told apart from
     // what was lost, so the connection is given up.
@@ -646,28 +628,35 @@ void ConnectionInternal::sendLiteralData(const std::string& data)
 
 unsigned ConnectionInternal::recvData(std::string& buffer, unsigned n)
 {
-    if (n == 0 || !stream_ || state_ == NotConnected)
-        return 0;
-    buffer.reserve(buffer.size() + n);
-    char chunk[dataPartSize];
-    unsigned done = 0;
+    const std::size_t start = buffer.size();
     try {
-        while (done < n) {
-            std::size_t want = std::min<std::size_t>(dataPartSize, n - done);
-            std::size_t got = stream_->read(chunk, want);
-            buffer.append(chunk, got);
-            done += static_cast<unsigned>(got);
-            if (got < want) {
-                noteReadEnd();
-                break;
-            }
-        }
+        buffer.resize(start + n);
     } catch (const std::exception&) {
         // Reported as a short read; the caller gives the literal up.
-        noteReadEnd();
+        return 0;
+    }
+    const unsigned done = recvData(&buffer[start], n);
+    buffer.resize(start + done);
+    return done;
+}
+
+unsigned ConnectionInternal::recvData(char* into, unsigned n)
+{
+    if (n == 0 || !stream_ || state_ == NotConnected)
+        return 0;
+    std::size_t done = 0;
+    try {
+        done = stream_->read(into, n);
+    } catch (const std::exception&) {
+        // Reported as a short read; the caller gives the literal up.
     }
     received_ += done;
-    return done;
+    return static_cast<unsigned>(done);
+}
+
+bool ConnectionInternal::dataWaiting()
+{
+    return isOpen() && stream_->dataWaiting();
 }
 
 std::vector<std::string> ConnectionInternal::getCapability()

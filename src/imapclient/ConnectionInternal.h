@@ -39,6 +39,11 @@ public:
 
     // Bytes a message part carries at most, and what the data buffer holds.
     static constexpr std::size_t dataPartSize = 10240;
+    // An APPEND's body of up to this size is collected whole before the
+    // first byte of the command is written, and leaves with its line in one
+    // write; a larger one is streamed from its source in parts of this
+    // size, so that a copy holds at most this much of a message at a time.
+    static constexpr std::uint64_t wholeBodyLimit = 1u << 20;
 
     // The slowest rate, in bytes per second, at which an answer or a message
     // still counts as moving. Each operation (a command with all its
@@ -114,6 +119,8 @@ public:
     // throws.
     void flushOrThrow();
     void flush();
+    // True while the connection is up: connected and its stream good.
+    bool isOpen() { return streamGood() && state_ != NotConnected; }
     // Re-establishes a connection known to be lost (closed, or its stream
     // bad), with its session restored; nothing when it looks usable.
     void reconnectIfLost();
@@ -122,7 +129,20 @@ public:
     // off, a line over the limit or no memory close the connection and
     // throw with the last error set.
     bool recvLine(std::string& line);
+    // The parts of the message body an APPEND writes, kept from one message
+    // to the next so that their storage is reused.
+    std::vector<std::string>& messageParts() { return messageParts_; }
+    // Appends n bytes read from the server to `buffer`; fewer when the read
+    // ended early. Never throws.
     unsigned recvData(std::string& buffer, unsigned n);
+    // Reads n bytes into `into`; fewer when the read ended early.
+    unsigned recvData(char* into, unsigned n);
+    // True when something the server sent can be read without waiting (or
+    // the read would end at once). Never waits, never throws.
+    bool dataWaiting();
+    // True when bytes the server sent are already in hand: the next read
+    // starts without a receive.
+    bool bytesInHand() const { return stream_ && stream_->buffered() != 0; }
 
     std::string getTag();
     std::vector<std::string> getCapability();
@@ -186,11 +206,6 @@ public:
     // connection, the read failed, a stop came, or a server that was
     // sending was cut off at its deadline (not a silent time-out).
     bool readEndedForGood() const;
-    // How many reads on this connection (over all its streams) ended
-    // because the server did not send in time. An operation compares it
-    // before and after to tell a silent server from a refusing or broken
-    // one.
-    unsigned long timeoutCount() const { return timeouts_; }
 
     // Every wait of the streams this connection makes from now on ends at
     // once when `stop` is raised: the command in hand fails and the
@@ -250,8 +265,6 @@ private:
     void reestablish();
     const std::vector<std::string>& knownCapabilities(bool reconnect);
     std::string timeoutText() const;
-    // After a read that ended short: counts it when the time-out ended it.
-    void noteReadEnd();
 
     std::uint32_t tagCounter_ = 0;
     unsigned timeout_ = 0; // seconds
@@ -271,9 +284,9 @@ private:
     unsigned port_ = 0;
     std::string lastError_;
     unsigned long errorCount_ = 0;
-    unsigned long timeouts_ = 0;
     bool timedOut_ = false;
     std::string selectedFolder_;
+    std::vector<std::string> messageParts_;
 
     std::shared_ptr<const tavir::utils::StopSignal> stop_;
     bool inOperation_ = false;

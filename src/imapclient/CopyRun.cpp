@@ -38,7 +38,7 @@ std::string CopyRun::sequenceSet() const
 
 bool CopyRun::wants(unsigned number) const
 {
-    if (number == 0 || answered_.count(number))
+    if (number == 0 || answered_.count(number) || taken_.count(number))
         return false;
     if (open_)
         return number >= numbers_.front();
@@ -52,6 +52,48 @@ void CopyRun::settle(unsigned number, Fate fate)
     copied_ += fate == Fate::Copied;
     failed_ += fate == Fate::Failed;
     highest_ = std::max(highest_, number);
+}
+
+void CopyRun::fail(unsigned number, Failure failure)
+{
+    if (answered_.count(number))
+        return;
+    settle(number, Fate::Failed);
+    failures_.emplace(number, std::move(failure));
+}
+
+const CopyRun::Failure* CopyRun::failure(unsigned number) const
+{
+    auto found = failures_.find(number);
+    return found == failures_.end() ? nullptr : &found->second;
+}
+
+bool CopyRun::isLostAnswer(const Failure& failure)
+{
+    return failure.side == Side::Target && failure.code == ImapConnectionError;
+}
+
+const CopyRun::Failure* CopyRun::lostAnswer() const
+{
+    for (const auto& [number, failure] : failures_)
+        if (isLostAnswer(failure))
+            return &failure;
+    return nullptr;
+}
+
+std::vector<unsigned> CopyRun::lostAnswers() const
+{
+    std::vector<unsigned> lost;
+    for (const auto& [number, failure] : failures_)
+        if (isLostAnswer(failure))
+            lost.push_back(number);
+    return lost;
+}
+
+void CopyRun::endWith(Failure failure)
+{
+    if (end.code == ImapSuccess)
+        end = std::move(failure);
 }
 
 CopyRun::Fate CopyRun::fate(unsigned number) const

@@ -3,11 +3,15 @@
 // each. Every FETCH reply is tied to the number it answers: a body for a
 // number that was not asked for, or a second body for one number, is read
 // and dropped (and said so), never appended; a number that got no answer
-// is known by name, so the caller can try it again or count it.
+// is known by name, so the caller can try it again or count it. A message
+// that failed carries its failure (code, side and sentence), and so does a
+// run that ended early: nobody has to find out afterwards which connection
+// failed.
 #include "imapclient/ImapException.h"
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,18 @@ public:
         Failed, // its body came, but it is not known to be on the target
     };
 
+    enum class Side : std::uint8_t { Source, Target };
+
+    // What failed: the result code, the server whose failure it was, whether
+    // that server did not answer (or take its bytes) in time, and one
+    // sentence saying what failed and where.
+    struct Failure {
+        ImapClientResult code = ImapSuccess;
+        Side side = Side::Source;
+        bool timedOut = false;
+        std::string why;
+    };
+
     // The messages `numbers` (ascending, distinct, none 0).
     explicit CopyRun(std::vector<unsigned> numbers);
     // Every message from `first` on, however many the source has ("first:*").
@@ -30,14 +46,28 @@ public:
     // The FETCH's message set: "1:5,7,9:12", or "first:*".
     std::string sequenceSet() const;
 
-    // True when `number` was asked for and has no answer yet: its body may
-    // be appended.
+    // True when `number` was asked for and its body has not come yet: its
+    // body may be appended.
     bool wants(unsigned number) const;
+    // Records that the body of a number asked for came and went to the
+    // target, whose answer settles it later.
+    void take(unsigned number) { taken_.insert(number); }
+    bool taken(unsigned number) const { return taken_.count(number) != 0; }
     // True while some number asked for has no answer.
     bool wantsMore() const { return open_ || answered_.size() < numbers_.size(); }
     // Records the answer for a number; a number is settled once.
     void settle(unsigned number, Fate fate);
+    // Settles a number as Failed, with why.
+    void fail(unsigned number, Failure failure);
     Fate fate(unsigned number) const;
+    // Why a Failed number failed; null for the others.
+    const Failure* failure(unsigned number) const;
+    // The first failure that leaves the target holding a message nobody
+    // knows about (an APPEND written whole whose answer was lost), or null:
+    // such a message must never be sent again.
+    const Failure* lostAnswer() const;
+    // The Failed numbers whose APPEND answer was lost, in order.
+    std::vector<unsigned> lostAnswers() const;
     unsigned copied() const { return copied_; }
     unsigned failed() const { return failed_; }
     // The highest number that got an answer, 0 before any.
@@ -55,19 +85,23 @@ public:
 
     // What the run ended on, set by the copy. `completed`: the source's
     // tagged answer to the FETCH was read, so every number it left
-    // unanswered is one it did not send. `sourceTimedOut`: the source did
-    // not answer in time. `appendResult`: the result of the APPEND that
-    // ended the run, when the target's side ended it. `why`: one sentence
-    // naming what ended the run early, empty otherwise.
+    // unanswered is one it did not send. `end`: what ended the run early
+    // (the first failure that did), its code ImapSuccess when nothing did.
     bool completed = false;
-    bool sourceTimedOut = false;
-    ImapClientResult appendResult = ImapSuccess;
-    std::string why;
+    Failure end;
+    // Records what ended the run, unless something already had.
+    void endWith(Failure failure);
 
 private:
+    // An APPEND whose answer never came: its connection broke or fell
+    // silent while the answer was awaited.
+    static bool isLostAnswer(const Failure& failure);
+
     std::vector<unsigned> numbers_;
     bool open_ = false; // every number from numbers_[0] on
     std::map<unsigned, Fate> answered_;
+    std::map<unsigned, Failure> failures_;
+    std::set<unsigned> taken_;
     unsigned copied_ = 0;
     unsigned failed_ = 0;
     unsigned highest_ = 0;

@@ -57,6 +57,8 @@ void FetchMessage::reset()
     rest_ = 0;
     announced_ = false;
     drained_ = false;
+    failure_.clear();
+    failureTimedOut_ = false;
 }
 
 bool FetchMessage::setData(const std::string& name, const std::string& value)
@@ -119,24 +121,25 @@ bool FetchMessage::getFirstDataPart(std::string& part)
 
 bool FetchMessage::getNextDataPart(std::string& part)
 {
-    part.clear();
-    if (source_ == nullptr || !announced_)
-        return false;
-    if (rest_ == 0) {
+    if (source_ == nullptr || !announced_ || rest_ == 0) {
+        part.clear();
         // A body of no bytes: the reply around it is still to be read.
-        if (!drained_)
+        if (source_ != nullptr && announced_ && !drained_)
             finishReply();
         return false;
     }
-    unsigned want = std::min<std::uint32_t>(rest_, ConnectionInternal::dataPartSize);
-    unsigned got = source_->recvData(part, want);
+    const unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(rest_, partSize_));
+    // Read over the part's old bytes: only storage it never had is filled
+    // before the read.
+    part.resize(want);
+    const unsigned got = source_->recvData(&part[0], want);
     if (got != want) {
         // The source ended, timed out or broke inside the body. The bytes
         // already read can't be completed, and the connection is in the
         // middle of a literal: it is closed, never used again as it is.
         part.clear();
         source_->recordReadEnd();
-        abandon();
+        abandon(source_->getLastErrorResponse(), source_->lastErrorWasTimeout());
         return false;
     }
     rest_ -= got;
@@ -155,15 +158,17 @@ void FetchMessage::finishReply()
         reader.finishReply();
         if (!tag_.empty())
             reader.untilTagged(nullptr);
-    } catch (const ImapException&) {
-        abandon();
+    } catch (const ImapException& e) {
+        abandon(e.what(), source_->lastErrorWasTimeout());
         throw;
     }
     drained_ = true;
 }
 
-void FetchMessage::abandon()
+void FetchMessage::abandon(const std::string& why, bool timedOut)
 {
+    failure_ = why;
+    failureTimedOut_ = timedOut;
     if (source_ != nullptr)
         source_->close();
     drained_ = false;

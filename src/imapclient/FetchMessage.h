@@ -55,6 +55,13 @@ public:
     void reset();
     // True once the literal and the rest of its reply were read.
     bool isDrained() const { return drained_; }
+    // Bytes a part carries at most (dataPartSize unless told).
+    void setPartSize(std::size_t bytes) { partSize_ = bytes; }
+    // Why the body or the end of its reply could not be read from the
+    // source (the source connection is then closed), and whether the
+    // source did not send in time; empty while nothing failed.
+    const std::string& sourceFailure() const { return failure_; }
+    bool sourceTimedOut() const { return failureTimedOut_; }
     // Gives the source connection up when the reply was not read to its
     // end (a copy that stopped before or inside the body): whatever is
     // still coming can't be matched to a later command.
@@ -62,7 +69,9 @@ public:
 
 private:
     void finishReply();
-    void abandon();
+    // The source failed inside the reply: the failure is kept, the
+    // connection closed.
+    void abandon(const std::string& why, bool timedOut);
 
     std::string date_;
     std::string flags_;
@@ -72,6 +81,9 @@ private:
     std::string tag_;
     bool announced_ = false;
     bool drained_ = false;
+    std::size_t partSize_ = ConnectionInternal::dataPartSize;
+    std::string failure_;
+    bool failureTimedOut_ = false;
 };
 
 } // namespace tavir::mail

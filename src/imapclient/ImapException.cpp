@@ -10,6 +10,7 @@ AuthenticateFailedException::~AuthenticateFailedException() = default;
 ImapParserException::~ImapParserException() = default;
 IMessageAppendException::~IMessageAppendException() = default;
 IMessageLoadFailedException::~IMessageLoadFailedException() = default;
+IMessageSourceFailedException::~IMessageSourceFailedException() = default;
 
 ImapClientResult handleImapException(const ImapException& e, ImapClientResult fallback)
 {

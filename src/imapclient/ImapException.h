@@ -45,37 +45,38 @@ private:
     long code_;
 };
 
-// Connecting, writing or reading failed (code 3).
+// Connecting, writing or reading failed (ImapConnectionError).
 class ImapConnectionFailed : public ImapException {
 public:
-    explicit ImapConnectionFailed(const std::string& text, long code = 3)
+    explicit ImapConnectionFailed(const std::string& text, long code = ImapConnectionError)
         : ImapException(text, code)
     {
     }
     ~ImapConnectionFailed() override;
 };
 
-// A read ended without data while a response was awaited (code 3).
+// A read ended without data while a response was awaited
+// (ImapConnectionError).
 class ImapTimeoutException : public ImapException {
 public:
-    explicit ImapTimeoutException(const std::string& text, long code = 3)
+    explicit ImapTimeoutException(const std::string& text, long code = ImapConnectionError)
         : ImapException(text, code)
     {
     }
     ~ImapTimeoutException() override;
 };
 
-// An untagged BYE arrived while a response was awaited (code 3).
+// An untagged BYE arrived while a response was awaited (ImapConnectionError).
 class ImapServerBrokeConnection : public ImapException {
 public:
-    explicit ImapServerBrokeConnection(const std::string& text, long code = 3)
+    explicit ImapServerBrokeConnection(const std::string& text, long code = ImapConnectionError)
         : ImapException(text, code)
     {
     }
     ~ImapServerBrokeConnection() override;
 };
 
-// The server refused the login (code 0).
+// The server refused the login (no code of its own).
 class AuthenticateFailedException : public ImapException {
 public:
     explicit AuthenticateFailedException(const std::string& text)
@@ -85,7 +86,7 @@ public:
     ~AuthenticateFailedException() override;
 };
 
-// A response is not parseable (code 0).
+// A response is not parseable (no code of its own).
 class ImapParserException : public ImapException {
 public:
     explicit ImapParserException(const std::string& text, long code = 0)
@@ -96,24 +97,35 @@ public:
 };
 
 // Writing a message body into APPEND failed, or the message source refused
-// to deliver (code 9).
+// to deliver (ImapAppendFailed).
 class IMessageAppendException : public ImapException {
 public:
-    explicit IMessageAppendException(const std::string& text, long code = 9)
+    explicit IMessageAppendException(const std::string& text, long code = ImapAppendFailed)
         : ImapException(text, code)
     {
     }
     ~IMessageAppendException() override;
 };
 
-// The message body is not obtainable from its source (code 10).
+// The message body is not obtainable from its source (ImapMessageLoadFailed).
 class IMessageLoadFailedException : public ImapException {
 public:
-    explicit IMessageLoadFailedException(const std::string& text, long code = 10)
+    explicit IMessageLoadFailedException(const std::string& text, long code = ImapMessageLoadFailed)
         : ImapException(text, code)
     {
     }
     ~IMessageLoadFailedException() override;
+};
+
+// The message source failed while its body was read for an APPEND
+// (ImapMessageLoadFailed): the source's failure, not the target's.
+class IMessageSourceFailedException : public IMessageLoadFailedException {
+public:
+    explicit IMessageSourceFailedException(const std::string& text)
+        : IMessageLoadFailedException(text)
+    {
+    }
+    ~IMessageSourceFailedException() override;
 };
 
 // Maps an exception to a result code by its dynamic class; `fallback` is the

@@ -38,10 +38,21 @@ public:
     // The next byte (0 to 255), or -1 when the read ended without one
     // (time-out, closed peer or failure).
     virtual int get() = 0;
+    // Appends the bytes up to and including the next line feed to `line`,
+    // `max` bytes at most: true when the line feed came, false when the read
+    // ended first or `max` bytes came without one. The default reads
+    // byte by byte.
+    virtual bool readLine(std::string& line, std::size_t max);
     // Reads up to n bytes into `data`, waiting until all n are there or the
     // read ends; returns the count read.
     virtual std::size_t read(char* data, std::size_t n) = 0;
     virtual void write(const char* data, std::size_t n) = 0;
+    // True when a read would not wait: bytes have come, or the end of the
+    // stream has. Never waits. The default can't tell and says false.
+    virtual bool dataWaiting();
+    // How many bytes received are not read yet, without asking the socket.
+    // The default says 0.
+    virtual std::size_t buffered() const;
     virtual void flush() = 0;
     // Read time-out in milliseconds; 0 means wait for ever.
     virtual void setTimeoutMs(unsigned ms) = 0;

@@ -39,11 +39,11 @@ bool ReplyReader::isTagged(const std::string& reply, const std::string& tag, uns
     while (at < reply.size() && reply[at] == ' ')
         ++at;
     if (wordAt(reply, at, "OK"))
-        status = Command::OK;
+        status = OK;
     else if (wordAt(reply, at, "NO"))
-        status = Command::NO;
+        status = NO;
     else if (wordAt(reply, at, "BAD"))
-        status = Command::BAD;
+        status = BAD;
     return true;
 }
 
@@ -148,7 +148,7 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
             reply.text += line;
         }
         Command::removeEOL(reply.text);
-        if (reply.kind == Kind::Tagged && reply.status != Command::OK)
+        if (reply.kind == Kind::Tagged && reply.status != OK)
             connection_.setLastErrorResponse(reply.text);
         connection_.noteCapabilities(reply.text);
         return reply;

@@ -16,6 +16,8 @@ namespace tavir::mail {
 class ReplyReader {
 public:
     enum class Kind { Untagged, Continuation, Tagged };
+    // The status word of a tagged reply, which ends its command.
+    enum Status : unsigned { OK = 0, NO = 1, BAD = 2 };
 
     struct Reply {
         Kind kind = Kind::Untagged;
@@ -23,9 +25,8 @@ public:
         // they were received. A line of another tag (the late answer of an
         // earlier command) is an untagged reply.
         std::string text;
-        // Of a tagged reply: Command::OK, NO or BAD; a tagged line without
-        // a status word is BAD.
-        unsigned status = 2;
+        // Of a tagged reply; a tagged line without a status word is BAD.
+        unsigned status = BAD;
         // The literal decision left a literal of `literalSize` bytes on the
         // connection; `text` then ends with its announcement and CR LF.
         bool literalLeft = false;

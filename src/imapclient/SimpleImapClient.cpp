@@ -256,6 +256,32 @@ SimpleImapClient::ImapClientResult SimpleImapClient::select(const std::wstring& 
     });
 }
 
+SimpleImapClient::ImapClientResult SimpleImapClient::noMessageCount(const char* verb)
+{
+    connection_.setLastErrorResponse(std::string("the ") + verb + " reply of "
+        + connection_.endpointText() + " holds no message count");
+    return ImapStatusFailed;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::select(
+    const std::wstring& name, unsigned& count)
+{
+    return simple("SELECT", ImapSelectFailed, [&] {
+        const std::string folder = unicodeToUtf7M(name);
+        CommandSelect command(connection_, folder);
+        const unsigned status = command.execute(nullptr);
+        if (status != Command::OK)
+            return succeededOr(status, ImapSelectFailed);
+        connection_.setState(ConnectionInternal::Selected, folder);
+        std::vector<ResponseResult> exists;
+        if (command.filterResponses(exists, RespExists) == 0) {
+            return noMessageCount("SELECT");
+        }
+        count = exists.back().getNumber();
+        return ImapSuccess;
+    });
+}
+
 SimpleImapClient::ImapClientResult SimpleImapClient::status(
     const std::wstring& name, unsigned& count)
 {
@@ -273,9 +299,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::status(
         // A reply without a count is a failed count, not an empty folder:
         // the folder's messages would otherwise be skipped silently.
         if (!command.hasMessagesCount()) {
-            connection_.setLastErrorResponse(
-                "the STATUS reply of " + connection_.endpointText() + " holds no message count");
-            return ImapStatusFailed;
+            return noMessageCount("STATUS");
         }
         count = command.getMessagesCount();
         if (wantGuid)

@@ -19,6 +19,8 @@
 
 namespace tavir::mail {
 
+class AppendWindow;
+
 class SimpleImapClient {
 public:
     using ImapClientResult = tavir::mail::ImapClientResult;
@@ -70,6 +72,11 @@ public:
     static unsigned folderTypeBit(FolderType type);
     ImapClientResult deleteFolder(const std::wstring& name, bool recursive);
     ImapClientResult select(const std::wstring& name);
+    // Selects the folder and takes its message count from the last EXISTS
+    // of the reply, saving a STATUS where the count is wanted only to copy
+    // the folder. Always sends SELECT. A reply without EXISTS is a failed
+    // count (ImapStatusFailed), never an empty folder.
+    ImapClientResult select(const std::wstring& name, unsigned& count);
     ImapClientResult status(const std::wstring& name, unsigned& count);
     ImapClientResult status(const std::wstring& name, unsigned& count,
         tavir::mailserver::common::KUuid& guid, bool wantGuid = true);
@@ -122,13 +129,14 @@ public:
     // True when the last failure of this client's connection was a
     // time-out: a server that did not answer in time, or sent or took its
     // bytes so slowly that it was cut off at the operation's deadline. A
-    // result code alone does not tell (a time-out is 3 like a lost
-    // connection, or 9 and 10 when it cut a message short).
+    // result code alone does not tell (a time-out is ImapConnectionError
+    // like a lost connection, or ImapAppendFailed and ImapMessageLoadFailed
+    // when it cut a message short).
     bool lastFailureWasTimeout() const { return connection_.lastErrorWasTimeout(); }
     // Every wait of the connections this client makes from now on
     // (connecting, reading, writing) ends at once when `stop` is raised: the
-    // operation in hand fails (3, or 9 and 10 for a message) and its
-    // connection is closed.
+    // operation in hand fails (ImapConnectionError, or ImapAppendFailed and
+    // ImapMessageLoadFailed for a message) and its connection is closed.
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
 
     // The connection, for settings beyond the defaults (limits, a shorter
@@ -142,7 +150,7 @@ public:
 
 private:
     // The frame of every operation: `run` does the work and returns
-    // ImapSuccess or a failure code. `simple` refuses (1) on a client that
+    // ImapSuccess or a failure code. `simple` refuses (ImapNotConnected) on a client that
     // is not connected; `guarded` runs whatever the state. Both turn every
     // exception into a result code and see that each failure leaves one
     // error text: the one the connection recorded, else a sentence naming
@@ -154,14 +162,23 @@ private:
     void recordError() { lastError_ = connection_.getLastErrorResponse(); }
     // Command::OK as success, any other status as `refusal`.
     static ImapClientResult succeededOr(unsigned status, ImapClientResult refusal);
+    // Records that a reply of `verb` held no message count; ImapStatusFailed.
+    ImapClientResult noMessageCount(const char* verb);
 
     // The steps of the message operations, without a frame of their own.
     ImapClientResult readDateAndFlags(unsigned number, FetchMessage& message);
     ImapClientResult startBody(unsigned number, FetchMessage& message);
     ImapClientResult copyRun(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, CopyRun& run);
-    ImapClientResult copyRange(const std::wstring& folder, SimpleImapClient& target,
+    // The copy of a run with its source's failures caught: `run` says how
+    // it ended. Every APPEND written has its answer read (or lost) when it
+    // returns.
+    void copyRange(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, CopyRun& run);
+    // Sends the FETCH and hands each body asked for to the window, until
+    // the reply ends or something ends the run; the source's failures throw.
+    void readRange(FetchMessage& message, AppendWindow& window, const std::string& fetchCommand,
+        CopyRun& run);
 
     bool connected_ = false;
     ConnectionInternal connection_;

@@ -2,6 +2,7 @@
 // message from a source connection into a target connection, the pipelined
 // copy of a range, and the X-APPEND version test.
 #include "Imap/textconv/TextConversion.h"
+#include "imapclient/AppendWindow.h"
 #include "imapclient/CommandMessage.h"
 #include "imapclient/CopyRun.h"
 #include "imapclient/Parser.h"
@@ -79,7 +80,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
 {
     FetchMessage message;
     // A failed date-and-flags fetch skips the message whatever went wrong
-    // (14); the body fetch's own failures keep their codes.
+    // (ImapFetchFailed); the body fetch's own failures keep their codes.
     ImapClientResult started = simple("FETCH", ImapFetchFailed, [&] {
         try {
             if (readDateAndFlags(number, message) != ImapSuccess)
@@ -92,15 +93,15 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
     if (started != ImapSuccess)
         return started;
     message.guid = tavir::mailserver::common::KUuid();
-    const unsigned long recorded = connection_.errorCount();
     ImapClientResult result = target.append(folder, &message, false, nullptr);
     if (!message.isDrained()) {
         // The body (or the end of its reply) was not read: the source is in
-        // the middle of the reply and is closed rather than reused.
+        // the middle of the reply and is closed rather than reused. A
+        // source that failed there has recorded why.
         message.release();
         if (result == ImapSuccess)
             result = ImapMessageLoadFailed;
-        if (connection_.errorCount() == recorded)
+        if (message.sourceFailure().empty())
             connection_.setLastErrorResponse("message " + std::to_string(number) + " from "
                 + connection_.endpointText()
                 + " was not read to its end; the connection to the source is closed");
@@ -187,19 +188,17 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessages(
 SimpleImapClient::ImapClientResult SimpleImapClient::copyRun(const std::wstring& folder,
     SimpleImapClient& target, const std::string& fetchCommand, CopyRun& run)
 {
-    const unsigned long timeouts = connection_.timeoutCount();
-    const ImapClientResult result = simple("FETCH", ImapStatusFailed, [&] {
-        try {
-            return copyRange(folder, target, fetchCommand, run);
-        } catch (...) {
-            // Whatever is left of the reply (possibly many messages) can't
-            // be matched to a later command.
-            connection_.close();
-            throw;
-        }
+    // The source's failures go through this client's frame, the target's
+    // to the target client: each client's last error is its own server's.
+    const ImapClientResult source = simple("FETCH", ImapStatusFailed, [&] {
+        copyRange(folder, target, fetchCommand, run);
+        return run.end.side == CopyRun::Side::Source ? run.end.code : ImapSuccess;
     });
-    run.sourceTimedOut = connection_.timeoutCount() != timeouts;
-    return result;
+    if (source != ImapSuccess && run.end.code == ImapSuccess)
+        run.endWith({source, CopyRun::Side::Source, false, lastError_});
+    if (run.end.side == CopyRun::Side::Target && run.end.code != ImapSuccess)
+        target.lastError_ = run.end.why;
+    return run.end.code;
 }
 
 namespace {
@@ -233,24 +232,44 @@ bool dropBody(FetchMessage& message)
 
 std::string unwantedBody(const CopyRun& run, unsigned number)
 {
-    return run.fate(number) != CopyRun::Fate::Unanswered
+    return run.taken(number) || run.fate(number) != CopyRun::Fate::Unanswered
         ? "a second body for message " + std::to_string(number)
         : "a body for message " + std::to_string(number) + ", which was not asked for";
 }
 
 } // namespace
 
-SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstring& folder,
-    SimpleImapClient& target, const std::string& fetchCommand, CopyRun& run)
+void SimpleImapClient::copyRange(const std::wstring& folder, SimpleImapClient& target,
+    const std::string& fetchCommand, CopyRun& run)
 {
     FetchMessage message;
     message.setSource(&connection_);
-    // Stopping before the reply is read to its end leaves the rest of it on
-    // the connection: it is closed instead.
-    auto stop = [&](ImapClientResult result) {
+    message.setPartSize(ConnectionInternal::wholeBodyLimit);
+    AppendWindow window(target.connection_, target.connected_, unicodeToUtf7M(folder), run);
+    try {
+        readRange(message, window, fetchCommand, run);
+    } catch (const ImapException& e) {
+        run.endWith({handleImapException(e, ImapStatusFailed), CopyRun::Side::Source,
+            connection_.lastErrorWasTimeout(), e.what()});
+    } catch (...) {
+        // A failure of our own (no memory): the messages in flight are still
+        // settled by their answers, so that none is ever sent twice.
         connection_.close();
-        return result;
-    };
+        window.finish();
+        throw;
+    }
+    // Whatever is left of a reply not read to its end (possibly many
+    // messages) can't be matched to a later command.
+    if (!run.completed)
+        connection_.close();
+    if (run.end.side == CopyRun::Side::Source && run.end.code != ImapSuccess)
+        connection_.setLastErrorResponse(run.end.why);
+    window.finish();
+}
+
+void SimpleImapClient::readRange(
+    FetchMessage& message, AppendWindow& window, const std::string& fetchCommand, CopyRun& run)
+{
     // The number of the message whose body the reader left on the
     // connection.
     unsigned number = 0;
@@ -269,19 +288,22 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstrin
         message.announceBody(static_cast<std::uint32_t>(size));
         return true;
     };
+    auto end = [&](ImapClientResult code, const std::string& why) {
+        run.endWith({code, CopyRun::Side::Source, false, why});
+    };
     ReplyReader reader(connection_, fetchCommand.substr(0, fetchCommand.find(' ')));
     connection_.send(fetchCommand, true, true);
     for (;;) {
         ReplyReader::Reply reply = reader.next(leaveBody);
         if (reply.kind == ReplyReader::Kind::Tagged) {
             run.completed = true;
-            return succeededOr(reply.status, ImapFetchFailed);
+            if (reply.status != Command::OK)
+                end(ImapFetchFailed, reply.text);
+            return;
         }
-        if (reply.kind == ReplyReader::Kind::Continuation) {
-            connection_.setLastErrorResponse(
+        if (reply.kind == ReplyReader::Kind::Continuation)
+            return end(ImapFetchFailed,
                 connection_.endpointText() + " asked for more of the FETCH: " + reply.text);
-            return stop(ImapFetchFailed);
-        }
         if (!reply.literalLeft) {
             unsigned unusable = 0;
             if (!unusableBodyReply(reply.text, unusable))
@@ -291,54 +313,52 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRange(const std::wstrin
                     + ", which was not asked for or was answered before");
                 continue;
             }
+            const std::string why = "a FETCH reply of " + connection_.endpointText()
+                + " carries no body literal: " + reply.text.substr(0, 200);
             if (unusable != 0)
-                run.settle(unusable, CopyRun::Fate::Failed);
-            connection_.setLastErrorResponse("a FETCH reply of " + connection_.endpointText()
-                + " carries no body literal: " + reply.text.substr(0, 200));
-            return stop(ImapFetchFailed);
+                run.fail(unusable, {ImapFetchFailed, CopyRun::Side::Source, false, why});
+            return end(ImapFetchFailed, why);
         }
         if (!run.wants(number)) {
             // Appending it would put a message on the target twice, or one
             // that is not the message asked for in place of it.
             run.ignore(unwantedBody(run, number));
             if (!dropBody(message))
-                return stop(ImapConnectionError);
+                return run.endWith({ImapConnectionError, CopyRun::Side::Source,
+                    message.sourceTimedOut(), message.sourceFailure()});
             continue;
         }
-        const unsigned long recorded = connection_.errorCount();
-        ImapClientResult appended = target.append(folder, &message, false, nullptr);
+        run.take(number);
+        const bool goOn = window.append(number, message);
+        if (!message.isDrained() && message.sourceFailure().empty())
+            message.release();
         if (!message.isDrained()) {
-            run.settle(number, CopyRun::Fate::Failed);
-            if (appended != ImapSuccess)
-                run.appendResult = appended;
-            if (connection_.errorCount() == recorded)
-                connection_.setLastErrorResponse("appending to the target failed before the body "
-                                                 "from "
-                    + connection_.endpointText() + " was read: " + target.lastError_);
-            return stop(appended == ImapSuccess ? ImapMessageLoadFailed : appended);
+            // The body (or the end of its reply) was not read: the rest of
+            // the reply can't be matched to anything.
+            run.endWith({ImapMessageLoadFailed, CopyRun::Side::Source, message.sourceTimedOut(),
+                message.sourceFailure().empty()
+                    ? "the body of message " + std::to_string(number) + " from "
+                        + connection_.endpointText() + " was not read to its end"
+                    : message.sourceFailure()});
+            return;
         }
-        if (appended != ImapSuccess) {
-            run.settle(number, CopyRun::Fate::Failed);
-            run.appendResult = appended;
-            // With nothing more wanted from the reply, its end is read and
-            // the connection kept; otherwise the rest is given up.
-            if (run.wantsMore()) {
-                connection_.close();
-            } else {
+        // Small APPENDs leave together while the source's next reply is
+        // already in hand; before waiting for the source, they go.
+        if (!connection_.bytesInHand())
+            window.flush();
+        if (!goOn) {
+            // The target's failure ends the run; with nothing more wanted
+            // from the reply, its end is read and the connection kept.
+            if (!run.wantsMore()) {
                 reader.untilTagged(nullptr);
                 run.completed = true;
             }
-            connection_.setLastErrorResponse(
-                "appending to the target failed: " + target.lastError_);
-            // The append's own code: an answer that was lost (3) means the
-            // target may hold the message, so it must not read as a refusal
-            // that the caller could try again.
-            return appended;
+            return;
         }
-        run.settle(number, CopyRun::Fate::Copied);
-        // Abort ends the copy after the message in hand, which is counted.
+        // Abort ends the copy after the message in hand, which is counted
+        // once its answer has come.
         if (wasAborted())
-            return stop(ImapSuccess);
+            return;
     }
 }
 

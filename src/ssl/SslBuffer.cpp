@@ -161,6 +161,14 @@ int basic_sslbuffer::sendData(void* data, int length)
     return -1;
 }
 
+int basic_sslbuffer::sendGathered(
+    const char* first, int firstLength, const char* second, int secondLength)
+{
+    if (!tlsActive_)
+        return tcpbuffer::sendGathered(first, firstLength, second, secondLength);
+    return sendData(const_cast<char*>(first), firstLength);
+}
+
 int basic_sslbuffer::recvData(void* data, int length)
 {
     if (!tlsActive_)

@@ -35,6 +35,9 @@ protected:
     tavir::utils::tcpbuffer* start(const SSL_METHOD* method) override;
     int sendData(void* data, int length) override;
     int recvData(void* data, int length) override;
+    // Through TLS the two pieces go one after the other.
+    int sendGathered(
+        const char* first, int firstLength, const char* second, int secondLength) override;
     void beforeSocketClose() override;
     // What a failed SSL call with result `rc` means for the caller: -1 with
     // errno EAGAIN and wantEvents_ set when it is to wait and try again,

@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -108,13 +109,16 @@ bool tcpbuffer::stopNow()
         return false;
     if (stopGraceMs_ == 0)
         return true;
-    if (!inGrace_) {
-        inGrace_ = true;
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopGraceMs_);
-        if (!hasDeadline_ || end < deadline_)
-            deadline_ = end;
-        hasDeadline_ = true;
+    // One grace per stop, counted from when it was first seen, however
+    // many operations ask for one.
+    if (!graceStarted_) {
+        graceStarted_ = true;
+        graceEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopGraceMs_);
     }
+    inGrace_ = true;
+    if (!hasDeadline_ || graceEnd_ < deadline_)
+        deadline_ = graceEnd_;
+    hasDeadline_ = true;
     return false;
 }
 
@@ -269,6 +273,7 @@ bool tcpbuffer::connectPeer()
         return false;
     }
     failed_ = false;
+    graceStarted_ = false;
     return true;
 }
 
@@ -290,17 +295,29 @@ const InetSocketAddress& tcpbuffer::readLocalAddress()
 
 bool tcpbuffer::sendAll(const char* data, size_t length, size_t& sent)
 {
+    return sendAll(data, length, nullptr, 0, sent);
+}
+
+bool tcpbuffer::sendAll(
+    const char* head, size_t headLength, const char* data, size_t length, size_t& sent)
+{
     sent = 0;
-    while (sent < length) {
+    const size_t total = headLength + length;
+    while (sent < total) {
         if (stopNow()) {
             sendError_ = ECANCELED;
             markFailed();
             return false;
         }
-        int chunk = int(length - sent > size_t(kMaxChunk) ? kMaxChunk : length - sent);
+        // What is left: the rest of the head and all of the data, or the
+        // rest of the data.
+        const bool inHead = sent < headLength;
+        const char* first = inHead ? head + sent : data + (sent - headLength);
+        const size_t firstLength = inHead ? headLength - sent : total - sent;
         wantEvents_ = POLLOUT;
         errno = 0;
-        int done = sendData(const_cast<char*>(data + sent), chunk);
+        int done = sendGathered(first, int(std::min<size_t>(firstLength, size_t(kMaxChunk))),
+            inHead ? data : nullptr, inHead ? int(std::min<size_t>(length, size_t(kMaxChunk))) : 0);
         if (done > 0) {
             sent += size_t(done);
             continue;
@@ -357,6 +374,44 @@ tcpbuffer::int_type tcpbuffer::overflow(int_type c)
     return c;
 }
 
+std::streamsize tcpbuffer::xsputn(const char* data, std::streamsize n)
+{
+    if (n <= epptr() - pptr()) {
+        std::memcpy(pptr(), data, size_t(n));
+        pbump(int(n));
+        return n;
+    }
+    if (socket_ < 0)
+        return 0;
+    // What does not fit leaves as a full area would, one area's worth after
+    // the other, and the rest stays in the put area; but it leaves straight
+    // from the caller's buffer, with what the put area holds, in one send
+    // instead of being copied into the put area first (a message body).
+    const size_t pending = size_t(pptr() - pbase());
+    const size_t keep = sendSize_ > 0 ? (pending + size_t(n)) % size_t(sendSize_) : 0;
+    size_t sent = 0;
+    const bool ok = sendAll(pbase(), pending, data, size_t(n) - keep, sent);
+    setp(area_, area_ + sendSize_);
+    if (!ok)
+        return 0;
+    std::memcpy(pptr(), data + (size_t(n) - keep), keep);
+    pbump(int(keep));
+    return n;
+}
+
+int tcpbuffer::sendGathered(const char* first, int firstLength, const char* second, int secondLength)
+{
+    if (second == nullptr || secondLength == 0)
+        return sendData(const_cast<char*>(first), firstLength);
+    iovec pieces[2] = {{const_cast<char*>(first), size_t(firstLength)},
+        {const_cast<char*>(second), size_t(secondLength)}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    ssize_t done = ::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return done > INT_MAX ? INT_MAX : int(done);
+}
+
 tcpbuffer::int_type tcpbuffer::underflow()
 {
     if (socket_ < 0)
@@ -365,7 +420,7 @@ tcpbuffer::int_type tcpbuffer::underflow()
         return traits_type::to_int_type(*gptr());
     sync();
     char* get = area_ + sendSize_;
-    int got = waitAndReceive();
+    int got = waitAndReceive(get, receiveChunk());
     if (got > 0) {
         setg(get, get, get + got);
         return traits_type::to_int_type(*get);
@@ -374,34 +429,97 @@ tcpbuffer::int_type tcpbuffer::underflow()
     return traits_type::eof();
 }
 
-int tcpbuffer::waitAndReceive()
+std::streamsize tcpbuffer::xsgetn(char* data, std::streamsize n)
 {
+    std::streamsize done = 0;
+    while (done < n) {
+        const std::streamsize buffered = egptr() - gptr();
+        if (buffered > 0) {
+            const std::streamsize take = std::min(buffered, n - done);
+            std::memcpy(data + done, gptr(), size_t(take));
+            gbump(int(take));
+            done += take;
+            continue;
+        }
+        if (socket_ < 0)
+            break;
+        // What does not fit the get area (a literal's bytes) is received
+        // straight into its place: one receive for as much as has come,
+        // instead of one per get area and a copy.
+        if (n - done < receiveSize_) {
+            if (traits_type::eq_int_type(underflow(), traits_type::eof()))
+                break;
+            continue;
+        }
+        sync();
+        int got = waitAndReceive(data + done, int(std::min<std::streamsize>(n - done, kMaxChunk)));
+        if (got <= 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+bool tcpbuffer::readLine(std::string& line, size_t max)
+{
+    while (line.size() < max) {
+        if (gptr() == egptr() && traits_type::eq_int_type(underflow(), traits_type::eof()))
+            return false;
+        const size_t n = std::min(size_t(egptr() - gptr()), max - line.size());
+        const char* end = static_cast<const char*>(std::memchr(gptr(), '\n', n));
+        const size_t take = end != nullptr ? size_t(end - gptr()) + 1 : n;
+        line.append(gptr(), take);
+        gbump(int(take));
+        if (end != nullptr)
+            return true;
+    }
+    return false;
+}
+
+bool tcpbuffer::dataWaiting()
+{
+    if (gptr() < egptr())
+        return true;
+    if (socket_ < 0)
+        return false;
     char* get = area_ + sendSize_;
-    int want = int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
+    wantEvents_ = POLLIN;
+    errno = 0;
+    int got = recvData(get, receiveChunk());
+    if (got > 0) {
+        setg(get, get, get + got);
+        return true;
+    }
+    const int error = errno;
+    // The end of the stream, or a failure, is there at once too: the next
+    // read meets it again.
+    return got == 0 || !(error == EAGAIN || error == EWOULDBLOCK);
+}
+
+int tcpbuffer::receiveChunk() const
+{
+    return int(receiveSize_ > kMaxChunk ? kMaxChunk : receiveSize_);
+}
+
+int tcpbuffer::waitAndReceive(char* into, int want)
+{
     for (;;) {
         if (stopNow()) {
             receiveError_ = ECANCELED;
             markFailed();
             return -1;
         }
-        // A peer that writes a reply in two small pieces with Nagle's
-        // algorithm on holds the second piece back until the first is
-        // acknowledged, and Linux delays that acknowledgement by up to 40
-        // ms on a connection where both sides talk in turn. Asking for a
-        // quick acknowledgement before each receive sends it at once; the
-        // kernel clears the option again by itself, so it is set every
-        // time.
-        int one = 1;
-        setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         wantEvents_ = POLLIN;
         errno = 0;
-        int got = recvData(get, want);
+        int got = recvData(into, want);
         if (got >= 0) {
             receiveError_ = 0;
             return got;
         }
         int error = errno == 0 ? EIO : errno; // a TLS failure leaves errno alone
         if (error == EAGAIN || error == EWOULDBLOCK) {
+            if (wantEvents_ == POLLIN)
+                askQuickAck();
             if (waitFor(wantEvents_) > 0)
                 continue;
             error = errno;
@@ -417,6 +535,19 @@ int tcpbuffer::waitAndReceive()
         markFailed();
         return -1;
     }
+}
+
+void tcpbuffer::askQuickAck()
+{
+    // A peer that writes a reply in two small pieces with Nagle's algorithm
+    // on holds the second piece back until the first is acknowledged, and
+    // Linux delays that acknowledgement by up to 40 ms on a connection where
+    // both sides talk in turn. Asking for a quick acknowledgement sends the
+    // one pending at once. It is asked only before a wait: a receive that
+    // finds its bytes there needs nothing from the peer. The kernel clears
+    // the option again by itself, so it is set every time.
+    int one = 1;
+    setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 void tcpbuffer::markFailed()
@@ -450,7 +581,7 @@ int tcpbuffer::receive()
     if (gptr() < egptr())
         return 0;
     sync();
-    int got = waitAndReceive();
+    int got = waitAndReceive(area_ + sendSize_, receiveChunk());
     // A wait that timed out receives nothing (0), a failed receive is
     // negative.
     return got < 0 && (receiveError_ == ETIMEDOUT || receiveError_ == ETIME) ? 0 : got;

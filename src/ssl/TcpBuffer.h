@@ -14,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <streambuf>
+#include <string>
 
 typedef struct ssl_method_st SSL_METHOD;
 
@@ -53,8 +54,9 @@ public:
     // A raised signal ends every wait of this buffer at once; null: none.
     void setStopSignal(std::shared_ptr<const StopSignal> stop) { stop_ = std::move(stop); }
     // While not 0, a raised stop signal does not end the waits at once but
-    // brings the deadline to at most `ms` milliseconds after it was seen:
-    // an answer that is on its way may still come.
+    // brings the deadline to at most `ms` milliseconds after it was first
+    // seen (once per stop, however often a grace is asked for): an answer
+    // that is on its way may still come.
     void setStopGrace(unsigned ms);
 
     const InetSocketAddress& getPeerHost() const { return peer_; }
@@ -80,6 +82,17 @@ public:
     // Waits and reads like a refill, but hands the bytes to nobody; refuses
     // (0) while the get area still holds unread bytes.
     int receive();
+    // Appends the bytes up to and including the next line feed to `line`,
+    // `max` bytes at most: true when the line feed came; false when the read
+    // ended first, or `max` bytes came without one.
+    bool readLine(std::string& line, size_t max);
+    // True when a read would not wait: bytes are in the get area, or a
+    // receive that does not wait brings some in (or meets the end of the
+    // stream or a failure, which the next read meets again). One receive,
+    // no poll.
+    bool dataWaiting();
+    // Bytes received and not read yet (no receive, no poll).
+    size_t buffered() const { return size_t(egptr() - gptr()); }
     int writeAndCleanupBuffer() { return sync(); }
 
 protected:
@@ -89,6 +102,11 @@ protected:
     // wait for the events left in wantEvents_ and try again.
     virtual int sendData(void* data, int length);
     virtual int recvData(void* data, int length);
+    // One attempt like sendData for `first` followed by `second` (none when
+    // null): the count moved from the front of the two. The plain socket
+    // gathers both into one send.
+    virtual int sendGathered(
+        const char* first, int firstLength, const char* second, int secondLength);
     // Runs between the last flush and closing the socket.
     virtual void beforeSocketClose() { }
 
@@ -96,6 +114,10 @@ protected:
     int sync() override;
     int_type underflow() override;
     int_type overflow(int_type c) override;
+    // Reads what does not fit the get area straight into `data`.
+    std::streamsize xsgetn(char* data, std::streamsize n) override;
+    // Writes a large piece straight from `data`, after what is pending.
+    std::streamsize xsputn(const char* data, std::streamsize n) override;
 
     // The plain TCP connect of the client buffers.
     bool connectPeer();
@@ -116,13 +138,18 @@ protected:
     // Sends all bytes; `sent` counts those that went. False with
     // lastSendError() set when one failed or waited too long.
     bool sendAll(const char* data, size_t length, size_t& sent);
+    // The same for `head` followed by `data`.
+    bool sendAll(
+        const char* head, size_t headLength, const char* data, size_t length, size_t& sent);
     // A send or receive failed: the socket state becomes -1 for good, and
     // this connection gets no more bytes at its close.
     void markFailed();
-    // Waits for bytes (within the time-out and the deadline) and receives
-    // them into the get area: the count, 0 or less when none came
-    // (lastReceiveError says why).
-    int waitAndReceive();
+    // Receives up to `want` bytes into `into`, waiting for them (within the
+    // time-out and the deadline) only when none have come: the count, 0 or
+    // less when none came (lastReceiveError says why).
+    int waitAndReceive(char* into, int want);
+    int receiveChunk() const;
+    void askQuickAck();
 
     InetSocketAddress peer_;
     InetSocketAddress local_;
@@ -147,6 +174,8 @@ protected:
     std::chrono::steady_clock::time_point deadline_;
     unsigned stopGraceMs_ = 0;
     bool inGrace_ = false; // the stop was seen in a grace period
+    bool graceStarted_ = false;
+    std::chrono::steady_clock::time_point graceEnd_;
 };
 
 class basic_tcpclientbuffer : public tcpbuffer {

@@ -275,6 +275,25 @@ TEST(FolderTest, StatusCounts)
         EXPECT_EQ(c.count, count) << c.reply;
         EXPECT_EQ(c.haveGuid, !id.isNull()) << c.reply;
     }
+    // SELECT's count: the last EXISTS of the reply (RFC 3501 6.3.1's example
+    // and a count that grew while the reply was written); none, a failed
+    // count; a refusal, a failed selection.
+    const Case selections[] = {
+        {"* 172 EXISTS\r\n* 1 RECENT\r\n* OK [UNSEEN 12] Message 12 is first unseen\r\n"
+         "* OK [UIDVALIDITY 3857529045] UIDs valid\r\n* FLAGS (\\Answered \\Seen)\r\n"
+         "%T OK [READ-WRITE] SELECT completed\r\n",
+            false, ImapSuccess, 172, false},
+        {"* 0 EXISTS\r\n* 3 EXISTS\r\n%T OK\r\n", false, ImapSuccess, 3, false},
+        {"* FLAGS ()\r\n%T OK\r\n", false, ImapStatusFailed, 99, false},
+        {"%T NO [NONEXISTENT] no\r\n", false, ImapSelectFailed, 99, false},
+    };
+    for (const Case& c : selections) {
+        Scripted s(c.reply);
+        unsigned count = 99;
+        EXPECT_EQ(c.result, s.client.select(L"X", count)) << c.reply;
+        EXPECT_EQ(c.count, count) << c.reply;
+        EXPECT_EQ("SELECT \"X\"\r\n", s.sent());
+    }
 }
 
 TEST(FolderTest, CreateSelectDelete)
@@ -779,21 +798,43 @@ TEST(CopyTest, PipelinedRange)
     EXPECT_EQ(1u, appends(aborted.target.sent()).size());
     EXPECT_TRUE(aborted.source.session->closed);
 
-    // The append's own code ends the copy: a refusal is 9, an answer that
-    // never came is 3 (the target may hold the message: never to be sent
-    // again).
-    Copy refused(source, "%T NO [OVERQUOTA] full\r\n");
-    EXPECT_EQ(ImapAppendFailed,
+    // A refusal fails its own message only; the copy goes on. Answers that
+    // never came end it with 3: the target may hold those messages, which
+    // are never to be sent again.
+    Copy refused(source, "%T NO [OVERQUOTA] full\r\n" + targetOk(1));
+    EXPECT_EQ(ImapSuccess,
         refused.source.client.copyFolder(L"F", refused.target.client, 1, 0, copied, failed));
-    EXPECT_EQ(0u, copied);
+    EXPECT_EQ(1u, copied);
     EXPECT_EQ(1u, failed);
     Copy unanswered(source, "");
     unanswered.target.client.setReadTimeoutMs(50);
     unanswered.target.client.getConnection().setTimeoutMs(50);
     EXPECT_EQ(ImapConnectionError,
         unanswered.source.client.copyFolder(L"F", unanswered.target.client, 1, 0, copied, failed));
-    EXPECT_EQ(1u, failed);
-    EXPECT_TRUE(unanswered.source.session->closed);
+    EXPECT_EQ(2u, failed);
+    EXPECT_TRUE(unanswered.target.session->closed);
+    EXPECT_FALSE(unanswered.source.session->closed); // its reply was read to its end
+
+    // A target without LITERAL+ takes the APPENDs one at a time, each body
+    // after its continuation; with LITERAL- small bodies go in flight.
+    struct Literals {
+        const char* capabilities;
+        std::string answers;
+        const char* announced; // of each APPEND
+    };
+    for (const Literals& l : {Literals{"IMAP4rev1", "+ go\r\n%T OK\r\n+ go\r\n%T OK\r\n", "{3}"},
+             Literals{"IMAP4rev1 LITERAL-", "%|%T OK\r\n%T OK\r\n", "{3+}"}}) {
+        SCOPED_TRACE(l.capabilities);
+        Scripted from(source);
+        Scripted to(l.answers, "* OK [CAPABILITY " + std::string(l.capabilities) + "] hi\r\n");
+        EXPECT_EQ(ImapSuccess, from.client.copyFolder(L"F", to.client, 1, 0, copied, failed));
+        EXPECT_EQ(2u, copied);
+        const std::string sent = to.sent();
+        const std::string each = std::string(l.announced) + "\r\n";
+        const std::size_t first = sent.find(each);
+        EXPECT_NE(std::string::npos, first) << sent;
+        EXPECT_NE(std::string::npos, sent.find(each, first + 1)) << sent;
+    }
 
     // Unsolicited news about messages (another session changed a flag, a
     // message was expunged) is no failure, before a body or after the

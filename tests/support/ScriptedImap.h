@@ -1,9 +1,12 @@
 #pragma once
 // A scripted server behind the IMAP connection's stream interface, and the
 // logged-in connection and client built on it. The bytes the server will
-// say are given up front; "%T" in them stands for the tag of the command
-// the client wrote last, so that a script answers whatever tag a command
-// used. What the client writes is recorded, and faults (failed connect,
+// say are given up front; "%T" in them stands for the tag of the oldest
+// command the script has not answered yet (with one command at a time, the
+// one the client wrote last), so that a script answers whatever tag a
+// command used, and commands in flight in the order they were sent. Bytes
+// count as waiting (dataWaiting) up to a "%|" in the script, which stands
+// for a server that has not answered yet. What the client writes is recorded, and faults (failed connect,
 // failed write, a read that ends early) can be planned. A read past the
 // script behaves like a read time-out. Header-only: it needs the IMAP
 // client, which the support library does not link.
@@ -16,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
@@ -95,7 +99,11 @@ public:
                 return -1;
             }
             if (s_->serverBytes.compare(pos_, 2, "%T") == 0) {
-                pending_ = lastTag_;
+                pending_ = unanswered_.empty() ? lastTag_ : unanswered_.front();
+                if (!unanswered_.empty())
+                    unanswered_.pop_front();
+                pos_ += 2;
+            } else if (s_->serverBytes.compare(pos_, 2, "%|") == 0) {
                 pos_ += 2;
             } else {
                 pending_.assign(1, s_->serverBytes[pos_++]);
@@ -134,12 +142,19 @@ public:
             s_->writeBudget -= static_cast<long>(n);
         // The tag of the last command line is what "%T" stands for.
         lines_.feed(std::string(data, n), 0, [this](const std::string& line, std::size_t) {
-            if (std::size_t length = tagLength(line))
+            if (std::size_t length = tagLength(line)) {
                 lastTag_ = line.substr(0, length);
+                unanswered_.push_back(lastTag_);
+            }
         });
         s_->clientBytes.append(data, n);
     }
     void flush() override { ++s_->flushes; }
+    bool dataWaiting() override
+    {
+        return !pending_.empty()
+            || (pos_ < s_->serverBytes.size() && s_->serverBytes.compare(pos_, 2, "%|") != 0);
+    }
     void setTimeoutMs(unsigned) override { }
     void startDeadline(unsigned ms) override { s_->deadlines.push_back(ms); }
     void extendDeadline(unsigned ms) override { s_->extendedMs += ms; }
@@ -151,6 +166,7 @@ private:
     std::string pending_; // bytes of a substituted tag not yet handed out
     CommandLines lines_;
     std::string lastTag_;
+    std::deque<std::string> unanswered_; // tags not yet answered with "%T"
     bool eof_ = false;
     bool bad_ = false;
 };

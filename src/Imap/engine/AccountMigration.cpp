@@ -293,31 +293,12 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     currentCount_ = 0;
     folderInHand_ = true;
     publishProgress({});
-    ImapClientResult result = source_.status(folder.sourceName, currentCount_);
-    if (result != mail::ImapSuccess)
-        return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
-            L"The source server did not count the messages of folder \"%1%\": %2%",
-            L"The messages of folder \"%1%\" could not be counted: %2%");
-    unsettled_ = currentCount_;
+    std::vector<unsigned> wanted;
     bool copy = false;
-    unsigned held = 0;
-    Step step = checkTarget(folder, currentCount_, copy, held);
+    const Step step = emptyOnTarget(folder) ? selectForEmptyTarget(folder, wanted, copy)
+                                            : selectLacking(folder, wanted, copy);
     if (step != Step::Next || !copy)
         return step;
-    result = source_.select(folder.sourceName);
-    if (result != mail::ImapSuccess)
-        return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
-            L"The source server did not select folder \"%1%\": %2%",
-            L"The folder \"%1%\" could not be selected: %2%");
-    std::vector<unsigned> wanted;
-    if (held != 0) {
-        step = messagesLacking(folder, currentCount_, held, wanted, copy);
-        if (step != Step::Next || !copy)
-            return step;
-    } else {
-        for (unsigned n = 1; n <= currentCount_; ++n)
-            wanted.push_back(n);
-    }
     FolderCopy copier(
         source_, target_, log_, stopRequested_,
         [this](const FolderCopy::Tally& tally) { publishProgress(tally); }, sourceTimeouts_);
@@ -341,6 +322,63 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     return fail(outcome.code, outcome.sentence);
 }
 
+bool AccountMigration::emptyOnTarget(const MigrationFolder& folder) const
+{
+    // A folder made in this run, and the inbox of an account made in this
+    // run, hold nothing yet.
+    return madeNow_.count(folder.targetName) || (newAccount_ && isInboxOnly(folder));
+}
+
+AccountMigration::Step AccountMigration::selectForEmptyTarget(
+    const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy)
+{
+    // Nothing to compare: the SELECT that the copy needs anyway gives the
+    // count, one round trip per folder fewer than a STATUS first.
+    const ImapClientResult result = source_.select(folder.sourceName, currentCount_);
+    if (result == mail::ImapStatusFailed)
+        return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
+            L"The source server did not count the messages of folder \"%1%\": %2%",
+            L"The messages of folder \"%1%\" could not be counted: %2%");
+    if (result != mail::ImapSuccess)
+        return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
+            L"The source server did not select folder \"%1%\": %2%",
+            L"The folder \"%1%\" could not be selected: %2%");
+    unsettled_ = currentCount_;
+    copy = currentCount_ != 0;
+    if (!copy)
+        folderDone();
+    for (unsigned n = 1; n <= currentCount_; ++n)
+        wanted.push_back(n);
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::selectLacking(
+    const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy)
+{
+    ImapClientResult result = source_.status(folder.sourceName, currentCount_);
+    if (result != mail::ImapSuccess)
+        return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
+            L"The source server did not count the messages of folder \"%1%\": %2%",
+            L"The messages of folder \"%1%\" could not be counted: %2%");
+    unsettled_ = currentCount_;
+    unsigned held = 0;
+    Step step = checkTarget(folder, currentCount_, copy, held);
+    if (step != Step::Next || !copy)
+        return step;
+    result = source_.select(folder.sourceName);
+    if (result != mail::ImapSuccess) {
+        copy = false;
+        return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
+            L"The source server did not select folder \"%1%\": %2%",
+            L"The folder \"%1%\" could not be selected: %2%");
+    }
+    if (held != 0)
+        return messagesLacking(folder, currentCount_, held, wanted, copy);
+    for (unsigned n = 1; n <= currentCount_; ++n)
+        wanted.push_back(n);
+    return Step::Next;
+}
+
 AccountMigration::Step AccountMigration::checkTarget(
     const MigrationFolder& folder, unsigned count, bool& copy, unsigned& held)
 {
@@ -350,11 +388,6 @@ AccountMigration::Step AccountMigration::checkTarget(
         folderDone();
         return Step::Next;
     }
-    // A folder made in this run, and the inbox of an account made in this
-    // run, hold nothing yet: no need to ask.
-    copy = madeNow_.count(folder.targetName) || (newAccount_ && isInboxOnly(folder));
-    if (copy)
-        return Step::Next;
     const ImapClientResult result = target_.status(folder.targetName, held);
     if (result != mail::ImapSuccess)
         return folderCommandFailed(result, mail::ImapStatusFailed, target_, folder.targetName,

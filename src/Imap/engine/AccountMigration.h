@@ -53,6 +53,15 @@ private:
     Step createFolders();
     Step copyFolders();
     Step copyFolder(const MigrationFolder& folder);
+    // Whether the target folder is known to hold nothing yet.
+    bool emptyOnTarget(const MigrationFolder& folder) const;
+    // Counts and selects the source folder and sets the message numbers to
+    // copy (`copy` false when there are none, the folder then ended here):
+    // for an empty target folder all of them, with the count from SELECT;
+    // otherwise after a STATUS, those the target lacks.
+    Step selectForEmptyTarget(
+        const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
+    Step selectLacking(const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
     // Whether the target folder holds some of the folder's messages
     // already: none (copy them all), all of them (the folder is ended here,
     // as done), or some (`held`). A folder that is not copied is ended

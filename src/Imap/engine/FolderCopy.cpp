@@ -52,8 +52,9 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
     tally_ = &tally;
     tally.present += count - static_cast<unsigned>(wanted.size());
     pending_.assign(wanted.begin(), wanted.end());
+    // Completed until something ends the copy early.
     Outcome outcome;
-    while (!pending_.empty()) {
+    while (!pending_.empty() && outcome.end == End::Completed) {
         if (stopRequested_()) {
             outcome.end = End::Stopped;
             break;
@@ -61,10 +62,8 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
         const std::size_t take = std::min<std::size_t>(runLength, pending_.size());
         std::vector<unsigned> numbers(pending_.begin(), pending_.begin() + take);
         pending_.erase(pending_.begin(), pending_.begin() + take);
-        const bool goOn = copyRun(std::move(numbers), outcome);
+        copyRun(std::move(numbers), outcome);
         progress_(tally);
-        if (!goOn)
-            break;
     }
     tally.notReached += static_cast<unsigned>(pending_.size());
     pending_.clear();
@@ -72,53 +71,67 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
     return outcome;
 }
 
-FolderCopy::Ending FolderCopy::sortEnding(ImapClientResult result, const CopyRun& run)
+const CopyRun::Failure& FolderCopy::failureOf(const CopyRun& run, unsigned number)
 {
-    if (result == mail::ImapSuccess)
-        return Ending::Fine;
+    const CopyRun::Failure* own = run.failure(number);
+    return own != nullptr ? *own : run.end;
+}
+
+FolderCopy::Ending FolderCopy::sortEnding(const CopyRun& run)
+{
     // An APPEND whose answer never came may have stored the message: it is
-    // never sent again, whatever the source did.
-    if (run.appendResult != mail::ImapSuccess && !isMessageFailure(run.appendResult))
+    // never sent again, whatever else happened.
+    if (run.lostAnswer() != nullptr)
         return Ending::Fatal;
-    if (run.sourceTimedOut)
+    const CopyRun::Failure& end = run.end;
+    if (end.code == mail::ImapSuccess)
+        return Ending::Fine;
+    if (end.side == CopyRun::Side::Target && !isMessageFailure(end.code))
+        return Ending::Fatal;
+    if (end.side == CopyRun::Side::Source && end.timedOut)
         return Ending::SourceSilent;
-    // The pipelined copy's own failure (a reply it could not read) is one
-    // message's: that message alone may still go through.
-    if (isMessageFailure(result) || result == mail::ImapStatusFailed)
+    // A reply the pipelined copy could not read (ImapStatusFailed) ends the
+    // run at one message: that message alone may still go through.
+    if (isMessageFailure(end.code) || end.code == mail::ImapStatusFailed)
         return Ending::OneMessage;
     return Ending::Fatal;
 }
 
-bool FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
+void FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
 {
     CopyRun run(std::move(numbers));
-    const ImapClientResult result = source_.copyMessages(folder_->targetName, target_, run);
+    source_.copyMessages(folder_->targetName, target_, run);
     noteIgnored(run);
+    noteLostAnswers(run);
     tally_->copied += run.copied();
     std::vector<unsigned> retry, later;
     splitUnsettled(run, retry, later);
     pending_.insert(pending_.begin(), later.begin(), later.end());
-    if (result != mail::ImapSuccess && stoppedMidway(outcome)) {
+    if (run.end.code != mail::ImapSuccess && stoppedMidway(outcome)) {
         pending_.insert(pending_.begin(), retry.begin(), retry.end());
-        return false;
+        return;
     }
-    switch (sortEnding(result, run)) {
+    switch (sortEnding(run)) {
     case Ending::Fatal: {
         tally_->failed += run.failed();
-        unsigned inHand = later.empty() ? 0 : later.front();
+        // The message in hand: the first whose answer was lost, else the
+        // one that failed, else the next one.
+        const std::vector<unsigned> lost = run.lostAnswers();
+        unsigned inHand = !lost.empty() ? lost.front() : later.empty() ? 0 : later.front();
         for (unsigned n : retry) {
-            if (run.fate(n) == CopyRun::Fate::Failed)
-                inHand = n;
-            else
+            if (run.fate(n) != CopyRun::Fate::Failed)
                 pending_.push_front(n);
+            else if (lost.empty())
+                inHand = n;
         }
-        outcome = fatal(result, inHand, sourceError());
-        return false;
+        const CopyRun::Failure& why = lost.empty() ? run.end : failureOf(run, lost.front());
+        outcome = fatal(why.code, inHand, textOf(why));
+        return;
     }
     case Ending::SourceSilent:
-        if (!sourceSilent(takeSilentMessage(run, retry, later), outcome)) {
+        if (!sourceSilent(takeSilentMessage(run, retry, later), run.end, outcome)) {
             pending_.insert(pending_.begin(), retry.begin(), retry.end());
-            return false;
+            return;
         }
         break;
     case Ending::OneMessage:
@@ -132,7 +145,7 @@ bool FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
     case Ending::Fine:
         break;
     }
-    return retryAlone(retry, run, result, outcome);
+    retryAlone(retry, run, outcome);
 }
 
 void FolderCopy::splitUnsettled(
@@ -171,11 +184,12 @@ unsigned FolderCopy::takeSilentMessage(
     return later.front();
 }
 
-bool FolderCopy::retryAlone(const std::vector<unsigned>& retry, const CopyRun& run,
-    ImapClientResult result, Outcome& outcome)
+void FolderCopy::retryAlone(
+    const std::vector<unsigned>& retry, const CopyRun& run, Outcome& outcome)
 {
     for (std::size_t i = 0; i < retry.size(); ++i) {
         const unsigned n = retry[i];
+        const CopyRun::Failure& why = failureOf(run, n);
         if (run.fate(n) == CopyRun::Fate::Unanswered)
             log_.debug(TAVIR_HERE,
                 sentence(L"The source server sent no answer for message %1% of folder \"%2%\" in "
@@ -183,16 +197,15 @@ bool FolderCopy::retryAlone(const std::vector<unsigned>& retry, const CopyRun& r
                     n, folder_->sourceName));
         else
             log_.debug(TAVIR_HERE,
-                sentence(L"Message %1% of folder \"%2%\" ended a run (error code %3%): %4% It is "
-                         L"tried once more on its own.",
-                    n, folder_->sourceName, result, asSentence(sourceError())));
+                sentence(L"Message %1% of folder \"%2%\" failed in a run (error code %3%): %4% It "
+                         L"is tried once more on its own.",
+                    n, folder_->sourceName, why.code, asSentence(textOf(why))));
         if (!copyAlone(n, outcome)) {
             pending_.insert(
                 pending_.begin(), retry.begin() + static_cast<long>(i) + 1, retry.end());
-            return false;
+            return;
         }
     }
-    return true;
 }
 
 bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
@@ -203,8 +216,9 @@ bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
         return false;
     }
     CopyRun run({number});
-    const ImapClientResult result = source_.copyMessages(folder_->targetName, target_, run);
+    source_.copyMessages(folder_->targetName, target_, run);
     noteIgnored(run);
+    noteLostAnswers(run);
     if (run.copied() == 1) {
         ++tally_->copied;
         return true;
@@ -213,25 +227,30 @@ bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
         pending_.push_front(number);
         return false;
     }
-    switch (sortEnding(result, run)) {
+    const CopyRun::Failure& why = failureOf(run, number);
+    switch (sortEnding(run)) {
     case Ending::Fatal:
         if (run.fate(number) == CopyRun::Fate::Failed)
             ++tally_->failed;
         else
             pending_.push_front(number);
-        outcome = fatal(result, number, sourceError());
+        outcome = fatal(why.code, number, textOf(why));
         return false;
     case Ending::SourceSilent:
-        return sourceSilent(number, outcome);
+        return sourceSilent(number, run.end, outcome);
     case Ending::Fine:
-        // Read to its end, and still without this message.
-        messageFailed(number, mail::ImapFetchFailed,
-            sentence(L"the source server's answer holds no message %1%", number));
+        // Refused by the target (its answer in `why`), or read to its end
+        // and still without this message.
+        if (run.fate(number) == CopyRun::Fate::Failed)
+            messageFailed(number, why.code, textOf(why));
+        else
+            messageFailed(number, mail::ImapFetchFailed,
+                sentence(L"the source server's answer holds no message %1%", number));
         return true;
     case Ending::OneMessage:
         break;
     }
-    messageFailed(number, result, sourceError());
+    messageFailed(number, why.code, textOf(why));
     return true;
 }
 
@@ -245,10 +264,10 @@ bool FolderCopy::stoppedMidway(Outcome& outcome)
     return true;
 }
 
-bool FolderCopy::sourceSilent(unsigned number, Outcome& outcome)
+bool FolderCopy::sourceSilent(unsigned number, const CopyRun::Failure& failure, Outcome& outcome)
 {
     ++sourceTimeouts_;
-    const std::wstring why = sourceError();
+    const std::wstring why = textOf(failure);
     if (number != 0) {
         ++tally_->failed;
         log_.report(TAVIR_HERE,
@@ -263,6 +282,24 @@ bool FolderCopy::sourceSilent(unsigned number, Outcome& outcome)
     outcome = fatal(mail::ImapConnectionError, number,
         L"the source server did not answer in time for the second time in this account: " + why);
     return false;
+}
+
+void FolderCopy::noteLostAnswers(const CopyRun& run)
+{
+    const std::vector<unsigned> lost = run.lostAnswers();
+    if (lost.empty())
+        return;
+    std::wstring numbers;
+    for (unsigned n : lost)
+        numbers += (numbers.empty() ? L"" : L", ") + std::to_wstring(n);
+    log_.report(TAVIR_HERE,
+        lost.size() == 1
+            ? sentence(L"The target's answer to message %1% of folder \"%2%\" was lost: the "
+                       L"message may be on the target, where a later run finds it.",
+                numbers, folder_->sourceName)
+            : sentence(L"The target's answers to messages %1% of folder \"%2%\" were lost: the "
+                       L"messages may be on the target, where a later run finds them.",
+                numbers, folder_->sourceName));
 }
 
 void FolderCopy::noteIgnored(const CopyRun& run)
@@ -298,11 +335,9 @@ FolderCopy::Outcome FolderCopy::fatal(
     return outcome;
 }
 
-std::wstring FolderCopy::sourceError() const
+std::wstring FolderCopy::textOf(const CopyRun::Failure& failure)
 {
-    // The pipelined copy records every failure on the source client, a
-    // refused or lost APPEND with the target's own answer in it.
-    return withoutLineEnd(source_.getLastErrorResponse());
+    return withoutLineEnd(utf8ToUnicode(failure.why));
 }
 
 } // namespace tavir::migration

@@ -4,18 +4,18 @@
 // standard flags, its body streamed from one connection into the other.
 //
 // Runs of messages go through the client's pipelined copy: one FETCH asks
-// the source for a whole run while the target takes one APPEND after the
-// other, so the source's round trips overlap the target's. Every reply is
-// tied to the number it answers (CopyRun): a body that was not asked for,
-// or a second one, is dropped. A message whose copy failed in a run, or
-// that the source left unanswered, is tried once more on its own; if that
-// fails too with a failure of that message alone, it is counted as failed
-// and skipped. The next run starts after the last message really answered.
-// A source that falls silent costs one message and its time-out once: the
-// message is counted as failed without a second try, and the second
-// time-out in the account ends it. A lost connection, an APPEND whose
-// answer never came, or any other failure ends the copy: the account can't
-// go on.
+// the source for a whole run while the target takes the APPENDs, several in
+// flight at once, so that neither side waits for the other's round trips.
+// Every reply is tied to the number it answers (CopyRun): a body that was
+// not asked for, or a second one, is dropped. A message whose copy failed
+// in a run, or that the source left unanswered, is tried once more on its
+// own; if that fails too with a failure of that message alone, it is
+// counted as failed and skipped. The next run starts after the last message
+// really answered. A source that falls silent costs one message and its
+// time-out once: the message is counted as failed without a second try,
+// and the second time-out in the account ends it. A lost connection, an
+// APPEND whose answer never came, or any other failure ends the copy: the
+// account can't go on.
 #include "Imap/engine/IFolderList.h"
 #include "Imap/engine/Logger.h"
 #include "imapclient/CopyRun.h"
@@ -45,6 +45,7 @@ public:
     enum class End { Completed, Stopped, Fatal };
 
     struct Outcome {
+        // While the copy goes on, Completed: nothing has ended it.
         End end = End::Completed;
         // For Fatal: the failing code and one sentence saying where and why.
         mail::ImapClientResult code = mail::ImapSuccess;
@@ -70,10 +71,15 @@ private:
     // How a copy ended, as far as going on is concerned.
     enum class Ending { Fine, OneMessage, SourceSilent, Fatal };
 
-    static Ending sortEnding(mail::ImapClientResult result, const mail::CopyRun& run);
+    static Ending sortEnding(const mail::CopyRun& run);
+    // Why message `number` failed in `run`: its own failure, else what
+    // ended the run.
+    static const mail::CopyRun::Failure& failureOf(const mail::CopyRun& run, unsigned number);
+    static std::wstring textOf(const mail::CopyRun::Failure& failure);
     // One run of `numbers`, taken off the front of the pending messages;
-    // what it did not reach goes back there. False when the copy ends.
-    bool copyRun(std::vector<unsigned> numbers, Outcome& outcome);
+    // what it did not reach goes back there. Sets `outcome` when the copy
+    // ends.
+    void copyRun(std::vector<unsigned> numbers, Outcome& outcome);
     // The numbers of a run that are neither copied nor failed and counted:
     // `retry` to try on their own, `later` for the next run.
     static void splitUnsettled(
@@ -83,8 +89,7 @@ private:
     // their front); 0 when the source fell silent after the run's last.
     unsigned takeSilentMessage(
         const mail::CopyRun& run, std::vector<unsigned>& retry, const std::vector<unsigned>& later);
-    bool retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run,
-        mail::ImapClientResult result, Outcome& outcome);
+    void retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run, Outcome& outcome);
     bool copyAlone(unsigned number, Outcome& outcome);
     // True (and the outcome Stopped) when a stop was asked for: a copy that
     // failed then leaves the messages it did not copy as not reached.
@@ -92,11 +97,12 @@ private:
     // The source did not answer in time while sending `number` (0: between
     // messages): the message is counted as failed and not asked for again.
     // False when that was one time-out too many.
-    bool sourceSilent(unsigned number, Outcome& outcome);
+    bool sourceSilent(unsigned number, const mail::CopyRun::Failure& failure, Outcome& outcome);
     void noteIgnored(const mail::CopyRun& run);
+    // Names the messages whose APPEND was written but whose answer was lost.
+    void noteLostAnswers(const mail::CopyRun& run);
     void messageFailed(unsigned number, mail::ImapClientResult code, const std::wstring& why);
     Outcome fatal(mail::ImapClientResult code, unsigned number, const std::wstring& why) const;
-    std::wstring sourceError() const;
 
     mail::SimpleImapClient& source_;
     mail::SimpleImapClient& target_;

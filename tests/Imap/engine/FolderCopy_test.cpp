@@ -1,8 +1,9 @@
 // How the copy of one folder sorts what goes wrong, against scripted source
-// and target connections: a message that fails is tried once more on its
-// own, then counted and skipped; a lost answer ends the copy with the rest
-// counted; messages the source leaves out are counted; a stop ends the copy
-// with the message in hand counted.
+// and target connections: a message that fails (refused inside the window of
+// APPENDs in flight, say) is tried once more on its own, then counted and
+// skipped; answers lost with the connection end the copy with those
+// messages counted as failed and named; messages the source leaves out are
+// counted; a stop ends the copy with the message in hand counted.
 #include "Imap/engine/FolderCopy.h"
 #include "Imap/engine/FolderResume.h"
 
@@ -78,17 +79,19 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
     const Case cases[] = {
         {"every message in one run", 2, piped(1) + piped(2) + done, "", stored + stored,
             End::Completed, 2, 0, 0, "1,2", ok, 0, ""},
-        {"refused twice: counted and skipped, the next run goes on", 3,
-            piped(1) + piped(2) + piped(3) + done, loggedIn + piped(2) + done + piped(3) + done,
-            stored + full + full + stored, End::Completed, 2, 1, 0, "1,2,2,3", ok, 0,
+        {"refused inside the window, then once more alone: counted and skipped; the run goes on",
+            3, piped(1) + piped(2) + piped(3) + done + piped(2) + done, "",
+            stored + full + stored + full, End::Completed, 2, 1, 0, "1,2,3,2", ok, 0,
             "Message 2 of folder \"F\" was not copied (error code 9): appending to the target "
-            "failed: K3 NO [OVERQUOTA] full."},
+            "failed: K4 NO [OVERQUOTA] full."},
         {"refused once: the second try goes through", 2,
             piped(1) + piped(2) + done + piped(2) + done, "", stored + full + stored,
             End::Completed, 2, 0, 0, "1,2,2", ok, 0, ""},
-        {"the answer to an append is lost: nothing is sent again, the rest is not reached", 3,
-            piped(1) + piped(2) + piped(3) + done, "", stored, End::Fatal, 1, 1, 1, "1,2",
-            tavir::mail::ImapConnectionError, 2, ""},
+        {"answers outstanding are lost: those messages fail, nothing is sent again", 3,
+            piped(1) + piped(2) + piped(3) + done, "", stored, End::Fatal, 1, 2, 0, "1,2,3",
+            tavir::mail::ImapConnectionError, 2,
+            "The target's answers to messages 2, 3 of folder \"F\" were lost: the messages may be "
+            "on the target, where a later run finds them."},
         {"the source leaves a message out: asked for alone, then counted", 3,
             piped(1) + piped(2) + done + done, "", stored + stored, End::Completed, 2, 1, 0, "1,2",
             ok, 0,
