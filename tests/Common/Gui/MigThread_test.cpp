@@ -240,8 +240,9 @@ TEST_F(ThreadTest, OpeningAFileStartsTheViewerWithoutWaitingAndTellsItsFailure)
         EXPECT_TRUE(c.report ? thread.openReportFile(failed) : thread.openLogFile(failed));
         EXPECT_LT(clock.elapsed(), 1000) << "the GUI thread waited for the viewer";
         ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(QString::fromStdString(dir.file("ended"))); }, 10000));
-        if (c.failed)
+        if (c.failed) {
             EXPECT_TRUE(waitFor([&] { return failures == 1; }));
+        }
         settle(100); // the viewer's end has reached the event loop: nothing more comes
         EXPECT_EQ(failures, c.failed ? 1 : 0);
         const std::wstring& file = c.report ? executer.configuration.reportFile : executer.configuration.debugFile;
