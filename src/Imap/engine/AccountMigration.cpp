@@ -329,6 +329,28 @@ bool AccountMigration::emptyOnTarget(const MigrationFolder& folder) const
     return madeNow_.count(folder.targetName) || (newAccount_ && isInboxOnly(folder));
 }
 
+AccountMigration::Step AccountMigration::sourceCountFailed(
+    ImapClientResult result, const MigrationFolder& folder)
+{
+    return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
+        L"The source server did not count the messages of folder \"%1%\": %2%",
+        L"The messages of folder \"%1%\" could not be counted: %2%");
+}
+
+AccountMigration::Step AccountMigration::sourceSelectFailed(
+    ImapClientResult result, const MigrationFolder& folder)
+{
+    return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
+        L"The source server did not select folder \"%1%\": %2%",
+        L"The folder \"%1%\" could not be selected: %2%");
+}
+
+void AccountMigration::wantAll(std::vector<unsigned>& wanted) const
+{
+    for (unsigned n = 1; n <= currentCount_; ++n)
+        wanted.push_back(n);
+}
+
 AccountMigration::Step AccountMigration::selectForEmptyTarget(
     const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy)
 {
@@ -336,19 +358,14 @@ AccountMigration::Step AccountMigration::selectForEmptyTarget(
     // count, one round trip per folder fewer than a STATUS first.
     const ImapClientResult result = source_.select(folder.sourceName, currentCount_);
     if (result == mail::ImapStatusFailed)
-        return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
-            L"The source server did not count the messages of folder \"%1%\": %2%",
-            L"The messages of folder \"%1%\" could not be counted: %2%");
+        return sourceCountFailed(result, folder);
     if (result != mail::ImapSuccess)
-        return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
-            L"The source server did not select folder \"%1%\": %2%",
-            L"The folder \"%1%\" could not be selected: %2%");
+        return sourceSelectFailed(result, folder);
     unsettled_ = currentCount_;
     copy = currentCount_ != 0;
     if (!copy)
         folderDone();
-    for (unsigned n = 1; n <= currentCount_; ++n)
-        wanted.push_back(n);
+    wantAll(wanted);
     return Step::Next;
 }
 
@@ -357,9 +374,7 @@ AccountMigration::Step AccountMigration::selectLacking(
 {
     ImapClientResult result = source_.status(folder.sourceName, currentCount_);
     if (result != mail::ImapSuccess)
-        return folderCommandFailed(result, mail::ImapStatusFailed, source_, folder.sourceName,
-            L"The source server did not count the messages of folder \"%1%\": %2%",
-            L"The messages of folder \"%1%\" could not be counted: %2%");
+        return sourceCountFailed(result, folder);
     unsettled_ = currentCount_;
     unsigned held = 0;
     Step step = checkTarget(folder, currentCount_, copy, held);
@@ -368,14 +383,11 @@ AccountMigration::Step AccountMigration::selectLacking(
     result = source_.select(folder.sourceName);
     if (result != mail::ImapSuccess) {
         copy = false;
-        return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
-            L"The source server did not select folder \"%1%\": %2%",
-            L"The folder \"%1%\" could not be selected: %2%");
+        return sourceSelectFailed(result, folder);
     }
     if (held != 0)
         return messagesLacking(folder, currentCount_, held, wanted, copy);
-    for (unsigned n = 1; n <= currentCount_; ++n)
-        wanted.push_back(n);
+    wantAll(wanted);
     return Step::Next;
 }
 

@@ -62,6 +62,11 @@ private:
     Step selectForEmptyTarget(
         const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
     Step selectLacking(const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
+    // The source's STATUS or SELECT of the folder did not succeed.
+    Step sourceCountFailed(mail::ImapClientResult result, const MigrationFolder& folder);
+    Step sourceSelectFailed(mail::ImapClientResult result, const MigrationFolder& folder);
+    // Every message number of the folder in hand, 1 to its count.
+    void wantAll(std::vector<unsigned>& wanted) const;
     // Whether the target folder holds some of the folder's messages
     // already: none (copy them all), all of them (the folder is ended here,
     // as done), or some (`held`). A folder that is not copied is ended
