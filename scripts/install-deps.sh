@@ -160,7 +160,7 @@ fi
 "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}" "${older[@]}"
 
 for server in "${new_servers[@]}"; do
-  installed "${server%%:*}" && enabled_at_boot "${server#*:}" || continue
+  if ! installed "${server%%:*}" || ! enabled_at_boot "${server#*:}"; then continue; fi
   echo "install-deps: ${server#*:}, installed now, was set to start at boot by its package; turning that off"
   disable_at_boot "${server#*:}"
 done
