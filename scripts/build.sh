@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds one flavour of the tree.
+# Installs what building needs when it is missing, then configures and
+# builds one flavour of the tree.
 #   scripts/build.sh [--asan|--tsan]
 # Build folders: build/ (default), build-asan/, build-tsan/.
 # The build shows its progress and its errors on standard error as it runs;
@@ -14,6 +15,8 @@ case "$flavour" in
   --tsan) dir=build-tsan; extra=(-DTAVIR_TSAN=ON) ;;
   *) echo "usage: $0 [--asan|--tsan]" >&2; exit 2 ;;
 esac
+# What installing says goes to standard error with the build's progress.
+"$root/scripts/install-deps.sh" run >&2
 cmake -S "$root" -B "$root/$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
 cmake --build "$root/$dir" -j "$(nproc)" >&2
 echo "$root/$dir"

@@ -40,6 +40,8 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "targetserver"))
+import folder_names  # noqa: E402  (the stand-in's own reading of folder names)
 DOMAIN = "demo.example"
 ADMIN = ("admin", "demo-admin")
 # name, password on the source, password in the accounts file, full name
@@ -285,6 +287,17 @@ and listed here when the wizard closes, which stops the stand-in.
 """
 
 
+def shown_name(wire):
+    """A folder name as the wizard's report shows it: in UTF-8, decoded from
+    the modified UTF-7 it travels in; as it travelled when it can't be."""
+    try:
+        name = folder_names.decode(wire)
+        name.encode("utf-8")
+        return name
+    except (folder_names.NameRefused, UnicodeEncodeError):
+        return wire
+
+
 def arrived(state):
     """What the stand-in holds: one line per account and folder, with its
     message count, in name order."""
@@ -299,7 +312,7 @@ def arrived(state):
             except (OSError, ValueError, KeyError):
                 continue
             count = sum(1 for file in os.listdir(entry.path) if file.endswith(".eml"))
-            folders.append((name, count))
+            folders.append((shown_name(name), count))
         for name, count in sorted(folders):
             lines.append("  %s  %s: %d message%s" % (store, name, count, "" if count == 1 else "s"))
     return "\n".join(lines) if lines else "  nothing"

@@ -33,6 +33,13 @@ if ((check)) && [[ -z $servers ]]; then
   exit 2
 fi
 
+# Before anything is installed or built: without a display the wizard
+# can't show itself.
+if ((!check)) && [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
+  echo "run: no display; start the wizard on a desktop, or under xvfb-run (\"bash scripts/install-deps.sh screenshots\" installs it)" >&2
+  exit 1
+fi
+
 # Only what building and running need; the demo's servers with them.
 "$root/scripts/install-deps.sh" run $servers
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -42,9 +49,6 @@ if ((check)); then
   # The check's logs go to a folder of its own, not the user's.
   state="$(mktemp -d /tmp/zorp-check.XXXXXX)"
   export XDG_STATE_HOME="$state"
-elif [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
-  echo "run: no display; start the wizard on a desktop, or under xvfb-run" >&2
-  exit 1
 fi
 
 demo_pid=

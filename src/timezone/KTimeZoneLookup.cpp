@@ -154,10 +154,14 @@ KTimeZone KTimeZone::fromUnixTZID(const std::string& tzid)
     return fillTZ(findTimeZoneIndexByTZID(tzid, olson), olson);
 }
 
-// A record named exactly so (display names first), then a display name
-// found in the identifier, then an Olson name found in it. A name of its own
-// must win over a shorter name found inside it ("America/El_Salvador" is not
-// "Salvador" in Brazil).
+// A record named exactly so (display names first, then Olson names), and
+// only then the substring phases: a display name found in the identifier,
+// then an Olson name found in it. By substrings alone an Olson name that
+// holds a shorter display name would get that zone: "America/El_Salvador"
+// (-06:00) holds the display record "Salvador" (Brazil, -03:00), which the
+// display phases find before the Olson table is asked. A name of its own
+// must win over a shorter name found inside it; an identifier that is no
+// record's whole name is looked up as before.
 KTimeZone KTimeZone::fromTableTZID(const std::string& tzid)
 {
     if (tzid.empty())

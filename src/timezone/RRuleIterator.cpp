@@ -144,6 +144,12 @@ RRule::iterator& RRule::iterator::operator+=(int n)
     return *this;
 }
 
+// Symmetric: a == b exactly when b == a, which loops written either way
+// round (`it != rule.end()`, `rule.end() != it`) and the standard algorithms
+// rely on. Testing this iterator's batch alone would make one with no
+// occurrence in hand equal any other at the same count and position, while
+// that other would not equal it; so an exhausted iterator equals only an
+// exhausted one, and one with no occurrence in hand only another without.
 bool RRule::iterator::operator==(const iterator& other) const
 {
     if (exhausted() || other.exhausted())

@@ -22,7 +22,7 @@ protected:
     void SetUp() override
     {
         if (!Dovecot::available())
-            GTEST_SKIP() << "dovecot is not installed or the tests do not run as root";
+            GTEST_SKIP() << Dovecot::unavailable();
         Dovecot::Options options;
         options.acl = true;
         server = std::make_unique<Dovecot>(

@@ -39,7 +39,7 @@ std::string message(unsigned n, std::size_t size)
 TEST(CopyFaultsTest, TargetFailsDuringAppend)
 {
     if (!Dovecot::available())
-        GTEST_SKIP() << "Dovecot can't run here (not installed, or not root)";
+        GTEST_SKIP() << Dovecot::unavailable();
     Dovecot dovecot(std::map<std::string, std::string>{{"alice", "alicepw"}});
     std::vector<std::string> bodies;
     {

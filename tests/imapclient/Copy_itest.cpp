@@ -106,7 +106,7 @@ protected:
     void SetUp() override
     {
         if (!Dovecot::available())
-            GTEST_SKIP() << "Dovecot can't run here (not installed, or not root)";
+            GTEST_SKIP() << Dovecot::unavailable();
     }
 };
 

@@ -22,7 +22,7 @@ namespace {
 TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
 {
     if (!Dovecot::available())
-        GTEST_SKIP() << "Dovecot can't run here (not installed, or not root)";
+        GTEST_SKIP() << Dovecot::unavailable();
     TempDir dir;
     ScopedHome home;
     const TestAuthority trusted(dir, "trusted"), stranger(dir, "stranger");

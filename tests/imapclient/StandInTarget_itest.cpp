@@ -155,6 +155,33 @@ TEST(StandInTargetTest, CreateRefusesWhatTheFolderNameRulesForbid)
     EXPECT_EQ(0u, target.folders(account).count("projects"));
 }
 
+// Every form a LOGIN's arguments may take reaches the stand-in whole, and
+// its transcript shows the password of none.
+TEST(StandInTargetTest, TheTranscriptShowsNoLoginPassword)
+{
+    StandInTarget target(aliceTargetOptions());
+    const struct {
+        const char* command;
+        const char* expected;
+    } rows[] = {
+        {"LOGIN alice@example.com alice-pw", "OK"},
+        {"login \"alice@example.com\" \"alice-pw\"", "OK"},
+        {"LOGIN {17+}\r\nalice@example.com \"alice-pw\"", "OK"},
+        {"LOGIN {17+}\r\nalice@example.com {8+}\r\nalice-pw", "OK"},
+        {"LOGIN \"alice@example.com\" {8+}\r\nalice-pw", "OK"},
+        {"LOGIN alice@example.com \"wrong-pw\"", "NO [AUTHENTICATIONFAILED]"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command);
+        RawImap raw(target.host(), target.port());
+        EXPECT_EQ(row.expected, outcome(raw.command(row.command)));
+    }
+    const std::string transcript = target.transcript();
+    EXPECT_EQ(std::string::npos, transcript.find("alice-pw")) << transcript;
+    EXPECT_EQ(std::string::npos, transcript.find("wrong-pw")) << transcript;
+    EXPECT_NE(std::string::npos, transcript.find("LOGIN alice@example.com ***")) << transcript;
+}
+
 TEST(StandInTargetTest, AFolderIdentifierIsTakenOncePerStore)
 {
     StandInTarget::Options options = aliceTargetOptions();

@@ -1,8 +1,8 @@
 // The developer scripts, run as a newcomer runs them, on a scratch tree of
 // their own: a one-file CMake project, the real scripts, an install-deps.sh
-// that installs nothing, and for the fuzz script a stand-in for clang (the
-// test command does not install clang; the scratch programs only print
-// their arguments).
+// that only says how it was called, and for the fuzz script a stand-in for
+// clang (the test command does not install clang; the scratch programs only
+// print their arguments).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -17,16 +17,16 @@ using tavir::test::TempDir;
 namespace {
 
 // What the scratch project's program is.
-enum class Source { Good, CompileError, ConfigureError, Fuzzers };
+enum class Source { Good, CompileError, ConfigureError, Fuzzers, Skips };
 
 class ScratchTree {
 public:
     explicit ScratchTree(Source source)
     {
         mkdir(dir.file("scripts").c_str(), 0755);
-        for (const char* script : {"build.sh", "test.sh", "fuzz.sh"})
+        for (const char* script : {"build.sh", "test.sh", "fuzz.sh", "run.sh"})
             copyScript(script);
-        writeExecutable("scripts/install-deps.sh", "#!/bin/sh\nexit 0\n");
+        writeExecutable("scripts/install-deps.sh", "#!/bin/sh\necho \"install-deps $*\"\n");
         std::string cmake = "cmake_minimum_required(VERSION 3.25)\nproject(scratch C)\n"
                             "set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)\n"
                             "enable_testing()\n"
@@ -40,6 +40,20 @@ public:
             break;
         case Source::ConfigureError:
             cmake += "message(FATAL_ERROR \"broken on purpose\")\n";
+            break;
+        case Source::Skips:
+            // Two tests that skip as GoogleTest's do, for one reason, and a
+            // third for another.
+            main = "#include <stdio.h>\nint main(int argc, char** argv) {\n"
+                   "  printf(\"[ RUN      ] A.B\\nmain.c:3: Skipped\\n%s\\n\\n\", argv[1]);\n"
+                   "  printf(\"[  SKIPPED ] A.B (0 ms)\\n\");\n  return 0;\n}\n";
+            cmake = "cmake_minimum_required(VERSION 3.25)\nproject(scratch C)\nenable_testing()\n"
+                    "add_executable(hello main.c)\n"
+                    "add_test(NAME one COMMAND hello \"no widget here\")\n"
+                    "add_test(NAME two COMMAND hello \"no widget here\")\n"
+                    "add_test(NAME three COMMAND hello \"needs root\")\n"
+                    "set_tests_properties(one two three PROPERTIES SKIP_REGULAR_EXPRESSION "
+                    "\"\\\\[  SKIPPED \\\\]\")\n";
             break;
         case Source::Fuzzers:
             // Stand-ins for the fuzz targets that print how they were called.
@@ -92,10 +106,18 @@ TEST(Scripts, ShowTheBuildAndItsErrorsAndTakeAnyFuzzTime)
         const char* command;
         int status; // -2: any failure
         std::vector<const char*> shown;
+        std::vector<const char*> hidden = {};
     } cases[] = {
-        // progress as the build runs, then the tests of the folder it built
+        // what it installs, progress as the build runs, then the tests of
+        // the folder it built
         {Source::Good, "bash scripts/test.sh", 0,
-            {"Building C object", "Linking C executable", "100% tests passed"}},
+            {"install-deps test", "install-deps run", "Building C object", "Linking C executable",
+                "100% tests passed", "test.sh: no test skipped"}},
+        // each skip with its reason, then the count by reason
+        {Source::Skips, "bash scripts/test.sh", 0,
+            {"test.sh: skipped one: no widget here\ntest.sh: skipped three: needs root\n"
+             "test.sh: skipped two: no widget here\n"
+             "test.sh: 3 tests skipped: 2 \"no widget here\"; 1 \"needs root\"\n"}},
         {Source::CompileError, "bash scripts/test.sh", -2,
             {"undeclaredOnPurpose", "error", "the build failed"}},
         {Source::ConfigureError, "bash scripts/test.sh", -2,
@@ -109,6 +131,10 @@ TEST(Scripts, ShowTheBuildAndItsErrorsAndTakeAnyFuzzTime)
         {Source::Good, "bash scripts/fuzz.sh 0", 2, {"usage"}},
         {Source::Good, "bash scripts/fuzz.sh 1.5", 2, {"usage"}},
         {Source::Good, "bash scripts/fuzz.sh 9999999999", 2, {"usage"}},
+        // no display: said before anything is installed or built
+        {Source::Good, "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM bash scripts/run.sh", 1,
+            {"run: no display", "\"bash scripts/install-deps.sh screenshots\" installs it"},
+            {"install-deps run", "Building"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.command);
@@ -121,5 +147,7 @@ TEST(Scripts, ShowTheBuildAndItsErrorsAndTakeAnyFuzzTime)
             EXPECT_EQ(status, c.status) << output;
         for (const char* text : c.shown)
             EXPECT_NE(output.find(text), std::string::npos) << text << " missing from\n" << output;
+        for (const char* text : c.hidden)
+            EXPECT_EQ(output.find(text), std::string::npos) << text << " shown in\n" << output;
     }
 }

@@ -85,7 +85,7 @@ void converse(basic_tcpclientiostream& s)
 TEST(DovecotTransport, PlainStream)
 {
     if (!tavir::test::Dovecot::available())
-        GTEST_SKIP() << "dovecot is not installed";
+        GTEST_SKIP() << tavir::test::Dovecot::unavailable();
     tavir::test::Dovecot server(std::map<std::string, std::string>{{"alice", "secret"}});
     basic_tcpclientiostream s(
         InetSocketAddress("imap://127.0.0.1:" + std::to_string(server.port())),
@@ -99,7 +99,7 @@ TEST(DovecotTransport, PlainStream)
 TEST(DovecotTransport, ImplicitTlsStream)
 {
     if (!tavir::test::Dovecot::available())
-        GTEST_SKIP() << "dovecot is not installed";
+        GTEST_SKIP() << tavir::test::Dovecot::unavailable();
     tavir::test::Dovecot server(std::map<std::string, std::string>{{"alice", "secret"}});
     basic_tcpclientiostream s(
         InetSSLSocketAddress("imap://127.0.0.1:" + std::to_string(server.tlsPort()), "", ""),

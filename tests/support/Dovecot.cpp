@@ -38,15 +38,24 @@ void chownTree(const std::string& path, const std::string& owner)
 
 } // namespace
 
-bool Dovecot::available()
+std::string Dovecot::unavailable()
 {
-    return access(kDovecotBinary, X_OK) == 0 && geteuid() == 0;
+    const bool installed = access(kDovecotBinary, X_OK) == 0;
+    const bool root = geteuid() == 0;
+    const std::string missing = std::string(kDovecotBinary) + " is missing";
+    if (!installed && !root)
+        return "needs Dovecot and root: " + missing + ", and the tests start it as root";
+    if (!installed)
+        return "needs Dovecot: " + missing;
+    if (!root)
+        return "needs root: the tests start Dovecot as root";
+    return "";
 }
 
 Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options& options)
 {
     if (!available())
-        throw std::runtime_error("dovecot is not installed or the tests do not run as root");
+        throw std::runtime_error(unavailable());
     // The login and mail processes run as unprivileged users; they must be
     // able to reach their files below the temporary folder.
     chmod(dir_.path().c_str(), 0755);

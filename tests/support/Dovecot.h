@@ -39,7 +39,10 @@ public:
     Dovecot(const Dovecot&) = delete;
     Dovecot& operator=(const Dovecot&) = delete;
 
-    static bool available();
+    // Whether Dovecot can run here: it is installed, and the tests run as
+    // root. unavailable() says in one line why not ("" when it can).
+    static bool available() { return unavailable().empty(); }
+    static std::string unavailable();
 
     int port() const { return port_; }
     int tlsPort() const { return tlsPort_; }

@@ -46,6 +46,9 @@ DISCARD_FROM = 1 << 20
 CAPABILITIES = "IMAP4rev1 LITERAL+ UIDPLUS ACL ANNOTATE X-MASTERAUTH"
 PUBLIC_MAILBOX = "#public"
 STORE, MASTER = "store", "master"  # what a command needs first (Session.COMMANDS)
+# A LOGIN command's line up to its user name, which is quoted, a literal or
+# an atom; the transcript shows the password after it as "***".
+LOGIN_LINE = re.compile(r'(\S+ +LOGIN +(?:"(?:[^"\\]|\\.)*"|\{\d+\+?\}$|[^ ]+))(.*)', re.I)
 
 
 class Drop(Exception):
@@ -71,8 +74,10 @@ def command_tokens(session, fault_check):
     tokens = []
     stack = [tokens]
     verb_seen = []
+    first = True
     while True:
-        line = session.read_line()
+        line = session.read_line(first)
+        first = False
         pos = 0
         n = len(line)
         literal = None
@@ -302,16 +307,28 @@ class Session:
         self.store = None  # the account's mailbox or a domain's public folders
         self.selected = None
         self.spooled = []  # bodies received into files for the command in hand
+        self.password_follows = False  # a LOGIN's user was a literal
 
     def log(self, direction, line):
         self.server.log(self.id, direction, line)
 
     # --- wire ----------------------------------------------------------------
-    def read_line(self):
+    def read_line(self, first=False):
+        """A line of the client's: the first of a command (first), one that
+        goes on after a literal, or an answer to a challenge."""
         line = self.input.line(MAX_LINE)
         if line is None:
             raise BadCommand("line too long")
-        self.log("C:", line.decode("utf-8", "backslashreplace"))
+        shown = line.decode("utf-8", "backslashreplace")
+        if first:
+            login = LOGIN_LINE.match(shown)
+            self.password_follows = bool(login) and not login.group(2)
+            if login and login.group(2):
+                shown = login.group(1) + " ***"
+        elif self.password_follows:
+            self.password_follows = False
+            shown = " ***"
+        self.log("C:", shown)
         return line
 
     def read_literal(self, size, fault):

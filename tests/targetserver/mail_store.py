@@ -66,7 +66,7 @@ def locked(path, create=True):
     """An exclusive flock on `path` for the length of the block; yields the
     descriptor. FileNotFoundError when the file is missing and not to be
     created."""
-    fd = os.open(path, os.O_RDWR | (os.O_CREAT if create else 0), 0o644)
+    fd = os.open(path, os.O_RDWR | (os.O_CREAT if create else 0), 0o600)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield fd
@@ -83,7 +83,7 @@ def unique_name(prefix):
 
 
 def write_file(path, data):
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     try:
         view = memoryview(data)
         while view:

@@ -17,7 +17,7 @@ class Transcript:
     appending, so lines of different processes never interleave."""
 
     def __init__(self, path):
-        self.fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        self.fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
 
     def log(self, session, direction, text):
         os.write(self.fd, ("%s %s %s\n" % (session, direction, text))

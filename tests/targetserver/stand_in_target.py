@@ -17,7 +17,11 @@ in the state folder (--state-dir), which a test reads back to compare what
 arrived (mail_store.py has the layout): <state>/accounts/<store>/ holds a
 folder per folder, with folder.json (name, type, guid, acl) and
 per message <uid>.eml (the exact bytes) and <uid>.json (flags, date, guid,
-annotations). Every line in and out goes to <state>/transcript.log. A fault
+annotations). Every line in and out goes to <state>/transcript.log, with
+passwords as "***". The state folder and the configuration database hold
+the accounts' passwords and their mail (run.sh --target migrates a real
+source into it): only their owner may read them (folders 0700, files 0600).
+A fault
 plan (--faults, JSON) makes the server drop the connection, answer NO or
 BAD, or stall at a chosen occurrence of a command, counted over all
 connections.
@@ -213,8 +217,12 @@ def main():
                         help="written as 'plain tls address' once the server listens")
     args = parser.parse_args()
 
+    # Every folder and file the stand-in and its connections' processes
+    # make is its owner's alone.
+    os.umask(0o077)
     state_dir = args.state_dir or tempfile.mkdtemp(prefix="stand-in-")
     os.makedirs(state_dir, exist_ok=True)
+    os.chmod(state_dir, 0o700)
     db_path = args.config_db or os.path.join(state_dir, "config.db")
     context = None
     if args.cert:

@@ -42,9 +42,8 @@ class AdminError(Exception):
 
 # --- statements ----------------------------------------------------------------
 
-def tokenize(text):
-    """[(kind, value)] of a statement; text literals come back unescaped."""
-    tokens = []
+def lexemes(text):
+    """(kind, text as written, start, end) of each token of a statement."""
     pos = 0
     text = text.rstrip()
     while pos < len(text):
@@ -52,14 +51,47 @@ def tokenize(text):
         if not match or match.end() == pos:
             raise AdminError(SYNTAX, "syntax error near: %s" % text[pos:pos + 20])
         kind = match.lastgroup
-        value = match.group(kind)
+        yield kind, match.group(kind), match.start(kind), match.end(kind)
+        pos = match.end()
+
+
+def tokenize(text):
+    """[(kind, value)] of a statement; text literals come back unescaped."""
+    tokens = []
+    for kind, value, _, _ in lexemes(text):
         if kind == "string":
             value = re.sub(r"\\(['\\])", r"\1", value[1:-1])
         tokens.append((kind, value))
-        pos = match.end()
     if not tokens:
         raise AdminError(SYNTAX, "empty statement")
     return tokens
+
+
+# Columns whose values the transcript never shows.
+SECRET_COLUMNS = {"PASSWORD", "MASTERPASSWORD"}
+
+
+def without_passwords(statement):
+    """The statement as the transcript keeps it: each text given to a
+    password column ("Password = '...'", or in its place among an INSERT's
+    values) as '***'; every text, when the statement can't be read."""
+    try:
+        found = list(lexemes(statement))
+    except AdminError:
+        return re.sub(r"'(?:[^'\\]|\\.)*'?", "'***'", statement)
+    words = [value.upper() if kind == "word" else value for kind, value, _, _ in found]
+    secret = {i for i in range(2, len(found)) if found[i][0] == "string" and words[i - 1] == "="
+              and words[i - 2] in SECRET_COLUMNS}
+    if "VALUES" in words:
+        at = words.index("VALUES")
+        # INSERT INTO <table> (<columns>) VALUES (<values>)
+        columns = [word for (kind, _, _, _), word in zip(found[3:at], words[3:at]) if kind == "word"]
+        values = [i for i in range(at + 1, len(found)) if found[i][0] != "punct"]
+        secret.update(i for column, i in zip(columns, values) if column in SECRET_COLUMNS)
+    for i in sorted(secret, reverse=True):
+        _, _, start, end = found[i]
+        statement = statement[:start] + "'***'" + statement[end:]
+    return statement
 
 
 def to_sqlite(tokens):
@@ -280,7 +312,7 @@ class AdminSession:
     def query(self, message):
         statement = message.text()
         message.done()
-        self.log("C:", "QUERY %s" % statement)
+        self.log("C:", "QUERY %s" % without_passwords(statement))
         if self.admin is None:
             self.send_error(NOT_LOGGED_IN, "not logged in")
             return

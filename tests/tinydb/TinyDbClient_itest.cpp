@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 using namespace tavir::tinydb;
@@ -226,6 +227,23 @@ TEST_F(TinyDbClientTarget, DomainsAndAccountsCreatedTwiceAreCreatedOnce)
     EXPECT_NE(std::string::npos, refused.failure.find("o'neil")) << refused.failure;
     EXPECT_FALSE(client->createDomain({"bad domain"}));
     EXPECT_EQ("1", one("SELECT COUNT(*) FROM User"));
+
+    // The password reached the target in a statement and in a LOGIN; the
+    // transcript shows neither, and the state (accounts, mail, transcript)
+    // is its owner's alone.
+    const std::string transcript = target->transcript();
+    EXPECT_NE(std::string::npos, transcript.find("'ann', '***', ")) << transcript;
+    for (const char* written : {"p\\'w", "p'w"})
+        EXPECT_EQ(std::string::npos, transcript.find(written)) << written << " in\n" << transcript;
+    namespace fs = std::filesystem;
+    const auto others = fs::perms::group_all | fs::perms::others_all;
+    EXPECT_EQ(fs::perms::none, fs::status(target->stateDir()).permissions() & others);
+    unsigned files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(target->stateDir())) {
+        EXPECT_EQ(fs::perms::none, entry.status().permissions() & others) << entry.path();
+        files += entry.is_regular_file();
+    }
+    EXPECT_GT(files, 10u);
 }
 
 TEST_F(TinyDbClientTarget, WorkersSharingTheClientCreateEveryAccount)

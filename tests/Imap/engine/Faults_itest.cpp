@@ -99,7 +99,7 @@ protected:
     void SetUp() override
     {
         if (!Dovecot::available())
-            GTEST_SKIP() << "needs dovecot and root";
+            GTEST_SKIP() << Dovecot::unavailable();
         ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
         source = std::make_unique<Dovecot>(
             std::map<std::string, std::string>{{"alice", "Pw-alice"}, {"bob", "Pw-bob"}},

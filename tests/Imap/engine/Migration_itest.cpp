@@ -85,7 +85,7 @@ protected:
     void SetUp() override
     {
         if (!Dovecot::available())
-            GTEST_SKIP() << "needs dovecot and root";
+            GTEST_SKIP() << Dovecot::unavailable();
         ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
         source = std::make_unique<Dovecot>(std::map<std::string, std::string>{{"anna", "Pw-anna"},
                                                {"ben", "Pw-ben"}, {"pub", "Pw-pub"}},
@@ -304,7 +304,7 @@ namespace {
 TEST(ManyAccountsTest, SixWorkersShareTwelveAccounts)
 {
     if (!Dovecot::available())
-        GTEST_SKIP() << "needs dovecot and root";
+        GTEST_SKIP() << Dovecot::unavailable();
     ScopedHome home;
     TempLogs logs;
     TempDir dir;

@@ -82,7 +82,7 @@ protected:
     void SetUp() override
     {
         if (!Dovecot::available())
-            GTEST_SKIP() << "needs dovecot and root";
+            GTEST_SKIP() << Dovecot::unavailable();
         setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
         source = std::make_unique<Dovecot>(
             std::map<std::string, std::string>{{"alice", "Pw-alice"}, {"bob", "Pw-bob"}},

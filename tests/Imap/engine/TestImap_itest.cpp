@@ -26,7 +26,7 @@ std::wstring at(int port)
 TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
 {
     if (!tavir::test::Dovecot::available())
-        GTEST_SKIP() << "needs dovecot and root";
+        GTEST_SKIP() << tavir::test::Dovecot::unavailable();
     tavir::test::ScopedHome home; // the TLS certificate is pinned here
     tavir::test::TempLogs logs;
     tavir::test::Dovecot dovecot(std::map<std::string, std::string>{{"anna", "pw"}});

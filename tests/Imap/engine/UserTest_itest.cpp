@@ -28,7 +28,7 @@ protected:
     void SetUp() override
     {
         if (!tavir::test::Dovecot::available())
-            GTEST_SKIP() << "needs dovecot and root";
+            GTEST_SKIP() << tavir::test::Dovecot::unavailable();
         tavir::test::Dovecot::Options options;
         // Refusals at once: no failure delay, no growing penalty per address.
         options.extraConfig = "auth_failure_delay = 0\nservice anvil {\n  unix_listener "

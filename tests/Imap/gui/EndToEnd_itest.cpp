@@ -53,7 +53,7 @@ protected:
     void SetUp() override
     {
         if (!Dovecot::available())
-            GTEST_SKIP() << "needs Dovecot and root";
+            GTEST_SKIP() << Dovecot::unavailable();
         guiApplication();
         gui::MigThread::setViewer("false");
         Dovecot::Options options;

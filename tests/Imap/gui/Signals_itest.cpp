@@ -29,7 +29,7 @@ protected:
     void SetUp() override
     {
         if (!Dovecot::available())
-            GTEST_SKIP() << "needs dovecot and root";
+            GTEST_SKIP() << Dovecot::unavailable();
         guiApplication();
         source = std::make_unique<Dovecot>(
             std::map<std::string, std::string>{{"alice", "Pw-alice"}}, sourceOptions());
