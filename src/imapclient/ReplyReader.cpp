@@ -171,14 +171,26 @@ ReplyReader::Reply ReplyReader::untilTagged(std::vector<std::string>* kept)
     }
 }
 
-void ReplyReader::finishReply()
+std::string ReplyReader::finishReply()
 {
     std::string line = readLine(true);
+    std::string rest = line;
     std::uint64_t size = 0;
     while (announcesLiteral(line, size)) {
+        // A literal's bytes are not kept: what a caller looks for after a
+        // body (FLAGS, INTERNALDATE) is never one. It stands as an empty
+        // string, so that the items around it can still be read.
+        imap::LiteralAnnouncement a;
+        imap::literalAnnouncementBefore(rest, rest.size() - 2, a);
+        rest.replace(a.open, std::string::npos, "\"\"");
         readLiteral(nullptr, size);
         line = readLine(true);
+        rest += line;
+        if (rest.size() > budget_)
+            connection_.closeWithError(answerTooLarge());
     }
+    Command::removeEOL(rest);
+    return rest;
 }
 
 } // namespace tavir::mail

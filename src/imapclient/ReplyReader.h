@@ -58,8 +58,10 @@ public:
     // against the connection's limit for one command's replies.
     Reply untilTagged(std::vector<std::string>* kept);
     // The rest of a reply whose left literal the caller has read: further
-    // lines and literals up to the reply's end, dropped.
-    void finishReply();
+    // lines and literals up to the reply's end, returned without the final
+    // line end; the bytes of a literal in it are dropped, and the literal
+    // stands as an empty quoted string.
+    std::string finishReply();
 
     // True when `reply` carries `tag`, a whole word; its status word (OK,
     // NO or BAD, in any letter case) then sets `status`, which is left as it
