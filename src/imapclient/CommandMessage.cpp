@@ -112,6 +112,13 @@ unsigned CommandFetchEach::execute(const std::function<void(const std::string& r
     ConnectionInternal& c = connection();
     ReplyReader reader(c, getTag());
     completeCommandString();
+    // Each message answered gives the next one a deadline of its own (a
+    // folder of many messages may take long on a slow server); news and
+    // keep-alive lines ("* OK Still here") never do. Servers answer in
+    // ascending order: a number not above the last one renews nothing, so
+    // no repeated answer keeps the wait going.
+    ConnectionInternal::Operation deadline(c);
+    std::uint32_t highest = 0;
     try {
         if (!sendLine(getCommandString(), true, reader))
             return BAD;
@@ -119,6 +126,12 @@ unsigned CommandFetchEach::execute(const std::function<void(const std::string& r
             ReplyReader::Reply reply = reader.next();
             if (reply.kind == ReplyReader::Kind::Tagged)
                 return complete(reply);
+            std::uint32_t number = 0;
+            std::size_t at = 0;
+            if (fetchResponseStart(reply.text, number, at) && number > highest) {
+                highest = number;
+                deadline.restart();
+            }
             each(reply.text);
         }
     } catch (const ImapException&) {

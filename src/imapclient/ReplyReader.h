@@ -42,8 +42,8 @@ public:
     ReplyReader(ConnectionInternal& connection, std::string tag);
 
     // The next whole reply, within the deadline of the operation in hand,
-    // or of its own when there is none; each literal it announces adds the
-    // time its bytes take at the slowest rate (ConnectionInternal). Failures
+    // or of its own when there is none; the bytes received add the time they
+    // take at the slowest rate (ConnectionInternal). Failures
     // throw, with the connection's last error set: a time-out or a closed
     // peer between replies (ImapTimeoutException; a time-out leaves the
     // connection open, as a late answer can still be told apart by its tag,

@@ -326,6 +326,11 @@ void SimpleImapClient::readRange(
     // their own once the reply has ended.
     std::vector<unsigned> deferred;
     ReplyReader reader(connection_, fetchCommand.substr(0, fetchCommand.find(' ')));
+    // The deadline belongs to a message: it runs from the end of the one
+    // before (from the FETCH for the first) through the news and keep-alive
+    // lines before its body, the body and the end of its reply. Lines that
+    // answer for nothing never renew it.
+    ConnectionInternal::Operation deadline(connection_);
     connection_.send(fetchCommand, true, true);
     for (;;) {
         ReplyReader::Reply reply = reader.next(leaveBody);
@@ -362,6 +367,7 @@ void SimpleImapClient::readRange(
             deferred.push_back(number);
         else if (!handOn(number, message, window, run, &reader))
             return;
+        deadline.restart();
     }
 }
 
