@@ -5,6 +5,7 @@
 #include "imapclient/Synthesizer.h"
 
 #include <cstdlib>
+#include <strings.h>
 
 namespace tavir::mail {
 
@@ -111,6 +112,13 @@ unsigned CommandFetchEach::execute(const std::function<void(const std::string& r
     ConnectionInternal& c = connection();
     ReplyReader reader(c, getTag());
     completeCommandString();
+    // Each message answered gives the next one a deadline of its own (a
+    // folder of many messages may take long on a slow server); news and
+    // keep-alive lines ("* OK Still here") never do. Servers answer in
+    // ascending order: a number not above the last one renews nothing, so
+    // no repeated answer keeps the wait going.
+    ConnectionInternal::Operation deadline(c);
+    std::uint32_t highest = 0;
     try {
         if (!sendLine(getCommandString(), true, reader))
             return BAD;
@@ -118,6 +126,12 @@ unsigned CommandFetchEach::execute(const std::function<void(const std::string& r
             ReplyReader::Reply reply = reader.next();
             if (reply.kind == ReplyReader::Kind::Tagged)
                 return complete(reply);
+            std::uint32_t number = 0;
+            std::size_t at = 0;
+            if (fetchResponseStart(reply.text, number, at) && number > highest) {
+                highest = number;
+                deadline.restart();
+            }
             each(reply.text);
         }
     } catch (const ImapException&) {
@@ -203,15 +217,39 @@ std::string CommandStore::getCommandStoreString(bool astore)
     return astore ? "UID ASTORE" : "UID STORE";
 }
 
+unsigned int extractUIDInternal(const std::string& data)
+{
+    // RFC 3501 fixes no order of FETCH items, and servers put UID where
+    // they like (after FLAGS in a flag change, say): UID is looked for among
+    // all the pairs, not in the first one only.
+    try {
+        Parser items(data);
+        std::string name;
+        std::string value;
+        while (items.getItemName(name) && items.getNode(value)) {
+            std::uint32_t uid = 0;
+            if (strcasecmp(name.c_str(), "UID") == 0)
+                return imap::parseUnsigned32(value, uid) ? uid : 0;
+        }
+    } catch (const ImapParserException&) {
+    }
+    return 0;
+}
+
 unsigned int extractUID(const std::string& line)
 {
+    std::uint32_t number = 0;
+    std::size_t at = 0;
+    if (!fetchResponseStart(line, number, at))
+        return 0;
     try {
-        FetchResponse fetch;
-        if (!parseFetchResponse(line, fetch))
+        const std::string rest = line.substr(at);
+        Parser parser(rest);
+        std::string data;
+        if (!parser.getNode(data) || data.empty() || data[0] != '(')
             return 0;
-        const std::string* uid = fetch.item("UID");
-        std::uint32_t value = 0;
-        return uid != nullptr && imap::parseUnsigned32(*uid, value) ? value : 0;
+        imap::trim(data);
+        return extractUIDInternal(data);
     } catch (const ImapParserException&) {
         return 0;
     }

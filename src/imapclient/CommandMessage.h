@@ -79,6 +79,11 @@ public:
     static std::string getCommandStoreString(bool astore);
 };
 
+// The UID of an untagged FETCH (or AFETCH) line: "* n FETCH (...)" with a
+// UID item among its pairs; 0 when there is none or it can't be read.
 unsigned int extractUID(const std::string& line);
+// The UID among the name and value pairs of a FETCH item list (without its
+// parentheses), in any position; 0 when there is none.
+unsigned int extractUIDInternal(const std::string& data);
 
 } // namespace tavir::mail

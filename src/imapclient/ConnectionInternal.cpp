@@ -606,6 +606,7 @@ bool ConnectionInternal::recvLine(std::string& line)
         closeWithError(
             "a reply line from " + endpointText() + " is longer than " + sizeText(maxLine_));
     received_ += line.size();
+    creditDeadline(line.size());
     // The read ended inside a line: what follows can't be told apart from
     // what was lost, so the connection is given up.
     if (!complete && !line.empty())
@@ -651,6 +652,7 @@ unsigned ConnectionInternal::recvData(char* into, unsigned n)
         // Reported as a short read; the caller gives the literal up.
     }
     received_ += done;
+    creditDeadline(done);
     return static_cast<unsigned>(done);
 }
 

@@ -47,11 +47,11 @@ public:
 
     // The slowest rate, in bytes per second, at which an answer or a message
     // still counts as moving. Each operation (a command with all its
-    // replies, a connect with its greeting, a reply of the pipelined copy)
+    // replies, a connect with its greeting, a message of the pipelined copy)
     // must end within the read time-out plus the time its bytes take at
-    // this rate: every line read or written, and every literal as soon as
-    // it is announced. A server that sends or takes its bytes more slowly
-    // is cut off there.
+    // this rate: every byte read as it comes (a literal's announcement buys
+    // nothing), every line or part written. A server that sends or takes
+    // its bytes more slowly is cut off there.
     static constexpr std::uint64_t slowestRate = 32 * 1024;
 
     // How long the answer to a message written whole is still awaited after
@@ -79,6 +79,9 @@ public:
     public:
         explicit Operation(ConnectionInternal& connection);
         ~Operation() { connection_.inOperation_ = outer_; }
+        // The next operation begins now, in place of this one: the read
+        // time-out from now, and no credit carried over.
+        void restart() { connection_.startDeadline(); }
         Operation(const Operation&) = delete;
         Operation& operator=(const Operation&) = delete;
 
@@ -133,7 +136,8 @@ public:
     // to the next so that their storage is reused.
     std::vector<std::string>& messageParts() { return messageParts_; }
     // Appends n bytes read from the server to `buffer`; fewer when the read
-    // ended early. Never throws.
+    // ended early. Never throws. The bytes read, like a line's, add the time
+    // they take at slowestRate to the operation's deadline.
     unsigned recvData(std::string& buffer, unsigned n);
     // Reads n bytes into `into`; fewer when the read ended early.
     unsigned recvData(char* into, unsigned n);

@@ -40,6 +40,76 @@ std::string removeNonStandartFlags(const std::string& flags)
     return result;
 }
 
+namespace {
+
+// Passes the name and value pairs of a FETCH item list to the message up to
+// the body's name, and stops there: true when it came. The message keeps
+// the date and the flags; other items (UID, RFC822.SIZE and the like, which
+// a server may add) are passed over.
+bool takeItemsUpToBody(Parser& items, FetchMessage& message)
+{
+    std::string name;
+    std::string value;
+    while (items.getItemName(name)) {
+        if (strcasecmp(name.c_str(), "BODY[]") == 0)
+            return true;
+        if (!items.getNode(value))
+            return false;
+        message.setData(name, value);
+    }
+    return false;
+}
+
+// The items after the opening parenthesis, as loadFetchResponseInsideInfo;
+// `bodyNamed` says whether they name the body at all. The lexer's failures
+// pass through.
+bool loadItems(const std::string& items, FetchMessage& message, bool& bodyNamed)
+{
+    Parser parser(items);
+    bodyNamed = takeItemsUpToBody(parser, message);
+    std::string announcement;
+    return bodyNamed && parser.getRest(announcement) && message.setSize(announcement);
+}
+
+} // namespace
+
+bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message)
+{
+    bool bodyNamed = false;
+    try {
+        return loadItems(items, message, bodyNamed);
+    } catch (const ImapParserException&) {
+        return false;
+    }
+}
+
+bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch)
+{
+    message.reset();
+    isFetch = false;
+    std::uint32_t number = 0;
+    std::size_t at = 0;
+    if (!fetchResponseStart(line, number, at))
+        return false;
+    // The number ties the reply to the message it answers.
+    message.setNumber(number);
+    at = line.find_first_not_of(' ', at);
+    if (at == std::string::npos || line[at] != '(')
+        return false;
+    // A reply that names no body is news about a message (another session
+    // changed its flags), no answer; one whose items can't be read counts as
+    // an answer that failed.
+    bool bodyNamed = true;
+    bool loaded = false;
+    try {
+        loaded = loadItems(line.substr(at + 1), message, bodyNamed);
+    } catch (const ImapParserException&) {
+        bodyNamed = true;
+    }
+    isFetch = bodyNamed;
+    return loaded;
+}
+
 FetchMessage::FetchMessage() = default;
 FetchMessage::~FetchMessage() = default;
 
@@ -55,6 +125,11 @@ void FetchMessage::reset()
     flags_.clear();
     size_ = 0;
     rest_ = 0;
+    number_ = 0;
+    dateKnown_ = false;
+    flagsKnown_ = false;
+    held_.clear();
+    holding_ = false;
     announced_ = false;
     drained_ = false;
     failure_.clear();
@@ -65,6 +140,7 @@ bool FetchMessage::setData(const std::string& name, const std::string& value)
 {
     if (strcasecmp(name.c_str(), "INTERNALDATE") == 0) {
         date_ = value;
+        dateKnown_ = true;
         return true;
     }
     if (strcasecmp(name.c_str(), "FLAGS") == 0) {
@@ -79,6 +155,7 @@ bool FetchMessage::setFlags(std::string value)
     if (value.size() < 2 || value.front() != '(' || value.back() != ')')
         return false;
     flags_ = removeNonStandartFlags(value.substr(1, value.size() - 2));
+    flagsKnown_ = true;
     return true;
 }
 
@@ -119,8 +196,38 @@ bool FetchMessage::getFirstDataPart(std::string& part)
     return getNextDataPart(part);
 }
 
+bool FetchMessage::holdBody()
+{
+    if (source_ == nullptr || !announced_ || drained_)
+        return drained_;
+    try {
+        held_.clear();
+        if (source_->recvData(held_, rest_) != rest_) {
+            source_->recordReadEnd();
+            abandon(source_->getLastErrorResponse(), source_->lastErrorWasTimeout());
+            return false;
+        }
+        finishReply();
+    } catch (const ImapException&) {
+        return false; // abandoned, with the failure kept
+    }
+    holding_ = true;
+    return true;
+}
+
 bool FetchMessage::getNextDataPart(std::string& part)
 {
+    if (holding_) {
+        const std::size_t want = std::min<std::size_t>(rest_, partSize_);
+        if (want == held_.size()) {
+            part.swap(held_);
+            held_.clear();
+        } else {
+            part.assign(held_, size_ - rest_, want);
+        }
+        rest_ -= static_cast<std::uint32_t>(want);
+        return want != 0;
+    }
     if (source_ == nullptr || !announced_ || rest_ == 0) {
         part.clear();
         // A body of no bytes: the reply around it is still to be read.
@@ -155,7 +262,7 @@ void FetchMessage::finishReply()
     // that the next command on the connection starts on a clean reply.
     try {
         ReplyReader reader(*source_, tag_);
-        reader.finishReply();
+        takeItemsAfterBody(reader.finishReply());
         if (!tag_.empty())
             reader.untilTagged(nullptr);
     } catch (const ImapException& e) {
@@ -163,6 +270,23 @@ void FetchMessage::finishReply()
         throw;
     }
     drained_ = true;
+}
+
+void FetchMessage::takeItemsAfterBody(std::string rest)
+{
+    // RFC 3501 fixes no order of FETCH items: the date and the flags may
+    // follow the body (" FLAGS (\Seen))"). Only a list that ends where it
+    // should is read; what can't be read leaves the message as it was.
+    while (!rest.empty() && rest.back() == ' ')
+        rest.pop_back();
+    if (rest.empty() || rest.back() != ')')
+        return;
+    rest.pop_back();
+    try {
+        Parser items(rest);
+        takeItemsUpToBody(items, *this);
+    } catch (const ImapParserException&) {
+    }
 }
 
 void FetchMessage::abandon(const std::string& why, bool timedOut)

@@ -36,8 +36,16 @@ public:
     // a message source that failed instead.
     bool resend() override;
 
+    // INTERNALDATE sets the date, FLAGS the flags (names in any letter
+    // case); false for any other name, which changes nothing.
     bool setData(const std::string& name, const std::string& value);
     bool setFlags(std::string value);
+    // True when both the date and the flags were given since the last reset.
+    bool dateAndFlagsKnown() const { return dateKnown_ && flagsKnown_; }
+    // The message number of the FETCH reply the message was loaded from
+    // (loadFetchResponse); 0 until one was read.
+    std::uint32_t getNumber() const { return number_; }
+    void setNumber(std::uint32_t number) { number_ = number; }
     // The start of a body fetch reply, as far as the body's announcement:
     // "* n FETCH (... BODY[] {size}" CR LF. Sets size and rest size.
     bool parseResponse(const std::string& line);
@@ -51,8 +59,14 @@ public:
     // nothing of it is left for the next command on the connection.
     void setSource(ConnectionInternal* source, const std::string& tag = std::string());
     ConnectionInternal* getSource() const { return source_; }
-    // Empties date, flags and sizes for the next reply of a pipelined fetch.
+    // Empties number, date, flags and sizes for the next reply of a
+    // pipelined fetch.
     void reset();
+    // Reads the announced body and the rest of its reply now, into memory,
+    // so that items that follow the literal (FLAGS, INTERNALDATE) are known
+    // before the APPEND is made; its parts then come from memory. False when
+    // the source failed (sourceFailure says why; the connection is closed).
+    bool holdBody();
     // True once the literal and the rest of its reply were read.
     bool isDrained() const { return drained_; }
     // Bytes a part carries at most (dataPartSize unless told).
@@ -68,7 +82,10 @@ public:
     void release();
 
 private:
+    // Reads the rest of the reply after the literal and takes the date and
+    // the flags it carries.
     void finishReply();
+    void takeItemsAfterBody(std::string rest);
     // The source failed inside the reply: the failure is kept, the
     // connection closed.
     void abandon(const std::string& why, bool timedOut);
@@ -77,6 +94,12 @@ private:
     std::string flags_;
     std::uint32_t size_ = 0;
     std::uint32_t rest_ = 0;
+    std::uint32_t number_ = 0;
+    bool dateKnown_ = false;
+    bool flagsKnown_ = false;
+    // The body, when it was read ahead (holdBody).
+    std::string held_;
+    bool holding_ = false;
     ConnectionInternal* source_ = nullptr;
     std::string tag_;
     bool announced_ = false;
@@ -85,5 +108,21 @@ private:
     std::string failure_;
     bool failureTimedOut_ = false;
 };
+
+// One reply of the pipelined copy into `message` (emptied first, then its
+// number set as far as it could be read): true when the reply is an
+// untagged FETCH that announces the body (BODY[]) as a literal left on the
+// connection, the line ending with the announcement and CR LF; the date and
+// the flags before it are then loaded. `isFetch` tells a reply that answers
+// for a message's body (it names BODY[], or its items can't be read) from
+// any other (EXISTS, or a FETCH that carries no body: news about a message).
+// Never throws.
+bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
+// The items of such a reply after its opening parenthesis: name and value
+// pairs in any order and number (INTERNALDATE and FLAGS go to the message,
+// any other item is passed over), up to BODY[], whose literal announcement
+// (the rest of the text) gives the size. False when the body is not named or
+// not announced so, or the items can't be read. Never throws.
+bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
 
 } // namespace tavir::mail

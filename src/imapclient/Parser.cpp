@@ -479,15 +479,21 @@ void Parser::parseResponse(ResponseResult& result)
 
 // A response code in brackets when one follows, then the free text as the
 // server wrote it. The text is not tokenised: it is human-readable and may
-// hold anything, unbalanced parentheses and quotes included.
+// hold anything, unbalanced parentheses and quotes included. Without a code,
+// the text is its first word, a blank and the rest, so that a text of one
+// word ends with that blank.
 void Parser::readCodeAndText(ResponseResult& result)
 {
     if (!imap::skipSpace(text_, pos_))
         return;
     if (*pos_ == '[') {
         imap::readParenthesis(text_, pos_, '[', ']', result.code);
+        getRest(result.text);
+        return;
     }
     getRest(result.text);
+    if (result.text.find(' ') == std::string::npos)
+        result.text += ' ';
 }
 
 void Parser::parseResponseTagged(ResponseResult& result)
@@ -575,20 +581,31 @@ bool FetchResponse::bodyIsOpen() const
     return strcasecmp(openItem.c_str(), "BODY[]") == 0;
 }
 
-bool parseFetchResponse(const std::string& text, FetchResponse& out)
+bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::size_t& rest)
 {
-    out = FetchResponse();
     if (text.compare(0, 2, "* ") != 0)
         return false;
     // "*", the number and FETCH are atoms up to the next blank.
     std::size_t numberEnd = text.find(' ', 2);
     std::size_t keywordEnd
         = numberEnd == std::string::npos ? numberEnd : text.find(' ', numberEnd + 1);
+    std::uint32_t value = 0;
     if (keywordEnd == std::string::npos
-        || !imap::parseUnsigned32(text.substr(2, numberEnd - 2), out.number))
+        || !imap::parseUnsigned32(text.substr(2, numberEnd - 2), value))
         return false;
     std::string keyword = text.substr(numberEnd + 1, keywordEnd - numberEnd - 1);
     if (strcasecmp(keyword.c_str(), "FETCH") != 0 && strcasecmp(keyword.c_str(), "AFETCH") != 0)
+        return false;
+    number = value;
+    rest = keywordEnd;
+    return true;
+}
+
+bool parseFetchResponse(const std::string& text, FetchResponse& out)
+{
+    out = FetchResponse();
+    std::size_t keywordEnd = 0;
+    if (!fetchResponseStart(text, out.number, keywordEnd))
         return false;
     std::size_t listStart = text.find_first_not_of(' ', keywordEnd);
     if (listStart == std::string::npos || text[listStart] != '(')

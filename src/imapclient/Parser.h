@@ -195,6 +195,12 @@ struct FetchResponse {
     bool bodyIsOpen() const;
 };
 
+// The start of an untagged FETCH or AFETCH response: "* ", the message
+// number (32 bits) and the keyword, any letter case. True with `number` set
+// and `rest` the index just past the keyword; false, leaving both as they
+// were, for any other response. Never throws.
+bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::size_t& rest);
+
 // False when `text` is no untagged FETCH or AFETCH response; a FETCH
 // response whose items can't be read throws ImapParserException, with the
 // message number already set in `out`.

@@ -74,7 +74,6 @@ std::string ReplyReader::readLine(bool insideReply)
     connection_.recvLine(line);
     if (line.empty())
         connection_.failOnReadEnd(insideReply);
-    connection_.creditDeadline(line.size());
     return line;
 }
 
@@ -85,9 +84,8 @@ void ReplyReader::readLiteral(std::string* into, std::uint64_t size)
         connection_.closeWithError(from + " announced a literal of " + std::to_string(size)
             + " bytes, more than the limit of "
             + ConnectionInternal::sizeText(connection_.maxLiteralSize()));
-    // A large literal gets the time it takes at the slowest rate still
-    // taken for moving, from the moment it is announced.
-    connection_.creditDeadline(size);
+    // Its bytes buy time as they come (ConnectionInternal::recvData), not
+    // as announced: an announcement costs nothing to make.
     std::string scratch;
     std::string& target = into != nullptr ? *into : scratch;
     if (into != nullptr && (target.size() > budget_ || size > budget_ - target.size()))
@@ -138,7 +136,6 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
             if (!announcesLiteral(line, size))
                 break;
             if (untagged && leaveLiteral && leaveLiteral(reply.text, size)) {
-                connection_.creditDeadline(size);
                 reply.literalLeft = true;
                 reply.literalSize = size;
                 return reply;
@@ -171,14 +168,26 @@ ReplyReader::Reply ReplyReader::untilTagged(std::vector<std::string>* kept)
     }
 }
 
-void ReplyReader::finishReply()
+std::string ReplyReader::finishReply()
 {
     std::string line = readLine(true);
+    std::string rest = line;
     std::uint64_t size = 0;
     while (announcesLiteral(line, size)) {
+        // A literal's bytes are not kept: what a caller looks for after a
+        // body (FLAGS, INTERNALDATE) is never one. It stands as an empty
+        // string, so that the items around it can still be read.
+        imap::LiteralAnnouncement a;
+        imap::literalAnnouncementBefore(rest, rest.size() - 2, a);
+        rest.replace(a.open, std::string::npos, "\"\"");
         readLiteral(nullptr, size);
         line = readLine(true);
+        rest += line;
+        if (rest.size() > budget_)
+            connection_.closeWithError(answerTooLarge());
     }
+    Command::removeEOL(rest);
+    return rest;
 }
 
 } // namespace tavir::mail

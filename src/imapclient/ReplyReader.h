@@ -42,8 +42,8 @@ public:
     ReplyReader(ConnectionInternal& connection, std::string tag);
 
     // The next whole reply, within the deadline of the operation in hand,
-    // or of its own when there is none; each literal it announces adds the
-    // time its bytes take at the slowest rate (ConnectionInternal). Failures
+    // or of its own when there is none; the bytes received add the time they
+    // take at the slowest rate (ConnectionInternal). Failures
     // throw, with the connection's last error set: a time-out or a closed
     // peer between replies (ImapTimeoutException; a time-out leaves the
     // connection open, as a late answer can still be told apart by its tag,
@@ -58,8 +58,10 @@ public:
     // against the connection's limit for one command's replies.
     Reply untilTagged(std::vector<std::string>* kept);
     // The rest of a reply whose left literal the caller has read: further
-    // lines and literals up to the reply's end, dropped.
-    void finishReply();
+    // lines and literals up to the reply's end, returned without the final
+    // line end; the bytes of a literal in it are dropped, and the literal
+    // stands as an empty quoted string.
+    std::string finishReply();
 
     // True when `reply` carries `tag`, a whole word; its status word (OK,
     // NO or BAD, in any letter case) then sets `status`, which is left as it

@@ -20,6 +20,7 @@
 namespace tavir::mail {
 
 class AppendWindow;
+class ReplyReader;
 
 class SimpleImapClient {
 public:
@@ -92,6 +93,8 @@ public:
         const std::wstring& folder, SimpleImapClient& target, unsigned number);
     ImapClientResult copyFolder(const std::wstring& folder, SimpleImapClient& target,
         unsigned first, unsigned last, unsigned& copied, unsigned& failed);
+    // The same with a ready FETCH command line, whose tag is replaced by
+    // one of the connection's: no two commands on a connection share a tag.
     ImapClientResult copyFolder(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, unsigned& copied, unsigned& failed);
     // The pipelined copy of the messages `run` names, each reply tied to the
@@ -179,6 +182,15 @@ private:
     // the reply ends or something ends the run; the source's failures throw.
     void readRange(FetchMessage& message, AppendWindow& window, const std::string& fetchCommand,
         CopyRun& run);
+    // Hands a body asked for to the window: false when the run can't go on
+    // (run.end says why, or it was aborted). `reader` is the FETCH's, while
+    // its reply is being read: the end of the reply is then read when the
+    // target ended the run and nothing more is wanted of it.
+    bool handOn(unsigned number, FetchMessage& message, AppendWindow& window, CopyRun& run,
+        ReplyReader* reader);
+    // Copies the messages whose bodies came before their date and flags and
+    // were too large to hold: each on its own, date and flags first.
+    void copyDeferred(const std::vector<unsigned>& deferred, AppendWindow& window, CopyRun& run);
 
     bool connected_ = false;
     ConnectionInternal connection_;

@@ -170,9 +170,14 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstri
     SimpleImapClient& target, const std::string& fetchCommand, unsigned& copied, unsigned& failed)
 {
     // The numbers a ready command asks for are not known: any message is
-    // taken, each once.
+    // taken, each once. Its tag is replaced by one of the connection's, so
+    // that no two commands on it share a tag.
     CopyRun run = CopyRun::from(1);
-    const ImapClientResult result = copyRun(folder, target, fetchCommand, run);
+    const std::size_t blank = fetchCommand.find(' ');
+    const ImapClientResult result = copyRun(folder, target,
+        blank == std::string::npos ? fetchCommand
+                                   : connection_.getTag() + fetchCommand.substr(blank),
+        run);
     copied = run.copied();
     failed = run.failed();
     return result;
@@ -181,8 +186,12 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyFolder(const std::wstri
 SimpleImapClient::ImapClientResult SimpleImapClient::copyMessages(
     const std::wstring& folder, SimpleImapClient& target, CopyRun& run)
 {
+    // A tag of its own: the late answer of an earlier FETCH (one that ended
+    // early) is then never taken for this one's.
     return copyRun(folder, target,
-        "a FETCH " + run.sequenceSet() + " (INTERNALDATE FLAGS BODY.PEEK[])\r\n", run);
+        connection_.getTag() + " FETCH " + run.sequenceSet()
+            + " (INTERNALDATE FLAGS BODY.PEEK[])\r\n",
+        run);
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::copyRun(const std::wstring& folder,
@@ -203,24 +212,6 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyRun(const std::wstring&
 
 namespace {
 
-// A FETCH reply that names the message's body without announcing it as a
-// literal (BODY[] NIL), or one that can't be read at all, is a message that
-// can't be copied; `number` is its number when that much could be read.
-// Any other FETCH reply without a body is news about a message (another
-// session changed its flags).
-bool unusableBodyReply(const std::string& reply, unsigned& number)
-{
-    FetchResponse fetch;
-    try {
-        const bool unusable = parseFetchResponse(reply, fetch) && fetch.item("BODY[]") != nullptr;
-        number = fetch.number;
-        return unusable;
-    } catch (const ImapParserException&) {
-        number = fetch.number;
-        return true;
-    }
-}
-
 // Reads a body that is not to be appended and drops it; false when the
 // source failed inside it (the message source then closed the connection).
 bool dropBody(FetchMessage& message)
@@ -235,6 +226,60 @@ std::string unwantedBody(const CopyRun& run, unsigned number)
     return run.taken(number) || run.fate(number) != CopyRun::Fate::Unanswered
         ? "a second body for message " + std::to_string(number)
         : "a body for message " + std::to_string(number) + ", which was not asked for";
+}
+
+// The source failed inside the body of message `number` (or did not
+// deliver it to its end).
+CopyRun::Failure bodyFailure(
+    const FetchMessage& message, unsigned number, const ConnectionInternal& source)
+{
+    return {ImapMessageLoadFailed, CopyRun::Side::Source, message.sourceTimedOut(),
+        message.sourceFailure().empty() ? "the body of message " + std::to_string(number)
+                + " from " + source.endpointText() + " was not read to its end"
+                                        : message.sourceFailure()};
+}
+
+// A reply that left no body on the connection: true when it is passed over
+// (news such as an EXISTS or a flag change, or an answer for a number not
+// asked for); false when it names the body without its literal (BODY[]
+// NIL) or can't be read, which fails its message and ends the run.
+bool passOver(const std::string& reply, FetchMessage& message, CopyRun& run,
+    const ConnectionInternal& source)
+{
+    bool isFetch = false;
+    loadFetchResponse(reply, message, isFetch);
+    if (!isFetch)
+        return true;
+    const unsigned number = message.getNumber();
+    if (number != 0 && !run.wants(number)) {
+        run.ignore("a reply without a body for message " + std::to_string(number)
+            + ", which was not asked for or was answered before");
+        return true;
+    }
+    const CopyRun::Failure failure = {ImapFetchFailed, CopyRun::Side::Source, false,
+        "a FETCH reply of " + source.endpointText()
+            + " carries no body literal: " + reply.substr(0, 200)};
+    if (number != 0)
+        run.fail(number, failure);
+    run.endWith(failure);
+    return false;
+}
+
+// Reads ahead the body of a message whose date or flags may still follow it
+// (RFC 3501 fixes no order of FETCH items). A body collected whole anyway is
+// read with the rest of its reply before its APPEND is made; a larger one,
+// whose APPEND line goes before it, is dropped, to be fetched again on its
+// own after the reply, date and flags first (`later`). False when the
+// source failed inside it: the message fails and the run ends.
+bool readAhead(unsigned number, FetchMessage& message, CopyRun& run,
+    const ConnectionInternal& source, bool& later)
+{
+    later = message.getSize() > ConnectionInternal::wholeBodyLimit;
+    if (later ? dropBody(message) : message.holdBody())
+        return true;
+    run.fail(number, bodyFailure(message, number, source));
+    run.endWith(bodyFailure(message, number, source));
+    return false;
 }
 
 } // namespace
@@ -270,33 +315,28 @@ void SimpleImapClient::copyRange(const std::wstring& folder, SimpleImapClient& t
 void SimpleImapClient::readRange(
     FetchMessage& message, AppendWindow& window, const std::string& fetchCommand, CopyRun& run)
 {
-    // The number of the message whose body the reader left on the
-    // connection.
-    unsigned number = 0;
-    auto leaveBody = [&](const std::string& reply, std::uint64_t size) {
-        FetchResponse fetch;
-        try {
-            if (!parseFetchResponse(reply, fetch) || !fetch.bodyIsOpen() || size > 0xFFFFFFFFu)
-                return false;
-        } catch (const ImapParserException&) {
-            return false;
-        }
-        message.reset();
-        number = fetch.number;
-        for (const auto& [name, value] : fetch.items)
-            message.setData(name, value);
-        message.announceBody(static_cast<std::uint32_t>(size));
-        return true;
+    auto leaveBody = [&message](const std::string& reply, std::uint64_t) {
+        bool isFetch = false;
+        return loadFetchResponse(reply, message, isFetch);
     };
     auto end = [&](ImapClientResult code, const std::string& why) {
         run.endWith({code, CopyRun::Side::Source, false, why});
     };
+    // Large bodies whose date or flags come after them, fetched again on
+    // their own once the reply has ended.
+    std::vector<unsigned> deferred;
     ReplyReader reader(connection_, fetchCommand.substr(0, fetchCommand.find(' ')));
+    // The deadline belongs to a message: it runs from the end of the one
+    // before (from the FETCH for the first) through the news and keep-alive
+    // lines before its body, the body and the end of its reply. Lines that
+    // answer for nothing never renew it.
+    ConnectionInternal::Operation deadline(connection_);
     connection_.send(fetchCommand, true, true);
     for (;;) {
         ReplyReader::Reply reply = reader.next(leaveBody);
         if (reply.kind == ReplyReader::Kind::Tagged) {
             run.completed = true;
+            copyDeferred(deferred, window, run);
             if (reply.status != Command::OK)
                 end(ImapFetchFailed, reply.text);
             return;
@@ -305,20 +345,11 @@ void SimpleImapClient::readRange(
             return end(ImapFetchFailed,
                 connection_.endpointText() + " asked for more of the FETCH: " + reply.text);
         if (!reply.literalLeft) {
-            unsigned unusable = 0;
-            if (!unusableBodyReply(reply.text, unusable))
+            if (passOver(reply.text, message, run, connection_))
                 continue;
-            if (unusable != 0 && !run.wants(unusable)) {
-                run.ignore("a reply without a body for message " + std::to_string(unusable)
-                    + ", which was not asked for or was answered before");
-                continue;
-            }
-            const std::string why = "a FETCH reply of " + connection_.endpointText()
-                + " carries no body literal: " + reply.text.substr(0, 200);
-            if (unusable != 0)
-                run.fail(unusable, {ImapFetchFailed, CopyRun::Side::Source, false, why});
-            return end(ImapFetchFailed, why);
+            return;
         }
+        const unsigned number = message.getNumber();
         if (!run.wants(number)) {
             // Appending it would put a message on the target twice, or one
             // that is not the message asked for in place of it.
@@ -329,35 +360,63 @@ void SimpleImapClient::readRange(
             continue;
         }
         run.take(number);
-        const bool goOn = window.append(number, message);
-        if (!message.isDrained() && message.sourceFailure().empty())
-            message.release();
-        if (!message.isDrained()) {
-            // The body (or the end of its reply) was not read: the rest of
-            // the reply can't be matched to anything.
-            run.endWith({ImapMessageLoadFailed, CopyRun::Side::Source, message.sourceTimedOut(),
-                message.sourceFailure().empty()
-                    ? "the body of message " + std::to_string(number) + " from "
-                        + connection_.endpointText() + " was not read to its end"
-                    : message.sourceFailure()});
+        bool later = false;
+        if (!message.dateAndFlagsKnown() && !readAhead(number, message, run, connection_, later))
             return;
-        }
-        // Small APPENDs leave together while the source's next reply is
-        // already in hand; before waiting for the source, they go.
-        if (!connection_.bytesInHand())
-            window.flush();
-        if (!goOn) {
-            // The target's failure ends the run; with nothing more wanted
-            // from the reply, its end is read and the connection kept.
-            if (!run.wantsMore()) {
-                reader.untilTagged(nullptr);
-                run.completed = true;
-            }
+        if (later)
+            deferred.push_back(number);
+        else if (!handOn(number, message, window, run, &reader))
             return;
+        deadline.restart();
+    }
+}
+
+bool SimpleImapClient::handOn(unsigned number, FetchMessage& message, AppendWindow& window,
+    CopyRun& run, ReplyReader* reader)
+{
+    const bool goOn = window.append(number, message);
+    if (!message.isDrained() && message.sourceFailure().empty())
+        message.release();
+    if (!message.isDrained()) {
+        // The body (or the end of its reply) was not read: the rest of the
+        // reply can't be matched to anything.
+        run.endWith(bodyFailure(message, number, connection_));
+        return false;
+    }
+    // Small APPENDs leave together while the source's next reply is
+    // already in hand; before waiting for the source, they go.
+    if (!connection_.bytesInHand())
+        window.flush();
+    if (!goOn) {
+        // The target's failure ends the run; with nothing more wanted from
+        // the reply, its end is read and the connection kept.
+        if (reader != nullptr && !run.wantsMore()) {
+            reader->untilTagged(nullptr);
+            run.completed = true;
         }
-        // Abort ends the copy after the message in hand, which is counted
-        // once its answer has come.
+        return false;
+    }
+    // Abort ends the copy after the message in hand, which is counted once
+    // its answer has come.
+    return !wasAborted();
+}
+
+void SimpleImapClient::copyDeferred(
+    const std::vector<unsigned>& deferred, AppendWindow& window, CopyRun& run)
+{
+    for (unsigned number : deferred) {
         if (wasAborted())
+            return;
+        FetchMessage alone;
+        alone.setPartSize(ConnectionInternal::wholeBodyLimit);
+        if (readDateAndFlags(number, alone) != ImapSuccess
+            || startBody(number, alone) != ImapSuccess) {
+            run.fail(number,
+                {ImapFetchFailed, CopyRun::Side::Source, connection_.lastErrorWasTimeout(),
+                    connection_.getLastErrorResponse()});
+            continue;
+        }
+        if (!handOn(number, alone, window, run, nullptr))
             return;
     }
 }

@@ -1,6 +1,8 @@
 #include "ImapFuzzTargets.h"
 
 #include "imapclient/Command.h"
+#include "imapclient/CommandMessage.h"
+#include "imapclient/FetchMessage.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
@@ -89,6 +91,12 @@ int imapParser(const std::uint8_t* data, std::size_t size)
         parseFetchResponse(text, fetch);
     } catch (const ImapParserException&) {
     }
+    // The pipelined copy's reader and the UID reader never throw.
+    FetchMessage message;
+    bool isFetch = false;
+    if (loadFetchResponse(text, message, isFetch) && !isFetch)
+        std::abort();
+    extractUID(text);
     try {
         std::string rest;
         Parser parser(text);

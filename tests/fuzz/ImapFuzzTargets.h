@@ -8,7 +8,8 @@
 
 namespace tavir::fuzz {
 
-// One response text through the parser and the lexer.
+// One response text through the parser and the lexer, and the readers of
+// FETCH replies.
 int imapParser(const std::uint8_t* data, std::size_t size);
 // The input as everything a server says after the greeting, read by a
 // logged-in connection running commands and reading their responses.

@@ -520,6 +520,44 @@ TEST(MessageTest, FlagsAndAnnouncements)
     EXPECT_FALSE(m.parseResponse("* 3 FETCH (FLAGS (\\Seen))\r\n"));
     EXPECT_FALSE(m.parseResponse("* 3 EXISTS\r\n"));
     EXPECT_FALSE(m.parseResponse("K2 NO gone\r\n"));
+
+    // One reply of the pipelined copy, as the reader stops it at the body's
+    // announcement or hands it over whole.
+    struct Load {
+        std::string line;
+        bool loaded, isFetch;
+        unsigned number, size;
+        std::string date, flags;
+    };
+    const Load loads[] = {
+        {"* 3 FETCH (INTERNALDATE \"d\" FLAGS (\\Seen) BODY[] {42}\r\n", true, true, 3, 42, "d",
+            "\\Seen"},
+        {"* 3 fetch (FLAGS () UID 7 INTERNALDATE \"d\" BODY[] {0}\r\n", true, true, 3, 0, "d", ""},
+        {"* 3 STORE (FLAGS (\\Seen) BODY[] {42}\r\n", false, false, 0, 0, "", ""},
+        {"* 3 FETCH FLAGS (\\Seen) BODY[] {42}\r\n", false, false, 3, 0, "", ""},
+        {"* 3 FETCH (FLAGS (\\Seen))", false, false, 3, 0, "", "\\Seen"},
+        {"* 3 FETCH (FLAGS () BODY[] NIL)", false, true, 3, 0, "", ""},
+        {"* 3 FETCH (FLAGS (\\Seen) BODY[] {5}\r\nhello)", false, true, 3, 0, "", "\\Seen"},
+        {"* 3 FETCH (FLAGS (\\Seen", false, true, 3, 0, "", ""},
+        {"* 3 EXISTS", false, false, 0, 0, "", ""},
+    };
+    for (const Load& l : loads) {
+        SCOPED_TRACE(l.line);
+        FetchMessage loaded;
+        loaded.setFlags("(\\Draft)");
+        bool isFetch = !l.isFetch;
+        EXPECT_EQ(l.loaded, loadFetchResponse(l.line, loaded, isFetch));
+        EXPECT_EQ(l.isFetch, isFetch);
+        EXPECT_EQ(l.number, loaded.getNumber());
+        EXPECT_EQ(l.size, loaded.getSize());
+        EXPECT_EQ(l.date, loaded.getDate());
+        EXPECT_EQ(l.flags, loaded.getFlags());
+    }
+    FetchMessage items;
+    EXPECT_TRUE(loadFetchResponseInsideInfo("FLAGS (\\Seen) BODY[] {9}\r\n", items));
+    EXPECT_EQ(9u, items.getRestSize());
+    EXPECT_FALSE(loadFetchResponseInsideInfo("FLAGS (\\Seen) UID 4", items));
+    EXPECT_FALSE(loadFetchResponseInsideInfo("BODY[] {9}", items)); // no CR LF: not left
 }
 
 TEST(MessageTest, BodyComesInPartsOfAtMost10240Bytes)
@@ -582,8 +620,13 @@ TEST(MessageTest, AppendLinesAndUids)
     };
     for (const Uid& u : {Uid{"* 12 FETCH (UID 42 FLAGS (\\Seen))", 42},
              Uid{"* 12 FETCH (FLAGS (\\Seen) UID 42)", 42}, Uid{"* 12 afetch (uid 9)", 9},
-             Uid{"* 12 EXISTS", 0}, Uid{"K1 OK", 0}, Uid{"* 1 FETCH (UID {3}", 0}})
+             Uid{"* 12 FETCH (FLAGS (\\Seen))", 0}, Uid{"* 12 FETCH UID 42", 0},
+             Uid{"* 12 STORE (UID 42)", 0}, Uid{"* 12 EXISTS", 0}, Uid{"K1 OK", 0},
+             Uid{"* 1 FETCH (UID {3}", 0}})
         EXPECT_EQ(u.uid, extractUID(u.line)) << u.line;
+    for (const Uid& u : {Uid{"UID 42 FLAGS (\\Seen)", 42}, Uid{"FLAGS (\\Seen) UID 42", 42},
+             Uid{"FLAGS (\\Seen)", 0}, Uid{"UID x", 0}, Uid{"", 0}})
+        EXPECT_EQ(u.uid, extractUIDInternal(u.line)) << u.line;
 
     Scripted s("%T OK [APPENDUID 17 42] APPEND completed\r\n%T OK APPEND completed\r\n"
                "%T NO [TRYCREATE] no folder\r\n");
@@ -772,13 +815,13 @@ TEST(CopyTest, PipelinedRange)
     std::string source = "* 1 FETCH (INTERNALDATE \"" + std::string(date1)
         + "\" FLAGS (\\Seen) BODY[] {3}\r\none)\r\n* 7 EXISTS\r\n"
         + "* 2 FETCH (FLAGS () INTERNALDATE \"" + date2 + "\" BODY[] {3}\r\ntwo)\r\n"
-        + "a OK FETCH completed\r\n";
+        + "%T OK FETCH completed\r\n";
     Copy c(source, targetOk(2));
     unsigned copied = 9, failed = 9;
     EXPECT_EQ(ImapSuccess, c.source.client.copyFolder(L"F", c.target.client, 1, 0, copied, failed));
     EXPECT_EQ(2u, copied);
     EXPECT_EQ(0u, failed);
-    EXPECT_EQ("a FETCH 1:* (INTERNALDATE FLAGS BODY.PEEK[])\r\n", c.source.sent());
+    EXPECT_EQ("FETCH 1:* (INTERNALDATE FLAGS BODY.PEEK[])\r\n", c.source.sent());
     auto sent = appends(c.target.sent());
     ASSERT_EQ(2u, sent.size());
     EXPECT_EQ("one", sent[0].data);
@@ -849,12 +892,12 @@ TEST(CopyTest, PipelinedRange)
     };
     const std::string one = "* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\n";
     const Case cases[] = {
-        {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\na OK\r\n",
+        {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\n%T OK\r\n",
             ImapSuccess, 1, 0},
         {"news mid-reply",
-            "* 3 EXPUNGE\r\n* 9 FETCH (FLAGS (\\Seen))\r\n* 2 RECENT\r\n" + one + "a OK\r\n",
+            "* 3 EXPUNGE\r\n* 9 FETCH (FLAGS (\\Seen))\r\n* 2 RECENT\r\n" + one + "%T OK\r\n",
             ImapSuccess, 1, 0},
-        {"a body that is not a literal", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "a OK\r\n",
+        {"a body that is not a literal", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "%T OK\r\n",
             ImapFetchFailed, 0, 1},
     };
     for (const Case& k : cases) {
@@ -868,6 +911,62 @@ TEST(CopyTest, PipelinedRange)
         EXPECT_EQ(k.result != ImapSuccess, d.source.session->closed);
         EXPECT_EQ(k.result == ImapSuccess, lastError(d.source.client) == "earlier");
     }
+}
+
+// RFC 3501 fixes no order of FETCH items: a date and flags after the body
+// are read too, also for a body too large to be held (fetched again on its
+// own, date and flags first). Each FETCH has a tag of its own: after a
+// tagged NO that came early, the rest of that reply is not taken for the
+// next FETCH's.
+TEST(CopyTest, PipelinedRepliesOutOfTheUsualOrder)
+{
+    const std::string large = body(ConnectionInternal::wholeBodyLimit + 1);
+    const std::string after
+        = " FLAGS (\\Flagged \\Seen) INTERNALDATE \"" + std::string(date2) + "\")\r\n";
+    Copy c("* 1 FETCH (BODY[] {3}\r\none" + after + "* 2 FETCH (UID 7 BODY[] {"
+            + std::to_string(large.size()) + "}\r\n" + large + after + "%T OK\r\n"
+            + fetchReply(2, date2, "\\Seen \\Flagged") + bodyReply(2, large),
+        targetOk(2));
+    CopyRun run({1, 2});
+    EXPECT_EQ(ImapSuccess, c.source.client.copyMessages(L"F", c.target.client, run));
+    EXPECT_EQ(2u, run.copied());
+    EXPECT_EQ("FETCH 1:2 (INTERNALDATE FLAGS BODY.PEEK[])\r\nFETCH 2 (INTERNALDATE FLAGS)\r\n"
+              "FETCH 2 BODY.PEEK[]\r\n",
+        c.source.sent());
+    auto sent = appends(c.target.sent());
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ("one", sent[0].data);
+    EXPECT_TRUE(large == sent[1].data);
+    for (const Append& a : sent) {
+        EXPECT_EQ("\\Seen \\Flagged", a.flags);
+        EXPECT_EQ(1706828399, a.instant);
+    }
+
+    auto piped = [](unsigned n, const std::string& data) {
+        return "* " + std::to_string(n) + " FETCH (INTERNALDATE \"" + date1
+            + "\" FLAGS (\\Seen) BODY[] {" + std::to_string(data.size()) + "}\r\n" + data + ")\r\n";
+    };
+    // K1 is the first FETCH's tag (K0 the login's).
+    Copy early(piped(1, "one") + "%T NO early\r\n" + piped(2, "two") + piped(3, "three")
+            + "K1 OK late\r\n" + piped(2, "two") + piped(3, "three") + "%T OK\r\n"
+            + piped(4, "four") + "%T OK\r\n",
+        targetOk(4));
+    const struct {
+        std::vector<unsigned> numbers;
+        ImapClientResult result;
+        unsigned copied;
+    } runs[] = {{{1, 2, 3}, ImapFetchFailed, 1}, {{2, 3}, ImapSuccess, 2}, {{4}, ImapSuccess, 1}};
+    for (const auto& r : runs) {
+        CopyRun each(r.numbers);
+        EXPECT_EQ(r.result, early.source.client.copyMessages(L"F", early.target.client, each));
+        EXPECT_EQ(r.copied, each.copied());
+        EXPECT_EQ(0u, each.failed());
+    }
+    std::string bodies;
+    for (const Append& a : appends(early.target.sent()))
+        bodies += a.data + " ";
+    EXPECT_EQ("one two three four ", bodies);
+    EXPECT_FALSE(early.source.session->closed);
 }
 
 // What a folder's messages are matched by on a second run: each reply tied

@@ -4,6 +4,7 @@
 #include "imapclient/Command.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapException.h"
+#include "imapclient/SimpleImapClient.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
 #include "support/TestSupport.h"
@@ -167,6 +168,67 @@ TEST(MisbehavingServerTest, SilentServerTimesOut)
     EXPECT_THROW(noop.execute(nullptr), ImapTimeoutException);
     EXPECT_EQ(timedOut, c.getLastErrorResponse());
     EXPECT_EQ(ConnectionInternal::Authenticated, c.getState()); // left open
+}
+
+// The deadline belongs to the message (or, for the comparison's FETCH, to
+// each message it answers): keep-alive lines and flag news that come while
+// the message is awaited buy no time, and a body buys time only with the
+// bytes that come, not with the size it announces. Each ends within its
+// deadline (a short read time-out here) and 2 s.
+TEST(MisbehavingServerTest, ChatterAndTricklesDoNotPutTheDeadlineOff)
+{
+    auto every200Ms = [](const std::string& bytes) {
+        std::vector<Step> steps;
+        for (int i = 0; i < 25; ++i) {
+            steps.push_back(say(bytes));
+            steps.push_back(stall(200));
+        }
+        return steps;
+    };
+    auto then = [](std::vector<Step> first, const std::vector<Step>& more) {
+        first.insert(first.end(), more.begin(), more.end());
+        return first;
+    };
+    const std::string announced = "* 1 FETCH (INTERNALDATE \"17-Jul-1996 02:44:25 -0700\" FLAGS () "
+                                  "BODY[] {500000000}\r\n";
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        bool copy; // else the summaries of the comparison
+    } cases[] = {
+        {"keep-alive lines before the body", every200Ms("* OK Still here\r\n"), true},
+        {"flag news before the body", every200Ms("* 1 FETCH (FLAGS (\\Seen))\r\n"), true},
+        {"a trickling body", then({say(announced)}, every200Ms("x")), true},
+        {"keep-alive lines in the comparison", every200Ms("* OK Still here\r\n"), false},
+    };
+    constexpr unsigned deadlineMs = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketScript server({loggedIn(then({readLine()}, c.steps))});
+        SimpleImapClient source;
+        source.setReadTimeoutMs(deadlineMs);
+        ASSERT_EQ(ImapSuccess,
+            source.connect(L"127.0.0.1", static_cast<unsigned>(server.port()), L"joe", L"pw", false,
+                false));
+        LoggedInClient target("%T OK done\r\n");
+        const auto start = std::chrono::steady_clock::now();
+        if (c.copy) {
+            CopyRun run({1});
+            EXPECT_NE(ImapSuccess, source.copyMessages(L"F", target.client, run));
+            EXPECT_TRUE(run.end.timedOut) << run.end.why;
+            EXPECT_EQ(0u, run.copied());
+        } else {
+            std::vector<MessageSummary> summaries;
+            unsigned ignored = 0;
+            EXPECT_EQ(ImapConnectionError, source.fetchSummaries(3, summaries, ignored));
+            EXPECT_TRUE(source.lastFailureWasTimeout());
+        }
+        const long long tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start)
+                                     .count();
+        EXPECT_GE(tookMs, deadlineMs - 100);
+        EXPECT_LT(tookMs, deadlineMs + 2000);
+    }
 }
 
 TEST(MisbehavingServerTest, ClosedPortAndUnknownHost)

@@ -39,7 +39,7 @@ std::string silentIn(unsigned n)
 const std::string loggedIn = scriptedGreeting + "%T OK LOGIN completed\r\n";
 const std::string stored = "%T OK [APPENDUID 1 1] APPEND completed\r\n";
 const std::string full = "%T NO [OVERQUOTA] full\r\n";
-const std::string done = "a OK\r\n";
+const std::string done = "%T OK\r\n";
 
 // The numbers of the bodies the target was sent, in order: "1,3,2".
 std::string appendedBodies(const std::string& sent)
@@ -99,8 +99,8 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             "answer holds no message 3."},
         {"the source refuses the body of one message everywhere", 2,
             "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + piped(2) + done,
-            loggedIn + "a NO gone\r\n" + piped(2) + done, stored, End::Completed, 1, 1, 0, "2", ok,
-            0, "Message 1 of folder \"F\" was not copied (error code 14): a NO gone."},
+            loggedIn + "%T NO gone\r\n" + piped(2) + done, stored, End::Completed, 1, 1, 0, "2", ok,
+            0, "Message 1 of folder \"F\" was not copied (error code 14): K2 NO gone."},
         {"a stray body is dropped", 2, piped(1) + piped(999) + piped(2) + done, "", stored + stored,
             End::Completed, 2, 0, 0, "1,2", ok, 0,
             "debug: In folder \"F\", the source server sent a body for message 999, which was not "
@@ -170,7 +170,7 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
 TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
 {
     TempLogs logs;
-    LoggedInClient source(piped(1) + piped(2) + "a OK\r\n");
+    LoggedInClient source(piped(1) + piped(2) + done);
     LoggedInClient target(stored + stored);
     Logger log;
     // Asked before the run (no stop yet), then after it.
