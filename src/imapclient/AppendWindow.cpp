@@ -81,8 +81,8 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
     // that fails midway closes the connection, and a continuation comes
     // only after every earlier answer. With nothing outstanding the
     // capabilities may still be asked for.
-    const bool push = size <= ConnectionInternal::wholeBodyLimit
-        && target_.mayPushLiteral(size, pending_.empty());
+    const bool push
+        = size <= ConnectionInternal::wholeBodyLimit && target_.mayPushLiteral(size, pending_.empty());
     // Room is made before the APPEND is written, so the window never holds
     // more than its bounds; a body larger than the window goes alone.
     makeRoom(size, push);
@@ -92,8 +92,8 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
         run_.endWith(stoppedBefore(number));
         return false;
     }
-    CommandAppend command(target_, folder_, message.getFlags(), message.getDate(),
-        static_cast<unsigned>(size), false);
+    CommandAppend command(
+        target_, folder_, message.getFlags(), message.getDate(), static_cast<unsigned>(size), false);
     CopyRun::Failure failure;
     try {
         if (!push || !command.send(message, false)) {
