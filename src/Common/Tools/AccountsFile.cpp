@@ -88,6 +88,8 @@ bool isInvisibleOrBreaking(wchar_t c)
         {0xFFF9, 0xFFFB}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
         {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F}};
     const auto code = static_cast<std::uint32_t>(c);
+    if (code < ranges[0].first)
+        return false; // ASCII and C1: the common case, asked first
     return std::any_of(std::begin(ranges), std::end(ranges),
         [code](const auto& range) { return code >= range.first && code <= range.second; });
 }
