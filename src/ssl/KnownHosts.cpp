@@ -146,6 +146,14 @@ KnownHosts::Verdict KnownHosts::withFile(
     }
     utils::KFile file;
     file.adopt(fd);
+    std::string text;
+    std::string line;
+    // A server on record as it is needs nothing written, and its verdict no
+    // lock: a program that hangs holding the lock delays only new lines and
+    // refusals. Lines are appended whole; one read while it is written
+    // matches nothing and goes the locked way.
+    if (readAll(file, text) && decide(text, line) == Verdict::Known && line.empty())
+        return Verdict::Known;
     // Another program adds its line in a moment; one that holds the lock
     // for longer has hung, and a connection must not wait for it past its
     // own deadline.
@@ -164,13 +172,13 @@ KnownHosts::Verdict KnownHosts::withFile(
             + secondsText(std::chrono::steady_clock::now() - start);
         return Verdict::Failed;
     }
-    std::string text;
+    text.clear();
+    line.clear();
     if (!readAll(file, text)) {
         file.close();
         sentence = "the known-hosts file " + path + " can't be read";
         return Verdict::Failed;
     }
-    std::string line;
     Verdict verdict = decide(text, line);
     if (!line.empty()) {
         // A last line without its line end (an edit by hand) is ended first.

@@ -68,9 +68,11 @@ public:
     std::string path() const { return where_.path(); }
 
 private:
-    // Opens and locks the file, reads it and hands its text to `decide`,
-    // which gives the verdict, its sentence, and a line to append (none:
-    // the file stays as it is). The key is "host:port".
+    // Opens the file, reads it and hands its text to `decide`, which gives
+    // the verdict, its sentence, and a line to append (none: the file stays
+    // as it is). Known with nothing to append is taken as read; any other
+    // verdict is decided again on the text read under the file's lock. The
+    // key is "host:port".
     template <class Decide>
     Verdict withFile(
         const std::string& key, const Wait& wait, std::string& sentence, Decide decide) const;

@@ -120,7 +120,8 @@ TEST(KnownHosts, AServerAnAuthorityVouchedForRefusesWhatNoneVouchesFor)
 }
 
 // The wait for another program's lock on the file ends at the connection's
-// deadline, or at once when the connection is stopped.
+// deadline, or at once when the connection is stopped; a server on record as
+// it is needs no lock.
 TEST(KnownHosts, TheLockIsWaitedForWithinTheDeadlineAndUntilAStop)
 {
     using namespace std::chrono;
@@ -143,6 +144,8 @@ TEST(KnownHosts, TheLockIsWaitedForWithinTheDeadlineAndUntilAStop)
         {"stopped before", 5000, 0, -1, KnownHosts::Verdict::Failed, "was stopped", 0},
         {"released within the deadline", 5000, -1, 200, KnownHosts::Verdict::Recorded,
             "first connection to h:993", 200},
+        {"on record as it is: no wait for the lock", 5000, -1, -1, KnownHosts::Verdict::Known, "",
+            0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
