@@ -23,9 +23,29 @@ CopyRun::Failure AppendWindow::targetFailure(
     return {code, CopyRun::Side::Target, timedOut, "appending to the target failed: " + why};
 }
 
-bool AppendWindow::full() const
+CopyRun::Failure AppendWindow::stoppedBefore(unsigned number) const
 {
-    return pending_.size() >= maxCount || bytes_ >= maxBytes;
+    return targetFailure(ImapConnectionError,
+        "the copy was stopped before message " + std::to_string(number) + " was written");
+}
+
+bool AppendWindow::hasRoom(std::uint64_t size, bool inFlight) const
+{
+    return pending_.empty()
+        || (inFlight && pending_.size() < maxCount && bytes_ + size <= maxBytes);
+}
+
+void AppendWindow::makeRoom(std::uint64_t size, bool inFlight)
+{
+    if (hasRoom(size, inFlight))
+        return;
+    takeWaiting();
+    // Every message in flight was written whole and may be stored: after a
+    // stop request its answer is still awaited for a moment, so that it is
+    // counted as what it became.
+    ConnectionInternal::StopGrace grace(target_);
+    while (!hasRoom(size, inFlight) && run_.end.code == ImapSuccess)
+        awaitOldest();
 }
 
 bool AppendWindow::append(unsigned number, FetchMessage& message)
@@ -36,8 +56,7 @@ bool AppendWindow::append(unsigned number, FetchMessage& message)
     } else if (target_.stopRequested()) {
         // Another APPEND would only be cut off; those written whole are
         // still answered (finish). This message was not reached.
-        run_.endWith(targetFailure(ImapConnectionError,
-            "the copy was stopped before message " + std::to_string(number) + " was written"));
+        run_.endWith(stoppedBefore(number));
         return false;
     } else {
         try {
@@ -64,11 +83,14 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
     // capabilities may still be asked for.
     const bool push
         = size <= ConnectionInternal::wholeBodyLimit && target_.mayPushLiteral(size, pending_.empty());
-    if (!push) {
-        while (!pending_.empty())
-            awaitOldest();
-        if (run_.end.code != ImapSuccess)
-            return false;
+    // Room is made before the APPEND is written, so the window never holds
+    // more than its bounds; a body larger than the window goes alone.
+    makeRoom(size, push);
+    if (run_.end.code != ImapSuccess)
+        return false;
+    if (target_.stopRequested()) {
+        run_.endWith(stoppedBefore(number));
+        return false;
     }
     CommandAppend command(
         target_, folder_, message.getFlags(), message.getDate(), static_cast<unsigned>(size), false);
@@ -82,15 +104,7 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
         }
         pending_.push_back({command.getTag(), number, size});
         bytes_ += size;
-        if (full())
-            takeWaiting();
-        // Every message in flight was written whole and may be stored: after
-        // a stop request its answer is still awaited for a moment, so that
-        // it is counted as what it became.
-        ConnectionInternal::StopGrace grace(target_);
-        while (full() && run_.end.code == ImapSuccess)
-            awaitOldest();
-        return run_.end.code == ImapSuccess;
+        return true;
     } catch (const IMessageSourceFailedException& e) {
         // The body could not be read: the source's failure. Nothing of it
         // was stored; what is outstanding stays so.

@@ -20,7 +20,8 @@ namespace tavir::mail {
 class AppendWindow {
 public:
     // At most this many APPENDs, and this many bytes of their bodies, wait
-    // for their answers at once (docs/engine.md, "APPENDs in flight").
+    // for their answers at once (docs/engine.md, "APPENDs in flight"); a
+    // body larger than this goes alone.
     static constexpr std::size_t maxCount = 32;
     static constexpr std::uint64_t maxBytes = 4u << 20;
 
@@ -64,7 +65,13 @@ private:
     void loseAll(const std::string& why, bool timedOut);
     // The same, and the connection is closed.
     void giveUp(const std::string& why);
-    bool full() const;
+    // Whether the window takes one more APPEND of `size` bytes: in flight
+    // with the others (`inFlight`), or alone.
+    bool hasRoom(std::uint64_t size, bool inFlight) const;
+    // Reads the answers that have come, then waits for the oldest ones,
+    // until hasRoom (or the run has ended).
+    void makeRoom(std::uint64_t size, bool inFlight);
+    CopyRun::Failure stoppedBefore(unsigned number) const;
     CopyRun::Failure targetFailure(
         ImapClientResult code, const std::string& why, bool timedOut = false) const;
 

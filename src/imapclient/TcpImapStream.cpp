@@ -161,9 +161,13 @@ private:
     bool trustServer()
     {
         auto* tls = dynamic_cast<tavir::ssl::basic_sslbuffer*>(stream_->buffer());
+        // A hung holder of the known-hosts file's lock is waited for within
+        // the connection's deadline, and no longer once it is stopped.
+        const tavir::ssl::KnownHosts::Wait wait{
+            stream_->buffer()->deadline(), endpoint_.stop.get()};
         tavir::ssl::ServerTrust trust
             = tavir::ssl::judgeServer(tls ? tls->getSSL() : nullptr, endpoint_.host, endpoint_.port,
-                tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()));
+                tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()), wait);
         if (!trust.trusted()) {
             connectFailure_ = trust.sentence;
             stream_->close();

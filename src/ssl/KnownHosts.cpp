@@ -1,6 +1,7 @@
 // Trust on first use: the pinned servers' certificate fingerprints.
 #include "ssl/KnownHosts.h"
 
+#include "ssl/StopSignal.h"
 #include "tiny/Time.h"
 #include "utils/KFile.h"
 #include "utils/StringUtils.h"
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 
 namespace tavir::ssl {
 
@@ -28,21 +30,44 @@ std::string lower(std::string text)
 // not one, and reading stops there rather than filling memory.
 constexpr std::size_t maxFileSize = 1 << 20;
 
-// Another program adds its line in a moment; one that holds the lock for
-// longer than this has hung, and a connection must not wait for it.
-constexpr int lockWaitMs = 10000;
+// Before an authority's line's host, so that no lookup of a pin (an IMAP
+// server's or the administration service's) ever reads it as one.
+const std::string authorityMark = "authority@";
 
-bool lockWithin(tavir::utils::KFile& file, int ms)
+enum class Locking { Locked, TimedOut, Stopped };
+
+// Takes the file's lock, waiting for another program that holds it: never
+// past `until`, and no longer once `stop` is raised.
+Locking lockWithin(tavir::utils::KFile& file, std::chrono::steady_clock::time_point until,
+    const tavir::utils::StopSignal* stop)
 {
     // Short waits first: the usual holder is another connection adding one
     // line.
-    for (int waited = 0, step = 1; !file.tryWriteLock();
-         waited += step, step = std::min(step * 2, 50)) {
-        if (waited >= ms)
-            return false;
-        tavir::tiny::msleep(step);
+    for (int step = 1; !file.tryWriteLock(); step = std::min(step * 2, 50)) {
+        if (stop && stop->raised())
+            return Locking::Stopped;
+        const auto left
+            = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                  .count();
+        if (left <= 0)
+            return Locking::TimedOut;
+        const int ms = static_cast<int>(std::min<long long>(step, left));
+        if (stop && stop->descriptor() >= 0) {
+            // Woken at once by a stop; an interrupted wait only asks again.
+            pollfd raised{stop->descriptor(), POLLIN, 0};
+            ::poll(&raised, 1, ms);
+        } else {
+            tavir::tiny::msleep(ms);
+        }
     }
-    return true;
+    return Locking::Locked;
+}
+
+std::string secondsText(std::chrono::steady_clock::duration spent)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(spent).count());
+    return text;
 }
 
 // The whole file, read from its start; false when it is too large or a read
@@ -104,11 +129,10 @@ std::string KnownHosts::defaultPath()
     return where.base.empty() ? std::string() : where.path();
 }
 
-KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
-    const std::string& fingerprint, std::string& sentence) const
+template <class Decide>
+KnownHosts::Verdict KnownHosts::withFile(
+    const std::string& key, const Wait& wait, std::string& sentence, Decide decide) const
 {
-    const std::string key = lower(host) + ":" + std::to_string(port);
-    const std::string seen = lower(fingerprint);
     const std::string path = where_.path();
     if (where_.base.empty()) {
         sentence = "no known-hosts file to pin " + key + " in (HOME is not set)";
@@ -122,42 +146,93 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
     }
     utils::KFile file;
     file.adopt(fd);
-    if (!lockWithin(file, lockWaitMs)) {
+    std::string text;
+    std::string line;
+    // A server on record as it is needs nothing written, and its verdict no
+    // lock: a program that hangs holding the lock delays only new lines and
+    // refusals. Lines are appended whole; one read while it is written
+    // matches nothing and goes the locked way.
+    if (readAll(file, text) && decide(text, line) == Verdict::Known && line.empty())
+        return Verdict::Known;
+    // Another program adds its line in a moment; one that holds the lock
+    // for longer has hung, and a connection must not wait for it past its
+    // own deadline.
+    const auto start = std::chrono::steady_clock::now();
+    auto until = start + std::chrono::milliseconds(lockWaitMs);
+    if (wait.deadline && *wait.deadline < until)
+        until = *wait.deadline;
+    switch (lockWithin(file, until, wait.stop)) {
+    case Locking::Locked:
+        break;
+    case Locking::Stopped:
+        sentence = "the check of the certificate of " + key + " was stopped";
+        return Verdict::Failed;
+    case Locking::TimedOut:
         sentence = "the known-hosts file " + path + " stayed locked by another program for "
-            + std::to_string(lockWaitMs / 1000) + " seconds";
+            + secondsText(std::chrono::steady_clock::now() - start);
         return Verdict::Failed;
     }
-    std::string text;
+    text.clear();
+    line.clear();
     if (!readAll(file, text)) {
         file.close();
         sentence = "the known-hosts file " + path + " can't be read";
         return Verdict::Failed;
     }
-    std::string recorded = recordedFingerprint(text, key);
-    Verdict verdict = Verdict::Known;
-    if (recorded.empty()) {
+    Verdict verdict = decide(text, line);
+    if (!line.empty()) {
         // A last line without its line end (an edit by hand) is ended first.
-        std::string line
-            = (text.empty() || text.back() == '\n' ? "" : "\n") + key + ": " + seen + "\n";
+        line = (text.empty() || text.back() == '\n' ? "" : "\n") + line + "\n";
         if (file.write(line.data(), line.size()) != line.size() || file.flush() != 0) {
             sentence
                 = "the known-hosts file " + path + " can't be written: " + std::strerror(errno);
             verdict = Verdict::Failed;
-        } else {
-            sentence = "first connection to " + key + ": its certificate fingerprint " + seen
-                + " is now recorded in " + path;
-            verdict = Verdict::Recorded;
         }
-    } else if (recorded != seen) {
-        sentence = "the certificate of " + key + " has the fingerprint " + seen + ", but " + path
-            + " holds " + recorded
-            + " for it; the connection was refused (if the server's certificate was changed on "
-              "purpose, remove its line from that file)";
-        verdict = Verdict::Mismatch;
     }
     file.unlock();
     file.close();
     return verdict;
+}
+
+KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
+    const std::string& fingerprint, std::string& sentence, const Wait& wait) const
+{
+    const std::string key = lower(host) + ":" + std::to_string(port);
+    const std::string seen = lower(fingerprint);
+    const std::string path = where_.path();
+    auto refused = [&](const std::string& recorded) {
+        sentence = "the certificate of " + key + " has the fingerprint " + seen + ", but " + path
+            + " holds " + recorded
+            + " for it; the connection was refused (if the server's certificate was changed on "
+              "purpose, remove its line from that file)";
+        return Verdict::Mismatch;
+    };
+    return withFile(key, wait, sentence, [&](const std::string& text, std::string& line) {
+        const std::string vouched = recordedFingerprint(text, authorityMark + key);
+        if (!vouched.empty())
+            return refused(vouched + " (a certificate an authority vouched for)");
+        const std::string recorded = recordedFingerprint(text, key);
+        if (!recorded.empty())
+            return recorded == seen ? Verdict::Known : refused(recorded);
+        line = key + ": " + seen;
+        sentence = "first connection to " + key + ": its certificate fingerprint " + seen
+            + " is now recorded in " + path;
+        return Verdict::Recorded;
+    });
+}
+
+KnownHosts::Verdict KnownHosts::vouched(const std::string& host, unsigned port,
+    const std::string& fingerprint, std::string& sentence, const Wait& wait) const
+{
+    const std::string key = lower(host) + ":" + std::to_string(port);
+    return withFile(key, wait, sentence, [&](const std::string& text, std::string& line) {
+        if (!recordedFingerprint(text, authorityMark + key).empty())
+            return Verdict::Known;
+        line = authorityMark + key + ": " + lower(fingerprint);
+        sentence = "an authority vouches for " + key + ", as " + where_.path()
+            + " now records: a certificate none vouches for will be refused";
+        return Verdict::Recorded;
+    });
 }
 
 } // namespace tavir::ssl

@@ -69,7 +69,8 @@ bool expectServerName(SSL* ssl, const std::string& host)
         && SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
 }
 
-ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const KnownHosts& pins)
+ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const KnownHosts& pins,
+    const KnownHosts::Wait& wait)
 {
     const std::string where = host + ":" + std::to_string(port);
     tavir::crypto::Certificate certificate;
@@ -77,16 +78,30 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
     if (!ssl || !certificate.getFromPeer(ssl) || !certificate.getFingerprint(fingerprint, ":"))
         return {ServerTrust::Kind::Refused, where + " showed no certificate"};
     const long verdict = SSL_get_verify_result(ssl);
+    std::string sentence;
     if (verdict == X509_V_OK) {
-        return {ServerTrust::Kind::Verified,
-            "The certificate of " + where + " is issued for " + host
-                + " by an authority this system trusts."};
+        const std::string vouched = "The certificate of " + where + " is issued for " + host
+            + " by an authority this system trusts";
+        // Remembered, so that a certificate no authority vouches for is
+        // refused from then on rather than pinned on first use. Not
+        // remembered (no file, a hung lock) leaves the server as it was.
+        switch (pins.vouched(host, port, fingerprint, sentence, wait)) {
+        case KnownHosts::Verdict::Known:
+            return {ServerTrust::Kind::Verified, vouched + "."};
+        case KnownHosts::Verdict::Recorded:
+            return {ServerTrust::Kind::Verified,
+                vouched + "; " + pins.path()
+                    + " now records that, and a certificate no authority vouches for will be "
+                      "refused."};
+        default:
+            return {ServerTrust::Kind::Verified,
+                vouched + " (this could not be recorded: " + sentence + ")."};
+        }
     }
     const std::string unverified = "The certificate of " + where
         + " is not vouched for by an authority this system trusts ("
         + X509_verify_cert_error_string(verdict) + "); ";
-    std::string sentence;
-    switch (pins.check(host, port, fingerprint, sentence)) {
+    switch (pins.check(host, port, fingerprint, sentence, wait)) {
     case KnownHosts::Verdict::Known:
         return {ServerTrust::Kind::Pinned,
             unverified + "it matches the fingerprint " + fingerprint + " pinned for it in "
@@ -96,7 +111,9 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
             unverified + "on this first connection its fingerprint " + fingerprint
                 + " was pinned in " + pins.path() + ", and another certificate will be refused."};
     default:
-        return {ServerTrust::Kind::Refused, sentence};
+        return {ServerTrust::Kind::Refused,
+            std::string("no authority this system trusts vouches for its certificate (")
+                + X509_verify_cert_error_string(verdict) + "); " + sentence};
     }
 }
 

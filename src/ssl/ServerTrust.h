@@ -1,9 +1,11 @@
 #pragma once
 // Whether a TLS server may be handed a password. A certificate that an
 // authority this system trusts vouches for, for the name the user typed, is
-// accepted as it is. Any other (self-signed, another name, an authority of
-// its own) is pinned on first use in the known-hosts file, as the
-// administration service always is, and must match its pin from then on.
+// accepted as it is, and the known-hosts file remembers that one was. Any
+// other (self-signed, another name, an authority of its own) is pinned on
+// first use in the known-hosts file, as the administration service always
+// is, and must match its pin from then on; for a server an authority
+// vouched for before, it is refused.
 #include "ssl/KnownHosts.h"
 
 #include <openssl/ssl.h>
@@ -35,7 +37,9 @@ struct ServerTrust {
 bool expectServerName(SSL* ssl, const std::string& host);
 
 // After the handshake: the verdict on the server's certificate, pinning it
-// in `pins` when no trusted authority vouches for it.
-ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const KnownHosts& pins);
+// in `pins` when no trusted authority vouches for it. The file's lock is
+// waited for as `wait` allows (the connection's deadline and stop).
+ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const KnownHosts& pins,
+    const KnownHosts::Wait& wait);
 
 } // namespace tavir::ssl

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <streambuf>
 #include <string>
 
@@ -51,6 +52,11 @@ public:
     // Moves the deadline `ms` later (a large answer is on its way).
     void extendDeadline(unsigned ms);
     void clearDeadline() { hasDeadline_ = false; }
+    // The deadline of the operation in hand, if it has one.
+    std::optional<std::chrono::steady_clock::time_point> deadline() const
+    {
+        return hasDeadline_ ? std::optional(deadline_) : std::nullopt;
+    }
     // A raised signal ends every wait of this buffer at once; null: none.
     void setStopSignal(std::shared_ptr<const StopSignal> stop) { stop_ = std::move(stop); }
     // While not 0, a raised stop signal does not end the waits at once but

@@ -7,6 +7,7 @@
 
 #include "ssl/StopSignal.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -166,7 +167,9 @@ Status handshake(tinydb_handle* handle)
     return Status::Ok;
 }
 
-void pin(tinydb_handle* handle)
+// `connected` is when the connect began: the deadline of the exchange that
+// follows it starts there.
+void pin(tinydb_handle* handle, std::chrono::steady_clock::time_point connected)
 {
     std::string fingerprint = handle->stream->peerFingerprint();
     if (fingerprint.empty())
@@ -175,8 +178,12 @@ void pin(tinydb_handle* handle)
     using tavir::ssl::KnownHosts;
     KnownHosts known = options.knownHostsFile.empty() ? KnownHosts(KnownHosts::defaultLocation())
                                                       : KnownHosts(options.knownHostsFile);
+    KnownHosts::Wait wait;
+    if (options.timeoutMs != 0)
+        wait.deadline = connected + std::chrono::milliseconds(options.timeoutMs);
+    wait.stop = options.stop.get();
     std::string sentence;
-    switch (known.check(options.host, options.port, fingerprint, sentence)) {
+    switch (known.check(options.host, options.port, fingerprint, sentence, wait)) {
     case KnownHosts::Verdict::Known:
         return;
     case KnownHosts::Verdict::Recorded:
@@ -197,6 +204,7 @@ Status tinydb_open(const TinyDbOptions& options, tinydb_handle** handle)
     h->where = options.host + ":" + std::to_string(options.port);
     return guarded(h, [&] {
         TinyDbEndpoint endpoint{options.host, options.port, options.timeoutMs, options.stop};
+        const auto connected = std::chrono::steady_clock::now();
         h->stream = options.factory ? options.factory(endpoint) : makeTlsTinyDbStream(endpoint);
         std::string cause;
         if (!h->stream)
@@ -204,7 +212,7 @@ Status tinydb_open(const TinyDbOptions& options, tinydb_handle** handle)
         if (!h->stream->connect(cause))
             throw Failure{Status::NoConnection, cause};
         if (options.pin)
-            pin(h);
+            pin(h, connected);
         return handshake(h);
     });
 }

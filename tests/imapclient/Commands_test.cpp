@@ -3,6 +3,7 @@
 // real server rarely produces on demand (a body cut short, unsolicited
 // responses before the body, a zero-length body, refused fetches).
 #include "crypto/StreamDigest.h"
+#include "imapclient/AppendWindow.h"
 #include "imapclient/CommandAuth.h"
 #include "imapclient/CommandFolder.h"
 #include "imapclient/CommandMessage.h"
@@ -877,6 +878,23 @@ TEST(CopyTest, PipelinedRange)
         const std::size_t first = sent.find(each);
         EXPECT_NE(std::string::npos, first) << sent;
         EXPECT_NE(std::string::npos, sent.find(each, first + 1)) << sent;
+    }
+
+    // Room is made before an APPEND is written: the window's 4 MiB takes
+    // four bodies of 900 KiB, and a fifth waits for the first answer.
+    {
+        const std::string large = body(900 << 10);
+        std::string reply;
+        for (unsigned n = 1; n <= 5; ++n)
+            reply += "* " + std::to_string(n) + " FETCH (FLAGS () INTERNALDATE \"" + date1
+                + "\" BODY[] {" + std::to_string(large.size()) + "}\r\n" + large + ")\r\n";
+        Copy w(reply + "a OK FETCH completed\r\n", targetOk(5));
+        EXPECT_EQ(
+            ImapSuccess, w.source.client.copyFolder(L"F", w.target.client, 1, 0, copied, failed));
+        EXPECT_EQ(5u, copied);
+        const std::size_t lines = 4 * 100; // the APPEND lines in flight with the bodies
+        EXPECT_LE(w.target.session->mostInFlight, AppendWindow::maxBytes + lines);
+        EXPECT_GE(w.target.session->mostInFlight, 4 * large.size());
     }
 
     // Unsolicited news about messages (another session changed a flag, a

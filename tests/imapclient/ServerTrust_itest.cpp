@@ -1,18 +1,24 @@
 // Whom the IMAP client hands a password to over TLS, against a real Dovecot
 // whose certificate a test authority issued for "localhost": a certificate
 // that an authority of the trust store vouches for, for the name typed, is
-// accepted as it is; any other is pinned on first use, accepted while it
-// matches its pin, and refused, naming both fingerprints, once another one
-// is pinned.
+// accepted as it is, and the known-hosts file remembers that one was; any
+// other is pinned on first use, accepted while it matches its pin, and
+// refused, naming both fingerprints, once another one is pinned or an
+// authority vouched for the server before. A known-hosts file that a hung
+// program keeps locked is waited for within the connection's deadline, and
+// no longer once the connection is stopped.
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
+#include "ssl/StopSignal.h"
 #include "support/Certificates.h"
 #include "support/Dovecot.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <chrono>
+#include <memory>
 #include <optional>
+#include <thread>
 
 using namespace tavir::mail;
 using namespace tavir::test;
@@ -33,7 +39,9 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
     Dovecot dovecot({{"anna", "Pw-anna"}}, options);
     const std::string port = std::to_string(dovecot.tlsPort());
     const std::string pins = home.file(".tavir/admin/known_hosts.cfg");
-    const std::string pinned = "127.0.0.1:" + port + ": " + issued.fingerprint + "\n";
+    const std::string pinnedName = "localhost:" + port + ": " + issued.fingerprint + "\n";
+    const std::string vouchedName = pinnedName + "authority@" + pinnedName;
+    const std::string pinned = vouchedName + "127.0.0.1:" + port + ": " + issued.fingerprint + "\n";
     const std::string other = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
 
     const std::string refused = "127.0.0.1:" + port + ": " + other + "\n";
@@ -45,42 +53,76 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         std::optional<std::string> pinsBefore; // none: as the row before left them
         bool accepted;
         std::vector<std::string> says; // parts of the notice, or of the refusal
-        std::optional<std::string> pinsAfter; // none: no file
+        std::string pinsAfter;
+        bool locked = false; // by a hung program, all through the connect
+        unsigned timeoutMs = 10000;
+        int stopAfterMs = -1; // -1: no stop
     } cases[] = {
-        {"vouched for, for the name typed", trusted, L"localhost", none, true,
-            {"localhost:" + port, "is issued for localhost by an authority this system trusts"},
-            none},
+        {"an authority the system does not trust: pinned", stranger, L"localhost", none, true,
+            {"(unable to get local issuer certificate)", "was pinned"}, pinnedName},
+        {"vouched for, for the name typed: accepted, and remembered", trusted, L"localhost", none,
+            true,
+            {"localhost:" + port, "is issued for localhost by an authority this system trusts",
+                "now records that"},
+            vouchedName},
+        {"vouched for before, now by none: refused as a changed certificate", stranger,
+            L"localhost", none, false,
+            {"no authority this system trusts vouches for its certificate (unable to get local "
+             "issuer certificate)",
+                "the certificate of localhost:" + port + " has the fingerprint "
+                    + issued.fingerprint,
+                "holds " + issued.fingerprint + " (a certificate an authority vouched for) for it",
+                "the connection was refused"},
+            vouchedName},
         {"an address the certificate does not name: pinned on first use", trusted, L"127.0.0.1",
             none, true,
             {"127.0.0.1:" + port, "(IP address mismatch)", "was pinned", issued.fingerprint},
             pinned},
         {"then accepted while it matches its pin", trusted, L"127.0.0.1", none, true,
             {"it matches the fingerprint " + issued.fingerprint}, pinned},
-        {"an authority the system does not trust: pinned", stranger, L"localhost", none, true,
-            {"(unable to get local issuer certificate)", "was pinned"},
-            pinned + "localhost:" + port + ": " + issued.fingerprint + "\n"},
         {"another certificate pinned: refused, the pins left as they were", trusted, L"127.0.0.1",
             refused, false, {"127.0.0.1:" + port, issued.fingerprint, other, "refused"}, refused},
+        {"the pins locked by a hung program: refused at the connection's deadline", trusted,
+            L"127.0.0.1", none, false, {"stayed locked by another program"}, refused, true, 1500},
+        {"the pins locked by a hung program: refused at once on a stop", trusted, L"127.0.0.1",
+            none, false, {"was closed on a stop request"}, refused, true, 10000, 300},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.pinsBefore)
             writeFile(pins, *c.pinsBefore);
         ScopedTrustStore store(c.store.certificateFile());
+        std::unique_ptr<HeldFileLock> hung;
+        if (c.locked)
+            hung = std::make_unique<HeldFileLock>(pins);
         SimpleImapClient client;
-        client.setReadTimeoutMs(10000);
+        client.setReadTimeoutMs(c.timeoutMs);
+        auto stop = std::make_shared<tavir::utils::StopSignal>();
+        client.setStopSignal(stop);
+        std::thread stopper([&] {
+            if (c.stopAfterMs < 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stopAfterMs));
+            stop->raise();
+        });
+        const auto start = std::chrono::steady_clock::now();
         const ImapClientResult result
             = client.connect(c.host, dovecot.tlsPort(), L"anna", L"Pw-anna", false, true);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start)
+                              .count();
+        stopper.join();
         const std::string said = c.accepted
             ? client.trustNotice().sentence
             : tavir::migration::unicodeToUtf8(client.getLastErrorResponse());
         EXPECT_EQ(c.accepted, result == ImapSuccess) << said;
         for (const std::string& part : c.says)
             EXPECT_NE(std::string::npos, said.find(part)) << said;
-        if (c.pinsAfter)
-            EXPECT_EQ(*c.pinsAfter, readFile(pins));
-        else
-            EXPECT_FALSE(std::ifstream(pins).good()) << "a vouched-for server is not pinned";
+        EXPECT_EQ(c.pinsAfter, readFile(pins));
+        if (c.locked) {
+            const long bound = c.stopAfterMs >= 0 ? c.stopAfterMs : long(c.timeoutMs);
+            EXPECT_LT(took, bound + 1500) << "a wait past the connection's deadline or stop";
+        }
     }
 }
 

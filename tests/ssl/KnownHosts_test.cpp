@@ -1,16 +1,21 @@
 // The known-hosts file: trust on first use with private permissions, refusal
-// of another certificate with the file untouched, files edited by hand, and
+// of another certificate with the file untouched, servers an authority
+// vouched for, files edited by hand, a lock held by a hung program, and
 // links and files that other users can change refused as they are.
 #include "ssl/KnownHosts.h"
 
+#include "ssl/StopSignal.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using tavir::ssl::KnownHosts;
@@ -77,6 +82,96 @@ TEST(KnownHosts, AHandEditedLastLineWithoutItsEndIsEndedFirst)
     EXPECT_EQ(KnownHosts::Verdict::Recorded,
         KnownHosts(path).check("new.host", 44337, "33:44", sentence));
     EXPECT_EQ("other.host:44337: 11:22\nnew.host:44337: 33:44\n", readFile(path));
+}
+
+// A server an authority vouched for once is never pinned on first use
+// after that: what no authority vouches for is refused as a changed
+// certificate is, whatever its fingerprint, while the pins of other servers
+// (and of the same host on another port) read as they always did.
+TEST(KnownHosts, AServerAnAuthorityVouchedForRefusesWhatNoneVouchesFor)
+{
+    tavir::test::TempDir dir;
+    const std::string path = dir.file("known_hosts.cfg");
+    const std::string before = "mail.example.com:44337: ab:cd:01\n";
+    tavir::test::writeFile(path, before);
+    KnownHosts known(path);
+    std::string sentence;
+    EXPECT_EQ(
+        KnownHosts::Verdict::Recorded, known.vouched("Mail.Example.com", 993, "EE:01", sentence));
+    EXPECT_EQ(KnownHosts::Verdict::Known, known.vouched("mail.example.com", 993, "ee:02", sentence))
+        << "recorded once, whatever certificate an authority vouches for later";
+    const std::string after = before + "authority@mail.example.com:993: ee:01\n";
+    EXPECT_EQ(after, readFile(path));
+
+    for (const char* fingerprint : {"99:88", "ee:01", "ee:02"}) {
+        SCOPED_TRACE(fingerprint);
+        EXPECT_EQ(KnownHosts::Verdict::Mismatch,
+            known.check("mail.example.com", 993, fingerprint, sentence));
+        const std::string parts[] = {"the certificate of mail.example.com:993 has the fingerprint "
+                + std::string(fingerprint),
+            "holds ee:01 (a certificate an authority vouched for) for it",
+            "the connection was refused"};
+        for (const std::string& part : parts)
+            EXPECT_NE(std::string::npos, sentence.find(part)) << sentence;
+    }
+    EXPECT_EQ(
+        KnownHosts::Verdict::Known, known.check("mail.example.com", 44337, "ab:cd:01", sentence));
+    EXPECT_EQ(after, readFile(path)) << "a refusal changes nothing";
+}
+
+// The wait for another program's lock on the file ends at the connection's
+// deadline, or at once when the connection is stopped; a server on record as
+// it is needs no lock.
+TEST(KnownHosts, TheLockIsWaitedForWithinTheDeadlineAndUntilAStop)
+{
+    using namespace std::chrono;
+    tavir::test::TempDir dir;
+    const std::string path = dir.file("known_hosts.cfg");
+    tavir::test::writeFile(path, "");
+    struct Case {
+        const char* name;
+        int deadlineMs; // from the start of the check
+        int stopAfterMs; // -1: no stop
+        int releaseAfterMs; // -1: held throughout
+        KnownHosts::Verdict verdict;
+        const char* says;
+        int tookMs; // about
+    } cases[] = {
+        {"held past the deadline", 300, -1, -1, KnownHosts::Verdict::Failed,
+            "stayed locked by another program for 0.3 s", 300},
+        {"stopped while it waits", 5000, 200, -1, KnownHosts::Verdict::Failed,
+            "the check of the certificate of h:993 was stopped", 200},
+        {"stopped before", 5000, 0, -1, KnownHosts::Verdict::Failed, "was stopped", 0},
+        {"released within the deadline", 5000, -1, 200, KnownHosts::Verdict::Recorded,
+            "first connection to h:993", 200},
+        {"on record as it is: no wait for the lock", 5000, -1, -1, KnownHosts::Verdict::Known, "",
+            0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tavir::utils::StopSignal stop;
+        auto holder = std::make_unique<tavir::test::HeldFileLock>(path);
+        std::thread other([&] {
+            const int first = c.stopAfterMs >= 0 ? c.stopAfterMs : c.releaseAfterMs;
+            if (first < 0)
+                return;
+            std::this_thread::sleep_for(milliseconds(first));
+            if (c.stopAfterMs >= 0)
+                stop.raise();
+            else
+                holder->release();
+        });
+        const auto start = steady_clock::now();
+        std::string sentence;
+        EXPECT_EQ(c.verdict,
+            KnownHosts(path).check("h", 993, "aa", sentence,
+                KnownHosts::Wait{start + milliseconds(c.deadlineMs), &stop}));
+        const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
+        other.join();
+        EXPECT_NE(std::string::npos, sentence.find(c.says)) << sentence;
+        EXPECT_GE(took, c.tookMs - 5);
+        EXPECT_LT(took, c.tookMs + 1000) << "a wait that outlives its bound";
+    }
 }
 
 TEST(KnownHosts, NowhereToPinIsAFailureNotATrust)

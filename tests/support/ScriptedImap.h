@@ -40,6 +40,9 @@ struct ScriptedSession {
     tavir::mail::ImapEndpoint endpoint;
     std::vector<unsigned> deadlines; // each deadline started, in ms
     unsigned long extendedMs = 0; // what the deadlines were extended by
+    // The most bytes the client had written, at any moment, from the start
+    // of the oldest command not answered yet: what it had in flight.
+    std::size_t mostInFlight = 0;
 };
 
 // The length of the tag ("K" and digits) that begins a command line, or 0.
@@ -100,8 +103,10 @@ public:
             }
             if (s_->serverBytes.compare(pos_, 2, "%T") == 0) {
                 pending_ = unanswered_.empty() ? lastTag_ : unanswered_.front();
-                if (!unanswered_.empty())
+                if (!unanswered_.empty()) {
                     unanswered_.pop_front();
+                    unansweredAt_.pop_front();
+                }
                 pos_ += 2;
             } else if (s_->serverBytes.compare(pos_, 2, "%|") == 0) {
                 pos_ += 2;
@@ -141,13 +146,19 @@ public:
         if (s_->writeBudget >= 0)
             s_->writeBudget -= static_cast<long>(n);
         // The tag of the last command line is what "%T" stands for.
-        lines_.feed(std::string(data, n), 0, [this](const std::string& line, std::size_t) {
-            if (std::size_t length = tagLength(line)) {
-                lastTag_ = line.substr(0, length);
-                unanswered_.push_back(lastTag_);
-            }
-        });
+        lines_.feed(std::string(data, n), s_->clientBytes.size(),
+            [this](const std::string& line, std::size_t at) {
+                if (std::size_t length = tagLength(line)) {
+                    lastTag_ = line.substr(0, length);
+                    unanswered_.push_back(lastTag_);
+                    unansweredAt_.push_back(at);
+                }
+            });
         s_->clientBytes.append(data, n);
+        if (!unansweredAt_.empty()) {
+            s_->mostInFlight
+                = std::max(s_->mostInFlight, s_->clientBytes.size() - unansweredAt_.front());
+        }
     }
     void flush() override { ++s_->flushes; }
     bool dataWaiting() override
@@ -167,6 +178,7 @@ private:
     CommandLines lines_;
     std::string lastTag_;
     std::deque<std::string> unanswered_; // tags not yet answered with "%T"
+    std::deque<std::size_t> unansweredAt_; // where their lines begin in clientBytes
     bool eof_ = false;
     bool bad_ = false;
 };

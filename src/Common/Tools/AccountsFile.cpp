@@ -30,7 +30,7 @@ std::wstring trimmed(const std::wstring& text)
     return boost::algorithm::trim_copy_if(text, boost::algorithm::is_any_of(L" \t"));
 }
 
-std::wstring skipped(unsigned line, const wchar_t* why)
+std::wstring skipped(unsigned line, const std::wstring& why)
 {
     return boost::str(
         boost::wformat(L"Line %1% of the accounts file %2%; it was skipped.") % line % why);
@@ -72,6 +72,26 @@ std::size_t skipBlanks(const std::wstring& text, std::size_t at)
 bool isControl(wchar_t c)
 {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// Unicode's format characters (Cf: U+200B zero width space, U+FEFF, the
+// bidirectional marks ...) and separators (Zl U+2028, Zp U+2029 and the
+// blanks of Zs) as of Unicode 15.0, but for the ASCII blank, which an
+// address is read with as it always was. An address that holds one looks
+// like another, or breaks the report's line.
+bool isInvisibleOrBreaking(wchar_t c)
+{
+    static const std::pair<std::uint32_t, std::uint32_t> ranges[] = {{0x00A0, 0x00A0},
+        {0x00AD, 0x00AD}, {0x0600, 0x0605}, {0x061C, 0x061C}, {0x06DD, 0x06DD}, {0x070F, 0x070F},
+        {0x0890, 0x0891}, {0x08E2, 0x08E2}, {0x1680, 0x1680}, {0x180E, 0x180E}, {0x2000, 0x200F},
+        {0x2028, 0x202F}, {0x205F, 0x2064}, {0x2066, 0x206F}, {0x3000, 0x3000}, {0xFEFF, 0xFEFF},
+        {0xFFF9, 0xFFFB}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+        {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F}};
+    const auto code = static_cast<std::uint32_t>(c);
+    if (code < ranges[0].first)
+        return false; // ASCII and C1: the common case, asked first
+    return std::any_of(std::begin(ranges), std::end(ranges),
+        [code](const auto& range) { return code >= range.first && code <= range.second; });
 }
 
 // A field as spreadsheets write CSV: in double quotes, "" for a quote
@@ -126,6 +146,14 @@ public:
         address = trimmed(address);
         if (std::any_of(address.begin(), address.end(), isControl))
             return refuse(line, L"has a control character in its address");
+        const auto unseen = std::find_if(address.begin(), address.end(), isInvisibleOrBreaking);
+        if (unseen != address.end()) {
+            return refuse(line,
+                boost::str(
+                    boost::wformat(
+                        L"has an invisible or line-breaking character (U+%04X) in its address")
+                    % static_cast<std::uint32_t>(*unseen)));
+        }
         if (!address.empty() && address[0] == L'*') {
             user.publicFolders = true;
             address = trimmed(address.substr(1));
@@ -175,7 +203,7 @@ public:
     std::vector<std::wstring> problems;
 
 private:
-    void refuse(unsigned line, const wchar_t* why) { problems.push_back(skipped(line, why)); }
+    void refuse(unsigned line, const std::wstring& why) { problems.push_back(skipped(line, why)); }
 
     // The rest of the line: a quoted full name, or everything as written.
     void readFullName(

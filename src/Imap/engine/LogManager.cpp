@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tavir::migration {
@@ -54,9 +55,17 @@ void LogManager::close()
     debug_.close();
 }
 
+std::string LogManager::entry(const std::string& message)
+{
+    std::string text = masked(message);
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return text;
+}
+
 void LogManager::writeDebugLine(const std::string& stamp, const std::string& message)
 {
-    debug_.append(stamp + masked(message) + '\n');
+    debug_.append(stamp + entry(message) + '\n');
 }
 
 void LogManager::writeReport(const std::string& block)
@@ -66,10 +75,14 @@ void LogManager::writeReport(const std::string& block)
 
 void LogManager::hideSecrets(const std::vector<std::string>& secrets)
 {
+    KMutexLocker adding(addLock_);
+    std::shared_ptr<const SecretMask> current;
+    {
+        KMutexLocker lock(secretsLock_);
+        current = secrets_;
+    }
+    auto mask = std::make_shared<const SecretMask>(current->with(secrets));
     KMutexLocker lock(secretsLock_);
-    auto mask = std::make_shared<SecretMask>(*secrets_);
-    for (const std::string& secret : secrets)
-        mask->add(secret);
     secrets_ = std::move(mask);
 }
 

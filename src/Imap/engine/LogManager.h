@@ -25,12 +25,18 @@ public:
     bool open(const std::string& reportFile, const std::string& debugFile);
     void close();
 
-    // Bytes are UTF-8; a line end is added to the debug line, the report
-    // block is written as it stands. Nothing happens while a file is closed.
-    // The debug line's stamp (time, thread, source location) is the
-    // program's own and is not masked: a password such as "2026" must not
-    // hide the dates.
+    // A message (UTF-8) as either file shows it: the secrets masked first,
+    // then its line breaks made blanks, so that it is one line and a
+    // secret with a line break in it is still seen whole.
+    std::string entry(const std::string& message);
+
+    // The message as entry() makes it, after the stamp, with a line end.
+    // Nothing happens while a file is closed. The stamp (time, thread,
+    // source location) is the program's own and is not masked: a password
+    // such as "2026" must not hide the dates.
     void writeDebugLine(const std::string& stamp, const std::string& message);
+    // Lines made by entry(), each with its line end; masked once more, so
+    // that nothing reaches the report unmasked.
     void writeReport(const std::string& block);
 
     // From now on the files show these secrets (UTF-8) as "***" wherever
@@ -61,7 +67,9 @@ private:
     File report_;
     File debug_;
     // Replaced whole when secrets are added, so a writer masks with the
-    // copy it took without holding the lock.
+    // mask it took without holding the lock; a new mask is built under
+    // addLock_ alone, while writers go on with the old one.
+    tiny::KMutex addLock_;
     tiny::KMutex secretsLock_;
     std::shared_ptr<const SecretMask> secrets_ = std::make_shared<SecretMask>();
 };

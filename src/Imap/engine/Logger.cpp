@@ -13,17 +13,6 @@ namespace tavir::migration {
 
 namespace {
 
-// A message is one line in either file, whatever a server put into the text
-// it answered with.
-std::string oneLine(const std::wstring& text)
-{
-    std::string bytes = unicodeToUtf8(text);
-    for (char& c : bytes)
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    return bytes;
-}
-
 const char* baseName(const char* path)
 {
     const char* slash = std::strrchr(path, '/');
@@ -134,12 +123,12 @@ void Logger::flush()
 
 void Logger::writeDebug(const SourceLocation* where, const std::wstring& message)
 {
-    manager_.writeDebugLine(debugStamp(where), oneLine(message));
+    manager_.writeDebugLine(debugStamp(where), unicodeToUtf8(message));
 }
 
 void Logger::keepForReport(const std::wstring& line)
 {
-    pending_ += oneLine(line);
+    pending_ += manager_.entry(unicodeToUtf8(line));
     pending_ += '\n';
 }
 

@@ -1,4 +1,4 @@
-// A trie of the secrets' forms, and the masking of one line.
+// The secrets' forms in one sorted table, and the masking of one message.
 #include "Imap/engine/SecretMask.h"
 
 #include "imapclient/Synthesizer.h"
@@ -12,58 +12,127 @@ namespace {
 
 const char hidden[] = "***";
 
-bool byByte(const std::pair<unsigned char, unsigned>& edge, unsigned char c)
+std::string_view trimmed(std::string_view text)
 {
-    return edge.first < c;
+    const char* const ends = " \t\r\n";
+    const std::size_t first = text.find_first_not_of(ends);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(ends) + 1 - first);
+}
+
+// Every form of `secret` that a message may hold, each once, none empty.
+std::vector<std::string> formsOf(const std::string& secret)
+{
+    std::vector<std::string> forms;
+    auto keep = [&forms](std::string_view form) {
+        if (!form.empty() && std::find(forms.begin(), forms.end(), form) == forms.end())
+            forms.emplace_back(form);
+    };
+    const std::string literal = tinydb::sqlText(secret);
+    // As sent in a LOGIN (and echoed back in a quoted string) and as
+    // written in a statement's text literal, without the quotes.
+    for (const std::string& whole :
+        {secret, mail::escapeQuotationMarks(secret), literal.substr(1, literal.size() - 2)}) {
+        keep(whole);
+        keep(trimmed(whole));
+        const std::string_view view(whole);
+        for (std::size_t start = 0; start < view.size();) {
+            const std::size_t end = std::min(view.find_first_of("\r\n", start), view.size());
+            keep(trimmed(view.substr(start, end - start)));
+            start = end + 1;
+        }
+    }
+    return forms;
 }
 
 } // namespace
 
-void SecretMask::add(const std::string& secret)
+SecretMask SecretMask::with(const std::vector<std::string>& secrets) const
 {
-    if (secret.empty())
-        return;
-    insert(secret);
-    // As sent in a LOGIN (and echoed back in a quoted string) and as
-    // written in a statement's text literal, without the quotes.
-    insert(mail::escapeQuotationMarks(secret));
-    const std::string literal = tinydb::sqlText(secret);
-    insert(literal.substr(1, literal.size() - 2));
-}
-
-void SecretMask::insert(const std::string& form)
-{
-    unsigned node = 0;
-    for (unsigned char c : form) {
-        auto& next = nodes_[node].next;
-        auto edge = std::lower_bound(next.begin(), next.end(), c, byByte);
-        if (edge != next.end() && edge->first == c) {
-            node = edge->second;
-            continue;
+    // The new forms, sorted, each once.
+    std::string bytes;
+    std::vector<Form> fresh;
+    for (const std::string& secret : secrets) {
+        for (const std::string& form : formsOf(secret)) {
+            fresh.push_back({bytes.size(), static_cast<std::uint32_t>(form.size()), none});
+            bytes += form;
         }
-        const unsigned child = static_cast<unsigned>(nodes_.size());
-        next.insert(edge, {c, child});
-        nodes_.emplace_back(); // `next` may dangle from here on
-        node = child;
     }
-    nodes_[node].end = true;
+    auto view = [&bytes](const Form& form) {
+        return std::string_view(bytes).substr(form.at, form.length);
+    };
+    std::sort(fresh.begin(), fresh.end(),
+        [&](const Form& a, const Form& b) { return view(a) < view(b); });
+    fresh.erase(std::unique(fresh.begin(), fresh.end(),
+                    [&](const Form& a, const Form& b) { return view(a) == view(b); }),
+        fresh.end());
+
+    // Merged with this mask's table into a new one.
+    SecretMask merged;
+    merged.bytes_.reserve(bytes_.size() + bytes.size());
+    merged.forms_.reserve(forms_.size() + fresh.size());
+    auto take = [&merged](std::string_view form) {
+        merged.forms_.push_back(
+            {merged.bytes_.size(), static_cast<std::uint32_t>(form.size()), none});
+        merged.bytes_ += form;
+        merged.firstBytes_[static_cast<unsigned char>(form[0])] = true;
+    };
+    auto old = forms_.begin();
+    auto added = fresh.begin();
+    while (old != forms_.end() || added != fresh.end()) {
+        if (added == fresh.end() || (old != forms_.end() && formText(*old) < view(*added))) {
+            take(formText(*old++));
+        } else {
+            if (old != forms_.end() && formText(*old) == view(*added))
+                ++old;
+            take(view(*added++));
+        }
+    }
+    merged.linkShorter();
+    return merged;
 }
 
-std::size_t SecretMask::longestAt(const std::string& text, std::size_t at) const
+void SecretMask::linkShorter()
 {
-    std::size_t longest = 0;
-    unsigned node = 0;
-    for (std::size_t i = at; i < text.size(); ++i) {
-        const auto& next = nodes_[node].next;
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        auto edge = std::lower_bound(next.begin(), next.end(), c, byByte);
-        if (edge == next.end() || edge->first != c)
-            break;
-        node = edge->second;
-        if (nodes_[node].end)
-            longest = i + 1 - at;
+    // In sorted order every form comes after the forms that begin it, and
+    // nothing that they don't begin comes in between: a stack of the
+    // forms that begin the one in hand.
+    std::vector<std::uint32_t> beginning;
+    for (std::uint32_t k = 0; k < forms_.size(); ++k) {
+        const std::string_view form = formText(forms_[k]);
+        while (!beginning.empty()
+            && form.compare(0, forms_[beginning.back()].length, formText(forms_[beginning.back()]))
+                != 0)
+            beginning.pop_back();
+        forms_[k].shorter = beginning.empty() ? none : beginning.back();
+        beginning.push_back(k);
     }
-    return longest;
+}
+
+std::size_t SecretMask::longestAt(std::string_view text, std::size_t at) const
+{
+    if (!firstBytes_[static_cast<unsigned char>(text[at])])
+        return 0;
+    const std::string_view rest = text.substr(at);
+    // The last form that sorts at or before the rest of the text: every
+    // form the rest begins with begins that one too, and is no longer than
+    // what the two have in common.
+    auto after = std::upper_bound(forms_.begin(), forms_.end(), rest,
+        [this](std::string_view value, const Form& form) { return value < formText(form); });
+    if (after == forms_.begin())
+        return 0;
+    const Form& last = *(after - 1);
+    const std::string_view candidate = formText(last);
+    const std::size_t common
+        = std::mismatch(candidate.begin(), candidate.end(), rest.begin(), rest.end()).first
+        - candidate.begin();
+    if (common == candidate.size())
+        return common;
+    std::uint32_t k = last.shorter;
+    while (k != none && forms_[k].length > common)
+        k = forms_[k].shorter;
+    return k == none ? 0 : forms_[k].length;
 }
 
 std::string SecretMask::apply(const std::string& text) const

@@ -109,6 +109,30 @@ const FileCase fileCases[] = {
     {"DEL in the address", "ab@x\x7F.org;S3cret\n", {}, {L"has a control character"}},
     {"C1 control in a quoted address", "\"ab@x\xC2\x85.org\";S3cret\n", {},
         {L"has a control character"}},
+    {"zero width space in the address", "an\xE2\x80\x8Bna@x.org;S3cret\nb@x.org;pw\n",
+        {{L"b", L"x.org", L"pw", L"b"}},
+        {L"Line 1 of the accounts file has an invisible or line-breaking character (U+200B) in "
+         L"its address"}},
+    {"line separator in the address", "a@x\xE2\x80\xA8.org;S3cret\n", {}, {L"(U+2028)"}},
+    {"paragraph separator in the address", "a\xE2\x80\xA9@x.org;S3cret\n", {}, {L"(U+2029)"}},
+    {"byte-order mark inside the file, before an address",
+        "b@x.org;pw\n\xEF\xBB\xBF"
+        "a@x.org;S3cret\n",
+        {{L"b", L"x.org", L"pw", L"b"}},
+        {L"Line 2 of the accounts file has an invisible or line-breaking character (U+FEFF)"}},
+    {"no-break space in the address",
+        "a\xC2\xA0"
+        "b@x.org;S3cret\n",
+        {}, {L"(U+00A0)"}},
+    {"ideographic space in the address", "*a@x.org\xE3\x80\x80;S3cret\n", {}, {L"(U+3000)"}},
+    {"bidirectional override in the address", "a@\xE2\x80\xAEgro.x;S3cret\n", {}, {L"(U+202E)"}},
+    {"tag character beyond the BMP in the address", "a@x.org\xF3\xA0\x80\x81;S3cret\n", {},
+        {L"(U+E0001)"}},
+    {"ASCII blank inside the address, and invisible characters in password and name, are read as "
+     "written",
+        "a b@x.org;p\xE2\x80\x8Bw;A\xC2\xA0"
+        "B\n",
+        {{L"a b", L"x.org", L"p\u200Bw", L"A\u00A0B"}}, {}},
     {"nothing before @", "@x.org;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"nothing after @", "a@;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"duplicate, any case", "a@x.org;one\n\nA@X.org;S3cret\n", {{L"a", L"x.org", L"one", L"a"}},

@@ -62,8 +62,10 @@ TEST(Logger, SecretsAreMaskedInEveryFormAServerEchoes)
 {
     SecretMask mask;
     EXPECT_EQ("nothing to hide", mask.apply("nothing to hide"));
-    for (const char* secret : {"se\"cr\\et", "abc", "cde", "x'y", ""})
+    for (const char* secret :
+        {"se\"cr\\et", "abc", "cde", "x'y", "", "Qx7\nZp9\r\nWv3", " Pad-ded\t"})
         mask.add(secret);
+    mask = mask.with({"C\"r\\2\r", "abc"});
     const struct {
         const char* text;
         const char* shown;
@@ -74,11 +76,46 @@ TEST(Logger, SecretsAreMaskedInEveryFormAServerEchoes)
         {"overlapping abcde, adjoining abcabc.", "overlapping ***, adjoining ***."},
         {"ab cd", "ab cd"},
         {"", ""},
+        // Line breaks: whole, and each line on its own as a reply read line
+        // by line shows it; blanks and line ends trimmed as sentences do.
+        {"K2 NO Qx7\nZp9\r\nWv3!", "K2 NO ***!"},
+        {"K2 NO Qx7", "K2 NO ***"},
+        {"then Zp9, then Wv3.", "then ***, then ***."},
+        {"K3 NO Pad-ded.", "K3 NO ***."},
+        {"K4 NO \"C\\\"r\\\\2\r\" and C\"r\\2", "K4 NO \"***\" and ***"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(c.shown, mask.apply(c.text));
     }
+}
+
+// The mask runs before line breaks become blanks: a password with a CR or
+// an LF in it reaches neither log, in none of its forms.
+TEST(Logger, APasswordWithALineBreakReachesNeitherLog)
+{
+    TempLogs logs;
+    const std::wstring passwords[] = {L"Pw\r1-cr", L"Pw\n2-lf", L"Pw\r\n3-crlf", L"Pw\"4\\\r-q"};
+    hideInLogs({std::begin(passwords), std::end(passwords)});
+    {
+        Logger log;
+        for (const std::wstring& password : passwords) {
+            log.report(TAVIR_HERE, L"K0 NO You sent: K0 LOGIN \"anna\" " + password + L" end");
+            log.debug(L"\"" + password + L"\"");
+        }
+    }
+    // Each whole, as one "***": not cut in two by a blank where a line
+    // break stood.
+    for (const std::string& text : {logs.report(), logs.debug()}) {
+        EXPECT_EQ(std::string::npos, text.find("Pw")) << text;
+        std::size_t shown = 0;
+        for (std::size_t at = 0;
+             (at = text.find("LOGIN \"anna\" *** end\n", at)) != std::string::npos; ++at)
+            ++shown;
+        EXPECT_EQ(4u, shown) << text;
+    }
+    EXPECT_EQ(4u, linesOf(logs.report()).size());
+    EXPECT_NE(std::string::npos, logs.debug().find("\t\"***\"\n")) << logs.debug();
 }
 
 TEST(Logger, DebugLineFormat)

@@ -92,7 +92,8 @@ TEST_F(UserTest, TriesTheAddressThenTheMailbox)
 
 // A source that quotes every refused LOGIN back whole, the way some servers
 // answer: the password shows in the logs as *** only, sent as a quoted
-// string with escapes or as a literal.
+// string with escapes or as a literal, also one with a carriage return in it
+// (a line break once the logs make the line one).
 TEST(UserTestEcho, APasswordQuotedBackByTheServerIsMaskedInBothLogs)
 {
     tavir::test::TempLogs logs;
@@ -109,7 +110,8 @@ TEST(UserTestEcho, APasswordQuotedBackByTheServerIsMaskedInBothLogs)
     });
     tavir::test::writeFile(dir.file("accounts.txt"),
         "anna@example.com;\"Pw\"\"q\\uote\";Anna\n" // sent as "Pw\"q\\uote"
-        "ben@example.com;Pw-b\xC3\xA4n;Ben\n"); // sent as a literal
+        "ben@example.com;Pw-b\xC3\xA4n;Ben\n" // sent as a literal
+        "carl@example.com;\"Pw\rX-7q\";Carl\n"); // sent as a literal
     IMigrator* created = nullptr;
     ASSERT_TRUE(createMigrator(&created));
     std::unique_ptr<IMigrator> migrator(created);
@@ -118,16 +120,19 @@ TEST(UserTestEcho, APasswordQuotedBackByTheServerIsMaskedInBothLogs)
     ASSERT_TRUE(migrator->init(configuration));
     const std::string path = dir.file("accounts.txt");
     ASSERT_TRUE(migrator->loadUsers(std::wstring(path.begin(), path.end())));
-    std::vector<TestStatus> statuses(2, TestNotTested);
+    std::vector<TestStatus> statuses(3, TestNotTested);
     RecordingCallbacks callbacks;
     ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
     ASSERT_TRUE(callbacks.waitStopped());
     migrator.reset();
-    EXPECT_EQ((std::vector<TestStatus>{TestLoginRefused, TestLoginRefused}), statuses);
+    EXPECT_EQ(std::vector<TestStatus>(3, TestLoginRefused), statuses);
     for (const std::string& log : {logs.report(), logs.debug()}) {
         EXPECT_NE(std::string::npos, log.find("You sent: K0 LOGIN \"anna@example.com\" \"***\""))
             << log;
         EXPECT_NE(std::string::npos, log.find("You sent: K0 LOGIN \"ben@example.com\" {7+}  ***"))
+            << log;
+        EXPECT_NE(std::string::npos,
+            log.find("You sent: K0 LOGIN \"carl@example.com\" {7+}  ***; as carl:"))
             << log;
         EXPECT_EQ(std::string::npos, log.find("Pw")) << log;
     }
