@@ -888,7 +888,7 @@ TEST(CopyTest, PipelinedRange)
         for (unsigned n = 1; n <= 5; ++n)
             reply += "* " + std::to_string(n) + " FETCH (FLAGS () INTERNALDATE \"" + date1
                 + "\" BODY[] {" + std::to_string(large.size()) + "}\r\n" + large + ")\r\n";
-        Copy w(reply + "a OK FETCH completed\r\n", targetOk(5));
+        Copy w(reply + "%T OK FETCH completed\r\n", targetOk(5));
         EXPECT_EQ(
             ImapSuccess, w.source.client.copyFolder(L"F", w.target.client, 1, 0, copied, failed));
         EXPECT_EQ(5u, copied);
