@@ -13,8 +13,8 @@ const char* const messageSummaryItems
 
 bool MessageSummary::operator<(const MessageSummary& other) const
 {
-    return std::tie(size, instant, messageId)
-        < std::tie(other.size, other.instant, other.messageId);
+    return std::tie(size, instant, messageId, digest)
+        < std::tie(other.size, other.instant, other.messageId, other.digest);
 }
 
 namespace {

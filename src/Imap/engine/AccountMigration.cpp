@@ -405,17 +405,9 @@ AccountMigration::Step AccountMigration::checkTarget(
         return folderCommandFailed(result, mail::ImapStatusFailed, target_, folder.targetName,
             L"The target server did not count the messages of folder \"%1%\": %2%",
             L"The messages of folder \"%1%\" on the target could not be counted: %2%");
-    // A folder migrated before holds what the source holds: nothing is
-    // fetched to check it.
-    if (held == count) {
-        log_.report(TAVIR_HERE,
-            sentence(L"The folder \"%1%\" on the target holds %2% messages already, as many as "
-                     L"the source's: it was migrated before and is not copied again.",
-                folder.targetName, held));
-        settleMessages(FolderCopy::Tally{0, 0, count, 0});
-        folderDone();
-        return Step::Next;
-    }
+    // A target folder that holds as many messages as the source's is
+    // compared like any other: they may be other messages (mail delivered
+    // there, a folder that changed on the source).
     copy = true;
     return Step::Next;
 }
@@ -447,10 +439,24 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
             sentence(L"%1% replies about the messages of folder \"%2%\" were not used: they "
                      L"named no message asked for, or one answered before.",
                 plan.ignored, folder.sourceName));
-    log_.report(TAVIR_HERE,
-        sentence(L"The folder \"%1%\" on the target holds %2% messages already, %3% of them "
-                 L"the source's: the other %4% of the source's %5% are copied.",
-            folder.targetName, held, count - plan.wanted.size(), plan.wanted.size(), count));
+    // Where size, date and Message-ID could not tell messages apart, the
+    // report says how many were settled by their content.
+    const std::wstring byContent = plan.settledByDigest == 0
+        ? std::wstring()
+        : sentence(L" %1% of the %2% were told apart by their whole content.",
+            plan.settledByDigest, count);
+    if (plan.wanted.empty())
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" on the target holds %2% messages already, the "
+                     L"source's %3% among them: it was migrated before and is not copied again.",
+                folder.targetName, held, count)
+                + byContent);
+    else
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" on the target holds %2% messages already, %3% of them "
+                     L"the source's: the other %4% of the source's %5% are copied.",
+                folder.targetName, held, count - plan.wanted.size(), plan.wanted.size(), count)
+                + byContent);
     wanted = std::move(plan.wanted);
     copy = true;
     return Step::Next;

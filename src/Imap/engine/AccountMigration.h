@@ -67,10 +67,11 @@ private:
     Step sourceSelectFailed(mail::ImapClientResult result, const MigrationFolder& folder);
     // Every message number of the folder in hand, 1 to its count.
     void wantAll(std::vector<unsigned>& wanted) const;
-    // Whether the target folder holds some of the folder's messages
-    // already: none (copy them all), all of them (the folder is ended here,
-    // as done), or some (`held`). A folder that is not copied is ended
-    // here, as done or as failed, so that it is counted once.
+    // How many messages the target folder holds (`held`): none (copy them
+    // all), or some, which are compared with the source's whatever their
+    // number. A folder that is not copied (no messages, or the target can't
+    // count them) is ended here, as done or as failed, so that it is
+    // counted once.
     // Step::Failed only for a lost connection.
     Step checkTarget(const MigrationFolder& folder, unsigned count, bool& copy, unsigned& held);
     // The messages the target folder lacks, when it holds `held` of them.

@@ -205,37 +205,57 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
 }
 
 // Which messages a folder copied in part before still lacks: matched on
-// size, date and Message-ID, as a multiset.
+// size, date and Message-ID, as a multiset; where those can't tell the
+// messages apart, on both sides by their digests too.
 TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
 {
     using tavir::mail::MessageSummary;
-    auto m = [](unsigned size, const char* id = "", std::int64_t instant = 100) {
+    auto m = [](unsigned size, const char* id = "", std::int64_t instant = 100,
+                 const char* digest = "") {
         MessageSummary s;
         s.known = true;
         s.size = size;
         s.instant = instant;
         s.messageId = id;
+        s.digest = digest;
         return s;
     };
     const MessageSummary unknown;
+    using Numbers = std::vector<unsigned>;
     struct Case {
         const char* name;
         std::vector<MessageSummary> source, target;
-        std::vector<unsigned> wanted;
+        Numbers wanted;
+        // The messages of each side whose digests are asked for.
+        Numbers digestSource, digestTarget;
     };
     const Case cases[] = {
-        {"the first ones are there", {m(1), m(2), m(3)}, {m(1), m(2)}, {3}},
-        {"two identical messages need two", {m(5), m(5), m(6)}, {m(5)}, {2, 3}},
+        {"the first ones are there", {m(1), m(2), m(3)}, {m(1), m(2)}, {3}, {1, 2}, {1, 2}},
+        {"two identical messages need two", {m(5), m(5), m(6)}, {m(5)}, {2, 3}, {1, 2}, {1}},
         {"the same size and date under another Message-ID is another message",
-            {m(5, "<a@x>"), m(5, "<b@x>")}, {m(5, "<b@x>")}, {1}},
-        {"another date is another message", {m(5, "", 100), m(5, "", 101)}, {m(5, "", 101)}, {1}},
+            {m(5, "<a@x>"), m(5, "<b@x>")}, {m(5, "<b@x>")}, {1}, {}, {}},
+        {"another date is another message", {m(5, "", 100), m(5, "", 101)}, {m(5, "", 101)}, {1},
+            {2}, {1}},
         {"an unknown source message is copied; an unknown or foreign target message counts for "
          "none",
-            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}},
+            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}, {2}, {1}},
+        {"a Message-ID held once on each side settles it",
+            {m(5, "<a@x>"), m(6, "<b@x>")}, {m(5, "<a@x>")}, {2}, {}, {}},
+        {"a Message-ID twice in the source is settled by the digests",
+            {m(5, "<a@x>", 100, "A"), m(5, "<a@x>", 100, "B")}, {m(5, "<a@x>", 100, "B")}, {1},
+            {1, 2}, {1}},
+        {"a Message-ID twice on the target likewise", {m(5, "<a@x>", 100, "A")},
+            {m(5, "<a@x>", 100, "B"), m(5, "<a@x>", 100, "A")}, {}, {1}, {1, 2}},
+        {"without a Message-ID, other bytes are another message", {m(5, "", 100, "A")},
+            {m(5, "", 100, "B")}, {1}, {1}, {1}},
+        {"a key on one side only needs no digest", {m(5), m(5)}, {m(6, "<a@x>")}, {1, 2}, {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.wanted, messagesToCopy(c.source, c.target));
+        const DigestsWanted digests = messagesToDigest(c.source, c.target);
+        EXPECT_EQ(c.digestSource, digests.source);
+        EXPECT_EQ(c.digestTarget, digests.target);
     }
 }
 
