@@ -76,7 +76,8 @@ UserState AccountMigration::migrate()
     Step (AccountMigration::*const road[])()
         = {&AccountMigration::createDomainAndAccount, &AccountMigration::logInToSource,
             &AccountMigration::listFolders, &AccountMigration::logInToTarget,
-            &AccountMigration::createFolders, &AccountMigration::copyFolders};
+            &AccountMigration::matchTargetFolders, &AccountMigration::createFolders,
+            &AccountMigration::copyFolders};
     Step step = Step::Next;
     for (auto next : road) {
         step = (this->*next)();
@@ -152,14 +153,12 @@ AccountMigration::Step AccountMigration::logInToSource()
 
 AccountMigration::Step AccountMigration::listFolders()
 {
-    std::vector<mail::FolderInfo> listed;
-    char separator = '/';
     // Sources of the target's own kind name each folder's identifier; others
     // refuse to be asked and are asked again plainly.
     const bool plainly = run_.sourceListsPlainly;
-    ImapClientResult result = source_.list(listed, !plainly, separator);
+    ImapClientResult result = source_.list(listed_, !plainly, separator_);
     if (result == mail::ImapListFailed && !plainly) {
-        result = source_.list(listed, false, separator);
+        result = source_.list(listed_, false, separator_);
         if (result == mail::ImapSuccess)
             run_.sourceListsPlainly = true;
     }
@@ -167,19 +166,15 @@ AccountMigration::Step AccountMigration::listFolders()
         return fail(result,
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
                 asSentence(clientError(source_))));
-    folders_->build(listed, separator);
-    const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
-    foldersLeft_ = static_cast<unsigned>(toCreate.size());
+    // The folders as such, for the count; their names come with the
+    // target's folders.
+    folders_->build(listed_, separator_, {});
+    foldersLeft_ = static_cast<unsigned>(folders_->foldersToCreate().size());
     for (const MigrationFolder& folder : folders_->skippedFolders())
         log_.report(TAVIR_HERE,
             sentence(L"The folder \"%1%\" shows folders that are not the account's own; it is not "
                      L"migrated.",
                 folder.sourceName));
-    for (const MigrationFolder& folder : toCreate)
-        if (folder.validName && folder.renamed())
-            log_.report(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" is named \"%2%\" on the target.", folder.sourceName,
-                    folder.targetName));
     return Step::Next;
 }
 
@@ -202,6 +197,33 @@ AccountMigration::Step AccountMigration::logInToTarget()
     return Step::Next;
 }
 
+AccountMigration::Step AccountMigration::matchTargetFolders()
+{
+    std::vector<mail::FolderInfo> onTarget;
+    char separator = '/';
+    const ImapClientResult result = target_.list(onTarget, true, separator);
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The target server did not list the folders of %1%: %2%", account_.address(),
+                asSentence(clientError(target_))));
+    folders_->build(listed_, separator_, onTarget);
+    listed_ = std::vector<mail::FolderInfo>();
+    for (const MigrationFolder& folder : folders_->foldersToCreate()) {
+        if (!folder.validName || !folder.renamed())
+            continue;
+        if (folder.nameTaken.empty())
+            log_.report(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" is named \"%2%\" on the target.", folder.sourceName,
+                    folder.targetName));
+        else
+            log_.report(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" is named \"%2%\" on the target: \"%3%\" there has "
+                         L"held the folder \"%4%\" since an earlier run.",
+                    folder.sourceName, folder.targetName, folder.nameTaken, folder.nameTakenBy));
+    }
+    return Step::Next;
+}
+
 AccountMigration::Step AccountMigration::createFolders()
 {
     const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
@@ -212,6 +234,12 @@ AccountMigration::Step AccountMigration::createFolders()
         // until one is made.
         if (store_ == FolderStore::Mailbox && isInboxOnly(folder))
             continue;
+        if (folder.onTarget) {
+            log_.debug(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" exists on the target and is used again.",
+                    folder.targetName));
+            continue;
+        }
         auto notCreated = [&](const std::wstring& why) {
             return sentence(L"The folder \"%1%\" could not be created on the target: %2%",
                 folder.targetName, asSentence(why));

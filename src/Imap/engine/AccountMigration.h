@@ -50,6 +50,9 @@ private:
     Step logInToSource();
     Step listFolders();
     Step logInToTarget();
+    // Lists the target's folders and names the source's for them: a folder
+    // keeps the target folder an earlier run made for it.
+    Step matchTargetFolders();
     Step createFolders();
     Step copyFolders();
     Step copyFolder(const MigrationFolder& folder);
@@ -114,6 +117,9 @@ private:
     mail::SimpleImapClient source_;
     mail::SimpleImapClient target_;
     std::shared_ptr<IFolderList> folders_;
+    // The source's listing, until the folders are named for the target.
+    std::vector<mail::FolderInfo> listed_;
+    char separator_ = '/';
     // Folders that could not be made on the target: nothing is copied into
     // them.
     std::set<std::wstring> missingOnTarget_;

@@ -260,7 +260,8 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
 // got a new message on the source and other mail on the target (as many
 // messages on both sides, not the same); anna's "Twins" now holds, before
 // each message migrated, one of the same size and date (and Message-ID,
-// or none) with other bytes, told apart by their content;. The
+// or none) with other bytes, told apart by their content; and anna got a
+// real "Sent_Fixed" beside "Sent", whose target folder that name is. The
 // corpus's other messages have no Message-ID: they are matched on size and
 // date, and their content.
 TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
@@ -296,6 +297,8 @@ TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
         }
         for (const Seed& seed : twins)
             ASSERT_TRUE(imap.append(seed.folder, seed.data, seed.flags, seed.date));
+        ASSERT_TRUE(imap.create("Sent_Fixed"));
+        ASSERT_TRUE(imap.append("Sent_Fixed", body(16, 500)));
         RawImap ben(source->port());
         ASSERT_TRUE(ben.login("ben", "Pw-ben"));
         ASSERT_TRUE(ben.append("INBOX", body(17, 600)));
@@ -308,14 +311,15 @@ TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
     ASSERT_TRUE(second.started) << second.report;
     expectCallbacksInOrder(second);
     EXPECT_EQ(3u, second.status.finishedAccounts);
-    EXPECT_EQ(5u, second.status.messagesDone);
+    EXPECT_EQ(6u, second.status.messagesDone);
     EXPECT_EQ(15u, second.status.messagesAlreadyThere);
     EXPECT_EQ(0u, second.status.messageErrors + second.status.folderErrors);
     const MailFolders again = readStandInAccount(*target, "anna@example.com");
-    ASSERT_EQ(anna.size(), again.size());
+    ASSERT_EQ(anna.size() + 1, again.size());
     for (const auto& [name, folder] : anna)
         EXPECT_EQ(folder.guid, again.at(name).guid) << name;
-    expectSameMessages(sourceOf("anna"), again, {{"Sent_Fixed", "Sent"}});
+    expectSameMessages(
+        sourceOf("anna"), again, {{"Sent_Fixed", "Sent"}, {"Sent_Fixed_2", "Sent_Fixed"}});
     // Ben's INBOX: the source's messages, each once, and the mail delivered
     // to the target.
     MailFolders benOnTarget = readStandInAccount(*target, "ben@example.com");
@@ -337,9 +341,12 @@ TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
             "the other 1 of the source's 3 are copied.",
             "The folder \"Trash_Fixed\" on the target holds 1 messages already, the source's 1 "
             "among them: it was migrated before and is not copied again.",
-            "Account anna@example.com finished: 10 folders and 4 messages copied; 0 folders and 0 "
+            "The folder \"Sent\" is named \"Sent_Fixed\" on the target.",
+            "The folder \"Sent_Fixed\" is named \"Sent_Fixed_2\" on the target: \"Sent_Fixed\" "
+            "there has held the folder \"Sent\" since an earlier run.",
+            "Account anna@example.com finished: 11 folders and 5 messages copied; 0 folders and 0 "
             "messages failed; 10 messages on the target already.",
-            "Messages: 5 copied, 0 failed, 15 on the target already."})
+            "Messages: 6 copied, 0 failed, 15 on the target already."})
         EXPECT_NE(std::string::npos, second.report.find(line)) << line << "\n" << second.report;
     EXPECT_EQ(2u, target->query("SELECT Record FROM MigrationTools").size());
 }
