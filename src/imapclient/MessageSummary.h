@@ -37,6 +37,12 @@ extern const char* const messageSummaryItems;
 // can't be read.
 bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary);
 
+// For the replies of a FETCH handed over one at a time: true when `reply`
+// is a FETCH response, read into `fetch`; false for any other reply
+// (EXISTS, RECENT and the like), and for a FETCH response that can't be
+// read, which is counted in `unreadable`.
+bool readFetchReply(const std::string& reply, FetchResponse& fetch, unsigned& unreadable);
+
 // The value of the first Message-ID field of a header block, its folded
 // lines joined and the blanks at both ends removed; empty when there is
 // none.

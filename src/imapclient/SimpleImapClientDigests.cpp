@@ -59,13 +59,8 @@ SimpleImapClient::ImapClientResult SimpleImapClient::fetchDigests(
             std::set<unsigned> answered, longer;
             auto take = [&](const std::string& reply) {
                 FetchResponse fetch;
-                try {
-                    if (!parseFetchResponse(reply, fetch))
-                        return; // EXISTS, RECENT and the like
-                } catch (const ImapParserException&) {
-                    ++ignored;
+                if (!readFetchReply(reply, fetch, ignored))
                     return;
-                }
                 const std::string* piece = fetch.item(item.c_str());
                 auto at = reading.find(fetch.number);
                 // A piece longer than asked for is not this piece: the
