@@ -112,8 +112,8 @@ public:
     // it stays empty for a message the server did not send whole. Replies
     // for other numbers or pieces, and second replies, are counted in
     // `ignored` and not used.
-    ImapClientResult fetchDigests(const std::vector<unsigned>& numbers,
-        std::vector<std::string>& digests, unsigned& ignored);
+    ImapClientResult fetchDigests(
+        const std::vector<unsigned>& numbers, std::vector<std::string>& digests, unsigned& ignored);
     static ImapClientResult parseTaggedResponse(const std::string& line);
     // Never fails: every problem reads as false.
     bool isXAppendSupported();

@@ -73,11 +73,10 @@ UserState AccountMigration::migrate()
             account_.publicFolders          ? std::wstring(L" (public folders)")
                 : account_.fullName.empty() ? std::wstring()
                                             : L" (" + account_.fullName + L")"));
-    Step (AccountMigration::*const road[])()
-        = {&AccountMigration::createDomainAndAccount, &AccountMigration::logInToSource,
-            &AccountMigration::listFolders, &AccountMigration::logInToTarget,
-            &AccountMigration::matchTargetFolders, &AccountMigration::createFolders,
-            &AccountMigration::copyFolders};
+    Step (AccountMigration::*const road[])() = {&AccountMigration::createDomainAndAccount,
+        &AccountMigration::logInToSource, &AccountMigration::listFolders,
+        &AccountMigration::logInToTarget, &AccountMigration::matchTargetFolders,
+        &AccountMigration::createFolders, &AccountMigration::copyFolders};
     Step step = Step::Next;
     for (auto next : road) {
         step = (this->*next)();
@@ -471,8 +470,8 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
     // report says how many were settled by their content.
     const std::wstring byContent = plan.settledByDigest == 0
         ? std::wstring()
-        : sentence(L" %1% of the %2% were told apart by their whole content.",
-            plan.settledByDigest, count);
+        : sentence(L" %1% of the %2% were told apart by their whole content.", plan.settledByDigest,
+            count);
     if (plan.wanted.empty())
         log_.report(TAVIR_HERE,
             sentence(L"The folder \"%1%\" on the target holds %2% messages already, the "

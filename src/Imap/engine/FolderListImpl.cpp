@@ -386,8 +386,7 @@ void TreeBuilder::keepTargetFolders(const std::vector<tavir::mail::FolderInfo>& 
         const bool inbox
             = store_ == FolderStore::Mailbox && node.parent == none && node.component == L"INBOX";
         auto found = byId.find(draft.folder.id);
-        if (draft.folder.skipped || inbox || found == byId.end()
-            || !givable(found->second.text()))
+        if (draft.folder.skipped || inbox || found == byId.end() || !givable(found->second.text()))
             continue;
         draft.kept = true;
         draft.folder.targetName = found->second;

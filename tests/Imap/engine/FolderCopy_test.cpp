@@ -239,8 +239,8 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
         {"an unknown source message is copied; an unknown or foreign target message counts for "
          "none",
             {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}, {2}, {1}},
-        {"a Message-ID held once on each side settles it",
-            {m(5, "<a@x>"), m(6, "<b@x>")}, {m(5, "<a@x>")}, {2}, {}, {}},
+        {"a Message-ID held once on each side settles it", {m(5, "<a@x>"), m(6, "<b@x>")},
+            {m(5, "<a@x>")}, {2}, {}, {}},
         {"a Message-ID twice in the source is settled by the digests",
             {m(5, "<a@x>", 100, "A"), m(5, "<a@x>", 100, "B")}, {m(5, "<a@x>", 100, "B")}, {1},
             {1, 2}, {1}},

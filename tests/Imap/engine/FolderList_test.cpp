@@ -241,8 +241,8 @@ const KeepCase keepCases[] = {
         {{"x_", L"x_|x*"}}, {"x*", "x*/c"}},
     {"a folder moved on the target is followed; its name is free", {"a", "b"}, {"a", "b"},
         {{L"a", L"z"}}, {}, {{"a", L"z"}, {"b", L"b"}}, {}, {"a", "b"}},
-    {"the target's own folder of that name is used", {}, {"Work", "Sent"}, {},
-        {"Work", "Sent"}, {{"Work", L"Work"}, {"Sent", L"Sent_Fixed"}}, {}, {"Work"}},
+    {"the target's own folder of that name is used", {}, {"Work", "Sent"}, {}, {"Work", "Sent"},
+        {{"Work", L"Work"}, {"Sent", L"Sent_Fixed"}}, {}, {"Work"}},
     {"a name the rules could not give is not taken over", {"t"}, {"t"}, {{L"t", L"Trash"}}, {},
         {{"t", L"t"}}, {}, {}},
 };
@@ -258,8 +258,8 @@ TEST(FolderList, AFolderKeepsTheTargetFolderItGotBefore)
             second.push_back(listed(name));
         for (const MigrationFolder& folder : build(first)->foldersToCreate()) {
             auto moved = c.moved.find(folder.targetName);
-            FolderInfo made = listed(unicodeToUtf7M(
-                moved == c.moved.end() ? folder.targetName.text() : moved->second));
+            FolderInfo made = listed(
+                unicodeToUtf7M(moved == c.moved.end() ? folder.targetName.text() : moved->second));
             made.guid = folder.id;
             onTarget.push_back(made);
         }

@@ -266,12 +266,13 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
 // date, and their content.
 TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
 {
-    const Seed twins[] = {{"Twins", "Subject: twin\r\n\r\nbody A\r\n", "", "05-May-2005 05:05:05 +0000"},
-        {"Twins", "Subject: twin\r\n\r\nbody B\r\n", "", "05-May-2005 05:05:05 +0000"},
-        {"Twins", "Message-ID: <twin@example.com>\r\n\r\nbody A\r\n", "",
-            "06-Jun-2006 06:06:06 +0000"},
-        {"Twins", "Message-ID: <twin@example.com>\r\n\r\nbody B\r\n", "",
-            "06-Jun-2006 06:06:06 +0000"}};
+    const Seed twins[]
+        = {{"Twins", "Subject: twin\r\n\r\nbody A\r\n", "", "05-May-2005 05:05:05 +0000"},
+            {"Twins", "Subject: twin\r\n\r\nbody B\r\n", "", "05-May-2005 05:05:05 +0000"},
+            {"Twins", "Message-ID: <twin@example.com>\r\n\r\nbody A\r\n", "",
+                "06-Jun-2006 06:06:06 +0000"},
+            {"Twins", "Message-ID: <twin@example.com>\r\n\r\nbody B\r\n", "",
+                "06-Jun-2006 06:06:06 +0000"}};
     {
         RawImap imap(source->port());
         ASSERT_TRUE(imap.login("anna", "Pw-anna"));
