@@ -166,7 +166,7 @@ void measureFolderNesting(unsigned depth)
         }
         const double start = cpuSeconds();
         auto list = tavir::migration::createFolderList(tavir::migration::FolderStore::Mailbox);
-        list->build(listed, '/');
+        list->build(listed, '/', {});
         const std::size_t handedOut
             = list->foldersToCreate().size() + list->foldersToCopy().size();
         const double cpu = cpuSeconds() - start;

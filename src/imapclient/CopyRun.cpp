@@ -17,23 +17,28 @@ CopyRun CopyRun::from(unsigned first)
     return run;
 }
 
+std::string sequenceSet(const std::vector<unsigned>& numbers)
+{
+    std::string set;
+    for (std::size_t i = 0; i < numbers.size();) {
+        std::size_t end = i;
+        while (end + 1 < numbers.size() && numbers[end + 1] == numbers[end] + 1)
+            ++end;
+        if (!set.empty())
+            set += ',';
+        set += std::to_string(numbers[i]);
+        if (end > i)
+            set += ':' + std::to_string(numbers[end]);
+        i = end + 1;
+    }
+    return set;
+}
+
 std::string CopyRun::sequenceSet() const
 {
     if (open_)
         return std::to_string(numbers_.front()) + ":*";
-    std::string set;
-    for (std::size_t i = 0; i < numbers_.size();) {
-        std::size_t end = i;
-        while (end + 1 < numbers_.size() && numbers_[end + 1] == numbers_[end] + 1)
-            ++end;
-        if (!set.empty())
-            set += ',';
-        set += std::to_string(numbers_[i]);
-        if (end > i)
-            set += ':' + std::to_string(numbers_[end]);
-        i = end + 1;
-    }
-    return set;
+    return mail::sequenceSet(numbers_);
 }
 
 bool CopyRun::wants(unsigned number) const

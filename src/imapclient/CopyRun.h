@@ -17,6 +17,9 @@
 
 namespace tavir::mail {
 
+// A FETCH's message set for `numbers` (ascending, distinct): "1:5,7,9:12".
+std::string sequenceSet(const std::vector<unsigned>& numbers);
+
 class CopyRun {
 public:
     enum class Fate : std::uint8_t {

@@ -1,6 +1,7 @@
 // Reading a message's size, internal date and Message-ID from a FETCH reply.
 #include "imapclient/MessageSummary.h"
 
+#include "imapclient/ImapException.h"
 #include "timezone/MailDateParser.h"
 
 #include <strings.h>
@@ -13,8 +14,8 @@ const char* const messageSummaryItems
 
 bool MessageSummary::operator<(const MessageSummary& other) const
 {
-    return std::tie(size, instant, messageId)
-        < std::tie(other.size, other.instant, other.messageId);
+    return std::tie(size, instant, messageId, digest)
+        < std::tie(other.size, other.instant, other.messageId, other.digest);
 }
 
 namespace {
@@ -62,6 +63,16 @@ std::string messageIdField(const std::string& header)
         line = end + 1;
     }
     return std::string();
+}
+
+bool readFetchReply(const std::string& reply, FetchResponse& fetch, unsigned& unreadable)
+{
+    try {
+        return parseFetchResponse(reply, fetch);
+    } catch (const ImapParserException&) {
+        ++unreadable;
+        return false;
+    }
 }
 
 bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary)

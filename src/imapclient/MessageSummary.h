@@ -2,7 +2,8 @@
 // What both servers keep of a message, and a second copy of it would
 // share: its size, its internal date and its Message-ID. The engine matches
 // a source folder's messages against the target folder's by these, so that
-// a folder copied in part before gets only the messages it lacks.
+// a folder copied in part before gets only the messages it lacks; where
+// they can't tell two messages apart, by a digest of their bytes.
 #include "imapclient/Parser.h"
 
 #include <cstdint>
@@ -15,9 +16,19 @@ struct MessageSummary {
     std::uint32_t size = 0; // RFC822.SIZE
     std::int64_t instant = 0; // INTERNALDATE, seconds since 1970
     std::string messageId; // the Message-ID field's value; empty when there is none
+    // The digest of the whole message (BODY[]) where the three above are not
+    // enough to tell it apart; empty elsewhere.
+    std::string digest;
 
+    // In the order of size, date, Message-ID and digest.
     bool operator<(const MessageSummary& other) const;
 };
+
+// Messages are digested in pieces of at most this many bytes, so that no
+// FETCH reply holds more however large the message is: 1 MiB keeps a piece
+// well under the reply limits and makes a round trip per MiB, small beside
+// the bytes it carries.
+constexpr std::uint32_t digestPiece = 1u << 20;
 
 // The FETCH items a summary is read from.
 extern const char* const messageSummaryItems;
@@ -25,6 +36,12 @@ extern const char* const messageSummaryItems;
 // Reads the items of one FETCH response; false when one is missing or
 // can't be read.
 bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary);
+
+// For the replies of a FETCH handed over one at a time: true when `reply`
+// is a FETCH response, read into `fetch`; false for any other reply
+// (EXISTS, RECENT and the like), and for a FETCH response that can't be
+// read, which is counted in `unreadable`.
+bool readFetchReply(const std::string& reply, FetchResponse& fetch, unsigned& unreadable);
 
 // The value of the first Message-ID field of a header block, its folded
 // lines joined and the blanks at both ends removed; empty when there is

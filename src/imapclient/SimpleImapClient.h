@@ -108,6 +108,15 @@ public:
     // replies, are counted in `ignored` and not used.
     ImapClientResult fetchSummaries(
         unsigned count, std::vector<MessageSummary>& summaries, unsigned& ignored);
+    // The digest (SHA-512) of the whole body of each message `numbers`
+    // names (ascending, of the selected folder), read with BODY.PEEK[] in
+    // pieces of digestPiece bytes, so that no reply holds more: one FETCH
+    // per piece for up to 200 messages. `digests[i]` is that of numbers[i];
+    // it stays empty for a message the server did not send whole. Replies
+    // for other numbers or pieces, and second replies, are counted in
+    // `ignored` and not used.
+    ImapClientResult fetchDigests(
+        const std::vector<unsigned>& numbers, std::vector<std::string>& digests, unsigned& ignored);
     static ImapClientResult parseTaggedResponse(const std::string& line);
     // Never fails: every problem reads as false.
     bool isXAppendSupported();

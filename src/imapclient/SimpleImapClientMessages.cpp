@@ -121,13 +121,8 @@ SimpleImapClient::ImapClientResult SimpleImapClient::fetchSummaries(
         CommandFetchEach command(connection_, "1:" + std::to_string(count), messageSummaryItems);
         const unsigned status = command.execute([&](const std::string& reply) {
             FetchResponse fetch;
-            try {
-                if (!parseFetchResponse(reply, fetch))
-                    return; // EXISTS, RECENT and the like
-            } catch (const ImapParserException&) {
-                ++ignored;
+            if (!readFetchReply(reply, fetch, ignored))
                 return;
-            }
             MessageSummary summary;
             if (fetch.number == 0 || fetch.number > count || summaries[fetch.number - 1].known
                 || !readMessageSummary(fetch, summary)) {

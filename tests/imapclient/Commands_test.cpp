@@ -1017,6 +1017,38 @@ TEST(CopyTest, SummariesOfAFolder)
     EXPECT_EQ(4u, ignored); // 9, the second 2, the flags of 1, the size of 3
 }
 
+// The digests that tell apart messages their summaries can't: a piece of
+// each message per FETCH, a message whose piece filled the window asked
+// for its next piece, one the server left out without a digest, replies
+// for other numbers and second replies not used.
+TEST(CopyTest, DigestsOfWholeMessagesReadInPieces)
+{
+    const std::size_t window = digestPiece;
+    const std::string longer = std::string(window, 'x') + "tail";
+    auto piece = [](unsigned n, std::size_t origin, const std::string& bytes) {
+        return "* " + std::to_string(n) + " FETCH (BODY[]<" + std::to_string(origin) + "> {"
+            + std::to_string(bytes.size()) + "}\r\n" + bytes + ")\r\n";
+    };
+    Scripted s(piece(2, 0, "two") + piece(4, 0, longer.substr(0, window)) + piece(9, 0, "nine")
+        + piece(2, 0, "again") + "%T OK\r\n" + piece(4, window, "tail") + "%T OK\r\n");
+    std::vector<std::string> digests;
+    unsigned ignored = 0;
+    EXPECT_EQ(ImapSuccess, s.client.fetchDigests({2, 3, 4}, digests, ignored));
+    EXPECT_EQ("FETCH 2:4 (BODY.PEEK[]<0.1048576>)\r\nFETCH 4 (BODY.PEEK[]<1048576.1048576>)\r\n",
+        s.sent());
+    auto sha512 = [](const std::string& bytes) {
+        unsigned char out[EVP_MAX_MD_SIZE];
+        unsigned length = 0;
+        EVP_Digest(bytes.data(), bytes.size(), out, &length, EVP_sha512(), nullptr);
+        return std::string(reinterpret_cast<const char*>(out), length);
+    };
+    ASSERT_EQ(3u, digests.size());
+    EXPECT_EQ(sha512("two"), digests[0]);
+    EXPECT_EQ("", digests[1]);
+    EXPECT_EQ(sha512(longer), digests[2]);
+    EXPECT_EQ(2u, ignored);
+}
+
 TEST(CopyTest, XAppendVersionTest)
 {
     struct Case {

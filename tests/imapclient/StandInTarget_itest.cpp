@@ -211,6 +211,11 @@ TEST(StandInTargetTest, AFolderIdentifierIsTakenOncePerStore)
     }
     EXPECT_EQ(id, target.folders(account)["Sixth"].guid);
     EXPECT_EQ(0u, target.folders(account).count("Second"));
+    // A migration finds its folders again by the identifiers these name.
+    EXPECT_NE(std::string::npos,
+        raw->command("LIST (GUID) \"\" \"*\"").find("\\Guid(" + id + ")) \"/\" \"Sixth\""));
+    EXPECT_NE(std::string::npos,
+        raw->command("STATUS Sixth (MESSAGES GUID)").find("(MESSAGES 0 GUID " + id + ")"));
 
     RawImap bob(target.host(), target.port());
     ASSERT_TRUE(bob.login("bob@example.com", "bob-pw"));

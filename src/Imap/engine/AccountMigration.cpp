@@ -73,10 +73,10 @@ UserState AccountMigration::migrate()
             account_.publicFolders          ? std::wstring(L" (public folders)")
                 : account_.fullName.empty() ? std::wstring()
                                             : L" (" + account_.fullName + L")"));
-    Step (AccountMigration::*const road[])()
-        = {&AccountMigration::createDomainAndAccount, &AccountMigration::logInToSource,
-            &AccountMigration::listFolders, &AccountMigration::logInToTarget,
-            &AccountMigration::createFolders, &AccountMigration::copyFolders};
+    Step (AccountMigration::*const road[])() = {&AccountMigration::createDomainAndAccount,
+        &AccountMigration::logInToSource, &AccountMigration::listFolders,
+        &AccountMigration::logInToTarget, &AccountMigration::matchTargetFolders,
+        &AccountMigration::createFolders, &AccountMigration::copyFolders};
     Step step = Step::Next;
     for (auto next : road) {
         step = (this->*next)();
@@ -152,14 +152,12 @@ AccountMigration::Step AccountMigration::logInToSource()
 
 AccountMigration::Step AccountMigration::listFolders()
 {
-    std::vector<mail::FolderInfo> listed;
-    char separator = '/';
     // Sources of the target's own kind name each folder's identifier; others
     // refuse to be asked and are asked again plainly.
     const bool plainly = run_.sourceListsPlainly;
-    ImapClientResult result = source_.list(listed, !plainly, separator);
+    ImapClientResult result = source_.list(listed_, !plainly, separator_);
     if (result == mail::ImapListFailed && !plainly) {
-        result = source_.list(listed, false, separator);
+        result = source_.list(listed_, false, separator_);
         if (result == mail::ImapSuccess)
             run_.sourceListsPlainly = true;
     }
@@ -167,19 +165,15 @@ AccountMigration::Step AccountMigration::listFolders()
         return fail(result,
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
                 asSentence(clientError(source_))));
-    folders_->build(listed, separator);
-    const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
-    foldersLeft_ = static_cast<unsigned>(toCreate.size());
+    // The folders as such, for the count; their names come with the
+    // target's folders.
+    folders_->build(listed_, separator_, {});
+    foldersLeft_ = static_cast<unsigned>(folders_->foldersToCreate().size());
     for (const MigrationFolder& folder : folders_->skippedFolders())
         log_.report(TAVIR_HERE,
             sentence(L"The folder \"%1%\" shows folders that are not the account's own; it is not "
                      L"migrated.",
                 folder.sourceName));
-    for (const MigrationFolder& folder : toCreate)
-        if (folder.validName && folder.renamed())
-            log_.report(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" is named \"%2%\" on the target.", folder.sourceName,
-                    folder.targetName));
     return Step::Next;
 }
 
@@ -202,6 +196,33 @@ AccountMigration::Step AccountMigration::logInToTarget()
     return Step::Next;
 }
 
+AccountMigration::Step AccountMigration::matchTargetFolders()
+{
+    std::vector<mail::FolderInfo> onTarget;
+    char separator = '/';
+    const ImapClientResult result = target_.list(onTarget, true, separator);
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The target server did not list the folders of %1%: %2%", account_.address(),
+                asSentence(clientError(target_))));
+    folders_->build(listed_, separator_, onTarget);
+    listed_ = std::vector<mail::FolderInfo>();
+    for (const MigrationFolder& folder : folders_->foldersToCreate()) {
+        if (!folder.validName || !folder.renamed())
+            continue;
+        if (folder.nameTaken.empty())
+            log_.report(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" is named \"%2%\" on the target.", folder.sourceName,
+                    folder.targetName));
+        else
+            log_.report(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" is named \"%2%\" on the target: \"%3%\" there has "
+                         L"held the folder \"%4%\" since an earlier run.",
+                    folder.sourceName, folder.targetName, folder.nameTaken, folder.nameTakenBy));
+    }
+    return Step::Next;
+}
+
 AccountMigration::Step AccountMigration::createFolders()
 {
     const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
@@ -212,6 +233,12 @@ AccountMigration::Step AccountMigration::createFolders()
         // until one is made.
         if (store_ == FolderStore::Mailbox && isInboxOnly(folder))
             continue;
+        if (folder.onTarget) {
+            log_.debug(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" exists on the target and is used again.",
+                    folder.targetName));
+            continue;
+        }
         auto notCreated = [&](const std::wstring& why) {
             return sentence(L"The folder \"%1%\" could not be created on the target: %2%",
                 folder.targetName, asSentence(why));
@@ -405,17 +432,9 @@ AccountMigration::Step AccountMigration::checkTarget(
         return folderCommandFailed(result, mail::ImapStatusFailed, target_, folder.targetName,
             L"The target server did not count the messages of folder \"%1%\": %2%",
             L"The messages of folder \"%1%\" on the target could not be counted: %2%");
-    // A folder migrated before holds what the source holds: nothing is
-    // fetched to check it.
-    if (held == count) {
-        log_.report(TAVIR_HERE,
-            sentence(L"The folder \"%1%\" on the target holds %2% messages already, as many as "
-                     L"the source's: it was migrated before and is not copied again.",
-                folder.targetName, held));
-        settleMessages(FolderCopy::Tally{0, 0, count, 0});
-        folderDone();
-        return Step::Next;
-    }
+    // A target folder that holds as many messages as the source's is
+    // compared like any other: they may be other messages (mail delivered
+    // there, a folder that changed on the source).
     copy = true;
     return Step::Next;
 }
@@ -447,10 +466,24 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
             sentence(L"%1% replies about the messages of folder \"%2%\" were not used: they "
                      L"named no message asked for, or one answered before.",
                 plan.ignored, folder.sourceName));
-    log_.report(TAVIR_HERE,
-        sentence(L"The folder \"%1%\" on the target holds %2% messages already, %3% of them "
-                 L"the source's: the other %4% of the source's %5% are copied.",
-            folder.targetName, held, count - plan.wanted.size(), plan.wanted.size(), count));
+    // Where size, date and Message-ID could not tell messages apart, the
+    // report says how many were settled by their content.
+    const std::wstring byContent = plan.settledByDigest == 0
+        ? std::wstring()
+        : sentence(L" %1% of the %2% were told apart by their whole content.", plan.settledByDigest,
+            count);
+    if (plan.wanted.empty())
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" on the target holds %2% messages already, the "
+                     L"source's %3% among them: it was migrated before and is not copied again.",
+                folder.targetName, held, count)
+                + byContent);
+    else
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" on the target holds %2% messages already, %3% of them "
+                     L"the source's: the other %4% of the source's %5% are copied.",
+                folder.targetName, held, count - plan.wanted.size(), plan.wanted.size(), count)
+                + byContent);
     wanted = std::move(plan.wanted);
     copy = true;
     return Step::Next;

@@ -50,6 +50,9 @@ private:
     Step logInToSource();
     Step listFolders();
     Step logInToTarget();
+    // Lists the target's folders and names the source's for them: a folder
+    // keeps the target folder an earlier run made for it.
+    Step matchTargetFolders();
     Step createFolders();
     Step copyFolders();
     Step copyFolder(const MigrationFolder& folder);
@@ -67,10 +70,11 @@ private:
     Step sourceSelectFailed(mail::ImapClientResult result, const MigrationFolder& folder);
     // Every message number of the folder in hand, 1 to its count.
     void wantAll(std::vector<unsigned>& wanted) const;
-    // Whether the target folder holds some of the folder's messages
-    // already: none (copy them all), all of them (the folder is ended here,
-    // as done), or some (`held`). A folder that is not copied is ended
-    // here, as done or as failed, so that it is counted once.
+    // How many messages the target folder holds (`held`): none (copy them
+    // all), or some, which are compared with the source's whatever their
+    // number. A folder that is not copied (no messages, or the target can't
+    // count them) is ended here, as done or as failed, so that it is
+    // counted once.
     // Step::Failed only for a lost connection.
     Step checkTarget(const MigrationFolder& folder, unsigned count, bool& copy, unsigned& held);
     // The messages the target folder lacks, when it holds `held` of them.
@@ -113,6 +117,9 @@ private:
     mail::SimpleImapClient source_;
     mail::SimpleImapClient target_;
     std::shared_ptr<IFolderList> folders_;
+    // The source's listing, until the folders are named for the target.
+    std::vector<mail::FolderInfo> listed_;
+    char separator_ = '/';
     // Folders that could not be made on the target: nothing is copied into
     // them.
     std::set<std::wstring> missingOnTarget_;

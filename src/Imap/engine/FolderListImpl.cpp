@@ -6,11 +6,13 @@
 #include "Imap/textconv/TextConversion.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tavir::migration {
 
@@ -36,6 +38,18 @@ std::vector<std::wstring> split(const std::wstring& name, char separator)
             return components;
         begin = end + 1;
     }
+}
+
+// The identifier of a folder the source names none for (or one another
+// folder has): made from the name the source lists it by, so that every run
+// gives the folder the same one and finds on the target the folder it made
+// there before. `attempt` counts the names tried after a clash.
+KUuid derivedId(const std::string& listedName, unsigned attempt)
+{
+    std::string text = "folder " + listedName;
+    if (attempt > 1)
+        text += " " + std::to_string(attempt);
+    return KUuid::createGuidHash(text);
 }
 
 // A (parent, component) pair as a hash key.
@@ -70,8 +84,11 @@ public:
     void addListed(const std::vector<tavir::mail::FolderInfo>& listed);
     void completeParents();
     void markSharedViews();
-    void nameTree();
     void assignIds();
+    // Gives every folder whose identifier a folder of the target has the
+    // name of that folder, where it is a name the rules could give.
+    void keepTargetFolders(const std::vector<tavir::mail::FolderInfo>& onTarget);
+    void nameTree();
     // Every folder, siblings by target name and each before the ones below
     // it.
     std::vector<MigrationFolder> inTargetTreeOrder();
@@ -93,6 +110,7 @@ private:
         MigrationFolder folder;
         std::size_t node = none;
         std::wstring targetComponent;
+        bool kept = false; // its target folder, found by its identifier
     };
 
     std::size_t childOf(std::size_t parent, const std::wstring& component,
@@ -106,6 +124,9 @@ private:
         return node == none ? topLevel_ : nodes_[node].children;
     }
     void nameSiblings(std::size_t parentNode, const FolderName& parentTarget, bool parentRenamed);
+    // True when the rules could have given `name` to a folder that is not
+    // the account's inbox.
+    bool givable(const std::wstring& name) const;
     template <class Visit> void inSourceOrder(Visit visit);
 
     char separator_;
@@ -122,6 +143,13 @@ private:
     std::vector<FolderName> spellings_;
     Index spellingIndex_;
     ChildKey probe_;
+    // The target names kept by folders of the list, and the folder (draft)
+    // keeping each; every name the target has.
+    std::unordered_map<FolderName, std::size_t, FolderName::Hash> kept_;
+    std::unordered_set<FolderName, FolderName::Hash> onTarget_;
+    // By node: its source path joined with "/", what a folder is renamed
+    // from.
+    std::vector<FolderName> plain_;
 };
 
 std::size_t TreeBuilder::find(const Index& index, std::size_t parent, const std::wstring& component)
@@ -228,16 +256,27 @@ void TreeBuilder::markSharedViews()
 }
 
 // Gives siblings their target components: valid names, and distinct ones
-// where two became equal (docs/folder-names.md, "Keep names apart"). The
-// folders below a path are named under the folder of that path which kept
-// its name.
+// where two became equal (docs/folder-names.md, "Keep names apart"). A
+// sibling that keeps its target folder keeps its name, and no other gets
+// that name. The folders below a path are named under the folder of that
+// path which kept its name. A folder is renamed when its target name is not
+// its source path joined with "/".
 void TreeBuilder::nameSiblings(
     std::size_t parentNode, const FolderName& parentTarget, bool parentRenamed)
 {
     std::vector<Draft*> siblings;
     for (std::size_t child : childrenOf(parentNode))
-        for (std::size_t d : nodes_[child].folders)
-            siblings.push_back(&drafts_[d]);
+        for (std::size_t d : nodes_[child].folders) {
+            Draft& draft = drafts_[d];
+            if (!draft.kept) {
+                siblings.push_back(&draft);
+                continue;
+            }
+            const std::wstring name = draft.folder.targetName.text();
+            draft.targetComponent = name.substr(name.rfind(TargetSeparator) + 1);
+            draft.folder.renamedByRules = draft.folder.targetName != plain_[child];
+            nodes_[child].primary = d;
+        }
     const bool top = parentNode == none;
     std::vector<std::wstring> valid;
     for (const Draft* draft : siblings) {
@@ -260,18 +299,31 @@ void TreeBuilder::nameSiblings(
     std::sort(
         order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
 
+    // The folder that keeps `component` below the parent, if any.
+    auto keeper = [&](const std::wstring& component) -> const Draft* {
+        if (kept_.empty())
+            return nullptr;
+        auto found = kept_.find(FolderName(parentTarget, TargetSeparator, component));
+        return found == kept_.end() ? nullptr : &drafts_[found->second];
+    };
     std::set<std::wstring> taken(valid.begin(), valid.end());
     for (std::size_t k = 0; k < order.size(); ++k) {
         const std::size_t i = order[k];
+        Draft& draft = *siblings[i];
         std::wstring component = valid[i];
-        if (k > 0 && valid[order[k - 1]] == valid[i]) {
+        const bool first = k == 0 || valid[order[k - 1]] != valid[i];
+        const Draft* holder = first ? keeper(component) : nullptr;
+        if (holder != nullptr) {
+            draft.folder.nameTaken = FolderName(parentTarget, TargetSeparator, component);
+            draft.folder.nameTakenBy = holder->folder.sourceName;
+        }
+        if (!first || holder != nullptr) {
             unsigned n = 2;
             do
                 component = withSuffix(valid[i], L"_" + std::to_wstring(n++));
-            while (taken.count(component) > 0);
+            while (taken.count(component) > 0 || keeper(component) != nullptr);
             taken.insert(component);
         }
-        Draft& draft = *siblings[i];
         Node& node = nodes_[draft.node];
         draft.folder.targetName = FolderName(parentTarget, TargetSeparator, component);
         draft.folder.renamedByRules = parentRenamed || component != node.component;
@@ -285,11 +337,60 @@ void TreeBuilder::nameSiblings(
 // its parent's final name.
 void TreeBuilder::nameTree()
 {
+    // Parents come before their children in nodes_. Only a folder that
+    // keeps its target folder is compared with its source path whole.
+    if (!kept_.empty()) {
+        plain_.resize(nodes_.size());
+        for (std::size_t n = 0; n < nodes_.size(); ++n) {
+            const Node& node = nodes_[n];
+            plain_[n] = FolderName(node.parent == none ? FolderName() : plain_[node.parent],
+                TargetSeparator, node.component);
+        }
+    }
     nameSiblings(none, FolderName(), false);
-    // Parents come before their children in nodes_.
     for (std::size_t n = 0; n < nodes_.size(); ++n) {
         const MigrationFolder& primary = drafts_[nodes_[n].primary].folder;
         nameSiblings(n, primary.targetName, primary.renamedByRules);
+    }
+    for (Draft& draft : drafts_)
+        draft.folder.onTarget = draft.kept || onTarget_.count(draft.folder.targetName) > 0;
+}
+
+bool TreeBuilder::givable(const std::wstring& name) const
+{
+    const std::vector<std::wstring> components = split(name, '/');
+    if (store_ == FolderStore::Mailbox && components.size() == 1 && components[0] == L"INBOX")
+        return false;
+    for (std::size_t depth = 0; depth < components.size(); ++depth) {
+        const std::wstring& component = components[depth];
+        if ((depth == 0 ? validTopComponent(component, store_) : validComponent(component))
+            != component)
+            return false;
+    }
+    return true;
+}
+
+void TreeBuilder::keepTargetFolders(const std::vector<tavir::mail::FolderInfo>& onTarget)
+{
+    std::map<KUuid, FolderName> byId;
+    for (const tavir::mail::FolderInfo& info : onTarget) {
+        const FolderName name(utf7MToUnicode(info.name));
+        onTarget_.insert(name);
+        if (!info.guid.isNull())
+            byId.emplace(info.guid, name);
+    }
+    for (std::size_t d = 0; d < drafts_.size(); ++d) {
+        Draft& draft = drafts_[d];
+        const Node& node = nodes_[draft.node];
+        // The account's inbox is the target's, whatever its identifier.
+        const bool inbox
+            = store_ == FolderStore::Mailbox && node.parent == none && node.component == L"INBOX";
+        auto found = byId.find(draft.folder.id);
+        if (draft.folder.skipped || inbox || found == byId.end() || !givable(found->second.text()))
+            continue;
+        draft.kept = true;
+        draft.folder.targetName = found->second;
+        kept_.emplace(found->second, d);
     }
 }
 
@@ -319,14 +420,15 @@ template <class Visit> void TreeBuilder::inSourceOrder(Visit visit)
 }
 
 // The source's identifier where it is the first folder (in source order) to
-// list it; a new one otherwise.
+// list it; one made from the listed name otherwise.
 void TreeBuilder::assignIds()
 {
     std::set<KUuid> used;
     inSourceOrder([&](MigrationFolder& folder) {
         if (!folder.listed || folder.id.isNull() || used.count(folder.id) > 0) {
+            unsigned attempt = 1;
             do
-                folder.id = KUuid::generate();
+                folder.id = derivedId(folder.listedName, attempt++);
             while (used.count(folder.id) > 0);
         }
         used.insert(folder.id);
@@ -371,14 +473,16 @@ FolderListImpl::FolderListImpl(FolderStore store)
 {
 }
 
-void FolderListImpl::build(const std::vector<tavir::mail::FolderInfo>& listed, char separator)
+void FolderListImpl::build(const std::vector<tavir::mail::FolderInfo>& listed, char separator,
+    const std::vector<tavir::mail::FolderInfo>& onTarget)
 {
     TreeBuilder tree(separator, store_);
     tree.addListed(listed);
     tree.completeParents();
     tree.markSharedViews();
-    tree.nameTree();
     tree.assignIds();
+    tree.keepTargetFolders(onTarget);
+    tree.nameTree();
 
     folders_.clear();
     auto& inOrder = folders_.get<InTreeOrder>();

@@ -18,7 +18,8 @@ class FolderListImpl : public IFolderList {
 public:
     explicit FolderListImpl(FolderStore store);
 
-    void build(const std::vector<tavir::mail::FolderInfo>& listed, char separator) override;
+    void build(const std::vector<tavir::mail::FolderInfo>& listed, char separator,
+        const std::vector<tavir::mail::FolderInfo>& onTarget) override;
     std::size_t size() const override { return folders_.size(); }
 
     std::vector<MigrationFolder> foldersToCreate() const override;

@@ -33,6 +33,14 @@ struct MigrationFolder {
     // Some component of the target name is not the source's (INBOX in any
     // case counts as INBOX; another separator is no change).
     bool renamedByRules = false;
+    // The target has a folder of this name: the one this folder got in an
+    // earlier run (found by its identifier), or one of that name.
+    bool onTarget = false;
+    // When the target name the rules give this folder belongs to another
+    // folder since an earlier run: that name, and the other folder's source
+    // name. This folder then got another name.
+    FolderName nameTaken;
+    FolderName nameTakenBy;
 
     // True when the target name is not the source name with "/" between
     // its components: the report says so.
@@ -44,8 +52,13 @@ public:
     virtual ~IFolderList() = default;
 
     // Replaces the list with the folders the source listed and the source's
-    // hierarchy separator ('\0' for a source without hierarchy).
-    virtual void build(const std::vector<tavir::mail::FolderInfo>& listed, char separator) = 0;
+    // hierarchy separator ('\0' for a source without hierarchy), named for
+    // a target that holds the folders `onTarget` (with their identifiers):
+    // a folder whose identifier the target holds keeps that folder and its
+    // name, and no other folder is given that name.
+    virtual void build(const std::vector<tavir::mail::FolderInfo>& listed, char separator,
+        const std::vector<tavir::mail::FolderInfo>& onTarget)
+        = 0;
     virtual std::size_t size() const = 0;
 
     // Every folder that is not skipped, parents before children. INBOX is

@@ -205,37 +205,109 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
 }
 
 // Which messages a folder copied in part before still lacks: matched on
-// size, date and Message-ID, as a multiset.
+// size, date and Message-ID, as a multiset; where those can't tell the
+// messages apart, on both sides by their digests too.
 TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
 {
     using tavir::mail::MessageSummary;
-    auto m = [](unsigned size, const char* id = "", std::int64_t instant = 100) {
+    auto m = [](unsigned size, const char* id = "", std::int64_t instant = 100,
+                 const char* digest = "") {
         MessageSummary s;
         s.known = true;
         s.size = size;
         s.instant = instant;
         s.messageId = id;
+        s.digest = digest;
         return s;
     };
     const MessageSummary unknown;
+    using Numbers = std::vector<unsigned>;
     struct Case {
         const char* name;
         std::vector<MessageSummary> source, target;
-        std::vector<unsigned> wanted;
+        Numbers wanted;
+        // The messages of each side whose digests are asked for.
+        Numbers digestSource, digestTarget;
     };
     const Case cases[] = {
-        {"the first ones are there", {m(1), m(2), m(3)}, {m(1), m(2)}, {3}},
-        {"two identical messages need two", {m(5), m(5), m(6)}, {m(5)}, {2, 3}},
+        {"the first ones are there", {m(1), m(2), m(3)}, {m(1), m(2)}, {3}, {1, 2}, {1, 2}},
+        {"two identical messages need two", {m(5), m(5), m(6)}, {m(5)}, {2, 3}, {1, 2}, {1}},
         {"the same size and date under another Message-ID is another message",
-            {m(5, "<a@x>"), m(5, "<b@x>")}, {m(5, "<b@x>")}, {1}},
-        {"another date is another message", {m(5, "", 100), m(5, "", 101)}, {m(5, "", 101)}, {1}},
+            {m(5, "<a@x>"), m(5, "<b@x>")}, {m(5, "<b@x>")}, {1}, {}, {}},
+        {"another date is another message", {m(5, "", 100), m(5, "", 101)}, {m(5, "", 101)}, {1},
+            {2}, {1}},
         {"an unknown source message is copied; an unknown or foreign target message counts for "
          "none",
-            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}},
+            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}, {2}, {1}},
+        {"a Message-ID held once on each side settles it", {m(5, "<a@x>"), m(6, "<b@x>")},
+            {m(5, "<a@x>")}, {2}, {}, {}},
+        {"a Message-ID twice in the source is settled by the digests",
+            {m(5, "<a@x>", 100, "A"), m(5, "<a@x>", 100, "B")}, {m(5, "<a@x>", 100, "B")}, {1},
+            {1, 2}, {1}},
+        {"a Message-ID twice on the target likewise", {m(5, "<a@x>", 100, "A")},
+            {m(5, "<a@x>", 100, "B"), m(5, "<a@x>", 100, "A")}, {}, {1}, {1, 2}},
+        {"without a Message-ID, other bytes are another message", {m(5, "", 100, "A")},
+            {m(5, "", 100, "B")}, {1}, {1}, {1}},
+        {"a key on one side only needs no digest", {m(5), m(5)}, {m(6, "<a@x>")}, {1, 2}, {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.wanted, messagesToCopy(c.source, c.target));
+        const DigestsWanted digests = messagesToDigest(c.source, c.target);
+        EXPECT_EQ(c.digestSource, digests.source);
+        EXPECT_EQ(c.digestTarget, digests.target);
+    }
+}
+
+// The comparison against scripted sides: the digests settle a collision,
+// and a digest a side does not give, or refuses, leaves the folder
+// uncompared rather than copied or passed over.
+TEST(FolderResumeTest, DigestsSettleWhatTheKeysCannotOrTheFolderIsNotCompared)
+{
+    auto summary = [](unsigned n) {
+        return "* " + std::to_string(n) + " FETCH (RFC822.SIZE 6 INTERNALDATE \"" + date
+            + "\" BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n";
+    };
+    auto digest = [](unsigned n, const char* bytes) {
+        return "* " + std::to_string(n) + " FETCH (BODY[]<0> {6}\r\n" + bytes + ")\r\n";
+    };
+    const std::string sourceSummaries = summary(1) + summary(2) + "%T OK\r\n";
+    const std::string targetSummaries = "%T OK selected\r\n" + summary(1) + "%T OK\r\n";
+    struct Case {
+        const char* name;
+        std::string source, target;
+        ImapClientResult code;
+        bool targetFailed;
+        std::vector<unsigned> wanted;
+        unsigned settled;
+        const char* why;
+    };
+    const auto ok = tavir::mail::ImapSuccess;
+    const auto refused = tavir::mail::ImapFetchFailed;
+    const Case cases[] = {
+        {"the source's first message has the key of the target's, not its bytes",
+            sourceSummaries + digest(1, "body A") + digest(2, "body B") + "%T OK\r\n",
+            targetSummaries + digest(1, "body B") + "%T OK\r\n", ok, false, {1}, 2, ""},
+        {"the target leaves its digest out", sourceSummaries, targetSummaries + "%T OK\r\n",
+            refused, true, {}, 0,
+            "scripted:143 did not send all of message 1, which only its content tells apart "
+            "from another"},
+        {"the source refuses the digests", sourceSummaries + "%T NO no bodies\r\n",
+            targetSummaries + digest(1, "body B") + "%T OK\r\n", refused, false, {}, 0,
+            "NO no bodies"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoggedInClient source(c.source);
+        LoggedInClient target(c.target);
+        MigrationFolder folder;
+        folder.sourceName = folder.targetName = L"F";
+        const ResumePlan plan = planResume(source.client, target.client, folder, 2, 1);
+        EXPECT_EQ(c.code, plan.code) << unicodeToUtf8(plan.why);
+        EXPECT_EQ(c.why, withoutTags(unicodeToUtf8(plan.why)));
+        EXPECT_EQ(c.targetFailed, plan.targetFailed);
+        EXPECT_EQ(c.wanted, plan.wanted);
+        EXPECT_EQ(c.settled, plan.settledByDigest);
     }
 }
 

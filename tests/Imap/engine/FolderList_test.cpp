@@ -30,7 +30,7 @@ std::shared_ptr<IFolderList> build(const std::vector<FolderInfo>& folders, char 
     FolderStore store = FolderStore::Mailbox)
 {
     auto list = createFolderList(store);
-    list->build(folders, separator);
+    list->build(folders, separator, {});
     return list;
 }
 
@@ -214,6 +214,72 @@ TEST(FolderList, NamesThatBecomeEqualStayApartWhateverTheListOrder)
     }
 }
 
+// A second run into a target that holds the folders of the first: every
+// folder keeps the target folder it got (found by its identifier), a new
+// sibling takes no name from it and the clash is named; the target's own
+// folders are used by name, never taken by identifier.
+struct KeepCase {
+    const char* what;
+    std::vector<std::string> before, after; // listed names of the two runs
+    // Target names of the first run, renamed on the target in between.
+    std::map<std::wstring, std::wstring> moved;
+    // Folders of the target's own (no identifier of the list).
+    std::vector<std::string> own;
+    std::map<std::string, std::wstring> targets;
+    std::map<std::string, std::wstring> taken; // listed name -> "name taken|by whom"
+    std::set<std::string> onTarget; // listed names whose target folder exists
+};
+
+const KeepCase keepCases[] = {
+    {"a renamed folder keeps its name beside a new sibling", {"a*"}, {"a*", "a_"}, {}, {},
+        {{"a*", L"a_"}, {"a_", L"a__2"}}, {{"a_", L"a_|a*"}}, {"a*"}},
+    {"a special folder's fixed name", {"Sent"}, {"Sent_Fixed", "Sent"}, {}, {},
+        {{"Sent", L"Sent_Fixed"}, {"Sent_Fixed", L"Sent_Fixed_2"}},
+        {{"Sent_Fixed", L"Sent_Fixed|Sent"}}, {"Sent"}},
+    {"children stay below their parent's folder", {"x*/c"}, {"x_/c", "x*/c", "x_"}, {}, {},
+        {{"x*", L"x_"}, {"x*/c", L"x_/c"}, {"x_", L"x__2"}, {"x_/c", L"x__2/c"}},
+        {{"x_", L"x_|x*"}}, {"x*", "x*/c"}},
+    {"a folder moved on the target is followed; its name is free", {"a", "b"}, {"a", "b"},
+        {{L"a", L"z"}}, {}, {{"a", L"z"}, {"b", L"b"}}, {}, {"a", "b"}},
+    {"the target's own folder of that name is used", {}, {"Work", "Sent"}, {}, {"Work", "Sent"},
+        {{"Work", L"Work"}, {"Sent", L"Sent_Fixed"}}, {}, {"Work"}},
+    {"a name the rules could not give is not taken over", {"t"}, {"t"}, {{L"t", L"Trash"}}, {},
+        {{"t", L"t"}}, {}, {}},
+};
+
+TEST(FolderList, AFolderKeepsTheTargetFolderItGotBefore)
+{
+    for (const KeepCase& c : keepCases) {
+        SCOPED_TRACE(c.what);
+        std::vector<FolderInfo> first, second, onTarget;
+        for (const std::string& name : c.before)
+            first.push_back(listed(name));
+        for (const std::string& name : c.after)
+            second.push_back(listed(name));
+        for (const MigrationFolder& folder : build(first)->foldersToCreate()) {
+            auto moved = c.moved.find(folder.targetName);
+            FolderInfo made = listed(
+                unicodeToUtf7M(moved == c.moved.end() ? folder.targetName.text() : moved->second));
+            made.guid = folder.id;
+            onTarget.push_back(made);
+        }
+        for (const std::string& name : c.own)
+            onTarget.push_back(listed(name, true, "00000000-1111-4222-8333-444444444444"));
+        auto list = createFolderList(FolderStore::Mailbox);
+        list->build(second, '/', onTarget);
+        for (const auto& [name, target] : c.targets) {
+            SCOPED_TRACE(name);
+            const MigrationFolder* folder = list->findByListedName(name);
+            ASSERT_NE(folder, nullptr);
+            EXPECT_EQ(folder->targetName, target);
+            EXPECT_EQ(folder->onTarget, c.onTarget.count(name) > 0);
+            auto taken = c.taken.find(name);
+            EXPECT_EQ(folder->nameTaken.text() + L"|" + folder->nameTakenBy.text(),
+                taken == c.taken.end() ? L"|" : taken->second);
+        }
+    }
+}
+
 TEST(FolderList, MissingParentsAreCreatedFirstAndHoldNothing)
 {
     auto list
@@ -288,6 +354,10 @@ TEST(FolderList, EveryFolderHasItsOwnIdentifier)
     }
     EXPECT_EQ(ids.size(), 6u); // with the completed parent "e"
     EXPECT_EQ(list->findById(KUuid()), nullptr);
+    // Made from the listed name, the same in every run.
+    auto again = build({listed("e/f"), listed("d")});
+    for (const char* name : {"d", "e", "e/f"})
+        EXPECT_EQ(again->findByListedName(name)->id, list->findByListedName(name)->id) << name;
 }
 
 TEST(FolderList, ANameListedTwiceIsOneFolder)
@@ -303,9 +373,9 @@ TEST(FolderList, ANameListedTwiceIsOneFolder)
 TEST(FolderList, BuildReplacesTheList)
 {
     auto list = build({listed("a"), listed("b")});
-    list->build({listed("c")}, '/');
+    list->build({listed("c")}, '/', {});
     EXPECT_EQ(targetNames(list->foldersToCreate()), std::vector<std::wstring>{L"c"});
     EXPECT_EQ(list->findByListedName("a"), nullptr);
-    list->build({}, '/');
+    list->build({}, '/', {});
     EXPECT_EQ(list->size(), 0u);
 }

@@ -254,45 +254,100 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
     }
 }
 
-// A second run copies nothing twice: a folder with as many messages as the
-// source's is not looked into, and one that lacks some (here: the source
-// got a new message and a second, identical copy of one migrated before)
-// gets only those. The corpus's messages have no Message-ID: they are
-// matched on size and date.
+// A second run copies what the target lacks, nothing twice, and into the
+// folders of the first run. Between the runs: anna's INBOX got a new
+// message and a second, identical copy of one migrated before; ben's INBOX
+// got a new message on the source and other mail on the target (as many
+// messages on both sides, not the same); anna's "Twins" now holds, before
+// each message migrated, one of the same size and date (and Message-ID,
+// or none) with other bytes, told apart by their content; and anna got a
+// real "Sent_Fixed" beside "Sent", whose target folder that name is. The
+// corpus's other messages have no Message-ID: they are matched on size and
+// date, and their content.
 TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
 {
+    const Seed twins[]
+        = {{"Twins", "Subject: twin\r\n\r\nbody A\r\n", "", "05-May-2005 05:05:05 +0000"},
+            {"Twins", "Subject: twin\r\n\r\nbody B\r\n", "", "05-May-2005 05:05:05 +0000"},
+            {"Twins", "Message-ID: <twin@example.com>\r\n\r\nbody A\r\n", "",
+                "06-Jun-2006 06:06:06 +0000"},
+            {"Twins", "Message-ID: <twin@example.com>\r\n\r\nbody B\r\n", "",
+                "06-Jun-2006 06:06:06 +0000"}};
+    {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login("anna", "Pw-anna"));
+        ASSERT_TRUE(imap.create("Twins"));
+        for (const Seed& seed : {twins[1], twins[3]})
+            ASSERT_TRUE(imap.append(seed.folder, seed.data, seed.flags, seed.date));
+    }
     const RunOutcome first = runner.run(configuration(), accountsFile);
     ASSERT_TRUE(first.started) << first.report;
     const MailFolders anna = readStandInAccount(*target, "anna@example.com");
+    const std::string delivered = "Subject: delivered to the target\r\n\r\nhello\r\n";
     {
         RawImap imap(source->port());
         ASSERT_TRUE(imap.login("anna", "Pw-anna"));
         const Seed again = corpus()[0].messages[1];
         ASSERT_TRUE(imap.append("INBOX", again.data, again.flags, again.date));
         ASSERT_TRUE(imap.append("INBOX", body(15, 400)));
+        bool ok = false;
+        for (const char* command :
+            {"SELECT \"Twins\"", "STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE"}) {
+            imap.command(command, &ok);
+            ASSERT_TRUE(ok) << command;
+        }
+        for (const Seed& seed : twins)
+            ASSERT_TRUE(imap.append(seed.folder, seed.data, seed.flags, seed.date));
+        ASSERT_TRUE(imap.create("Sent_Fixed"));
+        ASSERT_TRUE(imap.append("Sent_Fixed", body(16, 500)));
+        RawImap ben(source->port());
+        ASSERT_TRUE(ben.login("ben", "Pw-ben"));
+        ASSERT_TRUE(ben.append("INBOX", body(17, 600)));
+        RawImap onTarget(target->host(), target->port());
+        ASSERT_TRUE(onTarget.login("ben@example.com", "Pw-ben"));
+        ASSERT_TRUE(onTarget.append("INBOX", delivered));
     }
 
     const RunOutcome second = runner.run(configuration(), accountsFile);
     ASSERT_TRUE(second.started) << second.report;
     expectCallbacksInOrder(second);
     EXPECT_EQ(3u, second.status.finishedAccounts);
-    EXPECT_EQ(2u, second.status.messagesDone);
-    EXPECT_EQ(13u, second.status.messagesAlreadyThere);
+    EXPECT_EQ(6u, second.status.messagesDone);
+    EXPECT_EQ(15u, second.status.messagesAlreadyThere);
     EXPECT_EQ(0u, second.status.messageErrors + second.status.folderErrors);
     const MailFolders again = readStandInAccount(*target, "anna@example.com");
-    ASSERT_EQ(anna.size(), again.size());
+    ASSERT_EQ(anna.size() + 1, again.size());
     for (const auto& [name, folder] : anna)
         EXPECT_EQ(folder.guid, again.at(name).guid) << name;
-    expectSameMessages(sourceOf("anna"), again, {{"Sent_Fixed", "Sent"}});
+    expectSameMessages(
+        sourceOf("anna"), again, {{"Sent_Fixed", "Sent"}, {"Sent_Fixed_2", "Sent_Fixed"}});
+    // Ben's INBOX: the source's messages, each once, and the mail delivered
+    // to the target.
+    MailFolders benOnTarget = readStandInAccount(*target, "ben@example.com");
+    std::vector<MailMessage>& inbox = benOnTarget["INBOX"].messages;
+    const auto other = std::find_if(
+        inbox.begin(), inbox.end(), [&](const MailMessage& m) { return m.data == delivered; });
+    ASSERT_NE(inbox.end(), other);
+    inbox.erase(other);
+    expectSameMessages(sourceOf("ben"), benOnTarget, {{"Trash_Fixed", "Trash"}});
     for (const char* line :
         {"The account anna@example.com exists on the target already and is used as it is.",
             "The folder \"INBOX\" on the target holds 3 messages already, 3 of them the "
-            "source's: the other 2 of the source's 5 are copied.",
-            "The folder \"Trash_Fixed\" on the target holds 1 messages already, as many as the "
-            "source's: it was migrated before and is not copied again.",
-            "Account anna@example.com finished: 9 folders and 2 messages copied; 0 folders and 0 "
-            "messages failed; 8 messages on the target already.",
-            "Messages: 2 copied, 0 failed, 13 on the target already."})
+            "source's: the other 2 of the source's 5 are copied. 4 of the 5 were told apart by "
+            "their whole content.",
+            "The folder \"Twins\" on the target holds 2 messages already, 2 of them the source's: "
+            "the other 2 of the source's 4 are copied. 4 of the 4 were told apart by their whole "
+            "content.",
+            "The folder \"INBOX\" on the target holds 3 messages already, 2 of them the source's: "
+            "the other 1 of the source's 3 are copied.",
+            "The folder \"Trash_Fixed\" on the target holds 1 messages already, the source's 1 "
+            "among them: it was migrated before and is not copied again.",
+            "The folder \"Sent\" is named \"Sent_Fixed\" on the target.",
+            "The folder \"Sent_Fixed\" is named \"Sent_Fixed_2\" on the target: \"Sent_Fixed\" "
+            "there has held the folder \"Sent\" since an earlier run.",
+            "Account anna@example.com finished: 11 folders and 5 messages copied; 0 folders and 0 "
+            "messages failed; 10 messages on the target already.",
+            "Messages: 6 copied, 0 failed, 15 on the target already."})
         EXPECT_NE(std::string::npos, second.report.find(line)) << line << "\n" << second.report;
     EXPECT_EQ(2u, target->query("SELECT Record FROM MigrationTools").size());
 }
