@@ -135,6 +135,12 @@ void TinyDbClient::noticeEnding()
     }
 }
 
+bool TinyDbClient::outOfTime()
+{
+    KMutexLocker hold(lock_);
+    return ending_ && (ending_->raised() || std::chrono::steady_clock::now() >= endDeadline_);
+}
+
 std::string TinyDbClient::endedCause() const
 {
     return "the time this program takes to end on " + tavir::tiny::terminationSignalName(endingSignal_)
@@ -157,7 +163,7 @@ bool TinyDbClient::isConnected()
 Outcome TinyDbClient::open(const std::string& action)
 {
     noticeEnding();
-    if (ending_ && (ending_->raised() || std::chrono::steady_clock::now() >= endDeadline_))
+    if (outOfTime())
         return fail(action, endedCause());
     if (handle_ && tinydb_is_usable(handle_))
         return {};

@@ -198,6 +198,10 @@ public:
     // The migration status record ("IMAP;...").
     Outcome storeMigrationStatus(const std::string& record);
 
+    // The process ends on a signal and the time it allows has run out:
+    // every operation fails at once from now on.
+    bool outOfTime();
+
     // The trust-on-first-use sentence of the last connection, if any.
     std::string notice();
     // The temporary access list's name from the moment it is named until it

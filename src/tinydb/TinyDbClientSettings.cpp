@@ -132,6 +132,9 @@ Outcome TinyDbClient::save(Saved& row)
         "SELECT " + joined(row.columns) + " FROM " + row.table + row.where(), row.columns.size(),
         row.values);
     row.saved = static_cast<bool>(read);
+    // What a journal left kept is the target's own from now on.
+    row.kept.clear();
+    row.found.clear();
     return read;
 }
 
@@ -317,8 +320,8 @@ Outcome TinyDbClient::restoreBackend()
         if (row(other).changed) {
             return fail("restore " + backend_.what,
                 "they stay, with the temporary IP access list " + accessList_
-                    + ", as long as " + row(other).what + " is not back, so that the target shows "
-                      "it is not put back yet");
+                    + ", until every other setting is back, so that the target shows it is not "
+                      "put back yet");
         }
     }
     if (Outcome cluster = restore(backend_); !cluster)

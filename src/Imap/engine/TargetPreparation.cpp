@@ -87,14 +87,21 @@ bool putBack(TinyDbClient& admin, std::vector<PutBackLine>& lines)
         else if (!attempt(setting, false))
             failed.push_back(setting);
     }
-    bool complete = true;
-    for (auto setting : failed)
-        complete = attempt(setting, true) && complete;
-    if (markLast)
-        complete = (attempt(Setting::Backend, false)
-                       || (!admin.isChanged(Setting::Caches) && !admin.isChanged(Setting::Policy)
-                           && !admin.isChanged(Setting::Binding) && attempt(Setting::Backend, true)))
-            && complete;
+    // Not once more when the process ends on a signal and its time ran out.
+    bool complete = failed.empty();
+    if (!complete && !admin.outOfTime()) {
+        complete = true;
+        for (auto setting : failed)
+            complete = attempt(setting, true) && complete;
+    }
+    if (markLast) {
+        // Names the mark that stays, or puts it back once the others are.
+        const bool othersBack = !admin.isChanged(Setting::Caches)
+            && !admin.isChanged(Setting::Policy) && !admin.isChanged(Setting::Binding);
+        const bool back = attempt(Setting::Backend, false)
+            || (othersBack && !admin.outOfTime() && attempt(Setting::Backend, true));
+        complete = back && complete;
+    }
     return complete;
 }
 
