@@ -41,6 +41,9 @@ enum class Second {
     // The same HOME, once an administrator has set the security policy and
     // the master password by hand.
     SameComputerAfterHandChanges,
+    // The same HOME, first with the journal cut at a line end (refused
+    // before the administration service is even logged in to), then whole.
+    SameComputerAfterACutJournal,
 };
 
 struct Scenario {
@@ -203,6 +206,18 @@ protected:
         }
         const std::string before = targetSettings(*target);
         const std::string transcriptBefore = target->transcript();
+        if (s.second == Second::SameComputerAfterACutJournal) {
+            const std::string journal
+                = home.file(".tavir/admin/prepared-" + target->host() + "_44337.journal");
+            const std::string whole = readFile(journal);
+            writeFile(journal, whole.substr(0, whole.rfind('\n', whole.size() - 2) + 1));
+            TempDir refusedLogs;
+            EXPECT_EQ(notStarted, run(home, refusedLogs));
+            EXPECT_NE(std::string::npos,
+                readFile(refusedLogs.file("report.txt")).find(" is not one this program wrote"));
+            EXPECT_EQ(transcriptBefore, target->transcript()) << "nothing was sent";
+            writeFile(journal, whole);
+        }
         // Whatever a run leaves changed carries its mark, the access list,
         // so that any computer can see the target is not whole.
         if (killed && before != expected) {
@@ -283,6 +298,8 @@ const Scenario scenarios[] = {
     {"two runs at once from two computers", First::Paused, 0, Second::OtherComputer},
     {"settings changed by hand after a kill", First::KilledInTheCopy, 0,
         Second::SameComputerAfterHandChanges},
+    {"a journal cut at a line end after a kill", First::KilledInTheCopy, 0,
+        Second::SameComputerAfterACutJournal},
 };
 
 TEST_F(RunsInProcesses, KilledAtEachOfTheFirstStatementsOfThePreparation)
