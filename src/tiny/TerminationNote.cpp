@@ -23,11 +23,11 @@ void noteTerminationSignal(int signalNumber)
 {
     if (noted.load(std::memory_order_acquire) != 0)
         return;
-    timespec now { };
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     // The time first: a reader that sees the number sees its time.
-    notedAtNs.store(static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec,
-        std::memory_order_release);
+    notedAtNs.store(
+        static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec, std::memory_order_release);
     noted.store(signalNumber, std::memory_order_release);
 }
 

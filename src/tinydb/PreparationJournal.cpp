@@ -6,8 +6,8 @@
 #include "tinydb/Sql.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -444,8 +444,8 @@ PreparationJournal::Lock PreparationJournal::lock(
         return Lock::Failed;
     const std::string lockPath = folder_.path() + "/" + lockName_;
     if (lockFd_ < 0) {
-        lockFd_ = ::openat(
-            folderFd_, lockName_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        lockFd_ = ::openat(folderFd_, lockName_.c_str(),
+            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         if (lockFd_ < 0) {
             why = "the lock file " + lockPath + " can't be opened: " + lastErrno();
             return Lock::Failed;
@@ -500,8 +500,8 @@ PreparationJournal::Read PreparationJournal::read(Record& out, std::string& why)
     // Not blocking: a FIFO in the journal's place must not hold the start
     // (and the lock) until someone writes to it; it is refused as not a
     // regular file before anything is read.
-    int fd = ::openat(
-        folderFd_, journalName_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd
+        = ::openat(folderFd_, journalName_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT)
         return Read::None;
     if (fd < 0) {
@@ -553,8 +553,9 @@ bool PreparationJournal::write(const Record& record, std::string& why)
     for (const SavedSetting& setting : record.settings.settings) {
         if (setting.values.size() != setting.columns.size()
             || setting.set.size() != setting.columns.size()) {
-            why = "the journal " + journalPath_ + " can't be written without what the migration "
-                                                  "sets in "
+            why = "the journal " + journalPath_
+                + " can't be written without what the migration "
+                  "sets in "
                 + setting.table;
             return false;
         }

@@ -4,8 +4,8 @@
 #include "tinydb/TinyDbClient.h"
 
 #include "ssl/StopSignal.h"
-#include "tinydb/Sql.h"
 #include "tiny/TerminationNote.h"
+#include "tinydb/Sql.h"
 
 namespace tavir::tinydb {
 
@@ -32,12 +32,12 @@ TinyDbClient::TinyDbClient()
 TinyDbClient::TinyDbClient(Options options)
     : options_(std::move(options))
 {
-    auto define = [](Saved& row, const char* what, const char* table,
-                      std::vector<std::string> columns) {
-        row.what = what;
-        row.table = table;
-        row.columns = std::move(columns);
-    };
+    auto define
+        = [](Saved& row, const char* what, const char* table, std::vector<std::string> columns) {
+              row.what = what;
+              row.table = table;
+              row.columns = std::move(columns);
+          };
     define(backend_, "the cluster's backend settings", "Cluster",
         {"BackendMode", "MasterPassword", "BackendAccessList"});
     define(caches_, "the folder and index-write caches", "MessageStore",
@@ -143,8 +143,8 @@ bool TinyDbClient::outOfTime()
 
 std::string TinyDbClient::endedCause() const
 {
-    return "the time this program takes to end on " + tavir::tiny::terminationSignalName(endingSignal_)
-        + " ran out";
+    return "the time this program takes to end on "
+        + tavir::tiny::terminationSignalName(endingSignal_) + " ran out";
 }
 
 void TinyDbClient::close()

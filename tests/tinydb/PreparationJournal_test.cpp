@@ -151,9 +151,7 @@ TEST(PreparationJournal, WhatAnotherUserCouldHaveWrittenIsNotTrusted)
             },
             true, "not one this program wrote (line 1)"},
         {"a journal cut at a line end",
-            [](const std::string&, const std::string& journal) {
-                rewriteLines(journal, "", 2);
-            },
+            [](const std::string&, const std::string& journal) { rewriteLines(journal, "", 2); },
             true, "not one this program wrote"},
         {"a journal with a foreign line",
             [](const std::string&, const std::string& journal) {

@@ -189,8 +189,9 @@ void reportOtherRun(const TinyDbClient::Traces& traces, const std::string& targe
     for (const std::string& line : traces.sentences)
         log.report(TAVIR_HERE, utf8ToUnicode(line));
     log.report(TAVIR_HERE,
-        sentence(advice, other.host.empty() ? std::wstring(L"the computer that ran it")
-                                            : utf8ToUnicode(other.host),
+        sentence(advice,
+            other.host.empty() ? std::wstring(L"the computer that ran it")
+                               : utf8ToUnicode(other.host),
             lists));
 }
 
@@ -230,8 +231,8 @@ bool lockJournal(PreparationJournal& journal, const TargetPlan& plan, Logger& lo
 // Before logging in: a journal left here is read, and one that is not whole,
 // not of this target or not this program's is refused with its sentence
 // before anything is sent.
-bool readJournal(TinyDbClient& admin, PreparationJournal& journal,
-    PreparationJournal::Record& left, bool& found, Logger& log)
+bool readJournal(TinyDbClient& admin, PreparationJournal& journal, PreparationJournal::Record& left,
+    bool& found, Logger& log)
 {
     std::string why;
     const PreparationJournal::Read read = journal.read(left, why);

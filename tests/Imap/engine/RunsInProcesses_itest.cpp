@@ -350,32 +350,53 @@ TEST_F(RunsInProcesses, KilledAfterEachStatementOfTheRestoreWhichRemovesTheMarkL
             Second::OtherComputer});
 }
 
-TEST_F(RunsInProcesses, AnotherComputerPreparesWhileARunReadsTheSettings)
+TEST_F(RunsInProcesses, WhatChangesWhileARunReadsTheSettingsIsNotTakenForTheTargetsOwn)
 {
     // The 5th statement, the first run's last read of the settings, is
     // answered three seconds late; meanwhile a run of another computer
-    // prepares the target and holds it in its copy.
-    startTarget(R"([{"on": "TINYDB QUERY", "count": 5, "action": "pause", "seconds": 3},
-        {"on": "APPEND", "count": 1, "action": "pause", "seconds": 5}])");
-    TempDir home, otherHome, firstLogs, secondLogs;
-    auto first = start(home, firstLogs);
-    ASSERT_TRUE(transcriptShows("QUERY", 5));
-    EXPECT_EQ(0u, nthQuery(target->transcript(), 5).rfind("SELECT Address, Port FROM ServicePorts"))
-        << nthQuery(target->transcript(), 5);
-    auto second = start(otherHome, secondLogs);
-    ASSERT_TRUE(transcriptShows("APPEND", 1));
-    ASSERT_EQ(0u, occurrences(target->transcript(), "A1 C: QUERY SELECT Name, FirstAddress"))
-        << "the other run was not prepared before the first one looked";
+    // prepares the target and holds it in its copy, or an administrator
+    // sets the security policy mode by hand (after the run read it).
+    for (const bool otherRun : {true, false}) {
+        SCOPED_TRACE(otherRun ? "another computer prepares" : "a setting changed by hand");
+        startTarget(R"([{"on": "TINYDB QUERY", "count": 5, "action": "pause", "seconds": 3},
+            {"on": "APPEND", "count": 1, "action": "pause", "seconds": 5}])");
+        TempDir home, otherHome, firstLogs, secondLogs;
+        auto first = start(home, firstLogs);
+        ASSERT_TRUE(transcriptShows("QUERY", 5));
+        EXPECT_EQ(
+            0u, nthQuery(target->transcript(), 5).rfind("SELECT Address, Port FROM ServicePorts"))
+            << nthQuery(target->transcript(), 5);
+        std::unique_ptr<ChildProcess> second;
+        std::string expected = original;
+        if (otherRun) {
+            second = start(otherHome, secondLogs);
+            ASSERT_TRUE(transcriptShows("APPEND", 1));
+        } else {
+            target->change(handChanges[0]);
+            expected.replace(expected.find(" | 2 | "), 7, " | 5 | ");
+        }
+        ASSERT_EQ(0u, occurrences(target->transcript(), "A1 C: QUERY SELECT Name, FirstAddress"))
+            << "the first run looked before the target changed";
 
-    EXPECT_EQ(notStarted, first->wait(60000));
-    const std::string report = readFile(firstLogs.file("report.txt"));
-    for (const std::string& says : {std::string("shows the preparation of a migration started on "),
-             "by process " + std::to_string(second->pid())}) {
-        EXPECT_NE(std::string::npos, report.find(says)) << report;
+        EXPECT_EQ(notStarted, first->wait(60000));
+        const std::string report = readFile(firstLogs.file("report.txt"));
+        const std::vector<std::string> says = otherRun
+            ? std::vector<std::string>{"shows the preparation of a migration started on ",
+                "by process " + std::to_string(second->pid())}
+            : std::vector<std::string>{" changed the security policy mode while this migration "
+                                       "read its settings.",
+                "this migration changed nothing on the target and did not start."};
+        for (const std::string& sentence : says) {
+            EXPECT_NE(std::string::npos, report.find(sentence)) << report;
+        }
+        EXPECT_EQ(0u, changingStatements(target->transcript(), "A1")) << target->transcript();
+        if (otherRun) {
+            EXPECT_EQ(finished, second->wait(120000)) << readFile(secondLogs.file("report.txt"));
+        }
+        EXPECT_EQ(expected, targetSettings(*target));
+        if (HasFailure())
+            return;
     }
-    EXPECT_EQ(0u, changingStatements(target->transcript(), "A1")) << target->transcript();
-    EXPECT_EQ(finished, second->wait(120000)) << readFile(secondLogs.file("report.txt"));
-    EXPECT_EQ(original, targetSettings(*target));
 }
 
 TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministrationServiceDoes)
@@ -405,7 +426,9 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         const std::string report = readFile(logs.file("report.txt"));
         EXPECT_NE(std::string::npos,
             report.find(std::string("Migration stopped by signal ")
-                + (c.signal == SIGTERM ? "SIGTERM" : c.signal == SIGINT ? "SIGINT" : "SIGHUP")
+                + (c.signal == SIGTERM       ? "SIGTERM"
+                        : c.signal == SIGINT ? "SIGINT"
+                                             : "SIGHUP")
                 + " on "))
             << report;
         if (c.serviceHangs) {
