@@ -1,9 +1,12 @@
 // The journal of a target's preparation and the lock of the run that made it.
 #include "tinydb/PreparationJournal.h"
 
+#include "crypto/StreamDigest.h"
 #include "ssl/KnownHosts.h"
+#include "tinydb/Sql.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +20,11 @@ namespace tavir::tinydb {
 
 namespace {
 
-const char* const header = "Tavir Zorp target journal 1";
+// The first line names the format. Format 1, of the versions before this
+// one, kept what the target had but not what its run set there, and had no
+// end line: it is read only to be named to the administrator, never acted on.
+const char* const header = "Tavir Zorp target journal 2";
+const char* const oldHeader = "Tavir Zorp target journal 1";
 // A journal holds a handful of short rows; anything near this is not one.
 constexpr std::size_t maxJournalSize = 64 * 1024;
 
@@ -139,6 +146,21 @@ bool parseRun(const std::vector<std::string>& fields, RunIdentity& out)
     return true;
 }
 
+std::string digestOf(const std::string& text)
+{
+    crypto::StreamDigestSHA512 digest;
+    digest << text;
+    return digest.getAsciiDigest(true);
+}
+
+// The last line counts the lines before it and carries their digest, so that
+// a journal cut at a line end, or with a line added, changed or dropped, is
+// told from the one this program wrote.
+std::string endLine(const std::string& text, std::size_t lines)
+{
+    return line({"end", std::to_string(lines), digestOf(text)});
+}
+
 std::string recordText(const PreparationJournal::Record& record)
 {
     std::string text = std::string(header) + "\n" + line(runFields(record.run))
@@ -148,34 +170,61 @@ std::string recordText(const PreparationJournal::Record& record)
         for (std::size_t i = 0; i < setting.columns.size(); ++i) {
             fields.push_back(setting.columns[i]);
             fields.push_back(encodedValue(setting.values[i]));
+            fields.push_back(encodedValue(setting.set[i]));
         }
         text += line(fields);
     }
-    return text;
+    return text + endLine(text, 4 + record.settings.settings.size());
+}
+
+// A setting line: the table, the service, then per column its name and its
+// values, two in format 1 (what the target had), three since (and what the
+// run set).
+bool parseSetting(const std::vector<std::string>& fields, bool old, SavedSetting& out)
+{
+    const std::size_t width = old ? 2 : 3;
+    if (fields.size() < 3 + width || (fields.size() - 3) % width != 0)
+        return false;
+    out = SavedSetting{fields[1], fields[2], {}, {}, {}};
+    for (std::size_t i = 3; i < fields.size(); i += width) {
+        Value value, set;
+        if (!decodedValue(fields[i + 1], value) || (!old && !decodedValue(fields[i + 2], set)))
+            return false;
+        out.columns.push_back(fields[i]);
+        out.values.push_back(std::move(value));
+        if (!old)
+            out.set.push_back(std::move(set));
+    }
+    return true;
 }
 
 // False, with the number of the line that is not right, for anything this
-// program did not write.
-bool parseRecord(const std::string& text, PreparationJournal::Record& out, std::size_t& bad)
+// program did not write; `old` tells a journal of format 1.
+bool parseRecord(
+    const std::string& text, PreparationJournal::Record& out, bool& old, std::size_t& bad)
 {
     std::size_t start = 0;
     bad = 0;
-    bool run = false, target = false, list = false;
+    old = false;
+    bool run = false, target = false, list = false, ended = false;
     while (start < text.size()) {
         ++bad;
         std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            return false; // cut short
+        if (end == std::string::npos || ended)
+            return false; // cut short, or more after the end
         const std::string raw = text.substr(start, end - start);
+        const std::size_t lineStart = start;
         start = end + 1;
         if (bad == 1) {
-            if (raw != header)
+            old = raw == oldHeader;
+            if (raw != header && !old)
                 return false;
             continue;
         }
         std::vector<std::string> fields;
         if (!splitLine(raw, fields))
             return false;
+        SavedSetting setting;
         if (fields[0] == "run" && !run) {
             run = parseRun(fields, out.run);
             if (!run)
@@ -186,22 +235,19 @@ bool parseRecord(const std::string& text, PreparationJournal::Record& out, std::
         } else if (fields[0] == "list" && fields.size() == 2 && !list) {
             out.settings.accessList = fields[1];
             list = true;
-        } else if (fields[0] == "setting" && fields.size() >= 5 && fields.size() % 2 == 1) {
-            SavedSetting setting{fields[1], fields[2], {}, {}};
-            for (std::size_t i = 3; i < fields.size(); i += 2) {
-                Value value;
-                if (!decodedValue(fields[i + 1], value))
-                    return false;
-                setting.columns.push_back(fields[i]);
-                setting.values.push_back(std::move(value));
-            }
+        } else if (fields[0] == "setting" && parseSetting(fields, old, setting)) {
             out.settings.settings.push_back(std::move(setting));
+        } else if (fields[0] == "end" && !old) {
+            const std::string before = text.substr(0, lineStart);
+            ended = raw + "\n" == endLine(before, bad - 1);
+            if (!ended)
+                return false;
         } else {
             return false;
         }
     }
     ++bad;
-    return run && target && list;
+    return run && target && list && (ended || old);
 }
 
 // Letters, digits, '.' and '-' as they are (upper case lowered), ':' as '_',
@@ -271,6 +317,46 @@ bool ownPrivateFile(int fd, const std::string& path, std::string& why)
         return false;
     }
     return true;
+}
+
+// The identity a live run wrote into its lock file. It writes it just after
+// it took the lock, so a reader that comes in between finds the identity of
+// the run before (which is gone), or a line half written, and looks again
+// for a moment rather than name the wrong run or none.
+void readHolder(int fd, const std::string& thisHost, RunIdentity& holder)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        char buffer[4096];
+        const ssize_t got = pread(fd, buffer, sizeof buffer, 0);
+        std::vector<std::string> fields;
+        if (got > 0 && buffer[got - 1] == '\n'
+            && splitLine(std::string(buffer, static_cast<std::size_t>(got) - 1), fields)
+            && parseRun(fields, holder)
+            && (holder.host != thisHost || ::kill(static_cast<pid_t>(holder.pid), 0) == 0
+                || errno != ESRCH))
+            return;
+        holder = RunIdentity{};
+        usleep(10000);
+    }
+}
+
+std::string lowered(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// "Cluster (BackendMode 0, ...), Security (PolicyMode 2)", the secret as the
+// journal keeps it.
+std::string describedRows(const SavedSettings& settings)
+{
+    std::string out;
+    for (const SavedSetting& setting : settings.settings)
+        out += (out.empty() ? "" : ", ") + setting.table
+            + (setting.service.empty() ? "" : " " + setting.service) + " ("
+            + describedValues(setting.columns, setting.values, "as the journal holds it") + ")";
+    return out;
 }
 
 } // namespace
@@ -358,8 +444,8 @@ PreparationJournal::Lock PreparationJournal::lock(
         return Lock::Failed;
     const std::string lockPath = folder_.path() + "/" + lockName_;
     if (lockFd_ < 0) {
-        lockFd_ = ::openat(
-            folderFd_, lockName_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        lockFd_ = ::openat(folderFd_, lockName_.c_str(),
+            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         if (lockFd_ < 0) {
             why = "the lock file " + lockPath + " can't be opened: " + lastErrno();
             return Lock::Failed;
@@ -376,20 +462,19 @@ PreparationJournal::Lock PreparationJournal::lock(
     if (locked != 0) {
         const bool busy = errno == EWOULDBLOCK;
         why = "the lock file " + lockPath + " can't be locked: " + lastErrno();
-        std::string text;
-        std::vector<std::string> fields;
         holder = RunIdentity{};
-        if (busy && readAll(lockFd_, 4096, text) && !text.empty() && text.back() == '\n'
-            && splitLine(text.substr(0, text.size() - 1), fields))
-            parseRun(fields, holder);
+        if (busy)
+            readHolder(lockFd_, self.host, holder);
         ::close(lockFd_);
         lockFd_ = -1;
         return busy ? Lock::Busy : Lock::Failed;
     }
     const std::string identity = line(runFields(self));
-    if (ftruncate(lockFd_, 0) != 0
-        || pwrite(lockFd_, identity.data(), identity.size(), 0)
-            != static_cast<ssize_t>(identity.size())) {
+    // Written over the old identity, then cut to its length: a reader never
+    // finds the file empty, and a line mixed with the old one doesn't parse.
+    if (pwrite(lockFd_, identity.data(), identity.size(), 0)
+            != static_cast<ssize_t>(identity.size())
+        || ftruncate(lockFd_, static_cast<off_t>(identity.size())) != 0) {
         why = "the lock file " + lockPath + " can't be written: " + lastErrno();
         unlock();
         return Lock::Failed;
@@ -412,7 +497,11 @@ PreparationJournal::Read PreparationJournal::read(Record& out, std::string& why)
         why = "the journal " + journalPath_ + " is read only under its lock";
         return Read::Failed;
     }
-    int fd = ::openat(folderFd_, journalName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Not blocking: a FIFO in the journal's place must not hold the start
+    // (and the lock) until someone writes to it; it is refused as not a
+    // regular file before anything is read.
+    int fd
+        = ::openat(folderFd_, journalName_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT)
         return Read::None;
     if (fd < 0) {
@@ -430,9 +519,26 @@ PreparationJournal::Read PreparationJournal::read(Record& out, std::string& why)
         return Read::Failed;
     out = Record{};
     std::size_t bad = 0;
-    if (!parseRecord(text, out, bad)) {
+    bool old = false;
+    if (!parseRecord(text, out, old, bad)) {
         why = "the journal " + journalPath_ + " is not one this program wrote (line "
             + std::to_string(bad) + ")";
+        return Read::Failed;
+    }
+    if (old) {
+        why = "the journal " + journalPath_
+            + " was written by an earlier version of this program, which did not keep what its "
+              "migration set, so that what was changed since can't be told apart; before that "
+              "migration the target had "
+            + describedRows(out.settings)
+            + (out.settings.accessList.empty()
+                    ? std::string()
+                    : ", and that migration's IP access list is " + out.settings.accessList);
+        return Read::Failed;
+    }
+    if (lowered(out.target) != lowered(target_)) {
+        why = "the journal " + journalPath_ + " is of the target " + out.target + ", not of "
+            + target_;
         return Read::Failed;
     }
     return Read::Found;
@@ -443,6 +549,16 @@ bool PreparationJournal::write(const Record& record, std::string& why)
     if (lockFd_ < 0) {
         why = "the journal " + journalPath_ + " is written only under its lock";
         return false;
+    }
+    for (const SavedSetting& setting : record.settings.settings) {
+        if (setting.values.size() != setting.columns.size()
+            || setting.set.size() != setting.columns.size()) {
+            why = "the journal " + journalPath_
+                + " can't be written without what the migration "
+                  "sets in "
+                + setting.table;
+            return false;
+        }
     }
     const std::string temporary = journalName_ + ".new";
     // Ours alone under the lock: a left-over one is from a run that died.

@@ -5,9 +5,10 @@
 // target:
 //   prepared-<host>_<port>.lock     held (flock) by the live run for its
 //                                   whole life; names that run
-//   prepared-<host>_<port>.journal  the settings the run found, written
-//                                   before it changed any and removed once
-//                                   every one of them is back
+//   prepared-<host>_<port>.journal  the settings the run found and what
+//                                   it sets in their place, written before
+//                                   it changed any and removed once every
+//                                   one of them is back
 // The folder must be the user's own and closed to others (it is made 0700);
 // the files are 0600 and never followed through a symbolic link. The
 // journal holds the target's own master password (it must be put back) and
@@ -71,10 +72,16 @@ public:
     // Gives the lock up; the journal, if any, stays.
     void unlock();
 
-    // While the lock is held: the journal a run left, if it left one.
+    // While the lock is held: the journal a run left, if it left one. Found
+    // only for a journal this program wrote whole (its end line counts and
+    // digests the lines before it), in the format that keeps what its run
+    // set, and of this target; anything else (a FIFO or any file that is not
+    // a regular one of the user's, closed to others, too) is Failed, with
+    // `why` saying what it is (an old format: with the values it holds).
     Read read(Record& out, std::string& why);
     // While the lock is held: replaces the journal whole (a temporary file
     // written, flushed to disk and renamed over it, the folder flushed too).
+    // Every setting must carry what the run sets.
     bool write(const Record& record, std::string& why);
     // While the lock is held: removes the journal (a missing one is fine).
     bool remove(std::string& why);

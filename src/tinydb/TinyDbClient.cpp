@@ -3,6 +3,8 @@
 // are in TinyDbClientSettings.cpp.
 #include "tinydb/TinyDbClient.h"
 
+#include "ssl/StopSignal.h"
+#include "tiny/TerminationNote.h"
 #include "tinydb/Sql.h"
 
 namespace tavir::tinydb {
@@ -30,12 +32,18 @@ TinyDbClient::TinyDbClient()
 TinyDbClient::TinyDbClient(Options options)
     : options_(std::move(options))
 {
-    backend_ = {"the cluster's backend settings", "Cluster",
-        {"BackendMode", "MasterPassword", "BackendAccessList"}, "", {}, false};
-    caches_ = {"the folder and index-write caches", "MessageStore",
-        {"FolderCache", "IndexWriteCache"}, "", {}, false};
-    policy_ = {"the security policy mode", "Security", {"PolicyMode"}, "", {}, false};
-    binding_ = {"the IMAP service binding", "ServicePorts", {"Address", "Port"}, "", {}, false};
+    auto define
+        = [](Saved& row, const char* what, const char* table, std::vector<std::string> columns) {
+              row.what = what;
+              row.table = table;
+              row.columns = std::move(columns);
+          };
+    define(backend_, "the cluster's backend settings", "Cluster",
+        {"BackendMode", "MasterPassword", "BackendAccessList"});
+    define(caches_, "the folder and index-write caches", "MessageStore",
+        {"FolderCache", "IndexWriteCache"});
+    define(policy_, "the security policy mode", "Security", {"PolicyMode"});
+    define(binding_, "the IMAP service binding", "ServicePorts", {"Address", "Port"});
 }
 
 TinyDbClient::~TinyDbClient()
@@ -43,6 +51,14 @@ TinyDbClient::~TinyDbClient()
     KMutexLocker hold(lock_);
     restoreAll();
     close();
+    if (endWatch_.joinable()) {
+        {
+            std::lock_guard<std::mutex> watch(endLock_);
+            destroying_ = true;
+        }
+        endWake_.notify_all();
+        endWatch_.join();
+    }
 }
 
 TinyDbClient::LoginOutcome TinyDbClient::connect(
@@ -50,6 +66,7 @@ TinyDbClient::LoginOutcome TinyDbClient::connect(
 {
     KMutexLocker hold(lock_);
     close();
+    noticeEnding();
     loggedIn_ = false;
     host_ = host;
     user_ = user;
@@ -75,7 +92,7 @@ Status TinyDbClient::logIn()
     options.timeoutMs = options_.timeoutMs;
     options.knownHostsFile = options_.knownHostsFile;
     options.factory = options_.factory;
-    options.stop = stop_;
+    options.stop = defaultStop();
     Status status = tinydb_open(options, &handle_);
     return status == Status::Ok ? tinydb_authenticate(handle_, user_, password_) : status;
 }
@@ -83,8 +100,51 @@ Status TinyDbClient::logIn()
 void TinyDbClient::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
 {
     KMutexLocker hold(lock_);
-    stop_ = stop;
-    tinydb_set_stop_signal(handle_, std::move(stop));
+    stop_ = std::move(stop);
+    tinydb_set_stop_signal(handle_, defaultStop());
+}
+
+std::shared_ptr<const tavir::utils::StopSignal> TinyDbClient::defaultStop() const
+{
+    // A stop scope's own signal while it lasts: its thread gives up on it
+    // at once, and the process's end stops every such thread anyway.
+    return stop_ ? stop_ : ending_;
+}
+
+void TinyDbClient::noticeEnding()
+{
+    if (ending_ || tavir::tiny::terminationSignal() == 0)
+        return;
+    endingSignal_ = tavir::tiny::terminationSignal();
+    ending_ = std::make_shared<tavir::utils::StopSignal>();
+    tinydb_set_stop_signal(handle_, defaultStop());
+    const auto deadline = endDeadline_ = tavir::tiny::terminationDeadline();
+    try {
+        // Ends a wait in hand too (a server that stopped answering), which
+        // a deadline looked at between exchanges would not.
+        endWatch_ = std::thread([this, deadline] {
+            std::unique_lock<std::mutex> watch(endLock_);
+            if (!endWake_.wait_until(watch, deadline, [this] { return destroying_; }))
+                ending_->raise();
+        });
+    } catch (const std::exception&) {
+        // No thread: each exchange still ends within its own time-out, and
+        // none starts after the deadline.
+        if (std::chrono::steady_clock::now() >= deadline)
+            ending_->raise();
+    }
+}
+
+bool TinyDbClient::outOfTime()
+{
+    KMutexLocker hold(lock_);
+    return ending_ && (ending_->raised() || std::chrono::steady_clock::now() >= endDeadline_);
+}
+
+std::string TinyDbClient::endedCause() const
+{
+    return "the time this program takes to end on "
+        + tavir::tiny::terminationSignalName(endingSignal_) + " ran out";
 }
 
 void TinyDbClient::close()
@@ -102,6 +162,9 @@ bool TinyDbClient::isConnected()
 
 Outcome TinyDbClient::open(const std::string& action)
 {
+    noticeEnding();
+    if (outOfTime())
+        return fail(action, endedCause());
     if (handle_ && tinydb_is_usable(handle_))
         return {};
     if (!loggedIn_)
@@ -127,7 +190,7 @@ Outcome TinyDbClient::execute(
     if (tinydb_execute(handle_, statement, result ? *result : ignored) == Status::Ok)
         return {};
     lastServerCode_ = tinydb_server_error_code(handle_);
-    return fail(action, tinydb_error(handle_));
+    return fail(action, ending_ && ending_->raised() ? endedCause() : tinydb_error(handle_));
 }
 
 Outcome TinyDbClient::fail(const std::string& action, const std::string& cause) const

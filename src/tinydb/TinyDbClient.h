@@ -3,8 +3,12 @@
 // shared by all workers. Each operation is one step of the migration and
 // returns its Outcome: done, or the sentence saying what failed and where.
 // Settings it changes are saved first and put back by the restore
-// operations; whatever is still changed when the client is destroyed is put
-// back then. A connection that broke is reopened by the next operation.
+// operations, the backend settings (which name the temporary access list,
+// the mark of a prepared target) last; whatever is still changed when the
+// client is destroyed is put back then. A connection that broke is reopened
+// by the next operation. Once the process was asked to end on a signal
+// (tiny/TerminationNote.h), every exchange ends by that signal's deadline,
+// and after it every operation fails at once.
 // Every operation holds the client's recursive lock, which nested operations
 // take again.
 #include "tiny/KMutex.h"
@@ -14,10 +18,14 @@
 #include "tinydb/SavedSettings.h"
 #include "tinydb/TinyDb.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tavir::tinydb {
@@ -60,8 +68,8 @@ public:
 
     TinyDbClient();
     explicit TinyDbClient(Options options);
-    // Restores what is still changed (backend settings and access list,
-    // caches, security policy, IMAP binding), then closes.
+    // Restores what is still changed (caches, security policy, IMAP
+    // binding, then the backend settings and access list), then closes.
     ~TinyDbClient();
     TinyDbClient(const TinyDbClient&) = delete;
     TinyDbClient& operator=(const TinyDbClient&) = delete;
@@ -78,16 +86,32 @@ public:
     Outcome readVersion(std::string& version);
     Outcome readWorkerCount(unsigned& count);
 
-    // The settings a preparation changes, in the order they are put back.
-    enum class Setting { Backend, Caches, Policy, Binding };
+    // The settings a preparation changes, in the order they are put back:
+    // the backend settings last, since they name the access list that shows
+    // every computer the target is prepared (they go back only once every
+    // other setting is back, and the list goes after them).
+    enum class Setting { Caches, Policy, Binding, Backend };
     static constexpr Setting allSettings[]
-        = {Setting::Backend, Setting::Caches, Setting::Policy, Setting::Binding};
+        = {Setting::Caches, Setting::Policy, Setting::Binding, Setting::Backend};
+    // The security policy mode of a migration.
+    static constexpr std::int64_t migrationPolicyMode = 0;
 
     // Reads every setting a preparation changes (the binding of the IMAP
     // service that `ssl` chooses), before any of them is changed; a setting
     // changed already keeps what was read before its change.
     Outcome saveSettings(bool ssl);
-    // What was read, as the journal keeps it, with the access list's name.
+    // Reads the saved settings once more; `unchanged` false, with the
+    // sentence, when one of them is no longer what was read (another run,
+    // or an administrator, changed it meanwhile). Changes nothing.
+    Outcome confirmSettings(bool& unchanged);
+    // Fixes what a preparation sets, before any of it is sent, so that the
+    // journal can hold it: backend mode on with `masterPassword` and the
+    // access list (named now when it is not), caches on, security policy
+    // mode migrationPolicyMode, the IMAP service on all addresses at `port`.
+    // The operations below set exactly that when given the same.
+    Outcome planChanges(const std::string& masterPassword, unsigned port);
+    // What was read and what is set instead, as the journal keeps it, with
+    // the access list's name.
     SavedSettings savedSettings();
     // Names the temporary IP access list "zorp_", six random lower-case
     // hexadecimal characters and, when `tag` is not empty, "_" and `tag`
@@ -102,7 +126,9 @@ public:
     // list, created first. Saves the cluster's settings first.
     Outcome saveBackend();
     Outcome enableBackend(const std::string& masterPassword);
-    // Puts the saved settings back and drops the access list.
+    // Puts the saved settings back, then drops the access list; refused while
+    // another setting is still changed, and the list stays when the settings
+    // could not be put back: the target keeps its mark until it is whole.
     Outcome restoreBackend();
     // Folder cache and index-write cache on.
     Outcome saveCaches();
@@ -126,16 +152,32 @@ public:
     // policy mode (PolicyMode 2)."); a password shows as "as it was". Asked
     // before restore(), which forgets the access list's name.
     std::string restoreSentence(Setting setting);
+    // After adoptSettings: the values of the setting that were changed after
+    // the run that died had set them, which stay as they are, each with what
+    // it was before that run ("Kept the security policy mode as changed
+    // after that migration: PolicyMode 5 (2 before that migration)."); empty
+    // when there are none. Asked before restore().
+    std::string keptSentence(Setting setting);
 
-    // Takes the settings a run that ended without restoring them had saved
-    // as this client's own: each one whose value on the target now differs
-    // counts as changed, and the access list, if it is still there, as
-    // created, so that the restore operations put them back. An IMAP
-    // service whose binding is as saved is started (a run that ended
-    // between stopping and starting it left it stopped). False when the
-    // settings are not ones this client changes or can't be read, or when
-    // it has changed settings of its own.
-    Outcome adoptSettings(const SavedSettings& saved);
+    // Why `saved` (a journal's) holds settings this client does not change,
+    // or does not say what a preparation set in them; empty when it is fit
+    // to act on. Sends nothing.
+    std::string foreignSettings(const SavedSettings& saved);
+    // The first half of taking over the settings of a run that ended
+    // without restoring them: reads what the target has now beside what the
+    // run found and what it set, and whether its access list is still
+    // there. Sends no change and takes nothing over yet; refused, sending
+    // nothing, when the settings are foreign or this client has changed
+    // settings of its own.
+    Outcome compareSettings(const SavedSettings& saved);
+    // The second half: every value that still holds what that run set
+    // counts as changed, so that the restore operations put it back; a
+    // value changed since (neither what the run found nor what it set) is
+    // kept as it is (keptSentence); the access list, if it is still there,
+    // counts as created. An IMAP service whose binding is all as the run
+    // found it is started (a run that ended between stopping and starting
+    // it left it stopped).
+    Outcome adoptSettings();
 
     // What the target shows of a preparation that is neither this client's
     // nor the one `explained` names (a journal's access list): temporary
@@ -155,6 +197,10 @@ public:
     Outcome createUser(const CvnUser& user, bool& existed);
     // The migration status record ("IMAP;...").
     Outcome storeMigrationStatus(const std::string& record);
+
+    // The process ends on a signal and the time it allows has run out:
+    // every operation fails at once from now on.
+    bool outOfTime();
 
     // The trust-on-first-use sentence of the last connection, if any.
     std::string notice();
@@ -176,6 +222,15 @@ private:
         // goes ahead without reading the row again. Forgotten once the row
         // is back, so that the next preparation reads it afresh.
         bool saved = false;
+        // What the preparation sets (planned or sent), in clear; a journal's
+        // has the secret as its digest.
+        std::vector<Value> set;
+        // Compared with a journal: what the target has now, and which
+        // values were changed since the run that died set them (kept as they
+        // are; a restore writes the other columns only).
+        bool compared = false;
+        std::vector<Value> found;
+        std::vector<bool> kept;
 
         // " WHERE Service = '...'" for ServicePorts' row, else empty.
         std::string where() const;
@@ -195,6 +250,7 @@ private:
     Saved* rowOfTable(const std::string& table);
     void useImapService(const std::string& service);
     Outcome save(Saved& row);
+    // Writes `values` into the row's columns that are not kept.
     Outcome writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
     Outcome change(Saved& row, const std::vector<Value>& values, const std::string& action);
     // Writes the saved values back, then restarts `service` when one is named.
@@ -203,6 +259,11 @@ private:
     Outcome createOnce(const std::string& action, const std::string& lookup,
         const std::string& insert, bool& existed);
     void restoreAll();
+    // Once the process was asked to end on a signal: the stop that its
+    // deadline raises, set on every connection from then on.
+    void noticeEnding();
+    std::string endedCause() const;
+    std::shared_ptr<const tavir::utils::StopSignal> defaultStop() const;
 
     Options options_;
     tavir::tiny::KMutex lock_;
@@ -222,6 +283,16 @@ private:
     Saved caches_;
     Saved policy_;
     Saved binding_;
+    std::string comparedList_; // the journal's access list, still on the target
+
+    // Raised at the deadline of the signal the process ends on; null before.
+    std::shared_ptr<tavir::utils::StopSignal> ending_;
+    int endingSignal_ = 0;
+    std::chrono::steady_clock::time_point endDeadline_;
+    std::thread endWatch_;
+    std::mutex endLock_;
+    std::condition_variable endWake_;
+    bool destroying_ = false; // under endLock_
 };
 
 } // namespace tavir::tinydb

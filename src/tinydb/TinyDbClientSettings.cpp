@@ -1,8 +1,10 @@
 // The settings a migration changes on the target: each is one row that is
 // read before it is changed and written back with the read values at the end.
 // A row counts as changed from the moment its update is sent, so that an
-// update whose answer was lost is still put back. What was read can be handed
-// to the journal, and a journal's values taken over after a run that died.
+// update whose answer was lost is still put back. What was read, and what is
+// set instead, can be handed to the journal; after a run that died, a
+// journal's values are taken over where the target still holds what that
+// run set.
 #include "tinydb/TinyDbClient.h"
 
 #include "crypto/Random.h"
@@ -18,32 +20,13 @@ using tavir::tiny::KMutexLocker;
 namespace {
 
 const char* const temporaryListPrefix = "zorp_";
-// Shown instead of its value wherever a setting is described.
-const char* const secretColumn = "MasterPassword";
-
-std::string assignments(const std::vector<std::string>& columns, const std::vector<Value>& values)
-{
-    std::string out;
-    for (std::size_t i = 0; i < columns.size(); ++i)
-        out += (i ? ", " : "") + columns[i] + " = " + sqlValue(values[i]);
-    return out;
-}
+const char* const beforeThatRun = " before that migration";
 
 std::string joined(const std::vector<std::string>& columns)
 {
     std::string out;
     for (std::size_t i = 0; i < columns.size(); ++i)
         out += (i ? ", " : "") + columns[i];
-    return out;
-}
-
-// "BackendMode 0, MasterPassword as it was, BackendAccessList ''".
-std::string described(const std::vector<std::string>& columns, const std::vector<Value>& values)
-{
-    std::string out;
-    for (std::size_t i = 0; i < columns.size() && i < values.size(); ++i)
-        out += (i ? ", " : "") + columns[i] + " "
-            + (columns[i] == secretColumn ? std::string("as it was") : sqlValue(values[i]));
     return out;
 }
 
@@ -78,6 +61,28 @@ bool looksTemporary(const Value& password)
 {
     return password.kind == Value::Text && password.text.size() == 12
         && password.text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Whether `now` is what a run set, as its journal keeps it (the secret as
+// its digest, salted with the run's access list).
+bool holdsWhatWasSet(
+    const std::string& column, const Value& now, const Value& set, const std::string& salt)
+{
+    if (column != secretColumn)
+        return now == set;
+    return now.kind == Value::Text && set.kind == Value::Text
+        && secretDigest(now.text, salt) == set.text;
+}
+
+// What a preparation sets.
+std::vector<Value> cachesOn()
+{
+    return {Value::of(std::int64_t{1}), Value::of(std::int64_t{1})};
+}
+
+std::vector<Value> allAddresses(unsigned port)
+{
+    return {Value::of(std::string("0.0.0.0")), Value::of(std::int64_t{port})};
 }
 
 } // namespace
@@ -127,14 +132,39 @@ Outcome TinyDbClient::save(Saved& row)
         "SELECT " + joined(row.columns) + " FROM " + row.table + row.where(), row.columns.size(),
         row.values);
     row.saved = static_cast<bool>(read);
+    // What a journal left kept is the target's own from now on.
+    row.kept.clear();
+    row.found.clear();
     return read;
 }
+
+namespace {
+
+// The columns a restore writes (those not kept) with their values.
+void written(const std::vector<std::string>& columns, const std::vector<Value>& values,
+    const std::vector<bool>& kept, std::vector<std::string>& outColumns,
+    std::vector<Value>& outValues)
+{
+    for (std::size_t i = 0; i < columns.size() && i < values.size(); ++i) {
+        if (i < kept.size() && kept[i])
+            continue;
+        outColumns.push_back(columns[i]);
+        outValues.push_back(values[i]);
+    }
+}
+
+} // namespace
 
 Outcome TinyDbClient::writeRow(
     const Saved& row, const std::vector<Value>& values, const std::string& action)
 {
-    return execute(
-        action, "UPDATE " + row.table + " SET " + assignments(row.columns, values) + row.where());
+    std::vector<std::string> columns;
+    std::vector<Value> put;
+    written(row.columns, values, row.kept, columns, put);
+    std::string assignments;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        assignments += (i ? ", " : "") + columns[i] + " = " + sqlValue(put[i]);
+    return execute(action, "UPDATE " + row.table + " SET " + assignments + row.where());
 }
 
 Outcome TinyDbClient::change(
@@ -144,6 +174,7 @@ Outcome TinyDbClient::change(
     if (Outcome saved = save(row); !saved)
         return saved;
     row.changed = true;
+    row.set = values;
     return writeRow(row, values, action);
 }
 
@@ -156,8 +187,11 @@ Outcome TinyDbClient::restore(Saved& row, const std::string& service)
     Outcome done = writeRow(row, row.values, action);
     if (done && !service.empty())
         done = restartService(service, action);
-    if (done)
+    if (done) {
         row.changed = row.saved = false;
+        row.set.clear();
+        row.kept.clear();
+    }
     return done;
 }
 
@@ -172,14 +206,55 @@ Outcome TinyDbClient::saveSettings(bool ssl)
     return done ? saveImapBinding(ssl) : done;
 }
 
+Outcome TinyDbClient::confirmSettings(bool& unchanged)
+{
+    KMutexLocker hold(lock_);
+    unchanged = true;
+    for (Setting setting : allSettings) {
+        Saved& r = row(setting);
+        if (!r.saved)
+            continue;
+        std::vector<Value> now;
+        Outcome read = readRow("read " + r.what + " again",
+            "SELECT " + joined(r.columns) + " FROM " + r.table + r.where(), r.columns.size(), now);
+        if (!read)
+            return read;
+        if (now != r.values) {
+            // Read afresh by the next start.
+            r.saved = false;
+            unchanged = false;
+            return {"The target server " + host_ + ":" + std::to_string(adminPort) + " changed "
+                + r.what + " while this migration read its settings."};
+        }
+    }
+    return {};
+}
+
+Outcome TinyDbClient::planChanges(const std::string& masterPassword, unsigned port)
+{
+    KMutexLocker hold(lock_);
+    if (Outcome named = nameAccessList({}); !named)
+        return named;
+    backend_.set = {Value::of(std::int64_t{1}), Value::of(masterPassword), Value::of(accessList_)};
+    caches_.set = cachesOn();
+    policy_.set = {Value::of(migrationPolicyMode)};
+    binding_.set = allAddresses(port);
+    return {};
+}
+
 SavedSettings TinyDbClient::savedSettings()
 {
     KMutexLocker hold(lock_);
     SavedSettings saved;
     for (Setting setting : allSettings) {
         const Saved& r = row(setting);
-        if (r.values.size() == r.columns.size())
-            saved.settings.push_back({r.table, r.service, r.columns, r.values});
+        if (r.values.size() != r.columns.size())
+            continue;
+        std::vector<Value> set = r.set;
+        for (std::size_t i = 0; i < set.size() && i < r.columns.size(); ++i)
+            if (r.columns[i] == secretColumn && set[i].kind == Value::Text)
+                set[i] = Value::of(secretDigest(set[i].text, accessList_));
+        saved.settings.push_back({r.table, r.service, r.columns, r.values, std::move(set)});
     }
     saved.accessList = accessList_;
     return saved;
@@ -235,7 +310,22 @@ Outcome TinyDbClient::enableBackend(const std::string& masterPassword)
 Outcome TinyDbClient::restoreBackend()
 {
     KMutexLocker hold(lock_);
-    const Outcome cluster = restore(backend_);
+    if (!isChanged(Setting::Backend))
+        return {};
+    // The backend settings and the list they name are the run's mark on the
+    // target: another computer learns from them alone that the target is
+    // not as its administrator left it. They go last, once everything else
+    // is back, and a target that can't be put back whole keeps them.
+    for (Setting other : {Setting::Caches, Setting::Policy, Setting::Binding}) {
+        if (row(other).changed) {
+            return fail("restore " + backend_.what,
+                "they stay, with the temporary IP access list " + accessList_
+                    + ", until every other setting is back, so that the target shows it is not "
+                      "put back yet");
+        }
+    }
+    if (Outcome cluster = restore(backend_); !cluster)
+        return cluster;
     const Outcome list = !listCreated_
         ? Outcome{}
         : execute("drop the temporary IP access list " + accessList_,
@@ -244,7 +334,7 @@ Outcome TinyDbClient::restoreBackend()
         accessList_.clear();
         listCreated_ = false;
     }
-    return cluster ? list : cluster; // the first failure is the one to report
+    return list;
 }
 
 Outcome TinyDbClient::saveCaches()
@@ -254,8 +344,7 @@ Outcome TinyDbClient::saveCaches()
 
 Outcome TinyDbClient::enableCaches()
 {
-    return change(caches_, {Value::of(std::int64_t{1}), Value::of(std::int64_t{1})},
-        "switch the folder and index-write caches on");
+    return change(caches_, cachesOn(), "switch the folder and index-write caches on");
 }
 
 Outcome TinyDbClient::restoreCaches()
@@ -304,8 +393,7 @@ Outcome TinyDbClient::bindImap(bool ssl, unsigned port)
     const std::string action
         = "bind the " + imapService_ + " service to all addresses on port " + std::to_string(port);
     if (done)
-        done = change(
-            binding_, {Value::of(std::string("0.0.0.0")), Value::of(std::int64_t{port})}, action);
+        done = change(binding_, allAddresses(port), action);
     if (!done)
         return done;
     done = restartService(imapService_, action);
@@ -348,8 +436,12 @@ std::string TinyDbClient::restoreSentence(Setting setting)
     KMutexLocker hold(lock_);
     const Saved& r = row(setting);
     std::string done;
-    if (r.changed)
-        done = "Restored " + r.what + " (" + described(r.columns, r.values) + ")";
+    if (r.changed) {
+        std::vector<std::string> columns;
+        std::vector<Value> values;
+        written(r.columns, r.values, r.kept, columns, values);
+        done = "Restored " + r.what + " (" + describedValues(columns, values) + ")";
+    }
     if (setting == Setting::Binding && r.changed)
         done += " and restarted the service";
     if (setting == Setting::Backend && listCreated_)
@@ -358,21 +450,54 @@ std::string TinyDbClient::restoreSentence(Setting setting)
     return done.empty() ? done : done + ".";
 }
 
-Outcome TinyDbClient::adoptSettings(const SavedSettings& saved)
+std::string TinyDbClient::keptSentence(Setting setting)
 {
     KMutexLocker hold(lock_);
-    const std::string action = "take over the settings of the journal";
+    const Saved& r = row(setting);
+    std::string kept;
+    for (std::size_t i = 0; i < r.kept.size() && i < r.found.size(); ++i) {
+        if (!r.kept[i])
+            continue;
+        kept += (kept.empty() ? "" : ", ") + r.columns[i];
+        kept += r.columns[i] == secretColumn
+            ? std::string(" (not shown, nor its value") + beforeThatRun + ")"
+            : " " + sqlValue(r.found[i]) + " (" + sqlValue(r.values[i]) + beforeThatRun + ")";
+    }
+    return kept.empty() ? kept
+                        : "Kept " + r.what + " as changed after that migration: " + kept + ".";
+}
+
+std::string TinyDbClient::foreignSettings(const SavedSettings& saved)
+{
+    KMutexLocker hold(lock_);
+    std::set<std::string> seen;
+    for (const SavedSetting& setting : saved.settings) {
+        const Saved* r = rowOfTable(setting.table);
+        const bool binding = r == &binding_;
+        if (!r || r->columns != setting.columns || setting.values.size() != setting.columns.size()
+            || !seen.insert(setting.table).second
+            || (binding && setting.service != "IMAP" && setting.service != "IMAPS")
+            || (!binding && !setting.service.empty()))
+            return "it holds settings of " + setting.table + " that are not ours";
+        if (setting.set.size() != setting.columns.size())
+            return "it does not say what its migration set in " + setting.table;
+    }
+    return {};
+}
+
+Outcome TinyDbClient::compareSettings(const SavedSettings& saved)
+{
+    KMutexLocker hold(lock_);
+    const std::string action = "compare the target's settings with the journal";
     for (Setting setting : allSettings)
         if (isChanged(setting))
             return fail(action, "this client has changed settings of its own");
+    if (const std::string foreign = foreignSettings(saved); !foreign.empty())
+        return fail(action, foreign);
+    std::vector<std::pair<Saved*, std::vector<Value>>> read;
     for (const SavedSetting& setting : saved.settings) {
         Saved* r = rowOfTable(setting.table);
-        const bool binding = r == &binding_;
-        if (!r || r->columns != setting.columns || setting.values.size() != setting.columns.size()
-            || (binding && setting.service != "IMAP" && setting.service != "IMAPS")
-            || (!binding && !setting.service.empty()))
-            return fail(action, "it holds settings of " + setting.table + " that are not ours");
-        if (binding)
+        if (r == &binding_)
             useImapService(setting.service);
         std::vector<Value> now;
         Outcome done = readRow("read " + r->what,
@@ -380,25 +505,60 @@ Outcome TinyDbClient::adoptSettings(const SavedSettings& saved)
             now);
         if (!done)
             return done;
-        r->values = setting.values;
-        r->changed = now != setting.values;
-        r->saved = false; // unchanged, it is read afresh by the next preparation
-        if (binding && !r->changed)
-            done = execute("start the " + imapService_ + " service",
-                "CALL start_service(" + sqlText(imapService_) + ")");
-        if (!done)
-            return done;
+        read.emplace_back(r, std::move(now));
     }
-    if (saved.accessList.empty())
-        return {};
-    ResultSet lists;
-    if (Outcome done = execute("read the IP access lists", "SELECT Name FROM IpAccessList", &lists);
-        !done)
-        return done;
-    for (const auto& list : lists.rows)
-        if (!list.empty() && sameListName(textOf(list[0]), saved.accessList))
-            listCreated_ = true;
-    accessList_ = listCreated_ ? saved.accessList : std::string();
+    comparedList_.clear();
+    if (!saved.accessList.empty()) {
+        ResultSet lists;
+        if (Outcome done
+            = execute("read the IP access lists", "SELECT Name FROM IpAccessList", &lists);
+            !done)
+            return done;
+        for (const auto& list : lists.rows)
+            if (!list.empty() && sameListName(textOf(list[0]), saved.accessList))
+                comparedList_ = saved.accessList;
+    }
+    // Only now, with every row read, is anything of the journal taken in.
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        Saved& r = *read[i].first;
+        r.values = saved.settings[i].values;
+        r.set = saved.settings[i].set;
+        r.found = std::move(read[i].second);
+        r.compared = true;
+        r.saved = false; // unchanged, it is read afresh by the next preparation
+    }
+    accessList_ = saved.accessList; // the salt of the secret's digest until adopted
+    return {};
+}
+
+Outcome TinyDbClient::adoptSettings()
+{
+    KMutexLocker hold(lock_);
+    for (Setting setting : allSettings) {
+        Saved& r = row(setting);
+        if (!r.compared)
+            continue;
+        r.compared = false;
+        r.kept.assign(r.columns.size(), false);
+        bool asFound = true;
+        for (std::size_t i = 0; i < r.columns.size(); ++i) {
+            if (r.found[i] == r.values[i])
+                continue;
+            asFound = false;
+            if (holdsWhatWasSet(r.columns[i], r.found[i], r.set[i], accessList_))
+                r.changed = true;
+            else
+                r.kept[i] = true;
+        }
+        if (&r == &binding_ && asFound) {
+            if (Outcome started = execute("start the " + imapService_ + " service",
+                    "CALL start_service(" + sqlText(imapService_) + ")");
+                !started)
+                return started;
+        }
+    }
+    listCreated_ = !comparedList_.empty();
+    accessList_ = comparedList_;
     return {};
 }
 
@@ -433,6 +593,17 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
         "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster", 3, cluster);
     if (!done)
         return done;
+    // What this preparation read must hold no trace of another one either:
+    // a run that came and went between the read and this look left its
+    // values in what was read.
+    const std::string readList
+        = backend_.saved && backend_.values.size() == 3 ? textOf(backend_.values[2]) : "";
+    if (isTemporaryList(readList) && !ours(readList)) {
+        note(readList);
+        out.sentences.push_back("When this migration read the cluster's backend settings, they "
+                                "named the IP access list "
+            + readList + ".");
+    }
     const std::string clusterList = textOf(cluster[2]);
     if (isTemporaryList(clusterList) && !ours(clusterList)) {
         note(clusterList);

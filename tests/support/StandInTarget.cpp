@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -178,6 +179,16 @@ std::map<std::string, StandInTarget::Folder> StandInTarget::folders(
 std::vector<std::vector<std::string>> StandInTarget::query(const std::string& select) const
 {
     return scriptRows("config_db.py", {dir_.file("config.db"), select});
+}
+
+void StandInTarget::change(const std::string& statement) const
+{
+    scriptRows("config_db.py", {"--change", dir_.file("config.db"), statement});
+}
+
+void StandInTarget::freezeAdministration(bool frozen) const
+{
+    ::kill(process_->pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
 std::string StandInTarget::queryOne(const std::string& select) const

@@ -51,7 +51,7 @@ public:
         // service go in `faults` too, "on" one of "TINYDB HELLO", "TINYDB
         // LOGIN", "TINYDB QUERY" (counted over all its connections), with
         // the actions drop, drop_after (run the statement, then drop), no
-        // (refuse it) and stall.
+        // (refuse it), stall and pause (serve it "seconds" later).
         std::map<std::string, std::pair<std::string, bool>> administrators
             = {{"admin", {"admin-secret", false}}};
         std::string productVersion = "6.5.2";
@@ -105,6 +105,14 @@ public:
     std::vector<std::vector<std::string>> query(const std::string& select) const;
     // One value of a SELECT that returns one row; throws otherwise.
     std::string queryOne(const std::string& select) const;
+    // Runs an UPDATE, INSERT or DELETE on the configuration database, as an
+    // administrator changes a setting by hand.
+    void change(const std::string& statement) const;
+    // The administration service stops answering (connections are taken,
+    // nothing is read or sent), or answers again: the stand-in's main
+    // process, which serves it, is stopped or let go on. IMAP connections
+    // made before go on; new ones wait too.
+    void freezeAdministration(bool frozen) const;
     // The SHA-1 fingerprint of the stand-in's certificate as the openssl
     // command shows it ("AB:CD:..").
     std::string certificateFingerprint() const;

@@ -159,7 +159,17 @@ def read_db(path, sql):
     print_rows(conn.execute(sql))
 
 
+def change_db(path, sql):
+    """Runs one changing statement on the database, as an administrator
+    changes a setting by hand behind the administration service."""
+    conn = sqlite3.connect(path, timeout=30, isolation_level=None)
+    conn.execute(sql)
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
-        sys.exit("usage: config_db.py <database> <statement>")
-    read_db(sys.argv[1], sys.argv[2])
+    if len(sys.argv) == 4 and sys.argv[1] == "--change":
+        change_db(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 3:
+        read_db(sys.argv[1], sys.argv[2])
+    else:
+        sys.exit("usage: config_db.py [--change] <database> <statement>")

@@ -246,7 +246,8 @@ class AdminSession:
         self.send(ERROR, struct.pack(">H", code) + text_field(sentence))
 
     def planned(self, verb):
-        """The fault planned for this message; acts on drop and stall."""
+        """The fault planned for this message; acts on drop, stall and pause
+        (the message is then served as usual, "seconds" later)."""
         fault = self.state.fault_for(verb)
         action = fault.get("action") if fault else None
         if action == "drop":
@@ -254,6 +255,8 @@ class AdminSession:
         if action == "stall":
             while True:
                 time.sleep(3600)
+        if action == "pause":
+            time.sleep(fault.get("seconds", 1))
         return action
 
     def run(self):

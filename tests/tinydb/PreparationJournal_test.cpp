@@ -1,6 +1,8 @@
 // The journal of a target's preparation: what it keeps comes back exactly,
 // one live run holds the target's lock and is named to the next, and a
-// journal or folder that another user could have written is never trusted.
+// journal or folder that another user could have written, a journal that is
+// not whole, not of this target or of the old format, and a FIFO in its
+// place are never acted on.
 #include "tinydb/PreparationJournal.h"
 
 #include "support/TestSupport.h"
@@ -9,6 +11,8 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 using namespace tavir::tinydb;
 using tavir::test::TempDir;
@@ -24,10 +28,14 @@ PreparationJournal::Record sample()
     record.settings.settings = {
         {"Cluster", "", {"BackendMode", "MasterPassword", "BackendAccessList"},
             {Value::of(std::int64_t{0}), Value::of(std::string("a\tb\\c\nd\re 'x'")),
-                Value::null()}},
-        {"Security", "", {"PolicyMode"}, {Value::of(std::int64_t{-2})}},
+                Value::null()},
+            {Value::of(std::int64_t{1}), Value::of(secretDigest("0a1b2c3d4e5f", "zorp_3fa1c2")),
+                Value::of(record.settings.accessList)}},
+        {"Security", "", {"PolicyMode"}, {Value::of(std::int64_t{-2})},
+            {Value::of(std::int64_t{0})}},
         {"ServicePorts", "IMAPS", {"Address", "Port"},
-            {Value::of(std::string()), Value::of(std::int64_t{993})}},
+            {Value::of(std::string()), Value::of(std::int64_t{993})},
+            {Value::of(std::string("0.0.0.0")), Value::of(std::int64_t{993})}},
     };
     return record;
 }
@@ -39,10 +47,27 @@ bool sameSettings(const SavedSettings& a, const SavedSettings& b)
     for (std::size_t i = 0; i < a.settings.size(); ++i) {
         const SavedSetting &x = a.settings[i], &y = b.settings[i];
         if (x.table != y.table || x.service != y.service || x.columns != y.columns
-            || x.values != y.values)
+            || x.values != y.values || x.set != y.set)
             return false;
     }
     return true;
+}
+
+// The journal's lines, each with its line end, with `line` put in before
+// its last (the end line) and the last `drop` lines left out.
+void rewriteLines(const std::string& journal, const std::string& line, std::size_t drop)
+{
+    std::vector<std::string> lines;
+    const std::string text = tavir::test::readFile(journal);
+    for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        lines.push_back(text.substr(at, end - at + 1));
+    }
+    lines.insert(lines.end() - 1, line);
+    std::string out;
+    for (std::size_t i = 0; i + drop < lines.size(); ++i)
+        out += lines[i];
+    tavir::test::writeFile(journal, out);
 }
 
 TEST(PreparationJournal, WhatIsWrittenIsReadBackExactlyAndRemoved)
@@ -99,31 +124,77 @@ TEST(PreparationJournal, WhatAnotherUserCouldHaveWrittenIsNotTrusted)
         const char* name;
         void (*spoil)(const std::string& folder, const std::string& journal);
         bool lockTaken;
+        const char* says; // in the sentence, besides the journal's path
     } cases[] = {
         {"a folder others may write in",
             [](const std::string& folder, const std::string&) { chmod(folder.c_str(), 0777); },
-            false},
+            false, nullptr},
         {"a journal others may read",
             [](const std::string&, const std::string& journal) { chmod(journal.c_str(), 0644); },
-            true},
+            true, nullptr},
         {"a journal that is a link",
             [](const std::string& folder, const std::string& journal) {
                 // to a good journal: the link alone is the fault
                 rename(journal.c_str(), (folder + "/elsewhere").c_str());
                 symlink((folder + "/elsewhere").c_str(), journal.c_str());
             },
-            true},
+            true, nullptr},
         {"a journal cut short",
             [](const std::string&, const std::string& journal) {
                 std::string text = tavir::test::readFile(journal);
                 tavir::test::writeFile(journal, text.substr(0, text.size() - 3));
             },
-            true},
+            true, nullptr},
         {"a journal of another kind",
             [](const std::string&, const std::string& journal) {
-                tavir::test::writeFile(journal, "Tavir Zorp target journal 2\n");
+                tavir::test::writeFile(journal, "Tavir Zorp target journal 3\n");
             },
-            true},
+            true, "not one this program wrote (line 1)"},
+        {"a journal cut at a line end",
+            [](const std::string&, const std::string& journal) { rewriteLines(journal, "", 2); },
+            true, "not one this program wrote"},
+        {"a journal with a foreign line",
+            [](const std::string&, const std::string& journal) {
+                rewriteLines(journal, "setting\tUser\t\tName\tt:x\tt:y\n", 0);
+            },
+            true, "not one this program wrote (line 9)"},
+        {"a journal with a value changed",
+            [](const std::string&, const std::string& journal) {
+                std::string text = tavir::test::readFile(journal);
+                text.replace(text.find("i:-2"), 4, "i:-3");
+                tavir::test::writeFile(journal, text);
+            },
+            true, "not one this program wrote (line 8)"},
+        {"a journal of another target",
+            [](const std::string& folder, const std::string& journal) {
+                PreparationJournal other(folder, "other.example:44337");
+                RunIdentity holder;
+                std::string why;
+                PreparationJournal::Record record = sample();
+                record.target = "other.example:44337";
+                ASSERT_EQ(PreparationJournal::Lock::Taken, other.lock(record.run, holder, why));
+                ASSERT_TRUE(other.write(record, why)) << why;
+                std::rename(other.path().c_str(), journal.c_str());
+            },
+            true, "is of the target other.example:44337, not of cvn:44337"},
+        {"a FIFO in the journal's place",
+            [](const std::string&, const std::string& journal) {
+                unlink(journal.c_str());
+                mkfifo(journal.c_str(), 0600);
+            },
+            true, "is not a private file"},
+        {"a journal of the old format, which names its values",
+            [](const std::string&, const std::string& journal) {
+                tavir::test::writeFile(journal,
+                    "Tavir Zorp target journal 1\nrun\tws12\t4242\t1726560000\ntarget\tcvn:44337\n"
+                    "list\tzorp_3fa1c2_4242_1726560000_ws12\nsetting\tCluster\t\tBackendMode\ti:0\t"
+                    "MasterPassword\tt:Old-Secret\tBackendAccessList\tt:\nsetting\tSecurity\t\t"
+                    "PolicyMode\ti:2\n");
+            },
+            true,
+            "before that migration the target had Cluster (BackendMode 0, MasterPassword as the "
+            "journal holds it, BackendAccessList ''), Security (PolicyMode 2), and that "
+            "migration's IP access list is zorp_3fa1c2_4242_1726560000_ws12"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,6 +217,10 @@ TEST(PreparationJournal, WhatAnotherUserCouldHaveWrittenIsNotTrusted)
         PreparationJournal::Record read;
         EXPECT_EQ(PreparationJournal::Read::Failed, journal.read(read, why));
         EXPECT_NE(std::string::npos, why.find(journal.path())) << why;
+        if (c.says) {
+            EXPECT_NE(std::string::npos, why.find(c.says)) << why;
+        }
+        EXPECT_EQ(std::string::npos, why.find("Secret")) << why;
     }
 }
 

@@ -1,7 +1,8 @@
 // TinyDbClient against a scripted server: the statements it sends are the
-// documented ones, an answer of the wrong shape is named, and its destructor
+// documented ones, an answer of the wrong shape is named, its destructor
 // gives up at once on a server that is gone instead of trying every setting
-// in turn.
+// in turn, and a journal holding settings it does not change is refused
+// with nothing read, taken over or written.
 #include "tinydb/TinyDbClient.h"
 
 #include "support/TestSupport.h"
@@ -49,4 +50,28 @@ TEST(TinyDbClientScripted, RestoringOnAServerThatIsGoneTriesOneConnectionOnly)
         script->connectFails = true;
     }
     EXPECT_EQ(2, script->connects) << "the first connection and one attempt to restore";
+}
+
+TEST(TinyDbClientScripted, AJournalHoldingSettingsNotOursIsRefusedWithNothingSent)
+{
+    tavir::test::TempDir dir;
+    auto script = std::make_shared<tavir::test::ScriptedTinyDb>();
+    script->serverBytes = w::welcome("7.0.0") + w::loggedIn(0);
+    TinyDbClient::Options options;
+    options.knownHostsFile = dir.file("known_hosts.cfg");
+    options.factory = tavir::test::scriptedFactory(script);
+    SavedSettings saved;
+    saved.accessList = "zorp_3fa1c2";
+    saved.settings = {{"Security", "", {"PolicyMode"}, {Value::of(std::int64_t{2})},
+                          {Value::of(std::int64_t{0})}},
+        {"User", "", {"Name"}, {Value::of(std::string("x"))}, {Value::of(std::string("y"))}}};
+    {
+        TinyDbClient client(options);
+        ASSERT_EQ(TinyDbClient::Login::Ok, client.connect("target.example", "admin", "pw").login);
+        EXPECT_EQ("it holds settings of User that are not ours", client.foreignSettings(saved));
+        EXPECT_FALSE(client.compareSettings(saved));
+        EXPECT_FALSE(client.isChanged(TinyDbClient::Setting::Policy));
+    }
+    for (const char* verb : {"SELECT", "UPDATE", "DELETE", "CALL"})
+        EXPECT_EQ(std::string::npos, script->clientBytes.find(verb)) << verb;
 }

@@ -1,7 +1,10 @@
-// The POSIX side of TerminationSignals: handlers that only write the
-// signal's number into a pipe (the one thing a handler may safely do that
-// reaches the event loop), and a socket notifier that reads it there.
+// The POSIX side of TerminationSignals: handlers that only note the signal
+// for the engine (atomic words) and write its number into a pipe (the one
+// thing a handler may safely do that reaches the event loop), and a socket
+// notifier that reads it there.
 #include "Common/Gui/TerminationSignals.h"
+
+#include "tiny/TerminationNote.h"
 
 #include <QSocketNotifier>
 
@@ -34,6 +37,9 @@ extern "C" void onTerminationSignal(int signalNumber)
     }
     alreadyReceived = 1;
     const int saved = errno;
+    // For the engine: a run stopped now ends within its bound and names the
+    // signal in its report.
+    tavir::tiny::noteTerminationSignal(signalNumber);
     const unsigned char number = static_cast<unsigned char>(signalNumber);
     ssize_t ignored = write(pipeWrite, &number, 1);
     (void)ignored; // a full pipe already holds a signal to act on
@@ -51,6 +57,7 @@ TerminationSignals::TerminationSignals(std::function<void(int)> received)
     pipeRead = ends[0];
     pipeWrite = ends[1];
     alreadyReceived = 0;
+    tavir::tiny::forgetTerminationSignal();
     notifier_ = std::make_unique<QSocketNotifier>(pipeRead, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { readPipe(); });
     struct sigaction action { };

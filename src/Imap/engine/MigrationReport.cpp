@@ -2,6 +2,7 @@
 #include "Imap/engine/MigrationReport.h"
 
 #include "Imap/textconv/TextConversion.h"
+#include "tiny/TerminationNote.h"
 
 #ifndef TAVIR_ZORP_VERSION
 #define TAVIR_ZORP_VERSION "0"
@@ -28,15 +29,18 @@ void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring&
             status.accounts, workers, workers == 1 ? L"" : L"s"));
 }
 
-void writeReportSummary(
-    Logger& log, const MigrationStatus& status, std::int64_t endTime, bool aborted)
+void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t endTime,
+    bool aborted, int signalNumber)
 {
     const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
     const std::int64_t seconds = endTime - status.startTime;
+    const std::wstring how = !aborted ? L"ended"
+        : signalNumber == 0
+        ? L"stopped by the user"
+        : L"stopped by signal " + utf8ToUnicode(tiny::terminationSignalName(signalNumber));
     log.report(TAVIR_HERE,
-        sentence(L"Migration %1% on %2% after %3% second%4%.",
-            aborted ? L"stopped by the user" : L"ended", utf8ToUnicode(localTimeText(endTime)),
-            seconds, seconds == 1 ? L"" : L"s"));
+        sentence(L"Migration %1% on %2% after %3% second%4%.", how,
+            utf8ToUnicode(localTimeText(endTime)), seconds, seconds == 1 ? L"" : L"s"));
     log.report(TAVIR_HERE,
         sentence(L"Accounts: %1% finished, %2% failed, %3% not migrated.", status.finishedAccounts,
             status.failedAccounts, status.selectedAccounts - ended));

@@ -19,11 +19,13 @@ extern const char* const programVersion;
 void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring& adminUser,
     const MigrationStatus& status, unsigned workers);
 
-// The summary: how the run ended, when and after how long; the accounts
-// finished, failed and not migrated; folders and messages copied, failed
-// and (where any) not reached, and messages on the target already.
-void writeReportSummary(
-    Logger& log, const MigrationStatus& status, std::int64_t endTime, bool aborted);
+// The summary: how the run ended (by itself, stopped by the user or, when
+// `signalNumber` is not 0, stopped by that signal), when and after how
+// long; the accounts finished, failed and not migrated; folders and
+// messages copied, failed and (where any) not reached, and messages on the
+// target already.
+void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t endTime,
+    bool aborted, int signalNumber = 0);
 
 // "IMAP;" then, each ended by ";": an empty field, the version, the start
 // time as text and as seconds since 1970, the end time the same way, and the

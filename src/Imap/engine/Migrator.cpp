@@ -9,6 +9,7 @@
 #include "Imap/engine/WaiterThread.h"
 #include "Imap/textconv/TextConversion.h"
 #include "crypto/Random.h"
+#include "tiny/TerminationNote.h"
 
 #include <algorithm>
 #include <ctime>
@@ -250,7 +251,8 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
         !stored)
         log.report(TAVIR_HERE, utf8ToUnicode(stored.failure));
     run.admin->close();
-    writeReportSummary(log, status, end, aborted);
+    // A stop that a termination signal asked for is named as such.
+    writeReportSummary(log, status, end, aborted, tiny::terminationSignal());
     log.flush();
     // The run is over: a start after it may go ahead (and put back, from
     // the journal, whatever could not be put back here).

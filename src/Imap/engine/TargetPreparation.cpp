@@ -63,28 +63,44 @@ struct PutBackLine {
 
 // Every changed setting put back, then those that failed once more: a lost
 // connection is made again by then, and a busy server may have caught up.
+// The backend settings, which name the access list that marks the target as
+// prepared, come last, and only once everything else is back: a target that
+// is not whole keeps its mark.
 bool putBack(TinyDbClient& admin, std::vector<PutBackLine>& lines)
 {
-    std::vector<TinyDbClient::Setting> failed;
+    using Setting = TinyDbClient::Setting;
+    auto attempt = [&](Setting setting, bool second) {
+        std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
+        const Outcome restored = admin.restore(setting);
+        if (second && !done.empty() && done.back() == L'.')
+            done = done.substr(0, done.size() - 1) + L" on a second attempt.";
+        lines.push_back({restored && !second, restored ? done : utf8ToUnicode(restored.failure)});
+        return static_cast<bool>(restored);
+    };
+    std::vector<Setting> failed;
+    bool markLast = false;
     for (auto setting : TinyDbClient::allSettings) {
         if (!admin.isChanged(setting))
             continue;
-        const std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
-        const Outcome restored = admin.restore(setting);
-        lines.push_back(
-            {static_cast<bool>(restored), restored ? done : utf8ToUnicode(restored.failure)});
-        if (!restored)
+        if (setting == Setting::Backend && !failed.empty())
+            markLast = true; // after the second attempts of the others
+        else if (!attempt(setting, false))
             failed.push_back(setting);
     }
-    bool complete = true;
-    for (auto setting : failed) {
-        std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
-        const Outcome restored = admin.restore(setting);
-        if (!done.empty() && done.back() == L'.')
-            done.pop_back();
-        lines.push_back(
-            {false, restored ? done + L" on a second attempt." : utf8ToUnicode(restored.failure)});
-        complete = complete && restored;
+    // Not once more when the process ends on a signal and its time ran out.
+    bool complete = failed.empty();
+    if (!complete && !admin.outOfTime()) {
+        complete = true;
+        for (auto setting : failed)
+            complete = attempt(setting, true) && complete;
+    }
+    if (markLast) {
+        // Names the mark that stays, or puts it back once the others are.
+        const bool othersBack = !admin.isChanged(Setting::Caches)
+            && !admin.isChanged(Setting::Policy) && !admin.isChanged(Setting::Binding);
+        const bool back = attempt(Setting::Backend, false)
+            || (othersBack && !admin.outOfTime() && attempt(Setting::Backend, true));
+        complete = back && complete;
     }
     return complete;
 }
@@ -101,23 +117,29 @@ bool removeJournal(PreparationJournal& journal, Logger& log)
     return false;
 }
 
-// The journal of a run that ended without putting the target back: its
-// settings back first, each one named in the report.
+// The journal of a run that ended without putting the target back, compared
+// with the target and found alone there: every setting that still holds
+// what that run set goes back, each one named in the report; one changed
+// since is kept, and named with what it was before that run.
 bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
     const PreparationJournal::Record& left, Logger& log)
 {
     const std::wstring who = capitalised(aMigration(left.run));
-    if (const Outcome adopted = admin.adoptSettings(left.settings); !adopted) {
+    if (const Outcome adopted = admin.adoptSettings(); !adopted) {
         reportFailure(adopted, log);
         log.report(TAVIR_HERE,
-            sentence(L"%1% ended without removing its journal %2%, whose settings could not be "
-                     L"compared with the target's; the migration did not start.",
-                who, utf8ToUnicode(journal.path())));
+            sentence(L"The migration did not start; %1% keeps what the target had, and the next "
+                     L"start tries again.",
+                utf8ToUnicode(journal.path())));
         return false;
     }
+    std::vector<std::wstring> kept;
+    for (auto setting : TinyDbClient::allSettings)
+        if (const std::string line = admin.keptSentence(setting); !line.empty())
+            kept.push_back(utf8ToUnicode(line));
     std::vector<PutBackLine> lines;
     const bool complete = putBack(admin, lines);
-    if (lines.empty()) {
+    if (lines.empty() && kept.empty()) {
         log.report(TAVIR_HERE,
             who
                 + L" ended before it changed the target's settings, or after it had put them "
@@ -132,6 +154,8 @@ bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
                           L"restored:"));
     for (const PutBackLine& line : lines)
         log.report(TAVIR_HERE, line.text);
+    for (const std::wstring& line : kept)
+        log.report(TAVIR_HERE, line);
     if (!complete) {
         log.report(TAVIR_HERE,
             sentence(L"The migration did not start; %1% keeps what the target had, and the next "
@@ -147,9 +171,9 @@ bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
 // Another run's preparation on the target, which no journal here explains:
 // that run is going on (from another computer, or under another name of
 // the target) or it ended without putting the target back. `consequence`
-// ends the first sentence.
+// ends the first sentence, `advice` is the last one.
 void reportOtherRun(const TinyDbClient::Traces& traces, const std::string& target,
-    const wchar_t* consequence, Logger& log)
+    const wchar_t* consequence, const wchar_t* advice, Logger& log)
 {
     RunIdentity other;
     std::wstring lists;
@@ -165,9 +189,24 @@ void reportOtherRun(const TinyDbClient::Traces& traces, const std::string& targe
     for (const std::string& line : traces.sentences)
         log.report(TAVIR_HERE, utf8ToUnicode(line));
     log.report(TAVIR_HERE,
-        L"Once that migration has ended, put back by hand what it changed, drop its IP access "
-        L"list, and start again.");
+        sentence(advice,
+            other.host.empty() ? std::wstring(L"the computer that ran it")
+                               : utf8ToUnicode(other.host),
+            lists));
 }
+
+// After a refusal: the computer that ran the other migration keeps what the
+// target had, and puts it back by itself.
+const wchar_t* const otherRunAdvice
+    = L"If that migration has ended, start a migration against this target again on %1%, as "
+      L"the user who ran it: it puts back from its journal there whatever that migration "
+      L"changed, and keeps what was changed since. Only if that journal is lost, put those "
+      L"settings back by hand and drop the IP access list %2%.";
+// After a back-off: nothing to do by hand.
+const wchar_t* const backedOffAdvice
+    = L"Nothing is to be done by hand: this migration puts back what it changed, and the other "
+      L"one (on %1%) backs off too if it started at the same moment, dropping its IP access "
+      L"list %2%; start this one again once no other migration runs against the target.";
 
 bool lockJournal(PreparationJournal& journal, const TargetPlan& plan, Logger& log)
 {
@@ -189,35 +228,79 @@ bool lockJournal(PreparationJournal& journal, const TargetPlan& plan, Logger& lo
     }
 }
 
-// Before anything is changed or taken as an original: a journal left here
-// by a run that no longer lives (its lock is ours now) is put back, unless
-// the target shows a preparation no journal here explains, which refuses
-// the start.
-bool settleOtherRuns(
-    TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan, Logger& log)
+// Before logging in: a journal left here is read, and one that is not whole,
+// not of this target or not this program's is refused with its sentence
+// before anything is sent.
+bool readJournal(TinyDbClient& admin, PreparationJournal& journal, PreparationJournal::Record& left,
+    bool& found, Logger& log)
 {
-    PreparationJournal::Record left;
     std::string why;
     const PreparationJournal::Read read = journal.read(left, why);
-    if (read == PreparationJournal::Read::Failed) {
-        log.report(TAVIR_HERE,
-            sentence(L"A migration against this target left a journal of its settings, but %1%; "
-                     L"compare the target's settings with it by hand and remove it. The "
-                     L"migration did not start.",
-                utf8ToUnicode(why)));
-        return false;
-    }
-    const bool found = read == PreparationJournal::Read::Found;
+    found = read == PreparationJournal::Read::Found;
+    if (found)
+        why = admin.foreignSettings(left.settings);
+    if (read == PreparationJournal::Read::None || (found && why.empty()))
+        return true;
+    if (found)
+        why = "the journal " + journal.path() + " is not one this program wrote: " + why;
+    log.report(TAVIR_HERE,
+        sentence(L"A migration against this target left a journal of its settings, but %1%; "
+                 L"compare the target's settings with it by hand and remove it. The "
+                 L"migration did not start, and nothing was changed.",
+            utf8ToUnicode(why)));
+    return false;
+}
+
+// The target searched for a preparation that no journal here explains
+// (`explained`, a left journal's access list, is one); a refusal when one
+// shows.
+bool aloneOnTarget(
+    TinyDbClient& admin, const TargetPlan& plan, const std::string& explained, Logger& log)
+{
     TinyDbClient::Traces traces;
-    const Outcome searched
-        = admin.findPreparationTraces(traces, found ? left.settings.accessList : std::string());
-    if (!searched)
+    if (const Outcome searched = admin.findPreparationTraces(traces, explained); !searched)
         return notChanged(admin, searched, log);
-    if (!traces.accessLists.empty()) {
-        reportOtherRun(traces, journalTarget(plan), notStarted, log);
+    if (traces.accessLists.empty())
+        return true;
+    reportOtherRun(traces, journalTarget(plan), notStarted, otherRunAdvice, log);
+    return false;
+}
+
+// A journal left here by a run that no longer lives (its lock is ours now):
+// what the target has is read beside it, then, unless the target shows a
+// preparation the journal does not explain, what still holds that run's
+// values is put back.
+bool settleLeftRun(TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan,
+    const PreparationJournal::Record& left, Logger& log)
+{
+    if (const Outcome compared = admin.compareSettings(left.settings); !compared)
+        return notChanged(admin, compared, log);
+    return aloneOnTarget(admin, plan, left.settings.accessList, log)
+        && putBackLeftRun(admin, journal, left, log);
+}
+
+// Every setting the preparation changes read, then the target searched for
+// another run (whose values must not be taken for the target's own), then
+// read once more: a run that came and went between the first read and the
+// search left its values in the first.
+bool readOriginals(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
+{
+    if (const Outcome saved = admin.saveSettings(plan.ssl); !saved)
+        return notChanged(admin, saved, log);
+    if (!aloneOnTarget(admin, plan, {}, log))
+        return false;
+    bool unchanged = true;
+    const Outcome same = admin.confirmSettings(unchanged);
+    if (unchanged && !same)
+        return notChanged(admin, same, log);
+    if (!same) {
+        reportFailure(same, log);
+        log.report(TAVIR_HERE,
+            L"Another migration or an administrator may be changing them; this migration "
+            L"changed nothing on the target and did not start. Start it again.");
         return false;
     }
-    return !found || putBackLeftRun(admin, journal, left, log);
+    return true;
 }
 
 // Every change of the preparation, the first of them the access list that
@@ -232,13 +315,14 @@ bool changeTarget(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
     if (const Outcome searched = admin.findPreparationTraces(traces); !searched)
         return reportFailure(searched, log);
     if (!traces.accessLists.empty()) {
-        reportOtherRun(traces, journalTarget(plan), L"this migration backs off.", log);
+        reportOtherRun(
+            traces, journalTarget(plan), L"this migration backs off.", backedOffAdvice, log);
         return false;
     }
     const std::function<Outcome()> steps[] = {
         [&] { return admin.enableBackend(plan.masterPassword); },
         [&] { return admin.enableCaches(); },
-        [&] { return admin.setSecurityPolicyMode(0); },
+        [&] { return admin.setSecurityPolicyMode(TinyDbClient::migrationPolicyMode); },
         [&] { return admin.bindImap(plan.ssl, plan.imapPort); },
     };
     for (const auto& step : steps)
@@ -257,25 +341,28 @@ std::string journalTarget(const TargetPlan& plan)
 bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan,
     PreparedTarget& out, Logger& log)
 {
-    if (!lockJournal(journal, plan, log))
+    PreparationJournal::Record left;
+    bool found = false;
+    if (!lockJournal(journal, plan, log) || !readJournal(admin, journal, left, found, log))
         return false;
     if (const Outcome login = admin.connect(plan.host, plan.adminUser, plan.adminPassword); !login)
         return notChanged(admin, login, log);
     out.notice = admin.notice();
     if (const Outcome read = admin.readVersion(out.version); !read)
         return notChanged(admin, read, log);
-    if (!settleOtherRuns(admin, journal, plan, log)) {
+    if ((found && !settleLeftRun(admin, journal, plan, left, log))
+        || !readOriginals(admin, plan, log)) {
         admin.close();
         return false;
     }
-    // Everything the preparation changes is read and on disk before the
-    // first change, so that whatever ends this process, the next start can
-    // put the target back.
-    Outcome saved = admin.saveSettings(plan.ssl);
-    if (saved)
-        saved = admin.nameAccessList(plan.run.tag());
-    if (!saved)
-        return notChanged(admin, saved, log);
+    // Everything the preparation changes, and what it sets there, is on
+    // disk before the first change, so that whatever ends this process, the
+    // next start can put the target back.
+    Outcome planned = admin.nameAccessList(plan.run.tag());
+    if (planned)
+        planned = admin.planChanges(plan.masterPassword, plan.imapPort);
+    if (!planned)
+        return notChanged(admin, planned, log);
     std::string why;
     if (!journal.write({plan.run, journalTarget(plan), admin.savedSettings()}, why)) {
         log.report(TAVIR_HERE,

@@ -40,26 +40,33 @@ struct PreparedTarget {
 std::string journalTarget(const TargetPlan& plan);
 
 // In this order, stopping at the first failure: the journal's lock taken
-// (refused while another run of this computer holds it), log in, read the
-// version, a journal left by a run that ended without restoring the target
-// put back, the target searched for another run's preparation (refused when
-// one shows), every setting to change read and written to the journal,
-// the access list created (and the target searched once more, for a run
-// of another computer that started at the same moment), backend mode on
-// with the master password, folder and index-write caches on, security
-// policy mode 0, the IMAP service bound to all addresses on the plan's port
-// and restarted, the worker count read. A failure puts back whatever was
+// (refused while another run of this computer holds it); a journal left
+// here read, and refused before anything is sent unless it is whole, this
+// program's and of this target; log in, read the version; a journal left by
+// a run that ended without restoring the target compared with the target,
+// the target searched for a preparation it does not explain (refused when
+// one shows), and every value still as that run set it put back; every
+// setting to change read, the target searched for another run's
+// preparation (refused when one shows, or when what was read holds a trace
+// of one), the settings read once more (refused when they changed); what
+// was read and what is set instead written to the journal; the access list
+// created (and the target searched once more, for a run of another
+// computer that started at the same moment), backend mode on with the
+// master password, folder and index-write caches on, security policy mode
+// 0, the IMAP service bound to all addresses on the plan's port and
+// restarted, the worker count read. A failure puts back whatever was
 // changed before it and closes the connection; false then. The lock stays
 // with `journal` for the run's life.
 bool prepareTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal,
     const TargetPlan& plan, PreparedTarget& out, Logger& log);
 
-// Puts back the backend settings (dropping the access list), the caches,
-// the security policy and the IMAP binding, in this order; every step runs
-// even when one before it failed, each failure is a sentence, and the
-// steps that failed are tried once more at the end (a sentence says when
-// that put them back). True when everything is back; the journal is then
-// removed. Steps with nothing to put back do nothing.
+// Puts back the caches, the security policy, the IMAP binding and, once
+// all of them are back, the backend settings (then dropping the access
+// list, the target's mark of a preparation); every other step runs even
+// when one before it failed, each failure is a sentence, and the steps that
+// failed are tried once more at the end (a sentence says when that put them
+// back). True when everything is back; the journal is then removed. Steps
+// with nothing to put back do nothing.
 bool restoreTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal, Logger& log);
 
 } // namespace tavir::migration

@@ -1,15 +1,22 @@
 // Runs of the engine in processes of their own (zorp-engine-run), as a
-// wizard is one: killed at every statement of the preparation and in the
-// middle of the copy, then run again; run twice at once, from this computer
-// and from another one (another HOME); started against a target that
-// another run left prepared. After each, every setting of the target is as
-// it was before the first run, and a start that is refused changed nothing.
+// wizard is one: killed at every statement of the preparation and of the
+// restore and in the middle of the copy, then run again; run twice at once,
+// from this computer and from another one (another HOME), also while one
+// reads the settings; started against a target that another run left
+// prepared, or that an administrator changed since; ended by a signal while
+// the administration service answers and while it does not. After each,
+// every setting of the target is as it was before the first run (or as the
+// administrator set it), a target not put back whole shows a run's mark to
+// every computer, and a start that is refused changed nothing.
 #include "MigrationHarness.h"
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <sstream>
 
@@ -31,6 +38,12 @@ enum class First {
 enum class Second {
     SameComputer, // the same HOME: the same journal and lock
     OtherComputer, // a HOME of its own: only the target shows the first run
+    // The same HOME, once an administrator has set the security policy and
+    // the master password by hand.
+    SameComputerAfterHandChanges,
+    // The same HOME, first with the journal cut at a line end (refused
+    // before the administration service is even logged in to), then whole.
+    SameComputerAfterACutJournal,
 };
 
 struct Scenario {
@@ -68,13 +81,25 @@ std::string nthQuery(const std::string& transcript, unsigned n)
     return transcript.substr(at + 9, transcript.find('\n', at) - at - 9);
 }
 
-unsigned changingStatements(const std::string& transcript)
+// The statements that change something, of one administration session
+// ("A1") or of all.
+unsigned changingStatements(const std::string& transcript, const std::string& session = "")
 {
     unsigned n = 0;
-    for (const char* verb :
-        {"C: QUERY UPDATE", "C: QUERY INSERT", "C: QUERY DELETE", "C: QUERY CALL"})
-        n += occurrences(transcript, verb);
+    for (const char* verb : {"UPDATE", "INSERT", "DELETE", "CALL"})
+        n += occurrences(transcript, session + (session.empty() ? "" : " ") + "C: QUERY " + verb);
     return n;
+}
+
+// The target's settings once an administrator has set the security policy
+// mode to 5 and the master password to "set-by-hand".
+const char* const handChanges[]
+    = {"UPDATE Security SET PolicyMode = 5", "UPDATE Cluster SET MasterPassword = 'set-by-hand'"};
+std::string withHandChanges(std::string settings)
+{
+    settings.replace(settings.find(",master-secret,"), 15, ",set-by-hand,");
+    settings.replace(settings.find(" | 2 | "), 7, " | 5 | ");
+    return settings;
 }
 
 class RunsInProcesses : public ::testing::Test {
@@ -109,12 +134,16 @@ protected:
     }
 
     // The engine program with `home` as HOME and its logs in `logs`.
-    std::unique_ptr<ChildProcess> start(const TempDir& home, const TempDir& logs)
+    std::unique_ptr<ChildProcess> start(
+        const TempDir& home, const TempDir& logs, std::vector<std::string> options = {})
     {
-        return std::make_unique<ChildProcess>(std::vector<std::string>{runner, "--home",
-            home.path(), "127.0.0.1:" + std::to_string(source->port()),
-            target->host() + ":" + std::to_string(target->port()), files.file("accounts.txt"),
-            logs.path()});
+        std::vector<std::string> argv = {runner, "--home", home.path()};
+        argv.insert(argv.end(), options.begin(), options.end());
+        for (const std::string& arg : {"127.0.0.1:" + std::to_string(source->port()),
+                 target->host() + ":" + std::to_string(target->port()), files.file("accounts.txt"),
+                 logs.path()})
+            argv.push_back(arg);
+        return std::make_unique<ChildProcess>(argv);
     }
 
     // Its exit status; -1 when it did not end within two minutes.
@@ -169,20 +198,53 @@ protected:
         const std::string stalled = s.first == First::KilledAtStatement
             ? nthQuery(target->transcript(), s.statement)
             : "";
+        std::string expected = original; // the settings every row ends with
+        if (s.second == Second::SameComputerAfterHandChanges) {
+            for (const char* change : handChanges)
+                target->change(change);
+            expected = withHandChanges(original);
+        }
         const std::string before = targetSettings(*target);
         const std::string transcriptBefore = target->transcript();
+        if (s.second == Second::SameComputerAfterACutJournal) {
+            const std::string journal
+                = home.file(".tavir/admin/prepared-" + target->host() + "_44337.journal");
+            const std::string whole = readFile(journal);
+            writeFile(journal, whole.substr(0, whole.rfind('\n', whole.size() - 2) + 1));
+            TempDir refusedLogs;
+            EXPECT_EQ(notStarted, run(home, refusedLogs));
+            EXPECT_NE(std::string::npos,
+                readFile(refusedLogs.file("report.txt")).find(" is not one this program wrote"));
+            EXPECT_EQ(transcriptBefore, target->transcript()) << "nothing was sent";
+            writeFile(journal, whole);
+        }
+        // Whatever a run leaves changed carries its mark, the access list,
+        // so that any computer can see the target is not whole.
+        if (killed && before != expected) {
+            EXPECT_NE(std::string::npos, before.find("zorp_")) << before;
+        }
 
-        const bool restores = killed && s.second == Second::SameComputer;
-        const int second = run(s.second == Second::SameComputer ? home : otherHome, secondLogs);
+        const bool restores = killed && s.second != Second::OtherComputer;
+        const bool refused = !restores && !(killed && before == original);
+        const int second = run(s.second == Second::OtherComputer ? otherHome : home, secondLogs);
         const std::string report = readFile(secondLogs.file("report.txt"));
-        if (restores) {
+        if (!refused) {
             // Whatever the killed run had changed is back first, and named.
             EXPECT_EQ(finished, second) << report;
-            if (before != original) {
+            if (restores && before != expected) {
                 EXPECT_NE(std::string::npos, report.find(leftBy + " on ")) << report;
                 EXPECT_NE(std::string::npos,
                     report.find(" ended without restoring the target; its settings were restored:"))
                     << report;
+            }
+            if (s.second == Second::SameComputerAfterHandChanges) {
+                for (const char* kept :
+                    {"Kept the security policy mode as changed after that migration: PolicyMode "
+                     "5 (2 before that migration).",
+                        "Kept the cluster's backend settings as changed after that migration: "
+                        "MasterPassword (not shown, nor its value before that migration)."}) {
+                    EXPECT_NE(std::string::npos, report.find(kept)) << report;
+                }
             }
         } else {
             // Refused before anything was changed, naming the run in its way.
@@ -202,14 +264,21 @@ protected:
                 EXPECT_EQ(
                     occurrences(transcriptBefore, "C: HELLO"), occurrences(transcript, "C: HELLO"))
                     << "a second run of this computer does not even log in";
+            } else {
+                EXPECT_NE(std::string::npos,
+                    report.find("If that migration has ended, start a migration against this "
+                                "target again on "))
+                    << report;
             }
+        }
+        if (s.second == Second::OtherComputer || !killed) {
             // The first run ends on its own and puts the target back, or
             // its next start does.
             const int third = killed ? run(home, thirdLogs) : first->wait(120000);
             EXPECT_EQ(finished, third)
                 << readFile((killed ? thirdLogs : firstLogs).file("report.txt"));
         }
-        EXPECT_EQ(original, targetSettings(*target));
+        EXPECT_EQ(expected, targetSettings(*target));
         // The kill that waited for the first domain's look-up came after the
         // whole preparation.
         return stalled.rfind("SELECT Name FROM Domain", 0) != 0;
@@ -227,6 +296,10 @@ const Scenario scenarios[] = {
     {"a leftover preparation without a journal", First::KilledInTheCopy, 0, Second::OtherComputer},
     {"two runs at once from this computer", First::Paused, 0, Second::SameComputer},
     {"two runs at once from two computers", First::Paused, 0, Second::OtherComputer},
+    {"settings changed by hand after a kill", First::KilledInTheCopy, 0,
+        Second::SameComputerAfterHandChanges},
+    {"a journal cut at a line end after a kill", First::KilledInTheCopy, 0,
+        Second::SameComputerAfterACutJournal},
 };
 
 TEST_F(RunsInProcesses, KilledAtEachOfTheFirstStatementsOfThePreparation)
@@ -250,6 +323,125 @@ TEST_F(RunsInProcesses, KilledInTheCopyLeftOverAndTwoAtOnce)
 {
     for (std::size_t i = 1; i < std::size(scenarios) && !HasFailure(); ++i)
         play(scenarios[i]);
+}
+
+TEST_F(RunsInProcesses, KilledAfterEachStatementOfTheRestoreWhichRemovesTheMarkLast)
+{
+    // A whole run first, to count its statements: the restore's are the
+    // last but the status record, the mark (backend settings, then the
+    // access list) at their end.
+    const char* const restore[] = {"UPDATE MessageStore ", "UPDATE Security ",
+        "UPDATE ServicePorts ", "CALL stop_service(", "CALL start_service(", "UPDATE Cluster ",
+        "DELETE FROM IpAccessList ", "INSERT INTO MigrationTools "};
+    const unsigned steps = std::size(restore);
+    startTarget("");
+    TempDir home, logs;
+    ASSERT_EQ(finished, run(home, logs)) << readFile(logs.file("report.txt"));
+    const std::string transcript = target->transcript();
+    const unsigned total = clientCommands(transcript, "QUERY");
+    ASSERT_GT(total, steps);
+    for (unsigned i = 0; i < steps; ++i) {
+        EXPECT_EQ(0u, nthQuery(transcript, total - steps + 1 + i).rfind(restore[i], 0))
+            << nthQuery(transcript, total - steps + 1 + i);
+    }
+    // Killed while each one waits for its answer: after the one before it.
+    for (unsigned n = total - steps + 1; n <= total && !HasFailure(); ++n)
+        play({"killed in the restore at statement", First::KilledAtStatement, static_cast<int>(n),
+            Second::OtherComputer});
+}
+
+TEST_F(RunsInProcesses, WhatChangesWhileARunReadsTheSettingsIsNotTakenForTheTargetsOwn)
+{
+    // The 5th statement, the first run's last read of the settings, is
+    // answered three seconds late; meanwhile a run of another computer
+    // prepares the target and holds it in its copy, or an administrator
+    // sets the security policy mode by hand (after the run read it).
+    for (const bool otherRun : {true, false}) {
+        SCOPED_TRACE(otherRun ? "another computer prepares" : "a setting changed by hand");
+        startTarget(R"([{"on": "TINYDB QUERY", "count": 5, "action": "pause", "seconds": 3},
+            {"on": "APPEND", "count": 1, "action": "pause", "seconds": 5}])");
+        TempDir home, otherHome, firstLogs, secondLogs;
+        auto first = start(home, firstLogs);
+        ASSERT_TRUE(transcriptShows("QUERY", 5));
+        EXPECT_EQ(
+            0u, nthQuery(target->transcript(), 5).rfind("SELECT Address, Port FROM ServicePorts"))
+            << nthQuery(target->transcript(), 5);
+        std::unique_ptr<ChildProcess> second;
+        std::string expected = original;
+        if (otherRun) {
+            second = start(otherHome, secondLogs);
+            ASSERT_TRUE(transcriptShows("APPEND", 1));
+        } else {
+            target->change(handChanges[0]);
+            expected.replace(expected.find(" | 2 | "), 7, " | 5 | ");
+        }
+        ASSERT_EQ(0u, occurrences(target->transcript(), "A1 C: QUERY SELECT Name, FirstAddress"))
+            << "the first run looked before the target changed";
+
+        EXPECT_EQ(notStarted, first->wait(60000));
+        const std::string report = readFile(firstLogs.file("report.txt"));
+        const std::vector<std::string> says = otherRun
+            ? std::vector<std::string>{"shows the preparation of a migration started on ",
+                "by process " + std::to_string(second->pid())}
+            : std::vector<std::string>{" changed the security policy mode while this migration "
+                                       "read its settings.",
+                "this migration changed nothing on the target and did not start."};
+        for (const std::string& sentence : says) {
+            EXPECT_NE(std::string::npos, report.find(sentence)) << report;
+        }
+        EXPECT_EQ(0u, changingStatements(target->transcript(), "A1")) << target->transcript();
+        if (otherRun) {
+            EXPECT_EQ(finished, second->wait(120000)) << readFile(secondLogs.file("report.txt"));
+        }
+        EXPECT_EQ(expected, targetSettings(*target));
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministrationServiceDoes)
+{
+    // The bound after the signal for the restore and the status record,
+    // short here; 35 s by default.
+    constexpr int boundSeconds = 3;
+    struct Case {
+        int signal;
+        bool serviceHangs; // stops answering just before the signal
+    } cases[] = {{SIGTERM, true}, {SIGINT, false}, {SIGHUP, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(strsignal(c.signal));
+        // In its copy, a message waiting for its answer, when the signal comes.
+        startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 10}])");
+        TempDir home, logs, againLogs;
+        auto engine = start(home, logs, {"--end-within", std::to_string(boundSeconds)});
+        ASSERT_TRUE(transcriptShows("APPEND", 1));
+        target->freezeAdministration(c.serviceHangs);
+        const auto signalled = std::chrono::steady_clock::now();
+        ::kill(engine->pid(), c.signal);
+        const int status = engine->wait(60000);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - signalled;
+        target->freezeAdministration(false);
+        EXPECT_EQ(128 + c.signal, status);
+        EXPECT_LT(took.count(), boundSeconds + 2.0);
+        const std::string report = readFile(logs.file("report.txt"));
+        EXPECT_NE(std::string::npos,
+            report.find(std::string("Migration stopped by signal ")
+                + (c.signal == SIGTERM       ? "SIGTERM"
+                        : c.signal == SIGINT ? "SIGINT"
+                                             : "SIGHUP")
+                + " on "))
+            << report;
+        if (c.serviceHangs) {
+            // Nothing could be put back: the journal keeps it for the next start.
+            EXPECT_NE(original, targetSettings(*target));
+            EXPECT_EQ(finished, run(home, againLogs)) << readFile(againLogs.file("report.txt"));
+        } else {
+            EXPECT_EQ(1u, target->query("SELECT Record FROM MigrationTools").size());
+        }
+        EXPECT_EQ(original, targetSettings(*target));
+        if (HasFailure())
+            return;
+    }
 }
 
 } // namespace

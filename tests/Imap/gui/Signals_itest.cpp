@@ -10,6 +10,7 @@
 #include "Imap/engine/MigrationHarness.h"
 #include "Imap/gui/ImapWizard.h"
 #include "support/GuiTest.h"
+#include "tiny/TerminationNote.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -94,7 +95,10 @@ TEST_F(WizardSignals, AMigrationInProgressIsStoppedAndPutBackBeforeTheProgramEnd
 
         if (c.midRun) {
             const std::string added = readFile(report).substr(reportBefore);
-            EXPECT_NE(std::string::npos, added.find("Migration stopped by the user on ")) << added;
+            EXPECT_NE(std::string::npos,
+                added.find("Migration stopped by signal " + tiny::terminationSignalName(c.signal)
+                    + " on "))
+                << added;
             EXPECT_EQ(original, targetSettings(target));
             EXPECT_EQ(1u, target.query("SELECT Record FROM MigrationTools").size());
         }
