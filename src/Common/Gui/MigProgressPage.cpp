@@ -72,7 +72,7 @@ MigProgressPage::MigProgressPage(int nextId)
     folders = addCounter(counters, "folders", tr("Folders done:"));
     messages = addCounter(counters, "messages", tr("Messages done:"));
     accounts = addCounter(counters, "accounts", tr("Accounts done:"));
-    counters->setColumnStretch(3, 1);
+    counters->setColumnStretch(2, 1);
     layout->addLayout(counters);
     layout->addSpacing(10);
     overallBar->setValue(0);
@@ -99,8 +99,11 @@ MigProgressPage::Counter MigProgressPage::addCounter(QGridLayout* grid, const QS
     counter.notCopied->setWordWrap(true);
     grid->addWidget(captionLabel, row, 0);
     grid->addWidget(counter.value, row, 1);
-    grid->addWidget(counter.errors, row, 2);
-    grid->addWidget(counter.notCopied, row, 3);
+    // What was not copied follows the row's own errors.
+    auto* remarks = new QHBoxLayout;
+    remarks->addWidget(counter.errors);
+    remarks->addWidget(counter.notCopied, 1);
+    grid->addLayout(remarks, row, 2);
     return counter;
 }
 

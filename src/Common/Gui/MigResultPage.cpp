@@ -69,12 +69,12 @@ MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QStr
     section.spacing->setObjectName(name + "Spacing");
     section.errorIcon->hide();
     layout->addWidget(section.text);
+    section.note->hide();
+    layout->addWidget(section.note);
     auto* errorRow = new QHBoxLayout;
     errorRow->addWidget(section.errorIcon);
     errorRow->addWidget(section.errorText);
     layout->addLayout(errorRow);
-    section.note->hide();
-    layout->addWidget(section.note);
     section.spacing->hide();
     layout->addWidget(section.spacing);
     return section;

@@ -27,8 +27,8 @@ public:
     void setFoldersErrorText(const QString& text);
     void setMessagesErrorText(const QString& text);
     // What was not copied besides the errors (not reached, on the target
-    // already), one line each, below the section's error row; shown when
-    // not empty.
+    // already), one line each, below the section's text; shown when not
+    // empty.
     void setFolderNoteText(const QString& text);
     void setMessageNoteText(const QString& text);
     // Shows `text` in the page's warning row.

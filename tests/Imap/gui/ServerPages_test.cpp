@@ -86,9 +86,15 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
         engine.throwOn = c.throwOn;
         type(sourceHost(), "imap.example:993");
         click(sourceSsl());
+        WarningsKept log;
         clickNext();
         ASSERT_TRUE(waitFor([&] { return !warning(MigWizard::ServerPageId).isEmpty(); }));
         EXPECT_EQ(warning(MigWizard::ServerPageId), c.warning);
+        // The engine's own sentence (a changed certificate, say) is in the
+        // report, and the program's log says where.
+        const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+        EXPECT_EQ(log.texts().filter("why is in the report " + report + ".").size(), 1)
+            << log.texts().join('\n').toStdString();
         EXPECT_EQ(w().currentId(), MigWizard::ServerPageId);
         EXPECT_TRUE(sourceHost()->isEnabled());
         EXPECT_TRUE(sourceSsl()->isEnabled());
