@@ -171,7 +171,7 @@ void MigResultPage::showFile(Link& link, bool (MigThread::*open)(std::function<v
         return;
     const QString path = QString::fromStdWString(file);
     const auto offerPath = [this, title, text, path] { displayDialogWithCopyablePath(title, text, path); };
-    const auto ended = [this, &link, offerPath](bool shown) {
+    const auto ended = [&link, offerPath](bool shown) {
         link.waiting = false;
         link.label->setText(link.text);
         if (!shown)
