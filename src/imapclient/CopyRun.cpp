@@ -57,6 +57,8 @@ void CopyRun::settle(unsigned number, Fate fate)
     copied_ += fate == Fate::Copied;
     failed_ += fate == Fate::Failed;
     highest_ = std::max(highest_, number);
+    if (onSettled)
+        onSettled(*this);
 }
 
 void CopyRun::fail(unsigned number, Failure failure)

@@ -10,6 +10,7 @@
 #include "imapclient/ImapException.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -60,6 +61,10 @@ public:
     bool wantsMore() const { return open_ || answered_.size() < numbers_.size(); }
     // Records the answer for a number; a number is settled once.
     void settle(unsigned number, Fate fate);
+    // Called, when set, after each number is settled, on the thread that
+    // settles it: the copy's progress message by message, where the run's
+    // counts are known only once the whole run has ended.
+    std::function<void(const CopyRun&)> onSettled;
     // Settles a number as Failed, with why.
     void fail(unsigned number, Failure failure);
     Fate fate(unsigned number) const;

@@ -84,6 +84,9 @@ bool MigCVNPage::startValidation()
 bool MigCVNPage::getValidationResult()
 {
     const auto code = static_cast<int>(migrator()->getResult());
+    // The edit the user must fix gets the focus back, which disabling the
+    // edits took away.
+    QLineEdit* toFix = hostEdit;
     switch (code) {
     case CvnNoConnection:
         setWarningText(tr("Connection to Corvane failed. Please check the typed hostname and try to connect again."));
@@ -91,10 +94,12 @@ bool MigCVNPage::getValidationResult()
     case CvnAuthFailed:
         setWarningText(tr("Authentication to Corvane failed. Please check the typed username and password and try "
                           "to connect again."));
+        toFix = passwordEdit;
         break;
     case CvnReadOnly:
         setWarningText(tr("This administrator has not sufficient rights to perform the migration. Please insert a "
                           "user with full administration rights."));
+        toFix = userEdit;
         break;
     case CvnBadVersion:
         setWarningText(tr("Incompatible version of Corvane has been detected. This version of %1 can migrate only "
@@ -105,6 +110,13 @@ bool MigCVNPage::getValidationResult()
         break;
     }
     setEditsEnabled(true);
+    if (code != CvnOk) {
+        toFix->setFocus(Qt::OtherFocusReason);
+        // A password can't be seen to be mended: the next one typed
+        // replaces it.
+        if (toFix == passwordEdit)
+            passwordEdit->selectAll();
+    }
     return code == CvnOk;
 }
 

@@ -75,6 +75,15 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
 
 MigOptionPage::~MigOptionPage() = default;
 
+void MigOptionPage::setTabOrderAfter(QWidget* previous)
+{
+    for (QWidget* next : {static_cast<QWidget*>(accountList), static_cast<QWidget*>(selectAllButton),
+             static_cast<QWidget*>(deselectAllButton), static_cast<QWidget*>(abortButton)}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
+}
+
 unsigned MigOptionPage::testStateValue() const
 {
     KMutexLocker lock(stateMutex);

@@ -58,6 +58,9 @@ protected:
     void restartAction();
 
     QVBoxLayout* listLayout;
+    // Puts the list and its buttons after `previous` in the Tab order, in
+    // the order they are shown.
+    void setTabOrderAfter(QWidget* previous);
     QString accountsFilePath;
 
 private slots:

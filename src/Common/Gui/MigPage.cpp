@@ -200,6 +200,11 @@ void MigPage::setWarningVisible(bool show)
     warningLabel->setVisible(show);
 }
 
+void MigPage::setProgressRightVisible(bool show)
+{
+    progressRightLabel->setVisible(show);
+}
+
 void MigPage::setResultErrorText(const QString& text)
 {
     auto* result = wizard() ? qobject_cast<MigPage*>(wizard()->page(MigWizard::ResultPageId)) : nullptr;

@@ -30,6 +30,9 @@ public:
     void setProgressText(const QString& text);
     void setProgressRightText(const QString& text);
     void setWarningVisible(bool show);
+    // Shows or hides the right-hand progress text, which the end of the
+    // busy phase hides.
+    void setProgressRightVisible(bool show);
     // Writes the warning row of the result page (MigWizard::ResultPageId).
     void setResultErrorText(const QString& text);
     QString getWizardName() const;

@@ -8,6 +8,7 @@
 
 #include <QAbstractButton>
 #include <QDateTime>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
@@ -32,11 +33,13 @@ constexpr int PollMs = 250;
 
 MigProgressPage::MigProgressPage(int nextId)
     : MigPage(nextId, true)
+    , nowMigratingLabel(new QLabel(tr("Now migrating:")))
     , startLabel(new QLabel)
     , table(new QTreeWidget)
     , delegate(new ProgressDelegateItem(this))
     , overallBar(new QProgressBar)
 {
+    nowMigratingLabel->setObjectName("nowMigratingLabel");
     startLabel->setObjectName("startLabel");
     table->setObjectName("progressTable");
     overallBar->setObjectName("overallBar");
@@ -45,7 +48,7 @@ MigProgressPage::MigProgressPage(int nextId)
 
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout;
-    top->addWidget(new QLabel(tr("Now migrating:")));
+    top->addWidget(nowMigratingLabel);
     top->addStretch();
     top->addWidget(startLabel);
     layout->addLayout(top);
@@ -59,31 +62,48 @@ MigProgressPage::MigProgressPage(int nextId)
     table->setSelectionMode(QAbstractItemView::NoSelection);
     table->setFocusPolicy(Qt::NoFocus);
     table->setItemDelegateForColumn(ProgressColumn, delegate);
-    layout->addWidget(table);
+    // The table takes the height there is; once a stopped run has hidden
+    // it, the stretch below keeps the counters together.
+    layout->addWidget(table, 1);
 
-    folders = addCounter(layout, "folders", tr("Folders done:"));
-    messages = addCounter(layout, "messages", tr("Messages done:"));
-    accounts = addCounter(layout, "accounts", tr("Accounts done:"));
+    // One grid for the three counter rows, so that their columns stay in
+    // line when a figure widens its column.
+    auto* counters = new QGridLayout;
+    folders = addCounter(counters, "folders", tr("Folders done:"));
+    messages = addCounter(counters, "messages", tr("Messages done:"));
+    accounts = addCounter(counters, "accounts", tr("Accounts done:"));
+    counters->setColumnStretch(2, 1);
+    layout->addLayout(counters);
     layout->addSpacing(10);
     overallBar->setValue(0);
     overallBar->setTextVisible(false);
     layout->addWidget(overallBar);
+    layout->addStretch();
     layout->addLayout(statusRow);
 }
 
-MigProgressPage::Counter MigProgressPage::addCounter(QVBoxLayout* layout, const QString& name, const QString& caption)
+MigProgressPage::Counter MigProgressPage::addCounter(QGridLayout* grid, const QString& name, const QString& caption)
 {
-    auto* row = new QHBoxLayout;
+    const int row = grid->rowCount();
     auto* captionLabel = new QLabel(caption);
     captionLabel->setFixedWidth(110);
-    Counter counter{new QLabel, new QLabel};
-    counter.value->setFixedWidth(50);
+    Counter counter{new QLabel, new QLabel, new QLabel};
+    // 50 pixels at least, and as wide as the figure: 12345678 messages or
+    // 1000/1200 accounts are never cut.
+    counter.value->setMinimumWidth(50);
+    counter.value->setSizePolicy(QSizePolicy::Fixed, counter.value->sizePolicy().verticalPolicy());
     counter.value->setObjectName(name + "Value");
     counter.errors->setObjectName(name + "Errors");
-    row->addWidget(captionLabel);
-    row->addWidget(counter.value);
-    row->addWidget(counter.errors);
-    layout->addLayout(row);
+    counter.notCopied->setObjectName(name + "NotCopied");
+    // Beside a wide figure and its errors it may need a second line.
+    counter.notCopied->setWordWrap(true);
+    grid->addWidget(captionLabel, row, 0);
+    grid->addWidget(counter.value, row, 1);
+    // What was not copied follows the row's own errors.
+    auto* remarks = new QHBoxLayout;
+    remarks->addWidget(counter.errors);
+    remarks->addWidget(counter.notCopied, 1);
+    grid->addLayout(remarks, row, 2);
     return counter;
 }
 
@@ -140,6 +160,9 @@ void MigProgressPage::slotTimer()
         setStatus();
         overallBar->hide();
         table->clear();
+        // Nothing is being migrated any more.
+        table->hide();
+        nowMigratingLabel->hide();
         setSubTitle(tr("The migration has been stopped. Press the Next button to show result of the unfinished "
                        "migration."));
         const QString text = tr("The migration has been aborted.");
@@ -148,7 +171,11 @@ void MigProgressPage::slotTimer()
         setResultErrorText(text);
         setWarningVisible(true);
         setStopButtonVisible(false);
-        break;
+        slotActionFinished();
+        // The end of the busy phase hides the progress texts; the time the
+        // run took stays in view.
+        setProgressRightVisible(true);
+        return;
     }
     case Finished:
         setResultPage();
@@ -206,6 +233,8 @@ void MigProgressPage::setStatus()
     accounts.errors->setText(errorCountText(status.failedAccounts));
     folders.errors->setText(errorCountText(status.folderErrors));
     messages.errors->setText(errorCountText(status.messageErrors));
+    folders.notCopied->setText(notCopiedText(status.foldersNotReached, 0));
+    messages.notCopied->setText(notCopiedText(status.messagesNotReached, status.messagesAlreadyThere));
 }
 
 QString MigProgressPage::errorCountText(unsigned count)
@@ -215,6 +244,16 @@ QString MigProgressPage::errorCountText(unsigned count)
     if (count == 1)
         return tr("(1 error found)");
     return tr("(%1 errors found)").arg(count);
+}
+
+QString MigProgressPage::notCopiedText(unsigned notReached, unsigned alreadyThere)
+{
+    QStringList parts;
+    if (notReached != 0)
+        parts << tr("%1 not reached").arg(notReached);
+    if (alreadyThere != 0)
+        parts << tr("%1 on the target already").arg(alreadyThere);
+    return parts.isEmpty() ? QString() : "(" + parts.join(", ") + ")";
 }
 
 QString MigProgressPage::totalTimeText(std::int32_t elapsed)
@@ -252,6 +291,16 @@ void MigProgressPage::setResultPage()
     result->setMessageText(tr("%1 message(s) have been migrated.").arg(status.messagesDone));
     if (status.messageErrors != 0)
         result->setMessagesErrorText(tr("%1 error(s) found.").arg(status.messageErrors));
+    // Besides the errors, what was not copied: after a stop, what the run
+    // did not reach; after an earlier run, what the target held already.
+    if (status.foldersNotReached != 0)
+        result->setFolderNoteText(tr("%1 folder(s) have not been reached.").arg(status.foldersNotReached));
+    QStringList messageNotes;
+    if (status.messagesNotReached != 0)
+        messageNotes << tr("%1 message(s) have not been reached.").arg(status.messagesNotReached);
+    if (status.messagesAlreadyThere != 0)
+        messageNotes << tr("%1 message(s) have been found on the target already.").arg(status.messagesAlreadyThere);
+    result->setMessageNoteText(messageNotes.join('\n'));
 }
 
 void MigProgressPage::slotStop()

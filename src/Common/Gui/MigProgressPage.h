@@ -8,10 +8,10 @@
 #include <atomic>
 #include <cstdint>
 
+class QGridLayout;
 class QLabel;
 class QProgressBar;
 class QTreeWidget;
-class QVBoxLayout;
 
 namespace tavir::gui {
 
@@ -38,6 +38,9 @@ public:
     static QString totalTimeText(std::int32_t elapsed);
     // "" for none, "(1 error found)", "(n errors found)".
     static QString errorCountText(unsigned count);
+    // What was not copied besides the errors, in the same style: "" for
+    // none, "(n not reached)", "(n on the target already)", or both.
+    static QString notCopiedText(unsigned notReached, unsigned alreadyThere);
 
 public slots:
     void slotStop() override;
@@ -51,9 +54,10 @@ private:
     struct Counter {
         QLabel* value;
         QLabel* errors;
+        QLabel* notCopied;
     };
 
-    Counter addCounter(QVBoxLayout* layout, const QString& name, const QString& caption);
+    Counter addCounter(QGridLayout* grid, const QString& name, const QString& caption);
     void setStatus();
     void setResultPage();
     QString totalTime() const;
@@ -64,6 +68,7 @@ private:
     std::int64_t startTime = 0;
     bool startTimeKnown = false;
 
+    QLabel* nowMigratingLabel;
     QLabel* startLabel;
     QTreeWidget* table;
     ProgressDelegateItem* delegate;

@@ -1,6 +1,7 @@
 // The result page and its copyable-path fallback dialog.
 #include "Common/Gui/MigResultPage.h"
 
+#include "Common/Gui/MigLinkLabel.h"
 #include "Common/Gui/MigThread.h"
 
 #include <QDialog>
@@ -16,7 +17,7 @@ namespace {
 
 QLabel* linkLabel(const QString& text)
 {
-    auto* label = new QLabel(QString("<a href=\"url\">%1</a>").arg(text));
+    auto* label = new MigLinkLabel(QString("<a href=\"url\">%1</a>").arg(text));
     label->setCursor(Qt::PointingHandCursor);
     return label;
 }
@@ -44,6 +45,8 @@ MigResultPage::MigResultPage(int nextId)
     auto* links = new QHBoxLayout;
     QLabel* report = linkLabel(tr("Report"));
     QLabel* debugLog = linkLabel(tr("Debug log"));
+    reportLink = {report, report->text()};
+    debugLogLink = {debugLog, debugLog->text()};
     report->setObjectName("reportLink");
     debugLog->setObjectName("debugLogLink");
     links->addWidget(report);
@@ -57,13 +60,17 @@ MigResultPage::MigResultPage(int nextId)
 
 MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QString& name, const QString& initial)
 {
-    Section section{new QLabel(initial), iconLabel(":/images/circlewarning.png"), new QLabel, new QLabel};
+    Section section{
+        new QLabel(initial), iconLabel(":/images/circlewarning.png"), new QLabel, new QLabel, new QLabel};
     section.text->setObjectName(name + "Text");
     section.errorIcon->setObjectName(name + "ErrorIcon");
     section.errorText->setObjectName(name + "ErrorText");
+    section.note->setObjectName(name + "Note");
     section.spacing->setObjectName(name + "Spacing");
     section.errorIcon->hide();
     layout->addWidget(section.text);
+    section.note->hide();
+    layout->addWidget(section.note);
     auto* errorRow = new QHBoxLayout;
     errorRow->addWidget(section.errorIcon);
     errorRow->addWidget(section.errorText);
@@ -103,6 +110,22 @@ void MigResultPage::setSectionError(const Section& section, const QString& text)
     section.errorText->setText(text);
 }
 
+void MigResultPage::setSectionNote(const Section& section, const QString& text)
+{
+    section.note->setText(text);
+    section.note->setVisible(!text.isEmpty());
+}
+
+void MigResultPage::setFolderNoteText(const QString& text)
+{
+    setSectionNote(foldersSection, text);
+}
+
+void MigResultPage::setMessageNoteText(const QString& text)
+{
+    setSectionNote(messagesSection, text);
+}
+
 void MigResultPage::setUsersErrorText(const QString& text)
 {
     setSectionError(accountsSection, text);
@@ -124,26 +147,42 @@ void MigResultPage::setErrorText(const QString& text)
     setWarningVisible(true);
 }
 
-// The viewer opens without being waited for; the path is offered when it
-// could not start, or later, when it ends in failure.
 void MigResultPage::slotReportLogClicked()
 {
-    const auto offerPath = [this] {
-        displayDialogWithCopyablePath(tr("Report"), tr("Path to the report file:"),
-            QString::fromStdWString(MigThread::executer()->configuration.reportFile));
-    };
-    if (!migrator()->openReportFile(offerPath))
-        offerPath();
+    showFile(reportLink, &MigThread::openReportFile, MigThread::executer()->configuration.reportFile, tr("Report"),
+        tr("Path to the report file:"));
 }
 
 void MigResultPage::slotDebugLogClicked()
 {
-    const auto offerPath = [this] {
-        displayDialogWithCopyablePath(tr("Debug log"), tr("Path to the debug log file:"),
-            QString::fromStdWString(MigThread::executer()->configuration.debugFile));
+    showFile(debugLogLink, &MigThread::openLogFile, MigThread::executer()->configuration.debugFile,
+        tr("Debug log"), tr("Path to the debug log file:"));
+}
+
+// The viewer opens without being waited for; the path is offered when it
+// could not start, or later, when it ends in failure.
+void MigResultPage::showFile(Link& link, bool (MigThread::*open)(std::function<void(bool)>) const,
+    const std::wstring& file, const QString& title, const QString& text)
+{
+    // A viewer that has not ended yet (still starting, hanging, or on
+    // desktops xdg-open does not know, showing the file): a second one
+    // would only add to it.
+    if (link.waiting)
+        return;
+    const QString path = QString::fromStdWString(file);
+    const auto offerPath = [this, title, text, path] { displayDialogWithCopyablePath(title, text, path); };
+    const auto ended = [&link, offerPath](bool shown) {
+        link.waiting = false;
+        link.label->setText(link.text);
+        if (!shown)
+            offerPath();
     };
-    if (!migrator()->openLogFile(offerPath))
+    if (!(migrator()->*open)(ended)) {
         offerPath();
+        return;
+    }
+    link.waiting = true;
+    link.label->setText(link.text + " " + tr("(waiting for the viewer...)"));
 }
 
 void MigResultPage::displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path)

@@ -3,10 +3,15 @@
 // start or an abort, and links that open the report and the debug log.
 #include "Common/Gui/MigPage.h"
 
+#include <functional>
+#include <string>
+
 class QLabel;
 class QVBoxLayout;
 
 namespace tavir::gui {
+
+class MigThread;
 
 class MigResultPage : public MigPage {
     Q_OBJECT
@@ -21,6 +26,11 @@ public:
     void setUsersErrorText(const QString& text);
     void setFoldersErrorText(const QString& text);
     void setMessagesErrorText(const QString& text);
+    // What was not copied besides the errors (not reached, on the target
+    // already), one line each, below the section's text; shown when not
+    // empty.
+    void setFolderNoteText(const QString& text);
+    void setMessageNoteText(const QString& text);
     // Shows `text` in the page's warning row.
     void setErrorText(const QString& text);
 
@@ -33,17 +43,32 @@ private:
         QLabel* text;
         QLabel* errorIcon;
         QLabel* errorText;
+        QLabel* note;
         QLabel* spacing;
     };
 
+    // A link to a log, and whether the viewer it started is still running.
+    struct Link {
+        QLabel* label;
+        QString text; // as built, without the waiting note
+        bool waiting = false;
+    };
+
     Section addSection(QVBoxLayout* layout, const QString& name, const QString& initial);
+    // Shows `file` with `open`; offers its path (`title`, `text`) when the
+    // viewer can't show it.
+    void showFile(Link& link, bool (MigThread::*open)(std::function<void(bool)>) const, const std::wstring& file,
+        const QString& title, const QString& text);
     static void setSectionError(const Section& section, const QString& text);
+    static void setSectionNote(const Section& section, const QString& text);
     void displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path);
 
     QLabel* totalTimeLabel;
     Section accountsSection;
     Section foldersSection;
     Section messagesSection;
+    Link reportLink;
+    Link debugLogLink;
 };
 
 } // namespace tavir::gui

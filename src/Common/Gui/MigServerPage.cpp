@@ -36,7 +36,12 @@ bool MigServerPage::getValidationResult()
 {
     hostEdit->setEnabled(true);
     sslCheck->setEnabled(true);
-    return migrator()->getResult() == 0;
+    const bool ok = migrator()->getResult() == 0;
+    // Disabling the inputs took the focus away; what the user types next
+    // belongs in the host.
+    if (!ok)
+        hostEdit->setFocus(Qt::OtherFocusReason);
+    return ok;
 }
 
 } // namespace tavir::gui

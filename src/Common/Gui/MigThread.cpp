@@ -189,7 +189,7 @@ void MigThread::setPassword(unsigned int index, std::wstring& password)
     });
 }
 
-bool MigThread::openFile(const std::wstring& path, std::function<void()> failed) const
+bool MigThread::openFile(const std::wstring& path, std::function<void(bool shown)> ended) const
 {
     const QString name = QString::fromStdWString(path);
     qDebug("%s", name.toLocal8Bit().constData());
@@ -203,9 +203,9 @@ bool MigThread::openFile(const std::wstring& path, std::function<void()> failed)
     // Nothing reads the viewer's output, which would fill a pipe and stop it.
     viewer->setProcessChannelMode(QProcess::ForwardedChannels);
     viewer->setStandardInputFile(QProcess::nullDevice());
-    connect(viewer, &QProcess::finished, this, [failed](int exitCode, QProcess::ExitStatus status) {
-        if ((status != QProcess::NormalExit || exitCode != 0) && failed)
-            failed();
+    connect(viewer, &QProcess::finished, this, [ended](int exitCode, QProcess::ExitStatus status) {
+        if (ended)
+            ended(status == QProcess::NormalExit && exitCode == 0);
     });
     connect(viewer, &QProcess::finished, viewer, &QObject::deleteLater);
     viewer->start();
@@ -216,14 +216,14 @@ bool MigThread::openFile(const std::wstring& path, std::function<void()> failed)
     return false;
 }
 
-bool MigThread::openReportFile(std::function<void()> failed) const
+bool MigThread::openReportFile(std::function<void(bool shown)> ended) const
 {
-    return openFile(exec_->configuration.reportFile, std::move(failed));
+    return openFile(exec_->configuration.reportFile, std::move(ended));
 }
 
-bool MigThread::openLogFile(std::function<void()> failed) const
+bool MigThread::openLogFile(std::function<void(bool shown)> ended) const
 {
-    return openFile(exec_->configuration.debugFile, std::move(failed));
+    return openFile(exec_->configuration.debugFile, std::move(ended));
 }
 
 bool MigThread::viewFile(const QString& program, const QString& path) const

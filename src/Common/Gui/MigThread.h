@@ -59,11 +59,12 @@ public:
     // Show the report or the debug log in the desktop's viewer and return
     // at once: on desktops that xdg-open does not know it runs as long as
     // the viewer it started. False when the viewer could not be started.
-    // One that starts and then fails (no application for the file, exit
-    // code not 0) calls `failed` on the GUI thread as it ends, unless this
-    // object is gone by then; either way the caller can offer the path.
-    bool openReportFile(std::function<void()> failed = {}) const;
-    bool openLogFile(std::function<void()> failed = {}) const;
+    // One that started calls `ended` on the GUI thread as it ends, unless
+    // this object is gone by then, with false when it failed (no
+    // application for the file, exit code not 0); either way the caller
+    // can offer the path.
+    bool openReportFile(std::function<void(bool shown)> ended = {}) const;
+    bool openLogFile(std::function<void(bool shown)> ended = {}) const;
     // Starts `program` with `path` as its one argument, detached: it runs on
     // after this call and after the wizard. True when it started.
     bool viewFile(const QString& program, const QString& path) const;
@@ -74,7 +75,7 @@ protected:
 private:
     void startAction(Action code);
     std::uint64_t runAction(Action code);
-    bool openFile(const std::wstring& path, std::function<void()> failed) const;
+    bool openFile(const std::wstring& path, std::function<void(bool shown)> ended) const;
     // The GUI thread's side of the hand-over: everything a finished run()
     // wrote (its result, what it left in the executer) is visible after it.
     static void takeOver();

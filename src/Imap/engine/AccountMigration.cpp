@@ -35,6 +35,12 @@ bool isInboxOnly(const MigrationFolder& folder)
     return folder.targetName == L"INBOX";
 }
 
+// "1 folder", "3 folders": a count and its noun, as the report writes them.
+std::wstring counted(unsigned count, const wchar_t* noun)
+{
+    return sentence(L"%1% %2%%3%", count, noun, count == 1 ? L"" : L"s");
+}
+
 } // namespace
 
 AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
@@ -318,6 +324,7 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
 {
     currentFolder_ = folder.sourceName;
     currentCount_ = 0;
+    folderSettled_ = {};
     folderInHand_ = true;
     publishProgress({});
     std::vector<unsigned> wanted;
@@ -388,7 +395,7 @@ AccountMigration::Step AccountMigration::selectForEmptyTarget(
         return sourceCountFailed(result, folder);
     if (result != mail::ImapSuccess)
         return sourceSelectFailed(result, folder);
-    unsettled_ = currentCount_;
+    countRead();
     copy = currentCount_ != 0;
     if (!copy)
         folderDone();
@@ -402,7 +409,7 @@ AccountMigration::Step AccountMigration::selectLacking(
     ImapClientResult result = source_.status(folder.sourceName, currentCount_);
     if (result != mail::ImapSuccess)
         return sourceCountFailed(result, folder);
-    unsettled_ = currentCount_;
+    countRead();
     unsigned held = 0;
     Step step = checkTarget(folder, currentCount_, copy, held);
     if (step != Step::Next || !copy)
@@ -416,6 +423,14 @@ AccountMigration::Step AccountMigration::selectLacking(
         return messagesLacking(folder, currentCount_, held, wanted, copy);
     wantAll(wanted);
     return Step::Next;
+}
+
+void AccountMigration::countRead()
+{
+    // The wizard shows the folder's count from now on, not from the end of
+    // its first run of messages.
+    unsettled_ = currentCount_;
+    publishProgress({});
 }
 
 AccountMigration::Step AccountMigration::checkTarget(
@@ -522,9 +537,8 @@ void AccountMigration::leaveNotReached()
 {
     if (foldersLeft_ > 0)
         log_.report(TAVIR_HERE,
-            sentence(L"%1% folder%2% of %3% %4% not reached.", foldersLeft_,
-                foldersLeft_ == 1 ? L"" : L"s", account_.address(),
-                foldersLeft_ == 1 ? L"was" : L"were"));
+            sentence(L"%1% of %2% %3% not reached.", counted(foldersLeft_, L"folder"),
+                account_.address(), foldersLeft_ == 1 ? L"was" : L"were"));
     foldersNotReached_ += foldersLeft_;
     foldersLeft_ = 0;
     messagesNotReached_ += unsettled_;
@@ -560,6 +574,8 @@ void AccountMigration::settleMessages(const FolderCopy::Tally& tally)
     messagesAlreadyThere_ += tally.present;
     messagesNotReached_ += tally.notReached;
     unsettled_ = 0;
+    folderSettled_.copied += tally.copied;
+    folderSettled_.failed += tally.failed;
 }
 
 void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
@@ -567,8 +583,9 @@ void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
     run_.users->updateProgress(index_, [&](UserProgress& p) {
         p.folder = currentFolder_;
         p.folderMessages = currentCount_;
-        p.folderMessagesDone = tally.copied;
-        p.folderMessageErrors = tally.failed;
+        // A finished folder keeps its tally until the next one begins.
+        p.folderMessagesDone = folderSettled_.copied + tally.copied;
+        p.folderMessageErrors = folderSettled_.failed + tally.failed;
         p.foldersDone = foldersDone_;
         p.folderErrors = folderErrors_;
         p.messagesDone = messagesDone_ + tally.copied;
@@ -582,15 +599,16 @@ void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
 
 void AccountMigration::writeAccountLine(UserState end)
 {
-    std::wstring line = sentence(L"Account %1% %2%: %3% folders and %4% messages copied; %5% "
-                                 L"folders and %6% messages failed",
-        account_.address(), end == UserFinished ? L"finished" : L"failed", foldersDone_,
-        messagesDone_, folderErrors_, messageErrors_);
+    const auto folders = [](unsigned n) { return counted(n, L"folder"); };
+    const auto messages = [](unsigned n) { return counted(n, L"message"); };
+    std::wstring line = sentence(L"Account %1% %2%: %3% and %4% copied; %5% and %6% failed",
+        account_.address(), end == UserFinished ? L"finished" : L"failed", folders(foldersDone_),
+        messages(messagesDone_), folders(folderErrors_), messages(messageErrors_));
     if (foldersNotReached_ + messagesNotReached_ != 0)
-        line += sentence(
-            L"; %1% folders and %2% messages not reached", foldersNotReached_, messagesNotReached_);
+        line += sentence(L"; %1% and %2% not reached", folders(foldersNotReached_),
+            messages(messagesNotReached_));
     if (messagesAlreadyThere_ != 0)
-        line += sentence(L"; %1% messages on the target already", messagesAlreadyThere_);
+        line += sentence(L"; %1% on the target already", messages(messagesAlreadyThere_));
     log_.report(TAVIR_HERE, line + L".");
     log_.report(L"");
 }

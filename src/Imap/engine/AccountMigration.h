@@ -68,6 +68,9 @@ private:
     // The source's STATUS or SELECT of the folder did not succeed.
     Step sourceCountFailed(mail::ImapClientResult result, const MigrationFolder& folder);
     Step sourceSelectFailed(mail::ImapClientResult result, const MigrationFolder& folder);
+    // The source gave the folder's count: its messages are unsettled, and
+    // the wizard shows the count.
+    void countRead();
     // Every message number of the folder in hand, 1 to its count.
     void wantAll(std::vector<unsigned>& wanted) const;
     // How many messages the target folder holds (`held`): none (copy them
@@ -137,6 +140,8 @@ private:
     // its messages are unsettled from that count until the copy settled them.
     bool folderInHand_ = false;
     unsigned unsettled_ = 0;
+    // What the copy settled in the folder in hand, as its row shows it.
+    FolderCopy::Tally folderSettled_;
     unsigned foldersDone_ = 0;
     unsigned folderErrors_ = 0;
     unsigned foldersNotReached_ = 0;

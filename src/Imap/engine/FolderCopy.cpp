@@ -100,9 +100,7 @@ FolderCopy::Ending FolderCopy::sortEnding(const CopyRun& run)
 void FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
 {
     CopyRun run(std::move(numbers));
-    source_.copyMessages(folder_->targetName, target_, run);
-    noteIgnored(run);
-    noteLostAnswers(run);
+    send(run);
     tally_->copied += run.copied();
     std::vector<unsigned> retry, later;
     splitUnsettled(run, retry, later);
@@ -208,6 +206,22 @@ void FolderCopy::retryAlone(
     }
 }
 
+void FolderCopy::send(CopyRun& run)
+{
+    // Each message is told as the target takes it, not when the run ends: on
+    // a slow link a run of large messages takes minutes. Failures wait for
+    // the run's end, since a message that failed in a run may still go
+    // through on its own.
+    run.onSettled = [this](const CopyRun& settled) {
+        Tally now = *tally_;
+        now.copied += settled.copied();
+        progress_(now);
+    };
+    source_.copyMessages(folder_->targetName, target_, run);
+    noteIgnored(run);
+    noteLostAnswers(run);
+}
+
 bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
 {
     if (stopRequested_()) {
@@ -216,9 +230,7 @@ bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
         return false;
     }
     CopyRun run({number});
-    source_.copyMessages(folder_->targetName, target_, run);
-    noteIgnored(run);
-    noteLostAnswers(run);
+    send(run);
     if (run.copied() == 1) {
         ++tally_->copied;
         return true;

@@ -30,9 +30,8 @@ namespace tavir::migration {
 
 class FolderCopy {
 public:
-    // Messages per pipelined FETCH: the progress the wizard shows moves on
-    // after each run, and a run that stops early is asked for again from
-    // where it stopped.
+    // Messages per pipelined FETCH: a run that stops early is asked for
+    // again from where it stopped.
     static constexpr unsigned runLength = 200;
     // What became of a folder's messages: each is counted in exactly one.
     struct Tally {
@@ -53,7 +52,8 @@ public:
     };
 
     // `stopRequested` is asked before every run and every single message;
-    // `progress` hears the tally after each of them. `sourceTimeouts` counts
+    // `progress` hears the tally after each of them, and after each message
+    // the target took. `sourceTimeouts` counts
     // the account's source time-outs and is added to here.
     FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& target, Logger& log,
         std::function<bool()> stopRequested, std::function<void(const Tally&)> progress,
@@ -89,6 +89,9 @@ private:
     // their front); 0 when the source fell silent after the run's last.
     unsigned takeSilentMessage(
         const mail::CopyRun& run, std::vector<unsigned>& retry, const std::vector<unsigned>& later);
+    // Copies the messages of `run`, telling the progress of each one the
+    // target took, and notes the replies it did not use.
+    void send(mail::CopyRun& run);
     void retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run, Outcome& outcome);
     bool copyAlone(unsigned number, Outcome& outcome);
     // True (and the outcome Stopped) when a stop was asked for: a copy that

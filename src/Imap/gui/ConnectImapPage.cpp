@@ -49,10 +49,19 @@ ConnectImapPage::ConnectImapPage(int nextId)
 
 bool ConnectImapPage::getValidationResult()
 {
-    if (migrator()->getResult() == SourceIsCorvane)
+    const std::uint64_t code = migrator()->getResult();
+    if (code == SourceIsCorvane)
         setWarningText(tr("Migration from Corvane is not supported."));
     else
         setWarningText(tr("Connection to IMAP Server failed. Please check the typed hostname."));
+    // The page's sentence is the same for every failure; the engine's,
+    // which names a changed certificate with both fingerprints, is in the
+    // report.
+    if (code != 0)
+        qWarning("The source test failed; why is in the report %s. A certificate that changed is named there with "
+                 "both fingerprints: if it was changed on purpose, delete the server's line from the known-hosts "
+                 "file named there, then test again.",
+            qUtf8Printable(QString::fromStdWString(MigThread::executer()->configuration.reportFile)));
     return MigServerPage::getValidationResult();
 }
 

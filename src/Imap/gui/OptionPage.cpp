@@ -1,6 +1,8 @@
 // The accounts page: choosing the accounts file and its example.
 #include "Imap/gui/OptionPage.h"
 
+#include "Common/Gui/MigLinkLabel.h"
+
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
@@ -25,7 +27,7 @@ OptionPage::OptionPage(int nextId)
     setTitle(tr("Choose Accounts For Migration"));
     setSubTitle(tr("Please load accounts from file and select accounts to be migrated."));
 
-    auto* note = new QLabel(tr("The file is required to be in CSV format. <a href=\"url\">Example</a>"));
+    auto* note = new MigLinkLabel(tr("The file is required to be in CSV format. <a href=\"url\">Example</a>"));
     loadButton->setObjectName("loadButton");
     note->setObjectName("exampleNote");
     note->setSizePolicy(QSizePolicy::Expanding, note->sizePolicy().verticalPolicy());
@@ -41,6 +43,9 @@ OptionPage::OptionPage(int nextId)
     layout->addSpacing(5);
     layout->addLayout(listLayout);
     layout->addLayout(statusRow);
+
+    setTabOrder(loadButton, note);
+    setTabOrderAfter(note);
 
     autoStartActions = false;
     setTestUsersCall(true);

@@ -7,6 +7,7 @@
 #include "Common/Gui/ProgressDelegateItem.h"
 #include "support/GuiTest.h"
 #include "support/ScriptedEngine.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QDateTime>
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -84,11 +86,15 @@ protected:
 TEST_F(ProgressTest, PollsShowTheAccountsInProgressAndTheTotals)
 {
     migration::MigrationStatus& status = engine.migrator->status;
-    status.finishedAccounts = 1;
+    status.selectedAccounts = 1200;
+    status.finishedAccounts = 1000;
     status.failedAccounts = 1;
     status.foldersDone = 12;
     status.folderErrors = 7;
-    status.messagesDone = 345;
+    status.messagesDone = 12345678;
+    status.foldersNotReached = 12;
+    status.messagesNotReached = 1112;
+    status.messagesAlreadyThere = 7457;
     status.inProgress = {{L"Ann Example", L"INBOX", 120, 45, 0}, {L"Bob Example", L"Sent", 0, 0, 0}};
     start();
     EXPECT_TRUE(stopButton()->isVisible());
@@ -108,12 +114,23 @@ TEST_F(ProgressTest, PollsShowTheAccountsInProgressAndTheTotals)
     ASSERT_NE(delegate, nullptr);
     EXPECT_EQ(delegate->textWidth, table->fontMetrics().horizontalAdvance("45/120"));
 
-    EXPECT_EQ(text(progress, "accountsValue"), "1/3");
+    EXPECT_EQ(text(progress, "accountsValue"), "1000/1200");
     EXPECT_EQ(text(progress, "foldersValue"), "12");
-    EXPECT_EQ(text(progress, "messagesValue"), "345");
+    EXPECT_EQ(text(progress, "messagesValue"), "12345678");
     EXPECT_EQ(text(progress, "accountsErrors"), "(1 error found)");
     EXPECT_EQ(text(progress, "foldersErrors"), "(7 errors found)");
     EXPECT_EQ(text(progress, "messagesErrors"), "");
+    EXPECT_EQ(text(progress, "accountsNotCopied"), "");
+    EXPECT_EQ(text(progress, "foldersNotCopied"), "(12 not reached)");
+    EXPECT_EQ(text(progress, "messagesNotCopied"), "(1112 not reached, 7457 on the target already)");
+    // No figure is cut, and the columns stay in line.
+    for (const char* name : {"accountsValue", "foldersValue", "messagesValue"}) {
+        SCOPED_TRACE(name);
+        auto* value = child<QLabel>(progress, name);
+        EXPECT_GE(value->width(), 50);
+        EXPECT_GE(value->contentsRect().width(), value->fontMetrics().horizontalAdvance(value->text()));
+        EXPECT_EQ(value->x(), child<QLabel>(progress, "accountsValue")->x());
+    }
     EXPECT_FALSE(wizard->button(QWizard::NextButton)->isEnabled());
 
     status.inProgress.clear();
@@ -130,6 +147,7 @@ TEST_F(ProgressTest, FinishedRunGoesOnToTheResultPageWithItsTotals)
     status.foldersDone = 8;
     status.folderErrors = 2;
     status.messagesDone = 90;
+    status.messagesAlreadyThere = 7457;
     engine.migrator->runCallbacks->stopped(false);
     ASSERT_TRUE(reachesResult());
     EXPECT_FALSE(stopButton()->isVisible());
@@ -137,6 +155,9 @@ TEST_F(ProgressTest, FinishedRunGoesOnToTheResultPageWithItsTotals)
     EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
     EXPECT_EQ(text(result, "foldersText"), "8 folder(s) have been migrated.");
     EXPECT_EQ(text(result, "messagesText"), "90 message(s) have been migrated.");
+    EXPECT_TRUE(shown(result, "messagesNote"));
+    EXPECT_EQ(text(result, "messagesNote"), "7457 message(s) have been found on the target already.");
+    EXPECT_FALSE(shown(result, "foldersNote"));
     // Only the section with errors shows its row.
     EXPECT_FALSE(shown(result, "accountsErrorIcon"));
     EXPECT_FALSE(shown(result, "accountsSpacing"));
@@ -213,7 +234,11 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     }
     EXPECT_EQ(count("stop"), 2u);
 
-    engine.migrator->status.finishedAccounts = 1;
+    migration::MigrationStatus& status = engine.migrator->status;
+    status.finishedAccounts = 1;
+    status.foldersNotReached = 12;
+    status.messagesNotReached = 1112;
+    status.inProgress = {{L"Ann Example", L"INBOX", 120, 45, 0}};
     engine.migrator->runCallbacks->stopped(true);
     ASSERT_TRUE(waitFor([&] { return wizard->button(QWizard::NextButton)->isEnabled(); }));
     EXPECT_EQ(wizard->currentId(), MigWizard::ProgressPageId);
@@ -222,10 +247,20 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     EXPECT_EQ(text(progress, "warningLabel"), "The migration has been aborted.");
     EXPECT_FALSE(stopButton()->isVisible());
     EXPECT_FALSE(child<QWidget>(progress, "overallBar")->isVisible());
+    // Nothing is being migrated any more; what the stop left is in view,
+    // and so is the time the run took.
+    EXPECT_FALSE(shown(progress, "nowMigratingLabel"));
+    EXPECT_FALSE(shown(progress, "progressTable"));
+    EXPECT_EQ(text(progress, "foldersNotCopied"), "(12 not reached)");
+    EXPECT_EQ(text(progress, "messagesNotCopied"), "(1112 not reached)");
+    EXPECT_TRUE(shown(progress, "progressRightLabel"));
+    EXPECT_TRUE(text(progress, "progressRightLabel").startsWith("Total time: 01:02:0"));
     click(wizard->button(QWizard::NextButton));
     ASSERT_TRUE(reachesResult());
     EXPECT_EQ(text(result, "warningLabel"), "The migration has been aborted.");
     EXPECT_EQ(text(result, "accountsText"), "1 account(s) have been migrated.");
+    EXPECT_EQ(text(result, "foldersNote"), "12 folder(s) have not been reached.");
+    EXPECT_EQ(text(result, "messagesNote"), "1112 message(s) have not been reached.");
 }
 
 TEST_F(ProgressTest, AbortedRunClosesWithoutAQuestion)
@@ -315,6 +350,46 @@ TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
     EXPECT_EQ(none.seen(), 0);
 }
 
+TEST_F(ProgressTest, AViewerNotEndedYetIsNotStartedAgain)
+{
+    engine.migrator->endInsideStart = true;
+    start();
+    ASSERT_TRUE(reachesResult());
+    // A viewer that hangs until the test lets it end, then fails.
+    TempDir dir;
+    const std::string viewer = dir.file("viewer.sh");
+    writeFile(viewer, "#!/bin/sh\necho started >> " + dir.file("starts") + "\nwhile [ ! -e " + dir.file("go") +
+                          " ]; do sleep 0.05; done\nexit 1\n");
+    ASSERT_EQ(runShell("chmod +x " + viewer), 0);
+    writeFile(dir.file("starts"), "");
+    gui::MigThread::setViewer(QString::fromStdString(viewer));
+    auto* link = child<QLabel>(result, "reportLink");
+    const QString anchor = link->text();
+    OnModal dialog([](QWidget* modal) { modal->close(); });
+    clickLink(link);
+    ASSERT_TRUE(waitFor([&] { return readFile(dir.file("starts")) == "started\n"; }));
+    EXPECT_EQ(link->text(), anchor + " (waiting for the viewer...)");
+    // A second click, and Enter on the link: nothing more starts.
+    clickLink(link);
+    link->setFocus(Qt::TabFocusReason);
+    ASSERT_EQ(QApplication::focusWidget(), link);
+    QTest::keyClick(link, Qt::Key_Return);
+    settle(300);
+    EXPECT_EQ(readFile(dir.file("starts")), "started\n");
+    EXPECT_EQ(dialog.seen(), 0);
+    writeFile(dir.file("go"), "");
+    EXPECT_TRUE(waitFor([&] { return dialog.seen() == 1; })) << "its failure offers the path once";
+    EXPECT_EQ(link->text(), anchor);
+    // Ended: the link starts a viewer again, here by the keyboard.
+    wizard->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(wizard.get()));
+    link->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(link, Qt::Key_Return);
+    EXPECT_TRUE(waitFor([&] { return dialog.seen() == 2; }));
+    EXPECT_EQ(readFile(dir.file("starts")), "started\nstarted\n");
+    gui::MigThread::setViewer("false");
+}
+
 TEST(ProgressTexts, TotalTime)
 {
     struct Case {
@@ -333,11 +408,15 @@ TEST(ProgressTexts, TotalTime)
     }
 }
 
-TEST(ProgressTexts, ErrorCounts)
+TEST(ProgressTexts, ErrorAndNotCopiedCounts)
 {
     EXPECT_EQ(MigProgressPage::errorCountText(0), "");
     EXPECT_EQ(MigProgressPage::errorCountText(1), "(1 error found)");
     EXPECT_EQ(MigProgressPage::errorCountText(7), "(7 errors found)");
+    EXPECT_EQ(MigProgressPage::notCopiedText(0, 0), "");
+    EXPECT_EQ(MigProgressPage::notCopiedText(12, 0), "(12 not reached)");
+    EXPECT_EQ(MigProgressPage::notCopiedText(0, 7457), "(7457 on the target already)");
+    EXPECT_EQ(MigProgressPage::notCopiedText(1112, 7457), "(1112 not reached, 7457 on the target already)");
 }
 
 TEST(ProgressTexts, PercentOfAFolder)

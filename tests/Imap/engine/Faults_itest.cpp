@@ -34,21 +34,24 @@ const std::vector<SourceUser> users = {
 
 // An account's line in the report: "Account a@b finished: F folders and M
 // messages copied; E folders and N messages failed[; G folders and L
-// messages not reached][; P messages on the target already]."
+// messages not reached][; P messages on the target already]." ("1 folder",
+// "1 message" for one.)
 struct AccountLine {
     bool found = false;
     bool finished = false;
     unsigned folders = 0; // copied, failed and not reached
     unsigned copied = 0, failed = 0, notReached = 0, alreadyThere = 0;
+    // "1 folder", "2 folders": every count agrees with its noun.
+    bool nounsAgree = false;
 };
 
 AccountLine accountLine(const std::string& report, const std::string& address)
 {
     static const std::string number = "(\\d+)";
     const std::regex pattern("Account " + address + " (finished|failed): " + number
-        + " folders and " + number + " messages copied; " + number + " folders and " + number
-        + " messages failed(?:; " + number + " folders and " + number
-        + " messages not reached)?(?:; " + number + " messages on the target already)?\\.");
+        + " folders? and " + number + " messages? copied; " + number + " folders? and " + number
+        + " messages? failed(?:; " + number + " folders? and " + number
+        + " messages? not reached)?(?:; " + number + " messages? on the target already)?\\.");
     std::smatch m;
     AccountLine line;
     if (!std::regex_search(report, m, pattern))
@@ -61,6 +64,9 @@ AccountLine accountLine(const std::string& report, const std::string& address)
     line.failed = at(5);
     line.notReached = at(7);
     line.alreadyThere = at(8);
+    const std::string text = m[0];
+    line.nounsAgree = !std::regex_search(text, std::regex("(^|[^0-9])1 (folders|messages)"))
+        && !std::regex_search(text, std::regex("([02-9]|[0-9]{2,}) (folder|message)\\b"));
     return line;
 }
 
@@ -249,6 +255,7 @@ protected:
             expectSameMessages(from, readStandInAccount(*target, user.name + "@" + domain));
             const AccountLine line = accountLine(again.report, user.name + "@" + domain);
             EXPECT_TRUE(line.finished) << again.report;
+            EXPECT_TRUE(line.nounsAgree) << again.report;
             EXPECT_EQ(messageCount(from), line.copied + line.alreadyThere) << again.report;
         }
     }

@@ -139,10 +139,40 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
     const std::map<std::string, MailFolders> before
         = {{"anna", sourceOf("anna")}, {"ben", sourceOf("ben")}, {"pub", sourceOf("pub")}};
 
+    // The rows of accounts in progress, as the wizard would poll them, in
+    // order (statusChanged() comes one at a time).
+    std::map<std::pair<std::wstring, std::wstring>, std::vector<ActualUserStatus>> rows;
+    runner.onStatus = [&] {
+        MigrationStatus status;
+        runner.current.load()->getStatus(status);
+        for (const ActualUserStatus& row : status.inProgress)
+            if (!row.folder.empty())
+                rows[{row.fullName, row.folder}].push_back(row);
+    };
     const RunOutcome outcome = runner.run(configuration(), accountsFile);
     ASSERT_TRUE(outcome.started) << outcome.report;
     expectCallbacksInOrder(outcome);
     EXPECT_EQ("stopped", outcome.calls.back());
+
+    // A folder shows the source's count before its first message arrives,
+    // and once finished, all it copied.
+    unsigned foldersWithMessages = 0;
+    for (const auto& [key, seen] : rows) {
+        SCOPED_TRACE(unicodeToUtf8(key.first + L" " + key.second));
+        unsigned count = 0;
+        for (const ActualUserStatus& row : seen)
+            count = std::max(count, row.folderMessages);
+        if (count == 0)
+            continue;
+        ++foldersWithMessages;
+        auto counted = std::find_if(seen.begin(), seen.end(),
+            [&](const ActualUserStatus& row) { return row.folderMessages == count; });
+        EXPECT_EQ(0u, counted->messagesDone);
+        for (const ActualUserStatus& row : seen)
+            EXPECT_TRUE(row.folderMessages == 0 || row.folderMessages == count);
+        EXPECT_EQ(count, seen.back().messagesDone);
+    }
+    EXPECT_EQ(10u, foldersWithMessages);
 
     // Each source folder, whole, in the folder of the target named after
     // it; the special names of the target's own folders get "_Fixed".

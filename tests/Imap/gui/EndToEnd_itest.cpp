@@ -2,15 +2,20 @@
 // source and the stand-in target with its administration service, driven
 // through the pages as a user drives them, with the mistakes a user makes
 // on the way (a wrong source port, a wrong administrator password, an
-// account whose password has changed).
+// account whose password has changed); the run stopped by the user, and
+// the run after it that ends the migration.
 #include "WizardFixture.h"
 
 #include "support/Dovecot.h"
 #include "support/StandInTarget.h"
+#include "support/TargetRelay.h"
 
 #include <QFileInfo>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace tavir::test {
 namespace {
@@ -20,18 +25,56 @@ using gui::MigWizard;
 const std::map<std::string, std::string> kSourceUsers
     = {{"anna@demo.example", "anna-pw"}, {"ben@demo.example", "ben-pw"}, {"dave@demo.example", "dave-new-pw"}};
 // The mailboxes of the two accounts that log in: folder -> message count.
-// For the screenshots the inboxes are larger, so that the progress page is
-// seen while messages arrive.
-std::map<std::string, std::map<std::string, int>> mailboxes()
-{
-    const int inbox = qEnvironmentVariableIsSet("TAVIR_SCREENSHOT_DIR") ? 400 : 12;
-    return {{"anna@demo.example", {{"INBOX", inbox}, {"Projects", 6}, {"Projects.Apollo", 4}, {"Receipts", 3}}},
-        {"ben@demo.example", {{"INBOX", inbox}, {"Travel", 5}}}};
-}
+const std::map<std::string, std::map<std::string, int>> kMailboxes
+    = {{"anna@demo.example", {{"INBOX", 12}, {"Projects", 6}, {"Projects.Apollo", 4}, {"Receipts", 3}}},
+        {"ben@demo.example", {{"INBOX", 12}, {"Travel", 5}}}};
+
+// Holds the target's APPENDs into one folder until released, for at most a
+// minute: the progress page is seen, and stopped, while messages arrive,
+// however fast the run would be. (The answers to the APPENDs before are
+// read, and their messages counted, when the copy turns to that folder.)
+class AppendHold {
+public:
+    // The relay's hook: it runs on the relay's thread, before the command
+    // goes on to the target; all the relay's connections wait meanwhile.
+    bool admit(const std::string& line)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!folder_.empty() && appendsTo(line, folder_))
+            released_.wait_for(lock, std::chrono::minutes(1), [this] { return folder_.empty(); });
+        return true;
+    }
+    void holdAppendsTo(const std::string& folder)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        folder_ = folder;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        folder_.clear();
+        released_.notify_all();
+    }
+
+private:
+    // "A7 APPEND Projects (...": the folder as an atom or quoted.
+    static bool appendsTo(const std::string& line, const std::string& folder)
+    {
+        const std::size_t verb = line.find(" APPEND ");
+        if (verb == std::string::npos)
+            return false;
+        const std::string rest = line.substr(verb + 8);
+        return rest.rfind(folder + " ", 0) == 0 || rest.rfind("\"" + folder + "\" ", 0) == 0;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::string folder_;
+};
 
 void seed(int port)
 {
-    for (const auto& [address, folders] : mailboxes()) {
+    for (const auto& [address, folders] : kMailboxes) {
         RawImap imap(port);
         ASSERT_TRUE(imap.login(address, kSourceUsers.at(address)));
         for (const auto& [folder, count] : folders) {
@@ -64,11 +107,17 @@ protected:
         source = std::make_unique<Dovecot>(kSourceUsers, options);
         seed(source->port());
         target = std::make_unique<StandInTarget>();
+        relay = std::make_unique<TargetRelay>(
+            *target, [this](int, const std::string& line) { return hold.admit(line); });
         wizard = std::make_unique<gui::ImapWizard>(nullptr);
         wizard->initializeEngineExecuter();
         wizard->show();
     }
-    void TearDown() override { wizard.reset(); }
+    void TearDown() override
+    {
+        hold.release();
+        wizard.reset();
+    }
 
     template <class T>
     T* child(int pageId, const char* name)
@@ -104,15 +153,40 @@ protected:
         ASSERT_EQ(chooser.seen(), 1);
     }
 
+    QString pageText(int pageId, const char* name) { return child<QLabel>(pageId, name)->text(); }
+    bool shown(int pageId, const char* name) { return !child<QWidget>(pageId, name)->isHidden(); }
+
+    // Waits, while the APPENDs into anna's `folder` are held, until the
+    // progress page shows the messages copied before and the folder in hand
+    // with its count, none of it copied yet.
+    void seeMessagesArrive(const QString& folder)
+    {
+        auto* table = child<QTreeWidget>(MigWizard::ProgressPageId, "progressTable");
+        auto* messagesDone = child<QLabel>(MigWizard::ProgressPageId, "messagesValue");
+        QTreeWidgetItem* row = nullptr;
+        ASSERT_TRUE(waitFor([&] {
+            const auto found = table->findItems(folder, Qt::MatchExactly, 1);
+            row = found.isEmpty() ? nullptr : found.first();
+            return row && messagesDone->text().toInt() > 0;
+        }, 30000));
+        EXPECT_EQ(row->text(0), "Anna Lindqvist");
+        EXPECT_EQ(row->data(2, Qt::ToolTipRole).toInt(), kMailboxes.at("anna@demo.example").at(folder.toStdString()));
+        EXPECT_EQ(row->data(2, Qt::DisplayRole).toInt(), 0);
+    }
+
     // Pins of the administration service go here, never to the real HOME.
     ScopedHome home;
     TempDir files;
     std::unique_ptr<Dovecot> source;
     std::unique_ptr<StandInTarget> target;
+    AppendHold hold;
+    // The wizard reaches the target, its administration service included,
+    // through here.
+    std::unique_ptr<TargetRelay> relay;
     std::unique_ptr<gui::ImapWizard> wizard;
 };
 
-TEST_F(EndToEnd, SixPagesAndARealMigrationFromDovecotIntoTheStandIn)
+TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
 {
     screenshot(wizard.get(), "0-welcome");
     next();
@@ -129,8 +203,9 @@ TEST_F(EndToEnd, SixPagesAndARealMigrationFromDovecotIntoTheStandIn)
     next();
     ASSERT_TRUE(reaches(MigWizard::CvnPageId));
 
-    const QString targetHost = QString::fromStdString(target->host());
-    type(MigWizard::CvnPageId, "hostEdit", QString("%1:%2").arg(targetHost).arg(target->port()));
+    const QString targetHost = QString::fromStdString(relay->host());
+    const QString targetServer = QString("%1:%2").arg(targetHost).arg(relay->port());
+    type(MigWizard::CvnPageId, "hostEdit", targetServer);
     type(MigWizard::CvnPageId, "userEdit", "admin");
     type(MigWizard::CvnPageId, "passwordEdit", "not-the-password");
     EXPECT_EQ(warningAfterNext(MigWizard::CvnPageId),
@@ -166,26 +241,60 @@ TEST_F(EndToEnd, SixPagesAndARealMigrationFromDovecotIntoTheStandIn)
     }
     EXPECT_EQ(wizard->button(QWizard::NextButton)->text(), "Migrate");
 
+    hold.holdAppendsTo("Projects");
     next();
     ASSERT_TRUE(reaches(MigWizard::ProgressPageId));
-    // The first poll that shows messages arriving, unless the run is over
-    // before the page has seen any.
-    auto* table = child<QTreeWidget>(MigWizard::ProgressPageId, "progressTable");
-    auto* messagesDone = child<QLabel>(MigWizard::ProgressPageId, "messagesValue");
-    waitFor([&] {
-        return wizard->currentId() == MigWizard::ResultPageId
-            || (table->topLevelItemCount() > 0 && messagesDone->text().toInt() > 0);
-    }, 60000);
-    if (wizard->currentId() == MigWizard::ProgressPageId)
-        screenshot(wizard.get(), "4-progress");
-    ASSERT_TRUE(waitFor([&] { return wizard->currentId() == MigWizard::ResultPageId; }, 120000));
-    screenshot(wizard.get(), "5-result");
+    seeMessagesArrive("Projects");
+    screenshot(wizard.get(), "4-progress");
 
-    // What arrived: the seeded folders with all their messages (a new
-    // account on the target also starts with folders of its own, empty).
+    // Stopped while messages arrive: the page says what was not reached,
+    // and so does the result page.
+    {
+        MessageBoxAnswer yes(QMessageBox::Yes);
+        click(wizard->button(QWizard::CustomButton1));
+        ASSERT_EQ(yes.texts().size(), 1u);
+    }
+    hold.release();
+    ASSERT_TRUE(waitFor([&] { return wizard->button(QWizard::NextButton)->isEnabled(); }, 30000));
+    EXPECT_FALSE(shown(MigWizard::ProgressPageId, "nowMigratingLabel"));
+    EXPECT_TRUE(pageText(MigWizard::ProgressPageId, "foldersNotCopied").contains(" not reached)"));
+    EXPECT_TRUE(pageText(MigWizard::ProgressPageId, "progressRightLabel").startsWith("Total time: "));
+    screenshot(wizard.get(), "4-progress-stopped");
+    next();
+    ASSERT_TRUE(reaches(MigWizard::ResultPageId));
+    EXPECT_EQ(pageText(MigWizard::ResultPageId, "warningLabel"), "The migration has been aborted.");
+    EXPECT_TRUE(pageText(MigWizard::ResultPageId, "foldersNote").endsWith(" folder(s) have not been reached."));
+    screenshot(wizard.get(), "5-result-stopped");
+    click(wizard->button(QWizard::FinishButton));
+    EXPECT_TRUE(waitFor([&] { return !wizard->isVisible(); }));
+
+    // The run after it, started as the last one was: what the stopped run
+    // copied is found on the target and not copied again.
+    wizard.reset();
+    wizard = std::make_unique<gui::ImapWizard>(nullptr);
+    wizard->initializeEngineExecuter();
+    gui::MigExecuter* engine = gui::MigThread::executer();
+    engine->setServer(QString("127.0.0.1:%1").arg(source->tlsPort()), true);
+    engine->setCvn(targetServer, "admin", "admin-secret", false);
+    writeFile(accounts, "anna@demo.example;anna-pw;Anna Lindqvist\nben@demo.example;ben-pw;Ben Okafor\n");
+    engine->usersFile = QString::fromStdString(accounts);
+    ASSERT_TRUE(engine->initConfiguration() && engine->loadUsers());
+    wizard->setStartId(MigWizard::ProgressPageId);
+    // Anna's last folder, which the stopped run did not reach.
+    hold.holdAppendsTo("Receipts");
+    wizard->show();
+    seeMessagesArrive("Receipts");
+    screenshot(wizard.get(), "4-progress-second-run");
+    hold.release();
+    ASSERT_TRUE(waitFor([&] { return wizard->currentId() == MigWizard::ResultPageId; }, 120000));
+    screenshot(wizard.get(), "5-result-second-run");
+
+    // What arrived: the seeded folders with all their messages, each once
+    // (a new account on the target also starts with folders of its own,
+    // empty).
     int folders = 0;
     int messages = 0;
-    for (const auto& [address, seeded] : mailboxes()) {
+    for (const auto& [address, seeded] : kMailboxes) {
         const auto arrived = target->folders(address);
         SCOPED_TRACE(address);
         for (const auto& [folder, count] : seeded) {
@@ -199,10 +308,16 @@ TEST_F(EndToEnd, SixPagesAndARealMigrationFromDovecotIntoTheStandIn)
             messages += static_cast<int>(folder.messages.size());
     }
     EXPECT_TRUE(target->folders("dave@demo.example").empty()) << "dave was not checked";
-    auto text = [&](const char* name) { return child<QLabel>(MigWizard::ResultPageId, name)->text().toStdString(); };
+    auto text = [&](const char* name) { return pageText(MigWizard::ResultPageId, name).toStdString(); };
     EXPECT_EQ(text("accountsText"), "2 account(s) have been migrated.");
     EXPECT_EQ(text("foldersText"), std::to_string(folders) + " folder(s) have been migrated.");
-    EXPECT_EQ(text("messagesText"), std::to_string(messages) + " message(s) have been migrated.");
+    // Copied now and found there: every message once.
+    const std::string copied = text("messagesText");
+    const std::string found = text("messagesNote");
+    EXPECT_TRUE(shown(MigWizard::ResultPageId, "messagesNote"));
+    EXPECT_EQ(messages, std::stoi(copied) + std::stoi(found)) << copied << " " << found;
+    EXPECT_NE(std::string::npos, copied.find(" message(s) have been migrated."));
+    EXPECT_NE(std::string::npos, found.find(" message(s) have been found on the target already."));
     for (const char* name : {"accountsErrorIcon", "foldersErrorIcon", "messagesErrorIcon", "warningIcon"})
         EXPECT_TRUE(child<QLabel>(MigWizard::ResultPageId, name)->isHidden()) << name;
 

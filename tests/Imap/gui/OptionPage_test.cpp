@@ -395,5 +395,30 @@ TEST_F(OptionPageTest, ExampleLinkShowsTheFileFormat)
         EXPECT_EQ(line.split(';').size(), 3) << line.toStdString();
 }
 
+TEST_F(OptionPageTest, TabGoesThroughTheControlsAsShownAndEnterOpensTheExample)
+{
+    loadAndStartTest(threeAccounts());
+    finishTest(3);
+    ASSERT_TRUE(chainEnded());
+    w().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w()));
+    button("loadButton")->setFocus();
+    const std::vector<QWidget*> order = {child<QWidget>(MigWizard::OptionPageId, "exampleNote"), accountList(),
+        button("selectAllButton"), button("deselectAllButton"), nextButton()};
+    for (QWidget* expected : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), expected) << expected->objectName().toStdString();
+    }
+    // One Tab onto the link, and Enter opens it (not the wizard's Migrate).
+    button("loadButton")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    OnModal example([](QWidget* modal) { modal->close(); });
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(waitFor([&] { return example.seen() == 1; }));
+    EXPECT_EQ(w().currentId(), MigWizard::OptionPageId);
+    const auto calls = engine.log.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "start"), 0) << "no migration started";
+}
+
 } // namespace
 } // namespace tavir::test

@@ -86,12 +86,19 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
         engine.throwOn = c.throwOn;
         type(sourceHost(), "imap.example:993");
         click(sourceSsl());
+        WarningsKept log;
         clickNext();
         ASSERT_TRUE(waitFor([&] { return !warning(MigWizard::ServerPageId).isEmpty(); }));
         EXPECT_EQ(warning(MigWizard::ServerPageId), c.warning);
+        // The engine's own sentence (a changed certificate, say) is in the
+        // report, and the program's log says where.
+        const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+        EXPECT_EQ(log.texts().filter("why is in the report " + report + ".").size(), 1)
+            << log.texts().join('\n').toStdString();
         EXPECT_EQ(w().currentId(), MigWizard::ServerPageId);
         EXPECT_TRUE(sourceHost()->isEnabled());
         EXPECT_TRUE(sourceSsl()->isEnabled());
+        EXPECT_EQ(QApplication::focusWidget(), sourceHost()) << "what is typed next goes into the host";
         EXPECT_EQ(engine.testedServer, L"imap.example:993");
         EXPECT_EQ(engine.testedSsl, sourceSsl()->isChecked());
         // Typing hides the warning again.
@@ -136,15 +143,23 @@ TEST_F(ServerPages, TargetTestCodesAndTheirWarnings)
         int code;
         const char* throwOn;
         const char* warning;
+        const char* focus; // the edit to mend, with the focus
     } cases[] = {
-        {1, "", "Connection to Corvane failed. Please check the typed hostname and try to connect again."},
-        {2, "", "Authentication to Corvane failed. Please check the typed username and password and try to connect "
-                "again."},
-        {3, "", "This administrator has not sufficient rights to perform the migration. Please insert a user with "
-                "full administration rights."},
-        {4, "", "Incompatible version of Corvane has been detected. This version of Tavir Zorp can migrate only to "
-                "Corvane 7.0.0 and later."},
-        {0, "testCvn", "Connection to Corvane failed. Please check the typed hostname and try to connect again."},
+        {1, "", "Connection to Corvane failed. Please check the typed hostname and try to connect again.", "hostEdit"},
+        {2, "",
+            "Authentication to Corvane failed. Please check the typed username and password and try to connect "
+            "again.",
+            "passwordEdit"},
+        {3, "",
+            "This administrator has not sufficient rights to perform the migration. Please insert a user with "
+            "full administration rights.",
+            "userEdit"},
+        {4, "",
+            "Incompatible version of Corvane has been detected. This version of Tavir Zorp can migrate only to "
+            "Corvane 7.0.0 and later.",
+            "hostEdit"},
+        {0, "testCvn", "Connection to Corvane failed. Please check the typed hostname and try to connect again.",
+            "hostEdit"},
     };
     toCvnPage();
     EXPECT_EQ(page(MigWizard::CvnPageId)->title(), "Connect To Corvane");
@@ -162,6 +177,9 @@ TEST_F(ServerPages, TargetTestCodesAndTheirWarnings)
         EXPECT_EQ(w().currentId(), MigWizard::CvnPageId);
         for (const char* name : {"hostEdit", "userEdit", "passwordEdit"})
             EXPECT_TRUE(cvn(name)->isEnabled()) << name;
+        EXPECT_EQ(QApplication::focusWidget(), cvn(c.focus));
+        // A password that can't be seen is typed anew over the old one.
+        EXPECT_EQ(cvn("passwordEdit")->hasSelectedText(), std::string(c.focus) == "passwordEdit");
     }
 }
 

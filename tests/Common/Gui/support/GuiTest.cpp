@@ -46,6 +46,32 @@ void settle(int ms)
     QTest::qWait(ms);
 }
 
+namespace {
+WarningsKept* warningsKept = nullptr;
+} // namespace
+
+WarningsKept::WarningsKept()
+{
+    warningsKept = this;
+    previous_ = qInstallMessageHandler(&WarningsKept::keep);
+}
+
+WarningsKept::~WarningsKept()
+{
+    qInstallMessageHandler(previous_);
+    warningsKept = nullptr;
+}
+
+void WarningsKept::keep(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtWarningMsg && warningsKept) {
+        warningsKept->texts_ << text;
+        return;
+    }
+    if (warningsKept && warningsKept->previous_)
+        warningsKept->previous_(type, context, text);
+}
+
 void screenshot(QWidget* window, const char* name)
 {
     const QString folder = qEnvironmentVariable("TAVIR_SCREENSHOT_DIR");

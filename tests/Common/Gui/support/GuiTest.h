@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <vector>
@@ -54,6 +55,24 @@ private:
     QTimer* timer_;
     QPointer<QWidget> last_;
     int seen_ = 0;
+};
+
+// While alive, keeps the program's warnings (qWarning) instead of printing
+// them. One at a time.
+class WarningsKept {
+public:
+    WarningsKept();
+    ~WarningsKept();
+    WarningsKept(const WarningsKept&) = delete;
+    WarningsKept& operator=(const WarningsKept&) = delete;
+
+    QStringList texts() const { return texts_; }
+
+private:
+    static void keep(QtMsgType type, const QMessageLogContext& context, const QString& text);
+
+    QStringList texts_;
+    QtMessageHandler previous_;
 };
 
 // Answers every message box with one button and keeps what they said.
