@@ -425,7 +425,7 @@ TEST_F(FaultTest, FoldersTheTargetWillNotCountAreFailedOnceAndNeverDone)
     EXPECT_EQ(3u, second.status.folderErrors) << second.report;
     for (const char* line : {"Account alice@count.test finished: 0 folders and 0 messages copied; "
                              "2 folders and 0 messages failed.",
-             "Account bob@count.test finished: 1 folders and 0 messages copied; 1 folders and 0 "
+             "Account bob@count.test finished: 1 folder and 0 messages copied; 1 folder and 0 "
              "messages failed."})
         EXPECT_NE(std::string::npos, second.report.find(line)) << line << "\n" << second.report;
 }
