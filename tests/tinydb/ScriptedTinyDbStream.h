@@ -13,6 +13,7 @@ namespace tavir::test {
 struct ScriptedTinyDb {
     std::string serverBytes;
     std::string clientBytes;
+    std::string calls; // 'w' for each write, 'r' for each read, in turn
     std::string fingerprint = "aa:bb:cc";
     bool connectFails = false;
     tavir::tinydb::ReadEnd endOfScript = tavir::tinydb::ReadEnd::Closed;
@@ -36,6 +37,7 @@ public:
     std::string peerFingerprint() override { return s_->fingerprint; }
     tavir::tinydb::ReadEnd read(char* data, std::size_t n) override
     {
+        s_->calls += 'r';
         std::size_t got = std::min(n, s_->serverBytes.size() - pos_);
         std::copy_n(s_->serverBytes.data() + pos_, got, data);
         pos_ += got;
@@ -43,6 +45,7 @@ public:
     }
     bool write(const std::string& bytes) override
     {
+        s_->calls += 'w';
         s_->clientBytes += bytes;
         return true;
     }
