@@ -254,19 +254,33 @@ Failure outstanding()
 
 } // namespace
 
-Status tinydb_send_query(tinydb_handle* handle, const std::string& statement)
+namespace {
+
+// Sends `count` statements in one write.
+Status sendQueries(tinydb_handle* handle, const std::string* statements, std::size_t count)
 {
     return guarded(handle, [&] {
-        checkSendable(handle, statement);
+        std::string frames;
+        for (std::size_t i = 0; i < count; ++i) {
+            checkSendable(handle, statements[i]);
+            frames += queryFrame(statements[i]);
+        }
         // A statement and its answer (tinydb_read_result) are one exchange;
         // behind answers still outstanding, the wait for its answer begins
         // when the answer before it has come.
         if (handle->pending == 0)
             handle->stream->beginExchange();
-        send(handle, queryFrame(statement));
-        ++handle->pending;
+        send(handle, frames);
+        handle->pending += count;
         return Status::Ok;
     });
+}
+
+} // namespace
+
+Status tinydb_send_query(tinydb_handle* handle, const std::string& statement)
+{
+    return sendQueries(handle, &statement, 1);
 }
 
 Status tinydb_read_result(tinydb_handle* handle, ResultSet& result)
@@ -322,15 +336,18 @@ Status tinydb_execute_pipelined(
     std::size_t sent = 0;
     std::size_t bytesOut = 0; // of the statements sent and not answered
     for (std::size_t read = 0; read < statements.size();) {
-        const std::size_t size = sent < statements.size() ? statements[sent].size() : 0;
-        if (sent < statements.size() && sent - read < pipelineWindow
-            && (sent == read || bytesOut + size <= pipelineBytes)) {
-            const Status status = tinydb_send_query(handle, statements[sent]);
+        // As many as the window takes, in one write.
+        std::size_t upTo = sent;
+        std::size_t bytes = bytesOut;
+        while (upTo < statements.size() && upTo - read < pipelineWindow
+            && (upTo == read || bytes + statements[upTo].size() <= pipelineBytes))
+            bytes += statements[upTo++].size();
+        if (upTo > sent) {
+            const Status status = sendQueries(handle, &statements[sent], upTo - sent);
             if (status != Status::Ok)
                 return unanswered(read, status);
-            bytesOut += size;
-            ++sent;
-            continue;
+            sent = upTo;
+            bytesOut = bytes;
         }
         Answer& answer = answers[read];
         answer.status = tinydb_read_result(handle, answer.result);

@@ -143,8 +143,8 @@ TEST_F(TinyDbScripted, MisbehavingServersEndInAClearStatus)
     }
 }
 
-// Statements sent without waiting: every one is written before the first
-// answer is read, the answers are taken in order, and when the connection
+// Statements sent without waiting: all of them in one write before the
+// first answer is read, the answers taken in order, and when the connection
 // ends early no statement after the last answer counts as answered.
 TEST_F(TinyDbScripted, PipelinedStatementsAreAnsweredInOrderAndACutLeavesTheRestUnanswered)
 {
@@ -175,10 +175,17 @@ TEST_F(TinyDbScripted, PipelinedStatementsAreAnsweredInOrderAndACutLeavesTheRest
         SCOPED_TRACE(c.name);
         tinydb_close(handle);
         openLoggedIn(c.answers, c.end);
-        script->calls.clear();
+        const std::size_t before = script->clientBytes.size();
+        const int writes = script->writes;
+        const std::size_t reads = script->writtenAtRead.size();
         std::vector<Answer> answers;
         EXPECT_EQ(c.status, tinydb_execute_pipelined(handle, statements, answers));
-        EXPECT_EQ(0u, script->calls.find("www")) << "all sent before an answer was read";
+        EXPECT_EQ(writes + 1, script->writes);
+        EXPECT_EQ(queryFrame(statements[0]) + queryFrame(statements[1]) + queryFrame(statements[2]),
+            script->clientBytes.substr(before));
+        ASSERT_LT(reads, script->writtenAtRead.size());
+        EXPECT_EQ(script->clientBytes.size(), script->writtenAtRead[reads])
+            << "all sent before an answer was read";
         ASSERT_EQ(statements.size(), answers.size());
         for (std::size_t i = 0; i < answers.size(); ++i) {
             SCOPED_TRACE(i);
@@ -203,12 +210,14 @@ TEST_F(TinyDbScripted, PipelinedStatementsAreAnsweredInOrderAndACutLeavesTheRest
     for (std::size_t i = 0; i <= pipelineWindow; ++i)
         answers += w::done(1);
     openLoggedIn(answers);
-    script->calls.clear();
+    const std::size_t before = script->clientBytes.size();
+    const std::size_t reads = script->writtenAtRead.size();
     std::vector<Answer> got;
     ASSERT_EQ(Status::Ok,
         tinydb_execute_pipelined(
             handle, std::vector<std::string>(pipelineWindow + 1, statements[0]), got));
-    EXPECT_EQ(pipelineWindow, script->calls.find('r'));
+    EXPECT_EQ(before + pipelineWindow * queryFrame(statements[0]).size(),
+        script->writtenAtRead.at(reads));
 }
 
 TEST_F(TinyDbScripted, HandshakeFailures)
