@@ -99,7 +99,8 @@ BenchCorpus::BenchCorpus(const Shape& shape)
         std::snprintf(user, sizeof user, "user%02u", a + 1);
         CorpusAccount account{user, std::string("pw-") + user, {}};
         for (const char* folder : FolderTree)
-            account.folders.push_back(folder);
+            if (shape.folders == 0 || account.folders.size() < shape.folders)
+                account.folders.push_back(folder);
         accounts_.push_back(std::move(account));
     }
     // The large messages sit at random places in the sequence.
@@ -118,7 +119,7 @@ BenchCorpus::BenchCorpus(const Shape& shape)
         CorpusMessage message;
         message.account = shape.accountsInTurn ? i % shape.accounts : random.below(shape.accounts);
         const unsigned folders = static_cast<unsigned>(accounts_[message.account].folders.size());
-        message.folder = random.unit() < 0.3 ? 0 : 1 + random.below(folders - 1);
+        message.folder = random.unit() < 0.3 || folders == 1 ? 0 : 1 + random.below(folders - 1);
         if (large[i]) {
             const unsigned step = shape.largeMessages > 1 ? shape.largeMessages - 1 : 1;
             message.size = shape.largeMin + (shape.largeMax - shape.largeMin) / step * largeSoFar++;

@@ -49,6 +49,9 @@ public:
         // Messages go to the accounts in turn instead of at random (six
         // large messages in six accounts are copied at once).
         bool accountsInTurn = false;
+        // How many of the folder tree's folders each account has, INBOX
+        // first (0: all of them).
+        unsigned folders = 0;
     };
 
     // What a folder holds.

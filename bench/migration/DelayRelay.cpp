@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 #include <deque>
 #include <list>
 #include <memory>
+#include <new>
+#include <stdexcept>
 
 namespace tavir::bench {
 
@@ -63,8 +66,9 @@ public:
     }
     bool finished() const { return readEnded_ && queue_.empty(); }
 
-    // Queues what `from` has now; false when the connection failed.
-    bool read(Clock::time_point due, char* scratch)
+    // Queues what `from` has now, setting `spoke` when that was any bytes;
+    // false when the connection failed.
+    bool read(Clock::time_point due, char* scratch, bool& spoke)
     {
         while (wantsRead()) {
             const ssize_t n = recv(from_, scratch, ChunkBytes, MSG_DONTWAIT);
@@ -72,6 +76,7 @@ public:
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
             if (n == 0)
                 readEnded_ = true;
+            spoke = spoke || n > 0;
             queue_.push_back({due, std::string(scratch, static_cast<std::size_t>(n))});
             held_ += static_cast<std::size_t>(n);
             if (static_cast<std::size_t>(n) < ChunkBytes)
@@ -112,11 +117,12 @@ private:
 };
 
 struct Connection {
-    Connection(int clientFd, int serverFd)
+    Connection(int clientFd, int serverFd, std::atomic<long>& roundTrips)
         : client(clientFd)
         , server(serverFd)
         , up(clientFd, serverFd)
         , down(serverFd, clientFd)
+        , trips(roundTrips)
     {
     }
     ~Connection()
@@ -131,6 +137,8 @@ struct Connection {
     int server;
     Flow up; // client to server
     Flow down; // server to client
+    std::atomic<long>& trips; // of the connection's port
+    bool serverSpokeLast = true; // the client's first bytes begin a round trip
 };
 
 void noDelay(int fd)
@@ -141,8 +149,8 @@ void noDelay(int fd)
 
 // Accepts a client and connects it to the server; false when either
 // failed (the client, if accepted, is closed).
-bool admit(
-    int listener, const std::string& serverHost, int serverPort, std::list<Connection>& connections)
+bool admit(int listener, const std::string& serverHost, int serverPort,
+    std::atomic<long>& roundTrips, std::list<Connection>& connections)
 {
     const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (client < 0)
@@ -159,7 +167,7 @@ bool admit(
     fcntl(server, F_SETFL, flags | O_NONBLOCK);
     noDelay(client);
     noDelay(server);
-    connections.emplace_back(client, server);
+    connections.emplace_back(client, server, roundTrips);
     return true;
 }
 
@@ -185,7 +193,8 @@ timespec until(Clock::time_point wake, Clock::time_point now)
 // Serves until the process is killed: one thread, every connection of every
 // listener in one ppoll.
 [[noreturn]] void relay(const std::vector<std::unique_ptr<Listener>>& listeners,
-    const std::string& serverHost, const std::vector<int>& ports, Clock::duration delay)
+    const std::string& serverHost, const std::vector<int>& ports, Clock::duration delay,
+    std::atomic<long>* roundTrips)
 {
     std::list<Connection> connections;
     std::vector<pollfd> polled;
@@ -212,10 +221,16 @@ timespec until(Clock::time_point wake, Clock::time_point now)
             const short fromClient = polled[at++].revents;
             const short fromServer = polled[at++].revents;
             bool ok = true;
+            bool clientSpoke = false;
+            bool serverSpoke = false;
             if (fromClient & (POLLIN | POLLHUP | POLLERR))
-                ok = c->up.read(now + delay, scratch.get());
+                ok = c->up.read(now + delay, scratch.get(), clientSpoke);
             if (ok && fromServer & (POLLIN | POLLHUP | POLLERR))
-                ok = c->down.read(now + delay, scratch.get());
+                ok = c->down.read(now + delay, scratch.get(), serverSpoke);
+            if (clientSpoke && c->serverSpokeLast)
+                ++c->trips;
+            if (clientSpoke || serverSpoke)
+                c->serverSpokeLast = serverSpoke;
             ok = ok && c->up.write(now) && c->down.write(now);
             if (!ok || (c->up.finished() && c->down.finished()))
                 c = connections.erase(c);
@@ -224,15 +239,31 @@ timespec until(Clock::time_point wake, Clock::time_point now)
         }
         for (std::size_t i = 0; i < listeners.size(); ++i)
             if (polled[i].revents & POLLIN)
-                admit(listeners[i]->fd(), serverHost, ports[i], connections);
+                admit(listeners[i]->fd(), serverHost, ports[i], roundTrips[i], connections);
     }
+}
+
+// `count` counters that a child made by fork still shares.
+std::shared_ptr<std::atomic<long>> sharedCounts(std::size_t count)
+{
+    const std::size_t bytes = count * sizeof(std::atomic<long>);
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        throw std::runtime_error("mmap of the relay's counts failed");
+    auto* counts = static_cast<std::atomic<long>*>(memory);
+    for (std::size_t i = 0; i < count; ++i)
+        new (&counts[i]) std::atomic<long>(0);
+    return {counts, [bytes](std::atomic<long>* at) { munmap(at, bytes); }};
 }
 
 } // namespace
 
 DelayRelay::DelayRelay(
     const std::string& serverHost, const std::vector<int>& ports, std::chrono::microseconds delay)
-    : child_([serverHost, ports, delay](const std::function<void(const std::string&)>& ready) {
+    : ports_(ports)
+    , counts_(sharedCounts(ports.size()))
+    , child_([serverHost, ports, delay, counts = counts_.get()](
+                 const std::function<void(const std::string&)>& ready) {
         // A network takes no turn on the machine's cores: on a loaded
         // machine the relay is woken first, so that a chunk waits its
         // delay and not the scheduler's (root may raise it; others keep
@@ -244,9 +275,17 @@ DelayRelay::DelayRelay(
             for (int port : ports)
                 listeners.push_back(std::make_unique<Listener>(ListenAt{host, port}));
         }));
-        relay(listeners, serverHost, ports, delay);
+        relay(listeners, serverHost, ports, delay, counts);
     })
 {
+}
+
+long DelayRelay::roundTrips(int port) const
+{
+    for (std::size_t i = 0; i < ports_.size(); ++i)
+        if (ports_[i] == port)
+            return counts_.get()[i].load();
+    return 0;
 }
 
 std::string roundTripText(std::chrono::microseconds delay)

@@ -6,10 +6,13 @@
 // time and written when it is due. A connection is made at once (its
 // handshake is not delayed); its bytes, the greeting first, are. It runs
 // in a child process of its own (ServerChild), on a loopback address of
-// its own, with the same port numbers as the server behind it.
+// its own, with the same port numbers as the server behind it. It counts
+// the round trips of each port's clients as it sees them.
 #include "ChildProcesses.h"
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,11 +24,17 @@ public:
     // `delay` late in each direction.
     DelayRelay(const std::string& serverHost, const std::vector<int>& ports,
         std::chrono::microseconds delay);
-
     // The relay's own address (127.0.0.N).
     const std::string& host() const { return child_.told(); }
+    // The round trips the clients of `port` have waited for so far: how
+    // often, on each of their connections, a client spoke first or again
+    // after the server had (pipelined requests sent together count once).
+    long roundTrips(int port) const;
 
 private:
+    std::vector<int> ports_;
+    // One count per port, in memory shared with the relay's process.
+    std::shared_ptr<std::atomic<long>> counts_;
     ServerChild child_;
 };
 

@@ -59,6 +59,7 @@ void EngineRun::prepare()
         sourceHost = sourceRelay_->host();
         targetHost = targetRelay_->host();
     }
+    targetPort_ = targetPort;
     sourceAddress_ = sourceHost + ":" + std::to_string(source_.port());
     targetAddress_ = targetHost + ":" + std::to_string(targetPort);
     work_ = std::make_unique<tavir::test::TempDir>();
@@ -75,10 +76,16 @@ RunResult EngineRun::run()
     // administration client pins the stand-in's certificate under HOME.
     const std::string work = work_->path();
     setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
-    return runChildren(
+    RunResult result = runChildren(
         {programJob({std::string(TAVIR_BINARY_DIR) + "/bin/zorp-engine-run", "--home", work,
                         sourceAddress_, targetAddress_, work + "/accounts.txt", work},
             work + "/engine.log")});
+    if (targetRelay_) {
+        result.sourceRoundTrips = sourceRelay_->roundTrips(source_.port());
+        result.targetRoundTrips = targetRelay_->roundTrips(targetPort_);
+        result.adminRoundTrips = targetRelay_->roundTrips(tavir::test::StandInTarget::adminPort);
+    }
+    return result;
 }
 
 std::string EngineRun::check()

@@ -45,6 +45,7 @@ private:
     std::unique_ptr<InstantTarget> instant_;
     std::unique_ptr<DelayRelay> sourceRelay_;
     std::unique_ptr<DelayRelay> targetRelay_;
+    int targetPort_ = 0; // the target's IMAP port
     std::string sourceAddress_; // host:port, as the engine is given them
     std::string targetAddress_;
     std::unique_ptr<tavir::test::TempDir> work_; // accounts file, logs, HOME

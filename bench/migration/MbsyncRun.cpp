@@ -12,11 +12,12 @@ namespace tavir::bench {
 using tavir::test::Dovecot;
 
 MbsyncRun::MbsyncRun(const BenchCorpus& corpus, const Dovecot& source, unsigned processes,
-    std::chrono::microseconds delay)
+    std::chrono::microseconds delay, std::string label)
     : corpus_(corpus)
     , source_(source)
     , processes_(processes)
     , delay_(delay)
+    , label_(std::move(label))
 {
 }
 
@@ -28,7 +29,7 @@ bool MbsyncRun::available()
 std::string MbsyncRun::name() const
 {
     return "mbsync, " + std::to_string(processes_) + (processes_ == 1 ? " process" : " processes")
-        + roundTripText(delay_);
+        + label_ + roundTripText(delay_);
 }
 
 void MbsyncRun::prepare()
@@ -79,6 +80,10 @@ RunResult MbsyncRun::run()
         jobs.push_back(programJob(argv, work_->file("mbsync.log")));
     }
     RunResult result = runChildren(jobs);
+    if (targetRelay_) {
+        result.sourceRoundTrips = sourceRelay_->roundTrips(source_.port());
+        result.targetRoundTrips = targetRelay_->roundTrips(target_->port());
+    }
     if (!result.ok) {
         try {
             result.error += "; mbsync said: " + tavir::test::readFile(work_->file("mbsync.log"));

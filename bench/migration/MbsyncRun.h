@@ -15,9 +15,10 @@ namespace tavir::bench {
 
 class MbsyncRun : public MeasuredRun {
 public:
-    // `delay`: how late each link passes every chunk on, each way (0: no relay).
+    // `delay`: how late each link passes every chunk on, each way (0: no
+    // relay); `label` names the corpus where it is not the main one.
     MbsyncRun(const BenchCorpus& corpus, const tavir::test::Dovecot& source, unsigned processes,
-        std::chrono::microseconds delay = {});
+        std::chrono::microseconds delay = {}, std::string label = {});
 
     static bool available();
 
@@ -34,6 +35,7 @@ private:
     const tavir::test::Dovecot& source_;
     unsigned processes_;
     std::chrono::microseconds delay_;
+    std::string label_;
     std::unique_ptr<tavir::test::Dovecot> target_;
     std::unique_ptr<DelayRelay> sourceRelay_;
     std::unique_ptr<DelayRelay> targetRelay_;

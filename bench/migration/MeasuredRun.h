@@ -14,6 +14,12 @@ struct RunResult {
     long peakKb = 0; // the largest peak resident memory of one process
     long peakSumKb = 0; // the peaks of all processes added up
     double cpuSeconds = 0; // user and system time of all processes (and theirs)
+    // The round trips the copier waited for on each link, as the relays saw
+    // them (-1 where there is no relay): to the source, to the target's
+    // mail service, and to its administration service (the engine's).
+    long sourceRoundTrips = -1;
+    long targetRoundTrips = -1;
+    long adminRoundTrips = -1;
 };
 
 class MeasuredRun {

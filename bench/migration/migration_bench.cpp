@@ -6,13 +6,14 @@
 // through IMigrator with six workers into the stand-in target, and the
 // stand-in's own intake (the same messages appended from memory by six
 // clients); mbsync and the engine again with both links through relays
-// that hold every chunk 5 ms each way; the engine into the instant target,
-// which answers at once and keeps nothing, beside the source's own time to
-// fetch every message; and the engine copying six 50 MB messages at once
-// (a corpus and a source of their own):
-//
-//   migration_bench [--rounds N] [--seed S] [--messages N] [--large N]
-//                   [--delay MS] [--huge MB]
+// that hold every chunk 5 ms each way (or as long as asked); the engine
+// into the instant target, which answers at once and keeps nothing, beside
+// the source's own time to fetch every message; the engine copying six
+// 50 MB messages at once (a corpus and a source of their own); and many
+// accounts of three small messages each (500, a corpus and a source of
+// their own), mbsync against the engine through the relays, with the
+// engine's administration round trips per account. `--help` prints the
+// options (usage() below).
 //
 // First, one line on the engine's folder list alone: an account whose
 // folders nest 2,000 levels deep, its CPU time and peak memory.
@@ -54,38 +55,123 @@ using tavir::test::Dovecot;
 
 namespace {
 
+enum class Which { All, Corpus, Accounts };
+
 struct Options {
     unsigned rounds = 5;
     BenchCorpus::Shape shape;
-    // How late the relays pass every chunk on, each way (0: no latency series).
-    std::chrono::microseconds delay{5000};
+    // How late the relays pass every chunk on, each way: one latency series
+    // per delay (none: no latency series).
+    std::vector<std::chrono::microseconds> delays{std::chrono::microseconds{5000}};
     // The size of each of the six messages copied at once (0: no such series).
     std::uint32_t hugeMb = 50;
+    // Accounts of three small messages each, copied at each delay (0: no
+    // such series).
+    unsigned accounts = 500;
+    Which series = Which::All;
 };
+
+const char* const Usage
+    = "usage: migration_bench [--rounds N] [--seed S] [--messages N] [--large N]\n"
+      "                       [--delay MS[,MS...]] [--huge MB] [--accounts N]\n"
+      "                       [--series all|corpus|accounts]\n"
+      "  --rounds N       rounds of every series (5)\n"
+      "  --seed S         the seed of every corpus (20240917)\n"
+      "  --messages N     messages of the 12-account corpus (5000)\n"
+      "  --large N        of them, messages of 1 to 10 MiB (25)\n"
+      "  --delay MS,...   how long the relays hold every chunk each way, one latency\n"
+      "                   series per value (5: a 10 ms round trip; 25.5: 51 ms; 0: none)\n"
+      "  --huge MB        each of the six messages copied at once (50; 0: no such series)\n"
+      "  --accounts N     accounts of three small messages each, copied by mbsync and\n"
+      "                   the engine at each delay (500; 0: no such series)\n"
+      "  --series WHICH   all, corpus (the 12-account corpus's series) or accounts\n"
+      "                   (the many accounts' series alone)\n"
+      "  --help           this text\n";
+
+[[noreturn]] void refuse(const std::string& why)
+{
+    std::fprintf(stderr, "migration_bench: %s\n%s", why.c_str(), Usage);
+    std::exit(2);
+}
+
+unsigned long number(const std::string& name, const std::string& text)
+{
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || text[0] == '-')
+        refuse(name + " wants a whole number, not \"" + text + "\"");
+    return value;
+}
+
+std::vector<std::chrono::microseconds> delayList(const std::string& text)
+{
+    std::vector<std::chrono::microseconds> delays;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', from);
+        const std::string one = text.substr(from, comma - from);
+        char* end = nullptr;
+        const double ms = std::strtod(one.c_str(), &end);
+        if (one.empty() || *end != '\0' || !(ms >= 0 && ms <= 10000))
+            refuse("--delay wants milliseconds from 0 to 10000, not \"" + one + "\"");
+        if (ms > 0)
+            delays.emplace_back(static_cast<long long>(ms * 1000));
+        if (comma == std::string::npos)
+            return delays;
+        from = comma + 1;
+    }
+}
 
 Options parseOptions(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string name = argv[i];
-        const unsigned long value = std::strtoul(argv[i + 1], nullptr, 10);
+        if (name == "--help" || name == "-h") {
+            std::fputs(Usage, stdout);
+            std::exit(0);
+        }
+        if (i + 1 >= argc)
+            refuse(
+                name.compare(0, 2, "--") == 0 ? name + " wants a value" : "unknown option " + name);
+        const std::string value = argv[i + 1];
         if (name == "--rounds")
-            options.rounds = std::max(1ul, value);
+            options.rounds = static_cast<unsigned>(std::max(1ul, number(name, value)));
         else if (name == "--seed")
-            options.shape.seed = value;
+            options.shape.seed = number(name, value);
         else if (name == "--messages")
-            options.shape.messages = static_cast<unsigned>(std::max(1ul, value));
+            options.shape.messages = static_cast<unsigned>(std::max(1ul, number(name, value)));
         else if (name == "--large")
-            options.shape.largeMessages = static_cast<unsigned>(value);
+            options.shape.largeMessages = static_cast<unsigned>(number(name, value));
         else if (name == "--delay")
-            options.delay = std::chrono::microseconds(
-                static_cast<long long>(std::strtod(argv[i + 1], nullptr) * 1000));
+            options.delays = delayList(value);
         else if (name == "--huge")
-            options.hugeMb = static_cast<std::uint32_t>(std::min(1000ul, value));
+            options.hugeMb = static_cast<std::uint32_t>(std::min(1000ul, number(name, value)));
+        else if (name == "--accounts")
+            options.accounts = static_cast<unsigned>(std::min(100000ul, number(name, value)));
+        else if (name == "--series" && (value == "all" || value == "corpus" || value == "accounts"))
+            options.series = value == "all" ? Which::All
+                : value == "corpus"         ? Which::Corpus
+                                            : Which::Accounts;
         else
-            std::fprintf(stderr, "unknown option %s\n", argv[i]);
+            refuse(name == "--series" ? "--series wants all, corpus or accounts"
+                                      : "unknown option " + name);
     }
     return options;
+}
+
+// `accounts` accounts of an inbox with three small messages each.
+BenchCorpus::Shape manyShape(const BenchCorpus::Shape& main, unsigned accounts)
+{
+    BenchCorpus::Shape shape;
+    shape.seed = main.seed;
+    shape.accounts = accounts;
+    shape.messages = 3 * accounts;
+    shape.largeMessages = 0;
+    shape.smallMax = 4096;
+    shape.accountsInTurn = true;
+    shape.folders = 1;
+    return shape;
 }
 
 // Six accounts, one message of `megabytes` in each: copied at once by the
@@ -196,6 +282,7 @@ struct Series {
     const BenchCorpus& corpus;
     std::vector<double> seconds;
     std::vector<double> cpuSeconds;
+    std::vector<double> adminTripsPerAccount; // where they were counted
     long peakKb = 0;
     long peakSumKb = 0;
     bool failed = false;
@@ -209,7 +296,7 @@ void measureRound(Series& series, unsigned round)
     std::string difference = result.ok ? run.check() : result.error;
     run.finish();
     if (!result.ok || !difference.empty()) {
-        std::printf("round %u  %-48s FAILED: %s\n", round, run.name().c_str(), difference.c_str());
+        std::printf("round %u  %-56s FAILED: %s\n", round, run.name().c_str(), difference.c_str());
         series.failed = true;
         return;
     }
@@ -217,8 +304,21 @@ void measureRound(Series& series, unsigned round)
     series.cpuSeconds.push_back(result.cpuSeconds);
     series.peakKb = std::max(series.peakKb, result.peakKb);
     series.peakSumKb = std::max(series.peakSumKb, result.peakSumKb);
-    std::printf("round %u  %-48s %8.2f s  CPU %6.2f s  peak %7.1f MB\n", round, run.name().c_str(),
+    std::printf("round %u  %-56s %8.2f s  CPU %6.2f s  peak %7.1f MB", round, run.name().c_str(),
         result.seconds, result.cpuSeconds, result.peakKb / 1024.0);
+    // Round trips per account, where relays counted them.
+    const double accounts = static_cast<double>(series.corpus.accounts().size());
+    if (result.sourceRoundTrips >= 0)
+        std::printf("  round trips per account: source %.1f, target %.1f",
+            static_cast<double>(result.sourceRoundTrips) / accounts,
+            static_cast<double>(result.targetRoundTrips) / accounts);
+    if (result.adminRoundTrips >= 0) {
+        series.adminTripsPerAccount.push_back(
+            static_cast<double>(result.adminRoundTrips) / accounts);
+        std::printf(", administration %.2f (%ld in all)", series.adminTripsPerAccount.back(),
+            result.adminRoundTrips);
+    }
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -238,19 +338,19 @@ void measureRounds(std::vector<Series>& all, unsigned rounds, std::uint64_t seed
 
 void printSummary(const std::vector<Series>& all)
 {
-    std::printf("\n%-48s %6s %7s %8s %8s %7s %8s %8s %8s %6s\n", "copy", "rounds", "min s",
+    std::printf("\n%-56s %6s %7s %8s %8s %7s %8s %8s %8s %6s\n", "copy", "rounds", "min s",
         "median s", "msg/s", "MB/s", "CPU s", "peak MB", "all MB", "ratio");
     const double reference = all.front().seconds.empty() ? 0 : median(all.front().seconds);
     for (const Series& series : all) {
         if (series.seconds.empty()) {
-            std::printf("%-48s failed\n", series.run->name().c_str());
+            std::printf("%-56s failed\n", series.run->name().c_str());
             continue;
         }
         const double megabytes = static_cast<double>(series.corpus.totalBytes()) / 1e6;
         const double messages = static_cast<double>(series.corpus.messages().size());
         const double mid = median(series.seconds);
         const double least = *std::min_element(series.seconds.begin(), series.seconds.end());
-        std::printf("%-48s %6zu %7.2f %8.2f %8.0f %7.1f %8.2f %8.1f %8.1f %6.2f\n",
+        std::printf("%-56s %6zu %7.2f %8.2f %8.0f %7.1f %8.2f %8.1f %8.1f %6.2f\n",
             series.run->name().c_str(), series.seconds.size(), least, mid, messages / mid,
             megabytes / mid, median(series.cpuSeconds), series.peakKb / 1024.0,
             series.peakSumKb / 1024.0, reference > 0 ? mid / reference : 0);
@@ -261,17 +361,24 @@ void printSummary(const std::vector<Series>& all)
                 " median\n");
 }
 
+// mbsync with six processes and the engine, side by side at one round
+// trip (or on loopback).
+struct Contest {
+    const Series* mbsync = nullptr;
+    const Series* engine = nullptr;
+    std::string what; // ", 10 ms round trip", ", 500 accounts x 3 messages, ..."
+};
+
 // The series the goals compare; null where a series was left out.
 struct GoalSeries {
     const Series* mbsync = nullptr; // six processes, loopback
     const Series* engine = nullptr; // six workers, loopback, into the stand-in
     const Series* intake = nullptr;
-    const Series* mbsyncDelayed = nullptr;
-    const Series* engineDelayed = nullptr;
     const Series* instant = nullptr; // the engine into the instant target
     const Series* fetchOnly = nullptr;
     const Series* huge = nullptr; // six large messages at once
-    std::string roundTrip; // of the delayed series
+    std::vector<Contest> delayed; // the corpus at each round trip
+    std::vector<Contest> many; // the many accounts at each round trip
 };
 
 void printGoal(const std::string& what, double value, const char* goal, bool met)
@@ -311,14 +418,29 @@ void printGoals(const GoalSeries& goals, std::uint32_t largest, std::uint32_t hu
     std::printf("\ngoals (medians):\n");
     printRatioGoal("engine / mbsync, 6 processes, wall time, loopback", goals.engine, goals.mbsync,
         false, 0.8, "<= 0.80");
-    printRatioGoal("engine / mbsync, 6 processes, wall time" + goals.roundTrip, goals.engineDelayed,
-        goals.mbsyncDelayed, false, 0.8, "<= 0.80");
+    for (const Contest& contest : goals.delayed)
+        printRatioGoal("engine / mbsync, 6 processes, wall time" + contest.what, contest.engine,
+            contest.mbsync, false, 0.8, "<= 0.80");
+    for (const Contest& contest : goals.many)
+        printRatioGoal("engine / mbsync, 6 processes, wall time" + contest.what, contest.engine,
+            contest.mbsync, false, 0.8, "<= 0.80");
     printRatioGoal("engine / mbsync, 6 processes, client CPU, loopback", goals.engine, goals.mbsync,
         true, 0.6, "<= 0.60");
     printRatioGoal("engine into the instant target / the source's fetch-only time", goals.instant,
         goals.fetchOnly, false, 1.2, "<= 1.20");
+    for (const Contest& contest : goals.many)
+        if (measured(contest.engine) && !contest.engine->adminTripsPerAccount.empty()) {
+            const double trips = median(contest.engine->adminTripsPerAccount);
+            printGoal("engine administration round trips per account" + contest.what, trips,
+                "<= 0.30", trips <= 0.3);
+        }
     printMemoryGoal("engine peak memory, the corpus", goals.engine, largest);
     printMemoryGoal("engine peak memory, six large messages at once", goals.huge, hugeLargest);
+    for (const Contest& contest : goals.many)
+        if (measured(contest.engine)) {
+            const double peakMb = contest.engine->peakKb / 1024.0;
+            printGoal("engine peak memory, MB" + contest.what, peakMb, "<= 30", peakMb <= 30);
+        }
     // Whether the stand-in, not the engine, is what the engine's figures
     // measure: it should take messages in far faster than they come.
     if (measured(goals.engine) && measured(goals.intake)) {
@@ -360,7 +482,10 @@ void describe(const char* what, const BenchCorpus& corpus, std::uint64_t seed)
 int main(int argc, char** argv)
 {
     const Options options = parseOptions(argc, argv);
-    measureFolderNesting(2000);
+    const bool corpusSeries = options.series != Which::Accounts;
+    const bool manySeries = options.series != Which::Corpus && options.accounts > 0;
+    if (corpusSeries)
+        measureFolderNesting(2000);
     keepStateInMemory();
     if (!Dovecot::available() || !MbsyncRun::available()) {
         std::fprintf(stderr, "needs Dovecot, mbsync (isync) and root\n");
@@ -368,12 +493,18 @@ int main(int argc, char** argv)
     }
     const BenchCorpus corpus(options.shape);
     const BenchCorpus huge(hugeShape(options.shape, std::max(1u, options.hugeMb)));
-    describe("corpus", corpus, options.shape.seed);
-    if (options.hugeMb > 0)
+    const BenchCorpus many(manyShape(options.shape, std::max(1u, options.accounts)));
+    const bool hugeSeries = corpusSeries && options.hugeMb > 0;
+    if (corpusSeries)
+        describe("corpus", corpus, options.shape.seed);
+    if (hugeSeries)
         describe("six at once", huge, options.shape.seed);
+    if (manySeries)
+        describe("many accounts", many, options.shape.seed);
     const auto start = std::chrono::steady_clock::now();
-    const std::unique_ptr<Dovecot> source = filledSource(corpus);
-    const std::unique_ptr<Dovecot> hugeSource = options.hugeMb > 0 ? filledSource(huge) : nullptr;
+    const std::unique_ptr<Dovecot> source = corpusSeries ? filledSource(corpus) : nullptr;
+    const std::unique_ptr<Dovecot> hugeSource = hugeSeries ? filledSource(huge) : nullptr;
+    const std::unique_ptr<Dovecot> manySource = manySeries ? filledSource(many) : nullptr;
     std::printf("sources filled in %.1f s; the benchmark's own resident memory: %.1f MB\n\n",
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
         ownResidentKb() / 1024.0);
@@ -381,42 +512,61 @@ int main(int argc, char** argv)
     // The first entry is the reference of the ratio column.
     using Target = EngineRun::Target;
     std::vector<Series> all;
-    GoalSeries goals;
-    auto add
-        = [&all, &corpus](std::unique_ptr<MeasuredRun> run, const BenchCorpus* copied = nullptr) {
-              all.emplace_back(std::move(run), copied ? *copied : corpus);
-              return all.size() - 1;
-          };
-    const std::size_t mbsync = add(std::make_unique<MbsyncRun>(corpus, *source, 6));
-    add(std::make_unique<MbsyncRun>(corpus, *source, 1));
-    const std::size_t engine = add(std::make_unique<EngineRun>(corpus, *source));
-    const std::size_t intake = add(std::make_unique<StandInIntake>(corpus));
-    const std::size_t instant = add(std::make_unique<EngineRun>(corpus, *source, Target::Instant));
-    const std::size_t fetchOnly = add(std::make_unique<SourceFetch>(corpus, *source));
-    std::size_t mbsyncDelayed = all.size(), engineDelayed = all.size(), hugeCopy = all.size();
-    if (options.delay.count() > 0) {
-        mbsyncDelayed = add(std::make_unique<MbsyncRun>(corpus, *source, 6, options.delay));
-        engineDelayed
-            = add(std::make_unique<EngineRun>(corpus, *source, Target::StandIn, options.delay));
+    auto add = [&all](std::unique_ptr<MeasuredRun> run, const BenchCorpus& copied) {
+        all.emplace_back(std::move(run), copied);
+        return all.size() - 1;
+    };
+    constexpr std::size_t none = static_cast<std::size_t>(-1);
+    std::size_t mbsync = none, engine = none, intake = none, instant = none, fetchOnly = none,
+                hugeCopy = none;
+    // Indexes of mbsync's and the engine's series per delay.
+    std::vector<std::pair<std::size_t, std::size_t>> delayed, manyDelayed;
+    if (corpusSeries) {
+        mbsync = add(std::make_unique<MbsyncRun>(corpus, *source, 6), corpus);
+        add(std::make_unique<MbsyncRun>(corpus, *source, 1), corpus);
+        engine = add(std::make_unique<EngineRun>(corpus, *source), corpus);
+        intake = add(std::make_unique<StandInIntake>(corpus), corpus);
+        instant = add(std::make_unique<EngineRun>(corpus, *source, Target::Instant), corpus);
+        fetchOnly = add(std::make_unique<SourceFetch>(corpus, *source), corpus);
+        for (const auto delay : options.delays) {
+            const std::size_t first
+                = add(std::make_unique<MbsyncRun>(corpus, *source, 6, delay), corpus);
+            delayed.emplace_back(first,
+                add(std::make_unique<EngineRun>(corpus, *source, Target::StandIn, delay), corpus));
+        }
     }
     if (hugeSource)
         hugeCopy = add(
             std::make_unique<EngineRun>(huge, *hugeSource, Target::StandIn,
                 std::chrono::microseconds{}, ", " + std::to_string(options.hugeMb) + " MB x 6"),
-            &huge);
+            huge);
+    const std::string manyLabel = ", " + std::to_string(many.accounts().size()) + " accounts x 3";
+    if (manySource)
+        for (const auto delay : options.delays) {
+            const std::size_t first
+                = add(std::make_unique<MbsyncRun>(many, *manySource, 6, delay, manyLabel), many);
+            manyDelayed.emplace_back(first,
+                add(std::make_unique<EngineRun>(
+                        many, *manySource, Target::StandIn, delay, manyLabel),
+                    many));
+        }
 
     measureRounds(all, options.rounds, options.shape.seed);
     printSummary(all);
     auto series = [&all](std::size_t index) { return index < all.size() ? &all[index] : nullptr; };
+    GoalSeries goals;
     goals.mbsync = series(mbsync);
     goals.engine = series(engine);
     goals.intake = series(intake);
     goals.instant = series(instant);
     goals.fetchOnly = series(fetchOnly);
-    goals.mbsyncDelayed = series(mbsyncDelayed);
-    goals.engineDelayed = series(engineDelayed);
     goals.huge = series(hugeCopy);
-    goals.roundTrip = roundTripText(options.delay);
+    for (std::size_t i = 0; i < delayed.size(); ++i)
+        goals.delayed.push_back({series(delayed[i].first), series(delayed[i].second),
+            roundTripText(options.delays[i])});
+    for (std::size_t i = 0; i < manyDelayed.size(); ++i)
+        goals.many.push_back({series(manyDelayed[i].first), series(manyDelayed[i].second),
+            manyLabel + roundTripText(options.delays[i])});
     printGoals(goals, corpus.largestMessage(), huge.largestMessage());
     for (const Series& one : all)
         if (one.failed)

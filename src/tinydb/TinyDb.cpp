@@ -20,7 +20,7 @@ struct tinydb_handle {
     std::unique_ptr<TinyDbStream> stream;
     bool usable = false; // connected, handshake done, nothing broken
     bool loggedIn = false;
-    bool pending = false; // a statement was sent and its answer not read
+    std::size_t pending = 0; // statements sent whose answers were not read
     std::string version;
     std::string error;
     std::uint16_t serverCode = 0;
@@ -52,7 +52,7 @@ void drop(tinydb_handle* handle)
         handle->stream->close();
     handle->usable = false;
     handle->loggedIn = false;
-    handle->pending = false;
+    handle->pending = 0;
 }
 
 template <class Step> Status guarded(tinydb_handle* handle, Step step)
@@ -245,29 +245,60 @@ Status tinydb_authenticate(
     });
 }
 
-Status tinydb_send_query(tinydb_handle* handle, const std::string& statement)
+namespace {
+
+void checkSendable(const tinydb_handle* handle, const std::string& statement)
+{
+    if (!handle->usable || !handle->loggedIn)
+        throw Failure{Status::NotReady, "the connection is not ready for a statement"};
+    if (!sendable(statement))
+        throw Failure{Status::BadText, "the statement is not UTF-8 text"};
+}
+
+Failure outstanding()
+{
+    return {Status::NotReady, "answers to other statements are still outstanding"};
+}
+
+} // namespace
+
+namespace {
+
+// Sends `count` statements in one write.
+Status sendQueries(tinydb_handle* handle, const std::string* statements, std::size_t count)
 {
     return guarded(handle, [&] {
-        if (!handle->usable || !handle->loggedIn || handle->pending)
-            throw Failure{Status::NotReady, "the connection is not ready for a statement"};
-        if (!sendable(statement))
-            throw Failure{Status::BadText, "the statement is not UTF-8 text"};
-        // The statement and its answer (tinydb_read_result) are one
-        // exchange.
-        handle->stream->beginExchange();
-        send(handle, queryFrame(statement));
-        handle->pending = true;
+        std::string frames;
+        for (std::size_t i = 0; i < count; ++i) {
+            checkSendable(handle, statements[i]);
+            frames += queryFrame(statements[i]);
+        }
+        // A statement and its answer (tinydb_read_result) are one exchange;
+        // behind answers still outstanding, the wait for its answer begins
+        // when the answer before it has come.
+        if (handle->pending == 0)
+            handle->stream->beginExchange();
+        send(handle, frames);
+        handle->pending += count;
         return Status::Ok;
     });
+}
+
+} // namespace
+
+Status tinydb_send_query(tinydb_handle* handle, const std::string& statement)
+{
+    return sendQueries(handle, &statement, 1);
 }
 
 Status tinydb_read_result(tinydb_handle* handle, ResultSet& result)
 {
     return guarded(handle, [&] {
-        if (!handle->usable || !handle->pending)
+        if (!handle->usable || handle->pending == 0)
             throw Failure{Status::NotReady, "no statement is waiting for its answer"};
         Frame frame = readFrame(handle);
-        handle->pending = false;
+        if (--handle->pending > 0)
+            handle->stream->beginExchange();
         if (frame.type == MessageType::Error) {
             ServerError error = decodeError(frame.payload);
             handle->error = "the server refused the statement: " + serverSays(error);
@@ -283,8 +314,59 @@ Status tinydb_read_result(tinydb_handle* handle, ResultSet& result)
 
 Status tinydb_execute(tinydb_handle* handle, const std::string& statement, ResultSet& result)
 {
+    if (handle->pending > 0)
+        return guarded(handle, []() -> Status { throw outstanding(); });
     Status status = tinydb_send_query(handle, statement);
     return status == Status::Ok ? tinydb_read_result(handle, result) : status;
+}
+
+Status tinydb_execute_pipelined(
+    tinydb_handle* handle, const std::vector<std::string>& statements, std::vector<Answer>& answers)
+{
+    answers.assign(statements.size(), Answer{});
+    // Unanswered from `from` on, with the status and clause of `cause`.
+    auto unanswered = [&](std::size_t from, Status cause) {
+        for (std::size_t i = from; i < answers.size(); ++i) {
+            answers[i].status = cause;
+            answers[i].error = handle->error;
+        }
+        return cause;
+    };
+    const Status ready = guarded(handle, [&] {
+        if (handle->pending > 0)
+            throw outstanding();
+        for (const std::string& statement : statements)
+            checkSendable(handle, statement);
+        return Status::Ok;
+    });
+    if (ready != Status::Ok)
+        return unanswered(0, ready);
+    std::size_t sent = 0;
+    std::size_t bytesOut = 0; // of the statements sent and not answered
+    for (std::size_t read = 0; read < statements.size();) {
+        // As many as the window takes, in one write.
+        std::size_t upTo = sent;
+        std::size_t bytes = bytesOut;
+        while (upTo < statements.size() && upTo - read < pipelineWindow
+            && (upTo == read || bytes + statements[upTo].size() <= pipelineBytes))
+            bytes += statements[upTo++].size();
+        if (upTo > sent) {
+            const Status status = sendQueries(handle, &statements[sent], upTo - sent);
+            if (status != Status::Ok)
+                return unanswered(read, status);
+            sent = upTo;
+            bytesOut = bytes;
+        }
+        Answer& answer = answers[read];
+        answer.status = tinydb_read_result(handle, answer.result);
+        if (answer.status != Status::Ok && answer.status != Status::ServerError)
+            return unanswered(read, answer.status);
+        answer.error = handle->error;
+        answer.serverCode = handle->serverCode;
+        bytesOut -= statements[read].size();
+        ++read;
+    }
+    return Status::Ok;
 }
 
 void tinydb_close(tinydb_handle* handle)

@@ -8,9 +8,11 @@
 #include "tinydb/TinyDbStream.h"
 #include "tinydb/Wire.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tavir::tinydb {
 
@@ -51,18 +53,48 @@ Status tinydb_open(const TinyDbOptions& options, tinydb_handle** handle);
 // Ok for a full administrator; ReadOnly means logged in, SELECT only.
 Status tinydb_authenticate(
     tinydb_handle* handle, const std::string& user, const std::string& password);
+// Sends a statement. Others may still wait for their answers: the server
+// runs a connection's statements one after the other in the order they
+// came and answers them in that order (docs/tinydb-protocol.md).
 Status tinydb_send_query(tinydb_handle* handle, const std::string& statement);
-// The answer to the statement sent last.
+// The answer to the oldest statement not yet answered.
 Status tinydb_read_result(tinydb_handle* handle, ResultSet& result);
-// tinydb_send_query, then tinydb_read_result.
+// tinydb_send_query, then tinydb_read_result; NotReady while answers to
+// other statements are outstanding.
 Status tinydb_execute(tinydb_handle* handle, const std::string& statement, ResultSet& result);
+
+// One statement's answer in a pipeline.
+struct Answer {
+    // Ok or ServerError when the server answered; otherwise how the
+    // connection failed before it did (the statement may or may not have
+    // run).
+    Status status = Status::NotReady;
+    ResultSet result; // when Ok
+    std::string error; // the clause, when not Ok
+    std::uint16_t serverCode = 0; // of a ServerError
+};
+// At most this many statements, and this many bytes of them, wait for their
+// answers at a time: the server's answers are read before it could block
+// on sending them while this side still sends.
+constexpr std::size_t pipelineWindow = 64;
+constexpr std::size_t pipelineBytes = 32 * 1024;
+// Runs statements that need no answer before the next one is sent: each is
+// sent without waiting for the answers to those before it, and the answers
+// are read in order, one per statement into `answers`. Ok when every
+// statement was answered (with its result or the server's refusal);
+// otherwise the status of the failure that ended the connection, which
+// every statement from the first unanswered one on carries. Nothing is sent
+// when one of them can't be (BadText) or the handle is not ready.
+Status tinydb_execute_pipelined(tinydb_handle* handle, const std::vector<std::string>& statements,
+    std::vector<Answer>& answers);
 // Says goodbye when the connection is still good, closes it and frees the
 // handle. A null handle is ignored.
 void tinydb_close(tinydb_handle* handle);
 
 // From now on a raised `stop` ends every wait of the handle's connection at
 // once (null: none).
-void tinydb_set_stop_signal(tinydb_handle* handle, std::shared_ptr<const tavir::utils::StopSignal> stop);
+void tinydb_set_stop_signal(
+    tinydb_handle* handle, std::shared_ptr<const tavir::utils::StopSignal> stop);
 // True while the connection can carry another statement.
 bool tinydb_is_usable(const tinydb_handle* handle);
 // The product version the server announced in its handshake.

@@ -7,9 +7,66 @@
 #include "tiny/TerminationNote.h"
 #include "tinydb/Sql.h"
 
+#include <algorithm>
+#include <map>
+
 namespace tavir::tinydb {
 
 using tavir::tiny::KMutexLocker;
+
+namespace {
+
+// Domain and account names compare without regard to case.
+std::string folded(const std::string& name)
+{
+    std::string out = name;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// The values of an IN condition: "'a', 'b'".
+std::string textList(const std::vector<std::string>& texts)
+{
+    std::string list;
+    for (const std::string& text : texts)
+        list += (list.empty() ? "" : ", ") + sqlText(text);
+    return list;
+}
+
+// The names a look-up found (its first column), folded.
+std::set<std::string> namesFound(const ResultSet& result)
+{
+    std::set<std::string> names;
+    for (const std::vector<Value>& row : result.rows)
+        if (!row.empty() && row[0].kind == Value::Text)
+            names.insert(folded(row[0].text));
+    return names;
+}
+
+bool answered(const Answer& answer)
+{
+    return answer.status == Status::Ok || answer.status == Status::ServerError;
+}
+
+// The row was there already: made by someone else since the look-up (or
+// by an insert of ours whose answer was lost).
+bool alreadyThere(const Answer& answer)
+{
+    return answer.status == Status::ServerError
+        && answer.serverCode == static_cast<std::uint16_t>(ServerCode::Exists);
+}
+
+} // namespace
+
+// An account of createAccounts not yet settled.
+struct TinyDbClient::Pending {
+    NewAccount* account;
+    std::string domain; // folded
+    bool found = false; // the look-up found the account
+    bool done = false; // settled in this attempt
+};
 
 TinyDbClient::StopScope::StopScope(
     TinyDbClient& client, std::shared_ptr<const tavir::utils::StopSignal> stop)
@@ -160,23 +217,33 @@ bool TinyDbClient::isConnected()
     return handle_ && tinydb_is_usable(handle_);
 }
 
-Outcome TinyDbClient::open(const std::string& action)
+bool TinyDbClient::reopen(std::string& cause)
 {
     noticeEnding();
-    if (outOfTime())
-        return fail(action, endedCause());
+    if (outOfTime()) {
+        cause = endedCause();
+        return false;
+    }
     if (handle_ && tinydb_is_usable(handle_))
-        return {};
-    if (!loggedIn_)
-        return fail(action, "not logged in to the administration service");
+        return true;
+    if (!loggedIn_) {
+        cause = "not logged in to the administration service";
+        return false;
+    }
     // The connection broke during an earlier step: one new connection with
     // the same credentials.
     close();
     if (logIn() == Status::Ok)
-        return {};
-    std::string cause = "connecting again failed: " + tinydb_error(handle_);
+        return true;
+    cause = "connecting again failed: " + tinydb_error(handle_);
     close();
-    return fail(action, cause);
+    return false;
+}
+
+Outcome TinyDbClient::open(const std::string& action)
+{
+    std::string cause;
+    return reopen(cause) ? Outcome{} : fail(action, cause);
 }
 
 Outcome TinyDbClient::execute(
@@ -252,56 +319,201 @@ Outcome TinyDbClient::readWorkerCount(unsigned& count)
     return {};
 }
 
-Outcome TinyDbClient::createOnce(
-    const std::string& action, const std::string& lookup, const std::string& insert, bool& existed)
+bool TinyDbClient::pipeline(
+    const std::vector<std::string>& statements, std::vector<Answer>& answers, std::string& cause)
+{
+    answers.clear();
+    if (statements.empty())
+        return true;
+    if (!handle_) {
+        cause = "not connected to the administration service";
+        answers.assign(statements.size(), Answer{Status::NotReady, {}, cause, 0});
+        return false;
+    }
+    if (tinydb_execute_pipelined(handle_, statements, answers) == Status::Ok)
+        return true;
+    cause = ending_ && ending_->raised() ? endedCause() : tinydb_error(handle_);
+    return false;
+}
+
+std::string TinyDbClient::creating(const NewAccount& account) const
+{
+    if (account.domainOnly || !domainsReady_.count(folded(account.user.domain)))
+        return "create the domain \"" + printable(account.user.domain) + "\"";
+    return "create the account \"" + printable(account.user.name + "@" + account.user.domain)
+        + "\"";
+}
+
+void TinyDbClient::createAccounts(std::vector<NewAccount>& batch)
 {
     KMutexLocker hold(lock_);
-    ResultSet found;
-    if (Outcome done = execute(action, lookup, &found); !done)
-        return done;
-    existed = !found.rows.empty();
-    Outcome inserted = existed ? Outcome{} : execute(action, insert);
-    // Created by someone else between the look-up and the insert.
-    if (!inserted && lastServerCode_ == static_cast<std::uint16_t>(ServerCode::Exists)) {
-        existed = true;
-        return {};
+    std::vector<Pending> open;
+    for (NewAccount& account : batch) {
+        account.outcome = {};
+        account.existed = false;
+        account.settled = true;
+        std::string why;
+        if (!CvnDomain{account.user.domain}.validate(why))
+            account.outcome
+                = fail("create the domain \"" + printable(account.user.domain) + "\"", why);
+        else if (!account.domainOnly && !account.user.validate(why))
+            account.outcome = fail("create the account \""
+                    + printable(account.user.name + "@" + account.user.domain) + "\"",
+                why);
+        else
+            open.push_back({&account, folded(account.user.domain)});
     }
-    return inserted;
+    std::string cause;
+    // A connection that breaks on the way is made again once; a stop, or a
+    // server that can't be reached, ends the batch.
+    for (int attempt = 0; attempt < 2 && !open.empty(); ++attempt) {
+        if ((attempt > 0 && stop_ && stop_->raised()) || !reopen(cause))
+            break;
+        createSome(open, cause);
+    }
+    for (Pending& left : open) {
+        left.account->outcome = fail(creating(*left.account), cause);
+        left.account->settled = false;
+    }
+}
+
+void TinyDbClient::createSome(std::vector<Pending>& open, std::string& cause)
+{
+    auto settle = [this](Pending& one, const std::string& failure) {
+        one.account->outcome = failure.empty() ? Outcome{} : fail(creating(*one.account), failure);
+        one.done = true;
+    };
+    // Every domain as first spelled, those to look for, and each domain's
+    // accounts.
+    std::map<std::string, std::string> spelled;
+    std::vector<std::string> domainsToFind;
+    std::map<std::string, std::vector<std::string>> names;
+    for (const Pending& one : open) {
+        const std::string& domain = one.account->user.domain;
+        if (spelled.emplace(one.domain, domain).second && !domainsReady_.count(one.domain))
+            domainsToFind.push_back(one.domain);
+        if (!one.account->domainOnly)
+            names[one.domain].push_back(one.account->user.name);
+    }
+    // The look-ups, in one round trip.
+    std::vector<std::string> statements;
+    if (!domainsToFind.empty()) {
+        std::vector<std::string> asSpelled;
+        for (const std::string& domain : domainsToFind)
+            asSpelled.push_back(spelled[domain]);
+        statements.push_back("SELECT Name FROM Domain WHERE Name IN (" + textList(asSpelled) + ")");
+    }
+    for (const auto& [domain, accounts] : names)
+        statements.push_back("SELECT Name FROM User WHERE Domain = " + sqlText(spelled[domain])
+            + " AND Name IN (" + textList(accounts) + ")");
+    std::vector<Answer> answers;
+    if (!pipeline(statements, answers, cause))
+        return; // nothing changed: all of it is looked up again
+    std::size_t at = 0;
+    std::set<std::string> domainsMissing;
+    if (!domainsToFind.empty()) {
+        const Answer& found = answers[at++];
+        const std::set<std::string> there = namesFound(found.result);
+        for (const std::string& domain : domainsToFind) {
+            if (found.status != Status::Ok)
+                continue;
+            if (there.count(domain))
+                domainsReady_.insert(domain);
+            else
+                domainsMissing.insert(domain);
+        }
+        if (found.status != Status::Ok)
+            for (Pending& one : open)
+                if (!domainsReady_.count(one.domain))
+                    settle(one, found.error);
+    }
+    for (const auto& [domain, accounts] : names) {
+        const Answer& found = answers[at++];
+        const std::set<std::string> there = namesFound(found.result);
+        for (Pending& one : open) {
+            if (one.done || one.account->domainOnly || one.domain != domain)
+                continue;
+            if (found.status != Status::Ok) {
+                one.account->outcome = fail("create the account \""
+                        + printable(one.account->user.name + "@" + one.account->user.domain) + "\"",
+                    found.error);
+                one.done = true;
+            } else {
+                one.found = there.count(folded(one.account->user.name)) > 0;
+            }
+        }
+    }
+
+    // The missing domains that an account still waits for, in one round
+    // trip.
+    std::vector<std::string> domains;
+    statements.clear();
+    for (const std::string& domain : domainsMissing)
+        if (std::any_of(open.begin(), open.end(),
+                [&](const Pending& one) { return !one.done && one.domain == domain; })) {
+            domains.push_back(domain);
+            statements.push_back(
+                "INSERT INTO Domain (Name) VALUES (" + sqlText(spelled[domain]) + ")");
+        }
+    bool whole = pipeline(statements, answers, cause);
+    for (std::size_t i = 0; i < domains.size(); ++i) {
+        if (answers[i].status == Status::Ok || alreadyThere(answers[i]))
+            domainsReady_.insert(domains[i]);
+        else if (answered(answers[i]))
+            for (Pending& one : open)
+                if (!one.done && one.domain == domains[i])
+                    settle(one, answers[i].error);
+    }
+
+    // Then the missing accounts, in one round trip.
+    std::vector<Pending*> inserted;
+    statements.clear();
+    for (Pending& one : open) {
+        if (!whole || one.done || !domainsReady_.count(one.domain))
+            continue;
+        if (one.account->domainOnly || one.found) {
+            one.account->existed = one.found;
+            settle(one, {});
+            continue;
+        }
+        const CvnUser& user = one.account->user;
+        inserted.push_back(&one);
+        statements.push_back("INSERT INTO User (Domain, Name, Password, FullName) VALUES ("
+            + sqlText(user.domain) + ", " + sqlText(user.name) + ", " + sqlText(user.password)
+            + ", " + sqlText(user.fullName) + ")");
+    }
+    whole = whole && pipeline(statements, answers, cause);
+    for (std::size_t i = 0; i < inserted.size(); ++i) {
+        if (!answered(answers[i]))
+            continue; // lost: looked up again
+        inserted[i]->account->existed = alreadyThere(answers[i]);
+        settle(*inserted[i],
+            answers[i].status == Status::Ok || alreadyThere(answers[i]) ? std::string()
+                                                                        : answers[i].error);
+    }
+    open.erase(
+        std::remove_if(open.begin(), open.end(), [](const Pending& one) { return one.done; }),
+        open.end());
+    if (!open.empty() && cause.empty())
+        cause = "the server's answers left it open";
 }
 
 Outcome TinyDbClient::createDomain(const CvnDomain& domain)
 {
-    KMutexLocker hold(lock_);
-    if (domainsReady_.count(domain.name))
-        return {};
-    const std::string action = "create the domain \"" + printable(domain.name) + "\"";
-    std::string why;
-    if (!domain.validate(why))
-        return fail(action, why);
-    bool existed = false;
-    Outcome done
-        = createOnce(action, "SELECT Name FROM Domain WHERE Name = " + sqlText(domain.name),
-            "INSERT INTO Domain (Name) VALUES (" + sqlText(domain.name) + ")", existed);
-    if (done)
-        domainsReady_.insert(domain.name);
-    return done;
+    std::vector<NewAccount> batch(1);
+    batch[0].user.domain = domain.name;
+    batch[0].domainOnly = true;
+    createAccounts(batch);
+    return batch[0].outcome;
 }
 
 Outcome TinyDbClient::createUser(const CvnUser& user, bool& existed)
 {
-    KMutexLocker hold(lock_);
-    const std::string action
-        = "create the account \"" + printable(user.name + "@" + user.domain) + "\"";
-    std::string why;
-    if (!user.validate(why))
-        return fail(action, why);
-    return createOnce(action,
-        "SELECT Name FROM User WHERE Domain = " + sqlText(user.domain)
-            + " AND Name = " + sqlText(user.name),
-        "INSERT INTO User (Domain, Name, Password, FullName) VALUES (" + sqlText(user.domain) + ", "
-            + sqlText(user.name) + ", " + sqlText(user.password) + ", " + sqlText(user.fullName)
-            + ")",
-        existed);
+    std::vector<NewAccount> batch(1);
+    batch[0].user = user;
+    createAccounts(batch);
+    existed = batch[0].existed;
+    return batch[0].outcome;
 }
 
 Outcome TinyDbClient::storeMigrationStatus(const std::string& record)

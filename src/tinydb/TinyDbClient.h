@@ -190,10 +190,36 @@ public:
     };
     Outcome findPreparationTraces(Traces& out, const std::string& explained = {});
 
-    // An existing domain counts as created. A domain made or found once is
-    // not asked for again.
+    // One account of a batch: its domain and, unless `domainOnly` (the
+    // public folders live in the domain's own store), the account itself.
+    struct NewAccount {
+        CvnUser user;
+        bool domainOnly = false;
+        // What came of it: done, or the sentence naming the account (or its
+        // domain, when that could not be made).
+        Outcome outcome;
+        // The account was there already and is used unchanged.
+        bool existed = false;
+        // False when the connection broke before the outcome was known
+        // (`outcome` then says so): a later batch may try it again.
+        bool settled = true;
+    };
+    // Creates the domains and accounts of `batch`; a domain that exists
+    // counts as created, an account that exists is used unchanged. The
+    // missing ones are found in one round trip (one statement for the
+    // domains, one per domain for its accounts), then the missing domains
+    // are inserted, then the missing accounts, each kind pipelined: three
+    // round trips at most, whatever the batch's size. A statement the
+    // server refuses fails the accounts it was about, each with its own
+    // sentence. A connection that breaks is made again once, and what was
+    // not settled is looked up again: an account whose insert got no
+    // answer and is there now counts as there already, since it can't be
+    // known who made it. A domain made or found once is not asked for
+    // again.
+    void createAccounts(std::vector<NewAccount>& batch);
+    // createAccounts of the domain alone, or of one account (and its
+    // domain); `existed` tells whether the account was there already.
     Outcome createDomain(const CvnDomain& domain);
-    // An existing account is used unchanged; `existed` tells which happened.
     Outcome createUser(const CvnUser& user, bool& existed);
     // The migration status record ("IMAP;...").
     Outcome storeMigrationStatus(const std::string& record);
@@ -256,14 +282,28 @@ private:
     // Writes the saved values back, then restarts `service` when one is named.
     Outcome restore(Saved& row, const std::string& service = {});
     Outcome restartService(const std::string& service, const std::string& action);
-    Outcome createOnce(const std::string& action, const std::string& lookup,
-        const std::string& insert, bool& existed);
     void restoreAll();
     // Once the process was asked to end on a signal: the stop that its
     // deadline raises, set on every connection from then on.
     void noticeEnding();
     std::string endedCause() const;
     std::shared_ptr<const tavir::utils::StopSignal> defaultStop() const;
+
+    // A usable connection: the one in hand, or a new one with the same
+    // credentials; false with the clause that says why not.
+    bool reopen(std::string& cause);
+    // Statements pipelined on the connection (tinydb_execute_pipelined);
+    // false, with `cause`, when it broke before every answer came.
+    bool pipeline(const std::vector<std::string>& statements, std::vector<Answer>& answers,
+        std::string& cause);
+    // One attempt of createAccounts at the accounts in `open`, which it
+    // leaves holding those not settled when the connection broke
+    // (`cause`).
+    struct Pending;
+    void createSome(std::vector<Pending>& open, std::string& cause);
+    // "create the domain ..." while the account's domain is not ready, then
+    // "create the account ...".
+    std::string creating(const NewAccount& account) const;
 
     Options options_;
     tavir::tiny::KMutex lock_;
@@ -278,7 +318,7 @@ private:
     std::string accessList_;
     bool listCreated_ = false; // its INSERT was sent: it is dropped at the end
     std::string imapService_;
-    std::set<std::string> domainsReady_; // made or found by this client
+    std::set<std::string> domainsReady_; // made or found by this client, folded
     Saved backend_;
     Saved caches_;
     Saved policy_;

@@ -222,4 +222,18 @@ std::string StandInTarget::transcript() const
     }
 }
 
+unsigned clientCommands(const std::string& transcript, const std::string& verb)
+{
+    unsigned n = 0;
+    std::istringstream lines(transcript);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string session, direction, first, second;
+        words >> session >> direction >> first >> second;
+        n += direction == "C:" && (first == verb || second == verb);
+    }
+    return n;
+}
+
 } // namespace tavir::test

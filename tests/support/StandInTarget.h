@@ -140,4 +140,9 @@ private:
     std::unique_ptr<ChildProcess> process_; // last: ended before the rest goes
 };
 
+// How many of the client lines in a transcript of the stand-in are `verb`
+// commands: "<session> C: QUERY ..." for the administration service,
+// "<session> C: <tag> APPEND ..." for IMAP.
+unsigned clientCommands(const std::string& transcript, const std::string& verb);
+
 } // namespace tavir::test

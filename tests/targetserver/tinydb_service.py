@@ -26,7 +26,7 @@ WELCOME, LOGGEDIN, RESULT, ERROR = 0x81, 0x82, 0x83, 0x84
 SYNTAX, UNKNOWN, READ_ONLY, EXISTS, NOT_LOGGED_IN = 1, 2, 3, 4, 5
 PROTOCOL_VERSION, MALFORMED, SERVICE, INTERNAL = 6, 7, 8, 9
 
-KEYWORDS = {"SELECT", "FROM", "WHERE", "AND", "UPDATE", "SET", "INSERT", "INTO", "VALUES",
+KEYWORDS = {"SELECT", "FROM", "WHERE", "AND", "IN", "UPDATE", "SET", "INSERT", "INTO", "VALUES",
             "DELETE", "NULL"}
 NAMES = {name.upper(): name for name in list(TABLES) + list(COLUMN_TYPES)}
 TOKEN = re.compile(r"""\s*(?:(?P<word>[A-Za-z_][A-Za-z0-9_]*)|(?P<number>-?[0-9]+)
@@ -270,6 +270,9 @@ class AdminSession:
             pass
 
     def converse(self):
+        """Messages are taken one at a time, each answered before the next
+        is read: statements a client sends without waiting (pipelined) run
+        in the order they came, and their answers go out in that order."""
         kind, payload = self.read_frame()
         self.planned("TINYDB HELLO")
         if kind != HELLO:

@@ -7,12 +7,17 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tavir::test {
 
 struct ScriptedTinyDb {
     std::string serverBytes;
     std::string clientBytes;
+    // How many of clientBytes had been written at each read, and in how
+    // many writes.
+    std::vector<std::size_t> writtenAtRead;
+    int writes = 0;
     std::string fingerprint = "aa:bb:cc";
     bool connectFails = false;
     tavir::tinydb::ReadEnd endOfScript = tavir::tinydb::ReadEnd::Closed;
@@ -36,6 +41,7 @@ public:
     std::string peerFingerprint() override { return s_->fingerprint; }
     tavir::tinydb::ReadEnd read(char* data, std::size_t n) override
     {
+        s_->writtenAtRead.push_back(s_->clientBytes.size());
         std::size_t got = std::min(n, s_->serverBytes.size() - pos_);
         std::copy_n(s_->serverBytes.data() + pos_, got, data);
         pos_ += got;
@@ -43,6 +49,7 @@ public:
     }
     bool write(const std::string& bytes) override
     {
+        ++s_->writes;
         s_->clientBytes += bytes;
         return true;
     }

@@ -268,6 +268,115 @@ TEST_F(TinyDbClientTarget, WorkersSharingTheClientCreateEveryAccount)
     EXPECT_EQ("20", one("SELECT COUNT(*) FROM User WHERE Domain = 'example.net'"));
 }
 
+// Statements sent without waiting for the answers before them run in the
+// order they came, each with its real effect, and are answered in order.
+TEST_F(TinyDbClientTarget, PipelinedStatementsRunInTheOrderTheyCame)
+{
+    start();
+    TinyDbOptions options;
+    options.host = target->host();
+    options.knownHostsFile = dir.file("known_hosts.cfg");
+    tinydb_handle* handle = nullptr;
+    ASSERT_EQ(Status::Ok, tinydb_open(options, &handle));
+    ASSERT_EQ(Status::Ok, tinydb_authenticate(handle, "admin", "admin-secret"));
+    const std::vector<std::string> statements = {
+        "INSERT INTO Domain (Name) VALUES ('order.test')",
+        "SELECT Name FROM Domain WHERE Name IN ('none.test', 'ORDER.test')",
+        "INSERT INTO Domain (Name) VALUES ('Order.Test')",
+        "DELETE FROM Domain WHERE Name = 'order.test'",
+        "SELECT Name FROM Domain WHERE Name IN ('order.test')",
+        "INSERT INTO Domain (Name) VALUES ('order.test')",
+    };
+    std::vector<Answer> answers;
+    EXPECT_EQ(Status::Ok, tinydb_execute_pipelined(handle, statements, answers));
+    tinydb_close(handle);
+    ASSERT_EQ(statements.size(), answers.size());
+    EXPECT_EQ(1, answers[0].result.changed);
+    EXPECT_EQ(1u, answers[1].result.rows.size()) << "found without regard to case";
+    EXPECT_EQ(4, answers[2].serverCode) << answers[2].error;
+    EXPECT_EQ(1, answers[3].result.changed);
+    EXPECT_EQ(0u, answers[4].result.rows.size());
+    EXPECT_EQ(Status::Ok, answers[5].status) << answers[5].error;
+    EXPECT_EQ("1", one("SELECT COUNT(*) FROM Domain WHERE Name = 'order.test'"));
+}
+
+// A batch: one look-up for the domains and one per domain for its accounts,
+// then the missing domains, then the missing accounts, each pipelined. What
+// is there is used as it is; each failure names its account; a connection
+// cut on the way is made again once, and no account counts as made by the
+// batch whose insert the server did not answer.
+TEST_F(TinyDbClientTarget, ABatchUsesWhatIsThereAndNamesEachFailure)
+{
+    const CvnUser users[] = {{"there.test", "old", "new-pw", ""},
+        {"THERE.test", "Fresh", "pw1", "Fresh One"}, {"new.test", "ann", "pw2", ""},
+        {"new.test", "bob", "pw3", ""}, {"pub.test", "", "", ""}, {"new.test", "o'neil", "pw4", ""},
+        {"new.test", "ann", "pw5", ""}};
+    // Statements: 1 the domains, 2 and 3 the accounts of new.test and
+    // there.test, 4 and 5 the domains new.test and pub.test, 6 to 9 the
+    // accounts Fresh, ann, bob and ann once more.
+    auto atAnn = [](const char* action, int times = 1) {
+        return std::string(R"([{"on": "TINYDB QUERY", "count": 7, "times": )")
+            + std::to_string(times) + R"(, "action": ")" + action + "\"}]";
+    };
+    const char* const cut = "closed the connection before it answered";
+    const char* const badName = "holds a character an account name can't have";
+    struct Case {
+        const char* name;
+        std::string faults;
+        // Per account: made, there (existed), failed or open (not settled),
+        // and what a failure says besides the account's name.
+        std::vector<std::pair<const char*, const char*>> ends;
+    } cases[] = {
+        {"no fault", "",
+            {{"there", ""}, {"made", ""}, {"made", ""}, {"made", ""}, {"made", ""},
+                {"failed", badName}, {"there", ""}}},
+        {"one account refused", atAnn("no"),
+            {{"there", ""}, {"made", ""}, {"failed", "planned refusal (error 9)"}, {"made", ""},
+                {"made", ""}, {"failed", badName}, {"made", ""}}},
+        {"cut once an insert ran", atAnn("drop_after"),
+            {{"there", ""}, {"made", ""}, {"there", ""}, {"made", ""}, {"made", ""},
+                {"failed", badName}, {"there", ""}}},
+        {"cut before an insert ran", atAnn("drop"),
+            {{"there", ""}, {"made", ""}, {"made", ""}, {"made", ""}, {"made", ""},
+                {"failed", badName}, {"there", ""}}},
+        {"cut twice", atAnn("drop", 2),
+            {{"there", ""}, {"made", ""}, {"open", cut}, {"open", cut}, {"made", ""},
+                {"failed", badName}, {"open", cut}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StandInTarget::Options options;
+        options.accounts["old@there.test"] = "old-pw";
+        options.faults = c.faults;
+        start(options);
+        std::vector<TinyDbClient::NewAccount> batch(std::size(users));
+        for (std::size_t i = 0; i < batch.size(); ++i)
+            batch[i].user = users[i];
+        batch[4].domainOnly = true;
+        client->createAccounts(batch);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            SCOPED_TRACE(i);
+            const TinyDbClient::NewAccount& got = batch[i];
+            const std::string end = c.ends[i].first;
+            EXPECT_EQ(end == "made" || end == "there", bool(got.outcome)) << got.outcome.failure;
+            EXPECT_EQ(end == "there", got.existed);
+            EXPECT_EQ(end != "open", got.settled);
+            if (!got.outcome) {
+                for (const std::string& part :
+                    {"\"" + users[i].name + "@" + users[i].domain + "\" on ",
+                        std::string(c.ends[i].second)})
+                    EXPECT_NE(std::string::npos, got.outcome.failure.find(part))
+                        << got.outcome.failure;
+            }
+        }
+        EXPECT_EQ("old-pw", one("SELECT Password FROM User WHERE Name = 'old'"));
+        EXPECT_EQ("3", one("SELECT COUNT(*) FROM Domain"));
+        if (c.faults.empty()) {
+            EXPECT_EQ(9u, tavir::test::clientCommands(target->transcript(), "QUERY"));
+        }
+    }
+}
+
 TEST_F(TinyDbClientTarget, TheMigrationStatusRecordIsStored)
 {
     start();

@@ -143,6 +143,83 @@ TEST_F(TinyDbScripted, MisbehavingServersEndInAClearStatus)
     }
 }
 
+// Statements sent without waiting: all of them in one write before the
+// first answer is read, the answers taken in order, and when the connection
+// ends early no statement after the last answer counts as answered.
+TEST_F(TinyDbScripted, PipelinedStatementsAreAnsweredInOrderAndACutLeavesTheRestUnanswered)
+{
+    const std::vector<std::string> statements = {"INSERT INTO Domain (Name) VALUES ('a')",
+        "INSERT INTO Domain (Name) VALUES ('b')", "SELECT Name FROM Domain"};
+    const std::string rows = w::result({{"Name", 2}}, {{w::str("a")}, {w::str("b")}});
+    struct Case {
+        const char* name;
+        std::string answers;
+        ReadEnd end;
+        Status status;
+        std::vector<Status> each;
+        const char* lost; // the clause of the unanswered ones
+    } cases[] = {
+        {"all answered", w::done(1) + w::error(4, "exists") + rows, ReadEnd::Closed, Status::Ok,
+            {Status::Ok, Status::ServerError, Status::Ok}, ""},
+        {"closed after the first answer", w::done(1), ReadEnd::Closed, Status::ConnectionLost,
+            {Status::Ok, Status::ConnectionLost, Status::ConnectionLost},
+            "closed the connection before it answered"},
+        {"cut inside the second answer", w::done(1) + w::done(1).substr(0, 7), ReadEnd::Closed,
+            Status::ConnectionLost, {Status::Ok, Status::ConnectionLost, Status::ConnectionLost},
+            "in the middle of a message"},
+        {"silent", "", ReadEnd::TimedOut, Status::ConnectionLost,
+            {Status::ConnectionLost, Status::ConnectionLost, Status::ConnectionLost},
+            "no answer within 1500 ms"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tinydb_close(handle);
+        openLoggedIn(c.answers, c.end);
+        const std::size_t before = script->clientBytes.size();
+        const int writes = script->writes;
+        const std::size_t reads = script->writtenAtRead.size();
+        std::vector<Answer> answers;
+        EXPECT_EQ(c.status, tinydb_execute_pipelined(handle, statements, answers));
+        EXPECT_EQ(writes + 1, script->writes);
+        EXPECT_EQ(queryFrame(statements[0]) + queryFrame(statements[1]) + queryFrame(statements[2]),
+            script->clientBytes.substr(before));
+        ASSERT_LT(reads, script->writtenAtRead.size());
+        EXPECT_EQ(script->clientBytes.size(), script->writtenAtRead[reads])
+            << "all sent before an answer was read";
+        ASSERT_EQ(statements.size(), answers.size());
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(c.each[i], answers[i].status);
+            if (c.each[i] == Status::ConnectionLost) {
+                EXPECT_NE(std::string::npos, answers[i].error.find(c.lost)) << answers[i].error;
+            }
+        }
+        if (c.status == Status::Ok) {
+            EXPECT_EQ(1, answers[0].result.changed);
+            EXPECT_EQ(4, answers[1].serverCode);
+            EXPECT_EQ(2u, answers[2].result.rows.size());
+            EXPECT_TRUE(tinydb_is_usable(handle));
+        } else {
+            EXPECT_FALSE(tinydb_is_usable(handle));
+        }
+    }
+
+    // A long pipeline waits for an answer once the window is full.
+    tinydb_close(handle);
+    std::string answers;
+    for (std::size_t i = 0; i <= pipelineWindow; ++i)
+        answers += w::done(1);
+    openLoggedIn(answers);
+    const std::size_t before = script->clientBytes.size();
+    const std::size_t reads = script->writtenAtRead.size();
+    std::vector<Answer> got;
+    ASSERT_EQ(Status::Ok,
+        tinydb_execute_pipelined(
+            handle, std::vector<std::string>(pipelineWindow + 1, statements[0]), got));
+    EXPECT_EQ(before + pipelineWindow * queryFrame(statements[0]).size(),
+        script->writtenAtRead.at(reads));
+}
+
 TEST_F(TinyDbScripted, HandshakeFailures)
 {
     struct Case {

@@ -101,22 +101,14 @@ UserState AccountMigration::migrate()
 
 AccountMigration::Step AccountMigration::createDomainAndAccount()
 {
-    tinydb::TinyDbClient& admin = *run_.admin;
-    tinydb::TinyDbClient::StopScope stoppable(admin, stop_);
-    const tinydb::Outcome domain
-        = admin.createDomain(tinydb::CvnDomain{unicodeToUtf8(account_.domain)});
-    if (!domain)
-        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(domain.failure));
+    const TargetAccounts::Made made = run_.accounts->prepare(index_, account_, stop_);
+    if (!made.outcome)
+        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(made.outcome.failure));
     // The public folders live in the domain's own store: no account.
     if (account_.publicFolders)
         return Step::Next;
-    bool existed = false;
-    tinydb::CvnUser user{unicodeToUtf8(account_.domain), unicodeToUtf8(account_.mailbox),
-        unicodeToUtf8(account_.password), unicodeToUtf8(account_.fullName)};
-    if (const tinydb::Outcome created = admin.createUser(user, existed); !created)
-        return fail(mail::ImapCreateUserFailed, utf8ToUnicode(created.failure));
-    newAccount_ = !existed;
-    if (existed) {
+    newAccount_ = !made.existed;
+    if (made.existed) {
         run_.users->setAlreadyExists(index_, true);
         log_.report(TAVIR_HERE,
             sentence(L"The account %1% exists on the target already and is used as it is.",

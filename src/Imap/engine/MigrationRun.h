@@ -1,13 +1,15 @@
 #pragma once
 // What every thread of one migration run shares, fixed when the run starts:
 // where the two servers are, the target's temporary master password and
-// version, the account list, the one administration client and the journal
-// of the target's settings. The account list and the administration client
+// version, the account list, the one administration client, the accounts
+// it makes ahead of the workers and the journal of the target's settings.
+// The account list, the administration client and the accounts made ahead
 // guard themselves with their own locks; everything else here is read-only
 // once the run has started, but for what the workers learn on the way and
 // need not ask again.
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/ServerAddress.h"
+#include "Imap/engine/TargetAccounts.h"
 #include "tinydb/PreparationJournal.h"
 #include "tinydb/TinyDbClient.h"
 
@@ -29,6 +31,8 @@ struct MigrationRun {
     std::int64_t startTime = 0; // seconds since 1970
     std::shared_ptr<UsersInformation> users;
     std::shared_ptr<tinydb::TinyDbClient> admin;
+    // The accounts on the target, made in batches through `admin`.
+    std::shared_ptr<TargetAccounts> accounts;
     // The journal of what the run changed on the target, with the lock that
     // tells a later start this run is alive.
     std::shared_ptr<tinydb::PreparationJournal> journal;

@@ -209,6 +209,7 @@ bool Migrator::describeRun(MigrationRun& run, Logger& log)
     run.targetSsl = c.targetSsl;
     run.users = users_;
     run.admin = std::make_shared<tinydb::TinyDbClient>();
+    run.accounts = std::make_shared<TargetAccounts>(run.users, run.admin);
     return true;
 }
 

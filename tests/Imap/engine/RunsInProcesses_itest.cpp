@@ -53,23 +53,6 @@ struct Scenario {
     Second second;
 };
 
-// How many of the client lines in the stand-in's transcript are `verb`
-// commands: "<session> C: QUERY ..." for the administration service,
-// "<session> C: <tag> APPEND ..." for IMAP.
-unsigned clientCommands(const std::string& transcript, const std::string& verb)
-{
-    unsigned n = 0;
-    std::istringstream lines(transcript);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string session, direction, first, second;
-        words >> session >> direction >> first >> second;
-        n += direction == "C:" && (first == verb || second == verb);
-    }
-    return n;
-}
-
 // The n-th statement the administration service received, as the stand-in
 // logged it.
 std::string nthQuery(const std::string& transcript, unsigned n)

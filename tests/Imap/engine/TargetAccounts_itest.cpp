@@ -1,0 +1,67 @@
+// The run's accounts made on the stand-in in batches ahead of the workers:
+// when a worker has its account, the next one to migrate is there already;
+// an account that exists is used as it is, one not selected is never made,
+// and one the server refuses fails with a sentence that names it.
+#include "Imap/engine/TargetAccounts.h"
+
+#include "tinydb/AdminPeers.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavir::migration;
+using namespace tavir::test;
+
+namespace {
+
+TEST(TargetAccountsTest, BatchesAreMadeAheadOfTheWorkers)
+{
+    TempDir dir;
+    std::vector<UserInfo> list(10);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        list[i].mailbox = L"a" + std::to_wstring(i);
+        list[i].domain = L"ahead.test";
+        list[i].password = L"pw";
+        list[i].migrate = i != 5;
+        list[i].state = i != 5 ? UserToMigrate : UserNotSelected;
+    }
+    // Statements: 1 to 5 the first batch (a0 to a3; the domain and a3
+    // exist), 6 to 10 the second (a4, a6, a7, a8), 11 and 12 the third (a9).
+    StandInTarget::Options options;
+    options.accounts["a3@ahead.test"] = "old";
+    options.faults = R"([{"on": "TINYDB QUERY", "count": 9, "action": "no"}])";
+    StandInTarget target(options);
+    auto admin = std::make_shared<tavir::tinydb::TinyDbClient>(adminOptions(dir));
+    ASSERT_TRUE(done(admin->connect(target.host(), "admin", "admin-secret")));
+    auto users = std::make_shared<UsersInformation>(list);
+    TargetAccounts accounts(users, admin, 4);
+    auto onTarget = [&](std::size_t i) {
+        return target.queryOne(
+                   "SELECT COUNT(*) FROM User WHERE Name = 'a" + std::to_string(i) + "'")
+            == "1";
+    };
+
+    const auto stop = std::make_shared<tavir::utils::StopSignal>();
+    std::size_t index = 0;
+    UserInfo account;
+    while (users->takeNextToMigrate(index, account)) {
+        SCOPED_TRACE(index);
+        const TargetAccounts::Made made = accounts.prepare(index, account, stop);
+        EXPECT_EQ(index != 7, bool(made.outcome)) << made.outcome.failure;
+        EXPECT_EQ(index == 3, made.existed);
+        if (index == 7) {
+            for (const char* part : {"\"a7@ahead.test\" on ", "planned refusal (error 9)"})
+                EXPECT_NE(std::string::npos, made.outcome.failure.find(part))
+                    << made.outcome.failure;
+        }
+        const std::size_t next = index == 4 ? 6 : index + 1;
+        if (next < list.size() && next != 7) {
+            EXPECT_TRUE(onTarget(next)) << "made ahead";
+        }
+        users->changeState(index, UserFinished);
+    }
+    EXPECT_FALSE(onTarget(5)) << "not selected";
+    EXPECT_EQ("old", target.queryOne("SELECT Password FROM User WHERE Name = 'a3'"));
+    EXPECT_EQ(12u, clientCommands(target.transcript(), "QUERY"));
+}
+
+} // namespace
