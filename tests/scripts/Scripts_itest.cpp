@@ -75,10 +75,15 @@ public:
     }
 
     // Runs `command` in the tree; its standard output and error together.
+    // A compiler launcher from the caller's environment (ccache) would wrap
+    // the stand-in compilers and fail on them.
     int run(const std::string& command, std::string* output) const
     {
-        return tavir::test::runShell(
-            "cd '" + dir.path() + "' && PATH=\"$PWD/stand-ins:$PATH\" " + command + " 2>&1", output);
+        return tavir::test::runShell("cd '" + dir.path()
+                + "' && unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER"
+                  " && PATH=\"$PWD/stand-ins:$PATH\" "
+                + command + " 2>&1",
+            output);
     }
 
 private:
