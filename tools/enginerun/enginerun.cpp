@@ -202,6 +202,8 @@ int main(int argc, char** argv)
     }
     if (args.size() != 4)
         return usage();
-    TerminationSignals signals;
+    // Never destroyed: its thread waits in sigwait on the object's signal set
+    // until the process has ended, static destructors included.
+    static TerminationSignals& signals = *new TerminationSignals;
     return migrate(admin, args, signals);
 }
