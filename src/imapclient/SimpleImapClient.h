@@ -19,9 +19,6 @@
 
 namespace tavir::mail {
 
-class AppendWindow;
-class ReplyReader;
-
 class SimpleImapClient {
 public:
     using ImapClientResult = tavir::mail::ImapClientResult;
@@ -177,29 +174,9 @@ private:
     // Records that a reply of `verb` held no message count; ImapStatusFailed.
     ImapClientResult noMessageCount(const char* verb);
 
-    // The steps of the message operations, without a frame of their own.
-    ImapClientResult readDateAndFlags(unsigned number, FetchMessage& message);
-    ImapClientResult startBody(unsigned number, FetchMessage& message);
+    // The pipelined copy of a run in the frame of this client, the source.
     ImapClientResult copyRun(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, CopyRun& run);
-    // The copy of a run with its source's failures caught: `run` says how
-    // it ended. Every APPEND written has its answer read (or lost) when it
-    // returns.
-    void copyRange(const std::wstring& folder, SimpleImapClient& target,
-        const std::string& fetchCommand, CopyRun& run);
-    // Sends the FETCH and hands each body asked for to the window, until
-    // the reply ends or something ends the run; the source's failures throw.
-    void readRange(FetchMessage& message, AppendWindow& window, const std::string& fetchCommand,
-        CopyRun& run);
-    // Hands a body asked for to the window: false when the run can't go on
-    // (run.end says why, or it was aborted). `reader` is the FETCH's, while
-    // its reply is being read: the end of the reply is then read when the
-    // target ended the run and nothing more is wanted of it.
-    bool handOn(unsigned number, FetchMessage& message, AppendWindow& window, CopyRun& run,
-        ReplyReader* reader);
-    // Copies the messages whose bodies came before their date and flags and
-    // were too large to hold: each on its own, date and flags first.
-    void copyDeferred(const std::vector<unsigned>& deferred, AppendWindow& window, CopyRun& run);
 
     bool connected_ = false;
     ConnectionInternal connection_;

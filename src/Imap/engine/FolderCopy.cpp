@@ -71,9 +71,9 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
     return outcome;
 }
 
-const CopyRun::Failure& FolderCopy::failureOf(const CopyRun& run, unsigned number)
+const mail::Failure& FolderCopy::failureOf(const CopyRun& run, unsigned number)
 {
-    const CopyRun::Failure* own = run.failure(number);
+    const mail::Failure* own = run.failure(number);
     return own != nullptr ? *own : run.end;
 }
 
@@ -83,12 +83,12 @@ FolderCopy::Ending FolderCopy::sortEnding(const CopyRun& run)
     // never sent again, whatever else happened.
     if (run.lostAnswer() != nullptr)
         return Ending::Fatal;
-    const CopyRun::Failure& end = run.end;
+    const mail::Failure& end = run.end;
     if (end.code == mail::ImapSuccess)
         return Ending::Fine;
-    if (end.side == CopyRun::Side::Target && !isMessageFailure(end.code))
+    if (end.side == mail::Side::Target && !isMessageFailure(end.code))
         return Ending::Fatal;
-    if (end.side == CopyRun::Side::Source && end.timedOut)
+    if (end.side == mail::Side::Source && end.timedOut)
         return Ending::SourceSilent;
     // A reply the pipelined copy could not read (ImapStatusFailed) ends the
     // run at one message: that message alone may still go through.
@@ -122,7 +122,7 @@ void FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
             else if (lost.empty())
                 inHand = n;
         }
-        const CopyRun::Failure& why = lost.empty() ? run.end : failureOf(run, lost.front());
+        const mail::Failure& why = lost.empty() ? run.end : failureOf(run, lost.front());
         outcome = fatal(why.code, inHand, textOf(why));
         return;
     }
@@ -187,7 +187,7 @@ void FolderCopy::retryAlone(
 {
     for (std::size_t i = 0; i < retry.size(); ++i) {
         const unsigned n = retry[i];
-        const CopyRun::Failure& why = failureOf(run, n);
+        const mail::Failure& why = failureOf(run, n);
         if (run.fate(n) == CopyRun::Fate::Unanswered)
             log_.debug(TAVIR_HERE,
                 sentence(L"The source server sent no answer for message %1% of folder \"%2%\" in "
@@ -239,7 +239,7 @@ bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
         pending_.push_front(number);
         return false;
     }
-    const CopyRun::Failure& why = failureOf(run, number);
+    const mail::Failure& why = failureOf(run, number);
     switch (sortEnding(run)) {
     case Ending::Fatal:
         if (run.fate(number) == CopyRun::Fate::Failed)
@@ -276,7 +276,7 @@ bool FolderCopy::stoppedMidway(Outcome& outcome)
     return true;
 }
 
-bool FolderCopy::sourceSilent(unsigned number, const CopyRun::Failure& failure, Outcome& outcome)
+bool FolderCopy::sourceSilent(unsigned number, const mail::Failure& failure, Outcome& outcome)
 {
     ++sourceTimeouts_;
     const std::wstring why = textOf(failure);
@@ -347,7 +347,7 @@ FolderCopy::Outcome FolderCopy::fatal(
     return outcome;
 }
 
-std::wstring FolderCopy::textOf(const CopyRun::Failure& failure)
+std::wstring FolderCopy::textOf(const mail::Failure& failure)
 {
     return withoutLineEnd(utf8ToUnicode(failure.why));
 }

@@ -74,8 +74,8 @@ private:
     static Ending sortEnding(const mail::CopyRun& run);
     // Why message `number` failed in `run`: its own failure, else what
     // ended the run.
-    static const mail::CopyRun::Failure& failureOf(const mail::CopyRun& run, unsigned number);
-    static std::wstring textOf(const mail::CopyRun::Failure& failure);
+    static const mail::Failure& failureOf(const mail::CopyRun& run, unsigned number);
+    static std::wstring textOf(const mail::Failure& failure);
     // One run of `numbers`, taken off the front of the pending messages;
     // what it did not reach goes back there. Sets `outcome` when the copy
     // ends.
@@ -100,7 +100,7 @@ private:
     // The source did not answer in time while sending `number` (0: between
     // messages): the message is counted as failed and not asked for again.
     // False when that was one time-out too many.
-    bool sourceSilent(unsigned number, const mail::CopyRun::Failure& failure, Outcome& outcome);
+    bool sourceSilent(unsigned number, const mail::Failure& failure, Outcome& outcome);
     void noteIgnored(const mail::CopyRun& run);
     // Names the messages whose APPEND was written but whose answer was lost.
     void noteLostAnswers(const mail::CopyRun& run);
