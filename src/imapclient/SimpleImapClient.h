@@ -7,6 +7,7 @@
 #include "imapclient/CommandFolder.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/CopyRun.h"
+#include "imapclient/Failure.h"
 #include "imapclient/FetchMessage.h"
 #include "imapclient/IMessage.h"
 #include "imapclient/ImapException.h"
@@ -142,6 +143,13 @@ public:
     // like a lost connection, or ImapAppendFailed and ImapMessageLoadFailed
     // when it cut a message short).
     bool lastFailureWasTimeout() const { return connection_.lastErrorWasTimeout(); }
+    // The failure of the operation that just returned `code`, as the
+    // caller, who uses this client for `side`, hands it on: with the last
+    // error and whether it was a time-out.
+    Failure lastFailure(ImapClientResult code, Side side) const
+    {
+        return {code, side, lastFailureWasTimeout(), lastError_};
+    }
     // Every wait of the connections this client makes from now on
     // (connecting, reading, writing) ends at once when `stop` is raised: the
     // operation in hand fails (ImapConnectionError, or ImapAppendFailed and

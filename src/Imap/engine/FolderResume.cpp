@@ -1,9 +1,6 @@
 // Matching a source folder's messages against what its target folder holds.
 #include "Imap/engine/FolderResume.h"
 
-#include "Imap/engine/Logger.h"
-#include "Imap/textconv/TextConversion.h"
-
 #include <map>
 #include <string_view>
 #include <tuple>
@@ -74,44 +71,42 @@ std::vector<unsigned> messagesToCopy(
 ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& target,
     const MigrationFolder& folder, unsigned sourceCount, unsigned targetCount)
 {
+    using mail::Side;
     ResumePlan plan;
-    auto failed = [&](ImapClientResult code, mail::SimpleImapClient& client) {
-        plan.code = code;
-        plan.targetFailed = &client == &target;
-        plan.why = withoutLineEnd(client.getLastErrorResponse());
+    auto failed = [&](ImapClientResult code, const mail::SimpleImapClient& client, Side side) {
+        plan.failure = client.lastFailure(code, side);
         return plan;
     };
     std::vector<MessageSummary> onTarget, onSource;
     unsigned ignored = 0;
     ImapClientResult result = target.select(folder.targetName);
     if (result != mail::ImapSuccess)
-        return failed(result, target);
+        return failed(result, target, Side::Target);
     result = target.fetchSummaries(targetCount, onTarget, ignored);
     if (result != mail::ImapSuccess)
-        return failed(result, target);
+        return failed(result, target, Side::Target);
     plan.ignored = ignored;
     result = source.fetchSummaries(sourceCount, onSource, ignored);
     if (result != mail::ImapSuccess)
-        return failed(result, source);
+        return failed(result, source, Side::Source);
     plan.ignored += ignored;
     // A message whose digest is missing can't be told apart: copied, it may
     // be there twice; passed over, it may be lost. The folder is not copied.
-    auto digest = [&](mail::SimpleImapClient& client, const std::vector<unsigned>& numbers,
-                      std::vector<MessageSummary>& summaries) {
+    auto digest = [&](mail::SimpleImapClient& client, Side side,
+                      const std::vector<unsigned>& numbers, std::vector<MessageSummary>& summaries) {
         std::vector<std::string> digests;
         result = client.fetchDigests(numbers, digests, ignored);
         plan.ignored += ignored;
         if (result != mail::ImapSuccess) {
-            failed(result, client);
+            failed(result, client, side);
             return false;
         }
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             if (digests[i].empty()) {
-                plan.code = mail::ImapFetchFailed;
-                plan.targetFailed = &client == &target;
-                plan.why = utf8ToUnicode(client.getConnection().endpointText())
-                    + L" did not send all of message " + std::to_wstring(numbers[i])
-                    + L", which only its content tells apart from another";
+                plan.failure = {mail::ImapFetchFailed, side, false,
+                    client.getConnection().endpointText() + " did not send all of message "
+                        + std::to_string(numbers[i])
+                        + ", which only its content tells apart from another"};
                 return false;
             }
             summaries[numbers[i] - 1].digest = std::move(digests[i]);
@@ -119,7 +114,8 @@ ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& ta
         return true;
     };
     const DigestsWanted unsettled = messagesToDigest(onSource, onTarget);
-    if (!digest(target, unsettled.target, onTarget) || !digest(source, unsettled.source, onSource))
+    if (!digest(target, Side::Target, unsettled.target, onTarget)
+        || !digest(source, Side::Source, unsettled.source, onSource))
         return plan;
     plan.settledByDigest = static_cast<unsigned>(unsettled.source.size());
     plan.wanted = messagesToCopy(onSource, onTarget);

@@ -51,6 +51,11 @@ std::wstring asSentence(std::wstring text)
     return text;
 }
 
+std::wstring failureText(const mail::Failure& failure)
+{
+    return withoutLineEnd(utf8ToUnicode(failure.why));
+}
+
 void hideInLogs(const std::vector<std::wstring>& secrets)
 {
     std::vector<std::string> bytes;

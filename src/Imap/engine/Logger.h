@@ -7,6 +7,7 @@
 // Passwords are never handed to a Logger; a server that quotes one back is
 // masked on the way into the files (LogManager::hideSecrets).
 #include "Imap/engine/LogManager.h"
+#include "imapclient/Failure.h"
 
 #include <boost/format.hpp>
 
@@ -42,6 +43,10 @@ std::wstring withoutLineEnd(std::wstring text);
 // The text with a full stop at its end unless it has one; an empty text
 // says that no reason was given.
 std::wstring asSentence(std::wstring text);
+
+// Why `failure` failed, as the logs take it: without the line end a
+// server's line kept.
+std::wstring failureText(const mail::Failure& failure);
 
 // The logs show these passwords as "***" from now on, wherever they occur.
 void hideInLogs(const std::vector<std::wstring>& secrets);
