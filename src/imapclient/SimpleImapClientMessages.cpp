@@ -66,7 +66,8 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
             if (readDateAndFlags(connection_, number, message) != ImapSuccess)
                 return ImapFetchFailed;
         } catch (const ImapException& e) {
-            throw ImapException(e.what(), 0);
+            // Its class is dropped, so that the frame's code stands for it.
+            throw ImapException(e.what(), ImapException::noCode);
         }
         return startBody(connection_, number, message);
     });

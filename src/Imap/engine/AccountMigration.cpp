@@ -507,12 +507,12 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
     return Step::Next;
 }
 
-AccountMigration::Step AccountMigration::fail(unsigned code, const std::wstring& why)
+AccountMigration::Step AccountMigration::fail(ImapClientResult code, const std::wstring& why)
 {
     // A step cut short by a stop request did not fail: the road stopped.
     if (stopRequested_())
         return stopped();
-    log_.fatal(TAVIR_HERE, static_cast<int>(code), why);
+    log_.fatal(TAVIR_HERE, code, why);
     if (folderInHand_)
         folderFailed(L"");
     leaveNotReached();

@@ -112,7 +112,8 @@ void Logger::report(const std::wstring& line)
     keepForReport(line);
 }
 
-void Logger::fatal(const SourceLocation& where, int errorCode, const std::wstring& message)
+void Logger::fatal(
+    const SourceLocation& where, mail::ImapClientResult errorCode, const std::wstring& message)
 {
     std::wstring line = (boost::wformat(fatalPrefix) % errorCode).str() + message;
     report(where, line);

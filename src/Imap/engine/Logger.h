@@ -68,8 +68,10 @@ public:
     void debug(const std::wstring& message);
     void report(const SourceLocation& where, const std::wstring& line);
     void report(const std::wstring& line);
-    // A report line for a failure that ends an account.
-    void fatal(const SourceLocation& where, int errorCode, const std::wstring& message);
+    // A report line for a failure that ends an account, with the IMAP
+    // client's result code of the step that failed.
+    void fatal(
+        const SourceLocation& where, mail::ImapClientResult errorCode, const std::wstring& message);
     // Writes the kept report lines as one block.
     void flush();
 
