@@ -7,6 +7,11 @@ if(TAVIR_ASAN AND TAVIR_TSAN)
 endif()
 
 add_compile_options(-Wall -Wextra)
+# Clang checks which lock guards what (tiny/ThreadSafety.h); other compilers
+# take the annotations as nothing.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_compile_options(-Wthread-safety)
+endif()
 
 if(TAVIR_ASAN)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer

@@ -190,7 +190,7 @@ private:
     ConnectionInternal connection_;
     bool masterAuthentication_ = false;
     tavir::tiny::KMutex lock_;
-    bool aborted_ = false;
+    bool aborted_ TAVIR_GUARDED_BY(lock_) = false;
     std::string lastError_;
     TrustNotice trustNotice_;
     ImapStreamFactory factory_;
