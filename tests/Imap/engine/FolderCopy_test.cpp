@@ -56,7 +56,7 @@ std::string appendedBodies(const std::string& sent)
     return order;
 }
 
-struct Case {
+struct CopyCase {
     const char* name;
     unsigned count;
     // What the source says on its first connection, and on a second one
@@ -80,7 +80,7 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
 {
     using End = FolderCopy::End;
     const auto ok = tavir::mail::ImapSuccess;
-    const Case cases[] = {
+    const CopyCase cases[] = {
         {"every message in one run", 2, piped(1) + piped(2) + done, "", stored + stored,
             End::Completed, 2, 0, 0, "1,2", ok, 0, ""},
         {"refused inside the window, then once more alone: counted and skipped; the run goes on",
@@ -130,7 +130,7 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             stored, End::Fatal, 1, 2, 0, "1", tavir::mail::ImapConnectionError, 3,
             "Message 3 of folder \"F\" was not copied: connection to scripted:143 timed out"},
     };
-    for (const Case& c : cases) {
+    for (const CopyCase& c : cases) {
         SCOPED_TRACE(c.name);
         TempLogs logs;
         LoggedInClient source(c.source);
