@@ -108,8 +108,9 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
     } catch (const IMessageSourceFailedException& e) {
         // The body could not be read: the source's failure. Nothing of it
         // was stored; what is outstanding stays so.
-        failure = {ImapMessageLoadFailed, Side::Source, message.sourceTimedOut(),
-            message.sourceFailure().empty() ? e.what() : message.sourceFailure()};
+        failure = message.sourceFailure().failed()
+            ? message.sourceFailure()
+            : Failure{ImapMessageLoadFailed, Side::Source, false, e.what()};
     } catch (const ImapException& e) {
         // The command could not be written whole (nothing is stored), or its
         // answer was lost (it may be stored). A lost answer may still come:

@@ -31,10 +31,11 @@ std::string unwantedBody(const CopyRun& run, unsigned number)
 Failure bodyFailure(
     const FetchMessage& message, unsigned number, const ConnectionInternal& source)
 {
-    return {ImapMessageLoadFailed, Side::Source, message.sourceTimedOut(),
-        message.sourceFailure().empty() ? "the body of message " + std::to_string(number)
-                + " from " + source.endpointText() + " was not read to its end"
-                                        : message.sourceFailure()};
+    if (message.sourceFailure().failed())
+        return message.sourceFailure();
+    return {ImapMessageLoadFailed, Side::Source, false,
+        "the body of message " + std::to_string(number) + " from " + source.endpointText()
+            + " was not read to its end"};
 }
 
 // A reply that left no body on the connection: true when it is passed over
@@ -154,9 +155,11 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
             // Appending it would put a message on the target twice, or one
             // that is not the message asked for in place of it.
             run_.ignore(unwantedBody(run_, number));
-            if (!dropBody(message_))
-                return run_.endWith({ImapConnectionError, Side::Source,
-                    message_.sourceTimedOut(), message_.sourceFailure()});
+            if (!dropBody(message_)) {
+                Failure cut = message_.sourceFailure();
+                cut.code = ImapConnectionError;
+                return run_.endWith(std::move(cut));
+            }
             continue;
         }
         run_.take(number);
@@ -174,7 +177,7 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
 bool PipelinedCopy::handOn(unsigned number, FetchMessage& message, ReplyReader* reader)
 {
     const bool goOn = window_.append(number, message);
-    if (!message.isDrained() && message.sourceFailure().empty())
+    if (!message.isDrained() && !message.sourceFailure().failed())
         message.release();
     if (!message.isDrained()) {
         // The body (or the end of its reply) was not read: the rest of the

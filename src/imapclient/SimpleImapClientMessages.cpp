@@ -82,7 +82,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
         message.release();
         if (result == ImapSuccess)
             result = ImapMessageLoadFailed;
-        if (message.sourceFailure().empty())
+        if (!message.sourceFailure().failed())
             connection_.setLastErrorResponse("message " + std::to_string(number) + " from "
                 + connection_.endpointText()
                 + " was not read to its end; the connection to the source is closed");
