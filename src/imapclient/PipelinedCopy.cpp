@@ -28,8 +28,7 @@ std::string unwantedBody(const CopyRun& run, unsigned number)
 
 // The source failed inside the body of message `number` (or did not
 // deliver it to its end).
-Failure bodyFailure(
-    const FetchMessage& message, unsigned number, const ConnectionInternal& source)
+Failure bodyFailure(const FetchMessage& message, unsigned number, const ConnectionInternal& source)
 {
     if (message.sourceFailure().failed())
         return message.sourceFailure();
@@ -42,8 +41,8 @@ Failure bodyFailure(
 // (news such as an EXISTS or a flag change, or an answer for a number not
 // asked for); false when it names the body without its literal (BODY[]
 // NIL) or can't be read, which fails its message and ends the run.
-bool passOver(const std::string& reply, FetchMessage& message, CopyRun& run,
-    const ConnectionInternal& source)
+bool passOver(
+    const std::string& reply, FetchMessage& message, CopyRun& run, const ConnectionInternal& source)
 {
     bool isFetch = false;
     loadFetchResponse(reply, message, isFetch);
@@ -115,7 +114,6 @@ const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
     window_.finish();
     return run_.end;
 }
-
 
 void PipelinedCopy::readRange(const std::string& fetchCommand)
 {

@@ -21,7 +21,8 @@ using tavir::migration::unicodeToUtf7M;
 SimpleImapClient::ImapClientResult SimpleImapClient::fetchDateAndFlags(
     unsigned number, FetchMessage& message)
 {
-    return simple("FETCH", ImapFetchFailed, [&] { return readDateAndFlags(connection_, number, message); });
+    return simple(
+        "FETCH", ImapFetchFailed, [&] { return readDateAndFlags(connection_, number, message); });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::fetch(unsigned number, FetchMessage& message)

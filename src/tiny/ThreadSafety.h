@@ -23,7 +23,7 @@
 // result is `taken`.
 #define TAVIR_ACQUIRE(...) TAVIR_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define TAVIR_RELEASE(...) TAVIR_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
-#define TAVIR_TRY_ACQUIRE(taken, ...)                                                          \
+#define TAVIR_TRY_ACQUIRE(taken, ...)                                                              \
     TAVIR_THREAD_ANNOTATION(try_acquire_capability(taken, ##__VA_ARGS__))
 // A function called only with the lock held; one never called so.
 #define TAVIR_REQUIRES(...) TAVIR_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))

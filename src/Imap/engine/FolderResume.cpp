@@ -71,40 +71,45 @@ std::vector<unsigned> messagesToCopy(
 ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& target,
     const MigrationFolder& folder, unsigned sourceCount, unsigned targetCount)
 {
-    using mail::Side;
+    // Each client with the side it is asked as: a failure is that side's.
+    struct Asked {
+        mail::SimpleImapClient& client;
+        mail::Side side;
+    };
+    const Asked onSource{source, mail::Side::Source}, onTarget{target, mail::Side::Target};
     ResumePlan plan;
-    auto failed = [&](ImapClientResult code, const mail::SimpleImapClient& client, Side side) {
-        plan.failure = client.lastFailure(code, side);
+    auto failed = [&](ImapClientResult code, const Asked& asked) {
+        plan.failure = asked.client.lastFailure(code, asked.side);
         return plan;
     };
-    std::vector<MessageSummary> onTarget, onSource;
+    std::vector<MessageSummary> targetSummaries, sourceSummaries;
     unsigned ignored = 0;
     ImapClientResult result = target.select(folder.targetName);
     if (result != mail::ImapSuccess)
-        return failed(result, target, Side::Target);
-    result = target.fetchSummaries(targetCount, onTarget, ignored);
+        return failed(result, onTarget);
+    result = target.fetchSummaries(targetCount, targetSummaries, ignored);
     if (result != mail::ImapSuccess)
-        return failed(result, target, Side::Target);
+        return failed(result, onTarget);
     plan.ignored = ignored;
-    result = source.fetchSummaries(sourceCount, onSource, ignored);
+    result = source.fetchSummaries(sourceCount, sourceSummaries, ignored);
     if (result != mail::ImapSuccess)
-        return failed(result, source, Side::Source);
+        return failed(result, onSource);
     plan.ignored += ignored;
     // A message whose digest is missing can't be told apart: copied, it may
     // be there twice; passed over, it may be lost. The folder is not copied.
-    auto digest = [&](mail::SimpleImapClient& client, Side side,
-                      const std::vector<unsigned>& numbers, std::vector<MessageSummary>& summaries) {
+    auto digest = [&](const Asked& asked, const std::vector<unsigned>& numbers,
+                      std::vector<MessageSummary>& summaries) {
         std::vector<std::string> digests;
-        result = client.fetchDigests(numbers, digests, ignored);
+        result = asked.client.fetchDigests(numbers, digests, ignored);
         plan.ignored += ignored;
         if (result != mail::ImapSuccess) {
-            failed(result, client, side);
+            failed(result, asked);
             return false;
         }
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             if (digests[i].empty()) {
-                plan.failure = {mail::ImapFetchFailed, side, false,
-                    client.getConnection().endpointText() + " did not send all of message "
+                plan.failure = {mail::ImapFetchFailed, asked.side, false,
+                    asked.client.getConnection().endpointText() + " did not send all of message "
                         + std::to_string(numbers[i])
                         + ", which only its content tells apart from another"};
                 return false;
@@ -113,12 +118,12 @@ ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& ta
         }
         return true;
     };
-    const DigestsWanted unsettled = messagesToDigest(onSource, onTarget);
-    if (!digest(target, Side::Target, unsettled.target, onTarget)
-        || !digest(source, Side::Source, unsettled.source, onSource))
+    const DigestsWanted unsettled = messagesToDigest(sourceSummaries, targetSummaries);
+    if (!digest(onTarget, unsettled.target, targetSummaries)
+        || !digest(onSource, unsettled.source, sourceSummaries))
         return plan;
     plan.settledByDigest = static_cast<unsigned>(unsettled.source.size());
-    plan.wanted = messagesToCopy(onSource, onTarget);
+    plan.wanted = messagesToCopy(sourceSummaries, targetSummaries);
     return plan;
 }
 

@@ -83,8 +83,8 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
     const CopyCase cases[] = {
         {"every message in one run", 2, piped(1) + piped(2) + done, "", stored + stored,
             End::Completed, 2, 0, 0, "1,2", ok, 0, ""},
-        {"refused inside the window, then once more alone: counted and skipped; the run goes on",
-            3, piped(1) + piped(2) + piped(3) + done + piped(2) + done, "",
+        {"refused inside the window, then once more alone: counted and skipped; the run goes on", 3,
+            piped(1) + piped(2) + piped(3) + done + piped(2) + done, "",
             stored + full + stored + full, End::Completed, 2, 1, 0, "1,2,3,2", ok, 0,
             "Message 2 of folder \"F\" was not copied (error code 9): appending to the target "
             "failed: K4 NO [OVERQUOTA] full."},
