@@ -6,7 +6,12 @@ if(TAVIR_ASAN AND TAVIR_TSAN)
   message(FATAL_ERROR "TAVIR_ASAN and TAVIR_TSAN cannot be combined")
 endif()
 
-add_compile_options(-Wall -Wextra)
+add_compile_options(-Wall -Wextra -Wshadow)
+# Clang checks which lock guards what (tiny/ThreadSafety.h); other compilers
+# take the annotations as nothing.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_compile_options(-Wthread-safety)
+endif()
 
 if(TAVIR_ASAN)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer

@@ -170,7 +170,7 @@ int main(int argc, char** argv)
         start = std::chrono::steady_clock::now();
         plan = planResume(source, to, folder, messages, messages - lacking);
         bestPlan = std::min(bestPlan, secondsSince(start));
-        if (plan.code != tavir::mail::ImapSuccess || plan.wanted.size() != lacking)
+        if (plan.failure.failed() || plan.wanted.size() != lacking)
             fail("the comparison did not find the messages the target lacks");
         RawImap fromSource(dovecot.port());
         RawImap fromTarget(target.host(), target.port());

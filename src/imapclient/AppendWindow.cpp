@@ -17,13 +17,13 @@ AppendWindow::AppendWindow(
 {
 }
 
-CopyRun::Failure AppendWindow::targetFailure(
+Failure AppendWindow::targetFailure(
     ImapClientResult code, const std::string& why, bool timedOut) const
 {
-    return {code, CopyRun::Side::Target, timedOut, "appending to the target failed: " + why};
+    return {code, Side::Target, timedOut, "appending to the target failed: " + why};
 }
 
-CopyRun::Failure AppendWindow::stoppedBefore(unsigned number) const
+Failure AppendWindow::stoppedBefore(unsigned number) const
 {
     return targetFailure(ImapConnectionError,
         "the copy was stopped before message " + std::to_string(number) + " was written");
@@ -50,7 +50,7 @@ void AppendWindow::makeRoom(std::uint64_t size, bool inFlight)
 
 bool AppendWindow::append(unsigned number, FetchMessage& message)
 {
-    CopyRun::Failure failure;
+    Failure failure;
     if (!connected_) {
         failure = targetFailure(ImapNotConnected, target_.endpointText() + " is not connected");
     } else if (target_.stopRequested()) {
@@ -94,7 +94,7 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
     }
     CommandAppend command(
         target_, folder_, message.getFlags(), message.getDate(), static_cast<unsigned>(size), false);
-    CopyRun::Failure failure;
+    Failure failure;
     try {
         if (!push || !command.send(message, false)) {
             // One at a time: the command with its answer.
@@ -108,8 +108,9 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
     } catch (const IMessageSourceFailedException& e) {
         // The body could not be read: the source's failure. Nothing of it
         // was stored; what is outstanding stays so.
-        failure = {ImapMessageLoadFailed, CopyRun::Side::Source, message.sourceTimedOut(),
-            message.sourceFailure().empty() ? e.what() : message.sourceFailure()};
+        failure = message.sourceFailure().failed()
+            ? message.sourceFailure()
+            : Failure{ImapMessageLoadFailed, Side::Source, false, e.what()};
     } catch (const ImapException& e) {
         // The command could not be written whole (nothing is stored), or its
         // answer was lost (it may be stored). A lost answer may still come:
@@ -215,7 +216,7 @@ void AppendWindow::loseAll(const std::string& why, bool timedOut)
 {
     if (pending_.empty())
         return;
-    const CopyRun::Failure lost = targetFailure(ImapConnectionError, why, timedOut);
+    const Failure lost = targetFailure(ImapConnectionError, why, timedOut);
     for (const Pending& pending : pending_)
         run_.fail(pending.number, lost);
     pending_.clear();

@@ -71,8 +71,8 @@ private:
     // Reads the answers that have come, then waits for the oldest ones,
     // until hasRoom (or the run has ended).
     void makeRoom(std::uint64_t size, bool inFlight);
-    CopyRun::Failure stoppedBefore(unsigned number) const;
-    CopyRun::Failure targetFailure(
+    Failure stoppedBefore(unsigned number) const;
+    Failure targetFailure(
         ImapClientResult code, const std::string& why, bool timedOut = false) const;
 
     ConnectionInternal& target_;

@@ -136,7 +136,7 @@ unsigned Command::run(simpleimapclient::IMessage* message)
             std::string text = "refused to send a malformed " + command_ + " command line to "
                 + connection_.endpointText();
             connection_.setLastErrorResponse(text);
-            throw ImapException(text, 0);
+            throw ImapException(text, ImapException::noCode);
         }
         if (!sendLine(get(), reconnect_, reader))
             return status_;

@@ -61,7 +61,7 @@ unsigned CommandFetchBody::execute()
     ReplyReader reader(c, getTag());
     completeCommandString();
     if (!sendLine(getCommandString(), true, reader))
-        return 1;
+        return NoBody;
     // Replies before the body (EXISTS, RECENT, EXPUNGE, FETCH of other
     // messages or without the body) are passed over; the body's literal is
     // left on the connection for the message to read.
@@ -79,7 +79,7 @@ unsigned CommandFetchBody::execute()
             ReplyReader::Reply reply = reader.next(isBody);
             if (reply.literalLeft) {
                 message_->announceBody(static_cast<std::uint32_t>(reply.literalSize));
-                return 0;
+                return BodyStarted;
             }
             if (reply.kind != ReplyReader::Kind::Tagged)
                 continue;
@@ -89,7 +89,7 @@ unsigned CommandFetchBody::execute()
                 c.setLastErrorResponse("the FETCH reply of " + c.endpointText()
                     + " holds no body of message " + std::to_string(number_));
             complete(reply);
-            return 1;
+            return NoBody;
         }
     } catch (const ImapException&) {
         // The reply may still come, body and all: the connection is given
@@ -97,6 +97,26 @@ unsigned CommandFetchBody::execute()
         c.close();
         throw;
     }
+}
+
+ImapClientResult readDateAndFlags(
+    ConnectionInternal& connection, unsigned number, FetchMessage& message)
+{
+    CommandFetch command(connection, number, message);
+    if (command.execute(nullptr) != Command::OK)
+        return ImapFetchFailed;
+    if (!command.getDateAndFlags(message)) {
+        connection.setLastErrorResponse("the FETCH reply of " + connection.endpointText()
+            + " holds no date and flags of message " + std::to_string(number));
+        return ImapFetchFailed;
+    }
+    return ImapSuccess;
+}
+
+ImapClientResult startBody(ConnectionInternal& connection, unsigned number, FetchMessage& message)
+{
+    CommandFetchBody body(connection, number, message);
+    return body.execute() == CommandFetchBody::BodyStarted ? ImapSuccess : ImapFetchFailed;
 }
 
 CommandFetchEach::CommandFetchEach(

@@ -7,6 +7,7 @@
 #include "imapclient/Annotation.h"
 #include "imapclient/Command.h"
 #include "imapclient/FetchMessage.h"
+#include "imapclient/ImapException.h"
 
 #include <functional>
 #include <string>
@@ -26,19 +27,34 @@ private:
 
 class CommandFetchBody : public Command {
 public:
+    // What execute() found.
+    static constexpr unsigned BodyStarted = 0;
+    static constexpr unsigned NoBody = 1;
+
     CommandFetchBody(ConnectionInternal& connection, unsigned int number, FetchMessage& message);
-    // Sends the fetch and reads up to the start of the body: 0 when the
-    // FETCH reply of this message announced its BODY[] literal (which is
-    // left on the connection for the message to read), 1 otherwise, in
-    // which case the whole reply has been read up to its tagged completion.
-    // Unsolicited responses before the body (EXISTS, RECENT, EXPUNGE,
-    // FETCH of other messages or without the body) are passed over.
+    // Sends the fetch and reads up to the start of the body: BodyStarted
+    // when the FETCH reply of this message announced its BODY[] literal
+    // (which is left on the connection for the message to read), NoBody
+    // otherwise, in which case the whole reply has been read up to its
+    // tagged completion. Unsolicited responses before the body (EXISTS,
+    // RECENT, EXPUNGE, FETCH of other messages or without the body) are
+    // passed over.
     unsigned execute();
 
 private:
     FetchMessage* message_;
     unsigned int number_;
 };
+
+// The two steps of fetching one message on its own: ImapSuccess, or
+// ImapFetchFailed when the server refused or did not send what was asked
+// for (the connection's last error says why). The connection's failures
+// throw. First FETCH n (INTERNALDATE FLAGS) into `message`:
+ImapClientResult readDateAndFlags(
+    ConnectionInternal& connection, unsigned number, FetchMessage& message);
+// then the body fetch as far as the body's literal, which is left on the
+// connection for `message` to read.
+ImapClientResult startBody(ConnectionInternal& connection, unsigned number, FetchMessage& message);
 
 // A FETCH whose untagged replies are handed over one at a time as they
 // come, so that the replies for a whole folder are never held at once.

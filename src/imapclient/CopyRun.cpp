@@ -69,7 +69,7 @@ void CopyRun::fail(unsigned number, Failure failure)
     failures_.emplace(number, std::move(failure));
 }
 
-const CopyRun::Failure* CopyRun::failure(unsigned number) const
+const Failure* CopyRun::failure(unsigned number) const
 {
     auto found = failures_.find(number);
     return found == failures_.end() ? nullptr : &found->second;
@@ -80,7 +80,7 @@ bool CopyRun::isLostAnswer(const Failure& failure)
     return failure.side == Side::Target && failure.code == ImapConnectionError;
 }
 
-const CopyRun::Failure* CopyRun::lostAnswer() const
+const Failure* CopyRun::lostAnswer() const
 {
     for (const auto& [number, failure] : failures_)
         if (isLostAnswer(failure))

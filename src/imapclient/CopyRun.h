@@ -7,7 +7,7 @@
 // that failed carries its failure (code, side and sentence), and so does a
 // run that ended early: nobody has to find out afterwards which connection
 // failed.
-#include "imapclient/ImapException.h"
+#include "imapclient/Failure.h"
 
 #include <cstdint>
 #include <functional>
@@ -27,18 +27,6 @@ public:
         Unanswered, // no body came for it (yet)
         Copied, // appended, and the target said OK
         Failed, // its body came, but it is not known to be on the target
-    };
-
-    enum class Side : std::uint8_t { Source, Target };
-
-    // What failed: the result code, the server whose failure it was, whether
-    // that server did not answer (or take its bytes) in time, and one
-    // sentence saying what failed and where.
-    struct Failure {
-        ImapClientResult code = ImapSuccess;
-        Side side = Side::Source;
-        bool timedOut = false;
-        std::string why;
     };
 
     // The messages `numbers` (ascending, distinct, none 0).

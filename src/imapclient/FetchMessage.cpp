@@ -132,8 +132,7 @@ void FetchMessage::reset()
     holding_ = false;
     announced_ = false;
     drained_ = false;
-    failure_.clear();
-    failureTimedOut_ = false;
+    failure_ = Failure();
 }
 
 bool FetchMessage::setData(const std::string& name, const std::string& value)
@@ -291,8 +290,7 @@ void FetchMessage::takeItemsAfterBody(std::string rest)
 
 void FetchMessage::abandon(const std::string& why, bool timedOut)
 {
-    failure_ = why;
-    failureTimedOut_ = timedOut;
+    failure_ = {ImapMessageLoadFailed, Side::Source, timedOut, why};
     if (source_ != nullptr)
         source_->close();
     drained_ = false;

@@ -4,6 +4,7 @@
 // come from the source's FETCH reply, and the body is read from the source
 // connection part by part while the APPEND is built.
 #include "imapclient/ConnectionInternal.h"
+#include "imapclient/Failure.h"
 #include "imapclient/IMessage.h"
 
 #include <cstdint>
@@ -72,10 +73,10 @@ public:
     // Bytes a part carries at most (dataPartSize unless told).
     void setPartSize(std::size_t bytes) { partSize_ = bytes; }
     // Why the body or the end of its reply could not be read from the
-    // source (the source connection is then closed), and whether the
-    // source did not send in time; empty while nothing failed.
-    const std::string& sourceFailure() const { return failure_; }
-    bool sourceTimedOut() const { return failureTimedOut_; }
+    // source (the source connection is then closed): the source's
+    // ImapMessageLoadFailed, with whether it did not send in time. Its code
+    // is ImapSuccess while nothing failed.
+    const Failure& sourceFailure() const { return failure_; }
     // Gives the source connection up when the reply was not read to its
     // end (a copy that stopped before or inside the body): whatever is
     // still coming can't be matched to a later command.
@@ -105,8 +106,7 @@ private:
     bool announced_ = false;
     bool drained_ = false;
     std::size_t partSize_ = ConnectionInternal::dataPartSize;
-    std::string failure_;
-    bool failureTimedOut_ = false;
+    Failure failure_;
 };
 
 // One reply of the pipelined copy into `message` (emptied first, then its

@@ -30,6 +30,10 @@ enum ImapClientResult : unsigned {
 
 class ImapException : public std::runtime_error {
 public:
+    // The code of a failure that has none of its own: the refusal code of
+    // the operation it ends stands for it (handleImapException).
+    static constexpr long noCode = 0;
+
     ImapException(const std::string& text, long code)
         : std::runtime_error(text)
         , code_(code)
@@ -80,7 +84,7 @@ public:
 class AuthenticateFailedException : public ImapException {
 public:
     explicit AuthenticateFailedException(const std::string& text)
-        : ImapException(text, 0)
+        : ImapException(text, noCode)
     {
     }
     ~AuthenticateFailedException() override;
@@ -89,7 +93,7 @@ public:
 // A response is not parseable (no code of its own).
 class ImapParserException : public ImapException {
 public:
-    explicit ImapParserException(const std::string& text, long code = 0)
+    explicit ImapParserException(const std::string& text, long code = noCode)
         : ImapException(text, code)
     {
     }

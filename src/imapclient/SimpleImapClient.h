@@ -7,6 +7,7 @@
 #include "imapclient/CommandFolder.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/CopyRun.h"
+#include "imapclient/Failure.h"
 #include "imapclient/FetchMessage.h"
 #include "imapclient/IMessage.h"
 #include "imapclient/ImapException.h"
@@ -18,9 +19,6 @@
 #include <vector>
 
 namespace tavir::mail {
-
-class AppendWindow;
-class ReplyReader;
 
 class SimpleImapClient {
 public:
@@ -145,6 +143,13 @@ public:
     // like a lost connection, or ImapAppendFailed and ImapMessageLoadFailed
     // when it cut a message short).
     bool lastFailureWasTimeout() const { return connection_.lastErrorWasTimeout(); }
+    // The failure of the operation that just returned `code`, as the
+    // caller, who uses this client for `side`, hands it on: with the last
+    // error and whether it was a time-out.
+    Failure lastFailure(ImapClientResult code, Side side) const
+    {
+        return {code, side, lastFailureWasTimeout(), lastError_};
+    }
     // Every wait of the connections this client makes from now on
     // (connecting, reading, writing) ends at once when `stop` is raised: the
     // operation in hand fails (ImapConnectionError, or ImapAppendFailed and
@@ -177,35 +182,15 @@ private:
     // Records that a reply of `verb` held no message count; ImapStatusFailed.
     ImapClientResult noMessageCount(const char* verb);
 
-    // The steps of the message operations, without a frame of their own.
-    ImapClientResult readDateAndFlags(unsigned number, FetchMessage& message);
-    ImapClientResult startBody(unsigned number, FetchMessage& message);
+    // The pipelined copy of a run in the frame of this client, the source.
     ImapClientResult copyRun(const std::wstring& folder, SimpleImapClient& target,
         const std::string& fetchCommand, CopyRun& run);
-    // The copy of a run with its source's failures caught: `run` says how
-    // it ended. Every APPEND written has its answer read (or lost) when it
-    // returns.
-    void copyRange(const std::wstring& folder, SimpleImapClient& target,
-        const std::string& fetchCommand, CopyRun& run);
-    // Sends the FETCH and hands each body asked for to the window, until
-    // the reply ends or something ends the run; the source's failures throw.
-    void readRange(FetchMessage& message, AppendWindow& window, const std::string& fetchCommand,
-        CopyRun& run);
-    // Hands a body asked for to the window: false when the run can't go on
-    // (run.end says why, or it was aborted). `reader` is the FETCH's, while
-    // its reply is being read: the end of the reply is then read when the
-    // target ended the run and nothing more is wanted of it.
-    bool handOn(unsigned number, FetchMessage& message, AppendWindow& window, CopyRun& run,
-        ReplyReader* reader);
-    // Copies the messages whose bodies came before their date and flags and
-    // were too large to hold: each on its own, date and flags first.
-    void copyDeferred(const std::vector<unsigned>& deferred, AppendWindow& window, CopyRun& run);
 
     bool connected_ = false;
     ConnectionInternal connection_;
     bool masterAuthentication_ = false;
     tavir::tiny::KMutex lock_;
-    bool aborted_ = false;
+    bool aborted_ TAVIR_GUARDED_BY(lock_) = false;
     std::string lastError_;
     TrustNotice trustNotice_;
     ImapStreamFactory factory_;

@@ -1,11 +1,12 @@
 // The message operations of the client: fetching, appending, the copy of one
-// message from a source connection into a target connection, the pipelined
-// copy of a range, and the X-APPEND version test.
+// message from a source connection into a target connection, the frame of
+// the pipelined copy of a range (PipelinedCopy), and the X-APPEND version
+// test.
 #include "Imap/textconv/TextConversion.h"
-#include "imapclient/AppendWindow.h"
 #include "imapclient/CommandMessage.h"
 #include "imapclient/CopyRun.h"
 #include "imapclient/Parser.h"
+#include "imapclient/PipelinedCopy.h"
 #include "imapclient/SimpleImapClient.h"
 #include "imapclient/SimpleImapClientFrame.h"
 
@@ -17,38 +18,18 @@ namespace tavir::mail {
 
 using tavir::migration::unicodeToUtf7M;
 
-SimpleImapClient::ImapClientResult SimpleImapClient::readDateAndFlags(
-    unsigned number, FetchMessage& message)
-{
-    CommandFetch command(connection_, number, message);
-    if (command.execute(nullptr) != Command::OK)
-        return ImapFetchFailed;
-    if (!command.getDateAndFlags(message)) {
-        connection_.setLastErrorResponse("the FETCH reply of " + connection_.endpointText()
-            + " holds no date and flags of message " + std::to_string(number));
-        return ImapFetchFailed;
-    }
-    return ImapSuccess;
-}
-
-SimpleImapClient::ImapClientResult SimpleImapClient::startBody(
-    unsigned number, FetchMessage& message)
-{
-    CommandFetchBody body(connection_, number, message);
-    return body.execute() == 0 ? ImapSuccess : ImapFetchFailed;
-}
-
 SimpleImapClient::ImapClientResult SimpleImapClient::fetchDateAndFlags(
     unsigned number, FetchMessage& message)
 {
-    return simple("FETCH", ImapFetchFailed, [&] { return readDateAndFlags(number, message); });
+    return simple(
+        "FETCH", ImapFetchFailed, [&] { return readDateAndFlags(connection_, number, message); });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::fetch(unsigned number, FetchMessage& message)
 {
     return simple("FETCH", ImapFetchFailed, [&] {
-        ImapClientResult result = readDateAndFlags(number, message);
-        return result != ImapSuccess ? result : startBody(number, message);
+        ImapClientResult result = readDateAndFlags(connection_, number, message);
+        return result != ImapSuccess ? result : startBody(connection_, number, message);
     });
 }
 
@@ -83,12 +64,13 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
     // (ImapFetchFailed); the body fetch's own failures keep their codes.
     ImapClientResult started = simple("FETCH", ImapFetchFailed, [&] {
         try {
-            if (readDateAndFlags(number, message) != ImapSuccess)
+            if (readDateAndFlags(connection_, number, message) != ImapSuccess)
                 return ImapFetchFailed;
         } catch (const ImapException& e) {
-            throw ImapException(e.what(), 0);
+            // Its class is dropped, so that the frame's code stands for it.
+            throw ImapException(e.what(), ImapException::noCode);
         }
-        return startBody(number, message);
+        return startBody(connection_, number, message);
     });
     if (started != ImapSuccess)
         return started;
@@ -101,7 +83,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
         message.release();
         if (result == ImapSuccess)
             result = ImapMessageLoadFailed;
-        if (message.sourceFailure().empty())
+        if (!message.sourceFailure().failed())
             connection_.setLastErrorResponse("message " + std::to_string(number) + " from "
                 + connection_.endpointText()
                 + " was not read to its end; the connection to the source is closed");
@@ -192,228 +174,22 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessages(
 SimpleImapClient::ImapClientResult SimpleImapClient::copyRun(const std::wstring& folder,
     SimpleImapClient& target, const std::string& fetchCommand, CopyRun& run)
 {
-    // The source's failures go through this client's frame, the target's
-    // to the target client: each client's last error is its own server's.
+    // The copy says once how it ended; each client records its own
+    // server's failure: the source's through this client's frame, the
+    // target's in the target client.
     const ImapClientResult source = simple("FETCH", ImapStatusFailed, [&] {
-        copyRange(folder, target, fetchCommand, run);
-        return run.end.side == CopyRun::Side::Source ? run.end.code : ImapSuccess;
+        const Failure& end
+            = PipelinedCopy(*this, target, unicodeToUtf7M(folder), run).copy(fetchCommand);
+        if (end.side != Side::Source || !end.failed())
+            return ImapSuccess;
+        connection_.setLastErrorResponse(end.why);
+        return end.code;
     });
-    if (source != ImapSuccess && run.end.code == ImapSuccess)
-        run.endWith({source, CopyRun::Side::Source, false, lastError_});
-    if (run.end.side == CopyRun::Side::Target && run.end.code != ImapSuccess)
-        target.lastError_ = run.end.why;
+    if (source != ImapSuccess && !run.end.failed())
+        run.endWith({source, Side::Source, false, lastError_});
+    if (run.end.side == Side::Target && run.end.failed())
+        target.setLastErrorResponse(run.end.why);
     return run.end.code;
-}
-
-namespace {
-
-// Reads a body that is not to be appended and drops it; false when the
-// source failed inside it (the message source then closed the connection).
-bool dropBody(FetchMessage& message)
-{
-    std::string part;
-    while (message.getNextDataPart(part)) { }
-    return message.isDrained();
-}
-
-std::string unwantedBody(const CopyRun& run, unsigned number)
-{
-    return run.taken(number) || run.fate(number) != CopyRun::Fate::Unanswered
-        ? "a second body for message " + std::to_string(number)
-        : "a body for message " + std::to_string(number) + ", which was not asked for";
-}
-
-// The source failed inside the body of message `number` (or did not
-// deliver it to its end).
-CopyRun::Failure bodyFailure(
-    const FetchMessage& message, unsigned number, const ConnectionInternal& source)
-{
-    return {ImapMessageLoadFailed, CopyRun::Side::Source, message.sourceTimedOut(),
-        message.sourceFailure().empty() ? "the body of message " + std::to_string(number)
-                + " from " + source.endpointText() + " was not read to its end"
-                                        : message.sourceFailure()};
-}
-
-// A reply that left no body on the connection: true when it is passed over
-// (news such as an EXISTS or a flag change, or an answer for a number not
-// asked for); false when it names the body without its literal (BODY[]
-// NIL) or can't be read, which fails its message and ends the run.
-bool passOver(const std::string& reply, FetchMessage& message, CopyRun& run,
-    const ConnectionInternal& source)
-{
-    bool isFetch = false;
-    loadFetchResponse(reply, message, isFetch);
-    if (!isFetch)
-        return true;
-    const unsigned number = message.getNumber();
-    if (number != 0 && !run.wants(number)) {
-        run.ignore("a reply without a body for message " + std::to_string(number)
-            + ", which was not asked for or was answered before");
-        return true;
-    }
-    const CopyRun::Failure failure = {ImapFetchFailed, CopyRun::Side::Source, false,
-        "a FETCH reply of " + source.endpointText()
-            + " carries no body literal: " + reply.substr(0, 200)};
-    if (number != 0)
-        run.fail(number, failure);
-    run.endWith(failure);
-    return false;
-}
-
-// Reads ahead the body of a message whose date or flags may still follow it
-// (RFC 3501 fixes no order of FETCH items). A body collected whole anyway is
-// read with the rest of its reply before its APPEND is made; a larger one,
-// whose APPEND line goes before it, is dropped, to be fetched again on its
-// own after the reply, date and flags first (`later`). False when the
-// source failed inside it: the message fails and the run ends.
-bool readAhead(unsigned number, FetchMessage& message, CopyRun& run,
-    const ConnectionInternal& source, bool& later)
-{
-    later = message.getSize() > ConnectionInternal::wholeBodyLimit;
-    if (later ? dropBody(message) : message.holdBody())
-        return true;
-    run.fail(number, bodyFailure(message, number, source));
-    run.endWith(bodyFailure(message, number, source));
-    return false;
-}
-
-} // namespace
-
-void SimpleImapClient::copyRange(const std::wstring& folder, SimpleImapClient& target,
-    const std::string& fetchCommand, CopyRun& run)
-{
-    FetchMessage message;
-    message.setSource(&connection_);
-    message.setPartSize(ConnectionInternal::wholeBodyLimit);
-    AppendWindow window(target.connection_, target.connected_, unicodeToUtf7M(folder), run);
-    try {
-        readRange(message, window, fetchCommand, run);
-    } catch (const ImapException& e) {
-        run.endWith({handleImapException(e, ImapStatusFailed), CopyRun::Side::Source,
-            connection_.lastErrorWasTimeout(), e.what()});
-    } catch (...) {
-        // A failure of our own (no memory): the messages in flight are still
-        // settled by their answers, so that none is ever sent twice.
-        connection_.close();
-        window.finish();
-        throw;
-    }
-    // Whatever is left of a reply not read to its end (possibly many
-    // messages) can't be matched to a later command.
-    if (!run.completed)
-        connection_.close();
-    if (run.end.side == CopyRun::Side::Source && run.end.code != ImapSuccess)
-        connection_.setLastErrorResponse(run.end.why);
-    window.finish();
-}
-
-void SimpleImapClient::readRange(
-    FetchMessage& message, AppendWindow& window, const std::string& fetchCommand, CopyRun& run)
-{
-    auto leaveBody = [&message](const std::string& reply, std::uint64_t) {
-        bool isFetch = false;
-        return loadFetchResponse(reply, message, isFetch);
-    };
-    auto end = [&](ImapClientResult code, const std::string& why) {
-        run.endWith({code, CopyRun::Side::Source, false, why});
-    };
-    // Large bodies whose date or flags come after them, fetched again on
-    // their own once the reply has ended.
-    std::vector<unsigned> deferred;
-    ReplyReader reader(connection_, fetchCommand.substr(0, fetchCommand.find(' ')));
-    // The deadline belongs to a message: it runs from the end of the one
-    // before (from the FETCH for the first) through the news and keep-alive
-    // lines before its body, the body and the end of its reply. Lines that
-    // answer for nothing never renew it.
-    ConnectionInternal::Operation deadline(connection_);
-    connection_.send(fetchCommand, true, true);
-    for (;;) {
-        ReplyReader::Reply reply = reader.next(leaveBody);
-        if (reply.kind == ReplyReader::Kind::Tagged) {
-            run.completed = true;
-            copyDeferred(deferred, window, run);
-            if (reply.status != Command::OK)
-                end(ImapFetchFailed, reply.text);
-            return;
-        }
-        if (reply.kind == ReplyReader::Kind::Continuation)
-            return end(ImapFetchFailed,
-                connection_.endpointText() + " asked for more of the FETCH: " + reply.text);
-        if (!reply.literalLeft) {
-            if (passOver(reply.text, message, run, connection_))
-                continue;
-            return;
-        }
-        const unsigned number = message.getNumber();
-        if (!run.wants(number)) {
-            // Appending it would put a message on the target twice, or one
-            // that is not the message asked for in place of it.
-            run.ignore(unwantedBody(run, number));
-            if (!dropBody(message))
-                return run.endWith({ImapConnectionError, CopyRun::Side::Source,
-                    message.sourceTimedOut(), message.sourceFailure()});
-            continue;
-        }
-        run.take(number);
-        bool later = false;
-        if (!message.dateAndFlagsKnown() && !readAhead(number, message, run, connection_, later))
-            return;
-        if (later)
-            deferred.push_back(number);
-        else if (!handOn(number, message, window, run, &reader))
-            return;
-        deadline.restart();
-    }
-}
-
-bool SimpleImapClient::handOn(unsigned number, FetchMessage& message, AppendWindow& window,
-    CopyRun& run, ReplyReader* reader)
-{
-    const bool goOn = window.append(number, message);
-    if (!message.isDrained() && message.sourceFailure().empty())
-        message.release();
-    if (!message.isDrained()) {
-        // The body (or the end of its reply) was not read: the rest of the
-        // reply can't be matched to anything.
-        run.endWith(bodyFailure(message, number, connection_));
-        return false;
-    }
-    // Small APPENDs leave together while the source's next reply is
-    // already in hand; before waiting for the source, they go.
-    if (!connection_.bytesInHand())
-        window.flush();
-    if (!goOn) {
-        // The target's failure ends the run; with nothing more wanted from
-        // the reply, its end is read and the connection kept.
-        if (reader != nullptr && !run.wantsMore()) {
-            reader->untilTagged(nullptr);
-            run.completed = true;
-        }
-        return false;
-    }
-    // Abort ends the copy after the message in hand, which is counted once
-    // its answer has come.
-    return !wasAborted();
-}
-
-void SimpleImapClient::copyDeferred(
-    const std::vector<unsigned>& deferred, AppendWindow& window, CopyRun& run)
-{
-    for (unsigned number : deferred) {
-        if (wasAborted())
-            return;
-        FetchMessage alone;
-        alone.setPartSize(ConnectionInternal::wholeBodyLimit);
-        if (readDateAndFlags(number, alone) != ImapSuccess
-            || startBody(number, alone) != ImapSuccess) {
-            run.fail(number,
-                {ImapFetchFailed, CopyRun::Side::Source, connection_.lastErrorWasTimeout(),
-                    connection_.getLastErrorResponse()});
-            continue;
-        }
-        if (!handOn(number, alone, window, run, nullptr))
-            return;
-    }
 }
 
 bool SimpleImapClient::isXAppendSupported()

@@ -50,8 +50,8 @@ public:
     enum Type { TEXT = 0, CALLBACK = 1, PROMPT = 2 };
 
     Password() = default;
-    explicit Password(Callback callback)
-        : callback_(callback)
+    explicit Password(Callback function)
+        : callback_(function)
         , type_(CALLBACK)
     {
     }
@@ -63,7 +63,7 @@ public:
     virtual ~Password() = default;
 
     void setEnterPasswordMethod(Type type) { type_ = type; }
-    void setCallback(Callback callback) { callback_ = callback; }
+    void setCallback(Callback function) { callback_ = function; }
     void setPassword(const std::string& text) { text_ = text; }
 
     Callback callback() const { return callback_; }

@@ -10,9 +10,9 @@ namespace tavir::timezone {
 class KTimeInterval {
 public:
     KTimeInterval() = default;
-    KTimeInterval(const KDateTime& start, const KDateTime& end)
-        : start(start)
-        , end(end)
+    KTimeInterval(const KDateTime& from, const KDateTime& to)
+        : start(from)
+        , end(to)
     {
     }
 

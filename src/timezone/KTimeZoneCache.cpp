@@ -130,8 +130,8 @@ KDateTime lastOnsetUpTo(const TZProp& p, int year)
 
 } // namespace
 
-KTimeZoneCache::KTimeZoneCache(unsigned int capacity)
-    : capacity(capacity)
+KTimeZoneCache::KTimeZoneCache(unsigned int rowCount)
+    : capacity(rowCount)
 {
 }
 

@@ -25,7 +25,8 @@ public:
         int64_t spanEnd = 0;
     };
 
-    explicit KTimeZoneCache(unsigned int capacity);
+    // Holds at most `rowCount` rows, the oldest dropped first.
+    explicit KTimeZoneCache(unsigned int rowCount);
     ~KTimeZoneCache();
     KTimeZoneCache(const KTimeZoneCache&) = delete;
     KTimeZoneCache& operator=(const KTimeZoneCache&) = delete;

@@ -8,10 +8,10 @@ namespace tavir::timezone {
 class TimeAbbr {
 public:
     TimeAbbr() = default;
-    TimeAbbr(const char* abbreviation, const char* offset, bool daylight)
-        : abbreviation(abbreviation ? abbreviation : "")
-        , offset(offset ? offset : "")
-        , daylight(daylight)
+    TimeAbbr(const char* name, const char* utcOffset, bool isDaylight)
+        : abbreviation(name ? name : "")
+        , offset(utcOffset ? utcOffset : "")
+        , daylight(isDaylight)
     {
     }
 

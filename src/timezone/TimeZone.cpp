@@ -9,16 +9,16 @@ std::string text(const char* s)
 }
 } // namespace
 
-TimeZone::TimeZone(const char* name, const char* stdOffset, const char* dstOffset,
-    const char* stdOnset, const char* dstOnset, const char* stdRRule, const char* dstRRule,
-    int cdoId1, int cdoId2, int cdoId3, int cdoId4)
-    : name(text(name))
-    , stdOffset(text(stdOffset))
-    , dstOffset(text(dstOffset))
-    , stdOnset(text(stdOnset))
-    , dstOnset(text(dstOnset))
-    , stdRRule(text(stdRRule))
-    , dstRRule(text(dstRRule))
+TimeZone::TimeZone(const char* zoneName, const char* standardOffset, const char* daylightOffset,
+    const char* standardOnset, const char* daylightOnset, const char* standardRule,
+    const char* daylightRule, int cdoId1, int cdoId2, int cdoId3, int cdoId4)
+    : name(text(zoneName))
+    , stdOffset(text(standardOffset))
+    , dstOffset(text(daylightOffset))
+    , stdOnset(text(standardOnset))
+    , dstOnset(text(daylightOnset))
+    , stdRRule(text(standardRule))
+    , dstRRule(text(daylightRule))
 {
     cdoIds.push_back(cdoId1);
     for (int id : {cdoId2, cdoId3, cdoId4}) {

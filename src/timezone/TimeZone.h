@@ -12,9 +12,9 @@ class TimeZone {
 public:
     TimeZone() = default;
     // The first id is always kept (even -1); the others only when >= 0.
-    TimeZone(const char* name, const char* stdOffset, const char* dstOffset, const char* stdOnset,
-        const char* dstOnset, const char* stdRRule, const char* dstRRule, int cdoId1, int cdoId2,
-        int cdoId3, int cdoId4);
+    TimeZone(const char* zoneName, const char* standardOffset, const char* daylightOffset,
+        const char* standardOnset, const char* daylightOnset, const char* standardRule,
+        const char* daylightRule, int cdoId1, int cdoId2, int cdoId3, int cdoId4);
     TimeZone(const TimeZone&) = default;
     TimeZone& operator=(const TimeZone&) = default;
 

@@ -40,12 +40,17 @@ PeriodGuard& PeriodGuard::operator=(const PeriodGuard& other)
     mode_ = other.mode_;
     // Copy a consistent snapshot of the source before taking our own lock,
     // so that two guards assigned to each other can't deadlock.
-    other.mutex_->writeLock();
-    int64_t period = other.period_;
-    const long* table = other.table_;
-    uint64_t index = other.tableIndex_;
-    uint64_t startMs = other.startMs_.load();
-    other.mutex_->unlock();
+    int64_t period;
+    const long* table;
+    uint64_t index;
+    uint64_t startMs;
+    {
+        KMutexLocker lock(*other.mutex_);
+        period = other.period_;
+        table = other.table_;
+        index = other.tableIndex_;
+        startMs = other.startMs_.load();
+    }
     KMutexLocker lock(*mutex_);
     period_ = period;
     table_ = table;

@@ -66,19 +66,17 @@ bool ThreadCallbacks::registerThreadCallbacks(OnStart onStart, OnEnd onEnd)
 {
     if ((onStart == nullptr) != (onEnd == nullptr))
         return false;
-    mutex_.writeLock();
+    KMutexLocker lock(mutex_);
     onStart_ = onStart;
     onEnd_ = onEnd;
-    mutex_.unlock();
     return true;
 }
 
 void ThreadCallbacks::getThreadCallbacks(OnStart& onStart, OnEnd& onEnd)
 {
-    mutex_.readLock();
+    KMutexLocker lock(mutex_);
     onStart = onStart_;
     onEnd = onEnd_;
-    mutex_.unlock();
 }
 
 // ---- threads ----

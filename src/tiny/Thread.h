@@ -58,8 +58,8 @@ public:
 
 private:
     ThreadCallbacks() = default;
-    OnStart onStart_ = nullptr;
-    OnEnd onEnd_ = nullptr;
+    OnStart onStart_ TAVIR_GUARDED_BY(mutex_) = nullptr;
+    OnEnd onEnd_ TAVIR_GUARDED_BY(mutex_) = nullptr;
     KMutex mutex_;
     std::atomic<int32_t> refs_{0};
 };

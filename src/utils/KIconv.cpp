@@ -24,15 +24,14 @@ void fill(SharedLibraryFunction<F>* target, const DllHandle::Ptr& library, const
 {
     if (target->function.load() || !library || !tiny::checkDLL(library->handle()))
         return;
-    target->mutex.lock();
-    if (!target->function.load()) {
-        F function = reinterpret_cast<F>(tiny::dllSym(library->handle(), name));
-        if (function) {
-            target->library = library;
-            target->function.store(function);
-        }
+    tiny::KMutexLocker lock(target->mutex);
+    if (target->function.load())
+        return;
+    F function = reinterpret_cast<F>(tiny::dllSym(library->handle(), name));
+    if (function) {
+        target->library = library;
+        target->function.store(function);
     }
-    target->mutex.unlock();
 }
 
 std::once_flag defaultLoad;

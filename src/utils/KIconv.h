@@ -24,9 +24,10 @@ public:
     {
     }
 
+    // Read without the lock; set once, under it.
     std::atomic<F> function;
     tiny::KMutex mutex; // serialises filling the slot
-    DllHandle::Ptr library;
+    DllHandle::Ptr library TAVIR_GUARDED_BY(mutex);
 };
 
 class KIconv {

@@ -28,9 +28,7 @@ public:
         T* p = instance_.load(std::memory_order_acquire);
         if (p)
             return p;
-        tiny::KMutex& m = mutex();
-        m.writeLock();
-        Unlock unlock{m};
+        tiny::KMutexLocker lock(mutex());
         p = instance_.load(std::memory_order_relaxed);
         if (!p) {
             p = new T;
@@ -42,18 +40,11 @@ public:
 
     static void internalDestroyInstance()
     {
-        tiny::KMutex& m = mutex();
-        m.writeLock();
-        Unlock unlock{m};
+        tiny::KMutexLocker lock(mutex());
         delete instance_.exchange(nullptr, std::memory_order_acq_rel);
     }
 
 private:
-    struct Unlock {
-        tiny::KMutex& m;
-        ~Unlock() { m.unlock(); }
-    };
-
     // Built on first use, before any instance, so it is destroyed after the
     // instance's exit handler has run.
     static tiny::KMutex& mutex()

@@ -19,12 +19,13 @@ public:
         uint32_t bits = 0; // the carried bits, already in place
     };
 
-    // lenient: malformed input is passed on as '&' instead of failing.
-    // throwOnError: malformed input throws tavir::utils::Exception (unless
-    // lenient). With neither, a malformed place yields the unit U+0000.
-    explicit Utf7ImapConverter(bool lenient = false, bool throwOnError = false)
-        : lenient(lenient)
-        , throwOnError(throwOnError)
+    // passMalformed: malformed input is passed on as '&' instead of
+    // failing. throwOnMalformed: malformed input throws
+    // tavir::utils::Exception (unless passed on). With neither, a malformed
+    // place yields the unit U+0000.
+    explicit Utf7ImapConverter(bool passMalformed = false, bool throwOnMalformed = false)
+        : lenient(passMalformed)
+        , throwOnError(throwOnMalformed)
     {
     }
 

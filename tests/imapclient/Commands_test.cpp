@@ -873,11 +873,11 @@ TEST(CopyTest, PipelinedRange)
         Scripted to(l.answers, "* OK [CAPABILITY " + std::string(l.capabilities) + "] hi\r\n");
         EXPECT_EQ(ImapSuccess, from.client.copyFolder(L"F", to.client, 1, 0, copied, failed));
         EXPECT_EQ(2u, copied);
-        const std::string sent = to.sent();
+        const std::string written = to.sent();
         const std::string each = std::string(l.announced) + "\r\n";
-        const std::size_t first = sent.find(each);
-        EXPECT_NE(std::string::npos, first) << sent;
-        EXPECT_NE(std::string::npos, sent.find(each, first + 1)) << sent;
+        const std::size_t first = written.find(each);
+        EXPECT_NE(std::string::npos, first) << written;
+        EXPECT_NE(std::string::npos, written.find(each, first + 1)) << written;
     }
 
     // Room is made before an APPEND is written: the window's 4 MiB takes

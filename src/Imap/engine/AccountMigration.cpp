@@ -345,7 +345,7 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     case FolderCopy::End::Fatal:
         break;
     }
-    return fail(outcome.code, outcome.sentence);
+    return fail(outcome.failure.code, failureText(outcome.failure));
 }
 
 bool AccountMigration::emptyOnTarget(const MigrationFolder& folder) const
@@ -451,21 +451,24 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
 {
     copy = false;
     ResumePlan plan = planResume(source_, target_, folder, count, held);
-    if (plan.code != mail::ImapSuccess && stopRequested_())
+    const mail::Failure& failure = plan.failure;
+    if (failure.failed() && stopRequested_())
         return stopped();
-    if (plan.code != mail::ImapSuccess) {
-        const std::wstring& name = plan.targetFailed ? folder.targetName : folder.sourceName;
-        if (plan.code == mail::ImapConnectionError || plan.code == mail::ImapNotConnected)
-            return fail(plan.code,
+    if (failure.failed()) {
+        const std::wstring& name
+            = failure.side == mail::Side::Target ? folder.targetName : folder.sourceName;
+        const std::wstring why = asSentence(failureText(failure));
+        if (failure.code == mail::ImapConnectionError || failure.code == mail::ImapNotConnected)
+            return fail(failure.code,
                 sentence(L"The messages of folder \"%1%\" could not be compared with those on "
                          L"the target: %2%",
-                    name, asSentence(plan.why)));
+                    name, why));
         // Copying them all would put those already there on the target twice.
         settleMessages(FolderCopy::Tally{0, count, 0, 0});
         folderFailed(sentence(L"The folder \"%1%\" on the target holds %2% messages already, "
                               L"which could not be compared with the source's %3%, so none is "
                               L"copied: %4%",
-            folder.targetName, held, count, asSentence(plan.why)));
+            folder.targetName, held, count, why));
         return Step::Next;
     }
     if (plan.ignored != 0)
@@ -496,12 +499,12 @@ AccountMigration::Step AccountMigration::messagesLacking(const MigrationFolder& 
     return Step::Next;
 }
 
-AccountMigration::Step AccountMigration::fail(unsigned code, const std::wstring& why)
+AccountMigration::Step AccountMigration::fail(ImapClientResult code, const std::wstring& why)
 {
     // A step cut short by a stop request did not fail: the road stopped.
     if (stopRequested_())
         return stopped();
-    log_.fatal(TAVIR_HERE, static_cast<int>(code), why);
+    log_.fatal(TAVIR_HERE, code, why);
     if (folderInHand_)
         folderFailed(L"");
     leaveNotReached();

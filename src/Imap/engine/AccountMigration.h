@@ -87,7 +87,7 @@ private:
     // The failure that ends the account: the folder in hand is failed, and
     // every folder not yet ended, with the messages of the folder in hand
     // not yet settled, is counted as not reached.
-    Step fail(unsigned code, const std::wstring& why);
+    Step fail(mail::ImapClientResult code, const std::wstring& why);
     // A command about one folder that did not succeed: `refused`, the
     // server's refusal of that folder alone, skips the folder with
     // `skipSentence`; any other result ends the account with `endSentence`.

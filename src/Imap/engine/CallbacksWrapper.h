@@ -25,8 +25,8 @@ public:
     bool hasStopped() const { return stopped_.load(std::memory_order_acquire); }
 
 private:
-    ICallbacks* callbacks_;
     tiny::KMutex mutex_;
+    ICallbacks* const callbacks_ TAVIR_PT_GUARDED_BY(mutex_);
     std::atomic<bool> stopped_{false}; // set under mutex_
 };
 

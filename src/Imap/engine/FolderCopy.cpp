@@ -62,7 +62,7 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
         const std::size_t take = std::min<std::size_t>(runLength, pending_.size());
         std::vector<unsigned> numbers(pending_.begin(), pending_.begin() + take);
         pending_.erase(pending_.begin(), pending_.begin() + take);
-        copyRun(std::move(numbers), outcome);
+        outcome = copyRun(std::move(numbers));
         progress_(tally);
     }
     tally.notReached += static_cast<unsigned>(pending_.size());
@@ -71,9 +71,9 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
     return outcome;
 }
 
-const CopyRun::Failure& FolderCopy::failureOf(const CopyRun& run, unsigned number)
+const mail::Failure& FolderCopy::failureOf(const CopyRun& run, unsigned number)
 {
-    const CopyRun::Failure* own = run.failure(number);
+    const mail::Failure* own = run.failure(number);
     return own != nullptr ? *own : run.end;
 }
 
@@ -83,12 +83,12 @@ FolderCopy::Ending FolderCopy::sortEnding(const CopyRun& run)
     // never sent again, whatever else happened.
     if (run.lostAnswer() != nullptr)
         return Ending::Fatal;
-    const CopyRun::Failure& end = run.end;
+    const mail::Failure& end = run.end;
     if (end.code == mail::ImapSuccess)
         return Ending::Fine;
-    if (end.side == CopyRun::Side::Target && !isMessageFailure(end.code))
+    if (end.side == mail::Side::Target && !isMessageFailure(end.code))
         return Ending::Fatal;
-    if (end.side == CopyRun::Side::Source && end.timedOut)
+    if (end.side == mail::Side::Source && end.timedOut)
         return Ending::SourceSilent;
     // A reply the pipelined copy could not read (ImapStatusFailed) ends the
     // run at one message: that message alone may still go through.
@@ -97,7 +97,7 @@ FolderCopy::Ending FolderCopy::sortEnding(const CopyRun& run)
     return Ending::Fatal;
 }
 
-void FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
+FolderCopy::Outcome FolderCopy::copyRun(std::vector<unsigned> numbers)
 {
     CopyRun run(std::move(numbers));
     send(run);
@@ -105,9 +105,9 @@ void FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
     std::vector<unsigned> retry, later;
     splitUnsettled(run, retry, later);
     pending_.insert(pending_.begin(), later.begin(), later.end());
-    if (run.end.code != mail::ImapSuccess && stoppedMidway(outcome)) {
+    if (run.end.failed() && stoppedMidway()) {
         pending_.insert(pending_.begin(), retry.begin(), retry.end());
-        return;
+        return {End::Stopped, {}};
     }
     switch (sortEnding(run)) {
     case Ending::Fatal: {
@@ -122,16 +122,16 @@ void FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
             else if (lost.empty())
                 inHand = n;
         }
-        const CopyRun::Failure& why = lost.empty() ? run.end : failureOf(run, lost.front());
-        outcome = fatal(why.code, inHand, textOf(why));
-        return;
+        return fatal(lost.empty() ? run.end : failureOf(run, lost.front()), inHand);
     }
-    case Ending::SourceSilent:
-        if (!sourceSilent(takeSilentMessage(run, retry, later), run.end, outcome)) {
+    case Ending::SourceSilent: {
+        const Outcome silent = sourceSilent(takeSilentMessage(run, retry, later), run.end);
+        if (silent.end != End::Completed) {
             pending_.insert(pending_.begin(), retry.begin(), retry.end());
-            return;
+            return silent;
         }
         break;
+    }
     case Ending::OneMessage:
         // The run ended before any answer could be tied to a message: the
         // first one is the message in hand.
@@ -143,7 +143,7 @@ void FolderCopy::copyRun(std::vector<unsigned> numbers, Outcome& outcome)
     case Ending::Fine:
         break;
     }
-    retryAlone(retry, run, outcome);
+    return retryAlone(retry, run);
 }
 
 void FolderCopy::splitUnsettled(
@@ -182,12 +182,11 @@ unsigned FolderCopy::takeSilentMessage(
     return later.front();
 }
 
-void FolderCopy::retryAlone(
-    const std::vector<unsigned>& retry, const CopyRun& run, Outcome& outcome)
+FolderCopy::Outcome FolderCopy::retryAlone(const std::vector<unsigned>& retry, const CopyRun& run)
 {
     for (std::size_t i = 0; i < retry.size(); ++i) {
         const unsigned n = retry[i];
-        const CopyRun::Failure& why = failureOf(run, n);
+        const mail::Failure& why = failureOf(run, n);
         if (run.fate(n) == CopyRun::Fate::Unanswered)
             log_.debug(TAVIR_HERE,
                 sentence(L"The source server sent no answer for message %1% of folder \"%2%\" in "
@@ -197,13 +196,15 @@ void FolderCopy::retryAlone(
             log_.debug(TAVIR_HERE,
                 sentence(L"Message %1% of folder \"%2%\" failed in a run (error code %3%): %4% It "
                          L"is tried once more on its own.",
-                    n, folder_->sourceName, why.code, asSentence(textOf(why))));
-        if (!copyAlone(n, outcome)) {
+                    n, folder_->sourceName, why.code, asSentence(failureText(why))));
+        const Outcome alone = copyAlone(n);
+        if (alone.end != End::Completed) {
             pending_.insert(
                 pending_.begin(), retry.begin() + static_cast<long>(i) + 1, retry.end());
-            return;
+            return alone;
         }
     }
+    return {};
 }
 
 void FolderCopy::send(CopyRun& run)
@@ -222,64 +223,52 @@ void FolderCopy::send(CopyRun& run)
     noteLostAnswers(run);
 }
 
-bool FolderCopy::copyAlone(unsigned number, Outcome& outcome)
+FolderCopy::Outcome FolderCopy::copyAlone(unsigned number)
 {
     if (stopRequested_()) {
         pending_.push_front(number);
-        outcome.end = End::Stopped;
-        return false;
+        return {End::Stopped, {}};
     }
     CopyRun run({number});
     send(run);
     if (run.copied() == 1) {
         ++tally_->copied;
-        return true;
+        return {};
     }
-    if (stoppedMidway(outcome)) {
+    if (stoppedMidway()) {
         pending_.push_front(number);
-        return false;
+        return {End::Stopped, {}};
     }
-    const CopyRun::Failure& why = failureOf(run, number);
+    const mail::Failure& why = failureOf(run, number);
     switch (sortEnding(run)) {
     case Ending::Fatal:
         if (run.fate(number) == CopyRun::Fate::Failed)
             ++tally_->failed;
         else
             pending_.push_front(number);
-        outcome = fatal(why.code, number, textOf(why));
-        return false;
+        return fatal(why, number);
     case Ending::SourceSilent:
-        return sourceSilent(number, run.end, outcome);
+        return sourceSilent(number, run.end);
     case Ending::Fine:
         // Refused by the target (its answer in `why`), or read to its end
         // and still without this message.
         if (run.fate(number) == CopyRun::Fate::Failed)
-            messageFailed(number, why.code, textOf(why));
+            messageFailed(number, why.code, failureText(why));
         else
             messageFailed(number, mail::ImapFetchFailed,
                 sentence(L"the source server's answer holds no message %1%", number));
-        return true;
+        return {};
     case Ending::OneMessage:
         break;
     }
-    messageFailed(number, why.code, textOf(why));
-    return true;
+    messageFailed(number, why.code, failureText(why));
+    return {};
 }
 
-bool FolderCopy::stoppedMidway(Outcome& outcome)
-{
-    // A stop may cut the connections in hand short: what failed then is
-    // the stop's doing, not the servers'.
-    if (!stopRequested_())
-        return false;
-    outcome.end = End::Stopped;
-    return true;
-}
-
-bool FolderCopy::sourceSilent(unsigned number, const CopyRun::Failure& failure, Outcome& outcome)
+FolderCopy::Outcome FolderCopy::sourceSilent(unsigned number, const mail::Failure& failure)
 {
     ++sourceTimeouts_;
-    const std::wstring why = textOf(failure);
+    const std::wstring why = failureText(failure);
     if (number != 0) {
         ++tally_->failed;
         log_.report(TAVIR_HERE,
@@ -290,10 +279,12 @@ bool FolderCopy::sourceSilent(unsigned number, const CopyRun::Failure& failure, 
     // A source that falls silent twice is likely to do it again: with a
     // time-out per message, the account would take hours to fail.
     if (sourceTimeouts_ < 2)
-        return true;
-    outcome = fatal(mail::ImapConnectionError, number,
-        L"the source server did not answer in time for the second time in this account: " + why);
-    return false;
+        return {};
+    return fatal({mail::ImapConnectionError, mail::Side::Source, true,
+                     "the source server did not answer in time for the second time in this "
+                     "account: "
+                         + failure.why},
+        number);
 }
 
 void FolderCopy::noteLostAnswers(const CopyRun& run)
@@ -334,22 +325,14 @@ void FolderCopy::messageFailed(unsigned number, ImapClientResult code, const std
             folder_->sourceName, code, asSentence(why)));
 }
 
-FolderCopy::Outcome FolderCopy::fatal(
-    ImapClientResult code, unsigned number, const std::wstring& why) const
+FolderCopy::Outcome FolderCopy::fatal(const mail::Failure& cause, unsigned number) const
 {
-    Outcome outcome;
-    outcome.end = End::Fatal;
-    outcome.code = code;
-    outcome.sentence = number == 0
-        ? sentence(L"The copy of folder \"%1%\" ended: %2%", folder_->sourceName, asSentence(why))
+    const std::wstring why = asSentence(failureText(cause));
+    const std::wstring where = number == 0
+        ? sentence(L"The copy of folder \"%1%\" ended: %2%", folder_->sourceName, why)
         : sentence(L"The copy of folder \"%1%\" ended at message %2% of %3%: %4%",
-            folder_->sourceName, number, count_, asSentence(why));
-    return outcome;
-}
-
-std::wstring FolderCopy::textOf(const CopyRun::Failure& failure)
-{
-    return withoutLineEnd(utf8ToUnicode(failure.why));
+            folder_->sourceName, number, count_, why);
+    return {End::Fatal, {cause.code, cause.side, cause.timedOut, unicodeToUtf8(where)}};
 }
 
 } // namespace tavir::migration

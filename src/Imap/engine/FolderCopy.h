@@ -19,6 +19,7 @@
 #include "Imap/engine/IFolderList.h"
 #include "Imap/engine/Logger.h"
 #include "imapclient/CopyRun.h"
+#include "imapclient/Failure.h"
 #include "imapclient/SimpleImapClient.h"
 
 #include <deque>
@@ -46,9 +47,9 @@ public:
     struct Outcome {
         // While the copy goes on, Completed: nothing has ended it.
         End end = End::Completed;
-        // For Fatal: the failing code and one sentence saying where and why.
-        mail::ImapClientResult code = mail::ImapSuccess;
-        std::wstring sentence;
+        // For Fatal: what ended it, its `why` one sentence saying where in
+        // the folder and why.
+        mail::Failure failure;
     };
 
     // `stopRequested` is asked before every run and every single message;
@@ -74,12 +75,11 @@ private:
     static Ending sortEnding(const mail::CopyRun& run);
     // Why message `number` failed in `run`: its own failure, else what
     // ended the run.
-    static const mail::CopyRun::Failure& failureOf(const mail::CopyRun& run, unsigned number);
-    static std::wstring textOf(const mail::CopyRun::Failure& failure);
+    static const mail::Failure& failureOf(const mail::CopyRun& run, unsigned number);
     // One run of `numbers`, taken off the front of the pending messages;
-    // what it did not reach goes back there. Sets `outcome` when the copy
-    // ends.
-    void copyRun(std::vector<unsigned> numbers, Outcome& outcome);
+    // what it did not reach goes back there. Completed while the copy goes
+    // on, and so for the next three.
+    Outcome copyRun(std::vector<unsigned> numbers);
     // The numbers of a run that are neither copied nor failed and counted:
     // `retry` to try on their own, `later` for the next run.
     static void splitUnsettled(
@@ -92,20 +92,22 @@ private:
     // Copies the messages of `run`, telling the progress of each one the
     // target took, and notes the replies it did not use.
     void send(mail::CopyRun& run);
-    void retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run, Outcome& outcome);
-    bool copyAlone(unsigned number, Outcome& outcome);
-    // True (and the outcome Stopped) when a stop was asked for: a copy that
-    // failed then leaves the messages it did not copy as not reached.
-    bool stoppedMidway(Outcome& outcome);
+    Outcome retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run);
+    Outcome copyAlone(unsigned number);
     // The source did not answer in time while sending `number` (0: between
     // messages): the message is counted as failed and not asked for again.
-    // False when that was one time-out too many.
-    bool sourceSilent(unsigned number, const mail::CopyRun::Failure& failure, Outcome& outcome);
+    // Fatal when that was one time-out too many.
+    Outcome sourceSilent(unsigned number, const mail::Failure& failure);
+    // True when a stop was asked for. A stop may cut the connections in
+    // hand short: what failed then is the stop's doing, not the servers',
+    // and the messages the copy did not copy are not reached.
+    bool stoppedMidway() const { return stopRequested_(); }
     void noteIgnored(const mail::CopyRun& run);
     // Names the messages whose APPEND was written but whose answer was lost.
     void noteLostAnswers(const mail::CopyRun& run);
     void messageFailed(unsigned number, mail::ImapClientResult code, const std::wstring& why);
-    Outcome fatal(mail::ImapClientResult code, unsigned number, const std::wstring& why) const;
+    // The copy ended at message `number` (0: between messages) on `cause`.
+    Outcome fatal(const mail::Failure& cause, unsigned number) const;
 
     mail::SimpleImapClient& source_;
     mail::SimpleImapClient& target_;

@@ -1,9 +1,6 @@
 // Matching a source folder's messages against what its target folder holds.
 #include "Imap/engine/FolderResume.h"
 
-#include "Imap/engine/Logger.h"
-#include "Imap/textconv/TextConversion.h"
-
 #include <map>
 #include <string_view>
 #include <tuple>
@@ -74,55 +71,59 @@ std::vector<unsigned> messagesToCopy(
 ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& target,
     const MigrationFolder& folder, unsigned sourceCount, unsigned targetCount)
 {
+    // Each client with the side it is asked as: a failure is that side's.
+    struct Asked {
+        mail::SimpleImapClient& client;
+        mail::Side side;
+    };
+    const Asked onSource{source, mail::Side::Source}, onTarget{target, mail::Side::Target};
     ResumePlan plan;
-    auto failed = [&](ImapClientResult code, mail::SimpleImapClient& client) {
-        plan.code = code;
-        plan.targetFailed = &client == &target;
-        plan.why = withoutLineEnd(client.getLastErrorResponse());
+    auto failed = [&](ImapClientResult code, const Asked& asked) {
+        plan.failure = asked.client.lastFailure(code, asked.side);
         return plan;
     };
-    std::vector<MessageSummary> onTarget, onSource;
+    std::vector<MessageSummary> targetSummaries, sourceSummaries;
     unsigned ignored = 0;
     ImapClientResult result = target.select(folder.targetName);
     if (result != mail::ImapSuccess)
-        return failed(result, target);
-    result = target.fetchSummaries(targetCount, onTarget, ignored);
+        return failed(result, onTarget);
+    result = target.fetchSummaries(targetCount, targetSummaries, ignored);
     if (result != mail::ImapSuccess)
-        return failed(result, target);
+        return failed(result, onTarget);
     plan.ignored = ignored;
-    result = source.fetchSummaries(sourceCount, onSource, ignored);
+    result = source.fetchSummaries(sourceCount, sourceSummaries, ignored);
     if (result != mail::ImapSuccess)
-        return failed(result, source);
+        return failed(result, onSource);
     plan.ignored += ignored;
     // A message whose digest is missing can't be told apart: copied, it may
     // be there twice; passed over, it may be lost. The folder is not copied.
-    auto digest = [&](mail::SimpleImapClient& client, const std::vector<unsigned>& numbers,
+    auto digest = [&](const Asked& asked, const std::vector<unsigned>& numbers,
                       std::vector<MessageSummary>& summaries) {
         std::vector<std::string> digests;
-        result = client.fetchDigests(numbers, digests, ignored);
+        result = asked.client.fetchDigests(numbers, digests, ignored);
         plan.ignored += ignored;
         if (result != mail::ImapSuccess) {
-            failed(result, client);
+            failed(result, asked);
             return false;
         }
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             if (digests[i].empty()) {
-                plan.code = mail::ImapFetchFailed;
-                plan.targetFailed = &client == &target;
-                plan.why = utf8ToUnicode(client.getConnection().endpointText())
-                    + L" did not send all of message " + std::to_wstring(numbers[i])
-                    + L", which only its content tells apart from another";
+                plan.failure = {mail::ImapFetchFailed, asked.side, false,
+                    asked.client.getConnection().endpointText() + " did not send all of message "
+                        + std::to_string(numbers[i])
+                        + ", which only its content tells apart from another"};
                 return false;
             }
             summaries[numbers[i] - 1].digest = std::move(digests[i]);
         }
         return true;
     };
-    const DigestsWanted unsettled = messagesToDigest(onSource, onTarget);
-    if (!digest(target, unsettled.target, onTarget) || !digest(source, unsettled.source, onSource))
+    const DigestsWanted unsettled = messagesToDigest(sourceSummaries, targetSummaries);
+    if (!digest(onTarget, unsettled.target, targetSummaries)
+        || !digest(onSource, unsettled.source, sourceSummaries))
         return plan;
     plan.settledByDigest = static_cast<unsigned>(unsettled.source.size());
-    plan.wanted = messagesToCopy(onSource, onTarget);
+    plan.wanted = messagesToCopy(sourceSummaries, targetSummaries);
     return plan;
 }
 

@@ -10,6 +10,7 @@
 // a side), the messages that share them are asked for a digest of their
 // bytes on both sides, and matched by it.
 #include "Imap/engine/IFolderList.h"
+#include "imapclient/Failure.h"
 #include "imapclient/MessageSummary.h"
 #include "imapclient/SimpleImapClient.h"
 
@@ -19,11 +20,8 @@
 namespace tavir::migration {
 
 struct ResumePlan {
-    // The failing code, and which side failed and why, when the messages
-    // could not be read from both sides.
-    mail::ImapClientResult code = mail::ImapSuccess;
-    bool targetFailed = false;
-    std::wstring why;
+    // What failed when the messages could not be read from both sides.
+    mail::Failure failure;
     // The source's messages that are not on the target, ascending.
     std::vector<unsigned> wanted;
     // Replies that were not used (numbers not asked for, second answers).

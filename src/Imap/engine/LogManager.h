@@ -58,11 +58,12 @@ private:
 
     private:
         tiny::KMutex lock_;
-        int fd_ = -1;
+        int fd_ TAVIR_GUARDED_BY(lock_) = -1;
     };
 
     std::string masked(const std::string& text);
 
+    // Serialises opening and closing the two files.
     tiny::KMutex initLock_;
     File report_;
     File debug_;
@@ -71,7 +72,8 @@ private:
     // addLock_ alone, while writers go on with the old one.
     tiny::KMutex addLock_;
     tiny::KMutex secretsLock_;
-    std::shared_ptr<const SecretMask> secrets_ = std::make_shared<SecretMask>();
+    std::shared_ptr<const SecretMask> secrets_ TAVIR_GUARDED_BY(secretsLock_)
+        = std::make_shared<SecretMask>();
 };
 
 } // namespace tavir::migration

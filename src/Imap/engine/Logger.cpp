@@ -51,6 +51,11 @@ std::wstring asSentence(std::wstring text)
     return text;
 }
 
+std::wstring failureText(const mail::Failure& failure)
+{
+    return withoutLineEnd(utf8ToUnicode(failure.why));
+}
+
 void hideInLogs(const std::vector<std::wstring>& secrets)
 {
     std::vector<std::string> bytes;
@@ -107,7 +112,8 @@ void Logger::report(const std::wstring& line)
     keepForReport(line);
 }
 
-void Logger::fatal(const SourceLocation& where, int errorCode, const std::wstring& message)
+void Logger::fatal(
+    const SourceLocation& where, mail::ImapClientResult errorCode, const std::wstring& message)
 {
     std::wstring line = (boost::wformat(fatalPrefix) % errorCode).str() + message;
     report(where, line);

@@ -7,6 +7,7 @@
 // Passwords are never handed to a Logger; a server that quotes one back is
 // masked on the way into the files (LogManager::hideSecrets).
 #include "Imap/engine/LogManager.h"
+#include "imapclient/Failure.h"
 
 #include <boost/format.hpp>
 
@@ -43,6 +44,10 @@ std::wstring withoutLineEnd(std::wstring text);
 // says that no reason was given.
 std::wstring asSentence(std::wstring text);
 
+// Why `failure` failed, as the logs take it: without the line end a
+// server's line kept.
+std::wstring failureText(const mail::Failure& failure);
+
 // The logs show these passwords as "***" from now on, wherever they occur.
 void hideInLogs(const std::vector<std::wstring>& secrets);
 
@@ -63,8 +68,10 @@ public:
     void debug(const std::wstring& message);
     void report(const SourceLocation& where, const std::wstring& line);
     void report(const std::wstring& line);
-    // A report line for a failure that ends an account.
-    void fatal(const SourceLocation& where, int errorCode, const std::wstring& message);
+    // A report line for a failure that ends an account, with the IMAP
+    // client's result code of the step that failed.
+    void fatal(
+        const SourceLocation& where, mail::ImapClientResult errorCode, const std::wstring& message);
     // Writes the kept report lines as one block.
     void flush();
 

@@ -42,29 +42,30 @@ private:
     static void stopAndJoin(const std::shared_ptr<Thread>& thread);
     // The run's shared state from the configuration; false, with a
     // sentence, when a server address is not one.
-    bool describeRun(MigrationRun& run, Logger& log);
+    bool describeRun(MigrationRun& run, Logger& log) TAVIR_REQUIRES(lock_);
     // Changes the target for the run (blocking), after putting back what a
     // run that died had left changed; false when that failed or another run
     // holds the target, with nothing left changed.
-    bool prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log);
+    bool prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log)
+        TAVIR_REQUIRES(lock_);
     // On the supervisor once every worker has ended: the target put back,
     // the status record stored, the administration connection closed, the
     // summary written.
     static void postMigration(const MigrationRun& run, bool aborted, Logger& log);
 
-    tiny::KMutex lock_; // guards everything below
-    Configuration configuration_;
-    std::shared_ptr<UsersInformation> users_;
-    std::shared_ptr<ImapUserTesterThread> tester_;
+    tiny::KMutex lock_;
+    Configuration configuration_ TAVIR_GUARDED_BY(lock_);
+    std::shared_ptr<UsersInformation> users_ TAVIR_GUARDED_BY(lock_);
+    std::shared_ptr<ImapUserTesterThread> tester_ TAVIR_GUARDED_BY(lock_);
     // The run: its supervisor thread (which owns the workers and, through
     // the run they share, the administration client), its start time and
     // the target's temporary master password.
-    std::shared_ptr<Thread> supervisor_;
+    std::shared_ptr<Thread> supervisor_ TAVIR_GUARDED_BY(lock_);
     // The run's callbacks: a run is in hand until they have passed on
     // stopped().
-    std::shared_ptr<CallbacksWrapper> runCallbacks_;
-    std::int64_t startTime_ = 0;
-    std::wstring masterPassword_;
+    std::shared_ptr<CallbacksWrapper> runCallbacks_ TAVIR_GUARDED_BY(lock_);
+    std::int64_t startTime_ TAVIR_GUARDED_BY(lock_) = 0;
+    std::wstring masterPassword_ TAVIR_GUARDED_BY(lock_);
 };
 
 } // namespace tavir::migration

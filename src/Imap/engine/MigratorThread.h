@@ -39,7 +39,7 @@ private:
     std::size_t inHand_ = noAccount; // this thread's only
     std::wstring inHandAddress_;
     tiny::KMutex roadLock_;
-    AccountMigration* road_ = nullptr; // under roadLock_
+    AccountMigration* road_ TAVIR_GUARDED_BY(roadLock_) = nullptr;
 };
 
 } // namespace tavir::migration

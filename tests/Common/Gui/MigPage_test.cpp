@@ -24,8 +24,8 @@ using gui::MigWizard;
 // A page whose action hooks the test writes; it counts the actions started.
 class HookPage : public gui::MigPage {
 public:
-    HookPage(int nextId, bool commitPrevious)
-        : MigPage(nextId, commitPrevious)
+    HookPage(int nextId, bool commitsPrevious)
+        : MigPage(nextId, commitsPrevious)
     {
         (new QVBoxLayout(this))->addLayout(statusRow);
     }

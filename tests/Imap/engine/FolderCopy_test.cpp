@@ -56,7 +56,7 @@ std::string appendedBodies(const std::string& sent)
     return order;
 }
 
-struct Case {
+struct CopyCase {
     const char* name;
     unsigned count;
     // What the source says on its first connection, and on a second one
@@ -72,17 +72,19 @@ struct Case {
     unsigned endedAt;
     // In the report (or, when it starts with "debug: ", the debug log), or "".
     const char* sentence;
+    // For Fatal: the server whose failure ended the copy.
+    tavir::mail::Side side = tavir::mail::Side::Source;
 };
 
 TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
 {
     using End = FolderCopy::End;
     const auto ok = tavir::mail::ImapSuccess;
-    const Case cases[] = {
+    const CopyCase cases[] = {
         {"every message in one run", 2, piped(1) + piped(2) + done, "", stored + stored,
             End::Completed, 2, 0, 0, "1,2", ok, 0, ""},
-        {"refused inside the window, then once more alone: counted and skipped; the run goes on",
-            3, piped(1) + piped(2) + piped(3) + done + piped(2) + done, "",
+        {"refused inside the window, then once more alone: counted and skipped; the run goes on", 3,
+            piped(1) + piped(2) + piped(3) + done + piped(2) + done, "",
             stored + full + stored + full, End::Completed, 2, 1, 0, "1,2,3,2", ok, 0,
             "Message 2 of folder \"F\" was not copied (error code 9): appending to the target "
             "failed: K4 NO [OVERQUOTA] full."},
@@ -93,7 +95,8 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             piped(1) + piped(2) + piped(3) + done, "", stored, End::Fatal, 1, 2, 0, "1,2,3",
             tavir::mail::ImapConnectionError, 2,
             "The target's answers to messages 2, 3 of folder \"F\" were lost: the messages may be "
-            "on the target, where a later run finds them."},
+            "on the target, where a later run finds them.",
+            tavir::mail::Side::Target},
         {"the source leaves a message out: asked for alone, then counted", 3,
             piped(1) + piped(2) + done + done, "", stored + stored, End::Completed, 2, 1, 0, "1,2",
             ok, 0,
@@ -127,7 +130,7 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             stored, End::Fatal, 1, 2, 0, "1", tavir::mail::ImapConnectionError, 3,
             "Message 3 of folder \"F\" was not copied: connection to scripted:143 timed out"},
     };
-    for (const Case& c : cases) {
+    for (const CopyCase& c : cases) {
         SCOPED_TRACE(c.name);
         TempLogs logs;
         LoggedInClient source(c.source);
@@ -158,10 +161,11 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         for (unsigned n = 1; n <= c.copied; ++n)
             EXPECT_EQ(1u, heard.count(n)) << n;
         if (c.end == FolderCopy::End::Fatal) {
-            EXPECT_EQ(c.code, outcome.code);
-            const std::wstring where = L"The copy of folder \"F\" ended at message "
-                + std::to_wstring(c.endedAt) + L" of 3";
-            EXPECT_EQ(0u, outcome.sentence.find(where)) << unicodeToUtf8(outcome.sentence);
+            EXPECT_EQ(c.code, outcome.failure.code);
+            EXPECT_EQ(c.side, outcome.failure.side);
+            const std::string where = "The copy of folder \"F\" ended at message "
+                + std::to_string(c.endedAt) + " of 3";
+            EXPECT_EQ(0u, outcome.failure.why.find(where)) << outcome.failure.why;
         }
         const std::string sentence = c.sentence;
         if (sentence.rfind("debug: ", 0) == 0) {
@@ -282,23 +286,25 @@ TEST(FolderResumeTest, DigestsSettleWhatTheKeysCannotOrTheFolderIsNotCompared)
         const char* name;
         std::string source, target;
         ImapClientResult code;
-        bool targetFailed;
+        tavir::mail::Side side;
         std::vector<unsigned> wanted;
         unsigned settled;
         const char* why;
     };
     const auto ok = tavir::mail::ImapSuccess;
     const auto refused = tavir::mail::ImapFetchFailed;
+    const auto onSource = tavir::mail::Side::Source;
+    const auto onTarget = tavir::mail::Side::Target;
     const Case cases[] = {
         {"the source's first message has the key of the target's, not its bytes",
             sourceSummaries + digest(1, "body A") + digest(2, "body B") + "%T OK\r\n",
-            targetSummaries + digest(1, "body B") + "%T OK\r\n", ok, false, {1}, 2, ""},
+            targetSummaries + digest(1, "body B") + "%T OK\r\n", ok, onSource, {1}, 2, ""},
         {"the target leaves its digest out", sourceSummaries, targetSummaries + "%T OK\r\n",
-            refused, true, {}, 0,
+            refused, onTarget, {}, 0,
             "scripted:143 did not send all of message 1, which only its content tells apart "
             "from another"},
         {"the source refuses the digests", sourceSummaries + "%T NO no bodies\r\n",
-            targetSummaries + digest(1, "body B") + "%T OK\r\n", refused, false, {}, 0,
+            targetSummaries + digest(1, "body B") + "%T OK\r\n", refused, onSource, {}, 0,
             "NO no bodies"},
     };
     for (const Case& c : cases) {
@@ -308,9 +314,9 @@ TEST(FolderResumeTest, DigestsSettleWhatTheKeysCannotOrTheFolderIsNotCompared)
         MigrationFolder folder;
         folder.sourceName = folder.targetName = L"F";
         const ResumePlan plan = planResume(source.client, target.client, folder, 2, 1);
-        EXPECT_EQ(c.code, plan.code) << unicodeToUtf8(plan.why);
-        EXPECT_EQ(c.why, withoutTags(unicodeToUtf8(plan.why)));
-        EXPECT_EQ(c.targetFailed, plan.targetFailed);
+        EXPECT_EQ(c.code, plan.failure.code) << plan.failure.why;
+        EXPECT_EQ(c.why, withoutTags(unicodeToUtf8(failureText(plan.failure))));
+        EXPECT_EQ(c.side, plan.failure.side);
         EXPECT_EQ(c.wanted, plan.wanted);
         EXPECT_EQ(c.settled, plan.settledByDigest);
     }

@@ -141,7 +141,8 @@ TEST(Logger, ReportLinesReachTheReportOnFlushAndTheDebugLogAtOnce)
         Logger log;
         log.debug(TAVIR_HERE, L"only for the debug log");
         log.report(TAVIR_HERE, L"Account anna@example.com: 3 folders.");
-        log.fatal(TAVIR_HERE, 4, L"The source server refused\r\nthe login.");
+        log.fatal(
+            TAVIR_HERE, tavir::mail::ImapLoginFailed, L"The source server refused\r\nthe login.");
         EXPECT_EQ(bom, logs.report());
         EXPECT_EQ(3u, linesOf(logs.debug()).size());
         log.flush();
