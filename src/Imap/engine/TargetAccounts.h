@@ -48,7 +48,7 @@ private:
     // Whether the accounts made ahead of `index` run short and no one is
     // making more; the caller then makes the next batch.
     bool wantAhead(std::size_t index);
-    std::size_t madeAhead(std::size_t index) const;
+    std::size_t madeAhead(std::size_t index) const TAVIR_REQUIRES(lock_);
     // One batch, holding the administration client: `own` (the caller's
     // account, unless null) and the accounts waiting to be migrated from
     // the first not yet tried on. The result of `own`, the others' kept
@@ -59,10 +59,13 @@ private:
     const std::shared_ptr<UsersInformation> users_;
     const std::shared_ptr<tinydb::TinyDbClient> admin_;
     const std::size_t batch_;
-    tiny::KMutex lock_; // guards everything below
-    std::map<std::size_t, Made> made_; // by index in the list, not yet taken
-    std::size_t frontier_ = 0; // the accounts before it went into a batch, or were not waiting
-    bool aheadPlanned_ = false; // a worker makes the next batch
+    tiny::KMutex lock_;
+    // by index in the list, not yet taken
+    std::map<std::size_t, Made> made_ TAVIR_GUARDED_BY(lock_);
+    // the accounts before it went into a batch, or were not waiting
+    std::size_t frontier_ TAVIR_GUARDED_BY(lock_) = 0;
+    // a worker makes the next batch
+    bool aheadPlanned_ TAVIR_GUARDED_BY(lock_) = false;
 };
 
 } // namespace tavir::migration
