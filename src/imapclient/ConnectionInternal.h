@@ -109,6 +109,8 @@ public:
     void login();
     void masterAuthenticate();
     void authenticateCramMD5();
+    // Writes LOGOUT without waiting for its answer and closes the
+    // connection. Never throws.
     void logout();
     void close();
     void reconnect();

@@ -77,13 +77,8 @@ void SimpleImapClient::disconnect(bool logout)
 {
     if (!connected_)
         return;
-    if (logout) {
-        try {
-            connection_.logout();
-        } catch (...) {
-            // A farewell that fails changes nothing: the connection closes.
-        }
-    }
+    if (logout)
+        connection_.logout();
     connection_.close();
     connected_ = false;
 }
@@ -138,14 +133,65 @@ SimpleImapClient::ImapClientResult SimpleImapClient::setUser(
         std::string mailbox = unicodeToUtf8(user + L"@" + domain);
         CommandXSetUser command(connection_, mailbox);
         unsigned status = command.execute(nullptr);
-        if (status == Command::OK) {
-            // A reconnect switches to the account again; the folder of the
-            // previous account is not selected any more.
-            connection_.setSwitchedUser(mailbox);
-            if (connection_.getState() == ConnectionInternal::Selected)
-                connection_.setState(ConnectionInternal::Authenticated);
-        }
+        if (status == Command::OK)
+            noteSwitch(mailbox);
         return succeededOr(status, ImapSetUserFailed);
+    });
+}
+
+void SimpleImapClient::noteSwitch(const std::string& mailbox)
+{
+    connection_.setSwitchedUser(mailbox);
+    if (connection_.getState() == ConnectionInternal::Selected)
+        connection_.setState(ConnectionInternal::Authenticated);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::setUserAndList(const std::wstring& user,
+    const std::wstring& domain, std::vector<FolderInfo>& folders, bool wantGuid, char& separator,
+    bool& switched)
+{
+    switched = false;
+    std::unique_ptr<CommandList> list;
+    // Each answer within its own deadline.
+    ConnectionInternal::Operation operation(connection_);
+    const ImapClientResult result = simple("X-SETUSER", ImapSetUserFailed, [&] {
+        const std::string mailbox = unicodeToUtf8(user + L"@" + domain);
+        CommandXSetUser setUser(connection_, mailbox);
+        list = std::make_unique<CommandList>(connection_, "", "*", wantGuid);
+        // Written behind the switch, the listing is never written again on
+        // a new connection: the switch before it would be missing there.
+        list->setReconnect(false);
+        if (!setUser.send(false))
+            return ImapSetUserFailed;
+        // The server takes a connection's commands in turn, so the LIST
+        // lists the account switched to; and should the switch be refused,
+        // its refusal is read first and the LIST's answer is not used.
+        // (LIST "" "*" has no literal to wait for.)
+        list->send(true);
+        const unsigned status = setUser.finish();
+        operation.restart();
+        if (status == Command::OK) {
+            noteSwitch(mailbox);
+            switched = true;
+            return ImapSuccess;
+        }
+        const std::string refusal = connection_.getLastErrorResponse();
+        try {
+            list->finish();
+        } catch (const ImapException&) {
+            // The refusal is the answer; a connection that failed since is
+            // closed, or tells a late answer by its tag.
+        }
+        connection_.setLastErrorResponse(refusal);
+        return ImapSetUserFailed;
+    });
+    if (result != ImapSuccess)
+        return result;
+    return simple("LIST", ImapListFailed, [&] {
+        if (list->finish() != Command::OK)
+            return ImapListFailed;
+        list->getList(folders, separator, true);
+        return ImapSuccess;
     });
 }
 

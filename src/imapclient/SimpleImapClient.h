@@ -51,6 +51,8 @@ public:
         const std::wstring& host, unsigned port, const std::wstring& masterPassword, bool ssl);
     ImapClientResult connect(const std::wstring& host, unsigned port, const std::wstring& user,
         const std::wstring& password, bool useCramMD5, bool ssl);
+    // Closes the connection; with `logout` after writing LOGOUT, whose
+    // answer is not awaited.
     void disconnect(bool logout);
     ImapClientResult reconnect();
     bool testImapServer(const std::wstring& host, unsigned port, bool ssl, unsigned timeout,
@@ -60,6 +62,15 @@ public:
     ImapClientResult createUser(const std::wstring& user, const std::wstring& domain,
         const std::wstring& password, const std::wstring& fullName);
     ImapClientResult setUser(const std::wstring& user, const std::wstring& domain);
+    // setUser with the LIST of the account's folders (list(folders,
+    // wantGuid, separator)) sent behind it before its answer: one round trip
+    // for both. A refused switch is ImapSetUserFailed, with the refusal as
+    // the last error (the LIST's answer, which is not the account's, is read
+    // and dropped); a refused LIST after a switch is ImapListFailed.
+    // `switched` says whether the switch was answered OK, so that a failure
+    // after it can be told as the listing's.
+    ImapClientResult setUserAndList(const std::wstring& user, const std::wstring& domain,
+        std::vector<FolderInfo>& folders, bool wantGuid, char& separator, bool& switched);
 
     // Folders. createFolder (X-CREATE) asks for the identifier in `guid`
     // when it is not null, and sets `guid` to the one the server answers.
@@ -179,6 +190,9 @@ private:
     void recordError() { lastError_ = connection_.getLastErrorResponse(); }
     // Command::OK as success, any other status as `refusal`.
     static ImapClientResult succeededOr(unsigned status, ImapClientResult refusal);
+    // After a switch to `mailbox` answered OK: a reconnect switches to it
+    // again, and the folder of the previous account is not selected any more.
+    void noteSwitch(const std::string& mailbox);
     // Records that a reply of `verb` held no message count; ImapStatusFailed.
     ImapClientResult noMessageCount(const char* verb);
 

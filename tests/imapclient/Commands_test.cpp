@@ -185,6 +185,52 @@ TEST(AuthTest, SetUserAndCreateUserLines)
         s.sent());
 }
 
+// The switch and the listing leave together, in one write, before either
+// answer; the result and the last error say which of them failed.
+TEST(AuthTest, SetUserWithTheListBehindIt)
+{
+    const std::string listed = "* LIST () \"/\" INBOX\r\n* LIST () \"/\" Work\r\n";
+    struct Case {
+        const char* name;
+        std::string answers;
+        ImapClientResult result;
+        bool switched;
+        std::string error; // the last error, without the tag
+        unsigned folders;
+    };
+    const Case cases[] = {
+        {"both answered", "%T OK switched\r\n" + listed + "%T OK listed\r\n", ImapSuccess, true, "",
+            2},
+        {"the switch refused: the LIST's answer is read and dropped",
+            "%T NO no such account\r\n%T NO not switched\r\n", ImapSetUserFailed, false,
+            "NO no such account", 0},
+        {"the LIST refused after the switch", "%T OK switched\r\n%T NO cannot list\r\n",
+            ImapListFailed, true, "NO cannot list", 0},
+        {"the connection ends after the switch", "%T OK switched\r\n", ImapConnectionError, true,
+            "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scripted s(c.answers);
+        s.session->closedAtEnd = true;
+        std::vector<FolderInfo> folders;
+        char separator = '.';
+        bool switched = !c.switched;
+        EXPECT_EQ(c.result,
+            s.client.setUserAndList(L"john", L"local", folders, true, separator, switched));
+        EXPECT_EQ(c.switched, switched);
+        EXPECT_EQ(c.folders, folders.size());
+        if (!c.error.empty()) {
+            EXPECT_EQ(c.error, lastError(s.client));
+        }
+        const std::string lines = "X-SETUSER \"john@local\"\r\nLIST (GUID) \"\" \"*\"\r\n";
+        EXPECT_EQ(lines, s.sent());
+        // Both lines were in flight at once: written before either answer.
+        const std::string& bytes = s.session->clientBytes;
+        EXPECT_EQ(bytes.size() - (bytes.find("\r\n") + 2), s.session->mostInFlight);
+    }
+}
+
 TEST(FolderTest, CommandLines)
 {
     ConnectionInternal c;
@@ -359,6 +405,13 @@ const std::vector<std::pair<const char*, Operation>>& everyOperation()
     static const std::vector<std::pair<const char*, Operation>> operations = {
         {"createUser", [](auto& c, auto&) { return c.createUser(L"u", L"d", L"p", L"f"); }},
         {"setUser", [](auto& c, auto&) { return c.setUser(L"u", L"d"); }},
+        {"setUserAndList",
+            [](auto& c, auto&) {
+                std::vector<FolderInfo> folders;
+                char separator = '/';
+                bool switched = false;
+                return c.setUserAndList(L"u", L"d", folders, true, separator, switched);
+            }},
         {"createFolder",
             [](auto& c, auto&) {
                 KUuid id;

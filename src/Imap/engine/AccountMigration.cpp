@@ -2,8 +2,12 @@
 #include "Imap/engine/AccountMigration.h"
 
 #include "Imap/engine/FolderResume.h"
+#include "Imap/engine/Thread.h"
 #include "Imap/engine/TrustReport.h"
 #include "Imap/textconv/TextConversion.h"
+#include "tiny/ScopeExit.h"
+
+#include <utility>
 
 namespace tavir::migration {
 
@@ -41,6 +45,21 @@ std::wstring counted(unsigned count, const wchar_t* noun)
     return sentence(L"%1% %2%%3%", count, noun, count == 1 ? L"" : L"s");
 }
 
+// Work on a thread of its own beside the worker's, joined before what it
+// found is used.
+class BesideThread : public Thread {
+public:
+    BesideThread(std::wstring name, std::function<void()> work)
+        : Thread(std::move(name))
+        , work_(std::move(work))
+    {
+    }
+    void execute() override { work_(); }
+
+private:
+    std::function<void()> work_;
+};
+
 } // namespace
 
 AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
@@ -54,10 +73,11 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     , stopRequested_(std::move(stopRequested))
     , store_(account.publicFolders ? FolderStore::PublicFolders : FolderStore::Mailbox)
     , stop_(std::make_shared<utils::StopSignal>())
+    , targetStop_(std::make_shared<utils::StopSignal>())
     , folders_(createFolderList(store_))
 {
     source_.setStopSignal(stop_);
-    target_.setStopSignal(stop_);
+    target_.setStopSignal(targetStop_);
     if (run.readTimeoutMs != 0) {
         source_.setReadTimeoutMs(run.readTimeoutMs);
         target_.setReadTimeoutMs(run.readTimeoutMs);
@@ -69,6 +89,7 @@ AccountMigration::~AccountMigration() = default;
 void AccountMigration::abort()
 {
     stop_->raise();
+    targetStop_->raise();
     source_.abort();
 }
 
@@ -80,8 +101,7 @@ UserState AccountMigration::migrate()
                 : account_.fullName.empty() ? std::wstring()
                                             : L" (" + account_.fullName + L")"));
     Step (AccountMigration::*const road[])() = {&AccountMigration::createDomainAndAccount,
-        &AccountMigration::logInToSource, &AccountMigration::listFolders,
-        &AccountMigration::logInToTarget, &AccountMigration::matchTargetFolders,
+        &AccountMigration::logIn, &AccountMigration::matchTargetFolders,
         &AccountMigration::createFolders, &AccountMigration::copyFolders};
     Step step = Step::Next;
     for (auto next : road) {
@@ -115,6 +135,43 @@ AccountMigration::Step AccountMigration::createDomainAndAccount()
                 account_.address()));
     }
     return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::logIn()
+{
+    // Neither side's login needs the other's, and the target's takes as
+    // many round trips as the source's or more: done one after the other
+    // they were half of a small account's time. The account is made by now.
+    BesideThread beside(L"target login of " + account_.address(), [this] { logInToTarget(); });
+    const bool overlapped = beside.guardedStart(ThreadRunner<BesideThread>::startPoint);
+    Step step = Step::Next;
+    {
+        // Whichever way this block is left, the target's side has ended
+        // first; a source that failed (or threw) cuts it short.
+        bool sourceReady = false;
+        tiny::ScopeExit settle([&] {
+            if (!overlapped)
+                return;
+            if (!sourceReady)
+                targetStop_->raise();
+            beside.join();
+        });
+        step = logInToSource();
+        if (step == Step::Next)
+            step = listFolders();
+        sourceReady = step == Step::Next;
+        if (sourceReady)
+            selectAhead();
+    }
+    // Without a thread of its own the target's side comes after the
+    // source's, as it did before.
+    if (!overlapped && step == Step::Next)
+        logInToTarget();
+    // Also after the source failed: the target was met all the same.
+    reportTrustOnce(log_, target_.trustNotice());
+    if (step != Step::Next)
+        return step;
+    return targetLoggedIn();
 }
 
 AccountMigration::Step AccountMigration::logInToSource()
@@ -175,34 +232,62 @@ AccountMigration::Step AccountMigration::listFolders()
     return Step::Next;
 }
 
-AccountMigration::Step AccountMigration::logInToTarget()
+void AccountMigration::selectAhead()
 {
-    const ServerAddress& at = run_.target;
-    ImapClientResult result
-        = target_.connect(at.host, at.port, run_.masterPassword, run_.targetSsl);
-    reportTrustOnce(log_, target_.trustNotice());
-    if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The master login on the target server %1% failed: %2%", at.text(),
-                asSentence(clientError(target_))));
-    const std::wstring mailbox = account_.publicFolders ? publicFoldersMailbox : account_.mailbox;
-    result = target_.setUser(mailbox, account_.domain);
-    if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The target server did not switch to %1%@%2%: %3%", mailbox, account_.domain,
-                asSentence(clientError(target_))));
-    return Step::Next;
+    if (!newAccount_ || stopRequested_())
+        return;
+    const std::vector<MigrationFolder> toCopy = folders_->foldersToCopy();
+    if (toCopy.empty() || !isInboxOnly(toCopy.front()))
+        return;
+    SelectedAhead ahead;
+    ahead.folder = toCopy.front().sourceName;
+    ahead.result = source_.select(ahead.folder, ahead.count);
+    selectedAhead_ = ahead;
+}
+
+void AccountMigration::logInToTarget()
+{
+    TargetLogin& login = targetLogin_;
+    try {
+        const ServerAddress& at = run_.target;
+        login.result = target_.connect(at.host, at.port, run_.masterPassword, run_.targetSsl);
+        if (login.result != mail::ImapSuccess)
+            return;
+        login.connected = true;
+        const std::wstring& mailbox
+            = account_.publicFolders ? publicFoldersMailbox : account_.mailbox;
+        login.result = target_.setUserAndList(
+            mailbox, account_.domain, login.folders, true, login.separator, login.switched);
+    } catch (...) {
+        login.unexpected = std::current_exception();
+    }
+}
+
+AccountMigration::Step AccountMigration::targetLoggedIn()
+{
+    const TargetLogin& login = targetLogin_;
+    if (login.unexpected)
+        std::rethrow_exception(login.unexpected);
+    if (login.result == mail::ImapSuccess)
+        return Step::Next;
+    const std::wstring why = asSentence(clientError(target_));
+    if (!login.connected)
+        return fail(login.result,
+            sentence(
+                L"The master login on the target server %1% failed: %2%", run_.target.text(), why));
+    if (!login.switched)
+        return fail(login.result,
+            sentence(L"The target server did not switch to %1%@%2%: %3%",
+                account_.publicFolders ? publicFoldersMailbox : account_.mailbox, account_.domain,
+                why));
+    return fail(login.result,
+        sentence(
+            L"The target server did not list the folders of %1%: %2%", account_.address(), why));
 }
 
 AccountMigration::Step AccountMigration::matchTargetFolders()
 {
-    std::vector<mail::FolderInfo> onTarget;
-    char separator = '/';
-    const ImapClientResult result = target_.list(onTarget, true, separator);
-    if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The target server did not list the folders of %1%: %2%", account_.address(),
-                asSentence(clientError(target_))));
+    std::vector<mail::FolderInfo> onTarget = std::move(targetLogin_.folders);
     folders_->build(listed_, separator_, onTarget);
     listed_ = std::vector<mail::FolderInfo>();
     for (const MigrationFolder& folder : folders_->foldersToCreate()) {
@@ -314,6 +399,9 @@ AccountMigration::Step AccountMigration::copyFolders()
 
 AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folder)
 {
+    // A SELECT made ahead for another folder is stale once this one begins.
+    if (selectedAhead_ && selectedAhead_->folder != folder.sourceName)
+        selectedAhead_.reset();
     currentFolder_ = folder.sourceName;
     currentCount_ = 0;
     folderSettled_ = {};
@@ -371,6 +459,15 @@ AccountMigration::Step AccountMigration::sourceSelectFailed(
         L"The folder \"%1%\" could not be selected: %2%");
 }
 
+ImapClientResult AccountMigration::selectCounting(const MigrationFolder& folder)
+{
+    const std::optional<SelectedAhead> ahead = std::exchange(selectedAhead_, std::nullopt);
+    if (!ahead || ahead->folder != folder.sourceName)
+        return source_.select(folder.sourceName, currentCount_);
+    currentCount_ = ahead->count;
+    return ahead->result;
+}
+
 void AccountMigration::wantAll(std::vector<unsigned>& wanted) const
 {
     for (unsigned n = 1; n <= currentCount_; ++n)
@@ -382,7 +479,7 @@ AccountMigration::Step AccountMigration::selectForEmptyTarget(
 {
     // Nothing to compare: the SELECT that the copy needs anyway gives the
     // count, one round trip per folder fewer than a STATUS first.
-    const ImapClientResult result = source_.select(folder.sourceName, currentCount_);
+    const ImapClientResult result = selectCounting(folder);
     if (result == mail::ImapStatusFailed)
         return sourceCountFailed(result, folder);
     if (result != mail::ImapSuccess)

@@ -15,8 +15,10 @@
 #include "ssl/StopSignal.h"
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,11 +49,26 @@ private:
     enum class Step { Next, Failed, Stopped };
 
     Step createDomainAndAccount();
+    // Both logins at once: the target's (the master login, the switch to
+    // the account and the listing of its folders) on a thread of its own,
+    // while this one logs in to the source and lists the folders there. A
+    // source that fails cuts the target's login short; a failure is told
+    // as when one came after the other, the source's first.
+    Step logIn();
     Step logInToSource();
     Step listFolders();
-    Step logInToTarget();
-    // Lists the target's folders and names the source's for them: a folder
-    // keeps the target folder an earlier run made for it.
+    // The inbox of an account made by this run, when it is the first
+    // folder to copy, is selected on the source while the target's login
+    // goes on: the SELECT its copy begins with, one round trip off the
+    // road. Its outcome waits in selectedAhead_.
+    void selectAhead();
+    // The target's side of logIn(), on its own thread: it touches only
+    // target_ and targetLogin_ (and reads what no one changes meanwhile).
+    void logInToTarget();
+    // What logInToTarget() found, once its thread has ended.
+    Step targetLoggedIn();
+    // Names the source's folders for the target's: a folder keeps the
+    // target folder an earlier run made for it.
     Step matchTargetFolders();
     Step createFolders();
     Step copyFolders();
@@ -71,6 +88,9 @@ private:
     // The source gave the folder's count: its messages are unsettled, and
     // the wizard shows the count.
     void countRead();
+    // The SELECT that counts the folder: the one made ahead for it, if any
+    // (and no other folder was selected since), else sent now.
+    mail::ImapClientResult selectCounting(const MigrationFolder& folder);
     // Every message number of the folder in hand, 1 to its count.
     void wantAll(std::vector<unsigned>& wanted) const;
     // How many messages the target folder holds (`held`): none (copy them
@@ -117,9 +137,32 @@ private:
     const FolderStore store_;
 
     const std::shared_ptr<utils::StopSignal> stop_;
+    // Ends the waits of the target's connection alone, so that a source
+    // that fails cuts the target's login short; a stop raises both.
+    const std::shared_ptr<utils::StopSignal> targetStop_;
     mail::SimpleImapClient source_;
     mail::SimpleImapClient target_;
+    // What the target's login found: written on its thread, read once that
+    // thread has been joined.
+    struct TargetLogin {
+        mail::ImapClientResult result = mail::ImapNotConnected;
+        bool connected = false;
+        bool switched = false;
+        std::vector<mail::FolderInfo> folders;
+        char separator = '/';
+        // Anything it threw, thrown again on the worker's thread.
+        std::exception_ptr unexpected;
+    };
+    TargetLogin targetLogin_;
     std::shared_ptr<IFolderList> folders_;
+    // The SELECT sent ahead (selectAhead), until the first folder's copy
+    // takes it.
+    struct SelectedAhead {
+        std::wstring folder; // its source name
+        mail::ImapClientResult result = mail::ImapNotConnected;
+        unsigned count = 0;
+    };
+    std::optional<SelectedAhead> selectedAhead_;
     // The source's listing, until the folders are named for the target.
     std::vector<mail::FolderInfo> listed_;
     char separator_ = '/';
