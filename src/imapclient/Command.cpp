@@ -159,7 +159,7 @@ bool Command::send(bool flush)
     return closingOnOwnFailure([&] { return sendCommand(flush); });
 }
 
-bool Command::sendCommand(bool flush)
+void Command::completeSingleLine()
 {
     completeCommandString();
     if (!isSingleCommand(get(), false, nullptr)) {
@@ -168,8 +168,20 @@ bool Command::sendCommand(bool flush)
         connection_.setLastErrorResponse(text);
         throw ImapException(text, ImapException::noCode);
     }
+}
+
+bool Command::sendCommand(bool flush)
+{
+    completeSingleLine();
     ReplyReader reader(connection_, tag_);
     return sendLine(get(), reconnect_, reader, false, flush);
+}
+
+std::string Command::lineToWriteBehind()
+{
+    completeSingleLine();
+    const std::string& line = get();
+    return line.find("\r\n") == line.size() - 2 ? line : std::string();
 }
 
 unsigned Command::finish()

@@ -26,7 +26,13 @@ public:
 
     Command(ConnectionInternal& connection, const std::string& command);
 
-    void completeCommandString() { append("\r\n"); }
+    // Ends the line with CR LF, once.
+    void completeCommandString()
+    {
+        if (!ended_)
+            append("\r\n");
+        ended_ = true;
+    }
     const std::string& getCommandString() const { return get(); }
     const std::string& getTag() const { return tag_; }
     ConnectionInternal& connection() { return connection_; }
@@ -61,6 +67,11 @@ public:
     bool send(bool flush);
     // Reads this command's replies up to its tagged one; returns its status.
     unsigned finish();
+    // The whole line, ended, for a caller that writes it itself behind
+    // another command's last step, before that command is answered (and
+    // reads its answer with finish()); empty when the line holds a literal,
+    // which may have to wait for the server's continuation.
+    std::string lineToWriteBehind();
     // Takes the tagged reply that ends the command; returns its status.
     unsigned complete(const ReplyReader::Reply& tagged);
     // The status of the tagged reply taken; BAD before one was.
@@ -117,6 +128,8 @@ private:
     template <class Work> auto closingOnOwnFailure(Work work) -> decltype(work());
     unsigned run(simpleimapclient::IMessage* message);
     bool sendCommand(bool flush);
+    // Ends the line and refuses one that is not exactly one command.
+    void completeSingleLine();
     bool sendMessage(simpleimapclient::IMessage& message, ReplyReader& reader);
     // The size the line announces for its body, checked against the limit.
     std::uint64_t announcedSize();
@@ -136,6 +149,7 @@ private:
     std::string command_;
     ConnectionInternal& connection_;
     bool reconnect_ = true;
+    bool ended_ = false;
     bool flushBody_ = true;
     unsigned status_ = BAD;
 };

@@ -346,10 +346,10 @@ void ConnectionInternal::close()
     }
 }
 
-void ConnectionInternal::init(bool login)
+void ConnectionInternal::init(bool login, const AfterChallenge& afterChallenge)
 {
     try {
-        connectAndGreet(login);
+        connectAndGreet(login, afterChallenge);
     } catch (const ImapException&) {
         close();
         throw;
@@ -360,7 +360,7 @@ void ConnectionInternal::init(bool login)
     }
 }
 
-void ConnectionInternal::connectAndGreet(bool login)
+void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& afterChallenge)
 {
     ImapEndpoint endpoint;
     endpoint.host = host_;
@@ -393,7 +393,7 @@ void ConnectionInternal::connectAndGreet(bool login)
     readGreeting();
     noteCapabilities(greeting_);
     if (login) {
-        this->login();
+        this->login(afterChallenge);
         restoreSession();
     }
 }
@@ -455,10 +455,10 @@ void ConnectionInternal::restoreSession()
     }
 }
 
-void ConnectionInternal::login()
+void ConnectionInternal::login(const AfterChallenge& afterChallenge)
 {
     if (master_) {
-        masterAuthenticate();
+        masterAuthenticate(afterChallenge);
         return;
     }
     if (cramMD5_) {

@@ -38,6 +38,13 @@ void SimpleImapClient::setStreamFactory(ImapStreamFactory factory)
 SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& host, unsigned port,
     const std::wstring& user, const std::wstring& password, bool useCramMD5, bool ssl)
 {
+    return open(host, port, user, password, useCramMD5, ssl, {});
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::open(const std::wstring& host, unsigned port,
+    const std::wstring& user, const std::wstring& password, bool useCramMD5, bool ssl,
+    const ConnectionInternal::AfterChallenge& afterChallenge)
+{
     if (connected_)
         return ImapAlreadyConnected;
     ImapClientResult result = guarded("the login", ImapLoginFailed, [&] {
@@ -49,7 +56,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& ho
                 unicodeToUtf8(password), useCramMD5, readTimeout, ssl);
         if (timeoutMs_ != 0)
             connection_.setTimeoutMs(timeoutMs_);
-        connection_.init(true);
+        connection_.init(true, afterChallenge);
         connected_ = true;
         return ImapSuccess;
     });
@@ -71,6 +78,32 @@ SimpleImapClient::ImapClientResult SimpleImapClient::connect(const std::wstring&
 {
     masterAuthentication_ = false;
     return init(host, port, user, password, useCramMD5, ssl);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::connectAndSwitch(const std::wstring& host,
+    unsigned port, const std::wstring& masterPassword, bool ssl, AccountSwitch& account)
+{
+    account.loggedIn = false;
+    account.switched = false;
+    masterAuthentication_ = true;
+    std::string mailbox;
+    std::unique_ptr<CommandXSetUser> setUser;
+    std::unique_ptr<CommandList> list;
+    bool behind = false;
+    const ImapClientResult result = open(host, port, L"", masterPassword, false, ssl, [&] {
+        mailbox = unicodeToUtf8(account.user + L"@" + account.domain);
+        setUser = std::make_unique<CommandXSetUser>(connection_, mailbox);
+        list = std::make_unique<CommandList>(connection_, "", "*", account.wantGuid);
+        const std::string lines = setUser->lineToWriteBehind();
+        behind = !lines.empty();
+        return behind ? lines + list->lineToWriteBehind() : std::string();
+    });
+    if (result != ImapSuccess)
+        return result;
+    account.loggedIn = true;
+    if (!behind)
+        return setUserAndList(account);
+    return readSwitchAndList(*setUser, *list, mailbox, account);
 }
 
 void SimpleImapClient::disconnect(bool logout)
@@ -146,38 +179,48 @@ void SimpleImapClient::noteSwitch(const std::string& mailbox)
         connection_.setState(ConnectionInternal::Authenticated);
 }
 
-SimpleImapClient::ImapClientResult SimpleImapClient::setUserAndList(const std::wstring& user,
-    const std::wstring& domain, std::vector<FolderInfo>& folders, bool wantGuid, char& separator,
-    bool& switched)
+SimpleImapClient::ImapClientResult SimpleImapClient::setUserAndList(AccountSwitch& account)
 {
-    switched = false;
+    account.switched = false;
+    std::string mailbox;
+    std::unique_ptr<CommandXSetUser> setUser;
     std::unique_ptr<CommandList> list;
-    // Each answer within its own deadline.
-    ConnectionInternal::Operation operation(connection_);
-    const ImapClientResult result = simple("X-SETUSER", ImapSetUserFailed, [&] {
-        const std::string mailbox = unicodeToUtf8(user + L"@" + domain);
-        CommandXSetUser setUser(connection_, mailbox);
-        list = std::make_unique<CommandList>(connection_, "", "*", wantGuid);
+    const ImapClientResult written = simple("X-SETUSER", ImapSetUserFailed, [&] {
+        mailbox = unicodeToUtf8(account.user + L"@" + account.domain);
+        setUser = std::make_unique<CommandXSetUser>(connection_, mailbox);
+        list = std::make_unique<CommandList>(connection_, "", "*", account.wantGuid);
         // Written behind the switch, the listing is never written again on
         // a new connection: the switch before it would be missing there.
         list->setReconnect(false);
-        if (!setUser.send(false))
+        ConnectionInternal::Operation operation(connection_);
+        if (!setUser->send(false))
             return ImapSetUserFailed;
-        // The server takes a connection's commands in turn, so the LIST
-        // lists the account switched to; and should the switch be refused,
-        // its refusal is read first and the LIST's answer is not used.
         // (LIST "" "*" has no literal to wait for.)
         list->send(true);
-        const unsigned status = setUser.finish();
-        operation.restart();
-        if (status == Command::OK) {
+        return ImapSuccess;
+    });
+    if (written != ImapSuccess)
+        return written;
+    return readSwitchAndList(*setUser, *list, mailbox, account);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::readSwitchAndList(
+    CommandXSetUser& setUser, CommandList& list, const std::string& mailbox, AccountSwitch& account)
+{
+    // The server takes a connection's commands in turn, so the LIST lists
+    // the account switched to; should the switch be refused, its refusal is
+    // read first and the LIST's answer is not used. Each answer within its
+    // own deadline.
+    ConnectionInternal::Operation operation(connection_);
+    const ImapClientResult switched = simple("X-SETUSER", ImapSetUserFailed, [&] {
+        if (setUser.finish() == Command::OK) {
             noteSwitch(mailbox);
-            switched = true;
+            account.switched = true;
             return ImapSuccess;
         }
         const std::string refusal = connection_.getLastErrorResponse();
         try {
-            list->finish();
+            list.finish();
         } catch (const ImapException&) {
             // The refusal is the answer; a connection that failed since is
             // closed, or tells a late answer by its tag.
@@ -185,12 +228,13 @@ SimpleImapClient::ImapClientResult SimpleImapClient::setUserAndList(const std::w
         connection_.setLastErrorResponse(refusal);
         return ImapSetUserFailed;
     });
-    if (result != ImapSuccess)
-        return result;
+    if (switched != ImapSuccess)
+        return switched;
+    operation.restart();
     return simple("LIST", ImapListFailed, [&] {
-        if (list->finish() != Command::OK)
+        if (list.finish() != Command::OK)
             return ImapListFailed;
-        list->getList(folders, separator, true);
+        list.getList(account.folders, account.separator, true);
         return ImapSuccess;
     });
 }
@@ -315,17 +359,26 @@ SimpleImapClient::ImapClientResult SimpleImapClient::select(
     return simple("SELECT", ImapSelectFailed, [&] {
         const std::string folder = unicodeToUtf7M(name);
         CommandSelect command(connection_, folder);
-        const unsigned status = command.execute(nullptr);
-        if (status != Command::OK)
-            return succeededOr(status, ImapSelectFailed);
-        connection_.setState(ConnectionInternal::Selected, folder);
-        std::vector<ResponseResult> exists;
-        if (command.filterResponses(exists, RespExists) == 0) {
-            return noMessageCount("SELECT");
-        }
-        count = exists.back().getNumber();
-        return ImapSuccess;
+        ConnectionInternal::Operation operation(connection_);
+        if (!command.send(true))
+            return succeededOr(command.status(), ImapSelectFailed);
+        return countSelected(command, folder, count);
     });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::countSelected(
+    CommandSelect& command, const std::string& folder, unsigned& count)
+{
+    const unsigned status = command.finish();
+    if (status != Command::OK)
+        return succeededOr(status, ImapSelectFailed);
+    connection_.setState(ConnectionInternal::Selected, folder);
+    std::vector<ResponseResult> exists;
+    if (command.filterResponses(exists, RespExists) == 0) {
+        return noMessageCount("SELECT");
+    }
+    count = exists.back().getNumber();
+    return ImapSuccess;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::status(
@@ -364,6 +417,46 @@ SimpleImapClient::ImapClientResult SimpleImapClient::list(
         command.getList(folders, separator, true);
         return ImapSuccess;
     });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::listAndSelectInbox(
+    std::vector<FolderInfo>& folders, bool wantGuid, char& separator, Selection& inbox)
+{
+    inbox = Selection();
+    std::unique_ptr<CommandSelect> select;
+    bool selectSent = false;
+    ConnectionInternal::Operation operation(connection_);
+    const ImapClientResult listed = simple("LIST", ImapListFailed, [&] {
+        CommandList list(connection_, "", "*", wantGuid);
+        select = std::make_unique<CommandSelect>(connection_, "INBOX");
+        // Written behind the listing, the SELECT is never written again on
+        // a new connection; neither line has a literal to wait for.
+        select->setReconnect(false);
+        if (!list.send(false))
+            return ImapListFailed;
+        selectSent = select->send(true);
+        if (list.finish() != Command::OK)
+            return ImapListFailed;
+        list.getList(folders, separator, true);
+        return ImapSuccess;
+    });
+    // A listing that failed otherwise than by a refusal (a lost connection,
+    // a time-out) fails the SELECT behind it too, which is not waited for.
+    if (!selectSent || (listed != ImapSuccess && listed != ImapListFailed)) {
+        inbox.result = listed == ImapSuccess ? ImapSelectFailed : listed;
+        inbox.error = lastError_;
+        return listed;
+    }
+    // The SELECT's answer follows the listing's; its failure is its own,
+    // and the listing's stays the last error.
+    const std::string listError = lastError_;
+    operation.restart();
+    inbox.result = simple(
+        "SELECT", ImapSelectFailed, [&] { return countSelected(*select, "INBOX", inbox.count); });
+    if (inbox.result != ImapSuccess)
+        inbox.error = lastError_;
+    lastError_ = listError;
+    return listed;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::list(

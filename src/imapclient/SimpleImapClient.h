@@ -20,9 +20,32 @@
 
 namespace tavir::mail {
 
+class CommandXSetUser;
+
 class SimpleImapClient {
 public:
     using ImapClientResult = tavir::mail::ImapClientResult;
+
+    // The switch of a master connection to one account with the listing of
+    // its folders (setUserAndList, connectAndSwitch): what is asked, and
+    // what came of it.
+    struct AccountSwitch {
+        std::wstring user;
+        std::wstring domain;
+        bool wantGuid = true;
+        std::vector<FolderInfo> folders;
+        char separator = '/';
+        bool loggedIn = false; // connectAndSwitch: the master login went through
+        bool switched = false; // the switch was answered OK
+    };
+
+    // A folder selected with its message count, and how that went:
+    // select(name, count)'s result, with its own error text.
+    struct Selection {
+        ImapClientResult result = ImapNotConnected;
+        unsigned count = 0;
+        std::string error;
+    };
 
     enum FolderType : unsigned {
         FolderTypeNone = 0,
@@ -51,6 +74,14 @@ public:
         const std::wstring& host, unsigned port, const std::wstring& masterPassword, bool ssl);
     ImapClientResult connect(const std::wstring& host, unsigned port, const std::wstring& user,
         const std::wstring& password, bool useCramMD5, bool ssl);
+    // connect(host, port, masterPassword, ssl), then setUserAndList(account),
+    // with the X-SETUSER and the LIST written right behind the answer to the
+    // master authentication's challenge: all three are answered in one
+    // round trip. A failed login is connect's result, `loggedIn` then false;
+    // after it, as setUserAndList. A mailbox that needs a literal is
+    // switched to once the login is through.
+    ImapClientResult connectAndSwitch(const std::wstring& host, unsigned port,
+        const std::wstring& masterPassword, bool ssl, AccountSwitch& account);
     // Closes the connection; with `logout` after writing LOGOUT, whose
     // answer is not awaited.
     void disconnect(bool logout);
@@ -69,8 +100,7 @@ public:
     // and dropped); a refused LIST after a switch is ImapListFailed.
     // `switched` says whether the switch was answered OK, so that a failure
     // after it can be told as the listing's.
-    ImapClientResult setUserAndList(const std::wstring& user, const std::wstring& domain,
-        std::vector<FolderInfo>& folders, bool wantGuid, char& separator, bool& switched);
+    ImapClientResult setUserAndList(AccountSwitch& account);
 
     // Folders. createFolder (X-CREATE) asks for the identifier in `guid`
     // when it is not null, and sets `guid` to the one the server answers.
@@ -92,6 +122,13 @@ public:
         tavir::mailserver::common::KUuid& guid, bool wantGuid = true);
     ImapClientResult list(std::vector<FolderInfo>& folders, bool wantGuid, char& separator);
     ImapClientResult list(std::vector<std::wstring>& names, bool wantGuid, char& separator);
+    // list(folders, wantGuid, separator) with a SELECT of INBOX written
+    // behind it before its answer, one round trip for both: every account
+    // has an INBOX, and selecting it depends on nothing the listing says.
+    // Returns the listing's result (its failure the last error); `inbox` is
+    // select(L"INBOX", count)'s.
+    ImapClientResult listAndSelectInbox(
+        std::vector<FolderInfo>& folders, bool wantGuid, char& separator, Selection& inbox);
 
     // Messages.
     ImapClientResult fetchDateAndFlags(unsigned number, FetchMessage& message);
@@ -187,6 +224,18 @@ private:
     ImapClientResult simple(const std::string& what, ImapClientResult refusal, Run run);
     template <class Run>
     ImapClientResult guarded(const std::string& what, ImapClientResult refusal, Run run);
+    // connect()'s work; `afterChallenge` as ConnectionInternal::init's.
+    ImapClientResult open(const std::wstring& host, unsigned port, const std::wstring& user,
+        const std::wstring& password, bool useCramMD5, bool ssl,
+        const ConnectionInternal::AfterChallenge& afterChallenge);
+    // The answers of an X-SETUSER to `mailbox` and of the LIST written
+    // behind it, for setUserAndList.
+    ImapClientResult readSwitchAndList(CommandXSetUser& setUser, CommandList& list,
+        const std::string& mailbox, AccountSwitch& account);
+    // The rest of a SELECT of `folder` once written: its answer, the folder
+    // selected and its count taken from the last EXISTS.
+    ImapClientResult countSelected(
+        CommandSelect& command, const std::string& folder, unsigned& count);
     void recordError() { lastError_ = connection_.getLastErrorResponse(); }
     // Command::OK as success, any other status as `refusal`.
     static ImapClientResult succeededOr(unsigned status, ImapClientResult refusal);

@@ -185,49 +185,78 @@ TEST(AuthTest, SetUserAndCreateUserLines)
         s.sent());
 }
 
-// The switch and the listing leave together, in one write, before either
-// answer; the result and the last error say which of them failed.
+// The switch and the listing leave together, before either answer: after a
+// master login (setUserAndList), or right behind the answer to the login's
+// challenge (connectAndSwitch). The result and the last error say which of
+// them failed.
 TEST(AuthTest, SetUserWithTheListBehindIt)
 {
     const std::string listed = "* LIST () \"/\" INBOX\r\n* LIST () \"/\" Work\r\n";
+    const std::string login = "+ <1.2@host>\r\n%T OK in\r\n";
+    const std::string digest
+        = shell("printf '%s' '<1.2@host>Pass' | openssl md5 | sed 's/.*= //'") + "\r\n";
+    const std::string lines = "X-SETUSER \"john@local\"\r\nLIST (GUID) \"\" \"*\"\r\n";
     struct Case {
         const char* name;
         std::string answers;
         ImapClientResult result;
+        bool loggedIn;
         bool switched;
         std::string error; // the last error, without the tag
         unsigned folders;
     };
     const Case cases[] = {
-        {"both answered", "%T OK switched\r\n" + listed + "%T OK listed\r\n", ImapSuccess, true, "",
-            2},
+        {"all answered", login + "%T OK switched\r\n" + listed + "%T OK listed\r\n", ImapSuccess,
+            true, true, "", 2},
+        {"the login refused", "+ <1.2@host>\r\n%T NO refused\r\n%T NO\r\n%T NO\r\n",
+            ImapLoginFailed, false, false, "NO refused", 0},
         {"the switch refused: the LIST's answer is read and dropped",
-            "%T NO no such account\r\n%T NO not switched\r\n", ImapSetUserFailed, false,
-            "NO no such account", 0},
-        {"the LIST refused after the switch", "%T OK switched\r\n%T NO cannot list\r\n",
-            ImapListFailed, true, "NO cannot list", 0},
-        {"the connection ends after the switch", "%T OK switched\r\n", ImapConnectionError, true,
-            "", 0},
+            login + "%T NO no such account\r\n%T NO not switched\r\n", ImapSetUserFailed, true,
+            false, "NO no such account", 0},
+        {"the LIST refused after the switch", login + "%T OK switched\r\n%T NO cannot list\r\n",
+            ImapListFailed, true, true, "NO cannot list", 0},
+        {"the connection ends after the switch", login + "%T OK switched\r\n", ImapConnectionError,
+            true, true, "", 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Scripted s(c.answers);
-        s.session->closedAtEnd = true;
-        std::vector<FolderInfo> folders;
-        char separator = '.';
-        bool switched = !c.switched;
-        EXPECT_EQ(c.result,
-            s.client.setUserAndList(L"john", L"local", folders, true, separator, switched));
-        EXPECT_EQ(c.switched, switched);
-        EXPECT_EQ(c.folders, folders.size());
-        if (!c.error.empty()) {
-            EXPECT_EQ(c.error, lastError(s.client));
+    for (bool behindTheLogin : {false, true}) {
+        for (const Case& c : cases) {
+            if (!behindTheLogin && !c.loggedIn)
+                continue;
+            SCOPED_TRACE(
+                std::string(behindTheLogin ? "behind the login: " : "after it: ") + c.name);
+            ScriptedServer server;
+            auto session = server.addSession(greeting + c.answers);
+            session->closedAtEnd = true;
+            SimpleImapClient client;
+            client.setStreamFactory(server.factory());
+            SimpleImapClient::AccountSwitch account;
+            account.user = L"john";
+            account.domain = L"local";
+            ImapClientResult result = ImapSuccess;
+            if (behindTheLogin) {
+                result = client.connectAndSwitch(L"h", 0, L"Pass", false, account);
+            } else {
+                ASSERT_EQ(ImapSuccess, client.connect(L"h", 0, L"Pass", false));
+                session->mostInFlight = 0;
+                result = client.setUserAndList(account);
+            }
+            EXPECT_EQ(c.result, result);
+            EXPECT_EQ(c.loggedIn, behindTheLogin ? account.loggedIn : true);
+            EXPECT_EQ(c.switched, account.switched);
+            EXPECT_EQ(c.folders, account.folders.size());
+            if (!c.error.empty()) {
+                EXPECT_EQ(c.error, lastError(client));
+            }
+            EXPECT_EQ("X-MASTERAUTH\r\n" + digest + lines, withoutTags(session->clientBytes));
+            // What follows the login's command was in flight at once: the
+            // switch and the listing written before either answer, and
+            // behind the login before its answer.
+            const std::string& bytes = session->clientBytes;
+            const std::size_t together = behindTheLogin
+                ? bytes.size()
+                : bytes.size() - (bytes.rfind("\r\n", bytes.find(" X-SETUSER")) + 2);
+            EXPECT_EQ(together, session->mostInFlight);
         }
-        const std::string lines = "X-SETUSER \"john@local\"\r\nLIST (GUID) \"\" \"*\"\r\n";
-        EXPECT_EQ(lines, s.sent());
-        // Both lines were in flight at once: written before either answer.
-        const std::string& bytes = s.session->clientBytes;
-        EXPECT_EQ(bytes.size() - (bytes.find("\r\n") + 2), s.session->mostInFlight);
     }
 }
 
@@ -290,6 +319,49 @@ TEST(FolderTest, ListReplies)
     EXPECT_EQ(ImapListFailed, s.client.list(names, false, separator));
     EXPECT_TRUE(names.empty());
     EXPECT_EQ("NO no listing", lastError(s.client));
+}
+
+// The inbox's SELECT goes behind the listing, before either answer; each
+// keeps its own result and error text, the listing's the last error.
+TEST(FolderTest, ListWithTheInboxSelectedBehindIt)
+{
+    const std::string listed = "* LIST () \"/\" INBOX\r\n* LIST () \"/\" Work\r\n";
+    struct Case {
+        const char* name;
+        std::string answers;
+        ImapClientResult listResult;
+        std::string lastError; // without the tag
+        ImapClientResult selectResult;
+        unsigned count;
+        std::string selectError; // without the tag
+    };
+    const Case cases[] = {
+        {"both answered", listed + "%T OK\r\n* 4 EXISTS\r\n%T OK selected\r\n", ImapSuccess,
+            "before", ImapSuccess, 4, ""},
+        {"the listing refused", "%T NO no listing\r\n* 2 EXISTS\r\n%T OK selected\r\n",
+            ImapListFailed, "NO no listing", ImapSuccess, 2, ""},
+        {"the SELECT refused", listed + "%T OK\r\n%T NO no inbox\r\n", ImapSuccess, "before",
+            ImapSelectFailed, 0, "NO no inbox"},
+        {"a SELECT without a count", listed + "%T OK\r\n%T OK selected\r\n", ImapSuccess, "before",
+            ImapStatusFailed, 0, "the SELECT reply of scripted:143 holds no message count"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scripted s(c.answers);
+        s.client.setLastErrorResponse("before");
+        std::vector<FolderInfo> folders;
+        char separator = '.';
+        SimpleImapClient::Selection inbox;
+        EXPECT_EQ(c.listResult, s.client.listAndSelectInbox(folders, true, separator, inbox));
+        EXPECT_EQ(c.lastError, lastError(s.client));
+        EXPECT_EQ(c.listResult == ImapSuccess ? 2u : 0u, folders.size());
+        EXPECT_EQ(c.selectResult, inbox.result);
+        EXPECT_EQ(c.count, inbox.count);
+        EXPECT_EQ(c.selectError, withoutTags(inbox.error));
+        EXPECT_EQ("LIST (GUID) \"\" \"*\"\r\nSELECT \"INBOX\"\r\n", s.sent());
+        EXPECT_EQ(s.session->clientBytes.size() - (s.session->clientBytes.find("\r\n") + 2),
+            s.session->mostInFlight);
+    }
 }
 
 TEST(FolderTest, StatusCounts)
@@ -407,10 +479,8 @@ const std::vector<std::pair<const char*, Operation>>& everyOperation()
         {"setUser", [](auto& c, auto&) { return c.setUser(L"u", L"d"); }},
         {"setUserAndList",
             [](auto& c, auto&) {
-                std::vector<FolderInfo> folders;
-                char separator = '/';
-                bool switched = false;
-                return c.setUserAndList(L"u", L"d", folders, true, separator, switched);
+                SimpleImapClient::AccountSwitch account;
+                return c.setUserAndList(account);
             }},
         {"createFolder",
             [](auto& c, auto&) {
@@ -429,6 +499,13 @@ const std::vector<std::pair<const char*, Operation>>& everyOperation()
                 std::vector<FolderInfo> folders;
                 char separator = '/';
                 return c.list(folders, true, separator);
+            }},
+        {"listAndSelectInbox",
+            [](auto& c, auto&) {
+                std::vector<FolderInfo> folders;
+                char separator = '/';
+                SimpleImapClient::Selection inbox;
+                return c.listAndSelectInbox(folders, true, separator, inbox);
             }},
         {"list of names",
             [](auto& c, auto&) {

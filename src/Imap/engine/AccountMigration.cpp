@@ -39,6 +39,12 @@ bool isInboxOnly(const MigrationFolder& folder)
     return folder.targetName == L"INBOX";
 }
 
+// The source's inbox, as listAndSelectInbox selects it.
+bool isInbox(const MigrationFolder& folder)
+{
+    return folder.sourceName == L"INBOX";
+}
+
 // "1 folder", "3 folders": a count and its noun, as the report writes them.
 std::wstring counted(unsigned count, const wchar_t* noun)
 {
@@ -160,8 +166,6 @@ AccountMigration::Step AccountMigration::logIn()
         if (step == Step::Next)
             step = listFolders();
         sourceReady = step == Step::Next;
-        if (sourceReady)
-            selectAhead();
     }
     // Without a thread of its own the target's side comes after the
     // source's, as it did before.
@@ -210,7 +214,14 @@ AccountMigration::Step AccountMigration::listFolders()
     // Sources of the target's own kind name each folder's identifier; others
     // refuse to be asked and are asked again plainly.
     const bool plainly = run_.sourceListsPlainly;
-    ImapClientResult result = source_.list(listed_, !plainly, separator_);
+    ImapClientResult result = mail::ImapSuccess;
+    if (newAccount_ && !stopRequested_()) {
+        SimpleImapClient::Selection inbox;
+        result = source_.listAndSelectInbox(listed_, !plainly, separator_, inbox);
+        selectedAhead_ = inbox;
+    } else {
+        result = source_.list(listed_, !plainly, separator_);
+    }
     if (result == mail::ImapListFailed && !plainly) {
         result = source_.list(listed_, false, separator_);
         if (result == mail::ImapSuccess)
@@ -232,32 +243,15 @@ AccountMigration::Step AccountMigration::listFolders()
     return Step::Next;
 }
 
-void AccountMigration::selectAhead()
-{
-    if (!newAccount_ || stopRequested_())
-        return;
-    const std::vector<MigrationFolder> toCopy = folders_->foldersToCopy();
-    if (toCopy.empty() || !isInboxOnly(toCopy.front()))
-        return;
-    SelectedAhead ahead;
-    ahead.folder = toCopy.front().sourceName;
-    ahead.result = source_.select(ahead.folder, ahead.count);
-    selectedAhead_ = ahead;
-}
-
 void AccountMigration::logInToTarget()
 {
     TargetLogin& login = targetLogin_;
     try {
         const ServerAddress& at = run_.target;
-        login.result = target_.connect(at.host, at.port, run_.masterPassword, run_.targetSsl);
-        if (login.result != mail::ImapSuccess)
-            return;
-        login.connected = true;
-        const std::wstring& mailbox
-            = account_.publicFolders ? publicFoldersMailbox : account_.mailbox;
-        login.result = target_.setUserAndList(
-            mailbox, account_.domain, login.folders, true, login.separator, login.switched);
+        login.account.user = account_.publicFolders ? publicFoldersMailbox : account_.mailbox;
+        login.account.domain = account_.domain;
+        login.result = target_.connectAndSwitch(
+            at.host, at.port, run_.masterPassword, run_.targetSsl, login.account);
     } catch (...) {
         login.unexpected = std::current_exception();
     }
@@ -271,15 +265,14 @@ AccountMigration::Step AccountMigration::targetLoggedIn()
     if (login.result == mail::ImapSuccess)
         return Step::Next;
     const std::wstring why = asSentence(clientError(target_));
-    if (!login.connected)
+    if (!login.account.loggedIn)
         return fail(login.result,
             sentence(
                 L"The master login on the target server %1% failed: %2%", run_.target.text(), why));
-    if (!login.switched)
+    if (!login.account.switched)
         return fail(login.result,
-            sentence(L"The target server did not switch to %1%@%2%: %3%",
-                account_.publicFolders ? publicFoldersMailbox : account_.mailbox, account_.domain,
-                why));
+            sentence(L"The target server did not switch to %1%@%2%: %3%", login.account.user,
+                login.account.domain, why));
     return fail(login.result,
         sentence(
             L"The target server did not list the folders of %1%: %2%", account_.address(), why));
@@ -287,7 +280,7 @@ AccountMigration::Step AccountMigration::targetLoggedIn()
 
 AccountMigration::Step AccountMigration::matchTargetFolders()
 {
-    std::vector<mail::FolderInfo> onTarget = std::move(targetLogin_.folders);
+    std::vector<mail::FolderInfo> onTarget = std::move(targetLogin_.account.folders);
     folders_->build(listed_, separator_, onTarget);
     listed_ = std::vector<mail::FolderInfo>();
     for (const MigrationFolder& folder : folders_->foldersToCreate()) {
@@ -399,8 +392,9 @@ AccountMigration::Step AccountMigration::copyFolders()
 
 AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folder)
 {
-    // A SELECT made ahead for another folder is stale once this one begins.
-    if (selectedAhead_ && selectedAhead_->folder != folder.sourceName)
+    // The inbox selected ahead is not selected any more once another folder
+    // is.
+    if (!isInbox(folder))
         selectedAhead_.reset();
     currentFolder_ = folder.sourceName;
     currentCount_ = 0;
@@ -461,10 +455,14 @@ AccountMigration::Step AccountMigration::sourceSelectFailed(
 
 ImapClientResult AccountMigration::selectCounting(const MigrationFolder& folder)
 {
-    const std::optional<SelectedAhead> ahead = std::exchange(selectedAhead_, std::nullopt);
-    if (!ahead || ahead->folder != folder.sourceName)
+    const std::optional<SimpleImapClient::Selection> ahead
+        = std::exchange(selectedAhead_, std::nullopt);
+    if (!ahead || !isInbox(folder))
         return source_.select(folder.sourceName, currentCount_);
     currentCount_ = ahead->count;
+    // Its failure is told as if it had come now.
+    if (ahead->result != mail::ImapSuccess)
+        source_.setLastErrorResponse(ahead->error);
     return ahead->result;
 }
 

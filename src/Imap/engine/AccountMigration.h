@@ -56,12 +56,11 @@ private:
     // as when one came after the other, the source's first.
     Step logIn();
     Step logInToSource();
+    // For an account made by this run, the inbox is selected behind the
+    // listing: the SELECT its copy begins with when it is the first folder
+    // to copy, one round trip off the road. Its outcome waits in
+    // selectedAhead_.
     Step listFolders();
-    // The inbox of an account made by this run, when it is the first
-    // folder to copy, is selected on the source while the target's login
-    // goes on: the SELECT its copy begins with, one round trip off the
-    // road. Its outcome waits in selectedAhead_.
-    void selectAhead();
     // The target's side of logIn(), on its own thread: it touches only
     // target_ and targetLogin_ (and reads what no one changes meanwhile).
     void logInToTarget();
@@ -89,7 +88,7 @@ private:
     // the wizard shows the count.
     void countRead();
     // The SELECT that counts the folder: the one made ahead for it, if any
-    // (and no other folder was selected since), else sent now.
+    // (no other folder was selected since), else sent now.
     mail::ImapClientResult selectCounting(const MigrationFolder& folder);
     // Every message number of the folder in hand, 1 to its count.
     void wantAll(std::vector<unsigned>& wanted) const;
@@ -146,23 +145,15 @@ private:
     // thread has been joined.
     struct TargetLogin {
         mail::ImapClientResult result = mail::ImapNotConnected;
-        bool connected = false;
-        bool switched = false;
-        std::vector<mail::FolderInfo> folders;
-        char separator = '/';
+        mail::SimpleImapClient::AccountSwitch account;
         // Anything it threw, thrown again on the worker's thread.
         std::exception_ptr unexpected;
     };
     TargetLogin targetLogin_;
     std::shared_ptr<IFolderList> folders_;
-    // The SELECT sent ahead (selectAhead), until the first folder's copy
-    // takes it.
-    struct SelectedAhead {
-        std::wstring folder; // its source name
-        mail::ImapClientResult result = mail::ImapNotConnected;
-        unsigned count = 0;
-    };
-    std::optional<SelectedAhead> selectedAhead_;
+    // The inbox's SELECT sent behind the listing, until the first folder's
+    // copy takes it or another folder is selected.
+    std::optional<mail::SimpleImapClient::Selection> selectedAhead_;
     // The source's listing, until the folders are named for the target.
     std::vector<mail::FolderInfo> listed_;
     char separator_ = '/';
