@@ -7,6 +7,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 namespace tavir::mail {
 
 using tavir::mailserver::common::KUuid;
@@ -295,22 +297,76 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
             connection_, unicodeToUtf7M(name), folderTypeBit(type), guid.toStringUpper(true), true);
         if (command.execute(nullptr) != Command::OK)
             return ImapCreateFolderFailed;
-        // The new folder's identifier is the fifth word of the tagged line.
-        std::string tagged = command.getTaggedResponse();
-        Parser parser(tagged);
-        std::string node;
-        int read = 0;
-        while (read < 5 && parser.getNode(node))
-            ++read;
-        KUuid id = read == 5 ? KUuid::fromString(node, true) : KUuid();
-        if (id.isNull()) {
-            connection_.setLastErrorResponse("the X-CREATE reply of " + connection_.endpointText()
-                + " names no folder identifier: " + tagged);
-            return ImapCreateFolderFailed;
-        }
-        guid = id;
-        return ImapSuccess;
+        return createdId(command, guid);
     });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::createdId(const Command& command, KUuid& guid)
+{
+    // The new folder's identifier is the fifth word of the tagged line.
+    const std::string tagged = command.getTaggedResponse();
+    Parser parser(tagged);
+    std::string node;
+    int read = 0;
+    while (read < 5 && parser.getNode(node))
+        ++read;
+    KUuid id = read == 5 ? KUuid::fromString(node, true) : KUuid();
+    if (id.isNull()) {
+        connection_.setLastErrorResponse("the X-CREATE reply of " + connection_.endpointText()
+            + " names no folder identifier: " + tagged);
+        return ImapCreateFolderFailed;
+    }
+    guid = id;
+    return ImapSuccess;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
+    std::vector<FolderToCreate>& folders)
+{
+    for (FolderToCreate& folder : folders)
+        folder.result = ImapNotConnected;
+    std::size_t next = 0; // the first folder not yet written
+    while (next < folders.size()) {
+        std::vector<std::unique_ptr<CommandCreate>> commands;
+        const ImapClientResult result = simple("X-CREATE", ImapCreateFolderFailed, [&] {
+            const std::size_t end = std::min(folders.size(), next + createTogether);
+            for (std::size_t i = next; i < end; ++i)
+                commands.push_back(
+                    std::make_unique<CommandCreate>(connection_, unicodeToUtf7M(folders[i].name),
+                        folderTypeBit(folders[i].type), folders[i].guid.toStringUpper(true), true));
+            ConnectionInternal::Operation operation(connection_);
+            // The first may wait for the server's continuations; those after
+            // it go behind it when they need none, and are never written
+            // again on a new connection.
+            std::size_t written = commands.front()->send(false) ? 1 : 0;
+            if (written == 1) {
+                while (
+                    written < commands.size() && !commands[written]->lineToWriteBehind().empty()) {
+                    commands[written]->setReconnect(false);
+                    commands[written]->send(false);
+                    ++written;
+                }
+                connection_.send(std::string(), false, true);
+            }
+            // The server answers in turn, each answer within its own
+            // deadline.
+            for (std::size_t i = 0; i < std::max<std::size_t>(written, 1); ++i) {
+                FolderToCreate& folder = folders[next + i];
+                operation.restart();
+                if ((written == 0 ? commands[i]->status() : commands[i]->finish()) == Command::OK)
+                    folder.result = createdId(*commands[i], folder.guid);
+                else
+                    folder.result = ImapCreateFolderFailed;
+                if (folder.result != ImapSuccess)
+                    folder.error = connection_.getLastErrorResponse();
+            }
+            next += std::max<std::size_t>(written, 1);
+            return ImapSuccess;
+        });
+        if (result != ImapSuccess)
+            return result;
+    }
+    return ImapSuccess;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::deleteFolder(

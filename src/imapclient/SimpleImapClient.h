@@ -108,6 +108,24 @@ public:
         const std::wstring& folderClass);
     ImapClientResult createFolder(
         const std::wstring& name, tavir::mailserver::common::KUuid& guid, FolderType type);
+    // One folder of createFolders: asked as createFolder(name, guid, type)
+    // asks, and what came of it (`error`: the refusal).
+    struct FolderToCreate {
+        std::wstring name;
+        tavir::mailserver::common::KUuid guid;
+        FolderType type = FolderTypeNoteClass;
+        ImapClientResult result = ImapNotConnected; // not answered
+        std::string error;
+    };
+    // createFolder for each folder, their X-CREATEs written together (up to
+    // createTogether at a time) and the answers read in turn: one round trip
+    // for all. None may lie inside another of the same call: the server takes
+    // each as if it came alone. ImapSuccess when every folder was answered,
+    // each with its own result (a refusal ImapCreateFolderFailed, with its
+    // line); otherwise the failure of the connection, the folders not
+    // answered left at ImapNotConnected.
+    ImapClientResult createFolders(std::vector<FolderToCreate>& folders);
+    static constexpr std::size_t createTogether = 32;
     static FolderType convertFolderType(const std::wstring& folderClass);
     static unsigned folderTypeBit(FolderType type);
     ImapClientResult deleteFolder(const std::wstring& name, bool recursive);
@@ -232,6 +250,10 @@ private:
     // behind it, for setUserAndList.
     ImapClientResult readSwitchAndList(CommandXSetUser& setUser, CommandList& list,
         const std::string& mailbox, AccountSwitch& account);
+    // The identifier an X-CREATE answered OK names, into `guid`;
+    // ImapCreateFolderFailed, with the reply as the last error, when it
+    // names none.
+    ImapClientResult createdId(const Command& command, tavir::mailserver::common::KUuid& guid);
     // The rest of a SELECT of `folder` once written: its answer, the folder
     // selected and its count taken from the last EXISTS.
     ImapClientResult countSelected(

@@ -364,6 +364,45 @@ TEST(FolderTest, ListWithTheInboxSelectedBehindIt)
     }
 }
 
+// The X-CREATEs of createFolders go out together, at most createTogether
+// at a time; each folder keeps its own answer, and those a lost connection
+// left unanswered say so.
+TEST(FolderTest, FoldersCreatedTogether)
+{
+    const std::string guid = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
+    const std::size_t many = SimpleImapClient::createTogether + 2;
+    std::string answers = "%T OK X-CREATE completed " + guid + "\r\n%T NO [CANNOT] taken\r\n"
+        + "%T OK X-CREATE completed\r\n";
+    for (std::size_t i = 3; i < many - 1; ++i)
+        answers += "%T OK X-CREATE completed " + guid + "\r\n";
+    Scripted s(answers);
+    s.session->closedAtEnd = true;
+    std::vector<SimpleImapClient::FolderToCreate> folders(many);
+    for (std::size_t i = 0; i < many; ++i)
+        folders[i].name = L"F" + std::to_wstring(i);
+    folders[1].guid = KUuid::fromString(guid, false);
+    EXPECT_EQ(ImapConnectionError, s.client.createFolders(folders));
+    EXPECT_EQ(ImapSuccess, folders[0].result);
+    EXPECT_EQ(guid, folders[0].guid.toString());
+    EXPECT_EQ(ImapCreateFolderFailed, folders[1].result);
+    EXPECT_EQ("NO [CANNOT] taken", withoutTags(folders[1].error));
+    // Made, but without an identifier.
+    EXPECT_EQ(ImapCreateFolderFailed, folders[2].result);
+    EXPECT_EQ(0u, folders[2].error.find("the X-CREATE reply of scripted:143 names no folder "));
+    EXPECT_EQ(ImapSuccess, folders[many - 2].result);
+    EXPECT_EQ(ImapNotConnected, folders[many - 1].result);
+    std::string lines;
+    for (std::size_t i = 0; i < many; ++i)
+        lines += "X-CREATE (X-MAIL" + std::string(i == 1 ? " GUID \"" + guid + "\"" : "")
+            + ") \"F" + std::to_string(i) + "\"\r\n";
+    EXPECT_EQ(lines, s.sent());
+    // The first createTogether were in flight at once, no more.
+    const std::string& bytes = s.session->clientBytes;
+    const std::size_t second = bytes.rfind("\r\n",
+        bytes.find(" X-CREATE (X-MAIL) \"F" + std::to_string(SimpleImapClient::createTogether)));
+    EXPECT_EQ(second - bytes.find("\r\n"), s.session->mostInFlight);
+}
+
 TEST(FolderTest, StatusCounts)
 {
     const std::string guid = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
@@ -486,6 +525,11 @@ const std::vector<std::pair<const char*, Operation>>& everyOperation()
             [](auto& c, auto&) {
                 KUuid id;
                 return c.createFolder(L"x", id, L"IPF.Note");
+            }},
+        {"createFolders",
+            [](auto& c, auto&) {
+                std::vector<SimpleImapClient::FolderToCreate> folders(2);
+                return c.createFolders(folders);
             }},
         {"deleteFolder", [](auto& c, auto&) { return c.deleteFolder(L"x", true); }},
         {"select", [](auto& c, auto&) { return c.select(L"INBOX"); }},

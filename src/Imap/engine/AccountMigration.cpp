@@ -39,6 +39,23 @@ bool isInboxOnly(const MigrationFolder& folder)
     return folder.targetName == L"INBOX";
 }
 
+std::wstring notCreated(const std::wstring& folder, const std::wstring& why)
+{
+    return sentence(
+        L"The folder \"%1%\" could not be created on the target: %2%", folder, asSentence(why));
+}
+
+// Whether `name` lies inside one of `folders` (target names, joined with
+// "/").
+bool insideOneOf(const std::wstring& name, const std::set<std::wstring>& folders)
+{
+    for (std::size_t at = name.rfind(L'/'); at != std::wstring::npos && at != 0;
+         at = name.rfind(L'/', at - 1))
+        if (folders.count(name.substr(0, at)))
+            return true;
+    return false;
+}
+
 // The source's inbox, as listAndSelectInbox selects it.
 bool isInbox(const MigrationFolder& folder)
 {
@@ -302,68 +319,27 @@ AccountMigration::Step AccountMigration::matchTargetFolders()
 AccountMigration::Step AccountMigration::createFolders()
 {
     const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
+    // The folders are asked for in waves, each wave's X-CREATEs written
+    // together: a folder waits for the wave after the one that creates its
+    // parent (or fails to, or tries again), so that each meets the target
+    // as when they went one by one.
+    std::vector<const MigrationFolder*> wave;
+    std::set<std::wstring> inWave; // the wave's folders to create
     for (const MigrationFolder& folder : toCreate) {
-        if (stopRequested_())
-            return stopped();
-        // The inbox of an account always exists; the public store has none
-        // until one is made.
-        if (store_ == FolderStore::Mailbox && isInboxOnly(folder))
-            continue;
-        if (folder.onTarget) {
-            log_.debug(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" exists on the target and is used again.",
-                    folder.targetName));
-            continue;
+        if (insideOneOf(folder.targetName, inWave)) {
+            const Step step = createWave(wave);
+            if (step != Step::Next)
+                return step;
+            wave.clear();
+            inWave.clear();
         }
-        auto notCreated = [&](const std::wstring& why) {
-            return sentence(L"The folder \"%1%\" could not be created on the target: %2%",
-                folder.targetName, asSentence(why));
-        };
-        mailserver::common::KUuid id = folder.id;
-        ImapClientResult result
-            = target_.createFolder(folder.targetName, id, SimpleImapClient::FolderTypeNoteClass);
-        if (result == mail::ImapSuccess) {
-            log_.debug(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" is created on the target as %2%.", folder.targetName,
-                    utf8ToUnicode(id.toStringUpper(true))));
-            madeNow_.insert(folder.targetName);
-            continue;
-        }
-        if (result != mail::ImapCreateFolderFailed)
-            return fail(result, notCreated(clientError(target_)));
-        const std::wstring refusal = clientError(target_);
-        // A folder of that name made by an earlier run is used again.
-        unsigned held = 0;
-        result = target_.status(folder.targetName, held);
-        if (result == mail::ImapSuccess) {
-            log_.debug(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" exists on the target (%2%) and is used again.",
-                    folder.targetName, refusal));
-            continue;
-        }
-        if (result != mail::ImapStatusFailed)
-            return fail(result,
-                sentence(L"The folder \"%1%\" could not be looked up on the target: %2%",
-                    folder.targetName, asSentence(clientError(target_))));
-        // Another folder of the store may hold the source's identifier
-        // (renamed on the source since an earlier run): a new one then.
-        id = mailserver::common::KUuid();
-        if (!folder.id.isNull()
-            && (result = target_.createFolder(
-                    folder.targetName, id, SimpleImapClient::FolderTypeNoteClass))
-                == mail::ImapSuccess) {
-            madeNow_.insert(folder.targetName);
-            log_.report(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" got a new identifier on the target, which refused "
-                         L"the source's: %2%",
-                    folder.targetName, asSentence(refusal)));
-            continue;
-        }
-        if (result != mail::ImapCreateFolderFailed && result != mail::ImapStatusFailed)
-            return fail(result, notCreated(clientError(target_)));
-        missingOnTarget_.insert(folder.targetName);
-        folderFailed(notCreated(refusal));
+        wave.push_back(&folder);
+        if (toBeCreated(folder))
+            inWave.insert(folder.targetName);
     }
+    const Step step = createWave(wave);
+    if (step != Step::Next)
+        return step;
     for (const MigrationFolder& folder : toCreate)
         if (!folder.selectable && !missingOnTarget_.count(folder.targetName))
             folderDone();
@@ -373,6 +349,94 @@ AccountMigration::Step AccountMigration::createFolders()
                                   L"folder name: it is created as \"%2%\" on the target, but "
                                   L"its messages can't be asked for.",
                 listedNameText(folder.listedName), folder.targetName));
+    return Step::Next;
+}
+
+bool AccountMigration::toBeCreated(const MigrationFolder& folder) const
+{
+    // The inbox of an account always exists; the public store has none
+    // until one is made.
+    return !(store_ == FolderStore::Mailbox && isInboxOnly(folder)) && !folder.onTarget;
+}
+
+AccountMigration::Step AccountMigration::createWave(const std::vector<const MigrationFolder*>& wave)
+{
+    if (wave.empty())
+        return Step::Next;
+    if (stopRequested_())
+        return stopped();
+    std::vector<SimpleImapClient::FolderToCreate> asked;
+    for (const MigrationFolder* folder : wave)
+        if (toBeCreated(*folder)) {
+            asked.emplace_back();
+            asked.back().name = folder->targetName;
+            asked.back().guid = folder->id;
+        }
+    const ImapClientResult written
+        = asked.empty() ? mail::ImapSuccess : target_.createFolders(asked);
+    auto answer = asked.begin();
+    for (const MigrationFolder* folder : wave) {
+        if (!toBeCreated(*folder)) {
+            if (folder->onTarget)
+                log_.debug(TAVIR_HERE,
+                    sentence(L"The folder \"%1%\" exists on the target and is used again.",
+                        folder->targetName));
+            continue;
+        }
+        // Not answered: the connection failed.
+        if (answer->result == mail::ImapNotConnected)
+            return fail(written, notCreated(folder->targetName, clientError(target_)));
+        const Step step = settleCreated(*folder, *answer++);
+        if (step != Step::Next)
+            return step;
+    }
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::settleCreated(
+    const MigrationFolder& folder, const SimpleImapClient::FolderToCreate& asked)
+{
+    if (asked.result == mail::ImapSuccess) {
+        log_.debug(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" is created on the target as %2%.", folder.targetName,
+                utf8ToUnicode(asked.guid.toStringUpper(true))));
+        madeNow_.insert(folder.targetName);
+        return Step::Next;
+    }
+    if (stopRequested_())
+        return stopped();
+    const std::wstring refusal = withoutLineEnd(utf8ToUnicode(asked.error));
+    // A folder of that name made by an earlier run is used again.
+    unsigned held = 0;
+    ImapClientResult result = target_.status(folder.targetName, held);
+    if (result == mail::ImapSuccess) {
+        log_.debug(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" exists on the target (%2%) and is used again.",
+                folder.targetName, refusal));
+        return Step::Next;
+    }
+    if (result != mail::ImapStatusFailed)
+        return fail(result,
+            sentence(L"The folder \"%1%\" could not be looked up on the target: %2%",
+                folder.targetName, asSentence(clientError(target_))));
+    // Another folder of the store may hold the source's identifier
+    // (renamed on the source since an earlier run): a new one then.
+    mailserver::common::KUuid id;
+    if (!folder.id.isNull()
+        && (result
+               = target_.createFolder(folder.targetName, id, SimpleImapClient::FolderTypeNoteClass))
+            == mail::ImapSuccess) {
+        madeNow_.insert(folder.targetName);
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" got a new identifier on the target, which refused "
+                     L"the source's: %2%",
+                folder.targetName, asSentence(refusal)));
+        return Step::Next;
+    }
+    if (result != mail::ImapCreateFolderFailed && result != mail::ImapStatusFailed)
+        return fail(result, notCreated(folder.targetName, clientError(target_)));
+    missingOnTarget_.insert(folder.targetName);
+    folderFailed(notCreated(folder.targetName, refusal));
     return Step::Next;
 }
 

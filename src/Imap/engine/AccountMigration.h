@@ -70,6 +70,15 @@ private:
     // target folder an earlier run made for it.
     Step matchTargetFolders();
     Step createFolders();
+    // Asks the target for the wave's folders that it lacks, all at once,
+    // and settles each in turn.
+    Step createWave(const std::vector<const MigrationFolder*>& wave);
+    // One folder of a wave, as the target answered: made, or refused and
+    // then found there, made with a new identifier, or failed.
+    Step settleCreated(
+        const MigrationFolder& folder, const mail::SimpleImapClient::FolderToCreate& asked);
+    // Not the inbox of an account, nor on the target already.
+    bool toBeCreated(const MigrationFolder& folder) const;
     Step copyFolders();
     Step copyFolder(const MigrationFolder& folder);
     // Whether the target folder is known to hold nothing yet.

@@ -556,6 +556,52 @@ TEST_F(FaultTest, EachAppendRefusedInTurn)
     }
 }
 
+// The X-CREATEs of a wave go together, and a folder waits for the wave
+// after its parent's: refused once, the parent gets a new identifier before
+// its child is asked for, which then keeps its own; refused twice, the
+// parent and its child are folder errors (their messages are not counted:
+// their counts were never read), and the rest is copied.
+TEST_F(FaultTest, AFolderRefusedOnceOrTwiceBeforeItsChild)
+{
+    {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+        ASSERT_TRUE(imap.create("Sub/Deeper"));
+        ASSERT_TRUE(imap.append("Sub/Deeper", "Subject: a4\r\n\r\nfour\r\n"));
+    }
+    sourceMail["alice"] = readDovecotAccount(source->port(), "alice", "Pw-alice");
+    for (int times : {1, 2}) {
+        SCOPED_TRACE(std::to_string(times) + " refused");
+        // One worker: alice's "Sub" is the first X-CREATE.
+        startTarget(R"([{"on": "X-CREATE", "count": 1, "times": )" + std::to_string(times)
+            + R"(, "action": "no"}])");
+        const std::string domain = "refused" + std::to_string(times) + ".test";
+        const RunOutcome outcome = runDirectly(domain);
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        expectCallbacksInOrder(outcome);
+        if (times == 1) {
+            expectWholeRun(outcome, domain);
+            EXPECT_EQ(1u, occurrences(outcome.report, " got a new identifier on the target"))
+                << outcome.report;
+            EXPECT_NE(std::string::npos,
+                outcome.report.find("The folder \"Sub\" got a new identifier on the target, "
+                                    "which refused the source's: "))
+                << outcome.report;
+        } else {
+            EXPECT_NE(std::string::npos,
+                outcome.report.find("The folder \"Sub\" could not be created on the target: "))
+                << outcome.report;
+            EXPECT_EQ(2u, outcome.status.folderErrors) << outcome.report;
+            EXPECT_EQ(2u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(3u,
+                expectOnlySourceMessages(
+                    sourceMail.at("alice"), readStandInAccount(*target, "alice@" + domain))
+                    + messageCount(readStandInAccount(*target, "bob@" + domain)));
+            EXPECT_EQ(3u, outcome.status.messagesDone) << outcome.report;
+        }
+    }
+}
+
 TEST_F(FaultTest, FoldersTheTargetWillNotCountAreFailedOnceAndNeverDone)
 {
     // The first run makes the accounts and their folders, so it asks the
