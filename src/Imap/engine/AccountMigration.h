@@ -1,10 +1,10 @@
 #pragma once
 // The migration of one account, as a sequence of named steps: its domain
-// and account on the target, the source login, the folder list, the target
-// login, the folder tree, the messages of every folder, and the account's
-// block in the report. A step that fails ends the road with one "Fatal
-// Error" sentence; failures of one folder or one message are counted and the
-// road goes on.
+// and account on the target, the logins (the source's with its folder list,
+// and at the same time the target's with its folder list), the folder tree,
+// the messages of every folder, and the account's block in the report. A
+// step that fails ends the road with one "Fatal Error" sentence; failures
+// of one folder or one message are counted and the road goes on.
 #include "Common/Tools/UserInfo.h"
 #include "Imap/engine/CallbacksWrapper.h"
 #include "Imap/engine/FolderCopy.h"
