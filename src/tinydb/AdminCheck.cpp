@@ -1,5 +1,5 @@
-// testAdministrator and probeAdministration over the administration client.
-#include "tinydb/AdminTest.h"
+// checkAdministrator and probeAdministration over the administration client.
+#include "tinydb/AdminCheck.h"
 
 #include "tinydb/TinyDb.h"
 #include "tinydb/TinyDbClient.h"
@@ -55,7 +55,7 @@ std::vector<unsigned long> versionParts(const std::string& version)
     return parts;
 }
 
-AdminTestResult resultOf(TinyDbClient::Login login)
+AdminCheckResult resultOf(TinyDbClient::Login login)
 {
     switch (login) {
     case TinyDbClient::Login::Ok:
@@ -83,7 +83,7 @@ int compareVersions(const std::string& a, const std::string& b)
     return 0;
 }
 
-int testAdministrator(const std::wstring& server, const std::wstring& user,
+AdminCheckResult checkAdministrator(const std::wstring& server, const std::wstring& user,
     const std::wstring& password, std::string& sentence)
 {
     const std::string host = hostOf(server);
@@ -111,11 +111,11 @@ int testAdministrator(const std::wstring& server, const std::wstring& user,
     return AdminOk;
 }
 
-int testAdministrator(
+AdminCheckResult checkAdministrator(
     const std::wstring& server, const std::wstring& user, const std::wstring& password)
 {
     std::string sentence;
-    return testAdministrator(server, user, password, sentence);
+    return checkAdministrator(server, user, password, sentence);
 }
 
 bool probeAdministration(const std::wstring& host, std::string& sentence)
