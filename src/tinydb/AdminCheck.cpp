@@ -55,14 +55,17 @@ std::vector<unsigned long> versionParts(const std::string& version)
     return parts;
 }
 
-AdminCheckResult resultOf(TinyDbClient::Login login)
+// The one place a login's status becomes the check's result: anything
+// but a refusal or a read-only administrator means the service was not
+// reached, or not spoken with to the end.
+AdminCheckResult resultOf(Status login)
 {
     switch (login) {
-    case TinyDbClient::Login::Ok:
+    case Status::Ok:
         return AdminOk;
-    case TinyDbClient::Login::Refused:
+    case Status::Refused:
         return AdminAuthenticationFailed;
-    case TinyDbClient::Login::ReadOnly:
+    case Status::ReadOnly:
         return AdminReadOnly;
     default:
         return AdminNoConnection;

@@ -134,10 +134,8 @@ TinyDbClient::LoginOutcome TinyDbClient::connect(
         loggedIn_ = true;
         return {};
     }
-    const LoginOutcome failed{fail("log in to the administration service", tinydb_error(handle_)),
-        status == Status::Refused        ? Login::Refused
-            : status == Status::ReadOnly ? Login::ReadOnly
-                                         : Login::NoConnection};
+    const LoginOutcome failed{
+        fail("log in to the administration service", tinydb_error(handle_)), status};
     close();
     return failed;
 }

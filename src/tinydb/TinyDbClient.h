@@ -39,9 +39,10 @@ struct Outcome {
 
 class TinyDbClient {
 public:
-    enum class Login { Ok, NoConnection, Refused, ReadOnly };
+    // With a failed login, its status: Refused, ReadOnly (logged in, and
+    // out again), or how the connection failed.
     struct LoginOutcome : Outcome {
-        Login login = Login::Ok;
+        Status login = Status::Ok;
     };
 
     struct Options {
