@@ -60,16 +60,10 @@ std::vector<unsigned long> versionParts(const std::string& version)
 // reached, or not spoken with to the end.
 AdminCheckResult resultOf(Status login)
 {
-    switch (login) {
-    case Status::Ok:
-        return AdminOk;
-    case Status::Refused:
-        return AdminAuthenticationFailed;
-    case Status::ReadOnly:
-        return AdminReadOnly;
-    default:
-        return AdminNoConnection;
-    }
+    return login == Status::Ok      ? AdminOk
+        : login == Status::Refused  ? AdminAuthenticationFailed
+        : login == Status::ReadOnly ? AdminReadOnly
+                                    : AdminNoConnection;
 }
 
 } // namespace
