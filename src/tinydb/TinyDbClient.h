@@ -308,7 +308,13 @@ private:
 
     Options options_;
     tavir::tiny::KMutex lock_;
-    tinydb_handle* handle_ = nullptr;
+    // The connection, closed (tinydb_close) when it is replaced or the
+    // client goes.
+    struct HandleClose {
+        void operator()(tinydb_handle* handle) const { tinydb_close(handle); }
+    };
+    std::unique_ptr<tinydb_handle, HandleClose> connection_;
+    tinydb_handle* handle() const { return connection_.get(); }
     std::shared_ptr<const tavir::utils::StopSignal> stop_; // of the StopScope in hand
     std::string host_;
     std::string user_;
