@@ -129,15 +129,13 @@ TinyDbClient::LoginOutcome TinyDbClient::connect(
     user_ = user;
     password_ = password;
     Status status = logIn();
-    notice_ = tinydb_notice(handle_);
+    notice_ = tinydb_notice(handle());
     if (status == Status::Ok) {
         loggedIn_ = true;
         return {};
     }
-    const LoginOutcome failed{fail("log in to the administration service", tinydb_error(handle_)),
-        status == Status::Refused        ? Login::Refused
-            : status == Status::ReadOnly ? Login::ReadOnly
-                                         : Login::NoConnection};
+    const LoginOutcome failed{
+        fail("log in to the administration service", tinydb_error(handle())), status};
     close();
     return failed;
 }
@@ -150,15 +148,17 @@ Status TinyDbClient::logIn()
     options.knownHostsFile = options_.knownHostsFile;
     options.factory = options_.factory;
     options.stop = defaultStop();
-    Status status = tinydb_open(options, &handle_);
-    return status == Status::Ok ? tinydb_authenticate(handle_, user_, password_) : status;
+    tinydb_handle* opened = nullptr;
+    Status status = tinydb_open(options, &opened);
+    connection_.reset(opened);
+    return status == Status::Ok ? tinydb_authenticate(handle(), user_, password_) : status;
 }
 
 void TinyDbClient::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
 {
     KMutexLocker hold(lock_);
     stop_ = std::move(stop);
-    tinydb_set_stop_signal(handle_, defaultStop());
+    tinydb_set_stop_signal(handle(), defaultStop());
 }
 
 std::shared_ptr<const tavir::utils::StopSignal> TinyDbClient::defaultStop() const
@@ -174,7 +174,7 @@ void TinyDbClient::noticeEnding()
         return;
     endingSignal_ = tavir::tiny::terminationSignal();
     ending_ = std::make_shared<tavir::utils::StopSignal>();
-    tinydb_set_stop_signal(handle_, defaultStop());
+    tinydb_set_stop_signal(handle(), defaultStop());
     const auto deadline = endDeadline_ = tavir::tiny::terminationDeadline();
     try {
         // Ends a wait in hand too (a server that stopped answering), which
@@ -207,14 +207,13 @@ std::string TinyDbClient::endedCause() const
 void TinyDbClient::close()
 {
     KMutexLocker hold(lock_);
-    tinydb_close(handle_);
-    handle_ = nullptr;
+    connection_.reset();
 }
 
 bool TinyDbClient::isConnected()
 {
     KMutexLocker hold(lock_);
-    return handle_ && tinydb_is_usable(handle_);
+    return handle() && tinydb_is_usable(handle());
 }
 
 bool TinyDbClient::reopen(std::string& cause)
@@ -224,7 +223,7 @@ bool TinyDbClient::reopen(std::string& cause)
         cause = endedCause();
         return false;
     }
-    if (handle_ && tinydb_is_usable(handle_))
+    if (handle() && tinydb_is_usable(handle()))
         return true;
     if (!loggedIn_) {
         cause = "not logged in to the administration service";
@@ -235,7 +234,7 @@ bool TinyDbClient::reopen(std::string& cause)
     close();
     if (logIn() == Status::Ok)
         return true;
-    cause = "connecting again failed: " + tinydb_error(handle_);
+    cause = "connecting again failed: " + tinydb_error(handle());
     close();
     return false;
 }
@@ -254,10 +253,10 @@ Outcome TinyDbClient::execute(
     if (Outcome opened = open(action); !opened)
         return opened;
     ResultSet ignored;
-    if (tinydb_execute(handle_, statement, result ? *result : ignored) == Status::Ok)
+    if (tinydb_execute(handle(), statement, result ? *result : ignored) == Status::Ok)
         return {};
-    lastServerCode_ = tinydb_server_error_code(handle_);
-    return fail(action, ending_ && ending_->raised() ? endedCause() : tinydb_error(handle_));
+    lastServerCode_ = tinydb_server_error_code(handle());
+    return fail(action, ending_ && ending_->raised() ? endedCause() : tinydb_error(handle()));
 }
 
 Outcome TinyDbClient::fail(const std::string& action, const std::string& cause) const
@@ -325,14 +324,14 @@ bool TinyDbClient::pipeline(
     answers.clear();
     if (statements.empty())
         return true;
-    if (!handle_) {
+    if (!handle()) {
         cause = "not connected to the administration service";
         answers.assign(statements.size(), Answer{Status::NotReady, {}, cause, 0});
         return false;
     }
-    if (tinydb_execute_pipelined(handle_, statements, answers) == Status::Ok)
+    if (tinydb_execute_pipelined(handle(), statements, answers) == Status::Ok)
         return true;
-    cause = ending_ && ending_->raised() ? endedCause() : tinydb_error(handle_);
+    cause = ending_ && ending_->raised() ? endedCause() : tinydb_error(handle());
     return false;
 }
 

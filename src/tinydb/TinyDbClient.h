@@ -39,9 +39,10 @@ struct Outcome {
 
 class TinyDbClient {
 public:
-    enum class Login { Ok, NoConnection, Refused, ReadOnly };
+    // With a failed login, its status: Refused, ReadOnly (logged in, and
+    // out again), or how the connection failed.
     struct LoginOutcome : Outcome {
-        Login login = Login::Ok;
+        Status login = Status::Ok;
     };
 
     struct Options {
@@ -307,7 +308,13 @@ private:
 
     Options options_;
     tavir::tiny::KMutex lock_;
-    tinydb_handle* handle_ = nullptr;
+    // The connection, closed (tinydb_close) when it is replaced or the
+    // client goes.
+    struct HandleClose {
+        void operator()(tinydb_handle* handle) const { tinydb_close(handle); }
+    };
+    std::unique_ptr<tinydb_handle, HandleClose> connection_;
+    tinydb_handle* handle() const { return connection_.get(); }
     std::shared_ptr<const tavir::utils::StopSignal> stop_; // of the StopScope in hand
     std::string host_;
     std::string user_;

@@ -9,9 +9,7 @@
 
 #include "crypto/Random.h"
 #include "tinydb/Sql.h"
-
-#include <algorithm>
-#include <cctype>
+#include "utils/StringUtils.h"
 
 namespace tavir::tinydb {
 
@@ -30,12 +28,7 @@ std::string joined(const std::vector<std::string>& columns)
     return out;
 }
 
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using tavir::utils::lower;
 
 // The server compares list names without regard to case.
 bool sameListName(const std::string& a, const std::string& b)

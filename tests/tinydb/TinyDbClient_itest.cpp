@@ -57,20 +57,20 @@ TEST_F(TinyDbClientTarget, LoginAnswersTellRefusedFromReadOnly)
     struct Case {
         const char* user;
         const char* password;
-        TinyDbClient::Login login;
+        Status login;
     } cases[] = {
-        {"admin", "admin-secret", TinyDbClient::Login::Ok},
-        {"admin", "wrong", TinyDbClient::Login::Refused},
-        {"nobody", "admin-secret", TinyDbClient::Login::Refused},
-        {"reader", "reader-pw", TinyDbClient::Login::ReadOnly},
+        {"admin", "admin-secret", Status::Ok},
+        {"admin", "wrong", Status::Refused},
+        {"nobody", "admin-secret", Status::Refused},
+        {"reader", "reader-pw", Status::ReadOnly},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user + std::string("/") + c.password);
         TinyDbClient admin(tavir::test::adminOptions(dir));
         const auto login = admin.connect(target->host(), c.user, c.password);
         EXPECT_EQ(c.login, login.login);
-        EXPECT_EQ(c.login == TinyDbClient::Login::Ok, admin.isConnected());
-        if (c.login != TinyDbClient::Login::Ok) {
+        EXPECT_EQ(c.login == Status::Ok, admin.isConnected());
+        if (c.login != Status::Ok) {
             EXPECT_NE(std::string::npos, login.failure.find(target->host() + ":44337"))
                 << login.failure;
         }
