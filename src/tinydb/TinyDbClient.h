@@ -347,7 +347,7 @@ private:
         std::string action;
         std::vector<std::string> statements;
         std::vector<bool> done;
-        bool sent = false; // false: no connection could be had
+        bool sent = false; // false: nothing was sent (no connection could be had)
         Outcome outcome;
     };
     // The steps' statements in one round trip (pipelined), in order, then

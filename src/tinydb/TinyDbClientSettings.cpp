@@ -185,7 +185,8 @@ void TinyDbClient::runSteps(std::vector<Step>& steps, const std::vector<std::str
     for (Step& step : steps) {
         step.done.clear();
         step.outcome = {};
-        step.sent = !step.statements.empty() && answers[at].status != Status::NotReady;
+        step.sent = !step.statements.empty() && answers[at].status != Status::NotReady
+            && answers[at].status != Status::BadText;
         for (std::size_t i = 0; i < step.statements.size(); ++i, ++at) {
             step.done.push_back(answers[at].status == Status::Ok);
             if (step.outcome && !step.done.back())
