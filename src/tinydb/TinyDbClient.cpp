@@ -301,8 +301,8 @@ bool TinyDbClient::takeAhead(const std::string& statement, Answer& answer)
     if (ahead_.empty())
         return false;
     if (ahead_.front().statement != statement) {
-        // The order the reads were sent in is not the order asked for: the
-        // target ran them, but their answers may no longer hold.
+        // Another statement comes first: the reads ran, but their answers
+        // could be older than its effect, so none of them is taken.
         ahead_.clear();
         return false;
     }
