@@ -208,6 +208,7 @@ void TinyDbClient::close()
 {
     KMutexLocker hold(lock_);
     connection_.reset();
+    ahead_.clear();
 }
 
 bool TinyDbClient::isConnected()
@@ -249,14 +250,64 @@ Outcome TinyDbClient::execute(
     const std::string& action, const std::string& statement, ResultSet* result)
 {
     KMutexLocker hold(lock_);
-    lastServerCode_ = 0;
-    if (Outcome opened = open(action); !opened)
-        return opened;
-    ResultSet ignored;
-    if (tinydb_execute(handle(), statement, result ? *result : ignored) == Status::Ok)
+    Answer answer;
+    if (!takeAhead(statement, answer)) {
+        if (Outcome opened = open(action); !opened)
+            return opened;
+        answer.status = tinydb_execute(handle(), statement, answer.result);
+        answer.error = tinydb_error(handle());
+    }
+    return outcomeOf(action, answer, result);
+}
+
+Outcome TinyDbClient::outcomeOf(const std::string& action, Answer& answer, ResultSet* result)
+{
+    if (answer.status == Status::Ok) {
+        if (result)
+            *result = std::move(answer.result);
         return {};
-    lastServerCode_ = tinydb_server_error_code(handle());
-    return fail(action, ending_ && ending_->raised() ? endedCause() : tinydb_error(handle()));
+    }
+    const bool lost = answer.status != Status::ServerError;
+    return fail(action, lost && ending_ && ending_->raised() ? endedCause() : answer.error);
+}
+
+void TinyDbClient::sendAhead(const std::vector<std::string>& statements,
+    const std::vector<std::string>& reads, std::vector<Answer>& answers)
+{
+    ahead_.clear();
+    answers.clear();
+    if (statements.empty() && reads.empty())
+        return;
+    std::string cause;
+    if (!reopen(cause)) {
+        answers.assign(statements.size(), Answer{Status::NotReady, {}, cause, 0});
+        return;
+    }
+    std::vector<std::string> all = statements;
+    all.insert(all.end(), reads.begin(), reads.end());
+    std::vector<Answer> got;
+    pipeline(all, got, cause);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (i < statements.size())
+            answers.push_back(std::move(got[i]));
+        else
+            ahead_.push_back({all[i], std::move(got[i])});
+    }
+}
+
+bool TinyDbClient::takeAhead(const std::string& statement, Answer& answer)
+{
+    if (ahead_.empty())
+        return false;
+    if (ahead_.front().statement != statement) {
+        // Another statement comes first: the reads ran, but their answers
+        // could be older than its effect, so none of them is taken.
+        ahead_.clear();
+        return false;
+    }
+    answer = std::move(ahead_.front().answer);
+    ahead_.pop_front();
+    return true;
 }
 
 Outcome TinyDbClient::fail(const std::string& action, const std::string& cause) const
@@ -298,7 +349,7 @@ Outcome TinyDbClient::readVersion(std::string& version)
 {
     const std::string action = "read the server version";
     Value value;
-    if (Outcome done = readOne(action, "SELECT Version FROM Info", value); !done)
+    if (Outcome done = readOne(action, versionRead, value); !done)
         return done;
     if (value.kind != Value::Text || value.text.empty())
         return fail(action, "the version is empty");
@@ -310,7 +361,7 @@ Outcome TinyDbClient::readWorkerCount(unsigned& count)
 {
     const std::string action = "read the worker thread count";
     Value value;
-    if (Outcome done = readOne(action, "SELECT WorkerThreads FROM Misc", value); !done)
+    if (Outcome done = readOne(action, workerCountRead, value); !done)
         return done;
     if (value.kind != Value::Integer || value.integer < 0 || value.integer > 0xFFFF)
         return fail(action, "the count is not a number from 0 to 65535");
@@ -322,6 +373,7 @@ bool TinyDbClient::pipeline(
     const std::vector<std::string>& statements, std::vector<Answer>& answers, std::string& cause)
 {
     answers.clear();
+    ahead_.clear();
     if (statements.empty())
         return true;
     if (!handle()) {
