@@ -101,7 +101,7 @@ int main(int argc, char** argv)
                 const double spent
                     = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
                           .count();
-                return tavir::test::writeAll(out, std::to_string(spent)) ? 0 : 1;
+                return tavir::utils::writeAll(out, std::to_string(spent)) ? 0 : 1;
             },
             &code, &usage);
         if (code != 0) {

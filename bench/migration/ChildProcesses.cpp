@@ -15,7 +15,7 @@
 namespace tavir::bench {
 
 using tavir::test::ChildProcess;
-using tavir::test::writeAll;
+using tavir::utils::writeAll;
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include "ssl/KSslSocket.h"
 #include "ssl/SSLContext.h"
 #include "ssl/SslErrHandler.h"
+#include "utils/Descriptor.h"
 
 #include <fcntl.h>
 #include <openssl/err.h>
@@ -346,15 +347,14 @@ bool CrtKeyFile::open(const char* fileName)
     open_ = false;
     if (!fileName)
         return false;
-    int fd = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
+    utils::Descriptor fd(::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd.valid())
         return false;
-    ::fchmod(fd, 0600);
-    FILE* f = ::fdopen(fd, "wb");
-    if (!f) {
-        ::close(fd);
+    ::fchmod(fd.get(), 0600);
+    FILE* f = ::fdopen(fd.get(), "wb");
+    if (!f)
         return false;
-    }
+    fd.release(); // the stream closes it now
     file_ = BIO_new_fp(f, BIO_CLOSE);
     if (!file_) {
         std::fclose(f);

@@ -7,7 +7,6 @@
 #include "utils/StringUtils.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,13 +17,6 @@
 namespace tavir::ssl {
 
 namespace {
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // A known-hosts file holds a line per server; anything near this size is
 // not one, and reading stops there rather than filling memory.
@@ -71,18 +63,12 @@ std::string secondsText(std::chrono::steady_clock::duration spent)
 }
 
 // The whole file, read from its start; false when it is too large or a read
-// failed.
-bool readAll(tavir::utils::KFile& file, std::string& text)
+// failed. Seeking drops what the file had buffered, so its descriptor is
+// read directly.
+bool readWhole(tavir::utils::KFile& file, std::string& text)
 {
-    file.i_seek(0, SEEK_SET);
-    char buffer[4096];
-    std::size_t got;
-    while ((got = file.read(buffer, sizeof buffer)) > 0) {
-        text.append(buffer, got);
-        if (text.size() > maxFileSize)
-            return false;
-    }
-    return !file.lastReadFailed();
+    return file.i_seek(0, SEEK_SET) == 0
+        && tavir::utils::readAll(file.getFd(), maxFileSize, text);
 }
 
 // The fingerprint recorded for `key` ("host:port"); empty when there is
@@ -97,8 +83,8 @@ std::string recordedFingerprint(const std::string& text, const std::string& key)
         std::string line = tavir::utils::trimRight(text.substr(start, end - start));
         start = end + 1;
         std::size_t split = line.find(": ");
-        if (split != std::string::npos && lower(line.substr(0, split)) == key)
-            return lower(tavir::utils::trimRight(line.substr(split + 2)));
+        if (split != std::string::npos && tavir::utils::lower(line.substr(0, split)) == key)
+            return tavir::utils::lower(tavir::utils::trimRight(line.substr(split + 2)));
     }
     return {};
 }
@@ -139,20 +125,20 @@ KnownHosts::Verdict KnownHosts::withFile(
         return Verdict::Failed;
     }
     std::string refusal;
-    const int fd = utils::openPrivateFile(where_, O_RDWR | O_CREAT | O_APPEND, refusal);
-    if (fd < 0) {
+    utils::Descriptor fd = utils::openPrivateFile(where_, O_RDWR | O_CREAT | O_APPEND, refusal);
+    if (!fd.valid()) {
         sentence = "the certificate of " + key + " can't be checked: " + refusal;
         return Verdict::Failed;
     }
     utils::KFile file;
-    file.adopt(fd);
+    file.adopt(std::move(fd));
     std::string text;
     std::string line;
     // A server on record as it is needs nothing written, and its verdict no
     // lock: a program that hangs holding the lock delays only new lines and
     // refusals. Lines are appended whole; one read while it is written
     // matches nothing and goes the locked way.
-    if (readAll(file, text) && decide(text, line) == Verdict::Known && line.empty())
+    if (readWhole(file, text) && decide(text, line) == Verdict::Known && line.empty())
         return Verdict::Known;
     // Another program adds its line in a moment; one that holds the lock
     // for longer has hung, and a connection must not wait for it past its
@@ -174,7 +160,7 @@ KnownHosts::Verdict KnownHosts::withFile(
     }
     text.clear();
     line.clear();
-    if (!readAll(file, text)) {
+    if (!readWhole(file, text)) {
         file.close();
         sentence = "the known-hosts file " + path + " can't be read";
         return Verdict::Failed;
@@ -197,8 +183,8 @@ KnownHosts::Verdict KnownHosts::withFile(
 KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
     const std::string& fingerprint, std::string& sentence, const Wait& wait) const
 {
-    const std::string key = lower(host) + ":" + std::to_string(port);
-    const std::string seen = lower(fingerprint);
+    const std::string key = tavir::utils::lower(host) + ":" + std::to_string(port);
+    const std::string seen = tavir::utils::lower(fingerprint);
     const std::string path = where_.path();
     auto refused = [&](const std::string& recorded) {
         sentence = "the certificate of " + key + " has the fingerprint " + seen + ", but " + path
@@ -224,11 +210,11 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
 KnownHosts::Verdict KnownHosts::vouched(const std::string& host, unsigned port,
     const std::string& fingerprint, std::string& sentence, const Wait& wait) const
 {
-    const std::string key = lower(host) + ":" + std::to_string(port);
+    const std::string key = tavir::utils::lower(host) + ":" + std::to_string(port);
     return withFile(key, wait, sentence, [&](const std::string& text, std::string& line) {
         if (!recordedFingerprint(text, authorityMark + key).empty())
             return Verdict::Known;
-        line = authorityMark + key + ": " + lower(fingerprint);
+        line = authorityMark + key + ": " + tavir::utils::lower(fingerprint);
         sentence = "an authority vouches for " + key + ", as " + where_.path()
             + " now records: a certificate none vouches for will be refused";
         return Verdict::Recorded;

@@ -4,11 +4,13 @@
 
 #include "ssl/Certificate.h"
 #include "tiny/KMutex.h"
+#include "utils/SingletonFactory.h"
 
 #include <arpa/inet.h>
 #include <openssl/x509v3.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace tavir::ssl {
 
@@ -27,32 +29,45 @@ std::string environment(const char* name)
     return value ? value : "";
 }
 
+struct StoreFree {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+
 // The system's trust store: its certificate file and folder, or those that
 // SSL_CERT_FILE and SSL_CERT_DIR name. Loading it takes some 30 ms (the file
 // holds every authority), more than a whole handshake on a LAN, so it is
 // loaded once and shared by every connection, and again only when those
-// variables name another one.
+// variables name another one. It lives until the process ends, so that a
+// connection made while the process exits still finds it.
+class SystemTrustStore {
+public:
+    bool useIn(SSL_CTX* ctx)
+    {
+        const std::string from = environment(X509_get_default_cert_file_env()) + '\n'
+            + environment(X509_get_default_cert_dir_env());
+        tavir::tiny::KMutexLocker hold(lock_);
+        if (!store_ || from != loadedFrom_) {
+            store_.reset(X509_STORE_new());
+            if (store_ && X509_STORE_set_default_paths(store_.get()) != 1)
+                store_.reset();
+            loadedFrom_ = from;
+        }
+        if (!store_)
+            return false;
+        SSL_CTX_set1_cert_store(ctx, store_.get());
+        return true;
+    }
+
+private:
+    tavir::tiny::KMutex lock_;
+    std::unique_ptr<X509_STORE, StoreFree> store_ TAVIR_GUARDED_BY(lock_);
+    std::string loadedFrom_ TAVIR_GUARDED_BY(lock_);
+};
+
 bool useSystemTrustStore(SSL_CTX* ctx)
 {
-    static tavir::tiny::KMutex lock;
-    static X509_STORE* store = nullptr;
-    static std::string loadedFrom;
-    const std::string from = environment(X509_get_default_cert_file_env()) + '\n'
-        + environment(X509_get_default_cert_dir_env());
-    tavir::tiny::KMutexLocker hold(lock);
-    if (!store || from != loadedFrom) {
-        X509_STORE_free(store);
-        store = X509_STORE_new();
-        if (store && X509_STORE_set_default_paths(store) != 1) {
-            X509_STORE_free(store);
-            store = nullptr;
-        }
-        loadedFrom = from;
-    }
-    if (!store)
-        return false;
-    SSL_CTX_set1_cert_store(ctx, store);
-    return true;
+    return tavir::utils::SingletonFactory<SystemTrustStore, tavir::utils::NoDestroy>::getInstance()
+        ->useIn(ctx);
 }
 
 } // namespace

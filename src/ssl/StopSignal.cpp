@@ -13,20 +13,14 @@ StopSignal::StopSignal()
 {
 }
 
-StopSignal::~StopSignal()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 void StopSignal::raise()
 {
     if (raised_.exchange(true, std::memory_order_acq_rel))
         return;
-    if (fd_ >= 0) {
+    if (fd_.valid()) {
         // Never read back: the descriptor stays readable for good.
         const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t written = ::write(fd_, &one, sizeof one);
+        [[maybe_unused]] ssize_t written = ::write(fd_.get(), &one, sizeof one);
     }
 }
 

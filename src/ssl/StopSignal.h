@@ -4,6 +4,8 @@
 // at once (ECANCELED) when the signal is raised, from any thread. Raised
 // once, never lowered; one signal is shared by all the connections of the
 // work it stops.
+#include "utils/Descriptor.h"
+
 #include <atomic>
 
 namespace tavir::utils {
@@ -11,7 +13,6 @@ namespace tavir::utils {
 class StopSignal {
 public:
     StopSignal();
-    ~StopSignal();
     StopSignal(const StopSignal&) = delete;
     StopSignal& operator=(const StopSignal&) = delete;
 
@@ -20,10 +21,10 @@ public:
     bool raised() const { return raised_.load(std::memory_order_acquire); }
     // Readable once raised, for polling beside a socket; -1 when none could
     // be made (the waits then see the stop only when they end).
-    int descriptor() const { return fd_; }
+    int descriptor() const { return fd_.get(); }
 
 private:
-    int fd_ = -1;
+    Descriptor fd_;
     std::atomic<bool> raised_{false};
 };
 

@@ -4,6 +4,7 @@
 #include "crypto/StreamDigest.h"
 #include "ssl/KnownHosts.h"
 #include "tinydb/Sql.h"
+#include "utils/StringUtils.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -269,41 +270,6 @@ std::string fileStem(const std::string& target)
     return out;
 }
 
-bool writeAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-// Up to `limit` bytes from the start of `fd`; false when a read failed or
-// there is more.
-bool readAll(int fd, std::size_t limit, std::string& out)
-{
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        out.append(buffer, static_cast<std::size_t>(got));
-        if (out.size() > limit) {
-            errno = EFBIG;
-            return false;
-        }
-    }
-}
-
 // A file the journal trusts: a regular file of this user's, closed to others.
 bool ownPrivateFile(int fd, const std::string& path, std::string& why)
 {
@@ -338,13 +304,6 @@ void readHolder(int fd, const std::string& thisHost, RunIdentity& holder)
         holder = RunIdentity{};
         usleep(10000);
     }
-}
-
-std::string lowered(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 // "Cluster (BackendMode 0, ...), Security (PolicyMode 2)", the secret as the
@@ -414,12 +373,7 @@ PreparationJournal::PreparationJournal(const std::string& folder, std::string ta
 {
 }
 
-PreparationJournal::~PreparationJournal()
-{
-    unlock();
-    if (folderFd_ >= 0)
-        ::close(folderFd_);
-}
+PreparationJournal::~PreparationJournal() = default;
 
 utils::PrivateLocation PreparationJournal::defaultFolder()
 {
@@ -440,41 +394,40 @@ PreparationJournal::Lock PreparationJournal::lock(
     // Whoever may write here could plant a journal whose "original"
     // settings (a master password among them) the next start would put on
     // the target: the folder and those above it must be ours alone.
-    if (folderFd_ < 0 && (folderFd_ = utils::openPrivateFolder(folder_, true, why)) < 0)
+    if (!folderFd_.valid() && !(folderFd_ = utils::openPrivateFolder(folder_, true, why)).valid())
         return Lock::Failed;
     const std::string lockPath = folder_.path() + "/" + lockName_;
-    if (lockFd_ < 0) {
-        lockFd_ = ::openat(folderFd_, lockName_.c_str(),
-            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        if (lockFd_ < 0) {
+    if (!lockFd_.valid()) {
+        lockFd_.reset(::openat(folderFd_.get(), lockName_.c_str(),
+            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        if (!lockFd_.valid()) {
             why = "the lock file " + lockPath + " can't be opened: " + lastErrno();
             return Lock::Failed;
         }
-        if (!ownPrivateFile(lockFd_, "the lock file " + lockPath, why)) {
+        if (!ownPrivateFile(lockFd_.get(), "the lock file " + lockPath, why)) {
             unlock();
             return Lock::Failed;
         }
     }
     int locked;
     do {
-        locked = flock(lockFd_, LOCK_EX | LOCK_NB);
+        locked = flock(lockFd_.get(), LOCK_EX | LOCK_NB);
     } while (locked != 0 && errno == EINTR);
     if (locked != 0) {
         const bool busy = errno == EWOULDBLOCK;
         why = "the lock file " + lockPath + " can't be locked: " + lastErrno();
         holder = RunIdentity{};
         if (busy)
-            readHolder(lockFd_, self.host, holder);
-        ::close(lockFd_);
-        lockFd_ = -1;
+            readHolder(lockFd_.get(), self.host, holder);
+        unlock();
         return busy ? Lock::Busy : Lock::Failed;
     }
     const std::string identity = line(runFields(self));
     // Written over the old identity, then cut to its length: a reader never
     // finds the file empty, and a line mixed with the old one doesn't parse.
-    if (pwrite(lockFd_, identity.data(), identity.size(), 0)
+    if (pwrite(lockFd_.get(), identity.data(), identity.size(), 0)
             != static_cast<ssize_t>(identity.size())
-        || ftruncate(lockFd_, static_cast<off_t>(identity.size())) != 0) {
+        || ftruncate(lockFd_.get(), static_cast<off_t>(identity.size())) != 0) {
         why = "the lock file " + lockPath + " can't be written: " + lastErrno();
         unlock();
         return Lock::Failed;
@@ -484,39 +437,33 @@ PreparationJournal::Lock PreparationJournal::lock(
 
 void PreparationJournal::unlock()
 {
-    if (lockFd_ < 0)
-        return;
-    // Closing the descriptor ends the flock.
-    ::close(lockFd_);
-    lockFd_ = -1;
+    lockFd_.reset();
 }
 
 PreparationJournal::Read PreparationJournal::read(Record& out, std::string& why)
 {
-    if (lockFd_ < 0) {
+    if (!lockFd_.valid()) {
         why = "the journal " + journalPath_ + " is read only under its lock";
         return Read::Failed;
     }
     // Not blocking: a FIFO in the journal's place must not hold the start
     // (and the lock) until someone writes to it; it is refused as not a
     // regular file before anything is read.
-    int fd
-        = ::openat(folderFd_, journalName_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT)
+    const utils::Descriptor fd(::openat(
+        folderFd_.get(), journalName_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT)
         return Read::None;
-    if (fd < 0) {
+    if (!fd.valid()) {
         why = "the journal " + journalPath_ + " can't be opened: " + lastErrno();
         return Read::Failed;
     }
     std::string text;
-    bool ok = ownPrivateFile(fd, "the journal " + journalPath_, why);
-    if (ok && !readAll(fd, maxJournalSize, text)) {
-        why = "the journal " + journalPath_ + " can't be read: " + lastErrno();
-        ok = false;
-    }
-    ::close(fd);
-    if (!ok)
+    if (!ownPrivateFile(fd.get(), "the journal " + journalPath_, why))
         return Read::Failed;
+    if (!utils::readAll(fd.get(), maxJournalSize, text)) {
+        why = "the journal " + journalPath_ + " can't be read: " + lastErrno();
+        return Read::Failed;
+    }
     out = Record{};
     std::size_t bad = 0;
     bool old = false;
@@ -536,7 +483,7 @@ PreparationJournal::Read PreparationJournal::read(Record& out, std::string& why)
                     : ", and that migration's IP access list is " + out.settings.accessList);
         return Read::Failed;
     }
-    if (lowered(out.target) != lowered(target_)) {
+    if (utils::lower(out.target) != utils::lower(target_)) {
         why = "the journal " + journalPath_ + " is of the target " + out.target + ", not of "
             + target_;
         return Read::Failed;
@@ -546,7 +493,7 @@ PreparationJournal::Read PreparationJournal::read(Record& out, std::string& why)
 
 bool PreparationJournal::write(const Record& record, std::string& why)
 {
-    if (lockFd_ < 0) {
+    if (!lockFd_.valid()) {
         why = "the journal " + journalPath_ + " is written only under its lock";
         return false;
     }
@@ -562,25 +509,26 @@ bool PreparationJournal::write(const Record& record, std::string& why)
     }
     const std::string temporary = journalName_ + ".new";
     // Ours alone under the lock: a left-over one is from a run that died.
-    if (::unlinkat(folderFd_, temporary.c_str(), 0) != 0 && errno != ENOENT) {
+    const int folder = folderFd_.get();
+    if (::unlinkat(folder, temporary.c_str(), 0) != 0 && errno != ENOENT) {
         why = "the old " + folder_.path() + "/" + temporary + " can't be removed: " + lastErrno();
         return false;
     }
-    int fd = ::openat(
-        folderFd_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    utils::Descriptor fd(::openat(
+        folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         why = "the journal " + journalPath_ + " can't be written: " + lastErrno();
         return false;
     }
-    bool ok = writeAll(fd, recordText(record)) && fsync(fd) == 0;
+    bool ok = utils::writeAll(fd.get(), recordText(record)) && fsync(fd.get()) == 0;
     const int saved = errno;
-    ::close(fd);
+    fd.reset();
     errno = saved;
-    ok = ok && ::renameat(folderFd_, temporary.c_str(), folderFd_, journalName_.c_str()) == 0
-        && fsync(folderFd_) == 0;
+    ok = ok && ::renameat(folder, temporary.c_str(), folder, journalName_.c_str()) == 0
+        && fsync(folder) == 0;
     if (!ok) {
         why = "the journal " + journalPath_ + " can't be written: " + lastErrno();
-        ::unlinkat(folderFd_, temporary.c_str(), 0);
+        ::unlinkat(folder, temporary.c_str(), 0);
         return false;
     }
     return true;
@@ -588,12 +536,12 @@ bool PreparationJournal::write(const Record& record, std::string& why)
 
 bool PreparationJournal::remove(std::string& why)
 {
-    if (lockFd_ < 0) {
+    if (!lockFd_.valid()) {
         why = "the journal " + journalPath_ + " is removed only under its lock";
         return false;
     }
-    if ((::unlinkat(folderFd_, journalName_.c_str(), 0) != 0 && errno != ENOENT)
-        || fsync(folderFd_) != 0) {
+    if ((::unlinkat(folderFd_.get(), journalName_.c_str(), 0) != 0 && errno != ENOENT)
+        || fsync(folderFd_.get()) != 0) {
         why = "the journal " + journalPath_ + " can't be removed: " + lastErrno();
         return false;
     }

@@ -94,8 +94,9 @@ private:
     std::string journalName_;
     std::string lockName_;
     std::string journalPath_;
-    int folderFd_ = -1;
-    int lockFd_ = -1;
+    utils::Descriptor folderFd_;
+    // Held while the lock is: closing it ends the flock.
+    utils::Descriptor lockFd_;
 };
 
 } // namespace tavir::tinydb

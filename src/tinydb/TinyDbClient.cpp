@@ -129,15 +129,13 @@ TinyDbClient::LoginOutcome TinyDbClient::connect(
     user_ = user;
     password_ = password;
     Status status = logIn();
-    notice_ = tinydb_notice(handle_);
+    notice_ = tinydb_notice(handle());
     if (status == Status::Ok) {
         loggedIn_ = true;
         return {};
     }
-    const LoginOutcome failed{fail("log in to the administration service", tinydb_error(handle_)),
-        status == Status::Refused        ? Login::Refused
-            : status == Status::ReadOnly ? Login::ReadOnly
-                                         : Login::NoConnection};
+    const LoginOutcome failed{
+        fail("log in to the administration service", tinydb_error(handle())), status};
     close();
     return failed;
 }
@@ -150,15 +148,17 @@ Status TinyDbClient::logIn()
     options.knownHostsFile = options_.knownHostsFile;
     options.factory = options_.factory;
     options.stop = defaultStop();
-    Status status = tinydb_open(options, &handle_);
-    return status == Status::Ok ? tinydb_authenticate(handle_, user_, password_) : status;
+    tinydb_handle* opened = nullptr;
+    Status status = tinydb_open(options, &opened);
+    connection_.reset(opened);
+    return status == Status::Ok ? tinydb_authenticate(handle(), user_, password_) : status;
 }
 
 void TinyDbClient::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
 {
     KMutexLocker hold(lock_);
     stop_ = std::move(stop);
-    tinydb_set_stop_signal(handle_, defaultStop());
+    tinydb_set_stop_signal(handle(), defaultStop());
 }
 
 std::shared_ptr<const tavir::utils::StopSignal> TinyDbClient::defaultStop() const
@@ -174,7 +174,7 @@ void TinyDbClient::noticeEnding()
         return;
     endingSignal_ = tavir::tiny::terminationSignal();
     ending_ = std::make_shared<tavir::utils::StopSignal>();
-    tinydb_set_stop_signal(handle_, defaultStop());
+    tinydb_set_stop_signal(handle(), defaultStop());
     const auto deadline = endDeadline_ = tavir::tiny::terminationDeadline();
     try {
         // Ends a wait in hand too (a server that stopped answering), which
@@ -207,14 +207,14 @@ std::string TinyDbClient::endedCause() const
 void TinyDbClient::close()
 {
     KMutexLocker hold(lock_);
-    tinydb_close(handle_);
-    handle_ = nullptr;
+    connection_.reset();
+    ahead_.clear();
 }
 
 bool TinyDbClient::isConnected()
 {
     KMutexLocker hold(lock_);
-    return handle_ && tinydb_is_usable(handle_);
+    return handle() && tinydb_is_usable(handle());
 }
 
 bool TinyDbClient::reopen(std::string& cause)
@@ -224,7 +224,7 @@ bool TinyDbClient::reopen(std::string& cause)
         cause = endedCause();
         return false;
     }
-    if (handle_ && tinydb_is_usable(handle_))
+    if (handle() && tinydb_is_usable(handle()))
         return true;
     if (!loggedIn_) {
         cause = "not logged in to the administration service";
@@ -235,7 +235,7 @@ bool TinyDbClient::reopen(std::string& cause)
     close();
     if (logIn() == Status::Ok)
         return true;
-    cause = "connecting again failed: " + tinydb_error(handle_);
+    cause = "connecting again failed: " + tinydb_error(handle());
     close();
     return false;
 }
@@ -250,14 +250,64 @@ Outcome TinyDbClient::execute(
     const std::string& action, const std::string& statement, ResultSet* result)
 {
     KMutexLocker hold(lock_);
-    lastServerCode_ = 0;
-    if (Outcome opened = open(action); !opened)
-        return opened;
-    ResultSet ignored;
-    if (tinydb_execute(handle_, statement, result ? *result : ignored) == Status::Ok)
+    Answer answer;
+    if (!takeAhead(statement, answer)) {
+        if (Outcome opened = open(action); !opened)
+            return opened;
+        answer.status = tinydb_execute(handle(), statement, answer.result);
+        answer.error = tinydb_error(handle());
+    }
+    return outcomeOf(action, answer, result);
+}
+
+Outcome TinyDbClient::outcomeOf(const std::string& action, Answer& answer, ResultSet* result)
+{
+    if (answer.status == Status::Ok) {
+        if (result)
+            *result = std::move(answer.result);
         return {};
-    lastServerCode_ = tinydb_server_error_code(handle_);
-    return fail(action, ending_ && ending_->raised() ? endedCause() : tinydb_error(handle_));
+    }
+    const bool lost = answer.status != Status::ServerError;
+    return fail(action, lost && ending_ && ending_->raised() ? endedCause() : answer.error);
+}
+
+void TinyDbClient::sendAhead(const std::vector<std::string>& statements,
+    const std::vector<std::string>& reads, std::vector<Answer>& answers)
+{
+    ahead_.clear();
+    answers.clear();
+    if (statements.empty() && reads.empty())
+        return;
+    std::string cause;
+    if (!reopen(cause)) {
+        answers.assign(statements.size(), Answer{Status::NotReady, {}, cause, 0});
+        return;
+    }
+    std::vector<std::string> all = statements;
+    all.insert(all.end(), reads.begin(), reads.end());
+    std::vector<Answer> got;
+    pipeline(all, got, cause);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (i < statements.size())
+            answers.push_back(std::move(got[i]));
+        else
+            ahead_.push_back({all[i], std::move(got[i])});
+    }
+}
+
+bool TinyDbClient::takeAhead(const std::string& statement, Answer& answer)
+{
+    if (ahead_.empty())
+        return false;
+    if (ahead_.front().statement != statement) {
+        // Another statement comes first: the reads ran, but their answers
+        // could be older than its effect, so none of them is taken.
+        ahead_.clear();
+        return false;
+    }
+    answer = std::move(ahead_.front().answer);
+    ahead_.pop_front();
+    return true;
 }
 
 Outcome TinyDbClient::fail(const std::string& action, const std::string& cause) const
@@ -299,7 +349,7 @@ Outcome TinyDbClient::readVersion(std::string& version)
 {
     const std::string action = "read the server version";
     Value value;
-    if (Outcome done = readOne(action, "SELECT Version FROM Info", value); !done)
+    if (Outcome done = readOne(action, versionRead, value); !done)
         return done;
     if (value.kind != Value::Text || value.text.empty())
         return fail(action, "the version is empty");
@@ -311,7 +361,7 @@ Outcome TinyDbClient::readWorkerCount(unsigned& count)
 {
     const std::string action = "read the worker thread count";
     Value value;
-    if (Outcome done = readOne(action, "SELECT WorkerThreads FROM Misc", value); !done)
+    if (Outcome done = readOne(action, workerCountRead, value); !done)
         return done;
     if (value.kind != Value::Integer || value.integer < 0 || value.integer > 0xFFFF)
         return fail(action, "the count is not a number from 0 to 65535");
@@ -323,16 +373,17 @@ bool TinyDbClient::pipeline(
     const std::vector<std::string>& statements, std::vector<Answer>& answers, std::string& cause)
 {
     answers.clear();
+    ahead_.clear();
     if (statements.empty())
         return true;
-    if (!handle_) {
+    if (!handle()) {
         cause = "not connected to the administration service";
         answers.assign(statements.size(), Answer{Status::NotReady, {}, cause, 0});
         return false;
     }
-    if (tinydb_execute_pipelined(handle_, statements, answers) == Status::Ok)
+    if (tinydb_execute_pipelined(handle(), statements, answers) == Status::Ok)
         return true;
-    cause = ending_ && ending_->raised() ? endedCause() : tinydb_error(handle_);
+    cause = ending_ && ending_->raised() ? endedCause() : tinydb_error(handle());
     return false;
 }
 

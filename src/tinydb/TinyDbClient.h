@@ -9,6 +9,9 @@
 // by the next operation. Once the process was asked to end on a signal
 // (tiny/TerminationNote.h), every exchange ends by that signal's deadline,
 // and after it every operation fails at once.
+// Statements that need no answer before the next one is sent go out
+// together (pipelined), in the order of the steps, so that the target sees
+// that order (docs/tinydb-protocol.md, "What goes together").
 // Every operation holds the client's recursive lock, which nested operations
 // take again.
 #include "tiny/KMutex.h"
@@ -21,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -39,9 +43,10 @@ struct Outcome {
 
 class TinyDbClient {
 public:
-    enum class Login { Ok, NoConnection, Refused, ReadOnly };
+    // With a failed login, its status: Refused, ReadOnly (logged in, and
+    // out again), or how the connection failed.
     struct LoginOutcome : Outcome {
-        Login login = Login::Ok;
+        Status login = Status::Ok;
     };
 
     struct Options {
@@ -96,6 +101,17 @@ public:
     // The security policy mode of a migration.
     static constexpr std::int64_t migrationPolicyMode = 0;
 
+    // Sends ahead, in one round trip (pipelined), the reads of a preparation
+    // up to its journal: with `version` the server's version
+    // (readVersion), then, while no setting is read or changed yet, every
+    // setting (saveSettings, the binding of the service `ssl` chooses), the
+    // look for another run (findPreparationTraces) and the settings once
+    // more (confirmSettings). The target runs them in that order; those
+    // operations then take their answers, in that order, without a round
+    // trip of their own, and a statement sent before them drops the
+    // answers left (the reads changed nothing). A read whose answer the
+    // connection lost fails the operation that takes it. Reports nothing.
+    void readPreparationAhead(bool ssl, bool version);
     // Reads every setting a preparation changes (the binding of the IMAP
     // service that `ssl` chooses), before any of them is changed; a setting
     // changed already keeps what was read before its change.
@@ -121,6 +137,17 @@ public:
     // Creates the named access list (naming it first when it is not),
     // admitting every address; once.
     Outcome createAccessList();
+    // Sets what planChanges fixed, in one round trip once the access list
+    // is there (created first when it is not): backend mode on, caches on,
+    // the security policy mode, the IMAP service's binding and its restart,
+    // in that order, and then reads the worker count ahead
+    // (readWorkerCount takes its answer). Each setting counts as changed
+    // once sent, and one the server refuses does not keep those sent with
+    // it from running. The failure names every step that failed, each in a
+    // sentence of its own; an
+    // IMAP service that failed to stop or start gets its old binding back
+    // at once, as with bindImap.
+    Outcome applyPlan();
 
     // Backend mode on with `masterPassword` and the temporary IP access
     // list, created first. Saves the cluster's settings first.
@@ -148,6 +175,12 @@ public:
     bool isChanged(Setting setting);
     // One of the restore operations above.
     Outcome restore(Setting setting);
+    // Puts back the settings named, one outcome each, in their order: all
+    // but the backend settings in one round trip (pipelined: each runs
+    // whether or not one before it failed), then, once their answers came,
+    // restoreBackend, which is refused while another setting is still
+    // changed. A setting not changed is done at once.
+    std::vector<Outcome> restore(const std::vector<Setting>& settings);
     // What restoring the setting does, as a sentence ("Restored the security
     // policy mode (PolicyMode 2)."); a password shows as "as it was". Asked
     // before restore(), which forgets the access list's name.
@@ -189,6 +222,10 @@ public:
         std::vector<std::string> sentences;
     };
     Outcome findPreparationTraces(Traces& out, const std::string& explained = {});
+    // createAccessList, and in the same round trip after it the look above
+    // (without a journal's list): a run of another computer that looked at
+    // the target at the same moment shows now.
+    Outcome claimTarget(Traces& out);
 
     // One account of a batch: its domain and, unless `domainOnly` (the
     // public folders live in the domain's own store), the account itself.
@@ -262,12 +299,27 @@ private:
         std::string where() const;
     };
 
+    // The order a preparation reads and changes the settings in.
+    static constexpr Setting changeOrder[]
+        = {Setting::Backend, Setting::Caches, Setting::Policy, Setting::Binding};
+    // Statements that read, as the operations send them.
+    static constexpr const char* versionRead = "SELECT Version FROM Info";
+    static constexpr const char* workerCountRead = "SELECT WorkerThreads FROM Misc";
+    static constexpr const char* listsRead
+        = "SELECT Name, FirstAddress, LastAddress FROM IpAccessList";
+    static constexpr const char* clusterRead
+        = "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster";
+
     Status logIn();
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
     Outcome open(const std::string& action);
+    // A statement and its answer: the one read ahead for it, if it is next
+    // in line, else one round trip of its own.
     Outcome execute(
         const std::string& action, const std::string& statement, ResultSet* result = nullptr);
     Outcome fail(const std::string& action, const std::string& cause) const;
+    // Done with its result, or the failure that names `action`.
+    Outcome outcomeOf(const std::string& action, Answer& answer, ResultSet* result = nullptr);
     // The one row of `width` values a statement answers with.
     Outcome readRow(const std::string& action, const std::string& statement, std::size_t width,
         std::vector<Value>& row);
@@ -276,12 +328,44 @@ private:
     Saved* rowOfTable(const std::string& table);
     void useImapService(const std::string& service);
     Outcome save(Saved& row);
-    // Writes `values` into the row's columns that are not kept.
-    Outcome writeRow(const Saved& row, const std::vector<Value>& values, const std::string& action);
-    Outcome change(Saved& row, const std::vector<Value>& values, const std::string& action);
-    // Writes the saved values back, then restarts `service` when one is named.
-    Outcome restore(Saved& row, const std::string& service = {});
-    Outcome restartService(const std::string& service, const std::string& action);
+    // The SELECT of the row's columns.
+    static std::string selectOf(const Saved& row);
+    // What writes `values` into the row's columns that are not kept: its
+    // UPDATE, and for the binding's row the IMAP service's stop and start
+    // (pipelined: the start is sent whether or not the stop went through,
+    // and starting a running service changes nothing).
+    std::vector<std::string> writesOf(const Saved& row, const std::vector<Value>& values) const;
+    // Statements that go out together, one step of an operation each: what
+    // its failure says it could not do, its statements, and then whether
+    // each was done and the step's outcome (the failure of its first
+    // statement not done).
+    struct Step {
+        Step(std::string what, std::vector<std::string> toSend)
+            : action(std::move(what))
+            , statements(std::move(toSend))
+        {
+        }
+        std::string action;
+        std::vector<std::string> statements;
+        std::vector<bool> done;
+        bool sent = false; // false: nothing was sent (no connection could be had)
+        Outcome outcome;
+    };
+    // The steps' statements in one round trip (pipelined), in order, then
+    // `reads` read ahead for the operations that send them next.
+    void runSteps(std::vector<Step>& steps, const std::vector<std::string>& reads = {});
+    // Sets each row to its `set` values (saved first), in one round trip
+    // with `reads` after them; the binding's row restarts the IMAP service,
+    // and gets its old binding back when that fails. Every step's failure,
+    // each its own sentence.
+    Outcome setRows(const std::vector<Saved*>& rows, const std::vector<std::string>& reads = {});
+    // What setting the row to its `set` values is, as a failure names it.
+    std::string changing(const Saved& row) const;
+    // Writes the saved values back into the changed rows, in one round
+    // trip, restarting the IMAP service after the binding's; one outcome
+    // per row.
+    std::vector<Outcome> putBackRows(const std::vector<Saved*>& rows);
+    Outcome createAccessList(const std::vector<std::string>& readsAfter);
     void restoreAll();
     // Once the process was asked to end on a signal: the stop that its
     // deadline raises, set on every connection from then on.
@@ -293,9 +377,19 @@ private:
     // credentials; false with the clause that says why not.
     bool reopen(std::string& cause);
     // Statements pipelined on the connection (tinydb_execute_pipelined);
-    // false, with `cause`, when it broke before every answer came.
+    // false, with `cause`, when it broke before every answer came. Drops
+    // the answers read ahead.
     bool pipeline(const std::vector<std::string>& statements, std::vector<Answer>& answers,
         std::string& cause);
+    // `statements`, then `reads`, in one round trip on a usable connection:
+    // the answers of `statements` in `answers` (each the cause, when the
+    // connection could not be had), those of `reads` kept for the
+    // operations that send them next, in order.
+    void sendAhead(const std::vector<std::string>& statements,
+        const std::vector<std::string>& reads, std::vector<Answer>& answers);
+    // The answer read ahead for `statement`, when it is the next in line;
+    // any other statement drops them all.
+    bool takeAhead(const std::string& statement, Answer& answer);
     // One attempt of createAccounts at the accounts in `open`, which it
     // leaves holding those not settled when the connection broke
     // (`cause`).
@@ -307,13 +401,18 @@ private:
 
     Options options_;
     tavir::tiny::KMutex lock_;
-    tinydb_handle* handle_ = nullptr;
+    // The connection, closed (tinydb_close) when it is replaced or the
+    // client goes.
+    struct HandleClose {
+        void operator()(tinydb_handle* handle) const { tinydb_close(handle); }
+    };
+    std::unique_ptr<tinydb_handle, HandleClose> connection_;
+    tinydb_handle* handle() const { return connection_.get(); }
     std::shared_ptr<const tavir::utils::StopSignal> stop_; // of the StopScope in hand
     std::string host_;
     std::string user_;
     std::string password_;
     bool loggedIn_ = false; // credentials known to work: a broken connection is reopened
-    std::uint16_t lastServerCode_ = 0; // of the last statement the server refused
     std::string notice_;
     std::string accessList_;
     bool listCreated_ = false; // its INSERT was sent: it is dropped at the end
@@ -324,6 +423,12 @@ private:
     Saved policy_;
     Saved binding_;
     std::string comparedList_; // the journal's access list, still on the target
+    // Reads sent ahead, with their answers, in the order sent.
+    struct Ahead {
+        std::string statement;
+        Answer answer;
+    };
+    std::deque<Ahead> ahead_;
 
     // Raised at the deadline of the signal the process ends on; null before.
     std::shared_ptr<tavir::utils::StopSignal> ending_;

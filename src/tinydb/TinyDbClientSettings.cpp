@@ -9,9 +9,9 @@
 
 #include "crypto/Random.h"
 #include "tinydb/Sql.h"
+#include "utils/StringUtils.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace tavir::tinydb {
 
@@ -30,12 +30,7 @@ std::string joined(const std::vector<std::string>& columns)
     return out;
 }
 
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using tavir::utils::lower;
 
 // The server compares list names without regard to case.
 bool sameListName(const std::string& a, const std::string& b)
@@ -128,9 +123,7 @@ Outcome TinyDbClient::save(Saved& row)
     KMutexLocker hold(lock_);
     if (row.changed || row.saved)
         return {}; // what was saved before the change is what must come back
-    Outcome read = readRow("read " + row.what,
-        "SELECT " + joined(row.columns) + " FROM " + row.table + row.where(), row.columns.size(),
-        row.values);
+    Outcome read = readRow("read " + row.what, selectOf(row), row.columns.size(), row.values);
     row.saved = static_cast<bool>(read);
     // What a journal left kept is the target's own from now on.
     row.kept.clear();
@@ -155,8 +148,13 @@ void written(const std::vector<std::string>& columns, const std::vector<Value>& 
 
 } // namespace
 
-Outcome TinyDbClient::writeRow(
-    const Saved& row, const std::vector<Value>& values, const std::string& action)
+std::string TinyDbClient::selectOf(const Saved& row)
+{
+    return "SELECT " + joined(row.columns) + " FROM " + row.table + row.where();
+}
+
+std::vector<std::string> TinyDbClient::writesOf(
+    const Saved& row, const std::vector<Value>& values) const
 {
     std::vector<std::string> columns;
     std::vector<Value> put;
@@ -164,46 +162,135 @@ Outcome TinyDbClient::writeRow(
     std::string assignments;
     for (std::size_t i = 0; i < columns.size(); ++i)
         assignments += (i ? ", " : "") + columns[i] + " = " + sqlValue(put[i]);
-    return execute(action, "UPDATE " + row.table + " SET " + assignments + row.where());
+    std::vector<std::string> writes{"UPDATE " + row.table + " SET " + assignments + row.where()};
+    if (&row == &binding_)
+        for (const char* call : {"stop_service", "start_service"})
+            writes.push_back(std::string("CALL ") + call + "(" + sqlText(imapService_) + ")");
+    return writes;
 }
 
-Outcome TinyDbClient::change(
-    Saved& row, const std::vector<Value>& values, const std::string& action)
+void TinyDbClient::runSteps(std::vector<Step>& steps, const std::vector<std::string>& reads)
 {
-    KMutexLocker hold(lock_);
-    if (Outcome saved = save(row); !saved)
-        return saved;
-    row.changed = true;
-    row.set = values;
-    return writeRow(row, values, action);
+    std::vector<std::string> statements;
+    for (const Step& step : steps)
+        statements.insert(statements.end(), step.statements.begin(), step.statements.end());
+    std::vector<Answer> answers;
+    sendAhead(statements, reads, answers);
+    std::size_t at = 0;
+    for (Step& step : steps) {
+        step.done.clear();
+        step.outcome = {};
+        step.sent = !step.statements.empty() && answers[at].status != Status::NotReady
+            && answers[at].status != Status::BadText;
+        for (std::size_t i = 0; i < step.statements.size(); ++i, ++at) {
+            step.done.push_back(answers[at].status == Status::Ok);
+            if (step.outcome && !step.done.back())
+                step.outcome = outcomeOf(step.action, answers[at]);
+        }
+    }
 }
 
-Outcome TinyDbClient::restore(Saved& row, const std::string& service)
+std::string TinyDbClient::changing(const Saved& row) const
+{
+    if (&row == &backend_)
+        return "switch on the backend mode";
+    if (&row == &caches_)
+        return "switch the folder and index-write caches on";
+    if (&row == &policy_)
+        return "set the security policy mode to " + textOf(row.set.at(0));
+    return "bind the " + imapService_ + " service to all addresses on port "
+        + textOf(row.set.at(1));
+}
+
+Outcome TinyDbClient::setRows(const std::vector<Saved*>& rows, const std::vector<std::string>& reads)
 {
     KMutexLocker hold(lock_);
-    if (!row.changed)
-        return {};
-    const std::string action = "restore " + row.what;
-    Outcome done = writeRow(row, row.values, action);
-    if (done && !service.empty())
-        done = restartService(service, action);
-    if (done) {
-        row.changed = row.saved = false;
-        row.set.clear();
-        row.kept.clear();
+    for (Saved* r : rows)
+        if (Outcome saved = save(*r); !saved)
+            return saved;
+    std::vector<Step> steps;
+    for (Saved* r : rows) {
+        // Changed from the moment it is sent: a change whose answer is
+        // lost is still put back.
+        r->changed = true;
+        steps.emplace_back(changing(*r), writesOf(*r, r->set));
+    }
+    runSteps(steps, reads);
+    Outcome done;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        Outcome step = steps[i].outcome;
+        // Never leave the target without IMAP: a service that did not stop
+        // and start again gets its old binding back at once.
+        if (rows[i] == &binding_ && steps[i].sent && !(steps[i].done[1] && steps[i].done[2]))
+            if (Outcome back = putBackRows({&binding_})[0]; !back)
+                step.failure += " " + back.failure;
+        if (!step)
+            done.failure += (done ? "" : " ") + step.failure;
     }
     return done;
+}
+
+std::vector<Outcome> TinyDbClient::putBackRows(const std::vector<Saved*>& rows)
+{
+    KMutexLocker hold(lock_);
+    std::vector<Step> steps;
+    std::vector<Saved*> sent;
+    for (Saved* r : rows) {
+        if (!r->changed)
+            continue;
+        sent.push_back(r);
+        steps.emplace_back("restore " + r->what, writesOf(*r, r->values));
+    }
+    runSteps(steps);
+    std::vector<Outcome> outcomes;
+    for (Saved* r : rows) {
+        const auto at = std::find(sent.begin(), sent.end(), r);
+        if (at == sent.end()) {
+            outcomes.emplace_back();
+            continue;
+        }
+        const Outcome& back = steps[static_cast<std::size_t>(at - sent.begin())].outcome;
+        if (back) {
+            r->changed = r->saved = false;
+            r->set.clear();
+            r->kept.clear();
+        }
+        outcomes.push_back(back);
+    }
+    return outcomes;
 }
 
 Outcome TinyDbClient::saveSettings(bool ssl)
 {
     KMutexLocker hold(lock_);
-    Outcome done = saveBackend();
-    if (done)
-        done = saveCaches();
-    if (done)
-        done = saveSecurityPolicy();
-    return done ? saveImapBinding(ssl) : done;
+    for (Setting setting : changeOrder)
+        if (Outcome done = setting == Setting::Binding ? saveImapBinding(ssl) : save(row(setting));
+            !done)
+            return done;
+    return {};
+}
+
+void TinyDbClient::readPreparationAhead(bool ssl, bool version)
+{
+    KMutexLocker hold(lock_);
+    std::vector<std::string> reads;
+    if (version)
+        reads.push_back(versionRead);
+    bool fresh = true;
+    for (Setting setting : allSettings)
+        fresh = fresh && !row(setting).changed && !row(setting).saved;
+    if (fresh) {
+        // As saveSettings, findPreparationTraces and confirmSettings send
+        // them.
+        useImapService(ssl ? "IMAPS" : "IMAP");
+        for (Setting setting : changeOrder)
+            reads.push_back(selectOf(row(setting)));
+        reads.insert(reads.end(), {listsRead, clusterRead});
+        for (Setting setting : allSettings)
+            reads.push_back(selectOf(row(setting)));
+    }
+    std::vector<Answer> none;
+    sendAhead({}, reads, none);
 }
 
 Outcome TinyDbClient::confirmSettings(bool& unchanged)
@@ -215,8 +302,7 @@ Outcome TinyDbClient::confirmSettings(bool& unchanged)
         if (!r.saved)
             continue;
         std::vector<Value> now;
-        Outcome read = readRow("read " + r.what + " again",
-            "SELECT " + joined(r.columns) + " FROM " + r.table + r.where(), r.columns.size(), now);
+        Outcome read = readRow("read " + r.what + " again", selectOf(r), r.columns.size(), now);
         if (!read)
             return read;
         if (now != r.values) {
@@ -278,15 +364,44 @@ Outcome TinyDbClient::nameAccessList(const std::string& tag)
 
 Outcome TinyDbClient::createAccessList()
 {
+    return createAccessList(std::vector<std::string>{});
+}
+
+Outcome TinyDbClient::createAccessList(const std::vector<std::string>& readsAfter)
+{
     KMutexLocker hold(lock_);
     if (Outcome named = nameAccessList({}); !named || listCreated_)
         return named;
     // Counted before the insert, so that a list whose answer was lost is
     // still dropped.
     listCreated_ = true;
-    return execute("create the temporary IP access list " + accessList_,
-        "INSERT INTO IpAccessList (Name, FirstAddress, LastAddress) VALUES (" + sqlText(accessList_)
-            + ", '0.0.0.0', '255.255.255.255')");
+    std::vector<Step> create{{"create the temporary IP access list " + accessList_,
+        {"INSERT INTO IpAccessList (Name, FirstAddress, LastAddress) VALUES ("
+            + sqlText(accessList_) + ", '0.0.0.0', '255.255.255.255')"}}};
+    runSteps(create, readsAfter);
+    return create[0].outcome;
+}
+
+Outcome TinyDbClient::claimTarget(Traces& out)
+{
+    KMutexLocker hold(lock_);
+    if (Outcome created = createAccessList({listsRead, clusterRead}); !created)
+        return created;
+    return findPreparationTraces(out);
+}
+
+Outcome TinyDbClient::applyPlan()
+{
+    KMutexLocker hold(lock_);
+    for (Setting setting : allSettings)
+        if (row(setting).set.size() != row(setting).columns.size())
+            return fail("change the target's settings", "no change of them was planned");
+    if (Outcome created = createAccessList(); !created)
+        return created;
+    std::vector<Saved*> rows;
+    for (Setting setting : changeOrder)
+        rows.push_back(&row(setting));
+    return setRows(rows, {workerCountRead});
 }
 
 Outcome TinyDbClient::saveBackend()
@@ -302,9 +417,8 @@ Outcome TinyDbClient::enableBackend(const std::string& masterPassword)
         done = createAccessList();
     if (!done)
         return done;
-    return change(backend_,
-        {Value::of(std::int64_t{1}), Value::of(masterPassword), Value::of(accessList_)},
-        "switch on the backend mode");
+    backend_.set = {Value::of(std::int64_t{1}), Value::of(masterPassword), Value::of(accessList_)};
+    return setRows({&backend_});
 }
 
 Outcome TinyDbClient::restoreBackend()
@@ -324,7 +438,7 @@ Outcome TinyDbClient::restoreBackend()
                       "put back yet");
         }
     }
-    if (Outcome cluster = restore(backend_); !cluster)
+    if (Outcome cluster = putBackRows({&backend_})[0]; !cluster)
         return cluster;
     const Outcome list = !listCreated_
         ? Outcome{}
@@ -344,12 +458,14 @@ Outcome TinyDbClient::saveCaches()
 
 Outcome TinyDbClient::enableCaches()
 {
-    return change(caches_, cachesOn(), "switch the folder and index-write caches on");
+    KMutexLocker hold(lock_);
+    caches_.set = cachesOn();
+    return setRows({&caches_});
 }
 
 Outcome TinyDbClient::restoreCaches()
 {
-    return restore(caches_);
+    return restore(Setting::Caches);
 }
 
 Outcome TinyDbClient::saveSecurityPolicy()
@@ -359,13 +475,14 @@ Outcome TinyDbClient::saveSecurityPolicy()
 
 Outcome TinyDbClient::setSecurityPolicyMode(std::int64_t mode)
 {
-    return change(
-        policy_, {Value::of(mode)}, "set the security policy mode to " + std::to_string(mode));
+    KMutexLocker hold(lock_);
+    policy_.set = {Value::of(mode)};
+    return setRows({&policy_});
 }
 
 Outcome TinyDbClient::restoreSecurityPolicy()
 {
-    return restore(policy_);
+    return restore(Setting::Policy);
 }
 
 Outcome TinyDbClient::saveImapBinding(bool ssl)
@@ -380,35 +497,18 @@ Outcome TinyDbClient::saveImapBinding(bool ssl)
     return save(binding_);
 }
 
-Outcome TinyDbClient::restartService(const std::string& service, const std::string& action)
-{
-    Outcome stopped = execute(action, "CALL stop_service(" + sqlText(service) + ")");
-    return stopped ? execute(action, "CALL start_service(" + sqlText(service) + ")") : stopped;
-}
-
 Outcome TinyDbClient::bindImap(bool ssl, unsigned port)
 {
     KMutexLocker hold(lock_);
-    Outcome done = saveImapBinding(ssl);
-    const std::string action
-        = "bind the " + imapService_ + " service to all addresses on port " + std::to_string(port);
-    if (done)
-        done = change(binding_, allAddresses(port), action);
-    if (!done)
-        return done;
-    done = restartService(imapService_, action);
-    if (done)
-        return done;
-    // Never leave the target without IMAP: the old binding goes back at once.
-    if (Outcome back = restoreImapBinding(); !back)
-        done.failure += " " + back.failure;
-    return done;
+    if (Outcome saved = saveImapBinding(ssl); !saved)
+        return saved;
+    binding_.set = allAddresses(port);
+    return setRows({&binding_});
 }
 
 Outcome TinyDbClient::restoreImapBinding()
 {
-    KMutexLocker hold(lock_);
-    return restore(binding_, imapService_);
+    return restore(Setting::Binding);
 }
 
 bool TinyDbClient::isChanged(Setting setting)
@@ -419,16 +519,22 @@ bool TinyDbClient::isChanged(Setting setting)
 
 Outcome TinyDbClient::restore(Setting setting)
 {
-    switch (setting) {
-    case Setting::Backend:
-        return restoreBackend();
-    case Setting::Caches:
-        return restoreCaches();
-    case Setting::Policy:
-        return restoreSecurityPolicy();
-    default:
-        return restoreImapBinding();
-    }
+    return restore(std::vector<Setting>{setting})[0];
+}
+
+std::vector<Outcome> TinyDbClient::restore(const std::vector<Setting>& settings)
+{
+    KMutexLocker hold(lock_);
+    std::vector<Saved*> rows;
+    for (Setting setting : settings)
+        if (setting != Setting::Backend)
+            rows.push_back(&row(setting));
+    const std::vector<Outcome> back = putBackRows(rows);
+    std::vector<Outcome> outcomes;
+    std::size_t at = 0;
+    for (Setting setting : settings)
+        outcomes.push_back(setting == Setting::Backend ? restoreBackend() : back[at++]);
+    return outcomes;
 }
 
 std::string TinyDbClient::restoreSentence(Setting setting)
@@ -494,25 +600,31 @@ Outcome TinyDbClient::compareSettings(const SavedSettings& saved)
             return fail(action, "this client has changed settings of its own");
     if (const std::string foreign = foreignSettings(saved); !foreign.empty())
         return fail(action, foreign);
-    std::vector<std::pair<Saved*, std::vector<Value>>> read;
+    const std::string listNames = "SELECT Name FROM IpAccessList";
+    std::vector<Saved*> rows;
+    std::vector<std::string> reads;
     for (const SavedSetting& setting : saved.settings) {
-        Saved* r = rowOfTable(setting.table);
-        if (r == &binding_)
+        rows.push_back(rowOfTable(setting.table));
+        if (rows.back() == &binding_)
             useImapService(setting.service);
+        reads.push_back(selectOf(*rows.back()));
+    }
+    if (!saved.accessList.empty())
+        reads.push_back(listNames);
+    // Every read in one round trip.
+    std::vector<Answer> none;
+    sendAhead({}, reads, none);
+    std::vector<std::pair<Saved*, std::vector<Value>>> read;
+    for (Saved* r : rows) {
         std::vector<Value> now;
-        Outcome done = readRow("read " + r->what,
-            "SELECT " + joined(r->columns) + " FROM " + r->table + r->where(), r->columns.size(),
-            now);
-        if (!done)
+        if (Outcome done = readRow("read " + r->what, selectOf(*r), r->columns.size(), now); !done)
             return done;
         read.emplace_back(r, std::move(now));
     }
     comparedList_.clear();
     if (!saved.accessList.empty()) {
         ResultSet lists;
-        if (Outcome done
-            = execute("read the IP access lists", "SELECT Name FROM IpAccessList", &lists);
-            !done)
+        if (Outcome done = execute("read the IP access lists", listNames, &lists); !done)
             return done;
         for (const auto& list : lists.rows)
             if (!list.empty() && sameListName(textOf(list[0]), saved.accessList))
@@ -577,8 +689,7 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
         out.accessLists.push_back(name);
     };
     ResultSet lists;
-    Outcome done = execute("read the IP access lists",
-        "SELECT Name, FirstAddress, LastAddress FROM IpAccessList", &lists);
+    Outcome done = execute("read the IP access lists", listsRead, &lists);
     if (!done)
         return done;
     for (const auto& list : lists.rows) {
@@ -589,8 +700,7 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
             + textOf(list[1]) + " to " + textOf(list[2]) + ".");
     }
     std::vector<Value> cluster;
-    done = readRow("read the cluster's backend settings",
-        "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster", 3, cluster);
+    done = readRow("read the cluster's backend settings", clusterRead, 3, cluster);
     if (!done)
         return done;
     // What this preparation read must hold no trace of another one either:
@@ -646,16 +756,13 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
 
 void TinyDbClient::restoreAll()
 {
+    std::vector<Setting> changed;
+    for (Setting setting : allSettings)
+        if (isChanged(setting))
+            changed.push_back(setting);
     // Bounded: a server that can't be reached again ends the attempt.
-    const std::string action = "restore the settings";
-    for (Setting setting : allSettings) {
-        bool pending = false;
-        for (Setting any : allSettings)
-            pending = pending || isChanged(any);
-        if (!pending || !open(action))
-            return;
-        restore(setting);
-    }
+    if (!changed.empty() && open("restore the settings"))
+        restore(changed);
 }
 
 } // namespace tavir::tinydb

@@ -13,7 +13,6 @@ namespace tavir::utils {
 KFLock::KFLock()
     : attached(false)
     , counter(0)
-    , ownsDescriptor(false)
     , fd(-1)
     , owner(tavir::tiny::threadID())
 {
@@ -41,7 +40,6 @@ bool KFLock::init(int descriptor)
         detach();
     fd = descriptor;
     attached = true;
-    ownsDescriptor = false;
     counter = 0;
     return true;
 }
@@ -58,9 +56,9 @@ bool KFLock::init(const char* p, bool create)
     } while (d == -1 && errno == EINTR);
     if (d == -1)
         return false;
+    owned.reset(d);
     fd = d;
     attached = true;
-    ownsDescriptor = true;
     counter = 0;
     return true;
 }
@@ -71,10 +69,8 @@ bool KFLock::detach()
         return false;
     if (counter != 0 && decrementLockCounter() == 0)
         flockRetry(LOCK_UN);
-    if (ownsDescriptor)
-        ::close(fd);
+    owned.reset();
     attached = false;
-    ownsDescriptor = false;
     fd = -1;
     counter = 0;
     return true;

@@ -2,6 +2,8 @@
 // An advisory whole-file lock (flock) with nesting: above 0 the counter is
 // the depth of a shared lock, below 0 the depth of an exclusive lock. Only
 // the thread that constructed the lock may lock it.
+#include "utils/Descriptor.h"
+
 #include <cstdint>
 
 namespace tavir::utils {
@@ -47,7 +49,7 @@ private:
     char path[512];
     bool attached;
     int32_t counter;
-    bool ownsDescriptor;
+    Descriptor owned; // the descriptor init(path) opened; none for a bound one
     int fd;
     uint64_t owner;
 };

@@ -112,7 +112,7 @@ bool KFile::doOpen(const char* path, int flags)
     } while (d == -1 && errno == EINTR);
     if (d == -1)
         return false;
-    adopt(d);
+    adopt(Descriptor(d));
     const bool writing = (flags & O_ACCMODE) != O_RDONLY;
     if (!postOpenOp(fd, writing ? "w" : "r"))
         return false;
@@ -131,11 +131,11 @@ bool KFile::doOpen(const char* path, int flags)
     return true;
 }
 
-void KFile::adopt(int descriptor)
+void KFile::adopt(Descriptor descriptor)
 {
     if (fd != -1)
         close();
-    fd = descriptor;
+    fd = descriptor.release();
     resetBuffers();
     fileLock.init(fd);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // A buffered file over a POSIX descriptor, with flock locks that belong to
 // the thread that constructed the file.
+#include "utils/Descriptor.h"
 #include "utils/KFLock.h"
 #include "utils/KStream.h"
 
@@ -34,7 +35,7 @@ public:
     bool doOpen(const char* path, int flags);
     // Takes over a descriptor opened elsewhere (openPrivateFile), which it
     // closes from then on. A file already open is closed first.
-    void adopt(int descriptor);
+    void adopt(Descriptor descriptor);
     // Flushes, gives up a level of a held lock and closes. False when the
     // pending bytes could not be written or the close failed.
     bool close();

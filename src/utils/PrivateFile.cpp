@@ -15,34 +15,6 @@ namespace tavir::utils {
 
 namespace {
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1)
-        : fd_(fd)
-    {
-    }
-    ~Descriptor() { reset(-1); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 int openAt(int folder, const char* name, int flags, mode_t mode = 0)
 {
     int fd;
@@ -120,12 +92,12 @@ PrivateLocation PrivateLocation::ofPath(const std::string& path)
     return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-int openPrivateFolder(const PrivateLocation& where, bool create, std::string& sentence)
+Descriptor openPrivateFolder(const PrivateLocation& where, bool create, std::string& sentence)
 {
     Descriptor folder(::open(where.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() < 0) {
+    if (!folder.valid()) {
         sentence = "the folder " + where.base + " can't be opened: " + std::strerror(errno);
-        return -1;
+        return {};
     }
     std::string path = where.base;
     std::size_t start = 0;
@@ -139,46 +111,46 @@ int openPrivateFolder(const PrivateLocation& where, bool create, std::string& se
         if (next < 0 && errno == ENOENT && create) {
             if (::mkdirat(folder.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
                 sentence = "the folder " + path + " can't be made: " + std::strerror(errno);
-                return -1;
+                return {};
             }
             next = openAt(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY);
         }
         if (next < 0) {
             sentence = openFailure(folder.get(), name.c_str(), path, true);
-            return -1;
+            return {};
         }
         folder.reset(next);
         if (!isOurs(folder.get(), true, path, sentence))
-            return -1;
+            return {};
     }
-    return folder.release();
+    return folder;
 }
 
-int openPrivateFile(const PrivateLocation& where, int flags, std::string& sentence)
+Descriptor openPrivateFile(const PrivateLocation& where, int flags, std::string& sentence)
 {
     const std::size_t slash = where.relative.rfind('/');
     const std::string name
         = slash == std::string::npos ? where.relative : where.relative.substr(slash + 1);
     if (name.empty()) {
         sentence = "no file is named below " + where.base;
-        return -1;
+        return {};
     }
     const PrivateLocation folderOf{
         where.base, slash == std::string::npos ? std::string() : where.relative.substr(0, slash)};
-    Descriptor folder(openPrivateFolder(folderOf, (flags & O_CREAT) != 0, sentence));
-    if (folder.get() < 0)
-        return -1;
+    const Descriptor folder = openPrivateFolder(folderOf, (flags & O_CREAT) != 0, sentence);
+    if (!folder.valid())
+        return {};
     const std::string path = folderOf.path() + "/" + name;
     // O_NONBLOCK: a FIFO put in the file's place must not hold the open.
     Descriptor file(openAt(folder.get(), name.c_str(), flags | O_NONBLOCK, 0600));
-    if (file.get() < 0) {
+    if (!file.valid()) {
         sentence = openFailure(folder.get(), name.c_str(), path, false);
-        return -1;
+        return {};
     }
     if (!isOurs(file.get(), false, path, sentence))
-        return -1;
+        return {};
     ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
-    return file.release();
+    return file;
 }
 
 } // namespace tavir::utils

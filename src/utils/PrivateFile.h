@@ -6,6 +6,8 @@
 // a folder or file on the way that is a symbolic link, not the user's own,
 // or writable by other users is refused with a sentence rather than
 // tightened, since someone else may already have changed what it holds.
+#include "utils/Descriptor.h"
+
 #include <string>
 
 namespace tavir::utils {
@@ -25,15 +27,15 @@ struct PrivateLocation {
 
 // Opens the folder base/relative for openat(2), making the missing folders
 // (0700) when `create` is set; every folder of `relative` is checked as
-// below. Returns the descriptor, which the caller closes, or -1 with
-// `sentence` saying what was refused or failed.
-int openPrivateFolder(const PrivateLocation& where, bool create, std::string& sentence);
+// below. Returns the folder's descriptor, or none with `sentence` saying
+// what was refused or failed.
+Descriptor openPrivateFolder(const PrivateLocation& where, bool create, std::string& sentence);
 
 // Opens the file with open(2) `flags` (O_RDONLY, O_RDWR | O_CREAT, ...);
 // with O_CREAT the missing folders are made (0700) and a missing file
 // (0600). Never blocks on a FIFO and never follows a link below the base.
-// Returns the descriptor, which the caller closes, or -1 with `sentence`
-// saying what was refused or failed.
-int openPrivateFile(const PrivateLocation& where, int flags, std::string& sentence);
+// Returns the file's descriptor, or none with `sentence` saying what was
+// refused or failed.
+Descriptor openPrivateFile(const PrivateLocation& where, int flags, std::string& sentence);
 
 } // namespace tavir::utils

@@ -665,4 +665,11 @@ std::string trimRight(const std::string& s, const char* chars)
     return last == std::string::npos ? std::string() : s.substr(0, last + 1);
 }
 
+std::string lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
 } // namespace tavir::utils

@@ -196,4 +196,9 @@ bool iEqual(const std::string& a, const char (&b)[N], const detail::Locale& loc 
 // `s` without its trailing characters that belong to `chars` (" \r\n\t" when null).
 std::string trimRight(const std::string& s, const char* chars = nullptr);
 
+// `text` with each byte lowered by std::tolower (A-Z in the "C" locale):
+// host names, fingerprints and names a server compares without regard to
+// case.
+std::string lower(std::string text);
+
 } // namespace tavir::utils

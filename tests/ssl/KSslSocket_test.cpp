@@ -1,8 +1,7 @@
-#include "ssl/Certificate.h"
 #include "ssl/KSslSocket.h"
 #include "ssl/SSLContext.h"
 
-#include "support/TestSupport.h"
+#include "support/Certificates.h"
 
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -12,34 +11,10 @@
 
 using tavir::ssl::SSLContext;
 
-namespace {
-
-struct Files {
-    tavir::test::TempDir dir;
-    std::string cert = dir.file("cert.pem");
-    std::string key = dir.file("key.pem");
-    Files()
-    {
-        tavir::crypto::Certificate c;
-        tavir::crypto::Certificate::Details d;
-        d.nameEntries = {{"CN", "socket.test"}};
-        if (!c.create(d))
-            throw std::runtime_error("create");
-        tavir::crypto::CrtKeyFile f;
-        f.open(cert.c_str());
-        f.write(c);
-        f.close();
-        f.open(key.c_str());
-        f.write(c.publicKey());
-        f.close();
-    }
-};
-
-} // namespace
-
 TEST(KSslSocket, InitAndOpenRules)
 {
-    Files f;
+    tavir::test::TempDir dir;
+    const tavir::test::IssuedCertificate made = tavir::test::selfSigned(dir, "socket.test");
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     {
@@ -68,9 +43,9 @@ TEST(KSslSocket, InitAndOpenRules)
         EXPECT_TRUE(s.init(&other));
 
         tavir::ssl::KSslSocket own;
-        EXPECT_FALSE(own.init(f.cert, f.dir.file("missing.pem")));
+        EXPECT_FALSE(own.init(made.certificateFile, dir.file("missing.pem")));
         tavir::ssl::KSslSocket own2;
-        EXPECT_TRUE(own2.init(f.cert, f.key));
+        EXPECT_TRUE(own2.init(made.certificateFile, made.keyFile));
     }
     close(fds[1]);
 }

@@ -1,8 +1,7 @@
-#include "ssl/Certificate.h"
 #include "ssl/KSslSocket.h"
 #include "ssl/SSLContext.h"
 
-#include "support/TestSupport.h"
+#include "support/Certificates.h"
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -16,31 +15,6 @@
 using tavir::ssl::SSLContext;
 
 namespace {
-
-struct Files {
-    tavir::test::TempDir dir;
-    std::string cert = dir.file("cert.pem");
-    std::string key = dir.file("key.pem");
-    std::string otherKey = dir.file("other.pem");
-    Files()
-    {
-        tavir::crypto::Certificate c, other;
-        tavir::crypto::Certificate::Details d;
-        d.nameEntries = {{"CN", "ctx.test"}};
-        if (!c.create(d) || !other.create(d))
-            throw std::runtime_error("create");
-        tavir::crypto::CrtKeyFile f;
-        f.open(cert.c_str());
-        f.write(c);
-        f.close();
-        f.open(key.c_str());
-        f.write(c.publicKey());
-        f.close();
-        f.open(otherKey.c_str());
-        f.write(other.publicKey());
-        f.close();
-    }
-};
 
 int minVersion(SSLContext& c)
 {
@@ -92,27 +66,29 @@ TEST(SSLContext, ModesMapToMethodsAndVersions)
 
 TEST(SSLContext, OneRecordingPerContext)
 {
-    Files f;
+    tavir::test::TempDir dir;
+    const tavir::test::IssuedCertificate made = tavir::test::selfSigned(dir, "ctx.test");
+    const std::string otherKey = tavir::test::selfSigned(dir, "other.test").keyFile;
     SSLContext ctx;
     EXPECT_EQ(ctx.certificate("/nonexistent/cert.pem", SSL_FILETYPE_PEM), -1);
     EXPECT_EQ(ctx.certificate_file_name(), "/nonexistent/cert.pem");
     // Recorded already: no load, success.
-    EXPECT_EQ(ctx.certificate(f.cert.c_str(), SSL_FILETYPE_PEM), 0);
+    EXPECT_EQ(ctx.certificate(made.certificateFile.c_str(), SSL_FILETYPE_PEM), 0);
     EXPECT_EQ(ctx.certificate_file_name(), "/nonexistent/cert.pem");
     ctx.close();
     EXPECT_EQ(ctx.certificate_type(), -1);
     EXPECT_EQ(ctx.certificate_file_name(), "/nonexistent/cert.pem");
 
-    ASSERT_EQ(ctx.certificate(f.cert.c_str(), SSL_FILETYPE_PEM), 0);
+    ASSERT_EQ(ctx.certificate(made.certificateFile.c_str(), SSL_FILETYPE_PEM), 0);
     EXPECT_EQ(ctx.certificate_type(), SSL_FILETYPE_PEM);
     // A key that does not belong to the certificate is refused.
-    EXPECT_EQ(ctx.private_key(f.otherKey.c_str(), SSL_FILETYPE_PEM), -1);
-    EXPECT_EQ(ctx.private_key(f.key.c_str(), SSL_FILETYPE_PEM), 0);
-    EXPECT_EQ(ctx.private_key_file_name(), f.otherKey);
+    EXPECT_EQ(ctx.private_key(otherKey.c_str(), SSL_FILETYPE_PEM), -1);
+    EXPECT_EQ(ctx.private_key(made.keyFile.c_str(), SSL_FILETYPE_PEM), 0);
+    EXPECT_EQ(ctx.private_key_file_name(), otherKey);
 
     SSLContext good;
-    ASSERT_EQ(good.certificate(f.cert.c_str(), SSL_FILETYPE_PEM), 0);
-    ASSERT_EQ(good.private_key(f.key.c_str(), SSL_FILETYPE_PEM), 0);
+    ASSERT_EQ(good.certificate(made.certificateFile.c_str(), SSL_FILETYPE_PEM), 0);
+    ASSERT_EQ(good.private_key(made.keyFile.c_str(), SSL_FILETYPE_PEM), 0);
     EXPECT_EQ(good.verify_private_key(), 0);
     SSLContext empty;
     EXPECT_EQ(empty.verify_private_key(), -1);
@@ -157,12 +133,13 @@ TEST(SSLContext, DhParams)
 
 TEST(SSLContext, TrustedCaAndVerifyRecord)
 {
-    Files f;
+    tavir::test::TempDir dir;
+    const tavir::test::IssuedCertificate made = tavir::test::selfSigned(dir, "ctx.test");
     SSLContext client;
     ASSERT_EQ(client.set_mode(7), 0);
-    EXPECT_EQ(client.load_trusted_ca(f.cert.c_str(), nullptr), -1);
+    EXPECT_EQ(client.load_trusted_ca(made.certificateFile.c_str(), nullptr), -1);
     EXPECT_EQ(client.have_trusted_ca(), 0u);
-    EXPECT_EQ(client.load_trusted_ca(f.cert.c_str(), f.dir.path().c_str()), 0);
+    EXPECT_EQ(client.load_trusted_ca(made.certificateFile.c_str(), dir.path().c_str()), 0);
     EXPECT_EQ(client.have_trusted_ca(), 1u);
     EXPECT_EQ(SSL_CTX_get_client_CA_list(client.context()) == nullptr
             || sk_X509_NAME_num(SSL_CTX_get_client_CA_list(client.context())) == 0,
@@ -170,9 +147,9 @@ TEST(SSLContext, TrustedCaAndVerifyRecord)
 
     SSLContext server;
     ASSERT_EQ(server.set_mode(8), 0);
-    EXPECT_EQ(server.load_trusted_ca(f.cert.c_str(), f.dir.path().c_str()), 0);
+    EXPECT_EQ(server.load_trusted_ca(made.certificateFile.c_str(), dir.path().c_str()), 0);
     EXPECT_EQ(sk_X509_NAME_num(SSL_CTX_get_client_CA_list(server.context())), 1);
-    EXPECT_EQ(server.load_trusted_ca(f.cert.c_str(), f.dir.path().c_str()), 0);
+    EXPECT_EQ(server.load_trusted_ca(made.certificateFile.c_str(), dir.path().c_str()), 0);
     // The same subject is not added twice.
     EXPECT_EQ(sk_X509_NAME_num(SSL_CTX_get_client_CA_list(server.context())), 1);
     EXPECT_EQ(server.have_trusted_ca(), 2u);

@@ -229,7 +229,7 @@ TEST(TcpClientStream, RecreateAfterClose)
 // A peer that resets while a large write is under way: the write fails and
 // the process lives on. Runs in a child process; plain sends must not need
 // SIGPIPE ignored at all, TLS writes rely on the library having ignored it.
-static void writeIntoReset(bool tls, int port)
+[[noreturn]] static void writeIntoReset(bool tls, int port)
 {
     if (!tls)
         signal(SIGPIPE, SIG_DFL);
@@ -256,17 +256,11 @@ static void writeIntoReset(bool tls, int port)
     _exit(s->bad() && s->getSocketState() == -1 ? 0 : 4);
 }
 
-// 0 when the child exited normally with code 0.
+// 0 when the child exited normally with code 0; -1 when a signal (SIGPIPE)
+// ended it.
 static int runInChild(bool tls, int port)
 {
-    pid_t pid = fork();
-    if (pid == 0)
-        writeIntoReset(tls, port);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFSIGNALED(status))
-        return 1000 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    return tavir::test::ChildProcess([&]() -> int { writeIntoReset(tls, port); }).wait(60000);
 }
 
 TEST(TcpClientStream, ResetDuringLargePlainWrite)

@@ -22,6 +22,16 @@ std::string quoted(const std::string& path)
     return "'" + path + "'";
 }
 
+std::string fingerprintOf(const std::string& certificateFile)
+{
+    std::string text, fingerprint;
+    run("openssl x509 -noout -fingerprint -sha1 -in " + quoted(certificateFile), &text);
+    for (char c : text.substr(text.find('=') + 1))
+        if (std::isxdigit(static_cast<unsigned char>(c)) || c == ':')
+            fingerprint += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return fingerprint;
+}
+
 } // namespace
 
 TestAuthority::TestAuthority(const TempDir& dir, const std::string& name)
@@ -49,12 +59,18 @@ IssuedCertificate TestAuthority::issue(const std::string& host) const
         + quoted(certificateFile_) + " -CAkey " + quoted(keyFile_) + " -set_serial "
         + std::to_string(std::hash<std::string>()(stem) & 0x7fffffff) + " -extfile "
         + quoted(stem + ".ext") + " -out " + quoted(issued.certificateFile));
-    std::string text;
-    run("openssl x509 -noout -fingerprint -sha1 -in " + quoted(issued.certificateFile), &text);
-    for (char c : text.substr(text.find('=') + 1))
-        if (std::isxdigit(static_cast<unsigned char>(c)) || c == ':')
-            issued.fingerprint += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    issued.fingerprint = fingerprintOf(issued.certificateFile);
     return issued;
+}
+
+IssuedCertificate selfSigned(const TempDir& dir, const std::string& host)
+{
+    const std::string stem = dir.file(host);
+    IssuedCertificate made{stem + ".pem", stem + ".key", ""};
+    run("openssl req -x509" + newKey + " -days 2 -subj '/CN=" + host + "' -keyout "
+        + quoted(made.keyFile) + " -out " + quoted(made.certificateFile));
+    made.fingerprint = fingerprintOf(made.certificateFile);
+    return made;
 }
 
 } // namespace tavir::test

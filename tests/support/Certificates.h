@@ -17,6 +17,10 @@ struct IssuedCertificate {
     std::string fingerprint;
 };
 
+// A self-signed certificate for the name `host` and its key, made below
+// `dir` (a key of another one belongs to no other certificate).
+IssuedCertificate selfSigned(const TempDir& dir, const std::string& host);
+
 class TestAuthority {
 public:
     // Makes the authority's key and self-signed certificate below `dir`,

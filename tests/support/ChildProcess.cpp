@@ -1,7 +1,6 @@
 #include "support/ChildProcess.h"
 
 #include "support/TestSupport.h"
-#include "tiny/ScopeExit.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -21,22 +20,21 @@ ChildProcess::ChildProcess(const std::function<int()>& job, const Options& optio
     int input[2] = {-1, -1};
     if (options.pipeInput && pipe2(input, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    const utils::Descriptor childInput(input[0]);
+    utils::Descriptor parentInput(input[1]);
     std::fflush(nullptr); // nothing buffered is written twice
     const pid_t parent = getpid();
     pid_ = fork();
-    if (pid_ < 0) {
-        ::close(input[0]);
-        ::close(input[1]);
+    if (pid_ < 0)
         throw std::runtime_error("fork failed");
-    }
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) // the parent died before the line above
             _exit(1);
         if (options.ownGroup)
             setpgid(0, 0);
-        if (input[0] >= 0)
-            dup2(input[0], STDIN_FILENO);
+        if (childInput.valid())
+            dup2(childInput.get(), STDIN_FILENO);
         int code = 1;
         try {
             code = job();
@@ -50,10 +48,7 @@ ChildProcess::ChildProcess(const std::function<int()>& job, const Options& optio
     group_ = options.ownGroup;
     if (group_)
         setpgid(pid_, pid_); // as the child does: whichever runs first
-    if (input[0] >= 0) {
-        ::close(input[0]);
-        input_ = input[1];
-    }
+    input_ = std::move(parentInput);
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options)
@@ -132,43 +127,19 @@ bool ChildProcess::kill(int signal, int graceMs)
     return reached;
 }
 
-bool writeAll(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void ChildProcess::closeInput()
-{
-    if (input_ >= 0)
-        ::close(input_);
-    input_ = -1;
-}
-
 std::string childOutput(const std::function<int(int out)>& job, int* code, rusage* usage)
 {
     int pipeFd[2];
     if (pipe2(pipeFd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    const tiny::ScopeExit closeReadingEnd([&] { ::close(pipeFd[0]); });
+    const utils::Descriptor reading(pipeFd[0]);
     std::unique_ptr<ChildProcess> child;
     {
-        const tiny::ScopeExit closeWritingEnd([&] { ::close(pipeFd[1]); });
-        child = std::make_unique<ChildProcess>([&] { return job(pipeFd[1]); });
+        const utils::Descriptor writing(pipeFd[1]);
+        child = std::make_unique<ChildProcess>([&] { return job(writing.get()); });
     }
     std::string text;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(pipeFd[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
-        text.append(chunk, n > 0 ? static_cast<std::size_t>(n) : 0);
+    utils::readAll(reading.get(), text.max_size(), text); // up to the child's end
     const int exitCode = child->wait(-1, usage);
     if (code)
         *code = exitCode;

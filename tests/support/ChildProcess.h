@@ -5,6 +5,8 @@
 // leaves nothing behind to hold its output pipe open), optionally leading a
 // process group so that whatever it starts ends with it, waited for with a
 // deadline, and ended (killed and reaped) at the latest when the object goes.
+#include "utils/Descriptor.h"
+
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -14,9 +16,6 @@
 #include <vector>
 
 namespace tavir::test {
-
-// Writes all of `bytes` to `fd` (a pipe or a file); false when it can't.
-bool writeAll(int fd, const std::string& bytes);
 
 struct ChildOptions {
     // A program's standard output and error, appended; empty: inherited.
@@ -63,8 +62,8 @@ public:
     // child was there to receive the signal.
     bool kill(int signal = SIGKILL, int graceMs = 0);
     // Feeds its standard input (pipeInput).
-    void write(const std::string& bytes) { writeAll(input_, bytes); }
-    void closeInput();
+    void write(const std::string& bytes) { utils::writeAll(input_.get(), bytes); }
+    void closeInput() { input_.reset(); }
 
 private:
     // Reaps the child if it has ended; true when it has (or was reaped before).
@@ -73,7 +72,7 @@ private:
     pid_t pid_ = -1;
     bool running_ = false;
     bool group_ = false;
-    int input_ = -1;
+    utils::Descriptor input_;
 };
 
 // What `job`, run in a child process, writes to `out` (a pipe) until it

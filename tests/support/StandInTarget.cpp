@@ -236,4 +236,21 @@ unsigned clientCommands(const std::string& transcript, const std::string& verb)
     return n;
 }
 
+std::vector<std::string> adminRoundTrips(const std::string& transcript, const std::string& session)
+{
+    std::vector<std::string> trips;
+    std::istringstream lines(transcript);
+    std::string line;
+    bool opening = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind(session + " R: ", 0) == 0)
+            opening = true;
+        else if (opening && line.rfind(session + " C: ", 0) == 0) {
+            trips.push_back(line.substr(session.size() + 4));
+            opening = false;
+        }
+    }
+    return trips;
+}
+
 } // namespace tavir::test

@@ -144,5 +144,11 @@ private:
 // commands: "<session> C: QUERY ..." for the administration service,
 // "<session> C: <tag> APPEND ..." for IMAP.
 unsigned clientCommands(const std::string& transcript, const std::string& verb);
+// The round trips of one administration session ("A1") in a transcript,
+// each as the first message the client wrote in it ("HELLO 1 Tavir Zorp",
+// "QUERY SELECT Version FROM Info", "BYE"): the stand-in marks a message
+// that none of its bytes came with the ones before it ("A1 R: round trip
+// 3").
+std::vector<std::string> adminRoundTrips(const std::string& transcript, const std::string& session);
 
 } // namespace tavir::test

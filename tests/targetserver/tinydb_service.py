@@ -227,11 +227,20 @@ class AdminSession:
         self.read_only = False
         AdminSession.counter += 1
         self.id = AdminSession.counter
+        self.round_trips = 0
 
     def log(self, direction, text):
         self.state.log("A%d" % self.id, direction, text)
 
     def read_frame(self):
+        # A message none of whose bytes had come when everything before it
+        # was read and answered was written after those: it opens a round
+        # trip of a client that reads the answers before it writes again.
+        # Statements written together (pipelined) come in one TLS record,
+        # and so are in the buffer once the first of them is read.
+        if not self.input.buffer:
+            self.round_trips += 1
+            self.log("R:", "round trip %d" % self.round_trips)
         (length,) = struct.unpack(">I", self.input.exact(4))
         if length == 0 or length > MAX_FRAME:
             raise AdminError(MALFORMED, "a frame of %d bytes" % length)

@@ -1,6 +1,6 @@
 // What may be created on the target (domain and account records), how texts
 // become statement literals, and how versions compare.
-#include "tinydb/AdminTest.h"
+#include "tinydb/AdminCheck.h"
 #include "tinydb/CvnDomain.h"
 #include "tinydb/CvnUser.h"
 #include "tinydb/Sql.h"

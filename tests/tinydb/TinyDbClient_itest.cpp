@@ -40,6 +40,12 @@ protected:
     std::unique_ptr<TinyDbClient> client;
 };
 
+// Every setting a preparation changes, in one row.
+const char* const everySetting
+    = "SELECT BackendMode, MasterPassword, BackendAccessList, FolderCache, IndexWriteCache, "
+      "PolicyMode, Address, Port FROM Cluster, MessageStore, Security, ServicePorts WHERE "
+      "Service = 'IMAP'";
+
 std::string binding(const StandInTarget& target, const char* service)
 {
     auto rows = target.query(
@@ -57,20 +63,20 @@ TEST_F(TinyDbClientTarget, LoginAnswersTellRefusedFromReadOnly)
     struct Case {
         const char* user;
         const char* password;
-        TinyDbClient::Login login;
+        Status login;
     } cases[] = {
-        {"admin", "admin-secret", TinyDbClient::Login::Ok},
-        {"admin", "wrong", TinyDbClient::Login::Refused},
-        {"nobody", "admin-secret", TinyDbClient::Login::Refused},
-        {"reader", "reader-pw", TinyDbClient::Login::ReadOnly},
+        {"admin", "admin-secret", Status::Ok},
+        {"admin", "wrong", Status::Refused},
+        {"nobody", "admin-secret", Status::Refused},
+        {"reader", "reader-pw", Status::ReadOnly},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user + std::string("/") + c.password);
         TinyDbClient admin(tavir::test::adminOptions(dir));
         const auto login = admin.connect(target->host(), c.user, c.password);
         EXPECT_EQ(c.login, login.login);
-        EXPECT_EQ(c.login == TinyDbClient::Login::Ok, admin.isConnected());
-        if (c.login != TinyDbClient::Login::Ok) {
+        EXPECT_EQ(c.login == Status::Ok, admin.isConnected());
+        if (c.login != Status::Ok) {
             EXPECT_NE(std::string::npos, login.failure.find(target->host() + ":44337"))
                 << login.failure;
         }
@@ -391,10 +397,7 @@ TEST_F(TinyDbClientTarget, TheDestructorRestoresWhatIsStillChanged)
     StandInTarget::Options options;
     options.backendMode = false;
     start(options);
-    const std::string before = "SELECT BackendMode, MasterPassword, BackendAccessList, "
-                               "FolderCache, IndexWriteCache, PolicyMode, Address, Port FROM "
-                               "Cluster, MessageStore, Security, ServicePorts WHERE Service = "
-                               "'IMAP'";
+    const std::string before = everySetting;
     const Row initial = target->query(before).at(0);
     const int newPort = tavir::test::freeLoopbackPort();
     ASSERT_TRUE(client->enableBackend("feedfacecafe"));
@@ -410,6 +413,100 @@ TEST_F(TinyDbClientTarget, TheDestructorRestoresWhatIsStillChanged)
     EXPECT_TRUE(tavir::test::imapAnswers(*target, target->port(), false));
     EXPECT_FALSE(tavir::test::imapAnswers(*target, newPort, false));
     EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"feedfacecafe"));
+}
+
+// A preparation in round trips: every read up to the journal; the access
+// list with the look after it; every change with the worker count; and the
+// restore's: every setting but the backend ones, those, their access list.
+// A change the server refuses fails its setting alone, named in a sentence
+// of its own, while those sent with it run; an IMAP service that did not
+// start gets its old binding back; the restore puts back all of them.
+TEST_F(TinyDbClientTarget, APreparationsStatementsGoTogetherAndEachRefusalNamesItsSetting)
+{
+    // Statements: 1 the version, 2 to 11 the settings, the look and the
+    // settings again, 12 to 14 the access list and the look, 15 to 20 the
+    // changes of the cluster, the caches, the policy and the binding (its
+    // update, the service's stop and start), 21 the worker count.
+    struct Case {
+        const char* name;
+        std::vector<int> refused;
+        std::vector<std::string> says;
+        Row changed; // FolderCache, IndexWriteCache, PolicyMode, Address once applied
+    } cases[] = {
+        {"none refused", {}, {}, {"1", "1", "0", "0.0.0.0"}},
+        {"the caches refused", {16}, {"switch the folder and index-write caches on"},
+            {"0", "0", "0", "0.0.0.0"}},
+        {"the policy refused, and the service's start", {17, 20},
+            {"set the security policy mode to 0",
+                "bind the IMAP service to all addresses on port "},
+            {"1", "1", "2", "127."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StandInTarget::Options options;
+        options.workerThreads = 7;
+        for (int q : c.refused)
+            options.faults += std::string(options.faults.empty() ? "[" : ", ")
+                + R"({"on": "TINYDB QUERY", "count": )" + std::to_string(q)
+                + R"(, "action": "no"})";
+        options.faults += options.faults.empty() ? "" : "]";
+        start(options);
+        const Row initial = target->query(everySetting).at(0);
+        const int port = tavir::test::freeLoopbackPort();
+
+        client->readPreparationAhead(false, true);
+        std::string version;
+        ASSERT_TRUE(done(client->readVersion(version)));
+        ASSERT_TRUE(done(client->saveSettings(false)));
+        TinyDbClient::Traces traces;
+        ASSERT_TRUE(done(client->findPreparationTraces(traces)));
+        bool unchanged = false;
+        ASSERT_TRUE(done(client->confirmSettings(unchanged)));
+        ASSERT_TRUE(done(client->planChanges("feedfacecafe", static_cast<unsigned>(port))));
+        ASSERT_TRUE(done(client->claimTarget(traces)));
+        EXPECT_TRUE(traces.accessLists.empty());
+        const Outcome applied = client->applyPlan();
+        unsigned workers = 0;
+        ASSERT_TRUE(done(client->readWorkerCount(workers)));
+        EXPECT_EQ(7u, workers);
+
+        EXPECT_EQ(c.says.empty(), bool(applied));
+        std::size_t sentences = 0;
+        for (std::size_t at = 0; (at = applied.failure.find("Could not ", at)) != std::string::npos;
+             ++at)
+            ++sentences;
+        EXPECT_EQ(c.says.size(), sentences) << applied.failure;
+        for (const std::string& step : c.says)
+            EXPECT_NE(std::string::npos,
+                applied.failure.find(
+                    "Could not " + step + std::string(step.back() == ' ' ? "" : " on ")))
+                << applied.failure;
+        const Row now = target->query(everySetting).at(0);
+        EXPECT_EQ(c.changed, (Row{now[3], now[4], now[5], now[6].substr(0, c.changed[3].size())}));
+        EXPECT_TRUE(tavir::test::imapAnswers(
+            *target, c.changed[3] == "0.0.0.0" ? port : target->port(), false));
+
+        client.reset();
+        EXPECT_EQ(initial, target->query(everySetting).at(0));
+        EXPECT_EQ("0", one("SELECT COUNT(*) FROM IpAccessList"));
+        std::vector<std::string> expected = {"HELLO ", "LOGIN ", "QUERY SELECT Version ",
+            "QUERY INSERT INTO IpAccessList ", "QUERY UPDATE Cluster "};
+        if (c.changed[3] != "0.0.0.0") {
+            // The old binding at once, which drops the count read ahead.
+            expected.push_back("QUERY UPDATE ServicePorts ");
+            expected.push_back("QUERY SELECT WorkerThreads ");
+        }
+        for (const char* restore : {"QUERY UPDATE MessageStore ", "QUERY UPDATE Cluster ",
+                 "QUERY DELETE FROM IpAccessList ", "BYE"})
+            expected.push_back(restore);
+        const std::vector<std::string> trips
+            = tavir::test::adminRoundTrips(target->transcript(), "A1");
+        ASSERT_EQ(expected.size(), trips.size()) << target->transcript();
+        for (std::size_t i = 0; i < trips.size(); ++i)
+            EXPECT_EQ(0u, trips[i].rfind(expected[i], 0)) << trips[i];
+        if (HasFailure())
+            return;
+    }
 }
 
 TEST_F(TinyDbClientTarget, ServerFaultsFailOneStepAndTheNextStepConnectsAgain)

@@ -29,7 +29,7 @@ TEST(TinyDbClientScripted, RestoringOnAServerThatIsGoneTriesOneConnectionOnly)
     options.factory = tavir::test::scriptedFactory(script);
     {
         TinyDbClient client(options);
-        ASSERT_EQ(TinyDbClient::Login::Ok, client.connect("target.example", "admin", "pw").login);
+        ASSERT_EQ(Status::Ok, client.connect("target.example", "admin", "pw").login);
         ASSERT_TRUE(done(client.enableCaches()));
         ASSERT_TRUE(done(client.setSecurityPolicyMode(0)));
         for (const char* statement : {"SELECT FolderCache, IndexWriteCache FROM MessageStore",
@@ -67,7 +67,7 @@ TEST(TinyDbClientScripted, AJournalHoldingSettingsNotOursIsRefusedWithNothingSen
         {"User", "", {"Name"}, {Value::of(std::string("x"))}, {Value::of(std::string("y"))}}};
     {
         TinyDbClient client(options);
-        ASSERT_EQ(TinyDbClient::Login::Ok, client.connect("target.example", "admin", "pw").login);
+        ASSERT_EQ(Status::Ok, client.connect("target.example", "admin", "pw").login);
         EXPECT_EQ("it holds settings of User that are not ours", client.foreignSettings(saved));
         EXPECT_FALSE(client.compareSettings(saved));
         EXPECT_FALSE(client.isChanged(TinyDbClient::Setting::Policy));

@@ -2,6 +2,7 @@
 #include "Common/Tools/AccountsFile.h"
 
 #include "utils/CharsetNames.h"
+#include "utils/Descriptor.h"
 #include "utils/StreamConverter.h"
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -11,7 +12,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -239,23 +239,8 @@ std::string readRegularFile(int fd, std::string& bytes)
         = "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
     if (static_cast<std::uint64_t>(st.st_size) > maxAccountsFileBytes)
         return tooLarge;
-    bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::strerror(errno);
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-        if (got == bytes.size() && got <= maxAccountsFileBytes)
-            bytes.resize(std::min<std::size_t>(got * 2, maxAccountsFileBytes + 1));
-    }
-    if (got > maxAccountsFileBytes)
-        return tooLarge;
-    bytes.resize(got);
+    if (!tavir::utils::readAll(fd, maxAccountsFileBytes, bytes))
+        return errno == EFBIG ? tooLarge : std::strerror(errno);
     return {};
 }
 
@@ -283,17 +268,17 @@ bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& f
 {
     // O_NONBLOCK: a FIFO or a device must not hold the open; it is refused
     // below, before anything is read.
-    int fd;
+    int opened;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (opened < 0 && errno == EINTR);
+    const tavir::utils::Descriptor fd(opened);
+    if (!fd.valid()) {
         failure = std::strerror(errno);
         return false;
     }
     std::string bytes;
-    failure = readRegularFile(fd, bytes);
-    ::close(fd);
+    failure = readRegularFile(fd.get(), bytes);
     if (!failure.empty())
         return false;
     out = parseAccountsText(bytes);

@@ -8,7 +8,7 @@
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
 #include "tiny/SocketLayer.h"
-#include "tinydb/AdminTest.h"
+#include "tinydb/AdminCheck.h"
 #include "utils/KIconv.h"
 
 #include <iostream>
@@ -99,7 +99,8 @@ int testCvn(const std::wstring& server, const std::wstring& user, const std::wst
 {
     hideInLogs({password});
     std::string outcome;
-    const int result = tinydb::testAdministrator(server, user, password, outcome);
+    const tinydb::AdminCheckResult result
+        = tinydb::checkAdministrator(server, user, password, outcome);
     Logger log;
     if (result == tinydb::AdminOk)
         log.debug(TAVIR_HERE, utf8ToUnicode(outcome));

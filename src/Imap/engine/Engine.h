@@ -19,7 +19,7 @@ bool createMigrator(IMigrator** out);
 // Source server ("host" or "host:port"): 0 when it answers over IMAP, 1
 // otherwise. Blocking; never throws.
 int testImap(const std::wstring& server, bool ssl);
-// Target administrator login: a tinydb::AdminTestResult (AdminOk,
+// Target administrator login: a tinydb::AdminCheckResult (AdminOk,
 // AdminNoConnection, AdminAuthenticationFailed, AdminReadOnly,
 // AdminUnsupportedVersion).
 int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password);

@@ -6,10 +6,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 namespace tavir::migration {
 
@@ -18,20 +16,6 @@ using tiny::KMutexLocker;
 namespace {
 
 const char byteOrderMark[] = "\xEF\xBB\xBF";
-
-bool writeAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -103,32 +87,28 @@ bool LogManager::File::open(const std::string& path)
         return false;
     // Two runs started in the same second share their log folder, so a file
     // that exists already is appended to, never truncated.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0)
+    utils::Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (!fd.valid())
         return false;
     // The lock keeps a second process that opens the same new file at the
     // same moment from writing a second mark.
-    bool ok = flock(fd, LOCK_EX) == 0;
+    bool ok = flock(fd.get(), LOCK_EX) == 0;
     struct stat info;
-    ok = ok && fstat(fd, &info) == 0;
+    ok = ok && fstat(fd.get(), &info) == 0;
     if (ok && info.st_size == 0)
-        ok = writeAll(fd, byteOrderMark, sizeof byteOrderMark - 1);
-    flock(fd, LOCK_UN);
-    if (!ok) {
-        ::close(fd);
+        ok = utils::writeAll(fd.get(), byteOrderMark);
+    flock(fd.get(), LOCK_UN);
+    if (!ok)
         return false;
-    }
     KMutexLocker lock(lock_);
-    fd_ = fd;
+    fd_ = std::move(fd);
     return true;
 }
 
 void LogManager::File::close()
 {
     KMutexLocker lock(lock_);
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
 }
 
 void LogManager::File::append(const std::string& bytes)
@@ -136,8 +116,8 @@ void LogManager::File::append(const std::string& bytes)
     KMutexLocker lock(lock_);
     // A failed write (a full disk) can't be reported anywhere; the
     // migration goes on.
-    if (fd_ >= 0)
-        writeAll(fd_, bytes.data(), bytes.size());
+    if (fd_.valid())
+        utils::writeAll(fd_.get(), bytes);
 }
 
 } // namespace tavir::migration

@@ -5,6 +5,7 @@
 // opening and closing. Every line passes the secrets mask on its way in.
 #include "Imap/engine/SecretMask.h"
 #include "tiny/KMutex.h"
+#include "utils/Descriptor.h"
 
 #include <memory>
 #include <string>
@@ -51,14 +52,13 @@ public:
 private:
     class File {
     public:
-        ~File() { close(); }
         bool open(const std::string& path);
         void close();
         void append(const std::string& bytes);
 
     private:
         tiny::KMutex lock_;
-        int fd_ TAVIR_GUARDED_BY(lock_) = -1;
+        utils::Descriptor fd_ TAVIR_GUARDED_BY(lock_);
     };
 
     std::string masked(const std::string& text);

@@ -6,7 +6,6 @@
 #include "Imap/textconv/TextConversion.h"
 
 #include <cwctype>
-#include <functional>
 #include <vector>
 
 namespace tavir::migration {
@@ -63,43 +62,61 @@ struct PutBackLine {
 
 // Every changed setting put back, then those that failed once more: a lost
 // connection is made again by then, and a busy server may have caught up.
-// The backend settings, which name the access list that marks the target as
-// prepared, come last, and only once everything else is back: a target that
-// is not whole keeps its mark.
+// The settings of each attempt go together (one round trip); the backend
+// settings, which name the access list that marks the target as prepared,
+// come last, and only once everything else is back and acknowledged: a
+// target that is not whole keeps its mark.
 bool putBack(TinyDbClient& admin, std::vector<PutBackLine>& lines)
 {
     using Setting = TinyDbClient::Setting;
-    auto attempt = [&](Setting setting, bool second) {
-        std::wstring done = utf8ToUnicode(admin.restoreSentence(setting));
-        const Outcome restored = admin.restore(setting);
-        if (second && !done.empty() && done.back() == L'.')
-            done = done.substr(0, done.size() - 1) + L" on a second attempt.";
-        lines.push_back({restored && !second, restored ? done : utf8ToUnicode(restored.failure)});
-        return static_cast<bool>(restored);
+    // The settings that failed are left in `settings`.
+    auto attempt = [&](std::vector<Setting>& settings, bool second) {
+        std::vector<std::wstring> done;
+        for (Setting setting : settings) {
+            done.push_back(utf8ToUnicode(admin.restoreSentence(setting)));
+            if (second && !done.back().empty() && done.back().back() == L'.')
+                done.back() = done.back().substr(0, done.back().size() - 1)
+                    + L" on a second attempt.";
+        }
+        const std::vector<Outcome> restored = admin.restore(settings);
+        std::vector<Setting> failed;
+        for (std::size_t i = 0; i < settings.size(); ++i) {
+            lines.push_back({restored[i] && !second,
+                restored[i] ? done[i] : utf8ToUnicode(restored[i].failure)});
+            if (!restored[i])
+                failed.push_back(settings[i]);
+        }
+        settings = failed;
+        return failed.empty();
     };
     std::vector<Setting> failed;
     bool markLast = false;
     for (auto setting : TinyDbClient::allSettings) {
         if (!admin.isChanged(setting))
             continue;
-        if (setting == Setting::Backend && !failed.empty())
-            markLast = true; // after the second attempts of the others
-        else if (!attempt(setting, false))
+        if (setting == Setting::Backend)
+            markLast = true;
+        else
             failed.push_back(setting);
+    }
+    attempt(failed, false);
+    if (markLast && failed.empty()) {
+        markLast = false;
+        failed.push_back(Setting::Backend);
+        attempt(failed, false);
     }
     // Not once more when the process ends on a signal and its time ran out.
     bool complete = failed.empty();
-    if (!complete && !admin.outOfTime()) {
-        complete = true;
-        for (auto setting : failed)
-            complete = attempt(setting, true) && complete;
-    }
+    if (!complete && !admin.outOfTime())
+        complete = attempt(failed, true);
     if (markLast) {
-        // Names the mark that stays, or puts it back once the others are.
+        // After the second attempts of the others: names the mark that
+        // stays, or puts it back once the others are.
         const bool othersBack = !admin.isChanged(Setting::Caches)
             && !admin.isChanged(Setting::Policy) && !admin.isChanged(Setting::Binding);
-        const bool back = attempt(Setting::Backend, false)
-            || (othersBack && !admin.outOfTime() && attempt(Setting::Backend, true));
+        std::vector<Setting> mark{Setting::Backend};
+        const bool back
+            = attempt(mark, false) || (othersBack && !admin.outOfTime() && attempt(mark, true));
         complete = back && complete;
     }
     return complete;
@@ -304,30 +321,23 @@ bool readOriginals(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
 }
 
 // Every change of the preparation, the first of them the access list that
-// claims the target; false, with its sentence, at the first failure.
+// claims the target, with a look at the target in the same round trip; then,
+// once that look showed no other run, every setting in one more: what the
+// journal planned. False, with the sentence of each step that failed.
 bool changeTarget(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
 {
-    if (const Outcome created = admin.createAccessList(); !created)
-        return reportFailure(created, log);
     // A run of another computer that searched the target at the same moment
     // shows now; both back off rather than take turns at the same settings.
     TinyDbClient::Traces traces;
-    if (const Outcome searched = admin.findPreparationTraces(traces); !searched)
-        return reportFailure(searched, log);
+    if (const Outcome claimed = admin.claimTarget(traces); !claimed)
+        return reportFailure(claimed, log);
     if (!traces.accessLists.empty()) {
         reportOtherRun(
             traces, journalTarget(plan), L"this migration backs off.", backedOffAdvice, log);
         return false;
     }
-    const std::function<Outcome()> steps[] = {
-        [&] { return admin.enableBackend(plan.masterPassword); },
-        [&] { return admin.enableCaches(); },
-        [&] { return admin.setSecurityPolicyMode(TinyDbClient::migrationPolicyMode); },
-        [&] { return admin.bindImap(plan.ssl, plan.imapPort); },
-    };
-    for (const auto& step : steps)
-        if (const Outcome done = step(); !done)
-            return reportFailure(done, log);
+    if (const Outcome done = admin.applyPlan(); !done)
+        return reportFailure(done, log);
     return true;
 }
 
@@ -348,10 +358,20 @@ bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const Targe
     if (const Outcome login = admin.connect(plan.host, plan.adminUser, plan.adminPassword); !login)
         return notChanged(admin, login, log);
     out.notice = admin.notice();
+    // Every read up to the journal goes in one round trip, with the
+    // version's unless a journal left here is acted on in between.
+    if (!found)
+        admin.readPreparationAhead(plan.ssl, true);
     if (const Outcome read = admin.readVersion(out.version); !read)
         return notChanged(admin, read, log);
-    if ((found && !settleLeftRun(admin, journal, plan, left, log))
-        || !readOriginals(admin, plan, log)) {
+    if (found) {
+        if (!settleLeftRun(admin, journal, plan, left, log)) {
+            admin.close();
+            return false;
+        }
+        admin.readPreparationAhead(plan.ssl, false);
+    }
+    if (!readOriginals(admin, plan, log)) {
         admin.close();
         return false;
     }

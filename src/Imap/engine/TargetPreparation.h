@@ -54,9 +54,10 @@ std::string journalTarget(const TargetPlan& plan);
 // computer that started at the same moment), backend mode on with the
 // master password, folder and index-write caches on, security policy mode
 // 0, the IMAP service bound to all addresses on the plan's port and
-// restarted, the worker count read. A failure puts back whatever was
-// changed before it and closes the connection; false then. The lock stays
-// with `journal` for the run's life.
+// restarted, the worker count read (these last sent together, so a failure
+// among them does not keep the others from running). A failure puts back
+// whatever was changed before it, or with it, and closes the connection;
+// false then. The lock stays with `journal` for the run's life.
 bool prepareTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal,
     const TargetPlan& plan, PreparedTarget& out, Logger& log);
 

@@ -218,6 +218,29 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
 
     EXPECT_EQ(settings, targetSettings(*target));
 
+    // The administration's round trips, each named by the first message in
+    // it: after the login, the preparation's three (every read; the access
+    // list and the look after it; every change and the worker count), the
+    // accounts' batches, and the end's four (every setting but the backend
+    // ones; those; then their access list; the status record).
+    const std::vector<std::string> trips = adminRoundTrips(target->transcript(), "A1");
+    std::vector<std::string> expected = {"HELLO ", "LOGIN ", "QUERY SELECT Version ",
+        "QUERY INSERT INTO IpAccessList ", "QUERY UPDATE Cluster "};
+    const std::vector<std::string> closing = {"QUERY UPDATE MessageStore ", "QUERY UPDATE Cluster ",
+        "QUERY DELETE FROM IpAccessList ", "QUERY INSERT INTO MigrationTools ", "BYE"};
+    ASSERT_GT(trips.size(), expected.size() + closing.size()) << target->transcript();
+    while (expected.size() + closing.size() < trips.size()) {
+        const std::string& trip = trips[expected.size()];
+        expected.push_back(trip.rfind("QUERY SELECT Name FROM ", 0) == 0
+                || trip.rfind("QUERY INSERT INTO Domain ", 0) == 0
+                || trip.rfind("QUERY INSERT INTO User ", 0) == 0
+            ? trip
+            : "an account's statement");
+    }
+    expected.insert(expected.end(), closing.begin(), closing.end());
+    for (std::size_t i = 0; i < trips.size(); ++i)
+        EXPECT_EQ(0u, trips[i].rfind(expected[i], 0)) << trips[i];
+
     // The status record: "IMAP;", an empty field, version, start and end as
     // text and number, accounts, folders and messages done.
     const auto records = target->query("SELECT Record FROM MigrationTools");

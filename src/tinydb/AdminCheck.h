@@ -6,7 +6,8 @@
 
 namespace tavir::tinydb {
 
-enum AdminTestResult {
+// What the wizard's target page is told (the engine's testCvn), by number.
+enum AdminCheckResult {
     AdminOk = 0,
     AdminNoConnection = 1,
     AdminAuthenticationFailed = 2,
@@ -19,12 +20,12 @@ constexpr const char* minimumVersion = "6.5.2";
 
 // Logs into the administration service of `server` ("host" or "host:port";
 // the port is the IMAP port and plays no part: the service is always on
-// 44337) and checks the version. Returns an AdminTestResult; `sentence`
-// says what failed (or, on success, what was found) for the log. Blocking,
-// bounded by a 30-second time-out; never throws.
-int testAdministrator(const std::wstring& server, const std::wstring& user,
+// 44337) and checks the version; `sentence` says what failed (or, on
+// success, what was found) for the log. Blocking, bounded by a 30-second
+// time-out; never throws.
+AdminCheckResult checkAdministrator(const std::wstring& server, const std::wstring& user,
     const std::wstring& password, std::string& sentence);
-int testAdministrator(
+AdminCheckResult checkAdministrator(
     const std::wstring& server, const std::wstring& user, const std::wstring& password);
 
 // Tries a login with the fixed probe account on port 44337 of `host` (a

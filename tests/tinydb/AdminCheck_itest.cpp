@@ -1,6 +1,6 @@
-// testAdministrator's five results and the source-host probe against stand-in
+// checkAdministrator's five results and the source-host probe against stand-in
 // targets, with the server certificate pinned over real TLS.
-#include "tinydb/AdminTest.h"
+#include "tinydb/AdminCheck.h"
 
 #include "tinydb/AdminPeers.h"
 
@@ -31,8 +31,8 @@ std::string lower(std::string text)
     return text;
 }
 
-// testAdministrator pins in $HOME: each test gets a HOME of its own.
-class AdminTestTarget : public ::testing::Test {
+// checkAdministrator pins in $HOME: each test gets a HOME of its own.
+class AdminCheckTarget : public ::testing::Test {
 protected:
     std::string knownHosts() const { return dir.file(".tavir/admin/known_hosts.cfg"); }
 
@@ -47,7 +47,7 @@ unsigned mode(const std::string& path)
 
 } // namespace
 
-TEST_F(AdminTestTarget, FiveResults)
+TEST_F(AdminCheckTarget, FiveResults)
 {
     std::map<std::string, std::unique_ptr<StandInTarget>> targets;
     for (const char* version : {"6.5.1", "6.5.2", "7.0.0"}) {
@@ -61,7 +61,7 @@ TEST_F(AdminTestTarget, FiveResults)
         std::wstring server;
         const wchar_t* user;
         const wchar_t* password;
-        int result;
+        AdminCheckResult result;
         std::string says;
     } cases[] = {
         {"6.5.2 is enough", wide(targets["6.5.2"]->host()), L"admin", L"admin-secret", AdminOk,
@@ -83,17 +83,17 @@ TEST_F(AdminTestTarget, FiveResults)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string sentence;
-        EXPECT_EQ(c.result, testAdministrator(c.server, c.user, c.password, sentence));
+        EXPECT_EQ(c.result, checkAdministrator(c.server, c.user, c.password, sentence));
         EXPECT_NE(std::string::npos, sentence.find(c.says)) << sentence;
-        EXPECT_EQ(c.result, testAdministrator(c.server, c.user, c.password));
+        EXPECT_EQ(c.result, checkAdministrator(c.server, c.user, c.password));
     }
 }
 
-TEST_F(AdminTestTarget, FirstContactPinsTheCertificateThatOpensslShows)
+TEST_F(AdminCheckTarget, FirstContactPinsTheCertificateThatOpensslShows)
 {
     StandInTarget target;
     std::string sentence;
-    ASSERT_EQ(AdminOk, testAdministrator(wide(target.host()), L"admin", L"admin-secret", sentence))
+    ASSERT_EQ(AdminOk, checkAdministrator(wide(target.host()), L"admin", L"admin-secret", sentence))
         << sentence;
     const std::string fingerprint = lower(target.certificateFingerprint());
     EXPECT_NE(std::string::npos, sentence.find("now recorded")) << sentence;
@@ -101,11 +101,12 @@ TEST_F(AdminTestTarget, FirstContactPinsTheCertificateThatOpensslShows)
     EXPECT_EQ(0600u, mode(knownHosts()));
     EXPECT_EQ(0700u, mode(dir.file(".tavir/admin")));
 
-    ASSERT_EQ(AdminOk, testAdministrator(wide(target.host()), L"admin", L"admin-secret", sentence));
+    ASSERT_EQ(
+        AdminOk, checkAdministrator(wide(target.host()), L"admin", L"admin-secret", sentence));
     EXPECT_EQ(std::string::npos, sentence.find("now recorded")) << sentence;
 }
 
-TEST_F(AdminTestTarget, AnotherCertificateIsNoConnectionAndTheFileIsKept)
+TEST_F(AdminCheckTarget, AnotherCertificateIsNoConnectionAndTheFileIsKept)
 {
     StandInTarget target;
     const std::string pinned = target.host()
@@ -115,7 +116,7 @@ TEST_F(AdminTestTarget, AnotherCertificateIsNoConnectionAndTheFileIsKept)
     tavir::test::writeFile(knownHosts(), pinned);
     std::string sentence;
     EXPECT_EQ(AdminNoConnection,
-        testAdministrator(wide(target.host()), L"admin", L"admin-secret", sentence));
+        checkAdministrator(wide(target.host()), L"admin", L"admin-secret", sentence));
     for (const std::string& part :
         {target.host() + ":44337", lower(target.certificateFingerprint()),
             std::string("00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33")})
@@ -124,7 +125,7 @@ TEST_F(AdminTestTarget, AnotherCertificateIsNoConnectionAndTheFileIsKept)
     EXPECT_EQ(std::string::npos, target.transcript().find("LOGIN")) << "no credentials were sent";
 }
 
-TEST_F(AdminTestTarget, ProbeOfTheSourceHost)
+TEST_F(AdminCheckTarget, ProbeOfTheSourceHost)
 {
     StandInTarget::Options options;
     options.faults = R"([{"on": "TINYDB HELLO", "count": 2, "action": "stall"}])";

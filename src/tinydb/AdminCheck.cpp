@@ -1,5 +1,5 @@
-// testAdministrator and probeAdministration over the administration client.
-#include "tinydb/AdminTest.h"
+// checkAdministrator and probeAdministration over the administration client.
+#include "tinydb/AdminCheck.h"
 
 #include "tinydb/TinyDb.h"
 #include "tinydb/TinyDbClient.h"
@@ -55,18 +55,15 @@ std::vector<unsigned long> versionParts(const std::string& version)
     return parts;
 }
 
-AdminTestResult resultOf(TinyDbClient::Login login)
+// The one place a login's status becomes the check's result: anything
+// but a refusal or a read-only administrator means the service was not
+// reached, or not spoken with to the end.
+AdminCheckResult resultOf(Status login)
 {
-    switch (login) {
-    case TinyDbClient::Login::Ok:
-        return AdminOk;
-    case TinyDbClient::Login::Refused:
-        return AdminAuthenticationFailed;
-    case TinyDbClient::Login::ReadOnly:
-        return AdminReadOnly;
-    default:
-        return AdminNoConnection;
-    }
+    return login == Status::Ok      ? AdminOk
+        : login == Status::Refused  ? AdminAuthenticationFailed
+        : login == Status::ReadOnly ? AdminReadOnly
+                                    : AdminNoConnection;
 }
 
 } // namespace
@@ -83,7 +80,7 @@ int compareVersions(const std::string& a, const std::string& b)
     return 0;
 }
 
-int testAdministrator(const std::wstring& server, const std::wstring& user,
+AdminCheckResult checkAdministrator(const std::wstring& server, const std::wstring& user,
     const std::wstring& password, std::string& sentence)
 {
     const std::string host = hostOf(server);
@@ -111,11 +108,11 @@ int testAdministrator(const std::wstring& server, const std::wstring& user,
     return AdminOk;
 }
 
-int testAdministrator(
+AdminCheckResult checkAdministrator(
     const std::wstring& server, const std::wstring& user, const std::wstring& password)
 {
     std::string sentence;
-    return testAdministrator(server, user, password, sentence);
+    return checkAdministrator(server, user, password, sentence);
 }
 
 bool probeAdministration(const std::wstring& host, std::string& sentence)
