@@ -128,20 +128,13 @@ unsigned Command::complete(const ReplyReader::Reply& tagged)
 
 unsigned Command::run(simpleimapclient::IMessage* message)
 {
-    ReplyReader reader(connection_, tag_);
     if (message == nullptr) {
         ConnectionInternal::Operation operation(connection_);
-        completeCommandString();
-        if (!isSingleCommand(get(), false, nullptr)) {
-            std::string text = "refused to send a malformed " + command_ + " command line to "
-                + connection_.endpointText();
-            connection_.setLastErrorResponse(text);
-            throw ImapException(text, ImapException::noCode);
-        }
-        if (!sendLine(get(), reconnect_, reader))
+        if (!sendCommand(true))
             return status_;
-        return complete(reader.untilTagged(&untagged_));
+        return finish();
     }
+    ReplyReader reader(connection_, tag_);
     if (!sendMessage(*message, reader))
         return status_;
     // Written whole, the message may be stored whatever comes now: its
@@ -158,6 +151,44 @@ bool Command::send(simpleimapclient::IMessage& message, bool flush)
     return closingOnOwnFailure([&] {
         ReplyReader reader(connection_, tag_);
         return sendMessage(message, reader);
+    });
+}
+
+bool Command::send(bool flush)
+{
+    return closingOnOwnFailure([&] { return sendCommand(flush); });
+}
+
+void Command::completeSingleLine()
+{
+    completeCommandString();
+    if (!isSingleCommand(get(), false, nullptr)) {
+        std::string text = "refused to send a malformed " + command_ + " command line to "
+            + connection_.endpointText();
+        connection_.setLastErrorResponse(text);
+        throw ImapException(text, ImapException::noCode);
+    }
+}
+
+bool Command::sendCommand(bool flush)
+{
+    completeSingleLine();
+    ReplyReader reader(connection_, tag_);
+    return sendLine(get(), reconnect_, reader, false, flush);
+}
+
+std::string Command::lineToWriteBehind()
+{
+    completeSingleLine();
+    const std::string& line = get();
+    return line.find("\r\n") == line.size() - 2 ? line : std::string();
+}
+
+unsigned Command::finish()
+{
+    return closingOnOwnFailure([&] {
+        ReplyReader reader(connection_, tag_);
+        return complete(reader.untilTagged(&untagged_));
     });
 }
 
@@ -294,11 +325,11 @@ void Command::streamBody(simpleimapclient::IMessage& message, std::uint64_t anno
 }
 
 bool Command::sendLine(
-    const std::string& line, bool reconnect, ReplyReader& reader, bool bodyFollows)
+    const std::string& line, bool reconnect, ReplyReader& reader, bool bodyFollows, bool flush)
 {
-    auto write = [&](const std::string& piece, bool mayReconnect, bool flush) {
+    auto write = [&](const std::string& piece, bool mayReconnect, bool flushNow) {
         try {
-            connection_.send(piece, mayReconnect, flush);
+            connection_.send(piece, mayReconnect, flushNow);
         } catch (const ImapConnectionFailed& e) {
             // The command line of a message that can't be written is a
             // message that can't be copied now; the connection is closed,
@@ -344,7 +375,7 @@ bool Command::sendLine(
     // The line of a body that follows at once is not flushed on its own:
     // with a small body it leaves in the same write.
     if (from < line.size())
-        write(line.substr(from), reconnect && from == 0, !bodyFollows);
+        write(line.substr(from), reconnect && from == 0, flush && !bodyFollows);
     return true;
 }
 

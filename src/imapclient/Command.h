@@ -26,7 +26,13 @@ public:
 
     Command(ConnectionInternal& connection, const std::string& command);
 
-    void completeCommandString() { append("\r\n"); }
+    // Ends the line with CR LF, once.
+    void completeCommandString()
+    {
+        if (!ended_)
+            append("\r\n");
+        ended_ = true;
+    }
     const std::string& getCommandString() const { return get(); }
     const std::string& getTag() const { return tag_; }
     ConnectionInternal& connection() { return connection_; }
@@ -51,6 +57,21 @@ public:
     // literal (its tagged reply is then the command's). Failures as
     // execute's.
     bool send(simpleimapclient::IMessage& message, bool flush);
+    // The same for a command without a message, whose answer the caller
+    // reads with finish() once it has sent what follows: the line is
+    // written (each literal after the server's continuation where it must
+    // wait for one) and the answer left on the connection. Without `flush`
+    // the line may still wait in the connection's send area. False when the
+    // server ended the command while a literal waited (its tagged reply is
+    // then the command's).
+    bool send(bool flush);
+    // Reads this command's replies up to its tagged one; returns its status.
+    unsigned finish();
+    // The whole line, ended, for a caller that writes it itself behind
+    // another command's last step, before that command is answered (and
+    // reads its answer with finish()); empty when the line holds a literal,
+    // which may have to wait for the server's continuation.
+    std::string lineToWriteBehind();
     // Takes the tagged reply that ends the command; returns its status.
     unsigned complete(const ReplyReader::Reply& tagged);
     // The status of the tagged reply taken; BAD before one was.
@@ -94,8 +115,9 @@ protected:
     // else after the server's continuation: false when the server ended the
     // command instead (its tagged reply is then the command's). The line of
     // a body that can't be written fails as IMessageLoadFailedException.
-    bool sendLine(
-        const std::string& line, bool reconnect, ReplyReader& reader, bool bodyFollows = false);
+    // Without `flush` the line's end may wait in the send area.
+    bool sendLine(const std::string& line, bool reconnect, ReplyReader& reader,
+        bool bodyFollows = false, bool flush = true);
 
     std::string tagged_;
     std::vector<std::string> untagged_;
@@ -105,6 +127,9 @@ private:
     // the connection and leaves as ImapConnectionFailed.
     template <class Work> auto closingOnOwnFailure(Work work) -> decltype(work());
     unsigned run(simpleimapclient::IMessage* message);
+    bool sendCommand(bool flush);
+    // Ends the line and refuses one that is not exactly one command.
+    void completeSingleLine();
     bool sendMessage(simpleimapclient::IMessage& message, ReplyReader& reader);
     // The size the line announces for its body, checked against the limit.
     std::uint64_t announcedSize();
@@ -124,6 +149,7 @@ private:
     std::string command_;
     ConnectionInternal& connection_;
     bool reconnect_ = true;
+    bool ended_ = false;
     bool flushBody_ = true;
     unsigned status_ = BAD;
 };

@@ -22,7 +22,8 @@ ChallengeCommand::ChallengeCommand(ConnectionInternal& connection, const std::st
 {
 }
 
-template <class Answer> unsigned ChallengeCommand::exchange(Answer answer)
+template <class Answer>
+unsigned ChallengeCommand::exchange(Answer answer, const std::string& behind)
 {
     ConnectionInternal& c = connection();
     ConnectionInternal::Operation operation(c);
@@ -48,6 +49,7 @@ template <class Answer> unsigned ChallengeCommand::exchange(Answer answer)
         return NO;
     }
     reply += "\r\n";
+    reply += behind;
     c.send(reply, false, true);
     return complete(reader.untilTagged(&untagged_));
 }
@@ -83,10 +85,12 @@ std::string CommandAuthCramMD5::makeCramMD5Response(const std::string& challenge
 
 unsigned CommandAuthCramMD5::execute()
 {
-    return exchange([this](const std::string& continuation, std::string& answer) {
-        answer = makeCramMD5Response(continuation.substr(1));
-        return true;
-    });
+    return exchange(
+        [this](const std::string& continuation, std::string& answer) {
+            answer = makeCramMD5Response(continuation.substr(1));
+            return true;
+        },
+        std::string());
 }
 
 CommandXMasterAuth::CommandXMasterAuth(
@@ -112,11 +116,13 @@ bool CommandXMasterAuth::makeAnswer(
     return true;
 }
 
-unsigned CommandXMasterAuth::execute()
+unsigned CommandXMasterAuth::execute(const std::string& behind)
 {
-    return exchange([this](const std::string& continuation, std::string& answer) {
-        return makeAnswer(continuation, masterPassword_, answer);
-    });
+    return exchange(
+        [this](const std::string& continuation, std::string& answer) {
+            return makeAnswer(continuation, masterPassword_, answer);
+        },
+        behind);
 }
 
 CommandXSetUser::CommandXSetUser(ConnectionInternal& connection, const std::string& mailbox)

@@ -19,11 +19,12 @@ public:
 
 protected:
     // Sends the line, reads the continuation, sends answer(continuation)
-    // and reads up to the tagged completion. `answer` returns false when
-    // the continuation can't be answered: the exchange then ends as a
-    // refusal (Command::NO) and the connection, which is in the middle of
-    // it, is closed.
-    template <class Answer> unsigned exchange(Answer answer);
+    // with `behind` (whole command lines) in the same write, and reads up
+    // to the tagged completion. `answer` returns false when the
+    // continuation can't be answered: the exchange then ends as a refusal
+    // (Command::NO) and the connection, which is in the middle of it, is
+    // closed.
+    template <class Answer> unsigned exchange(Answer answer, const std::string& behind);
 };
 
 class CommandAuthCramMD5 : public ChallengeCommand {
@@ -41,7 +42,8 @@ private:
 class CommandXMasterAuth : public ChallengeCommand {
 public:
     CommandXMasterAuth(ConnectionInternal& connection, const std::string& masterPassword);
-    unsigned execute();
+    // `behind`: whole command lines written right behind the answer.
+    unsigned execute(const std::string& behind = std::string());
     // The answer to a continuation: lower-case hex MD5 of the "<...>"
     // challenge followed by the master password. False when the text holds
     // no '<', or its first '>' stands before its first '<'.

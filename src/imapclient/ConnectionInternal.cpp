@@ -88,11 +88,8 @@ ConnectionInternal::ConnectionInternal()
 ConnectionInternal::~ConnectionInternal()
 {
     try {
-        if ((state_ == Authenticated || state_ == Selected) && streamGood()) {
-            Command farewell(*this, "LOGOUT");
-            farewell.setReconnect(false);
-            farewell.execute(nullptr);
-        }
+        if (state_ == Authenticated || state_ == Selected)
+            logout();
     } catch (...) {
         // A farewell that fails changes nothing: the connection is closed.
     }
@@ -349,10 +346,10 @@ void ConnectionInternal::close()
     }
 }
 
-void ConnectionInternal::init(bool login)
+void ConnectionInternal::init(bool login, const AfterChallenge& afterChallenge)
 {
     try {
-        connectAndGreet(login);
+        connectAndGreet(login, afterChallenge);
     } catch (const ImapException&) {
         close();
         throw;
@@ -363,7 +360,7 @@ void ConnectionInternal::init(bool login)
     }
 }
 
-void ConnectionInternal::connectAndGreet(bool login)
+void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& afterChallenge)
 {
     ImapEndpoint endpoint;
     endpoint.host = host_;
@@ -396,7 +393,7 @@ void ConnectionInternal::connectAndGreet(bool login)
     readGreeting();
     noteCapabilities(greeting_);
     if (login) {
-        this->login();
+        this->login(afterChallenge);
         restoreSession();
     }
 }
@@ -458,10 +455,10 @@ void ConnectionInternal::restoreSession()
     }
 }
 
-void ConnectionInternal::login()
+void ConnectionInternal::login(const AfterChallenge& afterChallenge)
 {
     if (master_) {
-        masterAuthenticate();
+        masterAuthenticate(afterChallenge);
         return;
     }
     if (cramMD5_) {
@@ -480,19 +477,23 @@ void ConnectionInternal::login()
 
 void ConnectionInternal::logout()
 {
-    Command command(*this, "LOGOUT");
-    command.setReconnect(false);
-    std::string lastError = lastError_;
+    // Sent, not awaited: the connection is closed at once. Its answer
+    // would tell nothing (the server ends the session either way), and
+    // every command before it was answered or is given up; waiting would
+    // cost a round trip per connection. A connection already lost is only
+    // closed.
+    const std::string lastError = lastError_;
     try {
-        command.execute(nullptr);
-    } catch (const ImapServerBrokeConnection&) {
-        // The BYE that every server sends before its tagged OK is the
-        // answer asked for, not a failure.
+        if (isOpen()) {
+            Command command(*this, "LOGOUT");
+            command.setReconnect(false);
+            command.send(true);
+        }
+    } catch (const ImapException&) {
+        // A farewell that can't be written changes nothing, nor is it news.
         lastError_ = lastError;
-        close();
-        return;
     }
-    setState(NotConnected);
+    close();
 }
 
 void ConnectionInternal::reconnect()

@@ -7,6 +7,7 @@
 #include "imapclient/ImapStream.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,13 +103,26 @@ public:
     void initialize(const std::string& host, unsigned port, const std::string& user,
         const std::string& password, bool cramMD5, unsigned timeout, bool ssl);
 
+    // Makes whole command lines that a master login writes right behind the
+    // answer to its challenge, in the same write (see masterAuthenticate).
+    using AfterChallenge = std::function<std::string()>;
+
     // Connects, reads and judges the greeting, and logs in when asked. After
     // a login, an account switch and a folder selection that this
     // connection had are restored before anything else is sent.
-    void init(bool login);
-    void login();
-    void masterAuthenticate();
+    // `afterChallenge` serves a master login only.
+    void init(bool login, const AfterChallenge& afterChallenge = {});
+    void login(const AfterChallenge& afterChallenge = {});
+    // X-MASTERAUTH. `afterChallenge`, called once the command has its tag,
+    // makes lines that follow the answer to the challenge: RFC 3501 (5.5)
+    // lets a command follow once a continuation is sent, so commands that
+    // need the login go without waiting for its completion. Their answers
+    // are the caller's to read; they are sent only when the server asked
+    // for the answer, and a refused login closes the connection anyway.
+    void masterAuthenticate(const AfterChallenge& afterChallenge = {});
     void authenticateCramMD5();
+    // Writes LOGOUT without waiting for its answer and closes the
+    // connection. Never throws.
     void logout();
     void close();
     void reconnect();
@@ -258,7 +272,7 @@ public:
     static bool isAcceptableGreeting(const std::string& greeting);
 
 private:
-    void connectAndGreet(bool login);
+    void connectAndGreet(bool login, const AfterChallenge& afterChallenge);
     void readGreeting();
     void restoreSession();
     void writeText(const std::string& text, bool flush);

@@ -6,12 +6,12 @@
 
 namespace tavir::mail {
 
-void ConnectionInternal::masterAuthenticate()
+void ConnectionInternal::masterAuthenticate(const AfterChallenge& afterChallenge)
 {
     CommandXMasterAuth command(*this, password_);
     // Part of (re)connecting: a broken connection is not re-established here.
     command.setReconnect(false);
-    if (command.execute() != Command::OK)
+    if (command.execute(afterChallenge ? afterChallenge() : std::string()) != Command::OK)
         throw AuthenticateFailedException("Authentication failed - Master Authentication");
     setState(Authenticated);
 }

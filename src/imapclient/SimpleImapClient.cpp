@@ -7,6 +7,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 namespace tavir::mail {
 
 using tavir::mailserver::common::KUuid;
@@ -38,6 +40,13 @@ void SimpleImapClient::setStreamFactory(ImapStreamFactory factory)
 SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& host, unsigned port,
     const std::wstring& user, const std::wstring& password, bool useCramMD5, bool ssl)
 {
+    return open(host, port, user, password, useCramMD5, ssl, {});
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::open(const std::wstring& host, unsigned port,
+    const std::wstring& user, const std::wstring& password, bool useCramMD5, bool ssl,
+    const ConnectionInternal::AfterChallenge& afterChallenge)
+{
     if (connected_)
         return ImapAlreadyConnected;
     ImapClientResult result = guarded("the login", ImapLoginFailed, [&] {
@@ -49,7 +58,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::init(const std::wstring& ho
                 unicodeToUtf8(password), useCramMD5, readTimeout, ssl);
         if (timeoutMs_ != 0)
             connection_.setTimeoutMs(timeoutMs_);
-        connection_.init(true);
+        connection_.init(true, afterChallenge);
         connected_ = true;
         return ImapSuccess;
     });
@@ -73,17 +82,38 @@ SimpleImapClient::ImapClientResult SimpleImapClient::connect(const std::wstring&
     return init(host, port, user, password, useCramMD5, ssl);
 }
 
+SimpleImapClient::ImapClientResult SimpleImapClient::connectAndSwitch(const std::wstring& host,
+    unsigned port, const std::wstring& masterPassword, bool ssl, AccountSwitch& account)
+{
+    account.loggedIn = false;
+    account.switched = false;
+    masterAuthentication_ = true;
+    std::string mailbox;
+    std::unique_ptr<CommandXSetUser> setUser;
+    std::unique_ptr<CommandList> list;
+    bool behind = false;
+    const ImapClientResult result = open(host, port, L"", masterPassword, false, ssl, [&] {
+        mailbox = unicodeToUtf8(account.user + L"@" + account.domain);
+        setUser = std::make_unique<CommandXSetUser>(connection_, mailbox);
+        list = std::make_unique<CommandList>(connection_, "", "*", account.wantGuid);
+        const std::string lines = setUser->lineToWriteBehind();
+        behind = !lines.empty();
+        return behind ? lines + list->lineToWriteBehind() : std::string();
+    });
+    if (result != ImapSuccess)
+        return result;
+    account.loggedIn = true;
+    if (!behind)
+        return setUserAndList(account);
+    return readSwitchAndList(*setUser, *list, mailbox, account);
+}
+
 void SimpleImapClient::disconnect(bool logout)
 {
     if (!connected_)
         return;
-    if (logout) {
-        try {
-            connection_.logout();
-        } catch (...) {
-            // A farewell that fails changes nothing: the connection closes.
-        }
-    }
+    if (logout)
+        connection_.logout();
     connection_.close();
     connected_ = false;
 }
@@ -138,14 +168,76 @@ SimpleImapClient::ImapClientResult SimpleImapClient::setUser(
         std::string mailbox = unicodeToUtf8(user + L"@" + domain);
         CommandXSetUser command(connection_, mailbox);
         unsigned status = command.execute(nullptr);
-        if (status == Command::OK) {
-            // A reconnect switches to the account again; the folder of the
-            // previous account is not selected any more.
-            connection_.setSwitchedUser(mailbox);
-            if (connection_.getState() == ConnectionInternal::Selected)
-                connection_.setState(ConnectionInternal::Authenticated);
-        }
+        if (status == Command::OK)
+            noteSwitch(mailbox);
         return succeededOr(status, ImapSetUserFailed);
+    });
+}
+
+void SimpleImapClient::noteSwitch(const std::string& mailbox)
+{
+    connection_.setSwitchedUser(mailbox);
+    if (connection_.getState() == ConnectionInternal::Selected)
+        connection_.setState(ConnectionInternal::Authenticated);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::setUserAndList(AccountSwitch& account)
+{
+    account.switched = false;
+    std::string mailbox;
+    std::unique_ptr<CommandXSetUser> setUser;
+    std::unique_ptr<CommandList> list;
+    const ImapClientResult written = simple("X-SETUSER", ImapSetUserFailed, [&] {
+        mailbox = unicodeToUtf8(account.user + L"@" + account.domain);
+        setUser = std::make_unique<CommandXSetUser>(connection_, mailbox);
+        list = std::make_unique<CommandList>(connection_, "", "*", account.wantGuid);
+        // Written behind the switch, the listing is never written again on
+        // a new connection: the switch before it would be missing there.
+        list->setReconnect(false);
+        ConnectionInternal::Operation operation(connection_);
+        if (!setUser->send(false))
+            return ImapSetUserFailed;
+        // (LIST "" "*" has no literal to wait for.)
+        list->send(true);
+        return ImapSuccess;
+    });
+    if (written != ImapSuccess)
+        return written;
+    return readSwitchAndList(*setUser, *list, mailbox, account);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::readSwitchAndList(
+    CommandXSetUser& setUser, CommandList& list, const std::string& mailbox, AccountSwitch& account)
+{
+    // The server takes a connection's commands in turn, so the LIST lists
+    // the account switched to; should the switch be refused, its refusal is
+    // read first and the LIST's answer is not used. Each answer within its
+    // own deadline.
+    ConnectionInternal::Operation operation(connection_);
+    const ImapClientResult switched = simple("X-SETUSER", ImapSetUserFailed, [&] {
+        if (setUser.finish() == Command::OK) {
+            noteSwitch(mailbox);
+            account.switched = true;
+            return ImapSuccess;
+        }
+        const std::string refusal = connection_.getLastErrorResponse();
+        try {
+            list.finish();
+        } catch (const ImapException&) {
+            // The refusal is the answer; a connection that failed since is
+            // closed, or tells a late answer by its tag.
+        }
+        connection_.setLastErrorResponse(refusal);
+        return ImapSetUserFailed;
+    });
+    if (switched != ImapSuccess)
+        return switched;
+    operation.restart();
+    return simple("LIST", ImapListFailed, [&] {
+        if (list.finish() != Command::OK)
+            return ImapListFailed;
+        list.getList(account.folders, account.separator, true);
+        return ImapSuccess;
     });
 }
 
@@ -205,22 +297,76 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
             connection_, unicodeToUtf7M(name), folderTypeBit(type), guid.toStringUpper(true), true);
         if (command.execute(nullptr) != Command::OK)
             return ImapCreateFolderFailed;
-        // The new folder's identifier is the fifth word of the tagged line.
-        std::string tagged = command.getTaggedResponse();
-        Parser parser(tagged);
-        std::string node;
-        int read = 0;
-        while (read < 5 && parser.getNode(node))
-            ++read;
-        KUuid id = read == 5 ? KUuid::fromString(node, true) : KUuid();
-        if (id.isNull()) {
-            connection_.setLastErrorResponse("the X-CREATE reply of " + connection_.endpointText()
-                + " names no folder identifier: " + tagged);
-            return ImapCreateFolderFailed;
-        }
-        guid = id;
-        return ImapSuccess;
+        return createdId(command, guid);
     });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::createdId(const Command& command, KUuid& guid)
+{
+    // The new folder's identifier is the fifth word of the tagged line.
+    const std::string tagged = command.getTaggedResponse();
+    Parser parser(tagged);
+    std::string node;
+    int read = 0;
+    while (read < 5 && parser.getNode(node))
+        ++read;
+    KUuid id = read == 5 ? KUuid::fromString(node, true) : KUuid();
+    if (id.isNull()) {
+        connection_.setLastErrorResponse("the X-CREATE reply of " + connection_.endpointText()
+            + " names no folder identifier: " + tagged);
+        return ImapCreateFolderFailed;
+    }
+    guid = id;
+    return ImapSuccess;
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
+    std::vector<FolderToCreate>& folders)
+{
+    for (FolderToCreate& folder : folders)
+        folder.result = ImapNotConnected;
+    std::size_t next = 0; // the first folder not yet written
+    while (next < folders.size()) {
+        std::vector<std::unique_ptr<CommandCreate>> commands;
+        const ImapClientResult result = simple("X-CREATE", ImapCreateFolderFailed, [&] {
+            const std::size_t end = std::min(folders.size(), next + createTogether);
+            for (std::size_t i = next; i < end; ++i)
+                commands.push_back(
+                    std::make_unique<CommandCreate>(connection_, unicodeToUtf7M(folders[i].name),
+                        folderTypeBit(folders[i].type), folders[i].guid.toStringUpper(true), true));
+            ConnectionInternal::Operation operation(connection_);
+            // The first may wait for the server's continuations; those after
+            // it go behind it when they need none, and are never written
+            // again on a new connection.
+            std::size_t written = commands.front()->send(false) ? 1 : 0;
+            if (written == 1) {
+                while (
+                    written < commands.size() && !commands[written]->lineToWriteBehind().empty()) {
+                    commands[written]->setReconnect(false);
+                    commands[written]->send(false);
+                    ++written;
+                }
+                connection_.send(std::string(), false, true);
+            }
+            // The server answers in turn, each answer within its own
+            // deadline.
+            for (std::size_t i = 0; i < std::max<std::size_t>(written, 1); ++i) {
+                FolderToCreate& folder = folders[next + i];
+                operation.restart();
+                if ((written == 0 ? commands[i]->status() : commands[i]->finish()) == Command::OK)
+                    folder.result = createdId(*commands[i], folder.guid);
+                else
+                    folder.result = ImapCreateFolderFailed;
+                if (folder.result != ImapSuccess)
+                    folder.error = connection_.getLastErrorResponse();
+            }
+            next += std::max<std::size_t>(written, 1);
+            return ImapSuccess;
+        });
+        if (result != ImapSuccess)
+            return result;
+    }
+    return ImapSuccess;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::deleteFolder(
@@ -269,17 +415,26 @@ SimpleImapClient::ImapClientResult SimpleImapClient::select(
     return simple("SELECT", ImapSelectFailed, [&] {
         const std::string folder = unicodeToUtf7M(name);
         CommandSelect command(connection_, folder);
-        const unsigned status = command.execute(nullptr);
-        if (status != Command::OK)
-            return succeededOr(status, ImapSelectFailed);
-        connection_.setState(ConnectionInternal::Selected, folder);
-        std::vector<ResponseResult> exists;
-        if (command.filterResponses(exists, RespExists) == 0) {
-            return noMessageCount("SELECT");
-        }
-        count = exists.back().getNumber();
-        return ImapSuccess;
+        ConnectionInternal::Operation operation(connection_);
+        if (!command.send(true))
+            return succeededOr(command.status(), ImapSelectFailed);
+        return countSelected(command, folder, count);
     });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::countSelected(
+    CommandSelect& command, const std::string& folder, unsigned& count)
+{
+    const unsigned status = command.finish();
+    if (status != Command::OK)
+        return succeededOr(status, ImapSelectFailed);
+    connection_.setState(ConnectionInternal::Selected, folder);
+    std::vector<ResponseResult> exists;
+    if (command.filterResponses(exists, RespExists) == 0) {
+        return noMessageCount("SELECT");
+    }
+    count = exists.back().getNumber();
+    return ImapSuccess;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::status(
@@ -318,6 +473,46 @@ SimpleImapClient::ImapClientResult SimpleImapClient::list(
         command.getList(folders, separator, true);
         return ImapSuccess;
     });
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::listAndSelectInbox(
+    std::vector<FolderInfo>& folders, bool wantGuid, char& separator, Selection& inbox)
+{
+    inbox = Selection();
+    std::unique_ptr<CommandSelect> select;
+    bool selectSent = false;
+    ConnectionInternal::Operation operation(connection_);
+    const ImapClientResult listed = simple("LIST", ImapListFailed, [&] {
+        CommandList list(connection_, "", "*", wantGuid);
+        select = std::make_unique<CommandSelect>(connection_, "INBOX");
+        // Written behind the listing, the SELECT is never written again on
+        // a new connection; neither line has a literal to wait for.
+        select->setReconnect(false);
+        if (!list.send(false))
+            return ImapListFailed;
+        selectSent = select->send(true);
+        if (list.finish() != Command::OK)
+            return ImapListFailed;
+        list.getList(folders, separator, true);
+        return ImapSuccess;
+    });
+    // A listing that failed otherwise than by a refusal (a lost connection,
+    // a time-out) fails the SELECT behind it too, which is not waited for.
+    if (!selectSent || (listed != ImapSuccess && listed != ImapListFailed)) {
+        inbox.result = listed == ImapSuccess ? ImapSelectFailed : listed;
+        inbox.error = lastError_;
+        return listed;
+    }
+    // The SELECT's answer follows the listing's; its failure is its own,
+    // and the listing's stays the last error.
+    const std::string listError = lastError_;
+    operation.restart();
+    inbox.result = simple(
+        "SELECT", ImapSelectFailed, [&] { return countSelected(*select, "INBOX", inbox.count); });
+    if (inbox.result != ImapSuccess)
+        inbox.error = lastError_;
+    lastError_ = listError;
+    return listed;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::list(

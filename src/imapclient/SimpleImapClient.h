@@ -20,9 +20,32 @@
 
 namespace tavir::mail {
 
+class CommandXSetUser;
+
 class SimpleImapClient {
 public:
     using ImapClientResult = tavir::mail::ImapClientResult;
+
+    // The switch of a master connection to one account with the listing of
+    // its folders (setUserAndList, connectAndSwitch): what is asked, and
+    // what came of it.
+    struct AccountSwitch {
+        std::wstring user;
+        std::wstring domain;
+        bool wantGuid = true;
+        std::vector<FolderInfo> folders;
+        char separator = '/';
+        bool loggedIn = false; // connectAndSwitch: the master login went through
+        bool switched = false; // the switch was answered OK
+    };
+
+    // A folder selected with its message count, and how that went:
+    // select(name, count)'s result, with its own error text.
+    struct Selection {
+        ImapClientResult result = ImapNotConnected;
+        unsigned count = 0;
+        std::string error;
+    };
 
     enum FolderType : unsigned {
         FolderTypeNone = 0,
@@ -51,6 +74,16 @@ public:
         const std::wstring& host, unsigned port, const std::wstring& masterPassword, bool ssl);
     ImapClientResult connect(const std::wstring& host, unsigned port, const std::wstring& user,
         const std::wstring& password, bool useCramMD5, bool ssl);
+    // connect(host, port, masterPassword, ssl), then setUserAndList(account),
+    // with the X-SETUSER and the LIST written right behind the answer to the
+    // master authentication's challenge: all three are answered in one
+    // round trip. A failed login is connect's result, `loggedIn` then false;
+    // after it, as setUserAndList. A mailbox that needs a literal is
+    // switched to once the login is through.
+    ImapClientResult connectAndSwitch(const std::wstring& host, unsigned port,
+        const std::wstring& masterPassword, bool ssl, AccountSwitch& account);
+    // Closes the connection; with `logout` after writing LOGOUT, whose
+    // answer is not awaited.
     void disconnect(bool logout);
     ImapClientResult reconnect();
     bool testImapServer(const std::wstring& host, unsigned port, bool ssl, unsigned timeout,
@@ -60,6 +93,14 @@ public:
     ImapClientResult createUser(const std::wstring& user, const std::wstring& domain,
         const std::wstring& password, const std::wstring& fullName);
     ImapClientResult setUser(const std::wstring& user, const std::wstring& domain);
+    // setUser with the LIST of the account's folders (list(folders,
+    // wantGuid, separator)) sent behind it before its answer: one round trip
+    // for both. A refused switch is ImapSetUserFailed, with the refusal as
+    // the last error (the LIST's answer, which is not the account's, is read
+    // and dropped); a refused LIST after a switch is ImapListFailed.
+    // `switched` says whether the switch was answered OK, so that a failure
+    // after it can be told as the listing's.
+    ImapClientResult setUserAndList(AccountSwitch& account);
 
     // Folders. createFolder (X-CREATE) asks for the identifier in `guid`
     // when it is not null, and sets `guid` to the one the server answers.
@@ -67,6 +108,24 @@ public:
         const std::wstring& folderClass);
     ImapClientResult createFolder(
         const std::wstring& name, tavir::mailserver::common::KUuid& guid, FolderType type);
+    // One folder of createFolders: asked as createFolder(name, guid, type)
+    // asks, and what came of it (`error`: the refusal).
+    struct FolderToCreate {
+        std::wstring name;
+        tavir::mailserver::common::KUuid guid;
+        FolderType type = FolderTypeNoteClass;
+        ImapClientResult result = ImapNotConnected; // not answered
+        std::string error;
+    };
+    // createFolder for each folder, their X-CREATEs written together (up to
+    // createTogether at a time) and the answers read in turn: one round trip
+    // for all. None may lie inside another of the same call: the server takes
+    // each as if it came alone. ImapSuccess when every folder was answered,
+    // each with its own result (a refusal ImapCreateFolderFailed, with its
+    // line); otherwise the failure of the connection, the folders not
+    // answered left at ImapNotConnected.
+    ImapClientResult createFolders(std::vector<FolderToCreate>& folders);
+    static constexpr std::size_t createTogether = 32;
     static FolderType convertFolderType(const std::wstring& folderClass);
     static unsigned folderTypeBit(FolderType type);
     ImapClientResult deleteFolder(const std::wstring& name, bool recursive);
@@ -81,6 +140,13 @@ public:
         tavir::mailserver::common::KUuid& guid, bool wantGuid = true);
     ImapClientResult list(std::vector<FolderInfo>& folders, bool wantGuid, char& separator);
     ImapClientResult list(std::vector<std::wstring>& names, bool wantGuid, char& separator);
+    // list(folders, wantGuid, separator) with a SELECT of INBOX written
+    // behind it before its answer, one round trip for both: every account
+    // has an INBOX, and selecting it depends on nothing the listing says.
+    // Returns the listing's result (its failure the last error); `inbox` is
+    // select(L"INBOX", count)'s.
+    ImapClientResult listAndSelectInbox(
+        std::vector<FolderInfo>& folders, bool wantGuid, char& separator, Selection& inbox);
 
     // Messages.
     ImapClientResult fetchDateAndFlags(unsigned number, FetchMessage& message);
@@ -176,9 +242,28 @@ private:
     ImapClientResult simple(const std::string& what, ImapClientResult refusal, Run run);
     template <class Run>
     ImapClientResult guarded(const std::string& what, ImapClientResult refusal, Run run);
+    // connect()'s work; `afterChallenge` as ConnectionInternal::init's.
+    ImapClientResult open(const std::wstring& host, unsigned port, const std::wstring& user,
+        const std::wstring& password, bool useCramMD5, bool ssl,
+        const ConnectionInternal::AfterChallenge& afterChallenge);
+    // The answers of an X-SETUSER to `mailbox` and of the LIST written
+    // behind it, for setUserAndList.
+    ImapClientResult readSwitchAndList(CommandXSetUser& setUser, CommandList& list,
+        const std::string& mailbox, AccountSwitch& account);
+    // The identifier an X-CREATE answered OK names, into `guid`;
+    // ImapCreateFolderFailed, with the reply as the last error, when it
+    // names none.
+    ImapClientResult createdId(const Command& command, tavir::mailserver::common::KUuid& guid);
+    // The rest of a SELECT of `folder` once written: its answer, the folder
+    // selected and its count taken from the last EXISTS.
+    ImapClientResult countSelected(
+        CommandSelect& command, const std::string& folder, unsigned& count);
     void recordError() { lastError_ = connection_.getLastErrorResponse(); }
     // Command::OK as success, any other status as `refusal`.
     static ImapClientResult succeededOr(unsigned status, ImapClientResult refusal);
+    // After a switch to `mailbox` answered OK: a reconnect switches to it
+    // again, and the folder of the previous account is not selected any more.
+    void noteSwitch(const std::string& mailbox);
     // Records that a reply of `verb` held no message count; ImapStatusFailed.
     ImapClientResult noMessageCount(const char* verb);
 

@@ -185,6 +185,81 @@ TEST(AuthTest, SetUserAndCreateUserLines)
         s.sent());
 }
 
+// The switch and the listing leave together, before either answer: after a
+// master login (setUserAndList), or right behind the answer to the login's
+// challenge (connectAndSwitch). The result and the last error say which of
+// them failed.
+TEST(AuthTest, SetUserWithTheListBehindIt)
+{
+    const std::string listed = "* LIST () \"/\" INBOX\r\n* LIST () \"/\" Work\r\n";
+    const std::string login = "+ <1.2@host>\r\n%T OK in\r\n";
+    const std::string digest
+        = shell("printf '%s' '<1.2@host>Pass' | openssl md5 | sed 's/.*= //'") + "\r\n";
+    const std::string lines = "X-SETUSER \"john@local\"\r\nLIST (GUID) \"\" \"*\"\r\n";
+    struct Case {
+        const char* name;
+        std::string answers;
+        ImapClientResult result;
+        bool loggedIn;
+        bool switched;
+        std::string error; // the last error, without the tag
+        unsigned folders;
+    };
+    const Case cases[] = {
+        {"all answered", login + "%T OK switched\r\n" + listed + "%T OK listed\r\n", ImapSuccess,
+            true, true, "", 2},
+        {"the login refused", "+ <1.2@host>\r\n%T NO refused\r\n%T NO\r\n%T NO\r\n",
+            ImapLoginFailed, false, false, "NO refused", 0},
+        {"the switch refused: the LIST's answer is read and dropped",
+            login + "%T NO no such account\r\n%T NO not switched\r\n", ImapSetUserFailed, true,
+            false, "NO no such account", 0},
+        {"the LIST refused after the switch", login + "%T OK switched\r\n%T NO cannot list\r\n",
+            ImapListFailed, true, true, "NO cannot list", 0},
+        {"the connection ends after the switch", login + "%T OK switched\r\n", ImapConnectionError,
+            true, true, "", 0},
+    };
+    for (bool behindTheLogin : {false, true}) {
+        for (const Case& c : cases) {
+            if (!behindTheLogin && !c.loggedIn)
+                continue;
+            SCOPED_TRACE(
+                std::string(behindTheLogin ? "behind the login: " : "after it: ") + c.name);
+            ScriptedServer server;
+            auto session = server.addSession(greeting + c.answers);
+            session->closedAtEnd = true;
+            SimpleImapClient client;
+            client.setStreamFactory(server.factory());
+            SimpleImapClient::AccountSwitch account;
+            account.user = L"john";
+            account.domain = L"local";
+            ImapClientResult result = ImapSuccess;
+            if (behindTheLogin) {
+                result = client.connectAndSwitch(L"h", 0, L"Pass", false, account);
+            } else {
+                ASSERT_EQ(ImapSuccess, client.connect(L"h", 0, L"Pass", false));
+                session->mostInFlight = 0;
+                result = client.setUserAndList(account);
+            }
+            EXPECT_EQ(c.result, result);
+            EXPECT_EQ(c.loggedIn, behindTheLogin ? account.loggedIn : true);
+            EXPECT_EQ(c.switched, account.switched);
+            EXPECT_EQ(c.folders, account.folders.size());
+            if (!c.error.empty()) {
+                EXPECT_EQ(c.error, lastError(client));
+            }
+            EXPECT_EQ("X-MASTERAUTH\r\n" + digest + lines, withoutTags(session->clientBytes));
+            // What follows the login's command was in flight at once: the
+            // switch and the listing written before either answer, and
+            // behind the login before its answer.
+            const std::string& bytes = session->clientBytes;
+            const std::size_t together = behindTheLogin
+                ? bytes.size()
+                : bytes.size() - (bytes.rfind("\r\n", bytes.find(" X-SETUSER")) + 2);
+            EXPECT_EQ(together, session->mostInFlight);
+        }
+    }
+}
+
 TEST(FolderTest, CommandLines)
 {
     ConnectionInternal c;
@@ -244,6 +319,88 @@ TEST(FolderTest, ListReplies)
     EXPECT_EQ(ImapListFailed, s.client.list(names, false, separator));
     EXPECT_TRUE(names.empty());
     EXPECT_EQ("NO no listing", lastError(s.client));
+}
+
+// The inbox's SELECT goes behind the listing, before either answer; each
+// keeps its own result and error text, the listing's the last error.
+TEST(FolderTest, ListWithTheInboxSelectedBehindIt)
+{
+    const std::string listed = "* LIST () \"/\" INBOX\r\n* LIST () \"/\" Work\r\n";
+    struct Case {
+        const char* name;
+        std::string answers;
+        ImapClientResult listResult;
+        std::string lastError; // without the tag
+        ImapClientResult selectResult;
+        unsigned count;
+        std::string selectError; // without the tag
+    };
+    const Case cases[] = {
+        {"both answered", listed + "%T OK\r\n* 4 EXISTS\r\n%T OK selected\r\n", ImapSuccess,
+            "before", ImapSuccess, 4, ""},
+        {"the listing refused", "%T NO no listing\r\n* 2 EXISTS\r\n%T OK selected\r\n",
+            ImapListFailed, "NO no listing", ImapSuccess, 2, ""},
+        {"the SELECT refused", listed + "%T OK\r\n%T NO no inbox\r\n", ImapSuccess, "before",
+            ImapSelectFailed, 0, "NO no inbox"},
+        {"a SELECT without a count", listed + "%T OK\r\n%T OK selected\r\n", ImapSuccess, "before",
+            ImapStatusFailed, 0, "the SELECT reply of scripted:143 holds no message count"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scripted s(c.answers);
+        s.client.setLastErrorResponse("before");
+        std::vector<FolderInfo> folders;
+        char separator = '.';
+        SimpleImapClient::Selection inbox;
+        EXPECT_EQ(c.listResult, s.client.listAndSelectInbox(folders, true, separator, inbox));
+        EXPECT_EQ(c.lastError, lastError(s.client));
+        EXPECT_EQ(c.listResult == ImapSuccess ? 2u : 0u, folders.size());
+        EXPECT_EQ(c.selectResult, inbox.result);
+        EXPECT_EQ(c.count, inbox.count);
+        EXPECT_EQ(c.selectError, withoutTags(inbox.error));
+        EXPECT_EQ("LIST (GUID) \"\" \"*\"\r\nSELECT \"INBOX\"\r\n", s.sent());
+        EXPECT_EQ(s.session->clientBytes.size() - (s.session->clientBytes.find("\r\n") + 2),
+            s.session->mostInFlight);
+    }
+}
+
+// The X-CREATEs of createFolders go out together, at most createTogether
+// at a time; each folder keeps its own answer, and those a lost connection
+// left unanswered say so.
+TEST(FolderTest, FoldersCreatedTogether)
+{
+    const std::string guid = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
+    const std::size_t many = SimpleImapClient::createTogether + 2;
+    std::string answers = "%T OK X-CREATE completed " + guid + "\r\n%T NO [CANNOT] taken\r\n"
+        + "%T OK X-CREATE completed\r\n";
+    for (std::size_t i = 3; i < many - 1; ++i)
+        answers += "%T OK X-CREATE completed " + guid + "\r\n";
+    Scripted s(answers);
+    s.session->closedAtEnd = true;
+    std::vector<SimpleImapClient::FolderToCreate> folders(many);
+    for (std::size_t i = 0; i < many; ++i)
+        folders[i].name = L"F" + std::to_wstring(i);
+    folders[1].guid = KUuid::fromString(guid, false);
+    EXPECT_EQ(ImapConnectionError, s.client.createFolders(folders));
+    EXPECT_EQ(ImapSuccess, folders[0].result);
+    EXPECT_EQ(guid, folders[0].guid.toString());
+    EXPECT_EQ(ImapCreateFolderFailed, folders[1].result);
+    EXPECT_EQ("NO [CANNOT] taken", withoutTags(folders[1].error));
+    // Made, but without an identifier.
+    EXPECT_EQ(ImapCreateFolderFailed, folders[2].result);
+    EXPECT_EQ(0u, folders[2].error.find("the X-CREATE reply of scripted:143 names no folder "));
+    EXPECT_EQ(ImapSuccess, folders[many - 2].result);
+    EXPECT_EQ(ImapNotConnected, folders[many - 1].result);
+    std::string lines;
+    for (std::size_t i = 0; i < many; ++i)
+        lines += "X-CREATE (X-MAIL" + std::string(i == 1 ? " GUID \"" + guid + "\"" : "")
+            + ") \"F" + std::to_string(i) + "\"\r\n";
+    EXPECT_EQ(lines, s.sent());
+    // The first createTogether were in flight at once, no more.
+    const std::string& bytes = s.session->clientBytes;
+    const std::size_t second = bytes.rfind("\r\n",
+        bytes.find(" X-CREATE (X-MAIL) \"F" + std::to_string(SimpleImapClient::createTogether)));
+    EXPECT_EQ(second - bytes.find("\r\n"), s.session->mostInFlight);
 }
 
 TEST(FolderTest, StatusCounts)
@@ -359,10 +516,20 @@ const std::vector<std::pair<const char*, Operation>>& everyOperation()
     static const std::vector<std::pair<const char*, Operation>> operations = {
         {"createUser", [](auto& c, auto&) { return c.createUser(L"u", L"d", L"p", L"f"); }},
         {"setUser", [](auto& c, auto&) { return c.setUser(L"u", L"d"); }},
+        {"setUserAndList",
+            [](auto& c, auto&) {
+                SimpleImapClient::AccountSwitch account;
+                return c.setUserAndList(account);
+            }},
         {"createFolder",
             [](auto& c, auto&) {
                 KUuid id;
                 return c.createFolder(L"x", id, L"IPF.Note");
+            }},
+        {"createFolders",
+            [](auto& c, auto&) {
+                std::vector<SimpleImapClient::FolderToCreate> folders(2);
+                return c.createFolders(folders);
             }},
         {"deleteFolder", [](auto& c, auto&) { return c.deleteFolder(L"x", true); }},
         {"select", [](auto& c, auto&) { return c.select(L"INBOX"); }},
@@ -376,6 +543,13 @@ const std::vector<std::pair<const char*, Operation>>& everyOperation()
                 std::vector<FolderInfo> folders;
                 char separator = '/';
                 return c.list(folders, true, separator);
+            }},
+        {"listAndSelectInbox",
+            [](auto& c, auto&) {
+                std::vector<FolderInfo> folders;
+                char separator = '/';
+                SimpleImapClient::Selection inbox;
+                return c.listAndSelectInbox(folders, true, separator, inbox);
             }},
         {"list of names",
             [](auto& c, auto&) {

@@ -130,7 +130,8 @@ private:
 // connections in the order they are read: every line that starts a command
 // (a login's answer to a challenge too), never the bytes of a literal. At
 // each one the hook decides whether it goes on (true) or the connection is
-// cut before the server sees it (false).
+// cut before the server sees it (false). Hooks of several connections may
+// run at once.
 class CommandCount {
 public:
     using Hook = std::function<bool(int number, const std::string& line)>;

@@ -2,8 +2,12 @@
 #include "Imap/engine/AccountMigration.h"
 
 #include "Imap/engine/FolderResume.h"
+#include "Imap/engine/Thread.h"
 #include "Imap/engine/TrustReport.h"
 #include "Imap/textconv/TextConversion.h"
+#include "tiny/ScopeExit.h"
+
+#include <utility>
 
 namespace tavir::migration {
 
@@ -35,11 +39,49 @@ bool isInboxOnly(const MigrationFolder& folder)
     return folder.targetName == L"INBOX";
 }
 
+std::wstring notCreated(const std::wstring& folder, const std::wstring& why)
+{
+    return sentence(
+        L"The folder \"%1%\" could not be created on the target: %2%", folder, asSentence(why));
+}
+
+// Whether `name` lies inside one of `folders` (target names, joined with
+// "/").
+bool insideOneOf(const std::wstring& name, const std::set<std::wstring>& folders)
+{
+    for (std::size_t at = name.rfind(L'/'); at != std::wstring::npos && at != 0;
+         at = name.rfind(L'/', at - 1))
+        if (folders.count(name.substr(0, at)))
+            return true;
+    return false;
+}
+
+// The source's inbox, as listAndSelectInbox selects it.
+bool isInbox(const MigrationFolder& folder)
+{
+    return folder.sourceName == L"INBOX";
+}
+
 // "1 folder", "3 folders": a count and its noun, as the report writes them.
 std::wstring counted(unsigned count, const wchar_t* noun)
 {
     return sentence(L"%1% %2%%3%", count, noun, count == 1 ? L"" : L"s");
 }
+
+// Work on a thread of its own beside the worker's, joined before what it
+// found is used.
+class BesideThread : public Thread {
+public:
+    BesideThread(std::wstring name, std::function<void()> work)
+        : Thread(std::move(name))
+        , work_(std::move(work))
+    {
+    }
+    void execute() override { work_(); }
+
+private:
+    std::function<void()> work_;
+};
 
 } // namespace
 
@@ -54,10 +96,11 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     , stopRequested_(std::move(stopRequested))
     , store_(account.publicFolders ? FolderStore::PublicFolders : FolderStore::Mailbox)
     , stop_(std::make_shared<utils::StopSignal>())
+    , targetStop_(std::make_shared<utils::StopSignal>())
     , folders_(createFolderList(store_))
 {
     source_.setStopSignal(stop_);
-    target_.setStopSignal(stop_);
+    target_.setStopSignal(targetStop_);
     if (run.readTimeoutMs != 0) {
         source_.setReadTimeoutMs(run.readTimeoutMs);
         target_.setReadTimeoutMs(run.readTimeoutMs);
@@ -69,6 +112,7 @@ AccountMigration::~AccountMigration() = default;
 void AccountMigration::abort()
 {
     stop_->raise();
+    targetStop_->raise();
     source_.abort();
 }
 
@@ -80,8 +124,7 @@ UserState AccountMigration::migrate()
                 : account_.fullName.empty() ? std::wstring()
                                             : L" (" + account_.fullName + L")"));
     Step (AccountMigration::*const road[])() = {&AccountMigration::createDomainAndAccount,
-        &AccountMigration::logInToSource, &AccountMigration::listFolders,
-        &AccountMigration::logInToTarget, &AccountMigration::matchTargetFolders,
+        &AccountMigration::logIn, &AccountMigration::matchTargetFolders,
         &AccountMigration::createFolders, &AccountMigration::copyFolders};
     Step step = Step::Next;
     for (auto next : road) {
@@ -115,6 +158,41 @@ AccountMigration::Step AccountMigration::createDomainAndAccount()
                 account_.address()));
     }
     return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::logIn()
+{
+    // Neither side's login needs the other's, and the target's takes as
+    // many round trips as the source's or more: done one after the other
+    // they were half of a small account's time. The account is made by now.
+    BesideThread beside(L"target login of " + account_.address(), [this] { logInToTarget(); });
+    const bool overlapped = beside.guardedStart(ThreadRunner<BesideThread>::startPoint);
+    Step step = Step::Next;
+    {
+        // Whichever way this block is left, the target's side has ended
+        // first; a source that failed (or threw) cuts it short.
+        bool sourceReady = false;
+        tiny::ScopeExit settle([&] {
+            if (!overlapped)
+                return;
+            if (!sourceReady)
+                targetStop_->raise();
+            beside.join();
+        });
+        step = logInToSource();
+        if (step == Step::Next)
+            step = listFolders();
+        sourceReady = step == Step::Next;
+    }
+    // Without a thread of its own the target's side comes after the
+    // source's, as it did before.
+    if (!overlapped && step == Step::Next)
+        logInToTarget();
+    // Also after the source failed: the target was met all the same.
+    reportTrustOnce(log_, target_.trustNotice());
+    if (step != Step::Next)
+        return step;
+    return targetLoggedIn();
 }
 
 AccountMigration::Step AccountMigration::logInToSource()
@@ -153,7 +231,14 @@ AccountMigration::Step AccountMigration::listFolders()
     // Sources of the target's own kind name each folder's identifier; others
     // refuse to be asked and are asked again plainly.
     const bool plainly = run_.sourceListsPlainly;
-    ImapClientResult result = source_.list(listed_, !plainly, separator_);
+    ImapClientResult result = mail::ImapSuccess;
+    if (newAccount_ && !stopRequested_()) {
+        SimpleImapClient::Selection inbox;
+        result = source_.listAndSelectInbox(listed_, !plainly, separator_, inbox);
+        selectedAhead_ = inbox;
+    } else {
+        result = source_.list(listed_, !plainly, separator_);
+    }
     if (result == mail::ImapListFailed && !plainly) {
         result = source_.list(listed_, false, separator_);
         if (result == mail::ImapSuccess)
@@ -175,34 +260,44 @@ AccountMigration::Step AccountMigration::listFolders()
     return Step::Next;
 }
 
-AccountMigration::Step AccountMigration::logInToTarget()
+void AccountMigration::logInToTarget()
 {
-    const ServerAddress& at = run_.target;
-    ImapClientResult result
-        = target_.connect(at.host, at.port, run_.masterPassword, run_.targetSsl);
-    reportTrustOnce(log_, target_.trustNotice());
-    if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The master login on the target server %1% failed: %2%", at.text(),
-                asSentence(clientError(target_))));
-    const std::wstring mailbox = account_.publicFolders ? publicFoldersMailbox : account_.mailbox;
-    result = target_.setUser(mailbox, account_.domain);
-    if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The target server did not switch to %1%@%2%: %3%", mailbox, account_.domain,
-                asSentence(clientError(target_))));
-    return Step::Next;
+    TargetLogin& login = targetLogin_;
+    try {
+        const ServerAddress& at = run_.target;
+        login.account.user = account_.publicFolders ? publicFoldersMailbox : account_.mailbox;
+        login.account.domain = account_.domain;
+        login.result = target_.connectAndSwitch(
+            at.host, at.port, run_.masterPassword, run_.targetSsl, login.account);
+    } catch (...) {
+        login.unexpected = std::current_exception();
+    }
+}
+
+AccountMigration::Step AccountMigration::targetLoggedIn()
+{
+    const TargetLogin& login = targetLogin_;
+    if (login.unexpected)
+        std::rethrow_exception(login.unexpected);
+    if (login.result == mail::ImapSuccess)
+        return Step::Next;
+    const std::wstring why = asSentence(clientError(target_));
+    if (!login.account.loggedIn)
+        return fail(login.result,
+            sentence(
+                L"The master login on the target server %1% failed: %2%", run_.target.text(), why));
+    if (!login.account.switched)
+        return fail(login.result,
+            sentence(L"The target server did not switch to %1%@%2%: %3%", login.account.user,
+                login.account.domain, why));
+    return fail(login.result,
+        sentence(
+            L"The target server did not list the folders of %1%: %2%", account_.address(), why));
 }
 
 AccountMigration::Step AccountMigration::matchTargetFolders()
 {
-    std::vector<mail::FolderInfo> onTarget;
-    char separator = '/';
-    const ImapClientResult result = target_.list(onTarget, true, separator);
-    if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The target server did not list the folders of %1%: %2%", account_.address(),
-                asSentence(clientError(target_))));
+    std::vector<mail::FolderInfo> onTarget = std::move(targetLogin_.account.folders);
     folders_->build(listed_, separator_, onTarget);
     listed_ = std::vector<mail::FolderInfo>();
     for (const MigrationFolder& folder : folders_->foldersToCreate()) {
@@ -224,68 +319,27 @@ AccountMigration::Step AccountMigration::matchTargetFolders()
 AccountMigration::Step AccountMigration::createFolders()
 {
     const std::vector<MigrationFolder> toCreate = folders_->foldersToCreate();
+    // The folders are asked for in waves, each wave's X-CREATEs written
+    // together: a folder waits for the wave after the one that creates its
+    // parent (or fails to, or tries again), so that each meets the target
+    // as when they went one by one.
+    std::vector<const MigrationFolder*> wave;
+    std::set<std::wstring> inWave; // the wave's folders to create
     for (const MigrationFolder& folder : toCreate) {
-        if (stopRequested_())
-            return stopped();
-        // The inbox of an account always exists; the public store has none
-        // until one is made.
-        if (store_ == FolderStore::Mailbox && isInboxOnly(folder))
-            continue;
-        if (folder.onTarget) {
-            log_.debug(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" exists on the target and is used again.",
-                    folder.targetName));
-            continue;
+        if (insideOneOf(folder.targetName, inWave)) {
+            const Step step = createWave(wave);
+            if (step != Step::Next)
+                return step;
+            wave.clear();
+            inWave.clear();
         }
-        auto notCreated = [&](const std::wstring& why) {
-            return sentence(L"The folder \"%1%\" could not be created on the target: %2%",
-                folder.targetName, asSentence(why));
-        };
-        mailserver::common::KUuid id = folder.id;
-        ImapClientResult result
-            = target_.createFolder(folder.targetName, id, SimpleImapClient::FolderTypeNoteClass);
-        if (result == mail::ImapSuccess) {
-            log_.debug(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" is created on the target as %2%.", folder.targetName,
-                    utf8ToUnicode(id.toStringUpper(true))));
-            madeNow_.insert(folder.targetName);
-            continue;
-        }
-        if (result != mail::ImapCreateFolderFailed)
-            return fail(result, notCreated(clientError(target_)));
-        const std::wstring refusal = clientError(target_);
-        // A folder of that name made by an earlier run is used again.
-        unsigned held = 0;
-        result = target_.status(folder.targetName, held);
-        if (result == mail::ImapSuccess) {
-            log_.debug(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" exists on the target (%2%) and is used again.",
-                    folder.targetName, refusal));
-            continue;
-        }
-        if (result != mail::ImapStatusFailed)
-            return fail(result,
-                sentence(L"The folder \"%1%\" could not be looked up on the target: %2%",
-                    folder.targetName, asSentence(clientError(target_))));
-        // Another folder of the store may hold the source's identifier
-        // (renamed on the source since an earlier run): a new one then.
-        id = mailserver::common::KUuid();
-        if (!folder.id.isNull()
-            && (result = target_.createFolder(
-                    folder.targetName, id, SimpleImapClient::FolderTypeNoteClass))
-                == mail::ImapSuccess) {
-            madeNow_.insert(folder.targetName);
-            log_.report(TAVIR_HERE,
-                sentence(L"The folder \"%1%\" got a new identifier on the target, which refused "
-                         L"the source's: %2%",
-                    folder.targetName, asSentence(refusal)));
-            continue;
-        }
-        if (result != mail::ImapCreateFolderFailed && result != mail::ImapStatusFailed)
-            return fail(result, notCreated(clientError(target_)));
-        missingOnTarget_.insert(folder.targetName);
-        folderFailed(notCreated(refusal));
+        wave.push_back(&folder);
+        if (toBeCreated(folder))
+            inWave.insert(folder.targetName);
     }
+    const Step step = createWave(wave);
+    if (step != Step::Next)
+        return step;
     for (const MigrationFolder& folder : toCreate)
         if (!folder.selectable && !missingOnTarget_.count(folder.targetName))
             folderDone();
@@ -295,6 +349,94 @@ AccountMigration::Step AccountMigration::createFolders()
                                   L"folder name: it is created as \"%2%\" on the target, but "
                                   L"its messages can't be asked for.",
                 listedNameText(folder.listedName), folder.targetName));
+    return Step::Next;
+}
+
+bool AccountMigration::toBeCreated(const MigrationFolder& folder) const
+{
+    // The inbox of an account always exists; the public store has none
+    // until one is made.
+    return !(store_ == FolderStore::Mailbox && isInboxOnly(folder)) && !folder.onTarget;
+}
+
+AccountMigration::Step AccountMigration::createWave(const std::vector<const MigrationFolder*>& wave)
+{
+    if (wave.empty())
+        return Step::Next;
+    if (stopRequested_())
+        return stopped();
+    std::vector<SimpleImapClient::FolderToCreate> asked;
+    for (const MigrationFolder* folder : wave)
+        if (toBeCreated(*folder)) {
+            asked.emplace_back();
+            asked.back().name = folder->targetName;
+            asked.back().guid = folder->id;
+        }
+    const ImapClientResult written
+        = asked.empty() ? mail::ImapSuccess : target_.createFolders(asked);
+    auto answer = asked.begin();
+    for (const MigrationFolder* folder : wave) {
+        if (!toBeCreated(*folder)) {
+            if (folder->onTarget)
+                log_.debug(TAVIR_HERE,
+                    sentence(L"The folder \"%1%\" exists on the target and is used again.",
+                        folder->targetName));
+            continue;
+        }
+        // Not answered: the connection failed.
+        if (answer->result == mail::ImapNotConnected)
+            return fail(written, notCreated(folder->targetName, clientError(target_)));
+        const Step step = settleCreated(*folder, *answer++);
+        if (step != Step::Next)
+            return step;
+    }
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::settleCreated(
+    const MigrationFolder& folder, const SimpleImapClient::FolderToCreate& asked)
+{
+    if (asked.result == mail::ImapSuccess) {
+        log_.debug(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" is created on the target as %2%.", folder.targetName,
+                utf8ToUnicode(asked.guid.toStringUpper(true))));
+        madeNow_.insert(folder.targetName);
+        return Step::Next;
+    }
+    if (stopRequested_())
+        return stopped();
+    const std::wstring refusal = withoutLineEnd(utf8ToUnicode(asked.error));
+    // A folder of that name made by an earlier run is used again.
+    unsigned held = 0;
+    ImapClientResult result = target_.status(folder.targetName, held);
+    if (result == mail::ImapSuccess) {
+        log_.debug(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" exists on the target (%2%) and is used again.",
+                folder.targetName, refusal));
+        return Step::Next;
+    }
+    if (result != mail::ImapStatusFailed)
+        return fail(result,
+            sentence(L"The folder \"%1%\" could not be looked up on the target: %2%",
+                folder.targetName, asSentence(clientError(target_))));
+    // Another folder of the store may hold the source's identifier
+    // (renamed on the source since an earlier run): a new one then.
+    mailserver::common::KUuid id;
+    if (!folder.id.isNull()
+        && (result
+               = target_.createFolder(folder.targetName, id, SimpleImapClient::FolderTypeNoteClass))
+            == mail::ImapSuccess) {
+        madeNow_.insert(folder.targetName);
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" got a new identifier on the target, which refused "
+                     L"the source's: %2%",
+                folder.targetName, asSentence(refusal)));
+        return Step::Next;
+    }
+    if (result != mail::ImapCreateFolderFailed && result != mail::ImapStatusFailed)
+        return fail(result, notCreated(folder.targetName, clientError(target_)));
+    missingOnTarget_.insert(folder.targetName);
+    folderFailed(notCreated(folder.targetName, refusal));
     return Step::Next;
 }
 
@@ -314,6 +456,10 @@ AccountMigration::Step AccountMigration::copyFolders()
 
 AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folder)
 {
+    // The inbox selected ahead is not selected any more once another folder
+    // is.
+    if (!isInbox(folder))
+        selectedAhead_.reset();
     currentFolder_ = folder.sourceName;
     currentCount_ = 0;
     folderSettled_ = {};
@@ -371,6 +517,19 @@ AccountMigration::Step AccountMigration::sourceSelectFailed(
         L"The folder \"%1%\" could not be selected: %2%");
 }
 
+ImapClientResult AccountMigration::selectCounting(const MigrationFolder& folder)
+{
+    const std::optional<SimpleImapClient::Selection> ahead
+        = std::exchange(selectedAhead_, std::nullopt);
+    if (!ahead || !isInbox(folder))
+        return source_.select(folder.sourceName, currentCount_);
+    currentCount_ = ahead->count;
+    // Its failure is told as if it had come now.
+    if (ahead->result != mail::ImapSuccess)
+        source_.setLastErrorResponse(ahead->error);
+    return ahead->result;
+}
+
 void AccountMigration::wantAll(std::vector<unsigned>& wanted) const
 {
     for (unsigned n = 1; n <= currentCount_; ++n)
@@ -382,7 +541,7 @@ AccountMigration::Step AccountMigration::selectForEmptyTarget(
 {
     // Nothing to compare: the SELECT that the copy needs anyway gives the
     // count, one round trip per folder fewer than a STATUS first.
-    const ImapClientResult result = source_.select(folder.sourceName, currentCount_);
+    const ImapClientResult result = selectCounting(folder);
     if (result == mail::ImapStatusFailed)
         return sourceCountFailed(result, folder);
     if (result != mail::ImapSuccess)

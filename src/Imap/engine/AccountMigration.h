@@ -1,10 +1,10 @@
 #pragma once
 // The migration of one account, as a sequence of named steps: its domain
-// and account on the target, the source login, the folder list, the target
-// login, the folder tree, the messages of every folder, and the account's
-// block in the report. A step that fails ends the road with one "Fatal
-// Error" sentence; failures of one folder or one message are counted and the
-// road goes on.
+// and account on the target, the logins (the source's with its folder list,
+// and at the same time the target's with its folder list), the folder tree,
+// the messages of every folder, and the account's block in the report. A
+// step that fails ends the road with one "Fatal Error" sentence; failures
+// of one folder or one message are counted and the road goes on.
 #include "Common/Tools/UserInfo.h"
 #include "Imap/engine/CallbacksWrapper.h"
 #include "Imap/engine/FolderCopy.h"
@@ -15,8 +15,10 @@
 #include "ssl/StopSignal.h"
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,13 +49,36 @@ private:
     enum class Step { Next, Failed, Stopped };
 
     Step createDomainAndAccount();
+    // Both logins at once: the target's (the master login, the switch to
+    // the account and the listing of its folders) on a thread of its own,
+    // while this one logs in to the source and lists the folders there. A
+    // source that fails cuts the target's login short; a failure is told
+    // as when one came after the other, the source's first.
+    Step logIn();
     Step logInToSource();
+    // For an account made by this run, the inbox is selected behind the
+    // listing: the SELECT its copy begins with when it is the first folder
+    // to copy, one round trip off the road. Its outcome waits in
+    // selectedAhead_.
     Step listFolders();
-    Step logInToTarget();
-    // Lists the target's folders and names the source's for them: a folder
-    // keeps the target folder an earlier run made for it.
+    // The target's side of logIn(), on its own thread: it touches only
+    // target_ and targetLogin_ (and reads what no one changes meanwhile).
+    void logInToTarget();
+    // What logInToTarget() found, once its thread has ended.
+    Step targetLoggedIn();
+    // Names the source's folders for the target's: a folder keeps the
+    // target folder an earlier run made for it.
     Step matchTargetFolders();
     Step createFolders();
+    // Asks the target for the wave's folders that it lacks, all at once,
+    // and settles each in turn.
+    Step createWave(const std::vector<const MigrationFolder*>& wave);
+    // One folder of a wave, as the target answered: made, or refused and
+    // then found there, made with a new identifier, or failed.
+    Step settleCreated(
+        const MigrationFolder& folder, const mail::SimpleImapClient::FolderToCreate& asked);
+    // Not the inbox of an account, nor on the target already.
+    bool toBeCreated(const MigrationFolder& folder) const;
     Step copyFolders();
     Step copyFolder(const MigrationFolder& folder);
     // Whether the target folder is known to hold nothing yet.
@@ -71,6 +96,9 @@ private:
     // The source gave the folder's count: its messages are unsettled, and
     // the wizard shows the count.
     void countRead();
+    // The SELECT that counts the folder: the one made ahead for it, if any
+    // (no other folder was selected since), else sent now.
+    mail::ImapClientResult selectCounting(const MigrationFolder& folder);
     // Every message number of the folder in hand, 1 to its count.
     void wantAll(std::vector<unsigned>& wanted) const;
     // How many messages the target folder holds (`held`): none (copy them
@@ -117,9 +145,24 @@ private:
     const FolderStore store_;
 
     const std::shared_ptr<utils::StopSignal> stop_;
+    // Ends the waits of the target's connection alone, so that a source
+    // that fails cuts the target's login short; a stop raises both.
+    const std::shared_ptr<utils::StopSignal> targetStop_;
     mail::SimpleImapClient source_;
     mail::SimpleImapClient target_;
+    // What the target's login found: written on its thread, read once that
+    // thread has been joined.
+    struct TargetLogin {
+        mail::ImapClientResult result = mail::ImapNotConnected;
+        mail::SimpleImapClient::AccountSwitch account;
+        // Anything it threw, thrown again on the worker's thread.
+        std::exception_ptr unexpected;
+    };
+    TargetLogin targetLogin_;
     std::shared_ptr<IFolderList> folders_;
+    // The inbox's SELECT sent behind the listing, until the first folder's
+    // copy takes it or another folder is selected.
+    std::optional<mail::SimpleImapClient::Selection> selectedAhead_;
     // The source's listing, until the folders are named for the target.
     std::vector<mail::FolderInfo> listed_;
     char separator_ = '/';

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 using namespace tavir::migration;
 using namespace tavir::test;
@@ -90,6 +92,26 @@ unsigned lostAnswers(const std::string& report, const std::string& address)
 enum class Side { None, Source, Target };
 enum class Action { Cut, Stop };
 
+// A command held on its way to the server: the `nth` of `verb` on one side
+// (every one for 0), until the test releases the holds or `ms` have passed.
+struct Hold {
+    Side side;
+    std::string verb;
+    int nth;
+    int ms;
+    int seen = 0;
+};
+
+// The verb of a command line ("K3 LOGIN ..." reads LOGIN); empty for a
+// line without a tag (a login's answer to a challenge).
+std::string verbOf(const std::string& line)
+{
+    const std::size_t blank = line.find(' ');
+    if (line.empty() || line[0] != 'K' || blank == std::string::npos)
+        return "";
+    return line.substr(blank + 1, line.find_first_of(" \r", blank + 1) - blank - 1);
+}
+
 // The fault of the run in hand: at command `k` of one side, counted from
 // the run's start.
 struct Plan {
@@ -98,6 +120,10 @@ struct Plan {
     int k = 0;
     int sourceBase = 0;
     int targetBase = 0;
+    // The stop came at a LOGOUT, whose answer is not awaited: the account
+    // had ended by then, so the stop may find the run over or the next
+    // account begun.
+    bool atLogout = false;
 };
 
 class FaultTest : public ::testing::Test {
@@ -134,9 +160,9 @@ protected:
     void startRelays()
     {
         sourceRelay = std::make_unique<CommandRelay>(ListenAt{}, "127.0.0.1", source->port(),
-            [this](int n, const std::string&) { return onCommand(Side::Source, n); });
-        targetRelay = std::make_unique<TargetRelay>(
-            *target, [this](int n, const std::string&) { return onCommand(Side::Target, n); });
+            [this](int n, const std::string& line) { return onCommand(Side::Source, n, line); });
+        targetRelay = std::make_unique<TargetRelay>(*target,
+            [this](int n, const std::string& line) { return onCommand(Side::Target, n, line); });
     }
 
     // The relays' threads read the plan while the test sets it.
@@ -146,32 +172,73 @@ protected:
         plan.side = side;
         plan.action = action;
         plan.k = k;
+        plan.atLogout = false;
     }
 
-    bool onCommand(Side side, int number)
+    bool stoppedAtLogout()
     {
+        std::lock_guard<std::mutex> hold(planLock);
+        return plan.atLogout;
+    }
+
+    bool onCommand(Side side, int number, const std::string& line)
+    {
+        if (const int ms = holdFor(side, line)) {
+            ++holding;
+            // The run is stopped once as many commands as asked are held.
+            if (++heldInAll == stopWhenHeld)
+                if (IMigrator* engine = runner.current.load())
+                    engine->stop();
+            idle(released, ms);
+            --holding;
+        }
         std::lock_guard<std::mutex> hold(planLock);
         const int base = side == Side::Source ? plan.sourceBase : plan.targetBase;
         if (side != plan.side || number != base + plan.k)
             return true;
         if (plan.action == Action::Cut)
             return false;
+        plan.atLogout = line.find(" LOGOUT") != std::string::npos;
         if (IMigrator* engine = runner.current.load())
             engine->stop();
         return true;
     }
 
+    // How long to hold the command (0: not at all).
+    int holdFor(Side side, const std::string& line)
+    {
+        std::lock_guard<std::mutex> hold(planLock);
+        for (Hold& h : holds)
+            if (h.side == side && h.verb == verbOf(line) && (++h.seen == h.nth || h.nth == 0))
+                return h.ms;
+        return 0;
+    }
+
+    // Ends every hold, and none is held after this.
+    void releaseHolds()
+    {
+        released = true;
+        while (holding != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard<std::mutex> hold(planLock);
+        holds.clear();
+        released = false;
+    }
+
     // A run into accounts of a domain of its own, through the relays.
-    RunOutcome runThroughRelays(const std::string& domain)
+    RunOutcome runThroughRelays(const std::string& domain, bool wrongPassword = false)
     {
         {
             std::lock_guard<std::mutex> hold(planLock);
             plan.sourceBase = sourceRelay->commands();
             plan.targetBase = targetRelay->commands();
         }
+        std::string accounts = accountsOf(domain);
+        if (wrongPassword)
+            accounts.replace(accounts.find("Pw-alice"), 8, "wrong");
         return runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(sourceRelay->port()),
                               targetRelay->whost() + L":" + std::to_wstring(targetRelay->port())),
-            accountsOf(domain));
+            accounts);
     }
 
     // Straight into the stand-in, with the first `accounts` users.
@@ -340,6 +407,11 @@ protected:
     std::unique_ptr<TargetRelay> targetRelay;
     std::mutex planLock;
     Plan plan; // under planLock
+    std::vector<Hold> holds; // under planLock
+    std::atomic<bool> released{false};
+    std::atomic<int> holding{0};
+    std::atomic<int> heldInAll{0};
+    int stopWhenHeld = 0; // 0: never
     MigrationRunner runner{logs, dir};
 };
 
@@ -357,13 +429,89 @@ TEST_F(FaultTest, ACutAtEachCommandOfEitherSide)
 
 TEST_F(FaultTest, AStopAtEachCommandOfEitherSide)
 {
-    atEachCommand(Action::Stop, [](const RunOutcome& outcome, const std::string& domain) {
+    atEachCommand(Action::Stop, [this](const RunOutcome& outcome, const std::string& domain) {
+        if (stoppedAtLogout())
+            return;
         EXPECT_EQ("aborted", outcome.calls.back());
         EXPECT_NE(std::string::npos, outcome.report.find("Migration stopped by the user on "));
         // One worker: the second account is never begun after a stop.
         EXPECT_EQ(std::string::npos, outcome.report.find("Account bob@" + domain + ":"))
             << outcome.report;
     });
+}
+
+// The two logins of an account go on at once. Whichever side fails, the
+// account fails with that side's sentence, the source's first, and a source
+// that fails cuts the target's login short; a stop ends both at once; and a
+// LOGOUT that is never answered costs nothing and loses nothing. Held
+// commands are held for 20 s: a run that waited for one would end late.
+TEST_F(FaultTest, TheTwoLoginsGoOnAtOnce)
+{
+    constexpr int heldMs = 20000;
+    struct Case {
+        const char* name;
+        std::string faults; // the stand-in's
+        std::vector<Hold> holds;
+        int stopWhenHeld;
+        bool wrongPassword; // alice's, on the source
+        const char* aliceSays; // in alice's block; null: alice finished
+        const char* aliceNever; // not in the report
+        bool bobMigrated;
+    };
+    const Case cases[] = {
+        {"the source refuses the login while the target's is held", "",
+            {{Side::Target, "X-MASTERAUTH", 1, heldMs}}, 0, true,
+            "The source server 127.0.0.1:", "The master login", true},
+        {"the target refuses the switch while the source's login is held a moment",
+            R"([{"on": "X-SETUSER", "count": 1, "action": "no"}])",
+            {{Side::Source, "LOGIN", 1, 500}}, 0, false,
+            "The target server did not switch to alice@", "The source server", true},
+        {"the target refuses the listing after the switch",
+            R"([{"on": "LIST", "count": 1, "action": "no"}])", {}, 0, false,
+            "The target server did not list the folders of alice@", "did not switch", true},
+        {"a stop while both logins are held", "",
+            {{Side::Source, "LOGIN", 1, heldMs}, {Side::Target, "X-MASTERAUTH", 1, heldMs}}, 2,
+            false, "The migration of alice@", "Fatal Error", false},
+        {"no LOGOUT is ever answered", "",
+            {{Side::Source, "LOGOUT", 0, heldMs}, {Side::Target, "LOGOUT", 0, heldMs}}, 0, false,
+            nullptr, "Fatal Error", true},
+    };
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        startTarget(c.faults);
+        startRelays();
+        {
+            std::lock_guard<std::mutex> hold(planLock);
+            holds = c.holds;
+        }
+        heldInAll = 0;
+        stopWhenHeld = c.stopWhenHeld;
+        const std::string domain = "two" + std::to_string(++run) + ".test";
+        const long long start = nowMs();
+        const RunOutcome outcome = runThroughRelays(domain, c.wrongPassword);
+        const long long took = nowMs() - start;
+        releaseHolds();
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        expectSoundEnd(outcome, domain);
+        EXPECT_LT(took, heldMs / 2) << outcome.report;
+        // What was to be held was met: the side held ran while the other
+        // went on.
+        EXPECT_GE(heldInAll.load(), static_cast<int>(c.holds.size()));
+        EXPECT_EQ(std::string::npos, outcome.report.find(c.aliceNever)) << outcome.report;
+        const AccountLine alice = accountLine(outcome.report, "alice@" + domain);
+        EXPECT_TRUE(alice.found) << outcome.report;
+        EXPECT_EQ(c.aliceSays == nullptr, alice.finished) << outcome.report;
+        if (c.aliceSays) {
+            EXPECT_NE(std::string::npos, outcome.report.find(c.aliceSays)) << outcome.report;
+        }
+        EXPECT_EQ(c.bobMigrated, accountLine(outcome.report, "bob@" + domain).finished)
+            << outcome.report;
+        if (c.aliceSays == nullptr) {
+            expectWholeRun(outcome, domain);
+        }
+        EXPECT_EQ(c.stopWhenHeld != 0 ? "aborted" : "stopped", outcome.calls.back());
+    }
 }
 
 // A refusal while preparing: nothing started, nothing left changed. A
@@ -405,6 +553,52 @@ TEST_F(FaultTest, EachAppendRefusedInTurn)
         EXPECT_EQ(static_cast<std::size_t>(k),
             occurrences(logs.debug(), "NO planned refusal. It is tried once more on its own."))
             << logs.debug();
+    }
+}
+
+// The X-CREATEs of a wave go together, and a folder waits for the wave
+// after its parent's: refused once, the parent gets a new identifier before
+// its child is asked for, which then keeps its own; refused twice, the
+// parent and its child are folder errors (their messages are not counted:
+// their counts were never read), and the rest is copied.
+TEST_F(FaultTest, AFolderRefusedOnceOrTwiceBeforeItsChild)
+{
+    {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+        ASSERT_TRUE(imap.create("Sub/Deeper"));
+        ASSERT_TRUE(imap.append("Sub/Deeper", "Subject: a4\r\n\r\nfour\r\n"));
+    }
+    sourceMail["alice"] = readDovecotAccount(source->port(), "alice", "Pw-alice");
+    for (int times : {1, 2}) {
+        SCOPED_TRACE(std::to_string(times) + " refused");
+        // One worker: alice's "Sub" is the first X-CREATE.
+        startTarget(R"([{"on": "X-CREATE", "count": 1, "times": )" + std::to_string(times)
+            + R"(, "action": "no"}])");
+        const std::string domain = "refused" + std::to_string(times) + ".test";
+        const RunOutcome outcome = runDirectly(domain);
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        expectCallbacksInOrder(outcome);
+        if (times == 1) {
+            expectWholeRun(outcome, domain);
+            EXPECT_EQ(1u, occurrences(outcome.report, " got a new identifier on the target"))
+                << outcome.report;
+            EXPECT_NE(std::string::npos,
+                outcome.report.find("The folder \"Sub\" got a new identifier on the target, "
+                                    "which refused the source's: "))
+                << outcome.report;
+        } else {
+            EXPECT_NE(std::string::npos,
+                outcome.report.find("The folder \"Sub\" could not be created on the target: "))
+                << outcome.report;
+            EXPECT_EQ(2u, outcome.status.folderErrors) << outcome.report;
+            EXPECT_EQ(2u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(3u,
+                expectOnlySourceMessages(
+                    sourceMail.at("alice"), readStandInAccount(*target, "alice@" + domain))
+                    + messageCount(readStandInAccount(*target, "bob@" + domain)));
+            EXPECT_EQ(3u, outcome.status.messagesDone) << outcome.report;
+        }
     }
 }
 
