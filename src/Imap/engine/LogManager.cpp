@@ -47,9 +47,11 @@ std::string LogManager::entry(const std::string& message)
     return text;
 }
 
-void LogManager::writeDebugLine(const std::string& stamp, const std::string& message)
+std::string LogManager::writeDebugLine(const std::string& stamp, const std::string& message)
 {
-    debug_.append(stamp + entry(message) + '\n');
+    std::string made = entry(message);
+    debug_.append(stamp + made + '\n');
+    return made;
 }
 
 void LogManager::writeReport(const std::string& block)
