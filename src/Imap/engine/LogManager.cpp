@@ -62,24 +62,20 @@ void LogManager::writeReport(const std::string& block)
 void LogManager::hideSecrets(const std::vector<std::string>& secrets)
 {
     KMutexLocker adding(addLock_);
-    std::shared_ptr<const SecretMask> current;
-    {
-        KMutexLocker lock(secretsLock_);
-        current = secrets_;
-    }
-    auto mask = std::make_shared<const SecretMask>(current->with(secrets));
+    auto mask = std::make_shared<const SecretMask>(currentMask()->with(secrets));
     KMutexLocker lock(secretsLock_);
     secrets_ = std::move(mask);
 }
 
+std::shared_ptr<const SecretMask> LogManager::currentMask()
+{
+    KMutexLocker lock(secretsLock_);
+    return secrets_;
+}
+
 std::string LogManager::masked(const std::string& text)
 {
-    std::shared_ptr<const SecretMask> mask;
-    {
-        KMutexLocker lock(secretsLock_);
-        mask = secrets_;
-    }
-    return mask->apply(text);
+    return currentMask()->apply(text);
 }
 
 bool LogManager::File::open(const std::string& path)

@@ -62,6 +62,8 @@ private:
     // secret with a line break in it is still seen whole.
     std::string entry(const std::string& message);
     std::string masked(const std::string& text);
+    // The mask in force, taken under secretsLock_ and used without it.
+    std::shared_ptr<const SecretMask> currentMask();
 
     // Serialises opening and closing the two files.
     tiny::KMutex initLock_;
