@@ -77,8 +77,7 @@ MigOptionPage::~MigOptionPage() = default;
 
 void MigOptionPage::setTabOrderAfter(QWidget* previous)
 {
-    for (QWidget* next : {static_cast<QWidget*>(accountList), static_cast<QWidget*>(selectAllButton),
-             static_cast<QWidget*>(deselectAllButton), static_cast<QWidget*>(abortButton)}) {
+    for (QWidget* next : std::initializer_list<QWidget*>{accountList, selectAllButton, deselectAllButton, abortButton}) {
         setTabOrder(previous, next);
         previous = next;
     }

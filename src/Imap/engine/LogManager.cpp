@@ -47,9 +47,11 @@ std::string LogManager::entry(const std::string& message)
     return text;
 }
 
-void LogManager::writeDebugLine(const std::string& stamp, const std::string& message)
+std::string LogManager::writeDebugLine(const std::string& stamp, const std::string& message)
 {
-    debug_.append(stamp + entry(message) + '\n');
+    std::string made = entry(message);
+    debug_.append(stamp + made + '\n');
+    return made;
 }
 
 void LogManager::writeReport(const std::string& block)
@@ -60,24 +62,20 @@ void LogManager::writeReport(const std::string& block)
 void LogManager::hideSecrets(const std::vector<std::string>& secrets)
 {
     KMutexLocker adding(addLock_);
-    std::shared_ptr<const SecretMask> current;
-    {
-        KMutexLocker lock(secretsLock_);
-        current = secrets_;
-    }
-    auto mask = std::make_shared<const SecretMask>(current->with(secrets));
+    auto mask = std::make_shared<const SecretMask>(currentMask()->with(secrets));
     KMutexLocker lock(secretsLock_);
     secrets_ = std::move(mask);
 }
 
+std::shared_ptr<const SecretMask> LogManager::currentMask()
+{
+    KMutexLocker lock(secretsLock_);
+    return secrets_;
+}
+
 std::string LogManager::masked(const std::string& text)
 {
-    std::shared_ptr<const SecretMask> mask;
-    {
-        KMutexLocker lock(secretsLock_);
-        mask = secrets_;
-    }
-    return mask->apply(text);
+    return currentMask()->apply(text);
 }
 
 bool LogManager::File::open(const std::string& path)

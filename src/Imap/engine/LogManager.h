@@ -26,16 +26,12 @@ public:
     bool open(const std::string& reportFile, const std::string& debugFile);
     void close();
 
-    // A message (UTF-8) as either file shows it: the secrets masked first,
-    // then its line breaks made blanks, so that it is one line and a
-    // secret with a line break in it is still seen whole.
-    std::string entry(const std::string& message);
-
-    // The message as entry() makes it, after the stamp, with a line end.
-    // Nothing happens while a file is closed. The stamp (time, thread,
-    // source location) is the program's own and is not masked: a password
-    // such as "2026" must not hide the dates.
-    void writeDebugLine(const std::string& stamp, const std::string& message);
+    // The message as entry() makes it, after the stamp, with a line end;
+    // returns the entry, for a report line to use as it stands. Nothing is
+    // written while the file is closed. The stamp (time, thread, source
+    // location) is the program's own and is not masked: a password such as
+    // "2026" must not hide the dates.
+    std::string writeDebugLine(const std::string& stamp, const std::string& message);
     // Lines made by entry(), each with its line end; masked once more, so
     // that nothing reaches the report unmasked.
     void writeReport(const std::string& block);
@@ -61,7 +57,13 @@ private:
         utils::Descriptor fd_ TAVIR_GUARDED_BY(lock_);
     };
 
+    // A message (UTF-8) as either file shows it: the secrets masked first,
+    // then its line breaks made blanks, so that it is one line and a
+    // secret with a line break in it is still seen whole.
+    std::string entry(const std::string& message);
     std::string masked(const std::string& text);
+    // The mask in force, taken under secretsLock_ and used without it.
+    std::shared_ptr<const SecretMask> currentMask();
 
     // Serialises opening and closing the two files.
     tiny::KMutex initLock_;

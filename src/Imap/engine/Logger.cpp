@@ -102,14 +102,12 @@ void Logger::debug(const std::wstring& message)
 
 void Logger::report(const SourceLocation& where, const std::wstring& line)
 {
-    writeDebug(&where, line);
-    keepForReport(line);
+    keepForReport(writeDebug(&where, line));
 }
 
 void Logger::report(const std::wstring& line)
 {
-    writeDebug(nullptr, line);
-    keepForReport(line);
+    keepForReport(writeDebug(nullptr, line));
 }
 
 void Logger::fatal(
@@ -127,14 +125,14 @@ void Logger::flush()
     pending_.clear();
 }
 
-void Logger::writeDebug(const SourceLocation* where, const std::wstring& message)
+std::string Logger::writeDebug(const SourceLocation* where, const std::wstring& message)
 {
-    manager_.writeDebugLine(debugStamp(where), unicodeToUtf8(message));
+    return manager_.writeDebugLine(debugStamp(where), unicodeToUtf8(message));
 }
 
-void Logger::keepForReport(const std::wstring& line)
+void Logger::keepForReport(const std::string& entry)
 {
-    pending_ += manager_.entry(unicodeToUtf8(line));
+    pending_ += entry;
     pending_ += '\n';
 }
 

@@ -83,8 +83,10 @@ public:
     static std::string debugStamp(const SourceLocation* where);
 
 private:
-    void writeDebug(const SourceLocation* where, const std::wstring& message);
-    void keepForReport(const std::wstring& line);
+    // The debug line's entry (LogManager::writeDebugLine): a report line
+    // is converted and masked once, for both files.
+    std::string writeDebug(const SourceLocation* where, const std::wstring& message);
+    void keepForReport(const std::string& entry);
 
     LogManager& manager_;
     std::string pending_;
