@@ -260,10 +260,6 @@ Failure outstanding()
     return {Status::NotReady, "answers to other statements are still outstanding"};
 }
 
-} // namespace
-
-namespace {
-
 // Sends `count` statements in one write.
 Status sendQueries(tinydb_handle* handle, const std::string* statements, std::size_t count)
 {
