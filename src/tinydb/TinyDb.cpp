@@ -355,7 +355,7 @@ Status tinydb_execute_pipelined(
         }
         Answer& answer = answers[read];
         answer.status = tinydb_read_result(handle, answer.result);
-        if (answer.status != Status::Ok && answer.status != Status::ServerError)
+        if (!answer.answered())
             return unanswered(read, answer.status);
         answer.error = handle->error;
         answer.serverCode = handle->serverCode;

@@ -45,11 +45,6 @@ std::set<std::string> namesFound(const ResultSet& result)
     return names;
 }
 
-bool answered(const Answer& answer)
-{
-    return answer.status == Status::Ok || answer.status == Status::ServerError;
-}
-
 // The row was there already: made by someone else since the look-up (or
 // by an insert of ours whose answer was lost).
 bool alreadyThere(const Answer& answer)
@@ -267,8 +262,8 @@ Outcome TinyDbClient::outcomeOf(const std::string& action, Answer& answer, Resul
             *result = std::move(answer.result);
         return {};
     }
-    const bool lost = answer.status != Status::ServerError;
-    return fail(action, lost && ending_ && ending_->raised() ? endedCause() : answer.error);
+    return fail(
+        action, !answer.answered() && ending_ && ending_->raised() ? endedCause() : answer.error);
 }
 
 void TinyDbClient::sendAhead(const std::vector<std::string>& statements,
@@ -510,7 +505,7 @@ void TinyDbClient::createSome(std::vector<Pending>& open, std::string& cause)
     for (std::size_t i = 0; i < domains.size(); ++i) {
         if (answers[i].status == Status::Ok || alreadyThere(answers[i]))
             domainsReady_.insert(domains[i]);
-        else if (answered(answers[i]))
+        else if (answers[i].answered())
             for (Pending& one : open)
                 if (!one.done && one.domain == domains[i])
                     settle(one, answers[i].error);
@@ -535,7 +530,7 @@ void TinyDbClient::createSome(std::vector<Pending>& open, std::string& cause)
     }
     whole = whole && pipeline(statements, answers, cause);
     for (std::size_t i = 0; i < inserted.size(); ++i) {
-        if (!answered(answers[i]))
+        if (!answers[i].answered())
             continue; // lost: looked up again
         inserted[i]->account->existed = alreadyThere(answers[i]);
         settle(*inserted[i],
