@@ -266,28 +266,23 @@ Outcome TinyDbClient::outcomeOf(const std::string& action, Answer& answer, Resul
         action, !answer.answered() && ending_ && ending_->raised() ? endedCause() : answer.error);
 }
 
-void TinyDbClient::sendAhead(const std::vector<std::string>& statements,
-    const std::vector<std::string>& reads, std::vector<Answer>& answers)
+std::vector<Answer> TinyDbClient::sendAhead(
+    const std::vector<std::string>& statements, const std::vector<std::string>& reads)
 {
     ahead_.clear();
-    answers.clear();
     if (statements.empty() && reads.empty())
-        return;
+        return {};
     std::string cause;
-    if (!reopen(cause)) {
-        answers.assign(statements.size(), Answer{Status::NotReady, {}, cause, 0});
-        return;
-    }
+    if (!reopen(cause))
+        return std::vector<Answer>(statements.size(), Answer{Status::NotReady, {}, cause, 0});
     std::vector<std::string> all = statements;
     all.insert(all.end(), reads.begin(), reads.end());
-    std::vector<Answer> got;
-    pipeline(all, got, cause);
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        if (i < statements.size())
-            answers.push_back(std::move(got[i]));
-        else
-            ahead_.push_back({all[i], std::move(got[i])});
-    }
+    std::vector<Answer> answers;
+    pipeline(all, answers, cause);
+    for (std::size_t i = statements.size(); i < answers.size(); ++i)
+        ahead_.push_back({all[i], std::move(answers[i])});
+    answers.resize(std::min(answers.size(), statements.size()));
+    return answers;
 }
 
 bool TinyDbClient::takeAhead(const std::string& statement, Answer& answer)

@@ -382,11 +382,11 @@ private:
     bool pipeline(const std::vector<std::string>& statements, std::vector<Answer>& answers,
         std::string& cause);
     // `statements`, then `reads`, in one round trip on a usable connection:
-    // the answers of `statements` in `answers` (each the cause, when the
-    // connection could not be had), those of `reads` kept for the
-    // operations that send them next, in order.
-    void sendAhead(const std::vector<std::string>& statements,
-        const std::vector<std::string>& reads, std::vector<Answer>& answers);
+    // the answers of `statements` (each the cause, when the connection could
+    // not be had); those of `reads` are kept for the operations that send
+    // them next, in order.
+    std::vector<Answer> sendAhead(
+        const std::vector<std::string>& statements, const std::vector<std::string>& reads);
     // The answer read ahead for `statement`, when it is the next in line;
     // any other statement drops them all.
     bool takeAhead(const std::string& statement, Answer& answer);

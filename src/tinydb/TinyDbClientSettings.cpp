@@ -174,8 +174,7 @@ void TinyDbClient::runSteps(std::vector<Step>& steps, const std::vector<std::str
     std::vector<std::string> statements;
     for (const Step& step : steps)
         statements.insert(statements.end(), step.statements.begin(), step.statements.end());
-    std::vector<Answer> answers;
-    sendAhead(statements, reads, answers);
+    std::vector<Answer> answers = sendAhead(statements, reads);
     std::size_t at = 0;
     for (Step& step : steps) {
         step.done.clear();
@@ -289,8 +288,7 @@ void TinyDbClient::readPreparationAhead(bool ssl, bool version)
         for (Setting setting : allSettings)
             reads.push_back(selectOf(row(setting)));
     }
-    std::vector<Answer> none;
-    sendAhead({}, reads, none);
+    sendAhead({}, reads);
 }
 
 Outcome TinyDbClient::confirmSettings(bool& unchanged)
@@ -612,8 +610,7 @@ Outcome TinyDbClient::compareSettings(const SavedSettings& saved)
     if (!saved.accessList.empty())
         reads.push_back(listNames);
     // Every read in one round trip.
-    std::vector<Answer> none;
-    sendAhead({}, reads, none);
+    sendAhead({}, reads);
     std::vector<std::pair<Saved*, std::vector<Value>>> read;
     for (Saved* r : rows) {
         std::vector<Value> now;
