@@ -134,9 +134,6 @@ public:
     // (the run's identity), without creating it yet: the journal names it
     // first. Nothing when it is named already.
     Outcome nameAccessList(const std::string& tag);
-    // Creates the named access list (naming it first when it is not),
-    // admitting every address; once.
-    Outcome createAccessList();
     // Sets what planChanges fixed, in one round trip once the access list
     // is there (created first when it is not): backend mode on, caches on,
     // the security policy mode, the IMAP service's binding and its restart,
@@ -365,7 +362,9 @@ private:
     // trip, restarting the IMAP service after the binding's; one outcome
     // per row.
     std::vector<Outcome> putBackRows(const std::vector<Saved*>& rows);
-    Outcome createAccessList(const std::vector<std::string>& readsAfter);
+    // Creates the named access list (naming it first when it is not),
+    // admitting every address; once. `readsAfter` go in the same round trip.
+    Outcome createAccessList(const std::vector<std::string>& readsAfter = {});
     void restoreAll();
     // Once the process was asked to end on a signal: the stop that its
     // deadline raises, set on every connection from then on.

@@ -360,11 +360,6 @@ Outcome TinyDbClient::nameAccessList(const std::string& tag)
     return {};
 }
 
-Outcome TinyDbClient::createAccessList()
-{
-    return createAccessList(std::vector<std::string>{});
-}
-
 Outcome TinyDbClient::createAccessList(const std::vector<std::string>& readsAfter)
 {
     KMutexLocker hold(lock_);
