@@ -158,7 +158,6 @@ public:
     Outcome saveCaches();
     Outcome enableCaches();
     Outcome restoreCaches();
-    Outcome saveSecurityPolicy();
     Outcome setSecurityPolicyMode(std::int64_t mode);
     Outcome restoreSecurityPolicy();
     // The IMAP service (over TLS when `ssl`) on all addresses at `port`,

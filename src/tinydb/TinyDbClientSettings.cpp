@@ -461,11 +461,6 @@ Outcome TinyDbClient::restoreCaches()
     return restore(Setting::Caches);
 }
 
-Outcome TinyDbClient::saveSecurityPolicy()
-{
-    return save(policy_);
-}
-
 Outcome TinyDbClient::setSecurityPolicyMode(std::int64_t mode)
 {
     KMutexLocker hold(lock_);
