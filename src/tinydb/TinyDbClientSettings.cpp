@@ -11,8 +11,6 @@
 #include "tinydb/Sql.h"
 #include "utils/StringUtils.h"
 
-#include <algorithm>
-
 namespace tavir::tinydb {
 
 using tavir::tiny::KMutexLocker;
@@ -233,22 +231,18 @@ std::vector<Outcome> TinyDbClient::putBackRows(const std::vector<Saved*>& rows)
 {
     KMutexLocker hold(lock_);
     std::vector<Step> steps;
-    std::vector<Saved*> sent;
-    for (Saved* r : rows) {
-        if (!r->changed)
-            continue;
-        sent.push_back(r);
-        steps.emplace_back("restore " + r->what, writesOf(*r, r->values));
-    }
+    for (Saved* r : rows)
+        if (r->changed)
+            steps.emplace_back("restore " + r->what, writesOf(*r, r->values));
     runSteps(steps);
     std::vector<Outcome> outcomes;
+    std::size_t at = 0; // the changed rows' steps, in order
     for (Saved* r : rows) {
-        const auto at = std::find(sent.begin(), sent.end(), r);
-        if (at == sent.end()) {
+        if (!r->changed) {
             outcomes.emplace_back();
             continue;
         }
-        const Outcome& back = steps[static_cast<std::size_t>(at - sent.begin())].outcome;
+        const Outcome& back = steps[at++].outcome;
         if (back) {
             r->changed = r->saved = false;
             r->set.clear();
