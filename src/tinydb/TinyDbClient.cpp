@@ -45,6 +45,18 @@ std::set<std::string> namesFound(const ResultSet& result)
     return names;
 }
 
+// What a failure of making the domain, or the account, says could not be
+// done.
+std::string domainAction(const std::string& domain)
+{
+    return "create the domain \"" + printable(domain) + "\"";
+}
+
+std::string accountAction(const CvnUser& user)
+{
+    return "create the account \"" + printable(user.name + "@" + user.domain) + "\"";
+}
+
 // The row was there already: made by someone else since the look-up (or
 // by an insert of ours whose answer was lost).
 bool alreadyThere(const Answer& answer)
@@ -379,10 +391,9 @@ bool TinyDbClient::pipeline(
 
 std::string TinyDbClient::creating(const NewAccount& account) const
 {
-    if (account.domainOnly || !domainsReady_.count(folded(account.user.domain)))
-        return "create the domain \"" + printable(account.user.domain) + "\"";
-    return "create the account \"" + printable(account.user.name + "@" + account.user.domain)
-        + "\"";
+    return account.domainOnly || !domainsReady_.count(folded(account.user.domain))
+        ? domainAction(account.user.domain)
+        : accountAction(account.user);
 }
 
 void TinyDbClient::createAccounts(std::vector<NewAccount>& batch)
@@ -395,12 +406,9 @@ void TinyDbClient::createAccounts(std::vector<NewAccount>& batch)
         account.settled = true;
         std::string why;
         if (!CvnDomain{account.user.domain}.validate(why))
-            account.outcome
-                = fail("create the domain \"" + printable(account.user.domain) + "\"", why);
+            account.outcome = fail(domainAction(account.user.domain), why);
         else if (!account.domainOnly && !account.user.validate(why))
-            account.outcome = fail("create the account \""
-                    + printable(account.user.name + "@" + account.user.domain) + "\"",
-                why);
+            account.outcome = fail(accountAction(account.user), why);
         else
             open.push_back({&account, folded(account.user.domain)});
     }
@@ -475,9 +483,7 @@ void TinyDbClient::createSome(std::vector<Pending>& open, std::string& cause)
             if (one.done || one.account->domainOnly || one.domain != domain)
                 continue;
             if (found.status != Status::Ok) {
-                one.account->outcome = fail("create the account \""
-                        + printable(one.account->user.name + "@" + one.account->user.domain) + "\"",
-                    found.error);
+                one.account->outcome = fail(accountAction(one.account->user), found.error);
                 one.done = true;
             } else {
                 one.found = there.count(folded(one.account->user.name)) > 0;
