@@ -303,8 +303,6 @@ private:
     static constexpr const char* workerCountRead = "SELECT WorkerThreads FROM Misc";
     static constexpr const char* listsRead
         = "SELECT Name, FirstAddress, LastAddress FROM IpAccessList";
-    static constexpr const char* clusterRead
-        = "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster";
 
     Status logIn();
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);

@@ -278,7 +278,7 @@ void TinyDbClient::readPreparationAhead(bool ssl, bool version)
         useImapService(ssl ? "IMAPS" : "IMAP");
         for (Setting setting : changeOrder)
             reads.push_back(selectOf(row(setting)));
-        reads.insert(reads.end(), {listsRead, clusterRead});
+        reads.insert(reads.end(), {listsRead, selectOf(backend_)});
         for (Setting setting : allSettings)
             reads.push_back(selectOf(row(setting)));
     }
@@ -372,7 +372,7 @@ Outcome TinyDbClient::createAccessList(const std::vector<std::string>& readsAfte
 Outcome TinyDbClient::claimTarget(Traces& out)
 {
     KMutexLocker hold(lock_);
-    if (Outcome created = createAccessList({listsRead, clusterRead}); !created)
+    if (Outcome created = createAccessList({listsRead, selectOf(backend_)}); !created)
         return created;
     return findPreparationTraces(out);
 }
@@ -681,7 +681,7 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
             + textOf(list[1]) + " to " + textOf(list[2]) + ".");
     }
     std::vector<Value> cluster;
-    done = readRow("read the cluster's backend settings", clusterRead, 3, cluster);
+    done = readRow("read the cluster's backend settings", selectOf(backend_), 3, cluster);
     if (!done)
         return done;
     // What this preparation read must hold no trace of another one either:
