@@ -418,12 +418,10 @@ void printGoals(const GoalSeries& goals, std::uint32_t largest, std::uint32_t hu
     std::printf("\ngoals (medians):\n");
     printRatioGoal("engine / mbsync, 6 processes, wall time, loopback", goals.engine, goals.mbsync,
         false, 0.8, "<= 0.80");
-    for (const Contest& contest : goals.delayed)
-        printRatioGoal("engine / mbsync, 6 processes, wall time" + contest.what, contest.engine,
-            contest.mbsync, false, 0.8, "<= 0.80");
-    for (const Contest& contest : goals.many)
-        printRatioGoal("engine / mbsync, 6 processes, wall time" + contest.what, contest.engine,
-            contest.mbsync, false, 0.8, "<= 0.80");
+    for (const auto* contests : {&goals.delayed, &goals.many})
+        for (const Contest& contest : *contests)
+            printRatioGoal("engine / mbsync, 6 processes, wall time" + contest.what, contest.engine,
+                contest.mbsync, false, 0.8, "<= 0.80");
     printRatioGoal("engine / mbsync, 6 processes, client CPU, loopback", goals.engine, goals.mbsync,
         true, 0.6, "<= 0.60");
     printRatioGoal("engine into the instant target / the source's fetch-only time", goals.instant,
@@ -520,7 +518,18 @@ int main(int argc, char** argv)
     std::size_t mbsync = none, engine = none, intake = none, instant = none, fetchOnly = none,
                 hugeCopy = none;
     // Indexes of mbsync's and the engine's series per delay.
-    std::vector<std::pair<std::size_t, std::size_t>> delayed, manyDelayed;
+    using Pairs = std::vector<std::pair<std::size_t, std::size_t>>;
+    Pairs delayed, manyDelayed;
+    auto addPairs = [&](const BenchCorpus& copied, const Dovecot& from, const std::string& label,
+                        Pairs& pairs) {
+        for (const auto delay : options.delays) {
+            const std::size_t first
+                = add(std::make_unique<MbsyncRun>(copied, from, 6, delay, label), copied);
+            pairs.emplace_back(first,
+                add(std::make_unique<EngineRun>(copied, from, Target::StandIn, delay, label),
+                    copied));
+        }
+    };
     if (corpusSeries) {
         mbsync = add(std::make_unique<MbsyncRun>(corpus, *source, 6), corpus);
         add(std::make_unique<MbsyncRun>(corpus, *source, 1), corpus);
@@ -528,12 +537,7 @@ int main(int argc, char** argv)
         intake = add(std::make_unique<StandInIntake>(corpus), corpus);
         instant = add(std::make_unique<EngineRun>(corpus, *source, Target::Instant), corpus);
         fetchOnly = add(std::make_unique<SourceFetch>(corpus, *source), corpus);
-        for (const auto delay : options.delays) {
-            const std::size_t first
-                = add(std::make_unique<MbsyncRun>(corpus, *source, 6, delay), corpus);
-            delayed.emplace_back(first,
-                add(std::make_unique<EngineRun>(corpus, *source, Target::StandIn, delay), corpus));
-        }
+        addPairs(corpus, *source, {}, delayed);
     }
     if (hugeSource)
         hugeCopy = add(
@@ -542,14 +546,7 @@ int main(int argc, char** argv)
             huge);
     const std::string manyLabel = ", " + std::to_string(many.accounts().size()) + " accounts x 3";
     if (manySource)
-        for (const auto delay : options.delays) {
-            const std::size_t first
-                = add(std::make_unique<MbsyncRun>(many, *manySource, 6, delay, manyLabel), many);
-            manyDelayed.emplace_back(first,
-                add(std::make_unique<EngineRun>(
-                        many, *manySource, Target::StandIn, delay, manyLabel),
-                    many));
-        }
+        addPairs(many, *manySource, manyLabel, manyDelayed);
 
     measureRounds(all, options.rounds, options.shape.seed);
     printSummary(all);
@@ -561,12 +558,15 @@ int main(int argc, char** argv)
     goals.instant = series(instant);
     goals.fetchOnly = series(fetchOnly);
     goals.huge = series(hugeCopy);
-    for (std::size_t i = 0; i < delayed.size(); ++i)
-        goals.delayed.push_back({series(delayed[i].first), series(delayed[i].second),
-            roundTripText(options.delays[i])});
-    for (std::size_t i = 0; i < manyDelayed.size(); ++i)
-        goals.many.push_back({series(manyDelayed[i].first), series(manyDelayed[i].second),
-            manyLabel + roundTripText(options.delays[i])});
+    auto contests = [&](const Pairs& pairs, const std::string& label) {
+        std::vector<Contest> out;
+        for (std::size_t i = 0; i < pairs.size(); ++i)
+            out.push_back({series(pairs[i].first), series(pairs[i].second),
+                label + roundTripText(options.delays[i])});
+        return out;
+    };
+    goals.delayed = contests(delayed, {});
+    goals.many = contests(manyDelayed, manyLabel);
     printGoals(goals, corpus.largestMessage(), huge.largestMessage());
     for (const Series& one : all)
         if (one.failed)

@@ -260,10 +260,6 @@ Failure outstanding()
     return {Status::NotReady, "answers to other statements are still outstanding"};
 }
 
-} // namespace
-
-namespace {
-
 // Sends `count` statements in one write.
 Status sendQueries(tinydb_handle* handle, const std::string* statements, std::size_t count)
 {
@@ -359,7 +355,7 @@ Status tinydb_execute_pipelined(
         }
         Answer& answer = answers[read];
         answer.status = tinydb_read_result(handle, answer.result);
-        if (answer.status != Status::Ok && answer.status != Status::ServerError)
+        if (!answer.answered())
             return unanswered(read, answer.status);
         answer.error = handle->error;
         answer.serverCode = handle->serverCode;

@@ -72,6 +72,9 @@ struct Answer {
     ResultSet result; // when Ok
     std::string error; // the clause, when not Ok
     std::uint16_t serverCode = 0; // of a ServerError
+
+    // The server answered, with a result or its refusal.
+    bool answered() const { return status == Status::Ok || status == Status::ServerError; }
 };
 // At most this many statements, and this many bytes of them, wait for their
 // answers at a time: the server's answers are read before it could block

@@ -45,9 +45,16 @@ std::set<std::string> namesFound(const ResultSet& result)
     return names;
 }
 
-bool answered(const Answer& answer)
+// What a failure of making the domain, or the account, says could not be
+// done.
+std::string domainAction(const std::string& domain)
 {
-    return answer.status == Status::Ok || answer.status == Status::ServerError;
+    return "create the domain \"" + printable(domain) + "\"";
+}
+
+std::string accountAction(const CvnUser& user)
+{
+    return "create the account \"" + printable(user.name + "@" + user.domain) + "\"";
 }
 
 // The row was there already: made by someone else since the look-up (or
@@ -267,32 +274,27 @@ Outcome TinyDbClient::outcomeOf(const std::string& action, Answer& answer, Resul
             *result = std::move(answer.result);
         return {};
     }
-    const bool lost = answer.status != Status::ServerError;
-    return fail(action, lost && ending_ && ending_->raised() ? endedCause() : answer.error);
+    return fail(
+        action, !answer.answered() && ending_ && ending_->raised() ? endedCause() : answer.error);
 }
 
-void TinyDbClient::sendAhead(const std::vector<std::string>& statements,
-    const std::vector<std::string>& reads, std::vector<Answer>& answers)
+std::vector<Answer> TinyDbClient::sendAhead(
+    const std::vector<std::string>& statements, const std::vector<std::string>& reads)
 {
     ahead_.clear();
-    answers.clear();
     if (statements.empty() && reads.empty())
-        return;
+        return {};
     std::string cause;
-    if (!reopen(cause)) {
-        answers.assign(statements.size(), Answer{Status::NotReady, {}, cause, 0});
-        return;
-    }
+    if (!reopen(cause))
+        return std::vector<Answer>(statements.size(), Answer{Status::NotReady, {}, cause, 0});
     std::vector<std::string> all = statements;
     all.insert(all.end(), reads.begin(), reads.end());
-    std::vector<Answer> got;
-    pipeline(all, got, cause);
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        if (i < statements.size())
-            answers.push_back(std::move(got[i]));
-        else
-            ahead_.push_back({all[i], std::move(got[i])});
-    }
+    std::vector<Answer> answers;
+    pipeline(all, answers, cause);
+    for (std::size_t i = statements.size(); i < answers.size(); ++i)
+        ahead_.push_back({all[i], std::move(answers[i])});
+    answers.resize(std::min(answers.size(), statements.size()));
+    return answers;
 }
 
 bool TinyDbClient::takeAhead(const std::string& statement, Answer& answer)
@@ -389,10 +391,9 @@ bool TinyDbClient::pipeline(
 
 std::string TinyDbClient::creating(const NewAccount& account) const
 {
-    if (account.domainOnly || !domainsReady_.count(folded(account.user.domain)))
-        return "create the domain \"" + printable(account.user.domain) + "\"";
-    return "create the account \"" + printable(account.user.name + "@" + account.user.domain)
-        + "\"";
+    return account.domainOnly || !domainsReady_.count(folded(account.user.domain))
+        ? domainAction(account.user.domain)
+        : accountAction(account.user);
 }
 
 void TinyDbClient::createAccounts(std::vector<NewAccount>& batch)
@@ -405,12 +406,9 @@ void TinyDbClient::createAccounts(std::vector<NewAccount>& batch)
         account.settled = true;
         std::string why;
         if (!CvnDomain{account.user.domain}.validate(why))
-            account.outcome
-                = fail("create the domain \"" + printable(account.user.domain) + "\"", why);
+            account.outcome = fail(domainAction(account.user.domain), why);
         else if (!account.domainOnly && !account.user.validate(why))
-            account.outcome = fail("create the account \""
-                    + printable(account.user.name + "@" + account.user.domain) + "\"",
-                why);
+            account.outcome = fail(accountAction(account.user), why);
         else
             open.push_back({&account, folded(account.user.domain)});
     }
@@ -485,9 +483,7 @@ void TinyDbClient::createSome(std::vector<Pending>& open, std::string& cause)
             if (one.done || one.account->domainOnly || one.domain != domain)
                 continue;
             if (found.status != Status::Ok) {
-                one.account->outcome = fail("create the account \""
-                        + printable(one.account->user.name + "@" + one.account->user.domain) + "\"",
-                    found.error);
+                one.account->outcome = fail(accountAction(one.account->user), found.error);
                 one.done = true;
             } else {
                 one.found = there.count(folded(one.account->user.name)) > 0;
@@ -510,7 +506,7 @@ void TinyDbClient::createSome(std::vector<Pending>& open, std::string& cause)
     for (std::size_t i = 0; i < domains.size(); ++i) {
         if (answers[i].status == Status::Ok || alreadyThere(answers[i]))
             domainsReady_.insert(domains[i]);
-        else if (answered(answers[i]))
+        else if (answers[i].answered())
             for (Pending& one : open)
                 if (!one.done && one.domain == domains[i])
                     settle(one, answers[i].error);
@@ -535,7 +531,7 @@ void TinyDbClient::createSome(std::vector<Pending>& open, std::string& cause)
     }
     whole = whole && pipeline(statements, answers, cause);
     for (std::size_t i = 0; i < inserted.size(); ++i) {
-        if (!answered(answers[i]))
+        if (!answers[i].answered())
             continue; // lost: looked up again
         inserted[i]->account->existed = alreadyThere(answers[i]);
         settle(*inserted[i],

@@ -134,9 +134,6 @@ public:
     // (the run's identity), without creating it yet: the journal names it
     // first. Nothing when it is named already.
     Outcome nameAccessList(const std::string& tag);
-    // Creates the named access list (naming it first when it is not),
-    // admitting every address; once.
-    Outcome createAccessList();
     // Sets what planChanges fixed, in one round trip once the access list
     // is there (created first when it is not): backend mode on, caches on,
     // the security policy mode, the IMAP service's binding and its restart,
@@ -161,7 +158,6 @@ public:
     Outcome saveCaches();
     Outcome enableCaches();
     Outcome restoreCaches();
-    Outcome saveSecurityPolicy();
     Outcome setSecurityPolicyMode(std::int64_t mode);
     Outcome restoreSecurityPolicy();
     // The IMAP service (over TLS when `ssl`) on all addresses at `port`,
@@ -307,8 +303,6 @@ private:
     static constexpr const char* workerCountRead = "SELECT WorkerThreads FROM Misc";
     static constexpr const char* listsRead
         = "SELECT Name, FirstAddress, LastAddress FROM IpAccessList";
-    static constexpr const char* clusterRead
-        = "SELECT BackendMode, MasterPassword, BackendAccessList FROM Cluster";
 
     Status logIn();
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
@@ -365,7 +359,9 @@ private:
     // trip, restarting the IMAP service after the binding's; one outcome
     // per row.
     std::vector<Outcome> putBackRows(const std::vector<Saved*>& rows);
-    Outcome createAccessList(const std::vector<std::string>& readsAfter);
+    // Creates the named access list (naming it first when it is not),
+    // admitting every address; once. `readsAfter` go in the same round trip.
+    Outcome createAccessList(const std::vector<std::string>& readsAfter = {});
     void restoreAll();
     // Once the process was asked to end on a signal: the stop that its
     // deadline raises, set on every connection from then on.
@@ -382,11 +378,11 @@ private:
     bool pipeline(const std::vector<std::string>& statements, std::vector<Answer>& answers,
         std::string& cause);
     // `statements`, then `reads`, in one round trip on a usable connection:
-    // the answers of `statements` in `answers` (each the cause, when the
-    // connection could not be had), those of `reads` kept for the
-    // operations that send them next, in order.
-    void sendAhead(const std::vector<std::string>& statements,
-        const std::vector<std::string>& reads, std::vector<Answer>& answers);
+    // the answers of `statements` (each the cause, when the connection could
+    // not be had); those of `reads` are kept for the operations that send
+    // them next, in order.
+    std::vector<Answer> sendAhead(
+        const std::vector<std::string>& statements, const std::vector<std::string>& reads);
     // The answer read ahead for `statement`, when it is the next in line;
     // any other statement drops them all.
     bool takeAhead(const std::string& statement, Answer& answer);

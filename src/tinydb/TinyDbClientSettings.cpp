@@ -11,8 +11,6 @@
 #include "tinydb/Sql.h"
 #include "utils/StringUtils.h"
 
-#include <algorithm>
-
 namespace tavir::tinydb {
 
 using tavir::tiny::KMutexLocker;
@@ -174,8 +172,7 @@ void TinyDbClient::runSteps(std::vector<Step>& steps, const std::vector<std::str
     std::vector<std::string> statements;
     for (const Step& step : steps)
         statements.insert(statements.end(), step.statements.begin(), step.statements.end());
-    std::vector<Answer> answers;
-    sendAhead(statements, reads, answers);
+    std::vector<Answer> answers = sendAhead(statements, reads);
     std::size_t at = 0;
     for (Step& step : steps) {
         step.done.clear();
@@ -234,22 +231,18 @@ std::vector<Outcome> TinyDbClient::putBackRows(const std::vector<Saved*>& rows)
 {
     KMutexLocker hold(lock_);
     std::vector<Step> steps;
-    std::vector<Saved*> sent;
-    for (Saved* r : rows) {
-        if (!r->changed)
-            continue;
-        sent.push_back(r);
-        steps.emplace_back("restore " + r->what, writesOf(*r, r->values));
-    }
+    for (Saved* r : rows)
+        if (r->changed)
+            steps.emplace_back("restore " + r->what, writesOf(*r, r->values));
     runSteps(steps);
     std::vector<Outcome> outcomes;
+    std::size_t at = 0; // the changed rows' steps, in order
     for (Saved* r : rows) {
-        const auto at = std::find(sent.begin(), sent.end(), r);
-        if (at == sent.end()) {
+        if (!r->changed) {
             outcomes.emplace_back();
             continue;
         }
-        const Outcome& back = steps[static_cast<std::size_t>(at - sent.begin())].outcome;
+        const Outcome& back = steps[at++].outcome;
         if (back) {
             r->changed = r->saved = false;
             r->set.clear();
@@ -285,12 +278,11 @@ void TinyDbClient::readPreparationAhead(bool ssl, bool version)
         useImapService(ssl ? "IMAPS" : "IMAP");
         for (Setting setting : changeOrder)
             reads.push_back(selectOf(row(setting)));
-        reads.insert(reads.end(), {listsRead, clusterRead});
+        reads.insert(reads.end(), {listsRead, selectOf(backend_)});
         for (Setting setting : allSettings)
             reads.push_back(selectOf(row(setting)));
     }
-    std::vector<Answer> none;
-    sendAhead({}, reads, none);
+    sendAhead({}, reads);
 }
 
 Outcome TinyDbClient::confirmSettings(bool& unchanged)
@@ -362,11 +354,6 @@ Outcome TinyDbClient::nameAccessList(const std::string& tag)
     return {};
 }
 
-Outcome TinyDbClient::createAccessList()
-{
-    return createAccessList(std::vector<std::string>{});
-}
-
 Outcome TinyDbClient::createAccessList(const std::vector<std::string>& readsAfter)
 {
     KMutexLocker hold(lock_);
@@ -385,7 +372,7 @@ Outcome TinyDbClient::createAccessList(const std::vector<std::string>& readsAfte
 Outcome TinyDbClient::claimTarget(Traces& out)
 {
     KMutexLocker hold(lock_);
-    if (Outcome created = createAccessList({listsRead, clusterRead}); !created)
+    if (Outcome created = createAccessList({listsRead, selectOf(backend_)}); !created)
         return created;
     return findPreparationTraces(out);
 }
@@ -466,11 +453,6 @@ Outcome TinyDbClient::enableCaches()
 Outcome TinyDbClient::restoreCaches()
 {
     return restore(Setting::Caches);
-}
-
-Outcome TinyDbClient::saveSecurityPolicy()
-{
-    return save(policy_);
 }
 
 Outcome TinyDbClient::setSecurityPolicyMode(std::int64_t mode)
@@ -612,8 +594,7 @@ Outcome TinyDbClient::compareSettings(const SavedSettings& saved)
     if (!saved.accessList.empty())
         reads.push_back(listNames);
     // Every read in one round trip.
-    std::vector<Answer> none;
-    sendAhead({}, reads, none);
+    sendAhead({}, reads);
     std::vector<std::pair<Saved*, std::vector<Value>>> read;
     for (Saved* r : rows) {
         std::vector<Value> now;
@@ -700,7 +681,7 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
             + textOf(list[1]) + " to " + textOf(list[2]) + ".");
     }
     std::vector<Value> cluster;
-    done = readRow("read the cluster's backend settings", clusterRead, 3, cluster);
+    done = readRow("read the cluster's backend settings", selectOf(backend_), 3, cluster);
     if (!done)
         return done;
     // What this preparation read must hold no trace of another one either:
