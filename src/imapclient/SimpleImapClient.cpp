@@ -295,15 +295,16 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
 SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
     const std::wstring& name, KUuid& guid, FolderType type)
 {
-    return simple("X-CREATE", ImapCreateFolderFailed, [&] {
-        // An identifier given is the one the folder gets (a migration keeps
-        // the source's); without one the server makes one up.
-        CommandCreate command(
-            connection_, unicodeToUtf7M(name), folderTypeBit(type), guid.toStringUpper(true), true);
-        if (command.execute(nullptr) != Command::OK)
-            return ImapCreateFolderFailed;
-        return createdId(command, guid);
-    });
+    std::vector<FolderToCreate> one{{name, guid, type, ImapNotConnected, {}}};
+    const ImapClientResult result = createFolders(one);
+    if (result != ImapSuccess)
+        return result;
+    if (one.front().result != ImapSuccess) {
+        lastError_ = one.front().error;
+        return one.front().result;
+    }
+    guid = one.front().guid;
+    return ImapSuccess;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::createdId(const Command& command, KUuid& guid)
@@ -335,6 +336,8 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
         std::vector<std::unique_ptr<CommandCreate>> commands;
         const ImapClientResult result = simple("X-CREATE", ImapCreateFolderFailed, [&] {
             const std::size_t end = std::min(folders.size(), next + createTogether);
+            // An identifier given is the one the folder gets (a migration
+            // keeps the source's); without one the server makes one up.
             for (std::size_t i = next; i < end; ++i)
                 commands.push_back(
                     std::make_unique<CommandCreate>(connection_, unicodeToUtf7M(folders[i].name),
