@@ -357,8 +357,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
                 connection_.send(std::string(), false, true);
             }
             // The server answers in turn, each answer within its own
-            // deadline.
-            for (std::size_t i = 0; i < std::max<std::size_t>(written, 1); ++i) {
+            // deadline; a first one ended while a literal waited has its
+            // answer already.
+            const std::size_t answered = std::max<std::size_t>(written, 1);
+            for (std::size_t i = 0; i < answered; ++i) {
                 FolderToCreate& folder = folders[next + i];
                 operation.restart();
                 if ((written == 0 ? commands[i]->status() : commands[i]->finish()) == Command::OK)
@@ -368,7 +370,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
                 if (folder.result != ImapSuccess)
                     folder.error = connection_.getLastErrorResponse();
             }
-            next += std::max<std::size_t>(written, 1);
+            next += answered;
             return ImapSuccess;
         });
         if (result != ImapSuccess)
