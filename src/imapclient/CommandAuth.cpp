@@ -85,12 +85,10 @@ std::string CommandAuthCramMD5::makeCramMD5Response(const std::string& challenge
 
 unsigned CommandAuthCramMD5::execute()
 {
-    return exchange(
-        [this](const std::string& continuation, std::string& answer) {
-            answer = makeCramMD5Response(continuation.substr(1));
-            return true;
-        },
-        std::string());
+    return exchange([this](const std::string& continuation, std::string& answer) {
+        answer = makeCramMD5Response(continuation.substr(1));
+        return true;
+    });
 }
 
 CommandXMasterAuth::CommandXMasterAuth(

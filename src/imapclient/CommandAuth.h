@@ -24,7 +24,8 @@ protected:
     // continuation can't be answered: the exchange then ends as a refusal
     // (Command::NO) and the connection, which is in the middle of it, is
     // closed.
-    template <class Answer> unsigned exchange(Answer answer, const std::string& behind);
+    template <class Answer>
+    unsigned exchange(Answer answer, const std::string& behind = std::string());
 };
 
 class CommandAuthCramMD5 : public ChallengeCommand {

@@ -75,8 +75,9 @@ bool readAhead(unsigned number, FetchMessage& message, CopyRun& run,
     later = message.getSize() > ConnectionInternal::wholeBodyLimit;
     if (later ? dropBody(message) : message.holdBody())
         return true;
-    run.fail(number, bodyFailure(message, number, source));
-    run.endWith(bodyFailure(message, number, source));
+    const Failure failure = bodyFailure(message, number, source);
+    run.fail(number, failure);
+    run.endWith(failure);
     return false;
 }
 

@@ -82,30 +82,42 @@ SimpleImapClient::ImapClientResult SimpleImapClient::connect(const std::wstring&
     return init(host, port, user, password, useCramMD5, ssl);
 }
 
+// Written behind the switch, the listing is never written again on a new
+// connection: the switch before it would be missing there.
+struct SimpleImapClient::SwitchAndList {
+    SwitchAndList(ConnectionInternal& connection, const AccountSwitch& account)
+        : mailbox(unicodeToUtf8(account.user + L"@" + account.domain))
+        , setUser(connection, mailbox)
+        , list(connection, "", "*", account.wantGuid)
+    {
+        list.setReconnect(false);
+    }
+
+    std::string mailbox;
+    CommandXSetUser setUser;
+    CommandList list;
+};
+
 SimpleImapClient::ImapClientResult SimpleImapClient::connectAndSwitch(const std::wstring& host,
     unsigned port, const std::wstring& masterPassword, bool ssl, AccountSwitch& account)
 {
     account.loggedIn = false;
     account.switched = false;
     masterAuthentication_ = true;
-    std::string mailbox;
-    std::unique_ptr<CommandXSetUser> setUser;
-    std::unique_ptr<CommandList> list;
+    std::unique_ptr<SwitchAndList> pair;
     bool behind = false;
     const ImapClientResult result = open(host, port, L"", masterPassword, false, ssl, [&] {
-        mailbox = unicodeToUtf8(account.user + L"@" + account.domain);
-        setUser = std::make_unique<CommandXSetUser>(connection_, mailbox);
-        list = std::make_unique<CommandList>(connection_, "", "*", account.wantGuid);
-        const std::string lines = setUser->lineToWriteBehind();
+        pair = std::make_unique<SwitchAndList>(connection_, account);
+        const std::string lines = pair->setUser.lineToWriteBehind();
         behind = !lines.empty();
-        return behind ? lines + list->lineToWriteBehind() : std::string();
+        return behind ? lines + pair->list.lineToWriteBehind() : std::string();
     });
     if (result != ImapSuccess)
         return result;
     account.loggedIn = true;
     if (!behind)
         return setUserAndList(account);
-    return readSwitchAndList(*setUser, *list, mailbox, account);
+    return readSwitchAndList(*pair, account);
 }
 
 void SimpleImapClient::disconnect(bool logout)
@@ -184,30 +196,23 @@ void SimpleImapClient::noteSwitch(const std::string& mailbox)
 SimpleImapClient::ImapClientResult SimpleImapClient::setUserAndList(AccountSwitch& account)
 {
     account.switched = false;
-    std::string mailbox;
-    std::unique_ptr<CommandXSetUser> setUser;
-    std::unique_ptr<CommandList> list;
+    std::unique_ptr<SwitchAndList> pair;
     const ImapClientResult written = simple("X-SETUSER", ImapSetUserFailed, [&] {
-        mailbox = unicodeToUtf8(account.user + L"@" + account.domain);
-        setUser = std::make_unique<CommandXSetUser>(connection_, mailbox);
-        list = std::make_unique<CommandList>(connection_, "", "*", account.wantGuid);
-        // Written behind the switch, the listing is never written again on
-        // a new connection: the switch before it would be missing there.
-        list->setReconnect(false);
+        pair = std::make_unique<SwitchAndList>(connection_, account);
         ConnectionInternal::Operation operation(connection_);
-        if (!setUser->send(false))
+        if (!pair->setUser.send(false))
             return ImapSetUserFailed;
         // (LIST "" "*" has no literal to wait for.)
-        list->send(true);
+        pair->list.send(true);
         return ImapSuccess;
     });
     if (written != ImapSuccess)
         return written;
-    return readSwitchAndList(*setUser, *list, mailbox, account);
+    return readSwitchAndList(*pair, account);
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::readSwitchAndList(
-    CommandXSetUser& setUser, CommandList& list, const std::string& mailbox, AccountSwitch& account)
+    SwitchAndList& pair, AccountSwitch& account)
 {
     // The server takes a connection's commands in turn, so the LIST lists
     // the account switched to; should the switch be refused, its refusal is
@@ -215,14 +220,14 @@ SimpleImapClient::ImapClientResult SimpleImapClient::readSwitchAndList(
     // own deadline.
     ConnectionInternal::Operation operation(connection_);
     const ImapClientResult switched = simple("X-SETUSER", ImapSetUserFailed, [&] {
-        if (setUser.finish() == Command::OK) {
-            noteSwitch(mailbox);
+        if (pair.setUser.finish() == Command::OK) {
+            noteSwitch(pair.mailbox);
             account.switched = true;
             return ImapSuccess;
         }
         const std::string refusal = connection_.getLastErrorResponse();
         try {
-            list.finish();
+            pair.list.finish();
         } catch (const ImapException&) {
             // The refusal is the answer; a connection that failed since is
             // closed, or tells a late answer by its tag.
@@ -234,9 +239,9 @@ SimpleImapClient::ImapClientResult SimpleImapClient::readSwitchAndList(
         return switched;
     operation.restart();
     return simple("LIST", ImapListFailed, [&] {
-        if (list.finish() != Command::OK)
+        if (pair.list.finish() != Command::OK)
             return ImapListFailed;
-        list.getList(account.folders, account.separator, true);
+        pair.list.getList(account.folders, account.separator, true);
         return ImapSuccess;
     });
 }
@@ -290,15 +295,16 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
 SimpleImapClient::ImapClientResult SimpleImapClient::createFolder(
     const std::wstring& name, KUuid& guid, FolderType type)
 {
-    return simple("X-CREATE", ImapCreateFolderFailed, [&] {
-        // An identifier given is the one the folder gets (a migration keeps
-        // the source's); without one the server makes one up.
-        CommandCreate command(
-            connection_, unicodeToUtf7M(name), folderTypeBit(type), guid.toStringUpper(true), true);
-        if (command.execute(nullptr) != Command::OK)
-            return ImapCreateFolderFailed;
-        return createdId(command, guid);
-    });
+    std::vector<FolderToCreate> one{{name, guid, type, ImapNotConnected, {}}};
+    const ImapClientResult result = createFolders(one);
+    if (result != ImapSuccess)
+        return result;
+    if (one.front().result != ImapSuccess) {
+        lastError_ = one.front().error;
+        return one.front().result;
+    }
+    guid = one.front().guid;
+    return ImapSuccess;
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::createdId(const Command& command, KUuid& guid)
@@ -330,6 +336,8 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
         std::vector<std::unique_ptr<CommandCreate>> commands;
         const ImapClientResult result = simple("X-CREATE", ImapCreateFolderFailed, [&] {
             const std::size_t end = std::min(folders.size(), next + createTogether);
+            // An identifier given is the one the folder gets (a migration
+            // keeps the source's); without one the server makes one up.
             for (std::size_t i = next; i < end; ++i)
                 commands.push_back(
                     std::make_unique<CommandCreate>(connection_, unicodeToUtf7M(folders[i].name),
@@ -349,8 +357,10 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
                 connection_.send(std::string(), false, true);
             }
             // The server answers in turn, each answer within its own
-            // deadline.
-            for (std::size_t i = 0; i < std::max<std::size_t>(written, 1); ++i) {
+            // deadline; a first one ended while a literal waited has its
+            // answer already.
+            const std::size_t answered = std::max<std::size_t>(written, 1);
+            for (std::size_t i = 0; i < answered; ++i) {
                 FolderToCreate& folder = folders[next + i];
                 operation.restart();
                 if ((written == 0 ? commands[i]->status() : commands[i]->finish()) == Command::OK)
@@ -360,7 +370,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::createFolders(
                 if (folder.result != ImapSuccess)
                     folder.error = connection_.getLastErrorResponse();
             }
-            next += std::max<std::size_t>(written, 1);
+            next += answered;
             return ImapSuccess;
         });
         if (result != ImapSuccess)

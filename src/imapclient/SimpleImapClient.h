@@ -20,8 +20,6 @@
 
 namespace tavir::mail {
 
-class CommandXSetUser;
-
 class SimpleImapClient {
 public:
     using ImapClientResult = tavir::mail::ImapClientResult;
@@ -246,10 +244,11 @@ private:
     ImapClientResult open(const std::wstring& host, unsigned port, const std::wstring& user,
         const std::wstring& password, bool useCramMD5, bool ssl,
         const ConnectionInternal::AfterChallenge& afterChallenge);
-    // The answers of an X-SETUSER to `mailbox` and of the LIST written
-    // behind it, for setUserAndList.
-    ImapClientResult readSwitchAndList(CommandXSetUser& setUser, CommandList& list,
-        const std::string& mailbox, AccountSwitch& account);
+    // The X-SETUSER to an account with the LIST of its folders written
+    // behind it, before its answer.
+    struct SwitchAndList;
+    // The answers of both, for setUserAndList.
+    ImapClientResult readSwitchAndList(SwitchAndList& pair, AccountSwitch& account);
     // The identifier an X-CREATE answered OK names, into `guid`;
     // ImapCreateFolderFailed, with the reply as the last error, when it
     // names none.
