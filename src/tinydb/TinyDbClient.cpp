@@ -297,6 +297,15 @@ std::vector<Answer> TinyDbClient::sendAhead(
     return answers;
 }
 
+void TinyDbClient::readTogether(const std::vector<std::string>& reads)
+{
+    const bool inLine = reads.size() <= ahead_.size()
+        && std::equal(reads.begin(), reads.end(), ahead_.begin(),
+            [](const std::string& read, const Ahead& sent) { return read == sent.statement; });
+    if (!inLine)
+        sendAhead({}, reads);
+}
+
 bool TinyDbClient::takeAhead(const std::string& statement, Answer& answer)
 {
     if (ahead_.empty())

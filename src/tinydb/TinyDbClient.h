@@ -203,16 +203,21 @@ public:
     // counts as changed, so that the restore operations put it back; a
     // value changed since (neither what the run found nor what it set) is
     // kept as it is (keptSentence); the access list, if it is still there,
-    // counts as created. An IMAP service whose binding is all as the run
-    // found it is started (a run that ended between stopping and starting
-    // it left it stopped).
+    // counts as created. An IMAP service whose binding the restore will not
+    // write (all as the run found it, or all changed since) is restarted
+    // first, stop then start in one round trip: a run that died while it
+    // put the binding back, or while it restarted the service, may have
+    // left the listener on the binding it had set, or none. The failure of
+    // either call fails the adoption, with nothing taken over.
     Outcome adoptSettings();
 
     // What the target shows of a preparation that is neither this client's
     // nor the one `explained` names (a journal's access list): temporary
     // access lists ("zorp_..." in any case), listed or named by the
     // cluster, and then a sentence for each setting that holds what a
-    // preparation sets (which it may also have held before).
+    // preparation sets (which it may also have held before). The look's two
+    // reads take one round trip (none when a step before sent them ahead),
+    // and the three that describe what it found one more.
     struct Traces {
         std::vector<std::string> accessLists;
         std::vector<std::string> sentences;
@@ -329,6 +334,9 @@ private:
     // (pipelined: the start is sent whether or not the stop went through,
     // and starting a running service changes nothing).
     std::vector<std::string> writesOf(const Saved& row, const std::vector<Value>& values) const;
+    // The IMAP service in use stopped and started again, so that its
+    // listener takes the binding the row holds now.
+    std::vector<std::string> imapRestart() const;
     // Statements that go out together, one step of an operation each: what
     // its failure says it could not do, its statements, and then whether
     // each was done and the step's outcome (the failure of its first
@@ -383,6 +391,10 @@ private:
     // them next, in order.
     std::vector<Answer> sendAhead(
         const std::vector<std::string>& statements, const std::vector<std::string>& reads);
+    // `reads` in one round trip, their answers kept for the operation that
+    // sends them next, one by one; nothing when all of them are next in
+    // line already (a step before sent them ahead).
+    void readTogether(const std::vector<std::string>& reads);
     // The answer read ahead for `statement`, when it is the next in line;
     // any other statement drops them all.
     bool takeAhead(const std::string& statement, Answer& answer);

@@ -161,10 +161,19 @@ std::vector<std::string> TinyDbClient::writesOf(
     for (std::size_t i = 0; i < columns.size(); ++i)
         assignments += (i ? ", " : "") + columns[i] + " = " + sqlValue(put[i]);
     std::vector<std::string> writes{"UPDATE " + row.table + " SET " + assignments + row.where()};
-    if (&row == &binding_)
-        for (const char* call : {"stop_service", "start_service"})
-            writes.push_back(std::string("CALL ") + call + "(" + sqlText(imapService_) + ")");
+    if (&row == &binding_) {
+        const std::vector<std::string> restart = imapRestart();
+        writes.insert(writes.end(), restart.begin(), restart.end());
+    }
     return writes;
+}
+
+std::vector<std::string> TinyDbClient::imapRestart() const
+{
+    std::vector<std::string> calls;
+    for (const char* call : {"stop_service", "start_service"})
+        calls.push_back(std::string("CALL ") + call + "(" + sqlText(imapService_) + ")");
+    return calls;
 }
 
 void TinyDbClient::runSteps(std::vector<Step>& steps, const std::vector<std::string>& reads)
@@ -627,27 +636,41 @@ Outcome TinyDbClient::compareSettings(const SavedSettings& saved)
 Outcome TinyDbClient::adoptSettings()
 {
     KMutexLocker hold(lock_);
+    // Whether a compared value is still what that run set, not what it found.
+    auto stillSet = [this](const Saved& r, std::size_t i) {
+        return r.found[i] != r.values[i]
+            && holdsWhatWasSet(r.columns[i], r.found[i], r.set[i], accessList_);
+    };
+    // A binding the restore does not write is not restarted by it either,
+    // yet the listener may not follow the row: that run may have died after
+    // putting the row back and before stopping the service (the listener
+    // still on its binding), or between the stop and the start (no
+    // listener). Stopped and started, the service listens where the row
+    // says, whatever the kill left. First, so that a service that can't be
+    // restarted leaves nothing taken over: nothing is put back, and the
+    // journal stays.
+    if (binding_.compared) {
+        bool written = false;
+        for (std::size_t i = 0; i < binding_.columns.size(); ++i)
+            written = written || stillSet(binding_, i);
+        if (!written) {
+            std::vector<Step> restart{{"restart the " + imapService_ + " service", imapRestart()}};
+            runSteps(restart);
+            if (!restart[0].outcome)
+                return restart[0].outcome;
+        }
+    }
     for (Setting setting : allSettings) {
         Saved& r = row(setting);
         if (!r.compared)
             continue;
         r.compared = false;
         r.kept.assign(r.columns.size(), false);
-        bool asFound = true;
         for (std::size_t i = 0; i < r.columns.size(); ++i) {
-            if (r.found[i] == r.values[i])
-                continue;
-            asFound = false;
-            if (holdsWhatWasSet(r.columns[i], r.found[i], r.set[i], accessList_))
+            if (stillSet(r, i))
                 r.changed = true;
-            else
+            else if (r.found[i] != r.values[i])
                 r.kept[i] = true;
-        }
-        if (&r == &binding_ && asFound) {
-            if (Outcome started = execute("start the " + imapService_ + " service",
-                    "CALL start_service(" + sqlText(imapService_) + ")");
-                !started)
-                return started;
         }
     }
     listCreated_ = !comparedList_.empty();
@@ -669,6 +692,7 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
                 return;
         out.accessLists.push_back(name);
     };
+    readTogether({listsRead, selectOf(backend_)});
     ResultSet lists;
     Outcome done = execute("read the IP access lists", listsRead, &lists);
     if (!done)
@@ -708,16 +732,17 @@ Outcome TinyDbClient::findPreparationTraces(Traces& out, const std::string& expl
     if (out.accessLists.empty())
         return {};
     // A preparation shows: whatever else holds what one sets is named too.
+    const std::string cachesRead = "SELECT FolderCache, IndexWriteCache FROM MessageStore";
+    const std::string policyRead = "SELECT PolicyMode FROM Security";
+    const std::string portsRead = "SELECT Service, Address, Port FROM ServicePorts";
+    readTogether({cachesRead, policyRead, portsRead});
     std::vector<Value> caches, policy;
     ResultSet ports;
-    done = readRow("read the folder and index-write caches",
-        "SELECT FolderCache, IndexWriteCache FROM MessageStore", 2, caches);
+    done = readRow("read the folder and index-write caches", cachesRead, 2, caches);
     if (done)
-        done = readRow(
-            "read the security policy mode", "SELECT PolicyMode FROM Security", 1, policy);
+        done = readRow("read the security policy mode", policyRead, 1, policy);
     if (done)
-        done = execute(
-            "read the service bindings", "SELECT Service, Address, Port FROM ServicePorts", &ports);
+        done = execute("read the service bindings", portsRead, &ports);
     if (!done)
         return done;
     if (caches[0] == Value::of(std::int64_t{1}) && caches[1] == Value::of(std::int64_t{1}))

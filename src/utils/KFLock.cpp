@@ -56,7 +56,7 @@ bool KFLock::init(const char* p, bool create)
     } while (d == -1 && errno == EINTR);
     if (d == -1)
         return false;
-    owned.reset(d);
+    ownsDescriptor.reset(d);
     fd = d;
     attached = true;
     counter = 0;
@@ -69,7 +69,7 @@ bool KFLock::detach()
         return false;
     if (counter != 0 && decrementLockCounter() == 0)
         flockRetry(LOCK_UN);
-    owned.reset();
+    ownsDescriptor.reset();
     attached = false;
     fd = -1;
     counter = 0;

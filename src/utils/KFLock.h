@@ -49,7 +49,9 @@ private:
     char path[512];
     bool attached;
     int32_t counter;
-    Descriptor owned; // the descriptor init(path) opened; none for a bound one
+    // The descriptor init(path) opened, which the lock closes; none for a
+    // bound one.
+    Descriptor ownsDescriptor;
     int fd;
     uint64_t owner;
 };

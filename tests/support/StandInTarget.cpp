@@ -1,5 +1,7 @@
 #include "support/StandInTarget.h"
 
+#include "support/Dovecot.h"
+
 #include <algorithm>
 #include <cctype>
 #include <csignal>
@@ -211,6 +213,16 @@ std::string StandInTarget::certificateFingerprint() const
     while (!fingerprint.empty() && std::isspace(static_cast<unsigned char>(fingerprint.back())))
         fingerprint.pop_back();
     return fingerprint;
+}
+
+bool StandInTarget::imapGreetsOn(int port) const
+{
+    try {
+        RawImap imap(host_, port);
+        return imap.greeting().rfind("* OK", 0) == 0;
+    } catch (const std::exception&) {
+        return false; // nothing listens there
+    }
 }
 
 std::string StandInTarget::transcript() const

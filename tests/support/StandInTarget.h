@@ -51,7 +51,9 @@ public:
         // service go in `faults` too, "on" one of "TINYDB HELLO", "TINYDB
         // LOGIN", "TINYDB QUERY" (counted over all its connections), with
         // the actions drop, drop_after (run the statement, then drop), no
-        // (refuse it), stall and pause (serve it "seconds" later).
+        // (refuse it), stall and pause (serve it "seconds" later). A
+        // "TINYDB QUERY" fault with a "statement" counts only the statements
+        // that begin with it ("the 2nd INSERT INTO IpAccessList").
         std::map<std::string, std::pair<std::string, bool>> administrators
             = {{"admin", {"admin-secret", false}}};
         std::string productVersion = "6.5.2";
@@ -94,10 +96,15 @@ public:
     // The stand-in's own loopback address, where all its services listen.
     const std::string& host() const { return host_; }
     std::wstring whost() const { return std::wstring(host_.begin(), host_.end()); }
-    // The IMAP ports it started with (the administration service can move
-    // them; imapBinding() reads where they are now).
+    // The IMAP ports it started with. The administration service moves a
+    // listener when it stops and starts the service, to where ServicePorts
+    // says then (an address of 0.0.0.0 is host() here), never when the row
+    // alone changes.
     int port() const { return port_; }
     int tlsPort() const { return tlsPort_; }
+    // Whether an IMAP service greets a plain connection to host():`port`
+    // now: where the plain listener really is, whatever ServicePorts says.
+    bool imapGreetsOn(int port) const;
     static constexpr int adminPort = 44337;
 
     // The rows of one SELECT on the configuration database, each value as

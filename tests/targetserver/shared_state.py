@@ -29,17 +29,31 @@ class FaultPlan:
     k, "action": ...}) and how often each planned verb has come, counted
     over every connection in <state>/fault-counts.json under its lock: "the
     3rd APPEND" is the 3rd the server received, whichever connection sent
-    it."""
+    it. A fault with a "statement" counts only the administration
+    statements that begin with it: "the 2nd INSERT INTO IpAccessList"."""
 
     def __init__(self, faults, state_dir):
         self.faults = faults
-        self.verbs = {fault.get("on", "").upper() for fault in faults}
+        self.counted = {self.counter(fault) for fault in faults}
         self.counts_path = os.path.join(state_dir, "fault-counts.json")
         self.lock_path = self.counts_path + ".lock"
 
-    def fault_for(self, verb):
-        """The fault planned for this occurrence of the verb, if any."""
-        if verb not in self.verbs:
+    @staticmethod
+    def counter(fault):
+        """What a fault's count counts: its verb, and the statement's
+        beginning when it names one."""
+        return fault.get("on", "").upper(), fault.get("statement", "")
+
+    @staticmethod
+    def counter_name(counter):
+        verb, statement = counter
+        return verb + (" " + statement if statement else "")
+
+    def fault_for(self, verb, statement=""):
+        """The fault planned for this occurrence of the verb (with its
+        statement, for the administration service's), if any."""
+        here = [c for c in self.counted if c[0] == verb and statement.startswith(c[1])]
+        if not here:
             return None
         with locked(self.lock_path):
             try:
@@ -47,13 +61,15 @@ class FaultPlan:
                     counts = json.loads(f.read())
             except FileNotFoundError:
                 counts = {}
-            count = counts.get(verb, 0) + 1
-            counts[verb] = count
+            for counter in here:
+                name = self.counter_name(counter)
+                counts[name] = counts.get(name, 0) + 1
             write_atomic(self.counts_path, json.dumps(counts).encode())
         for fault in self.faults:
-            if fault.get("on", "").upper() != verb:
+            counter = self.counter(fault)
+            if counter not in here:
                 continue
             first = fault.get("count", 1)
-            if first <= count < first + fault.get("times", 1):
+            if first <= counts[self.counter_name(counter)] < first + fault.get("times", 1):
                 return fault
         return None

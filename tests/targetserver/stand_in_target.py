@@ -84,8 +84,8 @@ class Server:
     def log(self, session, direction, text):
         self.transcript.log(session, direction, text)
 
-    def fault_for(self, verb):
-        return self.faults.fault_for(verb)
+    def fault_for(self, verb, statement=""):
+        return self.faults.fault_for(verb, statement)
 
     def account(self, address):
         """The mailbox of an account the configuration database holds

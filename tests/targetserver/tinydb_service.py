@@ -254,10 +254,10 @@ class AdminSession:
         self.log("S:", "ERROR %d %s" % (code, sentence))
         self.send(ERROR, struct.pack(">H", code) + text_field(sentence))
 
-    def planned(self, verb):
+    def planned(self, verb, statement=""):
         """The fault planned for this message; acts on drop, stall and pause
         (the message is then served as usual, "seconds" later)."""
-        fault = self.state.fault_for(verb)
+        fault = self.state.fault_for(verb, statement)
         action = fault.get("action") if fault else None
         if action == "drop":
             raise Closed()
@@ -331,7 +331,7 @@ class AdminSession:
         if self.admin is None:
             self.send_error(NOT_LOGGED_IN, "not logged in")
             return
-        action = self.planned("TINYDB QUERY")
+        action = self.planned("TINYDB QUERY", statement)
         if action in ("no", "refuse"):
             self.send_error(INTERNAL, "planned refusal")
             return

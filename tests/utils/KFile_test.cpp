@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -249,4 +250,34 @@ TEST(KFLock, StandaloneLockOwnsItsDescriptor)
     KFLock tooLong;
     EXPECT_FALSE(tooLong.init(longPath.c_str(), true)); // the name is too long to open
     EXPECT_EQ(std::string(tooLong.lockPath()).size(), 511u);
+}
+
+TEST(KFLock, ABoundLockLeavesItsDescriptorOpen)
+{
+    TempDir tmp;
+    const int fd = ::open(tmp.file("bound").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    int owned = -1;
+    {
+        KFLock lock;
+        ASSERT_TRUE(lock.init(tmp.file("owned").c_str(), true));
+        owned = lock.descriptor();
+        // Bound to another descriptor, it lets the one it opened go.
+        ASSERT_TRUE(lock.init(fd));
+        EXPECT_EQ(fcntl(owned, F_GETFD), -1);
+        EXPECT_EQ(lock.descriptor(), fd);
+        EXPECT_TRUE(lock.lock());
+        EXPECT_TRUE(lock.detach());
+        EXPECT_NE(fcntl(fd, F_GETFD), -1);
+        ASSERT_TRUE(lock.init(fd));
+        EXPECT_TRUE(lock.readLock());
+    }
+    EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the lock gone, its bound descriptor stays open";
+    // The lock was given up with the lock object: another descriptor of the
+    // file takes it at once.
+    const int other = ::open(tmp.file("bound").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(0, ::flock(other, LOCK_EX | LOCK_NB));
+    ::close(other);
+    ::close(fd);
 }

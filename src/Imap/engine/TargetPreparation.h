@@ -45,7 +45,9 @@ std::string journalTarget(const TargetPlan& plan);
 // program's and of this target; log in, read the version; a journal left by
 // a run that ended without restoring the target compared with the target,
 // the target searched for a preparation it does not explain (refused when
-// one shows), and every value still as that run set it put back; every
+// one shows), the IMAP service restarted when its binding is not to be put
+// back (its listener may not follow its row), and every value still as
+// that run set it put back; every
 // setting to change read, the target searched for another run's
 // preparation (refused when one shows, or when what was read holds a trace
 // of one), the settings read once more (refused when they changed); what

@@ -7,7 +7,9 @@
 // the administration service answers and while it does not. After each,
 // every setting of the target is as it was before the first run (or as the
 // administrator set it), a target not put back whole shows a run's mark to
-// every computer, and a start that is refused changed nothing.
+// every computer, and a start that is refused changed nothing. The runs
+// bind the IMAP service to a port of their own, so that where its listener
+// is shows whether it was put back too, not only its row.
 #include "MigrationHarness.h"
 #include "support/ChildProcess.h"
 
@@ -44,6 +46,16 @@ enum class Second {
     // The same HOME, first with the journal cut at a line end (refused
     // before the administration service is even logged in to), then whole.
     SameComputerAfterACutJournal,
+    // The same HOME, its run held at its own first change (the access list
+    // that claims the target, the 2nd the target receives), once it has put
+    // back what the first run left: the target is whole then, its IMAP
+    // listener included, as a start that ends there leaves it. Then it is
+    // killed, and a third start from the same HOME runs to its end.
+    SameComputerHeldAtItsClaim,
+    // The same HOME, killed while its `secondStatement`-th administration
+    // statement waits for an answer; then a third start from the same HOME
+    // runs to its end.
+    SameComputerKilledAtStatement,
 };
 
 struct Scenario {
@@ -51,6 +63,7 @@ struct Scenario {
     First first;
     int statement; // for KilledAtStatement
     Second second;
+    int secondStatement = 0; // for SameComputerKilledAtStatement
 };
 
 // The n-th statement the administration service received, as the stand-in
@@ -73,6 +86,20 @@ unsigned changingStatements(const std::string& transcript, const std::string& se
         n += occurrences(transcript, session + (session.empty() ? "" : " ") + "C: QUERY " + verb);
     return n;
 }
+
+// The first message of each round trip of the administration session that a
+// start opened after `from` bytes of the transcript (see adminRoundTrips).
+std::vector<std::string> roundTripsAfter(const std::string& transcript, std::size_t from)
+{
+    const std::size_t hello = transcript.find(" C: HELLO ", from);
+    if (hello == std::string::npos)
+        return {};
+    const std::size_t line = transcript.rfind('\n', hello) + 1; // npos + 1: the first line
+    return adminRoundTrips(transcript.substr(from), transcript.substr(line, hello - line));
+}
+
+// Where the target's IMAP service listens, as a client finds it.
+const char* const asBefore = "on the port it had before the first run";
 
 // The target's settings once an administrator has set the security policy
 // mode to 5 and the master password to "set-by-hand".
@@ -114,6 +141,18 @@ protected:
         options.faults = faults;
         target = std::make_unique<StandInTarget>(options);
         original = targetSettings(*target);
+        runPort = freeLoopbackPort();
+        ASSERT_EQ(asBefore, imapListener());
+    }
+
+    std::string imapListener() const
+    {
+        const bool before = target->imapGreetsOn(target->port());
+        const bool run = target->imapGreetsOn(runPort);
+        return before && !run ? asBefore
+            : run && !before  ? "on the runs' port"
+            : run             ? "on both ports"
+                              : "nowhere";
     }
 
     // The engine program with `home` as HOME and its logs in `logs`.
@@ -123,7 +162,7 @@ protected:
         std::vector<std::string> argv = {runner, "--home", home.path()};
         argv.insert(argv.end(), options.begin(), options.end());
         for (const std::string& arg : {"127.0.0.1:" + std::to_string(source->port()),
-                 target->host() + ":" + std::to_string(target->port()), files.file("accounts.txt"),
+                 target->host() + ":" + std::to_string(runPort), files.file("accounts.txt"),
                  logs.path()})
             argv.push_back(arg);
         return std::make_unique<ChildProcess>(argv);
@@ -144,18 +183,26 @@ protected:
     std::unique_ptr<ChildProcess> firstRunUpTo(
         const Scenario& s, const TempDir& home, const TempDir& logs)
     {
+        std::string faults;
         switch (s.first) {
         case First::KilledAtStatement:
-            startTarget("[{\"on\": \"TINYDB QUERY\", \"count\": " + std::to_string(s.statement)
-                + ", \"action\": \"stall\"}]");
+            faults = "{\"on\": \"TINYDB QUERY\", \"count\": " + std::to_string(s.statement)
+                + ", \"action\": \"stall\"}";
             break;
         case First::KilledInTheCopy:
-            startTarget(R"([{"on": "APPEND", "count": 2, "action": "stall"}])");
+            faults = R"({"on": "APPEND", "count": 2, "action": "stall"})";
             break;
         case First::Paused:
-            startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 10}])");
+            faults = R"({"on": "APPEND", "count": 1, "action": "pause", "seconds": 10})";
             break;
         }
+        if (s.second == Second::SameComputerHeldAtItsClaim)
+            faults += R"(, {"on": "TINYDB QUERY", "statement": "INSERT INTO IpAccessList",
+                "count": 2, "action": "stall"})";
+        if (s.second == Second::SameComputerKilledAtStatement)
+            faults += ", {\"on\": \"TINYDB QUERY\", \"count\": "
+                + std::to_string(s.statement + s.secondStatement) + ", \"action\": \"stall\"}";
+        startTarget("[" + faults + "]");
         auto first = start(home, logs);
         const bool there = s.first == First::KilledAtStatement
             ? transcriptShows("QUERY", static_cast<unsigned>(s.statement))
@@ -167,13 +214,71 @@ protected:
         return first;
     }
 
+    // A second start from `home` held where the scenario says and killed
+    // there, then a start from `home` again, its report in `logs`: the exit
+    // status of the last. Held at its claim, the second has put back what
+    // the first run left: the target is as `expected` then, and its IMAP
+    // listener as before the first run.
+    int killedThenStartedAgain(
+        const Scenario& s, const TempDir& home, const std::string& expected, const TempDir& logs)
+    {
+        const bool atItsClaim = s.second == Second::SameComputerHeldAtItsClaim;
+        TempDir killedLogs;
+        auto second = start(home, killedLogs);
+        const bool there = atItsClaim
+            ? waitUntil(
+                [&] {
+                    return occurrences(target->transcript(), "C: QUERY INSERT INTO IpAccessList")
+                        >= 2;
+                },
+                60000, 100)
+            : transcriptShows("QUERY", static_cast<unsigned>(s.statement + s.secondStatement));
+        EXPECT_TRUE(there) << target->transcript();
+        if (atItsClaim) {
+            EXPECT_EQ(expected, targetSettings(*target));
+            EXPECT_EQ(asBefore, imapListener());
+        }
+        EXPECT_TRUE(second->kill());
+        return run(home, logs);
+    }
+
+    // A whole run, to count its statements: the restore's are the last but
+    // the status record, the mark (backend settings, then the access list)
+    // at their end. The number of its first; lastRestoreStatement is the
+    // status record's.
+    unsigned firstRestoreStatement()
+    {
+        const char* const restore[] = {"UPDATE MessageStore ", "UPDATE Security ",
+            "UPDATE ServicePorts ", "CALL stop_service(", "CALL start_service(", "UPDATE Cluster ",
+            "DELETE FROM IpAccessList ", "INSERT INTO MigrationTools "};
+        const unsigned steps = std::size(restore);
+        startTarget("");
+        TempDir home, logs;
+        EXPECT_EQ(finished, run(home, logs)) << readFile(logs.file("report.txt"));
+        const std::string transcript = target->transcript();
+        lastRestoreStatement = clientCommands(transcript, "QUERY");
+        if (lastRestoreStatement <= steps) {
+            ADD_FAILURE() << transcript;
+            return lastRestoreStatement;
+        }
+        const unsigned first = lastRestoreStatement - steps + 1;
+        for (unsigned i = 0; i < steps; ++i) {
+            EXPECT_EQ(0u, nthQuery(transcript, first + i).rfind(restore[i], 0))
+                << nthQuery(transcript, first + i);
+        }
+        // Killed while each one waits for its answer: after the one before it.
+        return first;
+    }
+
     // The table's row: the first run as it says, then a second one; false
     // when the row was a kill after the last statement of the preparation.
     bool play(const Scenario& s)
     {
         SCOPED_TRACE(s.name
             + (s.first == First::KilledAtStatement ? " " + std::to_string(s.statement)
-                                                   : std::string()));
+                                                   : std::string())
+            + (s.secondStatement ? ", then at " + std::to_string(s.secondStatement)
+                                 : std::string()));
         TempDir home, otherHome, firstLogs, secondLogs, thirdLogs;
         const auto first = firstRunUpTo(s, home, firstLogs);
         const std::string leftBy = "by process " + std::to_string(first->pid());
@@ -188,6 +293,7 @@ protected:
             expected = withHandChanges(original);
         }
         const std::string before = targetSettings(*target);
+        const std::string listenerBefore = imapListener();
         const std::string transcriptBefore = target->transcript();
         if (s.second == Second::SameComputerAfterACutJournal) {
             const std::string journal
@@ -209,9 +315,22 @@ protected:
 
         const bool restores = killed && s.second != Second::OtherComputer;
         const bool refused = !restores && !(killed && before == original);
-        const int second = run(s.second == Second::OtherComputer ? otherHome : home, secondLogs);
+        const bool killedTwice = s.second == Second::SameComputerHeldAtItsClaim
+            || s.second == Second::SameComputerKilledAtStatement;
+        const int second = killedTwice
+            ? killedThenStartedAgain(s, home, expected, secondLogs)
+            : run(s.second == Second::OtherComputer ? otherHome : home, secondLogs);
         const std::string report = readFile(secondLogs.file("report.txt"));
-        if (!refused) {
+        if (killedTwice) {
+            EXPECT_EQ(finished, second) << report;
+            if (s.second == Second::SameComputerHeldAtItsClaim) {
+                // The held run had changed nothing yet.
+                EXPECT_NE(std::string::npos,
+                    report.find(" ended before it changed the target's settings, or after it had "
+                                "put them back; its journal is removed."))
+                    << report;
+            }
+        } else if (!refused) {
             // Whatever the killed run had changed is back first, and named.
             EXPECT_EQ(finished, second) << report;
             if (restores && before != expected) {
@@ -229,10 +348,28 @@ protected:
                     EXPECT_NE(std::string::npos, report.find(kept)) << report;
                 }
             }
+            if (s.first == First::KilledInTheCopy && s.second == Second::SameComputer) {
+                // After the login: the version alone; the comparison's reads
+                // (the journal's settings, the list names) in one; the look
+                // in one; the restore's three (the settings but the backend
+                // ones, those, their list); then this run's own preparation.
+                const char* const road[] = {"HELLO ", "LOGIN ", "QUERY SELECT Version ",
+                    "QUERY SELECT FolderCache, IndexWriteCache FROM MessageStore",
+                    "QUERY SELECT Name, FirstAddress, LastAddress FROM IpAccessList",
+                    "QUERY UPDATE MessageStore ", "QUERY UPDATE Cluster ",
+                    "QUERY DELETE FROM IpAccessList ", "QUERY SELECT BackendMode, ",
+                    "QUERY INSERT INTO IpAccessList ", "QUERY UPDATE Cluster "};
+                const std::vector<std::string> trips
+                    = roundTripsAfter(target->transcript(), transcriptBefore.size());
+                EXPECT_GT(trips.size(), std::size(road)) << target->transcript();
+                for (std::size_t i = 0; i < std::size(road) && i < trips.size(); ++i)
+                    EXPECT_EQ(0u, trips[i].rfind(road[i], 0)) << i << ": " << trips[i];
+            }
         } else {
             // Refused before anything was changed, naming the run in its way.
             EXPECT_EQ(notStarted, second) << report;
             EXPECT_EQ(before, targetSettings(*target));
+            EXPECT_EQ(listenerBefore, imapListener());
             const std::string transcript = target->transcript();
             EXPECT_EQ(changingStatements(transcriptBefore), changingStatements(transcript))
                 << transcript.substr(transcriptBefore.size());
@@ -252,6 +389,15 @@ protected:
                     report.find("If that migration has ended, start a migration against this "
                                 "target again on "))
                     << report;
+                // Every read up to the look in one round trip, and the three
+                // that describe what it found in one more.
+                const std::vector<std::string> trips
+                    = roundTripsAfter(transcript, transcriptBefore.size());
+                const char* const road[] = {"HELLO ", "LOGIN ", "QUERY SELECT Version ",
+                    "QUERY SELECT FolderCache, IndexWriteCache FROM MessageStore", "BYE"};
+                EXPECT_EQ(std::size(road), trips.size()) << transcript;
+                for (std::size_t i = 0; i < std::size(road) && i < trips.size(); ++i)
+                    EXPECT_EQ(0u, trips[i].rfind(road[i], 0)) << i << ": " << trips[i];
             }
         }
         if (s.second == Second::OtherComputer || !killed) {
@@ -262,6 +408,7 @@ protected:
                 << readFile((killed ? thirdLogs : firstLogs).file("report.txt"));
         }
         EXPECT_EQ(expected, targetSettings(*target));
+        EXPECT_EQ(asBefore, imapListener());
         // The kill that waited for the first domain's look-up came after the
         // whole preparation.
         return stalled.rfind("SELECT Name FROM Domain", 0) != 0;
@@ -271,6 +418,8 @@ protected:
     std::unique_ptr<Dovecot> source;
     std::unique_ptr<StandInTarget> target;
     std::string original; // the target's settings before the first run
+    int runPort = 0; // where the runs bind the target's IMAP service
+    unsigned lastRestoreStatement = 0; // of a whole run: see firstRestoreStatement
 };
 
 const Scenario scenarios[] = {
@@ -310,27 +459,32 @@ TEST_F(RunsInProcesses, KilledInTheCopyLeftOverAndTwoAtOnce)
 
 TEST_F(RunsInProcesses, KilledAfterEachStatementOfTheRestoreWhichRemovesTheMarkLast)
 {
-    // A whole run first, to count its statements: the restore's are the
-    // last but the status record, the mark (backend settings, then the
-    // access list) at their end.
-    const char* const restore[] = {"UPDATE MessageStore ", "UPDATE Security ",
-        "UPDATE ServicePorts ", "CALL stop_service(", "CALL start_service(", "UPDATE Cluster ",
-        "DELETE FROM IpAccessList ", "INSERT INTO MigrationTools "};
-    const unsigned steps = std::size(restore);
-    startTarget("");
-    TempDir home, logs;
-    ASSERT_EQ(finished, run(home, logs)) << readFile(logs.file("report.txt"));
-    const std::string transcript = target->transcript();
-    const unsigned total = clientCommands(transcript, "QUERY");
-    ASSERT_GT(total, steps);
-    for (unsigned i = 0; i < steps; ++i) {
-        EXPECT_EQ(0u, nthQuery(transcript, total - steps + 1 + i).rfind(restore[i], 0))
-            << nthQuery(transcript, total - steps + 1 + i);
-    }
-    // Killed while each one waits for its answer: after the one before it.
-    for (unsigned n = total - steps + 1; n <= total && !HasFailure(); ++n)
+    // Started again from another computer: refused, the mark still shown.
+    for (unsigned n = firstRestoreStatement(); n <= lastRestoreStatement && !HasFailure(); ++n)
         play({"killed in the restore at statement", First::KilledAtStatement, static_cast<int>(n),
             Second::OtherComputer});
+}
+
+TEST_F(RunsInProcesses, KilledAfterEachStatementOfTheRestoreThenStartedFromTheSameHome)
+{
+    // Among them the kill after the binding's row is back and before the
+    // service stopped: the listener still on the run's port until the next
+    // start restarts it.
+    for (unsigned n = firstRestoreStatement(); n <= lastRestoreStatement && !HasFailure(); ++n)
+        play({"killed in the restore at statement", First::KilledAtStatement, static_cast<int>(n),
+            Second::SameComputerHeldAtItsClaim});
+}
+
+TEST_F(RunsInProcesses, AStartAfterACrashKilledAtEachOfItsStatementsToo)
+{
+    // The first run killed after the binding's row is back and before the
+    // service stopped (the listener on the run's port); the next start,
+    // which restarts it, puts back the rest and drops the list, killed at
+    // each of its statements up to its own road's first.
+    const int first = static_cast<int>(firstRestoreStatement()) + 3;
+    for (int n = 1; n <= 13 && !HasFailure(); ++n)
+        play({"a start after a crash in the restore at statement", First::KilledAtStatement, first,
+            Second::SameComputerKilledAtStatement, n});
 }
 
 TEST_F(RunsInProcesses, WhatChangesWhileARunReadsTheSettingsIsNotTakenForTheTargetsOwn)
