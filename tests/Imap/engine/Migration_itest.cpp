@@ -5,6 +5,7 @@
 // settings come back, and a second run copies nothing twice.
 #include "MigrationHarness.h"
 #include "support/DribblingPeer.h"
+#include "support/FakeMailboxSource.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
 
@@ -496,6 +497,150 @@ TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
               "\"INBOX\"\r\nFETCH 1 (INTERNALDATE FLAGS BODY.PEEK[])\r\nSELECT "
               "\"Kept\"\r\nLOGOUT\r\n",
         withoutTags(source.received(0)));
+}
+
+// `count` messages of their own for the folder `name`.
+std::vector<std::string> messagesOf(const std::string& name, unsigned count)
+{
+    std::vector<std::string> bodies;
+    for (unsigned n = 1; n <= count; ++n)
+        bodies.push_back("Subject: " + name + " " + std::to_string(n) + "\r\n\r\nmessage "
+            + std::to_string(n) + " of the folder " + name + "\r\n");
+    return bodies;
+}
+
+FakeFolder fakeFolder(const std::string& name, unsigned messages, const std::string& guid = "",
+    const std::string& flags = "")
+{
+    return FakeFolder{name, flags, guid, messagesOf(name, messages)};
+}
+
+// Target folder -> the source folder's messages it must hold, in order.
+using ExpectedStore = std::map<std::string, std::vector<std::string>>;
+
+// The target's store holds exactly `expected`: each of those folders there
+// with exactly those bytes in that order, and no message anywhere else.
+void expectStore(const MailFolders& store, const ExpectedStore& expected)
+{
+    for (const auto& [name, bodies] : expected) {
+        SCOPED_TRACE("target folder " + name);
+        auto there = store.find(name);
+        ASSERT_NE(store.end(), there);
+        std::vector<std::string> held;
+        for (const MailMessage& message : there->second.messages)
+            held.push_back(message.data);
+        EXPECT_EQ(bodies, held);
+    }
+    for (const auto& [name, folder] : store)
+        if (expected.count(name) == 0) {
+            EXPECT_TRUE(folder.messages.empty()) << "messages in " << name;
+        }
+}
+
+// Listings no real server gives on demand, each migrated twice, the source
+// changed between the runs where the row says so: every source folder is
+// selected by exactly the name it lists and fills a target folder of its
+// own, a folder that does not exist is no folder error, and an identifier
+// shared or swapped on the source puts no message into another folder's
+// target folder, nor any twice; the second run names what it did not take.
+TEST(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolder)
+{
+    ScopedHome home;
+    TempLogs logs;
+    TempDir dir;
+    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+    const std::string g1 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000001";
+    const std::string g2 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000002";
+    const auto a = messagesOf("a", 2), b = messagesOf("b", 3), c = messagesOf("c", 1);
+    struct Case {
+        const char* what;
+        std::string separator; // as LIST writes it
+        std::vector<FakeFolder> first, second; // the source in each run
+        ExpectedStore storeFirst, storeSecond; // after each run
+        unsigned copiedFirst, copiedSecond;
+        std::vector<std::string> saidSecond; // in the second run's report
+    };
+    const Case cases[] = {
+        {"a name that begins with the dot separator", "\".\"",
+            {fakeFolder("a", 2), fakeFolder(".a", 3)}, {fakeFolder("a", 2), fakeFolder(".a", 3)},
+            {{"a", a}, {"_", {}}, {"_/a", messagesOf(".a", 3)}},
+            {{"a", a}, {"_", {}}, {"_/a", messagesOf(".a", 3)}}, 5, 0,
+            {"The folder \".a\" is named \"_/a\" on the target."}},
+        {"a name that begins with the slash separator", "\"/\"",
+            {fakeFolder("x", 2), fakeFolder("/x", 3)}, {fakeFolder("x", 2), fakeFolder("/x", 3)},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}}, 5, 0, {}},
+        {"a source without hierarchy lists a name with a slash first", "NIL",
+            {fakeFolder("x", 2), fakeFolder("/x", 3)}, {fakeFolder("x", 2), fakeFolder("/x", 3)},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}}, 5, 0, {}},
+        {"a folder named as the separator", "\".\"", {fakeFolder(".", 1), fakeFolder("a", 2)},
+            {fakeFolder(".", 1), fakeFolder("a", 2)},
+            {{"_/_", messagesOf(".", 1)}, {"_", {}}, {"a", a}},
+            {{"_/_", messagesOf(".", 1)}, {"_", {}}, {"a", a}}, 3, 0,
+            {"The folder \".\" is named \"_/_\" on the target."}},
+        {"a parent that does not exist", "\"/\"",
+            {fakeFolder("p", 0, "", "\\NonExistent \\HasChildren"), fakeFolder("p/c", 2)},
+            {fakeFolder("p", 0, "", "\\NonExistent \\HasChildren"), fakeFolder("p/c", 2)},
+            {{"p", {}}, {"p/c", messagesOf("p/c", 2)}}, {{"p", {}}, {"p/c", messagesOf("p/c", 2)}},
+            2, 0, {}},
+        {"one identifier on two folders, then three", "\"/\"",
+            {fakeFolder("a", 2, g1), fakeFolder("b", 3, g1)},
+            {fakeFolder("a", 2, g1), fakeFolder("b", 3, g1), fakeFolder("c", 1, g1)},
+            {{"a", a}, {"b", b}}, {{"a", a}, {"b", b}, {"c", c}}, 5, 1,
+            {"The source lists the identifier of the folder \"c\" for other folders too: it is "
+             "not taken as this folder's."}},
+        {"a new folder lists the identifier of one migrated before", "\"/\"",
+            {fakeFolder("b", 3, g1)}, {fakeFolder("a", 2, g1), fakeFolder("b", 3, g1)}, {{"b", b}},
+            {{"a", a}, {"b", b}}, 3, 2,
+            {"The source lists the identifier of the folder \"a\" for other folders too: it is "
+             "not taken as this folder's."}},
+        {"two folders swap their identifiers", "\"/\"",
+            {fakeFolder("a", 2, g1), fakeFolder("b", 3, g2)},
+            {fakeFolder("a", 2, g2), fakeFolder("b", 3, g1)}, {{"a", a}, {"b", b}},
+            {{"a", a}, {"b", b}}, 5, 0,
+            {"The folder \"a\" is migrated into \"a\" on the target, not into \"b\", which has "
+             "its identifier but stands for another folder.",
+                "The folder \"b\" is migrated into \"b\" on the target, not into \"a\", which "
+                "has its identifier but stands for another folder."}},
+    };
+    StandInTarget target;
+    MigrationRunner runner(logs, dir);
+    int row = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::string account = "kim@odd" + std::to_string(++row) + ".test";
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE("run " + std::to_string(run));
+            FakeMailboxSource script{k.separator, run == 1 ? k.first : k.second};
+            LoopbackServer source(script.session());
+            const RunOutcome outcome
+                = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
+                                 target.whost() + L":" + std::to_wstring(target.port())),
+                    account + ";Pw-kim\n");
+            ASSERT_TRUE(outcome.started) << outcome.report;
+            EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(0u, outcome.status.folderErrors + outcome.status.messageErrors)
+                << outcome.report;
+            EXPECT_EQ(run == 1 ? k.copiedFirst : k.copiedSecond, outcome.status.messagesDone)
+                << outcome.report;
+            expectStore(
+                readStandInAccount(target, account), run == 1 ? k.storeFirst : k.storeSecond);
+            const std::string asked = source.received(0);
+            for (const FakeFolder& folder : script.folders)
+                if (!folder.bodies.empty()) {
+                    EXPECT_NE(std::string::npos,
+                        asked.find(" SELECT " + imapQuoted(folder.name) + "\r\n"))
+                        << folder.name << "\n"
+                        << asked;
+                }
+            if (run == 2) {
+                for (const std::string& line : k.saidSecond)
+                    EXPECT_NE(std::string::npos, outcome.report.find(line)) << line << "\n"
+                                                                            << outcome.report;
+            }
+        }
+    }
 }
 
 // A source that sends the body a byte at a time: a stop ends the worker's
