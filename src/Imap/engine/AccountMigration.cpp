@@ -302,7 +302,9 @@ AccountMigration::Step AccountMigration::matchTargetFolders()
     listed_ = std::vector<mail::FolderInfo>();
     for (const MigrationFolder& folder : folders_->foldersToCreate()) {
         reportIdentifierConflict(folder);
-        if (!folder.validName || !folder.renamed())
+        // The parent of ".a" has no name to tell: the line of ".a" tells
+        // where it went.
+        if (!folder.validName || !folder.renamed() || folder.sourceName.empty())
             continue;
         if (folder.nameTaken.empty())
             log_.report(TAVIR_HERE,

@@ -128,6 +128,11 @@ private:
     // True when the rules could have given `name` to a folder that is not
     // the account's inbox.
     bool givable(const std::wstring& name) const;
+    // `component` made valid for the first level (`top`) or one below it.
+    std::wstring validFor(bool top, const std::wstring& component) const
+    {
+        return top ? validTopComponent(component, store_) : validComponent(component);
+    }
     // Whether the target folder `name`, which has the identifier of the
     // folder at `node`, is that folder's (docs/folder-names.md, "The same
     // target folder in every run").
@@ -164,6 +169,7 @@ private:
     // keeping each; every name the target has.
     std::unordered_map<FolderName, std::size_t, FolderName::Hash> kept_;
     std::unordered_set<FolderName, FolderName::Hash> onTarget_;
+    // The target's folders that have an identifier, by it.
     std::map<KUuid, FolderName> onTargetById_;
     // By node: its source path joined with "/", what a folder is renamed
     // from.
@@ -304,7 +310,7 @@ void TreeBuilder::nameSiblings(
     std::vector<std::wstring> valid;
     for (const Draft* draft : siblings) {
         const std::wstring& own = nodes_[draft->node].component;
-        valid.push_back(top ? validTopComponent(own, store_) : validComponent(own));
+        valid.push_back(validFor(top, own));
     }
     std::vector<std::size_t> order(siblings.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -386,8 +392,7 @@ bool TreeBuilder::givable(const std::wstring& name) const
         return false;
     for (std::size_t depth = 0; depth < components.size(); ++depth) {
         const std::wstring& component = components[depth];
-        if ((depth == 0 ? validTopComponent(component, store_) : validComponent(component))
-            != component)
+        if (validFor(depth == 0, component) != component)
             return false;
     }
     return true;
@@ -429,8 +434,7 @@ void TreeBuilder::indexValidComponents()
     // A node comes after its parent.
     for (std::size_t n = 0; n < nodes_.size(); ++n) {
         const Node& node = nodes_[n];
-        valid_[n] = node.parent == none ? validTopComponent(node.component, store_)
-                                        : validComponent(node.component);
+        valid_[n] = validFor(node.parent == none, node.component);
         byValidKey_[ChildKey{node.parent, numberedFormKey(valid_[n], false)}].push_back(n);
     }
 }

@@ -456,14 +456,20 @@ TEST(ManyAccountsTest, SixWorkersShareTwelveAccounts)
 
 namespace {
 
-// A source of the target's own kind names each folder's identifier; the
-// folders keep them on the target. Its one message has no bytes at all.
-TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
-{
+// Migrations from sources scripted in the test, into the stand-in.
+class ScriptedSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile()))); }
+
     ScopedHome home;
     TempLogs logs;
     TempDir dir;
-    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+};
+
+// A source of the target's own kind names each folder's identifier; the
+// folders keep them on the target. Its one message has no bytes at all.
+TEST_F(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
+{
     const std::string kept = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
     const std::string deeper = "1F0D3C2B-6E5A-4D4C-8B9F-806E7D6C5B42";
     SocketScript source({{say("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n"), readLine(),
@@ -543,12 +549,8 @@ void expectStore(const MailFolders& store, const ExpectedStore& expected)
 // own, a folder that does not exist is no folder error, and an identifier
 // shared or swapped on the source puts no message into another folder's
 // target folder, nor any twice; the second run names what it did not take.
-TEST(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolder)
+TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolder)
 {
-    ScopedHome home;
-    TempLogs logs;
-    TempDir dir;
-    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
     const std::string g1 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000001";
     const std::string g2 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000002";
     const auto a = messagesOf("a", 2), b = messagesOf("b", 3), c = messagesOf("c", 1);
@@ -624,6 +626,14 @@ TEST(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolder)
                 << outcome.report;
             EXPECT_EQ(run == 1 ? k.copiedFirst : k.copiedSecond, outcome.status.messagesDone)
                 << outcome.report;
+            // Every message counted once: copied, or found on the target.
+            std::size_t listed = 0;
+            for (const FakeFolder& folder : script.folders)
+                listed += folder.bodies.size();
+            EXPECT_EQ(listed, outcome.status.messagesDone + outcome.status.messagesAlreadyThere)
+                << outcome.report;
+            // A parent without a name of its own is told by its child's line.
+            EXPECT_EQ(std::string::npos, outcome.report.find("The folder \"\" ")) << outcome.report;
             expectStore(
                 readStandInAccount(target, account), run == 1 ? k.storeFirst : k.storeSecond);
             const std::string asked = source.received(0);
