@@ -48,7 +48,10 @@ int CommandList::getList(std::vector<FolderInfo>& folders, char& delimiter, bool
         FolderInfo info;
         if (nodes.getNode(flags) && nodes.getNode(separator))
             nodes.getNode(info.name);
-        info.selectable = !(testNoSelect && containsNoCase(flags, "\\NoSelect"));
+        // A folder that does not exist (listed only as the parent of others)
+        // can't be selected either.
+        info.selectable = !(testNoSelect
+            && (containsNoCase(flags, "\\NoSelect") || containsNoCase(flags, "\\NonExistent")));
         if (withGuid_) {
             std::size_t at = flags.find("\\Guid(");
             if (at != std::string::npos)

@@ -13,7 +13,7 @@ namespace tavir::mail {
 
 struct FolderInfo {
     std::string name; // as listed (modified UTF-7), quotes removed
-    bool selectable = true; // false for \NoSelect
+    bool selectable = true; // false for \NoSelect and \NonExistent
     tavir::mailserver::common::KUuid guid; // from \Guid(...), else null
 };
 

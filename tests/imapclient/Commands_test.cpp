@@ -292,13 +292,15 @@ TEST(FolderTest, ListReplies)
         + "* 3 EXISTS\r\n" + "* LIST (\\Noselect \\HasChildren) \".\" Public\r\n"
         + "* LIST () NIL \"a\\\"b\"\r\n" + "* LIST (\\Guid(" + guid.substr(1)
         + ")) \"/\" {4}\r\nN\x01LS\r\n" + "* LIST (\\Guid({" + guid + "})) \"/\" Braced\r\n"
-        + "%T OK LIST completed\r\n" + "* LIST (\\Guid(" + guid
-        + ")) \".\" INBOX\r\n* LIST (\\NoSelect) \"/\" Public\r\n"
+        + "* LIST (\\nonexistent \\HasChildren) \"/\" Gone\r\n" + "%T OK LIST completed\r\n"
+        + "* LIST (\\Guid(" + guid
+        + ")) \".\" INBOX\r\n* LIST (\\NoSelect) \"/\" Public\r\n* LIST (\\NonExistent) \"/\" "
+          "Gone\r\n"
         + "* LIST () \"/\" Sent\r\n%T OK done\r\n" + "%T NO no listing\r\n");
     std::vector<FolderInfo> folders;
     char separator = '?';
     ASSERT_EQ(ImapSuccess, s.client.list(folders, true, separator));
-    ASSERT_EQ(5u, folders.size());
+    ASSERT_EQ(6u, folders.size());
     EXPECT_EQ("Inbox/Sent", folders[0].name);
     EXPECT_TRUE(folders[0].selectable);
     EXPECT_EQ(guid, folders[0].guid.toString());
@@ -310,6 +312,9 @@ TEST(FolderTest, ListReplies)
     // An identifier in braces is no identifier, but the listing goes on.
     EXPECT_EQ("Braced", folders[4].name);
     EXPECT_TRUE(folders[4].guid.isNull());
+    // A parent that does not exist is no more selectable than a \Noselect one.
+    EXPECT_EQ("Gone", folders[5].name);
+    EXPECT_FALSE(folders[5].selectable);
     EXPECT_EQ('/', separator); // the NIL delimiter reads as '/', the last wins
 
     // Without (GUID) the flag is not read; names only lists what can be selected.

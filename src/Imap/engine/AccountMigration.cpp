@@ -301,7 +301,10 @@ AccountMigration::Step AccountMigration::matchTargetFolders()
     folders_->build(listed_, separator_, onTarget);
     listed_ = std::vector<mail::FolderInfo>();
     for (const MigrationFolder& folder : folders_->foldersToCreate()) {
-        if (!folder.validName || !folder.renamed())
+        reportIdentifierConflict(folder);
+        // The parent of ".a" has no name to tell: the line of ".a" tells
+        // where it went.
+        if (!folder.validName || !folder.renamed() || folder.sourceName.empty())
             continue;
         if (folder.nameTaken.empty())
             log_.report(TAVIR_HERE,
@@ -314,6 +317,20 @@ AccountMigration::Step AccountMigration::matchTargetFolders()
                     folder.sourceName, folder.targetName, folder.nameTaken, folder.nameTakenBy));
     }
     return Step::Next;
+}
+
+void AccountMigration::reportIdentifierConflict(const MigrationFolder& folder)
+{
+    if (folder.idShared)
+        log_.report(TAVIR_HERE,
+            sentence(L"The source lists the identifier of the folder \"%1%\" for other folders "
+                     L"too: it is not taken as this folder's.",
+                folder.sourceName));
+    if (!folder.idHeldBy.empty())
+        log_.report(TAVIR_HERE,
+            sentence(L"The folder \"%1%\" is migrated into \"%2%\" on the target, not into "
+                     L"\"%3%\", which has its identifier but stands for another folder.",
+                folder.sourceName, folder.targetName, folder.idHeldBy));
 }
 
 AccountMigration::Step AccountMigration::createFolders()

@@ -69,6 +69,9 @@ private:
     // Names the source's folders for the target's: a folder keeps the
     // target folder an earlier run made for it.
     Step matchTargetFolders();
+    // Names in the report an identifier that was not taken as the folder's:
+    // listed for several folders, or held on the target by another folder.
+    void reportIdentifierConflict(const MigrationFolder& folder);
     Step createFolders();
     // Asks the target for the wave's folders that it lacks, all at once,
     // and settles each in turn.

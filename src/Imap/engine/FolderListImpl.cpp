@@ -86,7 +86,8 @@ public:
     void markSharedViews();
     void assignIds();
     // Gives every folder whose identifier a folder of the target has the
-    // name of that folder, where it is a name the rules could give.
+    // name of that folder, where it is a name the rules could give and
+    // nothing says the target folder is another folder's.
     void keepTargetFolders(const std::vector<tavir::mail::FolderInfo>& onTarget);
     void nameTree();
     // Every folder, siblings by target name and each before the ones below
@@ -127,6 +128,27 @@ private:
     // True when the rules could have given `name` to a folder that is not
     // the account's inbox.
     bool givable(const std::wstring& name) const;
+    // `component` made valid for the first level (`top`) or one below it.
+    std::wstring validFor(bool top, const std::wstring& component) const
+    {
+        return top ? validTopComponent(component, store_) : validComponent(component);
+    }
+    // Whether the target folder `name`, which has the identifier of the
+    // folder at `node`, is that folder's (docs/folder-names.md, "The same
+    // target folder in every run").
+    bool isOwnTargetFolder(std::size_t node, const FolderName& name);
+    // True when the rules could give the target name `components` to the
+    // folder at `node`.
+    bool couldBeGiven(std::size_t node, const std::vector<std::wstring>& components) const;
+    // True when they could give it to a folder at another node whose own
+    // identifier a folder of the target has: the identifiers of the two
+    // crossed.
+    bool crossed(std::size_t node, const std::vector<std::wstring>& components) const;
+    // The source path of `node` with each component made valid, joined with
+    // "/": the name the rules give the folder when no sibling needs a
+    // number.
+    FolderName validPath(std::size_t node) const;
+    void indexValidComponents();
     template <class Visit> void inSourceOrder(Visit visit);
 
     char separator_;
@@ -147,9 +169,16 @@ private:
     // keeping each; every name the target has.
     std::unordered_map<FolderName, std::size_t, FolderName::Hash> kept_;
     std::unordered_set<FolderName, FolderName::Hash> onTarget_;
+    // The target's folders that have an identifier, by it.
+    std::map<KUuid, FolderName> onTargetById_;
     // By node: its source path joined with "/", what a folder is renamed
     // from.
     std::vector<FolderName> plain_;
+    // By node: its component made valid for its level; and the nodes below
+    // each parent by numberedFormKey of that. Made once a target folder is
+    // found by an identifier of the list.
+    std::vector<std::wstring> valid_;
+    std::unordered_map<ChildKey, std::vector<std::size_t>, ChildKeyHash> byValidKey_;
 };
 
 std::size_t TreeBuilder::find(const Index& index, std::size_t parent, const std::wstring& component)
@@ -281,7 +310,7 @@ void TreeBuilder::nameSiblings(
     std::vector<std::wstring> valid;
     for (const Draft* draft : siblings) {
         const std::wstring& own = nodes_[draft->node].component;
-        valid.push_back(top ? validTopComponent(own, store_) : validComponent(own));
+        valid.push_back(validFor(top, own));
     }
     std::vector<std::size_t> order(siblings.size());
     for (std::size_t i = 0; i < order.size(); ++i)
@@ -363,8 +392,7 @@ bool TreeBuilder::givable(const std::wstring& name) const
         return false;
     for (std::size_t depth = 0; depth < components.size(); ++depth) {
         const std::wstring& component = components[depth];
-        if ((depth == 0 ? validTopComponent(component, store_) : validComponent(component))
-            != component)
+        if (validFor(depth == 0, component) != component)
             return false;
     }
     return true;
@@ -372,12 +400,11 @@ bool TreeBuilder::givable(const std::wstring& name) const
 
 void TreeBuilder::keepTargetFolders(const std::vector<tavir::mail::FolderInfo>& onTarget)
 {
-    std::map<KUuid, FolderName> byId;
     for (const tavir::mail::FolderInfo& info : onTarget) {
         const FolderName name(utf7MToUnicode(info.name));
         onTarget_.insert(name);
         if (!info.guid.isNull())
-            byId.emplace(info.guid, name);
+            onTargetById_.emplace(info.guid, name);
     }
     for (std::size_t d = 0; d < drafts_.size(); ++d) {
         Draft& draft = drafts_[d];
@@ -385,13 +412,100 @@ void TreeBuilder::keepTargetFolders(const std::vector<tavir::mail::FolderInfo>& 
         // The account's inbox is the target's, whatever its identifier.
         const bool inbox
             = store_ == FolderStore::Mailbox && node.parent == none && node.component == L"INBOX";
-        auto found = byId.find(draft.folder.id);
-        if (draft.folder.skipped || inbox || found == byId.end() || !givable(found->second.text()))
+        auto found = onTargetById_.find(draft.folder.id);
+        if (draft.folder.skipped || inbox || found == onTargetById_.end()
+            || !givable(found->second.text()))
             continue;
+        if (!isOwnTargetFolder(draft.node, found->second)) {
+            draft.folder.idHeldBy = found->second;
+            continue;
+        }
         draft.kept = true;
         draft.folder.targetName = found->second;
         kept_.emplace(found->second, d);
     }
+}
+
+void TreeBuilder::indexValidComponents()
+{
+    if (!valid_.empty())
+        return;
+    valid_.resize(nodes_.size());
+    // A node comes after its parent.
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+        const Node& node = nodes_[n];
+        valid_[n] = validFor(node.parent == none, node.component);
+        byValidKey_[ChildKey{node.parent, numberedFormKey(valid_[n], false)}].push_back(n);
+    }
+}
+
+// A target folder found by identifier is the folder's when its name is one
+// the rules could give the folder. Another name means the folder was moved,
+// renamed on the source (whose identifiers are its own) or on the target;
+// it is followed only while nothing says the target folder is another
+// folder's: the target has nothing at the folder's own name (where it went
+// before: two folders that swapped identifiers, or one that took the
+// identifier of a folder gone), and no folder that could be given the
+// target folder's name has its own identifier elsewhere on the target.
+bool TreeBuilder::isOwnTargetFolder(std::size_t node, const FolderName& name)
+{
+    indexValidComponents();
+    const std::vector<std::wstring> components = split(name.text(), '/');
+    if (couldBeGiven(node, components))
+        return true;
+    return onTarget_.count(validPath(node)) == 0 && !crossed(node, components);
+}
+
+bool TreeBuilder::couldBeGiven(std::size_t node, const std::vector<std::wstring>& components) const
+{
+    std::size_t depth = components.size();
+    for (std::size_t n = node; n != none; n = nodes_[n].parent)
+        if (depth == 0 || !isNumberedForm(components[--depth], valid_[n]))
+            return false;
+    return depth == 0;
+}
+
+bool TreeBuilder::crossed(std::size_t node, const std::vector<std::wstring>& components) const
+{
+    // The nodes the rules could give the name's first components, level by
+    // level.
+    std::vector<std::size_t> matching = {none};
+    for (const std::wstring& component : components) {
+        std::vector<std::size_t> below;
+        const std::wstring whole = numberedFormKey(component, false);
+        const std::wstring numbered = numberedFormKey(component, true);
+        for (std::size_t parent : matching)
+            for (const std::wstring* key : {&whole, &numbered}) {
+                if (key == &numbered && numbered == whole)
+                    continue;
+                auto found = byValidKey_.find(ChildKey{parent, *key});
+                if (found == byValidKey_.end())
+                    continue;
+                for (std::size_t n : found->second)
+                    if (isNumberedForm(component, valid_[n]))
+                        below.push_back(n);
+            }
+        std::sort(below.begin(), below.end());
+        below.erase(std::unique(below.begin(), below.end()), below.end());
+        matching = std::move(below);
+    }
+    for (std::size_t n : matching)
+        if (n != node && n != none)
+            for (std::size_t d : nodes_[n].folders)
+                if (onTargetById_.count(drafts_[d].folder.id) > 0)
+                    return true;
+    return false;
+}
+
+FolderName TreeBuilder::validPath(std::size_t node) const
+{
+    std::vector<std::size_t> path;
+    for (std::size_t n = node; n != none; n = nodes_[n].parent)
+        path.push_back(n);
+    FolderName name;
+    for (auto n = path.rbegin(); n != path.rend(); ++n)
+        name = FolderName(name, TargetSeparator, valid_[*n]);
+    return name;
 }
 
 // Visits every folder in the order of their source paths, compared component
@@ -419,13 +533,20 @@ template <class Visit> void TreeBuilder::inSourceOrder(Visit visit)
     }
 }
 
-// The source's identifier where it is the first folder (in source order) to
-// list it; one made from the listed name otherwise.
+// The source's identifier where no other folder lists it; one made from the
+// listed name otherwise. An identifier two folders list tells neither
+// apart: a folder copied on the source's disk keeps it, and the first in
+// any order would take the other's target folder.
 void TreeBuilder::assignIds()
 {
+    std::map<KUuid, unsigned> listings;
+    for (const Draft& draft : drafts_)
+        if (draft.folder.listed && !draft.folder.id.isNull())
+            ++listings[draft.folder.id];
     std::set<KUuid> used;
     inSourceOrder([&](MigrationFolder& folder) {
-        if (!folder.listed || folder.id.isNull() || used.count(folder.id) > 0) {
+        folder.idShared = folder.listed && !folder.id.isNull() && listings[folder.id] > 1;
+        if (!folder.listed || folder.id.isNull() || folder.idShared || used.count(folder.id) > 0) {
             unsigned attempt = 1;
             do
                 folder.id = derivedId(folder.listedName, attempt++);

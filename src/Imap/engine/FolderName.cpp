@@ -43,7 +43,9 @@ FolderName::FolderName(const FolderName& parent, wchar_t separator, const std::w
 {
     auto segment = std::make_shared<Segment>();
     segment->last = last;
-    if (parent.empty()) {
+    // An empty parent is still a parent: a source with the separator "."
+    // lists ".a" as the component "a" below the component "".
+    if (!parent.segment_) {
         segment->size = last.size();
         segment->hash = hashOf(0, last);
     } else {

@@ -17,7 +17,9 @@ public:
     // The whole name in one segment.
     FolderName(const std::wstring& text);
     FolderName(const wchar_t* text);
-    // `parent`, `separator` and `last`; just `last` when `parent` is empty.
+    // `parent`, `separator` and `last`; just `last` when there is no parent
+    // (a default-made one). A parent whose text is empty still gives the
+    // separator: "" and "a" make ".a".
     FolderName(const FolderName& parent, wchar_t separator, const std::wstring& last);
 
     std::wstring text() const;

@@ -63,6 +63,24 @@ std::size_t utf8Length(const std::wstring& text)
     return bytes;
 }
 
+// Where the suffix "_2", "_3", ... begins in `component` (a number from 2,
+// no leading zero, at most MaxNumberBytes long with its "_"); npos when it
+// has none.
+std::size_t numberAt(const std::wstring& component)
+{
+    const std::size_t at = component.rfind(L'_');
+    if (at == std::wstring::npos)
+        return std::wstring::npos;
+    const std::size_t digits = component.size() - at - 1;
+    if (digits == 0 || digits + 1 > MaxNumberBytes || component[at + 1] == L'0'
+        || (digits == 1 && component[at + 1] == L'1'))
+        return std::wstring::npos;
+    for (std::size_t i = at + 1; i < component.size(); ++i)
+        if (component[i] < L'0' || component[i] > L'9')
+            return std::wstring::npos;
+    return at;
+}
+
 } // namespace
 
 bool isInboxName(const std::wstring& component)
@@ -107,6 +125,21 @@ std::wstring validTopComponent(const std::wstring& component, FolderStore store)
 std::wstring withSuffix(const std::wstring& base, const std::wstring& suffix)
 {
     return cutToBytes(base, MaxComponentBytes - utf8Length(suffix)) + suffix;
+}
+
+bool isNumberedForm(const std::wstring& component, const std::wstring& valid)
+{
+    if (component == valid)
+        return true;
+    const std::size_t at = numberAt(component);
+    return at != std::wstring::npos && withSuffix(valid, component.substr(at)) == component;
+}
+
+std::wstring numberedFormKey(const std::wstring& component, bool dropNumber)
+{
+    const std::size_t at = dropNumber ? numberAt(component) : std::wstring::npos;
+    return cutToBytes(at == std::wstring::npos ? component : component.substr(0, at),
+        MaxComponentBytes - MaxNumberBytes);
 }
 
 } // namespace tavir::migration

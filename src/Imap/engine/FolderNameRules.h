@@ -32,4 +32,16 @@ std::wstring validTopComponent(const std::wstring& component, FolderStore store)
 // `base` cut so that base + suffix fits MaxComponentBytes, then the suffix.
 std::wstring withSuffix(const std::wstring& base, const std::wstring& suffix);
 
+// The longest suffix that keeps a sibling apart: "_" and ten digits.
+constexpr std::size_t MaxNumberBytes = 11;
+// True when `component` is `valid`, or `valid` with a suffix "_2", "_3", ...
+// as withSuffix adds it: a name the rules may give a folder whose component
+// made valid is `valid`.
+bool isNumberedForm(const std::wstring& component, const std::wstring& valid);
+// What a valid component and every numbered form of it have in common:
+// the component (without its number, when `dropNumber` and it has one) cut
+// to MaxComponentBytes - MaxNumberBytes. A key to look up the folders a
+// target component may stand for.
+std::wstring numberedFormKey(const std::wstring& component, bool dropNumber);
+
 } // namespace tavir::migration

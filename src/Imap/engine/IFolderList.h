@@ -41,6 +41,14 @@ struct MigrationFolder {
     // name. This folder then got another name.
     FolderName nameTaken;
     FolderName nameTakenBy;
+    // The source lists this folder's identifier for other folders too: it
+    // identifies none of them, and this folder's is made from its listed
+    // name.
+    bool idShared = false;
+    // A target folder that has this folder's identifier but is not taken as
+    // its own: its name is none this folder could be given, and it stands
+    // for another folder (or this folder's own name is on the target too).
+    FolderName idHeldBy;
 
     // True when the target name is not the source name with "/" between
     // its components: the report says so.
@@ -55,7 +63,8 @@ public:
     // hierarchy separator ('\0' for a source without hierarchy), named for
     // a target that holds the folders `onTarget` (with their identifiers):
     // a folder whose identifier the target holds keeps that folder and its
-    // name, and no other folder is given that name.
+    // name where nothing says it is another folder's, and no other folder
+    // is given that name.
     virtual void build(const std::vector<tavir::mail::FolderInfo>& listed, char separator,
         const std::vector<tavir::mail::FolderInfo>& onTarget)
         = 0;

@@ -92,6 +92,11 @@ const NameCase nameCases[] = {
     {"8-bit byte, not modified UTF-7", "caf\xE9", '/', Mailbox, L"caf_", true},
     {"empty component", "a//b", '/', Mailbox, L"a/_/b", true},
     {"dot components", "a/./..", '/', Mailbox, L"a/_./_..", true},
+    {"leading dot separator", ".a", '.', Mailbox, L"_/a", true},
+    {"leading slash separator", "/x/y", '/', Mailbox, L"_/x/y", true},
+    {"the separator alone", ".", '.', Mailbox, L"_/_", true},
+    {"the separator twice", "..", '.', Mailbox, L"_/_/_", true},
+    {"trailing separator", "a.", '.', Mailbox, L"a/_", true},
     {"special at top level", "Sent", '/', Mailbox, L"Sent_Fixed", true},
     {"special in another case", "tRASH", '/', Mailbox, L"tRASH_Fixed", true},
     {"groupware name", "Calendar/2020", '/', Mailbox, L"Calendar_Fixed/2020", true},
@@ -121,18 +126,43 @@ TEST(FolderList, SourceNamesBecomeTargetNames)
         EXPECT_EQ(folder->renamed(), c.renamed);
         EXPECT_TRUE(folder->listed);
         EXPECT_FALSE(folder->skipped);
+        // Selected on the source by exactly the name it was listed with.
+        if (folder->validName) {
+            EXPECT_EQ(unicodeToUtf7M(folder->sourceName), c.listedName);
+        }
     }
 }
 
+// Each folder to copy as "source name -> target name", in copy order.
+struct CopyCase {
+    const char* what;
+    std::vector<std::string> listedNames;
+    char separator;
+    std::vector<std::wstring> copies;
+};
+
+const CopyCase copyCases[] = {
+    {"nested, decoded, made valid", {"Archive.2020", "Entw&APw-rfe.a*"}, '.',
+        {L"Archive.2020 -> Archive/2020", L"Entw\u00FCrfe.a* -> Entw\u00FCrfe/a_"}},
+    {"a name that begins with the dot separator", {"a", ".a"}, '.', {L".a -> _/a", L"a -> a"}},
+    {"a name that begins with the slash separator", {"x", "/x"}, '/', {L"/x -> _/x", L"x -> x"}},
+    {"the separator alone, beside the empty component's child", {".", ".a"}, '.',
+        {L". -> _/_", L".a -> _/a"}},
+    {"a completed empty parent is not copied", {"/x/y"}, '/', {L"/x/y -> _/x/y"}},
+};
+
 TEST(FolderList, SelectsByTheListedNameAndAppendsByTheTargetName)
 {
-    auto list = build({listed("Archive.2020"), listed("Entw&APw-rfe.a*")}, '.');
-    std::vector<MigrationFolder> copy = list->foldersToCopy();
-    ASSERT_EQ(copy.size(), 2u);
-    EXPECT_EQ(copy[0].sourceName, L"Archive.2020");
-    EXPECT_EQ(copy[0].targetName, L"Archive/2020");
-    EXPECT_EQ(copy[1].sourceName, L"Entw\u00FCrfe.a*");
-    EXPECT_EQ(copy[1].targetName, L"Entw\u00FCrfe/a_");
+    for (const CopyCase& c : copyCases) {
+        SCOPED_TRACE(c.what);
+        std::vector<FolderInfo> folders;
+        for (const std::string& name : c.listedNames)
+            folders.push_back(listed(name));
+        std::vector<std::wstring> copies;
+        for (const MigrationFolder& folder : build(folders, c.separator)->foldersToCopy())
+            copies.push_back(folder.sourceName.text() + L" -> " + folder.targetName.text());
+        EXPECT_EQ(copies, c.copies);
+    }
 }
 
 TEST(FolderList, MalformedListedNamesAreNotCopiedAndTakeNoNameFromAValidOne)
@@ -228,34 +258,86 @@ struct KeepCase {
     std::map<std::string, std::wstring> targets;
     std::map<std::string, std::wstring> taken; // listed name -> "name taken|by whom"
     std::set<std::string> onTarget; // listed names whose target folder exists
+    // The identifiers the source lists in each run (listed name -> a digit
+    // that names one), and what the second run makes of them: folders whose
+    // identifier is shared, and target folders that have a folder's
+    // identifier but are not taken as its own.
+    std::map<std::string, char> idsBefore, idsAfter;
+    std::set<std::string> shared;
+    std::map<std::string, std::wstring> heldBy;
 };
+
+// The identifier named by a digit.
+std::string identifier(char digit)
+{
+    return "5C0E1D2A-7B3F-4A6E-9D1C-00000000000" + std::string(1, digit);
+}
+
+std::vector<FolderInfo> listedWithIds(
+    const std::vector<std::string>& names, const std::map<std::string, char>& ids)
+{
+    std::vector<FolderInfo> folders;
+    for (const std::string& name : names) {
+        auto id = ids.find(name);
+        folders.push_back(listed(name, true, id == ids.end() ? "" : identifier(id->second)));
+    }
+    return folders;
+}
 
 const KeepCase keepCases[] = {
     {"a renamed folder keeps its name beside a new sibling", {"a*"}, {"a*", "a_"}, {}, {},
-        {{"a*", L"a_"}, {"a_", L"a__2"}}, {{"a_", L"a_|a*"}}, {"a*"}},
+        {{"a*", L"a_"}, {"a_", L"a__2"}}, {{"a_", L"a_|a*"}}, {"a*"}, {}, {}, {}, {}},
     {"a special folder's fixed name", {"Sent"}, {"Sent_Fixed", "Sent"}, {}, {},
         {{"Sent", L"Sent_Fixed"}, {"Sent_Fixed", L"Sent_Fixed_2"}},
-        {{"Sent_Fixed", L"Sent_Fixed|Sent"}}, {"Sent"}},
+        {{"Sent_Fixed", L"Sent_Fixed|Sent"}}, {"Sent"}, {}, {}, {}, {}},
     {"children stay below their parent's folder", {"x*/c"}, {"x_/c", "x*/c", "x_"}, {}, {},
         {{"x*", L"x_"}, {"x*/c", L"x_/c"}, {"x_", L"x__2"}, {"x_/c", L"x__2/c"}},
-        {{"x_", L"x_|x*"}}, {"x*", "x*/c"}},
+        {{"x_", L"x_|x*"}}, {"x*", "x*/c"}, {}, {}, {}, {}},
     {"a folder moved on the target is followed; its name is free", {"a", "b"}, {"a", "b"},
-        {{L"a", L"z"}}, {}, {{"a", L"z"}, {"b", L"b"}}, {}, {"a", "b"}},
+        {{L"a", L"z"}}, {}, {{"a", L"z"}, {"b", L"b"}}, {}, {"a", "b"}, {}, {}, {}, {}},
     {"the target's own folder of that name is used", {}, {"Work", "Sent"}, {}, {"Work", "Sent"},
-        {{"Work", L"Work"}, {"Sent", L"Sent_Fixed"}}, {}, {"Work"}},
+        {{"Work", L"Work"}, {"Sent", L"Sent_Fixed"}}, {}, {"Work"}, {}, {}, {}, {}},
     {"a name the rules could not give is not taken over", {"t"}, {"t"}, {{L"t", L"Trash"}}, {},
-        {{"t", L"t"}}, {}, {}},
+        {{"t", L"t"}}, {}, {}, {}, {}, {}, {}},
+    {"a numbered name is the folder's", {"a*", "a%"}, {"a*", "a%"}, {}, {},
+        {{"a%", L"a_"}, {"a*", L"a__2"}}, {}, {"a%", "a*"}, {{"a*", '1'}, {"a%", '2'}},
+        {{"a*", '1'}, {"a%", '2'}}, {}, {}},
+    {"numbered names cut to fit are the folders'",
+        {std::string(300, 'a') + "1", std::string(300, 'a') + "2"},
+        {std::string(300, 'a') + "2", std::string(300, 'a') + "1"}, {}, {},
+        {{std::string(300, 'a') + "1", std::wstring(255, L'a')},
+            {std::string(300, 'a') + "2", std::wstring(253, L'a') + L"_2"}},
+        {}, {std::string(300, 'a') + "1", std::string(300, 'a') + "2"},
+        {{std::string(300, 'a') + "1", '1'}, {std::string(300, 'a') + "2", '2'}},
+        {{std::string(300, 'a') + "1", '1'}, {std::string(300, 'a') + "2", '2'}}, {}, {}},
+    {"one identifier on two folders: a new one takes no target folder", {"b"}, {"a", "b"}, {}, {},
+        {{"a", L"a"}, {"b", L"b"}}, {}, {"b"}, {{"b", '1'}}, {{"a", '1'}, {"b", '1'}}, {"a", "b"},
+        {}},
+    {"one identifier on two folders, then three", {"a", "b"}, {"c", "b", "a"}, {}, {},
+        {{"a", L"a"}, {"b", L"b"}, {"c", L"c"}}, {}, {"a", "b"}, {{"a", '1'}, {"b", '1'}},
+        {{"a", '1'}, {"b", '1'}, {"c", '1'}}, {"a", "b", "c"}, {}},
+    {"swapped identifiers", {"a", "b"}, {"a", "b"}, {}, {}, {{"a", L"a"}, {"b", L"b"}}, {},
+        {"a", "b"}, {{"a", '1'}, {"b", '2'}}, {{"a", '2'}, {"b", '1'}}, {},
+        {{"a", L"b"}, {"b", L"a"}}},
+    {"the identifier of a folder gone, while the folder's own name is there", {"a", "b"}, {"a"}, {},
+        {}, {{"a", L"a"}}, {}, {"a"}, {{"a", '1'}, {"b", '2'}}, {{"a", '2'}}, {}, {{"a", L"b"}}},
+    {"identifiers crossed with a folder moved on the target", {"a", "b"}, {"a", "b"},
+        {{L"a", L"z"}}, {}, {{"a", L"a"}, {"b", L"b"}}, {}, {"b"}, {{"a", '1'}, {"b", '2'}},
+        {{"a", '2'}, {"b", '1'}}, {}, {{"a", L"b"}, {"b", L"z"}}},
+    {"a folder renamed on the source is followed", {"a"}, {"c"}, {}, {}, {{"c", L"a"}}, {}, {"c"},
+        {{"a", '1'}}, {{"c", '1'}}, {}, {}},
+    {"a moved folder keeps its folder from a new folder of that name", {"a"}, {"a", "z"},
+        {{L"a", L"z"}}, {}, {{"a", L"z"}, {"z", L"z_2"}}, {{"z", L"z|a"}}, {"a"}, {{"a", '1'}},
+        {{"a", '1'}}, {}, {}},
 };
 
 TEST(FolderList, AFolderKeepsTheTargetFolderItGotBefore)
 {
     for (const KeepCase& c : keepCases) {
         SCOPED_TRACE(c.what);
-        std::vector<FolderInfo> first, second, onTarget;
-        for (const std::string& name : c.before)
-            first.push_back(listed(name));
-        for (const std::string& name : c.after)
-            second.push_back(listed(name));
+        const std::vector<FolderInfo> first = listedWithIds(c.before, c.idsBefore);
+        const std::vector<FolderInfo> second = listedWithIds(c.after, c.idsAfter);
+        std::vector<FolderInfo> onTarget;
         for (const MigrationFolder& folder : build(first)->foldersToCreate()) {
             auto moved = c.moved.find(folder.targetName);
             FolderInfo made = listed(
@@ -276,7 +358,14 @@ TEST(FolderList, AFolderKeepsTheTargetFolderItGotBefore)
             auto taken = c.taken.find(name);
             EXPECT_EQ(folder->nameTaken.text() + L"|" + folder->nameTakenBy.text(),
                 taken == c.taken.end() ? L"|" : taken->second);
+            EXPECT_EQ(folder->idShared, c.shared.count(name) > 0);
+            auto heldBy = c.heldBy.find(name);
+            EXPECT_EQ(folder->idHeldBy, heldBy == c.heldBy.end() ? L"" : heldBy->second);
         }
+        // Never two source folders in one target folder.
+        std::set<std::wstring> distinct;
+        for (const MigrationFolder& folder : list->foldersToCreate())
+            EXPECT_TRUE(distinct.insert(folder.targetName).second) << "merged";
     }
 }
 
@@ -342,8 +431,14 @@ TEST(FolderList, EveryFolderHasItsOwnIdentifier)
     const std::string own = "11111111-2222-3333-4444-555555555555";
     auto list = build({listed("b", true, shared), listed("a", true, shared), listed("c", true, own),
         listed("d"), listed("e/f", true, "not an identifier")});
-    EXPECT_EQ(list->findByListedName("a")->id, KUuid::fromString(shared, false));
+    // An identifier two folders list is neither's: each gets one made from
+    // its listed name, and says so.
+    for (const char* name : {"a", "b"}) {
+        EXPECT_NE(list->findByListedName(name)->id, KUuid::fromString(shared, false)) << name;
+        EXPECT_TRUE(list->findByListedName(name)->idShared) << name;
+    }
     EXPECT_EQ(list->findByListedName("c")->id, KUuid::fromString(own, false));
+    EXPECT_FALSE(list->findByListedName("c")->idShared);
     std::set<KUuid> ids;
     for (const MigrationFolder& folder : list->foldersToCreate()) {
         EXPECT_FALSE(folder.id.isNull()) << folder.listedName;
@@ -355,8 +450,8 @@ TEST(FolderList, EveryFolderHasItsOwnIdentifier)
     EXPECT_EQ(ids.size(), 6u); // with the completed parent "e"
     EXPECT_EQ(list->findById(KUuid()), nullptr);
     // Made from the listed name, the same in every run.
-    auto again = build({listed("e/f"), listed("d")});
-    for (const char* name : {"d", "e", "e/f"})
+    auto again = build({listed("e/f"), listed("d"), listed("a"), listed("b")});
+    for (const char* name : {"d", "e", "e/f", "a", "b"})
         EXPECT_EQ(again->findByListedName(name)->id, list->findByListedName(name)->id) << name;
 }
 

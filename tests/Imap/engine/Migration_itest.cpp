@@ -5,6 +5,7 @@
 // settings come back, and a second run copies nothing twice.
 #include "MigrationHarness.h"
 #include "support/DribblingPeer.h"
+#include "support/FakeMailboxSource.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
 
@@ -455,14 +456,57 @@ TEST(ManyAccountsTest, SixWorkersShareTwelveAccounts)
 
 namespace {
 
-// A source of the target's own kind names each folder's identifier; the
-// folders keep them on the target. Its one message has no bytes at all.
-TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
-{
+// Migrations from sources scripted in the test, into the stand-in.
+class ScriptedSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile()))); }
+
+    struct Migrated {
+        RunOutcome outcome;
+        std::string asked; // every byte the source received
+        int commands = 0; // the commands it was sent
+    };
+
+    // The stand-in, started when first asked for.
+    StandInTarget& standIn()
+    {
+        if (!target_)
+            target_ = std::make_unique<StandInTarget>();
+        return *target_;
+    }
+
+    // One run of `account` from `source`, through a relay that cuts the
+    // connection before the source sees its `cutAt`-th command (none for
+    // 0), into the stand-in.
+    Migrated migrate(const FakeMailboxSource& source, const std::string& account, int cutAt = 0)
+    {
+        LoopbackServer server(source.session());
+        CommandRelay relay(ListenAt{}, "127.0.0.1", server.port(),
+            [cutAt](int number, const std::string&) { return number != cutAt; });
+        Migrated migrated;
+        migrated.outcome
+            = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(relay.port()),
+                             standIn().whost() + L":" + std::to_wstring(standIn().port())),
+                account + ";Pw-kim\n");
+        migrated.commands = relay.commands();
+        server.stop();
+        migrated.asked = server.received(0);
+        return migrated;
+    }
+
     ScopedHome home;
     TempLogs logs;
     TempDir dir;
-    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+    MigrationRunner runner{logs, dir};
+
+private:
+    std::unique_ptr<StandInTarget> target_;
+};
+
+// A source of the target's own kind names each folder's identifier; the
+// folders keep them on the target. Its one message has no bytes at all.
+TEST_F(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
+{
     const std::string kept = "0E9C2B1A-5D4F-4C3B-9A8E-7F6D5C4B3A21";
     const std::string deeper = "1F0D3C2B-6E5A-4D4C-8B9F-806E7D6C5B42";
     SocketScript source({{say("* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n"), readLine(),
@@ -475,15 +519,13 @@ TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
             "{0}\r\n)\r\n%T OK\r\n"),
         readLine(), say("* 0 EXISTS\r\n%T OK selected\r\n"), readLine(),
         say("* BYE\r\n%T OK\r\n")}});
-    StandInTarget target;
-    MigrationRunner runner(logs, dir);
     const RunOutcome outcome
         = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
-                         target.whost() + L":" + std::to_wstring(target.port())),
+                         standIn().whost() + L":" + std::to_wstring(standIn().port())),
             "kim@kept.test;Pw-kim\n");
     ASSERT_TRUE(outcome.started) << outcome.report;
     EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
-    const MailFolders onTarget = readStandInAccount(target, "kim@kept.test");
+    const MailFolders onTarget = readStandInAccount(standIn(), "kim@kept.test");
     ASSERT_TRUE(onTarget.count("Kept") && onTarget.count("Kept/Deeper")) << outcome.report;
     EXPECT_EQ(kept, onTarget.at("Kept").guid);
     EXPECT_EQ(deeper, onTarget.at("Kept/Deeper").guid);
@@ -496,6 +538,217 @@ TEST(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
               "\"INBOX\"\r\nFETCH 1 (INTERNALDATE FLAGS BODY.PEEK[])\r\nSELECT "
               "\"Kept\"\r\nLOGOUT\r\n",
         withoutTags(source.received(0)));
+}
+
+// `count` messages of their own for the folder `name`.
+std::vector<std::string> messagesOf(const std::string& name, unsigned count)
+{
+    std::vector<std::string> bodies;
+    for (unsigned n = 1; n <= count; ++n)
+        bodies.push_back("Subject: " + name + " " + std::to_string(n) + "\r\n\r\nmessage "
+            + std::to_string(n) + " of the folder " + name + "\r\n");
+    return bodies;
+}
+
+FakeFolder fakeFolder(const std::string& name, unsigned messages, const std::string& guid = "",
+    const std::string& flags = "")
+{
+    return FakeFolder{name, flags, guid, messagesOf(name, messages)};
+}
+
+// Target folder -> the source folder's messages it must hold, in order.
+using ExpectedStore = std::map<std::string, std::vector<std::string>>;
+
+// The target's store holds exactly `expected`: each of those folders there
+// with exactly those bytes in that order, and no message anywhere else.
+void expectStore(const MailFolders& store, const ExpectedStore& expected)
+{
+    for (const auto& [name, bodies] : expected) {
+        SCOPED_TRACE("target folder " + name);
+        auto there = store.find(name);
+        ASSERT_NE(store.end(), there);
+        std::vector<std::string> held;
+        for (const MailMessage& message : there->second.messages)
+            held.push_back(message.data);
+        EXPECT_EQ(bodies, held);
+    }
+    for (const auto& [name, folder] : store)
+        if (expected.count(name) == 0) {
+            EXPECT_TRUE(folder.messages.empty()) << "messages in " << name;
+        }
+}
+
+// A listing no real server gives on demand, migrated twice, the source
+// changed between the runs where the row says so.
+struct OddListing {
+    const char* what;
+    std::string separator; // as LIST writes it
+    std::vector<FakeFolder> first, second; // the source in each run
+    ExpectedStore storeFirst, storeSecond; // after each run
+    unsigned copiedFirst, copiedSecond;
+    std::vector<std::string> saidSecond; // in the second run's report
+    // The run (1 or 2) that is cut at each command to the source in turn;
+    // 0: none.
+    int cutRun;
+};
+
+std::vector<OddListing> oddListings()
+{
+    const std::string g1 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000001";
+    const std::string g2 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000002";
+    const auto a = messagesOf("a", 2), b = messagesOf("b", 3), c = messagesOf("c", 1);
+    return {
+        {"a name that begins with the dot separator", "\".\"",
+            {fakeFolder("a", 2), fakeFolder(".a", 3)}, {fakeFolder("a", 2), fakeFolder(".a", 3)},
+            {{"a", a}, {"_", {}}, {"_/a", messagesOf(".a", 3)}},
+            {{"a", a}, {"_", {}}, {"_/a", messagesOf(".a", 3)}}, 5, 0,
+            {"The folder \".a\" is named \"_/a\" on the target."}, 1},
+        {"a name that begins with the slash separator", "\"/\"",
+            {fakeFolder("x", 2), fakeFolder("/x", 3)}, {fakeFolder("x", 2), fakeFolder("/x", 3)},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}}, 5, 0, {}, 0},
+        {"a source without hierarchy lists a name with a slash first", "NIL",
+            {fakeFolder("x", 2), fakeFolder("/x", 3)}, {fakeFolder("x", 2), fakeFolder("/x", 3)},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}},
+            {{"x", messagesOf("x", 2)}, {"_", {}}, {"_/x", messagesOf("/x", 3)}}, 5, 0, {}, 0},
+        {"a folder named as the separator", "\".\"", {fakeFolder(".", 1), fakeFolder("a", 2)},
+            {fakeFolder(".", 1), fakeFolder("a", 2)},
+            {{"_/_", messagesOf(".", 1)}, {"_", {}}, {"a", a}},
+            {{"_/_", messagesOf(".", 1)}, {"_", {}}, {"a", a}}, 3, 0,
+            {"The folder \".\" is named \"_/_\" on the target."}, 0},
+        {"a parent that does not exist", "\"/\"",
+            {fakeFolder("p", 0, "", "\\NonExistent \\HasChildren"), fakeFolder("p/c", 2)},
+            {fakeFolder("p", 0, "", "\\NonExistent \\HasChildren"), fakeFolder("p/c", 2)},
+            {{"p", {}}, {"p/c", messagesOf("p/c", 2)}}, {{"p", {}}, {"p/c", messagesOf("p/c", 2)}},
+            2, 0, {}, 0},
+        {"one identifier on two folders, then three", "\"/\"",
+            {fakeFolder("a", 2, g1), fakeFolder("b", 3, g1)},
+            {fakeFolder("a", 2, g1), fakeFolder("b", 3, g1), fakeFolder("c", 1, g1)},
+            {{"a", a}, {"b", b}}, {{"a", a}, {"b", b}, {"c", c}}, 5, 1,
+            {"The source lists the identifier of the folder \"c\" for other folders too: it is "
+             "not taken as this folder's."},
+            0},
+        {"a new folder lists the identifier of one migrated before", "\"/\"",
+            {fakeFolder("b", 3, g1)}, {fakeFolder("a", 2, g1), fakeFolder("b", 3, g1)}, {{"b", b}},
+            {{"a", a}, {"b", b}}, 3, 2,
+            {"The source lists the identifier of the folder \"a\" for other folders too: it is "
+             "not taken as this folder's."},
+            2},
+        {"two folders swap their identifiers", "\"/\"",
+            {fakeFolder("a", 2, g1), fakeFolder("b", 3, g2)},
+            {fakeFolder("a", 2, g2), fakeFolder("b", 3, g1)}, {{"a", a}, {"b", b}},
+            {{"a", a}, {"b", b}}, 5, 0,
+            {"The folder \"a\" is migrated into \"a\" on the target, not into \"b\", which has "
+             "its identifier but stands for another folder.",
+                "The folder \"b\" is migrated into \"b\" on the target, not into \"a\", which "
+                "has its identifier but stands for another folder."},
+            2},
+    };
+}
+
+// The messages a run counted, as copied or found on the target, are every
+// message of its listing: none twice.
+void expectEachCountedOnce(const RunOutcome& outcome, const std::vector<FakeFolder>& listing)
+{
+    std::size_t listed = 0;
+    for (const FakeFolder& folder : listing)
+        listed += folder.bodies.size();
+    EXPECT_EQ(listed, outcome.status.messagesDone + outcome.status.messagesAlreadyThere)
+        << outcome.report;
+}
+
+// Every source folder is selected by exactly the name it lists and fills a
+// target folder of its own, a folder that does not exist is no folder
+// error, and an identifier shared or swapped on the source puts no message
+// into another folder's target folder, nor any twice; the second run names
+// what it did not take.
+TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolder)
+{
+    int row = 0;
+    for (const OddListing& k : oddListings()) {
+        SCOPED_TRACE(k.what);
+        const std::string account = "kim@odd" + std::to_string(++row) + ".test";
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE("run " + std::to_string(run));
+            const std::vector<FakeFolder>& listing = run == 1 ? k.first : k.second;
+            const Migrated migrated = migrate({k.separator, listing}, account);
+            const RunOutcome& outcome = migrated.outcome;
+            ASSERT_TRUE(outcome.started) << outcome.report;
+            EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(0u, outcome.status.folderErrors + outcome.status.messageErrors)
+                << outcome.report;
+            EXPECT_EQ(run == 1 ? k.copiedFirst : k.copiedSecond, outcome.status.messagesDone)
+                << outcome.report;
+            expectEachCountedOnce(outcome, listing);
+            // A parent without a name of its own is told by its child's line.
+            EXPECT_EQ(std::string::npos, outcome.report.find("The folder \"\" ")) << outcome.report;
+            expectStore(
+                readStandInAccount(standIn(), account), run == 1 ? k.storeFirst : k.storeSecond);
+            for (const FakeFolder& folder : listing)
+                if (!folder.bodies.empty()) {
+                    EXPECT_NE(std::string::npos,
+                        migrated.asked.find(" SELECT " + imapQuoted(folder.name) + "\r\n"))
+                        << folder.name << "\n"
+                        << migrated.asked;
+                }
+            if (run == 2) {
+                for (const std::string& line : k.saidSecond)
+                    EXPECT_NE(std::string::npos, outcome.report.find(line)) << line << "\n"
+                                                                            << outcome.report;
+            }
+        }
+    }
+}
+
+// The run of a row that copies or compares, cut at each command to the
+// source in turn, puts no message into another folder's target folder nor
+// any twice, and one more run leaves exactly the row's store, each message
+// counted once.
+TEST_F(ScriptedSourceTest, OddListingsCutAtEachSourceCommandAreMendedByOneMoreRun)
+{
+    int row = 0;
+    for (const OddListing& k : oddListings()) {
+        ++row;
+        if (k.cutRun == 0)
+            continue;
+        SCOPED_TRACE(k.what);
+        auto listing = [&](int run) {
+            return FakeMailboxSource{k.separator, run == 1 ? k.first : k.second};
+        };
+        const std::string clean = "kim@clean" + std::to_string(row) + ".test";
+        int commands = 0;
+        for (int run = 1; run <= k.cutRun; ++run)
+            commands = migrate(listing(run), clean).commands;
+        ASSERT_GT(commands, 3);
+        for (int cut = 1; cut <= commands; ++cut) {
+            SCOPED_TRACE("cut at source command " + std::to_string(cut));
+            const std::string account
+                = "kim@cut" + std::to_string(row) + "-" + std::to_string(cut) + ".test";
+            for (int run = 1; run <= k.cutRun; ++run)
+                ASSERT_TRUE(
+                    migrate(listing(run), account, run == k.cutRun ? cut : 0).outcome.started);
+            // Whatever arrived is where it belongs, once.
+            const ExpectedStore& belongs = k.cutRun == 1 ? k.storeFirst : k.storeSecond;
+            for (const auto& [name, folder] : readStandInAccount(standIn(), account)) {
+                SCOPED_TRACE("target folder " + name);
+                auto wanted = belongs.find(name);
+                std::set<std::string> seen;
+                for (const MailMessage& message : folder.messages) {
+                    EXPECT_TRUE(seen.insert(message.data).second) << "twice";
+                    EXPECT_TRUE(wanted != belongs.end()
+                        && std::count(wanted->second.begin(), wanted->second.end(), message.data))
+                        << "a message of another folder";
+                }
+            }
+            const RunOutcome mended = migrate(listing(2), account).outcome;
+            ASSERT_TRUE(mended.started) << mended.report;
+            EXPECT_EQ(1u, mended.status.finishedAccounts) << mended.report;
+            EXPECT_EQ(0u, mended.status.folderErrors + mended.status.messageErrors)
+                << mended.report;
+            expectEachCountedOnce(mended, k.second);
+            expectStore(readStandInAccount(standIn(), account), k.storeSecond);
+        }
+    }
 }
 
 // A source that sends the body a byte at a time: a stop ends the worker's
