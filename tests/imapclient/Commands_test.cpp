@@ -1189,6 +1189,33 @@ TEST(CopyTest, SummariesOfAFolder)
     EXPECT_EQ("<x@y>", summaries[1].messageId);
     EXPECT_FALSE(summaries[2].known); // its size alone
     EXPECT_EQ(4u, ignored); // 9, the second 2, the flags of 1, the size of 3
+
+    // Dates as servers give them: the IMAP form, the RFC 822 form, one that
+    // can't be read, NIL, none. The last three leave the message undated,
+    // and still described.
+    struct Dated {
+        std::string item; // after RFC822.SIZE 5
+        bool dated;
+        std::int64_t instant;
+    };
+    const Dated dates[] = {
+        {" INTERNALDATE \"05-May-2021 10:00:00 +0000\"", true, 1620208800},
+        {" INTERNALDATE \"Tue, 05 May 2021 10:00:00 +0000\"", true, 1620208800},
+        {" INTERNALDATE \"Wed, 5 May 2021 12:00:00 +0200\"", true, 1620208800},
+        {" INTERNALDATE \"yesterday\"", false, 0},
+        {" INTERNALDATE NIL", false, 0},
+        {"", false, 0},
+    };
+    for (const Dated& d : dates) {
+        SCOPED_TRACE(d.item);
+        Scripted one("* 1 FETCH (RFC822.SIZE 5" + d.item
+            + " BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n%T OK\r\n");
+        ASSERT_EQ(ImapSuccess, one.client.fetchSummaries(1, summaries, ignored));
+        EXPECT_TRUE(summaries[0].known);
+        EXPECT_EQ(d.dated, summaries[0].dated);
+        EXPECT_EQ(d.instant, summaries[0].instant);
+        EXPECT_EQ(0u, ignored);
+    }
 }
 
 // The digests that tell apart messages their summaries can't: a piece of
