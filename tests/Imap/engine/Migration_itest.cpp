@@ -266,12 +266,16 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
              "Account anna@example.com (Anna Example):",
              "Account pub@example.com (public "
              "folders):",
+             // $Label1 and Projekt: not the target's.
+             "2 copied messages of anna@example.com carried keywords ($Forwarded, $Label1 and "
+             "the like) that were not copied: the target keeps the standard flags only.",
              "Account anna@example.com finished: 9 folders and 8 messages copied; 0 folders "
              "and 0 messages failed.",
              "Account ben@example.com finished: 2 folders and 3 messages copied; 0 folders and 0 "
              "messages failed.",
              "Accounts: 3 finished, 0 failed, 0 not migrated.", "Messages: 13 copied, 0 failed."})
         EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
+    EXPECT_EQ(1u, occurrences(report, " carried keywords ")) << report;
     EXPECT_TRUE(std::regex_search(report,
         std::regex("\nMigration ended on \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d after \\d+ "
                    "seconds?\\.\n")))
