@@ -1,4 +1,7 @@
+// The scripted IMAP source: the commands it answers and how it writes its messages.
 #include "support/FakeImapSource.h"
+
+#include "support/Dovecot.h"
 
 #include <algorithm>
 #include <set>
@@ -53,17 +56,6 @@ std::string messageIdHeader(const std::string& body)
     return fields + "\r\n";
 }
 
-std::string quoted(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
 std::string literal(const std::string& bytes)
 {
     return "{" + std::to_string(bytes.size()) + "}\r\n" + bytes;
@@ -89,7 +81,7 @@ std::string FakeImapSource::dateOf(unsigned n)
 
 std::string FakeImapSource::dateItem(unsigned n) const
 {
-    const std::string value = n <= dates.size() ? dates[n - 1] : quoted(dateOf(n));
+    const std::string value = n <= dates.size() ? dates[n - 1] : imapQuoted(dateOf(n));
     return value.empty() ? std::string() : "INTERNALDATE " + value;
 }
 
@@ -101,7 +93,7 @@ std::string FakeImapSource::flagsOf(unsigned n) const
 std::string FakeImapSource::bodyItem(unsigned n) const
 {
     const std::string& body = bodies.at(n - 1);
-    return "BODY[] " + (quotedBodies ? quoted(body) : literal(body));
+    return "BODY[] " + (quotedBodies ? imapQuoted(body) : literal(body));
 }
 
 std::string FakeImapSource::summaryOf(unsigned n) const

@@ -99,22 +99,18 @@ bool anotherSize(const std::set<std::uint32_t>& sizes, std::uint32_t size)
     return sizes.size() > 1 || (sizes.size() == 1 && *sizes.begin() != size);
 }
 
-// Takes the first message of `queue` not taken yet.
-std::optional<std::size_t> takeFirst(std::deque<std::size_t>* queue, std::vector<bool>& taken)
+// Takes the first message held under `key` that is not taken yet.
+std::optional<std::size_t> takeFirst(std::map<std::string_view, std::deque<std::size_t>>& held,
+    std::string_view key, const std::vector<bool>& taken)
 {
-    while (queue != nullptr && !queue->empty()) {
-        const std::size_t j = queue->front();
-        queue->pop_front();
+    auto found = held.find(key);
+    while (found != held.end() && !found->second.empty()) {
+        const std::size_t j = found->second.front();
+        found->second.pop_front();
         if (!taken[j])
             return j;
     }
     return std::nullopt;
-}
-
-template <class Map, class K> std::deque<std::size_t>* queueOf(Map& map, const K& key)
-{
-    auto found = map.find(key);
-    return found == map.end() ? nullptr : &found->second;
 }
 
 } // namespace
@@ -224,7 +220,7 @@ std::vector<unsigned> messagesToCopy(const Summaries& source, const Summaries& t
         }
         if (s.digest.empty())
             return std::nullopt;
-        return takeFirst(queueOf(byDigest, std::string_view(s.digest)), taken);
+        return takeFirst(byDigest, s.digest, taken);
     };
     std::vector<unsigned> wanted;
     for (std::size_t i = 0; i < source.size(); ++i) {
