@@ -81,6 +81,14 @@ unsigned CommandFetchBody::execute()
                 message_->announceBody(static_cast<std::uint32_t>(reply.literalSize));
                 return BodyStarted;
             }
+            if (reply.kind == ReplyReader::Kind::Untagged && takeQuotedBody(reply.text)) {
+                // The body came in the reply: the rest is read to its end.
+                const ReplyReader::Reply tagged = reader.untilTagged(nullptr);
+                if (tagged.status == OK)
+                    return BodyStarted;
+                complete(tagged);
+                return NoBody;
+            }
             if (reply.kind != ReplyReader::Kind::Tagged)
                 continue;
             // The fetch ended without a body (refused, or a message that is
@@ -97,6 +105,26 @@ unsigned CommandFetchBody::execute()
         c.close();
         throw;
     }
+}
+
+bool CommandFetchBody::takeQuotedBody(const std::string& reply)
+{
+    // Only a reply that names this message's body is read into the message:
+    // news about it (a flag changed by another session) leaves the date
+    // and the flags of the fetch before as they are.
+    FetchResponse fetch;
+    try {
+        if (!parseFetchResponse(reply, fetch) || fetch.number != number_
+            || fetch.item("BODY[]") == nullptr)
+            return false;
+    } catch (const ImapParserException&) {
+        return false;
+    }
+    std::uint32_t number = 0;
+    std::size_t at = 0;
+    fetchResponseStart(reply, number, at);
+    at = reply.find('(', at);
+    return loadFetchResponseInsideInfo(reply.substr(at + 1), *message_) && message_->isDrained();
 }
 
 ImapClientResult readDateAndFlags(

@@ -34,14 +34,19 @@ public:
     CommandFetchBody(ConnectionInternal& connection, unsigned int number, FetchMessage& message);
     // Sends the fetch and reads up to the start of the body: BodyStarted
     // when the FETCH reply of this message announced its BODY[] literal
-    // (which is left on the connection for the message to read), NoBody
-    // otherwise, in which case the whole reply has been read up to its
-    // tagged completion. Unsolicited responses before the body (EXISTS,
-    // RECENT, EXPUNGE, FETCH of other messages or without the body) are
-    // passed over.
+    // (which is left on the connection for the message to read) or gave the
+    // body as a quoted string (which the message then holds, the reply read
+    // to its tagged completion), NoBody otherwise, in which case the whole
+    // reply has been read up to its tagged completion. Unsolicited
+    // responses before the body (EXISTS, RECENT, EXPUNGE, FETCH of other
+    // messages or without the body) are passed over.
     unsigned execute();
 
 private:
+    // True when `reply` is this message's FETCH with its body quoted in it,
+    // which the message now holds.
+    bool takeQuotedBody(const std::string& reply);
+
     FetchMessage* message_;
     unsigned int number_;
 };

@@ -56,6 +56,7 @@ void CopyRun::settle(unsigned number, Fate fate)
         return;
     copied_ += fate == Fate::Copied;
     failed_ += fate == Fate::Failed;
+    keywordsLeft_ += fate == Fate::Copied && keywords_.count(number) != 0;
     highest_ = std::max(highest_, number);
     if (onSettled)
         onSettled(*this);

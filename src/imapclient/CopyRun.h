@@ -66,6 +66,11 @@ public:
     std::vector<unsigned> lostAnswers() const;
     unsigned copied() const { return copied_; }
     unsigned failed() const { return failed_; }
+    // Records that message `number` carries keywords ($Forwarded, $Label1),
+    // which its copy leaves behind: the target keeps the standard flags.
+    void leavesKeywords(unsigned number) { keywords_.insert(number); }
+    // The messages copied whose keywords were left behind.
+    unsigned keywordsLeft() const { return keywordsLeft_; }
     // The highest number that got an answer, 0 before any.
     unsigned highestAnswered() const { return highest_; }
     // The numbers asked for that have no answer, in order (none for an open run).
@@ -98,7 +103,9 @@ private:
     std::map<unsigned, Fate> answered_;
     std::map<unsigned, Failure> failures_;
     std::set<unsigned> taken_;
+    std::set<unsigned> keywords_; // messages whose keywords are not copied
     unsigned copied_ = 0;
+    unsigned keywordsLeft_ = 0;
     unsigned failed_ = 0;
     unsigned highest_ = 0;
     std::vector<std::string> ignored_;

@@ -11,10 +11,11 @@ namespace tavir::mail {
 
 const char* const StdImapFlag[5] = {"\\Seen", "\\Answered", "\\Flagged", "\\Deleted", "\\Draft"};
 
-std::string removeNonStandartFlags(const std::string& flags)
+namespace {
+
+// The flags of a flag list, each whole.
+std::vector<std::string> flagWords(const std::string& flags)
 {
-    // Whole flags only: "\Seen" inside a longer flag ("\Seenx") is another
-    // flag, and a message must not arrive marked read when it was not.
     std::vector<std::string> words;
     std::size_t at = 0;
     while (at < flags.size()) {
@@ -27,20 +28,8 @@ std::string removeNonStandartFlags(const std::string& flags)
             words.push_back(flags.substr(at, end - at));
         at = end;
     }
-    std::string result;
-    for (const char* flag : StdImapFlag) {
-        bool found = std::any_of(words.begin(), words.end(),
-            [flag](const std::string& word) { return strcasecmp(word.c_str(), flag) == 0; });
-        if (!found)
-            continue;
-        if (!result.empty())
-            result += ' ';
-        result += flag;
-    }
-    return result;
+    return words;
 }
-
-namespace {
 
 // Passes the name and value pairs of a FETCH item list to the message up to
 // the body's name, and stops there: true when it came. The message keeps
@@ -60,24 +49,44 @@ bool takeItemsUpToBody(Parser& items, FetchMessage& message)
     return false;
 }
 
-// The items after the opening parenthesis, as loadFetchResponseInsideInfo;
-// `bodyNamed` says whether they name the body at all. The lexer's failures
-// pass through.
-bool loadItems(const std::string& items, FetchMessage& message, bool& bodyNamed)
+} // namespace
+
+bool holdsKeywords(const std::string& flags)
 {
-    Parser parser(items);
-    bodyNamed = takeItemsUpToBody(parser, message);
-    std::string announcement;
-    return bodyNamed && parser.getRest(announcement) && message.setSize(announcement);
+    const std::vector<std::string> words = flagWords(flags);
+    return std::any_of(
+        words.begin(), words.end(), [](const std::string& word) { return word[0] != '\\'; });
 }
 
-} // namespace
+std::string removeNonStandartFlags(const std::string& flags)
+{
+    // Whole flags only: "\Seen" inside a longer flag ("\Seenx") is another
+    // flag, and a message must not arrive marked read when it was not.
+    const std::vector<std::string> words = flagWords(flags);
+    std::string result;
+    for (const char* flag : StdImapFlag) {
+        bool found = std::any_of(words.begin(), words.end(),
+            [flag](const std::string& word) { return strcasecmp(word.c_str(), flag) == 0; });
+        if (!found)
+            continue;
+        if (!result.empty())
+            result += ' ';
+        result += flag;
+    }
+    return result;
+}
 
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message)
 {
-    bool bodyNamed = false;
+    // Items that can't be read answer for a body that failed.
+    message.setAnswersForBody(true);
     try {
-        return loadItems(items, message, bodyNamed);
+        Parser parser(items);
+        const bool bodyNamed = takeItemsUpToBody(parser, message);
+        message.setAnswersForBody(bodyNamed);
+        std::string rest;
+        return bodyNamed && parser.getRest(rest)
+            && (message.setSize(rest) || message.takeQuotedBody(rest));
     } catch (const ImapParserException&) {
         return false;
     }
@@ -96,17 +105,8 @@ bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isF
     at = line.find_first_not_of(' ', at);
     if (at == std::string::npos || line[at] != '(')
         return false;
-    // A reply that names no body is news about a message (another session
-    // changed its flags), no answer; one whose items can't be read counts as
-    // an answer that failed.
-    bool bodyNamed = true;
-    bool loaded = false;
-    try {
-        loaded = loadItems(line.substr(at + 1), message, bodyNamed);
-    } catch (const ImapParserException&) {
-        bodyNamed = true;
-    }
-    isFetch = bodyNamed;
+    const bool loaded = loadFetchResponseInsideInfo(line.substr(at + 1), message);
+    isFetch = message.answersForBody();
     return loaded;
 }
 
@@ -128,6 +128,8 @@ void FetchMessage::reset()
     number_ = 0;
     dateKnown_ = false;
     flagsKnown_ = false;
+    keywords_ = false;
+    answersForBody_ = false;
     held_.clear();
     holding_ = false;
     announced_ = false;
@@ -153,7 +155,9 @@ bool FetchMessage::setFlags(std::string value)
 {
     if (value.size() < 2 || value.front() != '(' || value.back() != ')')
         return false;
-    flags_ = removeNonStandartFlags(value.substr(1, value.size() - 2));
+    const std::string list = value.substr(1, value.size() - 2);
+    flags_ = removeNonStandartFlags(list);
+    keywords_ = holdsKeywords(list);
     flagsKnown_ = true;
     return true;
 }
@@ -166,6 +170,30 @@ bool FetchMessage::setSize(std::string text)
         || text.compare(a.end, std::string::npos, "\r\n") != 0)
         return false;
     announceBody(static_cast<std::uint32_t>(a.size));
+    return true;
+}
+
+bool FetchMessage::takeQuotedBody(const std::string& rest)
+{
+    if (rest.empty() || rest[0] != '"')
+        return false;
+    try {
+        Parser parser(rest);
+        std::string body;
+        std::string after;
+        if (!parser.getNode(body))
+            return false;
+        parser.getRest(after);
+        takeItemsAfterBody(after);
+        // A quoted string holds no line end, so it is far below 4 GiB.
+        size_ = rest_ = static_cast<std::uint32_t>(body.size());
+        held_ = std::move(body);
+    } catch (const ImapParserException&) {
+        return false;
+    }
+    holding_ = true;
+    announced_ = true;
+    drained_ = true;
     return true;
 }
 

@@ -19,6 +19,9 @@ extern const char* const StdImapFlag[5];
 // The standard flags found in a flag list (whole flags, any letter case),
 // in table order, spelled as in the table and separated by one blank.
 std::string removeNonStandartFlags(const std::string& flags);
+// True when a flag list holds a keyword ($Forwarded, $Label1, NonJunk: a
+// flag without a backslash), which the copy leaves behind.
+bool holdsKeywords(const std::string& flags);
 
 class FetchMessage : public simpleimapclient::IMessage {
 public:
@@ -41,6 +44,8 @@ public:
     // case); false for any other name, which changes nothing.
     bool setData(const std::string& name, const std::string& value);
     bool setFlags(std::string value);
+    // True when the flags last given held keywords, which are not copied.
+    bool carriesKeywords() const { return keywords_; }
     // True when both the date and the flags were given since the last reset.
     bool dateAndFlagsKnown() const { return dateKnown_ && flagsKnown_; }
     // The message number of the FETCH reply the message was loaded from
@@ -52,6 +57,18 @@ public:
     bool parseResponse(const std::string& line);
     // A literal announcement "{digits}" CR LF; sets size and rest size.
     bool setSize(std::string text);
+    // The body given in the reply itself as a quoted string, which IMAP
+    // allows (`BODY[] "text"`, `BODY[] ""`): `rest` is the reply from the
+    // string on. The body is held whole, as if read ahead, and the items
+    // after it are taken; nothing of the reply is left on the connection.
+    // False for anything else (NIL, a literal), which changes nothing.
+    bool takeQuotedBody(const std::string& rest);
+    // Whether the reply last loaded (loadFetchResponse) answers for the
+    // message's body: it names BODY[], or its items can't be read (an
+    // answer that failed). A reply that names no body is news about the
+    // message (another session changed its flags).
+    bool answersForBody() const { return answersForBody_; }
+    void setAnswersForBody(bool answers) { answersForBody_ = answers; }
     // The body's literal of `size` bytes is next on the source connection.
     void announceBody(std::uint32_t size);
 
@@ -98,6 +115,8 @@ private:
     std::uint32_t number_ = 0;
     bool dateKnown_ = false;
     bool flagsKnown_ = false;
+    bool keywords_ = false;
+    bool answersForBody_ = false;
     // The body, when it was read ahead (holdBody).
     std::string held_;
     bool holding_ = false;
@@ -111,18 +130,20 @@ private:
 
 // One reply of the pipelined copy into `message` (emptied first, then its
 // number set as far as it could be read): true when the reply is an
-// untagged FETCH that announces the body (BODY[]) as a literal left on the
-// connection, the line ending with the announcement and CR LF; the date and
-// the flags before it are then loaded. `isFetch` tells a reply that answers
-// for a message's body (it names BODY[], or its items can't be read) from
-// any other (EXISTS, or a FETCH that carries no body: news about a message).
-// Never throws.
+// untagged FETCH that gives the body (BODY[]), as a literal left on the
+// connection (the line ending with the announcement and CR LF) or as a
+// quoted string in the reply; its items go to loadFetchResponseInsideInfo.
+// `isFetch` tells a reply that answers for a message's body (it names
+// BODY[], or its items can't be read) from any other (EXISTS, or a FETCH
+// that carries no body: news about a message). Never throws.
 bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
 // The items of such a reply after its opening parenthesis: name and value
 // pairs in any order and number (INTERNALDATE and FLAGS go to the message,
 // any other item is passed over), up to BODY[], whose literal announcement
-// (the rest of the text) gives the size. False when the body is not named or
-// not announced so, or the items can't be read. Never throws.
+// (the rest of the text) gives the size, or whose quoted string is the body
+// itself (takeQuotedBody). False when the body is not named or not given
+// so, or the items can't be read; the message says which
+// (answersForBody). Never throws.
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
 
 } // namespace tavir::mail

@@ -1,4 +1,4 @@
-// The date argument of APPEND.
+// Reading a message's internal date, and the date argument of APPEND.
 #include "imapclient/Synthesizer.h"
 
 #include "timezone/MailDateParser.h"
@@ -26,11 +26,16 @@ std::string time2String(std::time_t t)
     return std::string(buffer) + zone;
 }
 
+bool readInternalDate(const std::string& text, std::time_t& instant)
+{
+    return tavir::timezone::parseInternaldate(text.c_str(), &instant)
+        || tavir::timezone::parseRFC822Date(text.c_str(), &instant);
+}
+
 std::string fixInternalDate(const std::string& date)
 {
     std::time_t t = 0;
-    if (!tavir::timezone::parseInternaldate(date.c_str(), &t)
-        && !tavir::timezone::parseRFC822Date(date.c_str(), &t))
+    if (!readInternalDate(date, t))
         t = std::time(nullptr);
     return time2String(t);
 }

@@ -2,21 +2,14 @@
 #include "imapclient/MessageSummary.h"
 
 #include "imapclient/ImapException.h"
-#include "timezone/MailDateParser.h"
+#include "imapclient/Synthesizer.h"
 
 #include <strings.h>
-#include <tuple>
 
 namespace tavir::mail {
 
 const char* const messageSummaryItems
     = "(RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])";
-
-bool MessageSummary::operator<(const MessageSummary& other) const
-{
-    return std::tie(size, instant, messageId, digest)
-        < std::tie(other.size, other.instant, other.messageId, other.digest);
-}
 
 namespace {
 
@@ -83,11 +76,10 @@ bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary)
     for (const auto& [name, value] : fetch.items)
         if (header == nullptr && strncasecmp(name.c_str(), "BODY[HEADER.FIELDS", 18) == 0)
             header = &value;
-    std::time_t instant = 0;
-    if (size == nullptr || date == nullptr || header == nullptr
-        || !imap::parseUnsigned32(*size, summary.size)
-        || !tavir::timezone::parseInternaldate(date->c_str(), &instant))
+    if (size == nullptr || header == nullptr || !imap::parseUnsigned32(*size, summary.size))
         return false;
+    std::time_t instant = 0;
+    summary.dated = date != nullptr && readInternalDate(*date, instant);
     summary.instant = instant;
     summary.messageId = messageIdField(*header);
     summary.known = true;

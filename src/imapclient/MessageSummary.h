@@ -12,16 +12,18 @@
 namespace tavir::mail {
 
 struct MessageSummary {
-    bool known = false; // the server answered with every item
+    bool known = false; // the server answered with the size and the header
     std::uint32_t size = 0; // RFC822.SIZE
+    // False when the server gave no INTERNALDATE, or one that can't be read:
+    // the message's copy then carries the date of the APPEND, and the
+    // instant (0) says nothing.
+    bool dated = true;
     std::int64_t instant = 0; // INTERNALDATE, seconds since 1970
     std::string messageId; // the Message-ID field's value; empty when there is none
     // The digest of the whole message (BODY[]) where the three above are not
-    // enough to tell it apart; empty elsewhere.
+    // enough to tell it apart, or a server's size or date can't be trusted;
+    // empty elsewhere.
     std::string digest;
-
-    // In the order of size, date, Message-ID and digest.
-    bool operator<(const MessageSummary& other) const;
 };
 
 // Messages are digested in pieces of at most this many bytes, so that no
@@ -33,8 +35,9 @@ constexpr std::uint32_t digestPiece = 1u << 20;
 // The FETCH items a summary is read from.
 extern const char* const messageSummaryItems;
 
-// Reads the items of one FETCH response; false when one is missing or
-// can't be read.
+// Reads the items of one FETCH response; false when the size or the header
+// is missing or can't be read. A date that is missing or can't be read
+// leaves the summary undated.
 bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary);
 
 // For the replies of a FETCH handed over one at a time: true when `reply`

@@ -37,15 +37,14 @@ Failure bodyFailure(const FetchMessage& message, unsigned number, const Connecti
             + " was not read to its end"};
 }
 
-// A reply that left no body on the connection: true when it is passed over
-// (news such as an EXISTS or a flag change, or an answer for a number not
-// asked for); false when it names the body without its literal (BODY[]
-// NIL) or can't be read, which fails its message and ends the run.
-bool passOver(
-    const std::string& reply, FetchMessage& message, CopyRun& run, const ConnectionInternal& source)
+// A reply, loaded into `message`, that gave no body: true when it is passed
+// over (news such as an EXISTS or a flag change, or an answer for a number
+// not asked for); false when it names the body without giving it (BODY[]
+// NIL) or can't be read, which fails its message and ends the run. The
+// sentence never quotes the reply: it may hold the message's text.
+bool passOver(const FetchMessage& message, bool isFetch, CopyRun& run,
+    const ConnectionInternal& source)
 {
-    bool isFetch = false;
-    loadFetchResponse(reply, message, isFetch);
     if (!isFetch)
         return true;
     const unsigned number = message.getNumber();
@@ -55,8 +54,9 @@ bool passOver(
         return true;
     }
     const Failure failure = {ImapFetchFailed, Side::Source, false,
-        "a FETCH reply of " + source.endpointText()
-            + " carries no body literal: " + reply.substr(0, 200)};
+        "the FETCH reply of " + source.endpointText()
+            + (number != 0 ? " for message " + std::to_string(number) : std::string())
+            + " names the body without giving it, or can't be read"};
     if (number != 0)
         run.fail(number, failure);
     run.endWith(failure);
@@ -64,15 +64,16 @@ bool passOver(
 }
 
 // Reads ahead the body of a message whose date or flags may still follow it
-// (RFC 3501 fixes no order of FETCH items). A body collected whole anyway is
-// read with the rest of its reply before its APPEND is made; a larger one,
+// (RFC 3501 fixes no order of FETCH items). A body in hand already (quoted
+// in the reply) is used as it is; one collected whole anyway is read with
+// the rest of its reply before its APPEND is made; a larger one,
 // whose APPEND line goes before it, is dropped, to be fetched again on its
 // own after the reply, date and flags first (`later`). False when the
 // source failed inside it: the message fails and the run ends.
 bool readAhead(unsigned number, FetchMessage& message, CopyRun& run,
     const ConnectionInternal& source, bool& later)
 {
-    later = message.getSize() > ConnectionInternal::wholeBodyLimit;
+    later = !message.isDrained() && message.getSize() > ConnectionInternal::wholeBodyLimit;
     if (later ? dropBody(message) : message.holdBody())
         return true;
     const Failure failure = bodyFailure(message, number, source);
@@ -144,8 +145,11 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
         if (reply.kind == ReplyReader::Kind::Continuation)
             return end(ImapFetchFailed,
                 from_.endpointText() + " asked for more of the FETCH: " + reply.text);
-        if (!reply.literalLeft) {
-            if (passOver(reply.text, message_, run_, from_))
+        // A body quoted in the reply is in hand with it; any other reply
+        // that left no literal gave no body.
+        bool isFetch = false;
+        if (!reply.literalLeft && !loadFetchResponse(reply.text, message_, isFetch)) {
+            if (passOver(message_, isFetch, run_, from_))
                 continue;
             return;
         }
@@ -175,6 +179,8 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
 
 bool PipelinedCopy::handOn(unsigned number, FetchMessage& message, ReplyReader* reader)
 {
+    if (message.carriesKeywords())
+        run_.leavesKeywords(number);
     const bool goOn = window_.append(number, message);
     if (!message.isDrained() && !message.sourceFailure().failed())
         message.release();

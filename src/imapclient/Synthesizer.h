@@ -64,8 +64,15 @@ bool isQuotable(const std::string& text);
 // The IMAP date-time ("05-Mar-2024 14:07:09 +0100") of `t` in local time;
 // empty when the local time conversion fails.
 std::string time2String(std::time_t t);
-// Any date text turned into an IMAP date-time in local time: an INTERNALDATE
-// value, else an RFC 822 date, else the current time.
+// An INTERNALDATE value as servers send it, as seconds since 1970: the IMAP
+// form ("05-May-2021 10:00:00 +0000"), or the RFC 822 form some servers give
+// instead ("Tue, 05 May 2021 10:00:00 +0000"). False for anything else
+// (garbage, an empty text), `instant` then untouched. The APPEND's date and
+// the comparison of a folder with its copy both read dates through this one
+// reader, so that they never disagree on a date.
+bool readInternalDate(const std::string& text, std::time_t& instant);
+// Any date text turned into an IMAP date-time in local time: what
+// readInternalDate reads, else the current time.
 std::string fixInternalDate(const std::string& date);
 
 // Folder-type bits of the target server.

@@ -659,20 +659,24 @@ TEST(MessageTest, FlagsAndAnnouncements)
         std::string value;
         bool accepted;
         std::string flags;
+        bool keywords; // left behind
     };
     const Case cases[] = {
-        {"(\\Flagged \\seen $Label1)", true, "\\Seen \\Flagged"},
-        {"()", true, ""},
-        {"(\\Recent \\Draft \\Deleted \\Answered)", true, "\\Answered \\Deleted \\Draft"},
-        {"(\\Seenx \\Unflagged $Drafts)", true, ""}, // whole flags only
-        {"\\Seen", false, "\\Draft"},
-        {"(", false, "\\Draft"},
+        {"(\\Flagged \\seen $Label1)", true, "\\Seen \\Flagged", true},
+        {"()", true, "", false},
+        {"(\\Recent \\Draft \\Deleted \\Answered)", true, "\\Answered \\Deleted \\Draft", false},
+        {"(\\Seenx \\Unflagged $Drafts)", true, "", true}, // whole flags only
+        {"(NonJunk)", true, "", true},
+        {"(\\Seen \\Junk)", true, "\\Seen", false}, // a system flag, not a keyword
+        {"\\Seen", false, "\\Draft", false},
+        {"(", false, "\\Draft", false},
     };
     for (const Case& c : cases) {
         FetchMessage m;
         m.setFlags("(\\Draft)");
         EXPECT_EQ(c.accepted, m.setFlags(c.value)) << c.value;
         EXPECT_EQ(c.flags, m.getFlags()) << c.value;
+        EXPECT_EQ(c.keywords, m.carriesKeywords()) << c.value;
     }
     struct Size {
         std::string text;
@@ -720,6 +724,12 @@ TEST(MessageTest, FlagsAndAnnouncements)
         {"* 3 FETCH (FLAGS (\\Seen) BODY[] {5}\r\nhello)", false, true, 3, 0, "", "\\Seen"},
         {"* 3 FETCH (FLAGS (\\Seen", false, true, 3, 0, "", ""},
         {"* 3 EXISTS", false, false, 0, 0, "", ""},
+        // A body given as a quoted string is in hand with its reply.
+        {"* 3 FETCH (FLAGS (\\Seen) BODY[] \"short text\" INTERNALDATE \"d\")", true, true, 3, 10,
+            "d", "\\Seen"},
+        {"* 3 FETCH (BODY[] \"\")", true, true, 3, 0, "", ""},
+        {"* 3 FETCH (BODY[] \"a \\\"b\\\"\" FLAGS (\\Seen))", true, true, 3, 5, "", "\\Seen"},
+        {"* 3 FETCH (BODY[] \"open", false, true, 3, 0, "", ""},
     };
     for (const Load& l : loads) {
         SCOPED_TRACE(l.line);
@@ -732,6 +742,15 @@ TEST(MessageTest, FlagsAndAnnouncements)
         EXPECT_EQ(l.size, loaded.getSize());
         EXPECT_EQ(l.date, loaded.getDate());
         EXPECT_EQ(l.flags, loaded.getFlags());
+        // What is in hand is read from memory, and nothing of the reply is
+        // left for the connection (there is none).
+        if (l.loaded && loaded.isDrained()) {
+            std::string part, all;
+            while (loaded.getNextDataPart(part))
+                all += part;
+            EXPECT_EQ(l.size, all.size());
+            EXPECT_EQ(0u, loaded.getRestSize());
+        }
     }
     FetchMessage items;
     EXPECT_TRUE(loadFetchResponseInsideInfo("FLAGS (\\Seen) BODY[] {9}\r\n", items));
@@ -890,20 +909,29 @@ TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
         + fetchReply(2, date1, "\\Seen") + "* 2 FETCH (BODY[] NIL)\r\n%T OK done\r\n"
         + fetchReply(3, date1, "\\Seen") + "* 3 FETCH (BODY[] \"abc\")\r\n%T OK\r\n"
         + "* 9 FETCH (FLAGS (\\Flagged))\r\n%T OK no such message\r\n"
-        + fetchReply(5, date2, "\\Draft") + bodyReply(5, "five");
-    Copy c(source, targetOk(1));
+        + fetchReply(5, date2, "\\Draft") + bodyReply(5, "five") + fetchReply(6, date2, "")
+        + "* 6 FETCH (BODY[] \"\")\r\n%T NO body withdrawn\r\n";
+    Copy c(source, targetOk(2));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
     EXPECT_EQ("NO message is gone", lastError(c.source.client));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 2));
-    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 3));
+    // A body given as a quoted string, which IMAP allows, is copied.
+    EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 3));
     // A date-and-flags reply of another message only: no date, no flags.
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 4));
     EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 5));
+    // A quoted body whose fetch then ends in NO is not taken.
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 6));
+    EXPECT_EQ("NO body withdrawn", lastError(c.source.client));
+    EXPECT_FALSE(c.source.session->closed);
     auto sent = appends(c.target.sent());
-    ASSERT_EQ(1u, sent.size());
-    EXPECT_EQ("five", sent[0].data);
-    EXPECT_EQ("\\Draft", sent[0].flags);
-    EXPECT_EQ(1706828399, sent[0].instant);
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ("abc", sent[0].data);
+    EXPECT_EQ("\\Seen", sent[0].flags);
+    EXPECT_EQ(837596665, sent[0].instant);
+    EXPECT_EQ("five", sent[1].data);
+    EXPECT_EQ("\\Draft", sent[1].flags);
+    EXPECT_EQ(1706828399, sent[1].instant);
 }
 
 TEST(CopyTest, SourceCutInsideTheBodyAppendsNothingAndIsNotReused)
@@ -1078,35 +1106,61 @@ TEST(CopyTest, PipelinedRange)
 
     // Unsolicited news about messages (another session changed a flag, a
     // message was expunged) is no failure, before a body or after the
-    // last; items may come in any order. A reply that names the body
-    // without its literal is a message that fails: the folder stops there
-    // and the rest of the reply is not left on the connection.
+    // last; items may come in any order. A body may come as a quoted
+    // string instead of a literal, empty or not, with items on both sides
+    // of it. A reply that names the body without giving it is a message
+    // that fails: the folder stops there, the rest of the reply is not left
+    // on the connection, and the failure's sentence quotes nothing of the
+    // reply. Keywords are counted for the messages copied.
     struct Case {
         const char* name;
         std::string reply;
         ImapClientResult result;
         unsigned copied, failed;
+        std::vector<std::string> bodies = {}, flags = {}; // as appended
+        unsigned keywordsLeft = 0;
     };
     const std::string one = "* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\n";
     const Case cases[] = {
         {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\n%T OK\r\n",
-            ImapSuccess, 1, 0},
+            ImapSuccess, 1, 0, {"one"}, {""}},
         {"news mid-reply",
             "* 3 EXPUNGE\r\n* 9 FETCH (FLAGS (\\Seen))\r\n* 2 RECENT\r\n" + one + "%T OK\r\n",
-            ImapSuccess, 1, 0},
-        {"a body that is not a literal", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "%T OK\r\n",
+            ImapSuccess, 1, 0, {"one"}, {""}},
+        {"a body that is not given", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "%T OK\r\n",
             ImapFetchFailed, 0, 1},
+        {"a body not given beside the text of the message",
+            "* 1 FETCH (BODY[HEADER] \"Subject: secret plans\" BODY[] NIL)\r\n%T OK\r\n",
+            ImapFetchFailed, 0, 1},
+        {"quoted bodies, empty or not, keywords on both sides of them",
+            "* 1 FETCH (FLAGS ($Label1) BODY[] \"short text\")\r\n* 2 FETCH (BODY[] \"\" FLAGS "
+            "(\\Seen $Forwarded) INTERNALDATE \""
+                + std::string(date2) + "\")\r\n%T OK\r\n",
+            ImapSuccess, 2, 0, {"short text", ""}, {"", "\\Seen"}, 2},
+        {"a quoted body with escapes, then a literal",
+            "* 1 FETCH (FLAGS (\\Draft) BODY[] \"say \\\"hi\\\" \\\\ bye\")\r\n"
+            "* 2 FETCH (FLAGS (\\Seen) BODY[] {3}\r\ntwo)\r\n%T OK\r\n",
+            ImapSuccess, 2, 0, {"say \"hi\" \\ bye", "two"}, {"\\Draft", "\\Seen"}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        Copy d(k.reply, targetOk(1));
+        Copy d(k.reply, targetOk(2));
         d.source.client.setLastErrorResponse("earlier");
-        EXPECT_EQ(
-            k.result, d.source.client.copyFolder(L"F", d.target.client, 1, 2, copied, failed));
-        EXPECT_EQ(k.copied, copied);
-        EXPECT_EQ(k.failed, failed);
+        CopyRun run({1, 2});
+        EXPECT_EQ(k.result, d.source.client.copyMessages(L"F", d.target.client, run));
+        EXPECT_EQ(k.copied, run.copied());
+        EXPECT_EQ(k.failed, run.failed());
+        EXPECT_EQ(k.keywordsLeft, run.keywordsLeft());
         EXPECT_EQ(k.result != ImapSuccess, d.source.session->closed);
         EXPECT_EQ(k.result == ImapSuccess, lastError(d.source.client) == "earlier");
+        EXPECT_EQ(std::string::npos, lastError(d.source.client).find("secret"));
+        std::vector<std::string> bodies, flags;
+        for (const Append& a : appends(d.target.sent())) {
+            bodies.push_back(a.data);
+            flags.push_back(a.flags);
+        }
+        EXPECT_EQ(k.bodies, bodies);
+        EXPECT_EQ(k.flags, flags);
     }
 }
 
@@ -1194,6 +1248,33 @@ TEST(CopyTest, SummariesOfAFolder)
     EXPECT_EQ("<x@y>", summaries[1].messageId);
     EXPECT_FALSE(summaries[2].known); // its size alone
     EXPECT_EQ(4u, ignored); // 9, the second 2, the flags of 1, the size of 3
+
+    // Dates as servers give them: the IMAP form, the RFC 822 form, one that
+    // can't be read, NIL, none. The last three leave the message undated,
+    // and still described.
+    struct Dated {
+        std::string item; // after RFC822.SIZE 5
+        bool dated;
+        std::int64_t instant;
+    };
+    const Dated dates[] = {
+        {" INTERNALDATE \"05-May-2021 10:00:00 +0000\"", true, 1620208800},
+        {" INTERNALDATE \"Tue, 05 May 2021 10:00:00 +0000\"", true, 1620208800},
+        {" INTERNALDATE \"Wed, 5 May 2021 12:00:00 +0200\"", true, 1620208800},
+        {" INTERNALDATE \"yesterday\"", false, 0},
+        {" INTERNALDATE NIL", false, 0},
+        {"", false, 0},
+    };
+    for (const Dated& d : dates) {
+        SCOPED_TRACE(d.item);
+        Scripted one("* 1 FETCH (RFC822.SIZE 5" + d.item
+            + " BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n%T OK\r\n");
+        ASSERT_EQ(ImapSuccess, one.client.fetchSummaries(1, summaries, ignored));
+        EXPECT_TRUE(summaries[0].known);
+        EXPECT_EQ(d.dated, summaries[0].dated);
+        EXPECT_EQ(d.instant, summaries[0].instant);
+        EXPECT_EQ(0u, ignored);
+    }
 }
 
 // The digests that tell apart messages their summaries can't: a piece of

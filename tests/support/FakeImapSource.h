@@ -1,11 +1,16 @@
 #pragma once
-// A scripted IMAP source server for the loopback server, for the copies no
-// real server produces on demand. It logs anyone in and answers FETCH n
-// (INTERNALDATE FLAGS) and FETCH n BODY.PEEK[] from a list of bodies; one
-// body can break off or stall half way, untagged replies can come before
-// each body, and replies can be written as some servers write them: the
-// untagged lines and the tagged line in two sends, with Nagle's algorithm
-// on. Every other command gets a tagged OK.
+// A scripted IMAP source server for the loopback server, for the copies and
+// migrations no real server produces on demand. It logs anyone in, lists
+// one folder, INBOX, which it selects, examines and counts, and answers
+// FETCH of its messages: the date and flags, the body, both together for a
+// message set ("1:3,5", "4:*"), the size, date and Message-ID a comparison
+// asks for, and pieces of bodies ("BODY.PEEK[]<0.1048576>"). One body can
+// break off or stall half way, untagged replies can come before each body,
+// replies can be written as some servers write them (the untagged lines and
+// the tagged line in two sends, with Nagle's algorithm on), and a message
+// can be described as servers that bend the rules describe it: a date in
+// another form or none, a size that is not its body's, a body as a quoted
+// string. Every other command gets a tagged OK.
 #include "support/Loopback.h"
 
 #include <string>
@@ -24,10 +29,31 @@ struct FakeImapSource {
     bool splitReplies = false;
     std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
 
+    // Where message n is sent otherwise than usual (each list is indexed
+    // n - 1; a message beyond its end is sent as usual):
+    // - its INTERNALDATE item's value as sent, quotes and all
+    //   ("\"Tue, 05 May 2021 10:00:00 +0000\"", "NIL"); an empty text leaves
+    //   the item out. As usual: dateOf(n), quoted.
+    std::vector<std::string> dates;
+    // - what its RFC822.SIZE says beyond its body's length (2, -2).
+    std::vector<int> sizeErrors;
+    // - its flag list. As usual: (\Answered).
+    std::vector<std::string> flags;
+    // Every body (BODY[]) as a quoted string instead of a literal: bodies
+    // then hold no line break, NUL or 8-bit byte.
+    bool quotedBodies = false;
+
     // The date of message n: "0n-Jan-2020 10:00:00 +0000" for n up to 28.
     static std::string dateOf(unsigned n);
-    // Its flags are (\Answered).
     LoopbackServer::Handler session() const;
+
+private:
+    void serve(PeerSocket& peer) const;
+    // The reply items of message n, as sent.
+    std::string dateItem(unsigned n) const;
+    std::string flagsOf(unsigned n) const;
+    std::string bodyItem(unsigned n) const;
+    std::string summaryOf(unsigned n) const;
 };
 
 } // namespace tavir::test

@@ -744,6 +744,7 @@ void AccountMigration::settleMessages(const FolderCopy::Tally& tally)
     messageErrors_ += tally.failed;
     messagesAlreadyThere_ += tally.present;
     messagesNotReached_ += tally.notReached;
+    keywordsLeft_ += tally.keywordsLeft;
     unsettled_ = 0;
     folderSettled_.copied += tally.copied;
     folderSettled_.failed += tally.failed;
@@ -772,6 +773,11 @@ void AccountMigration::writeAccountLine(UserState end)
 {
     const auto folders = [](unsigned n) { return counted(n, L"folder"); };
     const auto messages = [](unsigned n) { return counted(n, L"message"); };
+    if (keywordsLeft_ != 0)
+        log_.report(TAVIR_HERE,
+            sentence(L"%1% of %2% carried keywords ($Forwarded, $Label1 and the like) that were "
+                     L"not copied: the target keeps the standard flags only.",
+                counted(keywordsLeft_, L"copied message"), account_.address()));
     std::wstring line = sentence(L"Account %1% %2%: %3% and %4% copied; %5% and %6% failed",
         account_.address(), end == UserFinished ? L"finished" : L"failed", folders(foldersDone_),
         messages(messagesDone_), folders(folderErrors_), messages(messageErrors_));

@@ -102,6 +102,7 @@ FolderCopy::Outcome FolderCopy::copyRun(std::vector<unsigned> numbers)
     CopyRun run(std::move(numbers));
     send(run);
     tally_->copied += run.copied();
+    tally_->keywordsLeft += run.keywordsLeft();
     std::vector<unsigned> retry, later;
     splitUnsettled(run, retry, later);
     pending_.insert(pending_.begin(), later.begin(), later.end());
@@ -233,6 +234,7 @@ FolderCopy::Outcome FolderCopy::copyAlone(unsigned number)
     send(run);
     if (run.copied() == 1) {
         ++tally_->copied;
+        tally_->keywordsLeft += run.keywordsLeft();
         return {};
     }
     if (stoppedMidway()) {

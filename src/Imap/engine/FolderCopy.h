@@ -40,6 +40,9 @@ public:
         unsigned failed = 0;
         unsigned present = 0; // on the target already: not copied again
         unsigned notReached = 0; // the copy ended (stop, failure) before them
+        // Of the copied: those whose keywords were left behind (the target
+        // keeps the standard flags).
+        unsigned keywordsLeft = 0;
     };
 
     enum class End { Completed, Stopped, Fatal };

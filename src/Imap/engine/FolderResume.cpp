@@ -1,7 +1,11 @@
 // Matching a source folder's messages against what its target folder holds.
 #include "Imap/engine/FolderResume.h"
 
+#include <array>
+#include <deque>
 #include <map>
+#include <optional>
+#include <set>
 #include <string_view>
 #include <tuple>
 
@@ -12,29 +16,117 @@ using mail::MessageSummary;
 
 namespace {
 
+using Summaries = std::vector<MessageSummary>;
+
 // What a message is matched by before its digest.
 using Key = std::tuple<std::uint32_t, std::int64_t, std::string_view>;
+
+// A message of known size and date has a key; one whose date is not known
+// is left to the second stage.
+bool hasKey(const MessageSummary& message)
+{
+    return message.known && message.dated;
+}
 
 Key keyOf(const MessageSummary& message)
 {
     return Key(message.size, message.instant, message.messageId);
 }
 
+// Which messages of each side the first stage matched.
+struct Matched {
+    std::vector<bool> source, target;
+};
+
+// The multiset match by key, and by digest where the key was not enough.
+Matched matchByKey(const Summaries& source, const Summaries& target)
+{
+    Matched matched{std::vector<bool>(source.size()), std::vector<bool>(target.size())};
+    std::map<std::pair<Key, std::string_view>, std::deque<std::size_t>> held;
+    for (std::size_t j = 0; j < target.size(); ++j)
+        if (hasKey(target[j]))
+            held[{keyOf(target[j]), target[j].digest}].push_back(j);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        if (!hasKey(source[i]))
+            continue;
+        auto there = held.find({keyOf(source[i]), source[i].digest});
+        if (there == held.end() || there->second.empty())
+            continue;
+        matched.source[i] = true;
+        matched.target[there->second.front()] = true;
+        there->second.pop_front();
+    }
+    return matched;
+}
+
+// The second stage's view of the messages the first left over.
+class Leftovers {
+public:
+    Leftovers(const Summaries& source, const Summaries& target, const Matched& matched)
+        : sides_{&source, &target}
+        , matched_{&matched.source, &matched.target}
+    {
+        for (int side : {0, 1})
+            for (const MessageSummary& message : *sides_[side])
+                if (message.known && !message.messageId.empty())
+                    ++ids_[message.messageId][side];
+    }
+
+    bool left(int side, std::size_t i) const
+    {
+        return (*sides_[side])[i].known && !(*matched_[side])[i];
+    }
+
+    // A Message-ID held by one message on each side names the same message
+    // on both, whatever its date.
+    bool uniqueId(std::string_view id) const
+    {
+        auto found = ids_.find(id);
+        return found != ids_.end() && found->second[0] == 1 && found->second[1] == 1;
+    }
+
+    const Summaries& side(int side) const { return *sides_[side]; }
+
+private:
+    const Summaries* sides_[2];
+    const std::vector<bool>* matched_[2];
+    std::map<std::string_view, std::array<unsigned, 2>> ids_;
+};
+
+// Whether `sizes` holds a size other than `size`.
+bool anotherSize(const std::set<std::uint32_t>& sizes, std::uint32_t size)
+{
+    return sizes.size() > 1 || (sizes.size() == 1 && *sizes.begin() != size);
+}
+
+// Takes the first message held under `key` that is not taken yet.
+std::optional<std::size_t> takeFirst(std::map<std::string_view, std::deque<std::size_t>>& held,
+    std::string_view key, const std::vector<bool>& taken)
+{
+    auto found = held.find(key);
+    while (found != held.end() && !found->second.empty()) {
+        const std::size_t j = found->second.front();
+        found->second.pop_front();
+        if (!taken[j])
+            return j;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-DigestsWanted messagesToDigest(
-    const std::vector<MessageSummary>& source, const std::vector<MessageSummary>& target)
+DigestsWanted messagesToDigest(const Summaries& source, const Summaries& target)
 {
     // How many messages of the source and of the target hold each key.
     std::map<Key, std::pair<unsigned, unsigned>> held;
     for (const MessageSummary& message : source)
-        if (message.known)
+        if (hasKey(message))
             ++held[keyOf(message)].first;
     for (const MessageSummary& message : target)
-        if (message.known)
+        if (hasKey(message))
             ++held[keyOf(message)].second;
     auto unsettled = [&](const MessageSummary& message) {
-        if (!message.known)
+        if (!hasKey(message))
             return false;
         const auto [inSource, inTarget] = held.at(keyOf(message));
         return inSource > 0 && inTarget > 0
@@ -50,20 +142,97 @@ DigestsWanted messagesToDigest(
     return wanted;
 }
 
-std::vector<unsigned> messagesToCopy(
-    const std::vector<MessageSummary>& source, const std::vector<MessageSummary>& target)
+DigestsWanted leftoversToDigest(const Summaries& source, const Summaries& target)
 {
-    std::map<MessageSummary, unsigned> held;
-    for (const MessageSummary& message : target)
-        if (message.known)
-            ++held[message];
+    const Matched matched = matchByKey(source, target);
+    const Leftovers left(source, target, matched);
+    // What each side left over holds: the sizes under a date and a
+    // Message-ID (a size that disagrees), and per size and Message-ID how
+    // many messages are dated and undated (a date that can't be read).
+    std::map<std::pair<std::int64_t, std::string_view>, std::array<std::set<std::uint32_t>, 2>>
+        sizesByDate;
+    struct Held {
+        std::array<unsigned, 2> dated{}, undated{};
+    };
+    std::map<std::pair<std::uint32_t, std::string_view>, Held> bySize;
+    std::map<std::string_view, std::array<const MessageSummary*, 2>> byUniqueId;
+    for (int side : {0, 1})
+        for (std::size_t i = 0; i < left.side(side).size(); ++i) {
+            if (!left.left(side, i))
+                continue;
+            const MessageSummary& m = left.side(side)[i];
+            if (m.dated)
+                sizesByDate[{m.instant, m.messageId}][side].insert(m.size);
+            Held& held = bySize[{m.size, m.messageId}];
+            ++(m.dated ? held.dated : held.undated)[side];
+            if (left.uniqueId(m.messageId))
+                byUniqueId[m.messageId][side] = &m;
+        }
+    auto wanted = [&](int side, const MessageSummary& m) {
+        const int other = 1 - side;
+        if (!m.digest.empty())
+            return false;
+        if (m.dated && anotherSize(sizesByDate.at({m.instant, m.messageId})[other], m.size))
+            return true;
+        if (left.uniqueId(m.messageId)) {
+            // Matched by its Message-ID when either is undated and the sizes
+            // agree; by the digests when they do not.
+            const MessageSummary* twin = byUniqueId.at(m.messageId)[other];
+            return twin != nullptr && (!m.dated || !twin->dated) && twin->size != m.size;
+        }
+        const Held& held = bySize.at({m.size, m.messageId});
+        return held.undated[other] > 0 || (!m.dated && held.dated[other] > 0);
+    };
+    DigestsWanted digests;
+    for (int side : {0, 1})
+        for (std::size_t i = 0; i < left.side(side).size(); ++i)
+            if (left.left(side, i) && wanted(side, left.side(side)[i]))
+                (side == 0 ? digests.source : digests.target)
+                    .push_back(static_cast<unsigned>(i + 1));
+    return digests;
+}
+
+std::vector<unsigned> messagesToCopy(const Summaries& source, const Summaries& target)
+{
+    Matched matched = matchByKey(source, target);
+    const Leftovers left(source, target, matched);
+    // The target's messages left over: by digest (equal digests are the
+    // same bytes, whatever the sizes and dates the servers give), and by a
+    // Message-ID held once on each side.
+    std::map<std::string_view, std::deque<std::size_t>> byDigest;
+    std::map<std::string_view, std::size_t> byUniqueId;
+    for (std::size_t j = 0; j < target.size(); ++j) {
+        if (!left.left(1, j))
+            continue;
+        if (!target[j].digest.empty())
+            byDigest[target[j].digest].push_back(j);
+        if (left.uniqueId(target[j].messageId))
+            byUniqueId[target[j].messageId] = j;
+    }
+    std::vector<bool>& taken = matched.target;
+    // A leftover source message's copy on the target, if there is one.
+    auto copyOf = [&](const MessageSummary& s) -> std::optional<std::size_t> {
+        auto twin = byUniqueId.find(s.messageId);
+        if (twin != byUniqueId.end()) {
+            const MessageSummary& t = target[twin->second];
+            if (!taken[twin->second] && t.size == s.size && (!s.dated || !t.dated))
+                return twin->second;
+        }
+        if (s.digest.empty())
+            return std::nullopt;
+        return takeFirst(byDigest, s.digest, taken);
+    };
     std::vector<unsigned> wanted;
     for (std::size_t i = 0; i < source.size(); ++i) {
-        auto there = source[i].known ? held.find(source[i]) : held.end();
-        if (there != held.end() && there->second > 0)
-            --there->second;
-        else
-            wanted.push_back(static_cast<unsigned>(i + 1));
+        if (matched.source[i])
+            continue;
+        if (source[i].known) {
+            if (const std::optional<std::size_t> j = copyOf(source[i])) {
+                taken[*j] = true;
+                continue;
+            }
+        }
+        wanted.push_back(static_cast<unsigned>(i + 1));
     }
     return wanted;
 }
@@ -118,11 +287,16 @@ ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& ta
         }
         return true;
     };
-    const DigestsWanted unsettled = messagesToDigest(sourceSummaries, targetSummaries);
-    if (!digest(onTarget, unsettled.target, targetSummaries)
-        || !digest(onSource, unsettled.source, sourceSummaries))
-        return plan;
-    plan.settledByDigest = static_cast<unsigned>(unsettled.source.size());
+    // The digests the keys need, then those the messages they leave over
+    // need (none, unless a server bends the rules): a second FETCH on a side
+    // only where there are such messages.
+    for (auto wanted : {messagesToDigest, leftoversToDigest}) {
+        const DigestsWanted unsettled = wanted(sourceSummaries, targetSummaries);
+        if (!digest(onTarget, unsettled.target, targetSummaries)
+            || !digest(onSource, unsettled.source, sourceSummaries))
+            return plan;
+        plan.settledByDigest += static_cast<unsigned>(unsettled.source.size());
+    }
     plan.wanted = messagesToCopy(sourceSummaries, targetSummaries);
     return plan;
 }

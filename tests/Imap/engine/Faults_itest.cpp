@@ -9,6 +9,7 @@
 // bounded time. After a cut or a stop, one more run leaves exactly the
 // source's messages.
 #include "MigrationHarness.h"
+#include "support/FakeImapSource.h"
 
 #include <gtest/gtest.h>
 
@@ -691,6 +692,78 @@ TEST_F(FaultTest, AnAdministrationServiceThatFailsAtOnceStartsNothing)
             outcome.report.find("The target server was not changed; the migration did not start."))
             << outcome.report;
     }
+}
+
+// A source that bends the rules (sizes off, dates in the RFC 822 form,
+// unreadable or none, bodies quoted), the target's connection dropped at
+// each APPEND in turn: the account ends and names the message, nothing on
+// the target is uncounted, and one more run leaves each message there
+// once, byte for byte; no sentence quotes a message's text.
+TEST(BentSourceFaultTest, TheTargetDroppedAtEachAppendThenOneMoreRun)
+{
+    ScopedHome home;
+    TempLogs logs;
+    TempDir dir;
+    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+    MigrationRunner runner(logs, dir);
+    const std::string secret = "Xyzzy";
+    auto mail = [&](unsigned n, bool withId) {
+        return (withId ? "Message-ID: <f" + std::to_string(n) + "@bend.test>\r\n" : "")
+            + "Subject: " + secret + " " + std::to_string(n) + "\r\n\r\n" + secret + " text "
+            + std::to_string(n) + "\r\n";
+    };
+    FakeImapSource bent;
+    for (unsigned n = 1; n <= 6; ++n)
+        bent.bodies.push_back(mail(n, n != 4));
+    bent.sizeErrors = {0, 2, 0, 0, -2, 0};
+    bent.dates = {"\"" + FakeImapSource::dateOf(1) + "\"", "\"" + FakeImapSource::dateOf(2) + "\"",
+        "\"Tue, 05 May 2021 10:00:00 +0000\"", "NIL", "", "\"yesterday\""};
+    FakeImapSource quoted;
+    quoted.bodies = {secret + " one", "", secret + " three"};
+    quoted.quotedBodies = true;
+    int account = 0;
+    for (const FakeImapSource* source : {&bent, &quoted}) {
+        const std::vector<std::string>& bodies = source->bodies;
+        for (unsigned k = 1; k <= bodies.size(); ++k) {
+            SCOPED_TRACE((source == &bent ? "bent, APPEND " : "quoted, APPEND ") + std::to_string(k));
+            StandInTarget::Options options;
+            options.faults = R"([{"on": "APPEND", "count": )" + std::to_string(k)
+                + R"(, "action": "drop_after"}])";
+            StandInTarget target(options);
+            LoopbackServer server(source->session());
+            const std::string address = "kim@drop" + std::to_string(++account) + ".test";
+            auto run = [&] {
+                return runner.run(runner.configuration(
+                                      L"127.0.0.1:" + std::to_wstring(server.port()),
+                                      target.whost() + L":" + std::to_wstring(target.port())),
+                    address + ";Pw-kim\n");
+            };
+            const RunOutcome cut = run();
+            ASSERT_TRUE(cut.started) << cut.report;
+            const AccountLine cutLine = accountLine(cut.report, address);
+            EXPECT_FALSE(cutLine.finished) << cut.report;
+            EXPECT_EQ(k - 1, cutLine.copied) << cut.report;
+            // The message dropped and those in flight behind it, named.
+            EXPECT_TRUE(std::regex_search(cut.report,
+                std::regex("The target's answers? to messages? " + std::to_string(k) + "[, ]")))
+                << cut.report;
+            EXPECT_EQ(bodies.size() - (k - 1), lostAnswers(cut.report, address)) << cut.report;
+            EXPECT_EQ(k - 1, readStandInAccount(target, address)["INBOX"].messages.size());
+            const RunOutcome again = run();
+            ASSERT_TRUE(again.started) << again.report;
+            const AccountLine line = accountLine(again.report, address);
+            EXPECT_TRUE(line.finished) << again.report;
+            EXPECT_EQ(bodies.size() - (k - 1), line.copied) << again.report;
+            EXPECT_EQ(k - 1, line.alreadyThere) << again.report;
+            const std::vector<MailMessage> stored
+                = readStandInAccount(target, address)["INBOX"].messages;
+            ASSERT_EQ(bodies.size(), stored.size()) << again.report;
+            for (std::size_t i = 0; i < bodies.size(); ++i)
+                EXPECT_TRUE(bodies[i] == stored[i].data) << i << ": " << stored[i].data;
+        }
+    }
+    EXPECT_EQ(std::string::npos, logs.report().find(secret)) << logs.report();
+    EXPECT_EQ(std::string::npos, logs.debug().find(secret));
 }
 
 } // namespace

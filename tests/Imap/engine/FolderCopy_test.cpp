@@ -215,7 +215,10 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
 
 // Which messages a folder copied in part before still lacks: matched on
 // size, date and Message-ID, as a multiset; where those can't tell the
-// messages apart, on both sides by their digests too.
+// messages apart, on both sides by their digests too. Then what is left
+// over where a source gives a size other than the body's, or a date that
+// can't be read: paired by the digests, or by a Message-ID held once on
+// each side; a second round of digests only where that can pair messages.
 TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
 {
     using tavir::mail::MessageSummary;
@@ -229,6 +232,12 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
         s.digest = digest;
         return s;
     };
+    // A message whose date the server did not give, or gave unreadable.
+    auto undated = [&](unsigned size, const char* id = "", const char* digest = "") {
+        MessageSummary s = m(size, id, 0, digest);
+        s.dated = false;
+        return s;
+    };
     const MessageSummary unknown;
     using Numbers = std::vector<unsigned>;
     struct Case {
@@ -237,6 +246,8 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
         Numbers wanted;
         // The messages of each side whose digests are asked for.
         Numbers digestSource, digestTarget;
+        // Those asked for next, for the messages the keys left over.
+        Numbers leftoverSource = {}, leftoverTarget = {};
     };
     const Case cases[] = {
         {"the first ones are there", {m(1), m(2), m(3)}, {m(1), m(2)}, {3}, {1, 2}, {1, 2}},
@@ -247,7 +258,10 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
             {2}, {1}},
         {"an unknown source message is copied; an unknown or foreign target message counts for "
          "none",
-            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}, {2}, {1}},
+            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}, {2}, {1},
+            // Left over, of one date without a Message-ID: the size may be
+            // what disagrees.
+            {3}, {3}},
         {"a Message-ID held once on each side settles it", {m(5, "<a@x>"), m(6, "<b@x>")},
             {m(5, "<a@x>")}, {2}, {}, {}},
         {"a Message-ID twice in the source is settled by the digests",
@@ -258,6 +272,42 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
         {"without a Message-ID, other bytes are another message", {m(5, "", 100, "A")},
             {m(5, "", 100, "B")}, {1}, {1}, {1}},
         {"a key on one side only needs no digest", {m(5), m(5)}, {m(6, "<a@x>")}, {1, 2}, {}, {}},
+        {"a size that disagrees, without the digests: copied", {m(7, "<a@x>"), m(9, "<b@x>")},
+            {m(5, "<a@x>"), m(9, "<b@x>")}, {1}, {}, {}, {1}, {1}},
+        {"a size that disagrees, the same bytes: there",
+            {m(7, "<a@x>", 100, "A"), m(9, "<b@x>")}, {m(5, "<a@x>", 100, "A"), m(9, "<b@x>")},
+            {}, {}, {}},
+        {"a size that disagrees, other bytes: another message", {m(7, "<a@x>", 100, "A")},
+            {m(5, "<a@x>", 100, "B")}, {1}, {}, {}},
+        {"a size that disagrees without a Message-ID, the same bytes: there",
+            {m(7, "", 100, "A")}, {m(5, "", 100, "A")}, {}, {}, {}},
+        {"a size that disagrees under another date is not looked into", {m(7, "<a@x>", 100)},
+            {m(5, "<a@x>", 101)}, {1}, {}, {}, {}, {}},
+        {"every size disagrees, the messages found by their digests",
+            {m(7, "<a@x>", 100, "A"), m(8, "<b@x>", 101, "B"), m(9, "<c@x>", 102, "C")},
+            {m(5, "<a@x>", 100, "A"), m(6, "<b@x>", 101, "B")}, {3}, {}, {}},
+        {"another date, the same bytes: there", {m(5, "", 100, "A")}, {m(5, "", 101, "A")}, {},
+            {}, {}},
+        {"undated, a Message-ID held once on each side: there", {undated(5, "<a@x>"), m(6)},
+            {m(5, "<a@x>", 300)}, {2}, {}, {}, {}, {}},
+        {"undated, its Message-ID held once but another size: the digests settle it",
+            {undated(5, "<a@x>")}, {m(6, "<a@x>", 300)}, {1}, {}, {}, {1}, {1}},
+        {"undated, without a Message-ID: the digests settle it",
+            {undated(5), undated(5), m(6)}, {m(5, "", 300), m(5, "", 301)}, {1, 2, 3}, {}, {},
+            {1, 2}, {1, 2}},
+        {"undated, without a Message-ID, the same bytes as one: that one there",
+            {undated(5, "", "A"), undated(5, "", "B")}, {m(5, "", 300, "B"), m(5, "", 301, "C")},
+            {1}, {}, {}},
+        {"undated, a Message-ID twice in the source: each found by its bytes",
+            {undated(5, "<a@x>", "A"), undated(5, "<a@x>", "B")}, {m(5, "<a@x>", 300, "A")},
+            {2}, {}, {}},
+        {"undated, a Message-ID twice in the source, no digests yet",
+            {undated(5, "<a@x>"), undated(5, "<a@x>")}, {m(5, "<a@x>", 300)}, {1, 2}, {}, {},
+            {1, 2}, {1}},
+        {"a message found by its key is not offered to an undated one",
+            {m(5, "<a@x>", 100), undated(5, "<a@x>")}, {m(5, "<a@x>", 100)}, {2}, {}, {}, {}, {}},
+        {"an undated message on the target is paired with a dated source message",
+            {m(5, "", 100)}, {undated(5)}, {1}, {}, {}, {1}, {1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -265,17 +315,21 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
         const DigestsWanted digests = messagesToDigest(c.source, c.target);
         EXPECT_EQ(c.digestSource, digests.source);
         EXPECT_EQ(c.digestTarget, digests.target);
+        const DigestsWanted leftovers = leftoversToDigest(c.source, c.target);
+        EXPECT_EQ(c.leftoverSource, leftovers.source);
+        EXPECT_EQ(c.leftoverTarget, leftovers.target);
     }
 }
 
 // The comparison against scripted sides: the digests settle a collision,
-// and a digest a side does not give, or refuses, leaves the folder
-// uncompared rather than copied or passed over.
+// and what a source's size or date leaves in doubt; a digest a side does
+// not give, or refuses, leaves the folder uncompared rather than copied or
+// passed over.
 TEST(FolderResumeTest, DigestsSettleWhatTheKeysCannotOrTheFolderIsNotCompared)
 {
-    auto summary = [](unsigned n) {
-        return "* " + std::to_string(n) + " FETCH (RFC822.SIZE 6 INTERNALDATE \"" + date
-            + "\" BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n";
+    auto summary = [](unsigned n, unsigned size = 6, const std::string& when = date) {
+        return "* " + std::to_string(n) + " FETCH (RFC822.SIZE " + std::to_string(size)
+            + " INTERNALDATE \"" + when + "\" BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n";
     };
     auto digest = [](unsigned n, const char* bytes) {
         return "* " + std::to_string(n) + " FETCH (BODY[]<0> {6}\r\n" + bytes + ")\r\n";
@@ -303,6 +357,14 @@ TEST(FolderResumeTest, DigestsSettleWhatTheKeysCannotOrTheFolderIsNotCompared)
             refused, onTarget, {}, 0,
             "scripted:143 did not send all of message 1, which only its content tells apart "
             "from another"},
+        {"the source's first message gives a size 2 bytes off, and the same bytes",
+            summary(1, 8) + summary(2, 6, "Tue, 05 May 2021 10:00:00 +0000") + "%T OK\r\n"
+                + digest(1, "body A") + "%T OK\r\n",
+            targetSummaries + digest(1, "body A") + "%T OK\r\n", ok, onSource, {2}, 1, ""},
+        {"the source's second message has a date that can't be read, and the target's bytes",
+            summary(1, 7, "01-Jan-2000 00:00:00 +0000") + summary(2, 6, "yesterday") + "%T OK\r\n" + digest(2, "body A")
+                + "%T OK\r\n",
+            targetSummaries + digest(1, "body A") + "%T OK\r\n", ok, onSource, {1}, 1, ""},
         {"the source refuses the digests", sourceSummaries + "%T NO no bodies\r\n",
             targetSummaries + digest(1, "body B") + "%T OK\r\n", refused, onSource, {}, 0,
             "NO no bodies"},

@@ -5,12 +5,15 @@
 // settings come back, and a second run copies nothing twice.
 #include "MigrationHarness.h"
 #include "support/DribblingPeer.h"
+#include "support/FakeImapSource.h"
 #include "support/FakeMailboxSource.h"
+#include "support/ScopedTz.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -267,12 +270,16 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
              "Account anna@example.com (Anna Example):",
              "Account pub@example.com (public "
              "folders):",
+             // $Label1 and Projekt: not the target's.
+             "2 copied messages of anna@example.com carried keywords ($Forwarded, $Label1 and "
+             "the like) that were not copied: the target keeps the standard flags only.",
              "Account anna@example.com finished: 9 folders and 8 messages copied; 0 folders "
              "and 0 messages failed.",
              "Account ben@example.com finished: 2 folders and 3 messages copied; 0 folders and 0 "
              "messages failed.",
              "Accounts: 3 finished, 0 failed, 0 not migrated.", "Messages: 13 copied, 0 failed."})
         EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
+    EXPECT_EQ(1u, occurrences(report, " carried keywords ")) << report;
     EXPECT_TRUE(std::regex_search(report,
         std::regex("\nMigration ended on \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d after \\d+ "
                    "seconds?\\.\n")))
@@ -749,6 +756,169 @@ TEST_F(ScriptedSourceTest, OddListingsCutAtEachSourceCommandAreMendedByOneMoreRu
             expectStore(readStandInAccount(standIn(), account), k.storeSecond);
         }
     }
+}
+
+// Sources that bend the rules, each row run three times into one account:
+// the first run sees the first messages, the second all of them (the
+// comparison finds the first there and copies the rest), the third
+// copies none. After each run: every message on the target once, byte for
+// byte and in the source's order, with its standard flags, and with the
+// source's date where it could be read; nothing of any message's text in
+// the report or the debug log; the keywords left behind counted.
+TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
+{
+    StandInTarget& target = standIn();
+    // Every message's text carries this word, which no sentence may quote.
+    const std::string secret = "Xyzzy";
+    auto mail = [&](unsigned n, bool withId = true, std::size_t padding = 0) {
+        return (withId ? "Message-ID: <m" + std::to_string(n) + "@bend.test>\r\n" : "")
+            + "Subject: " + secret + " " + std::to_string(n) + "\r\n\r\n" + secret + " text "
+            + std::to_string(n) + std::string(padding, '.') + "\r\n";
+    };
+    auto mails = [&](unsigned count, unsigned withoutId) {
+        std::vector<std::string> bodies;
+        for (unsigned n = 1; n <= count; ++n)
+            bodies.push_back(mail(n, n != withoutId));
+        return bodies;
+    };
+    // "Tue, 05 May 2021 10:00:00 +0000" for 2021-05-05 10:00:00 UTC and on,
+    // a day and an hour apart.
+    const std::time_t may5 = 1620208800;
+    auto rfc822 = [&](unsigned n) {
+        const std::time_t t = may5 + (n - 1) * 90000;
+        tm utc{};
+        gmtime_r(&t, &utc);
+        char text[64];
+        std::strftime(text, sizeof text, "\"%a, %d %b %Y %H:%M:%S +0000\"", &utc);
+        return std::string(text);
+    };
+    const long long any = -1; // the APPEND's own date
+    struct Row {
+        std::string name;
+        const char* zone;
+        FakeImapSource source;
+        unsigned firstRun; // messages the first run sees
+        std::vector<long long> instants; // on the target
+        const char* lastRunSays;
+    };
+    auto row = [](std::string name, std::vector<std::string> bodies, unsigned firstRun) {
+        Row r{std::move(name), "UTC0", {}, firstRun, {}, ""};
+        r.source.bodies = std::move(bodies);
+        for (unsigned n = 1; n <= r.source.bodies.size(); ++n)
+            r.instants.push_back(internalDateInstant(FakeImapSource::dateOf(n)));
+        return r;
+    };
+    std::vector<Row> rows;
+    for (const char* zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "IST-5:30"}) {
+        Row r = row(std::string("dates in the RFC 822 form, local time ") + zone, mails(5, 4), 3);
+        r.zone = zone;
+        for (unsigned n = 1; n <= 5; ++n) {
+            r.source.dates.push_back(rfc822(n));
+            r.instants[n - 1] = may5 + (n - 1) * 90000;
+        }
+        // The one without a Message-ID by its content, as any such.
+        r.lastRunSays = "the source's 5 among them: it was migrated before and is not copied "
+                        "again. 1 of the 5 were told apart by their whole content.";
+        rows.push_back(r);
+    }
+    {
+        Row r = row("sizes 2 bytes off", mails(5, 2), 3);
+        r.source.sizeErrors = {2, -2, 2, 2, -2};
+        r.lastRunSays = "it was migrated before and is not copied again. 5 of the 5 were told "
+                        "apart by their whole content.";
+        rows.push_back(r);
+    }
+    {
+        // Two undated messages without a Message-ID of the same size, told
+        // apart by their bytes.
+        std::vector<std::string> bodies = mails(8, 3);
+        bodies[3] = mail(4, false);
+        bodies[2] = mail(3, false);
+        bodies[4] = mail(5, true, 40);
+        Row r = row("dates that can't be read, or none", bodies, 5);
+        r.source.dates = {"\"yesterday\"", "NIL", "", "\"32-Foo-2021 99:99:99 +0000\"",
+            "\"Tue, 05 May 2021\"", "\"\"", "NIL", ""};
+        r.instants.assign(8, any);
+        r.lastRunSays = "the source's 8 among them: it was migrated before and is not copied "
+                        "again.";
+        rows.push_back(r);
+    }
+    {
+        Row r = row("a size off and a date that can't be read, under a Message-ID held once",
+            mails(3, 0), 2);
+        r.source.sizeErrors = {0, 5};
+        r.source.dates = {"\"" + FakeImapSource::dateOf(1) + "\"", "NIL"};
+        r.instants[1] = any;
+        r.lastRunSays = "not copied again. 1 of the 3 were told apart by their whole content.";
+        rows.push_back(r);
+    }
+    {
+        Row r = row("bodies as quoted strings, empty or not",
+            {"short " + secret, "", "say \"" + secret + "\" \\ there", secret + " on one line"}, 2);
+        r.source.quotedBodies = true;
+        r.lastRunSays = "the source's 4 among them: it was migrated before and is not copied "
+                        "again. 4 of the 4 were told apart by their whole content.";
+        rows.push_back(r);
+    }
+    {
+        Row r = row("keywords beside the standard flags", mails(4, 0), 2);
+        r.source.flags = {"(\\Seen $Label1)", "(\\Answered)", "($Forwarded NonJunk)",
+            "(\\Flagged \\Seen)"};
+        rows.push_back(r);
+    }
+    int account = 0;
+    // One row's three runs; a row that can't go on ends alone.
+    auto runThrice = [&](const Row& r) {
+        ScopedTz zone(r.zone);
+        const std::string address = "kim@bend" + std::to_string(++account) + ".test";
+        const std::vector<std::string>& bodies = r.source.bodies;
+        for (int run = 1; run <= 3; ++run) {
+            SCOPED_TRACE("run " + std::to_string(run));
+            const unsigned seen = run == 1 ? r.firstRun : static_cast<unsigned>(bodies.size());
+            const unsigned before = run == 1 ? 0 : run == 2 ? r.firstRun : seen;
+            FakeImapSource source = r.source;
+            source.bodies.resize(seen);
+            LoopbackServer server(source.session());
+            const RunOutcome outcome = runner.run(
+                runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
+                    target.whost() + L":" + std::to_wstring(target.port())),
+                address + ";Pw-kim\n");
+            ASSERT_TRUE(outcome.started) << outcome.report;
+            EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(0u, outcome.status.messageErrors + outcome.status.folderErrors)
+                << outcome.report;
+            EXPECT_EQ(seen - before, outcome.status.messagesDone) << outcome.report;
+            EXPECT_EQ(before, outcome.status.messagesAlreadyThere) << outcome.report;
+            const std::vector<MailMessage> stored
+                = readStandInAccount(target, address)["INBOX"].messages;
+            ASSERT_EQ(seen, stored.size()) << outcome.report;
+            unsigned keywords = 0;
+            for (unsigned n = 1; n <= seen; ++n) {
+                SCOPED_TRACE("message " + std::to_string(n));
+                const MailMessage& m = stored[n - 1];
+                EXPECT_TRUE(bodies[n - 1] == m.data) << m.data;
+                const std::string flags = n <= r.source.flags.size() ? r.source.flags[n - 1]
+                                                                      : "(\\Answered)";
+                EXPECT_EQ(standardFlagsOf(flags.substr(1, flags.size() - 2)), m.standardFlags);
+                if (r.instants[n - 1] != any)
+                    EXPECT_EQ(r.instants[n - 1], m.instant);
+                keywords += n > before && flags.find('$') != std::string::npos;
+            }
+            const std::string keywordsSaid = std::to_string(keywords) + " copied message"
+                + (keywords == 1 ? "" : "s") + " of " + address + " carried keywords";
+            EXPECT_EQ(keywords != 0, outcome.report.find(keywordsSaid) != std::string::npos)
+                << keywordsSaid << "\n" << outcome.report;
+            if (run == 3) {
+                EXPECT_NE(std::string::npos, outcome.report.find(r.lastRunSays)) << outcome.report;
+            }
+        }
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        runThrice(r);
+    }
+    EXPECT_EQ(std::string::npos, logs.report().find(secret)) << logs.report();
+    EXPECT_EQ(std::string::npos, logs.debug().find(secret));
 }
 
 // A source that sends the body a byte at a time: a stop ends the worker's
