@@ -1,5 +1,6 @@
 #include "support/StandInTarget.h"
 
+#include <algorithm>
 #include <cctype>
 #include <csignal>
 #include <filesystem>
