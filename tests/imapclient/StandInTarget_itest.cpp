@@ -1,8 +1,11 @@
 // The stand-in target itself, through raw IMAP that shares nothing with the
 // client: the folder names it refuses and the folders a store starts with,
-// folder identifiers unique in a store, a domain's public folder store, and
-// sessions served by processes of their own that still share one state
-// (UIDs, fault counts) and all end with the test that started them.
+// folder identifiers unique in a store, a domain's public folder store, a
+// store completed after the process making it was killed, addresses that
+// differ only in case as one account, and sessions served by processes of
+// their own that still share one state (UIDs, fault counts) and all end
+// with the test that started them.
+#include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
 #include "support/Dovecot.h"
 #include "support/ImapLogins.h"
@@ -264,6 +267,136 @@ TEST(StandInTargetTest, PublicFoldersOfADomainThatExists)
     EXPECT_EQ(1u, folders.count("Sent/Old"));
     EXPECT_EQ(StandInTarget::accountFolders().size(), target.folders("bob@other.test").size());
     EXPECT_TRUE(target.publicFolders("example.com").empty());
+}
+
+namespace {
+
+// A master session of the client under test, on the stand-in's plain port.
+std::unique_ptr<tavir::mail::SimpleImapClient> masterSession(const StandInTarget& target)
+{
+    auto master = std::make_unique<tavir::mail::SimpleImapClient>();
+    master->setReadTimeoutMs(10000);
+    if (master->connect(
+            target.whost(), static_cast<unsigned>(target.port()), L"master-secret", false)
+        != tavir::mail::ImapSuccess)
+        throw std::runtime_error("no master session on the stand-in");
+    return master;
+}
+
+std::wstring wide(const std::string& utf8)
+{
+    return tavir::migration::utf8ToUnicode(utf8);
+}
+
+} // namespace
+
+// The process serving a connection is killed while it makes an account's
+// store, as a crash of the server would: the next connection finds the
+// account, switches to it and sees every folder whole, each identifier
+// taken once.
+TEST(StandInTargetTest, AStoreLeftHalfMadeByAKilledProcessIsCompletedByTheNext)
+{
+    using namespace tavir::mail;
+    const struct {
+        const char* step;
+        unsigned count;
+    } rows[] = {
+        {"MAKE STORE", 1}, // nothing in it yet
+        {"INDEX FOLDER", 1}, // the first folder's identifier indexed, the folder not in place
+        {"PLACE FOLDER", 1}, // the first folder in place
+        {"INDEX FOLDER", 6}, // half of them
+        {"PLACE FOLDER", 10}, // every folder in place, the store not yet marked whole
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.step) + " " + std::to_string(row.count));
+        StandInTarget::Options options;
+        options.faults = std::string(R"([{"on": ")") + row.step + R"(", "count": )"
+            + std::to_string(row.count) + R"(, "action": "die"}])";
+        StandInTarget target(options);
+        // Made ahead, as the administration service makes accounts: the
+        // store comes with the first session.
+        target.change("INSERT INTO Domain VALUES ('example.com')");
+        target.change("INSERT INTO User VALUES ('example.com', 'carol', 'carol-pw', '')");
+
+        EXPECT_NE(ImapSuccess, masterSession(target)->setUser(L"carol", L"example.com"));
+        EXPECT_FALSE(
+            std::filesystem::exists(target.stateDir() + "/accounts/carol@example.com/store.json"))
+            << "the process died before the store was whole";
+
+        auto master = masterSession(target);
+        ASSERT_EQ(ImapSuccess, master->setUser(L"carol", L"example.com"));
+        std::vector<std::wstring> names;
+        char separator = 0;
+        ASSERT_EQ(ImapSuccess, master->list(names, true, separator));
+        EXPECT_EQ(StandInTarget::accountFolders().size(), names.size());
+
+        auto folders = target.folders("carol@example.com");
+        ASSERT_EQ(StandInTarget::accountFolders().size(), folders.size());
+        RawImap carol(target.host(), target.port());
+        ASSERT_TRUE(carol.login("carol@example.com", "carol-pw"));
+        std::set<std::string> guids;
+        for (const auto& [name, type] : StandInTarget::accountFolders()) {
+            SCOPED_TRACE(name);
+            ASSERT_EQ(1u, folders.count(name));
+            EXPECT_EQ(type, folders[name].type);
+            guids.insert(folders[name].guid);
+            // Its identifier is indexed: no other folder can take it.
+            EXPECT_EQ("NO [CANNOT]",
+                outcome(carol.command(
+                    "X-CREATE (X-MAIL GUID \"" + folders[name].guid + "\") Other" + name)));
+        }
+        EXPECT_EQ(StandInTarget::accountFolders().size(), guids.size());
+        EXPECT_EQ("OK [APPENDUID]", outcome(withLiteral(carol, "APPEND INBOX", "hello\r\n")));
+    }
+}
+
+// An account named in letters of any script in any case is one account
+// with one mailbox: the configuration database and the mail store compare
+// addresses alike.
+TEST(StandInTargetTest, AddressesThatDifferInCaseAreOneAccountWithOneMailbox)
+{
+    using namespace tavir::mail;
+    StandInTarget target;
+    const struct {
+        std::string first;
+        std::string second;
+    } rows[] = {
+        {"\xC3\x9Cnal@example.com", "\xC3\xBCnal@example.com"},
+        {"\xC3\x84\x42\x43@example.com", "\xC3\xA4\x62\x63@example.com"},
+        {"\xCE\xA3\xCE\xA9@example.com", "\xCF\x83\xCF\x89@EXAMPLE.com"},
+        {"Bob@Example.COM", "bob@example.com"},
+        {"dora@\xC3\x84XAMPLE.org", "dora@\xC3\xA4xample.org"},
+    };
+    auto master = masterSession(target);
+    unsigned n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first + " / " + row.second);
+        const std::string folder = "Kept" + std::to_string(++n);
+        const auto at = [](const std::string& address) { return address.rfind('@'); };
+        ASSERT_EQ(ImapSuccess,
+            master->createUser(wide(row.first.substr(0, at(row.first))),
+                wide(row.first.substr(at(row.first) + 1)), L"pw", L""));
+        EXPECT_EQ(ImapCreateUserFailed,
+            master->createUser(wide(row.second.substr(0, at(row.second))),
+                wide(row.second.substr(at(row.second) + 1)), L"pw", L""));
+        ASSERT_EQ(ImapSuccess,
+            master->setUser(wide(row.second.substr(0, at(row.second))),
+                wide(row.second.substr(at(row.second) + 1))));
+
+        RawImap first(target.host(), target.port());
+        ASSERT_TRUE(first.login(row.first, "pw"));
+        ASSERT_TRUE(first.create(folder));
+        RawImap second(target.host(), target.port());
+        ASSERT_TRUE(second.login(row.second, "pw"));
+        EXPECT_NE(std::string::npos, second.command("LIST \"\" \"*\"").find(folder));
+        EXPECT_EQ(1u, target.folders(row.second).count(folder));
+    }
+    EXPECT_EQ(std::to_string(std::size(rows)), target.queryOne("SELECT COUNT(*) FROM User"));
+    EXPECT_EQ("1", target.queryOne("SELECT COUNT(*) FROM User WHERE Name = 'bob'"));
+    std::size_t stores = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(target.stateDir() + "/accounts"))
+        stores += entry.is_directory();
+    EXPECT_EQ(std::size(rows), stores);
 }
 
 TEST(StandInTargetTest, ConcurrentAppendsIntoOneFolderGetDistinctUids)

@@ -155,12 +155,10 @@ std::vector<std::vector<std::string>> scriptRows(
 std::map<std::string, StandInTarget::Folder> StandInTarget::folders(
     const std::string& address) const
 {
-    std::string lower = address;
-    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
     std::map<std::string, Folder> result;
     Folder* folder = nullptr;
     std::string directory;
-    for (const auto& row : scriptRows("mail_store.py", {stateDir_, lower})) {
+    for (const auto& row : scriptRows("mail_store.py", {stateDir_, address})) {
         if (row.at(0) == "folder") {
             folder = &result[row.at(1)];
             *folder

@@ -30,7 +30,14 @@ public:
         // actions: drop, drop_in_literal, drop_after, no, bad, stall, and
         // pause (answers after "seconds", 1 by default). "count"
         // counts the verb over all connections: the 2nd APPEND the stand-in
-        // receives, whichever connection sends it.
+        // receives, whichever connection sends it. "on" may also name a
+        // step of making a store or a folder, counted the same way, with
+        // the action die (the process serving the connection is killed
+        // there): "MAKE STORE" (its folder made, none of its folders yet),
+        // "INDEX FOLDER" (a new folder's identifier indexed, the folder not
+        // yet in place), "PLACE FOLDER" (the folder in place). The stores
+        // of `accounts` are made by the stand-in's main process as it
+        // starts, and count too.
         std::string faults;
         // Keep the bytes of the messages (needed to read them back); false
         // keeps everything else about them (folders, UIDs, flags, dates).
@@ -124,7 +131,8 @@ public:
     // command shows it ("AB:CD:..").
     std::string certificateFingerprint() const;
 
-    // The folders of one account as stored now, by name.
+    // The folders of one account as stored now, by name; the address is
+    // found as the stand-in finds it, without regard to case.
     std::map<std::string, Folder> folders(const std::string& address) const;
     // The folders of a domain's public folder store (X-SETUSER
     // "#public@<domain>"), by name.

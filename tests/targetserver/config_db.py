@@ -39,10 +39,36 @@ KEYS = {
     "Domain": "PRIMARY KEY (Name)",
     "User": "PRIMARY KEY (Domain, Name)",
 }
-NOCASE = {("Domain", "Name"), ("User", "Domain"), ("User", "Name"), ("IpAccessList", "Name")}
+# (table, column) -> collation. Account names and domains compare as the
+# mail store names their stores (fold_address): letters of every script
+# without regard to case. SQLite's own NOCASE folds A-Z only; with it
+# "Ünal@" and "ünal@" would be two accounts sharing one mailbox.
+COLLATIONS = {("Domain", "Name"): "ADDRESS", ("User", "Domain"): "ADDRESS",
+              ("User", "Name"): "ADDRESS", ("IpAccessList", "Name"): "NOCASE"}
 
 # Column name -> type; a name has the same type in every table.
 COLUMN_TYPES = {column: kind for columns in TABLES.values() for column, kind in columns}
+
+
+def fold_address(text):
+    """An address, account name or domain as the server compares it: every
+    letter in lower case, whatever its script."""
+    return text.lower()
+
+
+def _compare_addresses(a, b):
+    a, b = fold_address(a), fold_address(b)
+    return (a > b) - (a < b)
+
+
+def open_db(path, read_only=False):
+    """A connection to the database with the server's collations (every
+    connection that reads or changes the tables needs them); autocommit,
+    waiting up to 30 s for other writers."""
+    target = "file:%s?mode=ro" % path if read_only else path
+    conn = sqlite3.connect(target, uri=read_only, timeout=30, isolation_level=None)
+    conn.create_collation("ADDRESS", _compare_addresses)
+    return conn
 
 
 def split_address(address):
@@ -61,7 +87,7 @@ class ConfigDb:
         thread); autocommit, waiting for other writers."""
         conn = getattr(self.local, "conn", None)
         if conn is None:
-            conn = sqlite3.connect(self.path, timeout=30, isolation_level=None)
+            conn = open_db(self.path)
             self.local.conn = conn
         return conn
 
@@ -72,7 +98,8 @@ class ConfigDb:
         conn = self.connection()
         conn.execute("PRAGMA journal_mode=WAL")
         for table, columns in TABLES.items():
-            parts = ["%s %s%s" % (c, t, " COLLATE NOCASE" if (table, c) in NOCASE else "")
+            parts = ["%s %s%s" % (c, t, " COLLATE " + COLLATIONS[table, c]
+                                  if (table, c) in COLLATIONS else "")
                      for c, t in columns]
             if table in KEYS:
                 parts.append(KEYS[table])
@@ -155,15 +182,13 @@ def print_rows(rows):
 
 def read_db(path, sql):
     """Prints the rows of one statement on the database."""
-    conn = sqlite3.connect("file:%s?mode=ro" % path, uri=True, timeout=30)
-    print_rows(conn.execute(sql))
+    print_rows(open_db(path, read_only=True).execute(sql))
 
 
 def change_db(path, sql):
     """Runs one changing statement on the database, as an administrator
     changes a setting by hand behind the administration service."""
-    conn = sqlite3.connect(path, timeout=30, isolation_level=None)
-    conn.execute(sql)
+    open_db(path).execute(sql)
 
 
 if __name__ == "__main__":

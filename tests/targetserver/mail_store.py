@@ -8,14 +8,20 @@ spool folder and renamed into or out of place), so that sessions in different pr
 another's folders and messages and never hand out a UID twice.
 
 Layout under <state>/accounts/<store>/, <store> being the account's address
-in lower case or "#public@<domain>":
-    store.lock        held while folders are created or deleted
-    store.json        written once the store has its first folders
+or "#public@<domain>" folded as the configuration database compares them
+(config_db.fold_address: every letter in lower case, whatever its script):
+    store.lock        held while the store is made and while folders are
+                      created or deleted
+    store.json        written once the store has its first folders: a
+                      store without it was left half-made by a process
+                      that died, and is completed by the next that opens it
     guids/            the folder identifiers in use: a file per identifier,
                       named by the SHA-1 of the identifier in upper case,
                       holding its folder's directory name, so that a new
                       folder's identifier is checked without reading every
-                      folder.json (X-CREATE into 2,000 folders took 32 s)
+                      folder.json (X-CREATE into 2,000 folders took 32 s);
+                      written before its folder is put in place, so that
+                      no folder is ever in place without its entry
     <sha1 of name>/   a folder:
         folder.json   name (as on the wire), type, guid, acl
         uids          "<uidvalidity> <next UID>"; the folder's lock, held to
@@ -26,8 +32,13 @@ Messages are never removed, so a folder holds UIDs 1 to its next UID - 1.
 Files are written with os-level calls: an APPEND writes three, and Python's
 buffered files would cost more than the rest of the command.
 
+A process may be killed at any point (tests kill the stand-in's at the
+steps that MailRoot's crash_point names); it leaves at most files in
+spool/ and unused entries in guids/, never a folder that is not whole, and
+a store it left half-made is completed by the next process that opens it.
+
 Run as a program, it prints what one store holds (print_store):
-    mail_store.py <state> <store>
+    mail_store.py <state> <address or #public@domain>
 """
 
 import contextlib
@@ -40,7 +51,7 @@ import random
 import shutil
 import uuid
 
-from config_db import print_rows
+from config_db import fold_address, print_rows
 from folder_names import (ACCOUNT_FOLDERS, SEPARATOR, NameRefused, canonical, check_new_name,
                           is_account_folder)
 
@@ -137,24 +148,34 @@ def save_body(body, path, keep):
     write_file(path, bytes(body) if keep and isinstance(body, (bytes, bytearray)) else b"")
 
 
+# The steps of making a store and its folders after which a test may have
+# the process killed (crash_point): the store's folder and lock made,
+# before its first folder; a new folder's identifier indexed, before the
+# folder is put in place; the folder in place.
+MAKE_STORE, INDEX_FOLDER, PLACE_FOLDER = "MAKE STORE", "INDEX FOLDER", "PLACE FOLDER"
+
+
 class MailRoot:
     """The stores under one state folder. keep_bodies: whether message
-    bytes are written (else only their metadata, with an empty body)."""
+    bytes are written (else only their metadata, with an empty body).
+    crash_point(step) is called after each step of making a store or a
+    folder, with the step's name."""
 
-    def __init__(self, state_dir, keep_bodies=True):
+    def __init__(self, state_dir, keep_bodies=True, crash_point=None):
         self.state_dir = state_dir
         self.keep_bodies = keep_bodies
+        self.crash_point = crash_point or (lambda step: None)
         self.spool_dir = os.path.join(state_dir, "spool")
         os.makedirs(os.path.join(state_dir, "accounts"), exist_ok=True)
         os.makedirs(self.spool_dir, exist_ok=True)
 
     def account(self, address):
         """The mailbox of an account (made with its first folders if new)."""
-        return Store(self, address.lower(), mail_account=True).open()
+        return Store(self, fold_address(address), mail_account=True).open()
 
     def public(self, domain):
         """The public folder store of a domain (empty when new)."""
-        return Store(self, "#public@" + domain.lower(), mail_account=False).open()
+        return Store(self, fold_address("#public@" + domain), mail_account=False).open()
 
     def spool_path(self):
         return os.path.join(self.spool_dir, unique_name("spool"))
@@ -168,17 +189,21 @@ class Store:
         self.path = os.path.join(root.state_dir, "accounts", key)
 
     def open(self):
-        if os.path.exists(os.path.join(self.path, "store.json")):
+        """The store, made now when it is new. A store that a killed process
+        left half-made (no store.json) is completed: the folders it has are
+        whole, and only the missing ones are made."""
+        marker = os.path.join(self.path, "store.json")
+        if os.path.exists(marker):
             return self
         os.makedirs(os.path.join(self.path, "guids"), exist_ok=True)
         with locked(os.path.join(self.path, "store.lock")):
-            if not os.path.exists(os.path.join(self.path, "store.json")):
-                if self.mail_account:
-                    for name, ftype in ACCOUNT_FOLDERS:
+            if not os.path.exists(marker):
+                self.root.crash_point(MAKE_STORE)
+                for name, ftype in ACCOUNT_FOLDERS if self.mail_account else ():
+                    if not Folder(self, name).exists():
                         self.make_folder(name, ftype, new_guid())
-                write_atomic(os.path.join(self.path, "store.json"),
-                             json.dumps({"kind": "mail" if self.mail_account else "public"})
-                             .encode())
+                write_atomic(marker, json.dumps({"kind": "mail" if self.mail_account
+                                                 else "public"}).encode())
         return self
 
     def folder(self, wire):
@@ -219,15 +244,19 @@ class Store:
             return self.make_folder(name, ftype, guid or new_guid())
 
     def make_folder(self, name, ftype, guid):
-        """Writes a new folder aside, renames it into place and indexes its
-        identifier (under the store's lock, or while the store is made)."""
+        """Writes a new folder aside, indexes its identifier and renames the
+        folder into place (under the store's lock). Indexed first: an entry
+        whose folder is not there holds nothing, while a folder in place
+        without its entry would let another folder take its identifier."""
         folder = Folder(self, name, {"name": name, "type": ftype, "guid": guid, "acl": {}})
         aside = self.root.spool_path()
         os.mkdir(aside)
         write_file(os.path.join(aside, "folder.json"), json.dumps(folder.meta).encode())
         write_file(os.path.join(aside, "uids"), b"%d 1\n" % random.randint(1, 2**31 - 1))
-        os.rename(aside, folder.path)
         write_atomic(self.guid_entry(guid), os.path.basename(folder.path).encode())
+        self.root.crash_point(INDEX_FOLDER)
+        os.rename(aside, folder.path)
+        self.root.crash_point(PLACE_FOLDER)
         return folder
 
     def guid_entry(self, guid):
@@ -238,8 +267,8 @@ class Store:
 
     def holder_of(self, guid):
         """The folder that has this identifier, or None. An entry whose
-        folder is gone or has another identifier (a deletion cut short) is
-        no holder."""
+        folder is gone, not yet in place or has another identifier (a
+        deletion or creation cut short) is no holder."""
         try:
             with open(self.guid_entry(guid), "rb") as f:
                 entry = f.read().decode()
@@ -389,13 +418,14 @@ class Folder:
 
 
 
-def print_store(state_dir, key):
-    """Prints a store as config_db.print_rows does: for each folder in name
+def print_store(state_dir, address):
+    """Prints the store of an address (or "#public@<domain>"), as the
+    server finds it, as config_db.print_rows does: for each folder in name
     order "folder", its name, type, identifier, access list (JSON) and
     directory, then for each of its messages in UID order "message", its
     UID, date, identifier, flags (separated by spaces) and annotations
     (JSON). The bytes of a message are in <directory>/<UID>.eml."""
-    store = Store(MailRoot(state_dir), key, mail_account=False)
+    store = Store(MailRoot(state_dir), fold_address(address), mail_account=False)
     rows = []
     for folder in store.folders() if os.path.isdir(store.path) else []:
         rows.append(["folder", folder.name, folder.type, folder.guid,
@@ -410,5 +440,5 @@ def print_store(state_dir, key):
 if __name__ == "__main__":
     import sys
     if len(sys.argv) != 3:
-        sys.exit("usage: mail_store.py <state folder> <store>")
+        sys.exit("usage: mail_store.py <state folder> <address or #public@domain>")
     print_store(sys.argv[1], sys.argv[2])

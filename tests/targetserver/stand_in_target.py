@@ -24,7 +24,9 @@ source into it): only their owner may read them (folders 0700, files 0600).
 A fault
 plan (--faults, JSON) makes the server drop the connection, answer NO or
 BAD, or stall at a chosen occurrence of a command, counted over all
-connections.
+connections, or kills the process at a chosen step of making a store or a
+folder ("on": "MAKE STORE", "INDEX FOLDER" or "PLACE FOLDER", "action":
+"die"), as a crash of the server would.
 
 Written from the protocol alone; it shares no code with the client.
 """
@@ -34,6 +36,7 @@ import errno
 import json
 import os
 import random
+import signal
 import socket
 import ssl
 import sys
@@ -62,13 +65,14 @@ class Server:
         self.config = ConfigDb(db_path)
         self.auto_create = args.auto_create_accounts
         self.discard_bodies = args.discard_bodies
-        self.mail = MailRoot(state_dir, keep_bodies=not args.no_bodies)
-        self.transcript = Transcript(os.path.join(state_dir, "transcript.log"))
         faults = []
         if args.faults:
             with open(args.faults) as f:
                 faults = json.load(f)
         self.faults = FaultPlan(faults, state_dir)
+        self.mail = MailRoot(state_dir, keep_bodies=not args.no_bodies,
+                             crash_point=self.crash_point)
+        self.transcript = Transcript(os.path.join(state_dir, "transcript.log"))
         self.administrators = {}
         for spec in args.admin or ["admin:admin-secret"]:
             user, _, rest = spec.partition(":")
@@ -86,6 +90,14 @@ class Server:
 
     def fault_for(self, verb, statement=""):
         return self.faults.fault_for(verb, statement)
+
+    def crash_point(self, step):
+        """Dies at once, as a crashed server does, where the fault plan says
+        "die" for this step of making a store or a folder (mail_store.py):
+        its occurrences count over every process, as verbs do."""
+        fault = self.fault_for(step)
+        if fault and fault.get("action") == "die":
+            os.kill(os.getpid(), signal.SIGKILL)
 
     def account(self, address):
         """The mailbox of an account the configuration database holds

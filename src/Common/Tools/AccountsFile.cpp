@@ -1,11 +1,11 @@
 // The accounts file reader: one account per line, every refusal a sentence.
 #include "Common/Tools/AccountsFile.h"
 
+#include "utils/CaseFolding.h"
 #include "utils/CharsetNames.h"
 #include "utils/Descriptor.h"
 #include "utils/StreamConverter.h"
 
-#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/format.hpp>
@@ -119,6 +119,20 @@ std::size_t readQuoted(
     return std::wstring::npos;
 }
 
+// The sentence for a line whose account an earlier line holds.
+std::wstring repeated(unsigned line, const UserInfo& user, unsigned firstLine)
+{
+    if (user.publicFolders)
+        return boost::str(boost::wformat(L"Line %1% of the accounts file names a second "
+                                         L"public-folders account for the domain %2% (the first "
+                                         L"is on line %3%); it was skipped.")
+            % line % user.domain % firstLine);
+    return boost::str(
+        boost::wformat(L"Line %1% of the accounts file repeats the address %2% of line %3%; it "
+                       L"was skipped.")
+        % line % user.address() % firstLine);
+}
+
 class Reader {
 public:
     void readLine(const std::string& bytes, unsigned line)
@@ -184,14 +198,9 @@ public:
         if (user.fullName.empty())
             user.fullName = user.publicFolders ? L"Public Folders" : user.mailbox;
 
-        std::wstring key
-            = boost::algorithm::to_lower_copy((user.publicFolders ? L"*" : L"") + address);
-        auto [first, inserted] = seen_.emplace(key, line);
+        auto [first, inserted] = seen_.emplace(accountKey(user), line);
         if (!inserted) {
-            problems.push_back(boost::str(
-                boost::wformat(L"Line %1% of the accounts file repeats the address %2% of line "
-                               L"%3%; it was skipped.")
-                % line % address % first->second));
+            problems.push_back(repeated(line, user, first->second));
             return;
         }
         user.migrate = true;
@@ -223,7 +232,18 @@ private:
                 % line % separator));
     }
 
-    std::map<std::wstring, unsigned> seen_; // lower-cased address -> its line
+    // An account's key -> its line. A domain has one public-folders store
+    // on the target, so the public-folders lines of a domain are one
+    // account whatever their mailboxes. Letters of every script compare
+    // without regard to case, as a target may compare addresses: two lines
+    // it takes for one account would mix two sources' mail.
+    static std::wstring accountKey(const UserInfo& user)
+    {
+        return user.publicFolders ? L"*@" + utils::lowerLetters(user.domain)
+                                  : utils::lowerLetters(user.address());
+    }
+
+    std::map<std::wstring, unsigned> seen_;
 };
 
 // The whole file behind `fd`; empty when read, else why not. A file that

@@ -139,6 +139,28 @@ const FileCase fileCases[] = {
         {L"Line 3 of the accounts file repeats the address A@X.org of line 1"}},
     {"public folders and the same mailbox are two accounts", "a@x.org;one\n*a@x.org;two\n",
         {{L"a", L"x.org", L"one", L"a"}, {L"a", L"x.org", L"two", L"Public Folders", true}}, {}},
+    {"duplicate, letters of any script in any case",
+        "\xC3\x9Cnal@x.org;one\n\xC3\xBCnal@X.org;S3cret\n\xC3\x84\xC3\x9F\xCE\xA3@x.org;two\n"
+        "\xC3\xA4\xC3\x9F\xCF\x83@x.org;S3cret\n",
+        {{L"\u00DCnal", L"x.org", L"one", L"\u00DCnal"},
+            {L"\u00C4\u00DF\u03A3", L"x.org", L"two", L"\u00C4\u00DF\u03A3"}},
+        {L"Line 2 of the accounts file repeats the address \u00FCnal@X.org of line 1",
+            L"Line 4 of the accounts file repeats the address \u00E4\u00DF\u03C3@x.org of line 3"}},
+    {"a second public-folders line for a domain, whatever its mailbox and case",
+        "*pa@example.com;one\nb@example.com;two\n*pubB@EXAMPLE.com;S3cret\n*pa@example.com;"
+        "S3cret\n",
+        {{L"pa", L"example.com", L"one", L"Public Folders", true},
+            {L"b", L"example.com", L"two", L"b"}},
+        {L"Line 3 of the accounts file names a second public-folders account for the domain "
+         L"EXAMPLE.com (the first is on line 1); it was skipped.",
+            L"Line 4 of the accounts file names a second public-folders account for the domain "
+            L"example.com (the first is on line 1)"}},
+    {"public folders of domains that differ in letters other than A-Z",
+        "*p@\xC3\xA4.org;one\n*p@a.org;two\n*q@\xC3\x84.ORG;S3cret\n",
+        {{L"p", L"\u00E4.org", L"one", L"Public Folders", true},
+            {L"p", L"a.org", L"two", L"Public Folders", true}},
+        {L"Line 3 of the accounts file names a second public-folders account for the domain "
+         L"\u00C4.ORG (the first is on line 1)"}},
 };
 
 TEST(AccountsFile, ReadsLines)

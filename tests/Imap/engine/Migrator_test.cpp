@@ -52,7 +52,8 @@ TEST_F(MigratorTest, LoadsAccountsAndLogsSkippedLinesWithoutPasswords)
 {
     ASSERT_TRUE(migrator->loadUsers(accountsFile("anna@example.com;Pw-anna;Anna\n"
                                                  "ben@example.com Pw-ben\n"
-                                                 "*pub@example.com,Pw-pub\n")));
+                                                 "*pub@example.com,Pw-pub\n"
+                                                 "*pubB@EXAMPLE.com,Pw-pubB\n")));
     std::vector<UserInfoData> users;
     migrator->getUsers(users);
     ASSERT_EQ(2u, users.size());
@@ -66,6 +67,9 @@ TEST_F(MigratorTest, LoadsAccountsAndLogsSkippedLinesWithoutPasswords)
 
     EXPECT_NE(
         std::string::npos, logs.report().find("Line 2 of the accounts file has no separator"));
+    EXPECT_NE(std::string::npos,
+        logs.report().find("Line 4 of the accounts file names a second public-folders account "
+                           "for the domain EXAMPLE.com (the first is on line 3); it was skipped."));
     EXPECT_EQ(std::string::npos, logs.report().find("Pw-"));
     EXPECT_EQ(std::string::npos, logs.debug().find("Pw-"));
 }
