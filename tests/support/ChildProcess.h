@@ -24,6 +24,9 @@ struct ChildOptions {
     bool pipeInput = false;
     // The child leads a process group, which kill() signals whole.
     bool ownGroup = false;
+    // Its standard error apart, appended (a file, or a terminal by its
+    // name); empty: with the output.
+    std::string errorFile;
 };
 
 class ChildProcess {
@@ -40,9 +43,10 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // In a child: its standard output and error appended to `outputFile`
-    // when one is named, then the program in its place; 127 when it can't
-    // be run.
-    static int runProgram(const std::vector<std::string>& argv, const std::string& outputFile = {});
+    // when one is named (standard error to `errorFile` when that is), then
+    // the program in its place; 127 when it can't be run.
+    static int runProgram(const std::vector<std::string>& argv, const std::string& outputFile = {},
+        const std::string& errorFile = {});
 
     // Its process id, also once it has ended.
     pid_t pid() const { return pid_; }

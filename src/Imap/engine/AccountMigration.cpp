@@ -664,6 +664,7 @@ AccountMigration::Step AccountMigration::fail(ImapClientResult code, const std::
     if (stopRequested_())
         return stopped();
     log_.fatal(TAVIR_HERE, code, why);
+    run_.users->setFailure(index_, log_.lastKept());
     if (folderInHand_)
         folderFailed(L"");
     leaveNotReached();
