@@ -50,8 +50,9 @@ struct UserInfoData {
     std::wstring fullName;
     std::wstring password;
     bool migrate = false;
-    // Why the account failed, as the report's line says it (passwords
-    // shown as "***"); empty unless it failed.
+    // Why the account failed (or was stopped half-way, which counts as
+    // failed), as the report's line says it (passwords shown as "***");
+    // empty unless it failed.
     std::wstring failure;
 };
 

@@ -435,7 +435,10 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         // In its copy, a message waiting for its answer, when the signal comes.
         startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 10}])");
         TempDir home, logs, againLogs;
-        auto engine = start(home, logs, {"--end-within", std::to_string(boundSeconds)});
+        ChildProcess::Options output;
+        output.outputFile = logs.file("said.txt");
+        auto engine
+            = start(home, {"--end-within", std::to_string(boundSeconds)}, operands(logs), output);
         ASSERT_TRUE(transcriptShows("APPEND", 1));
         target->freezeAdministration(c.serviceHangs);
         const auto signalled = std::chrono::steady_clock::now();
@@ -446,13 +449,22 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         EXPECT_EQ(128 + c.signal, status);
         EXPECT_LT(took.count(), boundSeconds + 2.0);
         const std::string report = readFile(logs.file("report.txt"));
-        EXPECT_NE(std::string::npos,
-            report.find(std::string("Migration stopped by signal ")
-                + (c.signal == SIGTERM       ? "SIGTERM"
-                        : c.signal == SIGINT ? "SIGINT"
-                                             : "SIGHUP")
-                + " on "))
+        const std::string name = c.signal == SIGTERM ? "SIGTERM"
+            : c.signal == SIGINT                     ? "SIGINT"
+                                                     : "SIGHUP";
+        EXPECT_NE(std::string::npos, report.find("Migration stopped by signal " + name + " on "))
             << report;
+        // The terminal hears it too: the account in hand, stopped, counts
+        // as failed.
+        const std::string said = readFile(logs.file("said.txt"));
+        EXPECT_EQ(0u,
+            said.find("zorp-engine-run: account alice@runs.test failed: The migration of "
+                      "alice@runs.test was stopped before it ended.\nzorp-engine-run: migration "
+                      "stopped by "
+                + name + " after "))
+            << said;
+        EXPECT_NE(std::string::npos, said.find(" s: accounts 0 finished, 1 failed, 1 not migrated; "))
+            << said;
         if (c.serviceHangs) {
             // Nothing could be put back: the journal keeps it for the next start.
             EXPECT_NE(original, targetSettings(*target));
