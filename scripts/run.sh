@@ -46,9 +46,12 @@ cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/d
 cmake --build "$root/build" --target zorp vmd vxiconv
 if ((check)); then
   export QT_QPA_PLATFORM=offscreen
-  # The check's logs go to a folder of its own, not the user's.
+  # The check's logs go to a folder of its own, not the user's; so does
+  # Qt's runtime folder, which it would otherwise make in /tmp and leave.
   state="$(mktemp -d /tmp/zorp-check.XXXXXX)"
   export XDG_STATE_HOME="$state"
+  mkdir -m 700 "$state/runtime"
+  export XDG_RUNTIME_DIR="$state/runtime"
 fi
 
 demo_pid=

@@ -33,6 +33,7 @@ ChildProcess::ChildProcess(const std::function<int()>& job, const Options& optio
             _exit(1);
         if (options.ownGroup)
             setpgid(0, 0);
+        setenv("TMPDIR", temporaries_.path().c_str(), 1);
         if (childInput.valid())
             dup2(childInput.get(), STDIN_FILENO);
         int code = 1;

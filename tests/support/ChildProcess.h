@@ -5,6 +5,10 @@
 // leaves nothing behind to hold its output pipe open), optionally leading a
 // process group so that whatever it starts ends with it, waited for with a
 // deadline, and ended (killed and reaped) at the latest when the object goes.
+// Its temporary files and folders (TMPDIR) go into a folder of its own,
+// removed once it is reaped: a child that ends without its destructors (by
+// a signal, by _exit) leaves nothing behind either.
+#include "support/TestSupport.h"
 #include "utils/Descriptor.h"
 
 #include <sys/resource.h>
@@ -72,6 +76,9 @@ public:
 private:
     // Reaps the child if it has ended; true when it has (or was reaped before).
     bool ended(int* status = nullptr, rusage* usage = nullptr);
+
+    // The child's TMPDIR, removed once the destructor has reaped the child.
+    TempDir temporaries_;
 
     pid_t pid_ = -1;
     bool running_ = false;
