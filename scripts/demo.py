@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
 """Starts the peers of the wizard's demo on loopback, without root.
 
-    python3 scripts/demo.py [--target-only] KEEP_FOLDER READY_FILE
+    python3 scripts/demo.py [--target-only] [--fresh] KEEP_FOLDER READY_FILE
 
 A throw-away Dovecot with a few sample accounts, folders and messages is the
 source server; the stand-in target (tests/targetserver/stand_in_target.py)
 with its administration service is the target. The script writes a sample
 accounts file, prints what to type on each page of the wizard, touches
 READY_FILE, and runs until it gets SIGTERM or SIGINT; then it prints what
-arrived on the target, stops both servers and removes their files.
+the target holds, stops both servers and removes the source's files.
 
 With --target-only it starts the stand-in target alone, for a migration from
-a real source server with the user's own accounts file; what arrives stays
-in KEEP_FOLDER/target-mail until the next such run.
+a real source server with the user's own accounts file.
 
-KEEP_FOLDER keeps the servers' certificate from one demo to the next: the
-wizard pins the target's certificate on first use, in the user's own
+The stand-in keeps its accounts, mail and settings from one run to the next,
+as a real target does, so that a second run can be tried against what the
+first one left: in KEEP_FOLDER/demo-target for the demo, in
+KEEP_FOLDER/target-mail with --target-only. --fresh empties it first. The
+demo's source is seeded anew on every run with the same messages, so a
+second demo run finds them on the target already.
+
+KEEP_FOLDER also keeps the servers' certificate from one demo to the next:
+the wizard pins the target's certificate on first use, in the user's own
 known-hosts file. The stand-in takes the same 127.0.0.N on every run (one
 per user, another one only when that is taken), so that the file keeps one
 line for it, and a new certificate there would be refused as a changed
@@ -269,7 +275,8 @@ Demo servers are running. Type this on the wizard's pages:
   6. Result              the counts; Report and Debug log open the files
 The wizard pins the target's certificate on its first use, in
 {pins} (one line per server).
-Closing the wizard stops the demo servers.
+{kept}\
+Closing the wizard stops the demo servers and lists what the target holds.
 """
 
 TARGET_ONLY_GUIDE = """
@@ -281,9 +288,15 @@ The stand-in target is running. Type this on the wizard's pages:
   4. Accounts            Load... your accounts file, then Migrate
   5. Progress            the accounts, folders and messages as they arrive
   6. Result              the counts; Report and Debug log open the files
-What arrives is kept until the next run, in
+{kept}\
+Closing the wizard stops the stand-in and lists what it holds.
+"""
+
+KEPT = """\
+The stand-in keeps its accounts, mail and settings in
   {state}
-and listed here when the wizard closes, which stops the stand-in.
+{since}. Start it again for a second run, which copies only what the
+target lacks; --fresh empties it first.
 """
 
 
@@ -314,15 +327,33 @@ def arrived(state):
             count = sum(1 for file in os.listdir(entry.path) if file.endswith(".eml"))
             folders.append((shown_name(name), count))
         for name, count in sorted(folders):
-            lines.append("  %s  %s: %d message%s" % (store, name, count, "" if count == 1 else "s"))
+            lines.append("  %s  %s: %s" % (store, name, counted(count, "message")))
     return "\n".join(lines) if lines else "  nothing"
+
+
+def counted(count, noun, nouns=None):
+    return "%d %s" % (count, noun if count == 1 else nouns or noun + "s")
+
+
+def kept_state(state, fresh):
+    """The stand-in's folder as the last run left it, or emptied first when
+    asked; the guide's lines on it."""
+    if fresh:
+        shutil.rmtree(state, ignore_errors=True)
+    stores = os.path.join(state, "accounts")
+    if not os.path.isdir(stores):
+        return KEPT.format(state=state, since="from this run on")
+    messages = sum(1 for _, _, files in os.walk(stores) for file in files if file.endswith(".eml"))
+    return KEPT.format(state=state, since="as the last run left them: %s, %s" % (
+        counted(len(os.listdir(stores)), "mailbox", "mailboxes"), counted(messages, "message")))
 
 
 def main():
     arguments = sys.argv[1:]
-    target_only = arguments[:1] == ["--target-only"]
-    if target_only:
-        arguments = arguments[1:]
+    options = {"--target-only", "--fresh"}
+    chosen = {a for a in arguments if a in options}
+    arguments = [a for a in arguments if a not in options]
+    target_only = "--target-only" in chosen
     if len(arguments) != 2:
         raise SystemExit(__doc__)
     keep, ready = arguments
@@ -337,11 +368,9 @@ def main():
     signal.signal(signal.SIGTERM, stop)
     try:
         cert, key = kept_certificate(keep)
-        if target_only:
-            state = os.path.join(keep, "target-mail")
-            shutil.rmtree(state, ignore_errors=True)
-        else:
-            state = os.path.join(folder, "target")
+        state = os.path.join(keep, "target-mail" if target_only else "demo-target")
+        kept = kept_state(state, "--fresh" in chosen)
+        if not target_only:
             dovecot, source_port, source_tls = start_dovecot(folder, cert, key)
             processes.append(dovecot)
             seed(source_port)
@@ -352,7 +381,7 @@ def main():
             admin=ADMIN[0], password=ADMIN[1])
         if target_only:
             accounts = ""
-            print(TARGET_ONLY_GUIDE.format(target_guide=target_guide, state=state), flush=True)
+            print(TARGET_ONLY_GUIDE.format(target_guide=target_guide, kept=kept), flush=True)
         else:
             accounts = os.path.join(folder, "accounts.csv")
             with open(accounts, "w") as f:
@@ -361,8 +390,8 @@ def main():
             print(GUIDE.format(
                 source_port=source_port, source_tls=source_tls, target_guide=target_guide,
                 accounts=accounts, refused=REFUSED,
-                pins=os.path.join(os.path.expanduser("~"), ".tavir", "admin", "known_hosts.cfg")),
-                flush=True)
+                pins=os.path.join(os.path.expanduser("~"), ".tavir", "admin", "known_hosts.cfg"),
+                kept=kept), flush=True)
         with open(ready, "w") as f:
             f.write(accounts + "\n")
         while True:
@@ -371,7 +400,8 @@ def main():
         pass
     finally:
         if state and any(process.poll() is None for process in processes):
-            print("What arrived on the stand-in target:\n%s" % arrived(state), flush=True)
+            print("What the stand-in target holds (kept in %s):\n%s" % (state, arrived(state)),
+                  flush=True)
         for process in processes:
             process.terminate()
         for process in processes:

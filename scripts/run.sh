@@ -9,7 +9,11 @@
 #   scripts/run.sh --target         first starts the stand-in target alone,
 #                                   for a migration from a real source server
 #                                   with your own accounts file; closing the
-#                                   wizard stops it and lists what arrived
+#                                   wizard stops it and lists what it holds
+#   ... --fresh                     with --demo or --target: the stand-in
+#                                   starts empty; without it, it keeps the
+#                                   accounts, mail and settings of the last
+#                                   run (build/demo), for a second run
 #   scripts/run.sh --demo --check   the same without a display: starts the
 #   scripts/run.sh --target --check servers and the wizard (offscreen), checks
 #                                   that the wizard opened its logs, and stops
@@ -19,17 +23,19 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 servers=
 check=0
+fresh=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --demo) servers=demo ;;
     --target) servers=target ;;
     --check) check=1 ;;
+    --fresh) fresh=(--fresh) ;;
     *) break ;;
   esac
   shift
 done
-if ((check)) && [[ -z $servers ]]; then
-  echo "run: --check goes with --demo or --target" >&2
+if { ((check)) || ((${#fresh[@]})); } && [[ -z $servers ]]; then
+  echo "run: --check and --fresh go with --demo or --target" >&2
   exit 2
 fi
 
@@ -46,9 +52,12 @@ cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/d
 cmake --build "$root/build" --target zorp vmd vxiconv
 if ((check)); then
   export QT_QPA_PLATFORM=offscreen
-  # The check's logs go to a folder of its own, not the user's.
+  # The check's logs go to a folder of its own, not the user's; so does
+  # Qt's runtime folder, which it would otherwise make in /tmp and leave.
   state="$(mktemp -d /tmp/zorp-check.XXXXXX)"
   export XDG_STATE_HOME="$state"
+  mkdir -m 700 "$state/runtime"
+  export XDG_RUNTIME_DIR="$state/runtime"
 fi
 
 demo_pid=
@@ -70,8 +79,9 @@ if [[ -n $servers ]]; then
   ready="$(mktemp -u /tmp/zorp-demo-ready.XXXXXX)"
   only=()
   [[ $servers == target ]] && only=(--target-only)
-  # build/demo keeps the servers' certificate from one demo to the next.
-  python3 "$root/scripts/demo.py" "${only[@]}" "$root/build/demo" "$ready" &
+  # build/demo keeps the servers' certificate from one demo to the next,
+  # and the stand-in's accounts, mail and settings.
+  python3 "$root/scripts/demo.py" "${only[@]}" "${fresh[@]}" "$root/build/demo" "$ready" &
   demo_pid=$!
   for _ in $(seq 600); do
     [[ -e "$ready" ]] && break

@@ -150,6 +150,14 @@ def client_run(port, host, accounts, mine, barrier, failures):
 class StandIn:
     def __init__(self, scratch, discard):
         self.dir = tempfile.mkdtemp(prefix="stand-in-", dir=scratch)
+        self.process = None
+        try:
+            self.start(discard)
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self, discard):
         ports = os.path.join(self.dir, "ports")
         args = [sys.executable, STAND_IN, "--master-password", MASTER, "--ports-file", ports,
                 "--state-dir", os.path.join(self.dir, "state"), "--auto-create-accounts"]
@@ -170,16 +178,19 @@ class StandIn:
         raise SystemExit("the stand-in did not start")
 
     def close(self):
-        os.killpg(self.process.pid, signal.SIGKILL)
-        self.process.wait()
+        if self.process is not None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def run(messages, clients, accounts, targets, discard):
     """Seconds for the clients' appends, into `targets` stand-ins."""
     scratch = "/dev/shm" if os.path.isdir("/dev/shm") else None
-    stand_ins = [StandIn(scratch, discard) for _ in range(targets)]
+    stand_ins = []
     try:
+        for _ in range(targets):
+            stand_ins.append(StandIn(scratch, discard))
         barrier = multiprocessing.Barrier(clients + 1)
         failures = multiprocessing.Value("i", 0)
         procs = []

@@ -136,6 +136,9 @@ TEST(Scripts, ShowTheBuildAndItsErrorsAndTakeAnyFuzzTime)
         {Source::Good, "bash scripts/fuzz.sh 0", 2, {"usage"}},
         {Source::Good, "bash scripts/fuzz.sh 1.5", 2, {"usage"}},
         {Source::Good, "bash scripts/fuzz.sh 9999999999", 2, {"usage"}},
+        // a stand-in started afresh needs a stand-in: said before anything
+        {Source::Good, "bash scripts/run.sh --fresh", 2,
+            {"run: --check and --fresh go with --demo or --target"}, {"install-deps run"}},
         // no display: said before anything is installed or built
         {Source::Good, "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM bash scripts/run.sh", 1,
             {"run: no display", "\"bash scripts/install-deps.sh screenshots\" installs it"},

@@ -64,8 +64,17 @@ inline bool waitForListen(int port, int ms)
 // output and error go to a file.
 struct Process : tavir::test::ChildProcess {
     Process(const std::vector<std::string>& argv, const std::string& outFile)
-        : ChildProcess(argv, Options{outFile, true, false})
+        : ChildProcess(argv, options(outFile))
     {
+    }
+
+private:
+    static Options options(const std::string& outFile)
+    {
+        Options options;
+        options.outputFile = outFile;
+        options.pipeInput = true;
+        return options;
     }
 };
 

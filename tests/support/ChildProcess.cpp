@@ -33,6 +33,7 @@ ChildProcess::ChildProcess(const std::function<int()>& job, const Options& optio
             _exit(1);
         if (options.ownGroup)
             setpgid(0, 0);
+        setenv("TMPDIR", temporaries_.path().c_str(), 1);
         if (childInput.valid())
             dup2(childInput.get(), STDIN_FILENO);
         int code = 1;
@@ -52,7 +53,7 @@ ChildProcess::ChildProcess(const std::function<int()>& job, const Options& optio
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options)
-    : ChildProcess([&] { return runProgram(argv, options.outputFile); }, options)
+    : ChildProcess([&] { return runProgram(argv, options.outputFile, options.errorFile); }, options)
 {
 }
 
@@ -62,16 +63,29 @@ ChildProcess::~ChildProcess()
     kill();
 }
 
-int ChildProcess::runProgram(const std::vector<std::string>& argv, const std::string& outputFile)
+namespace {
+
+// Standard output or error (`stream`) appended to the file at `path`.
+void appendTo(const std::string& path, int stream)
 {
-    if (!outputFile.empty()) {
-        const int fd = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0) {
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            ::close(fd);
-        }
-    }
+    // A terminal named here does not become the child's controlling one.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY, 0644);
+    if (fd < 0)
+        return;
+    dup2(fd, stream);
+    ::close(fd);
+}
+
+} // namespace
+
+int ChildProcess::runProgram(
+    const std::vector<std::string>& argv, const std::string& outputFile, const std::string& errorFile)
+{
+    if (!outputFile.empty())
+        appendTo(outputFile, STDOUT_FILENO);
+    const std::string& errors = errorFile.empty() ? outputFile : errorFile;
+    if (!errors.empty())
+        appendTo(errors, STDERR_FILENO);
     std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));

@@ -5,6 +5,10 @@
 // leaves nothing behind to hold its output pipe open), optionally leading a
 // process group so that whatever it starts ends with it, waited for with a
 // deadline, and ended (killed and reaped) at the latest when the object goes.
+// Its temporary files and folders (TMPDIR) go into a folder of its own,
+// removed once it is reaped: a child that ends without its destructors (by
+// a signal, by _exit) leaves nothing behind either.
+#include "support/TestSupport.h"
 #include "utils/Descriptor.h"
 
 #include <sys/resource.h>
@@ -24,6 +28,9 @@ struct ChildOptions {
     bool pipeInput = false;
     // The child leads a process group, which kill() signals whole.
     bool ownGroup = false;
+    // Its standard error apart, appended (a file, or a terminal by its
+    // name); empty: with the output.
+    std::string errorFile;
 };
 
 class ChildProcess {
@@ -40,9 +47,10 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // In a child: its standard output and error appended to `outputFile`
-    // when one is named, then the program in its place; 127 when it can't
-    // be run.
-    static int runProgram(const std::vector<std::string>& argv, const std::string& outputFile = {});
+    // when one is named (standard error to `errorFile` when that is), then
+    // the program in its place; 127 when it can't be run.
+    static int runProgram(const std::vector<std::string>& argv, const std::string& outputFile = {},
+        const std::string& errorFile = {});
 
     // Its process id, also once it has ended.
     pid_t pid() const { return pid_; }
@@ -68,6 +76,9 @@ public:
 private:
     // Reaps the child if it has ended; true when it has (or was reaped before).
     bool ended(int* status = nullptr, rusage* usage = nullptr);
+
+    // The child's TMPDIR, removed once the destructor has reaped the child.
+    TempDir temporaries_;
 
     pid_t pid_ = -1;
     bool running_ = false;

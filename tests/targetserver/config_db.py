@@ -115,6 +115,19 @@ class ConfigDb:
         for address, password in settings["accounts"]:
             self.add_user(address, password)
 
+    def kept(self):
+        """Whether the database holds the tables of an earlier start already."""
+        return self.one("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'Info'") \
+            is not None
+
+    def rebind(self, services):
+        """Points each service at its listener of this start, {name: (address,
+        port)}: a database kept from an earlier start names that start's."""
+        conn = self.connection()
+        for name, (address, port) in services.items():
+            conn.execute("INSERT OR REPLACE INTO ServicePorts VALUES (?, ?, ?)",
+                         (name, address, port))
+
     def one(self, sql, params=()):
         return self.connection().execute(sql, params).fetchone()
 

@@ -196,7 +196,9 @@ def take_address(with_tls, preferred=None):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--master-password", required=True)
+    parser.add_argument("--master-password", required=True,
+                        help="the cluster's master password in a new configuration database "
+                             "(one kept from an earlier start keeps its own)")
     parser.add_argument("--backend-mode", type=int, default=1,
                         help="1 (default): X-MASTERAUTH works from the start; 0: refused")
     parser.add_argument("--account", action="append",
@@ -253,10 +255,18 @@ def main():
         services["IMAPS"] = (host, secure.getsockname()[1])
     accounts = [(spec.partition(":")[0], spec.partition(":")[2] or None)
                 for spec in args.account or []]
-    server.config.create({"version": args.product_version, "backend_mode": args.backend_mode,
-                          "master_password": args.master_password,
-                          "worker_threads": args.worker_threads, "services": services,
-                          "accounts": accounts})
+    if server.config.kept():
+        # A state folder kept from an earlier start (run.sh --target keeps
+        # it): its settings, domains, accounts, mail and records stay, as a
+        # restarted server's do; only the listeners are new.
+        server.config.rebind(services)
+        for address, password in accounts:
+            server.config.add_user(address, password)
+    else:
+        server.config.create({"version": args.product_version, "backend_mode": args.backend_mode,
+                              "master_password": args.master_password,
+                              "worker_threads": args.worker_threads, "services": services,
+                              "accounts": accounts})
     for address, _ in accounts:
         server.mail.account(address)
 

@@ -50,6 +50,10 @@ struct UserInfoData {
     std::wstring fullName;
     std::wstring password;
     bool migrate = false;
+    // Why the account failed (or was stopped half-way, which counts as
+    // failed), as the report's line says it (passwords shown as "***");
+    // empty unless it failed.
+    std::wstring failure;
 };
 
 // One account in progress.
@@ -80,6 +84,10 @@ struct MigrationStatus {
     std::uint32_t foldersNotReached = 0;
     std::uint32_t messagesNotReached = 0;
     std::uint32_t messagesAlreadyThere = 0;
+    // Why the last start did not go ahead, as the report's lines say it
+    // (one per line, passwords shown as "***"); empty before any start and
+    // once one went ahead.
+    std::wstring startFailure;
 };
 
 } // namespace tavir::migration

@@ -38,6 +38,8 @@ struct UserProgress {
     std::uint32_t messagesNotReached = 0;
     // Found on the target already (a folder copied before), not copied again.
     std::uint32_t messagesAlreadyThere = 0;
+    // The report's line on why the account failed.
+    std::wstring failure;
 };
 
 struct UserInfo {

@@ -40,6 +40,7 @@ void UsersInformation::copyTo(std::vector<UserInfoData>& out) const
         data.fullName = user.fullName;
         data.password = user.password;
         data.migrate = user.migrate;
+        data.failure = user.progress.failure;
         out.push_back(std::move(data));
     }
 }
@@ -74,6 +75,13 @@ void UsersInformation::setAlreadyExists(std::size_t index, bool exists)
     KMutexLocker lock(mutex_);
     if (index < users_.size())
         users_[index].alreadyExists = exists;
+}
+
+void UsersInformation::setFailure(std::size_t index, const std::wstring& failure)
+{
+    KMutexLocker lock(mutex_);
+    if (index < users_.size())
+        users_[index].progress.failure = failure;
 }
 
 bool UsersInformation::changeState(std::size_t index, UserState to)

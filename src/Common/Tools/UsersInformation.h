@@ -33,6 +33,8 @@ public:
     void setPassword(std::size_t index, const std::wstring& password);
     void setTestStatus(std::size_t index, TestStatus status);
     void setAlreadyExists(std::size_t index, bool exists);
+    // The report's line on why the account failed.
+    void setFailure(std::size_t index, const std::wstring& failure);
     // False (and nothing changes) for a change the table refuses.
     bool changeState(std::size_t index, UserState to);
     // Runs `update` on the account's progress under the lock.
@@ -43,7 +45,8 @@ public:
     // False when none is left.
     bool takeNextToMigrate(std::size_t& index, UserInfo& account);
 
-    // Fills every field of `status` but the start time afresh.
+    // Fills every field of `status` afresh but the start time and the start
+    // failure, which are the run's.
     void fillStatus(MigrationStatus& status) const;
 
 private:

@@ -135,9 +135,12 @@ UserState AccountMigration::migrate()
     source_.disconnect(true);
     target_.disconnect(true);
     const UserState end = step == Step::Next ? UserFinished : UserFailed;
-    if (step == Step::Stopped)
+    if (step == Step::Stopped) {
         log_.report(TAVIR_HERE,
             sentence(L"The migration of %1% was stopped before it ended.", account_.address()));
+        // Counted as failed, so said as such.
+        run_.users->setFailure(index_, log_.lastKept());
+    }
     writeAccountLine(end);
     return end;
 }
@@ -681,6 +684,7 @@ AccountMigration::Step AccountMigration::fail(ImapClientResult code, const std::
     if (stopRequested_())
         return stopped();
     log_.fatal(TAVIR_HERE, code, why);
+    run_.users->setFailure(index_, log_.lastKept());
     if (folderInHand_)
         folderFailed(L"");
     leaveNotReached();

@@ -39,7 +39,8 @@ public:
     // Fills users with a copy of every account, in list order.
     virtual void getUsers(std::vector<UserInfoData>& users) = 0;
     // Prepares the target (blocking), starts the run and calls started() on
-    // the calling thread. False when callbacks is null or preparation fails.
+    // the calling thread. False when callbacks is null or preparation fails;
+    // getStatus then gives the report's sentences on why (startFailure).
     virtual bool start(ICallbacks* callbacks) = 0;
     // Fills status afresh; callable at any time.
     virtual void getStatus(MigrationStatus& status) = 0;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace tavir::migration {
 
@@ -123,6 +124,22 @@ void Logger::flush()
         return;
     manager_.writeReport(pending_);
     pending_.clear();
+}
+
+std::wstring Logger::kept() const
+{
+    return utf8ToUnicode(pending_);
+}
+
+std::wstring Logger::lastKept() const
+{
+    if (pending_.empty())
+        return {};
+    // Every kept line ends with a line end; the last one's is left out.
+    const std::string_view lines(pending_.data(), pending_.size() - 1);
+    const std::size_t lineEnd = lines.rfind('\n');
+    return utf8ToUnicode(
+        std::string(lines.substr(lineEnd == std::string_view::npos ? 0 : lineEnd + 1)));
 }
 
 std::string Logger::writeDebug(const SourceLocation* where, const std::wstring& message)

@@ -74,6 +74,11 @@ public:
         const SourceLocation& where, mail::ImapClientResult errorCode, const std::wstring& message);
     // Writes the kept report lines as one block.
     void flush();
+    // The report lines kept since the last flush, as the report will show
+    // them (secrets masked), each ended by a line end; the last of them
+    // alone, without its line end.
+    std::wstring kept() const;
+    std::wstring lastKept() const;
 
     // "[yyyy-mm-dd hh:mm:ss][thread id]\tIn file:line (function): message",
     // the local time and the calling thread; without `where` the message

@@ -137,6 +137,7 @@ bool Migrator::start(ICallbacks* callbacks)
         if (runCallbacks_ && !runCallbacks_->hasStopped()) {
             Logger log;
             log.report(TAVIR_HERE, L"A migration is running already; it was not started again.");
+            startFailure_ = log.kept();
             return false;
         }
         previous = supervisor_;
@@ -157,8 +158,11 @@ bool Migrator::start(ICallbacks* callbacks)
         Logger log;
         auto run = std::make_shared<MigrationRun>();
         PreparedTarget prepared;
-        if (!describeRun(*run, log) || !prepareMigration(*run, prepared, log))
+        if (!describeRun(*run, log) || !prepareMigration(*run, prepared, log)) {
+            startFailure_ = log.kept();
             return false;
+        }
+        startFailure_.clear();
         startTime_ = run->startTime;
         masterPassword_ = run->masterPassword;
         MigrationStatus status;
@@ -266,6 +270,7 @@ void Migrator::getStatus(MigrationStatus& status)
     {
         KMutexLocker lock(lock_);
         status.startTime = startTime_;
+        status.startFailure = startFailure_;
         list = users_;
     }
     list->fillStatus(status);

@@ -66,6 +66,8 @@ private:
     std::shared_ptr<CallbacksWrapper> runCallbacks_ TAVIR_GUARDED_BY(lock_);
     std::int64_t startTime_ TAVIR_GUARDED_BY(lock_) = 0;
     std::wstring masterPassword_ TAVIR_GUARDED_BY(lock_);
+    // The report's lines on why the last start did not go ahead.
+    std::wstring startFailure_ TAVIR_GUARDED_BY(lock_);
 };
 
 } // namespace tavir::migration

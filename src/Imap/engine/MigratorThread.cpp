@@ -68,6 +68,7 @@ void MigratorThread::recover(const std::wstring& sentence)
 {
     log_.report(TAVIR_HERE, sentence);
     if (inHand_ != noAccount) {
+        run_->users->setFailure(inHand_, log_.lastKept());
         run_->users->changeState(inHand_, UserFailed);
         log_.report(TAVIR_HERE, tavir::migration::sentence(L"Account %1% failed.", inHandAddress_));
         log_.report(L"");

@@ -1,10 +1,12 @@
 #pragma once
-// Shared by the engine tests: logs opened into a temporary folder, and
-// callbacks that record what the engine's threads report.
+// Shared by the engine tests: logs opened into a temporary folder,
+// callbacks that record what the engine's threads report, and a source that
+// quotes refused logins back.
 #include "Imap/engine/IMigrator.h"
 #include "Imap/engine/LogManager.h"
 #include "Imap/textconv/TextConversion.h"
 
+#include "support/Loopback.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +34,27 @@ public:
 private:
     TempDir dir_;
 };
+
+// A source server that refuses every LOGIN and quotes it back whole, the
+// way some servers answer ("<tag> NO [AUTHENTICATIONFAILED] You sent:
+// <command>"), a literal's bytes included; LOGOUT gets its BYE.
+inline LoopbackServer::Handler echoingLoginRefusals()
+{
+    return [](PeerSocket& peer) {
+        peer.say("* OK [CAPABILITY IMAP4rev1 LITERAL+] echoing\r\n");
+        for (std::string command = peer.readLine(); !command.empty(); command = peer.readLine()) {
+            // A literal's bytes come on the next line.
+            if (command.size() > 2 && command.compare(command.size() - 2, 2, "+}") == 0)
+                command += "\r\n" + peer.readLine();
+            const std::string tag = PeerSocket::tagOf(command);
+            if (command.find(" LOGOUT") != std::string::npos) {
+                peer.say("* BYE logging out\r\n" + tag + " OK LOGOUT done\r\n");
+                return;
+            }
+            peer.say(tag + " NO [AUTHENTICATIONFAILED] You sent: " + command + "\r\n");
+        }
+    };
+}
 
 // Every callback as one word, in order: "started", "status", "stopped" or
 // "aborted".

@@ -646,6 +646,10 @@ TEST_F(FaultTest, AWorkerEndedByAnExceptionStillLetsTheRunFinish)
         {"The thread \"migration worker 1\" stopped on an unexpected error: no memory left, say.",
             "Account alice@ex.test failed.", "Accounts: 0 finished, 1 failed, 1 not migrated."})
         EXPECT_NE(std::string::npos, outcome.report.find(line)) << line << "\n" << outcome.report;
+    ASSERT_EQ(2u, outcome.users.size());
+    EXPECT_EQ(L"The thread \"migration worker 1\" stopped on an unexpected error: no memory left, "
+              L"say.",
+        outcome.users[0].failure);
     EXPECT_EQ(1u, target->query("SELECT Record FROM MigrationTools").size());
 }
 

@@ -101,6 +101,7 @@ TEST(Logger, APasswordWithALineBreakReachesNeitherLog)
         Logger log;
         for (const std::wstring& password : passwords) {
             log.report(TAVIR_HERE, L"K0 NO You sent: K0 LOGIN \"anna\" " + password + L" end");
+            EXPECT_EQ(L"K0 NO You sent: K0 LOGIN \"anna\" *** end", log.lastKept());
             log.debug(L"\"" + password + L"\"");
         }
     }
@@ -145,8 +146,17 @@ TEST(Logger, ReportLinesReachTheReportOnFlushAndTheDebugLogAtOnce)
             TAVIR_HERE, tavir::mail::ImapLoginFailed, L"The source server refused\r\nthe login.");
         EXPECT_EQ(bom, logs.report());
         EXPECT_EQ(3u, linesOf(logs.debug()).size());
+        // What is kept, as the report will show it, for the engine to hand on.
+        EXPECT_EQ(L"Account anna@example.com: 3 folders.\n"
+                  L"Fatal Error (error code = 4) - The source server refused  the login.\n",
+            log.kept());
+        EXPECT_EQ(L"Fatal Error (error code = 4) - The source server refused  the login.",
+            log.lastKept());
         log.flush();
+        EXPECT_EQ(L"", log.kept());
+        EXPECT_EQ(L"", log.lastKept());
         log.report(L"Kept until the logger ends.");
+        EXPECT_EQ(L"Kept until the logger ends.", log.lastKept());
     }
     EXPECT_EQ(bom
             + "Account anna@example.com: 3 folders.\n"

@@ -61,8 +61,28 @@ struct RunOutcome {
     bool started = false;
     std::vector<std::string> calls;
     migration::MigrationStatus status;
+    std::vector<migration::UserInfoData> users; // as the run left them
     std::string report; // what this run added to the report
 };
+
+// Why the run did not start, and why each account failed, is what the
+// report says, handed on as it stands: a start that went ahead has no such
+// sentence, and only the failed accounts have one.
+inline void expectEveryFailureSaid(const RunOutcome& outcome)
+{
+    const std::string startFailure = migration::unicodeToUtf8(outcome.status.startFailure);
+    EXPECT_EQ(outcome.started, startFailure.empty()) << startFailure;
+    EXPECT_NE(std::string::npos, outcome.report.find(startFailure)) << startFailure;
+    unsigned failed = 0;
+    for (const migration::UserInfoData& user : outcome.users) {
+        if (user.failure.empty())
+            continue;
+        ++failed;
+        const std::string failure = migration::unicodeToUtf8(user.failure);
+        EXPECT_NE(std::string::npos, outcome.report.find("\n" + failure + "\n")) << failure;
+    }
+    EXPECT_EQ(outcome.status.failedAccounts, failed);
+}
 
 // One migration: a new engine object, configured, loaded, started and
 // waited for (bounded), then destroyed (which joins every thread).
@@ -106,9 +126,11 @@ public:
         }
         current = nullptr;
         migrator->getStatus(outcome.status);
+        migrator->getUsers(outcome.users);
         migrator.reset();
         outcome.calls = callbacks.calls();
         outcome.report = logs_.report().substr(reportBefore);
+        expectEveryFailureSaid(outcome);
         return outcome;
     }
 

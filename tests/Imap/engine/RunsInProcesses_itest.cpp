@@ -9,9 +9,11 @@
 // administrator set it), a target not put back whole shows a run's mark to
 // every computer, and a start that is refused changed nothing. The runs
 // bind the IMAP service to a port of their own, so that where its listener
-// is shows whether it was put back too, not only its row.
+// is shows whether it was put back too, not only its row. And what the
+// program tells its terminal of each way a run ends.
 #include "MigrationHarness.h"
 #include "support/ChildProcess.h"
+#include "support/PseudoTerminal.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +32,17 @@ const std::string runner = std::string(TAVIR_BINARY_DIR) + "/bin/zorp-engine-run
 
 // The engine program's exit statuses.
 constexpr int finished = 0;
+constexpr int failures = 1;
 constexpr int notStarted = 3;
+constexpr int trouble = 4;
+
+// What the program said: its standard output, and its standard error (the
+// bytes a terminal got, when it had one).
+struct Said {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
 
 enum class First {
     KilledAtStatement, // killed while its n-th administration statement waits for an answer
@@ -155,17 +167,44 @@ protected:
                               : "nowhere";
     }
 
-    // The engine program with `home` as HOME and its logs in `logs`.
-    std::unique_ptr<ChildProcess> start(
-        const TempDir& home, const TempDir& logs, std::vector<std::string> options = {})
+    // SOURCE, TARGET, ACCOUNTS and LOGS of a run of the fixture's servers.
+    std::vector<std::string> operands(const TempDir& logs) const
+    {
+        return {"127.0.0.1:" + std::to_string(source->port()),
+            target->host() + ":" + std::to_string(runPort), files.file("accounts.txt"),
+            logs.path()};
+    }
+
+    // The engine program with `home` as HOME, its options and operands.
+    std::unique_ptr<ChildProcess> start(const TempDir& home, const std::vector<std::string>& options,
+        const std::vector<std::string>& operands, const ChildProcess::Options& output = {})
     {
         std::vector<std::string> argv = {runner, "--home", home.path()};
         argv.insert(argv.end(), options.begin(), options.end());
-        for (const std::string& arg : {"127.0.0.1:" + std::to_string(source->port()),
-                 target->host() + ":" + std::to_string(runPort), files.file("accounts.txt"),
-                 logs.path()})
-            argv.push_back(arg);
-        return std::make_unique<ChildProcess>(argv);
+        argv.insert(argv.end(), operands.begin(), operands.end());
+        return std::make_unique<ChildProcess>(argv, output);
+    }
+    // ... with its logs in `logs`.
+    std::unique_ptr<ChildProcess> start(
+        const TempDir& home, const TempDir& logs, const std::vector<std::string>& options = {})
+    {
+        return start(home, options, operands(logs));
+    }
+
+    // The program run to its end (two minutes at most), with what it said;
+    // its standard error on `terminal` when one is given.
+    Said runSaying(const TempDir& home, const std::vector<std::string>& operands,
+        PseudoTerminal* terminal = nullptr)
+    {
+        TempDir said;
+        ChildProcess::Options output;
+        output.outputFile = said.file("out");
+        output.errorFile = terminal ? terminal->name() : said.file("err");
+        Said result;
+        result.status = start(home, {}, operands, output)->wait(120000);
+        result.out = readFile(said.file("out"));
+        result.err = terminal ? terminal->written() : readFile(said.file("err"));
+        return result;
     }
 
     // Its exit status; -1 when it did not end within two minutes.
@@ -550,7 +589,10 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         // In its copy, a message waiting for its answer, when the signal comes.
         startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 10}])");
         TempDir home, logs, againLogs;
-        auto engine = start(home, logs, {"--end-within", std::to_string(boundSeconds)});
+        ChildProcess::Options output;
+        output.outputFile = logs.file("said.txt");
+        auto engine
+            = start(home, {"--end-within", std::to_string(boundSeconds)}, operands(logs), output);
         ASSERT_TRUE(transcriptShows("APPEND", 1));
         target->freezeAdministration(c.serviceHangs);
         const auto signalled = std::chrono::steady_clock::now();
@@ -561,13 +603,22 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         EXPECT_EQ(128 + c.signal, status);
         EXPECT_LT(took.count(), boundSeconds + 2.0);
         const std::string report = readFile(logs.file("report.txt"));
-        EXPECT_NE(std::string::npos,
-            report.find(std::string("Migration stopped by signal ")
-                + (c.signal == SIGTERM       ? "SIGTERM"
-                        : c.signal == SIGINT ? "SIGINT"
-                                             : "SIGHUP")
-                + " on "))
+        const std::string name = c.signal == SIGTERM ? "SIGTERM"
+            : c.signal == SIGINT                     ? "SIGINT"
+                                                     : "SIGHUP";
+        EXPECT_NE(std::string::npos, report.find("Migration stopped by signal " + name + " on "))
             << report;
+        // The terminal hears it too: the account in hand, stopped, counts
+        // as failed.
+        const std::string said = readFile(logs.file("said.txt"));
+        EXPECT_EQ(0u,
+            said.find("zorp-engine-run: account alice@runs.test failed: The migration of "
+                      "alice@runs.test was stopped before it ended.\nzorp-engine-run: migration "
+                      "stopped by "
+                + name + " after "))
+            << said;
+        EXPECT_NE(std::string::npos, said.find(" s: accounts 0 finished, 1 failed, 1 not migrated; "))
+            << said;
         if (c.serviceHangs) {
             // Nothing could be put back: the journal keeps it for the next start.
             EXPECT_NE(original, targetSettings(*target));
@@ -579,6 +630,111 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         if (HasFailure())
             return;
     }
+}
+
+TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
+{
+    // The first run's first APPEND is answered two seconds late: time for
+    // the progress line.
+    startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 2}])");
+    tavir::test::LoopbackServer echoing(echoingLoginRefusals());
+    writeFile(files.file("wrong.txt"),
+        "alice@runs.test;Wrong-pw-alice\nbob@runs.test;Wrong-pw-bob\n");
+    const std::string untouched = "\nzorp-engine-run: The target server was not changed; the "
+                                  "migration did not start.\nzorp-engine-run: the report: ";
+    enum class Change { Nothing, OnATerminal, AdminPassword, NoAdminPassword, NoTarget, Accounts,
+        EchoingSource };
+    struct Row {
+        const char* name;
+        Change change;
+        int status;
+        std::vector<std::string> out; // each in standard output
+        std::vector<std::string> err; // each in standard error
+    } rows[] = {
+        {"the first run, on a terminal", Change::OnATerminal, finished,
+            {"zorp-engine-run: migration ended after ",
+                " s: accounts 2 finished, 0 failed, 0 not migrated; folders ",
+                " copied, 0 failed, 0 not reached; messages 6 copied, 0 already there, 0 failed, "
+                "0 not reached; the report: "},
+            {" s: accounts 0 of 2 done, 0 failed; messages ", "\r\033[K"}},
+        {"a second run", Change::Nothing, finished,
+            {"messages 0 copied, 6 already there, 0 failed, 0 not reached; the report: "}, {}},
+        {"a wrong administrator password", Change::AdminPassword, notStarted, {},
+            {"zorp-engine-run: Could not log in to the administration service on ",
+                ":44337: the server refused the login of admin.", untouched}},
+        {"no target at the address", Change::NoTarget, notStarted, {},
+            {"zorp-engine-run: Could not log in to the administration service on "
+             "127.0.0.1:44337: connection refused.\n",
+                untouched}},
+        {"every account refused by the source", Change::Accounts, failures,
+            {"zorp-engine-run: account alice@runs.test failed: Fatal Error (error code = ",
+                "zorp-engine-run: account bob@runs.test failed: Fatal Error (error code = ",
+                "zorp-engine-run: migration ended after ",
+                " s: accounts 0 finished, 2 failed, 0 not migrated; "},
+            {}},
+        {"a source that quotes the password back", Change::EchoingSource, failures,
+            {"You sent: ", " \"***\"", " s: accounts 0 finished, 2 failed, 0 not migrated; "}, {}},
+        {"no ZORP_ADMIN_PASSWORD", Change::NoAdminPassword, trouble, {},
+            {"zorp-engine-run: ZORP_ADMIN_PASSWORD is not set; it holds the administrator's "
+             "password"}},
+    };
+    TempDir home;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir logs;
+        std::vector<std::string> operands = this->operands(logs);
+        std::unique_ptr<PseudoTerminal> terminal;
+        std::unique_ptr<ScopedEnv> password;
+        switch (row.change) {
+        case Change::Nothing:
+            break;
+        case Change::OnATerminal:
+            terminal = std::make_unique<PseudoTerminal>();
+            break;
+        case Change::AdminPassword:
+            password = std::make_unique<ScopedEnv>("ZORP_ADMIN_PASSWORD", "Not-the-secret");
+            break;
+        case Change::NoAdminPassword:
+            unsetenv("ZORP_ADMIN_PASSWORD");
+            break;
+        case Change::NoTarget:
+            operands[1] = "127.0.0.1:" + std::to_string(freeLoopbackPort());
+            break;
+        case Change::Accounts:
+            operands[2] = files.file("wrong.txt");
+            break;
+        case Change::EchoingSource:
+            operands[0] = "127.0.0.1:" + std::to_string(echoing.port());
+            break;
+        }
+        const Said said = runSaying(home, operands, terminal.get());
+        setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
+        EXPECT_EQ(row.status, said.status) << said.out << said.err;
+        for (const std::string& text : row.out) {
+            EXPECT_NE(std::string::npos, said.out.find(text)) << text << " missing from\n"
+                                                              << said.out;
+        }
+        for (const std::string& text : row.err) {
+            EXPECT_NE(std::string::npos, said.err.find(text)) << text << " missing from\n"
+                                                              << said.err;
+        }
+        EXPECT_EQ(row.err.empty(), said.err.empty()) << said.err;
+        EXPECT_EQ(row.out.empty(), said.out.empty()) << said.out;
+        // A progress line only on a terminal, and gone before the summary.
+        if (terminal) {
+            EXPECT_EQ(said.err.size() - 4, said.err.rfind("\r\033[K")) << said.err;
+        } else {
+            EXPECT_EQ(std::string::npos, said.err.find_first_of("\r\033")) << said.err;
+        }
+        EXPECT_EQ(std::string::npos, said.out.find_first_of("\r\033")) << said.out;
+        for (const char* secret :
+            {"admin-secret", "Not-the-secret", "Pw-alice", "Pw-bob", "Wrong-pw-"}) {
+            EXPECT_EQ(std::string::npos, (said.out + said.err).find(secret)) << said.out << said.err;
+        }
+        if (HasFailure())
+            return;
+    }
+    EXPECT_EQ(original, targetSettings(*target));
 }
 
 } // namespace

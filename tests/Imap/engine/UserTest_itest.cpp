@@ -90,24 +90,15 @@ TEST_F(UserTest, TriesTheAddressThenTheMailbox)
     EXPECT_EQ(report.find(pinned), report.rfind(pinned)) << report;
 }
 
-// A source that quotes every refused LOGIN back whole, the way some servers
-// answer: the password shows in the logs as *** only, sent as a quoted
-// string with escapes or as a literal, also one with a carriage return in it
-// (a line break once the logs make the line one).
+// A source that quotes every refused LOGIN back whole: the password shows
+// in the logs as *** only, sent as a quoted string with escapes or as a
+// literal, also one with a carriage return in it (a line break once the logs
+// make the line one).
 TEST(UserTestEcho, APasswordQuotedBackByTheServerIsMaskedInBothLogs)
 {
     tavir::test::TempLogs logs;
     tavir::test::TempDir dir;
-    tavir::test::LoopbackServer source([](tavir::test::PeerSocket& peer) {
-        peer.say("* OK [CAPABILITY IMAP4rev1 LITERAL+] echoing\r\n");
-        std::string command = peer.readLine();
-        // A literal's bytes come on the next line.
-        if (command.size() > 2 && command.compare(command.size() - 2, 2, "+}") == 0)
-            command += "\r\n" + peer.readLine();
-        peer.say(tavir::test::PeerSocket::tagOf(command)
-            + " NO [AUTHENTICATIONFAILED] You sent: " + command + "\r\n");
-        peer.readLine(2000);
-    });
+    tavir::test::LoopbackServer source(tavir::test::echoingLoginRefusals());
     tavir::test::writeFile(dir.file("accounts.txt"),
         "anna@example.com;\"Pw\"\"q\\uote\";Anna\n" // sent as "Pw\"q\\uote"
         "ben@example.com;Pw-b\xC3\xA4n;Ben\n" // sent as a literal

@@ -111,6 +111,10 @@ TEST_F(WizardSignals, AMigrationInProgressIsStoppedAndPutBackBeforeTheProgramEnd
 TEST(WizardSignalsDeath, ASecondSignalEndsTheProcessAtOnce)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The child dies without its destructors: what it makes in TMPDIR is
+    // made here, and goes with this folder.
+    TempDir childTemporaries;
+    ScopedEnv childTmpdir("TMPDIR", childTemporaries.path());
     EXPECT_EXIT(
         {
             guiApplication();

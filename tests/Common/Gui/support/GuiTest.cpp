@@ -16,6 +16,8 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 namespace tavir::test {
@@ -30,6 +32,10 @@ QApplication& guiApplication()
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("XDG_STATE_HOME", QByteArray::fromStdString(home.path() + "/state"));
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(home.path() + "/config"));
+    // Without one Qt makes $TMPDIR/runtime-<user> and leaves it there.
+    const std::string runtime = home.path() + "/runtime";
+    mkdir(runtime.c_str(), 0700);
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime));
     // Never destroyed: at process exit the objects it would tear down are
     // already gone. The pointer keeps it reachable for leak checkers.
     static QApplication* application = new QApplication(argc, argv);
