@@ -188,7 +188,7 @@ public:
             = boost::algorithm::to_lower_copy((user.publicFolders ? L"*" : L"") + address);
         auto [first, inserted] = seen_.emplace(key, line);
         if (!inserted) {
-            problems.push_back(boost::str(
+            skip(boost::str(
                 boost::wformat(L"Line %1% of the accounts file repeats the address %2% of line "
                                L"%3%; it was skipped.")
                 % line % address % first->second));
@@ -201,9 +201,15 @@ public:
 
     std::vector<UserInfo> accounts;
     std::vector<std::wstring> problems;
+    unsigned skippedLines = 0;
 
 private:
-    void refuse(unsigned line, const std::wstring& why) { problems.push_back(skipped(line, why)); }
+    void refuse(unsigned line, const std::wstring& why) { skip(skipped(line, why)); }
+    void skip(const std::wstring& sentence)
+    {
+        problems.push_back(sentence);
+        ++skippedLines;
+    }
 
     // The rest of the line: a quoted full name, or everything as written.
     void readFullName(
@@ -261,7 +267,7 @@ AccountsFile parseAccountsText(const std::string& bytes)
         reader.readLine(bytes.substr(start, length), line);
         start = end + 1;
     }
-    return AccountsFile{std::move(reader.accounts), std::move(reader.problems)};
+    return AccountsFile{std::move(reader.accounts), std::move(reader.problems), reader.skippedLines};
 }
 
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure)
