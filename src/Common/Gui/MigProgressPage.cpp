@@ -108,6 +108,10 @@ MigProgressPage::Counter MigProgressPage::addCounter(QGridLayout* grid, const QS
     auto* remarks = new QHBoxLayout;
     remarks->addWidget(counter.errors);
     remarks->addWidget(counter.notCopied, 1);
+    // Takes the width while both remarks are hidden: a grid gives the room
+    // of a column that holds nothing to the others, and the figures would
+    // drift away from their captions.
+    remarks->addStretch();
     grid->addLayout(remarks, row, 2);
     return counter;
 }

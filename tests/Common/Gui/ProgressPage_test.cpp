@@ -153,6 +153,16 @@ TEST_F(ProgressTest, PollsShowTheAccountsInProgressAndTheTotals)
     settle(300);
     EXPECT_EQ(table->topLevelItemCount(), 0);
     EXPECT_EQ(delegate->textWidth, 0);
+
+    // Without a remark on any row the figures stay beside their captions.
+    status = {};
+    status.selectedAccounts = 2;
+    ASSERT_TRUE(waitFor([&] { return !shown(progress, "foldersErrors") && !shown(progress, "foldersNotCopied"); }));
+    settle(50);
+    for (const char* name : {"accountsValue", "foldersValue", "messagesValue"}) {
+        SCOPED_TRACE(name);
+        EXPECT_LT(left(name), left("overallBar") + 110 + 20);
+    }
 }
 
 TEST_F(ProgressTest, FinishedRunGoesOnToTheResultPageWithItsTotals)
