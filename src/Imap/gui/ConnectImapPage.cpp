@@ -27,8 +27,6 @@ ConnectImapPage::ConnectImapPage(int nextId)
     grid->setSpacing(5);
     auto* hostLabel = new QLabel(tr("Hostname:"));
     hostLabel->setBuddy(hostEdit);
-    // Seen while the field is empty: the port is typed after the host.
-    hostEdit->setPlaceholderText(tr("imap.example.com, or imap.example.com:1143 for another port"));
     grid->addWidget(hostLabel, 0, 0);
     grid->addWidget(hostEdit, 0, 1);
 
@@ -40,6 +38,13 @@ ConnectImapPage::ConnectImapPage(int nextId)
     noteRow->addWidget(note);
     grid->addLayout(noteRow, 1, 1, 1, 2);
     grid->addWidget(sslCheck, 2, 0);
+    // Beside the SSL choice, which decides the port taken when none is
+    // typed: that a port may follow the host.
+    auto* portHint = new QLabel(tr("Port 143, or 993 with SSL; another port follows the host after a colon "
+                                   "(imap.example.com:1143)."));
+    portHint->setObjectName("portHint");
+    portHint->setWordWrap(true);
+    grid->addWidget(portHint, 2, 1, 1, 2);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);

@@ -33,12 +33,12 @@ const std::map<std::string, std::string> kSourceUsers
 // Anna's folder that the first run is stopped in, and her last one, which
 // that run does not reach (in the order of their names).
 const std::string kProjects = "Projects \u9879\u76EE \U0001F4C1";
-const std::string kReceipts = "Receipts \u9818\u53CE\u66F8 \U0001F9FE";
+const std::string kReceipts = "Receipts \uC601\uC218\uC99D \U0001F9FE";
 // The mailboxes of the two accounts that log in, with the source's "."
 // between the levels: folder (UTF-8) -> message count.
 const std::map<std::string, std::map<std::string, int>> kMailboxes
     = {{"anna@demo.example",
-           {{"INBOX", 12}, {kProjects, 6}, {kProjects + ".Apollo \uC544\uD3F4\uB85C \U0001F680", 4},
+           {{"INBOX", 12}, {kProjects, 6}, {kProjects + ".Apollo \u30A2\u30DD\u30ED \U0001F680", 4},
                {kReceipts, 3}}},
         {"ben@demo.example", {{"INBOX", 12}, {"Travel", 5}}}};
 

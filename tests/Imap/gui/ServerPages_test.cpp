@@ -130,7 +130,10 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
 TEST_F(ServerPages, SourceHostShowsThatAPortMayFollowIt)
 {
     toServerPage();
-    EXPECT_EQ(sourceHost()->placeholderText(), "imap.example.com, or imap.example.com:1143 for another port");
+    auto* hint = child<QLabel>(MigWizard::ServerPageId, "portHint");
+    EXPECT_TRUE(hint->isVisible());
+    EXPECT_EQ(hint->text(), "Port 143, or 993 with SSL; another port follows the host after a colon "
+                            "(imap.example.com:1143).");
 }
 
 TEST_F(ServerPages, WhileTheSourceTestRunsTheInputsAndTheWindowWait)
