@@ -169,11 +169,6 @@ std::string ConnectionInternal::sizeText(std::uint64_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
-std::string ConnectionInternal::timeoutText() const
-{
-    return "connection to " + endpointText() + " timed out after " + secondsText(timeoutMs_);
-}
-
 std::string ConnectionInternal::stoppedText() const
 {
     return "the connection to " + endpointText() + " was closed on a stop request";

@@ -286,7 +286,6 @@ private:
     std::string stoppedText() const;
     void reestablish();
     const std::vector<std::string>& knownCapabilities(bool reconnect);
-    std::string timeoutText() const;
 
     std::uint32_t tagCounter_ = 0;
     unsigned timeout_ = 0; // seconds
