@@ -169,11 +169,6 @@ std::string ConnectionInternal::sizeText(std::uint64_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
-std::string ConnectionInternal::timeoutText() const
-{
-    return "connection to " + endpointText() + " timed out after " + secondsText(timeoutMs_);
-}
-
 std::string ConnectionInternal::stoppedText() const
 {
     return "the connection to " + endpointText() + " was closed on a stop request";
@@ -187,14 +182,18 @@ std::string ConnectionInternal::readEndText(const char* what) const
     if (error == ETIME && received_ > 0)
         return endpointText() + " sends too slowly: " + what + " not complete after "
             + budgetText(budgetMs_) + ", and the connection was cut off";
-    if (error == ETIME)
-        return "connection to " + endpointText() + " timed out after " + budgetText(budgetMs_);
-    if (error == ETIMEDOUT)
-        return timeoutText();
+    if (error == ETIME || error == ETIMEDOUT)
+        return "connection to " + endpointText() + " timed out after " + waitedText();
     if (error == 0)
         return endpointText() + " closed the connection";
     return "connection to " + endpointText()
         + " failed: " + tavir::tiny::FormatError::formatErrorFromErrorCode(error);
+}
+
+std::string ConnectionInternal::waitedText() const
+{
+    const int error = stream_ ? stream_->readEndError() : ETIMEDOUT;
+    return error == ETIME ? budgetText(budgetMs_) : secondsText(timeoutMs_);
 }
 
 bool ConnectionInternal::readEndWasTimeout() const
@@ -381,14 +380,16 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     stream_->setTimeoutMs(timeoutMs_);
     // Connecting, the TLS handshake and the greeting share one deadline.
     Operation greeting(*this);
-    if (!stream_->create() || !stream_->good()) {
+    const bool connected = stream_->create() && stream_->good();
+    // Also when refused: it tells whether the certificate changed.
+    trustNotice_ = stream_->trustNotice();
+    if (!connected) {
         if (stopRequested())
             closeWithError(stoppedText());
         std::string reason = stream_->connectFailure();
         closeWithError((ssl_ ? "could not connect with TLS to " : "could not connect to ")
             + endpointText() + (reason.empty() ? "" : ": " + reason));
     }
-    trustNotice_ = stream_->trustNotice();
     setState(Connected);
     readGreeting();
     noteCapabilities(greeting_);
@@ -422,10 +423,14 @@ void ConnectionInternal::readGreeting()
     if (complete && stream_->good() && isAcceptableGreeting(greeting_))
         return;
     // A server that said something is quoted; one that said nothing, was
-    // cut off while it spoke or was stopped is described.
+    // cut off while it spoke or was stopped is described. One that took the
+    // connection and stayed silent is told apart from one that could not
+    // be reached: the address is right, the service behind it is not.
     const bool timeout = ended && readEndWasTimeout();
     const bool cutOff = ended && stream_->readEndError() == ETIME;
-    std::string refused = ended && (greeting_.empty() || cutOff || stopRequested())
+    std::string refused = timeout && received_ == 0
+        ? endpointText() + " accepted the connection but sent no greeting within " + waitedText()
+        : ended && (greeting_.empty() || cutOff || stopRequested())
         ? readEndText("its greeting was")
         : greeting_.find_first_not_of("\r ") == std::string::npos
         ? endpointText() + " sent an empty greeting"

@@ -220,6 +220,9 @@ public:
     std::string readEndText(const char* what = "its answer was") const;
     // True when the last read ended by a time-out or at the deadline.
     bool readEndWasTimeout() const;
+    // How long that read waited: the operation's budget when it ended at
+    // the deadline, else the read time-out ("5 s").
+    std::string waitedText() const;
     // True when the last read ended for good: the peer closed the
     // connection, the read failed, a stop came, or a server that was
     // sending was cut off at its deadline (not a silent time-out).
@@ -237,8 +240,9 @@ public:
     // "1 MiB", "64 KiB", "1000 bytes": a byte count in error texts.
     static std::string sizeText(std::uint64_t bytes);
     const std::string& getGreeting() const { return greeting_; }
-    // How the server's certificate was trusted at the last connect (TLS);
-    // empty over plain TCP and when the connect failed before that.
+    // How the server's certificate was trusted at the last connect (TLS),
+    // or that it was refused as changed; empty over plain TCP and when the
+    // connect failed before the certificate was judged.
     const TrustNotice& getTrustNotice() const { return trustNotice_; }
 
     // Read time-out of the current stream, in seconds; later connects keep
@@ -282,7 +286,6 @@ private:
     std::string stoppedText() const;
     void reestablish();
     const std::vector<std::string>& knownCapabilities(bool reconnect);
-    std::string timeoutText() const;
 
     std::uint32_t tagCounter_ = 0;
     unsigned timeout_ = 0; // seconds

@@ -15,10 +15,14 @@ class StopSignal;
 namespace tavir::mail {
 
 // How a TLS server's certificate was trusted: the server as "host:port"
-// and a sentence for the report. Empty over plain TCP.
+// and a sentence for the report. Empty over plain TCP. A server refused
+// because another certificate is pinned for it has no sentence (the
+// refusal's text says why) and `changed` set, so that the user can be
+// told that a known server now shows another certificate.
 struct TrustNotice {
     std::string server;
     std::string sentence;
+    bool changed = false;
 };
 
 class ImapStream {
@@ -76,7 +80,8 @@ public:
     // Connection refused", "TLS handshake failed", why the server's
     // certificate was refused); may be empty.
     virtual std::string connectFailure() const;
-    // After a successful create() with TLS: how the certificate was trusted.
+    // After create() with TLS: how the certificate was trusted, or that it
+    // was refused as changed.
     virtual TrustNotice trustNotice() const;
 };
 

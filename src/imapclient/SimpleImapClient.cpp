@@ -156,6 +156,7 @@ bool SimpleImapClient::testImapServer(
     } catch (...) {
         // A refused or failed connection, or a failure of our own: either
         // way the server could not be tested; the probe's text says why.
+        trustNotice_ = probe.getTrustNotice();
         lastError_ = probe.getLastErrorResponse();
         if (lastError_.empty())
             lastError_ = "testing " + probe.endpointText() + " failed";

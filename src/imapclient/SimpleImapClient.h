@@ -196,7 +196,8 @@ public:
     bool wasAborted();
     std::wstring getLastErrorResponse() const;
     // How the server's certificate was trusted at the last connect or
-    // server test over TLS (ssl/ServerTrust.h); empty otherwise.
+    // server test over TLS (ssl/ServerTrust.h), or that it was refused as
+    // changed; empty otherwise.
     const TrustNotice& trustNotice() const { return trustNotice_; }
     void setLastErrorResponse(const std::string& text) { lastError_ = text; }
     bool isConnected() const { return connected_; }

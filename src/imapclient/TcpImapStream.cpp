@@ -168,12 +168,14 @@ private:
         tavir::ssl::ServerTrust trust
             = tavir::ssl::judgeServer(tls ? tls->getSSL() : nullptr, endpoint_.host, endpoint_.port,
                 tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()), wait);
+        const std::string server = endpoint_.host + ":" + std::to_string(endpoint_.port);
         if (!trust.trusted()) {
             connectFailure_ = trust.sentence;
+            trustNotice_ = {server, "", trust.kind == tavir::ssl::ServerTrust::Kind::Changed};
             stream_->close();
             return false;
         }
-        trustNotice_ = {endpoint_.host + ":" + std::to_string(endpoint_.port), trust.sentence};
+        trustNotice_ = {server, trust.sentence};
         return true;
     }
 

@@ -116,7 +116,8 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
     const std::string unverified = "The certificate of " + where
         + " is not vouched for by an authority this system trusts ("
         + X509_verify_cert_error_string(verdict) + "); ";
-    switch (pins.check(host, port, fingerprint, sentence, wait)) {
+    const KnownHosts::Verdict pinned = pins.check(host, port, fingerprint, sentence, wait);
+    switch (pinned) {
     case KnownHosts::Verdict::Known:
         return {ServerTrust::Kind::Pinned,
             unverified + "it matches the fingerprint " + fingerprint + " pinned for it in "
@@ -126,7 +127,8 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
             unverified + "on this first connection its fingerprint " + fingerprint
                 + " was pinned in " + pins.path() + ", and another certificate will be refused."};
     default:
-        return {ServerTrust::Kind::Refused,
+        return {pinned == KnownHosts::Verdict::Mismatch ? ServerTrust::Kind::Changed
+                                                        : ServerTrust::Kind::Refused,
             std::string("no authority this system trusts vouches for its certificate (")
                 + X509_verify_cert_error_string(verdict) + "); " + sentence};
     }

@@ -19,14 +19,15 @@ struct ServerTrust {
         Verified, // an authority the system trusts vouches for it, for the name
         Pinned, // it matches the fingerprint pinned for the server
         PinnedNow, // first contact: its fingerprint is pinned now
-        Refused, // another fingerprint is pinned, or no pin could be checked
+        Changed, // refused: another fingerprint is pinned for the server
+        Refused, // refused: no certificate, or no pin could be checked
     };
     Kind kind = Kind::Refused;
     // Verified and pinned: a sentence for the report saying how the
-    // certificate was trusted. Refused: a clause saying why.
+    // certificate was trusted. Changed and Refused: a clause saying why.
     std::string sentence;
 
-    bool trusted() const { return kind != Kind::Refused; }
+    bool trusted() const { return kind != Kind::Changed && kind != Kind::Refused; }
 };
 
 // On a client's SSL object before its handshake: the server is asked for

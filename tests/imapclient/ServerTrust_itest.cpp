@@ -54,6 +54,7 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         bool accepted;
         std::vector<std::string> says; // parts of the notice, or of the refusal
         std::string pinsAfter;
+        bool changed = false; // refused because another certificate is pinned
         bool locked = false; // by a hung program, all through the connect
         unsigned timeoutMs = 10000;
         int stopAfterMs = -1; // -1: no stop
@@ -73,7 +74,7 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
                     + issued.fingerprint,
                 "holds " + issued.fingerprint + " (a certificate an authority vouched for) for it",
                 "the connection was refused"},
-            vouchedName},
+            vouchedName, true},
         {"an address the certificate does not name: pinned on first use", trusted, L"127.0.0.1",
             none, true,
             {"127.0.0.1:" + port, "(IP address mismatch)", "was pinned", issued.fingerprint},
@@ -81,11 +82,13 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         {"then accepted while it matches its pin", trusted, L"127.0.0.1", none, true,
             {"it matches the fingerprint " + issued.fingerprint}, pinned},
         {"another certificate pinned: refused, the pins left as they were", trusted, L"127.0.0.1",
-            refused, false, {"127.0.0.1:" + port, issued.fingerprint, other, "refused"}, refused},
+            refused, false, {"127.0.0.1:" + port, issued.fingerprint, other, "refused"}, refused,
+            true},
         {"the pins locked by a hung program: refused at the connection's deadline", trusted,
-            L"127.0.0.1", none, false, {"stayed locked by another program"}, refused, true, 1500},
+            L"127.0.0.1", none, false, {"stayed locked by another program"}, refused, false, true,
+            1500},
         {"the pins locked by a hung program: refused at once on a stop", trusted, L"127.0.0.1",
-            none, false, {"was closed on a stop request"}, refused, true, 10000, 300},
+            none, false, {"was closed on a stop request"}, refused, false, true, 10000, 300},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -116,6 +119,7 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
             ? client.trustNotice().sentence
             : tavir::migration::unicodeToUtf8(client.getLastErrorResponse());
         EXPECT_EQ(c.accepted, result == ImapSuccess) << said;
+        EXPECT_EQ(c.changed, client.trustNotice().changed);
         for (const std::string& part : c.says)
             EXPECT_NE(std::string::npos, said.find(part)) << said;
         EXPECT_EQ(c.pinsAfter, readFile(pins));

@@ -1,7 +1,7 @@
 #pragma once
 // The wizard's one door to the migration engine: the configuration the pages
-// fill in, the accounts file and the log names, and the twelve engine
-// operations the pages need. MigThread is its only caller.
+// fill in, the accounts file and the log names, and the engine operations
+// the pages need. MigThread is its only caller.
 #include "Common/Gui/EngineEntries.h"
 #include "Common/Tools/MigrationRecords.h"
 
@@ -28,12 +28,17 @@ public:
     virtual bool startUserTest(migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses) = 0;
     virtual bool stopUserTest() = 0;
     virtual int testServer() = 0;
+    // After a failed testServer: the source's certificate is not the one
+    // pinned for it.
+    virtual bool sourceCertificateChanged() = 0;
     virtual int testCvn() = 0;
     virtual bool startMigration(migration::ICallbacks* callbacks) = 0;
     virtual bool stopMigration() = 0;
     virtual bool getStatus(migration::MigrationStatus& status) = 0;
     virtual void setMigrate(unsigned int index, bool migrate) = 0;
     virtual void setPassword(unsigned int index, std::wstring& password) = 0;
+    // Lines of the accounts file last loaded that were skipped.
+    virtual unsigned skippedAccountLines() = 0;
 
     // True when the logs and the conversion library were opened and the
     // engine object exists: a run started otherwise could not report.

@@ -26,6 +26,7 @@ public:
     }
     bool stopUserTest() override { return engine && engine->stopUserTest(); }
     int testServer() override { return entries.testImap(configuration.sourceServer, configuration.sourceSsl); }
+    bool sourceCertificateChanged() override { return entries.sourceCertificateChanged(); }
     // The target's SSL choice reaches the engine with the configuration only.
     int testCvn() override
     {
@@ -49,6 +50,7 @@ public:
         if (engine)
             engine->setPassword(index, password);
     }
+    unsigned skippedAccountLines() override { return engine ? engine->skippedAccountLines() : 0; }
     bool engineReady() const override { return engineStarted && engine; }
 
     // Set by the engine's createMigrator right after construction.

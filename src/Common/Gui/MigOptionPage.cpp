@@ -7,6 +7,7 @@
 #include "Common/Tools/UserInfo.h"
 
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpacerItem>
@@ -44,12 +45,19 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     , selectAllButton(new QPushButton(tr("Select All")))
     , deselectAllButton(new QPushButton(tr("Deselect All")))
     , abortButton(new QPushButton(tr("Abort...")))
+    , skippedIcon(iconLabel(":/images/circlewarning.png"))
+    , skippedNote(new QLabel)
     , sourceName(sourceName_)
 {
     accountList->setObjectName("accountList");
     selectAllButton->setObjectName("selectAllButton");
     deselectAllButton->setObjectName("deselectAllButton");
     abortButton->setObjectName("abortButton");
+    skippedIcon->setObjectName("skippedIcon");
+    skippedNote->setObjectName("skippedNote");
+    skippedNote->setWordWrap(true);
+    // The report's path is long and worth copying.
+    skippedNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
     accountList->setColumnCount(4);
     accountList->setAllColumnsShowFocus(true);
     accountList->setRootIsDecorated(false);
@@ -63,6 +71,11 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     buttons->addWidget(deselectAllButton);
     buttons->addItem(new QSpacerItem(10, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
     buttons->addWidget(abortButton);
+    auto* skippedRow = new QHBoxLayout;
+    skippedRow->addWidget(skippedIcon);
+    skippedRow->addWidget(skippedNote, 1);
+    showSkippedLines(0);
+    listLayout->addLayout(skippedRow);
     listLayout->addWidget(accountList);
     listLayout->addLayout(buttons);
 
@@ -163,8 +176,10 @@ bool MigOptionPage::getActionResult(unsigned int n)
             readFailure();
             return false;
         }
-        if (n == LoadAction)
+        if (n == LoadAction) {
             setButtonText(QWizard::NextButton, tr("Migrate"));
+            showSkippedLines(migrator()->skippedAccountLines());
+        }
         return true;
     case FetchAction:
         users = reinterpret_cast<std::vector<migration::UserInfoData>*>(migrator()->getResult());
@@ -179,8 +194,24 @@ bool MigOptionPage::getActionResult(unsigned int n)
     }
 }
 
+void MigOptionPage::showSkippedLines(unsigned count)
+{
+    skippedIcon->setVisible(count != 0);
+    skippedNote->setVisible(count != 0);
+    if (count == 0)
+        return;
+    // The lines' texts hold passwords: the page gives the count, the report
+    // names each line with its reason.
+    const QString report = MigThread::reportFilePath();
+    skippedNote->setText(count == 1
+            ? tr("1 line of %1 was skipped; the report %2 says why.").arg(sourceName, report)
+            : tr("%1 lines of %2 were skipped; the report %3 says why.")
+                  .arg(QString::number(count), sourceName, report));
+}
+
 void MigOptionPage::readFailure()
 {
+    showSkippedLines(0);
     const QString text = tr("Reading of users from %1 failed.").arg(sourceName);
     setWarningText(text);
     setResultErrorText(text);
@@ -418,6 +449,7 @@ void MigOptionPage::restartAction()
     }
     accountList->setSortingEnabled(false);
     clearListUsers();
+    showSkippedLines(0);
     testState = TestRequested;
     // From the load on when the configuration was handed over before.
     startActionManual(LoadAction);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+class QLabel;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -73,6 +74,9 @@ private:
     void updateTestColumn();
     void startTest();
     void readFailure();
+    // Says above the list how many lines of the file were skipped and
+    // where to read why; hidden for none.
+    void showSkippedLines(unsigned count);
     bool isCheckedAtLeastOneUser() const;
     void createStatusVector();
     void deleteStatusVector();
@@ -83,6 +87,8 @@ private:
     QPushButton* selectAllButton;
     QPushButton* deselectAllButton;
     QPushButton* abortButton;
+    QLabel* skippedIcon;
+    QLabel* skippedNote;
     bool readFailed = false;
     unsigned testState = TestNotRequested;
     QString sourceName;

@@ -97,12 +97,21 @@ MigProgressPage::Counter MigProgressPage::addCounter(QGridLayout* grid, const QS
     counter.notCopied->setObjectName(name + "NotCopied");
     // Beside a wide figure and its errors it may need a second line.
     counter.notCopied->setWordWrap(true);
+    // Shown only with a text: an empty label would still take its place and
+    // the layout's spacing, and push the next remark out of line with the
+    // remarks of the other rows.
+    counter.errors->hide();
+    counter.notCopied->hide();
     grid->addWidget(captionLabel, row, 0);
     grid->addWidget(counter.value, row, 1);
     // What was not copied follows the row's own errors.
     auto* remarks = new QHBoxLayout;
     remarks->addWidget(counter.errors);
     remarks->addWidget(counter.notCopied, 1);
+    // Takes the width while both remarks are hidden: a grid gives the room
+    // of a column that holds nothing to the others, and the figures would
+    // drift away from their captions.
+    remarks->addStretch();
     grid->addLayout(remarks, row, 2);
     return counter;
 }
@@ -230,11 +239,17 @@ void MigProgressPage::setStatus()
     folders.value->setText(QString::number(status.foldersDone));
     messages.value->setText(QString::number(status.messagesDone));
     overallBar->setValue(static_cast<int>(status.finishedAccounts));
-    accounts.errors->setText(errorCountText(status.failedAccounts));
-    folders.errors->setText(errorCountText(status.folderErrors));
-    messages.errors->setText(errorCountText(status.messageErrors));
-    folders.notCopied->setText(notCopiedText(status.foldersNotReached, 0));
-    messages.notCopied->setText(notCopiedText(status.messagesNotReached, status.messagesAlreadyThere));
+    setRemark(accounts.errors, errorCountText(status.failedAccounts));
+    setRemark(folders.errors, errorCountText(status.folderErrors));
+    setRemark(messages.errors, errorCountText(status.messageErrors));
+    setRemark(folders.notCopied, notCopiedText(status.foldersNotReached, 0));
+    setRemark(messages.notCopied, notCopiedText(status.messagesNotReached, status.messagesAlreadyThere));
+}
+
+void MigProgressPage::setRemark(QLabel* label, const QString& text)
+{
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
 }
 
 QString MigProgressPage::errorCountText(unsigned count)

@@ -59,6 +59,9 @@ private:
 
     Counter addCounter(QGridLayout* grid, const QString& name, const QString& caption);
     void setStatus();
+    // A counter row's errors or what it did not copy: shown only when there
+    // is something to say.
+    static void setRemark(QLabel* label, const QString& text);
     void setResultPage();
     QString totalTime() const;
     void setStopButtonVisible(bool visible);

@@ -55,6 +55,11 @@ void MigThread::clearExecuter()
     exec_ = nullptr;
 }
 
+QString MigThread::reportFilePath()
+{
+    return QString::fromStdWString(exec_->configuration.reportFile);
+}
+
 void MigThread::setViewer(const QString& program)
 {
     viewer_ = program;
@@ -187,6 +192,16 @@ void MigThread::setPassword(unsigned int index, std::wstring& password)
         exec_->setPassword(index, password);
         return true;
     });
+}
+
+bool MigThread::sourceCertificateChanged()
+{
+    return guarded("sourceCertificateChanged", false, [] { return exec_->sourceCertificateChanged(); });
+}
+
+unsigned MigThread::skippedAccountLines()
+{
+    return guarded("skippedAccountLines", 0u, [] { return exec_->skippedAccountLines(); });
 }
 
 bool MigThread::openFile(const std::wstring& path, std::function<void(bool shown)> ended) const

@@ -32,6 +32,9 @@ public:
     static void setExecuter(MigExecuter* executer);
     static void clearExecuter();
     static MigExecuter* executer() { return exec_; }
+    // Where the report is written, for the sentences that send the user
+    // there.
+    static QString reportFilePath();
     // The program that shows a file ("xdg-open"); tests put a stand-in here.
     static void setViewer(const QString& program);
 
@@ -55,6 +58,11 @@ public:
     bool getStatus(migration::MigrationStatus& status);
     void setMigrate(unsigned int index, bool migrate);
     void setPassword(unsigned int index, std::wstring& password);
+    // After a failed source test: the server showed another certificate
+    // than the one pinned for it.
+    bool sourceCertificateChanged();
+    // After a load: how many lines of the accounts file were skipped.
+    unsigned skippedAccountLines();
 
     // Show the report or the debug log in the desktop's viewer and return
     // at once: on desktops that xdg-open does not know it runs as long as

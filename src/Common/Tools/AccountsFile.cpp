@@ -200,7 +200,7 @@ public:
 
         auto [first, inserted] = seen_.emplace(accountKey(user), line);
         if (!inserted) {
-            problems.push_back(repeated(line, user, first->second));
+            skip(repeated(line, user, first->second));
             return;
         }
         user.migrate = true;
@@ -210,9 +210,15 @@ public:
 
     std::vector<UserInfo> accounts;
     std::vector<std::wstring> problems;
+    unsigned skippedLines = 0;
 
 private:
-    void refuse(unsigned line, const std::wstring& why) { problems.push_back(skipped(line, why)); }
+    void refuse(unsigned line, const std::wstring& why) { skip(skipped(line, why)); }
+    void skip(const std::wstring& sentence)
+    {
+        problems.push_back(sentence);
+        ++skippedLines;
+    }
 
     // The rest of the line: a quoted full name, or everything as written.
     void readFullName(
@@ -281,7 +287,7 @@ AccountsFile parseAccountsText(const std::string& bytes)
         reader.readLine(bytes.substr(start, length), line);
         start = end + 1;
     }
-    return AccountsFile{std::move(reader.accounts), std::move(reader.problems)};
+    return AccountsFile{std::move(reader.accounts), std::move(reader.problems), reader.skippedLines};
 }
 
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure)

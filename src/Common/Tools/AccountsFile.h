@@ -19,6 +19,8 @@ struct AccountsFile {
     // One sentence per skipped line, and per line read with a warning;
     // never the line's text.
     std::vector<std::wstring> problems;
+    // How many lines were skipped (the warnings not counted).
+    unsigned skippedLines = 0;
 };
 
 // The longest line read, in bytes, without its line end.

@@ -11,6 +11,7 @@
 #include "tinydb/AdminCheck.h"
 #include "utils/KIconv.h"
 
+#include <atomic>
 #include <iostream>
 
 namespace tavir::migration {
@@ -19,6 +20,9 @@ namespace {
 
 // How long the source server has to connect and greet.
 constexpr unsigned greetingTimeoutSeconds = 5;
+
+// What the last source test found beyond its code, for the wizard's page.
+std::atomic<bool> lastSourceCertificateChanged{false};
 
 // Whether the source host also runs an administration service of the
 // target's kind is only of interest to whoever reads the debug log.
@@ -44,6 +48,7 @@ int testImapServer(const std::wstring& server, bool ssl)
         = client.testImapServer(address.host, address.port, ssl, greetingTimeoutSeconds, greeting);
     reportTrustOnce(log, client.trustNotice());
     if (!greeted) {
+        lastSourceCertificateChanged = client.trustNotice().changed;
         log.report(TAVIR_HERE,
             sentence(L"The source server %1%%2% did not greet as an IMAP server: %3%.",
                 address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
@@ -88,11 +93,17 @@ bool createMigrator(IMigrator** out)
 
 int testImap(const std::wstring& server, bool ssl)
 {
+    lastSourceCertificateChanged = false;
     try {
         return testImapServer(server, ssl);
     } catch (...) {
         return 1;
     }
+}
+
+bool sourceCertificateChanged()
+{
+    return lastSourceCertificateChanged;
 }
 
 int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password)

@@ -19,6 +19,10 @@ bool createMigrator(IMigrator** out);
 // Source server ("host" or "host:port"): 0 when it answers over IMAP, 1
 // otherwise. Blocking; never throws.
 int testImap(const std::wstring& server, bool ssl);
+// True when the last testImap was refused because the source showed another
+// certificate than the one pinned for it; the report then names both
+// fingerprints and the known-hosts file. Any thread.
+bool sourceCertificateChanged();
 // Target administrator login: a tinydb::AdminCheckResult (AdminOk,
 // AdminNoConnection, AdminAuthenticationFailed, AdminReadOnly,
 // AdminUnsupportedVersion).

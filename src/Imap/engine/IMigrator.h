@@ -51,6 +51,9 @@ public:
     virtual void setMigrate(unsigned int index, bool migrate) = 0;
     // The temporary master password of the run in hand (empty before one).
     virtual std::wstring getMasterPassword() = 0;
+    // How many lines of the accounts file last loaded were skipped, each
+    // named with its reason in the report; 0 before a file was loaded.
+    virtual unsigned skippedAccountLines() = 0;
 };
 
 } // namespace tavir::migration

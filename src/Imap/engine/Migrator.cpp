@@ -80,7 +80,14 @@ bool Migrator::loadUsers(const std::wstring& path)
     auto list = std::make_shared<UsersInformation>(std::move(file.accounts));
     KMutexLocker lock(lock_);
     users_ = std::move(list);
+    skippedAccountLines_ = file.skippedLines;
     return true;
+}
+
+unsigned Migrator::skippedAccountLines()
+{
+    KMutexLocker lock(lock_);
+    return skippedAccountLines_;
 }
 
 bool Migrator::startUserTest(ICallbacks* callbacks, std::vector<TestStatus>& statuses)

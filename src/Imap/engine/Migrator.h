@@ -33,6 +33,7 @@ public:
     void setPassword(unsigned int index, const std::wstring& password) override;
     void setMigrate(unsigned int index, bool migrate) override;
     std::wstring getMasterPassword() override;
+    unsigned skippedAccountLines() override;
 
 private:
     // The list in hand. loadUsers puts a new list in place rather than
@@ -56,6 +57,7 @@ private:
     tiny::KMutex lock_;
     Configuration configuration_ TAVIR_GUARDED_BY(lock_);
     std::shared_ptr<UsersInformation> users_ TAVIR_GUARDED_BY(lock_);
+    unsigned skippedAccountLines_ TAVIR_GUARDED_BY(lock_) = 0;
     std::shared_ptr<ImapUserTesterThread> tester_ TAVIR_GUARDED_BY(lock_);
     // The run: its supervisor thread (which owns the workers and, through
     // the run they share, the administration client), its start time and

@@ -38,6 +38,13 @@ ConnectImapPage::ConnectImapPage(int nextId)
     noteRow->addWidget(note);
     grid->addLayout(noteRow, 1, 1, 1, 2);
     grid->addWidget(sslCheck, 2, 0);
+    // Beside the SSL choice, which decides the port taken when none is
+    // typed: that a port may follow the host.
+    auto* portHint = new QLabel(tr("Port 143, or 993 with SSL; another port follows the host after a colon "
+                                   "(imap.example.com:1143)."));
+    portHint->setObjectName("portHint");
+    portHint->setWordWrap(true);
+    grid->addWidget(portHint, 2, 1, 1, 2);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
@@ -50,19 +57,31 @@ ConnectImapPage::ConnectImapPage(int nextId)
 bool ConnectImapPage::getValidationResult()
 {
     const std::uint64_t code = migrator()->getResult();
-    if (code == SourceIsCorvane)
-        setWarningText(tr("Migration from Corvane is not supported."));
-    else
-        setWarningText(tr("Connection to IMAP Server failed. Please check the typed hostname."));
-    // The page's sentence is the same for every failure; the engine's,
-    // which names a changed certificate with both fingerprints, is in the
-    // report.
-    if (code != 0)
-        qWarning("The source test failed; why is in the report %s. A certificate that changed is named there with "
-                 "both fingerprints: if it was changed on purpose, delete the server's line from the known-hosts "
-                 "file named there, then test again.",
-            qUtf8Printable(QString::fromStdWString(MigThread::executer()->configuration.reportFile)));
+    if (code != 0) {
+        const QString report = MigThread::reportFilePath();
+        qWarning("The source test failed; why is in the report %s.", qUtf8Printable(report));
+        setWarningText(code == SourceIsCorvane ? tr("Migration from Corvane is not supported.")
+                                               : failureText(report));
+    }
     return MigServerPage::getValidationResult();
+}
+
+QString ConnectImapPage::failureText(const QString& report)
+{
+    // One sentence for every failure; the engine's own is in the report.
+    const QString failed = tr("Connection to IMAP Server failed. Please check the typed hostname.");
+    if (!migrator()->sourceCertificateChanged())
+        return failed;
+    // The hostname is not what to mend here, and a user who started the
+    // wizard from the desktop's menu sees no standard error: the page says
+    // what happened, where the fingerprints are and what to do.
+    const QString changed
+        = tr("The server showed another certificate than the one pinned for it. Both fingerprints and the "
+             "known-hosts file are named in the report %1; if the certificate was changed on purpose, delete the "
+             "server's line from that file and press Next again.")
+              .arg(report);
+    qWarning("%s", qUtf8Printable(changed));
+    return failed + "\n" + changed;
 }
 
 } // namespace tavir::gui

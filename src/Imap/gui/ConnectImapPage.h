@@ -13,6 +13,11 @@ public:
 
 protected:
     bool getValidationResult() override;
+
+private:
+    // The warning for a failed test (not the Corvane refusal), with what
+    // to do about a changed certificate when that was the failure.
+    QString failureText(const QString& report);
 };
 
 } // namespace tavir::gui

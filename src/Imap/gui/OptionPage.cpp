@@ -16,6 +16,7 @@
 
 namespace tavir::gui {
 
+const char* const OptionPage::anyFileFilter = "Any files (*)";
 const char* const OptionPage::exampleText = "user1@example.com;password1;User Name 1\n"
                                             "user2@example.com;password2;User Name 2\n"
                                             "user3@example.com;password3;User Name 3";
@@ -72,7 +73,11 @@ void OptionPage::slotLoad()
     QFileDialog dialog(this, tr("Select File With IMAP Accounts"), startDirectory);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setViewMode(QFileDialog::List);
-    dialog.setNameFilters({"CSV (*.csv)", "Any files (*)"});
+    dialog.setNameFilters({"CSV (*.csv)", anyFileFilter});
+    // Accounts files are named as their makers please (accounts.txt, a
+    // spreadsheet's export, a name without an ending): every file is shown
+    // first, and the CSV filter is there to choose.
+    dialog.selectNameFilter(anyFileFilter);
     if (dialog.exec() != QDialog::Accepted)
         return;
     const QStringList chosen = dialog.selectedFiles();

@@ -17,6 +17,8 @@ public:
 
     // The sample lines of the example dialog.
     static const char* const exampleText;
+    // The file dialog's filter that shows every file, chosen when it opens.
+    static const char* const anyFileFilter;
 
 public slots:
     void slotLoad();

@@ -7,7 +7,7 @@ namespace tavir::gui {
 EngineEntries realEngineEntries()
 {
     return EngineEntries{&migration::init, &migration::done, &migration::createMigrator, &migration::testImap,
-        &migration::testCvn};
+        &migration::sourceCertificateChanged, &migration::testCvn};
 }
 
 } // namespace tavir::gui

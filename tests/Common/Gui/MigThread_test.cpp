@@ -144,6 +144,11 @@ TEST_F(ThreadTest, ServerTestsHandOverWhatWasTypedAndReturnTheCode)
         EXPECT_EQ(engine.testedServer, L"imap.example:993");
         EXPECT_TRUE(engine.testedSsl);
     }
+    // What the engine found beyond the code is the engine's answer.
+    for (bool changed : {true, false}) {
+        engine.certificateChanged = changed;
+        EXPECT_EQ(thread.sourceCertificateChanged(), changed);
+    }
     for (int code : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE(code);
         engine.testCvnCode = code;
@@ -183,6 +188,13 @@ TEST_F(ThreadTest, AnEngineExceptionIsAFailureOfThatAction)
     engine.migrator->throwOn = "getStatus";
     migration::MigrationStatus status;
     EXPECT_TRUE(thread.getStatus(status));
+    // The two questions after an action: no answer is no news.
+    engine.migrator->skippedLines = 3;
+    engine.migrator->throwOn = "skippedAccountLines";
+    EXPECT_EQ(thread.skippedAccountLines(), 0u);
+    engine.certificateChanged = true;
+    engine.throwOn = "sourceCertificateChanged";
+    EXPECT_FALSE(thread.sourceCertificateChanged());
 }
 
 TEST_F(ThreadTest, ActionResultsAsTheEngineGivesThem)
@@ -190,8 +202,10 @@ TEST_F(ThreadTest, ActionResultsAsTheEngineGivesThem)
     makeExecuter();
     engine.migrator->accounts = {account(0, L"a", L"example.com", L"A")};
     EXPECT_EQ(run([](MigThread& t) { t.initConfiguration(); }), 1u);
+    engine.migrator->skippedLines = 2;
     EXPECT_EQ(run([](MigThread& t) { t.loadUsers("/data/accounts.csv"); }), 1u);
     EXPECT_TRUE(engine.log.contains("loadUsers /data/accounts.csv"));
+    EXPECT_EQ(thread.skippedAccountLines(), 2u);
     engine.migrator->loadResult = false;
     EXPECT_EQ(run([](MigThread& t) { t.loadUsers("/data/other.csv"); }), 0u);
 

@@ -70,6 +70,18 @@ protected:
     QString text(QWidget* page, const char* name) { return child<QLabel>(page, name)->text(); }
     bool shown(QWidget* page, const char* name) { return !child<QWidget>(page, name)->isHidden(); }
     QAbstractButton* stopButton() { return wizard->button(QWizard::CustomButton1); }
+    // Where a widget begins, across the page.
+    int left(const char* name) { return child<QWidget>(progress, name)->mapTo(progress, QPoint()).x(); }
+    // The first remark of each counter row begins where the others do,
+    // whichever of the row's two remarks it is.
+    void expectRemarksInLine(const std::vector<const char*>& firsts)
+    {
+        for (const char* name : firsts) {
+            SCOPED_TRACE(name);
+            EXPECT_TRUE(shown(progress, name));
+            EXPECT_EQ(left(name), left(firsts.front()));
+        }
+    }
     std::size_t count(const std::string& call)
     {
         const auto calls = engine.log.calls();
@@ -131,12 +143,26 @@ TEST_F(ProgressTest, PollsShowTheAccountsInProgressAndTheTotals)
         EXPECT_GE(value->contentsRect().width(), value->fontMetrics().horizontalAdvance(value->text()));
         EXPECT_EQ(value->x(), child<QLabel>(progress, "accountsValue")->x());
     }
+    EXPECT_FALSE(shown(progress, "messagesErrors")) << "an empty remark takes no place";
+    expectRemarksInLine({"accountsErrors", "foldersErrors", "messagesNotCopied"});
+    EXPECT_GT(left("foldersNotCopied"), left("foldersErrors") + child<QWidget>(progress, "foldersErrors")->width())
+        << "what was not copied follows the row's errors";
     EXPECT_FALSE(wizard->button(QWizard::NextButton)->isEnabled());
 
     status.inProgress.clear();
     settle(300);
     EXPECT_EQ(table->topLevelItemCount(), 0);
     EXPECT_EQ(delegate->textWidth, 0);
+
+    // Without a remark on any row the figures stay beside their captions.
+    status = {};
+    status.selectedAccounts = 2;
+    ASSERT_TRUE(waitFor([&] { return !shown(progress, "foldersErrors") && !shown(progress, "foldersNotCopied"); }));
+    settle(50);
+    for (const char* name : {"accountsValue", "foldersValue", "messagesValue"}) {
+        SCOPED_TRACE(name);
+        EXPECT_LT(left(name), left("overallBar") + 110 + 20);
+    }
 }
 
 TEST_F(ProgressTest, FinishedRunGoesOnToTheResultPageWithItsTotals)
@@ -236,6 +262,7 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
 
     migration::MigrationStatus& status = engine.migrator->status;
     status.finishedAccounts = 1;
+    status.failedAccounts = 1;
     status.foldersNotReached = 12;
     status.messagesNotReached = 1112;
     status.inProgress = {{L"Ann Example", L"INBOX", 120, 45, 0}};
@@ -253,6 +280,8 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     EXPECT_FALSE(shown(progress, "progressTable"));
     EXPECT_EQ(text(progress, "foldersNotCopied"), "(12 not reached)");
     EXPECT_EQ(text(progress, "messagesNotCopied"), "(1112 not reached)");
+    EXPECT_EQ(text(progress, "accountsErrors"), "(1 error found)");
+    expectRemarksInLine({"accountsErrors", "foldersNotCopied", "messagesNotCopied"});
     EXPECT_TRUE(shown(progress, "progressRightLabel"));
     EXPECT_TRUE(text(progress, "progressRightLabel").startsWith("Total time: 01:02:0"));
     click(wizard->button(QWizard::NextButton));

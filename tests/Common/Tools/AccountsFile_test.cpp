@@ -137,6 +137,13 @@ const FileCase fileCases[] = {
     {"nothing after @", "a@;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"duplicate, any case", "a@x.org;one\n\nA@X.org;S3cret\n", {{L"a", L"x.org", L"one", L"a"}},
         {L"Line 3 of the accounts file repeats the address A@X.org of line 1"}},
+    {"three lines of six skipped, one read with a warning",
+        "a@x.org;pw\nno-address;S3cret\nb@x.org;pw\nc@x.org S3cret\nA@X.org;S3cret\nd@x.org;pw;Smith; D\n",
+        {{L"a", L"x.org", L"pw", L"a"}, {L"b", L"x.org", L"pw", L"b"}, {L"d", L"x.org", L"pw", L"Smith; D"}},
+        {L"Line 2 of the accounts file does not begin with an e-mail address",
+            L"Line 4 of the accounts file has no separator",
+            L"Line 5 of the accounts file repeats the address A@X.org of line 1",
+            L"Line 6 of the accounts file has a full name that holds the separator"}},
     {"public folders and the same mailbox are two accounts", "a@x.org;one\n*a@x.org;two\n",
         {{L"a", L"x.org", L"one", L"a"}, {L"a", L"x.org", L"two", L"Public Folders", true}}, {}},
     {"duplicate, letters of any script in any case",
@@ -181,10 +188,14 @@ TEST(AccountsFile, ReadsLines)
             EXPECT_EQ(UserToMigrate, got.state);
         }
         ASSERT_EQ(c.problems.size(), file.problems.size());
+        unsigned skipped = 0;
         for (std::size_t i = 0; i < c.problems.size(); ++i) {
             EXPECT_NE(std::wstring::npos, file.problems[i].find(c.problems[i]));
             EXPECT_EQ(std::wstring::npos, file.problems[i].find(L"S3c"));
+            skipped += file.problems[i].find(L"; it was skipped.") != std::wstring::npos;
         }
+        // The count the wizard shows: skipped lines, not warnings.
+        EXPECT_EQ(skipped, file.skippedLines);
     }
 }
 

@@ -64,6 +64,7 @@ TEST_F(MigratorTest, LoadsAccountsAndLogsSkippedLinesWithoutPasswords)
     EXPECT_EQ(1u, users[1].index);
     EXPECT_EQ(L"#public", users[1].mailbox);
     EXPECT_EQ(L"pub@example.com", users[1].smtpAddress);
+    EXPECT_EQ(1u, migrator->skippedAccountLines());
 
     EXPECT_NE(
         std::string::npos, logs.report().find("Line 2 of the accounts file has no separator"));
@@ -76,16 +77,21 @@ TEST_F(MigratorTest, LoadsAccountsAndLogsSkippedLinesWithoutPasswords)
 
 TEST_F(MigratorTest, LoadingReplacesTheListAndAnUnreadableFileFails)
 {
-    ASSERT_TRUE(migrator->loadUsers(accountsFile("a@x.org;1\nb@x.org;2\n")));
+    EXPECT_EQ(0u, migrator->skippedAccountLines());
+    ASSERT_TRUE(migrator->loadUsers(accountsFile("a@x.org;1\nb@x.org;2\nno-address;3\nA@x.org;4\n")));
+    EXPECT_EQ(2u, migrator->skippedAccountLines());
     ASSERT_TRUE(migrator->loadUsers(accountsFile("c@x.org;3\n")));
+    EXPECT_EQ(0u, migrator->skippedAccountLines()) << "the count goes with the list";
     std::vector<UserInfoData> users;
     migrator->getUsers(users);
     ASSERT_EQ(1u, users.size());
     EXPECT_EQ(L"c", users[0].mailbox);
 
+    ASSERT_TRUE(migrator->loadUsers(accountsFile("c@x.org;3\nbad\n")));
     EXPECT_FALSE(migrator->loadUsers(wide(dir.file("missing.txt"))));
     migrator->getUsers(users);
     EXPECT_EQ(1u, users.size());
+    EXPECT_EQ(1u, migrator->skippedAccountLines()) << "a failed load keeps the list and its count";
     ASSERT_TRUE(migrator->loadUsers(accountsFile("")));
     migrator->getUsers(users);
     EXPECT_TRUE(users.empty());

@@ -1,16 +1,22 @@
 // The real wizard over the real engine, end to end: a real Dovecot as the
 // source and the stand-in target with its administration service, driven
 // through the pages as a user drives them, with the mistakes a user makes
-// on the way (a wrong source port, a wrong administrator password, an
-// account whose password has changed); the run stopped by the user, and
-// the run after it that ends the migration.
+// on the way (a wrong source port, a source whose certificate changed, a
+// wrong administrator password, lines of the accounts file that can't be
+// read, an account whose password has changed); the run stopped by the
+// user, and the run after it that ends the migration. Folder names in
+// Chinese, Korean, Japanese and emoji travel all the way.
 #include "WizardFixture.h"
 
 #include "support/Dovecot.h"
 #include "support/StandInTarget.h"
 #include "support/TargetRelay.h"
 
+#include "Imap/textconv/TextConversion.h"
+
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,10 +30,23 @@ using gui::MigWizard;
 
 const std::map<std::string, std::string> kSourceUsers
     = {{"anna@demo.example", "anna-pw"}, {"ben@demo.example", "ben-pw"}, {"dave@demo.example", "dave-new-pw"}};
-// The mailboxes of the two accounts that log in: folder -> message count.
+// Anna's folder that the first run is stopped in, and her last one, which
+// that run does not reach (in the order of their names).
+const std::string kProjects = "Projects \u9879\u76EE \U0001F4C1";
+const std::string kReceipts = "Receipts \uC601\uC218\uC99D \U0001F9FE";
+// The mailboxes of the two accounts that log in, with the source's "."
+// between the levels: folder (UTF-8) -> message count.
 const std::map<std::string, std::map<std::string, int>> kMailboxes
-    = {{"anna@demo.example", {{"INBOX", 12}, {"Projects", 6}, {"Projects.Apollo", 4}, {"Receipts", 3}}},
+    = {{"anna@demo.example",
+           {{"INBOX", 12}, {kProjects, 6}, {kProjects + ".Apollo \u30A2\u30DD\u30ED \U0001F680", 4},
+               {kReceipts, 3}}},
         {"ben@demo.example", {{"INBOX", 12}, {"Travel", 5}}}};
+
+// A folder name as IMAP sends it (modified UTF-7).
+std::string onTheWire(const std::string& folder)
+{
+    return migration::unicodeToUtf7M(migration::utf8ToUnicode(folder));
+}
 
 // Holds the target's APPENDs into one folder until released, for at most a
 // minute: the progress page is seen, and stopped, while messages arrive,
@@ -78,14 +97,15 @@ void seed(int port)
         RawImap imap(port);
         ASSERT_TRUE(imap.login(address, kSourceUsers.at(address)));
         for (const auto& [folder, count] : folders) {
+            const std::string mailbox = onTheWire(folder);
             if (folder != "INBOX") {
-                ASSERT_TRUE(imap.create(folder));
+                ASSERT_TRUE(imap.create(mailbox));
             }
             for (int i = 1; i <= count; ++i) {
                 const std::string message = "From: Sender <sender@demo.example>\r\nTo: <" + address
-                    + ">\r\nSubject: " + folder + " " + std::to_string(i) + "\r\n\r\n"
+                    + ">\r\nSubject: " + mailbox + " " + std::to_string(i) + "\r\n\r\n"
                     + std::string(2000 * (i % 12 + 1), 'x') + "\r\n";
-                ASSERT_TRUE(imap.append(folder, message, i % 2 ? "\\Seen" : "", "03-Mar-2026 09:00:00 +0100"));
+                ASSERT_TRUE(imap.append(mailbox, message, i % 2 ? "\\Seen" : "", "03-Mar-2026 09:00:00 +0100"));
             }
         }
     }
@@ -158,19 +178,19 @@ protected:
 
     // Waits, while the APPENDs into anna's `folder` are held, until the
     // progress page shows the messages copied before and the folder in hand
-    // with its count, none of it copied yet.
-    void seeMessagesArrive(const QString& folder)
+    // by its name, with its count, none of it copied yet.
+    void seeMessagesArrive(const std::string& folder)
     {
         auto* table = child<QTreeWidget>(MigWizard::ProgressPageId, "progressTable");
         auto* messagesDone = child<QLabel>(MigWizard::ProgressPageId, "messagesValue");
         QTreeWidgetItem* row = nullptr;
         ASSERT_TRUE(waitFor([&] {
-            const auto found = table->findItems(folder, Qt::MatchExactly, 1);
+            const auto found = table->findItems(QString::fromStdString(folder), Qt::MatchExactly, 1);
             row = found.isEmpty() ? nullptr : found.first();
             return row && messagesDone->text().toInt() > 0;
         }, 30000));
         EXPECT_EQ(row->text(0), "Anna Lindqvist");
-        EXPECT_EQ(row->data(2, Qt::ToolTipRole).toInt(), kMailboxes.at("anna@demo.example").at(folder.toStdString()));
+        EXPECT_EQ(row->data(2, Qt::ToolTipRole).toInt(), kMailboxes.at("anna@demo.example").at(folder));
         EXPECT_EQ(row->data(2, Qt::DisplayRole).toInt(), 0);
     }
 
@@ -200,6 +220,24 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
     type(MigWizard::ServerPageId, "hostEdit", QString("127.0.0.1:%1").arg(source->tlsPort()));
     click(child<QCheckBox>(MigWizard::ServerPageId, "sslCheck"));
     screenshot(wizard.get(), "1-source");
+
+    // Another certificate was pinned for it: the page says so, and where
+    // both fingerprints are, until the user takes the old pin away.
+    for (const char* folder : {".tavir", ".tavir/admin"})
+        ASSERT_EQ(0, ::mkdir(home.file(folder).c_str(), 0700));
+    const std::string pinsFile = home.file(".tavir/admin/known_hosts.cfg");
+    const std::string otherPin = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
+    writeFile(pinsFile, "127.0.0.1:" + std::to_string(source->tlsPort()) + ": " + otherPin + "\n");
+    const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+    EXPECT_EQ(warningAfterNext(MigWizard::ServerPageId),
+        "Connection to IMAP Server failed. Please check the typed hostname.\nThe server showed another certificate "
+        "than the one pinned for it. Both fingerprints and the known-hosts file are named in the report "
+            + report
+            + "; if the certificate was changed on purpose, delete the server's line from that file and press Next "
+              "again.");
+    EXPECT_NE(std::string::npos, readFile(report.toStdString()).find(otherPin));
+    screenshot(wizard.get(), "1-source-changed-certificate");
+    writeFile(pinsFile, "");
     next();
     ASSERT_TRUE(reaches(MigWizard::CvnPageId));
 
@@ -222,13 +260,25 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
         QString("%1:44337: %2").arg(targetHost, QString::fromStdString(target->certificateFingerprint()).toLower()));
     EXPECT_EQ(0u, pins.find("127.0.0.1:" + std::to_string(source->tlsPort()) + ": ")) << pins;
 
-    const std::string accounts = files.file("accounts.csv");
+    // Half the lines can't be read: the page counts them, the report says
+    // why.
+    const std::string accounts = files.file("accounts.txt");
     writeFile(accounts,
         "anna@demo.example;anna-pw;Anna Lindqvist\n"
         "ben@demo.example;ben-pw;Ben Okafor\n"
-        "dave@demo.example;dave-old-pw;Dave Kowalski\n");
+        "carl@demo.example carl-pw\n"
+        "dave@demo.example;dave-old-pw;Dave Kowalski\n"
+        "eve.demo.example;eve-pw;Eve\n"
+        "Anna@demo.example;anna-pw;Anna again\n");
     load(accounts);
     ASSERT_TRUE(waitFor([&] { return wizard->button(QWizard::NextButton)->isEnabled(); }, 20000));
+    EXPECT_TRUE(shown(MigWizard::OptionPageId, "skippedNote"));
+    EXPECT_EQ(pageText(MigWizard::OptionPageId, "skippedNote"),
+        "3 lines of the file were skipped; the report " + report + " says why.");
+    for (const char* why : {"Line 3 of the accounts file has no separator",
+             "Line 5 of the accounts file does not begin with an e-mail address",
+             "Line 6 of the accounts file repeats the address Anna@demo.example of line 1"})
+        EXPECT_NE(std::string::npos, readFile(report.toStdString()).find(why)) << why;
     screenshot(wizard.get(), "3-accounts");
     auto* list = child<QTreeWidget>(MigWizard::OptionPageId, "accountList");
     ASSERT_EQ(list->topLevelItemCount(), 3);
@@ -241,10 +291,10 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
     }
     EXPECT_EQ(wizard->button(QWizard::NextButton)->text(), "Migrate");
 
-    hold.holdAppendsTo("Projects");
+    hold.holdAppendsTo(onTheWire(kProjects));
     next();
     ASSERT_TRUE(reaches(MigWizard::ProgressPageId));
-    seeMessagesArrive("Projects");
+    seeMessagesArrive(kProjects);
     screenshot(wizard.get(), "4-progress");
 
     // Stopped while messages arrive: the page says what was not reached,
@@ -280,10 +330,9 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
     engine->usersFile = QString::fromStdString(accounts);
     ASSERT_TRUE(engine->initConfiguration() && engine->loadUsers());
     wizard->setStartId(MigWizard::ProgressPageId);
-    // Anna's last folder, which the stopped run did not reach.
-    hold.holdAppendsTo("Receipts");
+    hold.holdAppendsTo(onTheWire(kReceipts));
     wizard->show();
-    seeMessagesArrive("Receipts");
+    seeMessagesArrive(kReceipts);
     screenshot(wizard.get(), "4-progress-second-run");
     hold.release();
     ASSERT_TRUE(waitFor([&] { return wizard->currentId() == MigWizard::ResultPageId; }, 120000));
@@ -298,7 +347,7 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
         const auto arrived = target->folders(address);
         SCOPED_TRACE(address);
         for (const auto& [folder, count] : seeded) {
-            std::string name = folder; // the target's separator is "/"
+            std::string name = onTheWire(folder); // the target's separator is "/"
             std::replace(name.begin(), name.end(), '.', '/');
             ASSERT_EQ(arrived.count(name), 1u) << name;
             EXPECT_EQ(arrived.at(name).messages.size(), static_cast<size_t>(count)) << name;

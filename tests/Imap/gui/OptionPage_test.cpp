@@ -37,6 +37,7 @@ protected:
 
     QAbstractButton* button(const char* name) { return child<QAbstractButton>(MigWizard::OptionPageId, name); }
     QTreeWidgetItem* row(int r) { return accountList()->topLevelItem(r); }
+    bool shown(const char* name) { return !child<QWidget>(MigWizard::OptionPageId, name)->isHidden(); }
     QStringList column(int c)
     {
         QStringList texts;
@@ -88,7 +89,8 @@ TEST_F(OptionPageTest, LoadRunsTheChainAndTheTest)
     EXPECT_TRUE(engineCalls("init").empty()) << "nothing runs before a file is chosen";
 
     loadAndStartTest(threeAccounts());
-    EXPECT_EQ(engineCalls("").size() - 4, 4u);
+    EXPECT_EQ(engineCalls("").size() - 4, 5u);
+    EXPECT_EQ(engineCalls("skippedAccountLines").size(), 1u) << "asked once the file is read";
     EXPECT_EQ(engineCalls("init").size(), 1u);
     EXPECT_EQ(engineCalls("loadUsers"), std::vector<std::string>{"loadUsers " + files.file("accounts.csv")});
     EXPECT_EQ(engineCalls("startUserTest"), std::vector<std::string>{"startUserTest 3"});
@@ -343,6 +345,48 @@ TEST_F(OptionPageTest, ReadFailuresAreShownHereAndOnTheResultPage)
     EXPECT_EQ(warning(MigWizard::ResultPageId), "");
 }
 
+TEST_F(OptionPageTest, SkippedLinesAreCountedAboveTheListWithTheReportToReadWhy)
+{
+    const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+    struct Case {
+        unsigned skipped;
+        bool loads;
+        QString note; // empty: none shown
+    } cases[] = {
+        {0, true, ""},
+        {3, true, "3 lines of the file were skipped; the report " + report + " says why."},
+        {1, true, "1 line of the file was skipped; the report " + report + " says why."},
+        {2, false, ""}, // a failed load says that, and nothing of lines
+        {2, true, "2 lines of the file were skipped; the report " + report + " says why."},
+    };
+    EXPECT_FALSE(shown("skippedNote")) << "nothing loaded yet";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.note.toStdString());
+        migrator().skippedLines = c.skipped;
+        migrator().loadResult = c.loads;
+        if (c.loads) {
+            loadAndStartTest(threeAccounts());
+            finishTest(3);
+        } else {
+            load(accountsFile());
+        }
+        ASSERT_TRUE(chainEnded());
+        EXPECT_EQ(shown("skippedNote"), !c.note.isEmpty());
+        EXPECT_EQ(shown("skippedIcon"), !c.note.isEmpty());
+        if (!c.note.isEmpty()) {
+            EXPECT_EQ(child<QLabel>(MigWizard::OptionPageId, "skippedNote")->text(), c.note);
+            EXPECT_LT(child<QWidget>(MigWizard::OptionPageId, "skippedNote")->y(), accountList()->y())
+                << "above the list";
+        }
+    }
+    // A new load takes the note away until its own file is read.
+    migrator().loadGate.close();
+    load(accountsFile());
+    EXPECT_TRUE(waitFor([&] { return !shown("skippedNote"); }));
+    migrator().loadGate.open();
+    ASSERT_TRUE(waitFor([&] { return shown("skippedNote"); }));
+}
+
 TEST_F(OptionPageTest, FileWithoutAccountsNeverCompletes)
 {
     loadAndStartTest({});
@@ -364,11 +408,20 @@ TEST_F(OptionPageTest, TestTheEngineRefusesEndsTheChain)
 
 TEST_F(OptionPageTest, CancelledFileChoiceChangesNothing)
 {
-    OnModal cancel([](QWidget* modal) {
+    QStringList filters;
+    QString selected;
+    OnModal cancel([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        filters = dialog->nameFilters();
+        selected = dialog->selectedNameFilter();
         click(modal->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel));
     });
     click(button("loadButton"));
     EXPECT_EQ(cancel.seen(), 1);
+    // Any file name is taken: every file is shown, the CSV filter offered.
+    EXPECT_EQ(filters, (QStringList{"CSV (*.csv)", "Any files (*)"}));
+    EXPECT_EQ(selected, "Any files (*)");
     settle(20);
     EXPECT_TRUE(engineCalls("init").empty());
     EXPECT_FALSE(QSettings(QSettings::UserScope, "Tavir", "Zorp").contains("LastOpenDirectory"));

@@ -69,31 +69,45 @@ TEST_F(ServerPages, SourceHostMustBeTyped)
 
 TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
 {
+    const QString failed = "Connection to IMAP Server failed. Please check the typed hostname.";
+    const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+    const QString changed = "The server showed another certificate than the one pinned for it. Both fingerprints "
+                            "and the known-hosts file are named in the report "
+        + report
+        + "; if the certificate was changed on purpose, delete the server's line from that file and press Next "
+          "again.";
     struct Case {
         int code;
         const char* throwOn;
-        const char* warning;
+        bool certificateChanged; // what the engine answers when asked
+        QString warning;
     } cases[] = {
-        {1, "", "Connection to IMAP Server failed. Please check the typed hostname."},
-        {4, "", "Migration from Corvane is not supported."},
-        {2, "", "Connection to IMAP Server failed. Please check the typed hostname."},
-        {0, "testImap", "Connection to IMAP Server failed. Please check the typed hostname."},
+        {1, "", false, failed},
+        {1, "", true, failed + "\n" + changed},
+        {4, "", true, "Migration from Corvane is not supported."},
+        {2, "", false, failed},
+        {0, "testImap", false, failed},
+        {1, "sourceCertificateChanged", true, failed},
     };
     toServerPage();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
+        SCOPED_TRACE(c.warning.toStdString());
         engine.testImapCode = c.code;
         engine.throwOn = c.throwOn;
+        engine.certificateChanged = c.certificateChanged;
         type(sourceHost(), "imap.example:993");
         click(sourceSsl());
         WarningsKept log;
         clickNext();
         ASSERT_TRUE(waitFor([&] { return !warning(MigWizard::ServerPageId).isEmpty(); }));
         EXPECT_EQ(warning(MigWizard::ServerPageId), c.warning);
-        // The engine's own sentence (a changed certificate, say) is in the
-        // report, and the program's log says where.
-        const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+        // The engine's own sentence is in the report, and the program's log
+        // says where; what to do about a changed certificate only when that
+        // was the failure.
         EXPECT_EQ(log.texts().filter("why is in the report " + report + ".").size(), 1)
+            << log.texts().join('\n').toStdString();
+        EXPECT_EQ(log.texts().filter(changed).size(), c.warning.contains(changed) ? 1 : 0)
             << log.texts().join('\n').toStdString();
         EXPECT_EQ(w().currentId(), MigWizard::ServerPageId);
         EXPECT_TRUE(sourceHost()->isEnabled());
@@ -107,8 +121,19 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
     }
     engine.testImapCode = 0;
     engine.throwOn.clear();
+    engine.log.clear();
     clickNext();
     EXPECT_TRUE(reaches(MigWizard::CvnPageId));
+    EXPECT_EQ(calls("sourceCertificateChanged"), 0) << "asked only after a failure";
+}
+
+TEST_F(ServerPages, SourceHostShowsThatAPortMayFollowIt)
+{
+    toServerPage();
+    auto* hint = child<QLabel>(MigWizard::ServerPageId, "portHint");
+    EXPECT_TRUE(hint->isVisible());
+    EXPECT_EQ(hint->text(), "Port 143, or 993 with SSL; another port follows the host after a colon "
+                            "(imap.example.com:1143).");
 }
 
 TEST_F(ServerPages, WhileTheSourceTestRunsTheInputsAndTheWindowWait)

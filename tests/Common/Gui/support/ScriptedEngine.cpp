@@ -131,6 +131,12 @@ void ScriptedMigrator::setMigrate(unsigned int index, bool migrate)
     record("setMigrate " + std::to_string(index) + (migrate ? " true" : " false"));
 }
 
+unsigned ScriptedMigrator::skippedAccountLines()
+{
+    record("skippedAccountLines");
+    return skippedLines;
+}
+
 void ScriptedMigrator::reportTestStatus(std::size_t account, TestStatus value)
 {
     publishTestStatus((*testStatuses)[account], value);
@@ -172,6 +178,13 @@ gui::EngineEntries ScriptedEngine::entries()
         if (throwOn == "testImap")
             throw std::runtime_error("scripted failure in testImap");
         return testImapCode;
+    };
+    e.sourceCertificateChanged = [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        log.add("sourceCertificateChanged");
+        if (throwOn == "sourceCertificateChanged")
+            throw std::runtime_error("scripted failure in sourceCertificateChanged");
+        return certificateChanged;
     };
     e.testCvn = [this](const std::wstring& server, const std::wstring& user, const std::wstring& password) {
         testGate.wait();

@@ -57,6 +57,7 @@ public:
     void setPassword(unsigned int index, const std::wstring& password) override;
     void setMigrate(unsigned int index, bool migrate) override;
     std::wstring getMasterPassword() override { return L"scripted"; }
+    unsigned skippedAccountLines() override;
 
     // The credential test as the engine's tester thread reports it, played
     // from the test: started(), one status per account, stopped().
@@ -66,6 +67,7 @@ public:
     // Answers.
     bool initResult = true;
     bool loadResult = true;
+    unsigned skippedLines = 0;
     bool startTestResult = true;
     bool stopTestResult = true;
     bool startResult = true;
@@ -99,6 +101,7 @@ public:
     bool initResult = true;
     bool createResult = true;
     int testImapCode = 0;
+    bool certificateChanged = false;
     int testCvnCode = 0;
     std::string throwOn;
     Gate testGate;
