@@ -16,6 +16,7 @@ CommandFetch::CommandFetch(
 {
     addParam(number);
     addParam("(INTERNALDATE FLAGS)");
+    setNumbered();
     message.setSource(&connection);
 }
 
@@ -49,6 +50,7 @@ CommandFetchBody::CommandFetchBody(
 {
     addParam(number);
     addParam("BODY.PEEK[]");
+    setNumbered();
     message.setSource(&connection, getTag());
 }
 
@@ -119,12 +121,14 @@ ImapClientResult startBody(ConnectionInternal& connection, unsigned number, Fetc
     return body.execute() == CommandFetchBody::BodyStarted ? ImapSuccess : ImapFetchFailed;
 }
 
-CommandFetchEach::CommandFetchEach(
-    ConnectionInternal& connection, const std::string& messages, const std::string& items)
-    : Command(connection, "FETCH")
+CommandFetchEach::CommandFetchEach(ConnectionInternal& connection, const std::string& messages,
+    const std::string& items, bool byUid)
+    : Command(connection, byUid ? "UID FETCH" : "FETCH")
 {
     addParam(messages);
     addParam(items);
+    if (!byUid)
+        setNumbered();
 }
 
 unsigned CommandFetchEach::execute(const std::function<void(const std::string& reply)>& each)

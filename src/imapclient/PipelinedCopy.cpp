@@ -131,7 +131,7 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
     // lines before its body, the body and the end of its reply. Lines that
     // answer for nothing never renew it.
     ConnectionInternal::Operation deadline(from_);
-    from_.send(fetchCommand, true, true);
+    from_.send(fetchCommand, true, true, true);
     for (;;) {
         ReplyReader::Reply reply = reader.next(leaveBody);
         if (reply.kind == ReplyReader::Kind::Tagged) {
@@ -162,13 +162,16 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
             continue;
         }
         run_.take(number);
+        // Before the body, or after it once it is read.
+        run_.noteUid(number, message_.getUid());
         bool later = false;
-        if (!message_.dateAndFlagsKnown() && !readAhead(number, message_, run_, from_, later))
+        const bool goOn = (message_.dateAndFlagsKnown() || readAhead(number, message_, run_, from_, later))
+            && (later || handOn(number, message_, &reader));
+        run_.noteUid(number, message_.getUid());
+        if (!goOn)
             return;
         if (later)
             deferred_.push_back(number);
-        else if (!handOn(number, message_, &reader))
-            return;
         deadline.restart();
     }
 }

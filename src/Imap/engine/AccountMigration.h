@@ -86,7 +86,8 @@ private:
     // Counts and selects the source folder and sets the message numbers to
     // copy (`copy` false when there are none, the folder then ended here):
     // for an empty target folder all of them, with the count from SELECT;
-    // otherwise after a STATUS, those the target lacks.
+    // otherwise after a STATUS (which says whether there are any), those
+    // the target lacks, of the SELECT's count.
     Step selectForEmptyTarget(
         const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
     Step selectLacking(const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);

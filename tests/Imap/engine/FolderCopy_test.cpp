@@ -144,7 +144,7 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         unsigned timeouts = 0;
         FolderCopy copy(
             source.client, target.client, log, [] { return false; },
-            [&](const FolderCopy::Tally& now) { heard.insert(now.copied); }, timeouts);
+            [&](const FolderCopy::Tally& now, unsigned) { heard.insert(now.copied); }, timeouts);
         MigrationFolder folder;
         folder.sourceName = folder.targetName = L"F";
         FolderCopy::Tally tally;
@@ -187,7 +187,7 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     unsigned timeouts = 0;
     FolderCopy copy(
         source.client, target.client, log, [&] { return asked++ > 0; },
-        [](const FolderCopy::Tally&) {}, timeouts);
+        [](const FolderCopy::Tally&, unsigned) {}, timeouts);
     source.client.abort();
     MigrationFolder folder;
     folder.sourceName = folder.targetName = L"F";
@@ -204,7 +204,7 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     asked = 0;
     FolderCopy cut(
         cutSource.client, cutTarget.client, log, [&] { return asked++ > 0; },
-        [](const FolderCopy::Tally&) {}, timeouts);
+        [](const FolderCopy::Tally&, unsigned) {}, timeouts);
     FolderCopy::Tally cutTally;
     EXPECT_EQ(FolderCopy::End::Stopped, cut.copy(folder, 3, cutTally).end);
     EXPECT_EQ(1u, cutTally.copied);
