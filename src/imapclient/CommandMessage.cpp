@@ -143,9 +143,10 @@ unsigned CommandFetchEach::execute(const std::function<void(const std::string& r
     // no repeated answer keeps the wait going.
     ConnectionInternal::Operation deadline(c);
     std::uint32_t highest = 0;
+    // A command that could not be written leaves no reply to tell apart.
+    if (!sendLine(getCommandString(), true, reader))
+        return BAD;
     try {
-        if (!sendLine(getCommandString(), true, reader))
-            return BAD;
         for (;;) {
             ReplyReader::Reply reply = reader.next();
             if (reply.kind == ReplyReader::Kind::Tagged)

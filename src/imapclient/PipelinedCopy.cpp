@@ -109,8 +109,9 @@ const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
         throw;
     }
     // Whatever is left of a reply not read to its end (possibly many
-    // messages) can't be matched to a later command.
-    if (!run_.completed)
+    // messages) can't be matched to a later command. A FETCH never written
+    // (its numbers in doubt) left nothing.
+    if (!run_.completed && fetchWritten_)
         from_.close();
     window_.finish();
     return run_.end;
@@ -132,6 +133,7 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
     // answer for nothing never renew it.
     ConnectionInternal::Operation deadline(from_);
     from_.send(fetchCommand, true, true, true);
+    fetchWritten_ = true;
     for (;;) {
         ReplyReader::Reply reply = reader.next(leaveBody);
         if (reply.kind == ReplyReader::Kind::Tagged) {

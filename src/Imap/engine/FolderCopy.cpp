@@ -120,7 +120,7 @@ NewNumbering renumberByUid(const OldNumbering& old, const std::vector<NumberedUi
     stretch.first = old.from + 1;
     stretch.begin = above.begin();
     for (const Cut& cut : cuts) {
-        stretch.last = cut.message ? cut.number - 1 : cut.number;
+        stretch.last = std::min(cut.message ? cut.number - 1 : cut.number, old.count);
         stretch.end = std::find_if(stretch.begin, above.cend(),
             [&](const NumberedUid& m) { return m.uid >= cut.uid; });
         findStretch(old, stretch, out);
@@ -335,9 +335,9 @@ FolderCopy::Outcome FolderCopy::leaveToNextRun(const std::wstring& why)
 {
     const std::size_t left = pending_.size();
     log_.report(TAVIR_HERE,
-        sentence(L"%1%: %2% not yet copied %3% not reached, and the next run compares the "
+        sentence(L"%1%: %2% %3% not yet copied %4% not reached, and the next run compares the "
                  L"folder with the target.",
-            why, left, left == 1 ? L"message is" : L"messages are"));
+            why, left, left == 1 ? L"message" : L"messages", left == 1 ? L"is" : L"are"));
     unfinished_ = true;
     return {End::Unfinished, {}};
 }
