@@ -629,9 +629,9 @@ void ConnectionInternal::noteMailbox(const std::string& reply)
         return;
     }
     // "* OK [UIDVALIDITY 3857529045] UIDs valid", "* OK [UIDNEXT 4392] ..."
-    for (auto [code, value] : {std::pair<const char*, std::uint32_t*>{"OK [UIDVALIDITY ",
-                                   &mailbox_.uidValidity},
-             {"OK [UIDNEXT ", &mailbox_.uidNext}}) {
+    for (auto [code, value] :
+        {std::pair<const char*, std::uint32_t*>{"OK [UIDVALIDITY ", &mailbox_.uidValidity},
+            {"OK [UIDNEXT ", &mailbox_.uidNext}}) {
         if (!startsWithNoCase(reply, 2, code))
             continue;
         const std::size_t from = 2 + std::char_traits<char>::length(code);

@@ -167,7 +167,8 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
         // Before the body, or after it once it is read.
         run_.noteUid(number, message_.getUid());
         bool later = false;
-        const bool goOn = (message_.dateAndFlagsKnown() || readAhead(number, message_, run_, from_, later))
+        const bool goOn
+            = (message_.dateAndFlagsKnown() || readAhead(number, message_, run_, from_, later))
             && (later || handOn(number, message_, &reader));
         run_.noteUid(number, message_.getUid());
         if (!goOn)

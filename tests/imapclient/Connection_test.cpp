@@ -260,7 +260,8 @@ TEST(ConnectionTest, AReconnectFindsTheFolderNumberedAsBeforeOrNot)
         {"no UIDNEXT said, so nothing tells", selected("10", "7", ""),
             selected("10", "7", "") + uids + dateAndFlags, false, true,
             "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
-        {"an EXPUNGE on the same connection", selected("10", "7", "11") + "* 3 EXPUNGE\r\n* STATUS Other (MESSAGES 1)\r\n%T OK\r\n"
+        {"an EXPUNGE on the same connection",
+            selected("10", "7", "11") + "* 3 EXPUNGE\r\n* STATUS Other (MESSAGES 1)\r\n%T OK\r\n"
                 + uids + dateAndFlags,
             "", true, true, ""},
     };

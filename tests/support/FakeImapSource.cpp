@@ -70,8 +70,8 @@ LoopbackServer::Handler FakeImapSource::session() const
             }
             if (line.find(" UID FETCH ") != std::string::npos) {
                 // "UID FETCH n:* (UID)": from UID n on, and the last message.
-                const std::uint32_t from
-                    = static_cast<std::uint32_t>(std::stoul(line.substr(line.find(" UID FETCH ") + 11)));
+                const std::uint32_t from = static_cast<std::uint32_t>(
+                    std::stoul(line.substr(line.find(" UID FETCH ") + 11)));
                 std::string untagged;
                 for (unsigned n = 1; n <= count; ++n)
                     if (source.uidOf(n) >= from || n == count)

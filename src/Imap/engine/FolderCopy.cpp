@@ -121,8 +121,8 @@ NewNumbering renumberByUid(const OldNumbering& old, const std::vector<NumberedUi
     stretch.begin = above.begin();
     for (const Cut& cut : cuts) {
         stretch.last = std::min(cut.message ? cut.number - 1 : cut.number, old.count);
-        stretch.end = std::find_if(stretch.begin, above.cend(),
-            [&](const NumberedUid& m) { return m.uid >= cut.uid; });
+        stretch.end = std::find_if(
+            stretch.begin, above.cend(), [&](const NumberedUid& m) { return m.uid >= cut.uid; });
         findStretch(old, stretch, out);
         stretch.begin = stretch.end;
         stretch.first = cut.number + 1;
@@ -259,10 +259,10 @@ FolderCopy::Outcome FolderCopy::renumber()
             ? sentence(L"The source server numbers the messages of folder \"%1%\" otherwise "
                        L"since its connection was re-established, and names no UIDVALIDITY by "
                        L"which they could be found again",
-                  folder_->sourceName)
+                folder_->sourceName)
             : sentence(L"The source server numbered the messages of folder \"%1%\" anew "
                        L"(UIDVALIDITY %2%, then %3%) while its connection was re-established",
-                  folder_->sourceName, uidValidity_, now.uidValidity);
+                folder_->sourceName, uidValidity_, now.uidValidity);
         return leaveToNextRun(why);
     }
     OldNumbering old;

@@ -627,13 +627,12 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         const char* noted;
     };
     const Case cases[] = {
-        {"two messages arrive between the STATUS and the SELECT", Change::ArriveBeforeSelect,
-            true, {2, 11}, {0, 13}, " by STATUS and 12 by SELECT; the SELECT's count holds."},
-        {"two messages are expunged between the STATUS and the SELECT",
-            Change::ExpungeBeforeSelect, true, {0, 9}, {0, 9},
-            " by STATUS and 8 by SELECT; the SELECT's count holds."},
-        {"two messages arrive during the copy", Change::ArriveDuringFetch, false, {13, 0},
-            {0, 13}, "2 new messages arrived in folder \"INBOX\" during its copy"},
+        {"two messages arrive between the STATUS and the SELECT", Change::ArriveBeforeSelect, true,
+            {2, 11}, {0, 13}, " by STATUS and 12 by SELECT; the SELECT's count holds."},
+        {"two messages are expunged between the STATUS and the SELECT", Change::ExpungeBeforeSelect,
+            true, {0, 9}, {0, 9}, " by STATUS and 8 by SELECT; the SELECT's count holds."},
+        {"two messages arrive during the copy", Change::ArriveDuringFetch, false, {13, 0}, {0, 13},
+            "2 new messages arrived in folder \"INBOX\" during its copy"},
         {"another client expunges message 2 while the connection breaks inside message 5",
             Change::ExpungeInBody, false, {11, 0}, {0, 10},
             "of the 6 not yet copied, 6 are found again by their UIDs and 0 are no longer there"},
@@ -651,7 +650,8 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         RawImap imap(source->port());
         ASSERT_TRUE(imap.login("alice", "Pw-alice"));
         for (int n = from; n < from + 2; ++n)
-            ASSERT_TRUE(imap.append("INBOX", "Subject: late " + std::to_string(n) + "\r\n\r\nnew\r\n"));
+            ASSERT_TRUE(
+                imap.append("INBOX", "Subject: late " + std::to_string(n) + "\r\n\r\nnew\r\n"));
     };
     // alice's INBOX holds ten messages.
     {
@@ -661,8 +661,9 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
             ASSERT_TRUE(imap.append("INBOX",
                 "Subject: a" + std::to_string(n) + "\r\n\r\nbody " + std::to_string(n) + "\r\n"));
     }
-    const std::map<std::string, MailFolders> original = {
-        {"alice", readDovecotAccount(source->port(), "alice", "Pw-alice")}, {"bob", sourceMail.at("bob")}};
+    const std::map<std::string, MailFolders> original
+        = {{"alice", readDovecotAccount(source->port(), "alice", "Pw-alice")},
+            {"bob", sourceMail.at("bob")}};
     startTarget();
     int run = 0;
     for (const Case& c : cases) {
@@ -729,7 +730,8 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         const std::size_t debugBefore = logs.debug().size();
         const RunOutcome changed = runThroughRelays(domain);
         ASSERT_TRUE(done.load()) << "the change never came";
-        EXPECT_NE(std::string::npos, logs.debug().find(c.noted, debugBefore)) << logs.debug().substr(debugBefore);
+        EXPECT_NE(std::string::npos, logs.debug().find(c.noted, debugBefore))
+            << logs.debug().substr(debugBefore);
         const MailFolders after = readDovecotAccount(source->port(), "alice", "Pw-alice");
         // What the target must hold: every message the source had during the
         // run, expunged or not.

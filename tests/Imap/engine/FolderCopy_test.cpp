@@ -42,9 +42,9 @@ std::string silentIn(unsigned n)
 // The replies of a folder selected with `count` messages; UIDs from 1.
 std::string selected(unsigned count, unsigned validity = 7, unsigned next = 0)
 {
-    return "* " + std::to_string(count) + " EXISTS\r\n* OK [UIDVALIDITY "
-        + std::to_string(validity) + "] valid\r\n* OK [UIDNEXT "
-        + std::to_string(next != 0 ? next : count + 1) + "] next\r\n%T OK selected\r\n";
+    return "* " + std::to_string(count) + " EXISTS\r\n* OK [UIDVALIDITY " + std::to_string(validity)
+        + "] valid\r\n* OK [UIDNEXT " + std::to_string(next != 0 ? next : count + 1)
+        + "] next\r\n%T OK selected\r\n";
 }
 
 // Message n of a pipelined FETCH, with its UID; its body names the UID, so
@@ -353,8 +353,7 @@ TEST(FolderCopyTest, TheMessagesLeftAreFoundAgainByTheirUids)
         {"and one of them expunged: they can't be told apart", 10, {6, 8, 9, 10}, uidsUpTo(5), 5,
             {{6, 6}, {7, 7}, {8, 8}, {9, 10}}, {}, {}, {6, 8, 9, 10}, 0, 0},
         {"mail that arrived after the SELECT is copied", 10, {9, 10}, uidsUpTo(8), 8,
-            {{9, 9}, {10, 10}, {11, 11}, {12, 12}}, {9, 10, 11, 12}, {{9, 9}, {10, 10}}, {}, 0,
-            2},
+            {{9, 9}, {10, 10}, {11, 11}, {12, 12}}, {9, 10, 11, 12}, {{9, 9}, {10, 10}}, {}, 0, 2},
         {"without a bound, expunged and arrived mix after the last known UID: all copied", 10,
             {9, 10}, uidsUpTo(8), 8, {{9, 10}, {10, 11}, {11, 12}}, {9, 10, 11}, {}, {}, 0, 1,
             false},
