@@ -278,9 +278,19 @@ FolderCopy::Outcome FolderCopy::renumber()
         old.from = std::prev(above)->first;
         old.fromUid = std::prev(above)->second + 1;
     }
+    // A UID FETCH may meet EXPUNGE replies (RFC 3501 allows them there),
+    // which number the messages after them anew within its own answer:
+    // it is asked again then, a few times at most.
     std::vector<NumberedUid> found;
-    const ImapClientResult result = source_.fetchUids(old.fromUid, found);
-    if (result != mail::ImapSuccess) {
+    for (int asked = 0; asked == 0 || source_.renumbered(); ++asked) {
+        if (asked == maxUidFetches)
+            return leaveToNextRun(sentence(L"The source server kept expunging messages of folder "
+                                           L"\"%1%\" while they were found again by their UIDs",
+                folder_->sourceName));
+        source_.acceptNumbering();
+        const ImapClientResult result = source_.fetchUids(old.fromUid, found);
+        if (result == mail::ImapSuccess)
+            continue;
         if (stoppedMidway())
             return {End::Stopped, {}};
         if (result != mail::ImapFetchFailed)
@@ -327,7 +337,6 @@ FolderCopy::Outcome FolderCopy::renumber()
                  L"failure); %5% arrived. The folder counts %6% messages now.",
             folder_->sourceName, left, left - anew.gone - anew.lost.size(), anew.gone, anew.arrived,
             count_));
-    source_.acceptNumbering();
     return {};
 }
 

@@ -82,6 +82,9 @@ public:
     // Messages per pipelined FETCH: a run that stops early is asked for
     // again from where it stopped.
     static constexpr unsigned runLength = 200;
+    // Times the UIDs of a folder renumbered are asked for, when EXPUNGEs
+    // keep coming with them.
+    static constexpr int maxUidFetches = 3;
     // What became of a folder's messages: each is counted in exactly one.
     struct Tally {
         unsigned copied = 0;

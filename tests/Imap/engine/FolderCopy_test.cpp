@@ -186,6 +186,15 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             tavir::mail::Side::Source, true, 10,
             "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\nFETCH 5:9 (UID INTERNALDATE FLAGS "
             "BODY.PEEK[])\r\n"},
+        {"an EXPUNGE among the UIDs: they are asked for again", 10,
+            selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(9, 7, 11) + "* 2 EXPUNGE\r\n" + uidsFrom(4, {6, 7, 8, 9, 10})
+                + uidsFrom(4, {6, 7, 8, 9, 10}) + pipedUids(4, 6, 10) + done,
+            stored + stored + stored + stored + stored + stored + stored + stored + stored,
+            End::Completed, 9, 1, 0, "1,2,3,4,6,7,8,9,10", ok, 0, "", tavir::mail::Side::Source,
+            true, 10,
+            "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\nUID FETCH 6:* (UID)\r\nFETCH 4:8 (UID "
+            "INTERNALDATE FLAGS BODY.PEEK[])\r\n"},
         {"the same with messages expunged after it: those are no longer counted", 10,
             selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
             loggedIn + selected(7, 7, 11) + uidsFrom(5, {6, 8, 10}) + pipedUid(5, 6)
