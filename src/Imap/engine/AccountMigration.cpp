@@ -572,20 +572,41 @@ AccountMigration::Step AccountMigration::selectLacking(
     if (result != mail::ImapSuccess)
         return sourceCountFailed(result, folder);
     countRead();
+    // A STATUS that counts no message is not taken on trust: from a count
+    // the server cached, the folder's messages would be passed over on
+    // every run. The SELECT says.
+    const bool countedEmpty = currentCount_ == 0;
+    if (countedEmpty) {
+        const Step step = selectNumbering(folder, copy);
+        if (step != Step::Next || !copy)
+            return step;
+    }
     unsigned held = 0;
     Step step = checkTarget(folder, currentCount_, copy, held);
     if (step != Step::Next || !copy)
         return step;
+    if (!countedEmpty) {
+        step = selectNumbering(folder, copy);
+        if (step != Step::Next || !copy)
+            return step;
+    }
+    if (held != 0)
+        return messagesLacking(folder, currentCount_, held, wanted, copy);
+    wantAll(wanted);
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::selectNumbering(const MigrationFolder& folder, bool& copy)
+{
     // The messages are numbered as the SELECT counts them: a STATUS may
     // lag behind (a count the server cached, mail that arrived or was
     // expunged between the two).
     const unsigned statusCount = currentCount_;
-    result = source_.select(folder.sourceName, currentCount_);
-    if (result != mail::ImapSuccess) {
-        copy = false;
+    const ImapClientResult result = source_.select(folder.sourceName, currentCount_);
+    copy = false;
+    if (result != mail::ImapSuccess)
         return result == mail::ImapStatusFailed ? sourceCountFailed(result, folder)
                                                 : sourceSelectFailed(result, folder);
-    }
     if (currentCount_ != statusCount) {
         log_.debug(TAVIR_HERE,
             sentence(L"The source server counts %1% messages in folder \"%2%\" by STATUS and %3% "
@@ -593,14 +614,9 @@ AccountMigration::Step AccountMigration::selectLacking(
                 statusCount, folder.sourceName, currentCount_));
         countRead();
     }
-    if (currentCount_ == 0) {
-        copy = false;
+    copy = currentCount_ != 0;
+    if (!copy)
         folderDone();
-        return Step::Next;
-    }
-    if (held != 0)
-        return messagesLacking(folder, currentCount_, held, wanted, copy);
-    wantAll(wanted);
     return Step::Next;
 }
 

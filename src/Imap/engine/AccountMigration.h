@@ -91,6 +91,9 @@ private:
     Step selectForEmptyTarget(
         const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
     Step selectLacking(const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
+    // The SELECT of the source folder after its STATUS: its count is the
+    // folder's (`copy` false, and the folder done, when it is none).
+    Step selectNumbering(const MigrationFolder& folder, bool& copy);
     // The source's STATUS or SELECT of the folder did not succeed.
     Step sourceCountFailed(mail::ImapClientResult result, const MigrationFolder& folder);
     Step sourceSelectFailed(mail::ImapClientResult result, const MigrationFolder& folder);

@@ -604,8 +604,9 @@ TEST_F(FaultTest, AFolderRefusedOnceOrTwiceBeforeItsChild)
 
 // The source folder changes while it is copied, as production mailboxes do:
 // mail arrives or is expunged between the STATUS that counts the folder and
-// the SELECT that numbers it (a STATUS below or above the folder's count),
-// mail arrives during the copy, and another client expunges a message
+// the SELECT that numbers it (a STATUS below or above the folder's count,
+// or one that counts none, as from a count the server cached), mail
+// arrives during the copy, and another client expunges a message
 // while the source's connection breaks inside a body and is re-established
 // (the folder then numbers its messages otherwise). Each case runs twice,
 // the second run as a rerun: after each, the target holds every message of
@@ -613,7 +614,13 @@ TEST_F(FaultTest, AFolderRefusedOnceOrTwiceBeforeItsChild)
 // too), each counted once, and nothing is failed.
 TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
 {
-    enum class Change { ArriveBeforeSelect, ExpungeBeforeSelect, ArriveDuringFetch, ExpungeInBody };
+    enum class Change {
+        ArriveBeforeSelect,
+        ArriveInEmptyAfterStatus,
+        ExpungeBeforeSelect,
+        ArriveDuringFetch,
+        ExpungeInBody
+    };
     struct Counts {
         unsigned copied, alreadyThere;
     };
@@ -629,6 +636,9 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
     const Case cases[] = {
         {"two messages arrive between the STATUS and the SELECT", Change::ArriveBeforeSelect, true,
             {2, 11}, {0, 13}, " by STATUS and 12 by SELECT; the SELECT's count holds."},
+        {"two messages arrive in an empty folder once the STATUS counted none",
+            Change::ArriveInEmptyAfterStatus, true, {2, 11}, {0, 13},
+            "The source server counts 0 messages in folder \"Empty\" by STATUS and 2 by SELECT"},
         {"two messages are expunged between the STATUS and the SELECT", Change::ExpungeBeforeSelect,
             true, {0, 9}, {0, 9}, " by STATUS and 8 by SELECT; the SELECT's count holds."},
         {"two messages arrive during the copy", Change::ArriveDuringFetch, false, {13, 0}, {0, 13},
@@ -646,17 +656,18 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
             ASSERT_TRUE(ok) << command;
         }
     };
-    auto arrive = [&](int from) {
+    auto arrive = [&](const char* folder) {
         RawImap imap(source->port());
         ASSERT_TRUE(imap.login("alice", "Pw-alice"));
-        for (int n = from; n < from + 2; ++n)
+        for (int n = 1; n <= 2; ++n)
             ASSERT_TRUE(
-                imap.append("INBOX", "Subject: late " + std::to_string(n) + "\r\n\r\nnew\r\n"));
+                imap.append(folder, "Subject: late " + std::to_string(n) + "\r\n\r\nnew\r\n"));
     };
-    // alice's INBOX holds ten messages.
+    // alice's INBOX holds ten messages, and her "Empty" none.
     {
         RawImap imap(source->port());
         ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+        ASSERT_TRUE(imap.create("Empty"));
         for (int n = 3; n <= 10; ++n)
             ASSERT_TRUE(imap.append("INBOX",
                 "Subject: a" + std::to_string(n) + "\r\n\r\nbody " + std::to_string(n) + "\r\n"));
@@ -668,13 +679,14 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
     int run = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        // Every case begins with the ten messages.
+        // Every case begins with the ten messages, and "Empty" empty.
         {
             RawImap imap(source->port());
             ASSERT_TRUE(imap.login("alice", "Pw-alice"));
             bool ok = false;
-            for (const char* command :
-                {"SELECT \"INBOX\"", "STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE"}) {
+            for (const char* command : {"SELECT \"Empty\"",
+                     "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE", "SELECT \"INBOX\"",
+                     "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE"}) {
                 imap.command(command, &ok);
                 ASSERT_TRUE(ok) << command;
             }
@@ -686,6 +698,7 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         std::atomic<bool> armed{!c.migratedBefore};
         std::atomic<bool> done{false};
         std::atomic<bool> inInboxCopy{false};
+        std::atomic<bool> emptyCounted{false};
         auto onCommand = [&](int, const std::string& line) {
             const std::string verb = verbOf(line);
             const bool selectsInbox
@@ -696,14 +709,21 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
                 return true;
             if (c.change == Change::ArriveBeforeSelect && selectsInbox) {
                 done = true;
-                arrive(1);
+                arrive("INBOX");
+            } else if (c.change == Change::ArriveInEmptyAfterStatus && emptyCounted) {
+                // Whatever comes after the STATUS that counted none.
+                done = true;
+                arrive("Empty");
+            } else if (c.change == Change::ArriveInEmptyAfterStatus && verb == "STATUS"
+                && line.find("\"Empty\"") != std::string::npos) {
+                emptyCounted = true;
             } else if (c.change == Change::ExpungeBeforeSelect && selectsInbox) {
                 done = true;
                 inInbox({"SELECT \"INBOX\"", "STORE 3:4 +FLAGS.SILENT (\\Deleted)", "EXPUNGE"});
             } else if (c.change == Change::ArriveDuringFetch && inInboxCopy && verb == "FETCH"
                 && line.find("BODY.PEEK[]") != std::string::npos) {
                 done = true;
-                arrive(1);
+                arrive("INBOX");
             }
             return true;
         };
@@ -736,12 +756,13 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         // What the target must hold: every message the source had during the
         // run, expunged or not.
         MailFolders expected = before;
-        for (const MailMessage& m : after.at("INBOX").messages) {
-            auto& inbox = expected["INBOX"].messages;
-            if (std::none_of(inbox.begin(), inbox.end(),
-                    [&](const MailMessage& e) { return e.data == m.data; }))
-                inbox.push_back(m);
-        }
+        for (const auto& [name, folder] : after)
+            for (const MailMessage& m : folder.messages) {
+                auto& there = expected[name].messages;
+                if (std::none_of(there.begin(), there.end(),
+                        [&](const MailMessage& e) { return e.data == m.data; }))
+                    there.push_back(m);
+            }
         const RunOutcome* const runs[] = {&changed, nullptr};
         for (const RunOutcome* outcome : runs) {
             const RunOutcome again = outcome ? RunOutcome() : runThroughRelays(domain);
