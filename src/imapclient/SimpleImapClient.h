@@ -184,9 +184,10 @@ public:
         std::uint32_t uid = 0;
     };
     // UID FETCH fromUid:* (UID): the messages of the selected folder whose
-    // UID is fromUid or more, ascending, each with its number as the
-    // folder numbers it now. A UID command: it is sent also while the
-    // numbering is in doubt (renumbered()), which it serves to settle.
+    // UID is fromUid or more, and its last message whatever its UID (RFC
+    // 3501: "n:*" names it), in order, each with its number as the folder
+    // numbers it now. A UID command: it is sent also while the numbering is
+    // in doubt (renumbered()), which it serves to settle.
     ImapClientResult fetchUids(std::uint32_t fromUid, std::vector<NumberedUid>& found);
     // The summaries of messages 1 to `count` of the selected folder, one
     // per number; a message the server did not answer for (or not with

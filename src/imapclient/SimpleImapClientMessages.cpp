@@ -129,8 +129,8 @@ SimpleImapClient::ImapClientResult SimpleImapClient::fetchUids(
             const std::string* uid = nullptr;
             NumberedUid message;
             if (!readFetchReply(reply, fetch, unreadable) || (uid = fetch.item("UID")) == nullptr
-                || !imap::parseUnsigned32(*uid, message.uid) || message.uid < fromUid)
-                return; // news, or the last message below fromUid that "n:*" names
+                || !imap::parseUnsigned32(*uid, message.uid))
+                return; // news
             message.number = fetch.number;
             found.push_back(message);
         });

@@ -324,10 +324,16 @@ FolderCopy::Outcome FolderCopy::renumber()
     for (const NumberedUid& message : found)
         uids_[message.number] = message.uid;
     // "n:*" names the folder's last message whatever its UID: the new
-    // numbering is taken in up to it, and what arrives later is above it.
-    highest_ = found.empty() ? 0 : found.back().number;
+    // numbering is taken in up to it, and what arrives later has UIDs above
+    // it. Messages counted beyond it (a server that left the last one out,
+    // or mail announced after the answer) are not taken for arrivals to
+    // copy: the next run finds what they are.
+    const unsigned lastFound = found.empty() ? 0 : found.back().number;
+    highest_ = std::max(lastFound, source_.selectedMailbox().count);
     boundNumber_ = highest_;
-    boundUid_ = found.empty() ? old.fromUid : found.back().uid + 1;
+    boundUid_ = highest_ == 0 ? old.fromUid
+        : lastFound == highest_ ? found.back().uid + 1
+                                : 0;
     count_ = count_ - left + static_cast<unsigned>(anew.pending.size() + anew.lost.size());
     pending_.assign(anew.pending.begin(), anew.pending.end());
     log_.debug(TAVIR_HERE,

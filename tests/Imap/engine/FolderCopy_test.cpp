@@ -205,6 +205,13 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             "there (expunged on the source, which is no failure); 0 arrived. The folder counts 8 "
             "messages now.",
             tavir::mail::Side::Source, true, 8},
+        {"every message left was expunged: only the folder's last, copied before, is named", 10,
+            selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(5, 7, 11) + uidsFrom(5, {5}), stored + stored + stored + stored,
+            End::Completed, 4, 1, 0, "1,2,3,4", ok, 0,
+            "debug: of the 5 not yet copied, 0 are found again by their UIDs and 5 are no longer "
+            "there",
+            tavir::mail::Side::Source, true, 5, "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\n"},
         {"selected again under another UIDVALIDITY: the rest is left to the next run", 10,
             selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
             loggedIn + selected(10, 8, 11), stored + stored + stored + stored, End::Unfinished, 4,
