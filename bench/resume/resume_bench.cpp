@@ -145,7 +145,7 @@ int main(int argc, char** argv)
     FolderCopy::Tally tally;
     auto start = std::chrono::steady_clock::now();
     FolderCopy(
-        source, to, log, [] { return false; }, [](const FolderCopy::Tally&) {}, timeouts)
+        source, to, log, [] { return false; }, [](const FolderCopy::Tally&, unsigned) {}, timeouts)
         .copy(folder, messages - lacking, tally);
     std::printf(
         "copied %u messages into the target in %.2f s\n", tally.copied, secondsSince(start));
@@ -190,7 +190,7 @@ int main(int argc, char** argv)
     FolderCopy::Tally rest;
     start = std::chrono::steady_clock::now();
     FolderCopy(
-        source, to, log, [] { return false; }, [](const FolderCopy::Tally&) {}, timeouts)
+        source, to, log, [] { return false; }, [](const FolderCopy::Tally&, unsigned) {}, timeouts)
         .copy(folder, messages, plan.wanted, rest);
     unsigned held = 0;
     to.status(L"INBOX", held);

@@ -329,7 +329,7 @@ bool Command::sendLine(
 {
     auto write = [&](const std::string& piece, bool mayReconnect, bool flushNow) {
         try {
-            connection_.send(piece, mayReconnect, flushNow);
+            connection_.send(piece, mayReconnect, flushNow, numbered_);
         } catch (const ImapConnectionFailed& e) {
             // The command line of a message that can't be written is a
             // message that can't be copied now; the connection is closed,

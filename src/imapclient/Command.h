@@ -81,6 +81,10 @@ public:
     // restored) and the command line written again. Commands run while a
     // connection is being set up turn it off.
     void setReconnect(bool reconnect) { reconnect_ = reconnect; }
+    // The command names messages of the selected folder by their sequence
+    // numbers: it is not written while their numbering is in doubt
+    // (ConnectionInternal::renumbered).
+    void setNumbered() { numbered_ = true; }
 
     // True when the response carries this command's tag; its status word
     // (OK, NO or BAD, in any letter case) then sets `status`, which is left
@@ -149,6 +153,7 @@ private:
     std::string command_;
     ConnectionInternal& connection_;
     bool reconnect_ = true;
+    bool numbered_ = false;
     bool ended_ = false;
     bool flushBody_ = true;
     unsigned status_ = BAD;

@@ -16,6 +16,7 @@ CommandFetch::CommandFetch(
 {
     addParam(number);
     addParam("(INTERNALDATE FLAGS)");
+    setNumbered();
     message.setSource(&connection);
 }
 
@@ -49,6 +50,7 @@ CommandFetchBody::CommandFetchBody(
 {
     addParam(number);
     addParam("BODY.PEEK[]");
+    setNumbered();
     message.setSource(&connection, getTag());
 }
 
@@ -147,12 +149,14 @@ ImapClientResult startBody(ConnectionInternal& connection, unsigned number, Fetc
     return body.execute() == CommandFetchBody::BodyStarted ? ImapSuccess : ImapFetchFailed;
 }
 
-CommandFetchEach::CommandFetchEach(
-    ConnectionInternal& connection, const std::string& messages, const std::string& items)
-    : Command(connection, "FETCH")
+CommandFetchEach::CommandFetchEach(ConnectionInternal& connection, const std::string& messages,
+    const std::string& items, bool byUid)
+    : Command(connection, byUid ? "UID FETCH" : "FETCH")
 {
     addParam(messages);
     addParam(items);
+    if (!byUid)
+        setNumbered();
 }
 
 unsigned CommandFetchEach::execute(const std::function<void(const std::string& reply)>& each)
@@ -167,9 +171,10 @@ unsigned CommandFetchEach::execute(const std::function<void(const std::string& r
     // no repeated answer keeps the wait going.
     ConnectionInternal::Operation deadline(c);
     std::uint32_t highest = 0;
+    // A command that could not be written leaves no reply to tell apart.
+    if (!sendLine(getCommandString(), true, reader))
+        return BAD;
     try {
-        if (!sendLine(getCommandString(), true, reader))
-            return BAD;
         for (;;) {
             ReplyReader::Reply reply = reader.next();
             if (reply.kind == ReplyReader::Kind::Tagged)

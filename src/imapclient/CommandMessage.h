@@ -63,10 +63,11 @@ ImapClientResult startBody(ConnectionInternal& connection, unsigned number, Fetc
 
 // A FETCH whose untagged replies are handed over one at a time as they
 // come, so that the replies for a whole folder are never held at once.
+// `messages` names sequence numbers, or with `byUid` UIDs (UID FETCH).
 class CommandFetchEach : public Command {
 public:
-    CommandFetchEach(
-        ConnectionInternal& connection, const std::string& messages, const std::string& items);
+    CommandFetchEach(ConnectionInternal& connection, const std::string& messages,
+        const std::string& items, bool byUid = false);
     // Sends the FETCH, hands every untagged reply to `each` and returns the
     // completion status. A failure closes the connection: the rest of the
     // reply can't be told apart from a later command's.

@@ -109,6 +109,8 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port,
     cramMD5_ = false;
     switchedUser_.clear();
     restoreFolder_.clear();
+    mailbox_ = Mailbox();
+    renumbered_ = false;
 }
 
 void ConnectionInternal::initialize(const std::string& host, unsigned port, const std::string& user,
@@ -125,6 +127,8 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port, cons
     cramMD5_ = cramMD5;
     switchedUser_.clear();
     restoreFolder_.clear();
+    mailbox_ = Mailbox();
+    renumbered_ = false;
 }
 
 void ConnectionInternal::setLimits(std::size_t maxLineLength, std::uint64_t maxLiteralSize,
@@ -451,12 +455,19 @@ void ConnectionInternal::restoreSession()
     }
     if (!restoreFolder_.empty()) {
         std::string folder = restoreFolder_;
+        // Sequence numbers hold within one session: the folder selected
+        // again may number its messages otherwise (one expunged, another
+        // arrived meanwhile). A numbering in doubt before stays in doubt.
+        const Mailbox before = mailbox_;
+        const bool inDoubt = renumbered_;
+        forgetMailbox();
         Command select(*this, "SELECT");
         select.addParamString(folder);
         select.setReconnect(false);
         if (select.execute(nullptr) != Command::OK)
             throw ImapConnectionFailed("Restoring the selected folder failed");
         setState(Selected, folder);
+        renumbered_ = inDoubt || !mailbox_.sameNumbering(before);
     }
 }
 
@@ -539,10 +550,12 @@ void ConnectionInternal::sendFailed(const std::string& what)
     closeWithError("sending " + what + " to " + endpointText() + " failed");
 }
 
-bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flush)
+bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flush, bool numbered)
 {
     stepDeadline();
     creditDeadline(text.size());
+    if (numbered)
+        refuseIfRenumbered();
     if (streamGood() && state_ != NotConnected) {
         writeText(text, flush);
         if (streamGood() && state_ != NotConnected)
@@ -553,6 +566,8 @@ bool ConnectionInternal::send(const std::string& text, bool reconnect, bool flus
     // The text is always written after a reconnect: reporting success for
     // text that was never sent would lose the command.
     reestablish();
+    if (numbered)
+        refuseIfRenumbered();
     writeText(text, true);
     if (streamGood())
         return true;
@@ -572,6 +587,64 @@ void ConnectionInternal::reestablish()
         if (handleImapException(e, ImapConnectionError) != ImapConnectionError)
             throw ImapConnectionFailed(e.what());
         throw;
+    }
+}
+
+void ConnectionInternal::refuseIfRenumbered()
+{
+    if (!renumbered_)
+        return;
+    const std::string text = "the messages of folder " + restoreFolder_ + " on " + endpointText()
+        + " may be numbered otherwise than when they were counted: no command names them by "
+          "number before they are found again";
+    setLastErrorResponse(text);
+    throw ImapConnectionFailed(text);
+}
+
+bool ConnectionInternal::Mailbox::sameNumbering(const Mailbox& other) const
+{
+    return uidValidity != 0 && uidNext != 0 && countKnown && other.countKnown
+        && uidValidity == other.uidValidity && uidNext == other.uidNext && count == other.count;
+}
+
+void ConnectionInternal::forgetMailbox()
+{
+    mailbox_ = Mailbox();
+    renumbered_ = false;
+}
+
+void ConnectionInternal::noteMailbox(const std::string& reply)
+{
+    if (reply.compare(0, 2, "* ") != 0)
+        return;
+    // "* 12 EXISTS", "* 3 EXPUNGE"
+    const std::size_t blank = reply.find(' ', 2);
+    std::uint32_t number = 0;
+    if (blank != std::string::npos && imap::parseUnsigned32(reply.substr(2, blank - 2), number)) {
+        const std::string word = reply.substr(blank + 1);
+        if (strcasecmp(word.c_str(), "EXISTS") == 0) {
+            mailbox_.count = number;
+            mailbox_.countKnown = true;
+        } else if (strcasecmp(word.c_str(), "EXPUNGE") == 0) {
+            if (mailbox_.count > 0)
+                --mailbox_.count;
+            // Every message after it moved down by one.
+            renumbered_ = true;
+        }
+        return;
+    }
+    // "* OK [UIDVALIDITY 3857529045] UIDs valid", "* OK [UIDNEXT 4392] ..."
+    for (auto [code, value] :
+        {std::pair<const char*, std::uint32_t*>{"OK [UIDVALIDITY ", &mailbox_.uidValidity},
+            {"OK [UIDNEXT ", &mailbox_.uidNext}}) {
+        if (!startsWithNoCase(reply, 2, code))
+            continue;
+        const std::size_t from = 2 + std::char_traits<char>::length(code);
+        const std::size_t end = reply.find(']', from);
+        std::uint32_t read = 0;
+        if (end != std::string::npos && imap::parseUnsigned32(reply.substr(from, end - from), read))
+            *value = read;
+        return;
     }
 }
 

@@ -127,7 +127,13 @@ public:
     void close();
     void reconnect();
 
-    bool send(const std::string& text, bool reconnect, bool flush);
+    // Writes a command's text; with `reconnect`, a lost connection is
+    // re-established first (its session restored). `numbered`: the text
+    // names messages of the selected folder by their sequence numbers, which
+    // hold only for the numbering the caller knows: while renumbered() it is
+    // not written, and neither when the reconnect finds the folder numbered
+    // otherwise; it fails as ImapConnectionFailed then.
+    bool send(const std::string& text, bool reconnect, bool flush, bool numbered = false);
     // Writes literal data that follows a command already sent: never
     // reconnects (the command would be lost). A failed write closes the
     // connection and throws.
@@ -173,6 +179,38 @@ public:
     // 4096 bytes (RFC 7888). Asks CAPABILITY when the server has not said,
     // with `reconnect` as the command in hand allows.
     bool mayPushLiteral(std::uint64_t size, bool reconnect);
+
+    // What the server said of the selected folder: its message count (the
+    // last EXISTS, less one for each EXPUNGE since), its UIDVALIDITY and its
+    // UIDNEXT (0 where not said). Every reply read is looked at; a SELECT
+    // written starts the record afresh.
+    struct Mailbox {
+        bool countKnown = false;
+        std::uint32_t count = 0;
+        std::uint32_t uidValidity = 0;
+        std::uint32_t uidNext = 0;
+
+        // True when both are known to number their messages alike: the same
+        // UIDVALIDITY, count and UIDNEXT. A message that arrived makes
+        // UIDNEXT grow, so with it none was expunged either.
+        bool sameNumbering(const Mailbox& other) const;
+    };
+    const Mailbox& mailbox() const { return mailbox_; }
+    // A SELECT is about to be written: what was said of the folder selected
+    // before is forgotten, with any change of its numbering.
+    void forgetMailbox();
+    // Takes what an untagged reply (without its line end) says of the
+    // selected folder: EXISTS, EXPUNGE, and the UIDVALIDITY and UIDNEXT
+    // codes. Other replies change nothing.
+    void noteMailbox(const std::string& reply);
+    // True once the sequence numbers the caller holds may name other
+    // messages: a reconnect selected the folder again and found it numbered
+    // otherwise (another UIDVALIDITY, count or UIDNEXT), or the server
+    // reported an EXPUNGE. Until the caller selects a folder, or says that
+    // it found its messages again (acceptNumbering), no command naming
+    // messages by number is written.
+    bool renumbered() const { return renumbered_; }
+    void acceptNumbering() { renumbered_ = false; }
 
     void setState(State state, const std::string& folder = std::string());
     State getState() const { return state_; }
@@ -286,6 +324,9 @@ private:
     std::string stoppedText() const;
     void reestablish();
     const std::vector<std::string>& knownCapabilities(bool reconnect);
+    // A command that names messages by number is not written while the
+    // numbering is in doubt (renumbered()).
+    void refuseIfRenumbered();
 
     std::uint32_t tagCounter_ = 0;
     unsigned timeout_ = 0; // seconds
@@ -318,6 +359,8 @@ private:
     // the folder that was selected last.
     std::string switchedUser_;
     std::string restoreFolder_;
+    Mailbox mailbox_;
+    bool renumbered_ = false;
 
     std::size_t maxLine_ = defaultMaxLineLength;
     std::uint64_t maxLiteral_ = defaultMaxLiteralSize;

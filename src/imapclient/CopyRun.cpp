@@ -50,6 +50,18 @@ bool CopyRun::wants(unsigned number) const
     return std::binary_search(numbers_.begin(), numbers_.end(), number);
 }
 
+void CopyRun::noteUid(unsigned number, std::uint32_t uid)
+{
+    if (uid != 0)
+        uids_[number] = uid;
+}
+
+std::uint32_t CopyRun::uid(unsigned number) const
+{
+    auto found = uids_.find(number);
+    return found == uids_.end() ? 0 : found->second;
+}
+
 void CopyRun::settle(unsigned number, Fate fate)
 {
     if (!answered_.emplace(number, fate).second)

@@ -44,6 +44,10 @@ public:
     // Records that the body of a number asked for came and went to the
     // target, whose answer settles it later.
     void take(unsigned number) { taken_.insert(number); }
+    // Records the UID a reply gave for a number asked for; uid() is 0 for
+    // a number none was given for.
+    void noteUid(unsigned number, std::uint32_t uid);
+    std::uint32_t uid(unsigned number) const;
     bool taken(unsigned number) const { return taken_.count(number) != 0; }
     // True while some number asked for has no answer.
     bool wantsMore() const { return open_ || answered_.size() < numbers_.size(); }
@@ -104,6 +108,7 @@ private:
     std::map<unsigned, Failure> failures_;
     std::set<unsigned> taken_;
     std::set<unsigned> keywords_; // messages whose keywords are not copied
+    std::map<unsigned, std::uint32_t> uids_;
     unsigned copied_ = 0;
     unsigned keywordsLeft_ = 0;
     unsigned failed_ = 0;

@@ -33,8 +33,8 @@ std::vector<std::string> flagWords(const std::string& flags)
 
 // Passes the name and value pairs of a FETCH item list to the message up to
 // the body's name, and stops there: true when it came. The message keeps
-// the date and the flags; other items (UID, RFC822.SIZE and the like, which
-// a server may add) are passed over.
+// the date, the flags and the UID; other items (RFC822.SIZE and the like,
+// which a server may add) are passed over.
 bool takeItemsUpToBody(Parser& items, FetchMessage& message)
 {
     std::string name;
@@ -126,6 +126,7 @@ void FetchMessage::reset()
     size_ = 0;
     rest_ = 0;
     number_ = 0;
+    uid_ = 0;
     dateKnown_ = false;
     flagsKnown_ = false;
     keywords_ = false;
@@ -148,6 +149,8 @@ bool FetchMessage::setData(const std::string& name, const std::string& value)
         setFlags(value);
         return true;
     }
+    if (strcasecmp(name.c_str(), "UID") == 0)
+        return imap::parseUnsigned32(value, uid_);
     return false;
 }
 

@@ -40,8 +40,8 @@ public:
     // a message source that failed instead.
     bool resend() override;
 
-    // INTERNALDATE sets the date, FLAGS the flags (names in any letter
-    // case); false for any other name, which changes nothing.
+    // INTERNALDATE sets the date, FLAGS the flags, UID the UID (names in
+    // any letter case); false for any other name, which changes nothing.
     bool setData(const std::string& name, const std::string& value);
     bool setFlags(std::string value);
     // True when the flags last given held keywords, which are not copied.
@@ -51,6 +51,9 @@ public:
     // The message number of the FETCH reply the message was loaded from
     // (loadFetchResponse); 0 until one was read.
     std::uint32_t getNumber() const { return number_; }
+    // The UID the reply gave (before the body, or after it once the body
+    // was read); 0 while none did.
+    std::uint32_t getUid() const { return uid_; }
     void setNumber(std::uint32_t number) { number_ = number; }
     // The start of a body fetch reply, as far as the body's announcement:
     // "* n FETCH (... BODY[] {size}" CR LF. Sets size and rest size.
@@ -113,6 +116,7 @@ private:
     std::uint32_t size_ = 0;
     std::uint32_t rest_ = 0;
     std::uint32_t number_ = 0;
+    std::uint32_t uid_ = 0;
     bool dateKnown_ = false;
     bool flagsKnown_ = false;
     bool keywords_ = false;

@@ -110,8 +110,9 @@ const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
         throw;
     }
     // Whatever is left of a reply not read to its end (possibly many
-    // messages) can't be matched to a later command.
-    if (!run_.completed)
+    // messages) can't be matched to a later command. A FETCH never written
+    // (its numbers in doubt) left nothing.
+    if (!run_.completed && fetchWritten_)
         from_.close();
     window_.finish();
     return run_.end;
@@ -132,7 +133,8 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
     // lines before its body, the body and the end of its reply. Lines that
     // answer for nothing never renew it.
     ConnectionInternal::Operation deadline(from_);
-    from_.send(fetchCommand, true, true);
+    from_.send(fetchCommand, true, true, true);
+    fetchWritten_ = true;
     for (;;) {
         ReplyReader::Reply reply = reader.next(leaveBody);
         if (reply.kind == ReplyReader::Kind::Tagged) {
@@ -166,13 +168,17 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
             continue;
         }
         run_.take(number);
+        // Before the body, or after it once it is read.
+        run_.noteUid(number, message_.getUid());
         bool later = false;
-        if (!message_.dateAndFlagsKnown() && !readAhead(number, message_, run_, from_, later))
+        const bool goOn
+            = (message_.dateAndFlagsKnown() || readAhead(number, message_, run_, from_, later))
+            && (later || handOn(number, message_, &reader));
+        run_.noteUid(number, message_.getUid());
+        if (!goOn)
             return;
         if (later)
             deferred_.push_back(number);
-        else if (!handOn(number, message_, &reader))
-            return;
         deadline.restart();
     }
 }

@@ -56,6 +56,7 @@ private:
     // Large bodies whose date or flags came after them, fetched again on
     // their own once the reply has ended.
     std::vector<unsigned> deferred_;
+    bool fetchWritten_ = false;
 };
 
 } // namespace tavir::mail

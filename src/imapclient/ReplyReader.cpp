@@ -148,6 +148,8 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
         if (reply.kind == Kind::Tagged && reply.status != OK)
             connection_.setLastErrorResponse(reply.text);
         connection_.noteCapabilities(reply.text);
+        if (untagged)
+            connection_.noteMailbox(reply.text);
         return reply;
     } catch (const std::bad_alloc&) {
         connection_.closeWithError(

@@ -127,12 +127,26 @@ public:
     static FolderType convertFolderType(const std::wstring& folderClass);
     static unsigned folderTypeBit(FolderType type);
     ImapClientResult deleteFolder(const std::wstring& name, bool recursive);
+    // Sends SELECT unless the folder is selected already with the numbering
+    // of its messages known (not renumbered()).
     ImapClientResult select(const std::wstring& name);
     // Selects the folder and takes its message count from the last EXISTS
     // of the reply, saving a STATUS where the count is wanted only to copy
     // the folder. Always sends SELECT. A reply without EXISTS is a failed
     // count (ImapStatusFailed), never an empty folder.
     ImapClientResult select(const std::wstring& name, unsigned& count);
+    // What the server said of the selected folder (its count, grown by
+    // every EXISTS since the SELECT, its UIDVALIDITY and UIDNEXT).
+    const ConnectionInternal::Mailbox& selectedMailbox() const { return connection_.mailbox(); }
+    // True when the sequence numbers of the selected folder may name other
+    // messages than when it was selected: a reconnect found it numbered
+    // otherwise, or the server reported an EXPUNGE. Operations that name
+    // messages by number then fail (ImapConnectionError, or the refusal of
+    // a single message's copy) without a command written, until the folder
+    // is selected again or acceptNumbering() says that the caller found its
+    // messages again (by UID, fetchUids).
+    bool renumbered() const { return connection_.renumbered(); }
+    void acceptNumbering() { connection_.acceptNumbering(); }
     ImapClientResult status(const std::wstring& name, unsigned& count);
     ImapClientResult status(const std::wstring& name, unsigned& count,
         tavir::mailserver::common::KUuid& guid, bool wantGuid = true);
@@ -164,6 +178,17 @@ public:
     // the copy ended. The results are copyFolder's.
     ImapClientResult copyMessages(
         const std::wstring& folder, SimpleImapClient& target, CopyRun& run);
+    // A message of the selected folder: its sequence number and its UID.
+    struct NumberedUid {
+        unsigned number = 0;
+        std::uint32_t uid = 0;
+    };
+    // UID FETCH fromUid:* (UID): the messages of the selected folder whose
+    // UID is fromUid or more, and its last message whatever its UID (RFC
+    // 3501: "n:*" names it), in order, each with its number as the folder
+    // numbers it now. A UID command: it is sent also while the numbering is
+    // in doubt (renumbered()), which it serves to settle.
+    ImapClientResult fetchUids(std::uint32_t fromUid, std::vector<NumberedUid>& found);
     // The summaries of messages 1 to `count` of the selected folder, one
     // per number; a message the server did not answer for (or not with
     // every item) stays unknown. Replies for other numbers, and second

@@ -117,6 +117,35 @@ SimpleImapClient::ImapClientResult SimpleImapClient::fetchSummaries(
     });
 }
 
+SimpleImapClient::ImapClientResult SimpleImapClient::fetchUids(
+    std::uint32_t fromUid, std::vector<NumberedUid>& found)
+{
+    found.clear();
+    return simple("FETCH", ImapFetchFailed, [&] {
+        CommandFetchEach command(connection_, std::to_string(fromUid) + ":*", "(UID)", true);
+        const unsigned status = command.execute([&](const std::string& reply) {
+            FetchResponse fetch;
+            unsigned unreadable = 0;
+            const std::string* uid = nullptr;
+            NumberedUid message;
+            if (!readFetchReply(reply, fetch, unreadable) || (uid = fetch.item("UID")) == nullptr
+                || !imap::parseUnsigned32(*uid, message.uid))
+                return; // news
+            message.number = fetch.number;
+            found.push_back(message);
+        });
+        // In the folder's order, each message once.
+        std::sort(found.begin(), found.end(),
+            [](const NumberedUid& a, const NumberedUid& b) { return a.number < b.number; });
+        found.erase(std::unique(found.begin(), found.end(),
+                        [](const NumberedUid& a, const NumberedUid& b) {
+                            return a.number == b.number || a.uid == b.uid;
+                        }),
+            found.end());
+        return succeededOr(status, ImapFetchFailed);
+    });
+}
+
 SimpleImapClient::ImapClientResult SimpleImapClient::parseTaggedResponse(const std::string& line)
 {
     try {
@@ -167,7 +196,7 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessages(
     // early) is then never taken for this one's.
     return copyRun(folder, target,
         connection_.getTag() + " FETCH " + run.sequenceSet()
-            + " (INTERNALDATE FLAGS BODY.PEEK[])\r\n",
+            + " (UID INTERNALDATE FLAGS BODY.PEEK[])\r\n",
         run);
 }
 

@@ -1029,7 +1029,7 @@ TEST(CopyTest, PipelinedRange)
     EXPECT_EQ(ImapSuccess, c.source.client.copyFolder(L"F", c.target.client, 1, 0, copied, failed));
     EXPECT_EQ(2u, copied);
     EXPECT_EQ(0u, failed);
-    EXPECT_EQ("FETCH 1:* (INTERNALDATE FLAGS BODY.PEEK[])\r\n", c.source.sent());
+    EXPECT_EQ("FETCH 1:* (UID INTERNALDATE FLAGS BODY.PEEK[])\r\n", c.source.sent());
     auto sent = appends(c.target.sent());
     ASSERT_EQ(2u, sent.size());
     EXPECT_EQ("one", sent[0].data);
@@ -1181,7 +1181,7 @@ TEST(CopyTest, PipelinedRepliesOutOfTheUsualOrder)
     CopyRun run({1, 2});
     EXPECT_EQ(ImapSuccess, c.source.client.copyMessages(L"F", c.target.client, run));
     EXPECT_EQ(2u, run.copied());
-    EXPECT_EQ("FETCH 1:2 (INTERNALDATE FLAGS BODY.PEEK[])\r\nFETCH 2 (INTERNALDATE FLAGS)\r\n"
+    EXPECT_EQ("FETCH 1:2 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\nFETCH 2 (INTERNALDATE FLAGS)\r\n"
               "FETCH 2 BODY.PEEK[]\r\n",
         c.source.sent());
     auto sent = appends(c.target.sent());

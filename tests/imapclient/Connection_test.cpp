@@ -218,6 +218,90 @@ TEST(ConnectionTest, ReconnectRestoresAccountAndFolder)
     EXPECT_EQ("Sent", connection.getSelectedFolder());
 }
 
+// Sequence numbers hold within one session. A reconnect selects the folder
+// again: numbered as before (the same UIDVALIDITY, count and UIDNEXT), a
+// FETCH by number goes on; numbered otherwise, or with nothing said to
+// tell, none is written until the caller has found the messages again (by
+// UID) or selected the folder; an EXPUNGE has the same effect without a
+// reconnect. Commands that name no message by number are written all along.
+TEST(ConnectionTest, AReconnectFindsTheFolderNumberedAsBeforeOrNot)
+{
+    auto selected = [](const char* count, const char* validity, const char* next) {
+        std::string replies = std::string("* ") + count + " EXISTS\r\n* 0 RECENT\r\n";
+        if (*validity != '\0')
+            replies += std::string("* OK [UIDVALIDITY ") + validity + "] UIDs valid\r\n";
+        if (*next != '\0')
+            replies += std::string("* OK [UIDNEXT ") + next + "] predicted\r\n";
+        return replies + "%T OK [READ-WRITE] selected\r\n";
+    };
+    const std::string dateAndFlags
+        = "* 3 FETCH (INTERNALDATE \"17-Jul-1996 02:44:25 -0700\" FLAGS ())\r\n%T OK\r\n";
+    const std::string uids = "* 3 FETCH (UID 4)\r\n* 4 FETCH (UID 5)\r\n%T OK\r\n";
+    struct Case {
+        const char* name;
+        std::string first; // the first SELECT's replies
+        std::string again; // the second session's, after its login
+        bool expunge; // a STATUS meets an EXPUNGE instead of a reconnect
+        bool renumbered;
+        const char* sent; // on the second session after its login
+    };
+    const Case cases[] = {
+        {"numbered as before", selected("10", "7", "11"), selected("10", "7", "11") + dateAndFlags,
+            false, false, "SELECT \"F\"\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
+        {"a message expunged meanwhile", selected("10", "7", "11"),
+            selected("9", "7", "11") + uids + dateAndFlags, false, true,
+            "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
+        {"one arrived meanwhile", selected("10", "7", "11"),
+            selected("11", "7", "12") + uids + dateAndFlags, false, true,
+            "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
+        {"another UIDVALIDITY", selected("10", "7", "11"),
+            selected("10", "8", "11") + uids + dateAndFlags, false, true,
+            "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
+        {"no UIDNEXT said, so nothing tells", selected("10", "7", ""),
+            selected("10", "7", "") + uids + dateAndFlags, false, true,
+            "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
+        {"an EXPUNGE on the same connection",
+            selected("10", "7", "11") + "* 3 EXPUNGE\r\n* STATUS Other (MESSAGES 1)\r\n%T OK\r\n"
+                + uids + dateAndFlags,
+            "", true, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tavir::test::LoggedInClient client(c.first);
+        unsigned count = 0;
+        ASSERT_EQ(ImapSuccess, client.client.select(L"F", count));
+        EXPECT_EQ(10u, count);
+        EXPECT_EQ(10u, client.client.selectedMailbox().count);
+        std::shared_ptr<tavir::test::ScriptedSession> second;
+        if (c.expunge) {
+            EXPECT_EQ(ImapSuccess, client.client.status(L"Other", count));
+        } else {
+            client.session->writeBudget = 0; // the next command's write fails
+            second = client.server.addSession(scriptedGreeting + "%T OK in\r\n" + c.again);
+        }
+        FetchMessage message;
+        const ImapClientResult first = client.client.fetchDateAndFlags(3, message);
+        EXPECT_EQ(c.renumbered, client.client.renumbered());
+        if (c.renumbered) {
+            EXPECT_EQ(ImapConnectionError, first);
+            // Found again by UID, and numbered as the server numbers them now.
+            std::vector<SimpleImapClient::NumberedUid> found;
+            ASSERT_EQ(ImapSuccess, client.client.fetchUids(3, found));
+            ASSERT_EQ(2u, found.size());
+            EXPECT_EQ(3u, found[0].number);
+            EXPECT_EQ(4u, found[0].uid);
+            client.client.acceptNumbering();
+            EXPECT_EQ(ImapSuccess, client.client.fetchDateAndFlags(3, message));
+        } else {
+            EXPECT_EQ(ImapSuccess, first);
+        }
+        if (second) {
+            const std::string sent = withoutTags(second->clientBytes);
+            EXPECT_EQ(c.sent, sent.substr(sent.find("\r\n") + 2));
+        }
+    }
+}
+
 TEST(ConnectionTest, ReconnectThatCantRestoreFails)
 {
     struct Case {

@@ -141,6 +141,62 @@ TEST(CopyFaultsTest, SourceBreaksOffInsideABody)
     }
 }
 
+// The source breaks off or stalls inside message 5 of 10 of a pipelined
+// copy while another client expunges message 2. Selected again on a new
+// connection, the folder numbers its messages otherwise: the old numbers
+// are not asked for (they would name the next message each, and the last
+// none), the messages are found again by their UIDs, and each lands on the
+// target once.
+TEST(CopyFaultsTest, AMessageExpungedWhileTheSourceStallsIsNotTakenForAnother)
+{
+    std::vector<std::string> bodies;
+    for (unsigned n = 1; n <= 10; ++n)
+        bodies.push_back(message(n, 2000 + n));
+    for (auto cut : {FakeImapSource::Cut::Drop, FakeImapSource::Cut::Stall}) {
+        SCOPED_TRACE(cut == FakeImapSource::Cut::Drop ? "broken off" : "stalled");
+        FakeImapSource afterwards = fakeSource(bodies);
+        afterwards.bodies.erase(afterwards.bodies.begin() + 1);
+        afterwards.uids = {1, 3, 4, 5, 6, 7, 8, 9, 10};
+        LoopbackServer fake({fakeSource(bodies, 5, cut).session(), afterwards.session()});
+        StandInTarget::Options options;
+        options.accounts = {{"alice@example.com", ""}};
+        StandInTarget target(options);
+        SimpleImapClient source;
+        ASSERT_EQ(ImapSuccess, tavir::test::connectSource(source, fake.port(), L"pw", timeoutMs));
+        EXPECT_EQ(10u, source.selectedMailbox().count);
+        SimpleImapClient to;
+        ASSERT_EQ(ImapSuccess, tavir::test::connectTarget(to, target, timeoutMs));
+
+        CopyRun first({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+        EXPECT_NE(ImapSuccess, source.copyMessages(L"INBOX", to, first));
+        EXPECT_EQ(4u, first.copied());
+        EXPECT_EQ(5u, first.uid(5));
+        // The rest by its old numbers: nothing is asked for, nothing appended.
+        CopyRun stale({6, 7, 8, 9, 10});
+        EXPECT_EQ(ImapConnectionError, source.copyMessages(L"INBOX", to, stale));
+        EXPECT_EQ(0u, stale.copied() + stale.failed());
+        EXPECT_TRUE(source.renumbered());
+        EXPECT_EQ(9u, source.selectedMailbox().count);
+        std::vector<SimpleImapClient::NumberedUid> found;
+        ASSERT_EQ(ImapSuccess, source.fetchUids(6, found));
+        std::vector<unsigned> numbers;
+        for (const SimpleImapClient::NumberedUid& m : found)
+            if (m.uid >= 6)
+                numbers.push_back(m.number);
+        EXPECT_EQ((std::vector<unsigned>{5, 6, 7, 8, 9}), numbers);
+        source.acceptNumbering();
+        CopyRun rest(numbers);
+        EXPECT_EQ(ImapSuccess, source.copyMessages(L"INBOX", to, rest));
+        EXPECT_EQ(5u, rest.copied());
+        EXPECT_EQ(2, fake.accepted());
+
+        auto stored = target.folders("alice@example.com")["INBOX"].messages;
+        ASSERT_EQ(9u, stored.size());
+        for (std::size_t i = 0; i < stored.size(); ++i)
+            EXPECT_TRUE(bodies[i < 4 ? i : i + 1] == stored[i].data) << i;
+    }
+}
+
 TEST(CopyFaultsTest, EmptyBodyAndUnsolicitedResponses)
 {
     std::vector<std::string> bodies = {"", message(2, 10240), "x"};

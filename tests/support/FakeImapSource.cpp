@@ -79,6 +79,26 @@ std::string FakeImapSource::dateOf(unsigned n)
     return (day < 10 ? "0" : "") + std::to_string(day) + "-Jan-2020 10:00:00 +0000";
 }
 
+std::uint32_t FakeImapSource::uidOf(unsigned n) const
+{
+    return n <= uids.size() ? uids[n - 1] : n;
+}
+
+std::string FakeImapSource::uidItem(unsigned n) const
+{
+    return "UID " + std::to_string(uidOf(n));
+}
+
+std::string FakeImapSource::uidsFrom(std::uint32_t from) const
+{
+    const unsigned count = static_cast<unsigned>(bodies.size());
+    std::string untagged;
+    for (unsigned n = 1; n <= count; ++n)
+        if (uidOf(n) >= from || n == count)
+            untagged += "* " + std::to_string(n) + " FETCH (" + uidItem(n) + ")\r\n";
+    return untagged;
+}
+
 std::string FakeImapSource::dateItem(unsigned n) const
 {
     const std::string value = n <= dates.size() ? dates[n - 1] : imapQuoted(dateOf(n));
@@ -141,8 +161,17 @@ void FakeImapSource::serve(PeerSocket& peer) const
             continue;
         }
         if (is("SELECT") || is("EXAMINE")) {
-            reply("* " + std::to_string(count) + " EXISTS\r\n* 0 RECENT\r\n",
+            const std::uint32_t next = count == 0 ? 1 : uidOf(count) + 1;
+            reply("* " + std::to_string(count) + " EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY "
+                    + std::to_string(uidValidity) + "] UIDs valid\r\n* OK [UIDNEXT "
+                    + std::to_string(next) + "] next\r\n",
                 tag + " OK [READ-WRITE] selected\r\n");
+            continue;
+        }
+        if (is("UID") && line.find(" UID FETCH ") != std::string::npos) {
+            reply(uidsFrom(static_cast<std::uint32_t>(
+                      std::stoul(line.substr(line.find(" UID FETCH ") + 11)))),
+                done);
             continue;
         }
         if (is("STATUS")) {
@@ -158,6 +187,7 @@ void FakeImapSource::serve(PeerSocket& peer) const
         const std::set<unsigned> numbers = numbersIn(line.substr(setAt, setEnd - setAt), count);
         const std::string asked = line.substr(setEnd + 1);
         auto asks = [&](const char* item) { return asked.find(item) != std::string::npos; };
+        const bool withUid = asks("(UID ");
         std::string untagged;
         if (asks("RFC822.SIZE")) {
             for (unsigned n : numbers)
@@ -182,7 +212,8 @@ void FakeImapSource::serve(PeerSocket& peer) const
         if (!body) {
             for (unsigned n : numbers)
                 untagged += "* " + std::to_string(n) + " FETCH ("
-                    + items({dateItem(n), "FLAGS " + flagsOf(n)}) + ")\r\n";
+                    + items({withUid ? uidItem(n) : "", dateItem(n), "FLAGS " + flagsOf(n)})
+                    + ")\r\n";
             reply(untagged, done);
             continue;
         }
@@ -190,7 +221,8 @@ void FakeImapSource::serve(PeerSocket& peer) const
         const bool dated = asks("INTERNALDATE");
         for (unsigned n : numbers) {
             const std::string head = "* " + std::to_string(n) + " FETCH ("
-                + items({dated ? dateItem(n) : "", dated ? "FLAGS " + flagsOf(n) : ""});
+                + items({withUid ? uidItem(n) : "", dated ? dateItem(n) : "",
+                    dated ? "FLAGS " + flagsOf(n) : ""});
             const std::string answer = (head.back() == '(' ? head : head + " ") + bodyItem(n);
             if (n == broken && cut != Cut::None) {
                 // Half of the body, and no more.

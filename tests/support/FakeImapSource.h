@@ -10,9 +10,13 @@
 // the tagged line in two sends, with Nagle's algorithm on), and a message
 // can be described as servers that bend the rules describe it: a date in
 // another form or none, a size that is not its body's, a body as a quoted
-// string. Every other command gets a tagged OK.
+// string. SELECT says EXISTS, UIDVALIDITY and UIDNEXT; FETCH gives UID
+// when asked, and UID FETCH n:* (UID) the UIDs from n on. A session serves
+// one view of the folder: another session may serve it with messages
+// expunged (their UIDs left out). Every other command gets a tagged OK.
 #include "support/Loopback.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,9 @@ struct FakeImapSource {
     enum class Cut { None, Drop, Stall };
 
     std::vector<std::string> bodies; // message n is bodies[n - 1]
+    // The UID of message n is uids[n - 1]; n where the list is shorter.
+    std::vector<std::uint32_t> uids;
+    std::uint32_t uidValidity = 1;
     unsigned broken = 0; // the message whose body is cut
     Cut cut = Cut::None;
     int stallMs = 0; // how long a stalled body stalls
@@ -45,6 +52,7 @@ struct FakeImapSource {
 
     // The date of message n: "0n-Jan-2020 10:00:00 +0000" for n up to 28.
     static std::string dateOf(unsigned n);
+    std::uint32_t uidOf(unsigned n) const;
     LoopbackServer::Handler session() const;
 
 private:
@@ -54,6 +62,9 @@ private:
     std::string flagsOf(unsigned n) const;
     std::string bodyItem(unsigned n) const;
     std::string summaryOf(unsigned n) const;
+    std::string uidItem(unsigned n) const;
+    // "UID FETCH n:* (UID)": from UID n on, and the last message.
+    std::string uidsFrom(std::uint32_t from) const;
 };
 
 } // namespace tavir::test

@@ -8,6 +8,7 @@
 #include "support/CommandLines.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <random>
@@ -166,7 +167,10 @@ void PeerSocket::relayTo(const std::string& host, int port, CommandCount* comman
         if (n <= 0)
             break;
         if (from == server) {
-            if (!sendAll(fd_, chunk, static_cast<std::size_t>(n)))
+            const std::size_t passed = commands
+                ? commands->passReply(std::string(chunk, static_cast<std::size_t>(n)))
+                : static_cast<std::size_t>(n);
+            if (!sendAll(fd_, chunk, passed) || passed < static_cast<std::size_t>(n))
                 break;
             continue;
         }
@@ -278,10 +282,15 @@ bool CommandCount::admit(const std::string& line)
     return !hook_ || hook_(number, line);
 }
 
-CommandRelay::CommandRelay(
-    const ListenAt& at, std::string serverHost, int serverPort, CommandCount::Hook hook)
+std::size_t CommandCount::passReply(const std::string& bytes) const
+{
+    return replyHook_ ? std::min(replyHook_(bytes), bytes.size()) : bytes.size();
+}
+
+CommandRelay::CommandRelay(const ListenAt& at, std::string serverHost, int serverPort,
+    CommandCount::Hook hook, CommandCount::ReplyHook replyHook)
     : at_(at)
-    , count_(std::move(hook))
+    , count_(std::move(hook), std::move(replyHook))
     , server_([this, serverHost, serverPort](
                   PeerSocket& peer) { peer.relayTo(serverHost, serverPort, &count_); },
           at)

@@ -130,23 +130,30 @@ private:
 // connections in the order they are read: every line that starts a command
 // (a login's answer to a challenge too), never the bytes of a literal. At
 // each one the hook decides whether it goes on (true) or the connection is
-// cut before the server sees it (false). Hooks of several connections may
-// run at once.
+// cut before the server sees it (false). The reply hook is shown each piece
+// of the server's replies as it comes, and says how many of its bytes pass
+// before the connection is cut (npos: all). Hooks of several connections
+// may run at once.
 class CommandCount {
 public:
     using Hook = std::function<bool(int number, const std::string& line)>;
+    using ReplyHook = std::function<std::size_t(const std::string& bytes)>;
 
-    explicit CommandCount(Hook hook = {})
+    explicit CommandCount(Hook hook = {}, ReplyHook replyHook = {})
         : hook_(std::move(hook))
+        , replyHook_(std::move(replyHook))
     {
     }
     // Counts the command and asks the hook.
     bool admit(const std::string& line);
+    // How many of a reply's bytes pass (all without a reply hook).
+    std::size_t passReply(const std::string& bytes) const;
     int count() const { return count_; }
 
 private:
     std::mutex mutex_;
     Hook hook_;
+    ReplyHook replyHook_;
     std::atomic<int> count_{0};
 };
 
@@ -154,8 +161,8 @@ private:
 // commands that pass (see CommandCount).
 class CommandRelay {
 public:
-    CommandRelay(
-        const ListenAt& at, std::string serverHost, int serverPort, CommandCount::Hook hook = {});
+    CommandRelay(const ListenAt& at, std::string serverHost, int serverPort,
+        CommandCount::Hook hook = {}, CommandCount::ReplyHook replyHook = {});
     const std::string& host() const { return at_.host; }
     int port() const { return server_.port(); }
     int commands() const { return count_.count(); }

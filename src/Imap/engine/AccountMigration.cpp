@@ -491,11 +491,18 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
                                             : selectLacking(folder, wanted, copy);
     if (step != Step::Next || !copy)
         return step;
+    // The count grows with the mail that arrives during the copy and
+    // shrinks by the messages expunged meanwhile.
     FolderCopy copier(
         source_, target_, log_, stopRequested_,
-        [this](const FolderCopy::Tally& tally) { publishProgress(tally); }, sourceTimeouts_);
+        [this](const FolderCopy::Tally& tally, unsigned count) {
+            currentCount_ = count;
+            publishProgress(tally);
+        },
+        sourceTimeouts_);
     FolderCopy::Tally tally;
     const FolderCopy::Outcome outcome = copier.copy(folder, currentCount_, wanted, tally);
+    currentCount_ = copier.count();
     settleMessages(tally);
     log_.debug(TAVIR_HERE,
         sentence(L"Folder \"%1%\": %2% of %3% messages copied, %4% failed, %5% not reached, %6% "
@@ -508,6 +515,10 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
         return Step::Next;
     case FolderCopy::End::Stopped:
         return stopped();
+    case FolderCopy::End::Unfinished:
+        // The copy named what it left to the next run.
+        folderFailed(L"");
+        return Step::Next;
     case FolderCopy::End::Fatal:
         break;
     }
@@ -581,18 +592,51 @@ AccountMigration::Step AccountMigration::selectLacking(
     if (result != mail::ImapSuccess)
         return sourceCountFailed(result, folder);
     countRead();
+    // A STATUS that counts no message is not taken on trust: from a count
+    // the server cached, the folder's messages would be passed over on
+    // every run. The SELECT says.
+    const bool countedEmpty = currentCount_ == 0;
+    if (countedEmpty) {
+        const Step step = selectNumbering(folder, copy);
+        if (step != Step::Next || !copy)
+            return step;
+    }
     unsigned held = 0;
     Step step = checkTarget(folder, currentCount_, copy, held);
     if (step != Step::Next || !copy)
         return step;
-    result = source_.select(folder.sourceName);
-    if (result != mail::ImapSuccess) {
-        copy = false;
-        return sourceSelectFailed(result, folder);
+    if (!countedEmpty) {
+        step = selectNumbering(folder, copy);
+        if (step != Step::Next || !copy)
+            return step;
     }
     if (held != 0)
         return messagesLacking(folder, currentCount_, held, wanted, copy);
     wantAll(wanted);
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::selectNumbering(const MigrationFolder& folder, bool& copy)
+{
+    // The messages are numbered as the SELECT counts them: a STATUS may
+    // lag behind (a count the server cached, mail that arrived or was
+    // expunged between the two).
+    const unsigned statusCount = currentCount_;
+    const ImapClientResult result = source_.select(folder.sourceName, currentCount_);
+    copy = false;
+    if (result != mail::ImapSuccess)
+        return result == mail::ImapStatusFailed ? sourceCountFailed(result, folder)
+                                                : sourceSelectFailed(result, folder);
+    if (currentCount_ != statusCount) {
+        log_.debug(TAVIR_HERE,
+            sentence(L"The source server counts %1% messages in folder \"%2%\" by STATUS and %3% "
+                     L"by SELECT; the SELECT's count holds.",
+                statusCount, folder.sourceName, currentCount_));
+        countRead();
+    }
+    copy = currentCount_ != 0;
+    if (!copy)
+        folderDone();
     return Step::Next;
 }
 

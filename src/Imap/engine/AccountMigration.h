@@ -89,10 +89,14 @@ private:
     // Counts and selects the source folder and sets the message numbers to
     // copy (`copy` false when there are none, the folder then ended here):
     // for an empty target folder all of them, with the count from SELECT;
-    // otherwise after a STATUS, those the target lacks.
+    // otherwise after a STATUS (which says whether there are any), those
+    // the target lacks, of the SELECT's count.
     Step selectForEmptyTarget(
         const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
     Step selectLacking(const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
+    // The SELECT of the source folder after its STATUS: its count is the
+    // folder's (`copy` false, and the folder done, when it is none).
+    Step selectNumbering(const MigrationFolder& folder, bool& copy);
     // The source's STATUS or SELECT of the folder did not succeed.
     Step sourceCountFailed(mail::ImapClientResult result, const MigrationFolder& folder);
     Step sourceSelectFailed(mail::ImapClientResult result, const MigrationFolder& folder);

@@ -603,6 +603,192 @@ TEST_F(FaultTest, AFolderRefusedOnceOrTwiceBeforeItsChild)
     }
 }
 
+// The source folder changes while it is copied, as production mailboxes do:
+// mail arrives or is expunged between the STATUS that counts the folder and
+// the SELECT that numbers it (a STATUS below or above the folder's count,
+// or one that counts none, as from a count the server cached), mail
+// arrives during the copy, and another client expunges a message
+// while the source's connection breaks inside a body and is re-established
+// (the folder then numbers its messages otherwise). Each case runs twice,
+// the second run as a rerun: after each, the target holds every message of
+// the source once, byte for byte (those expunged after they were copied
+// too), each counted once, and nothing is failed.
+TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
+{
+    enum class Change {
+        ArriveBeforeSelect,
+        ArriveInEmptyAfterStatus,
+        ExpungeBeforeSelect,
+        ArriveDuringFetch,
+        ExpungeInBody
+    };
+    struct Counts {
+        unsigned copied, alreadyThere;
+    };
+    struct Case {
+        const char* name;
+        Change change;
+        bool migratedBefore; // a clean run first: the folder is compared, after a STATUS
+        // alice's line, after the change and after the rerun
+        Counts changed, rerun;
+        // What the change leaves in the debug log.
+        const char* noted;
+    };
+    const Case cases[] = {
+        {"two messages arrive between the STATUS and the SELECT", Change::ArriveBeforeSelect, true,
+            {2, 11}, {0, 13}, " by STATUS and 12 by SELECT; the SELECT's count holds."},
+        {"two messages arrive in an empty folder once the STATUS counted none",
+            Change::ArriveInEmptyAfterStatus, true, {2, 11}, {0, 13},
+            "The source server counts 0 messages in folder \"Empty\" by STATUS and 2 by SELECT"},
+        {"two messages are expunged between the STATUS and the SELECT", Change::ExpungeBeforeSelect,
+            true, {0, 9}, {0, 9}, " by STATUS and 8 by SELECT; the SELECT's count holds."},
+        {"two messages arrive during the copy", Change::ArriveDuringFetch, false, {13, 0}, {0, 13},
+            "2 new messages arrived in folder \"INBOX\" during its copy"},
+        {"another client expunges message 2 while the connection breaks inside message 5",
+            Change::ExpungeInBody, false, {11, 0}, {0, 10},
+            "of the 6 not yet copied, 6 are found again by their UIDs and 0 are no longer there"},
+    };
+    auto inInbox = [&](const std::vector<std::string>& commands) {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+        for (const std::string& command : commands) {
+            bool ok = false;
+            imap.command(command, &ok);
+            ASSERT_TRUE(ok) << command;
+        }
+    };
+    auto arrive = [&](const char* folder) {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+        for (int n = 1; n <= 2; ++n)
+            ASSERT_TRUE(
+                imap.append(folder, "Subject: late " + std::to_string(n) + "\r\n\r\nnew\r\n"));
+    };
+    // alice's INBOX holds ten messages, and her "Empty" none.
+    {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+        ASSERT_TRUE(imap.create("Empty"));
+        for (int n = 3; n <= 10; ++n)
+            ASSERT_TRUE(imap.append("INBOX",
+                "Subject: a" + std::to_string(n) + "\r\n\r\nbody " + std::to_string(n) + "\r\n"));
+    }
+    const std::map<std::string, MailFolders> original
+        = {{"alice", readDovecotAccount(source->port(), "alice", "Pw-alice")},
+            {"bob", sourceMail.at("bob")}};
+    startTarget();
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Every case begins with the ten messages, and "Empty" empty.
+        {
+            RawImap imap(source->port());
+            ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+            bool ok = false;
+            for (const char* command : {"SELECT \"Empty\"",
+                     "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE", "SELECT \"INBOX\"",
+                     "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE"}) {
+                imap.command(command, &ok);
+                ASSERT_TRUE(ok) << command;
+            }
+            for (const MailMessage& m : original.at("alice").at("INBOX").messages)
+                ASSERT_TRUE(imap.append("INBOX", m.data));
+        }
+        const MailFolders before = readDovecotAccount(source->port(), "alice", "Pw-alice");
+        // The change comes once, at the first chance.
+        std::atomic<bool> armed{!c.migratedBefore};
+        std::atomic<bool> done{false};
+        std::atomic<bool> inInboxCopy{false};
+        std::atomic<bool> emptyCounted{false};
+        auto onCommand = [&](int, const std::string& line) {
+            const std::string verb = verbOf(line);
+            const bool selectsInbox
+                = verb == "SELECT" && line.find("\"INBOX\"") != std::string::npos;
+            if (verb == "SELECT")
+                inInboxCopy = selectsInbox;
+            if (!armed || done)
+                return true;
+            if (c.change == Change::ArriveBeforeSelect && selectsInbox) {
+                done = true;
+                arrive("INBOX");
+            } else if (c.change == Change::ArriveInEmptyAfterStatus && emptyCounted) {
+                // Whatever comes after the STATUS that counted none.
+                done = true;
+                arrive("Empty");
+            } else if (c.change == Change::ArriveInEmptyAfterStatus && verb == "STATUS"
+                && line.find("\"Empty\"") != std::string::npos) {
+                emptyCounted = true;
+            } else if (c.change == Change::ExpungeBeforeSelect && selectsInbox) {
+                done = true;
+                inInbox({"SELECT \"INBOX\"", "STORE 3:4 +FLAGS.SILENT (\\Deleted)", "EXPUNGE"});
+            } else if (c.change == Change::ArriveDuringFetch && inInboxCopy && verb == "FETCH"
+                && line.find("BODY.PEEK[]") != std::string::npos) {
+                done = true;
+                arrive("INBOX");
+            }
+            return true;
+        };
+        // Inside message 5's body: message 2 is expunged by another client
+        // and the connection breaks.
+        auto onReply = [&](const std::string& bytes) {
+            const std::size_t at = bytes.find("Subject: a5\r\n");
+            if (c.change != Change::ExpungeInBody || !armed || done || !inInboxCopy
+                || at == std::string::npos)
+                return std::string::npos;
+            done = true;
+            inInbox({"SELECT \"INBOX\"", "STORE 2 +FLAGS.SILENT (\\Deleted)", "EXPUNGE"});
+            return at + 5;
+        };
+        sourceRelay = std::make_unique<CommandRelay>(
+            ListenAt{}, "127.0.0.1", source->port(), onCommand, onReply);
+        targetRelay = std::make_unique<TargetRelay>(*target);
+        const std::string domain = "change" + std::to_string(++run) + ".test";
+        if (c.migratedBefore) {
+            const RunOutcome clean = runThroughRelays(domain);
+            ASSERT_EQ(2u, clean.status.finishedAccounts) << clean.report;
+            armed = true;
+        }
+        const std::size_t debugBefore = logs.debug().size();
+        const RunOutcome changed = runThroughRelays(domain);
+        ASSERT_TRUE(done.load()) << "the change never came";
+        EXPECT_NE(std::string::npos, logs.debug().find(c.noted, debugBefore))
+            << logs.debug().substr(debugBefore);
+        const MailFolders after = readDovecotAccount(source->port(), "alice", "Pw-alice");
+        // What the target must hold: every message the source had during the
+        // run, expunged or not.
+        MailFolders expected = before;
+        for (const auto& [name, folder] : after)
+            for (const MailMessage& m : folder.messages) {
+                auto& there = expected[name].messages;
+                if (std::none_of(there.begin(), there.end(),
+                        [&](const MailMessage& e) { return e.data == m.data; }))
+                    there.push_back(m);
+            }
+        const RunOutcome* const runs[] = {&changed, nullptr};
+        for (const RunOutcome* outcome : runs) {
+            const RunOutcome again = outcome ? RunOutcome() : runThroughRelays(domain);
+            const RunOutcome& o = outcome ? *outcome : again;
+            const Counts& counts = outcome ? c.changed : c.rerun;
+            SCOPED_TRACE(outcome ? "the run the source changed in" : "the rerun");
+            ASSERT_TRUE(o.started) << o.report;
+            expectCallbacksInOrder(o);
+            EXPECT_EQ(settings, targetSettings(*target));
+            EXPECT_EQ(2u, o.status.finishedAccounts) << o.report;
+            EXPECT_EQ(0u, o.status.messageErrors + o.status.folderErrors) << o.report;
+            EXPECT_EQ(0u, o.status.messagesNotReached) << o.report;
+            expectSameMessages(expected, readStandInAccount(*target, "alice@" + domain));
+            expectSameMessages(original.at("bob"), readStandInAccount(*target, "bob@" + domain));
+            const AccountLine alice = accountLine(o.report, "alice@" + domain);
+            EXPECT_TRUE(alice.finished) << o.report;
+            EXPECT_EQ(counts.copied, alice.copied) << o.report;
+            EXPECT_EQ(counts.alreadyThere, alice.alreadyThere) << o.report;
+            EXPECT_EQ(0u, alice.failed + alice.notReached) << o.report;
+        }
+        if (::testing::Test::HasFailure())
+            return;
+    }
+}
+
 TEST_F(FaultTest, FoldersTheTargetWillNotCountAreFailedOnceAndNeverDone)
 {
     // The first run makes the accounts and their folders, so it asks the

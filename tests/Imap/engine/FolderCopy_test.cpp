@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 using namespace tavir::migration;
@@ -36,6 +37,42 @@ std::string silentIn(unsigned n)
 {
     return "* " + std::to_string(n) + " FETCH (INTERNALDATE \"" + date
         + "\" FLAGS () BODY[] {20}\r\nbody";
+}
+
+// The replies of a folder selected with `count` messages; UIDs from 1.
+std::string selected(unsigned count, unsigned validity = 7, unsigned next = 0)
+{
+    return "* " + std::to_string(count) + " EXISTS\r\n* OK [UIDVALIDITY " + std::to_string(validity)
+        + "] valid\r\n* OK [UIDNEXT " + std::to_string(next != 0 ? next : count + 1)
+        + "] next\r\n%T OK selected\r\n";
+}
+
+// Message n of a pipelined FETCH, with its UID; its body names the UID, so
+// that the bodies appended say which messages they were.
+std::string pipedUid(unsigned n, unsigned uid)
+{
+    const std::string data = "body " + std::to_string(uid);
+    return "* " + std::to_string(n) + " FETCH (UID " + std::to_string(uid) + " INTERNALDATE \""
+        + date + "\" FLAGS (\\Seen) BODY[] {" + std::to_string(data.size()) + "}\r\n" + data
+        + ")\r\n";
+}
+
+// Messages first to last of a pipelined FETCH, numbered from `number`.
+std::string pipedUids(unsigned number, unsigned first, unsigned last)
+{
+    std::string replies;
+    for (unsigned uid = first; uid <= last; ++uid)
+        replies += pipedUid(number++, uid);
+    return replies;
+}
+
+// The answer to UID FETCH: message n has uids[n - first].
+std::string uidsFrom(unsigned first, const std::vector<unsigned>& uids)
+{
+    std::string replies;
+    for (unsigned uid : uids)
+        replies += "* " + std::to_string(first++) + " FETCH (UID " + std::to_string(uid) + ")\r\n";
+    return replies + "%T OK\r\n";
 }
 
 const std::string loggedIn = scriptedGreeting + "%T OK LOGIN completed\r\n";
@@ -74,6 +111,13 @@ struct CopyCase {
     const char* sentence;
     // For Fatal: the server whose failure ended the copy.
     tavir::mail::Side side = tavir::mail::Side::Source;
+    // The source begins with the reply to the SELECT of "F" (selected()).
+    bool select = false;
+    // The folder's count as the copy ends, where it changed.
+    unsigned endCount = 0;
+    // What the source was asked for on its second connection, after the
+    // login, or "".
+    const char* askedAgain = "";
 };
 
 TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
@@ -129,6 +173,59 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         {"a source silent twice ends the copy", 3, piped(1) + silentIn(2), loggedIn + silentIn(3),
             stored, End::Fatal, 1, 2, 0, "1", tavir::mail::ImapConnectionError, 3,
             "Message 3 of folder \"F\" was not copied: connection to scripted:143 timed out"},
+        // The source falls silent inside message 5 of 10 while another client
+        // expunges message 2: selected again, the folder counts 9, and the
+        // messages after 5 are found again by their UIDs, each copied once.
+        {"a source silent while a message is expunged: the rest found again by UID", 10,
+            selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(9, 7, 11) + uidsFrom(5, {6, 7, 8, 9, 10}) + pipedUids(5, 6, 10)
+                + done,
+            stored + stored + stored + stored + stored + stored + stored + stored + stored,
+            End::Completed, 9, 1, 0, "1,2,3,4,6,7,8,9,10", ok, 0,
+            "Message 5 of folder \"F\" was not copied: connection to scripted:143 timed out",
+            tavir::mail::Side::Source, true, 10,
+            "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\nFETCH 5:9 (UID INTERNALDATE FLAGS "
+            "BODY.PEEK[])\r\n"},
+        {"an EXPUNGE among the UIDs: they are asked for again", 10,
+            selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(9, 7, 11) + "* 2 EXPUNGE\r\n" + uidsFrom(4, {6, 7, 8, 9, 10})
+                + uidsFrom(4, {6, 7, 8, 9, 10}) + pipedUids(4, 6, 10) + done,
+            stored + stored + stored + stored + stored + stored + stored + stored + stored,
+            End::Completed, 9, 1, 0, "1,2,3,4,6,7,8,9,10", ok, 0, "", tavir::mail::Side::Source,
+            true, 10,
+            "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\nUID FETCH 6:* (UID)\r\nFETCH 4:8 (UID "
+            "INTERNALDATE FLAGS BODY.PEEK[])\r\n"},
+        {"the same with messages expunged after it: those are no longer counted", 10,
+            selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(7, 7, 11) + uidsFrom(5, {6, 8, 10}) + pipedUid(5, 6)
+                + pipedUid(6, 8) + pipedUid(7, 10) + done,
+            stored + stored + stored + stored + stored + stored + stored, End::Completed, 7, 1, 0,
+            "1,2,3,4,6,8,10", ok, 0,
+            "debug: of the 5 not yet copied, 3 are found again by their UIDs and 2 are no longer "
+            "there (expunged on the source, which is no failure); 0 arrived. The folder counts 8 "
+            "messages now.",
+            tavir::mail::Side::Source, true, 8},
+        {"every message left was expunged: only the folder's last, copied before, is named", 10,
+            selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(5, 7, 11) + uidsFrom(5, {5}), stored + stored + stored + stored,
+            End::Completed, 4, 1, 0, "1,2,3,4", ok, 0,
+            "debug: of the 5 not yet copied, 0 are found again by their UIDs and 5 are no longer "
+            "there",
+            tavir::mail::Side::Source, true, 5, "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\n"},
+        {"selected again under another UIDVALIDITY: the rest is left to the next run", 10,
+            selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(10, 8, 11), stored + stored + stored + stored, End::Unfinished, 4,
+            1, 5, "1,2,3,4", ok, 0,
+            "The source server numbered the messages of folder \"F\" anew (UIDVALIDITY 7, then "
+            "8) while its connection was re-established: 5 messages not yet copied are not "
+            "reached, and the next run compares the folder with the target.",
+            tavir::mail::Side::Source, true, 0, "SELECT \"F\"\r\n"},
+        {"mail arrives during the copy: it is copied at its end", 3,
+            selected(3) + pipedUids(1, 1, 2) + "* 5 EXISTS\r\n" + pipedUid(3, 3) + done
+                + pipedUids(4, 4, 5) + done,
+            "", stored + stored + stored + stored + stored, End::Completed, 5, 0, 0, "1,2,3,4,5",
+            ok, 0, "debug: 2 new messages arrived in folder \"F\" during its copy",
+            tavir::mail::Side::Source, true, 5},
     };
     for (const CopyCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,9 +241,14 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         unsigned timeouts = 0;
         FolderCopy copy(
             source.client, target.client, log, [] { return false; },
-            [&](const FolderCopy::Tally& now) { heard.insert(now.copied); }, timeouts);
+            [&](const FolderCopy::Tally& now, unsigned) { heard.insert(now.copied); }, timeouts);
         MigrationFolder folder;
         folder.sourceName = folder.targetName = L"F";
+        if (c.select) {
+            unsigned count = 0;
+            ASSERT_EQ(tavir::mail::ImapSuccess, source.client.select(L"F", count));
+            ASSERT_EQ(c.count, count);
+        }
         FolderCopy::Tally tally;
         const FolderCopy::Outcome outcome = copy.copy(folder, c.count, tally);
         log.flush();
@@ -154,7 +256,14 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         EXPECT_EQ(c.copied, tally.copied);
         EXPECT_EQ(c.failed, tally.failed);
         EXPECT_EQ(c.notReached, tally.notReached);
-        EXPECT_EQ(c.count, tally.copied + tally.failed + tally.notReached + tally.present);
+        const unsigned endCount = c.endCount != 0 ? c.endCount : c.count;
+        EXPECT_EQ(endCount, copy.count());
+        EXPECT_EQ(endCount, tally.copied + tally.failed + tally.notReached + tally.present);
+        if (*c.askedAgain != '\0') {
+            ASSERT_EQ(2u, source.server.sessions.size());
+            const std::string again = withoutTags(source.server.sessions[1]->clientBytes);
+            EXPECT_EQ(c.askedAgain, again.substr(again.find("\r\n") + 2));
+        }
         EXPECT_EQ(c.appended, appendedBodies(target.session->clientBytes));
         EXPECT_FALSE(heard.empty());
         // Each message is told as the target takes it, not when its run ends.
@@ -187,7 +296,7 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     unsigned timeouts = 0;
     FolderCopy copy(
         source.client, target.client, log, [&] { return asked++ > 0; },
-        [](const FolderCopy::Tally&) {}, timeouts);
+        [](const FolderCopy::Tally&, unsigned) {}, timeouts);
     source.client.abort();
     MigrationFolder folder;
     folder.sourceName = folder.targetName = L"F";
@@ -204,13 +313,90 @@ TEST(FolderCopyTest, AStopEndsTheCopyAfterTheMessageInHand)
     asked = 0;
     FolderCopy cut(
         cutSource.client, cutTarget.client, log, [&] { return asked++ > 0; },
-        [](const FolderCopy::Tally&) {}, timeouts);
+        [](const FolderCopy::Tally&, unsigned) {}, timeouts);
     FolderCopy::Tally cutTally;
     EXPECT_EQ(FolderCopy::End::Stopped, cut.copy(folder, 3, cutTally).end);
     EXPECT_EQ(1u, cutTally.copied);
     EXPECT_EQ(0u, cutTally.failed);
     EXPECT_EQ(2u, cutTally.notReached);
     EXPECT_EQ(0u, timeouts);
+}
+
+// Where the messages not yet copied are once the source numbers the folder
+// anew: found by their UIDs where they are known, told apart by order where
+// as many are found as there were and none can have arrived, all copied
+// where every message of a stretch was left, and lost (left to the next
+// run) where settled messages without a known UID can't be told from them.
+TEST(FolderCopyTest, TheMessagesLeftAreFoundAgainByTheirUids)
+{
+    using Found = std::vector<tavir::mail::SimpleImapClient::NumberedUid>;
+    using Numbers = std::vector<unsigned>;
+    // Old numbers 1 to `count`, `from` and below settled, known UIDs
+    // `uids` (old number, UID), the bound at (10, 11) unless said.
+    struct Case {
+        const char* name;
+        unsigned count;
+        std::set<unsigned> left;
+        std::map<unsigned, std::uint32_t> uids;
+        unsigned from;
+        Found found;
+        Numbers pending;
+        std::map<unsigned, unsigned> originals;
+        Numbers lost;
+        unsigned gone, arrived;
+        bool bound = true;
+    };
+    auto uidsUpTo = [](unsigned last) {
+        std::map<unsigned, std::uint32_t> uids;
+        for (unsigned n = 1; n <= last; ++n)
+            uids[n] = n;
+        return uids;
+    };
+    const Case cases[] = {
+        {"message 2 expunged below: the rest in order", 10, {6, 7, 8, 9, 10}, uidsUpTo(5), 5,
+            {{5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, {5, 6, 7, 8, 9},
+            {{5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, {}, 0, 0},
+        {"one of those left expunged: the others copied, their old numbers unknown", 10,
+            {6, 7, 8, 9, 10}, uidsUpTo(5), 5, {{6, 6}, {7, 7}, {8, 9}, {9, 10}}, {6, 7, 8, 9}, {},
+            {}, 1, 0},
+        {"a message left with a known UID is found by it", 10, {5, 6, 7, 8, 9, 10}, uidsUpTo(5), 4,
+            {{4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, {4, 5, 6, 7, 8, 9},
+            {{4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, {}, 0, 0},
+        {"or is gone", 6, {5, 6}, uidsUpTo(5), 4, {{5, 6}}, {5}, {{5, 6}}, {}, 1, 0},
+        {"a settled message without a UID among them, as many found: told apart by order", 10,
+            {6, 8, 9, 10}, uidsUpTo(5), 5, {{6, 6}, {7, 7}, {8, 8}, {9, 9}, {10, 10}},
+            {6, 8, 9, 10}, {{6, 6}, {8, 8}, {9, 9}, {10, 10}}, {}, 0, 0},
+        {"and one of them expunged: they can't be told apart", 10, {6, 8, 9, 10}, uidsUpTo(5), 5,
+            {{6, 6}, {7, 7}, {8, 8}, {9, 10}}, {}, {}, {6, 8, 9, 10}, 0, 0},
+        {"mail that arrived after the SELECT is copied", 10, {9, 10}, uidsUpTo(8), 8,
+            {{9, 9}, {10, 10}, {11, 11}, {12, 12}}, {9, 10, 11, 12}, {{9, 9}, {10, 10}}, {}, 0, 2},
+        {"without a bound, expunged and arrived mix after the last known UID: all copied", 10,
+            {9, 10}, uidsUpTo(8), 8, {{9, 10}, {10, 11}, {11, 12}}, {9, 10, 11}, {}, {}, 0, 1,
+            false},
+        {"after it, a settled message without a UID: its place can't be told", 10, {9}, uidsUpTo(8),
+            8, {{9, 9}, {10, 11}}, {}, {}, {9}, 0, 0, false},
+        {"UIDs that do not ascend tell nothing", 10, {9, 10}, {{1, 1}, {6, 9}, {7, 3}}, 6,
+            {{9, 9}, {10, 10}}, {}, {}, {9, 10}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OldNumbering old;
+        old.count = c.count;
+        old.left = c.left;
+        old.uids = c.uids;
+        old.from = c.from;
+        old.fromUid = c.uids.count(c.from) ? c.uids.at(c.from) + 1 : 1;
+        if (c.bound) {
+            old.boundNumber = 10;
+            old.boundUid = 11;
+        }
+        const NewNumbering anew = renumberByUid(old, c.found);
+        EXPECT_EQ(c.pending, anew.pending);
+        EXPECT_EQ(c.originals, anew.originals);
+        EXPECT_EQ(c.lost, anew.lost);
+        EXPECT_EQ(c.gone, anew.gone);
+        EXPECT_EQ(c.arrived, anew.arrived);
+    }
 }
 
 // Which messages a folder copied in part before still lacks: matched on

@@ -542,7 +542,7 @@ TEST_F(ScriptedSourceTest, ListedIdentifiersAreKeptAndAnEmptyMessageArrives)
     EXPECT_EQ(31536001, onTarget.at("INBOX").messages[0].instant);
     // Both target folders are new: the SELECT's count stands for a STATUS.
     EXPECT_EQ("LOGIN \"kim@kept.test\" \"Pw-kim\"\r\nLIST (GUID) \"\" \"*\"\r\nSELECT "
-              "\"INBOX\"\r\nFETCH 1 (INTERNALDATE FLAGS BODY.PEEK[])\r\nSELECT "
+              "\"INBOX\"\r\nFETCH 1 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\nSELECT "
               "\"Kept\"\r\nLOGOUT\r\n",
         withoutTags(source.received(0)));
 }

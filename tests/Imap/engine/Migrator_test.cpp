@@ -64,7 +64,7 @@ TEST_F(MigratorTest, LoadsAccountsAndLogsSkippedLinesWithoutPasswords)
     EXPECT_EQ(1u, users[1].index);
     EXPECT_EQ(L"#public", users[1].mailbox);
     EXPECT_EQ(L"pub@example.com", users[1].smtpAddress);
-    EXPECT_EQ(1u, migrator->skippedAccountLines());
+    EXPECT_EQ(2u, migrator->skippedAccountLines());
 
     EXPECT_NE(
         std::string::npos, logs.report().find("Line 2 of the accounts file has no separator"));
