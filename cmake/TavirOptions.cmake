@@ -22,5 +22,12 @@ if(TAVIR_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+# Whether the objects carry a sanitizer, by the options above or by flags
+# the caller gave (the fuzzing build).
+if(TAVIR_ASAN OR TAVIR_TSAN OR CMAKE_C_FLAGS MATCHES "sanitize")
+  set(TAVIR_SANITIZED ON)
+else()
+  set(TAVIR_SANITIZED OFF)
+endif()
 
 find_package(Threads REQUIRED)

@@ -7,7 +7,8 @@
 #     demo         target, and the demo's source server (Dovecot)
 #     test         run, and the tests' peers (Dovecot, Python, openssl, ...)
 #                  and the zone data the zone tables were made from
-#     fuzz         run, and clang for the libFuzzer targets
+#     fuzz         run, and clang with its sanitizer runtime (the libFuzzer
+#                  targets, the clang build)
 #     bench        test, and mbsync for the migration benchmark
 #     screenshots  test, and Xvfb
 #   With no USE, every list.

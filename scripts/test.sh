@@ -3,12 +3,12 @@
 # test that skipped with its reason, one line each, and ends with a line
 # that counts them by reason. The integration tests that start Dovecot
 # skip unless they run as root.
-#   scripts/test.sh [--asan|--tsan] [ctest arguments...]
+#   scripts/test.sh [--asan|--tsan|--clang-asan] [ctest arguments...]
 # e.g. scripts/test.sh -L imapclient     scripts/test.sh --asan -L utils
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 flavour=()
-if [[ "${1:-}" == --asan || "${1:-}" == --tsan ]]; then
+if [[ "${1:-}" == --asan || "${1:-}" == --tsan || "${1:-}" == --clang-asan ]]; then
   flavour=("$1")
   shift
 fi

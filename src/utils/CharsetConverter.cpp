@@ -20,7 +20,6 @@ constexpr size_t kBuffer = 6144;
 CharsetConverter::CharsetConverter(
     const char* from, const char* to, bool throwOnError, bool lenient)
     : lenient_(lenient)
-    , throwOnError_(throwOnError)
     , utf7_(lenient, throwOnError)
 {
     std::string source = from ? from : "";

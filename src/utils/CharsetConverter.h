@@ -14,6 +14,9 @@ class CharsetConverter {
 public:
     // With throwOnError, a pair the library cannot convert throws
     // std::runtime_error; otherwise the object is left without a descriptor.
+    // The flag (with lenient) also goes to the modified UTF-7 decoder, whose
+    // malformed input then makes convert() throw tavir::utils::Exception
+    // unless lenient passes it on.
     CharsetConverter(const char* from, const char* to, bool throwOnError, bool lenient);
     virtual ~CharsetConverter();
     CharsetConverter(const CharsetConverter&) = delete;
@@ -48,7 +51,6 @@ private:
     KIconv iconv_;
     size_t irreversible_ = 0;
     bool lenient_;
-    bool throwOnError_;
     Utf7ImapConverter utf7_;
     bool fromUtf7_ = false;
     bool toUtf7_ = false;

@@ -25,6 +25,16 @@ const char* argumentFor(VmInfo::VmType kind)
     }
 }
 
+// The type a detector's exit code names. The enumeration holds only the codes
+// of its table, so any other code is mapped rather than cast: it reads as
+// NativeOs, whose description every value outside the table shares.
+VmInfo::VmType typeNamedBy(int code)
+{
+    if (code < VmInfo::NativeOs || code > VmInfo::Undetected)
+        return VmInfo::NativeOs;
+    return static_cast<VmInfo::VmType>(code);
+}
+
 } // namespace
 
 std::string VmInfo::detectorPath()
@@ -53,7 +63,7 @@ VmInfo::VmType VmInfo::getVirtualMachineType()
     if (result == Undetected)
         return Undetected;
     if (result != kNoneOfThatKind)
-        return static_cast<VmType>(result);
+        return typeNamedBy(result);
     result = checkVmType(UnknownVm);
     if (result == Undetected)
         return Undetected;
@@ -88,7 +98,7 @@ VirtInfo VmInfo::getVirtInfo(const std::string&, const std::string& detector)
     }
     VirtInfo info;
     info.virtualised = virtualised;
-    info.description = vmTypeToString(static_cast<VmType>(type));
+    info.description = vmTypeToString(typeNamedBy(type));
     info.confidence = 0.8f;
     if (type == UnknownVm) {
         info.description = "Unknown MAC virtualization";

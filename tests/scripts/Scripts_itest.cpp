@@ -1,8 +1,8 @@
 // The developer scripts, run as a newcomer runs them, on a scratch tree of
 // their own: a one-file CMake project, the real scripts, an install-deps.sh
-// that only says how it was called, and for the fuzz script a stand-in for
-// clang (the test command does not install clang; the scratch programs only
-// print their arguments).
+// that only says how it was called, and for the fuzz script and the clang
+// build stand-ins for clang (the test command does not install clang; the
+// scratch programs only print their arguments).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -65,9 +65,10 @@ public:
                    "  add_executable(fuzz_${t} main.c)\nendforeach()\n";
             // The system's C compiler without the sanitizer flags.
             mkdir(dir.file("stand-ins").c_str(), 0755);
-            writeExecutable("stand-ins/clang",
-                "#!/bin/sh\nfor a; do shift; case $a in -fsanitize=*) ;; *) set -- \"$@\" \"$a\" ;; esac; done\n"
-                "exec cc \"$@\"\n");
+            for (const char* name : {"stand-ins/clang", "stand-ins/clang-14"})
+                writeExecutable(name,
+                    "#!/bin/sh\nfor a; do shift; case $a in -fsanitize=*) ;; *) set -- \"$@\" \"$a\" ;; esac; done\n"
+                    "exec cc \"$@\"\n");
             break;
         }
         tavir::test::writeFile(dir.file("CMakeLists.txt"), cmake);
@@ -131,6 +132,11 @@ TEST(Scripts, ShowTheBuildAndItsErrorsAndTakeAnyFuzzTime)
         {Source::Good,
             "test \"$(bash scripts/build.sh 2>/dev/null)\" = \"$PWD/build\" && echo folder only", 0,
             {"folder only"}},
+        // the clang flavour: clang's list installed, clang 14 configured
+        {Source::Fuzzers,
+            "sh -c 'bash scripts/test.sh --clang-asan && grep ^CMAKE_C_COMPILER: "
+            "build-clang-asan/CMakeCache.txt'",
+            0, {"install-deps test", "install-deps fuzz", "100% tests passed", "clang-14"}},
         {Source::Fuzzers, "bash scripts/fuzz.sh 86400", 0,
             {"-max_total_time=86400", "for 86400s", "all targets ran clean"}},
         {Source::Good, "bash scripts/fuzz.sh 0", 2, {"usage"}},

@@ -59,8 +59,10 @@ const RuledZone zones[] = {
 
 TEST(KDateTimeZone, OffsetsMatchGlibc)
 {
-    for (const auto& [name, posixRule] : zones) {
-        ScopedTz tz(posixRule);
+    for (const RuledZone& ruled : zones) {
+        // A plain variable: the lambda below may not capture a structured binding.
+        const char* name = ruled.name;
+        ScopedTz tz(ruled.posixRule);
         const ZonePtr zone = zoneOf(name);
         ASSERT_TRUE(zone->isValid()) << name;
         ASSERT_EQ(zone->getTZProps().size(), 2u);

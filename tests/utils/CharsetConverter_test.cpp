@@ -1,5 +1,6 @@
 // The direct converter and its free functions.
 #include "utils/CharsetConverter.h"
+#include "utils/Exception.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,31 @@ TEST(CharsetConverter, RemapAndUnknownCharsets)
     CharsetConverter quiet("x-no-such-charset", "utf-8", false, false);
     EXPECT_FALSE(quiet.isOpen());
     EXPECT_FALSE(quiet.convert("abc", out));
+}
+
+TEST(CharsetConverter, ThrowOnErrorReachesMalformedModifiedUtf7)
+{
+    struct Case {
+        const char* input;
+        bool throwOnError, lenient;
+        bool throws;
+    } cases[] = {
+        {"a&A", true, false, true}, // a stray '&' at the end
+        {"a&Jj!x-b", true, false, true}, // a run broken by a character outside base64
+        {"a&A", true, true, false},
+        {"a&A", false, false, false},
+        {"Entw&APw-rfe", true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.input) + (c.throwOnError ? " throwOnError" : "")
+            + (c.lenient ? " lenient" : ""));
+        CharsetConverter converter("utf-7-imap", "utf-8", c.throwOnError, c.lenient);
+        std::string out;
+        if (c.throws)
+            EXPECT_THROW(converter.convert(c.input, out), Exception);
+        else
+            EXPECT_NO_THROW(converter.convert(c.input, out));
+    }
 }
 
 TEST(CharsetConverter, BufferInterfaceHandsOutThePiecesOfTheResult)

@@ -59,23 +59,30 @@ TEST(VmInfo, DecisionTableOverDetectorAnswers)
         bool virtualised;
         const char* description;
         float confidence;
+        VmInfo::VmType type;
     } cases[] = {
-        {0, 71, false, "Native OS", 0.8f},
-        {8, 71, false, "Virtualization undetected", 0.8f},
-        {71, 71, false, "Native OS", 0.8f},
-        {71, 8, false, "Virtualization undetected", 0.8f},
-        {71, 0, true, "Unknown MAC virtualization", 0.5f},
-        {4, 71, true, "VmWare Workstation", 0.8f},
-        {7, 71, true, "Parallels", 0.8f},
-        {42, 71, true, "Native OS", 0.8f},
+        {0, 71, false, "Native OS", 0.8f, VmInfo::NativeOs},
+        {8, 71, false, "Virtualization undetected", 0.8f, VmInfo::Undetected},
+        {71, 71, false, "Native OS", 0.8f, VmInfo::NativeOs},
+        {71, 8, false, "Virtualization undetected", 0.8f, VmInfo::Undetected},
+        {71, 0, true, "Unknown MAC virtualization", 0.5f, VmInfo::UnknownVm},
+        {71, 42, true, "Unknown MAC virtualization", 0.5f, VmInfo::UnknownVm},
+        {4, 71, true, "VmWare Workstation", 0.8f, VmInfo::VmwareWorkstation},
+        {7, 71, true, "Parallels", 0.8f, VmInfo::Parallels},
+        // Codes outside the table name no type of their own.
+        {9, 71, true, "Native OS", 0.8f, VmInfo::NativeOs},
+        {42, 71, true, "Native OS", 0.8f, VmInfo::NativeOs},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.vmware) + "/" + std::to_string(c.unknown));
         TempDir dir;
         VirtInfo info = VmInfo::getVirtInfo("", scriptedDetector(dir, c.vmware, c.unknown));
-        EXPECT_EQ(info.virtualised, c.virtualised) << c.vmware << "/" << c.unknown;
-        EXPECT_EQ(info.description, c.description) << c.vmware << "/" << c.unknown;
+        EXPECT_EQ(info.virtualised, c.virtualised);
+        EXPECT_EQ(info.description, c.description);
         EXPECT_FLOAT_EQ(info.confidence, c.confidence);
         EXPECT_EQ(VmInfo::machineVirtInfo.description, info.description);
+        // The same detector, now the one in use, asked for the type.
+        EXPECT_EQ(VmInfo::getVirtualMachineType(), c.type);
     }
 }
 

@@ -400,7 +400,7 @@ def cstr(s):
 
 def zone_line(name, vals, ids):
     ids = list(ids) + [-1] * (4 - len(ids))
-    return "    {%s, %s},\n" % (", ".join(cstr(x) for x in [name] + vals), ", ".join(str(i) for i in ids))
+    return "    {%s, {%s}},\n" % (", ".join(cstr(x) for x in [name] + vals), ", ".join(str(i) for i in ids))
 
 
 def write_cpp(out, abbrs, display, cdo, olson, version):
