@@ -242,6 +242,17 @@ protected:
             accounts);
     }
 
+    // A change the relay's hook makes once `armed`: raised at once, or, for
+    // folders `migratedBefore`, after a clean run into `domain`.
+    void armAfterCleanRun(const std::string& domain, bool migratedBefore, std::atomic<bool>& armed)
+    {
+        if (migratedBefore) {
+            const RunOutcome clean = runThroughRelays(domain);
+            ASSERT_EQ(2u, clean.status.finishedAccounts) << clean.report;
+        }
+        armed = true;
+    }
+
     // Straight into the stand-in, with the first `accounts` users.
     RunOutcome runDirectly(const std::string& domain, std::size_t accounts = users.size())
     {
@@ -696,7 +707,7 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         }
         const MailFolders before = readDovecotAccount(source->port(), "alice", "Pw-alice");
         // The change comes once, at the first chance.
-        std::atomic<bool> armed{!c.migratedBefore};
+        std::atomic<bool> armed{false};
         std::atomic<bool> done{false};
         std::atomic<bool> inInboxCopy{false};
         std::atomic<bool> emptyCounted{false};
@@ -743,11 +754,7 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
             ListenAt{}, "127.0.0.1", source->port(), onCommand, onReply);
         targetRelay = std::make_unique<TargetRelay>(*target);
         const std::string domain = "change" + std::to_string(++run) + ".test";
-        if (c.migratedBefore) {
-            const RunOutcome clean = runThroughRelays(domain);
-            ASSERT_EQ(2u, clean.status.finishedAccounts) << clean.report;
-            armed = true;
-        }
+        ASSERT_NO_FATAL_FAILURE(armAfterCleanRun(domain, c.migratedBefore, armed));
         const std::size_t debugBefore = logs.debug().size();
         const RunOutcome changed = runThroughRelays(domain);
         ASSERT_TRUE(done.load()) << "the change never came";
@@ -850,7 +857,7 @@ TEST_F(FaultTest, AFolderDeletedOnTheSourceBeforeItsSelectIsFailed)
                 }
             }
         }
-        std::atomic<bool> armed{!c.migratedBefore};
+        std::atomic<bool> armed{false};
         std::atomic<bool> deleted{false};
         sourceRelay = std::make_unique<CommandRelay>(ListenAt{}, "127.0.0.1", source->port(),
             [&](int, const std::string& line) {
@@ -865,11 +872,7 @@ TEST_F(FaultTest, AFolderDeletedOnTheSourceBeforeItsSelectIsFailed)
             });
         targetRelay = std::make_unique<TargetRelay>(*target);
         const std::string domain = "gone" + std::to_string(++run) + ".test";
-        if (c.migratedBefore) {
-            const RunOutcome clean = runThroughRelays(domain);
-            ASSERT_EQ(2u, clean.status.finishedAccounts) << clean.report;
-            armed = true;
-        }
+        ASSERT_NO_FATAL_FAILURE(armAfterCleanRun(domain, c.migratedBefore, armed));
         const RunOutcome outcome = runThroughRelays(domain);
         ASSERT_TRUE(deleted.load()) << outcome.report;
         ASSERT_TRUE(outcome.started) << outcome.report;
