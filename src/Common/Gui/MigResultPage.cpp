@@ -28,6 +28,7 @@ QLabel* linkLabel(const QString& text)
 MigResultPage::MigResultPage(int nextId)
     : MigPage(nextId, false)
     , totalTimeLabel(new QLabel)
+    , startFailureBox(new QWidget)
     , startFailureArea(new QScrollArea)
     , startFailureLabel(new QLabel)
 {
@@ -81,7 +82,6 @@ void MigResultPage::addStartFailure(QVBoxLayout* layout)
     // The page's own background shows through.
     startFailureArea->viewport()->setAutoFillBackground(false);
     startFailureLabel->setAutoFillBackground(false);
-    startFailureArea->hide();
     // The warning icon's place, kept empty, so that the text begins where
     // the warning's does.
     QLabel* iconPlace = iconLabel(":/images/circlewarning.png");
@@ -89,10 +89,15 @@ void MigResultPage::addStartFailure(QVBoxLayout* layout)
     keepPlace.setRetainSizeWhenHidden(true);
     iconPlace->setSizePolicy(keepPlace);
     iconPlace->hide();
-    auto* row = new QHBoxLayout;
+    // Hidden as a whole: while there is nothing to say, the stretch above
+    // keeps the warning row (an abort's) at the bottom.
+    startFailureBox->setObjectName("startFailureBox");
+    auto* row = new QHBoxLayout(startFailureBox);
+    row->setContentsMargins(0, 0, 0, 0);
     row->addWidget(iconPlace);
     row->addWidget(startFailureArea);
-    layout->addLayout(row, 1);
+    startFailureBox->hide();
+    layout->addWidget(startFailureBox, 1);
 }
 
 MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QString& name, const QString& initial)
@@ -181,7 +186,7 @@ void MigResultPage::setMessagesErrorText(const QString& text)
 void MigResultPage::setStartFailureText(const QString& text)
 {
     startFailureLabel->setText(text);
-    startFailureArea->setVisible(!text.isEmpty());
+    startFailureBox->setVisible(!text.isEmpty());
 }
 
 void MigResultPage::setErrorText(const QString& text)

@@ -69,6 +69,7 @@ private:
     void displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path);
 
     QLabel* totalTimeLabel;
+    QWidget* startFailureBox;
     QScrollArea* startFailureArea;
     QLabel* startFailureLabel;
     Section accountsSection;

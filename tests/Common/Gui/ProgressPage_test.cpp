@@ -269,14 +269,20 @@ TEST_F(ProgressTest, FailedStartIsShownOnTheResultPageWithWhy)
         EXPECT_EQ(text(result, "accountsText"), "0 account(s) have been migrated.");
         EXPECT_FALSE(stopButton()->isVisible());
         EXPECT_EQ(text(result, "startFailureLabel"), c.shown);
-        EXPECT_EQ(shown(result, "startFailureArea"), !c.shown.isEmpty());
-        if (c.shown.isEmpty())
-            continue;
+        EXPECT_EQ(shown(result, "startFailureBox"), !c.shown.isEmpty());
         settle(50);
         auto* why = child<QLabel>(result, "startFailureLabel");
         auto* area = child<QWidget>(result, "startFailureArea");
         auto* warning = child<QLabel>(result, "warningLabel");
         const auto at = [&](QWidget* w) { return w->mapTo(result, QPoint()); };
+        // Alone, the warning stays at the bottom, just above the links;
+        // with why under it, right under the totals.
+        const int gap = c.shown.isEmpty()
+            ? at(child<QWidget>(result, "reportLink")).y() - (at(warning).y() + warning->height())
+            : at(warning).y() - (at(child<QWidget>(result, "messagesText")).y() + warning->height());
+        EXPECT_LT(gap, 2 * warning->fontMetrics().lineSpacing());
+        if (c.shown.isEmpty())
+            continue;
         EXPECT_EQ(at(why).x(), at(warning).x()) << "in line with the warning's text";
         EXPECT_GE(at(area).y(), at(warning).y() + warning->height()) << "under the warning";
         EXPECT_LE(at(area).x() + area->width(), result->width()) << "wrapped inside the page";
