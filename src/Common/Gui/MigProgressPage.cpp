@@ -148,9 +148,17 @@ bool MigProgressPage::startAction(unsigned int n)
         return startedOk;
     startedOk = migrator()->startMigration(this);
     if (!startedOk) {
+        // Why, as the report has it: a user who started the wizard from the
+        // desktop's menu would otherwise have to find the report to learn
+        // that the administrator's password was wrong.
+        migration::MigrationStatus status;
+        migrator()->getStatus(status);
         const QString text = tr("The migration failed to start.");
         setWarningText(text);
         setResultErrorText(text);
+        if (MigResultPage* result = resultPage())
+            result->setStartFailureText(
+                startFailureText(QString::fromStdWString(status.startFailure), MigThread::reportFilePath()));
         state = Finished;
     }
     QTimer::singleShot(FirstPollMs, this, &MigProgressPage::slotTimer);
@@ -271,6 +279,17 @@ QString MigProgressPage::notCopiedText(unsigned notReached, unsigned alreadyTher
     return parts.isEmpty() ? QString() : "(" + parts.join(", ") + ")";
 }
 
+QString MigProgressPage::startFailureText(const QString& why, const QString& report)
+{
+    QStringList lines = why.split('\n', Qt::SkipEmptyParts);
+    if (lines.isEmpty())
+        return QString();
+    lines << tr("The report %1 says the same.").arg(report);
+    // A blank line after each sentence: several long ones, each wrapped,
+    // would otherwise read as one block.
+    return lines.join("\n\n");
+}
+
 QString MigProgressPage::totalTimeText(std::int32_t elapsed)
 {
     const auto two = [](std::int32_t n) { return QString("%1").arg(n, 2, 10, QLatin1Char('0')); };
@@ -283,9 +302,14 @@ QString MigProgressPage::totalTime() const
     return totalTimeText(elapsed);
 }
 
+MigResultPage* MigProgressPage::resultPage() const
+{
+    return dynamic_cast<MigResultPage*>(wizard()->page(wizard()->nextId()));
+}
+
 void MigProgressPage::setResultPage()
 {
-    auto* result = dynamic_cast<MigResultPage*>(wizard()->page(wizard()->nextId()));
+    MigResultPage* result = resultPage();
     if (!result)
         return;
     migration::MigrationStatus status;

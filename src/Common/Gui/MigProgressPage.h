@@ -15,6 +15,7 @@ class QTreeWidget;
 
 namespace tavir::gui {
 
+class MigResultPage;
 class ProgressDelegateItem;
 
 class MigProgressPage : public MigPage, public migration::ICallbacks {
@@ -34,6 +35,10 @@ public:
 
     int stateValue() const { return state.load(); }
 
+    // The engine's sentences on why the start failed (`why`, one a line, as
+    // the report has them), then where the report is; empty when the engine
+    // gave none.
+    static QString startFailureText(const QString& why, const QString& report);
     // "Total time: h:mm:ss" for an elapsed count of seconds.
     static QString totalTimeText(std::int32_t elapsed);
     // "" for none, "(1 error found)", "(n errors found)".
@@ -62,6 +67,8 @@ private:
     // A counter row's errors or what it did not copy: shown only when there
     // is something to say.
     static void setRemark(QLabel* label, const QString& text);
+    // The wizard's page after this one, when it is the result page.
+    MigResultPage* resultPage() const;
     void setResultPage();
     QString totalTime() const;
     void setStopButtonVisible(bool visible);

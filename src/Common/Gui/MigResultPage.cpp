@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace tavir::gui {
@@ -27,6 +28,9 @@ QLabel* linkLabel(const QString& text)
 MigResultPage::MigResultPage(int nextId)
     : MigPage(nextId, false)
     , totalTimeLabel(new QLabel)
+    , startFailureBox(new QWidget)
+    , startFailureArea(new QScrollArea)
+    , startFailureLabel(new QLabel)
 {
     setTitle(tr("Migration Result"));
     setPixmap(QWizard::WatermarkPixmap, QPixmap(":/images/watermark.png"));
@@ -41,6 +45,7 @@ MigResultPage::MigResultPage(int nextId)
     messagesSection = addSection(layout, "messages", tr("No message has been migrated"));
     layout->addStretch();
     layout->addLayout(statusRow);
+    addStartFailure(layout);
 
     auto* links = new QHBoxLayout;
     QLabel* report = linkLabel(tr("Report"));
@@ -56,6 +61,43 @@ MigResultPage::MigResultPage(int nextId)
     layout->addLayout(links);
     connect(report, &QLabel::linkActivated, this, &MigResultPage::slotReportLogClicked);
     connect(debugLog, &QLabel::linkActivated, this, &MigResultPage::slotDebugLogClicked);
+}
+
+// Why a start failed, under its warning and in line with its text. Shown,
+// it takes the room of the stretch above (the warning row moves up under
+// the totals), and scrolls when the engine's sentences need more.
+void MigResultPage::addStartFailure(QVBoxLayout* layout)
+{
+    startFailureLabel->setObjectName("startFailureLabel");
+    startFailureLabel->setWordWrap(true);
+    startFailureLabel->setTextFormat(Qt::PlainText);
+    startFailureLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // The report's path and the server's answer are worth copying.
+    startFailureLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    startFailureArea->setObjectName("startFailureArea");
+    startFailureArea->setFrameShape(QFrame::NoFrame);
+    startFailureArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    startFailureArea->setWidgetResizable(true);
+    startFailureArea->setWidget(startFailureLabel);
+    // The page's own background shows through.
+    startFailureArea->viewport()->setAutoFillBackground(false);
+    startFailureLabel->setAutoFillBackground(false);
+    // The warning icon's place, kept empty, so that the text begins where
+    // the warning's does.
+    QLabel* iconPlace = iconLabel(":/images/circlewarning.png");
+    QSizePolicy keepPlace = iconPlace->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    iconPlace->setSizePolicy(keepPlace);
+    iconPlace->hide();
+    // Hidden as a whole: while there is nothing to say, the stretch above
+    // keeps the warning row (an abort's) at the bottom.
+    startFailureBox->setObjectName("startFailureBox");
+    auto* row = new QHBoxLayout(startFailureBox);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(iconPlace);
+    row->addWidget(startFailureArea);
+    startFailureBox->hide();
+    layout->addWidget(startFailureBox, 1);
 }
 
 MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QString& name, const QString& initial)
@@ -139,6 +181,12 @@ void MigResultPage::setFoldersErrorText(const QString& text)
 void MigResultPage::setMessagesErrorText(const QString& text)
 {
     setSectionError(messagesSection, text);
+}
+
+void MigResultPage::setStartFailureText(const QString& text)
+{
+    startFailureLabel->setText(text);
+    startFailureBox->setVisible(!text.isEmpty());
 }
 
 void MigResultPage::setErrorText(const QString& text)

@@ -7,6 +7,7 @@
 #include <string>
 
 class QLabel;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace tavir::gui {
@@ -33,6 +34,9 @@ public:
     void setMessageNoteText(const QString& text);
     // Shows `text` in the page's warning row.
     void setErrorText(const QString& text);
+    // Why the start failed, under the warning row, wrapped and scrolled
+    // when long; hidden when empty.
+    void setStartFailureText(const QString& text);
 
 public slots:
     void slotReportLogClicked();
@@ -55,6 +59,7 @@ private:
     };
 
     Section addSection(QVBoxLayout* layout, const QString& name, const QString& initial);
+    void addStartFailure(QVBoxLayout* layout);
     // Shows `file` with `open`; offers its path (`title`, `text`) when the
     // viewer can't show it.
     void showFile(Link& link, bool (MigThread::*open)(std::function<void(bool)>) const, const std::wstring& file,
@@ -64,6 +69,9 @@ private:
     void displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path);
 
     QLabel* totalTimeLabel;
+    QWidget* startFailureBox;
+    QScrollArea* startFailureArea;
+    QLabel* startFailureLabel;
     Section accountsSection;
     Section foldersSection;
     Section messagesSection;

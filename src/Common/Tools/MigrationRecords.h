@@ -85,8 +85,8 @@ struct MigrationStatus {
     std::uint32_t messagesNotReached = 0;
     std::uint32_t messagesAlreadyThere = 0;
     // Why the last start did not go ahead, as the report's lines say it
-    // (one per line, passwords shown as "***"); empty before any start and
-    // once one went ahead.
+    // (one per line, passwords shown as "***"); empty before any start, once
+    // one went ahead, and after one refused without a sentence.
     std::wstring startFailure;
 };
 

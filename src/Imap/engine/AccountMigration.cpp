@@ -742,6 +742,11 @@ AccountMigration::Step AccountMigration::folderCommandFailed(ImapClientResult re
     const std::wstring why = asSentence(clientError(client));
     if (result != refused)
         return fail(result, sentence(endSentence, folder, why));
+    // Messages the source counted before the refusal (its STATUS, or the
+    // SELECT of a folder the STATUS counted empty) are not copied: they are
+    // failed, as those of a comparison the servers refused. A folder whose
+    // count was never read has none to settle.
+    settleMessages(FolderCopy::Tally{0, unsettled_, 0, 0});
     folderFailed(sentence(skipSentence, folder, why));
     return Step::Next;
 }

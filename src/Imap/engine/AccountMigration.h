@@ -125,7 +125,8 @@ private:
     Step fail(mail::ImapClientResult code, const std::wstring& why);
     // A command about one folder that did not succeed: `refused`, the
     // server's refusal of that folder alone, skips the folder with
-    // `skipSentence`; any other result ends the account with `endSentence`.
+    // `skipSentence`, its messages failed when their count was read; any
+    // other result ends the account with `endSentence`.
     // Both patterns take the folder's name and the server's answer.
     Step folderCommandFailed(mail::ImapClientResult result, mail::ImapClientResult refused,
         mail::SimpleImapClient& client, const std::wstring& folder, const wchar_t* skipSentence,

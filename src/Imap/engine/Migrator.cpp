@@ -136,11 +136,14 @@ void Migrator::getUsers(std::vector<UserInfoData>& users)
 
 bool Migrator::start(ICallbacks* callbacks)
 {
-    if (!callbacks)
-        return false;
     std::shared_ptr<Thread> previous;
     {
         KMutexLocker lock(lock_);
+        // A start refused below without a sentence must not show an
+        // earlier start's reason.
+        startFailure_.clear();
+        if (!callbacks)
+            return false;
         if (runCallbacks_ && !runCallbacks_->hasStopped()) {
             Logger log;
             log.report(TAVIR_HERE, L"A migration is running already; it was not started again.");

@@ -39,6 +39,15 @@ protected:
     {
         guiApplication();
         gui::MigThread::setViewer("false");
+        freshWizard();
+    }
+
+    void TearDown() override { wizard.reset(); }
+
+    // The two pages anew, over a fresh scripted engine object.
+    void freshWizard()
+    {
+        wizard.reset();
         wizard = std::make_unique<MigWizard>(nullptr, "Tavir Zorp", engine.entries());
         wizard->initializeEngineExecuter();
         progress = new MigProgressPage(MigWizard::ResultPageId);
@@ -51,8 +60,6 @@ protected:
         status.accounts = 4;
         status.selectedAccounts = 3;
     }
-
-    void TearDown() override { wizard.reset(); }
 
     void start()
     {
@@ -213,18 +220,75 @@ TEST_F(ProgressTest, RunThatEndsBeforeTheFirstPollStillShowsItsTotalTime)
     EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
 }
 
-TEST_F(ProgressTest, FailedStartIsShownOnTheResultPage)
+// A refused start keeps its one sentence in the warning rows, and the
+// result page says under it why, as the report has it, and where the report
+// is: wrapped in line with the warning's text, and scrolled rather than cut
+// when the engine's sentences need more room than the page has.
+TEST_F(ProgressTest, FailedStartIsShownOnTheResultPageWithWhy)
 {
-    engine.migrator->startResult = false;
-    engine.migrator->status.startTime = 0;
-    start();
-    ASSERT_TRUE(reachesResult());
-    EXPECT_TRUE(shown(result, "warningLabel"));
-    EXPECT_EQ(text(result, "warningLabel"), "The migration failed to start.");
-    EXPECT_EQ(text(progress, "warningLabel"), "The migration failed to start.");
-    EXPECT_FALSE(shown(result, "totalTimeLabel")) << "a run that never started has no time";
-    EXPECT_EQ(text(result, "accountsText"), "0 account(s) have been migrated.");
-    EXPECT_FALSE(stopButton()->isVisible());
+    const std::wstring otherRun
+        = L"The target server 127.0.0.5:44337 shows the preparation of a migration started on "
+          L"2026-08-12 09:00:00 by process 4242 on desk7 (IP access list ZorpMigration-4242), which "
+          L"is still running or ended without restoring the target; the migration did not start, "
+          L"and nothing was changed.\n"
+          L"The administrator's IP access list is ZorpMigration-4242, not the one it was before.\n"
+          L"If that migration has ended, start a migration against this target again on desk7, as "
+          L"the user who ran it: it puts back from its journal there whatever that migration "
+          L"changed, and keeps what was changed since. Only if that journal is lost, put those "
+          L"settings back by hand and drop the IP access list ZorpMigration-4242.\n";
+    const QString report = gui::MigThread::reportFilePath();
+    struct Case {
+        const char* name;
+        std::wstring why; // as the engine hands it over
+        QString shown; // under the warning; empty: nothing there
+    } cases[] = {
+        {"no sentence from the engine", L"", ""},
+        {"a refused administrator",
+            L"Could not log in to the administration service on 127.0.0.5:44337: the server refused "
+            L"the login of admin.\nThe target server was not changed; the migration did not start.\n",
+            "Could not log in to the administration service on 127.0.0.5:44337: the server refused the "
+            "login of admin.\n\nThe target server was not changed; the migration did not start.\n\nThe "
+            "report "
+                + report + " says the same."},
+        {"another run holds the target", otherRun,
+            QString::fromStdWString(otherRun).trimmed().replace("\n", "\n\n") + "\n\nThe report " + report
+                + " says the same."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshWizard();
+        engine.migrator->startResult = false;
+        engine.migrator->status.startTime = 0;
+        engine.migrator->status.startFailure = c.why;
+        start();
+        ASSERT_TRUE(reachesResult());
+        EXPECT_TRUE(shown(result, "warningLabel"));
+        EXPECT_EQ(text(result, "warningLabel"), "The migration failed to start.");
+        EXPECT_EQ(text(progress, "warningLabel"), "The migration failed to start.");
+        EXPECT_FALSE(shown(result, "totalTimeLabel")) << "a run that never started has no time";
+        EXPECT_EQ(text(result, "accountsText"), "0 account(s) have been migrated.");
+        EXPECT_FALSE(stopButton()->isVisible());
+        EXPECT_EQ(text(result, "startFailureLabel"), c.shown);
+        EXPECT_EQ(shown(result, "startFailureBox"), !c.shown.isEmpty());
+        settle(50);
+        auto* why = child<QLabel>(result, "startFailureLabel");
+        auto* area = child<QWidget>(result, "startFailureArea");
+        auto* warning = child<QLabel>(result, "warningLabel");
+        const auto at = [&](QWidget* w) { return w->mapTo(result, QPoint()); };
+        // Alone, the warning stays at the bottom, just above the links;
+        // with why under it, right under the totals.
+        const int gap = c.shown.isEmpty()
+            ? at(child<QWidget>(result, "reportLink")).y() - (at(warning).y() + warning->height())
+            : at(warning).y() - (at(child<QWidget>(result, "messagesText")).y() + warning->height());
+        EXPECT_LT(gap, 2 * warning->fontMetrics().lineSpacing());
+        if (c.shown.isEmpty())
+            continue;
+        EXPECT_EQ(at(why).x(), at(warning).x()) << "in line with the warning's text";
+        EXPECT_GE(at(area).y(), at(warning).y() + warning->height()) << "under the warning";
+        EXPECT_LE(at(area).x() + area->width(), result->width()) << "wrapped inside the page";
+        EXPECT_GE(why->height(), why->heightForWidth(why->width())) << "no line cut";
+        EXPECT_GE(area->height(), 3 * why->fontMetrics().lineSpacing()) << "room for a few lines";
+    }
 }
 
 TEST_F(ProgressTest, StopAnsweredNoChangesNothing)

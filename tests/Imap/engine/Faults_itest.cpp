@@ -242,6 +242,17 @@ protected:
             accounts);
     }
 
+    // A change the relay's hook makes once `armed`: raised at once, or, for
+    // folders `migratedBefore`, after a clean run into `domain`.
+    void armAfterCleanRun(const std::string& domain, bool migratedBefore, std::atomic<bool>& armed)
+    {
+        if (migratedBefore) {
+            const RunOutcome clean = runThroughRelays(domain);
+            ASSERT_EQ(2u, clean.status.finishedAccounts) << clean.report;
+        }
+        armed = true;
+    }
+
     // Straight into the stand-in, with the first `accounts` users.
     RunOutcome runDirectly(const std::string& domain, std::size_t accounts = users.size())
     {
@@ -696,7 +707,7 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         }
         const MailFolders before = readDovecotAccount(source->port(), "alice", "Pw-alice");
         // The change comes once, at the first chance.
-        std::atomic<bool> armed{!c.migratedBefore};
+        std::atomic<bool> armed{false};
         std::atomic<bool> done{false};
         std::atomic<bool> inInboxCopy{false};
         std::atomic<bool> emptyCounted{false};
@@ -743,11 +754,7 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
             ListenAt{}, "127.0.0.1", source->port(), onCommand, onReply);
         targetRelay = std::make_unique<TargetRelay>(*target);
         const std::string domain = "change" + std::to_string(++run) + ".test";
-        if (c.migratedBefore) {
-            const RunOutcome clean = runThroughRelays(domain);
-            ASSERT_EQ(2u, clean.status.finishedAccounts) << clean.report;
-            armed = true;
-        }
+        ASSERT_NO_FATAL_FAILURE(armAfterCleanRun(domain, c.migratedBefore, armed));
         const std::size_t debugBefore = logs.debug().size();
         const RunOutcome changed = runThroughRelays(domain);
         ASSERT_TRUE(done.load()) << "the change never came";
@@ -794,7 +801,9 @@ TEST_F(FaultTest, FoldersTheTargetWillNotCountAreFailedOnceAndNeverDone)
     // The first run makes the accounts and their folders, so it asks the
     // target for no count; the second finds them there (in the target's
     // listing) and every STATUS is refused. Bob's "Sub" is empty on the
-    // source: nothing needs its count on the target.
+    // source: nothing needs its count on the target. The source counted the
+    // messages of the others before the target's refusal: they are failed,
+    // every message counted once.
     startTarget(R"([{"on": "STATUS", "count": 1, "times": 1000, "action": "no"}])");
     const RunOutcome first = runDirectly("count.test");
     ASSERT_EQ(2u, first.status.finishedAccounts) << first.report;
@@ -804,11 +813,81 @@ TEST_F(FaultTest, FoldersTheTargetWillNotCountAreFailedOnceAndNeverDone)
     expectCallbacksInOrder(second);
     EXPECT_EQ(settings, targetSettings(*target));
     EXPECT_EQ(3u, second.status.folderErrors) << second.report;
+    EXPECT_EQ(4u, second.status.messageErrors) << second.report;
+    EXPECT_EQ(0u, second.status.messagesDone + second.status.messagesNotReached
+            + second.status.messagesAlreadyThere)
+        << second.report;
     for (const char* line : {"Account alice@count.test finished: 0 folders and 0 messages copied; "
-                             "2 folders and 0 messages failed.",
-             "Account bob@count.test finished: 1 folder and 0 messages copied; 1 folder and 0 "
-             "messages failed."})
+                             "2 folders and 3 messages failed.",
+             "Account bob@count.test finished: 1 folder and 0 messages copied; 1 folder and 1 "
+             "message failed."})
         EXPECT_NE(std::string::npos, second.report.find(line)) << line << "\n" << second.report;
+}
+
+// Another client deletes alice's "Sub" on the source just before the SELECT
+// that would number its messages. Into a folder made by this run the SELECT
+// is the count, so the folder fails with no message in any count; into one
+// migrated before, the source's STATUS had counted its message, which is
+// failed. Either way the run goes on, and every message the source counted
+// is in one count.
+TEST_F(FaultTest, AFolderDeletedOnTheSourceBeforeItsSelectIsFailed)
+{
+    struct Case {
+        const char* name;
+        bool migratedBefore;
+        const char* aliceLine;
+    } cases[] = {
+        {"into a new folder", false,
+            "finished: 1 folder and 2 messages copied; 1 folder and 0 messages failed."},
+        {"into a folder migrated before", true,
+            "finished: 1 folder and 0 messages copied; 1 folder and 1 message failed; 2 messages "
+            "on the target already."},
+    };
+    startTarget();
+    int run = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            RawImap imap(source->port());
+            ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+            imap.create("Sub");
+            for (const auto& [folder, data] : users[0].messages) {
+                if (folder == "Sub") {
+                    ASSERT_TRUE(imap.append(folder, data));
+                }
+            }
+        }
+        std::atomic<bool> armed{false};
+        std::atomic<bool> deleted{false};
+        sourceRelay = std::make_unique<CommandRelay>(ListenAt{}, "127.0.0.1", source->port(),
+            [&](int, const std::string& line) {
+                if (armed && !deleted && verbOf(line) == "SELECT"
+                    && line.find("\"Sub\"") != std::string::npos) {
+                    RawImap imap(source->port());
+                    bool ok = imap.login("alice", "Pw-alice");
+                    imap.command("DELETE \"Sub\"", &ok);
+                    deleted = ok;
+                }
+                return true;
+            });
+        targetRelay = std::make_unique<TargetRelay>(*target);
+        const std::string domain = "gone" + std::to_string(++run) + ".test";
+        ASSERT_NO_FATAL_FAILURE(armAfterCleanRun(domain, c.migratedBefore, armed));
+        const RunOutcome outcome = runThroughRelays(domain);
+        ASSERT_TRUE(deleted.load()) << outcome.report;
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        expectCallbacksInOrder(outcome);
+        EXPECT_EQ(settings, targetSettings(*target));
+        EXPECT_EQ(2u, outcome.status.finishedAccounts) << outcome.report;
+        EXPECT_EQ(1u, outcome.status.folderErrors) << outcome.report;
+        EXPECT_NE(std::string::npos,
+            outcome.report.find("The source server did not select folder \"Sub\": "))
+            << outcome.report;
+        EXPECT_NE(std::string::npos,
+            outcome.report.find("Account alice@" + domain + " " + c.aliceLine))
+            << outcome.report;
+        EXPECT_EQ(0u, outcome.status.messagesNotReached) << outcome.report;
+    }
 }
 
 TEST_F(FaultTest, AWorkerEndedByAnExceptionStillLetsTheRunFinish)

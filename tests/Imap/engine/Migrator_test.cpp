@@ -144,4 +144,26 @@ TEST_F(MigratorTest, StartWithoutCallbacksDoesNothing)
     EXPECT_TRUE(migrator->stop());
 }
 
+// Why a start did not go ahead is the last start's: a refusal without a
+// sentence does not show an earlier one's.
+TEST_F(MigratorTest, AStartsFailureIsItsOwn)
+{
+    Configuration configuration;
+    configuration.sourceServer = L"no such host:port";
+    configuration.targetServer = L"127.0.0.1:1";
+    ASSERT_TRUE(migrator->init(configuration));
+    RecordingCallbacks callbacks;
+    EXPECT_FALSE(migrator->start(&callbacks));
+    MigrationStatus status;
+    migrator->getStatus(status);
+    EXPECT_EQ(L"The source server \"no such host:port\" is not a host name with an optional port.\n",
+        status.startFailure);
+    EXPECT_NE(std::string::npos,
+        tavir::test::readFile(logs.reportFile())
+            .find("The source server \"no such host:port\" is not a host name"));
+    EXPECT_FALSE(migrator->start(nullptr));
+    migrator->getStatus(status);
+    EXPECT_EQ(L"", status.startFailure);
+}
+
 } // namespace

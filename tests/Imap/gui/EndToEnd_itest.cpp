@@ -4,7 +4,8 @@
 // on the way (a wrong source port, a source whose certificate changed, a
 // wrong administrator password, lines of the accounts file that can't be
 // read, an account whose password has changed); the run stopped by the
-// user, and the run after it that ends the migration. Folder names in
+// user, a run the target refuses to start, and the run after them that
+// ends the migration. Folder names in
 // Chinese, Korean, Japanese and emoji travel all the way.
 #include "WizardFixture.h"
 
@@ -318,20 +319,41 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
     click(wizard->button(QWizard::FinishButton));
     EXPECT_TRUE(waitFor([&] { return !wizard->isVisible(); }));
 
-    // The run after it, started as the last one was: what the stopped run
-    // copied is found on the target and not copied again.
-    wizard.reset();
-    wizard = std::make_unique<gui::ImapWizard>(nullptr);
-    wizard->initializeEngineExecuter();
-    gui::MigExecuter* engine = gui::MigThread::executer();
-    engine->setServer(QString("127.0.0.1:%1").arg(source->tlsPort()), true);
-    engine->setCvn(targetServer, "admin", "admin-secret", false);
+    // The wizard again, set up as the pages left it, entered at the
+    // progress page, which starts the run.
     writeFile(accounts, "anna@demo.example;anna-pw;Anna Lindqvist\nben@demo.example;ben-pw;Ben Okafor\n");
-    engine->usersFile = QString::fromStdString(accounts);
-    ASSERT_TRUE(engine->initConfiguration() && engine->loadUsers());
-    wizard->setStartId(MigWizard::ProgressPageId);
+    const auto startAgain = [&](const QString& adminPassword) {
+        wizard.reset();
+        wizard = std::make_unique<gui::ImapWizard>(nullptr);
+        wizard->initializeEngineExecuter();
+        gui::MigExecuter* engine = gui::MigThread::executer();
+        engine->setServer(QString("127.0.0.1:%1").arg(source->tlsPort()), true);
+        engine->setCvn(targetServer, "admin", adminPassword, false);
+        engine->usersFile = QString::fromStdString(accounts);
+        ASSERT_TRUE(engine->initConfiguration() && engine->loadUsers());
+        wizard->setStartId(MigWizard::ProgressPageId);
+        wizard->show();
+    };
+
+    // The administrator's password changed since the target page tested
+    // it: the target refuses the start, and the result page says why under
+    // its warning, and where the report is.
+    startAgain("changed-since");
+    ASSERT_TRUE(reaches(MigWizard::ResultPageId));
+    EXPECT_EQ(pageText(MigWizard::ResultPageId, "warningLabel"), "The migration failed to start.");
+    EXPECT_EQ(pageText(MigWizard::ResultPageId, "startFailureLabel"),
+        "Could not log in to the administration service on " + targetHost
+            + ":44337: the server refused the login of admin.\n\nThe target server was not changed; "
+              "the migration did not start.\n\nThe report "
+            + QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile) + " says the same.");
+    screenshot(wizard.get(), "5-result-not-started");
+    click(wizard->button(QWizard::FinishButton));
+    EXPECT_TRUE(waitFor([&] { return !wizard->isVisible(); }));
+
+    // The run after it, started as the stopped one was: what the stopped
+    // run copied is found on the target and not copied again.
     hold.holdAppendsTo(onTheWire(kReceipts));
-    wizard->show();
+    startAgain("admin-secret");
     seeMessagesArrive(kReceipts);
     screenshot(wizard.get(), "4-progress-second-run");
     hold.release();
