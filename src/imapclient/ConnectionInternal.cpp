@@ -109,8 +109,7 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port,
     cramMD5_ = false;
     switchedUser_.clear();
     restoreFolder_.clear();
-    mailbox_ = Mailbox();
-    renumbered_ = false;
+    forgetMailbox();
 }
 
 void ConnectionInternal::initialize(const std::string& host, unsigned port, const std::string& user,
@@ -127,8 +126,7 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port, cons
     cramMD5_ = cramMD5;
     switchedUser_.clear();
     restoreFolder_.clear();
-    mailbox_ = Mailbox();
-    renumbered_ = false;
+    forgetMailbox();
 }
 
 void ConnectionInternal::setLimits(std::size_t maxLineLength, std::uint64_t maxLiteralSize,
