@@ -16,13 +16,6 @@ namespace tavir::mail {
 // only the server sets it, and APPEND refuses it as an argument.
 extern const char* const StdImapFlag[5];
 
-// The standard flags found in a flag list (whole flags, any letter case),
-// in table order, spelled as in the table and separated by one blank.
-std::string removeNonStandartFlags(const std::string& flags);
-// True when a flag list holds a keyword ($Forwarded, $Label1, NonJunk: a
-// flag without a backslash), which the copy leaves behind.
-bool holdsKeywords(const std::string& flags);
-
 class FetchMessage : public simpleimapclient::IMessage {
 public:
     FetchMessage();
