@@ -135,12 +135,12 @@ private:
 // that carries no body: news about a message). Never throws.
 bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
 // The items of such a reply after its opening parenthesis: name and value
-// pairs in any order and number (INTERNALDATE and FLAGS go to the message,
-// any other item is passed over), up to BODY[], whose literal announcement
-// (the rest of the text) gives the size, or whose quoted string is the body
-// itself (takeQuotedBody). False when the body is not named or not given
-// so, or the items can't be read; the message says which
-// (answersForBody). Never throws.
+// pairs in any order and number (UID, INTERNALDATE and FLAGS go to the
+// message, any other item is passed over), up to BODY[], whose literal
+// announcement (the rest of the text) gives the size, or whose quoted
+// string is the body itself (takeQuotedBody). False when the body is not
+// named or not given so, or the items can't be read; the message says
+// which (answersForBody). Never throws.
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
 
 } // namespace tavir::mail
