@@ -196,7 +196,7 @@ bool measureSplit(const Corpus& corpus, const Dovecot& dovecot, const StandInTar
 {
     FakeImapSource script;
     for (unsigned n = 1; n <= corpus.count; ++n)
-        script.bodies.push_back(makeMessage(n, corpus.size));
+        script.inbox().bodies.push_back(makeMessage(n, corpus.size));
     script.splitReplies = true;
     LoopbackServer peer(script.session());
     Result fromDovecot = measure(true, corpus, dovecot, target, repeat);

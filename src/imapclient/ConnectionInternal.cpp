@@ -109,8 +109,7 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port,
     cramMD5_ = false;
     switchedUser_.clear();
     restoreFolder_.clear();
-    mailbox_ = Mailbox();
-    renumbered_ = false;
+    forgetMailbox();
 }
 
 void ConnectionInternal::initialize(const std::string& host, unsigned port, const std::string& user,
@@ -127,8 +126,7 @@ void ConnectionInternal::initialize(const std::string& host, unsigned port, cons
     cramMD5_ = cramMD5;
     switchedUser_.clear();
     restoreFolder_.clear();
-    mailbox_ = Mailbox();
-    renumbered_ = false;
+    forgetMailbox();
 }
 
 void ConnectionInternal::setLimits(std::size_t maxLineLength, std::uint64_t maxLiteralSize,
@@ -617,15 +615,19 @@ void ConnectionInternal::noteMailbox(const std::string& reply)
 {
     if (reply.compare(0, 2, "* ") != 0)
         return;
-    // "* 12 EXISTS", "* 3 EXPUNGE"
+    // "* 12 EXISTS", "* 3 EXPUNGE". FETCH replies come here too, with the
+    // literals read into them (a digest's piece of 1 MiB): the word after
+    // the number is looked at where it stands, and nothing is copied.
     const std::size_t blank = reply.find(' ', 2);
+    const char* word = blank == std::string::npos ? "" : reply.c_str() + blank + 1;
+    const bool exists = strcasecmp(word, "EXISTS") == 0;
     std::uint32_t number = 0;
-    if (blank != std::string::npos && imap::parseUnsigned32(reply.substr(2, blank - 2), number)) {
-        const std::string word = reply.substr(blank + 1);
-        if (strcasecmp(word.c_str(), "EXISTS") == 0) {
+    if ((exists || strcasecmp(word, "EXPUNGE") == 0)
+        && imap::parseUnsigned32(reply.substr(2, blank - 2), number)) {
+        if (exists) {
             mailbox_.count = number;
             mailbox_.countKnown = true;
-        } else if (strcasecmp(word.c_str(), "EXPUNGE") == 0) {
+        } else {
             if (mailbox_.count > 0)
                 --mailbox_.count;
             // Every message after it moved down by one.

@@ -31,6 +31,32 @@ std::vector<std::string> flagWords(const std::string& flags)
     return words;
 }
 
+// The standard flags among `words` (any letter case), in table order,
+// spelled as in the table and separated by one blank. Whole flags only: "\Seen" inside a longer flag ("\Seenx") is another
+// flag, and a message must not arrive marked read when it was not.
+std::string standardFlags(const std::vector<std::string>& words)
+{
+    std::string result;
+    for (const char* flag : StdImapFlag) {
+        bool found = std::any_of(words.begin(), words.end(),
+            [flag](const std::string& word) { return strcasecmp(word.c_str(), flag) == 0; });
+        if (!found)
+            continue;
+        if (!result.empty())
+            result += ' ';
+        result += flag;
+    }
+    return result;
+}
+
+// True when `words` hold a keyword ($Forwarded, $Label1, NonJunk: a flag
+// without a backslash), which the copy leaves behind.
+bool holdsKeyword(const std::vector<std::string>& words)
+{
+    return std::any_of(
+        words.begin(), words.end(), [](const std::string& word) { return word[0] != '\\'; });
+}
+
 // Passes the name and value pairs of a FETCH item list to the message up to
 // the body's name, and stops there: true when it came. The message keeps
 // the date, the flags and the UID; other items (RFC822.SIZE and the like,
@@ -50,31 +76,6 @@ bool takeItemsUpToBody(Parser& items, FetchMessage& message)
 }
 
 } // namespace
-
-bool holdsKeywords(const std::string& flags)
-{
-    const std::vector<std::string> words = flagWords(flags);
-    return std::any_of(
-        words.begin(), words.end(), [](const std::string& word) { return word[0] != '\\'; });
-}
-
-std::string removeNonStandartFlags(const std::string& flags)
-{
-    // Whole flags only: "\Seen" inside a longer flag ("\Seenx") is another
-    // flag, and a message must not arrive marked read when it was not.
-    const std::vector<std::string> words = flagWords(flags);
-    std::string result;
-    for (const char* flag : StdImapFlag) {
-        bool found = std::any_of(words.begin(), words.end(),
-            [flag](const std::string& word) { return strcasecmp(word.c_str(), flag) == 0; });
-        if (!found)
-            continue;
-        if (!result.empty())
-            result += ' ';
-        result += flag;
-    }
-    return result;
-}
 
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message)
 {
@@ -158,9 +159,10 @@ bool FetchMessage::setFlags(std::string value)
 {
     if (value.size() < 2 || value.front() != '(' || value.back() != ')')
         return false;
-    const std::string list = value.substr(1, value.size() - 2);
-    flags_ = removeNonStandartFlags(list);
-    keywords_ = holdsKeywords(list);
+    // One reading of the list for both.
+    const std::vector<std::string> words = flagWords(value.substr(1, value.size() - 2));
+    flags_ = standardFlags(words);
+    keywords_ = holdsKeyword(words);
     flagsKnown_ = true;
     return true;
 }

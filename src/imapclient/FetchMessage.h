@@ -16,13 +16,6 @@ namespace tavir::mail {
 // only the server sets it, and APPEND refuses it as an argument.
 extern const char* const StdImapFlag[5];
 
-// The standard flags found in a flag list (whole flags, any letter case),
-// in table order, spelled as in the table and separated by one blank.
-std::string removeNonStandartFlags(const std::string& flags);
-// True when a flag list holds a keyword ($Forwarded, $Label1, NonJunk: a
-// flag without a backslash), which the copy leaves behind.
-bool holdsKeywords(const std::string& flags);
-
 class FetchMessage : public simpleimapclient::IMessage {
 public:
     FetchMessage();
@@ -142,12 +135,12 @@ private:
 // that carries no body: news about a message). Never throws.
 bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
 // The items of such a reply after its opening parenthesis: name and value
-// pairs in any order and number (INTERNALDATE and FLAGS go to the message,
-// any other item is passed over), up to BODY[], whose literal announcement
-// (the rest of the text) gives the size, or whose quoted string is the body
-// itself (takeQuotedBody). False when the body is not named or not given
-// so, or the items can't be read; the message says which
-// (answersForBody). Never throws.
+// pairs in any order and number (UID, INTERNALDATE and FLAGS go to the
+// message, any other item is passed over), up to BODY[], whose literal
+// announcement (the rest of the text) gives the size, or whose quoted
+// string is the body itself (takeQuotedBody). False when the body is not
+// named or not given so, or the items can't be read; the message says
+// which (answersForBody). Never throws.
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
 
 } // namespace tavir::mail

@@ -226,14 +226,7 @@ TEST(ConnectionTest, ReconnectRestoresAccountAndFolder)
 // reconnect. Commands that name no message by number are written all along.
 TEST(ConnectionTest, AReconnectFindsTheFolderNumberedAsBeforeOrNot)
 {
-    auto selected = [](const char* count, const char* validity, const char* next) {
-        std::string replies = std::string("* ") + count + " EXISTS\r\n* 0 RECENT\r\n";
-        if (*validity != '\0')
-            replies += std::string("* OK [UIDVALIDITY ") + validity + "] UIDs valid\r\n";
-        if (*next != '\0')
-            replies += std::string("* OK [UIDNEXT ") + next + "] predicted\r\n";
-        return replies + "%T OK [READ-WRITE] selected\r\n";
-    };
+    using tavir::test::selectReplies;
     const std::string dateAndFlags
         = "* 3 FETCH (INTERNALDATE \"17-Jul-1996 02:44:25 -0700\" FLAGS ())\r\n%T OK\r\n";
     const std::string uids = "* 3 FETCH (UID 4)\r\n* 4 FETCH (UID 5)\r\n%T OK\r\n";
@@ -246,22 +239,22 @@ TEST(ConnectionTest, AReconnectFindsTheFolderNumberedAsBeforeOrNot)
         const char* sent; // on the second session after its login
     };
     const Case cases[] = {
-        {"numbered as before", selected("10", "7", "11"), selected("10", "7", "11") + dateAndFlags,
+        {"numbered as before", selectReplies(10, 7, 11), selectReplies(10, 7, 11) + dateAndFlags,
             false, false, "SELECT \"F\"\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
-        {"a message expunged meanwhile", selected("10", "7", "11"),
-            selected("9", "7", "11") + uids + dateAndFlags, false, true,
+        {"a message expunged meanwhile", selectReplies(10, 7, 11),
+            selectReplies(9, 7, 11) + uids + dateAndFlags, false, true,
             "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
-        {"one arrived meanwhile", selected("10", "7", "11"),
-            selected("11", "7", "12") + uids + dateAndFlags, false, true,
+        {"one arrived meanwhile", selectReplies(10, 7, 11),
+            selectReplies(11, 7, 12) + uids + dateAndFlags, false, true,
             "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
-        {"another UIDVALIDITY", selected("10", "7", "11"),
-            selected("10", "8", "11") + uids + dateAndFlags, false, true,
+        {"another UIDVALIDITY", selectReplies(10, 7, 11),
+            selectReplies(10, 8, 11) + uids + dateAndFlags, false, true,
             "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
-        {"no UIDNEXT said, so nothing tells", selected("10", "7", ""),
-            selected("10", "7", "") + uids + dateAndFlags, false, true,
+        {"no UIDNEXT said, so nothing tells", selectReplies(10, 7, 0),
+            selectReplies(10, 7, 0) + uids + dateAndFlags, false, true,
             "SELECT \"F\"\r\nUID FETCH 3:* (UID)\r\nFETCH 3 (INTERNALDATE FLAGS)\r\n"},
         {"an EXPUNGE on the same connection",
-            selected("10", "7", "11") + "* 3 EXPUNGE\r\n* STATUS Other (MESSAGES 1)\r\n%T OK\r\n"
+            selectReplies(10, 7, 11) + "* 3 EXPUNGE\r\n* STATUS Other (MESSAGES 1)\r\n%T OK\r\n"
                 + uids + dateAndFlags,
             "", true, true, ""},
     };

@@ -16,6 +16,7 @@
 
 using namespace tavir::mail;
 using tavir::test::Dovecot;
+using tavir::test::FakeFolder;
 using tavir::test::FakeImapSource;
 using tavir::test::LoopbackServer;
 using tavir::test::PeerSocket;
@@ -100,7 +101,7 @@ FakeImapSource fakeSource(const std::vector<std::string>& bodies, unsigned broke
     FakeImapSource::Cut cut = FakeImapSource::Cut::None)
 {
     FakeImapSource source;
-    source.bodies = bodies;
+    source.inbox().bodies = bodies;
     source.broken = broken;
     source.cut = cut;
     source.stallMs = 2 * timeoutMs + 500;
@@ -155,8 +156,9 @@ TEST(CopyFaultsTest, AMessageExpungedWhileTheSourceStallsIsNotTakenForAnother)
     for (auto cut : {FakeImapSource::Cut::Drop, FakeImapSource::Cut::Stall}) {
         SCOPED_TRACE(cut == FakeImapSource::Cut::Drop ? "broken off" : "stalled");
         FakeImapSource afterwards = fakeSource(bodies);
-        afterwards.bodies.erase(afterwards.bodies.begin() + 1);
-        afterwards.uids = {1, 3, 4, 5, 6, 7, 8, 9, 10};
+        FakeFolder& inbox = afterwards.inbox();
+        inbox.bodies.erase(inbox.bodies.begin() + 1);
+        inbox.uids = {1, 3, 4, 5, 6, 7, 8, 9, 10};
         LoopbackServer fake({fakeSource(bodies, 5, cut).session(), afterwards.session()});
         StandInTarget::Options options;
         options.accounts = {{"alice@example.com", ""}};

@@ -4,7 +4,6 @@
 #include "support/Dovecot.h"
 
 #include <algorithm>
-#include <set>
 #include <string>
 #include <strings.h>
 
@@ -12,28 +11,89 @@ namespace tavir::test {
 
 namespace {
 
-// The numbers of a message set ("1:3,5", "4:*") among messages 1 to count,
-// ascending.
-std::set<unsigned> numbersIn(const std::string& set, unsigned count)
+// The words of a command line: atoms (a bracketed section with its blanks
+// is part of its atom: "BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)]"), quoted
+// strings without their quotes and escapes, and parenthesised lists whole.
+std::vector<std::string> wordsOf(const std::string& line)
 {
-    auto number = [count](const std::string& text) {
-        return text == "*" ? count : static_cast<unsigned>(std::stoul(text));
-    };
-    std::set<unsigned> numbers;
+    std::vector<std::string> words;
     std::size_t at = 0;
-    while (at <= set.size()) {
-        std::size_t end = std::min(set.find(',', at), set.size());
+    while (at < line.size()) {
+        if (line[at] == ' ') {
+            ++at;
+            continue;
+        }
+        std::string word;
+        if (line[at] == '"') {
+            for (++at; at < line.size() && line[at] != '"'; ++at) {
+                if (line[at] == '\\' && at + 1 < line.size())
+                    ++at;
+                word += line[at];
+            }
+            ++at;
+        } else {
+            int depth = 0;
+            for (; at < line.size() && (depth > 0 || line[at] != ' '); ++at) {
+                if (line[at] == '(' || line[at] == '[')
+                    ++depth;
+                else if (line[at] == ')' || line[at] == ']')
+                    --depth;
+                word += line[at];
+            }
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+// A command line whole: a literal ("{n}" or "{n+}" at the end of a line)
+// is read in, which a name with a line break could not be.
+std::string readCommand(PeerSocket& peer)
+{
+    std::string line = peer.readLine(30000);
+    while (!line.empty() && line.back() == '}') {
+        const std::size_t open = line.rfind('{');
+        if (open == std::string::npos)
+            break;
+        const bool synchronising = line[line.size() - 2] != '+';
+        if (synchronising && !peer.say("+ go ahead\r\n"))
+            return std::string();
+        const std::string more = peer.readLine();
+        if (more.empty())
+            return std::string();
+        const std::size_t length = std::stoul(line.substr(open + 1));
+        line = line.substr(0, open) + imapQuoted(more.substr(0, length)) + more.substr(length);
+    }
+    return line;
+}
+
+bool containsNoCase(const std::string& text, const std::string& word)
+{
+    for (std::size_t at = 0; at + word.size() <= text.size(); ++at)
+        if (strncasecmp(text.c_str() + at, word.c_str(), word.size()) == 0)
+            return true;
+    return false;
+}
+
+// Whether `value` lies in a message set ("1:3,5", "4:*") where "*" stands
+// for `star`; a range is the same either way round.
+bool inSet(const std::string& set, std::uint32_t value, std::uint32_t star)
+{
+    auto number = [star](const std::string& text) {
+        return text == "*" ? star : static_cast<std::uint32_t>(std::stoul(text));
+    };
+    for (std::size_t at = 0; at <= set.size();) {
+        const std::size_t end = std::min(set.find(',', at), set.size());
         const std::string range = set.substr(at, end - at);
         const std::size_t colon = range.find(':');
-        unsigned first = number(range.substr(0, colon));
-        unsigned last = colon == std::string::npos ? first : number(range.substr(colon + 1));
-        if (first > last)
-            std::swap(first, last);
-        for (unsigned n = std::max(first, 1u); n <= std::min(last, count); ++n)
-            numbers.insert(n);
+        const std::uint32_t first = number(range.substr(0, colon));
+        const std::uint32_t last
+            = colon == std::string::npos ? first : number(range.substr(colon + 1));
+        if (std::min(first, last) <= value && value <= std::max(first, last))
+            return true;
         at = end + 1;
     }
-    return numbers;
+    return false;
 }
 
 // The Message-ID field of a message's header, its folded lines with it,
@@ -61,70 +121,22 @@ std::string literal(const std::string& bytes)
     return "{" + std::to_string(bytes.size()) + "}\r\n" + bytes;
 }
 
-// Items joined by one blank, the empty ones left out.
-std::string items(std::initializer_list<std::string> list)
+bool startsWithNoCase(const std::string& text, const char* prefix)
 {
-    std::string joined;
-    for (const std::string& item : list)
-        if (!item.empty())
-            joined += (joined.empty() ? "" : " ") + item;
-    return joined;
+    return strncasecmp(text.c_str(), prefix, std::char_traits<char>::length(prefix)) == 0;
 }
 
 } // namespace
+
+std::uint32_t FakeFolder::uidOf(unsigned n) const
+{
+    return n <= uids.size() ? uids[n - 1] : n;
+}
 
 std::string FakeImapSource::dateOf(unsigned n)
 {
     unsigned day = (n - 1) % 28 + 1;
     return (day < 10 ? "0" : "") + std::to_string(day) + "-Jan-2020 10:00:00 +0000";
-}
-
-std::uint32_t FakeImapSource::uidOf(unsigned n) const
-{
-    return n <= uids.size() ? uids[n - 1] : n;
-}
-
-std::string FakeImapSource::uidItem(unsigned n) const
-{
-    return "UID " + std::to_string(uidOf(n));
-}
-
-std::string FakeImapSource::uidsFrom(std::uint32_t from) const
-{
-    const unsigned count = static_cast<unsigned>(bodies.size());
-    std::string untagged;
-    for (unsigned n = 1; n <= count; ++n)
-        if (uidOf(n) >= from || n == count)
-            untagged += "* " + std::to_string(n) + " FETCH (" + uidItem(n) + ")\r\n";
-    return untagged;
-}
-
-std::string FakeImapSource::dateItem(unsigned n) const
-{
-    const std::string value = n <= dates.size() ? dates[n - 1] : imapQuoted(dateOf(n));
-    return value.empty() ? std::string() : "INTERNALDATE " + value;
-}
-
-std::string FakeImapSource::flagsOf(unsigned n) const
-{
-    return n <= flags.size() ? flags[n - 1] : "(\\Answered)";
-}
-
-std::string FakeImapSource::bodyItem(unsigned n) const
-{
-    const std::string& body = bodies.at(n - 1);
-    return "BODY[] " + (quotedBodies ? imapQuoted(body) : literal(body));
-}
-
-std::string FakeImapSource::summaryOf(unsigned n) const
-{
-    const std::string& body = bodies.at(n - 1);
-    const long size
-        = static_cast<long>(body.size()) + (n <= sizeErrors.size() ? sizeErrors[n - 1] : 0);
-    return "* " + std::to_string(n) + " FETCH ("
-        + items({"RFC822.SIZE " + std::to_string(size), dateItem(n),
-            "BODY[HEADER.FIELDS (MESSAGE-ID)] " + literal(messageIdHeader(body))})
-        + ")\r\n";
 }
 
 LoopbackServer::Handler FakeImapSource::session() const
@@ -133,109 +145,183 @@ LoopbackServer::Handler FakeImapSource::session() const
     return [source](PeerSocket& peer) { source.serve(peer); };
 }
 
+std::string FakeImapSource::listing(bool withGuids) const
+{
+    std::string untagged;
+    for (const FakeFolder& folder : folders) {
+        std::string flags = folder.listFlags;
+        if (withGuids && !folder.guid.empty())
+            flags += (flags.empty() ? "" : " ") + ("\\Guid(" + folder.guid + ")");
+        untagged += "* LIST (" + flags + ") " + separator + " " + imapQuoted(folder.name) + "\r\n";
+    }
+    return untagged;
+}
+
+const FakeFolder* FakeImapSource::selectable(const std::string& name) const
+{
+    for (const FakeFolder& folder : folders)
+        if (folder.name == name && !containsNoCase(folder.listFlags, "\\Noselect")
+            && !containsNoCase(folder.listFlags, "\\NonExistent"))
+            return &folder;
+    return nullptr;
+}
+
+std::string FakeImapSource::itemOf(
+    const FakeFolder& folder, unsigned n, const std::string& item) const
+{
+    const std::string& body = folder.bodies.at(n - 1);
+    auto is = [&](const char* name) { return strcasecmp(item.c_str(), name) == 0; };
+    if (is("UID"))
+        return "UID " + std::to_string(folder.uidOf(n));
+    if (is("INTERNALDATE")) {
+        const std::string value
+            = n <= folder.dates.size() ? folder.dates[n - 1] : imapQuoted(dateOf(n));
+        return value.empty() ? std::string() : "INTERNALDATE " + value;
+    }
+    if (is("FLAGS"))
+        return "FLAGS " + (n <= folder.flags.size() ? folder.flags[n - 1] : "(\\Answered)");
+    if (is("RFC822.SIZE")) {
+        const long error = n <= folder.sizeErrors.size() ? folder.sizeErrors[n - 1] : 0;
+        return "RFC822.SIZE " + std::to_string(static_cast<long>(body.size()) + error);
+    }
+    if (startsWithNoCase(item, "BODY.PEEK[HEADER.FIELDS"))
+        return "BODY[HEADER.FIELDS (MESSAGE-ID)] " + literal(messageIdHeader(body));
+    if (startsWithNoCase(item, "BODY.PEEK[]<")) {
+        const std::size_t origin = std::stoul(item.substr(12));
+        const std::size_t length = std::stoul(item.substr(item.find('.', 12) + 1));
+        return "BODY[]<" + std::to_string(origin) + "> "
+            + literal(origin < body.size() ? body.substr(origin, length) : "");
+    }
+    if (is("BODY.PEEK[]"))
+        return "BODY[] " + (quotedBodies ? imapQuoted(body) : literal(body));
+    return std::string();
+}
+
+std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
+    const std::vector<std::string>& items, bool& cutHere) const
+{
+    std::string answer = "* " + std::to_string(n) + " FETCH (";
+    bool first = true;
+    bool wholeBody = false;
+    for (const std::string& item : items) {
+        const std::string part = itemOf(folder, n, item);
+        if (part.empty())
+            continue;
+        answer += (first ? "" : " ");
+        first = false;
+        if (strcasecmp(item.c_str(), "BODY.PEEK[]") != 0) {
+            answer += part;
+            continue;
+        }
+        wholeBody = true;
+        if (n == broken && cut != Cut::None) {
+            // Half of the body, and no more.
+            const std::string& body = folder.bodies.at(n - 1);
+            cutHere = true;
+            return beforeBody + answer
+                + part.substr(0, part.size() - body.size() + body.size() / 2);
+        }
+        answer += part;
+    }
+    return (wholeBody ? beforeBody : std::string()) + answer + ")\r\n";
+}
+
+bool FakeImapSource::reply(
+    PeerSocket& peer, const std::string& untagged, const std::string& tagged) const
+{
+    if (!splitReplies || untagged.empty())
+        return peer.say(untagged + tagged);
+    return peer.say(untagged) && peer.say(tagged);
+}
+
+std::string FakeImapSource::selectReplies(const FakeFolder& folder) const
+{
+    const auto count = static_cast<unsigned>(folder.bodies.size());
+    const std::uint32_t next = count == 0 ? 1 : folder.uidOf(count) + 1;
+    return "* " + std::to_string(count) + " EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY "
+        + std::to_string(folder.uidValidity) + "] UIDs valid\r\n* OK [UIDNEXT "
+        + std::to_string(next) + "] next\r\n";
+}
+
+bool FakeImapSource::fetch(
+    PeerSocket& peer, const std::vector<std::string>& words, const FakeFolder* selected) const
+{
+    const std::string& tag = words[0];
+    const bool byUid = strcasecmp(words[1].c_str(), "UID") == 0;
+    const std::size_t setAt = byUid ? 3 : 2;
+    if (words.size() <= setAt + 1)
+        return peer.say(tag + " BAD what to fetch\r\n");
+    if (selected == nullptr)
+        return peer.say(tag + " BAD nothing selected\r\n");
+    const std::string& asked = words[setAt + 1];
+    std::vector<std::string> items = !asked.empty() && asked.front() == '('
+        ? wordsOf(asked.substr(1, asked.size() - 2))
+        : std::vector<std::string>{asked};
+    // A UID FETCH gives each message's UID, asked for or not.
+    if (byUid && std::none_of(items.begin(), items.end(), [](const std::string& item) {
+            return strcasecmp(item.c_str(), "UID") == 0;
+        }))
+        items.insert(items.begin(), "UID");
+    const auto count = static_cast<unsigned>(selected->bodies.size());
+    const std::uint32_t star = byUid && count > 0 ? selected->uidOf(count) : count;
+    std::string untagged;
+    for (unsigned n = 1; n <= count; ++n) {
+        if (!inSet(words[setAt], byUid ? selected->uidOf(n) : n, star))
+            continue;
+        bool cutHere = false;
+        untagged += fetchReply(*selected, n, items, cutHere);
+        if (cutHere) {
+            peer.say(untagged);
+            if (cut == Cut::Stall)
+                peer.idle(stallMs);
+            return false;
+        }
+    }
+    return reply(peer, untagged, tag + " OK done\r\n");
+}
+
 void FakeImapSource::serve(PeerSocket& peer) const
 {
-    // One send, or the untagged part and the tagged line in two.
-    auto reply = [&](const std::string& untagged, const std::string& tagged) {
-        if (!splitReplies)
-            return peer.say(untagged + tagged);
-        return peer.say(untagged) && peer.say(tagged);
-    };
-    const unsigned count = static_cast<unsigned>(bodies.size());
+    const FakeFolder* selected = nullptr;
     peer.say(greeting);
     for (;;) {
-        const std::string line = peer.readLine(30000);
-        if (line.empty())
+        const std::vector<std::string> words = wordsOf(readCommand(peer));
+        if (words.size() < 2)
             return;
-        const std::string tag = PeerSocket::tagOf(line);
+        auto is = [&](std::size_t at, const char* word) {
+            return at < words.size() && strcasecmp(words[at].c_str(), word) == 0;
+        };
+        const std::string& tag = words[0];
         const std::string done = tag + " OK done\r\n";
-        const std::size_t verbAt = line.find(' ') + 1;
-        const std::string verb = line.substr(verbAt, line.find(' ', verbAt) - verbAt);
-        auto is = [&](const char* word) { return strcasecmp(verb.c_str(), word) == 0; };
-        if (is("LOGOUT")) {
+        const std::string noSuchFolder = tag + " NO [NONEXISTENT] no such folder\r\n";
+        bool said = true;
+        if (is(1, "LOGOUT")) {
             peer.say("* BYE logging out\r\n" + done);
             return;
+        } else if (is(1, "LIST")) {
+            said = reply(peer, listing(is(2, "(GUID)")), done);
+        } else if ((is(1, "SELECT") || is(1, "EXAMINE")) && words.size() > 2) {
+            selected = selectable(words[2]);
+            said = selected == nullptr
+                ? peer.say(noSuchFolder)
+                : reply(peer, selectReplies(*selected),
+                    tag
+                        + (is(1, "EXAMINE") ? " OK [READ-ONLY] examined\r\n"
+                                            : " OK [READ-WRITE] selected\r\n"));
+        } else if (is(1, "STATUS") && words.size() > 2) {
+            const FakeFolder* folder = selectable(words[2]);
+            said = folder == nullptr ? peer.say(noSuchFolder)
+                                     : reply(peer,
+                                         "* STATUS " + imapQuoted(folder->name) + " (MESSAGES "
+                                             + std::to_string(folder->bodies.size()) + ")\r\n",
+                                         done);
+        } else if (is(1, "FETCH") || (is(1, "UID") && is(2, "FETCH"))) {
+            said = fetch(peer, words, selected);
+        } else {
+            said = peer.say(done);
         }
-        if (is("LIST")) {
-            reply("* LIST (\\HasNoChildren) \"/\" \"INBOX\"\r\n", done);
-            continue;
-        }
-        if (is("SELECT") || is("EXAMINE")) {
-            const std::uint32_t next = count == 0 ? 1 : uidOf(count) + 1;
-            reply("* " + std::to_string(count) + " EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY "
-                    + std::to_string(uidValidity) + "] UIDs valid\r\n* OK [UIDNEXT "
-                    + std::to_string(next) + "] next\r\n",
-                tag + " OK [READ-WRITE] selected\r\n");
-            continue;
-        }
-        if (is("UID") && line.find(" UID FETCH ") != std::string::npos) {
-            reply(uidsFrom(static_cast<std::uint32_t>(
-                      std::stoul(line.substr(line.find(" UID FETCH ") + 11)))),
-                done);
-            continue;
-        }
-        if (is("STATUS")) {
-            reply("* STATUS \"INBOX\" (MESSAGES " + std::to_string(count) + ")\r\n", done);
-            continue;
-        }
-        if (!is("FETCH")) {
-            peer.say(done);
-            continue;
-        }
-        const std::size_t setAt = verbAt + verb.size() + 1;
-        const std::size_t setEnd = line.find(' ', setAt);
-        const std::set<unsigned> numbers = numbersIn(line.substr(setAt, setEnd - setAt), count);
-        const std::string asked = line.substr(setEnd + 1);
-        auto asks = [&](const char* item) { return asked.find(item) != std::string::npos; };
-        const bool withUid = asks("(UID ");
-        std::string untagged;
-        if (asks("RFC822.SIZE")) {
-            for (unsigned n : numbers)
-                untagged += summaryOf(n);
-            reply(untagged, done);
-            continue;
-        }
-        if (asks("BODY.PEEK[]<")) {
-            const std::size_t open = asked.find('<');
-            const std::size_t origin = std::stoul(asked.substr(open + 1));
-            const std::size_t length = std::stoul(asked.substr(asked.find('.', open) + 1));
-            for (unsigned n : numbers) {
-                const std::string& body = bodies.at(n - 1);
-                untagged += "* " + std::to_string(n) + " FETCH (BODY[]<" + std::to_string(origin)
-                    + "> " + literal(origin < body.size() ? body.substr(origin, length) : "")
-                    + ")\r\n";
-            }
-            reply(untagged, done);
-            continue;
-        }
-        const bool body = asks("BODY.PEEK[]");
-        if (!body) {
-            for (unsigned n : numbers)
-                untagged += "* " + std::to_string(n) + " FETCH ("
-                    + items({withUid ? uidItem(n) : "", dateItem(n), "FLAGS " + flagsOf(n)})
-                    + ")\r\n";
-            reply(untagged, done);
-            continue;
-        }
-        // Bodies, with the date and the flags when they are asked for too.
-        const bool dated = asks("INTERNALDATE");
-        for (unsigned n : numbers) {
-            const std::string head = "* " + std::to_string(n) + " FETCH ("
-                + items({withUid ? uidItem(n) : "", dated ? dateItem(n) : "",
-                    dated ? "FLAGS " + flagsOf(n) : ""});
-            const std::string answer = (head.back() == '(' ? head : head + " ") + bodyItem(n);
-            if (n == broken && cut != Cut::None) {
-                // Half of the body, and no more.
-                const std::string& whole = bodies.at(n - 1);
-                peer.say(untagged + beforeBody
-                    + answer.substr(0, answer.size() - whole.size() + whole.size() / 2));
-                if (cut == Cut::Stall)
-                    peer.idle(stallMs);
-                return;
-            }
-            untagged += beforeBody + answer + ")\r\n";
-        }
-        reply(untagged, done);
+        if (!said)
+            return;
     }
 }
 

@@ -1,19 +1,24 @@
 #pragma once
-// A scripted IMAP source server for the loopback server, for the copies and
-// migrations no real server produces on demand. It logs anyone in, lists
-// one folder, INBOX, which it selects, examines and counts, and answers
-// FETCH of its messages: the date and flags, the body, both together for a
-// message set ("1:3,5", "4:*"), the size, date and Message-ID a comparison
-// asks for, and pieces of bodies ("BODY.PEEK[]<0.1048576>"). One body can
-// break off or stall half way, untagged replies can come before each body,
-// replies can be written as some servers write them (the untagged lines and
-// the tagged line in two sends, with Nagle's algorithm on), and a message
-// can be described as servers that bend the rules describe it: a date in
-// another form or none, a size that is not its body's, a body as a quoted
-// string. SELECT says EXISTS, UIDVALIDITY and UIDNEXT; FETCH gives UID
-// when asked, and UID FETCH n:* (UID) the UIDs from n on. A session serves
-// one view of the folder: another session may serve it with messages
-// expunged (their UIDs left out). Every other command gets a tagged OK.
+// A scripted IMAP source server for the loopback server, for the copies,
+// listings and migrations no real server produces on demand. It logs anyone
+// in and serves folders of messages, by default one: INBOX. LIST names them
+// with any separator (NIL too), names that begin with it or are nothing but
+// it, any LIST flags (\NonExistent), and folder identifiers as the target's
+// own kind lists them, shared or swapped at will. SELECT, EXAMINE and STATUS
+// take a folder by exactly the name it lists; SELECT says EXISTS,
+// UIDVALIDITY and UIDNEXT. FETCH and UID FETCH answer any message set
+// ("1:3,5", "4:*", by UID "6:*": from UID 6 on, and the last message) with
+// the items a migration asks for: the UID, the date and flags, the size,
+// date and Message-ID a comparison asks for, the body whole or in pieces
+// ("BODY.PEEK[]<0.1048576>"). One body can break off or stall half way,
+// untagged replies can come before each body, replies can be written as
+// some servers write them (the untagged lines and the tagged line in two
+// sends, with Nagle's algorithm on), and a message can be described as
+// servers that bend the rules describe it: a date in another form or none,
+// a size that is not its body's, a body as a quoted string. A session
+// serves one view of the folders: another session may serve them with
+// messages expunged (their UIDs left out). Every other command gets a
+// tagged OK.
 #include "support/Loopback.h"
 
 #include <cstdint>
@@ -22,49 +27,73 @@
 
 namespace tavir::test {
 
-struct FakeImapSource {
-    enum class Cut { None, Drop, Stall };
-
+// One folder of the scripted source and its messages.
+struct FakeFolder {
+    std::string name = "INBOX"; // as listed (modified UTF-7), without quotes
+    std::string listFlags = "\\HasNoChildren"; // the LIST flags inside the parentheses
+    std::string guid; // listed as \Guid(...) to LIST (GUID); empty: none
     std::vector<std::string> bodies; // message n is bodies[n - 1]
     // The UID of message n is uids[n - 1]; n where the list is shorter.
     std::vector<std::uint32_t> uids;
     std::uint32_t uidValidity = 1;
-    unsigned broken = 0; // the message whose body is cut
-    Cut cut = Cut::None;
-    int stallMs = 0; // how long a stalled body stalls
-    std::string beforeBody; // untagged replies before each body
-    bool splitReplies = false;
-    std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
 
     // Where message n is sent otherwise than usual (each list is indexed
     // n - 1; a message beyond its end is sent as usual):
     // - its INTERNALDATE item's value as sent, quotes and all
     //   ("\"Tue, 05 May 2021 10:00:00 +0000\"", "NIL"); an empty text leaves
-    //   the item out. As usual: dateOf(n), quoted.
+    //   the item out. As usual: FakeImapSource::dateOf(n), quoted.
     std::vector<std::string> dates;
     // - what its RFC822.SIZE says beyond its body's length (2, -2).
     std::vector<int> sizeErrors;
     // - its flag list. As usual: (\Answered).
     std::vector<std::string> flags;
+
+    std::uint32_t uidOf(unsigned n) const;
+};
+
+struct FakeImapSource {
+    enum class Cut { None, Drop, Stall };
+
+    std::string separator = "\"/\""; // as LIST writes it: "\".\"", NIL
+    std::vector<FakeFolder> folders = {FakeFolder{}};
+
+    unsigned broken = 0; // the message whose body is cut, in any folder
+    Cut cut = Cut::None;
+    int stallMs = 0; // how long a stalled body stalls
+    std::string beforeBody; // untagged replies before each body
+    bool splitReplies = false;
+    std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
     // Every body (BODY[]) as a quoted string instead of a literal: bodies
     // then hold no line break, NUL or 8-bit byte.
     bool quotedBodies = false;
 
+    // The first folder: a source of one folder serves its INBOX.
+    FakeFolder& inbox() { return folders.front(); }
+    const FakeFolder& inbox() const { return folders.front(); }
+
     // The date of message n: "0n-Jan-2020 10:00:00 +0000" for n up to 28.
     static std::string dateOf(unsigned n);
-    std::uint32_t uidOf(unsigned n) const;
     LoopbackServer::Handler session() const;
 
 private:
     void serve(PeerSocket& peer) const;
-    // The reply items of message n, as sent.
-    std::string dateItem(unsigned n) const;
-    std::string flagsOf(unsigned n) const;
-    std::string bodyItem(unsigned n) const;
-    std::string summaryOf(unsigned n) const;
-    std::string uidItem(unsigned n) const;
-    // "UID FETCH n:* (UID)": from UID n on, and the last message.
-    std::string uidsFrom(std::uint32_t from) const;
+    // One send, or the untagged part and the tagged line in two.
+    bool reply(PeerSocket& peer, const std::string& untagged, const std::string& tagged) const;
+    // The untagged replies to a SELECT of `folder`.
+    std::string selectReplies(const FakeFolder& folder) const;
+    // Answers "FETCH set items" or "UID FETCH set items" (`words`, the tag
+    // first) from the folder selected; false when the session ends.
+    bool fetch(
+        PeerSocket& peer, const std::vector<std::string>& words, const FakeFolder* selected) const;
+    std::string listing(bool withGuids) const;
+    const FakeFolder* selectable(const std::string& name) const;
+    // One item of message n's FETCH reply as sent; empty for an item not
+    // served, or a date left out.
+    std::string itemOf(const FakeFolder& folder, unsigned n, const std::string& item) const;
+    // Message n's FETCH reply. When its body is the one cut, it ends half
+    // way into the body and `cutHere` is set.
+    std::string fetchReply(const FakeFolder& folder, unsigned n,
+        const std::vector<std::string>& items, bool& cutHere) const;
 };
 
 } // namespace tavir::test

@@ -209,6 +209,19 @@ public:
     std::size_t next = 0;
 };
 
+// A SELECT's replies as a server writes them, its tagged OK with "%T":
+// the count, and the UIDVALIDITY and UIDNEXT codes unless they are 0 (a
+// server that does not say them).
+inline std::string selectReplies(unsigned count, unsigned validity, unsigned next)
+{
+    std::string replies = "* " + std::to_string(count) + " EXISTS\r\n* 0 RECENT\r\n";
+    if (validity != 0)
+        replies += "* OK [UIDVALIDITY " + std::to_string(validity) + "] UIDs valid\r\n";
+    if (next != 0)
+        replies += "* OK [UIDNEXT " + std::to_string(next) + "] predicted\r\n";
+    return replies + "%T OK [READ-WRITE] selected\r\n";
+}
+
 // A greeting that announces LITERAL+, so that literals go without waiting.
 inline const std::string scriptedGreeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n";
 

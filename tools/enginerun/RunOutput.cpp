@@ -2,6 +2,7 @@
 #include "RunOutput.h"
 
 #include "Imap/textconv/TextConversion.h"
+#include "utils/Descriptor.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -59,17 +60,6 @@ unsigned terminalColumns()
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 20)
         return 79;
     return size.ws_col - 1u;
-}
-
-void writeAll(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            return; // a terminal that went away: nothing to tell any more
-        done += static_cast<std::size_t>(n);
-    }
 }
 
 } // namespace
@@ -148,8 +138,10 @@ void ProgressLine::draw(const MigrationStatus& status, std::chrono::seconds dura
 {
     if (!terminal_)
         return;
-    // Back to the line's start, the new text, the rest of the old one cleared.
-    writeAll(STDERR_FILENO, "\r" + progressText(status, duration, terminalColumns()) + "\033[K");
+    // Back to the line's start, the new text, the rest of the old one
+    // cleared. A terminal that went away has nothing to be told any more.
+    utils::writeAll(
+        STDERR_FILENO, "\r" + progressText(status, duration, terminalColumns()) + "\033[K");
     drawn_ = true;
 }
 
@@ -157,7 +149,7 @@ void ProgressLine::erase()
 {
     if (!drawn_)
         return;
-    writeAll(STDERR_FILENO, "\r\033[K");
+    utils::writeAll(STDERR_FILENO, "\r\033[K");
     drawn_ = false;
 }
 

@@ -983,16 +983,17 @@ TEST(BentSourceFaultTest, TheTargetDroppedAtEachAppendThenOneMoreRun)
     };
     FakeImapSource bent;
     for (unsigned n = 1; n <= 6; ++n)
-        bent.bodies.push_back(mail(n, n != 4));
-    bent.sizeErrors = {0, 2, 0, 0, -2, 0};
-    bent.dates = {"\"" + FakeImapSource::dateOf(1) + "\"", "\"" + FakeImapSource::dateOf(2) + "\"",
-        "\"Tue, 05 May 2021 10:00:00 +0000\"", "NIL", "", "\"yesterday\""};
+        bent.inbox().bodies.push_back(mail(n, n != 4));
+    bent.inbox().sizeErrors = {0, 2, 0, 0, -2, 0};
+    bent.inbox().dates
+        = {"\"" + FakeImapSource::dateOf(1) + "\"", "\"" + FakeImapSource::dateOf(2) + "\"",
+            "\"Tue, 05 May 2021 10:00:00 +0000\"", "NIL", "", "\"yesterday\""};
     FakeImapSource quoted;
-    quoted.bodies = {secret + " one", "", secret + " three"};
+    quoted.inbox().bodies = {secret + " one", "", secret + " three"};
     quoted.quotedBodies = true;
     int account = 0;
     for (const FakeImapSource* source : {&bent, &quoted}) {
-        const std::vector<std::string>& bodies = source->bodies;
+        const std::vector<std::string>& bodies = source->inbox().bodies;
         for (unsigned k = 1; k <= bodies.size(); ++k) {
             SCOPED_TRACE((source == &bent ? "bent, APPEND " : "quoted, APPEND ") + std::to_string(k));
             StandInTarget::Options options;

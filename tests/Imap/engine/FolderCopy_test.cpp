@@ -42,9 +42,7 @@ std::string silentIn(unsigned n)
 // The replies of a folder selected with `count` messages; UIDs from 1.
 std::string selected(unsigned count, unsigned validity = 7, unsigned next = 0)
 {
-    return "* " + std::to_string(count) + " EXISTS\r\n* OK [UIDVALIDITY " + std::to_string(validity)
-        + "] valid\r\n* OK [UIDNEXT " + std::to_string(next != 0 ? next : count + 1)
-        + "] next\r\n%T OK selected\r\n";
+    return tavir::test::selectReplies(count, validity, next != 0 ? next : count + 1);
 }
 
 // Message n of a pipelined FETCH, with its UID; its body names the UID, so

@@ -6,7 +6,6 @@
 #include "MigrationHarness.h"
 #include "support/DribblingPeer.h"
 #include "support/FakeImapSource.h"
-#include "support/FakeMailboxSource.h"
 #include "support/ScopedTz.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
@@ -485,7 +484,7 @@ protected:
     // One run of `account` from `source`, through a relay that cuts the
     // connection before the source sees its `cutAt`-th command (none for
     // 0), into the stand-in.
-    Migrated migrate(const FakeMailboxSource& source, const std::string& account, int cutAt = 0)
+    Migrated migrate(const FakeImapSource& source, const std::string& account, int cutAt = 0)
     {
         LoopbackServer server(source.session());
         CommandRelay relay(ListenAt{}, "127.0.0.1", server.port(),
@@ -560,7 +559,21 @@ std::vector<std::string> messagesOf(const std::string& name, unsigned count)
 FakeFolder fakeFolder(const std::string& name, unsigned messages, const std::string& guid = "",
     const std::string& flags = "")
 {
-    return FakeFolder{name, flags, guid, messagesOf(name, messages)};
+    FakeFolder folder;
+    folder.name = name;
+    folder.listFlags = flags;
+    folder.guid = guid;
+    folder.bodies = messagesOf(name, messages);
+    return folder;
+}
+
+// A source that lists `folders` with `separator`.
+FakeImapSource fakeSource(const std::string& separator, const std::vector<FakeFolder>& folders)
+{
+    FakeImapSource source;
+    source.separator = separator;
+    source.folders = folders;
+    return source;
 }
 
 // Target folder -> the source folder's messages it must hold, in order.
@@ -678,7 +691,7 @@ TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolde
         for (int run = 1; run <= 2; ++run) {
             SCOPED_TRACE("run " + std::to_string(run));
             const std::vector<FakeFolder>& listing = run == 1 ? k.first : k.second;
-            const Migrated migrated = migrate({k.separator, listing}, account);
+            const Migrated migrated = migrate(fakeSource(k.separator, listing), account);
             const RunOutcome& outcome = migrated.outcome;
             ASSERT_TRUE(outcome.started) << outcome.report;
             EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
@@ -719,9 +732,8 @@ TEST_F(ScriptedSourceTest, OddListingsCutAtEachSourceCommandAreMendedByOneMoreRu
         if (k.cutRun == 0)
             continue;
         SCOPED_TRACE(k.what);
-        auto listing = [&](int run) {
-            return FakeMailboxSource{k.separator, run == 1 ? k.first : k.second};
-        };
+        auto listing
+            = [&](int run) { return fakeSource(k.separator, run == 1 ? k.first : k.second); };
         const std::string clean = "kim@clean" + std::to_string(row) + ".test";
         int commands = 0;
         for (int run = 1; run <= k.cutRun; ++run)
@@ -803,8 +815,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     };
     auto row = [](std::string name, std::vector<std::string> bodies, unsigned firstRun) {
         Row r{std::move(name), "UTC0", {}, firstRun, {}, ""};
-        r.source.bodies = std::move(bodies);
-        for (unsigned n = 1; n <= r.source.bodies.size(); ++n)
+        r.source.inbox().bodies = std::move(bodies);
+        for (unsigned n = 1; n <= r.source.inbox().bodies.size(); ++n)
             r.instants.push_back(internalDateInstant(FakeImapSource::dateOf(n)));
         return r;
     };
@@ -813,7 +825,7 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
         Row r = row(std::string("dates in the RFC 822 form, local time ") + zone, mails(5, 4), 3);
         r.zone = zone;
         for (unsigned n = 1; n <= 5; ++n) {
-            r.source.dates.push_back(rfc822(n));
+            r.source.inbox().dates.push_back(rfc822(n));
             r.instants[n - 1] = may5 + (n - 1) * 90000;
         }
         // The one without a Message-ID by its content, as any such.
@@ -823,7 +835,7 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     }
     {
         Row r = row("sizes 2 bytes off", mails(5, 2), 3);
-        r.source.sizeErrors = {2, -2, 2, 2, -2};
+        r.source.inbox().sizeErrors = {2, -2, 2, 2, -2};
         r.lastRunSays = "it was migrated before and is not copied again. 5 of the 5 were told "
                         "apart by their whole content.";
         rows.push_back(r);
@@ -836,7 +848,7 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
         bodies[2] = mail(3, false);
         bodies[4] = mail(5, true, 40);
         Row r = row("dates that can't be read, or none", bodies, 5);
-        r.source.dates = {"\"yesterday\"", "NIL", "", "\"32-Foo-2021 99:99:99 +0000\"",
+        r.source.inbox().dates = {"\"yesterday\"", "NIL", "", "\"32-Foo-2021 99:99:99 +0000\"",
             "\"Tue, 05 May 2021\"", "\"\"", "NIL", ""};
         r.instants.assign(8, any);
         r.lastRunSays = "the source's 8 among them: it was migrated before and is not copied "
@@ -846,8 +858,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     {
         Row r = row("a size off and a date that can't be read, under a Message-ID held once",
             mails(3, 0), 2);
-        r.source.sizeErrors = {0, 5};
-        r.source.dates = {"\"" + FakeImapSource::dateOf(1) + "\"", "NIL"};
+        r.source.inbox().sizeErrors = {0, 5};
+        r.source.inbox().dates = {"\"" + FakeImapSource::dateOf(1) + "\"", "NIL"};
         r.instants[1] = any;
         r.lastRunSays = "not copied again. 1 of the 3 were told apart by their whole content.";
         rows.push_back(r);
@@ -862,8 +874,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     }
     {
         Row r = row("keywords beside the standard flags", mails(4, 0), 2);
-        r.source.flags = {"(\\Seen $Label1)", "(\\Answered)", "($Forwarded NonJunk)",
-            "(\\Flagged \\Seen)"};
+        r.source.inbox().flags
+            = {"(\\Seen $Label1)", "(\\Answered)", "($Forwarded NonJunk)", "(\\Flagged \\Seen)"};
         rows.push_back(r);
     }
     int account = 0;
@@ -871,13 +883,14 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     auto runThrice = [&](const Row& r) {
         ScopedTz zone(r.zone);
         const std::string address = "kim@bend" + std::to_string(++account) + ".test";
-        const std::vector<std::string>& bodies = r.source.bodies;
+        const FakeFolder& given = r.source.inbox();
+        const std::vector<std::string>& bodies = given.bodies;
         for (int run = 1; run <= 3; ++run) {
             SCOPED_TRACE("run " + std::to_string(run));
             const unsigned seen = run == 1 ? r.firstRun : static_cast<unsigned>(bodies.size());
             const unsigned before = run == 1 ? 0 : run == 2 ? r.firstRun : seen;
             FakeImapSource source = r.source;
-            source.bodies.resize(seen);
+            source.inbox().bodies.resize(seen);
             LoopbackServer server(source.session());
             const RunOutcome outcome = runner.run(
                 runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
@@ -897,11 +910,12 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                 SCOPED_TRACE("message " + std::to_string(n));
                 const MailMessage& m = stored[n - 1];
                 EXPECT_TRUE(bodies[n - 1] == m.data) << m.data;
-                const std::string flags = n <= r.source.flags.size() ? r.source.flags[n - 1]
-                                                                      : "(\\Answered)";
+                const std::string flags
+                    = n <= given.flags.size() ? given.flags[n - 1] : "(\\Answered)";
                 EXPECT_EQ(standardFlagsOf(flags.substr(1, flags.size() - 2)), m.standardFlags);
-                if (r.instants[n - 1] != any)
+                if (r.instants[n - 1] != any) {
                     EXPECT_EQ(r.instants[n - 1], m.instant);
+                }
                 keywords += n > before && flags.find('$') != std::string::npos;
             }
             const std::string keywordsSaid = std::to_string(keywords) + " copied message"
