@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <ostream>
 #include <vector>
 
 class QAbstractButton;
@@ -97,3 +98,9 @@ private:
 };
 
 } // namespace tavir::test
+
+// A failed comparison of texts prints them as text, not as UTF-16 units.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
