@@ -56,7 +56,7 @@ protected:
         wizard->setPage(MigWizard::ResultPageId, result);
         wizard->setStartId(MigWizard::ProgressPageId);
         migration::MigrationStatus& status = engine.migrator->status;
-        status.startTime = QDateTime::currentSecsSinceEpoch() - 3725;
+        status.startTime = QDateTime::currentSecsSinceEpoch() - 3720;
         status.accounts = 4;
         status.selectedAccounts = 3;
     }
@@ -121,7 +121,7 @@ TEST_F(ProgressTest, PollsShowTheAccountsInProgressAndTheTotals)
     EXPECT_EQ(engine.log.calls().at(2), "start");
     ASSERT_TRUE(text(progress, "startLabel").startsWith("Migration started: "));
     EXPECT_EQ(text(progress, "progressRightLabel"), "") << "the total time comes from the second poll on";
-    ASSERT_TRUE(waitFor([&] { return text(progress, "progressRightLabel").startsWith("Total time: 01:02:0"); }));
+    ASSERT_TRUE(waitFor([&] { return text(progress, "progressRightLabel").startsWith("Total time: 01:02:"); }));
 
     auto* table = child<QTreeWidget>(progress, "progressTable");
     ASSERT_EQ(table->topLevelItemCount(), 2);
@@ -184,7 +184,7 @@ TEST_F(ProgressTest, FinishedRunGoesOnToTheResultPageWithItsTotals)
     engine.migrator->runCallbacks->stopped(false);
     ASSERT_TRUE(reachesResult());
     EXPECT_FALSE(stopButton()->isVisible());
-    EXPECT_TRUE(text(result, "totalTimeLabel").startsWith("Total time: 01:02:0"));
+    EXPECT_TRUE(text(result, "totalTimeLabel").startsWith("Total time: 01:02:"));
     EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
     EXPECT_EQ(text(result, "foldersText"), "8 folder(s) have been migrated.");
     EXPECT_EQ(text(result, "messagesText"), "90 message(s) have been migrated.");
@@ -216,7 +216,7 @@ TEST_F(ProgressTest, RunThatEndsBeforeTheFirstPollStillShowsItsTotalTime)
     ASSERT_TRUE(reachesResult());
     EXPECT_TRUE(text(progress, "startLabel").isEmpty()) << "no counters were shown";
     EXPECT_TRUE(shown(result, "totalTimeLabel"));
-    EXPECT_TRUE(text(result, "totalTimeLabel").startsWith("Total time: 01:02:0"));
+    EXPECT_TRUE(text(result, "totalTimeLabel").startsWith("Total time: 01:02:"));
     EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
 }
 
@@ -346,7 +346,7 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     EXPECT_EQ(text(progress, "accountsErrors"), "(1 error found)");
     expectRemarksInLine({"accountsErrors", "foldersNotCopied", "messagesNotCopied"});
     EXPECT_TRUE(shown(progress, "progressRightLabel"));
-    EXPECT_TRUE(text(progress, "progressRightLabel").startsWith("Total time: 01:02:0"));
+    EXPECT_TRUE(text(progress, "progressRightLabel").startsWith("Total time: 01:02:"));
     click(wizard->button(QWizard::NextButton));
     ASSERT_TRUE(reachesResult());
     EXPECT_EQ(text(result, "warningLabel"), "The migration has been aborted.");
