@@ -307,17 +307,19 @@ bool getFileTimeSize(const char* path, time_t& mtime, unsigned long& size)
 
 bool k_touch(const std::string& path, time_t when, KFlags<TouchOption> which)
 {
-    if (when == 0)
-        when = time(nullptr);
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return false;
+    // "Now" is the kernel's own clock, the one it stamped the last write
+    // with: time() reads a coarser clock that can lag it into the second
+    // before, and would move a just-written file's stamp backwards.
+    const long chosen = when == 0 ? UTIME_NOW : 0;
     // The stamp that is not chosen is left exactly as it is.
     struct timespec times[2];
     times[0].tv_sec = when;
-    times[0].tv_nsec = which.test(TouchAccessTime) ? 0 : UTIME_OMIT;
+    times[0].tv_nsec = which.test(TouchAccessTime) ? chosen : UTIME_OMIT;
     times[1].tv_sec = when;
-    times[1].tv_nsec = which.test(TouchModificationTime) ? 0 : UTIME_OMIT;
+    times[1].tv_nsec = which.test(TouchModificationTime) ? chosen : UTIME_OMIT;
     return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 

@@ -18,11 +18,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,29 +38,45 @@ using tavir::test::Listener;
 using tavir::test::nowMs;
 using tavir::test::sendAll;
 
-// True once a socket listens on the port (any address), as the kernel's
-// tables show it; unlike a test connection this leaves the server alone.
-inline bool waitForListen(int port, int ms)
+// True when process `pid` holds a socket that listens on the port (any
+// address), as the kernel's tables show it. Unlike a test connection this
+// leaves the server alone, and another test's listener that happens to
+// have the same port is not taken for it.
+inline bool listensOn(pid_t pid, int port)
 {
-    char hex[8];
-    snprintf(hex, sizeof hex, ":%04X", port);
-    auto listening = [&](const char* table) {
+    std::vector<std::string> inodes;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         std::string text;
         try {
             text = tavir::test::readFile(table);
         } catch (...) {
-            return false;
+            continue;
         }
-        for (size_t pos = 0; (pos = text.find(hex, pos)) != std::string::npos; pos += 5) {
-            // local address, then remote address, then the state (0A: LISTEN)
-            size_t state = text.find(' ', text.find(' ', pos) + 1);
-            if (state != std::string::npos && text.compare(state + 1, 2, "0A") == 0)
-                return true;
+        std::istringstream lines(text);
+        std::string line;
+        std::getline(lines, line); // the column names
+        while (std::getline(lines, line)) {
+            // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            const auto colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos
+                && std::stoi(local.substr(colon + 1), nullptr, 16) == port)
+                inodes.push_back("socket:[" + inode + "]");
         }
+    }
+    if (inodes.empty())
         return false;
-    };
-    return tavir::test::waitUntil(
-        [&] { return listening("/proc/net/tcp") || listening("/proc/net/tcp6"); }, ms);
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+        std::error_code gone;
+        const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
+        if (std::find(inodes.begin(), inodes.end(), target) != inodes.end())
+            return true;
+    }
+    return false;
 }
 
 // A child process; its standard input is a pipe we write to, its standard

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iostream>
 
 using namespace tavir::utils;
 using nettest::nowMs;
@@ -20,18 +21,27 @@ namespace {
 struct OpensslPeer : ::testing::Test {
     tavir::test::TempDir dir;
     nettest::CertFiles files = nettest::makeCertificate(dir, "peer");
-    int port = tavir::test::freeLoopbackPort();
+    int port = 0;
     std::string out = dir.file("s_server.out");
 
+    // The port is free when chosen, but another test may take it before the
+    // server binds it: then the server ends, and a fresh port is tried.
     std::unique_ptr<nettest::Process> startServer(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> argv = {"openssl", "s_server", "-accept", std::to_string(port),
-            "-cert", files.cert, "-key", files.key, "-quiet", "-naccept", "1"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        auto p = std::make_unique<nettest::Process>(argv, out);
-        if (!nettest::waitForListen(port, 5000))
-            return nullptr;
-        return p;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            port = tavir::test::freeLoopbackPort();
+            std::vector<std::string> argv = {"openssl", "s_server", "-accept", std::to_string(port),
+                "-cert", files.cert, "-key", files.key, "-quiet", "-naccept", "1"};
+            argv.insert(argv.end(), extra.begin(), extra.end());
+            auto p = std::make_unique<nettest::Process>(argv, out);
+            try {
+                p->waitReady([&] { return nettest::listensOn(p->pid(), port); }, 5000, "openssl s_server");
+                return p;
+            } catch (const std::runtime_error& e) {
+                std::cerr << e.what() << " on port " << port << "\n";
+            }
+        }
+        return nullptr;
     }
 
     std::unique_ptr<basic_tcpclientiostream> connect(unsigned timeout = 5)

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -264,7 +266,18 @@ TEST(PathUtils, Touch)
     EXPECT_TRUE(k_touch(f, 0, KFlags<TouchOption>(TouchAccessTime) | TouchModificationTime));
     ASSERT_EQ(stat(f.c_str(), &after), 0);
     EXPECT_GE(after.st_mtime, before.st_mtime);
-    EXPECT_EQ(after.st_mtime, after.st_atime);
+    EXPECT_EQ(after.st_mtim.tv_sec, after.st_atim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, after.st_atim.tv_nsec);
+
+    // Now is never before the write just made, to the nanosecond.
+    const auto order = [](const timespec& t) { return std::make_pair(t.tv_sec, t.tv_nsec); };
+    for (int round = 0; round < 20; ++round) {
+        tavir::test::writeFile(f, "y");
+        ASSERT_EQ(stat(f.c_str(), &before), 0);
+        EXPECT_TRUE(k_touch(f, 0, TouchModificationTime));
+        ASSERT_EQ(stat(f.c_str(), &after), 0);
+        EXPECT_GE(order(after.st_mtim), order(before.st_mtim)) << "round " << round;
+    }
 
     EXPECT_FALSE(k_touch(dir.file("missing"), 0, TouchModificationTime));
     EXPECT_FALSE(fileExists(dir.file("missing").c_str(), true));
