@@ -60,7 +60,9 @@ TEST(MisbehavingServerTest, BytesOneAtATime)
             sayByteByByte("* 1 FETCH (BODY[] {" + std::to_string(body.size()) + "}\r\n" + body
                 + ")\r\n%T OK done\r\n")}});
     ConnectionInternal c;
-    connectTo(c, server.port());
+    // Some 3,000 sends with a pause after each take far more than the usual
+    // two seconds on a loaded machine; what is tested is the reassembly.
+    connectTo(c, server.port(), 15000);
     c.init(true);
     Command fetch(c, "FETCH");
     fetch.addParam("1 BODY[]");
