@@ -119,18 +119,15 @@ std::size_t readQuoted(
     return std::wstring::npos;
 }
 
-// The sentence for a line whose account an earlier line holds.
-std::wstring repeated(unsigned line, const UserInfo& user, unsigned firstLine)
+// Why a line whose account an earlier line holds is skipped.
+std::wstring repeated(const UserInfo& user, unsigned firstLine)
 {
     if (user.publicFolders)
-        return boost::str(boost::wformat(L"Line %1% of the accounts file names a second "
-                                         L"public-folders account for the domain %2% (the first "
-                                         L"is on line %3%); it was skipped.")
-            % line % user.domain % firstLine);
+        return boost::str(boost::wformat(L"names a second public-folders account for the domain "
+                                         L"%1% (the first is on line %2%)")
+            % user.domain % firstLine);
     return boost::str(
-        boost::wformat(L"Line %1% of the accounts file repeats the address %2% of line %3%; it "
-                       L"was skipped.")
-        % line % user.address() % firstLine);
+        boost::wformat(L"repeats the address %1% of line %2%") % user.address() % firstLine);
 }
 
 class Reader {
@@ -200,7 +197,7 @@ public:
 
         auto [first, inserted] = seen_.emplace(accountKey(user), line);
         if (!inserted) {
-            skip(repeated(line, user, first->second));
+            refuse(line, repeated(user, first->second));
             return;
         }
         user.migrate = true;
@@ -213,10 +210,9 @@ public:
     unsigned skippedLines = 0;
 
 private:
-    void refuse(unsigned line, const std::wstring& why) { skip(skipped(line, why)); }
-    void skip(const std::wstring& sentence)
+    void refuse(unsigned line, const std::wstring& why)
     {
-        problems.push_back(sentence);
+        problems.push_back(skipped(line, why));
         ++skippedLines;
     }
 

@@ -543,6 +543,8 @@ AccountMigration::Step AccountMigration::sourceCountFailed(
 AccountMigration::Step AccountMigration::sourceSelectFailed(
     ImapClientResult result, const MigrationFolder& folder)
 {
+    if (result == mail::ImapStatusFailed)
+        return sourceCountFailed(result, folder);
     return folderCommandFailed(result, mail::ImapSelectFailed, source_, folder.sourceName,
         L"The source server did not select folder \"%1%\": %2%",
         L"The folder \"%1%\" could not be selected: %2%");
@@ -573,8 +575,6 @@ AccountMigration::Step AccountMigration::selectForEmptyTarget(
     // Nothing to compare: the SELECT that the copy needs anyway gives the
     // count, one round trip per folder fewer than a STATUS first.
     const ImapClientResult result = selectCounting(folder);
-    if (result == mail::ImapStatusFailed)
-        return sourceCountFailed(result, folder);
     if (result != mail::ImapSuccess)
         return sourceSelectFailed(result, folder);
     countRead();
@@ -588,7 +588,7 @@ AccountMigration::Step AccountMigration::selectForEmptyTarget(
 AccountMigration::Step AccountMigration::selectLacking(
     const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy)
 {
-    ImapClientResult result = source_.status(folder.sourceName, currentCount_);
+    const ImapClientResult result = source_.status(folder.sourceName, currentCount_);
     if (result != mail::ImapSuccess)
         return sourceCountFailed(result, folder);
     countRead();
@@ -602,7 +602,7 @@ AccountMigration::Step AccountMigration::selectLacking(
             return step;
     }
     unsigned held = 0;
-    Step step = checkTarget(folder, currentCount_, copy, held);
+    Step step = checkTarget(folder, copy, held);
     if (step != Step::Next || !copy)
         return step;
     if (!countedEmpty) {
@@ -625,8 +625,7 @@ AccountMigration::Step AccountMigration::selectNumbering(const MigrationFolder& 
     const ImapClientResult result = source_.select(folder.sourceName, currentCount_);
     copy = false;
     if (result != mail::ImapSuccess)
-        return result == mail::ImapStatusFailed ? sourceCountFailed(result, folder)
-                                                : sourceSelectFailed(result, folder);
+        return sourceSelectFailed(result, folder);
     if (currentCount_ != statusCount) {
         log_.debug(TAVIR_HERE,
             sentence(L"The source server counts %1% messages in folder \"%2%\" by STATUS and %3% "
@@ -649,14 +648,10 @@ void AccountMigration::countRead()
 }
 
 AccountMigration::Step AccountMigration::checkTarget(
-    const MigrationFolder& folder, unsigned count, bool& copy, unsigned& held)
+    const MigrationFolder& folder, bool& copy, unsigned& held)
 {
     copy = false;
     held = 0;
-    if (count == 0) {
-        folderDone();
-        return Step::Next;
-    }
     const ImapClientResult result = target_.status(folder.targetName, held);
     if (result != mail::ImapSuccess)
         return folderCommandFailed(result, mail::ImapStatusFailed, target_, folder.targetName,

@@ -97,7 +97,8 @@ private:
     // The SELECT of the source folder after its STATUS: its count is the
     // folder's (`copy` false, and the folder done, when it is none).
     Step selectNumbering(const MigrationFolder& folder, bool& copy);
-    // The source's STATUS or SELECT of the folder did not succeed.
+    // The source's STATUS or SELECT of the folder did not succeed (a SELECT
+    // that could not count the folder is told as the STATUS is).
     Step sourceCountFailed(mail::ImapClientResult result, const MigrationFolder& folder);
     Step sourceSelectFailed(mail::ImapClientResult result, const MigrationFolder& folder);
     // The source gave the folder's count: its messages are unsettled, and
@@ -108,13 +109,12 @@ private:
     mail::ImapClientResult selectCounting(const MigrationFolder& folder);
     // Every message number of the folder in hand, 1 to its count.
     void wantAll(std::vector<unsigned>& wanted) const;
-    // How many messages the target folder holds (`held`): none (copy them
-    // all), or some, which are compared with the source's whatever their
-    // number. A folder that is not copied (no messages, or the target can't
-    // count them) is ended here, as done or as failed, so that it is
-    // counted once.
+    // How many messages the target folder holds (`held`) for a source
+    // folder that holds some: none (copy them all), or some, which are
+    // compared with the source's whatever their number. A folder the target
+    // can't count is ended here, as failed, so that it is counted once.
     // Step::Failed only for a lost connection.
-    Step checkTarget(const MigrationFolder& folder, unsigned count, bool& copy, unsigned& held);
+    Step checkTarget(const MigrationFolder& folder, bool& copy, unsigned& held);
     // The messages the target folder lacks, when it holds `held` of them.
     Step messagesLacking(const MigrationFolder& folder, unsigned count, unsigned held,
         std::vector<unsigned>& wanted, bool& copy);

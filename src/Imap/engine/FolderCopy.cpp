@@ -409,8 +409,6 @@ FolderCopy::Outcome FolderCopy::copyRun(std::vector<unsigned> numbers)
 {
     CopyRun run(std::move(numbers));
     send(run);
-    tally_->copied += run.copied();
-    tally_->keywordsLeft += run.keywordsLeft();
     if (putBackRenumbered(run))
         return {};
     std::vector<unsigned> retry, later;
@@ -530,6 +528,8 @@ void FolderCopy::send(CopyRun& run)
         progress_(now, count_);
     };
     source_.copyMessages(folder_->targetName, target_, run);
+    tally_->copied += run.copied();
+    tally_->keywordsLeft += run.keywordsLeft();
     noteUids(run);
     noteIgnored(run);
     noteLostAnswers(run);
@@ -543,11 +543,8 @@ FolderCopy::Outcome FolderCopy::copyAlone(unsigned number)
     }
     CopyRun run({number});
     send(run);
-    if (run.copied() == 1) {
-        ++tally_->copied;
-        tally_->keywordsLeft += run.keywordsLeft();
+    if (run.copied() == 1)
         return {};
-    }
     if (stoppedMidway()) {
         pending_.push_front(number);
         return {End::Stopped, {}};

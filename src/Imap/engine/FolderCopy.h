@@ -152,7 +152,7 @@ private:
     unsigned takeSilentMessage(
         const mail::CopyRun& run, std::vector<unsigned>& retry, const std::vector<unsigned>& later);
     // Copies the messages of `run`, telling the progress of each one the
-    // target took, and notes the replies it did not use.
+    // target took and counting them, and notes the replies it did not use.
     void send(mail::CopyRun& run);
     Outcome retryAlone(const std::vector<unsigned>& retry, const mail::CopyRun& run);
     Outcome copyAlone(unsigned number);
