@@ -92,9 +92,8 @@ class ConfigDb:
         return conn
 
     def create(self, settings):
-        """Makes the tables and their first rows. settings: version,
-        backend_mode, master_password, worker_threads, services
-        {name: (address, port)}, accounts [(address, password)]."""
+        """Makes the tables and the rows of the settings. settings: version,
+        backend_mode, master_password, worker_threads."""
         conn = self.connection()
         conn.execute("PRAGMA journal_mode=WAL")
         for table, columns in TABLES.items():
@@ -110,10 +109,6 @@ class ConfigDb:
         conn.execute("INSERT INTO MessageStore VALUES (0, 0)")
         conn.execute("INSERT INTO Security VALUES (2)")
         conn.execute("INSERT INTO Misc VALUES (?)", (settings["worker_threads"],))
-        for name, (address, port) in settings["services"].items():
-            conn.execute("INSERT INTO ServicePorts VALUES (?, ?, ?)", (name, address, port))
-        for address, password in settings["accounts"]:
-            self.add_user(address, password)
 
     def kept(self):
         """Whether the database holds the tables of an earlier start already."""
@@ -122,7 +117,8 @@ class ConfigDb:
 
     def rebind(self, services):
         """Points each service at its listener of this start, {name: (address,
-        port)}: a database kept from an earlier start names that start's."""
+        port)}: a new database names none, one kept from an earlier start
+        names that start's."""
         conn = self.connection()
         for name, (address, port) in services.items():
             conn.execute("INSERT OR REPLACE INTO ServicePorts VALUES (?, ?, ?)",

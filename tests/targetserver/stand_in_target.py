@@ -255,18 +255,17 @@ def main():
         services["IMAPS"] = (host, secure.getsockname()[1])
     accounts = [(spec.partition(":")[0], spec.partition(":")[2] or None)
                 for spec in args.account or []]
-    if server.config.kept():
-        # A state folder kept from an earlier start (run.sh --target keeps
-        # it): its settings, domains, accounts, mail and records stay, as a
-        # restarted server's do; only the listeners are new.
-        server.config.rebind(services)
-        for address, password in accounts:
-            server.config.add_user(address, password)
-    else:
+    # A state folder kept from an earlier start (run.sh --target keeps it)
+    # keeps its settings, domains, accounts, mail and records, as a
+    # restarted server's do; only the listeners are new, and the accounts
+    # it lacks are added.
+    if not server.config.kept():
         server.config.create({"version": args.product_version, "backend_mode": args.backend_mode,
                               "master_password": args.master_password,
-                              "worker_threads": args.worker_threads, "services": services,
-                              "accounts": accounts})
+                              "worker_threads": args.worker_threads})
+    server.config.rebind(services)
+    for address, password in accounts:
+        server.config.add_user(address, password)
     for address, _ in accounts:
         server.mail.account(address)
 

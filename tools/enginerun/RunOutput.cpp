@@ -62,8 +62,7 @@ unsigned terminalColumns()
     return size.ws_col - 1u;
 }
 
-} // namespace
-
+// "42 s", "3 min 05 s", "1 h 02 min 05 s".
 std::string durationText(std::chrono::seconds duration)
 {
     const long long total = duration.count() < 0 ? 0 : duration.count();
@@ -77,6 +76,28 @@ std::string durationText(std::chrono::seconds duration)
             total / 60 % 60, total % 60);
     return text;
 }
+
+// The counts of a run in hand as one line, cut to `columns`.
+std::string progressText(
+    const MigrationStatus& status, std::chrono::seconds duration, unsigned columns)
+{
+    const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
+    std::wstring text = migration::utf8ToUnicode(durationText(duration) + ": accounts "
+        + std::to_string(ended) + " of " + std::to_string(status.selectedAccounts) + " done, "
+        + count(status.failedAccounts, "failed; messages ") + count(status.messagesDone, "copied, ")
+        + count(status.messagesAlreadyThere, "already there, ")
+        + count(status.messageErrors, "failed"));
+    if (!status.inProgress.empty()) {
+        const migration::ActualUserStatus& first = status.inProgress.front();
+        text += L"; " + first.fullName + L": " + first.folder + L" "
+            + std::to_wstring(first.messagesDone) + L" of " + std::to_wstring(first.folderMessages);
+        if (status.inProgress.size() > 1)
+            text += L" (and " + std::to_wstring(status.inProgress.size() - 1) + L" more)";
+    }
+    return unicodeToUtf8(cutTo(text, columns));
+}
+
+} // namespace
 
 void printNotStarted(const std::wstring& startFailure, const std::string& report)
 {
@@ -108,25 +129,6 @@ void printSummary(const MigrationStatus& status, const std::string& how,
     std::printf("%smigration %s after %s: %s; the report: %s\n", program, how.c_str(),
         durationText(duration).c_str(), countsText(status).c_str(), report.c_str());
     std::fflush(stdout);
-}
-
-std::string progressText(
-    const MigrationStatus& status, std::chrono::seconds duration, unsigned columns)
-{
-    const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
-    std::wstring text = migration::utf8ToUnicode(durationText(duration) + ": accounts "
-        + std::to_string(ended) + " of " + std::to_string(status.selectedAccounts) + " done, "
-        + count(status.failedAccounts, "failed; messages ") + count(status.messagesDone, "copied, ")
-        + count(status.messagesAlreadyThere, "already there, ")
-        + count(status.messageErrors, "failed"));
-    if (!status.inProgress.empty()) {
-        const migration::ActualUserStatus& first = status.inProgress.front();
-        text += L"; " + first.fullName + L": " + first.folder + L" "
-            + std::to_wstring(first.messagesDone) + L" of " + std::to_wstring(first.folderMessages);
-        if (status.inProgress.size() > 1)
-            text += L" (and " + std::to_wstring(status.inProgress.size() - 1) + L" more)";
-    }
-    return unicodeToUtf8(cutTo(text, columns));
 }
 
 ProgressLine::ProgressLine()

@@ -12,9 +12,6 @@
 
 namespace tavir::enginerun {
 
-// "42 s", "3 min 05 s", "1 h 02 min 05 s".
-std::string durationText(std::chrono::seconds duration);
-
 // On standard error: the report's lines on why the start failed, then where
 // the report is.
 void printNotStarted(const std::wstring& startFailure, const std::string& report);
@@ -28,10 +25,6 @@ void printFailedAccounts(const std::vector<migration::UserInfoData>& users);
 // their counts, and where the report is.
 void printSummary(const migration::MigrationStatus& status, const std::string& how,
     std::chrono::seconds duration, const std::string& report);
-
-// The counts of a run in hand as one line, cut to `columns`.
-std::string progressText(
-    const migration::MigrationStatus& status, std::chrono::seconds duration, unsigned columns);
 
 // One line on standard error, redrawn in place while a run goes on; nothing
 // at all when standard error is not a terminal (a pipe or a file gets no

@@ -29,7 +29,6 @@ MigResultPage::MigResultPage(int nextId)
     : MigPage(nextId, false)
     , totalTimeLabel(new QLabel)
     , startFailureBox(new QWidget)
-    , startFailureArea(new QScrollArea)
     , startFailureLabel(new QLabel)
 {
     setTitle(tr("Migration Result"));
@@ -74,6 +73,7 @@ void MigResultPage::addStartFailure(QVBoxLayout* layout)
     startFailureLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // The report's path and the server's answer are worth copying.
     startFailureLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* startFailureArea = new QScrollArea;
     startFailureArea->setObjectName("startFailureArea");
     startFailureArea->setFrameShape(QFrame::NoFrame);
     startFailureArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

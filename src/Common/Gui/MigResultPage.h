@@ -7,7 +7,6 @@
 #include <string>
 
 class QLabel;
-class QScrollArea;
 class QVBoxLayout;
 
 namespace tavir::gui {
@@ -70,7 +69,6 @@ private:
 
     QLabel* totalTimeLabel;
     QWidget* startFailureBox;
-    QScrollArea* startFailureArea;
     QLabel* startFailureLabel;
     Section accountsSection;
     Section foldersSection;

@@ -229,7 +229,7 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
     const std::string pinsFile = home.file(".tavir/admin/known_hosts.cfg");
     const std::string otherPin = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
     writeFile(pinsFile, "127.0.0.1:" + std::to_string(source->tlsPort()) + ": " + otherPin + "\n");
-    const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+    const QString report = gui::MigThread::reportFilePath();
     EXPECT_EQ(warningAfterNext(MigWizard::ServerPageId),
         "Connection to IMAP Server failed. Please check the typed hostname.\nThe server showed another certificate "
         "than the one pinned for it. Both fingerprints and the known-hosts file are named in the report "
@@ -345,7 +345,7 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
         "Could not log in to the administration service on " + targetHost
             + ":44337: the server refused the login of admin.\n\nThe target server was not changed; "
               "the migration did not start.\n\nThe report "
-            + QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile) + " says the same.");
+            + gui::MigThread::reportFilePath() + " says the same.");
     screenshot(wizard.get(), "5-result-not-started");
     click(wizard->button(QWizard::FinishButton));
     EXPECT_TRUE(waitFor([&] { return !wizard->isVisible(); }));

@@ -347,7 +347,7 @@ TEST_F(OptionPageTest, ReadFailuresAreShownHereAndOnTheResultPage)
 
 TEST_F(OptionPageTest, SkippedLinesAreCountedAboveTheListWithTheReportToReadWhy)
 {
-    const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+    const QString report = gui::MigThread::reportFilePath();
     struct Case {
         unsigned skipped;
         bool loads;

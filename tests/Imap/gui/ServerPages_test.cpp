@@ -70,7 +70,7 @@ TEST_F(ServerPages, SourceHostMustBeTyped)
 TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
 {
     const QString failed = "Connection to IMAP Server failed. Please check the typed hostname.";
-    const QString report = QString::fromStdWString(gui::MigThread::executer()->configuration.reportFile);
+    const QString report = gui::MigThread::reportFilePath();
     const QString changed = "The server showed another certificate than the one pinned for it. Both fingerprints "
                             "and the known-hosts file are named in the report "
         + report
