@@ -94,6 +94,8 @@ CommandSelect::CommandSelect(ConnectionInternal& connection, const std::string& 
     : Command(connection, "SELECT")
 {
     addParamString(folder);
+    // What was said of the folder selected before no longer holds.
+    connection.forgetMailbox();
 }
 
 CommandStatus::CommandStatus(

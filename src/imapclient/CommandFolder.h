@@ -42,6 +42,8 @@ public:
 
 class CommandSelect : public Command {
 public:
+    // Starts the connection's record of the selected folder afresh
+    // (ConnectionInternal::forgetMailbox).
     CommandSelect(ConnectionInternal& connection, const std::string& folder);
 };
 

@@ -1,6 +1,7 @@
 #include "imapclient/ConnectionInternal.h"
 
 #include "imapclient/Command.h"
+#include "imapclient/CommandFolder.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
 #include "ssl/StopSignal.h"
@@ -455,12 +456,11 @@ void ConnectionInternal::restoreSession()
         std::string folder = restoreFolder_;
         // Sequence numbers hold within one session: the folder selected
         // again may number its messages otherwise (one expunged, another
-        // arrived meanwhile). A numbering in doubt before stays in doubt.
+        // arrived meanwhile). A numbering in doubt before stays in doubt;
+        // both are taken before the SELECT forgets them.
         const Mailbox before = mailbox_;
         const bool inDoubt = renumbered_;
-        forgetMailbox();
-        Command select(*this, "SELECT");
-        select.addParamString(folder);
+        CommandSelect select(*this, folder);
         select.setReconnect(false);
         if (select.execute(nullptr) != Command::OK)
             throw ImapConnectionFailed("Restoring the selected folder failed");

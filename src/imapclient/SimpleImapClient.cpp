@@ -405,7 +405,6 @@ SimpleImapClient::ImapClientResult SimpleImapClient::select(const std::wstring& 
         if (connection_.getState() == ConnectionInternal::Selected
             && connection_.getSelectedFolder() == folder && !connection_.renumbered())
             return ImapSuccess;
-        connection_.forgetMailbox();
         CommandSelect command(connection_, folder);
         unsigned status = command.execute(nullptr);
         if (status == Command::OK)
@@ -426,7 +425,6 @@ SimpleImapClient::ImapClientResult SimpleImapClient::select(
 {
     return simple("SELECT", ImapSelectFailed, [&] {
         const std::string folder = unicodeToUtf7M(name);
-        connection_.forgetMailbox();
         CommandSelect command(connection_, folder);
         ConnectionInternal::Operation operation(connection_);
         if (!command.send(true))
@@ -501,7 +499,6 @@ SimpleImapClient::ImapClientResult SimpleImapClient::listAndSelectInbox(
         // Written behind the listing, the SELECT is never written again on
         // a new connection; neither line has a literal to wait for.
         select->setReconnect(false);
-        connection_.forgetMailbox();
         if (!list.send(false))
             return ImapListFailed;
         selectSent = select->send(true);

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <set>
 #include <thread>
+#include <utility>
 
 using tavir::test::aliceTargetOptions;
 using tavir::test::RawImap;
@@ -283,9 +284,12 @@ std::unique_ptr<tavir::mail::SimpleImapClient> masterSession(const StandInTarget
     return master;
 }
 
-std::wstring wide(const std::string& utf8)
+// The user and the domain of an address, as the client takes them.
+std::pair<std::wstring, std::wstring> userAndDomain(const std::string& address)
 {
-    return tavir::migration::utf8ToUnicode(utf8);
+    const std::size_t at = address.rfind('@');
+    return {tavir::migration::utf8ToUnicode(address.substr(0, at)),
+        tavir::migration::utf8ToUnicode(address.substr(at + 1))};
 }
 
 } // namespace
@@ -372,16 +376,11 @@ TEST(StandInTargetTest, AddressesThatDifferInCaseAreOneAccountWithOneMailbox)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.first + " / " + row.second);
         const std::string folder = "Kept" + std::to_string(++n);
-        const auto at = [](const std::string& address) { return address.rfind('@'); };
-        ASSERT_EQ(ImapSuccess,
-            master->createUser(wide(row.first.substr(0, at(row.first))),
-                wide(row.first.substr(at(row.first) + 1)), L"pw", L""));
-        EXPECT_EQ(ImapCreateUserFailed,
-            master->createUser(wide(row.second.substr(0, at(row.second))),
-                wide(row.second.substr(at(row.second) + 1)), L"pw", L""));
-        ASSERT_EQ(ImapSuccess,
-            master->setUser(wide(row.second.substr(0, at(row.second))),
-                wide(row.second.substr(at(row.second) + 1))));
+        const auto [user, domain] = userAndDomain(row.first);
+        const auto [sameUser, sameDomain] = userAndDomain(row.second);
+        ASSERT_EQ(ImapSuccess, master->createUser(user, domain, L"pw", L""));
+        EXPECT_EQ(ImapCreateUserFailed, master->createUser(sameUser, sameDomain, L"pw", L""));
+        ASSERT_EQ(ImapSuccess, master->setUser(sameUser, sameDomain));
 
         RawImap first(target.host(), target.port());
         ASSERT_TRUE(first.login(row.first, "pw"));
