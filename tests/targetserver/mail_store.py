@@ -51,7 +51,7 @@ import random
 import shutil
 import uuid
 
-from config_db import fold_address, print_rows
+from config_db import fold_address, lowered_address, print_rows
 from folder_names import (ACCOUNT_FOLDERS, SEPARATOR, NameRefused, canonical, check_new_name,
                           is_account_folder)
 
@@ -179,6 +179,23 @@ class MailRoot:
 
     def spool_path(self):
         return os.path.join(self.spool_dir, unique_name("spool"))
+
+    def rename_lowered_stores(self, addresses):
+        """Renames the stores that an earlier version named by
+        config_db.lowered_address to their names of this version; called
+        once, as the stand-in starts on a state folder of that version
+        (ConfigDb.refold). A store found under both names is refused: two
+        accounts' mail can't be merged."""
+        accounts = os.path.join(self.state_dir, "accounts")
+        for address in addresses:
+            old = os.path.join(accounts, lowered_address(address))
+            new = os.path.join(accounts, fold_address(address))
+            if old == new or not os.path.isdir(old):
+                continue
+            if os.path.exists(new):
+                raise Refused("ALREADYEXISTS", "the stores %s and %s are one account's now"
+                              % (old, new))
+            os.rename(old, new)
 
 
 class Store:
