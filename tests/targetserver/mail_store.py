@@ -9,7 +9,7 @@ another's folders and messages and never hand out a UID twice.
 
 Layout under <state>/accounts/<store>/, <store> being the account's address
 or "#public@<domain>" folded as the configuration database compares them
-(config_db.fold_address: every letter in lower case, whatever its script):
+(config_db.fold_address: Unicode's simple case folding, as the engine folds):
     store.lock        held while the store is made and while folders are
                       created or deleted
     store.json        written once the store has its first folders: a
