@@ -416,14 +416,32 @@ TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
 
 namespace {
 
-TEST(ManyAccountsTest, SixWorkersShareTwelveAccounts)
-{
-    if (!Dovecot::available())
-        GTEST_SKIP() << Dovecot::unavailable();
+// Runs of many accounts from a Dovecot of the test's own into the
+// stand-in.
+class ManyAccountsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!Dovecot::available())
+            GTEST_SKIP() << Dovecot::unavailable();
+        ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+    }
+
+    RunOutcome run(const Dovecot& source, const StandInTarget& target, const std::string& accounts)
+    {
+        return runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
+                              target.whost() + L":" + std::to_wstring(target.port())),
+            accounts);
+    }
+
     ScopedHome home;
     TempLogs logs;
     TempDir dir;
-    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
+    MigrationRunner runner{logs, dir};
+};
+
+TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccounts)
+{
     std::map<std::string, std::string> users;
     std::string accounts;
     for (int i = 1; i <= 12; ++i) {
@@ -442,11 +460,7 @@ TEST(ManyAccountsTest, SixWorkersShareTwelveAccounts)
     StandInTarget::Options options;
     options.workerThreads = 6;
     StandInTarget target(options);
-    MigrationRunner runner(logs, dir);
-    const RunOutcome outcome
-        = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
-                         target.whost() + L":" + std::to_wstring(target.port())),
-            accounts);
+    const RunOutcome outcome = run(source, target, accounts);
     ASSERT_TRUE(outcome.started) << outcome.report;
     expectCallbacksInOrder(outcome);
     EXPECT_NE(std::string::npos, outcome.report.find("by 6 workers."));
@@ -465,14 +479,8 @@ TEST(ManyAccountsTest, SixWorkersShareTwelveAccounts)
 // which only other foldings join) are two, each login's mail in its own
 // mailbox. Every message has the same size and date, so that one taken for
 // another's would be missed. Run twice: the second run copies nothing.
-TEST(CaseFoldingTest, AddressesThatFoldAlikeAreOneAccountAndOthersEachKeepTheirOwnMailbox)
+TEST_F(ManyAccountsTest, AddressesThatFoldAlikeAreOneAccountAndOthersEachKeepTheirOwnMailbox)
 {
-    if (!Dovecot::available())
-        GTEST_SKIP() << Dovecot::unavailable();
-    ScopedHome home;
-    TempLogs logs;
-    TempDir dir;
-    ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
     const struct {
         std::string first, second;
         bool one;
@@ -504,19 +512,15 @@ TEST(CaseFoldingTest, AddressesThatFoldAlikeAreOneAccountAndOthersEachKeepTheirO
             ASSERT_TRUE(imap.append("INBOX", body(id++, 300), "\\Seen", "05-May-2005 05:05:05 +0000"));
     }
     StandInTarget target;
-    MigrationRunner runner(logs, dir);
     const unsigned migrated = 8;
-    for (int run = 1; run <= 2; ++run) {
-        SCOPED_TRACE("run " + std::to_string(run));
-        const RunOutcome outcome
-            = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
-                             target.whost() + L":" + std::to_wstring(target.port())),
-                accounts);
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("run " + std::to_string(round));
+        const RunOutcome outcome = run(source, target, accounts);
         ASSERT_TRUE(outcome.started) << outcome.report;
         EXPECT_EQ(migrated, outcome.status.finishedAccounts) << outcome.report;
         EXPECT_EQ(0u, outcome.status.messageErrors + outcome.status.folderErrors);
-        EXPECT_EQ(run == 1 ? 2 * migrated : 0u, outcome.status.messagesDone) << outcome.report;
-        EXPECT_EQ(run == 1 ? 0u : 2 * migrated, outcome.status.messagesAlreadyThere);
+        EXPECT_EQ(round == 1 ? 2 * migrated : 0u, outcome.status.messagesDone) << outcome.report;
+        EXPECT_EQ(round == 1 ? 0u : 2 * migrated, outcome.status.messagesAlreadyThere);
         unsigned line = 0;
         for (const auto& row : rows) {
             SCOPED_TRACE(row.first + " / " + row.second);
