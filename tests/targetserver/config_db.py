@@ -77,12 +77,9 @@ def _compare_addresses(a, b):
 
 
 class Refolded(Exception):
-    """A database of an earlier version holds accounts or domains that
-    fold alike."""
-
-    def __init__(self, alike):
-        super().__init__("the configuration database holds accounts or domains that differ "
-                         "only in case and are one now: " + ", ".join(alike))
+    """What an earlier version left can't be made this version's: accounts
+    or domains, or their stores, that were two and fold alike now. Its text
+    says which."""
 
 
 def open_db(path, read_only=False):
@@ -152,7 +149,9 @@ class ConfigDb:
         try:
             conn.execute("REINDEX ADDRESS")
         except sqlite3.IntegrityError:
-            raise Refolded(self.rows_folding_alike())
+            raise Refolded("the configuration database holds accounts or domains that differ "
+                           "only in case and are one now: "
+                           + ", ".join(self.rows_folding_alike()))
         rename_stores([name + "@" + domain for domain, name in
                        conn.execute("SELECT Domain, Name FROM User")] +
                       ["#public@" + domain for domain, in

@@ -51,7 +51,7 @@ import random
 import shutil
 import uuid
 
-from config_db import fold_address, lowered_address, print_rows
+from config_db import Refolded, fold_address, lowered_address, print_rows
 from folder_names import (ACCOUNT_FOLDERS, SEPARATOR, NameRefused, canonical, check_new_name,
                           is_account_folder)
 
@@ -184,8 +184,8 @@ class MailRoot:
         """Renames the stores that an earlier version named by
         config_db.lowered_address to their names of this version; called
         once, as the stand-in starts on a state folder of that version
-        (ConfigDb.refold). A store found under both names is refused: two
-        accounts' mail can't be merged."""
+        (ConfigDb.refold). Raises Refolded for a store found under both
+        names: two accounts' mail can't be merged."""
         accounts = os.path.join(self.state_dir, "accounts")
         for address in addresses:
             old = os.path.join(accounts, lowered_address(address))
@@ -193,8 +193,7 @@ class MailRoot:
             if old == new or not os.path.isdir(old):
                 continue
             if os.path.exists(new):
-                raise Refused("ALREADYEXISTS", "the stores %s and %s are one account's now"
-                              % (old, new))
+                raise Refolded("the stores %s and %s are one account's now" % (old, new))
             os.rename(old, new)
 
 

@@ -48,7 +48,7 @@ from client_input import Closed
 from config_db import ConfigDb, Refolded
 from connection_processes import ConnectionForker
 from imap_session import Drop, Session
-from mail_store import MailRoot, Refused
+from mail_store import MailRoot
 from shared_state import FaultPlan, Transcript
 from tinydb_service import AdminSession, Services
 
@@ -266,7 +266,7 @@ def main():
     else:
         try:
             server.config.refold(server.mail.rename_lowered_stores)
-        except (Refolded, Refused) as e:
+        except Refolded as e:
             sys.exit("stand-in: %s" % e)
     server.config.rebind(services)
     for address, password in accounts:
