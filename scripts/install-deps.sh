@@ -6,7 +6,8 @@
 #     target       run, and the stand-in target (Python, openssl)
 #     demo         target, and the demo's source server (Dovecot)
 #     test         run, and the tests' peers (Dovecot, Python, openssl, ...)
-#                  and the zone data the zone tables were made from
+#                  and the zone data and Unicode case-folding data the
+#                  zone and case-folding tables were made from
 #     fuzz         run, and clang with its sanitizer runtime (the libFuzzer
 #                  targets, the clang build)
 #     bench        test, and mbsync for the migration benchmark

@@ -6,6 +6,7 @@
 #include "ssl/StopSignal.h"
 #include "tiny/TerminationNote.h"
 #include "tinydb/Sql.h"
+#include "utils/CaseFolding.h"
 
 #include <algorithm>
 #include <map>
@@ -16,14 +17,12 @@ using tavir::tiny::KMutexLocker;
 
 namespace {
 
-// Domain and account names compare without regard to case.
+// Domain and account names compare as the server compares them, by
+// Unicode's simple case folding: a look-up that finds "\u03BF\u03B4\u03BF\u03C2"
+// for "\u039F\u0394\u039F\u03A3" has found the account.
 std::string folded(const std::string& name)
 {
-    std::string out = name;
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
+    return utils::foldCaseUtf8(name);
 }
 
 // The values of an IN condition: "'a', 'b'".

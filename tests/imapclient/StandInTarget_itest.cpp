@@ -2,7 +2,7 @@
 // client: the folder names it refuses and the folders a store starts with,
 // folder identifiers unique in a store, a domain's public folder store, a
 // store completed after the process making it was killed, addresses that
-// differ only in case as one account, and sessions served by processes of
+// fold alike as one account, and sessions served by processes of
 // their own that still share one state (UIDs, fault counts) and all end
 // with the test that started them.
 #include "Imap/textconv/TextConversion.h"
@@ -354,48 +354,164 @@ TEST(StandInTargetTest, AStoreLeftHalfMadeByAKilledProcessIsCompletedByTheNext)
     }
 }
 
-// An account named in letters of any script in any case is one account
-// with one mailbox: the configuration database and the mail store compare
-// addresses alike.
-TEST(StandInTargetTest, AddressesThatDifferInCaseAreOneAccountWithOneMailbox)
+// Addresses that fold alike by Unicode's simple case folding, as the
+// engine folds them, are one account with one mailbox: the configuration
+// database and the mail store compare addresses alike. Those that only
+// lower case or the full folding would join (final sigma, dotted capital
+// I, sharp s) are two accounts with two mailboxes.
+TEST(StandInTargetTest, AddressesThatFoldAlikeAreOneAccountWithOneMailbox)
 {
     using namespace tavir::mail;
     StandInTarget target;
     const struct {
         std::string first;
         std::string second;
+        bool one;
     } rows[] = {
-        {"\xC3\x9Cnal@example.com", "\xC3\xBCnal@example.com"},
-        {"\xC3\x84\x42\x43@example.com", "\xC3\xA4\x62\x63@example.com"},
-        {"\xCE\xA3\xCE\xA9@example.com", "\xCF\x83\xCF\x89@EXAMPLE.com"},
-        {"Bob@Example.COM", "bob@example.com"},
-        {"dora@\xC3\x84XAMPLE.org", "dora@\xC3\xA4xample.org"},
+        {"\xC3\x9Cnal@example.com", "\xC3\xBCnal@example.com", true},
+        {"\xC3\x84\x42\x43@example.com", "\xC3\xA4\x62\x63@example.com", true},
+        {"\xCE\xA3\xCE\xA9@example.com", "\xCF\x83\xCF\x89@EXAMPLE.com", true},
+        {"Bob@Example.COM", "bob@example.com", true},
+        {"dora@\xC3\x84XAMPLE.org", "dora@\xC3\xA4xample.org", true},
+        // ΟΔΟΣ and οδος; σς and ςσ; µ (micro sign) and μ; ſam and Sam.
+        {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3@example.com", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82@example.com",
+            true},
+        {"\xCF\x83\xCF\x82@example.com", "\xCF\x82\xCF\x83@example.com", true},
+        {"\xC2\xB5@example.com", "\xCE\xBC@example.com", true},
+        {"\xC5\xBF" "am@example.com", "Sam@example.com", true},
+        // İnal and inal; Straße and STRASSE.
+        {"\xC4\xB0nal@example.com", "inal@example.com", false},
+        {"Stra\xC3\x9F" "e@example.com", "STRASSE@example.com", false},
     };
     auto master = masterSession(target);
     unsigned n = 0;
+    std::size_t accounts = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.first + " / " + row.second);
         const std::string folder = "Kept" + std::to_string(++n);
         const auto [user, domain] = userAndDomain(row.first);
         const auto [sameUser, sameDomain] = userAndDomain(row.second);
         ASSERT_EQ(ImapSuccess, master->createUser(user, domain, L"pw", L""));
-        EXPECT_EQ(ImapCreateUserFailed, master->createUser(sameUser, sameDomain, L"pw", L""));
+        EXPECT_EQ(row.one ? ImapCreateUserFailed : ImapSuccess,
+            master->createUser(sameUser, sameDomain, L"pw", L""));
         ASSERT_EQ(ImapSuccess, master->setUser(sameUser, sameDomain));
+        accounts += row.one ? 1 : 2;
 
         RawImap first(target.host(), target.port());
         ASSERT_TRUE(first.login(row.first, "pw"));
         ASSERT_TRUE(first.create(folder));
         RawImap second(target.host(), target.port());
         ASSERT_TRUE(second.login(row.second, "pw"));
-        EXPECT_NE(std::string::npos, second.command("LIST \"\" \"*\"").find(folder));
-        EXPECT_EQ(1u, target.folders(row.second).count(folder));
+        EXPECT_EQ(row.one, second.command("LIST \"\" \"*\"").find(folder) != std::string::npos);
+        EXPECT_EQ(row.one ? 1u : 0u, target.folders(row.second).count(folder));
+        EXPECT_EQ(1u, target.folders(row.first).count(folder));
     }
-    EXPECT_EQ(std::to_string(std::size(rows)), target.queryOne("SELECT COUNT(*) FROM User"));
+    EXPECT_EQ(std::to_string(accounts), target.queryOne("SELECT COUNT(*) FROM User"));
     EXPECT_EQ("1", target.queryOne("SELECT COUNT(*) FROM User WHERE Name = 'bob'"));
     std::size_t stores = 0;
     for (const auto& entry : std::filesystem::directory_iterator(target.stateDir() + "/accounts"))
         stores += entry.is_directory();
-    EXPECT_EQ(std::size(rows), stores);
+    EXPECT_EQ(accounts, stores);
+}
+
+// A state folder and configuration database that an earlier version left,
+// which compared addresses by lower case (str.lower): its ADDRESS indexes
+// in that order and its stores named so. Made here from one of this
+// version's by building the indexes again by lower case and renaming the
+// stores; with `user`, an account of that name in example.com added as
+// that version would have.
+void makeEarlierVersion(const std::string& home,
+    const std::vector<std::pair<std::string, std::string>>& renamed, const std::string& user = "")
+{
+    const std::string program
+        = "import sqlite3, sys; c = sqlite3.connect(sys.argv[1], isolation_level=None); "
+          "c.create_collation('ADDRESS', lambda a, b: (a.lower() > b.lower()) - (a.lower() < "
+          "b.lower())); c.execute('REINDEX ADDRESS'); c.execute('PRAGMA user_version = 0'); "
+          "c.execute('INSERT INTO User VALUES (?, ?, ?, ?)', ('example.com', sys.argv[2], 'pw', '')) "
+          "if sys.argv[2] else None";
+    std::string output;
+    ASSERT_EQ(0,
+        tavir::test::runShell("python3 -c \"" + program + "\" " + home + "/config.db '" + user
+                + "' 2>&1",
+            &output))
+        << output;
+    for (const auto& [folded, lowered] : renamed)
+        std::filesystem::rename(
+            home + "/state/accounts/" + folded, home + "/state/accounts/" + lowered);
+}
+
+std::size_t storesIn(const std::string& stateDir)
+{
+    std::size_t stores = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(stateDir + "/accounts"))
+        stores += entry.is_directory();
+    return stores;
+}
+
+// The stand-in started on what an earlier version left builds its indexes
+// again and renames its stores: every account logs in by every spelling
+// that folds alike and finds its mail. Where two of its accounts fold
+// alike now, it refuses to start and changes nothing.
+TEST(StandInTargetTest, AStateLeftByAnEarlierVersionOpensWithEveryAccountAndItsMail)
+{
+    tavir::test::TempDir home;
+    const struct {
+        std::string address;
+        std::string folded, lowered; // its store's name now, and before
+        std::vector<std::string> spellings;
+    } accounts[] = {
+        // ΟΔΟΣ: οδοσ, οδος; ſam: sam; µ (micro sign): μ (mu).
+        {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3@example.com",
+            "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83@example.com",
+            "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82@example.com",
+            {"\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82@example.com",
+                "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x83@EXAMPLE.com"}},
+        {"\xC5\xBF" "am@example.com", "sam@example.com", "\xC5\xBF" "am@example.com",
+            {"Sam@example.com", "SAM@example.com"}},
+        {"\xC2\xB5@example.com", "\xCE\xBC@example.com", "\xC2\xB5@example.com",
+            {"\xCE\xBC@example.com", "\xCE\x9C@example.com"}},
+        {"tom@example.com", "tom@example.com", "tom@example.com", {"TOM@example.com"}},
+    };
+    StandInTarget::Options options;
+    options.home = home.path();
+    std::vector<std::pair<std::string, std::string>> renamed;
+    {
+        StandInTarget::Options first = options;
+        for (const auto& account : accounts) {
+            first.accounts[account.address] = "pw";
+            renamed.emplace_back(account.folded, account.lowered);
+        }
+        StandInTarget earlier(first);
+        for (const auto& account : accounts) {
+            RawImap raw(earlier.host(), earlier.port());
+            ASSERT_TRUE(raw.login(account.address, "pw")) << account.address;
+            ASSERT_TRUE(raw.create("Kept"));
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(makeEarlierVersion(home.path(), renamed));
+    {
+        StandInTarget target(options);
+        for (const auto& account : accounts) {
+            SCOPED_TRACE(account.address);
+            for (const std::string& spelling : account.spellings) {
+                SCOPED_TRACE(spelling);
+                RawImap raw(target.host(), target.port());
+                ASSERT_TRUE(raw.login(spelling, "pw"));
+                EXPECT_NE(std::string::npos, raw.command("LIST \"\" \"*\"").find("Kept"));
+                EXPECT_EQ(1u, target.folders(spelling).count("Kept"));
+            }
+        }
+        EXPECT_EQ(std::size(accounts), storesIn(target.stateDir()));
+        EXPECT_EQ("ok", target.queryOne("PRAGMA integrity_check"));
+        EXPECT_EQ("1", target.queryOne("PRAGMA user_version"));
+    }
+
+    // μ@ beside µ@: two accounts by lower case, one now.
+    ASSERT_NO_FATAL_FAILURE(makeEarlierVersion(home.path(), renamed, "\xCE\xBC"));
+    EXPECT_THROW(StandInTarget{options}, std::runtime_error);
+    for (const auto& [folded, lowered] : renamed)
+        EXPECT_TRUE(std::filesystem::is_directory(home.path() + "/state/accounts/" + lowered))
+            << lowered;
 }
 
 TEST(StandInTargetTest, ConcurrentAppendsIntoOneFolderGetDistinctUids)

@@ -51,9 +51,10 @@ StandInTarget::StandInTarget(const Options& options)
     fs::copy_file(sharedCertificate().file("cert.pem"), cert);
     fs::copy_file(sharedCertificate().file("key.pem"), key);
 
+    configDb_ = (options.home.empty() ? dir_.path() : options.home) + "/config.db";
     std::vector<std::string> args = {"python3", script, "--master-password", options.masterPassword,
         "--ports-file", dir_.file("ports"), "--cert", cert, "--key", key, "--config-db",
-        dir_.file("config.db"), "--product-version", options.productVersion, "--backend-mode",
+        configDb_, "--product-version", options.productVersion, "--backend-mode",
         options.backendMode ? "1" : "0", "--worker-threads", std::to_string(options.workerThreads)};
     for (const auto& [user, entry] : options.administrators) {
         args.push_back("--admin");
@@ -61,7 +62,10 @@ StandInTarget::StandInTarget(const Options& options)
     }
     if (!options.stateParent.empty())
         stateParent_ = std::make_unique<TempDir>(options.stateParent);
-    stateDir_ = (stateParent_ ? stateParent_->path() : dir_.path()) + "/state";
+    stateDir_ = (!options.home.empty() ? options.home
+                        : stateParent_ ? stateParent_->path()
+                                       : dir_.path())
+        + "/state";
     args.push_back("--state-dir");
     args.push_back(stateDir_);
     if (!options.persist)
@@ -178,12 +182,12 @@ std::map<std::string, StandInTarget::Folder> StandInTarget::folders(
 
 std::vector<std::vector<std::string>> StandInTarget::query(const std::string& select) const
 {
-    return scriptRows("config_db.py", {dir_.file("config.db"), select});
+    return scriptRows("config_db.py", {configDb_, select});
 }
 
 void StandInTarget::change(const std::string& statement) const
 {
-    scriptRows("config_db.py", {"--change", dir_.file("config.db"), statement});
+    scriptRows("config_db.py", {"--change", configDb_, statement});
 }
 
 void StandInTarget::freezeAdministration(bool frozen) const

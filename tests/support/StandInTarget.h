@@ -47,6 +47,12 @@ public:
         // benchmarks, so that the disk is not what they measure. It goes
         // with the stand-in either way.
         std::string stateParent;
+        // The folder of its configuration database ("config.db") and state
+        // folder ("state"), which it leaves there: one an earlier stand-in
+        // left, to start on its settings, accounts and mail as a restarted
+        // server does. Empty: both go with the stand-in (stateParent names
+        // where the state folder is made).
+        std::string home;
         // Read literals of 1 MiB or more without keeping their bytes (only
         // their size): for benchmarks, so the target's memory traffic is
         // not what gets measured.
@@ -149,6 +155,7 @@ private:
     TempDir dir_;
     std::unique_ptr<TempDir> stateParent_;
     std::string stateDir_;
+    std::string configDb_;
     std::string host_;
     int port_ = 0;
     int tlsPort_ = 0;

@@ -16,6 +16,8 @@ import sqlite3
 import sys
 import threading
 
+import case_folding
+
 # Table -> [(column, type)]: only what a migration uses (see
 # docs/tinydb-protocol.md).
 TABLES = {
@@ -46,19 +48,38 @@ KEYS = {
 COLLATIONS = {("Domain", "Name"): "ADDRESS", ("User", "Domain"): "ADDRESS",
               ("User", "Name"): "ADDRESS", ("IpAccessList", "Name"): "NOCASE"}
 
+# The database's user_version once its ADDRESS indexes are ordered by
+# fold_address. Earlier versions compared with str.lower() and left it 0:
+# their indexes are built again when the stand-in starts on one (refold).
+ADDRESS_FOLDING = 1
+
 # Column name -> type; a name has the same type in every table.
 COLUMN_TYPES = {column: kind for columns in TABLES.values() for column, kind in columns}
 
 
 def fold_address(text):
-    """An address, account name or domain as the server compares it: every
-    letter in lower case, whatever its script."""
+    """An address, account name or domain as the server compares it, and
+    as the engine does: by Unicode's simple case folding (case_folding.py,
+    one character to one). str.lower() is no comparison without regard to
+    case ("ς" and "σ", "µ" and "μ", "ſ" and "s" stay apart, and "İ" becomes
+    two characters); str.casefold() is the full folding ("ß" as "ss")."""
+    return text.translate(case_folding.TABLE)
+
+
+def lowered_address(text):
+    """An address as earlier versions compared it and named its store."""
     return text.lower()
 
 
 def _compare_addresses(a, b):
     a, b = fold_address(a), fold_address(b)
     return (a > b) - (a < b)
+
+
+class Refolded(Exception):
+    """What an earlier version left can't be made this version's: accounts
+    or domains, or their stores, that were two and fold alike now. Its text
+    says which."""
 
 
 def open_db(path, read_only=False):
@@ -109,6 +130,47 @@ class ConfigDb:
         conn.execute("INSERT INTO MessageStore VALUES (0, 0)")
         conn.execute("INSERT INTO Security VALUES (2)")
         conn.execute("INSERT INTO Misc VALUES (?)", (settings["worker_threads"],))
+        conn.execute("PRAGMA user_version = %d" % ADDRESS_FOLDING)
+
+    def refold(self, rename_stores):
+        """Makes a database of an earlier version, whose ADDRESS indexes are
+        ordered by str.lower(), one of this version: its indexes built again
+        by fold_address, so that look-ups find every row, and
+        rename_stores(addresses) called with the accounts' addresses and
+        the "#public@<domain>" of the domains (each as stored), whose stores
+        an earlier version named by lowered_address, before the database is
+        marked as this version's (so a start cut short does it all again).
+        Nothing for a database of this version. Raises Refolded when rows
+        that were two accounts (or domains) are one now: the stand-in can't
+        merge their mailboxes."""
+        conn = self.connection()
+        if self.one("PRAGMA user_version")[0] >= ADDRESS_FOLDING:
+            return
+        try:
+            conn.execute("REINDEX ADDRESS")
+        except sqlite3.IntegrityError:
+            raise Refolded("the configuration database holds accounts or domains that differ "
+                           "only in case and are one now: "
+                           + ", ".join(self.rows_folding_alike()))
+        rename_stores([name + "@" + domain for domain, name in
+                       conn.execute("SELECT Domain, Name FROM User")] +
+                      ["#public@" + domain for domain, in
+                       conn.execute("SELECT Name FROM Domain")])
+        conn.execute("PRAGMA user_version = %d" % ADDRESS_FOLDING)
+
+    def rows_folding_alike(self):
+        """The accounts and domains of this database that fold alike, as
+        "a / b" texts."""
+        seen, alike = {}, []
+        rows = [name + "@" + domain for domain, name in
+                self.connection().execute("SELECT Domain, Name FROM User")]
+        rows += [domain for domain, in self.connection().execute("SELECT Name FROM Domain")]
+        for row in rows:
+            key = fold_address(row)
+            if key in seen:
+                alike.append("%s / %s" % (seen[key], row))
+            seen.setdefault(key, row)
+        return alike
 
     def kept(self):
         """Whether the database holds the tables of an earlier start already."""

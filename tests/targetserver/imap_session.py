@@ -24,7 +24,7 @@ import re
 import time
 
 from client_input import Reader
-from config_db import split_address
+from config_db import fold_address, split_address
 from mail_store import DiscardedBody, FolderGone, Refused, SpooledBody
 
 TYPE_KEYWORDS = {"X-CONTACT": 0x1, "X-CALENDAR": 0x2, "X-TODO": 0x4, "X-JOURNAL": 0x8,
@@ -514,7 +514,7 @@ class Session:
         domain, mailbox = split_address(address)
         if not mailbox.startswith("#"):
             return self.server.account(address)
-        if mailbox.lower() == PUBLIC_MAILBOX and self.server.config.domain_exists(domain):
+        if fold_address(mailbox) == PUBLIC_MAILBOX and self.server.config.domain_exists(domain):
             return self.server.mail.public(domain)
         return None
 

@@ -9,7 +9,7 @@ another's folders and messages and never hand out a UID twice.
 
 Layout under <state>/accounts/<store>/, <store> being the account's address
 or "#public@<domain>" folded as the configuration database compares them
-(config_db.fold_address: every letter in lower case, whatever its script):
+(config_db.fold_address: Unicode's simple case folding, as the engine folds):
     store.lock        held while the store is made and while folders are
                       created or deleted
     store.json        written once the store has its first folders: a
@@ -51,7 +51,7 @@ import random
 import shutil
 import uuid
 
-from config_db import fold_address, print_rows
+from config_db import Refolded, fold_address, lowered_address, print_rows
 from folder_names import (ACCOUNT_FOLDERS, SEPARATOR, NameRefused, canonical, check_new_name,
                           is_account_folder)
 
@@ -179,6 +179,22 @@ class MailRoot:
 
     def spool_path(self):
         return os.path.join(self.spool_dir, unique_name("spool"))
+
+    def rename_lowered_stores(self, addresses):
+        """Renames the stores that an earlier version named by
+        config_db.lowered_address to their names of this version; called
+        once, as the stand-in starts on a state folder of that version
+        (ConfigDb.refold). Raises Refolded for a store found under both
+        names: two accounts' mail can't be merged."""
+        accounts = os.path.join(self.state_dir, "accounts")
+        for address in addresses:
+            old = os.path.join(accounts, lowered_address(address))
+            new = os.path.join(accounts, fold_address(address))
+            if old == new or not os.path.isdir(old):
+                continue
+            if os.path.exists(new):
+                raise Refolded("the stores %s and %s are one account's now" % (old, new))
+            os.rename(old, new)
 
 
 class Store:

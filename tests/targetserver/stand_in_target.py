@@ -45,7 +45,7 @@ import threading
 import time
 
 from client_input import Closed
-from config_db import ConfigDb
+from config_db import ConfigDb, Refolded
 from connection_processes import ConnectionForker
 from imap_session import Drop, Session
 from mail_store import MailRoot
@@ -263,6 +263,11 @@ def main():
         server.config.create({"version": args.product_version, "backend_mode": args.backend_mode,
                               "master_password": args.master_password,
                               "worker_threads": args.worker_threads})
+    else:
+        try:
+            server.config.refold(server.mail.rename_lowered_stores)
+        except Refolded as e:
+            sys.exit("stand-in: %s" % e)
     server.config.rebind(services)
     for address, password in accounts:
         server.config.add_user(address, password)

@@ -316,10 +316,11 @@ TEST_F(TinyDbClientTarget, ABatchUsesWhatIsThereAndNamesEachFailure)
     const CvnUser users[] = {{"there.test", "old", "new-pw", ""},
         {"THERE.test", "Fresh", "pw1", "Fresh One"}, {"new.test", "ann", "pw2", ""},
         {"new.test", "bob", "pw3", ""}, {"pub.test", "", "", ""}, {"new.test", "o'neil", "pw4", ""},
-        {"new.test", "ann", "pw5", ""}};
+        {"new.test", "ann", "pw5", ""}, {"there.test", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", "pw6", ""}};
     // Statements: 1 the domains, 2 and 3 the accounts of new.test and
     // there.test, 4 and 5 the domains new.test and pub.test, 6 to 9 the
-    // accounts Fresh, ann, bob and ann once more.
+    // accounts Fresh, ann, bob and ann once more. ΟΔΟΣ is found as the
+    // οδος there, which folds alike: no statement makes it.
     auto atAnn = [](const char* action, int times = 1) {
         return std::string(R"([{"on": "TINYDB QUERY", "count": 7, "times": )")
             + std::to_string(times) + R"(, "action": ")" + action + "\"}]";
@@ -335,24 +336,25 @@ TEST_F(TinyDbClientTarget, ABatchUsesWhatIsThereAndNamesEachFailure)
     } cases[] = {
         {"no fault", "",
             {{"there", ""}, {"made", ""}, {"made", ""}, {"made", ""}, {"made", ""},
-                {"failed", badName}, {"there", ""}}},
+                {"failed", badName}, {"there", ""}, {"there", ""}}},
         {"one account refused", atAnn("no"),
             {{"there", ""}, {"made", ""}, {"failed", "planned refusal (error 9)"}, {"made", ""},
-                {"made", ""}, {"failed", badName}, {"made", ""}}},
+                {"made", ""}, {"failed", badName}, {"made", ""}, {"there", ""}}},
         {"cut once an insert ran", atAnn("drop_after"),
             {{"there", ""}, {"made", ""}, {"there", ""}, {"made", ""}, {"made", ""},
-                {"failed", badName}, {"there", ""}}},
+                {"failed", badName}, {"there", ""}, {"there", ""}}},
         {"cut before an insert ran", atAnn("drop"),
             {{"there", ""}, {"made", ""}, {"made", ""}, {"made", ""}, {"made", ""},
-                {"failed", badName}, {"there", ""}}},
+                {"failed", badName}, {"there", ""}, {"there", ""}}},
         {"cut twice", atAnn("drop", 2),
             {{"there", ""}, {"made", ""}, {"open", cut}, {"open", cut}, {"made", ""},
-                {"failed", badName}, {"open", cut}}},
+                {"failed", badName}, {"open", cut}, {"there", ""}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         StandInTarget::Options options;
         options.accounts["old@there.test"] = "old-pw";
+        options.accounts["\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82@there.test"] = "pw";
         options.faults = c.faults;
         start(options);
         std::vector<TinyDbClient::NewAccount> batch(std::size(users));

@@ -236,13 +236,14 @@ private:
 
     // An account's key -> its line. A domain has one public-folders store
     // on the target, so the public-folders lines of a domain are one
-    // account whatever their mailboxes. Letters of every script compare
-    // without regard to case, as a target may compare addresses: two lines
-    // it takes for one account would mix two sources' mail.
+    // account whatever their mailboxes. Addresses compare by Unicode's
+    // simple case folding, as the target compares them: two lines it takes
+    // for one account would mix two sources' mail, and one it takes for
+    // two would be skipped here and never migrated.
     static std::wstring accountKey(const UserInfo& user)
     {
-        return user.publicFolders ? L"*@" + utils::lowerLetters(user.domain)
-                                  : utils::lowerLetters(user.address());
+        return user.publicFolders ? L"*@" + utils::foldCase(user.domain)
+                                  : utils::foldCase(user.address());
     }
 
     std::map<std::wstring, unsigned> seen_;

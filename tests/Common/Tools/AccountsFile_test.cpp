@@ -153,6 +153,25 @@ const FileCase fileCases[] = {
             {L"\u00C4\u00DF\u03A3", L"x.org", L"two", L"\u00C4\u00DF\u03A3"}},
         {L"Line 2 of the accounts file repeats the address \u00FCnal@X.org of line 1",
             L"Line 4 of the accounts file repeats the address \u00E4\u00DF\u03C3@x.org of line 3"}},
+    {"addresses compared by simple case folding, not by lower case",
+        // ΟΔΟΣ / οδος, σς / ςσ, µ / μ, ſam / Sam: one account each; İnal and
+        // inal, Straße and STRASSE: two (only full folding joins them).
+        "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3@x.org;one\n\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82@X.org;S3cret\n"
+        "\xCF\x83\xCF\x82@x.org;two\n\xCF\x82\xCF\x83@x.org;S3cret\n"
+        "\xC2\xB5@x.org;three\n\xCE\xBC@x.org;S3cret\n"
+        "\xC5\xBF" "am@x.org;four\nSam@x.org;S3cret\n"
+        "\xC4\xB0nal@x.org;five\ninal@x.org;six\n"
+        "Stra\xC3\x9F" "e@x.org;seven\nSTRASSE@x.org;eight\n",
+        {{L"\u039F\u0394\u039F\u03A3", L"x.org", L"one", L"\u039F\u0394\u039F\u03A3"},
+            {L"\u03C3\u03C2", L"x.org", L"two", L"\u03C3\u03C2"},
+            {L"\u00B5", L"x.org", L"three", L"\u00B5"}, {L"\u017Fam", L"x.org", L"four", L"\u017Fam"},
+            {L"\u0130nal", L"x.org", L"five", L"\u0130nal"}, {L"inal", L"x.org", L"six", L"inal"},
+            {L"Stra\u00DFe", L"x.org", L"seven", L"Stra\u00DFe"},
+            {L"STRASSE", L"x.org", L"eight", L"STRASSE"}},
+        {L"Line 2 of the accounts file repeats the address \u03BF\u03B4\u03BF\u03C2@X.org of line 1",
+            L"Line 4 of the accounts file repeats the address \u03C2\u03C3@x.org of line 3",
+            L"Line 6 of the accounts file repeats the address \u03BC@x.org of line 5",
+            L"Line 8 of the accounts file repeats the address Sam@x.org of line 7"}},
     {"a second public-folders line for a domain, whatever its mailbox and case",
         "*pa@example.com;one\nb@example.com;two\n*pubB@EXAMPLE.com;S3cret\n*pa@example.com;"
         "S3cret\n",
