@@ -397,6 +397,88 @@ TEST(FolderCopyTest, TheMessagesLeftAreFoundAgainByTheirUids)
     }
 }
 
+// The numbering a copy holds: the SELECT's, where the messages left are
+// looked for again (from the last settled message before them whose UID is
+// known), and, once the messages were found again by their UIDs (once or
+// twice), each named by its number at the SELECT and its UID, or by its
+// UID alone where that number can't be known.
+TEST(FolderCopyTest, TheNumberingNamesEachMessageAsItWasSelected)
+{
+    using Found = std::vector<tavir::mail::SimpleImapClient::NumberedUid>;
+    using Uids = std::map<unsigned, std::uint32_t>;
+    struct Finding {
+        std::set<unsigned> left;
+        Found found;
+        unsigned counted;
+    };
+    struct Case {
+        const char* name;
+        std::uint32_t uidValidity; // the SELECT's, of 10 messages below UID 11
+        Uids noted;
+        unsigned arrivedUpTo; // mail taken in (0: none)
+        std::vector<Finding> findings;
+        // Then, for the messages left `left`: what renumberByUid is given.
+        std::set<unsigned> left;
+        unsigned from;
+        std::uint32_t fromUid;
+        unsigned count, boundNumber;
+        std::uint32_t boundUid;
+        // How `named` are named.
+        std::vector<unsigned> named;
+        const wchar_t* labels;
+    };
+    auto uidsUpTo = [](unsigned last) {
+        Uids uids;
+        for (unsigned n = 1; n <= last; ++n)
+            uids[n] = n;
+        return uids;
+    };
+    // Message 2 (UID 2) expunged, the messages after it one lower.
+    const Finding secondGone{{6, 7, 8, 9, 10}, {{5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, 9};
+    const Case cases[] = {
+        {"the SELECT's numbers name themselves", 7, {{1, 1}, {2, 2}, {3, 3}, {5, 5}}, 0, {},
+            {4, 6, 7}, 3, 4, 10, 10, 11, {4, 6}, L"4, 6"},
+        {"no UID known: looked for from the start", 7, {}, 0, {}, {1, 2}, 0, 1, 10, 10, 11, {1},
+            L"1"},
+        {"mail taken in raises the count, not the bound", 7, uidsUpTo(10), 12, {}, {11, 12}, 10,
+            11, 12, 10, 11, {11}, L"11"},
+        {"found again: the number at the SELECT and the UID", 7, uidsUpTo(5), 0, {secondGone},
+            {7, 8, 9}, 6, 8, 9, 9, 11, {5, 6, 9}, L"6 (UID 6), 7 (UID 7), 10 (UID 10)"},
+        {"found again twice: still the number at the SELECT", 7, uidsUpTo(5), 0,
+            {secondGone,
+                {{5, 6, 7, 8, 9}, {{4, 6}, {5, 7}, {6, 8}, {7, 9}, {8, 10}}, 8}},
+            {6, 7, 8}, 5, 8, 8, 8, 11, {4, 8}, L"6 (UID 6), 10 (UID 10)"},
+        {"a message whose number can't be known: its UID", 7, uidsUpTo(5), 0,
+            {{{6, 7, 8, 9, 10}, {{6, 6}, {7, 7}, {8, 9}, {9, 10}}, 9}}, {6, 7, 8, 9}, 0, 1, 9, 9,
+            11, {6, 8}, L"with UID 6, with UID 9"},
+        {"no UIDVALIDITY said", 0, {}, 0, {}, {1}, 0, 1, 10, 10, 11, {1}, L"1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FolderNumbering numbering(c.uidValidity, 10, 11);
+        for (const auto& [number, uid] : c.noted)
+            numbering.noteUid(number, uid);
+        if (c.arrivedUpTo != 0)
+            numbering.takeIn(c.arrivedUpTo);
+        for (const Finding& f : c.findings) {
+            const OldNumbering old = numbering.before(f.left);
+            numbering.foundAgain(old, renumberByUid(old, f.found), f.found, f.counted);
+        }
+        EXPECT_EQ(c.uidValidity != 0, numbering.sameUidSeries(7));
+        EXPECT_FALSE(numbering.sameUidSeries(8));
+        EXPECT_FALSE(numbering.sameUidSeries(0));
+        const OldNumbering old = numbering.before(c.left);
+        EXPECT_EQ(c.left, old.left);
+        EXPECT_EQ(c.from, old.from);
+        EXPECT_EQ(c.fromUid, old.fromUid);
+        EXPECT_EQ(c.count, old.count);
+        EXPECT_EQ(c.count, numbering.highest());
+        EXPECT_EQ(c.boundNumber, old.boundNumber);
+        EXPECT_EQ(c.boundUid, old.boundUid);
+        EXPECT_EQ(std::wstring(c.labels), numbering.labels(c.named));
+    }
+}
+
 // Which messages a folder copied in part before still lacks: matched on
 // size, date and Message-ID, as a multiset; where those can't tell the
 // messages apart, on both sides by their digests too. Then what is left
