@@ -164,8 +164,15 @@ FolderCopy::Outcome FolderCopy::lookUpUids(std::uint32_t fromUid, std::vector<Nu
                 folder_->sourceName));
         source_.acceptNumbering();
         const ImapClientResult result = source_.fetchUids(fromUid, found);
-        if (result == mail::ImapSuccess)
+        if (result == mail::ImapSuccess) {
+            // A UID FETCH that found its connection lost selected the folder
+            // again on a new one: under another UIDVALIDITY its UIDs are of
+            // another series, and would place other messages.
+            const std::wstring otherSeries = otherUidSeries();
+            if (!otherSeries.empty())
+                return leaveToNextRun(otherSeries);
             continue;
+        }
         if (stoppedMidway())
             return {End::Stopped, {}};
         if (result != mail::ImapFetchFailed)
