@@ -516,7 +516,7 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     case FolderCopy::End::Stopped:
         return stopped();
     case FolderCopy::End::Unfinished:
-        // The copy named what it left to the next run.
+        // The copy named the messages it left unsettled.
         folderFailed(L"");
         return Step::Next;
     case FolderCopy::End::Fatal:

@@ -56,6 +56,7 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
     pending_.assign(wanted.begin(), wanted.end());
     const mail::ConnectionInternal::Mailbox& selected = source_.selectedMailbox();
     numbering_ = FolderNumbering(selected.uidValidity, count, selected.uidNext);
+    finds_ = {tally.copied + tally.failed, 0};
     unfinished_ = false;
     // Completed until something ends the copy early.
     Outcome outcome;
@@ -127,6 +128,8 @@ FolderCopy::Outcome FolderCopy::findAgain()
     const std::wstring otherSeries = otherUidSeries();
     if (!otherSeries.empty())
         return leaveToNextRun(otherSeries);
+    if (foundAgainInVain())
+        return failLeft();
     const OldNumbering old
         = numbering_.before(std::set<unsigned>(pending_.begin(), pending_.end()));
     std::vector<NumberedUid> found;
@@ -208,6 +211,31 @@ void FolderCopy::takeFound(
                  L"failure); %5% arrived. The folder counts %6% messages now.",
             folder_->sourceName, left, left - anew.gone - anew.lost.size(), anew.gone, anew.arrived,
             count_));
+}
+
+bool FolderCopy::foundAgainInVain()
+{
+    const unsigned settled = tally_->copied + tally_->failed;
+    finds_.inVain = settled == finds_.settled ? finds_.inVain + 1 : 0;
+    finds_.settled = settled;
+    return finds_.inVain >= maxFruitlessFinds;
+}
+
+FolderCopy::Outcome FolderCopy::failLeft()
+{
+    const std::vector<unsigned> left(pending_.begin(), pending_.end());
+    const bool one = left.size() == 1;
+    tally_->failed += static_cast<unsigned>(left.size());
+    log_.report(TAVIR_HERE,
+        sentence(L"%1% %2% of folder \"%3%\" %4% not copied (error code %5%): the source server "
+                 L"numbered the folder's messages otherwise the last %6% times %7% asked for, "
+                 L"and sent none of them.",
+            one ? L"Message" : L"Messages", labels(left), folder_->sourceName,
+            one ? L"was" : L"were", mail::ImapFetchFailed, maxFruitlessFinds,
+            one ? L"it was" : L"they were"));
+    pending_.clear();
+    unfinished_ = true;
+    return {End::Unfinished, {}};
 }
 
 FolderCopy::Outcome FolderCopy::leaveToNextRun(const std::wstring& why)

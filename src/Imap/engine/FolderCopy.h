@@ -47,6 +47,11 @@ public:
     // Times the UIDs of a folder numbered otherwise are asked for, when EXPUNGEs
     // keep coming with them.
     static constexpr int maxUidFetches = 3;
+    // Times in a row the messages left are found again with none of them
+    // settled since the time before, after which they are failed: a source
+    // that numbers its messages otherwise whenever they are asked for (an
+    // EXPUNGE in every answer) would otherwise be asked without end.
+    static constexpr unsigned maxFruitlessFinds = 3;
     // What became of a folder's messages: each is counted in exactly one.
     struct Tally {
         unsigned copied = 0;
@@ -58,10 +63,11 @@ public:
         unsigned keywordsLeft = 0;
     };
 
-    // Unfinished: the copy went on to its end, but messages it could not
-    // find again after the source numbered the folder otherwise were left to the
-    // next run (not reached, and the report says so): the folder is a
-    // folder error, the account goes on.
+    // Unfinished: the copy went on to its end, but left messages unsettled,
+    // named in the report: those it could not find again after the source
+    // numbered the folder otherwise are left to the next run (not reached),
+    // and those the source numbered otherwise whenever they were asked for
+    // are failed. The folder is a folder error, the account goes on.
     enum class End { Completed, Stopped, Fatal, Unfinished };
 
     struct Outcome {
@@ -155,6 +161,12 @@ private:
         const std::vector<mail::SimpleImapClient::NumberedUid>& found);
     // Ends the copy with the messages left not reached, for the next run.
     Outcome leaveToNextRun(const std::wstring& why);
+    // True when the messages left were found again too many times in a row
+    // without one settled in between; counts this time.
+    bool foundAgainInVain();
+    // Ends the copy with the messages left failed, the source having
+    // numbered them otherwise whenever they were asked for.
+    Outcome failLeft();
     // Mail that arrived during the copy (an EXISTS above the messages taken
     // in) joins the pending messages; false when none did.
     bool takeArrivals();
@@ -176,6 +188,12 @@ private:
     // The messages not yet settled, in order.
     std::deque<unsigned> pending_;
     FolderNumbering numbering_;
+    // The messages settled (copied or failed) when they were last found
+    // again, and how many times in a row none was settled in between.
+    struct Finds {
+        unsigned settled = 0;
+        unsigned inVain = 0;
+    } finds_;
     // Messages were left to the next run.
     bool unfinished_ = false;
 };

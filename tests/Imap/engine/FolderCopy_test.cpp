@@ -237,6 +237,16 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             tavir::mail::Side::Source, true, 0, "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\n", 3,
             loggedIn + selected(10, 8, 11) + uidsFrom(6, {6, 7, 8, 9, 10}) + pipedUids(6, 6, 10)
                 + done},
+        // Every FETCH is answered with an EXPUNGE and nothing else, while
+        // the UIDs show every message still there.
+        {"every answer numbers the folder otherwise: found again three times, then failed", 3,
+            selected(3) + "* 3 EXPUNGE\r\n" + done + uidsFrom(1, {1, 2, 3}) + "* 3 EXPUNGE\r\n"
+                + done + uidsFrom(1, {1, 2, 3}) + "* 3 EXPUNGE\r\n" + done,
+            "", "", End::Unfinished, 0, 3, 0, "", ok, 0,
+            "Messages 1 (UID 1), 2 (UID 2), 3 (UID 3) of folder \"F\" were not copied (error code "
+            "14): the source server numbered the folder's messages otherwise the last 3 times "
+            "they were asked for, and sent none of them.",
+            tavir::mail::Side::Source, true},
         {"mail arrives during the copy: it is copied at its end", 3,
             selected(3) + pipedUids(1, 1, 2) + "* 5 EXISTS\r\n" + pipedUid(3, 3) + done
                 + pipedUids(4, 4, 5) + done,
