@@ -872,6 +872,18 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                         "again. 4 of the 4 were told apart by their whole content.";
         rows.push_back(r);
     }
+    // The source's STATUS, asked for on the reruns only (the first run makes
+    // the folder), is refused or counts nothing: the SELECT counts.
+    for (const auto& [what, status] :
+        {std::pair{"STATUS refused with NO on the reruns", FakeImapSource::Status::No},
+            {"STATUS refused with BAD on the reruns", FakeImapSource::Status::Bad},
+            {"STATUS without MESSAGES on the reruns", FakeImapSource::Status::NoCount}}) {
+        Row r = row(what, mails(4, 0), 2);
+        r.source.status = status;
+        r.lastRunSays = "the source's 4 among them: it was migrated before and is not copied "
+                        "again.";
+        rows.push_back(r);
+    }
     {
         Row r = row("keywords beside the standard flags", mails(4, 0), 2);
         r.source.inbox().flags
