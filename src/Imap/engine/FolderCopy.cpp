@@ -181,7 +181,7 @@ FolderCopy::Outcome FolderCopy::lookUpUids(std::uint32_t fromUid, std::vector<Nu
         if (result != mail::ImapFetchFailed)
             return fatal(source_.lastFailure(result, mail::Side::Source), 0);
         return leaveToNextRun(sentence(L"The source server did not name the UIDs of folder "
-                                       L"\"%1%\" once its connection was re-established: %2%",
+                                       L"\"%1%\" when its messages were looked for again: %2%",
             folder_->sourceName, asSentence(source_.getLastErrorResponse())));
     }
     return {};
@@ -193,8 +193,8 @@ void FolderCopy::takeFound(
     const unsigned left = static_cast<unsigned>(old.left.size());
     if (!anew.lost.empty()) {
         log_.report(TAVIR_HERE,
-            sentence(L"After the connection to the source server was re-established, %1% %2% of "
-                     L"folder \"%3%\" could not be told apart from those settled before: %4% not "
+            sentence(L"Once the source server numbered the messages of folder \"%3%\" otherwise, "
+                     L"%1% %2% could not be told apart from those settled before: %4% not "
                      L"reached, and the next run compares the folder with the target.",
                 anew.lost.size() == 1 ? L"message" : L"messages", labels(anew.lost),
                 folder_->sourceName, anew.lost.size() == 1 ? L"it is" : L"they are"));
@@ -205,9 +205,10 @@ void FolderCopy::takeFound(
     count_ = count_ - left + static_cast<unsigned>(anew.pending.size() + anew.lost.size());
     pending_.assign(anew.pending.begin(), anew.pending.end());
     log_.debug(TAVIR_HERE,
-        sentence(L"The source server numbers the messages of folder \"%1%\" otherwise since its "
-                 L"connection was re-established: of the %2% not yet copied, %3% are found again "
-                 L"by their UIDs and %4% are no longer there (expunged on the source, which is no "
+        sentence(L"The source server numbers the messages of folder \"%1%\" otherwise than when "
+                 L"they were counted (it said messages were expunged, or a new connection found "
+                 L"the folder changed): of the %2% not yet copied, %3% are found again by their "
+                 L"UIDs and %4% are no longer there (expunged on the source, which is no "
                  L"failure); %5% arrived. The folder counts %6% messages now.",
             folder_->sourceName, left, left - anew.gone - anew.lost.size(), anew.gone, anew.arrived,
             count_));

@@ -193,8 +193,11 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             loggedIn + selected(9, 7, 11) + "* 2 EXPUNGE\r\n" + uidsFrom(4, {6, 7, 8, 9, 10})
                 + uidsFrom(4, {6, 7, 8, 9, 10}) + pipedUids(4, 6, 10) + done,
             stored + stored + stored + stored + stored + stored + stored + stored + stored,
-            End::Completed, 9, 1, 0, "1,2,3,4,6,7,8,9,10", ok, 0, "", tavir::mail::Side::Source,
-            true, 10,
+            End::Completed, 9, 1, 0, "1,2,3,4,6,7,8,9,10", ok, 0,
+            "debug: The source server numbers the messages of folder \"F\" otherwise than when "
+            "they were counted (it said messages were expunged, or a new connection found the "
+            "folder changed): of the 5 not yet copied, 5 are found again",
+            tavir::mail::Side::Source, true, 10,
             "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\nUID FETCH 6:* (UID)\r\nFETCH 4:8 (UID "
             "INTERNALDATE FLAGS BODY.PEEK[])\r\n"},
         {"the same with messages expunged after it: those are no longer counted", 10,
