@@ -288,16 +288,27 @@ bool FakeImapSource::fetch(
         items.insert(items.begin(), "UID");
     const auto count = static_cast<unsigned>(selected->bodies.size());
     const std::uint32_t star = byUid && count > 0 ? selected->uidOf(count) : count;
+    const bool expunging = selected->expungeInFetch && !byUid;
     std::string untagged;
+    unsigned answered = 0;
     for (unsigned n = 1; n <= count; ++n) {
         if (!inSet(words[setAt], byUid ? selected->uidOf(n) : n, star))
             continue;
+        if (expunging && answered++ == selected->expungeAfter)
+            break;
         bool cutHere = false;
         untagged += fetchReply(*selected, n, items, cutHere);
         if (cutHere) {
             peer.say(untagged);
             if (cut == Cut::Stall)
                 peer.idle(stallMs);
+            return false;
+        }
+    }
+    if (expunging) {
+        untagged += "* 1 EXPUNGE\r\n";
+        if (selected->closeAfterExpunge) {
+            peer.say(untagged);
             return false;
         }
     }

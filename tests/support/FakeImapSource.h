@@ -12,6 +12,7 @@
 // the items a migration asks for: the UID, the date and flags, the size,
 // date and Message-ID a comparison asks for, the body whole or in pieces
 // ("BODY.PEEK[]<0.1048576>"). One body can break off or stall half way,
+// an answer can report an EXPUNGE that did not happen (and end there),
 // untagged replies can come before each body, replies can be written as
 // some servers write them (the untagged lines and the tagged line in two
 // sends, with Nagle's algorithm on), and a message can be described as
@@ -48,6 +49,15 @@ struct FakeFolder {
     std::vector<int> sizeErrors;
     // - its flag list. As usual: (\Answered).
     std::vector<std::string> flags;
+
+    // Each answer to a FETCH by number holds an EXPUNGE ("* 1 EXPUNGE")
+    // after the replies of its first `expungeAfter` messages, and nothing
+    // more; the folder keeps every message (UID FETCH still names them
+    // all). The tagged answer follows, or, with `closeAfterExpunge`, the
+    // session ends there.
+    bool expungeInFetch = false;
+    unsigned expungeAfter = 0;
+    bool closeAfterExpunge = false;
 
     std::uint32_t uidOf(unsigned n) const;
     // The UID above every message's.
