@@ -897,6 +897,15 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
         rows.push_back(r);
     }
     {
+        // Marked for removal, not removed: still the source's messages.
+        Row r = row("messages flagged \\Deleted and not expunged: copied with the flag",
+            mails(3, 0), 2);
+        r.source.inbox().flags = {"(\\Deleted)", "(\\Seen \\Deleted)", "(\\Answered)"};
+        r.lastRunSays = "the source's 3 among them: it was migrated before and is not copied "
+                        "again.";
+        rows.push_back(r);
+    }
+    {
         Row r = row("keywords beside the standard flags", mails(4, 0), 2);
         r.source.inbox().flags
             = {"(\\Seen $Label1)", "(\\Answered)", "($Forwarded NonJunk)", "(\\Flagged \\Seen)"};
