@@ -263,8 +263,8 @@ bool FakeImapSource::statusOf(
     case Status::NoCount:
         break;
     }
-    return reply(
-        peer, "* STATUS " + imapQuoted(folder->name) + " (" + counted + ")\r\n", tag + " OK done\r\n");
+    return reply(peer, "* STATUS " + imapQuoted(folder->name) + " (" + counted + ")\r\n",
+        tag + " OK done\r\n");
 }
 
 bool FakeImapSource::fetch(

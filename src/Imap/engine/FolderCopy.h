@@ -151,7 +151,8 @@ private:
     Outcome findAgain();
     // Asks the source for the UIDs from `fromUid` on until an answer came
     // without an EXPUNGE in it; Completed when it did.
-    Outcome lookUpUids(std::uint32_t fromUid, std::vector<mail::SimpleImapClient::NumberedUid>& found);
+    Outcome lookUpUids(
+        std::uint32_t fromUid, std::vector<mail::SimpleImapClient::NumberedUid>& found);
     // Why the UIDs the source gives now can't be matched with those noted
     // (another UIDVALIDITY, or none said); empty when they can.
     std::wstring otherUidSeries() const;

@@ -200,9 +200,7 @@ void FolderNumbering::foundAgain(const OldNumbering& old, const NewNumbering& an
     const unsigned lastFound = found.empty() ? 0 : found.back().number;
     highest_ = std::max(lastFound, counted);
     boundNumber_ = highest_;
-    boundUid_ = highest_ == 0 ? old.fromUid
-        : lastFound == highest_ ? found.back().uid + 1
-                                : 0;
+    boundUid_ = highest_ == 0 ? old.fromUid : lastFound == highest_ ? found.back().uid + 1 : 0;
 }
 
 std::wstring FolderNumbering::label(unsigned number) const

@@ -898,8 +898,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     }
     {
         // Marked for removal, not removed: still the source's messages.
-        Row r = row("messages flagged \\Deleted and not expunged: copied with the flag",
-            mails(3, 0), 2);
+        Row r = row(
+            "messages flagged \\Deleted and not expunged: copied with the flag", mails(3, 0), 2);
         r.source.inbox().flags = {"(\\Deleted)", "(\\Seen \\Deleted)", "(\\Answered)"};
         r.lastRunSays = "the source's 3 among them: it was migrated before and is not copied "
                         "again.";
@@ -1043,8 +1043,8 @@ TEST_F(ScriptedSourceTest, SourcesThatNumberAFolderOtherwiseLoseNothingAndDouble
                 for (std::size_t i = 0; i < numbers.size(); ++i) {
                     EXPECT_TRUE(bodies[numbers[i] - 1] == there[i].data) << there[i].data;
                     EXPECT_EQ(standardFlagsOf("\\Answered"), there[i].standardFlags);
-                    EXPECT_EQ(internalDateInstant(FakeImapSource::dateOf(numbers[i])),
-                        there[i].instant);
+                    EXPECT_EQ(
+                        internalDateInstant(FakeImapSource::dateOf(numbers[i])), there[i].instant);
                 }
             }
         }
