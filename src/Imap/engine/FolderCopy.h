@@ -147,7 +147,8 @@ private:
     bool putBackInDoubt(const mail::CopyRun& run);
     // The source numbers the folder otherwise: the messages left are found
     // again by their UIDs (Completed), or, under another UIDVALIDITY, left
-    // to the next run (Unfinished).
+    // to the next run, or, found again in vain too often, failed (both
+    // Unfinished).
     Outcome findAgain();
     // Asks the source for the UIDs from `fromUid` on until an answer came
     // without an EXPUNGE in it; Completed when it did.
