@@ -133,6 +133,11 @@ std::uint32_t FakeFolder::uidOf(unsigned n) const
     return n <= uids.size() ? uids[n - 1] : n;
 }
 
+std::uint32_t FakeFolder::uidNext() const
+{
+    return bodies.empty() ? 1 : uidOf(static_cast<unsigned>(bodies.size())) + 1;
+}
+
 std::string FakeImapSource::dateOf(unsigned n)
 {
     unsigned day = (n - 1) % 28 + 1;
@@ -236,11 +241,30 @@ bool FakeImapSource::reply(
 
 std::string FakeImapSource::selectReplies(const FakeFolder& folder) const
 {
-    const auto count = static_cast<unsigned>(folder.bodies.size());
-    const std::uint32_t next = count == 0 ? 1 : folder.uidOf(count) + 1;
-    return "* " + std::to_string(count) + " EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY "
-        + std::to_string(folder.uidValidity) + "] UIDs valid\r\n* OK [UIDNEXT "
-        + std::to_string(next) + "] next\r\n";
+    return "* " + std::to_string(folder.bodies.size())
+        + " EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY " + std::to_string(folder.uidValidity)
+        + "] UIDs valid\r\n* OK [UIDNEXT " + std::to_string(folder.uidNext()) + "] next\r\n";
+}
+
+bool FakeImapSource::statusOf(
+    PeerSocket& peer, const std::string& tag, const FakeFolder* folder) const
+{
+    if (folder == nullptr)
+        return peer.say(tag + " NO [NONEXISTENT] no such folder\r\n");
+    const std::string counted = status == Status::NoCount
+        ? "UIDNEXT " + std::to_string(folder->uidNext())
+        : "MESSAGES " + std::to_string(folder->bodies.size());
+    switch (status) {
+    case Status::No:
+        return peer.say(tag + " NO STATUS is not served here\r\n");
+    case Status::Bad:
+        return peer.say(tag + " BAD unknown command\r\n");
+    case Status::Count:
+    case Status::NoCount:
+        break;
+    }
+    return reply(peer, "* STATUS " + imapQuoted(folder->name) + " (" + counted + ")\r\n",
+        tag + " OK done\r\n");
 }
 
 bool FakeImapSource::fetch(
@@ -264,16 +288,27 @@ bool FakeImapSource::fetch(
         items.insert(items.begin(), "UID");
     const auto count = static_cast<unsigned>(selected->bodies.size());
     const std::uint32_t star = byUid && count > 0 ? selected->uidOf(count) : count;
+    const bool expunging = selected->expungeInFetch && !byUid;
     std::string untagged;
+    unsigned answered = 0;
     for (unsigned n = 1; n <= count; ++n) {
         if (!inSet(words[setAt], byUid ? selected->uidOf(n) : n, star))
             continue;
+        if (expunging && answered++ == selected->expungeAfter)
+            break;
         bool cutHere = false;
         untagged += fetchReply(*selected, n, items, cutHere);
         if (cutHere) {
             peer.say(untagged);
             if (cut == Cut::Stall)
                 peer.idle(stallMs);
+            return false;
+        }
+    }
+    if (expunging) {
+        untagged += "* 1 EXPUNGE\r\n";
+        if (selected->closeAfterExpunge) {
+            peer.say(untagged);
             return false;
         }
     }
@@ -309,12 +344,7 @@ void FakeImapSource::serve(PeerSocket& peer) const
                         + (is(1, "EXAMINE") ? " OK [READ-ONLY] examined\r\n"
                                             : " OK [READ-WRITE] selected\r\n"));
         } else if (is(1, "STATUS") && words.size() > 2) {
-            const FakeFolder* folder = selectable(words[2]);
-            said = folder == nullptr ? peer.say(noSuchFolder)
-                                     : reply(peer,
-                                         "* STATUS " + imapQuoted(folder->name) + " (MESSAGES "
-                                             + std::to_string(folder->bodies.size()) + ")\r\n",
-                                         done);
+            said = statusOf(peer, tag, selectable(words[2]));
         } else if (is(1, "FETCH") || (is(1, "UID") && is(2, "FETCH"))) {
             said = fetch(peer, words, selected);
         } else {

@@ -5,12 +5,14 @@
 // with any separator (NIL too), names that begin with it or are nothing but
 // it, any LIST flags (\NonExistent), and folder identifiers as the target's
 // own kind lists them, shared or swapped at will. SELECT, EXAMINE and STATUS
-// take a folder by exactly the name it lists; SELECT says EXISTS,
+// take a folder by exactly the name it lists (STATUS may be refused or
+// count nothing); SELECT says EXISTS,
 // UIDVALIDITY and UIDNEXT. FETCH and UID FETCH answer any message set
 // ("1:3,5", "4:*", by UID "6:*": from UID 6 on, and the last message) with
 // the items a migration asks for: the UID, the date and flags, the size,
 // date and Message-ID a comparison asks for, the body whole or in pieces
 // ("BODY.PEEK[]<0.1048576>"). One body can break off or stall half way,
+// an answer can report an EXPUNGE that did not happen (and end there),
 // untagged replies can come before each body, replies can be written as
 // some servers write them (the untagged lines and the tagged line in two
 // sends, with Nagle's algorithm on), and a message can be described as
@@ -48,7 +50,18 @@ struct FakeFolder {
     // - its flag list. As usual: (\Answered).
     std::vector<std::string> flags;
 
+    // Each answer to a FETCH by number holds an EXPUNGE ("* 1 EXPUNGE")
+    // after the replies of its first `expungeAfter` messages, and nothing
+    // more; the folder keeps every message (UID FETCH still names them
+    // all). The tagged answer follows, or, with `closeAfterExpunge`, the
+    // session ends there.
+    bool expungeInFetch = false;
+    unsigned expungeAfter = 0;
+    bool closeAfterExpunge = false;
+
     std::uint32_t uidOf(unsigned n) const;
+    // The UID above every message's.
+    std::uint32_t uidNext() const;
 };
 
 struct FakeImapSource {
@@ -66,6 +79,10 @@ struct FakeImapSource {
     // Every body (BODY[]) as a quoted string instead of a literal: bodies
     // then hold no line break, NUL or 8-bit byte.
     bool quotedBodies = false;
+    // How STATUS is answered: with the folder's MESSAGES, refused (NO or
+    // BAD), or with a reply that counts nothing (UIDNEXT only).
+    enum class Status { Count, No, Bad, NoCount };
+    Status status = Status::Count;
 
     // The first folder: a source of one folder serves its INBOX.
     FakeFolder& inbox() { return folders.front(); }
@@ -79,6 +96,8 @@ private:
     void serve(PeerSocket& peer) const;
     // One send, or the untagged part and the tagged line in two.
     bool reply(PeerSocket& peer, const std::string& untagged, const std::string& tagged) const;
+    // Answers STATUS for `folder` (null: no such folder) as `status` says.
+    bool statusOf(PeerSocket& peer, const std::string& tag, const FakeFolder* folder) const;
     // The untagged replies to a SELECT of `folder`.
     std::string selectReplies(const FakeFolder& folder) const;
     // Answers "FETCH set items" or "UID FETCH set items" (`words`, the tag

@@ -516,7 +516,7 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     case FolderCopy::End::Stopped:
         return stopped();
     case FolderCopy::End::Unfinished:
-        // The copy named what it left to the next run.
+        // The copy named the messages it left unsettled.
         folderFailed(L"");
         return Step::Next;
     case FolderCopy::End::Fatal:
@@ -589,15 +589,25 @@ AccountMigration::Step AccountMigration::selectLacking(
     const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy)
 {
     const ImapClientResult result = source_.status(folder.sourceName, currentCount_);
-    if (result != mail::ImapSuccess)
+    // A STATUS refused, or answered without a count, leaves the count to the
+    // SELECT that numbers the messages anyway: a folder error here would
+    // pass over the folder's new mail on every run.
+    const bool statusCounted = result == mail::ImapSuccess;
+    if (!statusCounted && result != mail::ImapStatusFailed)
         return sourceCountFailed(result, folder);
-    countRead();
+    if (statusCounted)
+        countRead();
+    else
+        log_.debug(TAVIR_HERE,
+            sentence(L"The source server did not count the messages of folder \"%1%\" by "
+                     L"STATUS: %2% Its SELECT counts them.",
+                folder.sourceName, asSentence(clientError(source_))));
     // A STATUS that counts no message is not taken on trust: from a count
     // the server cached, the folder's messages would be passed over on
     // every run. The SELECT says.
-    const bool countedEmpty = currentCount_ == 0;
-    if (countedEmpty) {
-        const Step step = selectNumbering(folder, copy);
+    const bool selectFirst = !statusCounted || currentCount_ == 0;
+    if (selectFirst) {
+        const Step step = selectNumbering(folder, statusCounted, copy);
         if (step != Step::Next || !copy)
             return step;
     }
@@ -605,8 +615,8 @@ AccountMigration::Step AccountMigration::selectLacking(
     Step step = checkTarget(folder, copy, held);
     if (step != Step::Next || !copy)
         return step;
-    if (!countedEmpty) {
-        step = selectNumbering(folder, copy);
+    if (!selectFirst) {
+        step = selectNumbering(folder, statusCounted, copy);
         if (step != Step::Next || !copy)
             return step;
     }
@@ -616,7 +626,8 @@ AccountMigration::Step AccountMigration::selectLacking(
     return Step::Next;
 }
 
-AccountMigration::Step AccountMigration::selectNumbering(const MigrationFolder& folder, bool& copy)
+AccountMigration::Step AccountMigration::selectNumbering(
+    const MigrationFolder& folder, bool statusCounted, bool& copy)
 {
     // The messages are numbered as the SELECT counts them: a STATUS may
     // lag behind (a count the server cached, mail that arrived or was
@@ -626,7 +637,9 @@ AccountMigration::Step AccountMigration::selectNumbering(const MigrationFolder& 
     copy = false;
     if (result != mail::ImapSuccess)
         return sourceSelectFailed(result, folder);
-    if (currentCount_ != statusCount) {
+    if (!statusCounted) {
+        countRead();
+    } else if (currentCount_ != statusCount) {
         log_.debug(TAVIR_HERE,
             sentence(L"The source server counts %1% messages in folder \"%2%\" by STATUS and %3% "
                      L"by SELECT; the SELECT's count holds.",

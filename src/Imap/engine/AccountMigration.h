@@ -96,7 +96,9 @@ private:
     Step selectLacking(const MigrationFolder& folder, std::vector<unsigned>& wanted, bool& copy);
     // The SELECT of the source folder after its STATUS: its count is the
     // folder's (`copy` false, and the folder done, when it is none).
-    Step selectNumbering(const MigrationFolder& folder, bool& copy);
+    // `statusCounted`: the STATUS gave the count in hand, which the SELECT's
+    // is compared with.
+    Step selectNumbering(const MigrationFolder& folder, bool statusCounted, bool& copy);
     // The source's STATUS or SELECT of the folder did not succeed (a SELECT
     // that could not count the folder is told as the STATUS is).
     Step sourceCountFailed(mail::ImapClientResult result, const MigrationFolder& folder);

@@ -7,6 +7,7 @@
 #include "Imap/textconv/TextConversion.h"
 
 #include <algorithm>
+#include <set>
 
 namespace tavir::migration {
 
@@ -24,130 +25,7 @@ bool isMessageFailure(ImapClientResult code)
         || code == mail::ImapFetchFailed;
 }
 
-// A stretch of the old numbering between two known UIDs, and the messages
-// of the new one whose UIDs lie between them.
-struct Stretch {
-    unsigned first = 1, last = 0; // old numbers, none of them with a known UID
-    std::vector<NumberedUid>::const_iterator begin, end; // the messages found there
-    bool bounded = true; // false after the last known UID: mail may have arrived
-};
-
-void findStretch(const OldNumbering& old, const Stretch& stretch, NewNumbering& out)
-{
-    const unsigned slots = stretch.last >= stretch.first ? stretch.last - stretch.first + 1 : 0;
-    const unsigned found = static_cast<unsigned>(stretch.end - stretch.begin);
-    unsigned left = 0;
-    for (unsigned n = stretch.first; n <= stretch.last; ++n)
-        left += static_cast<unsigned>(old.left.count(n));
-    auto copyAll = [&] {
-        for (auto it = stretch.begin; it != stretch.end; ++it)
-            out.pending.push_back(it->number);
-    };
-    if (left == 0) {
-        // Only messages settled here: what is found is theirs, except after
-        // the last known UID, where only what comes after no message can
-        // be told to have arrived.
-        if (!stretch.bounded && slots == 0) {
-            copyAll();
-            out.arrived += found;
-        }
-        return;
-    }
-    if (found == slots && stretch.bounded) {
-        // As many as there were, where none can have arrived: the same
-        // messages, in order.
-        auto it = stretch.begin;
-        for (unsigned n = stretch.first; n <= stretch.last; ++n, ++it)
-            if (old.left.count(n)) {
-                out.pending.push_back(it->number);
-                out.originals[it->number] = n;
-            }
-        return;
-    }
-    if (left == slots) {
-        // Every message here was left: all found are copied, whichever of
-        // them are gone (or, after the last known UID, arrived).
-        copyAll();
-        out.gone += slots > found ? slots - found : 0;
-        out.arrived += found > slots ? found - slots : 0;
-        return;
-    }
-    for (unsigned n = stretch.first; n <= stretch.last; ++n)
-        if (old.left.count(n))
-            out.lost.push_back(n);
-}
-
 } // namespace
-
-NewNumbering renumberByUid(const OldNumbering& old, const std::vector<NumberedUid>& found)
-{
-    NewNumbering out;
-    std::vector<NumberedUid> above;
-    for (const NumberedUid& message : found)
-        if (message.uid >= old.fromUid)
-            above.push_back(message);
-    std::sort(above.begin(), above.end(),
-        [](const NumberedUid& a, const NumberedUid& b) { return a.uid < b.uid; });
-    // The known UIDs after `from`, and the bound between the messages there
-    // at the SELECT and those that arrived after it, in the old order.
-    struct Cut {
-        unsigned number;
-        std::uint32_t uid;
-        bool message; // false for the bound
-    };
-    std::vector<Cut> cuts;
-    bool boundHolds = old.boundUid != 0 && old.boundNumber >= old.from;
-    std::uint32_t lastUid = 0;
-    for (const auto& [number, uid] : old.uids) {
-        if (number <= old.from || number > old.count)
-            continue;
-        if (uid <= lastUid || uid < old.fromUid) {
-            // UIDs that do not ascend with the numbers tell nothing.
-            for (unsigned n : old.left)
-                out.lost.push_back(n);
-            return out;
-        }
-        lastUid = uid;
-        boundHolds = boundHolds && (number <= old.boundNumber) == (uid < old.boundUid);
-        cuts.push_back({number, uid, true});
-    }
-    if (boundHolds) {
-        auto at = std::find_if(
-            cuts.begin(), cuts.end(), [&](const Cut& c) { return c.number > old.boundNumber; });
-        cuts.insert(at, {old.boundNumber, old.boundUid, false});
-    }
-    Stretch stretch;
-    stretch.first = old.from + 1;
-    stretch.begin = above.begin();
-    for (const Cut& cut : cuts) {
-        stretch.last = std::min(cut.message ? cut.number - 1 : cut.number, old.count);
-        stretch.end = std::find_if(
-            stretch.begin, above.cend(), [&](const NumberedUid& m) { return m.uid >= cut.uid; });
-        findStretch(old, stretch, out);
-        stretch.begin = stretch.end;
-        stretch.first = cut.number + 1;
-        if (!cut.message)
-            continue;
-        const bool there = stretch.begin != above.cend() && stretch.begin->uid == cut.uid;
-        if (old.left.count(cut.number)) {
-            if (there) {
-                out.pending.push_back(stretch.begin->number);
-                out.originals[stretch.begin->number] = cut.number;
-            } else {
-                ++out.gone;
-            }
-        }
-        if (there)
-            ++stretch.begin;
-    }
-    stretch.last = old.count;
-    stretch.end = above.cend();
-    stretch.bounded = false;
-    findStretch(old, stretch, out);
-    std::sort(out.pending.begin(), out.pending.end());
-    out.pending.erase(std::unique(out.pending.begin(), out.pending.end()), out.pending.end());
-    return out;
-}
 
 FolderCopy::FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& target, Logger& log,
     std::function<bool()> stopRequested, Progress progress, unsigned& sourceTimeouts)
@@ -173,19 +51,12 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
 {
     folder_ = &folder;
     count_ = count;
-    highest_ = count;
     tally_ = &tally;
     tally.present += count - static_cast<unsigned>(wanted.size());
     pending_.assign(wanted.begin(), wanted.end());
-    // The numbering of the SELECT: the messages it counted have UIDs below
-    // its UIDNEXT.
     const mail::ConnectionInternal::Mailbox& selected = source_.selectedMailbox();
-    uidValidity_ = selected.uidValidity;
-    boundNumber_ = count;
-    boundUid_ = selected.uidNext;
-    uids_.clear();
-    renumbered_ = false;
-    originals_.clear();
+    numbering_ = FolderNumbering(selected.uidValidity, count, selected.uidNext);
+    finds_ = {tally.copied + tally.failed, 0};
     unfinished_ = false;
     // Completed until something ends the copy early.
     Outcome outcome;
@@ -195,7 +66,7 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
             break;
         }
         if (source_.renumbered()) {
-            outcome = renumber();
+            outcome = findAgain();
             progress();
             continue;
         }
@@ -218,17 +89,18 @@ bool FolderCopy::takeArrivals()
     // Only in the numbering the copy holds: after a renumbering in doubt,
     // the next run finds what arrived.
     const mail::ConnectionInternal::Mailbox& now = source_.selectedMailbox();
-    if (source_.renumbered() || !now.countKnown || now.count <= highest_)
+    const unsigned highest = numbering_.highest();
+    if (source_.renumbered() || !now.countKnown || now.count <= highest)
         return false;
-    const unsigned arrived = now.count - highest_;
+    const unsigned arrived = now.count - highest;
     log_.debug(TAVIR_HERE,
         sentence(L"%1% new messages arrived in folder \"%2%\" during its copy; they are copied "
                  L"too.",
             arrived, folder_->sourceName));
-    for (unsigned n = highest_ + 1; n <= now.count; ++n)
+    for (unsigned n = highest + 1; n <= now.count; ++n)
         pending_.push_back(n);
     count_ += arrived;
-    highest_ = now.count;
+    numbering_.takeIn(now.count);
     progress();
     return true;
 }
@@ -237,10 +109,10 @@ void FolderCopy::noteUids(const CopyRun& run)
 {
     for (unsigned n : run.numbers())
         if (const std::uint32_t uid = run.uid(n))
-            uids_[n] = uid;
+            numbering_.noteUid(n, uid);
 }
 
-bool FolderCopy::putBackRenumbered(const CopyRun& run)
+bool FolderCopy::putBackInDoubt(const CopyRun& run)
 {
     // An APPEND whose answer was lost ends the copy whatever else happened.
     if (!source_.renumbered() || run.lostAnswer() != nullptr)
@@ -251,99 +123,120 @@ bool FolderCopy::putBackRenumbered(const CopyRun& run)
     return true;
 }
 
-FolderCopy::Outcome FolderCopy::renumber()
+FolderCopy::Outcome FolderCopy::findAgain()
 {
-    const mail::ConnectionInternal::Mailbox& now = source_.selectedMailbox();
-    if (uidValidity_ == 0 || now.uidValidity != uidValidity_) {
-        const std::wstring why = uidValidity_ == 0 || now.uidValidity == 0
-            ? sentence(L"The source server numbers the messages of folder \"%1%\" otherwise "
-                       L"since its connection was re-established, and names no UIDVALIDITY by "
-                       L"which they could be found again",
-                folder_->sourceName)
-            : sentence(L"The source server numbered the messages of folder \"%1%\" anew "
-                       L"(UIDVALIDITY %2%, then %3%) while its connection was re-established",
-                folder_->sourceName, uidValidity_, now.uidValidity);
-        return leaveToNextRun(why);
-    }
-    OldNumbering old;
-    old.count = highest_;
-    old.left.insert(pending_.begin(), pending_.end());
-    old.uids = uids_;
-    old.boundNumber = boundNumber_;
-    old.boundUid = boundUid_;
-    // The messages before the first one left are settled: the new numbering
-    // is asked for from the last of them whose UID is known.
-    auto above = uids_.lower_bound(*old.left.begin());
-    if (above != uids_.begin()) {
-        old.from = std::prev(above)->first;
-        old.fromUid = std::prev(above)->second + 1;
-    }
+    const std::wstring otherSeries = otherUidSeries();
+    if (!otherSeries.empty())
+        return leaveToNextRun(otherSeries);
+    if (foundAgainInVain())
+        return failLeft();
+    const OldNumbering old
+        = numbering_.before(std::set<unsigned>(pending_.begin(), pending_.end()));
+    std::vector<NumberedUid> found;
+    const Outcome lookUp = lookUpUids(old.fromUid, found);
+    if (lookUp.end != End::Completed)
+        return lookUp;
+    takeFound(old, renumberByUid(old, found), found);
+    return {};
+}
+
+std::wstring FolderCopy::otherUidSeries() const
+{
+    const std::uint32_t now = source_.selectedMailbox().uidValidity;
+    if (numbering_.sameUidSeries(now))
+        return {};
+    if (numbering_.uidValidity() == 0 || now == 0)
+        return sentence(L"The source server numbers the messages of folder \"%1%\" otherwise "
+                        L"since its connection was re-established, and names no UIDVALIDITY by "
+                        L"which they could be found again",
+            folder_->sourceName);
+    return sentence(L"The source server numbered the messages of folder \"%1%\" anew "
+                    L"(UIDVALIDITY %2%, then %3%) while its connection was re-established",
+        folder_->sourceName, numbering_.uidValidity(), now);
+}
+
+FolderCopy::Outcome FolderCopy::lookUpUids(std::uint32_t fromUid, std::vector<NumberedUid>& found)
+{
     // A UID FETCH may meet EXPUNGE replies (RFC 3501 allows them there),
     // which number the messages after them anew within its own answer:
     // it is asked again then, a few times at most.
-    std::vector<NumberedUid> found;
     for (int asked = 0; asked == 0 || source_.renumbered(); ++asked) {
         if (asked == maxUidFetches)
             return leaveToNextRun(sentence(L"The source server kept expunging messages of folder "
                                            L"\"%1%\" while they were found again by their UIDs",
                 folder_->sourceName));
         source_.acceptNumbering();
-        const ImapClientResult result = source_.fetchUids(old.fromUid, found);
-        if (result == mail::ImapSuccess)
+        const ImapClientResult result = source_.fetchUids(fromUid, found);
+        if (result == mail::ImapSuccess) {
+            // A UID FETCH that found its connection lost selected the folder
+            // again on a new one: under another UIDVALIDITY its UIDs are of
+            // another series, and would place other messages.
+            const std::wstring otherSeries = otherUidSeries();
+            if (!otherSeries.empty())
+                return leaveToNextRun(otherSeries);
             continue;
+        }
         if (stoppedMidway())
             return {End::Stopped, {}};
         if (result != mail::ImapFetchFailed)
             return fatal(source_.lastFailure(result, mail::Side::Source), 0);
         return leaveToNextRun(sentence(L"The source server did not name the UIDs of folder "
-                                       L"\"%1%\" once its connection was re-established: %2%",
+                                       L"\"%1%\" when its messages were looked for again: %2%",
             folder_->sourceName, asSentence(source_.getLastErrorResponse())));
     }
-    const NewNumbering anew = renumberByUid(old, found);
+    return {};
+}
+
+void FolderCopy::takeFound(
+    const OldNumbering& old, const NewNumbering& anew, const std::vector<NumberedUid>& found)
+{
     const unsigned left = static_cast<unsigned>(old.left.size());
     if (!anew.lost.empty()) {
         log_.report(TAVIR_HERE,
-            sentence(L"After the connection to the source server was re-established, %1% %2% of "
-                     L"folder \"%3%\" could not be told apart from those settled before: %4% not "
+            sentence(L"Once the source server numbered the messages of folder \"%3%\" otherwise, "
+                     L"%1% %2% could not be told apart from those settled before: %4% not "
                      L"reached, and the next run compares the folder with the target.",
                 anew.lost.size() == 1 ? L"message" : L"messages", labels(anew.lost),
                 folder_->sourceName, anew.lost.size() == 1 ? L"it is" : L"they are"));
         tally_->notReached += static_cast<unsigned>(anew.lost.size());
         unfinished_ = true;
     }
-    // Each message keeps the number it had when the folder was selected.
-    std::map<unsigned, unsigned> originals;
-    for (const auto& [number, before] : anew.originals) {
-        auto first = originals_.find(before);
-        if (!renumbered_ || first != originals_.end())
-            originals[number] = renumbered_ ? first->second : before;
-    }
-    originals_ = std::move(originals);
-    renumbered_ = true;
-    uids_.clear();
-    for (const NumberedUid& message : found)
-        uids_[message.number] = message.uid;
-    // "n:*" names the folder's last message whatever its UID: the new
-    // numbering is taken in up to it, and what arrives later has UIDs above
-    // it. Messages counted beyond it (a server that left the last one out,
-    // or mail announced after the answer) are not taken for arrivals to
-    // copy: the next run finds what they are.
-    const unsigned lastFound = found.empty() ? 0 : found.back().number;
-    highest_ = std::max(lastFound, source_.selectedMailbox().count);
-    boundNumber_ = highest_;
-    boundUid_ = highest_ == 0 ? old.fromUid
-        : lastFound == highest_ ? found.back().uid + 1
-                                : 0;
+    numbering_.foundAgain(old, anew, found, source_.selectedMailbox().count);
     count_ = count_ - left + static_cast<unsigned>(anew.pending.size() + anew.lost.size());
     pending_.assign(anew.pending.begin(), anew.pending.end());
     log_.debug(TAVIR_HERE,
-        sentence(L"The source server numbers the messages of folder \"%1%\" otherwise since its "
-                 L"connection was re-established: of the %2% not yet copied, %3% are found again "
-                 L"by their UIDs and %4% are no longer there (expunged on the source, which is no "
+        sentence(L"The source server numbers the messages of folder \"%1%\" otherwise than when "
+                 L"they were counted (it said messages were expunged, or a new connection found "
+                 L"the folder changed): of the %2% not yet copied, %3% are found again by their "
+                 L"UIDs and %4% are no longer there (expunged on the source, which is no "
                  L"failure); %5% arrived. The folder counts %6% messages now.",
             folder_->sourceName, left, left - anew.gone - anew.lost.size(), anew.gone, anew.arrived,
             count_));
-    return {};
+}
+
+bool FolderCopy::foundAgainInVain()
+{
+    const unsigned settled = tally_->copied + tally_->failed;
+    finds_.inVain = settled == finds_.settled ? finds_.inVain + 1 : 0;
+    finds_.settled = settled;
+    return finds_.inVain >= maxFruitlessFinds;
+}
+
+FolderCopy::Outcome FolderCopy::failLeft()
+{
+    const std::vector<unsigned> left(pending_.begin(), pending_.end());
+    const bool one = left.size() == 1;
+    tally_->failed += static_cast<unsigned>(left.size());
+    log_.report(TAVIR_HERE,
+        sentence(L"%1% %2% of folder \"%3%\" %4% not copied (error code %5%): the source server "
+                 L"numbered the folder's messages otherwise the last %6% times %7% asked for, "
+                 L"and sent none of them.",
+            one ? L"Message" : L"Messages", labels(left), folder_->sourceName,
+            one ? L"was" : L"were", mail::ImapFetchFailed, maxFruitlessFinds,
+            one ? L"it was" : L"they were"));
+    pending_.clear();
+    unfinished_ = true;
+    return {End::Unfinished, {}};
 }
 
 FolderCopy::Outcome FolderCopy::leaveToNextRun(const std::wstring& why)
@@ -355,28 +248,6 @@ FolderCopy::Outcome FolderCopy::leaveToNextRun(const std::wstring& why)
             why, left, left == 1 ? L"message" : L"messages", left == 1 ? L"is" : L"are"));
     unfinished_ = true;
     return {End::Unfinished, {}};
-}
-
-std::wstring FolderCopy::label(unsigned number) const
-{
-    if (!renumbered_)
-        return std::to_wstring(number);
-    auto uid = uids_.find(number);
-    auto original = originals_.find(number);
-    if (uid == uids_.end())
-        return original == originals_.end() ? std::to_wstring(number)
-                                            : std::to_wstring(original->second);
-    if (original == originals_.end())
-        return sentence(L"with UID %1%", uid->second);
-    return sentence(L"%1% (UID %2%)", original->second, uid->second);
-}
-
-std::wstring FolderCopy::labels(const std::vector<unsigned>& numbers) const
-{
-    std::wstring text;
-    for (unsigned n : numbers)
-        text += (text.empty() ? L"" : L", ") + label(n);
-    return text;
 }
 
 const mail::Failure& FolderCopy::failureOf(const CopyRun& run, unsigned number)
@@ -409,7 +280,7 @@ FolderCopy::Outcome FolderCopy::copyRun(std::vector<unsigned> numbers)
 {
     CopyRun run(std::move(numbers));
     send(run);
-    if (putBackRenumbered(run))
+    if (putBackInDoubt(run))
         return {};
     std::vector<unsigned> retry, later;
     splitUnsettled(run, retry, later);
@@ -549,7 +420,7 @@ FolderCopy::Outcome FolderCopy::copyAlone(unsigned number)
         pending_.push_front(number);
         return {End::Stopped, {}};
     }
-    if (putBackRenumbered(run))
+    if (putBackInDoubt(run))
         return {};
     const mail::Failure& why = failureOf(run, number);
     switch (sortEnding(run)) {

@@ -18,11 +18,13 @@
 // account can't go on.
 //
 // Sequence numbers hold within one session of the source. The UID of every
-// message is noted as its reply comes; when a reconnect finds the folder
-// numbered otherwise, the messages not yet copied are found again by their
+// message is noted as its reply comes (FolderNumbering); when the source
+// numbers the folder otherwise (an EXPUNGE, a reconnect that found the
+// folder changed), the messages not yet copied are found again by their
 // UIDs (renumberByUid), and those expunged meanwhile leave the folder's
 // count. Mail that arrives during the copy (an EXISTS above the count) is
 // copied at its end.
+#include "Imap/engine/FolderNumbering.h"
 #include "Imap/engine/IFolderList.h"
 #include "Imap/engine/Logger.h"
 #include "imapclient/CopyRun.h"
@@ -32,59 +34,24 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace tavir::migration {
-
-// What the copy of a folder knows when the source numbers the folder's
-// messages anew, in its old numbering: the messages after `from` are
-// looked at (those up to it are settled, and their UIDs lie below
-// `fromUid`).
-struct OldNumbering {
-    unsigned count = 0; // the highest number taken in
-    std::set<unsigned> left; // not settled yet, all above `from`
-    std::map<unsigned, std::uint32_t> uids; // where known
-    unsigned from = 0;
-    std::uint32_t fromUid = 1;
-    // Messages up to `boundNumber` have UIDs below `boundUid`, those after
-    // it arrived later (0: not known).
-    unsigned boundNumber = 0;
-    std::uint32_t boundUid = 0;
-};
-
-// Where the messages not yet settled are in the new numbering.
-struct NewNumbering {
-    std::vector<unsigned> pending; // new numbers to copy, ascending
-    std::map<unsigned, unsigned> originals; // new number to old, where known
-    std::vector<unsigned> lost; // old numbers that can't be told apart any more
-    unsigned gone = 0; // old numbers no longer in the folder
-    unsigned arrived = 0; // new messages beyond the old numbering
-};
-
-// The messages left, found again in `found` (the new numbering's messages
-// whose UID is fromUid or more, ascending). Known UIDs are found as they
-// are. Between two of them (and below the bound) no message can have
-// arrived: where as many messages are found as there were, they are the
-// same in order; where fewer, those expunged can be told only when every
-// message there was left (then all found are copied). After the last,
-// messages may have arrived too: all found there are copied when every
-// message there was left. Anywhere else the messages left can't be told
-// apart from those settled, and are lost: not reached, for the next run's
-// comparison.
-NewNumbering renumberByUid(
-    const OldNumbering& old, const std::vector<mail::SimpleImapClient::NumberedUid>& found);
 
 class FolderCopy {
 public:
     // Messages per pipelined FETCH: a run that stops early is asked for
     // again from where it stopped.
     static constexpr unsigned runLength = 200;
-    // Times the UIDs of a folder renumbered are asked for, when EXPUNGEs
+    // Times the UIDs of a folder numbered otherwise are asked for, when EXPUNGEs
     // keep coming with them.
     static constexpr int maxUidFetches = 3;
+    // Times in a row the messages left are found again with none of them
+    // settled since the time before, after which they are failed: a source
+    // that numbers its messages otherwise whenever they are asked for (an
+    // EXPUNGE in every answer) would otherwise be asked without end.
+    static constexpr unsigned maxFruitlessFinds = 3;
     // What became of a folder's messages: each is counted in exactly one.
     struct Tally {
         unsigned copied = 0;
@@ -96,10 +63,11 @@ public:
         unsigned keywordsLeft = 0;
     };
 
-    // Unfinished: the copy went on to its end, but messages it could not
-    // find again after the source renumbered the folder were left to the
-    // next run (not reached, and the report says so): the folder is a
-    // folder error, the account goes on.
+    // Unfinished: the copy went on to its end, but left messages unsettled,
+    // named in the report: those it could not find again after the source
+    // numbered the folder otherwise are left to the next run (not reached),
+    // and those the source numbered otherwise whenever they were asked for
+    // are failed. The folder is a folder error, the account goes on.
     enum class End { Completed, Stopped, Fatal, Unfinished };
 
     struct Outcome {
@@ -176,20 +144,39 @@ private:
     void noteUids(const mail::CopyRun& run);
     // When the source's numbering came in doubt while the run was sent, its
     // messages not copied go back to the pending ones; true then.
-    bool putBackRenumbered(const mail::CopyRun& run);
-    // The source numbers the folder anew: the messages left are found again
-    // by their UIDs (Completed), or, under another UIDVALIDITY, left to the
-    // next run (Unfinished).
-    Outcome renumber();
+    bool putBackInDoubt(const mail::CopyRun& run);
+    // The source numbers the folder otherwise: the messages left are found
+    // again by their UIDs (Completed), or, under another UIDVALIDITY, left
+    // to the next run, or, found again in vain too often, failed (both
+    // Unfinished).
+    Outcome findAgain();
+    // Asks the source for the UIDs from `fromUid` on until an answer came
+    // without an EXPUNGE in it; Completed when it did.
+    Outcome lookUpUids(
+        std::uint32_t fromUid, std::vector<mail::SimpleImapClient::NumberedUid>& found);
+    // Why the UIDs the source gives now can't be matched with those noted
+    // (another UIDVALIDITY, or none said); empty when they can.
+    std::wstring otherUidSeries() const;
+    // Takes the numbering found again: the messages left are the new
+    // ones, those that can't be told apart are not reached.
+    void takeFound(const OldNumbering& old, const NewNumbering& anew,
+        const std::vector<mail::SimpleImapClient::NumberedUid>& found);
     // Ends the copy with the messages left not reached, for the next run.
     Outcome leaveToNextRun(const std::wstring& why);
+    // True when the messages left were found again too many times in a row
+    // without one settled in between; counts this time.
+    bool foundAgainInVain();
+    // Ends the copy with the messages left failed, the source having
+    // numbered them otherwise whenever they were asked for.
+    Outcome failLeft();
     // Mail that arrived during the copy (an EXISTS above the messages taken
     // in) joins the pending messages; false when none did.
     bool takeArrivals();
-    // A message as the report names it: its number, and once the source
-    // renumbered the folder, its number as it was then and its UID.
-    std::wstring label(unsigned number) const;
-    std::wstring labels(const std::vector<unsigned>& numbers) const;
+    std::wstring label(unsigned number) const { return numbering_.label(number); }
+    std::wstring labels(const std::vector<unsigned>& numbers) const
+    {
+        return numbering_.labels(numbers);
+    }
 
     mail::SimpleImapClient& source_;
     mail::SimpleImapClient& target_;
@@ -202,19 +189,13 @@ private:
     Tally* tally_ = nullptr;
     // The messages not yet settled, in order.
     std::deque<unsigned> pending_;
-    // The highest number of the source's numbering taken in so far.
-    unsigned highest_ = 0;
-    // The numbering the copy holds: its UIDVALIDITY, and where its
-    // messages that arrived after the SELECT begin (OldNumbering's bound).
-    std::uint32_t uidValidity_ = 0;
-    unsigned boundNumber_ = 0;
-    std::uint32_t boundUid_ = 0;
-    // UIDs by number, where a reply gave them.
-    std::map<unsigned, std::uint32_t> uids_;
-    // Once the folder was renumbered: each number's number before, where
-    // known.
-    bool renumbered_ = false;
-    std::map<unsigned, unsigned> originals_;
+    FolderNumbering numbering_;
+    // The messages settled (copied or failed) when they were last found
+    // again, and how many times in a row none was settled in between.
+    struct Finds {
+        unsigned settled = 0;
+        unsigned inVain = 0;
+    } finds_;
     // Messages were left to the next run.
     bool unfinished_ = false;
 };

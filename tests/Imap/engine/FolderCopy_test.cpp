@@ -116,6 +116,10 @@ struct CopyCase {
     // What the source was asked for on its second connection, after the
     // login, or "".
     const char* askedAgain = "";
+    // Writes the second connection takes before the next fails (-1: all),
+    // and what the source says on a third connection then.
+    int writesAgain = -1;
+    std::string sourceThird = "";
 };
 
 TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
@@ -189,8 +193,11 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             loggedIn + selected(9, 7, 11) + "* 2 EXPUNGE\r\n" + uidsFrom(4, {6, 7, 8, 9, 10})
                 + uidsFrom(4, {6, 7, 8, 9, 10}) + pipedUids(4, 6, 10) + done,
             stored + stored + stored + stored + stored + stored + stored + stored + stored,
-            End::Completed, 9, 1, 0, "1,2,3,4,6,7,8,9,10", ok, 0, "", tavir::mail::Side::Source,
-            true, 10,
+            End::Completed, 9, 1, 0, "1,2,3,4,6,7,8,9,10", ok, 0,
+            "debug: The source server numbers the messages of folder \"F\" otherwise than when "
+            "they were counted (it said messages were expunged, or a new connection found the "
+            "folder changed): of the 5 not yet copied, 5 are found again",
+            tavir::mail::Side::Source, true, 10,
             "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\nUID FETCH 6:* (UID)\r\nFETCH 4:8 (UID "
             "INTERNALDATE FLAGS BODY.PEEK[])\r\n"},
         {"the same with messages expunged after it: those are no longer counted", 10,
@@ -218,6 +225,31 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             "8) while its connection was re-established: 5 messages not yet copied are not "
             "reached, and the next run compares the folder with the target.",
             tavir::mail::Side::Source, true, 0, "SELECT \"F\"\r\n"},
+        // The second connection finds the folder renumbered; its first UID
+        // FETCH meets an EXPUNGE, and the one asked again finds the
+        // connection lost: the third selects the folder under another
+        // UIDVALIDITY, whose UIDs place no message of the first.
+        {"selected again under another UIDVALIDITY inside the UID look-up: the rest is left to "
+         "the next run",
+            10, selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
+            loggedIn + selected(9, 7, 11) + "* 2 EXPUNGE\r\n" + uidsFrom(4, {6, 7, 8, 9, 10}),
+            stored + stored + stored + stored, End::Unfinished, 4, 1, 5, "1,2,3,4", ok, 0,
+            "The source server numbered the messages of folder \"F\" anew (UIDVALIDITY 7, then "
+            "8) while its connection was re-established: 5 messages not yet copied are not "
+            "reached, and the next run compares the folder with the target.",
+            tavir::mail::Side::Source, true, 0, "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\n", 3,
+            loggedIn + selected(10, 8, 11) + uidsFrom(6, {6, 7, 8, 9, 10}) + pipedUids(6, 6, 10)
+                + done},
+        // Every FETCH is answered with an EXPUNGE and nothing else, while
+        // the UIDs show every message still there.
+        {"every answer numbers the folder otherwise: found again three times, then failed", 3,
+            selected(3) + "* 3 EXPUNGE\r\n" + done + uidsFrom(1, {1, 2, 3}) + "* 3 EXPUNGE\r\n"
+                + done + uidsFrom(1, {1, 2, 3}) + "* 3 EXPUNGE\r\n" + done,
+            "", "", End::Unfinished, 0, 3, 0, "", ok, 0,
+            "Messages 1 (UID 1), 2 (UID 2), 3 (UID 3) of folder \"F\" were not copied (error code "
+            "14): the source server numbered the folder's messages otherwise the last 3 times "
+            "they were asked for, and sent none of them.",
+            tavir::mail::Side::Source, true},
         {"mail arrives during the copy: it is copied at its end", 3,
             selected(3) + pipedUids(1, 1, 2) + "* 5 EXISTS\r\n" + pipedUid(3, 3) + done
                 + pipedUids(4, 4, 5) + done,
@@ -230,7 +262,8 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         TempLogs logs;
         LoggedInClient source(c.source);
         LoggedInClient target(c.target);
-        source.server.addSession(c.sourceAgain);
+        source.server.addSession(c.sourceAgain)->writesLeft = c.writesAgain;
+        source.server.addSession(c.sourceThird);
         source.client.setReadTimeoutMs(200);
         target.client.setReadTimeoutMs(200);
         target.client.getConnection().setTimeoutMs(200);
@@ -258,7 +291,6 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         EXPECT_EQ(endCount, copy.count());
         EXPECT_EQ(endCount, tally.copied + tally.failed + tally.notReached + tally.present);
         if (*c.askedAgain != '\0') {
-            ASSERT_EQ(2u, source.server.sessions.size());
             const std::string again = withoutTags(source.server.sessions[1]->clientBytes);
             EXPECT_EQ(c.askedAgain, again.substr(again.find("\r\n") + 2));
         }
@@ -394,6 +426,87 @@ TEST(FolderCopyTest, TheMessagesLeftAreFoundAgainByTheirUids)
         EXPECT_EQ(c.lost, anew.lost);
         EXPECT_EQ(c.gone, anew.gone);
         EXPECT_EQ(c.arrived, anew.arrived);
+    }
+}
+
+// The numbering a copy holds: the SELECT's, where the messages left are
+// looked for again (from the last settled message before them whose UID is
+// known), and, once the messages were found again by their UIDs (once or
+// twice), each named by its number at the SELECT and its UID, or by its
+// UID alone where that number can't be known.
+TEST(FolderCopyTest, TheNumberingNamesEachMessageAsItWasSelected)
+{
+    using Found = std::vector<tavir::mail::SimpleImapClient::NumberedUid>;
+    using Uids = std::map<unsigned, std::uint32_t>;
+    struct Finding {
+        std::set<unsigned> left;
+        Found found;
+        unsigned counted;
+    };
+    struct Case {
+        const char* name;
+        std::uint32_t uidValidity; // the SELECT's, of 10 messages below UID 11
+        Uids noted;
+        unsigned arrivedUpTo; // mail taken in (0: none)
+        std::vector<Finding> findings;
+        // Then, for the messages left `left`: what renumberByUid is given.
+        std::set<unsigned> left;
+        unsigned from;
+        std::uint32_t fromUid;
+        unsigned count, boundNumber;
+        std::uint32_t boundUid;
+        // How `named` are named.
+        std::vector<unsigned> named;
+        const wchar_t* labels;
+    };
+    auto uidsUpTo = [](unsigned last) {
+        Uids uids;
+        for (unsigned n = 1; n <= last; ++n)
+            uids[n] = n;
+        return uids;
+    };
+    // Message 2 (UID 2) expunged, the messages after it one lower.
+    const Finding secondGone{{6, 7, 8, 9, 10}, {{5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, 9};
+    const Case cases[] = {
+        {"the SELECT's numbers name themselves", 7, {{1, 1}, {2, 2}, {3, 3}, {5, 5}}, 0, {},
+            {4, 6, 7}, 3, 4, 10, 10, 11, {4, 6}, L"4, 6"},
+        {"no UID known: looked for from the start", 7, {}, 0, {}, {1, 2}, 0, 1, 10, 10, 11, {1},
+            L"1"},
+        {"mail taken in raises the count, not the bound", 7, uidsUpTo(10), 12, {}, {11, 12}, 10, 11,
+            12, 10, 11, {11}, L"11"},
+        {"found again: the number at the SELECT and the UID", 7, uidsUpTo(5), 0, {secondGone},
+            {7, 8, 9}, 6, 8, 9, 9, 11, {5, 6, 9}, L"6 (UID 6), 7 (UID 7), 10 (UID 10)"},
+        {"found again twice: still the number at the SELECT", 7, uidsUpTo(5), 0,
+            {secondGone, {{5, 6, 7, 8, 9}, {{4, 6}, {5, 7}, {6, 8}, {7, 9}, {8, 10}}, 8}},
+            {6, 7, 8}, 5, 8, 8, 8, 11, {4, 8}, L"6 (UID 6), 10 (UID 10)"},
+        {"a message whose number can't be known: its UID", 7, uidsUpTo(5), 0,
+            {{{6, 7, 8, 9, 10}, {{6, 6}, {7, 7}, {8, 9}, {9, 10}}, 9}}, {6, 7, 8, 9}, 0, 1, 9, 9,
+            11, {6, 8}, L"with UID 6, with UID 9"},
+        {"no UIDVALIDITY said", 0, {}, 0, {}, {1}, 0, 1, 10, 10, 11, {1}, L"1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FolderNumbering numbering(c.uidValidity, 10, 11);
+        for (const auto& [number, uid] : c.noted)
+            numbering.noteUid(number, uid);
+        if (c.arrivedUpTo != 0)
+            numbering.takeIn(c.arrivedUpTo);
+        for (const Finding& f : c.findings) {
+            const OldNumbering old = numbering.before(f.left);
+            numbering.foundAgain(old, renumberByUid(old, f.found), f.found, f.counted);
+        }
+        EXPECT_EQ(c.uidValidity != 0, numbering.sameUidSeries(7));
+        EXPECT_FALSE(numbering.sameUidSeries(8));
+        EXPECT_FALSE(numbering.sameUidSeries(0));
+        const OldNumbering old = numbering.before(c.left);
+        EXPECT_EQ(c.left, old.left);
+        EXPECT_EQ(c.from, old.from);
+        EXPECT_EQ(c.fromUid, old.fromUid);
+        EXPECT_EQ(c.count, old.count);
+        EXPECT_EQ(c.count, numbering.highest());
+        EXPECT_EQ(c.boundNumber, old.boundNumber);
+        EXPECT_EQ(c.boundUid, old.boundUid);
+        EXPECT_EQ(std::wstring(c.labels), numbering.labels(c.named));
     }
 }
 

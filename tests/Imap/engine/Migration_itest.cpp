@@ -570,7 +570,19 @@ protected:
     // 0), into the stand-in.
     Migrated migrate(const FakeImapSource& source, const std::string& account, int cutAt = 0)
     {
-        LoopbackServer server(source.session());
+        return migrate(std::vector<FakeImapSource>{source}, account, cutAt);
+    }
+
+    // The same with one source per connection, in order; a plan of one
+    // serves every connection.
+    Migrated migrate(
+        const std::vector<FakeImapSource>& plan, const std::string& account, int cutAt = 0)
+    {
+        std::vector<LoopbackServer::Handler> handlers;
+        for (const FakeImapSource& source : plan)
+            handlers.push_back(source.session());
+        LoopbackServer server
+            = handlers.size() == 1 ? LoopbackServer(handlers[0]) : LoopbackServer(handlers);
         CommandRelay relay(ListenAt{}, "127.0.0.1", server.port(),
             [cutAt](int number, const std::string&) { return number != cutAt; });
         Migrated migrated;
@@ -956,6 +968,27 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                         "again. 4 of the 4 were told apart by their whole content.";
         rows.push_back(r);
     }
+    // The source's STATUS, asked for on the reruns only (the first run makes
+    // the folder), is refused or counts nothing: the SELECT counts.
+    for (const auto& [what, status] :
+        {std::pair{"STATUS refused with NO on the reruns", FakeImapSource::Status::No},
+            {"STATUS refused with BAD on the reruns", FakeImapSource::Status::Bad},
+            {"STATUS without MESSAGES on the reruns", FakeImapSource::Status::NoCount}}) {
+        Row r = row(what, mails(4, 0), 2);
+        r.source.status = status;
+        r.lastRunSays = "the source's 4 among them: it was migrated before and is not copied "
+                        "again.";
+        rows.push_back(r);
+    }
+    {
+        // Marked for removal, not removed: still the source's messages.
+        Row r = row(
+            "messages flagged \\Deleted and not expunged: copied with the flag", mails(3, 0), 2);
+        r.source.inbox().flags = {"(\\Deleted)", "(\\Seen \\Deleted)", "(\\Answered)"};
+        r.lastRunSays = "the source's 3 among them: it was migrated before and is not copied "
+                        "again.";
+        rows.push_back(r);
+    }
     {
         Row r = row("keywords beside the standard flags", mails(4, 0), 2);
         r.source.inbox().flags
@@ -1017,6 +1050,89 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     }
     EXPECT_EQ(std::string::npos, logs.report().find(secret)) << logs.report();
     EXPECT_EQ(std::string::npos, logs.debug().find(secret));
+}
+
+// Sources that number a folder's messages otherwise while it is copied,
+// each row run twice into one account: an EXPUNGE inside the copy's FETCH
+// on a connection that is then lost, whose UID look-up selects the folder
+// again under another UIDVALIDITY (the rest is left to the rerun, which
+// copies it once); and one that answers every FETCH with an EXPUNGE and
+// nothing else (its messages are failed and named each run, and the
+// account goes on with its next folder). After each run the target's store
+// holds exactly the row's messages, byte for byte, with their flags and
+// dates, and the report names what the folder left.
+TEST_F(ScriptedSourceTest, SourcesThatNumberAFolderOtherwiseLoseNothingAndDoubleNothing)
+{
+    // Target folder -> the numbers of the source's messages it holds.
+    using Held = std::map<std::string, std::vector<unsigned>>;
+    struct Run {
+        std::vector<FakeImapSource> plan; // one source per connection
+        unsigned copied, failed, notReached, alreadyThere, folderErrors;
+        Held held;
+        const char* said;
+    };
+    struct Row {
+        const char* name;
+        Run first, second;
+    };
+    FakeImapSource lost; // the first connection: two bodies, an EXPUNGE, gone
+    lost.folders = {fakeFolder("INBOX", 4)};
+    lost.inbox().expungeInFetch = true;
+    lost.inbox().expungeAfter = 2;
+    lost.inbox().closeAfterExpunge = true;
+    FakeImapSource anew = lost; // what any later connection finds
+    anew.inbox().expungeInFetch = false;
+    anew.inbox().uidValidity = 2;
+    FakeImapSource expunging; // an EXPUNGE for every FETCH, then a good folder
+    expunging.folders = {fakeFolder("INBOX", 3), fakeFolder("Later", 2)};
+    expunging.inbox().expungeInFetch = true;
+    const std::vector<Row> rows = {
+        {"another UIDVALIDITY inside the UID look-up",
+            {{lost, anew}, 2, 0, 2, 0, 1, {{"INBOX", {1, 2}}},
+                "The source server numbered the messages of folder \"INBOX\" anew (UIDVALIDITY 1, "
+                "then 2) while its connection was re-established: 2 messages not yet copied are "
+                "not reached, and the next run compares the folder with the target."},
+            {{anew}, 2, 0, 0, 2, 0, {{"INBOX", {1, 2, 3, 4}}},
+                "The folder \"INBOX\" on the target holds 2 messages already, 2 of them the "
+                "source's: the other 2 of the source's 4 are copied."}},
+        {"an EXPUNGE and nothing else for every FETCH",
+            {{expunging}, 2, 3, 0, 0, 1, {{"INBOX", {}}, {"Later", {1, 2}}},
+                "Messages 1 (UID 1), 2 (UID 2), 3 (UID 3) of folder \"INBOX\" were not copied "
+                "(error code 14): the source server numbered the folder's messages otherwise the "
+                "last 3 times they were asked for, and sent none of them."},
+            {{expunging}, 0, 3, 0, 2, 1, {{"INBOX", {}}, {"Later", {1, 2}}},
+                "Messages 1 (UID 1), 2 (UID 2), 3 (UID 3) of folder \"INBOX\" were not copied"}},
+    };
+    int account = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string address = "kim@anew" + std::to_string(++account) + ".test";
+        for (const Run* run : {&r.first, &r.second}) {
+            SCOPED_TRACE(run == &r.first ? "first run" : "second run");
+            const RunOutcome outcome = migrate(run->plan, address).outcome;
+            ASSERT_TRUE(outcome.started) << outcome.report;
+            EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(run->copied, outcome.status.messagesDone) << outcome.report;
+            EXPECT_EQ(run->failed, outcome.status.messageErrors) << outcome.report;
+            EXPECT_EQ(run->notReached, outcome.status.messagesNotReached) << outcome.report;
+            EXPECT_EQ(run->alreadyThere, outcome.status.messagesAlreadyThere) << outcome.report;
+            EXPECT_EQ(run->folderErrors, outcome.status.folderErrors) << outcome.report;
+            EXPECT_NE(std::string::npos, outcome.report.find(run->said)) << outcome.report;
+            const MailFolders store = readStandInAccount(standIn(), address);
+            for (const auto& [name, numbers] : run->held) {
+                SCOPED_TRACE("target folder " + name);
+                const std::vector<std::string> bodies = messagesOf(name, 5);
+                const std::vector<MailMessage>& there = store.at(name).messages;
+                ASSERT_EQ(numbers.size(), there.size());
+                for (std::size_t i = 0; i < numbers.size(); ++i) {
+                    EXPECT_TRUE(bodies[numbers[i] - 1] == there[i].data) << there[i].data;
+                    EXPECT_EQ(standardFlagsOf("\\Answered"), there[i].standardFlags);
+                    EXPECT_EQ(
+                        internalDateInstant(FakeImapSource::dateOf(numbers[i])), there[i].instant);
+                }
+            }
+        }
+    }
 }
 
 // A source that sends the body a byte at a time: a stop ends the worker's
