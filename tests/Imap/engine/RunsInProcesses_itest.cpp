@@ -853,6 +853,18 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {"admin-secret", "Not-the-secret", "Pw-alice", "Pw-bob", "Wrong-pw-", "Pw-ern"}) {
             EXPECT_EQ(std::string::npos, (said.out + said.err).find(secret)) << said.out << said.err;
         }
+        // The run's time as the report counts it (these take less than a
+        // minute: "N s").
+        if (const std::size_t after = said.out.find("migration ended after ");
+            after != std::string::npos) {
+            const std::size_t from = after + std::strlen("migration ended after ");
+            const std::string seconds = said.out.substr(from, said.out.find(" s: ", from) - from);
+            const std::string report = readFile(logs.file("report.txt"));
+            EXPECT_NE(std::string::npos,
+                report.find(" after " + seconds + (seconds == "1" ? " second.\n" : " seconds.\n")))
+                << seconds << " s on the terminal, in the report:\n"
+                << report;
+        }
         // A run that migrates nothing does not even log in to the target.
         if (row.status == failures && row.out.back().find("no migration") != std::string::npos) {
             EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
