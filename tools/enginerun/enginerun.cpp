@@ -27,6 +27,7 @@
 #include "Imap/engine/Engine.h"
 #include "Imap/textconv/TextConversion.h"
 #include "RunOutput.h"
+#include "tiny/ScopeExit.h"
 #include "tiny/TerminationNote.h"
 
 #include <pthread.h>
@@ -239,15 +240,13 @@ int stoppedBeforeTheRun(const char* during, const std::string& report)
 // The credential test of every account, through the engine as the wizard
 // runs it; each account whose login the source refused is named and marked
 // not to be migrated. -1 when the run may go on, else the exit status.
-int testLogins(IMigrator& engine, TerminationSignals& signals,
-    std::vector<tavir::migration::TestStatus>& statuses, BeforeTheRun& before,
+int testLogins(IMigrator& engine, std::vector<tavir::migration::TestStatus>& statuses, BeforeTheRun& before,
     const std::string& report)
 {
     std::vector<tavir::migration::UserInfoData> users;
     engine.getUsers(users);
     statuses.assign(users.size(), tavir::migration::TestNotTested);
     EndOfRun tested;
-    signals.stop(&engine);
     if (!engine.startUserTest(&tested, statuses)) {
         std::fprintf(stderr, "%sthe test of the accounts' logins could not be started\n", program);
         return Trouble;
@@ -332,6 +331,9 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     IMigrator* created = nullptr;
     tavir::migration::createMigrator(&created);
     std::unique_ptr<IMigrator> engine(created);
+    // No signal reaches the engine once it is gone, whichever way this ends.
+    signals.stop(engine.get());
+    const tavir::tiny::ScopeExit forgetTheEngine([&signals] { signals.stop(nullptr); });
     tavir::migration::Configuration configuration;
     configuration.sourceServer = utf8ToUnicode(line.source);
     configuration.targetServer = utf8ToUnicode(line.target);
@@ -355,14 +357,14 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
         tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
         return Trouble;
     }
-    if (const int tested = testLogins(*engine, signals, statuses, before, report); tested >= 0)
+    if (const int tested = testLogins(*engine, statuses, before, report); tested >= 0)
         return ended(tested);
     EndOfRun end;
     // A signal while the target is prepared stops the run as soon as it has
     // started: the engine's stop waits for the preparation, and a stop that
     // came before it is made again here.
     const bool started = engine->start(&end);
-    signals.stop(started ? engine.get() : nullptr);
+    signals.stop(engine.get());
     if (!started) {
         engine->getStatus(status);
         tavir::enginerun::printReportLines(stderr,
@@ -372,7 +374,6 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
         return ended(NotStarted);
     }
     const bool withinTheHour = waitForTheEnd(*engine, end);
-    signals.stop(nullptr);
     engine->getStatus(status);
     std::vector<tavir::migration::UserInfoData> users;
     engine->getUsers(users);
