@@ -38,15 +38,16 @@ constexpr std::size_t operandCount = std::size(operandNames);
 
 bool readSeconds(const std::string& text, unsigned& seconds)
 {
-    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 4
+        || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     seconds = static_cast<unsigned>(std::stoul(text));
     return seconds <= longestEndWithin;
 }
 
 // One option and its value, into `line`; false with the mistake.
-bool takeOption(const std::string& name, const std::string& value, CommandLine& line,
-    std::string& mistake)
+bool takeOption(
+    const std::string& name, const std::string& value, CommandLine& line, std::string& mistake)
 {
     if (name == "--end-within") {
         unsigned seconds = 0;
@@ -70,8 +71,8 @@ bool takeOption(const std::string& name, const std::string& value, CommandLine& 
 bool takeOperands(const std::vector<std::string>& operands, CommandLine& line, std::string& mistake)
 {
     if (operands.size() < operandCount) {
-        mistake = std::string(operandNames[operands.size()]) + " is missing: "
-            + "SOURCE, TARGET, ACCOUNTS and LOGS are needed, in this order";
+        mistake = std::string(operandNames[operands.size()])
+            + " is missing: " + "SOURCE, TARGET, ACCOUNTS and LOGS are needed, in this order";
         return false;
     }
     if (operands.size() > operandCount) {

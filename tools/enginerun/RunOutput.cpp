@@ -44,8 +44,7 @@ std::string countsText(const MigrationStatus& status, const BeforeTheRun& before
         + count(status.foldersNotReached, "not reached; ") + "messages "
         + count(status.messagesDone, "copied, ")
         + count(status.messagesAlreadyThere, "already there, ")
-        + count(status.messageErrors, "failed, ")
-        + count(status.messagesNotReached, "not reached");
+        + count(status.messageErrors, "failed, ") + count(status.messagesNotReached, "not reached");
 }
 
 // The columns a text takes, counting every character beyond ASCII as two
@@ -189,8 +188,8 @@ void printUnfinishedAccounts(const std::vector<migration::UserInfoData>& users)
             waiting > named ? (" and " + std::to_string(waiting - named) + " more").c_str() : "");
 }
 
-void printSummary(const MigrationStatus& status, const std::string& how,
-    const BeforeTheRun& before, const std::string& report)
+void printSummary(const MigrationStatus& status, const std::string& how, const BeforeTheRun& before,
+    const std::string& report)
 {
     std::printf("%smigration %s after %s: %s; the report: %s\n", program, how.c_str(),
         durationText(migration::runSeconds(status.startTime, status.endTime)).c_str(),
@@ -207,9 +206,9 @@ void printNothingToMigrate(const BeforeTheRun& before, const std::string& report
     std::printf("%sno migration: the source refused the login of %s; the target was not "
                 "changed; the report: %s\n",
         program,
-        before.refusedLogins == 1 ? "the one account"
-                                  : ("all " + std::to_string(before.refusedLogins) + " accounts")
-                                        .c_str(),
+        before.refusedLogins == 1
+            ? "the one account"
+            : ("all " + std::to_string(before.refusedLogins) + " accounts").c_str(),
         report.c_str());
     printSkippedLines(stdout, before.skippedLines);
     std::fflush(stdout);

@@ -203,19 +203,21 @@ bool adminPassword(std::string& password)
 // false, said on standard error.
 bool logsFolderUsable(const std::string& logs)
 {
-    struct stat seen {};
+    struct stat seen { };
     if (stat(logs.c_str(), &seen) != 0) {
         if (errno == ENOENT)
-            std::fprintf(stderr, "%sthe logs folder %s does not exist; make it first (mkdir -p %s)\n",
-                program, logs.c_str(), logs.c_str());
+            std::fprintf(stderr,
+                "%sthe logs folder %s does not exist; make it first (mkdir -p %s)\n", program,
+                logs.c_str(), logs.c_str());
         else
             std::fprintf(stderr, "%sthe logs folder %s can't be used: %s\n", program, logs.c_str(),
                 std::strerror(errno));
         return false;
     }
     if (!S_ISDIR(seen.st_mode)) {
-        std::fprintf(stderr, "%s%s is not a folder; LOGS is the folder that gets report.txt and "
-                             "debug.log\n",
+        std::fprintf(stderr,
+            "%s%s is not a folder; LOGS is the folder that gets report.txt and "
+            "debug.log\n",
             program, logs.c_str());
         return false;
     }
@@ -240,8 +242,8 @@ int stoppedBeforeTheRun(const char* during, const std::string& report)
 // The credential test of every account, through the engine as the wizard
 // runs it; each account whose login the source refused is named and marked
 // not to be migrated. -1 when the run may go on, else the exit status.
-int testLogins(IMigrator& engine, std::vector<tavir::migration::TestStatus>& statuses, BeforeTheRun& before,
-    const std::string& report)
+int testLogins(IMigrator& engine, std::vector<tavir::migration::TestStatus>& statuses,
+    BeforeTheRun& before, const std::string& report)
 {
     std::vector<tavir::migration::UserInfoData> users;
     engine.getUsers(users);
@@ -269,8 +271,9 @@ int testLogins(IMigrator& engine, std::vector<tavir::migration::TestStatus>& sta
     if (tavir::tiny::terminationSignal() != 0)
         return stoppedBeforeTheRun("while the logins were tested", report);
     if (tested.aborted()) {
-        std::fprintf(stderr, "%sthe test of the accounts' logins ended early; nothing was "
-                             "migrated; the report says why: %s\n",
+        std::fprintf(stderr,
+            "%sthe test of the accounts' logins ended early; nothing was "
+            "migrated; the report says why: %s\n",
             program, report.c_str());
         return Trouble;
     }

@@ -56,7 +56,8 @@ int testImapServer(const std::wstring& server, bool ssl)
               L"and it was refused: %3%."
             : L"The source server %1%%2% did not greet as an IMAP server: %3%.";
         log.report(TAVIR_HERE,
-            sentence(pattern, address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
+            sentence(
+                pattern, address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
         return 1;
     }
     log.debug(TAVIR_HERE,

@@ -635,9 +635,10 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         // as failed.
         const std::string said = readFile(logs.file("said.txt"));
         EXPECT_EQ(0u,
-            said.find("zorp-engine-run: account alice@runs.test failed: The migration of "
-                      "alice@runs.test was stopped before it ended.\nzorp-engine-run: 1 account not "
-                      "started: bob@runs.test\nzorp-engine-run: migration stopped by "
+            said.find(
+                "zorp-engine-run: account alice@runs.test failed: The migration of "
+                "alice@runs.test was stopped before it ended.\nzorp-engine-run: 1 account not "
+                "started: bob@runs.test\nzorp-engine-run: migration stopped by "
                 + name + " after "))
             << said;
         // What is left is said as far as it is known: bob not started, and
@@ -686,8 +687,9 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"dave", "dave@runs.test;Pw-dave\n"},
         // erin's password mistyped: her login is refused, carol's accepted.
         {"typo", "erin@runs.test;Pw-ern\ncarol@runs.test;Pw-carol\n"},
-        {"three bad lines", "alice@runs.test;Pw-alice\nno separator here\nbob@runs.test;Pw-bob\n"
-                            "@runs.test;Pw-nobody\nalice@runs.test;Pw-alice\n"},
+        {"three bad lines",
+            "alice@runs.test;Pw-alice\nno separator here\nbob@runs.test;Pw-bob\n"
+            "@runs.test;Pw-nobody\nalice@runs.test;Pw-alice\n"},
         {"one bad line", "alice@runs.test;Pw-alice\nno separator here\n"},
     };
     for (const auto& [name, text] : accountsFiles)
@@ -695,9 +697,23 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
     const std::string untouched = "\nzorp-engine-run: The target server was not changed; the "
                                   "migration did not start.\nzorp-engine-run: the report: ";
     const std::string usage = "\nusage: zorp-engine-run [--home DIR] [--admin USER] ";
-    enum class Change { Nothing, Accounts, AdminPassword, NoAdminPassword, EmptyAdminPassword,
-        NoTarget, EchoingSource, SilentSource, Help, UnknownOption, BadEndWithin, NoLogsOperand,
-        AdminWithoutValue, NoLogsFolder, NoAccountsFile };
+    enum class Change {
+        Nothing,
+        Accounts,
+        AdminPassword,
+        NoAdminPassword,
+        EmptyAdminPassword,
+        NoTarget,
+        EchoingSource,
+        SilentSource,
+        Help,
+        UnknownOption,
+        BadEndWithin,
+        NoLogsOperand,
+        AdminWithoutValue,
+        NoLogsFolder,
+        NoAccountsFile
+    };
     struct Row {
         const char* name;
         Change change;
@@ -749,8 +765,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 " s: accounts 1 finished, 0 failed, 1 login refused, 0 not started; "},
             {}, "typo", 0, "erin"},
         {"a source that quotes the password back", Change::EchoingSource, failures,
-            {"You sent: ", " \"***\"", "no migration: the source refused the login of all 2 "},
-            {}},
+            {"You sent: ", " \"***\"", "no migration: the source refused the login of all 2 "}, {}},
         {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
             {"zorp-engine-run: stopped by SIGINT while the logins were tested; nothing was "
              "migrated and the target was not changed; the report: "},
@@ -784,8 +799,9 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"--admin without its value", Change::AdminWithoutValue, trouble, {},
             {"zorp-engine-run: --admin needs a value after it." + usage}},
         {"no logs folder", Change::NoLogsFolder, trouble, {},
-            {"zorp-engine-run: the logs folder ", "/not-made does not exist; make it first "
-                                                  "(mkdir -p "}},
+            {"zorp-engine-run: the logs folder ",
+                "/not-made does not exist; make it first "
+                "(mkdir -p "}},
         {"no accounts file", Change::NoAccountsFile, trouble, {},
             {"zorp-engine-run: The accounts file ",
                 "/absent.txt can't be read: ", "\nzorp-engine-run: the report: "}},
@@ -890,8 +906,8 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 << report;
         }
         // A run that migrates nothing does not even log in to the target.
-        if (!row.out.empty() && row.out.back().find("the target was not changed")
-                != std::string::npos) {
+        if (!row.out.empty()
+            && row.out.back().find("the target was not changed") != std::string::npos) {
             EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
         }
         if (*row.notOnTheTarget) {

@@ -90,8 +90,8 @@ TEST_F(UserTest, TriesTheAddressThenTheMailbox)
                 + std::to_wstring(ssl ? dovecot->tlsPort() : dovecot->port())
                 + L" refused the login of carl@example.com (as carl@example.com: "))
             << tavir::migration::unicodeToUtf8(refusal);
-        EXPECT_NE(std::string::npos,
-            logs.report().find(tavir::migration::unicodeToUtf8(refusal) + "\n"));
+        EXPECT_NE(
+            std::string::npos, logs.report().find(tavir::migration::unicodeToUtf8(refusal) + "\n"));
     }
     migrator.reset();
     const std::string report = logs.report();
