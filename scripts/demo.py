@@ -43,6 +43,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -253,8 +254,8 @@ def start_target(folder, state, cert, key):
 
 
 TARGET_GUIDE = """\
-  3. Corvane             Hostname  {target}:{target_port}   with "Use SSL connection" off,
-                              or {target}:{target_tls}   with it on
+  3. Corvane             Hostname  {target}:{target_port}  ("Use SSL connection" off)
+                              or {target}:{target_tls}  (with it on)
                          (the port after the host is where the target's IMAP
                          service is bound for the run; its administration
                          service is always on port {admin_port})
@@ -265,8 +266,8 @@ TARGET_GUIDE = """\
 GUIDE = """
 Demo servers are running. Type this on the wizard's pages:
   1. Welcome             Next
-  2. Source IMAP server  Hostname  127.0.0.1:{source_port}   with "Use SSL connection" off,
-                              or 127.0.0.1:{source_tls}   with it on
+  2. Source IMAP server  Hostname  127.0.0.1:{source_port}  ("Use SSL connection" off)
+                              or 127.0.0.1:{source_tls}  (with it on)
 {target_guide}\
   4. Accounts            Load... {accounts}
                          ({refused}'s password has changed: his login is refused)
@@ -298,6 +299,32 @@ The stand-in keeps its accounts, mail and settings in
 {since}. Start it again for a second run, which copies only what the
 target lacks; --fresh empties it first.
 """
+
+
+# The guide's width: a terminal's narrowest usual one.
+GUIDE_COLUMNS = 80
+# Where the numbered rows' values begin ("  4. Accounts            ").
+ROW_INDENT = 25
+
+
+def fitted(text):
+    """The text with every line wider than GUIDE_COLUMNS wrapped at blanks,
+    its continuation indented as a numbered row's value or as the line
+    itself; a path wider than the whole line stays whole on a line of its
+    own."""
+    lines = []
+    for line in text.split("\n"):
+        if len(line) <= GUIDE_COLUMNS:
+            lines.append(line)
+            continue
+        words = line.lstrip(" ")
+        own = " " * (len(line) - len(words))
+        numbered = words.split(" ", 1)[0].rstrip(".").isdigit()
+        lines.extend(textwrap.wrap(
+            words, GUIDE_COLUMNS, initial_indent=own,
+            subsequent_indent=" " * ROW_INDENT if numbered else own,
+            break_long_words=False, break_on_hyphens=False))
+    return "\n".join(lines)
 
 
 def shown_name(wire):
@@ -381,17 +408,18 @@ def main():
             admin=ADMIN[0], password=ADMIN[1])
         if target_only:
             accounts = ""
-            print(TARGET_ONLY_GUIDE.format(target_guide=target_guide, kept=kept), flush=True)
+            print(fitted(TARGET_ONLY_GUIDE.format(target_guide=target_guide, kept=kept)),
+                  flush=True)
         else:
             accounts = os.path.join(folder, "accounts.csv")
             with open(accounts, "w") as f:
                 for name, _, listed_password, full_name in ACCOUNTS:
                     f.write("%s@%s;%s;%s\n" % (name, DOMAIN, listed_password, full_name))
-            print(GUIDE.format(
+            print(fitted(GUIDE.format(
                 source_port=source_port, source_tls=source_tls, target_guide=target_guide,
                 accounts=accounts, refused=REFUSED,
                 pins=os.path.join(os.path.expanduser("~"), ".tavir", "admin", "known_hosts.cfg"),
-                kept=kept), flush=True)
+                kept=kept)), flush=True)
         with open(ready, "w") as f:
             f.write(accounts + "\n")
         while True:
@@ -400,8 +428,8 @@ def main():
         pass
     finally:
         if state and any(process.poll() is None for process in processes):
-            print("What the stand-in target holds (kept in %s):\n%s" % (state, arrived(state)),
-                  flush=True)
+            print(fitted("What the stand-in target holds (kept in %s):\n%s"
+                         % (state, arrived(state))), flush=True)
         for process in processes:
             process.terminate()
         for process in processes:

@@ -42,7 +42,8 @@ fi
 # Before anything is installed or built: without a display the wizard
 # can't show itself.
 if ((!check)) && [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
-  echo "run: no display; start the wizard on a desktop, or under xvfb-run (\"bash scripts/install-deps.sh screenshots\" installs it)" >&2
+  printf '%s\n' "run: no display; start the wizard on a desktop, or under xvfb-run" \
+    "     (\"bash scripts/install-deps.sh screenshots\" installs it)" >&2
   exit 1
 fi
 

@@ -134,19 +134,29 @@ TinyDbClient::LoginOutcome TinyDbClient::connect(
     host_ = host;
     user_ = user;
     password_ = password;
-    Status status = logIn();
+    Status status = openConnection();
+    // Not connected is not refused: the sentence says which it was.
+    const char* action = status == Status::Ok ? "log in to the administration service"
+                                              : "connect to the administration service";
+    if (status == Status::Ok)
+        status = tinydb_authenticate(handle(), user_, password_);
     notice_ = tinydb_notice(handle());
     if (status == Status::Ok) {
         loggedIn_ = true;
         return {};
     }
-    const LoginOutcome failed{
-        fail("log in to the administration service", tinydb_error(handle())), status};
+    const LoginOutcome failed{fail(action, tinydb_error(handle())), status};
     close();
     return failed;
 }
 
 Status TinyDbClient::logIn()
+{
+    const Status status = openConnection();
+    return status == Status::Ok ? tinydb_authenticate(handle(), user_, password_) : status;
+}
+
+Status TinyDbClient::openConnection()
 {
     TinyDbOptions options;
     options.host = host_;
@@ -155,9 +165,9 @@ Status TinyDbClient::logIn()
     options.factory = options_.factory;
     options.stop = defaultStop();
     tinydb_handle* opened = nullptr;
-    Status status = tinydb_open(options, &opened);
+    const Status status = tinydb_open(options, &opened);
     connection_.reset(opened);
-    return status == Status::Ok ? tinydb_authenticate(handle(), user_, password_) : status;
+    return status;
 }
 
 void TinyDbClient::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)

@@ -309,7 +309,9 @@ private:
     static constexpr const char* listsRead
         = "SELECT Name, FirstAddress, LastAddress FROM IpAccessList";
 
+    // The connection with its handshake, then the login on it.
     Status logIn();
+    Status openConnection();
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
     Outcome open(const std::string& action);
     // A statement and its answer: the one read ahead for it, if it is next

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,7 @@ public:
         std::smatch found;
         const std::string text = said();
         return std::regex_search(text, found,
-                   std::regex(R"(Hostname  (127\.0\.0\.\d+:\d+)   with "Use SSL connection" off)"))
+                   std::regex(R"(Hostname  (127\.0\.0\.\d+:\d+)  \("Use SSL connection" off\))"))
             ? found[1].str()
             : std::string();
     }
@@ -97,6 +98,15 @@ TEST(Demo, TheStandInKeepsWhatARunLeftForASecondRunUntilStartedAfresh)
             << demo.said();
         const std::string target = demo.target();
         ASSERT_FALSE(target.empty()) << demo.said();
+        // The guide fits an 80-column terminal: only a path wider than
+        // that has a line of its own beyond it.
+        std::istringstream guide(demo.said());
+        for (std::string line; std::getline(guide, line);) {
+            const std::size_t words = line.find_first_not_of(' ');
+            EXPECT_TRUE(line.size() <= 80
+                || line.find(' ', words == std::string::npos ? 0 : words) == std::string::npos)
+                << line.size() << ": " << line;
+        }
         TempDir logs;
         ChildProcess::Options output;
         output.outputFile = logs.file("said");

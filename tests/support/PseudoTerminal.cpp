@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 
 namespace tavir::test {
 
-PseudoTerminal::PseudoTerminal()
+PseudoTerminal::PseudoTerminal(unsigned short columns)
     : master_(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC))
 {
     if (!master_.valid() || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0)
@@ -24,6 +25,13 @@ PseudoTerminal::PseudoTerminal()
     if (tcgetattr(master_.get(), &modes) == 0) {
         cfmakeraw(&modes);
         tcsetattr(master_.get(), TCSANOW, &modes);
+    }
+    if (columns != 0) {
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = columns;
+        if (ioctl(master_.get(), TIOCSWINSZ, &size) != 0)
+            throw std::runtime_error("the pseudo-terminal's width can't be set");
     }
     reader_ = std::thread([this] { read(); });
 }

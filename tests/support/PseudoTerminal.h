@@ -14,9 +14,10 @@ namespace tavir::test {
 
 class PseudoTerminal {
 public:
-    // Raw: the terminal passes the bytes written to it as they are. Throws
+    // Raw: the terminal passes the bytes written to it as they are; it is
+    // `columns` wide, or as the system makes it when 0. Throws
     // std::runtime_error when the system offers none.
-    PseudoTerminal();
+    explicit PseudoTerminal(unsigned short columns = 0);
     ~PseudoTerminal();
     PseudoTerminal(const PseudoTerminal&) = delete;
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;

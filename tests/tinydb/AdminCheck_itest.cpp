@@ -71,14 +71,19 @@ TEST_F(AdminCheckTarget, FiveResults)
         {"6.5.1 is too old", wide(targets["6.5.1"]->host()) + L":143", L"admin", L"admin-secret",
             AdminUnsupportedVersion, "runs version 6.5.1; a migration needs 6.5.2"},
         {"wrong password", wide(targets["7.0.0"]->host()), L"admin", L"nope",
-            AdminAuthenticationFailed, "refused the login of admin"},
+            AdminAuthenticationFailed,
+            "Could not log in to the administration service on " + targets["7.0.0"]->host()
+                + ":44337: the server refused the login of admin"},
         {"read-only administrator", wide(targets["7.0.0"]->host()), L"reader", L"reader-pw",
             AdminReadOnly, "may only read"},
         // 127.0.0.1:44337 is kept free on test machines.
+        // Not connected, not refused: no login was tried.
         {"nothing listens", L"127.0.0.1:143", L"admin", L"admin-secret", AdminNoConnection,
-            "127.0.0.1:44337: connection refused"},
+            "Could not connect to the administration service on 127.0.0.1:44337: connection "
+            "refused."},
         {"unknown host", L"no-such-host.invalid", L"admin", L"admin-secret", AdminNoConnection,
-            "can't be resolved"},
+            "Could not connect to the administration service on no-such-host.invalid:44337: the "
+            "host name can't be resolved."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

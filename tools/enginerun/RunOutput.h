@@ -1,34 +1,63 @@
 #pragma once
 // What zorp-engine-run tells its terminal: why a run did not start, each
-// account that failed, one summary line at the end, and, while a run goes on
-// and standard error is a terminal, a progress line redrawn in place. The
-// engine's sentences come as the report has them, passwords as "***"; no
-// password is printed.
+// account whose login the source refused, each account that failed, the
+// accounts a run did not start, one summary at the end, and, while the
+// logins are tested and while a run goes on and standard error is a
+// terminal, a progress line redrawn in place. The engine's sentences come as
+// the report has them, passwords as "***"; no password is printed.
 #include "Common/Tools/MigrationRecords.h"
 
-#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace tavir::enginerun {
 
-// On standard error: the report's lines on why the start failed, then where
-// the report is.
-void printNotStarted(const std::wstring& startFailure, const std::string& report);
+// What the summary adds to the engine's counts: the accounts the source
+// refused to log in, and the lines of the accounts file that were skipped.
+struct BeforeTheRun {
+    std::uint32_t refusedLogins = 0;
+    unsigned skippedLines = 0;
+};
+
+// On `to`: the report's lines (one sentence each, as the engine hands them
+// over), each after the program's name, then where the report is.
+void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report);
+
+// On `to`: "3 lines of the accounts file were skipped; the report says
+// why.", or nothing when none was.
+void printSkippedLines(std::FILE* to, unsigned skippedLines);
+
+// On standard output: one line per account whose login the credential test
+// found refused, with the report's sentence on why. The number of them.
+std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users);
 
 // On standard output: one line per account that failed, with the report's
-// sentence on why.
-void printFailedAccounts(const std::vector<migration::UserInfoData>& users);
+// sentence on why; then one line that counts and names (the first ten of)
+// the accounts to migrate that the run did not start.
+void printUnfinishedAccounts(const std::vector<migration::UserInfoData>& users);
 
 // On standard output: how the run ended (`how`: "ended", "stopped by
-// SIGTERM" ...), after how long, the accounts, folders and messages in
-// their counts, and where the report is.
+// SIGTERM" ...), after how long (as the report counts it), the accounts,
+// folders and messages in their counts, and where the report is; then
+// whose messages were not counted, and the skipped lines.
 void printSummary(const migration::MigrationStatus& status, const std::string& how,
-    std::chrono::seconds duration, const std::string& report);
+    const BeforeTheRun& before, const std::string& report);
 
-// One line on standard error, redrawn in place while a run goes on; nothing
-// at all when standard error is not a terminal (a pipe or a file gets no
-// trace of it).
+// On standard output: no account is left to migrate once the source refused
+// every login; the target was not changed.
+void printNothingToMigrate(const BeforeTheRun& before, const std::string& report);
+
+// The progress line of a run in hand, fitted to `columns`: the counts
+// first, in the longest wording that fits, and the account in hand in the
+// room that is left. A character beyond ASCII counts as two columns.
+std::string progressText(
+    const migration::MigrationStatus& status, std::int64_t seconds, unsigned columns);
+
+// One line on standard error, redrawn in place while the logins are tested
+// and while a run goes on; nothing at all when standard error is not a
+// terminal (a pipe or a file gets no trace of it).
 class ProgressLine {
 public:
     ProgressLine();
@@ -37,11 +66,16 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     bool shown() const { return terminal_; }
-    void draw(const migration::MigrationStatus& status, std::chrono::seconds duration);
+    // The counts of a run in hand.
+    void draw(const migration::MigrationStatus& status);
+    // How far the credential test is.
+    void drawTest(const std::vector<migration::TestStatus>& statuses);
     // Leaves the line empty, for what is printed next.
     void erase();
 
 private:
+    void show(const std::string& text);
+
     bool terminal_ = false;
     bool drawn_ = false;
 };

@@ -10,27 +10,38 @@
 // record stored within --end-within seconds of the signal (35), and the
 // program ends with 128 plus the signal's number; a second signal ends it
 // at once.
-// It tells its terminal why a run did not start, each account that failed
-// and a summary line at the end (RunOutput.h), with a progress line while
-// the run goes on when standard error is a terminal.
+// Before the run it tests every account's login on the source, as the
+// wizard's accounts page does, and migrates only the accounts whose login
+// was accepted: a login the source refuses must not become an account on the
+// target with a mistyped password.
+// It tells its terminal why a run did not start, each account whose login
+// was refused or that failed, and a summary at the end (RunOutput.h), with a
+// progress line while the logins are tested and the run goes on when
+// standard error is a terminal.
 // Exit status: 0 every account finished without a failure; 1 the run ended
-// with failures; 3 the migration did not start; 4 anything else (usage, the
-// logs, the accounts file, a run that did not end within an hour); 128 plus
-// the signal's number after a termination signal.
+// with failures, or the source refused a login; 3 the migration did not
+// start; 4 anything else (usage, the logs, the accounts file, a run that did
+// not end within an hour); 128 plus the signal's number after a termination
+// signal.
+#include "CommandLine.h"
 #include "Imap/engine/Engine.h"
-#include "RunOutput.h"
 #include "Imap/textconv/TextConversion.h"
+#include "RunOutput.h"
+#include "tiny/ScopeExit.h"
 #include "tiny/TerminationNote.h"
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,65 +50,62 @@
 
 namespace {
 
-using tavir::enginerun::printFailedAccounts;
-using tavir::enginerun::printNotStarted;
-using tavir::enginerun::printSummary;
+using tavir::enginerun::BeforeTheRun;
+using tavir::enginerun::CommandLine;
 using tavir::enginerun::ProgressLine;
+using tavir::migration::IMigrator;
 using tavir::migration::utf8ToUnicode;
 
 enum Exit { Finished = 0, Failures = 1, NotStarted = 3, Trouble = 4 };
 
-// Waits for the run's end.
+const char* const program = "zorp-engine-run: ";
+
+// Waits for the end of a credential test or of a run: the engine's threads
+// call stopped() once, when they have ended.
 class EndOfRun : public tavir::migration::ICallbacks {
 public:
     void started() override { }
     void statusChanged() override { }
-    void stopped(bool) override
+    void stopped(bool aborted) override
     {
         std::lock_guard<std::mutex> hold(lock_);
         ended_ = true;
+        aborted_ = aborted;
         changed_.notify_all();
     }
-    // True once the run has ended, false when `time` passed first.
+    // True once it has ended, false when `time` passed first.
     bool wait(std::chrono::milliseconds time)
     {
         std::unique_lock<std::mutex> hold(lock_);
         return changed_.wait_for(hold, time, [this] { return ended_; });
+    }
+    // Ended by a stop request (or, for the test, an unexpected failure).
+    bool aborted()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return aborted_;
     }
 
 private:
     std::mutex lock_;
     std::condition_variable changed_;
     bool ended_ = false;
+    bool aborted_ = false;
 };
 
-const char* const usageText
-    = "usage: zorp-engine-run [--home DIR] [--admin USER] [--end-within SECONDS]\n"
-      "                       SOURCE TARGET ACCOUNTS LOGS\n"
-      "  SOURCE       the source server, host[:port] (143 when left out)\n"
-      "  TARGET       the target, host[:port]: the port its IMAP service is bound to for\n"
-      "               the run (143 when left out); its administration service is on 44337\n"
-      "  ACCOUNTS     the accounts file\n"
-      "  LOGS         an existing folder, which gets report.txt and debug.log\n"
-      "  --admin      the target's administrator (admin)\n"
-      "  --home       the folder that keeps the pinned certificates and the target's\n"
-      "               journal under .tavir/admin ($HOME)\n"
-      "  --end-within seconds from SIGTERM, SIGINT or SIGHUP to the run's end (35)\n"
-      "The administrator's password is taken from ZORP_ADMIN_PASSWORD.\n"
-      "Exit status: 0 every account finished without a failure, 1 the run ended with\n"
-      "failures, 3 the migration did not start, 4 anything else, 128 + N ended by\n"
-      "signal N.\n";
-
-int usage()
+// Whatever the engine is doing, stopped as the wizard's Abort and Stop
+// stop it: the credential test before its next account, a run as Stop does.
+void halt(IMigrator& engine)
 {
-    std::fputs(usageText, stderr);
-    return Trouble;
+    engine.stopUserTest();
+    engine.stop();
 }
 
 // SIGTERM, SIGINT and SIGHUP, taken by a thread of their own (they are
 // blocked everywhere else): the first is noted, for the engine to bound its
-// end by and name, and stops the run in hand; a second ends the process
-// there and then, as if nothing handled it (the journal covers that).
+// end by and name, and stops what the engine is doing; a second ends the
+// process there and then, as if nothing handled it (the journal covers
+// that).
 class TerminationSignals {
 public:
     // Before any other thread exists, so that every thread inherits the mask.
@@ -111,12 +119,12 @@ public:
     }
 
     // The engine a signal stops from now on (null: none, once it goes).
-    void stop(tavir::migration::IMigrator* engine)
+    void stop(IMigrator* engine)
     {
         std::lock_guard<std::mutex> hold(lock_);
         engine_ = engine;
         if (engine_ && tavir::tiny::terminationSignal() != 0)
-            engine_->stop();
+            halt(*engine_);
     }
 
 private:
@@ -138,13 +146,13 @@ private:
             tavir::tiny::noteTerminationSignal(signalNumber);
             std::lock_guard<std::mutex> hold(lock_);
             if (engine_)
-                engine_->stop();
+                halt(*engine_);
         }
     }
 
     sigset_t handled_;
     std::mutex lock_;
-    tavir::migration::IMigrator* engine_ = nullptr;
+    IMigrator* engine_ = nullptr;
 };
 
 // 128 plus the signal's number once one came.
@@ -154,105 +162,230 @@ int ended(int status)
     return signalNumber != 0 ? 128 + signalNumber : status;
 }
 
+std::string signalName()
+{
+    return tavir::tiny::terminationSignalName(tavir::tiny::terminationSignal());
+}
+
+// Until `end` comes, `draw`ing a few times a second on a terminal (often
+// enough to see messages arrive, seldom enough to cost the run nothing) and
+// only looking every few seconds elsewhere. False when an hour passed first.
+bool waitAnHour(EndOfRun& end, const ProgressLine& progress, const std::function<void()>& draw)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + hours(1);
+    const milliseconds step = progress.shown() ? milliseconds(250) : seconds(5);
+    while (!end.wait(step)) {
+        if (steady_clock::now() >= deadline)
+            return false;
+        draw();
+    }
+    return true;
+}
+
+// The administrator's password, from ZORP_ADMIN_PASSWORD; false, said on
+// standard error, when it is not set or empty.
+bool adminPassword(std::string& password)
+{
+    const char* given = std::getenv("ZORP_ADMIN_PASSWORD");
+    if (given && *given) {
+        password = given;
+        return true;
+    }
+    std::fprintf(stderr,
+        "%sZORP_ADMIN_PASSWORD is %s; it holds the administrator's password (read -rsp "
+        "'Administrator password: ' ZORP_ADMIN_PASSWORD; export ZORP_ADMIN_PASSWORD)\n",
+        program, given ? "empty" : "not set");
+    return false;
+}
+
+// True when `logs` is a folder this program may write its logs into; else
+// false, said on standard error.
+bool logsFolderUsable(const std::string& logs)
+{
+    struct stat seen { };
+    if (stat(logs.c_str(), &seen) != 0) {
+        if (errno == ENOENT)
+            std::fprintf(stderr,
+                "%sthe logs folder %s does not exist; make it first (mkdir -p %s)\n", program,
+                logs.c_str(), logs.c_str());
+        else
+            std::fprintf(stderr, "%sthe logs folder %s can't be used: %s\n", program, logs.c_str(),
+                std::strerror(errno));
+        return false;
+    }
+    if (!S_ISDIR(seen.st_mode)) {
+        std::fprintf(stderr,
+            "%s%s is not a folder; LOGS is the folder that gets report.txt and "
+            "debug.log\n",
+            program, logs.c_str());
+        return false;
+    }
+    if (access(logs.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "%sthe logs folder %s can't be written to: %s\n", program,
+            logs.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// A signal that came before the run: nothing was migrated.
+int stoppedBeforeTheRun(const char* during, const std::string& report)
+{
+    std::printf("%sstopped by %s %s; nothing was migrated and the target was not changed; the "
+                "report: %s\n",
+        program, signalName().c_str(), during, report.c_str());
+    std::fflush(stdout);
+    return ended(Trouble);
+}
+
+// The credential test of every account, through the engine as the wizard
+// runs it; each account whose login the source refused is named and marked
+// not to be migrated. -1 when the run may go on, else the exit status.
+int testLogins(IMigrator& engine, std::vector<tavir::migration::TestStatus>& statuses,
+    BeforeTheRun& before, const std::string& report)
+{
+    std::vector<tavir::migration::UserInfoData> users;
+    engine.getUsers(users);
+    statuses.assign(users.size(), tavir::migration::TestNotTested);
+    EndOfRun tested;
+    if (!engine.startUserTest(&tested, statuses)) {
+        std::fprintf(stderr, "%sthe test of the accounts' logins could not be started\n", program);
+        return Trouble;
+    }
+    bool withinTheHour = true;
+    {
+        ProgressLine progress;
+        withinTheHour = waitAnHour(tested, progress, [&] { progress.drawTest(statuses); });
+    }
+    if (!withinTheHour) {
+        // The login in hand ends at once, the rest are not tried.
+        engine.stopUserTest();
+        tested.wait(std::chrono::minutes(10));
+        std::fprintf(stderr,
+            "%sthe test of the accounts' logins did not end within an hour; nothing was "
+            "migrated\n",
+            program);
+        return Trouble;
+    }
+    if (tavir::tiny::terminationSignal() != 0)
+        return stoppedBeforeTheRun("while the logins were tested", report);
+    if (tested.aborted()) {
+        std::fprintf(stderr,
+            "%sthe test of the accounts' logins ended early; nothing was "
+            "migrated; the report says why: %s\n",
+            program, report.c_str());
+        return Trouble;
+    }
+    engine.getUsers(users);
+    for (std::size_t i = 0; i < users.size() && i < statuses.size(); ++i)
+        if (tavir::migration::readTestStatus(statuses[i]) == tavir::migration::TestLoginRefused)
+            engine.setMigrate(users[i].index, false);
+    before.refusedLogins = tavir::enginerun::printRefusedLogins(users);
+    if (before.refusedLogins == users.size()) {
+        tavir::enginerun::printNothingToMigrate(before, report);
+        return Failures;
+    }
+    return -1;
+}
+
 // The run in hand until it ends, with the progress line on a terminal; at
 // most an hour, then it is stopped as the wizard's Stop stops one. False
 // when the hour passed.
-bool waitForTheEnd(tavir::migration::IMigrator& engine, EndOfRun& end,
-    std::chrono::steady_clock::time_point began)
+bool waitForTheEnd(IMigrator& engine, EndOfRun& end)
 {
-    using namespace std::chrono;
     ProgressLine progress;
-    const auto deadline = began + hours(1);
-    // A few times a second: often enough to see messages arrive, seldom
-    // enough to cost the run nothing.
-    const milliseconds step = progress.shown() ? milliseconds(250) : seconds(5);
-    while (!end.wait(step)) {
-        const auto now = steady_clock::now();
-        if (now >= deadline) {
-            progress.erase();
-            std::fprintf(stderr, "zorp-engine-run: the run did not end within an hour; it is "
-                                 "stopped and the target put back\n");
-            engine.stop();
-            end.wait(minutes(10));
-            return false;
-        }
-        if (progress.shown()) {
-            tavir::migration::MigrationStatus status;
-            engine.getStatus(status);
-            progress.draw(status, duration_cast<seconds>(now - began));
-        }
-    }
-    return true;
+    const bool withinTheHour = waitAnHour(end, progress, [&] {
+        tavir::migration::MigrationStatus status;
+        engine.getStatus(status);
+        progress.draw(status);
+    });
+    if (withinTheHour)
+        return true;
+    progress.erase();
+    std::fprintf(stderr,
+        "%sthe run did not end within an hour; it is stopped and the target put back\n", program);
+    engine.stop();
+    end.wait(std::chrono::minutes(10));
+    return false;
 }
 
 // How the run ended, for the summary.
 std::string howItEnded(bool withinTheHour)
 {
-    if (const int signalNumber = tavir::tiny::terminationSignal(); signalNumber != 0)
-        return "stopped by " + tavir::tiny::terminationSignalName(signalNumber);
+    if (tavir::tiny::terminationSignal() != 0)
+        return "stopped by " + signalName();
     return withinTheHour ? "ended" : "stopped after an hour";
 }
 
-int migrate(
-    const std::string& admin, const std::vector<std::string>& args, TerminationSignals& signals)
+int migrate(const CommandLine& line, TerminationSignals& signals)
 {
-    const char* password = std::getenv("ZORP_ADMIN_PASSWORD");
-    if (!password) {
-        std::fprintf(stderr,
-            "zorp-engine-run: ZORP_ADMIN_PASSWORD is not set; it holds the administrator's "
-            "password (read -rsp 'Administrator password: ' ZORP_ADMIN_PASSWORD; export "
-            "ZORP_ADMIN_PASSWORD)\n");
+    std::string password;
+    if (!adminPassword(password) || !logsFolderUsable(line.logs))
+        return Trouble;
+    const std::string report = line.logs + "/report.txt";
+    if (!tavir::migration::init(utf8ToUnicode(report), utf8ToUnicode(line.logs + "/debug.log"))) {
+        std::fprintf(stderr, "%sthe logs in %s can't be opened\n", program, line.logs.c_str());
         return Trouble;
     }
-    const std::string& logs = args[3];
-    const std::string report = logs + "/report.txt";
-    if (!tavir::migration::init(utf8ToUnicode(report), utf8ToUnicode(logs + "/debug.log"))) {
-        std::fprintf(stderr, "zorp-engine-run: the logs in %s can't be opened\n", logs.c_str());
-        return Trouble;
-    }
-    tavir::migration::IMigrator* created = nullptr;
+    // Written by the credential test until the engine has ended it: kept
+    // until the engine is gone.
+    std::vector<tavir::migration::TestStatus> statuses;
+    IMigrator* created = nullptr;
     tavir::migration::createMigrator(&created);
-    std::unique_ptr<tavir::migration::IMigrator> engine(created);
+    std::unique_ptr<IMigrator> engine(created);
+    // No signal reaches the engine once it is gone, whichever way this ends.
+    signals.stop(engine.get());
+    const tavir::tiny::ScopeExit forgetTheEngine([&signals] { signals.stop(nullptr); });
     tavir::migration::Configuration configuration;
-    configuration.sourceServer = utf8ToUnicode(args[0]);
-    configuration.targetServer = utf8ToUnicode(args[1]);
-    configuration.adminUser = utf8ToUnicode(admin);
+    configuration.sourceServer = utf8ToUnicode(line.source);
+    configuration.targetServer = utf8ToUnicode(line.target);
+    configuration.adminUser = utf8ToUnicode(line.admin);
     configuration.adminPassword = utf8ToUnicode(password);
     engine->init(configuration);
-    if (!engine->loadUsers(utf8ToUnicode(args[2]))) {
-        std::fprintf(stderr, "zorp-engine-run: the accounts file %s can't be read; the report: %s\n",
-            args[2].c_str(), report.c_str());
+    tavir::migration::MigrationStatus status;
+    if (!engine->loadUsers(utf8ToUnicode(line.accounts))) {
+        engine->getStatus(status);
+        tavir::enginerun::printReportLines(stderr, status.accountsFailure, report);
         return Trouble;
     }
+    BeforeTheRun before;
+    before.skippedLines = engine->skippedAccountLines();
     if (tavir::tiny::terminationSignal() != 0)
-        return ended(Trouble); // no run yet: the program ends at once
+        return stoppedBeforeTheRun("before the logins were tested", report);
+    engine->getStatus(status);
+    if (status.accounts == 0) {
+        std::fprintf(stderr, "%sthe accounts file %s holds no account to migrate\n", program,
+            line.accounts.c_str());
+        tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
+        return Trouble;
+    }
+    if (const int tested = testLogins(*engine, statuses, before, report); tested >= 0)
+        return ended(tested);
     EndOfRun end;
-    const auto began = std::chrono::steady_clock::now();
     // A signal while the target is prepared stops the run as soon as it has
     // started: the engine's stop waits for the preparation, and a stop that
     // came before it is made again here.
-    signals.stop(engine.get());
     const bool started = engine->start(&end);
-    signals.stop(started ? engine.get() : nullptr);
-    tavir::migration::MigrationStatus status;
+    signals.stop(engine.get());
     if (!started) {
         engine->getStatus(status);
-        printNotStarted(status.startFailure, report);
+        tavir::enginerun::printReportLines(stderr,
+            status.startFailure.empty() ? L"The migration did not start." : status.startFailure,
+            report);
+        tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
         return ended(NotStarted);
     }
-    const bool withinTheHour = waitForTheEnd(*engine, end, began);
-    signals.stop(nullptr);
+    const bool withinTheHour = waitForTheEnd(*engine, end);
     engine->getStatus(status);
     std::vector<tavir::migration::UserInfoData> users;
     engine->getUsers(users);
-    printFailedAccounts(users);
-    printSummary(status, howItEnded(withinTheHour),
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began),
-        report);
+    tavir::enginerun::printUnfinishedAccounts(users);
+    tavir::enginerun::printSummary(status, howItEnded(withinTheHour), before, report);
     if (!withinTheHour)
         return Trouble;
     const bool clean = status.failedAccounts + status.folderErrors + status.messageErrors == 0
-        && status.finishedAccounts == status.selectedAccounts;
+        && status.finishedAccounts == status.selectedAccounts && before.refusedLogins == 0;
     return ended(clean ? Finished : Failures);
 }
 
@@ -260,31 +393,22 @@ int migrate(
 
 int main(int argc, char** argv)
 {
-    std::string admin = "admin";
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        const bool option = std::strcmp(argv[i], "--home") == 0
-            || std::strcmp(argv[i], "--admin") == 0 || std::strcmp(argv[i], "--end-within") == 0;
-        if (option && i + 1 >= argc)
-            return usage();
-        if (std::strcmp(argv[i], "--home") == 0)
-            setenv("HOME", argv[++i], 1);
-        else if (std::strcmp(argv[i], "--admin") == 0)
-            admin = argv[++i];
-        else if (std::strcmp(argv[i], "--end-within") == 0) {
-            char* rest = nullptr;
-            const unsigned long seconds = std::strtoul(argv[++i], &rest, 10);
-            if (!std::isdigit(static_cast<unsigned char>(argv[i][0])) || *rest != '\0'
-                || seconds > 3600)
-                return usage();
-            tavir::tiny::setEndBudgetMs(static_cast<unsigned>(seconds) * 1000);
-        } else
-            args.push_back(argv[i]);
+    CommandLine line;
+    std::string mistake;
+    if (!tavir::enginerun::readCommandLine(argc - 1, argv + 1, line, mistake)) {
+        std::fprintf(stderr, "%s%s.\n%s", program, mistake.c_str(), tavir::enginerun::usageText);
+        return Trouble;
     }
-    if (args.size() != 4)
-        return usage();
+    if (line.help) {
+        std::fputs(tavir::enginerun::usageText, stdout);
+        return Finished;
+    }
+    if (line.home)
+        setenv("HOME", line.home->c_str(), 1);
+    if (line.endWithinSeconds)
+        tavir::tiny::setEndBudgetMs(*line.endWithinSeconds * 1000);
     // Never destroyed: its thread waits in sigwait on the object's signal set
     // until the process has ended, static destructors included.
     static TerminationSignals& signals = *new TerminationSignals;
-    return migrate(admin, args, signals);
+    return migrate(line, signals);
 }

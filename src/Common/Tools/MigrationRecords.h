@@ -50,10 +50,15 @@ struct UserInfoData {
     std::wstring fullName;
     std::wstring password;
     bool migrate = false;
+    // A run took the account up: it is in progress, finished or failed.
+    bool started = false;
     // Why the account failed (or was stopped half-way, which counts as
     // failed), as the report's line says it (passwords shown as "***");
     // empty unless it failed.
     std::wstring failure;
+    // Why the credential test found the account's login refused, as the
+    // report's line says it; empty unless it did.
+    std::wstring loginRefusal;
 };
 
 // One account in progress.
@@ -84,10 +89,27 @@ struct MigrationStatus {
     std::uint32_t foldersNotReached = 0;
     std::uint32_t messagesNotReached = 0;
     std::uint32_t messagesAlreadyThere = 0;
+    // Of the folders not reached, those whose messages were never counted
+    // (all but a folder in hand whose count had been read): what they hold
+    // is in no message count.
+    std::uint32_t foldersNotCounted = 0;
+    // When the run ended, as the report's summary says it (seconds since
+    // 1970); 0 while it goes on and before it starts.
+    std::int64_t endTime = 0;
     // Why the last start did not go ahead, as the report's lines say it
     // (one per line, passwords shown as "***"); empty before any start, once
     // one went ahead, and after one refused without a sentence.
     std::wstring startFailure;
+    // Why the last accounts file could not be read, as the report's line
+    // says it; empty when it was.
+    std::wstring accountsFailure;
 };
+
+// How long a run took, or has taken by `now` while it goes on, in whole
+// seconds, as the report and zorp-engine-run count it (and the wizard).
+inline std::int64_t runSeconds(std::int64_t startTime, std::int64_t endOrNow)
+{
+    return startTime == 0 || endOrNow < startTime ? 0 : endOrNow - startTime;
+}
 
 } // namespace tavir::migration

@@ -36,6 +36,8 @@ struct UserProgress {
     // of the folders whose messages had been counted.
     std::uint32_t foldersNotReached = 0;
     std::uint32_t messagesNotReached = 0;
+    // Of those folders, the ones whose messages were never counted.
+    std::uint32_t foldersNotCounted = 0;
     // Found on the target already (a folder copied before), not copied again.
     std::uint32_t messagesAlreadyThere = 0;
     // The report's line on why the account failed.
@@ -54,6 +56,8 @@ struct UserInfo {
     bool alreadyExists = false; // the account existed on the target
     UserState state = UserNotSelected;
     TestStatus testStatus = TestNotTested;
+    // The report's line on why the credential test found the login refused.
+    std::wstring testRefusal;
     UserProgress progress;
 
     std::wstring address() const { return mailbox + L"@" + domain; }

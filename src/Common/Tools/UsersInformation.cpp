@@ -40,7 +40,9 @@ void UsersInformation::copyTo(std::vector<UserInfoData>& out) const
         data.fullName = user.fullName;
         data.password = user.password;
         data.migrate = user.migrate;
+        data.started = user.state >= UserInProgress;
         data.failure = user.progress.failure;
+        data.loginRefusal = user.testRefusal;
         out.push_back(std::move(data));
     }
 }
@@ -68,6 +70,13 @@ void UsersInformation::setTestStatus(std::size_t index, TestStatus status)
     KMutexLocker lock(mutex_);
     if (index < users_.size())
         users_[index].testStatus = status;
+}
+
+void UsersInformation::setTestRefusal(std::size_t index, const std::wstring& refusal)
+{
+    KMutexLocker lock(mutex_);
+    if (index < users_.size())
+        users_[index].testRefusal = refusal;
 }
 
 void UsersInformation::setAlreadyExists(std::size_t index, bool exists)
@@ -123,6 +132,7 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
     status.selectedAccounts = status.finishedAccounts = status.failedAccounts = 0;
     status.foldersDone = status.folderErrors = status.messagesDone = status.messageErrors = 0;
     status.foldersNotReached = status.messagesNotReached = status.messagesAlreadyThere = 0;
+    status.foldersNotCounted = 0;
     for (const UserInfo& user : users_) {
         const UserProgress& p = user.progress;
         status.selectedAccounts += user.state != UserNotSelected;
@@ -135,6 +145,7 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
         status.foldersNotReached += p.foldersNotReached;
         status.messagesNotReached += p.messagesNotReached;
         status.messagesAlreadyThere += p.messagesAlreadyThere;
+        status.foldersNotCounted += p.foldersNotCounted;
         if (user.state == UserInProgress)
             status.inProgress.push_back({user.fullName, p.folder, p.folderMessages,
                 p.folderMessagesDone, p.folderMessageErrors});

@@ -32,6 +32,8 @@ public:
     void setMigrate(std::size_t index, bool migrate);
     void setPassword(std::size_t index, const std::wstring& password);
     void setTestStatus(std::size_t index, TestStatus status);
+    // The report's line on why the credential test found the login refused.
+    void setTestRefusal(std::size_t index, const std::wstring& refusal);
     void setAlreadyExists(std::size_t index, bool exists);
     // The report's line on why the account failed.
     void setFailure(std::size_t index, const std::wstring& failure);
@@ -45,8 +47,8 @@ public:
     // False when none is left.
     bool takeNextToMigrate(std::size_t& index, UserInfo& account);
 
-    // Fills every field of `status` afresh but the start time and the start
-    // failure, which are the run's.
+    // Fills every field of `status` afresh but the start and end times and
+    // the start and accounts-file failures, which are the run's.
     void fillStatus(MigrationStatus& status) const;
 
 private:

@@ -7,6 +7,7 @@
 #include "Imap/textconv/TextConversion.h"
 #include "tiny/ScopeExit.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tavir::migration {
@@ -60,12 +61,6 @@ bool insideOneOf(const std::wstring& name, const std::set<std::wstring>& folders
 bool isInbox(const MigrationFolder& folder)
 {
     return folder.sourceName == L"INBOX";
-}
-
-// "1 folder", "3 folders": a count and its noun, as the report writes them.
-std::wstring counted(unsigned count, const wchar_t* noun)
-{
-    return sentence(L"%1% %2%%3%", count, noun, count == 1 ? L"" : L"s");
 }
 
 // Work on a thread of its own beside the worker's, joined before what it
@@ -484,6 +479,7 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     currentCount_ = 0;
     folderSettled_ = {};
     folderInHand_ = true;
+    folderCounted_ = false;
     publishProgress({});
     std::vector<unsigned> wanted;
     bool copy = false;
@@ -657,6 +653,7 @@ void AccountMigration::countRead()
     // The wizard shows the folder's count from now on, not from the end of
     // its first run of messages.
     unsettled_ = currentCount_;
+    folderCounted_ = true;
     publishProgress({});
 }
 
@@ -772,6 +769,10 @@ void AccountMigration::leaveNotReached()
             sentence(L"%1% of %2% %3% not reached.", counted(foldersLeft_, L"folder"),
                 account_.address(), foldersLeft_ == 1 ? L"was" : L"were"));
     foldersNotReached_ += foldersLeft_;
+    // The folder in hand is one of them; its messages are counted once its
+    // count was read.
+    const unsigned counted = folderInHand_ && folderCounted_ ? 1 : 0;
+    foldersNotCounted_ += foldersLeft_ - std::min(counted, foldersLeft_);
     foldersLeft_ = 0;
     messagesNotReached_ += unsettled_;
     unsettled_ = 0;
@@ -824,6 +825,7 @@ void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
         p.messagesDone = messagesDone_ + tally.copied;
         p.messageErrors = messageErrors_ + tally.failed;
         p.foldersNotReached = foldersNotReached_;
+        p.foldersNotCounted = foldersNotCounted_;
         p.messagesNotReached = messagesNotReached_ + tally.notReached;
         p.messagesAlreadyThere = messagesAlreadyThere_ + tally.present;
     });

@@ -192,12 +192,15 @@ private:
     // A folder is in hand from its count on the source until it is ended;
     // its messages are unsettled from that count until the copy settled them.
     bool folderInHand_ = false;
+    // The folder in hand's count was read: its messages are counted.
+    bool folderCounted_ = false;
     unsigned unsettled_ = 0;
     // What the copy settled in the folder in hand, as its row shows it.
     FolderCopy::Tally folderSettled_;
     unsigned foldersDone_ = 0;
     unsigned folderErrors_ = 0;
     unsigned foldersNotReached_ = 0;
+    unsigned foldersNotCounted_ = 0; // not reached, their messages never counted
     unsigned messagesDone_ = 0;
     unsigned messageErrors_ = 0;
     unsigned messagesNotReached_ = 0;

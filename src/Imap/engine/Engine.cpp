@@ -49,9 +49,15 @@ int testImapServer(const std::wstring& server, bool ssl)
     reportTrustOnce(log, client.trustNotice());
     if (!greeted) {
         lastSourceCertificateChanged = client.trustNotice().changed;
+        // A server that showed another certificate never had the chance to
+        // greet: the certificate is what was wrong.
+        const wchar_t* pattern = lastSourceCertificateChanged
+            ? L"The source server %1%%2% showed another certificate than the one pinned for it, "
+              L"and it was refused: %3%."
+            : L"The source server %1%%2% did not greet as an IMAP server: %3%.";
         log.report(TAVIR_HERE,
-            sentence(L"The source server %1%%2% did not greet as an IMAP server: %3%.",
-                address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
+            sentence(
+                pattern, address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
         return 1;
     }
     log.debug(TAVIR_HERE,

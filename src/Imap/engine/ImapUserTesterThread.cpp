@@ -36,7 +36,9 @@ void ImapUserTesterThread::execute()
             break;
         inHand_ = i;
         setStatus(i, TestTesting);
-        const TestStatus result = testAccount(account, log);
+        std::wstring refusal;
+        const TestStatus result = testAccount(account, log, refusal);
+        users_->setTestRefusal(i, refusal);
         setStatus(i, result);
         inHand_ = noAccount;
         log.flush();
@@ -68,14 +70,17 @@ void ImapUserTesterThread::recover(const std::wstring& sentence)
     callbacks_.stopped(true);
 }
 
-TestStatus ImapUserTesterThread::testAccount(const UserInfo& account, Logger& log)
+TestStatus ImapUserTesterThread::testAccount(
+    const UserInfo& account, Logger& log, std::wstring& refusal)
 {
     const std::wstring address = account.address();
-    if (!serverValid_)
+    if (!serverValid_) {
+        refusal = notAnAddress(L"source", serverText_) + L"; no account can log in.";
         return TestLoginRefused;
+    }
     log.debug(TAVIR_HERE, sentence(L"Testing the login of %1% on %2%.", address, server_.text()));
-    std::wstring refusal;
-    if (tryLogin(address, account.password, refusal, log)) {
+    std::wstring asAddress;
+    if (tryLogin(address, account.password, asAddress, log)) {
         log.debug(TAVIR_HERE, sentence(L"%1% logged in with the address.", address));
         return TestLoginAccepted;
     }
@@ -88,7 +93,8 @@ TestStatus ImapUserTesterThread::testAccount(const UserInfo& account, Logger& lo
     if (isTerminated())
         return TestNotTested;
     log.report(TAVIR_HERE,
-        sourceLoginRefused(server_.text(), address, refusal, account.mailbox, second));
+        sourceLoginRefused(server_.text(), address, asAddress, account.mailbox, second));
+    refusal = log.lastKept();
     return TestLoginRefused;
 }
 

@@ -42,7 +42,8 @@ protected:
     void recover(const std::wstring& sentence) override;
 
 private:
-    TestStatus testAccount(const UserInfo& account, Logger& log);
+    // Refused: `refusal` is the report's line on why.
+    TestStatus testAccount(const UserInfo& account, Logger& log, std::wstring& refusal);
     bool tryLogin(
         const std::wstring& user, const std::wstring& password, std::wstring& refusal, Logger& log);
     void setStatus(std::size_t index, TestStatus status);

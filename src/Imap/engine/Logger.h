@@ -33,6 +33,9 @@ template <class... Args> std::wstring sentence(const wchar_t* pattern, const Arg
     return format.str();
 }
 
+// "1 folder", "3 folders": a count and its noun, as the report writes them.
+std::wstring counted(unsigned count, const wchar_t* noun);
+
 // "yyyy-mm-dd hh:mm:ss" in local time: the stamp of every debug line and
 // the times in the report and the status record.
 std::string localTimeText(std::int64_t seconds);

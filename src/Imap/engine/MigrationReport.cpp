@@ -33,7 +33,7 @@ void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t
     bool aborted, int signalNumber)
 {
     const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
-    const std::int64_t seconds = endTime - status.startTime;
+    const std::int64_t seconds = runSeconds(status.startTime, endTime);
     const std::wstring how = !aborted ? L"ended"
         : signalNumber == 0
         ? L"stopped by the user"
@@ -56,6 +56,20 @@ void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t
     if (status.messagesAlreadyThere != 0)
         messages += sentence(L", %1% on the target already", status.messagesAlreadyThere);
     log.report(TAVIR_HERE, messages + L".");
+    if (const std::wstring uncounted = notCounted(status, status.selectedAccounts - ended);
+        !uncounted.empty())
+        log.report(TAVIR_HERE, uncounted + L".");
+}
+
+std::wstring notCounted(const MigrationStatus& status, std::uint32_t accountsNotStarted)
+{
+    std::wstring whose;
+    if (status.foldersNotCounted != 0)
+        whose = counted(status.foldersNotCounted, L"folder") + L" not reached";
+    if (accountsNotStarted != 0)
+        whose += (whose.empty() ? L"" : L" and of ") + counted(accountsNotStarted, L"account")
+            + L" not started";
+    return whose.empty() ? whose : L"The messages of " + whose + L" were not counted";
 }
 
 std::string migrationStatusRecord(const MigrationStatus& status, std::int64_t endTime)

@@ -23,9 +23,14 @@ void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring&
 // `signalNumber` is not 0, stopped by that signal), when and after how
 // long; the accounts finished, failed and not migrated; folders and
 // messages copied, failed and (where any) not reached, and messages on the
-// target already.
+// target already; and whose messages were not counted (notCounted).
 void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t endTime,
     bool aborted, int signalNumber = 0);
+
+// "The messages of 6 folders not reached and of 3 accounts not started
+// were not counted", without its full stop; empty when every message of the
+// run's accounts is in a count.
+std::wstring notCounted(const MigrationStatus& status, std::uint32_t accountsNotStarted);
 
 // "IMAP;" then, each ended by ";": an empty field, the version, the start
 // time as text and as seconds since 1970, the end time the same way, and the

@@ -29,6 +29,8 @@ struct MigrationRun {
     std::wstring masterPassword;
     std::string targetVersion;
     std::int64_t startTime = 0; // seconds since 1970
+    // When the summary was written, for getStatus; 0 until then.
+    mutable std::atomic<std::int64_t> endTime{0};
     std::shared_ptr<UsersInformation> users;
     std::shared_ptr<tinydb::TinyDbClient> admin;
     // The accounts on the target, made in batches through `admin`.

@@ -68,6 +68,8 @@ bool Migrator::loadUsers(const std::wstring& path)
     if (!readAccountsFile(unicodeToUtf8(path), file, failure)) {
         log.report(TAVIR_HERE,
             sentence(L"The accounts file %1% can't be read: %2%.", path, utf8ToUnicode(failure)));
+        KMutexLocker lock(lock_);
+        accountsFailure_ = log.lastKept();
         return false;
     }
     std::vector<std::wstring> passwords;
@@ -79,6 +81,7 @@ bool Migrator::loadUsers(const std::wstring& path)
     log.debug(TAVIR_HERE, sentence(L"%1% accounts read from %2%.", file.accounts.size(), path));
     auto list = std::make_shared<UsersInformation>(std::move(file.accounts));
     KMutexLocker lock(lock_);
+    accountsFailure_.clear();
     users_ = std::move(list);
     skippedAccountLines_ = file.skippedLines;
     return true;
@@ -174,6 +177,7 @@ bool Migrator::start(ICallbacks* callbacks)
         }
         startFailure_.clear();
         startTime_ = run->startTime;
+        run_ = run;
         masterPassword_ = run->masterPassword;
         MigrationStatus status;
         run->users->fillStatus(status);
@@ -262,6 +266,7 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     run.users->fillStatus(status);
     status.startTime = run.startTime;
     const auto end = static_cast<std::int64_t>(std::time(nullptr));
+    run.endTime = end;
     if (const auto stored = run.admin->storeMigrationStatus(migrationStatusRecord(status, end));
         !stored)
         log.report(TAVIR_HERE, utf8ToUnicode(stored.failure));
@@ -280,7 +285,9 @@ void Migrator::getStatus(MigrationStatus& status)
     {
         KMutexLocker lock(lock_);
         status.startTime = startTime_;
+        status.endTime = run_ ? run_->endTime.load() : 0;
         status.startFailure = startFailure_;
+        status.accountsFailure = accountsFailure_;
         list = users_;
     }
     list->fillStatus(status);

@@ -67,9 +67,13 @@ private:
     // stopped().
     std::shared_ptr<CallbacksWrapper> runCallbacks_ TAVIR_GUARDED_BY(lock_);
     std::int64_t startTime_ TAVIR_GUARDED_BY(lock_) = 0;
+    // The last run that started, for its end time.
+    std::shared_ptr<const MigrationRun> run_ TAVIR_GUARDED_BY(lock_);
     std::wstring masterPassword_ TAVIR_GUARDED_BY(lock_);
     // The report's lines on why the last start did not go ahead.
     std::wstring startFailure_ TAVIR_GUARDED_BY(lock_);
+    // The report's line on why the last accounts file could not be read.
+    std::wstring accountsFailure_ TAVIR_GUARDED_BY(lock_);
 };
 
 } // namespace tavir::migration

@@ -92,9 +92,18 @@ TEST_F(MigratorTest, LoadingReplacesTheListAndAnUnreadableFileFails)
     migrator->getUsers(users);
     EXPECT_EQ(1u, users.size());
     EXPECT_EQ(1u, migrator->skippedAccountLines()) << "a failed load keeps the list and its count";
+    // Why it failed, as the report says it, for whoever shows it.
+    MigrationStatus status;
+    migrator->getStatus(status);
+    EXPECT_EQ(0u,
+        status.accountsFailure.find(
+            L"The accounts file " + wide(dir.file("missing.txt")) + L" can't be read: "))
+        << tavir::migration::unicodeToUtf8(status.accountsFailure);
     ASSERT_TRUE(migrator->loadUsers(accountsFile("")));
     migrator->getUsers(users);
     EXPECT_TRUE(users.empty());
+    migrator->getStatus(status);
+    EXPECT_EQ(L"", status.accountsFailure) << "a load that went ahead has no failure";
 }
 
 TEST_F(MigratorTest, MarksPasswordsAndStatusFollowTheList)

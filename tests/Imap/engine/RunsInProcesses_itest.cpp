@@ -14,6 +14,7 @@
 #include "MigrationHarness.h"
 #include "support/ChildProcess.h"
 #include "support/PseudoTerminal.h"
+#include "support/SocketScript.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <sstream>
 
@@ -132,7 +134,8 @@ protected:
             GTEST_SKIP() << Dovecot::unavailable();
         setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
         source = std::make_unique<Dovecot>(
-            std::map<std::string, std::string>{{"alice", "Pw-alice"}, {"bob", "Pw-bob"}},
+            std::map<std::string, std::string>{{"alice", "Pw-alice"}, {"bob", "Pw-bob"},
+                {"carol", "Pw-carol"}, {"dave", "Pw-dave"}, {"erin", "Pw-erin"}},
             sourceOptions());
         for (const char* user : {"alice", "bob"}) {
             RawImap imap(source->port());
@@ -192,16 +195,28 @@ protected:
     }
 
     // The program run to its end (two minutes at most), with what it said;
-    // its standard error on `terminal` when one is given.
+    // its standard error on `terminal` when one is given. With `signal`, it
+    // gets that signal once its debug log, in LOGS, shows it testing a login.
     Said runSaying(const TempDir& home, const std::vector<std::string>& operands,
-        PseudoTerminal* terminal = nullptr)
+        PseudoTerminal* terminal = nullptr, int signal = 0)
     {
         TempDir said;
         ChildProcess::Options output;
         output.outputFile = said.file("out");
         output.errorFile = terminal ? terminal->name() : said.file("err");
         Said result;
-        result.status = start(home, {}, operands, output)->wait(120000);
+        const auto engine = start(home, {}, operands, output);
+        if (signal != 0) {
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    const std::string log = operands.back() + "/debug.log";
+                    return std::filesystem::exists(log)
+                        && readFile(log).find("Testing the login of ") != std::string::npos;
+                },
+                60000, 50));
+            ::kill(engine->pid(), signal);
+        }
+        result.status = engine->wait(120000);
         result.out = readFile(said.file("out"));
         result.err = terminal ? terminal->written() : readFile(said.file("err"));
         return result;
@@ -584,6 +599,14 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         int signal;
         bool serviceHangs; // stops answering just before the signal
     } cases[] = {{SIGTERM, true}, {SIGINT, false}, {SIGHUP, false}};
+    // A second folder of alice's: the one of the two the stop leaves
+    // before its count is read holds messages no count has.
+    {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login("alice", "Pw-alice"));
+        ASSERT_TRUE(imap.create("Later"));
+        ASSERT_TRUE(imap.append("Later", "Subject: later\r\n\r\nbody\r\n"));
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(strsignal(c.signal));
         // In its copy, a message waiting for its answer, when the signal comes.
@@ -612,13 +635,23 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         // as failed.
         const std::string said = readFile(logs.file("said.txt"));
         EXPECT_EQ(0u,
-            said.find("zorp-engine-run: account alice@runs.test failed: The migration of "
-                      "alice@runs.test was stopped before it ended.\nzorp-engine-run: migration "
-                      "stopped by "
+            said.find(
+                "zorp-engine-run: account alice@runs.test failed: The migration of "
+                "alice@runs.test was stopped before it ended.\nzorp-engine-run: 1 account not "
+                "started: bob@runs.test\nzorp-engine-run: migration stopped by "
                 + name + " after "))
             << said;
-        EXPECT_NE(std::string::npos, said.find(" s: accounts 0 finished, 1 failed, 1 not migrated; "))
-            << said;
+        // What is left is said as far as it is known: bob not started, and
+        // alice's folder not reached, neither of them counted.
+        const std::string uncounted = "The messages of 1 folder not reached and of 1 account not "
+                                      "started were not counted.";
+        for (const std::string& text :
+            {std::string(" s: accounts 0 finished, 1 failed, 0 login refused, 1 not started; "
+                         "folders 0 copied, 0 failed, 2 not reached; "),
+                "\nzorp-engine-run: " + uncounted + "\n"}) {
+            EXPECT_NE(std::string::npos, said.find(text)) << text << " missing from\n" << said;
+        }
+        EXPECT_NE(std::string::npos, report.find(uncounted)) << report;
         if (c.serviceHangs) {
             // Nothing could be put back: the journal keeps it for the next start.
             EXPECT_NE(original, targetSettings(*target));
@@ -634,49 +667,144 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
 
 TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
 {
-    // The first run's first APPEND is answered two seconds late: time for
-    // the progress line.
-    startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 2}])");
+    // The first APPEND of the first run and those of the two narrow and
+    // wide terminal's runs are answered two seconds late: time for the
+    // progress line.
+    startTarget(R"([{"on": "APPEND", "count": 1, "action": "pause", "seconds": 2},
+        {"on": "APPEND", "count": 7, "action": "pause", "seconds": 2},
+        {"on": "APPEND", "count": 8, "action": "pause", "seconds": 2}])");
+    for (const char* user : {"carol", "dave"}) {
+        RawImap imap(source->port());
+        ASSERT_TRUE(imap.login(user, std::string("Pw-") + user));
+        ASSERT_TRUE(imap.append("INBOX", "Subject: " + std::string(user) + "\r\n\r\nbody\r\n"));
+    }
     tavir::test::LoopbackServer echoing(echoingLoginRefusals());
-    writeFile(files.file("wrong.txt"),
-        "alice@runs.test;Wrong-pw-alice\nbob@runs.test;Wrong-pw-bob\n");
+    // Listening, never accepting: a login there waits for its greeting.
+    tavir::test::SocketScript silent(std::vector<std::vector<tavir::test::Step>>{});
+    const std::map<std::string, std::string> accountsFiles = {
+        {"wrong", "alice@runs.test;Wrong-pw-alice\nbob@runs.test;Wrong-pw-bob\n"},
+        {"carol", "carol@runs.test;Pw-carol\n"},
+        {"dave", "dave@runs.test;Pw-dave\n"},
+        // erin's password mistyped: her login is refused, carol's accepted.
+        {"typo", "erin@runs.test;Pw-ern\ncarol@runs.test;Pw-carol\n"},
+        {"three bad lines",
+            "alice@runs.test;Pw-alice\nno separator here\nbob@runs.test;Pw-bob\n"
+            "@runs.test;Pw-nobody\nalice@runs.test;Pw-alice\n"},
+        {"one bad line", "alice@runs.test;Pw-alice\nno separator here\n"},
+    };
+    for (const auto& [name, text] : accountsFiles)
+        writeFile(files.file(name + ".txt"), text);
     const std::string untouched = "\nzorp-engine-run: The target server was not changed; the "
                                   "migration did not start.\nzorp-engine-run: the report: ";
-    enum class Change { Nothing, OnATerminal, AdminPassword, NoAdminPassword, NoTarget, Accounts,
-        EchoingSource };
+    const std::string usage = "\nusage: zorp-engine-run [--home DIR] [--admin USER] ";
+    enum class Change {
+        Nothing,
+        Accounts,
+        AdminPassword,
+        NoAdminPassword,
+        EmptyAdminPassword,
+        NoTarget,
+        EchoingSource,
+        SilentSource,
+        Help,
+        UnknownOption,
+        BadEndWithin,
+        NoLogsOperand,
+        AdminWithoutValue,
+        NoLogsFolder,
+        NoAccountsFile
+    };
     struct Row {
         const char* name;
         Change change;
         int status;
         std::vector<std::string> out; // each in standard output
         std::vector<std::string> err; // each in standard error
+        const char* accounts = ""; // the accounts file of Change::Accounts
+        unsigned short columns = 0; // the terminal standard error is on, when not 0
+        // An account of the accounts file that the target must not hold.
+        const char* notOnTheTarget = "";
+        int signal = 0; // sent while a login is tested
     } rows[] = {
-        {"the first run, on a terminal", Change::OnATerminal, finished,
+        {"the first run, on a terminal 80 columns wide", Change::Nothing, finished,
             {"zorp-engine-run: migration ended after ",
-                " s: accounts 2 finished, 0 failed, 0 not migrated; folders ",
+                " s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; folders ",
                 " copied, 0 failed, 0 not reached; messages 6 copied, 0 already there, 0 failed, "
                 "0 not reached; the report: "},
-            {" s: accounts 0 of 2 done, 0 failed; messages ", "\r\033[K"}},
+            // The counts in fewer words, for the account in hand whole.
+            {" 0/2 accounts, 0 failed; 0 copied, 0 failed; alice: INBOX 0 of 3\033[K", "\r\033[K"},
+            "", 80},
         {"a second run", Change::Nothing, finished,
             {"messages 0 copied, 6 already there, 0 failed, 0 not reached; the report: "}, {}},
+        {"on a terminal 40 columns wide: the counts alone", Change::Accounts, finished,
+            {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "},
+            {"\r0/1 done, 0 failed; 0 copied, 0 failed\033[K"}, "carol", 40},
+        {"on a terminal 200 columns wide: every count and the account in hand", Change::Accounts,
+            finished, {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "},
+            {" s: accounts 0 of 1 done, 0 failed; messages 0 copied, 0 already there, 0 failed; "
+             "dave: INBOX 0 of 1\033[K"},
+            "dave", 200},
         {"a wrong administrator password", Change::AdminPassword, notStarted, {},
             {"zorp-engine-run: Could not log in to the administration service on ",
                 ":44337: the server refused the login of admin.", untouched}},
         {"no target at the address", Change::NoTarget, notStarted, {},
-            {"zorp-engine-run: Could not log in to the administration service on "
+            {"zorp-engine-run: Could not connect to the administration service on "
              "127.0.0.1:44337: connection refused.\n",
                 untouched}},
-        {"every account refused by the source", Change::Accounts, failures,
-            {"zorp-engine-run: account alice@runs.test failed: Fatal Error (error code = ",
-                "zorp-engine-run: account bob@runs.test failed: Fatal Error (error code = ",
-                "zorp-engine-run: migration ended after ",
-                " s: accounts 0 finished, 2 failed, 0 not migrated; "},
-            {}},
+        {"every account refused by the source: nothing is made on the target", Change::Accounts,
+            failures,
+            {"zorp-engine-run: account alice@runs.test not migrated: The source server 127.0.0.1:",
+                " refused the login of alice@runs.test (as alice@runs.test: ",
+                "zorp-engine-run: account bob@runs.test not migrated: The source server ",
+                "zorp-engine-run: no migration: the source refused the login of all 2 accounts; "
+                "the target was not changed; the report: "},
+            {}, "wrong"},
+        {"a mistyped password: only the accepted account is made", Change::Accounts, failures,
+            {"zorp-engine-run: account erin@runs.test not migrated: The source server ",
+                " refused the login of erin@runs.test (as erin@runs.test: ",
+                " s: accounts 1 finished, 0 failed, 1 login refused, 0 not started; "},
+            {}, "typo", 0, "erin"},
         {"a source that quotes the password back", Change::EchoingSource, failures,
-            {"You sent: ", " \"***\"", " s: accounts 0 finished, 2 failed, 0 not migrated; "}, {}},
+            {"You sent: ", " \"***\"", "no migration: the source refused the login of all 2 "}, {}},
+        {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
+            {"zorp-engine-run: stopped by SIGINT while the logins were tested; nothing was "
+             "migrated and the target was not changed; the report: "},
+            {}, "", 0, "", SIGINT},
+        {"three lines of the accounts file skipped", Change::Accounts, finished,
+            {" s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; ",
+                "\nzorp-engine-run: 3 lines of the accounts file were skipped; the report says "
+                "why.\n"},
+            {}, "three bad lines"},
+        {"one line of the accounts file skipped", Change::Accounts, finished,
+            {"\nzorp-engine-run: 1 line of the accounts file was skipped; the report says why.\n"},
+            {}, "one bad line"},
         {"no ZORP_ADMIN_PASSWORD", Change::NoAdminPassword, trouble, {},
             {"zorp-engine-run: ZORP_ADMIN_PASSWORD is not set; it holds the administrator's "
              "password"}},
+        {"an empty ZORP_ADMIN_PASSWORD", Change::EmptyAdminPassword, trouble, {},
+            {"zorp-engine-run: ZORP_ADMIN_PASSWORD is empty; it holds the administrator's "
+             "password"}},
+        {"--help", Change::Help, finished,
+            {"usage: zorp-engine-run [--home DIR] [--admin USER] ", "  --help, -h   this text\n"},
+            {}},
+        {"an option there is not", Change::UnknownOption, trouble, {},
+            {"zorp-engine-run: there is no option --hme." + usage}},
+        {"--end-within not a number of seconds", Change::BadEndWithin, trouble, {},
+            {"zorp-engine-run: --end-within takes whole seconds from 0 to 3600, not \"soon\"."
+                + usage}},
+        {"LOGS left out", Change::NoLogsOperand, trouble, {},
+            {"zorp-engine-run: LOGS is missing: SOURCE, TARGET, ACCOUNTS and LOGS are needed, in "
+             "this order."
+                + usage}},
+        {"--admin without its value", Change::AdminWithoutValue, trouble, {},
+            {"zorp-engine-run: --admin needs a value after it." + usage}},
+        {"no logs folder", Change::NoLogsFolder, trouble, {},
+            {"zorp-engine-run: the logs folder ",
+                "/not-made does not exist; make it first "
+                "(mkdir -p "}},
+        {"no accounts file", Change::NoAccountsFile, trouble, {},
+            {"zorp-engine-run: The accounts file ",
+                "/absent.txt can't be read: ", "\nzorp-engine-run: the report: "}},
     };
     TempDir home;
     for (const Row& row : rows) {
@@ -684,12 +812,14 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         TempDir logs;
         std::vector<std::string> operands = this->operands(logs);
         std::unique_ptr<PseudoTerminal> terminal;
+        if (row.columns != 0)
+            terminal = std::make_unique<PseudoTerminal>(row.columns);
         std::unique_ptr<ScopedEnv> password;
         switch (row.change) {
         case Change::Nothing:
             break;
-        case Change::OnATerminal:
-            terminal = std::make_unique<PseudoTerminal>();
+        case Change::Accounts:
+            operands[2] = files.file(row.accounts + std::string(".txt"));
             break;
         case Change::AdminPassword:
             password = std::make_unique<ScopedEnv>("ZORP_ADMIN_PASSWORD", "Not-the-secret");
@@ -697,17 +827,42 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         case Change::NoAdminPassword:
             unsetenv("ZORP_ADMIN_PASSWORD");
             break;
+        case Change::EmptyAdminPassword:
+            password = std::make_unique<ScopedEnv>("ZORP_ADMIN_PASSWORD", "");
+            break;
         case Change::NoTarget:
             operands[1] = "127.0.0.1:" + std::to_string(freeLoopbackPort());
-            break;
-        case Change::Accounts:
-            operands[2] = files.file("wrong.txt");
             break;
         case Change::EchoingSource:
             operands[0] = "127.0.0.1:" + std::to_string(echoing.port());
             break;
+        case Change::SilentSource:
+            operands[0] = "127.0.0.1:" + std::to_string(silent.port());
+            break;
+        case Change::Help:
+            operands = {"--help"};
+            break;
+        case Change::UnknownOption:
+            operands.insert(operands.begin(), "--hme");
+            break;
+        case Change::BadEndWithin:
+            operands.insert(operands.begin(), {"--end-within", "soon"});
+            break;
+        case Change::NoLogsOperand:
+            operands.pop_back();
+            break;
+        case Change::AdminWithoutValue:
+            operands.push_back("--admin");
+            break;
+        case Change::NoLogsFolder:
+            operands[3] = logs.file("not-made");
+            break;
+        case Change::NoAccountsFile:
+            operands[2] = files.file("absent.txt");
+            break;
         }
-        const Said said = runSaying(home, operands, terminal.get());
+        const unsigned sessionsBefore = occurrences(target->transcript(), "C: HELLO");
+        const Said said = runSaying(home, operands, terminal.get(), row.signal);
         setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
         EXPECT_EQ(row.status, said.status) << said.out << said.err;
         for (const std::string& text : row.out) {
@@ -720,16 +875,45 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         }
         EXPECT_EQ(row.err.empty(), said.err.empty()) << said.err;
         EXPECT_EQ(row.out.empty(), said.out.empty()) << said.out;
-        // A progress line only on a terminal, and gone before the summary.
+        // Its own sentence, not the engine's bare word before it.
+        EXPECT_EQ(std::string::npos, said.err.find("Error initializing logger!")) << said.err;
+        // A progress line only on a terminal, never wider than it, and gone
+        // before the summary.
         if (terminal) {
             EXPECT_EQ(said.err.size() - 4, said.err.rfind("\r\033[K")) << said.err;
+            for (std::size_t at = 0; (at = said.err.find('\r', at)) != std::string::npos;) {
+                const std::size_t end = said.err.find("\033[K", ++at);
+                EXPECT_LT(end - at, row.columns) << said.err.substr(at, end - at);
+            }
         } else {
             EXPECT_EQ(std::string::npos, said.err.find_first_of("\r\033")) << said.err;
         }
         EXPECT_EQ(std::string::npos, said.out.find_first_of("\r\033")) << said.out;
         for (const char* secret :
-            {"admin-secret", "Not-the-secret", "Pw-alice", "Pw-bob", "Wrong-pw-"}) {
+            {"admin-secret", "Not-the-secret", "Pw-alice", "Pw-bob", "Wrong-pw-", "Pw-ern"}) {
             EXPECT_EQ(std::string::npos, (said.out + said.err).find(secret)) << said.out << said.err;
+        }
+        // The run's time as the report counts it (these take less than a
+        // minute: "N s").
+        if (const std::size_t after = said.out.find("migration ended after ");
+            after != std::string::npos) {
+            const std::size_t from = after + std::strlen("migration ended after ");
+            const std::string seconds = said.out.substr(from, said.out.find(" s: ", from) - from);
+            const std::string report = readFile(logs.file("report.txt"));
+            EXPECT_NE(std::string::npos,
+                report.find(" after " + seconds + (seconds == "1" ? " second.\n" : " seconds.\n")))
+                << seconds << " s on the terminal, in the report:\n"
+                << report;
+        }
+        // A run that migrates nothing does not even log in to the target.
+        if (!row.out.empty()
+            && row.out.back().find("the target was not changed") != std::string::npos) {
+            EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
+        }
+        if (*row.notOnTheTarget) {
+            EXPECT_EQ("0",
+                target->queryOne("SELECT COUNT(*) FROM User WHERE Name = '"
+                    + std::string(row.notOnTheTarget) + "'"));
         }
         if (HasFailure())
             return;

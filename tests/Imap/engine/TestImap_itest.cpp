@@ -69,6 +69,11 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     EXPECT_EQ(1, testImap(at(dovecot.tlsPort()), true));
     EXPECT_TRUE(sourceCertificateChanged()) << "for the wizard to say so";
     const std::string refusal = logs.report().substr(report.size());
+    EXPECT_NE(std::string::npos,
+        refusal.find("The source server " + where
+            + " (SSL) showed another certificate than the one pinned for it, and it was refused: "))
+        << refusal;
+    EXPECT_EQ(std::string::npos, refusal.find("did not greet")) << refusal;
     EXPECT_NE(
         std::string::npos, refusal.find("the certificate of " + where + " has the fingerprint "))
         << refusal;

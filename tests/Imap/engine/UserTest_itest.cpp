@@ -4,6 +4,7 @@
 // second start, and the engine object ending while it runs; and a source
 // that quotes the passwords it refuses back.
 #include "Imap/engine/Engine.h"
+#include "Imap/textconv/TextConversion.h"
 
 #include "EngineTestSupport.h"
 #include "support/Dovecot.h"
@@ -77,6 +78,20 @@ TEST_F(UserTest, TriesTheAddressThenTheMailbox)
             callbacks.calls());
         EXPECT_EQ((std::vector<TestStatus>{TestLoginAccepted, TestLoginAccepted, TestLoginRefused}),
             statuses);
+        // The refused account carries the report's sentence on why, for
+        // whoever shows it; the accepted ones none.
+        std::vector<UserInfoData> users;
+        migrator->getUsers(users);
+        ASSERT_EQ(3u, users.size());
+        EXPECT_EQ(L"", users[0].loginRefusal + users[1].loginRefusal);
+        const std::wstring refusal = users[2].loginRefusal;
+        EXPECT_EQ(0u,
+            refusal.find(L"The source server 127.0.0.1:"
+                + std::to_wstring(ssl ? dovecot->tlsPort() : dovecot->port())
+                + L" refused the login of carl@example.com (as carl@example.com: "))
+            << tavir::migration::unicodeToUtf8(refusal);
+        EXPECT_NE(
+            std::string::npos, logs.report().find(tavir::migration::unicodeToUtf8(refusal) + "\n"));
     }
     migrator.reset();
     const std::string report = logs.report();
