@@ -50,9 +50,8 @@ void sleepUnlessStopped(int ms, const tavir::utils::StopSignal* stop)
 }
 
 // Opens the file into `file`, whose open takes the file's lock, waiting for
-// another program that holds it: tried every 100 ms, for KnownHosts::
-// lockWaitMs at most, never past `wait`'s deadline, and no longer once its
-// stop is raised. Each try opens the file as safely as the first; `why` says
+// another program that holds it: tried every 100 ms, for lockWaitMs at most,
+// never past `wait`'s deadline, and no longer once its stop is raised. Each try opens the file as safely as the first; `why` says
 // what failed (Failed).
 Locking openLocked(const tavir::utils::PrivateLocation& where, tavir::utils::KInterLockedFile& file,
     const KnownHostsWait& wait, std::string& why)
