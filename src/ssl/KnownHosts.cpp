@@ -2,8 +2,10 @@
 #include "ssl/KnownHosts.h"
 
 #include "ssl/StopSignal.h"
+#include "tiny/PeriodGuard.h"
+#include "tiny/ScopeExit.h"
 #include "tiny/Time.h"
-#include "utils/KFile.h"
+#include "utils/KInterLockedFile.h"
 #include "utils/StringUtils.h"
 
 #include <algorithm>
@@ -26,33 +28,59 @@ constexpr std::size_t maxFileSize = 1 << 20;
 // server's or the administration service's) ever reads it as one.
 const std::string authorityMark = "authority@";
 
-enum class Locking { Locked, TimedOut, Stopped };
+// Read, and appended to when a server is recorded; made (0600, in folders
+// made 0700) when missing.
+constexpr int fileFlags = O_RDWR | O_CREAT | O_APPEND;
 
-// Takes the file's lock, waiting for another program that holds it: never
-// past `until`, and no longer once `stop` is raised.
-Locking lockWithin(tavir::utils::KFile& file, std::chrono::steady_clock::time_point until,
-    const tavir::utils::StopSignal* stop)
+// Another program's lock is tried again this often.
+constexpr int retryMs = 100;
+
+enum class Locking { Locked, TimedOut, Stopped, Failed };
+
+// Sleeps `ms`, and no longer once `stop` (may be null) is raised.
+void sleepUnlessStopped(int ms, const tavir::utils::StopSignal* stop)
 {
-    // Short waits first: the usual holder is another connection adding one
-    // line.
-    for (int step = 1; !file.tryWriteLock(); step = std::min(step * 2, 50)) {
-        if (stop && stop->raised())
-            return Locking::Stopped;
-        const auto left
-            = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
-                  .count();
-        if (left <= 0)
-            return Locking::TimedOut;
-        const int ms = static_cast<int>(std::min<long long>(step, left));
-        if (stop && stop->descriptor() >= 0) {
-            // Woken at once by a stop; an interrupted wait only asks again.
-            pollfd raised{stop->descriptor(), POLLIN, 0};
-            ::poll(&raised, 1, ms);
-        } else {
-            tavir::tiny::msleep(ms);
-        }
+    if (stop && stop->descriptor() >= 0) {
+        // Woken at once by a stop; an interrupted wait only asks again.
+        pollfd raised{stop->descriptor(), POLLIN, 0};
+        ::poll(&raised, 1, ms);
+    } else {
+        tavir::tiny::msleep(ms);
     }
-    return Locking::Locked;
+}
+
+// Opens the file into `file`, whose open takes the file's lock, waiting for
+// another program that holds it: tried every 100 ms, for lockWaitMs at most,
+// never past `wait`'s deadline, and no longer once its stop is raised. Each try opens the file as safely as the first; `why` says
+// what failed (Failed).
+Locking openLocked(const tavir::utils::PrivateLocation& where, tavir::utils::KInterLockedFile& file,
+    const KnownHostsWait& wait, std::string& why)
+{
+    tavir::tiny::PeriodGuard patience(
+        KnownHosts::lockWaitMs / 1000, tavir::tiny::PeriodGuard::pgOneShot);
+    for (;;) {
+        tavir::utils::Descriptor fd = tavir::utils::openPrivateFile(where, fileFlags, why);
+        if (!fd.valid())
+            return Locking::Failed;
+        if (file.open(std::move(fd)))
+            return Locking::Locked;
+        if (errno != EAGAIN) {
+            why = std::strerror(errno);
+            return Locking::Failed;
+        }
+        if (wait.stop && wait.stop->raised())
+            return Locking::Stopped;
+        long long sleepMs = retryMs;
+        if (wait.deadline) {
+            sleepMs = std::min(sleepMs,
+                static_cast<long long>(std::chrono::ceil<std::chrono::milliseconds>(
+                    *wait.deadline - std::chrono::steady_clock::now())
+                                           .count()));
+        }
+        if (sleepMs <= 0 || patience.hasPeriodOccured())
+            return Locking::TimedOut;
+        sleepUnlessStopped(static_cast<int>(sleepMs), wait.stop);
+    }
 }
 
 std::string secondsText(std::chrono::steady_clock::duration spent)
@@ -62,13 +90,11 @@ std::string secondsText(std::chrono::steady_clock::duration spent)
     return text;
 }
 
-// The whole file, read from its start; false when it is too large or a read
-// failed. Seeking drops what the file had buffered, so its descriptor is
-// read directly.
-bool readWhole(tavir::utils::KFile& file, std::string& text)
+// The whole file behind a descriptor just opened; false when it is too large
+// or a read failed.
+bool readWhole(int fd, std::string& text)
 {
-    return file.i_seek(0, SEEK_SET) == 0
-        && tavir::utils::readAll(file.getFd(), maxFileSize, text);
+    return tavir::utils::readAll(fd, maxFileSize, text);
 }
 
 // The fingerprint recorded for `key` ("host:port"); empty when there is
@@ -125,31 +151,37 @@ KnownHosts::Verdict KnownHosts::withFile(
         return Verdict::Failed;
     }
     std::string refusal;
-    utils::Descriptor fd = utils::openPrivateFile(where_, O_RDWR | O_CREAT | O_APPEND, refusal);
-    if (!fd.valid()) {
-        sentence = "the certificate of " + key + " can't be checked: " + refusal;
-        return Verdict::Failed;
-    }
-    utils::KFile file;
-    file.adopt(std::move(fd));
     std::string text;
     std::string line;
-    // A server on record as it is needs nothing written, and its verdict no
-    // lock: a program that hangs holding the lock delays only new lines and
-    // refusals. Lines are appended whole; one read while it is written
-    // matches nothing and goes the locked way.
-    if (readWhole(file, text) && decide(text, line) == Verdict::Known && line.empty())
-        return Verdict::Known;
+    {
+        utils::Descriptor fd = utils::openPrivateFile(where_, fileFlags, refusal);
+        if (!fd.valid()) {
+            sentence = "the certificate of " + key + " can't be checked: " + refusal;
+            return Verdict::Failed;
+        }
+        // A server on record as it is needs nothing written, and its verdict
+        // no lock: a program that hangs holding the lock delays only new
+        // lines and refusals. Lines are appended whole; one read while it is
+        // written matches nothing and goes the locked way.
+        if (readWhole(fd.get(), text) && decide(text, line) == Verdict::Known && line.empty())
+            return Verdict::Known;
+    }
+    // The file's lock keeps other programs, and the other checks of this
+    // one, out from the read to the line appended; the object's own lock is
+    // held with it, as with every interlocked file.
+    utils::KInterLockedFile file;
+    file.writeLock();
+    const tiny::ScopeExit unlock([&file] { file.unlock(); });
     // Another program adds its line in a moment; one that holds the lock
     // for longer has hung, and a connection must not wait for it past its
     // own deadline.
     const auto start = std::chrono::steady_clock::now();
-    auto until = start + std::chrono::milliseconds(lockWaitMs);
-    if (wait.deadline && *wait.deadline < until)
-        until = *wait.deadline;
-    switch (lockWithin(file, until, wait.stop)) {
+    switch (openLocked(where_, file, wait, refusal)) {
     case Locking::Locked:
         break;
+    case Locking::Failed:
+        sentence = "the certificate of " + key + " can't be checked: " + refusal;
+        return Verdict::Failed;
     case Locking::Stopped:
         sentence = "the check of the certificate of " + key + " was stopped";
         return Verdict::Failed;
@@ -160,8 +192,7 @@ KnownHosts::Verdict KnownHosts::withFile(
     }
     text.clear();
     line.clear();
-    if (!readWhole(file, text)) {
-        file.close();
+    if (!readWhole(file.getFd(), text)) {
         sentence = "the known-hosts file " + path + " can't be read";
         return Verdict::Failed;
     }
@@ -175,7 +206,6 @@ KnownHosts::Verdict KnownHosts::withFile(
             verdict = Verdict::Failed;
         }
     }
-    file.unlock();
     file.close();
     return verdict;
 }

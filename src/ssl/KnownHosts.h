@@ -1,7 +1,8 @@
 #pragma once
 // The pinned servers: "known_hosts.cfg", one line per server
-// ("host:port: fingerprint"), read and appended to under an exclusive file
-// lock so that several processes adding servers at once lose no line. The
+// ("host:port: fingerprint"), read and appended to under the file's lock
+// (an interlocked file, utils/KInterLockedFile.h) so that several processes
+// adding servers at once lose no line. The
 // administration service's certificate is always pinned here; an IMAP
 // server's is when no trusted authority vouches for it. A server that an
 // authority vouched for once has a line of its own,

@@ -44,15 +44,16 @@ void getTZLocationsInner(const std::vector<TimeZone>& records, std::vector<TZLoc
 
 struct LocationList {
     std::vector<TZLocation> list;
-    std::atomic<bool> filled{false};
+    // Set once the list is whole; from then on it is read without the lock.
+    std::atomic<bool> locFilled{false};
 };
 
 std::vector<TZLocation>& fill(LocationList& locations, bool withOlson)
 {
-    if (locations.filled.load(std::memory_order_acquire))
+    if (locations.locFilled.load(std::memory_order_acquire))
         return locations.list;
     tiny::KMutexLocker lock(locationMutex());
-    if (!locations.filled.load(std::memory_order_relaxed)) {
+    if (!locations.locFilled.load(std::memory_order_relaxed)) {
         TimeZoneKeeper* keeper = TimeZoneKeeper::getInstance();
         const std::vector<TimeZone>& display = keeper->getTimeZones();
         const std::vector<TimeZone>& olson = keeper->getUnixZones();
@@ -60,7 +61,7 @@ std::vector<TZLocation>& fill(LocationList& locations, bool withOlson)
         getTZLocationsInner(display, locations.list);
         if (withOlson)
             getTZLocationsInner(olson, locations.list);
-        locations.filled.store(true, std::memory_order_release);
+        locations.locFilled.store(true, std::memory_order_release);
     }
     return locations.list;
 }

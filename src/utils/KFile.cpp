@@ -112,9 +112,7 @@ bool KFile::doOpen(const char* path, int flags)
     } while (d == -1 && errno == EINTR);
     if (d == -1)
         return false;
-    adopt(Descriptor(d));
-    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
-    if (!postOpenOp(fd, writing ? "w" : "r"))
+    if (!open(Descriptor(d)))
         return false;
     if (truncateLater) {
         int rc;
@@ -138,6 +136,18 @@ void KFile::adopt(Descriptor descriptor)
     fd = descriptor.release();
     resetBuffers();
     fileLock.init(fd);
+}
+
+bool KFile::open(Descriptor descriptor)
+{
+    const int flags = descriptor.valid() ? ::fcntl(descriptor.get(), F_GETFL) : -1;
+    if (flags == -1) {
+        errno = EBADF;
+        return false;
+    }
+    adopt(std::move(descriptor));
+    const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+    return postOpenOp(fd, writing ? "w" : "r");
 }
 
 bool KFile::close()

@@ -36,6 +36,11 @@ public:
     // Takes over a descriptor opened elsewhere (openPrivateFile), which it
     // closes from then on. A file already open is closed first.
     void adopt(Descriptor descriptor);
+    // Takes it over as an open does: postOpenOp runs as after open(2), with
+    // "w" when the descriptor was opened for writing, and its result is the
+    // result (a subclass's record lock is placed over a file opened safely
+    // elsewhere).
+    bool open(Descriptor descriptor);
     // Flushes, gives up a level of a held lock and closes. False when the
     // pending bytes could not be written or the close failed.
     bool close();

@@ -12,6 +12,7 @@
 #include "ssl/StopSignal.h"
 #include "support/Certificates.h"
 #include "support/Dovecot.h"
+#include "support/LockHolder.h"
 
 #include <gtest/gtest.h>
 
@@ -95,9 +96,11 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         if (c.pinsBefore)
             writeFile(pins, *c.pinsBefore);
         ScopedTrustStore store(c.store.certificateFile());
-        std::unique_ptr<HeldFileLock> hung;
-        if (c.locked)
-            hung = std::make_unique<HeldFileLock>(pins);
+        std::unique_ptr<LockHolder> hung;
+        if (c.locked) {
+            hung = std::make_unique<LockHolder>(pins, "r+");
+            ASSERT_TRUE(hung->opened());
+        }
         SimpleImapClient client;
         client.setReadTimeoutMs(c.timeoutMs);
         auto stop = std::make_shared<tavir::utils::StopSignal>();

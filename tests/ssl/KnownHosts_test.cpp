@@ -1,21 +1,18 @@
 // The known-hosts file: trust on first use with private permissions, refusal
 // of another certificate with the file untouched, servers an authority
-// vouched for, files edited by hand, a lock held by a hung program, and
-// links and files that other users can change refused as they are.
+// vouched for, files edited by hand, and links and files that other users
+// can change refused as they are (a lock held by a hung program:
+// KnownHostsProcesses_itest).
 #include "ssl/KnownHosts.h"
 
-#include "ssl/StopSignal.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using tavir::ssl::KnownHosts;
@@ -117,61 +114,6 @@ TEST(KnownHosts, AServerAnAuthorityVouchedForRefusesWhatNoneVouchesFor)
     EXPECT_EQ(
         KnownHosts::Verdict::Known, known.check("mail.example.com", 44337, "ab:cd:01", sentence));
     EXPECT_EQ(after, readFile(path)) << "a refusal changes nothing";
-}
-
-// The wait for another program's lock on the file ends at the connection's
-// deadline, or at once when the connection is stopped; a server on record as
-// it is needs no lock.
-TEST(KnownHosts, TheLockIsWaitedForWithinTheDeadlineAndUntilAStop)
-{
-    using namespace std::chrono;
-    tavir::test::TempDir dir;
-    const std::string path = dir.file("known_hosts.cfg");
-    tavir::test::writeFile(path, "");
-    struct Case {
-        const char* name;
-        int deadlineMs; // from the start of the check
-        int stopAfterMs; // -1: no stop
-        int releaseAfterMs; // -1: held throughout
-        KnownHosts::Verdict verdict;
-        const char* says;
-        int tookMs; // about
-    } cases[] = {
-        {"held past the deadline", 300, -1, -1, KnownHosts::Verdict::Failed,
-            "stayed locked by another program for 0.3 s", 300},
-        {"stopped while it waits", 5000, 200, -1, KnownHosts::Verdict::Failed,
-            "the check of the certificate of h:993 was stopped", 200},
-        {"stopped before", 5000, 0, -1, KnownHosts::Verdict::Failed, "was stopped", 0},
-        {"released within the deadline", 5000, -1, 200, KnownHosts::Verdict::Recorded,
-            "first connection to h:993", 200},
-        {"on record as it is: no wait for the lock", 5000, -1, -1, KnownHosts::Verdict::Known, "",
-            0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        tavir::utils::StopSignal stop;
-        auto holder = std::make_unique<tavir::test::HeldFileLock>(path);
-        std::thread other([&] {
-            const int first = c.stopAfterMs >= 0 ? c.stopAfterMs : c.releaseAfterMs;
-            if (first < 0)
-                return;
-            std::this_thread::sleep_for(milliseconds(first));
-            if (c.stopAfterMs >= 0)
-                stop.raise();
-            else
-                holder->release();
-        });
-        const auto start = steady_clock::now();
-        std::string sentence;
-        EXPECT_EQ(c.verdict,
-            KnownHosts(path).check("h", 993, "aa", sentence,
-                KnownHosts::Wait{start + milliseconds(c.deadlineMs), &stop}));
-        const auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
-        other.join();
-        EXPECT_NE(std::string::npos, sentence.find(c.says)) << sentence;
-        EXPECT_GE(took, c.tookMs - 5);
-        EXPECT_LT(took, c.tookMs + 1000) << "a wait that outlives its bound";
-    }
 }
 
 TEST(KnownHosts, NowhereToPinIsAFailureNotATrust)

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -145,22 +144,6 @@ std::string readFile(const std::string& path)
     std::ostringstream buffer;
     buffer << in.rdbuf();
     return buffer.str();
-}
-
-HeldFileLock::HeldFileLock(const std::string& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
-{
-    if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
-        release();
-        throw std::runtime_error("cannot lock " + path);
-    }
-}
-
-void HeldFileLock::release()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
 }
 
 } // namespace tavir::test

@@ -78,20 +78,4 @@ bool haveProgram(const std::string& program);
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 
-// An exclusive flock(2) on the file at `path` (which must exist), as a
-// program that holds the file and hangs would keep it; released when the
-// object goes, or before. Throws std::runtime_error when it can't be taken.
-class HeldFileLock {
-public:
-    explicit HeldFileLock(const std::string& path);
-    ~HeldFileLock() { release(); }
-    HeldFileLock(const HeldFileLock&) = delete;
-    HeldFileLock& operator=(const HeldFileLock&) = delete;
-
-    void release();
-
-private:
-    int fd_ = -1;
-};
-
 } // namespace tavir::test

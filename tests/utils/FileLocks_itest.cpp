@@ -3,7 +3,7 @@
 #include "utils/KFile.h"
 #include "utils/KInterLockedFile.h"
 
-#include "support/ChildProcess.h"
+#include "support/LockHolder.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,12 +11,11 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <memory>
-#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 
 using tavir::test::haveProgram;
+using tavir::test::LockHolder;
 using tavir::test::readFile;
 using tavir::test::runShell;
 using tavir::test::TempDir;
@@ -31,47 +30,6 @@ int flockNow(const std::string& path, bool exclusive)
 {
     return runShell(std::string("flock -n ") + (exclusive ? "-x" : "-s") + " '" + path + "' true");
 }
-
-// A child process that opens `path` as a KInterLockedFile with `mode`,
-// reports the outcome through a pipe and keeps the file open until told to
-// stop.
-class LockHolder {
-public:
-    LockHolder(const std::string& path, const char* mode)
-    {
-        int up[2];
-        if (pipe(up) != 0)
-            throw std::runtime_error("pipe failed");
-        tavir::test::ChildOptions input;
-        input.pipeInput = true;
-        child_ = std::make_unique<tavir::test::ChildProcess>(
-            [&] {
-                KInterLockedFile f;
-                const char answer = f.open(path.c_str(), mode) ? 'y' : 'n';
-                if (write(up[1], &answer, 1) != 1)
-                    return 3;
-                char c;
-                while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) { }
-                return 0;
-            },
-            input);
-        close(up[1]);
-        char answer = 0;
-        opened_ = read(up[0], &answer, 1) == 1 && answer == 'y';
-        close(up[0]);
-    }
-    ~LockHolder() { stop(); }
-    bool opened() const { return opened_; }
-    void stop()
-    {
-        child_->closeInput();
-        child_->wait(10000);
-    }
-
-private:
-    std::unique_ptr<tavir::test::ChildProcess> child_;
-    bool opened_ = false;
-};
 
 } // namespace
 
@@ -151,6 +109,11 @@ TEST(FileLocks, InterLockedFileExcludesOtherProcesses)
         errno = 0;
         EXPECT_FALSE(f.open(p.c_str(), "rb")); // readers wait for the writer too
         EXPECT_EQ(errno, EAGAIN);
+        // A descriptor opened elsewhere is locked as an open by name is.
+        errno = 0;
+        EXPECT_FALSE(f.open(tavir::utils::Descriptor(::open(p.c_str(), O_RDWR | O_CLOEXEC))));
+        EXPECT_EQ(errno, EAGAIN);
+        EXPECT_TRUE(f.isClosed());
     }
     {
         LockHolder reader(p, "rb");
@@ -160,6 +123,13 @@ TEST(FileLocks, InterLockedFileExcludesOtherProcesses)
         char buf[64];
         EXPECT_EQ(f.getstr(buf, sizeof buf), 18u);
         f.close();
+        EXPECT_TRUE(f.open(tavir::utils::Descriptor(::open(p.c_str(), O_RDONLY | O_CLOEXEC))));
+        EXPECT_FALSE(f.isClosed());
+        f.close();
+        EXPECT_FALSE(f.open(tavir::utils::Descriptor(::open(p.c_str(), O_WRONLY | O_CLOEXEC))));
+        EXPECT_EQ(errno, EAGAIN);
+        EXPECT_FALSE(f.open(tavir::utils::Descriptor())); // none
+        EXPECT_EQ(errno, EBADF);
         EXPECT_FALSE(f.open(p.c_str(), "a"));
         EXPECT_EQ(errno, EAGAIN);
     }
@@ -185,7 +155,7 @@ TEST(FileLocks, InterLockedFileKeepsItsLockWhenAnotherDescriptorCloses)
     close(other);
     LockHolder second(p, "r+");
     EXPECT_FALSE(second.opened());
-    second.stop();
+    second.release();
     EXPECT_TRUE(f.close());
     LockHolder third(p, "r+");
     EXPECT_TRUE(third.opened());

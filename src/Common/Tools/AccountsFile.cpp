@@ -4,6 +4,7 @@
 #include "utils/CaseFolding.h"
 #include "utils/CharsetNames.h"
 #include "utils/Descriptor.h"
+#include "utils/KFile.h"
 #include "utils/StreamConverter.h"
 
 #include <boost/algorithm/string/classification.hpp>
@@ -17,7 +18,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <map>
+#include <memory_resource>
+#include <string_view>
 
 namespace tavir::migration {
 
@@ -195,7 +199,7 @@ public:
         if (user.fullName.empty())
             user.fullName = user.publicFolders ? L"Public Folders" : user.mailbox;
 
-        auto [first, inserted] = seen_.emplace(accountKey(user), line);
+        auto [first, inserted] = seen_.emplace(std::wstring_view(accountKey(user)), line);
         if (!inserted) {
             refuse(line, repeated(user, first->second));
             return;
@@ -246,24 +250,135 @@ private:
                                   : utils::foldCase(user.address());
     }
 
-    std::map<std::wstring, unsigned> seen_;
+    // The keys live apart from the accounts, in blocks given back whole
+    // once the file is read: spread between the accounts' own texts they
+    // would leave holes too small for the rest of the load.
+    std::pmr::monotonic_buffer_resource keys_;
+    std::pmr::map<std::pmr::wstring, unsigned> seen_{&keys_};
 };
 
-// The whole file behind `fd`; empty when read, else why not. A file that
-// grows while it is read is still cut at the limit.
-std::string readRegularFile(int fd, std::string& bytes)
+// A line is read in pieces of at most 511 bytes (a 512-byte buffer). Kept
+// of it: the longest line read, with the byte-order mark that may open the
+// file before it and CR LF after it. A longer line keeps its beginning only,
+// which is still too long and so refused whole, never read as two lines;
+// memory stays bounded whatever the file holds.
+const std::size_t longestKept = maxAccountsLineBytes + byteOrderMark.size() + 2;
+
+std::string tooLarge()
+{
+    return "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
+}
+
+// Text already in memory as a stream, read as a file is.
+class TextStream : public utils::KStream {
+public:
+    explicit TextStream(const std::string& text)
+        : text_(text)
+    {
+    }
+    int i_read(char* buf, unsigned int len) override
+    {
+        const std::size_t n = std::min<std::size_t>(len, text_.size() - at_);
+        std::memcpy(buf, text_.data() + at_, n);
+        at_ += n;
+        return static_cast<int>(n);
+    }
+    int i_write(const char*, unsigned int) override { return -1; }
+
+private:
+    const std::string& text_;
+    std::size_t at_ = 0;
+};
+
+// The next line of `stream` with its line end (none on a last line without
+// one), its bytes added to `bytesRead`. False at the end of the stream, when
+// a read failed, or once more than `limit` bytes were read.
+bool nextLine(utils::KStream& stream, std::uint64_t limit, std::uint64_t& bytesRead,
+    std::string& line)
+{
+    char piece[maxAccountsLineBytes + 1];
+    line.clear();
+    for (;;) {
+        const unsigned n = stream.getstr(piece, sizeof piece);
+        bytesRead += n;
+        if (stream.lastReadFailed() || bytesRead > limit)
+            return false;
+        if (n == 0)
+            return !line.empty();
+        if (line.size() <= longestKept)
+            line.append(piece, n);
+        if (piece[n - 1] == '\n')
+            return true;
+    }
+}
+
+// The line without its line end (LF or CR LF), and the first without the
+// byte-order mark that may open the file.
+std::string lineText(std::string line, bool first)
+{
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (first && line.compare(0, byteOrderMark.size(), byteOrderMark) == 0)
+        line.erase(0, byteOrderMark.size());
+    return line;
+}
+
+// Every line of `stream`, of which there are about `lines`; empty when
+// read, else why not: more than `limit` bytes (a file that grows while it
+// is read is still cut there), or a read that failed. The list of accounts
+// is made once at its full size: grown by doubling, it would leave its
+// earlier buffers behind as memory the rest of the load can't use (a tenth
+// of the load's peak for 100,000 accounts).
+std::string readAccounts(
+    utils::KStream& stream, std::uint64_t limit, std::size_t lines, AccountsFile& out)
+{
+    Reader reader;
+    reader.accounts.reserve(lines);
+    std::string line;
+    std::uint64_t bytesRead = 0;
+    for (unsigned number = 1; nextLine(stream, limit, bytesRead, line); ++number)
+        reader.readLine(lineText(std::move(line), number == 1), number);
+    if (stream.lastReadFailed())
+        return std::strerror(errno);
+    if (bytesRead > limit)
+        return tooLarge();
+    out = AccountsFile{std::move(reader.accounts), std::move(reader.problems), reader.skippedLines};
+    return {};
+}
+
+// The most accounts whose room is taken before they are read: a file of
+// that many short lines is already far beyond any list of accounts, and its
+// list may as well grow; the room (a quarter of a GB of address space) is
+// memory only where accounts are put.
+constexpr std::size_t mostAccountsAhead = 1000000;
+
+// The lines of the file from where it is read, counted by their ends (one
+// more for a last line without one) over at most `limit` bytes and at most
+// mostAccountsAhead. A count cut short by a failed read only makes the list
+// grow.
+std::size_t countLines(utils::KFile& file, std::uint64_t limit)
+{
+    char block[utils::KStream::kBufferSize];
+    std::size_t ends = 0;
+    std::uint64_t bytes = 0;
+    for (std::size_t n; bytes <= limit && (n = file.read(block, sizeof block)) > 0; bytes += n)
+        ends += static_cast<std::size_t>(std::count(block, block + n, '\n'));
+    return std::min(ends + 1, mostAccountsAhead);
+}
+
+// Why the open file behind `fd` is not read: not a regular file, or over the
+// limit; empty when it is read.
+std::string refusal(int fd)
 {
     struct stat st { };
     if (::fstat(fd, &st) != 0)
         return std::strerror(errno);
     if (!S_ISREG(st.st_mode))
         return "it is not a regular file";
-    const std::string tooLarge
-        = "it is larger than " + std::to_string(maxAccountsFileBytes >> 20) + " MiB";
     if (static_cast<std::uint64_t>(st.st_size) > maxAccountsFileBytes)
-        return tooLarge;
-    if (!tavir::utils::readAll(fd, maxAccountsFileBytes, bytes))
-        return errno == EFBIG ? tooLarge : std::strerror(errno);
+        return tooLarge();
     return {};
 }
 
@@ -271,20 +386,12 @@ std::string readRegularFile(int fd, std::string& bytes)
 
 AccountsFile parseAccountsText(const std::string& bytes)
 {
-    Reader reader;
-    std::size_t start
-        = bytes.compare(0, byteOrderMark.size(), byteOrderMark) == 0 ? byteOrderMark.size() : 0;
-    for (unsigned line = 1; start < bytes.size(); ++line) {
-        std::size_t end = bytes.find('\n', start);
-        if (end == std::string::npos)
-            end = bytes.size();
-        std::size_t length = end - start;
-        if (length > 0 && bytes[end - 1] == '\r')
-            --length;
-        reader.readLine(bytes.substr(start, length), line);
-        start = end + 1;
-    }
-    return AccountsFile{std::move(reader.accounts), std::move(reader.problems), reader.skippedLines};
+    TextStream stream(bytes);
+    AccountsFile file;
+    const auto ends = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+    readAccounts(stream, std::numeric_limits<std::uint64_t>::max(),
+        std::min(ends + 1, mostAccountsAhead), file);
+    return file;
 }
 
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure)
@@ -295,17 +402,31 @@ bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& f
     do {
         opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (opened < 0 && errno == EINTR);
-    const tavir::utils::Descriptor fd(opened);
-    if (!fd.valid()) {
+    const tavir::utils::Descriptor examined(opened);
+    if (!examined.valid()) {
         failure = std::strerror(errno);
         return false;
     }
-    std::string bytes;
-    failure = readRegularFile(fd.get(), bytes);
+    failure = refusal(examined.get());
     if (!failure.empty())
         return false;
-    out = parseAccountsText(bytes);
-    return true;
+    // Read through a file of its own, opened by the descriptor just
+    // examined rather than by its name again: what is read is the very file
+    // examined, never a FIFO put in its place meanwhile, whose open would
+    // wait for a writer.
+    utils::KFile file;
+    const std::string examinedPath = "/proc/self/fd/" + std::to_string(examined.get());
+    if (!file.wOpen(examinedPath.c_str(), "rb")) {
+        failure = std::strerror(errno);
+        return false;
+    }
+    const std::size_t lines = countLines(file, maxAccountsFileBytes);
+    if (file.i_seek(0, SEEK_SET) != 0) {
+        failure = std::strerror(errno);
+        return false;
+    }
+    failure = readAccounts(file, maxAccountsFileBytes, lines, out);
+    return failure.empty();
 }
 
 } // namespace tavir::migration

@@ -74,10 +74,12 @@ bool Thread::join()
             return false;
     }
     KMutexLocker lock(joinLock_);
-    if (!joined_) {
-        tiny::waitForThread(handle_);
-        joined_ = true;
-    }
+    // Asked on the thread itself the join fails (EDEADLK): the handle stays
+    // for the owner, who must still join it. Once joined it is cleared, and
+    // a later join returns at once.
+    if (!tiny::waitForThreadClose(handle_))
+        return false;
+    handle_ = pthread_t{};
     return true;
 }
 

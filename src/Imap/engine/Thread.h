@@ -33,7 +33,9 @@ public:
     virtual void execute() = 0;
 
     // Waits, under the join lock, for the thread to end. True when it was
-    // joined now or before; false when it was never started.
+    // joined now or before; false when it was never started, or when the
+    // join failed (asked on the thread itself), the thread then left to its
+    // owner to join.
     bool join();
     // Started and its work not yet returned.
     bool isRunning() const { return running_; }
@@ -57,8 +59,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<std::thread::id> runner_{};
     bool started_ = false; // under startLock_
-    bool joined_ = false; // under joinLock_
-    pthread_t handle_{};
+    pthread_t handle_{}; // under joinLock_; cleared once joined
     tiny::KMutex startLock_;
     tiny::KMutex joinLock_;
 };

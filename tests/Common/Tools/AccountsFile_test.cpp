@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,15 @@ std::string lineOf(std::size_t bytes)
 {
     std::string line = "long@example.com;";
     return line + std::string(bytes - line.size(), 'x');
+}
+
+// A line of `bytes` whose bytes from the 512th on read as an account line of
+// their own: a reader that splits a long line would take it.
+std::string splitBait(std::size_t bytes)
+{
+    std::string tail = "bait@example.com;S3cret;";
+    tail.resize(std::max(tail.size(), bytes - 511), 'y');
+    return lineOf(511) + tail.substr(0, bytes - 511);
 }
 
 const FileCase fileCases[] = {
@@ -92,6 +102,21 @@ const FileCase fileCases[] = {
     {"511 bytes and CRLF", lineOf(511) + "\r\n",
         {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}}, {}},
     {"512 bytes: skipped whole, the next line read", lineOf(512) + "\nz@x.org;pw\n",
+        {{L"z", L"x.org", L"pw", L"z"}}, {L"Line 1 of the accounts file is longer than 511 bytes"}},
+    {"511 bytes after a byte-order mark, and CRLF", "\xEF\xBB\xBF" + lineOf(511) + "\r\n",
+        {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}}, {}},
+    {"511 bytes, the last line without its end", "z@x.org;pw\n" + lineOf(511),
+        {{L"z", L"x.org", L"pw", L"z"}, {L"long", L"example.com", std::wstring(494, L'x'), L"long"}},
+        {}},
+    {"512 bytes and CRLF", lineOf(512) + "\r\n", {},
+        {L"Line 1 of the accounts file is longer than 511 bytes"}},
+    {"513 bytes: skipped whole, not read as 511 bytes and 2", splitBait(513) + "\nz@x.org;pw\n",
+        {{L"z", L"x.org", L"pw", L"z"}}, {L"Line 1 of the accounts file is longer than 511 bytes"}},
+    {"999 bytes: one line skipped, never two", splitBait(999) + "\nz@x.org;pw\n",
+        {{L"z", L"x.org", L"pw", L"z"}}, {L"Line 1 of the accounts file is longer than 511 bytes"}},
+    {"999 bytes, the last line without its end", "z@x.org;pw\n" + splitBait(999),
+        {{L"z", L"x.org", L"pw", L"z"}}, {L"Line 2 of the accounts file is longer than 511 bytes"}},
+    {"longer than a read of the file", splitBait(9000) + "\r\nz@x.org;pw\r\n",
         {{L"z", L"x.org", L"pw", L"z"}}, {L"Line 1 of the accounts file is longer than 511 bytes"}},
     {"invalid byte", "a@x.org;S3cret\xFF\n", {},
         {L"Line 1 of the accounts file is not valid UTF-8"}},
@@ -222,15 +247,20 @@ TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
 {
     tavir::test::TempDir dir;
     tavir::test::writeFile(dir.file("accounts.txt"), "a@x.org;pw\n");
+    // Lines read from the file as they are from text: a long one skipped whole.
+    tavir::test::writeFile(
+        dir.file("long-lines.txt"), "\xEF\xBB\xBF" + splitBait(999) + "\r\na@x.org;pw");
     ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
     // Sparse: one byte over the limit without writing 64 MiB.
     ASSERT_EQ(0, close(open(dir.file("large").c_str(), O_CREAT | O_WRONLY, 0600)));
     ASSERT_EQ(0, truncate(dir.file("large").c_str(), off_t(maxAccountsFileBytes) + 1));
     const struct {
         std::string path;
-        const char* failure; // null: read
+        const char* failure; // null: read, one account
+        unsigned skipped = 0;
     } cases[] = {
         {dir.file("accounts.txt"), nullptr},
+        {dir.file("long-lines.txt"), nullptr, 1},
         {dir.file("missing.txt"), "No such file or directory"},
         {dir.path(), "it is not a regular file"},
         {dir.file("fifo"), "it is not a regular file"}, // and nothing waits for a writer
@@ -242,10 +272,12 @@ TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
         AccountsFile file;
         std::string failure;
         EXPECT_EQ(!c.failure, readAccountsFile(c.path, file, failure));
-        if (c.failure)
+        if (c.failure) {
             EXPECT_EQ(c.failure, failure);
-        else
+        } else {
             EXPECT_EQ(1u, file.accounts.size());
+            EXPECT_EQ(c.skipped, file.skippedLines);
+        }
     }
 }
 

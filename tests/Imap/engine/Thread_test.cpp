@@ -90,4 +90,19 @@ TEST(Thread, StartsOnceAndEndsWhenItsStopFlagIsRaised)
     EXPECT_TRUE(worker.recovered.empty());
 }
 
+// A thread that joins itself is told no, and its owner's join still waits
+// for it and frees it; a join after that returns at once.
+TEST(Thread, AJoinAskedOnTheThreadItselfFailsAndLeavesTheJoinToItsOwner)
+{
+    std::atomic<int> joinedItself{-1};
+    Worker worker([&](Worker& self) { joinedItself = self.join() ? 1 : 0; });
+    ASSERT_TRUE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
+    while (joinedItself == -1) // the owner's join would hold the join lock
+        std::this_thread::yield();
+    EXPECT_EQ(0, joinedItself.load());
+    EXPECT_TRUE(worker.join());
+    EXPECT_FALSE(worker.isRunning());
+    EXPECT_TRUE(worker.join());
+}
+
 } // namespace
