@@ -172,8 +172,7 @@ void PipelinedCopy::refuseOverLong(const std::string& head)
         {ImapFetchFailed, Side::Source, false,
             "the FETCH reply of " + from_.endpointText() + " for "
                 + messageLabel(number, message_.getUid()) + " has a line longer than " + limit
-                + " (the limit of a reply line): it was read and dropped, and the message is "
-                  "not copied"});
+                + " (the limit of a reply line), which was read and dropped"});
 }
 
 bool PipelinedCopy::refusePartial(unsigned number, bool literalLeft)
@@ -195,7 +194,7 @@ bool PipelinedCopy::refusePartial(unsigned number, bool literalLeft)
             "the FETCH reply of " + from_.endpointText() + " for " + messageLabel(number, uid)
                 + " gives " + name
                 + ", a part of the message that may be cut short, where the whole message "
-                  "(BODY[]) was asked for: it is not copied"});
+                  "(BODY[]) was asked for"});
     return true;
 }
 
