@@ -46,8 +46,7 @@ private:
     // target ended the run and nothing more is wanted of it.
     bool handOn(unsigned number, FetchMessage& message, ReplyReader* reader);
     // Copies the messages whose bodies came before their date and flags and
-    // were too large to hold, or without them: each on its own, date and
-    // flags first.
+    // were too large to hold: each on its own, date and flags first.
     void copyDeferred();
     // The number the FETCH asked for the message `reply` answers: its
     // number in the answer with the EXPUNGEs before it taken into account,

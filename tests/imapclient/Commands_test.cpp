@@ -677,6 +677,11 @@ TEST(MessageTest, FlagsAndAnnouncements)
         EXPECT_EQ(c.accepted, m.setFlags(c.value)) << c.value;
         EXPECT_EQ(c.flags, m.getFlags()) << c.value;
         EXPECT_EQ(c.keywords, m.carriesKeywords()) << c.value;
+        // The filter alone, on the list without its parentheses.
+        if (c.accepted) {
+            EXPECT_EQ(c.flags, removeNonStandartFlags(c.value.substr(1, c.value.size() - 2)))
+                << c.value;
+        }
     }
     struct Size {
         std::string text;
