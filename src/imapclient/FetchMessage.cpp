@@ -82,6 +82,14 @@ bool takeItemsUpToBody(Parser& items, FetchMessage& message)
 
 } // namespace
 
+std::string partialBodyText(
+    const std::string& endpoint, const std::string& message, const std::string& name)
+{
+    return "the FETCH reply of " + endpoint + " for " + message + " gives " + name
+        + ", a part of the message that may be cut short, where the whole message (BODY[]) was "
+          "asked for";
+}
+
 std::string removeNonStandartFlags(const std::string& flags)
 {
     return standardFlags(flagWords(flags));

@@ -151,6 +151,12 @@ private:
     Failure failure_;
 };
 
+// The sentence for a FETCH reply of `endpoint` that gives `name`, a part of
+// the body from an origin ("BODY[]<0>"), for `message` ("message 3 (UID
+// 9)"), where the whole body was asked for.
+std::string partialBodyText(
+    const std::string& endpoint, const std::string& message, const std::string& name);
+
 // One reply of the pipelined copy into `message` (emptied first, then its
 // number set as far as it could be read): true when the reply is an
 // untagged FETCH that gives the body (BODY[]), as a literal left on the

@@ -191,10 +191,7 @@ bool PipelinedCopy::refusePartial(unsigned number, bool literalLeft)
     }
     run_.fail(number,
         {ImapFetchFailed, Side::Source, false,
-            "the FETCH reply of " + from_.endpointText() + " for " + messageLabel(number, uid)
-                + " gives " + name
-                + ", a part of the message that may be cut short, where the whole message "
-                  "(BODY[]) was asked for"});
+            partialBodyText(from_.endpointText(), messageLabel(number, uid), name)});
     return true;
 }
 

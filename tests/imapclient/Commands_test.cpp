@@ -915,7 +915,8 @@ TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
         + fetchReply(3, date1, "\\Seen") + "* 3 FETCH (BODY[] \"abc\")\r\n%T OK\r\n"
         + "* 9 FETCH (FLAGS (\\Flagged))\r\n%T OK no such message\r\n"
         + fetchReply(5, date2, "\\Draft") + bodyReply(5, "five") + fetchReply(6, date2, "")
-        + "* 6 FETCH (BODY[] \"\")\r\n%T NO body withdrawn\r\n";
+        + "* 6 FETCH (BODY[] \"\")\r\n%T NO body withdrawn\r\n" + fetchReply(7, date1, "")
+        + "* 7 FETCH (BODY[]<0> {3}\r\nabc)\r\n%T OK\r\n";
     Copy c(source, targetOk(2));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
     EXPECT_EQ("NO message is gone", lastError(c.source.client));
@@ -928,6 +929,11 @@ TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
     // A quoted body whose fetch then ends in NO is not taken.
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 6));
     EXPECT_EQ("NO body withdrawn", lastError(c.source.client));
+    // A part of the body in place of it is not taken, and said so.
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 7));
+    EXPECT_EQ("the FETCH reply of scripted:143 for message 7 gives BODY[]<0>, a part of the "
+              "message that may be cut short, where the whole message (BODY[]) was asked for",
+        lastError(c.source.client));
     EXPECT_FALSE(c.source.session->closed);
     auto sent = appends(c.target.sent());
     ASSERT_EQ(2u, sent.size());
