@@ -103,8 +103,8 @@ unsigned CommandFetchBody::execute()
                 c.setLastErrorResponse(partial.empty()
                         ? "the FETCH reply of " + c.endpointText() + " holds no body of message "
                             + std::to_string(number_)
-                        : partialBodyText(c.endpointText(), "message " + std::to_string(number_),
-                            partial));
+                        : partialBodyText(
+                            c.endpointText(), "message " + std::to_string(number_), partial));
             complete(reply);
             return NoBody;
         }

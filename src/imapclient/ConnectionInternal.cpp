@@ -730,7 +730,8 @@ bool ConnectionInternal::skipRestOfLine(std::string& line)
         part.clear();
         const bool complete = readLinePart(part);
         skipped += part.size();
-        tail = (tail + part).substr(std::max<std::size_t>(tail.size() + part.size(), tailKept) - tailKept);
+        tail = (tail + part)
+                   .substr(std::max<std::size_t>(tail.size() + part.size(), tailKept) - tailKept);
         if (complete || part.size() < maxLine_) {
             line += tail;
             return complete;

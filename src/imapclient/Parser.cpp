@@ -585,8 +585,8 @@ namespace {
 
 // "* n KEYWORD": the number, and where the keyword ends (the rest begins);
 // false when `text` does not begin so.
-bool numberedResponse(const std::string& text, std::uint32_t& number, std::string& keyword,
-    std::size_t& rest)
+bool numberedResponse(
+    const std::string& text, std::uint32_t& number, std::string& keyword, std::size_t& rest)
 {
     if (text.compare(0, 2, "* ") != 0)
         return false;
@@ -612,7 +612,8 @@ bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::siz
     std::uint32_t value = 0;
     std::size_t end = 0;
     if (!numberedResponse(text, value, keyword, end) || end == text.size()
-        || (strcasecmp(keyword.c_str(), "FETCH") != 0 && strcasecmp(keyword.c_str(), "AFETCH") != 0))
+        || (strcasecmp(keyword.c_str(), "FETCH") != 0
+            && strcasecmp(keyword.c_str(), "AFETCH") != 0))
         return false;
     number = value;
     rest = end;

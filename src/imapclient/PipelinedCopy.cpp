@@ -298,6 +298,7 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
             // Asked for again, with the date and the flags first.
             if (!dropInHand())
                 return;
+            deadline.restart();
             continue;
         }
         bool later = false;

@@ -1180,15 +1180,13 @@ TEST(CopyTest, PipelinedRange)
                 + "\")\r\n* 1 FETCH (UID 4 BODY[] {3}\r\none)\r\n* 2 FETCH (FLAGS (\\Flagged "
                   "$Label1)"
                 + dated + ")\r\n* 2 FETCH (BODY[] {3}\r\ntwo)\r\n%T OK\r\n",
-            ImapSuccess, 2, 0, {"one", "two"}, {"\\Seen", "\\Flagged"}, 1,
-            {1706828399, 837596665}},
+            ImapSuccess, 2, 0, {"one", "two"}, {"\\Seen", "\\Flagged"}, 1, {1706828399, 837596665}},
         {"date and flags in a reply of their own after the body",
-            "* 1 FETCH (UID 4 BODY[] {3}\r\none)\r\n* 1 FETCH (FLAGS (\\Seen)" + dated
-                + ")\r\n" + numbered(2, 5, "two") + "%T OK\r\n* 1 FETCH (UID 4 FLAGS (\\Seen))\r\n"
+            "* 1 FETCH (UID 4 BODY[] {3}\r\none)\r\n* 1 FETCH (FLAGS (\\Seen)" + dated + ")\r\n"
+                + numbered(2, 5, "two") + "%T OK\r\n* 1 FETCH (UID 4 FLAGS (\\Seen))\r\n"
                 + "* 1 FETCH (INTERNALDATE \"" + date2 + "\")\r\n%T OK\r\n"
                 + "* 1 FETCH (UID 4 BODY[] {3}\r\none)\r\n" + numbered(2, 5, "two") + "%T OK\r\n",
-            ImapSuccess, 2, 0, {"one", "two"}, {"\\Seen", "\\Seen"}, 0, {1706828399, 837596665},
-            "",
+            ImapSuccess, 2, 0, {"one", "two"}, {"\\Seen", "\\Seen"}, 0, {1706828399, 837596665}, "",
             "FETCH 1:2 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\nFETCH 1:2 (UID INTERNALDATE "
             "FLAGS)\r\nFETCH 1:2 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\n"},
         {"an EXPUNGE of a message copied",
@@ -1198,8 +1196,8 @@ TEST(CopyTest, PipelinedRange)
             "* 1 EXPUNGE\r\n" + numbered(1, 5, "two") + "%T OK\r\n", ImapSuccess, 1, 0, {"two"},
             {"\\Seen"}, 0, {}, "", "", {1}},
         {"a body whose UID is that of a message copied before",
-            numbered(1, 4, "one") + numbered(2, 4, "one") + "%T OK\r\n", ImapSuccess, 1, 0,
-            {"one"}, {"\\Seen"}},
+            numbered(1, 4, "one") + numbered(2, 4, "one") + "%T OK\r\n", ImapSuccess, 1, 0, {"one"},
+            {"\\Seen"}},
         {"a reply line over the limit",
             "* 1 FETCH (UID 4 FLAGS (\\Seen" + keywords + ")" + dated + " BODY[] {3}\r\none)\r\n"
                 + numbered(2, 5, "two") + "%T OK\r\n",

@@ -245,7 +245,8 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
         apart += part.empty() ? "" : (apart.empty() ? "" : " ") + part;
     }
     if (splitSummaries && asked("BODY.PEEK[HEADER.FIELDS"))
-        apart = "BODY[HEADER.FIELDS (MESSAGE-ID)] " + literal(messageIdHeader(folder.bodies.at(n - 1)));
+        apart = "BODY[HEADER.FIELDS (MESSAGE-ID)] "
+            + literal(messageIdHeader(folder.bodies.at(n - 1)));
     std::string answer = start;
     bool first = true;
     bool wholeBody = false;

@@ -897,7 +897,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
     {
         Row r = row("a summary in two replies per message", mails(4, 0), 2);
         r.source.splitSummaries = true;
-        r.lastRunSays = "the source's 4 among them: it was migrated before and is not copied again.";
+        r.lastRunSays
+            = "the source's 4 among them: it was migrated before and is not copied again.";
         rows.push_back(r);
     }
     for (bool copied : {true, false}) {
@@ -966,7 +967,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                     held.push_back(n);
                 const std::string flags
                     = n <= given.flags.size() ? given.flags[n - 1] : "(\\Answered)";
-                keywords += holds(run, n) && !holds(run - 1, n) && flags.find('$') != std::string::npos;
+                keywords
+                    += holds(run, n) && !holds(run - 1, n) && flags.find('$') != std::string::npos;
             }
             LoopbackServer server(source.session());
             const RunOutcome outcome = runner.run(
