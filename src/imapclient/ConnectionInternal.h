@@ -31,7 +31,8 @@ public:
     // the line limit, a literal in a command's response larger than the
     // literal limit, or a command's responses adding up to more than the
     // response limit end the command and close the connection (the stream
-    // can't be resynchronised). Message bodies, which are streamed, are
+    // can't be resynchronised), except that a caller that can drop one
+    // reply has a line over the line limit read to its end (recvLine). Message bodies, which are streamed, are
     // bounded by the message limit.
     static constexpr std::size_t defaultMaxLineLength = 1u << 20; // 1 MiB
     static constexpr std::uint64_t defaultMaxLiteralSize = 64ull << 20; // 64 MiB
