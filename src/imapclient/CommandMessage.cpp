@@ -76,9 +76,13 @@ unsigned CommandFetchBody::execute()
             return false;
         }
     };
+    // A part of the body (BODY[]<0>) given in place of it, to say so.
+    std::string partial;
     try {
         for (;;) {
             ReplyReader::Reply reply = reader.next(isBody);
+            if (reply.kind == ReplyReader::Kind::Untagged && partial.empty())
+                partial = partialBodyName(reply.text);
             if (reply.literalLeft) {
                 message_->announceBody(static_cast<std::uint32_t>(reply.literalSize));
                 return BodyStarted;
@@ -96,8 +100,11 @@ unsigned CommandFetchBody::execute()
             // The fetch ended without a body (refused, or a message that is
             // gone): nothing of the reply is left on the connection.
             if (reply.status == OK)
-                c.setLastErrorResponse("the FETCH reply of " + c.endpointText()
-                    + " holds no body of message " + std::to_string(number_));
+                c.setLastErrorResponse(partial.empty()
+                        ? "the FETCH reply of " + c.endpointText() + " holds no body of message "
+                            + std::to_string(number_)
+                        : partialBodyText(
+                            c.endpointText(), "message " + std::to_string(number_), partial));
             complete(reply);
             return NoBody;
         }
@@ -107,6 +114,21 @@ unsigned CommandFetchBody::execute()
         c.close();
         throw;
     }
+}
+
+std::string CommandFetchBody::partialBodyName(const std::string& reply) const
+{
+    FetchResponse fetch;
+    try {
+        if (!parseFetchResponse(reply, fetch) || fetch.number != number_)
+            return std::string();
+    } catch (const ImapParserException&) {
+        return std::string();
+    }
+    for (const auto& [name, value] : fetch.items)
+        if (strncasecmp(name.c_str(), "BODY[]<", 7) == 0)
+            return name;
+    return std::string();
 }
 
 bool CommandFetchBody::takeQuotedBody(const std::string& reply)

@@ -46,6 +46,9 @@ private:
     // True when `reply` is this message's FETCH with its body quoted in it,
     // which the message now holds.
     bool takeQuotedBody(const std::string& reply);
+    // The name of the part of this message's body (BODY[]<0>) that `reply`
+    // gives in place of the body; empty for any other reply.
+    std::string partialBodyName(const std::string& reply) const;
 
     FetchMessage* message_;
     unsigned int number_;

@@ -172,6 +172,11 @@ std::string ConnectionInternal::sizeText(std::uint64_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
+std::string ConnectionInternal::lineTooLongText() const
+{
+    return "a reply line from " + endpointText() + " is longer than " + sizeText(maxLine_);
+}
+
 std::string ConnectionInternal::stoppedText() const
 {
     return "the connection to " + endpointText() + " was closed on a stop request";
@@ -672,22 +677,20 @@ void ConnectionInternal::flushOrThrow()
     sendFailed("a message");
 }
 
-bool ConnectionInternal::recvLine(std::string& line)
+bool ConnectionInternal::recvLine(std::string& line, bool* overLong)
 {
     line.clear();
+    if (overLong != nullptr)
+        *overLong = false;
     if (!streamGood() || state_ == NotConnected)
         closeWithError("the connection to " + endpointText() + " is not open");
-    bool complete = false;
-    try {
-        complete = stream_->readLine(line, maxLine_);
-    } catch (const std::bad_alloc&) {
-        closeWithError("out of memory while reading a reply from " + endpointText());
+    bool complete = readLinePart(line);
+    if (!complete && line.size() >= maxLine_) {
+        if (overLong == nullptr)
+            closeWithError(lineTooLongText());
+        complete = skipRestOfLine(line);
+        *overLong = true;
     }
-    if (!complete && line.size() >= maxLine_)
-        closeWithError(
-            "a reply line from " + endpointText() + " is longer than " + sizeText(maxLine_));
-    received_ += line.size();
-    creditDeadline(line.size());
     // The read ended inside a line: what follows can't be told apart from
     // what was lost, so the connection is given up.
     if (!complete && !line.empty())
@@ -695,6 +698,48 @@ bool ConnectionInternal::recvLine(std::string& line)
     if (!streamGood())
         closeWithError(readEndText());
     return true;
+}
+
+bool ConnectionInternal::readLinePart(std::string& line)
+{
+    const std::size_t before = line.size();
+    bool complete = false;
+    try {
+        complete = stream_->readLine(line, maxLine_);
+    } catch (const std::bad_alloc&) {
+        closeWithError("out of memory while reading a reply from " + endpointText());
+    }
+    received_ += line.size() - before;
+    creditDeadline(line.size() - before);
+    return complete;
+}
+
+bool ConnectionInternal::skipRestOfLine(std::string& line)
+{
+    // The line's head names its reply ("* 3 FETCH (UID 9 FLAGS ..."), its
+    // tail may announce a literal ("BODY[] {2048}" CR LF): both are kept,
+    // what lies between is read in parts of the line limit and dropped.
+    // A line longer than a command's whole answer may be is not skipped.
+    constexpr std::size_t headKept = 4096;
+    constexpr std::size_t tailKept = 64;
+    std::string tail = line.substr(line.size() - std::min(line.size(), tailKept));
+    line.resize(std::min(line.size(), headKept));
+    std::string part;
+    std::uint64_t skipped = maxLine_;
+    for (;;) {
+        part.clear();
+        const bool complete = readLinePart(part);
+        skipped += part.size();
+        tail = (tail + part)
+                   .substr(std::max<std::size_t>(tail.size() + part.size(), tailKept) - tailKept);
+        if (complete || part.size() < maxLine_) {
+            line += tail;
+            return complete;
+        }
+        if (skipped > maxResponse_)
+            closeWithError("a reply line from " + endpointText() + " is longer than "
+                + sizeText(maxResponse_));
+    }
 }
 
 void ConnectionInternal::sendLiteralData(const std::string& data)

@@ -31,7 +31,8 @@ public:
     // the line limit, a literal in a command's response larger than the
     // literal limit, or a command's responses adding up to more than the
     // response limit end the command and close the connection (the stream
-    // can't be resynchronised). Message bodies, which are streamed, are
+    // can't be resynchronised), except that a caller that can drop one
+    // reply has a line over the line limit read to its end (recvLine). Message bodies, which are streamed, are
     // bounded by the message limit.
     static constexpr std::size_t defaultMaxLineLength = 1u << 20; // 1 MiB
     static constexpr std::uint64_t defaultMaxLiteralSize = 64ull << 20; // 64 MiB
@@ -150,8 +151,11 @@ public:
     // One line with its line end. Empty when the read ended before any byte
     // of it (time-out or closed peer: readEndText says which); a line cut
     // off, a line over the limit or no memory close the connection and
-    // throw with the last error set.
-    bool recvLine(std::string& line);
+    // throw with the last error set. With `overLong`, a line over the limit
+    // is read to its end instead (up to the response limit) and its head
+    // and its tail are kept, with *overLong set: the caller drops the reply,
+    // and the connection stays in step.
+    bool recvLine(std::string& line, bool* overLong = nullptr);
     // The parts of the message body an APPEND writes, kept from one message
     // to the next so that their storage is reused.
     std::vector<std::string>& messageParts() { return messageParts_; }
@@ -249,6 +253,8 @@ public:
     // without recording one compares it before and after.
     unsigned long errorCount() const { return errorCount_; }
 
+    // "a reply line from host:port is longer than 1 MiB".
+    std::string lineTooLongText() const;
     // The server as "host:port", for error texts.
     std::string endpointText() const;
     // One sentence for a read that ended without data: the time-out, the
@@ -315,6 +321,12 @@ public:
 
 private:
     void connectAndGreet(bool login, const AfterChallenge& afterChallenge);
+    // Appends to `line` what the stream has of it, the line limit at most;
+    // true when its line feed came.
+    bool readLinePart(std::string& line);
+    // Reads the rest of a line over the limit and drops its middle; true
+    // when its line feed came.
+    bool skipRestOfLine(std::string& line);
     void readGreeting();
     void restoreSession();
     void writeText(const std::string& text, bool flush);

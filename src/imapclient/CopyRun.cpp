@@ -41,6 +41,17 @@ std::string CopyRun::sequenceSet() const
     return mail::sequenceSet(numbers_);
 }
 
+std::string CopyRun::sequenceSetFrom(unsigned first) const
+{
+    if (open_)
+        return std::to_string(first) + ":*";
+    std::vector<unsigned> left;
+    for (unsigned number : numbers_)
+        if (number >= first && wants(number))
+            left.push_back(number);
+    return mail::sequenceSet(left);
+}
+
 bool CopyRun::wants(unsigned number) const
 {
     if (number == 0 || answered_.count(number) || taken_.count(number))
@@ -52,14 +63,39 @@ bool CopyRun::wants(unsigned number) const
 
 void CopyRun::noteUid(unsigned number, std::uint32_t uid)
 {
-    if (uid != 0)
-        uids_[number] = uid;
+    if (uid == 0)
+        return;
+    uids_[number] = uid;
+    numbersByUid_[uid] = number;
 }
 
 std::uint32_t CopyRun::uid(unsigned number) const
 {
     auto found = uids_.find(number);
     return found == uids_.end() ? 0 : found->second;
+}
+
+unsigned CopyRun::numberOfUid(std::uint32_t uid) const
+{
+    auto found = numbersByUid_.find(uid);
+    return found == numbersByUid_.end() ? 0 : found->second;
+}
+
+unsigned CopyRun::expunge(unsigned current)
+{
+    const unsigned number = asked(current);
+    expunged_.insert(std::upper_bound(expunged_.begin(), expunged_.end(), number), number);
+    return number;
+}
+
+unsigned CopyRun::asked(unsigned current) const
+{
+    // Each message expunged before it moved it one down.
+    unsigned number = current;
+    for (unsigned gone : expunged_)
+        if (gone <= number)
+            ++number;
+    return number;
 }
 
 void CopyRun::settle(unsigned number, Fate fate)

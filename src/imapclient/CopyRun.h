@@ -37,6 +37,8 @@ public:
     const std::vector<unsigned>& numbers() const { return numbers_; }
     // The FETCH's message set: "1:5,7,9:12", or "first:*".
     std::string sequenceSet() const;
+    // The message set of the numbers from `first` on that are still wanted.
+    std::string sequenceSetFrom(unsigned first) const;
 
     // True when `number` was asked for and its body has not come yet: its
     // body may be appended.
@@ -49,6 +51,18 @@ public:
     void noteUid(unsigned number, std::uint32_t uid);
     std::uint32_t uid(unsigned number) const;
     bool taken(unsigned number) const { return taken_.count(number) != 0; }
+    // The number a UID was noted for; 0 when none was.
+    unsigned numberOfUid(std::uint32_t uid) const;
+    // An EXPUNGE inside the FETCH's answer (RFC 3501 forbids it there; some
+    // servers send it anyway): the message the answer now numbers `current`
+    // is gone, and the answer numbers every message after it one lower.
+    // Returns the number the FETCH asked for it by.
+    unsigned expunge(unsigned current);
+    // The number the FETCH asked for the message that the answer numbers
+    // `current`, the EXPUNGEs in it so far taken into account.
+    unsigned asked(unsigned current) const;
+    // The numbers asked for that the answer expunged, ascending.
+    const std::vector<unsigned>& expunged() const { return expunged_; }
     // True while some number asked for has no answer.
     bool wantsMore() const { return open_ || answered_.size() < numbers_.size(); }
     // Records the answer for a number; a number is settled once.
@@ -109,6 +123,8 @@ private:
     std::set<unsigned> taken_;
     std::set<unsigned> keywords_; // messages whose keywords are not copied
     std::map<unsigned, std::uint32_t> uids_;
+    std::map<std::uint32_t, unsigned> numbersByUid_;
+    std::vector<unsigned> expunged_;
     unsigned copied_ = 0;
     unsigned keywordsLeft_ = 0;
     unsigned failed_ = 0;

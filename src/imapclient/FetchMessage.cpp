@@ -32,8 +32,7 @@ std::vector<std::string> flagWords(const std::string& flags)
 }
 
 // The standard flags among `words` (any letter case), in table order,
-// spelled as in the table and separated by one blank. Whole flags only: "\Seen" inside a longer flag ("\Seenx") is another
-// flag, and a message must not arrive marked read when it was not.
+// spelled as in the table and separated by one blank.
 std::string standardFlags(const std::vector<std::string>& words)
 {
     std::string result;
@@ -68,6 +67,12 @@ bool takeItemsUpToBody(Parser& items, FetchMessage& message)
     while (items.getItemName(name)) {
         if (strcasecmp(name.c_str(), "BODY[]") == 0)
             return true;
+        if (strncasecmp(name.c_str(), "BODY[]<", 7) == 0) {
+            // A part of the body from an origin (RFC 3501 6.4.5): it "MAY be
+            // truncated", where the whole message was asked for.
+            message.setPartialBody(name);
+            return false;
+        }
         if (!items.getNode(value))
             return false;
         message.setData(name, value);
@@ -77,6 +82,19 @@ bool takeItemsUpToBody(Parser& items, FetchMessage& message)
 
 } // namespace
 
+std::string partialBodyText(
+    const std::string& endpoint, const std::string& message, const std::string& name)
+{
+    return "the FETCH reply of " + endpoint + " for " + message + " gives " + name
+        + ", a part of the message that may be cut short, where the whole message (BODY[]) was "
+          "asked for";
+}
+
+std::string removeNonStandartFlags(const std::string& flags)
+{
+    return standardFlags(flagWords(flags));
+}
+
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message)
 {
     // Items that can't be read answer for a body that failed.
@@ -84,7 +102,7 @@ bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message
     try {
         Parser parser(items);
         const bool bodyNamed = takeItemsUpToBody(parser, message);
-        message.setAnswersForBody(bodyNamed);
+        message.setAnswersForBody(bodyNamed || !message.partialBody().empty());
         std::string rest;
         return bodyNamed && parser.getRest(rest)
             && (message.setSize(rest) || message.takeQuotedBody(rest));
@@ -132,6 +150,7 @@ void FetchMessage::reset()
     flagsKnown_ = false;
     keywords_ = false;
     answersForBody_ = false;
+    partialBody_.clear();
     held_.clear();
     holding_ = false;
     announced_ = false;
@@ -155,14 +174,34 @@ bool FetchMessage::setData(const std::string& name, const std::string& value)
     return false;
 }
 
+FetchMessage::Items FetchMessage::items() const
+{
+    return {date_, flags_, dateKnown_, flagsKnown_, keywords_, uid_};
+}
+
+void FetchMessage::addItems(const Items& other)
+{
+    if (!dateKnown_ && other.dateKnown) {
+        date_ = other.date;
+        dateKnown_ = true;
+    }
+    if (!flagsKnown_ && other.flagsKnown) {
+        flags_ = other.flags;
+        keywords_ = other.keywords;
+        flagsKnown_ = true;
+    }
+    if (uid_ == 0)
+        uid_ = other.uid;
+}
+
 bool FetchMessage::setFlags(std::string value)
 {
     if (value.size() < 2 || value.front() != '(' || value.back() != ')')
         return false;
     // One reading of the list for both.
-    const std::vector<std::string> words = flagWords(value.substr(1, value.size() - 2));
-    flags_ = standardFlags(words);
-    keywords_ = holdsKeyword(words);
+    const std::string list = value.substr(1, value.size() - 2);
+    flags_ = removeNonStandartFlags(list);
+    keywords_ = holdsKeyword(flagWords(list));
     flagsKnown_ = true;
     return true;
 }

@@ -16,8 +16,24 @@ namespace tavir::mail {
 // only the server sets it, and APPEND refuses it as an argument.
 extern const char* const StdImapFlag[5];
 
+// The standard flags of a flag list (without its parentheses), in table
+// order, spelled as in the table and separated by one blank. Whole flags
+// only, in any letter case: "\Seen" inside a longer flag ("\Seenx") is
+// another flag, and a message must not arrive marked read when it was not.
+std::string removeNonStandartFlags(const std::string& flags);
+
 class FetchMessage : public simpleimapclient::IMessage {
 public:
+    // What replies gave of a message besides its body.
+    struct Items {
+        std::string date;
+        std::string flags; // the standard flags
+        bool dateKnown = false;
+        bool flagsKnown = false;
+        bool keywords = false;
+        std::uint32_t uid = 0;
+    };
+
     FetchMessage();
     ~FetchMessage() override;
 
@@ -39,6 +55,15 @@ public:
     bool setFlags(std::string value);
     // True when the flags last given held keywords, which are not copied.
     bool carriesKeywords() const { return keywords_; }
+    Items items() const;
+    // Takes from `other` what the replies read into this message did not
+    // give: the date, the flags, the UID.
+    void addItems(const Items& other);
+    // The name of a body item that gives part of the body from an origin
+    // ("BODY[]<0>"), when the reply last loaded named one in place of
+    // BODY[]; empty otherwise.
+    const std::string& partialBody() const { return partialBody_; }
+    void setPartialBody(const std::string& name) { partialBody_ = name; }
     // True when both the date and the flags were given since the last reset.
     bool dateAndFlagsKnown() const { return dateKnown_ && flagsKnown_; }
     // The message number of the FETCH reply the message was loaded from
@@ -114,6 +139,7 @@ private:
     bool flagsKnown_ = false;
     bool keywords_ = false;
     bool answersForBody_ = false;
+    std::string partialBody_;
     // The body, when it was read ahead (holdBody).
     std::string held_;
     bool holding_ = false;
@@ -124,6 +150,12 @@ private:
     std::size_t partSize_ = ConnectionInternal::dataPartSize;
     Failure failure_;
 };
+
+// The sentence for a FETCH reply of `endpoint` that gives `name`, a part of
+// the body from an origin ("BODY[]<0>"), for `message` ("message 3 (UID
+// 9)"), where the whole body was asked for.
+std::string partialBodyText(
+    const std::string& endpoint, const std::string& message, const std::string& name);
 
 // One reply of the pipelined copy into `message` (emptied first, then its
 // number set as far as it could be read): true when the reply is an

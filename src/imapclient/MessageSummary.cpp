@@ -68,14 +68,48 @@ bool readFetchReply(const std::string& reply, FetchResponse& fetch, unsigned& un
     }
 }
 
+namespace {
+
+bool isHeaderItem(const std::string& name)
+{
+    return strncasecmp(name.c_str(), "BODY[HEADER.FIELDS", 18) == 0;
+}
+
+bool isSummaryItem(const std::string& name)
+{
+    return strcasecmp(name.c_str(), "RFC822.SIZE") == 0
+        || strcasecmp(name.c_str(), "INTERNALDATE") == 0 || isHeaderItem(name);
+}
+
+const std::string* headerItem(const FetchResponse& fetch)
+{
+    for (const auto& [name, value] : fetch.items)
+        if (isHeaderItem(name))
+            return &value;
+    return nullptr;
+}
+
+} // namespace
+
+bool addSummaryItems(const FetchResponse& reply, FetchResponse& gathered)
+{
+    bool added = false;
+    for (const auto& [name, value] : reply.items) {
+        const bool had = isHeaderItem(name) ? headerItem(gathered) != nullptr
+                                            : gathered.item(name.c_str()) != nullptr;
+        if (isSummaryItem(name) && !had) {
+            gathered.items.emplace_back(name, value);
+            added = true;
+        }
+    }
+    return added;
+}
+
 bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary)
 {
     const std::string* size = fetch.item("RFC822.SIZE");
     const std::string* date = fetch.item("INTERNALDATE");
-    const std::string* header = nullptr;
-    for (const auto& [name, value] : fetch.items)
-        if (header == nullptr && strncasecmp(name.c_str(), "BODY[HEADER.FIELDS", 18) == 0)
-            header = &value;
+    const std::string* header = headerItem(fetch);
     if (size == nullptr || header == nullptr || !imap::parseUnsigned32(*size, summary.size))
         return false;
     std::time_t instant = 0;

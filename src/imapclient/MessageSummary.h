@@ -40,6 +40,11 @@ extern const char* const messageSummaryItems;
 // leaves the summary undated.
 bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary);
 
+// A server may give one message's items in several replies of one answer:
+// adds the summary's items of `reply` that `gathered` lacks (the first
+// reply to give an item is taken); false when it added none.
+bool addSummaryItems(const FetchResponse& reply, FetchResponse& gathered);
+
 // For the replies of a FETCH handed over one at a time: true when `reply`
 // is a FETCH response, read into `fetch`; false for any other reply
 // (EXISTS, RECENT and the like), and for a FETCH response that can't be

@@ -581,24 +581,51 @@ bool FetchResponse::bodyIsOpen() const
     return strcasecmp(openItem.c_str(), "BODY[]") == 0;
 }
 
-bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::size_t& rest)
+namespace {
+
+// "* n KEYWORD": the number, and where the keyword ends (the rest begins);
+// false when `text` does not begin so.
+bool numberedResponse(
+    const std::string& text, std::uint32_t& number, std::string& keyword, std::size_t& rest)
 {
     if (text.compare(0, 2, "* ") != 0)
         return false;
-    // "*", the number and FETCH are atoms up to the next blank.
+    // "*", the number and the keyword are atoms up to the next blank.
     std::size_t numberEnd = text.find(' ', 2);
-    std::size_t keywordEnd
-        = numberEnd == std::string::npos ? numberEnd : text.find(' ', numberEnd + 1);
+    if (numberEnd == std::string::npos)
+        return false;
+    std::size_t keywordEnd = std::min(text.find(' ', numberEnd + 1), text.size());
     std::uint32_t value = 0;
-    if (keywordEnd == std::string::npos
-        || !imap::parseUnsigned32(text.substr(2, numberEnd - 2), value))
+    if (!imap::parseUnsigned32(text.substr(2, numberEnd - 2), value))
         return false;
-    std::string keyword = text.substr(numberEnd + 1, keywordEnd - numberEnd - 1);
-    if (strcasecmp(keyword.c_str(), "FETCH") != 0 && strcasecmp(keyword.c_str(), "AFETCH") != 0)
-        return false;
+    keyword = text.substr(numberEnd + 1, keywordEnd - numberEnd - 1);
     number = value;
     rest = keywordEnd;
     return true;
+}
+
+} // namespace
+
+bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::size_t& rest)
+{
+    std::string keyword;
+    std::uint32_t value = 0;
+    std::size_t end = 0;
+    if (!numberedResponse(text, value, keyword, end) || end == text.size()
+        || (strcasecmp(keyword.c_str(), "FETCH") != 0
+            && strcasecmp(keyword.c_str(), "AFETCH") != 0))
+        return false;
+    number = value;
+    rest = end;
+    return true;
+}
+
+bool expungeResponse(const std::string& text, std::uint32_t& number)
+{
+    std::string keyword;
+    std::size_t end = 0;
+    return numberedResponse(text, number, keyword, end)
+        && strcasecmp(keyword.c_str(), "EXPUNGE") == 0 && number != 0;
 }
 
 bool parseFetchResponse(const std::string& text, FetchResponse& out)

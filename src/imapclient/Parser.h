@@ -200,6 +200,8 @@ struct FetchResponse {
 // and `rest` the index just past the keyword; false, leaving both as they
 // were, for any other response. Never throws.
 bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::size_t& rest);
+// True when `text` (without its line end) is "* n EXPUNGE"; `number` is n.
+bool expungeResponse(const std::string& text, std::uint32_t& number);
 
 // False when `text` is no untagged FETCH or AFETCH response; a FETCH
 // response whose items can't be read throws ImapParserException, with the

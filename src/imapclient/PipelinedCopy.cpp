@@ -19,11 +19,34 @@ bool dropBody(FetchMessage& message)
     return message.isDrained();
 }
 
-std::string unwantedBody(const CopyRun& run, unsigned number)
+// "message 3 (UID 9)", or "message 3" while no UID is known.
+std::string messageLabel(unsigned number, std::uint32_t uid)
 {
+    return "message " + std::to_string(number)
+        + (uid != 0 ? " (UID " + std::to_string(uid) + ")" : std::string());
+}
+
+std::string unwantedBody(const CopyRun& run, unsigned number, std::uint32_t uid)
+{
+    if (number == 0)
+        return "a body whose UID " + std::to_string(uid) + " is not that of the message it numbers";
     return run.taken(number) || run.fate(number) != CopyRun::Fate::Unanswered
-        ? "a second body for message " + std::to_string(number)
-        : "a body for message " + std::to_string(number) + ", which was not asked for";
+        ? "a second body for " + messageLabel(number, uid)
+        : "a body for " + messageLabel(number, uid) + ", which was not asked for";
+}
+
+// Where the message set of a FETCH command ("K7 FETCH 1:200 (...)") begins
+// and ends.
+std::pair<std::size_t, std::size_t> messageSetAt(const std::string& fetchCommand)
+{
+    const std::size_t from = fetchCommand.find(' ', fetchCommand.find(' ') + 1) + 1;
+    return {from, std::min(fetchCommand.find(' ', from), fetchCommand.size())};
+}
+
+std::string messageSetOf(const std::string& fetchCommand)
+{
+    const auto [from, end] = messageSetAt(fetchCommand);
+    return fetchCommand.substr(from, end - from);
 }
 
 // The source failed inside the body of message `number` (or did not
@@ -95,10 +118,88 @@ PipelinedCopy::PipelinedCopy(
     message_.setPartSize(ConnectionInternal::wholeBodyLimit);
 }
 
+unsigned PipelinedCopy::askedNumber(const FetchMessage& reply) const
+{
+    const unsigned number = run_.asked(reply.getNumber());
+    const std::uint32_t uid = reply.getUid();
+    if (uid == 0)
+        return number;
+    // Where the number and the UID disagree, the UID says which message
+    // the reply answers; one whose UID names no message known is none.
+    if (const unsigned byUid = run_.numberOfUid(uid))
+        return byUid;
+    const std::uint32_t noted = run_.uid(number);
+    return noted != 0 && noted != uid ? 0 : number;
+}
+
+void PipelinedCopy::keepItems(unsigned number, FetchMessage& reply)
+{
+    // The later reply says what the message is now; the earlier ones fill
+    // in what it does not say.
+    FetchMessage::Items& kept = items_[number];
+    reply.addItems(kept);
+    kept = reply.items();
+}
+
+void PipelinedCopy::prefetchItems(const std::string& fetchCommand)
+{
+    CommandFetchEach command(from_, messageSetOf(fetchCommand), "(UID INTERNALDATE FLAGS)");
+    const unsigned status = command.execute([this](const std::string& reply) {
+        FetchMessage items;
+        bool isFetch = false;
+        loadFetchResponse(reply, items, isFetch);
+        if (items.getNumber() != 0)
+            keepItems(items.getNumber(), items);
+    });
+    // What an answer that failed gave is still used; the bodies' replies
+    // may give the rest.
+    prefetched_ = status == Command::OK;
+}
+
+void PipelinedCopy::refuseOverLong(const std::string& head)
+{
+    // The head names the message; what it says further may be cut.
+    bool isFetch = false;
+    loadFetchResponse(head, message_, isFetch);
+    const unsigned number = askedNumber(message_);
+    const std::string limit = ConnectionInternal::sizeText(from_.maxLineLength());
+    if (!run_.wants(number)) {
+        run_.ignore("a reply with a line longer than " + limit
+            + (number != 0 ? " for " + messageLabel(number, message_.getUid()) : ""));
+        return;
+    }
+    run_.fail(number,
+        {ImapFetchFailed, Side::Source, false,
+            "the FETCH reply of " + from_.endpointText() + " for "
+                + messageLabel(number, message_.getUid()) + " has a line longer than " + limit
+                + " (the limit of a reply line), which was read and dropped"});
+}
+
+bool PipelinedCopy::refusePartial(unsigned number, bool literalLeft)
+{
+    // RFC 3501: BODY[]<0> "MAY be truncated", BODY[] never is. Nothing
+    // else in the reply tells whether these are all of the message's
+    // octets, and a message cut short on the target would stand for it
+    // there for good: it is not copied.
+    const std::string name = message_.partialBody();
+    const std::uint32_t uid = message_.getUid();
+    if (literalLeft && !dropInHand())
+        return false;
+    if (!run_.wants(number)) {
+        run_.ignore(unwantedBody(run_, number, uid));
+        return true;
+    }
+    run_.fail(number,
+        {ImapFetchFailed, Side::Source, false,
+            partialBodyText(from_.endpointText(), messageLabel(number, uid), name)});
+    return true;
+}
+
 const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
 {
     try {
         readRange(fetchCommand);
+        askAgain(fetchCommand);
     } catch (const ImapException& e) {
         run_.endWith({handleImapException(e, ImapStatusFailed), Side::Source,
             from_.lastErrorWasTimeout(), e.what()});
@@ -120,14 +221,19 @@ const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
 
 void PipelinedCopy::readRange(const std::string& fetchCommand)
 {
-    auto leaveBody = [this](const std::string& reply, std::uint64_t) {
+    auto leaveBody = [this](const std::string& reply, std::uint64_t size) {
         bool isFetch = false;
-        return loadFetchResponse(reply, message_, isFetch);
+        return loadFetchResponse(reply, message_, isFetch)
+            || (!message_.partialBody().empty() && size <= 0xFFFFFFFFu);
     };
     auto end = [this](ImapClientResult code, const std::string& why) {
         run_.endWith({code, Side::Source, false, why});
     };
+    if (source_.splitsItems())
+        prefetchItems(fetchCommand);
     ReplyReader reader(from_, fetchCommand.substr(0, fetchCommand.find(' ')));
+    // A reply over the line limit fails its message only.
+    reader.skipOverLongReplies();
     // The deadline belongs to a message: it runs from the end of the one
     // before (from the FETCH for the first) through the news and keep-alive
     // lines before its body, the body and the end of its reply. Lines that
@@ -147,40 +253,118 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
         if (reply.kind == ReplyReader::Kind::Continuation)
             return end(ImapFetchFailed,
                 from_.endpointText() + " asked for more of the FETCH: " + reply.text);
+        std::uint32_t expunged = 0;
+        if (expungeResponse(reply.text, expunged)) {
+            run_.expunge(expunged);
+            continue;
+        }
+        if (reply.overLong) {
+            refuseOverLong(reply.text);
+            continue;
+        }
         // A body quoted in the reply is in hand with it; any other reply
         // that left no literal gave no body.
         bool isFetch = false;
-        if (!reply.literalLeft && !loadFetchResponse(reply.text, message_, isFetch)) {
+        const bool withBody = reply.literalLeft || loadFetchResponse(reply.text, message_, isFetch);
+        const unsigned number = askedNumber(message_);
+        message_.setNumber(number);
+        if (!message_.partialBody().empty()) {
+            if (reply.literalLeft)
+                message_.announceBody(static_cast<std::uint32_t>(reply.literalSize));
+            if (refusePartial(number, reply.literalLeft))
+                continue;
+            return;
+        }
+        if (!withBody) {
+            // The date and the flags may come in replies of their own.
+            if (!isFetch && run_.wants(number))
+                keepItems(number, message_);
             if (passOver(message_, isFetch, run_, from_))
                 continue;
             return;
         }
-        const unsigned number = message_.getNumber();
         if (!run_.wants(number)) {
             // Appending it would put a message on the target twice, or one
             // that is not the message asked for in place of it.
-            run_.ignore(unwantedBody(run_, number));
-            if (!dropBody(message_)) {
-                Failure cut = message_.sourceFailure();
-                cut.code = ImapConnectionError;
-                return run_.endWith(std::move(cut));
-            }
+            run_.ignore(unwantedBody(run_, number, message_.getUid()));
+            if (!dropInHand())
+                return;
+            continue;
+        }
+        takeKeptItems(number);
+        // Before the body, or after it once it is read.
+        run_.noteUid(number, message_.getUid());
+        if (restFrom_ != 0) {
+            // Asked for again, with the date and the flags first.
+            if (!dropInHand())
+                return;
+            deadline.restart();
+            continue;
+        }
+        bool later = false;
+        if (!message_.dateAndFlagsKnown() && !readAhead(number, message_, run_, from_, later))
+            return;
+        run_.noteUid(number, message_.getUid());
+        if (!later && lacksItems()) {
+            // The date or the flags may follow in a reply of their own:
+            // this message and those after it are asked for again, in their
+            // order, the date and the flags first (askAgain).
+            restFrom_ = number;
             continue;
         }
         run_.take(number);
-        // Before the body, or after it once it is read.
-        run_.noteUid(number, message_.getUid());
-        bool later = false;
-        const bool goOn
-            = (message_.dateAndFlagsKnown() || readAhead(number, message_, run_, from_, later))
-            && (later || handOn(number, message_, &reader));
-        run_.noteUid(number, message_.getUid());
-        if (!goOn)
-            return;
         if (later)
             deferred_.push_back(number);
+        else if (!handOn(number, message_, &reader))
+            return;
         deadline.restart();
     }
+}
+
+bool PipelinedCopy::dropInHand()
+{
+    if (dropBody(message_))
+        return true;
+    Failure cut = message_.sourceFailure();
+    cut.code = ImapConnectionError;
+    run_.endWith(std::move(cut));
+    return false;
+}
+
+void PipelinedCopy::askAgain(const std::string& fetchCommand)
+{
+    // Not when the numbers may name other messages now (an EXPUNGE came):
+    // the caller finds them again by their UIDs.
+    if (restFrom_ == 0 || run_.end.failed() || from_.renumbered() || source_.wasAborted())
+        return;
+    const std::string set = run_.sequenceSetFrom(restFrom_);
+    restFrom_ = 0;
+    if (set.empty())
+        return;
+    const std::string again
+        = from_.getTag() + " FETCH " + set + fetchCommand.substr(messageSetAt(fetchCommand).second);
+    run_.completed = false;
+    readRange(again);
+}
+
+void PipelinedCopy::takeKeptItems(unsigned number)
+{
+    auto kept = items_.find(number);
+    if (kept == items_.end())
+        return;
+    message_.addItems(kept->second);
+    items_.erase(kept);
+}
+
+bool PipelinedCopy::lacksItems()
+{
+    // The reply, read to its end, did not give them: they may follow in a
+    // reply of their own, after the body. A source asked for them first has
+    // said all it will.
+    if (message_.dateAndFlagsKnown() || prefetched_)
+        return false;
+    source_.noteSplitsItems();
+    return true;
 }
 
 bool PipelinedCopy::handOn(unsigned number, FetchMessage& message, ReplyReader* reader)
@@ -216,8 +400,12 @@ bool PipelinedCopy::handOn(unsigned number, FetchMessage& message, ReplyReader* 
 
 void PipelinedCopy::copyDeferred()
 {
-    for (unsigned number : deferred_) {
-        if (source_.wasAborted())
+    std::vector<unsigned> numbers;
+    numbers.swap(deferred_);
+    for (unsigned number : numbers) {
+        // Numbers that may name other messages now are left unanswered,
+        // for the caller to find again.
+        if (source_.wasAborted() || from_.renumbered())
             return;
         FetchMessage alone;
         alone.setPartSize(ConnectionInternal::wholeBodyLimit);

@@ -11,6 +11,7 @@
 #include "imapclient/Failure.h"
 #include "imapclient/FetchMessage.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,35 @@ private:
     // Copies the messages whose bodies came before their date and flags and
     // were too large to hold: each on its own, date and flags first.
     void copyDeferred();
+    // The number the FETCH asked for the message `reply` answers: its
+    // number in the answer with the EXPUNGEs before it taken into account,
+    // or the number its UID was noted for; 0 when its UID belongs to no
+    // message known and its number to another.
+    unsigned askedNumber(const FetchMessage& reply) const;
+    // Keeps what a reply without a body gave of message `number` (its date,
+    // flags and UID): one answer may split a message's items over replies.
+    void keepItems(unsigned number, FetchMessage& reply);
+    // Gives the message in hand what was kept for it.
+    void takeKeptItems(unsigned number);
+    // True when the message in hand still lacks its date or flags once its
+    // reply has ended, where they were not asked for first: the source is
+    // noted as one that splits its replies.
+    bool lacksItems();
+    // Reads and drops the body in hand; false when the source failed inside
+    // it, which ends the run.
+    bool dropInHand();
+    // Once the answer has ended: asks again for the messages from the first
+    // that lacked its date or flags on (restFrom_), their date and flags
+    // first.
+    void askAgain(const std::string& fetchCommand);
+    // Asks for the date and the flags of the FETCH's messages first.
+    void prefetchItems(const std::string& fetchCommand);
+    // A reply over the line limit, read and dropped: the message it
+    // answers fails, and the run goes on.
+    void refuseOverLong(const std::string& head);
+    // A reply that gives a part of the body (BODY[]<0>): the message fails,
+    // the part is dropped. False when the source failed inside it.
+    bool refusePartial(unsigned number, bool literalLeft);
 
     SimpleImapClient& source_;
     ConnectionInternal& from_; // the source's connection
@@ -56,6 +86,14 @@ private:
     // Large bodies whose date or flags came after them, fetched again on
     // their own once the reply has ended.
     std::vector<unsigned> deferred_;
+    // What replies without a body gave of messages asked for, until their
+    // bodies come.
+    std::map<unsigned, FetchMessage::Items> items_;
+    // The date and the flags were asked for before the bodies.
+    bool prefetched_ = false;
+    // The first message whose body came without its date or flags: from it
+    // on, the bodies of this answer are dropped, to be asked for again.
+    unsigned restFrom_ = 0;
     bool fetchWritten_ = false;
 };
 

@@ -68,10 +68,10 @@ std::string ReplyReader::answerTooLarge() const
         + ConnectionInternal::sizeText(connection_.maxResponseSize());
 }
 
-std::string ReplyReader::readLine(bool insideReply)
+std::string ReplyReader::readLine(bool insideReply, bool* overLong)
 {
     std::string line;
-    connection_.recvLine(line);
+    connection_.recvLine(line, skipOverLong_ ? overLong : nullptr);
     if (line.empty())
         connection_.failOnReadEnd(insideReply);
     return line;
@@ -113,7 +113,9 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
     try {
         Reply reply;
         connection_.stepDeadline();
-        std::string line = readLine(false);
+        std::string line = readLine(false, &reply.overLong);
+        if (reply.overLong && line.compare(0, 2, "* ") != 0)
+            connection_.closeWithError(connection_.lineTooLongText());
         if (isBye(line)) {
             // The server ends the session; nothing more comes.
             Command::removeEOL(line);
@@ -135,18 +137,24 @@ ReplyReader::Reply ReplyReader::next(const LiteralDecision& leaveLiteral)
             std::uint64_t size = 0;
             if (!announcesLiteral(line, size))
                 break;
-            if (untagged && leaveLiteral && leaveLiteral(reply.text, size)) {
+            if (untagged && !reply.overLong && leaveLiteral && leaveLiteral(reply.text, size)) {
                 reply.literalLeft = true;
                 reply.literalSize = size;
                 return reply;
             }
-            readLiteral(&reply.text, size);
-            line = readLine(true);
+            // The literals of a reply that is dropped are not kept.
+            readLiteral(reply.overLong ? nullptr : &reply.text, size);
+            bool over = false;
+            line = readLine(true, &over);
+            reply.overLong = reply.overLong || over;
             reply.text += line;
         }
         Command::removeEOL(reply.text);
         if (reply.kind == Kind::Tagged && reply.status != OK)
             connection_.setLastErrorResponse(reply.text);
+        // What a reply cut in the middle seems to say is not taken.
+        if (reply.overLong)
+            return reply;
         connection_.noteCapabilities(reply.text);
         if (untagged)
             connection_.noteMailbox(reply.text);

@@ -31,6 +31,11 @@ public:
         // connection; `text` then ends with its announcement and CR LF.
         bool literalLeft = false;
         std::uint64_t literalSize = 0;
+        // An untagged reply with a line over the line limit, read to its
+        // end and dropped (skipOverLongReplies): `text` holds the head and
+        // the tail of that line only, enough to tell what the reply
+        // answered, and its literals were read and dropped.
+        bool overLong = false;
     };
 
     // Asked at each literal announcement of an untagged reply, with the reply
@@ -53,6 +58,10 @@ public:
     // (ImapConnectionFailed; both close the connection), an untagged BYE at
     // the start of a reply (ImapServerBrokeConnection; closed).
     Reply next(const LiteralDecision& leaveLiteral = LiteralDecision());
+    // From now on an untagged reply with a line over the line limit is read
+    // to its end and returned as overLong, instead of closing the
+    // connection: for a caller that can drop one reply and go on.
+    void skipOverLongReplies() { skipOverLong_ = true; }
     // Reads up to the tagged completion and returns it; every other reply
     // goes to `kept`, or is dropped when `kept` is null. Kept replies count
     // against the connection's limit for one command's replies.
@@ -74,13 +83,16 @@ public:
     static bool announcesLiteral(const std::string& line, std::uint64_t& size);
 
 private:
-    std::string readLine(bool insideReply);
+    // `overLong` is set for a line over the limit, which is skipped where
+    // the reader skips such replies.
+    std::string readLine(bool insideReply, bool* overLong = nullptr);
     void readLiteral(std::string* into, std::uint64_t size);
     std::string answerTooLarge() const;
 
     ConnectionInternal& connection_;
     std::string tag_;
     std::uint64_t budget_; // bytes the kept replies may still take
+    bool skipOverLong_ = false;
 };
 
 } // namespace tavir::mail

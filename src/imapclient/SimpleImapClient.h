@@ -254,6 +254,12 @@ public:
     // A read time-out in milliseconds used instead of the 180 seconds
     // (0 restores the default); kept across connects.
     void setReadTimeoutMs(unsigned ms) { timeoutMs_ = ms; }
+    // True once this source gave a message's body without its date or its
+    // flags in the same reply or before it (RFC 3501 lets a server split a
+    // message's items over replies): its pipelined copies then ask for the
+    // date and the flags of their messages before the bodies.
+    bool splitsItems() const { return splitsItems_; }
+    void noteSplitsItems() { splitsItems_ = true; }
 
 private:
     // The frame of every operation: `run` does the work and returns
@@ -306,6 +312,7 @@ private:
     ImapStreamFactory factory_;
     unsigned timeoutMs_ = 0;
     std::shared_ptr<const tavir::utils::StopSignal> stop_;
+    bool splitsItems_ = false;
 };
 
 } // namespace tavir::mail

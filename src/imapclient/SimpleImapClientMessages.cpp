@@ -101,18 +101,20 @@ SimpleImapClient::ImapClientResult SimpleImapClient::fetchSummaries(
         return connected_ ? ImapSuccess : ImapNotConnected;
     return simple("FETCH", ImapFetchFailed, [&] {
         CommandFetchEach command(connection_, "1:" + std::to_string(count), messageSummaryItems);
+        // A message's items may come in several replies: they are gathered
+        // by number and read once the answer has ended.
+        std::vector<FetchResponse> gathered(count);
         const unsigned status = command.execute([&](const std::string& reply) {
             FetchResponse fetch;
             if (!readFetchReply(reply, fetch, ignored))
                 return;
-            MessageSummary summary;
-            if (fetch.number == 0 || fetch.number > count || summaries[fetch.number - 1].known
-                || !readMessageSummary(fetch, summary)) {
+            if (fetch.number == 0 || fetch.number > count
+                || !addSummaryItems(fetch, gathered[fetch.number - 1]))
                 ++ignored;
-                return;
-            }
-            summaries[fetch.number - 1] = std::move(summary);
         });
+        for (unsigned n = 0; n < count; ++n)
+            if (!gathered[n].items.empty() && !readMessageSummary(gathered[n], summaries[n]))
+                ++ignored;
         return succeededOr(status, ImapFetchFailed);
     });
 }

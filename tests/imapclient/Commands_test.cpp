@@ -677,6 +677,11 @@ TEST(MessageTest, FlagsAndAnnouncements)
         EXPECT_EQ(c.accepted, m.setFlags(c.value)) << c.value;
         EXPECT_EQ(c.flags, m.getFlags()) << c.value;
         EXPECT_EQ(c.keywords, m.carriesKeywords()) << c.value;
+        // The filter alone, on the list without its parentheses.
+        if (c.accepted) {
+            EXPECT_EQ(c.flags, removeNonStandartFlags(c.value.substr(1, c.value.size() - 2)))
+                << c.value;
+        }
     }
     struct Size {
         std::string text;
@@ -910,7 +915,8 @@ TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
         + fetchReply(3, date1, "\\Seen") + "* 3 FETCH (BODY[] \"abc\")\r\n%T OK\r\n"
         + "* 9 FETCH (FLAGS (\\Flagged))\r\n%T OK no such message\r\n"
         + fetchReply(5, date2, "\\Draft") + bodyReply(5, "five") + fetchReply(6, date2, "")
-        + "* 6 FETCH (BODY[] \"\")\r\n%T NO body withdrawn\r\n";
+        + "* 6 FETCH (BODY[] \"\")\r\n%T NO body withdrawn\r\n" + fetchReply(7, date1, "")
+        + "* 7 FETCH (BODY[]<0> {3}\r\nabc)\r\n%T OK\r\n";
     Copy c(source, targetOk(2));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
     EXPECT_EQ("NO message is gone", lastError(c.source.client));
@@ -923,6 +929,11 @@ TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
     // A quoted body whose fetch then ends in NO is not taken.
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 6));
     EXPECT_EQ("NO body withdrawn", lastError(c.source.client));
+    // A part of the body in place of it is not taken, and said so.
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 7));
+    EXPECT_EQ("the FETCH reply of scripted:143 for message 7 gives BODY[]<0>, a part of the "
+              "message that may be cut short, where the whole message (BODY[]) was asked for",
+        lastError(c.source.client));
     EXPECT_FALSE(c.source.session->closed);
     auto sent = appends(c.target.sent());
     ASSERT_EQ(2u, sent.size());
@@ -1112,6 +1123,14 @@ TEST(CopyTest, PipelinedRange)
     // that fails: the folder stops there, the rest of the reply is not left
     // on the connection, and the failure's sentence quotes nothing of the
     // reply. Keywords are counted for the messages copied.
+    //
+    // One answer may split a message's items over several replies, before
+    // or after the body: they are one answer. A body whose date or flags
+    // are still missing once its reply has ended is fetched again on its
+    // own, date and flags first. An EXPUNGE inside the answer numbers the
+    // messages after it one lower; a reply's UID says which message it is.
+    // A reply with a line over the limit, or one that gives a part of the
+    // body (BODY[]<0>), fails its message; the copy goes on.
     struct Case {
         const char* name;
         std::string reply;
@@ -1119,28 +1138,77 @@ TEST(CopyTest, PipelinedRange)
         unsigned copied, failed;
         std::vector<std::string> bodies = {}, flags = {}; // as appended
         unsigned keywordsLeft = 0;
+        std::vector<std::time_t> instants = {}; // as appended, where given
+        std::string failureSays = {}; // of the first message that failed
+        std::string asked = {}; // the source's commands, where given
+        std::vector<unsigned> expunged = {};
     };
-    const std::string one = "* 1 FETCH (FLAGS () UID 4 BODY[] {3}\r\none)\r\n";
+    const std::string dated = " INTERNALDATE \"" + std::string(date1) + "\"";
+    const std::string one = "* 1 FETCH (FLAGS () UID 4" + dated + " BODY[] {3}\r\none)\r\n";
+    auto numbered = [&](unsigned n, unsigned uid, const std::string& data) {
+        return "* " + std::to_string(n) + " FETCH (UID " + std::to_string(uid) + dated
+            + " FLAGS (\\Seen) BODY[] {" + std::to_string(data.size()) + "}\r\n" + data + ")\r\n";
+    };
+    std::string keywords;
+    for (unsigned k = 0; k < 130000; ++k)
+        keywords += " $Keyword" + std::to_string(k);
     const Case cases[] = {
         {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\n%T OK\r\n",
             ImapSuccess, 1, 0, {"one"}, {""}},
         {"news mid-reply",
             "* 3 EXPUNGE\r\n* 9 FETCH (FLAGS (\\Seen))\r\n* 2 RECENT\r\n" + one + "%T OK\r\n",
-            ImapSuccess, 1, 0, {"one"}, {""}},
+            ImapSuccess, 1, 0, {"one"}, {""}, 0, {}, "", "", {3}},
         {"a body that is not given", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "%T OK\r\n",
             ImapFetchFailed, 0, 1},
         {"a body not given beside the text of the message",
             "* 1 FETCH (BODY[HEADER] \"Subject: secret plans\" BODY[] NIL)\r\n%T OK\r\n",
             ImapFetchFailed, 0, 1},
         {"quoted bodies, empty or not, keywords on both sides of them",
-            "* 1 FETCH (FLAGS ($Label1) BODY[] \"short text\")\r\n* 2 FETCH (BODY[] \"\" FLAGS "
-            "(\\Seen $Forwarded) INTERNALDATE \""
+            "* 1 FETCH (FLAGS ($Label1)" + dated
+                + " BODY[] \"short text\")\r\n* 2 FETCH (BODY[] \"\" FLAGS "
+                  "(\\Seen $Forwarded) INTERNALDATE \""
                 + std::string(date2) + "\")\r\n%T OK\r\n",
             ImapSuccess, 2, 0, {"short text", ""}, {"", "\\Seen"}, 2},
         {"a quoted body with escapes, then a literal",
-            "* 1 FETCH (FLAGS (\\Draft) BODY[] \"say \\\"hi\\\" \\\\ bye\")\r\n"
-            "* 2 FETCH (FLAGS (\\Seen) BODY[] {3}\r\ntwo)\r\n%T OK\r\n",
+            "* 1 FETCH (FLAGS (\\Draft)" + dated
+                + " BODY[] \"say \\\"hi\\\" \\\\ bye\")\r\n"
+                  "* 2 FETCH (FLAGS (\\Seen)"
+                + dated + " BODY[] {3}\r\ntwo)\r\n%T OK\r\n",
             ImapSuccess, 2, 0, {"say \"hi\" \\ bye", "two"}, {"\\Draft", "\\Seen"}},
+        {"date and flags in replies of their own before the body",
+            "* 1 FETCH (FLAGS (\\Seen))\r\n* 1 FETCH (INTERNALDATE \"" + std::string(date2)
+                + "\")\r\n* 1 FETCH (UID 4 BODY[] {3}\r\none)\r\n* 2 FETCH (FLAGS (\\Flagged "
+                  "$Label1)"
+                + dated + ")\r\n* 2 FETCH (BODY[] {3}\r\ntwo)\r\n%T OK\r\n",
+            ImapSuccess, 2, 0, {"one", "two"}, {"\\Seen", "\\Flagged"}, 1, {1706828399, 837596665}},
+        {"date and flags in a reply of their own after the body",
+            "* 1 FETCH (UID 4 BODY[] {3}\r\none)\r\n* 1 FETCH (FLAGS (\\Seen)" + dated + ")\r\n"
+                + numbered(2, 5, "two") + "%T OK\r\n* 1 FETCH (UID 4 FLAGS (\\Seen))\r\n"
+                + "* 1 FETCH (INTERNALDATE \"" + date2 + "\")\r\n%T OK\r\n"
+                + "* 1 FETCH (UID 4 BODY[] {3}\r\none)\r\n" + numbered(2, 5, "two") + "%T OK\r\n",
+            ImapSuccess, 2, 0, {"one", "two"}, {"\\Seen", "\\Seen"}, 0, {1706828399, 837596665}, "",
+            "FETCH 1:2 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\nFETCH 1:2 (UID INTERNALDATE "
+            "FLAGS)\r\nFETCH 1:2 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\n"},
+        {"an EXPUNGE of a message copied",
+            numbered(1, 4, "one") + "* 1 EXPUNGE\r\n" + numbered(1, 5, "two") + "%T OK\r\n",
+            ImapSuccess, 2, 0, {"one", "two"}, {"\\Seen", "\\Seen"}, 0, {}, "", "", {1}},
+        {"an EXPUNGE of a message not copied yet",
+            "* 1 EXPUNGE\r\n" + numbered(1, 5, "two") + "%T OK\r\n", ImapSuccess, 1, 0, {"two"},
+            {"\\Seen"}, 0, {}, "", "", {1}},
+        {"a body whose UID is that of a message copied before",
+            numbered(1, 4, "one") + numbered(2, 4, "one") + "%T OK\r\n", ImapSuccess, 1, 0, {"one"},
+            {"\\Seen"}},
+        {"a reply line over the limit",
+            "* 1 FETCH (UID 4 FLAGS (\\Seen" + keywords + ")" + dated + " BODY[] {3}\r\none)\r\n"
+                + numbered(2, 5, "two") + "%T OK\r\n",
+            ImapSuccess, 1, 1, {"two"}, {"\\Seen"}, 0, {},
+            "the FETCH reply of scripted:143 for message 1 (UID 4) has a line longer than 1 MiB"},
+        {"a part of the body in place of the body",
+            "* 1 FETCH (UID 4" + dated + " FLAGS () BODY[]<0> {3}\r\none)\r\n"
+                + numbered(2, 5, "two") + "%T OK\r\n",
+            ImapSuccess, 1, 1, {"two"}, {"\\Seen"}, 0, {},
+            "the FETCH reply of scripted:143 for message 1 (UID 4) gives BODY[]<0>, a part of "
+            "the message that may be cut short, where the whole message (BODY[]) was asked for"},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -1154,13 +1222,27 @@ TEST(CopyTest, PipelinedRange)
         EXPECT_EQ(k.result != ImapSuccess, d.source.session->closed);
         EXPECT_EQ(k.result == ImapSuccess, lastError(d.source.client) == "earlier");
         EXPECT_EQ(std::string::npos, lastError(d.source.client).find("secret"));
+        EXPECT_EQ(k.expunged, run.expunged());
         std::vector<std::string> bodies, flags;
+        std::vector<std::time_t> instants;
         for (const Append& a : appends(d.target.sent())) {
             bodies.push_back(a.data);
             flags.push_back(a.flags);
+            instants.push_back(a.instant);
         }
         EXPECT_EQ(k.bodies, bodies);
         EXPECT_EQ(k.flags, flags);
+        if (!k.instants.empty()) {
+            EXPECT_EQ(k.instants, instants);
+        }
+        if (!k.asked.empty()) {
+            EXPECT_EQ(k.asked, d.source.sent());
+        }
+        if (!k.failureSays.empty()) {
+            const Failure* failure = run.failure(1);
+            ASSERT_NE(nullptr, failure);
+            EXPECT_EQ(0u, failure->why.find(k.failureSays)) << failure->why;
+        }
     }
 }
 
@@ -1218,6 +1300,30 @@ TEST(CopyTest, PipelinedRepliesOutOfTheUsualOrder)
         bodies += a.data + " ";
     EXPECT_EQ("one two three four ", bodies);
     EXPECT_FALSE(early.source.session->closed);
+
+    // A source that gave a body without its date and flags gives them in
+    // replies of their own: that body and those after it are asked for
+    // again, in their order, the date and flags first, and so are those of
+    // its next runs.
+    Copy split("* 1 FETCH (BODY[] {3}\r\none)\r\n* 1 FETCH (" + after + "%T OK\r\n* 1 FETCH ("
+            + after + "%T OK\r\n* 1 FETCH (BODY[] {3}\r\none)\r\n%T OK\r\n"
+            + "* 2 FETCH (UID 8 FLAGS (\\Seen \\Flagged))\r\n* 2 FETCH (INTERNALDATE \"" + date2
+            + "\")\r\n%T OK\r\n* 2 FETCH (UID 8 BODY[] {3}\r\ntwo)\r\n* 2 FETCH (FLAGS ())\r\n%T "
+              "OK\r\n",
+        targetOk(2));
+    for (unsigned n : {1u, 2u}) {
+        CopyRun each({n});
+        EXPECT_EQ(ImapSuccess, split.source.client.copyMessages(L"F", split.target.client, each));
+        EXPECT_EQ(1u, each.copied());
+    }
+    EXPECT_EQ("FETCH 1 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\nFETCH 1 (UID INTERNALDATE "
+              "FLAGS)\r\nFETCH 1 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\nFETCH 2 (UID "
+              "INTERNALDATE FLAGS)\r\nFETCH 2 (UID INTERNALDATE FLAGS BODY.PEEK[])\r\n",
+        split.source.sent());
+    for (const Append& a : appends(split.target.sent())) {
+        EXPECT_EQ("\\Seen \\Flagged", a.flags);
+        EXPECT_EQ(1706828399, a.instant);
+    }
 }
 
 // What a folder's messages are matched by on a second run: each reply tied
@@ -1230,15 +1336,22 @@ TEST(CopyTest, SummariesOfAFolder)
             + " INTERNALDATE \"17-Jul-1996 02:44:25 -0700\" BODY[HEADER.FIELDS (MESSAGE-ID)] {"
             + std::to_string(header.size()) + "}\r\n" + header + ")\r\n";
     };
+    // Message 4's items come in two replies, its header first: one answer.
     Scripted s(reply(2, 10, "Message-Id:\r\n\t<x@y> \r\n\r\n") + "* 3 RECENT\r\n"
+        + "* 4 FETCH (BODY[HEADER.FIELDS (MESSAGE-ID)] {19}\r\nMessage-ID: <z>\r\n\r\n)\r\n"
         + reply(9, 1, "\r\n") + reply(2, 11, "\r\n") + "* 1 FETCH (FLAGS (\\Seen))\r\n"
-        + reply(1, 5, "\r\n") + "* 3 FETCH (RFC822.SIZE 7)\r\n%T OK\r\n");
+        + reply(1, 5, "\r\n") + "* 3 FETCH (RFC822.SIZE 7)\r\n"
+        + "* 4 FETCH (RFC822.SIZE 17 INTERNALDATE \"01-Feb-2024 23:59:59 +0100\")\r\n%T OK\r\n");
     std::vector<MessageSummary> summaries;
     unsigned ignored = 0;
-    EXPECT_EQ(ImapSuccess, s.client.fetchSummaries(3, summaries, ignored));
+    EXPECT_EQ(ImapSuccess, s.client.fetchSummaries(4, summaries, ignored));
     EXPECT_EQ(
-        "FETCH 1:3 (RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n", s.sent());
-    ASSERT_EQ(3u, summaries.size());
+        "FETCH 1:4 (RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n", s.sent());
+    ASSERT_EQ(4u, summaries.size());
+    EXPECT_TRUE(summaries[3].known);
+    EXPECT_EQ(17u, summaries[3].size);
+    EXPECT_EQ(1706828399, summaries[3].instant);
+    EXPECT_EQ("<z>", summaries[3].messageId);
     EXPECT_TRUE(summaries[0].known);
     EXPECT_EQ(5u, summaries[0].size);
     EXPECT_EQ(837596665, summaries[0].instant);

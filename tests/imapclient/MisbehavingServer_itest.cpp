@@ -109,6 +109,22 @@ TEST(MisbehavingServerTest, EndlessLineIsCut)
     EXPECT_EQ(
         "a reply line from 127.0.0.1:" + std::to_string(server.port()) + " is longer than 1 MiB",
         c.getLastErrorResponse());
+
+    // The pipelined copy reads a reply line over 1 MiB to its end, to drop
+    // that reply alone, but not one longer than a whole answer may be.
+    SocketScript copied({loggedIn({readLine(), say("* 1 FETCH (UID 1 FLAGS ("),
+        sayEndless(std::string(65536, 'x'), 8000)})});
+    SimpleImapClient source;
+    ASSERT_EQ(ImapSuccess,
+        source.connect(
+            L"127.0.0.1", static_cast<unsigned>(copied.port()), L"joe", L"pw", false, false));
+    LoggedInClient target("%T OK done\r\n");
+    CopyRun run({1});
+    EXPECT_EQ(ImapConnectionError, source.copyMessages(L"F", target.client, run));
+    EXPECT_EQ("a reply line from 127.0.0.1:" + std::to_string(copied.port())
+            + " is longer than 256 MiB",
+        run.end.why);
+    EXPECT_EQ(0u, run.copied());
 }
 
 TEST(MisbehavingServerTest, ByeAtEveryStage)

@@ -126,6 +126,11 @@ bool startsWithNoCase(const std::string& text, const char* prefix)
     return strncasecmp(text.c_str(), prefix, std::char_traits<char>::length(prefix)) == 0;
 }
 
+bool is(const std::string& item, const char* name)
+{
+    return strcasecmp(item.c_str(), name) == 0;
+}
+
 } // namespace
 
 std::uint32_t FakeFolder::uidOf(unsigned n) const
@@ -136,6 +141,25 @@ std::uint32_t FakeFolder::uidOf(unsigned n) const
 std::uint32_t FakeFolder::uidNext() const
 {
     return bodies.empty() ? 1 : uidOf(static_cast<unsigned>(bodies.size())) + 1;
+}
+
+void FakeFolder::expunge(unsigned n)
+{
+    // The others keep their UIDs and dates, which follow their numbers
+    // where not given.
+    for (unsigned k = static_cast<unsigned>(uids.size()) + 1; k <= bodies.size(); ++k)
+        uids.push_back(k);
+    for (unsigned k = static_cast<unsigned>(dates.size()) + 1; k <= bodies.size(); ++k)
+        dates.push_back("\"" + FakeImapSource::dateOf(k) + "\"");
+    auto erase = [n](auto& list) {
+        if (n <= list.size())
+            list.erase(list.begin() + static_cast<long>(n - 1));
+    };
+    erase(bodies);
+    erase(uids);
+    erase(dates);
+    erase(sizeErrors);
+    erase(flags);
 }
 
 std::string FakeImapSource::dateOf(unsigned n)
@@ -162,9 +186,9 @@ std::string FakeImapSource::listing(bool withGuids) const
     return untagged;
 }
 
-const FakeFolder* FakeImapSource::selectable(const std::string& name) const
+FakeFolder* FakeImapSource::selectable(const std::string& name)
 {
-    for (const FakeFolder& folder : folders)
+    for (FakeFolder& folder : folders)
         if (folder.name == name && !containsNoCase(folder.listFlags, "\\Noselect")
             && !containsNoCase(folder.listFlags, "\\NonExistent"))
             return &folder;
@@ -189,6 +213,8 @@ std::string FakeImapSource::itemOf(
         const long error = n <= folder.sizeErrors.size() ? folder.sizeErrors[n - 1] : 0;
         return "RFC822.SIZE " + std::to_string(static_cast<long>(body.size()) + error);
     }
+    if (startsWithNoCase(item, "BODY.PEEK[HEADER.FIELDS") && splitSummaries)
+        return std::string(); // in a reply of its own (fetchReply)
     if (startsWithNoCase(item, "BODY.PEEK[HEADER.FIELDS"))
         return "BODY[HEADER.FIELDS (MESSAGE-ID)] " + literal(messageIdHeader(body));
     if (startsWithNoCase(item, "BODY.PEEK[]<")) {
@@ -198,18 +224,39 @@ std::string FakeImapSource::itemOf(
             + literal(origin < body.size() ? body.substr(origin, length) : "");
     }
     if (is("BODY.PEEK[]"))
-        return "BODY[] " + (quotedBodies ? imapQuoted(body) : literal(body));
+        return (partialBodies ? "BODY[]<0> " : "BODY[] ")
+            + (quotedBodies ? imapQuoted(body) : literal(body));
     return std::string();
 }
 
 std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
     const std::vector<std::string>& items, bool& cutHere) const
 {
-    std::string answer = "* " + std::to_string(n) + " FETCH (";
+    const std::string start = "* " + std::to_string(n) + " FETCH (";
+    auto asked = [&](const char* prefix) {
+        return std::any_of(items.begin(), items.end(),
+            [prefix](const std::string& item) { return startsWithNoCase(item, prefix); });
+    };
+    const bool split = splitItems != Split::None
+        && std::any_of(items.begin(), items.end(),
+            [](const std::string& item) { return is(item, "BODY.PEEK[]"); });
+    auto setApart = [split](const std::string& item) {
+        return split && (is(item, "FLAGS") || is(item, "INTERNALDATE"));
+    };
+    // The items that go in a reply of their own.
+    std::string apart;
+    for (const std::string& item : items) {
+        const std::string part = setApart(item) ? itemOf(folder, n, item) : std::string();
+        apart += part.empty() ? "" : (apart.empty() ? "" : " ") + part;
+    }
+    if (splitSummaries && asked("BODY.PEEK[HEADER.FIELDS"))
+        apart = "BODY[HEADER.FIELDS (MESSAGE-ID)] "
+            + literal(messageIdHeader(folder.bodies.at(n - 1)));
+    std::string answer = start;
     bool first = true;
     bool wholeBody = false;
     for (const std::string& item : items) {
-        const std::string part = itemOf(folder, n, item);
+        const std::string part = setApart(item) ? std::string() : itemOf(folder, n, item);
         if (part.empty())
             continue;
         answer += (first ? "" : " ");
@@ -228,7 +275,11 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
         }
         answer += part;
     }
-    return (wholeBody ? beforeBody : std::string()) + answer + ")\r\n";
+    answer += ")\r\n";
+    if (!apart.empty())
+        answer = splitItems == Split::After ? answer + start + apart + ")\r\n"
+                                            : start + apart + ")\r\n" + answer;
+    return (wholeBody ? beforeBody : std::string()) + answer;
 }
 
 bool FakeImapSource::reply(
@@ -268,7 +319,7 @@ bool FakeImapSource::statusOf(
 }
 
 bool FakeImapSource::fetch(
-    PeerSocket& peer, const std::vector<std::string>& words, const FakeFolder* selected) const
+    PeerSocket& peer, const std::vector<std::string>& words, FakeFolder* selected)
 {
     const std::string& tag = words[0];
     const bool byUid = strcasecmp(words[1].c_str(), "UID") == 0;
@@ -286,18 +337,44 @@ bool FakeImapSource::fetch(
             return strcasecmp(item.c_str(), "UID") == 0;
         }))
         items.insert(items.begin(), "UID");
+    const bool bodies = std::any_of(items.begin(), items.end(),
+        [](const std::string& item) { return is(item, "BODY.PEEK[]"); });
+    // The messages the set names as the command comes, by UID: an EXPUNGE
+    // in the answer numbers those after it anew.
     const auto count = static_cast<unsigned>(selected->bodies.size());
     const std::uint32_t star = byUid && count > 0 ? selected->uidOf(count) : count;
     const bool expunging = selected->expungeInFetch && !byUid;
+    std::vector<std::uint32_t> named;
+    for (unsigned n = 1; n <= count; ++n)
+        if (inSet(words[setAt], byUid ? selected->uidOf(n) : n, star))
+            named.push_back(selected->uidOf(n));
+    auto numberOf = [selected](std::uint32_t uid) {
+        for (unsigned n = 1; n <= selected->bodies.size(); ++n)
+            if (selected->uidOf(n) == uid)
+                return n;
+        return 0u;
+    };
     std::string untagged;
-    unsigned answered = 0;
-    for (unsigned n = 1; n <= count; ++n) {
-        if (!inSet(words[setAt], byUid ? selected->uidOf(n) : n, star))
+    auto expungeDue = [&](std::size_t answered) {
+        if (!bodies || expungeUid == 0 || answered != expungeAfter)
+            return;
+        if (const unsigned n = numberOf(expungeUid)) {
+            untagged += "* " + std::to_string(n) + " EXPUNGE\r\n";
+            selected->expunge(n);
+        }
+        expungeUid = 0;
+    };
+    std::size_t answered = 0;
+    for (std::uint32_t uid : named) {
+        expungeDue(answered);
+        const unsigned n = numberOf(uid);
+        if (n == 0)
             continue;
-        if (expunging && answered++ == selected->expungeAfter)
+        if (expunging && answered == selected->expungeAfter)
             break;
         bool cutHere = false;
         untagged += fetchReply(*selected, n, items, cutHere);
+        ++answered;
         if (cutHere) {
             peer.say(untagged);
             if (cut == Cut::Stall)
@@ -305,6 +382,7 @@ bool FakeImapSource::fetch(
             return false;
         }
     }
+    expungeDue(answered);
     if (expunging) {
         untagged += "* 1 EXPUNGE\r\n";
         if (selected->closeAfterExpunge) {
@@ -317,7 +395,13 @@ bool FakeImapSource::fetch(
 
 void FakeImapSource::serve(PeerSocket& peer) const
 {
-    const FakeFolder* selected = nullptr;
+    FakeImapSource view = *this;
+    view.serveView(peer);
+}
+
+void FakeImapSource::serveView(PeerSocket& peer)
+{
+    FakeFolder* selected = nullptr;
     peer.say(greeting);
     for (;;) {
         const std::vector<std::string> words = wordsOf(readCommand(peer));

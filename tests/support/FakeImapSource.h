@@ -17,10 +17,12 @@
 // some servers write them (the untagged lines and the tagged line in two
 // sends, with Nagle's algorithm on), and a message can be described as
 // servers that bend the rules describe it: a date in another form or none,
-// a size that is not its body's, a body as a quoted string. A session
-// serves one view of the folders: another session may serve them with
-// messages expunged (their UIDs left out). Every other command gets a
-// tagged OK.
+// a size that is not its body's, a body as a quoted string, a message's
+// items split over replies, a part of the body (BODY[]<0>) in place of the
+// body, an EXPUNGE in the middle of the body FETCH's answer (which RFC 3501
+// forbids there). A session serves one view of the folders, which its own
+// EXPUNGE changes: another session may serve them with messages expunged
+// (their UIDs left out). Every other command gets a tagged OK.
 #include "support/Loopback.h"
 
 #include <cstdint>
@@ -62,6 +64,8 @@ struct FakeFolder {
     std::uint32_t uidOf(unsigned n) const;
     // The UID above every message's.
     std::uint32_t uidNext() const;
+    // Takes message n out of the folder; the UIDs of the others stay.
+    void expunge(unsigned n);
 };
 
 struct FakeImapSource {
@@ -83,6 +87,19 @@ struct FakeImapSource {
     // BAD), or with a reply that counts nothing (UIDNEXT only).
     enum class Status { Count, No, Bad, NoCount };
     Status status = Status::Count;
+    // Where a body is asked for, FLAGS and INTERNALDATE come in a reply of
+    // their own, before or after the one with the body.
+    enum class Split { None, Before, After };
+    Split splitItems = Split::None;
+    // A folder's summary (RFC822.SIZE INTERNALDATE BODY[HEADER.FIELDS ...])
+    // in two replies per message: the header first, then the rest.
+    bool splitSummaries = false;
+    // Every body named BODY[]<0> instead of BODY[].
+    bool partialBodies = false;
+    // The first body FETCH of a session expunges the message of this UID
+    // (0: none) after this many of its replies, and numbers the rest anew.
+    std::uint32_t expungeUid = 0;
+    unsigned expungeAfter = 0;
 
     // The first folder: a source of one folder serves its INBOX.
     FakeFolder& inbox() { return folders.front(); }
@@ -94,6 +111,9 @@ struct FakeImapSource {
 
 private:
     void serve(PeerSocket& peer) const;
+    // The session itself, on a view of the folders of its own.
+    void serveView(PeerSocket& peer);
+    FakeFolder* selectable(const std::string& name);
     // One send, or the untagged part and the tagged line in two.
     bool reply(PeerSocket& peer, const std::string& untagged, const std::string& tagged) const;
     // Answers STATUS for `folder` (null: no such folder) as `status` says.
@@ -102,10 +122,8 @@ private:
     std::string selectReplies(const FakeFolder& folder) const;
     // Answers "FETCH set items" or "UID FETCH set items" (`words`, the tag
     // first) from the folder selected; false when the session ends.
-    bool fetch(
-        PeerSocket& peer, const std::vector<std::string>& words, const FakeFolder* selected) const;
+    bool fetch(PeerSocket& peer, const std::vector<std::string>& words, FakeFolder* selected);
     std::string listing(bool withGuids) const;
-    const FakeFolder* selectable(const std::string& name) const;
     // One item of message n's FETCH reply as sent; empty for an item not
     // served, or a date left out.
     std::string itemOf(const FakeFolder& folder, unsigned n, const std::string& item) const;
