@@ -65,6 +65,8 @@ bool KSslSocket::open(int descriptor, SslSocketModes mode)
     if (!contextSet_ || !context_ || opened_)
         return false;
     KSock::open(descriptor);
+    // A new connection: nothing of an earlier one is read or sent on it.
+    resetBuffers();
     SSL_CTX* ctx = context_->context();
     ssl_ = ctx ? SSL_new(ctx) : nullptr;
     if (!ssl_) {
@@ -86,26 +88,26 @@ bool KSslSocket::open(int descriptor, SslSocketModes mode)
 
 bool KSslSocket::connect()
 {
-    if (!opened_)
-        return false;
-    SslErrHandler::emptyErrorQueue();
-    int rc = SSL_connect(ssl_);
-    if (rc == 1)
-        return true;
-    SslErrHandler::instance()->checkForError(*this, rc);
-    return false;
+    return handshake(SSL_connect);
 }
 
 bool KSslSocket::accept()
 {
-    if (!opened_)
-        return false;
+    return handshake(SSL_accept);
+}
+
+bool KSslSocket::handshake(int (*step)(SSL*))
+{
+    // Counted as a call like a read: a kill() from another thread waits
+    // until the handshake has left before it frees the SSL object.
     SslErrHandler::emptyErrorQueue();
-    int rc = SSL_accept(ssl_);
-    if (rc == 1)
-        return true;
-    SslErrHandler::instance()->checkForError(*this, rc);
-    return false;
+    if (!enterCall())
+        return false;
+    int rc = step(ssl_);
+    if (rc != 1)
+        SslErrHandler::instance()->checkForError(*this, rc);
+    leaveCall();
+    return rc == 1;
 }
 
 bool KSslSocket::accept(unsigned long long timeout)
@@ -237,6 +239,7 @@ void KSslSocket::close()
         SSL_shutdown(ssl_);
     SslErrHandler::emptyErrorQueue();
     kill();
+    resetBuffers();
 }
 
 void KSslSocket::kill()
@@ -260,7 +263,10 @@ void KSslSocket::kill()
         closesocket(socket_);
         socket_ = -1;
     }
-    resetBuffers();
+    // The stream's buffers are left alone: they belong to the thread that
+    // reads and writes, which may be copying out of them right now when the
+    // kill comes from another thread. Its next read or write meets the
+    // closed connection; close() and open() empty them.
 }
 
 } // namespace tavir::ssl
