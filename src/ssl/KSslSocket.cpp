@@ -235,8 +235,13 @@ void KSslSocket::close()
     SslErrHandler::emptyErrorQueue();
     // No close_notify after a failure: the library forbids it, and a peer
     // that stopped reading would only hold us for the send time-out again.
-    if (!failed_ && SSL_is_init_finished(ssl_))
-        SSL_shutdown(ssl_);
+    // It is a call like a write, so that a kill from another thread (the
+    // flush above is its own calls) waits for it.
+    if (enterCall()) {
+        if (!failed_ && SSL_is_init_finished(ssl_))
+            SSL_shutdown(ssl_);
+        leaveCall();
+    }
     SslErrHandler::emptyErrorQueue();
     kill();
     resetBuffers();

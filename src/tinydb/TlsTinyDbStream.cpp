@@ -169,8 +169,10 @@ public:
     {
         std::size_t got = 0;
         bool failed = false;
+        // Before the call: once it is in hand the watch may kill the socket
+        // at any moment, and with it the descriptor.
+        askQuickAck();
         if (watch_.enter()) {
-            askQuickAck();
             while (got < n) {
                 const std::size_t part = socket_.read(data + got, n - got);
                 if (part == 0)
