@@ -228,8 +228,15 @@ bool KSslSocket::setMethod(const SSL_METHOD* method)
 
 void KSslSocket::close()
 {
-    if (!contextSet_ || !opened_)
-        return;
+    if (contextSet_ && opened_)
+        closeConnection();
+    // Also after a kill from another thread, which left them: this is the
+    // thread that uses them.
+    resetBuffers();
+}
+
+void KSslSocket::closeConnection()
+{
     if (!failed_)
         KStream::flush();
     SslErrHandler::emptyErrorQueue();
@@ -244,7 +251,6 @@ void KSslSocket::close()
     }
     SslErrHandler::emptyErrorQueue();
     kill();
-    resetBuffers();
 }
 
 void KSslSocket::kill()

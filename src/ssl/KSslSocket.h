@@ -55,6 +55,8 @@ private:
     void leaveCall();
     // The client or server handshake step, run as one call.
     bool handshake(int (*step)(SSL*));
+    // The orderly end: flush, close-notify, kill.
+    void closeConnection();
 
     SSL* ssl_ = nullptr;
     SSLContext ownContext_;

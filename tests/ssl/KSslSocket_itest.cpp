@@ -148,6 +148,33 @@ TEST_F(SslSocketPeer, KillWakesABlockedCall)
     }
 }
 
+TEST_F(SslSocketPeer, AKillFromAnotherThreadLeavesTheBuffersToTheReaderUntilClose)
+{
+    nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
+        nettest::serveTls(server.ctx, fd, [&](SSL* ssl) {
+            std::string record(3000, 'b');
+            SSL_write(ssl, record.data(), int(record.size()));
+            nettest::idle(stop, 20000);
+        });
+    });
+    KSslSocket s;
+    ASSERT_TRUE(s.init(&clientCtx));
+    ASSERT_TRUE(s.open(connectTo(srv.port())));
+    s.setReadTimeout(5000);
+    ASSERT_TRUE(s.connect());
+    char buf[4096];
+    ASSERT_EQ(s.read(buf, 1000), 1000u); // the other 2,000 wait in the read buffer
+    std::thread([&] { s.kill(); }).join();
+    EXPECT_FALSE(s.isOpened());
+    EXPECT_EQ(s.read(buf, sizeof buf), 2000u); // received before the kill, and whole
+    EXPECT_EQ(s.read(buf, sizeof buf), 0u);
+    EXPECT_EQ(s.write("x", 1), 1u); // buffered; the next flush fails
+    EXPECT_EQ(s.flush(), -1);
+    s.close(); // the reader's own thread empties the buffers
+    EXPECT_EQ(s.flush(), 0);
+    srv.stop();
+}
+
 TEST_F(SslSocketPeer, AcceptWithTimeouts)
 {
     nettest::Listener listener;
