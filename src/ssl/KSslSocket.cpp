@@ -65,6 +65,8 @@ bool KSslSocket::open(int descriptor, SslSocketModes mode)
     if (!contextSet_ || !context_ || opened_)
         return false;
     KSock::open(descriptor);
+    // A new connection: nothing of an earlier one is read or sent on it.
+    resetBuffers();
     SSL_CTX* ctx = context_->context();
     ssl_ = ctx ? SSL_new(ctx) : nullptr;
     if (!ssl_) {
@@ -86,26 +88,26 @@ bool KSslSocket::open(int descriptor, SslSocketModes mode)
 
 bool KSslSocket::connect()
 {
-    if (!opened_)
-        return false;
-    SslErrHandler::emptyErrorQueue();
-    int rc = SSL_connect(ssl_);
-    if (rc == 1)
-        return true;
-    SslErrHandler::instance()->checkForError(*this, rc);
-    return false;
+    return handshake(SSL_connect);
 }
 
 bool KSslSocket::accept()
 {
-    if (!opened_)
-        return false;
+    return handshake(SSL_accept);
+}
+
+bool KSslSocket::handshake(int (*step)(SSL*))
+{
+    // Counted as a call like a read: a kill() from another thread waits
+    // until the handshake has left before it frees the SSL object.
     SslErrHandler::emptyErrorQueue();
-    int rc = SSL_accept(ssl_);
-    if (rc == 1)
-        return true;
-    SslErrHandler::instance()->checkForError(*this, rc);
-    return false;
+    if (!enterCall())
+        return false;
+    int rc = step(ssl_);
+    if (rc != 1)
+        SslErrHandler::instance()->checkForError(*this, rc);
+    leaveCall();
+    return rc == 1;
 }
 
 bool KSslSocket::accept(unsigned long long timeout)
@@ -226,15 +228,27 @@ bool KSslSocket::setMethod(const SSL_METHOD* method)
 
 void KSslSocket::close()
 {
-    if (!contextSet_ || !opened_)
-        return;
+    if (contextSet_ && opened_)
+        closeConnection();
+    // Also after a kill from another thread, which left them: this is the
+    // thread that uses them.
+    resetBuffers();
+}
+
+void KSslSocket::closeConnection()
+{
     if (!failed_)
         KStream::flush();
     SslErrHandler::emptyErrorQueue();
     // No close_notify after a failure: the library forbids it, and a peer
     // that stopped reading would only hold us for the send time-out again.
-    if (!failed_ && SSL_is_init_finished(ssl_))
-        SSL_shutdown(ssl_);
+    // It is a call like a write, so that a kill from another thread (the
+    // flush above is its own calls) waits for it.
+    if (enterCall()) {
+        if (!failed_ && SSL_is_init_finished(ssl_))
+            SSL_shutdown(ssl_);
+        leaveCall();
+    }
     SslErrHandler::emptyErrorQueue();
     kill();
 }
@@ -260,7 +274,10 @@ void KSslSocket::kill()
         closesocket(socket_);
         socket_ = -1;
     }
-    resetBuffers();
+    // The stream's buffers are left alone: they belong to the thread that
+    // reads and writes, which may be copying out of them right now when the
+    // kill comes from another thread. Its next read or write meets the
+    // closed connection; close() and open() empty them.
 }
 
 } // namespace tavir::ssl

@@ -35,8 +35,9 @@ public:
     virtual bool accept(unsigned long long timeout);
     virtual bool accept(unsigned long long start, unsigned long long timeout);
     virtual bool connect();
-    // Abortive end, safe from another thread: wakes a blocked read or write,
-    // waits until it has left, then frees the SSL object and the socket.
+    // Abortive end, safe from another thread: wakes a blocked read, write
+    // or handshake, waits until it has left, then frees the SSL object and
+    // the socket. The stream's buffers stay with the thread that uses them.
     virtual void kill();
 
     int pending();
@@ -52,6 +53,10 @@ private:
     // when the socket is not opened any more.
     bool enterCall();
     void leaveCall();
+    // The client or server handshake step, run as one call.
+    bool handshake(int (*step)(SSL*));
+    // The orderly end: flush, close-notify, kill.
+    void closeConnection();
 
     SSL* ssl_ = nullptr;
     SSLContext ownContext_;

@@ -369,8 +369,12 @@ void tinydb_close(tinydb_handle* handle)
 {
     if (!handle)
         return;
-    if (handle->usable && !handle->pending)
+    if (handle->usable && !handle->pending) {
+        // The goodbye is a short exchange of its own, not the end of the
+        // last one.
+        handle->stream->beginExchange();
         handle->stream->write(byeFrame());
+    }
     drop(handle);
     delete handle;
 }

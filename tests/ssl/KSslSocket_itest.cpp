@@ -102,37 +102,76 @@ TEST_F(SslSocketPeer, PendingBytesAreNotTheEnd)
     srv.stop();
 }
 
-TEST_F(SslSocketPeer, KillWakesABlockedRead)
+TEST_F(SslSocketPeer, KillWakesABlockedCall)
+{
+    const struct {
+        const char* what;
+        bool handshake; // the server answers the handshake, then says nothing
+    } cases[] = {
+        {"a read", true},
+        {"the handshake", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
+            if (c.handshake)
+                nettest::serveTls(server.ctx, fd, [&](SSL*) { nettest::idle(stop, 20000); });
+            else
+                nettest::idle(stop, 20000);
+        });
+        KSslSocket s;
+        ASSERT_TRUE(s.init(&clientCtx));
+        ASSERT_TRUE(s.open(connectTo(srv.port())));
+        if (c.handshake) {
+            ASSERT_TRUE(s.connect());
+        }
+        std::atomic<int> result{1};
+        std::atomic<long long> returnedAt{0};
+        std::thread caller([&] {
+            char buf[64];
+            result = c.handshake ? s.i_read(buf, sizeof buf) : (s.connect() ? 1 : 0);
+            returnedAt = nowMs();
+        });
+        EXPECT_TRUE(tavir::test::waitUntil([&] { return s.busySince() != 0; }, 10000, 1));
+        usleep(200000);
+        long long start = nowMs();
+        s.kill();
+        long long killed = nowMs();
+        caller.join();
+        EXPECT_LT(killed - start, 3000);
+        EXPECT_LE(result.load(), 0);
+        EXPECT_LE(returnedAt.load(), killed); // the call had left before kill returned
+        EXPECT_EQ(s.getSSL(), nullptr);
+        EXPECT_EQ(s.getSocket(), -1);
+        EXPECT_EQ(s.i_read(nullptr, 0), -1);
+        srv.stop();
+    }
+}
+
+TEST_F(SslSocketPeer, AKillFromAnotherThreadLeavesTheBuffersToTheReaderUntilClose)
 {
     nettest::Server srv([&](int fd, const std::atomic<bool>& stop) {
-        nettest::serveTls(server.ctx, fd, [&](SSL*) {
+        nettest::serveTls(server.ctx, fd, [&](SSL* ssl) {
+            std::string record(3000, 'b');
+            SSL_write(ssl, record.data(), int(record.size()));
             nettest::idle(stop, 20000);
         });
     });
     KSslSocket s;
     ASSERT_TRUE(s.init(&clientCtx));
     ASSERT_TRUE(s.open(connectTo(srv.port())));
+    s.setReadTimeout(5000);
     ASSERT_TRUE(s.connect());
-    std::atomic<int> result{1};
-    std::atomic<long long> returnedAt{0};
-    std::thread reader([&] {
-        char buf[64];
-        result = s.i_read(buf, sizeof buf);
-        returnedAt = nowMs();
-    });
-    while (s.busySince() == 0)
-        usleep(1000);
-    usleep(200000);
-    long long start = nowMs();
-    s.kill();
-    long long killed = nowMs();
-    reader.join();
-    EXPECT_LT(killed - start, 3000);
-    EXPECT_LE(result.load(), 0);
-    EXPECT_LE(returnedAt.load(), killed); // the read had left before kill returned
-    EXPECT_EQ(s.getSSL(), nullptr);
-    EXPECT_EQ(s.getSocket(), -1);
-    EXPECT_EQ(s.i_read(nullptr, 0), -1);
+    char buf[4096];
+    ASSERT_EQ(s.read(buf, 1000), 1000u); // the other 2,000 wait in the read buffer
+    std::thread([&] { s.kill(); }).join();
+    EXPECT_FALSE(s.isOpened());
+    EXPECT_EQ(s.read(buf, sizeof buf), 2000u); // received before the kill, and whole
+    EXPECT_EQ(s.read(buf, sizeof buf), 0u);
+    EXPECT_EQ(s.write("x", 1), 1u); // buffered; the next flush fails
+    EXPECT_EQ(s.flush(), -1);
+    s.close(); // the reader's own thread empties the buffers
+    EXPECT_EQ(s.flush(), 0);
     srv.stop();
 }
 
