@@ -77,8 +77,10 @@ TEST_F(MigratorTest, LoadsAccountsAndLogsSkippedLinesWithoutPasswords)
 
 TEST_F(MigratorTest, LoadingReplacesTheListAndAnUnreadableFileFails)
 {
+    // Every password loaded is masked in every later sentence, so none may
+    // be a piece of the temporary folder's random name (letters, digits).
     EXPECT_EQ(0u, migrator->skippedAccountLines());
-    ASSERT_TRUE(migrator->loadUsers(accountsFile("a@x.org;1\nb@x.org;2\nno-address;3\nA@x.org;4\n")));
+    ASSERT_TRUE(migrator->loadUsers(accountsFile("a@x.org;#1\nb@x.org;#2\nno-address;#3\nA@x.org;#4\n")));
     EXPECT_EQ(2u, migrator->skippedAccountLines());
     ASSERT_TRUE(migrator->loadUsers(accountsFile("c@x.org;Pw-c\n")));
     EXPECT_EQ(0u, migrator->skippedAccountLines()) << "the count goes with the list";
@@ -87,8 +89,6 @@ TEST_F(MigratorTest, LoadingReplacesTheListAndAnUnreadableFileFails)
     ASSERT_EQ(1u, users.size());
     EXPECT_EQ(L"c", users[0].mailbox);
 
-    // The list's passwords are masked in every sentence: none of them may
-    // be a piece of the temporary folder's random name.
     ASSERT_TRUE(migrator->loadUsers(accountsFile("c@x.org;Pw-c\nbad\n")));
     EXPECT_FALSE(migrator->loadUsers(wide(dir.file("missing.txt"))));
     migrator->getUsers(users);
