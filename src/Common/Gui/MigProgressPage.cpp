@@ -157,7 +157,7 @@ bool MigProgressPage::startAction(unsigned int n)
         setWarningText(text);
         setResultErrorText(text);
         if (MigResultPage* result = resultPage())
-            result->setStartFailureText(
+            result->setNotStarted(
                 startFailureText(QString::fromStdWString(status.startFailure), MigThread::reportFilePath()));
         state = Finished;
     }
@@ -310,12 +310,14 @@ MigResultPage* MigProgressPage::resultPage() const
 void MigProgressPage::setResultPage()
 {
     MigResultPage* result = resultPage();
-    if (!result)
+    // A run that did not start counted nothing; the result page shows why
+    // instead (startAction).
+    if (!result || !startedOk)
         return;
     migration::MigrationStatus status;
     migrator()->getStatus(status);
     // A run that ended before the first poll never showed its start time;
-    // the status still holds it. A run that never started has none.
+    // the status still holds it.
     if (!startTimeKnown && status.startTime != 0) {
         startTime = status.startTime;
         startTimeKnown = true;
