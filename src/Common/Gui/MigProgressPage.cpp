@@ -14,6 +14,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScopedValueRollback>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -195,15 +196,31 @@ void MigProgressPage::slotTimer()
         return;
     }
     case Finished:
+        // The totals and the time as the run ended, however long a box of
+        // the Stop request then stays open.
         setResultPage();
-        wizard()->next();
-        setStopButtonVisible(false);
-        break;
+        if (stopBoxOpen)
+            setStatus(); // the end in view behind the box
+        goToResultPage();
+        return;
     default:
         setStatus();
         QTimer::singleShot(PollMs, this, &MigProgressPage::slotTimer);
         break;
     }
+    slotActionFinished();
+}
+
+void MigProgressPage::goToResultPage()
+{
+    if (stopBoxOpen) {
+        // Not behind the open box: the wizard would change pages under a
+        // modal question that still asks about a run in progress.
+        QTimer::singleShot(PollMs, this, &MigProgressPage::goToResultPage);
+        return;
+    }
+    wizard()->next();
+    setStopButtonVisible(false);
     slotActionFinished();
 }
 
@@ -346,6 +363,7 @@ void MigProgressPage::setResultPage()
 
 void MigProgressPage::slotStop()
 {
+    QScopedValueRollback<bool> asking(stopBoxOpen, true);
     const auto answer = QMessageBox::question(wizard(), getWizardName(),
         tr("Do you really want to stop the migration? After aborting the migration, data which would have as yet "
            "been migrated to the Corvane won't be automatically removed from there."),

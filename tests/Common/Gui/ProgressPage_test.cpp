@@ -10,6 +10,8 @@
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QHash>
 #include <QDateTime>
 #include <QDialog>
 #include <QLabel>
@@ -31,6 +33,27 @@ using gui::MigWizard;
 const QString stopQuestion = "Do you really want to stop the migration? After aborting the migration, data which "
                              "would have as yet been migrated to the Corvane won't be automatically removed from "
                              "there.";
+
+// Counts the paint events of every message box while alive.
+class PaintsOfBoxes : public QObject {
+public:
+    PaintsOfBoxes() { QApplication::instance()->installEventFilter(this); }
+
+    int of(QMessageBox* box) const { return counts.value(box); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (event->type() == QEvent::Paint && widget)
+            if (auto* box = qobject_cast<QMessageBox*>(widget->window()))
+                ++counts[box];
+        return false;
+    }
+
+private:
+    QHash<QMessageBox*, int> counts;
+};
 
 // The last two pages of the wizard, entered at the progress page.
 class ProgressTest : public ::testing::Test {
@@ -379,18 +402,38 @@ TEST_F(ProgressTest, StopRefusedOrTooLateIsTold)
     }
     EXPECT_TRUE(stopButton()->isEnabled());
 
-    // The run ends while the question is open.
+    // The run ends while the question is open: the question is drawn while
+    // the polls go on behind it, and the wizard stays on this page, showing
+    // the end, until it is answered; the totals are those of the end.
     std::vector<QString> texts;
+    PaintsOfBoxes paints;
+    int pageBehindTheQuestion = -1;
+    QString accountsBehind, totalsTaken;
     OnModal answer([&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         texts.push_back(box->text());
-        if (texts.size() == 1)
+        if (texts.size() == 1) {
+            const std::size_t polls = count("getStatus");
+            EXPECT_TRUE(waitFor([&] { return paints.of(box) > 0 && count("getStatus") > polls + 2; }))
+                << paints.of(box) << " paints, " << count("getStatus") - polls << " polls";
+            engine.migrator->status.finishedAccounts = 3;
             engine.migrator->runCallbacks->stopped(false);
+            settle(1000);
+            pageBehindTheQuestion = wizard->currentId();
+            accountsBehind = text(progress, "accountsValue");
+            totalsTaken = text(result, "accountsText");
+            engine.migrator->status.finishedAccounts = 2;
+        }
         click(box->button(texts.size() == 1 ? QMessageBox::Yes : QMessageBox::Ok));
     });
     click(stopButton());
     EXPECT_EQ(texts, (std::vector<QString>{stopQuestion, "The migration cannot be aborted for it has already finished."}));
     EXPECT_EQ(count("stop"), 1u);
+    EXPECT_EQ(pageBehindTheQuestion, MigWizard::ProgressPageId);
+    EXPECT_EQ(accountsBehind, "3/3");
+    EXPECT_EQ(totalsTaken, "3 account(s) have been migrated.");
+    EXPECT_TRUE(reachesResult()) << "once answered";
+    EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
 }
 
 TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
