@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <memory>
 
 using namespace tavir::mail;
@@ -248,6 +251,70 @@ TEST(DovecotWithoutLiteralPlus, PasswordWithAnEightBitByteLogsIn)
     EXPECT_EQ(std::string::npos, c.getGreeting().find("LITERAL")) << c.getGreeting();
     EXPECT_EQ(ConnectionInternal::Authenticated, c.getState());
     EXPECT_EQ("LOGIN \"erik\" {5}\r\np\xc3\xa4ss\r\n", withoutTags(relay.received(0)));
+}
+
+// Dovecot's login and mail processes run as its own users: with TMPDIR in
+// a folder closed to them (as `mktemp -d` makes it), its files go where
+// they can reach them, and are gone with the server.
+TEST(DovecotFilesBase, ATemporaryFolderClosedToDovecotsUsersIsPassedOver)
+{
+    if (!Dovecot::available())
+        GTEST_SKIP() << Dovecot::unavailable();
+    struct Case {
+        const char* name;
+        mode_t parentMode;
+        bool filesUnderTmpdir;
+    } cases[] = {
+        {"a private folder", 0700, false},
+        {"an open folder", 0755, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Open on its way, also when the tests run under a private TMPDIR.
+        TempDir parent(Dovecot::filesBase());
+        ASSERT_EQ(0, chmod(parent.path().c_str(), c.parentMode));
+        const std::string tmpdir = parent.file("t");
+        ASSERT_EQ(0, mkdir(tmpdir.c_str(), 0755));
+        ScopedEnv privateTmpdir("TMPDIR", tmpdir);
+        EXPECT_EQ(Dovecot::closedToOthers(tmpdir).empty(), c.filesUnderTmpdir)
+            << Dovecot::closedToOthers(tmpdir);
+        std::string files;
+        {
+            Dovecot server(std::map<std::string, std::string>{{"alice", "secret"}});
+            files = server.logFile().substr(0, server.logFile().rfind('/'));
+            EXPECT_EQ(files.rfind(tmpdir + "/", 0) == 0, c.filesUnderTmpdir) << files;
+            RawImap imap(server.port());
+            EXPECT_TRUE(imap.login("alice", "secret")) << server.log();
+            EXPECT_TRUE(imap.create("Kept")) << server.log();
+        }
+        EXPECT_FALSE(std::filesystem::exists(files));
+    }
+}
+
+TEST(DovecotFilesBase, ClosedToOthersNamesTheFolderThatIsClosed)
+{
+    if (Dovecot::filesBase().empty())
+        GTEST_SKIP() << Dovecot::unavailable();
+    TempDir parent(Dovecot::filesBase());
+    const std::string inner = parent.file("t");
+    ASSERT_EQ(0, mkdir(inner.c_str(), 0755));
+    const std::string real = std::filesystem::canonical(parent.path()).string();
+    struct Case {
+        mode_t parentMode;
+        std::string folder;
+        std::string said;
+    } cases[] = {
+        {0755, inner, ""},
+        {0700, inner, real + " is 0700"},
+        {0710, inner, real + " is 0710"},
+        {0701, inner, ""},
+        {0755, parent.file("missing"), parent.file("missing") + " can't be read (No such file or directory)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.parentMode << " " << c.folder);
+        ASSERT_EQ(0, chmod(parent.path().c_str(), c.parentMode));
+        EXPECT_EQ(Dovecot::closedToOthers(c.folder), c.said);
+    }
 }
 
 } // namespace

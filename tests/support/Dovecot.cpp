@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
@@ -49,15 +51,54 @@ std::string Dovecot::unavailable()
         return "needs Dovecot: " + missing;
     if (!root)
         return "needs root: the tests start Dovecot as root";
+    if (filesBase().empty())
+        return "needs a folder that Dovecot's own users can reach for its files: the temporary folder "
+            + temporaryBase() + " can't be reached because " + closedToOthers(temporaryBase())
+            + ", and neither can /tmp nor /var/tmp";
     return "";
+}
+
+std::string Dovecot::closedToOthers(const std::string& folder)
+{
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(folder, error);
+    if (error)
+        return folder + " can't be read (" + error.message() + ")";
+    std::filesystem::path way;
+    for (const std::filesystem::path& part : real) {
+        way /= part;
+        struct stat info {};
+        if (stat(way.c_str(), &info) != 0)
+            return way.string() + " can't be read (" + std::strerror(errno) + ")";
+        if ((info.st_mode & S_IXOTH) == 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+            return way.string() + " is " + mode;
+        }
+    }
+    return "";
+}
+
+std::string Dovecot::filesBase()
+{
+    for (const std::string& base : {temporaryBase(), std::string("/tmp"), std::string("/var/tmp")}) {
+        if (closedToOthers(base).empty())
+            return base;
+    }
+    return "";
+}
+
+std::string Dovecot::checkedFilesBase()
+{
+    if (!available())
+        throw std::runtime_error(unavailable());
+    return filesBase();
 }
 
 Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options& options)
 {
-    if (!available())
-        throw std::runtime_error(unavailable());
     // The login and mail processes run as unprivileged users; they must be
-    // able to reach their files below the temporary folder.
+    // able to reach their files below it (filesBase).
     chmod(dir_.path().c_str(), 0755);
     makeCertificate(options);
     // A port the kernel just called free can be taken by another test (or by

@@ -39,10 +39,21 @@ public:
     Dovecot(const Dovecot&) = delete;
     Dovecot& operator=(const Dovecot&) = delete;
 
-    // Whether Dovecot can run here: it is installed, and the tests run as
-    // root. unavailable() says in one line why not ("" when it can).
+    // Whether Dovecot can run here: it is installed, the tests run as
+    // root, and there is a folder for its files that its own users can
+    // reach. unavailable() says in one line why not ("" when it can).
     static bool available() { return unavailable().empty(); }
     static std::string unavailable();
+
+    // The folder its files go below: temporaryBase() when Dovecot's own
+    // users (its login and mail processes) can reach it, else the first of
+    // /tmp and /var/tmp that they can; "" when none. A TMPDIR inside a
+    // private folder (mktemp -d makes them 0700) is closed to them.
+    static std::string filesBase();
+    // Why `folder` is closed to users other than its owner: the first
+    // folder on its way without search permission for them, with its mode
+    // ("/tmp/tmp.Xy is 0700"); "" when it is open.
+    static std::string closedToOthers(const std::string& folder);
 
     int port() const { return port_; }
     int tlsPort() const { return tlsPort_; }
@@ -56,7 +67,11 @@ private:
     void choosePorts();
     void start();
 
-    TempDir dir_;
+    // filesBase(); throws std::runtime_error(unavailable()) when Dovecot
+    // can't run here, before anything is made.
+    static std::string checkedFilesBase();
+
+    TempDir dir_{checkedFilesBase()};
     int port_ = 0;
     int tlsPort_ = 0;
     std::string configFile_;

@@ -19,15 +19,11 @@
 
 namespace tavir::test {
 
-namespace {
-
 std::string temporaryBase()
 {
     const char* base = std::getenv("TMPDIR");
     return base && *base ? base : "/tmp";
 }
-
-} // namespace
 
 TempDir::TempDir()
     : TempDir(temporaryBase())

@@ -8,7 +8,10 @@
 
 namespace tavir::test {
 
-// A fresh folder under $TMPDIR (or /tmp), or under `base` when given,
+// $TMPDIR, or /tmp when it is not set.
+std::string temporaryBase();
+
+// A fresh folder under temporaryBase(), or under `base` when given,
 // removed with everything in it when the object goes away.
 class TempDir {
 public:

@@ -14,6 +14,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QScopedValueRollback>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -157,7 +158,7 @@ bool MigProgressPage::startAction(unsigned int n)
         setWarningText(text);
         setResultErrorText(text);
         if (MigResultPage* result = resultPage())
-            result->setStartFailureText(
+            result->setNotStarted(
                 startFailureText(QString::fromStdWString(status.startFailure), MigThread::reportFilePath()));
         state = Finished;
     }
@@ -195,15 +196,31 @@ void MigProgressPage::slotTimer()
         return;
     }
     case Finished:
+        // The totals and the time as the run ended, however long a box of
+        // the Stop request then stays open.
         setResultPage();
-        wizard()->next();
-        setStopButtonVisible(false);
-        break;
+        if (stopBoxOpen)
+            setStatus(); // the end in view behind the box
+        goToResultPage();
+        return;
     default:
         setStatus();
         QTimer::singleShot(PollMs, this, &MigProgressPage::slotTimer);
         break;
     }
+    slotActionFinished();
+}
+
+void MigProgressPage::goToResultPage()
+{
+    if (stopBoxOpen) {
+        // Not behind the open box: the wizard would change pages under a
+        // modal question that still asks about a run in progress.
+        QTimer::singleShot(PollMs, this, &MigProgressPage::goToResultPage);
+        return;
+    }
+    wizard()->next();
+    setStopButtonVisible(false);
     slotActionFinished();
 }
 
@@ -310,12 +327,14 @@ MigResultPage* MigProgressPage::resultPage() const
 void MigProgressPage::setResultPage()
 {
     MigResultPage* result = resultPage();
-    if (!result)
+    // A run that did not start counted nothing; the result page shows why
+    // instead (startAction).
+    if (!result || !startedOk)
         return;
     migration::MigrationStatus status;
     migrator()->getStatus(status);
     // A run that ended before the first poll never showed its start time;
-    // the status still holds it. A run that never started has none.
+    // the status still holds it.
     if (!startTimeKnown && status.startTime != 0) {
         startTime = status.startTime;
         startTimeKnown = true;
@@ -344,6 +363,7 @@ void MigProgressPage::setResultPage()
 
 void MigProgressPage::slotStop()
 {
+    QScopedValueRollback<bool> asking(stopBoxOpen, true);
     const auto answer = QMessageBox::question(wizard(), getWizardName(),
         tr("Do you really want to stop the migration? After aborting the migration, data which would have as yet "
            "been migrated to the Corvane won't be automatically removed from there."),

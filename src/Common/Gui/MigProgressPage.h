@@ -70,11 +70,17 @@ private:
     // The wizard's page after this one, when it is the result page.
     MigResultPage* resultPage() const;
     void setResultPage();
+    // Moves on to the result page once no box of the Stop request is open.
+    void goToResultPage();
     QString totalTime() const;
     void setStopButtonVisible(bool visible);
 
     std::atomic<int> state{NotStarted};
     bool startedOk = false;
+    // A box of the Stop request is open: its question, or the answer that
+    // follows. A run that ends meanwhile goes on to the result page only
+    // once the box is closed.
+    bool stopBoxOpen = false;
     std::int64_t startTime = 0;
     bool startTimeKnown = false;
 

@@ -27,6 +27,7 @@ QLabel* linkLabel(const QString& text)
 
 MigResultPage::MigResultPage(int nextId)
     : MigPage(nextId, false)
+    , totalsBox(new QWidget)
     , totalTimeLabel(new QLabel)
     , startFailureBox(new QWidget)
     , startFailureLabel(new QLabel)
@@ -35,13 +36,17 @@ MigResultPage::MigResultPage(int nextId)
     setPixmap(QWizard::WatermarkPixmap, QPixmap(":/images/watermark.png"));
 
     auto* layout = new QVBoxLayout(this);
+    totalsBox->setObjectName("totalsBox");
+    auto* totals = new QVBoxLayout(totalsBox);
+    totals->setContentsMargins(0, 0, 0, 0);
     totalTimeLabel->setObjectName("totalTimeLabel");
     totalTimeLabel->hide();
-    layout->addWidget(totalTimeLabel);
-    layout->addSpacing(20);
-    accountsSection = addSection(layout, "accounts", tr("No account has been migrated"));
-    foldersSection = addSection(layout, "folders", tr("No folder has been migrated"));
-    messagesSection = addSection(layout, "messages", tr("No message has been migrated"));
+    totals->addWidget(totalTimeLabel);
+    totals->addSpacing(20);
+    accountsSection = addSection(totals, "accounts", tr("No account has been migrated"));
+    foldersSection = addSection(totals, "folders", tr("No folder has been migrated"));
+    messagesSection = addSection(totals, "messages", tr("No message has been migrated"));
+    layout->addWidget(totalsBox);
     layout->addStretch();
     layout->addLayout(statusRow);
     addStartFailure(layout);
@@ -63,8 +68,9 @@ MigResultPage::MigResultPage(int nextId)
 }
 
 // Why a start failed, under its warning and in line with its text. Shown,
-// it takes the room of the stretch above (the warning row moves up under
-// the totals), and scrolls when the engine's sentences need more.
+// it takes the room of the stretch above (the warning row moves up to the
+// top, where the totals were), and scrolls when the engine's sentences need
+// more.
 void MigResultPage::addStartFailure(QVBoxLayout* layout)
 {
     startFailureLabel->setObjectName("startFailureLabel");
@@ -89,8 +95,8 @@ void MigResultPage::addStartFailure(QVBoxLayout* layout)
     keepPlace.setRetainSizeWhenHidden(true);
     iconPlace->setSizePolicy(keepPlace);
     iconPlace->hide();
-    // Hidden as a whole: while there is nothing to say, the stretch above
-    // keeps the warning row (an abort's) at the bottom.
+    // Hidden as a whole while the run started: the stretch above keeps the
+    // warning row (an abort's) at the bottom.
     startFailureBox->setObjectName("startFailureBox");
     auto* row = new QHBoxLayout(startFailureBox);
     row->setContentsMargins(0, 0, 0, 0);
@@ -183,10 +189,14 @@ void MigResultPage::setMessagesErrorText(const QString& text)
     setSectionError(messagesSection, text);
 }
 
-void MigResultPage::setStartFailureText(const QString& text)
+void MigResultPage::setNotStarted(const QString& why)
 {
-    startFailureLabel->setText(text);
-    startFailureBox->setVisible(!text.isEmpty());
+    // "0 account(s) have been migrated" and an empty time would read as a
+    // run that copied nothing, not as one that never began.
+    totalsBox->hide();
+    startFailureLabel->setText(why);
+    // Shown also without a sentence: it keeps the warning at the top.
+    startFailureBox->show();
 }
 
 void MigResultPage::setErrorText(const QString& text)

@@ -33,9 +33,9 @@ public:
     void setMessageNoteText(const QString& text);
     // Shows `text` in the page's warning row.
     void setErrorText(const QString& text);
-    // Why the start failed, under the warning row, wrapped and scrolled
-    // when long; hidden when empty.
-    void setStartFailureText(const QString& text);
+    // The run did not start: nothing was counted, so the totals give way
+    // to `why` (wrapped, and scrolled when long), under the warning row.
+    void setNotStarted(const QString& why);
 
 public slots:
     void slotReportLogClicked();
@@ -67,6 +67,8 @@ private:
     static void setSectionNote(const Section& section, const QString& text);
     void displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path);
 
+    // The total time and the three sections, hidden as one.
+    QWidget* totalsBox;
     QLabel* totalTimeLabel;
     QWidget* startFailureBox;
     QLabel* startFailureLabel;
