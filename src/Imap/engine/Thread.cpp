@@ -74,7 +74,7 @@ bool Thread::join()
             return false;
     }
     KMutexLocker lock(joinLock_);
-    // Asked on the thread itself the join fails (EDEADLK): the handle stays
+    // Asked on the thread itself the join fails: the handle stays
     // for the owner, who must still join it. Once joined it is cleared, and
     // a later join returns at once.
     if (!tiny::waitForThreadClose(handle_))
