@@ -1,4 +1,5 @@
 #include "support/TestSupport.h"
+#include "support/StandInTarget.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -74,7 +75,9 @@ sockaddr_in ipv4Address(const std::string& host, int port)
     return address;
 }
 
-int freeLoopbackPort()
+namespace {
+
+int kernelsFreePort()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
@@ -88,6 +91,20 @@ int freeLoopbackPort()
     }
     close(fd);
     return ntohs(address.sin_port);
+}
+
+} // namespace
+
+int freeLoopbackPort()
+{
+    // The administration port lies in the kernel's range of free ports too:
+    // free on 127.0.0.1, it is taken on the 127.0.0.N of every stand-in
+    // target, where a test may bind a server to the port it is given.
+    for (;;) {
+        const int port = kernelsFreePort();
+        if (port != StandInTarget::adminPort)
+            return port;
+    }
 }
 
 int runShell(const std::string& command, std::string* output)

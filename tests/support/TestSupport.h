@@ -64,7 +64,8 @@ private:
 // address; throws std::runtime_error when host is not an IPv4 address.
 sockaddr_in ipv4Address(const std::string& host, int port);
 
-// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice).
+// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice),
+// never the administration port, which stand-in targets hold on theirs.
 int freeLoopbackPort();
 
 // Runs `command` through /bin/sh; returns its exit status (-1 when it could
