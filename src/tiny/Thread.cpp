@@ -168,8 +168,7 @@ bool createThread(
 
 void waitForThread(pthread_t handle)
 {
-    if (handle)
-        pthread_join(handle, nullptr);
+    waitForThreadClose(handle);
 }
 
 bool waitForThreadClose(pthread_t handle)
