@@ -127,15 +127,16 @@ bool parseUnsigned32(const std::string& digits, std::uint32_t& value)
 
 bool literalAnnouncementAt(const std::string& text, std::size_t open, LiteralAnnouncement& out)
 {
-    if (open >= text.size() || text[open] != '{')
+    const std::size_t brace = open < text.size() && text[open] == '~' ? open + 1 : open;
+    if (brace >= text.size() || text[brace] != '{')
         return false;
-    std::size_t p = open + 1;
+    std::size_t p = brace + 1;
     std::uint64_t size = 0;
     for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
         unsigned digit = static_cast<unsigned>(text[p] - '0');
         size = size > (UINT64_MAX - digit) / 10 ? UINT64_MAX : size * 10 + digit;
     }
-    if (p == open + 1)
+    if (p == brace + 1)
         return false;
     bool plus = p < text.size() && text[p] == '+';
     if (plus)
@@ -154,7 +155,11 @@ bool literalAnnouncementBefore(const std::string& text, std::size_t end, Literal
     if (end == 0 || end > text.size() || text[end - 1] != '}')
         return false;
     std::size_t open = text.rfind('{', end - 1);
-    return open != std::string::npos && literalAnnouncementAt(text, open, out) && out.end == end;
+    if (open == std::string::npos)
+        return false;
+    if (open > 0 && text[open - 1] == '~')
+        --open;
+    return literalAnnouncementAt(text, open, out) && out.end == end;
 }
 
 bool skipSpace(const std::string& text, Pos& pos)
@@ -241,7 +246,8 @@ bool literalStartsAt(const std::string& text, Pos pos)
     return literalAnnouncementAt(text, open, a) && text.compare(a.end, 2, "\r\n") == 0;
 }
 
-// Literal at pos ("{"): the announcement, CR LF and the bytes.
+// Literal at pos ("{", or "~{" for a literal8): the announcement, CR LF and
+// the bytes.
 void readLiteral(const std::string& text, Pos& pos, std::string& out)
 {
     LiteralAnnouncement a;
@@ -286,6 +292,13 @@ bool readString(const std::string& text, Pos& pos, std::string& out)
         if (!skipSpace(text, pos))
             return false;
         switch (*pos) {
+        case '~':
+            // A literal8 (RFC 3516) holds octets like any literal: read as
+            // a word, its announcement and its first octets would pass for
+            // the value. A "~" without "{" begins an atom ("~peter").
+            if (pos + 1 == text.end() || pos[1] != '{')
+                break;
+            [[fallthrough]];
         case '{':
             readLiteral(text, pos, out);
             return true;

@@ -34,8 +34,9 @@ Pos findCharacter(const std::string& text, const Pos& pos, char c);
 Pos findCharacterEx(const std::string& text, const Pos& pos, char c);
 // out := the n bytes at pos (pos does not move); fewer left throws.
 void readNCharacters(const std::string& text, Pos& pos, std::int64_t n, std::string& out);
-// One token: a literal's bytes, a quoted string with its escapes resolved,
-// NIL (as a whole token: empty out) or an atom (up to the next blank).
+// One token: a literal's bytes (a literal8's too), a quoted string with its
+// escapes resolved, NIL (as a whole token: empty out) or an atom (up to the
+// next blank).
 bool readString(const std::string& text, Pos& pos, std::string& out);
 bool skipString(const std::string& text, Pos& pos);
 // One balanced group from `open` to its matching `close`, delimiters included.
@@ -48,10 +49,12 @@ void trim(std::string& text);
 bool parseUnsigned32(const std::string& digits, std::uint32_t& value);
 
 // A literal announcement: "{" digits "}" (synchronising) or "{" digits "+}"
-// (RFC 7888). Every reader and writer of announcements goes through the two
-// functions below, so they all take the same texts.
+// (RFC 7888), either after "~" for a literal8 (RFC 3516), whose octets may
+// be any, NUL included: a string all the same, its octets counted alike.
+// Every reader and writer of announcements goes through the two functions
+// below, so they all take the same texts.
 struct LiteralAnnouncement {
-    std::size_t open = 0; // index of "{"
+    std::size_t open = 0; // index of the "~" of a literal8, else of "{"
     std::size_t end = 0; // index just past "}"
     std::uint64_t size = 0; // saturates at UINT64_MAX
     bool plus = false;

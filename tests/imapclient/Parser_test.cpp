@@ -123,6 +123,11 @@ const TokenCase tokenCases[] = {
     {"literal empty", "{0}\r\n x", {"", "x"}},
     {"literal with NUL and 8-bit", std::string("{4}\r\na\0\xff\n", 9),
         {std::string("a\0\xff\n", 4)}},
+    // RFC 3516: a literal8 is a string of octets like any literal, never
+    // a word that ends at the first blank.
+    {"literal8", "~{5}\r\nab cd rest", {"ab cd", "rest"}},
+    {"literal8 with NUL", std::string("~{3}\r\na\0b x", 11), {std::string("a\0b", 3), "x"}},
+    {"an atom that begins with a tilde", "~peter/mail ~ x", {"~peter/mail", "~", "x"}},
     {"parenthesised", "((a b) (c)) d", {"((a b) (c))", "d"}},
     {"parenthesis inside quotes", "(\")\" x) y", {"(\")\" x)", "y"}},
     {"parenthesis inside literal", "(x {1}\r\n)) y", {"(x {1}\r\n))", "y"}},
@@ -209,7 +214,8 @@ TEST(ParserTest, LexerFailuresCarryTheirTexts)
     std::string huge = "{4294967296}\r\nx";
     Pos h = huge.begin();
     EXPECT_THROW(readString(huge, h, out), ImapParserException);
-    for (std::string literal : {"{5}\r\nab", "{5x}\r\nabcde", "{5}abcde", "{}\r\n", "{+}\r\n"}) {
+    for (std::string literal : {"{5}\r\nab", "{5x}\r\nabcde", "{5}abcde", "{}\r\n", "{+}\r\n",
+             "~{5}\r\nab", "~{5}abcde", "~{}\r\n"}) {
         Pos l = literal.begin();
         EXPECT_THROW(readString(literal, l, out), ImapParserException) << literal;
     }
@@ -279,6 +285,10 @@ TEST(ParserTest, ReadsFetchResponses)
             "BODY[] 0"},
         {"stopped at another item", "* 3 FETCH (BODY[HEADER] {9}\r\n", 1, 3, "", "BODY[HEADER] 9"},
         {"a complete body", "* 3 FETCH (BODY[] {2}\r\nab)", 1, 3, "BODY[]=ab ", ""},
+        {"a literal8 value", "* 3 FETCH (BODY[]<0> ~{5}\r\nMe ss UID 4)", 1, 3,
+            "BODY[]<0>=Me ss UID=4 ", ""},
+        {"stopped at a literal8 body", "* 3 FETCH (UID 4 BODY[] ~{42}\r\n", 1, 3, "UID=4 ",
+            "BODY[] 42"},
         {"the target's AFETCH", "* 2 afetch (uid 9)", 1, 2, "uid=9 ", ""},
         {"flag news", "* 9 FETCH (FLAGS ())", 1, 9, "FLAGS=() ", ""},
         {"not a FETCH", "* 3 EXISTS", 0, 0, "", ""},

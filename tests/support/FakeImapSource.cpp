@@ -116,11 +116,6 @@ std::string messageIdHeader(const std::string& body)
     return fields + "\r\n";
 }
 
-std::string literal(const std::string& bytes)
-{
-    return "{" + std::to_string(bytes.size()) + "}\r\n" + bytes;
-}
-
 bool startsWithNoCase(const std::string& text, const char* prefix)
 {
     return strncasecmp(text.c_str(), prefix, std::char_traits<char>::length(prefix)) == 0;
@@ -174,6 +169,11 @@ LoopbackServer::Handler FakeImapSource::session() const
     return [source](PeerSocket& peer) { source.serve(peer); };
 }
 
+std::string FakeImapSource::literalOf(const std::string& bytes) const
+{
+    return (literal8 ? "~{" : "{") + std::to_string(bytes.size()) + "}\r\n" + bytes;
+}
+
 std::string FakeImapSource::listing(bool withGuids) const
 {
     std::string untagged;
@@ -182,6 +182,9 @@ std::string FakeImapSource::listing(bool withGuids) const
         if (withGuids && !folder.guid.empty())
             flags += (flags.empty() ? "" : " ") + ("\\Guid(" + folder.guid + ")");
         untagged += "* LIST (" + flags + ") " + separator + " " + imapQuoted(folder.name) + "\r\n";
+        for (const std::string& name : folder.alsoListedAs)
+            untagged += "* LIST (" + folder.listFlags + ") " + separator + " " + imapQuoted(name)
+                + "\r\n";
     }
     return untagged;
 }
@@ -189,7 +192,9 @@ std::string FakeImapSource::listing(bool withGuids) const
 FakeFolder* FakeImapSource::selectable(const std::string& name)
 {
     for (FakeFolder& folder : folders)
-        if (folder.name == name && !containsNoCase(folder.listFlags, "\\Noselect")
+        if ((folder.name == name
+                || std::count(folder.alsoListedAs.begin(), folder.alsoListedAs.end(), name) != 0)
+            && !containsNoCase(folder.listFlags, "\\Noselect")
             && !containsNoCase(folder.listFlags, "\\NonExistent"))
             return &folder;
     return nullptr;
@@ -209,6 +214,8 @@ std::string FakeImapSource::itemOf(
     }
     if (is("FLAGS"))
         return "FLAGS " + (n <= folder.flags.size() ? folder.flags[n - 1] : "(\\Answered)");
+    if (!summaryWithout.empty() && startsWithNoCase(item, summaryWithout.c_str()))
+        return std::string();
     if (is("RFC822.SIZE")) {
         const long error = n <= folder.sizeErrors.size() ? folder.sizeErrors[n - 1] : 0;
         return "RFC822.SIZE " + std::to_string(static_cast<long>(body.size()) + error);
@@ -216,16 +223,16 @@ std::string FakeImapSource::itemOf(
     if (startsWithNoCase(item, "BODY.PEEK[HEADER.FIELDS") && splitSummaries)
         return std::string(); // in a reply of its own (fetchReply)
     if (startsWithNoCase(item, "BODY.PEEK[HEADER.FIELDS"))
-        return "BODY[HEADER.FIELDS (MESSAGE-ID)] " + literal(messageIdHeader(body));
-    if (startsWithNoCase(item, "BODY.PEEK[]<")) {
+        return "BODY[HEADER.FIELDS (MESSAGE-ID)] " + literalOf(messageIdHeader(body));
+    if (startsWithNoCase(item, "BODY.PEEK[]<") && !noPieces) {
         const std::size_t origin = std::stoul(item.substr(12));
         const std::size_t length = std::stoul(item.substr(item.find('.', 12) + 1));
         return "BODY[]<" + std::to_string(origin) + "> "
-            + literal(origin < body.size() ? body.substr(origin, length) : "");
+            + literalOf(origin < body.size() ? body.substr(origin, length) : "");
     }
     if (is("BODY.PEEK[]"))
         return (partialBodies ? "BODY[]<0> " : "BODY[] ")
-            + (quotedBodies ? imapQuoted(body) : literal(body));
+            + (quotedBodies ? imapQuoted(body) : literalOf(body));
     return std::string();
 }
 
@@ -251,7 +258,7 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
     }
     if (splitSummaries && asked("BODY.PEEK[HEADER.FIELDS"))
         apart = "BODY[HEADER.FIELDS (MESSAGE-ID)] "
-            + literal(messageIdHeader(folder.bodies.at(n - 1)));
+            + literalOf(messageIdHeader(folder.bodies.at(n - 1)));
     std::string answer = start;
     bool first = true;
     bool wholeBody = false;

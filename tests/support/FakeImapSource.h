@@ -20,9 +20,11 @@
 // a size that is not its body's, a body as a quoted string, a message's
 // items split over replies, a part of the body (BODY[]<0>) in place of the
 // body, an EXPUNGE in the middle of the body FETCH's answer (which RFC 3501
-// forbids there). A session serves one view of the folders, which its own
-// EXPUNGE changes: another session may serve them with messages expunged
-// (their UIDs left out). Every other command gets a tagged OK.
+// forbids there), literals written as literal8, a summary without one of
+// its items, no body in pieces. A folder may be listed by several names. A
+// session serves one view of the folders, which its own EXPUNGE changes:
+// another session may serve them with messages expunged (their UIDs left
+// out). Every other command gets a tagged OK.
 #include "support/Loopback.h"
 
 #include <cstdint>
@@ -36,6 +38,9 @@ struct FakeFolder {
     std::string name = "INBOX"; // as listed (modified UTF-7), without quotes
     std::string listFlags = "\\HasNoChildren"; // the LIST flags inside the parentheses
     std::string guid; // listed as \Guid(...) to LIST (GUID); empty: none
+    // Other names LIST gives for this folder, which SELECT and STATUS open
+    // too (as "inbox" opens INBOX).
+    std::vector<std::string> alsoListedAs;
     std::vector<std::string> bodies; // message n is bodies[n - 1]
     // The UID of message n is uids[n - 1]; n where the list is shorter.
     std::vector<std::uint32_t> uids;
@@ -96,6 +101,13 @@ struct FakeImapSource {
     bool splitSummaries = false;
     // Every body named BODY[]<0> instead of BODY[].
     bool partialBodies = false;
+    // Every literal of a FETCH reply written as a literal8 (~{n}, RFC 3516).
+    bool literal8 = false;
+    // A summary item left out of every reply: "RFC822.SIZE", or
+    // "BODY.PEEK[HEADER.FIELDS" for the Message-ID field.
+    std::string summaryWithout;
+    // A body asked for in pieces (BODY.PEEK[]<0.n>) is not given.
+    bool noPieces = false;
     // The first body FETCH of a session expunges the message of this UID
     // (0: none) after this many of its replies, and numbers the rest anew.
     std::uint32_t expungeUid = 0;
@@ -124,6 +136,8 @@ private:
     // first) from the folder selected; false when the session ends.
     bool fetch(PeerSocket& peer, const std::vector<std::string>& words, FakeFolder* selected);
     std::string listing(bool withGuids) const;
+    // A FETCH reply's literal of `bytes`, as this source writes literals.
+    std::string literalOf(const std::string& bytes) const;
     // One item of message n's FETCH reply as sent; empty for an item not
     // served, or a date left out.
     std::string itemOf(const FakeFolder& folder, unsigned n, const std::string& item) const;

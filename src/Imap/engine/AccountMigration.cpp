@@ -246,6 +246,9 @@ AccountMigration::Step AccountMigration::listFolders()
         return fail(result,
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
                 asSentence(clientError(source_))));
+    const Step step = joinInboxSpellings();
+    if (step != Step::Next)
+        return step;
     // The folders as such, for the count; their names come with the
     // target's folders.
     folders_->build(listed_, separator_, {});
@@ -255,6 +258,52 @@ AccountMigration::Step AccountMigration::listFolders()
             sentence(L"The folder \"%1%\" shows folders that are not the account's own; it is not "
                      L"migrated.",
                 folder.sourceName));
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::joinInboxSpellings()
+{
+    for (const std::vector<std::size_t>& spellings :
+        namesBelowInboxSpellings(listed_, separator_)) {
+        // The names that opened a folder of their own, with what the source
+        // said of it.
+        std::vector<std::pair<std::size_t, mail::ConnectionInternal::Mailbox>> opened;
+        for (std::size_t i : spellings) {
+            if (stopRequested_())
+                return stopped();
+            // The inbox selected ahead is not selected any more.
+            selectedAhead_.reset();
+            const std::wstring name = utf7MToUnicode(listed_[i].name);
+            unsigned count = 0;
+            const ImapClientResult result = source_.select(name, count);
+            // A name the source does not open fails on its own when copied.
+            if (result == mail::ImapSelectFailed || result == mail::ImapStatusFailed)
+                continue;
+            if (result != mail::ImapSuccess)
+                return fail(result,
+                    sentence(L"The folder \"%1%\" could not be selected: %2%", name,
+                        asSentence(clientError(source_))));
+            const mail::ConnectionInternal::Mailbox& mailbox = source_.selectedMailbox();
+            auto same = std::find_if(opened.begin(), opened.end(),
+                [&](const auto& other) { return other.second.sameNumbering(mailbox); });
+            if (same == opened.end()) {
+                if (!opened.empty())
+                    log_.report(TAVIR_HERE,
+                        sentence(L"The source lists the folder \"%1%\" beside \"%2%\", and opens "
+                                 L"another folder by it, although INBOX is one name in any letter "
+                                 L"case: each is copied into a folder of its own.",
+                            name, utf7MToUnicode(listed_[opened.front().first].name)));
+                opened.emplace_back(i, mailbox);
+                continue;
+            }
+            log_.report(TAVIR_HERE,
+                sentence(L"The source lists the folder \"%1%\" also as \"%2%\", which opens the "
+                         L"same folder: it is copied once.",
+                    utf7MToUnicode(listed_[same->first].name), name));
+            // Listed twice by one name: one folder.
+            listed_[i].name = listed_[same->first].name;
+        }
+    }
     return Step::Next;
 }
 

@@ -61,6 +61,10 @@ private:
     // to copy, one round trip off the road. Its outcome waits in
     // selectedAhead_.
     Step listFolders();
+    // Names below INBOX in two spellings ("INBOX/Sub", "Inbox/Sub") that
+    // the source opens as one folder (the same UIDVALIDITY, UIDNEXT and
+    // count) are listed as one name; others stay apart, each named.
+    Step joinInboxSpellings();
     // The target's side of logIn(), on its own thread: it touches only
     // target_ and targetLogin_ (and reads what no one changes meanwhile).
     void logInToTarget();

@@ -220,17 +220,25 @@ std::size_t TreeBuilder::spell(std::size_t parent, const std::wstring& component
 void TreeBuilder::addListed(const std::vector<tavir::mail::FolderInfo>& listed)
 {
     // One record per listed name; a name listed twice is one folder,
-    // selectable when any of its listings says so.
+    // selectable when any of its listings says so. So is the inbox in any
+    // letter case (RFC 3501 5.1: SELECT "inbox" opens INBOX), selected by
+    // the name INBOX where the source lists it so.
     std::unordered_map<std::string_view, std::size_t> seen;
     for (const tavir::mail::FolderInfo& info : listed) {
         if (info.name.empty())
             continue;
-        auto [at, added] = seen.emplace(info.name, drafts_.size());
+        const bool inbox = isInboxName(info.name);
+        auto [at, added]
+            = seen.emplace(inbox ? std::string_view("INBOX") : info.name, drafts_.size());
         if (!added) {
             MigrationFolder& first = drafts_[at->second].folder;
             first.selectable = first.selectable || info.selectable;
             if (first.id.isNull())
                 first.id = info.guid;
+            if (inbox && info.name == "INBOX") {
+                first.listedName = info.name;
+                first.sourceName = L"INBOX";
+            }
             continue;
         }
         const std::wstring decoded = utf7MToUnicode(info.name);
@@ -588,6 +596,32 @@ std::vector<MigrationFolder> TreeBuilder::inTargetTreeOrder()
 }
 
 } // namespace
+
+std::vector<std::vector<std::size_t>> namesBelowInboxSpellings(
+    const std::vector<tavir::mail::FolderInfo>& listed, char separator)
+{
+    // By the path with INBOX spelled so: the names listed for it, each
+    // once, in byte order, which puts "INBOX/..." (capitals sort first)
+    // before every other spelling.
+    std::map<std::string, std::map<std::string_view, std::size_t>> byPath;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        const tavir::mail::FolderInfo& info = listed[i];
+        const std::size_t end = separator == '\0' ? std::string::npos : info.name.find(separator);
+        if (end == std::string::npos || !info.selectable || !isInboxName(info.name.substr(0, end))
+            || unicodeToUtf7M(utf7MToUnicode(info.name)) != info.name)
+            continue;
+        byPath["INBOX" + info.name.substr(end)].emplace(info.name, i);
+    }
+    std::vector<std::vector<std::size_t>> groups;
+    for (const auto& [path, names] : byPath) {
+        if (names.size() < 2)
+            continue;
+        groups.emplace_back();
+        for (const auto& [name, index] : names)
+            groups.back().push_back(index);
+    }
+    return groups;
+}
 
 FolderListImpl::FolderListImpl(FolderStore store)
     : store_(store)

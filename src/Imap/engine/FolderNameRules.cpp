@@ -1,7 +1,10 @@
 #include "Imap/engine/FolderNameRules.h"
 
+#include "utils/StringUtils.h"
+
 #include <boost/algorithm/string/predicate.hpp>
 
+#include <cstdint>
 #include <locale>
 
 namespace tavir::migration {
@@ -83,9 +86,21 @@ std::size_t numberAt(const std::wstring& component)
 
 } // namespace
 
+bool isInboxName(const std::string& listed)
+{
+    return utils::iEqual(listed, "INBOX");
+}
+
 bool isInboxName(const std::wstring& component)
 {
-    return equalsIgnoringAsciiCase(component, L"INBOX");
+    // INBOX is ASCII, so a component of other characters is another name.
+    std::string ascii;
+    for (wchar_t c : component) {
+        if (static_cast<std::uint32_t>(c) > 0x7F)
+            return false;
+        ascii += static_cast<char>(c);
+    }
+    return isInboxName(ascii);
 }
 
 bool isSharedViewName(const std::wstring& component)

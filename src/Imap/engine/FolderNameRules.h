@@ -16,7 +16,10 @@ constexpr wchar_t TargetSeparator = L'/';
 // The longest component the target stores, in UTF-8 bytes.
 constexpr std::size_t MaxComponentBytes = 255;
 
-// True for "INBOX" in any ASCII letter case.
+// True for "INBOX" in any ASCII letter case (RFC 3501 5.1): as listed
+// (modified UTF-7, where INBOX is its ASCII letters) or decoded. Only A-Z
+// fold, whatever the locale: "\u0130NBOX" is another name.
+bool isInboxName(const std::string& listed);
 bool isInboxName(const std::wstring& component);
 // True when a top-level component is exactly "Public Folders" or "Archive
 // Folders": the source's view of a store that is not the account's own.

@@ -67,15 +67,30 @@ public:
         , matched_{&matched.source, &matched.target}
     {
         for (int side : {0, 1})
-            for (const MessageSummary& message : *sides_[side])
+            for (std::size_t i = 0; i < sides_[side]->size(); ++i) {
+                const MessageSummary& message = (*sides_[side])[i];
                 if (message.known && !message.messageId.empty())
                     ++ids_[message.messageId][side];
+                leftover_[side] = leftover_[side] || left(side, i);
+                undescribed_[side] = undescribed_[side] || undescribed(side, i);
+            }
     }
 
     bool left(int side, std::size_t i) const
     {
         return (*sides_[side])[i].known && !(*matched_[side])[i];
     }
+
+    // A message its server did not describe whole (no size, no Message-ID
+    // field, no answer): it may be any message of the other side that is
+    // not accounted for, and only its content can say which.
+    bool undescribed(int side, std::size_t i) const { return !(*sides_[side])[i].known; }
+
+    // Whether `side` holds a message the keys left over, and one not
+    // described whole: either may be the copy of an undescribed message of
+    // the other side.
+    bool holdsLeftover(int side) const { return leftover_[side]; }
+    bool holdsUndescribed(int side) const { return undescribed_[side]; }
 
     // A Message-ID held by one message on each side names the same message
     // on both, whatever its date.
@@ -91,12 +106,13 @@ private:
     const Summaries* sides_[2];
     const std::vector<bool>* matched_[2];
     std::map<std::string_view, std::array<unsigned, 2>> ids_;
+    std::array<bool, 2> leftover_{}, undescribed_{};
 };
 
-// Whether `sizes` holds a size other than `size`.
-bool anotherSize(const std::set<std::uint32_t>& sizes, std::uint32_t size)
+// Whether `held` holds a value other than `value`.
+template <class T> bool another(const std::set<T>& held, const T& value)
 {
-    return sizes.size() > 1 || (sizes.size() == 1 && *sizes.begin() != size);
+    return held.size() > 1 || (held.size() == 1 && *held.begin() != value);
 }
 
 // Takes the first message held under `key` that is not taken yet.
@@ -147,10 +163,13 @@ DigestsWanted leftoversToDigest(const Summaries& source, const Summaries& target
     const Matched matched = matchByKey(source, target);
     const Leftovers left(source, target, matched);
     // What each side left over holds: the sizes under a date and a
-    // Message-ID (a size that disagrees), and per size and Message-ID how
+    // Message-ID (a size that disagrees), the Message-IDs under a size and
+    // a date (a Message-ID read two ways), and per size and Message-ID how
     // many messages are dated and undated (a date that can't be read).
     std::map<std::pair<std::int64_t, std::string_view>, std::array<std::set<std::uint32_t>, 2>>
         sizesByDate;
+    std::map<std::pair<std::uint32_t, std::int64_t>, std::array<std::set<std::string_view>, 2>>
+        idsBySizeAndDate;
     struct Held {
         std::array<unsigned, 2> dated{}, undated{};
     };
@@ -161,8 +180,10 @@ DigestsWanted leftoversToDigest(const Summaries& source, const Summaries& target
             if (!left.left(side, i))
                 continue;
             const MessageSummary& m = left.side(side)[i];
-            if (m.dated)
+            if (m.dated) {
                 sizesByDate[{m.instant, m.messageId}][side].insert(m.size);
+                idsBySizeAndDate[{m.size, m.instant}][side].insert(m.messageId);
+            }
             Held& held = bySize[{m.size, m.messageId}];
             ++(m.dated ? held.dated : held.undated)[side];
             if (left.uniqueId(m.messageId))
@@ -170,9 +191,12 @@ DigestsWanted leftoversToDigest(const Summaries& source, const Summaries& target
         }
     auto wanted = [&](int side, const MessageSummary& m) {
         const int other = 1 - side;
-        if (!m.digest.empty())
-            return false;
-        if (m.dated && anotherSize(sizesByDate.at({m.instant, m.messageId})[other], m.size))
+        if (left.holdsUndescribed(other))
+            return true;
+        if (m.dated
+            && (another(sizesByDate.at({m.instant, m.messageId})[other], m.size)
+                || another(idsBySizeAndDate.at({m.size, m.instant})[other],
+                    std::string_view(m.messageId))))
             return true;
         if (left.uniqueId(m.messageId)) {
             // Matched by its Message-ID when either is undated and the sizes
@@ -185,10 +209,17 @@ DigestsWanted leftoversToDigest(const Summaries& source, const Summaries& target
     };
     DigestsWanted digests;
     for (int side : {0, 1})
-        for (std::size_t i = 0; i < left.side(side).size(); ++i)
-            if (left.left(side, i) && wanted(side, left.side(side)[i]))
+        for (std::size_t i = 0; i < left.side(side).size(); ++i) {
+            const MessageSummary& m = left.side(side)[i];
+            if (!m.digest.empty())
+                continue;
+            const bool ask = left.undescribed(side, i)
+                ? left.holdsLeftover(1 - side) || left.holdsUndescribed(1 - side)
+                : left.left(side, i) && wanted(side, m);
+            if (ask)
                 (side == 0 ? digests.source : digests.target)
                     .push_back(static_cast<unsigned>(i + 1));
+        }
     return digests;
 }
 
@@ -202,17 +233,17 @@ std::vector<unsigned> messagesToCopy(const Summaries& source, const Summaries& t
     std::map<std::string_view, std::deque<std::size_t>> byDigest;
     std::map<std::string_view, std::size_t> byUniqueId;
     for (std::size_t j = 0; j < target.size(); ++j) {
-        if (!left.left(1, j))
+        if (!left.left(1, j) && !left.undescribed(1, j))
             continue;
         if (!target[j].digest.empty())
             byDigest[target[j].digest].push_back(j);
-        if (left.uniqueId(target[j].messageId))
+        if (left.left(1, j) && left.uniqueId(target[j].messageId))
             byUniqueId[target[j].messageId] = j;
     }
     std::vector<bool>& taken = matched.target;
     // A leftover source message's copy on the target, if there is one.
     auto copyOf = [&](const MessageSummary& s) -> std::optional<std::size_t> {
-        auto twin = byUniqueId.find(s.messageId);
+        auto twin = s.known ? byUniqueId.find(s.messageId) : byUniqueId.end();
         if (twin != byUniqueId.end()) {
             const MessageSummary& t = target[twin->second];
             if (!taken[twin->second] && t.size == s.size && (!s.dated || !t.dated))
@@ -226,11 +257,9 @@ std::vector<unsigned> messagesToCopy(const Summaries& source, const Summaries& t
     for (std::size_t i = 0; i < source.size(); ++i) {
         if (matched.source[i])
             continue;
-        if (source[i].known) {
-            if (const std::optional<std::size_t> j = copyOf(source[i])) {
-                taken[*j] = true;
-                continue;
-            }
+        if (const std::optional<std::size_t> j = copyOf(source[i])) {
+            taken[*j] = true;
+            continue;
         }
         wanted.push_back(static_cast<unsigned>(i + 1));
     }
@@ -266,6 +295,8 @@ ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& ta
     plan.ignored += ignored;
     // A message whose digest is missing can't be told apart: copied, it may
     // be there twice; passed over, it may be lost. The folder is not copied.
+    // So too a message described in part, whose content was its last
+    // chance.
     auto digest = [&](const Asked& asked, const std::vector<unsigned>& numbers,
                       std::vector<MessageSummary>& summaries) {
         std::vector<std::string> digests;
@@ -277,10 +308,15 @@ ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& ta
         }
         for (std::size_t i = 0; i < numbers.size(); ++i) {
             if (digests[i].empty()) {
+                const std::string server = asked.client.getConnection().endpointText();
+                const std::string message = "message " + std::to_string(numbers[i]);
                 plan.failure = {mail::ImapFetchFailed, asked.side, false,
-                    asked.client.getConnection().endpointText() + " did not send all of message "
-                        + std::to_string(numbers[i])
-                        + ", which only its content tells apart from another"};
+                    summaries[numbers[i] - 1].known
+                        ? server + " did not send all of " + message
+                            + ", which only its content tells apart from another"
+                        : server + " did not give the size, date and Message-ID of " + message
+                            + " whole, nor all of its content, which would tell it apart from "
+                              "another"};
                 return false;
             }
             summaries[numbers[i] - 1].digest = std::move(digests[i]);

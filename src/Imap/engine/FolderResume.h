@@ -49,9 +49,17 @@ ResumePlan planResume(mail::SimpleImapClient& source, mail::SimpleImapClient& ta
 //   its APPEND. An undated message is matched without the date: by its
 //   size and Message-ID when that Message-ID is held once on each side,
 //   else by its size, its Message-ID (or the lack of one) and its digest.
+// - a Message-ID read two ways: a header with bare LF line ends, which one
+//   server reads at CR LF only and finds no field in. A message whose size
+//   and date are those of a message of the other side under another
+//   Message-ID (or none) is that message when their digests are the same;
+// - a summary not given whole (no RFC822.SIZE, no Message-ID field, no
+//   answer at all): the message may be any of the other side's that
+//   nothing accounts for. It and those are digested, and matched by the
+//   digests.
 // Each message on the target accounts for one source message, the first in
-// the folder's order; a source message whose summary is unknown is never
-// taken to be there.
+// the folder's order. A source message whose summary is unknown is taken to
+// be there only by its digest.
 
 // The messages (numbers from 1, ascending) of each side whose digests the
 // first stage needs: those whose key is held by both sides, and either

@@ -90,4 +90,14 @@ public:
 
 std::shared_ptr<IFolderList> createFolderList(FolderStore store);
 
+// Selectable folders listed by valid names that differ only in the letter
+// case of INBOX as their first component ("INBOX/Sub" and "Inbox/Sub"):
+// groups of two or more indexes into `listed`, a name spelled "INBOX"
+// first, then by name. INBOX is one name in any letter case (RFC 3501 5.1),
+// but what lies below it is the server's own: whether two such names open
+// one folder, only the server can say. The list takes them for two folders
+// unless they are listed by one name.
+std::vector<std::vector<std::size_t>> namesBelowInboxSpellings(
+    const std::vector<tavir::mail::FolderInfo>& listed, char separator);
+
 } // namespace tavir::migration

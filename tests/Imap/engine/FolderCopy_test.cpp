@@ -536,6 +536,13 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
         return s;
     };
     const MessageSummary unknown;
+    // A message its server did not describe whole, with the digest of its
+    // bytes.
+    auto undescribed = [](const char* digest) {
+        MessageSummary s;
+        s.digest = digest;
+        return s;
+    };
     using Numbers = std::vector<unsigned>;
     struct Case {
         const char* name;
@@ -553,12 +560,20 @@ TEST(FolderResumeTest, TheTargetAccountsForOneSourceMessageEach)
             {m(5, "<a@x>"), m(5, "<b@x>")}, {m(5, "<b@x>")}, {1}, {}, {}},
         {"another date is another message", {m(5, "", 100), m(5, "", 101)}, {m(5, "", 101)}, {1},
             {2}, {1}},
-        {"an unknown source message is copied; an unknown or foreign target message counts for "
-         "none",
-            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}, {2}, {1},
-            // Left over, of one date without a Message-ID: the size may be
-            // what disagrees.
-            {3}, {3}},
+        {"undescribed messages and the messages left over beside them are all digested",
+            {unknown, m(7), m(8)}, {m(7), unknown, m(9)}, {1, 3}, {2}, {1}, {1, 3}, {2, 3}},
+        {"an undescribed source message with the bytes of a target message: there",
+            {undescribed("A"), m(7)}, {m(7), m(5, "<a@x>", 100, "A")}, {}, {2}, {1}},
+        {"an undescribed target message with the bytes of a source message: there",
+            {m(5, "<a@x>", 100, "A")}, {undescribed("A")}, {}, {}, {}},
+        {"an undescribed message with other bytes: another message",
+            {undescribed("A"), m(6, "<b@x>", 100, "B")}, {undescribed("B")}, {1}, {}, {}},
+        {"an undescribed message beside none left over needs no digest", {unknown, m(7, "<b@x>")},
+            {m(7, "<b@x>")}, {1}, {}, {}, {}, {}},
+        {"one size and date, a Message-ID on one side only: the digests settle it", {m(5)},
+            {m(5, "<a@x>")}, {1}, {}, {}, {1}, {1}},
+        {"one size and date under two Message-IDs: the digests settle it", {m(5, "<a@x>")},
+            {m(5, "<b@x>")}, {1}, {}, {}, {1}, {1}},
         {"a Message-ID held once on each side settles it", {m(5, "<a@x>"), m(6, "<b@x>")},
             {m(5, "<a@x>")}, {2}, {}, {}},
         {"a Message-ID twice in the source is settled by the digests",
@@ -628,6 +643,10 @@ TEST(FolderResumeTest, DigestsSettleWhatTheKeysCannotOrTheFolderIsNotCompared)
         return "* " + std::to_string(n) + " FETCH (RFC822.SIZE " + std::to_string(size)
             + " INTERNALDATE \"" + when + "\" BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n";
     };
+    auto withoutSize = [](unsigned n) {
+        return "* " + std::to_string(n) + " FETCH (INTERNALDATE \"" + date
+            + "\" BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n";
+    };
     auto digest = [](unsigned n, const char* bytes) {
         return "* " + std::to_string(n) + " FETCH (BODY[]<0> {6}\r\n" + bytes + ")\r\n";
     };
@@ -662,6 +681,16 @@ TEST(FolderResumeTest, DigestsSettleWhatTheKeysCannotOrTheFolderIsNotCompared)
             summary(1, 7, "01-Jan-2000 00:00:00 +0000") + summary(2, 6, "yesterday") + "%T OK\r\n" + digest(2, "body A")
                 + "%T OK\r\n",
             targetSummaries + digest(1, "body A") + "%T OK\r\n", ok, onSource, {1}, 1, ""},
+        {"the source's second message without its size, and the target's bytes",
+            summary(1, 7, "01-Jan-2000 00:00:00 +0000") + withoutSize(2) + "%T OK\r\n"
+                + digest(2, "body A") + "%T OK\r\n",
+            targetSummaries + digest(1, "body A") + "%T OK\r\n", ok, onSource, {1}, 1, ""},
+        {"the source's second message without its size, and without its content",
+            summary(1, 7, "01-Jan-2000 00:00:00 +0000") + withoutSize(2) + "%T OK\r\n"
+                + "%T OK\r\n",
+            targetSummaries + digest(1, "body A") + "%T OK\r\n", refused, onSource, {}, 0,
+            "scripted:143 did not give the size, date and Message-ID of message 2 whole, nor "
+            "all of its content, which would tell it apart from another"},
         {"the source refuses the digests", sourceSummaries + "%T NO no bodies\r\n",
             targetSummaries + digest(1, "body B") + "%T OK\r\n", refused, onSource, {}, 0,
             "NO no bodies"},

@@ -455,14 +455,62 @@ TEST(FolderList, EveryFolderHasItsOwnIdentifier)
         EXPECT_EQ(again->findByListedName(name)->id, list->findByListedName(name)->id) << name;
 }
 
+// One folder however often it is listed: its name twice, or INBOX in any
+// letter case (RFC 3501 5.1), selectable where any listing says so, with the
+// first identifier listed, selected as INBOX where the source lists it so.
 TEST(FolderList, ANameListedTwiceIsOneFolder)
 {
-    auto list = build(
-        {listed("a", false, ""), listed("a", true, "11111111-2222-3333-4444-555555555555")});
-    ASSERT_EQ(list->size(), 1u);
-    const MigrationFolder* folder = list->findByListedName("a");
-    EXPECT_TRUE(folder->selectable);
-    EXPECT_EQ(folder->id.toString(), "11111111-2222-3333-4444-555555555555");
+    const std::string guid = "11111111-2222-3333-4444-555555555555";
+    struct Case {
+        const char* what;
+        std::vector<FolderInfo> listed;
+        std::wstring target;
+        std::string selectedAs;
+    };
+    const Case cases[] = {
+        {"a name listed twice", {listed("a", false), listed("a", true, guid)}, L"a", "a"},
+        {"INBOX in two spellings", {listed("inbox", false), listed("INBOX", true, guid)}, L"INBOX",
+            "INBOX"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto list = build(c.listed);
+        ASSERT_EQ(list->size(), 1u);
+        const MigrationFolder* folder = list->findByTargetName(c.target);
+        ASSERT_NE(folder, nullptr);
+        EXPECT_TRUE(folder->selectable);
+        EXPECT_EQ(folder->id.toString(), guid);
+        EXPECT_EQ(folder->listedName, c.selectedAs);
+        EXPECT_EQ(folder->sourceName, utf7MToUnicode(c.selectedAs));
+    }
+}
+
+// The names below INBOX in several spellings whose folders only the source
+// can tell apart, in groups: "INBOX/..." first, then by name.
+TEST(FolderList, NamesBelowInboxSpellingsAreGroupedForTheSourceToJudge)
+{
+    using Groups = std::vector<std::vector<std::size_t>>;
+    struct Case {
+        const char* what;
+        std::vector<FolderInfo> listed;
+        char separator;
+        Groups groups;
+    };
+    const Case cases[] = {
+        {"three spellings", {listed("inbox/Sub"), listed("INBOX/Sub"), listed("Inbox/Sub")}, '/',
+            {{1, 2, 0}}},
+        {"a dot separator", {listed("INBOX.Sub"), listed("Inbox.Sub")}, '.', {{0, 1}}},
+        {"one name listed twice", {listed("INBOX/Sub"), listed("INBOX/Sub")}, '/', {}},
+        {"another case below INBOX is another folder", {listed("INBOX/Sub"), listed("INBOX/sub")},
+            '/', {}},
+        {"a spelling that can't be selected", {listed("INBOX/Sub"), listed("Inbox/Sub", false)},
+            '/', {}},
+        {"a dotted capital I is no I", {listed("INBOX/x"), listed("&ATA-NBOX/x")}, '/', {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.groups, namesBelowInboxSpellings(c.listed, c.separator));
+    }
 }
 
 TEST(FolderList, BuildReplacesTheList)

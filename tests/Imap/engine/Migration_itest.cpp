@@ -713,6 +713,14 @@ std::vector<OddListing> oddListings()
     const std::string g1 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000001";
     const std::string g2 = "6A1B2C3D-4E5F-4A6B-8C7D-000000000002";
     const auto a = messagesOf("a", 2), b = messagesOf("b", 3), c = messagesOf("c", 1);
+    const auto inbox = messagesOf("INBOX", 2), sub = messagesOf("INBOX/Sub", 2);
+    auto alsoListedAs = [](FakeFolder folder, std::vector<std::string> names) {
+        folder.alsoListedAs = std::move(names);
+        return folder;
+    };
+    // Another folder than "INBOX/Sub", which only its UIDVALIDITY tells.
+    FakeFolder otherSub = fakeFolder("Inbox/Sub", 2);
+    otherSub.uidValidity = 7;
     return {
         {"a name that begins with the dot separator", "\".\"",
             {fakeFolder("a", 2), fakeFolder(".a", 3)}, {fakeFolder("a", 2), fakeFolder(".a", 3)},
@@ -750,6 +758,28 @@ std::vector<OddListing> oddListings()
             {"The source lists the identifier of the folder \"a\" for other folders too: it is "
              "not taken as this folder's."},
             2},
+        {"INBOX listed in two spellings", "\"/\"",
+            {alsoListedAs(fakeFolder("INBOX", 2), {"inbox"})},
+            {alsoListedAs(fakeFolder("INBOX", 2), {"inbox"})}, {{"INBOX", inbox}},
+            {{"INBOX", inbox}}, 2, 0, {}, 0},
+        {"a folder below INBOX listed below Inbox too", "\"/\"",
+            {fakeFolder("INBOX", 2), alsoListedAs(fakeFolder("INBOX/Sub", 2), {"Inbox/Sub"})},
+            {fakeFolder("INBOX", 2), alsoListedAs(fakeFolder("INBOX/Sub", 2), {"Inbox/Sub"})},
+            {{"INBOX", inbox}, {"INBOX/Sub", sub}}, {{"INBOX", inbox}, {"INBOX/Sub", sub}}, 4, 0,
+            {"The source lists the folder \"INBOX/Sub\" also as \"Inbox/Sub\", which opens the "
+             "same folder: it is copied once."},
+            1},
+        {"folders below INBOX and below Inbox that only their UIDVALIDITY tells apart", "\"/\"",
+            {fakeFolder("INBOX", 2), fakeFolder("INBOX/Sub", 2), otherSub},
+            {fakeFolder("INBOX", 2), fakeFolder("INBOX/Sub", 2), otherSub},
+            {{"INBOX", inbox}, {"INBOX/Sub", sub}, {"INBOX/Sub_2", messagesOf("Inbox/Sub", 2)}},
+            {{"INBOX", inbox}, {"INBOX/Sub", sub}, {"INBOX/Sub_2", messagesOf("Inbox/Sub", 2)}}, 6,
+            0,
+            {"The source lists the folder \"Inbox/Sub\" beside \"INBOX/Sub\", and opens another "
+             "folder by it, although INBOX is one name in any letter case: each is copied into a "
+             "folder of its own.",
+                "The folder \"Inbox/Sub\" is named \"INBOX/Sub_2\" on the target."},
+            0},
         {"two folders swap their identifiers", "\"/\"",
             {fakeFolder("a", 2, g1), fakeFolder("b", 3, g2)},
             {fakeFolder("a", 2, g2), fakeFolder("b", 3, g1)}, {{"a", a}, {"b", b}},
@@ -915,6 +945,9 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
         // The second run's FETCH expunges source.expungeUid (the number of
         // a message here); its body came before the EXPUNGE.
         bool expungedCopied = false;
+        // The reruns can't compare the folder: a folder error, its messages
+        // failed, none copied.
+        bool uncompared = false;
     };
     auto row = [](std::string name, std::vector<std::string> bodies, unsigned firstRun) {
         Row r{std::move(name), "UTC0", {}, firstRun, {}, ""};
@@ -1048,6 +1081,44 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                         "cut short, where the whole message (BODY[]) was asked for.";
         rows.push_back(r);
     }
+    {
+        // The message without a Message-ID is told apart by its content,
+        // which comes as a literal8 too.
+        Row r = row("every literal of a FETCH reply a literal8", mails(5, 2), 3);
+        r.source.literal8 = true;
+        r.lastRunSays = "the source's 5 among them: it was migrated before and is not copied "
+                        "again. 1 of the 5 were told apart by their whole content.";
+        rows.push_back(r);
+    }
+    for (const char* item : {"RFC822.SIZE", "BODY.PEEK[HEADER.FIELDS"}) {
+        Row r = row(std::string("summaries without ") + item, mails(4, 0), 2);
+        r.source.summaryWithout = item;
+        r.lastRunSays = "the source's 4 among them: it was migrated before and is not copied "
+                        "again. 4 of the 4 were told apart by their whole content.";
+        rows.push_back(r);
+    }
+    {
+        Row r = row("summaries without RFC822.SIZE, and no body in pieces", mails(4, 0), 2);
+        r.source.summaryWithout = "RFC822.SIZE";
+        r.source.noPieces = true;
+        r.uncompared = true;
+        r.lastRunSays = "did not give the size, date and Message-ID of message 1 whole, nor all "
+                        "of its content, which would tell it apart from another.";
+        rows.push_back(r);
+    }
+    {
+        // The source reads a header at CR LF only and finds no Message-ID
+        // field in it; the target finds one.
+        std::vector<std::string> bodies = mails(4, 0);
+        for (std::string& body : bodies)
+            for (std::size_t at; (at = body.find("\r\n")) != std::string::npos;)
+                body.erase(at, 1);
+        Row r = row(
+            "headers with bare LF line ends, whose Message-ID the target alone reads", bodies, 2);
+        r.lastRunSays = "it was migrated before and is not copied again. 4 of the 4 were told "
+                        "apart by their whole content.";
+        rows.push_back(r);
+    }
     int account = 0;
     // One row's three runs; a row that can't go on ends alone.
     auto runThrice = [&](const Row& r) {
@@ -1061,7 +1132,10 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
         auto sees = [&](int run, unsigned n) {
             return run == 1 ? n <= r.firstRun : run == 2 || n != expunged;
         };
+        auto uncompared = [&](int run) { return r.uncompared && run >= 2; };
         auto holds = [&](int run, unsigned n) {
+            if (uncompared(run))
+                return n <= r.firstRun;
             return run > 0 && sees(std::min(run, 2), n) && r.failing.count(n) == 0
                 && (n != expunged || r.expungedCopied);
         };
@@ -1078,8 +1152,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
             unsigned before = 0, present = 0, errors = 0, keywords = 0;
             for (unsigned n = 1; n <= all; ++n) {
                 before += holds(run - 1, n);
-                present += holds(run - 1, n) && sees(run, n);
-                errors += sees(run, n) && r.failing.count(n) != 0;
+                present += holds(run - 1, n) && sees(run, n) && !uncompared(run);
+                errors += sees(run, n) && (r.failing.count(n) != 0 || uncompared(run));
                 if (holds(run, n))
                     held.push_back(n);
                 const std::string flags
@@ -1095,7 +1169,7 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
             ASSERT_TRUE(outcome.started) << outcome.report;
             EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
             EXPECT_EQ(errors, outcome.status.messageErrors) << outcome.report;
-            EXPECT_EQ(0u, outcome.status.folderErrors) << outcome.report;
+            EXPECT_EQ(uncompared(run) ? 1u : 0u, outcome.status.folderErrors) << outcome.report;
             EXPECT_EQ(held.size() - before, outcome.status.messagesDone) << outcome.report;
             EXPECT_EQ(present, outcome.status.messagesAlreadyThere) << outcome.report;
             const std::vector<MailMessage> stored
