@@ -4,6 +4,7 @@
 #include "tiny/Thread.h"
 #include "tiny/Time.h"
 #include "utils/Exception.h"
+#include "utils/OSInfo.h"
 
 #include <openssl/rand.h>
 
@@ -25,7 +26,7 @@ void seedRandOnce()
         return;
     randSeeded = true;
     const uint32_t tid = static_cast<uint32_t>(tavir::tiny::threadID());
-    const uint32_t pid = static_cast<uint32_t>(tavir::tiny::processID());
+    const uint32_t pid = static_cast<uint32_t>(OSInfo::getProcessID());
     std::srand(tid ^ (tavir::tiny::millisec() ^ ((tid ^ pid) << 16)));
 }
 
@@ -155,7 +156,7 @@ std::string Random::uniqID(int len)
     std::string bytes;
     md5 << std::setfill('0') << std::setw(10)
         << (static_cast<long long>(time(nullptr)) + std::rand()) << std::setw(10)
-        << tavir::tiny::processID() << random.getString(bytes, 20) << tavir::tiny::getMs64()
+        << OSInfo::getProcessID() << random.getString(bytes, 20) << tavir::tiny::getMs64()
         << uniqCounter.fetch_add(1);
     return md5.getAsciiDigest(false).substr(0, static_cast<size_t>(len));
 }

@@ -21,6 +21,9 @@ KSslSocket::~KSslSocket()
 {
     if (contextSet_ && opened_)
         KSslSocket::close();
+    // Else a kill from another thread may have taken the connection and
+    // still be freeing it: the descriptor and the object must outlive that.
+    awaitKill();
 }
 
 bool KSslSocket::init(SSLContext* context)
@@ -230,9 +233,17 @@ void KSslSocket::close()
 {
     if (contextSet_ && opened_)
         closeConnection();
+    // A kill from another thread that took the connection first ends
+    // before close() returns, so the socket is closed when it does.
+    awaitKill();
     // Also after a kill from another thread, which left them: this is the
     // thread that uses them.
     resetBuffers();
+}
+
+void KSslSocket::awaitKill()
+{
+    tavir::tiny::KMutexLocker wait(killLock_);
 }
 
 void KSslSocket::closeConnection()
@@ -255,6 +266,7 @@ void KSslSocket::closeConnection()
 
 void KSslSocket::kill()
 {
+    tavir::tiny::KMutexLocker killing(killLock_);
     if (!contextSet_ || !opened_.exchange(false))
         return;
     // Closing a descriptor does not wake a thread blocked on it here;

@@ -3,6 +3,7 @@
 // descriptor, runs the client or server handshake, and moves the stream's
 // bytes through the SSL object. The peer is not verified here.
 #include "ssl/SSLContext.h"
+#include "tiny/KMutex.h"
 #include "tiny/PeriodGuard.h"
 #include "utils/KSock.h"
 
@@ -38,6 +39,7 @@ public:
     // Abortive end, safe from another thread: wakes a blocked read, write
     // or handshake, waits until it has left, then frees the SSL object and
     // the socket. The stream's buffers stay with the thread that uses them.
+    // close() and the destructor wait for a kill in hand to end.
     virtual void kill();
 
     int pending();
@@ -57,6 +59,8 @@ private:
     bool handshake(int (*step)(SSL*));
     // The orderly end: flush, close-notify, kill.
     void closeConnection();
+    // Returns once no kill() runs on another thread.
+    void awaitKill();
 
     SSL* ssl_ = nullptr;
     SSLContext ownContext_;
@@ -66,6 +70,8 @@ private:
     std::atomic<time_t> busySince_{0};
     std::atomic<bool> failed_{false}; // a read or write failed on this connection
     tavir::tiny::PeriodGuard* guard_;
+    // Held by kill() from its start to its end.
+    tavir::tiny::KMutex killLock_;
 };
 
 } // namespace tavir::ssl

@@ -4,7 +4,6 @@
 #include <openssl/err.h>
 
 #include <atomic>
-#include <mutex>
 
 namespace tavir::ssl {
 
@@ -24,9 +23,9 @@ uint64_t currentThread()
 
 // The live handler, for threads that end after it was destroyed at exit.
 // The guard is never destroyed, so it outlives every thread.
-std::mutex& liveGuard()
+tavir::tiny::KMutex& liveGuard()
 {
-    static std::mutex* guard = new std::mutex;
+    static tavir::tiny::KMutex* guard = new tavir::tiny::KMutex;
     return *guard;
 }
 SslErrHandler* live = nullptr;
@@ -41,7 +40,7 @@ struct ThreadListCleanup {
     {
         if (!armed)
             return;
-        std::lock_guard<std::mutex> hold(liveGuard());
+        tavir::tiny::KMutexLocker hold(liveGuard());
         if (live)
             live->forget(threadSerial);
     }
@@ -53,13 +52,13 @@ thread_local ThreadListCleanup cleanup;
 
 SslErrHandler::SslErrHandler()
 {
-    std::lock_guard<std::mutex> hold(liveGuard());
+    tavir::tiny::KMutexLocker hold(liveGuard());
     live = this;
 }
 
 SslErrHandler::~SslErrHandler()
 {
-    std::lock_guard<std::mutex> hold(liveGuard());
+    tavir::tiny::KMutexLocker hold(liveGuard());
     if (live == this)
         live = nullptr;
 }

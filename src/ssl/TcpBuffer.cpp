@@ -4,6 +4,7 @@
 #include "tiny/SocketLayer.h"
 #include "tiny/SocketPortability.h"
 #include "utils/KSock.h"
+#include "utils/OSInfo.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -126,7 +127,7 @@ int tcpbuffer::waitFor(short events)
 {
     for (;;) {
         if (stopNow()) {
-            errno = ECANCELED;
+            OSInfo::setSysError(ECANCELED);
             return -1;
         }
         const int stopFd = stop_ && !inGrace_ ? stop_->descriptor() : -1;
@@ -137,7 +138,7 @@ int tcpbuffer::waitFor(short events)
                 deadline_ - std::chrono::steady_clock::now())
                             .count();
             if (left <= 0) {
-                errno = ETIME;
+                OSInfo::setSysError(ETIME);
                 return 0;
             }
             if (wait < 0 || left < wait) {
@@ -156,12 +157,12 @@ int tcpbuffer::waitFor(short events)
             // step only: ask it again.
             if (byDeadline)
                 continue;
-            errno = ETIMEDOUT;
+            OSInfo::setSysError(ETIMEDOUT);
             return 0;
         }
         if (stopFd >= 0 && fds[1].revents != 0) {
             if (stopNow()) {
-                errno = ECANCELED;
+                OSInfo::setSysError(ECANCELED);
                 return -1;
             }
             if (fds[0].revents == 0)

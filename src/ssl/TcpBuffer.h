@@ -138,8 +138,9 @@ protected:
     // period it starts the grace instead.
     bool stopNow();
     // Waits until the socket is ready for `events` (or in error): 1; 0 with
-    // errno ETIMEDOUT (the time-out) or ETIME (the deadline); -1 with errno
-    // ECANCELED (the stop signal) or that of poll().
+    // the system error (OSInfo::setSysError) ETIMEDOUT (the time-out) or
+    // ETIME (the deadline); -1 with ECANCELED (the stop signal) or that of
+    // poll().
     int waitFor(short events);
     // Sends all bytes; `sent` counts those that went. False with
     // lastSendError() set when one failed or waited too long.

@@ -38,6 +38,8 @@ protected:
     pthread_mutex_t mutex_;
 
 private:
+    // Gives the mutex up for the length of a wait.
+    friend class KCondition;
     void init();
 };
 

@@ -55,8 +55,10 @@ int SelectSocks::select(int timeoutMs)
     }
 
     for (pollfd& p : fds_) {
-        if (p.revents & POLLNVAL)
+        if (p.revents & POLLNVAL) {
             result = -1;
+            errno = EBADF; // as for any failure, the caller reads why
+        }
         if ((p.revents & POLLHUP) && (p.revents & POLLOUT))
             p.revents &= ~POLLOUT;
         if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {

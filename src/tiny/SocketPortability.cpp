@@ -4,6 +4,7 @@
 #include "tiny/Time.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 
@@ -61,6 +62,12 @@ int finishInterruptedConnect(int fd)
     return 0;
 }
 
+bool isNonBlocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && (flags & O_NONBLOCK) != 0;
+}
+
 template <typename Call> ssize_t retryInterrupted(Call call)
 {
     for (;;) {
@@ -79,6 +86,12 @@ int k_connect(int fd, const sockaddr* addr, socklen_t len)
     for (;;) {
         if (connect(fd, addr, len) == 0)
             return 0;
+        if (errno == EINTR && isNonBlocking(fd)) {
+            // Its caller waits for a connection in progress, within its own
+            // deadline, as after any non-blocking connect.
+            errno = EINPROGRESS;
+            return -1;
+        }
         if (errno == EINTR)
             return finishInterruptedConnect(fd);
         if (errno == EAGAIN && ++eagain < 3)

@@ -10,8 +10,10 @@
 namespace tavir::tiny {
 
 // connect(); EINTR never turns a connection that goes on in the kernel into
-// a failure: the call waits for it to complete and reports its outcome.
-// EAGAIN is tried up to 3 times in all.
+// a failure: the call waits for it to complete and reports its outcome, or,
+// on a non-blocking socket, fails with EINPROGRESS as connect() itself does,
+// for its caller to wait within its own deadline. EAGAIN is tried up to 3
+// times in all.
 int k_connect(int fd, const sockaddr* addr, socklen_t len);
 // select(), repeated with the caller's sets after EINTR. An nfds above
 // FD_SETSIZE fails with EINVAL: no fd_set holds such descriptors (wait for

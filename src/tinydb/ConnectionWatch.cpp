@@ -5,6 +5,7 @@
 
 #include "ssl/KSslSocket.h"
 #include "tiny/SelectSocks.h"
+#include "tiny/Thread.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -12,9 +13,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <system_error>
 
 namespace tavir::tinydb {
+
+using tavir::tiny::KMutexLocker;
 
 namespace {
 
@@ -24,8 +26,7 @@ constexpr int stopLookMs = 50;
 
 } // namespace
 
-int waitLimitMs(
-    const std::optional<std::chrono::steady_clock::time_point>& deadline,
+int waitLimitMs(const std::optional<std::chrono::steady_clock::time_point>& deadline,
     const tavir::utils::StopSignal* stop)
 {
     long long ms = -1;
@@ -47,40 +48,40 @@ ConnectionWatch::ConnectionWatch(tavir::ssl::KSslSocket& socket)
 
 ConnectionWatch::~ConnectionWatch()
 {
+    pthread_t thread = 0;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        KMutexLocker hold(lock_);
         quitting_ = true;
+        thread = thread_;
     }
     wake();
-    if (thread_.joinable())
-        thread_.join();
+    tavir::tiny::waitForThreadClose(thread);
 }
 
 bool ConnectionWatch::start()
 {
-    if (thread_.joinable())
+    KMutexLocker hold(lock_);
+    if (thread_ != 0)
         return true;
     wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wakeFd_.valid())
         return false;
-    try {
-        thread_ = std::thread(&ConnectionWatch::watch, this);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    return true;
+    // Started under the lock, which the thread's first look waits for.
+    return tavir::tiny::createThread(
+        [](void* watch) { static_cast<ConnectionWatch*>(watch)->watch(); }, this, &thread_,
+        tavir::tiny::threadNameAttr("connection watch"));
 }
 
 void ConnectionWatch::setDeadline(std::optional<Clock::time_point> deadline)
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    KMutexLocker hold(lock_);
     deadline_ = deadline;
 }
 
 void ConnectionWatch::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
 {
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        KMutexLocker hold(lock_);
         stop_ = std::move(stop);
     }
     wake(); // the watch sleeps beside the old signal's descriptor
@@ -97,28 +98,29 @@ ConnectionWatch::Ending ConnectionWatch::due() const
 
 bool ConnectionWatch::enter()
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    KMutexLocker hold(lock_);
     if (ending_ == Ending::None)
         ending_ = due();
     if (ending_ != Ending::None)
         return false;
     busy_ = true;
-    // A watch that sleeps without a deadline, or towards another one, must
-    // look at this call's.
-    if (thread_.joinable() && deadline_ && watchedDeadline_ != deadline_)
+    // A watch that sleeps without a bound, or towards another deadline,
+    // must look at this call's: its deadline, or a stop that has no
+    // descriptor to wake the watch and must be looked at now and then.
+    if (thread_ != 0 && sleepMs() >= 0 && !(watchingCall_ && watchedDeadline_ == deadline_))
         wake();
     return true;
 }
 
 void ConnectionWatch::leave()
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    KMutexLocker hold(lock_);
     busy_ = false;
 }
 
 ConnectionWatch::Ending ConnectionWatch::ending() const
 {
-    std::lock_guard<std::mutex> hold(lock_);
+    KMutexLocker hold(lock_);
     return ending_;
 }
 
@@ -142,22 +144,28 @@ int ConnectionWatch::sleepMs() const
 
 void ConnectionWatch::watch()
 {
-    std::unique_lock<std::mutex> hold(lock_);
-    while (!quitting_) {
-        endCallWhenDue();
+    for (;;) {
         // Held across the sleep, so that its descriptor stays open.
-        const std::shared_ptr<const tavir::utils::StopSignal> stop = stop_;
-        const int stopFd = stop && !stop->raised() ? stop->descriptor() : -1;
-        const int ms = sleepMs();
-        watchedDeadline_ = ms >= 0 ? deadline_ : std::nullopt;
-        hold.unlock();
+        std::shared_ptr<const tavir::utils::StopSignal> stop;
+        int stopFd = -1;
+        int ms = -1;
+        {
+            KMutexLocker hold(lock_);
+            if (quitting_)
+                return;
+            endCallWhenDue();
+            stop = stop_;
+            stopFd = stop && !stop->raised() ? stop->descriptor() : -1;
+            ms = sleepMs();
+            watchingCall_ = ms >= 0;
+            watchedDeadline_ = watchingCall_ ? deadline_ : std::nullopt;
+        }
         tavir::tiny::SelectSocks wakers;
         wakers.addRead(wakeFd_.get());
         if (stopFd >= 0)
             wakers.addRead(stopFd);
         wakers.select(ms);
         drainWakes();
-        hold.lock();
     }
 }
 

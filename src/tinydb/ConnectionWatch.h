@@ -7,13 +7,14 @@
 // that trickles its answer is cut off at the deadline, and a stop ends the
 // wait at once, though the call itself never looks at a clock.
 #include "ssl/StopSignal.h"
+#include "tiny/KMutex.h"
 #include "utils/Descriptor.h"
+
+#include <pthread.h>
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 namespace tavir::ssl {
 class KSslSocket;
@@ -63,28 +64,30 @@ public:
 
 private:
     void watch();
-    // Under lock_: what ends a call now (the stop before the deadline).
-    Ending due() const;
+    // What ends a call now (the stop before the deadline).
+    Ending due() const TAVIR_REQUIRES(lock_);
     // Kills the socket when a call is in hand and its deadline has passed
-    // or the stop was raised. Under lock_.
-    void endCallWhenDue();
-    // Under lock_: the milliseconds the watch may sleep before it looks
-    // again (-1: until woken).
-    int sleepMs() const;
+    // or the stop was raised.
+    void endCallWhenDue() TAVIR_REQUIRES(lock_);
+    // The milliseconds the watch may sleep before it looks again (-1:
+    // until woken).
+    int sleepMs() const TAVIR_REQUIRES(lock_);
     void wake();
     void drainWakes();
 
     tavir::ssl::KSslSocket& socket_;
     tavir::utils::Descriptor wakeFd_; // an event descriptor; readable: look again
-    mutable std::mutex lock_;
-    std::optional<Clock::time_point> deadline_;
-    std::shared_ptr<const tavir::utils::StopSignal> stop_;
-    bool busy_ = false; // a call is in hand
-    Ending ending_ = Ending::None;
-    // The deadline the watch's sleep ends at, when it sleeps beside a call.
-    std::optional<Clock::time_point> watchedDeadline_;
-    bool quitting_ = false;
-    std::thread thread_;
+    mutable tavir::tiny::KMutex lock_;
+    std::optional<Clock::time_point> deadline_ TAVIR_GUARDED_BY(lock_);
+    std::shared_ptr<const tavir::utils::StopSignal> stop_ TAVIR_GUARDED_BY(lock_);
+    bool busy_ TAVIR_GUARDED_BY(lock_) = false; // a call is in hand
+    Ending ending_ TAVIR_GUARDED_BY(lock_) = Ending::None;
+    // Whether the watch's sleep is bounded for a call in hand, and by which
+    // deadline: a call that needs another bound wakes it.
+    bool watchingCall_ TAVIR_GUARDED_BY(lock_) = false;
+    std::optional<Clock::time_point> watchedDeadline_ TAVIR_GUARDED_BY(lock_);
+    bool quitting_ TAVIR_GUARDED_BY(lock_) = false;
+    pthread_t thread_ TAVIR_GUARDED_BY(lock_) = 0; // 0: not started
 };
 
 } // namespace tavir::tinydb

@@ -5,6 +5,7 @@
 
 #include "ssl/StopSignal.h"
 #include "tiny/TerminationNote.h"
+#include "tiny/Thread.h"
 #include "tinydb/Sql.h"
 #include "utils/CaseFolding.h"
 
@@ -114,13 +115,13 @@ TinyDbClient::~TinyDbClient()
     KMutexLocker hold(lock_);
     restoreAll();
     close();
-    if (endWatch_.joinable()) {
+    if (endWatch_ != 0) {
         {
-            std::lock_guard<std::mutex> watch(endLock_);
+            KMutexLocker watch(endLock_);
             destroying_ = true;
         }
-        endWake_.notify_all();
-        endWatch_.join();
+        endWake_.notifyAll();
+        tavir::tiny::waitForThreadClose(endWatch_);
     }
 }
 
@@ -191,21 +192,24 @@ void TinyDbClient::noticeEnding()
     endingSignal_ = tavir::tiny::terminationSignal();
     ending_ = std::make_shared<tavir::utils::StopSignal>();
     tinydb_set_stop_signal(handle(), defaultStop());
-    const auto deadline = endDeadline_ = tavir::tiny::terminationDeadline();
-    try {
-        // Ends a wait in hand too (a server that stopped answering), which
-        // a deadline looked at between exchanges would not.
-        endWatch_ = std::thread([this, deadline] {
-            std::unique_lock<std::mutex> watch(endLock_);
-            if (!endWake_.wait_until(watch, deadline, [this] { return destroying_; }))
-                ending_->raise();
-        });
-    } catch (const std::exception&) {
+    endDeadline_ = tavir::tiny::terminationDeadline();
+    // Ends a wait in hand too (a server that stopped answering), which a
+    // deadline looked at between exchanges would not.
+    if (!tavir::tiny::createThread(
+            [](void* client) { static_cast<TinyDbClient*>(client)->watchEnd(); }, this, &endWatch_,
+            tavir::tiny::threadNameAttr("end watch"))) {
         // No thread: each exchange still ends within its own time-out, and
         // none starts after the deadline.
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (std::chrono::steady_clock::now() >= endDeadline_)
             ending_->raise();
     }
+}
+
+void TinyDbClient::watchEnd()
+{
+    KMutexLocker watch(endLock_);
+    if (!endWake_.waitUntil(endLock_, endDeadline_, destroying_))
+        ending_->raise();
 }
 
 bool TinyDbClient::outOfTime()

@@ -14,6 +14,7 @@
 // that order (docs/tinydb-protocol.md, "What goes together").
 // Every operation holds the client's recursive lock, which nested operations
 // take again.
+#include "tiny/KCondition.h"
 #include "tiny/KMutex.h"
 #include "tinydb/CvnDomain.h"
 #include "tinydb/CvnUser.h"
@@ -21,15 +22,14 @@
 #include "tinydb/SavedSettings.h"
 #include "tinydb/TinyDb.h"
 
+#include <pthread.h>
+
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tavir::tinydb {
@@ -376,6 +376,9 @@ private:
     // Once the process was asked to end on a signal: the stop that its
     // deadline raises, set on every connection from then on.
     void noticeEnding();
+    // The end watch's thread: raises ending_ at the deadline, unless the
+    // client goes first.
+    void watchEnd();
     std::string endedCause() const;
     std::shared_ptr<const tavir::utils::StopSignal> defaultStop() const;
 
@@ -444,10 +447,10 @@ private:
     std::shared_ptr<tavir::utils::StopSignal> ending_;
     int endingSignal_ = 0;
     std::chrono::steady_clock::time_point endDeadline_;
-    std::thread endWatch_;
-    std::mutex endLock_;
-    std::condition_variable endWake_;
-    bool destroying_ = false; // under endLock_
+    pthread_t endWatch_ = 0; // the thread that raises it; 0: none
+    tavir::tiny::KMutex endLock_;
+    tavir::tiny::KCondition endWake_;
+    bool destroying_ TAVIR_GUARDED_BY(endLock_) = false;
 };
 
 } // namespace tavir::tinydb

@@ -2,18 +2,21 @@
 // of the ssl library (KSslSocket) with a context of its own, whose blocking
 // calls a ConnectionWatch ends at the exchange's deadline or on a stop; the
 // server certificate's fingerprint is taken from the connected socket.
+// System errors are read through OSInfo::sysError, as the socket layer's
+// select functions set them.
 #include "tinydb/TinyDbStream.h"
 
 #include "ssl/Certificate.h"
 #include "ssl/KSslSocket.h"
 #include "ssl/SSLContext.h"
 #include "ssl/SslErrHandler.h"
-#include "tiny/PeriodGuard.h"
 #include "tiny/SelectSocks.h"
 #include "tiny/SocketLayer.h"
+#include "tiny/SocketPortability.h"
 #include "tinydb/ConnectionWatch.h"
 #include "utils/Descriptor.h"
 #include "utils/InetSocketAddress.h"
+#include "utils/OSInfo.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -36,6 +39,7 @@ namespace {
 
 using Clock = ConnectionWatch::Clock;
 using tavir::ssl::KSslSocket;
+using tavir::utils::OSInfo;
 
 // Waits until the non-blocking connect on `fd` has ended: 0 when it
 // succeeded, else why not (ETIMEDOUT at the deadline, ECANCELED on a stop).
@@ -53,7 +57,7 @@ int awaitConnected(
             ready.addRead(stop->descriptor());
         const int n = ready.select(waitLimitMs(deadline, stop));
         if (n < 0)
-            return errno;
+            return OSInfo::sysError();
         // A stop that came while the connection was made wins.
         if (stop && stop->raised())
             return ECANCELED;
@@ -61,7 +65,7 @@ int awaitConnected(
             int error = 0;
             socklen_t length = sizeof error;
             if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                return errno;
+                return OSInfo::sysError();
             return error;
         }
     }
@@ -75,18 +79,18 @@ tavir::utils::Descriptor connectTcp(const tavir::utils::InetSocketAddress& peer,
 {
     tavir::utils::Descriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid()) {
-        error = errno;
+        error = OSInfo::sysError();
         return {};
     }
     error = 0;
-    if (::connect(fd.get(), peer.getSockAddr(), peer.getSockAddrLength()) != 0) {
-        error = errno;
-        if (error == EINPROGRESS || error == EINTR)
+    if (tavir::tiny::k_connect(fd.get(), peer.getSockAddr(), peer.getSockAddrLength()) != 0) {
+        error = OSInfo::sysError();
+        if (error == EINPROGRESS)
             error = awaitConnected(fd.get(), deadline, stop);
     }
     // From here on the TLS socket blocks, and the watch bounds its calls.
     if (error == 0 && tavir::tiny::sockBlockMode(fd.get(), 1) != 0)
-        error = errno;
+        error = OSInfo::sysError();
     return error == 0 ? std::move(fd) : tavir::utils::Descriptor();
 }
 
@@ -94,8 +98,6 @@ class TlsTinyDbStream : public TinyDbStream {
 public:
     explicit TlsTinyDbStream(const TinyDbEndpoint& endpoint)
         : endpoint_(endpoint)
-        , callTimer_(long((endpoint.timeoutMs + 999) / 1000), tavir::tiny::PeriodGuard::pgOneShot,
-              false)
     {
         // The same policy as the IMAP client's streams: no certificate is
         // verified by TLS here, the pin is.
@@ -299,8 +301,9 @@ private:
     TinyDbEndpoint endpoint_;
     std::optional<Clock::time_point> deadline_; // of the exchange in hand
     tavir::ssl::SSLContext context_;
-    tavir::tiny::PeriodGuard callTimer_; // runs while a socket call is in hand
-    KSslSocket socket_{&callTimer_};
+    // Without a period guard: the watch bounds every call, by the exchange's
+    // deadline (docs/tinydb-protocol.md, "Transport and trust").
+    KSslSocket socket_;
     ConnectionWatch watch_{socket_}; // last: its thread ends before the socket goes
     std::size_t exchangeBytes_ = 0; // read since the exchange began
 };

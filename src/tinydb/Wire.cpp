@@ -4,17 +4,23 @@
 // more than the frame itself holds.
 #include "tinydb/Wire.h"
 
+#include "utils/StringUtils.h"
+
+#include <cstring>
+
 namespace tavir::tinydb {
 
 namespace {
 
-// The big-endian number in the first `bytes` bytes of `data`.
+// The big-endian number in the first `bytes` (at most 8) bytes of `data`:
+// those bytes at the low end of a 64-bit field in network order.
 std::uint64_t bigEndian(const char* data, std::size_t bytes)
 {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < bytes; ++i)
-        value = (value << 8) | static_cast<unsigned char>(data[i]);
-    return value;
+    unsigned char field[sizeof(std::uint64_t)] = {};
+    std::memcpy(field + sizeof field - bytes, data, bytes);
+    std::uint64_t network = 0;
+    std::memcpy(&network, field, sizeof network);
+    return tavir::utils::ntoh64(network);
 }
 
 class PayloadReader {

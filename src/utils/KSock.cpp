@@ -4,6 +4,7 @@
 #include "tiny/SelectSocks.h"
 #include "tiny/SocketLayer.h"
 #include "tiny/SocketPortability.h"
+#include "utils/OSInfo.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -88,7 +89,7 @@ bool KSock::setSockOpt(int level, int name, char* value, int length)
 int KSock::select(SelectOp op, int seconds)
 {
     if (socket_ == -1 || op == SELECT_INVALID || (op != SELECT_READ && op != SELECT_WRITE)) {
-        errno = EBADF;
+        OSInfo::setSysError(EBADF);
         return -1;
     }
     long long ms = (long long)seconds * 1000;
@@ -134,7 +135,7 @@ bool KSock::isClosed() const
 int selectSock(int socket, bool forRead, int ms)
 {
     if (socket == -1) {
-        errno = EBADF;
+        OSInfo::setSysError(EBADF);
         return -1;
     }
     tavir::tiny::SelectSocks set;

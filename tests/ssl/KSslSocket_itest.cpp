@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
 using nettest::nowMs;
@@ -104,12 +105,18 @@ TEST_F(SslSocketPeer, PendingBytesAreNotTheEnd)
 
 TEST_F(SslSocketPeer, KillWakesABlockedCall)
 {
+    // What the caller's thread does with the socket as soon as its call
+    // returns, while the kill may still be freeing the connection.
+    enum class Then { Nothing, Close, Destroy };
     const struct {
         const char* what;
         bool handshake; // the server answers the handshake, then says nothing
+        Then then;
     } cases[] = {
-        {"a read", true},
-        {"the handshake", false},
+        {"a read", true, Then::Nothing},
+        {"the handshake", false, Then::Nothing},
+        {"a read, closed as it returns", true, Then::Close},
+        {"a read, destroyed as it returns", true, Then::Destroy},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -119,31 +126,44 @@ TEST_F(SslSocketPeer, KillWakesABlockedCall)
             else
                 nettest::idle(stop, 20000);
         });
-        KSslSocket s;
-        ASSERT_TRUE(s.init(&clientCtx));
-        ASSERT_TRUE(s.open(connectTo(srv.port())));
+        auto s = std::make_unique<KSslSocket>();
+        KSslSocket* const killed = s.get(); // the killing thread's; `s` is the caller's
+        ASSERT_TRUE(s->init(&clientCtx));
+        ASSERT_TRUE(s->open(connectTo(srv.port())));
         if (c.handshake) {
-            ASSERT_TRUE(s.connect());
+            ASSERT_TRUE(s->connect());
         }
         std::atomic<int> result{1};
         std::atomic<long long> returnedAt{0};
+        bool killOverAtClose = false;
         std::thread caller([&] {
             char buf[64];
-            result = c.handshake ? s.i_read(buf, sizeof buf) : (s.connect() ? 1 : 0);
+            result = c.handshake ? s->i_read(buf, sizeof buf) : (s->connect() ? 1 : 0);
             returnedAt = nowMs();
+            if (c.then == Then::Close) {
+                s->close();
+                killOverAtClose = s->getSSL() == nullptr && s->getSocket() == -1;
+            } else if (c.then == Then::Destroy) {
+                s.reset();
+            }
         });
-        EXPECT_TRUE(tavir::test::waitUntil([&] { return s.busySince() != 0; }, 10000, 1));
+        EXPECT_TRUE(tavir::test::waitUntil([&] { return killed->busySince() != 0; }, 10000, 1));
         usleep(200000);
         long long start = nowMs();
-        s.kill();
-        long long killed = nowMs();
+        killed->kill();
+        long long end = nowMs();
         caller.join();
-        EXPECT_LT(killed - start, 3000);
+        EXPECT_LT(end - start, 3000);
         EXPECT_LE(result.load(), 0);
-        EXPECT_LE(returnedAt.load(), killed); // the call had left before kill returned
-        EXPECT_EQ(s.getSSL(), nullptr);
-        EXPECT_EQ(s.getSocket(), -1);
-        EXPECT_EQ(s.i_read(nullptr, 0), -1);
+        EXPECT_LE(returnedAt.load(), end); // the call had left before kill returned
+        if (c.then == Then::Close) {
+            EXPECT_TRUE(killOverAtClose) << "close() waits for the kill in hand";
+        }
+        if (s) {
+            EXPECT_EQ(s->getSSL(), nullptr);
+            EXPECT_EQ(s->getSocket(), -1);
+            EXPECT_EQ(s->i_read(nullptr, 0), -1);
+        }
         srv.stop();
     }
 }

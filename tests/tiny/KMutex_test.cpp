@@ -1,8 +1,11 @@
 #include "tiny/KMutex.h"
 
+#include "tiny/KCondition.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 // These tests take the mutex again while they hold it, and take it in a
@@ -12,7 +15,9 @@
 #pragma clang diagnostic ignored "-Wthread-safety-analysis"
 #endif
 
+using tavir::tiny::KCondition;
 using tavir::tiny::KMutex;
+using tavir::tiny::KMutexLocker;
 
 namespace {
 
@@ -136,4 +141,51 @@ TEST(KMutex, GuardsACounterAcrossThreads)
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(80000, counter);
+}
+
+// A waiter under the mutex sees a change another thread makes under it and
+// announces, or gives up at its deadline; in both the mutex is free while it
+// waits and held again when it returns.
+TEST(KCondition, WaitsUnderTheMutexUntilTheChangeOrTheDeadline)
+{
+    using Clock = KCondition::Clock;
+    using std::chrono::milliseconds;
+    const struct {
+        const char* what;
+        int changeAfterMs; // -1: nobody changes it
+        int deadlineMs;
+        bool done;
+        int atLeastMs, atMostMs;
+    } cases[] = {
+        {"changed and announced", 100, 20000, true, 90, 10000},
+        {"the deadline first", -1, 200, false, 190, 10000},
+        {"changed before the wait", 0, 20000, true, 0, 10000},
+        {"a deadline that has passed", -1, 0, false, 0, 1000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        KMutex m;
+        KCondition changed;
+        bool done = c.changeAfterMs == 0;
+        std::thread changer([&] {
+            if (c.changeAfterMs <= 0)
+                return;
+            std::this_thread::sleep_for(milliseconds(c.changeAfterMs));
+            KMutexLocker hold(m);
+            done = true;
+            changed.notifyAll();
+        });
+        const auto start = Clock::now();
+        bool result;
+        {
+            KMutexLocker hold(m);
+            result = changed.waitUntil(m, start + milliseconds(c.deadlineMs), done);
+            EXPECT_FALSE(onOtherThread([&] { return m.tryLock(); })) << "held again";
+        }
+        const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+        changer.join();
+        EXPECT_EQ(c.done, result);
+        EXPECT_GE(took, c.atLeastMs);
+        EXPECT_LT(took, c.atMostMs);
+    }
 }

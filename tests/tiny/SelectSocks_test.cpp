@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 using tavir::tiny::getMs64;
 using tavir::tiny::SelectSocks;
 
@@ -85,7 +87,9 @@ TEST(SelectSocks, ClosedDescriptorFails)
     SelectSocks s;
     s.addRead(p.fd[1]);
     s.addRead(fd);
+    errno = 0;
     EXPECT_EQ(-1, s.select(100));
+    EXPECT_EQ(EBADF, errno) << "the caller reads why";
     // It still shows as ready for what was asked.
     EXPECT_TRUE(s.checkRead(fd));
 }

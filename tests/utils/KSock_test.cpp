@@ -1,5 +1,7 @@
 #include "utils/KSock.h"
 
+#include "utils/OSInfo.h"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,6 +21,7 @@
 #include <vector>
 
 using tavir::utils::KSock;
+using tavir::utils::OSInfo;
 
 namespace {
 
@@ -109,6 +112,11 @@ TEST(KSock, SelectAndPeek)
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(s.select(KSock::SELECT_READ, 0), 0);
     EXPECT_EQ(s.select(KSock::SELECT_WRITE, 0), 1);
+    // The error a select function sets is the one callers read through
+    // OSInfo.
+    OSInfo::setSysError(0);
+    EXPECT_EQ(tavir::utils::selectSock(-1, true, 0), -1);
+    EXPECT_EQ(OSInfo::sysError(), EBADF);
 
     char buf[8];
     // Without a descriptor the peek fails: 0, not -1.

@@ -27,8 +27,11 @@
 #include "Imap/engine/Engine.h"
 #include "Imap/textconv/TextConversion.h"
 #include "RunOutput.h"
+#include "tiny/KCondition.h"
+#include "tiny/KMutex.h"
 #include "tiny/ScopeExit.h"
 #include "tiny/TerminationNote.h"
+#include "tiny/Thread.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -37,15 +40,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -68,29 +68,29 @@ public:
     void statusChanged() override { }
     void stopped(bool aborted) override
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        tavir::tiny::KMutexLocker hold(lock_);
         ended_ = true;
         aborted_ = aborted;
-        changed_.notify_all();
+        changed_.notifyAll();
     }
     // True once it has ended, false when `time` passed first.
     bool wait(std::chrono::milliseconds time)
     {
-        std::unique_lock<std::mutex> hold(lock_);
-        return changed_.wait_for(hold, time, [this] { return ended_; });
+        tavir::tiny::KMutexLocker hold(lock_);
+        return changed_.waitUntil(lock_, tavir::tiny::KCondition::Clock::now() + time, ended_);
     }
     // Ended by a stop request (or, for the test, an unexpected failure).
     bool aborted()
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        tavir::tiny::KMutexLocker hold(lock_);
         return aborted_;
     }
 
 private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool ended_ = false;
-    bool aborted_ = false;
+    tavir::tiny::KMutex lock_;
+    tavir::tiny::KCondition changed_;
+    bool ended_ TAVIR_GUARDED_BY(lock_) = false;
+    bool aborted_ TAVIR_GUARDED_BY(lock_) = false;
 };
 
 // Whatever the engine is doing, stopped as the wizard's Abort and Stop
@@ -115,13 +115,18 @@ public:
         for (int signalNumber : {SIGTERM, SIGINT, SIGHUP})
             sigaddset(&handled_, signalNumber);
         pthread_sigmask(SIG_BLOCK, &handled_, nullptr);
-        std::thread([this] { watch(); }).detach();
+        // Detached: it waits for signals as long as the process lives.
+        // Without it nothing would take them: they then end the process.
+        if (!tavir::tiny::createThread(
+                [](void* self) { static_cast<TerminationSignals*>(self)->watch(); }, this, nullptr,
+                tavir::tiny::threadNameAttr("termination signals")))
+            pthread_sigmask(SIG_UNBLOCK, &handled_, nullptr);
     }
 
     // The engine a signal stops from now on (null: none, once it goes).
     void stop(IMigrator* engine)
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        tavir::tiny::KMutexLocker hold(lock_);
         engine_ = engine;
         if (engine_ && tavir::tiny::terminationSignal() != 0)
             halt(*engine_);
@@ -144,15 +149,15 @@ private:
                 return;
             }
             tavir::tiny::noteTerminationSignal(signalNumber);
-            std::lock_guard<std::mutex> hold(lock_);
+            tavir::tiny::KMutexLocker hold(lock_);
             if (engine_)
                 halt(*engine_);
         }
     }
 
     sigset_t handled_;
-    std::mutex lock_;
-    IMigrator* engine_ = nullptr;
+    tavir::tiny::KMutex lock_;
+    IMigrator* engine_ TAVIR_GUARDED_BY(lock_) = nullptr;
 };
 
 // 128 plus the signal's number once one came.

@@ -3,6 +3,7 @@
 
 #include "Imap/engine/Logger.h"
 #include "Imap/textconv/TextConversion.h"
+#include "tiny/ScopeExit.h"
 #include "tiny/Thread.h"
 
 #include <cxxabi.h>
@@ -68,15 +69,16 @@ bool Thread::guardedStart(void (*start)(void*))
 
 bool Thread::join()
 {
+    if (isCurrent())
+        return false;
     {
         KMutexLocker lock(startLock_);
         if (!started_)
             return false;
     }
     KMutexLocker lock(joinLock_);
-    // Asked on the thread itself the join fails: the handle stays
-    // for the owner, who must still join it. Once joined it is cleared, and
-    // a later join returns at once.
+    // A failed join keeps the handle for the owner, who must still join
+    // it. Once joined it is cleared, and a later join returns at once.
     if (!tiny::waitForThreadClose(handle_))
         return false;
     handle_ = pthread_t{};
@@ -85,12 +87,14 @@ bool Thread::join()
 
 bool Thread::isCurrent() const
 {
-    return runner_.load(std::memory_order_acquire) == std::this_thread::get_id();
+    return runner_.load(std::memory_order_acquire) == tiny::threadID();
 }
 
 void Thread::run()
 {
-    runner_.store(std::this_thread::get_id(), std::memory_order_release);
+    runner_.store(tiny::threadID(), std::memory_order_release);
+    // A later thread may get the same identifier once this one is joined.
+    const tiny::ScopeExit forget([this] { runner_.store(0, std::memory_order_release); });
     std::exception_ptr failure;
     try {
         execute();

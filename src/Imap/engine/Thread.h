@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 namespace tavir::migration {
 
@@ -33,13 +32,14 @@ public:
     virtual void execute() = 0;
 
     // Waits, under the join lock, for the thread to end. True when it was
-    // joined now or before; false when it was never started, or when the
-    // join failed (asked on the thread itself), the thread then left to its
-    // owner to join.
+    // joined now or before; false when it was never started, or when it is
+    // asked on the thread itself (before the join lock, which an owner
+    // joining at the same moment holds while it waits for this thread) or
+    // the join failed, the thread then left to its owner to join.
     bool join();
     // Started and its work not yet returned.
     bool isRunning() const { return running_; }
-    // True on the thread that runs this object's work.
+    // True on the thread that runs this object's work, while it runs.
     bool isCurrent() const;
     const std::wstring& name() const { return name_; }
 
@@ -57,7 +57,7 @@ private:
     std::wstring name_;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> running_{false};
-    std::atomic<std::thread::id> runner_{};
+    std::atomic<unsigned long> runner_{0}; // tiny::threadID() of the work's thread; 0: none
     bool started_ = false; // under startLock_
     pthread_t handle_{}; // under joinLock_; cleared once joined
     tiny::KMutex startLock_;

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -91,18 +94,49 @@ TEST(Thread, StartsOnceAndEndsWhenItsStopFlagIsRaised)
 }
 
 // A thread that joins itself is told no, and its owner's join still waits
-// for it and frees it; a join after that returns at once.
+// for it and frees it; a join after that returns at once. The owner may be
+// joining already: the thread's own join must not wait for the join lock,
+// which the owner holds until the thread has ended.
 TEST(Thread, AJoinAskedOnTheThreadItselfFailsAndLeavesTheJoinToItsOwner)
 {
-    std::atomic<int> joinedItself{-1};
-    Worker worker([&](Worker& self) { joinedItself = self.join() ? 1 : 0; });
-    ASSERT_TRUE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
-    while (joinedItself == -1) // the owner's join would hold the join lock
-        std::this_thread::yield();
-    EXPECT_EQ(0, joinedItself.load());
-    EXPECT_TRUE(worker.join());
-    EXPECT_FALSE(worker.isRunning());
-    EXPECT_TRUE(worker.join());
+    const struct {
+        const char* what;
+        bool ownerJoinsFirst;
+    } cases[] = {
+        {"before the owner joins", false},
+        {"while the owner's join waits", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::atomic<bool> ownerJoining{false};
+        std::atomic<int> joinedItself{-1};
+        Worker worker([&](Worker& self) {
+            if (c.ownerJoinsFirst) {
+                while (!ownerJoining)
+                    std::this_thread::yield();
+                // The owner is in its join by now, or a moment later.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            joinedItself = self.join() ? 1 : 0;
+        });
+        ASSERT_TRUE(worker.guardedStart(ThreadRunner<Worker>::startPoint));
+        if (!c.ownerJoinsFirst) {
+            while (joinedItself == -1) // the owner's join would hold the join lock
+                std::this_thread::yield();
+        }
+        auto owner = std::async(std::launch::async, [&] {
+            ownerJoining = true;
+            return worker.join();
+        });
+        if (owner.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ADD_FAILURE() << "the owner's join and the thread's own join wait for each other";
+            std::_Exit(1); // neither can be undone, nor the worker let go
+        }
+        EXPECT_TRUE(owner.get());
+        EXPECT_EQ(0, joinedItself.load());
+        EXPECT_FALSE(worker.isRunning());
+        EXPECT_TRUE(worker.join());
+    }
 }
 
 } // namespace
