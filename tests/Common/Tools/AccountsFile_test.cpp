@@ -2,15 +2,22 @@
 // skipped, and that a skipped line is named without its password.
 #include "Common/Tools/AccountsFile.h"
 
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -278,6 +285,93 @@ TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
             EXPECT_EQ(1u, file.accounts.size());
             EXPECT_EQ(c.skipped, file.skippedLines);
         }
+    }
+}
+
+// What reading `path` gives in a child process that `prepare` readied
+// first: "N accounts, M skipped", the failure, or "skip: " and why the
+// child could not be readied.
+std::string readInChild(const std::string& path, const std::function<std::string()>& prepare)
+{
+    int code = -1;
+    const std::string said = tavir::test::childOutput(
+        [&](int out) {
+            std::string text = prepare();
+            if (!text.empty()) {
+                text = "skip: " + text;
+            } else {
+                AccountsFile file;
+                std::string failure;
+                text = readAccountsFile(path, file, failure)
+                    ? std::to_string(file.accounts.size()) + " accounts, "
+                        + std::to_string(file.skippedLines) + " skipped"
+                    : failure;
+            }
+            return tavir::utils::writeAll(out, text) ? 0 : 1;
+        },
+        &code);
+    return code == 0 ? said : "the child ended with " + std::to_string(code);
+}
+
+// The address space the process holds now, in bytes.
+std::uint64_t addressSpace()
+{
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// The process may take 100 MB of address space more than it holds now: a
+// tenth of the room that one account a line would take for a million
+// lines.
+std::string within100MbMore()
+{
+    const rlimit limit{addressSpace() + (std::uint64_t(100) << 20), RLIM_INFINITY};
+    return setrlimit(RLIMIT_AS, &limit) == 0 ? std::string() : std::strerror(errno);
+}
+
+// The process sees no /proc: a mount namespace of its own without it. The
+// conversion library is loaded first, as the program loads it at its start
+// (its folder is found through /proc).
+std::string withoutProc()
+{
+    if (parseAccountsText("a@x.org;pw").accounts.size() != 1)
+        return "the conversion library is missing";
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("no mount namespace of its own: ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+        || umount2("/proc", MNT_DETACH) != 0)
+        return std::string("/proc stays: ") + std::strerror(errno);
+    return {};
+}
+
+TEST(AccountsFile, TakesRoomForAccountsOnlyAndReadsTheFileItExamined)
+{
+    tavir::test::TempDir dir;
+    // Two million line ends: room for one account each would be over half a
+    // GB.
+    tavir::test::writeFile(dir.file("blank.txt"), std::string(1000000, '\n') + "a@x.org;pw\n"
+            + std::string(1000000, '\n') + "b@x.org;pw\n" + std::string(100, ' '));
+    tavir::test::writeFile(dir.file("accounts.txt"), "a@x.org;pw\nno-address;S3cret\n");
+    const struct {
+        const char* name;
+        std::string path;
+        std::function<std::string()> prepare;
+        const char* said;
+    } cases[] = {
+        {"blank lines within 100 MB more address space", dir.file("blank.txt"), within100MbMore,
+            "2 accounts, 0 skipped"},
+        {"without /proc", dir.file("accounts.txt"), withoutProc, "1 accounts, 1 skipped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string said = readInChild(c.path, c.prepare);
+        if (said.rfind("skip: ", 0) == 0) {
+            std::printf("%s: not tried, %s\n", c.name, said.c_str() + 6);
+            continue;
+        }
+        EXPECT_EQ(c.said, said);
     }
 }
 
