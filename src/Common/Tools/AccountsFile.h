@@ -4,8 +4,9 @@
 // by whichever of ';' and ',' comes first in the line outside quotes. A
 // field may be written in double quotes, as spreadsheets write CSV, to hold
 // the separators. A '*' before the address marks the public-folders
-// account. Lines that can't be read as an account are skipped whole, each
-// with one sentence saying why; the README lists the rules.
+// account. Lines that can't be read as an account, or whose account the
+// target server would refuse (tinydb's CvnUser and CvnDomain), are skipped
+// whole, each with one sentence saying why; the README lists the rules.
 #include "Common/Tools/UserInfo.h"
 
 #include <string>
