@@ -35,8 +35,9 @@ constexpr std::size_t maxAccountsFileBytes = std::size_t(64) << 20;
 AccountsFile parseAccountsText(const std::string& bytes);
 // False when the file can't be read, with `failure` saying why ("it is not
 // a regular file"): a folder, a FIFO or a device, or a file over the limit,
-// is refused before anything is read from it. The file is read line by line
-// as a KFile; a line longer than maxAccountsLineBytes is skipped whole.
+// is refused before anything is read from it. The file is read once, line
+// by line, as a KFile over the very descriptor examined; a line longer than
+// maxAccountsLineBytes is skipped whole.
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure);
 
 } // namespace tavir::migration
