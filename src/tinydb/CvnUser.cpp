@@ -45,8 +45,11 @@ bool checkText(const std::string& what, const std::string& text, std::size_t lim
 
 bool CvnUser::validate(std::string& sentence) const
 {
-    if (!CvnDomain{domain}.validate(sentence))
-        return false;
+    return CvnDomain{domain}.validate(sentence) && validateAccountFields(sentence);
+}
+
+bool CvnUser::validateAccountFields(std::string& sentence) const
+{
     if (name.empty()) {
         sentence = "the account name is empty";
         return false;

@@ -15,6 +15,10 @@ struct CvnUser {
     // True when the record may be created; else `sentence` says which field
     // is wrong and why.
     bool validate(std::string& sentence) const;
+    // The same for the account's own fields (name, password, full name),
+    // its domain checked apart (CvnDomain::validate): a list of accounts
+    // checks each of its few domains once.
+    bool validateAccountFields(std::string& sentence) const;
 };
 
 } // namespace tavir::tinydb

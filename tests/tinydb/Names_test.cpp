@@ -94,6 +94,13 @@ TEST(TinyDbNames, AccountRecords)
         std::string sentence;
         EXPECT_EQ(c.valid, c.user.validate(sentence));
         EXPECT_NE(std::string::npos, sentence.find(c.says)) << sentence;
+        // The whole check is the domain's and the account fields' own.
+        std::string domainSentence;
+        std::string fieldsSentence;
+        EXPECT_EQ(c.valid,
+            CvnDomain{c.user.domain}.validate(domainSentence)
+                && c.user.validateAccountFields(fieldsSentence));
+        EXPECT_EQ(sentence, domainSentence.empty() ? fieldsSentence : domainSentence);
     }
 }
 

@@ -199,8 +199,16 @@ void MigProgressPage::slotTimer()
         // The totals and the time as the run ended, however long a box of
         // the Stop request then stays open.
         setResultPage();
-        if (stopBoxOpen)
-            setStatus(); // the end in view behind the box
+        if (stopBoxOpen) {
+            // The end in view behind the box, and no Stop for a run that
+            // has ended; nothing is being migrated any more.
+            setStatus();
+            setSubTitle(
+                tr("The migration has ended. Its result follows once the question is answered."));
+            setStopButtonVisible(false);
+            table->hide();
+            nowMigratingLabel->hide();
+        }
         goToResultPage();
         return;
     default:
@@ -236,12 +244,10 @@ void MigProgressPage::setStatus()
     migrator()->getStatus(status);
     overallBar->setMaximum(static_cast<int>(status.selectedAccounts));
     if (startLabel->text().isEmpty()) {
-        startTime = status.startTime;
-        startTimeKnown = true;
-        const QDateTime start = QDateTime::fromSecsSinceEpoch(startTime);
+        const QDateTime start = QDateTime::fromSecsSinceEpoch(status.startTime);
         startLabel->setText(tr("Migration started: %1").arg(QLocale::system().toString(start, QLocale::ShortFormat)));
     } else {
-        setProgressRightText(totalTime());
+        setProgressRightText(totalTime(status));
     }
 
     table->clear();
@@ -313,10 +319,32 @@ QString MigProgressPage::totalTimeText(std::int32_t elapsed)
     return tr("Total time: %1:%2:%3").arg(two(elapsed / 3600), two(elapsed % 3600 / 60), two(elapsed % 60));
 }
 
-QString MigProgressPage::totalTime() const
+QString MigProgressPage::totalTime(const migration::MigrationStatus& status)
 {
-    const auto elapsed = static_cast<std::int32_t>(QDateTime::currentSecsSinceEpoch() - startTime);
-    return totalTimeText(elapsed);
+    if (status.startTime == 0)
+        return QString();
+    const std::int64_t end
+        = status.endTime != 0 ? status.endTime : QDateTime::currentSecsSinceEpoch();
+    return totalTimeText(static_cast<std::int32_t>(migration::runSeconds(status.startTime, end)));
+}
+
+QString MigProgressPage::notStartedText(const std::vector<migration::UserInfoData>& users)
+{
+    // Named up to here: the list is for a glance, the next run takes them
+    // all up anyway.
+    constexpr int named = 10;
+    QStringList names;
+    int waiting = 0;
+    for (const migration::UserInfoData& user : users) {
+        if (user.migrate && !user.started && ++waiting <= named)
+            names << QString::fromStdWString(user.smtpAddress);
+    }
+    if (waiting == 0)
+        return QString();
+    QString list = names.join(", ");
+    if (waiting > named)
+        list = tr("%1 and %2 more").arg(list).arg(waiting - named);
+    return tr("%1 account(s) have not been started: %2.").arg(waiting).arg(list);
 }
 
 MigResultPage* MigProgressPage::resultPage() const
@@ -333,16 +361,15 @@ void MigProgressPage::setResultPage()
         return;
     migration::MigrationStatus status;
     migrator()->getStatus(status);
-    // A run that ended before the first poll never showed its start time;
-    // the status still holds it.
-    if (!startTimeKnown && status.startTime != 0) {
-        startTime = status.startTime;
-        startTimeKnown = true;
-    }
-    result->setTotalTimeText(startTimeKnown ? totalTime() : QString());
+    // The engine's start and end, as the report has them: a run that ended
+    // before the first poll, or behind a box of the Stop request, took the
+    // time between them.
+    result->setTotalTimeText(totalTime(status));
     result->setUserText(tr("%1 account(s) have been migrated.").arg(status.finishedAccounts));
     if (status.failedAccounts != 0)
         result->setUsersErrorText(tr("%1 error(s) found.").arg(status.failedAccounts));
+    // After a stop: the accounts the run never took up.
+    result->setAccountNoteText(notStartedText(migrator()->currentUsers()));
     result->setFolderText(tr("%1 folder(s) have been migrated.").arg(status.foldersDone));
     if (status.folderErrors != 0)
         result->setFoldersErrorText(tr("%1 error(s) found.").arg(status.folderErrors));
@@ -358,6 +385,9 @@ void MigProgressPage::setResultPage()
         messageNotes << tr("%1 message(s) have not been reached.").arg(status.messagesNotReached);
     if (status.messagesAlreadyThere != 0)
         messageNotes << tr("%1 message(s) have been found on the target already.").arg(status.messagesAlreadyThere);
+    // Whose messages are in no count, in the report's own words.
+    if (!status.notCounted.empty())
+        messageNotes << QString::fromStdWString(status.notCounted) + ".";
     result->setMessageNoteText(messageNotes.join('\n'));
 }
 

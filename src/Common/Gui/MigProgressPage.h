@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class QGridLayout;
 class QLabel;
@@ -41,6 +42,13 @@ public:
     static QString startFailureText(const QString& why, const QString& report);
     // "Total time: h:mm:ss" for an elapsed count of seconds.
     static QString totalTimeText(std::int32_t elapsed);
+    // The total time of the run `status` tells of, from the engine's start
+    // to its end (or to now while it goes on), as the report counts it;
+    // empty before the run started.
+    static QString totalTime(const migration::MigrationStatus& status);
+    // The accounts selected that no run started, named (the first ten,
+    // then how many more), as zorp-engine-run names them; empty for none.
+    static QString notStartedText(const std::vector<migration::UserInfoData>& users);
     // "" for none, "(1 error found)", "(n errors found)".
     static QString errorCountText(unsigned count);
     // What was not copied besides the errors, in the same style: "" for
@@ -72,7 +80,6 @@ private:
     void setResultPage();
     // Moves on to the result page once no box of the Stop request is open.
     void goToResultPage();
-    QString totalTime() const;
     void setStopButtonVisible(bool visible);
 
     std::atomic<int> state{NotStarted};
@@ -81,8 +88,6 @@ private:
     // follows. A run that ends meanwhile goes on to the result page only
     // once the box is closed.
     bool stopBoxOpen = false;
-    std::int64_t startTime = 0;
-    bool startTimeKnown = false;
 
     QLabel* nowMigratingLabel;
     QLabel* startLabel;

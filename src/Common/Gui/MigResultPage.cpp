@@ -118,6 +118,9 @@ MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QStr
     section.errorIcon->hide();
     layout->addWidget(section.text);
     section.note->hide();
+    // The accounts not started are named, and the sentence on what was not
+    // counted is long: both wrap within the page.
+    section.note->setWordWrap(true);
     layout->addWidget(section.note);
     auto* errorRow = new QHBoxLayout;
     errorRow->addWidget(section.errorIcon);
@@ -162,6 +165,11 @@ void MigResultPage::setSectionNote(const Section& section, const QString& text)
 {
     section.note->setText(text);
     section.note->setVisible(!text.isEmpty());
+}
+
+void MigResultPage::setAccountNoteText(const QString& text)
+{
+    setSectionNote(accountsSection, text);
 }
 
 void MigResultPage::setFolderNoteText(const QString& text)

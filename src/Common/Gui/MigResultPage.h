@@ -26,9 +26,10 @@ public:
     void setUsersErrorText(const QString& text);
     void setFoldersErrorText(const QString& text);
     void setMessagesErrorText(const QString& text);
-    // What was not copied besides the errors (not reached, on the target
-    // already), one line each, below the section's text; shown when not
-    // empty.
+    // What was not copied besides the errors (accounts not started, folders
+    // and messages not reached, on the target already, not counted), one
+    // line each, below the section's text; shown when not empty.
+    void setAccountNoteText(const QString& text);
     void setFolderNoteText(const QString& text);
     void setMessageNoteText(const QString& text);
     // Shows `text` in the page's warning row.

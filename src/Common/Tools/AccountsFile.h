@@ -4,8 +4,9 @@
 // by whichever of ';' and ',' comes first in the line outside quotes. A
 // field may be written in double quotes, as spreadsheets write CSV, to hold
 // the separators. A '*' before the address marks the public-folders
-// account. Lines that can't be read as an account are skipped whole, each
-// with one sentence saying why; the README lists the rules.
+// account. Lines that can't be read as an account, or whose account the
+// target server would refuse (tinydb's CvnUser and CvnDomain), are skipped
+// whole, each with one sentence saying why; the README lists the rules.
 #include "Common/Tools/UserInfo.h"
 
 #include <string>
@@ -34,8 +35,9 @@ constexpr std::size_t maxAccountsFileBytes = std::size_t(64) << 20;
 AccountsFile parseAccountsText(const std::string& bytes);
 // False when the file can't be read, with `failure` saying why ("it is not
 // a regular file"): a folder, a FIFO or a device, or a file over the limit,
-// is refused before anything is read from it. The file is read line by line
-// as a KFile; a line longer than maxAccountsLineBytes is skipped whole.
+// is refused before anything is read from it. The file is read once, line
+// by line, as a KFile over the very descriptor examined; a line longer than
+// maxAccountsLineBytes is skipped whole.
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure);
 
 } // namespace tavir::migration

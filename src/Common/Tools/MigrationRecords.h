@@ -96,6 +96,11 @@ struct MigrationStatus {
     // When the run ended, as the report's summary says it (seconds since
     // 1970); 0 while it goes on and before it starts.
     std::int64_t endTime = 0;
+    // Once the run has ended: whose messages are in no count, as the
+    // report's summary says it ("The messages of 6 folders not reached and
+    // of 3 accounts not started were not counted", without its full stop);
+    // empty when every message is in a count, and while the run goes on.
+    std::wstring notCounted;
     // Why the last start did not go ahead, as the report's lines say it
     // (one per line, passwords shown as "***"); empty before any start, once
     // one went ahead, and after one refused without a sentence.

@@ -47,8 +47,9 @@ public:
     // False when none is left.
     bool takeNextToMigrate(std::size_t& index, UserInfo& account);
 
-    // Fills every field of `status` afresh but the start and end times and
-    // the start and accounts-file failures, which are the run's.
+    // Fills every field of `status` afresh but the start and end times, the
+    // start and accounts-file failures and what was not counted, which are
+    // the run's.
     void fillStatus(MigrationStatus& status) const;
 
 private:

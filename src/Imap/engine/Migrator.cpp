@@ -291,6 +291,13 @@ void Migrator::getStatus(MigrationStatus& status)
         list = users_;
     }
     list->fillStatus(status);
+    // Ended, the run has no account in progress: those neither finished nor
+    // failed were never started.
+    status.notCounted.clear();
+    if (status.endTime != 0) {
+        const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
+        status.notCounted = notCounted(status, status.selectedAccounts - ended);
+    }
 }
 
 bool Migrator::stop()

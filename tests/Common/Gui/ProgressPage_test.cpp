@@ -118,6 +118,14 @@ protected:
         return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
     }
     bool reachesResult() { return waitFor([&] { return wizard->currentId() == MigWizard::ResultPageId; }); }
+    static migration::UserInfoData account(const std::wstring& address, bool migrate, bool started)
+    {
+        migration::UserInfoData user;
+        user.smtpAddress = address;
+        user.migrate = migrate;
+        user.started = started;
+        return user;
+    }
 
     ScriptedEngine engine;
     std::unique_ptr<MigWizard> wizard;
@@ -348,11 +356,20 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     EXPECT_EQ(count("stop"), 2u);
 
     migration::MigrationStatus& status = engine.migrator->status;
+    status.selectedAccounts = 4;
     status.finishedAccounts = 1;
     status.failedAccounts = 1;
     status.foldersNotReached = 12;
     status.messagesNotReached = 1112;
     status.inProgress = {{L"Ann Example", L"INBOX", 120, 45, 0}};
+    // The engine's end, an hour and a bit after its start, whenever the
+    // page looks.
+    status.endTime = status.startTime + 3725;
+    status.notCounted
+        = L"The messages of 6 folders not reached and of 2 accounts not started were not counted";
+    engine.migrator->accounts = {account(L"ann@example.com", true, true),
+        account(L"bob@example.com", true, true), account(L"carol@example.com", true, false),
+        account(L"dave@example.com", true, false), account(L"erin@example.com", false, false)};
     engine.migrator->runCallbacks->stopped(true);
     ASSERT_TRUE(waitFor([&] { return wizard->button(QWizard::NextButton)->isEnabled(); }));
     EXPECT_EQ(wizard->currentId(), MigWizard::ProgressPageId);
@@ -370,13 +387,29 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     EXPECT_EQ(text(progress, "accountsErrors"), "(1 error found)");
     expectRemarksInLine({"accountsErrors", "foldersNotCopied", "messagesNotCopied"});
     EXPECT_TRUE(shown(progress, "progressRightLabel"));
-    EXPECT_TRUE(text(progress, "progressRightLabel").startsWith("Total time: 01:02:"));
+    EXPECT_EQ(text(progress, "progressRightLabel"), "Total time: 01:02:05");
     click(wizard->button(QWizard::NextButton));
     ASSERT_TRUE(reachesResult());
     EXPECT_EQ(text(result, "warningLabel"), "The migration has been aborted.");
+    EXPECT_EQ(text(result, "totalTimeLabel"), "Total time: 01:02:05");
     EXPECT_EQ(text(result, "accountsText"), "1 account(s) have been migrated.");
+    // The accounts the run never took up are named, and their messages,
+    // like those of the folders never opened, are in no count: said in the
+    // report's own words.
+    EXPECT_EQ(text(result, "accountsNote"),
+        "2 account(s) have not been started: carol@example.com, dave@example.com.");
     EXPECT_EQ(text(result, "foldersNote"), "12 folder(s) have not been reached.");
-    EXPECT_EQ(text(result, "messagesNote"), "1112 message(s) have not been reached.");
+    EXPECT_EQ(text(result, "messagesNote"),
+        "1112 message(s) have not been reached.\nThe messages of 6 folders not reached and of 2 "
+        "accounts not started were not counted.");
+    settle(50);
+    for (const char* note : {"accountsNote", "messagesNote"}) {
+        SCOPED_TRACE(note);
+        auto* label = child<QWidget>(result, note);
+        EXPECT_LE(label->mapTo(result, QPoint()).x() + label->width(), result->width())
+            << "wrapped inside the page";
+    }
+    screenshot(wizard.get(), "result-after-a-stop");
 }
 
 TEST_F(ProgressTest, AbortedRunClosesWithoutAQuestion)
@@ -408,7 +441,9 @@ TEST_F(ProgressTest, StopRefusedOrTooLateIsTold)
     std::vector<QString> texts;
     PaintsOfBoxes paints;
     int pageBehindTheQuestion = -1;
-    QString accountsBehind, totalsTaken;
+    QString accountsBehind, totalsTaken, subtitleBehind;
+    bool stopShownBehind = true;
+    bool tableShownBehind = true;
     OnModal answer([&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         texts.push_back(box->text());
@@ -417,11 +452,16 @@ TEST_F(ProgressTest, StopRefusedOrTooLateIsTold)
             EXPECT_TRUE(waitFor([&] { return paints.of(box) > 0 && count("getStatus") > polls + 2; }))
                 << paints.of(box) << " paints, " << count("getStatus") - polls << " polls";
             engine.migrator->status.finishedAccounts = 3;
+            engine.migrator->status.endTime = engine.migrator->status.startTime + 3725;
             engine.migrator->runCallbacks->stopped(false);
             settle(1000);
             pageBehindTheQuestion = wizard->currentId();
             accountsBehind = text(progress, "accountsValue");
             totalsTaken = text(result, "accountsText");
+            subtitleBehind = progress->subTitle();
+            stopShownBehind = stopButton()->isVisible();
+            tableShownBehind = shown(progress, "progressTable");
+            screenshot(wizard.get(), "progress-ended-behind-the-stop-question");
             engine.migrator->status.finishedAccounts = 2;
         }
         click(box->button(texts.size() == 1 ? QMessageBox::Yes : QMessageBox::Ok));
@@ -432,8 +472,15 @@ TEST_F(ProgressTest, StopRefusedOrTooLateIsTold)
     EXPECT_EQ(pageBehindTheQuestion, MigWizard::ProgressPageId);
     EXPECT_EQ(accountsBehind, "3/3");
     EXPECT_EQ(totalsTaken, "3 account(s) have been migrated.");
+    EXPECT_EQ(subtitleBehind,
+        "The migration has ended. Its result follows once the question is answered.");
+    EXPECT_FALSE(stopShownBehind) << "no Stop for a run that has ended";
+    EXPECT_FALSE(tableShownBehind) << "nothing is being migrated any more";
     EXPECT_TRUE(reachesResult()) << "once answered";
     EXPECT_EQ(text(result, "accountsText"), "3 account(s) have been migrated.");
+    EXPECT_EQ(text(result, "totalTimeLabel"), "Total time: 01:02:05")
+        << "the run's time, not the question's";
+    EXPECT_FALSE(shown(result, "accountsNote"));
 }
 
 TEST_F(ProgressTest, ResultLinksOfferTheFullPathWhenTheFileCannotBeShown)
@@ -541,7 +588,43 @@ TEST(ProgressTexts, TotalTime)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.elapsed);
         EXPECT_EQ(MigProgressPage::totalTimeText(c.elapsed), c.text);
+        // A run that ended took the time from the engine's start to its end.
+        migration::MigrationStatus status;
+        status.startTime = 1700000000;
+        status.endTime = status.startTime + c.elapsed;
+        EXPECT_EQ(MigProgressPage::totalTime(status), c.text);
     }
+    migration::MigrationStatus status;
+    EXPECT_EQ(MigProgressPage::totalTime(status), "") << "not started";
+    status.startTime = QDateTime::currentSecsSinceEpoch() - 3725;
+    EXPECT_TRUE(MigProgressPage::totalTime(status).startsWith("Total time: 01:02:0"))
+        << "going on: until now";
+    status.endTime = status.startTime - 5;
+    EXPECT_EQ(MigProgressPage::totalTime(status), "Total time: 00:00:00") << "a clock set back";
+}
+
+TEST(ProgressTexts, AccountsNotStarted)
+{
+    std::vector<migration::UserInfoData> users;
+    EXPECT_EQ(MigProgressPage::notStartedText(users), "");
+    for (int i = 1; i <= 12; ++i) {
+        migration::UserInfoData user;
+        user.smtpAddress = L"u" + std::to_wstring(i) + L"@x.org";
+        user.migrate = i != 2; // not selected: never to start
+        user.started = i == 1;
+        users.push_back(user);
+    }
+    EXPECT_EQ(MigProgressPage::notStartedText({users.begin(), users.begin() + 2}), "");
+    EXPECT_EQ(MigProgressPage::notStartedText({users.begin(), users.begin() + 4}),
+        "2 account(s) have not been started: u3@x.org, u4@x.org.");
+    EXPECT_EQ(MigProgressPage::notStartedText(users),
+        "10 account(s) have not been started: u3@x.org, u4@x.org, u5@x.org, u6@x.org, u7@x.org, "
+        "u8@x.org, u9@x.org, u10@x.org, u11@x.org, u12@x.org.");
+    users.push_back(users.back());
+    users.back().smtpAddress = L"u13@x.org";
+    EXPECT_EQ(MigProgressPage::notStartedText(users),
+        "11 account(s) have not been started: u3@x.org, u4@x.org, u5@x.org, u6@x.org, u7@x.org, "
+        "u8@x.org, u9@x.org, u10@x.org, u11@x.org, u12@x.org and 1 more.");
 }
 
 TEST(ProgressTexts, ErrorAndNotCopiedCounts)

@@ -2,15 +2,22 @@
 // skipped, and that a skipped line is named without its password.
 #include "Common/Tools/AccountsFile.h"
 
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +46,14 @@ std::string lineOf(std::size_t bytes)
 {
     std::string line = "long@example.com;";
     return line + std::string(bytes - line.size(), 'x');
+}
+
+std::string repeated(const std::string& text, std::size_t times)
+{
+    std::string all;
+    while (times-- > 0)
+        all += text;
+    return all;
 }
 
 // A line of `bytes` whose bytes from the 512th on read as an account line of
@@ -153,12 +168,49 @@ const FileCase fileCases[] = {
     {"bidirectional override in the address", "a@\xE2\x80\xAEgro.x;S3cret\n", {}, {L"(U+202E)"}},
     {"tag character beyond the BMP in the address", "a@x.org\xF3\xA0\x80\x81;S3cret\n", {},
         {L"(U+E0001)"}},
-    {"ASCII blank inside the address, and invisible characters in password and name, are read as "
-     "written",
-        "a b@x.org;p\xE2\x80\x8Bw;A\xC2\xA0"
+    {"invisible characters in password and name are read as written",
+        "ab@x.org;p\xE2\x80\x8Bw;A\xC2\xA0"
         "B\n",
-        {{L"a b", L"x.org", L"p\u200Bw", L"A\u00A0B"}}, {}},
+        {{L"ab", L"x.org", L"p\u200Bw", L"A\u00A0B"}}, {}},
     {"nothing before @", "@x.org;S3cret\n", {}, {L"does not begin with an e-mail address"}},
+    // What the target would refuse when the run makes the account: skipped
+    // now, each with the target's reason, rather than failed at run time.
+    {"full name of 256 bytes", "a@x.org;pw;" + std::string(256, 'n'),
+        {{L"a", L"x.org", L"pw", std::wstring(256, L'n')}}, {}},
+    {"full name of 257 bytes", "a@x.org;S3cret;" + std::string(257, 'n') + "\nb@x.org;pw\n",
+        {{L"b", L"x.org", L"pw", L"b"}},
+        {L"Line 1 of the accounts file names an account the target server would refuse: the full "
+         L"name of a@x.org is longer than 256 bytes; it was skipped."}},
+    {"full name of 129 two-byte characters", "a@x.org;S3cret;\"" + repeated("\xC3\xA9", 129) + "\"",
+        {}, {L"the full name of a@x.org is longer than 256 bytes"}},
+    {"tab inside the full name", "a@x.org;S3cret;Ann\tLee\n", {},
+        {L"the full name of a@x.org holds a control character"}},
+    {"controls inside the password are the password's", "a@x.org;p\tw\x1B;Ann\n",
+        {{L"a", L"x.org", L"p\tw\x1B", L"Ann"}}, {}},
+    {"account name of 64 bytes", std::string(64, 'm') + "@x.org;pw\n",
+        {{std::wstring(64, L'm'), L"x.org", L"pw", std::wstring(64, L'm')}}, {}},
+    {"account name of 65 bytes", std::string(65, 'm') + "@x.org;S3cret\n", {},
+        {L"the account name \"" + std::wstring(65, L'm') + L"\" is longer than 64 bytes"}},
+    {"ASCII blank inside the address", "a b@x.org;S3cret\n", {},
+        {L"the account name \"a b\" holds a character an account name can't have"}},
+    {"quote in the account name", "o'neil@x.org;S3cret\n", {}, {L"can't have"}},
+    {"dots at the edge of the account name",
+        ".a@x.org;S3cret\na.@x.org;S3cret\na..b@x.org;S3cret\n", {},
+        {L"Line 1 of the accounts file names", L"Line 2", L"Line 3"}},
+    {"domain that is no domain name", "a@x_y.org;S3cret\nb@-x.org;S3cret\nc@x..org;S3cret\n", {},
+        {L"the domain name \"x_y.org\" is not a domain name", L"\"-x.org\"", L"\"x..org\""}},
+    {"domain label of 63 and of 64 bytes",
+        "a@" + std::string(63, 'd') + ".org;pw\nb@" + std::string(64, 'd') + ".org;S3cret\n",
+        {{L"a", std::wstring(63, L'd') + L".org", L"pw", L"a"}},
+        {L"Line 2 of the accounts file names an account the target server would refuse: the "
+         L"domain name"}},
+    {"public folders: only the domain goes to the target", "*a b@x.org;pw\n*c@x_y.org;S3cret\n",
+        {{L"a b", L"x.org", L"pw", L"Public Folders", true}},
+        {L"\"x_y.org\" is not a domain name"}},
+    {"a line the target would refuse holds no address for a later line",
+        "a@x.org;S3cret;" + std::string(300, 'n') + "\nA@x.org;pw\n",
+        {{L"A", L"x.org", L"pw", L"A"}},
+        {L"Line 1 of the accounts file names an account the target server would refuse"}},
     {"nothing after @", "a@;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"duplicate, any case", "a@x.org;one\n\nA@X.org;S3cret\n", {{L"a", L"x.org", L"one", L"a"}},
         {L"Line 3 of the accounts file repeats the address A@X.org of line 1"}},
@@ -278,6 +330,93 @@ TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
             EXPECT_EQ(1u, file.accounts.size());
             EXPECT_EQ(c.skipped, file.skippedLines);
         }
+    }
+}
+
+// What reading `path` gives in a child process that `prepare` readied
+// first: "N accounts, M skipped", the failure, or "skip: " and why the
+// child could not be readied.
+std::string readInChild(const std::string& path, const std::function<std::string()>& prepare)
+{
+    int code = -1;
+    const std::string said = tavir::test::childOutput(
+        [&](int out) {
+            std::string text = prepare();
+            if (!text.empty()) {
+                text = "skip: " + text;
+            } else {
+                AccountsFile file;
+                std::string failure;
+                text = readAccountsFile(path, file, failure) ? std::to_string(file.accounts.size())
+                        + " accounts, " + std::to_string(file.skippedLines) + " skipped"
+                                                             : failure;
+            }
+            return tavir::utils::writeAll(out, text) ? 0 : 1;
+        },
+        &code);
+    return code == 0 ? said : "the child ended with " + std::to_string(code);
+}
+
+// The address space the process holds now, in bytes.
+std::uint64_t addressSpace()
+{
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// The process may take 100 MB of address space more than it holds now: a
+// tenth of the room that one account a line would take for a million
+// lines.
+std::string within100MbMore()
+{
+    const rlimit limit{addressSpace() + (std::uint64_t(100) << 20), RLIM_INFINITY};
+    return setrlimit(RLIMIT_AS, &limit) == 0 ? std::string() : std::strerror(errno);
+}
+
+// The process sees no /proc: a mount namespace of its own without it. The
+// conversion library is loaded first, as the program loads it at its start
+// (its folder is found through /proc).
+std::string withoutProc()
+{
+    if (parseAccountsText("a@x.org;pw").accounts.size() != 1)
+        return "the conversion library is missing";
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("no mount namespace of its own: ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+        || umount2("/proc", MNT_DETACH) != 0)
+        return std::string("/proc stays: ") + std::strerror(errno);
+    return {};
+}
+
+TEST(AccountsFile, TakesRoomForAccountsOnlyAndReadsTheFileItExamined)
+{
+    tavir::test::TempDir dir;
+    // Two million line ends: room for one account each would be over half a
+    // GB.
+    tavir::test::writeFile(dir.file("blank.txt"),
+        std::string(1000000, '\n') + "a@x.org;pw\n" + std::string(1000000, '\n') + "b@x.org;pw\n"
+            + std::string(100, ' '));
+    tavir::test::writeFile(dir.file("accounts.txt"), "a@x.org;pw\nno-address;S3cret\n");
+    const struct {
+        const char* name;
+        std::string path;
+        std::function<std::string()> prepare;
+        const char* said;
+    } cases[] = {
+        {"blank lines within 100 MB more address space", dir.file("blank.txt"), within100MbMore,
+            "2 accounts, 0 skipped"},
+        {"without /proc", dir.file("accounts.txt"), withoutProc, "1 accounts, 1 skipped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string said = readInChild(c.path, c.prepare);
+        if (said.rfind("skip: ", 0) == 0) {
+            std::printf("%s: not tried, %s\n", c.name, said.c_str() + 6);
+            continue;
+        }
+        EXPECT_EQ(c.said, said);
     }
 }
 

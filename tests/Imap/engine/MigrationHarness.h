@@ -82,6 +82,12 @@ inline void expectEveryFailureSaid(const RunOutcome& outcome)
         EXPECT_NE(std::string::npos, outcome.report.find("\n" + failure + "\n")) << failure;
     }
     EXPECT_EQ(outcome.status.failedAccounts, failed);
+    // What no count holds is handed on as the report's summary says it.
+    const std::string notCounted = migration::unicodeToUtf8(outcome.status.notCounted);
+    EXPECT_EQ(outcome.report.find(" were not counted.\n") != std::string::npos, !notCounted.empty());
+    if (!notCounted.empty()) {
+        EXPECT_NE(std::string::npos, outcome.report.find("\n" + notCounted + ".\n")) << notCounted;
+    }
 }
 
 // One migration: a new engine object, configured, loaded, started and

@@ -58,8 +58,10 @@ TEST_F(WizardWalk, SixPagesFromWelcomeToResult)
     ASSERT_TRUE(reaches(MigWizard::ResultPageId));
     screenshot(&w(), "5-result");
 
-    const std::vector<std::string> expected = {"engine init", "createMigrator", "testImap", "testCvn", "init",
-        "loadUsers " + files.file("accounts.csv"), "skippedAccountLines", "getUsers", "startUserTest 3", "setMigrate 2 false", "start"};
+    const std::vector<std::string> expected = {"engine init", "createMigrator", "testImap",
+        "testCvn", "init", "loadUsers " + files.file("accounts.csv"), "skippedAccountLines",
+        "getUsers", "startUserTest 3", "setMigrate 2 false", "start",
+        "getUsers" /* which accounts the run did not start */};
     std::vector<std::string> calls;
     for (const std::string& call : engine.log.calls()) {
         if (call != "getStatus")
