@@ -3,6 +3,7 @@
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
 #include "imapclient/ReplyReader.h"
+#include "utils/StringUtils.h"
 
 #include <algorithm>
 #include <strings.h>
@@ -38,7 +39,7 @@ std::string standardFlags(const std::vector<std::string>& words)
     std::string result;
     for (const char* flag : StdImapFlag) {
         bool found = std::any_of(words.begin(), words.end(),
-            [flag](const std::string& word) { return strcasecmp(word.c_str(), flag) == 0; });
+            [flag](const std::string& word) { return utils::iEqual(word, flag); });
         if (!found)
             continue;
         if (!result.empty())
