@@ -112,10 +112,10 @@ bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message
     }
 }
 
-bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch)
+bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& answersForBody)
 {
     message.reset();
-    isFetch = false;
+    answersForBody = false;
     std::uint32_t number = 0;
     std::size_t at = 0;
     if (!fetchResponseStart(line, number, at))
@@ -126,7 +126,7 @@ bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isF
     if (at == std::string::npos || line[at] != '(')
         return false;
     const bool loaded = loadFetchResponseInsideInfo(line.substr(at + 1), message);
-    isFetch = message.answersForBody();
+    answersForBody = message.answersForBody();
     return loaded;
 }
 

@@ -162,10 +162,10 @@ std::string partialBodyText(
 // untagged FETCH that gives the body (BODY[]), as a literal left on the
 // connection (the line ending with the announcement and CR LF) or as a
 // quoted string in the reply; its items go to loadFetchResponseInsideInfo.
-// `isFetch` tells a reply that answers for a message's body (it names
-// BODY[], or its items can't be read) from any other (EXISTS, or a FETCH
-// that carries no body: news about a message). Never throws.
-bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
+// `answersForBody` tells a reply that answers for a message's body (it
+// names BODY[], or its items can't be read) from any other (EXISTS, or a
+// FETCH that carries no body: news about a message). Never throws.
+bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& answersForBody);
 // The items of such a reply after its opening parenthesis: name and value
 // pairs in any order and number (UID, INTERNALDATE and FLAGS go to the
 // message, any other item is passed over), up to BODY[], whose literal

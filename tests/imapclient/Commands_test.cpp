@@ -714,7 +714,7 @@ TEST(MessageTest, FlagsAndAnnouncements)
     // announcement or hands it over whole.
     struct Load {
         std::string line;
-        bool loaded, isFetch;
+        bool loaded, answersForBody;
         unsigned number, size;
         std::string date, flags;
     };
@@ -740,9 +740,9 @@ TEST(MessageTest, FlagsAndAnnouncements)
         SCOPED_TRACE(l.line);
         FetchMessage loaded;
         loaded.setFlags("(\\Draft)");
-        bool isFetch = !l.isFetch;
-        EXPECT_EQ(l.loaded, loadFetchResponse(l.line, loaded, isFetch));
-        EXPECT_EQ(l.isFetch, isFetch);
+        bool answersForBody = !l.answersForBody;
+        EXPECT_EQ(l.loaded, loadFetchResponse(l.line, loaded, answersForBody));
+        EXPECT_EQ(l.answersForBody, answersForBody);
         EXPECT_EQ(l.number, loaded.getNumber());
         EXPECT_EQ(l.size, loaded.getSize());
         EXPECT_EQ(l.date, loaded.getDate());
