@@ -83,6 +83,19 @@ bool takeItemsUpToBody(Parser& items, FetchMessage& message)
 
 } // namespace
 
+std::string messageLabel(unsigned number, std::uint32_t uid)
+{
+    return "message " + std::to_string(number)
+        + (uid != 0 ? " (UID " + std::to_string(uid) + ")" : std::string());
+}
+
+std::string overLongReplyText(const ConnectionInternal& connection, const std::string& message)
+{
+    return "the FETCH reply of " + connection.endpointText() + " for " + message
+        + " has a line longer than " + ConnectionInternal::sizeText(connection.maxLineLength())
+        + " (the limit of a reply line), which was read and dropped";
+}
+
 std::string partialBodyText(
     const std::string& endpoint, const std::string& message, const std::string& name)
 {
@@ -284,11 +297,12 @@ bool FetchMessage::holdBody()
         return false; // abandoned, with the failure kept
     }
     holding_ = true;
-    return true;
+    return !failure_.failed();
 }
 
 bool FetchMessage::getNextDataPart(std::string& part)
 {
+    throwIfRefused();
     if (holding_) {
         const std::size_t want = std::min<std::size_t>(rest_, partSize_);
         if (want == held_.size()) {
@@ -303,8 +317,10 @@ bool FetchMessage::getNextDataPart(std::string& part)
     if (source_ == nullptr || !announced_ || rest_ == 0) {
         part.clear();
         // A body of no bytes: the reply around it is still to be read.
-        if (source_ != nullptr && announced_ && !drained_)
+        if (source_ != nullptr && announced_ && !drained_) {
             finishReply();
+            throwIfRefused();
+        }
         return false;
     }
     const unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(rest_, partSize_));
@@ -322,19 +338,35 @@ bool FetchMessage::getNextDataPart(std::string& part)
         return false;
     }
     rest_ -= got;
-    if (rest_ == 0)
+    if (rest_ == 0) {
         finishReply();
+        throwIfRefused();
+    }
     return true;
+}
+
+void FetchMessage::throwIfRefused() const
+{
+    if (failure_.failed() && drained_)
+        throw IMessageSourceFailedException(failure_.why);
 }
 
 void FetchMessage::finishReply()
 {
     // The rest of the FETCH response after the literal (normally ")"),
     // then, for a single fetch, everything up to its tagged completion, so
-    // that the next command on the connection starts on a clean reply.
+    // that the next command on the connection starts on a clean reply. A
+    // line over the limit is read and dropped as one before the body is:
+    // the items it holds can't be read, and the message fails alone.
     try {
         ReplyReader reader(*source_, tag_);
-        takeItemsAfterBody(reader.finishReply());
+        reader.skipOverLongReplies();
+        const ReplyReader::Reply rest = reader.finishReply();
+        if (rest.overLong)
+            failure_ = {ImapFetchFailed, Side::Source, false,
+                overLongReplyText(*source_, messageLabel(number_, uid_))};
+        else
+            takeItemsAfterBody(rest.text);
         if (!tag_.empty())
             reader.untilTagged(nullptr);
     } catch (const ImapException& e) {

@@ -104,7 +104,10 @@ public:
     // Reads the announced body and the rest of its reply now, into memory,
     // so that items that follow the literal (FLAGS, INTERNALDATE) are known
     // before the APPEND is made; its parts then come from memory. False when
-    // the source failed (sourceFailure says why; the connection is closed).
+    // the message can't be appended (sourceFailure says why): the source
+    // failed (the connection is closed), or the rest of the reply has a
+    // line over the line limit, which was read and dropped (the connection
+    // is in step: isDrained).
     bool holdBody();
     // True once the literal and the rest of its reply were read.
     bool isDrained() const { return drained_; }
@@ -112,8 +115,12 @@ public:
     void setPartSize(std::size_t bytes) { partSize_ = bytes; }
     // Why the body or the end of its reply could not be read from the
     // source (the source connection is then closed): the source's
-    // ImapMessageLoadFailed, with whether it did not send in time. Its code
-    // is ImapSuccess while nothing failed.
+    // ImapMessageLoadFailed, with whether it did not send in time; or why
+    // the message can't be appended although its reply was read to its
+    // end, the connection in step (ImapFetchFailed: a line over the limit
+    // after the body, whose items are not known). A part read then throws
+    // IMessageSourceFailedException, so that no APPEND completes it. Its
+    // code is ImapSuccess while nothing failed.
     const Failure& sourceFailure() const { return failure_; }
     // Gives the source connection up when the reply was not read to its
     // end (a copy that stopped before or inside the body): whatever is
@@ -122,9 +129,13 @@ public:
 
 private:
     // Reads the rest of the reply after the literal and takes the date and
-    // the flags it carries.
+    // the flags it carries; a line over the limit there is read and
+    // dropped, and refuses the message (sourceFailure).
     void finishReply();
     void takeItemsAfterBody(std::string rest);
+    // A message refused with its reply read to its end (sourceFailure)
+    // gives no part: no APPEND may complete it.
+    void throwIfRefused() const;
     // The source failed inside the reply: the failure is kept, the
     // connection closed.
     void abandon(const std::string& why, bool timedOut);
@@ -151,11 +162,16 @@ private:
     Failure failure_;
 };
 
+// "message 3 (UID 9)", or "message 3" while no UID is known.
+std::string messageLabel(unsigned number, std::uint32_t uid);
 // The sentence for a FETCH reply of `endpoint` that gives `name`, a part of
 // the body from an origin ("BODY[]<0>"), for `message` ("message 3 (UID
 // 9)"), where the whole body was asked for.
 std::string partialBodyText(
     const std::string& endpoint, const std::string& message, const std::string& name);
+// The sentence for a FETCH reply of `connection` for `message` with a line
+// over the connection's line limit, before the body or after it.
+std::string overLongReplyText(const ConnectionInternal& connection, const std::string& message);
 
 // One reply of the pipelined copy into `message` (emptied first, then its
 // number set as far as it could be read): true when the reply is an

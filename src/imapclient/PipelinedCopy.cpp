@@ -12,18 +12,15 @@ namespace {
 
 // Reads a body that is not to be appended and drops it; false when the
 // source failed inside it (the message source then closed the connection).
+// A reply refused once read to its end keeps its failure in the message.
 bool dropBody(FetchMessage& message)
 {
     std::string part;
-    while (message.getNextDataPart(part)) { }
+    try {
+        while (message.getNextDataPart(part)) { }
+    } catch (const IMessageSourceFailedException&) {
+    }
     return message.isDrained();
-}
-
-// "message 3 (UID 9)", or "message 3" while no UID is known.
-std::string messageLabel(unsigned number, std::uint32_t uid)
-{
-    return "message " + std::to_string(number)
-        + (uid != 0 ? " (UID " + std::to_string(uid) + ")" : std::string());
 }
 
 std::string unwantedBody(const CopyRun& run, unsigned number, std::uint32_t uid)
@@ -143,17 +140,14 @@ void PipelinedCopy::refuseOverLong(const std::string& head)
     bool answersForBody = false;
     loadFetchResponse(head, message_, answersForBody);
     const unsigned number = askedNumber(message_);
-    const std::string limit = ConnectionInternal::sizeText(from_.maxLineLength());
+    const std::string label = messageLabel(number, message_.getUid());
     if (!run_.wants(number)) {
-        run_.ignore("a reply with a line longer than " + limit
-            + (number != 0 ? " for " + messageLabel(number, message_.getUid()) : ""));
+        run_.ignore("a reply with a line longer than "
+            + ConnectionInternal::sizeText(from_.maxLineLength())
+            + (number != 0 ? " for " + label : ""));
         return;
     }
-    run_.fail(number,
-        {ImapFetchFailed, Side::Source, false,
-            "the FETCH reply of " + from_.endpointText() + " for "
-                + messageLabel(number, message_.getUid()) + " has a line longer than " + limit
-                + " (the limit of a reply line), which was read and dropped"});
+    run_.fail(number, {ImapFetchFailed, Side::Source, false, overLongReplyText(from_, label)});
 }
 
 PipelinedCopy::Next PipelinedCopy::refusePartial(unsigned number, const ReplyReader::Reply& reply)
@@ -312,6 +306,11 @@ PipelinedCopy::Next PipelinedCopy::takeBody(unsigned number, ReplyReader& reader
     if (!message_.dateAndFlagsKnown() && !readAhead(number, later))
         return Next::End;
     run_.noteUid(number, message_.getUid());
+    if (message_.sourceFailure().failed()) {
+        // The rest of its reply, read and dropped, can't be taken.
+        run_.fail(number, message_.sourceFailure());
+        return Next::Reply;
+    }
     if (!later && lacksItems(answer)) {
         // The date or the flags may follow in a reply of their own: this
         // message and those after it are asked for again, in their order,
@@ -334,9 +333,10 @@ bool PipelinedCopy::readAhead(unsigned number, bool& later)
     // is used as it is; one collected whole anyway is read with the rest of
     // its reply before its APPEND is made; a larger one, whose APPEND line
     // goes before it, is dropped, to be fetched again on its own after the
-    // reply, date and flags first.
+    // reply, date and flags first. A reply refused once read to its end is
+    // in step, its failure kept in the message.
     later = !message_.isDrained() && message_.getSize() > ConnectionInternal::wholeBodyLimit;
-    if (later ? dropBody(message_) : message_.holdBody())
+    if ((later ? dropBody(message_) : message_.holdBody()) || message_.isDrained())
         return true;
     const Failure failure = bodyFailure(message_, number, from_);
     run_.fail(number, failure);

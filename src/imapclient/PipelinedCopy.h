@@ -70,12 +70,14 @@ private:
     Next takeNews(unsigned number, bool answersForBody);
     // The body of message `number` (0: none known) in hand: dropped when
     // it was not asked for or is to be asked for again, else read ahead
-    // where it must be, and handed on or deferred.
+    // where it must be, and handed on, deferred or refused.
     Next takeBody(unsigned number, ReplyReader& reader, Answer& answer);
     // Reads ahead the body in hand, whose date or flags may still follow
     // it: with the rest of its reply before its APPEND is made, or dropped
     // to be fetched later where it is too large to hold (`later`). False
     // when the source failed inside it: the message fails and the run ends.
+    // A reply refused once read to its end leaves its failure in the
+    // message (FetchMessage::sourceFailure), and the run goes on.
     bool readAhead(unsigned number, bool& later);
     // Hands a body asked for to the window: false when the run can't go on
     // (run.end says why, or it was aborted). `reader` is the FETCH's, while

@@ -233,6 +233,10 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
     const std::vector<std::string>& items, bool& cutHere) const
 {
     const std::string start = "* " + std::to_string(n) + " FETCH (";
+    std::vector<std::string> ordered = items;
+    if (bodyFirst)
+        std::stable_partition(ordered.begin(), ordered.end(),
+            [](const std::string& item) { return is(item, "BODY.PEEK[]"); });
     auto asked = [&](const char* prefix) {
         return std::any_of(items.begin(), items.end(),
             [prefix](const std::string& item) { return startsWithNoCase(item, prefix); });
@@ -255,7 +259,7 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
     std::string answer = start;
     bool first = true;
     bool wholeBody = false;
-    for (const std::string& item : items) {
+    for (const std::string& item : ordered) {
         const std::string part = setApart(item) ? std::string() : itemOf(folder, n, item);
         if (part.empty())
             continue;

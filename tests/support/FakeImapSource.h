@@ -18,11 +18,12 @@
 // sends, with Nagle's algorithm on), and a message can be described as
 // servers that bend the rules describe it: a date in another form or none,
 // a size that is not its body's, a body as a quoted string, a message's
-// items split over replies, a part of the body (BODY[]<0>) in place of the
-// body, an EXPUNGE in the middle of the body FETCH's answer (which RFC 3501
-// forbids there). A session serves one view of the folders, which its own
-// EXPUNGE changes: another session may serve them with messages expunged
-// (their UIDs left out). Every other command gets a tagged OK.
+// items split over replies, the body before the other items, a part of
+// the body (BODY[]<0>) in place of the body, an EXPUNGE in the middle of
+// the body FETCH's answer (which RFC 3501 forbids there). A session serves
+// one view of the folders, which its own EXPUNGE changes: another session
+// may serve them with messages expunged (their UIDs left out). Every other
+// command gets a tagged OK.
 #include "support/Loopback.h"
 
 #include <cstdint>
@@ -96,6 +97,9 @@ struct FakeImapSource {
     bool splitSummaries = false;
     // Every body named BODY[]<0> instead of BODY[].
     bool partialBodies = false;
+    // Every reply with a body gives it first, its other items after it
+    // (FLAGS after BODY[] is a legal order).
+    bool bodyFirst = false;
     // The first body FETCH of a session expunges the message of this UID
     // (0: none) after this many of its replies, and numbers the rest anew.
     std::uint32_t expungeUid = 0;
