@@ -3,6 +3,7 @@
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
 #include "imapclient/ReplyReader.h"
+#include "imapclient/Synthesizer.h"
 #include "utils/StringUtils.h"
 
 #include <algorithm>
@@ -161,6 +162,7 @@ void FetchMessage::reset()
     number_ = 0;
     uid_ = 0;
     dateKnown_ = false;
+    dateReadable_ = false;
     flagsKnown_ = false;
     keywords_ = false;
     answersForBody_ = false;
@@ -175,7 +177,12 @@ void FetchMessage::reset()
 bool FetchMessage::setData(const std::string& name, const std::string& value)
 {
     if (strcasecmp(name.c_str(), "INTERNALDATE") == 0) {
-        date_ = value;
+        std::time_t instant = 0;
+        const bool readable = readInternalDate(value, instant);
+        if (readable || !dateReadable_) {
+            date_ = value;
+            dateReadable_ = readable;
+        }
         dateKnown_ = true;
         return true;
     }
@@ -190,14 +197,15 @@ bool FetchMessage::setData(const std::string& name, const std::string& value)
 
 FetchMessage::Items FetchMessage::items() const
 {
-    return {date_, flags_, dateKnown_, flagsKnown_, keywords_, uid_};
+    return {date_, flags_, dateKnown_, dateReadable_, flagsKnown_, keywords_, uid_};
 }
 
 void FetchMessage::addItems(const Items& other)
 {
-    if (!dateKnown_ && other.dateKnown) {
+    if (other.dateKnown && (!dateKnown_ || (other.dateReadable && !dateReadable_))) {
         date_ = other.date;
         dateKnown_ = true;
+        dateReadable_ = other.dateReadable;
     }
     if (!flagsKnown_ && other.flagsKnown) {
         flags_ = other.flags;

@@ -28,7 +28,8 @@ public:
     struct Items {
         std::string date;
         std::string flags; // the standard flags
-        bool dateKnown = false;
+        bool dateKnown = false; // given, readable or not
+        bool dateReadable = false; // a date readInternalDate reads
         bool flagsKnown = false;
         bool keywords = false;
         std::uint32_t uid = 0;
@@ -50,14 +51,17 @@ public:
     bool resend() override;
 
     // INTERNALDATE sets the date, FLAGS the flags, UID the UID (names in
-    // any letter case); false for any other name, which changes nothing.
+    // any letter case); false for any other name, which changes nothing. A
+    // date that can't be read (garbage, NIL) never replaces one that can:
+    // the APPEND would carry the time of the copy in place of the source's.
     bool setData(const std::string& name, const std::string& value);
     bool setFlags(std::string value);
     // True when the flags last given held keywords, which are not copied.
     bool carriesKeywords() const { return keywords_; }
     Items items() const;
     // Takes from `other` what the replies read into this message did not
-    // give: the date, the flags, the UID.
+    // give: the date (or a date that can be read, where this one can't),
+    // the flags, the UID.
     void addItems(const Items& other);
     // The name of a body item that gives part of the body from an origin
     // ("BODY[]<0>"), when the reply last loaded named one in place of
@@ -147,6 +151,7 @@ private:
     std::uint32_t number_ = 0;
     std::uint32_t uid_ = 0;
     bool dateKnown_ = false;
+    bool dateReadable_ = false;
     bool flagsKnown_ = false;
     bool keywords_ = false;
     bool answersForBody_ = false;

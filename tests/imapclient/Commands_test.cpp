@@ -1131,7 +1131,7 @@ TEST(CopyTest, PipelinedRange)
     // messages after it one lower; a reply's UID says which message it is.
     // A reply with a line over the limit (before the body or after it), or
     // one that gives a part of the body (BODY[]<0>), fails its message; the
-    // copy goes on.
+    // copy goes on. A date that can't be read never replaces one that can.
     struct Case {
         const char* name;
         std::string reply;
@@ -1209,6 +1209,12 @@ TEST(CopyTest, PipelinedRange)
                 + "))\r\n" + numbered(2, 5, "two") + "%T OK\r\n",
             ImapSuccess, 1, 1, {"two"}, {"\\Seen"}, 0, {},
             "the FETCH reply of scripted:143 for message 1 (UID 4) has a line longer than 1 MiB"},
+        {"dates that can't be read beside dates that can, before and after them",
+            "* 1 FETCH (UID 4" + dated + ")\r\n"
+                + "* 1 FETCH (INTERNALDATE \"garbage\" FLAGS () BODY[] {3}\r\none)\r\n"
+                + "* 2 FETCH (" + dated.substr(1)
+                + " FLAGS () BODY[] {3}\r\ntwo INTERNALDATE NIL)\r\n" + "%T OK\r\n",
+            ImapSuccess, 2, 0, {"one", "two"}, {"", ""}, 0, {837596665, 837596665}},
         {"a part of the body in place of the body",
             "* 1 FETCH (UID 4" + dated + " FLAGS () BODY[]<0> {3}\r\none)\r\n"
                 + numbered(2, 5, "two") + "%T OK\r\n",

@@ -160,6 +160,7 @@ void FakeFolder::expunge(unsigned n)
     erase(dates);
     erase(sizeErrors);
     erase(flags);
+    erase(bodyDates);
 }
 
 std::string FakeImapSource::dateOf(unsigned n)
@@ -270,6 +271,8 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
             continue;
         }
         wholeBody = true;
+        if (split && n <= folder.bodyDates.size() && !folder.bodyDates[n - 1].empty())
+            answer += "INTERNALDATE " + folder.bodyDates[n - 1] + " ";
         if (n == broken && cut != Cut::None) {
             // Half of the body, and no more.
             const std::string& body = folder.bodies.at(n - 1);

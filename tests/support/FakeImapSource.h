@@ -18,12 +18,12 @@
 // sends, with Nagle's algorithm on), and a message can be described as
 // servers that bend the rules describe it: a date in another form or none,
 // a size that is not its body's, a body as a quoted string, a message's
-// items split over replies, the body before the other items, a part of
-// the body (BODY[]<0>) in place of the body, an EXPUNGE in the middle of
-// the body FETCH's answer (which RFC 3501 forbids there). A session serves
-// one view of the folders, which its own EXPUNGE changes: another session
-// may serve them with messages expunged (their UIDs left out). Every other
-// command gets a tagged OK.
+// items split over replies (a date given again with the body), the body
+// before the other items, a part of the body (BODY[]<0>) in place of the
+// body, an EXPUNGE in the middle of the body FETCH's answer (which RFC 3501
+// forbids there). A session serves one view of the folders, which its own
+// EXPUNGE changes: another session may serve them with messages expunged
+// (their UIDs left out). Every other command gets a tagged OK.
 #include "support/Loopback.h"
 
 #include <cstdint>
@@ -52,6 +52,10 @@ struct FakeFolder {
     std::vector<int> sizeErrors;
     // - its flag list. As usual: (\Answered).
     std::vector<std::string> flags;
+    // - an INTERNALDATE given once more, in the reply with its body, where
+    //   its date comes in a reply of its own (splitItems): the value as
+    //   sent ("\"garbage\"", "NIL"); an empty text gives none.
+    std::vector<std::string> bodyDates;
 
     // Each answer to a FETCH by number holds an EXPUNGE ("* 1 EXPUNGE")
     // after the replies of its first `expungeAfter` messages, and nothing

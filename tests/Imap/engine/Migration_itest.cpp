@@ -1060,6 +1060,21 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                         "reply of 127.0.0.1:";
         rows.push_back(r);
     }
+    for (auto split : {FakeImapSource::Split::Before, FakeImapSource::Split::After}) {
+        // Message 3 has no date that can be read anywhere.
+        Row r = row(split == FakeImapSource::Split::Before
+                ? "a date in a reply of its own before the body, one that can't be read with it"
+                : "a date in a reply of its own after the body, one that can't be read with it",
+            mails(5, 0), 3);
+        r.source.splitItems = split;
+        r.source.inbox().bodyDates = {"\"garbage\"", "NIL", "\"garbage\"", "", "\"32-Foo-2021\""};
+        r.source.inbox().dates = {"\"" + FakeImapSource::dateOf(1) + "\"",
+            "\"" + FakeImapSource::dateOf(2) + "\"", "NIL"};
+        r.instants[2] = any;
+        r.lastRunSays = "the source's 5 among them: it was migrated before and is not copied "
+                        "again.";
+        rows.push_back(r);
+    }
     {
         Row r = row("bodies named as a part from octet 0", mails(3, 0), 2);
         r.source.partialBodies = true;
