@@ -111,6 +111,13 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
         failure = message.sourceFailure().failed()
             ? message.sourceFailure()
             : Failure{ImapMessageLoadFailed, Side::Source, false, e.what()};
+        // A reply refused once read to its end (a line over the limit after
+        // the body), whose APPEND was not begun: both connections are in
+        // step, and the message fails alone.
+        if (message.isDrained() && target_.isOpen()) {
+            run_.fail(number, failure);
+            return true;
+        }
     } catch (const ImapException& e) {
         // The command could not be written whole (nothing is stored), or its
         // answer was lost (it may be stored). A lost answer may still come:

@@ -36,7 +36,8 @@ public:
     // The end of a small APPEND may wait in the send area for the next one
     // (flush). False when the run can't go on: run.end then says why (the
     // message failed in a way that also broke a connection, or the target
-    // is not there). Never throws.
+    // is not there); a message whose source refused it with both
+    // connections in step fails alone. Never throws.
     bool append(unsigned number, FetchMessage& message);
     // Sends what waits in the send area: before the caller waits for the
     // source. Never throws.

@@ -84,6 +84,7 @@ unsigned CommandFetchBody::execute()
             if (reply.kind == ReplyReader::Kind::Untagged && partial.empty())
                 partial = partialBodyName(reply.text);
             if (reply.literalLeft) {
+                message_->setNumber(number_);
                 message_->announceBody(static_cast<std::uint32_t>(reply.literalSize));
                 return BodyStarted;
             }

@@ -3,6 +3,8 @@
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
 #include "imapclient/ReplyReader.h"
+#include "imapclient/Synthesizer.h"
+#include "utils/StringUtils.h"
 
 #include <algorithm>
 #include <strings.h>
@@ -38,7 +40,7 @@ std::string standardFlags(const std::vector<std::string>& words)
     std::string result;
     for (const char* flag : StdImapFlag) {
         bool found = std::any_of(words.begin(), words.end(),
-            [flag](const std::string& word) { return strcasecmp(word.c_str(), flag) == 0; });
+            [flag](const std::string& word) { return utils::iEqual(word, flag); });
         if (!found)
             continue;
         if (!result.empty())
@@ -82,6 +84,19 @@ bool takeItemsUpToBody(Parser& items, FetchMessage& message)
 
 } // namespace
 
+std::string messageLabel(unsigned number, std::uint32_t uid)
+{
+    return "message " + std::to_string(number)
+        + (uid != 0 ? " (UID " + std::to_string(uid) + ")" : std::string());
+}
+
+std::string overLongReplyText(const ConnectionInternal& connection, const std::string& message)
+{
+    return "the FETCH reply of " + connection.endpointText() + " for " + message
+        + " has a line longer than " + ConnectionInternal::sizeText(connection.maxLineLength())
+        + " (the limit of a reply line), which was read and dropped";
+}
+
 std::string partialBodyText(
     const std::string& endpoint, const std::string& message, const std::string& name)
 {
@@ -111,10 +126,10 @@ bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message
     }
 }
 
-bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch)
+bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& answersForBody)
 {
     message.reset();
-    isFetch = false;
+    answersForBody = false;
     std::uint32_t number = 0;
     std::size_t at = 0;
     if (!fetchResponseStart(line, number, at))
@@ -125,7 +140,7 @@ bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isF
     if (at == std::string::npos || line[at] != '(')
         return false;
     const bool loaded = loadFetchResponseInsideInfo(line.substr(at + 1), message);
-    isFetch = message.answersForBody();
+    answersForBody = message.answersForBody();
     return loaded;
 }
 
@@ -147,6 +162,7 @@ void FetchMessage::reset()
     number_ = 0;
     uid_ = 0;
     dateKnown_ = false;
+    dateReadable_ = false;
     flagsKnown_ = false;
     keywords_ = false;
     answersForBody_ = false;
@@ -161,7 +177,12 @@ void FetchMessage::reset()
 bool FetchMessage::setData(const std::string& name, const std::string& value)
 {
     if (strcasecmp(name.c_str(), "INTERNALDATE") == 0) {
-        date_ = value;
+        std::time_t instant = 0;
+        const bool readable = readInternalDate(value, instant);
+        if (readable || !dateReadable_) {
+            date_ = value;
+            dateReadable_ = readable;
+        }
         dateKnown_ = true;
         return true;
     }
@@ -176,14 +197,15 @@ bool FetchMessage::setData(const std::string& name, const std::string& value)
 
 FetchMessage::Items FetchMessage::items() const
 {
-    return {date_, flags_, dateKnown_, flagsKnown_, keywords_, uid_};
+    return {date_, flags_, dateKnown_, dateReadable_, flagsKnown_, keywords_, uid_};
 }
 
 void FetchMessage::addItems(const Items& other)
 {
-    if (!dateKnown_ && other.dateKnown) {
+    if (other.dateKnown && (!dateKnown_ || (other.dateReadable && !dateReadable_))) {
         date_ = other.date;
         dateKnown_ = true;
+        dateReadable_ = other.dateReadable;
     }
     if (!flagsKnown_ && other.flagsKnown) {
         flags_ = other.flags;
@@ -283,11 +305,12 @@ bool FetchMessage::holdBody()
         return false; // abandoned, with the failure kept
     }
     holding_ = true;
-    return true;
+    return !failure_.failed();
 }
 
 bool FetchMessage::getNextDataPart(std::string& part)
 {
+    throwIfRefused();
     if (holding_) {
         const std::size_t want = std::min<std::size_t>(rest_, partSize_);
         if (want == held_.size()) {
@@ -302,8 +325,10 @@ bool FetchMessage::getNextDataPart(std::string& part)
     if (source_ == nullptr || !announced_ || rest_ == 0) {
         part.clear();
         // A body of no bytes: the reply around it is still to be read.
-        if (source_ != nullptr && announced_ && !drained_)
+        if (source_ != nullptr && announced_ && !drained_) {
             finishReply();
+            throwIfRefused();
+        }
         return false;
     }
     const unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(rest_, partSize_));
@@ -321,19 +346,35 @@ bool FetchMessage::getNextDataPart(std::string& part)
         return false;
     }
     rest_ -= got;
-    if (rest_ == 0)
+    if (rest_ == 0) {
         finishReply();
+        throwIfRefused();
+    }
     return true;
+}
+
+void FetchMessage::throwIfRefused() const
+{
+    if (failure_.failed() && drained_)
+        throw IMessageSourceFailedException(failure_.why);
 }
 
 void FetchMessage::finishReply()
 {
     // The rest of the FETCH response after the literal (normally ")"),
     // then, for a single fetch, everything up to its tagged completion, so
-    // that the next command on the connection starts on a clean reply.
+    // that the next command on the connection starts on a clean reply. A
+    // line over the limit is read and dropped as one before the body is:
+    // the items it holds can't be read, and the message fails alone.
     try {
         ReplyReader reader(*source_, tag_);
-        takeItemsAfterBody(reader.finishReply());
+        reader.skipOverLongReplies();
+        const ReplyReader::Reply rest = reader.finishReply();
+        if (rest.overLong)
+            failure_ = {ImapFetchFailed, Side::Source, false,
+                overLongReplyText(*source_, messageLabel(number_, uid_))};
+        else
+            takeItemsAfterBody(rest.text);
         if (!tag_.empty())
             reader.untilTagged(nullptr);
     } catch (const ImapException& e) {

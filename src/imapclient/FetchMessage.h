@@ -28,7 +28,8 @@ public:
     struct Items {
         std::string date;
         std::string flags; // the standard flags
-        bool dateKnown = false;
+        bool dateKnown = false; // given, readable or not
+        bool dateReadable = false; // a date readInternalDate reads
         bool flagsKnown = false;
         bool keywords = false;
         std::uint32_t uid = 0;
@@ -50,14 +51,17 @@ public:
     bool resend() override;
 
     // INTERNALDATE sets the date, FLAGS the flags, UID the UID (names in
-    // any letter case); false for any other name, which changes nothing.
+    // any letter case); false for any other name, which changes nothing. A
+    // date that can't be read (garbage, NIL) never replaces one that can:
+    // the APPEND would carry the time of the copy in place of the source's.
     bool setData(const std::string& name, const std::string& value);
     bool setFlags(std::string value);
     // True when the flags last given held keywords, which are not copied.
     bool carriesKeywords() const { return keywords_; }
     Items items() const;
     // Takes from `other` what the replies read into this message did not
-    // give: the date, the flags, the UID.
+    // give: the date (or a date that can be read, where this one can't),
+    // the flags, the UID.
     void addItems(const Items& other);
     // The name of a body item that gives part of the body from an origin
     // ("BODY[]<0>"), when the reply last loaded named one in place of
@@ -104,7 +108,10 @@ public:
     // Reads the announced body and the rest of its reply now, into memory,
     // so that items that follow the literal (FLAGS, INTERNALDATE) are known
     // before the APPEND is made; its parts then come from memory. False when
-    // the source failed (sourceFailure says why; the connection is closed).
+    // the message can't be appended (sourceFailure says why): the source
+    // failed (the connection is closed), or the rest of the reply has a
+    // line over the line limit, which was read and dropped (the connection
+    // is in step: isDrained).
     bool holdBody();
     // True once the literal and the rest of its reply were read.
     bool isDrained() const { return drained_; }
@@ -112,8 +119,12 @@ public:
     void setPartSize(std::size_t bytes) { partSize_ = bytes; }
     // Why the body or the end of its reply could not be read from the
     // source (the source connection is then closed): the source's
-    // ImapMessageLoadFailed, with whether it did not send in time. Its code
-    // is ImapSuccess while nothing failed.
+    // ImapMessageLoadFailed, with whether it did not send in time; or why
+    // the message can't be appended although its reply was read to its
+    // end, the connection in step (ImapFetchFailed: a line over the limit
+    // after the body, whose items are not known). A part read then throws
+    // IMessageSourceFailedException, so that no APPEND completes it. Its
+    // code is ImapSuccess while nothing failed.
     const Failure& sourceFailure() const { return failure_; }
     // Gives the source connection up when the reply was not read to its
     // end (a copy that stopped before or inside the body): whatever is
@@ -122,9 +133,13 @@ public:
 
 private:
     // Reads the rest of the reply after the literal and takes the date and
-    // the flags it carries.
+    // the flags it carries; a line over the limit there is read and
+    // dropped, and refuses the message (sourceFailure).
     void finishReply();
     void takeItemsAfterBody(std::string rest);
+    // A message refused with its reply read to its end (sourceFailure)
+    // gives no part: no APPEND may complete it.
+    void throwIfRefused() const;
     // The source failed inside the reply: the failure is kept, the
     // connection closed.
     void abandon(const std::string& why, bool timedOut);
@@ -136,6 +151,7 @@ private:
     std::uint32_t number_ = 0;
     std::uint32_t uid_ = 0;
     bool dateKnown_ = false;
+    bool dateReadable_ = false;
     bool flagsKnown_ = false;
     bool keywords_ = false;
     bool answersForBody_ = false;
@@ -151,21 +167,26 @@ private:
     Failure failure_;
 };
 
+// "message 3 (UID 9)", or "message 3" while no UID is known.
+std::string messageLabel(unsigned number, std::uint32_t uid);
 // The sentence for a FETCH reply of `endpoint` that gives `name`, a part of
 // the body from an origin ("BODY[]<0>"), for `message` ("message 3 (UID
 // 9)"), where the whole body was asked for.
 std::string partialBodyText(
     const std::string& endpoint, const std::string& message, const std::string& name);
+// The sentence for a FETCH reply of `connection` for `message` with a line
+// over the connection's line limit, before the body or after it.
+std::string overLongReplyText(const ConnectionInternal& connection, const std::string& message);
 
 // One reply of the pipelined copy into `message` (emptied first, then its
 // number set as far as it could be read): true when the reply is an
 // untagged FETCH that gives the body (BODY[]), as a literal left on the
 // connection (the line ending with the announcement and CR LF) or as a
 // quoted string in the reply; its items go to loadFetchResponseInsideInfo.
-// `isFetch` tells a reply that answers for a message's body (it names
-// BODY[], or its items can't be read) from any other (EXISTS, or a FETCH
-// that carries no body: news about a message). Never throws.
-bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& isFetch);
+// `answersForBody` tells a reply that answers for a message's body (it
+// names BODY[], or its items can't be read) from any other (EXISTS, or a
+// FETCH that carries no body: news about a message). Never throws.
+bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& answersForBody);
 // The items of such a reply after its opening parenthesis: name and value
 // pairs in any order and number (UID, INTERNALDATE and FLAGS go to the
 // message, any other item is passed over), up to BODY[], whose literal

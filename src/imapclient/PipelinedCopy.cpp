@@ -12,18 +12,15 @@ namespace {
 
 // Reads a body that is not to be appended and drops it; false when the
 // source failed inside it (the message source then closed the connection).
+// A reply refused once read to its end keeps its failure in the message.
 bool dropBody(FetchMessage& message)
 {
     std::string part;
-    while (message.getNextDataPart(part)) { }
+    try {
+        while (message.getNextDataPart(part)) { }
+    } catch (const IMessageSourceFailedException&) {
+    }
     return message.isDrained();
-}
-
-// "message 3 (UID 9)", or "message 3" while no UID is known.
-std::string messageLabel(unsigned number, std::uint32_t uid)
-{
-    return "message " + std::to_string(number)
-        + (uid != 0 ? " (UID " + std::to_string(uid) + ")" : std::string());
 }
 
 std::string unwantedBody(const CopyRun& run, unsigned number, std::uint32_t uid)
@@ -65,10 +62,10 @@ Failure bodyFailure(const FetchMessage& message, unsigned number, const Connecti
 // not asked for); false when it names the body without giving it (BODY[]
 // NIL) or can't be read, which fails its message and ends the run. The
 // sentence never quotes the reply: it may hold the message's text.
-bool passOver(const FetchMessage& message, bool isFetch, CopyRun& run,
+bool passOver(const FetchMessage& message, bool answersForBody, CopyRun& run,
     const ConnectionInternal& source)
 {
-    if (!isFetch)
+    if (!answersForBody)
         return true;
     const unsigned number = message.getNumber();
     if (number != 0 && !run.wants(number)) {
@@ -82,25 +79,6 @@ bool passOver(const FetchMessage& message, bool isFetch, CopyRun& run,
             + " names the body without giving it, or can't be read"};
     if (number != 0)
         run.fail(number, failure);
-    run.endWith(failure);
-    return false;
-}
-
-// Reads ahead the body of a message whose date or flags may still follow it
-// (RFC 3501 fixes no order of FETCH items). A body in hand already (quoted
-// in the reply) is used as it is; one collected whole anyway is read with
-// the rest of its reply before its APPEND is made; a larger one,
-// whose APPEND line goes before it, is dropped, to be fetched again on its
-// own after the reply, date and flags first (`later`). False when the
-// source failed inside it: the message fails and the run ends.
-bool readAhead(unsigned number, FetchMessage& message, CopyRun& run,
-    const ConnectionInternal& source, bool& later)
-{
-    later = !message.isDrained() && message.getSize() > ConnectionInternal::wholeBodyLimit;
-    if (later ? dropBody(message) : message.holdBody())
-        return true;
-    const Failure failure = bodyFailure(message, number, source);
-    run.fail(number, failure);
     run.endWith(failure);
     return false;
 }
@@ -141,41 +119,38 @@ void PipelinedCopy::keepItems(unsigned number, FetchMessage& reply)
     kept = reply.items();
 }
 
-void PipelinedCopy::prefetchItems(const std::string& fetchCommand)
+bool PipelinedCopy::prefetchItems(const std::string& fetchCommand)
 {
     CommandFetchEach command(from_, messageSetOf(fetchCommand), "(UID INTERNALDATE FLAGS)");
     const unsigned status = command.execute([this](const std::string& reply) {
         FetchMessage items;
-        bool isFetch = false;
-        loadFetchResponse(reply, items, isFetch);
+        bool answersForBody = false;
+        loadFetchResponse(reply, items, answersForBody);
         if (items.getNumber() != 0)
             keepItems(items.getNumber(), items);
     });
     // What an answer that failed gave is still used; the bodies' replies
     // may give the rest.
-    prefetched_ = status == Command::OK;
+    return status == Command::OK;
 }
 
 void PipelinedCopy::refuseOverLong(const std::string& head)
 {
     // The head names the message; what it says further may be cut.
-    bool isFetch = false;
-    loadFetchResponse(head, message_, isFetch);
+    bool answersForBody = false;
+    loadFetchResponse(head, message_, answersForBody);
     const unsigned number = askedNumber(message_);
-    const std::string limit = ConnectionInternal::sizeText(from_.maxLineLength());
+    const std::string label = messageLabel(number, message_.getUid());
     if (!run_.wants(number)) {
-        run_.ignore("a reply with a line longer than " + limit
-            + (number != 0 ? " for " + messageLabel(number, message_.getUid()) : ""));
+        run_.ignore("a reply with a line longer than "
+            + ConnectionInternal::sizeText(from_.maxLineLength())
+            + (number != 0 ? " for " + label : ""));
         return;
     }
-    run_.fail(number,
-        {ImapFetchFailed, Side::Source, false,
-            "the FETCH reply of " + from_.endpointText() + " for "
-                + messageLabel(number, message_.getUid()) + " has a line longer than " + limit
-                + " (the limit of a reply line), which was read and dropped"});
+    run_.fail(number, {ImapFetchFailed, Side::Source, false, overLongReplyText(from_, label)});
 }
 
-bool PipelinedCopy::refusePartial(unsigned number, bool literalLeft)
+PipelinedCopy::Next PipelinedCopy::refusePartial(unsigned number, const ReplyReader::Reply& reply)
 {
     // RFC 3501: BODY[]<0> "MAY be truncated", BODY[] never is. Nothing
     // else in the reply tells whether these are all of the message's
@@ -183,23 +158,28 @@ bool PipelinedCopy::refusePartial(unsigned number, bool literalLeft)
     // there for good: it is not copied.
     const std::string name = message_.partialBody();
     const std::uint32_t uid = message_.getUid();
-    if (literalLeft && !dropInHand())
-        return false;
+    if (reply.literalLeft) {
+        message_.announceBody(static_cast<std::uint32_t>(reply.literalSize));
+        if (!dropInHand())
+            return Next::End;
+    }
     if (!run_.wants(number)) {
         run_.ignore(unwantedBody(run_, number, uid));
-        return true;
+        return Next::Reply;
     }
     run_.fail(number,
         {ImapFetchFailed, Side::Source, false,
             partialBodyText(from_.endpointText(), messageLabel(number, uid), name)});
-    return true;
+    return Next::Reply;
 }
 
 const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
 {
     try {
-        readRange(fetchCommand);
-        askAgain(fetchCommand);
+        const Answer first = readAnswer(fetchCommand);
+        const std::string again = askAgainCommand(fetchCommand, first);
+        if (!again.empty())
+            readAnswer(again);
     } catch (const ImapException& e) {
         run_.endWith({handleImapException(e, ImapStatusFailed), Side::Source,
             from_.lastErrorWasTimeout(), e.what()});
@@ -219,18 +199,21 @@ const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
     return run_.end;
 }
 
-void PipelinedCopy::readRange(const std::string& fetchCommand)
+PipelinedCopy::Answer PipelinedCopy::readAnswer(const std::string& fetchCommand)
 {
+    // Complete once its tagged end is read; until then, a source left
+    // inside it is closed (copy).
+    run_.completed = false;
+    Answer answer;
+    if (source_.splitsItems())
+        answer.prefetched = prefetchItems(fetchCommand);
+    // The reader stops at the literal of a body (or of a part of one,
+    // refused unread).
     auto leaveBody = [this](const std::string& reply, std::uint64_t size) {
-        bool isFetch = false;
-        return loadFetchResponse(reply, message_, isFetch)
+        bool answersForBody = false;
+        return loadFetchResponse(reply, message_, answersForBody)
             || (!message_.partialBody().empty() && size <= 0xFFFFFFFFu);
     };
-    auto end = [this](ImapClientResult code, const std::string& why) {
-        run_.endWith({code, Side::Source, false, why});
-    };
-    if (source_.splitsItems())
-        prefetchItems(fetchCommand);
     ReplyReader reader(from_, fetchCommand.substr(0, fetchCommand.find(' ')));
     // A reply over the line limit fails its message only.
     reader.skipOverLongReplies();
@@ -242,83 +225,123 @@ void PipelinedCopy::readRange(const std::string& fetchCommand)
     from_.send(fetchCommand, true, true, true);
     fetchWritten_ = true;
     for (;;) {
-        ReplyReader::Reply reply = reader.next(leaveBody);
-        if (reply.kind == ReplyReader::Kind::Tagged) {
-            run_.completed = true;
-            copyDeferred();
-            if (reply.status != Command::OK)
-                end(ImapFetchFailed, reply.text);
-            return;
-        }
-        if (reply.kind == ReplyReader::Kind::Continuation)
-            return end(ImapFetchFailed,
-                from_.endpointText() + " asked for more of the FETCH: " + reply.text);
-        std::uint32_t expunged = 0;
-        if (expungeResponse(reply.text, expunged)) {
-            run_.expunge(expunged);
-            continue;
-        }
-        if (reply.overLong) {
-            refuseOverLong(reply.text);
-            continue;
-        }
-        // A body quoted in the reply is in hand with it; any other reply
-        // that left no literal gave no body.
-        bool isFetch = false;
-        const bool withBody = reply.literalLeft || loadFetchResponse(reply.text, message_, isFetch);
-        const unsigned number = askedNumber(message_);
-        message_.setNumber(number);
-        if (!message_.partialBody().empty()) {
-            if (reply.literalLeft)
-                message_.announceBody(static_cast<std::uint32_t>(reply.literalSize));
-            if (refusePartial(number, reply.literalLeft))
-                continue;
-            return;
-        }
-        if (!withBody) {
-            // The date and the flags may come in replies of their own.
-            if (!isFetch && run_.wants(number))
-                keepItems(number, message_);
-            if (passOver(message_, isFetch, run_, from_))
-                continue;
-            return;
-        }
-        if (!run_.wants(number)) {
-            // Appending it would put a message on the target twice, or one
-            // that is not the message asked for in place of it.
-            run_.ignore(unwantedBody(run_, number, message_.getUid()));
-            if (!dropInHand())
-                return;
-            continue;
-        }
-        takeKeptItems(number);
-        // Before the body, or after it once it is read.
-        run_.noteUid(number, message_.getUid());
-        if (restFrom_ != 0) {
-            // Asked for again, with the date and the flags first.
-            if (!dropInHand())
-                return;
+        const Next next = takeReply(reader.next(leaveBody), reader, answer);
+        if (next == Next::End)
+            return answer;
+        if (next == Next::Message)
             deadline.restart();
-            continue;
-        }
-        bool later = false;
-        if (!message_.dateAndFlagsKnown() && !readAhead(number, message_, run_, from_, later))
-            return;
-        run_.noteUid(number, message_.getUid());
-        if (!later && lacksItems()) {
-            // The date or the flags may follow in a reply of their own:
-            // this message and those after it are asked for again, in their
-            // order, the date and the flags first (askAgain).
-            restFrom_ = number;
-            continue;
-        }
-        run_.take(number);
-        if (later)
-            deferred_.push_back(number);
-        else if (!handOn(number, message_, &reader))
-            return;
-        deadline.restart();
     }
+}
+
+PipelinedCopy::Next PipelinedCopy::takeReply(
+    const ReplyReader::Reply& reply, ReplyReader& reader, Answer& answer)
+{
+    if (reply.kind == ReplyReader::Kind::Tagged)
+        return endAnswer(reply, answer);
+    if (reply.kind == ReplyReader::Kind::Continuation)
+        return endRun(
+            ImapFetchFailed, from_.endpointText() + " asked for more of the FETCH: " + reply.text);
+    std::uint32_t expunged = 0;
+    if (expungeResponse(reply.text, expunged)) {
+        run_.expunge(expunged);
+        return Next::Reply;
+    }
+    if (reply.overLong) {
+        refuseOverLong(reply.text);
+        return Next::Reply;
+    }
+    // A body quoted in the reply is in hand with it; any other reply that
+    // left no literal gave no body.
+    bool answersForBody = false;
+    const bool withBody
+        = reply.literalLeft || loadFetchResponse(reply.text, message_, answersForBody);
+    const unsigned number = askedNumber(message_);
+    message_.setNumber(number);
+    if (!message_.partialBody().empty())
+        return refusePartial(number, reply);
+    if (!withBody)
+        return takeNews(number, answersForBody);
+    return takeBody(number, reader, answer);
+}
+
+PipelinedCopy::Next PipelinedCopy::endAnswer(const ReplyReader::Reply& tagged, const Answer& answer)
+{
+    run_.completed = true;
+    copyDeferred(answer.deferred);
+    if (tagged.status != Command::OK)
+        endRun(ImapFetchFailed, tagged.text);
+    return Next::End;
+}
+
+PipelinedCopy::Next PipelinedCopy::endRun(ImapClientResult code, const std::string& why)
+{
+    run_.endWith({code, Side::Source, false, why});
+    return Next::End;
+}
+
+PipelinedCopy::Next PipelinedCopy::takeNews(unsigned number, bool answersForBody)
+{
+    // The date and the flags may come in replies of their own.
+    if (!answersForBody && run_.wants(number))
+        keepItems(number, message_);
+    return passOver(message_, answersForBody, run_, from_) ? Next::Reply : Next::End;
+}
+
+PipelinedCopy::Next PipelinedCopy::takeBody(unsigned number, ReplyReader& reader, Answer& answer)
+{
+    if (!run_.wants(number)) {
+        // Appending it would put a message on the target twice, or one
+        // that is not the message asked for in place of it.
+        run_.ignore(unwantedBody(run_, number, message_.getUid()));
+        return dropInHand() ? Next::Reply : Next::End;
+    }
+    takeKeptItems(number);
+    // Before the body, or after it once it is read.
+    run_.noteUid(number, message_.getUid());
+    if (answer.restFrom != 0) {
+        // Asked for again, with the date and the flags first.
+        return dropInHand() ? Next::Message : Next::End;
+    }
+    bool later = false;
+    if (!message_.dateAndFlagsKnown() && !readAhead(number, later))
+        return Next::End;
+    run_.noteUid(number, message_.getUid());
+    if (message_.sourceFailure().failed()) {
+        // The rest of its reply, read and dropped, can't be taken.
+        run_.fail(number, message_.sourceFailure());
+        return Next::Reply;
+    }
+    if (!later && lacksItems(answer)) {
+        // The date or the flags may follow in a reply of their own: this
+        // message and those after it are asked for again, in their order,
+        // the date and the flags first (askAgainCommand).
+        answer.restFrom = number;
+        return Next::Reply;
+    }
+    run_.take(number);
+    if (later) {
+        answer.deferred.push_back(number);
+        return Next::Message;
+    }
+    return handOn(number, message_, &reader) ? Next::Message : Next::End;
+}
+
+bool PipelinedCopy::readAhead(unsigned number, bool& later)
+{
+    // The date or the flags may still follow the body (RFC 3501 fixes no
+    // order of FETCH items). A body in hand already (quoted in the reply)
+    // is used as it is; one collected whole anyway is read with the rest of
+    // its reply before its APPEND is made; a larger one, whose APPEND line
+    // goes before it, is dropped, to be fetched again on its own after the
+    // reply, date and flags first. A reply refused once read to its end is
+    // in step, its failure kept in the message.
+    later = !message_.isDrained() && message_.getSize() > ConnectionInternal::wholeBodyLimit;
+    if ((later ? dropBody(message_) : message_.holdBody()) || message_.isDrained())
+        return true;
+    const Failure failure = bodyFailure(message_, number, from_);
+    run_.fail(number, failure);
+    run_.endWith(failure);
+    return false;
 }
 
 bool PipelinedCopy::dropInHand()
@@ -331,20 +354,17 @@ bool PipelinedCopy::dropInHand()
     return false;
 }
 
-void PipelinedCopy::askAgain(const std::string& fetchCommand)
+std::string PipelinedCopy::askAgainCommand(const std::string& fetchCommand, const Answer& first)
 {
     // Not when the numbers may name other messages now (an EXPUNGE came):
     // the caller finds them again by their UIDs.
-    if (restFrom_ == 0 || run_.end.failed() || from_.renumbered() || source_.wasAborted())
-        return;
-    const std::string set = run_.sequenceSetFrom(restFrom_);
-    restFrom_ = 0;
+    if (first.restFrom == 0 || run_.end.failed() || from_.renumbered() || source_.wasAborted())
+        return std::string();
+    const std::string set = run_.sequenceSetFrom(first.restFrom);
     if (set.empty())
-        return;
-    const std::string again
-        = from_.getTag() + " FETCH " + set + fetchCommand.substr(messageSetAt(fetchCommand).second);
-    run_.completed = false;
-    readRange(again);
+        return std::string();
+    return from_.getTag() + " FETCH " + set
+        + fetchCommand.substr(messageSetAt(fetchCommand).second);
 }
 
 void PipelinedCopy::takeKeptItems(unsigned number)
@@ -356,12 +376,12 @@ void PipelinedCopy::takeKeptItems(unsigned number)
     items_.erase(kept);
 }
 
-bool PipelinedCopy::lacksItems()
+bool PipelinedCopy::lacksItems(const Answer& answer)
 {
     // The reply, read to its end, did not give them: they may follow in a
     // reply of their own, after the body. A source asked for them first has
     // said all it will.
-    if (message_.dateAndFlagsKnown() || prefetched_)
+    if (message_.dateAndFlagsKnown() || answer.prefetched)
         return false;
     source_.noteSplitsItems();
     return true;
@@ -398,10 +418,8 @@ bool PipelinedCopy::handOn(unsigned number, FetchMessage& message, ReplyReader* 
     return !source_.wasAborted();
 }
 
-void PipelinedCopy::copyDeferred()
+void PipelinedCopy::copyDeferred(const std::vector<unsigned>& numbers)
 {
-    std::vector<unsigned> numbers;
-    numbers.swap(deferred_);
     for (unsigned number : numbers) {
         // Numbers that may name other messages now are left unanswered,
         // for the caller to find again.

@@ -10,6 +10,7 @@
 #include "imapclient/CopyRun.h"
 #include "imapclient/Failure.h"
 #include "imapclient/FetchMessage.h"
+#include "imapclient/ReplyReader.h"
 
 #include <map>
 #include <string>
@@ -17,7 +18,6 @@
 
 namespace tavir::mail {
 
-class ReplyReader;
 class SimpleImapClient;
 
 class PipelinedCopy {
@@ -37,9 +37,48 @@ public:
     const Failure& copy(const std::string& fetchCommand);
 
 private:
-    // Sends the FETCH and hands each body asked for to the window, until
-    // the reply ends or something ends the run; the source's failures throw.
-    void readRange(const std::string& fetchCommand);
+    // What one FETCH answer has given and left to do, made anew for each
+    // answer: the run's, and the one that asks again.
+    struct Answer {
+        // The date and the flags were asked for before the bodies.
+        bool prefetched = false;
+        // The first message whose body came without its date or flags: from
+        // it on, the bodies of this answer are dropped, to be asked for
+        // again.
+        unsigned restFrom = 0;
+        // Large bodies whose date or flags came after them, fetched again on
+        // their own once the answer has ended.
+        std::vector<unsigned> deferred;
+    };
+    // What follows a reply: the next reply; the next message, whose
+    // deadline starts now; or nothing (the answer or the run has ended).
+    enum class Next { Reply, Message, End };
+
+    // Sends the FETCH, the date and the flags asked for first where the
+    // source splits them, and takes its replies until the answer ends or
+    // something ends the run; the source's failures throw.
+    Answer readAnswer(const std::string& fetchCommand);
+    // One reply of the answer, by what it is: the tagged end, an EXPUNGE, a
+    // reply over the line limit, a part of a body, news, or a body.
+    Next takeReply(const ReplyReader::Reply& reply, ReplyReader& reader, Answer& answer);
+    // The answer's tagged end: the deferred bodies are fetched.
+    Next endAnswer(const ReplyReader::Reply& tagged, const Answer& answer);
+    // What ends the run early, said by the source.
+    Next endRun(ImapClientResult code, const std::string& why);
+    // A reply, loaded into the message in hand, that gave no body for
+    // message `number`: news, or items of a message asked for, kept.
+    Next takeNews(unsigned number, bool answersForBody);
+    // The body of message `number` (0: none known) in hand: dropped when
+    // it was not asked for or is to be asked for again, else read ahead
+    // where it must be, and handed on, deferred or refused.
+    Next takeBody(unsigned number, ReplyReader& reader, Answer& answer);
+    // Reads ahead the body in hand, whose date or flags may still follow
+    // it: with the rest of its reply before its APPEND is made, or dropped
+    // to be fetched later where it is too large to hold (`later`). False
+    // when the source failed inside it: the message fails and the run ends.
+    // A reply refused once read to its end leaves its failure in the
+    // message (FetchMessage::sourceFailure), and the run goes on.
+    bool readAhead(unsigned number, bool& later);
     // Hands a body asked for to the window: false when the run can't go on
     // (run.end says why, or it was aborted). `reader` is the FETCH's, while
     // its reply is being read: the end of the reply is then read when the
@@ -47,7 +86,7 @@ private:
     bool handOn(unsigned number, FetchMessage& message, ReplyReader* reader);
     // Copies the messages whose bodies came before their date and flags and
     // were too large to hold: each on its own, date and flags first.
-    void copyDeferred();
+    void copyDeferred(const std::vector<unsigned>& numbers);
     // The number the FETCH asked for the message `reply` answers: its
     // number in the answer with the EXPUNGEs before it taken into account,
     // or the number its UID was noted for; 0 when its UID belongs to no
@@ -61,39 +100,33 @@ private:
     // True when the message in hand still lacks its date or flags once its
     // reply has ended, where they were not asked for first: the source is
     // noted as one that splits its replies.
-    bool lacksItems();
+    bool lacksItems(const Answer& answer);
     // Reads and drops the body in hand; false when the source failed inside
     // it, which ends the run.
     bool dropInHand();
-    // Once the answer has ended: asks again for the messages from the first
-    // that lacked its date or flags on (restFrom_), their date and flags
-    // first.
-    void askAgain(const std::string& fetchCommand);
-    // Asks for the date and the flags of the FETCH's messages first.
-    void prefetchItems(const std::string& fetchCommand);
+    // The FETCH that asks again, once the first answer has ended, for the
+    // messages from the first that lacked its date or flags on
+    // (first.restFrom), their date and flags first; empty when none is to
+    // be asked for again.
+    std::string askAgainCommand(const std::string& fetchCommand, const Answer& first);
+    // Asks for the date and the flags of the FETCH's messages first: true
+    // when the source answered OK.
+    bool prefetchItems(const std::string& fetchCommand);
     // A reply over the line limit, read and dropped: the message it
     // answers fails, and the run goes on.
     void refuseOverLong(const std::string& head);
     // A reply that gives a part of the body (BODY[]<0>): the message fails,
-    // the part is dropped. False when the source failed inside it.
-    bool refusePartial(unsigned number, bool literalLeft);
+    // the part is dropped.
+    Next refusePartial(unsigned number, const ReplyReader::Reply& reply);
 
     SimpleImapClient& source_;
     ConnectionInternal& from_; // the source's connection
     CopyRun& run_;
     FetchMessage message_;
     AppendWindow window_;
-    // Large bodies whose date or flags came after them, fetched again on
-    // their own once the reply has ended.
-    std::vector<unsigned> deferred_;
     // What replies without a body gave of messages asked for, until their
-    // bodies come.
+    // bodies come (in this answer or the one that asks again).
     std::map<unsigned, FetchMessage::Items> items_;
-    // The date and the flags were asked for before the bodies.
-    bool prefetched_ = false;
-    // The first message whose body came without its date or flags: from it
-    // on, the bodies of this answer are dropped, to be asked for again.
-    unsigned restFrom_ = 0;
     bool fetchWritten_ = false;
 };
 

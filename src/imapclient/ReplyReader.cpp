@@ -178,25 +178,28 @@ ReplyReader::Reply ReplyReader::untilTagged(std::vector<std::string>* kept)
     }
 }
 
-std::string ReplyReader::finishReply()
+ReplyReader::Reply ReplyReader::finishReply()
 {
-    std::string line = readLine(true);
-    std::string rest = line;
+    Reply rest;
+    std::string line = readLine(true, &rest.overLong);
+    rest.text = line;
     std::uint64_t size = 0;
     while (announcesLiteral(line, size)) {
         // A literal's bytes are not kept: what a caller looks for after a
         // body (FLAGS, INTERNALDATE) is never one. It stands as an empty
         // string, so that the items around it can still be read.
         imap::LiteralAnnouncement a;
-        imap::literalAnnouncementBefore(rest, rest.size() - 2, a);
-        rest.replace(a.open, std::string::npos, "\"\"");
+        imap::literalAnnouncementBefore(rest.text, rest.text.size() - 2, a);
+        rest.text.replace(a.open, std::string::npos, "\"\"");
         readLiteral(nullptr, size);
-        line = readLine(true);
-        rest += line;
-        if (rest.size() > budget_)
+        bool over = false;
+        line = readLine(true, &over);
+        rest.overLong = rest.overLong || over;
+        rest.text += line;
+        if (rest.text.size() > budget_)
             connection_.closeWithError(answerTooLarge());
     }
-    Command::removeEOL(rest);
+    Command::removeEOL(rest.text);
     return rest;
 }
 

@@ -67,10 +67,12 @@ public:
     // against the connection's limit for one command's replies.
     Reply untilTagged(std::vector<std::string>* kept);
     // The rest of a reply whose left literal the caller has read: further
-    // lines and literals up to the reply's end, returned without the final
+    // lines and literals up to the reply's end, its text without the final
     // line end; the bytes of a literal in it are dropped, and the literal
-    // stands as an empty quoted string.
-    std::string finishReply();
+    // stands as an empty quoted string. Where the reader skips over-long
+    // replies, a line over the limit there is read to its end and the rest
+    // comes back overLong, as a reply would.
+    Reply finishReply();
 
     // True when `reply` carries `tag`, a whole word; its status word (OK,
     // NO or BAD, in any letter case) then sets `status`, which is left as it

@@ -93,8 +93,8 @@ int imapParser(const std::uint8_t* data, std::size_t size)
     }
     // The pipelined copy's reader and the UID reader never throw.
     FetchMessage message;
-    bool isFetch = false;
-    if (loadFetchResponse(text, message, isFetch) && !isFetch)
+    bool answersForBody = false;
+    if (loadFetchResponse(text, message, answersForBody) && !answersForBody)
         std::abort();
     extractUID(text);
     try {

@@ -714,7 +714,7 @@ TEST(MessageTest, FlagsAndAnnouncements)
     // announcement or hands it over whole.
     struct Load {
         std::string line;
-        bool loaded, isFetch;
+        bool loaded, answersForBody;
         unsigned number, size;
         std::string date, flags;
     };
@@ -740,9 +740,9 @@ TEST(MessageTest, FlagsAndAnnouncements)
         SCOPED_TRACE(l.line);
         FetchMessage loaded;
         loaded.setFlags("(\\Draft)");
-        bool isFetch = !l.isFetch;
-        EXPECT_EQ(l.loaded, loadFetchResponse(l.line, loaded, isFetch));
-        EXPECT_EQ(l.isFetch, isFetch);
+        bool answersForBody = !l.answersForBody;
+        EXPECT_EQ(l.loaded, loadFetchResponse(l.line, loaded, answersForBody));
+        EXPECT_EQ(l.answersForBody, answersForBody);
         EXPECT_EQ(l.number, loaded.getNumber());
         EXPECT_EQ(l.size, loaded.getSize());
         EXPECT_EQ(l.date, loaded.getDate());
@@ -1129,8 +1129,9 @@ TEST(CopyTest, PipelinedRange)
     // are still missing once its reply has ended is fetched again on its
     // own, date and flags first. An EXPUNGE inside the answer numbers the
     // messages after it one lower; a reply's UID says which message it is.
-    // A reply with a line over the limit, or one that gives a part of the
-    // body (BODY[]<0>), fails its message; the copy goes on.
+    // A reply with a line over the limit (before the body or after it), or
+    // one that gives a part of the body (BODY[]<0>), fails its message; the
+    // copy goes on. A date that can't be read never replaces one that can.
     struct Case {
         const char* name;
         std::string reply;
@@ -1203,6 +1204,17 @@ TEST(CopyTest, PipelinedRange)
                 + numbered(2, 5, "two") + "%T OK\r\n",
             ImapSuccess, 1, 1, {"two"}, {"\\Seen"}, 0, {},
             "the FETCH reply of scripted:143 for message 1 (UID 4) has a line longer than 1 MiB"},
+        {"a reply line over the limit after the body, the date and flags before it",
+            "* 1 FETCH (UID 4 FLAGS (\\Seen)" + dated + " BODY[] {3}\r\none X-LABELS (" + keywords
+                + "))\r\n" + numbered(2, 5, "two") + "%T OK\r\n",
+            ImapSuccess, 1, 1, {"two"}, {"\\Seen"}, 0, {},
+            "the FETCH reply of scripted:143 for message 1 (UID 4) has a line longer than 1 MiB"},
+        {"dates that can't be read beside dates that can, before and after them",
+            "* 1 FETCH (UID 4" + dated + ")\r\n"
+                + "* 1 FETCH (INTERNALDATE \"garbage\" FLAGS () BODY[] {3}\r\none)\r\n"
+                + "* 2 FETCH (" + dated.substr(1)
+                + " FLAGS () BODY[] {3}\r\ntwo INTERNALDATE NIL)\r\n" + "%T OK\r\n",
+            ImapSuccess, 2, 0, {"one", "two"}, {"", ""}, 0, {837596665, 837596665}},
         {"a part of the body in place of the body",
             "* 1 FETCH (UID 4" + dated + " FLAGS () BODY[]<0> {3}\r\none)\r\n"
                 + numbered(2, 5, "two") + "%T OK\r\n",
@@ -1273,6 +1285,31 @@ TEST(CopyTest, PipelinedRepliesOutOfTheUsualOrder)
     for (const Append& a : sent) {
         EXPECT_EQ("\\Seen \\Flagged", a.flags);
         EXPECT_EQ(1706828399, a.instant);
+    }
+
+    // A body too large to hold, streamed as its date and flags came first,
+    // whose reply then has a line over the limit: its APPEND is never
+    // completed (the target's connection is closed, nothing is stored), and
+    // the message fails as if the line had come before the body.
+    {
+        std::string keywords;
+        for (unsigned k = 0; k < 130000; ++k)
+            keywords += " $Keyword" + std::to_string(k);
+        Copy streamed("* 1 FETCH (UID 4 FLAGS (\\Seen) INTERNALDATE \"" + std::string(date1)
+                + "\" BODY[] {" + std::to_string(large.size()) + "}\r\n" + large + " X-LABELS ("
+                + keywords + "))\r\n%T OK\r\n",
+            targetOk(1));
+        CopyRun one({1});
+        EXPECT_EQ(ImapFetchFailed,
+            streamed.source.client.copyMessages(L"F", streamed.target.client, one));
+        EXPECT_EQ(1u, one.failed());
+        ASSERT_NE(nullptr, one.failure(1));
+        EXPECT_EQ(0u,
+            one.failure(1)->why.find("the FETCH reply of scripted:143 for message 1 (UID 4) has "
+                                     "a line longer than 1 MiB"))
+            << one.failure(1)->why;
+        EXPECT_TRUE(streamed.target.session->closed);
+        EXPECT_EQ(std::string::npos, streamed.target.sent().find(large));
     }
 
     auto piped = [](unsigned n, const std::string& data) {

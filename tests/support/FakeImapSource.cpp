@@ -155,6 +155,7 @@ void FakeFolder::expunge(unsigned n)
     erase(dates);
     erase(sizeErrors);
     erase(flags);
+    erase(bodyDates);
 }
 
 std::string FakeImapSource::dateOf(unsigned n)
@@ -240,6 +241,10 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
     const std::vector<std::string>& items, bool& cutHere) const
 {
     const std::string start = "* " + std::to_string(n) + " FETCH (";
+    std::vector<std::string> ordered = items;
+    if (bodyFirst)
+        std::stable_partition(ordered.begin(), ordered.end(),
+            [](const std::string& item) { return is(item, "BODY.PEEK[]"); });
     auto asked = [&](const char* prefix) {
         return std::any_of(items.begin(), items.end(),
             [prefix](const std::string& item) { return startsWithNoCase(item, prefix); });
@@ -262,7 +267,7 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
     std::string answer = start;
     bool first = true;
     bool wholeBody = false;
-    for (const std::string& item : items) {
+    for (const std::string& item : ordered) {
         const std::string part = setApart(item) ? std::string() : itemOf(folder, n, item);
         if (part.empty())
             continue;
@@ -273,6 +278,8 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
             continue;
         }
         wholeBody = true;
+        if (split && n <= folder.bodyDates.size() && !folder.bodyDates[n - 1].empty())
+            answer += "INTERNALDATE " + folder.bodyDates[n - 1] + " ";
         if (n == broken && cut != Cut::None) {
             // Half of the body, and no more.
             const std::string& body = folder.bodies.at(n - 1);

@@ -18,7 +18,8 @@
 // sends, with Nagle's algorithm on), and a message can be described as
 // servers that bend the rules describe it: a date in another form or none,
 // a size that is not its body's, a body as a quoted string, a message's
-// items split over replies, a part of the body (BODY[]<0>) in place of the
+// items split over replies (a date given again with the body), the body
+// before the other items, a part of the body (BODY[]<0>) in place of the
 // body, an EXPUNGE in the middle of the body FETCH's answer (which RFC 3501
 // forbids there), literals written as literal8, a summary without one of
 // its items, no body in pieces. A folder may be listed by several names. A
@@ -56,6 +57,10 @@ struct FakeFolder {
     std::vector<int> sizeErrors;
     // - its flag list. As usual: (\Answered).
     std::vector<std::string> flags;
+    // - an INTERNALDATE given once more, in the reply with its body, where
+    //   its date comes in a reply of its own (splitItems): the value as
+    //   sent ("\"garbage\"", "NIL"); an empty text gives none.
+    std::vector<std::string> bodyDates;
 
     // Each answer to a FETCH by number holds an EXPUNGE ("* 1 EXPUNGE")
     // after the replies of its first `expungeAfter` messages, and nothing
@@ -108,6 +113,9 @@ struct FakeImapSource {
     std::string summaryWithout;
     // A body asked for in pieces (BODY.PEEK[]<0.n>) is not given.
     bool noPieces = false;
+    // Every reply with a body gives it first, its other items after it
+    // (FLAGS after BODY[] is a legal order).
+    bool bodyFirst = false;
     // The first body FETCH of a session expunges the message of this UID
     // (0: none) after this many of its replies, and numbers the rest anew.
     std::uint32_t expungeUid = 0;

@@ -905,7 +905,8 @@ TEST_F(ScriptedSourceTest, OddListingsCutAtEachSourceCommandAreMendedByOneMoreRu
 // the report or the debug log; the keywords left behind counted. A message
 // a row fails is named as failed in every run that sees it and never
 // arrives; one the second run's FETCH expunges arrives only when its body
-// came before the EXPUNGE, and the third run no longer sees it.
+// came before the EXPUNGE, and the third run no longer sees it. Each run
+// keeps its one source connection in step.
 TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
 {
     StandInTarget& target = standIn();
@@ -1074,6 +1075,40 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
         rows.push_back(r);
     }
     {
+        // The same line after the body, in the body's reply: of a body read
+        // ahead (2), and of one too large to hold, dropped to be fetched
+        // again (3). The large one after them arrives.
+        std::string keywords;
+        for (unsigned k = 0; k < 130000; ++k)
+            keywords += " $Keyword" + std::to_string(k);
+        std::vector<std::string> bodies = mails(4, 0);
+        bodies[2] = mail(3, true, 1536 << 10);
+        bodies[3] = mail(4, true, 1536 << 10);
+        Row r = row("a reply line over the limit after the body", bodies, 2);
+        r.source.bodyFirst = true;
+        r.source.inbox().flags
+            = {"(\\Answered)", "(\\Seen" + keywords + ")", "(\\Draft" + keywords + ")", "(\\Seen)"};
+        r.failing = {2, 3};
+        r.lastRunSays = "Message 3 of folder \"INBOX\" was not copied (error code 14): the FETCH "
+                        "reply of 127.0.0.1:";
+        rows.push_back(r);
+    }
+    for (auto split : {FakeImapSource::Split::Before, FakeImapSource::Split::After}) {
+        // Message 3 has no date that can be read anywhere.
+        Row r = row(split == FakeImapSource::Split::Before
+                ? "a date in a reply of its own before the body, one that can't be read with it"
+                : "a date in a reply of its own after the body, one that can't be read with it",
+            mails(5, 0), 3);
+        r.source.splitItems = split;
+        r.source.inbox().bodyDates = {"\"garbage\"", "NIL", "\"garbage\"", "", "\"32-Foo-2021\""};
+        r.source.inbox().dates = {"\"" + FakeImapSource::dateOf(1) + "\"",
+            "\"" + FakeImapSource::dateOf(2) + "\"", "NIL"};
+        r.instants[2] = any;
+        r.lastRunSays = "the source's 5 among them: it was migrated before and is not copied "
+                        "again.";
+        rows.push_back(r);
+    }
+    {
         Row r = row("bodies named as a part from octet 0", mails(3, 0), 2);
         r.source.partialBodies = true;
         r.failing = {1, 2, 3};
@@ -1167,6 +1202,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                     target.whost() + L":" + std::to_wstring(target.port())),
                 address + ";Pw-kim\n");
             ASSERT_TRUE(outcome.started) << outcome.report;
+            // No source connection was given up out of step.
+            EXPECT_EQ(1, server.accepted()) << outcome.report;
             EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
             EXPECT_EQ(errors, outcome.status.messageErrors) << outcome.report;
             EXPECT_EQ(uncompared(run) ? 1u : 0u, outcome.status.folderErrors) << outcome.report;
