@@ -88,11 +88,23 @@ TargetAccounts::Made TargetAccounts::makeBatch(const std::pair<std::size_t, User
         std::size_t next = std::max(frontier_, own ? own->first + 1 : 0);
         for (; next < users_->size() && batch.size() < batch_; ++next) {
             UserInfo waiting;
-            if (users_->get(next, waiting) && waiting.state == UserToMigrate
-                && !made_.count(next)) {
+            if (!users_->get(next, waiting) || waiting.state != UserToMigrate)
+                continue;
+            // Made only once its login is accepted: the batch ends where
+            // the tests have not come yet.
+            if (waiting.testStatus != TestLoginAccepted)
+                break;
+            if (!made_.count(next)) {
                 indexes.push_back(next);
                 batch.push_back(newAccount(waiting));
             }
+        }
+        // Ahead of the workers a batch waits until the tests have given it
+        // half its size, so that batches stay full; one that brings a
+        // worker's own account is made as it is.
+        if (!own && batch.size() < batch_ / 2 && next < users_->size()) {
+            aheadPlanned_ = false;
+            return {};
         }
         frontier_ = std::max(frontier_, next);
     }

@@ -23,6 +23,7 @@ TEST(TargetAccountsTest, BatchesAreMadeAheadOfTheWorkers)
         list[i].password = L"pw";
         list[i].migrate = i != 5;
         list[i].state = i != 5 ? UserToMigrate : UserNotSelected;
+        list[i].testStatus = TestLoginAccepted;
     }
     // Statements: 1 to 5 the first batch (a0 to a3; the domain and a3
     // exist), 6 to 10 the second (a4, a6, a7, a8), 11 and 12 the third (a9).
