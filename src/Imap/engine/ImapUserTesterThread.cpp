@@ -15,14 +15,15 @@ ServerAddress parsedOrEmpty(const std::wstring& server, bool ssl, bool& valid)
 } // namespace
 
 ImapUserTesterThread::ImapUserTesterThread(std::shared_ptr<UsersInformation> users,
-    const std::wstring& server, bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses)
+    const std::wstring& server, bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses,
+    unsigned timeoutMs)
     : Thread(L"account tester")
     , users_(std::move(users))
     , serverText_(server)
     , server_(parsedOrEmpty(server, ssl, serverValid_))
     , callbacks_(callbacks)
     , statuses_(statuses)
-    , tester_(server_, ssl, stop_)
+    , tester_(server_, ssl, stop_, timeoutMs)
 {
     if (!serverValid_)
         sourceFailure_ = notAnAddress(L"source", serverText_) + L"; no account can log in.";

@@ -23,7 +23,8 @@ public:
     // `statuses` holds one element per account of `users` and must outlive
     // the thread's stopped() call; `server` is the wizard's "host[:port]".
     ImapUserTesterThread(std::shared_ptr<UsersInformation> users, const std::wstring& server,
-        bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses);
+        bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses,
+        unsigned timeoutMs = LoginTester::defaultTimeoutMs);
 
     // started(); then per account, unless a stop was requested: 1, the
     // logins, 2 or 3, statusChanged(); finally stopped(aborted).

@@ -40,7 +40,7 @@ bool LogManager::open(const std::string& reportFile, const std::string& debugFil
     const bool report = report_.open(reportFile, reportWhy);
     const bool debug = debug_.open(debugFile, debugWhy);
     if (report)
-        report_.setOffFromEarlierLines();
+        report_.beginPart();
     why = !report ? "the report " + reportFile + " can't be opened: " + reportWhy
         : !debug  ? "the debug log " + debugFile + " can't be opened: " + debugWhy
                   : std::string();
@@ -72,6 +72,11 @@ std::string LogManager::writeDebugLine(const std::string& stamp, const std::stri
 void LogManager::writeReport(const std::string& block)
 {
     report_.append(masked(block));
+}
+
+void LogManager::beginReportPart()
+{
+    report_.beginPart();
 }
 
 void LogManager::hideSecrets(const std::vector<std::string>& secrets)
@@ -129,7 +134,7 @@ bool LogManager::File::open(const std::string& path, std::string& why)
     return true;
 }
 
-void LogManager::File::setOffFromEarlierLines()
+void LogManager::File::beginPart()
 {
     KMutexLocker lock(lock_);
     struct stat info;

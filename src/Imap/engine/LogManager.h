@@ -38,6 +38,9 @@ public:
     // Lines made by entry(), each with its line end; masked once more, so
     // that nothing reaches the report unmasked.
     void writeReport(const std::string& block);
+    // The next block written to the report begins a part of its own (a
+    // run's): after a blank line, unless the report is new or ends with one.
+    void beginReportPart();
 
     // From now on the files show these secrets (UTF-8) as "***" wherever
     // they occur, whoever wrote the text (SecretMask.h). The engine hands
@@ -57,7 +60,7 @@ private:
         void append(const std::string& bytes);
         // The first block appended from now on comes after a blank line,
         // unless the file is new or ends with one.
-        void setOffFromEarlierLines();
+        void beginPart();
 
     private:
         tiny::KMutex lock_;

@@ -132,13 +132,14 @@ bool Migrator::startUserTest(ICallbacks* callbacks, std::vector<TestStatus>& sta
     KMutexLocker lock(lock_);
     if (tester_ != previous)
         return false; // another test was started meanwhile
-    auto tester = std::make_shared<ImapUserTesterThread>(
-        users_, configuration_.sourceServer, configuration_.sourceSsl, callbacks, statuses);
+    auto tester = std::make_shared<ImapUserTesterThread>(users_, configuration_.sourceServer,
+        configuration_.sourceSsl, callbacks, statuses, loginTestTimeoutMs_);
     if (!tester->guardedStart(ThreadRunner<ImapUserTesterThread>::startPoint))
         return false;
     tester_ = std::move(tester);
     // The wizard's accounts page is a part of the report of its own: the
     // file's skipped lines, then the test's refusals as they come.
+    LogManager::instance().beginReportPart();
     writeHeldSkippedLines();
     return true;
 }
@@ -265,6 +266,7 @@ void Migrator::writeHeaderAndHeld(const MigrationRun& run, unsigned workers)
     MigrationStatus status;
     run.users->fillStatus(status);
     Logger header;
+    LogManager::instance().beginReportPart();
     writeReportHeader(header, run, configuration_.adminUser, status, workers);
     header.flush();
     writeHeldSkippedLines();

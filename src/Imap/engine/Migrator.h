@@ -36,8 +36,9 @@ public:
     std::wstring getMasterPassword() override;
     unsigned skippedAccountLines() override;
 
-    // How long a login of a run's own tests may wait for the source
-    // (milliseconds); LoginTester::defaultTimeoutMs unless set, for tests.
+    // How long a login of the credential test or of a run's own tests may
+    // wait for the source (milliseconds); LoginTester::defaultTimeoutMs
+    // unless set, for tests.
     void setLoginTestTimeoutMs(unsigned ms);
     // The account's login counts as accepted, as the wizard's test finds
     // it before a start: for tests of the account's road, whose sources are
