@@ -38,9 +38,9 @@ public:
     // tests were done after 5 to 8 s) and fill the batches of accounts
     // made ahead. More would crowd the source with sessions the workers
     // can't use yet: with the six workers' own that is 18 connections from
-    // this address at most, under the 20 some servers allow a client
-    // address by default. An account never has two: its test's connection
-    // is closed before a worker can take it.
+    // this computer at most, well within what servers allow one client. An
+    // account never has two: its test's connection is closed before a
+    // worker can take it.
     static constexpr unsigned connectionsAtOnce = 12;
 
     RunLoginTests(std::shared_ptr<UsersInformation> users, const ServerAddress& source, bool ssl,

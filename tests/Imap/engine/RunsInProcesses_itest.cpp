@@ -975,6 +975,18 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                     + " login refused, 0 not started.\n"))
                 << report;
         }
+        // A lock file stays only beside a journal: a target that never
+        // answered, or was put back whole, leaves none.
+        const std::filesystem::path admin = home.file(".tavir/admin");
+        if (std::filesystem::is_directory(admin)) {
+            for (const auto& entry : std::filesystem::directory_iterator(admin)) {
+                std::filesystem::path journal = entry.path();
+                if (journal.extension() != ".lock")
+                    continue;
+                journal.replace_extension(".journal");
+                EXPECT_TRUE(std::filesystem::exists(journal)) << entry.path() << " left";
+            }
+        }
         // A run that migrates nothing does not even log in to the target.
         if (!row.out.empty()
             && row.out.back().find("the target was not changed") != std::string::npos) {
