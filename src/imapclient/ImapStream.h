@@ -76,8 +76,8 @@ public:
     virtual int readEndError() const;
     // Why the last write failed, in the same terms; 0 when not known.
     virtual int writeEndError() const;
-    // After a failed create(): what failed, in a few words ("(111)
-    // Connection refused", "TLS handshake failed", why the server's
+    // After a failed create(): what failed, in a few words ("connection
+    // refused", "(113) No route to host", "TLS handshake failed", why the server's
     // certificate was refused); may be empty.
     virtual std::string connectFailure() const;
     // After create() with TLS: how the certificate was trusted, or that it

@@ -41,11 +41,17 @@ std::size_t ImapStream::buffered() const
     return 0;
 }
 
-void ImapStream::startDeadline(unsigned) { }
+void ImapStream::startDeadline(unsigned)
+{
+}
 
-void ImapStream::extendDeadline(unsigned) { }
+void ImapStream::extendDeadline(unsigned)
+{
+}
 
-void ImapStream::setStopGrace(unsigned) { }
+void ImapStream::setStopGrace(unsigned)
+{
+}
 
 int ImapStream::readEndError() const
 {
@@ -88,10 +94,14 @@ public:
             // The TLS client buffer counts as connected once the TCP connect
             // is done, so a failure after that is the handshake's.
             connectFailure_ = stream_->isConnected()
-                ? std::string(late ? "the TLS handshake did not end in time" : "TLS handshake failed")
+                ? std::string(
+                    late ? "the TLS handshake did not end in time" : "TLS handshake failed")
+                : error == ECONNREFUSED
+                // Said as the administration link says it.
+                ? std::string("connection refused")
                 : error != 0 && error != ENOTCONN
-                ? tavir::tiny::FormatError::formatErrorFromErrorCode(late ? ETIMEDOUT : error)
-                : std::string();
+                    ? tavir::tiny::FormatError::formatErrorFromErrorCode(late ? ETIMEDOUT : error)
+                    : std::string();
             return false;
         }
         if (endpoint_.ssl && !trustServer())

@@ -373,7 +373,10 @@ PreparationJournal::PreparationJournal(const std::string& folder, std::string ta
 {
 }
 
-PreparationJournal::~PreparationJournal() = default;
+PreparationJournal::~PreparationJournal()
+{
+    unlock();
+}
 
 utils::PrivateLocation PreparationJournal::defaultFolder()
 {
@@ -397,6 +400,31 @@ PreparationJournal::Lock PreparationJournal::lock(
     if (!folderFd_.valid() && !(folderFd_ = utils::openPrivateFolder(folder_, true, why)).valid())
         return Lock::Failed;
     const std::string lockPath = folder_.path() + "/" + lockName_;
+    // A holder that lets the lock go with no journal left removes the lock
+    // file (unlock()): a lock taken on a file no longer under its name
+    // guards nothing, and is taken again on the one that is.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const Lock taken = lockOnce(self, holder, why, lockPath);
+        if (taken != Lock::Taken || lockNamesLockedFile())
+            return taken;
+        unlock();
+    }
+    why = "the lock file " + lockPath + " kept being removed by other runs";
+    return Lock::Failed;
+}
+
+bool PreparationJournal::lockNamesLockedFile() const
+{
+    struct stat named { };
+    struct stat locked { };
+    return fstatat(folderFd_.get(), lockName_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
+        && fstat(lockFd_.get(), &locked) == 0 && named.st_dev == locked.st_dev
+        && named.st_ino == locked.st_ino;
+}
+
+PreparationJournal::Lock PreparationJournal::lockOnce(
+    const RunIdentity& self, RunIdentity& holder, std::string& why, const std::string& lockPath)
+{
     if (!lockFd_.valid()) {
         lockFd_.reset(::openat(folderFd_.get(), lockName_.c_str(),
             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
@@ -437,6 +465,15 @@ PreparationJournal::Lock PreparationJournal::lock(
 
 void PreparationJournal::unlock()
 {
+    // Nothing to put back: the lock file goes too (still under the lock),
+    // so that a target never changed, or put back whole, leaves nothing
+    // here.
+    if (lockFd_.valid() && lockNamesLockedFile()) {
+        struct stat journal { };
+        if (fstatat(folderFd_.get(), journalName_.c_str(), &journal, AT_SYMLINK_NOFOLLOW) != 0
+            && errno == ENOENT)
+            ::unlinkat(folderFd_.get(), lockName_.c_str(), 0);
+    }
     lockFd_.reset();
 }
 

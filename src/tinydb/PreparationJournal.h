@@ -4,7 +4,8 @@
 // start enough to put the target back. Beside the known-hosts file, per
 // target:
 //   prepared-<host>_<port>.lock     held (flock) by the live run for its
-//                                   whole life; names that run
+//                                   whole life; names that run; removed
+//                                   with the lock when no journal is left
 //   prepared-<host>_<port>.journal  the settings the run found and what
 //                                   it sets in their place, written before
 //                                   it changed any and removed once every
@@ -69,7 +70,8 @@ public:
     // live run holds it, named in `holder` (unknown when it can't be read).
     // Failed: `why` says what went wrong.
     Lock lock(const RunIdentity& self, RunIdentity& holder, std::string& why);
-    // Gives the lock up; the journal, if any, stays.
+    // Gives the lock up; the journal, if any, stays. Without a journal the
+    // lock file is removed as well.
     void unlock();
 
     // While the lock is held: the journal a run left, if it left one. Found
@@ -89,6 +91,11 @@ public:
     const std::string& path() const { return journalPath_; }
 
 private:
+    Lock lockOnce(const RunIdentity& self, RunIdentity& holder, std::string& why,
+        const std::string& lockPath);
+    // The lock file under its name is the one this object holds open.
+    bool lockNamesLockedFile() const;
+
     utils::PrivateLocation folder_;
     std::string target_;
     std::string journalName_;

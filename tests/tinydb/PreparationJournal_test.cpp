@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +118,36 @@ TEST(PreparationJournal, OneLiveRunHoldsTheTargetAndIsNamedToTheNext)
     EXPECT_EQ(PreparationJournal::Lock::Taken, elsewhere.lock({"other", 7, 8}, holder, why));
     first.reset(); // the run ends, or dies
     EXPECT_EQ(PreparationJournal::Lock::Taken, second.lock({"other", 7, 8}, holder, why)) << why;
+}
+
+TEST(PreparationJournal, TheLockFileGoesWithTheLockWhenNoJournalIsLeft)
+{
+    TempDir home;
+    const std::string lockFile = home.file("prepared-cvn_44337.lock");
+    RunIdentity holder;
+    std::string why;
+    const struct Row {
+        const char* name;
+        bool journalLeft;
+    } rows[] = {{"a target never changed", false}, {"a target left prepared", true},
+        {"the same target put back", false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        {
+            PreparationJournal journal(home.path(), "cvn:44337");
+            ASSERT_EQ(PreparationJournal::Lock::Taken, journal.lock(sample().run, holder, why))
+                << why;
+            EXPECT_TRUE(std::filesystem::exists(lockFile));
+            if (row.journalLeft)
+                ASSERT_TRUE(journal.write(sample(), why)) << why;
+            else
+                ASSERT_TRUE(journal.remove(why)) << why;
+            // Another start in the meantime finds it held.
+            PreparationJournal other(home.path(), "cvn:44337");
+            EXPECT_EQ(PreparationJournal::Lock::Busy, other.lock({"other", 7, 8}, holder, why));
+        }
+        EXPECT_EQ(row.journalLeft, std::filesystem::exists(lockFile));
+    }
 }
 
 TEST(PreparationJournal, WhatAnotherUserCouldHaveWrittenIsNotTrusted)

@@ -14,7 +14,8 @@ const char* const usageText
       "  TARGET       the target, host[:port]: the port its IMAP service is bound to for\n"
       "               the run (143 when left out); its administration service is on 44337\n"
       "  ACCOUNTS     the accounts file; every account's login is tested on the source\n"
-      "               first, and only the accepted ones are migrated\n"
+      "               before its account is made on the target, and only the accepted\n"
+      "               ones are migrated\n"
       "  LOGS         an existing folder, which gets report.txt and debug.log (added to\n"
       "               the end of those a run before left there)\n"
       "  --admin      the target's administrator (admin)\n"
@@ -112,6 +113,10 @@ bool readCommandLine(int argc, const char* const* argv, CommandLine& line, std::
         // "--admin USER" or "--admin=USER".
         const std::size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
+        if (name == "--help" || name == "-h") {
+            mistake = name + " takes no value";
+            return false;
+        }
         if (name != "--home" && name != "--admin" && name != "--end-within") {
             mistake = "there is no option " + name;
             return false;

@@ -27,19 +27,14 @@ std::string count(std::uint32_t n, const char* what)
     return std::to_string(n) + " " + what;
 }
 
-std::uint32_t notStarted(const MigrationStatus& status)
-{
-    return status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
-}
-
 // "accounts 4 finished, 1 failed, 1 login refused, 0 not started; folders
 // ...": every message counted on the source is in one of the message
-// counts.
-std::string countsText(const MigrationStatus& status, const BeforeTheRun& before)
+// counts; the accounts in the report's words.
+std::string countsText(const MigrationStatus& status)
 {
     return "accounts " + count(status.finishedAccounts, "finished, ")
-        + count(status.failedAccounts, "failed, ") + count(before.refusedLogins, "login refused, ")
-        + count(notStarted(status), "not started; ") + "folders "
+        + count(status.failedAccounts, "failed, ") + count(status.loginsRefused, "login refused, ")
+        + count(migration::accountsNotStarted(status), "not started; ") + "folders "
         + count(status.foldersDone, "copied, ") + count(status.folderErrors, "failed, ")
         + count(status.foldersNotReached, "not reached; ") + "messages "
         + count(status.messagesDone, "copied, ")
@@ -129,6 +124,20 @@ std::wstring inHandText(const MigrationStatus& status)
     return text;
 }
 
+// The chosen wording (the shortest, cut, when none fits) and what is left
+// of `inHand` after it: all of it, or as much as fits when that is at least
+// `least` columns.
+std::string fitted(const std::vector<std::string>& wordings,
+    std::vector<std::string>::const_iterator chosen, const std::wstring& inHand, unsigned columns,
+    unsigned least)
+{
+    if (chosen == wordings.end())
+        return unicodeToUtf8(cutTo(utf8ToUnicode(wordings.back()), columns));
+    const unsigned left = columns - static_cast<unsigned>(chosen->size());
+    const bool room = !inHand.empty() && left >= std::min(columnsOf(inHand), least);
+    return *chosen + (room ? unicodeToUtf8(cutTo(inHand, left)) : std::string());
+}
+
 } // namespace
 
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report)
@@ -160,7 +169,7 @@ std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& use
     for (const migration::UserInfoData& user : users) {
         if (user.loginRefusal.empty())
             continue;
-        std::printf("%saccount %s not migrated: %s\n", program,
+        std::printf("%saccount %s login refused: %s\n", program,
             unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.loginRefusal).c_str());
         ++refused;
     }
@@ -193,22 +202,22 @@ void printSummary(const MigrationStatus& status, const std::string& how, const B
 {
     std::printf("%smigration %s after %s: %s; the report: %s\n", program, how.c_str(),
         durationText(migration::runSeconds(status.startTime, status.endTime)).c_str(),
-        countsText(status, before).c_str(), report.c_str());
-    if (const std::wstring uncounted = migration::notCounted(status, notStarted(status));
+        countsText(status).c_str(), report.c_str());
+    if (const std::wstring uncounted
+        = migration::notCounted(status, migration::accountsNotStarted(status));
         !uncounted.empty())
         std::printf("%s%s.\n", program, unicodeToUtf8(uncounted).c_str());
     printSkippedLines(stdout, before.skippedLines);
     std::fflush(stdout);
 }
 
-void printNothingToMigrate(const BeforeTheRun& before, const std::string& report)
+void printNothingToMigrate(
+    std::uint32_t refused, const BeforeTheRun& before, const std::string& report)
 {
     std::printf("%sno migration: the source refused the login of %s; the target was not "
                 "changed; the report: %s\n",
         program,
-        before.refusedLogins == 1
-            ? "the one account"
-            : ("all " + std::to_string(before.refusedLogins) + " accounts").c_str(),
+        refused == 1 ? "the one account" : ("all " + std::to_string(refused) + " accounts").c_str(),
         report.c_str());
     printSkippedLines(stdout, before.skippedLines);
     std::fflush(stdout);
@@ -216,27 +225,37 @@ void printNothingToMigrate(const BeforeTheRun& before, const std::string& report
 
 std::string progressText(const MigrationStatus& status, std::int64_t seconds, unsigned columns)
 {
-    // The longest wording with the account in hand whole; else the longest
-    // that leaves this much of it; else the counts alone.
+    // The wordings that keep every count and the time, with the account in
+    // hand whole; else the longest that fits, and what is left of the
+    // account in hand when at least this much of it fits.
+    constexpr std::size_t withEveryCount = 2;
     constexpr unsigned leastOfInHand = 16;
     const std::wstring inHand = inHandText(status);
     const unsigned inHandColumns = columnsOf(inHand);
     const std::vector<std::string> wordings = countWordings(status, seconds);
-    const auto leaving = [&](unsigned room) {
-        return std::find_if(wordings.begin(), wordings.end(),
-            [&](const std::string& counts) { return counts.size() + room <= columns; });
+    auto chosen = std::find_if(wordings.begin(), wordings.begin() + withEveryCount,
+        [&](const std::string& counts) { return counts.size() + inHandColumns <= columns; });
+    if (chosen == wordings.begin() + withEveryCount)
+        chosen = std::find_if(wordings.begin(), wordings.end(),
+            [&](const std::string& counts) { return counts.size() <= columns; });
+    return fitted(wordings, chosen, inHand, columns, leastOfInHand);
+}
+
+std::string testProgressText(const MigrationStatus& status, unsigned columns)
+{
+    const std::string tested = std::to_string(status.loginsTested);
+    const std::string of = std::to_string(status.accounts);
+    const std::string refused = count(status.loginsRefused, "refused");
+    const std::vector<std::string> wordings = {
+        "testing the accounts' logins on the source: " + tested + " of " + of + " tested, "
+            + refused,
+        "testing logins: " + tested + " of " + of + " tested, " + refused,
+        "logins " + tested + "/" + of + " tested, " + refused,
+        tested + "/" + of + " tested, " + refused,
     };
-    auto chosen = leaving(inHandColumns);
-    if (chosen == wordings.end() && !inHand.empty())
-        chosen = leaving(leastOfInHand);
-    if (chosen == wordings.end())
-        chosen = leaving(0);
-    if (chosen == wordings.end())
-        return unicodeToUtf8(cutTo(utf8ToUnicode(wordings.back()), columns));
-    const unsigned left = columns - static_cast<unsigned>(chosen->size());
-    return *chosen
-        + (left >= std::min(inHandColumns, leastOfInHand) ? unicodeToUtf8(cutTo(inHand, left))
-                                                          : std::string());
+    const auto chosen = std::find_if(wordings.begin(), wordings.end(),
+        [&](const std::string& counts) { return counts.size() <= columns; });
+    return fitted(wordings, chosen, {}, columns, 0);
 }
 
 ProgressLine::ProgressLine()
@@ -252,20 +271,11 @@ void ProgressLine::draw(const MigrationStatus& status)
     show(progressText(status, migration::runSeconds(status.startTime, now), terminalColumns()));
 }
 
-void ProgressLine::drawTest(const std::vector<migration::TestStatus>& statuses)
+void ProgressLine::drawTest(const MigrationStatus& status)
 {
     if (!terminal_)
         return;
-    unsigned tested = 0;
-    unsigned refused = 0;
-    for (const migration::TestStatus& slot : statuses) {
-        const migration::TestStatus status = migration::readTestStatus(slot);
-        tested += status == migration::TestLoginAccepted || status == migration::TestLoginRefused;
-        refused += status == migration::TestLoginRefused;
-    }
-    const std::string text = "testing the accounts' logins on the source: " + std::to_string(tested)
-        + " of " + std::to_string(statuses.size()) + " tested, " + count(refused, "refused");
-    show(unicodeToUtf8(cutTo(utf8ToUnicode(text), terminalColumns())));
+    show(testProgressText(status, terminalColumns()));
 }
 
 void ProgressLine::show(const std::string& text)

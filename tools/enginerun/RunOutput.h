@@ -14,10 +14,9 @@
 
 namespace tavir::enginerun {
 
-// What the summary adds to the engine's counts: the accounts the source
-// refused to log in, and the lines of the accounts file that were skipped.
+// What the summary adds to the engine's counts: the lines of the accounts
+// file that were skipped.
 struct BeforeTheRun {
-    std::uint32_t refusedLogins = 0;
     unsigned skippedLines = 0;
 };
 
@@ -29,7 +28,7 @@ void printReportLines(std::FILE* to, const std::wstring& lines, const std::strin
 // why.", or nothing when none was.
 void printSkippedLines(std::FILE* to, unsigned skippedLines);
 
-// On standard output: one line per account whose login the credential test
+// On standard output: one line per account whose login the run's test
 // found refused, with the report's sentence on why. The number of them.
 std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users);
 
@@ -46,14 +45,20 @@ void printSummary(const migration::MigrationStatus& status, const std::string& h
     const BeforeTheRun& before, const std::string& report);
 
 // On standard output: no account is left to migrate once the source refused
-// every login; the target was not changed.
-void printNothingToMigrate(const BeforeTheRun& before, const std::string& report);
+// every login (`refused` of them); the target was not changed.
+void printNothingToMigrate(
+    std::uint32_t refused, const BeforeTheRun& before, const std::string& report);
 
 // The progress line of a run in hand, fitted to `columns`: the counts
-// first, in the longest wording that fits, and the account in hand in the
-// room that is left. A character beyond ASCII counts as two columns.
+// first, every one of them with the run's time while they fit, in the
+// longest wording that fits, and the account in hand in the room that is
+// left. A character beyond ASCII counts as two columns.
 std::string progressText(
     const migration::MigrationStatus& status, std::int64_t seconds, unsigned columns);
+
+// The progress line while the logins are tested before the run, fitted to
+// `columns` the same way: the logins tested of all and those refused.
+std::string testProgressText(const migration::MigrationStatus& status, unsigned columns);
 
 // One line on standard error, redrawn in place while the logins are tested
 // and while a run goes on; nothing at all when standard error is not a
@@ -68,8 +73,8 @@ public:
     bool shown() const { return terminal_; }
     // The counts of a run in hand.
     void draw(const migration::MigrationStatus& status);
-    // How far the credential test is.
-    void drawTest(const std::vector<migration::TestStatus>& statuses);
+    // How far the logins' test is.
+    void drawTest(const migration::MigrationStatus& status);
     // Leaves the line empty, for what is printed next.
     void erase();
 

@@ -10,19 +10,21 @@
 // record stored within --end-within seconds of the signal (35), and the
 // program ends with 128 plus the signal's number; a second signal ends it
 // at once.
-// Before the run it tests every account's login on the source, as the
-// wizard's accounts page does, and migrates only the accounts whose login
-// was accepted: a login the source refuses must not become an account on the
-// target with a mistyped password.
+// The engine's run tests every account's login on the source beside the
+// copy, a few at once, and migrates only the accounts whose login was
+// accepted: a login the source refuses must not become an account on the
+// target with a mistyped password. The target is prepared once a login was
+// accepted; a source that refuses them all or can't be reached leaves it
+// unchanged.
 // It tells its terminal why a run did not start, each account whose login
 // was refused or that failed, and a summary at the end (RunOutput.h), with a
-// progress line while the logins are tested and the run goes on when
-// standard error is a terminal.
+// progress line while the first logins are tested and while the run goes on
+// when standard error is a terminal.
 // Exit status: 0 every account finished without a failure; 1 the run ended
 // with failures, or the source refused a login; 3 the migration did not
-// start; 4 anything else (usage, the logs, the accounts file, a run that did
-// not end within an hour); 128 plus the signal's number after a termination
-// signal.
+// start (the source could not be reached among the reasons); 4 anything
+// else (usage, the logs, the accounts file, a run that did not end within an
+// hour); 128 plus the signal's number after a termination signal.
 #include "CommandLine.h"
 #include "Imap/engine/Engine.h"
 #include "Imap/textconv/TextConversion.h"
@@ -38,6 +40,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -199,7 +202,7 @@ bool adminPassword(std::string& password)
     }
     std::fprintf(stderr,
         "%sZORP_ADMIN_PASSWORD is %s; it holds the administrator's password (read -rsp "
-        "'Administrator password: ' ZORP_ADMIN_PASSWORD; export ZORP_ADMIN_PASSWORD)\n",
+        "'Administrator password: ' ZORP_ADMIN_PASSWORD; export ZORP_ADMIN_PASSWORD).\n",
         program, given ? "empty" : "not set");
     return false;
 }
@@ -212,22 +215,22 @@ bool logsFolderUsable(const std::string& logs)
     if (stat(logs.c_str(), &seen) != 0) {
         if (errno == ENOENT)
             std::fprintf(stderr,
-                "%sthe logs folder %s does not exist; make it first (mkdir -p %s)\n", program,
+                "%sthe logs folder %s does not exist; make it first (mkdir -p %s).\n", program,
                 logs.c_str(), logs.c_str());
         else
-            std::fprintf(stderr, "%sthe logs folder %s can't be used: %s\n", program, logs.c_str(),
+            std::fprintf(stderr, "%sthe logs folder %s can't be used: %s.\n", program, logs.c_str(),
                 std::strerror(errno));
         return false;
     }
     if (!S_ISDIR(seen.st_mode)) {
         std::fprintf(stderr,
             "%s%s is not a folder; LOGS is the folder that gets report.txt and "
-            "debug.log\n",
+            "debug.log.\n",
             program, logs.c_str());
         return false;
     }
     if (access(logs.c_str(), W_OK | X_OK) != 0) {
-        std::fprintf(stderr, "%sthe logs folder %s can't be written to: %s\n", program,
+        std::fprintf(stderr, "%sthe logs folder %s can't be written to: %s.\n", program,
             logs.c_str(), std::strerror(errno));
         return false;
     }
@@ -244,54 +247,69 @@ int stoppedBeforeTheRun(const char* during, const std::string& report)
     return ended(Trouble);
 }
 
-// The credential test of every account, through the engine as the wizard
-// runs it; each account whose login the source refused is named and marked
-// not to be migrated. -1 when the run may go on, else the exit status.
-int testLogins(IMigrator& engine, std::vector<tavir::migration::TestStatus>& statuses,
-    BeforeTheRun& before, const std::string& report)
+// While start() tests the first logins and prepares the target (it blocks
+// its caller), the test's progress line, drawn by a thread of its own; on a
+// terminal only.
+class TestProgress {
+public:
+    explicit TestProgress(IMigrator& engine)
+        : engine_(engine)
+    {
+        if (progress_.shown())
+            drawing_ = tavir::tiny::createThread(
+                &TestProgress::loop, this, &thread_, tavir::tiny::threadNameAttr("test progress"));
+    }
+    ~TestProgress()
+    {
+        done_ = true;
+        if (drawing_)
+            tavir::tiny::waitForThreadClose(thread_);
+    }
+    TestProgress(const TestProgress&) = delete;
+    TestProgress& operator=(const TestProgress&) = delete;
+
+private:
+    static void loop(void* self) { static_cast<TestProgress*>(self)->draw(); }
+    // At once, then four times a second, looking for the end every 50 ms.
+    void draw()
+    {
+        for (unsigned tick = 0; tick == 0 || !done_; ++tick) {
+            if (tick % 5 == 0) {
+                tavir::migration::MigrationStatus status;
+                engine_.getStatus(status);
+                progress_.drawTest(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    IMigrator& engine_;
+    ProgressLine progress_;
+    std::atomic<bool> done_{false};
+    pthread_t thread_{};
+    bool drawing_ = false;
+};
+
+// A start that did not go ahead: the accounts whose login was refused, and
+// why nothing was migrated. The exit status.
+int notStarted(IMigrator& engine, const BeforeTheRun& before, const std::string& report)
 {
+    tavir::migration::MigrationStatus status;
+    engine.getStatus(status);
     std::vector<tavir::migration::UserInfoData> users;
     engine.getUsers(users);
-    statuses.assign(users.size(), tavir::migration::TestNotTested);
-    EndOfRun tested;
-    if (!engine.startUserTest(&tested, statuses)) {
-        std::fprintf(stderr, "%sthe test of the accounts' logins could not be started\n", program);
-        return Trouble;
-    }
-    bool withinTheHour = true;
-    {
-        ProgressLine progress;
-        withinTheHour = waitAnHour(tested, progress, [&] { progress.drawTest(statuses); });
-    }
-    if (!withinTheHour) {
-        // The login in hand ends at once, the rest are not tried.
-        engine.stopUserTest();
-        tested.wait(std::chrono::minutes(10));
-        std::fprintf(stderr,
-            "%sthe test of the accounts' logins did not end within an hour; nothing was "
-            "migrated\n",
-            program);
-        return Trouble;
-    }
+    tavir::enginerun::printRefusedLogins(users);
     if (tavir::tiny::terminationSignal() != 0)
         return stoppedBeforeTheRun("while the logins were tested", report);
-    if (tested.aborted()) {
-        std::fprintf(stderr,
-            "%sthe test of the accounts' logins ended early; nothing was "
-            "migrated; the report says why: %s\n",
-            program, report.c_str());
-        return Trouble;
-    }
-    engine.getUsers(users);
-    for (std::size_t i = 0; i < users.size() && i < statuses.size(); ++i)
-        if (tavir::migration::readTestStatus(statuses[i]) == tavir::migration::TestLoginRefused)
-            engine.setMigrate(users[i].index, false);
-    before.refusedLogins = tavir::enginerun::printRefusedLogins(users);
-    if (before.refusedLogins == users.size()) {
-        tavir::enginerun::printNothingToMigrate(before, report);
+    if (status.loginsRefused != 0 && status.selectedAccounts == 0) {
+        tavir::enginerun::printNothingToMigrate(status.loginsRefused, before, report);
         return Failures;
     }
-    return -1;
+    tavir::enginerun::printReportLines(stderr,
+        status.startFailure.empty() ? L"The migration did not start." : status.startFailure,
+        report);
+    tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
+    return ended(NotStarted);
 }
 
 // The run in hand until it ends, with the progress line on a terminal; at
@@ -309,7 +327,7 @@ bool waitForTheEnd(IMigrator& engine, EndOfRun& end)
         return true;
     progress.erase();
     std::fprintf(stderr,
-        "%sthe run did not end within an hour; it is stopped and the target put back\n", program);
+        "%sthe run did not end within an hour; it is stopped and the target put back.\n", program);
     engine.stop();
     end.wait(std::chrono::minutes(10));
     return false;
@@ -329,13 +347,14 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     if (!adminPassword(password) || !logsFolderUsable(line.logs))
         return Trouble;
     const std::string report = line.logs + "/report.txt";
-    if (!tavir::migration::init(utf8ToUnicode(report), utf8ToUnicode(line.logs + "/debug.log"))) {
-        std::fprintf(stderr, "%sthe logs in %s can't be opened\n", program, line.logs.c_str());
+    std::string logsFailure;
+    if (!tavir::migration::initNamingLogsFailure(
+            utf8ToUnicode(report), utf8ToUnicode(line.logs + "/debug.log"), logsFailure)) {
+        std::fprintf(stderr, "%s%s.\n", program,
+            logsFailure.empty() ? "the conversion library can't be loaded; the report says why"
+                                : logsFailure.c_str());
         return Trouble;
     }
-    // Written by the credential test until the engine has ended it: kept
-    // until the engine is gone.
-    std::vector<tavir::migration::TestStatus> statuses;
     IMigrator* created = nullptr;
     tavir::migration::createMigrator(&created);
     std::unique_ptr<IMigrator> engine(created);
@@ -360,37 +379,36 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
         return stoppedBeforeTheRun("before the logins were tested", report);
     engine->getStatus(status);
     if (status.accounts == 0) {
-        std::fprintf(stderr, "%sthe accounts file %s holds no account to migrate\n", program,
+        std::fprintf(stderr, "%sthe accounts file %s holds no account to migrate.\n", program,
             line.accounts.c_str());
         tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
         return Trouble;
     }
-    if (const int tested = testLogins(*engine, statuses, before, report); tested >= 0)
-        return ended(tested);
     EndOfRun end;
-    // A signal while the target is prepared stops the run as soon as it has
-    // started: the engine's stop waits for the preparation, and a stop that
-    // came before it is made again here.
-    const bool started = engine->start(&end);
-    signals.stop(engine.get());
-    if (!started) {
-        engine->getStatus(status);
-        tavir::enginerun::printReportLines(stderr,
-            status.startFailure.empty() ? L"The migration did not start." : status.startFailure,
-            report);
-        tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
-        return ended(NotStarted);
+    // The logins are tested within the start, which returns once one was
+    // accepted and the target prepared. A signal while the target is
+    // prepared stops the run as soon as it has started: the engine's stop
+    // waits for the preparation, and a stop that came before it is made
+    // again here.
+    bool started = false;
+    {
+        TestProgress progress(*engine);
+        started = engine->start(&end);
     }
+    signals.stop(engine.get());
+    if (!started)
+        return notStarted(*engine, before, report);
     const bool withinTheHour = waitForTheEnd(*engine, end);
     engine->getStatus(status);
     std::vector<tavir::migration::UserInfoData> users;
     engine->getUsers(users);
+    tavir::enginerun::printRefusedLogins(users);
     tavir::enginerun::printUnfinishedAccounts(users);
     tavir::enginerun::printSummary(status, howItEnded(withinTheHour), before, report);
     if (!withinTheHour)
         return Trouble;
     const bool clean = status.failedAccounts + status.folderErrors + status.messageErrors == 0
-        && status.finishedAccounts == status.selectedAccounts && before.refusedLogins == 0;
+        && status.finishedAccounts == status.selectedAccounts && status.loginsRefused == 0;
     return ended(clean ? Finished : Failures);
 }
 

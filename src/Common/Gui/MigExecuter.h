@@ -25,7 +25,9 @@ public:
     virtual bool loadUsers() = 0;
     // The executer's own account vector, refilled on every call.
     virtual std::vector<migration::UserInfoData>* getUsers() = 0;
-    virtual bool startUserTest(migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses) = 0;
+    virtual bool startUserTest(
+        migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses)
+        = 0;
     virtual bool stopUserTest() = 0;
     virtual int testServer() = 0;
     // After a failed testServer: the source's certificate is not the one
@@ -39,6 +41,9 @@ public:
     virtual void setPassword(unsigned int index, std::wstring& password) = 0;
     // Lines of the accounts file last loaded that were skipped.
     virtual unsigned skippedAccountLines() = 0;
+    // Why each account's login test failed, in list order (empty for the
+    // others).
+    virtual std::vector<std::wstring> loginRefusals() = 0;
 
     // True when the logs and the conversion library were opened and the
     // engine object exists: a run started otherwise could not report.

@@ -5,8 +5,7 @@
 
 namespace tavir::gui {
 
-template <class Engine>
-class MigExecuterImpl : public MigExecuter {
+template <class Engine> class MigExecuterImpl : public MigExecuter {
 public:
     using MigExecuter::MigExecuter;
     ~MigExecuterImpl() override { delete engine; }
@@ -20,19 +19,27 @@ public:
             engine->getUsers(usersData);
         return &usersData;
     }
-    bool startUserTest(migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses) override
+    bool startUserTest(
+        migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses) override
     {
         return engine && engine->startUserTest(callbacks, statuses);
     }
     bool stopUserTest() override { return engine && engine->stopUserTest(); }
-    int testServer() override { return entries.testImap(configuration.sourceServer, configuration.sourceSsl); }
+    int testServer() override
+    {
+        return entries.testImap(configuration.sourceServer, configuration.sourceSsl);
+    }
     bool sourceCertificateChanged() override { return entries.sourceCertificateChanged(); }
     // The target's SSL choice reaches the engine with the configuration only.
     int testCvn() override
     {
-        return entries.testCvn(configuration.targetServer, configuration.adminUser, configuration.adminPassword);
+        return entries.testCvn(
+            configuration.targetServer, configuration.adminUser, configuration.adminPassword);
     }
-    bool startMigration(migration::ICallbacks* callbacks) override { return engine && engine->start(callbacks); }
+    bool startMigration(migration::ICallbacks* callbacks) override
+    {
+        return engine && engine->start(callbacks);
+    }
     bool stopMigration() override { return engine && engine->stop(); }
     bool getStatus(migration::MigrationStatus& status) override
     {
@@ -51,6 +58,16 @@ public:
             engine->setPassword(index, password);
     }
     unsigned skippedAccountLines() override { return engine ? engine->skippedAccountLines() : 0; }
+    std::vector<std::wstring> loginRefusals() override
+    {
+        std::vector<migration::UserInfoData> users;
+        if (engine)
+            engine->getUsers(users);
+        std::vector<std::wstring> refusals;
+        for (const migration::UserInfoData& user : users)
+            refusals.push_back(user.loginRefusal);
+        return refusals;
+    }
     bool engineReady() const override { return engineStarted && engine; }
 
     // Set by the engine's createMigrator right after construction.

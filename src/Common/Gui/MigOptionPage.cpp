@@ -61,7 +61,8 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     accountList->setColumnCount(4);
     accountList->setAllColumnsShowFocus(true);
     accountList->setRootIsDecorated(false);
-    accountList->setHeaderLabels({tr("Account"), tr("Email address"), tr("Account status"), tr("Index")});
+    accountList->setHeaderLabels(
+        {tr("Account"), tr("Email address"), tr("Account status"), tr("Index")});
     accountList->setColumnHidden(StatusColumn, true);
     accountList->setColumnHidden(IndexColumn, true);
     abortButton->hide();
@@ -90,7 +91,8 @@ MigOptionPage::~MigOptionPage() = default;
 
 void MigOptionPage::setTabOrderAfter(QWidget* previous)
 {
-    for (QWidget* next : std::initializer_list<QWidget*>{accountList, selectAllButton, deselectAllButton, abortButton}) {
+    for (QWidget* next : std::initializer_list<QWidget*>{
+             accountList, selectAllButton, deselectAllButton, abortButton}) {
         setTabOrder(previous, next);
         previous = next;
     }
@@ -263,6 +265,7 @@ void MigOptionPage::slotTimer()
         break;
     case TestFinished:
         updateTestColumn();
+        showLoginRefusals();
         deleteStatusVector();
         abortButton->hide();
         accountList->sortItems(IndexColumn, Qt::AscendingOrder);
@@ -285,7 +288,8 @@ void MigOptionPage::init()
         const QString domain = QString::fromStdWString(user.domain);
         auto* item = new OptionPageItem;
         item->setText(AccountColumn, QString::fromStdWString(user.fullName));
-        item->setIcon(AccountColumn, QIcon(publicFolders ? ":/images/folder.png" : ":/images/user.png"));
+        item->setIcon(
+            AccountColumn, QIcon(publicFolders ? ":/images/folder.png" : ":/images/user.png"));
         item->setText(AddressColumn,
             publicFolders ? domain : QString::fromStdWString(user.mailbox) + "@" + domain);
         item->setText(IndexColumn, QString::number(i));
@@ -312,7 +316,8 @@ void MigOptionPage::updateTestColumn()
 {
     if (!users || !testStatuses)
         return;
-    const int rows = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
+    const int rows
+        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
     for (int row = 0; row < rows; ++row) {
         QTreeWidgetItem* item = accountList->topLevelItem(row);
         switch (migration::readTestStatus((*testStatuses)[row])) {
@@ -338,10 +343,27 @@ void MigOptionPage::updateTestColumn()
     }
 }
 
+void MigOptionPage::showLoginRefusals()
+{
+    // Why each failed: a refused login, or a source that could not be
+    // tested at all (no connection, no greeting), which is no one's
+    // password. Rows are still in list order here.
+    const std::vector<std::wstring> refusals = migrator()->loginRefusals();
+    const int rows
+        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(refusals.size()));
+    for (int row = 0; row < rows; ++row) {
+        const QString why = QString::fromStdWString(refusals[row]);
+        QTreeWidgetItem* item = accountList->topLevelItem(row);
+        for (int column : {AccountColumn, AddressColumn, StatusColumn})
+            item->setToolTip(column, why);
+    }
+}
+
 void MigOptionPage::slotStopTesting()
 {
     const auto answer = QMessageBox::question(wizard(), getWizardName(),
-        tr("Do you really want to stop the testing of accounts? If you abort the testing process, it will not be "
+        tr("Do you really want to stop the testing of accounts? If you abort the testing process, "
+           "it will not be "
            "possible to start the migration."),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
@@ -356,7 +378,8 @@ void MigOptionPage::slotStopTesting()
     // tester to stop: the request is kept and the test is never started.
     const bool accepted = state == TestRequested || migrator()->stopUserTest();
     if (!accepted) {
-        QMessageBox::information(wizard(), getWizardName(), tr("Aborting of the test failed."), QMessageBox::Ok);
+        QMessageBox::information(
+            wizard(), getWizardName(), tr("Aborting of the test failed."), QMessageBox::Ok);
         return;
     }
     setProgressText(tr("The test is being aborted, please wait..."));
@@ -370,7 +393,8 @@ void MigOptionPage::slotSelectAll()
 {
     for (int row = 0; row < accountList->topLevelItemCount(); ++row) {
         QTreeWidgetItem* item = accountList->topLevelItem(row);
-        if (item->checkState(AccountColumn) == Qt::Unchecked && item->flags().testFlag(Qt::ItemIsEnabled))
+        if (item->checkState(AccountColumn) == Qt::Unchecked
+            && item->flags().testFlag(Qt::ItemIsEnabled))
             item->setCheckState(AccountColumn, Qt::Checked);
     }
 }
@@ -405,8 +429,8 @@ void MigOptionPage::setControlsEnabled(bool enable)
     // After an aborted test only a new load brings the list back.
     if (testState == TestAborted)
         enable = false;
-    for (QWidget* widget : {static_cast<QWidget*>(accountList), static_cast<QWidget*>(selectAllButton),
-             static_cast<QWidget*>(deselectAllButton)})
+    for (QWidget* widget : {static_cast<QWidget*>(accountList),
+             static_cast<QWidget*>(selectAllButton), static_cast<QWidget*>(deselectAllButton)})
         widget->setEnabled(enable);
 }
 
@@ -457,7 +481,8 @@ void MigOptionPage::restartAction()
 
 void MigOptionPage::createStatusVector()
 {
-    testStatuses = std::make_unique<std::vector<migration::TestStatus>>(users->size(), migration::TestNotTested);
+    testStatuses = std::make_unique<std::vector<migration::TestStatus>>(
+        users->size(), migration::TestNotTested);
 }
 
 void MigOptionPage::deleteStatusVector()

@@ -72,6 +72,9 @@ private slots:
 private:
     void init();
     void updateTestColumn();
+    // Once the test has ended: each failed entry's tooltip says why, as the
+    // report does.
+    void showLoginRefusals();
     void startTest();
     void readFailure();
     // Says above the list how many lines of the file were skipped and

@@ -21,8 +21,7 @@ constexpr int ViewerStartMs = 30000;
 
 // Runs one engine call; an exception from the engine must not end the
 // program: it is written to the debug output and the call counts as failed.
-template <class Result, class Call>
-Result guarded(const char* what, Result failure, Call call)
+template <class Result, class Call> Result guarded(const char* what, Result failure, Call call)
 {
     try {
         return call();
@@ -134,7 +133,8 @@ std::uint64_t MigThread::runAction(Action code)
         // means no report can be written, which the welcome page must tell.
         return exec_->engineReady() ? 1 : 0;
     case TestServer:
-        return static_cast<std::uint32_t>(guarded("testImap", 1, [] { return exec_->testServer(); }));
+        return static_cast<std::uint32_t>(
+            guarded("testImap", 1, [] { return exec_->testServer(); }));
     case TestCvn:
         return static_cast<std::uint32_t>(guarded("testCvn", 1, [] { return exec_->testCvn(); }));
     case InitConfiguration:
@@ -142,8 +142,8 @@ std::uint64_t MigThread::runAction(Action code)
     case LoadUsers:
         return guarded("loadUsers", false, [] { return exec_->loadUsers(); }) ? 1 : 0;
     case GetUsers: {
-        auto* users = guarded<std::vector<migration::UserInfoData>*>("getUsers", nullptr,
-            [] { return exec_->getUsers(); });
+        auto* users = guarded<std::vector<migration::UserInfoData>*>(
+            "getUsers", nullptr, [] { return exec_->getUsers(); });
         return reinterpret_cast<std::uintptr_t>(users);
     }
     case NoAction:
@@ -152,9 +152,11 @@ std::uint64_t MigThread::runAction(Action code)
     return result_.load(std::memory_order_relaxed);
 }
 
-bool MigThread::startUserTest(migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses)
+bool MigThread::startUserTest(
+    migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses)
 {
-    return guarded("startUserTest", false, [&] { return exec_->startUserTest(callbacks, statuses); });
+    return guarded(
+        "startUserTest", false, [&] { return exec_->startUserTest(callbacks, statuses); });
 }
 
 bool MigThread::stopUserTest()
@@ -202,12 +204,23 @@ void MigThread::setPassword(unsigned int index, std::wstring& password)
 
 bool MigThread::sourceCertificateChanged()
 {
-    return guarded("sourceCertificateChanged", false, [] { return exec_->sourceCertificateChanged(); });
+    return guarded(
+        "sourceCertificateChanged", false, [] { return exec_->sourceCertificateChanged(); });
 }
 
 unsigned MigThread::skippedAccountLines()
 {
     return guarded("skippedAccountLines", 0u, [] { return exec_->skippedAccountLines(); });
+}
+
+std::vector<std::wstring> MigThread::loginRefusals()
+{
+    std::vector<std::wstring> refusals;
+    guarded("loginRefusals", false, [&] {
+        refusals = exec_->loginRefusals();
+        return true;
+    });
+    return refusals;
 }
 
 bool MigThread::openFile(const std::wstring& path, std::function<void(bool shown)> ended) const

@@ -51,7 +51,8 @@ public:
 
     // Direct calls on the calling thread. An engine exception is logged and
     // reported as a failure.
-    bool startUserTest(migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses);
+    bool startUserTest(
+        migration::ICallbacks* callbacks, std::vector<migration::TestStatus>& statuses);
     bool stopUserTest();
     bool startMigration(migration::ICallbacks* callbacks);
     bool stopMigration();
@@ -66,6 +67,9 @@ public:
     bool sourceCertificateChanged();
     // After a load: how many lines of the accounts file were skipped.
     unsigned skippedAccountLines();
+    // After the credential test: why each account's test failed, in list
+    // order, as the report says it (empty for the others).
+    std::vector<std::wstring> loginRefusals();
 
     // Show the report or the debug log in the desktop's viewer and return
     // at once: on desktops that xdg-open does not know it runs as long as

@@ -108,6 +108,10 @@ struct MigrationStatus {
     // Why the last accounts file could not be read, as the report's line
     // says it; empty when it was.
     std::wstring accountsFailure;
+    // The accounts whose login test has ended (accepted or refused), and
+    // of them those refused: never migrated, never made on the target.
+    std::uint32_t loginsTested = 0;
+    std::uint32_t loginsRefused = 0;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

@@ -61,8 +61,11 @@ void UsersInformation::setMigrate(std::size_t index, bool migrate)
 void UsersInformation::setPassword(std::size_t index, const std::wstring& password)
 {
     KMutexLocker lock(mutex_);
-    if (index < users_.size())
-        users_[index].password = password;
+    if (index >= users_.size())
+        return;
+    users_[index].password = password;
+    users_[index].testStatus = TestNotTested;
+    users_[index].testRefusal.clear();
 }
 
 void UsersInformation::setTestStatus(std::size_t index, TestStatus status)
@@ -114,9 +117,42 @@ bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
 {
     KMutexLocker lock(mutex_);
     for (std::size_t i = 0; i < users_.size(); ++i) {
-        if (users_[i].state != UserToMigrate)
+        if (users_[i].state != UserToMigrate || users_[i].testStatus != TestLoginAccepted)
             continue;
         users_[i].state = UserInProgress;
+        index = i;
+        account = users_[i];
+        return true;
+    }
+    return false;
+}
+
+void UsersInformation::leaveOutRefused()
+{
+    KMutexLocker lock(mutex_);
+    for (UserInfo& user : users_)
+        if (user.state == UserToMigrate && user.testStatus == TestLoginRefused) {
+            user.migrate = false;
+            user.state = UserNotSelected;
+        }
+}
+
+bool UsersInformation::hasAcceptedToMigrate() const
+{
+    KMutexLocker lock(mutex_);
+    for (const UserInfo& user : users_)
+        if (user.state == UserToMigrate && user.testStatus == TestLoginAccepted)
+            return true;
+    return false;
+}
+
+bool UsersInformation::takeNextToTest(std::size_t& index, UserInfo& account)
+{
+    KMutexLocker lock(mutex_);
+    for (std::size_t i = 0; i < users_.size(); ++i) {
+        if (users_[i].state != UserToMigrate || users_[i].testStatus != TestNotTested)
+            continue;
+        users_[i].testStatus = TestTesting;
         index = i;
         account = users_[i];
         return true;
@@ -133,7 +169,11 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
     status.foldersDone = status.folderErrors = status.messagesDone = status.messageErrors = 0;
     status.foldersNotReached = status.messagesNotReached = status.messagesAlreadyThere = 0;
     status.foldersNotCounted = 0;
+    status.loginsTested = status.loginsRefused = 0;
     for (const UserInfo& user : users_) {
+        status.loginsTested
+            += user.testStatus == TestLoginAccepted || user.testStatus == TestLoginRefused;
+        status.loginsRefused += user.testStatus == TestLoginRefused;
         const UserProgress& p = user.progress;
         status.selectedAccounts += user.state != UserNotSelected;
         status.finishedAccounts += user.state == UserFinished;

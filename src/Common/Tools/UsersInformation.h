@@ -30,6 +30,7 @@ public:
     // Sets the migrate flag; an account not yet in progress becomes
     // "to migrate" or "not selected" with it.
     void setMigrate(std::size_t index, bool migrate);
+    // A new password needs a new login test.
     void setPassword(std::size_t index, const std::wstring& password);
     void setTestStatus(std::size_t index, TestStatus status);
     // The report's line on why the credential test found the login refused.
@@ -42,10 +43,20 @@ public:
     // Runs `update` on the account's progress under the lock.
     void updateProgress(std::size_t index, const std::function<void(UserProgress&)>& update);
 
-    // The first account in state "to migrate", moved to "in progress" in the
-    // same hold of the lock, so that two workers never take the same one.
-    // False when none is left.
+    // The first account in state "to migrate" whose login test accepted
+    // it, moved to "in progress" in the same hold of the lock, so that two
+    // workers never take the same one. False when none is left.
     bool takeNextToMigrate(std::size_t& index, UserInfo& account);
+    // Every account to migrate whose login test refused it is marked not
+    // to be migrated.
+    void leaveOutRefused();
+    // Whether an account in state "to migrate" was accepted by its login
+    // test.
+    bool hasAcceptedToMigrate() const;
+    // The first account in state "to migrate" whose login was not tested,
+    // marked as in its test in the same hold of the lock. False when none
+    // is left.
+    bool takeNextToTest(std::size_t& index, UserInfo& account);
 
     // Fills every field of `status` afresh but the start and end times, the
     // start and accounts-file failures and what was not counted, which are

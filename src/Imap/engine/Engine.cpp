@@ -69,12 +69,21 @@ int testImapServer(const std::wstring& server, bool ssl)
 
 bool init(const std::wstring& reportFile, const std::wstring& debugFile)
 {
+    std::string logsFailure;
+    const bool ready = initNamingLogsFailure(reportFile, debugFile, logsFailure);
+    if (!logsFailure.empty())
+        std::cerr << "Error initializing logger!" << std::endl;
+    return ready;
+}
+
+bool initNamingLogsFailure(
+    const std::wstring& reportFile, const std::wstring& debugFile, std::string& logsFailure)
+{
     tiny::initSockets();
     bool library = utils::KIconv::init("", utils::KIconv::defaultLibraryDir());
-    if (!LogManager::instance().open(unicodeToUtf8(reportFile), unicodeToUtf8(debugFile))) {
-        std::cerr << "Error initializing logger!" << std::endl;
+    if (!LogManager::instance().open(
+            unicodeToUtf8(reportFile), unicodeToUtf8(debugFile), logsFailure))
         return false;
-    }
     if (!library) {
         Logger log;
         log.report(TAVIR_HERE,

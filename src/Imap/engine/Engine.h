@@ -12,6 +12,11 @@ namespace tavir::migration {
 // library or a log can't be opened; a log failure also writes
 // "Error initializing logger!" to standard error.
 bool init(const std::wstring& reportFile, const std::wstring& debugFile);
+// The same, but a log that can't be opened is not written to standard
+// error: `logsFailure` names it with the reason ("the report ... can't be
+// opened: Permission denied"), empty when the logs were opened.
+bool initNamingLogsFailure(
+    const std::wstring& reportFile, const std::wstring& debugFile, std::string& logsFailure);
 // Nothing to release: the process-wide services end at exit.
 void done();
 // Creates the one engine object; the caller owns it. False when out is null.

@@ -1,29 +1,40 @@
-// The credential test of every account against the source server.
+// The wizard's credential test of every account against the source server.
 #include "Imap/engine/ImapUserTesterThread.h"
-
-#include "Imap/engine/TrustReport.h"
-#include "imapclient/SimpleImapClient.h"
 
 namespace tavir::migration {
 
+namespace {
+
+ServerAddress parsedOrEmpty(const std::wstring& server, bool ssl, bool& valid)
+{
+    ServerAddress address;
+    valid = parseServerAddress(server, ssl, address);
+    return address;
+}
+
+} // namespace
+
 ImapUserTesterThread::ImapUserTesterThread(std::shared_ptr<UsersInformation> users,
-    const std::wstring& server, bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses)
+    const std::wstring& server, bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses,
+    unsigned timeoutMs)
     : Thread(L"account tester")
     , users_(std::move(users))
     , serverText_(server)
-    , ssl_(ssl)
-    , serverValid_(parseServerAddress(server, ssl, server_))
+    , server_(parsedOrEmpty(server, ssl, serverValid_))
     , callbacks_(callbacks)
     , statuses_(statuses)
+    , tester_(server_, ssl, stop_, timeoutMs)
 {
+    if (!serverValid_)
+        sourceFailure_ = notAnAddress(L"source", serverText_) + L"; no account can log in.";
 }
 
 void ImapUserTesterThread::execute()
 {
     Logger log;
     callbacks_.started();
-    if (!serverValid_)
-        log.report(TAVIR_HERE, notAnAddress(L"source", serverText_) + L"; no account can log in.");
+    if (!sourceFailure_.empty())
+        log.report(TAVIR_HERE, sourceFailure_);
     bool aborted = false;
     const std::size_t count = std::min(users_->size(), statuses_.size());
     for (std::size_t i = 0; i < count; ++i) {
@@ -36,15 +47,17 @@ void ImapUserTesterThread::execute()
             break;
         inHand_ = i;
         setStatus(i, TestTesting);
-        std::wstring refusal;
-        const TestStatus result = testAccount(account, log, refusal);
-        users_->setTestRefusal(i, refusal);
-        setStatus(i, result);
+        const LoginVerdict verdict = testAccount(account, log);
+        users_->setTestRefusal(i, verdict.sentence);
+        // A stop that cut the logins short leaves the account untested.
+        setStatus(i,
+            verdict.kind == LoginVerdict::Accepted      ? TestLoginAccepted
+                : verdict.kind == LoginVerdict::Stopped ? TestNotTested
+                                                        : TestLoginRefused);
         inHand_ = noAccount;
         log.flush();
         callbacks_.statusChanged();
-        // A stop that cut the logins short leaves the account untested.
-        if (result == TestNotTested) {
+        if (verdict.kind == LoginVerdict::Stopped) {
             aborted = true;
             break;
         }
@@ -53,6 +66,24 @@ void ImapUserTesterThread::execute()
         log.debug(TAVIR_HERE, L"The credential test was stopped.");
     log.flush();
     callbacks_.stopped(aborted);
+}
+
+LoginVerdict ImapUserTesterThread::testAccount(const UserInfo& account, Logger& log)
+{
+    if (!sourceFailure_.empty())
+        return {LoginVerdict::SourceFailed, sourceFailure_};
+    LoginVerdict verdict = tester_.test(account, log);
+    if (verdict.kind == LoginVerdict::Accepted)
+        return verdict;
+    if (verdict.kind == LoginVerdict::Stopped || isTerminated())
+        return {LoginVerdict::Stopped, {}};
+    // As the report has it, passwords masked, for whoever shows it.
+    log.report(TAVIR_HERE, verdict.sentence);
+    verdict.sentence = log.lastKept();
+    // Said once: every account after this one meets the same server.
+    if (verdict.kind == LoginVerdict::SourceFailed)
+        sourceFailure_ = verdict.sentence;
+    return verdict;
 }
 
 void ImapUserTesterThread::setTerminated(bool terminated)
@@ -68,51 +99,6 @@ void ImapUserTesterThread::recover(const std::wstring& sentence)
     if (inHand_ != noAccount)
         setStatus(inHand_, TestLoginRefused);
     callbacks_.stopped(true);
-}
-
-TestStatus ImapUserTesterThread::testAccount(
-    const UserInfo& account, Logger& log, std::wstring& refusal)
-{
-    const std::wstring address = account.address();
-    if (!serverValid_) {
-        refusal = notAnAddress(L"source", serverText_) + L"; no account can log in.";
-        return TestLoginRefused;
-    }
-    log.debug(TAVIR_HERE, sentence(L"Testing the login of %1% on %2%.", address, server_.text()));
-    std::wstring asAddress;
-    if (tryLogin(address, account.password, asAddress, log)) {
-        log.debug(TAVIR_HERE, sentence(L"%1% logged in with the address.", address));
-        return TestLoginAccepted;
-    }
-    std::wstring second;
-    if (tryLogin(account.mailbox, account.password, second, log)) {
-        log.debug(TAVIR_HERE,
-            sentence(L"%1% logged in with the mailbox name %2%.", address, account.mailbox));
-        return TestLoginAccepted;
-    }
-    if (isTerminated())
-        return TestNotTested;
-    log.report(TAVIR_HERE,
-        sourceLoginRefused(server_.text(), address, asAddress, account.mailbox, second));
-    refusal = log.lastKept();
-    return TestLoginRefused;
-}
-
-bool ImapUserTesterThread::tryLogin(
-    const std::wstring& user, const std::wstring& password, std::wstring& refusal, Logger& log)
-{
-    mail::SimpleImapClient client;
-    client.setReadTimeoutMs(loginTimeoutMs);
-    client.setStopSignal(stop_);
-    mail::ImapClientResult result
-        = client.connect(server_.host, server_.port, user, password, false, ssl_);
-    reportTrustOnce(log, client.trustNotice());
-    if (result == mail::ImapSuccess) {
-        client.disconnect(true);
-        return true;
-    }
-    refusal = withoutLineEnd(client.getLastErrorResponse());
-    return false;
 }
 
 void ImapUserTesterThread::setStatus(std::size_t index, TestStatus status)

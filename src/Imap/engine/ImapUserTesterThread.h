@@ -1,10 +1,12 @@
 #pragma once
-// The credential test: logs into the source server as every account in turn,
-// first with the full address, then with the bare mailbox, and writes each
-// account's result in place into the wizard's status vector.
+// The wizard's credential test: tests every account's login on the source in
+// list order, one at a time (LoginTester), and writes each account's result
+// in place into the wizard's status vector. A source that can't be tested
+// is said once, and every account left gets that sentence, untried.
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/CallbacksWrapper.h"
 #include "Imap/engine/Logger.h"
+#include "Imap/engine/LoginTest.h"
 #include "Imap/engine/ServerAddress.h"
 #include "Imap/engine/Thread.h"
 #include "ssl/StopSignal.h"
@@ -18,20 +20,16 @@ namespace tavir::migration {
 
 class ImapUserTesterThread : public Thread {
 public:
-    // A test login that the server leaves unanswered ends after this long
-    // (milliseconds), so a stop request or closing the program never waits
-    // for the client's much longer transfer time-out.
-    static constexpr unsigned loginTimeoutMs = 60000;
-
     // `statuses` holds one element per account of `users` and must outlive
     // the thread's stopped() call; `server` is the wizard's "host[:port]".
     ImapUserTesterThread(std::shared_ptr<UsersInformation> users, const std::wstring& server,
-        bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses);
+        bool ssl, ICallbacks* callbacks, std::vector<TestStatus>& statuses,
+        unsigned timeoutMs = LoginTester::defaultTimeoutMs);
 
     // started(); then per account, unless a stop was requested: 1, the
     // logins, 2 or 3, statusChanged(); finally stopped(aborted).
     void execute() override;
-    // A stop also ends the login in hand at once (it counts as refused).
+    // A stop also ends the login in hand at once (it stays untested).
     void setTerminated(bool terminated) override;
     // True once stopped() has been passed on: what is left of the thread
     // is only its return, so a new test may start after joining it.
@@ -42,20 +40,22 @@ protected:
     void recover(const std::wstring& sentence) override;
 
 private:
-    // Refused: `refusal` is the report's line on why.
-    TestStatus testAccount(const UserInfo& account, Logger& log, std::wstring& refusal);
-    bool tryLogin(
-        const std::wstring& user, const std::wstring& password, std::wstring& refusal, Logger& log);
+    // The account's verdict; once the source failed, its sentence for
+    // every account after it without a connection.
+    LoginVerdict testAccount(const UserInfo& account, Logger& log);
     void setStatus(std::size_t index, TestStatus status);
 
     std::shared_ptr<UsersInformation> users_;
     std::wstring serverText_;
-    bool ssl_;
     ServerAddress server_;
     bool serverValid_;
     CallbacksWrapper callbacks_;
     std::vector<TestStatus>& statuses_;
     const std::shared_ptr<utils::StopSignal> stop_ = std::make_shared<utils::StopSignal>();
+    const LoginTester tester_;
+    // Why the source can't be tested, once it failed (or its address is
+    // not one); empty until then.
+    std::wstring sourceFailure_;
     static constexpr std::size_t noAccount = static_cast<std::size_t>(-1);
     std::size_t inHand_ = noAccount;
 };

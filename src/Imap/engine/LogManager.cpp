@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace tavir::migration {
 
@@ -26,9 +29,21 @@ LogManager& LogManager::instance()
 
 bool LogManager::open(const std::string& reportFile, const std::string& debugFile)
 {
+    std::string why;
+    return open(reportFile, debugFile, why);
+}
+
+bool LogManager::open(const std::string& reportFile, const std::string& debugFile, std::string& why)
+{
     KMutexLocker lock(initLock_);
-    bool report = report_.open(reportFile);
-    bool debug = debug_.open(debugFile);
+    std::string reportWhy, debugWhy;
+    const bool report = report_.open(reportFile, reportWhy);
+    const bool debug = debug_.open(debugFile, debugWhy);
+    if (report)
+        report_.beginPart();
+    why = !report ? "the report " + reportFile + " can't be opened: " + reportWhy
+        : !debug  ? "the debug log " + debugFile + " can't be opened: " + debugWhy
+                  : std::string();
     return report && debug;
 }
 
@@ -59,6 +74,11 @@ void LogManager::writeReport(const std::string& block)
     report_.append(masked(block));
 }
 
+void LogManager::beginReportPart()
+{
+    report_.beginPart();
+}
+
 void LogManager::hideSecrets(const std::vector<std::string>& secrets)
 {
     KMutexLocker adding(addLock_);
@@ -78,16 +98,24 @@ std::string LogManager::masked(const std::string& text)
     return currentMask()->apply(text);
 }
 
-bool LogManager::File::open(const std::string& path)
+bool LogManager::File::open(const std::string& path, std::string& why)
 {
     close();
-    if (path.empty())
+    if (path.empty()) {
+        why = "no file was named";
         return false;
+    }
     // Two runs started in the same second share their log folder, so a file
     // that exists already is appended to, never truncated.
-    utils::Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    if (!fd.valid())
+    // Read too, for the end of an earlier run's lines (a file only we may
+    // write but not read is still written to).
+    utils::Descriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (!fd.valid() && errno == EACCES)
+        fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        why = std::strerror(errno);
         return false;
+    }
     // The lock keeps a second process that opens the same new file at the
     // same moment from writing a second mark.
     bool ok = flock(fd.get(), LOCK_EX) == 0;
@@ -95,12 +123,27 @@ bool LogManager::File::open(const std::string& path)
     ok = ok && fstat(fd.get(), &info) == 0;
     if (ok && info.st_size == 0)
         ok = utils::writeAll(fd.get(), byteOrderMark);
+    if (!ok)
+        why = std::strerror(errno);
     flock(fd.get(), LOCK_UN);
     if (!ok)
         return false;
     KMutexLocker lock(lock_);
     fd_ = std::move(fd);
+    blankLineFirst_ = false;
     return true;
+}
+
+void LogManager::File::beginPart()
+{
+    KMutexLocker lock(lock_);
+    struct stat info;
+    if (!fd_.valid() || fstat(fd_.get(), &info) != 0
+        || info.st_size <= static_cast<off_t>(sizeof byteOrderMark - 1))
+        return;
+    char end[2] = {};
+    blankLineFirst_
+        = pread(fd_.get(), end, 2, info.st_size - 2) != 2 || end[0] != '\n' || end[1] != '\n';
 }
 
 void LogManager::File::close()
@@ -114,8 +157,14 @@ void LogManager::File::append(const std::string& bytes)
     KMutexLocker lock(lock_);
     // A failed write (a full disk) can't be reported anywhere; the
     // migration goes on.
-    if (fd_.valid())
-        utils::writeAll(fd_.get(), bytes);
+    if (!fd_.valid() || bytes.empty())
+        return;
+    if (blankLineFirst_) {
+        blankLineFirst_ = false;
+        utils::writeAll(fd_.get(), "\n" + bytes);
+        return;
+    }
+    utils::writeAll(fd_.get(), bytes);
 }
 
 } // namespace tavir::migration

@@ -21,8 +21,11 @@ public:
 
     // Opens both files for appending, creating them when missing; a new,
     // empty file gets the UTF-8 byte-order mark first. A file left open by
-    // an earlier call is closed. False when either can't be opened (the
-    // other is kept).
+    // an earlier call is closed. A report that holds an earlier run's lines
+    // gets a blank line before the first block written now, unless it ends
+    // with one. False when either can't be opened (the other is kept), with
+    // `why` naming the file and the reason.
+    bool open(const std::string& reportFile, const std::string& debugFile, std::string& why);
     bool open(const std::string& reportFile, const std::string& debugFile);
     void close();
 
@@ -35,6 +38,9 @@ public:
     // Lines made by entry(), each with its line end; masked once more, so
     // that nothing reaches the report unmasked.
     void writeReport(const std::string& block);
+    // The next block written to the report begins a part of its own (a
+    // run's): after a blank line, unless the report is new or ends with one.
+    void beginReportPart();
 
     // From now on the files show these secrets (UTF-8) as "***" wherever
     // they occur, whoever wrote the text (SecretMask.h). The engine hands
@@ -48,13 +54,18 @@ public:
 private:
     class File {
     public:
-        bool open(const std::string& path);
+        // False with the reason (errno's text) in `why`.
+        bool open(const std::string& path, std::string& why);
         void close();
         void append(const std::string& bytes);
+        // The first block appended from now on comes after a blank line,
+        // unless the file is new or ends with one.
+        void beginPart();
 
     private:
         tiny::KMutex lock_;
         utils::Descriptor fd_ TAVIR_GUARDED_BY(lock_);
+        bool blankLineFirst_ TAVIR_GUARDED_BY(lock_) = false;
     };
 
     // A message (UTF-8) as either file shows it: the secrets masked first,

@@ -147,6 +147,13 @@ std::wstring Logger::lastKept() const
         std::string(lines.substr(lineEnd == std::string_view::npos ? 0 : lineEnd + 1)));
 }
 
+std::string Logger::takeKept()
+{
+    std::string taken;
+    taken.swap(pending_);
+    return taken;
+}
+
 std::string Logger::writeDebug(const SourceLocation* where, const std::wstring& message)
 {
     return manager_.writeDebugLine(debugStamp(where), unicodeToUtf8(message));

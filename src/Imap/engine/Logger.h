@@ -82,6 +82,10 @@ public:
     // alone, without its line end.
     std::wstring kept() const;
     std::wstring lastKept() const;
+    // The kept report lines (UTF-8, masked, each with its line end), taken
+    // out unwritten, for whoever writes them later
+    // (LogManager::writeReport).
+    std::string takeKept();
 
     // "[yyyy-mm-dd hh:mm:ss][thread id]\tIn file:line (function): message",
     // the local time and the calling thread; without `where` the message

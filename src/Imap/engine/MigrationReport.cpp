@@ -21,29 +21,42 @@ void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring&
             utf8ToUnicode(localTimeText(run.startTime))));
     log.report(TAVIR_HERE,
         sentence(L"Source server: %1% (SSL %2%).", run.source.text(), ssl(run.sourceSsl)));
+    const std::wstring version = run.targetVersion.empty()
+        ? std::wstring()
+        : L", version " + utf8ToUnicode(run.targetVersion);
     log.report(TAVIR_HERE,
-        sentence(L"Target server: %1% (SSL %2%), version %3%, administrator %4%.",
-            run.target.text(), ssl(run.targetSsl), utf8ToUnicode(run.targetVersion), adminUser));
+        sentence(L"Target server: %1% (SSL %2%)%3%, administrator %4%.", run.target.text(),
+            ssl(run.targetSsl), version, adminUser));
+    const std::wstring by
+        = workers == 0 ? std::wstring() : sentence(L", by %1%", counted(workers, L"worker"));
     log.report(TAVIR_HERE,
-        sentence(L"Accounts to migrate: %1% of %2%, by %3% worker%4%.", status.selectedAccounts,
-            status.accounts, workers, workers == 1 ? L"" : L"s"));
+        sentence(
+            L"Accounts to migrate: %1% of %2%%3%.", status.selectedAccounts, status.accounts, by));
+}
+
+std::uint32_t accountsNotStarted(const MigrationStatus& status)
+{
+    return status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
 }
 
 void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t endTime,
-    bool aborted, int signalNumber)
+    bool aborted, int signalNumber, bool started)
 {
-    const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
     const std::int64_t seconds = runSeconds(status.startTime, endTime);
     const std::wstring how = !aborted ? L"ended"
         : signalNumber == 0
         ? L"stopped by the user"
         : L"stopped by signal " + utf8ToUnicode(tiny::terminationSignalName(signalNumber));
+    const wchar_t* const before = started ? L""
+        : aborted                         ? L", before it started"
+                                          : L" without starting";
     log.report(TAVIR_HERE,
-        sentence(L"Migration %1% on %2% after %3% second%4%.", how,
-            utf8ToUnicode(localTimeText(endTime)), seconds, seconds == 1 ? L"" : L"s"));
+        sentence(L"Migration %1% on %2% after %3%%4%.", how, utf8ToUnicode(localTimeText(endTime)),
+            counted(static_cast<unsigned>(seconds), L"second"), before));
     log.report(TAVIR_HERE,
-        sentence(L"Accounts: %1% finished, %2% failed, %3% not migrated.", status.finishedAccounts,
-            status.failedAccounts, status.selectedAccounts - ended));
+        sentence(L"Accounts: %1% finished, %2% failed, %3% login refused, %4% not started.",
+            status.finishedAccounts, status.failedAccounts, status.loginsRefused,
+            accountsNotStarted(status)));
     std::wstring folders
         = sentence(L"Folders: %1% copied, %2% failed", status.foldersDone, status.folderErrors);
     if (status.foldersNotReached != 0)
@@ -56,7 +69,7 @@ void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t
     if (status.messagesAlreadyThere != 0)
         messages += sentence(L", %1% on the target already", status.messagesAlreadyThere);
     log.report(TAVIR_HERE, messages + L".");
-    if (const std::wstring uncounted = notCounted(status, status.selectedAccounts - ended);
+    if (const std::wstring uncounted = notCounted(status, accountsNotStarted(status));
         !uncounted.empty())
         log.report(TAVIR_HERE, uncounted + L".");
 }

@@ -1,4 +1,6 @@
-// IMigrator outside the run: configuration, accounts, credential test, status.
+// IMigrator outside the run: configuration, accounts, credential test, the
+// start of a run (its login tests, the target's preparation, the report's
+// header), status.
 #include "Imap/engine/Migrator.h"
 
 #include "Common/Tools/AccountsFile.h"
@@ -30,6 +32,18 @@ Migrator::~Migrator()
     stop();
     stopAndJoin(tester_);
     stopAndJoin(supervisor_);
+    KMutexLocker lock(lock_);
+    if (logins_)
+        logins_->join();
+    // No run came to write them after its header.
+    writeHeldSkippedLines();
+}
+
+void Migrator::writeHeldSkippedLines()
+{
+    if (!heldSkippedLines_.empty())
+        LogManager::instance().writeReport(heldSkippedLines_);
+    heldSkippedLines_.clear();
 }
 
 void Migrator::stopAndJoin(const std::shared_ptr<Thread>& thread)
@@ -84,6 +98,8 @@ bool Migrator::loadUsers(const std::wstring& path)
     accountsFailure_.clear();
     users_ = std::move(list);
     skippedAccountLines_ = file.skippedLines;
+    // A file loaded again replaces the sentences of the one before.
+    heldSkippedLines_ = log.takeKept();
     return true;
 }
 
@@ -116,11 +132,15 @@ bool Migrator::startUserTest(ICallbacks* callbacks, std::vector<TestStatus>& sta
     KMutexLocker lock(lock_);
     if (tester_ != previous)
         return false; // another test was started meanwhile
-    auto tester = std::make_shared<ImapUserTesterThread>(
-        users_, configuration_.sourceServer, configuration_.sourceSsl, callbacks, statuses);
+    auto tester = std::make_shared<ImapUserTesterThread>(users_, configuration_.sourceServer,
+        configuration_.sourceSsl, callbacks, statuses, loginTestTimeoutMs_);
     if (!tester->guardedStart(ThreadRunner<ImapUserTesterThread>::startPoint))
         return false;
     tester_ = std::move(tester);
+    // The wizard's accounts page is a part of the report of its own: the
+    // file's skipped lines, then the test's refusals as they come.
+    LogManager::instance().beginReportPart();
+    writeHeldSkippedLines();
     return true;
 }
 
@@ -147,7 +167,7 @@ bool Migrator::start(ICallbacks* callbacks)
         startFailure_.clear();
         if (!callbacks)
             return false;
-        if (runCallbacks_ && !runCallbacks_->hasStopped()) {
+        if (starting_ || (runCallbacks_ && !runCallbacks_->hasStopped())) {
             Logger log;
             log.report(TAVIR_HERE, L"A migration is running already; it was not started again.");
             startFailure_ = log.kept();
@@ -161,23 +181,52 @@ bool Migrator::start(ICallbacks* callbacks)
         return false;
     if (previous)
         previous->join();
+    auto run = std::make_shared<MigrationRun>();
+    {
+        KMutexLocker lock(lock_);
+        if (supervisor_ != previous || starting_)
+            return false; // another run was started meanwhile
+        supervisor_.reset();
+        Logger log;
+        if (!describeRun(*run, log)) {
+            startFailure_ = log.kept();
+            return false;
+        }
+        run->startTime = static_cast<std::int64_t>(std::time(nullptr));
+        startTime_ = run->startTime;
+        run_ = run;
+        // The logins are tested beside the copy, from now on; the target
+        // is prepared once one was accepted, and never for a source that
+        // refused them all or can't be reached.
+        run->users->leaveOutRefused();
+        run->logins = std::make_shared<RunLoginTests>(
+            run->users, run->source, run->sourceSsl, loginTestTimeoutMs_);
+        logins_ = run->logins;
+        starting_ = true;
+        stoppedWhileStarting_ = false;
+        run->logins->start();
+    }
+    // Outside the lock, so that a stop can end the wait.
+    const RunLoginTests::First first = run->logins->waitForTheFirstAccepted();
     std::shared_ptr<CallbacksWrapper> wrapper;
     std::shared_ptr<WaiterThread> supervisor;
     {
         KMutexLocker lock(lock_);
-        if (supervisor_ != previous)
-            return false; // another run was started meanwhile
-        supervisor_.reset();
+        starting_ = false;
         Logger log;
-        auto run = std::make_shared<MigrationRun>();
+        const bool stopped = stoppedWhileStarting_ || first == RunLoginTests::First::Stopped;
+        if (first == RunLoginTests::First::AllRefused)
+            log.report(TAVIR_HERE,
+                L"The source server refused the login of every account to migrate; the target "
+                L"server was not changed, and the migration did not start.");
+        if (stopped || first == RunLoginTests::First::SourceFailed)
+            log.report(
+                TAVIR_HERE, L"The target server was not changed; the migration did not start.");
         PreparedTarget prepared;
-        if (!describeRun(*run, log) || !prepareMigration(*run, prepared, log)) {
-            startFailure_ = log.kept();
-            return false;
-        }
+        if (stopped || first != RunLoginTests::First::Ready
+            || !prepareMigration(*run, prepared, log))
+            return notStarted(*run, log, stopped);
         startFailure_.clear();
-        startTime_ = run->startTime;
-        run_ = run;
         masterPassword_ = run->masterPassword;
         MigrationStatus status;
         run->users->fillStatus(status);
@@ -185,7 +234,7 @@ bool Migrator::start(ICallbacks* callbacks)
         const unsigned waiting
             = status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
         prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
-        writeReportHeader(log, *run, configuration_.adminUser, status, prepared.workers);
+        writeHeaderAndHeld(*run, prepared.workers);
         if (!prepared.notice.empty())
             log.report(TAVIR_HERE, utf8ToUnicode(prepared.notice));
         log.report(L"");
@@ -210,6 +259,37 @@ bool Migrator::start(ICallbacks* callbacks)
         supervisor->run();
     }
     return true;
+}
+
+void Migrator::writeHeaderAndHeld(const MigrationRun& run, unsigned workers)
+{
+    MigrationStatus status;
+    run.users->fillStatus(status);
+    Logger header;
+    LogManager::instance().beginReportPart();
+    writeReportHeader(header, run, configuration_.adminUser, status, workers);
+    header.flush();
+    writeHeldSkippedLines();
+    run.logins->releaseSentences();
+}
+
+bool Migrator::notStarted(MigrationRun& run, Logger& log, bool stopped)
+{
+    run.logins->stop();
+    run.logins->join();
+    writeHeaderAndHeld(run, 0);
+    const std::wstring source = run.logins->sourceFailure();
+    startFailure_ = (source.empty() ? std::wstring() : source + L"\n") + log.kept();
+    log.report(L"");
+    log.flush();
+    MigrationStatus status;
+    run.users->fillStatus(status);
+    status.startTime = run.startTime;
+    const auto end = static_cast<std::int64_t>(std::time(nullptr));
+    run.endTime = end;
+    writeReportSummary(log, status, end, stopped, tiny::terminationSignal(), false);
+    log.flush();
+    return false;
 }
 
 bool Migrator::describeRun(MigrationRun& run, Logger& log)
@@ -255,7 +335,6 @@ bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Log
         return false;
     run.masterPassword = utf8ToUnicode(plan.masterPassword);
     run.targetVersion = prepared.version;
-    run.startTime = static_cast<std::int64_t>(std::time(nullptr));
     return true;
 }
 
@@ -303,9 +382,24 @@ void Migrator::getStatus(MigrationStatus& status)
 bool Migrator::stop()
 {
     KMutexLocker lock(lock_);
+    if (starting_)
+        stoppedWhileStarting_ = true;
+    if (logins_)
+        logins_->stop();
     if (supervisor_)
         supervisor_->setTerminated(true);
     return true;
+}
+
+void Migrator::acceptLoginUntested(unsigned index)
+{
+    users()->setTestStatus(index, TestLoginAccepted);
+}
+
+void Migrator::setLoginTestTimeoutMs(unsigned ms)
+{
+    KMutexLocker lock(lock_);
+    loginTestTimeoutMs_ = ms;
 }
 
 void Migrator::setPassword(unsigned int index, const std::wstring& password)

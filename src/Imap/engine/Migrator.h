@@ -8,6 +8,7 @@
 #include "Imap/engine/ImapUserTesterThread.h"
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/MigrationRun.h"
+#include "Imap/engine/RunLoginTests.h"
 #include "Imap/engine/TargetPreparation.h"
 #include "Imap/engine/Thread.h"
 #include "tiny/KMutex.h"
@@ -35,6 +36,15 @@ public:
     std::wstring getMasterPassword() override;
     unsigned skippedAccountLines() override;
 
+    // How long a login of the credential test or of a run's own tests may
+    // wait for the source (milliseconds); LoginTester::defaultTimeoutMs
+    // unless set, for tests.
+    void setLoginTestTimeoutMs(unsigned ms);
+    // The account's login counts as accepted, as the wizard's test finds
+    // it before a start: for tests of the account's road, whose sources are
+    // scripted (or refuse) for the road's own connections alone.
+    void acceptLoginUntested(unsigned index);
+
 private:
     // The list in hand. loadUsers puts a new list in place rather than
     // changing the old one, so a test still ending keeps the list it began
@@ -49,6 +59,17 @@ private:
     // holds the target, with nothing left changed.
     bool prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log)
         TAVIR_REQUIRES(lock_);
+    // Writes the header of the run's part of the report, then what was held
+    // for after it: the skipped lines of the accounts file and the sentences
+    // of the run's login tests.
+    void writeHeaderAndHeld(const MigrationRun& run, unsigned workers) TAVIR_REQUIRES(lock_);
+    // The skipped lines of the accounts file last loaded, into the report
+    // unless they are there already.
+    void writeHeldSkippedLines() TAVIR_REQUIRES(lock_);
+    // A start that went no further than `log` says (`stopped`: a stop
+    // ended it): the header, what was held, `log`'s sentences and the
+    // summary; the tests stopped and joined. Always false.
+    bool notStarted(MigrationRun& run, Logger& log, bool stopped) TAVIR_REQUIRES(lock_);
     // On the supervisor once every worker has ended: the target put back,
     // the status record stored, the administration connection closed, the
     // summary written.
@@ -58,7 +79,20 @@ private:
     Configuration configuration_ TAVIR_GUARDED_BY(lock_);
     std::shared_ptr<UsersInformation> users_ TAVIR_GUARDED_BY(lock_);
     unsigned skippedAccountLines_ TAVIR_GUARDED_BY(lock_) = 0;
+    // The report's sentences on the skipped lines of the accounts file last
+    // loaded, held for the next part of the report: after the next run's
+    // header, or as the wizard's test of the accounts starts, or, when
+    // neither comes, as the engine goes.
+    std::string heldSkippedLines_ TAVIR_GUARDED_BY(lock_);
     std::shared_ptr<ImapUserTesterThread> tester_ TAVIR_GUARDED_BY(lock_);
+    // The login tests of the last run, from its start on.
+    std::shared_ptr<RunLoginTests> logins_ TAVIR_GUARDED_BY(lock_);
+    unsigned loginTestTimeoutMs_ TAVIR_GUARDED_BY(lock_) = LoginTester::defaultTimeoutMs;
+    // A start waits for its first accepted login outside the lock; a second
+    // start is refused meanwhile, and a stop then ends it before the target
+    // is changed.
+    bool starting_ TAVIR_GUARDED_BY(lock_) = false;
+    bool stoppedWhileStarting_ TAVIR_GUARDED_BY(lock_) = false;
     // The run: its supervisor thread (which owns the workers and, through
     // the run they share, the administration client), its start time and
     // the target's temporary master password.

@@ -20,7 +20,7 @@ void MigratorThread::execute()
     while (!isTerminated()) {
         std::size_t index = 0;
         UserInfo account;
-        if (!run_->users->takeNextToMigrate(index, account))
+        if (!run_->logins->takeNextToMigrate(index, account, [this] { return isTerminated(); }))
             break;
         migrateAccount(index, account);
     }

@@ -1,5 +1,6 @@
 #pragma once
-// A migration worker: takes the next account to migrate from the list,
+// A migration worker: takes the next account to migrate whose login was
+// accepted (waiting for the run's login tests while they may accept one),
 // runs its road, and takes the next, until none is left or a stop is
 // requested (tested before each account; the road tests it before each
 // folder and each message).

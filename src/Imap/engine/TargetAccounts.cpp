@@ -86,15 +86,32 @@ TargetAccounts::Made TargetAccounts::makeBatch(const std::pair<std::size_t, User
             batch.push_back(newAccount(own->second));
         }
         std::size_t next = std::max(frontier_, own ? own->first + 1 : 0);
-        for (; next < users_->size() && batch.size() < batch_; ++next) {
+        // Made only once its login is accepted: an account still waiting
+        // for its test is passed over, and the next batch looks from the
+        // first of them on (the tests answer a little out of order).
+        std::size_t untested = users_->size();
+        // Not far past the tests, though: what lies there is untested too.
+        for (; next < users_->size() && batch.size() < batch_
+             && (untested == users_->size() || next < untested + batch_);
+             ++next) {
             UserInfo waiting;
-            if (users_->get(next, waiting) && waiting.state == UserToMigrate
-                && !made_.count(next)) {
+            if (!users_->get(next, waiting) || waiting.state != UserToMigrate)
+                continue;
+            if (waiting.testStatus != TestLoginAccepted)
+                untested = std::min(untested, next);
+            else if (!made_.count(next)) {
                 indexes.push_back(next);
                 batch.push_back(newAccount(waiting));
             }
         }
-        frontier_ = std::max(frontier_, next);
+        // Ahead of the workers a batch waits until the tests have given it
+        // half its size, so that batches stay full; one that brings a
+        // worker's own account is made as it is.
+        if (!own && batch.size() < batch_ / 2 && untested < users_->size()) {
+            aheadPlanned_ = false;
+            return {};
+        }
+        frontier_ = std::max(frontier_, std::min(next, untested));
     }
     if (!batch.empty())
         admin_->createAccounts(batch);

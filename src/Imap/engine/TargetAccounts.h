@@ -4,7 +4,9 @@
 // together with the accounts waiting after it, in one batch of the shared
 // administration client (a few round trips, whatever the batch's size);
 // a worker whose account was made already makes the next batch when fewer
-// than half a batch are left made ahead of it. So a worker mostly finds its
+// than half a batch are left made ahead of it. Only accounts whose login
+// test accepted them go into a batch, so a batch ends at the first account
+// still awaiting its test. So a worker mostly finds its
 // account there, and the workers no longer queue on the administration
 // connection account by account. An account is always made before anything
 // is copied into it; one that a stop leaves unmigrated may be made all the

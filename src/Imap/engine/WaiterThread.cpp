@@ -32,6 +32,8 @@ void WaiterThread::setTerminated(bool terminated)
     Thread::setTerminated(terminated);
     for (const auto& worker : workers_)
         worker->setTerminated(terminated);
+    if (terminated)
+        run_->logins->stop();
 }
 
 void WaiterThread::recover(const std::wstring& sentence)
@@ -52,6 +54,10 @@ void WaiterThread::joinWorkers()
 {
     for (const auto& worker : workers_)
         worker->join();
+    // The workers end once no test can accept an account any more; tests
+    // still running then only belong to a stopped run.
+    run_->logins->stop();
+    run_->logins->join();
 }
 
 void WaiterThread::finishOnce()

@@ -1,8 +1,7 @@
 #pragma once
-// The supervisor of a run: starts the workers, waits for all of them, then
-// finishes the run (the target put back, the status record, the summary)
-// and tells the wizard with stopped(). A stop request reaches every worker
-// through it.
+// The supervisor of a run: starts the workers, waits for all of them and
+// for the run's login tests, then finishes the run (the target put back, the status record, the
+// summary) and tells the wizard with stopped(). A stop request reaches every worker through it.
 #include "Imap/engine/CallbacksWrapper.h"
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/MigrationRun.h"
@@ -27,7 +26,8 @@ public:
 
     // Starts every worker, joins them all, finishes the run, stopped().
     void execute() override;
-    // Its own flag, then every worker's, in list order.
+    // Its own flag, then every worker's, in list order; a stop also ends
+    // the run's login tests.
     void setTerminated(bool terminated) override;
 
 protected:

@@ -79,12 +79,14 @@ TEST(UsersInformation, MigrateFlagMovesOnlyAccountsNotYetStarted)
     }
 }
 
-TEST(UsersInformation, EveryAccountToMigrateIsTakenOnceAcrossThreads)
+TEST(UsersInformation, EveryAccountToMigrateIsTakenOnceAcrossThreadsOnceItsLoginWasAccepted)
 {
     std::vector<UserInfo> users;
-    for (int i = 0; i < 2000; ++i)
+    for (int i = 0; i < 2000; ++i) {
         users.push_back(
             account(L"u" + std::to_wstring(i), i % 3 ? UserToMigrate : UserNotSelected));
+        users.back().testStatus = i % 2 ? TestLoginAccepted : TestNotTested;
+    }
     UsersInformation list(users);
     std::vector<std::atomic<int>> taken(users.size());
     std::vector<std::thread> workers;
@@ -100,8 +102,13 @@ TEST(UsersInformation, EveryAccountToMigrateIsTakenOnceAcrossThreads)
     for (auto& worker : workers)
         worker.join();
     for (std::size_t i = 0; i < users.size(); ++i) {
-        EXPECT_EQ(i % 3 ? 1 : 0, taken[i].load()) << i;
-        EXPECT_EQ(i % 3 ? UserInProgress : UserNotSelected, stateOf(list, i));
+        // Not yet tested: left to the login test, never to a worker.
+        const bool ready = i % 3 && i % 2;
+        EXPECT_EQ(ready ? 1 : 0, taken[i].load()) << i;
+        EXPECT_EQ(ready ? UserInProgress
+                : i % 3 ? UserToMigrate
+                        : UserNotSelected,
+            stateOf(list, i));
     }
 }
 

@@ -555,8 +555,7 @@ TEST_F(FaultTest, EachAppendRefusedInTurn)
 {
     for (int k = 1; k <= 4; ++k) {
         SCOPED_TRACE("APPEND " + std::to_string(k));
-        startTarget(
-            R"([{"on": "APPEND", "count": )" + std::to_string(k) + R"(, "action": "no"}])");
+        startTarget(R"([{"on": "APPEND", "count": )" + std::to_string(k) + R"(, "action": "no"}])");
         const std::string domain = "append" + std::to_string(k) + ".test";
         // The refused message lands after those that were in flight with it.
         const RunOutcome outcome = runDirectly(domain);
@@ -696,9 +695,9 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
             RawImap imap(source->port());
             ASSERT_TRUE(imap.login("alice", "Pw-alice"));
             bool ok = false;
-            for (const char* command : {"SELECT \"Empty\"",
-                     "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE", "SELECT \"INBOX\"",
-                     "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE"}) {
+            for (const char* command :
+                {"SELECT \"Empty\"", "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE",
+                    "SELECT \"INBOX\"", "UID STORE 1:* +FLAGS.SILENT (\\Deleted)", "EXPUNGE"}) {
                 imap.command(command, &ok);
                 ASSERT_TRUE(ok) << command;
             }
@@ -814,7 +813,8 @@ TEST_F(FaultTest, FoldersTheTargetWillNotCountAreFailedOnceAndNeverDone)
     EXPECT_EQ(settings, targetSettings(*target));
     EXPECT_EQ(3u, second.status.folderErrors) << second.report;
     EXPECT_EQ(4u, second.status.messageErrors) << second.report;
-    EXPECT_EQ(0u, second.status.messagesDone + second.status.messagesNotReached
+    EXPECT_EQ(0u,
+        second.status.messagesDone + second.status.messagesNotReached
             + second.status.messagesAlreadyThere)
         << second.report;
     for (const char* line : {"Account alice@count.test finished: 0 folders and 0 messages copied; "
@@ -859,8 +859,8 @@ TEST_F(FaultTest, AFolderDeletedOnTheSourceBeforeItsSelectIsFailed)
         }
         std::atomic<bool> armed{false};
         std::atomic<bool> deleted{false};
-        sourceRelay = std::make_unique<CommandRelay>(ListenAt{}, "127.0.0.1", source->port(),
-            [&](int, const std::string& line) {
+        sourceRelay = std::make_unique<CommandRelay>(
+            ListenAt{}, "127.0.0.1", source->port(), [&](int, const std::string& line) {
                 if (armed && !deleted && verbOf(line) == "SELECT"
                     && line.find("\"Sub\"") != std::string::npos) {
                     RawImap imap(source->port());
@@ -883,8 +883,8 @@ TEST_F(FaultTest, AFolderDeletedOnTheSourceBeforeItsSelectIsFailed)
         EXPECT_NE(std::string::npos,
             outcome.report.find("The source server did not select folder \"Sub\": "))
             << outcome.report;
-        EXPECT_NE(std::string::npos,
-            outcome.report.find("Account alice@" + domain + " " + c.aliceLine))
+        EXPECT_NE(
+            std::string::npos, outcome.report.find("Account alice@" + domain + " " + c.aliceLine))
             << outcome.report;
         EXPECT_EQ(0u, outcome.status.messagesNotReached) << outcome.report;
     }
@@ -909,7 +909,8 @@ TEST_F(FaultTest, AWorkerEndedByAnExceptionStillLetsTheRunFinish)
     EXPECT_EQ(1u, outcome.status.failedAccounts);
     for (const char* line :
         {"The thread \"migration worker 1\" stopped on an unexpected error: no memory left, say.",
-            "Account alice@ex.test failed.", "Accounts: 0 finished, 1 failed, 1 not migrated."})
+            "Account alice@ex.test failed.",
+            "Accounts: 0 finished, 1 failed, 0 login refused, 1 not started."})
         EXPECT_NE(std::string::npos, outcome.report.find(line)) << line << "\n" << outcome.report;
     ASSERT_EQ(2u, outcome.users.size());
     EXPECT_EQ(L"The thread \"migration worker 1\" stopped on an unexpected error: no memory left, "
@@ -995,7 +996,8 @@ TEST(BentSourceFaultTest, TheTargetDroppedAtEachAppendThenOneMoreRun)
     for (const FakeImapSource* source : {&bent, &quoted}) {
         const std::vector<std::string>& bodies = source->inbox().bodies;
         for (unsigned k = 1; k <= bodies.size(); ++k) {
-            SCOPED_TRACE((source == &bent ? "bent, APPEND " : "quoted, APPEND ") + std::to_string(k));
+            SCOPED_TRACE(
+                (source == &bent ? "bent, APPEND " : "quoted, APPEND ") + std::to_string(k));
             StandInTarget::Options options;
             options.faults = R"([{"on": "APPEND", "count": )" + std::to_string(k)
                 + R"(, "action": "drop_after"}])";
@@ -1003,9 +1005,9 @@ TEST(BentSourceFaultTest, TheTargetDroppedAtEachAppendThenOneMoreRun)
             LoopbackServer server(source->session());
             const std::string address = "kim@drop" + std::to_string(++account) + ".test";
             auto run = [&] {
-                return runner.run(runner.configuration(
-                                      L"127.0.0.1:" + std::to_wstring(server.port()),
-                                      target.whost() + L":" + std::to_wstring(target.port())),
+                return runner.run(
+                    runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
+                        target.whost() + L":" + std::to_wstring(target.port())),
                     address + ";Pw-kim\n");
             };
             const RunOutcome cut = run();

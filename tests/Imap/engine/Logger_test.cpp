@@ -173,31 +173,41 @@ TEST(Logger, ReportLinesReachTheReportOnFlushAndTheDebugLogAtOnce)
         boost::regex_match(debug[3], boost::regex(stamp + "Kept until the logger ends\\.")));
 }
 
-TEST(Logger, ExistingFilesAreAppendedToWithoutASecondMark)
+TEST(Logger, ExistingFilesAreAppendedToWithoutASecondMarkEachRunSetOffByABlankLine)
 {
     tavir::test::TempDir dir;
     const std::string report = dir.file("report.txt");
     const std::string debug = dir.file("debug.log");
     tavir::test::writeFile(debug, ""); // exists, empty: still new
-    for (const wchar_t* run : {L"first run", L"second run"}) {
+    for (const wchar_t* run : {L"first run", L"second run", L"third run"}) {
+        // The third run's lines follow a blank line already there.
+        if (std::wstring(run) == L"third run")
+            tavir::test::writeFile(report, tavir::test::readFile(report) + "\n");
         ASSERT_TRUE(LogManager::instance().open(report, debug));
         Logger log;
         log.report(run);
         log.flush();
     }
     LogManager::instance().close();
-    EXPECT_EQ(bom + "first run\nsecond run\n", tavir::test::readFile(report));
+    EXPECT_EQ(bom + "first run\n\nsecond run\n\nthird run\n", tavir::test::readFile(report));
     std::string text = tavir::test::readFile(debug);
     EXPECT_EQ(0u, text.find(bom));
     EXPECT_EQ(std::string::npos, text.find(bom, 1));
-    EXPECT_EQ(2u, linesOf(text).size());
+    EXPECT_EQ(3u, linesOf(text).size());
 }
 
 TEST(Logger, OpeningFailsForAFileThatCannotBeMade)
 {
     tavir::test::TempDir dir;
-    EXPECT_FALSE(LogManager::instance().open(dir.file("missing/report.txt"), dir.file("d.log")));
-    EXPECT_FALSE(LogManager::instance().open(dir.file("r.txt"), ""));
+    std::string why;
+    EXPECT_FALSE(
+        LogManager::instance().open(dir.file("missing/report.txt"), dir.file("d.log"), why));
+    // Named with the reason, for whoever tells the user.
+    EXPECT_EQ("the report " + dir.file("missing/report.txt")
+            + " can't be opened: No such file or directory",
+        why);
+    EXPECT_FALSE(LogManager::instance().open(dir.file("r.txt"), "", why));
+    EXPECT_EQ("the debug log  can't be opened: no file was named", why);
     LogManager::instance().close();
 }
 

@@ -235,10 +235,10 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
     while (expected.size() + closing.size() < trips.size()) {
         const std::string& trip = trips[expected.size()];
         expected.push_back(trip.rfind("QUERY SELECT Name FROM ", 0) == 0
-                || trip.rfind("QUERY INSERT INTO Domain ", 0) == 0
-                || trip.rfind("QUERY INSERT INTO User ", 0) == 0
-            ? trip
-            : "an account's statement");
+                    || trip.rfind("QUERY INSERT INTO Domain ", 0) == 0
+                    || trip.rfind("QUERY INSERT INTO User ", 0) == 0
+                ? trip
+                : "an account's statement");
     }
     expected.insert(expected.end(), closing.begin(), closing.end());
     for (std::size_t i = 0; i < trips.size(); ++i)
@@ -276,7 +276,8 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
              "and 0 messages failed.",
              "Account ben@example.com finished: 2 folders and 3 messages copied; 0 folders and 0 "
              "messages failed.",
-             "Accounts: 3 finished, 0 failed, 0 not migrated.", "Messages: 13 copied, 0 failed."})
+             "Accounts: 3 finished, 0 failed, 0 login refused, 0 not started.",
+             "Messages: 13 copied, 0 failed."})
         EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
     EXPECT_EQ(1u, occurrences(report, " carried keywords ")) << report;
     EXPECT_TRUE(std::regex_search(report,
@@ -440,15 +441,19 @@ protected:
     MigrationRunner runner{logs, dir};
 };
 
-TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccounts)
+// The run tests the logins itself, beside the copy: the two mistyped ones
+// are left out, never made on the target, and said after the header.
+TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
 {
     std::map<std::string, std::string> users;
     std::string accounts;
+    const std::set<std::string> mistyped = {"user5", "user9"};
     for (int i = 1; i <= 12; ++i) {
         const std::string user = "user" + std::to_string(i);
         users[user] = "Pw-" + user;
-        accounts += user + "@many.test;Pw-" + user + "\n";
+        accounts += user + "@many.test;Pw-" + user + (mistyped.count(user) ? "x" : "") + "\n";
     }
+    runner.testLogins = true;
     Dovecot source(users, sourceOptions());
     for (const auto& [user, password] : users) {
         RawImap imap(source.port());
@@ -464,11 +469,26 @@ TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccounts)
     ASSERT_TRUE(outcome.started) << outcome.report;
     expectCallbacksInOrder(outcome);
     EXPECT_NE(std::string::npos, outcome.report.find("by 6 workers."));
-    EXPECT_EQ(12u, outcome.status.finishedAccounts) << outcome.report;
-    EXPECT_EQ(36u, outcome.status.messagesDone);
+    EXPECT_EQ(10u, outcome.status.finishedAccounts) << outcome.report;
+    EXPECT_EQ(2u, outcome.status.loginsRefused);
+    EXPECT_EQ(12u, outcome.status.loginsTested);
+    EXPECT_EQ(30u, outcome.status.messagesDone);
+    EXPECT_NE(std::string::npos,
+        outcome.report.find("\nAccounts: 10 finished, 0 failed, 2 login refused, 0 not started.\n"))
+        << outcome.report;
     for (const auto& [user, password] : users) {
+        SCOPED_TRACE(user);
+        const std::string refusal = "refused the login of " + user + "@many.test (";
+        if (mistyped.count(user)) {
+            EXPECT_EQ(
+                "0", target.queryOne("SELECT COUNT(*) FROM User WHERE Name = '" + user + "'"));
+            EXPECT_GT(outcome.report.find(refusal), outcome.report.find("Accounts to migrate: "))
+                << outcome.report;
+            continue;
+        }
+        EXPECT_EQ(std::string::npos, outcome.report.find(refusal));
         const MailFolders onTarget = readStandInAccount(target, user + "@many.test");
-        EXPECT_EQ(3u, messageCount(onTarget)) << user;
+        EXPECT_EQ(3u, messageCount(onTarget));
     }
 }
 
@@ -489,10 +509,14 @@ TEST_F(ManyAccountsTest, AddressesThatFoldAlikeAreOneAccountAndOthersEachKeepThe
         {"\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82", true},
         {"\xCF\x83\xCF\x82", "\xCF\x82\xCF\x83", true},
         {"\xC2\xB5", "\xCE\xBC", true},
-        {"\xC5\xBF" "am", "sam", true},
+        {"\xC5\xBF"
+         "am",
+            "sam", true},
         // İnal and inal; Straße and STRASSE.
         {"\xC4\xB0nal", "inal", false},
-        {"Stra\xC3\x9F" "e", "STRASSE", false},
+        {"Stra\xC3\x9F"
+         "e",
+            "STRASSE", false},
     };
     std::map<std::string, std::string> users;
     std::string accounts;
@@ -509,7 +533,8 @@ TEST_F(ManyAccountsTest, AddressesThatFoldAlikeAreOneAccountAndOthersEachKeepThe
         RawImap imap(source.port());
         ASSERT_TRUE(imap.login(user, password)) << user;
         for (int n = 0; n < 2; ++n)
-            ASSERT_TRUE(imap.append("INBOX", body(id++, 300), "\\Seen", "05-May-2005 05:05:05 +0000"));
+            ASSERT_TRUE(
+                imap.append("INBOX", body(id++, 300), "\\Seen", "05-May-2005 05:05:05 +0000"));
     }
     StandInTarget target;
     const unsigned migrated = 8;
@@ -528,8 +553,7 @@ TEST_F(ManyAccountsTest, AddressesThatFoldAlikeAreOneAccountAndOthersEachKeepThe
             const std::string repeats = "Line " + std::to_string(line)
                 + " of the accounts file repeats the address " + row.second + "@fold.test of line "
                 + std::to_string(line - 1);
-            EXPECT_EQ(row.one, outcome.report.find(repeats) != std::string::npos)
-                << outcome.report;
+            EXPECT_EQ(row.one, outcome.report.find(repeats) != std::string::npos) << outcome.report;
             for (const std::string& user : {row.first, row.second}) {
                 if (row.one && user == row.second)
                     continue;
@@ -1197,10 +1221,10 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                     += holds(run, n) && !holds(run - 1, n) && flags.find('$') != std::string::npos;
             }
             LoopbackServer server(source.session());
-            const RunOutcome outcome = runner.run(
-                runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
-                    target.whost() + L":" + std::to_wstring(target.port())),
-                address + ";Pw-kim\n");
+            const RunOutcome outcome
+                = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
+                                 target.whost() + L":" + std::to_wstring(target.port())),
+                    address + ";Pw-kim\n");
             ASSERT_TRUE(outcome.started) << outcome.report;
             // No source connection was given up out of step.
             EXPECT_EQ(1, server.accepted()) << outcome.report;
@@ -1227,7 +1251,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
             const std::string keywordsSaid = std::to_string(keywords) + " copied message"
                 + (keywords == 1 ? "" : "s") + " of " + address + " carried keywords";
             EXPECT_EQ(keywords != 0, outcome.report.find(keywordsSaid) != std::string::npos)
-                << keywordsSaid << "\n" << outcome.report;
+                << keywordsSaid << "\n"
+                << outcome.report;
             if (run == 3) {
                 EXPECT_NE(std::string::npos, outcome.report.find(r.lastRunSays)) << outcome.report;
             }
@@ -1353,9 +1378,10 @@ TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceAndCopiesNothing)
         stoppedAt = nowMs();
         engine->stop();
     });
-    const RunOutcome outcome = runner.run(
-        runner.configuration(source.server(), target.whost() + L":" + std::to_wstring(target.port())),
-        "kim@slow.test;Pw-kim\n");
+    const RunOutcome outcome
+        = runner.run(runner.configuration(
+                         source.server(), target.whost() + L":" + std::to_wstring(target.port())),
+            "kim@slow.test;Pw-kim\n");
     const long long ended = nowMs();
     stopper.join();
     ASSERT_TRUE(outcome.started) << outcome.report;

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <regex>
 #include <sstream>
 
 using namespace tavir::test;
@@ -179,8 +180,9 @@ protected:
     }
 
     // The engine program with `home` as HOME, its options and operands.
-    std::unique_ptr<ChildProcess> start(const TempDir& home, const std::vector<std::string>& options,
-        const std::vector<std::string>& operands, const ChildProcess::Options& output = {})
+    std::unique_ptr<ChildProcess> start(const TempDir& home,
+        const std::vector<std::string>& options, const std::vector<std::string>& operands,
+        const ChildProcess::Options& output = {})
     {
         std::vector<std::string> argv = {runner, "--home", home.path()};
         argv.insert(argv.end(), options.begin(), options.end());
@@ -706,7 +708,10 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         NoTarget,
         EchoingSource,
         SilentSource,
+        ClosedSource,
+        ReportIsAFolder,
         Help,
+        HelpWithAValue,
         UnknownOption,
         BadEndWithin,
         NoLogsOperand,
@@ -725,20 +730,26 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         // An account of the accounts file that the target must not hold.
         const char* notOnTheTarget = "";
         int signal = 0; // sent while a login is tested
+        std::vector<std::string> report = {}; // each in the report
+        std::vector<std::string> notSaid = {}; // in neither output
     } rows[] = {
         {"the first run, on a terminal 80 columns wide", Change::Nothing, finished,
             {"zorp-engine-run: migration ended after ",
                 " s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; folders ",
                 " copied, 0 failed, 0 not reached; messages 6 copied, 0 already there, 0 failed, "
                 "0 not reached; the report: "},
-            // The counts in fewer words, for the account in hand whole.
-            {" 0/2 accounts, 0 failed; 0 copied, 0 failed; alice: INBOX 0 of 3\033[K", "\r\033[K"},
-            "", 80},
+            // Every count and the run's time before the account in hand.
+            {"testing the accounts' logins on the source: 0 of 2 tested, 0 refused\033[K",
+                " s: accounts 0/2, 0 failed; messages 0 copied, 0 there, 0 failed", "\r\033[K"},
+            "", 80, "", 0, {}, {"0/2 accounts, 0 failed; 0 copied"}},
         {"a second run", Change::Nothing, finished,
             {"messages 0 copied, 6 already there, 0 failed, 0 not reached; the report: "}, {}},
         {"on a terminal 40 columns wide: the counts alone", Change::Accounts, finished,
             {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "},
-            {"\r0/1 done, 0 failed; 0 copied, 0 failed\033[K"}, "carol", 40},
+            // The test's line keeps its counts too.
+            {"\r0/1 done, 0 failed; 0 copied, 0 failed\033[K",
+                "\rlogins 0/1 tested, 0 refused\033[K"},
+            "carol", 40},
         {"on a terminal 200 columns wide: every count and the account in hand", Change::Accounts,
             finished, {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "},
             {" s: accounts 0 of 1 done, 0 failed; messages 0 copied, 0 already there, 0 failed; "
@@ -753,14 +764,14 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 untouched}},
         {"every account refused by the source: nothing is made on the target", Change::Accounts,
             failures,
-            {"zorp-engine-run: account alice@runs.test not migrated: The source server 127.0.0.1:",
+            {"zorp-engine-run: account alice@runs.test login refused: The source server 127.0.0.1:",
                 " refused the login of alice@runs.test (as alice@runs.test: ",
-                "zorp-engine-run: account bob@runs.test not migrated: The source server ",
+                "zorp-engine-run: account bob@runs.test login refused: The source server ",
                 "zorp-engine-run: no migration: the source refused the login of all 2 accounts; "
                 "the target was not changed; the report: "},
             {}, "wrong"},
         {"a mistyped password: only the accepted account is made", Change::Accounts, failures,
-            {"zorp-engine-run: account erin@runs.test not migrated: The source server ",
+            {"zorp-engine-run: account erin@runs.test login refused: The source server ",
                 " refused the login of erin@runs.test (as erin@runs.test: ",
                 " s: accounts 1 finished, 0 failed, 1 login refused, 0 not started; "},
             {}, "typo", 0, "erin"},
@@ -769,7 +780,20 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
             {"zorp-engine-run: stopped by SIGINT while the logins were tested; nothing was "
              "migrated and the target was not changed; the report: "},
-            {}, "", 0, "", SIGINT},
+            {}, "", 0, "", SIGINT,
+            {"The target server was not changed; the migration did not start.\n\nMigration "
+             "stopped by signal SIGINT on ",
+                ", before it started.\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not "
+                "started.\n"}},
+        {"nothing listening on the source's port: said once, not as a refused login",
+            Change::ClosedSource, notStarted, {},
+            {"zorp-engine-run: Could not connect to the source server 127.0.0.1:",
+                "\nzorp-engine-run: The target server was not changed; the migration did not "
+                "start.\nzorp-engine-run: the report: "},
+            "", 0, "", 0, {"\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not started.\n"},
+            {"refused the login", "alice", "bob"}},
+        {"a report.txt that can't be opened", Change::ReportIsAFolder, trouble, {},
+            {"zorp-engine-run: the report ", "/report.txt can't be opened: Is a directory.\n"}},
         {"three lines of the accounts file skipped", Change::Accounts, finished,
             {" s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; ",
                 "\nzorp-engine-run: 3 lines of the accounts file were skipped; the report says "
@@ -787,6 +811,8 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"--help", Change::Help, finished,
             {"usage: zorp-engine-run [--home DIR] [--admin USER] ", "  --help, -h   this text\n"},
             {}},
+        {"--help with a value", Change::HelpWithAValue, trouble, {},
+            {"zorp-engine-run: --help takes no value." + usage}},
         {"an option there is not", Change::UnknownOption, trouble, {},
             {"zorp-engine-run: there is no option --hme." + usage}},
         {"--end-within not a number of seconds", Change::BadEndWithin, trouble, {},
@@ -839,8 +865,17 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         case Change::SilentSource:
             operands[0] = "127.0.0.1:" + std::to_string(silent.port());
             break;
+        case Change::ClosedSource:
+            operands[0] = "127.0.0.1:" + std::to_string(freeLoopbackPort());
+            break;
+        case Change::ReportIsAFolder:
+            std::filesystem::create_directory(logs.file("report.txt"));
+            break;
         case Change::Help:
             operands = {"--help"};
+            break;
+        case Change::HelpWithAValue:
+            operands = {"--help=x"};
             break;
         case Change::UnknownOption:
             operands.insert(operands.begin(), "--hme");
@@ -891,7 +926,8 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         EXPECT_EQ(std::string::npos, said.out.find_first_of("\r\033")) << said.out;
         for (const char* secret :
             {"admin-secret", "Not-the-secret", "Pw-alice", "Pw-bob", "Wrong-pw-", "Pw-ern"}) {
-            EXPECT_EQ(std::string::npos, (said.out + said.err).find(secret)) << said.out << said.err;
+            EXPECT_EQ(std::string::npos, (said.out + said.err).find(secret))
+                << said.out << said.err;
         }
         // The run's time as the report counts it (these take less than a
         // minute: "N s").
@@ -904,6 +940,52 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 report.find(" after " + seconds + (seconds == "1" ? " second.\n" : " seconds.\n")))
                 << seconds << " s on the terminal, in the report:\n"
                 << report;
+        }
+        for (const std::string& text : row.notSaid) {
+            EXPECT_EQ(std::string::npos, (said.out + said.err).find(text)) << text << " said in\n"
+                                                                           << said.out << said.err;
+        }
+        const std::string reportFile = logs.file("report.txt");
+        const std::string report
+            = std::filesystem::is_regular_file(reportFile) ? readFile(reportFile) : std::string();
+        for (const std::string& text : row.report) {
+            EXPECT_NE(std::string::npos, report.find(text)) << text << " missing from\n" << report;
+        }
+        // A run's part of the report opens with its header, whatever came
+        // before the run, and its summary counts the accounts as the
+        // terminal's does, in the same words.
+        if (report.find("Tavir Zorp ") != std::string::npos) {
+            EXPECT_EQ(0u, report.find("\xEF\xBB\xBFTavir Zorp 1.0.0: migration started on "))
+                << report;
+        }
+        std::smatch counts;
+        if (std::regex_search(said.out, counts,
+                std::regex("accounts (\\d+) finished, (\\d+) failed, (\\d+) login refused, "
+                           "(\\d+) not started;"))) {
+            const std::string summary = "\nAccounts: " + counts[1].str() + " finished, "
+                + counts[2].str() + " failed, " + counts[3].str() + " login refused, "
+                + counts[4].str() + " not started.\n";
+            EXPECT_NE(std::string::npos, report.find(summary)) << summary << " missing from\n"
+                                                               << report;
+        }
+        if (std::regex_search(said.out, counts,
+                std::regex("the source refused the login of all (\\d+) accounts"))) {
+            EXPECT_NE(std::string::npos,
+                report.find("\nAccounts: 0 finished, 0 failed, " + counts[1].str()
+                    + " login refused, 0 not started.\n"))
+                << report;
+        }
+        // A lock file stays only beside a journal: a target that never
+        // answered, or was put back whole, leaves none.
+        const std::filesystem::path admin = home.file(".tavir/admin");
+        if (std::filesystem::is_directory(admin)) {
+            for (const auto& entry : std::filesystem::directory_iterator(admin)) {
+                std::filesystem::path journal = entry.path();
+                if (journal.extension() != ".lock")
+                    continue;
+                journal.replace_extension(".journal");
+                EXPECT_TRUE(std::filesystem::exists(journal)) << entry.path() << " left";
+            }
         }
         // A run that migrates nothing does not even log in to the target.
         if (!row.out.empty()

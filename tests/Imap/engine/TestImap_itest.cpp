@@ -54,7 +54,7 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     EXPECT_NE(std::string::npos, logs.debug().find("greets: * OK"));
     EXPECT_NE(std::string::npos, logs.report().find("did not greet as an IMAP server"));
     // Each failure says why, in the client's words.
-    EXPECT_NE(std::string::npos, logs.report().find("Connection refused")) << logs.report();
+    EXPECT_NE(std::string::npos, logs.report().find("connection refused")) << logs.report();
     EXPECT_NE(std::string::npos, logs.report().find("\"127.0.0.1:imap\" is not a host name"));
     // Once per server: how its certificate was trusted.
     const std::string where = "127.0.0.1:" + std::to_string(dovecot.tlsPort());

@@ -1,15 +1,18 @@
 // The credential test against a real Dovecot whose accounts log in with the
 // full address, with the bare mailbox only, or not at all; stopping it (also
 // in the middle of a greeting that a server sends a byte at a time), a
-// second start, and the engine object ending while it runs; and a source
-// that quotes the passwords it refuses back.
+// second start, and the engine object ending while it runs; a source that
+// quotes the passwords it refuses back; and sources that can't be tested at
+// all, said once as such by the wizard's test and by a run's own.
 #include "Imap/engine/Engine.h"
+#include "Imap/engine/Migrator.h"
 #include "Imap/textconv/TextConversion.h"
 
 #include "EngineTestSupport.h"
+#include "MigrationHarness.h"
 #include "support/Dovecot.h"
-#include "support/Loopback.h"
 #include "support/DribblingPeer.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -211,6 +214,104 @@ TEST(UserTestStop, AStopEndsALoginWaitingForItsGreetingAtOnce)
     // The account in hand was neither accepted nor refused.
     EXPECT_EQ(std::vector<TestStatus>(3, TestNotTested), statuses);
     EXPECT_EQ(std::string::npos, logs.report().find("refused")) << logs.report();
+}
+
+// A source that can't be tested is said as such, never as refused logins:
+// the wizard's test gives every account its one sentence without trying the
+// rest, and a run's own tests end at once, within one time-out, the run not
+// started and the target not reached.
+TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
+{
+    constexpr unsigned timeoutMs = 1000;
+    tavir::test::LoopbackServer silent([](tavir::test::PeerSocket& peer) { peer.readLine(15000); });
+    tavir::test::LoopbackServer preauth([](tavir::test::PeerSocket& peer) {
+        peer.say("* PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody\r\n");
+        peer.readLine(15000);
+    });
+    tavir::test::LoopbackServer other([](tavir::test::PeerSocket& peer) {
+        peer.say("SSH-2.0-OpenSSH_9.2p1\r\n");
+        peer.readLine(15000);
+    });
+    const std::string closed = "127.0.0.1:" + std::to_string(tavir::test::freeLoopbackPort());
+    auto at = [](const tavir::test::LoopbackServer& server) {
+        return "127.0.0.1:" + std::to_string(server.port());
+    };
+    const struct Row {
+        const char* name;
+        std::string source;
+        std::string says; // the sentence, whole
+    } rows[] = {
+        {"nothing listening", closed,
+            "Could not connect to the source server " + closed + ": connection refused."},
+        {"a port that never greets", at(silent),
+            "The source server " + at(silent)
+                + " accepted the connection but sent no greeting within 1 s."},
+        {"a greeting as logged in already", at(preauth),
+            "The source server " + at(preauth)
+                + " greets every connection as logged in already (PREAUTH), so no account can "
+                  "log in as itself: * PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody."},
+        {"another service's greeting", at(other),
+            "The source server " + at(other)
+                + " did not greet as an IMAP server: SSH-2.0-OpenSSH_9.2p1."},
+    };
+    tavir::test::TempDir dir;
+    tavir::test::writeFile(dir.file("accounts.txt"), accounts);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        tavir::test::TempLogs logs;
+        auto engine = [&] {
+            auto migrator = std::make_unique<Migrator>();
+            Configuration configuration;
+            configuration.sourceServer = utf8ToUnicode(row.source);
+            configuration.targetServer
+                = L"127.0.0.1:" + std::to_wstring(tavir::test::freeLoopbackPort());
+            configuration.adminUser = L"admin";
+            configuration.adminPassword = L"admin-secret";
+            migrator->init(configuration);
+            migrator->setLoginTestTimeoutMs(timeoutMs);
+            EXPECT_TRUE(migrator->loadUsers(utf8ToUnicode(dir.file("accounts.txt"))));
+            return migrator;
+        };
+        // The wizard's test: every account failed with the one sentence,
+        // which the report holds once.
+        auto migrator = engine();
+        std::vector<TestStatus> statuses(3, TestNotTested);
+        RecordingCallbacks callbacks;
+        long long began = tavir::test::nowMs();
+        ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+        ASSERT_TRUE(callbacks.waitStopped(30));
+        EXPECT_LT(tavir::test::nowMs() - began, timeoutMs + 3000);
+        EXPECT_EQ(std::vector<TestStatus>(3, TestLoginRefused), statuses);
+        std::vector<UserInfoData> users;
+        migrator->getUsers(users);
+        for (const UserInfoData& user : users)
+            EXPECT_EQ(row.says, unicodeToUtf8(user.loginRefusal));
+        migrator.reset();
+        std::string report = logs.report();
+        EXPECT_EQ(1u, tavir::test::occurrences(report, row.says)) << report;
+        EXPECT_EQ(std::string::npos, report.find("refused the login")) << report;
+
+        // A run's own tests: not started, said once after the header, the
+        // target never reached.
+        const std::size_t before = report.size();
+        migrator = engine();
+        began = tavir::test::nowMs();
+        EXPECT_FALSE(migrator->start(&callbacks));
+        EXPECT_LT(tavir::test::nowMs() - began, timeoutMs + 3000);
+        MigrationStatus status;
+        migrator->getStatus(status);
+        EXPECT_EQ(row.says + "\nThe target server was not changed; the migration did not start.\n",
+            unicodeToUtf8(status.startFailure));
+        migrator.reset();
+        report = logs.report().substr(before);
+        EXPECT_EQ(0u, report.find("\nTavir Zorp 1.0.0: migration started on ")) << report;
+        EXPECT_EQ(1u, tavir::test::occurrences(report, row.says)) << report;
+        for (const char* line : {" without starting.\n",
+                 "\nAccounts: 0 finished, 0 failed, 0 login refused, 3 not started.\n"})
+            EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
+        for (const char* never : {"refused the login", "administration service"})
+            EXPECT_EQ(std::string::npos, report.find(never)) << report;
+    }
 }
 
 } // namespace

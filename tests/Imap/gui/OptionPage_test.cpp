@@ -17,12 +17,14 @@ namespace {
 using gui::MigWizard;
 using migration::TestStatus;
 
-const QString stopQuestion = "Do you really want to stop the testing of accounts? If you abort the testing "
-                             "process, it will not be possible to start the migration.";
+const QString stopQuestion
+    = "Do you really want to stop the testing of accounts? If you abort the testing "
+      "process, it will not be possible to start the migration.";
 
 std::vector<migration::UserInfoData> threeAccounts()
 {
-    return {account(0, L"ann", L"example.com", L"Ann"), account(1, L"#public", L"example.com", L"Public folders"),
+    return {account(0, L"ann", L"example.com", L"Ann"),
+        account(1, L"#public", L"example.com", L"Public folders"),
         account(2, L"bob", L"example.com", L"Bob")};
 }
 
@@ -35,9 +37,15 @@ protected:
         toOptionPage();
     }
 
-    QAbstractButton* button(const char* name) { return child<QAbstractButton>(MigWizard::OptionPageId, name); }
+    QAbstractButton* button(const char* name)
+    {
+        return child<QAbstractButton>(MigWizard::OptionPageId, name);
+    }
     QTreeWidgetItem* row(int r) { return accountList()->topLevelItem(r); }
-    bool shown(const char* name) { return !child<QWidget>(MigWizard::OptionPageId, name)->isHidden(); }
+    bool shown(const char* name)
+    {
+        return !child<QWidget>(MigWizard::OptionPageId, name)->isHidden();
+    }
     QStringList column(int c)
     {
         QStringList texts;
@@ -54,7 +62,10 @@ protected:
         }
         return found;
     }
-    bool chainEnded() { return waitFor([&] { return button("loadButton")->isEnabled(); }); }
+    bool chainEnded()
+    {
+        return waitFor([&] { return button("loadButton")->isEnabled(); });
+    }
 
     // Clicks an entry's check box as the user does.
     void toggle(QTreeWidgetItem* item)
@@ -66,18 +77,20 @@ protected:
         QStyleOptionViewItem option;
         option.initFrom(list->viewport());
         option.rect = cell;
-        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay |
-            QStyleOptionViewItem::HasDecoration;
+        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay
+            | QStyleOptionViewItem::HasDecoration;
         option.decorationSize = QSize(16, 16);
         option.text = item->text(0);
-        const QRect box = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
+        const QRect box
+            = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
         QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
     }
     void clickHeader(int section)
     {
         QHeaderView* header = accountList()->header();
         const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
-        QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(x, header->height() / 2));
+        QTest::mouseClick(
+            header->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(x, header->height() / 2));
     }
 };
 
@@ -92,7 +105,8 @@ TEST_F(OptionPageTest, LoadRunsTheChainAndTheTest)
     EXPECT_EQ(engineCalls("").size() - 4, 5u);
     EXPECT_EQ(engineCalls("skippedAccountLines").size(), 1u) << "asked once the file is read";
     EXPECT_EQ(engineCalls("init").size(), 1u);
-    EXPECT_EQ(engineCalls("loadUsers"), std::vector<std::string>{"loadUsers " + files.file("accounts.csv")});
+    EXPECT_EQ(engineCalls("loadUsers"),
+        std::vector<std::string>{"loadUsers " + files.file("accounts.csv")});
     EXPECT_EQ(engineCalls("startUserTest"), std::vector<std::string>{"startUserTest 3"});
     EXPECT_EQ(migrator().configuration.sourceServer, L"source.example");
     EXPECT_EQ(migrator().configuration.targetServer, L"target.example");
@@ -115,9 +129,14 @@ TEST_F(OptionPageTest, LoadRunsTheChainAndTheTest)
     EXPECT_EQ(settings.value("LastOpenDirectory").toString(), dialogFolder);
 }
 
-TEST_F(OptionPageTest, StatusColumnFollowsTheTest)
+TEST_F(OptionPageTest, StatusColumnFollowsTheTestAndSaysWhyALoginFailed)
 {
     loadAndStartTest(threeAccounts());
+    // A source that could not be tested is said as such, never as a
+    // refused password.
+    const std::wstring why
+        = L"Could not connect to the source server 127.0.0.1:1143: connection refused.";
+    migrator().accounts[1].loginRefusal = why;
     migrator().testCallbacks->started();
     migrator().reportTestStatus(0, migration::TestLoginAccepted);
     migrator().reportTestStatus(1, migration::TestLoginRefused);
@@ -132,6 +151,10 @@ TEST_F(OptionPageTest, StatusColumnFollowsTheTest)
     migrator().testCallbacks->stopped(false);
     ASSERT_TRUE(chainEnded());
     EXPECT_EQ(row(2)->text(2), "");
+    for (int column : {0, 1, 2}) {
+        EXPECT_EQ(row(1)->toolTip(column), QString::fromStdWString(why));
+        EXPECT_EQ(row(0)->toolTip(column), "") << "accepted";
+    }
     EXPECT_FALSE(button("abortButton")->isVisible());
     EXPECT_TRUE(button("selectAllButton")->isEnabled());
     EXPECT_TRUE(nextEnabled());
@@ -141,7 +164,8 @@ TEST_F(OptionPageTest, StatusColumnFollowsTheTest)
 TEST_F(OptionPageTest, CheckMarksAtLeavingReachTheEngine)
 {
     loadAndStartTest(threeAccounts());
-    migrator().playTest({migration::TestLoginAccepted, migration::TestLoginAccepted, migration::TestLoginRefused});
+    migrator().playTest(
+        {migration::TestLoginAccepted, migration::TestLoginAccepted, migration::TestLoginRefused});
     ASSERT_TRUE(chainEnded());
 
     click(button("deselectAllButton"));
@@ -162,17 +186,21 @@ TEST_F(OptionPageTest, CheckMarksAtLeavingReachTheEngine)
     EXPECT_TRUE(engineCalls("setMigrate").empty()) << "nothing is told before leaving";
     clickNext();
     ASSERT_TRUE(reaches(MigWizard::ProgressPageId));
-    EXPECT_EQ(engineCalls("setMigrate"), (std::vector<std::string>{"setMigrate 0 false", "setMigrate 2 false"}));
+    EXPECT_EQ(engineCalls("setMigrate"),
+        (std::vector<std::string>{"setMigrate 0 false", "setMigrate 2 false"}));
 }
 
 TEST_F(OptionPageTest, PublicFoldersStayFirstInBothSortOrders)
 {
-    loadAndStartTest({account(0, L"carl", L"b.example", L"Carl"), account(1, L"amy", L"c.example", L"Amy"),
-        account(2, L"#public", L"z.example", L"Zeta public"), account(3, L"bea", L"a.example", L"Bea")});
-    migrator().playTest({migration::TestLoginAccepted, migration::TestLoginRefused, migration::TestLoginAccepted,
-        migration::TestLoginAccepted});
+    loadAndStartTest(
+        {account(0, L"carl", L"b.example", L"Carl"), account(1, L"amy", L"c.example", L"Amy"),
+            account(2, L"#public", L"z.example", L"Zeta public"),
+            account(3, L"bea", L"a.example", L"Bea")});
+    migrator().playTest({migration::TestLoginAccepted, migration::TestLoginRefused,
+        migration::TestLoginAccepted, migration::TestLoginAccepted});
     ASSERT_TRUE(chainEnded());
-    EXPECT_EQ(column(0), (QStringList{"Carl", "Amy", "Zeta public", "Bea"})) << "in file order after the test";
+    EXPECT_EQ(column(0), (QStringList{"Carl", "Amy", "Zeta public", "Bea"}))
+        << "in file order after the test";
 
     struct Case {
         int section;
@@ -188,9 +216,11 @@ TEST_F(OptionPageTest, PublicFoldersStayFirstInBothSortOrders)
         SCOPED_TRACE(c.section);
         for (int clickCount = 0; clickCount < 2; ++clickCount) {
             clickHeader(c.section);
-            const bool ascending = accountList()->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+            const bool ascending
+                = accountList()->header()->sortIndicatorOrder() == Qt::AscendingOrder;
             EXPECT_EQ(accountList()->header()->sortIndicatorSection(), c.section);
-            EXPECT_EQ(column(0), ascending ? c.ascending : c.descending) << (ascending ? "ascending" : "descending");
+            EXPECT_EQ(column(0), ascending ? c.ascending : c.descending)
+                << (ascending ? "ascending" : "descending");
         }
     }
 }
@@ -199,7 +229,8 @@ TEST_F(OptionPageTest, EndOfTheTestSortsByIndexAsNumbers)
 {
     std::vector<migration::UserInfoData> accounts;
     for (unsigned i = 0; i < 11; ++i)
-        accounts.push_back(account(i, L"user" + std::to_wstring(i), L"example.com", L"User " + std::to_wstring(i)));
+        accounts.push_back(account(
+            i, L"user" + std::to_wstring(i), L"example.com", L"User " + std::to_wstring(i)));
     loadAndStartTest(accounts);
     finishTest(accounts.size());
     QStringList expected;
@@ -231,7 +262,8 @@ TEST_F(OptionPageTest, AbortedTestEmptiesTheListUntilTheNextLoad)
         MessageBoxAnswer any(QMessageBox::Yes);
         w().close();
         settle(20);
-        EXPECT_TRUE(any.texts().empty()) << "a close while the test is being aborted is refused silently";
+        EXPECT_TRUE(any.texts().empty())
+            << "a close while the test is being aborted is refused silently";
         EXPECT_TRUE(w().isVisible());
     }
     migrator().reportTestStatus(0, migration::TestLoginAccepted);
@@ -258,7 +290,8 @@ TEST_F(OptionPageTest, StopRefusedOrTooLateIsTold)
     {
         MessageBoxAnswer yes(QMessageBox::Yes);
         click(button("abortButton"));
-        EXPECT_EQ(yes.texts(), (std::vector<QString>{stopQuestion, "Aborting of the test failed."}));
+        EXPECT_EQ(
+            yes.texts(), (std::vector<QString>{stopQuestion, "Aborting of the test failed."}));
     }
     EXPECT_TRUE(button("abortButton")->isEnabled());
 
@@ -275,7 +308,8 @@ TEST_F(OptionPageTest, StopRefusedOrTooLateIsTold)
     });
     click(button("abortButton"));
     EXPECT_EQ(texts,
-        (std::vector<QString>{stopQuestion, "Unable to abort the test because it has already been completed."}));
+        (std::vector<QString>{
+            stopQuestion, "Unable to abort the test because it has already been completed."}));
     EXPECT_EQ(engineCalls("stopUserTest").size(), 1u);
     EXPECT_EQ(accountList()->topLevelItemCount(), 3);
 }
@@ -375,7 +409,8 @@ TEST_F(OptionPageTest, SkippedLinesAreCountedAboveTheListWithTheReportToReadWhy)
         EXPECT_EQ(shown("skippedIcon"), !c.note.isEmpty());
         if (!c.note.isEmpty()) {
             EXPECT_EQ(child<QLabel>(MigWizard::OptionPageId, "skippedNote")->text(), c.note);
-            EXPECT_LT(child<QWidget>(MigWizard::OptionPageId, "skippedNote")->y(), accountList()->y())
+            EXPECT_LT(
+                child<QWidget>(MigWizard::OptionPageId, "skippedNote")->y(), accountList()->y())
                 << "above the list";
         }
     }
@@ -456,8 +491,8 @@ TEST_F(OptionPageTest, TabGoesThroughTheControlsAsShownAndEnterOpensTheExample)
     w().activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w()));
     button("loadButton")->setFocus();
-    const std::vector<QWidget*> order = {child<QWidget>(MigWizard::OptionPageId, "exampleNote"), accountList(),
-        button("selectAllButton"), button("deselectAllButton"), nextButton()};
+    const std::vector<QWidget*> order = {child<QWidget>(MigWizard::OptionPageId, "exampleNote"),
+        accountList(), button("selectAllButton"), button("deselectAllButton"), nextButton()};
     for (QWidget* expected : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), expected) << expected->objectName().toStdString();
