@@ -40,7 +40,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -261,7 +260,11 @@ public:
     }
     ~TestProgress()
     {
-        done_ = true;
+        {
+            tavir::tiny::KMutexLocker hold(lock_);
+            done_ = true;
+            woken_.notifyAll();
+        }
         if (drawing_)
             tavir::tiny::waitForThreadClose(thread_);
     }
@@ -270,22 +273,23 @@ public:
 
 private:
     static void loop(void* self) { static_cast<TestProgress*>(self)->draw(); }
-    // At once, then four times a second, looking for the end every 50 ms.
+    // At once, then four times a second until the test has ended.
     void draw()
     {
-        for (unsigned tick = 0; tick == 0 || !done_; ++tick) {
-            if (tick % 5 == 0) {
-                tavir::migration::MigrationStatus status;
-                engine_.getStatus(status);
-                progress_.drawTest(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        tavir::tiny::KMutexLocker hold(lock_);
+        do {
+            tavir::migration::MigrationStatus status;
+            engine_.getStatus(status);
+            progress_.drawTest(status);
+        } while (!woken_.waitUntil(lock_,
+            tavir::tiny::KCondition::Clock::now() + std::chrono::milliseconds(250), done_));
     }
 
     IMigrator& engine_;
     ProgressLine progress_;
-    std::atomic<bool> done_{false};
+    tavir::tiny::KMutex lock_;
+    tavir::tiny::KCondition woken_;
+    bool done_ TAVIR_GUARDED_BY(lock_) = false;
     pthread_t thread_{};
     bool drawing_ = false;
 };
