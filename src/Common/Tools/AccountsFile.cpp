@@ -9,6 +9,7 @@
 #include "utils/Descriptor.h"
 #include "utils/KFile.h"
 #include "utils/StreamConverter.h"
+#include "utils/StringUtils.h"
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/format.hpp>
@@ -459,19 +460,28 @@ bool nextLine(
     utils::KStream& stream, std::uint64_t limit, std::uint64_t& bytesRead, std::string& line)
 {
     char piece[maxAccountsLineBytes + 1];
-    line.clear();
+    // The line's fields are copied into a room of fixed size: one byte more
+    // than the longest line kept, so that a longer one is seen as such, and
+    // the NUL strncpys ends every copy with.
+    char kept[longestKept + 2];
+    std::size_t used = 0;
     for (;;) {
         const unsigned n = stream.getstr(piece, sizeof piece);
         bytesRead += n;
         if (stream.lastReadFailed() || bytesRead > limit)
             return false;
         if (n == 0)
-            return !line.empty();
-        if (line.size() <= longestKept)
-            line.append(piece, n);
+            break;
+        // A NUL in the piece ends the copy and the rest of its room is
+        // zeros: the line still holds a NUL, and is refused for it.
+        const std::size_t take = std::min<std::size_t>(n, sizeof kept - 1 - used);
+        utils::strncpys(kept + used, piece, take + 1);
+        used += take;
         if (piece[n - 1] == '\n')
-            return true;
+            break;
     }
+    line.assign(kept, used);
+    return used > 0;
 }
 
 // The line without its line end (LF or CR LF), and the first without the
