@@ -248,6 +248,8 @@ void ConnectionInternal::failOnReadEnd(bool inside)
 void ConnectionInternal::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop)
 {
     stop_ = std::move(stop);
+    if (stream_)
+        stream_->setStopSignal(stop_);
 }
 
 bool ConnectionInternal::stopRequested() const
@@ -375,6 +377,7 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     endpoint.ssl = ssl_;
     endpoint.timeoutMs = timeoutMs_;
     endpoint.stop = stop_;
+    endpoint.writesBodies = writesBodies_;
     // Whatever this object had is over: a new session starts from state 0.
     close();
     trustNotice_ = {};

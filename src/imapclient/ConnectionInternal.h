@@ -272,9 +272,9 @@ public:
     // sending was cut off at its deadline (not a silent time-out).
     bool readEndedForGood() const;
 
-    // Every wait of the streams this connection makes from now on ends at
-    // once when `stop` is raised: the command in hand fails and the
-    // connection is closed.
+    // Every wait of the stream in hand and of those this connection makes
+    // from now on ends at once when `stop` is raised: the command in hand
+    // fails and the connection is closed.
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
     bool stopRequested() const;
     // A deadline for the next reply or write when no operation is in hand.
@@ -295,6 +295,10 @@ public:
     // Stored and current read time-out in milliseconds (for short tests).
     void setTimeoutMs(unsigned ms);
     unsigned getTimeoutMs() const { return timeoutMs_; }
+    // False for a connection that writes commands alone, never a message
+    // body (a source's): the streams it makes from now on get a small send
+    // area (ImapEndpoint::writesBodies).
+    void setWritesBodies(bool writes) { writesBodies_ = writes; }
     bool streamGood();
 
     const std::string& getHost() const { return host_; }
@@ -363,6 +367,7 @@ private:
     std::vector<std::string> messageParts_;
 
     std::shared_ptr<const tavir::utils::StopSignal> stop_;
+    bool writesBodies_ = true;
     bool inOperation_ = false;
     unsigned budgetMs_ = 0; // the operation's time-out and credit so far
     std::uint64_t received_ = 0; // bytes read in the operation

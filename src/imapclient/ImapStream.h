@@ -60,6 +60,10 @@ public:
     virtual void flush() = 0;
     // Read time-out in milliseconds; 0 means wait for ever.
     virtual void setTimeoutMs(unsigned ms) = 0;
+    // Every wait from now on ends at once when `stop` is raised, in place of
+    // the endpoint's signal (a connection handed to other work, which stops
+    // it otherwise). The default has no waits to end.
+    virtual void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
     // The operation in hand ends `ms` milliseconds from now (0: no
     // deadline): no read or write waits past it, however slowly the server
     // sends or takes its bytes. The default has no deadline.
@@ -92,6 +96,9 @@ struct ImapEndpoint {
     unsigned timeoutMs = 0;
     // Ends every wait of the stream at once when raised; may be null.
     std::shared_ptr<const tavir::utils::StopSignal> stop;
+    // False for a connection that writes commands alone (a source's): it
+    // needs no send area to gather a message body in.
+    bool writesBodies = true;
 };
 
 // Makes the (unconnected) stream for an endpoint; null when the host name

@@ -226,6 +226,10 @@ public:
     const TrustNotice& trustNotice() const { return trustNotice_; }
     void setLastErrorResponse(const std::string& text) { lastError_ = text; }
     bool isConnected() const { return connected_; }
+    // True while the connection is open and the server has said nothing
+    // since the last answer was read: a connection left idle that the
+    // server logged out (BYE), closed or reset is not. Never waits.
+    bool openAndQuiet() { return connected_ && connection_.isOpen() && !connection_.dataWaiting(); }
     // True when the last failure of this client's connection was a
     // time-out: a server that did not answer in time, or sent or took its
     // bytes so slowly that it was cut off at the operation's deadline. A
@@ -240,10 +244,12 @@ public:
     {
         return {code, side, lastFailureWasTimeout(), lastError_};
     }
-    // Every wait of the connections this client makes from now on
-    // (connecting, reading, writing) ends at once when `stop` is raised: the
-    // operation in hand fails (ImapConnectionError, or ImapAppendFailed and
-    // ImapMessageLoadFailed for a message) and its connection is closed.
+    // Every wait of the connection in hand and of those this client makes
+    // from now on (connecting, reading, writing) ends at once when `stop` is
+    // raised: the operation in hand fails (ImapConnectionError, or
+    // ImapAppendFailed and ImapMessageLoadFailed for a message) and its
+    // connection is closed. Called on the thread that uses the client, or
+    // while no thread does.
     void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop);
 
     // The connection, for settings beyond the defaults (limits, a shorter

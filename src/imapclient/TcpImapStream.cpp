@@ -53,6 +53,10 @@ void ImapStream::setStopGrace(unsigned)
 {
 }
 
+void ImapStream::setStopSignal(std::shared_ptr<const tavir::utils::StopSignal>)
+{
+}
+
 int ImapStream::readEndError() const
 {
     return ETIMEDOUT;
@@ -160,6 +164,11 @@ public:
     void startDeadline(unsigned ms) override { stream_->startDeadline(ms); }
     void extendDeadline(unsigned ms) override { stream_->extendDeadline(ms); }
     void setStopGrace(unsigned ms) override { stream_->setStopGrace(ms); }
+    void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop) override
+    {
+        endpoint_.stop = stop;
+        stream_->setStopSignal(std::move(stop));
+    }
     int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
     int writeEndError() const override { return stream_->buffer()->lastSendError(); }
     std::string connectFailure() const override { return connectFailure_; }
@@ -204,6 +213,12 @@ private:
 // took to fetch from the source. Replies are read 4096 bytes at a time, and
 // literals larger than that straight into their place.
 constexpr long sendBufferSize = 256 << 10;
+// The send area of a connection that writes commands alone: a source's
+// longest command line, a FETCH of 200 numbers named one by one, is under
+// 2 KiB. A source's connections are the most numerous (those the login tests
+// keep for the workers among them), and the area is allocated whole with
+// the stream.
+constexpr long commandBufferSize = 4096;
 
 std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
 {
@@ -211,17 +226,18 @@ std::unique_ptr<ImapStream> makeTcpImapStream(const ImapEndpoint& endpoint)
     std::string text = "imap://" + endpoint.host + ":" + std::to_string(endpoint.port);
     try {
         std::unique_ptr<basic_tcpclientiostream> stream;
+        const long sendArea = endpoint.writesBodies ? sendBufferSize : commandBufferSize;
         if (endpoint.ssl) {
             Url url(text);
             InetSSLSocketAddress peer(url, "", "");
             stream = std::make_unique<basic_tcpclientiostream>(
-                peer, InetSSLSocketAddress::any(), 4096, sendBufferSize, true);
+                peer, InetSSLSocketAddress::any(), 4096, sendArea, true);
             static_cast<tavir::ssl::basic_sslbuffer*>(stream->buffer())
                 ->expectServerName(endpoint.host);
         } else {
             InetSocketAddress peer(text);
             stream = std::make_unique<basic_tcpclientiostream>(
-                peer, InetSocketAddress::any(), 4096, sendBufferSize);
+                peer, InetSocketAddress::any(), 4096, sendArea);
         }
         stream->setStopSignal(endpoint.stop);
         auto result = std::make_unique<TcpImapStream>(std::move(stream), endpoint);

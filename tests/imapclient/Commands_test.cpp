@@ -398,8 +398,8 @@ TEST(FolderTest, FoldersCreatedTogether)
     EXPECT_EQ(ImapNotConnected, folders[many - 1].result);
     std::string lines;
     for (std::size_t i = 0; i < many; ++i)
-        lines += "X-CREATE (X-MAIL" + std::string(i == 1 ? " GUID \"" + guid + "\"" : "")
-            + ") \"F" + std::to_string(i) + "\"\r\n";
+        lines += "X-CREATE (X-MAIL" + std::string(i == 1 ? " GUID \"" + guid + "\"" : "") + ") \"F"
+            + std::to_string(i) + "\"\r\n";
     EXPECT_EQ(lines, s.sent());
     // The first createTogether were in flight at once, no more.
     const std::string& bytes = s.session->clientBytes;
@@ -610,6 +610,31 @@ TEST(FacadeTest, NotConnectedSendsNothingAndKeepsTheLastError)
     EXPECT_EQ(ImapConnectionError, s.client.select(L"INBOX"));
     EXPECT_EQ(L"connection to scripted:143 timed out after 180 s", s.client.getLastErrorResponse());
     EXPECT_EQ(ImapAlreadyConnected, s.client.connect(L"h", 0, L"u", L"p", false, false));
+}
+
+// A logged-in connection left idle is fit to go on with only while the
+// server has said nothing on it: a BYE (an autologout), or any reply no
+// command asked for, tells that it may be gone. Looking never waits and
+// reads nothing away.
+TEST(FacadeTest, AnIdleConnectionIsQuietUntilTheServerSaysSomething)
+{
+    const struct {
+        const char* name;
+        std::string afterLogin;
+        bool quiet;
+    } cases[] = {
+        {"nothing said", "%|", true},
+        {"logged out", "* BYE Disconnected for inactivity\r\n", false},
+        {"news nobody asked for", "* 3 EXISTS\r\n%|", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scripted s(c.afterLogin);
+        EXPECT_EQ(c.quiet, s.client.openAndQuiet());
+        EXPECT_EQ(c.quiet, s.client.openAndQuiet());
+        s.client.disconnect(false);
+        EXPECT_FALSE(s.client.openAndQuiet());
+    }
 }
 
 // Whatever fails below it (no memory, a digest that can't be made, any

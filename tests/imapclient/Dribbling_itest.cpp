@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 using namespace tavir::mail;
@@ -20,22 +21,24 @@ namespace {
 const Where imapParts[] = {Where::Greeting, Where::ImapReply, Where::MessageBody};
 
 // The operation whose answer the peer dribbles: the login (greeting and
-// reply), or the body of message 1 read to its end. True when it succeeded;
-// the connection's last error says why not.
-bool dribbledOperation(Where where, SimpleImapClient& client, int port)
+// reply), or the body of message 1 read to its end; `loggedIn` runs between
+// the two. True when it succeeded; the connection's last error says why
+// not.
+bool dribbledOperation(
+    Where where, SimpleImapClient& client, int port, const std::function<void()>& loggedIn = {})
 {
-    if (client.connect(L"127.0.0.1", static_cast<unsigned>(port), L"anna", L"secret", false,
-            false)
+    if (client.connect(L"127.0.0.1", static_cast<unsigned>(port), L"anna", L"secret", false, false)
         != ImapSuccess)
         return false;
     if (where != Where::MessageBody)
         return true;
+    if (loggedIn)
+        loggedIn();
     FetchMessage message;
     if (client.fetch(1, message) != ImapSuccess)
         return false;
     std::string part;
-    for (bool more = message.getFirstDataPart(part); more; more = message.getNextDataPart(part)) {
-    }
+    for (bool more = message.getFirstDataPart(part); more; more = message.getNextDataPart(part)) { }
     return message.getRestSize() == 0 && message.isDrained();
 }
 
@@ -53,22 +56,32 @@ TEST(Dribbling, EachOperationIsCutOffAtItsDeadline)
         EXPECT_GE(took, deadlineMs - 50);
         EXPECT_LT(took, deadlineMs + 2000);
         const std::string error = client.getConnection().getLastErrorResponse();
-        EXPECT_NE(std::string::npos, error.find("127.0.0.1:" + std::to_string(peer.port())
-                                         + " sends too slowly: "))
+        EXPECT_NE(std::string::npos,
+            error.find("127.0.0.1:" + std::to_string(peer.port()) + " sends too slowly: "))
             << error;
         EXPECT_NE(std::string::npos, error.find("not complete after 1.5 s")) << error;
         EXPECT_TRUE(client.lastFailureWasTimeout());
     }
 }
 
+// Also a signal given to a connection made already, as to one handed on
+// logged in.
 TEST(Dribbling, AStopEndsEachOperationAtOnce)
 {
-    for (Where where : imapParts) {
-        SCOPED_TRACE(DribblingPeer::name(where));
+    const struct {
+        Where where;
+        bool givenLoggedIn; // the signal given once the login is through
+    } rows[] = {{Where::Greeting, false}, {Where::ImapReply, false}, {Where::MessageBody, false},
+        {Where::MessageBody, true}};
+    for (const auto& row : rows) {
+        const Where where = row.where;
+        const bool givenLoggedIn = row.givenLoggedIn;
+        SCOPED_TRACE(DribblingPeer::name(where) + std::string(givenLoggedIn ? ", given late" : ""));
         DribblingPeer peer(where, 100);
         SimpleImapClient client;
         auto stop = std::make_shared<tavir::utils::StopSignal>();
-        client.setStopSignal(stop);
+        if (!givenLoggedIn)
+            client.setStopSignal(stop);
         std::atomic<long long> raisedAt{0};
         std::thread stopper([&] {
             if (!peer.waitDribbling())
@@ -77,7 +90,10 @@ TEST(Dribbling, AStopEndsEachOperationAtOnce)
             raisedAt = nowMs();
             stop->raise();
         });
-        EXPECT_FALSE(dribbledOperation(where, client, peer.port()));
+        EXPECT_FALSE(dribbledOperation(where, client, peer.port(), [&] {
+            if (givenLoggedIn)
+                client.setStopSignal(stop);
+        }));
         const long long ended = nowMs();
         stopper.join();
         ASSERT_NE(0, raisedAt.load()) << "the peer never dribbled";

@@ -63,8 +63,8 @@ const char* DribblingPeer::name(Where where)
 
 const std::string& DribblingPeer::message()
 {
-    static const std::string text = "From: a@example.com\r\nSubject: slow\r\n\r\n"
-        + std::string(400, 'x') + "\r\n";
+    static const std::string text
+        = "From: a@example.com\r\nSubject: slow\r\n\r\n" + std::string(400, 'x') + "\r\n";
     return text;
 }
 
@@ -127,13 +127,14 @@ bool DribblingPeer::send(PeerSocket& peer, const std::string& bytes, bool slow)
 
 void DribblingPeer::imapSession(PeerSocket& peer)
 {
-    if (!send(peer, "* OK [CAPABILITY IMAP4rev1 LITERAL+] a dribbling server, ready as it "
-                    "can be, which is slowly\r\n",
+    if (!send(peer,
+            "* OK [CAPABILITY IMAP4rev1 LITERAL+] a dribbling server, ready as it "
+            "can be, which is slowly\r\n",
             where_ == Where::Greeting))
         return;
     bool first = true;
     for (;;) {
-        const std::string line = peer.readLine();
+        const std::string line = peer.readLine(30000);
         if (line.empty())
             return;
         const std::string tag = PeerSocket::tagOf(line);
@@ -155,8 +156,7 @@ void DribblingPeer::imapSession(PeerSocket& peer)
             const std::string head = "* 1 FETCH (INTERNALDATE \"01-Jan-2020 10:00:00 +0000\" "
                                      "FLAGS () BODY[] {"
                 + std::to_string(message().size()) + "}\r\n";
-            if (!send(peer, head, false)
-                || !send(peer, message(), where_ == Where::MessageBody))
+            if (!send(peer, head, false) || !send(peer, message(), where_ == Where::MessageBody))
                 return;
             answer = ")\r\n";
         } else if (command == "FETCH") {

@@ -4,7 +4,8 @@
 // body, or the administration service's first frame (over TLS, as that
 // service speaks). Everything else it says at once, as a server in good
 // health would: as an IMAP source it logs anyone in and serves one folder,
-// INBOX, holding one message. For the deadlines and stops of the clients:
+// INBOX, holding one message, and waits half a minute for a command before
+// it ends a session. For the deadlines and stops of the clients:
 // no real server dribbles on demand. Built on plain sockets and OpenSSL,
 // sharing nothing with the code under test.
 #include "support/Loopback.h"
@@ -39,6 +40,9 @@ public:
 
     // The one message of INBOX.
     static const std::string& message();
+    // Connections accepted so far, and every byte connection i received.
+    int accepted() const { return server_->accepted(); }
+    std::string received(std::size_t connection) const { return server_->received(connection); }
 
 private:
     void imapSession(PeerSocket& peer);

@@ -431,6 +431,13 @@ void FakeImapSource::serveView(PeerSocket& peer)
         if (is(1, "LOGOUT")) {
             peer.say("* BYE logging out\r\n" + done);
             return;
+        } else if (is(1, "LOGIN") && afterLogin == AfterLogin::Bye) {
+            peer.say(done + "* BYE Disconnected for inactivity\r\n");
+            return;
+        } else if (is(1, "LOGIN") && afterLogin == AfterLogin::DropNext) {
+            if (peer.say(done))
+                readCommand(peer);
+            return;
         } else if (is(1, "LIST")) {
             said = reply(peer, listing(is(2, "(GUID)")), done);
         } else if ((is(1, "SELECT") || is(1, "EXAMINE")) && words.size() > 2) {

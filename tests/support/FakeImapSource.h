@@ -90,6 +90,12 @@ struct FakeImapSource {
     std::string beforeBody; // untagged replies before each body
     bool splitReplies = false;
     std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
+    // What the session does once it answered a LOGIN OK: serve on; end, as
+    // a server that logs an idle client out, with a BYE sent right behind
+    // the OK; or end at the next command, unanswered, as a connection lost
+    // (reset, or closed while the command was on its way).
+    enum class AfterLogin { Serve, Bye, DropNext };
+    AfterLogin afterLogin = AfterLogin::Serve;
     // Every body (BODY[]) as a quoted string instead of a literal: bodies
     // then hold no line break, NUL or 8-bit byte.
     bool quotedBodies = false;

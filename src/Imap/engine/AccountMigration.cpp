@@ -81,7 +81,7 @@ private:
 } // namespace
 
 AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
-    const UserInfo& account, Logger& log, CallbacksWrapper& callbacks,
+    const UserInfo& account, SourceLogin handed, Logger& log, CallbacksWrapper& callbacks,
     std::function<bool()> stopRequested)
     : run_(run)
     , index_(index)
@@ -92,14 +92,23 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     , store_(account.publicFolders ? FolderStore::PublicFolders : FolderStore::Mailbox)
     , stop_(std::make_shared<utils::StopSignal>())
     , targetStop_(std::make_shared<utils::StopSignal>())
+    , handedUser_(handed.client ? std::move(handed.user) : std::wstring())
+    , sourceClient_(handed.client ? std::move(handed.client) : std::make_unique<SimpleImapClient>())
+    , source_(*sourceClient_)
     , folders_(createFolderList(store_))
 {
+    // Before the road can be stopped: from now on the stop reaches the
+    // login test's connection too.
     source_.setStopSignal(stop_);
+    source_.getConnection().setWritesBodies(false);
     target_.setStopSignal(targetStop_);
-    if (run.readTimeoutMs != 0) {
-        source_.setReadTimeoutMs(run.readTimeoutMs);
-        target_.setReadTimeoutMs(run.readTimeoutMs);
-    }
+    source_.setReadTimeoutMs(run.readTimeoutMs);
+    target_.setReadTimeoutMs(run.readTimeoutMs);
+    // The test's connection waits for answers as the road's own do, not as
+    // a test login does.
+    if (source_.isConnected())
+        source_.getConnection().setTimeoutMs(
+            run.readTimeoutMs != 0 ? run.readTimeoutMs : SimpleImapClient::readTimeout * 1000);
 }
 
 AccountMigration::~AccountMigration() = default;
@@ -196,6 +205,14 @@ AccountMigration::Step AccountMigration::logIn()
 AccountMigration::Step AccountMigration::logInToSource()
 {
     const ServerAddress& at = run_.source;
+    if (!handedUser_.empty()) {
+        if (source_.openAndQuiet()) {
+            log_.debug(TAVIR_HERE,
+                sentence(L"Logged in to %1% as %2% (by its login test).", at.text(), handedUser_));
+            return Step::Next;
+        }
+        dropHanded(L"was closed by the server, or spoken on, while it waited for a worker");
+    }
     ImapClientResult result = source_.connect(
         at.host, at.port, account_.address(), account_.password, false, run_.sourceSsl);
     reportTrustOnce(log_, source_.trustNotice());
@@ -224,7 +241,22 @@ AccountMigration::Step AccountMigration::logInToSource()
             at.text(), asSentence(clientError(source_))));
 }
 
-AccountMigration::Step AccountMigration::listFolders()
+void AccountMigration::dropHanded(const std::wstring& why)
+{
+    log_.debug(TAVIR_HERE,
+        sentence(L"The login test's connection of %1% to %2% %3%; the account logs in anew.",
+            account_.address(), run_.source.text(), why));
+    source_.disconnect(false);
+    handedUser_.clear();
+}
+
+bool AccountMigration::handedWentStale(ImapClientResult result) const
+{
+    return !handedUser_.empty() && !stopRequested_()
+        && (result == mail::ImapConnectionError || result == mail::ImapNotConnected);
+}
+
+ImapClientResult AccountMigration::listOnSource()
 {
     // Sources of the target's own kind name each folder's identifier; others
     // refuse to be asked and are asked again plainly.
@@ -242,6 +274,25 @@ AccountMigration::Step AccountMigration::listFolders()
         if (result == mail::ImapSuccess)
             run_.sourceListsPlainly = true;
     }
+    return result;
+}
+
+AccountMigration::Step AccountMigration::listFolders()
+{
+    ImapClientResult result = listOnSource();
+    // A connection that the source ended while it waited, unseen until it
+    // was used (a reset, a close that crossed the listing, a connection
+    // left half-open), is replaced as one found closed is.
+    if (handedWentStale(result)) {
+        dropHanded(L"failed at its first command (" + withoutLineEnd(clientError(source_)) + L")");
+        listed_.clear();
+        selectedAhead_.reset();
+        const Step step = logInToSource();
+        if (step != Step::Next)
+            return step;
+        result = listOnSource();
+    }
+    handedUser_.clear();
     if (result != mail::ImapSuccess)
         return fail(result,
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),

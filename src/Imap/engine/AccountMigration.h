@@ -10,6 +10,7 @@
 #include "Imap/engine/FolderCopy.h"
 #include "Imap/engine/IFolderList.h"
 #include "Imap/engine/Logger.h"
+#include "Imap/engine/LoginTest.h"
 #include "Imap/engine/MigrationRun.h"
 #include "imapclient/SimpleImapClient.h"
 #include "ssl/StopSignal.h"
@@ -28,10 +29,13 @@ namespace tavir::migration {
 class AccountMigration {
 public:
     // `account` is the copy taken from the list at `index`; the road
-    // writes its progress back there. `stopRequested` is asked before each
-    // folder and each message.
+    // writes its progress back there. `handed`: the connection the
+    // account's login test logged in with, which the road goes on with
+    // instead of logging in (none: it logs in itself). `stopRequested` is
+    // asked before each folder and each message.
     AccountMigration(const MigrationRun& run, std::size_t index, const UserInfo& account,
-        Logger& log, CallbacksWrapper& callbacks, std::function<bool()> stopRequested);
+        SourceLogin handed, Logger& log, CallbacksWrapper& callbacks,
+        std::function<bool()> stopRequested);
     ~AccountMigration();
     AccountMigration(const AccountMigration&) = delete;
     AccountMigration& operator=(const AccountMigration&) = delete;
@@ -55,7 +59,20 @@ private:
     // source that fails cuts the target's login short; a failure is told
     // as when one came after the other, the source's first.
     Step logIn();
+    // The login test's connection when it is still open and the server has
+    // said nothing on it meanwhile; otherwise (or without one) a login of
+    // the road's own.
     Step logInToSource();
+    // The login test's connection can't be used (`why`, of the account's
+    // address): closed, and said in the debug log; the road logs in itself.
+    void dropHanded(const std::wstring& why);
+    // Whether the first exchange on the login test's connection failed as a
+    // connection left idle fails (lost, reset, unanswered), which a login
+    // of the road's own mends.
+    bool handedWentStale(mail::ImapClientResult result) const;
+    // The source's LIST (with the inbox's SELECT behind it for a new
+    // account), asked again plainly where the source refuses the first.
+    mail::ImapClientResult listOnSource();
     // For an account made by this run, the inbox is selected behind the
     // listing: the SELECT its copy begins with when it is the first folder
     // to copy, one round trip off the road. Its outcome waits in
@@ -162,7 +179,12 @@ private:
     // Ends the waits of the target's connection alone, so that a source
     // that fails cuts the target's login short; a stop raises both.
     const std::shared_ptr<utils::StopSignal> targetStop_;
-    mail::SimpleImapClient source_;
+    // The name the login test's connection logged in as, until the road's
+    // first exchange on it; empty when the road logs in itself.
+    std::wstring handedUser_;
+    // The login test's connection, or a client of the road's own.
+    const std::unique_ptr<mail::SimpleImapClient> sourceClient_;
+    mail::SimpleImapClient& source_;
     mail::SimpleImapClient target_;
     // What the target's login found: written on its thread, read once that
     // thread has been joined.

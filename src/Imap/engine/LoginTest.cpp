@@ -42,16 +42,16 @@ LoginTester::LoginTester(const ServerAddress& server, bool ssl,
 {
 }
 
-LoginVerdict LoginTester::test(const UserInfo& account, Logger& log) const
+LoginVerdict LoginTester::test(const UserInfo& account, Logger& log, Accepted accepted) const
 {
     const std::wstring address = account.address();
     log.debug(TAVIR_HERE, sentence(L"Testing the login of %1% on %2%.", address, server_.text()));
-    const LoginVerdict asAddress = tryLogin(address, account.password, log);
+    LoginVerdict asAddress = tryLogin(address, account.password, log, accepted);
     if (asAddress.kind == LoginVerdict::Accepted)
         log.debug(TAVIR_HERE, sentence(L"%1% logged in with the address.", address));
     if (asAddress.kind != LoginVerdict::Refused)
         return asAddress;
-    const LoginVerdict asMailbox = tryLogin(account.mailbox, account.password, log);
+    LoginVerdict asMailbox = tryLogin(account.mailbox, account.password, log, accepted);
     if (asMailbox.kind == LoginVerdict::Accepted)
         log.debug(TAVIR_HERE,
             sentence(L"%1% logged in with the mailbox name %2%.", address, account.mailbox));
@@ -63,28 +63,35 @@ LoginVerdict LoginTester::test(const UserInfo& account, Logger& log) const
 }
 
 LoginVerdict LoginTester::tryLogin(
-    const std::wstring& user, const std::wstring& password, Logger& log) const
+    const std::wstring& user, const std::wstring& password, Logger& log, Accepted accepted) const
 {
-    mail::SimpleImapClient client;
-    client.setReadTimeoutMs(timeoutMs_);
-    client.setStopSignal(stop_);
+    auto client = std::make_unique<mail::SimpleImapClient>();
+    client->setReadTimeoutMs(timeoutMs_);
+    client->setStopSignal(stop_);
+    // A source's connection, which an account's road may go on with.
+    client->getConnection().setWritesBodies(false);
     const mail::ImapClientResult result
-        = client.connect(server_.host, server_.port, user, password, false, ssl_);
-    reportTrustOnce(log, client.trustNotice());
-    const std::string greeting = client.getConnection().getGreeting();
-    const std::wstring why = withoutLineEnd(client.getLastErrorResponse());
-    client.disconnect(true);
-    if (result != mail::ImapSuccess && stop_->raised())
-        return {LoginVerdict::Stopped, {}};
+        = client->connect(server_.host, server_.port, user, password, false, ssl_);
+    reportTrustOnce(log, client->trustNotice());
+    const std::string greeting = client->getConnection().getGreeting();
+    const std::wstring why = withoutLineEnd(client->getLastErrorResponse());
     // Logged in as whoever the server chose, before any LOGIN: whatever it
     // answers, no account logs in as itself there.
-    if (mail::imap::startsWithNoCase(greeting, 0, "* PREAUTH"))
+    const bool preauth = mail::imap::startsWithNoCase(greeting, 0, "* PREAUTH");
+    SourceLogin login;
+    if (result == mail::ImapSuccess && !preauth && accepted == Accepted::Keep)
+        login = {std::move(client), user};
+    else
+        client->disconnect(true);
+    if (result != mail::ImapSuccess && stop_->raised())
+        return {LoginVerdict::Stopped, {}};
+    if (preauth)
         return {LoginVerdict::SourceFailed,
             sentence(L"The source server %1% greets every connection as logged in already "
                      L"(PREAUTH), so no account can log in as itself: %2%",
                 server_.text(), asSentence(withoutLineEnd(utf8ToUnicode(greeting))))};
     if (result == mail::ImapSuccess)
-        return {LoginVerdict::Accepted, {}};
+        return {LoginVerdict::Accepted, {}, std::move(login)};
     if (!mail::ConnectionInternal::isAcceptableGreeting(greeting))
         return {LoginVerdict::SourceFailed, sourceNotReached(server_, why)};
     if (result == mail::ImapLoginFailed)

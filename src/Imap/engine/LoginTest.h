@@ -8,12 +8,21 @@
 #include "Common/Tools/UserInfo.h"
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/ServerAddress.h"
+#include "imapclient/SimpleImapClient.h"
 #include "ssl/StopSignal.h"
 
 #include <memory>
 #include <string>
 
 namespace tavir::migration {
+
+// A connection to the source that a login test logged in as an account,
+// kept for the account's road; no client when none was kept.
+struct SourceLogin {
+    std::unique_ptr<mail::SimpleImapClient> client;
+    // The name it logged in as: the full address, or the bare mailbox.
+    std::wstring user;
+};
 
 struct LoginVerdict {
     enum Kind {
@@ -25,10 +34,19 @@ struct LoginVerdict {
         // A stop ended the test first: neither accepted nor refused.
         Stopped,
     };
-    Kind kind = Stopped;
+    LoginVerdict(Kind outcome = Stopped, std::wstring why = {}, SourceLogin kept = {})
+        : kind(outcome)
+        , sentence(std::move(why))
+        , login(std::move(kept))
+    {
+    }
+
+    Kind kind;
     // The report's sentence: why the login was refused (Refused) or why the
     // source can't be tested (SourceFailed); empty otherwise.
     std::wstring sentence;
+    // Accepted, by a test asked to keep it: the connection, logged in.
+    SourceLogin login;
 };
 
 class LoginTester {
@@ -42,14 +60,21 @@ public:
     LoginTester(const ServerAddress& server, bool ssl, std::shared_ptr<utils::StopSignal> stop,
         unsigned timeoutMs = defaultTimeoutMs);
 
-    // At most one connection at a time, closed before it returns. Any
-    // thread; the tester holds no state between calls.
-    LoginVerdict test(const UserInfo& account, Logger& log) const;
+    // What becomes of the connection a login was accepted on.
+    enum class Accepted { Close, Keep };
+
+    // At most one connection at a time, closed before it returns unless
+    // the login was accepted and `accepted` says to keep it: the verdict
+    // then carries it, logged in, with the same deadline and stop signal
+    // as the test's (whoever takes it sets its own). Any thread; the tester
+    // holds no state between calls.
+    LoginVerdict test(
+        const UserInfo& account, Logger& log, Accepted accepted = Accepted::Close) const;
 
 private:
     // One login; Refused carries the server's answer alone, not a sentence.
-    LoginVerdict tryLogin(
-        const std::wstring& user, const std::wstring& password, Logger& log) const;
+    LoginVerdict tryLogin(const std::wstring& user, const std::wstring& password, Logger& log,
+        Accepted accepted) const;
 
     ServerAddress server_;
     bool ssl_;

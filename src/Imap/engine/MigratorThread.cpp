@@ -20,21 +20,23 @@ void MigratorThread::execute()
     while (!isTerminated()) {
         std::size_t index = 0;
         UserInfo account;
-        if (!run_->logins->takeNextToMigrate(index, account, [this] { return isTerminated(); }))
+        SourceLogin login;
+        if (!run_->logins->takeNextToMigrate(
+                index, account, login, [this] { return isTerminated(); }))
             break;
-        migrateAccount(index, account);
+        migrateAccount(index, account, std::move(login));
     }
 }
 
-void MigratorThread::migrateAccount(std::size_t index, const UserInfo& account)
+void MigratorThread::migrateAccount(std::size_t index, const UserInfo& account, SourceLogin login)
 {
     inHand_ = index;
     inHandAddress_ = account.address();
     callbacks_->statusChanged();
     UserState end = UserFailed;
     {
-        AccountMigration road(
-            *run_, index, account, log_, *callbacks_, [this] { return isTerminated(); });
+        AccountMigration road(*run_, index, account, std::move(login), log_, *callbacks_,
+            [this] { return isTerminated(); });
         setRoad(&road);
         // Whatever way the road is left, a stop request must no longer
         // reach it.

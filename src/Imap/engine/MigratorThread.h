@@ -30,7 +30,9 @@ protected:
     void recover(const std::wstring& sentence) override;
 
 private:
-    void migrateAccount(std::size_t index, const UserInfo& account);
+    // `login`: the connection the account's login test logged in with, for
+    // its road to go on with; none when its test kept none.
+    void migrateAccount(std::size_t index, const UserInfo& account, SourceLogin login);
     void setRoad(AccountMigration* road);
 
     std::shared_ptr<const MigrationRun> run_;

@@ -69,7 +69,7 @@ std::size_t TargetAccounts::madeAhead(std::size_t index) const
 bool TargetAccounts::wantAhead(std::size_t index)
 {
     KMutexLocker hold(lock_);
-    if (aheadPlanned_ || frontier_ >= users_->size() || madeAhead(index) >= batch_ / 2)
+    if (aheadPlanned_ || frontier_ >= users_->size() || madeAhead(index) >= aheadAtLeast())
         return false;
     aheadPlanned_ = true;
     return true;

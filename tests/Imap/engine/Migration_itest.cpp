@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -428,9 +429,11 @@ protected:
         ASSERT_TRUE(init(wide(logs.reportFile()), wide(logs.debugFile())));
     }
 
-    RunOutcome run(const Dovecot& source, const StandInTarget& target, const std::string& accounts)
+    // A run from the source on 127.0.0.1:sourcePort (a Dovecot, or a relay
+    // before it).
+    RunOutcome run(int sourcePort, const StandInTarget& target, const std::string& accounts)
     {
-        return runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(source.port()),
+        return runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(sourcePort),
                               target.whost() + L":" + std::to_wstring(target.port())),
             accounts);
     }
@@ -442,7 +445,9 @@ protected:
 };
 
 // The run tests the logins itself, beside the copy: the two mistyped ones
-// are left out, never made on the target, and said after the header.
+// are left out, never made on the target, and said after the header. The
+// others cost the source one login each, their tests': each road goes on
+// with its test's connection.
 TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
 {
     std::map<std::string, std::string> users;
@@ -462,10 +467,22 @@ TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
         for (const char* folder : {"INBOX", "INBOX", "Folder"})
             ASSERT_TRUE(imap.append(folder, body(static_cast<unsigned>(user.size()), 300)));
     }
+    // Every LOGIN the source is sent, by the name it logs in as.
+    std::mutex loginsLock;
+    std::map<std::string, unsigned> logins;
+    CommandRelay relay(ListenAt{}, "127.0.0.1", source.port(), [&](int, const std::string& line) {
+        const std::size_t at = line.find(" LOGIN \"");
+        if (at != std::string::npos) {
+            const std::size_t name = at + 8;
+            std::lock_guard<std::mutex> hold(loginsLock);
+            ++logins[line.substr(name, line.find('"', name) - name)];
+        }
+        return true;
+    });
     StandInTarget::Options options;
     options.workerThreads = 6;
     StandInTarget target(options);
-    const RunOutcome outcome = run(source, target, accounts);
+    const RunOutcome outcome = run(relay.port(), target, accounts);
     ASSERT_TRUE(outcome.started) << outcome.report;
     expectCallbacksInOrder(outcome);
     EXPECT_NE(std::string::npos, outcome.report.find("by 6 workers."));
@@ -476,8 +493,12 @@ TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
     EXPECT_NE(std::string::npos,
         outcome.report.find("\nAccounts: 10 finished, 0 failed, 2 login refused, 0 not started.\n"))
         << outcome.report;
+    std::lock_guard<std::mutex> hold(loginsLock);
     for (const auto& [user, password] : users) {
         SCOPED_TRACE(user);
+        // A refused address is tried as the bare mailbox too.
+        EXPECT_EQ(1u, logins[user + "@many.test"]);
+        EXPECT_EQ(mistyped.count(user), logins[user]);
         const std::string refusal = "refused the login of " + user + "@many.test (";
         if (mistyped.count(user)) {
             EXPECT_EQ(
@@ -540,7 +561,7 @@ TEST_F(ManyAccountsTest, AddressesThatFoldAlikeAreOneAccountAndOthersEachKeepThe
     const unsigned migrated = 8;
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE("run " + std::to_string(round));
-        const RunOutcome outcome = run(source, target, accounts);
+        const RunOutcome outcome = run(source.port(), target, accounts);
         ASSERT_TRUE(outcome.started) << outcome.report;
         EXPECT_EQ(migrated, outcome.status.finishedAccounts) << outcome.report;
         EXPECT_EQ(0u, outcome.status.messageErrors + outcome.status.folderErrors);
@@ -577,8 +598,10 @@ protected:
 
     struct Migrated {
         RunOutcome outcome;
-        std::string asked; // every byte the source received
+        std::string asked; // every byte the source's first connection received
         int commands = 0; // the commands it was sent
+        int connections = 0; // the source accepted
+        unsigned logins = 0; // LOGIN commands, over every connection
     };
 
     // The stand-in, started when first asked for.
@@ -617,6 +640,9 @@ protected:
         migrated.commands = relay.commands();
         server.stop();
         migrated.asked = server.received(0);
+        migrated.connections = server.accepted();
+        for (int i = 0; i < migrated.connections; ++i)
+            migrated.logins += occurrences(server.received(static_cast<std::size_t>(i)), " LOGIN ");
         return migrated;
     }
 
@@ -628,6 +654,57 @@ protected:
 private:
     std::unique_ptr<StandInTarget> target_;
 };
+
+// The run tests the login itself, and the road goes on with the test's
+// connection: the source meets one connection and one LOGIN for the
+// account. One the source ended while it waited for the worker (its BYE
+// came behind the login's OK), or that fails at its first command (closed
+// unanswered), is replaced by a login of the road's own, and the account
+// is migrated whole all the same.
+TEST_F(ScriptedSourceTest, TheRoadGoesOnWithItsLoginTestsConnectionOrLogsInAnewWhenItWasLost)
+{
+    using AfterLogin = FakeImapSource::AfterLogin;
+    const struct Row {
+        const char* name;
+        AfterLogin test; // what becomes of the test's connection
+        int connections; // the source meets
+        const char* debugSays;
+    } rows[] = {
+        {"served on", AfterLogin::Serve, 1, "(by its login test)."},
+        {"logged out while it waited", AfterLogin::Bye, 2,
+            "was closed by the server, or spoken on, while it waited for a worker; the account "
+            "logs in anew."},
+        {"lost at its first command", AfterLogin::DropNext, 2,
+            "failed at its first command (127.0.0.1:"},
+    };
+    runner.testLogins = true;
+    FakeImapSource source;
+    source.inbox().bodies = {"Subject: one\r\n\r\nfirst\r\n", "Subject: two\r\n\r\nsecond\r\n"};
+    int run = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeImapSource test = source;
+        test.afterLogin = row.test;
+        const std::string account = "kim@handed" + std::to_string(++run) + ".test";
+        const std::size_t debugBefore = logs.debug().size();
+        const Migrated migrated = migrate({test, source}, account);
+        const RunOutcome& outcome = migrated.outcome;
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
+        EXPECT_EQ(2u, outcome.status.messagesDone) << outcome.report;
+        EXPECT_EQ(std::string::npos, outcome.report.find("Fatal Error")) << outcome.report;
+        EXPECT_EQ(row.connections, migrated.connections);
+        EXPECT_EQ(static_cast<unsigned>(row.connections), migrated.logins);
+        const std::string debug = logs.debug().substr(debugBefore);
+        EXPECT_NE(std::string::npos, debug.find(row.debugSays)) << debug;
+        const MailFolders onTarget = readStandInAccount(standIn(), account);
+        ASSERT_EQ(1u, onTarget.count("INBOX"));
+        const std::vector<MailMessage>& inbox = onTarget.at("INBOX").messages;
+        ASSERT_EQ(2u, inbox.size());
+        for (std::size_t i = 0; i < inbox.size(); ++i)
+            EXPECT_EQ(source.inbox().bodies[i], inbox[i].data);
+    }
+}
 
 // A source of the target's own kind names each folder's identifier; the
 // folders keep them on the target. Its one message has no bytes at all.
@@ -1351,18 +1428,39 @@ TEST_F(ScriptedSourceTest, SourcesThatNumberAFolderOtherwiseLoseNothingAndDouble
 
 // A source that sends the body a byte at a time: a stop ends the worker's
 // wait at once, the message is neither on the target nor counted, and the
-// run ends as stopped with the target put back.
-TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceAndCopiesNothing)
+// run ends as stopped with the target put back. The run tests the logins
+// itself, with one worker: the account in hand goes on on its test's
+// connection, and the connections kept for the two accounts waiting are
+// closed by the stop, LOGOUT written, never used.
+TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceCopiesNothingAndClosesTheConnectionsKept)
 {
     ScopedHome home;
     TempLogs logs;
     TempDir dir;
     DribblingPeer source(DribblingPeer::Where::MessageBody, 100);
-    StandInTarget target;
+    StandInTarget::Options options;
+    options.workerThreads = 1;
+    // The run's end waits 3 s for its status record: what is closed within
+    // a second of the stop was closed by the stop.
+    options.faults = R"([{"on": "TINYDB QUERY", "statement": "INSERT INTO MigrationTools",
+        "action": "pause", "seconds": 3}])";
+    StandInTarget target(options);
     const std::string settings = targetSettings(target);
     MigrationRunner runner(logs, dir);
+    runner.testLogins = true;
+    // The sessions that only logged in and out.
+    auto keptAndClosed = [&] {
+        int closed = 0;
+        for (int i = 0; i < source.accepted(); ++i) {
+            const std::string asked = source.received(static_cast<std::size_t>(i));
+            closed += occurrences(asked, " LOGIN ") == 1 && occurrences(asked, "\r\n") == 2
+                && asked.find(" LOGOUT\r\n") != std::string::npos;
+        }
+        return closed;
+    };
     std::atomic<long long> stoppedAt{0};
     std::atomic<long long> accountEndedAt{0};
+    std::atomic<long long> keptClosedAt{0};
     runner.onStatus = [&] {
         MigrationStatus status;
         runner.current.load()->getStatus(status);
@@ -1375,13 +1473,18 @@ TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceAndCopiesNothing)
         IMigrator* engine = nullptr;
         while (!(engine = runner.current.load()))
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Kept, both were logged in and idle until now.
+        EXPECT_EQ(0, keptAndClosed());
         stoppedAt = nowMs();
         engine->stop();
+        if (waitUntil([&] { return keptAndClosed() == 2; }, 5000, 5))
+            keptClosedAt = nowMs();
     });
+    const std::vector<std::string> accounts = {"kim@slow.test", "lee@slow.test", "max@slow.test"};
     const RunOutcome outcome
         = runner.run(runner.configuration(
                          source.server(), target.whost() + L":" + std::to_wstring(target.port())),
-            "kim@slow.test;Pw-kim\n");
+            accounts[0] + ";Pw-kim\n" + accounts[1] + ";Pw-lee\n" + accounts[2] + ";Pw-max\n");
     const long long ended = nowMs();
     stopper.join();
     ASSERT_TRUE(outcome.started) << outcome.report;
@@ -1391,13 +1494,22 @@ TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceAndCopiesNothing)
     EXPECT_GT(accountEndedAt.load(), 0) << outcome.report;
     EXPECT_LT(accountEndedAt - stoppedAt, 1000) << outcome.report;
     EXPECT_LT(ended - stoppedAt, 10000) << outcome.report;
+    // One connection per account: the test's, the road's for the one in
+    // hand; the two kept closed within a second of stop().
+    EXPECT_EQ(3, source.accepted());
+    EXPECT_GT(keptClosedAt.load(), 0);
+    EXPECT_LT(keptClosedAt - stoppedAt, 1000);
     expectCallbacksInOrder(outcome);
     EXPECT_EQ("aborted", outcome.calls.back());
     EXPECT_EQ(settings, targetSettings(target));
-    EXPECT_EQ(0u, messageCount(readStandInAccount(target, "kim@slow.test")));
+    for (const std::string& account : accounts)
+        EXPECT_EQ(0u, messageCount(readStandInAccount(target, account))) << account;
     EXPECT_EQ(0u, outcome.status.messagesDone);
     EXPECT_EQ(0u, outcome.status.messageErrors);
-    EXPECT_NE(std::string::npos, outcome.report.find("The migration of kim@slow.test was stopped"))
+    EXPECT_EQ(1u, occurrences(outcome.report, "@slow.test was stopped before it ended."))
+        << outcome.report;
+    EXPECT_NE(std::string::npos,
+        outcome.report.find("\nAccounts: 0 finished, 1 failed, 0 login refused, 2 not started.\n"))
         << outcome.report;
     EXPECT_EQ(std::string::npos, outcome.report.find("Fatal Error")) << outcome.report;
 }

@@ -108,6 +108,58 @@ TEST_F(UserTest, TriesTheAddressThenTheMailbox)
     EXPECT_EQ(report.find(pinned), report.rfind(pinned)) << report;
 }
 
+// A run's own test of each account keeps its connection once the source
+// accepts the login, and the account's road goes on with it, logged in as
+// the name that was accepted (the address, or the bare mailbox), over TLS
+// as over plain IMAP: the source sees one login per account it accepted,
+// and the certificate is said once, as it was trusted for the test.
+TEST_F(UserTest, ARunsOwnTestHandsEachAcceptedLoginToTheRoadAsTheNameThatLoggedIn)
+{
+    tavir::test::StandInTarget target;
+    tavir::test::MigrationRunner runner(logs, dir);
+    runner.testLogins = true;
+    // Dovecot's line for each session it opened for a login.
+    auto sessions = [this](const std::string& user) {
+        return tavir::test::occurrences(dovecot->log(), "Login: user=<" + user + ">");
+    };
+    for (bool ssl : {false, true}) {
+        SCOPED_TRACE(ssl ? "TLS" : "plain");
+        const std::string source
+            = "127.0.0.1:" + std::to_string(ssl ? dovecot->tlsPort() : dovecot->port());
+        const unsigned annaBefore = sessions("anna@example.com");
+        const unsigned benBefore = sessions("ben");
+        const std::size_t debugBefore = logs.debug().size();
+        Configuration configuration = runner.configuration(
+            utf8ToUnicode(source), target.whost() + L":" + std::to_wstring(target.port()));
+        configuration.sourceSsl = ssl;
+        const tavir::test::RunOutcome outcome = runner.run(configuration, accounts);
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        EXPECT_EQ(2u, outcome.status.finishedAccounts) << outcome.report;
+        EXPECT_EQ(1u, outcome.status.loginsRefused) << outcome.report;
+        const std::string debug = logs.debug().substr(debugBefore);
+        for (const char* user : {"anna@example.com", "ben"}) {
+            EXPECT_NE(std::string::npos,
+                debug.find("Logged in to " + source + " as " + user + " (by its login test)."))
+                << user << "\n"
+                << debug;
+        }
+        EXPECT_EQ(std::string::npos, debug.find("logs in anew")) << debug;
+        // Dovecot logs a session as it hands it over: one each, the test's.
+        EXPECT_TRUE(tavir::test::waitUntil(
+            [&] {
+                return sessions("anna@example.com") > annaBefore && sessions("ben") > benBefore;
+            },
+            5000));
+        EXPECT_EQ(annaBefore + 1, sessions("anna@example.com")) << dovecot->log();
+        EXPECT_EQ(benBefore + 1, sessions("ben")) << dovecot->log();
+        if (ssl) {
+            const std::string pinned
+                = "The certificate of 127.0.0.1:" + std::to_string(dovecot->tlsPort());
+            EXPECT_EQ(1u, tavir::test::occurrences(outcome.report, pinned)) << outcome.report;
+        }
+    }
+}
+
 // A source that quotes every refused LOGIN back whole: the password shows
 // in the logs as *** only, sent as a quoted string with escapes or as a
 // literal, also one with a carriage return in it (a line break once the logs
