@@ -8,6 +8,7 @@
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/MigrationReport.h"
 #include "Imap/engine/TargetPreparation.h"
+#include "Imap/engine/TrustReport.h"
 #include "Imap/engine/WaiterThread.h"
 #include "Imap/textconv/TextConversion.h"
 #include "crypto/Random.h"
@@ -236,7 +237,7 @@ bool Migrator::start(ICallbacks* callbacks)
         prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
         writeHeaderAndHeld(*run, prepared.workers);
         if (!prepared.notice.empty())
-            log.report(TAVIR_HERE, utf8ToUnicode(prepared.notice));
+            log.report(TAVIR_HERE, trustSentence(prepared.notice));
         log.report(L"");
         log.flush();
 

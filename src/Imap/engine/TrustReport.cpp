@@ -8,6 +8,14 @@
 
 namespace tavir::migration {
 
+std::wstring trustSentence(const std::string& notice)
+{
+    std::wstring text = asSentence(utf8ToUnicode(notice));
+    if (!text.empty() && text.front() >= L'a' && text.front() <= L'z')
+        text.front() = static_cast<wchar_t>(text.front() - L'a' + L'A');
+    return text;
+}
+
 void reportTrustOnce(Logger& log, const mail::TrustNotice& notice)
 {
     static tiny::KMutex lock;
@@ -19,7 +27,7 @@ void reportTrustOnce(Logger& log, const mail::TrustNotice& notice)
         if (!reported.insert(notice.server).second)
             return;
     }
-    log.report(TAVIR_HERE, utf8ToUnicode(notice.sentence));
+    log.report(TAVIR_HERE, trustSentence(notice.sentence));
 }
 
 } // namespace tavir::migration

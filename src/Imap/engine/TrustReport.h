@@ -7,6 +7,11 @@
 
 namespace tavir::migration {
 
+// A notice of the TLS layer (a clause, as it also stands inside other
+// sentences) as a sentence of the report of its own: capitalised, ended
+// with a period.
+std::wstring trustSentence(const std::string& notice);
+
 // Writes the notice to the report unless it is empty or its server's
 // notice was written before. Any thread.
 void reportTrustOnce(Logger& log, const mail::TrustNotice& notice);

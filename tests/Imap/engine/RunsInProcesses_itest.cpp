@@ -741,7 +741,11 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             // Every count and the run's time before the account in hand.
             {"testing the accounts' logins on the source: 0 of 2 tested, 0 refused\033[K",
                 " s: accounts 0/2, 0 failed; messages 0 copied, 0 there, 0 failed", "\r\033[K"},
-            "", 80, "", 0, {}, {"0/2 accounts, 0 failed; 0 copied"}},
+            "", 80, "", 0,
+            // The target's certificate pinned: a sentence of its own.
+            {"\nFirst connection to ", ":44337: its certificate fingerprint ",
+                "/.tavir/admin/known_hosts.cfg.\n"},
+            {"0/2 accounts, 0 failed; 0 copied"}},
         {"a second run", Change::Nothing, finished,
             {"messages 0 copied, 6 already there, 0 failed, 0 not reached; the report: "}, {}},
         {"on a terminal 40 columns wide: the counts alone", Change::Accounts, finished,
