@@ -76,6 +76,15 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
         return started;
     message.guid = tavir::mailserver::common::KUuid();
     ImapClientResult result = target.append(folder, &message, false, nullptr);
+    const Failure& refused = message.sourceFailure();
+    if (result != ImapSuccess && refused.failed() && message.isDrained()) {
+        // The source's reply, read to its end, could not be taken (a line
+        // over the limit after the body): the failure is the source's, and
+        // both connections are in step.
+        connection_.setLastErrorResponse(refused.why);
+        recordError();
+        return refused.code;
+    }
     if (!message.isDrained()) {
         // The body (or the end of its reply) was not read: the source is in
         // the middle of the reply and is closed rather than reused. A

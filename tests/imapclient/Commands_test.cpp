@@ -57,6 +57,15 @@ std::string body(std::size_t size)
     return text;
 }
 
+// Keywords enough to make one reply line longer than the client's 1 MiB limit.
+std::string keywordsOverTheLineLimit()
+{
+    std::string keywords;
+    for (unsigned k = 0; k < 130000; ++k)
+        keywords += " $Keyword" + std::to_string(k);
+    return keywords;
+}
+
 std::string fetchReply(unsigned number, const std::string& date, const std::string& flags)
 {
     return "* " + std::to_string(number) + " FETCH (INTERNALDATE \"" + date + "\" FLAGS (" + flags
@@ -941,8 +950,10 @@ TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
         + "* 9 FETCH (FLAGS (\\Flagged))\r\n%T OK no such message\r\n"
         + fetchReply(5, date2, "\\Draft") + bodyReply(5, "five") + fetchReply(6, date2, "")
         + "* 6 FETCH (BODY[] \"\")\r\n%T NO body withdrawn\r\n" + fetchReply(7, date1, "")
-        + "* 7 FETCH (BODY[]<0> {3}\r\nabc)\r\n%T OK\r\n";
-    Copy c(source, targetOk(2));
+        + "* 7 FETCH (BODY[]<0> {3}\r\nabc)\r\n%T OK\r\n" + fetchReply(8, date1, "")
+        + "* 8 FETCH (BODY[] {3}\r\nabc X-LABELS (" + keywordsOverTheLineLimit() + "))\r\n%T OK\r\n"
+        + fetchReply(9, date1, "") + bodyReply(9, "nine");
+    Copy c(source, targetOk(3));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 1));
     EXPECT_EQ("NO message is gone", lastError(c.source.client));
     EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 2));
@@ -959,9 +970,20 @@ TEST(CopyTest, RefusedOrOddBodyFetchLeavesNothingBehind)
     EXPECT_EQ("the FETCH reply of scripted:143 for message 7 gives BODY[]<0>, a part of the "
               "message that may be cut short, where the whole message (BODY[]) was asked for",
         lastError(c.source.client));
+    // A line over the limit after a body held whole fails the message
+    // before its APPEND is written; both connections stay in step.
+    EXPECT_EQ(ImapFetchFailed, c.source.client.copyMessage(L"F", c.target.client, 8));
+    EXPECT_EQ(0u,
+        lastError(c.source.client)
+            .find("the FETCH reply of scripted:143 for message 8 "
+                  "has a line longer than 1 MiB"))
+        << lastError(c.source.client);
+    EXPECT_EQ(ImapSuccess, c.source.client.copyMessage(L"F", c.target.client, 9));
     EXPECT_FALSE(c.source.session->closed);
+    EXPECT_FALSE(c.target.session->closed);
     auto sent = appends(c.target.sent());
-    ASSERT_EQ(2u, sent.size());
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_EQ("nine", sent[2].data);
     EXPECT_EQ("abc", sent[0].data);
     EXPECT_EQ("\\Seen", sent[0].flags);
     EXPECT_EQ(837596665, sent[0].instant);
@@ -1175,9 +1197,7 @@ TEST(CopyTest, PipelinedRange)
         return "* " + std::to_string(n) + " FETCH (UID " + std::to_string(uid) + dated
             + " FLAGS (\\Seen) BODY[] {" + std::to_string(data.size()) + "}\r\n" + data + ")\r\n";
     };
-    std::string keywords;
-    for (unsigned k = 0; k < 130000; ++k)
-        keywords += " $Keyword" + std::to_string(k);
+    const std::string keywords = keywordsOverTheLineLimit();
     const Case cases[] = {
         {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\n%T OK\r\n",
             ImapSuccess, 1, 0, {"one"}, {""}},
@@ -1317,9 +1337,7 @@ TEST(CopyTest, PipelinedRepliesOutOfTheUsualOrder)
     // completed (the target's connection is closed, nothing is stored), and
     // the message fails as if the line had come before the body.
     {
-        std::string keywords;
-        for (unsigned k = 0; k < 130000; ++k)
-            keywords += " $Keyword" + std::to_string(k);
+        const std::string keywords = keywordsOverTheLineLimit();
         Copy streamed("* 1 FETCH (UID 4 FLAGS (\\Seen) INTERNALDATE \"" + std::string(date1)
                 + "\" BODY[] {" + std::to_string(large.size()) + "}\r\n" + large + " X-LABELS ("
                 + keywords + "))\r\n%T OK\r\n",
