@@ -4,6 +4,8 @@
 #include "support/Dovecot.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <map>
 #include <string>
 #include <strings.h>
 
@@ -416,6 +418,16 @@ void FakeImapSource::serve(PeerSocket& peer) const
 void FakeImapSource::serveView(PeerSocket& peer)
 {
     FakeFolder* selected = nullptr;
+    std::map<FakeFolder*, std::vector<std::string>> arriving;
+    for (FakeFolder& folder : folders) {
+        const std::size_t kept = folder.bodies.size()
+            - std::min<std::size_t>(folder.arriveAfterSelect, folder.bodies.size());
+        if (kept == folder.bodies.size())
+            continue;
+        arriving[&folder].assign(
+            folder.bodies.begin() + static_cast<std::ptrdiff_t>(kept), folder.bodies.end());
+        folder.bodies.resize(kept);
+    }
     peer.say(greeting);
     for (;;) {
         const std::vector<std::string> words = wordsOf(readCommand(peer));
@@ -448,6 +460,12 @@ void FakeImapSource::serveView(PeerSocket& peer)
                     tag
                         + (is(1, "EXAMINE") ? " OK [READ-ONLY] examined\r\n"
                                             : " OK [READ-WRITE] selected\r\n"));
+            auto arrived = arriving.find(selected);
+            if (arrived != arriving.end()) {
+                for (std::string& body : arrived->second)
+                    selected->bodies.push_back(std::move(body));
+                arriving.erase(arrived);
+            }
         } else if (is(1, "STATUS") && words.size() > 2) {
             said = statusOf(peer, tag, selectable(words[2]));
         } else if (is(1, "FETCH") || (is(1, "UID") && is(2, "FETCH"))) {

@@ -46,6 +46,10 @@ struct FakeFolder {
     // The UID of message n is uids[n - 1]; n where the list is shorter.
     std::vector<std::uint32_t> uids;
     std::uint32_t uidValidity = 1;
+    // Its last `arriveAfterSelect` messages arrive in each session once the
+    // session's first SELECT of the folder has been answered: mail that
+    // comes while a run looks at the folder.
+    unsigned arriveAfterSelect = 0;
 
     // Where message n is sent otherwise than usual (each list is indexed
     // n - 1; a message beyond its end is sent as usual):

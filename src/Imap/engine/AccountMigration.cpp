@@ -318,25 +318,24 @@ AccountMigration::Step AccountMigration::joinInboxSpellings()
         namesBelowInboxSpellings(listed_, separator_)) {
         // The names that opened a folder of their own, with what the source
         // said of it.
-        std::vector<std::pair<std::size_t, mail::ConnectionInternal::Mailbox>> opened;
+        OpenedSpellings opened;
         for (std::size_t i : spellings) {
-            if (stopRequested_())
-                return stopped();
-            // The inbox selected ahead is not selected any more.
-            selectedAhead_.reset();
-            const std::wstring name = utf7MToUnicode(listed_[i].name);
-            unsigned count = 0;
-            const ImapClientResult result = source_.select(name, count);
+            std::optional<mail::ConnectionInternal::Mailbox> said;
+            const Step step = selectListed(i, said);
+            if (step != Step::Next)
+                return step;
             // A name the source does not open fails on its own when copied.
-            if (result == mail::ImapSelectFailed || result == mail::ImapStatusFailed)
+            if (!said)
                 continue;
-            if (result != mail::ImapSuccess)
-                return fail(result,
-                    sentence(L"The folder \"%1%\" could not be selected: %2%", name,
-                        asSentence(clientError(source_))));
-            const mail::ConnectionInternal::Mailbox& mailbox = source_.selectedMailbox();
+            const mail::ConnectionInternal::Mailbox& mailbox = *said;
+            const std::wstring name = utf7MToUnicode(listed_[i].name);
             auto same = std::find_if(opened.begin(), opened.end(),
                 [&](const auto& other) { return other.second.sameNumbering(mailbox); });
+            if (same == opened.end()) {
+                const Step again = lookAgainAfterArrivals(opened, mailbox, same);
+                if (again != Step::Next)
+                    return again;
+            }
             if (same == opened.end()) {
                 if (!opened.empty())
                     log_.report(TAVIR_HERE,
@@ -353,6 +352,51 @@ AccountMigration::Step AccountMigration::joinInboxSpellings()
                     utf7MToUnicode(listed_[same->first].name), name));
             // Listed twice by one name: one folder.
             listed_[i].name = listed_[same->first].name;
+        }
+    }
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::selectListed(
+    std::size_t listed, std::optional<mail::ConnectionInternal::Mailbox>& said)
+{
+    said.reset();
+    if (stopRequested_())
+        return stopped();
+    // The inbox selected ahead is not selected any more.
+    selectedAhead_.reset();
+    const std::wstring name = utf7MToUnicode(listed_[listed].name);
+    unsigned count = 0;
+    const ImapClientResult result = source_.select(name, count);
+    if (result == mail::ImapSelectFailed || result == mail::ImapStatusFailed)
+        return Step::Next;
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The folder \"%1%\" could not be selected: %2%", name,
+                asSentence(clientError(source_))));
+    said = source_.selectedMailbox();
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::lookAgainAfterArrivals(OpenedSpellings& opened,
+    const mail::ConnectionInternal::Mailbox& mailbox, OpenedSpellings::iterator& same)
+{
+    // Mail that arrived between two selects makes one folder look like two:
+    // a spelling opened before with the same UIDVALIDITY is selected again,
+    // and judged by what it says now.
+    for (auto it = opened.begin(); it != opened.end(); ++it) {
+        if (mailbox.uidValidity == 0 || it->second.uidValidity != mailbox.uidValidity)
+            continue;
+        std::optional<mail::ConnectionInternal::Mailbox> said;
+        const Step step = selectListed(it->first, said);
+        if (step != Step::Next)
+            return step;
+        if (!said)
+            continue;
+        it->second = *said;
+        if (it->second.sameNumbering(mailbox)) {
+            same = it;
+            break;
         }
     }
     return Step::Next;

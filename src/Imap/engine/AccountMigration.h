@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavir::migration {
@@ -82,6 +83,17 @@ private:
     // the source opens as one folder (the same UIDVALIDITY, UIDNEXT and
     // count) are listed as one name; others stay apart, each named.
     Step joinInboxSpellings();
+    // Spellings of one name that opened a folder of their own: the listed
+    // name's index, with what the source said of the folder.
+    using OpenedSpellings = std::vector<std::pair<std::size_t, mail::ConnectionInternal::Mailbox>>;
+    // Selects the listed name `listed` on the source; `said` is what the
+    // source said of the folder, empty where it does not open it.
+    Step selectListed(std::size_t listed, std::optional<mail::ConnectionInternal::Mailbox>& said);
+    // Where `mailbox` matched none of `opened`, selects again those with its
+    // UIDVALIDITY (mail may have arrived between the selects); `same` is
+    // the one that now opens as it does, if any.
+    Step lookAgainAfterArrivals(OpenedSpellings& opened,
+        const mail::ConnectionInternal::Mailbox& mailbox, OpenedSpellings::iterator& same);
     // The target's side of logIn(), on its own thread: it touches only
     // target_ and targetLogin_ (and reads what no one changes meanwhile).
     void logInToTarget();

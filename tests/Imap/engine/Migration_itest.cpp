@@ -822,6 +822,10 @@ std::vector<OddListing> oddListings()
     // Another folder than "INBOX/Sub", which only its UIDVALIDITY tells.
     FakeFolder otherSub = fakeFolder("Inbox/Sub", 2);
     otherSub.uidValidity = 7;
+    // One folder, whose third message arrives once a run first selected it.
+    FakeFolder growingSub = alsoListedAs(fakeFolder("INBOX/Sub", 3), {"Inbox/Sub"});
+    growingSub.arriveAfterSelect = 1;
+    const auto grownSub = messagesOf("INBOX/Sub", 3);
     return {
         {"a name that begins with the dot separator", "\".\"",
             {fakeFolder("a", 2), fakeFolder(".a", 3)}, {fakeFolder("a", 2), fakeFolder(".a", 3)},
@@ -870,6 +874,13 @@ std::vector<OddListing> oddListings()
             {"The source lists the folder \"INBOX/Sub\" also as \"Inbox/Sub\", which opens the "
              "same folder: it is copied once."},
             1},
+        {"a folder below INBOX and below Inbox that gains a message between their selects", "\"/\"",
+            {fakeFolder("INBOX", 2), growingSub}, {fakeFolder("INBOX", 2), growingSub},
+            {{"INBOX", inbox}, {"INBOX/Sub", grownSub}},
+            {{"INBOX", inbox}, {"INBOX/Sub", grownSub}}, 5, 0,
+            {"The source lists the folder \"INBOX/Sub\" also as \"Inbox/Sub\", which opens the "
+             "same folder: it is copied once."},
+            0},
         {"folders below INBOX and below Inbox that only their UIDVALIDITY tells apart", "\"/\"",
             {fakeFolder("INBOX", 2), fakeFolder("INBOX/Sub", 2), otherSub},
             {fakeFolder("INBOX", 2), fakeFolder("INBOX/Sub", 2), otherSub},
