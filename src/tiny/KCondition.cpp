@@ -31,13 +31,24 @@ void KCondition::notifyAll()
     pthread_cond_broadcast(&condition_);
 }
 
-bool KCondition::waitUntil(KMutex& mutex, Clock::time_point deadline, const bool& done)
+template <class Done> bool KCondition::waitFor(KMutex& mutex, Clock::time_point deadline, Done done)
 {
-    while (!done) {
+    while (!done()) {
         if (!waitOnce(mutex, deadline))
-            return done;
+            return done();
     }
     return true;
+}
+
+bool KCondition::waitUntil(KMutex& mutex, Clock::time_point deadline, const bool& done)
+{
+    return waitFor(mutex, deadline, [&done] { return done; });
+}
+
+bool KCondition::waitForChange(
+    KMutex& mutex, Clock::time_point deadline, const std::uint64_t& count, std::uint64_t seen)
+{
+    return waitFor(mutex, deadline, [&count, seen] { return count != seen; });
 }
 
 bool KCondition::waitOnce(KMutex& mutex, Clock::time_point deadline)

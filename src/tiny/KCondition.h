@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <cstdint>
 
 namespace tavir::tiny {
 
@@ -28,11 +29,20 @@ public:
     bool waitUntil(KMutex& mutex, Clock::time_point deadline, const bool& done)
         TAVIR_REQUIRES(mutex);
 
+    // The same for a count of changes that several waiters share: waits
+    // until `count` differs from `seen`, the value the caller read before,
+    // and returns whether it does.
+    bool waitForChange(KMutex& mutex, Clock::time_point deadline, const std::uint64_t& count,
+        std::uint64_t seen) TAVIR_REQUIRES(mutex);
+
     // Wakes every waiter, which then reads its `done` again. Called with or
     // without the mutex held; the change it announces is made under it.
     void notifyAll();
 
 private:
+    // Waits until `done()` is true or `deadline` passes; returns `done()`.
+    template <class Done>
+    bool waitFor(KMutex& mutex, Clock::time_point deadline, Done done) TAVIR_REQUIRES(mutex);
     // False once the deadline has passed; true when woken (or woken for
     // nothing, which the system may do).
     bool waitOnce(KMutex& mutex, Clock::time_point deadline) TAVIR_REQUIRES(mutex);

@@ -156,30 +156,38 @@ TEST(KCondition, WaitsUnderTheMutexUntilTheChangeOrTheDeadline)
         int deadlineMs;
         bool done;
         int atLeastMs, atMostMs;
+        bool counted = false; // waits for a count of changes, not a flag
     } cases[] = {
         {"changed and announced", 100, 20000, true, 90, 10000},
         {"the deadline first", -1, 200, false, 190, 10000},
         {"changed before the wait", 0, 20000, true, 0, 10000},
         {"a deadline that has passed", -1, 0, false, 0, 1000},
+        {"a count changed and announced", 100, 20000, true, 90, 10000, true},
+        {"a count unchanged until the deadline", -1, 200, false, 190, 10000, true},
+        {"a count changed before the wait", 0, 20000, true, 0, 10000, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         KMutex m;
         KCondition changed;
         bool done = c.changeAfterMs == 0;
+        std::uint64_t count = done ? 1 : 0;
         std::thread changer([&] {
             if (c.changeAfterMs <= 0)
                 return;
             std::this_thread::sleep_for(milliseconds(c.changeAfterMs));
             KMutexLocker hold(m);
             done = true;
+            ++count;
             changed.notifyAll();
         });
         const auto start = Clock::now();
         bool result;
         {
             KMutexLocker hold(m);
-            result = changed.waitUntil(m, start + milliseconds(c.deadlineMs), done);
+            const auto deadline = start + milliseconds(c.deadlineMs);
+            result = c.counted ? changed.waitForChange(m, deadline, count, 0)
+                               : changed.waitUntil(m, deadline, done);
             EXPECT_FALSE(onOtherThread([&] { return m.tryLock(); })) << "held again";
         }
         const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();

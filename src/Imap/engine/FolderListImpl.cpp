@@ -247,9 +247,9 @@ void TreeBuilder::addListed(const std::vector<tavir::mail::FolderInfo>& listed)
         std::size_t spelled = none;
         for (std::size_t depth = 0; depth < components.size(); ++depth) {
             spelled = spell(spelled, components[depth]);
-            const bool inbox = depth == 0 && isInboxName(components[depth]);
+            const bool inboxHere = depth == 0 && isInboxName(components[depth]);
             node = childOf(
-                node, inbox ? std::wstring(L"INBOX") : components[depth], spellings_[spelled]);
+                node, inboxHere ? std::wstring(L"INBOX") : components[depth], spellings_[spelled]);
         }
         Draft draft;
         draft.node = node;

@@ -34,8 +34,8 @@ Migrator::~Migrator()
     stopAndJoin(tester_);
     stopAndJoin(supervisor_);
     KMutexLocker lock(lock_);
-    if (logins_)
-        logins_->join();
+    if (run_ && run_->logins)
+        run_->logins->join();
     // No run came to write them after its header.
     writeHeldSkippedLines();
 }
@@ -202,7 +202,6 @@ bool Migrator::start(ICallbacks* callbacks)
         run->users->leaveOutRefused();
         run->logins = std::make_shared<RunLoginTests>(
             run->users, run->source, run->sourceSsl, loginTestTimeoutMs_);
-        logins_ = run->logins;
         starting_ = true;
         stoppedWhileStarting_ = false;
         run->logins->start();
@@ -385,8 +384,8 @@ bool Migrator::stop()
     KMutexLocker lock(lock_);
     if (starting_)
         stoppedWhileStarting_ = true;
-    if (logins_)
-        logins_->stop();
+    if (run_ && run_->logins)
+        run_->logins->stop();
     if (supervisor_)
         supervisor_->setTerminated(true);
     return true;

@@ -85,8 +85,6 @@ private:
     // neither comes, as the engine goes.
     std::string heldSkippedLines_ TAVIR_GUARDED_BY(lock_);
     std::shared_ptr<ImapUserTesterThread> tester_ TAVIR_GUARDED_BY(lock_);
-    // The login tests of the last run, from its start on.
-    std::shared_ptr<RunLoginTests> logins_ TAVIR_GUARDED_BY(lock_);
     unsigned loginTestTimeoutMs_ TAVIR_GUARDED_BY(lock_) = LoginTester::defaultTimeoutMs;
     // A start waits for its first accepted login outside the lock; a second
     // start is refused meanwhile, and a stop then ends it before the target

@@ -311,20 +311,12 @@ std::wstring RunLoginTests::sourceFailure() const
 void RunLoginTests::announce()
 {
     ++news_;
-    for (bool* waiting : waiting_)
-        *waiting = true;
     changed_.notifyAll();
 }
 
 bool RunLoginTests::waitForNews(std::uint64_t seen, Clock::time_point deadline)
 {
-    if (news_ != seen)
-        return true;
-    bool woken = false;
-    waiting_.push_back(&woken);
-    changed_.waitUntil(lock_, deadline, woken);
-    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &woken));
-    return news_ != seen;
+    return changed_.waitForChange(lock_, deadline, news_, seen);
 }
 
 RunLoginTests::First RunLoginTests::waitForTheFirstAccepted()

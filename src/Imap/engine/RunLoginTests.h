@@ -161,8 +161,6 @@ private:
     // Counted at every change a wait may be for: a verdict, a connection
     // kept or taken, a tester's end, a stop.
     std::uint64_t news_ TAVIR_GUARDED_BY(lock_) = 0;
-    // The flags of the threads waiting, each set at the next news.
-    std::vector<bool*> waiting_ TAVIR_GUARDED_BY(lock_);
     unsigned running_ TAVIR_GUARDED_BY(lock_) = 0;
     unsigned refused_ TAVIR_GUARDED_BY(lock_) = 0;
     // Tests in hand: each holds a connection.

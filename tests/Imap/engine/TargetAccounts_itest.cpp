@@ -14,6 +14,11 @@ using namespace tavir::test;
 
 namespace {
 
+bool holdsAccount(const StandInTarget& target, const std::string& name)
+{
+    return target.queryOne("SELECT COUNT(*) FROM User WHERE Name = '" + name + "'") == "1";
+}
+
 TEST(TargetAccountsTest, BatchesAreMadeAheadOfTheWorkers)
 {
     TempDir dir;
@@ -36,11 +41,7 @@ TEST(TargetAccountsTest, BatchesAreMadeAheadOfTheWorkers)
     ASSERT_TRUE(done(admin->connect(target.host(), "admin", "admin-secret")));
     auto users = std::make_shared<UsersInformation>(list);
     TargetAccounts accounts(users, admin, 4);
-    auto onTarget = [&](std::size_t i) {
-        return target.queryOne(
-                   "SELECT COUNT(*) FROM User WHERE Name = 'a" + std::to_string(i) + "'")
-            == "1";
-    };
+    auto onTarget = [&](std::size_t i) { return holdsAccount(target, "a" + std::to_string(i)); };
 
     const auto stop = std::make_shared<tavir::utils::StopSignal>();
     std::size_t index = 0;
@@ -86,11 +87,7 @@ TEST(TargetAccountsTest, AnAccountIsMadeOnlyOnceItsLoginWasAccepted)
     ASSERT_TRUE(done(admin->connect(target.host(), "admin", "admin-secret")));
     auto users = std::make_shared<UsersInformation>(list);
     TargetAccounts accounts(users, admin);
-    auto onTarget = [&](std::size_t i) {
-        return target.queryOne(
-                   "SELECT COUNT(*) FROM User WHERE Name = 't" + std::to_string(i) + "'")
-            == "1";
-    };
+    auto onTarget = [&](std::size_t i) { return holdsAccount(target, "t" + std::to_string(i)); };
     const auto stop = std::make_shared<tavir::utils::StopSignal>();
     std::size_t index = 0;
     UserInfo account;
