@@ -77,12 +77,12 @@ sockaddr_in ipv4Address(const std::string& host, int port)
 
 namespace {
 
-int kernelsFreePort()
+int kernelsFreePort(const std::string& host)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         throw std::runtime_error("socket failed");
-    sockaddr_in address = ipv4Address("127.0.0.1", 0);
+    sockaddr_in address = ipv4Address(host, 0);
     socklen_t length = sizeof address;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -95,13 +95,13 @@ int kernelsFreePort()
 
 } // namespace
 
-int freeLoopbackPort()
+int freeLoopbackPort(const std::string& host)
 {
     // The administration port lies in the kernel's range of free ports too:
     // free on 127.0.0.1, it is taken on the 127.0.0.N of every stand-in
     // target, where a test may bind a server to the port it is given.
     for (;;) {
-        const int port = kernelsFreePort();
+        const int port = kernelsFreePort(host);
         if (port != StandInTarget::adminPort)
             return port;
     }

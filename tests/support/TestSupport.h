@@ -64,9 +64,11 @@ private:
 // address; throws std::runtime_error when host is not an IPv4 address.
 sockaddr_in ipv4Address(const std::string& host, int port);
 
-// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice),
-// never the administration port, which stand-in targets hold on theirs.
-int freeLoopbackPort();
+// A TCP port on `host` that was free a moment ago (the kernel's choice),
+// never the administration port, which stand-in targets hold on theirs. A
+// port for a stand-in's address is asked for on that address: one free on
+// 127.0.0.1 may be taken on 127.0.0.N, by the stand-in itself.
+int freeLoopbackPort(const std::string& host = "127.0.0.1");
 
 // Runs `command` through /bin/sh; returns its exit status (-1 when it could
 // not be run or was killed). Standard output is stored in `output` if given.

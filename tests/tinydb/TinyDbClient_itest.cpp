@@ -153,7 +153,7 @@ TEST_F(TinyDbClientTarget, ImapBindingMovesTheListenerAndBringsItBack)
         SCOPED_TRACE(ssl ? "IMAPS" : "IMAP");
         const char* service = ssl ? "IMAPS" : "IMAP";
         const int oldPort = ssl ? target->tlsPort() : target->port();
-        const int newPort = tavir::test::freeLoopbackPort();
+        const int newPort = tavir::test::freeLoopbackPort(target->host());
         ASSERT_TRUE(tavir::test::imapAnswers(*target, oldPort, ssl));
 
         ASSERT_TRUE(done(client->bindImap(ssl, static_cast<unsigned>(newPort))));
@@ -401,7 +401,7 @@ TEST_F(TinyDbClientTarget, TheDestructorRestoresWhatIsStillChanged)
     start(options);
     const std::string before = everySetting;
     const Row initial = target->query(before).at(0);
-    const int newPort = tavir::test::freeLoopbackPort();
+    const int newPort = tavir::test::freeLoopbackPort(target->host());
     ASSERT_TRUE(client->enableBackend("feedfacecafe"));
     ASSERT_TRUE(tavir::test::masterAuthWorks(*target, L"feedfacecafe"));
     ASSERT_TRUE(client->enableCaches());
@@ -454,7 +454,7 @@ TEST_F(TinyDbClientTarget, APreparationsStatementsGoTogetherAndEachRefusalNamesI
         options.faults += options.faults.empty() ? "" : "]";
         start(options);
         const Row initial = target->query(everySetting).at(0);
-        const int port = tavir::test::freeLoopbackPort();
+        const int port = tavir::test::freeLoopbackPort(target->host());
 
         client->readPreparationAhead(false, true);
         std::string version;

@@ -157,7 +157,7 @@ protected:
         options.faults = faults;
         target = std::make_unique<StandInTarget>(options);
         original = targetSettings(*target);
-        runPort = freeLoopbackPort();
+        runPort = freeLoopbackPort(target->host());
         ASSERT_EQ(asBefore, imapListener());
     }
 
