@@ -22,9 +22,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
-#include <map>
 #include <memory_resource>
 #include <string_view>
 #include <unordered_map>
@@ -263,7 +263,7 @@ public:
             return refuse(line, L"is not valid UTF-8 text");
         if (trimmed(text).empty())
             return;
-        const LineFields<wchar_t> fields = splitLine(text);
+        LineFields<wchar_t> fields = splitLine(text);
         LineAccount<wchar_t> account;
         if (const std::wstring why = addressRefusal(fields, account); !why.empty())
             return refuse(line, why);
@@ -278,13 +278,20 @@ public:
                                L"separator \"%2%\"; if the separator belongs to the password, "
                                L"write the password in double quotes.")
                 % line % fields.separator));
-        take(fields, std::move(account), line);
+        take(std::move(fields.password), std::move(account), line);
     }
 
     // The accounts read, in one list made at their number; each block is
-    // given back as soon as its accounts have moved.
+    // given back as soon as its accounts have moved. The keys of the
+    // accounts seen go first: a fifth of the list's room for 100,000
+    // accounts, which the list made beside them would add to the load's
+    // peak.
     std::vector<UserInfo> takeAccounts()
     {
+        // Emptied whole, its buckets too, before their room is given back.
+        decltype(seen_)(&keys_).swap(seen_);
+        keys_.release();
+        domains_.clear();
         std::vector<UserInfo> all;
         all.reserve(kept_);
         for (auto& block : blocks_) {
@@ -348,17 +355,16 @@ private:
     }
 
     // The account, unless an earlier line holds it.
-    void take(const LineFields<wchar_t>& fields, LineAccount<wchar_t> account, unsigned line)
+    void take(std::wstring password, LineAccount<wchar_t> account, unsigned line)
     {
         UserInfo user;
         user.publicFolders = account.publicFolders;
         user.mailbox = std::move(account.mailbox);
         user.domain = std::move(account.domain);
-        user.password = fields.password;
+        user.password = std::move(password);
         user.fullName = std::move(account.fullName);
-        auto [first, inserted] = seen_.emplace(std::wstring_view(accountKey(user)), line);
-        if (!inserted)
-            return refuse(line, repeated(user, first->second));
+        if (const unsigned firstLine = noteKey(accountKey(user), line))
+            return refuse(line, repeated(user, firstLine));
         user.migrate = true;
         user.state = UserToMigrate;
         keep(std::move(user));
@@ -377,6 +383,24 @@ private:
         ++kept_;
     }
 
+    const UserInfo& keptAccount(std::size_t index) const
+    {
+        return blocks_[index / blockAccounts][index % blockAccounts];
+    }
+
+    // The line of the account kept with `key` before, or 0 when there is
+    // none: `key` is then noted for the account about to be kept.
+    unsigned noteKey(const std::wstring& key, unsigned line)
+    {
+        const std::size_t hash = std::hash<std::wstring>{}(key);
+        for (auto [seen, end] = seen_.equal_range(hash); seen != end; ++seen) {
+            if (accountKey(keptAccount(seen->second.account)) == key)
+                return seen->second.line;
+        }
+        seen_.emplace(hash, Seen{kept_, line});
+        return 0;
+    }
+
     void refuse(unsigned line, const std::wstring& why)
     {
         problems.push_back(skipped(line, why));
@@ -391,12 +415,12 @@ private:
         return text;
     }
 
-    // An account's key -> its line. A domain has one public-folders store
-    // on the target, so the public-folders lines of a domain are one
-    // account whatever their mailboxes. Addresses compare by Unicode's
-    // simple case folding, as the target compares them: two lines it takes
-    // for one account would mix two sources' mail, and one it takes for
-    // two would be skipped here and never migrated.
+    // What tells an account from the others. A domain has one
+    // public-folders store on the target, so the public-folders lines of a
+    // domain are one account whatever their mailboxes. Addresses compare by
+    // Unicode's simple case folding, as the target compares them: two lines
+    // it takes for one account would mix two sources' mail, and one it
+    // takes for two would be skipped here and never migrated.
     static std::wstring accountKey(const UserInfo& user)
     {
         return user.publicFolders ? L"*@" + utils::foldCase(user.domain)
@@ -411,11 +435,19 @@ private:
     // the load's peak was 116 MB and 133 MB, against 107 MB so.
     std::vector<std::vector<UserInfo, OwnPages<UserInfo>>> blocks_;
     std::size_t kept_ = 0;
-    // The keys live apart from the accounts, in blocks given back whole
-    // once the file is read: spread between the accounts' own texts they
-    // would leave holes too small for the rest of the load.
+    // The accounts kept, by their key's hash: 100,000 keys of their own
+    // would take a third of the list's room again. The key of an account
+    // found under the same hash is made anew to compare, which only a
+    // repeated address (or a hash shared by chance) costs. They live apart
+    // from the accounts, in blocks given back whole once the file is read:
+    // spread between the accounts' own texts they would leave holes too
+    // small for the rest of the load.
+    struct Seen {
+        std::size_t account; // in the order kept
+        unsigned line;
+    };
     std::pmr::monotonic_buffer_resource keys_;
-    std::pmr::map<std::pmr::wstring, unsigned> seen_{&keys_};
+    std::pmr::unordered_multimap<std::size_t, Seen> seen_{&keys_};
     // A domain -> the target's sentence on why not, empty when it takes it.
     std::unordered_map<std::string, std::string> domains_;
 };

@@ -65,6 +65,24 @@ std::string splitBait(std::size_t bytes)
     return lineOf(511) + tail.substr(0, bytes - 511);
 }
 
+// More accounts than the reader holds in one block, then repeats of an
+// account of the first block and of one of the second, each found again
+// among the accounts kept.
+FileCase repeatsAmongManyAccounts()
+{
+    FileCase c{"repeats among more accounts than one block holds", {}, {},
+        {L"Line 5001 of the accounts file repeats the address A1@X.ORG of line 2",
+            L"Line 5002 of the accounts file repeats the address a4500@x.org of line 4501"}};
+    for (unsigned i = 0; i < 5000; ++i) {
+        const std::wstring mailbox = L"a" + std::to_wstring(i);
+        c.text += "a" + std::to_string(i) + "@x.org;pw\n";
+        c.accounts.push_back({mailbox, L"x.org", L"pw", mailbox});
+    }
+    c.text += "A1@X.ORG;S3cret\na4500@x.org;S3cret\na5000@x.org;pw\n";
+    c.accounts.push_back({L"a5000", L"x.org", L"pw", L"a5000"});
+    return c;
+}
+
 const FileCase fileCases[] = {
     {"semicolon with full name", "alice@example.com;secret;Alice Liddell\n",
         {{L"alice", L"example.com", L"secret", L"Alice Liddell"}}, {}},
@@ -214,6 +232,7 @@ const FileCase fileCases[] = {
     {"nothing after @", "a@;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"duplicate, any case", "a@x.org;one\n\nA@X.org;S3cret\n", {{L"a", L"x.org", L"one", L"a"}},
         {L"Line 3 of the accounts file repeats the address A@X.org of line 1"}},
+    repeatsAmongManyAccounts(),
     {"three lines of six skipped, one read with a warning",
         "a@x.org;pw\nno-address;S3cret\nb@x.org;pw\nc@x.org S3cret\nA@X.org;S3cret\nd@x.org;pw;Smith; D\n",
         {{L"a", L"x.org", L"pw", L"a"}, {L"b", L"x.org", L"pw", L"b"}, {L"d", L"x.org", L"pw", L"Smith; D"}},
