@@ -6,17 +6,14 @@
 #include "tinydb/Wire.h"
 #include "utils/CaseFolding.h"
 #include "utils/CharsetNames.h"
-#include "utils/Descriptor.h"
-#include "utils/KFile.h"
+#include "utils/ExaminedFile.h"
 #include "utils/StreamConverter.h"
 #include "utils/StringUtils.h"
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/format.hpp>
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -282,10 +279,8 @@ public:
     }
 
     // The accounts read, in one list made at their number; each block is
-    // given back as soon as its accounts have moved. The keys of the
-    // accounts seen go first: a fifth of the list's room for 100,000
-    // accounts, which the list made beside them would add to the load's
-    // peak.
+    // given back as soon as its accounts have moved. The index of the
+    // accounts seen goes first, so that the list is made in its room.
     std::vector<UserInfo> takeAccounts()
     {
         // Emptied whole, its buckets too, before their room is given back.
@@ -547,20 +542,6 @@ std::string readAccounts(utils::KStream& stream, std::uint64_t limit, AccountsFi
     return {};
 }
 
-// Why the open file behind `fd` is not read: not a regular file, or over the
-// limit; empty when it is read.
-std::string refusal(int fd)
-{
-    struct stat st { };
-    if (::fstat(fd, &st) != 0)
-        return std::strerror(errno);
-    if (!S_ISREG(st.st_mode))
-        return "it is not a regular file";
-    if (static_cast<std::uint64_t>(st.st_size) > maxAccountsFileBytes)
-        return tooLarge();
-    return {};
-}
-
 } // namespace
 
 AccountsFile parseAccountsText(const std::string& bytes)
@@ -573,29 +554,19 @@ AccountsFile parseAccountsText(const std::string& bytes)
 
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure)
 {
-    // O_NONBLOCK: a FIFO or a device must not hold the open; it is refused
-    // below, before anything is read.
-    int opened;
-    do {
-        opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (opened < 0 && errno == EINTR);
-    utils::Descriptor examined(opened);
-    if (!examined.valid()) {
-        failure = std::strerror(errno);
-        return false;
-    }
-    failure = refusal(examined.get());
-    if (!failure.empty())
-        return false;
-    // Read through the descriptor just examined rather than by the name
-    // again: what is read is the very file examined, never a FIFO put in its
-    // place meanwhile, whose open would wait for a writer.
-    utils::KFile file;
-    if (!file.open(std::move(examined))) {
-        failure = std::strerror(errno);
-        return false;
-    }
-    failure = readAccounts(file, maxAccountsFileBytes, out);
+    utils::ExaminedFile file;
+    failure = file.examine(path);
+    return failure.empty() && readAccountsFile(file, out, failure);
+}
+
+bool readAccountsFile(utils::ExaminedFile& file, AccountsFile& out, std::string& failure)
+{
+    if (file.size() > maxAccountsFileBytes)
+        failure = tooLarge();
+    else
+        failure = file.open();
+    if (failure.empty())
+        failure = readAccounts(file.stream(), maxAccountsFileBytes, out);
     return failure.empty();
 }
 
