@@ -1,9 +1,9 @@
 #pragma once
 // A regular file read by its name, as `KFile::wOpen(path, "rb")` opens it,
 // and only the file that `stat` found under that name before: what is not
-// a regular file is refused before the open, so a FIFO or a device never
-// holds it, and a file put in its place meanwhile is refused before
-// anything of it is read.
+// a regular file is refused before the open, so a FIFO or a device chosen
+// by mistake never holds it, and a file put in its place meanwhile is
+// refused before anything of it is read.
 #include "utils/KFile.h"
 
 #include <sys/stat.h>
