@@ -3,8 +3,11 @@
 // list) for 100,000 accounts with short passwords, 10,000 with passwords of
 // 480 characters, and 10,000 with passwords of 480 characters made of '"'
 // and '\' (each doubled in a server's quoted echo). Each load runs in a
-// child process of its own; the line gives its wall time and the child's
-// peak resident memory. Goal: 100,000 accounts in under 1 s and 100 MB.
+// child process of its own, and so does the load of the file's first line
+// alone, the baseline: the line gives the load's wall time, the child's peak
+// resident memory, and how far that is above the baseline's (what the list
+// costs, not the program and the libraries it loads). Goal: 100,000 accounts
+// in under 1 s and within 100 MB more than one line.
 //
 //   accounts_bench [--accounts N]
 #include "Imap/engine/Migrator.h"
@@ -67,6 +70,32 @@ std::string accountsText(const Shape& shape)
     return text;
 }
 
+struct Load {
+    double seconds = 0;
+    double peakMb = 0;
+};
+
+// Loads `path` in a child process of its own; false when the load failed.
+bool measureLoad(const std::string& path, Load& load)
+{
+    int code = -1;
+    rusage usage{};
+    const std::string seconds = tavir::test::childOutput(
+        [&](int out) {
+            Migrator migrator;
+            const auto start = std::chrono::steady_clock::now();
+            if (!migrator.loadUsers(std::wstring(path.begin(), path.end())))
+                return 1;
+            const double spent
+                = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            return tavir::utils::writeAll(out, std::to_string(spent)) ? 0 : 1;
+        },
+        &code, &usage);
+    load.seconds = std::atof(seconds.c_str());
+    load.peakMb = usage.ru_maxrss / 1024.0;
+    return code == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -88,32 +117,22 @@ int main(int argc, char** argv)
     tavir::test::TempDir dir;
     bool goal = true;
     for (const Shape& shape : shapes) {
+        const std::string text = accountsText(shape);
         const std::string path = dir.file("accounts.txt");
-        tavir::test::writeFile(path, accountsText(shape));
-        int code = -1;
-        rusage usage{};
-        const std::string seconds = tavir::test::childOutput(
-            [&](int out) {
-                Migrator migrator;
-                const auto start = std::chrono::steady_clock::now();
-                if (!migrator.loadUsers(std::wstring(path.begin(), path.end())))
-                    return 1;
-                const double spent
-                    = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                          .count();
-                return tavir::utils::writeAll(out, std::to_string(spent)) ? 0 : 1;
-            },
-            &code, &usage);
-        if (code != 0) {
+        const std::string oneLine = dir.file("one-line.txt");
+        tavir::test::writeFile(path, text);
+        tavir::test::writeFile(oneLine, text.substr(0, text.find('\n') + 1));
+        Load baseline;
+        Load load;
+        if (!measureLoad(oneLine, baseline) || !measureLoad(path, load)) {
             std::fprintf(stderr, "%s: the load failed\n", shape.name);
             return 2;
         }
-        const double spent = std::atof(seconds.c_str());
-        const double peakMb = usage.ru_maxrss / 1024.0;
-        std::printf("%7u accounts, %-32s load %.2f s, peak %.0f MB\n", shape.accounts, shape.name,
-            spent, peakMb);
+        const double overMb = load.peakMb - baseline.peakMb;
+        std::printf("%7u accounts, %-32s load %.2f s, peak %.0f MB, %.0f MB over one line\n",
+            shape.accounts, shape.name, load.seconds, load.peakMb, overMb);
         if (&shape == &shapes[0])
-            goal = spent < 1.0 && peakMb < 100;
+            goal = load.seconds < 1.0 && overMb < 100;
     }
     return goal ? 0 : 1;
 }

@@ -1,3 +1,4 @@
+#include "utils/ExaminedFile.h"
 #include "utils/KFLock.h"
 #include "utils/KFile.h"
 
@@ -221,6 +222,41 @@ TEST(KFile, LockNestingWithinOneProcess)
     KFile closed;
     EXPECT_FALSE(closed.lock());
     EXPECT_FALSE(closed.readLock());
+}
+
+// The replaced files, FIFOs and links are the accounts file's table.
+TEST(ExaminedFile, OpensOnlyARegularFileFoundUnderTheName)
+{
+    tavir::test::TempDir tmp;
+    tavir::test::writeFile(tmp.file("four"), "text");
+    const struct {
+        const char* name;
+        const char* path; // null: never examined
+        const char* examined;
+        const char* opened;
+    } cases[] = {
+        {"never examined", nullptr, "", "it was not examined before it was opened"},
+        {"missing", "missing", "No such file or directory",
+            "it was not examined before it was opened"},
+        {"a folder", ".", "it is not a regular file", "it was not examined before it was opened"},
+        {"a regular file", "four", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tavir::utils::ExaminedFile file;
+        if (c.path) {
+            EXPECT_EQ(c.examined, file.examine(tmp.file(c.path)));
+        }
+        EXPECT_EQ(c.opened, file.open());
+        if (*c.opened != '\0') {
+            EXPECT_TRUE(file.stream().isClosed());
+            continue;
+        }
+        EXPECT_EQ(4u, file.size());
+        char text[8] = {};
+        EXPECT_EQ(4u, file.stream().read(text, sizeof text));
+        EXPECT_STREQ("text", text);
+    }
 }
 
 TEST(KFLock, StandaloneLockOwnsItsDescriptor)

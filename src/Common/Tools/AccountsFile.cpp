@@ -6,25 +6,22 @@
 #include "tinydb/Wire.h"
 #include "utils/CaseFolding.h"
 #include "utils/CharsetNames.h"
-#include "utils/Descriptor.h"
-#include "utils/KFile.h"
+#include "utils/ExaminedFile.h"
 #include "utils/StreamConverter.h"
 #include "utils/StringUtils.h"
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/format.hpp>
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
-#include <map>
 #include <memory_resource>
 #include <string_view>
 #include <unordered_map>
@@ -263,7 +260,7 @@ public:
             return refuse(line, L"is not valid UTF-8 text");
         if (trimmed(text).empty())
             return;
-        const LineFields<wchar_t> fields = splitLine(text);
+        LineFields<wchar_t> fields = splitLine(text);
         LineAccount<wchar_t> account;
         if (const std::wstring why = addressRefusal(fields, account); !why.empty())
             return refuse(line, why);
@@ -278,13 +275,18 @@ public:
                                L"separator \"%2%\"; if the separator belongs to the password, "
                                L"write the password in double quotes.")
                 % line % fields.separator));
-        take(fields, std::move(account), line);
+        take(std::move(fields.password), std::move(account), line);
     }
 
     // The accounts read, in one list made at their number; each block is
-    // given back as soon as its accounts have moved.
+    // given back as soon as its accounts have moved. The index of the
+    // accounts seen goes first, so that the list is made in its room.
     std::vector<UserInfo> takeAccounts()
     {
+        // Emptied whole, its buckets too, before their room is given back.
+        decltype(seen_)(&keys_).swap(seen_);
+        keys_.release();
+        domains_.clear();
         std::vector<UserInfo> all;
         all.reserve(kept_);
         for (auto& block : blocks_) {
@@ -348,17 +350,16 @@ private:
     }
 
     // The account, unless an earlier line holds it.
-    void take(const LineFields<wchar_t>& fields, LineAccount<wchar_t> account, unsigned line)
+    void take(std::wstring password, LineAccount<wchar_t> account, unsigned line)
     {
         UserInfo user;
         user.publicFolders = account.publicFolders;
         user.mailbox = std::move(account.mailbox);
         user.domain = std::move(account.domain);
-        user.password = fields.password;
+        user.password = std::move(password);
         user.fullName = std::move(account.fullName);
-        auto [first, inserted] = seen_.emplace(std::wstring_view(accountKey(user)), line);
-        if (!inserted)
-            return refuse(line, repeated(user, first->second));
+        if (const unsigned firstLine = noteKey(accountKey(user), line))
+            return refuse(line, repeated(user, firstLine));
         user.migrate = true;
         user.state = UserToMigrate;
         keep(std::move(user));
@@ -377,6 +378,24 @@ private:
         ++kept_;
     }
 
+    const UserInfo& keptAccount(std::size_t index) const
+    {
+        return blocks_[index / blockAccounts][index % blockAccounts];
+    }
+
+    // The line of the account kept with `key` before, or 0 when there is
+    // none: `key` is then noted for the account about to be kept.
+    unsigned noteKey(const std::wstring& key, unsigned line)
+    {
+        const std::size_t hash = std::hash<std::wstring>{}(key);
+        for (auto [seen, end] = seen_.equal_range(hash); seen != end; ++seen) {
+            if (accountKey(keptAccount(seen->second.account)) == key)
+                return seen->second.line;
+        }
+        seen_.emplace(hash, Seen{kept_, line});
+        return 0;
+    }
+
     void refuse(unsigned line, const std::wstring& why)
     {
         problems.push_back(skipped(line, why));
@@ -391,12 +410,12 @@ private:
         return text;
     }
 
-    // An account's key -> its line. A domain has one public-folders store
-    // on the target, so the public-folders lines of a domain are one
-    // account whatever their mailboxes. Addresses compare by Unicode's
-    // simple case folding, as the target compares them: two lines it takes
-    // for one account would mix two sources' mail, and one it takes for
-    // two would be skipped here and never migrated.
+    // What tells an account from the others. A domain has one
+    // public-folders store on the target, so the public-folders lines of a
+    // domain are one account whatever their mailboxes. Addresses compare by
+    // Unicode's simple case folding, as the target compares them: two lines
+    // it takes for one account would mix two sources' mail, and one it
+    // takes for two would be skipped here and never migrated.
     static std::wstring accountKey(const UserInfo& user)
     {
         return user.publicFolders ? L"*@" + utils::foldCase(user.domain)
@@ -411,11 +430,19 @@ private:
     // the load's peak was 116 MB and 133 MB, against 107 MB so.
     std::vector<std::vector<UserInfo, OwnPages<UserInfo>>> blocks_;
     std::size_t kept_ = 0;
-    // The keys live apart from the accounts, in blocks given back whole
-    // once the file is read: spread between the accounts' own texts they
-    // would leave holes too small for the rest of the load.
+    // The accounts kept, by their key's hash: 100,000 keys of their own
+    // would take a third of the list's room again. The key of an account
+    // found under the same hash is made anew to compare, which only a
+    // repeated address (or a hash shared by chance) costs. They live apart
+    // from the accounts, in blocks given back whole once the file is read:
+    // spread between the accounts' own texts they would leave holes too
+    // small for the rest of the load.
+    struct Seen {
+        std::size_t account; // in the order kept
+        unsigned line;
+    };
     std::pmr::monotonic_buffer_resource keys_;
-    std::pmr::map<std::pmr::wstring, unsigned> seen_{&keys_};
+    std::pmr::unordered_multimap<std::size_t, Seen> seen_{&keys_};
     // A domain -> the target's sentence on why not, empty when it takes it.
     std::unordered_map<std::string, std::string> domains_;
 };
@@ -515,20 +542,6 @@ std::string readAccounts(utils::KStream& stream, std::uint64_t limit, AccountsFi
     return {};
 }
 
-// Why the open file behind `fd` is not read: not a regular file, or over the
-// limit; empty when it is read.
-std::string refusal(int fd)
-{
-    struct stat st { };
-    if (::fstat(fd, &st) != 0)
-        return std::strerror(errno);
-    if (!S_ISREG(st.st_mode))
-        return "it is not a regular file";
-    if (static_cast<std::uint64_t>(st.st_size) > maxAccountsFileBytes)
-        return tooLarge();
-    return {};
-}
-
 } // namespace
 
 AccountsFile parseAccountsText(const std::string& bytes)
@@ -541,29 +554,19 @@ AccountsFile parseAccountsText(const std::string& bytes)
 
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure)
 {
-    // O_NONBLOCK: a FIFO or a device must not hold the open; it is refused
-    // below, before anything is read.
-    int opened;
-    do {
-        opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (opened < 0 && errno == EINTR);
-    utils::Descriptor examined(opened);
-    if (!examined.valid()) {
-        failure = std::strerror(errno);
-        return false;
-    }
-    failure = refusal(examined.get());
-    if (!failure.empty())
-        return false;
-    // Read through the descriptor just examined rather than by the name
-    // again: what is read is the very file examined, never a FIFO put in its
-    // place meanwhile, whose open would wait for a writer.
-    utils::KFile file;
-    if (!file.open(std::move(examined))) {
-        failure = std::strerror(errno);
-        return false;
-    }
-    failure = readAccounts(file, maxAccountsFileBytes, out);
+    utils::ExaminedFile file;
+    failure = file.examine(path);
+    return failure.empty() && readAccountsFile(file, out, failure);
+}
+
+bool readAccountsFile(utils::ExaminedFile& file, AccountsFile& out, std::string& failure)
+{
+    if (file.size() > maxAccountsFileBytes)
+        failure = tooLarge();
+    else
+        failure = file.open();
+    if (failure.empty())
+        failure = readAccounts(file.stream(), maxAccountsFileBytes, out);
     return failure.empty();
 }
 

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace tavir::utils {
+class ExaminedFile;
+}
+
 namespace tavir::migration {
 
 struct AccountsFile {
@@ -35,9 +39,12 @@ constexpr std::size_t maxAccountsFileBytes = std::size_t(64) << 20;
 AccountsFile parseAccountsText(const std::string& bytes);
 // False when the file can't be read, with `failure` saying why ("it is not
 // a regular file"): a folder, a FIFO or a device, or a file over the limit,
-// is refused before anything is read from it. The file is read once, line
-// by line, as a KFile over the very descriptor examined; a line longer than
-// maxAccountsLineBytes is skipped whole.
+// is refused before it is opened (a symbolic link is followed), and a file
+// put in its place before the open is refused before anything of it is
+// read. The file is read once, line by line, through the one KFile that
+// opened it; a line longer than maxAccountsLineBytes is skipped whole.
 bool readAccountsFile(const std::string& path, AccountsFile& out, std::string& failure);
+// The same, once `file` has examined the path and found a regular file.
+bool readAccountsFile(utils::ExaminedFile& file, AccountsFile& out, std::string& failure);
 
 } // namespace tavir::migration

@@ -62,12 +62,12 @@ std::wstring failureText(const mail::Failure& failure)
     return withoutLineEnd(utf8ToUnicode(failure.why));
 }
 
-void hideInLogs(const std::vector<std::wstring>& secrets)
+void hideInLogs(const std::vector<std::wstring_view>& secrets)
 {
     std::vector<std::string> bytes;
     bytes.reserve(secrets.size());
-    for (const std::wstring& secret : secrets)
-        bytes.push_back(unicodeToUtf8(secret));
+    for (const std::wstring_view secret : secrets)
+        bytes.push_back(unicodeToUtf8(std::wstring(secret)));
     LogManager::instance().hideSecrets(bytes);
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavir::migration {
@@ -52,7 +53,8 @@ std::wstring asSentence(std::wstring text);
 std::wstring failureText(const mail::Failure& failure);
 
 // The logs show these passwords as "***" from now on, wherever they occur.
-void hideInLogs(const std::vector<std::wstring>& secrets);
+// Views, so that a list's passwords are handed over without a copy.
+void hideInLogs(const std::vector<std::wstring_view>& secrets);
 
 class Logger {
 public:

@@ -21,6 +21,21 @@ namespace tavir::migration {
 
 using tiny::KMutexLocker;
 
+namespace {
+
+// The accounts' passwords, seen where they are: a list of 100,000 accounts
+// is not held twice for the mask.
+std::vector<std::wstring_view> passwordsOf(const std::vector<UserInfo>& accounts)
+{
+    std::vector<std::wstring_view> passwords;
+    passwords.reserve(accounts.size());
+    for (const UserInfo& account : accounts)
+        passwords.emplace_back(account.password);
+    return passwords;
+}
+
+} // namespace
+
 Migrator::Migrator()
     : users_(std::make_shared<UsersInformation>())
 {
@@ -87,10 +102,7 @@ bool Migrator::loadUsers(const std::wstring& path)
         accountsFailure_ = log.lastKept();
         return false;
     }
-    std::vector<std::wstring> passwords;
-    for (const UserInfo& account : file.accounts)
-        passwords.push_back(account.password);
-    hideInLogs(passwords);
+    hideInLogs(passwordsOf(file.accounts));
     for (const std::wstring& problem : file.problems)
         log.report(TAVIR_HERE, problem);
     log.debug(TAVIR_HERE, sentence(L"%1% accounts read from %2%.", file.accounts.size(), path));

@@ -46,6 +46,8 @@ private:
     {
         return {bytes_.data() + form.at, form.length};
     }
+    // True when `form` is one of this table's forms.
+    bool holds(std::string_view form) const;
     // Sets each form's `shorter`; forms_ sorted, each form once.
     void linkShorter();
     // The length of the longest form at `text[at]`, 0 when none.

@@ -4,6 +4,8 @@
 
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
+#include "utils/Descriptor.h"
+#include "utils/ExaminedFile.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +17,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace tavir::migration;
@@ -63,6 +69,24 @@ std::string splitBait(std::size_t bytes)
     std::string tail = "bait@example.com;S3cret;";
     tail.resize(std::max(tail.size(), bytes - 511), 'y');
     return lineOf(511) + tail.substr(0, bytes - 511);
+}
+
+// More accounts than the reader holds in one block, then repeats of an
+// account of the first block and of one of the second, each found again
+// among the accounts kept.
+FileCase repeatsAmongManyAccounts()
+{
+    FileCase c{"repeats among more accounts than one block holds", {}, {},
+        {L"Line 5001 of the accounts file repeats the address A1@X.ORG of line 2",
+            L"Line 5002 of the accounts file repeats the address a4500@x.org of line 4501"}};
+    for (unsigned i = 0; i < 5000; ++i) {
+        const std::wstring mailbox = L"a" + std::to_wstring(i);
+        c.text += "a" + std::to_string(i) + "@x.org;pw\n";
+        c.accounts.push_back({mailbox, L"x.org", L"pw", mailbox});
+    }
+    c.text += "A1@X.ORG;S3cret\na4500@x.org;S3cret\na5000@x.org;pw\n";
+    c.accounts.push_back({L"a5000", L"x.org", L"pw", L"a5000"});
+    return c;
 }
 
 const FileCase fileCases[] = {
@@ -121,7 +145,8 @@ const FileCase fileCases[] = {
     {"511 bytes after a byte-order mark, and CRLF", "\xEF\xBB\xBF" + lineOf(511) + "\r\n",
         {{L"long", L"example.com", std::wstring(494, L'x'), L"long"}}, {}},
     {"511 bytes, the last line without its end", "z@x.org;pw\n" + lineOf(511),
-        {{L"z", L"x.org", L"pw", L"z"}, {L"long", L"example.com", std::wstring(494, L'x'), L"long"}},
+        {{L"z", L"x.org", L"pw", L"z"},
+            {L"long", L"example.com", std::wstring(494, L'x'), L"long"}},
         {}},
     {"512 bytes and CRLF", lineOf(512) + "\r\n", {},
         {L"Line 1 of the accounts file is longer than 511 bytes"}},
@@ -214,9 +239,12 @@ const FileCase fileCases[] = {
     {"nothing after @", "a@;S3cret\n", {}, {L"does not begin with an e-mail address"}},
     {"duplicate, any case", "a@x.org;one\n\nA@X.org;S3cret\n", {{L"a", L"x.org", L"one", L"a"}},
         {L"Line 3 of the accounts file repeats the address A@X.org of line 1"}},
+    repeatsAmongManyAccounts(),
     {"three lines of six skipped, one read with a warning",
-        "a@x.org;pw\nno-address;S3cret\nb@x.org;pw\nc@x.org S3cret\nA@X.org;S3cret\nd@x.org;pw;Smith; D\n",
-        {{L"a", L"x.org", L"pw", L"a"}, {L"b", L"x.org", L"pw", L"b"}, {L"d", L"x.org", L"pw", L"Smith; D"}},
+        "a@x.org;pw\nno-address;S3cret\nb@x.org;pw\nc@x.org "
+        "S3cret\nA@X.org;S3cret\nd@x.org;pw;Smith; D\n",
+        {{L"a", L"x.org", L"pw", L"a"}, {L"b", L"x.org", L"pw", L"b"},
+            {L"d", L"x.org", L"pw", L"Smith; D"}},
         {L"Line 2 of the accounts file does not begin with an e-mail address",
             L"Line 4 of the accounts file has no separator",
             L"Line 5 of the accounts file repeats the address A@X.org of line 1",
@@ -233,19 +261,24 @@ const FileCase fileCases[] = {
     {"addresses compared by simple case folding, not by lower case",
         // ΟΔΟΣ / οδος, σς / ςσ, µ / μ, ſam / Sam: one account each; İnal and
         // inal, Straße and STRASSE: two (only full folding joins them).
-        "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3@x.org;one\n\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82@X.org;S3cret\n"
+        "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3@x.org;one\n\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82@X.org;"
+        "S3cret\n"
         "\xCF\x83\xCF\x82@x.org;two\n\xCF\x82\xCF\x83@x.org;S3cret\n"
         "\xC2\xB5@x.org;three\n\xCE\xBC@x.org;S3cret\n"
-        "\xC5\xBF" "am@x.org;four\nSam@x.org;S3cret\n"
+        "\xC5\xBF"
+        "am@x.org;four\nSam@x.org;S3cret\n"
         "\xC4\xB0nal@x.org;five\ninal@x.org;six\n"
-        "Stra\xC3\x9F" "e@x.org;seven\nSTRASSE@x.org;eight\n",
+        "Stra\xC3\x9F"
+        "e@x.org;seven\nSTRASSE@x.org;eight\n",
         {{L"\u039F\u0394\u039F\u03A3", L"x.org", L"one", L"\u039F\u0394\u039F\u03A3"},
             {L"\u03C3\u03C2", L"x.org", L"two", L"\u03C3\u03C2"},
-            {L"\u00B5", L"x.org", L"three", L"\u00B5"}, {L"\u017Fam", L"x.org", L"four", L"\u017Fam"},
+            {L"\u00B5", L"x.org", L"three", L"\u00B5"},
+            {L"\u017Fam", L"x.org", L"four", L"\u017Fam"},
             {L"\u0130nal", L"x.org", L"five", L"\u0130nal"}, {L"inal", L"x.org", L"six", L"inal"},
             {L"Stra\u00DFe", L"x.org", L"seven", L"Stra\u00DFe"},
             {L"STRASSE", L"x.org", L"eight", L"STRASSE"}},
-        {L"Line 2 of the accounts file repeats the address \u03BF\u03B4\u03BF\u03C2@X.org of line 1",
+        {L"Line 2 of the accounts file repeats the address \u03BF\u03B4\u03BF\u03C2@X.org of line "
+         L"1",
             L"Line 4 of the accounts file repeats the address \u03C2\u03C3@x.org of line 3",
             L"Line 6 of the accounts file repeats the address \u03BC@x.org of line 5",
             L"Line 8 of the accounts file repeats the address Sam@x.org of line 7"}},
@@ -295,6 +328,27 @@ TEST(AccountsFile, ReadsLines)
     }
 }
 
+// Opens `fifo` for writing once a reader has it open, within 10 seconds,
+// and writes an account line into it for that reader.
+void writeOnceRead(const std::string& fifo)
+{
+    // The reader may close before the line is written: a write then fails
+    // with EPIPE for this thread alone.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        tavir::utils::Descriptor writer(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        if (writer.valid()) {
+            tavir::utils::writeAll(writer.get(), "bait@x.org;S3cret\n");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
 {
     tavir::test::TempDir dir;
@@ -306,28 +360,87 @@ TEST(AccountsFile, ReadsAFileAndRefusesWhatIsNoFile)
     // Sparse: one byte over the limit without writing 64 MiB.
     ASSERT_EQ(0, close(open(dir.file("large").c_str(), O_CREAT | O_WRONLY, 0600)));
     ASSERT_EQ(0, truncate(dir.file("large").c_str(), off_t(maxAccountsFileBytes) + 1));
+    ASSERT_EQ(0, symlink(dir.file("accounts.txt").c_str(), dir.file("link").c_str()));
+    ASSERT_EQ(0, symlink(dir.file("fifo").c_str(), dir.file("link-to-fifo").c_str()));
+    ASSERT_EQ(0, symlink("/dev/zero", dir.file("link-to-device").c_str()));
+    ASSERT_EQ(0, symlink(dir.file("missing.txt").c_str(), dir.file("dangling").c_str()));
+    // Files that something replaces between the look at the name and the
+    // open: each begins as one account of its own, in the path's place.
+    const std::string swapped = dir.file("swapped.txt");
+    std::thread writer;
     const struct {
+        const char* name;
         std::string path;
         const char* failure; // null: read, one account
         unsigned skipped = 0;
+        // Run between the look at the name (stat) and the open.
+        std::function<void()> beforeOpen = {};
     } cases[] = {
-        {dir.file("accounts.txt"), nullptr},
-        {dir.file("long-lines.txt"), nullptr, 1},
-        {dir.file("missing.txt"), "No such file or directory"},
-        {dir.path(), "it is not a regular file"},
-        {dir.file("fifo"), "it is not a regular file"}, // and nothing waits for a writer
-        {"/dev/zero", "it is not a regular file"},
-        {dir.file("large"), "it is larger than 64 MiB"},
+        {"a regular file", dir.file("accounts.txt"), nullptr},
+        {"long lines", dir.file("long-lines.txt"), nullptr, 1},
+        {"no such file", dir.file("missing.txt"), "No such file or directory"},
+        {"a folder", dir.path(), "it is not a regular file"},
+        // Nothing waits for a writer.
+        {"a FIFO", dir.file("fifo"), "it is not a regular file"},
+        {"a device", "/dev/zero", "it is not a regular file"},
+        {"a device that reads as an empty file", "/dev/null", "it is not a regular file"},
+        {"over the limit", dir.file("large"), "it is larger than 64 MiB"},
+        // Followed, as the open follows it.
+        {"a symbolic link to a regular file", dir.file("link"), nullptr},
+        {"a symbolic link to a FIFO", dir.file("link-to-fifo"), "it is not a regular file"},
+        {"a symbolic link to a device", dir.file("link-to-device"), "it is not a regular file"},
+        {"a symbolic link to nothing", dir.file("dangling"), "No such file or directory"},
+        {"another file renamed into its place before the open", swapped,
+            "it was replaced while it was opened", 0,
+            [&] {
+                tavir::test::writeFile(dir.file("other.txt"), "bait@x.org;S3cret\n");
+                ASSERT_EQ(0, rename(dir.file("other.txt").c_str(), swapped.c_str()));
+            }},
+        {"a folder in its place before the open", swapped, "it was replaced while it was opened", 0,
+            [&] {
+                ASSERT_EQ(0, unlink(swapped.c_str()));
+                ASSERT_EQ(0, mkdir(swapped.c_str(), 0700));
+            }},
+        // The open waits for a writer (a mode of wOpen can't ask it not
+        // to); what the FIFO holds is never read.
+        {"a FIFO in its place before the open", swapped, "it was replaced while it was opened", 0,
+            [&] {
+                ASSERT_EQ(0, unlink(swapped.c_str()));
+                ASSERT_EQ(0, mkfifo(swapped.c_str(), 0600));
+                writer = std::thread(writeOnceRead, swapped);
+            }},
+        // The same file under the path through a link: still the file
+        // examined, read.
+        {"the file moved and a link to it in its place", swapped, nullptr, 0,
+            [&] {
+                ASSERT_EQ(0, rename(swapped.c_str(), dir.file("moved.txt").c_str()));
+                ASSERT_EQ(0, symlink(dir.file("moved.txt").c_str(), swapped.c_str()));
+            }},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(c.name);
         AccountsFile file;
         std::string failure;
-        EXPECT_EQ(!c.failure, readAccountsFile(c.path, file, failure));
+        bool read;
+        if (c.beforeOpen) {
+            std::filesystem::remove_all(swapped);
+            tavir::test::writeFile(swapped, "a@x.org;pw\n");
+            tavir::utils::ExaminedFile examined;
+            ASSERT_EQ("", examined.examine(c.path));
+            c.beforeOpen();
+            read = readAccountsFile(examined, file, failure);
+        } else {
+            read = readAccountsFile(c.path, file, failure);
+        }
+        if (writer.joinable())
+            writer.join();
+        EXPECT_EQ(!c.failure, read);
         if (c.failure) {
             EXPECT_EQ(c.failure, failure);
+            EXPECT_TRUE(file.accounts.empty());
         } else {
-            EXPECT_EQ(1u, file.accounts.size());
+            ASSERT_EQ(1u, file.accounts.size());
+            EXPECT_EQ(L"a", file.accounts[0].mailbox);
             EXPECT_EQ(c.skipped, file.skippedLines);
         }
     }

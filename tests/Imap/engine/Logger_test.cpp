@@ -65,7 +65,8 @@ TEST(Logger, SecretsAreMaskedInEveryFormAServerEchoes)
     for (const char* secret :
         {"se\"cr\\et", "abc", "cde", "x'y", "", "Qx7\nZp9\r\nWv3", " Pad-ded\t"})
         mask.add(secret);
-    mask = mask.with({"C\"r\\2\r", "abc"});
+    // A secret known already, and one that two accounts share.
+    mask = mask.with({"C\"r\\2\r", "abc", "Tw1ce", "Tw1ce"});
     const struct {
         const char* text;
         const char* shown;
@@ -83,6 +84,7 @@ TEST(Logger, SecretsAreMaskedInEveryFormAServerEchoes)
         {"then Zp9, then Wv3.", "then ***, then ***."},
         {"K3 NO Pad-ded.", "K3 NO ***."},
         {"K4 NO \"C\\\"r\\\\2\r\" and C\"r\\2", "K4 NO \"***\" and ***"},
+        {"K5 NO Tw1ce, abc and cde", "K5 NO ***, *** and ***"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
