@@ -807,6 +807,13 @@ struct OddListing {
     // The run (1 or 2) that is cut at each command to the source in turn;
     // 0: none.
     int cutRun;
+    // The separator of the second run, when the source changed it.
+    std::string separatorSecond = "";
+
+    const std::string& separatorOf(int run) const
+    {
+        return run == 2 && !separatorSecond.empty() ? separatorSecond : separator;
+    }
 };
 
 std::vector<OddListing> oddListings()
@@ -892,6 +899,13 @@ std::vector<OddListing> oddListings()
              "folder of its own.",
                 "The folder \"Inbox/Sub\" is named \"INBOX/Sub_2\" on the target."},
             0},
+        {"the source takes \".\" for its separator after a run that took \"/\"", "\"/\"",
+            {fakeFolder("x.y", 2, g1)}, {fakeFolder("x.y", 2, g1)},
+            {{"x.y", messagesOf("x.y", 2)}}, {{"x.y", messagesOf("x.y", 2)}}, 2, 0,
+            {"The folder \"x.y\" keeps its folder \"x.y\" on the target from an earlier run, "
+             "where \".\" is part of the name: the source now takes \".\" for the separator of "
+             "its folder levels."},
+            2, "\".\""},
         {"two folders swap their identifiers", "\"/\"",
             {fakeFolder("a", 2, g1), fakeFolder("b", 3, g2)},
             {fakeFolder("a", 2, g2), fakeFolder("b", 3, g1)}, {{"a", a}, {"b", b}},
@@ -929,7 +943,7 @@ TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolde
         for (int run = 1; run <= 2; ++run) {
             SCOPED_TRACE("run " + std::to_string(run));
             const std::vector<FakeFolder>& listing = run == 1 ? k.first : k.second;
-            const Migrated migrated = migrate(fakeSource(k.separator, listing), account);
+            const Migrated migrated = migrate(fakeSource(k.separatorOf(run), listing), account);
             const RunOutcome& outcome = migrated.outcome;
             ASSERT_TRUE(outcome.started) << outcome.report;
             EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
@@ -970,8 +984,9 @@ TEST_F(ScriptedSourceTest, OddListingsCutAtEachSourceCommandAreMendedByOneMoreRu
         if (k.cutRun == 0)
             continue;
         SCOPED_TRACE(k.what);
-        auto listing
-            = [&](int run) { return fakeSource(k.separator, run == 1 ? k.first : k.second); };
+        auto listing = [&](int run) {
+            return fakeSource(k.separatorOf(run), run == 1 ? k.first : k.second);
+        };
         const std::string clean = "kim@clean" + std::to_string(row) + ".test";
         int commands = 0;
         for (int run = 1; run <= k.cutRun; ++run)
