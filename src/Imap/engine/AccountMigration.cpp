@@ -143,7 +143,7 @@ UserState AccountMigration::migrate()
         log_.report(TAVIR_HERE,
             sentence(L"The migration of %1% was stopped before it ended.", account_.address()));
         // Counted as failed, so said as such.
-        run_.users->setFailure(index_, log_.lastKept());
+        run_.users->setStopped(index_, log_.lastKept());
     }
     writeAccountLine(end);
     return end;
