@@ -505,8 +505,16 @@ TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
         if (mistyped.count(user)) {
             EXPECT_EQ(
                 "0", target.queryOne("SELECT COUNT(*) FROM User WHERE Name = '" + user + "'"));
-            EXPECT_GT(outcome.report.find(refusal), outcome.report.find("Accounts selected: "))
-                << outcome.report;
+            const std::size_t at = outcome.report.find(refusal);
+            EXPECT_GT(at, outcome.report.find("Accounts selected: ")) << outcome.report;
+            // Found after the header's lines, it is a block of its own
+            // among the accounts' blocks, a blank line on each side.
+            if (at > outcome.report.find("\n\nAccount ")) {
+                const std::size_t begin = outcome.report.rfind('\n', at);
+                EXPECT_EQ("\n\n", outcome.report.substr(begin - 1, 2)) << outcome.report;
+                EXPECT_EQ("\n\n", outcome.report.substr(outcome.report.find('\n', at), 2))
+                    << outcome.report;
+            }
             continue;
         }
         EXPECT_EQ(std::string::npos, outcome.report.find(refusal));
