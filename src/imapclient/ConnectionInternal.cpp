@@ -6,6 +6,7 @@
 #include "imapclient/Parser.h"
 #include "ssl/StopSignal.h"
 #include "tiny/FormatError.h"
+#include "utils/StringUtils.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,25 +26,11 @@ unsigned toMs(unsigned seconds)
     return ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<unsigned>(ms);
 }
 
-// "30 s", "1.5 s", "0.25 s".
-std::string secondsText(unsigned ms)
-{
-    std::string text = std::to_string(ms / 1000u);
-    unsigned fraction = ms % 1000u;
-    if (fraction != 0) {
-        std::string digits = std::to_string(1000u + fraction).substr(1);
-        while (digits.back() == '0')
-            digits.pop_back();
-        text += "." + digits;
-    }
-    return text + " s";
-}
-
 // A deadline for a sentence: whole seconds from 10 s on, tenths below.
 std::string budgetText(unsigned ms)
 {
     const unsigned step = ms >= 10000 ? 1000 : 100;
-    return secondsText((ms + step / 2) / step * step);
+    return utils::secondsText((ms + step / 2) / step * step);
 }
 
 // The words of a capability list, up to a closing bracket.
@@ -201,7 +188,7 @@ std::string ConnectionInternal::readEndText(const char* what) const
 std::string ConnectionInternal::waitedText() const
 {
     const int error = stream_ ? stream_->readEndError() : ETIMEDOUT;
-    return error == ETIME ? budgetText(budgetMs_) : secondsText(timeoutMs_);
+    return error == ETIME ? budgetText(budgetMs_) : utils::secondsText(timeoutMs_);
 }
 
 bool ConnectionInternal::readEndWasTimeout() const

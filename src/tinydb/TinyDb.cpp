@@ -6,6 +6,7 @@
 #include "ssl/KnownHosts.h"
 
 #include "ssl/StopSignal.h"
+#include "utils/StringUtils.h"
 
 #include <chrono>
 #include <cstdio>
@@ -75,16 +76,9 @@ template <class Step> Status guarded(tinydb_handle* handle, Step step)
     return Status::ProtocolError;
 }
 
-std::string duration(unsigned ms)
-{
-    if (ms == 1000)
-        return "1 second";
-    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " ms";
-}
-
 Failure lost(const tinydb_handle* handle, ReadEnd end, bool midMessage)
 {
-    const std::string wait = duration(handle->options.timeoutMs);
+    const std::string wait = utils::secondsText(handle->options.timeoutMs);
     const char* when = midMessage ? "in the middle of a message" : "before it answered";
     switch (end) {
     case ReadEnd::TimedOut:

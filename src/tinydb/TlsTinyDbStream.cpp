@@ -17,6 +17,7 @@
 #include "utils/Descriptor.h"
 #include "utils/InetSocketAddress.h"
 #include "utils/OSInfo.h"
+#include "utils/StringUtils.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -264,7 +265,7 @@ private:
 
     std::string noAnswer() const
     {
-        return "no answer within " + std::to_string(endpoint_.timeoutMs) + " ms";
+        return "no answer within " + utils::secondsText(endpoint_.timeoutMs);
     }
 
     std::string connectFailure(int error) const

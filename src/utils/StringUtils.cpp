@@ -232,6 +232,18 @@ char* strhex(char* buf, size_t size, int separator, const void* data, size_t n)
     return buf;
 }
 
+std::string secondsText(unsigned ms)
+{
+    std::string text = std::to_string(ms / 1000u);
+    if (const unsigned fraction = ms % 1000u; fraction != 0) {
+        std::string digits = std::to_string(1000u + fraction).substr(1);
+        while (digits.back() == '0')
+            digits.pop_back();
+        text += "." + digits;
+    }
+    return text + " s";
+}
+
 std::string toOctal(unsigned int value)
 {
     char digits[16];

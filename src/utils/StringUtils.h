@@ -50,6 +50,9 @@ bool hexesToBytes(unsigned char* out, size_t outSize, const char* hex, size_t le
 // the terminator. Returns buf.
 char* strhex(char* buf, size_t size, int separator, const void* data, size_t n);
 std::string toOctal(unsigned int value);
+// A time given in milliseconds as a person reads it, in seconds: "30 s",
+// "1.5 s", "0.25 s". Every sentence that names a time-out says it so.
+std::string secondsText(unsigned ms);
 long long atoi64(const char* text);
 char* i64toa(long long value, char* buf, int radix);
 size_t i64toan(unsigned long long value, char* buf, size_t size, unsigned int radix);

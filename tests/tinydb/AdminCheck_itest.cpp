@@ -145,7 +145,7 @@ TEST_F(AdminCheckTarget, ProbeOfTheSourceHost)
     } cases[] = {
         {"an administration service", wide(target.host()) + L":143", true,
             "version 6.5.2); the probe login failed", std::chrono::milliseconds(3000)},
-        {"it stalls", wide(target.host()), false, "no answer within 3 seconds",
+        {"it stalls", wide(target.host()), false, "no answer within 3 s",
             std::chrono::milliseconds(4500)},
         {"a refused port is a quick no", L"127.0.0.1", false, "connection refused",
             std::chrono::milliseconds(500)},

@@ -70,7 +70,7 @@ TEST(DribblingAdministration, TheFrameIsCutOffAtTheDeadlineOrAtAStop)
     } cases[] = {
         {100,
             {"deadline", false, 1500,
-                "the server sends too slowly: its answer was not complete within 1500 ms, and the "
+                "the server sends too slowly: its answer was not complete within 1.5 s, and the "
                 "connection was cut off",
                 1450, 1500 + 2000}},
         {100, {"stop", true, 60000, stopped, 0, 1000}},
@@ -93,7 +93,7 @@ TEST(DribblingAdministration, ASilentHandshakeIsCutOffAtTheDeadlineOrAtAStop)
         peer.idle(60000);
     });
     const Cut cases[] = {
-        {"deadline", false, 1500, "no answer within 1500 ms", 1450, 1500 + 2000},
+        {"deadline", false, 1500, "no answer within 1.5 s", 1450, 1500 + 2000},
         {"stop", true, 60000, "stopped while connecting", 0, 1000},
     };
     for (const auto& c : cases) {

@@ -524,7 +524,7 @@ TEST_F(TinyDbClientTarget, ServerFaultsFailOneStepAndTheNextStepConnectsAgain)
             "closed the connection before it answered"},
         {"connection dropped after the statement ran", "drop_after", 10000,
             "closed the connection before it answered"},
-        {"no answer", "stall", 1000, "no answer within 1 second"},
+        {"no answer", "stall", 1000, "no answer within 1 s"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

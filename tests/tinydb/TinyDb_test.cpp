@@ -109,7 +109,7 @@ TEST_F(TinyDbScripted, MisbehavingServersEndInAClearStatus)
         {"closes in the middle of a result", good.substr(0, good.size() - 3), ReadEnd::Closed,
             Status::ConnectionLost, "in the middle of a message"},
         {"never answers", "", ReadEnd::TimedOut, Status::ConnectionLost,
-            "no answer within 1500 ms"},
+            "no answer within 1.5 s"},
         {"connection fails", "", ReadEnd::Failed, Status::ConnectionLost, "connection failed"},
         {"frame above the bound", w::be(maxFrameSize + 1, 4) + "\x83", ReadEnd::Closed,
             Status::ProtocolError, "above the limit"},
@@ -169,7 +169,7 @@ TEST_F(TinyDbScripted, PipelinedStatementsAreAnsweredInOrderAndACutLeavesTheRest
             "in the middle of a message"},
         {"silent", "", ReadEnd::TimedOut, Status::ConnectionLost,
             {Status::ConnectionLost, Status::ConnectionLost, Status::ConnectionLost},
-            "no answer within 1500 ms"},
+            "no answer within 1.5 s"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -222,6 +222,12 @@ TEST(StringUtils, HumanReadableSizesAndDurations)
     EXPECT_STREQ(strSecond(86399, buf), "23:59:59");
     EXPECT_STREQ(strSecond(86400 + 3600 + 61, buf), "1 day 01:01:01");
     EXPECT_STREQ(strSecond(2 * 86400, buf), "2 days 00:00:00");
+    // Time-outs as sentences name them: seconds, whatever the milliseconds.
+    const std::pair<unsigned, const char*> timeouts[] = {{0, "0 s"}, {1, "0.001 s"},
+        {250, "0.25 s"}, {1000, "1 s"}, {1500, "1.5 s"}, {30000, "30 s"}, {30010, "30.01 s"},
+        {4294967295u, "4294967.295 s"}};
+    for (const auto& [ms, text] : timeouts)
+        EXPECT_EQ(secondsText(ms), text) << ms;
 }
 
 TEST(StringUtils, CopyAndPrefix)

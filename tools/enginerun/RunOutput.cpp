@@ -1,9 +1,9 @@
 // The terminal's lines of zorp-engine-run.
 #include "RunOutput.h"
 
-#include "Imap/engine/Logger.h"
-#include "Imap/engine/MigrationReport.h"
+#include "Common/Tools/RunSummary.h"
 #include "Imap/textconv/TextConversion.h"
+#include "tiny/TerminationNote.h"
 #include "utils/Descriptor.h"
 
 #include <sys/ioctl.h>
@@ -25,21 +25,6 @@ const char* const program = "zorp-engine-run: ";
 std::string count(std::uint32_t n, const char* what)
 {
     return std::to_string(n) + " " + what;
-}
-
-// "accounts 4 finished, 1 failed, 1 login refused, 0 not started; folders
-// ...": every message counted on the source is in one of the message
-// counts; the accounts in the report's words.
-std::string countsText(const MigrationStatus& status)
-{
-    return "accounts " + count(status.finishedAccounts, "finished, ")
-        + count(status.failedAccounts, "failed, ") + count(status.loginsRefused, "login refused, ")
-        + count(migration::accountsNotStarted(status), "not started; ") + "folders "
-        + count(status.foldersDone, "copied, ") + count(status.folderErrors, "failed, ")
-        + count(status.foldersNotReached, "not reached; ") + "messages "
-        + count(status.messagesDone, "copied, ")
-        + count(status.messagesAlreadyThere, "already there, ")
-        + count(status.messageErrors, "failed, ") + count(status.messagesNotReached, "not reached");
 }
 
 // The columns a text takes, counting every character beyond ASCII as two
@@ -65,6 +50,24 @@ std::wstring cutTo(const std::wstring& text, unsigned columns)
     return text;
 }
 
+// The counts `text` (ASCII) within `columns`, never a count cut: the
+// clauses that fit whole ("6/8, 1 failed; 600 copied" without ", 0
+// failed"), else the words that do.
+std::string wholeClauses(const std::string& text, unsigned columns)
+{
+    if (text.size() <= columns)
+        return text;
+    for (const char* boundary : {"; ", ", ", " "}) {
+        std::size_t end = std::string::npos;
+        for (std::size_t at = text.find(boundary); at != std::string::npos && at <= columns;
+             at = text.find(boundary, at + 1))
+            end = at;
+        if (end != std::string::npos && end > 0)
+            return text.substr(0, end);
+    }
+    return {};
+}
+
 // The terminal's width less one column, so that the cursor never wraps.
 unsigned terminalColumns()
 {
@@ -74,71 +77,130 @@ unsigned terminalColumns()
     return size.ws_col - 1u;
 }
 
-// "42 s", "3 min 05 s", "1 h 02 min 05 s".
-std::string durationText(std::int64_t total)
+// "42 s", "3 min 05 s", "1 h 02 min 05 s"; in the narrower wordings of the
+// progress line "42s", "3m05s", "1h02m05s".
+std::string durationText(std::int64_t total, bool compact = false)
 {
-    char text[48];
+    const std::string h = compact ? "h" : " h ";
+    const std::string min = compact ? "m" : " min ";
+    const std::string s = compact ? "s" : " s";
+    const auto two = [](std::int64_t n) { return (n < 10 ? "0" : "") + std::to_string(n); };
     if (total < 60)
-        std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(total));
-    else if (total < 3600)
-        std::snprintf(text, sizeof text, "%lld min %02lld s", static_cast<long long>(total / 60),
-            static_cast<long long>(total % 60));
-    else
-        std::snprintf(text, sizeof text, "%lld h %02lld min %02lld s",
-            static_cast<long long>(total / 3600), static_cast<long long>(total / 60 % 60),
-            static_cast<long long>(total % 60));
-    return text;
+        return std::to_string(total) + s;
+    if (total < 3600)
+        return std::to_string(total / 60) + min + two(total % 60) + s;
+    return std::to_string(total / 3600) + h + two(total / 60 % 60) + min + two(total % 60) + s;
 }
 
+// The counts of a run in hand in one wording, and whether it keeps every
+// count and the run's time.
+struct Wording {
+    std::string text;
+    bool everyCount;
+};
+
 // The counts of a run in hand, from the longest wording to the shortest;
-// each keeps both failed counts.
-std::vector<std::string> countWordings(const MigrationStatus& status, std::int64_t seconds)
+// each keeps both failed counts, and the logins being tested while there
+// are any. The longest says them in the summary's words.
+std::vector<Wording> countWordings(const MigrationStatus& status, std::int64_t seconds)
 {
-    const std::string time = durationText(seconds);
+    const std::string time = durationText(seconds) + ": ";
+    const std::string shortTime = durationText(seconds, true) + ": ";
     const std::string done = std::to_string(status.finishedAccounts + status.failedAccounts);
     const std::string of = std::to_string(status.selectedAccounts);
-    const std::string failed = std::to_string(status.failedAccounts) + " failed; ";
+    const std::string failed = std::to_string(status.failedAccounts) + " failed";
+    const auto testing = [&](const char* words) {
+        return status.loginsInTest == 0 ? std::string() : ", " + count(status.loginsInTest, words);
+    };
     const std::string copied = std::to_string(status.messagesDone) + " copied, ";
     const std::string there = std::to_string(status.messagesAlreadyThere);
     const std::string errors = std::to_string(status.messageErrors) + " failed";
     return {
-        time + ": accounts " + done + " of " + of + " done, " + failed + "messages " + copied
-            + there + " already there, " + errors,
-        time + ": accounts " + done + "/" + of + ", " + failed + "messages " + copied + there
-            + " there, " + errors,
-        time + ": " + done + "/" + of + " accounts, " + failed + copied + errors,
-        done + "/" + of + " done, " + failed + copied + errors,
+        {time + "accounts " + done + " of " + of + " done, " + failed
+                + testing("logins being tested") + "; messages " + copied + there
+                + " on the target already, " + errors,
+            true},
+        {time + "accounts " + done + "/" + of + ", " + failed + testing("logins in test")
+                + "; messages " + copied + there + " already there, " + errors,
+            true},
+        {shortTime + done + "/" + of + " accounts, " + failed + testing("in test") + "; " + copied
+                + there + " there, " + errors,
+            true},
+        {shortTime + done + "/" + of + " accounts, " + failed + testing("in test") + "; " + copied
+                + errors,
+            false},
+        {done + "/" + of + " done, " + failed + testing("in test") + "; " + copied + errors, false},
+        {done + "/" + of + ", " + failed + testing("testing") + "; " + copied + errors, false},
+        {done + "/" + of + ", " + failed + testing("testing") + "; "
+                + std::to_string(status.messagesDone) + ", " + errors,
+            false},
     };
 }
 
-// "; Alice: INBOX 3 of 6 (and 1 more)": the first account in progress.
-std::wstring inHandText(const MigrationStatus& status)
+// The first account in progress, from the longest form to the shortest:
+// "; Alice: INBOX 3 of 6 (and 1 more)", "; Alice: INBOX 3/6", "; Alice";
+// none while no account is in progress.
+std::vector<std::wstring> inHandForms(const MigrationStatus& status)
 {
     if (status.inProgress.empty())
         return {};
     const migration::ActualUserStatus& first = status.inProgress.front();
-    std::wstring text = L"; " + first.fullName + L": " + first.folder + L" "
-        + std::to_wstring(first.messagesDone) + L" of " + std::to_wstring(first.folderMessages);
+    const std::wstring name = L"; " + first.fullName;
+    const std::wstring done = std::to_wstring(first.messagesDone);
+    const std::wstring of = std::to_wstring(first.folderMessages);
+    std::wstring more;
     if (status.inProgress.size() > 1)
-        text += L" (and " + std::to_wstring(status.inProgress.size() - 1) + L" more)";
-    return text;
+        more = L" (and " + std::to_wstring(status.inProgress.size() - 1) + L" more)";
+    return {name + L": " + first.folder + L" " + done + L" of " + of + more,
+        name + L": " + first.folder + L" " + done + L"/" + of, name};
 }
 
-// The chosen wording (the shortest, cut, when none fits) and what is left
-// of `inHand` after it: all of it, or as much as fits when that is at least
-// `least` columns.
-std::string fitted(const std::vector<std::string>& wordings,
-    std::vector<std::string>::const_iterator chosen, const std::wstring& inHand, unsigned columns,
-    unsigned least)
+// The longest form of the account in hand that fits in `columns`, else its
+// name cut to them ("; Anna Lin..."): a name of one letter and its cut
+// tell nothing, so below leastOfInHand columns nothing is shown.
+constexpr unsigned leastOfInHand = 10;
+std::wstring inHandWithin(const std::vector<std::wstring>& forms, unsigned columns)
 {
-    if (chosen == wordings.end())
-        return unicodeToUtf8(cutTo(utf8ToUnicode(wordings.back()), columns));
-    const unsigned left = columns - static_cast<unsigned>(chosen->size());
-    const bool room = !inHand.empty() && left >= std::min(columnsOf(inHand), least);
-    return *chosen + (room ? unicodeToUtf8(cutTo(inHand, left)) : std::string());
+    for (const std::wstring& form : forms)
+        if (columnsOf(form) <= columns)
+            return form;
+    if (forms.empty() || columns < leastOfInHand)
+        return {};
+    return cutTo(forms.back(), columns);
+}
+
+// "zorp-engine-run: 3 lines of the accounts file were skipped; the report
+// says why.", or nothing when none was.
+std::string skippedLinesText(unsigned skippedLines)
+{
+    if (skippedLines == 0)
+        return {};
+    return std::string(program) + unicodeToUtf8(migration::counted(skippedLines, L"line"))
+        + " of the accounts file " + (skippedLines == 1 ? "was" : "were")
+        + " skipped; the report says why.\n";
 }
 
 } // namespace
+
+std::string howItEnded(int signalNumber, bool withinTheHour)
+{
+    if (signalNumber != 0)
+        return "stopped by signal " + tiny::terminationSignalName(signalNumber);
+    return withinTheHour ? "ended" : "stopped after an hour";
+}
+
+std::string summaryText(const MigrationStatus& status, const std::string& how,
+    const BeforeTheRun& before, const std::string& report)
+{
+    const migration::RunCounts counts = migration::runCounts(status);
+    std::string text = std::string(program) + "migration " + how + " after "
+        + durationText(migration::runSeconds(status.startTime, status.endTime)) + ": accounts "
+        + unicodeToUtf8(counts.accounts) + "; folders " + unicodeToUtf8(counts.folders)
+        + "; messages " + unicodeToUtf8(counts.messages) + "; the report: " + report + "\n";
+    if (const std::wstring uncounted = migration::notCounted(status); !uncounted.empty())
+        text += program + unicodeToUtf8(uncounted) + ".\n";
+    return text + skippedLinesText(before.skippedLines);
+}
 
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report)
 {
@@ -156,11 +218,7 @@ void printReportLines(std::FILE* to, const std::wstring& lines, const std::strin
 
 void printSkippedLines(std::FILE* to, unsigned skippedLines)
 {
-    if (skippedLines == 0)
-        return;
-    std::fprintf(to, "%s%s of the accounts file %s skipped; the report says why.\n", program,
-        unicodeToUtf8(migration::counted(skippedLines, L"line")).c_str(),
-        skippedLines == 1 ? "was" : "were");
+    std::fputs(skippedLinesText(skippedLines).c_str(), to);
 }
 
 std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users)
@@ -177,37 +235,22 @@ std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& use
     return refused;
 }
 
-void printUnfinishedAccounts(const std::vector<migration::UserInfoData>& users)
+void printUnfinishedAccounts(
+    const std::vector<migration::UserInfoData>& users, const MigrationStatus& status)
 {
-    // Named up to here: the list is for a glance, the next run takes them
-    // all up anyway.
-    constexpr unsigned named = 10;
-    std::string names;
-    unsigned waiting = 0;
     for (const migration::UserInfoData& user : users) {
         if (!user.failure.empty())
             std::printf("%saccount %s failed: %s\n", program,
                 unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.failure).c_str());
-        else if (user.migrate && !user.started && ++waiting <= named)
-            names += (names.empty() ? "" : ", ") + unicodeToUtf8(user.smtpAddress);
     }
-    if (waiting != 0)
-        std::printf("%s%s not started: %s%s\n", program,
-            unicodeToUtf8(migration::counted(waiting, L"account")).c_str(), names.c_str(),
-            waiting > named ? (" and " + std::to_string(waiting - named) + " more").c_str() : "");
+    if (const std::wstring waiting = migration::notStartedText(status); !waiting.empty())
+        std::printf("%s%s.\n", program, unicodeToUtf8(waiting).c_str());
 }
 
 void printSummary(const MigrationStatus& status, const std::string& how, const BeforeTheRun& before,
     const std::string& report)
 {
-    std::printf("%smigration %s after %s: %s; the report: %s\n", program, how.c_str(),
-        durationText(migration::runSeconds(status.startTime, status.endTime)).c_str(),
-        countsText(status).c_str(), report.c_str());
-    if (const std::wstring uncounted
-        = migration::notCounted(status, migration::accountsNotStarted(status));
-        !uncounted.empty())
-        std::printf("%s%s.\n", program, unicodeToUtf8(uncounted).c_str());
-    printSkippedLines(stdout, before.skippedLines);
+    std::fputs(summaryText(status, how, before, report).c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -225,20 +268,21 @@ void printNothingToMigrate(
 
 std::string progressText(const MigrationStatus& status, std::int64_t seconds, unsigned columns)
 {
-    // The wordings that keep every count and the time, with the account in
-    // hand whole; else the longest that fits, and what is left of the
-    // account in hand when at least this much of it fits.
-    constexpr std::size_t withEveryCount = 2;
-    constexpr unsigned leastOfInHand = 16;
-    const std::wstring inHand = inHandText(status);
-    const unsigned inHandColumns = columnsOf(inHand);
-    const std::vector<std::string> wordings = countWordings(status, seconds);
-    auto chosen = std::find_if(wordings.begin(), wordings.begin() + withEveryCount,
-        [&](const std::string& counts) { return counts.size() + inHandColumns <= columns; });
-    if (chosen == wordings.begin() + withEveryCount)
+    // The longest wording that keeps every count and the time and leaves
+    // the account in hand room to be named, whether one is in hand now or
+    // not (the wording does not change as accounts come and go); else the
+    // longest that fits at all. The account in hand takes what is left.
+    const std::vector<Wording> wordings = countWordings(status, seconds);
+    auto chosen = std::find_if(wordings.begin(), wordings.end(), [&](const Wording& counts) {
+        return counts.everyCount && counts.text.size() + leastOfInHand <= columns;
+    });
+    if (chosen == wordings.end())
         chosen = std::find_if(wordings.begin(), wordings.end(),
-            [&](const std::string& counts) { return counts.size() <= columns; });
-    return fitted(wordings, chosen, inHand, columns, leastOfInHand);
+            [&](const Wording& counts) { return counts.text.size() <= columns; });
+    if (chosen == wordings.end())
+        return wholeClauses(wordings.back().text, columns);
+    const auto left = static_cast<unsigned>(columns - chosen->text.size());
+    return chosen->text + unicodeToUtf8(inHandWithin(inHandForms(status), left));
 }
 
 std::string testProgressText(const MigrationStatus& status, unsigned columns)
@@ -255,7 +299,7 @@ std::string testProgressText(const MigrationStatus& status, unsigned columns)
     };
     const auto chosen = std::find_if(wordings.begin(), wordings.end(),
         [&](const std::string& counts) { return counts.size() <= columns; });
-    return fitted(wordings, chosen, {}, columns, 0);
+    return chosen != wordings.end() ? *chosen : wholeClauses(wordings.back(), columns);
 }
 
 ProgressLine::ProgressLine()

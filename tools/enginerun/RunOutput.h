@@ -34,13 +34,23 @@ std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& use
 
 // On standard output: one line per account that failed, with the report's
 // sentence on why; then one line that counts and names (the first ten of)
-// the accounts to migrate that the run did not start.
-void printUnfinishedAccounts(const std::vector<migration::UserInfoData>& users);
+// the accounts to migrate that the run did not start, in the report's words.
+void printUnfinishedAccounts(
+    const std::vector<migration::UserInfoData>& users, const migration::MigrationStatus& status);
 
-// On standard output: how the run ended (`how`: "ended", "stopped by
-// SIGTERM" ...), after how long (as the report counts it), the accounts,
-// folders and messages in their counts, and where the report is; then
+// How a run ended, for the summary, in the report's words: "ended", or
+// "stopped by signal SIGTERM" once a termination signal (`signalNumber`, 0
+// for none) stopped it, or "stopped after an hour" when it ran that long.
+std::string howItEnded(int signalNumber, bool withinTheHour);
+
+// The summary's lines, each after the program's name: how the run ended
+// (`how`: "ended", "stopped by signal SIGTERM" ...), after how long (as the
+// report counts it), the accounts, folders and messages in their counts
+// (in the report's words, RunSummary.h), and where the report is; then
 // whose messages were not counted, and the skipped lines.
+std::string summaryText(const migration::MigrationStatus& status, const std::string& how,
+    const BeforeTheRun& before, const std::string& report);
+// On standard output: summaryText.
 void printSummary(const migration::MigrationStatus& status, const std::string& how,
     const BeforeTheRun& before, const std::string& report);
 
@@ -50,9 +60,14 @@ void printNothingToMigrate(
     std::uint32_t refused, const BeforeTheRun& before, const std::string& report);
 
 // The progress line of a run in hand, fitted to `columns`: the counts
-// first, every one of them with the run's time while they fit, in the
-// longest wording that fits, and the account in hand in the room that is
-// left. A character beyond ASCII counts as two columns.
+// first (the accounts done and failed, the logins still being tested while
+// there are any, the messages copied, on the target already and failed),
+// every one of them with the run's time while they fit with room for the
+// account in hand, in the longest wording that does; then the account in
+// hand, in the longest form that fits in what is left, down to its name
+// cut short. No count is ever cut: words are shortened first, and where
+// even the shortest wording is too wide, whole clauses are left out from
+// its end. A character beyond ASCII counts as two columns.
 std::string progressText(
     const migration::MigrationStatus& status, std::int64_t seconds, unsigned columns);
 

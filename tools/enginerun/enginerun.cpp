@@ -239,8 +239,8 @@ bool logsFolderUsable(const std::string& logs)
 // A signal that came before the run: nothing was migrated.
 int stoppedBeforeTheRun(const char* during, const std::string& report)
 {
-    std::printf("%sstopped by %s %s; nothing was migrated and the target was not changed; the "
-                "report: %s\n",
+    std::printf("%sstopped by signal %s %s; nothing was migrated and the target was not changed; "
+                "the report: %s\n",
         program, signalName().c_str(), during, report.c_str());
     std::fflush(stdout);
     return ended(Trouble);
@@ -337,14 +337,6 @@ bool waitForTheEnd(IMigrator& engine, EndOfRun& end)
     return false;
 }
 
-// How the run ended, for the summary.
-std::string howItEnded(bool withinTheHour)
-{
-    if (tavir::tiny::terminationSignal() != 0)
-        return "stopped by " + signalName();
-    return withinTheHour ? "ended" : "stopped after an hour";
-}
-
 int migrate(const CommandLine& line, TerminationSignals& signals)
 {
     std::string password;
@@ -407,8 +399,10 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     std::vector<tavir::migration::UserInfoData> users;
     engine->getUsers(users);
     tavir::enginerun::printRefusedLogins(users);
-    tavir::enginerun::printUnfinishedAccounts(users);
-    tavir::enginerun::printSummary(status, howItEnded(withinTheHour), before, report);
+    tavir::enginerun::printUnfinishedAccounts(users, status);
+    tavir::enginerun::printSummary(status,
+        tavir::enginerun::howItEnded(tavir::tiny::terminationSignal(), withinTheHour), before,
+        report);
     if (!withinTheHour)
         return Trouble;
     const bool clean = status.failedAccounts + status.folderErrors + status.messageErrors == 0

@@ -5,6 +5,7 @@
 #include "Common/Gui/MigThread.h"
 #include "Common/Gui/MigWizard.h"
 #include "Common/Gui/ProgressDelegateItem.h"
+#include "Common/Tools/RunSummary.h"
 
 #include <QAbstractButton>
 #include <QDateTime>
@@ -189,7 +190,11 @@ void MigProgressPage::slotTimer()
         setResultErrorText(text);
         setWarningVisible(true);
         setStopButtonVisible(false);
-        slotActionFinished();
+        // No poll comes after this one, so the chain ends here: a stop seen
+        // at the first poll finds it at the start, which a start that went
+        // ahead moves on by one action more.
+        while (actionIsRunning())
+            slotActionFinished();
         // The end of the busy phase hides the progress texts; the time the
         // run took stays in view.
         setProgressRightVisible(true);
@@ -273,8 +278,16 @@ void MigProgressPage::setStatus()
     setRemark(accounts.errors, errorCountText(status.failedAccounts));
     setRemark(folders.errors, errorCountText(status.folderErrors));
     setRemark(messages.errors, errorCountText(status.messageErrors));
-    setRemark(folders.notCopied, notCopiedText(status.foldersNotReached, 0));
-    setRemark(messages.notCopied, notCopiedText(status.messagesNotReached, status.messagesAlreadyThere));
+    // After the errors, in the same style and the report's words: of the
+    // accounts' errors, those the user's stop ended half-way; what was not
+    // copied of the folders and messages.
+    setRemark(accounts.notCopied,
+        QString::fromStdWString(migration::stoppedText(status.accountsStopped)));
+    setRemark(folders.notCopied,
+        QString::fromStdWString(migration::notCopiedText(status.foldersNotReached, 0, 0)));
+    setRemark(messages.notCopied,
+        QString::fromStdWString(migration::notCopiedText(
+            status.messagesNotReached, status.messagesAlreadyThere, status.messagesRemoved)));
 }
 
 void MigProgressPage::setRemark(QLabel* label, const QString& text)
@@ -292,14 +305,19 @@ QString MigProgressPage::errorCountText(unsigned count)
     return tr("(%1 errors found)").arg(count);
 }
 
-QString MigProgressPage::notCopiedText(unsigned notReached, unsigned alreadyThere)
+MigProgressPage::ResultNotes MigProgressPage::resultNotes(const migration::MigrationStatus& status)
 {
-    QStringList parts;
-    if (notReached != 0)
-        parts << tr("%1 not reached").arg(notReached);
-    if (alreadyThere != 0)
-        parts << tr("%1 on the target already").arg(alreadyThere);
-    return parts.isEmpty() ? QString() : "(" + parts.join(", ") + ")";
+    const migration::RunCounts counts = migration::runCounts(status);
+    const auto lines = [](std::initializer_list<std::wstring> sentences) {
+        QStringList shown;
+        for (const std::wstring& sentence : sentences)
+            if (!sentence.empty())
+                shown << QString::fromStdWString(sentence) + ".";
+        return shown.join('\n');
+    };
+    return {lines({L"Accounts: " + counts.accounts, migration::notStartedText(status)}),
+        lines({L"Folders: " + counts.folders}),
+        lines({L"Messages: " + counts.messages, status.notCounted})};
 }
 
 QString MigProgressPage::startFailureText(const QString& why, const QString& report)
@@ -328,25 +346,6 @@ QString MigProgressPage::totalTime(const migration::MigrationStatus& status)
     return totalTimeText(static_cast<std::int32_t>(migration::runSeconds(status.startTime, end)));
 }
 
-QString MigProgressPage::notStartedText(const std::vector<migration::UserInfoData>& users)
-{
-    // Named up to here: the list is for a glance, the next run takes them
-    // all up anyway.
-    constexpr int named = 10;
-    QStringList names;
-    int waiting = 0;
-    for (const migration::UserInfoData& user : users) {
-        if (user.migrate && !user.started && ++waiting <= named)
-            names << QString::fromStdWString(user.smtpAddress);
-    }
-    if (waiting == 0)
-        return QString();
-    QString list = names.join(", ");
-    if (waiting > named)
-        list = tr("%1 and %2 more").arg(list).arg(waiting - named);
-    return tr("%1 account(s) have not been started: %2.").arg(waiting).arg(list);
-}
-
 MigResultPage* MigProgressPage::resultPage() const
 {
     return dynamic_cast<MigResultPage*>(wizard()->page(wizard()->nextId()));
@@ -368,27 +367,19 @@ void MigProgressPage::setResultPage()
     result->setUserText(tr("%1 account(s) have been migrated.").arg(status.finishedAccounts));
     if (status.failedAccounts != 0)
         result->setUsersErrorText(tr("%1 error(s) found.").arg(status.failedAccounts));
-    // After a stop: the accounts the run never took up.
-    result->setAccountNoteText(notStartedText(migrator()->currentUsers()));
     result->setFolderText(tr("%1 folder(s) have been migrated.").arg(status.foldersDone));
     if (status.folderErrors != 0)
         result->setFoldersErrorText(tr("%1 error(s) found.").arg(status.folderErrors));
     result->setMessageText(tr("%1 message(s) have been migrated.").arg(status.messagesDone));
     if (status.messageErrors != 0)
         result->setMessagesErrorText(tr("%1 error(s) found.").arg(status.messageErrors));
-    // Besides the errors, what was not copied: after a stop, what the run
-    // did not reach; after an earlier run, what the target held already.
-    if (status.foldersNotReached != 0)
-        result->setFolderNoteText(tr("%1 folder(s) have not been reached.").arg(status.foldersNotReached));
-    QStringList messageNotes;
-    if (status.messagesNotReached != 0)
-        messageNotes << tr("%1 message(s) have not been reached.").arg(status.messagesNotReached);
-    if (status.messagesAlreadyThere != 0)
-        messageNotes << tr("%1 message(s) have been found on the target already.").arg(status.messagesAlreadyThere);
-    // Whose messages are in no count, in the report's own words.
-    if (!status.notCounted.empty())
-        messageNotes << QString::fromStdWString(status.notCounted) + ".";
-    result->setMessageNoteText(messageNotes.join('\n'));
+    // Beside them, every count in the report's own lines: what was not
+    // copied (stopped, not started, not reached, on the target already),
+    // and whose messages are in no count.
+    const ResultNotes notes = resultNotes(status);
+    result->setAccountNoteText(notes.accounts);
+    result->setFolderNoteText(notes.folders);
+    result->setMessageNoteText(notes.messages);
 }
 
 void MigProgressPage::slotStop()

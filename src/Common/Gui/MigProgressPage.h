@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 class QGridLayout;
 class QLabel;
@@ -46,14 +45,18 @@ public:
     // to its end (or to now while it goes on), as the report counts it;
     // empty before the run started.
     static QString totalTime(const migration::MigrationStatus& status);
-    // The accounts selected that no run started, named (the first ten,
-    // then how many more), as zorp-engine-run names them; empty for none.
-    static QString notStartedText(const std::vector<migration::UserInfoData>& users);
     // "" for none, "(1 error found)", "(n errors found)".
     static QString errorCountText(unsigned count);
-    // What was not copied besides the errors, in the same style: "" for
-    // none, "(n not reached)", "(n on the target already)", or both.
-    static QString notCopiedText(unsigned notReached, unsigned alreadyThere);
+    // The result page's notes under its accounts, folders and messages: the
+    // report's summary lines, in its words (RunSummary.h), so that the page
+    // and the report read alike: each kind in its counts, the accounts not
+    // started named, and whose messages were not counted.
+    struct ResultNotes {
+        QString accounts;
+        QString folders;
+        QString messages;
+    };
+    static ResultNotes resultNotes(const migration::MigrationStatus& status);
 
 public slots:
     void slotStop() override;

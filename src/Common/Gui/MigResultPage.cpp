@@ -116,16 +116,27 @@ MigResultPage::Section MigResultPage::addSection(QVBoxLayout* layout, const QStr
     section.note->setObjectName(name + "Note");
     section.spacing->setObjectName(name + "Spacing");
     section.errorIcon->hide();
+    // Empty, it would still take a line and its spacing between the count
+    // and the note under it.
+    section.errorText->hide();
     layout->addWidget(section.text);
-    section.note->hide();
-    // The accounts not started are named, and the sentence on what was not
-    // counted is long: both wrap within the page.
-    section.note->setWordWrap(true);
-    layout->addWidget(section.note);
     auto* errorRow = new QHBoxLayout;
     errorRow->addWidget(section.errorIcon);
     errorRow->addWidget(section.errorText);
     layout->addLayout(errorRow);
+    // After the design's count and its errors, every count in the report's
+    // words. The accounts not started are named, and the sentence on what
+    // was not counted is long: the note wraps within the page.
+    section.note->hide();
+    section.note->setWordWrap(true);
+    // Given more height than its lines take (a wrapped label's height is
+    // worked out for another width first), it keeps them under the count
+    // they belong to, not in the middle of the room.
+    section.note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // Set off from the next section, which shows its spacing line only
+    // after errors.
+    section.note->setContentsMargins(0, 0, 0, 8);
+    layout->addWidget(section.note);
     section.spacing->hide();
     layout->addWidget(section.spacing);
     return section;
@@ -159,6 +170,7 @@ void MigResultPage::setSectionError(const Section& section, const QString& text)
     section.errorIcon->show();
     section.spacing->show();
     section.errorText->setText(text);
+    section.errorText->show();
 }
 
 void MigResultPage::setSectionNote(const Section& section, const QString& text)

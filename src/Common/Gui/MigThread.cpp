@@ -180,12 +180,6 @@ bool MigThread::getStatus(migration::MigrationStatus& status)
     return true;
 }
 
-std::vector<migration::UserInfoData> MigThread::currentUsers()
-{
-    return guarded(
-        "getUsers", std::vector<migration::UserInfoData>(), [] { return *exec_->getUsers(); });
-}
-
 void MigThread::setMigrate(unsigned int index, bool migrate)
 {
     guarded("setMigrate", false, [&] {

@@ -57,9 +57,6 @@ public:
     bool startMigration(migration::ICallbacks* callbacks);
     bool stopMigration();
     bool getStatus(migration::MigrationStatus& status);
-    // The account list as the engine holds it now (after a run: which
-    // accounts it started); empty when the engine can't say.
-    std::vector<migration::UserInfoData> currentUsers();
     void setMigrate(unsigned int index, bool migrate);
     void setPassword(unsigned int index, std::wstring& password);
     // After a failed source test: the server showed another certificate

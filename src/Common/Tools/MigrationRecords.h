@@ -112,6 +112,18 @@ struct MigrationStatus {
     // of them those refused: never migrated, never made on the target.
     std::uint32_t loginsTested = 0;
     std::uint32_t loginsRefused = 0;
+    // Messages another session removed from the source between the
+    // comparison and the copy (gone, not failed).
+    std::uint32_t messagesRemoved = 0;
+    // Of the failed accounts, those a stop ended before their road did: they
+    // count as failed all the same, and are said beside that count.
+    std::uint32_t accountsStopped = 0;
+    // The accounts whose login a run's own tests are trying right now.
+    std::uint32_t loginsInTest = 0;
+    // The first addresses (up to namedAtMost, RunSummary.h), in list order,
+    // of the accounts to migrate that no run has taken up; the summary
+    // names them, and accountsNotStarted counts them all.
+    std::vector<std::wstring> notStartedFirst;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

@@ -42,6 +42,8 @@ struct UserProgress {
     std::uint32_t messagesAlreadyThere = 0;
     // The report's line on why the account failed.
     std::wstring failure;
+    // A stop ended the account before its road did (it failed so).
+    bool stopped = false;
 };
 
 struct UserInfo {

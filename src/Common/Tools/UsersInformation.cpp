@@ -1,6 +1,8 @@
 // The account list under its lock.
 #include "Common/Tools/UsersInformation.h"
 
+#include "Common/Tools/RunSummary.h"
+
 namespace tavir::migration {
 
 using tiny::KMutexLocker;
@@ -96,6 +98,15 @@ void UsersInformation::setFailure(std::size_t index, const std::wstring& failure
         users_[index].progress.failure = failure;
 }
 
+void UsersInformation::setStopped(std::size_t index, const std::wstring& sentence)
+{
+    KMutexLocker lock(mutex_);
+    if (index >= users_.size())
+        return;
+    users_[index].progress.failure = sentence;
+    users_[index].progress.stopped = true;
+}
+
 bool UsersInformation::changeState(std::size_t index, UserState to)
 {
     KMutexLocker lock(mutex_);
@@ -169,15 +180,21 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
     status.foldersDone = status.folderErrors = status.messagesDone = status.messageErrors = 0;
     status.foldersNotReached = status.messagesNotReached = status.messagesAlreadyThere = 0;
     status.foldersNotCounted = 0;
-    status.loginsTested = status.loginsRefused = 0;
+    status.loginsTested = status.loginsRefused = status.loginsInTest = 0;
+    status.accountsStopped = 0;
+    status.notStartedFirst.clear();
     for (const UserInfo& user : users_) {
         status.loginsTested
             += user.testStatus == TestLoginAccepted || user.testStatus == TestLoginRefused;
         status.loginsRefused += user.testStatus == TestLoginRefused;
+        status.loginsInTest += user.testStatus == TestTesting;
         const UserProgress& p = user.progress;
         status.selectedAccounts += user.state != UserNotSelected;
         status.finishedAccounts += user.state == UserFinished;
         status.failedAccounts += user.state == UserFailed;
+        status.accountsStopped += user.state == UserFailed && p.stopped;
+        if (user.state == UserToMigrate && status.notStartedFirst.size() < namedAtMost)
+            status.notStartedFirst.push_back(user.address());
         status.foldersDone += p.foldersDone;
         status.folderErrors += p.folderErrors;
         status.messagesDone += p.messagesDone;

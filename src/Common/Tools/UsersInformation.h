@@ -38,6 +38,9 @@ public:
     void setAlreadyExists(std::size_t index, bool exists);
     // The report's line on why the account failed.
     void setFailure(std::size_t index, const std::wstring& failure);
+    // A stop ended the account before its road did; `sentence` says so, as
+    // the report's line on why it failed.
+    void setStopped(std::size_t index, const std::wstring& sentence);
     // False (and nothing changes) for a change the table refuses.
     bool changeState(std::size_t index, UserState to);
     // Runs `update` on the account's progress under the lock.

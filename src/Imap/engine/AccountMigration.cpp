@@ -143,7 +143,7 @@ UserState AccountMigration::migrate()
         log_.report(TAVIR_HERE,
             sentence(L"The migration of %1% was stopped before it ended.", account_.address()));
         // Counted as failed, so said as such.
-        run_.users->setFailure(index_, log_.lastKept());
+        run_.users->setStopped(index_, log_.lastKept());
     }
     writeAccountLine(end);
     return end;
@@ -448,7 +448,16 @@ AccountMigration::Step AccountMigration::matchTargetFolders()
         // where it went.
         if (!folder.validName || !folder.renamed() || folder.sourceName.empty())
             continue;
-        if (folder.nameTaken.empty())
+        if (folder.nameTaken.empty() && folder.onTarget && folder.targetName == folder.sourceName)
+            // One text, other levels: the folder keeps the target's folder of
+            // an earlier run, whose name holds what the source now takes for
+            // its separator.
+            log_.report(TAVIR_HERE,
+                sentence(L"The folder \"%1%\" keeps its folder \"%1%\" on the target from an "
+                         L"earlier run, where \"%2%\" is part of the name: the source now takes "
+                         L"\"%2%\" for the separator of its folder levels.",
+                    folder.sourceName, std::wstring(1, static_cast<wchar_t>(separator_))));
+        else if (folder.nameTaken.empty())
             log_.report(TAVIR_HERE,
                 sentence(L"The folder \"%1%\" is named \"%2%\" on the target.", folder.sourceName,
                     folder.targetName));

@@ -22,11 +22,6 @@ const char* baseName(const char* path)
 
 } // namespace
 
-std::wstring counted(unsigned count, const wchar_t* noun)
-{
-    return sentence(L"%1% %2%%3%", count, noun, count == 1 ? L"" : L"s");
-}
-
 std::string localTimeText(std::int64_t seconds)
 {
     std::time_t when = static_cast<std::time_t>(seconds);

@@ -6,6 +6,8 @@
 //
 // Passwords are never handed to a Logger; a server that quotes one back is
 // masked on the way into the files (LogManager::hideSecrets).
+// counted(), the report's counts with their nouns, is written once there.
+#include "Common/Tools/RunSummary.h"
 #include "Imap/engine/LogManager.h"
 #include "imapclient/Failure.h"
 
@@ -33,9 +35,6 @@ template <class... Args> std::wstring sentence(const wchar_t* pattern, const Arg
     (void)(format % ... % args);
     return format.str();
 }
-
-// "1 folder", "3 folders": a count and its noun, as the report writes them.
-std::wstring counted(unsigned count, const wchar_t* noun);
 
 // "yyyy-mm-dd hh:mm:ss" in local time: the stamp of every debug line and
 // the times in the report and the status record.

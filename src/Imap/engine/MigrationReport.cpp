@@ -4,6 +4,8 @@
 #include "Imap/textconv/TextConversion.h"
 #include "tiny/TerminationNote.h"
 
+#include <algorithm>
+
 #ifndef TAVIR_ZORP_VERSION
 #define TAVIR_ZORP_VERSION "0"
 #endif
@@ -16,8 +18,10 @@ void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring&
     const MigrationStatus& status, unsigned workers)
 {
     auto ssl = [](bool on) { return on ? L"on" : L"off"; };
+    // A run that did not go ahead never started: it was asked for.
+    const wchar_t* const when = workers == 0 ? L"asked for" : L"started";
     log.report(TAVIR_HERE,
-        sentence(L"Tavir Zorp %1%: migration started on %2%.", utf8ToUnicode(programVersion),
+        sentence(L"Tavir Zorp %1%: migration %2% on %3%.", utf8ToUnicode(programVersion), when,
             utf8ToUnicode(localTimeText(run.startTime))));
     log.report(TAVIR_HERE,
         sentence(L"Source server: %1% (SSL %2%).", run.source.text(), ssl(run.sourceSsl)));
@@ -27,62 +31,64 @@ void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring&
     log.report(TAVIR_HERE,
         sentence(L"Target server: %1% (SSL %2%)%3%, administrator %4%.", run.target.text(),
             ssl(run.targetSsl), version, adminUser));
-    const std::wstring by
-        = workers == 0 ? std::wstring() : sentence(L", by %1%", counted(workers, L"worker"));
+    const std::wstring by = workers == 0
+        ? std::wstring()
+        : sentence(L", migrated by %1%", counted(workers, L"worker"));
     log.report(TAVIR_HERE,
         sentence(
-            L"Accounts to migrate: %1% of %2%%3%.", status.selectedAccounts, status.accounts, by));
+            L"Accounts selected: %1% of %2%%3%.", status.selectedAccounts, status.accounts, by));
 }
 
-std::uint32_t accountsNotStarted(const MigrationStatus& status)
+namespace {
+
+// "2 of them were made on the target ahead of their turn and are there,
+// empty: ...", after the accounts not started; empty for none.
+std::wstring madeAheadText(const std::vector<std::wstring>& madeAhead)
 {
-    return status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
+    if (madeAhead.empty())
+        return {};
+    const std::vector<std::wstring> first(madeAhead.begin(),
+        madeAhead.begin() + static_cast<std::ptrdiff_t>(std::min(madeAhead.size(), namedAtMost)));
+    const bool one = madeAhead.size() == 1;
+    return sentence(
+        L"%1% of them %2% made on the target ahead of %3% turn and %4% there, empty: %5%",
+        one ? std::wstring(L"One") : std::to_wstring(madeAhead.size()), one ? L"was" : L"were",
+        one ? L"its" : L"their", one ? L"is" : L"are", namedList(first, madeAhead.size()));
 }
 
-void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t endTime,
-    bool aborted, int signalNumber, bool started)
+} // namespace
+
+std::vector<std::wstring> reportSummary(const MigrationStatus& status, const RunEnd& end)
 {
-    const std::int64_t seconds = runSeconds(status.startTime, endTime);
-    const std::wstring how = !aborted ? L"ended"
-        : signalNumber == 0
+    const std::int64_t seconds = runSeconds(status.startTime, end.time);
+    const std::wstring how = !end.aborted ? L"ended"
+        : end.signalNumber == 0
         ? L"stopped by the user"
-        : L"stopped by signal " + utf8ToUnicode(tiny::terminationSignalName(signalNumber));
-    const wchar_t* const before = started ? L""
-        : aborted                         ? L", before it started"
-                                          : L" without starting";
-    log.report(TAVIR_HERE,
-        sentence(L"Migration %1% on %2% after %3%%4%.", how, utf8ToUnicode(localTimeText(endTime)),
-            counted(static_cast<unsigned>(seconds), L"second"), before));
-    log.report(TAVIR_HERE,
-        sentence(L"Accounts: %1% finished, %2% failed, %3% login refused, %4% not started.",
-            status.finishedAccounts, status.failedAccounts, status.loginsRefused,
-            accountsNotStarted(status)));
-    std::wstring folders
-        = sentence(L"Folders: %1% copied, %2% failed", status.foldersDone, status.folderErrors);
-    if (status.foldersNotReached != 0)
-        folders += sentence(L", %1% not reached", status.foldersNotReached);
-    log.report(TAVIR_HERE, folders + L".");
-    std::wstring messages
-        = sentence(L"Messages: %1% copied, %2% failed", status.messagesDone, status.messageErrors);
-    if (status.messagesNotReached != 0)
-        messages += sentence(L", %1% not reached", status.messagesNotReached);
-    if (status.messagesAlreadyThere != 0)
-        messages += sentence(L", %1% on the target already", status.messagesAlreadyThere);
-    log.report(TAVIR_HERE, messages + L".");
-    if (const std::wstring uncounted = notCounted(status, accountsNotStarted(status));
-        !uncounted.empty())
-        log.report(TAVIR_HERE, uncounted + L".");
+        : L"stopped by signal " + utf8ToUnicode(tiny::terminationSignalName(end.signalNumber));
+    const wchar_t* const before = end.started ? L""
+        : end.aborted                         ? L", before it started"
+                                              : L" without starting";
+    const RunCounts counts = runCounts(status);
+    std::vector<std::wstring> lines = {
+        sentence(L"Migration %1% on %2% after %3%%4%", how, utf8ToUnicode(localTimeText(end.time)),
+            counted(static_cast<unsigned>(seconds), L"second"), before),
+        L"Accounts: " + counts.accounts,
+        notStartedText(status),
+        madeAheadText(end.madeAhead),
+        L"Folders: " + counts.folders,
+        L"Messages: " + counts.messages,
+        notCounted(status),
+    };
+    lines.erase(std::remove(lines.begin(), lines.end(), std::wstring()), lines.end());
+    for (std::wstring& line : lines)
+        line += L".";
+    return lines;
 }
 
-std::wstring notCounted(const MigrationStatus& status, std::uint32_t accountsNotStarted)
+void writeReportSummary(Logger& log, const MigrationStatus& status, const RunEnd& end)
 {
-    std::wstring whose;
-    if (status.foldersNotCounted != 0)
-        whose = counted(status.foldersNotCounted, L"folder") + L" not reached";
-    if (accountsNotStarted != 0)
-        whose += (whose.empty() ? L"" : L" and of ") + counted(accountsNotStarted, L"account")
-            + L" not started";
-    return whose.empty() ? whose : L"The messages of " + whose + L" were not counted";
+    for (const std::wstring& line : reportSummary(status, end))
+        log.report(TAVIR_HERE, line);
 }
 
 std::string migrationStatusRecord(const MigrationStatus& status, std::int64_t endTime)

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tavir::migration {
 
@@ -15,29 +16,32 @@ namespace tavir::migration {
 extern const char* const programVersion;
 
 // The header, the first lines of a run's part of the report: when the run
-// started, both servers, the target's version (unless the run did not come
-// as far as the target: run.targetVersion empty), how many of the accounts
-// are to be migrated and by how many workers (0: the run did not start).
+// started, or, for a run that did not go ahead (workers 0), when it was
+// asked for; both servers, the target's version (unless the run did not
+// come as far as the target: run.targetVersion empty), how many of the
+// accounts were selected and by how many workers they are migrated.
 void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring& adminUser,
     const MigrationStatus& status, unsigned workers);
 
-// The summary, the last lines of a run's part: how the run ended (by
-// itself, stopped by the user or, when `signalNumber` is not 0, stopped by
-// that signal; before it started, unless `started`), when and after how
-// long; the accounts finished, failed, whose login was refused and not
-// started, with the words zorp-engine-run's summary uses; folders and
-// messages copied, failed and (where any) not reached, and messages on the
-// target already; and whose messages were not counted (notCounted).
-void writeReportSummary(Logger& log, const MigrationStatus& status, std::int64_t endTime,
-    bool aborted, int signalNumber = 0, bool started = true);
+// How a run ended, for its summary.
+struct RunEnd {
+    std::int64_t time = 0; // seconds since 1970
+    bool aborted = false; // stopped: by the user, or by a signal
+    int signalNumber = 0; // the termination signal that asked for the stop, else 0
+    bool started = true; // false: it ended before it started
+    // The accounts this run made on the target ahead of their turn that no
+    // worker took up: there, empty.
+    std::vector<std::wstring> madeAhead;
+};
 
-// The accounts to migrate that the run did not start.
-std::uint32_t accountsNotStarted(const MigrationStatus& status);
-
-// "The messages of 6 folders not reached and of 3 accounts not started
-// were not counted", without its full stop; empty when every message of the
-// run's accounts is in a count.
-std::wstring notCounted(const MigrationStatus& status, std::uint32_t accountsNotStarted);
+// The summary, the last lines of a run's part, each a sentence: how the run
+// ended (by itself, stopped by the user or by a signal; before it started,
+// unless `end.started`), when and after how long; the accounts, folders and
+// messages in their counts (RunSummary.h, the words the terminal and the
+// wizard use); the accounts not started, named, and those of them made on
+// the target ahead; and whose messages were not counted.
+std::vector<std::wstring> reportSummary(const MigrationStatus& status, const RunEnd& end);
+void writeReportSummary(Logger& log, const MigrationStatus& status, const RunEnd& end);
 
 // "IMAP;" then, each ended by ";": an empty field, the version, the start
 // time as text and as seconds since 1970, the end time the same way, and the

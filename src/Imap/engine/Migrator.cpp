@@ -243,9 +243,7 @@ bool Migrator::start(ICallbacks* callbacks)
         MigrationStatus status;
         run->users->fillStatus(status);
         // More workers than accounts would only start and end.
-        const unsigned waiting
-            = status.selectedAccounts - status.finishedAccounts - status.failedAccounts;
-        prepared.workers = std::max(1u, std::min(prepared.workers, waiting));
+        prepared.workers = std::max(1u, std::min(prepared.workers, accountsNotStarted(status)));
         writeHeaderAndHeld(*run, prepared.workers);
         if (!prepared.notice.empty())
             log.report(TAVIR_HERE, trustSentence(prepared.notice));
@@ -297,9 +295,13 @@ bool Migrator::notStarted(MigrationRun& run, Logger& log, bool stopped)
     MigrationStatus status;
     run.users->fillStatus(status);
     status.startTime = run.startTime;
-    const auto end = static_cast<std::int64_t>(std::time(nullptr));
-    run.endTime = end;
-    writeReportSummary(log, status, end, stopped, tiny::terminationSignal(), false);
+    RunEnd end;
+    end.time = static_cast<std::int64_t>(std::time(nullptr));
+    end.aborted = stopped;
+    end.signalNumber = tiny::terminationSignal();
+    end.started = false;
+    run.endTime = end.time;
+    writeReportSummary(log, status, end);
     log.flush();
     return false;
 }
@@ -356,14 +358,19 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     MigrationStatus status;
     run.users->fillStatus(status);
     status.startTime = run.startTime;
-    const auto end = static_cast<std::int64_t>(std::time(nullptr));
-    run.endTime = end;
-    if (const auto stored = run.admin->storeMigrationStatus(migrationStatusRecord(status, end));
+    RunEnd end;
+    end.time = static_cast<std::int64_t>(std::time(nullptr));
+    end.aborted = aborted;
+    // A stop that a termination signal asked for is named as such.
+    end.signalNumber = tiny::terminationSignal();
+    end.madeAhead = run.accounts->madeAheadUnused();
+    run.endTime = end.time;
+    if (const auto stored
+        = run.admin->storeMigrationStatus(migrationStatusRecord(status, end.time));
         !stored)
         log.report(TAVIR_HERE, utf8ToUnicode(stored.failure));
     run.admin->close();
-    // A stop that a termination signal asked for is named as such.
-    writeReportSummary(log, status, end, aborted, tiny::terminationSignal());
+    writeReportSummary(log, status, end);
     log.flush();
     // The run is over: a start after it may go ahead (and put back, from
     // the journal, whatever could not be put back here).
@@ -382,13 +389,9 @@ void Migrator::getStatus(MigrationStatus& status)
         list = users_;
     }
     list->fillStatus(status);
-    // Ended, the run has no account in progress: those neither finished nor
-    // failed were never started.
     status.notCounted.clear();
-    if (status.endTime != 0) {
-        const std::uint32_t ended = status.finishedAccounts + status.failedAccounts;
-        status.notCounted = notCounted(status, status.selectedAccounts - ended);
-    }
+    if (status.endTime != 0)
+        status.notCounted = notCounted(status);
 }
 
 bool Migrator::stop()

@@ -287,10 +287,13 @@ void RunLoginTests::record(std::size_t index, LoginVerdict verdict, Logger& log)
 void RunLoginTests::say(Logger& log)
 {
     KMutexLocker hold(lock_);
-    if (released_)
-        log.flush();
-    else
+    if (!released_) {
         held_.push_back(log.takeKept());
+        return;
+    }
+    // A block among the accounts' blocks, set off as each of them is.
+    log.report(L"");
+    log.flush();
 }
 
 void RunLoginTests::releaseSentences()

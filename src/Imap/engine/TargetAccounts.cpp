@@ -50,6 +50,19 @@ TargetAccounts::Made TargetAccounts::prepare(std::size_t index, const UserInfo& 
     return made;
 }
 
+std::vector<std::wstring> TargetAccounts::madeAheadUnused()
+{
+    std::vector<std::wstring> addresses;
+    KMutexLocker hold(lock_);
+    for (const auto& [index, made] : made_) {
+        UserInfo account;
+        // The public folders' line makes its domain alone: no account.
+        if (made.outcome && !made.existed && users_->get(index, account) && !account.publicFolders)
+            addresses.push_back(account.address());
+    }
+    return addresses;
+}
+
 bool TargetAccounts::take(std::size_t index, Made& made)
 {
     KMutexLocker hold(lock_);

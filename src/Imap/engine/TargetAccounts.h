@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace tavir::migration {
 
@@ -44,6 +46,12 @@ public:
     // once.
     Made prepare(std::size_t index, const UserInfo& account,
         const std::shared_ptr<const utils::StopSignal>& stop);
+
+    // The addresses, in list order, of the accounts a batch made on the
+    // target (not there before; the public folders' domain is no account)
+    // that no worker has taken up: once the run has ended, those it leaves
+    // there empty (after a stop).
+    std::vector<std::wstring> madeAheadUnused();
 
 private:
     // The account's result from a batch, forgotten once taken.

@@ -1,5 +1,6 @@
 // The account list: the table of allowed state changes, the migrate flag,
 // taking accounts under the lock, and the totals.
+#include "Common/Tools/RunSummary.h"
 #include "Common/Tools/UsersInformation.h"
 
 #include <gtest/gtest.h>
@@ -115,7 +116,14 @@ TEST(UsersInformation, EveryAccountToMigrateIsTakenOnceAcrossThreadsOnceItsLogin
 TEST(UsersInformation, StatusCountsStatesAndSumsProgress)
 {
     UsersInformation list({account(L"a", UserNotSelected), account(L"b", UserInProgress),
-        account(L"c", UserFailed), account(L"d", UserFinished), account(L"e", UserToMigrate)});
+        account(L"c", UserFailed), account(L"d", UserFinished), account(L"e", UserToMigrate),
+        account(L"f", UserFailed), account(L"g", UserToMigrate)});
+    // c was stopped half-way, f failed on its own.
+    list.setStopped(2, L"The migration of c@example.com was stopped before it ended.");
+    list.setFailure(5, L"Fatal Error (error code = 3) - ...");
+    // g's login is being tested, a's was by the wizard.
+    list.setTestStatus(6, TestTesting);
+    list.setTestStatus(0, TestLoginAccepted);
     list.updateProgress(1, [](UserProgress& p) {
         p.folder = L"INBOX";
         p.folderMessages = 10;
@@ -132,11 +140,19 @@ TEST(UsersInformation, StatusCountsStatesAndSumsProgress)
     });
     MigrationStatus status;
     status.inProgress.resize(3); // emptied first
+    status.notStartedFirst = {L"stale@example.com"};
     list.fillStatus(status);
-    EXPECT_EQ(5u, status.accounts);
-    EXPECT_EQ(4u, status.selectedAccounts);
+    EXPECT_EQ(7u, status.accounts);
+    EXPECT_EQ(6u, status.selectedAccounts);
     EXPECT_EQ(1u, status.finishedAccounts);
-    EXPECT_EQ(1u, status.failedAccounts);
+    EXPECT_EQ(2u, status.failedAccounts);
+    EXPECT_EQ(1u, status.accountsStopped) << "of the failed, those stopped half-way";
+    EXPECT_EQ(1u, status.loginsInTest);
+    EXPECT_EQ(1u, status.loginsTested);
+    // Not begun: neither in progress nor ended, named in list order.
+    EXPECT_EQ(2u, accountsNotStarted(status));
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"e@example.com", L"g@example.com"}), status.notStartedFirst);
     EXPECT_EQ(7u, status.foldersDone);
     EXPECT_EQ(1u, status.folderErrors);
     EXPECT_EQ(100u, status.messagesDone);
@@ -147,6 +163,17 @@ TEST(UsersInformation, StatusCountsStatesAndSumsProgress)
     EXPECT_EQ(10u, status.inProgress[0].folderMessages);
     EXPECT_EQ(4u, status.inProgress[0].messagesDone);
     EXPECT_EQ(1u, status.inProgress[0].messageErrors);
+
+    // The names stop at the tenth; the count goes on.
+    std::vector<UserInfo> many;
+    for (int i = 1; i <= 12; ++i)
+        many.push_back(account(L"u" + std::to_wstring(i), UserToMigrate));
+    UsersInformation manyList(std::move(many));
+    manyList.fillStatus(status);
+    EXPECT_EQ(12u, accountsNotStarted(status));
+    ASSERT_EQ(namedAtMost, status.notStartedFirst.size());
+    EXPECT_EQ(L"u10@example.com", status.notStartedFirst.back());
+    EXPECT_EQ(0u, status.accountsStopped);
 }
 
 } // namespace

@@ -925,9 +925,9 @@ TEST_F(FaultTest, WorkersAsTheTargetSaysButNoMoreThanAccounts)
         unsigned target;
         std::size_t accounts;
         const char* header;
-    } cases[] = {{0, 2, "Accounts to migrate: 2 of 2, by 1 worker."},
-        {6, 2, "Accounts to migrate: 2 of 2, by 2 workers."},
-        {6, 0, "Accounts to migrate: 0 of 0, by 1 worker."}};
+    } cases[] = {{0, 2, "Accounts selected: 2 of 2, migrated by 1 worker."},
+        {6, 2, "Accounts selected: 2 of 2, migrated by 2 workers."},
+        {6, 0, "Accounts selected: 0 of 0, migrated by 1 worker."}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.header);
         StandInTarget::Options options;

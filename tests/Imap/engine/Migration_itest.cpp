@@ -265,7 +265,7 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
     for (const char* line : {"Source server: 127.0.0.1:",
              "(SSL off), version 6.5.2, "
              "administrator admin.",
-             "Accounts to migrate: 3 of 3, by 3 workers.",
+             "Accounts selected: 3 of 3, migrated by 3 workers.",
              "The folder \"Sent\" is named \"Sent_Fixed\" on the target.",
              "Account anna@example.com (Anna Example):",
              "Account pub@example.com (public "
@@ -278,7 +278,8 @@ TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBac
              "Account ben@example.com finished: 2 folders and 3 messages copied; 0 folders and 0 "
              "messages failed.",
              "Accounts: 3 finished, 0 failed, 0 login refused, 0 not started.",
-             "Messages: 13 copied, 0 failed."})
+             "Messages: 13 copied, 0 failed, 0 not reached, 0 on the target already, 0 removed "
+             "from the source."})
         EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
     EXPECT_EQ(1u, occurrences(report, " carried keywords ")) << report;
     EXPECT_TRUE(std::regex_search(report,
@@ -409,7 +410,8 @@ TEST_F(MigrationTest, ASecondRunCopiesOnlyWhatTheTargetLacks)
             "there has held the folder \"Sent\" since an earlier run.",
             "Account anna@example.com finished: 11 folders and 5 messages copied; 0 folders and 0 "
             "messages failed; 10 messages on the target already.",
-            "Messages: 6 copied, 0 failed, 15 on the target already."})
+            "Messages: 6 copied, 0 failed, 0 not reached, 15 on the target already, 0 removed from "
+            "the source."})
         EXPECT_NE(std::string::npos, second.report.find(line)) << line << "\n" << second.report;
     EXPECT_EQ(2u, target->query("SELECT Record FROM MigrationTools").size());
 }
@@ -503,8 +505,16 @@ TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
         if (mistyped.count(user)) {
             EXPECT_EQ(
                 "0", target.queryOne("SELECT COUNT(*) FROM User WHERE Name = '" + user + "'"));
-            EXPECT_GT(outcome.report.find(refusal), outcome.report.find("Accounts to migrate: "))
-                << outcome.report;
+            const std::size_t at = outcome.report.find(refusal);
+            EXPECT_GT(at, outcome.report.find("Accounts selected: ")) << outcome.report;
+            // Found after the header's lines, it is a block of its own
+            // among the accounts' blocks, a blank line on each side.
+            if (at > outcome.report.find("\n\nAccount ")) {
+                const std::size_t begin = outcome.report.rfind('\n', at);
+                EXPECT_EQ("\n\n", outcome.report.substr(begin - 1, 2)) << outcome.report;
+                EXPECT_EQ("\n\n", outcome.report.substr(outcome.report.find('\n', at), 2))
+                    << outcome.report;
+            }
             continue;
         }
         EXPECT_EQ(std::string::npos, outcome.report.find(refusal));
@@ -807,6 +817,13 @@ struct OddListing {
     // The run (1 or 2) that is cut at each command to the source in turn;
     // 0: none.
     int cutRun;
+    // The separator of the second run, when the source changed it.
+    std::string separatorSecond = "";
+
+    const std::string& separatorOf(int run) const
+    {
+        return run == 2 && !separatorSecond.empty() ? separatorSecond : separator;
+    }
 };
 
 std::vector<OddListing> oddListings()
@@ -892,6 +909,13 @@ std::vector<OddListing> oddListings()
              "folder of its own.",
                 "The folder \"Inbox/Sub\" is named \"INBOX/Sub_2\" on the target."},
             0},
+        {"the source takes \".\" for its separator after a run that took \"/\"", "\"/\"",
+            {fakeFolder("x.y", 2, g1)}, {fakeFolder("x.y", 2, g1)},
+            {{"x.y", messagesOf("x.y", 2)}}, {{"x.y", messagesOf("x.y", 2)}}, 2, 0,
+            {"The folder \"x.y\" keeps its folder \"x.y\" on the target from an earlier run, "
+             "where \".\" is part of the name: the source now takes \".\" for the separator of "
+             "its folder levels."},
+            2, "\".\""},
         {"two folders swap their identifiers", "\"/\"",
             {fakeFolder("a", 2, g1), fakeFolder("b", 3, g2)},
             {fakeFolder("a", 2, g2), fakeFolder("b", 3, g1)}, {{"a", a}, {"b", b}},
@@ -929,7 +953,7 @@ TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolde
         for (int run = 1; run <= 2; ++run) {
             SCOPED_TRACE("run " + std::to_string(run));
             const std::vector<FakeFolder>& listing = run == 1 ? k.first : k.second;
-            const Migrated migrated = migrate(fakeSource(k.separator, listing), account);
+            const Migrated migrated = migrate(fakeSource(k.separatorOf(run), listing), account);
             const RunOutcome& outcome = migrated.outcome;
             ASSERT_TRUE(outcome.started) << outcome.report;
             EXPECT_EQ(1u, outcome.status.finishedAccounts) << outcome.report;
@@ -970,8 +994,9 @@ TEST_F(ScriptedSourceTest, OddListingsCutAtEachSourceCommandAreMendedByOneMoreRu
         if (k.cutRun == 0)
             continue;
         SCOPED_TRACE(k.what);
-        auto listing
-            = [&](int run) { return fakeSource(k.separator, run == 1 ? k.first : k.second); };
+        auto listing = [&](int run) {
+            return fakeSource(k.separatorOf(run), run == 1 ? k.first : k.second);
+        };
         const std::string clean = "kim@clean" + std::to_string(row) + ".test";
         int commands = 0;
         for (int run = 1; run <= k.cutRun; ++run)
@@ -1519,8 +1544,29 @@ TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceCopiesNothingAndClosesTheConnecti
     EXPECT_EQ(0u, outcome.status.messageErrors);
     EXPECT_EQ(1u, occurrences(outcome.report, "@slow.test was stopped before it ended."))
         << outcome.report;
+    // The account stopped half-way beside the failed ones, the two never
+    // begun named, and those of them made on the target ahead of their
+    // turn (empty there) named as such.
     EXPECT_NE(std::string::npos,
-        outcome.report.find("\nAccounts: 0 finished, 1 failed, 0 login refused, 2 not started.\n"))
+        outcome.report.find("\nAccounts: 0 finished, 1 failed (1 stopped half-way), 0 login "
+                            "refused, 2 not started.\n2 accounts not started: lee@slow.test, "
+                            "max@slow.test.\n"))
+        << outcome.report;
+    EXPECT_EQ(1u, outcome.status.accountsStopped);
+    std::vector<std::string> madeAhead;
+    for (const char* name : {"lee", "max"})
+        if (target.queryOne("SELECT COUNT(*) FROM User WHERE Name = '" + std::string(name) + "'")
+            == "1")
+            madeAhead.push_back(name + std::string("@slow.test"));
+    std::string said = "\nFolders: ";
+    if (madeAhead.size() == 2)
+        said = "\n2 of them were made on the target ahead of their turn and are there, empty: "
+               "lee@slow.test, max@slow.test.\n";
+    else if (madeAhead.size() == 1)
+        said = "\nOne of them was made on the target ahead of its turn and is there, empty: "
+            + madeAhead[0] + ".\n";
+    EXPECT_NE(
+        std::string::npos, outcome.report.find("not started: lee@slow.test, max@slow.test." + said))
         << outcome.report;
     EXPECT_EQ(std::string::npos, outcome.report.find("Fatal Error")) << outcome.report;
 }

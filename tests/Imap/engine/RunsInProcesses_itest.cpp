@@ -640,7 +640,7 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
             said.find(
                 "zorp-engine-run: account alice@runs.test failed: The migration of "
                 "alice@runs.test was stopped before it ended.\nzorp-engine-run: 1 account not "
-                "started: bob@runs.test\nzorp-engine-run: migration stopped by "
+                "started: bob@runs.test.\nzorp-engine-run: migration stopped by signal "
                 + name + " after "))
             << said;
         // What is left is said as far as it is known: bob not started, and
@@ -648,8 +648,8 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         const std::string uncounted = "The messages of 1 folder not reached and of 1 account not "
                                       "started were not counted.";
         for (const std::string& text :
-            {std::string(" s: accounts 0 finished, 1 failed, 0 login refused, 1 not started; "
-                         "folders 0 copied, 0 failed, 2 not reached; "),
+            {std::string(" s: accounts 0 finished, 1 failed (1 stopped half-way), 0 login "
+                         "refused, 1 not started; folders 0 copied, 0 failed, 2 not reached; "),
                 "\nzorp-engine-run: " + uncounted + "\n"}) {
             EXPECT_NE(std::string::npos, said.find(text)) << text << " missing from\n" << said;
         }
@@ -736,18 +736,22 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"the first run, on a terminal 80 columns wide", Change::Nothing, finished,
             {"zorp-engine-run: migration ended after ",
                 " s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; folders ",
-                " copied, 0 failed, 0 not reached; messages 6 copied, 0 already there, 0 failed, "
-                "0 not reached; the report: "},
-            // Every count and the run's time before the account in hand.
+                " copied, 0 failed, 0 not reached; messages 6 copied, 0 failed, 0 not reached, 0 "
+                "on "
+                "the target already, 0 removed from the source; the report: "},
+            // Every count and the run's time before the account in hand,
+            // in words short enough to leave it room.
             {"testing the accounts' logins on the source: 0 of 2 tested, 0 refused\033[K",
-                " s: accounts 0/2, 0 failed; messages 0 copied, 0 there, 0 failed", "\r\033[K"},
+                "s: 0/2 accounts, 0 failed; 0 copied, 0 there, 0 failed; ", "\r\033[K"},
             "", 80, "", 0,
             // The target's certificate pinned: a sentence of its own.
             {"\nFirst connection to ", ":44337: its certificate fingerprint ",
                 "/.tavir/admin/known_hosts.cfg.\n"},
-            {"0/2 accounts, 0 failed; 0 copied"}},
+            {"accounts, 0 failed; 0 copied, 0 failed"}},
         {"a second run", Change::Nothing, finished,
-            {"messages 0 copied, 6 already there, 0 failed, 0 not reached; the report: "}, {}},
+            {"messages 0 copied, 0 failed, 0 not reached, 6 on the target already, 0 removed from "
+             "the source; the report: "},
+            {}},
         {"on a terminal 40 columns wide: the counts alone", Change::Accounts, finished,
             {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "},
             // The test's line keeps its counts too.
@@ -756,8 +760,8 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "carol", 40},
         {"on a terminal 200 columns wide: every count and the account in hand", Change::Accounts,
             finished, {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "},
-            {" s: accounts 0 of 1 done, 0 failed; messages 0 copied, 0 already there, 0 failed; "
-             "dave: INBOX 0 of 1\033[K"},
+            {" s: accounts 0 of 1 done, 0 failed; messages 0 copied, 0 on the target already, 0 "
+             "failed; dave: INBOX 0 of 1\033[K"},
             "dave", 200},
         {"a wrong administrator password", Change::AdminPassword, notStarted, {},
             {"zorp-engine-run: Could not log in to the administration service on ",
@@ -782,8 +786,8 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"a source that quotes the password back", Change::EchoingSource, failures,
             {"You sent: ", " \"***\"", "no migration: the source refused the login of all 2 "}, {}},
         {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
-            {"zorp-engine-run: stopped by SIGINT while the logins were tested; nothing was "
-             "migrated and the target was not changed; the report: "},
+            {"zorp-engine-run: stopped by signal SIGINT while the logins were tested; nothing "
+             "was migrated and the target was not changed; the report: "},
             {}, "", 0, "", SIGINT,
             {"The target server was not changed; the migration did not start.\n\nMigration "
              "stopped by signal SIGINT on ",
@@ -956,21 +960,38 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             EXPECT_NE(std::string::npos, report.find(text)) << text << " missing from\n" << report;
         }
         // A run's part of the report opens with its header, whatever came
-        // before the run, and its summary counts the accounts as the
+        // before the run (a run that did not go ahead was only asked for),
+        // and its summary counts the accounts, folders and messages as the
         // terminal's does, in the same words.
+        std::smatch counts;
+        const bool ran = std::regex_search(said.out, counts,
+            std::regex("zorp-engine-run: migration [^:]+: accounts ([^;]+); folders ([^;]+); "
+                       "messages ([^;]+); the report: "));
         if (report.find("Tavir Zorp ") != std::string::npos) {
-            EXPECT_EQ(0u, report.find("\xEF\xBB\xBFTavir Zorp 1.0.0: migration started on "))
+            EXPECT_EQ(0u,
+                report.find(std::string("\xEF\xBB\xBFTavir Zorp 1.0.0: migration ")
+                    + (ran ? "started on " : "asked for on ")))
                 << report;
         }
-        std::smatch counts;
-        if (std::regex_search(said.out, counts,
-                std::regex("accounts (\\d+) finished, (\\d+) failed, (\\d+) login refused, "
-                           "(\\d+) not started;"))) {
-            const std::string summary = "\nAccounts: " + counts[1].str() + " finished, "
-                + counts[2].str() + " failed, " + counts[3].str() + " login refused, "
-                + counts[4].str() + " not started.\n";
+        if (ran) {
+            const std::string summary = "\nAccounts: " + counts[1].str() + ".\n";
             EXPECT_NE(std::string::npos, report.find(summary)) << summary << " missing from\n"
                                                                << report;
+            for (const std::string& line : {"\nFolders: " + counts[2].str() + ".\n",
+                     "\nMessages: " + counts[3].str() + ".\n"}) {
+                EXPECT_NE(std::string::npos, report.find(line)) << line << " missing from\n"
+                                                                << report;
+            }
+        }
+        // The accounts not started, and whose messages were not counted,
+        // in the report's own sentences.
+        const std::regex sentence(
+            "zorp-engine-run: ([^\n]*(not started: |were not counted)[^\n]*)\n");
+        for (auto at = std::sregex_iterator(said.out.begin(), said.out.end(), sentence);
+             at != std::sregex_iterator(); ++at) {
+            EXPECT_NE(std::string::npos, report.find("\n" + (*at)[1].str() + "\n"))
+                << (*at)[1].str() << " missing from\n"
+                << report;
         }
         if (std::regex_search(said.out, counts,
                 std::regex("the source refused the login of all (\\d+) accounts"))) {

@@ -2,7 +2,8 @@
 // when a worker has its account, the next one to migrate is there already;
 // an account that exists is used as it is, one not selected is never made,
 // and one the server refuses fails with a sentence that names it; an
-// account is made only once its login test accepted it.
+// account is made only once its login test accepted it; those made and not
+// taken up are known by name.
 #include "Imap/engine/TargetAccounts.h"
 
 #include "tinydb/AdminPeers.h"
@@ -56,12 +57,19 @@ TEST(TargetAccountsTest, BatchesAreMadeAheadOfTheWorkers)
                 EXPECT_NE(std::string::npos, made.outcome.failure.find(part))
                     << made.outcome.failure;
         }
+        if (index == 0) {
+            // A stop now would leave these made and empty: not a0, taken,
+            // nor a3, which was there before.
+            EXPECT_EQ((std::vector<std::wstring>{L"a1@ahead.test", L"a2@ahead.test"}),
+                accounts.madeAheadUnused());
+        }
         const std::size_t next = index == 4 ? 6 : index + 1;
         if (next < list.size() && next != 7) {
             EXPECT_TRUE(onTarget(next)) << "made ahead";
         }
         users->changeState(index, UserFinished);
     }
+    EXPECT_TRUE(accounts.madeAheadUnused().empty()) << "every one made was taken";
     EXPECT_FALSE(onTarget(5)) << "not selected";
     EXPECT_EQ("old", target.queryOne("SELECT Password FROM User WHERE Name = 'a3'"));
     EXPECT_EQ(12u, clientCommands(target.transcript(), "QUERY"));

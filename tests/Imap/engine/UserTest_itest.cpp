@@ -356,10 +356,13 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
             unicodeToUtf8(status.startFailure));
         migrator.reset();
         report = logs.report().substr(before);
-        EXPECT_EQ(0u, report.find("\nTavir Zorp 1.0.0: migration started on ")) << report;
+        // It never started: it was asked for, and its accounts selected.
+        EXPECT_EQ(0u, report.find("\nTavir Zorp 1.0.0: migration asked for on ")) << report;
+        EXPECT_NE(std::string::npos, report.find("\nAccounts selected: 3 of 3.\n")) << report;
         EXPECT_EQ(1u, tavir::test::occurrences(report, row.says)) << report;
         for (const char* line : {" without starting.\n",
-                 "\nAccounts: 0 finished, 0 failed, 0 login refused, 3 not started.\n"})
+                 "\nAccounts: 0 finished, 0 failed, 0 login refused, 3 not started.\n3 accounts "
+                 "not started: "})
             EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
         for (const char* never : {"refused the login", "administration service"})
             EXPECT_EQ(std::string::npos, report.find(never)) << report;

@@ -16,6 +16,7 @@
 #include "Imap/textconv/TextConversion.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <sys/stat.h>
 
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <regex>
 
 namespace tavir::test {
 namespace {
@@ -175,6 +177,19 @@ protected:
     }
 
     QString pageText(int pageId, const char* name) { return child<QLabel>(pageId, name)->text(); }
+    // Every line of the result page's notes is a line of the report: the
+    // page counts in the report's own words.
+    void expectSaidAsTheReportSaysIt()
+    {
+        const std::string report = readFile(gui::MigThread::reportFilePath().toStdString());
+        for (const char* note : {"accountsNote", "foldersNote", "messagesNote"})
+            for (const QString& line : pageText(MigWizard::ResultPageId, note).split('\n')) {
+                SCOPED_TRACE(note);
+                EXPECT_NE(std::string::npos, report.find("\n" + line.toStdString() + "\n"))
+                    << line.toStdString() << " not in\n"
+                    << report;
+            }
+    }
     bool shown(int pageId, const char* name) { return !child<QWidget>(pageId, name)->isHidden(); }
 
     // Waits, while the APPENDs into anna's `folder` are held, until the
@@ -314,7 +329,16 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
     next();
     ASSERT_TRUE(reaches(MigWizard::ResultPageId));
     EXPECT_EQ(pageText(MigWizard::ResultPageId, "warningLabel"), "The migration has been aborted.");
-    EXPECT_TRUE(pageText(MigWizard::ResultPageId, "foldersNote").endsWith(" folder(s) have not been reached."));
+    // Anna was stopped half-way: said beside the errors on both pages and
+    // in the report, whose lines the result page shows as they are.
+    const QString stopped = pageText(MigWizard::ProgressPageId, "accountsNotCopied");
+    EXPECT_TRUE(QRegularExpression(R"(^\([12] stopped half-way\)$)").match(stopped).hasMatch())
+        << stopped.toStdString();
+    EXPECT_TRUE(
+        pageText(MigWizard::ResultPageId, "accountsNote").contains(" failed " + stopped + ", "));
+    EXPECT_TRUE(pageText(MigWizard::ResultPageId, "foldersNote").startsWith("Folders: "));
+    EXPECT_TRUE(pageText(MigWizard::ResultPageId, "foldersNote").endsWith(" not reached."));
+    expectSaidAsTheReportSaysIt();
     screenshot(wizard.get(), "5-result-stopped");
     click(wizard->button(QWizard::FinishButton));
     EXPECT_TRUE(waitFor([&] { return !wizard->isVisible(); }));
@@ -384,11 +408,16 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
     EXPECT_EQ(text("foldersText"), std::to_string(folders) + " folder(s) have been migrated.");
     // Copied now and found there: every message once.
     const std::string copied = text("messagesText");
-    const std::string found = text("messagesNote");
+    const std::string counts = text("messagesNote");
     EXPECT_TRUE(shown(MigWizard::ResultPageId, "messagesNote"));
-    EXPECT_EQ(messages, std::stoi(copied) + std::stoi(found)) << copied << " " << found;
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(counts, found,
+        std::regex("^Messages: " + std::to_string(std::stoi(copied))
+            + R"( copied, 0 failed, 0 not reached, (\d+) on the target already, 0 removed from the source\.$)")))
+        << counts;
+    EXPECT_EQ(messages, std::stoi(copied) + std::stoi(found[1].str())) << copied << " " << counts;
     EXPECT_NE(std::string::npos, copied.find(" message(s) have been migrated."));
-    EXPECT_NE(std::string::npos, found.find(" message(s) have been found on the target already."));
+    expectSaidAsTheReportSaysIt();
     for (const char* name : {"accountsErrorIcon", "foldersErrorIcon", "messagesErrorIcon", "warningIcon"})
         EXPECT_TRUE(child<QLabel>(MigWizard::ResultPageId, name)->isHidden()) << name;
 

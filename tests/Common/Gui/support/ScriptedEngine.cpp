@@ -105,7 +105,7 @@ bool ScriptedMigrator::start(ICallbacks* callbacks)
         return false;
     callbacks->started();
     if (endInsideStart)
-        callbacks->stopped(false);
+        callbacks->stopped(abortedInsideStart);
     return true;
 }
 

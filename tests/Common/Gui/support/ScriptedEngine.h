@@ -72,8 +72,10 @@ public:
     bool stopTestResult = true;
     bool startResult = true;
     bool stopResult = true;
-    // When start succeeds: the run ends inside start, before any poll.
+    // When start succeeds: the run ends inside start, before any poll
+    // (stopped, when abortedInsideStart).
     bool endInsideStart = false;
+    bool abortedInsideStart = false;
     std::vector<migration::UserInfoData> accounts;
     migration::MigrationStatus status;
     // The name of the one call that throws instead of answering.
