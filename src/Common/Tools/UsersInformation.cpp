@@ -1,6 +1,8 @@
 // The account list under its lock.
 #include "Common/Tools/UsersInformation.h"
 
+#include <algorithm>
+
 namespace tavir::migration {
 
 using tiny::KMutexLocker;
@@ -56,6 +58,7 @@ void UsersInformation::setMigrate(std::size_t index, bool migrate)
     user.migrate = migrate;
     if (user.state < UserInProgress)
         user.state = migrate ? UserToMigrate : UserNotSelected;
+    rewindTo(index);
 }
 
 void UsersInformation::setPassword(std::size_t index, const std::wstring& password)
@@ -66,13 +69,16 @@ void UsersInformation::setPassword(std::size_t index, const std::wstring& passwo
     users_[index].password = password;
     users_[index].testStatus = TestNotTested;
     users_[index].testRefusal.clear();
+    rewindTo(index);
 }
 
 void UsersInformation::setTestStatus(std::size_t index, TestStatus status)
 {
     KMutexLocker lock(mutex_);
-    if (index < users_.size())
-        users_[index].testStatus = status;
+    if (index >= users_.size())
+        return;
+    users_[index].testStatus = status;
+    rewindTo(index);
 }
 
 void UsersInformation::setTestRefusal(std::size_t index, const std::wstring& refusal)
@@ -102,6 +108,7 @@ bool UsersInformation::changeState(std::size_t index, UserState to)
     if (index >= users_.size() || !isAllowedStateChange(users_[index].state, to))
         return false;
     users_[index].state = to;
+    rewindTo(index);
     return true;
 }
 
@@ -113,18 +120,43 @@ void UsersInformation::updateProgress(
         update(users_[index].progress);
 }
 
+namespace {
+
+bool isAcceptedToMigrate(const UserInfo& user)
+{
+    return user.state == UserToMigrate && user.testStatus == TestLoginAccepted;
+}
+
+bool isUntestedToMigrate(const UserInfo& user)
+{
+    return user.state == UserToMigrate && user.testStatus == TestNotTested;
+}
+
+} // namespace
+
+template <class Match> std::size_t UsersInformation::scan(Cursor& cursor, Match matches) const
+{
+    while (cursor.next < users_.size() && !matches(users_[cursor.next]))
+        ++cursor.next;
+    return cursor.next;
+}
+
+void UsersInformation::rewindTo(std::size_t index)
+{
+    toMigrate_.next = std::min(toMigrate_.next, index);
+    toTest_.next = std::min(toTest_.next, index);
+}
+
 bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
 {
     KMutexLocker lock(mutex_);
-    for (std::size_t i = 0; i < users_.size(); ++i) {
-        if (users_[i].state != UserToMigrate || users_[i].testStatus != TestLoginAccepted)
-            continue;
-        users_[i].state = UserInProgress;
-        index = i;
-        account = users_[i];
-        return true;
-    }
-    return false;
+    const std::size_t found = scan(toMigrate_, isAcceptedToMigrate);
+    if (found == users_.size())
+        return false;
+    users_[found].state = UserInProgress;
+    index = found;
+    account = users_[found];
+    return true;
 }
 
 void UsersInformation::leaveOutRefused()
@@ -140,24 +172,26 @@ void UsersInformation::leaveOutRefused()
 bool UsersInformation::hasAcceptedToMigrate() const
 {
     KMutexLocker lock(mutex_);
-    for (const UserInfo& user : users_)
-        if (user.state == UserToMigrate && user.testStatus == TestLoginAccepted)
-            return true;
-    return false;
+    return scan(toMigrate_, isAcceptedToMigrate) != users_.size();
+}
+
+std::size_t UsersInformation::untestedToMigrate() const
+{
+    KMutexLocker lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(users_.begin(), users_.end(), isUntestedToMigrate));
 }
 
 bool UsersInformation::takeNextToTest(std::size_t& index, UserInfo& account)
 {
     KMutexLocker lock(mutex_);
-    for (std::size_t i = 0; i < users_.size(); ++i) {
-        if (users_[i].state != UserToMigrate || users_[i].testStatus != TestNotTested)
-            continue;
-        users_[i].testStatus = TestTesting;
-        index = i;
-        account = users_[i];
-        return true;
-    }
-    return false;
+    const std::size_t found = scan(toTest_, isUntestedToMigrate);
+    if (found == users_.size())
+        return false;
+    users_[found].testStatus = TestTesting;
+    index = found;
+    account = users_[found];
+    return true;
 }
 
 void UsersInformation::fillStatus(MigrationStatus& status) const
