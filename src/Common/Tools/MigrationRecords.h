@@ -112,6 +112,14 @@ struct MigrationStatus {
     // of them those refused: never migrated, never made on the target.
     std::uint32_t loginsTested = 0;
     std::uint32_t loginsRefused = 0;
+    // Why the source server can't be tested, as the report says it, once
+    // the latest login test (the wizard's test of the accounts, or a run's
+    // own) found it so; empty otherwise.
+    std::wstring sourceUntestable;
+    // Once the source refused one more connection while the run held
+    // others: "The source server accepted at most 4 connections at once;
+    // the migration went on with 4." Empty otherwise.
+    std::wstring sourceLimit;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

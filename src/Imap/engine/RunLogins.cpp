@@ -1,6 +1,7 @@
-// A run's login tests, a few at once, ahead of its workers, and the
-// connections they keep for them.
-#include "Imap/engine/RunLoginTests.h"
+// A run's login tests, a few at once, ahead of its workers.
+#include "Imap/engine/RunLogins.h"
+
+#include "Imap/textconv/TextConversion.h"
 
 #include <algorithm>
 
@@ -13,63 +14,64 @@ namespace {
 // How long a wait for news lasts at most before its caller looks again.
 constexpr std::chrono::milliseconds lookAgain{100};
 
-const wchar_t* const keptTooLong
-    = L"The login test's connection of %1% waited for a worker longer than it may and was "
-      L"closed; the account logs in anew when it is migrated.";
-
 } // namespace
 
-class RunLoginTests::Tester : public Thread {
+class RunLogins::Tester : public Thread {
 public:
-    Tester(RunLoginTests& tests, unsigned number)
+    Tester(RunLogins& logins, unsigned number)
         : Thread(L"login tester " + std::to_wstring(number))
-        , tests_(tests)
+        , logins_(logins)
     {
     }
-    void execute() override { tests_.testUntilNoneLeft(*this); }
+    void execute() override { logins_.testUntilNoneLeft(*this); }
 
     // The account in hand, for recover(); this thread's only.
     static constexpr std::size_t noAccount = static_cast<std::size_t>(-1);
     std::size_t inHand = noAccount;
 
 protected:
-    // The account in hand stays untested, and the tests end: what broke
-    // one would break the next.
+    // What broke outside an account's test: the account in hand stays
+    // untested, and the other testers go on.
     void recover(const std::wstring& sentence) override
     {
         Thread::recover(sentence);
         if (inHand != noAccount)
-            tests_.users_->setTestStatus(inHand, TestNotTested);
-        tests_.stop();
-        tests_.ended();
+            logins_.users_->setTestStatus(inHand, TestNotTested);
+        logins_.ended();
     }
 
 private:
-    RunLoginTests& tests_;
+    RunLogins& logins_;
 };
 
-RunLoginTests::RunLoginTests(std::shared_ptr<UsersInformation> users, const ServerAddress& source,
-    bool ssl, unsigned timeoutMs)
+RunLogins::RunLogins(std::shared_ptr<UsersInformation> users, const ServerAddress& source, bool ssl,
+    std::shared_ptr<SourceConnections> connections, unsigned timeoutMs,
+    std::chrono::milliseconds keptAtMost)
     : users_(std::move(users))
-    , tester_(source, ssl, stop_, timeoutMs)
+    , connections_(std::move(connections))
+    , kept_(std::make_shared<KeptLogins>(keptAtMost))
+    , check_(source, ssl, *connections_, SourceConnections::Who::Test)
+    , timeoutMs_(timeoutMs)
 {
+    // A road that finds no room at the source closes a kept connection
+    // first; the pool may go before the count does.
+    connections_->setGiveUpKept([pool = std::weak_ptr<KeptLogins>(kept_)] {
+        const std::shared_ptr<KeptLogins> kept = pool.lock();
+        return kept && kept->giveUpOne();
+    });
 }
 
-RunLoginTests::~RunLoginTests()
+RunLogins::~RunLogins()
 {
     stop();
     join();
 }
 
-void RunLoginTests::start()
+void RunLogins::start()
 {
-    MigrationStatus status;
-    users_->fillStatus(status);
-    // Accounts to migrate that no test has ended for (a few more when some
-    // are not selected: a tester then only finds nothing left).
-    const unsigned untested = status.selectedAccounts
-        - std::min(status.selectedAccounts, status.loginsTested - status.loginsRefused);
-    const unsigned wanted = std::min(untested, testersAtOnce);
+    // The selected accounts alone: one not selected is never tested.
+    const std::size_t untested = users_->untestedToMigrate();
+    const auto wanted = static_cast<unsigned>(std::min<std::size_t>(untested, testersAtOnce));
     for (unsigned i = 1; i <= wanted; ++i)
         testers_.push_back(std::make_shared<Tester>(*this, i));
     KMutexLocker hold(lock_);
@@ -80,24 +82,20 @@ void RunLoginTests::start()
     }
 }
 
-void RunLoginTests::stop()
+void RunLogins::stop()
 {
-    KeptLogins closing;
     {
         KMutexLocker hold(lock_);
         ended_ = true;
         stopped_ = true;
-        for (auto& [index, kept] : kept_)
-            closing.emplace_back(index, std::move(kept.login));
-        kept_.clear();
         announce();
     }
     stop_->raise();
-    Logger log;
-    close(std::move(closing), log, nullptr);
+    kept_->close();
+    connections_->stop();
 }
 
-void RunLoginTests::endTests()
+void RunLogins::endTests()
 {
     {
         KMutexLocker hold(lock_);
@@ -107,158 +105,75 @@ void RunLoginTests::endTests()
     stop_->raise();
 }
 
-void RunLoginTests::join()
+bool RunLogins::testsEnded() const
+{
+    KMutexLocker hold(lock_);
+    return ended_;
+}
+
+void RunLogins::join()
 {
     for (const auto& tester : testers_)
         tester->join();
 }
 
-void RunLoginTests::testUntilNoneLeft(Tester& tester)
+void RunLogins::testUntilNoneLeft(Tester& tester)
 {
     Logger log;
     std::size_t index = 0;
     UserInfo account;
-    while (waitForRoom(log)) {
-        if (!users_->takeNextToTest(index, account)) {
-            KMutexLocker hold(lock_);
-            --testing_;
-            announce();
-            break;
-        }
+    while (!testsEnded() && users_->takeNextToTest(index, account)) {
         tester.inHand = index;
-        record(index, tester_.test(account, log, LoginTester::Accepted::Keep), log);
+        SourceLogin kept;
+        LoginVerdict verdict = testOne(account, log, kept);
+        record(index, std::move(verdict), std::move(kept), log);
         tester.inHand = Tester::noAccount;
     }
     ended();
 }
 
-bool RunLoginTests::waitForRoom(Logger& log)
+LoginVerdict RunLogins::testOne(const UserInfo& account, Logger& log, SourceLogin& kept)
 {
-    for (;;) {
-        KeptLogins expired;
-        {
-            KMutexLocker hold(lock_);
-            if (ended_)
-                return false;
-            expired = takeExpired();
-            if (expired.empty()) {
-                if (kept_.size() + testing_ < connectionsHeld) {
-                    ++testing_;
-                    return true;
-                }
-                waitForNews(news_, std::min(firstExpiry(), Clock::now() + lookAgain));
-            }
-        }
-        close(std::move(expired), log, keptTooLong);
+    auto client = std::make_unique<mail::SimpleImapClient>();
+    client->setReadTimeoutMs(timeoutMs_);
+    client->setStopSignal(stop_);
+    // A source's connection, which an account's road may go on with.
+    client->getConnection().setWritesBodies(false);
+    LoginVerdict verdict;
+    try {
+        verdict = check_.check(account, *client, log, [this] { return testsEnded(); });
+    } catch (const std::exception& e) {
+        verdict = LoginVerdict();
+        verdict.kind = LoginVerdict::Refused;
+        verdict.sentence = sentence(L"The login test of %1% failed on an unexpected error: %2%.",
+            account.address(), utf8ToUnicode(e.what()));
     }
+    if (verdict.kind == LoginVerdict::Accepted)
+        kept = SourceLogin{std::move(client), verdict.user, std::move(verdict.slot)};
+    else
+        client->disconnect(true);
+    return verdict;
 }
 
-RunLoginTests::KeptLogins RunLoginTests::takeExpired()
-{
-    KeptLogins expired;
-    const Clock::time_point now = Clock::now();
-    for (auto at = kept_.begin(); at != kept_.end();) {
-        if (now - at->second.since < keptAtMost) {
-            ++at;
-            continue;
-        }
-        expired.emplace_back(at->first, std::move(at->second.login));
-        at = kept_.erase(at);
-    }
-    if (!expired.empty())
-        announce();
-    return expired;
-}
-
-RunLoginTests::Clock::time_point RunLoginTests::firstExpiry() const
-{
-    Clock::time_point first = Clock::time_point::max();
-    for (const auto& entry : kept_)
-        first = std::min(first, entry.second.since + keptAtMost);
-    return first;
-}
-
-void RunLoginTests::close(KeptLogins logins, Logger& log, const wchar_t* why) const
-{
-    for (auto& [index, login] : logins) {
-        if (!login.client)
-            continue;
-        login.client->disconnect(true);
-        UserInfo account;
-        if (why && users_->get(index, account))
-            log.debug(TAVIR_HERE, sentence(why, account.address()));
-    }
-}
-
-void RunLoginTests::keep(std::size_t index, SourceLogin login)
-{
-    if (!login.client)
-        return;
-    // Kept, it waits for nothing: no stop signal ends a wait of it, and the
-    // stop that closes it writes its LOGOUT. Whoever takes it sets theirs.
-    login.client->setStopSignal(nullptr);
-    {
-        KMutexLocker hold(lock_);
-        if (!stopped_) {
-            kept_[index] = Kept{std::move(login), Clock::now()};
-            announce();
-            return;
-        }
-    }
-    login.client->disconnect(true);
-}
-
-SourceLogin RunLoginTests::takeKept(std::size_t index)
-{
-    KeptLogins expired;
-    SourceLogin login;
-    {
-        KMutexLocker hold(lock_);
-        const auto found = kept_.find(index);
-        if (found == kept_.end())
-            return login;
-        if (Clock::now() - found->second.since < keptAtMost)
-            login = std::move(found->second.login);
-        else
-            expired.emplace_back(index, std::move(found->second.login));
-        kept_.erase(found);
-        announce();
-    }
-    Logger log;
-    close(std::move(expired), log, keptTooLong);
-    return login;
-}
-
-void RunLoginTests::ended()
-{
-    KMutexLocker hold(lock_);
-    if (running_ != 0)
-        --running_;
-    announce();
-}
-
-void RunLoginTests::record(std::size_t index, LoginVerdict verdict, Logger& log)
+void RunLogins::record(std::size_t index, LoginVerdict verdict, SourceLogin kept, Logger& log)
 {
     switch (verdict.kind) {
     case LoginVerdict::Accepted:
         // Kept first, so that the worker that takes the account finds it.
-        keep(index, std::move(verdict.login));
-        users_->setTestStatus(index, TestLoginAccepted);
+        kept_->keep(index, std::move(kept));
         break;
     case LoginVerdict::Refused:
         // Out of the run before any batch can take it.
         users_->setMigrate(index, false);
         log.report(TAVIR_HERE, verdict.sentence);
         users_->setTestRefusal(index, log.lastKept());
-        users_->setTestStatus(index, TestLoginRefused);
         {
             KMutexLocker hold(lock_);
             ++refused_;
         }
-        say(log);
+        held_.say(log);
         break;
     case LoginVerdict::SourceFailed: {
-        users_->setTestStatus(index, TestNotTested);
         bool first = false;
         {
             KMutexLocker hold(lock_);
@@ -269,57 +184,51 @@ void RunLoginTests::record(std::size_t index, LoginVerdict verdict, Logger& log)
             }
         }
         if (first)
-            say(log);
+            held_.say(log);
         // Every other login would meet the same server; the accounts
         // accepted by then are migrated.
         endTests();
         break;
     }
     case LoginVerdict::Stopped:
-        users_->setTestStatus(index, TestNotTested);
         break;
     }
+    users_->setTestStatus(index, testStatusOf(verdict.kind));
     KMutexLocker hold(lock_);
-    --testing_;
     announce();
 }
 
-void RunLoginTests::say(Logger& log)
+void RunLogins::ended()
 {
     KMutexLocker hold(lock_);
-    if (released_)
-        log.flush();
-    else
-        held_.push_back(log.takeKept());
+    if (running_ != 0)
+        --running_;
+    announce();
 }
 
-void RunLoginTests::releaseSentences()
+void RunLogins::releaseSentences()
 {
-    KMutexLocker hold(lock_);
-    for (const std::string& block : held_)
-        LogManager::instance().writeReport(block);
-    held_.clear();
-    released_ = true;
+    held_.release();
 }
 
-std::wstring RunLoginTests::sourceFailure() const
+std::wstring RunLogins::sourceFailure() const
 {
     KMutexLocker hold(lock_);
     return sourceFailure_;
 }
 
-void RunLoginTests::announce()
+void RunLogins::announce()
 {
     ++news_;
     changed_.notifyAll();
 }
 
-bool RunLoginTests::waitForNews(std::uint64_t seen, Clock::time_point deadline)
+bool RunLogins::waitForNews(std::uint64_t seen, Clock::time_point deadline)
 {
     return changed_.waitForChange(lock_, deadline, news_, seen);
 }
 
-RunLoginTests::First RunLoginTests::waitForTheFirstAccepted()
+RunLogins::First RunLogins::waitForTheFirstAccepted()
 {
     for (;;) {
         std::uint64_t seen = 0;
@@ -341,7 +250,7 @@ RunLoginTests::First RunLoginTests::waitForTheFirstAccepted()
     }
 }
 
-bool RunLoginTests::takeNextToMigrate(
+bool RunLogins::takeNextToMigrate(
     std::size_t& index, UserInfo& account, SourceLogin& login, const std::function<bool()>& stopped)
 {
     for (;;) {
@@ -351,7 +260,8 @@ bool RunLoginTests::takeNextToMigrate(
             seen = news_;
         }
         if (users_->takeNextToMigrate(index, account)) {
-            login = takeKept(index);
+            login = kept_->take(index);
+            login.slot.handToRoad();
             return true;
         }
         if (stopped())

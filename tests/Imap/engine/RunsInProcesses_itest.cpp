@@ -213,7 +213,7 @@ protected:
                 [&] {
                     const std::string log = operands.back() + "/debug.log";
                     return std::filesystem::exists(log)
-                        && readFile(log).find("Testing the login of ") != std::string::npos;
+                        && readFile(log).find("Logging in to ") != std::string::npos;
                 },
                 60000, 50));
             ::kill(engine->pid(), signal);
