@@ -408,6 +408,8 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     engine->getUsers(users);
     tavir::enginerun::printRefusedLogins(users);
     tavir::enginerun::printUnfinishedAccounts(users);
+    if (!status.sourceLimit.empty())
+        std::printf("%s%s\n", program, tavir::migration::unicodeToUtf8(status.sourceLimit).c_str());
     tavir::enginerun::printSummary(status, howItEnded(withinTheHour), before, report);
     if (!withinTheHour)
         return Trouble;

@@ -275,6 +275,8 @@ void MigProgressPage::setStatus()
     setRemark(messages.errors, errorCountText(status.messageErrors));
     setRemark(folders.notCopied, notCopiedText(status.foldersNotReached, 0));
     setRemark(messages.notCopied, notCopiedText(status.messagesNotReached, status.messagesAlreadyThere));
+    // Beside the accounts: a source that took fewer connections than the run would have used.
+    setRemark(accounts.notCopied, QString::fromStdWString(status.sourceLimit));
 }
 
 void MigProgressPage::setRemark(QLabel* label, const QString& text)

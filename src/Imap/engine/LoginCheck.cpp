@@ -34,6 +34,22 @@ std::wstring sourceNotReached(const ServerAddress& server, const std::wstring& w
 
 } // namespace
 
+std::wstring noPasswordTaken(const std::wstring& server, bool ssl)
+{
+    return ssl ? sentence(L"The source server %1% takes no password this tool can send: it "
+                          L"refuses LOGIN (LOGINDISABLED) and offers no AUTHENTICATE CRAM-MD5.",
+               server)
+               : sentence(L"The source server %1% accepts no password on a connection without "
+                          L"TLS: turn SSL on for the source, usually port 993.",
+                   server);
+}
+
+std::wstring turnedAwayAtGreeting(const std::wstring& server, const std::wstring& greeting)
+{
+    return sentence(L"The source server %1% turned the connection away at its greeting: %2%",
+        server, asSentence(withoutLineEnd(greeting)));
+}
+
 TestStatus testStatusOf(LoginVerdict::Kind kind)
 {
     switch (kind) {
@@ -218,9 +234,7 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
         return tried;
     case Welcome::Refused:
         tried.kind = Try::TurnedAway;
-        tried.text
-            = sentence(L"The source server %1% turned the connection away at its greeting: %2%",
-                server_.text(), asSentence(greeting));
+        tried.text = turnedAwayAtGreeting(server_.text(), greeting);
         return tried;
     case Welcome::Closed:
         tried.kind = Try::TurnedAway;
@@ -249,13 +263,7 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
     case Answer::NoMethod:
         tried.kind = Try::SourceFailed;
         tried.result = mail::ImapLoginFailed;
-        tried.text = ssl_
-            ? sentence(L"The source server %1% takes no password this tool can send: it refuses "
-                       L"LOGIN (LOGINDISABLED) and offers no AUTHENTICATE CRAM-MD5.",
-                server_.text())
-            : sentence(L"The source server %1% accepts no password on a connection without TLS: "
-                       L"turn SSL on for the source, usually port 993.",
-                server_.text());
+        tried.text = noPasswordTaken(server_.text(), ssl_);
         break;
     case Answer::Failed:
         // Greeted, then no answer to the login (silent, cut off): every

@@ -65,6 +65,14 @@ struct LoginVerdict {
 // failure, and a stop leaves the account as it was).
 TestStatus testStatusOf(LoginVerdict::Kind kind);
 
+// The report's sentence on a source `server` ("host:port", with what the
+// caller adds) that takes no password on a connection: it refuses LOGIN
+// (LOGINDISABLED) and offers no AUTHENTICATE CRAM-MD5. Over plain IMAP that
+// is a server that wants TLS first.
+std::wstring noPasswordTaken(const std::wstring& server, bool ssl);
+// The report's sentence on a source that greeted a connection with a BYE.
+std::wstring turnedAwayAtGreeting(const std::wstring& server, const std::wstring& greeting);
+
 class LoginCheck {
 public:
     // A test login that the server leaves unanswered ends after this long
