@@ -147,16 +147,25 @@ void UsersInformation::rewindTo(std::size_t index)
     toTest_.next = std::min(toTest_.next, index);
 }
 
-bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
+template <class Match, class Take>
+bool UsersInformation::takeFirst(
+    Cursor& cursor, Match matches, Take take, std::size_t& index, UserInfo& account)
 {
     KMutexLocker lock(mutex_);
-    const std::size_t found = scan(toMigrate_, isAcceptedToMigrate);
+    const std::size_t found = scan(cursor, matches);
     if (found == users_.size())
         return false;
-    users_[found].state = UserInProgress;
+    take(users_[found]);
     index = found;
     account = users_[found];
     return true;
+}
+
+bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
+{
+    return takeFirst(
+        toMigrate_, isAcceptedToMigrate, [](UserInfo& user) { user.state = UserInProgress; },
+        index, account);
 }
 
 void UsersInformation::leaveOutRefused()
@@ -184,14 +193,9 @@ std::size_t UsersInformation::untestedToMigrate() const
 
 bool UsersInformation::takeNextToTest(std::size_t& index, UserInfo& account)
 {
-    KMutexLocker lock(mutex_);
-    const std::size_t found = scan(toTest_, isUntestedToMigrate);
-    if (found == users_.size())
-        return false;
-    users_[found].testStatus = TestTesting;
-    index = found;
-    account = users_[found];
-    return true;
+    return takeFirst(
+        toTest_, isUntestedToMigrate, [](UserInfo& user) { user.testStatus = TestTesting; },
+        index, account);
 }
 
 void UsersInformation::fillStatus(MigrationStatus& status) const

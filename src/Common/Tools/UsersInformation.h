@@ -77,6 +77,11 @@ private:
     // size when none does; the cursor passes the accounts before it.
     template <class Match>
     std::size_t scan(Cursor& cursor, Match matches) const TAVIR_REQUIRES(mutex_);
+    // The first account from the cursor on that `matches` takes, changed by
+    // `take` and copied out in the same hold of the lock; false when none.
+    template <class Match, class Take>
+    bool takeFirst(Cursor& cursor, Match matches, Take take, std::size_t& index,
+        UserInfo& account);
     // The account at `index` changed in a way that may make it match a
     // look-up again (put back, selected again, accepted or untested anew).
     void rewindTo(std::size_t index) TAVIR_REQUIRES(mutex_);

@@ -83,11 +83,8 @@ SourceLogin KeptLogins::take(std::size_t index)
         KMutexLocker hold(lock_);
         expired = takeExpired(Clock::now());
         const auto found = kept_.find(index);
-        if (found != kept_.end()) {
-            login = std::move(found->second.login);
-            kept_.erase(found);
-            changed_.notifyAll();
-        }
+        if (found != kept_.end())
+            login = takeOut(found);
     }
     closeAll(std::move(expired), keptTooLong);
     return login;
@@ -101,9 +98,8 @@ bool KeptLogins::giveUpOne()
         if (kept_.empty())
             return false;
         const auto last = std::prev(kept_.end());
-        given.emplace_back(last->first, std::move(last->second.login));
-        kept_.erase(last);
-        changed_.notifyAll();
+        const std::size_t index = last->first;
+        given.emplace_back(index, takeOut(last));
     }
     closeAll(std::move(given), givenUp);
     return true;
@@ -121,6 +117,14 @@ void KeptLogins::close()
         changed_.notifyAll();
     }
     closeAll(std::move(closing), nullptr);
+}
+
+SourceLogin KeptLogins::takeOut(std::map<std::size_t, Kept>::iterator at)
+{
+    SourceLogin login = std::move(at->second.login);
+    kept_.erase(at);
+    changed_.notifyAll();
+    return login;
 }
 
 std::size_t KeptLogins::size() const

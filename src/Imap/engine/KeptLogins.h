@@ -66,6 +66,8 @@ private:
     // the pool is closed.
     void expireUntilClosed();
     Taken takeExpired(Clock::time_point now) TAVIR_REQUIRES(lock_);
+    // The connection kept at `at`, out of the pool.
+    SourceLogin takeOut(std::map<std::size_t, Kept>::iterator at) TAVIR_REQUIRES(lock_);
     Clock::time_point firstExpiry() const TAVIR_REQUIRES(lock_);
     // Closes connections taken out, LOGOUT written (not awaited); with
     // `why`, a debug line for each ("%1%": the account's index).

@@ -646,6 +646,24 @@ protected:
         return migrated;
     }
 
+    // A run of `count` accounts of `domain` (u1 to u<count>, each with the
+    // password Pw-kim) from a source served by `server`, into the
+    // stand-in; `tests`: the run tests the logins itself.
+    RunOutcome runAccounts(
+        LoopbackServer& server, const std::string& domain, int count, bool tests, int seconds = 60)
+    {
+        std::string accounts;
+        for (int i = 1; i <= count; ++i)
+            accounts += "u" + std::to_string(i) + "@" + domain + ";Pw-kim\n";
+        runner.testLogins = tests;
+        RunOutcome outcome
+            = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
+                             standIn().whost() + L":" + std::to_wstring(standIn().port())),
+                accounts, seconds);
+        server.stop();
+        return outcome;
+    }
+
     ScopedHome home;
     TempLogs logs;
     TempDir dir;
@@ -741,15 +759,7 @@ TEST_F(ScriptedSourceTest, ASourceThatCapsItsConnectionsHasEveryAccountMigratedW
             capped.beyondLimit = row.beyond;
             LoopbackServer server(capped.session());
             const std::string domain = "cap" + std::to_string(++run) + ".test";
-            std::string accounts;
-            for (int i = 1; i <= 20; ++i)
-                accounts += "u" + std::to_string(i) + "@" + domain + ";Pw-kim\n";
-            runner.testLogins = tests;
-            const RunOutcome outcome
-                = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
-                                 standIn().whost() + L":" + std::to_wstring(standIn().port())),
-                    accounts, 120);
-            server.stop();
+            const RunOutcome outcome = runAccounts(server, domain, 20, tests, 120);
             ASSERT_TRUE(outcome.started) << outcome.report;
             expectCallbacksInOrder(outcome);
             EXPECT_EQ(20u, outcome.status.finishedAccounts) << outcome.report;
@@ -809,15 +819,7 @@ TEST_F(ScriptedSourceTest, ABYEAtOneLoginIsThatAccountsAlone)
             byes.inbox().bodies = bodies;
             byes.byeAt = {{"u5@" + domain, row.byes}};
             LoopbackServer server(byes.session());
-            std::string accounts;
-            for (int i = 1; i <= 8; ++i)
-                accounts += "u" + std::to_string(i) + "@" + domain + ";Pw-kim\n";
-            runner.testLogins = tests;
-            const RunOutcome outcome
-                = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
-                                 standIn().whost() + L":" + std::to_wstring(standIn().port())),
-                    accounts);
-            server.stop();
+            const RunOutcome outcome = runAccounts(server, domain, 8, tests);
             ASSERT_TRUE(outcome.started) << outcome.report;
             const bool fails = row.byes == 0;
             EXPECT_EQ(fails ? 7u : 8u, outcome.status.finishedAccounts) << outcome.report;
