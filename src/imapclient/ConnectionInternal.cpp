@@ -4,6 +4,7 @@
 #include "imapclient/CommandFolder.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/Parser.h"
+#include "imapclient/ReplyReader.h"
 #include "ssl/StopSignal.h"
 #include "tiny/FormatError.h"
 #include "utils/StringUtils.h"
@@ -365,9 +366,14 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     endpoint.timeoutMs = timeoutMs_;
     endpoint.stop = stop_;
     endpoint.writesBodies = writesBodies_;
-    // Whatever this object had is over: a new session starts from state 0.
+    // Whatever this object had is over: a new session starts from state 0,
+    // and what the server said of itself is asked anew (another server may
+    // answer at the same address).
     close();
     trustNotice_ = {};
+    closedBeforeGreeting_ = false;
+    capabilities_.clear();
+    capabilitiesKnown_ = false;
     std::unique_ptr<ImapStream> stream = factory_ ? factory_(endpoint) : nullptr;
     if (!stream) {
         std::string text = "host name " + host_ + " could not be resolved";
@@ -426,6 +432,9 @@ void ConnectionInternal::readGreeting()
     // be reached: the address is right, the service behind it is not.
     const bool timeout = ended && readEndWasTimeout();
     const bool cutOff = ended && stream_->readEndError() == ETIME;
+    const int endError = ended ? stream_->readEndError() : -1;
+    closedBeforeGreeting_ = ended && received_ == 0 && !stopRequested()
+        && (endError == 0 || endError == ECONNRESET || endError == EPIPE);
     std::string refused = timeout && received_ == 0
         ? endpointText() + " accepted the connection but sent no greeting within " + waitedText()
         : ended && (greeting_.empty() || cutOff || stopRequested())
@@ -470,9 +479,21 @@ void ConnectionInternal::login(const AfterChallenge& afterChallenge)
         masterAuthenticate(afterChallenge);
         return;
     }
-    if (cramMD5_) {
+    // Logged in already as whoever the server chose: a password sent now
+    // could only go to a session that is not the account's.
+    if (greetedAsLoggedIn())
+        refuseLogin(endpointText()
+            + " greets the connection as logged in already (PREAUTH); no password was sent");
+    switch (loginMethod()) {
+    case LoginMethod::CramMD5:
         authenticateCramMD5();
         return;
+    case LoginMethod::None:
+        refuseLogin(endpointText()
+            + " refuses LOGIN on this connection (LOGINDISABLED) and offers no AUTHENTICATE "
+              "CRAM-MD5; no password was sent");
+    case LoginMethod::Login:
+        break;
     }
     Command command(*this, "LOGIN");
     command.addParamString(user_);
@@ -482,6 +503,68 @@ void ConnectionInternal::login(const AfterChallenge& afterChallenge)
     if (command.execute(nullptr) != Command::OK)
         throw AuthenticateFailedException("Authentication failed - Login");
     setState(Authenticated);
+}
+
+ConnectionInternal::LoginMethod ConnectionInternal::loginMethod()
+{
+    if (cramMD5_)
+        return LoginMethod::CramMD5;
+    bool loginDisabled = false;
+    bool cramMD5 = false;
+    // Part of (re)connecting: a lost connection is not re-established here.
+    for (const std::string& capability : knownCapabilities(false, true)) {
+        loginDisabled = loginDisabled || strcasecmp(capability.c_str(), "LOGINDISABLED") == 0;
+        cramMD5 = cramMD5 || strcasecmp(capability.c_str(), "AUTH=CRAM-MD5") == 0;
+    }
+    if (!loginDisabled)
+        return LoginMethod::Login;
+    return cramMD5 ? LoginMethod::CramMD5 : LoginMethod::None;
+}
+
+void ConnectionInternal::setUserLogin(const std::string& user, const std::string& password)
+{
+    user_ = user;
+    password_ = password;
+    master_ = false;
+}
+
+bool ConnectionInternal::greetedAsLoggedIn() const
+{
+    return greeting_.size() > 2 && greeting_.compare(0, 2, "* ") == 0
+        && startsWithNoCase(greeting_, 2, "PREAUTH") && isAcceptableGreeting(greeting_);
+}
+
+void ConnectionInternal::refuseLogin(const std::string& text)
+{
+    setLastErrorResponse(text);
+    throw AuthenticateFailedException(text);
+}
+
+bool ConnectionInternal::endedBehindLogin()
+{
+    if (!bytesInHand() && !dataWaiting())
+        return false;
+    std::string line;
+    try {
+        stepDeadline();
+        recvLine(line);
+    } catch (const ImapException&) {
+        // Reset, or cut off inside a line: the session is over, and the
+        // failure recorded.
+        return true;
+    }
+    if (!line.empty() && !ReplyReader::isBye(line)) {
+        // News the session goes on after, read as any reply's would be.
+        noteCapabilities(line);
+        return false;
+    }
+    Command::removeEOL(line);
+    close();
+    if (line.empty())
+        recordReadEnd();
+    else
+        setLastErrorResponse(line);
+    return true;
 }
 
 void ConnectionInternal::logout()
@@ -782,12 +865,13 @@ std::vector<std::string> ConnectionInternal::getCapability()
     return knownCapabilities(true);
 }
 
-const std::vector<std::string>& ConnectionInternal::knownCapabilities(bool reconnect)
+const std::vector<std::string>& ConnectionInternal::knownCapabilities(
+    bool reconnect, bool listMayBeEmpty)
 {
     if (!capabilitiesKnown_) {
         Command command(*this, "CAPABILITY");
         command.setReconnect(reconnect);
-        if (command.execute(nullptr) == Command::OK && !capabilitiesKnown_) {
+        if (command.execute(nullptr) == Command::OK && !capabilitiesKnown_ && !listMayBeEmpty) {
             std::string text = "the CAPABILITY reply of " + endpointText() + " lists nothing";
             setLastErrorResponse(text);
             throw ImapConnectionFailed(text);

@@ -32,8 +32,8 @@ public:
     // literal limit, or a command's responses adding up to more than the
     // response limit end the command and close the connection (the stream
     // can't be resynchronised), except that a caller that can drop one
-    // reply has a line over the line limit read to its end (recvLine). Message bodies, which are streamed, are
-    // bounded by the message limit.
+    // reply has a line over the line limit read to its end (recvLine). Message bodies, which are
+    // streamed, are bounded by the message limit.
     static constexpr std::size_t defaultMaxLineLength = 1u << 20; // 1 MiB
     static constexpr std::uint64_t defaultMaxLiteralSize = 64ull << 20; // 64 MiB
     static constexpr std::uint64_t defaultMaxResponseSize = 256ull << 20; // 256 MiB
@@ -113,7 +113,37 @@ public:
     // connection had are restored before anything else is sent.
     // `afterChallenge` serves a master login only.
     void init(bool login, const AfterChallenge& afterChallenge = {});
+    // Logs in as the mode says. A user-mode login sends no credential to a
+    // server that greeted the connection as logged in already (PREAUTH),
+    // nor LOGIN to one that refuses it on this connection: the method is
+    // loginMethod()'s, and without one the login fails before anything is
+    // sent (AuthenticateFailedException).
     void login(const AfterChallenge& afterChallenge = {});
+    // How a user-mode login goes on this connection, from what the server
+    // said of itself before it (its capabilities, asked for with CAPABILITY
+    // when its greeting listed none): LOGIN; AUTHENTICATE CRAM-MD5 (RFC
+    // 2195) when it was asked for, or when the server refuses LOGIN
+    // (LOGINDISABLED, RFC 3501) and offers it (AUTH=CRAM-MD5); or none
+    // when the server refuses LOGIN and offers nothing else this client
+    // speaks. Throws as a command does when the CAPABILITY fails.
+    enum class LoginMethod { Login, CramMD5, None };
+    LoginMethod loginMethod();
+    // The account a user-mode login to come logs in as, on a connection
+    // made without one (init(false)); a reconnect logs in with it too.
+    void setUserLogin(const std::string& user, const std::string& password);
+    // True when the last connect was greeted as logged in already
+    // ("* PREAUTH").
+    bool greetedAsLoggedIn() const;
+    // True when the last connect ended because the server closed or reset
+    // the connection before any byte of a greeting (not a time-out, not a
+    // stop): how a server that takes no more connections from a client often
+    // turns one away.
+    bool closedBeforeGreeting() const { return closedBeforeGreeting_; }
+    // Right after a login answered OK: true when the server ended the session
+    // there, its BYE (or its close) already in hand behind the OK, with the
+    // BYE as the last error and the connection closed. Never waits for a
+    // reply that has not begun.
+    bool endedBehindLogin();
     // X-MASTERAUTH. `afterChallenge`, called once the command has its tag,
     // makes lines that follow the answer to the challenge: RFC 3501 (5.5)
     // lets a command follow once a continuation is sent, so commands that
@@ -339,7 +369,13 @@ private:
     void startDeadline();
     std::string stoppedText() const;
     void reestablish();
-    const std::vector<std::string>& knownCapabilities(bool reconnect);
+    // The capabilities, asked for when not known. A CAPABILITY answered OK
+    // without a list fails (ImapConnectionFailed) unless `listMayBeEmpty`:
+    // then nothing is known of the server, which is all it told.
+    const std::vector<std::string>& knownCapabilities(bool reconnect, bool listMayBeEmpty = false);
+    // A login that can't be made on this connection: `text` as the last
+    // error, thrown as a refused login.
+    [[noreturn]] void refuseLogin(const std::string& text);
     // A command that names messages by number is not written while the
     // numbering is in doubt (renumbered()).
     void refuseIfRenumbered();
@@ -349,6 +385,7 @@ private:
     unsigned timeoutMs_ = 0;
     State state_ = NotConnected;
     std::string greeting_;
+    bool closedBeforeGreeting_ = false;
     TrustNotice trustNotice_;
     std::vector<std::string> capabilities_;
     bool capabilitiesKnown_ = false;

@@ -20,8 +20,14 @@ void ConnectionInternal::authenticateCramMD5()
 {
     CommandAuthCramMD5 command(*this, user_, password_);
     command.setReconnect(false);
-    if (command.execute() != Command::OK)
+    if (command.execute() != Command::OK) {
+        // The server's own refusal, as a refused LOGIN leaves it.
+        std::string refusal = command.getTaggedResponse();
+        Command::removeEOL(refusal);
+        if (!refusal.empty())
+            setLastErrorResponse(refusal);
         throw AuthenticateFailedException("Authentication failed - Authentication CRAM-MD5");
+    }
     setState(Authenticated);
 }
 

@@ -4,6 +4,7 @@
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/CommandAuth.h"
 #include "imapclient/Parser.h"
+#include "imapclient/ReplyReader.h"
 
 #include <strings.h>
 
@@ -120,10 +121,76 @@ SimpleImapClient::ImapClientResult SimpleImapClient::connectAndSwitch(const std:
     return readSwitchAndList(*pair, account);
 }
 
+SimpleImapClient::Welcome SimpleImapClient::greet(const std::wstring& host, unsigned port, bool ssl)
+{
+    Welcome welcome;
+    if (connected_) {
+        welcome.text = "connected already";
+        return welcome;
+    }
+    masterAuthentication_ = false;
+    const ImapClientResult result = guarded("the greeting", ImapConnectionError, [&] {
+        connection_.initialize(unicodeToUtf8(host), port, "", "", false, readTimeout, ssl);
+        if (timeoutMs_ != 0)
+            connection_.setTimeoutMs(timeoutMs_);
+        connection_.init(false);
+        return ImapSuccess;
+    });
+    trustNotice_ = connection_.getTrustNotice();
+    std::string greeting = connection_.getGreeting();
+    Command::removeEOL(greeting);
+    if (result == ImapSuccess)
+        welcome = {connection_.greetedAsLoggedIn() ? Welcome::Preauth : Welcome::Ready, greeting};
+    else if (connection_.closedBeforeGreeting())
+        welcome = {Welcome::Closed, lastError_};
+    else if (ReplyReader::isBye(greeting))
+        welcome = {Welcome::Refused, greeting};
+    else
+        welcome = {Welcome::Failed, lastError_};
+    return welcome;
+}
+
+SimpleImapClient::LoginAnswer SimpleImapClient::logIn(
+    const std::wstring& user, const std::wstring& password)
+{
+    if (connected_ || connection_.getState() != ConnectionInternal::Connected)
+        return {LoginAnswer::Failed, "no greeted connection to log in on"};
+    bool noMethod = false;
+    bool ended = false;
+    const ImapClientResult result = guarded("the login", ImapLoginFailed, [&] {
+        connection_.setUserLogin(unicodeToUtf8(user), unicodeToUtf8(password));
+        noMethod = connection_.loginMethod() == ConnectionInternal::LoginMethod::None;
+        try {
+            connection_.login();
+        } catch (const ImapServerBrokeConnection&) {
+            ended = true;
+            throw;
+        }
+        ended = connection_.endedBehindLogin();
+        return ended ? ImapConnectionError : ImapSuccess;
+    });
+    if (result == ImapSuccess) {
+        connected_ = true;
+        return {LoginAnswer::Accepted, std::string()};
+    }
+    // Whatever the server left open is of no use now.
+    connection_.close();
+    std::string text = lastError_;
+    Command::removeEOL(text);
+    if (noMethod)
+        return {LoginAnswer::NoMethod, text};
+    if (ended)
+        return {LoginAnswer::Ended, text};
+    return {result == ImapLoginFailed ? LoginAnswer::Refused : LoginAnswer::Failed, text};
+}
+
 void SimpleImapClient::disconnect(bool logout)
 {
-    if (!connected_)
+    if (!connected_) {
+        // A connection greeted and never logged in on.
+        connection_.close();
         return;
+    }
     if (logout)
         connection_.logout();
     connection_.close();
@@ -145,13 +212,16 @@ bool SimpleImapClient::testImapServer(
 {
     ConnectionInternal probe;
     trustNotice_ = {};
+    testedLoginMethod_ = ConnectionInternal::LoginMethod::Login;
     try {
         probe.setStreamFactory(factory_);
         probe.setStopSignal(stop_);
         probe.initialize(unicodeToUtf8(host), port, "", "", false, timeout, ssl);
         probe.init(false);
-        greeting = tavir::migration::utf8ToUnicode(probe.getGreeting());
         trustNotice_ = probe.getTrustNotice();
+        testedLoginMethod_ = probe.greetedAsLoggedIn() ? ConnectionInternal::LoginMethod::Login
+                                                       : probe.loginMethod();
+        greeting = tavir::migration::utf8ToUnicode(probe.getGreeting());
         return true;
     } catch (...) {
         // A refused or failed connection, or a failure of our own: either

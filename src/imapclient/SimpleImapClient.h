@@ -80,12 +80,71 @@ public:
     // switched to once the login is through.
     ImapClientResult connectAndSwitch(const std::wstring& host, unsigned port,
         const std::wstring& masterPassword, bool ssl, AccountSwitch& account);
+    // How a server met a new connection, before any credential went out
+    // (greet).
+    struct Welcome {
+        enum Kind {
+            // "* OK": a login may follow (logIn).
+            Ready,
+            // "* PREAUTH": a session already, as whoever the server chose.
+            Preauth,
+            // "* BYE" in place of a greeting: the server turned the
+            // connection away.
+            Refused,
+            // Closed or reset before any byte of a greeting came.
+            Closed,
+            // No connection, a TLS handshake or certificate that failed, no
+            // greeting in time, another service's greeting, a stop.
+            Failed,
+        };
+        Kind kind = Failed;
+        // The greeting without its line end (Ready, Preauth, Refused), or
+        // the sentence on why none came.
+        std::string text;
+    };
+    // Connects and reads the greeting, without logging in, so that the
+    // caller learns how the server meets a connection before it sends a
+    // password (logIn). The client counts as connected only once logged
+    // in; disconnect() closes what greet() opened either way.
+    Welcome greet(const std::wstring& host, unsigned port, bool ssl);
+    // How a login on a connection greet() found Ready went.
+    struct LoginAnswer {
+        enum Kind {
+            Accepted,
+            // Answered NO or BAD: `text` is the server's line.
+            Refused,
+            // The server ended the session at the login: a BYE in answer to
+            // it, or behind its OK before anything else was read (`text`),
+            // or the connection closed there.
+            Ended,
+            // The server takes no password on this connection (LOGINDISABLED,
+            // and no AUTHENTICATE CRAM-MD5 offered); nothing was sent.
+            NoMethod,
+            // No answer in time, cut off, stopped: `text` says which.
+            Failed,
+        };
+        Kind kind = Failed;
+        std::string text;
+    };
+    // Logs in as `user` on the greeted connection: LOGIN, or AUTHENTICATE
+    // CRAM-MD5 where the server refuses LOGIN and offers it
+    // (ConnectionInternal::loginMethod); its capabilities are asked for
+    // first when the greeting listed none. Accepted: the client is
+    // connected, as after connect().
+    LoginAnswer logIn(const std::wstring& user, const std::wstring& password);
     // Closes the connection; with `logout` after writing LOGOUT, whose
     // answer is not awaited.
     void disconnect(bool logout);
     ImapClientResult reconnect();
+    // Connects, reads the greeting and learns how a login would go there
+    // (ConnectionInternal::loginMethod, a CAPABILITY asked for when the
+    // greeting lists none), on a connection of its own that logs in as no
+    // one; the greeting's wait and the CAPABILITY's have `timeout`
+    // seconds each. True for an IMAP greeting; the method is then
+    // testedLoginMethod()'s.
     bool testImapServer(const std::wstring& host, unsigned port, bool ssl, unsigned timeout,
         std::wstring& greeting);
+    ConnectionInternal::LoginMethod testedLoginMethod() const { return testedLoginMethod_; }
 
     // Accounts.
     ImapClientResult createUser(const std::wstring& user, const std::wstring& domain,
@@ -315,6 +374,7 @@ private:
     bool aborted_ TAVIR_GUARDED_BY(lock_) = false;
     std::string lastError_;
     TrustNotice trustNotice_;
+    ConnectionInternal::LoginMethod testedLoginMethod_ = ConnectionInternal::LoginMethod::Login;
     ImapStreamFactory factory_;
     unsigned timeoutMs_ = 0;
     std::shared_ptr<const tavir::utils::StopSignal> stop_;

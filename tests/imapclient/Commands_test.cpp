@@ -144,6 +144,121 @@ TEST(AuthTest, CramMD5LoginExchange)
         withoutTags(session->clientBytes));
 }
 
+// A connection greeted before any credential goes out, and told apart by
+// how the server met it (greet), then the login, by how the server answered
+// (logIn): a password goes only where the server asked for one, LOGIN only
+// where it takes it, and a server that turns a connection away or ends the
+// session at the login is told from one that refuses the password.
+TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
+{
+    using Welcome = SimpleImapClient::Welcome;
+    using Answer = SimpleImapClient::LoginAnswer;
+    const std::string dovecotPlain
+        = "* OK [CAPABILITY IMAP4rev1 SASL-IR STARTTLS LOGINDISABLED] Dovecot ready.\r\n";
+    const std::string challenge = "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n";
+    const std::string cramAnswer = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n";
+    const struct Row {
+        const char* name;
+        std::string server;
+        bool closedAtEnd;
+        Welcome::Kind welcome;
+        std::string welcomeText;
+        Answer::Kind answer; // when greeted Ready
+        std::string answerText;
+        std::string wire; // what the client sent, without tags
+    } rows[] = {
+        {"accepted", greeting + "%T OK Logged in\r\n", false, Welcome::Ready,
+            "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Accepted, "",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"refused", greeting + "%T NO [AUTHENTICATIONFAILED] Authentication failed.\r\n", false,
+            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
+            "NO [AUTHENTICATIONFAILED] Authentication failed.",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"a BYE for the login", greeting + "* BYE Too many simultaneous connections\r\n", true,
+            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Ended,
+            "* BYE Too many simultaneous connections", "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"a BYE right behind the login's OK",
+            greeting + "%T OK Logged in\r\n* BYE Maximum number of connections exceeded\r\n", true,
+            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Ended,
+            "* BYE Maximum number of connections exceeded",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"news behind the login's OK", greeting + "%T OK Logged in\r\n* 3 EXISTS\r\n", false,
+            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Accepted, "",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"no answer", greeting, false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready",
+            Answer::Failed, "connection to scripted:143 timed out after 180 s",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"LOGINDISABLED, CRAM-MD5 offered",
+            "* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED AUTH=CRAM-MD5] hi\r\n" + challenge
+                + "%T OK authenticated\r\n",
+            false, Welcome::Ready,
+            "* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED AUTH=CRAM-MD5] hi", Answer::Accepted,
+            "", "AUTHENTICATE CRAM-MD5\r\n" + cramAnswer},
+        {"LOGINDISABLED, CRAM-MD5 refused",
+            "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=CRAM-MD5] hi\r\n" + challenge
+                + "%T NO [AUTHENTICATIONFAILED] Authentication failed.\r\n",
+            false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=CRAM-MD5] hi",
+            Answer::Refused, "NO [AUTHENTICATIONFAILED] Authentication failed.",
+            "AUTHENTICATE CRAM-MD5\r\n" + cramAnswer},
+        {"LOGINDISABLED alone", dovecotPlain, false, Welcome::Ready,
+            "* OK [CAPABILITY IMAP4rev1 SASL-IR STARTTLS LOGINDISABLED] Dovecot ready.",
+            Answer::NoMethod,
+            "scripted:143 refuses LOGIN on this connection (LOGINDISABLED) and offers no "
+            "AUTHENTICATE CRAM-MD5; no password was sent",
+            ""},
+        {"capabilities asked for first",
+            "* OK hi\r\n* CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=PLAIN AUTH=CRAM-MD5\r\n%T OK\r\n"
+                + challenge + "%T OK authenticated\r\n",
+            false, Welcome::Ready, "* OK hi", Answer::Accepted, "",
+            "CAPABILITY\r\nAUTHENTICATE CRAM-MD5\r\n" + cramAnswer},
+        {"capabilities asked for, none listed", "* OK hi\r\n%T OK\r\n%T OK Logged in\r\n", false,
+            Welcome::Ready, "* OK hi", Answer::Accepted, "",
+            "CAPABILITY\r\nLOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"PREAUTH", "* PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody\r\n", false,
+            Welcome::Preauth, "* PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody",
+            Answer::Failed, "", ""},
+        {"a BYE for a greeting", "* BYE Too many connections from your IP\r\n", true,
+            Welcome::Refused, "* BYE Too many connections from your IP", Answer::Failed, "", ""},
+        {"closed before its greeting", "", true, Welcome::Closed,
+            "scripted:143 closed the connection", Answer::Failed, "", ""},
+        {"no greeting", "", false, Welcome::Failed,
+            "scripted:143 accepted the connection but sent no greeting within 180 s",
+            Answer::Failed, "", ""},
+        {"another service", "SSH-2.0-OpenSSH_9.2\r\n", false, Welcome::Failed,
+            "SSH-2.0-OpenSSH_9.2\r", Answer::Failed, "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server;
+        auto session = server.addSession(row.server);
+        session->closedAtEnd = row.closedAtEnd;
+        SimpleImapClient client;
+        client.setStreamFactory(server.factory());
+        const Welcome welcome = client.greet(L"scripted", 0, false);
+        EXPECT_EQ(row.welcome, welcome.kind);
+        EXPECT_EQ(row.welcomeText, welcome.text);
+        EXPECT_FALSE(client.isConnected());
+        if (welcome.kind == Welcome::Ready) {
+            const Answer answer = client.logIn(L"tim", L"tanstaaftanstaaf");
+            EXPECT_EQ(row.answer, answer.kind);
+            EXPECT_EQ(row.answerText, withoutTags(answer.text));
+            EXPECT_EQ(row.answer == Answer::Accepted, client.isConnected());
+        }
+        EXPECT_EQ(row.wire, withoutTags(session->clientBytes));
+        client.disconnect(true);
+        EXPECT_TRUE(session->closed);
+        // connect() sends no password where logIn sends none either.
+        if (row.welcome == Welcome::Preauth || row.answer == Answer::NoMethod) {
+            ScriptedServer again;
+            auto second = again.addSession(row.server);
+            SimpleImapClient other;
+            other.setStreamFactory(again.factory());
+            EXPECT_EQ(ImapLoginFailed, other.connect(L"scripted", 0, L"tim", L"pw", false, false));
+            EXPECT_EQ("", withoutTags(second->clientBytes));
+        }
+    }
+}
+
 TEST(AuthTest, MasterAuthentication)
 {
     struct Case {
@@ -1009,7 +1124,7 @@ TEST(CopyTest, SourceCutInsideTheBodyAppendsNothingAndIsNotReused)
     for (const Case& k : cases) {
         Copy c(fetchReply(1, date1, "\\Seen") + k.reply, targetOk(2));
         // The source comes back with a new connection for the next message.
-        c.source.server.addSession("* OK again\r\n%T OK LOGIN completed\r\n"
+        c.source.server.addSession("* OK [CAPABILITY IMAP4rev1] again\r\n%T OK LOGIN completed\r\n"
             + fetchReply(2, date2, "\\Flagged") + bodyReply(2, "second"));
         ImapClientResult result = c.source.client.copyMessage(L"F", c.target.client, 1);
         EXPECT_TRUE(result == ImapMessageLoadFailed || result == ImapConnectionError) << k.name;

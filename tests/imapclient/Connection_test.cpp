@@ -43,7 +43,7 @@ TEST(ConnectionTest, DefaultPorts)
     // The facade names the default port too, and connects to the right one.
     for (bool ssl : {false, true}) {
         ScriptedServer server;
-        auto session = server.addSession("* OK hi\r\n%T OK in\r\n");
+        auto session = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n");
         SimpleImapClient client;
         client.setStreamFactory(server.factory());
         EXPECT_EQ(ImapSuccess,
@@ -153,8 +153,8 @@ TEST(ConnectionTest, LoginQuotesWhatItMust)
 TEST(ConnectionTest, RefusedLoginKeepsTheServersLine)
 {
     ScriptedServer server;
-    auto session
-        = server.addSession("* OK hi\r\n%T NO [AUTHENTICATIONFAILED] Authentication failed.\r\n");
+    auto session = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T NO "
+                                     "[AUTHENTICATIONFAILED] Authentication failed.\r\n");
     ConnectionInternal connection;
     userMode(connection, server);
     try {
@@ -169,21 +169,26 @@ TEST(ConnectionTest, RefusedLoginKeepsTheServersLine)
     EXPECT_TRUE(session->closed);
 }
 
-TEST(ConnectionTest, PreauthStillLogsIn)
+// Logged in already as whoever the server chose: no password goes out.
+TEST(ConnectionTest, PreauthNeverReceivesAPassword)
 {
     ScriptedServer server;
     auto session = server.addSession("* PREAUTH hi\r\n%T BAD Already logged in\r\n");
     ConnectionInternal connection;
     userMode(connection, server);
     EXPECT_THROW(connection.init(true), AuthenticateFailedException);
-    EXPECT_EQ("LOGIN \"user\" \"secret\"\r\n", withoutTags(session->clientBytes));
+    EXPECT_EQ("", session->clientBytes);
+    EXPECT_EQ("scripted:143 greets the connection as logged in already (PREAUTH); no password was "
+              "sent",
+        connection.getLastErrorResponse());
+    EXPECT_TRUE(session->closed);
 }
 
 TEST(ConnectionTest, TagsCountOnAcrossReconnects)
 {
     ScriptedServer server;
-    server.addSession("* OK hi\r\nK0 OK in\r\nK1 OK\r\n");
-    server.addSession("* OK hi\r\nK2 OK in\r\nK3 OK\r\n");
+    server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\nK0 OK in\r\nK1 OK\r\n");
+    server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\nK2 OK in\r\nK3 OK\r\n");
     ConnectionInternal connection;
     userMode(connection, server);
     connection.init(true);
@@ -197,8 +202,8 @@ TEST(ConnectionTest, TagsCountOnAcrossReconnects)
 TEST(ConnectionTest, ReconnectRestoresAccountAndFolder)
 {
     ScriptedServer server;
-    auto first = server.addSession("* OK hi\r\n%T OK in\r\n");
-    auto second = server.addSession("* OK hi\r\n%T OK in\r\n%T OK user\r\n"
+    auto first = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n");
+    auto second = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n%T OK user\r\n"
                                     "%T OK [READ-WRITE] selected\r\n%T OK [x] status\r\n");
     ConnectionInternal connection;
     connection.initialize("scripted", 0, "master", "mpw", false, 180, false);
@@ -302,14 +307,16 @@ TEST(ConnectionTest, ReconnectThatCantRestoreFails)
         std::string second;
     };
     const Case cases[] = {
-        {"account switch refused", "* OK hi\r\n%T OK in\r\n%T NO no such user\r\n"},
-        {"folder gone", "* OK hi\r\n%T OK in\r\n%T OK user\r\n%T NO no folder\r\n"},
-        {"login refused", "* OK hi\r\n%T NO bad password\r\n"},
+        {"account switch refused",
+            "* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n%T NO no such user\r\n"},
+        {"folder gone",
+            "* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n%T OK user\r\n%T NO no folder\r\n"},
+        {"login refused", "* OK [CAPABILITY IMAP4rev1] hi\r\n%T NO bad password\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server;
-        auto first = server.addSession("* OK hi\r\n%T OK in\r\n");
+        auto first = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n");
         auto second = server.addSession(c.second);
         ConnectionInternal connection;
         userMode(connection, server);
@@ -332,7 +339,7 @@ TEST(ConnectionTest, ReconnectThatCantRestoreFails)
 TEST(ConnectionTest, SendWithoutReconnectFails)
 {
     ScriptedServer server;
-    auto first = server.addSession("* OK hi\r\n%T OK in\r\n");
+    auto first = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n");
     ConnectionInternal connection;
     userMode(connection, server);
     connection.init(true);
@@ -389,7 +396,7 @@ TEST(ConnectionTest, RecvDataReadsInPartsAndReportsShortReads)
     std::string literal(21000, '\0');
     for (std::size_t i = 0; i < literal.size(); ++i)
         literal[i] = static_cast<char>(i * 7);
-    server.addSession("* OK hi\r\n%T OK in\r\n" + literal);
+    server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n" + literal);
     ConnectionInternal connection;
     userMode(connection, server);
     connection.init(true);
@@ -419,7 +426,8 @@ TEST(ConnectionTest, LogoutAndFarewell)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server;
-        auto session = server.addSession("* OK hi\r\n%T OK in\r\n" + c.afterLogin);
+        auto session
+            = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n" + c.afterLogin);
         ConnectionInternal connection;
         userMode(connection, server);
         connection.init(true);
@@ -433,7 +441,7 @@ TEST(ConnectionTest, LogoutAndFarewell)
             withoutTags(session->clientBytes));
     }
     ScriptedServer server;
-    auto session = server.addSession("* OK hi\r\n%T OK in\r\n");
+    auto session = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n");
     {
         ConnectionInternal connection;
         userMode(connection, server);
@@ -443,11 +451,14 @@ TEST(ConnectionTest, LogoutAndFarewell)
     EXPECT_TRUE(session->closed);
 }
 
+// A greeting that lists none: asked before the login (whether LOGIN may be
+// sent), and never again on that connection.
 TEST(ConnectionTest, CapabilitiesAreAskedOnce)
 {
     ScriptedServer server;
-    auto session = server.addSession("* OK hi\r\n%T OK in\r\n* OK notice\r\n"
-                                     "* CAPABILITY IMAP4rev1 LITERAL+ \"X Y\"\r\n%T OK\r\n");
+    auto session
+        = server.addSession("* OK hi\r\n* OK notice\r\n"
+                            "* CAPABILITY IMAP4rev1 LITERAL+ \"X Y\"\r\n%T OK\r\n%T OK in\r\n");
     ConnectionInternal connection;
     userMode(connection, server);
     connection.init(true);
@@ -464,7 +475,7 @@ namespace {
 TEST(ConnectionTest, InitOnASelectedConnectionStartsAfresh)
 {
     ScriptedServer server;
-    auto first = server.addSession("* OK hi\r\n%T OK in\r\n");
+    auto first = server.addSession("* OK [CAPABILITY IMAP4rev1] hi\r\n%T OK in\r\n");
     auto second = server.addSession("* OK again\r\n");
     ConnectionInternal connection;
     userMode(connection, server);

@@ -21,12 +21,12 @@ namespace {
 
 const char* const kDovecotBinary = "/usr/sbin/dovecot";
 
-bool canConnect(int port)
+bool canConnect(const std::string& host, int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return false;
-    sockaddr_in address = ipv4Address("127.0.0.1", port);
+    sockaddr_in address = ipv4Address(host, port);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return ok;
@@ -52,7 +52,8 @@ std::string Dovecot::unavailable()
     if (!root)
         return "needs root: the tests start Dovecot as root";
     if (filesBase().empty())
-        return "needs a folder that Dovecot's own users can reach for its files: the temporary folder "
+        return "needs a folder that Dovecot's own users can reach for its files: the temporary "
+               "folder "
             + temporaryBase() + " can't be reached because " + closedToOthers(temporaryBase())
             + ", and neither can /tmp nor /var/tmp";
     return "";
@@ -67,7 +68,7 @@ std::string Dovecot::closedToOthers(const std::string& folder)
     std::filesystem::path way;
     for (const std::filesystem::path& part : real) {
         way /= part;
-        struct stat info {};
+        struct stat info { };
         if (stat(way.c_str(), &info) != 0)
             return way.string() + " can't be read (" + std::strerror(errno) + ")";
         if ((info.st_mode & S_IXOTH) == 0) {
@@ -81,7 +82,8 @@ std::string Dovecot::closedToOthers(const std::string& folder)
 
 std::string Dovecot::filesBase()
 {
-    for (const std::string& base : {temporaryBase(), std::string("/tmp"), std::string("/var/tmp")}) {
+    for (const std::string& base :
+        {temporaryBase(), std::string("/tmp"), std::string("/var/tmp")}) {
         if (closedToOthers(base).empty())
             return base;
     }
@@ -96,6 +98,7 @@ std::string Dovecot::checkedFilesBase()
 }
 
 Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options& options)
+    : host_(options.host)
 {
     // The login and mail processes run as unprivileged users; they must be
     // able to reach their files below it (filesBase).
@@ -120,10 +123,10 @@ Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options&
 
 void Dovecot::choosePorts()
 {
-    port_ = freeLoopbackPort();
-    tlsPort_ = freeLoopbackPort();
+    port_ = freeLoopbackPort(host_);
+    tlsPort_ = freeLoopbackPort(host_);
     while (tlsPort_ == port_)
-        tlsPort_ = freeLoopbackPort();
+        tlsPort_ = freeLoopbackPort(host_);
 }
 
 Dovecot::~Dovecot()
@@ -170,13 +173,13 @@ void Dovecot::writeConfig(const std::map<std::string, std::string>& users, const
          << "instance_name = zorp-test-" << port_ << "\n"
          << "log_path = " << logFile_ << "\n"
          << "protocols = imap\n"
-         << "listen = 127.0.0.1\n"
+         << "listen = " << host_ << "\n"
          << "ssl = yes\n"
          << "ssl_cert = <" << certFile_ << "\n"
          << "ssl_key = <" << keyFile_ << "\n"
          << "ssl_min_protocol = TLSv1\n"
-         << "disable_plaintext_auth = no\n"
-         << "auth_mechanisms = plain login cram-md5\n"
+         << "disable_plaintext_auth = " << (options.plaintextOnlySecure ? "yes" : "no") << "\n"
+         << "auth_mechanisms = " << options.authMechanisms << "\n"
          << "default_login_user = dovenull\n"
          << "default_internal_user = dovecot\n"
          << "first_valid_uid = 1\n"
@@ -188,8 +191,9 @@ void Dovecot::writeConfig(const std::map<std::string, std::string>& users, const
          << "/mail/%u\n}\n"
          << "service imap-login {\n"
          << "  chroot =\n"
-         << "  inet_listener imap {\n    address = 127.0.0.1\n    port = " << port_ << "\n  }\n"
-         << "  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << tlsPort_
+         << "  inet_listener imap {\n    address = " << host_ << "\n    port = " << port_
+         << "\n  }\n"
+         << "  inet_listener imaps {\n    address = " << host_ << "\n    port = " << tlsPort_
          << "\n    ssl = yes\n  }\n"
          << "}\n"
          << "service anvil {\n  chroot =\n}\n"
@@ -213,8 +217,8 @@ void Dovecot::start()
 {
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{kDovecotBinary, "-F", "-c", configFile_});
-    process_->waitReady([this] { return canConnect(port_) && canConnect(tlsPort_); }, 20000,
-        "dovecot", [this] { return "\n" + log(); });
+    process_->waitReady([this] { return canConnect(host_, port_) && canConnect(host_, tlsPort_); },
+        20000, "dovecot", [this] { return "\n" + log(); });
 }
 
 std::string Dovecot::log() const

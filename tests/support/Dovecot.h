@@ -27,6 +27,15 @@ public:
         // self-signed certificate for "localhost".
         std::string certificateFile;
         std::string keyFile;
+        // The loopback address it listens on. Dovecot counts a connection
+        // whose two ends have one address as secure; from 127.0.0.1 to
+        // another address it is not.
+        std::string host = "127.0.0.1";
+        // Passwords in the clear only over TLS (or a secure connection):
+        // Dovecot's shipped disable_plaintext_auth = yes. Off by default here.
+        bool plaintextOnlySecure = false;
+        // The SASL mechanisms it offers.
+        std::string authMechanisms = "plain login cram-md5";
     };
 
     // users: name -> password (stored in plain text so CRAM-MD5 works).
@@ -55,6 +64,7 @@ public:
     // ("/tmp/tmp.Xy is 0700"); "" when it is open.
     static std::string closedToOthers(const std::string& folder);
 
+    const std::string& host() const { return host_; }
     int port() const { return port_; }
     int tlsPort() const { return tlsPort_; }
     const std::string& certificateFile() const { return certFile_; }
@@ -72,6 +82,7 @@ private:
     static std::string checkedFilesBase();
 
     TempDir dir_{checkedFilesBase()};
+    std::string host_;
     int port_ = 0;
     int tlsPort_ = 0;
     std::string configFile_;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <map>
+#include <mutex>
 #include <string>
 #include <strings.h>
 
@@ -170,6 +171,49 @@ LoopbackServer::Handler FakeImapSource::session() const
 {
     FakeImapSource source = *this;
     return [source](PeerSocket& peer) { source.serve(peer); };
+}
+
+unsigned FakeImapSource::mostAtOnce() const
+{
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    return shared_->most;
+}
+
+bool FakeImapSource::admit(PeerSocket& peer) const
+{
+    {
+        std::lock_guard<std::mutex> hold(shared_->lock);
+        if (connectionsAtMost == 0 || shared_->open < connectionsAtMost) {
+            ++shared_->open;
+            shared_->most = std::max(shared_->most, shared_->open);
+            return true;
+        }
+        ++shared_->turnedAway;
+    }
+    if (!beyondLimit.empty())
+        peer.say(beyondLimit);
+    return false;
+}
+
+void FakeImapSource::leave() const
+{
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    --shared_->open;
+}
+
+bool FakeImapSource::byeFor(const std::string& user) const
+{
+    const auto found = byeAt.find(user);
+    if (found == byeAt.end())
+        return false;
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    return found->second == 0 || shared_->logins[user]++ < found->second;
+}
+
+unsigned FakeImapSource::turnedAway() const
+{
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    return shared_->turnedAway;
 }
 
 std::string FakeImapSource::literalOf(const std::string& bytes) const
@@ -411,8 +455,11 @@ bool FakeImapSource::fetch(
 
 void FakeImapSource::serve(PeerSocket& peer) const
 {
+    if (!admit(peer))
+        return;
     FakeImapSource view = *this;
     view.serveView(peer);
+    leave();
 }
 
 void FakeImapSource::serveView(PeerSocket& peer)
@@ -443,8 +490,17 @@ void FakeImapSource::serveView(PeerSocket& peer)
         if (is(1, "LOGOUT")) {
             peer.say("* BYE logging out\r\n" + done);
             return;
+        } else if (is(1, "LOGIN") && words.size() > 2 && byeFor(words[2])) {
+            peer.say("* BYE Too many simultaneous connections for " + words[2] + "\r\n");
+            return;
         } else if (is(1, "LOGIN") && afterLogin == AfterLogin::Bye) {
-            peer.say(done + "* BYE Disconnected for inactivity\r\n");
+            peer.say(done + "* BYE Maximum number of connections exceeded\r\n");
+            return;
+        } else if (is(1, "LOGIN") && afterLogin == AfterLogin::ByeLater) {
+            if (peer.say(done)) {
+                peer.idle(byeAfterMs);
+                peer.say("* BYE Disconnected for inactivity\r\n");
+            }
             return;
         } else if (is(1, "LOGIN") && afterLogin == AfterLogin::DropNext) {
             if (peer.say(done))

@@ -29,6 +29,9 @@
 #include "support/Loopback.h"
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -94,12 +97,27 @@ struct FakeImapSource {
     std::string beforeBody; // untagged replies before each body
     bool splitReplies = false;
     std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
-    // What the session does once it answered a LOGIN OK: serve on; end, as
-    // a server that logs an idle client out, with a BYE sent right behind
-    // the OK; or end at the next command, unanswered, as a connection lost
-    // (reset, or closed while the command was on its way).
-    enum class AfterLogin { Serve, Bye, DropNext };
+    // What the session does once it answered a LOGIN OK: serve on; end
+    // with a BYE sent right behind the OK, as a server at a limit of its
+    // own does; end with a BYE a little later (byeAfterMs), as a server
+    // that logs an idle client out; or end at the next command,
+    // unanswered, as a connection lost (reset, or closed while the command
+    // was on its way).
+    enum class AfterLogin { Serve, Bye, ByeLater, DropNext };
     AfterLogin afterLogin = AfterLogin::Serve;
+    int byeAfterMs = 50;
+    // Accounts (the name in a LOGIN) whose LOGIN is answered with a BYE
+    // instead, the session then ended, as a server does at a limit of that
+    // account's: the first n LOGINs of each, every one for 0.
+    std::map<std::string, unsigned> byeAt;
+    // The source's connections turned away so far (connectionsAtMost).
+    unsigned turnedAway() const;
+    // Sessions served at once at most (0: any number), as a server that
+    // caps the connections of one client address: one beyond is closed
+    // before its greeting, or sent `beyondLimit` ("* BYE Too many
+    // connections") and closed.
+    unsigned connectionsAtMost = 0;
+    std::string beyondLimit;
     // Every body (BODY[]) as a quoted string instead of a literal: bodies
     // then hold no line break, NUL or 8-bit byte.
     bool quotedBodies = false;
@@ -137,9 +155,29 @@ struct FakeImapSource {
 
     // The date of message n: "0n-Jan-2020 10:00:00 +0000" for n up to 28.
     static std::string dateOf(unsigned n);
+    // Serves each connection of a loopback server. This source and its
+    // copies share what is counted across sessions (the sessions open, the
+    // LOGINs of each account), as one server would: a server of its own is
+    // a FakeImapSource made anew.
     LoopbackServer::Handler session() const;
+    // The most sessions served at once so far.
+    unsigned mostAtOnce() const;
 
 private:
+    struct Shared {
+        std::mutex lock;
+        unsigned open = 0;
+        unsigned most = 0;
+        unsigned turnedAway = 0;
+        std::map<std::string, unsigned> logins;
+    };
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    // Whether the session may go on, within the connections' limit; it is
+    // then counted in until leave().
+    bool admit(PeerSocket& peer) const;
+    void leave() const;
+    // Whether `user`'s LOGIN is answered with a BYE.
+    bool byeFor(const std::string& user) const;
     void serve(PeerSocket& peer) const;
     // The session itself, on a view of the folders of its own.
     void serveView(PeerSocket& peer);

@@ -247,6 +247,12 @@ void printUnfinishedAccounts(
         std::printf("%s%s.\n", program, unicodeToUtf8(waiting).c_str());
 }
 
+void printSourceLimit(const MigrationStatus& status)
+{
+    if (!status.sourceLimit.empty())
+        std::printf("%s%s\n", program, unicodeToUtf8(status.sourceLimit).c_str());
+}
+
 void printSummary(const MigrationStatus& status, const std::string& how, const BeforeTheRun& before,
     const std::string& report)
 {

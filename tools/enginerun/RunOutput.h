@@ -38,6 +38,10 @@ std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& use
 void printUnfinishedAccounts(
     const std::vector<migration::UserInfoData>& users, const migration::MigrationStatus& status);
 
+// On standard output: the source's limit, once the run met one ("The source
+// server accepted at most 4 connections at once; ..."); nothing otherwise.
+void printSourceLimit(const migration::MigrationStatus& status);
+
 // How a run ended, for the summary, in the report's words: "ended", or
 // "stopped by signal SIGTERM" once a termination signal (`signalNumber`, 0
 // for none) stopped it, or "stopped after an hour" when it ran that long.

@@ -279,10 +279,14 @@ void MigProgressPage::setStatus()
     setRemark(folders.errors, errorCountText(status.folderErrors));
     setRemark(messages.errors, errorCountText(status.messageErrors));
     // After the errors, in the same style and the report's words: of the
-    // accounts' errors, those the user's stop ended half-way; what was not
-    // copied of the folders and messages.
-    setRemark(accounts.notCopied,
-        QString::fromStdWString(migration::stoppedText(status.accountsStopped)));
+    // accounts' errors, those the user's stop ended half-way, and a source
+    // that took fewer connections than the run would have used; what was
+    // not copied of the folders and messages.
+    QStringList accountRemarks;
+    for (const std::wstring& remark : {migration::stoppedText(status.accountsStopped), status.sourceLimit})
+        if (!remark.empty())
+            accountRemarks << QString::fromStdWString(remark);
+    setRemark(accounts.notCopied, accountRemarks.join('\n'));
     setRemark(folders.notCopied,
         QString::fromStdWString(migration::notCopiedText(status.foldersNotReached, 0, 0)));
     setRemark(messages.notCopied,

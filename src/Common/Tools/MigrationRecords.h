@@ -124,6 +124,14 @@ struct MigrationStatus {
     // of the accounts to migrate that no run has taken up; the summary
     // names them, and accountsNotStarted counts them all.
     std::vector<std::wstring> notStartedFirst;
+    // Why the source server can't be tested, as the report says it, once
+    // the latest login test (the wizard's test of the accounts, or a run's
+    // own) found it so; empty otherwise.
+    std::wstring sourceUntestable;
+    // Once the source refused one more connection while the run held
+    // others: "The source server accepted at most 4 connections at once;
+    // the migration went on with 4." Empty otherwise.
+    std::wstring sourceLimit;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

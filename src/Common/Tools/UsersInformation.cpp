@@ -3,6 +3,8 @@
 
 #include "Common/Tools/RunSummary.h"
 
+#include <algorithm>
+
 namespace tavir::migration {
 
 using tiny::KMutexLocker;
@@ -58,6 +60,7 @@ void UsersInformation::setMigrate(std::size_t index, bool migrate)
     user.migrate = migrate;
     if (user.state < UserInProgress)
         user.state = migrate ? UserToMigrate : UserNotSelected;
+    rewindTo(index);
 }
 
 void UsersInformation::setPassword(std::size_t index, const std::wstring& password)
@@ -68,13 +71,16 @@ void UsersInformation::setPassword(std::size_t index, const std::wstring& passwo
     users_[index].password = password;
     users_[index].testStatus = TestNotTested;
     users_[index].testRefusal.clear();
+    rewindTo(index);
 }
 
 void UsersInformation::setTestStatus(std::size_t index, TestStatus status)
 {
     KMutexLocker lock(mutex_);
-    if (index < users_.size())
-        users_[index].testStatus = status;
+    if (index >= users_.size())
+        return;
+    users_[index].testStatus = status;
+    rewindTo(index);
 }
 
 void UsersInformation::setTestRefusal(std::size_t index, const std::wstring& refusal)
@@ -113,6 +119,7 @@ bool UsersInformation::changeState(std::size_t index, UserState to)
     if (index >= users_.size() || !isAllowedStateChange(users_[index].state, to))
         return false;
     users_[index].state = to;
+    rewindTo(index);
     return true;
 }
 
@@ -124,18 +131,52 @@ void UsersInformation::updateProgress(
         update(users_[index].progress);
 }
 
-bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
+namespace {
+
+bool isAcceptedToMigrate(const UserInfo& user)
+{
+    return user.state == UserToMigrate && user.testStatus == TestLoginAccepted;
+}
+
+bool isUntestedToMigrate(const UserInfo& user)
+{
+    return user.state == UserToMigrate && user.testStatus == TestNotTested;
+}
+
+} // namespace
+
+template <class Match> std::size_t UsersInformation::scan(Cursor& cursor, Match matches) const
+{
+    while (cursor.next < users_.size() && !matches(users_[cursor.next]))
+        ++cursor.next;
+    return cursor.next;
+}
+
+void UsersInformation::rewindTo(std::size_t index)
+{
+    toMigrate_.next = std::min(toMigrate_.next, index);
+    toTest_.next = std::min(toTest_.next, index);
+}
+
+template <class Match, class Take>
+bool UsersInformation::takeFirst(
+    Cursor& cursor, Match matches, Take take, std::size_t& index, UserInfo& account)
 {
     KMutexLocker lock(mutex_);
-    for (std::size_t i = 0; i < users_.size(); ++i) {
-        if (users_[i].state != UserToMigrate || users_[i].testStatus != TestLoginAccepted)
-            continue;
-        users_[i].state = UserInProgress;
-        index = i;
-        account = users_[i];
-        return true;
-    }
-    return false;
+    const std::size_t found = scan(cursor, matches);
+    if (found == users_.size())
+        return false;
+    take(users_[found]);
+    index = found;
+    account = users_[found];
+    return true;
+}
+
+bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
+{
+    return takeFirst(
+        toMigrate_, isAcceptedToMigrate, [](UserInfo& user) { user.state = UserInProgress; },
+        index, account);
 }
 
 void UsersInformation::leaveOutRefused()
@@ -151,24 +192,21 @@ void UsersInformation::leaveOutRefused()
 bool UsersInformation::hasAcceptedToMigrate() const
 {
     KMutexLocker lock(mutex_);
-    for (const UserInfo& user : users_)
-        if (user.state == UserToMigrate && user.testStatus == TestLoginAccepted)
-            return true;
-    return false;
+    return scan(toMigrate_, isAcceptedToMigrate) != users_.size();
+}
+
+std::size_t UsersInformation::untestedToMigrate() const
+{
+    KMutexLocker lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(users_.begin(), users_.end(), isUntestedToMigrate));
 }
 
 bool UsersInformation::takeNextToTest(std::size_t& index, UserInfo& account)
 {
-    KMutexLocker lock(mutex_);
-    for (std::size_t i = 0; i < users_.size(); ++i) {
-        if (users_[i].state != UserToMigrate || users_[i].testStatus != TestNotTested)
-            continue;
-        users_[i].testStatus = TestTesting;
-        index = i;
-        account = users_[i];
-        return true;
-    }
-    return false;
+    return takeFirst(
+        toTest_, isUntestedToMigrate, [](UserInfo& user) { user.testStatus = TestTesting; },
+        index, account);
 }
 
 void UsersInformation::fillStatus(MigrationStatus& status) const

@@ -56,6 +56,8 @@ public:
     // Whether an account in state "to migrate" was accepted by its login
     // test.
     bool hasAcceptedToMigrate() const;
+    // How many accounts in state "to migrate" have a login not tested.
+    std::size_t untestedToMigrate() const;
     // The first account in state "to migrate" whose login was not tested,
     // marked as in its test in the same hold of the lock. False when none
     // is left.
@@ -67,8 +69,32 @@ public:
     void fillStatus(MigrationStatus& status) const;
 
 private:
+    // Where a look-up starts: no account before it matches, unless a change
+    // since made one match, which moves the look-up's start back to that
+    // account (rewindTo). So a run scans its list about once per look-up
+    // kind, not once per account taken.
+    struct Cursor {
+        std::size_t next = 0;
+    };
+    // From the cursor on, the first account `matches` takes, or the list's
+    // size when none does; the cursor passes the accounts before it.
+    template <class Match>
+    std::size_t scan(Cursor& cursor, Match matches) const TAVIR_REQUIRES(mutex_);
+    // The first account from the cursor on that `matches` takes, changed by
+    // `take` and copied out in the same hold of the lock; false when none.
+    template <class Match, class Take>
+    bool takeFirst(Cursor& cursor, Match matches, Take take, std::size_t& index,
+        UserInfo& account);
+    // The account at `index` changed in a way that may make it match a
+    // look-up again (put back, selected again, accepted or untested anew).
+    void rewindTo(std::size_t index) TAVIR_REQUIRES(mutex_);
+
     mutable tiny::KMutex mutex_;
-    std::vector<UserInfo> users_;
+    std::vector<UserInfo> users_ TAVIR_GUARDED_BY(mutex_);
+    // The accounts to migrate whose login was accepted, and those whose
+    // login is not tested yet.
+    mutable Cursor toMigrate_ TAVIR_GUARDED_BY(mutex_);
+    mutable Cursor toTest_ TAVIR_GUARDED_BY(mutex_);
 };
 
 } // namespace tavir::migration

@@ -95,6 +95,7 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     , handedUser_(handed.client ? std::move(handed.user) : std::wstring())
     , sourceClient_(handed.client ? std::move(handed.client) : std::make_unique<SimpleImapClient>())
     , source_(*sourceClient_)
+    , sourceSlot_(std::move(handed.slot))
     , folders_(createFolderList(store_))
 {
     // Before the road can be stopped: from now on the stop reaches the
@@ -137,6 +138,7 @@ UserState AccountMigration::migrate()
             break;
     }
     source_.disconnect(true);
+    sourceSlot_.release();
     target_.disconnect(true);
     const UserState end = step == Step::Next ? UserFinished : UserFailed;
     if (step == Step::Stopped) {
@@ -213,32 +215,23 @@ AccountMigration::Step AccountMigration::logInToSource()
         }
         dropHanded(L"was closed by the server, or spoken on, while it waited for a worker");
     }
-    ImapClientResult result = source_.connect(
-        at.host, at.port, account_.address(), account_.password, false, run_.sourceSsl);
-    reportTrustOnce(log_, source_.trustNotice());
-    if (result == mail::ImapSuccess) {
-        log_.debug(
-            TAVIR_HERE, sentence(L"Logged in to %1% as %2%.", at.text(), account_.address()));
+    // The tests' own routine, on the road's client and with the road's
+    // place among the run's connections to the source.
+    const LoginCheck check(
+        at, run_.sourceSsl, *run_.sourceConnections, SourceConnections::Who::Road);
+    LoginVerdict verdict = check.check(account_, source_, log_, stopRequested_);
+    switch (verdict.kind) {
+    case LoginVerdict::Accepted:
+        sourceSlot_ = std::move(verdict.slot);
+        log_.debug(TAVIR_HERE, sentence(L"Logged in to %1% as %2%.", at.text(), verdict.user));
         return Step::Next;
+    case LoginVerdict::Stopped:
+        return stopped();
+    case LoginVerdict::Refused:
+    case LoginVerdict::SourceFailed:
+        break;
     }
-    const std::wstring asAddress = clientError(source_);
-    if (result == mail::ImapLoginFailed) {
-        result = source_.connect(
-            at.host, at.port, account_.mailbox, account_.password, false, run_.sourceSsl);
-        if (result == mail::ImapSuccess) {
-            log_.debug(TAVIR_HERE,
-                sentence(L"Logged in to %1% as %2% (as %3%: %4%).", at.text(), account_.mailbox,
-                    account_.address(), asAddress));
-            return Step::Next;
-        }
-        if (result == mail::ImapLoginFailed)
-            return fail(result,
-                sourceLoginRefused(at.text(), account_.address(), asAddress, account_.mailbox,
-                    clientError(source_)));
-    }
-    return fail(result,
-        sentence(L"The login of %1% on the source server %2% failed: %3%", account_.address(),
-            at.text(), asSentence(clientError(source_))));
+    return fail(verdict.result, verdict.sentence);
 }
 
 void AccountMigration::dropHanded(const std::wstring& why)
@@ -247,6 +240,7 @@ void AccountMigration::dropHanded(const std::wstring& why)
         sentence(L"The login test's connection of %1% to %2% %3%; the account logs in anew.",
             account_.address(), run_.source.text(), why));
     source_.disconnect(false);
+    sourceSlot_.release();
     handedUser_.clear();
 }
 

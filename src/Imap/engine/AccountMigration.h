@@ -10,7 +10,7 @@
 #include "Imap/engine/FolderCopy.h"
 #include "Imap/engine/IFolderList.h"
 #include "Imap/engine/Logger.h"
-#include "Imap/engine/LoginTest.h"
+#include "Imap/engine/LoginCheck.h"
 #include "Imap/engine/MigrationRun.h"
 #include "imapclient/SimpleImapClient.h"
 #include "ssl/StopSignal.h"
@@ -62,7 +62,8 @@ private:
     Step logIn();
     // The login test's connection when it is still open and the server has
     // said nothing on it meanwhile; otherwise (or without one) a login of
-    // the road's own.
+    // the road's own, through the tests' routine (LoginCheck): the address,
+    // then the bare mailbox, on a connection the run has room for.
     Step logInToSource();
     // The login test's connection can't be used (`why`, of the account's
     // address): closed, and said in the debug log; the road logs in itself.
@@ -197,6 +198,8 @@ private:
     // The login test's connection, or a client of the road's own.
     const std::unique_ptr<mail::SimpleImapClient> sourceClient_;
     mail::SimpleImapClient& source_;
+    // How the run counts the source's connection, while it is open.
+    SourceConnections::Slot sourceSlot_;
     mail::SimpleImapClient target_;
     // What the target's login found: written on its thread, read once that
     // thread has been joined.

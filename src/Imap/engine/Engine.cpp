@@ -2,10 +2,12 @@
 #include "Imap/engine/Engine.h"
 
 #include "Imap/engine/Logger.h"
+#include "Imap/engine/LoginCheck.h"
 #include "Imap/engine/Migrator.h"
 #include "Imap/engine/ServerAddress.h"
 #include "Imap/engine/TrustReport.h"
 #include "Imap/textconv/TextConversion.h"
+#include "imapclient/ReplyReader.h"
 #include "imapclient/SimpleImapClient.h"
 #include "tiny/SocketLayer.h"
 #include "tinydb/AdminCheck.h"
@@ -47,17 +49,30 @@ int testImapServer(const std::wstring& server, bool ssl)
     const bool greeted
         = client.testImapServer(address.host, address.port, ssl, greetingTimeoutSeconds, greeting);
     reportTrustOnce(log, client.trustNotice());
+    const std::wstring named = address.text() + (ssl ? L" (SSL)" : L"");
     if (!greeted) {
         lastSourceCertificateChanged = client.trustNotice().changed;
+        const std::wstring why = withoutLineEnd(client.getLastErrorResponse());
         // A server that showed another certificate never had the chance to
-        // greet: the certificate is what was wrong.
-        const wchar_t* pattern = lastSourceCertificateChanged
-            ? L"The source server %1%%2% showed another certificate than the one pinned for it, "
-              L"and it was refused: %3%."
-            : L"The source server %1%%2% did not greet as an IMAP server: %3%.";
-        log.report(TAVIR_HERE,
-            sentence(
-                pattern, address.text(), ssl ? L" (SSL)" : L"", client.getLastErrorResponse()));
+        // greet: the certificate is what was wrong. One that greeted with BYE
+        // did greet, and turned the connection away.
+        if (lastSourceCertificateChanged)
+            log.report(TAVIR_HERE,
+                sentence(L"The source server %1% showed another certificate than the one pinned "
+                         L"for it, and it was refused: %2%.",
+                    named, why));
+        else if (mail::ReplyReader::isBye(unicodeToUtf8(why)))
+            log.report(TAVIR_HERE, turnedAwayAtGreeting(named, why));
+        else
+            log.report(TAVIR_HERE,
+                sentence(
+                    L"The source server %1% did not greet as an IMAP server: %2%.", named, why));
+        return 1;
+    }
+    // No account could be tested, nor migrated, on a connection where the
+    // server takes no password.
+    if (client.testedLoginMethod() == mail::ConnectionInternal::LoginMethod::None) {
+        log.report(TAVIR_HERE, noPasswordTaken(named, ssl));
         return 1;
     }
     log.debug(TAVIR_HERE,

@@ -1,7 +1,11 @@
 // The wizard's credential test of every account against the source server.
 #include "Imap/engine/ImapUserTesterThread.h"
 
+#include "Imap/textconv/TextConversion.h"
+
 namespace tavir::migration {
+
+using tiny::KMutexLocker;
 
 namespace {
 
@@ -23,7 +27,8 @@ ImapUserTesterThread::ImapUserTesterThread(std::shared_ptr<UsersInformation> use
     , server_(parsedOrEmpty(server, ssl, serverValid_))
     , callbacks_(callbacks)
     , statuses_(statuses)
-    , tester_(server_, ssl, stop_, timeoutMs)
+    , timeoutMs_(timeoutMs)
+    , check_(server_, ssl, connections_, SourceConnections::Who::Test)
 {
     if (!serverValid_)
         sourceFailure_ = notAnAddress(L"source", serverText_) + L"; no account can log in.";
@@ -33,11 +38,12 @@ void ImapUserTesterThread::execute()
 {
     Logger log;
     callbacks_.started();
-    if (!sourceFailure_.empty())
-        log.report(TAVIR_HERE, sourceFailure_);
     bool aborted = false;
+    const std::wstring notAnAddress = sourceFailure();
+    if (!notAnAddress.empty())
+        log.report(TAVIR_HERE, notAnAddress);
     const std::size_t count = std::min(users_->size(), statuses_.size());
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && notAnAddress.empty(); ++i) {
         if (isTerminated()) {
             aborted = true;
             break;
@@ -48,12 +54,9 @@ void ImapUserTesterThread::execute()
         inHand_ = i;
         setStatus(i, TestTesting);
         const LoginVerdict verdict = testAccount(account, log);
-        users_->setTestRefusal(i, verdict.sentence);
-        // A stop that cut the logins short leaves the account untested.
-        setStatus(i,
-            verdict.kind == LoginVerdict::Accepted      ? TestLoginAccepted
-                : verdict.kind == LoginVerdict::Stopped ? TestNotTested
-                                                        : TestLoginRefused);
+        users_->setTestRefusal(
+            i, verdict.kind == LoginVerdict::Refused ? verdict.sentence : std::wstring());
+        setStatus(i, testStatusOf(verdict.kind));
         inHand_ = noAccount;
         log.flush();
         callbacks_.statusChanged();
@@ -61,6 +64,10 @@ void ImapUserTesterThread::execute()
             aborted = true;
             break;
         }
+        // Every account after this one would meet the same server; they
+        // stay untested, and the page says why once.
+        if (verdict.kind == LoginVerdict::SourceFailed)
+            break;
     }
     if (aborted)
         log.debug(TAVIR_HERE, L"The credential test was stopped.");
@@ -70,20 +77,37 @@ void ImapUserTesterThread::execute()
 
 LoginVerdict ImapUserTesterThread::testAccount(const UserInfo& account, Logger& log)
 {
-    if (!sourceFailure_.empty())
-        return {LoginVerdict::SourceFailed, sourceFailure_};
-    LoginVerdict verdict = tester_.test(account, log);
+    mail::SimpleImapClient client;
+    client.setReadTimeoutMs(timeoutMs_);
+    client.setStopSignal(stop_);
+    LoginVerdict verdict;
+    try {
+        verdict = check_.check(account, client, log, [this] { return isTerminated(); });
+    } catch (const std::exception& e) {
+        verdict = LoginVerdict();
+        verdict.kind = LoginVerdict::Refused;
+        verdict.sentence = sentence(L"The login test of %1% failed on an unexpected error: %2%.",
+            account.address(), utf8ToUnicode(e.what()));
+    }
+    client.disconnect(true);
     if (verdict.kind == LoginVerdict::Accepted)
         return verdict;
     if (verdict.kind == LoginVerdict::Stopped || isTerminated())
-        return {LoginVerdict::Stopped, {}};
+        return LoginVerdict();
     // As the report has it, passwords masked, for whoever shows it.
     log.report(TAVIR_HERE, verdict.sentence);
     verdict.sentence = log.lastKept();
-    // Said once: every account after this one meets the same server.
-    if (verdict.kind == LoginVerdict::SourceFailed)
+    if (verdict.kind == LoginVerdict::SourceFailed) {
+        KMutexLocker hold(lock_);
         sourceFailure_ = verdict.sentence;
+    }
     return verdict;
+}
+
+std::wstring ImapUserTesterThread::sourceFailure() const
+{
+    KMutexLocker hold(lock_);
+    return sourceFailure_;
 }
 
 void ImapUserTesterThread::setTerminated(bool terminated)
@@ -97,8 +121,8 @@ void ImapUserTesterThread::recover(const std::wstring& sentence)
 {
     Thread::recover(sentence);
     if (inHand_ != noAccount)
-        setStatus(inHand_, TestLoginRefused);
-    callbacks_.stopped(true);
+        setStatus(inHand_, TestNotTested);
+    callbacks_.stopped(isTerminated());
 }
 
 void ImapUserTesterThread::setStatus(std::size_t index, TestStatus status)

@@ -1,16 +1,18 @@
 #pragma once
 // What every thread of one migration run shares, fixed when the run starts:
 // where the two servers are, the target's temporary master password and
-// version, the account list, the login tests that admit its accounts, the
-// one administration client, the accounts it makes ahead of the workers and
-// the journal of the target's settings. The account list, the login tests,
-// the administration client and the accounts made ahead guard themselves
-// with their own locks; everything else here is read-only
-// once the run has started, but for what the workers learn on the way and
-// need not ask again.
+// version, the account list, its connections to the source, the login tests
+// that admit its accounts, the one administration client, the accounts it
+// makes ahead of the workers and the journal of the target's settings. The
+// account list, the source's connections, the login tests, the
+// administration client and the accounts made ahead guard themselves with
+// their own locks; everything else here is read-only once the run has
+// started, but for what the workers learn on the way and need not ask
+// again.
 #include "Common/Tools/UsersInformation.h"
-#include "Imap/engine/RunLoginTests.h"
+#include "Imap/engine/RunLogins.h"
 #include "Imap/engine/ServerAddress.h"
+#include "Imap/engine/SourceConnections.h"
 #include "Imap/engine/TargetAccounts.h"
 #include "tinydb/PreparationJournal.h"
 #include "tinydb/TinyDbClient.h"
@@ -34,9 +36,12 @@ struct MigrationRun {
     // When the summary was written, for getStatus; 0 until then.
     mutable std::atomic<std::int64_t> endTime{0};
     std::shared_ptr<UsersInformation> users;
+    // Every connection of the run to the source, the tests' and the
+    // roads', counted, with the source's limit once it shows one.
+    std::shared_ptr<SourceConnections> sourceConnections;
     // The logins of the accounts to migrate, tested beside the copy: a
     // worker takes an account through them.
-    std::shared_ptr<RunLoginTests> logins;
+    std::shared_ptr<RunLogins> logins;
     std::shared_ptr<tinydb::TinyDbClient> admin;
     // The accounts on the target, made in batches through `admin`.
     std::shared_ptr<TargetAccounts> accounts;

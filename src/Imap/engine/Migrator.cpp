@@ -150,6 +150,7 @@ bool Migrator::startUserTest(ICallbacks* callbacks, std::vector<TestStatus>& sta
     if (!tester->guardedStart(ThreadRunner<ImapUserTesterThread>::startPoint))
         return false;
     tester_ = std::move(tester);
+    runTestedLast_ = false;
     // The wizard's accounts page is a part of the report of its own: the
     // file's skipped lines, then the test's refusals as they come.
     LogManager::instance().beginReportPart();
@@ -212,31 +213,32 @@ bool Migrator::start(ICallbacks* callbacks)
         // is prepared once one was accepted, and never for a source that
         // refused them all or can't be reached.
         run->users->leaveOutRefused();
-        run->logins = std::make_shared<RunLoginTests>(
-            run->users, run->source, run->sourceSsl, loginTestTimeoutMs_);
+        run->sourceConnections = std::make_shared<SourceConnections>();
+        run->logins = std::make_shared<RunLogins>(
+            run->users, run->source, run->sourceSsl, run->sourceConnections, loginTestTimeoutMs_);
+        runTestedLast_ = true;
         starting_ = true;
         stoppedWhileStarting_ = false;
         run->logins->start();
     }
     // Outside the lock, so that a stop can end the wait.
-    const RunLoginTests::First first = run->logins->waitForTheFirstAccepted();
+    const RunLogins::First first = run->logins->waitForTheFirstAccepted();
     std::shared_ptr<CallbacksWrapper> wrapper;
     std::shared_ptr<WaiterThread> supervisor;
     {
         KMutexLocker lock(lock_);
         starting_ = false;
         Logger log;
-        const bool stopped = stoppedWhileStarting_ || first == RunLoginTests::First::Stopped;
-        if (first == RunLoginTests::First::AllRefused)
+        const bool stopped = stoppedWhileStarting_ || first == RunLogins::First::Stopped;
+        if (first == RunLogins::First::AllRefused)
             log.report(TAVIR_HERE,
                 L"The source server refused the login of every account to migrate; the target "
                 L"server was not changed, and the migration did not start.");
-        if (stopped || first == RunLoginTests::First::SourceFailed)
+        if (stopped || first == RunLogins::First::SourceFailed)
             log.report(
                 TAVIR_HERE, L"The target server was not changed; the migration did not start.");
         PreparedTarget prepared;
-        if (stopped || first != RunLoginTests::First::Ready
-            || !prepareMigration(*run, prepared, log))
+        if (stopped || first != RunLogins::First::Ready || !prepareMigration(*run, prepared, log))
             return notStarted(*run, log, stopped);
         startFailure_.clear();
         masterPassword_ = run->masterPassword;
@@ -292,6 +294,7 @@ bool Migrator::notStarted(MigrationRun& run, Logger& log, bool stopped)
     startFailure_ = (source.empty() ? std::wstring() : source + L"\n") + log.kept();
     log.report(L"");
     log.flush();
+    reportSourceLimit(run, log);
     MigrationStatus status;
     run.users->fillStatus(status);
     status.startTime = run.startTime;
@@ -370,6 +373,7 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
         !stored)
         log.report(TAVIR_HERE, utf8ToUnicode(stored.failure));
     run.admin->close();
+    reportSourceLimit(run, log);
     writeReportSummary(log, status, end);
     log.flush();
     // The run is over: a start after it may go ahead (and put back, from
@@ -377,9 +381,19 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     run.journal->unlock();
 }
 
+void Migrator::reportSourceLimit(const MigrationRun& run, Logger& log)
+{
+    // Said once, with the figure the run kept to in the end.
+    const std::wstring limit = run.sourceConnections->limitSentence();
+    if (!limit.empty())
+        log.report(TAVIR_HERE, limit);
+}
+
 void Migrator::getStatus(MigrationStatus& status)
 {
     std::shared_ptr<UsersInformation> list;
+    std::shared_ptr<ImapUserTesterThread> tester;
+    std::shared_ptr<const MigrationRun> run;
     {
         KMutexLocker lock(lock_);
         status.startTime = startTime_;
@@ -387,7 +401,15 @@ void Migrator::getStatus(MigrationStatus& status)
         status.startFailure = startFailure_;
         status.accountsFailure = accountsFailure_;
         list = users_;
+        run = run_;
+        if (!runTestedLast_)
+            tester = tester_;
     }
+    status.sourceUntestable = tester ? tester->sourceFailure()
+        : run && run->logins         ? run->logins->sourceFailure()
+                                     : std::wstring();
+    status.sourceLimit
+        = run && run->sourceConnections ? run->sourceConnections->limitSentence() : std::wstring();
     list->fillStatus(status);
     status.notCounted.clear();
     if (status.endTime != 0)

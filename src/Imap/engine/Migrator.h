@@ -8,7 +8,7 @@
 #include "Imap/engine/ImapUserTesterThread.h"
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/MigrationRun.h"
-#include "Imap/engine/RunLoginTests.h"
+#include "Imap/engine/RunLogins.h"
 #include "Imap/engine/TargetPreparation.h"
 #include "Imap/engine/Thread.h"
 #include "tiny/KMutex.h"
@@ -37,7 +37,7 @@ public:
     unsigned skippedAccountLines() override;
 
     // How long a login of the credential test or of a run's own tests may
-    // wait for the source (milliseconds); LoginTester::defaultTimeoutMs
+    // wait for the source (milliseconds); LoginCheck::defaultTimeoutMs
     // unless set, for tests.
     void setLoginTestTimeoutMs(unsigned ms);
     // The account's login counts as accepted, as the wizard's test finds
@@ -72,8 +72,11 @@ private:
     bool notStarted(MigrationRun& run, Logger& log, bool stopped) TAVIR_REQUIRES(lock_);
     // On the supervisor once every worker has ended: the target put back,
     // the status record stored, the administration connection closed, the
-    // summary written.
+    // source's limit said if it showed one, the summary written.
     static void postMigration(const MigrationRun& run, bool aborted, Logger& log);
+    // The source's limit, once the run met one, in the report before its
+    // summary.
+    static void reportSourceLimit(const MigrationRun& run, Logger& log);
 
     tiny::KMutex lock_;
     Configuration configuration_ TAVIR_GUARDED_BY(lock_);
@@ -85,7 +88,10 @@ private:
     // neither comes, as the engine goes.
     std::string heldSkippedLines_ TAVIR_GUARDED_BY(lock_);
     std::shared_ptr<ImapUserTesterThread> tester_ TAVIR_GUARDED_BY(lock_);
-    unsigned loginTestTimeoutMs_ TAVIR_GUARDED_BY(lock_) = LoginTester::defaultTimeoutMs;
+    unsigned loginTestTimeoutMs_ TAVIR_GUARDED_BY(lock_) = LoginCheck::defaultTimeoutMs;
+    // Which test of the logins came last, the wizard's (tester_) or a run's
+    // own (run_): the one whose findings on the source getStatus hands on.
+    bool runTestedLast_ TAVIR_GUARDED_BY(lock_) = false;
     // A start waits for its first accepted login outside the lock; a second
     // start is refused meanwhile, and a stop then ends it before the target
     // is changed.

@@ -66,9 +66,10 @@ private:
     // before they run out. A larger reserve makes smaller batches where the
     // accounts to make come from a bounded supply: a run's own login tests
     // keep a connection for every account accepted and not yet taken, 40
-    // at most (RunLoginTests::connectionsHeld), and a batch takes those not
-    // yet made: with half a batch in reserve, 500 accounts cost 0.13 to
-    // 0.14 administration round trips each, with a quarter 0.10 to 0.12.
+    // at most (SourceConnections::defaultTestsAtMost), and a batch takes
+    // those not yet made: with half a batch in reserve, 500 accounts cost
+    // 0.13 to 0.14 administration round trips each, with a quarter 0.10 to
+    // 0.12.
     std::size_t aheadAtLeast() const { return std::max<std::size_t>(1, batch_ / 4); }
     std::size_t madeAhead(std::size_t index) const TAVIR_REQUIRES(lock_);
     // One batch, holding the administration client: `own` (the caller's

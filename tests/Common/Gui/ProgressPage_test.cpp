@@ -189,6 +189,13 @@ TEST_F(ProgressTest, PollsShowTheAccountsInProgressAndTheTotals)
     EXPECT_EQ(table->topLevelItemCount(), 0);
     EXPECT_EQ(delegate->textWidth, 0);
 
+    // A source that took fewer connections than the run would have used,
+    // said beside the accounts in the engine's words.
+    const std::wstring limit = L"The source server accepted at most 4 connections at once; the migration went on with 4.";
+    status.sourceLimit = limit;
+    EXPECT_TRUE(waitFor([&] { return text(progress, "accountsNotCopied") == QString::fromStdWString(limit); }));
+    EXPECT_TRUE(shown(progress, "accountsNotCopied"));
+
     // Without a remark on any row the figures stay beside their captions.
     status = {};
     status.selectedAccounts = 2;

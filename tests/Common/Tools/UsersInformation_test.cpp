@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace tavir::migration;
@@ -111,6 +113,103 @@ TEST(UsersInformation, EveryAccountToMigrateIsTakenOnceAcrossThreadsOnceItsLogin
                         : UserNotSelected,
             stateOf(list, i));
     }
+}
+
+// The look-ups start where the last one ended, and a change that makes an
+// earlier account match again moves them back to it: a login accepted out
+// of order, an account selected again, a password changed, a test put back.
+TEST(UsersInformation, LookUpsFindAnEarlierAccountAgainOnceItCouldMatch)
+{
+    enum class Change { Accepted, Selected, PasswordChanged, TestPutBack };
+    const struct Row {
+        const char* name;
+        Change change;
+        bool forTest; // the test look-up (else the workers')
+    } rows[] = {
+        {"accepted after a later one", Change::Accepted, false},
+        {"selected again", Change::Selected, false},
+        {"password changed", Change::PasswordChanged, true},
+        {"its test put back", Change::TestPutBack, true},
+        {"selected again, for the test", Change::Selected, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<UserInfo> users;
+        for (int i = 0; i < 5; ++i)
+            users.push_back(account(L"u" + std::to_wstring(i), UserToMigrate));
+        const TestStatus ready = row.forTest ? TestNotTested : TestLoginAccepted;
+        const TestStatus waiting = row.forTest ? TestLoginAccepted : TestTesting;
+        for (UserInfo& user : users)
+            user.testStatus = ready;
+        // Account 1 does not match when the look-ups pass it.
+        users[1].testStatus = waiting;
+        if (row.change == Change::Selected) {
+            users[1].testStatus = ready;
+            users[1].state = UserNotSelected;
+            users[1].migrate = false;
+        }
+        UsersInformation list(users);
+        auto take = [&](std::size_t& index) {
+            UserInfo user;
+            return row.forTest ? list.takeNextToTest(index, user)
+                               : list.takeNextToMigrate(index, user);
+        };
+        std::size_t index = 0;
+        ASSERT_TRUE(take(index));
+        EXPECT_EQ(0u, index);
+        ASSERT_TRUE(take(index));
+        EXPECT_EQ(2u, index);
+        switch (row.change) {
+        case Change::Accepted:
+            list.setTestStatus(1, TestLoginAccepted);
+            break;
+        case Change::Selected:
+            list.setMigrate(1, true);
+            break;
+        case Change::PasswordChanged:
+            list.setPassword(1, L"new");
+            break;
+        case Change::TestPutBack:
+            list.setTestStatus(1, TestTesting);
+            list.setTestStatus(1, TestNotTested);
+            break;
+        }
+        EXPECT_EQ(!row.forTest, list.hasAcceptedToMigrate());
+        ASSERT_TRUE(take(index));
+        EXPECT_EQ(1u, index);
+        ASSERT_TRUE(take(index));
+        EXPECT_EQ(3u, index);
+        ASSERT_TRUE(take(index));
+        EXPECT_EQ(4u, index);
+        EXPECT_FALSE(take(index));
+        EXPECT_FALSE(list.hasAcceptedToMigrate());
+    }
+}
+
+// A run takes every account of a long list in about the time one scan of
+// it takes: a look-up begins where the last one ended, not at the first
+// account. From the first account each time, these 200,000 took minutes.
+TEST(UsersInformation, TakingEveryAccountOfALongListIsLinear)
+{
+    constexpr std::size_t count = 200000;
+    std::vector<UserInfo> users(count, account(L"u", UserToMigrate));
+    UsersInformation list(std::move(users));
+    const auto began = std::chrono::steady_clock::now();
+    std::size_t index = 0;
+    UserInfo user;
+    std::size_t tested = 0;
+    while (list.takeNextToTest(index, user)) {
+        list.setTestStatus(index, TestLoginAccepted);
+        EXPECT_TRUE(list.hasAcceptedToMigrate());
+        ++tested;
+    }
+    std::size_t taken = 0;
+    while (list.takeNextToMigrate(index, user))
+        ++taken;
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(count, tested);
+    EXPECT_EQ(count, taken);
+    EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 TEST(UsersInformation, StatusCountsStatesAndSumsProgress)

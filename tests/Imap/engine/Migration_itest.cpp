@@ -656,6 +656,24 @@ protected:
         return migrated;
     }
 
+    // A run of `count` accounts of `domain` (u1 to u<count>, each with the
+    // password Pw-kim) from a source served by `server`, into the
+    // stand-in; `tests`: the run tests the logins itself.
+    RunOutcome runAccounts(
+        LoopbackServer& server, const std::string& domain, int count, bool tests, int seconds = 60)
+    {
+        std::string accounts;
+        for (int i = 1; i <= count; ++i)
+            accounts += "u" + std::to_string(i) + "@" + domain + ";Pw-kim\n";
+        runner.testLogins = tests;
+        RunOutcome outcome
+            = runner.run(runner.configuration(L"127.0.0.1:" + std::to_wstring(server.port()),
+                             standIn().whost() + L":" + std::to_wstring(standIn().port())),
+                accounts, seconds);
+        server.stop();
+        return outcome;
+    }
+
     ScopedHome home;
     TempLogs logs;
     TempDir dir;
@@ -667,10 +685,12 @@ private:
 
 // The run tests the login itself, and the road goes on with the test's
 // connection: the source meets one connection and one LOGIN for the
-// account. One the source ended while it waited for the worker (its BYE
-// came behind the login's OK), or that fails at its first command (closed
-// unanswered), is replaced by a login of the road's own, and the account
-// is migrated whole all the same.
+// account. A session the source ended right behind the login's OK (its BYE
+// in the same reply) is tried again, and the road goes on with the second.
+// One the source ended while it waited for the worker (a BYE a little
+// later), or that fails at its first command (closed unanswered), is
+// replaced by a login of the road's own, and the account is migrated whole
+// all the same.
 TEST_F(ScriptedSourceTest, TheRoadGoesOnWithItsLoginTestsConnectionOrLogsInAnewWhenItWasLost)
 {
     using AfterLogin = FakeImapSource::AfterLogin;
@@ -681,9 +701,10 @@ TEST_F(ScriptedSourceTest, TheRoadGoesOnWithItsLoginTestsConnectionOrLogsInAnewW
         const char* debugSays;
     } rows[] = {
         {"served on", AfterLogin::Serve, 1, "(by its login test)."},
-        {"logged out while it waited", AfterLogin::Bye, 2,
-            "was closed by the server, or spoken on, while it waited for a worker; the account "
-            "logs in anew."},
+        {"ended right behind the login", AfterLogin::Bye, 2, "(by its login test)."},
+        // Found closed as the worker takes it, or at its first command:
+        // whichever comes first.
+        {"logged out while it waited", AfterLogin::ByeLater, 2, "; the account logs in anew."},
         {"lost at its first command", AfterLogin::DropNext, 2,
             "failed at its first command (127.0.0.1:"},
     };
@@ -713,6 +734,126 @@ TEST_F(ScriptedSourceTest, TheRoadGoesOnWithItsLoginTestsConnectionOrLogsInAnewW
         ASSERT_EQ(2u, inbox.size());
         for (std::size_t i = 0; i < inbox.size(); ++i)
             EXPECT_EQ(source.inbox().bodies[i], inbox[i].data);
+    }
+}
+
+// A source that serves a few connections from one client at once, as a
+// hosting server does (Courier's own default is 4), turning one more away
+// before its greeting or with a BYE for one: on both roads (the run testing
+// its own logins, or the wizard's test before it) every account is
+// migrated exactly, never failed, and the run holds no more connections than
+// the source took, said once with the figure.
+TEST_F(ScriptedSourceTest, ASourceThatCapsItsConnectionsHasEveryAccountMigratedWithinItsCap)
+{
+    const struct Row {
+        const char* name;
+        unsigned atMost;
+        std::string beyond; // what one more connection is told before it is closed
+    } rows[] = {
+        {"one at a time", 1, ""},
+        {"four at a time", 4, ""},
+        {"four, a BYE for the fifth", 4, "* BYE Too many connections from your IP\r\n"},
+    };
+    std::vector<std::string> bodies;
+    for (unsigned n = 1; n <= 8; ++n)
+        bodies.push_back(
+            "Subject: " + std::to_string(n) + "\r\n\r\nmessage " + std::to_string(n) + "\r\n");
+    int run = 0;
+    for (const Row& row : rows) {
+        for (bool tests : {true, false}) {
+            SCOPED_TRACE(std::string(row.name) + (tests ? ", the run's tests" : ", tested before"));
+            // A server of its own (a copy would count with its original).
+            FakeImapSource capped;
+            capped.inbox().bodies = bodies;
+            capped.connectionsAtMost = row.atMost;
+            capped.beyondLimit = row.beyond;
+            LoopbackServer server(capped.session());
+            const std::string domain = "cap" + std::to_string(++run) + ".test";
+            const RunOutcome outcome = runAccounts(server, domain, 20, tests, 120);
+            ASSERT_TRUE(outcome.started) << outcome.report;
+            expectCallbacksInOrder(outcome);
+            EXPECT_EQ(20u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(0u, outcome.status.failedAccounts + outcome.status.loginsRefused);
+            EXPECT_EQ(160u, outcome.status.messagesDone);
+            EXPECT_EQ(0u, outcome.status.messageErrors + outcome.status.folderErrors);
+            const std::string limit = "The source server accepted at most "
+                + std::to_string(row.atMost) + (row.atMost == 1 ? " connection" : " connections")
+                + " at once; the migration went on with " + std::to_string(row.atMost) + ".";
+            // Said when the source turned one away: a run of no more roads
+            // than the cap may never meet it.
+            const bool met = capped.turnedAway() != 0;
+            EXPECT_TRUE(met || !tests);
+            EXPECT_EQ(
+                met ? limit : "", tavir::migration::unicodeToUtf8(outcome.status.sourceLimit));
+            EXPECT_EQ(met ? 1u : 0u, occurrences(outcome.report, limit)) << outcome.report;
+            EXPECT_LE(capped.mostAtOnce(), row.atMost);
+            // Turned away while the run learned the cap, not at every account.
+            EXPECT_LT(capped.turnedAway(), 30u);
+            for (const char* never : {"Fatal Error", "closed the connection", "turned the"})
+                EXPECT_EQ(std::string::npos, outcome.report.find(never)) << outcome.report;
+            for (int i = 1; i <= 20; ++i) {
+                const MailFolders onTarget
+                    = readStandInAccount(standIn(), "u" + std::to_string(i) + "@" + domain);
+                ASSERT_EQ(1u, onTarget.count("INBOX"));
+                const std::vector<MailMessage>& inbox = onTarget.at("INBOX").messages;
+                ASSERT_EQ(8u, inbox.size());
+                for (std::size_t m = 0; m < inbox.size(); ++m)
+                    EXPECT_EQ(bodies[m], inbox[m].data);
+            }
+        }
+    }
+}
+
+// A source that answers one account's LOGIN with a BYE and closes (a limit
+// of that account's, or its refusal said so): that login is tried again
+// once, as a connection turned away is, and a second BYE fails that account
+// alone, in the server's own words, on both roads; it then tells nothing of
+// the source's limit. The other accounts' tests and roads go on.
+TEST_F(ScriptedSourceTest, ABYEAtOneLoginIsThatAccountsAlone)
+{
+    const struct Row {
+        const char* name;
+        unsigned byes; // LOGINs of u5 answered with a BYE; 0: every one
+    } rows[] = {
+        {"once", 1},
+        {"every time", 0},
+    };
+    const std::vector<std::string> bodies
+        = {"Subject: one\r\n\r\nfirst\r\n", "Subject: two\r\n\r\nsecond\r\n"};
+    int run = 0;
+    for (const Row& row : rows) {
+        for (bool tests : {true, false}) {
+            SCOPED_TRACE(std::string(row.name) + (tests ? ", the run's tests" : ", tested before"));
+            const std::string domain = "bye" + std::to_string(++run) + ".test";
+            FakeImapSource byes; // a server of its own
+            byes.inbox().bodies = bodies;
+            byes.byeAt = {{"u5@" + domain, row.byes}};
+            LoopbackServer server(byes.session());
+            const RunOutcome outcome = runAccounts(server, domain, 8, tests);
+            ASSERT_TRUE(outcome.started) << outcome.report;
+            const bool fails = row.byes == 0;
+            EXPECT_EQ(fails ? 7u : 8u, outcome.status.finishedAccounts) << outcome.report;
+            EXPECT_EQ(fails ? 14u : 16u, outcome.status.messagesDone);
+            // Left out by the run's own test; failed at its road's login
+            // after the wizard's.
+            EXPECT_EQ(fails && tests ? 1u : 0u, outcome.status.loginsRefused);
+            EXPECT_EQ(fails && !tests ? 1u : 0u, outcome.status.failedAccounts);
+            const std::string said = "The source server 127.0.0.1:" + std::to_string(server.port())
+                + " ended the session at the login of u5@" + domain
+                + ": * BYE Too many simultaneous connections for u5@" + domain + ".";
+            EXPECT_EQ(fails ? 1u : 0u, occurrences(outcome.report, said)) << outcome.report;
+            if (fails) {
+                EXPECT_EQ(std::string::npos, outcome.report.find("accepted at most"))
+                    << outcome.report;
+            }
+            for (const char* never : {"did not answer", "did not start", " 1 not started."})
+                EXPECT_EQ(std::string::npos, outcome.report.find(never)) << outcome.report;
+            for (int i = 1; i <= 8; ++i) {
+                const MailFolders onTarget
+                    = readStandInAccount(standIn(), "u" + std::to_string(i) + "@" + domain);
+                EXPECT_EQ(i == 5 && fails ? 0u : 2u, messageCount(onTarget)) << i;
+            }
+        }
     }
 }
 

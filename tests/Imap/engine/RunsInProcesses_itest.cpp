@@ -13,6 +13,7 @@
 // program tells its terminal of each way a run ends.
 #include "MigrationHarness.h"
 #include "support/ChildProcess.h"
+#include "support/FakeImapSource.h"
 #include "support/PseudoTerminal.h"
 #include "support/SocketScript.h"
 
@@ -213,7 +214,7 @@ protected:
                 [&] {
                     const std::string log = operands.back() + "/debug.log";
                     return std::filesystem::exists(log)
-                        && readFile(log).find("Testing the login of ") != std::string::npos;
+                        && readFile(log).find("Logging in to ") != std::string::npos;
                 },
                 60000, 50));
             ::kill(engine->pid(), signal);
@@ -681,6 +682,17 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         ASSERT_TRUE(imap.append("INBOX", "Subject: " + std::string(user) + "\r\n\r\nbody\r\n"));
     }
     tavir::test::LoopbackServer echoing(echoingLoginRefusals());
+    // Four sessions at once, as Courier's own default (MAXPERIP=4): a fifth
+    // is closed before its greeting.
+    tavir::test::FakeImapSource courier;
+    for (int i = 1; i <= 8; ++i)
+        courier.inbox().bodies.push_back(
+            "Subject: " + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i) + "\r\n");
+    courier.connectionsAtMost = 4;
+    tavir::test::LoopbackServer capped(courier.session());
+    std::string twenty;
+    for (int i = 1; i <= 20; ++i)
+        twenty += "user" + std::to_string(i) + "@capped.test;Pw-user\n";
     // Listening, never accepting: a login there waits for its greeting.
     tavir::test::SocketScript silent(std::vector<std::vector<tavir::test::Step>>{});
     const std::map<std::string, std::string> accountsFiles = {
@@ -693,6 +705,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "alice@runs.test;Pw-alice\nno separator here\nbob@runs.test;Pw-bob\n"
             "@runs.test;Pw-nobody\nalice@runs.test;Pw-alice\n"},
         {"one bad line", "alice@runs.test;Pw-alice\nno separator here\n"},
+        {"twenty", twenty},
     };
     for (const auto& [name, text] : accountsFiles)
         writeFile(files.file(name + ".txt"), text);
@@ -707,6 +720,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         EmptyAdminPassword,
         NoTarget,
         EchoingSource,
+        CappedSource,
         SilentSource,
         ClosedSource,
         ReportIsAFolder,
@@ -783,6 +797,17 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 " refused the login of erin@runs.test (as erin@runs.test: ",
                 " s: accounts 1 finished, 0 failed, 1 login refused, 0 not started; "},
             {}, "typo", 0, "erin"},
+        {"a source that takes four connections at once: every account, said once",
+            Change::CappedSource, finished,
+            {"zorp-engine-run: The source server accepted at most 4 connections at once; the "
+             "migration went on with 4.\nzorp-engine-run: migration ended after ",
+                " s: accounts 20 finished, 0 failed, 0 login refused, 0 not started; ",
+                "; messages 160 copied, 0 failed, 0 not reached, 0 on the target already, 0 "
+                "removed from the source; "},
+            {}, "", 0, "", 0,
+            {"\nThe source server accepted at most 4 connections at once; the migration went on "
+             "with 4.\nMigration ended on "},
+            {"closed the connection", "Fatal Error"}},
         {"a source that quotes the password back", Change::EchoingSource, failures,
             {"You sent: ", " \"***\"", "no migration: the source refused the login of all 2 "}, {}},
         {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
@@ -869,6 +894,10 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             break;
         case Change::EchoingSource:
             operands[0] = "127.0.0.1:" + std::to_string(echoing.port());
+            break;
+        case Change::CappedSource:
+            operands[0] = "127.0.0.1:" + std::to_string(capped.port());
+            operands[2] = files.file("twenty.txt");
             break;
         case Change::SilentSource:
             operands[0] = "127.0.0.1:" + std::to_string(silent.port());
@@ -1016,6 +1045,18 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         if (!row.out.empty()
             && row.out.back().find("the target was not changed") != std::string::npos) {
             EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
+        }
+        // Every message of the capped source's accounts once on the target.
+        if (row.change == Change::CappedSource) {
+            for (int i = 1; i <= 20; ++i) {
+                const MailFolders onTarget
+                    = readStandInAccount(*target, "user" + std::to_string(i) + "@capped.test");
+                ASSERT_EQ(1u, onTarget.count("INBOX")) << i;
+                const std::vector<MailMessage>& inbox = onTarget.at("INBOX").messages;
+                ASSERT_EQ(courier.inbox().bodies.size(), inbox.size()) << i;
+                for (std::size_t m = 0; m < inbox.size(); ++m)
+                    EXPECT_EQ(courier.inbox().bodies[m], inbox[m].data) << i;
+            }
         }
         if (*row.notOnTheTarget) {
             EXPECT_EQ("0",

@@ -3,16 +3,20 @@
 // slowly, something else said;
 // both server tests against the stand-in target, for what reaches the logs.
 #include "Imap/engine/Engine.h"
+#include "Imap/textconv/TextConversion.h"
 
 #include "EngineTestSupport.h"
 #include "support/Dovecot.h"
 #include "support/DribblingPeer.h"
+#include "support/Loopback.h"
 #include "support/SocketScript.h"
 #include "support/StandInTarget.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
+#include <memory>
 
 using namespace tavir::migration;
 
@@ -81,6 +85,62 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     // The next test starts afresh.
     EXPECT_EQ(1, testImap(at(closed), false));
     EXPECT_FALSE(sourceCertificateChanged());
+}
+
+// A server that greets, but turns the connection away (a BYE) or takes no
+// password on it, is no source the accounts could be tested on: each is said
+// as what it is. Dovecot as shipped (disable_plaintext_auth = yes) reached
+// from another address takes passwords over TLS, or by CRAM-MD5 when it
+// offers that.
+TEST(TestImap, ASourceThatTurnsAwayOrTakesNoPasswordIsSaidAsSuch)
+{
+    if (!tavir::test::Dovecot::available())
+        GTEST_SKIP() << tavir::test::Dovecot::unavailable();
+    tavir::test::ScopedHome home; // the TLS certificate is pinned here
+    tavir::test::TempLogs logs;
+    auto shipped = [](bool cramMD5) {
+        tavir::test::Dovecot::Options options;
+        options.plaintextOnlySecure = true;
+        options.authMechanisms = cramMD5 ? "plain login cram-md5" : "plain login";
+        options.host = tavir::test::ownLoopbackAddress("127.0.0.1", [](const std::string& host) {
+            tavir::test::Listener free(tavir::test::ListenAt{host, 0});
+        });
+        return std::make_unique<tavir::test::Dovecot>(
+            std::map<std::string, std::string>{{"anna", "pw"}}, options);
+    };
+    const auto plainOnly = shipped(false);
+    const auto withCram = shipped(true);
+    auto on = [](const tavir::test::Dovecot& dovecot, int port) {
+        return tavir::migration::utf8ToUnicode(dovecot.host()) + L":" + std::to_wstring(port);
+    };
+    tavir::test::SocketScript busy({{tavir::test::say("* BYE Too many connections\r\n")}});
+    const struct {
+        const char* name;
+        std::wstring server;
+        bool ssl;
+        int result;
+        std::string says; // in the report
+    } cases[] = {
+        {"a BYE for a greeting", at(busy.port()), false, 1,
+            "The source server 127.0.0.1:" + std::to_string(busy.port())
+                + " turned the connection away at its greeting: * BYE Too many connections."},
+        {"no password in the clear", on(*plainOnly, plainOnly->port()), false, 1,
+            "The source server " + plainOnly->host() + ":" + std::to_string(plainOnly->port())
+                + " accepts no password on a connection without TLS: turn SSL on for the "
+                  "source, usually port 993."},
+        {"over TLS", on(*plainOnly, plainOnly->tlsPort()), true, 0, ""},
+        {"CRAM-MD5 offered", on(*withCram, withCram->port()), false, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = logs.report().size();
+        EXPECT_EQ(c.result, testImap(c.server, c.ssl));
+        const std::string said = logs.report().substr(before);
+        if (!c.says.empty()) {
+            EXPECT_NE(std::string::npos, said.find(c.says)) << said;
+            EXPECT_EQ(std::string::npos, said.find("did not greet")) << said;
+        }
+    }
 }
 
 TEST(TestImap, GivesUpOnASilentOrDribblingServerAfterFiveSecondsInAll)

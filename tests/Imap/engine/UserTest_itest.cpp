@@ -16,7 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 using namespace tavir::migration;
 using tavir::test::RecordingCallbacks;
@@ -268,22 +271,121 @@ TEST(UserTestStop, AStopEndsALoginWaitingForItsGreetingAtOnce)
     EXPECT_EQ(std::string::npos, logs.report().find("refused")) << logs.report();
 }
 
-// A source that can't be tested is said as such, never as refused logins:
-// the wizard's test gives every account its one sentence without trying the
-// rest, and a run's own tests end at once, within one time-out, the run not
-// started and the target not reached.
+// Dovecot as shipped takes a password in the clear only on a secure
+// connection (disable_plaintext_auth = yes): reached from another address on
+// its plain port, it greets with LOGINDISABLED. Where it offers CRAM-MD5,
+// every login goes that way, on both the wizard's test and a run's own, and
+// the accounts are migrated; where it does not, the source can't be tested,
+// said once in its own terms. LOGIN, and so any password in the clear, never
+// reaches it either way.
+TEST(UserTestPlaintext, ADovecotThatTakesNoPasswordInTheClearIsNeverSentOne)
+{
+    if (!tavir::test::Dovecot::available())
+        GTEST_SKIP() << tavir::test::Dovecot::unavailable();
+    for (bool cramMD5 : {true, false}) {
+        SCOPED_TRACE(cramMD5 ? "CRAM-MD5 offered" : "no CRAM-MD5");
+        tavir::test::ScopedHome home;
+        tavir::test::TempLogs logs;
+        tavir::test::TempDir dir;
+        tavir::test::Dovecot::Options options;
+        options.extraConfig = "auth_failure_delay = 0\nservice anvil {\n  unix_listener "
+                              "anvil-auth-penalty {\n    mode = 0\n  }\n}";
+        options.plaintextOnlySecure = true;
+        options.authMechanisms = cramMD5 ? "plain login cram-md5" : "plain login";
+        options.host = tavir::test::ownLoopbackAddress("127.0.0.1", [](const std::string& host) {
+            tavir::test::Listener free(tavir::test::ListenAt{host, 0});
+        });
+        const tavir::test::Dovecot dovecot(
+            std::map<std::string, std::string>{{"anna@example.com", "Pw-anna"}, {"ben", "Pw-ben"},
+                {"carl@example.com", "Pw-carl"}},
+            options);
+        // From 127.0.0.1, which is not the address Dovecot listens on.
+        std::mutex linesLock;
+        std::vector<std::string> lines;
+        tavir::test::CommandRelay relay(tavir::test::ListenAt{}, dovecot.host(), dovecot.port(),
+            [&](int, const std::string& line) {
+                std::lock_guard<std::mutex> hold(linesLock);
+                lines.push_back(line);
+                return true;
+            });
+        const std::string source = "127.0.0.1:" + std::to_string(relay.port());
+        const std::string untestable = "The source server " + source
+            + " accepts no password on a connection without TLS: turn SSL on for the source, "
+              "usually port 993.";
+        tavir::test::writeFile(dir.file("accounts.txt"), accounts);
+        tavir::test::StandInTarget target;
+        tavir::test::MigrationRunner runner(logs, dir);
+        const Configuration configuration = runner.configuration(
+            utf8ToUnicode(source), target.whost() + L":" + std::to_wstring(target.port()));
+
+        // The wizard's test.
+        IMigrator* created = nullptr;
+        ASSERT_TRUE(createMigrator(&created));
+        std::unique_ptr<IMigrator> migrator(created);
+        Configuration copy = configuration;
+        ASSERT_TRUE(migrator->init(copy));
+        ASSERT_TRUE(migrator->loadUsers(utf8ToUnicode(dir.file("accounts.txt"))));
+        std::vector<TestStatus> statuses(3, TestNotTested);
+        RecordingCallbacks callbacks;
+        ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
+        ASSERT_TRUE(callbacks.waitStopped(60));
+        const std::vector<TestStatus> tested = cramMD5
+            ? std::vector<TestStatus>{TestLoginAccepted, TestLoginAccepted, TestLoginRefused}
+            : std::vector<TestStatus>(3, TestNotTested);
+        EXPECT_EQ(tested, statuses);
+        MigrationStatus status;
+        migrator->getStatus(status);
+        EXPECT_EQ(cramMD5 ? "" : untestable, unicodeToUtf8(status.sourceUntestable));
+        migrator.reset();
+
+        // A run's own tests, and its roads.
+        runner.testLogins = true;
+        const tavir::test::RunOutcome outcome = runner.run(configuration, accounts);
+        EXPECT_EQ(cramMD5, outcome.started) << outcome.report;
+        EXPECT_EQ(cramMD5 ? 2u : 0u, outcome.status.finishedAccounts) << outcome.report;
+        EXPECT_EQ(cramMD5 ? 1u : 0u, outcome.status.loginsRefused) << outcome.report;
+        EXPECT_EQ(cramMD5 ? "" : untestable, unicodeToUtf8(outcome.status.sourceUntestable));
+        EXPECT_EQ(cramMD5 ? 0u : 1u, tavir::test::occurrences(outcome.report, untestable))
+            << outcome.report;
+
+        std::lock_guard<std::mutex> hold(linesLock);
+        unsigned cram = 0;
+        for (const std::string& line : lines) {
+            EXPECT_EQ(std::string::npos, line.find(" LOGIN ")) << line;
+            cram += line.find(" AUTHENTICATE CRAM-MD5") != std::string::npos;
+        }
+        // Both names of carl and of ben, anna's address; on both roads.
+        EXPECT_EQ(cramMD5 ? 10u : 0u, cram);
+        EXPECT_EQ(std::string::npos, dovecot.log().find("Plaintext authentication"));
+        EXPECT_EQ(std::string::npos, logs.report().find("Pw-"));
+    }
+}
+
+// A source that can't be tested is said as such, never as refused logins,
+// and no password reaches it where it did not ask for one: the wizard's test
+// leaves every account untested and says why once, and a run's own tests
+// end at once, within one time-out, the run not started and the target not
+// reached. A silent server that greets as logged in already (PREAUTH) costs
+// no time-out at all: nothing is sent to it.
 TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
 {
     constexpr unsigned timeoutMs = 1000;
+    auto greeting = [](const std::string& line) {
+        return [line](tavir::test::PeerSocket& peer) {
+            peer.say(line);
+            peer.readLine(15000);
+        };
+    };
     tavir::test::LoopbackServer silent([](tavir::test::PeerSocket& peer) { peer.readLine(15000); });
-    tavir::test::LoopbackServer preauth([](tavir::test::PeerSocket& peer) {
-        peer.say("* PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody\r\n");
-        peer.readLine(15000);
+    tavir::test::LoopbackServer preauth(
+        greeting("* PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody\r\n"));
+    tavir::test::LoopbackServer other(greeting("SSH-2.0-OpenSSH_9.2p1\r\n"));
+    tavir::test::LoopbackServer turnsAway([](tavir::test::PeerSocket& peer) {
+        peer.say("* BYE Too many connections from your IP\r\n");
     });
-    tavir::test::LoopbackServer other([](tavir::test::PeerSocket& peer) {
-        peer.say("SSH-2.0-OpenSSH_9.2p1\r\n");
-        peer.readLine(15000);
-    });
+    tavir::test::LoopbackServer closes([](tavir::test::PeerSocket&) {});
+    tavir::test::LoopbackServer plainRefused(
+        greeting("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\r\n"));
     const std::string closed = "127.0.0.1:" + std::to_string(tavir::test::freeLoopbackPort());
     auto at = [](const tavir::test::LoopbackServer& server) {
         return "127.0.0.1:" + std::to_string(server.port());
@@ -292,19 +394,38 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
         const char* name;
         std::string source;
         std::string says; // the sentence, whole
+        tavir::test::LoopbackServer* server; // whose connections get no password
+        bool waits; // one time-out, for a greeting that never comes
     } rows[] = {
         {"nothing listening", closed,
-            "Could not connect to the source server " + closed + ": connection refused."},
+            "Could not connect to the source server " + closed + ": connection refused.", nullptr,
+            false},
         {"a port that never greets", at(silent),
             "The source server " + at(silent)
-                + " accepted the connection but sent no greeting within 1 s."},
+                + " accepted the connection but sent no greeting within 1 s.",
+            &silent, true},
         {"a greeting as logged in already", at(preauth),
             "The source server " + at(preauth)
                 + " greets every connection as logged in already (PREAUTH), so no account can "
-                  "log in as itself: * PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody."},
+                  "log in as itself: * PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody.",
+            &preauth, false},
         {"another service's greeting", at(other),
             "The source server " + at(other)
-                + " did not greet as an IMAP server: SSH-2.0-OpenSSH_9.2p1."},
+                + " did not greet as an IMAP server: SSH-2.0-OpenSSH_9.2p1.",
+            &other, false},
+        {"a BYE for every greeting", at(turnsAway),
+            "The source server " + at(turnsAway)
+                + " turned the connection away at its greeting: * BYE Too many connections from "
+                  "your IP.",
+            &turnsAway, false},
+        {"every connection closed before its greeting", at(closes),
+            "The source server " + at(closes) + " closed the connection before it greeted.",
+            &closes, false},
+        {"no password without TLS", at(plainRefused),
+            "The source server " + at(plainRefused)
+                + " accepts no password on a connection without TLS: turn SSL on for the source, "
+                  "usually port 993.",
+            &plainRefused, false},
     };
     tavir::test::TempDir dir;
     tavir::test::writeFile(dir.file("accounts.txt"), accounts);
@@ -324,20 +445,26 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
             EXPECT_TRUE(migrator->loadUsers(utf8ToUnicode(dir.file("accounts.txt"))));
             return migrator;
         };
-        // The wizard's test: every account failed with the one sentence,
-        // which the report holds once.
+        const long long within = (row.waits ? timeoutMs : 0) + 900;
+        // The wizard's test: every account left untested, the one sentence
+        // in the report once and handed on as the source's.
         auto migrator = engine();
         std::vector<TestStatus> statuses(3, TestNotTested);
         RecordingCallbacks callbacks;
         long long began = tavir::test::nowMs();
         ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
         ASSERT_TRUE(callbacks.waitStopped(30));
-        EXPECT_LT(tavir::test::nowMs() - began, timeoutMs + 3000);
-        EXPECT_EQ(std::vector<TestStatus>(3, TestLoginRefused), statuses);
+        EXPECT_LT(tavir::test::nowMs() - began, within);
+        EXPECT_EQ(std::vector<TestStatus>(3, TestNotTested), statuses);
+        EXPECT_EQ("stopped", callbacks.calls().back());
         std::vector<UserInfoData> users;
         migrator->getUsers(users);
         for (const UserInfoData& user : users)
-            EXPECT_EQ(row.says, unicodeToUtf8(user.loginRefusal));
+            EXPECT_EQ(L"", user.loginRefusal);
+        MigrationStatus status;
+        migrator->getStatus(status);
+        EXPECT_EQ(row.says, unicodeToUtf8(status.sourceUntestable));
+        EXPECT_EQ(L"", status.sourceLimit);
         migrator.reset();
         std::string report = logs.report();
         EXPECT_EQ(1u, tavir::test::occurrences(report, row.says)) << report;
@@ -349,11 +476,12 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
         migrator = engine();
         began = tavir::test::nowMs();
         EXPECT_FALSE(migrator->start(&callbacks));
-        EXPECT_LT(tavir::test::nowMs() - began, timeoutMs + 3000);
-        MigrationStatus status;
+        EXPECT_LT(tavir::test::nowMs() - began, within);
         migrator->getStatus(status);
         EXPECT_EQ(row.says + "\nThe target server was not changed; the migration did not start.\n",
             unicodeToUtf8(status.startFailure));
+        EXPECT_EQ(row.says, unicodeToUtf8(status.sourceUntestable));
+        EXPECT_EQ(L"", status.sourceLimit);
         migrator.reset();
         report = logs.report().substr(before);
         // It never started: it was asked for, and its accounts selected.
@@ -364,8 +492,16 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
                  "\nAccounts: 0 finished, 0 failed, 0 login refused, 3 not started.\n3 accounts "
                  "not started: "})
             EXPECT_NE(std::string::npos, report.find(line)) << line << "\n" << report;
-        for (const char* never : {"refused the login", "administration service"})
+        for (const char* never :
+            {"refused the login", "administration service", "accepted at most"})
             EXPECT_EQ(std::string::npos, report.find(never)) << report;
+        if (row.server) {
+            for (int i = 0; i < row.server->accepted(); ++i) {
+                const std::string received = row.server->received(static_cast<std::size_t>(i));
+                EXPECT_EQ(std::string::npos, received.find("LOGIN")) << received;
+                EXPECT_EQ(std::string::npos, received.find("Pw-")) << received;
+            }
+        }
     }
 }
 

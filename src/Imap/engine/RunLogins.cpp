@@ -1,0 +1,278 @@
+// A run's login tests, a few at once, ahead of its workers.
+#include "Imap/engine/RunLogins.h"
+
+#include "Imap/textconv/TextConversion.h"
+
+#include <algorithm>
+
+namespace tavir::migration {
+
+using tiny::KMutexLocker;
+
+namespace {
+
+// How long a wait for news lasts at most before its caller looks again.
+constexpr std::chrono::milliseconds lookAgain{100};
+
+} // namespace
+
+class RunLogins::Tester : public Thread {
+public:
+    Tester(RunLogins& logins, unsigned number)
+        : Thread(L"login tester " + std::to_wstring(number))
+        , logins_(logins)
+    {
+    }
+    void execute() override { logins_.testUntilNoneLeft(*this); }
+
+    // The account in hand, for recover(); this thread's only.
+    static constexpr std::size_t noAccount = static_cast<std::size_t>(-1);
+    std::size_t inHand = noAccount;
+
+protected:
+    // What broke outside an account's test: the account in hand stays
+    // untested, and the other testers go on.
+    void recover(const std::wstring& sentence) override
+    {
+        Thread::recover(sentence);
+        if (inHand != noAccount)
+            logins_.users_->setTestStatus(inHand, TestNotTested);
+        logins_.ended();
+    }
+
+private:
+    RunLogins& logins_;
+};
+
+RunLogins::RunLogins(std::shared_ptr<UsersInformation> users, const ServerAddress& source, bool ssl,
+    std::shared_ptr<SourceConnections> connections, unsigned timeoutMs,
+    std::chrono::milliseconds keptAtMost)
+    : users_(std::move(users))
+    , connections_(std::move(connections))
+    , kept_(std::make_shared<KeptLogins>(keptAtMost))
+    , check_(source, ssl, *connections_, SourceConnections::Who::Test)
+    , timeoutMs_(timeoutMs)
+{
+    // A road that finds no room at the source closes a kept connection
+    // first; the pool may go before the count does.
+    connections_->setGiveUpKept([pool = std::weak_ptr<KeptLogins>(kept_)] {
+        const std::shared_ptr<KeptLogins> kept = pool.lock();
+        return kept && kept->giveUpOne();
+    });
+}
+
+RunLogins::~RunLogins()
+{
+    stop();
+    join();
+}
+
+void RunLogins::start()
+{
+    // The selected accounts alone: one not selected is never tested.
+    const std::size_t untested = users_->untestedToMigrate();
+    const auto wanted = static_cast<unsigned>(std::min<std::size_t>(untested, testersAtOnce));
+    for (unsigned i = 1; i <= wanted; ++i)
+        testers_.push_back(std::make_shared<Tester>(*this, i));
+    KMutexLocker hold(lock_);
+    for (const auto& tester : testers_) {
+        // A tester not started leaves its share to the others.
+        if (tester->guardedStart(ThreadRunner<Tester>::startPoint))
+            ++running_;
+    }
+}
+
+void RunLogins::stop()
+{
+    {
+        KMutexLocker hold(lock_);
+        ended_ = true;
+        stopped_ = true;
+        announce();
+    }
+    stop_->raise();
+    kept_->close();
+    connections_->stop();
+}
+
+void RunLogins::endTests()
+{
+    {
+        KMutexLocker hold(lock_);
+        ended_ = true;
+        announce();
+    }
+    stop_->raise();
+}
+
+bool RunLogins::testsEnded() const
+{
+    KMutexLocker hold(lock_);
+    return ended_;
+}
+
+void RunLogins::join()
+{
+    for (const auto& tester : testers_)
+        tester->join();
+}
+
+void RunLogins::testUntilNoneLeft(Tester& tester)
+{
+    Logger log;
+    std::size_t index = 0;
+    UserInfo account;
+    while (!testsEnded() && users_->takeNextToTest(index, account)) {
+        tester.inHand = index;
+        SourceLogin kept;
+        LoginVerdict verdict = testOne(account, log, kept);
+        record(index, std::move(verdict), std::move(kept), log);
+        tester.inHand = Tester::noAccount;
+    }
+    ended();
+}
+
+LoginVerdict RunLogins::testOne(const UserInfo& account, Logger& log, SourceLogin& kept)
+{
+    auto client = std::make_unique<mail::SimpleImapClient>();
+    client->setReadTimeoutMs(timeoutMs_);
+    client->setStopSignal(stop_);
+    // A source's connection, which an account's road may go on with.
+    client->getConnection().setWritesBodies(false);
+    LoginVerdict verdict;
+    try {
+        verdict = check_.check(account, *client, log, [this] { return testsEnded(); });
+    } catch (const std::exception& e) {
+        verdict = LoginVerdict();
+        verdict.kind = LoginVerdict::Refused;
+        verdict.sentence = sentence(L"The login test of %1% failed on an unexpected error: %2%.",
+            account.address(), utf8ToUnicode(e.what()));
+    }
+    if (verdict.kind == LoginVerdict::Accepted)
+        kept = SourceLogin{std::move(client), verdict.user, std::move(verdict.slot)};
+    else
+        client->disconnect(true);
+    return verdict;
+}
+
+void RunLogins::record(std::size_t index, LoginVerdict verdict, SourceLogin kept, Logger& log)
+{
+    switch (verdict.kind) {
+    case LoginVerdict::Accepted:
+        // Kept first, so that the worker that takes the account finds it.
+        kept_->keep(index, std::move(kept));
+        break;
+    case LoginVerdict::Refused:
+        // Out of the run before any batch can take it.
+        users_->setMigrate(index, false);
+        log.report(TAVIR_HERE, verdict.sentence);
+        users_->setTestRefusal(index, log.lastKept());
+        {
+            KMutexLocker hold(lock_);
+            ++refused_;
+        }
+        held_.say(log);
+        break;
+    case LoginVerdict::SourceFailed: {
+        bool first = false;
+        {
+            KMutexLocker hold(lock_);
+            first = sourceFailure_.empty();
+            if (first) {
+                log.report(TAVIR_HERE, verdict.sentence);
+                sourceFailure_ = log.lastKept();
+            }
+        }
+        if (first)
+            held_.say(log);
+        // Every other login would meet the same server; the accounts
+        // accepted by then are migrated.
+        endTests();
+        break;
+    }
+    case LoginVerdict::Stopped:
+        break;
+    }
+    users_->setTestStatus(index, testStatusOf(verdict.kind));
+    KMutexLocker hold(lock_);
+    announce();
+}
+
+void RunLogins::ended()
+{
+    KMutexLocker hold(lock_);
+    if (running_ != 0)
+        --running_;
+    announce();
+}
+
+void RunLogins::releaseSentences()
+{
+    held_.release();
+}
+
+std::wstring RunLogins::sourceFailure() const
+{
+    KMutexLocker hold(lock_);
+    return sourceFailure_;
+}
+
+void RunLogins::announce()
+{
+    ++news_;
+    changed_.notifyAll();
+}
+
+bool RunLogins::waitForNews(std::uint64_t seen, Clock::time_point deadline)
+{
+    return changed_.waitForChange(lock_, deadline, news_, seen);
+}
+
+RunLogins::First RunLogins::waitForTheFirstAccepted()
+{
+    for (;;) {
+        std::uint64_t seen = 0;
+        {
+            KMutexLocker hold(lock_);
+            seen = news_;
+        }
+        const bool accepted = users_->hasAcceptedToMigrate();
+        KMutexLocker hold(lock_);
+        if (accepted)
+            return First::Ready;
+        if (!sourceFailure_.empty())
+            return First::SourceFailed;
+        if (stopped_)
+            return First::Stopped;
+        if (running_ == 0)
+            return refused_ != 0 ? First::AllRefused : First::Ready;
+        waitForNews(seen, Clock::now() + lookAgain);
+    }
+}
+
+bool RunLogins::takeNextToMigrate(
+    std::size_t& index, UserInfo& account, SourceLogin& login, const std::function<bool()>& stopped)
+{
+    for (;;) {
+        std::uint64_t seen = 0;
+        {
+            KMutexLocker hold(lock_);
+            seen = news_;
+        }
+        if (users_->takeNextToMigrate(index, account)) {
+            login = kept_->take(index);
+            login.slot.handToRoad();
+            return true;
+        }
+        if (stopped())
+            return false;
+        KMutexLocker hold(lock_);
+        if (running_ == 0 && news_ == seen)
+            return false;
+        // A worker's stop is not news here: it is looked at again at least
+        // this often.
+        waitForNews(seen, Clock::now() + lookAgain);
+    }
+}
+
+} // namespace tavir::migration
