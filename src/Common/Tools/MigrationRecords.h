@@ -112,6 +112,10 @@ struct MigrationStatus {
     // of them those refused: never migrated, never made on the target.
     std::uint32_t loginsTested = 0;
     std::uint32_t loginsRefused = 0;
+    // Messages another session removed from the source between the
+    // comparison and the copy (gone, not failed): with the counts above,
+    // every message counted on the source is in one count.
+    std::uint32_t messagesRemoved = 0;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

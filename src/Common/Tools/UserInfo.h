@@ -42,6 +42,9 @@ struct UserProgress {
     std::uint32_t messagesAlreadyThere = 0;
     // The report's line on why the account failed.
     std::wstring failure;
+    // Removed from the source by another session between their count and
+    // their copy: gone, neither copied nor failed.
+    std::uint32_t messagesRemoved = 0;
 };
 
 struct UserInfo {

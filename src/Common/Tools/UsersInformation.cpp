@@ -169,6 +169,7 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
     status.foldersDone = status.folderErrors = status.messagesDone = status.messageErrors = 0;
     status.foldersNotReached = status.messagesNotReached = status.messagesAlreadyThere = 0;
     status.foldersNotCounted = 0;
+    status.messagesRemoved = 0;
     status.loginsTested = status.loginsRefused = 0;
     for (const UserInfo& user : users_) {
         status.loginsTested
@@ -186,6 +187,7 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
         status.messagesNotReached += p.messagesNotReached;
         status.messagesAlreadyThere += p.messagesAlreadyThere;
         status.foldersNotCounted += p.foldersNotCounted;
+        status.messagesRemoved += p.messagesRemoved;
         if (user.state == UserInProgress)
             status.inProgress.push_back({user.fullName, p.folder, p.folderMessages,
                 p.folderMessagesDone, p.folderMessageErrors});
