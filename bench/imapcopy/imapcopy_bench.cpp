@@ -195,6 +195,8 @@ Result measure(bool copy, const Corpus& corpus, const Dovecot& dovecot, const St
 bool measureSplit(const Corpus& corpus, const Dovecot& dovecot, const StandInTarget& target, int repeat)
 {
     FakeImapSource script;
+    // Selected by the corpus's name, as from Dovecot.
+    script.inbox().name = corpus.folder;
     for (unsigned n = 1; n <= corpus.count; ++n)
         script.inbox().bodies.push_back(makeMessage(n, corpus.size));
     script.splitReplies = true;

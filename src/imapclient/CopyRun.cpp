@@ -52,18 +52,24 @@ std::string CopyRun::sequenceSetFrom(unsigned first) const
     return mail::sequenceSet(left);
 }
 
-bool CopyRun::wants(unsigned number) const
+bool CopyRun::asks(unsigned number) const
 {
-    if (number == 0 || answered_.count(number) || taken_.count(number))
+    if (number == 0)
         return false;
     if (open_)
         return number >= numbers_.front();
     return std::binary_search(numbers_.begin(), numbers_.end(), number);
 }
 
+bool CopyRun::wants(unsigned number) const
+{
+    return asks(number) && !answered_.count(number) && !taken_.count(number)
+        && !withheld_.count(number);
+}
+
 void CopyRun::noteUid(unsigned number, std::uint32_t uid)
 {
-    if (uid == 0)
+    if (uid == 0 || uids_.count(number) != 0 || numbersByUid_.count(uid) != 0)
         return;
     uids_[number] = uid;
     numbersByUid_[uid] = number;
@@ -104,6 +110,7 @@ void CopyRun::settle(unsigned number, Fate fate)
         return;
     copied_ += fate == Fate::Copied;
     failed_ += fate == Fate::Failed;
+    removed_ += fate == Fate::Removed;
     keywordsLeft_ += fate == Fate::Copied && keywords_.count(number) != 0;
     highest_ = std::max(highest_, number);
     if (onSettled)
@@ -156,6 +163,15 @@ CopyRun::Fate CopyRun::fate(unsigned number) const
 {
     auto found = answered_.find(number);
     return found == answered_.end() ? Fate::Unanswered : found->second;
+}
+
+std::vector<unsigned> CopyRun::removedNumbers() const
+{
+    std::vector<unsigned> removed;
+    for (const auto& [number, fate] : answered_)
+        if (fate == Fate::Removed)
+            removed.push_back(number);
+    return removed;
 }
 
 std::vector<unsigned> CopyRun::unanswered() const

@@ -27,6 +27,9 @@ public:
         Unanswered, // no body came for it (yet)
         Copied, // appended, and the target said OK
         Failed, // its body came, but it is not known to be on the target
+        // The source said it is gone: another session expunged it after it
+        // was counted, and no body came for it. Neither copied nor failed.
+        Removed,
     };
 
     // The messages `numbers` (ascending, distinct, none 0).
@@ -40,14 +43,25 @@ public:
     // The message set of the numbers from `first` on that are still wanted.
     std::string sequenceSetFrom(unsigned first) const;
 
+    // True when `number` was asked for, whatever became of it.
+    bool asks(unsigned number) const;
     // True when `number` was asked for and its body has not come yet: its
     // body may be appended.
     bool wants(unsigned number) const;
+    // The source named the body of `number` and gave none in its place
+    // (BODY[] NIL): no body is taken for it any more, and what became of it
+    // is settled once the answer has ended, whose tagged line may say that
+    // another session expunged it.
+    void withhold(unsigned number) { withheld_.insert(number); }
+    const std::set<unsigned>& withheld() const { return withheld_; }
     // Records that the body of a number asked for came and went to the
     // target, whose answer settles it later.
     void take(unsigned number) { taken_.insert(number); }
     // Records the UID a reply gave for a number asked for; uid() is 0 for
-    // a number none was given for.
+    // a number none was given for. The first UID given for a number holds,
+    // and a UID noted for one number is never taken for another: a reply
+    // that says otherwise (a second body, news after an EXPUNGE miscounted)
+    // changes neither.
     void noteUid(unsigned number, std::uint32_t uid);
     std::uint32_t uid(unsigned number) const;
     bool taken(unsigned number) const { return taken_.count(number) != 0; }
@@ -84,6 +98,9 @@ public:
     std::vector<unsigned> lostAnswers() const;
     unsigned copied() const { return copied_; }
     unsigned failed() const { return failed_; }
+    unsigned removed() const { return removed_; }
+    // The numbers settled as Removed, in order.
+    std::vector<unsigned> removedNumbers() const;
     // Records that message `number` carries keywords ($Forwarded, $Label1),
     // which its copy leaves behind: the target keeps the standard flags.
     void leavesKeywords(unsigned number) { keywords_.insert(number); }
@@ -121,6 +138,7 @@ private:
     std::map<unsigned, Fate> answered_;
     std::map<unsigned, Failure> failures_;
     std::set<unsigned> taken_;
+    std::set<unsigned> withheld_;
     std::set<unsigned> keywords_; // messages whose keywords are not copied
     std::map<unsigned, std::uint32_t> uids_;
     std::map<std::uint32_t, unsigned> numbersByUid_;
@@ -128,6 +146,7 @@ private:
     unsigned copied_ = 0;
     unsigned keywordsLeft_ = 0;
     unsigned failed_ = 0;
+    unsigned removed_ = 0;
     unsigned highest_ = 0;
     std::vector<std::string> ignored_;
     unsigned ignoredCount_ = 0;

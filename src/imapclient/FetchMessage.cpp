@@ -119,8 +119,12 @@ bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message
         const bool bodyNamed = takeItemsUpToBody(parser, message);
         message.setAnswersForBody(bodyNamed || !message.partialBody().empty());
         std::string rest;
-        return bodyNamed && parser.getRest(rest)
-            && (message.setSize(rest) || message.takeQuotedBody(rest));
+        if (!bodyNamed || !parser.getRest(rest))
+            return false;
+        if (message.setSize(rest) || message.takeQuotedBody(rest))
+            return true;
+        message.takeNilBody(rest);
+        return false;
     } catch (const ImapParserException&) {
         return false;
     }
@@ -139,7 +143,12 @@ bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& ans
     at = line.find_first_not_of(' ', at);
     if (at == std::string::npos || line[at] != '(')
         return false;
-    const bool loaded = loadFetchResponseInsideInfo(line.substr(at + 1), message);
+    std::string items = line.substr(at + 1);
+    // A reply read whole ends with the list's ")", which an atom, read up
+    // to the next blank, would take with it: "UID 4)" is no UID.
+    if (!items.empty() && items.back() == ')')
+        items.insert(items.size() - 1, 1, ' ');
+    const bool loaded = loadFetchResponseInsideInfo(items, message);
     answersForBody = message.answersForBody();
     return loaded;
 }
@@ -166,6 +175,7 @@ void FetchMessage::reset()
     flagsKnown_ = false;
     keywords_ = false;
     answersForBody_ = false;
+    bodyWithheld_ = false;
     partialBody_.clear();
     held_.clear();
     holding_ = false;
@@ -260,6 +270,17 @@ bool FetchMessage::takeQuotedBody(const std::string& rest)
     holding_ = true;
     announced_ = true;
     drained_ = true;
+    return true;
+}
+
+bool FetchMessage::takeNilBody(const std::string& rest)
+{
+    // NIL as a word of its own: "NILS" would be an atom, no NIL.
+    if (!imap::startsWithNoCase(rest, 0, "NIL")
+        || (rest.size() > 3 && rest[3] != ' ' && rest[3] != ')'))
+        return false;
+    takeItemsAfterBody(rest.substr(3));
+    bodyWithheld_ = true;
     return true;
 }
 

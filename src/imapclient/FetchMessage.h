@@ -88,6 +88,13 @@ public:
     // after it are taken; nothing of the reply is left on the connection.
     // False for anything else (NIL, a literal), which changes nothing.
     bool takeQuotedBody(const std::string& rest);
+    // The body given as NIL (`BODY[] NIL`), as servers answer for a message
+    // another session expunged: `rest` is the reply from NIL on. The items
+    // after it are taken, and bodyWithheld() says so; nothing is left on the
+    // connection. False for anything else, which changes nothing.
+    bool takeNilBody(const std::string& rest);
+    // True when the reply last loaded named the body and gave NIL for it.
+    bool bodyWithheld() const { return bodyWithheld_; }
     // Whether the reply last loaded (loadFetchResponse) answers for the
     // message's body: it names BODY[], or its items can't be read (an
     // answer that failed). A reply that names no body is news about the
@@ -155,6 +162,7 @@ private:
     bool flagsKnown_ = false;
     bool keywords_ = false;
     bool answersForBody_ = false;
+    bool bodyWithheld_ = false;
     std::string partialBody_;
     // The body, when it was read ahead (holdBody).
     std::string held_;
@@ -193,7 +201,8 @@ bool loadFetchResponse(const std::string& line, FetchMessage& message, bool& ans
 // announcement (the rest of the text) gives the size, or whose quoted
 // string is the body itself (takeQuotedBody). False when the body is not
 // named or not given so, or the items can't be read; the message says
-// which (answersForBody). Never throws.
+// which (answersForBody, and bodyWithheld for a body given as NIL, whose
+// items after it are taken too). Never throws.
 bool loadFetchResponseInsideInfo(const std::string& items, FetchMessage& message);
 
 } // namespace tavir::mail

@@ -641,6 +641,22 @@ bool expungeResponse(const std::string& text, std::uint32_t& number)
         && strcasecmp(keyword.c_str(), "EXPUNGE") == 0 && number != 0;
 }
 
+std::string taggedResponseCode(const std::string& line)
+{
+    try {
+        ResponseResult result;
+        Parser(line).parseResponse(result);
+        std::string code = result.code;
+        if (!result.tagged || code.size() < 2)
+            return std::string();
+        imap::trim(code);
+        std::string name;
+        return Parser(code).getNode(name) ? name : std::string();
+    } catch (const ImapParserException&) {
+        return std::string();
+    }
+}
+
 bool parseFetchResponse(const std::string& text, FetchResponse& out)
 {
     out = FetchResponse();

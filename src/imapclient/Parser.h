@@ -205,6 +205,11 @@ struct FetchResponse {
 bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::size_t& rest);
 // True when `text` (without its line end) is "* n EXPUNGE"; `number` is n.
 bool expungeResponse(const std::string& text, std::uint32_t& number);
+// The name of the response code of a tagged status line, as sent: "K3 OK
+// [EXPUNGEISSUED] Some messages were already expunged" gives
+// "EXPUNGEISSUED". Empty when the line has no code or can't be read.
+// Never throws.
+std::string taggedResponseCode(const std::string& line);
 
 // False when `text` is no untagged FETCH or AFETCH response; a FETCH
 // response whose items can't be read throws ImapParserException, with the

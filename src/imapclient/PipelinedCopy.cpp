@@ -5,6 +5,7 @@
 #include "imapclient/CommandMessage.h"
 #include "imapclient/ReplyReader.h"
 #include "imapclient/SimpleImapClient.h"
+#include "utils/StringUtils.h"
 
 namespace tavir::mail {
 
@@ -27,7 +28,8 @@ std::string unwantedBody(const CopyRun& run, unsigned number, std::uint32_t uid)
 {
     if (number == 0)
         return "a body whose UID " + std::to_string(uid) + " is not that of the message it numbers";
-    return run.taken(number) || run.fate(number) != CopyRun::Fate::Unanswered
+    return run.taken(number) || run.withheld().count(number) != 0
+            || run.fate(number) != CopyRun::Fate::Unanswered
         ? "a second body for " + messageLabel(number, uid)
         : "a body for " + messageLabel(number, uid) + ", which was not asked for";
 }
@@ -59,9 +61,9 @@ Failure bodyFailure(const FetchMessage& message, unsigned number, const Connecti
 
 // A reply, loaded into `message`, that gave no body: true when it is passed
 // over (news such as an EXISTS or a flag change, or an answer for a number
-// not asked for); false when it names the body without giving it (BODY[]
-// NIL) or can't be read, which fails its message and ends the run. The
-// sentence never quotes the reply: it may hold the message's text.
+// not asked for); false when its items can't be read, which fails its
+// message and ends the run. The sentence never quotes the reply: it may
+// hold the message's text.
 bool passOver(const FetchMessage& message, bool answersForBody, CopyRun& run,
     const ConnectionInternal& source)
 {
@@ -76,7 +78,7 @@ bool passOver(const FetchMessage& message, bool answersForBody, CopyRun& run,
     const Failure failure = {ImapFetchFailed, Side::Source, false,
         "the FETCH reply of " + source.endpointText()
             + (number != 0 ? " for message " + std::to_string(number) : std::string())
-            + " names the body without giving it, or can't be read"};
+            + " can't be read"};
     if (number != 0)
         run.fail(number, failure);
     run.endWith(failure);
@@ -195,6 +197,7 @@ const Failure& PipelinedCopy::copy(const std::string& fetchCommand)
     // (its numbers in doubt) left nothing.
     if (!run_.completed && fetchWritten_)
         from_.close();
+    failWithheld();
     window_.finish();
     return run_.end;
 }
@@ -205,6 +208,9 @@ PipelinedCopy::Answer PipelinedCopy::readAnswer(const std::string& fetchCommand)
     // inside it is closed (copy).
     run_.completed = false;
     Answer answer;
+    std::uint32_t only = 0;
+    if (imap::parseUnsigned32(messageSetOf(fetchCommand), only))
+        answer.only = only;
     if (source_.splitsItems())
         answer.prefetched = prefetchItems(fetchCommand);
     // The reader stops at the literal of a body (or of a part of one,
@@ -257,20 +263,48 @@ PipelinedCopy::Next PipelinedCopy::takeReply(
         = reply.literalLeft || loadFetchResponse(reply.text, message_, answersForBody);
     const unsigned number = askedNumber(message_);
     message_.setNumber(number);
-    if (!message_.partialBody().empty())
-        return refusePartial(number, reply);
-    if (!withBody)
-        return takeNews(number, answersForBody);
-    return takeBody(number, reader, answer);
+    const Next next = !message_.partialBody().empty() ? refusePartial(number, reply)
+        : withBody                                    ? takeBody(number, reader, answer)
+                                                      : takeNews(number, answersForBody);
+    noteItems(number);
+    return next;
+}
+
+void PipelinedCopy::noteItems(unsigned number)
+{
+    if (run_.asks(number))
+        run_.noteUid(number, message_.getUid());
 }
 
 PipelinedCopy::Next PipelinedCopy::endAnswer(const ReplyReader::Reply& tagged, const Answer& answer)
 {
     run_.completed = true;
+    settleGone(tagged, answer);
     copyDeferred(answer.deferred);
     if (tagged.status != Command::OK)
         endRun(ImapFetchFailed, tagged.text);
     return Next::End;
+}
+
+void PipelinedCopy::settleGone(const ReplyReader::Reply& tagged, const Answer& answer)
+{
+    // Some servers answer OK, others NO; some give NIL for the body, others
+    // nothing at all.
+    const unsigned number = answer.only;
+    if (number == 0 || !utils::iEqual(taggedResponseCode(tagged.text), "EXPUNGEISSUED"))
+        return;
+    if (run_.wants(number) || run_.withheld().count(number) != 0)
+        run_.settle(number, CopyRun::Fate::Removed);
+}
+
+void PipelinedCopy::failWithheld()
+{
+    for (unsigned number : run_.withheld())
+        run_.fail(number,
+            {ImapFetchFailed, Side::Source, false,
+                "the FETCH reply of " + from_.endpointText() + " for "
+                    + messageLabel(number, run_.uid(number))
+                    + " gives NIL in place of the body (BODY[])"});
 }
 
 PipelinedCopy::Next PipelinedCopy::endRun(ImapClientResult code, const std::string& why)
@@ -284,6 +318,12 @@ PipelinedCopy::Next PipelinedCopy::takeNews(unsigned number, bool answersForBody
     // The date and the flags may come in replies of their own.
     if (!answersForBody && run_.wants(number))
         keepItems(number, message_);
+    if (answersForBody && message_.bodyWithheld() && run_.wants(number)) {
+        // Its reply was read whole, so the copy goes on; the tagged end may
+        // say why no body came (endAnswer).
+        run_.withhold(number);
+        return Next::Message;
+    }
     return passOver(message_, answersForBody, run_, from_) ? Next::Reply : Next::End;
 }
 
@@ -296,8 +336,6 @@ PipelinedCopy::Next PipelinedCopy::takeBody(unsigned number, ReplyReader& reader
         return dropInHand() ? Next::Reply : Next::End;
     }
     takeKeptItems(number);
-    // Before the body, or after it once it is read.
-    run_.noteUid(number, message_.getUid());
     if (answer.restFrom != 0) {
         // Asked for again, with the date and the flags first.
         return dropInHand() ? Next::Message : Next::End;
@@ -305,7 +343,6 @@ PipelinedCopy::Next PipelinedCopy::takeBody(unsigned number, ReplyReader& reader
     bool later = false;
     if (!message_.dateAndFlagsKnown() && !readAhead(number, later))
         return Next::End;
-    run_.noteUid(number, message_.getUid());
     if (message_.sourceFailure().failed()) {
         // The rest of its reply, read and dropped, can't be taken.
         run_.fail(number, message_.sourceFailure());

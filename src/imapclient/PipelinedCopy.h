@@ -40,6 +40,8 @@ private:
     // What one FETCH answer has given and left to do, made anew for each
     // answer: the run's, and the one that asks again.
     struct Answer {
+        // The one message the answer asked for; 0 when it asked for several.
+        unsigned only = 0;
         // The date and the flags were asked for before the bodies.
         bool prefetched = false;
         // The first message whose body came without its date or flags: from
@@ -61,12 +63,31 @@ private:
     // One reply of the answer, by what it is: the tagged end, an EXPUNGE, a
     // reply over the line limit, a part of a body, news, or a body.
     Next takeReply(const ReplyReader::Reply& reply, ReplyReader& reader, Answer& answer);
-    // The answer's tagged end: the deferred bodies are fetched.
+    // What the FETCH reply of message `number` said of it, once that reply
+    // has ended (or the run ended inside it), wherever in the reply it
+    // stood, before the body or after it: the run notes the UID, by which
+    // the message is found again once an EXPUNGE numbers the folder
+    // otherwise. The one place where a reply's items reach the run; a
+    // number not asked for is nobody's.
+    void noteItems(unsigned number);
+    // The answer's tagged end: the messages the source gave no body for
+    // are settled where it says why, and the deferred bodies are fetched.
     Next endAnswer(const ReplyReader::Reply& tagged, const Answer& answer);
+    // A message asked for alone that got no body (none came, or NIL came in
+    // its place), in an answer whose tagged line says EXPUNGEISSUED (RFC
+    // 5530: another session expunged messages asked for), is gone from the
+    // source: Removed, not failed. Of several messages asked for at once,
+    // the code does not say which are gone: those are failed or left
+    // unanswered here, and their caller asks for each alone.
+    void settleGone(const ReplyReader::Reply& tagged, const Answer& answer);
+    // Fails the messages whose body the source gave as NIL and that nothing
+    // settled otherwise.
+    void failWithheld();
     // What ends the run early, said by the source.
     Next endRun(ImapClientResult code, const std::string& why);
     // A reply, loaded into the message in hand, that gave no body for
-    // message `number`: news, or items of a message asked for, kept.
+    // message `number`: news, or items of a message asked for, kept; or a
+    // body given as NIL, withheld until the answer's end.
     Next takeNews(unsigned number, bool answersForBody);
     // The body of message `number` (0: none known) in hand: dropped when
     // it was not asked for or is to be asked for again, else read ahead

@@ -866,15 +866,25 @@ TEST(MessageTest, FlagsAndAnnouncements)
         bool loaded, answersForBody;
         unsigned number, size;
         std::string date, flags;
+        std::uint32_t uid = 0;
+        bool withheld = false; // the body given as NIL
     };
     const Load loads[] = {
         {"* 3 FETCH (INTERNALDATE \"d\" FLAGS (\\Seen) BODY[] {42}\r\n", true, true, 3, 42, "d",
             "\\Seen"},
-        {"* 3 fetch (FLAGS () UID 7 INTERNALDATE \"d\" BODY[] {0}\r\n", true, true, 3, 0, "d", ""},
+        {"* 3 fetch (FLAGS () UID 7 INTERNALDATE \"d\" BODY[] {0}\r\n", true, true, 3, 0, "d", "",
+            7},
         {"* 3 STORE (FLAGS (\\Seen) BODY[] {42}\r\n", false, false, 0, 0, "", ""},
         {"* 3 FETCH FLAGS (\\Seen) BODY[] {42}\r\n", false, false, 3, 0, "", ""},
         {"* 3 FETCH (FLAGS (\\Seen))", false, false, 3, 0, "", "\\Seen"},
-        {"* 3 FETCH (FLAGS () BODY[] NIL)", false, true, 3, 0, "", ""},
+        {"* 3 FETCH (FLAGS () BODY[] NIL)", false, true, 3, 0, "", "", 0, true},
+        // NIL for the body, items after it; NIL in any letter case.
+        {"* 3 FETCH (FLAGS (\\Deleted) BODY[] nil UID 9)", false, true, 3, 0, "", "\\Deleted", 9,
+            true},
+        {"* 3 FETCH (BODY[] NILS)", false, true, 3, 0, "", ""},
+        // The list's last item is read whole, its ")" left to the list.
+        {"* 3 FETCH (FLAGS () UID 7)", false, false, 3, 0, "", "", 7},
+        {"* 3 FETCH (FLAGS () RFC822.SIZE 12 UID 7 )", false, false, 3, 0, "", "", 7},
         {"* 3 FETCH (FLAGS (\\Seen) BODY[] {5}\r\nhello)", false, true, 3, 0, "", "\\Seen"},
         {"* 3 FETCH (FLAGS (\\Seen", false, true, 3, 0, "", ""},
         {"* 3 EXISTS", false, false, 0, 0, "", ""},
@@ -896,6 +906,8 @@ TEST(MessageTest, FlagsAndAnnouncements)
         EXPECT_EQ(l.size, loaded.getSize());
         EXPECT_EQ(l.date, loaded.getDate());
         EXPECT_EQ(l.flags, loaded.getFlags());
+        EXPECT_EQ(l.uid, loaded.getUid());
+        EXPECT_EQ(l.withheld, loaded.bodyWithheld());
         // What is in hand is read from memory, and nothing of the reply is
         // left for the connection (there is none).
         if (l.loaded && loaded.isDrained()) {
@@ -1281,10 +1293,11 @@ TEST(CopyTest, PipelinedRange)
     // message was expunged) is no failure, before a body or after the
     // last; items may come in any order. A body may come as a quoted
     // string instead of a literal, empty or not, with items on both sides
-    // of it. A reply that names the body without giving it is a message
-    // that fails: the folder stops there, the rest of the reply is not left
-    // on the connection, and the failure's sentence quotes nothing of the
-    // reply. Keywords are counted for the messages copied.
+    // of it. A reply that gives NIL for the body fails its message, and the
+    // failure's sentence quotes nothing of the reply; the copy goes on to
+    // the tagged end. Where that end says EXPUNGEISSUED and the message was
+    // asked for alone, it is removed from the source, not failed: NIL or
+    // nothing came for it. Keywords are counted for the messages copied.
     //
     // One answer may split a message's items over several replies, before
     // or after the body: they are one answer. A body whose date or flags
@@ -1295,7 +1308,7 @@ TEST(CopyTest, PipelinedRange)
     // one that gives a part of the body (BODY[]<0>), fails its message; the
     // copy goes on. A date that can't be read never replaces one that can.
     struct Case {
-        const char* name;
+        std::string name;
         std::string reply;
         ImapClientResult result;
         unsigned copied, failed;
@@ -1305,6 +1318,10 @@ TEST(CopyTest, PipelinedRange)
         std::string failureSays = {}; // of the first message that failed
         std::string asked = {}; // the source's commands, where given
         std::vector<unsigned> expunged = {};
+        std::map<unsigned, std::uint32_t> uids = {}; // noted by the run, where given
+        std::vector<unsigned> numbers = {1, 2}; // asked for
+        unsigned removed = 0;
+        bool keptOpen = false; // failed at the tagged end, with the source in step
     };
     const std::string dated = " INTERNALDATE \"" + std::string(date1) + "\"";
     const std::string one = "* 1 FETCH (FLAGS () UID 4" + dated + " BODY[] {3}\r\none)\r\n";
@@ -1313,17 +1330,22 @@ TEST(CopyTest, PipelinedRange)
             + " FLAGS (\\Seen) BODY[] {" + std::to_string(data.size()) + "}\r\n" + data + ")\r\n";
     };
     const std::string keywords = keywordsOverTheLineLimit();
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"news before the tagged end", one + "* 7 FETCH (FLAGS (\\Flagged))\r\n%T OK\r\n",
             ImapSuccess, 1, 0, {"one"}, {""}},
         {"news mid-reply",
             "* 3 EXPUNGE\r\n* 9 FETCH (FLAGS (\\Seen))\r\n* 2 RECENT\r\n" + one + "%T OK\r\n",
             ImapSuccess, 1, 0, {"one"}, {""}, 0, {}, "", "", {3}},
-        {"a body that is not given", "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "%T OK\r\n",
-            ImapFetchFailed, 0, 1},
+        {"a body that is not given, then given",
+            "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + one + "%T OK\r\n", ImapSuccess, 0, 1, {}, {}, 0,
+            {},
+            "the FETCH reply of scripted:143 for message 1 (UID 4) gives NIL in place of the body "
+            "(BODY[])"},
         {"a body not given beside the text of the message",
             "* 1 FETCH (BODY[HEADER] \"Subject: secret plans\" BODY[] NIL)\r\n%T OK\r\n",
-            ImapFetchFailed, 0, 1},
+            ImapSuccess, 0, 1, {}, {}, 0, {},
+            "the FETCH reply of scripted:143 for message 1 gives NIL in place of the body "
+            "(BODY[])"},
         {"quoted bodies, empty or not, keywords on both sides of them",
             "* 1 FETCH (FLAGS ($Label1)" + dated
                 + " BODY[] \"short text\")\r\n* 2 FETCH (BODY[] \"\" FLAGS "
@@ -1382,16 +1404,126 @@ TEST(CopyTest, PipelinedRange)
             "the FETCH reply of scripted:143 for message 1 (UID 4) gives BODY[]<0>, a part of "
             "the message that may be cut short, where the whole message (BODY[]) was asked for"},
     };
+    // A message another session expunged, as sources answer for it: NIL
+    // for its body (or nothing), and EXPUNGEISSUED (RFC 5530) on the tagged
+    // line, OK or NO. Only the tagged line says it is gone, and only of a
+    // message asked for alone is it known which one that is.
+    const std::string gone = "* 1 FETCH (UID 4 FLAGS (\\Deleted \\Seen) BODY[] NIL)\r\n";
+    const std::string issuedOk = "%T OK [EXPUNGEISSUED] Some messages were already expunged\r\n";
+    {
+        Case k{"alone, NIL for the body and OK [EXPUNGEISSUED]: removed", gone + issuedOk,
+            ImapSuccess, 0, 0};
+        k.numbers = {1};
+        k.removed = 1;
+        k.uids = {{1, 4}};
+        cases.push_back(k);
+        k.name = "alone, nothing for it and NO [ExpungeIssued]: removed";
+        k.reply = "%T NO [ExpungeIssued] Some of the requested messages no longer exist\r\n";
+        k.result = ImapFetchFailed;
+        k.keptOpen = true;
+        k.uids = {};
+        cases.push_back(k);
+        k.name = "alone, nothing for it and NO without a code: neither removed nor failed";
+        k.reply = "%T NO Some of the requested messages no longer exist\r\n";
+        k.removed = 0;
+        cases.push_back(k);
+        k = Case{"alone, NIL for the body and OK without a code: failed", gone + "%T OK\r\n",
+            ImapSuccess, 0, 1, {}, {}, 0, {},
+            "the FETCH reply of scripted:143 for message 1 (UID 4) gives NIL in place of the body "
+            "(BODY[])"};
+        k.numbers = {1};
+        cases.push_back(k);
+        k = Case{"alone, its body and OK [EXPUNGEISSUED]: copied", numbered(1, 4, "one") + issuedOk,
+            ImapSuccess, 1, 0, {"one"}, {"\\Seen"}};
+        k.numbers = {1};
+        cases.push_back(k);
+        k = Case{"of two, NIL for one and OK [EXPUNGEISSUED]: failed, to be asked for alone",
+            gone + numbered(2, 5, "two") + issuedOk, ImapSuccess, 1, 1, {"two"}, {"\\Seen"}};
+        k.uids = {{1, 4}, {2, 5}};
+        cases.push_back(k);
+        k = Case{
+            "of two, nothing for one and NO [EXPUNGEISSUED]: unanswered, to be asked for alone",
+            numbered(2, 5, "two") + "%T NO [EXPUNGEISSUED] gone\r\n", ImapFetchFailed, 1, 0,
+            {"two"}, {"\\Seen"}};
+        k.keptOpen = true;
+        cases.push_back(k);
+    }
+    // Each item before the body or after it, RFC822.SIZE given unasked,
+    // with and without an EXPUNGE of the first message after its reply: the
+    // run notes each message's UID wherever it stood, by which the messages
+    // left are found again once the folder is numbered otherwise.
+    const std::string large = body(ConnectionInternal::wholeBodyLimit + 1);
+    auto item = [&](const std::string& name, unsigned uid, const std::string& data) {
+        if (name == "UID")
+            return "UID " + std::to_string(uid);
+        if (name == "FLAGS")
+            return std::string("FLAGS (\\Seen)");
+        if (name == "INTERNALDATE")
+            return dated.substr(1);
+        if (name == "RFC822.SIZE")
+            return "RFC822.SIZE " + std::to_string(data.size());
+        return "BODY[] {" + std::to_string(data.size()) + "}\r\n" + data;
+    };
+    auto inOrder = [&](const std::vector<std::string>& order, unsigned n, unsigned uid,
+                       const std::string& data) {
+        std::string reply = "* " + std::to_string(n) + " FETCH (";
+        for (const std::string& name : order)
+            reply += (&name == &order.front() ? "" : " ") + item(name, uid, data);
+        return reply + ")\r\n";
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> order;
+        std::string data = "one"; // the first message's body
+        std::string after = ""; // a reply of its own after each message's
+    } orders[] = {
+        {"the UID, the date and the flags before the body",
+            {"UID", "INTERNALDATE", "FLAGS", "BODY"}},
+        {"the UID after the body", {"INTERNALDATE", "FLAGS", "BODY", "UID"}},
+        {"the UID after a large body", {"INTERNALDATE", "FLAGS", "BODY", "UID"}, large},
+        {"the UID in a reply of its own after the body", {"INTERNALDATE", "FLAGS", "BODY"}, "one",
+            "UID"},
+        {"the flags after the body", {"UID", "INTERNALDATE", "BODY", "FLAGS"}},
+        {"the date after the body", {"UID", "FLAGS", "BODY", "INTERNALDATE"}},
+        {"RFC822.SIZE before the body, the UID after it",
+            {"RFC822.SIZE", "INTERNALDATE", "FLAGS", "BODY", "UID"}},
+        {"RFC822.SIZE and the UID after the body",
+            {"INTERNALDATE", "FLAGS", "BODY", "RFC822.SIZE", "UID"}},
+        {"every item after the body", {"BODY", "UID", "RFC822.SIZE", "FLAGS", "INTERNALDATE"}},
+    };
+    for (const auto& o : orders)
+        for (bool expunge : {false, true}) {
+            auto message = [&](unsigned n, unsigned uid, const std::string& data) {
+                return inOrder(o.order, n, uid, data)
+                    + (o.after.empty() ? ""
+                                       : "* " + std::to_string(n) + " FETCH ("
+                                + item(o.after, uid, data) + ")\r\n");
+            };
+            Case k{o.name,
+                message(1, 4, o.data) + (expunge ? "* 1 EXPUNGE\r\n" : "")
+                    + message(expunge ? 1 : 2, 5, "two") + "%T OK\r\n",
+                ImapSuccess, 2, 0, {o.data, "two"}, {"\\Seen", "\\Seen"}, 0,
+                {837596665, 837596665}};
+            k.uids = {{1, 4}, {2, 5}};
+            if (expunge) {
+                k.name = std::string(o.name) + ", then an EXPUNGE of it";
+                k.expunged = {1};
+            }
+            cases.push_back(k);
+        }
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         Copy d(k.reply, targetOk(2));
         d.source.client.setLastErrorResponse("earlier");
-        CopyRun run({1, 2});
+        CopyRun run(k.numbers);
         EXPECT_EQ(k.result, d.source.client.copyMessages(L"F", d.target.client, run));
         EXPECT_EQ(k.copied, run.copied());
         EXPECT_EQ(k.failed, run.failed());
+        EXPECT_EQ(k.removed, run.removed());
         EXPECT_EQ(k.keywordsLeft, run.keywordsLeft());
-        EXPECT_EQ(k.result != ImapSuccess, d.source.session->closed);
+        EXPECT_EQ(k.result != ImapSuccess && !k.keptOpen, d.source.session->closed);
+        for (const auto& [number, uid] : k.uids)
+            EXPECT_EQ(uid, run.uid(number)) << number;
         EXPECT_EQ(k.result == ImapSuccess, lastError(d.source.client) == "earlier");
         EXPECT_EQ(std::string::npos, lastError(d.source.client).find("secret"));
         EXPECT_EQ(k.expunged, run.expunged());

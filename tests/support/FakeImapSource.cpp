@@ -287,7 +287,9 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
     const std::vector<std::string>& items, bool& cutHere) const
 {
     const std::string start = "* " + std::to_string(n) + " FETCH (";
-    std::vector<std::string> ordered = items;
+    const bool withBody = std::any_of(items.begin(), items.end(),
+        [](const std::string& item) { return is(item, "BODY.PEEK[]"); });
+    std::vector<std::string> ordered = withBody && !bodyReplyItems.empty() ? bodyReplyItems : items;
     if (bodyFirst)
         std::stable_partition(ordered.begin(), ordered.end(),
             [](const std::string& item) { return is(item, "BODY.PEEK[]"); });
@@ -295,9 +297,7 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
         return std::any_of(items.begin(), items.end(),
             [prefix](const std::string& item) { return startsWithNoCase(item, prefix); });
     };
-    const bool split = splitItems != Split::None
-        && std::any_of(items.begin(), items.end(),
-            [](const std::string& item) { return is(item, "BODY.PEEK[]"); });
+    const bool split = splitItems != Split::None && withBody;
     auto setApart = [split](const std::string& item) {
         return split && (is(item, "FLAGS") || is(item, "INTERNALDATE"));
     };
@@ -340,6 +340,37 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
         answer = splitItems == Split::After ? answer + start + apart + ")\r\n"
                                             : start + apart + ")\r\n" + answer;
     return (wholeBody ? beforeBody : std::string()) + answer;
+}
+
+std::string FakeImapSource::goneReply(
+    const FakeFolder& folder, unsigned n, const std::vector<std::string>& items) const
+{
+    if (expungeSaid == Expunge::Nothing)
+        return std::string();
+    std::string reply = "* " + std::to_string(n) + " FETCH (";
+    bool first = true;
+    for (const std::string& item : items) {
+        const std::string part = is(item, "BODY.PEEK[]") ? "BODY[] NIL"
+            : is(item, "FLAGS")                          ? "FLAGS (\\Deleted)"
+                                                         : itemOf(folder, n, item);
+        if (part.empty())
+            continue;
+        reply += (first ? "" : " ") + part;
+        first = false;
+    }
+    return reply + ")\r\n";
+}
+
+std::string FakeImapSource::announceExpunge(FakeFolder& folder)
+{
+    const std::uint32_t uid = unannounced_;
+    unannounced_ = 0;
+    for (unsigned n = 1; uid != 0 && n <= folder.bodies.size(); ++n)
+        if (folder.uidOf(n) == uid) {
+            folder.expunge(n);
+            return "* " + std::to_string(n) + " EXPUNGE\r\n";
+        }
+    return std::string();
 }
 
 bool FakeImapSource::reply(
@@ -418,13 +449,16 @@ bool FakeImapSource::fetch(
     auto expungeDue = [&](std::size_t answered) {
         if (!bodies || expungeUid == 0 || answered != expungeAfter)
             return;
-        if (const unsigned n = numberOf(expungeUid)) {
+        if (expungeSaid != Expunge::Announced) {
+            unannounced_ = expungeUid;
+        } else if (const unsigned n = numberOf(expungeUid)) {
             untagged += "* " + std::to_string(n) + " EXPUNGE\r\n";
             selected->expunge(n);
         }
         expungeUid = 0;
     };
     std::size_t answered = 0;
+    bool gone = false; // a message expunged unannounced was named
     for (std::uint32_t uid : named) {
         expungeDue(answered);
         const unsigned n = numberOf(uid);
@@ -432,6 +466,11 @@ bool FakeImapSource::fetch(
             continue;
         if (expunging && answered == selected->expungeAfter)
             break;
+        if (uid == unannounced_ && !byUid) {
+            untagged += goneReply(*selected, n, items);
+            gone = true;
+            continue;
+        }
         bool cutHere = false;
         untagged += fetchReply(*selected, n, items, cutHere);
         ++answered;
@@ -443,6 +482,8 @@ bool FakeImapSource::fetch(
         }
     }
     expungeDue(answered);
+    if (byUid)
+        untagged += announceExpunge(*selected);
     if (expunging) {
         untagged += "* 1 EXPUNGE\r\n";
         if (selected->closeAfterExpunge) {
@@ -450,7 +491,12 @@ bool FakeImapSource::fetch(
             return false;
         }
     }
-    return reply(peer, untagged, tag + " OK done\r\n");
+    if (!gone)
+        return reply(peer, untagged, tag + " OK done\r\n");
+    return reply(peer, untagged,
+        expungeSaid == Expunge::Nil
+            ? tag + " OK [EXPUNGEISSUED] Some messages were already expunged\r\n"
+            : tag + " NO [EXPUNGEISSUED] Some of the requested messages no longer exist\r\n");
 }
 
 void FakeImapSource::serve(PeerSocket& peer) const
@@ -509,6 +555,9 @@ void FakeImapSource::serveView(PeerSocket& peer)
         } else if (is(1, "LIST")) {
             said = reply(peer, listing(is(2, "(GUID)")), done);
         } else if ((is(1, "SELECT") || is(1, "EXAMINE")) && words.size() > 2) {
+            // A SELECT syncs the session with what other sessions did.
+            if (selected != nullptr)
+                announceExpunge(*selected);
             selected = selectable(words[2]);
             said = selected == nullptr
                 ? peer.say(noSuchFolder)

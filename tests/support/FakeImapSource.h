@@ -19,9 +19,11 @@
 // servers that bend the rules describe it: a date in another form or none,
 // a size that is not its body's, a body as a quoted string, a message's
 // items split over replies (a date given again with the body), the body
-// before the other items, a part of the body (BODY[]<0>) in place of the
-// body, an EXPUNGE in the middle of the body FETCH's answer (which RFC 3501
-// forbids there), literals written as literal8, a summary without one of
+// before the other items (or any order of its items, RFC822.SIZE added),
+// a part of the body (BODY[]<0>) in place of the body, an EXPUNGE in the
+// middle of the body FETCH's answer (which RFC 3501 forbids there), or one
+// not announced there (NIL or nothing for that message, EXPUNGEISSUED on
+// the tagged line), literals written as literal8, a summary without one of
 // its items, no body in pieces. A folder may be listed by several names. A
 // session serves one view of the folders, which its own EXPUNGE changes:
 // another session may serve them with messages expunged (their UIDs left
@@ -144,10 +146,25 @@ struct FakeImapSource {
     // Every reply with a body gives it first, its other items after it
     // (FLAGS after BODY[] is a legal order).
     bool bodyFirst = false;
+    // The items of every reply with a body, in this order, named as asked
+    // ("UID", "INTERNALDATE", "FLAGS", "BODY.PEEK[]"), items not asked for
+    // among them ("RFC822.SIZE", which some servers add); empty: the items
+    // asked for, in their order.
+    std::vector<std::string> bodyReplyItems;
     // The first body FETCH of a session expunges the message of this UID
-    // (0: none) after this many of its replies, and numbers the rest anew.
+    // (0: none) after this many of its replies, as another session would.
     std::uint32_t expungeUid = 0;
     unsigned expungeAfter = 0;
+    // How that expunge reaches the session: announced by an EXPUNGE in the
+    // FETCH's answer (which RFC 3501 forbids there; some servers send it
+    // anyway), the rest numbered anew; or, as RFC 3501 asks, not announced
+    // during the FETCH: the message keeps its number in the session, each
+    // FETCH by number that names it gives NIL for its body (`Nil`, as
+    // Dovecot does) or nothing for it (`Nothing`) and ends with
+    // EXPUNGEISSUED (RFC 5530) on its tagged line (OK, or NO), until a UID
+    // FETCH or a SELECT announces the expunge.
+    enum class Expunge { Announced, Nil, Nothing };
+    Expunge expungeSaid = Expunge::Announced;
 
     // The first folder: a source of one folder serves its INBOX.
     FakeFolder& inbox() { return folders.front(); }
@@ -201,6 +218,16 @@ private:
     // way into the body and `cutHere` is set.
     std::string fetchReply(const FakeFolder& folder, unsigned n,
         const std::vector<std::string>& items, bool& cutHere) const;
+    // Message n's reply while it is expunged unannounced: NIL for its body
+    // (empty for Expunge::Nothing).
+    std::string goneReply(
+        const FakeFolder& folder, unsigned n, const std::vector<std::string>& items) const;
+    // Announces the expunge not announced yet, if any: its EXPUNGE reply,
+    // the message out of the folder.
+    std::string announceExpunge(FakeFolder& folder);
+
+    // The UID of the message expunged and not announced to the session.
+    std::uint32_t unannounced_ = 0;
 };
 
 } // namespace tavir::test

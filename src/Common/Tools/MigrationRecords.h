@@ -113,7 +113,8 @@ struct MigrationStatus {
     std::uint32_t loginsTested = 0;
     std::uint32_t loginsRefused = 0;
     // Messages another session removed from the source between the
-    // comparison and the copy (gone, not failed).
+    // comparison and the copy (gone, not failed): with the counts above,
+    // every message counted on the source is in one count.
     std::uint32_t messagesRemoved = 0;
     // Of the failed accounts, those a stop ended before their road did: they
     // count as failed all the same, and are said beside that count.

@@ -44,6 +44,9 @@ struct UserProgress {
     std::wstring failure;
     // A stop ended the account before its road did (it failed so).
     bool stopped = false;
+    // Removed from the source by another session between their count and
+    // their copy: gone, neither copied nor failed.
+    std::uint32_t messagesRemoved = 0;
 };
 
 struct UserInfo {

@@ -221,6 +221,7 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
     status.loginsTested = status.loginsRefused = status.loginsInTest = 0;
     status.accountsStopped = 0;
     status.notStartedFirst.clear();
+    status.messagesRemoved = 0;
     for (const UserInfo& user : users_) {
         status.loginsTested
             += user.testStatus == TestLoginAccepted || user.testStatus == TestLoginRefused;
@@ -241,6 +242,7 @@ void UsersInformation::fillStatus(MigrationStatus& status) const
         status.messagesNotReached += p.messagesNotReached;
         status.messagesAlreadyThere += p.messagesAlreadyThere;
         status.foldersNotCounted += p.foldersNotCounted;
+        status.messagesRemoved += p.messagesRemoved;
         if (user.state == UserInProgress)
             status.inProgress.push_back({user.fullName, p.folder, p.folderMessages,
                 p.folderMessagesDone, p.folderMessageErrors});

@@ -634,8 +634,8 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
                                             : selectLacking(folder, wanted, copy);
     if (step != Step::Next || !copy)
         return step;
-    // The count grows with the mail that arrives during the copy and
-    // shrinks by the messages expunged meanwhile.
+    // The count grows with the mail that arrives during the copy; a
+    // message another session expunged meanwhile stays in it, as removed.
     FolderCopy copier(
         source_, target_, log_, stopRequested_,
         [this](const FolderCopy::Tally& tally, unsigned count) {
@@ -649,9 +649,9 @@ AccountMigration::Step AccountMigration::copyFolder(const MigrationFolder& folde
     settleMessages(tally);
     log_.debug(TAVIR_HERE,
         sentence(L"Folder \"%1%\": %2% of %3% messages copied, %4% failed, %5% not reached, %6% "
-                 L"on the target already.",
+                 L"on the target already, %7% removed from the source during the run.",
             folder.sourceName, tally.copied, currentCount_, tally.failed, tally.notReached,
-            tally.present));
+            tally.present, tally.removed));
     switch (outcome.end) {
     case FolderCopy::End::Completed:
         folderDone();
@@ -953,6 +953,7 @@ void AccountMigration::settleMessages(const FolderCopy::Tally& tally)
     messageErrors_ += tally.failed;
     messagesAlreadyThere_ += tally.present;
     messagesNotReached_ += tally.notReached;
+    messagesRemoved_ += tally.removed;
     keywordsLeft_ += tally.keywordsLeft;
     unsettled_ = 0;
     folderSettled_.copied += tally.copied;
@@ -975,6 +976,7 @@ void AccountMigration::publishProgress(const FolderCopy::Tally& tally)
         p.foldersNotCounted = foldersNotCounted_;
         p.messagesNotReached = messagesNotReached_ + tally.notReached;
         p.messagesAlreadyThere = messagesAlreadyThere_ + tally.present;
+        p.messagesRemoved = messagesRemoved_ + tally.removed;
     });
     callbacks_.statusChanged();
 }
@@ -996,6 +998,9 @@ void AccountMigration::writeAccountLine(UserState end)
             messages(messagesNotReached_));
     if (messagesAlreadyThere_ != 0)
         line += sentence(L"; %1% on the target already", messages(messagesAlreadyThere_));
+    if (messagesRemoved_ != 0)
+        line += sentence(
+            L"; %1% removed from the source during the run", messages(messagesRemoved_));
     log_.report(TAVIR_HERE, line + L".");
     log_.report(L"");
 }

@@ -246,6 +246,8 @@ private:
     unsigned messageErrors_ = 0;
     unsigned messagesNotReached_ = 0;
     unsigned messagesAlreadyThere_ = 0;
+    // Removed from the source by another session before they were copied.
+    unsigned messagesRemoved_ = 0;
     // Messages copied whose keywords were left behind.
     unsigned keywordsLeft_ = 0;
     // Times the source fell silent in this account (FolderCopy).

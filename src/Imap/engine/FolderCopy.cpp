@@ -56,7 +56,7 @@ FolderCopy::Outcome FolderCopy::copy(const MigrationFolder& folder, unsigned cou
     pending_.assign(wanted.begin(), wanted.end());
     const mail::ConnectionInternal::Mailbox& selected = source_.selectedMailbox();
     numbering_ = FolderNumbering(selected.uidValidity, count, selected.uidNext);
-    finds_ = {tally.copied + tally.failed, 0};
+    finds_ = {settled(), 0};
     unfinished_ = false;
     // Completed until something ends the copy early.
     Outcome outcome;
@@ -118,7 +118,7 @@ bool FolderCopy::putBackInDoubt(const CopyRun& run)
     if (!source_.renumbered() || run.lostAnswer() != nullptr)
         return false;
     for (unsigned n : run.numbers())
-        if (run.fate(n) != CopyRun::Fate::Copied)
+        if (run.fate(n) != CopyRun::Fate::Copied && run.fate(n) != CopyRun::Fate::Removed)
             pending_.push_back(n);
     return true;
 }
@@ -201,14 +201,19 @@ void FolderCopy::takeFound(
         tally_->notReached += static_cast<unsigned>(anew.lost.size());
         unfinished_ = true;
     }
+    if (anew.gone != 0)
+        messagesRemoved(anew.gone,
+            anew.goneNamed.size() == anew.gone ? named(anew.goneNamed)
+                                               : counted(anew.gone, L"message"));
     numbering_.foundAgain(old, anew, found, source_.selectedMailbox().count);
-    count_ = count_ - left + static_cast<unsigned>(anew.pending.size() + anew.lost.size());
+    count_
+        = count_ - left + static_cast<unsigned>(anew.pending.size() + anew.lost.size()) + anew.gone;
     pending_.assign(anew.pending.begin(), anew.pending.end());
     log_.debug(TAVIR_HERE,
         sentence(L"The source server numbers the messages of folder \"%1%\" otherwise than when "
                  L"they were counted (it said messages were expunged, or a new connection found "
                  L"the folder changed): of the %2% not yet copied, %3% are found again by their "
-                 L"UIDs and %4% are no longer there (expunged on the source, which is no "
+                 L"UIDs and %4% are no longer there (removed from the source, which is no "
                  L"failure); %5% arrived. The folder counts %6% messages now.",
             folder_->sourceName, left, left - anew.gone - anew.lost.size(), anew.gone, anew.arrived,
             count_));
@@ -216,9 +221,9 @@ void FolderCopy::takeFound(
 
 bool FolderCopy::foundAgainInVain()
 {
-    const unsigned settled = tally_->copied + tally_->failed;
-    finds_.inVain = settled == finds_.settled ? finds_.inVain + 1 : 0;
-    finds_.settled = settled;
+    const unsigned now = settled();
+    finds_.inVain = now == finds_.settled ? finds_.inVain + 1 : 0;
+    finds_.settled = now;
     return finds_.inVain >= maxFruitlessFinds;
 }
 
@@ -228,12 +233,11 @@ FolderCopy::Outcome FolderCopy::failLeft()
     const bool one = left.size() == 1;
     tally_->failed += static_cast<unsigned>(left.size());
     log_.report(TAVIR_HERE,
-        sentence(L"%1% %2% of folder \"%3%\" %4% not copied (error code %5%): the source server "
-                 L"numbered the folder's messages otherwise the last %6% times %7% asked for, "
+        sentence(L"%1% of folder \"%2%\" %3% not copied (error code %4%): the source server "
+                 L"numbered the folder's messages otherwise the last %5% times %6% asked for, "
                  L"and sent none of them.",
-            one ? L"Message" : L"Messages", labels(left), folder_->sourceName,
-            one ? L"was" : L"were", mail::ImapFetchFailed, maxFruitlessFinds,
-            one ? L"it was" : L"they were"));
+            named(left), folder_->sourceName, one ? L"was" : L"were", mail::ImapFetchFailed,
+            maxFruitlessFinds, one ? L"it was" : L"they were"));
     pending_.clear();
     unfinished_ = true;
     return {End::Unfinished, {}};
@@ -334,7 +338,7 @@ void FolderCopy::splitUnsettled(
     // a run that ended early, which the next run asks for again.
     for (unsigned n : run.numbers()) {
         const CopyRun::Fate fate = run.fate(n);
-        if (fate == CopyRun::Fate::Copied)
+        if (fate == CopyRun::Fate::Copied || fate == CopyRun::Fate::Removed)
             continue;
         if (fate == CopyRun::Fate::Failed || run.completed || n < run.highestAnswered())
             retry.push_back(n);
@@ -402,6 +406,7 @@ void FolderCopy::send(CopyRun& run)
     tally_->copied += run.copied();
     tally_->keywordsLeft += run.keywordsLeft();
     noteUids(run);
+    noteRemoved(run);
     noteIgnored(run);
     noteLostAnswers(run);
 }
@@ -414,7 +419,7 @@ FolderCopy::Outcome FolderCopy::copyAlone(unsigned number)
     }
     CopyRun run({number});
     send(run);
-    if (run.copied() == 1)
+    if (run.copied() == 1 || run.removed() == 1)
         return {};
     if (stoppedMidway()) {
         pending_.push_front(number);
@@ -484,6 +489,24 @@ void FolderCopy::noteLostAnswers(const CopyRun& run)
             : sentence(L"The target's answers to messages %1% of folder \"%2%\" were lost: the "
                        L"messages may be on the target, where a later run finds them.",
                 numbers, folder_->sourceName));
+}
+
+void FolderCopy::noteRemoved(const CopyRun& run)
+{
+    const std::vector<unsigned> removed = run.removedNumbers();
+    if (!removed.empty())
+        messagesRemoved(static_cast<unsigned>(removed.size()), named(removed));
+}
+
+void FolderCopy::messagesRemoved(unsigned count, const std::wstring& which)
+{
+    tally_->removed += count;
+    const bool one = count == 1;
+    log_.report(TAVIR_HERE,
+        sentence(L"%1% of folder \"%2%\" %3% removed from the source during the run: another "
+                 L"session expunged %4% before %5% copied.",
+            which, folder_->sourceName, one ? L"was" : L"were", one ? L"it" : L"them",
+            one ? L"it was" : L"they were"));
 }
 
 void FolderCopy::noteIgnored(const CopyRun& run)

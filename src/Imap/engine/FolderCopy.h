@@ -21,9 +21,10 @@
 // message is noted as its reply comes (FolderNumbering); when the source
 // numbers the folder otherwise (an EXPUNGE, a reconnect that found the
 // folder changed), the messages not yet copied are found again by their
-// UIDs (renumberByUid), and those expunged meanwhile leave the folder's
-// count. Mail that arrives during the copy (an EXISTS above the count) is
-// copied at its end.
+// UIDs (renumberByUid). A message another session expunged before it was
+// copied (the source says so, or its UID is no longer found) is removed
+// from the source: counted as such, not as failed. Mail that arrives during
+// the copy (an EXISTS above the count) is copied at its end.
 #include "Imap/engine/FolderNumbering.h"
 #include "Imap/engine/IFolderList.h"
 #include "Imap/engine/Logger.h"
@@ -61,6 +62,9 @@ public:
         // Of the copied: those whose keywords were left behind (the target
         // keeps the standard flags).
         unsigned keywordsLeft = 0;
+        // Removed from the source during the copy: another session expunged
+        // them before they were copied.
+        unsigned removed = 0;
     };
 
     // Unfinished: the copy went on to its end, but left messages unsettled,
@@ -90,8 +94,7 @@ public:
     // messages, the count of the SELECT that selected it; the others are on
     // the target already. Every message of the folder ends in one count of
     // `tally`, which add up to the folder's count as it ends (count()):
-    // `count`, with the mail that arrived and less the messages expunged
-    // during the copy.
+    // `count`, with the mail that arrived during the copy.
     Outcome copy(const MigrationFolder& folder, unsigned count, const std::vector<unsigned>& wanted,
         Tally& tally);
     // Copies all `count` messages.
@@ -136,6 +139,13 @@ private:
     // Names the messages whose APPEND was written but whose answer was lost.
     void noteLostAnswers(const mail::CopyRun& run);
     void messageFailed(unsigned number, mail::ImapClientResult code, const std::wstring& why);
+    // Counts `count` messages removed from the source during the copy and
+    // says so; `which` names them ("Messages 5, 7", "2 messages").
+    void messagesRemoved(unsigned count, const std::wstring& which);
+    // The messages of `run` the source said were gone.
+    void noteRemoved(const mail::CopyRun& run);
+    // Messages copied, failed or removed: those the copy settled.
+    unsigned settled() const { return tally_->copied + tally_->failed + tally_->removed; }
     // The copy ended at message `number` (0: between messages) on `cause`.
     Outcome fatal(const mail::Failure& cause, unsigned number) const;
     void progress() const { progress_(*tally_, count_); }
@@ -177,6 +187,12 @@ private:
     {
         return numbering_.labels(numbers);
     }
+    // "Message 5", "Messages 5, 7": the subject of a sentence.
+    std::wstring named(const std::vector<unsigned>& numbers) const
+    {
+        return sentence(
+            L"%1% %2%", numbers.size() == 1 ? L"Message" : L"Messages", labels(numbers));
+    }
 
     mail::SimpleImapClient& source_;
     mail::SimpleImapClient& target_;
@@ -190,8 +206,8 @@ private:
     // The messages not yet settled, in order.
     std::deque<unsigned> pending_;
     FolderNumbering numbering_;
-    // The messages settled (copied or failed) when they were last found
-    // again, and how many times in a row none was settled in between.
+    // The messages settled when they were last found again, and how many
+    // times in a row none was settled in between.
     struct Finds {
         unsigned settled = 0;
         unsigned inVain = 0;

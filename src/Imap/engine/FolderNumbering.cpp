@@ -57,6 +57,8 @@ void findStretch(const OldNumbering& old, const Stretch& stretch, NewNumbering& 
         // them are gone (or, after the last known UID, arrived).
         copyAll();
         out.gone += slots > found ? slots - found : 0;
+        for (unsigned n = stretch.first; found == 0 && n <= stretch.last; ++n)
+            out.goneNamed.push_back(n);
         out.arrived += found > slots ? found - slots : 0;
         return;
     }
@@ -123,6 +125,7 @@ NewNumbering renumberByUid(const OldNumbering& old, const std::vector<NumberedUi
                 out.originals[stretch.begin->number] = cut.number;
             } else {
                 ++out.gone;
+                out.goneNamed.push_back(cut.number);
             }
         }
         if (there)
@@ -132,6 +135,7 @@ NewNumbering renumberByUid(const OldNumbering& old, const std::vector<NumberedUi
     stretch.end = above.cend();
     stretch.bounded = false;
     findStretch(old, stretch, out);
+    std::sort(out.goneNamed.begin(), out.goneNamed.end());
     std::sort(out.pending.begin(), out.pending.end());
     out.pending.erase(std::unique(out.pending.begin(), out.pending.end()), out.pending.end());
     return out;

@@ -40,6 +40,9 @@ struct NewNumbering {
     std::map<unsigned, unsigned> originals; // new number to old, where known
     std::vector<unsigned> lost; // old numbers that can't be told apart any more
     unsigned gone = 0; // old numbers no longer in the folder
+    // Of those, the ones known one by one (by their UIDs, or as a stretch
+    // of which none is found), ascending.
+    std::vector<unsigned> goneNamed;
     unsigned arrived = 0; // new messages beyond the old numbering
 };
 

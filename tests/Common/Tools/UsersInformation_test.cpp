@@ -231,16 +231,20 @@ TEST(UsersInformation, StatusCountsStatesAndSumsProgress)
         p.foldersDone = 2;
         p.messagesDone = 30;
         p.messageErrors = 1;
+        p.messagesRemoved = 2;
     });
     list.updateProgress(3, [](UserProgress& p) {
         p.foldersDone = 5;
         p.folderErrors = 1;
         p.messagesDone = 70;
+        p.messagesRemoved = 1;
     });
     MigrationStatus status;
     status.inProgress.resize(3); // emptied first
     status.notStartedFirst = {L"stale@example.com"};
+    status.messagesRemoved = 9; // counted anew
     list.fillStatus(status);
+    EXPECT_EQ(3u, status.messagesRemoved);
     EXPECT_EQ(7u, status.accounts);
     EXPECT_EQ(6u, status.selectedAccounts);
     EXPECT_EQ(1u, status.finishedAccounts);

@@ -37,13 +37,14 @@ const std::vector<SourceUser> users = {
 
 // An account's line in the report: "Account a@b finished: F folders and M
 // messages copied; E folders and N messages failed[; G folders and L
-// messages not reached][; P messages on the target already]." ("1 folder",
-// "1 message" for one.)
+// messages not reached][; P messages on the target already][; R messages
+// removed from the source during the run]." ("1 folder", "1 message" for
+// one.)
 struct AccountLine {
     bool found = false;
     bool finished = false;
     unsigned folders = 0; // copied, failed and not reached
-    unsigned copied = 0, failed = 0, notReached = 0, alreadyThere = 0;
+    unsigned copied = 0, failed = 0, notReached = 0, alreadyThere = 0, removed = 0;
     // "1 folder", "2 folders": every count agrees with its noun.
     bool nounsAgree = false;
 };
@@ -54,7 +55,8 @@ AccountLine accountLine(const std::string& report, const std::string& address)
     const std::regex pattern("Account " + address + " (finished|failed): " + number
         + " folders? and " + number + " messages? copied; " + number + " folders? and " + number
         + " messages? failed(?:; " + number + " folders? and " + number
-        + " messages? not reached)?(?:; " + number + " messages? on the target already)?\\.");
+        + " messages? not reached)?(?:; " + number + " messages? on the target already)?(?:; "
+        + number + " messages? removed from the source during the run)?\\.");
     std::smatch m;
     AccountLine line;
     if (!std::regex_search(report, m, pattern))
@@ -67,6 +69,7 @@ AccountLine accountLine(const std::string& report, const std::string& address)
     line.failed = at(5);
     line.notReached = at(7);
     line.alreadyThere = at(8);
+    line.removed = at(9);
     const std::string text = m[0];
     line.nounsAgree = !std::regex_search(text, std::regex("(^|[^0-9])1 (folders|messages)"))
         && !std::regex_search(text, std::regex("([02-9]|[0-9]{2,}) (folder|message)\\b"));
@@ -617,12 +620,14 @@ TEST_F(FaultTest, AFolderRefusedOnceOrTwiceBeforeItsChild)
 // mail arrives or is expunged between the STATUS that counts the folder and
 // the SELECT that numbers it (a STATUS below or above the folder's count,
 // or one that counts none, as from a count the server cached), mail
-// arrives during the copy, and another client expunges a message
+// arrives during the copy, another client expunges a message
 // while the source's connection breaks inside a body and is re-established
-// (the folder then numbers its messages otherwise). Each case runs twice,
-// the second run as a rerun: after each, the target holds every message of
-// the source once, byte for byte (those expunged after they were copied
-// too), each counted once, and nothing is failed.
+// (the folder then numbers its messages otherwise), and another client
+// expunges a message between its count and its copy (removed from the
+// source, not failed). Each case runs twice, the second run as a rerun:
+// after each, the target holds every message of the source once, byte for
+// byte (those expunged after they were copied too, none expunged before),
+// each counted once, and nothing is failed.
 TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
 {
     enum class Change {
@@ -630,10 +635,11 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         ArriveInEmptyAfterStatus,
         ExpungeBeforeSelect,
         ArriveDuringFetch,
-        ExpungeInBody
+        ExpungeInBody,
+        ExpungeBeforeCopy
     };
     struct Counts {
-        unsigned copied, alreadyThere;
+        unsigned copied, alreadyThere, removed = 0;
     };
     struct Case {
         const char* name;
@@ -657,6 +663,11 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
         {"another client expunges message 2 while the connection breaks inside message 5",
             Change::ExpungeInBody, false, {11, 0}, {0, 10},
             "of the 6 not yet copied, 6 are found again by their UIDs and 0 are no longer there"},
+        // Dovecot gives NIL for its body and says OK [EXPUNGEISSUED].
+        {"another client expunges message 5 between its count and its copy",
+            Change::ExpungeBeforeCopy, false, {10, 0, 1}, {0, 10},
+            "Message 5 of folder \"INBOX\" was removed from the source during the run: another "
+            "session expunged it before it was copied."},
     };
     auto inInbox = [&](const std::vector<std::string>& commands) {
         RawImap imap(source->port());
@@ -735,6 +746,10 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
                 && line.find("BODY.PEEK[]") != std::string::npos) {
                 done = true;
                 arrive("INBOX");
+            } else if (c.change == Change::ExpungeBeforeCopy && inInboxCopy && verb == "FETCH"
+                && line.find("BODY.PEEK[]") != std::string::npos) {
+                done = true;
+                inInbox({"SELECT \"INBOX\"", "STORE 5 +FLAGS.SILENT (\\Deleted)", "EXPUNGE"});
             }
             return true;
         };
@@ -761,8 +776,8 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
             << logs.debug().substr(debugBefore);
         const MailFolders after = readDovecotAccount(source->port(), "alice", "Pw-alice");
         // What the target must hold: every message the source had during the
-        // run, expunged or not.
-        MailFolders expected = before;
+        // run, expunged or not, except one expunged before its copy.
+        MailFolders expected = c.change == Change::ExpungeBeforeCopy ? after : before;
         for (const auto& [name, folder] : after)
             for (const MailMessage& m : folder.messages) {
                 auto& there = expected[name].messages;
@@ -788,6 +803,8 @@ TEST_F(FaultTest, TheSourceFolderChangesWhileItIsCopied)
             EXPECT_TRUE(alice.finished) << o.report;
             EXPECT_EQ(counts.copied, alice.copied) << o.report;
             EXPECT_EQ(counts.alreadyThere, alice.alreadyThere) << o.report;
+            EXPECT_EQ(counts.removed, alice.removed) << o.report;
+            EXPECT_EQ(counts.removed, o.status.messagesRemoved) << o.report;
             EXPECT_EQ(0u, alice.failed + alice.notReached) << o.report;
         }
         if (::testing::Test::HasFailure())

@@ -120,6 +120,8 @@ struct CopyCase {
     // and what the source says on a third connection then.
     int writesAgain = -1;
     std::string sourceThird = "";
+    // Removed from the source during the copy.
+    unsigned removed = 0;
 };
 
 TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
@@ -149,9 +151,41 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             "Message 3 of folder \"F\" was not copied (error code 14): the source server's "
             "answer holds no message 3."},
         {"the source refuses the body of one message everywhere", 2,
-            "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + piped(2) + done,
-            loggedIn + "%T NO gone\r\n" + piped(2) + done, stored, End::Completed, 1, 1, 0, "2", ok,
-            0, "Message 1 of folder \"F\" was not copied (error code 14): K2 NO gone."},
+            "* 1 FETCH (FLAGS () BODY[] NIL)\r\n" + piped(2) + done + "%T NO gone\r\n", "", stored,
+            End::Completed, 1, 1, 0, "2", ok, 0,
+            "Message 1 of folder \"F\" was not copied (error code 14): K2 NO gone."},
+        // Another session expunged a message between its count and its copy:
+        // gone, which the source says on the tagged line of its answer
+        // (EXPUNGEISSUED), with NIL for the body or nothing; the message,
+        // asked for alone, is removed, not failed.
+        {"a message another session removed, NIL for its body: asked for alone, removed", 3,
+            piped(1) + "* 2 FETCH (FLAGS (\\Deleted) BODY[] NIL)\r\n" + piped(3)
+                + "%T OK [EXPUNGEISSUED] Some messages were already expunged\r\n"
+                + "* 2 FETCH (FLAGS (\\Deleted) BODY[] NIL)\r\n"
+                + "%T OK [EXPUNGEISSUED] Some messages were already expunged\r\n",
+            "", stored + stored, End::Completed, 2, 0, 0, "1,3", ok, 0,
+            "Message 2 of folder \"F\" was removed from the source during the run: another "
+            "session expunged it before it was copied.",
+            tavir::mail::Side::Source, false, 0, "", -1, "", 1},
+        {"a message another session removed, nothing for it: asked for alone, removed", 3,
+            piped(1) + piped(3) + "%T NO [EXPUNGEISSUED] Some messages no longer exist\r\n"
+                + "%T NO [EXPUNGEISSUED] Some messages no longer exist\r\n",
+            "", stored + stored, End::Completed, 2, 0, 0, "1,3", ok, 0,
+            "Message 2 of folder \"F\" was removed from the source during the run",
+            tavir::mail::Side::Source, false, 0, "", -1, "", 1},
+        {"gone in the run, there again alone: copied", 3,
+            piped(1) + piped(3) + "%T NO [EXPUNGEISSUED] Some messages no longer exist\r\n"
+                + piped(2) + done,
+            "", stored + stored + stored, End::Completed, 3, 0, 0, "1,3,2", ok, 0, ""},
+        // An EXPUNGE of a message not yet copied, inside the answer: its UID
+        // is not found again, and it is named as removed.
+        {"a message another session removed, its EXPUNGE in the answer: removed", 3,
+            selected(3) + pipedUid(1, 1) + "* 2 EXPUNGE\r\n" + pipedUid(2, 3) + done
+                + "* 2 FETCH (UID 3)\r\n" + done,
+            "", stored + stored, End::Completed, 2, 0, 0, "1,3", ok, 0,
+            "Message 2 of folder \"F\" was removed from the source during the run: another "
+            "session expunged it before it was copied.",
+            tavir::mail::Side::Source, true, 0, "", -1, "", 1},
         {"a stray body is dropped", 2, piped(1) + piped(999) + piped(2) + done, "", stored + stored,
             End::Completed, 2, 0, 0, "1,2", ok, 0,
             "debug: In folder \"F\", the source server sent a body for message 999, which was not "
@@ -200,23 +234,24 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
             tavir::mail::Side::Source, true, 10,
             "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\nUID FETCH 6:* (UID)\r\nFETCH 4:8 (UID "
             "INTERNALDATE FLAGS BODY.PEEK[])\r\n"},
-        {"the same with messages expunged after it: those are no longer counted", 10,
+        {"the same with messages expunged after it: those are removed", 10,
             selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
             loggedIn + selected(7, 7, 11) + uidsFrom(5, {6, 8, 10}) + pipedUid(5, 6)
                 + pipedUid(6, 8) + pipedUid(7, 10) + done,
             stored + stored + stored + stored + stored + stored + stored, End::Completed, 7, 1, 0,
             "1,2,3,4,6,8,10", ok, 0,
-            "debug: of the 5 not yet copied, 3 are found again by their UIDs and 2 are no longer "
-            "there (expunged on the source, which is no failure); 0 arrived. The folder counts 8 "
-            "messages now.",
-            tavir::mail::Side::Source, true, 8},
+            "2 messages of folder \"F\" were removed from the source during the run: another "
+            "session expunged them before they were copied.",
+            tavir::mail::Side::Source, true, 10, "", -1, "", 2},
         {"every message left was expunged: only the folder's last, copied before, is named", 10,
             selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
             loggedIn + selected(5, 7, 11) + uidsFrom(5, {5}), stored + stored + stored + stored,
             End::Completed, 4, 1, 0, "1,2,3,4", ok, 0,
             "debug: of the 5 not yet copied, 0 are found again by their UIDs and 5 are no longer "
-            "there",
-            tavir::mail::Side::Source, true, 5, "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\n"},
+            "there (removed from the source, which is no failure); 0 arrived. The folder counts "
+            "10 messages now.",
+            tavir::mail::Side::Source, true, 10, "SELECT \"F\"\r\nUID FETCH 6:* (UID)\r\n", -1, "",
+            5},
         {"selected again under another UIDVALIDITY: the rest is left to the next run", 10,
             selected(10) + pipedUids(1, 1, 4) + "* 5 FETCH (UID 5 BODY[] {20}\r\nbody",
             loggedIn + selected(10, 8, 11), stored + stored + stored + stored, End::Unfinished, 4,
@@ -287,9 +322,11 @@ TEST(FolderCopyTest, FailuresAreSortedIntoSkippedMessagesAndTheEndOfTheCopy)
         EXPECT_EQ(c.copied, tally.copied);
         EXPECT_EQ(c.failed, tally.failed);
         EXPECT_EQ(c.notReached, tally.notReached);
+        EXPECT_EQ(c.removed, tally.removed);
         const unsigned endCount = c.endCount != 0 ? c.endCount : c.count;
         EXPECT_EQ(endCount, copy.count());
-        EXPECT_EQ(endCount, tally.copied + tally.failed + tally.notReached + tally.present);
+        EXPECT_EQ(endCount,
+            tally.copied + tally.failed + tally.notReached + tally.present + tally.removed);
         if (*c.askedAgain != '\0') {
             const std::string again = withoutTags(source.server.sessions[1]->clientBytes);
             EXPECT_EQ(c.askedAgain, again.substr(again.find("\r\n") + 2));
@@ -375,6 +412,7 @@ TEST(FolderCopyTest, TheMessagesLeftAreFoundAgainByTheirUids)
         Numbers lost;
         unsigned gone, arrived;
         bool bound = true;
+        Numbers goneNamed = {}; // of the gone, those known one by one
     };
     auto uidsUpTo = [](unsigned last) {
         std::map<unsigned, std::uint32_t> uids;
@@ -392,7 +430,9 @@ TEST(FolderCopyTest, TheMessagesLeftAreFoundAgainByTheirUids)
         {"a message left with a known UID is found by it", 10, {5, 6, 7, 8, 9, 10}, uidsUpTo(5), 4,
             {{4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, {4, 5, 6, 7, 8, 9},
             {{4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9}, {9, 10}}, {}, 0, 0},
-        {"or is gone", 6, {5, 6}, uidsUpTo(5), 4, {{5, 6}}, {5}, {{5, 6}}, {}, 1, 0},
+        {"or is gone", 6, {5, 6}, uidsUpTo(5), 4, {{5, 6}}, {5}, {{5, 6}}, {}, 1, 0, true, {5}},
+        {"every message of a stretch gone: each known", 10, {6, 7, 8, 9, 10}, uidsUpTo(5), 5, {},
+            {}, {}, {}, 5, 0, true, {6, 7, 8, 9, 10}},
         {"a settled message without a UID among them, as many found: told apart by order", 10,
             {6, 8, 9, 10}, uidsUpTo(5), 5, {{6, 6}, {7, 7}, {8, 8}, {9, 9}, {10, 10}},
             {6, 8, 9, 10}, {{6, 6}, {8, 8}, {9, 9}, {10, 10}}, {}, 0, 0},
@@ -425,6 +465,7 @@ TEST(FolderCopyTest, TheMessagesLeftAreFoundAgainByTheirUids)
         EXPECT_EQ(c.originals, anew.originals);
         EXPECT_EQ(c.lost, anew.lost);
         EXPECT_EQ(c.gone, anew.gone);
+        EXPECT_EQ(c.goneNamed, anew.goneNamed);
         EXPECT_EQ(c.arrived, anew.arrived);
     }
 }

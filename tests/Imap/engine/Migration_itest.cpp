@@ -1227,6 +1227,8 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
         // The reruns can't compare the folder: a folder error, its messages
         // failed, none copied.
         bool uncompared = false;
+        // In the second run's report, where a row says it.
+        const char* secondRunSays = "";
     };
     auto row = [](std::string name, std::vector<std::string> bodies, unsigned firstRun) {
         Row r{std::move(name), "UTC0", {}, firstRun, {}, ""};
@@ -1330,16 +1332,63 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
             = "the source's 4 among them: it was migrated before and is not copied again.";
         rows.push_back(r);
     }
-    for (bool copied : {true, false}) {
-        Row r = row(copied ? "an EXPUNGE in the FETCH's answer after the body it expunges"
-                           : "an EXPUNGE in the FETCH's answer before the body it expunges",
-            mails(6, 0), 3);
-        // The second run asks for 4:6: 4 comes, then 5 or 4 is expunged.
+    // The second run asks for 4:6: 4 comes, then another session expunges
+    // 4 (copied already) or 5 (removed before its copy).
+    const char* const removedSaid = "Message 5 of folder \"INBOX\" was removed from the source "
+                                    "during the run: another session expunged it before it was "
+                                    "copied.";
+    auto expunging = [&](Row r, bool copied) {
         r.source.expungeUid = copied ? 4 : 5;
         r.source.expungeAfter = 1;
         r.expungedCopied = copied;
+        r.secondRunSays = copied ? "" : removedSaid;
+        return r;
+    };
+    for (bool copied : {true, false})
+        rows.push_back(
+            expunging(row(copied ? "an EXPUNGE in the FETCH's answer after the body it expunges"
+                                 : "an EXPUNGE in the FETCH's answer before the body it expunges",
+                          mails(6, 0), 3),
+                copied));
+    // The expunge not announced during the FETCH, as RFC 3501 asks: the
+    // source gives NIL for the body, or nothing, and says EXPUNGEISSUED.
+    for (auto said : {FakeImapSource::Expunge::Nil, FakeImapSource::Expunge::Nothing}) {
+        Row r = expunging(row(said == FakeImapSource::Expunge::Nil
+                                  ? "a message expunged unannounced: NIL for its body, then OK "
+                                    "[EXPUNGEISSUED]"
+                                  : "a message expunged unannounced: nothing for it, then NO "
+                                    "[EXPUNGEISSUED]",
+                              mails(6, 0), 3),
+            false);
+        r.source.expungeSaid = said;
         rows.push_back(r);
     }
+    // The items of the body's reply in other orders, RFC822.SIZE added
+    // unasked, with and without an EXPUNGE of a message left after them: the
+    // UIDs after the body are noted too, so the rest is found again by them.
+    const struct {
+        const char* name;
+        std::vector<std::string> items;
+    } orders[] = {
+        {"the UID after the body", {"INTERNALDATE", "FLAGS", "BODY.PEEK[]", "UID"}},
+        {"the flags after the body", {"UID", "INTERNALDATE", "BODY.PEEK[]", "FLAGS"}},
+        {"the date after the body", {"UID", "FLAGS", "BODY.PEEK[]", "INTERNALDATE"}},
+        {"RFC822.SIZE before the body, the UID after it",
+            {"RFC822.SIZE", "INTERNALDATE", "FLAGS", "BODY.PEEK[]", "UID"}},
+        {"RFC822.SIZE and the UID after the body",
+            {"INTERNALDATE", "FLAGS", "BODY.PEEK[]", "RFC822.SIZE", "UID"}},
+        {"every item after the body",
+            {"BODY.PEEK[]", "RFC822.SIZE", "FLAGS", "INTERNALDATE", "UID"}},
+    };
+    for (const auto& order : orders)
+        for (bool expunge : {false, true}) {
+            Row r = row(
+                std::string(order.name) + (expunge ? ", then an EXPUNGE before the next body" : ""),
+                mails(6, 0), 3);
+            r.source.bodyReplyItems = order.items;
+            r.source.inbox().flags = {"(\\Seen)", "(\\Flagged $Label1)", "()", "(\\Draft)"};
+            rows.push_back(expunge ? expunging(r, false) : r);
+        }
     {
         // 130,000 keywords on one message: its reply line is over 1 MiB.
         std::string keywords;
@@ -1462,8 +1511,11 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
             if (run == 3 && expunged != 0)
                 source.inbox().expunge(expunged);
             std::vector<unsigned> held;
-            unsigned before = 0, present = 0, errors = 0, keywords = 0;
+            unsigned before = 0, present = 0, errors = 0, keywords = 0, seen = 0;
+            // Removed by another session before the second run copied it.
+            const unsigned removed = run == 2 && expunged != 0 && !r.expungedCopied ? 1 : 0;
             for (unsigned n = 1; n <= all; ++n) {
+                seen += sees(run, n);
                 before += holds(run - 1, n);
                 present += holds(run - 1, n) && sees(run, n) && !uncompared(run);
                 errors += sees(run, n) && (r.failing.count(n) != 0 || uncompared(run));
@@ -1487,6 +1539,13 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
             EXPECT_EQ(uncompared(run) ? 1u : 0u, outcome.status.folderErrors) << outcome.report;
             EXPECT_EQ(held.size() - before, outcome.status.messagesDone) << outcome.report;
             EXPECT_EQ(present, outcome.status.messagesAlreadyThere) << outcome.report;
+            EXPECT_EQ(removed, outcome.status.messagesRemoved) << outcome.report;
+            // Every message the run saw is in one count.
+            EXPECT_EQ(seen,
+                outcome.status.messagesDone + outcome.status.messagesAlreadyThere
+                    + outcome.status.messageErrors + outcome.status.messagesRemoved
+                    + outcome.status.messagesNotReached)
+                << outcome.report;
             const std::vector<MailMessage> stored
                 = readStandInAccount(target, address)["INBOX"].messages;
             ASSERT_EQ(held.size(), stored.size()) << outcome.report;
@@ -1509,6 +1568,14 @@ TEST_F(ScriptedSourceTest, SourcesThatBendTheRulesLoseNothingAndDoubleNothing)
                 << outcome.report;
             if (run == 3) {
                 EXPECT_NE(std::string::npos, outcome.report.find(r.lastRunSays)) << outcome.report;
+            }
+            if (run == 2) {
+                EXPECT_NE(std::string::npos, outcome.report.find(r.secondRunSays))
+                    << outcome.report;
+                const std::string removedCount
+                    = "; 1 message removed from the source during the run.";
+                EXPECT_EQ(removed != 0, outcome.report.find(removedCount) != std::string::npos)
+                    << outcome.report;
             }
         }
     };
