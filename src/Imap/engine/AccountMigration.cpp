@@ -297,7 +297,10 @@ AccountMigration::Step AccountMigration::listFolders()
         return fail(result,
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
                 asSentence(clientError(source_))));
-    const Step step = joinInboxSpellings();
+    Step step = addUnlistedFolders();
+    if (step != Step::Next)
+        return step;
+    step = joinInboxSpellings();
     if (step != Step::Next)
         return step;
     // The folders as such, for the count; their names come with the
@@ -309,6 +312,63 @@ AccountMigration::Step AccountMigration::listFolders()
             sentence(L"The folder \"%1%\" shows folders that are not the account's own; it is not "
                      L"migrated.",
                 folder.sourceName));
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::addUnlistedFolders()
+{
+    for (const std::string& name : namesNotListed(listed_, separator_)) {
+        bool opens = false;
+        const Step step = opensUnlisted(name, opens);
+        if (step != Step::Next)
+            return step;
+        if (!opens)
+            continue;
+        mail::FolderInfo folder;
+        folder.name = name;
+        folder.selectable = true;
+        listed_.push_back(std::move(folder));
+    }
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::opensUnlisted(const std::string& name, bool& opens)
+{
+    opens = false;
+    const bool inbox = name == "INBOX";
+    ImapClientResult result = mail::ImapSuccess;
+    if (inbox && selectedAhead_) {
+        // Kept for the inbox's copy: nothing was selected since.
+        result = selectedAhead_->result;
+        if (result != mail::ImapSuccess)
+            source_.setLastErrorResponse(selectedAhead_->error);
+    } else {
+        const Step step = selectByName(name, result);
+        if (step != Step::Next)
+            return step;
+    }
+    // A folder whose SELECT counts nothing is a folder all the same: its
+    // copy fails, and says so.
+    opens = result == mail::ImapSuccess || result == mail::ImapStatusFailed;
+    const std::wstring folder = utf7MToUnicode(name);
+    const std::wstring why = asSentence(clientError(source_));
+    if (opens)
+        log_.debug(TAVIR_HERE,
+            sentence(L"The source server does not list the folder \"%1%\", but opens it: it is "
+                     L"migrated as a folder of its own.",
+                folder));
+    else if (result != mail::ImapSelectFailed)
+        return fail(
+            result, sentence(L"The folder \"%1%\" could not be selected: %2%", folder, why));
+    else if (inbox)
+        log_.report(TAVIR_HERE,
+            sentence(L"The source server neither lists nor opens an INBOX of %1%: %2%",
+                account_.address(), why));
+    else
+        log_.debug(TAVIR_HERE,
+            sentence(L"The source server neither lists nor opens the folder \"%1%\": %2% It is "
+                     L"created on the target to hold the folders below it.",
+                folder, why));
     return Step::Next;
 }
 

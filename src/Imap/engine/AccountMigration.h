@@ -80,6 +80,16 @@ private:
     // to copy, one round trip off the road. Its outcome waits in
     // selectedAhead_.
     Step listFolders();
+    // The names the listing leaves out that the source opens (INBOX, a
+    // parent of listed folders) join the listing as folders: their mail is
+    // copied as any other's. Nothing is asked where the listing names INBOX
+    // and every parent.
+    Step addUnlistedFolders();
+    // Whether the source opens the folder `name` (modified UTF-7), which it
+    // did not list: by the inbox's SELECT made behind the listing, else by
+    // a SELECT now. A refusal is no failure; an INBOX refused is named in
+    // the report.
+    Step opensUnlisted(const std::string& name, bool& opens);
     // Names below INBOX in two spellings ("INBOX/Sub", "Inbox/Sub") that
     // the source opens as one folder (the same UIDVALIDITY, UIDNEXT and
     // count, and the same messages) are listed as one name; others stay

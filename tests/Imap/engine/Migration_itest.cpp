@@ -815,6 +815,9 @@ struct OddListing {
     // The run (1 or 2) that is cut at each command to the source in turn;
     // 0: none.
     int cutRun;
+    // The SELECTs of INBOX in the second run: its copy's where it is
+    // listed; one more that asks for it where it is not.
+    unsigned inboxSelectsSecond = 1;
 };
 
 std::vector<OddListing> oddListings()
@@ -834,6 +837,10 @@ std::vector<OddListing> oddListings()
     FakeFolder growingSub = alsoListedAs(fakeFolder("INBOX/Sub", 3), {"Inbox/Sub"});
     growingSub.arriveAfterSelect = 1;
     const auto grownSub = messagesOf("INBOX/Sub", 3);
+    auto unlisted = [](FakeFolder folder) {
+        folder.listed = false;
+        return folder;
+    };
     // Folders made in the same second: their UIDVALIDITY, UIDNEXT and count
     // agree, their messages do not (of one size, without a Message-ID).
     const FakeFolder madeTogether = fakeFolder("Inbox/Sub", 1);
@@ -853,18 +860,20 @@ std::vector<OddListing> oddListings()
     // A source that stays as it is: the first run copies the store's
     // messages, the second finds every folder and message there, and says
     // so in the account's line beside `said`.
-    auto unchanged
-        = [](const char* what, const std::string& separator, const std::vector<FakeFolder>& folders,
-              const ExpectedStore& store, std::vector<std::string> said, int cutRun) {
-              unsigned messages = 0;
-              for (const auto& folder : store)
-                  messages += static_cast<unsigned>(folder.second.size());
-              said.push_back("finished: " + std::to_string(store.size())
-                  + " folders and 0 messages copied; 0 folders and 0 messages failed; "
-                  + std::to_string(messages) + " messages on the target already.");
-              return OddListing{
-                  what, separator, folders, folders, store, store, messages, 0, said, cutRun};
-          };
+    auto unchanged = [](const char* what, const std::string& separator,
+                         const std::vector<FakeFolder>& folders, const ExpectedStore& store,
+                         std::vector<std::string> said, int cutRun, unsigned inboxSelects) {
+        unsigned messages = 0;
+        for (const auto& folder : store)
+            messages += static_cast<unsigned>(folder.second.size());
+        said.push_back("finished: " + std::to_string(store.size())
+            + " folders and 0 messages copied; 0 folders and 0 messages failed; "
+            + std::to_string(messages) + " messages on the target already.");
+        return OddListing{what, separator, folders, folders, store, store, messages, 0, said,
+            cutRun, inboxSelects};
+    };
+    const std::string noInbox = "The source server neither lists nor opens an INBOX of kim@odd";
+    const auto archive = messagesOf("Archive", 2);
     return {
         {"a name that begins with the dot separator", "\".\"",
             {fakeFolder("a", 2), fakeFolder(".a", 3)}, {fakeFolder("a", 2), fakeFolder(".a", 3)},
@@ -940,17 +949,36 @@ std::vector<OddListing> oddListings()
                 "The folder \"b\" is migrated into \"b\" on the target, not into \"a\", which "
                 "has its identifier but stands for another folder."},
             2},
+        unchanged("INBOX listed", "\"/\"", {fakeFolder("INBOX", 3), fakeFolder("Archive", 2)},
+            {{"INBOX", messagesOf("INBOX", 3)}, {"Archive", archive}}, {}, 0, 1),
+        unchanged("INBOX left out of the listing, with messages", "\"/\"",
+            {unlisted(fakeFolder("INBOX", 3)), fakeFolder("Archive", 2)},
+            {{"INBOX", messagesOf("INBOX", 3)}, {"Archive", archive}}, {}, 0, 2),
+        unchanged("INBOX left out of the listing, without messages", "\"/\"",
+            {unlisted(fakeFolder("INBOX", 0)), fakeFolder("Archive", 2)},
+            {{"INBOX", {}}, {"Archive", archive}}, {}, 0, 2),
+        unchanged("a folder prefix INBOX. with INBOX only implied by the folders below it", "\".\"",
+            {unlisted(fakeFolder("INBOX", 3)), fakeFolder("INBOX.Sent", 2),
+                fakeFolder("INBOX.Drafts", 1)},
+            {{"INBOX", messagesOf("INBOX", 3)}, {"INBOX/Sent", messagesOf("INBOX.Sent", 2)},
+                {"INBOX/Drafts", messagesOf("INBOX.Drafts", 1)}},
+            {}, 1, 2),
+        unchanged("a parent left out of the listing that the source opens", "\"/\"",
+            {unlisted(fakeFolder("a", 2)), fakeFolder("a/b", 3)},
+            {{"a", a}, {"a/b", messagesOf("a/b", 3)}}, {noInbox}, 0, 1),
+        unchanged("a parent left out of the listing that the source does not open", "\"/\"",
+            {fakeFolder("p/c", 2)}, {{"p", {}}, {"p/c", messagesOf("p/c", 2)}}, {noInbox}, 0, 1),
         unchanged("folders below INBOX and below Inbox made in the same second, without "
                   "Message-IDs",
             "\"/\"", {fakeFolder("INBOX", 2), fakeFolder("INBOX/Sub", 1), madeTogether},
             {{"INBOX", inbox}, {"INBOX/Sub", messagesOf("INBOX/Sub", 1)},
                 {"INBOX/Sub_2", madeTogether.bodies}},
-            {apart, numbered}, 1),
+            {apart, numbered}, 1, 1),
         unchanged("folders below INBOX and below Inbox made in the same second, with Message-IDs",
             "\"/\"", {fakeFolder("INBOX", 2), subWithIds, otherSubWithIds},
             {{"INBOX", inbox}, {"INBOX/Sub", subWithIds.bodies},
                 {"INBOX/Sub_2", otherSubWithIds.bodies}},
-            {apart, numbered}, 0),
+            {apart, numbered}, 0, 1),
     };
 }
 
@@ -969,8 +997,10 @@ void expectEachCountedOnce(const RunOutcome& outcome, const std::vector<FakeFold
 // target folder of its own, a folder that does not exist is no folder
 // error, and an identifier shared or swapped on the source puts no message
 // into another folder's target folder, nor any twice; the second run names
-// what it did not take. Names below two spellings of INBOX are one folder
-// only where their messages agree.
+// what it did not take. An INBOX or a parent the listing leaves out is
+// copied where the source opens it, and INBOX is asked for only where it is
+// not listed; names below two spellings of INBOX are one folder only where
+// their messages agree.
 TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolder)
 {
     int row = 0;
@@ -1004,6 +1034,9 @@ TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolde
                 for (const std::string& line : k.saidSecond)
                     EXPECT_NE(std::string::npos, outcome.report.find(line)) << line << "\n"
                                                                             << outcome.report;
+                EXPECT_EQ(
+                    k.inboxSelectsSecond, occurrences(migrated.asked, " SELECT \"INBOX\"\r\n"))
+                    << migrated.asked;
             }
         }
     }
