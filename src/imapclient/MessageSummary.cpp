@@ -10,6 +10,8 @@ namespace tavir::mail {
 
 const char* const messageSummaryItems
     = "(RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])";
+const char* const messageSummaryItemsWithUid
+    = "(UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])";
 
 namespace {
 
@@ -78,7 +80,8 @@ bool isHeaderItem(const std::string& name)
 bool isSummaryItem(const std::string& name)
 {
     return strcasecmp(name.c_str(), "RFC822.SIZE") == 0
-        || strcasecmp(name.c_str(), "INTERNALDATE") == 0 || isHeaderItem(name);
+        || strcasecmp(name.c_str(), "INTERNALDATE") == 0 || strcasecmp(name.c_str(), "UID") == 0
+        || isHeaderItem(name);
 }
 
 const std::string* headerItem(const FetchResponse& fetch)
@@ -110,6 +113,9 @@ bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary)
     const std::string* size = fetch.item("RFC822.SIZE");
     const std::string* date = fetch.item("INTERNALDATE");
     const std::string* header = headerItem(fetch);
+    const std::string* uid = fetch.item("UID");
+    if (uid == nullptr || !imap::parseUnsigned32(*uid, summary.uid))
+        summary.uid = 0;
     if (size == nullptr || header == nullptr || !imap::parseUnsigned32(*size, summary.size))
         return false;
     std::time_t instant = 0;

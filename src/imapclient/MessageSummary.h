@@ -24,6 +24,9 @@ struct MessageSummary {
     // enough to tell it apart, or a server's size or date can't be trusted;
     // empty elsewhere.
     std::string digest;
+    // Its UID, where it was asked for (messageSummaryItemsWithUid) and
+    // given; 0 elsewhere.
+    std::uint32_t uid = 0;
 };
 
 // Messages are digested in pieces of at most this many bytes, so that no
@@ -34,10 +37,12 @@ constexpr std::uint32_t digestPiece = 1u << 20;
 
 // The FETCH items a summary is read from.
 extern const char* const messageSummaryItems;
+// The same with each message's UID.
+extern const char* const messageSummaryItemsWithUid;
 
 // Reads the items of one FETCH response; false when the size or the header
 // is missing or can't be read. A date that is missing or can't be read
-// leaves the summary undated.
+// leaves the summary undated; a UID is read wherever it was given.
 bool readMessageSummary(const FetchResponse& fetch, MessageSummary& summary);
 
 // A server may give one message's items in several replies of one answer:

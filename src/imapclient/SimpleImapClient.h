@@ -254,6 +254,9 @@ public:
     // replies, are counted in `ignored` and not used.
     ImapClientResult fetchSummaries(
         unsigned count, std::vector<MessageSummary>& summaries, unsigned& ignored);
+    // fetchSummaries with each message's UID too (MessageSummary::uid).
+    ImapClientResult fetchSummariesWithUids(
+        unsigned count, std::vector<MessageSummary>& summaries, unsigned& ignored);
     // The digest (SHA-512) of the whole body of each message `numbers`
     // names (ascending, of the selected folder), read with BODY.PEEK[] in
     // pieces of digestPiece bytes, so that no reply holds more: one FETCH
@@ -354,6 +357,9 @@ private:
     // selected and its count taken from the last EXISTS.
     ImapClientResult countSelected(
         CommandSelect& command, const std::string& folder, unsigned& count);
+    // fetchSummaries' work, the FETCH asking for `items`.
+    ImapClientResult fetchSummaryItems(unsigned count, const char* items,
+        std::vector<MessageSummary>& summaries, unsigned& ignored);
     void recordError() { lastError_ = connection_.getLastErrorResponse(); }
     // Command::OK as success, any other status as `refusal`.
     static ImapClientResult succeededOr(unsigned status, ImapClientResult refusal);

@@ -104,12 +104,24 @@ SimpleImapClient::ImapClientResult SimpleImapClient::copyMessage(
 SimpleImapClient::ImapClientResult SimpleImapClient::fetchSummaries(
     unsigned count, std::vector<MessageSummary>& summaries, unsigned& ignored)
 {
+    return fetchSummaryItems(count, messageSummaryItems, summaries, ignored);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::fetchSummariesWithUids(
+    unsigned count, std::vector<MessageSummary>& summaries, unsigned& ignored)
+{
+    return fetchSummaryItems(count, messageSummaryItemsWithUid, summaries, ignored);
+}
+
+SimpleImapClient::ImapClientResult SimpleImapClient::fetchSummaryItems(
+    unsigned count, const char* items, std::vector<MessageSummary>& summaries, unsigned& ignored)
+{
     summaries.assign(count, MessageSummary());
     ignored = 0;
     if (count == 0)
         return connected_ ? ImapSuccess : ImapNotConnected;
     return simple("FETCH", ImapFetchFailed, [&] {
-        CommandFetchEach command(connection_, "1:" + std::to_string(count), messageSummaryItems);
+        CommandFetchEach command(connection_, "1:" + std::to_string(count), items);
         // A message's items may come in several replies: they are gathered
         // by number and read once the answer has ended.
         std::vector<FetchResponse> gathered(count);

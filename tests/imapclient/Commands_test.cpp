@@ -1715,6 +1715,23 @@ TEST(CopyTest, SummariesOfAFolder)
         EXPECT_EQ(d.instant, summaries[0].instant);
         EXPECT_EQ(0u, ignored);
     }
+
+    // With each message's UID: in the reply with the rest, or in one of its
+    // own; a message the server gave no UID for keeps 0.
+    Scripted uids("* 1 FETCH (UID 7 RFC822.SIZE 5 BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n"
+                  "* 2 FETCH (RFC822.SIZE 6 BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n"
+                  "* 2 FETCH (UID 9)\r\n"
+                  "* 3 FETCH (RFC822.SIZE 7 BODY[HEADER.FIELDS (MESSAGE-ID)] {2}\r\n\r\n)\r\n"
+                  "%T OK\r\n");
+    ASSERT_EQ(ImapSuccess, uids.client.fetchSummariesWithUids(3, summaries, ignored));
+    EXPECT_EQ("FETCH 1:3 (UID RFC822.SIZE INTERNALDATE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])\r\n",
+        uids.sent());
+    ASSERT_EQ(3u, summaries.size());
+    EXPECT_EQ(7u, summaries[0].uid);
+    EXPECT_EQ(9u, summaries[1].uid);
+    EXPECT_EQ(0u, summaries[2].uid);
+    EXPECT_EQ(6u, summaries[1].size);
+    EXPECT_EQ(0u, ignored);
 }
 
 // The digests that tell apart messages their summaries can't: a piece of

@@ -225,6 +225,8 @@ std::string FakeImapSource::listing(bool withGuids) const
 {
     std::string untagged;
     for (const FakeFolder& folder : folders) {
+        if (!folder.listed)
+            continue;
         std::string flags = folder.listFlags;
         if (withGuids && !folder.guid.empty())
             flags += (flags.empty() ? "" : " ") + ("\\Guid(" + folder.guid + ")");

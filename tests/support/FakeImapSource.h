@@ -4,7 +4,8 @@
 // in and serves folders of messages, by default one: INBOX. LIST names them
 // with any separator (NIL too), names that begin with it or are nothing but
 // it, any LIST flags (\NonExistent), and folder identifiers as the target's
-// own kind lists them, shared or swapped at will. SELECT, EXAMINE and STATUS
+// own kind lists them, shared or swapped at will; a folder may be left out
+// of the listing and opened all the same. SELECT, EXAMINE and STATUS
 // take a folder by exactly the name it lists (STATUS may be refused or
 // count nothing); SELECT says EXISTS,
 // UIDVALIDITY and UIDNEXT. FETCH and UID FETCH answer any message set
@@ -47,6 +48,10 @@ struct FakeFolder {
     // Other names LIST gives for this folder, which SELECT and STATUS open
     // too (as "inbox" opens INBOX).
     std::vector<std::string> alsoListedAs;
+    // False: LIST leaves the folder out, though SELECT and STATUS open it
+    // (an INBOX that a server with a folder prefix does not list, a parent
+    // it lists only the folders below of).
+    bool listed = true;
     std::vector<std::string> bodies; // message n is bodies[n - 1]
     // The UID of message n is uids[n - 1]; n where the list is shorter.
     std::vector<std::uint32_t> uids;

@@ -291,7 +291,10 @@ AccountMigration::Step AccountMigration::listFolders()
         return fail(result,
             sentence(L"The source server did not list the folders of %1%: %2%", account_.address(),
                 asSentence(clientError(source_))));
-    const Step step = joinInboxSpellings();
+    Step step = addUnlistedFolders();
+    if (step != Step::Next)
+        return step;
+    step = joinInboxSpellings();
     if (step != Step::Next)
         return step;
     // The folders as such, for the count; their names come with the
@@ -306,6 +309,63 @@ AccountMigration::Step AccountMigration::listFolders()
     return Step::Next;
 }
 
+AccountMigration::Step AccountMigration::addUnlistedFolders()
+{
+    for (const std::string& name : namesNotListed(listed_, separator_)) {
+        bool opens = false;
+        const Step step = opensUnlisted(name, opens);
+        if (step != Step::Next)
+            return step;
+        if (!opens)
+            continue;
+        mail::FolderInfo folder;
+        folder.name = name;
+        folder.selectable = true;
+        listed_.push_back(std::move(folder));
+    }
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::opensUnlisted(const std::string& name, bool& opens)
+{
+    opens = false;
+    const bool inbox = name == "INBOX";
+    ImapClientResult result = mail::ImapSuccess;
+    if (inbox && selectedAhead_) {
+        // Kept for the inbox's copy: nothing was selected since.
+        result = selectedAhead_->result;
+        if (result != mail::ImapSuccess)
+            source_.setLastErrorResponse(selectedAhead_->error);
+    } else {
+        const Step step = selectByName(name, result);
+        if (step != Step::Next)
+            return step;
+    }
+    // A folder whose SELECT counts nothing is a folder all the same: its
+    // copy fails, and says so.
+    opens = result == mail::ImapSuccess || result == mail::ImapStatusFailed;
+    const std::wstring folder = utf7MToUnicode(name);
+    const std::wstring why = asSentence(clientError(source_));
+    if (opens)
+        log_.debug(TAVIR_HERE,
+            sentence(L"The source server does not list the folder \"%1%\", but opens it: it is "
+                     L"migrated as a folder of its own.",
+                folder));
+    else if (result != mail::ImapSelectFailed)
+        return fail(
+            result, sentence(L"The folder \"%1%\" could not be selected: %2%", folder, why));
+    else if (inbox)
+        log_.report(TAVIR_HERE,
+            sentence(L"The source server neither lists nor opens an INBOX of %1%: %2%",
+                account_.address(), why));
+    else
+        log_.debug(TAVIR_HERE,
+            sentence(L"The source server neither lists nor opens the folder \"%1%\": %2% It is "
+                     L"created on the target to hold the folders below it.",
+                folder, why));
+    return Step::Next;
+}
+
 AccountMigration::Step AccountMigration::joinInboxSpellings()
 {
     for (const std::vector<std::size_t>& spellings :
@@ -314,22 +374,18 @@ AccountMigration::Step AccountMigration::joinInboxSpellings()
         // said of it.
         OpenedSpellings opened;
         for (std::size_t i : spellings) {
-            std::optional<mail::ConnectionInternal::Mailbox> said;
-            const Step step = selectListed(i, said);
+            std::optional<OpenedFolder> said;
+            Step step = selectListed(i, said);
             if (step != Step::Next)
                 return step;
             // A name the source does not open fails on its own when copied.
             if (!said)
                 continue;
-            const mail::ConnectionInternal::Mailbox& mailbox = *said;
             const std::wstring name = utf7MToUnicode(listed_[i].name);
-            auto same = std::find_if(opened.begin(), opened.end(),
-                [&](const auto& other) { return other.second.sameNumbering(mailbox); });
-            if (same == opened.end()) {
-                const Step again = lookAgainAfterArrivals(opened, mailbox, same);
-                if (again != Step::Next)
-                    return again;
-            }
+            auto same = opened.end();
+            step = findSameFolder(opened, i, *said, same);
+            if (step != Step::Next)
+                return step;
             if (same == opened.end()) {
                 if (!opened.empty())
                     log_.report(TAVIR_HERE,
@@ -337,7 +393,7 @@ AccountMigration::Step AccountMigration::joinInboxSpellings()
                                  L"another folder by it, although INBOX is one name in any letter "
                                  L"case: each is copied into a folder of its own.",
                             name, utf7MToUnicode(listed_[opened.front().first].name)));
-                opened.emplace_back(i, mailbox);
+                opened.emplace_back(i, std::move(*said));
                 continue;
             }
             log_.report(TAVIR_HERE,
@@ -351,44 +407,117 @@ AccountMigration::Step AccountMigration::joinInboxSpellings()
     return Step::Next;
 }
 
-AccountMigration::Step AccountMigration::selectListed(
-    std::size_t listed, std::optional<mail::ConnectionInternal::Mailbox>& said)
+AccountMigration::Step AccountMigration::selectByName(
+    const std::string& name, ImapClientResult& result)
 {
-    said.reset();
     if (stopRequested_())
         return stopped();
     // The inbox selected ahead is not selected any more.
     selectedAhead_.reset();
-    const std::wstring name = utf7MToUnicode(listed_[listed].name);
+    const std::wstring folder = utf7MToUnicode(name);
     unsigned count = 0;
-    const ImapClientResult result = source_.select(name, count);
-    if (result == mail::ImapSelectFailed || result == mail::ImapStatusFailed)
+    result = source_.select(folder, count);
+    if (result == mail::ImapSuccess || result == mail::ImapSelectFailed
+        || result == mail::ImapStatusFailed)
         return Step::Next;
-    if (result != mail::ImapSuccess)
-        return fail(result,
-            sentence(L"The folder \"%1%\" could not be selected: %2%", name,
-                asSentence(clientError(source_))));
-    said = source_.selectedMailbox();
+    return fail(result,
+        sentence(L"The folder \"%1%\" could not be selected: %2%", folder,
+            asSentence(clientError(source_))));
+}
+
+AccountMigration::Step AccountMigration::selectListed(
+    std::size_t listed, std::optional<OpenedFolder>& said)
+{
+    said.reset();
+    ImapClientResult result = mail::ImapSuccess;
+    const Step step = selectByName(listed_[listed].name, result);
+    if (step != Step::Next || result != mail::ImapSuccess)
+        return step;
+    said.emplace();
+    said->mailbox = source_.selectedMailbox();
     return Step::Next;
 }
 
-AccountMigration::Step AccountMigration::lookAgainAfterArrivals(OpenedSpellings& opened,
-    const mail::ConnectionInternal::Mailbox& mailbox, OpenedSpellings::iterator& same)
+AccountMigration::Step AccountMigration::describeSelected(
+    OpenedFolder& folder, const std::wstring& name)
 {
-    // Mail that arrived between two selects makes one folder look like two:
-    // a spelling opened before with the same UIDVALIDITY is selected again,
-    // and judged by what it says now.
+    folder.described = false;
+    if (!folder.mailbox.countKnown)
+        return Step::Next;
+    unsigned ignored = 0;
+    ImapClientResult result
+        = source_.fetchSummariesWithUids(folder.mailbox.count, folder.messages, ignored);
+    // An EXPUNGE meanwhile numbers the messages otherwise: no digest is
+    // asked for by number then.
+    const std::vector<unsigned> numbers = result == mail::ImapSuccess && !source_.renumbered()
+        ? numbersToDigest(folder.messages)
+        : std::vector<unsigned>();
+    if (!numbers.empty()) {
+        std::vector<std::string> digests;
+        result = source_.fetchDigests(numbers, digests, ignored);
+        for (std::size_t i = 0; i < numbers.size() && i < digests.size(); ++i)
+            folder.messages[numbers[i] - 1].digest = std::move(digests[i]);
+    }
+    if (result == mail::ImapFetchFailed) {
+        log_.debug(TAVIR_HERE,
+            sentence(L"The source server did not describe the messages of folder \"%1%\": %2%",
+                name, asSentence(clientError(source_))));
+        return Step::Next;
+    }
+    if (result != mail::ImapSuccess)
+        return fail(result,
+            sentence(L"The messages of folder \"%1%\" could not be read: %2%", name,
+                asSentence(clientError(source_))));
+    folder.described = !source_.renumbered();
+    return Step::Next;
+}
+
+AccountMigration::Step AccountMigration::openDescribed(
+    std::size_t listed, std::optional<OpenedFolder>& said)
+{
+    const Step step = selectListed(listed, said);
+    if (step != Step::Next || !said)
+        return step;
+    return describeSelected(*said, utf7MToUnicode(listed_[listed].name));
+}
+
+AccountMigration::Step AccountMigration::findSameFolder(OpenedSpellings& opened, std::size_t listed,
+    OpenedFolder& seen, OpenedSpellings::iterator& same)
+{
+    same = opened.end();
+    bool read = false;
     for (auto it = opened.begin(); it != opened.end(); ++it) {
-        if (mailbox.uidValidity == 0 || it->second.uidValidity != mailbox.uidValidity)
+        const std::uint32_t validity = seen.mailbox.uidValidity;
+        if (validity == 0 || it->second.mailbox.uidValidity != validity)
             continue;
-        std::optional<mail::ConnectionInternal::Mailbox> said;
-        const Step step = selectListed(it->first, said);
+        // Its messages are read while it is still the folder selected.
+        Step step = Step::Next;
+        if (!read) {
+            read = true;
+            step = describeSelected(seen, utf7MToUnicode(listed_[listed].name));
+            if (step != Step::Next)
+                return step;
+        }
+        // The other is read anew, selected after this one.
+        std::optional<OpenedFolder> other;
+        step = openDescribed(it->first, other);
         if (step != Step::Next)
             return step;
-        if (!said)
+        if (!other)
             continue;
-        it->second = *said;
-        if (it->second.sameNumbering(mailbox)) {
+        it->second = std::move(*other);
+        // Mail that arrived between the two selects makes one folder look
+        // like two: this one is read once more, after the other.
+        if (!it->second.mailbox.sameNumbering(seen.mailbox)
+            && it->second.mailbox.uidValidity == validity) {
+            std::optional<OpenedFolder> again;
+            step = openDescribed(listed, again);
+            if (step != Step::Next)
+                return step;
+            if (again)
+                seen = std::move(*again);
+        }
+        if (sameFolder(seen, it->second)) {
             same = it;
             break;
         }

@@ -12,6 +12,7 @@
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/LoginCheck.h"
 #include "Imap/engine/MigrationRun.h"
+#include "Imap/engine/OpenedFolder.h"
 #include "imapclient/SimpleImapClient.h"
 #include "ssl/StopSignal.h"
 
@@ -80,21 +81,45 @@ private:
     // to copy, one round trip off the road. Its outcome waits in
     // selectedAhead_.
     Step listFolders();
+    // The names the listing leaves out that the source opens (INBOX, a
+    // parent of listed folders) join the listing as folders: their mail is
+    // copied as any other's. Nothing is asked where the listing names INBOX
+    // and every parent.
+    Step addUnlistedFolders();
+    // Whether the source opens the folder `name` (modified UTF-7), which it
+    // did not list: by the inbox's SELECT made behind the listing, else by
+    // a SELECT now. A refusal is no failure; an INBOX refused is named in
+    // the report.
+    Step opensUnlisted(const std::string& name, bool& opens);
     // Names below INBOX in two spellings ("INBOX/Sub", "Inbox/Sub") that
     // the source opens as one folder (the same UIDVALIDITY, UIDNEXT and
-    // count) are listed as one name; others stay apart, each named.
+    // count, and the same messages) are listed as one name; others stay
+    // apart, each named.
     Step joinInboxSpellings();
     // Spellings of one name that opened a folder of their own: the listed
     // name's index, with what the source said of the folder.
-    using OpenedSpellings = std::vector<std::pair<std::size_t, mail::ConnectionInternal::Mailbox>>;
-    // Selects the listed name `listed` on the source; `said` is what the
-    // source said of the folder, empty where it does not open it.
-    Step selectListed(std::size_t listed, std::optional<mail::ConnectionInternal::Mailbox>& said);
-    // Where `mailbox` matched none of `opened`, selects again those with its
-    // UIDVALIDITY (mail may have arrived between the selects); `same` is
-    // the one that now opens as it does, if any.
-    Step lookAgainAfterArrivals(OpenedSpellings& opened,
-        const mail::ConnectionInternal::Mailbox& mailbox, OpenedSpellings::iterator& same);
+    using OpenedSpellings = std::vector<std::pair<std::size_t, OpenedFolder>>;
+    // Selects the folder `name` (modified UTF-7) on the source: `result` is
+    // the SELECT's where the source answered it (ImapSelectFailed and
+    // ImapStatusFailed: a refusal of that folder alone); any other failure
+    // ends the account.
+    Step selectByName(const std::string& name, mail::ImapClientResult& result);
+    // Selects the listed name `listed` on the source; `said` holds what the
+    // source said of the folder (its messages not yet described), empty
+    // where it does not open it.
+    Step selectListed(std::size_t listed, std::optional<OpenedFolder>& said);
+    // Reads the messages of the folder just selected into `folder`
+    // (sameFolder's summaries and digests); a source that refuses, or
+    // expunges meanwhile, leaves it undescribed.
+    Step describeSelected(OpenedFolder& folder, const std::wstring& name);
+    // selectListed, then describeSelected.
+    Step openDescribed(std::size_t listed, std::optional<OpenedFolder>& said);
+    // The spelling of `opened` that opens the same folder as the listed name
+    // `listed`, selected last (`seen`): only one with its UIDVALIDITY can
+    // be, and the messages of both decide, each read anew where it is
+    // selected. `same` is opened.end() where none does.
+    Step findSameFolder(OpenedSpellings& opened, std::size_t listed, OpenedFolder& seen,
+        OpenedSpellings::iterator& same);
     // The target's side of logIn(), on its own thread: it touches only
     // target_ and targetLogin_ (and reads what no one changes meanwhile).
     void logInToTarget();

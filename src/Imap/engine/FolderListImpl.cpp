@@ -623,6 +623,51 @@ std::vector<std::vector<std::size_t>> namesBelowInboxSpellings(
     return groups;
 }
 
+std::vector<std::string> namesNotListed(
+    const std::vector<tavir::mail::FolderInfo>& listed, char separator)
+{
+    // Paths as the tree compares them: components joined by the separator,
+    // a first component INBOX in any case spelled "INBOX".
+    auto pathOf = [separator](std::vector<std::wstring> components, std::size_t depth) {
+        if (isInboxName(components[0]))
+            components[0] = L"INBOX";
+        std::wstring path = components[0];
+        for (std::size_t i = 1; i < depth; ++i)
+            path += static_cast<wchar_t>(static_cast<unsigned char>(separator)) + components[i];
+        return path;
+    };
+    std::set<std::wstring> named;
+    for (const tavir::mail::FolderInfo& info : listed)
+        if (!info.name.empty()) {
+            const std::vector<std::wstring> components
+                = split(utf7MToUnicode(info.name), separator);
+            named.insert(pathOf(components, components.size()));
+        }
+    std::vector<std::string> names;
+    auto ask = [&](const std::wstring& path) {
+        if (named.insert(path).second)
+            names.push_back(unicodeToUtf7M(path));
+    };
+    ask(L"INBOX");
+    for (const tavir::mail::FolderInfo& info : listed) {
+        const std::wstring decoded = utf7MToUnicode(info.name);
+        // A malformed name's parents are not the server's own bytes.
+        if (info.name.empty() || unicodeToUtf7M(decoded) != info.name)
+            continue;
+        const std::vector<std::wstring> components = split(decoded, separator);
+        // A name with an empty component ("/x", "a//b", "a/") may be a
+        // server's spelling of its parent: asked for, the parent could open
+        // the same folder, and its mail would be copied twice.
+        if (isSharedViewName(components[0])
+            || std::any_of(components.begin(), components.end(),
+                [](const std::wstring& component) { return component.empty(); }))
+            continue;
+        for (std::size_t depth = 1; depth < components.size(); ++depth)
+            ask(pathOf(components, depth));
+    }
+    return names;
+}
+
 FolderListImpl::FolderListImpl(FolderStore store)
     : store_(store)
 {

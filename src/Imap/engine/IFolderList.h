@@ -100,4 +100,16 @@ std::shared_ptr<IFolderList> createFolderList(FolderStore store);
 std::vector<std::vector<std::size_t>> namesBelowInboxSpellings(
     const std::vector<tavir::mail::FolderInfo>& listed, char separator);
 
+// The names a listing leaves out that may still be folders of the account,
+// to be asked for by SELECT (modified UTF-7, each once): INBOX when no
+// spelling of it is listed (every account has one, RFC 3501 5.1, yet some
+// servers with a folder prefix list only what lies below it), then, in the
+// order of the listing, every parent of a listed name that is not listed
+// itself (a server need not list a parent, which may still hold mail). The
+// parents of a malformed name, of one with an empty component and of one
+// below a shared view are not asked for. The list completes the parents
+// that the source does not open as folders without messages.
+std::vector<std::string> namesNotListed(
+    const std::vector<tavir::mail::FolderInfo>& listed, char separator);
+
 } // namespace tavir::migration

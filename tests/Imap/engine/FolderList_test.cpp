@@ -513,6 +513,47 @@ TEST(FolderList, NamesBelowInboxSpellingsAreGroupedForTheSourceToJudge)
     }
 }
 
+// The names a listing leaves out that the source is asked to open: INBOX
+// first where no spelling of it is listed, then the parents not listed, each
+// once, in the order of the listing, as the source spells them.
+TEST(FolderList, NamesNotListedAreINBOXAndTheParentsLeftOut)
+{
+    using Names = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        std::vector<FolderInfo> listed;
+        char separator;
+        Names names;
+    };
+    const Case cases[] = {
+        {"everything listed", {listed("INBOX"), listed("a"), listed("a/b")}, '/', {}},
+        {"INBOX listed in another case", {listed("inbox"), listed("a")}, '/', {}},
+        {"INBOX listed as a parent only", {listed("INBOX", false), listed("INBOX/a")}, '/', {}},
+        {"nothing listed", {}, '/', {"INBOX"}},
+        {"INBOX left out", {listed("a")}, '/', {"INBOX"}},
+        {"INBOX only implied by a folder prefix", {listed("INBOX.Sent"), listed("INBOX.Drafts")},
+            '.', {"INBOX"}},
+        {"INBOX implied in another case", {listed("Inbox/Sub")}, '/', {"INBOX"}},
+        {"INBOX and a parent below it implied", {listed("INBOX/a/b")}, '/', {"INBOX", "INBOX/a"}},
+        {"parents left out, each once, in the listing's order",
+            {listed("INBOX"), listed("x/y/z"), listed("a/d"), listed("x/w")}, '/',
+            {"x", "x/y", "a"}},
+        {"a parent listed as not selectable", {listed("INBOX"), listed("p", false), listed("p/c")},
+            '/', {}},
+        {"a parent as the source encodes it", {listed("INBOX"), listed("Entw&APw-rfe/x")}, '/',
+            {"Entw&APw-rfe"}},
+        {"names with an empty component",
+            {listed("INBOX"), listed("/x"), listed("a//b"), listed("c/")}, '/', {}},
+        {"a malformed name", {listed("INBOX"), listed("caf\xE9/x")}, '/', {}},
+        {"below a shared view", {listed("INBOX"), listed("Public Folders/x/y")}, '/', {}},
+        {"no hierarchy", {listed("a/b")}, '\0', {"INBOX"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.names, namesNotListed(c.listed, c.separator));
+    }
+}
+
 TEST(FolderList, BuildReplacesTheList)
 {
     auto list = build({listed("a"), listed("b")});

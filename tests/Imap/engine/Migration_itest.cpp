@@ -928,17 +928,25 @@ FakeImapSource fakeSource(const std::string& separator, const std::vector<FakeFo
 using ExpectedStore = std::map<std::string, std::vector<std::string>>;
 
 // The target's store holds exactly `expected`: each of those folders there
-// with exactly those bytes in that order, and no message anywhere else.
+// with exactly those bytes in that order, each message with the flags and
+// the date the scripted source gives the message of its number, and no
+// message anywhere else.
 void expectStore(const MailFolders& store, const ExpectedStore& expected)
 {
     for (const auto& [name, bodies] : expected) {
         SCOPED_TRACE("target folder " + name);
         auto there = store.find(name);
         ASSERT_NE(store.end(), there);
+        const std::vector<MailMessage>& messages = there->second.messages;
         std::vector<std::string> held;
-        for (const MailMessage& message : there->second.messages)
+        for (const MailMessage& message : messages)
             held.push_back(message.data);
         EXPECT_EQ(bodies, held);
+        for (unsigned n = 1; n <= messages.size(); ++n) {
+            SCOPED_TRACE("message " + std::to_string(n));
+            EXPECT_EQ(standardFlagsOf("\\Answered"), messages[n - 1].standardFlags);
+            EXPECT_EQ(internalDateInstant(FakeImapSource::dateOf(n)), messages[n - 1].instant);
+        }
     }
     for (const auto& [name, folder] : store)
         if (expected.count(name) == 0) {
@@ -965,6 +973,9 @@ struct OddListing {
     {
         return run == 2 && !separatorSecond.empty() ? separatorSecond : separator;
     }
+    // The SELECTs of INBOX in the second run: its copy's where it is
+    // listed; one more that asks for it where it is not.
+    unsigned inboxSelectsSecond = 1;
 };
 
 std::vector<OddListing> oddListings()
@@ -984,6 +995,45 @@ std::vector<OddListing> oddListings()
     FakeFolder growingSub = alsoListedAs(fakeFolder("INBOX/Sub", 3), {"Inbox/Sub"});
     growingSub.arriveAfterSelect = 1;
     const auto grownSub = messagesOf("INBOX/Sub", 3);
+    auto unlisted = [](FakeFolder folder) {
+        folder.listed = false;
+        return folder;
+    };
+    // Folders made in the same second: their UIDVALIDITY, UIDNEXT and count
+    // agree, their messages do not (of one size, without a Message-ID).
+    const FakeFolder madeTogether = fakeFolder("Inbox/Sub", 1);
+    // The same with a Message-ID on each message, one of each folder's own.
+    auto withMessageIds = [](FakeFolder folder) {
+        for (std::size_t i = 0; i < folder.bodies.size(); ++i)
+            folder.bodies[i] = "Message-ID: <" + std::to_string(i + 1) + "@" + folder.name + ">\r\n"
+                + folder.bodies[i];
+        return folder;
+    };
+    const FakeFolder subWithIds = withMessageIds(fakeFolder("INBOX/Sub", 1));
+    const FakeFolder otherSubWithIds = withMessageIds(fakeFolder("Inbox/Sub", 1));
+    const std::string apart = "The source lists the folder \"Inbox/Sub\" beside \"INBOX/Sub\", "
+                              "and opens another folder by it, although INBOX is one name in any "
+                              "letter case: each is copied into a folder of its own.";
+    const std::string numbered = "The folder \"Inbox/Sub\" is named \"INBOX/Sub_2\" on the target.";
+    // A source that stays as it is: the first run copies the store's
+    // messages, the second finds every folder and message there, and says
+    // so in the account's line beside `said`.
+    auto unchanged = [](const char* what, const std::string& separator,
+                         const std::vector<FakeFolder>& folders, const ExpectedStore& store,
+                         std::vector<std::string> said, int cutRun, unsigned inboxSelects) {
+        unsigned messages = 0;
+        for (const auto& folder : store)
+            messages += static_cast<unsigned>(folder.second.size());
+        said.push_back("finished: " + std::to_string(store.size())
+            + " folders and 0 messages copied; 0 folders and 0 messages failed; "
+            + std::to_string(messages) + " messages on the target already.");
+        OddListing listing{
+            what, separator, folders, folders, store, store, messages, 0, said, cutRun};
+        listing.inboxSelectsSecond = inboxSelects;
+        return listing;
+    };
+    const std::string noInbox = "The source server neither lists nor opens an INBOX of kim@odd";
+    const auto archive = messagesOf("Archive", 2);
     return {
         {"a name that begins with the dot separator", "\".\"",
             {fakeFolder("a", 2), fakeFolder(".a", 3)}, {fakeFolder("a", 2), fakeFolder(".a", 3)},
@@ -1066,6 +1116,36 @@ std::vector<OddListing> oddListings()
                 "The folder \"b\" is migrated into \"b\" on the target, not into \"a\", which "
                 "has its identifier but stands for another folder."},
             2},
+        unchanged("INBOX listed", "\"/\"", {fakeFolder("INBOX", 3), fakeFolder("Archive", 2)},
+            {{"INBOX", messagesOf("INBOX", 3)}, {"Archive", archive}}, {}, 0, 1),
+        unchanged("INBOX left out of the listing, with messages", "\"/\"",
+            {unlisted(fakeFolder("INBOX", 3)), fakeFolder("Archive", 2)},
+            {{"INBOX", messagesOf("INBOX", 3)}, {"Archive", archive}}, {}, 0, 2),
+        unchanged("INBOX left out of the listing, without messages", "\"/\"",
+            {unlisted(fakeFolder("INBOX", 0)), fakeFolder("Archive", 2)},
+            {{"INBOX", {}}, {"Archive", archive}}, {}, 0, 2),
+        unchanged("a folder prefix INBOX. with INBOX only implied by the folders below it", "\".\"",
+            {unlisted(fakeFolder("INBOX", 3)), fakeFolder("INBOX.Sent", 2),
+                fakeFolder("INBOX.Drafts", 1)},
+            {{"INBOX", messagesOf("INBOX", 3)}, {"INBOX/Sent", messagesOf("INBOX.Sent", 2)},
+                {"INBOX/Drafts", messagesOf("INBOX.Drafts", 1)}},
+            {}, 1, 2),
+        unchanged("a parent left out of the listing that the source opens", "\"/\"",
+            {unlisted(fakeFolder("a", 2)), fakeFolder("a/b", 3)},
+            {{"a", a}, {"a/b", messagesOf("a/b", 3)}}, {noInbox}, 0, 1),
+        unchanged("a parent left out of the listing that the source does not open", "\"/\"",
+            {fakeFolder("p/c", 2)}, {{"p", {}}, {"p/c", messagesOf("p/c", 2)}}, {noInbox}, 0, 1),
+        unchanged("folders below INBOX and below Inbox made in the same second, without "
+                  "Message-IDs",
+            "\"/\"", {fakeFolder("INBOX", 2), fakeFolder("INBOX/Sub", 1), madeTogether},
+            {{"INBOX", inbox}, {"INBOX/Sub", messagesOf("INBOX/Sub", 1)},
+                {"INBOX/Sub_2", madeTogether.bodies}},
+            {apart, numbered}, 1, 1),
+        unchanged("folders below INBOX and below Inbox made in the same second, with Message-IDs",
+            "\"/\"", {fakeFolder("INBOX", 2), subWithIds, otherSubWithIds},
+            {{"INBOX", inbox}, {"INBOX/Sub", subWithIds.bodies},
+                {"INBOX/Sub_2", otherSubWithIds.bodies}},
+            {apart, numbered}, 0, 1),
     };
 }
 
@@ -1084,7 +1164,10 @@ void expectEachCountedOnce(const RunOutcome& outcome, const std::vector<FakeFold
 // target folder of its own, a folder that does not exist is no folder
 // error, and an identifier shared or swapped on the source puts no message
 // into another folder's target folder, nor any twice; the second run names
-// what it did not take.
+// what it did not take. An INBOX or a parent the listing leaves out is
+// copied where the source opens it, and INBOX is asked for only where it is
+// not listed; names below two spellings of INBOX are one folder only where
+// their messages agree.
 TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolder)
 {
     int row = 0;
@@ -1118,6 +1201,9 @@ TEST_F(ScriptedSourceTest, OddListingsMigrateEachFolderOnceIntoItsOwnTargetFolde
                 for (const std::string& line : k.saidSecond)
                     EXPECT_NE(std::string::npos, outcome.report.find(line)) << line << "\n"
                                                                             << outcome.report;
+                EXPECT_EQ(
+                    k.inboxSelectsSecond, occurrences(migrated.asked, " SELECT \"INBOX\"\r\n"))
+                    << migrated.asked;
             }
         }
     }

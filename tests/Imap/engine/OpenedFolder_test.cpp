@@ -1,0 +1,136 @@
+// Whether two names a source lists open one folder: the numbering, then
+// every message by its UID, size, date and Message-ID, and by its content
+// where those can't tell it from another.
+#include "Imap/engine/OpenedFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace tavir::migration;
+using tavir::mail::MessageSummary;
+
+namespace {
+
+MessageSummary message(std::uint32_t uid, const std::string& messageId)
+{
+    MessageSummary summary;
+    summary.known = true;
+    summary.uid = uid;
+    summary.size = 100 + uid;
+    summary.instant = 1577872800 + uid;
+    summary.messageId = messageId;
+    return summary;
+}
+
+// A folder of three messages, the second without a Message-ID and so
+// digested, as describeSelected reads one.
+OpenedFolder described()
+{
+    OpenedFolder folder;
+    folder.mailbox.countKnown = true;
+    folder.mailbox.count = 3;
+    folder.mailbox.uidValidity = 1700000000;
+    folder.mailbox.uidNext = 4;
+    folder.described = true;
+    folder.messages = {message(1, "<1@x>"), message(2, ""), message(3, "<3@x>")};
+    folder.messages[1].digest = "digest of message 2";
+    return folder;
+}
+
+} // namespace
+
+TEST(OpenedFolder, SameFolderOnlyWhereTheNumberingAndEveryMessageAgree)
+{
+    using Change = std::function<void(OpenedFolder&)>;
+    const struct Case {
+        const char* what;
+        Change change; // made to the second of two alike
+        bool same;
+    } cases[] = {
+        {"alike", [](OpenedFolder&) {}, true},
+        {"another count", [](OpenedFolder& f) { f.mailbox.count = 2, f.messages.pop_back(); },
+            false},
+        {"another UIDNEXT", [](OpenedFolder& f) { f.mailbox.uidNext = 5; }, false},
+        {"another UIDVALIDITY", [](OpenedFolder& f) { f.mailbox.uidValidity = 1700000001; }, false},
+        {"no UIDVALIDITY said", [](OpenedFolder& f) { f.mailbox.uidValidity = 0; }, false},
+        {"no count said", [](OpenedFolder& f) { f.mailbox.countKnown = false; }, false},
+        {"messages not read", [](OpenedFolder& f) { f.described = false; }, false},
+        {"fewer messages read than counted", [](OpenedFolder& f) { f.messages.pop_back(); }, false},
+        {"another UID", [](OpenedFolder& f) { f.messages[2].uid = 4; }, false},
+        {"another size", [](OpenedFolder& f) { f.messages[0].size += 1; }, false},
+        {"another date", [](OpenedFolder& f) { f.messages[0].instant += 1; }, false},
+        {"a date not read on one side", [](OpenedFolder& f) { f.messages[0].dated = false; },
+            false},
+        {"another Message-ID", [](OpenedFolder& f) { f.messages[2].messageId = "<3@y>"; }, false},
+        {"without a Message-ID, other content",
+            [](OpenedFolder& f) { f.messages[1].digest = "another digest"; }, false},
+        {"without a Message-ID, no content given",
+            [](OpenedFolder& f) { f.messages[1].digest.clear(); }, false},
+        {"a message not described on one side",
+            [](OpenedFolder& f) { f.messages[0].known = false; }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const OpenedFolder a = described();
+        OpenedFolder b = described();
+        c.change(b);
+        EXPECT_EQ(c.same, sameFolder(a, b));
+        EXPECT_EQ(c.same, sameFolder(b, a));
+    }
+}
+
+// What neither side read can't make two folders one: a UID not given, a
+// message described by neither side without a digest; a message described
+// by neither side is one by its digest alone; an empty folder by its
+// numbering.
+TEST(OpenedFolder, WhatIsNotReadOnEitherSideJudgesTwoFolders)
+{
+    using Change = std::function<void(OpenedFolder&)>;
+    const struct Case {
+        const char* what;
+        Change change; // made to both
+        bool same;
+    } cases[] = {
+        {"no UID given", [](OpenedFolder& f) { f.messages[0].uid = 0; }, false},
+        {"no digest given", [](OpenedFolder& f) { f.messages[1].digest.clear(); }, false},
+        {"both undated", [](OpenedFolder& f) { f.messages[0].dated = false; }, true},
+        {"described by neither, the same digest",
+            [](OpenedFolder& f) {
+                f.messages[0] = MessageSummary();
+                f.messages[0].uid = 1;
+                f.messages[0].digest = "digest of message 1";
+            },
+            true},
+        {"described by neither, no digest",
+            [](OpenedFolder& f) {
+                f.messages[0] = MessageSummary();
+                f.messages[0].uid = 1;
+            },
+            false},
+        {"empty",
+            [](OpenedFolder& f) {
+                f.mailbox.count = 0;
+                f.mailbox.uidNext = 1;
+                f.messages.clear();
+            },
+            true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        OpenedFolder a = described();
+        OpenedFolder b = described();
+        c.change(a);
+        c.change(b);
+        EXPECT_EQ(c.same, sameFolder(a, b));
+    }
+}
+
+TEST(OpenedFolder, MessagesWithoutAMessageIdOrNotDescribedAreDigested)
+{
+    std::vector<MessageSummary> messages = described().messages;
+    EXPECT_EQ(std::vector<unsigned>{2}, numbersToDigest(messages));
+    messages[2].known = false;
+    EXPECT_EQ((std::vector<unsigned>{2, 3}), numbersToDigest(messages));
+    EXPECT_TRUE(numbersToDigest({}).empty());
+}
