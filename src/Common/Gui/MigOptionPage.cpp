@@ -26,6 +26,8 @@ enum Action : unsigned { HandOverAction = 0, LoadAction, FetchAction, FillAndTes
 constexpr int FirstPollMs = 10;
 constexpr int PollMs = 250;
 constexpr int MaxNameColumnWidth = 190;
+// What a row shows before its first status.
+constexpr auto NotShown = static_cast<migration::TestStatus>(-1);
 
 QIcon fullColourIcon(const QString& file)
 {
@@ -34,6 +36,16 @@ QIcon fullColourIcon(const QString& file)
     icon.addPixmap(pixmap, QIcon::Normal);
     icon.addPixmap(pixmap, QIcon::Disabled);
     return icon;
+}
+
+// An entry that can't be migrated: unchecked and greyed out, its status
+// image in full colour.
+void greyOut(QTreeWidgetItem* item, const QString& image)
+{
+    item->setIcon(StatusColumn, fullColourIcon(image));
+    item->setText(StatusColumn, QString());
+    item->setCheckState(AccountColumn, Qt::Unchecked);
+    item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
 }
 
 } // namespace
@@ -251,11 +263,12 @@ void MigOptionPage::slotTimer()
     switch (testState) {
     case TestRunning:
     case TestStopRequested:
-        rearm();
-        break;
     case TestStatusChanged:
+        // The tester marks an account in test without a callback: every
+        // poll looks, so the first row shows it as well as the next ones.
         updateTestColumn();
-        testState = TestRunning;
+        if (testState == TestStatusChanged)
+            testState = TestRunning;
         rearm();
         break;
     case TestAborted:
@@ -316,30 +329,37 @@ void MigOptionPage::updateTestColumn()
 {
     if (!users || !testStatuses)
         return;
-    const int rows
-        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
-    for (int row = 0; row < rows; ++row) {
-        QTreeWidgetItem* item = accountList->topLevelItem(row);
-        switch (migration::readTestStatus((*testStatuses)[row])) {
-        case migration::TestNotTested:
-            item->setIcon(StatusColumn, QIcon(":/images/nottested.png"));
-            break;
-        case migration::TestTesting:
-            item->setText(StatusColumn, "Testing...");
-            accountList->scrollToItem(item);
-            break;
-        case migration::TestLoginAccepted:
-            item->setIcon(StatusColumn, QIcon(":/images/ok.png"));
-            item->setText(StatusColumn, QString());
-            item->setFlags(item->flags() | Qt::ItemIsEnabled);
-            break;
-        case migration::TestLoginRefused:
-            item->setIcon(StatusColumn, fullColourIcon(":/images/fail.png"));
-            item->setText(StatusColumn, QString());
-            item->setCheckState(AccountColumn, Qt::Unchecked);
-            item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
-            break;
-        }
+    const std::size_t rows = std::min<std::size_t>(
+        static_cast<std::size_t>(accountList->topLevelItemCount()), testStatuses->size());
+    shownStatuses.resize(rows, NotShown);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const migration::TestStatus status = migration::readTestStatus((*testStatuses)[row]);
+        if (status == shownStatuses[row])
+            continue;
+        shownStatuses[row] = status;
+        showTestStatus(accountList->topLevelItem(static_cast<int>(row)), status);
+    }
+}
+
+void MigOptionPage::showTestStatus(QTreeWidgetItem* item, migration::TestStatus status)
+{
+    switch (status) {
+    case migration::TestNotTested:
+        item->setIcon(StatusColumn, QIcon(":/images/nottested.png"));
+        item->setText(StatusColumn, QString());
+        break;
+    case migration::TestTesting:
+        item->setText(StatusColumn, tr("Testing..."));
+        accountList->scrollToItem(item);
+        break;
+    case migration::TestLoginAccepted:
+        item->setIcon(StatusColumn, QIcon(":/images/ok.png"));
+        item->setText(StatusColumn, QString());
+        item->setFlags(item->flags() | Qt::ItemIsEnabled);
+        break;
+    case migration::TestLoginRefused:
+        greyOut(item, ":/images/fail.png");
+        break;
     }
 }
 
@@ -493,6 +513,7 @@ void MigOptionPage::deleteStatusVector()
 void MigOptionPage::clearListUsers()
 {
     accountList->clear();
+    shownStatuses.clear();
 }
 
 } // namespace tavir::gui

@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QStyleOptionViewItem>
 #include <QTextEdit>
+#include <QTranslator>
 
 namespace tavir::test {
 namespace {
@@ -27,6 +28,39 @@ std::vector<migration::UserInfoData> threeAccounts()
         account(1, L"#public", L"example.com", L"Public folders"),
         account(2, L"bob", L"example.com", L"Bob")};
 }
+
+// Whether the status column of `item` shows the image `file`.
+bool showsImage(QTreeWidgetItem* item, const char* file)
+{
+    const QSize size(16, 16);
+    return item->icon(gui::StatusColumn)
+               .pixmap(size)
+               .toImage()
+               .convertToFormat(QImage::Format_ARGB32)
+        == QIcon(file).pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+// A translation of the page's words, in place of a .qm file: every text it
+// knows comes back in capitals.
+class CapitalsTranslator : public QTranslator {
+public:
+    explicit CapitalsTranslator(QStringList known)
+        : known_(std::move(known))
+    {
+        QCoreApplication::installTranslator(this);
+    }
+    ~CapitalsTranslator() override { QCoreApplication::removeTranslator(this); }
+    bool isEmpty() const override { return false; }
+    QString translate(const char* context, const char* source, const char*, int) const override
+    {
+        return QString(context) == "tavir::gui::MigOptionPage" && known_.contains(source)
+            ? QString(source).toUpper()
+            : QString();
+    }
+
+private:
+    QStringList known_;
+};
 
 class OptionPageTest : public WizardFixture {
 protected:
@@ -84,6 +118,18 @@ protected:
         const QRect box
             = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
         QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
+    }
+    // Ends a test in hand with every account not yet judged accepted, so
+    // that the next load may start.
+    void endTest()
+    {
+        for (std::size_t i = 0; i < migrator().testStatuses->size(); ++i) {
+            if (migration::readTestStatus((*migrator().testStatuses)[i])
+                < migration::TestLoginAccepted)
+                migrator().reportTestStatus(i, migration::TestLoginAccepted);
+        }
+        migrator().testCallbacks->stopped(false);
+        ASSERT_TRUE(chainEnded());
     }
     void clickHeader(int section)
     {
@@ -159,6 +205,67 @@ TEST_F(OptionPageTest, StatusColumnFollowsTheTestAndSaysWhyALoginFailed)
     EXPECT_TRUE(button("selectAllButton")->isEnabled());
     EXPECT_TRUE(nextEnabled());
     EXPECT_TRUE(accountList()->isSortingEnabled());
+}
+
+// The tester marks the account it takes up as in test without a callback;
+// its row says so at the next poll, the first account's as well.
+TEST_F(OptionPageTest, TheAccountInTestSaysSoFromTheFirstOn)
+{
+    using migration::TestLoginAccepted;
+    using migration::TestLoginRefused;
+    const struct Row {
+        const char* name;
+        std::vector<TestStatus> before; // published with their callbacks
+        std::size_t inTest;
+    } rows[] = {
+        {"the first account", {}, 0},
+        {"after an accepted login", {TestLoginAccepted}, 1},
+        {"after an accepted and a refused login", {TestLoginAccepted, TestLoginRefused}, 2},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        loadAndStartTest(threeAccounts());
+        migrator().testCallbacks->started();
+        for (std::size_t i = 0; i < r.before.size(); ++i)
+            migrator().reportTestStatus(i, r.before[i]);
+        publishTestStatus((*migrator().testStatuses)[r.inTest], migration::TestTesting);
+        ASSERT_TRUE(
+            waitFor([&] { return row(static_cast<int>(r.inTest))->text(2) == "Testing..."; }));
+        if (r.inTest == 0)
+            screenshot(&w(), "3-accounts-testing");
+        for (int other = 0; other < 3; ++other) {
+            if (other != static_cast<int>(r.inTest)) {
+                EXPECT_EQ(row(other)->text(2), "") << "row " << other;
+            }
+        }
+        endTest();
+        EXPECT_EQ(row(static_cast<int>(r.inTest))->text(2), "") << "once judged";
+    }
+
+    // A stop that comes while the last account is in test leaves it not
+    // tested, its word taken away.
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    migrator().reportTestStatus(0, TestLoginAccepted);
+    migrator().reportTestStatus(1, TestLoginAccepted);
+    publishTestStatus((*migrator().testStatuses)[2], migration::TestTesting);
+    ASSERT_TRUE(waitFor([&] { return row(2)->text(2) == "Testing..."; }));
+    migrator().reportTestStatus(2, migration::TestNotTested);
+    migrator().testCallbacks->stopped(false);
+    ASSERT_TRUE(chainEnded());
+    EXPECT_EQ(row(2)->text(2), "");
+    EXPECT_TRUE(showsImage(row(2), ":/images/nottested.png"));
+}
+
+TEST_F(OptionPageTest, TheWordOfTheAccountInTestIsTranslated)
+{
+    CapitalsTranslator translation({"Testing..."});
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    publishTestStatus((*migrator().testStatuses)[0], migration::TestTesting);
+    EXPECT_TRUE(waitFor([&] { return row(0)->text(2) == "TESTING..."; }))
+        << row(0)->text(2).toStdString();
+    endTest();
 }
 
 TEST_F(OptionPageTest, CheckMarksAtLeavingReachTheEngine)
