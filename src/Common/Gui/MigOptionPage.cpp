@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpacerItem>
+#include <QStringList>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -38,6 +39,35 @@ QIcon fullColourIcon(const QString& file)
     return icon;
 }
 
+// A note above the list: the warning icon and a text that wraps and can be
+// selected (a report's path, a server's answer).
+QHBoxLayout* noteRow(QLabel* icon, QLabel* note)
+{
+    note->setWordWrap(true);
+    note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* row = new QHBoxLayout;
+    row->addWidget(icon);
+    row->addWidget(note, 1);
+    return row;
+}
+
+// Shows the note with `text`, or hides it for an empty one.
+void showNote(QLabel* icon, QLabel* note, const QString& text)
+{
+    note->setText(text);
+    icon->setVisible(!text.isEmpty());
+    note->setVisible(!text.isEmpty());
+}
+
+// An account the test could not judge because the source could not be
+// tested: the source's sentence is its own, or the test never tried it.
+bool leftUntestedBySource(
+    migration::TestStatus status, const std::wstring& why, const std::wstring& source)
+{
+    return !source.empty() && status != migration::TestLoginAccepted
+        && (why == source || status == migration::TestNotTested);
+}
+
 // An entry that can't be migrated: unchecked and greyed out, its status
 // image in full colour.
 void greyOut(QTreeWidgetItem* item, const QString& image)
@@ -59,6 +89,8 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     , abortButton(new QPushButton(tr("Abort...")))
     , skippedIcon(iconLabel(":/images/circlewarning.png"))
     , skippedNote(new QLabel)
+    , sourceIcon(iconLabel(":/images/circlewarning.png"))
+    , sourceNote(new QLabel)
     , sourceName(sourceName_)
 {
     accountList->setObjectName("accountList");
@@ -67,9 +99,8 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     abortButton->setObjectName("abortButton");
     skippedIcon->setObjectName("skippedIcon");
     skippedNote->setObjectName("skippedNote");
-    skippedNote->setWordWrap(true);
-    // The report's path is long and worth copying.
-    skippedNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    sourceIcon->setObjectName("sourceIcon");
+    sourceNote->setObjectName("sourceNote");
     accountList->setColumnCount(4);
     accountList->setAllColumnsShowFocus(true);
     accountList->setRootIsDecorated(false);
@@ -84,11 +115,10 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     buttons->addWidget(deselectAllButton);
     buttons->addItem(new QSpacerItem(10, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
     buttons->addWidget(abortButton);
-    auto* skippedRow = new QHBoxLayout;
-    skippedRow->addWidget(skippedIcon);
-    skippedRow->addWidget(skippedNote, 1);
+    listLayout->addLayout(noteRow(skippedIcon, skippedNote));
+    listLayout->addLayout(noteRow(sourceIcon, sourceNote));
     showSkippedLines(0);
-    listLayout->addLayout(skippedRow);
+    showSourceUntestable(QString(), 0);
     listLayout->addWidget(accountList);
     listLayout->addLayout(buttons);
 
@@ -210,17 +240,35 @@ bool MigOptionPage::getActionResult(unsigned int n)
 
 void MigOptionPage::showSkippedLines(unsigned count)
 {
-    skippedIcon->setVisible(count != 0);
-    skippedNote->setVisible(count != 0);
-    if (count == 0)
+    if (count == 0) {
+        showNote(skippedIcon, skippedNote, QString());
         return;
+    }
     // The lines' texts hold passwords: the page gives the count, the report
     // names each line with its reason.
     const QString report = MigThread::reportFilePath();
-    skippedNote->setText(count == 1
-            ? tr("1 line of %1 was skipped; the report %2 says why.").arg(sourceName, report)
-            : tr("%1 lines of %2 were skipped; the report %3 says why.")
-                  .arg(QString::number(count), sourceName, report));
+    showNote(skippedIcon, skippedNote,
+        count == 1 ? tr("1 line of %1 was skipped; the report %2 says why.").arg(sourceName, report)
+                   : tr("%1 lines of %2 were skipped; the report %3 says why.")
+                         .arg(QString::number(count), sourceName, report));
+}
+
+void MigOptionPage::showSourceUntestable(const QString& sentence, int untested)
+{
+    if (sentence.isEmpty()) {
+        showNote(sourceIcon, sourceNote, QString());
+        return;
+    }
+    // The page can't go back to the source page: another source means a
+    // new start of the wizard, the same one a new load.
+    QStringList then;
+    if (untested == 1)
+        then << tr("1 account was not tested and can't be migrated.");
+    else if (untested > 1)
+        then << tr("%1 accounts were not tested and can't be migrated.").arg(untested);
+    then << tr("Load... tests again once the source server can be tested; its name, port and SSL "
+               "are changed by starting the wizard again.");
+    showNote(sourceIcon, sourceNote, sentence + '\n' + then.join(' '));
 }
 
 void MigOptionPage::readFailure()
@@ -278,7 +326,7 @@ void MigOptionPage::slotTimer()
         break;
     case TestFinished:
         updateTestColumn();
-        showLoginRefusals();
+        showWhyTestsFailed();
         deleteStatusVector();
         abortButton->hide();
         accountList->sortItems(IndexColumn, Qt::AscendingOrder);
@@ -363,20 +411,37 @@ void MigOptionPage::showTestStatus(QTreeWidgetItem* item, migration::TestStatus 
     }
 }
 
-void MigOptionPage::showLoginRefusals()
+void MigOptionPage::showWhyTestsFailed()
 {
     // Why each failed: a refused login, or a source that could not be
-    // tested at all (no connection, no greeting), which is no one's
-    // password. Rows are still in list order here.
+    // tested at all (no connection, no greeting, TLS, at its limit), which
+    // is no one's password. Rows are still in list order here.
+    if (!testStatuses)
+        return;
     const std::vector<std::wstring> refusals = migrator()->loginRefusals();
+    migration::MigrationStatus status;
+    migrator()->getStatus(status);
+    const std::wstring& source = status.sourceUntestable;
     const int rows
-        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(refusals.size()));
+        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
+    int untested = 0;
     for (int row = 0; row < rows; ++row) {
-        const QString why = QString::fromStdWString(refusals[row]);
+        const std::wstring why
+            = static_cast<std::size_t>(row) < refusals.size() ? refusals[row] : std::wstring();
         QTreeWidgetItem* item = accountList->topLevelItem(row);
+        const bool untestable
+            = leftUntestedBySource(migration::readTestStatus((*testStatuses)[row]), why, source);
+        // Not tested, so not to be migrated: a run would meet the same
+        // source.
+        if (untestable) {
+            greyOut(item, ":/images/nottested.png");
+            ++untested;
+        }
+        const QString tip = QString::fromStdWString(untestable ? source : why);
         for (int column : {AccountColumn, AddressColumn, StatusColumn})
-            item->setToolTip(column, why);
+            item->setToolTip(column, tip);
     }
+    showSourceUntestable(QString::fromStdWString(source), untested);
 }
 
 void MigOptionPage::slotStopTesting()
@@ -494,6 +559,7 @@ void MigOptionPage::restartAction()
     accountList->setSortingEnabled(false);
     clearListUsers();
     showSkippedLines(0);
+    showSourceUntestable(QString(), 0);
     testState = TestRequested;
     // From the load on when the configuration was handed over before.
     startActionManual(LoadAction);

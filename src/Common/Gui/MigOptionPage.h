@@ -76,13 +76,18 @@ private:
     void updateTestColumn();
     void showTestStatus(QTreeWidgetItem* item, migration::TestStatus status);
     // Once the test has ended: each failed entry's tooltip says why, as the
-    // report does.
-    void showLoginRefusals();
+    // report does; when the source could not be tested, the accounts it
+    // left untested are not shown as refused, and the note above the list
+    // says why once.
+    void showWhyTestsFailed();
     void startTest();
     void readFailure();
     // Says above the list how many lines of the file were skipped and
     // where to read why; hidden for none.
     void showSkippedLines(unsigned count);
+    // Says above the list why the source could not be tested and what
+    // then; hidden for an empty sentence.
+    void showSourceUntestable(const QString& sentence, int untested);
     bool isCheckedAtLeastOneUser() const;
     void createStatusVector();
     void deleteStatusVector();
@@ -95,6 +100,8 @@ private:
     QPushButton* abortButton;
     QLabel* skippedIcon;
     QLabel* skippedNote;
+    QLabel* sourceIcon;
+    QLabel* sourceNote;
     bool readFailed = false;
     unsigned testState = TestNotRequested;
     QString sourceName;

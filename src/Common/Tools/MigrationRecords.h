@@ -112,6 +112,10 @@ struct MigrationStatus {
     // of them those refused: never migrated, never made on the target.
     std::uint32_t loginsTested = 0;
     std::uint32_t loginsRefused = 0;
+    // Why the source server can't be tested, as the report says it, once
+    // the latest login test (the wizard's accounts test or a run's own)
+    // found it so; empty otherwise.
+    std::wstring sourceUntestable;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

@@ -119,6 +119,15 @@ protected:
             = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
         QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
     }
+    QLabel* label(const char* name) { return child<QLabel>(MigWizard::OptionPageId, name); }
+    // How many of the page's labels on show hold `text`.
+    int labelsShowing(const QString& text)
+    {
+        int count = 0;
+        for (QLabel* each : page(MigWizard::OptionPageId)->findChildren<QLabel*>())
+            count += each->isVisible() && each->text().contains(text);
+        return count;
+    }
     // Ends a test in hand with every account not yet judged accepted, so
     // that the next load may start.
     void endTest()
@@ -266,6 +275,130 @@ TEST_F(OptionPageTest, TheWordOfTheAccountInTestIsTranslated)
     EXPECT_TRUE(waitFor([&] { return row(0)->text(2) == "TESTING..."; }))
         << row(0)->text(2).toStdString();
     endTest();
+}
+
+// A test that ended because the source can't be tested says the run's
+// sentence once, above the list, with what the user can do; the accounts
+// it left untested are shown as not tested, never as refused logins.
+TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
+{
+    using migration::TestLoginAccepted;
+    using migration::TestLoginRefused;
+    using migration::TestNotTested;
+    const std::wstring refused
+        = L"The source server 127.0.0.1:1143 refused the login of "
+          L"example.com (as #public@example.com: a NO [AUTHENTICATIONFAILED] "
+          L"Authentication failed.; as #public: the same).";
+    const QString hint = "Load... tests again once the source server can be tested; its name, "
+                         "port and SSL are changed by starting the wizard again.";
+    enum Shown { Accepted, Refused, NotTested };
+    const std::vector<TestStatus> allRefused(3, TestLoginRefused);
+    const std::vector<Shown> noneTested(3, NotTested);
+    const QString threeNotTested = "3 accounts were not tested and can't be migrated.";
+    const struct Row {
+        const char* name;
+        std::wstring sentence; // MigrationStatus::sourceUntestable
+        std::vector<TestStatus> outcomes;
+        std::vector<std::wstring> refusals; // the others': the sentence when refused
+        std::vector<Shown> shown;
+        QString counted;
+        bool migrate;
+        const char* picture;
+    } rows[] = {
+        {"unreachable",
+            L"Could not connect to the source server 127.0.0.1:1143: connection refused.",
+            allRefused, {}, noneTested, threeNotTested, false, "3-accounts-source-untestable"},
+        {"refused logins only", L"", {TestLoginAccepted, TestLoginRefused, TestLoginRefused},
+            {L"", refused, refused}, {Accepted, Refused, Refused}, "", true, "3-accounts-refused"},
+        {"silent",
+            L"The source server 127.0.0.1:1143 accepted the connection but sent no greeting "
+            L"within 60 s.",
+            allRefused, {}, noneTested, threeNotTested, false, nullptr},
+        // Left not tested by the engine, rather than refused.
+        {"TLS",
+            L"The source server 127.0.0.1:143 accepts no password on a connection without TLS: "
+            L"turn SSL on for the source, usually port 993.",
+            std::vector<TestStatus>(3, TestNotTested), {}, noneTested, threeNotTested, false,
+            nullptr},
+        {"not IMAP",
+            L"The source server 127.0.0.1:22 did not greet as an IMAP server: "
+            L"SSH-2.0-OpenSSH_9.2p1.",
+            allRefused, {}, noneTested, threeNotTested, false, nullptr},
+        {"PREAUTH",
+            L"The source server 127.0.0.1:1143 greets every connection as logged in already "
+            L"(PREAUTH), so no account can log in as itself: * PREAUTH logged in as nobody.",
+            allRefused, {}, noneTested, threeNotTested, false, nullptr},
+        // One login accepted and one refused before the source refused
+        // one more connection.
+        {"at its limit after two accounts",
+            L"The source server 127.0.0.1:1143 closed the connection before its greeting: it "
+            L"accepts no more connections from this computer now.",
+            {TestLoginAccepted, TestLoginRefused, TestLoginRefused}, {L"", refused},
+            {Accepted, Refused, NotTested}, "1 account was not tested and can't be migrated.", true,
+            "3-accounts-source-at-its-limit"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<migration::UserInfoData> accounts = threeAccounts();
+        for (std::size_t i = 0; i < accounts.size(); ++i) {
+            const bool untested = r.shown[i] == NotTested && r.outcomes[i] == TestLoginRefused;
+            accounts[i].loginRefusal = i < r.refusals.size() ? r.refusals[i]
+                : untested                                   ? r.sentence
+                                                             : L"";
+        }
+        migrator().status.sourceUntestable = r.sentence;
+        loadAndStartTest(accounts);
+        EXPECT_FALSE(shown("sourceNote")) << "nothing said before the test has ended";
+        migrator().playTest(r.outcomes);
+        ASSERT_TRUE(chainEnded());
+
+        const QString sentence = QString::fromStdWString(r.sentence);
+        EXPECT_EQ(shown("sourceNote"), !sentence.isEmpty());
+        EXPECT_EQ(shown("sourceIcon"), !sentence.isEmpty());
+        EXPECT_EQ(warning(MigWizard::OptionPageId), "");
+        if (!sentence.isEmpty()) {
+            EXPECT_EQ(label("sourceNote")->text(), sentence + "\n" + r.counted + " " + hint);
+            EXPECT_LT(label("sourceNote")->y(), accountList()->y()) << "above the list";
+            EXPECT_EQ(labelsShowing(sentence), 1) << "said once";
+        }
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            const bool enabled = row(i)->flags().testFlag(Qt::ItemIsEnabled);
+            switch (r.shown[i]) {
+            case Accepted:
+                EXPECT_TRUE(enabled);
+                EXPECT_EQ(row(i)->checkState(0), Qt::Checked);
+                EXPECT_TRUE(showsImage(row(i), ":/images/ok.png"));
+                break;
+            case Refused:
+                EXPECT_FALSE(enabled);
+                EXPECT_TRUE(showsImage(row(i), ":/images/fail.png"));
+                EXPECT_EQ(row(i)->toolTip(1), QString::fromStdWString(refused));
+                break;
+            case NotTested:
+                EXPECT_FALSE(enabled) << "nothing to migrate from a source not tested";
+                EXPECT_EQ(row(i)->checkState(0), Qt::Unchecked);
+                EXPECT_TRUE(showsImage(row(i), ":/images/nottested.png")) << "not a refusal";
+                EXPECT_EQ(row(i)->toolTip(1), sentence);
+                break;
+            }
+        }
+        EXPECT_EQ(nextEnabled(), r.migrate);
+        if (r.picture)
+            screenshot(&w(), r.picture);
+    }
+
+    // A new load takes the note away until its own test has ended.
+    migrator().loadGate.close();
+    migrator().testCallbacks = nullptr;
+    load(accountsFile());
+    EXPECT_TRUE(waitFor([&] { return !shown("sourceNote") && !shown("sourceIcon"); }));
+    migrator().loadGate.open();
+    ASSERT_TRUE(waitFor([&] { return migrator().testCallbacks != nullptr; }));
+    settle(300);
+    EXPECT_FALSE(shown("sourceNote")) << "while the test runs";
+    endTest();
+    EXPECT_TRUE(shown("sourceNote"));
 }
 
 TEST_F(OptionPageTest, CheckMarksAtLeavingReachTheEngine)
