@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpacerItem>
+#include <QStringList>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -26,6 +27,8 @@ enum Action : unsigned { HandOverAction = 0, LoadAction, FetchAction, FillAndTes
 constexpr int FirstPollMs = 10;
 constexpr int PollMs = 250;
 constexpr int MaxNameColumnWidth = 190;
+// What a row shows before its first status.
+constexpr auto NotShown = static_cast<migration::TestStatus>(-1);
 
 QIcon fullColourIcon(const QString& file)
 {
@@ -34,6 +37,45 @@ QIcon fullColourIcon(const QString& file)
     icon.addPixmap(pixmap, QIcon::Normal);
     icon.addPixmap(pixmap, QIcon::Disabled);
     return icon;
+}
+
+// A note above the list: the warning icon and a text that wraps and can be
+// selected (a report's path, a server's answer).
+QHBoxLayout* noteRow(QLabel* icon, QLabel* note)
+{
+    note->setWordWrap(true);
+    note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* row = new QHBoxLayout;
+    row->addWidget(icon);
+    row->addWidget(note, 1);
+    return row;
+}
+
+// Shows the note with `text`, or hides it for an empty one.
+void showNote(QLabel* icon, QLabel* note, const QString& text)
+{
+    note->setText(text);
+    icon->setVisible(!text.isEmpty());
+    note->setVisible(!text.isEmpty());
+}
+
+// An account the test could not judge because the source could not be
+// tested: the source's sentence is its own, or the test never tried it.
+bool leftUntestedBySource(
+    migration::TestStatus status, const std::wstring& why, const std::wstring& source)
+{
+    return !source.empty() && status != migration::TestLoginAccepted
+        && (why == source || status == migration::TestNotTested);
+}
+
+// An entry that can't be migrated: unchecked and greyed out, its status
+// image in full colour.
+void greyOut(QTreeWidgetItem* item, const QString& image)
+{
+    item->setIcon(StatusColumn, fullColourIcon(image));
+    item->setText(StatusColumn, QString());
+    item->setCheckState(AccountColumn, Qt::Unchecked);
+    item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
 }
 
 } // namespace
@@ -47,6 +89,8 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     , abortButton(new QPushButton(tr("Abort...")))
     , skippedIcon(iconLabel(":/images/circlewarning.png"))
     , skippedNote(new QLabel)
+    , sourceIcon(iconLabel(":/images/circlewarning.png"))
+    , sourceNote(new QLabel)
     , sourceName(sourceName_)
 {
     accountList->setObjectName("accountList");
@@ -55,9 +99,8 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     abortButton->setObjectName("abortButton");
     skippedIcon->setObjectName("skippedIcon");
     skippedNote->setObjectName("skippedNote");
-    skippedNote->setWordWrap(true);
-    // The report's path is long and worth copying.
-    skippedNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    sourceIcon->setObjectName("sourceIcon");
+    sourceNote->setObjectName("sourceNote");
     accountList->setColumnCount(4);
     accountList->setAllColumnsShowFocus(true);
     accountList->setRootIsDecorated(false);
@@ -72,11 +115,10 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     buttons->addWidget(deselectAllButton);
     buttons->addItem(new QSpacerItem(10, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
     buttons->addWidget(abortButton);
-    auto* skippedRow = new QHBoxLayout;
-    skippedRow->addWidget(skippedIcon);
-    skippedRow->addWidget(skippedNote, 1);
+    listLayout->addLayout(noteRow(skippedIcon, skippedNote));
+    listLayout->addLayout(noteRow(sourceIcon, sourceNote));
     showSkippedLines(0);
-    listLayout->addLayout(skippedRow);
+    showSourceUntestable(QString(), 0);
     listLayout->addWidget(accountList);
     listLayout->addLayout(buttons);
 
@@ -198,17 +240,35 @@ bool MigOptionPage::getActionResult(unsigned int n)
 
 void MigOptionPage::showSkippedLines(unsigned count)
 {
-    skippedIcon->setVisible(count != 0);
-    skippedNote->setVisible(count != 0);
-    if (count == 0)
+    if (count == 0) {
+        showNote(skippedIcon, skippedNote, QString());
         return;
+    }
     // The lines' texts hold passwords: the page gives the count, the report
     // names each line with its reason.
     const QString report = MigThread::reportFilePath();
-    skippedNote->setText(count == 1
-            ? tr("1 line of %1 was skipped; the report %2 says why.").arg(sourceName, report)
-            : tr("%1 lines of %2 were skipped; the report %3 says why.")
-                  .arg(QString::number(count), sourceName, report));
+    showNote(skippedIcon, skippedNote,
+        count == 1 ? tr("1 line of %1 was skipped; the report %2 says why.").arg(sourceName, report)
+                   : tr("%1 lines of %2 were skipped; the report %3 says why.")
+                         .arg(QString::number(count), sourceName, report));
+}
+
+void MigOptionPage::showSourceUntestable(const QString& sentence, int untested)
+{
+    if (sentence.isEmpty()) {
+        showNote(sourceIcon, sourceNote, QString());
+        return;
+    }
+    // The page can't go back to the source page: another source means a
+    // new start of the wizard, the same one a new load.
+    QStringList then;
+    if (untested == 1)
+        then << tr("1 account was not tested and can't be migrated.");
+    else if (untested > 1)
+        then << tr("%1 accounts were not tested and can't be migrated.").arg(untested);
+    then << tr("Load... tests again once the source server can be tested; its name, port and SSL "
+               "are changed by starting the wizard again.");
+    showNote(sourceIcon, sourceNote, sentence + '\n' + then.join(' '));
 }
 
 void MigOptionPage::readFailure()
@@ -251,11 +311,12 @@ void MigOptionPage::slotTimer()
     switch (testState) {
     case TestRunning:
     case TestStopRequested:
-        rearm();
-        break;
     case TestStatusChanged:
+        // The tester marks an account in test without a callback: every
+        // poll looks, so the first row shows it as well as the next ones.
         updateTestColumn();
-        testState = TestRunning;
+        if (testState == TestStatusChanged)
+            testState = TestRunning;
         rearm();
         break;
     case TestAborted:
@@ -265,7 +326,7 @@ void MigOptionPage::slotTimer()
         break;
     case TestFinished:
         updateTestColumn();
-        showLoginRefusals();
+        showWhyTestsFailed();
         deleteStatusVector();
         abortButton->hide();
         accountList->sortItems(IndexColumn, Qt::AscendingOrder);
@@ -316,47 +377,71 @@ void MigOptionPage::updateTestColumn()
 {
     if (!users || !testStatuses)
         return;
-    const int rows
-        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
-    for (int row = 0; row < rows; ++row) {
-        QTreeWidgetItem* item = accountList->topLevelItem(row);
-        switch (migration::readTestStatus((*testStatuses)[row])) {
-        case migration::TestNotTested:
-            item->setIcon(StatusColumn, QIcon(":/images/nottested.png"));
-            break;
-        case migration::TestTesting:
-            item->setText(StatusColumn, "Testing...");
-            accountList->scrollToItem(item);
-            break;
-        case migration::TestLoginAccepted:
-            item->setIcon(StatusColumn, QIcon(":/images/ok.png"));
-            item->setText(StatusColumn, QString());
-            item->setFlags(item->flags() | Qt::ItemIsEnabled);
-            break;
-        case migration::TestLoginRefused:
-            item->setIcon(StatusColumn, fullColourIcon(":/images/fail.png"));
-            item->setText(StatusColumn, QString());
-            item->setCheckState(AccountColumn, Qt::Unchecked);
-            item->setFlags(item->flags() & ~Qt::ItemIsEnabled);
-            break;
-        }
+    const std::size_t rows = std::min<std::size_t>(
+        static_cast<std::size_t>(accountList->topLevelItemCount()), testStatuses->size());
+    shownStatuses.resize(rows, NotShown);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const migration::TestStatus status = migration::readTestStatus((*testStatuses)[row]);
+        if (status == shownStatuses[row])
+            continue;
+        shownStatuses[row] = status;
+        showTestStatus(accountList->topLevelItem(static_cast<int>(row)), status);
     }
 }
 
-void MigOptionPage::showLoginRefusals()
+void MigOptionPage::showTestStatus(QTreeWidgetItem* item, migration::TestStatus status)
+{
+    switch (status) {
+    case migration::TestNotTested:
+        item->setIcon(StatusColumn, QIcon(":/images/nottested.png"));
+        item->setText(StatusColumn, QString());
+        break;
+    case migration::TestTesting:
+        item->setText(StatusColumn, tr("Testing..."));
+        accountList->scrollToItem(item);
+        break;
+    case migration::TestLoginAccepted:
+        item->setIcon(StatusColumn, QIcon(":/images/ok.png"));
+        item->setText(StatusColumn, QString());
+        item->setFlags(item->flags() | Qt::ItemIsEnabled);
+        break;
+    case migration::TestLoginRefused:
+        greyOut(item, ":/images/fail.png");
+        break;
+    }
+}
+
+void MigOptionPage::showWhyTestsFailed()
 {
     // Why each failed: a refused login, or a source that could not be
-    // tested at all (no connection, no greeting), which is no one's
-    // password. Rows are still in list order here.
+    // tested at all (no connection, no greeting, TLS, at its limit), which
+    // is no one's password. Rows are still in list order here.
+    if (!testStatuses)
+        return;
     const std::vector<std::wstring> refusals = migrator()->loginRefusals();
+    migration::MigrationStatus status;
+    migrator()->getStatus(status);
+    const std::wstring& source = status.sourceUntestable;
     const int rows
-        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(refusals.size()));
+        = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
+    int untested = 0;
     for (int row = 0; row < rows; ++row) {
-        const QString why = QString::fromStdWString(refusals[row]);
+        const std::wstring why
+            = static_cast<std::size_t>(row) < refusals.size() ? refusals[row] : std::wstring();
         QTreeWidgetItem* item = accountList->topLevelItem(row);
+        const bool untestable
+            = leftUntestedBySource(migration::readTestStatus((*testStatuses)[row]), why, source);
+        // Not tested, so not to be migrated: a run would meet the same
+        // source.
+        if (untestable) {
+            greyOut(item, ":/images/nottested.png");
+            ++untested;
+        }
+        const QString tip = QString::fromStdWString(untestable ? source : why);
         for (int column : {AccountColumn, AddressColumn, StatusColumn})
-            item->setToolTip(column, why);
+            item->setToolTip(column, tip);
     }
+    showSourceUntestable(QString::fromStdWString(source), untested);
 }
 
 void MigOptionPage::slotStopTesting()
@@ -474,6 +559,7 @@ void MigOptionPage::restartAction()
     accountList->setSortingEnabled(false);
     clearListUsers();
     showSkippedLines(0);
+    showSourceUntestable(QString(), 0);
     testState = TestRequested;
     // From the load on when the configuration was handed over before.
     startActionManual(LoadAction);
@@ -493,6 +579,7 @@ void MigOptionPage::deleteStatusVector()
 void MigOptionPage::clearListUsers()
 {
     accountList->clear();
+    shownStatuses.clear();
 }
 
 } // namespace tavir::gui

@@ -3,7 +3,8 @@
 // list, the credential test of every account while the list is shown, and
 // the accounts left unchecked told to the engine when the page is left.
 // The engine's tester thread reports through the callbacks, which only set
-// testState; the page polls the status vector it handed to the engine.
+// testState; the page polls the status vector it handed to the engine, and
+// shows each row's status as it changes, the account in test among them.
 #include "Common/Gui/MigPage.h"
 #include "Imap/engine/IMigrator.h"
 #include "tiny/KMutex.h"
@@ -71,15 +72,22 @@ private slots:
 
 private:
     void init();
+    // Shows the rows whose status changed since they were last shown.
     void updateTestColumn();
+    void showTestStatus(QTreeWidgetItem* item, migration::TestStatus status);
     // Once the test has ended: each failed entry's tooltip says why, as the
-    // report does.
-    void showLoginRefusals();
+    // report does; when the source could not be tested, the accounts it
+    // left untested are not shown as refused, and the note above the list
+    // says why once.
+    void showWhyTestsFailed();
     void startTest();
     void readFailure();
     // Says above the list how many lines of the file were skipped and
     // where to read why; hidden for none.
     void showSkippedLines(unsigned count);
+    // Says above the list why the source could not be tested and what
+    // then; hidden for an empty sentence.
+    void showSourceUntestable(const QString& sentence, int untested);
     bool isCheckedAtLeastOneUser() const;
     void createStatusVector();
     void deleteStatusVector();
@@ -92,11 +100,15 @@ private:
     QPushButton* abortButton;
     QLabel* skippedIcon;
     QLabel* skippedNote;
+    QLabel* sourceIcon;
+    QLabel* sourceNote;
     bool readFailed = false;
     unsigned testState = TestNotRequested;
     QString sourceName;
     std::vector<migration::UserInfoData>* users = nullptr;
     std::unique_ptr<std::vector<migration::TestStatus>> testStatuses;
+    // What each row of the list shows, in list order, while the test runs.
+    std::vector<migration::TestStatus> shownStatuses;
     mutable tiny::KMutex stateMutex;
 };
 

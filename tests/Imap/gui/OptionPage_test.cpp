@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QStyleOptionViewItem>
 #include <QTextEdit>
+#include <QTranslator>
 
 namespace tavir::test {
 namespace {
@@ -27,6 +28,39 @@ std::vector<migration::UserInfoData> threeAccounts()
         account(1, L"#public", L"example.com", L"Public folders"),
         account(2, L"bob", L"example.com", L"Bob")};
 }
+
+// Whether the status column of `item` shows the image `file`.
+bool showsImage(QTreeWidgetItem* item, const char* file)
+{
+    const QSize size(16, 16);
+    return item->icon(gui::StatusColumn)
+               .pixmap(size)
+               .toImage()
+               .convertToFormat(QImage::Format_ARGB32)
+        == QIcon(file).pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+// A translation of the page's words, in place of a .qm file: every text it
+// knows comes back in capitals.
+class CapitalsTranslator : public QTranslator {
+public:
+    explicit CapitalsTranslator(QStringList known)
+        : known_(std::move(known))
+    {
+        QCoreApplication::installTranslator(this);
+    }
+    ~CapitalsTranslator() override { QCoreApplication::removeTranslator(this); }
+    bool isEmpty() const override { return false; }
+    QString translate(const char* context, const char* source, const char*, int) const override
+    {
+        return QString(context) == "tavir::gui::MigOptionPage" && known_.contains(source)
+            ? QString(source).toUpper()
+            : QString();
+    }
+
+private:
+    QStringList known_;
+};
 
 class OptionPageTest : public WizardFixture {
 protected:
@@ -84,6 +118,27 @@ protected:
         const QRect box
             = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
         QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, box.center());
+    }
+    QLabel* label(const char* name) { return child<QLabel>(MigWizard::OptionPageId, name); }
+    // How many of the page's labels on show hold `text`.
+    int labelsShowing(const QString& text)
+    {
+        int count = 0;
+        for (QLabel* each : page(MigWizard::OptionPageId)->findChildren<QLabel*>())
+            count += each->isVisible() && each->text().contains(text);
+        return count;
+    }
+    // Ends a test in hand with every account not yet judged accepted, so
+    // that the next load may start.
+    void endTest()
+    {
+        for (std::size_t i = 0; i < migrator().testStatuses->size(); ++i) {
+            if (migration::readTestStatus((*migrator().testStatuses)[i])
+                < migration::TestLoginAccepted)
+                migrator().reportTestStatus(i, migration::TestLoginAccepted);
+        }
+        migrator().testCallbacks->stopped(false);
+        ASSERT_TRUE(chainEnded());
     }
     void clickHeader(int section)
     {
@@ -159,6 +214,191 @@ TEST_F(OptionPageTest, StatusColumnFollowsTheTestAndSaysWhyALoginFailed)
     EXPECT_TRUE(button("selectAllButton")->isEnabled());
     EXPECT_TRUE(nextEnabled());
     EXPECT_TRUE(accountList()->isSortingEnabled());
+}
+
+// The tester marks the account it takes up as in test without a callback;
+// its row says so at the next poll, the first account's as well.
+TEST_F(OptionPageTest, TheAccountInTestSaysSoFromTheFirstOn)
+{
+    using migration::TestLoginAccepted;
+    using migration::TestLoginRefused;
+    const struct Row {
+        const char* name;
+        std::vector<TestStatus> before; // published with their callbacks
+        std::size_t inTest;
+    } rows[] = {
+        {"the first account", {}, 0},
+        {"after an accepted login", {TestLoginAccepted}, 1},
+        {"after an accepted and a refused login", {TestLoginAccepted, TestLoginRefused}, 2},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        loadAndStartTest(threeAccounts());
+        migrator().testCallbacks->started();
+        for (std::size_t i = 0; i < r.before.size(); ++i)
+            migrator().reportTestStatus(i, r.before[i]);
+        publishTestStatus((*migrator().testStatuses)[r.inTest], migration::TestTesting);
+        ASSERT_TRUE(
+            waitFor([&] { return row(static_cast<int>(r.inTest))->text(2) == "Testing..."; }));
+        if (r.inTest == 0)
+            screenshot(&w(), "3-accounts-testing");
+        for (int other = 0; other < 3; ++other) {
+            if (other != static_cast<int>(r.inTest)) {
+                EXPECT_EQ(row(other)->text(2), "") << "row " << other;
+            }
+        }
+        endTest();
+        EXPECT_EQ(row(static_cast<int>(r.inTest))->text(2), "") << "once judged";
+    }
+
+    // A stop that comes while the last account is in test leaves it not
+    // tested, its word taken away.
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    migrator().reportTestStatus(0, TestLoginAccepted);
+    migrator().reportTestStatus(1, TestLoginAccepted);
+    publishTestStatus((*migrator().testStatuses)[2], migration::TestTesting);
+    ASSERT_TRUE(waitFor([&] { return row(2)->text(2) == "Testing..."; }));
+    migrator().reportTestStatus(2, migration::TestNotTested);
+    migrator().testCallbacks->stopped(false);
+    ASSERT_TRUE(chainEnded());
+    EXPECT_EQ(row(2)->text(2), "");
+    EXPECT_TRUE(showsImage(row(2), ":/images/nottested.png"));
+}
+
+TEST_F(OptionPageTest, TheWordOfTheAccountInTestIsTranslated)
+{
+    CapitalsTranslator translation({"Testing..."});
+    loadAndStartTest(threeAccounts());
+    migrator().testCallbacks->started();
+    publishTestStatus((*migrator().testStatuses)[0], migration::TestTesting);
+    EXPECT_TRUE(waitFor([&] { return row(0)->text(2) == "TESTING..."; }))
+        << row(0)->text(2).toStdString();
+    endTest();
+}
+
+// A test that ended because the source can't be tested says the run's
+// sentence once, above the list, with what the user can do; the accounts
+// it left untested are shown as not tested, never as refused logins.
+TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
+{
+    using migration::TestLoginAccepted;
+    using migration::TestLoginRefused;
+    using migration::TestNotTested;
+    const std::wstring refused
+        = L"The source server 127.0.0.1:1143 refused the login of "
+          L"example.com (as #public@example.com: a NO [AUTHENTICATIONFAILED] "
+          L"Authentication failed.; as #public: the same).";
+    const QString hint = "Load... tests again once the source server can be tested; its name, "
+                         "port and SSL are changed by starting the wizard again.";
+    enum Shown { Accepted, Refused, NotTested };
+    const std::vector<TestStatus> allRefused(3, TestLoginRefused);
+    const std::vector<Shown> noneTested(3, NotTested);
+    const QString threeNotTested = "3 accounts were not tested and can't be migrated.";
+    const struct Row {
+        const char* name;
+        std::wstring sentence; // MigrationStatus::sourceUntestable
+        std::vector<TestStatus> outcomes;
+        std::vector<std::wstring> refusals; // the others': the sentence when refused
+        std::vector<Shown> shown;
+        QString counted;
+        bool migrate;
+        const char* picture;
+    } rows[] = {
+        {"unreachable",
+            L"Could not connect to the source server 127.0.0.1:1143: connection refused.",
+            allRefused, {}, noneTested, threeNotTested, false, "3-accounts-source-untestable"},
+        {"refused logins only", L"", {TestLoginAccepted, TestLoginRefused, TestLoginRefused},
+            {L"", refused, refused}, {Accepted, Refused, Refused}, "", true, "3-accounts-refused"},
+        {"silent",
+            L"The source server 127.0.0.1:1143 accepted the connection but sent no greeting "
+            L"within 60 s.",
+            allRefused, {}, noneTested, threeNotTested, false, nullptr},
+        // Left not tested by the engine, rather than refused.
+        {"TLS",
+            L"The source server 127.0.0.1:143 accepts no password on a connection without TLS: "
+            L"turn SSL on for the source, usually port 993.",
+            std::vector<TestStatus>(3, TestNotTested), {}, noneTested, threeNotTested, false,
+            nullptr},
+        {"not IMAP",
+            L"The source server 127.0.0.1:22 did not greet as an IMAP server: "
+            L"SSH-2.0-OpenSSH_9.2p1.",
+            allRefused, {}, noneTested, threeNotTested, false, nullptr},
+        {"PREAUTH",
+            L"The source server 127.0.0.1:1143 greets every connection as logged in already "
+            L"(PREAUTH), so no account can log in as itself: * PREAUTH logged in as nobody.",
+            allRefused, {}, noneTested, threeNotTested, false, nullptr},
+        // One login accepted and one refused before the source refused
+        // one more connection.
+        {"at its limit after two accounts",
+            L"The source server 127.0.0.1:1143 closed the connection before its greeting: it "
+            L"accepts no more connections from this computer now.",
+            {TestLoginAccepted, TestLoginRefused, TestLoginRefused}, {L"", refused},
+            {Accepted, Refused, NotTested}, "1 account was not tested and can't be migrated.", true,
+            "3-accounts-source-at-its-limit"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<migration::UserInfoData> accounts = threeAccounts();
+        for (std::size_t i = 0; i < accounts.size(); ++i) {
+            const bool untested = r.shown[i] == NotTested && r.outcomes[i] == TestLoginRefused;
+            accounts[i].loginRefusal = i < r.refusals.size() ? r.refusals[i]
+                : untested                                   ? r.sentence
+                                                             : L"";
+        }
+        migrator().status.sourceUntestable = r.sentence;
+        loadAndStartTest(accounts);
+        EXPECT_FALSE(shown("sourceNote")) << "nothing said before the test has ended";
+        migrator().playTest(r.outcomes);
+        ASSERT_TRUE(chainEnded());
+
+        const QString sentence = QString::fromStdWString(r.sentence);
+        EXPECT_EQ(shown("sourceNote"), !sentence.isEmpty());
+        EXPECT_EQ(shown("sourceIcon"), !sentence.isEmpty());
+        EXPECT_EQ(warning(MigWizard::OptionPageId), "");
+        if (!sentence.isEmpty()) {
+            EXPECT_EQ(label("sourceNote")->text(), sentence + "\n" + r.counted + " " + hint);
+            EXPECT_LT(label("sourceNote")->y(), accountList()->y()) << "above the list";
+            EXPECT_EQ(labelsShowing(sentence), 1) << "said once";
+        }
+        for (int i = 0; i < 3; ++i) {
+            SCOPED_TRACE(i);
+            const bool enabled = row(i)->flags().testFlag(Qt::ItemIsEnabled);
+            switch (r.shown[i]) {
+            case Accepted:
+                EXPECT_TRUE(enabled);
+                EXPECT_EQ(row(i)->checkState(0), Qt::Checked);
+                EXPECT_TRUE(showsImage(row(i), ":/images/ok.png"));
+                break;
+            case Refused:
+                EXPECT_FALSE(enabled);
+                EXPECT_TRUE(showsImage(row(i), ":/images/fail.png"));
+                EXPECT_EQ(row(i)->toolTip(1), QString::fromStdWString(refused));
+                break;
+            case NotTested:
+                EXPECT_FALSE(enabled) << "nothing to migrate from a source not tested";
+                EXPECT_EQ(row(i)->checkState(0), Qt::Unchecked);
+                EXPECT_TRUE(showsImage(row(i), ":/images/nottested.png")) << "not a refusal";
+                EXPECT_EQ(row(i)->toolTip(1), sentence);
+                break;
+            }
+        }
+        EXPECT_EQ(nextEnabled(), r.migrate);
+        if (r.picture)
+            screenshot(&w(), r.picture);
+    }
+
+    // A new load takes the note away until its own test has ended.
+    migrator().loadGate.close();
+    migrator().testCallbacks = nullptr;
+    load(accountsFile());
+    EXPECT_TRUE(waitFor([&] { return !shown("sourceNote") && !shown("sourceIcon"); }));
+    migrator().loadGate.open();
+    ASSERT_TRUE(waitFor([&] { return migrator().testCallbacks != nullptr; }));
+    settle(300);
+    EXPECT_FALSE(shown("sourceNote")) << "while the test runs";
+    endTest();
+    EXPECT_TRUE(shown("sourceNote"));
 }
 
 TEST_F(OptionPageTest, CheckMarksAtLeavingReachTheEngine)

@@ -146,8 +146,12 @@ void ScriptedMigrator::reportTestStatus(std::size_t account, TestStatus value)
 void ScriptedMigrator::playTest(const std::vector<TestStatus>& outcomes, bool aborted)
 {
     testCallbacks->started();
-    for (std::size_t i = 0; i < outcomes.size(); ++i)
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        // As the engine's tester: the account in test is marked without a
+        // callback.
+        publishTestStatus((*testStatuses)[i], TestTesting);
         reportTestStatus(i, outcomes[i]);
+    }
     testCallbacks->stopped(aborted);
 }
 

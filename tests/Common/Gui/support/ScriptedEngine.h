@@ -60,7 +60,8 @@ public:
     unsigned skippedAccountLines() override;
 
     // The credential test as the engine's tester thread reports it, played
-    // from the test: started(), one status per account, stopped().
+    // from the test: started(), each account marked in test and then its
+    // status with statusChanged(), stopped().
     void playTest(const std::vector<migration::TestStatus>& outcomes, bool aborted = false);
     void reportTestStatus(std::size_t account, migration::TestStatus status);
 
