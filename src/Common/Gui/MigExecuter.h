@@ -33,6 +33,9 @@ public:
     // After a failed testServer: the source's certificate is not the one
     // pinned for it.
     virtual bool sourceCertificateChanged() = 0;
+    // After a failed testServer: the source takes no password this tool can
+    // send on the connection (with SSL off: none without TLS).
+    virtual bool sourceTakesNoPassword() = 0;
     virtual int testCvn() = 0;
     virtual bool startMigration(migration::ICallbacks* callbacks) = 0;
     virtual bool stopMigration() = 0;

@@ -30,6 +30,7 @@ public:
         return entries.testImap(configuration.sourceServer, configuration.sourceSsl);
     }
     bool sourceCertificateChanged() override { return entries.sourceCertificateChanged(); }
+    bool sourceTakesNoPassword() override { return entries.sourceTakesNoPassword(); }
     // The target's SSL choice reaches the engine with the configuration only.
     int testCvn() override
     {

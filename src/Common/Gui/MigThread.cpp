@@ -202,6 +202,11 @@ bool MigThread::sourceCertificateChanged()
         "sourceCertificateChanged", false, [] { return exec_->sourceCertificateChanged(); });
 }
 
+bool MigThread::sourceTakesNoPassword()
+{
+    return guarded("sourceTakesNoPassword", false, [] { return exec_->sourceTakesNoPassword(); });
+}
+
 unsigned MigThread::skippedAccountLines()
 {
     return guarded("skippedAccountLines", 0u, [] { return exec_->skippedAccountLines(); });

@@ -62,6 +62,9 @@ public:
     // After a failed source test: the server showed another certificate
     // than the one pinned for it.
     bool sourceCertificateChanged();
+    // After a failed source test: the server takes no password this tool
+    // can send on the connection.
+    bool sourceTakesNoPassword();
     // After a load: how many lines of the accounts file were skipped.
     unsigned skippedAccountLines();
     // After the credential test: why each account's test failed, in list

@@ -25,6 +25,7 @@ constexpr unsigned greetingTimeoutSeconds = 5;
 
 // What the last source test found beyond its code, for the wizard's page.
 std::atomic<bool> lastSourceCertificateChanged{false};
+std::atomic<bool> lastSourceTakesNoPassword{false};
 
 // Whether the source host also runs an administration service of the
 // target's kind is only of interest to whoever reads the debug log.
@@ -72,6 +73,7 @@ int testImapServer(const std::wstring& server, bool ssl)
     // No account could be tested, nor migrated, on a connection where the
     // server takes no password.
     if (client.testedLoginMethod() == mail::ConnectionInternal::LoginMethod::None) {
+        lastSourceTakesNoPassword = true;
         log.report(TAVIR_HERE, noPasswordTaken(named, ssl));
         return 1;
     }
@@ -124,6 +126,7 @@ bool createMigrator(IMigrator** out)
 int testImap(const std::wstring& server, bool ssl)
 {
     lastSourceCertificateChanged = false;
+    lastSourceTakesNoPassword = false;
     try {
         return testImapServer(server, ssl);
     } catch (...) {
@@ -134,6 +137,11 @@ int testImap(const std::wstring& server, bool ssl)
 bool sourceCertificateChanged()
 {
     return lastSourceCertificateChanged;
+}
+
+bool sourceTakesNoPassword()
+{
+    return lastSourceTakesNoPassword;
 }
 
 int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password)

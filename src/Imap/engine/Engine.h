@@ -28,6 +28,10 @@ int testImap(const std::wstring& server, bool ssl);
 // certificate than the one pinned for it; the report then names both
 // fingerprints and the known-hosts file. Any thread.
 bool sourceCertificateChanged();
+// True when the last testImap was refused because the source greeted but
+// takes no password this tool can send on that connection (over plain IMAP:
+// none without TLS); the report says which. Any thread.
+bool sourceTakesNoPassword();
 // Target administrator login: a tinydb::AdminCheckResult (AdminOk,
 // AdminNoConnection, AdminAuthenticationFailed, AdminReadOnly,
 // AdminUnsupportedVersion).

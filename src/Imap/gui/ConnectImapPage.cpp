@@ -70,6 +70,8 @@ QString ConnectImapPage::failureText(const QString& report)
 {
     // One sentence for every failure; the engine's own is in the report.
     const QString failed = tr("Connection to IMAP Server failed. Please check the typed hostname.");
+    if (migrator()->sourceTakesNoPassword())
+        return failed + "\n" + noPasswordText();
     if (!migrator()->sourceCertificateChanged())
         return failed;
     // The hostname is not what to mend here, and a user who started the
@@ -82,6 +84,20 @@ QString ConnectImapPage::failureText(const QString& report)
               .arg(report);
     qWarning("%s", qUtf8Printable(changed));
     return failed + "\n" + changed;
+}
+
+QString ConnectImapPage::noPasswordText() const
+{
+    // The hostname is right: the server answered, but no account could be
+    // tested there, nor migrated, and the choice that mends it is on this
+    // page.
+    if (sslCheck->isChecked())
+        return tr("The server takes no password this tool can send: it refuses LOGIN "
+                  "(LOGINDISABLED) and offers "
+                  "no AUTHENTICATE CRAM-MD5.");
+    return tr("The server accepts no password on a connection without TLS: turn SSL on for the "
+              "source, usually "
+              "port 993.");
 }
 
 } // namespace tavir::gui

@@ -16,8 +16,12 @@ protected:
 
 private:
     // The warning for a failed test (not the Corvane refusal), with what
-    // to do about a changed certificate when that was the failure.
+    // to do about a source that takes no password on the connection, or
+    // about a changed certificate, when that was the failure.
     QString failureText(const QString& report);
+    // Why no password can go to a source that takes none on the connection
+    // tested, as the SSL choice had it.
+    QString noPasswordText() const;
 };
 
 } // namespace tavir::gui

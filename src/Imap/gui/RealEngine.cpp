@@ -6,8 +6,9 @@ namespace tavir::gui {
 
 EngineEntries realEngineEntries()
 {
-    return EngineEntries{&migration::init, &migration::done, &migration::createMigrator, &migration::testImap,
-        &migration::sourceCertificateChanged, &migration::testCvn};
+    return EngineEntries{&migration::init, &migration::done, &migration::createMigrator,
+        &migration::testImap, &migration::sourceCertificateChanged,
+        &migration::sourceTakesNoPassword, &migration::testCvn};
 }
 
 } // namespace tavir::gui

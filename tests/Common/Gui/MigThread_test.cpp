@@ -147,7 +147,9 @@ TEST_F(ThreadTest, ServerTestsHandOverWhatWasTypedAndReturnTheCode)
     // What the engine found beyond the code is the engine's answer.
     for (bool changed : {true, false}) {
         engine.certificateChanged = changed;
+        engine.takesNoPassword = !changed;
         EXPECT_EQ(thread.sourceCertificateChanged(), changed);
+        EXPECT_EQ(thread.sourceTakesNoPassword(), !changed);
     }
     for (int code : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE(code);
@@ -195,6 +197,9 @@ TEST_F(ThreadTest, AnEngineExceptionIsAFailureOfThatAction)
     engine.certificateChanged = true;
     engine.throwOn = "sourceCertificateChanged";
     EXPECT_FALSE(thread.sourceCertificateChanged());
+    engine.takesNoPassword = true;
+    engine.throwOn = "sourceTakesNoPassword";
+    EXPECT_FALSE(thread.sourceTakesNoPassword());
 }
 
 TEST_F(ThreadTest, ActionResultsAsTheEngineGivesThem)

@@ -135,6 +135,8 @@ TEST(TestImap, ASourceThatTurnsAwayOrTakesNoPasswordIsSaidAsSuch)
         SCOPED_TRACE(c.name);
         const std::size_t before = logs.report().size();
         EXPECT_EQ(c.result, testImap(c.server, c.ssl));
+        // For the wizard to say what to do about it.
+        EXPECT_EQ(sourceTakesNoPassword(), c.says.find("accepts no password") != std::string::npos);
         const std::string said = logs.report().substr(before);
         if (!c.says.empty()) {
             EXPECT_NE(std::string::npos, said.find(c.says)) << said;

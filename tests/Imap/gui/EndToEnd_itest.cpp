@@ -6,10 +6,13 @@
 // read, an account whose password has changed); the run stopped by the
 // user, a run the target refuses to start, and the run after them that
 // ends the migration. Folder names in
-// Chinese, Korean, Japanese and emoji travel all the way.
+// Chinese, Korean, Japanese and emoji travel all the way. And a source that
+// can't be tested: gone between the source page and the accounts test, or
+// one that takes no password in the clear.
 #include "WizardFixture.h"
 
 #include "support/Dovecot.h"
+#include "support/Loopback.h"
 #include "support/StandInTarget.h"
 #include "support/TargetRelay.h"
 
@@ -122,12 +125,7 @@ protected:
             GTEST_SKIP() << Dovecot::unavailable();
         guiApplication();
         gui::MigThread::setViewer("false");
-        Dovecot::Options options;
-        // Refused logins answer at once: no failure delay, and no penalty
-        // per address, which Dovecot adds even for trusted networks.
-        options.extraConfig = "auth_failure_delay = 0\n"
-                              "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
-        source = std::make_unique<Dovecot>(kSourceUsers, options);
+        source = std::make_unique<Dovecot>(kSourceUsers, sourceOptions());
         seed(source->port());
         target = std::make_unique<StandInTarget>();
         relay = std::make_unique<TargetRelay>(
@@ -142,10 +140,93 @@ protected:
         wizard.reset();
     }
 
+    static Dovecot::Options sourceOptions()
+    {
+        Dovecot::Options options;
+        // Refused logins answer at once: no failure delay, and no penalty
+        // per address, which Dovecot adds even for trusted networks.
+        options.extraConfig
+            = "auth_failure_delay = 0\n"
+              "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
+        return options;
+    }
+    // The source's options on a loopback address of the test's own: the
+    // wizard's connections come from 127.0.0.1, which Dovecot then does
+    // not count as secure, and a port closed there is closed to every
+    // other test's server too.
+    static Dovecot::Options onOwnAddress(Dovecot::Options options)
+    {
+        options.host = ownLoopbackAddress("127.0.0.1", [](const std::string& host) {
+            Listener free(ListenAt{host, 0});
+        });
+        return options;
+    }
+
     template <class T>
     T* child(int pageId, const char* name)
     {
         return wizard->page(pageId)->findChild<T*>(name);
+    }
+    // A wizard of its own, at its welcome page.
+    void newWizard()
+    {
+        wizard.reset();
+        wizard = std::make_unique<gui::ImapWizard>(nullptr);
+        wizard->initializeEngineExecuter();
+        wizard->show();
+    }
+    // From the welcome page to the source page, `server` typed and SSL as
+    // `ssl`; then Next.
+    void enterSource(const QString& server, bool ssl)
+    {
+        next();
+        ASSERT_TRUE(reaches(MigWizard::ServerPageId));
+        type(MigWizard::ServerPageId, "hostEdit", server);
+        auto* sslCheck = child<QCheckBox>(MigWizard::ServerPageId, "sslCheck");
+        if (sslCheck->isChecked() != ssl)
+            click(sslCheck);
+        next();
+    }
+    // The target page filled as the administrator would, then Next to the
+    // accounts page.
+    void enterTarget()
+    {
+        ASSERT_TRUE(reaches(MigWizard::CvnPageId));
+        type(MigWizard::CvnPageId, "hostEdit",
+            QString("%1:%2").arg(QString::fromStdString(relay->host())).arg(relay->port()));
+        type(MigWizard::CvnPageId, "userEdit", "admin");
+        type(MigWizard::CvnPageId, "passwordEdit", "admin-secret");
+        next();
+        ASSERT_TRUE(reaches(MigWizard::OptionPageId));
+    }
+    // Loads the three accounts whose logins the source knows (dave's
+    // password changed since) and waits until their test has ended.
+    void loadThreeAccounts()
+    {
+        const std::string accounts = files.file("three-accounts.txt");
+        writeFile(accounts,
+            "anna@demo.example;anna-pw;Anna Lindqvist\n"
+            "ben@demo.example;ben-pw;Ben Okafor\n"
+            "dave@demo.example;dave-old-pw;Dave Kowalski\n");
+        load(accounts);
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return !shown(MigWizard::OptionPageId, "abortButton")
+                    && accountList()->topLevelItemCount() == 3;
+            },
+            60000));
+    }
+    QTreeWidget* accountList()
+    {
+        return child<QTreeWidget>(MigWizard::OptionPageId, "accountList");
+    }
+    // How many labels of the page show `text`.
+    int labelsShowing(int pageId, const QString& text)
+    {
+        int count = 0;
+        for (QLabel* each : wizard->page(pageId)->findChildren<QLabel*>())
+            count += each->isVisible() && each->text().contains(text);
+        return count;
     }
     void next() { click(wizard->button(QWizard::NextButton)); }
     bool reaches(int id) { return waitFor([&] { return wizard->currentId() == id; }, 15000); }
@@ -423,6 +504,133 @@ TEST_F(EndToEnd, SixPagesAStoppedMigrationAndTheRunThatEndsIt)
 
     click(wizard->button(QWizard::FinishButton));
     EXPECT_TRUE(waitFor([&] { return !wizard->isVisible(); }));
+}
+
+// The source went away after the source page passed it: the accounts test
+// meets no server. The page says the engine's sentence once, above the
+// list, as the report says it, and leaves every account not tested (no
+// refused login), unchecked and greyed out; nothing can be migrated.
+TEST_F(EndToEnd, ASourceGoneBeforeTheAccountsTestLeavesEveryAccountNotTested)
+{
+    const struct Row {
+        const char* name;
+        bool ssl;
+        const char* failed; // the engine's words, before the server
+        const char* picture;
+    } rows[] = {
+        {"plain IMAP", false, "Could not connect to the source server ", "3-accounts-source-gone"},
+        {"IMAP over TLS", true, "Could not connect with TLS to the source server ", nullptr},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        auto gone = std::make_unique<Dovecot>(kSourceUsers, onOwnAddress(sourceOptions()));
+        const QString server = QString("%1:%2")
+                                   .arg(QString::fromStdString(gone->host()))
+                                   .arg(r.ssl ? gone->tlsPort() : gone->port());
+        newWizard();
+        enterSource(server, r.ssl);
+        enterTarget();
+        gone.reset();
+        loadThreeAccounts();
+
+        const QString report
+            = QString::fromStdString(readFile(gui::MigThread::reportFilePath().toStdString()));
+        auto* note = child<QLabel>(MigWizard::OptionPageId, "sourceNote");
+        ASSERT_TRUE(shown(MigWizard::OptionPageId, "sourceNote"));
+        EXPECT_TRUE(shown(MigWizard::OptionPageId, "sourceIcon"));
+        const QString sentence = note->text().section('\n', 0, 0);
+        EXPECT_TRUE(sentence.startsWith(r.failed + server + ": ")) << sentence.toStdString();
+        EXPECT_TRUE(report.contains(sentence + "\n"))
+            << "the engine's own words, as the report has them";
+        EXPECT_EQ(note->text().section('\n', 1),
+            "3 accounts were not tested and can't be migrated. Load... tests again once the source "
+            "server "
+            "can be tested; its name, port and SSL are changed by starting the wizard again.");
+        EXPECT_EQ(labelsShowing(MigWizard::OptionPageId, sentence), 1) << "said once";
+        EXPECT_LT(note->y(), accountList()->y()) << "above the list";
+        EXPECT_TRUE(child<QLabel>(MigWizard::OptionPageId, "warningLabel")->isHidden());
+        for (int row = 0; row < accountList()->topLevelItemCount(); ++row) {
+            QTreeWidgetItem* item = accountList()->topLevelItem(row);
+            SCOPED_TRACE(item->text(1).toStdString());
+            EXPECT_FALSE(item->flags().testFlag(Qt::ItemIsEnabled));
+            EXPECT_EQ(item->checkState(0), Qt::Unchecked);
+            EXPECT_TRUE(showsImage(item, ":/images/nottested.png"));
+            EXPECT_FALSE(showsImage(item, ":/images/fail.png")) << "no refused login";
+            EXPECT_EQ(item->toolTip(1), sentence);
+        }
+        EXPECT_EQ(wizard->button(QWizard::NextButton)->text(), "Migrate");
+        EXPECT_FALSE(wizard->button(QWizard::NextButton)->isEnabled()) << "nothing to migrate";
+        if (r.picture)
+            screenshot(wizard.get(), r.picture);
+    }
+}
+
+// A Dovecot as shipped, that takes passwords in the clear only on a secure
+// connection, met over plain IMAP from another address: no password crosses
+// in the clear. With CRAM-MD5 offered the accounts are tested with it; with
+// no such method the source page stops the wizard and says why.
+TEST_F(EndToEnd, ASourceThatTakesNoPasswordInTheClearIsSentNone)
+{
+    const struct Row {
+        const char* name;
+        const char* mechanisms;
+        bool tested;
+    } rows[] = {
+        {"CRAM-MD5 offered", "plain login cram-md5", true},
+        {"no CRAM-MD5", "plain login", false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Dovecot::Options options = onOwnAddress(sourceOptions());
+        options.plaintextOnlySecure = true;
+        options.authMechanisms = r.mechanisms;
+        const Dovecot shipped(kSourceUsers, options);
+        std::mutex linesLock;
+        std::vector<std::string> lines;
+        // From 127.0.0.1, which is not the address Dovecot listens on.
+        const CommandRelay wire(
+            ListenAt{}, shipped.host(), shipped.port(), [&](int, const std::string& line) {
+                std::lock_guard<std::mutex> hold(linesLock);
+                lines.push_back(line);
+                return true;
+            });
+        const QString server = QString("127.0.0.1:%1").arg(wire.port());
+        newWizard();
+        enterSource(server, false);
+        if (r.tested) {
+            enterTarget();
+            loadThreeAccounts();
+            EXPECT_FALSE(shown(MigWizard::OptionPageId, "sourceNote"));
+            for (int row = 0; row < accountList()->topLevelItemCount(); ++row) {
+                QTreeWidgetItem* item = accountList()->topLevelItem(row);
+                SCOPED_TRACE(item->text(1).toStdString());
+                const bool refused = item->text(1) == "dave@demo.example";
+                EXPECT_TRUE(showsImage(item, refused ? ":/images/fail.png" : ":/images/ok.png"));
+                EXPECT_EQ(item->checkState(0), refused ? Qt::Unchecked : Qt::Checked);
+            }
+            EXPECT_TRUE(wizard->button(QWizard::NextButton)->isEnabled());
+        } else {
+            auto* warning = child<QLabel>(MigWizard::ServerPageId, "warningLabel");
+            ASSERT_TRUE(waitFor([&] { return !warning->isHidden(); }, 15000));
+            EXPECT_EQ(wizard->currentId(), MigWizard::ServerPageId);
+            const std::string untestable = "The source server " + server.toStdString()
+                + " accepts no password on a connection without TLS: turn SSL on for the source, "
+                  "usually port 993.";
+            EXPECT_EQ(warning->text(),
+                "Connection to IMAP Server failed. Please check the typed hostname.\nThe server "
+                "accepts no password on a connection without TLS: turn SSL on for the source, "
+                "usually port 993.");
+            EXPECT_NE(std::string::npos,
+                readFile(gui::MigThread::reportFilePath().toStdString()).find(untestable));
+            screenshot(wizard.get(), "1-source-no-password-in-the-clear");
+        }
+        std::lock_guard<std::mutex> hold(linesLock);
+        for (const std::string& line : lines) {
+            EXPECT_EQ(std::string::npos, line.find(" LOGIN ")) << line;
+            EXPECT_EQ(std::string::npos, line.find(" AUTHENTICATE PLAIN")) << line;
+        }
+        EXPECT_EQ(std::string::npos, shipped.log().find("Plaintext authentication"));
+    }
 }
 
 } // namespace

@@ -29,17 +29,6 @@ std::vector<migration::UserInfoData> threeAccounts()
         account(2, L"bob", L"example.com", L"Bob")};
 }
 
-// Whether the status column of `item` shows the image `file`.
-bool showsImage(QTreeWidgetItem* item, const char* file)
-{
-    const QSize size(16, 16);
-    return item->icon(gui::StatusColumn)
-               .pixmap(size)
-               .toImage()
-               .convertToFormat(QImage::Format_ARGB32)
-        == QIcon(file).pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
-}
-
 // A translation of the page's words, in place of a .qm file: every text it
 // knows comes back in capitals.
 class CapitalsTranslator : public QTranslator {

@@ -76,18 +76,29 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
         + report
         + "; if the certificate was changed on purpose, delete the server's line from that file and press Next "
           "again.";
+    const QString noPasswordInTheClear = "The server accepts no password on a connection without "
+                                         "TLS: turn SSL on for the source, usually port 993.";
+    const QString noPasswordOverTls
+        = "The server takes no password this tool can send: it refuses LOGIN "
+          "(LOGINDISABLED) and offers no AUTHENTICATE CRAM-MD5.";
+    // SSL is turned on for the first case, off for the next, and so on.
     struct Case {
         int code;
         const char* throwOn;
-        bool certificateChanged; // what the engine answers when asked
+        // What the engine answers when asked.
+        bool certificateChanged;
+        bool takesNoPassword;
         QString warning;
     } cases[] = {
-        {1, "", false, failed},
-        {1, "", true, failed + "\n" + changed},
-        {4, "", true, "Migration from Corvane is not supported."},
-        {2, "", false, failed},
-        {0, "testImap", false, failed},
-        {1, "sourceCertificateChanged", true, failed},
+        {1, "", false, false, failed},
+        {1, "", true, false, failed + "\n" + changed},
+        {4, "", true, true, "Migration from Corvane is not supported."},
+        {2, "", false, false, failed},
+        {0, "testImap", false, false, failed},
+        {1, "sourceCertificateChanged", true, false, failed},
+        {1, "", false, true, failed + "\n" + noPasswordOverTls},
+        {1, "", false, true, failed + "\n" + noPasswordInTheClear},
+        {1, "sourceTakesNoPassword", false, true, failed},
     };
     toServerPage();
     for (const Case& c : cases) {
@@ -96,6 +107,7 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
         engine.testImapCode = c.code;
         engine.throwOn = c.throwOn;
         engine.certificateChanged = c.certificateChanged;
+        engine.takesNoPassword = c.takesNoPassword;
         type(sourceHost(), "imap.example:993");
         click(sourceSsl());
         WarningsKept log;
@@ -125,6 +137,7 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
     clickNext();
     EXPECT_TRUE(reaches(MigWizard::CvnPageId));
     EXPECT_EQ(calls("sourceCertificateChanged"), 0) << "asked only after a failure";
+    EXPECT_EQ(calls("sourceTakesNoPassword"), 0) << "asked only after a failure";
 }
 
 TEST_F(ServerPages, SourceHostShowsThatAPortMayFollowIt)

@@ -2,6 +2,7 @@
 // The IMAP wizard over the scripted engine, shown on the offscreen platform,
 // with the steps a user takes to reach each page.
 #include "Common/Gui/MigThread.h"
+#include "Common/Gui/OptionPageItem.h"
 #include "Imap/gui/ImapWizard.h"
 #include "support/GuiTest.h"
 #include "support/ScriptedEngine.h"
@@ -10,11 +11,13 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QDialogButtonBox>
-#include <QPushButton>
-#include <QFileDialog>
 #include <QDir>
+#include <QFileDialog>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -23,6 +26,18 @@
 #include <memory>
 
 namespace tavir::test {
+
+// Whether the status column of the accounts page's `item` shows the image
+// `file`.
+inline bool showsImage(QTreeWidgetItem* item, const char* file)
+{
+    const QSize size(16, 16);
+    return item->icon(gui::StatusColumn)
+               .pixmap(size)
+               .toImage()
+               .convertToFormat(QImage::Format_ARGB32)
+        == QIcon(file).pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+}
 
 class WizardFixture : public ::testing::Test {
 protected:

@@ -190,6 +190,13 @@ gui::EngineEntries ScriptedEngine::entries()
             throw std::runtime_error("scripted failure in sourceCertificateChanged");
         return certificateChanged;
     };
+    e.sourceTakesNoPassword = [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        log.add("sourceTakesNoPassword");
+        if (throwOn == "sourceTakesNoPassword")
+            throw std::runtime_error("scripted failure in sourceTakesNoPassword");
+        return takesNoPassword;
+    };
     e.testCvn = [this](const std::wstring& server, const std::wstring& user, const std::wstring& password) {
         testGate.wait();
         std::lock_guard<std::mutex> lock(mutex_);

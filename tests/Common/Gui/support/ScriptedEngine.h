@@ -105,6 +105,7 @@ public:
     bool createResult = true;
     int testImapCode = 0;
     bool certificateChanged = false;
+    bool takesNoPassword = false;
     int testCvnCode = 0;
     std::string throwOn;
     Gate testGate;
