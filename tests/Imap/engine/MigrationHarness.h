@@ -214,16 +214,6 @@ inline unsigned expectOnlySourceMessages(const MailFolders& source, const MailFo
     return total;
 }
 
-// How often `needle` occurs in `text`.
-inline unsigned occurrences(const std::string& text, const std::string& needle)
-{
-    unsigned count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + 1))
-        ++count;
-    return count;
-}
-
 // Every folder of the source holds the same messages on the target, as
 // many times each (order aside: a message copied on a later run comes
 // later), and the target's other folders hold none.
