@@ -84,4 +84,14 @@ bool haveProgram(const std::string& program);
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 
+// How often `needle` occurs in `text` (overlapping ones too).
+inline unsigned occurrences(const std::string& text, const std::string& needle)
+{
+    unsigned count = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
 } // namespace tavir::test

@@ -1,8 +1,11 @@
 // TinyDbClient against the stand-in target: every save, change and restore
 // step and its real effect on the target's IMAP side, domains and accounts,
-// the status record, the destructor's restore, and faults of the server.
+// the status record, the destructor's restore, faults of the server, and a
+// stop that ends a wait on a silent server.
 #include "tinydb/TinyDbClient.h"
 
+#include "ssl/StopSignal.h"
+#include "support/Loopback.h"
 #include "tinydb/AdminPeers.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -415,6 +419,76 @@ TEST_F(TinyDbClientTarget, TheDestructorRestoresWhatIsStillChanged)
     EXPECT_TRUE(tavir::test::imapAnswers(*target, target->port(), false));
     EXPECT_FALSE(tavir::test::imapAnswers(*target, newPort, false));
     EXPECT_FALSE(tavir::test::masterAuthWorks(*target, L"feedfacecafe"));
+}
+
+// A stop scope's signal ends the wait in hand at once, long before the
+// exchange's own 30 s, whether the service fell silent at the login or at
+// a change; that connection is dropped. Once the scope has ended, the
+// client connects anew for the next operation, and its destructor puts
+// back the change that was sent (the stand-in never ran it: the restore
+// writes the old values all the same).
+TEST_F(TinyDbClientTarget, AStopEndsTheWaitInHandAndTheClientWorksAgainAfterItsScope)
+{
+    struct Case {
+        const char* name;
+        const char* faults;
+        const char* silentAfter; // in the transcript once the service is silent
+        const char* says;
+        bool atLogin;
+    } cases[] = {
+        {"at the login", R"([{"on": "TINYDB LOGIN", "action": "stall"}])", " C: LOGIN admin",
+            "Could not log in to the administration service on ", true},
+        {"at a change",
+            R"([{"on": "TINYDB QUERY", "statement": "UPDATE MessageStore", "action": "stall"}])",
+            " C: QUERY UPDATE MessageStore ",
+            "Could not switch the folder and index-write caches on on ", false},
+    };
+    const char* const caches = "SELECT FolderCache, IndexWriteCache FROM MessageStore";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StandInTarget::Options options;
+        options.faults = c.faults;
+        target = std::make_unique<StandInTarget>(options);
+        client = std::make_unique<TinyDbClient>(tavir::test::adminOptions(dir, 30000));
+        const Row before = target->query(caches).at(0);
+        auto stop = std::make_shared<tavir::utils::StopSignal>();
+        std::atomic<long long> raisedAt{0};
+        std::thread stopper([&] {
+            if (!tavir::test::waitUntil(
+                    [&] { return target->transcript().find(c.silentAfter) != std::string::npos; },
+                    30000, 20))
+                return;
+            raisedAt = tavir::test::nowMs();
+            stop->raise();
+        });
+        Outcome outcome;
+        {
+            TinyDbClient::StopScope stoppable(*client, stop);
+            outcome = client->connect(target->host(), "admin", "admin-secret");
+            if (!c.atLogin && outcome)
+                outcome = client->enableCaches();
+        }
+        const long long ended = tavir::test::nowMs();
+        stopper.join();
+        ASSERT_NE(0, raisedAt.load()) << target->transcript();
+        EXPECT_LT(ended - raisedAt, 1000);
+        EXPECT_EQ(0u, outcome.failure.find(c.says)) << outcome.failure;
+        EXPECT_NE(std::string::npos,
+            outcome.failure.find(": the connection was closed on a stop "
+                                 "request."))
+            << outcome.failure;
+        if (c.atLogin) {
+            ASSERT_TRUE(done(client->connect(target->host(), "admin", "admin-secret")));
+        }
+        unsigned count = 0;
+        EXPECT_TRUE(done(client->readWorkerCount(count)));
+        client.reset();
+        EXPECT_EQ(before, target->query(caches).at(0));
+        EXPECT_EQ(c.atLogin ? 0u : 2u,
+            tavir::test::occurrences(target->transcript(), " C: QUERY UPDATE MessageStore "));
+        if (HasFailure())
+            return;
+    }
 }
 
 // A preparation in round trips: every read up to the journal; the access

@@ -180,12 +180,27 @@ std::string skippedLinesText(unsigned skippedLines)
         + " skipped; the report says why.\n";
 }
 
+// On `to`: each of `lines` (one sentence a line, as the engine hands them
+// over) after the program's name.
+void printEachLine(std::FILE* to, const std::wstring& lines)
+{
+    const std::string text = unicodeToUtf8(lines);
+    for (std::size_t begin = 0; begin < text.size();) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > begin)
+            std::fprintf(to, "%s%s\n", program, text.substr(begin, end - begin).c_str());
+        begin = end + 1;
+    }
+}
+
 } // namespace
 
 std::string howItEnded(int signalNumber, bool withinTheHour)
 {
     if (signalNumber != 0)
-        return "stopped by signal " + tiny::terminationSignalName(signalNumber);
+        return unicodeToUtf8(migration::stoppedBy(signalNumber));
     return withinTheHour ? "ended" : "stopped after an hour";
 }
 
@@ -204,16 +219,26 @@ std::string summaryText(const MigrationStatus& status, const std::string& how,
 
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report)
 {
-    const std::string text = unicodeToUtf8(lines);
-    for (std::size_t begin = 0; begin < text.size();) {
-        std::size_t end = text.find('\n', begin);
-        if (end == std::string::npos)
-            end = text.size();
-        if (end > begin)
-            std::fprintf(to, "%s%s\n", program, text.substr(begin, end - begin).c_str());
-        begin = end + 1;
-    }
+    printEachLine(to, lines);
     std::fprintf(to, "%sthe report: %s\n", program, report.c_str());
+}
+
+void printStoppedBeforeTheRun(int signalNumber, migration::StartPhase phase,
+    const std::wstring& startFailure, const std::string& report)
+{
+    const std::string stopped
+        = unicodeToUtf8(migration::stoppedBeforeTheRunText(signalNumber, phase));
+    if (phase != migration::StartPhase::TargetPrepared) {
+        std::printf("%s%s; nothing was migrated and the target was not changed; the report: %s\n",
+            program, stopped.c_str(), report.c_str());
+    } else {
+        // What became of the target, as the report says it: not changed,
+        // put back, or kept in the journal for the next start.
+        printEachLine(stderr, startFailure);
+        std::printf("%s%s; nothing was migrated; the report: %s\n", program, stopped.c_str(),
+            report.c_str());
+    }
+    std::fflush(stdout);
 }
 
 void printSkippedLines(std::FILE* to, unsigned skippedLines)

@@ -24,6 +24,16 @@ struct BeforeTheRun {
 // over), each after the program's name, then where the report is.
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report);
 
+// On standard output: a stop (by `signalNumber`, 0 for the user) ended the
+// start before its run, where `phase` says, in the report's words:
+// "stopped by signal SIGINT while the logins were tested; nothing was
+// migrated and the target was not changed; the report: ...". Once the
+// target was being prepared, the start's lines (`startFailure`, what became
+// of the target) come first, on standard error, and the target is not
+// said to be unchanged.
+void printStoppedBeforeTheRun(int signalNumber, migration::StartPhase phase,
+    const std::wstring& startFailure, const std::string& report);
+
 // On `to`: "3 lines of the accounts file were skipped; the report says
 // why.", or nothing when none was.
 void printSkippedLines(std::FILE* to, unsigned skippedLines);

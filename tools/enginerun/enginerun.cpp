@@ -56,6 +56,7 @@ using tavir::enginerun::BeforeTheRun;
 using tavir::enginerun::CommandLine;
 using tavir::enginerun::ProgressLine;
 using tavir::migration::IMigrator;
+using tavir::migration::StartPhase;
 using tavir::migration::utf8ToUnicode;
 
 enum Exit { Finished = 0, Failures = 1, NotStarted = 3, Trouble = 4 };
@@ -169,11 +170,6 @@ int ended(int status)
     return signalNumber != 0 ? 128 + signalNumber : status;
 }
 
-std::string signalName()
-{
-    return tavir::tiny::terminationSignalName(tavir::tiny::terminationSignal());
-}
-
 // Until `end` comes, `draw`ing a few times a second on a terminal (often
 // enough to see messages arrive, seldom enough to cost the run nothing) and
 // only looking every few seconds elsewhere. False when an hour passed first.
@@ -236,13 +232,13 @@ bool logsFolderUsable(const std::string& logs)
     return true;
 }
 
-// A signal that came before the run: nothing was migrated.
-int stoppedBeforeTheRun(const char* during, const std::string& report)
+// A signal that came before the run (`phase`: where the start was, as the
+// engine saw it): nothing was migrated.
+int stoppedBeforeTheRun(
+    StartPhase phase, const std::wstring& startFailure, const std::string& report)
 {
-    std::printf("%sstopped by signal %s %s; nothing was migrated and the target was not changed; "
-                "the report: %s\n",
-        program, signalName().c_str(), during, report.c_str());
-    std::fflush(stdout);
+    tavir::enginerun::printStoppedBeforeTheRun(
+        tavir::tiny::terminationSignal(), phase, startFailure, report);
     return ended(Trouble);
 }
 
@@ -303,8 +299,9 @@ int notStarted(IMigrator& engine, const BeforeTheRun& before, const std::string&
     std::vector<tavir::migration::UserInfoData> users;
     engine.getUsers(users);
     tavir::enginerun::printRefusedLogins(users);
-    if (tavir::tiny::terminationSignal() != 0)
-        return stoppedBeforeTheRun("while the logins were tested", report);
+    // Where the stop came, as the engine's report says it too.
+    if (status.stoppedBeforeTheRun != StartPhase::None)
+        return stoppedBeforeTheRun(status.stoppedBeforeTheRun, status.startFailure, report);
     if (status.loginsRefused != 0 && status.selectedAccounts == 0) {
         tavir::enginerun::printNothingToMigrate(status.loginsRefused, before, report);
         return Failures;
@@ -372,7 +369,7 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     BeforeTheRun before;
     before.skippedLines = engine->skippedAccountLines();
     if (tavir::tiny::terminationSignal() != 0)
-        return stoppedBeforeTheRun("before the logins were tested", report);
+        return stoppedBeforeTheRun(StartPhase::BeforeTheLogins, {}, report);
     engine->getStatus(status);
     if (status.accounts == 0) {
         std::fprintf(stderr, "%sthe accounts file %s holds no account to migrate.\n", program,
@@ -382,10 +379,10 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     }
     EndOfRun end;
     // The logins are tested within the start, which returns once one was
-    // accepted and the target prepared. A signal while the target is
-    // prepared stops the run as soon as it has started: the engine's stop
-    // waits for the preparation, and a stop that came before it is made
-    // again here.
+    // accepted and the target prepared. A signal during either ends the
+    // start at once (the engine's stop ends the preparation's waits and
+    // puts back what it changed); one that came after the start had seen
+    // its last stop is made again here, and stops the run.
     bool started = false;
     {
         TestProgress progress(*engine);

@@ -61,6 +61,14 @@ struct UserInfoData {
     std::wstring loginRefusal;
 };
 
+// Where a start was when a stop ended it before its run began.
+enum class StartPhase : std::int32_t {
+    None = 0, // no stop ended it (it went ahead, or failed by itself)
+    BeforeTheLogins, // before any login was tested
+    LoginsTested, // while the first logins were tested
+    TargetPrepared, // while the target server was prepared
+};
+
 // One account in progress.
 struct ActualUserStatus {
     std::wstring fullName;
@@ -133,6 +141,9 @@ struct MigrationStatus {
     // others: "The source server accepted at most 4 connections at once;
     // the migration went on with 4." Empty otherwise.
     std::wstring sourceLimit;
+    // Once a stop ended the last start before its run began: where that
+    // start was (RunSummary.h says it in words); StartPhase::None otherwise.
+    StartPhase stoppedBeforeTheRun = StartPhase::None;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

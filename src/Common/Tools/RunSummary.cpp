@@ -1,6 +1,8 @@
 // The words of a run's counts.
 #include "Common/Tools/RunSummary.h"
 
+#include "tiny/TerminationNote.h"
+
 namespace tavir::migration {
 
 namespace {
@@ -103,6 +105,35 @@ std::wstring notCounted(const MigrationStatus& status)
         whose
             += (whose.empty() ? L"" : L" and of ") + counted(waiting, L"account") + L" not started";
     return whose.empty() ? whose : L"The messages of " + whose + L" were not counted";
+}
+
+std::wstring stoppedBy(int signalNumber)
+{
+    if (signalNumber == 0)
+        return L"stopped by the user";
+    const std::string name = tiny::terminationSignalName(signalNumber); // ASCII
+    return L"stopped by signal " + std::wstring(name.begin(), name.end());
+}
+
+std::wstring startPhaseText(StartPhase phase)
+{
+    switch (phase) {
+    case StartPhase::BeforeTheLogins:
+        return L"before the logins were tested";
+    case StartPhase::LoginsTested:
+        return L"while the logins were tested";
+    case StartPhase::TargetPrepared:
+        return L"while the target was prepared";
+    case StartPhase::None:
+        break;
+    }
+    return {};
+}
+
+std::wstring stoppedBeforeTheRunText(int signalNumber, StartPhase phase)
+{
+    const std::wstring where = startPhaseText(phase);
+    return stoppedBy(signalNumber) + (where.empty() ? L"" : L" " + where);
 }
 
 } // namespace tavir::migration

@@ -2,8 +2,9 @@
 // The words a run's counts are said in, written once: zorp-engine-run's
 // terminal, the report and the wizard's result page build them here, so
 // that all three give the same counts in the same order and words, however
-// the run ended. None of them ends with a full stop; each caller adds its
-// own punctuation.
+// the run ended; and the words of a stop, which the terminal and the report
+// share. None of them ends with a full stop; each caller adds its own
+// punctuation.
 #include "Common/Tools/MigrationRecords.h"
 
 #include <cstdint>
@@ -61,5 +62,20 @@ std::wstring notStartedText(const MigrationStatus& status);
 // were not counted"; empty when every message of the run's accounts is in
 // a count.
 std::wstring notCounted(const MigrationStatus& status);
+
+// How a stop came: "stopped by the user", or "stopped by signal SIGTERM"
+// once the process was asked to end on a signal (`signalNumber`, 0 for
+// none).
+std::wstring stoppedBy(int signalNumber);
+
+// Where a start was when a stop ended it: "before the logins were tested",
+// "while the logins were tested", "while the target was prepared"; empty
+// for StartPhase::None.
+std::wstring startPhaseText(StartPhase phase);
+
+// A stop that ended a start before its run began, as the terminal and the
+// report both say it: stoppedBy, then where the start was ("stopped by
+// signal SIGINT while the target was prepared").
+std::wstring stoppedBeforeTheRunText(int signalNumber, StartPhase phase);
 
 } // namespace tavir::migration

@@ -70,7 +70,7 @@ void KeptLogins::keep(std::size_t index, SourceLogin login)
     closeAll(std::move(expired), keptTooLong);
     // Not kept: the pool was closed (the run ends or stops).
     if (login.client) {
-        login.client->disconnect(true);
+        login.client.reset(); // LOGOUT, closed: only then is its slot given back
         login.slot.release();
     }
 }
@@ -180,7 +180,9 @@ void KeptLogins::closeAll(Taken logins, const wchar_t* why)
     for (auto& [index, login] : logins) {
         if (!login.client)
             continue;
-        login.client->disconnect(true);
+        // The client goes with its connection (LOGOUT, closed) before its
+        // slot is given back: nothing of it is left to close after.
+        login.client.reset();
         login.slot.release();
         if (why)
             log.debug(TAVIR_HERE, sentence(why, login.user));

@@ -1,8 +1,8 @@
 // The run's report header and summary, and its status record.
 #include "Imap/engine/MigrationReport.h"
 
+#include "Common/Tools/RunSummary.h"
 #include "Imap/textconv/TextConversion.h"
-#include "tiny/TerminationNote.h"
 
 #include <algorithm>
 
@@ -56,15 +56,26 @@ std::wstring madeAheadText(const std::vector<std::wstring>& madeAhead)
         one ? L"its" : L"their", one ? L"is" : L"are", namedList(first, madeAhead.size()));
 }
 
+// How the run ended, as the summary's first sentence says it: "ended",
+// "stopped by the user", or, for a stop before the run, also where the
+// start was, set off from the time that follows ("stopped by signal SIGINT
+// while the target was prepared,").
+std::wstring howItEnded(const RunEnd& end)
+{
+    if (!end.aborted)
+        return L"ended";
+    if (end.started)
+        return stoppedBy(end.signalNumber);
+    return stoppedBeforeTheRunText(end.signalNumber, end.stoppedWhile)
+        + (end.stoppedWhile == StartPhase::None ? L"" : L",");
+}
+
 } // namespace
 
 std::vector<std::wstring> reportSummary(const MigrationStatus& status, const RunEnd& end)
 {
     const std::int64_t seconds = runSeconds(status.startTime, end.time);
-    const std::wstring how = !end.aborted ? L"ended"
-        : end.signalNumber == 0
-        ? L"stopped by the user"
-        : L"stopped by signal " + utf8ToUnicode(tiny::terminationSignalName(end.signalNumber));
+    const std::wstring how = howItEnded(end);
     const wchar_t* const before = end.started ? L""
         : end.aborted                         ? L", before it started"
                                               : L" without starting";

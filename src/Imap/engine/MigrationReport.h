@@ -29,6 +29,8 @@ struct RunEnd {
     bool aborted = false; // stopped: by the user, or by a signal
     int signalNumber = 0; // the termination signal that asked for the stop, else 0
     bool started = true; // false: it ended before it started
+    // Of a run stopped before it started: where its start was then.
+    StartPhase stoppedWhile = StartPhase::None;
     // The accounts this run made on the target ahead of their turn that no
     // worker took up: there, empty.
     std::vector<std::wstring> madeAhead;
@@ -36,7 +38,8 @@ struct RunEnd {
 
 // The summary, the last lines of a run's part, each a sentence: how the run
 // ended (by itself, stopped by the user or by a signal; before it started,
-// unless `end.started`), when and after how long; the accounts, folders and
+// unless `end.started`, and then, for a stop, where its start was, in the
+// words zorp-engine-run uses too: RunSummary.h), when and after how long; the accounts, folders and
 // messages in their counts (RunSummary.h, the words the terminal and the
 // wizard use); the accounts not started, named, and those of them made on
 // the target ahead; and whose messages were not counted.

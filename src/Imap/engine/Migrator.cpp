@@ -218,18 +218,21 @@ bool Migrator::start(ICallbacks* callbacks)
             run->users, run->source, run->sourceSsl, run->sourceConnections, loginTestTimeoutMs_);
         runTestedLast_ = true;
         starting_ = true;
-        stoppedWhileStarting_ = false;
+        startPhase_ = StartPhase::LoginsTested;
+        stoppedWhile_ = StartPhase::None;
+        stoppedBeforeTheRun_ = StartPhase::None;
+        startStop_ = std::make_shared<utils::StopSignal>();
         run->logins->start();
     }
     // Outside the lock, so that a stop can end the wait.
     const RunLogins::First first = run->logins->waitForTheFirstAccepted();
-    std::shared_ptr<CallbacksWrapper> wrapper;
-    std::shared_ptr<WaiterThread> supervisor;
+    Logger log;
+    TargetPlan plan;
     {
         KMutexLocker lock(lock_);
-        starting_ = false;
-        Logger log;
-        const bool stopped = stoppedWhileStarting_ || first == RunLogins::First::Stopped;
+        if (first == RunLogins::First::Stopped && stoppedWhile_ == StartPhase::None)
+            stoppedWhile_ = StartPhase::LoginsTested;
+        const bool stopped = stoppedWhile_ != StartPhase::None;
         if (first == RunLogins::First::AllRefused)
             log.report(TAVIR_HERE,
                 L"The source server refused the login of every account to migrate; the target "
@@ -237,32 +240,56 @@ bool Migrator::start(ICallbacks* callbacks)
         if (stopped || first == RunLogins::First::SourceFailed)
             log.report(
                 TAVIR_HERE, L"The target server was not changed; the migration did not start.");
-        PreparedTarget prepared;
-        if (stopped || first != RunLogins::First::Ready || !prepareMigration(*run, prepared, log))
-            return notStarted(*run, log, stopped);
-        startFailure_.clear();
-        masterPassword_ = run->masterPassword;
-        MigrationStatus status;
-        run->users->fillStatus(status);
-        // More workers than accounts would only start and end.
-        prepared.workers = std::max(1u, std::min(prepared.workers, accountsNotStarted(status)));
-        writeHeaderAndHeld(*run, prepared.workers);
-        if (!prepared.notice.empty())
-            log.report(TAVIR_HERE, trustSentence(prepared.notice));
-        log.report(L"");
-        log.flush();
+        if (stopped || first != RunLogins::First::Ready)
+            return notStarted(*run, log);
+        plan = planFor(*run);
+        startPhase_ = StartPhase::TargetPrepared;
+    }
+    // Outside the lock too: the administration service may be slow or
+    // silent, and stop (which raises plan.stop) and getStatus must answer
+    // meanwhile.
+    PreparedTarget prepared;
+    const bool ready = prepareMigration(*run, plan, prepared, log);
+    std::shared_ptr<CallbacksWrapper> wrapper;
+    std::shared_ptr<WaiterThread> supervisor;
+    {
+        KMutexLocker lock(lock_);
+        // A stop that came during the preparation, or after it and before
+        // this, ends the start here: from now on a stop reaches the
+        // supervisor instead.
+        if (ready && stoppedWhile_ == StartPhase::None) {
+            startFailure_.clear();
+            masterPassword_ = run->masterPassword;
+            MigrationStatus status;
+            run->users->fillStatus(status);
+            // More workers than accounts would only start and end.
+            prepared.workers = std::max(1u, std::min(prepared.workers, accountsNotStarted(status)));
+            writeHeaderAndHeld(*run, prepared.workers);
+            if (!prepared.notice.empty())
+                log.report(TAVIR_HERE, trustSentence(prepared.notice));
+            log.report(L"");
+            log.flush();
 
-        wrapper = std::make_shared<CallbacksWrapper>(callbacks);
-        supervisor = std::make_shared<WaiterThread>(
-            run, prepared.workers, wrapper, &Migrator::postMigration);
-        supervisor_ = supervisor;
-        runCallbacks_ = wrapper;
+            wrapper = std::make_shared<CallbacksWrapper>(callbacks);
+            supervisor = std::make_shared<WaiterThread>(
+                run, prepared.workers, wrapper, &Migrator::postMigration);
+            supervisor_ = supervisor;
+            runCallbacks_ = wrapper;
+            starting_ = false;
+        }
+    }
+    if (!supervisor) {
+        // Prepared whole before the stop was seen: put back as a failed
+        // preparation is, outside the lock for the same reason.
+        if (ready)
+            undoPreparation(*run->admin, *run->journal, log);
+        KMutexLocker lock(lock_);
+        return notStarted(*run, log);
     }
     // Outside the engine's lock, which a callback may take; before the
     // supervisor exists as a thread, so that no stopped() can come first.
     wrapper->started();
     if (!supervisor->guardedStart(ThreadRunner<WaiterThread>::startPoint)) {
-        Logger log;
         log.report(TAVIR_HERE, L"The migration's supervisor thread could not be started.");
         log.flush();
         // Ended here as a stopped run: the target is put back and the
@@ -285,8 +312,10 @@ void Migrator::writeHeaderAndHeld(const MigrationRun& run, unsigned workers)
     run.logins->releaseSentences();
 }
 
-bool Migrator::notStarted(MigrationRun& run, Logger& log, bool stopped)
+bool Migrator::notStarted(MigrationRun& run, Logger& log)
 {
+    starting_ = false;
+    stoppedBeforeTheRun_ = stoppedWhile_;
     run.logins->stop();
     run.logins->join();
     writeHeaderAndHeld(run, 0);
@@ -300,9 +329,10 @@ bool Migrator::notStarted(MigrationRun& run, Logger& log, bool stopped)
     status.startTime = run.startTime;
     RunEnd end;
     end.time = static_cast<std::int64_t>(std::time(nullptr));
-    end.aborted = stopped;
+    end.aborted = stoppedWhile_ != StartPhase::None;
     end.signalNumber = tiny::terminationSignal();
     end.started = false;
+    end.stoppedWhile = stoppedWhile_;
     run.endTime = end.time;
     writeReportSummary(log, status, end);
     log.flush();
@@ -328,7 +358,7 @@ bool Migrator::describeRun(MigrationRun& run, Logger& log)
     return true;
 }
 
-bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log)
+TargetPlan Migrator::planFor(const MigrationRun& run)
 {
     TargetPlan plan;
     plan.host = unicodeToUtf8(run.target.host);
@@ -336,6 +366,14 @@ bool Migrator::prepareMigration(MigrationRun& run, PreparedTarget& prepared, Log
     plan.adminPassword = unicodeToUtf8(configuration_.adminPassword);
     plan.ssl = run.targetSsl;
     plan.imapPort = run.target.port;
+    plan.stop = startStop_;
+    return plan;
+}
+
+bool Migrator::prepareMigration(
+    MigrationRun& run, TargetPlan& plan, PreparedTarget& prepared, Logger& log)
+{
+    log.debug(TAVIR_HERE, sentence(L"Preparing the target server %1%.", run.target.text()));
     plan.run = tinydb::RunIdentity::ofThisProcess(static_cast<std::int64_t>(std::time(nullptr)));
     run.journal = std::make_shared<tinydb::PreparationJournal>(
         tinydb::PreparationJournal::defaultFolder(), journalTarget(plan));
@@ -400,6 +438,7 @@ void Migrator::getStatus(MigrationStatus& status)
         status.endTime = run_ ? run_->endTime.load() : 0;
         status.startFailure = startFailure_;
         status.accountsFailure = accountsFailure_;
+        status.stoppedBeforeTheRun = stoppedBeforeTheRun_;
         list = users_;
         run = run_;
         if (!runTestedLast_)
@@ -419,8 +458,11 @@ void Migrator::getStatus(MigrationStatus& status)
 bool Migrator::stop()
 {
     KMutexLocker lock(lock_);
-    if (starting_)
-        stoppedWhileStarting_ = true;
+    if (starting_) {
+        if (stoppedWhile_ == StartPhase::None)
+            stoppedWhile_ = startPhase_;
+        startStop_->raise();
+    }
     if (run_ && run_->logins)
         run_->logins->stop();
     if (supervisor_)

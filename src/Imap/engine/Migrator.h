@@ -11,6 +11,7 @@
 #include "Imap/engine/RunLogins.h"
 #include "Imap/engine/TargetPreparation.h"
 #include "Imap/engine/Thread.h"
+#include "ssl/StopSignal.h"
 #include "tiny/KMutex.h"
 
 #include <cstdint>
@@ -54,11 +55,15 @@ private:
     // The run's shared state from the configuration; false, with a
     // sentence, when a server address is not one.
     bool describeRun(MigrationRun& run, Logger& log) TAVIR_REQUIRES(lock_);
-    // Changes the target for the run (blocking), after putting back what a
-    // run that died had left changed; false when that failed or another run
-    // holds the target, with nothing left changed.
-    bool prepareMigration(MigrationRun& run, PreparedTarget& prepared, Logger& log)
-        TAVIR_REQUIRES(lock_);
+    // What the target's preparation for the run needs of the
+    // configuration, with the start's stop.
+    TargetPlan planFor(const MigrationRun& run) TAVIR_REQUIRES(lock_);
+    // Changes the target for the run (blocking: called without the lock),
+    // after putting back what a run that died had left changed; false when
+    // that failed, another run holds the target or a stop ended it, with
+    // nothing left changed.
+    static bool prepareMigration(
+        MigrationRun& run, TargetPlan& plan, PreparedTarget& prepared, Logger& log);
     // Writes the header of the run's part of the report, then what was held
     // for after it: the skipped lines of the accounts file and the sentences
     // of the run's login tests.
@@ -66,10 +71,11 @@ private:
     // The skipped lines of the accounts file last loaded, into the report
     // unless they are there already.
     void writeHeldSkippedLines() TAVIR_REQUIRES(lock_);
-    // A start that went no further than `log` says (`stopped`: a stop
-    // ended it): the header, what was held, `log`'s sentences and the
-    // summary; the tests stopped and joined. Always false.
-    bool notStarted(MigrationRun& run, Logger& log, bool stopped) TAVIR_REQUIRES(lock_);
+    // A start that went no further than `log` says (a stop ended it when
+    // stoppedWhile_ says where it came): the header, what was held, `log`'s
+    // sentences and the summary; the tests stopped and joined; the start
+    // over. Always false.
+    bool notStarted(MigrationRun& run, Logger& log) TAVIR_REQUIRES(lock_);
     // On the supervisor once every worker has ended: the target put back,
     // the status record stored, the administration connection closed, the
     // source's limit said if it showed one, the summary written.
@@ -92,11 +98,19 @@ private:
     // Which test of the logins came last, the wizard's (tester_) or a run's
     // own (run_): the one whose findings on the source getStatus hands on.
     bool runTestedLast_ TAVIR_GUARDED_BY(lock_) = false;
-    // A start waits for its first accepted login outside the lock; a second
-    // start is refused meanwhile, and a stop then ends it before the target
-    // is changed.
+    // A start waits for its first accepted login and prepares the target
+    // outside the lock; a second start is refused meanwhile, and a stop
+    // ends it: before the target is changed, or with what the preparation
+    // changed put back. startStop_, raised by that stop, ends the
+    // preparation's waits.
     bool starting_ TAVIR_GUARDED_BY(lock_) = false;
-    bool stoppedWhileStarting_ TAVIR_GUARDED_BY(lock_) = false;
+    StartPhase startPhase_ TAVIR_GUARDED_BY(lock_) = StartPhase::None;
+    // Where the start in hand was when a stop came; None while none did.
+    StartPhase stoppedWhile_ TAVIR_GUARDED_BY(lock_) = StartPhase::None;
+    std::shared_ptr<utils::StopSignal> startStop_ TAVIR_GUARDED_BY(lock_);
+    // Where the last start was when a stop ended it before its run, for
+    // getStatus; None when no stop did.
+    StartPhase stoppedBeforeTheRun_ TAVIR_GUARDED_BY(lock_) = StartPhase::None;
     // The run: its supervisor thread (which owns the workers and, through
     // the run they share, the administration client), its start time and
     // the target's temporary master password.

@@ -341,15 +341,10 @@ bool changeTarget(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
     return true;
 }
 
-} // namespace
-
-std::string journalTarget(const TargetPlan& plan)
-{
-    return plan.host + ":" + std::to_string(tinydb::adminPort);
-}
-
-bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan,
-    PreparedTarget& out, Logger& log)
+// The steps of prepareTarget, each ended by a stop; `changing` is true once
+// the changes were begun, and what they did must be put back.
+bool prepareSteps(TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan,
+    PreparedTarget& out, Logger& log, bool& changing)
 {
     PreparationJournal::Record left;
     bool found = false;
@@ -391,18 +386,9 @@ bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const Targe
         admin.close();
         return false;
     }
-    if (!changeTarget(admin, plan, log)) {
-        // Half a preparation must not stay behind: an access list that
-        // admits everyone, no security policy and a master password nobody
-        // will use again.
-        bool restored = restoreTarget(admin, journal, log);
-        admin.close();
-        log.report(TAVIR_HERE,
-            restored ? L"What was changed on the target server was put back; the migration did "
-                       L"not start."
-                     : L"The migration did not start.");
+    changing = true;
+    if (!changeTarget(admin, plan, log))
         return false;
-    }
     unsigned count = 0;
     if (const Outcome read = admin.readWorkerCount(count); !read) {
         log.report(TAVIR_HERE,
@@ -412,6 +398,41 @@ bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const Targe
         out.workers = count == 0 ? 1 : count;
     }
     return true;
+}
+
+} // namespace
+
+std::string journalTarget(const TargetPlan& plan)
+{
+    return plan.host + ":" + std::to_string(tinydb::adminPort);
+}
+
+bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const TargetPlan& plan,
+    PreparedTarget& out, Logger& log)
+{
+    bool changing = false;
+    bool prepared = false;
+    {
+        TinyDbClient::StopScope stoppable(admin, plan.stop);
+        prepared = prepareSteps(admin, journal, plan, out, log, changing);
+    }
+    // Half a preparation must not stay behind, whatever ended it: an access
+    // list that admits everyone, no security policy and a master password
+    // nobody will use again. Put back outside the stop's scope, which would
+    // end the restore's exchanges too.
+    if (!prepared && changing)
+        undoPreparation(admin, journal, log);
+    return prepared;
+}
+
+void undoPreparation(TinyDbClient& admin, PreparationJournal& journal, Logger& log)
+{
+    const bool restored = restoreTarget(admin, journal, log);
+    admin.close();
+    log.report(TAVIR_HERE,
+        restored
+            ? L"What was changed on the target server was put back; the migration did not start."
+            : L"The migration did not start.");
 }
 
 bool restoreTarget(TinyDbClient& admin, PreparationJournal& journal, Logger& log)

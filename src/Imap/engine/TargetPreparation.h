@@ -5,9 +5,11 @@
 // report (the client's own: what could not be done, on which host, and why).
 #include "Imap/engine/Logger.h"
 #include "imapclient/ConnectionInternal.h"
+#include "ssl/StopSignal.h"
 #include "tinydb/PreparationJournal.h"
 #include "tinydb/TinyDbClient.h"
 
+#include <memory>
 #include <string>
 
 namespace tavir::migration {
@@ -21,6 +23,9 @@ struct TargetPlan {
     std::string masterPassword;
     // This run, as its journal, its lock and its access list name it.
     tinydb::RunIdentity run;
+    // Raised, it ends the preparation's waits on the administration service
+    // at once (each is bounded by its own deadline anyway); null: none.
+    std::shared_ptr<const utils::StopSignal> stop;
 };
 
 // The workers of a run when the target's count can't be read.
@@ -59,9 +64,18 @@ std::string journalTarget(const TargetPlan& plan);
 // restarted, the worker count read (these last sent together, so a failure
 // among them does not keep the others from running). A failure puts back
 // whatever was changed before it, or with it, and closes the connection;
-// false then. The lock stays with `journal` for the run's life.
+// false then. A raised `plan.stop` is such a failure, at the wait in hand:
+// what was changed is then put back without the stop, each exchange within
+// its own deadline. The lock stays with `journal` for the run's life.
 bool prepareTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal,
     const TargetPlan& plan, PreparedTarget& out, Logger& log);
+
+// A preparation (whole or in part) that no run follows: what it changed
+// put back (restoreTarget), the connection closed, and the report's last
+// sentence on it ("What was changed on the target server was put back; the
+// migration did not start.", or, when not everything could be, "The
+// migration did not start.").
+void undoPreparation(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal, Logger& log);
 
 // Puts back the caches, the security policy, the IMAP binding and, once
 // all of them are back, the backend settings (then dropping the access

@@ -1,8 +1,9 @@
 // A fault at every step of a small migration, in the manner of mbsync's own
 // tests: the source's connection cut at each of its commands in turn, then
 // the target's (APPENDs in flight among them); a stop requested at each
-// command; each statement of the target's administration refused in turn;
-// each APPEND refused in turn. After every run: no message lost without
+// command, and while the target is prepared by an administration service
+// that has fallen silent; each statement of the target's administration
+// refused in turn; each APPEND refused in turn. After every run: no message lost without
 // being counted, none twice, none altered, none on the target uncounted
 // unless the report names it (an answer lost with its connection), the
 // target's settings as they were, stopped() once, and the run ended in
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -978,6 +980,86 @@ TEST_F(FaultTest, AnAdministrationServiceThatFailsAtOnceStartsNothing)
         EXPECT_NE(std::string::npos,
             outcome.report.find("The target server was not changed; the migration did not start."))
             << outcome.report;
+    }
+}
+
+// A stop while the preparation waits for an administration service that has
+// stopped answering, at each kind of its waits: getStatus and stop answer
+// at once (no lock is held across the wait), the start ends within a few
+// seconds of the stop, not at the service's 30-s time-out, as stopped while
+// the target was prepared, and what the preparation had changed (the access
+// list claiming the target, made before the changes) is put back on a new
+// connection: the target, its IMAP listener and this computer's journal
+// are as before the start.
+TEST_F(FaultTest, AStopWhileTheTargetIsPreparedIsActedOnAtOnceAndPutsItBack)
+{
+    const std::string notChanged = "The target server was not changed; the migration did not "
+                                   "start.\n\nMigration stopped by the user while the target "
+                                   "was prepared, on ";
+    const std::string putBack = "What was changed on the target server was put back; the "
+                                "migration did not start.\n\nMigration stopped by the user "
+                                "while the target was prepared, on ";
+    struct Row {
+        const char* name;
+        std::string faults;
+        const char* silentAfter; // in the stand-in's transcript once it stops answering
+        std::string says; // in the report
+    } rows[] = {
+        {"at its login", R"([{"on": "TINYDB LOGIN", "action": "stall"}])", " C: LOGIN admin",
+            notChanged},
+        {"at the settings read before anything is changed",
+            R"([{"on": "TINYDB QUERY", "count": 1, "action": "stall"}])", " C: QUERY SELECT ",
+            notChanged},
+        {"at the claim of the target, after the journal",
+            R"([{"on": "TINYDB QUERY", "statement": "INSERT INTO IpAccessList", "action": "stall"}])",
+            " C: QUERY INSERT INTO IpAccessList ", putBack},
+        {"at the changes, the access list made",
+            R"([{"on": "TINYDB QUERY", "statement": "UPDATE Cluster", "action": "stall"}])",
+            " C: QUERY UPDATE Cluster ", putBack},
+    };
+    int run = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        startTarget(row.faults);
+        std::atomic<long long> statusTook{-1};
+        std::atomic<long long> stopTook{-1};
+        std::atomic<long long> stoppedAt{0};
+        runner.besideTheStart = [&](IMigrator& engine) {
+            if (!waitUntil(
+                    [&] { return target->transcript().find(row.silentAfter) != std::string::npos; },
+                    30000, 20))
+                return;
+            const long long asked = nowMs();
+            MigrationStatus status;
+            engine.getStatus(status);
+            statusTook = nowMs() - asked;
+            stoppedAt = nowMs();
+            engine.stop();
+            stopTook = nowMs() - stoppedAt;
+        };
+        const std::string domain = "silent" + std::to_string(++run) + ".test";
+        const RunOutcome outcome = runDirectly(domain);
+        const long long ended = nowMs();
+        runner.besideTheStart = nullptr;
+        EXPECT_FALSE(outcome.started);
+        ASSERT_NE(0, stoppedAt.load()) << target->transcript();
+        EXPECT_LT(statusTook.load(), 1000);
+        EXPECT_LT(stopTook.load(), 1000);
+        EXPECT_LT(ended - stoppedAt, 5000) << outcome.report;
+        expectCallbacksInOrder(outcome);
+        EXPECT_EQ(StartPhase::TargetPrepared, outcome.status.stoppedBeforeTheRun);
+        EXPECT_NE(std::string::npos, outcome.report.find(row.says)) << outcome.report;
+        EXPECT_NE(std::string::npos,
+            outcome.report.find(", before it started.\nAccounts: 0 finished, 0 failed, 0 login "
+                                "refused, 2 not started.\n"))
+            << outcome.report;
+        EXPECT_EQ(settings, targetSettings(*target));
+        EXPECT_TRUE(target->imapGreetsOn(target->port()));
+        EXPECT_EQ("0", target->queryOne("SELECT COUNT(*) FROM User"));
+        EXPECT_FALSE(std::filesystem::exists(
+            home.file(".tavir/admin/prepared-" + target->host() + "_44337.journal")));
+        if (HasFailure())
+            return;
     }
 }
 

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -133,10 +134,15 @@ public:
         RecordingCallbacks callbacks;
         callbacks.onStatus = onStatus;
         current = migrator.get();
+        std::thread beside;
+        if (besideTheStart)
+            beside = std::thread(besideTheStart, std::ref(*migrator));
         outcome.started = migrator->start(&callbacks);
         if (outcome.started) {
             EXPECT_TRUE(callbacks.waitStopped(seconds)) << "the run did not end in time";
         }
+        if (beside.joinable())
+            beside.join();
         current = nullptr;
         migrator->getStatus(outcome.status);
         migrator->getUsers(outcome.users);
@@ -156,6 +162,10 @@ public:
     bool testLogins = false;
     // Run on the engine's thread at each statusChanged().
     std::function<void()> onStatus;
+    // Run on a thread of its own as start() begins, with the engine; joined
+    // before the run's outcome is taken and the engine goes, so it may call
+    // the engine whenever the start or the run has come to.
+    std::function<void(migration::IMigrator&)> besideTheStart;
 
 private:
     TempLogs& logs_;
@@ -212,16 +222,6 @@ inline unsigned expectOnlySourceMessages(const MailFolders& source, const MailFo
         }
     }
     return total;
-}
-
-// How often `needle` occurs in `text`.
-inline unsigned occurrences(const std::string& text, const std::string& needle)
-{
-    unsigned count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + 1))
-        ++count;
-    return count;
 }
 
 // Every folder of the source holds the same messages on the target, as

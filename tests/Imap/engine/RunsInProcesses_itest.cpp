@@ -41,11 +41,13 @@ constexpr int notStarted = 3;
 constexpr int trouble = 4;
 
 // What the program said: its standard output, and its standard error (the
-// bytes a terminal got, when it had one).
+// bytes a terminal got, when it had one); and, when it got a signal, how
+// long it took to end after it.
 struct Said {
     int status = -1;
     std::string out;
     std::string err;
+    long long endedAfterTheSignalMs = -1;
 };
 
 enum class First {
@@ -199,9 +201,10 @@ protected:
 
     // The program run to its end (two minutes at most), with what it said;
     // its standard error on `terminal` when one is given. With `signal`, it
-    // gets that signal once its debug log, in LOGS, shows it testing a login.
+    // gets that signal once its debug log, in LOGS, shows `signalAfter`.
     Said runSaying(const TempDir& home, const std::vector<std::string>& operands,
-        PseudoTerminal* terminal = nullptr, int signal = 0)
+        PseudoTerminal* terminal = nullptr, int signal = 0,
+        const std::string& signalAfter = "Logging in to ")
     {
         TempDir said;
         ChildProcess::Options output;
@@ -214,12 +217,15 @@ protected:
                 [&] {
                     const std::string log = operands.back() + "/debug.log";
                     return std::filesystem::exists(log)
-                        && readFile(log).find("Logging in to ") != std::string::npos;
+                        && readFile(log).find(signalAfter) != std::string::npos;
                 },
                 60000, 50));
             ::kill(engine->pid(), signal);
         }
+        const long long signalled = nowMs();
         result.status = engine->wait(120000);
+        if (signal != 0)
+            result.endedAfterTheSignalMs = nowMs() - signalled;
         result.out = readFile(said.file("out"));
         result.err = terminal ? terminal->written() : readFile(said.file("err"));
         return result;
@@ -722,6 +728,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         EchoingSource,
         CappedSource,
         SilentSource,
+        SilentAdministration,
         ClosedSource,
         ReportIsAFolder,
         Help,
@@ -743,9 +750,10 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         unsigned short columns = 0; // the terminal standard error is on, when not 0
         // An account of the accounts file that the target must not hold.
         const char* notOnTheTarget = "";
-        int signal = 0; // sent while a login is tested
+        int signal = 0; // sent once the debug log shows `signalAfter`
         std::vector<std::string> report = {}; // each in the report
         std::vector<std::string> notSaid = {}; // in neither output
+        const char* signalAfter = "Logging in to "; // a login tested
     } rows[] = {
         {"the first run, on a terminal 80 columns wide", Change::Nothing, finished,
             {"zorp-engine-run: migration ended after ",
@@ -815,9 +823,22 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
              "was migrated and the target was not changed; the report: "},
             {}, "", 0, "", SIGINT,
             {"The target server was not changed; the migration did not start.\n\nMigration "
-             "stopped by signal SIGINT on ",
+             "stopped by signal SIGINT while the logins were tested, on ",
                 ", before it started.\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not "
                 "started.\n"}},
+        // The administration service takes the connection and says nothing.
+        {"Ctrl-C while the target is prepared", Change::SilentAdministration, 128 + SIGINT,
+            {"zorp-engine-run: stopped by signal SIGINT while the target was prepared; nothing "
+             "was migrated; the report: "},
+            {"zorp-engine-run: Could not connect to the administration service on ",
+                ":44337: stopped while connecting.\nzorp-engine-run: The target server was not "
+                "changed; the migration did not start.\n"},
+            "", 0, "", SIGINT,
+            {"The target server was not changed; the migration did not start.\n\nMigration "
+             "stopped by signal SIGINT while the target was prepared, on ",
+                ", before it started.\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not "
+                "started.\n"},
+            {}, "Preparing the target server "},
         {"nothing listening on the source's port: said once, not as a refused login",
             Change::ClosedSource, notStarted, {},
             {"zorp-engine-run: Could not connect to the source server 127.0.0.1:",
@@ -902,6 +923,9 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         case Change::SilentSource:
             operands[0] = "127.0.0.1:" + std::to_string(silent.port());
             break;
+        case Change::SilentAdministration:
+            target->freezeAdministration(true);
+            break;
         case Change::ClosedSource:
             operands[0] = "127.0.0.1:" + std::to_string(freeLoopbackPort());
             break;
@@ -934,9 +958,15 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             break;
         }
         const unsigned sessionsBefore = occurrences(target->transcript(), "C: HELLO");
-        const Said said = runSaying(home, operands, terminal.get(), row.signal);
+        const Said said = runSaying(home, operands, terminal.get(), row.signal, row.signalAfter);
         setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
+        target->freezeAdministration(false);
         EXPECT_EQ(row.status, said.status) << said.out << said.err;
+        // A signal is acted on at once, whatever the servers do: the
+        // administration service's 30 s do not hold it up.
+        if (row.signal != 0) {
+            EXPECT_LT(said.endedAfterTheSignalMs, 5000);
+        }
         for (const std::string& text : row.out) {
             EXPECT_NE(std::string::npos, said.out.find(text)) << text << " missing from\n"
                                                               << said.out;
@@ -987,6 +1017,15 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             = std::filesystem::is_regular_file(reportFile) ? readFile(reportFile) : std::string();
         for (const std::string& text : row.report) {
             EXPECT_NE(std::string::npos, report.find(text)) << text << " missing from\n" << report;
+        }
+        // A stop before the run is named in the report as on the terminal:
+        // by whom, and while what was done.
+        std::smatch stop;
+        if (std::regex_search(said.out, stop,
+                std::regex("zorp-engine-run: (stopped by [^;]+); nothing was migrated"))) {
+            EXPECT_NE(std::string::npos, report.find("\nMigration " + stop[1].str() + ", on "))
+                << stop[1].str() << " missing from\n"
+                << report;
         }
         // A run's part of the report opens with its header, whatever came
         // before the run (a run that did not go ahead was only asked for),

@@ -262,9 +262,11 @@ TEST_F(SameCounts, EveryWayARunEndsReadsAlikeOnTheTerminalInTheReportAndOnTheWiz
 }
 
 // How it ended, where both name it: zorp-engine-run's summary and the
-// report's.
+// report's; for a stop before the run, also where the start was then, in
+// the same words on the terminal and in the report.
 TEST(SameEnd, TheTerminalAndTheReportNameTheEndAlike)
 {
+    using migration::StartPhase;
     for (const int signalNumber : {0, SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signalNumber);
         MigrationStatus status;
@@ -277,6 +279,32 @@ TEST(SameEnd, TheTerminalAndTheReportNameTheEndAlike)
             unicodeToUtf8(migration::reportSummary(status, end).front())
                 .find("Migration " + how + " on "))
             << how;
+        for (const StartPhase phase : {StartPhase::LoginsTested, StartPhase::TargetPrepared}) {
+            SCOPED_TRACE(static_cast<int>(phase));
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            enginerun::printStoppedBeforeTheRun(signalNumber, phase,
+                L"The target server was not changed; the migration did not start.\n", "report.txt");
+            const std::string out = testing::internal::GetCapturedStdout();
+            testing::internal::GetCapturedStderr();
+            const std::string stopped
+                = found(out, "^zorp-engine-run: (stopped by [^;]+); nothing was migrated");
+            EXPECT_EQ((signalNumber == 0 ? std::string("stopped by the user") : how) + " while the "
+                    + (phase == StartPhase::TargetPrepared ? "target was prepared"
+                                                           : "logins were tested"),
+                stopped)
+                << out;
+            migration::RunEnd before;
+            before.time = end.time;
+            before.aborted = true;
+            before.signalNumber = signalNumber;
+            before.started = false;
+            before.stoppedWhile = phase;
+            const std::string line
+                = unicodeToUtf8(migration::reportSummary(status, before).front());
+            EXPECT_EQ(0u, line.find("Migration " + stopped + ", on ")) << line;
+            EXPECT_EQ(line.size() - 20, line.rfind(", before it started.")) << line;
+        }
     }
 }
 
