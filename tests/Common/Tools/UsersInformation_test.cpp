@@ -117,10 +117,11 @@ TEST(UsersInformation, EveryAccountToMigrateIsTakenOnceAcrossThreadsOnceItsLogin
 
 // The look-ups start where the last one ended, and a change that makes an
 // earlier account match again moves them back to it: a login accepted out
-// of order, an account selected again, a password changed, a test put back.
+// of order, an account selected again (by its flag or its state), a
+// password changed, a test put back.
 TEST(UsersInformation, LookUpsFindAnEarlierAccountAgainOnceItCouldMatch)
 {
-    enum class Change { Accepted, Selected, PasswordChanged, TestPutBack };
+    enum class Change { Accepted, Selected, PasswordChanged, TestPutBack, StateToMigrate };
     const struct Row {
         const char* name;
         Change change;
@@ -131,6 +132,8 @@ TEST(UsersInformation, LookUpsFindAnEarlierAccountAgainOnceItCouldMatch)
         {"password changed", Change::PasswordChanged, true},
         {"its test put back", Change::TestPutBack, true},
         {"selected again, for the test", Change::Selected, true},
+        {"moved back to migrate by its state", Change::StateToMigrate, false},
+        {"moved back to migrate by its state, for the test", Change::StateToMigrate, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -143,7 +146,7 @@ TEST(UsersInformation, LookUpsFindAnEarlierAccountAgainOnceItCouldMatch)
             user.testStatus = ready;
         // Account 1 does not match when the look-ups pass it.
         users[1].testStatus = waiting;
-        if (row.change == Change::Selected) {
+        if (row.change == Change::Selected || row.change == Change::StateToMigrate) {
             users[1].testStatus = ready;
             users[1].state = UserNotSelected;
             users[1].migrate = false;
@@ -172,6 +175,9 @@ TEST(UsersInformation, LookUpsFindAnEarlierAccountAgainOnceItCouldMatch)
         case Change::TestPutBack:
             list.setTestStatus(1, TestTesting);
             list.setTestStatus(1, TestNotTested);
+            break;
+        case Change::StateToMigrate:
+            ASSERT_TRUE(list.changeState(1, UserToMigrate));
             break;
         }
         EXPECT_EQ(!row.forTest, list.hasAcceptedToMigrate());

@@ -6,6 +6,7 @@
 // all, said once as such by the wizard's test and by a run's own.
 #include "Imap/engine/Engine.h"
 #include "Imap/engine/Migrator.h"
+#include "Imap/engine/RunLogins.h"
 #include "Imap/textconv/TextConversion.h"
 
 #include "EngineTestSupport.h"
@@ -16,9 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace tavir::migration;
@@ -29,6 +33,36 @@ namespace {
 const char* const accounts = "anna@example.com;Pw-anna;Anna\n"
                              "ben@example.com;Pw-ben;Ben\n"
                              "carl@example.com;Pw-carl-wrong;Carl\n";
+
+// The wizard's test of the three accounts in `accountsFile` on an engine of
+// its own, waited for up to `seconds`: the statuses it set, and what the
+// engine then said of the source.
+struct WizardTested {
+    std::vector<TestStatus> statuses = std::vector<TestStatus>(3, TestNotTested);
+    std::wstring sourceUntestable;
+};
+
+WizardTested wizardTest(
+    const Configuration& configuration, const std::string& accountsFile, int seconds)
+{
+    WizardTested tested;
+    IMigrator* created = nullptr;
+    if (!createMigrator(&created)) {
+        ADD_FAILURE() << "no engine";
+        return tested;
+    }
+    std::unique_ptr<IMigrator> migrator(created);
+    Configuration copy = configuration;
+    EXPECT_TRUE(migrator->init(copy));
+    EXPECT_TRUE(migrator->loadUsers(utf8ToUnicode(accountsFile)));
+    RecordingCallbacks callbacks;
+    EXPECT_TRUE(migrator->startUserTest(&callbacks, tested.statuses));
+    EXPECT_TRUE(callbacks.waitStopped(seconds));
+    MigrationStatus status;
+    migrator->getStatus(status);
+    tested.sourceUntestable = status.sourceUntestable;
+    return tested;
+}
 
 class UserTest : public ::testing::Test {
 protected:
@@ -319,24 +353,12 @@ TEST(UserTestPlaintext, ADovecotThatTakesNoPasswordInTheClearIsNeverSentOne)
             utf8ToUnicode(source), target.whost() + L":" + std::to_wstring(target.port()));
 
         // The wizard's test.
-        IMigrator* created = nullptr;
-        ASSERT_TRUE(createMigrator(&created));
-        std::unique_ptr<IMigrator> migrator(created);
-        Configuration copy = configuration;
-        ASSERT_TRUE(migrator->init(copy));
-        ASSERT_TRUE(migrator->loadUsers(utf8ToUnicode(dir.file("accounts.txt"))));
-        std::vector<TestStatus> statuses(3, TestNotTested);
-        RecordingCallbacks callbacks;
-        ASSERT_TRUE(migrator->startUserTest(&callbacks, statuses));
-        ASSERT_TRUE(callbacks.waitStopped(60));
+        const WizardTested wizard = wizardTest(configuration, dir.file("accounts.txt"), 60);
         const std::vector<TestStatus> tested = cramMD5
             ? std::vector<TestStatus>{TestLoginAccepted, TestLoginAccepted, TestLoginRefused}
             : std::vector<TestStatus>(3, TestNotTested);
-        EXPECT_EQ(tested, statuses);
-        MigrationStatus status;
-        migrator->getStatus(status);
-        EXPECT_EQ(cramMD5 ? "" : untestable, unicodeToUtf8(status.sourceUntestable));
-        migrator.reset();
+        EXPECT_EQ(tested, wizard.statuses);
+        EXPECT_EQ(cramMD5 ? "" : untestable, unicodeToUtf8(wizard.sourceUntestable));
 
         // A run's own tests, and its roads.
         runner.testLogins = true;
@@ -503,6 +525,135 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
             }
         }
     }
+}
+
+// A run's own tests log in six accounts at once, never more however many are
+// waiting, and only accounts selected to be migrated: accounts accepted
+// before but no longer selected neither start a tester of their own nor
+// hold back the testers of those selected. The source greets and never
+// answers a login, so every tester is seen waiting on its connection.
+TEST(UserTestRun, SixLoginsAtOnceOfTheSelectedAccountsAlone)
+{
+    const struct Row {
+        const char* name;
+        int acceptedNotSelected; // first in the list
+        int selected; // after them, not tested
+        int atOnce;
+    } rows[] = {
+        {"twelve selected", 0, 12, 6},
+        {"two selected", 0, 2, 2},
+        {"four selected behind six accepted but not selected", 6, 4, 4},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::mutex lock;
+        int open = 0;
+        int most = 0;
+        std::vector<std::string> logins;
+        tavir::test::LoopbackServer silent([&](tavir::test::PeerSocket& peer) {
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                most = std::max(most, ++open);
+            }
+            peer.say("* OK [CAPABILITY IMAP4rev1] ready\r\n");
+            const std::string login = peer.readLine(15000);
+            {
+                std::lock_guard<std::mutex> hold(lock);
+                logins.push_back(login);
+            }
+            peer.drain(15000);
+            std::lock_guard<std::mutex> hold(lock);
+            --open;
+        });
+        std::vector<UserInfo> users;
+        for (int i = 0; i < row.acceptedNotSelected + row.selected; ++i) {
+            UserInfo user;
+            user.mailbox = L"u" + std::to_wstring(i);
+            user.domain = L"example.com";
+            user.password = L"Pw-" + std::to_wstring(i);
+            user.migrate = i >= row.acceptedNotSelected;
+            user.state = user.migrate ? UserToMigrate : UserNotSelected;
+            user.testStatus = user.migrate ? TestNotTested : TestLoginAccepted;
+            users.push_back(user);
+        }
+        auto list = std::make_shared<UsersInformation>(users);
+        RunLogins tests(list,
+            ServerAddress{L"127.0.0.1", static_cast<unsigned>(silent.port())}, false,
+            std::make_shared<SourceConnections>(), 10000);
+        tests.start();
+        long long began = tavir::test::nowMs();
+        auto seen = [&] {
+            std::lock_guard<std::mutex> hold(lock);
+            return static_cast<int>(logins.size());
+        };
+        while (seen() < row.atOnce && tavir::test::nowMs() - began < 5000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // Time for one tester too many to show.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            EXPECT_EQ(row.atOnce, most);
+            EXPECT_EQ(static_cast<std::size_t>(row.atOnce), logins.size());
+            for (const std::string& login : logins) {
+                EXPECT_NE(std::string::npos, login.find(" LOGIN ")) << login;
+                for (int i = 0; i < row.acceptedNotSelected; ++i)
+                    EXPECT_EQ(std::string::npos, login.find("u" + std::to_string(i) + "@"))
+                        << login;
+            }
+        }
+        began = tavir::test::nowMs();
+        tests.stop();
+        tests.join();
+        EXPECT_LT(tavir::test::nowMs() - began, 2000);
+        for (int i = 0; i < row.acceptedNotSelected + row.selected; ++i) {
+            UserInfo user;
+            ASSERT_TRUE(list->get(static_cast<std::size_t>(i), user));
+            EXPECT_EQ(i < row.acceptedNotSelected ? TestLoginAccepted : TestNotTested,
+                user.testStatus)
+                << i;
+        }
+    }
+}
+
+// Dovecot's refusals as shipped: a refused login is answered after
+// auth_failure_delay (2 s), and the logins from the address after it wait
+// out a penalty that grows with each refusal. The other tests of this file
+// turn both off for speed; here a refusal under them is still the
+// account's own, never a source that did not answer, on the wizard's test
+// and on a run's own, within the login test's time-out.
+TEST(UserTestShipped, RefusalsUnderDovecotsShippedDelaysAreTheAccountsOwn)
+{
+    if (!tavir::test::Dovecot::available())
+        GTEST_SKIP() << tavir::test::Dovecot::unavailable();
+    tavir::test::ScopedHome home;
+    tavir::test::TempLogs logs;
+    tavir::test::TempDir dir;
+    const tavir::test::Dovecot dovecot(std::map<std::string, std::string>{
+        {"anna@example.com", "Pw-anna"}, {"ben", "Pw-ben"}, {"carl@example.com", "Pw-carl"}});
+    tavir::test::writeFile(dir.file("accounts.txt"), accounts);
+    tavir::test::StandInTarget target;
+    tavir::test::MigrationRunner runner(logs, dir);
+    const Configuration configuration
+        = runner.configuration(L"127.0.0.1:" + std::to_wstring(dovecot.port()),
+            target.whost() + L":" + std::to_wstring(target.port()));
+
+    const WizardTested wizard = wizardTest(configuration, dir.file("accounts.txt"), 120);
+    EXPECT_EQ((std::vector<TestStatus>{TestLoginAccepted, TestLoginAccepted, TestLoginRefused}),
+        wizard.statuses);
+    EXPECT_EQ(L"", wizard.sourceUntestable);
+
+    runner.testLogins = true;
+    const tavir::test::RunOutcome outcome = runner.run(configuration, accounts, 120);
+    ASSERT_TRUE(outcome.started) << outcome.report;
+    EXPECT_EQ(2u, outcome.status.finishedAccounts) << outcome.report;
+    EXPECT_EQ(1u, outcome.status.loginsRefused) << outcome.report;
+    EXPECT_EQ(0u, outcome.status.failedAccounts) << outcome.report;
+    EXPECT_EQ(L"", outcome.status.sourceUntestable);
+    const std::string report = logs.report();
+    EXPECT_EQ(2u, tavir::test::occurrences(report, "refused the login of carl@example.com"))
+        << report;
+    for (const char* never : {"did not answer", "ended the session", "timed out"})
+        EXPECT_EQ(std::string::npos, report.find(never)) << report;
 }
 
 } // namespace
