@@ -1,6 +1,7 @@
 #include "support/Dovecot.h"
 
 #include "support/CommandLines.h"
+#include "support/Loopback.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -95,6 +96,20 @@ std::string Dovecot::checkedFilesBase()
     if (!available())
         throw std::runtime_error(unavailable());
     return filesBase();
+}
+
+const char* const Dovecot::refusalsAtOnce = "auth_failure_delay = 0\n"
+                                             "service anvil {\n  unix_listener "
+                                             "anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
+
+Dovecot::Options Dovecot::plaintextOnlyOverTls(bool cramMD5)
+{
+    Options options;
+    options.plaintextOnlySecure = true;
+    options.authMechanisms = cramMD5 ? "plain login cram-md5" : "plain login";
+    options.host = ownLoopbackAddress(
+        "127.0.0.1", [](const std::string& host) { Listener free(ListenAt{host, 0}); });
+    return options;
 }
 
 Dovecot::Dovecot(const std::map<std::string, std::string>& users, const Options& options)

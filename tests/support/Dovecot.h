@@ -38,6 +38,14 @@ public:
         std::string authMechanisms = "plain login cram-md5";
     };
 
+    // Settings for refusals at once: no auth_failure_delay (2 s as shipped)
+    // and no penalty per client address that slows the next logins.
+    static const char* const refusalsAtOnce;
+    // A Dovecot that takes passwords in the clear only on a secure
+    // connection (as shipped), offering CRAM-MD5 or not, on a loopback
+    // address of the test's own: from 127.0.0.1 its plain port is not one.
+    static Options plaintextOnlyOverTls(bool cramMD5);
+
     // users: name -> password (stored in plain text so CRAM-MD5 works).
     explicit Dovecot(const std::map<std::string, std::string>& users)
         : Dovecot(users, Options{})

@@ -1,8 +1,6 @@
 // The wizard's credential test of every account against the source server.
 #include "Imap/engine/ImapUserTesterThread.h"
 
-#include "Imap/textconv/TextConversion.h"
-
 namespace tavir::migration {
 
 using tiny::KMutexLocker;
@@ -80,15 +78,7 @@ LoginVerdict ImapUserTesterThread::testAccount(const UserInfo& account, Logger& 
     mail::SimpleImapClient client;
     client.setReadTimeoutMs(timeoutMs_);
     client.setStopSignal(stop_);
-    LoginVerdict verdict;
-    try {
-        verdict = check_.check(account, client, log, [this] { return isTerminated(); });
-    } catch (const std::exception& e) {
-        verdict = LoginVerdict();
-        verdict.kind = LoginVerdict::Refused;
-        verdict.sentence = sentence(L"The login test of %1% failed on an unexpected error: %2%.",
-            account.address(), utf8ToUnicode(e.what()));
-    }
+    LoginVerdict verdict = check_.test(account, client, log, [this] { return isTerminated(); });
     client.disconnect(true);
     if (verdict.kind == LoginVerdict::Accepted)
         return verdict;

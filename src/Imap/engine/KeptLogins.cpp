@@ -69,10 +69,7 @@ void KeptLogins::keep(std::size_t index, SourceLogin login)
     }
     closeAll(std::move(expired), keptTooLong);
     // Not kept: the pool was closed (the run ends or stops).
-    if (login.client) {
-        login.client.reset(); // LOGOUT, closed: only then is its slot given back
-        login.slot.release();
-    }
+    closeOne(login);
 }
 
 SourceLogin KeptLogins::take(std::size_t index)
@@ -97,9 +94,7 @@ bool KeptLogins::giveUpOne()
         KMutexLocker hold(lock_);
         if (kept_.empty())
             return false;
-        const auto last = std::prev(kept_.end());
-        const std::size_t index = last->first;
-        given.emplace_back(index, takeOut(last));
+        given.push_back(takeOut(std::prev(kept_.end())));
     }
     closeAll(std::move(given), givenUp);
     return true;
@@ -111,8 +106,8 @@ void KeptLogins::close()
     {
         KMutexLocker hold(lock_);
         closed_ = true;
-        for (auto& [index, kept] : kept_)
-            closing.emplace_back(index, std::move(kept.login));
+        for (auto& entry : kept_)
+            closing.push_back(std::move(entry.second.login));
         kept_.clear();
         changed_.notifyAll();
     }
@@ -157,7 +152,7 @@ KeptLogins::Taken KeptLogins::takeExpired(Clock::time_point now)
             ++at;
             continue;
         }
-        expired.emplace_back(at->first, std::move(at->second.login));
+        expired.push_back(std::move(at->second.login));
         at = kept_.erase(at);
     }
     if (!expired.empty())
@@ -177,16 +172,21 @@ KeptLogins::Clock::time_point KeptLogins::firstExpiry() const
 void KeptLogins::closeAll(Taken logins, const wchar_t* why)
 {
     Logger log;
-    for (auto& [index, login] : logins) {
-        if (!login.client)
-            continue;
-        // The client goes with its connection (LOGOUT, closed) before its
-        // slot is given back: nothing of it is left to close after.
-        login.client.reset();
-        login.slot.release();
-        if (why)
+    for (SourceLogin& login : logins) {
+        if (closeOne(login) && why)
             log.debug(TAVIR_HERE, sentence(why, login.user));
     }
+}
+
+bool KeptLogins::closeOne(SourceLogin& login)
+{
+    if (!login.client)
+        return false;
+    // The client goes with its connection (LOGOUT, closed) before its slot
+    // is given back: nothing of it is left to close after.
+    login.client.reset();
+    login.slot.release();
+    return true;
 }
 
 } // namespace tavir::migration

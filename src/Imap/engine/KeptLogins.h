@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <map>
 #include <memory>
-#include <utility>
 #include <vector>
 
 namespace tavir::migration {
@@ -60,7 +59,7 @@ private:
         SourceLogin login;
         Clock::time_point since;
     };
-    using Taken = std::vector<std::pair<std::size_t, SourceLogin>>;
+    using Taken = std::vector<SourceLogin>;
 
     // The clock's thread: closes what was kept too long as it comes, until
     // the pool is closed.
@@ -70,8 +69,11 @@ private:
     SourceLogin takeOut(std::map<std::size_t, Kept>::iterator at) TAVIR_REQUIRES(lock_);
     Clock::time_point firstExpiry() const TAVIR_REQUIRES(lock_);
     // Closes connections taken out, LOGOUT written (not awaited); with
-    // `why`, a debug line for each ("%1%": the account's index).
+    // `why`, a debug line for each ("%1%": the name it logged in as).
     static void closeAll(Taken logins, const wchar_t* why);
+    // Closes one connection, LOGOUT written, then gives its slot back;
+    // false when it holds none.
+    static bool closeOne(SourceLogin& login);
 
     const std::chrono::milliseconds keptAtMost_;
     mutable tiny::KMutex lock_;

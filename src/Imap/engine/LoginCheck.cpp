@@ -147,6 +147,20 @@ LoginVerdict LoginCheck::check(const UserInfo& account, SimpleImapClient& client
     return verdict;
 }
 
+LoginVerdict LoginCheck::test(const UserInfo& account, SimpleImapClient& client, Logger& log,
+    const std::function<bool()>& stopped) const
+{
+    try {
+        return check(account, client, log, stopped);
+    } catch (const std::exception& e) {
+        LoginVerdict verdict;
+        verdict.kind = LoginVerdict::Refused;
+        verdict.sentence = sentence(L"The login test of %1% failed on an unexpected error: %2%.",
+            account.address(), utf8ToUnicode(e.what()));
+        return verdict;
+    }
+}
+
 LoginCheck::Try LoginCheck::logInAs(const std::wstring& user, const std::wstring& password,
     SimpleImapClient& client, Logger& log, const std::function<bool()>& stopped) const
 {

@@ -96,6 +96,10 @@ public:
     // for room. Any thread; the check holds no state between calls.
     LoginVerdict check(const UserInfo& account, mail::SimpleImapClient& client, Logger& log,
         const std::function<bool()>& stopped) const;
+    // check() as a test of the login: an error of the test's own is the
+    // account's failure (Refused), with its reason.
+    LoginVerdict test(const UserInfo& account, mail::SimpleImapClient& client, Logger& log,
+        const std::function<bool()>& stopped) const;
 
 private:
     struct Try;

@@ -220,7 +220,6 @@ bool Migrator::start(ICallbacks* callbacks)
         starting_ = true;
         startPhase_ = StartPhase::LoginsTested;
         stoppedWhile_ = StartPhase::None;
-        stoppedBeforeTheRun_ = StartPhase::None;
         startStop_ = std::make_shared<utils::StopSignal>();
         run->logins->start();
     }
@@ -315,7 +314,6 @@ void Migrator::writeHeaderAndHeld(const MigrationRun& run, unsigned workers)
 bool Migrator::notStarted(MigrationRun& run, Logger& log)
 {
     starting_ = false;
-    stoppedBeforeTheRun_ = stoppedWhile_;
     run.logins->stop();
     run.logins->join();
     writeHeaderAndHeld(run, 0);
@@ -438,7 +436,8 @@ void Migrator::getStatus(MigrationStatus& status)
         status.endTime = run_ ? run_->endTime.load() : 0;
         status.startFailure = startFailure_;
         status.accountsFailure = accountsFailure_;
-        status.stoppedBeforeTheRun = stoppedBeforeTheRun_;
+        // Said once the start is over: a stop that ended it before its run.
+        status.stoppedBeforeTheRun = starting_ ? StartPhase::None : stoppedWhile_;
         list = users_;
         run = run_;
         if (!runTestedLast_)

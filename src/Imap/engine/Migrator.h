@@ -105,12 +105,10 @@ private:
     // preparation's waits.
     bool starting_ TAVIR_GUARDED_BY(lock_) = false;
     StartPhase startPhase_ TAVIR_GUARDED_BY(lock_) = StartPhase::None;
-    // Where the start in hand was when a stop came; None while none did.
+    // Where the last start was when a stop came; None while none did (a
+    // start that ran its run never has one).
     StartPhase stoppedWhile_ TAVIR_GUARDED_BY(lock_) = StartPhase::None;
     std::shared_ptr<utils::StopSignal> startStop_ TAVIR_GUARDED_BY(lock_);
-    // Where the last start was when a stop ended it before its run, for
-    // getStatus; None when no stop did.
-    StartPhase stoppedBeforeTheRun_ TAVIR_GUARDED_BY(lock_) = StartPhase::None;
     // The run: its supervisor thread (which owns the workers and, through
     // the run they share, the administration client), its start time and
     // the target's temporary master password.

@@ -1,8 +1,6 @@
 // A run's login tests, a few at once, ahead of its workers.
 #include "Imap/engine/RunLogins.h"
 
-#include "Imap/textconv/TextConversion.h"
-
 #include <algorithm>
 
 namespace tavir::migration {
@@ -139,15 +137,7 @@ LoginVerdict RunLogins::testOne(const UserInfo& account, Logger& log, SourceLogi
     client->setStopSignal(stop_);
     // A source's connection, which an account's road may go on with.
     client->getConnection().setWritesBodies(false);
-    LoginVerdict verdict;
-    try {
-        verdict = check_.check(account, *client, log, [this] { return testsEnded(); });
-    } catch (const std::exception& e) {
-        verdict = LoginVerdict();
-        verdict.kind = LoginVerdict::Refused;
-        verdict.sentence = sentence(L"The login test of %1% failed on an unexpected error: %2%.",
-            account.address(), utf8ToUnicode(e.what()));
-    }
+    LoginVerdict verdict = check_.test(account, *client, log, [this] { return testsEnded(); });
     if (verdict.kind == LoginVerdict::Accepted)
         kept = SourceLogin{std::move(client), verdict.user, std::move(verdict.slot)};
     else

@@ -69,12 +69,6 @@ SourceConnections::Slot SourceConnections::acquire(Who who, const std::function<
 {
     // A road waiting holds the tests back until it has its connection.
     bool waiting = false;
-    auto leave = [&] {
-        if (waiting) {
-            --roadsWaiting_;
-            changed_.notifyAll();
-        }
-    };
     for (;;) {
         // Asked outside the lock: whoever answers may take locks of its own.
         const bool stop = stopped();
@@ -82,11 +76,11 @@ SourceConnections::Slot SourceConnections::acquire(Who who, const std::function<
         {
             KMutexLocker hold(lock_);
             if (stop || stopped_) {
-                leave();
+                leaveWaiting(waiting);
                 return Slot();
             }
             if (roomFor(who)) {
-                leave();
+                leaveWaiting(waiting);
                 ++open_;
                 tests_ += who == Who::Test ? 1 : 0;
                 return Slot(this, who);
@@ -108,6 +102,14 @@ SourceConnections::Slot SourceConnections::acquire(Who who, const std::function<
             deadline = std::min(deadline, settling_.front());
         if (!roomFor(who))
             changed_.waitUntil(lock_, deadline, stopped_);
+    }
+}
+
+void SourceConnections::leaveWaiting(bool waiting)
+{
+    if (waiting) {
+        --roadsWaiting_;
+        changed_.notifyAll();
     }
 }
 

@@ -131,6 +131,8 @@ public:
 
 private:
     bool roomFor(Who who) TAVIR_REQUIRES(lock_);
+    // A road that was `waiting` waits no more: the tests may go on.
+    void leaveWaiting(bool waiting) TAVIR_REQUIRES(lock_);
     // Forgets the closed connections that no longer count.
     void settle(Clock::time_point now) TAVIR_REQUIRES(lock_);
     void countOut(const Slot& slot, bool mayStillCount) TAVIR_REQUIRES(lock_);

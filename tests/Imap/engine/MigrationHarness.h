@@ -41,9 +41,7 @@ inline Dovecot::Options sourceOptions(char separator = '/')
 {
     Dovecot::Options options;
     options.separator = separator;
-    options.extraConfig = "auth_username_format = %n\nauth_failure_delay = 0\n"
-                          "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  "
-                          "}\n}\n";
+    options.extraConfig = std::string("auth_username_format = %n\n") + Dovecot::refusalsAtOnce;
     return options;
 }
 

@@ -64,6 +64,15 @@ std::vector<Slot> greetedSlots(SourceConnections& connections, unsigned count, W
     return slots;
 }
 
+// The source turns one more connection away, and the run is capped at
+// `limit`.
+void refuseOneMore(SourceConnections& connections, unsigned limit)
+{
+    Slot refused = connections.acquire(Who::Road, never);
+    ASSERT_EQ(Refusal::AtLimit, connections.refused(refused));
+    ASSERT_EQ(limit, connections.limit());
+}
+
 TEST(SourceConnections, TheTestsWaitForTheirShareAndForARoadWhileARoadNeverWaitsForThem)
 {
     const struct Row {
@@ -181,18 +190,14 @@ TEST(SourceConnections, ALimitLoweredByOneAccountsOwnRefusalIsPutBack)
 {
     SourceConnections connections;
     std::vector<Slot> slots = greetedSlots(connections, 3);
-    Slot refused = connections.acquire(Who::Road, never);
-    ASSERT_EQ(Refusal::AtLimit, connections.refused(refused));
-    ASSERT_EQ(3u, connections.limit());
+    ASSERT_NO_FATAL_FAILURE(refuseOneMore(connections, 3));
     connections.notTheLimit(0, 3);
     EXPECT_EQ(0u, connections.limit());
     EXPECT_EQ(L"", connections.limitSentence());
     // Not when another refusal has changed it since.
     slots.pop_back();
     std::this_thread::sleep_for(SourceConnections::settling + std::chrono::milliseconds(20));
-    Slot again = connections.acquire(Who::Road, never);
-    ASSERT_EQ(Refusal::AtLimit, connections.refused(again));
-    ASSERT_EQ(2u, connections.limit());
+    ASSERT_NO_FATAL_FAILURE(refuseOneMore(connections, 2));
     connections.notTheLimit(0, 3);
     EXPECT_EQ(2u, connections.limit());
 }
@@ -211,9 +216,7 @@ TEST(SourceConnections, ARoadThatFindsNoRoomGivesUpAKeptConnectionFirst)
         ++givenUp;
         return true;
     });
-    Slot refused = connections.acquire(Who::Road, never);
-    ASSERT_EQ(Refusal::AtLimit, connections.refused(refused));
-    ASSERT_EQ(2u, connections.limit());
+    ASSERT_NO_FATAL_FAILURE(refuseOneMore(connections, 2));
     Asking road(connections, Who::Road);
     EXPECT_TRUE(road.cameWithin(2000));
     EXPECT_EQ(1, givenUp.load());
@@ -231,9 +234,7 @@ TEST(SourceConnections, ATestNeverTakesTheRoomARoadWaitsFor)
 {
     SourceConnections connections;
     std::vector<Slot> roads = greetedSlots(connections, 1);
-    Slot refused = connections.acquire(Who::Road, never);
-    ASSERT_EQ(Refusal::AtLimit, connections.refused(refused));
-    ASSERT_EQ(1u, connections.limit());
+    ASSERT_NO_FATAL_FAILURE(refuseOneMore(connections, 1));
     connections.setGiveUpKept([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         return false;

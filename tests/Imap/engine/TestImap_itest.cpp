@@ -99,14 +99,9 @@ TEST(TestImap, ASourceThatTurnsAwayOrTakesNoPasswordIsSaidAsSuch)
     tavir::test::ScopedHome home; // the TLS certificate is pinned here
     tavir::test::TempLogs logs;
     auto shipped = [](bool cramMD5) {
-        tavir::test::Dovecot::Options options;
-        options.plaintextOnlySecure = true;
-        options.authMechanisms = cramMD5 ? "plain login cram-md5" : "plain login";
-        options.host = tavir::test::ownLoopbackAddress("127.0.0.1", [](const std::string& host) {
-            tavir::test::Listener free(tavir::test::ListenAt{host, 0});
-        });
         return std::make_unique<tavir::test::Dovecot>(
-            std::map<std::string, std::string>{{"anna", "pw"}}, options);
+            std::map<std::string, std::string>{{"anna", "pw"}},
+            tavir::test::Dovecot::plaintextOnlyOverTls(cramMD5));
     };
     const auto plainOnly = shipped(false);
     const auto withCram = shipped(true);

@@ -71,9 +71,7 @@ protected:
         if (!tavir::test::Dovecot::available())
             GTEST_SKIP() << tavir::test::Dovecot::unavailable();
         tavir::test::Dovecot::Options options;
-        // Refusals at once: no failure delay, no growing penalty per address.
-        options.extraConfig = "auth_failure_delay = 0\nservice anvil {\n  unix_listener "
-                              "anvil-auth-penalty {\n    mode = 0\n  }\n}";
+        options.extraConfig = tavir::test::Dovecot::refusalsAtOnce;
         dovecot = std::make_unique<tavir::test::Dovecot>(
             std::map<std::string, std::string>{{"anna@example.com", "Pw-anna"}, {"ben", "Pw-ben"},
                 {"carl@example.com", "Pw-carl"}},
@@ -321,14 +319,8 @@ TEST(UserTestPlaintext, ADovecotThatTakesNoPasswordInTheClearIsNeverSentOne)
         tavir::test::ScopedHome home;
         tavir::test::TempLogs logs;
         tavir::test::TempDir dir;
-        tavir::test::Dovecot::Options options;
-        options.extraConfig = "auth_failure_delay = 0\nservice anvil {\n  unix_listener "
-                              "anvil-auth-penalty {\n    mode = 0\n  }\n}";
-        options.plaintextOnlySecure = true;
-        options.authMechanisms = cramMD5 ? "plain login cram-md5" : "plain login";
-        options.host = tavir::test::ownLoopbackAddress("127.0.0.1", [](const std::string& host) {
-            tavir::test::Listener free(tavir::test::ListenAt{host, 0});
-        });
+        tavir::test::Dovecot::Options options = tavir::test::Dovecot::plaintextOnlyOverTls(cramMD5);
+        options.extraConfig = tavir::test::Dovecot::refusalsAtOnce;
         const tavir::test::Dovecot dovecot(
             std::map<std::string, std::string>{{"anna@example.com", "Pw-anna"}, {"ben", "Pw-ben"},
                 {"carl@example.com", "Pw-carl"}},
