@@ -63,8 +63,7 @@ bool CopyRun::asks(unsigned number) const
 
 bool CopyRun::wants(unsigned number) const
 {
-    return asks(number) && !answered_.count(number) && !taken_.count(number)
-        && !withheld_.count(number);
+    return asks(number) && !answered_.count(number) && !taken(number) && !withheld(number);
 }
 
 void CopyRun::noteUid(unsigned number, std::uint32_t uid)
@@ -110,7 +109,6 @@ void CopyRun::settle(unsigned number, Fate fate)
         return;
     copied_ += fate == Fate::Copied;
     failed_ += fate == Fate::Failed;
-    removed_ += fate == Fate::Removed;
     keywordsLeft_ += fate == Fate::Copied && keywords_.count(number) != 0;
     highest_ = std::max(highest_, number);
     if (onSettled)

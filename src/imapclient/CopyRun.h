@@ -54,6 +54,7 @@ public:
     // another session expunged it.
     void withhold(unsigned number) { withheld_.insert(number); }
     const std::set<unsigned>& withheld() const { return withheld_; }
+    bool withheld(unsigned number) const { return withheld_.count(number) != 0; }
     // Records that the body of a number asked for came and went to the
     // target, whose answer settles it later.
     void take(unsigned number) { taken_.insert(number); }
@@ -98,7 +99,6 @@ public:
     std::vector<unsigned> lostAnswers() const;
     unsigned copied() const { return copied_; }
     unsigned failed() const { return failed_; }
-    unsigned removed() const { return removed_; }
     // The numbers settled as Removed, in order.
     std::vector<unsigned> removedNumbers() const;
     // Records that message `number` carries keywords ($Forwarded, $Label1),
@@ -146,7 +146,6 @@ private:
     unsigned copied_ = 0;
     unsigned keywordsLeft_ = 0;
     unsigned failed_ = 0;
-    unsigned removed_ = 0;
     unsigned highest_ = 0;
     std::vector<std::string> ignored_;
     unsigned ignoredCount_ = 0;

@@ -28,7 +28,7 @@ std::string unwantedBody(const CopyRun& run, unsigned number, std::uint32_t uid)
 {
     if (number == 0)
         return "a body whose UID " + std::to_string(uid) + " is not that of the message it numbers";
-    return run.taken(number) || run.withheld().count(number) != 0
+    return run.taken(number) || run.withheld(number)
             || run.fate(number) != CopyRun::Fate::Unanswered
         ? "a second body for " + messageLabel(number, uid)
         : "a body for " + messageLabel(number, uid) + ", which was not asked for";
@@ -293,7 +293,7 @@ void PipelinedCopy::settleGone(const ReplyReader::Reply& tagged, const Answer& a
     const unsigned number = answer.only;
     if (number == 0 || !utils::iEqual(taggedResponseCode(tagged.text), "EXPUNGEISSUED"))
         return;
-    if (run_.wants(number) || run_.withheld().count(number) != 0)
+    if (run_.wants(number) || run_.withheld(number))
         run_.settle(number, CopyRun::Fate::Removed);
 }
 

@@ -331,16 +331,18 @@ AccountMigration::Step AccountMigration::opensUnlisted(const std::string& name, 
     opens = false;
     const bool inbox = name == "INBOX";
     ImapClientResult result = mail::ImapSuccess;
+    Step step = Step::Next;
     if (inbox && selectedAhead_) {
         // Kept for the inbox's copy: nothing was selected since.
         result = selectedAhead_->result;
         if (result != mail::ImapSuccess)
             source_.setLastErrorResponse(selectedAhead_->error);
+        step = selectAnswered(name, result);
     } else {
-        const Step step = selectByName(name, result);
-        if (step != Step::Next)
-            return step;
+        step = selectByName(name, result);
     }
+    if (step != Step::Next)
+        return step;
     // A folder whose SELECT counts nothing is a folder all the same: its
     // copy fails, and says so.
     opens = result == mail::ImapSuccess || result == mail::ImapStatusFailed;
@@ -351,9 +353,6 @@ AccountMigration::Step AccountMigration::opensUnlisted(const std::string& name, 
             sentence(L"The source server does not list the folder \"%1%\", but opens it: it is "
                      L"migrated as a folder of its own.",
                 folder));
-    else if (result != mail::ImapSelectFailed)
-        return fail(
-            result, sentence(L"The folder \"%1%\" could not be selected: %2%", folder, why));
     else if (inbox)
         log_.report(TAVIR_HERE,
             sentence(L"The source server neither lists nor opens an INBOX of %1%: %2%",
@@ -414,14 +413,19 @@ AccountMigration::Step AccountMigration::selectByName(
         return stopped();
     // The inbox selected ahead is not selected any more.
     selectedAhead_.reset();
-    const std::wstring folder = utf7MToUnicode(name);
     unsigned count = 0;
-    result = source_.select(folder, count);
+    result = source_.select(utf7MToUnicode(name), count);
+    return selectAnswered(name, result);
+}
+
+AccountMigration::Step AccountMigration::selectAnswered(
+    const std::string& name, ImapClientResult result)
+{
     if (result == mail::ImapSuccess || result == mail::ImapSelectFailed
         || result == mail::ImapStatusFailed)
         return Step::Next;
     return fail(result,
-        sentence(L"The folder \"%1%\" could not be selected: %2%", folder,
+        sentence(L"The folder \"%1%\" could not be selected: %2%", utf7MToUnicode(name),
             asSentence(clientError(source_))));
 }
 

@@ -104,6 +104,10 @@ private:
     // ImapStatusFailed: a refusal of that folder alone); any other failure
     // ends the account.
     Step selectByName(const std::string& name, mail::ImapClientResult& result);
+    // Next where the source answered the SELECT of `name` with `result`:
+    // it opened the folder, or refused that folder alone; any other
+    // failure ends the account, said as such.
+    Step selectAnswered(const std::string& name, mail::ImapClientResult result);
     // Selects the listed name `listed` on the source; `said` holds what the
     // source said of the folder (its messages not yet described), empty
     // where it does not open it.

@@ -25,6 +25,14 @@ bool isMessageFailure(ImapClientResult code)
         || code == mail::ImapFetchFailed;
 }
 
+// True when the run settled message `number` for good: copied, or removed
+// from the source. Neither is asked for again.
+bool leftTheRun(const CopyRun& run, unsigned number)
+{
+    const CopyRun::Fate fate = run.fate(number);
+    return fate == CopyRun::Fate::Copied || fate == CopyRun::Fate::Removed;
+}
+
 } // namespace
 
 FolderCopy::FolderCopy(mail::SimpleImapClient& source, mail::SimpleImapClient& target, Logger& log,
@@ -118,7 +126,7 @@ bool FolderCopy::putBackInDoubt(const CopyRun& run)
     if (!source_.renumbered() || run.lostAnswer() != nullptr)
         return false;
     for (unsigned n : run.numbers())
-        if (run.fate(n) != CopyRun::Fate::Copied && run.fate(n) != CopyRun::Fate::Removed)
+        if (!leftTheRun(run, n))
             pending_.push_back(n);
     return true;
 }
@@ -337,10 +345,9 @@ void FolderCopy::splitUnsettled(
     // the source passed over. Never reached: those after the last answer of
     // a run that ended early, which the next run asks for again.
     for (unsigned n : run.numbers()) {
-        const CopyRun::Fate fate = run.fate(n);
-        if (fate == CopyRun::Fate::Copied || fate == CopyRun::Fate::Removed)
+        if (leftTheRun(run, n))
             continue;
-        if (fate == CopyRun::Fate::Failed || run.completed || n < run.highestAnswered())
+        if (run.fate(n) == CopyRun::Fate::Failed || run.completed || n < run.highestAnswered())
             retry.push_back(n);
         else
             later.push_back(n);
@@ -419,7 +426,7 @@ FolderCopy::Outcome FolderCopy::copyAlone(unsigned number)
     }
     CopyRun run({number});
     send(run);
-    if (run.copied() == 1 || run.removed() == 1)
+    if (leftTheRun(run, number))
         return {};
     if (stoppedMidway()) {
         pending_.push_front(number);

@@ -57,8 +57,10 @@ void findStretch(const OldNumbering& old, const Stretch& stretch, NewNumbering& 
         // them are gone (or, after the last known UID, arrived).
         copyAll();
         out.gone += slots > found ? slots - found : 0;
-        for (unsigned n = stretch.first; found == 0 && n <= stretch.last; ++n)
-            out.goneNamed.push_back(n);
+        // Only where none is found is it known which ones are gone.
+        if (found == 0)
+            for (unsigned n = stretch.first; n <= stretch.last; ++n)
+                out.goneNamed.push_back(n);
         out.arrived += found > slots ? found - slots : 0;
         return;
     }
