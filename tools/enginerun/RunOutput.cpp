@@ -169,17 +169,6 @@ std::wstring inHandWithin(const std::vector<std::wstring>& forms, unsigned colum
     return cutTo(forms.back(), columns);
 }
 
-// "zorp-engine-run: 3 lines of the accounts file were skipped; the report
-// says why.", or nothing when none was.
-std::string skippedLinesText(unsigned skippedLines)
-{
-    if (skippedLines == 0)
-        return {};
-    return std::string(program) + unicodeToUtf8(migration::counted(skippedLines, L"line"))
-        + " of the accounts file " + (skippedLines == 1 ? "was" : "were")
-        + " skipped; the report says why.\n";
-}
-
 // On `to`: each of `lines` (one sentence a line, as the engine hands them
 // over) after the program's name.
 void printEachLine(std::FILE* to, const std::wstring& lines)
@@ -204,19 +193,6 @@ std::string howItEnded(int signalNumber, bool withinTheHour)
     return withinTheHour ? "ended" : "stopped after an hour";
 }
 
-std::string summaryText(const MigrationStatus& status, const std::string& how,
-    const BeforeTheRun& before, const std::string& report)
-{
-    const migration::RunCounts counts = migration::runCounts(status);
-    std::string text = std::string(program) + "migration " + how + " after "
-        + durationText(migration::runSeconds(status.startTime, status.endTime)) + ": accounts "
-        + unicodeToUtf8(counts.accounts) + "; folders " + unicodeToUtf8(counts.folders)
-        + "; messages " + unicodeToUtf8(counts.messages) + "; the report: " + report + "\n";
-    if (const std::wstring uncounted = migration::notCounted(status); !uncounted.empty())
-        text += program + unicodeToUtf8(uncounted) + ".\n";
-    return text + skippedLinesText(before.skippedLines);
-}
-
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report)
 {
     printEachLine(to, lines);
@@ -228,22 +204,23 @@ void printStoppedBeforeTheRun(int signalNumber, migration::StartPhase phase,
 {
     const std::string stopped
         = unicodeToUtf8(migration::stoppedBeforeTheRunText(signalNumber, phase));
-    if (phase != migration::StartPhase::TargetPrepared) {
-        std::printf("%s%s; nothing was migrated and the target was not changed; the report: %s\n",
-            program, stopped.c_str(), report.c_str());
-    } else {
-        // What became of the target, as the report says it: not changed,
-        // put back, or kept in the journal for the next start.
+    const bool targetTouched = phase == migration::StartPhase::TargetPrepared;
+    // What became of the target, as the report says it: not changed, put
+    // back, or kept in the journal for the next start.
+    if (targetTouched)
         printEachLine(stderr, startFailure);
-        std::printf("%s%s; nothing was migrated; the report: %s\n", program, stopped.c_str(),
-            report.c_str());
-    }
+    std::printf("%s%s; nothing was migrated%s; the report: %s\n", program, stopped.c_str(),
+        targetTouched ? "" : " and the target was not changed", report.c_str());
     std::fflush(stdout);
 }
 
 void printSkippedLines(std::FILE* to, unsigned skippedLines)
 {
-    std::fputs(skippedLinesText(skippedLines).c_str(), to);
+    if (skippedLines == 0)
+        return;
+    std::fprintf(to, "%s%s of the accounts file %s skipped; the report says why.\n", program,
+        unicodeToUtf8(migration::counted(skippedLines, L"line")).c_str(),
+        skippedLines == 1 ? "was" : "were");
 }
 
 std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users)
@@ -281,7 +258,15 @@ void printSourceLimit(const MigrationStatus& status)
 void printSummary(const MigrationStatus& status, const std::string& how, const BeforeTheRun& before,
     const std::string& report)
 {
-    std::fputs(summaryText(status, how, before, report).c_str(), stdout);
+    const migration::RunCounts counts = migration::runCounts(status);
+    std::printf("%smigration %s after %s: accounts %s; folders %s; messages %s; the report: %s\n",
+        program, how.c_str(),
+        durationText(migration::runSeconds(status.startTime, status.endTime)).c_str(),
+        unicodeToUtf8(counts.accounts).c_str(), unicodeToUtf8(counts.folders).c_str(),
+        unicodeToUtf8(counts.messages).c_str(), report.c_str());
+    if (const std::wstring uncounted = migration::notCounted(status); !uncounted.empty())
+        std::printf("%s%s.\n", program, unicodeToUtf8(uncounted).c_str());
+    printSkippedLines(stdout, before.skippedLines);
     std::fflush(stdout);
 }
 

@@ -57,14 +57,11 @@ void printSourceLimit(const migration::MigrationStatus& status);
 // for none) stopped it, or "stopped after an hour" when it ran that long.
 std::string howItEnded(int signalNumber, bool withinTheHour);
 
-// The summary's lines, each after the program's name: how the run ended
-// (`how`: "ended", "stopped by signal SIGTERM" ...), after how long (as the
-// report counts it), the accounts, folders and messages in their counts
-// (in the report's words, RunSummary.h), and where the report is; then
-// whose messages were not counted, and the skipped lines.
-std::string summaryText(const migration::MigrationStatus& status, const std::string& how,
-    const BeforeTheRun& before, const std::string& report);
-// On standard output: summaryText.
+// On standard output, each line after the program's name: how the run
+// ended (`how`: "ended", "stopped by signal SIGTERM" ...), after how long
+// (as the report counts it), the accounts, folders and messages in their
+// counts (in the report's words, RunSummary.h), and where the report is;
+// then whose messages were not counted, and the skipped lines.
 void printSummary(const migration::MigrationStatus& status, const std::string& how,
     const BeforeTheRun& before, const std::string& report);
 

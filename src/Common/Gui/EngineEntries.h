@@ -18,12 +18,10 @@ struct EngineEntries {
     std::function<bool(migration::IMigrator** out)> createMigrator;
     // 0 when the source answers over IMAP, 1 otherwise.
     std::function<int(const std::wstring& server, bool ssl)> testImap;
-    // After a testImap that gave 1: true when the source was refused for
-    // showing another certificate than the one pinned for it.
-    std::function<bool()> sourceCertificateChanged;
-    // After a testImap that gave 1: true when the source greeted but takes
-    // no password this tool can send on that connection.
-    std::function<bool()> sourceTakesNoPassword;
+    // After a testImap that gave 1: whether the source was refused for
+    // showing another certificate than the one pinned for it, or greeted but
+    // takes no password this tool can send on that connection.
+    std::function<migration::SourceTestFailure()> sourceTestFailure;
     // 0 ok, 1 no connection, 2 authentication failed, 3 read-only
     // administrator, 4 unsupported server version.
     std::function<int(const std::wstring& server, const std::wstring& user, const std::wstring& password)>

@@ -30,12 +30,10 @@ public:
         = 0;
     virtual bool stopUserTest() = 0;
     virtual int testServer() = 0;
-    // After a failed testServer: the source's certificate is not the one
-    // pinned for it.
-    virtual bool sourceCertificateChanged() = 0;
-    // After a failed testServer: the source takes no password this tool can
+    // After a failed testServer: whether the source's certificate is not
+    // the one pinned for it, or the source takes no password this tool can
     // send on the connection (with SSL off: none without TLS).
-    virtual bool sourceTakesNoPassword() = 0;
+    virtual migration::SourceTestFailure sourceTestFailure() = 0;
     virtual int testCvn() = 0;
     virtual bool startMigration(migration::ICallbacks* callbacks) = 0;
     virtual bool stopMigration() = 0;

@@ -29,8 +29,10 @@ public:
     {
         return entries.testImap(configuration.sourceServer, configuration.sourceSsl);
     }
-    bool sourceCertificateChanged() override { return entries.sourceCertificateChanged(); }
-    bool sourceTakesNoPassword() override { return entries.sourceTakesNoPassword(); }
+    migration::SourceTestFailure sourceTestFailure() override
+    {
+        return entries.sourceTestFailure();
+    }
     // The target's SSL choice reaches the engine with the configuration only.
     int testCvn() override
     {

@@ -196,15 +196,10 @@ void MigThread::setPassword(unsigned int index, std::wstring& password)
     });
 }
 
-bool MigThread::sourceCertificateChanged()
+migration::SourceTestFailure MigThread::sourceTestFailure()
 {
-    return guarded(
-        "sourceCertificateChanged", false, [] { return exec_->sourceCertificateChanged(); });
-}
-
-bool MigThread::sourceTakesNoPassword()
-{
-    return guarded("sourceTakesNoPassword", false, [] { return exec_->sourceTakesNoPassword(); });
+    return guarded("sourceTestFailure", migration::SourceTestFailure::Other,
+        [] { return exec_->sourceTestFailure(); });
 }
 
 unsigned MigThread::skippedAccountLines()

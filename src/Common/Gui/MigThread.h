@@ -59,12 +59,10 @@ public:
     bool getStatus(migration::MigrationStatus& status);
     void setMigrate(unsigned int index, bool migrate);
     void setPassword(unsigned int index, std::wstring& password);
-    // After a failed source test: the server showed another certificate
-    // than the one pinned for it.
-    bool sourceCertificateChanged();
-    // After a failed source test: the server takes no password this tool
+    // After a failed source test: whether the server showed another
+    // certificate than the one pinned for it, or takes no password this tool
     // can send on the connection.
-    bool sourceTakesNoPassword();
+    migration::SourceTestFailure sourceTestFailure();
     // After a load: how many lines of the accounts file were skipped.
     unsigned skippedAccountLines();
     // After the credential test: why each account's test failed, in list

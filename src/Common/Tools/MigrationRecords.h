@@ -69,6 +69,14 @@ enum class StartPhase : std::int32_t {
     TargetPrepared, // while the target server was prepared
 };
 
+// What a failed source test found beyond its code, where the wizard can
+// say what to do about it.
+enum class SourceTestFailure : std::int32_t {
+    Other = 0, // nothing more to say than the report's sentence
+    CertificateChanged, // another certificate than the one pinned for it
+    TakesNoPassword, // greeted, but takes no password this tool can send there
+};
+
 // One account in progress.
 struct ActualUserStatus {
     std::wstring fullName;

@@ -18,12 +18,27 @@ std::wstring clause(std::uint32_t count, const wchar_t* what)
     return std::to_wstring(count) + L" " + what;
 }
 
-std::wstring joined(std::initializer_list<std::wstring> clauses)
+std::wstring joined(const std::vector<std::wstring>& clauses)
 {
     std::wstring text;
     for (const std::wstring& one : clauses)
         text += (text.empty() ? L"" : L", ") + one;
     return text;
+}
+
+std::wstring startPhaseText(StartPhase phase)
+{
+    switch (phase) {
+    case StartPhase::BeforeTheLogins:
+        return L"before the logins were tested";
+    case StartPhase::LoginsTested:
+        return L"while the logins were tested";
+    case StartPhase::TargetPrepared:
+        return L"while the target was prepared";
+    case StartPhase::None:
+        break;
+    }
+    return {};
 }
 
 } // namespace
@@ -35,9 +50,7 @@ std::wstring counted(unsigned count, const wchar_t* noun)
 
 std::wstring namedList(const std::vector<std::wstring>& first, std::size_t total)
 {
-    std::wstring list;
-    for (const std::wstring& name : first)
-        list += (list.empty() ? L"" : L", ") + name;
+    std::wstring list = joined(first);
     if (total > first.size())
         list += L" and " + std::to_wstring(total - first.size()) + L" more";
     return list;
@@ -113,21 +126,6 @@ std::wstring stoppedBy(int signalNumber)
         return L"stopped by the user";
     const std::string name = tiny::terminationSignalName(signalNumber); // ASCII
     return L"stopped by signal " + std::wstring(name.begin(), name.end());
-}
-
-std::wstring startPhaseText(StartPhase phase)
-{
-    switch (phase) {
-    case StartPhase::BeforeTheLogins:
-        return L"before the logins were tested";
-    case StartPhase::LoginsTested:
-        return L"while the logins were tested";
-    case StartPhase::TargetPrepared:
-        return L"while the target was prepared";
-    case StartPhase::None:
-        break;
-    }
-    return {};
 }
 
 std::wstring stoppedBeforeTheRunText(int signalNumber, StartPhase phase)

@@ -68,14 +68,11 @@ std::wstring notCounted(const MigrationStatus& status);
 // none).
 std::wstring stoppedBy(int signalNumber);
 
-// Where a start was when a stop ended it: "before the logins were tested",
-// "while the logins were tested", "while the target was prepared"; empty
-// for StartPhase::None.
-std::wstring startPhaseText(StartPhase phase);
-
 // A stop that ended a start before its run began, as the terminal and the
-// report both say it: stoppedBy, then where the start was ("stopped by
-// signal SIGINT while the target was prepared").
+// report both say it: stoppedBy, then where the start was ("before the
+// logins were tested", "while the logins were tested", "while the target
+// was prepared": "stopped by signal SIGINT while the target was prepared";
+// stoppedBy alone for StartPhase::None).
 std::wstring stoppedBeforeTheRunText(int signalNumber, StartPhase phase);
 
 } // namespace tavir::migration

@@ -24,8 +24,7 @@ namespace {
 constexpr unsigned greetingTimeoutSeconds = 5;
 
 // What the last source test found beyond its code, for the wizard's page.
-std::atomic<bool> lastSourceCertificateChanged{false};
-std::atomic<bool> lastSourceTakesNoPassword{false};
+std::atomic<SourceTestFailure> lastSourceTestFailure{SourceTestFailure::Other};
 
 // Whether the source host also runs an administration service of the
 // target's kind is only of interest to whoever reads the debug log.
@@ -52,12 +51,14 @@ int testImapServer(const std::wstring& server, bool ssl)
     reportTrustOnce(log, client.trustNotice());
     const std::wstring named = address.text() + (ssl ? L" (SSL)" : L"");
     if (!greeted) {
-        lastSourceCertificateChanged = client.trustNotice().changed;
+        const bool certificateChanged = client.trustNotice().changed;
+        if (certificateChanged)
+            lastSourceTestFailure = SourceTestFailure::CertificateChanged;
         const std::wstring why = withoutLineEnd(client.getLastErrorResponse());
         // A server that showed another certificate never had the chance to
         // greet: the certificate is what was wrong. One that greeted with BYE
         // did greet, and turned the connection away.
-        if (lastSourceCertificateChanged)
+        if (certificateChanged)
             log.report(TAVIR_HERE,
                 sentence(L"The source server %1% showed another certificate than the one pinned "
                          L"for it, and it was refused: %2%.",
@@ -73,7 +74,7 @@ int testImapServer(const std::wstring& server, bool ssl)
     // No account could be tested, nor migrated, on a connection where the
     // server takes no password.
     if (client.testedLoginMethod() == mail::ConnectionInternal::LoginMethod::None) {
-        lastSourceTakesNoPassword = true;
+        lastSourceTestFailure = SourceTestFailure::TakesNoPassword;
         log.report(TAVIR_HERE, noPasswordTaken(named, ssl));
         return 1;
     }
@@ -125,8 +126,7 @@ bool createMigrator(IMigrator** out)
 
 int testImap(const std::wstring& server, bool ssl)
 {
-    lastSourceCertificateChanged = false;
-    lastSourceTakesNoPassword = false;
+    lastSourceTestFailure = SourceTestFailure::Other;
     try {
         return testImapServer(server, ssl);
     } catch (...) {
@@ -134,14 +134,9 @@ int testImap(const std::wstring& server, bool ssl)
     }
 }
 
-bool sourceCertificateChanged()
+SourceTestFailure sourceTestFailure()
 {
-    return lastSourceCertificateChanged;
-}
-
-bool sourceTakesNoPassword()
-{
-    return lastSourceTakesNoPassword;
+    return lastSourceTestFailure;
 }
 
 int testCvn(const std::wstring& server, const std::wstring& user, const std::wstring& password)

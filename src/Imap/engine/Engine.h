@@ -24,14 +24,13 @@ bool createMigrator(IMigrator** out);
 // Source server ("host" or "host:port"): 0 when it answers over IMAP, 1
 // otherwise. Blocking; never throws.
 int testImap(const std::wstring& server, bool ssl);
-// True when the last testImap was refused because the source showed another
-// certificate than the one pinned for it; the report then names both
-// fingerprints and the known-hosts file. Any thread.
-bool sourceCertificateChanged();
-// True when the last testImap was refused because the source greeted but
-// takes no password this tool can send on that connection (over plain IMAP:
-// none without TLS); the report says which. Any thread.
-bool sourceTakesNoPassword();
+// Why the last testImap gave 1, where there is more to say than that:
+// CertificateChanged when the source showed another certificate than the
+// one pinned for it (the report then names both fingerprints and the
+// known-hosts file); TakesNoPassword when it greeted but takes no password
+// this tool can send on that connection (over plain IMAP: none without
+// TLS; the report says which); Other otherwise. Any thread.
+SourceTestFailure sourceTestFailure();
 // Target administrator login: a tinydb::AdminCheckResult (AdminOk,
 // AdminNoConnection, AdminAuthenticationFailed, AdminReadOnly,
 // AdminUnsupportedVersion).

@@ -70,9 +70,10 @@ QString ConnectImapPage::failureText(const QString& report)
 {
     // One sentence for every failure; the engine's own is in the report.
     const QString failed = tr("Connection to IMAP Server failed. Please check the typed hostname.");
-    if (migrator()->sourceTakesNoPassword())
+    const migration::SourceTestFailure why = migrator()->sourceTestFailure();
+    if (why == migration::SourceTestFailure::TakesNoPassword)
         return failed + "\n" + noPasswordText();
-    if (!migrator()->sourceCertificateChanged())
+    if (why != migration::SourceTestFailure::CertificateChanged)
         return failed;
     // The hostname is not what to mend here, and a user who started the
     // wizard from the desktop's menu sees no standard error: the page says

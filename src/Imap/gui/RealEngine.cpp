@@ -7,8 +7,7 @@ namespace tavir::gui {
 EngineEntries realEngineEntries()
 {
     return EngineEntries{&migration::init, &migration::done, &migration::createMigrator,
-        &migration::testImap, &migration::sourceCertificateChanged,
-        &migration::sourceTakesNoPassword, &migration::testCvn};
+        &migration::testImap, &migration::sourceTestFailure, &migration::testCvn};
 }
 
 } // namespace tavir::gui

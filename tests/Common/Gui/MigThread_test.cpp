@@ -145,11 +145,10 @@ TEST_F(ThreadTest, ServerTestsHandOverWhatWasTypedAndReturnTheCode)
         EXPECT_TRUE(engine.testedSsl);
     }
     // What the engine found beyond the code is the engine's answer.
-    for (bool changed : {true, false}) {
-        engine.certificateChanged = changed;
-        engine.takesNoPassword = !changed;
-        EXPECT_EQ(thread.sourceCertificateChanged(), changed);
-        EXPECT_EQ(thread.sourceTakesNoPassword(), !changed);
+    for (const auto failure : {migration::SourceTestFailure::CertificateChanged,
+             migration::SourceTestFailure::TakesNoPassword, migration::SourceTestFailure::Other}) {
+        engine.sourceFailure = failure;
+        EXPECT_EQ(thread.sourceTestFailure(), failure);
     }
     for (int code : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE(code);
@@ -194,12 +193,12 @@ TEST_F(ThreadTest, AnEngineExceptionIsAFailureOfThatAction)
     engine.migrator->skippedLines = 3;
     engine.migrator->throwOn = "skippedAccountLines";
     EXPECT_EQ(thread.skippedAccountLines(), 0u);
-    engine.certificateChanged = true;
-    engine.throwOn = "sourceCertificateChanged";
-    EXPECT_FALSE(thread.sourceCertificateChanged());
-    engine.takesNoPassword = true;
-    engine.throwOn = "sourceTakesNoPassword";
-    EXPECT_FALSE(thread.sourceTakesNoPassword());
+    engine.throwOn = "sourceTestFailure";
+    for (const auto failure : {migration::SourceTestFailure::CertificateChanged,
+             migration::SourceTestFailure::TakesNoPassword}) {
+        engine.sourceFailure = failure;
+        EXPECT_EQ(thread.sourceTestFailure(), migration::SourceTestFailure::Other);
+    }
 }
 
 TEST_F(ThreadTest, ActionResultsAsTheEngineGivesThem)

@@ -53,7 +53,7 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.result, testImap(c.server, c.ssl));
-        EXPECT_FALSE(sourceCertificateChanged());
+        EXPECT_NE(SourceTestFailure::CertificateChanged, sourceTestFailure());
     }
     EXPECT_NE(std::string::npos, logs.debug().find("greets: * OK"));
     EXPECT_NE(std::string::npos, logs.report().find("did not greet as an IMAP server"));
@@ -71,7 +71,8 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     const std::string other = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
     tavir::test::writeFile(home.file(".tavir/admin/known_hosts.cfg"), where + ": " + other + "\n");
     EXPECT_EQ(1, testImap(at(dovecot.tlsPort()), true));
-    EXPECT_TRUE(sourceCertificateChanged()) << "for the wizard to say so";
+    EXPECT_EQ(SourceTestFailure::CertificateChanged, sourceTestFailure())
+        << "for the wizard to say so";
     const std::string refusal = logs.report().substr(report.size());
     EXPECT_NE(std::string::npos,
         refusal.find("The source server " + where
@@ -84,7 +85,7 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
     EXPECT_NE(std::string::npos, refusal.find(other)) << refusal;
     // The next test starts afresh.
     EXPECT_EQ(1, testImap(at(closed), false));
-    EXPECT_FALSE(sourceCertificateChanged());
+    EXPECT_NE(SourceTestFailure::CertificateChanged, sourceTestFailure());
 }
 
 // A server that greets, but turns the connection away (a BYE) or takes no
@@ -131,7 +132,8 @@ TEST(TestImap, ASourceThatTurnsAwayOrTakesNoPasswordIsSaidAsSuch)
         const std::size_t before = logs.report().size();
         EXPECT_EQ(c.result, testImap(c.server, c.ssl));
         // For the wizard to say what to do about it.
-        EXPECT_EQ(sourceTakesNoPassword(), c.says.find("accepts no password") != std::string::npos);
+        EXPECT_EQ(sourceTestFailure() == SourceTestFailure::TakesNoPassword,
+            c.says.find("accepts no password") != std::string::npos);
         const std::string said = logs.report().substr(before);
         if (!c.says.empty()) {
             EXPECT_NE(std::string::npos, said.find(c.says)) << said;

@@ -590,7 +590,7 @@ TEST_F(EndToEnd, ASourceThatTakesNoPasswordInTheClearIsSentNone)
         // From 127.0.0.1, which is not the address Dovecot listens on.
         const CommandRelay wire(
             ListenAt{}, shipped.host(), shipped.port(), [&](int, const std::string& line) {
-                std::lock_guard<std::mutex> hold(linesLock);
+                std::lock_guard<std::mutex> kept(linesLock);
                 lines.push_back(line);
                 return true;
             });
@@ -624,7 +624,7 @@ TEST_F(EndToEnd, ASourceThatTakesNoPasswordInTheClearIsSentNone)
                 readFile(gui::MigThread::reportFilePath().toStdString()).find(untestable));
             screenshot(wizard.get(), "1-source-no-password-in-the-clear");
         }
-        std::lock_guard<std::mutex> hold(linesLock);
+        std::lock_guard<std::mutex> kept(linesLock);
         for (const std::string& line : lines) {
             EXPECT_EQ(std::string::npos, line.find(" LOGIN ")) << line;
             EXPECT_EQ(std::string::npos, line.find(" AUTHENTICATE PLAIN")) << line;

@@ -82,23 +82,23 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
         = "The server takes no password this tool can send: it refuses LOGIN "
           "(LOGINDISABLED) and offers no AUTHENTICATE CRAM-MD5.";
     // SSL is turned on for the first case, off for the next, and so on.
+    using migration::SourceTestFailure;
     struct Case {
         int code;
         const char* throwOn;
-        // What the engine answers when asked.
-        bool certificateChanged;
-        bool takesNoPassword;
+        SourceTestFailure failure; // what the engine answers when asked
         QString warning;
     } cases[] = {
-        {1, "", false, false, failed},
-        {1, "", true, false, failed + "\n" + changed},
-        {4, "", true, true, "Migration from Corvane is not supported."},
-        {2, "", false, false, failed},
-        {0, "testImap", false, false, failed},
-        {1, "sourceCertificateChanged", true, false, failed},
-        {1, "", false, true, failed + "\n" + noPasswordOverTls},
-        {1, "", false, true, failed + "\n" + noPasswordInTheClear},
-        {1, "sourceTakesNoPassword", false, true, failed},
+        {1, "", SourceTestFailure::Other, failed},
+        {1, "", SourceTestFailure::CertificateChanged, failed + "\n" + changed},
+        {4, "", SourceTestFailure::CertificateChanged, "Migration from Corvane is not supported."},
+        {2, "", SourceTestFailure::Other, failed},
+        {0, "testImap", SourceTestFailure::Other, failed},
+        {1, "sourceTestFailure", SourceTestFailure::CertificateChanged, failed},
+        {1, "", SourceTestFailure::TakesNoPassword, failed + "\n" + noPasswordOverTls},
+        {1, "", SourceTestFailure::TakesNoPassword, failed + "\n" + noPasswordInTheClear},
+        {1, "sourceTestFailure", SourceTestFailure::TakesNoPassword, failed},
+        {4, "", SourceTestFailure::TakesNoPassword, "Migration from Corvane is not supported."},
     };
     toServerPage();
     for (const Case& c : cases) {
@@ -106,8 +106,7 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
         SCOPED_TRACE(c.warning.toStdString());
         engine.testImapCode = c.code;
         engine.throwOn = c.throwOn;
-        engine.certificateChanged = c.certificateChanged;
-        engine.takesNoPassword = c.takesNoPassword;
+        engine.sourceFailure = c.failure;
         type(sourceHost(), "imap.example:993");
         click(sourceSsl());
         WarningsKept log;
@@ -136,8 +135,7 @@ TEST_F(ServerPages, SourceTestCodesAndTheirWarnings)
     engine.log.clear();
     clickNext();
     EXPECT_TRUE(reaches(MigWizard::CvnPageId));
-    EXPECT_EQ(calls("sourceCertificateChanged"), 0) << "asked only after a failure";
-    EXPECT_EQ(calls("sourceTakesNoPassword"), 0) << "asked only after a failure";
+    EXPECT_EQ(calls("sourceTestFailure"), 0) << "asked only after a failure";
 }
 
 TEST_F(ServerPages, SourceHostShowsThatAPortMayFollowIt)

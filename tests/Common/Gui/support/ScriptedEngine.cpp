@@ -183,19 +183,12 @@ gui::EngineEntries ScriptedEngine::entries()
             throw std::runtime_error("scripted failure in testImap");
         return testImapCode;
     };
-    e.sourceCertificateChanged = [this] {
+    e.sourceTestFailure = [this] {
         std::lock_guard<std::mutex> lock(mutex_);
-        log.add("sourceCertificateChanged");
-        if (throwOn == "sourceCertificateChanged")
-            throw std::runtime_error("scripted failure in sourceCertificateChanged");
-        return certificateChanged;
-    };
-    e.sourceTakesNoPassword = [this] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        log.add("sourceTakesNoPassword");
-        if (throwOn == "sourceTakesNoPassword")
-            throw std::runtime_error("scripted failure in sourceTakesNoPassword");
-        return takesNoPassword;
+        log.add("sourceTestFailure");
+        if (throwOn == "sourceTestFailure")
+            throw std::runtime_error("scripted failure in sourceTestFailure");
+        return sourceFailure;
     };
     e.testCvn = [this](const std::wstring& server, const std::wstring& user, const std::wstring& password) {
         testGate.wait();

@@ -104,8 +104,7 @@ public:
     bool initResult = true;
     bool createResult = true;
     int testImapCode = 0;
-    bool certificateChanged = false;
-    bool takesNoPassword = false;
+    migration::SourceTestFailure sourceFailure = migration::SourceTestFailure::Other;
     int testCvnCode = 0;
     std::string throwOn;
     Gate testGate;
