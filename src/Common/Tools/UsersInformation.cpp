@@ -160,10 +160,11 @@ void UsersInformation::rewindTo(std::size_t index)
 
 template <class Match, class Take>
 bool UsersInformation::takeFirst(
-    Cursor& cursor, Match matches, Take take, std::size_t& index, UserInfo& account)
+    Cursor UsersInformation::*cursor, Match matches, Take take, std::size_t& index,
+    UserInfo& account)
 {
     KMutexLocker lock(mutex_);
-    const std::size_t found = scan(cursor, matches);
+    const std::size_t found = scan(this->*cursor, matches);
     if (found == users_.size())
         return false;
     take(users_[found]);
@@ -175,7 +176,7 @@ bool UsersInformation::takeFirst(
 bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
 {
     return takeFirst(
-        toMigrate_, isAcceptedToMigrate, [](UserInfo& user) { user.state = UserInProgress; },
+        &UsersInformation::toMigrate_, isAcceptedToMigrate, [](UserInfo& user) { user.state = UserInProgress; },
         index, account);
 }
 
@@ -205,7 +206,7 @@ std::size_t UsersInformation::untestedToMigrate() const
 bool UsersInformation::takeNextToTest(std::size_t& index, UserInfo& account)
 {
     return takeFirst(
-        toTest_, isUntestedToMigrate, [](UserInfo& user) { user.testStatus = TestTesting; },
+        &UsersInformation::toTest_, isUntestedToMigrate, [](UserInfo& user) { user.testStatus = TestTesting; },
         index, account);
 }
 

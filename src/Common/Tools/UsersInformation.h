@@ -83,7 +83,7 @@ private:
     // The first account from the cursor on that `matches` takes, changed by
     // `take` and copied out in the same hold of the lock; false when none.
     template <class Match, class Take>
-    bool takeFirst(Cursor& cursor, Match matches, Take take, std::size_t& index,
+    bool takeFirst(Cursor UsersInformation::*cursor, Match matches, Take take, std::size_t& index,
         UserInfo& account);
     // The account at `index` changed in a way that may make it match a
     // look-up again (put back, selected again, accepted or untested anew).
