@@ -101,6 +101,14 @@ struct FakeImapSource {
     unsigned broken = 0; // the message whose body is cut, in any folder
     Cut cut = Cut::None;
     int stallMs = 0; // how long a stalled body stalls
+    // The body is cut in the first `cutsPerAccount` sessions of each
+    // account (the name in its LOGIN) that send it; 0: in every one.
+    unsigned cutsPerAccount = 0;
+    // A session whose body was dropped is still counted among those served
+    // at once (connectionsAtMost) this long after its connection closed, as
+    // by a server whose process for it ends a little later (Courier's front
+    // end counts its children until they have exited).
+    int cutCountedMs = 0;
     std::string beforeBody; // untagged replies before each body
     bool splitReplies = false;
     std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
@@ -115,8 +123,10 @@ struct FakeImapSource {
     int byeAfterMs = 50;
     // Accounts (the name in a LOGIN) whose LOGIN is answered with a BYE
     // instead, the session then ended, as a server does at a limit of that
-    // account's: the first n LOGINs of each, every one for 0.
+    // account's: the first n LOGINs of each, every one for 0, once each
+    // account's first `byesAfter` LOGINs were served.
     std::map<std::string, unsigned> byeAt;
+    unsigned byesAfter = 0;
     // The source's connections turned away so far (connectionsAtMost).
     unsigned turnedAway() const;
     // Sessions served at once at most (0: any number), as a server that
@@ -192,6 +202,7 @@ private:
         unsigned most = 0;
         unsigned turnedAway = 0;
         std::map<std::string, unsigned> logins;
+        std::map<std::string, unsigned> cuts; // bodies cut, by account
     };
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     // Whether the session may go on, within the connections' limit; it is
@@ -200,6 +211,8 @@ private:
     void leave() const;
     // Whether `user`'s LOGIN is answered with a BYE.
     bool byeFor(const std::string& user) const;
+    // Whether the broken message's body is cut in this session.
+    bool cutsHere() const;
     void serve(PeerSocket& peer) const;
     // The session itself, on a view of the folders of its own.
     void serveView(PeerSocket& peer);
@@ -233,6 +246,10 @@ private:
 
     // The UID of the message expunged and not announced to the session.
     std::uint32_t unannounced_ = 0;
+    // The session's account, once its LOGIN was answered OK.
+    std::string loggedInAs_;
+    // The session ended with a body dropped half way.
+    bool dropped_ = false;
 };
 
 } // namespace tavir::test
