@@ -523,6 +523,108 @@ TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
     }
 }
 
+// A source restarted while the accounts are copied: stopped, which ends
+// every session it serves, and started again 3 s later. The roads in hand
+// meet their connections lost, and the one connection each makes again (or
+// the login of its own, for a login test's connection found closed) is
+// refused while the source is down: those accounts fail at once, each with
+// the reason it met last, and nothing is copied twice. A second run, with
+// the source back, leaves every account exactly the source's messages.
+TEST_F(ManyAccountsTest, ASourceRestartedInTheCopyFailsTheAccountsInHandAndASecondRunMendsThem)
+{
+    constexpr int accounts = 12;
+    constexpr unsigned messages = 60;
+    std::map<std::string, std::string> users;
+    std::string list;
+    for (int i = 1; i <= accounts; ++i) {
+        const std::string user = "user" + std::to_string(i);
+        users[user] = "Pw-" + user;
+        list += user + "@restart.test;Pw-" + user + "\n";
+    }
+    // Seeded without waiting for the disk at each message.
+    Dovecot::Options options = sourceOptions();
+    options.extraConfig += "mail_fsync = never\n";
+    Dovecot source(users, options);
+    std::map<std::string, MailFolders> mail;
+    for (const auto& [user, password] : users) {
+        RawImap imap(source.port());
+        ASSERT_TRUE(imap.login(user, password));
+        for (unsigned n = 1; n <= messages; ++n)
+            ASSERT_TRUE(imap.append("INBOX", body(n, 8000 + 10 * n)));
+        mail[user] = readDovecotAccount(source.port(), user, password);
+    }
+    StandInTarget::Options six;
+    six.workerThreads = 6;
+    StandInTarget target(six);
+    runner.testLogins = true;
+    // Restarted once the first messages are copied, by a thread that lives
+    // as long as the source restarted.
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> restarted{false};
+    std::atomic<bool> done{false};
+    std::thread restart;
+    runner.onStatus = [&] {
+        MigrationStatus status;
+        runner.current.load()->getStatus(status);
+        if (status.messagesDone < 10 || stopped.exchange(true))
+            return;
+        restart = std::thread([&] {
+            source.stop();
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            source.startAgain();
+            restarted = true;
+            while (!done)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        });
+    };
+    const RunOutcome first = run(source.port(), target, list);
+    // Ended while the source was down: nothing waited for it to come back.
+    EXPECT_FALSE(restarted);
+    runner.onStatus = nullptr;
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(first.started) << first.report;
+    expectCallbacksInOrder(first);
+    EXPECT_GE(first.status.failedAccounts, 1u) << first.report;
+    const std::string refused = "Could not connect to the source server 127.0.0.1:"
+        + std::to_string(source.port()) + ": connection refused.";
+    for (const UserInfoData& user : first.users) {
+        const std::string address = unicodeToUtf8(user.mailbox + L"@" + user.domain);
+        SCOPED_TRACE(address);
+        // Nothing twice, nothing but the source's.
+        expectOnlySourceMessages(
+            mail.at(unicodeToUtf8(user.mailbox)), readStandInAccount(target, address));
+        const std::string failure = unicodeToUtf8(user.failure);
+        if (failure.empty())
+            continue;
+        // The reason it met last: the source gone under a command, or
+        // refusing the connection made again.
+        EXPECT_TRUE(failure.find(refused) != std::string::npos
+            || failure.find("Server shutting down") != std::string::npos
+            || failure.find(" closed the connection") != std::string::npos)
+            << failure;
+        // Made again once: its command failed with it.
+        EXPECT_LE(occurrences(logs.debug(),
+                      "The connection of " + address + " to 127.0.0.1:"
+                          + std::to_string(source.port()) + " was lost; it logs in again."),
+            1u);
+    }
+
+    while (!restarted)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const RunOutcome second = run(source.port(), target, list);
+    done = true;
+    restart.join();
+    ASSERT_TRUE(second.started) << second.report;
+    expectCallbacksInOrder(second);
+    EXPECT_EQ(static_cast<unsigned>(accounts), second.status.finishedAccounts) << second.report;
+    EXPECT_EQ(0u, second.status.messageErrors + second.status.folderErrors) << second.report;
+    EXPECT_EQ(accounts * messages, second.status.messagesDone + second.status.messagesAlreadyThere);
+    for (const auto& [user, password] : users) {
+        SCOPED_TRACE(user);
+        expectSameMessages(mail.at(user), readStandInAccount(target, user + "@restart.test"));
+    }
+}
+
 // Addresses that the target takes for one account (they fold alike by
 // Unicode's simple case folding) are one account here too: the later line
 // is skipped with its sentence, and no other source's mail goes into the
@@ -609,6 +711,7 @@ protected:
     struct Migrated {
         RunOutcome outcome;
         std::string asked; // every byte the source's first connection received
+        std::string askedAgain; // and its second
         int commands = 0; // the commands it was sent
         int connections = 0; // the source accepted
         unsigned logins = 0; // LOGIN commands, over every connection
@@ -651,6 +754,8 @@ protected:
         server.stop();
         migrated.asked = server.received(0);
         migrated.connections = server.accepted();
+        if (migrated.connections > 1)
+            migrated.askedAgain = server.received(1);
         for (int i = 0; i < migrated.connections; ++i)
             migrated.logins += occurrences(server.received(static_cast<std::size_t>(i)), " LOGIN ");
         return migrated;
@@ -734,6 +839,58 @@ TEST_F(ScriptedSourceTest, TheRoadGoesOnWithItsLoginTestsConnectionOrLogsInAnewW
         ASSERT_EQ(2u, inbox.size());
         for (std::size_t i = 0; i < inbox.size(); ++i)
             EXPECT_EQ(source.inbox().bodies[i], inbox[i].data);
+    }
+}
+
+// A connection the source dropped in the middle of a body is made again
+// with its greeting read before any password, as a login's is: a source
+// that greets it as logged in already (PREAUTH), or takes no password on
+// it (LOGINDISABLED without AUTHENTICATE CRAM-MD5), is sent none, and the
+// account fails with what the source said; one that greets it as before
+// is logged in to again, and the account goes on with the message it lost.
+TEST_F(ScriptedSourceTest, AConnectionMadeAgainIsGreetedBeforeAnyPasswordAsALoginIs)
+{
+    const struct Row {
+        const char* name;
+        std::string greeting; // the second connection's
+        const char* said; // the account's failure; none: it finishes
+    } rows[] = {
+        {"greeted as before", "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n", nullptr},
+        {"greeted as logged in already", "* PREAUTH [CAPABILITY IMAP4rev1] welcome back\r\n",
+            "greets every connection as logged in already (PREAUTH), so no account can log in as "
+            "itself: * PREAUTH [CAPABILITY IMAP4rev1] welcome back."},
+        {"no password taken", "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED] ready\r\n",
+            "accepts no password on a connection without TLS: turn SSL on for the source, usually "
+            "port 993."},
+    };
+    FakeImapSource source;
+    source.inbox().bodies = {"Subject: one\r\n\r\nfirst\r\n", "Subject: two\r\n\r\nsecond\r\n"};
+    FakeImapSource cutting = source;
+    cutting.broken = 2;
+    cutting.cut = FakeImapSource::Cut::Drop;
+    int run = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeImapSource again = source;
+        again.greeting = row.greeting;
+        const std::string account = "kim@again" + std::to_string(++run) + ".test";
+        const Migrated migrated = migrate({cutting, again}, account);
+        const RunOutcome& outcome = migrated.outcome;
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        ASSERT_EQ(2, migrated.connections);
+        EXPECT_EQ(row.said ? 0u : 1u, outcome.status.finishedAccounts) << outcome.report;
+        EXPECT_EQ(row.said ? 1u : 2u, outcome.status.messagesDone) << outcome.report;
+        EXPECT_EQ(row.said ? 1u : 0u,
+            occurrences(outcome.report,
+                "Fatal Error (error code = 3) - The copy of folder \"INBOX\" ended at message 2 of "
+                "2: The source server 127.0.0.1:"))
+            << outcome.report;
+        if (row.said) {
+            EXPECT_NE(std::string::npos, outcome.report.find(row.said)) << outcome.report;
+        }
+        EXPECT_EQ(row.said ? 0u : 1u, occurrences(migrated.askedAgain, "Pw-kim"))
+            << migrated.askedAgain;
+        EXPECT_EQ(row.said ? 1u : 2u, messageCount(readStandInAccount(standIn(), account)));
     }
 }
 
