@@ -12,8 +12,10 @@
 // ("1:3,5", "4:*", by UID "6:*": from UID 6 on, and the last message) with
 // the items a migration asks for: the UID, the date and flags, the size,
 // date and Message-ID a comparison asks for, the body whole or in pieces
-// ("BODY.PEEK[]<0.1048576>"). One body can break off or stall half way,
-// an answer can report an EXPUNGE that did not happen (and end there),
+// ("BODY.PEEK[]<0.1048576>"). One body can break off or stall half way
+// (in every session, or in each account's first few; a session broken off
+// may stay counted a little longer), an answer can report an EXPUNGE that
+// did not happen (and end there),
 // untagged replies can come before each body, replies can be written as
 // some servers write them (the untagged lines and the tagged line in two
 // sends, with Nagle's algorithm on), and a message can be described as
