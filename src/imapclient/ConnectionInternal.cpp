@@ -390,6 +390,10 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     if (!connected) {
         if (stopRequested())
             closeWithError(stoppedText());
+        // Closed before a byte of the TLS handshake is what closed before
+        // the greeting is on the plain port: a server at its limit does so.
+        if (stream_->closedBeforeAnyByte())
+            failClosedBeforeGreeting();
         std::string reason = stream_->connectFailure();
         closeWithError((ssl_ ? "could not connect with TLS to " : "could not connect to ")
             + endpointText() + (reason.empty() ? "" : ": " + reason));
@@ -433,8 +437,9 @@ void ConnectionInternal::readGreeting()
     const bool timeout = ended && readEndWasTimeout();
     const bool cutOff = ended && stream_->readEndError() == ETIME;
     const int endError = ended ? stream_->readEndError() : -1;
-    closedBeforeGreeting_ = ended && received_ == 0 && !stopRequested()
-        && (endError == 0 || endError == ECONNRESET || endError == EPIPE);
+    if (ended && received_ == 0 && !stopRequested()
+        && (endError == 0 || endError == ECONNRESET || endError == EPIPE))
+        failClosedBeforeGreeting();
     std::string refused = timeout && received_ == 0
         ? endpointText() + " accepted the connection but sent no greeting within " + waitedText()
         : ended && (greeting_.empty() || cutOff || stopRequested())
@@ -445,6 +450,15 @@ void ConnectionInternal::readGreeting()
     close();
     recordError(refused, timeout);
     throw ImapConnectionFailed(refused);
+}
+
+void ConnectionInternal::failClosedBeforeGreeting()
+{
+    closedBeforeGreeting_ = true;
+    const std::string text = readEndText("its greeting was");
+    close();
+    recordError(text, false);
+    throw ImapConnectionFailed(text);
 }
 
 void ConnectionInternal::restoreSession()

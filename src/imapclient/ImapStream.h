@@ -84,6 +84,13 @@ public:
     // refused", "(113) No route to host", "TLS handshake failed", why the server's
     // certificate was refused); may be empty.
     virtual std::string connectFailure() const;
+    // After a failed create(): true when the server took the connection
+    // and closed or reset it before any byte came back from it (over TLS,
+    // before its side of the handshake), as a server that takes no more
+    // connections from this client turns one away; readEndError() then says
+    // how it ended (0 closed, ECONNRESET or EPIPE reset). Over plain TCP the
+    // greeting's read meets such an end. The default says false.
+    virtual bool closedBeforeAnyByte() const;
     // After create() with TLS: how the certificate was trusted, or that it
     // was refused as changed.
     virtual TrustNotice trustNotice() const;
