@@ -33,11 +33,9 @@ void closeAtOnce(PeerSocket& peer)
     peer.drain(5000);
 }
 
-// Ends the connection with a RST at once (SO_LINGER 0, then the close).
 void resetAtOnce(PeerSocket& peer)
 {
-    const linger abortive{1, 0};
-    setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    peer.resetAtClose();
 }
 
 // Takes the client's first bytes (its TLS hello), answers nothing, closes.

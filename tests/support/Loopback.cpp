@@ -100,6 +100,12 @@ bool PeerSocket::startTls(ssl_ctx_st* context, int ms)
     return true;
 }
 
+void PeerSocket::resetAtClose()
+{
+    const linger abortive{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
 bool PeerSocket::send(const char* data, std::size_t n)
 {
     if (!tls_)

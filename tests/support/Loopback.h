@@ -64,6 +64,9 @@ public:
     // within `ms`: true when it succeeded, and from then on what is said
     // and read goes through TLS (relayTo excepted).
     bool startTls(ssl_ctx_st* context, int ms = 5000);
+    // The connection's close, once the handler has returned, is a reset
+    // (RST, SO_LINGER 0) rather than an orderly end.
+    void resetAtClose();
     // Sends all bytes; false when the client is gone.
     bool say(const std::string& bytes);
     // One byte per send, with a short pause between them.
