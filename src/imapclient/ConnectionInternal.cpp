@@ -390,8 +390,9 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     if (!connected) {
         if (stopRequested())
             closeWithError(stoppedText());
-        // Closed before a byte of the TLS handshake is what closed before
-        // the greeting is on the plain port: a server at its limit does so.
+        // Reset as it was taken, or closed before a byte of the TLS
+        // handshake: as closed before the greeting, which is how a server
+        // at its limit turns a connection away.
         if (stream_->closedBeforeAnyByte())
             failClosedBeforeGreeting();
         std::string reason = stream_->connectFailure();

@@ -177,11 +177,7 @@ public:
     int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
     int writeEndError() const override { return stream_->buffer()->lastSendError(); }
     std::string connectFailure() const override { return connectFailure_; }
-    bool closedBeforeAnyByte() const override
-    {
-        const auto* tls = dynamic_cast<const tavir::ssl::basic_sslbuffer*>(stream_->buffer());
-        return tls && tls->closedBeforeHandshake();
-    }
+    bool closedBeforeAnyByte() const override { return stream_->buffer()->closedBeforeAnyByte(); }
     TrustNotice trustNotice() const override { return trustNotice_; }
 
 private:

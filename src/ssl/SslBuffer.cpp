@@ -63,7 +63,6 @@ void basic_sslbuffer::beforeSocketClose()
 
 int basic_sslbuffer::handshake(const SSL_METHOD* method)
 {
-    closedBeforeHandshake_ = false;
     if (ssl_) {
         SSL_free(ssl_);
         ssl_ = nullptr;
@@ -95,7 +94,7 @@ int basic_sslbuffer::handshake(const SSL_METHOD* method)
         if (classify(rc) < 0 && errno == EAGAIN && waitFor(wantEvents_) > 0)
             continue;
         connectError_ = errno != 0 && errno != EAGAIN ? errno : EPROTO;
-        closedBeforeHandshake_ = endedUnanswered();
+        closedBeforeAnyByte_ = endedUnanswered();
         return rc < 0 ? rc : -1;
     }
 }

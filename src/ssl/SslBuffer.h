@@ -28,13 +28,6 @@ public:
     void expectServerName(const std::string& host) { serverName_ = host; }
 
     bool isTlsActive() const { return tlsActive_; }
-    // After a handshake that failed: true when the server ended the
-    // connection before any byte of its side of the handshake came back,
-    // closed (lastReceiveError() 0) or reset (ECONNRESET, EPIPE), where a
-    // server that takes no more connections from this client turns one
-    // away. An alert, a certificate refused or bytes that are not TLS all
-    // came back from it: they are the handshake's failure.
-    bool closedBeforeHandshake() const { return closedBeforeHandshake_; }
     SSL* getSSL() const { return ssl_; }
     SSLContext& getContext() { return context_; }
 
@@ -53,8 +46,10 @@ protected:
     int classify(int rc);
 
     int handshake(const SSL_METHOD* method);
-    // After a failed handshake: whether the server said nothing and ended
-    // the connection (closedBeforeHandshake()).
+    // After a failed handshake: whether the server ended the connection
+    // before any byte of its side of the handshake came back, closed or
+    // reset (closedBeforeAnyByte()). An alert or bytes that are not TLS
+    // came back from it: they are the handshake's failure.
     bool endedUnanswered();
     void releaseSsl();
 
@@ -62,7 +57,6 @@ protected:
     SSL* ssl_ = nullptr;
     bool tlsActive_;
     bool tlsAtConnect_;
-    bool closedBeforeHandshake_ = false;
     std::string serverName_;
 };
 
