@@ -362,6 +362,10 @@ private:
     // when its line feed came.
     bool skipRestOfLine(std::string& line);
     void readGreeting();
+    // The server ended the connection before any byte of its greeting (or,
+    // over TLS, of its handshake): closes, records how it ended (as the
+    // stream's read end says) and throws it.
+    [[noreturn]] void failClosedBeforeGreeting();
     void restoreSession();
     void writeText(const std::string& text, bool flush);
     [[noreturn]] void sendFailed(const std::string& what);

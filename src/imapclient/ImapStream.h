@@ -84,6 +84,14 @@ public:
     // refused", "(113) No route to host", "TLS handshake failed", why the server's
     // certificate was refused); may be empty.
     virtual std::string connectFailure() const;
+    // After a failed create(): true when the server took the connection
+    // and closed or reset it before any byte came back from it (a reset the
+    // connect itself met, or over TLS an end before the server's side of the
+    // handshake), as a server that takes no more connections from this
+    // client turns one away; readEndError() then says how it ended (0
+    // closed, ECONNRESET or EPIPE reset). A later end meets the greeting's
+    // read. The default says false.
+    virtual bool closedBeforeAnyByte() const;
     // After create() with TLS: how the certificate was trusted, or that it
     // was refused as changed.
     virtual TrustNotice trustNotice() const;

@@ -72,6 +72,11 @@ std::string ImapStream::connectFailure() const
     return std::string();
 }
 
+bool ImapStream::closedBeforeAnyByte() const
+{
+    return false;
+}
+
 TrustNotice ImapStream::trustNotice() const
 {
     return {};
@@ -172,6 +177,7 @@ public:
     int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
     int writeEndError() const override { return stream_->buffer()->lastSendError(); }
     std::string connectFailure() const override { return connectFailure_; }
+    bool closedBeforeAnyByte() const override { return stream_->buffer()->closedBeforeAnyByte(); }
     TrustNotice trustNotice() const override { return trustNotice_; }
 
 private:

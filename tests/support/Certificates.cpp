@@ -1,5 +1,7 @@
 #include "support/Certificates.h"
 
+#include <openssl/ssl.h>
+
 #include <cctype>
 #include <functional>
 #include <stdexcept>
@@ -71,6 +73,25 @@ IssuedCertificate selfSigned(const TempDir& dir, const std::string& host)
         + quoted(made.keyFile) + " -out " + quoted(made.certificateFile));
     made.fingerprint = fingerprintOf(made.certificateFile);
     return made;
+}
+
+ServerTlsContext::ServerTlsContext(const IssuedCertificate& certificate)
+    : context_(SSL_CTX_new(TLS_server_method()))
+{
+    if (!context_
+        || SSL_CTX_use_certificate_file(
+               context_, certificate.certificateFile.c_str(), SSL_FILETYPE_PEM)
+            != 1
+        || SSL_CTX_use_PrivateKey_file(context_, certificate.keyFile.c_str(), SSL_FILETYPE_PEM)
+            != 1) {
+        SSL_CTX_free(context_);
+        throw std::runtime_error("no TLS server context for " + certificate.certificateFile);
+    }
+}
+
+ServerTlsContext::~ServerTlsContext()
+{
+    SSL_CTX_free(context_);
 }
 
 } // namespace tavir::test

@@ -72,6 +72,9 @@ TestStatus testStatusOf(LoginVerdict::Kind kind);
 std::wstring noPasswordTaken(const std::wstring& server, bool ssl);
 // The report's sentence on a source that greeted a connection with a BYE.
 std::wstring turnedAwayAtGreeting(const std::wstring& server, const std::wstring& greeting);
+// The report's sentence on a source that closed or reset a connection
+// before it greeted (over TLS, before its handshake).
+std::wstring closedBeforeItGreeted(const std::wstring& server);
 
 class LoginCheck {
 public:
