@@ -21,6 +21,13 @@ struct IssuedCertificate {
 // `dir` (a key of another one belongs to no other certificate).
 IssuedCertificate selfSigned(const TempDir& dir, const std::string& host);
 
+// The certificate in a PEM file: its SHA-1 fingerprint as the known-hosts
+// file holds it (IssuedCertificate::fingerprint), and its SHA-256 one
+// (`openssl x509 -fingerprint -sha256`) as OpenSSH writes a host key's:
+// "SHA256:" and the digest in base64 without its padding.
+std::string sha1Fingerprint(const std::string& certificateFile);
+std::string sha256Fingerprint(const std::string& certificateFile);
+
 class TestAuthority {
 public:
     // Makes the authority's key and self-signed certificate below `dir`,
