@@ -366,6 +366,7 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     endpoint.timeoutMs = timeoutMs_;
     endpoint.stop = stop_;
     endpoint.writesBodies = writesBodies_;
+    endpoint.firstUse = firstUse_;
     // Whatever this object had is over: a new session starts from state 0,
     // and what the server said of itself is asked anew (another server may
     // answer at the same address).

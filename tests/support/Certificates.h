@@ -38,6 +38,13 @@ private:
     ssl_ctx_st* context_;
 };
 
+// The certificate in a PEM file: its SHA-1 fingerprint as the known-hosts
+// file holds it (IssuedCertificate::fingerprint), and its SHA-256 one
+// (`openssl x509 -fingerprint -sha256`) as OpenSSH writes a host key's:
+// "SHA256:" and the digest in base64 without its padding.
+std::string sha1Fingerprint(const std::string& certificateFile);
+std::string sha256Fingerprint(const std::string& certificateFile);
+
 class TestAuthority {
 public:
     // Makes the authority's key and self-signed certificate below `dir`,

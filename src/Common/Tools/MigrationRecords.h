@@ -2,6 +2,8 @@
 // The records that cross between the wizard and the migration engine. They
 // are plain copyable values: the wizard fills Configuration, the engine fills
 // the rest. Field order is the order both sides rely on.
+#include "ssl/FirstUse.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +22,11 @@ struct Configuration {
     std::wstring reportFile;
     std::wstring debugFile;
     std::wstring logDirectory;
+    // With sourceSsl: what the run's first connection to a source that no
+    // trusted authority vouches for and that has no pin may pin. The
+    // wizard's test and run pin whatever it shows; zorp-engine-run only
+    // the certificate the user accepted.
+    ssl::FirstUse sourceFirstUse;
 };
 
 // One account's credential test; the tester thread writes it in place.
@@ -145,6 +152,11 @@ struct MigrationStatus {
     // the latest login test (the wizard's test of the accounts, or a run's
     // own) found it so; empty otherwise.
     std::wstring sourceUntestable;
+    // When the source can't be tested because its certificate is neither
+    // vouched for by a trusted authority nor pinned, and the run may not pin
+    // it (Configuration::sourceFirstUse): that certificate's SHA-256
+    // fingerprint ("SHA256:..."), which the user may accept; empty otherwise.
+    std::string sourceCertificateUnknown;
     // Once the source refused one more connection while the run held
     // others: "The source server accepted at most 4 connections at once;
     // the migration went on with 4." Empty otherwise.

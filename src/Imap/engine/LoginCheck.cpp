@@ -143,6 +143,7 @@ LoginVerdict LoginCheck::check(const UserInfo& account, SimpleImapClient& client
     case Try::SourceFailed:
         verdict.kind = LoginVerdict::SourceFailed;
         verdict.sentence = tried.text;
+        verdict.unknownCertificate = client.trustNotice().unknown;
         break;
     case Try::Refused:
     case Try::Stopped:

@@ -57,6 +57,10 @@ struct LoginVerdict {
     // The client's result of the last login tried: what an account's road
     // that could not log in ends with.
     mail::ImapClientResult result = mail::ImapNotConnected;
+    // SourceFailed on a certificate that is neither vouched for nor pinned,
+    // and that the client's first use may not pin: its SHA-256 fingerprint
+    // (mail::TrustNotice::unknown), for the user to accept.
+    std::string unknownCertificate;
 };
 
 // The one mapping of a verdict to the account's test status, for the

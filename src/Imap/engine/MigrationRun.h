@@ -27,6 +27,8 @@ namespace tavir::migration {
 struct MigrationRun {
     ServerAddress source;
     bool sourceSsl = false;
+    // What a first connection to the source may pin (Configuration's).
+    ssl::FirstUse sourceFirstUse;
     // The target's IMAP service, where the preparation bound it.
     ServerAddress target;
     bool targetSsl = false;

@@ -214,8 +214,8 @@ bool Migrator::start(ICallbacks* callbacks)
         // refused them all or can't be reached.
         run->users->leaveOutRefused();
         run->sourceConnections = std::make_shared<SourceConnections>();
-        run->logins = std::make_shared<RunLogins>(
-            run->users, run->source, run->sourceSsl, run->sourceConnections, loginTestTimeoutMs_);
+        run->logins = std::make_shared<RunLogins>(run->users, run->source, run->sourceSsl,
+            run->sourceFirstUse, run->sourceConnections, loginTestTimeoutMs_);
         runTestedLast_ = true;
         starting_ = true;
         startPhase_ = StartPhase::LoginsTested;
@@ -349,6 +349,7 @@ bool Migrator::describeRun(MigrationRun& run, Logger& log)
         return false;
     }
     run.sourceSsl = c.sourceSsl;
+    run.sourceFirstUse = c.sourceFirstUse;
     run.targetSsl = c.targetSsl;
     run.users = users_;
     run.admin = std::make_shared<tinydb::TinyDbClient>();
@@ -446,6 +447,8 @@ void Migrator::getStatus(MigrationStatus& status)
     status.sourceUntestable = tester ? tester->sourceFailure()
         : run && run->logins         ? run->logins->sourceFailure()
                                      : std::wstring();
+    status.sourceCertificateUnknown
+        = !tester && run && run->logins ? run->logins->unknownCertificate() : std::string();
     status.sourceLimit
         = run && run->sourceConnections ? run->sourceConnections->limitSentence() : std::wstring();
     list->fillStatus(status);

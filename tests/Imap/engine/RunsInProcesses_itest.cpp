@@ -12,6 +12,7 @@
 // is shows whether it was put back too, not only its row. And what the
 // program tells its terminal of each way a run ends.
 #include "MigrationHarness.h"
+#include "support/Certificates.h"
 #include "support/ChildProcess.h"
 #include "support/FakeImapSource.h"
 #include "support/PseudoTerminal.h"
@@ -715,6 +716,24 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
     };
     for (const auto& [name, text] : accountsFiles)
         writeFile(files.file(name + ".txt"), text);
+    // The source over TLS: the fixture's Dovecot, its certificate its own
+    // (self-signed), its fingerprints as openssl finds them; and a Dovecot
+    // whose certificate an authority of the tests' own issued for
+    // "localhost", as a hosting provider's would be.
+    TempDir certificates;
+    const TestAuthority authority(certificates, "runs");
+    const IssuedCertificate issued = authority.issue("localhost");
+    Dovecot::Options vouchedOptions = sourceOptions();
+    vouchedOptions.certificateFile = issued.certificateFile;
+    vouchedOptions.keyFile = issued.keyFile;
+    Dovecot vouched({{"frank", "Pw-frank"}}, vouchedOptions);
+    writeFile(files.file("frank.txt"), "frank@runs.test;Pw-frank\n");
+    const std::string tls = "127.0.0.1:" + std::to_string(source->tlsPort());
+    const std::string sha256 = sha256Fingerprint(source->certificateFile());
+    const std::string sha1 = sha1Fingerprint(source->certificateFile());
+    const std::string otherPin = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
+    TempDir home;
+    const std::string knownHosts = home.file(".tavir/admin/known_hosts.cfg");
     const std::string untouched = "\nzorp-engine-run: The target server was not changed; the "
                                   "migration did not start.\nzorp-engine-run: the report: ";
     const std::string usage = "\nusage: zorp-engine-run [--home DIR] [--admin USER] ";
@@ -738,7 +757,16 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         NoLogsOperand,
         AdminWithoutValue,
         NoLogsFolder,
-        NoAccountsFile
+        NoAccountsFile,
+        // The source over TLS, its certificate self-signed: without a pin,
+        // with its fingerprint accepted, pinned, and pinned as another one
+        // (accepted all the same); then a source whose certificate a trusted
+        // authority issued for its name.
+        UnknownCertificate,
+        AcceptedCertificate,
+        PinnedCertificate,
+        AnotherPin,
+        VouchedCertificate,
     };
     struct Row {
         const char* name;
@@ -754,6 +782,11 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         std::vector<std::string> report = {}; // each in the report
         std::vector<std::string> notSaid = {}; // in neither output
         const char* signalAfter = "Logging in to "; // a login tested
+        std::vector<std::string> inKnownHosts = {}; // each in the known-hosts file after it
+        std::string notInKnownHosts = ""; // when not empty: not in that file
+        // No login reached the source (Dovecot's log) and no session the
+        // target's administration service.
+        bool nothingSent = false;
     } rows[] = {
         {"the first run, on a terminal 80 columns wide", Change::Nothing, finished,
             {"zorp-engine-run: migration ended after ",
@@ -885,8 +918,59 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"no accounts file", Change::NoAccountsFile, trouble, {},
             {"zorp-engine-run: The accounts file ",
                 "/absent.txt can't be read: ", "\nzorp-engine-run: the report: "}},
+        // As OpenSSH does when it can't establish a host's authenticity: the
+        // host, the fingerprint, how to trust it; and no password sent.
+        {"a source over TLS whose certificate none vouches for nor pins: its fingerprint and how "
+         "to trust it, before any login",
+            Change::UnknownCertificate, notStarted, {},
+            {"zorp-engine-run: Could not connect with TLS to the source server " + tls
+                    + ": the authenticity of " + tls
+                    + " can't be established: no authority this system trusts vouches for its "
+                      "certificate (",
+                "), and no certificate is pinned for " + tls + " in " + knownHosts
+                    + "; its certificate's fingerprint is " + sha256 + ".\n",
+                "\nzorp-engine-run: The target server was not changed; the migration did not "
+                "start.\nzorp-engine-run: if "
+                    + sha256
+                    + " is the fingerprint of the source server's certificate, run again with "
+                      "--trust-source-certificate "
+                    + sha256 + " to pin it.\nzorp-engine-run: the report: "},
+            "", 0, "", 0,
+            {"; its certificate's fingerprint is " + sha256 + ".\n",
+                "\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not started.\n"},
+            {}, "Logging in to ", {}, tls + ": ", true},
+        {"its fingerprint accepted: pinned, and the run goes on", Change::AcceptedCertificate,
+            finished, {" s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; "}, {},
+            "", 0, "", 0,
+            {"; it is the certificate accepted, " + sha256 + ", and its fingerprint " + sha1
+                + " was pinned now in " + knownHosts
+                + ", and another certificate will be "
+                  "refused.\n"},
+            {}, "Logging in to ", {tls + ": " + sha1 + "\n"}},
+        {"pinned: the run goes on", Change::PinnedCertificate, finished,
+            {" s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; "}, {}, "", 0, "",
+            0, {"; it matches the fingerprint " + sha1 + " pinned for it in " + knownHosts}},
+        {"pinned as another certificate, this one accepted: refused as changed", Change::AnotherPin,
+            notStarted, {},
+            {"zorp-engine-run: Could not connect with TLS to the source server " + tls
+                    + ": no authority this system trusts vouches for its certificate (",
+                "); the certificate of " + tls + " has the fingerprint " + sha1 + ", but "
+                    + knownHosts + " holds " + otherPin
+                    + " for it; the connection was refused (if the server's certificate was "
+                      "changed on purpose, remove its line from that file).\nzorp-engine-run: "
+                      "The target server was not changed; the migration did not "
+                      "start.\nzorp-engine-run: the report: "},
+            "", 0, "", 0, {}, {"--trust-source-certificate"}, "Logging in to ",
+            {tls + ": " + otherPin + "\n"}, tls + ": " + sha1, true},
+        {"issued for its name by an authority the system trusts: no pin needed",
+            Change::VouchedCertificate, finished,
+            {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "}, {}, "frank", 0,
+            "", 0,
+            {"The certificate of localhost:" + std::to_string(vouched.tlsPort())
+                + " is issued for localhost by an authority this system trusts; "},
+            {}, "Logging in to ", {"authority@localhost:" + std::to_string(vouched.tlsPort())},
+            "\nlocalhost:"},
     };
-    TempDir home;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempDir logs;
@@ -895,6 +979,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         if (row.columns != 0)
             terminal = std::make_unique<PseudoTerminal>(row.columns);
         std::unique_ptr<ScopedEnv> password;
+        std::unique_ptr<ScopedTrustStore> store;
         switch (row.change) {
         case Change::Nothing:
             break;
@@ -956,7 +1041,27 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         case Change::NoAccountsFile:
             operands[2] = files.file("absent.txt");
             break;
+        case Change::AnotherPin: {
+            std::string pins = readFile(knownHosts);
+            pins.replace(
+                pins.find(tls + ": " + sha1), tls.size() + 2 + sha1.size(), tls + ": " + otherPin);
+            writeFile(knownHosts, pins);
         }
+            [[fallthrough]];
+        case Change::AcceptedCertificate:
+            operands.insert(operands.begin(), {"--trust-source-certificate", sha256});
+            [[fallthrough]];
+        case Change::UnknownCertificate:
+        case Change::PinnedCertificate:
+            operands[operands.size() - 4] = "imaps://" + tls;
+            break;
+        case Change::VouchedCertificate:
+            operands[0] = "imaps://localhost:" + std::to_string(vouched.tlsPort());
+            operands[2] = files.file("frank.txt");
+            store = std::make_unique<ScopedTrustStore>(authority.certificateFile());
+            break;
+        }
+        const std::size_t sourceLogBefore = source->log().size();
         const unsigned sessionsBefore = occurrences(target->transcript(), "C: HELLO");
         const Said said = runSaying(home, operands, terminal.get(), row.signal, row.signalAfter);
         setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
@@ -1018,6 +1123,9 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         for (const std::string& text : row.report) {
             EXPECT_NE(std::string::npos, report.find(text)) << text << " missing from\n" << report;
         }
+        // One blank line sets off each block, and no test adds one of its
+        // own when it says nothing.
+        EXPECT_EQ(std::string::npos, report.find("\n\n\n")) << report;
         // A stop before the run is named in the report as on the terminal:
         // by whom, and while what was done.
         std::smatch stop;
@@ -1096,6 +1204,31 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 for (std::size_t m = 0; m < inbox.size(); ++m)
                     EXPECT_EQ(courier.inbox().bodies[m], inbox[m].data) << i;
             }
+        }
+        for (const std::string& line : row.inKnownHosts) {
+            EXPECT_NE(std::string::npos, readFile(knownHosts).find(line))
+                << line << " missing from\n"
+                << readFile(knownHosts);
+        }
+        if (!row.notInKnownHosts.empty()) {
+            EXPECT_EQ(std::string::npos, readFile(knownHosts).find(row.notInKnownHosts))
+                << readFile(knownHosts);
+        }
+        if (row.nothingSent) {
+            EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
+            // Dovecot's own words on a connection that ended without one:
+            // "(no auth attempts in 0 secs)"; a login would be "Login: " or
+            // "(auth failed, 1 attempts in 2 secs)".
+            std::string log;
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    log = source->log().substr(sourceLogBefore);
+                    return log.find("no auth attempts") != std::string::npos;
+                },
+                5000, 50))
+                << log;
+            EXPECT_EQ(occurrences(log, "no auth attempts"), occurrences(log, "attempts in")) << log;
+            EXPECT_EQ(std::string::npos, log.find("Login: ")) << log;
         }
         if (*row.notOnTheTarget) {
             EXPECT_EQ("0",

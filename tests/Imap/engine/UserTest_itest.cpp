@@ -587,9 +587,8 @@ TEST(UserTestRun, SixLoginsAtOnceOfTheSelectedAccountsAlone)
             users.push_back(user);
         }
         auto list = std::make_shared<UsersInformation>(users);
-        RunLogins tests(list,
-            ServerAddress{L"127.0.0.1", static_cast<unsigned>(silent.port())}, false,
-            std::make_shared<SourceConnections>(), 10000);
+        RunLogins tests(list, ServerAddress{L"127.0.0.1", static_cast<unsigned>(silent.port())},
+            false, {}, std::make_shared<SourceConnections>(), 10000);
         tests.start();
         long long began = tavir::test::nowMs();
         auto seen = [&] {
