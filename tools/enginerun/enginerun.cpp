@@ -411,6 +411,7 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     engine->getUsers(users);
     tavir::enginerun::printRefusedLogins(users);
     tavir::enginerun::printUnfinishedAccounts(users, status);
+    tavir::enginerun::printTargetRestore(status);
     tavir::enginerun::printSourceLimit(status);
     tavir::enginerun::printSummary(status,
         tavir::enginerun::howItEnded(tavir::tiny::terminationSignal(), withinTheHour), before,

@@ -164,6 +164,20 @@ struct MigrationStatus {
     // Once a stop ended the last start before its run began: where that
     // start was (RunSummary.h says it in words); StartPhase::None otherwise.
     StartPhase stoppedBeforeTheRun = StartPhase::None;
+    // While the target server is put back (after the run's workers, or once
+    // a stop or a failure cut the preparation short, until the end is
+    // written): true; and while the administration service keeps that
+    // waiting, how many seconds the wait can still last at most, rounded up
+    // (0: nothing is awaited). Once the process ends on a signal, the end's
+    // deadline bounds the wait and everything after it; otherwise the
+    // exchange's own time-out does (TargetRestoreText.h says it in words).
+    bool puttingTargetBack = false;
+    std::uint32_t targetWaitSeconds = 0;
+    // Once the run has ended, when a setting did not go back at once: what
+    // putting the target back said in the report, one sentence a line (each
+    // setting put back or left for the next start, and where the journal
+    // is); empty otherwise. A start cut short says it in startFailure.
+    std::wstring targetRestore;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole
