@@ -224,6 +224,7 @@ bool SimpleImapClient::testImapServer(
     ConnectionInternal probe;
     trustNotice_ = {};
     testedLoginMethod_ = ConnectionInternal::LoginMethod::Login;
+    testClosedBeforeGreeting_ = false;
     try {
         probe.setStreamFactory(factory_);
         probe.setStopSignal(stop_);
@@ -238,6 +239,7 @@ bool SimpleImapClient::testImapServer(
         // A refused or failed connection, or a failure of our own: either
         // way the server could not be tested; the probe's text says why.
         trustNotice_ = probe.getTrustNotice();
+        testClosedBeforeGreeting_ = probe.closedBeforeGreeting();
         lastError_ = probe.getLastErrorResponse();
         if (lastError_.empty())
             lastError_ = "testing " + probe.endpointText() + " failed";

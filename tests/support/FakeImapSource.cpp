@@ -191,7 +191,7 @@ bool FakeImapSource::admit(PeerSocket& peer) const
         }
         ++shared_->turnedAway;
     }
-    if (!beyondLimit.empty())
+    if (!beyondLimit.empty() && (!tls || peer.startTls(tls->get())))
         peer.say(beyondLimit);
     return false;
 }
@@ -516,11 +516,13 @@ void FakeImapSource::serve(PeerSocket& peer) const
 {
     if (!admit(peer))
         return;
-    FakeImapSource view = *this;
-    view.serveView(peer);
-    if (view.dropped_ && cutCountedMs > 0) {
-        ::shutdown(peer.fd(), SHUT_RDWR);
-        peer.idle(cutCountedMs);
+    if (!tls || peer.startTls(tls->get())) {
+        FakeImapSource view = *this;
+        view.serveView(peer);
+        if (view.dropped_ && cutCountedMs > 0) {
+            ::shutdown(peer.fd(), SHUT_RDWR);
+            peer.idle(cutCountedMs);
+        }
     }
     leave();
 }

@@ -50,6 +50,11 @@ std::wstring turnedAwayAtGreeting(const std::wstring& server, const std::wstring
         server, asSentence(withoutLineEnd(greeting)));
 }
 
+std::wstring closedBeforeItGreeted(const std::wstring& server)
+{
+    return sentence(L"The source server %1% closed the connection before it greeted.", server);
+}
+
 TestStatus testStatusOf(LoginVerdict::Kind kind)
 {
     switch (kind) {
@@ -119,7 +124,7 @@ LoginVerdict LoginCheck::check(const UserInfo& account, SimpleImapClient& client
         log.debug(TAVIR_HERE,
             user == address ? sentence(L"%1% logged in with the address.", address)
                             : sentence(L"%1% logged in with the mailbox name %2%.", address, user));
-    return verdictOf(std::move(tried), user);
+    return verdictOf(std::move(tried), user, client);
 }
 
 LoginVerdict LoginCheck::logInAgain(const std::wstring& user, const std::wstring& password,
@@ -129,10 +134,11 @@ LoginVerdict LoginCheck::logInAgain(const std::wstring& user, const std::wstring
         sentence(
             L"The connection of %1% to %2% was lost; it logs in again.", user, server_.text()));
     Try tried = logInAs(user, password, client, log, stopped);
-    return verdictOf(std::move(tried), user);
+    return verdictOf(std::move(tried), user, client);
 }
 
-LoginVerdict LoginCheck::verdictOf(Try tried, const std::wstring& user) const
+LoginVerdict LoginCheck::verdictOf(
+    Try tried, const std::wstring& user, const SimpleImapClient& client) const
 {
     LoginVerdict verdict;
     verdict.result = tried.result;
@@ -160,6 +166,7 @@ LoginVerdict LoginCheck::verdictOf(Try tried, const std::wstring& user) const
     case Try::SourceFailed:
         verdict.kind = LoginVerdict::SourceFailed;
         verdict.sentence = tried.text;
+        verdict.unknownCertificate = client.trustNotice().unknown;
         break;
     case Try::Stopped:
         verdict.kind = LoginVerdict::Stopped;
@@ -273,8 +280,7 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
         return tried;
     case Welcome::Closed:
         tried.kind = Try::TurnedAway;
-        tried.text = sentence(
-            L"The source server %1% closed the connection before it greeted.", server_.text());
+        tried.text = closedBeforeItGreeted(server_.text());
         return tried;
     case Welcome::Failed:
         tried.kind = stopped ? Try::Stopped : Try::SourceFailed;

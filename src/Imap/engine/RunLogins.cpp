@@ -43,12 +43,13 @@ private:
 };
 
 RunLogins::RunLogins(std::shared_ptr<UsersInformation> users, const ServerAddress& source, bool ssl,
-    std::shared_ptr<SourceConnections> connections, unsigned timeoutMs,
-    std::chrono::milliseconds keptAtMost)
+    const ssl::FirstUse& firstUse, std::shared_ptr<SourceConnections> connections,
+    unsigned timeoutMs, std::chrono::milliseconds keptAtMost)
     : users_(std::move(users))
     , connections_(std::move(connections))
     , kept_(std::make_shared<KeptLogins>(keptAtMost))
     , check_(source, ssl, *connections_, SourceConnections::Who::Test)
+    , firstUse_(firstUse)
     , timeoutMs_(timeoutMs)
 {
     // A road that finds no room at the source closes a kept connection
@@ -137,6 +138,7 @@ LoginVerdict RunLogins::testOne(const UserInfo& account, Logger& log, SourceLogi
     client->setStopSignal(stop_);
     // A source's connection, which an account's road may go on with.
     client->getConnection().setWritesBodies(false);
+    client->getConnection().setFirstUse(firstUse_);
     LoginVerdict verdict = check_.test(account, *client, log, [this] { return testsEnded(); });
     if (verdict.kind == LoginVerdict::Accepted)
         kept = SourceLogin{std::move(verdict.slot), std::move(client), verdict.user};
@@ -161,7 +163,6 @@ void RunLogins::record(std::size_t index, LoginVerdict verdict, SourceLogin kept
             KMutexLocker hold(lock_);
             ++refused_;
         }
-        held_.say(log);
         break;
     case LoginVerdict::SourceFailed: {
         bool first = false;
@@ -171,10 +172,9 @@ void RunLogins::record(std::size_t index, LoginVerdict verdict, SourceLogin kept
             if (first) {
                 log.report(TAVIR_HERE, verdict.sentence);
                 sourceFailure_ = log.lastKept();
+                unknownCertificate_ = verdict.unknownCertificate;
             }
         }
-        if (first)
-            held_.say(log);
         // Every other login would meet the same server; the accounts
         // accepted by then are migrated.
         endTests();
@@ -183,6 +183,11 @@ void RunLogins::record(std::size_t index, LoginVerdict verdict, SourceLogin kept
     case LoginVerdict::Stopped:
         break;
     }
+    // What the test said, whatever its verdict: the refusal, the source's
+    // failure, how the source's certificate was trusted (said by the first
+    // test that met it, an accepted one too). Held until the run's header is
+    // in the report.
+    held_.say(log);
     users_->setTestStatus(index, testStatusOf(verdict.kind));
     KMutexLocker hold(lock_);
     announce();
@@ -205,6 +210,12 @@ std::wstring RunLogins::sourceFailure() const
 {
     KMutexLocker hold(lock_);
     return sourceFailure_;
+}
+
+std::string RunLogins::unknownCertificate() const
+{
+    KMutexLocker hold(lock_);
+    return unknownCertificate_;
 }
 
 void RunLogins::announce()
