@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 
 namespace tavir::enginerun {
 
@@ -99,9 +98,18 @@ struct Wording {
     bool everyCount;
 };
 
+// "1 login", "6 logins".
+std::string logins(std::uint32_t n)
+{
+    return unicodeToUtf8(migration::counted(n, L"login"));
+}
+
 // The counts of a run in hand, from the longest wording to the shortest;
-// each keeps both failed counts, and the logins being tested while there
-// are any. The longest says them in the summary's words.
+// each keeps both failed counts. The logins still being tested, while
+// there are any, follow the accounts' counts, and in the shortest wording
+// the messages' counts: where even that is too wide they are the clause
+// left out, not the messages copied and failed. The longest says them in
+// the summary's words.
 std::vector<Wording> countWordings(const MigrationStatus& status, std::int64_t seconds)
 {
     const std::string time = durationText(seconds) + ": ";
@@ -109,32 +117,46 @@ std::vector<Wording> countWordings(const MigrationStatus& status, std::int64_t s
     const std::string done = std::to_string(status.finishedAccounts + status.failedAccounts);
     const std::string of = std::to_string(status.selectedAccounts);
     const std::string failed = std::to_string(status.failedAccounts) + " failed";
-    const auto testing = [&](const char* words) {
-        return status.loginsInTest == 0 ? std::string() : ", " + count(status.loginsInTest, words);
+    const bool testing = status.loginsInTest != 0;
+    const auto inTest = [&](const std::string& words) {
+        return testing ? ", " + words : std::string();
     };
+    const std::string tests = std::to_string(status.loginsInTest);
     const std::string copied = std::to_string(status.messagesDone) + " copied, ";
     const std::string there = std::to_string(status.messagesAlreadyThere);
     const std::string errors = std::to_string(status.messageErrors) + " failed";
     return {
         {time + "accounts " + done + " of " + of + " done, " + failed
-                + testing("logins being tested") + "; messages " + copied + there
-                + " on the target already, " + errors,
+                + inTest(logins(status.loginsInTest) + " being tested") + "; messages " + copied
+                + there + " on the target already, " + errors,
             true},
-        {time + "accounts " + done + "/" + of + ", " + failed + testing("logins in test")
-                + "; messages " + copied + there + " already there, " + errors,
+        {time + "accounts " + done + "/" + of + ", " + failed
+                + inTest(logins(status.loginsInTest) + " in test") + "; messages " + copied + there
+                + " already there, " + errors,
             true},
-        {shortTime + done + "/" + of + " accounts, " + failed + testing("in test") + "; " + copied
-                + there + " there, " + errors,
+        {shortTime + done + "/" + of + " accounts, " + failed + inTest(tests + " in test") + "; "
+                + copied + there + " there, " + errors,
             true},
-        {shortTime + done + "/" + of + " accounts, " + failed + testing("in test") + "; " + copied
-                + errors,
+        {shortTime + done + "/" + of + " accounts, " + failed + inTest(tests + " in test") + "; "
+                + copied + errors,
             false},
-        {done + "/" + of + " done, " + failed + testing("in test") + "; " + copied + errors, false},
-        {done + "/" + of + ", " + failed + testing("testing") + "; " + copied + errors, false},
-        {done + "/" + of + ", " + failed + testing("testing") + "; "
-                + std::to_string(status.messagesDone) + ", " + errors,
+        {done + "/" + of + " done, " + failed + inTest(tests + " in test") + "; " + copied + errors,
+            false},
+        {done + "/" + of + ", " + failed + inTest(tests + " testing") + "; " + copied + errors,
+            false},
+        {done + "/" + of + ", " + failed + "; " + std::to_string(status.messagesDone) + ", "
+                + errors + (testing ? "; " + tests + " testing" : std::string()),
             false},
     };
+}
+
+// The first of `wordings` (from the longest to the shortest) that fits in
+// `columns`, else the whole clauses of the shortest that do.
+std::string fitted(const std::vector<std::string>& wordings, unsigned columns)
+{
+    const auto chosen = std::find_if(wordings.begin(), wordings.end(),
+        [&](const std::string& text) { return text.size() <= columns; });
+    return chosen != wordings.end() ? *chosen : wholeClauses(wordings.back(), columns);
 }
 
 // The first account in progress, from the longest form to the shortest:
@@ -313,9 +335,7 @@ std::string testProgressText(const MigrationStatus& status, unsigned columns)
         "logins " + tested + "/" + of + " tested, " + refused,
         tested + "/" + of + " tested, " + refused,
     };
-    const auto chosen = std::find_if(wordings.begin(), wordings.end(),
-        [&](const std::string& counts) { return counts.size() <= columns; });
-    return chosen != wordings.end() ? *chosen : wholeClauses(wordings.back(), columns);
+    return fitted(wordings, columns);
 }
 
 ProgressLine::ProgressLine()
@@ -323,19 +343,10 @@ ProgressLine::ProgressLine()
 {
 }
 
-void ProgressLine::draw(const MigrationStatus& status)
+void ProgressLine::draw(const std::function<std::string(unsigned columns)>& text)
 {
-    if (!terminal_)
-        return;
-    const auto now = static_cast<std::int64_t>(std::time(nullptr));
-    show(progressText(status, migration::runSeconds(status.startTime, now), terminalColumns()));
-}
-
-void ProgressLine::drawTest(const MigrationStatus& status)
-{
-    if (!terminal_)
-        return;
-    show(testProgressText(status, terminalColumns()));
+    if (terminal_)
+        show(text(terminalColumns()));
 }
 
 void ProgressLine::show(const std::string& text)

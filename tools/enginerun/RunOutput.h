@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -97,10 +98,10 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     bool shown() const { return terminal_; }
-    // The counts of a run in hand.
-    void draw(const migration::MigrationStatus& status);
-    // How far the logins' test is.
-    void drawTest(const migration::MigrationStatus& status);
+    // What `text` draws for the terminal's width (its columns less one, so
+    // that the cursor never wraps): progressText, testProgressText or the
+    // text of any other phase, each fitted to the columns it is given.
+    void draw(const std::function<std::string(unsigned columns)>& text);
     // Leaves the line empty, for what is printed next.
     void erase();
 

@@ -45,6 +45,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -276,7 +277,9 @@ private:
         do {
             tavir::migration::MigrationStatus status;
             engine_.getStatus(status);
-            progress_.drawTest(status);
+            progress_.draw([&](unsigned columns) {
+                return tavir::enginerun::testProgressText(status, columns);
+            });
         } while (!woken_.waitUntil(lock_,
             tavir::tiny::KCondition::Clock::now() + std::chrono::milliseconds(250), done_));
     }
@@ -322,7 +325,11 @@ bool waitForTheEnd(IMigrator& engine, EndOfRun& end)
     const bool withinTheHour = waitAnHour(end, progress, [&] {
         tavir::migration::MigrationStatus status;
         engine.getStatus(status);
-        progress.draw(status);
+        const auto now = static_cast<std::int64_t>(std::time(nullptr));
+        progress.draw([&](unsigned columns) {
+            return tavir::enginerun::progressText(
+                status, tavir::migration::runSeconds(status.startTime, now), columns);
+        });
     });
     if (withinTheHour)
         return true;
