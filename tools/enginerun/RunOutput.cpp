@@ -3,7 +3,6 @@
 
 #include "Common/Tools/RunSummary.h"
 #include "Imap/textconv/TextConversion.h"
-#include "tiny/TerminationNote.h"
 #include "utils/Descriptor.h"
 
 #include <sys/ioctl.h>
@@ -118,9 +117,8 @@ std::vector<Wording> countWordings(const MigrationStatus& status, std::int64_t s
     const std::string of = std::to_string(status.selectedAccounts);
     const std::string failed = std::to_string(status.failedAccounts) + " failed";
     const bool testing = status.loginsInTest != 0;
-    const auto inTest = [&](const std::string& words) {
-        return testing ? ", " + words : std::string();
-    };
+    const auto inTest
+        = [&](const std::string& words) { return testing ? ", " + words : std::string(); };
     const std::string tests = std::to_string(status.loginsInTest);
     const std::string copied = std::to_string(status.messagesDone) + " copied, ";
     const std::string there = std::to_string(status.messagesAlreadyThere);
@@ -208,31 +206,26 @@ void printEachLine(std::FILE* to, const std::wstring& lines)
 
 } // namespace
 
-std::string howItEnded(int signalNumber, bool withinTheHour)
-{
-    if (signalNumber != 0)
-        return unicodeToUtf8(migration::stoppedBy(signalNumber));
-    return withinTheHour ? "ended" : "stopped after an hour";
-}
-
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report)
 {
     printEachLine(to, lines);
     std::fprintf(to, "%sthe report: %s\n", program, report.c_str());
 }
 
-void printStoppedBeforeTheRun(int signalNumber, migration::StartPhase phase,
-    const std::wstring& startFailure, const std::string& report)
+void printStartFailure(const MigrationStatus& status)
 {
-    const std::string stopped
-        = unicodeToUtf8(migration::stoppedBeforeTheRunText(signalNumber, phase));
-    const bool targetTouched = phase == migration::StartPhase::TargetPrepared;
-    // What became of the target, as the report says it: not changed, put
-    // back, or kept in the journal for the next start.
-    if (targetTouched)
-        printEachLine(stderr, startFailure);
-    std::printf("%s%s; nothing was migrated%s; the report: %s\n", program, stopped.c_str(),
-        targetTouched ? "" : " and the target was not changed", report.c_str());
+    printEachLine(stderr,
+        status.startFailure.empty() ? L"The migration did not start." : status.startFailure);
+}
+
+void printStoppedBeforeTheLogins(int signalNumber, const std::string& report)
+{
+    std::printf("%s%s; nothing was migrated and the target was not changed; the report: %s\n",
+        program,
+        unicodeToUtf8(migration::stoppedBeforeTheRunText(
+                          signalNumber, migration::StartPhase::BeforeTheLogins))
+            .c_str(),
+        report.c_str());
     std::fflush(stdout);
 }
 
@@ -245,61 +238,20 @@ void printSkippedLines(std::FILE* to, unsigned skippedLines)
         skippedLines == 1 ? "was" : "were");
 }
 
-std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users)
+void printRunEnd(const std::vector<migration::UserInfoData>& users, const MigrationStatus& status,
+    const BeforeTheRun& before, const std::string& report)
 {
-    std::uint32_t refused = 0;
-    for (const migration::UserInfoData& user : users) {
-        if (user.loginRefusal.empty())
-            continue;
-        std::printf("%saccount %s login refused: %s\n", program,
-            unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.loginRefusal).c_str());
-        ++refused;
-    }
-    std::fflush(stdout);
-    return refused;
-}
-
-void printUnfinishedAccounts(
-    const std::vector<migration::UserInfoData>& users, const MigrationStatus& status)
-{
-    for (const migration::UserInfoData& user : users) {
+    for (const migration::UserInfoData& user : users)
+        if (!user.loginRefusal.empty())
+            std::printf("%saccount %s login refused: %s\n", program,
+                unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.loginRefusal).c_str());
+    for (const migration::UserInfoData& user : users)
         if (!user.failure.empty())
             std::printf("%saccount %s failed: %s\n", program,
                 unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.failure).c_str());
-    }
-    if (const std::wstring waiting = migration::notStartedText(status); !waiting.empty())
-        std::printf("%s%s.\n", program, unicodeToUtf8(waiting).c_str());
-}
-
-void printSourceLimit(const MigrationStatus& status)
-{
-    if (!status.sourceLimit.empty())
-        std::printf("%s%s\n", program, unicodeToUtf8(status.sourceLimit).c_str());
-}
-
-void printSummary(const MigrationStatus& status, const std::string& how, const BeforeTheRun& before,
-    const std::string& report)
-{
-    const migration::RunCounts counts = migration::runCounts(status);
-    std::printf("%smigration %s after %s: accounts %s; folders %s; messages %s; the report: %s\n",
-        program, how.c_str(),
-        durationText(migration::runSeconds(status.startTime, status.endTime)).c_str(),
-        unicodeToUtf8(counts.accounts).c_str(), unicodeToUtf8(counts.folders).c_str(),
-        unicodeToUtf8(counts.messages).c_str(), report.c_str());
-    if (const std::wstring uncounted = migration::notCounted(status); !uncounted.empty())
-        std::printf("%s%s.\n", program, unicodeToUtf8(uncounted).c_str());
-    printSkippedLines(stdout, before.skippedLines);
-    std::fflush(stdout);
-}
-
-void printNothingToMigrate(
-    std::uint32_t refused, const BeforeTheRun& before, const std::string& report)
-{
-    std::printf("%sno migration: the source refused the login of %s; the target was not "
-                "changed; the report: %s\n",
-        program,
-        refused == 1 ? "the one account" : ("all " + std::to_string(refused) + " accounts").c_str(),
-        report.c_str());
+    for (const std::wstring& sentence : migration::runSentences(status))
+        printEachLine(stdout, sentence);
+    printReportLines(stdout, status.summary, report);
     printSkippedLines(stdout, before.skippedLines);
     std::fflush(stdout);
 }

@@ -137,8 +137,8 @@ TEST(ProgressLine, NeverCutsACountAtAnyWidth)
     MigrationStatus largeTesting = large();
     largeTesting.finishedAccounts = 1157;
     largeTesting.loginsInTest = 40;
-    const std::pair<MigrationStatus, unsigned> statuses[] = {{midRun(), 79},
-        {midRunTesting(), 79}, {small(), 79}, {large(), 88}, {largeTesting, 100}};
+    const std::pair<MigrationStatus, unsigned> statuses[] = {
+        {midRun(), 79}, {midRunTesting(), 79}, {small(), 79}, {large(), 88}, {largeTesting, 100}};
     for (const auto& [status, namedFrom] : statuses) {
         // The time's, the counts', and the account in hand's.
         std::set<std::string> whole = {"1", "06", "40"};
@@ -230,9 +230,10 @@ std::vector<std::string> readmeExamples()
         if (line.rfind("      ", 0) == 0)
             examples.push_back(line.substr(6));
         else
-            prose += " " + line.substr(line.find_first_not_of(' ') == std::string::npos
-                    ? line.size()
-                    : line.find_first_not_of(' '));
+            prose += " "
+                + line.substr(line.find_first_not_of(' ') == std::string::npos
+                        ? line.size()
+                        : line.find_first_not_of(' '));
     }
     const std::regex quoted("\"([^\"]+)\"");
     for (auto at = std::sregex_iterator(prose.begin(), prose.end(), quoted);
@@ -291,8 +292,8 @@ TEST(ProgressLine, EachPhaseAtFortyEightyAndAHundredAndTwentyColumnsAsTheReadmeQ
     std::set<std::string> drawn;
     for (const Phase& phase : phases) {
         SCOPED_TRACE(phase.name);
-        for (const auto& [columns, line] :
-            {std::pair(119u, phase.at120), std::pair(79u, phase.at80), std::pair(39u, phase.at40)}) {
+        for (const auto& [columns, line] : {std::pair(119u, phase.at120),
+                 std::pair(79u, phase.at80), std::pair(39u, phase.at40)}) {
             SCOPED_TRACE(columns);
             const std::string text = phase.beforeTheRun ? testProgressText(phase.status, columns)
                                                         : progressText(phase.status, 65, columns);
@@ -306,6 +307,6 @@ TEST(ProgressLine, EachPhaseAtFortyEightyAndAHundredAndTwentyColumnsAsTheReadmeQ
     // logins in test and of one without.
     EXPECT_GE(examples.size(), 6u);
     for (const std::string& example : examples)
-        EXPECT_EQ(1u, drawn.count(example)) << "the README quotes \"" << example
-                                            << "\", which is drawn for none of its phases";
+        EXPECT_EQ(1u, drawn.count(example))
+            << "the README quotes \"" << example << "\", which is drawn for none of its phases";
 }
