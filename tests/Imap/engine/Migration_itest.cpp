@@ -16,7 +16,6 @@
 #include <mutex>
 #include <regex>
 #include <set>
-#include <sstream>
 
 using namespace tavir::migration;
 using namespace tavir::test;
@@ -126,16 +125,6 @@ protected:
     std::unique_ptr<StandInTarget> target;
     MigrationRunner runner{logs, dir};
 };
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
 
 TEST_F(MigrationTest, EveryMessageArrivesWholeWhereItBelongsAndTheTargetIsPutBack)
 {

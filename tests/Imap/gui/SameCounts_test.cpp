@@ -18,7 +18,6 @@
 
 #include <csignal>
 #include <regex>
-#include <sstream>
 
 namespace tavir::test {
 namespace {
@@ -62,16 +61,6 @@ void readSummary(const std::string& text, Said& said)
     said.notStarted = found(text, R"((\d+ accounts? not started: [^\n]+?)\.\n)");
     said.madeAhead = found(text, R"(((?:One|\d+) of them (?:was|were) made [^\n]+?)\.\n)");
     said.notCounted = found(text, R"((The messages of [^\n]+ were not counted)\.\n)");
-}
-
-// The lines of `text`, each without its end.
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 // One way a run ends: its counts in the engine's status, its end as the

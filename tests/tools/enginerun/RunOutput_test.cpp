@@ -13,7 +13,6 @@
 
 #include <regex>
 #include <set>
-#include <sstream>
 
 using tavir::enginerun::progressText;
 using tavir::enginerun::testProgressText;
@@ -215,11 +214,11 @@ MigrationStatus thirtyAccounts(std::uint32_t testing)
 // the lines indented as code, and the texts it quotes in double quotes.
 std::vector<std::string> readmeExamples()
 {
-    std::istringstream readme(tavir::test::readFile(std::string(TAVIR_SOURCE_DIR) + "/README.md"));
+    const std::string readme = tavir::test::readFile(std::string(TAVIR_SOURCE_DIR) + "/README.md");
     std::vector<std::string> examples;
     std::string prose;
     bool inBullet = false;
-    for (std::string line; std::getline(readme, line);) {
+    for (const std::string& line : tavir::test::linesOf(readme)) {
         if (line.rfind("- ", 0) == 0) {
             if (inBullet)
                 break;
@@ -227,13 +226,11 @@ std::vector<std::string> readmeExamples()
         }
         if (!inBullet)
             continue;
-        if (line.rfind("      ", 0) == 0)
-            examples.push_back(line.substr(6));
-        else
-            prose += " "
-                + line.substr(line.find_first_not_of(' ') == std::string::npos
-                        ? line.size()
-                        : line.find_first_not_of(' '));
+        const std::size_t text = line.find_first_not_of(' ');
+        if (text == 6)
+            examples.push_back(line.substr(text));
+        else if (text != std::string::npos)
+            prose += " " + line.substr(text);
     }
     const std::regex quoted("\"([^\"]+)\"");
     for (auto at = std::sregex_iterator(prose.begin(), prose.end(), quoted);
