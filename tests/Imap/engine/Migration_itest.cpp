@@ -1851,6 +1851,12 @@ TEST(StopTest, AStopDuringABodyEndsTheRunAtOnceCopiesNothingAndClosesTheConnecti
     EXPECT_NE(
         std::string::npos, outcome.report.find("not started: lee@slow.test, max@slow.test." + said))
         << outcome.report;
+    // The same accounts handed on to the wizard's result page, which names
+    // them as the report does.
+    std::vector<std::string> handedOn;
+    for (const std::wstring& address : outcome.status.madeAhead)
+        handedOn.push_back(unicodeToUtf8(address));
+    EXPECT_EQ(madeAhead, handedOn);
     EXPECT_EQ(std::string::npos, outcome.report.find("Fatal Error")) << outcome.report;
 }
 
