@@ -9,6 +9,7 @@
 #include "support/ScopedTz.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
+#include "tiny/ScopeExit.h"
 
 #include <gtest/gtest.h>
 
@@ -533,40 +534,47 @@ TEST_F(ManyAccountsTest, ASourceRestartedInTheCopyFailsTheAccountsInHandAndASeco
     // Seeded without waiting for the disk at each message.
     Dovecot::Options options = sourceOptions();
     options.extraConfig += "mail_fsync = never\n";
-    Dovecot source(users, options);
+    auto source = std::make_unique<Dovecot>(users, options);
+    const int port = source->port();
     std::map<std::string, MailFolders> mail;
     for (const auto& [user, password] : users) {
-        RawImap imap(source.port());
+        RawImap imap(port);
         ASSERT_TRUE(imap.login(user, password));
         for (unsigned n = 1; n <= messages; ++n)
             ASSERT_TRUE(imap.append("INBOX", body(n, 8000 + 10 * n)));
-        mail[user] = readDovecotAccount(source.port(), user, password);
+        mail[user] = readDovecotAccount(port, user, password);
     }
     StandInTarget::Options six;
     six.workerThreads = 6;
     StandInTarget target(six);
     runner.testLogins = true;
     // Restarted once the first messages are copied, by a thread that lives
-    // as long as the source restarted.
+    // as long as the source it started again (it goes first, below), and is
+    // ended whichever way the test ends.
     std::atomic<bool> stopped{false};
     std::atomic<bool> restarted{false};
     std::atomic<bool> done{false};
     std::thread restart;
+    const tavir::tiny::ScopeExit joined([&] {
+        done = true;
+        if (restart.joinable())
+            restart.join();
+    });
     runner.onStatus = [&] {
         MigrationStatus status;
         runner.current.load()->getStatus(status);
         if (status.messagesDone < 10 || stopped.exchange(true))
             return;
         restart = std::thread([&] {
-            source.stop();
+            source->stop();
             std::this_thread::sleep_for(std::chrono::seconds(3));
-            source.startAgain();
+            source->startAgain();
             restarted = true;
             while (!done)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         });
     };
-    const RunOutcome first = run(source.port(), target, list);
+    const RunOutcome first = run(port, target, list);
     // Ended while the source was down: nothing waited for it to come back.
     EXPECT_FALSE(restarted);
     runner.onStatus = nullptr;
@@ -575,7 +583,7 @@ TEST_F(ManyAccountsTest, ASourceRestartedInTheCopyFailsTheAccountsInHandAndASeco
     expectCallbacksInOrder(first);
     EXPECT_GE(first.status.failedAccounts, 1u) << first.report;
     const std::string refused = "Could not connect to the source server 127.0.0.1:"
-        + std::to_string(source.port()) + ": connection refused.";
+        + std::to_string(port) + ": connection refused.";
     for (const UserInfoData& user : first.users) {
         const std::string address = unicodeToUtf8(user.mailbox + L"@" + user.domain);
         SCOPED_TRACE(address);
@@ -593,16 +601,17 @@ TEST_F(ManyAccountsTest, ASourceRestartedInTheCopyFailsTheAccountsInHandAndASeco
             << failure;
         // Made again once: its command failed with it.
         EXPECT_LE(occurrences(logs.debug(),
-                      "The connection of " + address + " to 127.0.0.1:"
-                          + std::to_string(source.port()) + " was lost; it logs in again."),
+                      "The connection of " + address + " to 127.0.0.1:" + std::to_string(port)
+                          + " was lost; it logs in again."),
             1u);
     }
 
-    while (!restarted)
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!restarted && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const RunOutcome second = run(source.port(), target, list);
-    done = true;
-    restart.join();
+    ASSERT_TRUE(restarted);
+    const RunOutcome second = run(port, target, list);
+    source.reset();
     ASSERT_TRUE(second.started) << second.report;
     expectCallbacksInOrder(second);
     EXPECT_EQ(static_cast<unsigned>(accounts), second.status.finishedAccounts) << second.report;
