@@ -7,6 +7,7 @@
 #include "imapclient/ReplyReader.h"
 #include "ssl/StopSignal.h"
 #include "tiny/FormatError.h"
+#include "tiny/ScopeExit.h"
 #include "utils/StringUtils.h"
 
 #include <algorithm>
@@ -672,7 +673,10 @@ void ConnectionInternal::reestablish()
     // A new stream, greeting and login; the account switch and the folder
     // are restored before anything else is written.
     try {
-        init(true);
+        if (reestablish_)
+            reestablishAsOwnerLogsIn();
+        else
+            init(true);
     } catch (const ImapException& e) {
         // However the automatic reconnect failed (a refused login
         // included), the command in hand met a lost connection.
@@ -680,6 +684,40 @@ void ConnectionInternal::reestablish()
             throw ImapConnectionFailed(e.what());
         throw;
     }
+}
+
+void ConnectionInternal::reestablishAsOwnerLogsIn()
+{
+    Failure failure;
+    {
+        // The owner's login begins a session afresh (initialize forgets what
+        // a reconnect restores): the lost session's is set aside, and taken
+        // up again whatever came of the login.
+        tiny::ScopeExit takeUp([this, switchedUser = switchedUser_, folder = restoreFolder_,
+                                   mailbox = mailbox_, renumbered = renumbered_] {
+            switchedUser_ = switchedUser;
+            restoreFolder_ = folder;
+            mailbox_ = mailbox;
+            renumbered_ = renumbered;
+        });
+        failure = reestablish_();
+    }
+    if (!failure.failed() && state_ == Authenticated) {
+        try {
+            restoreSession();
+        } catch (const ImapException&) {
+            close();
+            throw;
+        }
+        return;
+    }
+    close();
+    if (stopRequested())
+        closeWithError(stoppedText());
+    const std::string why
+        = !failure.why.empty() ? failure.why : "logging in to " + endpointText() + " again failed";
+    recordError(why, failure.timedOut);
+    throw ImapConnectionFailed(why);
 }
 
 void ConnectionInternal::refuseIfRenumbered()

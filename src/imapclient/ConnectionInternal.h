@@ -4,6 +4,7 @@
 // with an optional reconnect, reading response lines and literals, and the
 // connection state with the selected folder and the last error text. All
 // text here is UTF-8 bytes.
+#include "imapclient/Failure.h"
 #include "imapclient/ImapStream.h"
 
 #include <cstdint>
@@ -157,6 +158,19 @@ public:
     void logout();
     void close();
     void reconnect();
+
+    // How a lost connection is made again before the command in hand is
+    // written anew (send with `reconnect`, reconnectIfLost): one new
+    // connection, its greeting and a login. Without one set, the login is
+    // this connection's own (init). An owner with rules of its own for its
+    // logins installs them here: `logInAgain` connects, greets and logs in
+    // on this connection again (through the owner's client, as any new
+    // login of its) and says how that went, ImapSuccess once logged in.
+    // Either way the account switch and the folder selected are then
+    // restored, and a failure is the command's, as a lost connection's,
+    // with the owner's sentence as the last error.
+    using Reestablish = std::function<Failure()>;
+    void setReestablish(Reestablish logInAgain) { reestablish_ = std::move(logInAgain); }
 
     // Writes a command's text; with `reconnect`, a lost connection is
     // re-established first (its session restored). `numbered`: the text
@@ -376,6 +390,8 @@ private:
     void startDeadline();
     std::string stoppedText() const;
     void reestablish();
+    // reestablish() through the owner's login (setReestablish).
+    void reestablishAsOwnerLogsIn();
     // The capabilities, asked for when not known. A CAPABILITY answered OK
     // without a list fails (ImapConnectionFailed) unless `listMayBeEmpty`:
     // then nothing is known of the server, which is all it told.
@@ -423,6 +439,8 @@ private:
     std::string restoreFolder_;
     Mailbox mailbox_;
     bool renumbered_ = false;
+
+    Reestablish reestablish_;
 
     std::size_t maxLine_ = defaultMaxLineLength;
     std::uint64_t maxLiteral_ = defaultMaxLiteralSize;

@@ -5,6 +5,7 @@
 #include "imapclient/CommandAuth.h"
 #include "imapclient/Parser.h"
 #include "imapclient/ReplyReader.h"
+#include "tiny/ScopeExit.h"
 
 #include <strings.h>
 
@@ -195,6 +196,16 @@ void SimpleImapClient::disconnect(bool logout)
         connection_.logout();
     connection_.close();
     connected_ = false;
+}
+
+void SimpleImapClient::setReconnection(std::function<Failure()> logInAgain)
+{
+    connection_.setReestablish([this, logInAgain = std::move(logInAgain)] {
+        // greet() and logIn() take a client that is not logged in.
+        connected_ = false;
+        tavir::tiny::ScopeExit asBefore([this] { connected_ = true; });
+        return logInAgain();
+    });
 }
 
 SimpleImapClient::ImapClientResult SimpleImapClient::reconnect()

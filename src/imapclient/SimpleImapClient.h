@@ -14,6 +14,7 @@
 #include "imapclient/MessageSummary.h"
 #include "tiny/KMutex.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,6 +136,13 @@ public:
     // Closes the connection; with `logout` after writing LOGOUT, whose
     // answer is not awaited.
     void disconnect(bool logout);
+    // How a connection lost under a command is made again, in place of the
+    // connection's own login (ConnectionInternal::setReestablish):
+    // `logInAgain` greets (greet) and logs in (logIn) on this client as a
+    // new login does, and says how that went. The session is restored after
+    // it; whatever came of it, the client counts as connected as it did
+    // before the loss, so that a later command may try once more.
+    void setReconnection(std::function<Failure()> logInAgain);
     ImapClientResult reconnect();
     // Connects, reads the greeting and learns how a login would go there
     // (ConnectionInternal::loginMethod, a CAPABILITY asked for when the

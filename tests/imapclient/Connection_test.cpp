@@ -1,9 +1,11 @@
 // The connection against scripted servers: greetings, login, tags, state,
 // reconnecting with the session restored, and literals read in parts.
+#include "Imap/textconv/TextConversion.h"
 #include "imapclient/Command.h"
 #include "imapclient/ConnectionInternal.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/SimpleImapClient.h"
+#include "ssl/StopSignal.h"
 #include "support/ScriptedImap.h"
 
 #include <gtest/gtest.h>
@@ -297,6 +299,79 @@ TEST(ConnectionTest, AReconnectFindsTheFolderNumberedAsBeforeOrNot)
             const std::string sent = withoutTags(second->clientBytes);
             EXPECT_EQ(c.sent, sent.substr(sent.find("\r\n") + 2));
         }
+    }
+}
+
+// An owner with rules of its own for its logins (the engine's, which counts
+// its connections to a source) makes a lost connection again itself: its
+// greeting and login on the client, as a new login of its, in place of the
+// connection's own; the folder is then selected again and the command
+// written. What it says of a login that did not come about is the
+// command's failure, as a lost connection's, its sentence the last error;
+// a stop in it is told as a stop. Either way the client counts as
+// connected, as it did before the loss.
+TEST(ConnectionTest, AReconnectLogsInThroughItsOwnersLoginWhenOneIsSet)
+{
+    using tavir::test::selectReplies;
+    const struct Row {
+        const char* name;
+        Failure says; // what the owner's login says after its greeting and LOGIN
+        bool stop; // the owner's login met a stop
+        ImapClientResult result;
+        const char* lastError;
+        const char* sent; // on the second session after the owner's LOGIN
+    } rows[] = {
+        {"logged in again", {}, false, ImapSuccess, "",
+            "SELECT \"F\"\r\nSTATUS \"Other\" (MESSAGES)\r\n"},
+        {"not logged in", {ImapLoginFailed, Side::Source, false, "the owner's own sentence"}, false,
+            ImapConnectionError, "the owner's own sentence", ""},
+        {"not answered in time", {ImapConnectionError, Side::Source, true, "no answer in time"},
+            false, ImapConnectionError, "no answer in time", ""},
+        {"stopped", {ImapConnectionError, Side::Source, false, ""}, true, ImapConnectionError,
+            "the connection to scripted:143 was closed on a stop request", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        tavir::test::LoggedInClient client(selectReplies(10, 7, 11));
+        SimpleImapClient& source = client.client;
+        const auto stop = std::make_shared<tavir::utils::StopSignal>();
+        source.setStopSignal(stop);
+        unsigned count = 0;
+        ASSERT_EQ(ImapSuccess, source.select(L"F", count));
+        // Its LOGIN refused where the owner's login does not come about.
+        const bool accepted = !row.says.failed();
+        auto second = client.server.addSession(scriptedGreeting
+            + (accepted ? "%T OK in\r\n" : "%T NO [AUTHENTICATIONFAILED] no\r\n")
+            + selectReplies(10, 7, 11) + "* STATUS Other (MESSAGES 1)\r\n%T OK\r\n");
+        int logins = 0;
+        source.setReconnection([&] {
+            ++logins;
+            EXPECT_FALSE(source.isConnected());
+            EXPECT_EQ(SimpleImapClient::Welcome::Ready, source.greet(L"scripted", 0, false).kind);
+            EXPECT_EQ(accepted ? SimpleImapClient::LoginAnswer::Accepted
+                               : SimpleImapClient::LoginAnswer::Refused,
+                source.logIn(L"again", L"pw2").kind);
+            if (row.stop)
+                stop->raise();
+            return row.says;
+        });
+        client.session->writeBudget = 0; // the next command's write fails
+        EXPECT_EQ(row.result, source.status(L"Other", count));
+        EXPECT_EQ(1, logins);
+        EXPECT_TRUE(source.isConnected());
+        if (row.result == ImapSuccess) {
+            EXPECT_EQ(1u, count);
+            EXPECT_EQ("F", source.getConnection().getSelectedFolder());
+        } else {
+            EXPECT_EQ(
+                row.lastError, tavir::migration::unicodeToUtf8(source.getLastErrorResponse()));
+            EXPECT_EQ(row.says.timedOut, source.lastFailureWasTimeout());
+            EXPECT_EQ(ConnectionInternal::NotConnected, source.getConnection().getState());
+        }
+        const std::string sent = withoutTags(second->clientBytes);
+        const std::size_t login = sent.find("\r\n") + 2;
+        EXPECT_EQ("LOGIN \"again\" \"pw2\"\r\n", sent.substr(0, login));
+        EXPECT_EQ(row.sent, sent.substr(login));
     }
 }
 

@@ -150,6 +150,11 @@ Dovecot::~Dovecot()
     process_->kill(SIGTERM, 5000);
 }
 
+void Dovecot::stop()
+{
+    process_->kill(SIGTERM, 5000);
+}
+
 void Dovecot::makeCertificate(const Options& options)
 {
     if (!options.certificateFile.empty()) {
@@ -230,8 +235,12 @@ void Dovecot::writeConfig(const std::map<std::string, std::string>& users, const
 
 void Dovecot::start()
 {
+    // Its processes in a group of their own: stopping it ends them all, as a
+    // service manager that stops it does.
+    ChildOptions group;
+    group.ownGroup = true;
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{kDovecotBinary, "-F", "-c", configFile_});
+        std::vector<std::string>{kDovecotBinary, "-F", "-c", configFile_}, group);
     process_->waitReady([this] { return canConnect(host_, port_) && canConnect(host_, tlsPort_); },
         20000, "dovecot", [this] { return "\n" + log(); });
 }

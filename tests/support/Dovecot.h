@@ -72,6 +72,14 @@ public:
     // ("/tmp/tmp.Xy is 0700"); "" when it is open.
     static std::string closedToOthers(const std::string& folder);
 
+    // Stops it, every process of it (as a service manager stops it), which
+    // ends every session it serves, and starts it again on the same ports,
+    // settings and mail: a server restarted under its clients. The kernel
+    // ends a child when the thread that started it ends (ChildProcess):
+    // start it again on a thread that lives as long as it is used.
+    void stop();
+    void startAgain() { start(); }
+
     const std::string& host() const { return host_; }
     int port() const { return port_; }
     int tlsPort() const { return tlsPort_; }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <strings.h>
+#include <sys/socket.h>
 
 namespace tavir::test {
 
@@ -207,7 +208,16 @@ bool FakeImapSource::byeFor(const std::string& user) const
     if (found == byeAt.end())
         return false;
     std::lock_guard<std::mutex> hold(shared_->lock);
-    return found->second == 0 || shared_->logins[user]++ < found->second;
+    const unsigned before = shared_->logins[user]++;
+    return before >= byesAfter && (found->second == 0 || before < byesAfter + found->second);
+}
+
+bool FakeImapSource::cutsHere() const
+{
+    if (cutsPerAccount == 0)
+        return true;
+    std::lock_guard<std::mutex> hold(shared_->lock);
+    return shared_->cuts[loggedInAs_]++ < cutsPerAccount;
 }
 
 unsigned FakeImapSource::turnedAway() const
@@ -328,7 +338,7 @@ std::string FakeImapSource::fetchReply(const FakeFolder& folder, unsigned n,
         wholeBody = true;
         if (split && n <= folder.bodyDates.size() && !folder.bodyDates[n - 1].empty())
             answer += "INTERNALDATE " + folder.bodyDates[n - 1] + " ";
-        if (n == broken && cut != Cut::None) {
+        if (n == broken && cut != Cut::None && cutsHere()) {
             // Half of the body, and no more.
             const std::string& body = folder.bodies.at(n - 1);
             cutHere = true;
@@ -480,6 +490,7 @@ bool FakeImapSource::fetch(
             peer.say(untagged);
             if (cut == Cut::Stall)
                 peer.idle(stallMs);
+            dropped_ = cut == Cut::Drop;
             return false;
         }
     }
@@ -508,6 +519,10 @@ void FakeImapSource::serve(PeerSocket& peer) const
     if (!tls || peer.startTls(tls->get())) {
         FakeImapSource view = *this;
         view.serveView(peer);
+        if (view.dropped_ && cutCountedMs > 0) {
+            ::shutdown(peer.fd(), SHUT_RDWR);
+            peer.idle(cutCountedMs);
+        }
     }
     leave();
 }
@@ -556,6 +571,9 @@ void FakeImapSource::serveView(PeerSocket& peer)
             if (peer.say(done))
                 readCommand(peer);
             return;
+        } else if (is(1, "LOGIN") && words.size() > 2) {
+            loggedInAs_ = words[2];
+            said = peer.say(done);
         } else if (is(1, "LIST")) {
             said = reply(peer, listing(is(2, "(GUID)")), done);
         } else if ((is(1, "SELECT") || is(1, "EXAMINE")) && words.size() > 2) {

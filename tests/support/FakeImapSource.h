@@ -12,8 +12,10 @@
 // ("1:3,5", "4:*", by UID "6:*": from UID 6 on, and the last message) with
 // the items a migration asks for: the UID, the date and flags, the size,
 // date and Message-ID a comparison asks for, the body whole or in pieces
-// ("BODY.PEEK[]<0.1048576>"). One body can break off or stall half way,
-// an answer can report an EXPUNGE that did not happen (and end there),
+// ("BODY.PEEK[]<0.1048576>"). One body can break off or stall half way
+// (in every session, or in each account's first few; a session broken off
+// may stay counted a little longer), an answer can report an EXPUNGE that
+// did not happen (and end there),
 // untagged replies can come before each body, replies can be written as
 // some servers write them (the untagged lines and the tagged line in two
 // sends, with Nagle's algorithm on), and a message can be described as
@@ -103,6 +105,14 @@ struct FakeImapSource {
     unsigned broken = 0; // the message whose body is cut, in any folder
     Cut cut = Cut::None;
     int stallMs = 0; // how long a stalled body stalls
+    // The body is cut in the first `cutsPerAccount` sessions of each
+    // account (the name in its LOGIN) that send it; 0: in every one.
+    unsigned cutsPerAccount = 0;
+    // A session whose body was dropped is still counted among those served
+    // at once (connectionsAtMost) this long after its connection closed, as
+    // by a server whose process for it ends a little later (Courier's front
+    // end counts its children until they have exited).
+    int cutCountedMs = 0;
     std::string beforeBody; // untagged replies before each body
     bool splitReplies = false;
     std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
@@ -117,8 +127,10 @@ struct FakeImapSource {
     int byeAfterMs = 50;
     // Accounts (the name in a LOGIN) whose LOGIN is answered with a BYE
     // instead, the session then ended, as a server does at a limit of that
-    // account's: the first n LOGINs of each, every one for 0.
+    // account's: the first n LOGINs of each, every one for 0, once each
+    // account's first `byesAfter` LOGINs were served.
     std::map<std::string, unsigned> byeAt;
+    unsigned byesAfter = 0;
     // The source's connections turned away so far (connectionsAtMost).
     unsigned turnedAway() const;
     // Sessions served at once at most (0: any number), as a server that
@@ -199,6 +211,7 @@ private:
         unsigned most = 0;
         unsigned turnedAway = 0;
         std::map<std::string, unsigned> logins;
+        std::map<std::string, unsigned> cuts; // bodies cut, by account
     };
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     // Whether the session may go on, within the connections' limit; it is
@@ -207,6 +220,8 @@ private:
     void leave() const;
     // Whether `user`'s LOGIN is answered with a BYE.
     bool byeFor(const std::string& user) const;
+    // Whether the broken message's body is cut in this session.
+    bool cutsHere() const;
     void serve(PeerSocket& peer) const;
     // The session itself, on a view of the folders of its own.
     void serveView(PeerSocket& peer);
@@ -240,6 +255,10 @@ private:
 
     // The UID of the message expunged and not announced to the session.
     std::uint32_t unannounced_ = 0;
+    // The session's account, once its LOGIN was answered OK.
+    std::string loggedInAs_;
+    // The session ended with a body dropped half way.
+    bool dropped_ = false;
 };
 
 } // namespace tavir::test

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -207,6 +208,82 @@ public:
     }
     std::vector<std::shared_ptr<ScriptedSession>> sessions;
     std::size_t next = 0;
+};
+
+// The streams another factory makes (scripted or over TCP), each telling
+// `seen` as it is made and as its connection is closed (the first close(),
+// or its end without one), on the thread that does it: what was asked of
+// the connections' owners at those moments shows in what order they did
+// things.
+class WatchedStreams {
+public:
+    enum class Event { Made, Closed };
+    using Seen = std::function<void(Event)>;
+
+    static tavir::mail::ImapStreamFactory factory(tavir::mail::ImapStreamFactory inner, Seen seen)
+    {
+        return [inner = std::move(inner), seen = std::move(seen)](
+                   const tavir::mail::ImapEndpoint& endpoint)
+                   -> std::unique_ptr<tavir::mail::ImapStream> {
+            std::unique_ptr<tavir::mail::ImapStream> made = inner(endpoint);
+            if (!made)
+                return nullptr;
+            seen(Event::Made);
+            return std::make_unique<Watched>(std::move(made), seen);
+        };
+    }
+
+private:
+    class Watched : public tavir::mail::ImapStream {
+    public:
+        Watched(std::unique_ptr<tavir::mail::ImapStream> inner, Seen seen)
+            : inner_(std::move(inner))
+            , seen_(std::move(seen))
+        {
+        }
+        ~Watched() override { closed(); }
+        bool create() override { return inner_->create(); }
+        void close() override
+        {
+            inner_->close();
+            closed();
+        }
+        bool good() override { return inner_->good(); }
+        int get() override { return inner_->get(); }
+        bool readLine(std::string& line, std::size_t max) override
+        {
+            return inner_->readLine(line, max);
+        }
+        std::size_t read(char* data, std::size_t n) override { return inner_->read(data, n); }
+        void write(const char* data, std::size_t n) override { inner_->write(data, n); }
+        bool dataWaiting() override { return inner_->dataWaiting(); }
+        std::size_t buffered() const override { return inner_->buffered(); }
+        void flush() override { inner_->flush(); }
+        void setTimeoutMs(unsigned ms) override { inner_->setTimeoutMs(ms); }
+        void setStopSignal(std::shared_ptr<const tavir::utils::StopSignal> stop) override
+        {
+            inner_->setStopSignal(std::move(stop));
+        }
+        void startDeadline(unsigned ms) override { inner_->startDeadline(ms); }
+        void extendDeadline(unsigned ms) override { inner_->extendDeadline(ms); }
+        void setStopGrace(unsigned ms) override { inner_->setStopGrace(ms); }
+        int readEndError() const override { return inner_->readEndError(); }
+        int writeEndError() const override { return inner_->writeEndError(); }
+        std::string connectFailure() const override { return inner_->connectFailure(); }
+        tavir::mail::TrustNotice trustNotice() const override { return inner_->trustNotice(); }
+
+    private:
+        void closed()
+        {
+            if (!closed_)
+                seen_(Event::Closed);
+            closed_ = true;
+        }
+
+        std::unique_ptr<tavir::mail::ImapStream> inner_;
+        Seen seen_;
+        bool closed_ = false;
+    };
 };
 
 // A SELECT's replies as a server writes them, its tagged OK with "%T":

@@ -93,14 +93,16 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     , stop_(std::make_shared<utils::StopSignal>())
     , targetStop_(std::make_shared<utils::StopSignal>())
     , handedUser_(handed.client ? std::move(handed.user) : std::wstring())
+    , sourceUser_(handedUser_)
+    , sourceSlot_(std::move(handed.slot))
     , sourceClient_(handed.client ? std::move(handed.client) : std::make_unique<SimpleImapClient>())
     , source_(*sourceClient_)
-    , sourceSlot_(std::move(handed.slot))
     , folders_(createFolderList(store_))
 {
     // Before the road can be stopped: from now on the stop reaches the
     // login test's connection too.
     source_.setStopSignal(stop_);
+    source_.setReconnection([this] { return logInAgain(); });
     source_.getConnection().setWritesBodies(false);
     source_.getConnection().setFirstUse(run.sourceFirstUse);
     target_.setStopSignal(targetStop_);
@@ -224,6 +226,7 @@ AccountMigration::Step AccountMigration::logInToSource()
     switch (verdict.kind) {
     case LoginVerdict::Accepted:
         sourceSlot_ = std::move(verdict.slot);
+        sourceUser_ = verdict.user;
         log_.debug(TAVIR_HERE, sentence(L"Logged in to %1% as %2%.", at.text(), verdict.user));
         return Step::Next;
     case LoginVerdict::Stopped:
@@ -243,6 +246,24 @@ void AccountMigration::dropHanded(const std::wstring& why)
     source_.disconnect(false);
     sourceSlot_.release();
     handedUser_.clear();
+}
+
+mail::Failure AccountMigration::logInAgain()
+{
+    // Closed by now: counted out first, so that the new connection is
+    // counted as any other and finds room where the lost one was.
+    sourceSlot_.release();
+    const LoginCheck check(
+        run_.source, run_.sourceSsl, *run_.sourceConnections, SourceConnections::Who::Road);
+    LoginVerdict verdict
+        = check.logInAgain(sourceUser_, account_.password, source_, log_, stopRequested_);
+    if (verdict.kind == LoginVerdict::Accepted) {
+        sourceSlot_ = std::move(verdict.slot);
+        return {};
+    }
+    // A stop has no sentence: the connection says that it was stopped.
+    return {verdict.result, mail::Side::Source, source_.lastFailureWasTimeout(),
+        unicodeToUtf8(verdict.sentence)};
 }
 
 bool AccountMigration::handedWentStale(ImapClientResult result) const

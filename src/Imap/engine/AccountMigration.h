@@ -69,6 +69,11 @@ private:
     // The login test's connection can't be used (`why`, of the account's
     // address): closed, and said in the debug log; the road logs in itself.
     void dropHanded(const std::wstring& why);
+    // The source's connection was lost under a command (and closed): it is
+    // made again through the road's login, the address or the mailbox that
+    // logged in before, counted among the run's connections and waiting
+    // for room as any login of the run. How that went, for the command.
+    mail::Failure logInAgain();
     // Whether the first exchange on the login test's connection failed as a
     // connection left idle fails (lost, reset, unanswered), which a login
     // of the road's own mends.
@@ -224,11 +229,17 @@ private:
     // The name the login test's connection logged in as, until the road's
     // first exchange on it; empty when the road logs in itself.
     std::wstring handedUser_;
+    // The name the source's connection is logged in as, which a connection
+    // lost under a command logs in as again.
+    std::wstring sourceUser_;
+    // How the run counts the source's connection, while it is open. Before
+    // the client: members go in reverse order, so that on every way out (an
+    // exception too) the connection is closed before its slot is given
+    // back, as the source counts it until then.
+    SourceConnections::Slot sourceSlot_;
     // The login test's connection, or a client of the road's own.
     const std::unique_ptr<mail::SimpleImapClient> sourceClient_;
     mail::SimpleImapClient& source_;
-    // How the run counts the source's connection, while it is open.
-    SourceConnections::Slot sourceSlot_;
     mail::SimpleImapClient target_;
     // What the target's login found: written on its thread, read once that
     // thread has been joined.

@@ -120,16 +120,39 @@ LoginVerdict LoginCheck::check(const UserInfo& account, SimpleImapClient& client
             return verdict;
         }
     }
+    if (tried.kind == Try::Accepted)
+        log.debug(TAVIR_HERE,
+            user == address ? sentence(L"%1% logged in with the address.", address)
+                            : sentence(L"%1% logged in with the mailbox name %2%.", address, user));
+    return verdictOf(std::move(tried), user, client);
+}
+
+LoginVerdict LoginCheck::logInAgain(const std::wstring& user, const std::wstring& password,
+    SimpleImapClient& client, Logger& log, const std::function<bool()>& stopped) const
+{
+    log.debug(TAVIR_HERE,
+        sentence(
+            L"The connection of %1% to %2% was lost; it logs in again.", user, server_.text()));
+    Try tried = logInAs(user, password, client, log, stopped);
+    return verdictOf(std::move(tried), user, client);
+}
+
+LoginVerdict LoginCheck::verdictOf(
+    Try tried, const std::wstring& user, const SimpleImapClient& client) const
+{
     LoginVerdict verdict;
     verdict.result = tried.result;
     switch (tried.kind) {
     case Try::Accepted:
-        log.debug(TAVIR_HERE,
-            user == address ? sentence(L"%1% logged in with the address.", address)
-                            : sentence(L"%1% logged in with the mailbox name %2%.", address, user));
         verdict.kind = LoginVerdict::Accepted;
         verdict.user = user;
         verdict.slot = std::move(tried.slot);
+        break;
+    case Try::Refused:
+        // One name only: check() tries the other before it comes here.
+        verdict.kind = LoginVerdict::Refused;
+        verdict.sentence = sentence(L"The source server %1% refused the login of %2%: %3%",
+            server_.text(), user, asSentence(tried.text));
         break;
     case Try::EndedAtLogin:
         // Tried again already: the account's own (a limit of its own, a
@@ -145,7 +168,6 @@ LoginVerdict LoginCheck::check(const UserInfo& account, SimpleImapClient& client
         verdict.sentence = tried.text;
         verdict.unknownCertificate = client.trustNotice().unknown;
         break;
-    case Try::Refused:
     case Try::Stopped:
         verdict.kind = LoginVerdict::Stopped;
         break;

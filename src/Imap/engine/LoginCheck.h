@@ -27,10 +27,13 @@ namespace tavir::migration {
 // account's road with the slot it is counted by; no client when none was
 // kept.
 struct SourceLogin {
+    // Before the client: members go in reverse order, so that however a
+    // login is dropped, its connection is closed before its slot is given
+    // back (the source counts it until then).
+    SourceConnections::Slot slot;
     std::unique_ptr<mail::SimpleImapClient> client;
     // The name it logged in as: the full address, or the bare mailbox.
     std::wstring user;
-    SourceConnections::Slot slot;
 };
 
 struct LoginVerdict {
@@ -107,9 +110,19 @@ public:
     // account's failure (Refused), with its reason.
     LoginVerdict test(const UserInfo& account, mail::SimpleImapClient& client, Logger& log,
         const std::function<bool()>& stopped) const;
+    // The login again of a connection that was lost under a command, as
+    // `user` (the name that logged in before: no other is tried), on
+    // `client`, whose lost connection is closed and counted out: check()'s
+    // rules for that one name, on a connection of its own counted as
+    // check()'s are.
+    LoginVerdict logInAgain(const std::wstring& user, const std::wstring& password,
+        mail::SimpleImapClient& client, Logger& log, const std::function<bool()>& stopped) const;
 
 private:
     struct Try;
+    // What the last try of `user` on `client` makes of the login.
+    LoginVerdict verdictOf(
+        Try tried, const std::wstring& user, const mail::SimpleImapClient& client) const;
     // One name, on as many connections as the source turns away.
     Try logInAs(const std::wstring& user, const std::wstring& password,
         mail::SimpleImapClient& client, Logger& log, const std::function<bool()>& stopped) const;

@@ -141,7 +141,7 @@ LoginVerdict RunLogins::testOne(const UserInfo& account, Logger& log, SourceLogi
     client->getConnection().setFirstUse(firstUse_);
     LoginVerdict verdict = check_.test(account, *client, log, [this] { return testsEnded(); });
     if (verdict.kind == LoginVerdict::Accepted)
-        kept = SourceLogin{std::move(client), verdict.user, std::move(verdict.slot)};
+        kept = SourceLogin{std::move(verdict.slot), std::move(client), verdict.user};
     else
         client->disconnect(true);
     return verdict;

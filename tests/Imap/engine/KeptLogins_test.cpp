@@ -1,7 +1,8 @@
 // The logged-in connections the tests keep for the workers: handed over
 // whole with the slot they are counted by, closed by the pool's own clock
 // once kept too long (whatever else runs or not), given up for a road from
-// the end of the list, and all closed when the pool is.
+// the end of the list, and all closed when the pool is; each connection
+// closed before the slot it is counted by is given back.
 #include "Imap/engine/KeptLogins.h"
 
 #include "support/ScriptedImap.h"
@@ -15,17 +16,22 @@
 using namespace tavir::migration;
 using tavir::test::ScriptedServer;
 using tavir::test::ScriptedSession;
+using tavir::test::WatchedStreams;
 
 namespace {
 
 // A connection logged in on a scripted server that then says nothing, with
-// its slot among `connections`.
+// its slot among `connections`, which are counted as it closes.
 struct Kept {
     Kept(SourceConnections& connections, const std::wstring& user)
     {
         session = server.addSession(tavir::test::scriptedGreeting + "%T OK Logged in\r\n%|");
         login.client = std::make_unique<tavir::mail::SimpleImapClient>();
-        login.client->setStreamFactory(server.factory());
+        login.client->setStreamFactory(WatchedStreams::factory(
+            server.factory(), [this, &connections](WatchedStreams::Event event) {
+                if (event == WatchedStreams::Event::Closed)
+                    countedAtClose = static_cast<int>(connections.open());
+            }));
         EXPECT_EQ(tavir::mail::ImapSuccess,
             login.client->connect(L"scripted", 0, user, L"pw", false, false));
         login.user = user;
@@ -41,6 +47,9 @@ struct Kept {
     std::shared_ptr<ScriptedSession> session;
     SourceLogin login;
     tavir::mail::SimpleImapClient* client = nullptr;
+    // The connections counted as it closed (its own among them, as its slot
+    // is given back only after); -1 until then.
+    int countedAtClose = -1;
 };
 
 bool within(int ms, const std::function<bool()>& done)
@@ -86,9 +95,11 @@ TEST(KeptLogins, AConnectionKeptTooLongIsClosedByThePoolsOwnClock)
     // thread did is seen through the count's lock.
     EXPECT_TRUE(within(2000, [&] { return connections.open() == 1; }));
     EXPECT_TRUE(anna.closed());
+    EXPECT_EQ(2, anna.countedAtClose);
     EXPECT_EQ(1u, pool.size()) << "the one kept later is still kept";
     EXPECT_TRUE(within(2000, [&] { return connections.open() == 0; }));
     EXPECT_TRUE(ben.closed());
+    EXPECT_EQ(1, ben.countedAtClose);
     EXPECT_EQ(0u, pool.size());
 }
 
@@ -102,6 +113,7 @@ TEST(KeptLogins, GivingOneUpClosesTheOneKeptForTheLastAccount)
     pool.keep(3, std::move(anna.login));
     EXPECT_TRUE(pool.giveUpOne());
     EXPECT_TRUE(ben.closed());
+    EXPECT_EQ(2, ben.countedAtClose);
     EXPECT_FALSE(anna.session->closed);
     EXPECT_EQ(1u, connections.open());
     EXPECT_TRUE(pool.take(3).client);
@@ -118,8 +130,10 @@ TEST(KeptLogins, ClosingClosesEveryOneKeptAndEachKeptAfterwards)
         pool.keep(1, std::move(anna.login));
         pool.close();
         EXPECT_TRUE(anna.closed());
+        EXPECT_EQ(2, anna.countedAtClose);
         pool.keep(2, std::move(ben.login));
         EXPECT_TRUE(ben.closed());
+        EXPECT_EQ(1, ben.countedAtClose);
         EXPECT_EQ(0u, pool.size());
         EXPECT_EQ(0u, connections.open());
     }
@@ -130,6 +144,23 @@ TEST(KeptLogins, ClosingClosesEveryOneKeptAndEachKeptAfterwards)
         pool.keep(1, std::move(carl.login));
     }
     EXPECT_TRUE(carl.closed());
+    EXPECT_EQ(1, carl.countedAtClose);
+    EXPECT_EQ(0u, connections.open());
+}
+
+// A login dropped as it is, whatever way it goes, closes its connection
+// before its slot is given back: the source counts the connection until
+// then.
+TEST(KeptLogins, ALoginDroppedAsItIsClosesItsConnectionBeforeItsSlotGoes)
+{
+    SourceConnections connections;
+    Kept dana(connections, L"dana@example.com");
+    {
+        SourceLogin dropped = std::move(dana.login);
+    }
+    EXPECT_TRUE(dana.closed());
+    EXPECT_EQ(1, dana.countedAtClose);
+    EXPECT_EQ(0u, connections.open());
 }
 
 } // namespace

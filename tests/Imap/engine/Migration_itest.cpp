@@ -9,6 +9,7 @@
 #include "support/ScopedTz.h"
 #include "support/ScriptedImap.h"
 #include "support/SocketScript.h"
+#include "tiny/ScopeExit.h"
 
 #include <gtest/gtest.h>
 
@@ -512,6 +513,116 @@ TEST_F(ManyAccountsTest, SixWorkersShareTwelveAccountsWhoseLoginsTheRunTests)
     }
 }
 
+// A source restarted while the accounts are copied: stopped, which ends
+// every session it serves, and started again 3 s later. The roads in hand
+// meet their connections lost, and the one connection each makes again (or
+// the login of its own, for a login test's connection found closed) is
+// refused while the source is down: those accounts fail at once, each with
+// the reason it met last, and nothing is copied twice. A second run, with
+// the source back, leaves every account exactly the source's messages.
+TEST_F(ManyAccountsTest, ASourceRestartedInTheCopyFailsTheAccountsInHandAndASecondRunMendsThem)
+{
+    constexpr int accounts = 12;
+    constexpr unsigned messages = 60;
+    std::map<std::string, std::string> users;
+    std::string list;
+    for (int i = 1; i <= accounts; ++i) {
+        const std::string user = "user" + std::to_string(i);
+        users[user] = "Pw-" + user;
+        list += user + "@restart.test;Pw-" + user + "\n";
+    }
+    // Seeded without waiting for the disk at each message.
+    Dovecot::Options options = sourceOptions();
+    options.extraConfig += "mail_fsync = never\n";
+    auto source = std::make_unique<Dovecot>(users, options);
+    const int port = source->port();
+    std::map<std::string, MailFolders> mail;
+    for (const auto& [user, password] : users) {
+        RawImap imap(port);
+        ASSERT_TRUE(imap.login(user, password));
+        for (unsigned n = 1; n <= messages; ++n)
+            ASSERT_TRUE(imap.append("INBOX", body(n, 8000 + 10 * n)));
+        mail[user] = readDovecotAccount(port, user, password);
+    }
+    StandInTarget::Options six;
+    six.workerThreads = 6;
+    StandInTarget target(six);
+    runner.testLogins = true;
+    // Restarted once the first messages are copied, by a thread that lives
+    // as long as the source it started again (it goes first, below), and is
+    // ended whichever way the test ends.
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> restarted{false};
+    std::atomic<bool> done{false};
+    std::thread restart;
+    const tavir::tiny::ScopeExit joined([&] {
+        done = true;
+        if (restart.joinable())
+            restart.join();
+    });
+    runner.onStatus = [&] {
+        MigrationStatus status;
+        runner.current.load()->getStatus(status);
+        if (status.messagesDone < 10 || stopped.exchange(true))
+            return;
+        restart = std::thread([&] {
+            source->stop();
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            source->startAgain();
+            restarted = true;
+            while (!done)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        });
+    };
+    const RunOutcome first = run(port, target, list);
+    // Ended while the source was down: nothing waited for it to come back.
+    EXPECT_FALSE(restarted);
+    runner.onStatus = nullptr;
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(first.started) << first.report;
+    expectCallbacksInOrder(first);
+    EXPECT_GE(first.status.failedAccounts, 1u) << first.report;
+    const std::string refused = "Could not connect to the source server 127.0.0.1:"
+        + std::to_string(port) + ": connection refused.";
+    for (const UserInfoData& user : first.users) {
+        const std::string address = unicodeToUtf8(user.mailbox + L"@" + user.domain);
+        SCOPED_TRACE(address);
+        // Nothing twice, nothing but the source's.
+        expectOnlySourceMessages(
+            mail.at(unicodeToUtf8(user.mailbox)), readStandInAccount(target, address));
+        const std::string failure = unicodeToUtf8(user.failure);
+        if (failure.empty())
+            continue;
+        // The reason it met last: the source gone under a command, or
+        // refusing the connection made again.
+        EXPECT_TRUE(failure.find(refused) != std::string::npos
+            || failure.find("Server shutting down") != std::string::npos
+            || failure.find(" closed the connection") != std::string::npos)
+            << failure;
+        // Made again once: its command failed with it.
+        EXPECT_LE(occurrences(logs.debug(),
+                      "The connection of " + address + " to 127.0.0.1:" + std::to_string(port)
+                          + " was lost; it logs in again."),
+            1u);
+    }
+
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!restarted && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(restarted);
+    const RunOutcome second = run(port, target, list);
+    source.reset();
+    ASSERT_TRUE(second.started) << second.report;
+    expectCallbacksInOrder(second);
+    EXPECT_EQ(static_cast<unsigned>(accounts), second.status.finishedAccounts) << second.report;
+    EXPECT_EQ(0u, second.status.messageErrors + second.status.folderErrors) << second.report;
+    EXPECT_EQ(accounts * messages, second.status.messagesDone + second.status.messagesAlreadyThere);
+    for (const auto& [user, password] : users) {
+        SCOPED_TRACE(user);
+        expectSameMessages(mail.at(user), readStandInAccount(target, user + "@restart.test"));
+    }
+}
+
 // Addresses that the target takes for one account (they fold alike by
 // Unicode's simple case folding) are one account here too: the later line
 // is skipped with its sentence, and no other source's mail goes into the
@@ -598,6 +709,7 @@ protected:
     struct Migrated {
         RunOutcome outcome;
         std::string asked; // every byte the source's first connection received
+        std::string askedAgain; // and its second
         int commands = 0; // the commands it was sent
         int connections = 0; // the source accepted
         unsigned logins = 0; // LOGIN commands, over every connection
@@ -640,6 +752,8 @@ protected:
         server.stop();
         migrated.asked = server.received(0);
         migrated.connections = server.accepted();
+        if (migrated.connections > 1)
+            migrated.askedAgain = server.received(1);
         for (int i = 0; i < migrated.connections; ++i)
             migrated.logins += occurrences(server.received(static_cast<std::size_t>(i)), " LOGIN ");
         return migrated;
@@ -728,13 +842,69 @@ TEST_F(ScriptedSourceTest, TheRoadGoesOnWithItsLoginTestsConnectionOrLogsInAnewW
     }
 }
 
+// A connection the source dropped in the middle of a body is made again
+// with its greeting read before any password, as a login's is: a source
+// that greets it as logged in already (PREAUTH), or takes no password on
+// it (LOGINDISABLED without AUTHENTICATE CRAM-MD5), is sent none, and the
+// account fails with what the source said; one that greets it as before
+// is logged in to again, and the account goes on with the message it lost.
+TEST_F(ScriptedSourceTest, AConnectionMadeAgainIsGreetedBeforeAnyPasswordAsALoginIs)
+{
+    const struct Row {
+        const char* name;
+        std::string greeting; // the second connection's
+        const char* said; // the account's failure; none: it finishes
+    } rows[] = {
+        {"greeted as before", "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready\r\n", nullptr},
+        {"greeted as logged in already", "* PREAUTH [CAPABILITY IMAP4rev1] welcome back\r\n",
+            "greets every connection as logged in already (PREAUTH), so no account can log in as "
+            "itself: * PREAUTH [CAPABILITY IMAP4rev1] welcome back."},
+        {"no password taken", "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED] ready\r\n",
+            "accepts no password on a connection without TLS: turn SSL on for the source, usually "
+            "port 993."},
+    };
+    FakeImapSource source;
+    source.inbox().bodies = {"Subject: one\r\n\r\nfirst\r\n", "Subject: two\r\n\r\nsecond\r\n"};
+    FakeImapSource cutting = source;
+    cutting.broken = 2;
+    cutting.cut = FakeImapSource::Cut::Drop;
+    int run = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeImapSource again = source;
+        again.greeting = row.greeting;
+        const std::string account = "kim@again" + std::to_string(++run) + ".test";
+        const Migrated migrated = migrate({cutting, again}, account);
+        const RunOutcome& outcome = migrated.outcome;
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        ASSERT_EQ(2, migrated.connections);
+        EXPECT_EQ(row.said ? 0u : 1u, outcome.status.finishedAccounts) << outcome.report;
+        EXPECT_EQ(row.said ? 1u : 2u, outcome.status.messagesDone) << outcome.report;
+        EXPECT_EQ(row.said ? 1u : 0u,
+            occurrences(outcome.report,
+                "Fatal Error (error code = 3) - The copy of folder \"INBOX\" ended at message 2 of "
+                "2: The source server 127.0.0.1:"))
+            << outcome.report;
+        if (row.said) {
+            EXPECT_NE(std::string::npos, outcome.report.find(row.said)) << outcome.report;
+        }
+        EXPECT_EQ(row.said ? 0u : 1u, occurrences(migrated.askedAgain, "Pw-kim"))
+            << migrated.askedAgain;
+        EXPECT_EQ(row.said ? 1u : 2u, messageCount(readStandInAccount(standIn(), account)));
+    }
+}
+
 // A source that serves a few connections from one client at once, as a
 // hosting server does (Courier's own default is 4), turning one more away
 // before its greeting or with a BYE for one, or, on its TLS port, before
 // any byte of the TLS handshake (Courier's TLS front end): on both roads
 // (the run testing its own logins, or the wizard's test before it) every
 // account is migrated exactly, never failed, and the run holds no more
-// connections than the source took, said once with the figure.
+// connections than the source took, said once with the figure. So too when
+// the source drops each account's connection in the middle of a body and
+// still counts it a little while: the connection made again is turned away
+// while the run holds the others, waits for room as a login does, and the
+// account goes on with the message it lost.
 TEST_F(ScriptedSourceTest, ASourceThatCapsItsConnectionsHasEveryAccountMigratedWithinItsCap)
 {
     const struct Row {
@@ -742,11 +912,13 @@ TEST_F(ScriptedSourceTest, ASourceThatCapsItsConnectionsHasEveryAccountMigratedW
         unsigned atMost;
         std::string beyond; // what one more connection is told before it is closed
         bool tls = false;
+        int cutCountedMs = 0; // the third body dropped in each account's first session; 0: none
     } rows[] = {
         {"one at a time", 1, ""},
         {"four at a time", 4, ""},
         {"four, a BYE for the fifth", 4, "* BYE Too many connections from your IP\r\n"},
         {"four at a time over TLS, the fifth closed before the handshake", 4, "", true},
+        {"four, each road's connection dropped in a body", 4, "", false, 50},
     };
     // Pinned on first use in the fixture's home, as any server's that no
     // authority vouches for.
@@ -766,6 +938,12 @@ TEST_F(ScriptedSourceTest, ASourceThatCapsItsConnectionsHasEveryAccountMigratedW
             capped.beyondLimit = row.beyond;
             if (row.tls)
                 capped.tls = tls;
+            if (row.cutCountedMs != 0) {
+                capped.broken = 3;
+                capped.cut = FakeImapSource::Cut::Drop;
+                capped.cutsPerAccount = 1;
+                capped.cutCountedMs = row.cutCountedMs;
+            }
             LoopbackServer server(capped.session());
             const std::string domain = "cap" + std::to_string(++run) + ".test";
             const RunOutcome outcome = runAccounts(server, domain, 20, tests, 120, row.tls);
@@ -786,8 +964,9 @@ TEST_F(ScriptedSourceTest, ASourceThatCapsItsConnectionsHasEveryAccountMigratedW
                 met ? limit : "", tavir::migration::unicodeToUtf8(outcome.status.sourceLimit));
             EXPECT_EQ(met ? 1u : 0u, occurrences(outcome.report, limit)) << outcome.report;
             EXPECT_LE(capped.mostAtOnce(), row.atMost);
-            // Turned away while the run learned the cap, not at every account.
-            EXPECT_LT(capped.turnedAway(), 30u);
+            // Turned away while the run learned the cap, not at every
+            // account, and once or twice at each connection made again.
+            EXPECT_LT(capped.turnedAway(), row.cutCountedMs != 0 ? 70u : 30u);
             for (const char* never :
                 {"Fatal Error", "closed the connection", "turned the", "TLS handshake"})
                 EXPECT_EQ(std::string::npos, outcome.report.find(never)) << outcome.report;
@@ -808,15 +987,21 @@ TEST_F(ScriptedSourceTest, ASourceThatCapsItsConnectionsHasEveryAccountMigratedW
 // of that account's, or its refusal said so): that login is tried again
 // once, as a connection turned away is, and a second BYE fails that account
 // alone, in the server's own words, on both roads; it then tells nothing of
-// the source's limit. The other accounts' tests and roads go on.
+// the source's limit. The other accounts' tests and roads go on. So it is
+// at the login again of a connection the source dropped in the middle of a
+// body: the account that met the BYE twice there fails in the server's
+// words, its message in hand not copied, and the others finish.
 TEST_F(ScriptedSourceTest, ABYEAtOneLoginIsThatAccountsAlone)
 {
     const struct Row {
         const char* name;
         unsigned byes; // LOGINs of u5 answered with a BYE; 0: every one
+        bool atReconnect; // from its second LOGIN on, once the source cut its first
     } rows[] = {
-        {"once", 1},
-        {"every time", 0},
+        {"once", 1, false},
+        {"every time", 0, false},
+        {"once at its login again", 1, true},
+        {"every time at its login again", 0, true},
     };
     const std::vector<std::string> bodies
         = {"Subject: one\r\n\r\nfirst\r\n", "Subject: two\r\n\r\nsecond\r\n"};
@@ -828,16 +1013,26 @@ TEST_F(ScriptedSourceTest, ABYEAtOneLoginIsThatAccountsAlone)
             FakeImapSource byes; // a server of its own
             byes.inbox().bodies = bodies;
             byes.byeAt = {{"u5@" + domain, row.byes}};
+            if (row.atReconnect) {
+                // Every account's first session drops the second body.
+                byes.broken = 2;
+                byes.cut = FakeImapSource::Cut::Drop;
+                byes.cutsPerAccount = 1;
+                byes.byesAfter = 1;
+            }
             LoopbackServer server(byes.session());
             const RunOutcome outcome = runAccounts(server, domain, 8, tests);
             ASSERT_TRUE(outcome.started) << outcome.report;
             const bool fails = row.byes == 0;
+            // At its login again, u5 had copied its first message.
+            const unsigned u5Copied = !fails ? 2 : row.atReconnect ? 1 : 0;
             EXPECT_EQ(fails ? 7u : 8u, outcome.status.finishedAccounts) << outcome.report;
-            EXPECT_EQ(fails ? 14u : 16u, outcome.status.messagesDone);
+            EXPECT_EQ(14u + u5Copied, outcome.status.messagesDone);
             // Left out by the run's own test; failed at its road's login
-            // after the wizard's.
-            EXPECT_EQ(fails && tests ? 1u : 0u, outcome.status.loginsRefused);
-            EXPECT_EQ(fails && !tests ? 1u : 0u, outcome.status.failedAccounts);
+            // after the wizard's, or at its login again.
+            const bool refusedByTest = fails && tests && !row.atReconnect;
+            EXPECT_EQ(refusedByTest ? 1u : 0u, outcome.status.loginsRefused);
+            EXPECT_EQ(fails && !refusedByTest ? 1u : 0u, outcome.status.failedAccounts);
             const std::string said = "The source server 127.0.0.1:" + std::to_string(server.port())
                 + " ended the session at the login of u5@" + domain
                 + ": * BYE Too many simultaneous connections for u5@" + domain + ".";
@@ -848,10 +1043,17 @@ TEST_F(ScriptedSourceTest, ABYEAtOneLoginIsThatAccountsAlone)
             }
             for (const char* never : {"did not answer", "did not start", " 1 not started."})
                 EXPECT_EQ(std::string::npos, outcome.report.find(never)) << outcome.report;
+            if (fails && row.atReconnect) {
+                EXPECT_NE(std::string::npos,
+                    outcome.report.find("Fatal Error (error code = 3) - The copy of folder "
+                                        "\"INBOX\" ended at message 2 of 2: "
+                        + said))
+                    << outcome.report;
+            }
             for (int i = 1; i <= 8; ++i) {
                 const MailFolders onTarget
                     = readStandInAccount(standIn(), "u" + std::to_string(i) + "@" + domain);
-                EXPECT_EQ(i == 5 && fails ? 0u : 2u, messageCount(onTarget)) << i;
+                EXPECT_EQ(i == 5 ? u5Copied : 2u, messageCount(onTarget)) << i;
             }
         }
     }
