@@ -5,6 +5,7 @@
 #include "imapclient/CommandMessage.h"
 #include "imapclient/ImapException.h"
 #include "imapclient/ReplyReader.h"
+#include "tiny/Time.h"
 
 namespace tavir::mail {
 
@@ -14,6 +15,7 @@ AppendWindow::AppendWindow(
     , connected_(connected)
     , folder_(std::move(folder))
     , run_(run)
+    , sentMs_(tiny::getMs64())
 {
 }
 
@@ -104,6 +106,7 @@ bool AppendWindow::appendOne(unsigned number, FetchMessage& message)
         }
         pending_.push_back({command.getTag(), number, size});
         bytes_ += size;
+        unsent_ = true;
         return true;
     } catch (const IMessageSourceFailedException& e) {
         // The body could not be read: the source's failure. Nothing of it
@@ -144,15 +147,29 @@ void AppendWindow::finish()
         awaitOldest();
 }
 
-void AppendWindow::flush()
+void AppendWindow::catchUp(bool nextInHand)
 {
     if (pending_.empty())
         return;
+    const bool leave = unsent_ && (!nextInHand || tiny::getMs64() - sentMs_ >= holdAtMostMs);
     try {
-        target_.flushOrThrow();
+        if (leave)
+            sendWaiting();
     } catch (const ImapException& e) {
         giveUp(e.what());
+        return;
     }
+    // Looking costs a receive where no answer is in hand: not while the
+    // source's next reply is taken at once and nothing has left since.
+    if (leave || !nextInHand || target_.bytesInHand())
+        takeWaiting();
+}
+
+void AppendWindow::sendWaiting()
+{
+    unsent_ = false;
+    sentMs_ = tiny::getMs64();
+    target_.flushOrThrow();
 }
 
 void AppendWindow::awaitOldest()
@@ -161,7 +178,7 @@ void AppendWindow::awaitOldest()
     try {
         // The answer and whatever comes before it share one deadline.
         ConnectionInternal::Operation operation(target_);
-        target_.flushOrThrow();
+        sendWaiting();
         ReplyReader reader(target_, std::string());
         while (!pending_.empty() && pending_.front().tag == oldest)
             takeReply(reader);

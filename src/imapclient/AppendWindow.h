@@ -1,7 +1,8 @@
 #pragma once
 // The APPENDs of one pipelined copy in flight on the target connection: each
 // is written as soon as its body is in, and its answer, tied to its message
-// by its tag, is read when it has come, when the window is full, or at the
+// by its tag, is taken as soon as it has come (looked for after every message
+// handed on, without waiting), or awaited when the window is full and at the
 // end of the run. Where the target takes LITERAL+ (or LITERAL- for a small
 // body) nothing waits between two APPENDs; otherwise they go one at a time.
 // A refusal fails its own message only; a connection that breaks or falls
@@ -24,6 +25,11 @@ public:
     // body larger than this goes alone.
     static constexpr std::size_t maxCount = 32;
     static constexpr std::uint64_t maxBytes = 4u << 20;
+    // Small APPENDs wait in the send area for the next ones while the
+    // source's next reply is in hand, but leave at least this often: on a
+    // slow link the source's next reply is in hand only in part, and the
+    // copy waits for the rest of it.
+    static constexpr std::uint64_t holdAtMostMs = 10;
 
     // `folder` is the target folder's wire name (modified UTF-7);
     // `connected` says whether the target client is connected at all.
@@ -39,9 +45,13 @@ public:
     // is not there); a message whose source refused it with both
     // connections in step fails alone. Never throws.
     bool append(unsigned number, FetchMessage& message);
-    // Sends what waits in the send area: before the caller waits for the
-    // source. Never throws.
-    void flush();
+    // Called after each message handed on: what waits in the send area
+    // leaves, unless the source's next reply is in hand (`nextInHand`) and
+    // APPENDs left less than holdAtMostMs ago; then the answers that have
+    // come are taken, without waiting for any, so that each message is
+    // settled as the target takes it, however much the window holds. Never
+    // throws: a target that fails ends the run (run.end).
+    void catchUp(bool nextInHand);
     // Reads every answer still outstanding. Never throws. After a stop
     // request every answer is awaited for a moment only
     // (ConnectionInternal::stopGraceMs).
@@ -55,6 +65,8 @@ private:
     };
 
     bool appendOne(unsigned number, FetchMessage& message);
+    // Sends what waits in the send area; throws as the connection does.
+    void sendWaiting();
     // Reads replies until the oldest outstanding APPEND is answered.
     void awaitOldest();
     // Reads the answers that have come, without waiting.
@@ -82,6 +94,10 @@ private:
     CopyRun& run_;
     std::deque<Pending> pending_;
     std::uint64_t bytes_ = 0;
+    // Some APPEND waits in the send area; when APPENDs last left
+    // (tiny::getMs64).
+    bool unsent_ = false;
+    std::uint64_t sentMs_;
 };
 
 } // namespace tavir::mail

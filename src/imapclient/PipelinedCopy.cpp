@@ -438,9 +438,9 @@ bool PipelinedCopy::handOn(unsigned number, FetchMessage& message, ReplyReader* 
         return false;
     }
     // Small APPENDs leave together while the source's next reply is
-    // already in hand; before waiting for the source, they go.
-    if (!from_.bytesInHand())
-        window_.flush();
+    // already in hand; before waiting for the source, they go, and the
+    // messages the target has taken meanwhile are settled.
+    window_.catchUp(from_.bytesInHand());
     if (!goOn) {
         // The target's failure ends the run; with nothing more wanted from
         // the reply, its end is read and the connection kept.

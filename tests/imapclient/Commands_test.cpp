@@ -1273,20 +1273,55 @@ TEST(CopyTest, PipelinedRange)
     }
 
     // Room is made before an APPEND is written: the window's 4 MiB takes
-    // four bodies of 900 KiB, and a fifth waits for the first answer.
+    // four bodies of 900 KiB, and a fifth waits for the first answer, which
+    // the target gives only once it is awaited.
     {
         const std::string large = body(900 << 10);
         std::string reply;
         for (unsigned n = 1; n <= 5; ++n)
             reply += "* " + std::to_string(n) + " FETCH (FLAGS () INTERNALDATE \"" + date1
                 + "\" BODY[] {" + std::to_string(large.size()) + "}\r\n" + large + ")\r\n";
-        Copy w(reply + "%T OK FETCH completed\r\n", targetOk(5));
+        Copy w(reply + "%T OK FETCH completed\r\n", "%|" + targetOk(5));
         EXPECT_EQ(
             ImapSuccess, w.source.client.copyFolder(L"F", w.target.client, 1, 0, copied, failed));
         EXPECT_EQ(5u, copied);
         const std::size_t lines = 4 * 100; // the APPEND lines in flight with the bodies
         EXPECT_LE(w.target.session->mostInFlight, AppendWindow::maxBytes + lines);
         EXPECT_GE(w.target.session->mostInFlight, 4 * large.size());
+    }
+
+    // The answers that have come are taken after each APPEND, without
+    // waiting for those that have not: a message is settled as the target
+    // takes it, long before the window is full.
+    {
+        std::string three;
+        for (unsigned n = 1; n <= 3; ++n)
+            three += "* " + std::to_string(n) + " FETCH (FLAGS () INTERNALDATE \"" + date1
+                + "\" BODY[] {3}\r\nmsg)\r\n";
+        three += "%T OK FETCH completed\r\n";
+        const std::string ok = "%T OK done\r\n";
+        const struct {
+            const char* name;
+            std::string answers; // "%|": not come yet, until awaited
+            std::vector<std::size_t> written; // APPENDs written as each message was settled
+        } rows[] = {
+            {"each answer there as soon as its APPEND is written", ok + ok + ok, {1, 2, 3}},
+            {"the first there at once, the others once awaited", ok + "%|" + ok + ok, {1, 3, 3}},
+            {"none there until awaited at the end of the run", "%|" + ok + ok + ok, {3, 3, 3}},
+            {"a refusal taken as it comes too", "%T NO [OVERQUOTA] full\r\n" + ok + ok,
+                {1, 2, 3}},
+        };
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.name);
+            Copy e(three, row.answers);
+            CopyRun run({1, 2, 3});
+            std::vector<std::size_t> written;
+            run.onSettled
+                = [&](const CopyRun&) { written.push_back(appends(e.target.sent()).size()); };
+            EXPECT_EQ(ImapSuccess, e.source.client.copyMessages(L"F", e.target.client, run));
+            EXPECT_EQ(row.written, written);
+            EXPECT_EQ(3u, run.copied() + run.failed());
+        }
     }
 
     // Unsolicited news about messages (another session changed a flag, a

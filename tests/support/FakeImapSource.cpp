@@ -385,9 +385,19 @@ std::string FakeImapSource::announceExpunge(FakeFolder& folder)
     return std::string();
 }
 
-bool FakeImapSource::reply(
-    PeerSocket& peer, const std::string& untagged, const std::string& tagged) const
+bool FakeImapSource::reply(PeerSocket& peer, const std::string& untagged,
+    const std::string& tagged, const std::vector<std::size_t>& pauses) const
 {
+    if (!pauses.empty()) {
+        std::size_t sent = 0;
+        for (std::size_t at : pauses) {
+            if (at > sent && !peer.say(untagged.substr(sent, at - sent)))
+                return false;
+            peer.idle(trickleMs);
+            sent = at;
+        }
+        return reply(peer, untagged.substr(sent), tagged);
+    }
     if (!splitReplies || untagged.empty())
         return peer.say(untagged + tagged);
     return peer.say(untagged) && peer.say(tagged);
@@ -471,6 +481,7 @@ bool FakeImapSource::fetch(
     };
     std::size_t answered = 0;
     bool gone = false; // a message expunged unannounced was named
+    std::vector<std::size_t> pauses; // where the answer trickles
     for (std::uint32_t uid : named) {
         expungeDue(answered);
         const unsigned n = numberOf(uid);
@@ -484,7 +495,11 @@ bool FakeImapSource::fetch(
             continue;
         }
         bool cutHere = false;
-        untagged += fetchReply(*selected, n, items, cutHere);
+        const std::string message = fetchReply(*selected, n, items, cutHere);
+        if (bodies && trickle != Trickle::None)
+            pauses.push_back(
+                untagged.size() + (trickle == Trickle::MidReply ? message.size() / 2 : 0));
+        untagged += message;
         ++answered;
         if (cutHere) {
             peer.say(untagged);
@@ -505,11 +520,12 @@ bool FakeImapSource::fetch(
         }
     }
     if (!gone)
-        return reply(peer, untagged, tag + " OK done\r\n");
+        return reply(peer, untagged, tag + " OK done\r\n", pauses);
     return reply(peer, untagged,
         expungeSaid == Expunge::Nil
             ? tag + " OK [EXPUNGEISSUED] Some messages were already expunged\r\n"
-            : tag + " NO [EXPUNGEISSUED] Some of the requested messages no longer exist\r\n");
+            : tag + " NO [EXPUNGEISSUED] Some of the requested messages no longer exist\r\n",
+        pauses);
 }
 
 void FakeImapSource::serve(PeerSocket& peer) const

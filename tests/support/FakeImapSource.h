@@ -18,7 +18,8 @@
 // did not happen (and end there),
 // untagged replies can come before each body, replies can be written as
 // some servers write them (the untagged lines and the tagged line in two
-// sends, with Nagle's algorithm on), and a message can be described as
+// sends, with Nagle's algorithm on), the answer with the bodies can
+// trickle in as over a slow link, and a message can be described as
 // servers that bend the rules describe it: a date in another form or none,
 // a size that is not its body's, a body as a quoted string, a message's
 // items split over replies (a date given again with the body), the body
@@ -115,6 +116,14 @@ struct FakeImapSource {
     int cutCountedMs = 0;
     std::string beforeBody; // untagged replies before each body
     bool splitReplies = false;
+    // A slow link: the answer to a FETCH of bodies comes a piece at a time,
+    // `trickleMs` apart: each message's reply a piece of its own
+    // (ByReply), or the pieces cut in the middle of each reply (MidReply),
+    // so that the end of one message comes with the start of the next, as
+    // bytes that trickle in do.
+    enum class Trickle { None, ByReply, MidReply };
+    Trickle trickle = Trickle::None;
+    int trickleMs = 150;
     std::string greeting = "* OK [CAPABILITY IMAP4rev1 LITERAL+] fake source ready\r\n";
     // What the session does once it answered a LOGIN OK: serve on; end
     // with a BYE sent right behind the OK, as a server at a limit of its
@@ -226,8 +235,11 @@ private:
     // The session itself, on a view of the folders of its own.
     void serveView(PeerSocket& peer);
     FakeFolder* selectable(const std::string& name);
-    // One send, or the untagged part and the tagged line in two.
-    bool reply(PeerSocket& peer, const std::string& untagged, const std::string& tagged) const;
+    // One send, or the untagged part and the tagged line in two; where the
+    // answer trickles, the untagged part goes in pieces, with a pause before
+    // each of `pauses` (offsets into it, ascending).
+    bool reply(PeerSocket& peer, const std::string& untagged, const std::string& tagged,
+        const std::vector<std::size_t>& pauses = {}) const;
     // Answers STATUS for `folder` (null: no such folder) as `status` says.
     bool statusOf(PeerSocket& peer, const std::string& tag, const FakeFolder* folder) const;
     // The untagged replies to a SELECT of `folder`.

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <mutex>
 #include <regex>
@@ -1124,6 +1125,57 @@ FakeImapSource fakeSource(const std::string& separator, const std::vector<FakeFo
     source.separator = separator;
     source.folders = folders;
     return source;
+}
+
+// A source on a slow link, its folder much smaller than the window of
+// APPENDs in flight: the folder's row ("n/12") and the run's copied count
+// rise message by message as the target takes them, as the wizard's poll
+// and zorp-engine-run's line find them, not all at once at the folder's end.
+// The messages come 150 ms apart, each reply whole or cut in its middle
+// (the end of one message then comes with the start of the next).
+TEST_F(ScriptedSourceTest, OnASlowLinkTheCountsRiseMessageByMessageWithinAFolder)
+{
+    using Trickle = FakeImapSource::Trickle;
+    const unsigned count = 12;
+    const struct Row {
+        const char* name;
+        Trickle trickle;
+    } rows[] = {{"each reply whole", Trickle::ByReply}, {"each reply cut", Trickle::MidReply}};
+    int run = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeImapSource slow;
+        slow.inbox().bodies = messagesOf("INBOX", count);
+        slow.trickle = row.trickle;
+        // The counts seen strictly between none and all of the folder.
+        std::set<unsigned> rowCounts, runCounts;
+        runner.besideTheStart = [&](IMigrator& engine) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            for (MigrationStatus status; std::chrono::steady_clock::now() < until;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+                engine.getStatus(status);
+                if (status.endTime != 0)
+                    return;
+                for (const ActualUserStatus& account : status.inProgress)
+                    if (account.folder == L"INBOX" && account.messagesDone > 0
+                        && account.messagesDone < count) {
+                        rowCounts.insert(account.messagesDone);
+                        runCounts.insert(status.messagesDone);
+                    }
+            }
+        };
+        const Migrated migrated = migrate(slow, "kim@slow" + std::to_string(++run) + ".test");
+        runner.besideTheStart = nullptr;
+        const RunOutcome& outcome = migrated.outcome;
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        EXPECT_EQ(count, outcome.status.messagesDone) << outcome.report;
+        EXPECT_EQ(0u, outcome.status.messageErrors) << outcome.report;
+        // One message per 150 ms against a poll every 10 ms: nearly every
+        // count in between is seen; half of them leaves room for a loaded
+        // machine.
+        EXPECT_GE(rowCounts.size(), count / 2);
+        EXPECT_GE(runCounts.size(), count / 2);
+    }
 }
 
 // Target folder -> the source folder's messages it must hold, in order.
