@@ -144,7 +144,7 @@ SimpleImapClient::Welcome SimpleImapClient::greet(const std::wstring& host, unsi
     else if (connection_.closedBeforeGreeting())
         welcome = {Welcome::Closed, lastError_};
     else if (ReplyReader::isBye(greeting))
-        welcome = {Welcome::Refused, greeting};
+        welcome = {Welcome::TurnedAway, greeting};
     else
         welcome = {Welcome::Failed, lastError_};
     return welcome;
@@ -181,7 +181,36 @@ SimpleImapClient::LoginAnswer SimpleImapClient::logIn(
         return {LoginAnswer::NoMethod, text};
     if (ended)
         return {LoginAnswer::Ended, text};
-    return {result == ImapLoginFailed ? LoginAnswer::Refused : LoginAnswer::Failed, text};
+    if (result != ImapLoginFailed)
+        return {LoginAnswer::Failed, text};
+    return refusal(text, connection_.loginReplies());
+}
+
+SimpleImapClient::LoginAnswer SimpleImapClient::refusal(
+    const std::string& tagged, const std::vector<std::string>& untagged)
+{
+    LoginAnswer answer{LoginAnswer::Refused, std::string()};
+    auto addAlert = [&answer](const std::string& text) {
+        answer.alert += (answer.alert.empty() ? "" : " ") + text;
+    };
+    for (const std::string& line : untagged) {
+        StatusResponse response;
+        if (readStatusResponse(line, response) && strcasecmp(response.code.c_str(), "ALERT") == 0) {
+            answer.text += response.words + " ";
+            addAlert(response.text);
+        }
+    }
+    StatusResponse response;
+    if (!readStatusResponse(tagged, response)) {
+        // Not the server's answer: why the login failed before one came.
+        answer.text += tagged;
+        return answer;
+    }
+    answer.text += response.words;
+    answer.code = response.code;
+    if (strcasecmp(response.code.c_str(), "ALERT") == 0)
+        addAlert(response.text);
+    return answer;
 }
 
 void SimpleImapClient::disconnect(bool logout)

@@ -246,7 +246,7 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
                               L"(PREAUTH), so no account can log in as itself: %2%",
             server_.text(), asSentence(greeting));
         return tried;
-    case Welcome::Refused:
+    case Welcome::TurnedAway:
         tried.kind = Try::TurnedAway;
         tried.text = turnedAwayAtGreeting(server_.text(), greeting);
         return tried;
