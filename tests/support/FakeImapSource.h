@@ -117,6 +117,10 @@ struct FakeImapSource {
     // instead, the session then ended, as a server does at a limit of that
     // account's: the first n LOGINs of each, every one for 0.
     std::map<std::string, unsigned> byeAt;
+    // Accounts (the name in a LOGIN) whose every LOGIN is answered so
+    // instead, the session going on: the tagged answer from its status
+    // word on ("NO [UNAVAILABLE] Temporary authentication failure").
+    std::map<std::string, std::string> loginAnswers;
     // The source's connections turned away so far (connectionsAtMost).
     unsigned turnedAway() const;
     // Sessions served at once at most (0: any number), as a server that

@@ -237,14 +237,19 @@ std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& use
     return refused;
 }
 
-void printUnfinishedAccounts(
-    const std::vector<migration::UserInfoData>& users, const MigrationStatus& status)
+void printFailedAccounts(const std::vector<migration::UserInfoData>& users)
 {
     for (const migration::UserInfoData& user : users) {
         if (!user.failure.empty())
             std::printf("%saccount %s failed: %s\n", program,
                 unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.failure).c_str());
     }
+}
+
+void printUnfinishedAccounts(
+    const std::vector<migration::UserInfoData>& users, const MigrationStatus& status)
+{
+    printFailedAccounts(users);
     if (const std::wstring waiting = migration::notStartedText(status); !waiting.empty())
         std::printf("%s%s.\n", program, unicodeToUtf8(waiting).c_str());
 }
@@ -270,14 +275,20 @@ void printSummary(const MigrationStatus& status, const std::string& how, const B
     std::fflush(stdout);
 }
 
-void printNothingToMigrate(
-    std::uint32_t refused, const BeforeTheRun& before, const std::string& report)
+void printNothingToMigrate(std::uint32_t refused, std::uint32_t notNow, const BeforeTheRun& before,
+    const std::string& report)
 {
-    std::printf("%sno migration: the source refused the login of %s; the target was not "
-                "changed; the report: %s\n",
-        program,
-        refused == 1 ? "the one account" : ("all " + std::to_string(refused) + " accounts").c_str(),
-        report.c_str());
+    auto accounts = [](std::uint32_t count) {
+        return count == 1 ? std::string("the one account")
+                          : "all " + std::to_string(count) + " accounts";
+    };
+    const std::string why = notNow == 0 ? "refused the login of " + accounts(refused)
+        : refused == 0
+        ? "could not log in " + accounts(notNow) + " now"
+        : "refused the login of " + unicodeToUtf8(migration::counted(refused, L"account"))
+            + " and could not log in " + std::to_string(notNow) + " now";
+    std::printf("%sno migration: the source %s; the target was not changed; the report: %s\n",
+        program, why.c_str(), report.c_str());
     printSkippedLines(stdout, before.skippedLines);
     std::fflush(stdout);
 }

@@ -43,6 +43,10 @@ void printSkippedLines(std::FILE* to, unsigned skippedLines);
 std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users);
 
 // On standard output: one line per account that failed, with the report's
+// sentence on why.
+void printFailedAccounts(const std::vector<migration::UserInfoData>& users);
+
+// On standard output: one line per account that failed, with the report's
 // sentence on why; then one line that counts and names (the first ten of)
 // the accounts to migrate that the run did not start, in the report's words.
 void printUnfinishedAccounts(
@@ -66,9 +70,10 @@ void printSummary(const migration::MigrationStatus& status, const std::string& h
     const BeforeTheRun& before, const std::string& report);
 
 // On standard output: no account is left to migrate once the source refused
-// every login (`refused` of them); the target was not changed.
-void printNothingToMigrate(
-    std::uint32_t refused, const BeforeTheRun& before, const std::string& report);
+// every login tested (`refused` of them) or could not log the account in
+// now (`notNow`); the target was not changed.
+void printNothingToMigrate(std::uint32_t refused, std::uint32_t notNow, const BeforeTheRun& before,
+    const std::string& report);
 
 // The progress line of a run in hand, fitted to `columns`: the counts
 // first (the accounts done and failed, the logins still being tested while

@@ -299,11 +299,16 @@ int notStarted(IMigrator& engine, const BeforeTheRun& before, const std::string&
     std::vector<tavir::migration::UserInfoData> users;
     engine.getUsers(users);
     tavir::enginerun::printRefusedLogins(users);
+    tavir::enginerun::printFailedAccounts(users);
     // Where the stop came, as the engine's report says it too.
     if (status.stoppedBeforeTheRun != StartPhase::None)
         return stoppedBeforeTheRun(status.stoppedBeforeTheRun, status.startFailure, report);
-    if (status.loginsRefused != 0 && status.selectedAccounts == 0) {
-        tavir::enginerun::printNothingToMigrate(status.loginsRefused, before, report);
+    // Every account selected was tested and failed: refused ones are left
+    // out of the run, those the source could not log in now failed in it.
+    if (status.loginsRefused + status.failedAccounts != 0
+        && status.selectedAccounts == status.failedAccounts) {
+        tavir::enginerun::printNothingToMigrate(
+            status.loginsRefused, status.failedAccounts, before, report);
         return Failures;
     }
     tavir::enginerun::printReportLines(stderr,

@@ -59,6 +59,10 @@ struct UserInfoData {
     // Why the credential test found the account's login refused, as the
     // report's line says it; empty unless it did.
     std::wstring loginRefusal;
+    // Why the source could not take the account's login now (at a limit of
+    // the account's own, unavailable), as the report's line says it: the
+    // test did not judge the account. Empty unless so.
+    std::wstring loginNotNow;
 };
 
 // Where a start was when a stop ended it before its run began.

@@ -9,6 +9,8 @@ using tiny::KMutexLocker;
 
 void HeldSentences::say(Logger& log)
 {
+    if (log.kept().empty())
+        return;
     KMutexLocker hold(lock_);
     if (!released_) {
         held_.push_back(log.takeKept());

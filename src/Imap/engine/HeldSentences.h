@@ -12,7 +12,8 @@ namespace tavir::migration {
 
 class HeldSentences {
 public:
-    // What `log` keeps for the report goes there now, or is held.
+    // What `log` keeps for the report goes there now, or is held; nothing
+    // when it keeps nothing.
     void say(Logger& log);
     // Writes what was held; what comes later goes to the report at once.
     void release();

@@ -696,6 +696,11 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "Subject: " + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i) + "\r\n");
     courier.connectionsAtMost = 4;
     tavir::test::LoopbackServer capped(courier.session());
+    // A source that can't take fay's login now, and says so.
+    tavir::test::FakeImapSource busy;
+    busy.inbox().bodies.push_back("Subject: one\r\n\r\nbody\r\n");
+    busy.loginAnswers = {{"fay@busy.test", "NO [UNAVAILABLE] Temporary authentication failure"}};
+    tavir::test::LoopbackServer notNow(busy.session());
     std::string twenty;
     for (int i = 1; i <= 20; ++i)
         twenty += "user" + std::to_string(i) + "@capped.test;Pw-user\n";
@@ -712,6 +717,8 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "@runs.test;Pw-nobody\nalice@runs.test;Pw-alice\n"},
         {"one bad line", "alice@runs.test;Pw-alice\nno separator here\n"},
         {"twenty", twenty},
+        {"busy", "ann@busy.test;Pw-ann\nfay@busy.test;Pw-fay\n"},
+        {"busy fay", "fay@busy.test;Pw-fay\n"},
     };
     for (const auto& [name, text] : accountsFiles)
         writeFile(files.file(name + ".txt"), text);
@@ -727,6 +734,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         NoTarget,
         EchoingSource,
         CappedSource,
+        NotNowSource,
         SilentSource,
         SilentAdministration,
         ClosedSource,
@@ -816,6 +824,25 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {"\nThe source server accepted at most 4 connections at once; the migration went on "
              "with 4.\nMigration ended on "},
             {"closed the connection", "Fatal Error"}},
+        {"a source that could not log one account in now: that account failed, not refused",
+            Change::NotNowSource, failures,
+            {"zorp-engine-run: account fay@busy.test failed: The source server 127.0.0.1:",
+                " could not log fay@busy.test in now: NO [UNAVAILABLE] Temporary authentication "
+                "failure.\n",
+                " s: accounts 1 finished, 1 failed, 0 login refused, 0 not started; "},
+            {}, "busy", 0, "fay", 0, {}, {"login refused:"}},
+        {"a source that could log no account in now: nothing is made on the target",
+            Change::NotNowSource, failures,
+            {"zorp-engine-run: account fay@busy.test failed: The source server 127.0.0.1:",
+                " could not log fay@busy.test in now: NO [UNAVAILABLE] Temporary authentication "
+                "failure.\n",
+                "zorp-engine-run: no migration: the source could not log in the one account now; "
+                "the target was not changed; the report: "},
+            {}, "busy fay", 0, "fay", 0,
+            {"The source server could not log in any account to migrate now; the target server "
+             "was not changed, and the migration did not start.\n",
+                "\nAccounts: 0 finished, 1 failed, 0 login refused, 0 not started.\n"},
+            {"login refused:"}},
         {"a source that quotes the password back", Change::EchoingSource, failures,
             {"You sent: ", " \"***\"", "no migration: the source refused the login of all 2 "}, {}},
         {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
@@ -919,6 +946,10 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         case Change::CappedSource:
             operands[0] = "127.0.0.1:" + std::to_string(capped.port());
             operands[2] = files.file("twenty.txt");
+            break;
+        case Change::NotNowSource:
+            operands[0] = "127.0.0.1:" + std::to_string(notNow.port());
+            operands[2] = files.file(row.accounts + std::string(".txt"));
             break;
         case Change::SilentSource:
             operands[0] = "127.0.0.1:" + std::to_string(silent.port());
