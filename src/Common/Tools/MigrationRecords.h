@@ -65,6 +65,14 @@ struct UserInfoData {
     std::wstring loginNotNow;
 };
 
+// What one account's credential test found beyond its status, as the
+// report's lines say it: why the login was refused, or why the source could
+// not take it now; each empty unless so.
+struct LoginTestSentences {
+    std::wstring refusal;
+    std::wstring notNow;
+};
+
 // Where a start was when a stop ended it before its run began.
 enum class StartPhase : std::int32_t {
     None = 0, // no stop ended it (it went ahead, or failed by itself)
