@@ -180,7 +180,7 @@ SimpleImapClient::LoginAnswer SimpleImapClient::logIn(
     if (noMethod)
         return {LoginAnswer::NoMethod, text};
     if (ended)
-        return {LoginAnswer::Ended, text};
+        return {LoginAnswer::EndedAtLogin, text};
     if (result != ImapLoginFailed)
         return {LoginAnswer::Failed, text};
     return refusal(text, connection_.loginReplies());

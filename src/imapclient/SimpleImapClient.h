@@ -119,7 +119,7 @@ public:
             // The server ended the session at the login: a BYE in answer to
             // it, or behind its OK before anything else was read (`text`),
             // or the connection closed there.
-            Ended,
+            EndedAtLogin,
             // The server takes no password on this connection (LOGINDISABLED,
             // and no AUTHENTICATE CRAM-MD5 offered); nothing was sent.
             NoMethod,

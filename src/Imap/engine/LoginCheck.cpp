@@ -48,12 +48,12 @@ bool namesTooManyConnections(std::string alert)
     return holds({"connection", "session"}) && holds({"too many", "maximum", "limit", "exceeded"});
 }
 
-// What a refused login's answer says: that the source can't take the login
-// now (RFC 5530), which tells nothing of the password; or a refusal. A code
-// that refuses makes it a refusal whatever ALERT comes beside it; without a
-// code that says either, an ALERT says "not now" only when it names too
-// many connections or sessions, and anything else is a refusal, as an
-// answer without a code is.
+// What a NO (or BAD) to a login says: that the source can't take the login
+// now (RFC 5530), which tells nothing of the password; or that it refuses
+// it. A code that refuses makes it a refusal whatever ALERT comes beside
+// it; without a code that says either, an ALERT says "not now" only when it
+// names too many connections or sessions, and anything else is a refusal,
+// as an answer without a code is.
 bool saysNotNow(const SimpleImapClient::LoginAnswer& answer)
 {
     auto isOneOf = [&answer](std::initializer_list<const char*> codes) {
@@ -325,7 +325,7 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
         tried.kind = saysNotNow(answer) ? Try::NotNow : Try::Refused;
         tried.result = mail::ImapLoginFailed;
         break;
-    case Answer::Ended:
+    case Answer::EndedAtLogin:
         tried.kind = Try::EndedAtLogin;
         break;
     case Answer::NoMethod:
