@@ -43,10 +43,11 @@ const char* const accounts = "anna@example.com;Pw-anna;Anna\n"
                              "carl@example.com;Pw-carl-wrong;Carl\n";
 
 // The wizard's test of the three accounts in `accountsFile` on an engine of
-// its own, waited for up to `seconds`: the statuses it set, and what the
-// engine then said of the source.
+// its own, waited for up to `seconds`: the statuses it set, the accounts as
+// it left them, and what the engine then said of the source.
 struct WizardTested {
     std::vector<TestStatus> statuses = std::vector<TestStatus>(3, TestNotTested);
+    std::vector<UserInfoData> users;
     std::wstring sourceUntestable;
 };
 
@@ -69,7 +70,16 @@ WizardTested wizardTest(
     MigrationStatus status;
     migrator->getStatus(status);
     tested.sourceUntestable = status.sourceUntestable;
+    migrator->getUsers(tested.users);
     return tested;
+}
+
+// A migration from `dovecot`'s plain port into `target`.
+Configuration fromDovecotInto(const tavir::test::MigrationRunner& runner,
+    const tavir::test::Dovecot& dovecot, const tavir::test::StandInTarget& target)
+{
+    return runner.configuration(L"127.0.0.1:" + std::to_wstring(dovecot.port()),
+        target.whost() + L":" + std::to_wstring(target.port()));
 }
 
 class UserTest : public ::testing::Test {
@@ -799,33 +809,16 @@ TEST(UserTestLimit, AnAccountsSessionsHeldByAnotherClientAreNotNowOnBothRoads)
         tavir::test::writeFile(dir.file("accounts.txt"), everyPasswordRight);
         tavir::test::StandInTarget target;
         tavir::test::MigrationRunner runner(logs, dir);
-        const Configuration configuration
-            = runner.configuration(L"127.0.0.1:" + std::to_wstring(dovecot.port()),
-                target.whost() + L":" + std::to_wstring(target.port()));
-        IMigrator* created = nullptr;
-        ASSERT_TRUE(createMigrator(&created));
-        {
-            std::unique_ptr<IMigrator> wizard(created);
-            Configuration copy = configuration;
-            ASSERT_TRUE(wizard->init(copy));
-            ASSERT_TRUE(wizard->loadUsers(utf8ToUnicode(dir.file("accounts.txt"))));
-            std::vector<TestStatus> statuses(3, TestNotTested);
-            RecordingCallbacks callbacks;
-            ASSERT_TRUE(wizard->startUserTest(&callbacks, statuses));
-            ASSERT_TRUE(callbacks.waitStopped(60));
-            EXPECT_EQ((std::vector<TestStatus>{full ? TestNotTested : TestLoginAccepted,
-                          TestLoginAccepted, TestLoginAccepted}),
-                statuses);
-            std::vector<UserInfoData> users;
-            wizard->getUsers(users);
-            ASSERT_EQ(3u, users.size());
-            EXPECT_EQ(full ? said : "", unicodeToUtf8(users[0].loginNotNow));
-            for (const UserInfoData& user : users)
-                EXPECT_EQ(L"", user.loginRefusal);
-            MigrationStatus status;
-            wizard->getStatus(status);
-            EXPECT_EQ(L"", status.sourceUntestable);
-        }
+        const Configuration configuration = fromDovecotInto(runner, dovecot, target);
+        const WizardTested wizard = wizardTest(configuration, dir.file("accounts.txt"), 60);
+        EXPECT_EQ((std::vector<TestStatus>{full ? TestNotTested : TestLoginAccepted,
+                      TestLoginAccepted, TestLoginAccepted}),
+            wizard.statuses);
+        ASSERT_EQ(3u, wizard.users.size());
+        EXPECT_EQ(full ? said : "", unicodeToUtf8(wizard.users[0].loginNotNow));
+        for (const UserInfoData& user : wizard.users)
+            EXPECT_EQ(L"", user.loginRefusal);
+        EXPECT_EQ(L"", wizard.sourceUntestable);
         // The wizard's sessions ended before the run's begin.
         for (const auto& [user, password] : passwords)
             ASSERT_TRUE(allEnded(user)) << dovecot.log();
@@ -871,9 +864,7 @@ TEST(UserTestShipped, RefusalsUnderDovecotsShippedDelaysAreTheAccountsOwn)
     tavir::test::writeFile(dir.file("accounts.txt"), accounts);
     tavir::test::StandInTarget target;
     tavir::test::MigrationRunner runner(logs, dir);
-    const Configuration configuration
-        = runner.configuration(L"127.0.0.1:" + std::to_wstring(dovecot.port()),
-            target.whost() + L":" + std::to_wstring(target.port()));
+    const Configuration configuration = fromDovecotInto(runner, dovecot, target);
 
     const WizardTested wizard = wizardTest(configuration, dir.file("accounts.txt"), 120);
     EXPECT_EQ((std::vector<TestStatus>{TestLoginAccepted, TestLoginAccepted, TestLoginRefused}),
