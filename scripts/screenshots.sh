@@ -12,7 +12,7 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 "$root/scripts/install-deps.sh" screenshots >/dev/null
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" --target gui_EndToEnd_itest gui_OptionPage_test
+cmake --build "$root/build" --target gui_EndToEnd_itest gui_OptionPage_test gui_ProgressPage_test
 out="$root/build/screenshots"
 rm -rf "$out"
 TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
@@ -23,4 +23,8 @@ TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
 TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 1024x768x24" "$root/build/bin/gui_OptionPage_test" \
   --gtest_filter='*TheAccountInTestSaysSoFromTheFirstOn:*ASourceThatCanNotBeTested*'
+# The progress page's test: a stopped run whose target is being put back.
+TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
+  xvfb-run -a -s "-screen 0 1024x768x24" "$root/build/bin/gui_ProgressPage_test" \
+  --gtest_filter='*StopThenAbortedRunWaitsForNext'
 ls "$out"

@@ -366,6 +366,7 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     endpoint.timeoutMs = timeoutMs_;
     endpoint.stop = stop_;
     endpoint.writesBodies = writesBodies_;
+    endpoint.firstUse = firstUse_;
     // Whatever this object had is over: a new session starts from state 0,
     // and what the server said of itself is asked anew (another server may
     // answer at the same address).
@@ -390,6 +391,11 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     if (!connected) {
         if (stopRequested())
             closeWithError(stoppedText());
+        // Reset as it was taken, or closed before a byte of the TLS
+        // handshake: as closed before the greeting, which is how a server
+        // at its limit turns a connection away.
+        if (stream_->closedBeforeAnyByte())
+            failClosedBeforeGreeting();
         std::string reason = stream_->connectFailure();
         closeWithError((ssl_ ? "could not connect with TLS to " : "could not connect to ")
             + endpointText() + (reason.empty() ? "" : ": " + reason));
@@ -433,8 +439,9 @@ void ConnectionInternal::readGreeting()
     const bool timeout = ended && readEndWasTimeout();
     const bool cutOff = ended && stream_->readEndError() == ETIME;
     const int endError = ended ? stream_->readEndError() : -1;
-    closedBeforeGreeting_ = ended && received_ == 0 && !stopRequested()
-        && (endError == 0 || endError == ECONNRESET || endError == EPIPE);
+    if (ended && received_ == 0 && !stopRequested()
+        && (endError == 0 || endError == ECONNRESET || endError == EPIPE))
+        failClosedBeforeGreeting();
     std::string refused = timeout && received_ == 0
         ? endpointText() + " accepted the connection but sent no greeting within " + waitedText()
         : ended && (greeting_.empty() || cutOff || stopRequested())
@@ -445,6 +452,15 @@ void ConnectionInternal::readGreeting()
     close();
     recordError(refused, timeout);
     throw ImapConnectionFailed(refused);
+}
+
+void ConnectionInternal::failClosedBeforeGreeting()
+{
+    closedBeforeGreeting_ = true;
+    const std::string text = readEndText("its greeting was");
+    close();
+    recordError(text, false);
+    throw ImapConnectionFailed(text);
 }
 
 void ConnectionInternal::restoreSession()

@@ -333,6 +333,9 @@ public:
     // body (a source's): the streams it makes from now on get a small send
     // area (ImapEndpoint::writesBodies).
     void setWritesBodies(bool writes) { writesBodies_ = writes; }
+    // Over TLS, the streams it makes from now on pin at the first contact
+    // with a server what `firstUse` allows (ImapEndpoint::firstUse).
+    void setFirstUse(const tavir::ssl::FirstUse& firstUse) { firstUse_ = firstUse; }
     bool streamGood();
 
     const std::string& getHost() const { return host_; }
@@ -366,6 +369,10 @@ private:
     // when its line feed came.
     bool skipRestOfLine(std::string& line);
     void readGreeting();
+    // The server ended the connection before any byte of its greeting (or,
+    // over TLS, of its handshake): closes, records how it ended (as the
+    // stream's read end says) and throws it.
+    [[noreturn]] void failClosedBeforeGreeting();
     void restoreSession();
     void writeText(const std::string& text, bool flush);
     [[noreturn]] void sendFailed(const std::string& what);
@@ -410,6 +417,7 @@ private:
 
     std::shared_ptr<const tavir::utils::StopSignal> stop_;
     bool writesBodies_ = true;
+    tavir::ssl::FirstUse firstUse_;
     bool inOperation_ = false;
     unsigned budgetMs_ = 0; // the operation's time-out and credit so far
     std::uint64_t received_ = 0; // bytes read in the operation

@@ -3,6 +3,8 @@
 // stream with a read time-out. The connection talks to the server only
 // through this interface; the real one is the TCP or TLS client stream, and
 // tests put scripted servers behind it.
+#include "ssl/FirstUse.h"
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -18,11 +20,15 @@ namespace tavir::mail {
 // and a sentence for the report. Empty over plain TCP. A server refused
 // because another certificate is pinned for it has no sentence (the
 // refusal's text says why) and `changed` set, so that the user can be
-// told that a known server now shows another certificate.
+// told that a known server now shows another certificate; one refused
+// because nothing is pinned for it and the first use may not pin its
+// certificate has that certificate's SHA-256 fingerprint in `unknown`, so
+// that the user can be told how to accept it.
 struct TrustNotice {
     std::string server;
     std::string sentence;
     bool changed = false;
+    std::string unknown;
 };
 
 class ImapStream {
@@ -84,6 +90,14 @@ public:
     // refused", "(113) No route to host", "TLS handshake failed", why the server's
     // certificate was refused); may be empty.
     virtual std::string connectFailure() const;
+    // After a failed create(): true when the server took the connection
+    // and closed or reset it before any byte came back from it (a reset the
+    // connect itself met, or over TLS an end before the server's side of the
+    // handshake), as a server that takes no more connections from this
+    // client turns one away; readEndError() then says how it ended (0
+    // closed, ECONNRESET or EPIPE reset). A later end meets the greeting's
+    // read. The default says false.
+    virtual bool closedBeforeAnyByte() const;
     // After create() with TLS: how the certificate was trusted, or that it
     // was refused as changed.
     virtual TrustNotice trustNotice() const;
@@ -99,6 +113,9 @@ struct ImapEndpoint {
     // False for a connection that writes commands alone (a source's): it
     // needs no send area to gather a message body in.
     bool writesBodies = true;
+    // Over TLS: which certificate the first connection to a server with no
+    // pin may pin, when no trusted authority vouches for it.
+    tavir::ssl::FirstUse firstUse;
 };
 
 // Makes the (unconnected) stream for an endpoint; null when the host name

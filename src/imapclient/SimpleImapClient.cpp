@@ -121,6 +121,19 @@ SimpleImapClient::ImapClientResult SimpleImapClient::connectAndSwitch(const std:
     return readSwitchAndList(*pair, account);
 }
 
+namespace {
+
+// A login's answer that holds its kind and text alone.
+SimpleImapClient::LoginAnswer answered(SimpleImapClient::LoginAnswer::Kind kind, std::string text)
+{
+    SimpleImapClient::LoginAnswer answer;
+    answer.kind = kind;
+    answer.text = std::move(text);
+    return answer;
+}
+
+} // namespace
+
 SimpleImapClient::Welcome SimpleImapClient::greet(const std::wstring& host, unsigned port, bool ssl)
 {
     Welcome welcome;
@@ -154,7 +167,7 @@ SimpleImapClient::LoginAnswer SimpleImapClient::logIn(
     const std::wstring& user, const std::wstring& password)
 {
     if (connected_ || connection_.getState() != ConnectionInternal::Connected)
-        return {LoginAnswer::Failed, "no greeted connection to log in on"};
+        return answered(LoginAnswer::Failed, "no greeted connection to log in on");
     bool noMethod = false;
     bool ended = false;
     const ImapClientResult result = guarded("the login", ImapLoginFailed, [&] {
@@ -171,25 +184,25 @@ SimpleImapClient::LoginAnswer SimpleImapClient::logIn(
     });
     if (result == ImapSuccess) {
         connected_ = true;
-        return {LoginAnswer::Accepted, std::string()};
+        return answered(LoginAnswer::Accepted, std::string());
     }
     // Whatever the server left open is of no use now.
     connection_.close();
     std::string text = lastError_;
     Command::removeEOL(text);
     if (noMethod)
-        return {LoginAnswer::NoMethod, text};
+        return answered(LoginAnswer::NoMethod, text);
     if (ended)
-        return {LoginAnswer::EndedAtLogin, text};
+        return answered(LoginAnswer::EndedAtLogin, text);
     if (result != ImapLoginFailed)
-        return {LoginAnswer::Failed, text};
+        return answered(LoginAnswer::Failed, text);
     return refusal(text, connection_.loginReplies());
 }
 
 SimpleImapClient::LoginAnswer SimpleImapClient::refusal(
     const std::string& tagged, const std::vector<std::string>& untagged)
 {
-    LoginAnswer answer{LoginAnswer::Refused, std::string()};
+    LoginAnswer answer = answered(LoginAnswer::Refused, std::string());
     auto addAlert = [&answer](const std::string& text) {
         answer.alert += (answer.alert.empty() ? "" : " ") + text;
     };
@@ -242,6 +255,7 @@ bool SimpleImapClient::testImapServer(
     ConnectionInternal probe;
     trustNotice_ = {};
     testedLoginMethod_ = ConnectionInternal::LoginMethod::Login;
+    testClosedBeforeGreeting_ = false;
     try {
         probe.setStreamFactory(factory_);
         probe.setStopSignal(stop_);
@@ -256,6 +270,7 @@ bool SimpleImapClient::testImapServer(
         // A refused or failed connection, or a failure of our own: either
         // way the server could not be tested; the probe's text says why.
         trustNotice_ = probe.getTrustNotice();
+        testClosedBeforeGreeting_ = probe.closedBeforeGreeting();
         lastError_ = probe.getLastErrorResponse();
         if (lastError_.empty())
             lastError_ = "testing " + probe.endpointText() + " failed";

@@ -155,6 +155,10 @@ public:
     bool testImapServer(const std::wstring& host, unsigned port, bool ssl, unsigned timeout,
         std::wstring& greeting);
     ConnectionInternal::LoginMethod testedLoginMethod() const { return testedLoginMethod_; }
+    // After a testImapServer that gave false: true when the server closed or
+    // reset the connection before any byte of its greeting (over TLS, of
+    // its handshake).
+    bool testClosedBeforeGreeting() const { return testClosedBeforeGreeting_; }
 
     // Accounts.
     ImapClientResult createUser(const std::wstring& user, const std::wstring& domain,
@@ -394,6 +398,7 @@ private:
     std::string lastError_;
     TrustNotice trustNotice_;
     ConnectionInternal::LoginMethod testedLoginMethod_ = ConnectionInternal::LoginMethod::Login;
+    bool testClosedBeforeGreeting_ = false;
     ImapStreamFactory factory_;
     unsigned timeoutMs_ = 0;
     std::shared_ptr<const tavir::utils::StopSignal> stop_;

@@ -72,6 +72,11 @@ std::string ImapStream::connectFailure() const
     return std::string();
 }
 
+bool ImapStream::closedBeforeAnyByte() const
+{
+    return false;
+}
+
 TrustNotice ImapStream::trustNotice() const
 {
     return {};
@@ -172,6 +177,7 @@ public:
     int readEndError() const override { return stream_->buffer()->lastReceiveError(); }
     int writeEndError() const override { return stream_->buffer()->lastSendError(); }
     std::string connectFailure() const override { return connectFailure_; }
+    bool closedBeforeAnyByte() const override { return stream_->buffer()->closedBeforeAnyByte(); }
     TrustNotice trustNotice() const override { return trustNotice_; }
 
 private:
@@ -184,17 +190,20 @@ private:
         // the connection's deadline, and no longer once it is stopped.
         const tavir::ssl::KnownHosts::Wait wait{
             stream_->buffer()->deadline(), endpoint_.stop.get()};
+        using Kind = tavir::ssl::ServerTrust::Kind;
         tavir::ssl::ServerTrust trust
             = tavir::ssl::judgeServer(tls ? tls->getSSL() : nullptr, endpoint_.host, endpoint_.port,
-                tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()), wait);
+                tavir::ssl::KnownHosts(tavir::ssl::KnownHosts::defaultLocation()), wait,
+                endpoint_.firstUse);
         const std::string server = endpoint_.host + ":" + std::to_string(endpoint_.port);
         if (!trust.trusted()) {
             connectFailure_ = trust.sentence;
-            trustNotice_ = {server, "", trust.kind == tavir::ssl::ServerTrust::Kind::Changed};
+            trustNotice_ = {server, "", trust.kind == Kind::Changed,
+                trust.kind == Kind::Unknown ? trust.sha256 : std::string()};
             stream_->close();
             return false;
         }
-        trustNotice_ = {server, trust.sentence};
+        trustNotice_ = {server, trust.sentence, false, ""};
         return true;
     }
 

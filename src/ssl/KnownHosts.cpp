@@ -211,7 +211,8 @@ KnownHosts::Verdict KnownHosts::withFile(
 }
 
 KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
-    const std::string& fingerprint, std::string& sentence, const Wait& wait) const
+    const std::string& fingerprint, std::string& sentence, const Wait& wait,
+    FirstContact first) const
 {
     const std::string key = tavir::utils::lower(host) + ":" + std::to_string(port);
     const std::string seen = tavir::utils::lower(fingerprint);
@@ -230,6 +231,10 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
         const std::string recorded = recordedFingerprint(text, key);
         if (!recorded.empty())
             return recorded == seen ? Verdict::Known : refused(recorded);
+        if (first == FirstContact::Leave) {
+            sentence = "no certificate is pinned for " + key + " in " + path;
+            return Verdict::Unpinned;
+        }
         line = key + ": " + seen;
         sentence = "first connection to " + key + ": its certificate fingerprint " + seen
             + " is now recorded in " + path;

@@ -37,7 +37,10 @@ public:
         Recorded, // first contact: the fingerprint is on record now
         Mismatch, // another fingerprint is on record; the file is unchanged
         Failed, // the file could not be read or written, or was refused
+        Unpinned, // nothing is on record, and check() was not to record it
     };
+    // What check() does for a server with nothing on record.
+    enum class FirstContact { Record, Leave };
 
     using Wait = KnownHostsWait;
     // The longest wait for another program's lock on the file.
@@ -54,12 +57,14 @@ public:
     static std::string defaultPath();
 
     // Checks the fingerprint of a certificate no authority vouches for and
-    // records it on first contact, creating the folders (0700) and the file
+    // records it on first contact (Unpinned instead, the file unchanged,
+    // when `first` is Leave), creating the folders (0700) and the file
     // (0600) when missing. A server an authority vouched for before is a
     // Mismatch, whatever its fingerprint. `sentence` says what happened for
-    // Recorded, Mismatch and Failed.
+    // Recorded, Mismatch, Failed and Unpinned.
     Verdict check(const std::string& host, unsigned port, const std::string& fingerprint,
-        std::string& sentence, const Wait& wait = {}) const;
+        std::string& sentence, const Wait& wait = {},
+        FirstContact first = FirstContact::Record) const;
     // Records that an authority vouches for the server's certificate, on
     // the first time only (Recorded; Known after that), so that check()
     // refuses from then on what no authority vouches for.

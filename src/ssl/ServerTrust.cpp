@@ -64,6 +64,16 @@ private:
     std::string loadedFrom_ TAVIR_GUARDED_BY(lock_);
 };
 
+// The certificate's SHA-256 fingerprint; empty when it can't be computed.
+std::string sha256Of(const tavir::crypto::Certificate& certificate)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(certificate.get(), EVP_sha256(), digest, &length) != 1)
+        return {};
+    return sha256Fingerprint(std::string(reinterpret_cast<const char*>(digest), length));
+}
+
 bool useSystemTrustStore(SSL_CTX* ctx)
 {
     return tavir::utils::SingletonFactory<SystemTrustStore, tavir::utils::NoDestroy>::getInstance()
@@ -85,13 +95,14 @@ bool expectServerName(SSL* ssl, const std::string& host)
 }
 
 ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const KnownHosts& pins,
-    const KnownHosts::Wait& wait)
+    const KnownHosts::Wait& wait, const FirstUse& firstUse)
 {
     const std::string where = host + ":" + std::to_string(port);
     tavir::crypto::Certificate certificate;
     std::string fingerprint;
     if (!ssl || !certificate.getFromPeer(ssl) || !certificate.getFingerprint(fingerprint, ":"))
-        return {ServerTrust::Kind::Refused, where + " showed no certificate"};
+        return {ServerTrust::Kind::Refused, where + " showed no certificate", ""};
+    const std::string sha256 = sha256Of(certificate);
     const long verdict = SSL_get_verify_result(ssl);
     std::string sentence;
     if (verdict == X509_V_OK) {
@@ -102,35 +113,56 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
         // remembered (no file, a hung lock) leaves the server as it was.
         switch (pins.vouched(host, port, fingerprint, sentence, wait)) {
         case KnownHosts::Verdict::Known:
-            return {ServerTrust::Kind::Verified, vouched + "."};
+            return {ServerTrust::Kind::Verified, vouched + ".", sha256};
         case KnownHosts::Verdict::Recorded:
             return {ServerTrust::Kind::Verified,
                 vouched + "; " + pins.path()
                     + " now records that, and a certificate no authority vouches for will be "
-                      "refused."};
+                      "refused.",
+                sha256};
         default:
             return {ServerTrust::Kind::Verified,
-                vouched + " (this could not be recorded: " + sentence + ")."};
+                vouched + " (this could not be recorded: " + sentence + ").", sha256};
         }
     }
+    const std::string why = std::string("no authority this system trusts vouches for its "
+                                        "certificate (")
+        + X509_verify_cert_error_string(verdict) + ")";
     const std::string unverified = "The certificate of " + where
         + " is not vouched for by an authority this system trusts ("
         + X509_verify_cert_error_string(verdict) + "); ";
-    const KnownHosts::Verdict pinned = pins.check(host, port, fingerprint, sentence, wait);
+    const bool accepted = !firstUse.pinsAny && !sha256.empty() && sha256 == firstUse.accepted;
+    const KnownHosts::Verdict pinned = pins.check(host, port, fingerprint, sentence, wait,
+        firstUse.pinsAny || accepted ? KnownHosts::FirstContact::Record
+                                     : KnownHosts::FirstContact::Leave);
     switch (pinned) {
     case KnownHosts::Verdict::Known:
         return {ServerTrust::Kind::Pinned,
             unverified + "it matches the fingerprint " + fingerprint + " pinned for it in "
-                + pins.path() + "."};
+                + pins.path() + ".",
+            sha256};
     case KnownHosts::Verdict::Recorded:
         return {ServerTrust::Kind::PinnedNow,
-            unverified + "on this first connection its fingerprint " + fingerprint
-                + " was pinned in " + pins.path() + ", and another certificate will be refused."};
+            unverified
+                + (accepted ? "it is the certificate accepted, " + sha256 + ", and its fingerprint "
+                            + fingerprint + " was pinned now in "
+                            : "on this first connection its fingerprint " + fingerprint
+                            + " was pinned in ")
+                + pins.path() + ", and another certificate will be refused.",
+            sha256};
+    case KnownHosts::Verdict::Unpinned:
+        // As OpenSSH says of a host key it has never seen.
+        return {ServerTrust::Kind::Unknown,
+            "the authenticity of " + where + " can't be established: " + why + ", and " + sentence
+                + "; its certificate's fingerprint is " + sha256
+                + (firstUse.accepted.empty()
+                        ? std::string()
+                        : " (not " + firstUse.accepted + ", the one accepted)"),
+            sha256};
     default:
         return {pinned == KnownHosts::Verdict::Mismatch ? ServerTrust::Kind::Changed
                                                         : ServerTrust::Kind::Refused,
-            std::string("no authority this system trusts vouches for its certificate (")
-                + X509_verify_cert_error_string(verdict) + "); " + sentence};
+            why + "; " + sentence, sha256};
     }
 }
 

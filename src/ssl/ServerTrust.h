@@ -4,8 +4,11 @@
 // accepted as it is, and the known-hosts file remembers that one was. Any
 // other (self-signed, another name, an authority of its own) is pinned on
 // first use in the known-hosts file, as the administration service always
-// is, and must match its pin from then on; for a server an authority
-// vouched for before, it is refused.
+// is (or, where the first use may pin only the certificate the user
+// accepted, refused with its fingerprint: FirstUse.h), and must match its
+// pin from then on; for a server an authority vouched for before, it is
+// refused.
+#include "ssl/FirstUse.h"
 #include "ssl/KnownHosts.h"
 
 #include <openssl/ssl.h>
@@ -20,14 +23,24 @@ struct ServerTrust {
         Pinned, // it matches the fingerprint pinned for the server
         PinnedNow, // first contact: its fingerprint is pinned now
         Changed, // refused: another fingerprint is pinned for the server
+        // refused: none is pinned for the server, and the first use may not
+        // pin this certificate
+        Unknown,
         Refused, // refused: no certificate, or no pin could be checked
     };
     Kind kind = Kind::Refused;
     // Verified and pinned: a sentence for the report saying how the
-    // certificate was trusted. Changed and Refused: a clause saying why.
+    // certificate was trusted. Changed, Unknown and Refused: a clause
+    // saying why.
     std::string sentence;
+    // The certificate's SHA-256 fingerprint (FirstUse.h); empty when the
+    // server showed none.
+    std::string sha256;
 
-    bool trusted() const { return kind != Kind::Changed && kind != Kind::Refused; }
+    bool trusted() const
+    {
+        return kind == Kind::Verified || kind == Kind::Pinned || kind == Kind::PinnedNow;
+    }
 };
 
 // On a client's SSL object before its handshake: the server is asked for
@@ -38,9 +51,10 @@ struct ServerTrust {
 bool expectServerName(SSL* ssl, const std::string& host);
 
 // After the handshake: the verdict on the server's certificate, pinning it
-// in `pins` when no trusted authority vouches for it. The file's lock is
-// waited for as `wait` allows (the connection's deadline and stop).
+// in `pins`, as `firstUse` allows, when no trusted authority vouches for it
+// and none is pinned for the server. The file's lock is waited for as
+// `wait` allows (the connection's deadline and stop).
 ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const KnownHosts& pins,
-    const KnownHosts::Wait& wait);
+    const KnownHosts::Wait& wait, const FirstUse& firstUse = {});
 
 } // namespace tavir::ssl

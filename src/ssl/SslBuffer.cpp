@@ -84,16 +84,44 @@ int basic_sslbuffer::handshake(const SSL_METHOD* method)
     // The socket never blocks: the handshake waits for it like any read or
     // write, within the time-out and the deadline.
     for (;;) {
+        // Cleared before the call, so that classify() finds the errno of a
+        // system call that failed in it (a reset) and no older one.
+        errno = 0;
         int rc = SSL_connect(ssl_);
         if (rc == 1)
             return rc;
         wantEvents_ = 0;
-        errno = 0;
         if (classify(rc) < 0 && errno == EAGAIN && waitFor(wantEvents_) > 0)
             continue;
         connectError_ = errno != 0 && errno != EAGAIN ? errno : EPROTO;
+        closedBeforeAnyByte_ = endedUnanswered();
         return rc < 0 ? rc : -1;
     }
+}
+
+bool basic_sslbuffer::endedUnanswered()
+{
+    // Anything read from the server (an alert, a plain-text line, part of
+    // its hello) was an answer, however it ended.
+    if (BIO_number_read(SSL_get_rbio(ssl_)) != 0)
+        return false;
+    // A reset may have met the client's hello (EPIPE) or the read after
+    // it; a close is found on the socket, which has nothing more to give.
+    if (connectError_ == ECONNRESET || connectError_ == EPIPE) {
+        receiveError_ = connectError_;
+        return true;
+    }
+    char byte;
+    const ssize_t peeked = ::recv(socket_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked == 0) {
+        receiveError_ = 0;
+        return true;
+    }
+    if (peeked < 0 && (errno == ECONNRESET || errno == EPIPE)) {
+        receiveError_ = errno;
+        return true;
+    }
+    return false;
 }
 
 int basic_sslbuffer::classify(int rc)

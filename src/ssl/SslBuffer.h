@@ -46,6 +46,11 @@ protected:
     int classify(int rc);
 
     int handshake(const SSL_METHOD* method);
+    // After a failed handshake: whether the server ended the connection
+    // before any byte of its side of the handshake came back, closed or
+    // reset (closedBeforeAnyByte()). An alert or bytes that are not TLS
+    // came back from it: they are the handshake's failure.
+    bool endedUnanswered();
     void releaseSsl();
 
     SSLContext context_;

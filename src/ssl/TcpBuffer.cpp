@@ -200,6 +200,7 @@ bool tcpbuffer::init()
 tcpbuffer* tcpbuffer::create(const SSL_METHOD* method)
 {
     connectError_ = ENOTCONN;
+    closedBeforeAnyByte_ = false;
     if (!init())
         return nullptr;
     // Without a deadline of the caller's, connecting and the handshake
@@ -269,6 +270,12 @@ bool tcpbuffer::connectPeer()
     }
     if (error != 0) {
         connectError_ = error;
+        // Taken, then reset before the connect was seen to end: the server
+        // turned the connection away as one it reset at its greeting.
+        if (error == ECONNRESET) {
+            closedBeforeAnyByte_ = true;
+            receiveError_ = error;
+        }
         closeSocket();
         errno = error;
         return false;

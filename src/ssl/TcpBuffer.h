@@ -82,6 +82,13 @@ public:
     // Why the last create() failed, in the same terms; ENOTCONN when no
     // cause is known.
     int lastConnectError() const { return connectError_; }
+    // After a failed create(): true when the server took the connection
+    // and closed or reset it before any byte came back from it, as a server
+    // that takes no more connections from this client turns one away: a
+    // reset that the connect itself met, or over TLS an end before the
+    // server's side of the handshake. lastReceiveError() then says how it
+    // ended: 0 closed, ECONNRESET or EPIPE reset.
+    bool closedBeforeAnyByte() const { return closedBeforeAnyByte_; }
 
     // 1 poll failed, 2 data (or end of stream) waiting, 3 nothing waiting.
     int isRecvReady();
@@ -175,6 +182,7 @@ protected:
     int receiveError_ = 0;
     int sendError_ = 0;
     int connectError_ = 0;
+    bool closedBeforeAnyByte_ = false;
     short wantEvents_ = 0; // what an attempt that answered EAGAIN waits for
     std::shared_ptr<const StopSignal> stop_;
     bool hasDeadline_ = false;

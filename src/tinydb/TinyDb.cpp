@@ -6,6 +6,7 @@
 #include "ssl/KnownHosts.h"
 
 #include "ssl/StopSignal.h"
+#include "tiny/ScopeExit.h"
 #include "utils/StringUtils.h"
 
 #include <chrono>
@@ -56,8 +57,33 @@ void drop(tinydb_handle* handle)
     handle->pending = 0;
 }
 
+// Publishes when the exchange that begins now ends at the latest.
+void publishDeadline(const tinydb_handle* handle)
+{
+    if (!handle->options.exchangeDeadline)
+        return;
+    std::optional<ExchangeDeadline::Clock::time_point> deadline;
+    if (handle->options.timeoutMs != 0)
+        deadline
+            = ExchangeDeadline::Clock::now() + std::chrono::milliseconds(handle->options.timeoutMs);
+    handle->options.exchangeDeadline->set(deadline);
+}
+
+// The next exchange's deadline starts now, for the stream and for whoever
+// watches the wait.
+void beginExchange(tinydb_handle* handle)
+{
+    handle->stream->beginExchange();
+    publishDeadline(handle);
+}
+
 template <class Step> Status guarded(tinydb_handle* handle, Step step)
 {
+    // Once no answer is awaited any more, no wait is published.
+    const tavir::tiny::ScopeExit waited([handle] {
+        if (handle->pending == 0 && handle->options.exchangeDeadline)
+            handle->options.exchangeDeadline->set(std::nullopt);
+    });
     handle->error.clear();
     handle->serverCode = 0;
     try {
@@ -199,6 +225,7 @@ Status tinydb_open(const TinyDbOptions& options, tinydb_handle** handle)
     return guarded(h, [&] {
         TinyDbEndpoint endpoint{options.host, options.port, options.timeoutMs, options.stop};
         const auto connected = std::chrono::steady_clock::now();
+        publishDeadline(h);
         h->stream = options.factory ? options.factory(endpoint) : makeTlsTinyDbStream(endpoint);
         std::string cause;
         if (!h->stream)
@@ -219,7 +246,7 @@ Status tinydb_authenticate(
             throw Failure{Status::NotReady, "the connection is not open"};
         if (!isUtf8(user) || !isUtf8(password))
             throw Failure{Status::BadText, "the user name or password is not UTF-8"};
-        handle->stream->beginExchange();
+        beginExchange(handle);
         send(handle, loginFrame(user, password));
         Frame frame = readFrame(handle);
         if (frame.type != MessageType::LoggedIn)
@@ -267,7 +294,7 @@ Status sendQueries(tinydb_handle* handle, const std::string* statements, std::si
         // behind answers still outstanding, the wait for its answer begins
         // when the answer before it has come.
         if (handle->pending == 0)
-            handle->stream->beginExchange();
+            beginExchange(handle);
         send(handle, frames);
         handle->pending += count;
         return Status::Ok;
@@ -288,7 +315,7 @@ Status tinydb_read_result(tinydb_handle* handle, ResultSet& result)
             throw Failure{Status::NotReady, "no statement is waiting for its answer"};
         Frame frame = readFrame(handle);
         if (--handle->pending > 0)
-            handle->stream->beginExchange();
+            beginExchange(handle);
         if (frame.type == MessageType::Error) {
             ServerError error = decodeError(frame.payload);
             handle->error = "the server refused the statement: " + serverSays(error);

@@ -8,9 +8,13 @@
 #include "tinydb/TinyDbStream.h"
 #include "tinydb/Wire.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +34,33 @@ enum class Status {
     NotReady, // the handle is closed, not logged in, or a result is (not) pending
 };
 
+// When the exchange in hand ends at the latest, for another thread to say
+// how long the wait for the server may last: set as each exchange begins
+// (its time-out from then), cleared once no answer is awaited any more.
+// Lock-free: the thread that waits holds its locks.
+class ExchangeDeadline {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void set(std::optional<Clock::time_point> deadline)
+    {
+        ticks_.store(
+            deadline ? deadline->time_since_epoch().count() : none, std::memory_order_release);
+    }
+    // None between exchanges.
+    std::optional<Clock::time_point> get() const
+    {
+        const Clock::rep ticks = ticks_.load(std::memory_order_acquire);
+        if (ticks == none)
+            return std::nullopt;
+        return Clock::time_point(Clock::duration(ticks));
+    }
+
+private:
+    static constexpr Clock::rep none = std::numeric_limits<Clock::rep>::min();
+    std::atomic<Clock::rep> ticks_{none};
+};
+
 struct TinyDbOptions {
     std::string host;
     unsigned port = adminPort;
@@ -38,6 +69,8 @@ struct TinyDbOptions {
     unsigned timeoutMs = 30000;
     // A raised signal ends every wait at once (ConnectionLost); may be null.
     std::shared_ptr<const tavir::utils::StopSignal> stop;
+    // Gets the deadline of each exchange while it is in hand; may be null.
+    std::shared_ptr<ExchangeDeadline> exchangeDeadline;
     // Pin the server certificate in the known-hosts file (the source-host
     // probe doesn't). An empty file name means KnownHosts::defaultPath().
     bool pin = true;

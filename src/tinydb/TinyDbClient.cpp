@@ -96,18 +96,19 @@ TinyDbClient::TinyDbClient()
 TinyDbClient::TinyDbClient(Options options)
     : options_(std::move(options))
 {
-    auto define
-        = [](Saved& row, const char* what, const char* table, std::vector<std::string> columns) {
-              row.what = what;
-              row.table = table;
-              row.columns = std::move(columns);
-          };
-    define(backend_, "the cluster's backend settings", "Cluster",
+    auto define = [](Saved& row, const char* what, bool plural, const char* table,
+                      std::vector<std::string> columns) {
+        row.what = what;
+        row.plural = plural;
+        row.table = table;
+        row.columns = std::move(columns);
+    };
+    define(backend_, "the cluster's backend settings", true, "Cluster",
         {"BackendMode", "MasterPassword", "BackendAccessList"});
-    define(caches_, "the folder and index-write caches", "MessageStore",
+    define(caches_, "the folder and index-write caches", true, "MessageStore",
         {"FolderCache", "IndexWriteCache"});
-    define(policy_, "the security policy mode", "Security", {"PolicyMode"});
-    define(binding_, "the IMAP service binding", "ServicePorts", {"Address", "Port"});
+    define(policy_, "the security policy mode", false, "Security", {"PolicyMode"});
+    define(binding_, "the IMAP service binding", false, "ServicePorts", {"Address", "Port"});
 }
 
 TinyDbClient::~TinyDbClient()
@@ -165,6 +166,7 @@ Status TinyDbClient::openConnection()
     options.knownHostsFile = options_.knownHostsFile;
     options.factory = options_.factory;
     options.stop = defaultStop();
+    options.exchangeDeadline = waits_;
     tinydb_handle* opened = nullptr;
     const Status status = tinydb_open(options, &opened);
     connection_.reset(opened);
@@ -212,10 +214,21 @@ void TinyDbClient::watchEnd()
         ending_->raise();
 }
 
+bool TinyDbClient::stopped()
+{
+    KMutexLocker hold(lock_);
+    return stop_ && stop_->raised();
+}
+
 bool TinyDbClient::outOfTime()
 {
     KMutexLocker hold(lock_);
     return ending_ && (ending_->raised() || std::chrono::steady_clock::now() >= endDeadline_);
+}
+
+std::optional<std::chrono::steady_clock::time_point> TinyDbClient::waitingUntil() const
+{
+    return waits_->get();
 }
 
 std::string TinyDbClient::endedCause() const
@@ -255,7 +268,10 @@ bool TinyDbClient::reopen(std::string& cause)
     close();
     if (logIn() == Status::Ok)
         return true;
-    cause = "connecting again failed: " + tinydb_error(handle());
+    // The end watch's deadline stops the connect as a stop would: said as
+    // what it is.
+    cause = "connecting again failed: "
+        + (ending_ && ending_->raised() ? endedCause() : tinydb_error(handle()));
     close();
     return false;
 }
@@ -337,7 +353,8 @@ bool TinyDbClient::takeAhead(const std::string& statement, Answer& answer)
 Outcome TinyDbClient::fail(const std::string& action, const std::string& cause) const
 {
     return {"Could not " + action + " on " + host_ + ":" + std::to_string(adminPort) + ": " + cause
-        + "."};
+            + ".",
+        cause};
 }
 
 Outcome TinyDbClient::readRow(const std::string& action, const std::string& statement,

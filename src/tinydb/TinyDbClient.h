@@ -28,16 +28,29 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavir::tinydb {
 
 // What one operation came to: done, or not done with the sentence that says
-// what failed and where ("Could not ... on host:44337: ...").
+// what failed and where ("Could not ... on host:44337: ..."). A failure that
+// names several steps gives each its own line.
 struct Outcome {
+    Outcome() = default;
+    Outcome(std::string failed, std::string why = {})
+        : failure(std::move(failed))
+        , cause(std::move(why))
+    {
+    }
+
     std::string failure; // empty when done
+    // The clause of a one-step failure that says why, as its sentence has
+    // it after the host ("no answer within 30 s"); empty otherwise.
+    std::string cause;
     explicit operator bool() const { return failure.empty(); }
 };
 
@@ -58,7 +71,9 @@ public:
     // Holds the client for the thread that makes it (other threads wait),
     // and while it lives that thread's operations give up at once when
     // `stop` is raised; the connection is then dropped, and the next
-    // operation opens a new one.
+    // operation opens a new one. Putting settings back is the exception:
+    // it has bounds of its own (each exchange's time-out, the end on a
+    // signal), and a stop must not leave the target half put back.
     class StopScope {
     public:
         StopScope(TinyDbClient& client, std::shared_ptr<const tavir::utils::StopSignal> stop);
@@ -141,9 +156,10 @@ public:
     // (readWorkerCount takes its answer). Each setting counts as changed
     // once sent, and one the server refuses does not keep those sent with
     // it from running. The failure names every step that failed, each in a
-    // sentence of its own; an
-    // IMAP service that failed to stop or start gets its old binding back
-    // at once, as with bindImap.
+    // sentence on a line of its own; an IMAP service that failed to stop or
+    // start gets its old binding back at once, as with bindImap, unless a
+    // stop scope's signal was raised: whoever stopped the preparation puts
+    // everything back then, in one go.
     Outcome applyPlan();
 
     // Backend mode on with `masterPassword` and the temporary IP access
@@ -175,12 +191,20 @@ public:
     // but the backend settings in one round trip (pipelined: each runs
     // whether or not one before it failed), then, once their answers came,
     // restoreBackend, which is refused while another setting is still
-    // changed. A setting not changed is done at once.
+    // changed. A setting not changed is done at once. A stop scope's signal
+    // does not end it (see StopScope).
     std::vector<Outcome> restore(const std::vector<Setting>& settings);
-    // What restoring the setting does, as a sentence ("Restored the security
+    // What restoring the setting does, as a sentence ("Put back the security
     // policy mode (PolicyMode 2)."); a password shows as "as it was". Asked
     // before restore(), which forgets the access list's name.
     std::string restoreSentence(Setting setting);
+    // What a restore that failed left of the setting for the next start,
+    // as the end of the failure's sentence: "it is left for the next start,
+    // which puts it back from the journal" ("they ... them" for the caches
+    // and the backend settings; "it is left for the next start, which drops
+    // it" once the backend settings are back and their access list is
+    // not). Asked after restore().
+    std::string leftForTheNextStart(Setting setting);
     // After adoptSettings: the values of the setting that were changed after
     // the run that died had set them, which stay as they are, each with what
     // it was before that run ("Kept the security policy mode as changed
@@ -262,9 +286,17 @@ public:
     // The migration status record ("IMAP;...").
     Outcome storeMigrationStatus(const std::string& record);
 
+    // The signal of the stop scope in hand was raised: its operations give
+    // up at once.
+    bool stopped();
     // The process ends on a signal and the time it allows has run out:
     // every operation fails at once from now on.
     bool outOfTime();
+    // While an operation waits for the administration service: when the
+    // exchange in hand times out (its own time-out; a stop or the end on a
+    // signal may end it sooner). None while nothing is awaited. Any thread,
+    // at any time: it takes no lock an operation holds.
+    std::optional<std::chrono::steady_clock::time_point> waitingUntil() const;
 
     // The trust-on-first-use sentence of the last connection, if any.
     std::string notice();
@@ -277,6 +309,7 @@ private:
     // it.
     struct Saved {
         std::string what; // "the cluster's backend settings"
+        bool plural = false; // `what` is said of as "they"
         std::string table;
         std::vector<std::string> columns;
         std::string service; // ServicePorts' row; empty for the one-row tables
@@ -443,6 +476,8 @@ private:
     };
     std::deque<Ahead> ahead_;
 
+    // The deadline of the exchange in hand, for waitingUntil.
+    const std::shared_ptr<ExchangeDeadline> waits_ = std::make_shared<ExchangeDeadline>();
     // Raised at the deadline of the signal the process ends on; null before.
     std::shared_ptr<tavir::utils::StopSignal> ending_;
     int endingSignal_ = 0;

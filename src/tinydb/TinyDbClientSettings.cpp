@@ -8,6 +8,8 @@
 #include "tinydb/TinyDbClient.h"
 
 #include "crypto/Random.h"
+#include "ssl/StopSignal.h"
+#include "tiny/ScopeExit.h"
 #include "tinydb/Sql.h"
 #include "utils/StringUtils.h"
 
@@ -222,17 +224,24 @@ Outcome TinyDbClient::setRows(const std::vector<Saved*>& rows, const std::vector
         steps.emplace_back(changing(*r), writesOf(*r, r->set));
     }
     runSteps(steps, reads);
-    Outcome done;
+    // Stopped, the preparation's own undo puts everything back at once.
+    const bool stoppedNow = stopped();
+    std::vector<Outcome> failures;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        Outcome step = steps[i].outcome;
+        if (!steps[i].outcome)
+            failures.push_back(steps[i].outcome);
         // Never leave the target without IMAP: a service that did not stop
         // and start again gets its old binding back at once.
-        if (rows[i] == &binding_ && steps[i].sent && !(steps[i].done[1] && steps[i].done[2]))
+        if (rows[i] == &binding_ && steps[i].sent && !(steps[i].done[1] && steps[i].done[2])
+            && !stoppedNow)
             if (Outcome back = putBackRows({&binding_})[0]; !back)
-                step.failure += " " + back.failure;
-        if (!step)
-            done.failure += (done ? "" : " ") + step.failure;
+                failures.push_back(back);
     }
+    if (failures.size() == 1)
+        return failures[0];
+    Outcome done;
+    for (const Outcome& failed : failures)
+        done.failure += (done ? "" : "\n") + failed.failure;
     return done;
 }
 
@@ -242,7 +251,7 @@ std::vector<Outcome> TinyDbClient::putBackRows(const std::vector<Saved*>& rows)
     std::vector<Step> steps;
     for (Saved* r : rows)
         if (r->changed)
-            steps.emplace_back("restore " + r->what, writesOf(*r, r->values));
+            steps.emplace_back("put back " + r->what, writesOf(*r, r->values));
     runSteps(steps);
     std::vector<Outcome> outcomes;
     std::size_t at = 0; // the changed rows' steps, in order
@@ -428,7 +437,7 @@ Outcome TinyDbClient::restoreBackend()
     // is back, and a target that can't be put back whole keeps them.
     for (Setting other : {Setting::Caches, Setting::Policy, Setting::Binding}) {
         if (row(other).changed) {
-            return fail("restore " + backend_.what,
+            return fail("put back " + backend_.what,
                 "they stay, with the temporary IP access list " + accessList_
                     + ", until every other setting is back, so that the target shows it is not "
                       "put back yet");
@@ -516,6 +525,12 @@ Outcome TinyDbClient::restore(Setting setting)
 std::vector<Outcome> TinyDbClient::restore(const std::vector<Setting>& settings)
 {
     KMutexLocker hold(lock_);
+    // Not ended by the stop scope's signal, whose thread may be putting
+    // back what it stopped; only by its own time-outs and the end on a
+    // signal (defaultStop without the scope).
+    auto scoped = stop_;
+    setStopSignal(nullptr);
+    const tavir::tiny::ScopeExit again([&] { setStopSignal(std::move(scoped)); });
     std::vector<Saved*> rows;
     for (Setting setting : settings)
         if (setting != Setting::Backend)
@@ -537,7 +552,7 @@ std::string TinyDbClient::restoreSentence(Setting setting)
         std::vector<std::string> columns;
         std::vector<Value> values;
         written(r.columns, r.values, r.kept, columns, values);
-        done = "Restored " + r.what + " (" + describedValues(columns, values) + ")";
+        done = "Put back " + r.what + " (" + describedValues(columns, values) + ")";
     }
     if (setting == Setting::Binding && r.changed)
         done += " and restarted the service";
@@ -545,6 +560,16 @@ std::string TinyDbClient::restoreSentence(Setting setting)
         done += (done.empty() ? "Dropped" : " and dropped")
             + std::string(" the temporary IP access list ") + accessList_;
     return done.empty() ? done : done + ".";
+}
+
+std::string TinyDbClient::leftForTheNextStart(Setting setting)
+{
+    KMutexLocker hold(lock_);
+    const Saved& r = row(setting);
+    if (setting == Setting::Backend && !r.changed && listCreated_)
+        return "it is left for the next start, which drops it";
+    return r.plural ? "they are left for the next start, which puts them back from the journal"
+                    : "it is left for the next start, which puts it back from the journal";
 }
 
 std::string TinyDbClient::keptSentence(Setting setting)

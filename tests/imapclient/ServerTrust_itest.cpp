@@ -4,9 +4,12 @@
 // accepted as it is, and the known-hosts file remembers that one was; any
 // other is pinned on first use, accepted while it matches its pin, and
 // refused, naming both fingerprints, once another one is pinned or an
-// authority vouched for the server before. A known-hosts file that a hung
-// program keeps locked is waited for within the connection's deadline, and
-// no longer once the connection is stopped.
+// authority vouched for the server before. Where the first use may pin only
+// the certificate the user accepted, any other is refused with its SHA-256
+// fingerprint (as `openssl x509 -fingerprint -sha256` finds it), the pins
+// left as they were. A known-hosts file that a hung program keeps locked is
+// waited for within the connection's deadline, and no longer once the
+// connection is stopped.
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
 #include "ssl/StopSignal.h"
@@ -46,6 +49,11 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
     const std::string other = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
 
     const std::string refused = "127.0.0.1:" + port + ": " + other + "\n";
+    const std::string sha256 = sha256Fingerprint(issued.certificateFile);
+    const std::string otherSha256 = "SHA256:" + std::string(43, 'A');
+    auto onlyAccepted = [](const std::string& accepted) {
+        return tavir::ssl::FirstUse{false, accepted};
+    };
     const std::optional<std::string> none;
     const struct {
         const char* name;
@@ -59,6 +67,10 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         bool locked = false; // by a hung program, all through the connect
         unsigned timeoutMs = 10000;
         int stopAfterMs = -1; // -1: no stop
+        // What the first use may pin; the wizard's rule (whatever comes)
+        // when left out.
+        tavir::ssl::FirstUse firstUse = {};
+        bool unknown = false; // refused, its SHA-256 fingerprint in the notice
     } cases[] = {
         {"an authority the system does not trust: pinned", stranger, L"localhost", none, true,
             {"(unable to get local issuer certificate)", "was pinned"}, pinnedName},
@@ -90,6 +102,32 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
             1500},
         {"the pins locked by a hung program: refused at once on a stop", trusted, L"127.0.0.1",
             none, false, {"was closed on a stop request"}, refused, false, true, 10000, 300},
+        // A first use that may pin only the certificate the user accepted.
+        {"none accepted: refused as unknown, naming its SHA-256 fingerprint", trusted, L"127.0.0.1",
+            std::string(), false,
+            {"the authenticity of 127.0.0.1:" + port + " can't be established: ",
+                "no authority this system trusts vouches for its certificate (IP address "
+                "mismatch), and no certificate is pinned for 127.0.0.1:"
+                    + port + " in " + pins + "; its certificate's fingerprint is " + sha256},
+            "", false, false, 10000, -1, onlyAccepted(""), true},
+        {"another one accepted: refused as unknown, naming both", trusted, L"127.0.0.1", none,
+            false, {"fingerprint is " + sha256 + " (not " + otherSha256 + ", the one accepted)"},
+            "", false, false, 10000, -1, onlyAccepted(otherSha256), true},
+        {"another certificate pinned, this one accepted: refused as changed", trusted, L"127.0.0.1",
+            refused, false, {"holds " + other + " for it"}, refused, true, false, 10000, -1,
+            onlyAccepted(sha256)},
+        {"this one accepted: pinned", trusted, L"127.0.0.1", std::string(), true,
+            {"(IP address mismatch); it is the certificate accepted, " + sha256
+                + ", and its fingerprint " + issued.fingerprint + " was pinned now in " + pins},
+            "127.0.0.1:" + port + ": " + issued.fingerprint + "\n", false, false, 10000, -1,
+            onlyAccepted(sha256)},
+        {"then none accepted: accepted while it matches its pin", trusted, L"127.0.0.1", none, true,
+            {"it matches the fingerprint " + issued.fingerprint},
+            "127.0.0.1:" + port + ": " + issued.fingerprint + "\n", false, false, 10000, -1,
+            onlyAccepted("")},
+        {"none accepted, vouched for: accepted", trusted, L"localhost", std::string(), true,
+            {"is issued for localhost by an authority this system trusts"},
+            "authority@" + pinnedName, false, false, 10000, -1, onlyAccepted("")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,6 +141,7 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         }
         SimpleImapClient client;
         client.setReadTimeoutMs(c.timeoutMs);
+        client.getConnection().setFirstUse(c.firstUse);
         auto stop = std::make_shared<tavir::utils::StopSignal>();
         client.setStopSignal(stop);
         std::thread stopper([&] {
@@ -123,6 +162,7 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
             : tavir::migration::unicodeToUtf8(client.getLastErrorResponse());
         EXPECT_EQ(c.accepted, result == ImapSuccess) << said;
         EXPECT_EQ(c.changed, client.trustNotice().changed);
+        EXPECT_EQ(c.unknown ? sha256 : "", client.trustNotice().unknown);
         for (const std::string& part : c.says)
             EXPECT_NE(std::string::npos, said.find(part)) << said;
         EXPECT_EQ(c.pinsAfter, readFile(pins));

@@ -1,4 +1,5 @@
-// The known-hosts file: trust on first use with private permissions, refusal
+// The known-hosts file: trust on first use with private permissions (or no
+// record at all where the first contact may not make one), refusal
 // of another certificate with the file untouched, servers an authority
 // vouched for, files edited by hand, and links and files that other users
 // can change refused as they are (a lock held by a hung program:
@@ -35,6 +36,12 @@ TEST(KnownHosts, FirstUseIsRecordedPrivatelyAndThenKnown)
     const std::string path = dir.file("home/.tavir/admin/known_hosts.cfg");
     KnownHosts known(PrivateLocation{dir.path(), "home/.tavir/admin/known_hosts.cfg"});
     std::string sentence;
+    // Where the first contact may not record it, nothing is.
+    EXPECT_EQ(KnownHosts::Verdict::Unpinned,
+        known.check(
+            "Mail.Example.com", 44337, "AB:cd:01", sentence, {}, KnownHosts::FirstContact::Leave));
+    EXPECT_EQ("no certificate is pinned for mail.example.com:44337 in " + path, sentence);
+    EXPECT_EQ("", readFile(path));
     EXPECT_EQ(KnownHosts::Verdict::Recorded,
         known.check("Mail.Example.com", 44337, "AB:cd:01", sentence));
     EXPECT_NE(std::string::npos, sentence.find("mail.example.com:44337")) << sentence;
@@ -47,6 +54,10 @@ TEST(KnownHosts, FirstUseIsRecordedPrivatelyAndThenKnown)
     sentence.clear();
     EXPECT_EQ(
         KnownHosts::Verdict::Known, known.check("mail.example.com", 44337, "ab:CD:01", sentence));
+    EXPECT_EQ(KnownHosts::Verdict::Mismatch,
+        known.check(
+            "mail.example.com", 44337, "ab:cd:02", sentence, {}, KnownHosts::FirstContact::Leave))
+        << "a pin is a pin, whatever a first contact may do";
     EXPECT_EQ(
         KnownHosts::Verdict::Recorded, known.check("mail.example.com", 44338, "ee:ff", sentence))
         << "the port is part of the name";

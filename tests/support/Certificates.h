@@ -7,6 +7,8 @@
 
 #include <string>
 
+struct ssl_ctx_st;
+
 namespace tavir::test {
 
 struct IssuedCertificate {
@@ -20,6 +22,28 @@ struct IssuedCertificate {
 // A self-signed certificate for the name `host` and its key, made below
 // `dir` (a key of another one belongs to no other certificate).
 IssuedCertificate selfSigned(const TempDir& dir, const std::string& host);
+
+// A TLS server's context over OpenSSL itself, serving `certificate`: what
+// the tests' own servers speak TLS with.
+class ServerTlsContext {
+public:
+    explicit ServerTlsContext(const IssuedCertificate& certificate);
+    ~ServerTlsContext();
+    ServerTlsContext(const ServerTlsContext&) = delete;
+    ServerTlsContext& operator=(const ServerTlsContext&) = delete;
+
+    ssl_ctx_st* get() const { return context_; }
+
+private:
+    ssl_ctx_st* context_;
+};
+
+// The certificate in a PEM file: its SHA-1 fingerprint as the known-hosts
+// file holds it (IssuedCertificate::fingerprint), and its SHA-256 one
+// (`openssl x509 -fingerprint -sha256`) as OpenSSH writes a host key's:
+// "SHA256:" and the digest in base64 without its padding.
+std::string sha1Fingerprint(const std::string& certificateFile);
+std::string sha256Fingerprint(const std::string& certificateFile);
 
 class TestAuthority {
 public:

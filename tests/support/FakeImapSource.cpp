@@ -190,7 +190,7 @@ bool FakeImapSource::admit(PeerSocket& peer) const
         }
         ++shared_->turnedAway;
     }
-    if (!beyondLimit.empty())
+    if (!beyondLimit.empty() && (!tls || peer.startTls(tls->get())))
         peer.say(beyondLimit);
     return false;
 }
@@ -505,8 +505,10 @@ void FakeImapSource::serve(PeerSocket& peer) const
 {
     if (!admit(peer))
         return;
-    FakeImapSource view = *this;
-    view.serveView(peer);
+    if (!tls || peer.startTls(tls->get())) {
+        FakeImapSource view = *this;
+        view.serveView(peer);
+    }
     leave();
 }
 

@@ -28,7 +28,9 @@
 // its items, no body in pieces. A folder may be listed by several names. A
 // session serves one view of the folders, which its own EXPUNGE changes:
 // another session may serve them with messages expunged (their UIDs left
-// out). Every other command gets a tagged OK.
+// out). Every other command gets a tagged OK. It speaks plain IMAP, or TLS
+// from the first byte as on port 993.
+#include "support/Certificates.h"
 #include "support/Loopback.h"
 
 #include <cstdint>
@@ -129,6 +131,11 @@ struct FakeImapSource {
     // connections") and closed.
     unsigned connectionsAtMost = 0;
     std::string beyondLimit;
+    // Implicit TLS over this context (null: plain IMAP). A connection
+    // beyond connectionsAtMost without `beyondLimit` is closed before any
+    // byte of the handshake, as Courier's TLS front end closes it;
+    // `beyondLimit` is said through TLS.
+    std::shared_ptr<const ServerTlsContext> tls;
     // Every body (BODY[]) as a quoted string instead of a literal: bodies
     // then hold no line break, NUL or 8-bit byte.
     bool quotedBodies = false;

@@ -1,6 +1,7 @@
 #include "support/Loopback.h"
 
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,15 +78,51 @@ PeerSocket::PeerSocket(
 {
 }
 
+void PeerSocket::TlsFree::operator()(ssl_st* tls) const
+{
+    SSL_free(tls);
+}
+
+bool PeerSocket::startTls(ssl_ctx_st* context, int ms)
+{
+    // Blocking calls bounded by the socket's own time-outs: the handshake
+    // within `ms`, and later a record that came in part within as long.
+    const timeval bound{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    std::unique_ptr<ssl_st, TlsFree> tls(SSL_new(context));
+    if (!tls || SSL_set_fd(tls.get(), fd_) != 1 || SSL_accept(tls.get()) != 1)
+        return false;
+    // Sending waits for the client as long as it takes, as plain sends do.
+    const timeval none{0, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+    tls_ = std::move(tls);
+    return true;
+}
+
+void PeerSocket::resetAtClose()
+{
+    const linger abortive{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+bool PeerSocket::send(const char* data, std::size_t n)
+{
+    if (!tls_)
+        return sendAll(fd_, data, n);
+    // Without partial writes, SSL_write sends all of them or fails.
+    return n == 0 || SSL_write(tls_.get(), data, static_cast<int>(n)) == static_cast<int>(n);
+}
+
 bool PeerSocket::say(const std::string& bytes)
 {
-    return sendAll(fd_, bytes.data(), bytes.size());
+    return send(bytes.data(), bytes.size());
 }
 
 bool PeerSocket::sayByteByByte(const std::string& bytes)
 {
     for (char c : bytes) {
-        if (::send(fd_, &c, 1, MSG_NOSIGNAL) != 1)
+        if (!send(&c, 1))
             return false;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -99,10 +136,13 @@ bool PeerSocket::fill(int ms)
         long long left = end - nowMs();
         if (left <= 0)
             return false;
-        if (!readable(fd_, static_cast<int>(std::min(left, 20LL))))
+        // Bytes TLS has taken in already are not on the socket any more.
+        const bool pending = tls_ && SSL_pending(tls_.get()) > 0;
+        if (!pending && !readable(fd_, static_cast<int>(std::min(left, 20LL))))
             continue;
         char chunk[65536];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        const ssize_t n = tls_ ? SSL_read(tls_.get(), chunk, sizeof chunk)
+                               : ::recv(fd_, chunk, sizeof chunk, 0);
         if (n <= 0)
             return false;
         buffer_.append(chunk, static_cast<std::size_t>(n));

@@ -9,11 +9,15 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace tavir::test {
 
@@ -56,6 +60,13 @@ public:
     const std::atomic<bool>& stopFlag() const { return stop_; }
     bool stopping() const { return stop_; }
 
+    // The server's side of a TLS handshake over `context` (OpenSSL's own),
+    // within `ms`: true when it succeeded, and from then on what is said
+    // and read goes through TLS (relayTo excepted).
+    bool startTls(ssl_ctx_st* context, int ms = 5000);
+    // The connection's close, once the handler has returned, is a reset
+    // (RST, SO_LINGER 0) rather than an orderly end.
+    void resetAtClose();
     // Sends all bytes; false when the client is gone.
     bool say(const std::string& bytes);
     // One byte per send, with a short pause between them.
@@ -79,9 +90,15 @@ public:
     static std::string tagOf(const std::string& line);
 
 private:
+    struct TlsFree {
+        void operator()(ssl_st* tls) const;
+    };
     bool fill(int ms);
+    // Sends all of them, plain or through TLS.
+    bool send(const char* data, std::size_t n);
 
     int fd_;
+    std::unique_ptr<ssl_st, TlsFree> tls_;
     const std::atomic<bool>& stop_;
     std::string& received_;
     std::mutex& lock_;

@@ -15,9 +15,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 using namespace tavir::tinydb;
@@ -422,26 +425,40 @@ TEST_F(TinyDbClientTarget, TheDestructorRestoresWhatIsStillChanged)
 }
 
 // A stop scope's signal ends the wait in hand at once, long before the
-// exchange's own 30 s, whether the service fell silent at the login or at
-// a change; that connection is dropped. Once the scope has ended, the
-// client connects anew for the next operation, and its destructor puts
-// back the change that was sent (the stand-in never ran it: the restore
-// writes the old values all the same).
+// exchange's own 30 s, whether the service fell silent at the login, at a
+// change or at the changes of a preparation; that connection is dropped.
+// Meanwhile the wait is published with its deadline, and none once it is
+// over. Once the scope has ended, the client connects anew for the next
+// operation, and its destructor puts back the change that was sent (the
+// stand-in never ran it: the restore writes the old values all the same).
+// Stopped in a preparation's changes, the client leaves the IMAP binding to
+// the restore, which the raised stop does not end, even in its scope:
+// every setting goes back in one round trip, each step that failed said on
+// a line of its own.
 TEST_F(TinyDbClientTarget, AStopEndsTheWaitInHandAndTheClientWorksAgainAfterItsScope)
 {
+    enum class Stalls { AtLogin, AtAChange, AtAPreparationsChanges };
     struct Case {
         const char* name;
         const char* faults;
         const char* silentAfter; // in the transcript once the service is silent
-        const char* says;
-        bool atLogin;
+        std::vector<std::string> says; // a line each
+        Stalls stalls;
     } cases[] = {
         {"at the login", R"([{"on": "TINYDB LOGIN", "action": "stall"}])", " C: LOGIN admin",
-            "Could not log in to the administration service on ", true},
+            {"Could not log in to the administration service on "}, Stalls::AtLogin},
         {"at a change",
             R"([{"on": "TINYDB QUERY", "statement": "UPDATE MessageStore", "action": "stall"}])",
             " C: QUERY UPDATE MessageStore ",
-            "Could not switch the folder and index-write caches on on ", false},
+            {"Could not switch the folder and index-write caches on on "}, Stalls::AtAChange},
+        {"at a preparation's changes",
+            R"([{"on": "TINYDB QUERY", "statement": "UPDATE Cluster", "action": "stall"}])",
+            " C: QUERY UPDATE Cluster ",
+            {"Could not switch on the backend mode on ",
+                "Could not switch the folder and index-write caches on on ",
+                "Could not set the security policy mode to 0 on ",
+                "Could not bind the IMAP service to all addresses on port "},
+            Stalls::AtAPreparationsChanges},
     };
     const char* const caches = "SELECT FolderCache, IndexWriteCache FROM MessageStore";
     for (const Case& c : cases) {
@@ -451,40 +468,91 @@ TEST_F(TinyDbClientTarget, AStopEndsTheWaitInHandAndTheClientWorksAgainAfterItsS
         target = std::make_unique<StandInTarget>(options);
         client = std::make_unique<TinyDbClient>(tavir::test::adminOptions(dir, 30000));
         const Row before = target->query(caches).at(0);
+        const Row initial = target->query(everySetting).at(0);
         auto stop = std::make_shared<tavir::utils::StopSignal>();
         std::atomic<long long> raisedAt{0};
+        std::atomic<long long> waitLeftMs{-1};
         std::thread stopper([&] {
             if (!tavir::test::waitUntil(
                     [&] { return target->transcript().find(c.silentAfter) != std::string::npos; },
                     30000, 20))
                 return;
+            if (const auto until = client->waitingUntil())
+                waitLeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    *until - std::chrono::steady_clock::now())
+                                 .count();
             raisedAt = tavir::test::nowMs();
             stop->raise();
         });
         Outcome outcome;
+        std::vector<Outcome> restored;
         {
             TinyDbClient::StopScope stoppable(*client, stop);
             outcome = client->connect(target->host(), "admin", "admin-secret");
-            if (!c.atLogin && outcome)
+            if (c.stalls == Stalls::AtAChange && outcome)
                 outcome = client->enableCaches();
+            if (c.stalls == Stalls::AtAPreparationsChanges && outcome) {
+                client->readPreparationAhead(false, true);
+                std::string version;
+                TinyDbClient::Traces traces;
+                bool unchanged = false;
+                EXPECT_TRUE(done(client->readVersion(version)));
+                EXPECT_TRUE(done(client->saveSettings(false)));
+                EXPECT_TRUE(done(client->findPreparationTraces(traces)));
+                EXPECT_TRUE(done(client->confirmSettings(unchanged)));
+                EXPECT_TRUE(done(client->planChanges("feedfacecafe",
+                    static_cast<unsigned>(tavir::test::freeLoopbackPort(target->host())))));
+                EXPECT_TRUE(done(client->claimTarget(traces)));
+                outcome = client->applyPlan();
+                // Still in the scope, its stop raised.
+                restored = client->restore(std::vector<TinyDbClient::Setting>(
+                    std::begin(TinyDbClient::allSettings), std::end(TinyDbClient::allSettings)));
+            }
         }
         const long long ended = tavir::test::nowMs();
         stopper.join();
         ASSERT_NE(0, raisedAt.load()) << target->transcript();
         EXPECT_LT(ended - raisedAt, 1000);
-        EXPECT_EQ(0u, outcome.failure.find(c.says)) << outcome.failure;
-        EXPECT_NE(std::string::npos,
-            outcome.failure.find(": the connection was closed on a stop "
-                                 "request."))
-            << outcome.failure;
-        if (c.atLogin) {
+        EXPECT_GT(waitLeftMs.load(), 25000) << "the wait's deadline, published";
+        EXPECT_LE(waitLeftMs.load(), 30000);
+        EXPECT_FALSE(client->waitingUntil()) << "no wait once it is over";
+        std::vector<std::string> lines;
+        std::istringstream text(outcome.failure);
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        ASSERT_EQ(c.says.size(), lines.size()) << outcome.failure;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(0u, lines[i].find(c.says[i])) << lines[i];
+            EXPECT_NE(std::string::npos,
+                lines[i].find(": the connection was closed on a stop request.", c.says[i].size()))
+                << lines[i];
+        }
+        if (c.stalls == Stalls::AtAPreparationsChanges) {
+            for (const Outcome& back : restored) {
+                EXPECT_TRUE(done(back));
+            }
+            EXPECT_EQ(initial, target->query(everySetting).at(0));
+            EXPECT_EQ("0", one("SELECT COUNT(*) FROM IpAccessList"));
+            // The binding with the others, on a new connection.
+            const std::vector<std::string> trips
+                = tavir::test::adminRoundTrips(target->transcript(), "A2");
+            const std::vector<std::string> expected
+                = {"HELLO ", "LOGIN ", "QUERY UPDATE MessageStore ", "QUERY UPDATE Cluster ",
+                    "QUERY DELETE FROM IpAccessList "};
+            ASSERT_EQ(expected.size(), trips.size()) << target->transcript();
+            for (std::size_t i = 0; i < trips.size(); ++i)
+                EXPECT_EQ(0u, trips[i].rfind(expected[i], 0)) << trips[i];
+            client.reset();
+            continue;
+        }
+        if (c.stalls == Stalls::AtLogin) {
             ASSERT_TRUE(done(client->connect(target->host(), "admin", "admin-secret")));
         }
         unsigned count = 0;
         EXPECT_TRUE(done(client->readWorkerCount(count)));
         client.reset();
         EXPECT_EQ(before, target->query(caches).at(0));
-        EXPECT_EQ(c.atLogin ? 0u : 2u,
+        EXPECT_EQ(c.stalls == Stalls::AtLogin ? 0u : 2u,
             tavir::test::occurrences(target->transcript(), " C: QUERY UPDATE MessageStore "));
         if (HasFailure())
             return;
@@ -552,6 +620,10 @@ TEST_F(TinyDbClientTarget, APreparationsStatementsGoTogetherAndEachRefusalNamesI
              ++at)
             ++sentences;
         EXPECT_EQ(c.says.size(), sentences) << applied.failure;
+        EXPECT_EQ(sentences == 0 ? 0 : sentences - 1,
+            static_cast<std::size_t>(
+                std::count(applied.failure.begin(), applied.failure.end(), '\n')))
+            << "a line each: " << applied.failure;
         for (const std::string& step : c.says)
             EXPECT_NE(std::string::npos,
                 applied.failure.find(

@@ -1,6 +1,9 @@
 // Reading zorp-engine-run's command line.
 #include "CommandLine.h"
 
+#include "ssl/FirstUse.h"
+#include "utils/StringUtils.h"
+
 #include <cstddef>
 #include <iterator>
 #include <vector>
@@ -9,8 +12,10 @@ namespace tavir::enginerun {
 
 const char* const usageText
     = "usage: zorp-engine-run [--home DIR] [--admin USER] [--end-within SECONDS]\n"
+      "                       [--trust-source-certificate SHA256:...]\n"
       "                       SOURCE TARGET ACCOUNTS LOGS\n"
-      "  SOURCE       the source server, host[:port] (143 when left out)\n"
+      "  SOURCE       the source server: host[:port] or imap://host[:port] (143 when\n"
+      "               left out), or imaps://host[:port] over TLS (993 when left out)\n"
       "  TARGET       the target, host[:port]: the port its IMAP service is bound to for\n"
       "               the run (143 when left out); its administration service is on 44337\n"
       "  ACCOUNTS     the accounts file; every account's login is tested on the source\n"
@@ -22,11 +27,22 @@ const char* const usageText
       "  --home       the folder that keeps the pinned certificates and the target's\n"
       "               journal under .tavir/admin ($HOME)\n"
       "  --end-within seconds from SIGTERM, SIGINT or SIGHUP to the run's end (35)\n"
+      "  --trust-source-certificate\n"
+      "               the fingerprint of the source's certificate to pin in the known\n"
+      "               hosts when no authority this system trusts vouches for it and\n"
+      "               none is pinned for it; without it such a certificate ends the run\n"
+      "               before any login, naming its fingerprint\n"
       "  --help, -h   this text\n"
       "The administrator's password is taken from ZORP_ADMIN_PASSWORD.\n"
       "Exit status: 0 every account finished without a failure, 1 the run ended with\n"
       "failures or a login the source refused, 3 the migration did not start, 4\n"
       "anything else, 128 + N ended by signal N.\n";
+
+std::string howToTrustSource(const std::string& fingerprint)
+{
+    return "if " + fingerprint + " is the fingerprint of the source server's certificate, run "
+        + "again with --trust-source-certificate " + fingerprint + " to pin it";
+}
 
 namespace {
 
@@ -63,8 +79,40 @@ bool takeOption(
         return false;
     } else if (name == "--home") {
         line.home = value;
+    } else if (name == "--trust-source-certificate") {
+        line.trustSourceCertificate = tavir::ssl::readSha256Fingerprint(value);
+        if (line.trustSourceCertificate.empty()) {
+            mistake = "--trust-source-certificate takes a fingerprint as this program prints it, "
+                      "SHA256: and 43 characters, not \""
+                + value + "\"";
+            return false;
+        }
     } else {
         line.admin = value;
+    }
+    return true;
+}
+
+// SOURCE into `line`: its host[:port], and whether it is reached over TLS.
+bool takeSource(const std::string& source, CommandLine& line, std::string& mistake)
+{
+    line.source = source;
+    const std::size_t scheme = source.find("://");
+    if (scheme != std::string::npos) {
+        const std::string name = tavir::utils::lower(source.substr(0, scheme));
+        line.source = source.substr(scheme + 3);
+        line.sourceSsl = name == "imaps";
+        if (line.source.empty() || (name != "imap" && name != "imaps")) {
+            mistake = "SOURCE is host[:port], imap://host[:port] or imaps://host[:port], not \""
+                + source + "\"";
+            return false;
+        }
+    }
+    if (!line.trustSourceCertificate.empty() && !line.sourceSsl) {
+        mistake = "--trust-source-certificate is for a source reached over TLS "
+                  "(imaps://host[:port]), not \""
+            + source + "\"";
+        return false;
     }
     return true;
 }
@@ -83,11 +131,10 @@ bool takeOperands(const std::vector<std::string>& operands, CommandLine& line, s
             + "\" on: SOURCE, TARGET, ACCOUNTS and LOGS are needed";
         return false;
     }
-    line.source = operands[0];
     line.target = operands[1];
     line.accounts = operands[2];
     line.logs = operands[3];
-    return true;
+    return takeSource(operands[0], line, mistake);
 }
 
 } // namespace
@@ -117,7 +164,8 @@ bool readCommandLine(int argc, const char* const* argv, CommandLine& line, std::
             mistake = name + " takes no value";
             return false;
         }
-        if (name != "--home" && name != "--admin" && name != "--end-within") {
+        if (name != "--home" && name != "--admin" && name != "--end-within"
+            && name != "--trust-source-certificate") {
             mistake = "there is no option " + name;
             return false;
         }

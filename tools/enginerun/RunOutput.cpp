@@ -2,6 +2,7 @@
 #include "RunOutput.h"
 
 #include "Common/Tools/RunSummary.h"
+#include "Common/Tools/TargetRestoreText.h"
 #include "Imap/textconv/TextConversion.h"
 #include "tiny/TerminationNote.h"
 #include "utils/Descriptor.h"
@@ -260,6 +261,11 @@ void printSourceLimit(const MigrationStatus& status)
         std::printf("%s%s\n", program, unicodeToUtf8(status.sourceLimit).c_str());
 }
 
+void printTargetRestore(const MigrationStatus& status)
+{
+    printEachLine(stdout, status.targetRestore);
+}
+
 void printSummary(const MigrationStatus& status, const std::string& how, const BeforeTheRun& before,
     const std::string& report)
 {
@@ -329,6 +335,15 @@ std::string testProgressText(const MigrationStatus& status, unsigned columns)
     return chosen != wordings.end() ? *chosen : wholeClauses(wordings.back(), columns);
 }
 
+std::string puttingBackText(const MigrationStatus& status, unsigned columns)
+{
+    const std::vector<std::wstring> wordings = migration::puttingBackWordings(status);
+    for (const std::wstring& wording : wordings)
+        if (wording.size() <= columns)
+            return unicodeToUtf8(wording);
+    return wordings.empty() ? std::string() : wholeClauses(unicodeToUtf8(wordings.back()), columns);
+}
+
 ProgressLine::ProgressLine()
     : terminal_(isatty(STDERR_FILENO) == 1)
 {
@@ -338,6 +353,10 @@ void ProgressLine::draw(const MigrationStatus& status)
 {
     if (!terminal_)
         return;
+    if (status.puttingTargetBack) {
+        show(puttingBackText(status, terminalColumns()));
+        return;
+    }
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
     show(progressText(status, migration::runSeconds(status.startTime, now), terminalColumns()));
 }
@@ -346,7 +365,8 @@ void ProgressLine::drawTest(const MigrationStatus& status)
 {
     if (!terminal_)
         return;
-    show(testProgressText(status, terminalColumns()));
+    show(status.puttingTargetBack ? puttingBackText(status, terminalColumns())
+                                  : testProgressText(status, terminalColumns()));
 }
 
 void ProgressLine::show(const std::string& text)

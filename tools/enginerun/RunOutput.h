@@ -56,6 +56,12 @@ void printUnfinishedAccounts(
 // server accepted at most 4 connections at once; ..."); nothing otherwise.
 void printSourceLimit(const migration::MigrationStatus& status);
 
+// On standard output, each after the program's name: what putting the
+// target back at the run's end said in the report when a setting did not
+// go back at once (each setting put back or left for the next start, and
+// where the journal is); nothing otherwise.
+void printTargetRestore(const migration::MigrationStatus& status);
+
 // How a run ended, for the summary, in the report's words: "ended", or
 // "stopped by signal SIGTERM" once a termination signal (`signalNumber`, 0
 // for none) stopped it, or "stopped after an hour" when it ran that long.
@@ -91,9 +97,15 @@ std::string progressText(
 // `columns` the same way: the logins tested of all and those refused.
 std::string testProgressText(const migration::MigrationStatus& status, unsigned columns);
 
-// One line on standard error, redrawn in place while the logins are tested
-// and while a run goes on; nothing at all when standard error is not a
-// terminal (a pipe or a file gets no trace of it).
+// The progress line while the target is put back, whether the run went
+// ahead or its preparation was cut short: the longest wording that fits
+// (TargetRestoreText.h), "putting the target back: waiting for the
+// administration service, at most 35 s more" where there is room.
+std::string puttingBackText(const migration::MigrationStatus& status, unsigned columns);
+
+// One line on standard error, redrawn in place while the logins are tested,
+// while a run goes on and while the target is put back; nothing at all when
+// standard error is not a terminal (a pipe or a file gets no trace of it).
 class ProgressLine {
 public:
     ProgressLine();
@@ -102,9 +114,11 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     bool shown() const { return terminal_; }
-    // The counts of a run in hand.
+    // The counts of a run in hand; what the restore waits for once the
+    // target is put back.
     void draw(const migration::MigrationStatus& status);
-    // How far the logins' test is.
+    // How far the logins' test is; what the restore waits for once a stop
+    // or a failure cut the target's preparation short.
     void drawTest(const migration::MigrationStatus& status);
     // Leaves the line empty, for what is printed next.
     void erase();

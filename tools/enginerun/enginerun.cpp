@@ -1,8 +1,13 @@
 // One migration through the engine, without the wizard, from the command line:
 //   zorp-engine-run [--home DIR] [--admin USER] [--end-within SECONDS]
+//                   [--trust-source-certificate SHA256:...]
 //                   SOURCE TARGET ACCOUNTS LOGS
-// SOURCE and TARGET are "host[:port]" (plain IMAP), ACCOUNTS the accounts
-// file, LOGS the folder that gets report.txt and debug.log. The
+// SOURCE is "host[:port]", or "imaps://host[:port]" over TLS, TARGET
+// "host[:port]" (plain IMAP), ACCOUNTS the accounts file, LOGS the folder
+// that gets report.txt and debug.log. A TLS source's certificate is trusted
+// as the wizard trusts it, but never pinned on first use: one no trusted
+// authority vouches for and none pinned for ends the run before any login,
+// with its fingerprint, unless --trust-source-certificate accepted it. The
 // administrator's password is taken from ZORP_ADMIN_PASSWORD, never from the
 // command line. --home sets HOME, where the administration service's pin and
 // the target's journal are kept. SIGTERM, SIGINT and SIGHUP end it as they
@@ -311,9 +316,14 @@ int notStarted(IMigrator& engine, const BeforeTheRun& before, const std::string&
             status.loginsRefused, status.failedAccounts, before, report);
         return Failures;
     }
-    tavir::enginerun::printReportLines(stderr,
-        status.startFailure.empty() ? L"The migration did not start." : status.startFailure,
-        report);
+    std::wstring lines
+        = status.startFailure.empty() ? L"The migration did not start." : status.startFailure;
+    // A certificate nobody vouches for, not pinned: said with how to accept it.
+    if (!status.sourceCertificateUnknown.empty())
+        lines += L"\n"
+            + utf8ToUnicode(
+                tavir::enginerun::howToTrustSource(status.sourceCertificateUnknown) + ".");
+    tavir::enginerun::printReportLines(stderr, lines, report);
     tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
     return ended(NotStarted);
 }
@@ -361,6 +371,10 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     const tavir::tiny::ScopeExit forgetTheEngine([&signals] { signals.stop(nullptr); });
     tavir::migration::Configuration configuration;
     configuration.sourceServer = utf8ToUnicode(line.source);
+    configuration.sourceSsl = line.sourceSsl;
+    // Nobody watches this run to see a new certificate pinned: only the
+    // one the user accepted may be.
+    configuration.sourceFirstUse = {false, line.trustSourceCertificate};
     configuration.targetServer = utf8ToUnicode(line.target);
     configuration.adminUser = utf8ToUnicode(line.admin);
     configuration.adminPassword = utf8ToUnicode(password);
@@ -402,6 +416,7 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     engine->getUsers(users);
     tavir::enginerun::printRefusedLogins(users);
     tavir::enginerun::printUnfinishedAccounts(users, status);
+    tavir::enginerun::printTargetRestore(status);
     tavir::enginerun::printSourceLimit(status);
     tavir::enginerun::printSummary(status,
         tavir::enginerun::howItEnded(tavir::tiny::terminationSignal(), withinTheHour), before,

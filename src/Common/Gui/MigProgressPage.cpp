@@ -6,6 +6,7 @@
 #include "Common/Gui/MigWizard.h"
 #include "Common/Gui/ProgressDelegateItem.h"
 #include "Common/Tools/RunSummary.h"
+#include "Common/Tools/TargetRestoreText.h"
 
 #include <QAbstractButton>
 #include <QDateTime>
@@ -38,12 +39,14 @@ MigProgressPage::MigProgressPage(int nextId)
     , nowMigratingLabel(new QLabel(tr("Now migrating:")))
     , startLabel(new QLabel)
     , table(new QTreeWidget)
+    , puttingBackLabel(new QLabel)
     , delegate(new ProgressDelegateItem(this))
     , overallBar(new QProgressBar)
 {
     nowMigratingLabel->setObjectName("nowMigratingLabel");
     startLabel->setObjectName("startLabel");
     table->setObjectName("progressTable");
+    puttingBackLabel->setObjectName("puttingBackLabel");
     overallBar->setObjectName("overallBar");
     setTitle(tr("Migration Status"));
     setSubTitle(tr("The selected accounts are being migrated."));
@@ -67,6 +70,10 @@ MigProgressPage::MigProgressPage(int nextId)
     // The table takes the height there is; once a stopped run has hidden
     // it, the stretch below keeps the counters together.
     layout->addWidget(table, 1);
+    // In the table's place while the target is put back.
+    puttingBackLabel->setWordWrap(true);
+    puttingBackLabel->hide();
+    layout->addWidget(puttingBackLabel);
 
     // One grid for the three counter rows, so that their columns stay in
     // line when a figure widens its column.
@@ -292,6 +299,25 @@ void MigProgressPage::setStatus()
     setRemark(messages.notCopied,
         QString::fromStdWString(migration::notCopiedText(
             status.messagesNotReached, status.messagesAlreadyThere, status.messagesRemoved)));
+    // Nothing is migrated while the target is put back: what the engine
+    // waits for then takes the table's place.
+    const QString restoring = puttingBackText(status);
+    puttingBackLabel->setText(restoring);
+    puttingBackLabel->setVisible(!restoring.isEmpty());
+    if (!restoring.isEmpty()) {
+        table->hide();
+        nowMigratingLabel->hide();
+    }
+}
+
+QString MigProgressPage::puttingBackText(const migration::MigrationStatus& status)
+{
+    const std::vector<std::wstring> wordings = migration::puttingBackWordings(status);
+    if (wordings.empty())
+        return QString();
+    QString text = QString::fromStdWString(wordings.front()) + ".";
+    text[0] = text[0].toUpper();
+    return text;
 }
 
 void MigProgressPage::setRemark(QLabel* label, const QString& text)

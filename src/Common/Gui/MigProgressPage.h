@@ -45,6 +45,11 @@ public:
     // to its end (or to now while it goes on), as the report counts it;
     // empty before the run started.
     static QString totalTime(const migration::MigrationStatus& status);
+    // While the target is put back, what the engine waits for, in the words
+    // of zorp-engine-run's progress line as a sentence: "Putting the target
+    // back: waiting for the administration service, at most 35 s more.";
+    // empty otherwise.
+    static QString puttingBackText(const migration::MigrationStatus& status);
     // "" for none, "(1 error found)", "(n errors found)".
     static QString errorCountText(unsigned count);
     // The result page's notes under its accounts, folders and messages: the
@@ -95,6 +100,7 @@ private:
     QLabel* nowMigratingLabel;
     QLabel* startLabel;
     QTreeWidget* table;
+    QLabel* puttingBackLabel;
     ProgressDelegateItem* delegate;
     Counter folders;
     Counter messages;

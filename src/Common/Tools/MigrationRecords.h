@@ -2,6 +2,8 @@
 // The records that cross between the wizard and the migration engine. They
 // are plain copyable values: the wizard fills Configuration, the engine fills
 // the rest. Field order is the order both sides rely on.
+#include "ssl/FirstUse.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +22,11 @@ struct Configuration {
     std::wstring reportFile;
     std::wstring debugFile;
     std::wstring logDirectory;
+    // With sourceSsl: what the run's first connection to a source that no
+    // trusted authority vouches for and that has no pin may pin. The
+    // wizard's test and run pin whatever it shows; zorp-engine-run only
+    // the certificate the user accepted.
+    ssl::FirstUse sourceFirstUse;
 };
 
 // One account's credential test; the tester thread writes it in place.
@@ -157,6 +164,11 @@ struct MigrationStatus {
     // the latest login test (the wizard's test of the accounts, or a run's
     // own) found it so; empty otherwise.
     std::wstring sourceUntestable;
+    // When the source can't be tested because its certificate is neither
+    // vouched for by a trusted authority nor pinned, and the run may not pin
+    // it (Configuration::sourceFirstUse): that certificate's SHA-256
+    // fingerprint ("SHA256:..."), which the user may accept; empty otherwise.
+    std::string sourceCertificateUnknown;
     // Once the source refused one more connection while the run held
     // others: "The source server accepted at most 4 connections at once;
     // the migration went on with 4." Empty otherwise.
@@ -164,6 +176,20 @@ struct MigrationStatus {
     // Once a stop ended the last start before its run began: where that
     // start was (RunSummary.h says it in words); StartPhase::None otherwise.
     StartPhase stoppedBeforeTheRun = StartPhase::None;
+    // While the target server is put back (after the run's workers, or once
+    // a stop or a failure cut the preparation short, until the end is
+    // written): true; and while the administration service keeps that
+    // waiting, how many seconds the wait can still last at most, rounded up
+    // (0: nothing is awaited). Once the process ends on a signal, the end's
+    // deadline bounds the wait and everything after it; otherwise the
+    // exchange's own time-out does (TargetRestoreText.h says it in words).
+    bool puttingTargetBack = false;
+    std::uint32_t targetWaitSeconds = 0;
+    // Once the run has ended, when a setting did not go back at once: what
+    // putting the target back said in the report, one sentence a line (each
+    // setting put back or left for the next start, and where the journal
+    // is); empty otherwise. A start cut short says it in startFailure.
+    std::wstring targetRestore;
 };
 
 // How long a run took, or has taken by `now` while it goes on, in whole

@@ -102,6 +102,7 @@ AccountMigration::AccountMigration(const MigrationRun& run, std::size_t index,
     // login test's connection too.
     source_.setStopSignal(stop_);
     source_.getConnection().setWritesBodies(false);
+    source_.getConnection().setFirstUse(run.sourceFirstUse);
     target_.setStopSignal(targetStop_);
     source_.setReadTimeoutMs(run.readTimeoutMs);
     target_.setReadTimeoutMs(run.readTimeoutMs);

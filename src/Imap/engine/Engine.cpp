@@ -56,13 +56,17 @@ int testImapServer(const std::wstring& server, bool ssl)
             lastSourceTestFailure = SourceTestFailure::CertificateChanged;
         const std::wstring why = withoutLineEnd(client.getLastErrorResponse());
         // A server that showed another certificate never had the chance to
-        // greet: the certificate is what was wrong. One that greeted with BYE
-        // did greet, and turned the connection away.
+        // greet: the certificate is what was wrong. One that closed the
+        // connection first (over TLS, before any byte of the handshake) or
+        // greeted with BYE turned the connection away: no TLS failure, no
+        // other service.
         if (certificateChanged)
             log.report(TAVIR_HERE,
                 sentence(L"The source server %1% showed another certificate than the one pinned "
                          L"for it, and it was refused: %2%.",
                     named, why));
+        else if (client.testClosedBeforeGreeting())
+            log.report(TAVIR_HERE, closedBeforeItGreeted(named));
         else if (mail::ReplyReader::isBye(unicodeToUtf8(why)))
             log.report(TAVIR_HERE, turnedAwayAtGreeting(named, why));
         else

@@ -9,13 +9,15 @@ using tiny::KMutexLocker;
 
 void HeldSentences::say(Logger& log)
 {
-    if (log.kept().empty())
-        return;
     KMutexLocker hold(lock_);
     if (!released_) {
-        held_.push_back(log.takeKept());
+        std::string block = log.takeKept();
+        if (!block.empty())
+            held_.push_back(std::move(block));
         return;
     }
+    if (log.kept().empty())
+        return;
     // A block among the accounts' blocks, set off as each of them is.
     log.report(L"");
     log.flush();

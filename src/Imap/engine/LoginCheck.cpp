@@ -85,6 +85,11 @@ std::wstring turnedAwayAtGreeting(const std::wstring& server, const std::wstring
         server, asSentence(withoutLineEnd(greeting)));
 }
 
+std::wstring closedBeforeItGreeted(const std::wstring& server)
+{
+    return sentence(L"The source server %1% closed the connection before it greeted.", server);
+}
+
 TestStatus testStatusOf(LoginVerdict::Kind kind)
 {
     switch (kind) {
@@ -189,6 +194,7 @@ LoginVerdict LoginCheck::check(const UserInfo& account, SimpleImapClient& client
     case Try::SourceFailed:
         verdict.kind = LoginVerdict::SourceFailed;
         verdict.sentence = tried.text;
+        verdict.unknownCertificate = client.trustNotice().unknown;
         break;
     case Try::Refused:
     case Try::Stopped:
@@ -306,8 +312,7 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
         return tried;
     case Welcome::Closed:
         tried.kind = Try::TurnedAway;
-        tried.text = sentence(
-            L"The source server %1% closed the connection before it greeted.", server_.text());
+        tried.text = closedBeforeItGreeted(server_.text());
         return tried;
     case Welcome::Failed:
         tried.kind = stopped ? Try::Stopped : Try::SourceFailed;

@@ -65,6 +65,10 @@ struct LoginVerdict {
     // The client's result of the last login tried: what an account's road
     // that could not log in ends with.
     mail::ImapClientResult result = mail::ImapNotConnected;
+    // SourceFailed on a certificate that is neither vouched for nor pinned,
+    // and that the client's first use may not pin: its SHA-256 fingerprint
+    // (mail::TrustNotice::unknown), for the user to accept.
+    std::string unknownCertificate;
 };
 
 // The one mapping of a verdict to the account's test status, for the
@@ -81,6 +85,9 @@ TestStatus testStatusOf(LoginVerdict::Kind kind);
 std::wstring noPasswordTaken(const std::wstring& server, bool ssl);
 // The report's sentence on a source that greeted a connection with a BYE.
 std::wstring turnedAwayAtGreeting(const std::wstring& server, const std::wstring& greeting);
+// The report's sentence on a source that closed or reset a connection
+// before it greeted (over TLS, before its handshake).
+std::wstring closedBeforeItGreeted(const std::wstring& server);
 
 class LoginCheck {
 public:

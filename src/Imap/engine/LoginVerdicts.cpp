@@ -30,19 +30,26 @@ TestStatus LoginVerdicts::record(std::size_t index, const LoginVerdict& verdict,
         users_->changeState(index, UserFailed);
     }
     if (verdict.kind == LoginVerdict::SourceFailed)
-        sourceFailed(verdict.sentence, log);
+        sourceFailed(verdict, log);
     const TestStatus status = testStatusOf(verdict.kind);
     users_->setTestStatus(index, status);
     return status;
 }
 
-void LoginVerdicts::sourceFailed(const std::wstring& sentence, Logger& log)
+void LoginVerdicts::sourceFailed(const LoginVerdict& verdict, Logger& log)
 {
     KMutexLocker hold(lock_);
     if (!sourceFailure_.empty())
         return;
-    log.report(TAVIR_HERE, sentence);
+    log.report(TAVIR_HERE, verdict.sentence);
     sourceFailure_ = log.lastKept();
+    unknownCertificate_ = verdict.unknownCertificate;
+}
+
+std::string LoginVerdicts::unknownCertificate() const
+{
+    KMutexLocker hold(lock_);
+    return unknownCertificate_;
 }
 
 std::wstring LoginVerdicts::sourceFailure() const

@@ -36,16 +36,20 @@ public:
     // Why the source can't be tested, as the report says it, once a test
     // found so; empty otherwise. Any thread.
     std::wstring sourceFailure() const;
+    // When that was a certificate the tests may not pin, its fingerprint
+    // (LoginVerdict::unknownCertificate); empty otherwise. Any thread.
+    std::string unknownCertificate() const;
 
 private:
-    // Keeps `sentence` as the source's failure and writes it to `log`'s
-    // report lines, unless one was kept before.
-    void sourceFailed(const std::wstring& sentence, Logger& log);
+    // Keeps the verdict as the source's failure and writes its sentence to
+    // `log`'s report lines, unless one was kept before.
+    void sourceFailed(const LoginVerdict& verdict, Logger& log);
 
     const std::shared_ptr<UsersInformation> users_;
     const Tests tests_;
     mutable tiny::KMutex lock_;
     std::wstring sourceFailure_ TAVIR_GUARDED_BY(lock_);
+    std::string unknownCertificate_ TAVIR_GUARDED_BY(lock_);
 };
 
 } // namespace tavir::migration

@@ -27,6 +27,8 @@ namespace tavir::migration {
 struct MigrationRun {
     ServerAddress source;
     bool sourceSsl = false;
+    // What a first connection to the source may pin (Configuration's).
+    ssl::FirstUse sourceFirstUse;
     // The target's IMAP service, where the preparation bound it.
     ServerAddress target;
     bool targetSsl = false;
@@ -48,6 +50,14 @@ struct MigrationRun {
     // The journal of what the run changed on the target, with the lock that
     // tells a later start this run is alive.
     std::shared_ptr<tinydb::PreparationJournal> journal;
+    // True while the target is put back, from the moment that begins (a
+    // stop or a failure that cut the preparation short, or the workers'
+    // end) until the run's end is written; for getStatus.
+    std::shared_ptr<std::atomic<bool>> puttingBack = std::make_shared<std::atomic<bool>>(false);
+    // What putting the target back at the run's end said in the report
+    // (MigrationStatus::targetRestore): written before endTime, read once
+    // it is set.
+    mutable std::wstring targetRestore;
     // The IMAP read time-out in milliseconds; 0 keeps the client's own.
     unsigned readTimeoutMs = 0;
 

@@ -15,6 +15,7 @@
 #include "tiny/TerminationNote.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 
 namespace tavir::migration {
@@ -22,6 +23,22 @@ namespace tavir::migration {
 using tiny::KMutexLocker;
 
 namespace {
+
+// How many seconds the administration service can keep the target's
+// restore waiting at most, rounded up; 0 while it keeps nothing waiting.
+// Once the process ends on a signal, the end's deadline bounds the restore
+// and the status record together: the user waits that long at most.
+std::uint32_t secondsLeftAtMost(const tinydb::TinyDbClient& admin)
+{
+    using namespace std::chrono;
+    const auto waiting = admin.waitingUntil();
+    if (!waiting)
+        return 0;
+    const auto until = tiny::terminationSignal() != 0 ? tiny::terminationDeadline() : *waiting;
+    const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
+    // A wait at its deadline ends in a moment, not in no time.
+    return static_cast<std::uint32_t>(std::max<long long>(1, (left + 999) / 1000));
+}
 
 // The accounts' passwords, seen where they are: a list of 100,000 accounts
 // is not held twice for the mask.
@@ -230,8 +247,8 @@ bool Migrator::start(ICallbacks* callbacks)
         // refused them all or can't be reached.
         run->users->leaveOutRefused();
         run->sourceConnections = std::make_shared<SourceConnections>();
-        run->logins = std::make_shared<RunLogins>(
-            run->users, run->source, run->sourceSsl, run->sourceConnections, loginTestTimeoutMs_);
+        run->logins = std::make_shared<RunLogins>(run->users, run->source, run->sourceSsl,
+            run->sourceFirstUse, run->sourceConnections, loginTestTimeoutMs_);
         runTestedLast_ = true;
         starting_ = true;
         startPhase_ = StartPhase::LoginsTested;
@@ -294,8 +311,10 @@ bool Migrator::start(ICallbacks* callbacks)
     if (!supervisor) {
         // Prepared whole before the stop was seen: put back as a failed
         // preparation is, outside the lock for the same reason.
-        if (ready)
+        if (ready) {
+            run->puttingBack->store(true, std::memory_order_release);
             undoPreparation(*run->admin, *run->journal, log);
+        }
         KMutexLocker lock(lock_);
         return notStarted(*run, log);
     }
@@ -348,6 +367,7 @@ bool Migrator::notStarted(MigrationRun& run, Logger& log)
     run.endTime = end.time;
     writeReportSummary(log, status, end);
     log.flush();
+    run.puttingBack->store(false, std::memory_order_release);
     return false;
 }
 
@@ -363,6 +383,7 @@ bool Migrator::describeRun(MigrationRun& run, Logger& log)
         return false;
     }
     run.sourceSsl = c.sourceSsl;
+    run.sourceFirstUse = c.sourceFirstUse;
     run.targetSsl = c.targetSsl;
     run.users = users_;
     run.admin = std::make_shared<tinydb::TinyDbClient>();
@@ -379,6 +400,7 @@ TargetPlan Migrator::planFor(const MigrationRun& run)
     plan.ssl = run.targetSsl;
     plan.imapPort = run.target.port;
     plan.stop = startStop_;
+    plan.puttingBack = run.puttingBack;
     return plan;
 }
 
@@ -407,7 +429,12 @@ bool Migrator::prepareMigration(
 
 void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
 {
+    run.puttingBack->store(true, std::memory_order_release);
+    // The restore's own lines, for the status: whatever the supervisor said
+    // before them is written first.
+    log.flush();
     restoreTarget(*run.admin, *run.journal, log);
+    run.targetRestore = log.kept();
     MigrationStatus status;
     run.users->fillStatus(status);
     status.startTime = run.startTime;
@@ -426,6 +453,7 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     reportSourceLimit(run, log);
     writeReportSummary(log, status, end);
     log.flush();
+    run.puttingBack->store(false, std::memory_order_release);
     // The run is over: a start after it may go ahead (and put back, from
     // the journal, whatever could not be put back here).
     run.journal->unlock();
@@ -460,8 +488,13 @@ void Migrator::getStatus(MigrationStatus& status)
     status.sourceUntestable = tester ? tester->sourceFailure()
         : run && run->logins         ? run->logins->sourceFailure()
                                      : std::wstring();
+    status.sourceCertificateUnknown
+        = !tester && run && run->logins ? run->logins->unknownCertificate() : std::string();
     status.sourceLimit
         = run && run->sourceConnections ? run->sourceConnections->limitSentence() : std::wstring();
+    status.puttingTargetBack = run && run->puttingBack->load(std::memory_order_acquire);
+    status.targetWaitSeconds = status.puttingTargetBack ? secondsLeftAtMost(*run->admin) : 0;
+    status.targetRestore = status.endTime != 0 ? run->targetRestore : std::wstring();
     list->fillStatus(status);
     status.notCounted.clear();
     if (status.endTime != 0)

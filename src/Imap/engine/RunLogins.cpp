@@ -43,12 +43,13 @@ private:
 };
 
 RunLogins::RunLogins(std::shared_ptr<UsersInformation> users, const ServerAddress& source, bool ssl,
-    std::shared_ptr<SourceConnections> connections, unsigned timeoutMs,
-    std::chrono::milliseconds keptAtMost)
+    const ssl::FirstUse& firstUse, std::shared_ptr<SourceConnections> connections,
+    unsigned timeoutMs, std::chrono::milliseconds keptAtMost)
     : users_(std::move(users))
     , connections_(std::move(connections))
     , kept_(std::make_shared<KeptLogins>(keptAtMost))
     , check_(source, ssl, *connections_, SourceConnections::Who::Test)
+    , firstUse_(firstUse)
     , timeoutMs_(timeoutMs)
     , verdicts_(users_, LoginVerdicts::Tests::Run)
 {
@@ -138,6 +139,7 @@ LoginVerdict RunLogins::testOne(const UserInfo& account, Logger& log, SourceLogi
     client->setStopSignal(stop_);
     // A source's connection, which an account's road may go on with.
     client->getConnection().setWritesBodies(false);
+    client->getConnection().setFirstUse(firstUse_);
     LoginVerdict verdict = check_.test(account, *client, log, [this] { return testsEnded(); });
     if (verdict.kind == LoginVerdict::Accepted)
         kept = SourceLogin{std::move(client), verdict.user, std::move(verdict.slot)};
@@ -152,6 +154,10 @@ void RunLogins::record(std::size_t index, LoginVerdict verdict, SourceLogin kept
     if (verdict.kind == LoginVerdict::Accepted)
         kept_->keep(index, std::move(kept));
     verdicts_.record(index, verdict, log);
+    // What the test said, whatever its verdict: the refusal, the source's
+    // failure, how the source's certificate was trusted (said by the first
+    // test that met it, an accepted one too). Held until the run's header is
+    // in the report.
     held_.say(log);
     // Every other login would meet the same server; the accounts accepted
     // by then are migrated.
@@ -179,6 +185,11 @@ void RunLogins::releaseSentences()
 std::wstring RunLogins::sourceFailure() const
 {
     return verdicts_.sourceFailure();
+}
+
+std::string RunLogins::unknownCertificate() const
+{
+    return verdicts_.unknownCertificate();
 }
 
 void RunLogins::announce()

@@ -53,9 +53,10 @@ public:
 
     // `connections` counts the run's connections to the source, the
     // roads' too; a road that finds no room there is given one of the
-    // connections kept here.
+    // connections kept here. Over TLS, a first connection pins what
+    // `firstUse` allows.
     RunLogins(std::shared_ptr<UsersInformation> users, const ServerAddress& source, bool ssl,
-        std::shared_ptr<SourceConnections> connections,
+        const ssl::FirstUse& firstUse, std::shared_ptr<SourceConnections> connections,
         unsigned timeoutMs = LoginCheck::defaultTimeoutMs,
         std::chrono::milliseconds keptAtMost = KeptLogins::defaultKeptAtMost);
     // Stops and joins whatever still runs; closes what is kept.
@@ -101,6 +102,9 @@ public:
     // Why the source can't be tested (the report's sentence); empty unless
     // it failed.
     std::wstring sourceFailure() const;
+    // When that was a certificate the tests may not pin, its fingerprint
+    // (LoginVerdict::unknownCertificate); empty otherwise.
+    std::string unknownCertificate() const;
 
 private:
     class Tester;
@@ -130,6 +134,7 @@ private:
     const std::shared_ptr<KeptLogins> kept_;
     const std::shared_ptr<utils::StopSignal> stop_ = std::make_shared<utils::StopSignal>();
     const LoginCheck check_;
+    const ssl::FirstUse firstUse_;
     const unsigned timeoutMs_;
     std::vector<std::shared_ptr<Tester>> testers_;
     LoginVerdicts verdicts_;

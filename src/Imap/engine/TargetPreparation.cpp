@@ -5,6 +5,7 @@
 
 #include "Imap/textconv/TextConversion.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <vector>
 
@@ -19,15 +20,27 @@ namespace {
 
 const wchar_t* const notStarted = L"the migration did not start, and nothing was changed.";
 
-bool reportFailure(const Outcome& failed, Logger& log)
+// Each step that failed, on a line of its own. A step that a stop ended
+// did not fail: the report's summary says where the stop came, and the
+// debug log alone keeps the step's sentence.
+bool reportFailure(TinyDbClient& admin, const Outcome& failed, Logger& log)
 {
-    log.report(TAVIR_HERE, utf8ToUnicode(failed.failure));
+    const bool stopped = admin.stopped();
+    const std::wstring text = utf8ToUnicode(failed.failure);
+    for (std::size_t begin = 0; begin <= text.size();) {
+        const std::size_t end = std::min(text.find(L'\n', begin), text.size());
+        if (end > begin && stopped)
+            log.debug(TAVIR_HERE, text.substr(begin, end - begin));
+        else if (end > begin)
+            log.report(TAVIR_HERE, text.substr(begin, end - begin));
+        begin = end + 1;
+    }
     return false;
 }
 
 bool notChanged(TinyDbClient& admin, const Outcome& failed, Logger& log)
 {
-    reportFailure(failed, log);
+    reportFailure(admin, failed, log);
     admin.close();
     log.report(TAVIR_HERE, L"The target server was not changed; the migration did not start.");
     return false;
@@ -53,71 +66,128 @@ std::wstring capitalised(std::wstring text)
 }
 
 // One sentence per setting put back or not, in order; `routine` ones (put
-// back at the first attempt) matter to the report only after a run that
-// died.
+// back at the first attempt) matter to the report only when another one
+// did not go back at once, or after a run that died.
 struct PutBackLine {
     bool routine;
     std::wstring text;
 };
+
+// What became of one setting that the restore put back, or tried to.
+struct Restoring {
+    explicit Restoring(TinyDbClient::Setting which)
+        : setting(which)
+    {
+    }
+
+    TinyDbClient::Setting setting;
+    std::string done; // the sentence once it is back, asked before each attempt
+    Outcome first; // the first attempt's
+    Outcome last; // the latest attempt's
+    unsigned attempts = 0;
+
+    bool back() const { return attempts > 0 && static_cast<bool>(last); }
+};
+
+// A failure's sentence without its cause and full stop: "Could not put
+// back ... on host:44337: ".
+std::string beforeCause(const Outcome& failed)
+{
+    const std::size_t cut = failed.cause.size() + 1;
+    return failed.cause.empty() || failed.failure.size() < cut
+        ? failed.failure
+        : failed.failure.substr(0, failed.failure.size() - cut);
+}
+
+// The failure's sentence without its full stop.
+std::string withoutFullStop(const std::string& text)
+{
+    return !text.empty() && text.back() == '.' ? text.substr(0, text.size() - 1) : text;
+}
+
+// The one sentence a setting gets: put back, at once or on a second attempt
+// (with why the first failed), or left for the next start with why (both
+// attempts' causes when they differ).
+PutBackLine lineOf(TinyDbClient& admin, const Restoring& r)
+{
+    if (r.back() && r.attempts == 1)
+        return {true, utf8ToUnicode(r.done)};
+    if (r.back()) {
+        return {false,
+            utf8ToUnicode(withoutFullStop(r.done) + " on a second attempt, after the first failed: "
+                + (r.first.cause.empty() ? r.first.failure : r.first.cause + "."))};
+    }
+    std::string text = withoutFullStop(r.first.failure);
+    if (r.attempts > 1 && r.last.failure != r.first.failure) {
+        // The same step failing otherwise adds its cause; another step (the
+        // list, once the backend settings went back) is what is left.
+        text = beforeCause(r.last) == beforeCause(r.first)
+            ? text + ", and on a second attempt: " + r.last.cause
+            : withoutFullStop(r.last.failure);
+    }
+    return {false, utf8ToUnicode(text + "; " + admin.leftForTheNextStart(r.setting) + ".")};
+}
 
 // Every changed setting put back, then those that failed once more: a lost
 // connection is made again by then, and a busy server may have caught up.
 // The settings of each attempt go together (one round trip); the backend
 // settings, which name the access list that marks the target as prepared,
 // come last, and only once everything else is back and acknowledged: a
-// target that is not whole keeps its mark.
+// target that is not whole keeps its mark. One line per setting, in their
+// order.
 bool putBack(TinyDbClient& admin, std::vector<PutBackLine>& lines)
 {
     using Setting = TinyDbClient::Setting;
-    // The settings that failed are left in `settings`.
-    auto attempt = [&](std::vector<Setting>& settings, bool second) {
-        std::vector<std::wstring> done;
-        for (Setting setting : settings) {
-            done.push_back(utf8ToUnicode(admin.restoreSentence(setting)));
-            if (second && !done.back().empty() && done.back().back() == L'.')
-                done.back() = done.back().substr(0, done.back().size() - 1)
-                    + L" on a second attempt.";
+    std::vector<Restoring> settings;
+    for (auto setting : TinyDbClient::allSettings)
+        if (admin.isChanged(setting))
+            settings.emplace_back(setting);
+    auto attempt = [&](const std::vector<Restoring*>& some) {
+        if (some.empty())
+            return;
+        std::vector<Setting> which;
+        for (Restoring* r : some) {
+            which.push_back(r->setting);
+            r->done = admin.restoreSentence(r->setting);
         }
-        const std::vector<Outcome> restored = admin.restore(settings);
-        std::vector<Setting> failed;
-        for (std::size_t i = 0; i < settings.size(); ++i) {
-            lines.push_back({restored[i] && !second,
-                restored[i] ? done[i] : utf8ToUnicode(restored[i].failure)});
-            if (!restored[i])
-                failed.push_back(settings[i]);
+        const std::vector<Outcome> outcomes = admin.restore(which);
+        for (std::size_t i = 0; i < some.size(); ++i) {
+            some[i]->last = outcomes[i];
+            if (some[i]->attempts++ == 0)
+                some[i]->first = outcomes[i];
         }
-        settings = failed;
-        return failed.empty();
     };
-    std::vector<Setting> failed;
-    bool markLast = false;
-    for (auto setting : TinyDbClient::allSettings) {
-        if (!admin.isChanged(setting))
-            continue;
-        if (setting == Setting::Backend)
-            markLast = true;
-        else
-            failed.push_back(setting);
-    }
-    attempt(failed, false);
-    if (markLast && failed.empty()) {
-        markLast = false;
-        failed.push_back(Setting::Backend);
-        attempt(failed, false);
-    }
+    // The settings not back yet that were tried (or not) so far, the
+    // backend settings (`mark`) or the others.
+    auto notBack = [&](bool mark, bool tried) {
+        std::vector<Restoring*> some;
+        for (Restoring& r : settings)
+            if ((r.setting == Setting::Backend) == mark && !r.back() && (r.attempts > 0) == tried)
+                some.push_back(&r);
+        return some;
+    };
+    auto othersBack = [&] { return notBack(false, true).empty(); };
+    attempt(notBack(false, false));
+    if (othersBack())
+        attempt(notBack(true, false));
     // Not once more when the process ends on a signal and its time ran out.
-    bool complete = failed.empty();
-    if (!complete && !admin.outOfTime())
-        complete = attempt(failed, true);
-    if (markLast) {
-        // After the second attempts of the others: names the mark that
-        // stays, or puts it back once the others are.
-        const bool othersBack = !admin.isChanged(Setting::Caches)
-            && !admin.isChanged(Setting::Policy) && !admin.isChanged(Setting::Binding);
-        std::vector<Setting> mark{Setting::Backend};
-        const bool back
-            = attempt(mark, false) || (othersBack && !admin.outOfTime() && attempt(mark, true));
-        complete = back && complete;
+    std::vector<Restoring*> again = notBack(false, true);
+    const std::vector<Restoring*> mark = notBack(true, true);
+    again.insert(again.end(), mark.begin(), mark.end());
+    if (!again.empty() && !admin.outOfTime())
+        attempt(again);
+    // The backend settings not tried yet, after the second attempts of the
+    // others: refused, naming the mark that stays, or put back once the
+    // others are (and tried once more).
+    if (!notBack(true, false).empty()) {
+        attempt(notBack(true, false));
+        if (othersBack() && !notBack(true, true).empty() && !admin.outOfTime())
+            attempt(notBack(true, true));
+    }
+    bool complete = true;
+    for (const Restoring& r : settings) {
+        lines.push_back(lineOf(admin, r));
+        complete = complete && r.back();
     }
     return complete;
 }
@@ -143,7 +213,7 @@ bool putBackLeftRun(TinyDbClient& admin, PreparationJournal& journal,
 {
     const std::wstring who = capitalised(aMigration(left.run));
     if (const Outcome adopted = admin.adoptSettings(); !adopted) {
-        reportFailure(adopted, log);
+        reportFailure(admin, adopted, log);
         log.report(TAVIR_HERE,
             sentence(L"The migration did not start; %1% keeps what the target had, and the next "
                      L"start tries again.",
@@ -311,7 +381,7 @@ bool readOriginals(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
     if (unchanged && !same)
         return notChanged(admin, same, log);
     if (!same) {
-        reportFailure(same, log);
+        reportFailure(admin, same, log);
         log.report(TAVIR_HERE,
             L"Another migration or an administrator may be changing them; this migration "
             L"changed nothing on the target and did not start. Start it again.");
@@ -330,14 +400,14 @@ bool changeTarget(TinyDbClient& admin, const TargetPlan& plan, Logger& log)
     // shows now; both back off rather than take turns at the same settings.
     TinyDbClient::Traces traces;
     if (const Outcome claimed = admin.claimTarget(traces); !claimed)
-        return reportFailure(claimed, log);
+        return reportFailure(admin, claimed, log);
     if (!traces.accessLists.empty()) {
         reportOtherRun(
             traces, journalTarget(plan), L"this migration backs off.", backedOffAdvice, log);
         return false;
     }
     if (const Outcome done = admin.applyPlan(); !done)
-        return reportFailure(done, log);
+        return reportFailure(admin, done, log);
     return true;
 }
 
@@ -418,10 +488,12 @@ bool prepareTarget(TinyDbClient& admin, PreparationJournal& journal, const Targe
     }
     // Half a preparation must not stay behind, whatever ended it: an access
     // list that admits everyone, no security policy and a master password
-    // nobody will use again. Put back outside the stop's scope, which would
-    // end the restore's exchanges too.
-    if (!prepared && changing)
+    // nobody will use again. Put back outside the stop's scope.
+    if (!prepared && changing) {
+        if (plan.puttingBack)
+            plan.puttingBack->store(true, std::memory_order_release);
         undoPreparation(admin, journal, log);
+    }
     return prepared;
 }
 
@@ -439,8 +511,11 @@ bool restoreTarget(TinyDbClient& admin, PreparationJournal& journal, Logger& log
 {
     std::vector<PutBackLine> lines;
     const bool complete = putBack(admin, lines);
+    // Every setting in the report once one of them did not go back at once.
+    const bool routine = std::all_of(
+        lines.begin(), lines.end(), [](const PutBackLine& line) { return line.routine; });
     for (const PutBackLine& line : lines) {
-        if (line.routine)
+        if (routine)
             log.debug(TAVIR_HERE, line.text);
         else
             log.report(TAVIR_HERE, line.text);
@@ -450,9 +525,9 @@ bool restoreTarget(TinyDbClient& admin, PreparationJournal& journal, Logger& log
         return true;
     }
     log.report(TAVIR_HERE,
-        sentence(L"Not everything could be put back on the target server; %1% keeps what it "
-                 L"had, and the next migration started from this computer against it puts it "
-                 L"back first.",
+        sentence(L"Not everything could be put back on the target server; the journal %1% keeps "
+                 L"what it had, and the next migration started from this computer against it "
+                 L"puts it back first.",
             utf8ToUnicode(journal.path())));
     return false;
 }

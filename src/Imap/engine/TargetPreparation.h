@@ -9,6 +9,7 @@
 #include "tinydb/PreparationJournal.h"
 #include "tinydb/TinyDbClient.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,9 @@ struct TargetPlan {
     // Raised, it ends the preparation's waits on the administration service
     // at once (each is bounded by its own deadline anyway); null: none.
     std::shared_ptr<const utils::StopSignal> stop;
+    // Set once the preparation begins to put back what it changed (a stop
+    // or a failure cut it short), for the run's status; null: none.
+    std::shared_ptr<std::atomic<bool>> puttingBack;
 };
 
 // The workers of a run when the target's count can't be read.
@@ -64,9 +68,11 @@ std::string journalTarget(const TargetPlan& plan);
 // restarted, the worker count read (these last sent together, so a failure
 // among them does not keep the others from running). A failure puts back
 // whatever was changed before it, or with it, and closes the connection;
-// false then. A raised `plan.stop` is such a failure, at the wait in hand:
-// what was changed is then put back without the stop, each exchange within
-// its own deadline. The lock stays with `journal` for the run's life.
+// false then. A raised `plan.stop` ends the wait in hand the same way, but
+// the step it ended is no failure: its sentence goes to the debug log
+// alone. What was changed is then put back without the stop, each
+// exchange within its own deadline, `plan.puttingBack` set first. The lock
+// stays with `journal` for the run's life.
 bool prepareTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal,
     const TargetPlan& plan, PreparedTarget& out, Logger& log);
 
@@ -80,10 +86,13 @@ void undoPreparation(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& jo
 // Puts back the caches, the security policy, the IMAP binding and, once
 // all of them are back, the backend settings (then dropping the access
 // list, the target's mark of a preparation); every other step runs even
-// when one before it failed, each failure is a sentence, and the steps that
-// failed are tried once more at the end (a sentence says when that put them
-// back). True when everything is back; the journal is then removed. Steps
-// with nothing to put back do nothing.
+// when one before it failed, and the steps that failed are tried once more
+// at the end. Each setting gets one sentence on a line of its own: put
+// back (on a second attempt, with why the first failed), or left for the
+// next start with why; in the debug log alone when every setting went back
+// at the first attempt, else all of them in the report, then where the
+// journal is. True when everything is back; the journal is then removed.
+// Steps with nothing to put back do nothing.
 bool restoreTarget(tinydb::TinyDbClient& admin, tinydb::PreparationJournal& journal, Logger& log);
 
 } // namespace tavir::migration

@@ -377,7 +377,32 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     }
     EXPECT_EQ(count("stop"), 2u);
 
+    // While the target is put back, what the engine waits for, in the
+    // words of zorp-engine-run's progress line, counting down.
     migration::MigrationStatus& status = engine.migrator->status;
+    // Nothing is migrated then: it takes the table's place.
+    EXPECT_FALSE(shown(progress, "puttingBackLabel"));
+    status.puttingTargetBack = true;
+    status.targetWaitSeconds = 35;
+    const QString waiting
+        = "Putting the target back: waiting for the administration service, at most %1 s more.";
+    ASSERT_TRUE(waitFor([&] { return text(progress, "puttingBackLabel") == waiting.arg(35); }));
+    EXPECT_TRUE(shown(progress, "puttingBackLabel"));
+    EXPECT_FALSE(shown(progress, "progressTable"));
+    EXPECT_FALSE(shown(progress, "nowMigratingLabel"));
+    EXPECT_TRUE(shown(progress, "warningLabel"));
+    settle(50);
+    auto* restoring = child<QLabel>(progress, "puttingBackLabel");
+    EXPECT_LE(restoring->mapTo(progress, QPoint()).x() + restoring->width(), progress->width())
+        << "wrapped inside the page";
+    screenshot(wizard.get(), "progress-putting-back");
+    status.targetWaitSeconds = 12;
+    EXPECT_TRUE(waitFor([&] { return text(progress, "puttingBackLabel") == waiting.arg(12); }));
+    status.targetWaitSeconds = 0;
+    EXPECT_TRUE(
+        waitFor([&] { return text(progress, "puttingBackLabel") == "Putting the target back."; }));
+    status.puttingTargetBack = false;
+
     // Bob was stopped half-way, carol and dave never begun.
     status.selectedAccounts = 4;
     status.finishedAccounts = 1;

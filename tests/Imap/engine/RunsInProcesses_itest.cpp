@@ -12,6 +12,7 @@
 // is shows whether it was put back too, not only its row. And what the
 // program tells its terminal of each way a run ends.
 #include "MigrationHarness.h"
+#include "support/Certificates.h"
 #include "support/ChildProcess.h"
 #include "support/FakeImapSource.h"
 #include "support/PseudoTerminal.h"
@@ -19,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -642,14 +644,17 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
             << report;
         // The terminal hears it too: the account in hand, stopped, counts
         // as failed.
+        // Then what could not be put back, when anything could not.
         const std::string said = readFile(logs.file("said.txt"));
-        EXPECT_EQ(0u,
-            said.find(
-                "zorp-engine-run: account alice@runs.test failed: The migration of "
-                "alice@runs.test was stopped before it ended.\nzorp-engine-run: 1 account not "
-                "started: bob@runs.test.\nzorp-engine-run: migration stopped by signal "
-                + name + " after "))
-            << said;
+        const std::string accounts
+            = "zorp-engine-run: account alice@runs.test failed: The migration of "
+              "alice@runs.test was stopped before it ended.\nzorp-engine-run: 1 account not "
+              "started: bob@runs.test.\n";
+        const std::string summary
+            = "zorp-engine-run: migration stopped by signal " + name + " after ";
+        EXPECT_EQ(0u, said.find(accounts)) << said;
+        EXPECT_EQ(c.serviceHangs ? std::string::npos : 0u, said.find(accounts + summary)) << said;
+        EXPECT_NE(std::string::npos, said.find("\n" + summary)) << said;
         // What is left is said as far as it is known: bob not started, and
         // alice's folder not reached, neither of them counted.
         const std::string uncounted = "The messages of 1 folder not reached and of 1 account not "
@@ -662,13 +667,235 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         }
         EXPECT_NE(std::string::npos, report.find(uncounted)) << report;
         if (c.serviceHangs) {
-            // Nothing could be put back: the journal keeps it for the next start.
+            // Nothing could be put back: the journal keeps it for the next
+            // start. The terminal says so in the report's lines, each
+            // setting once.
+            for (const std::string& line :
+                {"Could not put back the folder and index-write caches on " + target->host()
+                        + ":44337: the time this program takes to end on SIGTERM ran out; they "
+                          "are left for the next start, which puts them back from the journal.",
+                    "Could not put back the security policy mode on " + target->host()
+                        + ":44337: the time this program takes to end on SIGTERM ran out; it is "
+                          "left for the next start, which puts it back from the journal.",
+                    std::string("Not everything could be put back on the target server; the "
+                                "journal ")}) {
+                EXPECT_EQ(1u, occurrences(said, "\nzorp-engine-run: " + line)) << said;
+                EXPECT_EQ(1u, occurrences(report, "\n" + line)) << report;
+            }
             EXPECT_NE(original, targetSettings(*target));
             EXPECT_EQ(finished, run(home, againLogs)) << readFile(againLogs.file("report.txt"));
         } else {
             EXPECT_EQ(1u, target->query("SELECT Record FROM MigrationTools").size());
         }
         EXPECT_EQ(original, targetSettings(*target));
+        if (HasFailure())
+            return;
+    }
+}
+
+// The lines of a start cut short, as the report has them between its
+// header and the blank line before its summary.
+std::vector<std::string> startLines(const std::string& report)
+{
+    const std::size_t header = report.find("\nAccounts selected: ");
+    if (header == std::string::npos)
+        return {};
+    const std::size_t from = report.find('\n', header + 1) + 1;
+    const std::size_t to = report.find("\n\n", from);
+    std::vector<std::string> lines;
+    std::istringstream text(report.substr(from, to == std::string::npos ? 0 : to - from + 1));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The lines zorp-engine-run printed on its terminal after its name, the
+// progress line left out ("\r...\033[K", each drawn over the one before).
+std::vector<std::string> terminalLines(const std::string& written)
+{
+    const std::string program = "zorp-engine-run: ";
+    std::vector<std::string> lines;
+    std::istringstream text(written);
+    for (std::string line; std::getline(text, line);) {
+        const std::size_t drawn = line.rfind("\033[K");
+        if (drawn != std::string::npos)
+            line.erase(0, drawn + 3);
+        if (line.rfind(program, 0) == 0)
+            lines.push_back(line.substr(program.size()));
+    }
+    return lines;
+}
+
+// A stop while the target is prepared, the administration service silent at
+// its first change (the backend settings, sent with the others). While the
+// service still answers a new connection, everything is put back at once: a
+// line per setting in the debug log, the report's one sentence. When it
+// freezes too, every setting is named once, each with why it was left and
+// that the next start puts it back from the journal, which the report
+// names; from the stop to the end the progress line says what the program
+// waits for, counting down to the end's bound (a short one, and the one as
+// shipped, which the exchange's own 30 s fit in). The report, the terminal
+// and the debug log say the same lines, the stand-in holds what they say,
+// and the next start from the same home puts back what was left.
+TEST_F(RunsInProcesses, AStopWhileTheAdministrationIsSilentSaysWhatWasPutBackAndWhatIsLeft)
+{
+    struct Row {
+        const char* name;
+        bool frozen; // the whole service stops, once the change is in hand
+        int endWithin; // --end-within; 0: left out (35 s)
+    } rows[] = {
+        {"answering new connections", false, 0},
+        {"frozen, a short bound", true, 3},
+        {"frozen, the bound as shipped", true, 0},
+    };
+    // Each setting by its name in the sentences, with its place among the
+    // parts of targetSettings: the backend settings, the caches, the
+    // policy, the bindings (the access list, the mark, is the fifth).
+    const std::pair<const char*, std::size_t> settingsNamed[]
+        = {{"the cluster's backend settings", 0}, {"the folder and index-write caches", 1},
+            {"the security policy mode", 2}, {"the IMAP service binding", 3}};
+    const auto parts = [](const std::string& settings) {
+        std::vector<std::string> split;
+        for (std::size_t from = 0;;) {
+            const std::size_t bar = settings.find(" | ", from);
+            split.push_back(settings.substr(from, bar - from));
+            if (bar == std::string::npos)
+                return split;
+            from = bar + 3;
+        }
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        startTarget(
+            R"([{"on": "TINYDB QUERY", "statement": "UPDATE Cluster", "action": "stall"}])");
+        TempDir home, logs, againLogs, outputs;
+        PseudoTerminal terminal(120);
+        ChildProcess::Options output;
+        output.outputFile = outputs.file("out");
+        output.errorFile = terminal.name();
+        std::vector<std::string> options;
+        if (row.endWithin != 0)
+            options = {"--end-within", std::to_string(row.endWithin)};
+        auto engine = start(home, options, operands(logs), output);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return target->transcript().find(" C: QUERY UPDATE Cluster ") != std::string::npos;
+            },
+            60000, 20))
+            << target->transcript();
+        target->freezeAdministration(row.frozen);
+        const long long signalled = nowMs();
+        ::kill(engine->pid(), SIGINT);
+        const int status = engine->wait(120000);
+        const long long took = nowMs() - signalled;
+        target->freezeAdministration(false);
+        EXPECT_EQ(128 + SIGINT, status);
+        const int bound = row.endWithin != 0 ? row.endWithin : 35;
+        if (row.frozen) {
+            EXPECT_GE(took, bound * 1000 - 100);
+            EXPECT_LT(took, (bound + 2) * 1000);
+        } else {
+            EXPECT_LT(took, 5000);
+        }
+
+        const std::string report = readFile(logs.file("report.txt"));
+        const std::string debug = readFile(logs.file("debug.log"));
+        const std::string written = terminal.written();
+        const std::vector<std::string> lines = startLines(report);
+        ASSERT_FALSE(lines.empty()) << report;
+        // The same lines on the terminal, in the same order, and in the
+        // debug log; one sentence each.
+        EXPECT_EQ(lines, terminalLines(written)) << written;
+        std::size_t at = 0;
+        for (const std::string& line : lines) {
+            at = debug.find("): " + line + "\n", at);
+            EXPECT_NE(std::string::npos, at) << line << " not in\n" << debug;
+            EXPECT_FALSE(std::regex_search(line, std::regex("\\. [A-Z]"))) << line;
+        }
+        EXPECT_NE(std::string::npos,
+            readFile(outputs.file("out"))
+                .find("zorp-engine-run: stopped by signal SIGINT while the target was prepared; "
+                      "nothing was migrated; the report: "));
+
+        // What became of each setting, said once, as the stand-in holds it.
+        const std::string journal
+            = home.file(".tavir/admin/prepared-" + target->host() + "_44337.journal");
+        const std::vector<std::string> before = parts(original);
+        const std::vector<std::string> now = parts(targetSettings(*target));
+        for (const auto& [name, part] : settingsNamed) {
+            SCOPED_TRACE(name);
+            std::vector<std::string> said;
+            for (const std::string& line : lines)
+                if (line.find(name) != std::string::npos)
+                    said.push_back(line);
+            const std::string putBack = std::string("Put back ") + name + " (";
+            if (!row.frozen) {
+                // At once: the debug log's alone, and what it says holds.
+                EXPECT_TRUE(said.empty()) << said.front();
+                EXPECT_EQ(1u, occurrences(debug, putBack)) << debug;
+                EXPECT_EQ(before.at(part), now.at(part));
+                continue;
+            }
+            ASSERT_EQ(1u, said.size()) << report;
+            EXPECT_EQ(0u, said[0].find(std::string("Could not put back ") + name)) << said[0];
+            EXPECT_NE(std::string::npos,
+                said[0].find(part == 0 || part == 1
+                        ? "; they are left for the next start, which puts them back from the "
+                          "journal."
+                        : "; it is left for the next start, which puts it back from the journal."))
+                << said[0];
+            // The user's stop is not the restore's failure.
+            for (const char* stop : {"stop request", "stopped while connecting"}) {
+                EXPECT_EQ(std::string::npos, said[0].find(stop)) << said[0];
+            }
+            if (part != 0) {
+                EXPECT_NE(std::string::npos,
+                    said[0].find(row.endWithin != 0
+                            ? ":44337: the time this program takes to end on SIGINT ran out; "
+                            : ": connecting again failed: no answer within 30 s, and on a second "
+                              "attempt: the time this program takes to end on SIGINT ran out; "))
+                    << said[0];
+            }
+        }
+        if (!row.frozen) {
+            EXPECT_EQ(lines.back(),
+                "What was changed on the target server was put back; the migration did not "
+                "start.");
+            EXPECT_EQ(original, targetSettings(*target));
+            EXPECT_EQ(asBefore, imapListener());
+            EXPECT_FALSE(std::filesystem::exists(journal));
+            if (HasFailure())
+                return;
+            continue;
+        }
+        // The mark stays on the target, and the journal where the report
+        // says it is.
+        EXPECT_NE(std::string::npos, now.at(4).find("zorp_")) << now.at(4);
+        EXPECT_TRUE(std::filesystem::exists(journal));
+        EXPECT_NE(lines.end(),
+            std::find(lines.begin(), lines.end(),
+                "Not everything could be put back on the target server; the journal " + journal
+                    + " keeps what it had, and the next migration started from this computer "
+                      "against it puts it back first."))
+            << report;
+        // From the stop on, what the program waits for, counting down to
+        // the end's bound, and never the logins' test again.
+        const std::string waiting
+            = "\rputting the target back: waiting for the administration service, at most ";
+        const std::size_t first = written.find(waiting + std::to_string(bound) + " s more\033[K");
+        EXPECT_NE(std::string::npos, first) << written;
+        EXPECT_NE(std::string::npos, written.find(waiting + "1 s more\033[K", first)) << written;
+        EXPECT_EQ(std::string::npos, written.find("testing the accounts' logins", first))
+            << written;
+
+        // The next start puts back what was left, as the report said.
+        EXPECT_EQ(finished, run(home, againLogs)) << readFile(againLogs.file("report.txt"));
+        EXPECT_NE(std::string::npos,
+            readFile(againLogs.file("report.txt"))
+                .find(" ended without restoring the target; its settings were restored:\n"))
+            << readFile(againLogs.file("report.txt"));
+        EXPECT_EQ(original, targetSettings(*target));
+        EXPECT_EQ(asBefore, imapListener());
         if (HasFailure())
             return;
     }
@@ -722,6 +949,24 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
     };
     for (const auto& [name, text] : accountsFiles)
         writeFile(files.file(name + ".txt"), text);
+    // The source over TLS: the fixture's Dovecot, its certificate its own
+    // (self-signed), its fingerprints as openssl finds them; and a Dovecot
+    // whose certificate an authority of the tests' own issued for
+    // "localhost", as a hosting provider's would be.
+    TempDir certificates;
+    const TestAuthority authority(certificates, "runs");
+    const IssuedCertificate issued = authority.issue("localhost");
+    Dovecot::Options vouchedOptions = sourceOptions();
+    vouchedOptions.certificateFile = issued.certificateFile;
+    vouchedOptions.keyFile = issued.keyFile;
+    Dovecot vouched({{"frank", "Pw-frank"}}, vouchedOptions);
+    writeFile(files.file("frank.txt"), "frank@runs.test;Pw-frank\n");
+    const std::string tls = "127.0.0.1:" + std::to_string(source->tlsPort());
+    const std::string sha256 = sha256Fingerprint(source->certificateFile());
+    const std::string sha1 = sha1Fingerprint(source->certificateFile());
+    const std::string otherPin = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
+    TempDir home;
+    const std::string knownHosts = home.file(".tavir/admin/known_hosts.cfg");
     const std::string untouched = "\nzorp-engine-run: The target server was not changed; the "
                                   "migration did not start.\nzorp-engine-run: the report: ";
     const std::string usage = "\nusage: zorp-engine-run [--home DIR] [--admin USER] ";
@@ -746,7 +991,16 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         NoLogsOperand,
         AdminWithoutValue,
         NoLogsFolder,
-        NoAccountsFile
+        NoAccountsFile,
+        // The source over TLS, its certificate self-signed: without a pin,
+        // with its fingerprint accepted, pinned, and pinned as another one
+        // (accepted all the same); then a source whose certificate a trusted
+        // authority issued for its name.
+        UnknownCertificate,
+        AcceptedCertificate,
+        PinnedCertificate,
+        AnotherPin,
+        VouchedCertificate,
     };
     struct Row {
         const char* name;
@@ -762,6 +1016,11 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         std::vector<std::string> report = {}; // each in the report
         std::vector<std::string> notSaid = {}; // in neither output
         const char* signalAfter = "Logging in to "; // a login tested
+        std::vector<std::string> inKnownHosts = {}; // each in the known-hosts file after it
+        std::string notInKnownHosts = ""; // when not empty: not in that file
+        // No login reached the source (Dovecot's log) and no session the
+        // target's administration service.
+        bool nothingSent = false;
     } rows[] = {
         {"the first run, on a terminal 80 columns wide", Change::Nothing, finished,
             {"zorp-engine-run: migration ended after ",
@@ -857,15 +1116,17 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"Ctrl-C while the target is prepared", Change::SilentAdministration, 128 + SIGINT,
             {"zorp-engine-run: stopped by signal SIGINT while the target was prepared; nothing "
              "was migrated; the report: "},
-            {"zorp-engine-run: Could not connect to the administration service on ",
-                ":44337: stopped while connecting.\nzorp-engine-run: The target server was not "
-                "changed; the migration did not start.\n"},
+            // The stop ended the login: said once, as the stop, not as a
+            // failure of the login.
+            {"zorp-engine-run: The target server was not changed; the migration did not "
+             "start.\n"},
             "", 0, "", SIGINT,
             {"The target server was not changed; the migration did not start.\n\nMigration "
              "stopped by signal SIGINT while the target was prepared, on ",
                 ", before it started.\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not "
                 "started.\n"},
-            {}, "Preparing the target server "},
+            {"Could not connect to the administration service", "stopped while connecting"},
+            "Preparing the target server "},
         {"nothing listening on the source's port: said once, not as a refused login",
             Change::ClosedSource, notStarted, {},
             {"zorp-engine-run: Could not connect to the source server 127.0.0.1:",
@@ -912,8 +1173,59 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         {"no accounts file", Change::NoAccountsFile, trouble, {},
             {"zorp-engine-run: The accounts file ",
                 "/absent.txt can't be read: ", "\nzorp-engine-run: the report: "}},
+        // As OpenSSH does when it can't establish a host's authenticity: the
+        // host, the fingerprint, how to trust it; and no password sent.
+        {"a source over TLS whose certificate none vouches for nor pins: its fingerprint and how "
+         "to trust it, before any login",
+            Change::UnknownCertificate, notStarted, {},
+            {"zorp-engine-run: Could not connect with TLS to the source server " + tls
+                    + ": the authenticity of " + tls
+                    + " can't be established: no authority this system trusts vouches for its "
+                      "certificate (",
+                "), and no certificate is pinned for " + tls + " in " + knownHosts
+                    + "; its certificate's fingerprint is " + sha256 + ".\n",
+                "\nzorp-engine-run: The target server was not changed; the migration did not "
+                "start.\nzorp-engine-run: if "
+                    + sha256
+                    + " is the fingerprint of the source server's certificate, run again with "
+                      "--trust-source-certificate "
+                    + sha256 + " to pin it.\nzorp-engine-run: the report: "},
+            "", 0, "", 0,
+            {"; its certificate's fingerprint is " + sha256 + ".\n",
+                "\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not started.\n"},
+            {}, "Logging in to ", {}, tls + ": ", true},
+        {"its fingerprint accepted: pinned, and the run goes on", Change::AcceptedCertificate,
+            finished, {" s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; "}, {},
+            "", 0, "", 0,
+            {"; it is the certificate accepted, " + sha256 + ", and its fingerprint " + sha1
+                + " was pinned now in " + knownHosts
+                + ", and another certificate will be "
+                  "refused.\n"},
+            {}, "Logging in to ", {tls + ": " + sha1 + "\n"}},
+        {"pinned: the run goes on", Change::PinnedCertificate, finished,
+            {" s: accounts 2 finished, 0 failed, 0 login refused, 0 not started; "}, {}, "", 0, "",
+            0, {"; it matches the fingerprint " + sha1 + " pinned for it in " + knownHosts}},
+        {"pinned as another certificate, this one accepted: refused as changed", Change::AnotherPin,
+            notStarted, {},
+            {"zorp-engine-run: Could not connect with TLS to the source server " + tls
+                    + ": no authority this system trusts vouches for its certificate (",
+                "); the certificate of " + tls + " has the fingerprint " + sha1 + ", but "
+                    + knownHosts + " holds " + otherPin
+                    + " for it; the connection was refused (if the server's certificate was "
+                      "changed on purpose, remove its line from that file).\nzorp-engine-run: "
+                      "The target server was not changed; the migration did not "
+                      "start.\nzorp-engine-run: the report: "},
+            "", 0, "", 0, {}, {"--trust-source-certificate"}, "Logging in to ",
+            {tls + ": " + otherPin + "\n"}, tls + ": " + sha1, true},
+        {"issued for its name by an authority the system trusts: no pin needed",
+            Change::VouchedCertificate, finished,
+            {" s: accounts 1 finished, 0 failed, 0 login refused, 0 not started; "}, {}, "frank", 0,
+            "", 0,
+            {"The certificate of localhost:" + std::to_string(vouched.tlsPort())
+                + " is issued for localhost by an authority this system trusts; "},
+            {}, "Logging in to ", {"authority@localhost:" + std::to_string(vouched.tlsPort())},
+            "\nlocalhost:"},
     };
-    TempDir home;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempDir logs;
@@ -922,6 +1234,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         if (row.columns != 0)
             terminal = std::make_unique<PseudoTerminal>(row.columns);
         std::unique_ptr<ScopedEnv> password;
+        std::unique_ptr<ScopedTrustStore> store;
         switch (row.change) {
         case Change::Nothing:
             break;
@@ -987,7 +1300,27 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         case Change::NoAccountsFile:
             operands[2] = files.file("absent.txt");
             break;
+        case Change::AnotherPin: {
+            std::string pins = readFile(knownHosts);
+            pins.replace(
+                pins.find(tls + ": " + sha1), tls.size() + 2 + sha1.size(), tls + ": " + otherPin);
+            writeFile(knownHosts, pins);
         }
+            [[fallthrough]];
+        case Change::AcceptedCertificate:
+            operands.insert(operands.begin(), {"--trust-source-certificate", sha256});
+            [[fallthrough]];
+        case Change::UnknownCertificate:
+        case Change::PinnedCertificate:
+            operands[operands.size() - 4] = "imaps://" + tls;
+            break;
+        case Change::VouchedCertificate:
+            operands[0] = "imaps://localhost:" + std::to_string(vouched.tlsPort());
+            operands[2] = files.file("frank.txt");
+            store = std::make_unique<ScopedTrustStore>(authority.certificateFile());
+            break;
+        }
+        const std::size_t sourceLogBefore = source->log().size();
         const unsigned sessionsBefore = occurrences(target->transcript(), "C: HELLO");
         const Said said = runSaying(home, operands, terminal.get(), row.signal, row.signalAfter);
         setenv("ZORP_ADMIN_PASSWORD", "admin-secret", 1);
@@ -1049,6 +1382,9 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         for (const std::string& text : row.report) {
             EXPECT_NE(std::string::npos, report.find(text)) << text << " missing from\n" << report;
         }
+        // One blank line sets off each block, and no test adds one of its
+        // own when it says nothing.
+        EXPECT_EQ(std::string::npos, report.find("\n\n\n")) << report;
         // A stop before the run is named in the report as on the terminal:
         // by whom, and while what was done.
         std::smatch stop;
@@ -1127,6 +1463,31 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 for (std::size_t m = 0; m < inbox.size(); ++m)
                     EXPECT_EQ(courier.inbox().bodies[m], inbox[m].data) << i;
             }
+        }
+        for (const std::string& line : row.inKnownHosts) {
+            EXPECT_NE(std::string::npos, readFile(knownHosts).find(line))
+                << line << " missing from\n"
+                << readFile(knownHosts);
+        }
+        if (!row.notInKnownHosts.empty()) {
+            EXPECT_EQ(std::string::npos, readFile(knownHosts).find(row.notInKnownHosts))
+                << readFile(knownHosts);
+        }
+        if (row.nothingSent) {
+            EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
+            // Dovecot's own words on a connection that ended without one:
+            // "(no auth attempts in 0 secs)"; a login would be "Login: " or
+            // "(auth failed, 1 attempts in 2 secs)".
+            std::string log;
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    log = source->log().substr(sourceLogBefore);
+                    return log.find("no auth attempts") != std::string::npos;
+                },
+                5000, 50))
+                << log;
+            EXPECT_EQ(occurrences(log, "no auth attempts"), occurrences(log, "attempts in")) << log;
+            EXPECT_EQ(std::string::npos, log.find("Login: ")) << log;
         }
         if (*row.notOnTheTarget) {
             EXPECT_EQ("0",

@@ -416,6 +416,7 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
         peer.say("* BYE Too many connections from your IP\r\n");
     });
     tavir::test::LoopbackServer closes([](tavir::test::PeerSocket&) {});
+    tavir::test::LoopbackServer resets([](tavir::test::PeerSocket& peer) { peer.resetAtClose(); });
     tavir::test::LoopbackServer plainRefused(
         greeting("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\r\n"));
     const std::string closed = "127.0.0.1:" + std::to_string(tavir::test::freeLoopbackPort());
@@ -428,6 +429,7 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
         std::string says; // the sentence, whole
         tavir::test::LoopbackServer* server; // whose connections get no password
         bool waits; // one time-out, for a greeting that never comes
+        bool ssl = false;
     } rows[] = {
         {"nothing listening", closed,
             "Could not connect to the source server " + closed + ": connection refused.", nullptr,
@@ -453,6 +455,20 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
         {"every connection closed before its greeting", at(closes),
             "The source server " + at(closes) + " closed the connection before it greeted.",
             &closes, false},
+        {"every connection reset before its greeting", at(resets),
+            "The source server " + at(resets) + " closed the connection before it greeted.",
+            &resets, false},
+        // Over TLS, before any byte of the handshake, as on the plain port.
+        {"every connection closed before its TLS handshake", at(closes),
+            "The source server " + at(closes) + " closed the connection before it greeted.",
+            &closes, false, true},
+        {"every connection reset before its TLS handshake", at(resets),
+            "The source server " + at(resets) + " closed the connection before it greeted.",
+            &resets, false, true},
+        {"a TLS handshake answered with what is not TLS", at(other),
+            "Could not connect with TLS to the source server " + at(other)
+                + ": TLS handshake failed.",
+            &other, false, true},
         {"no password without TLS", at(plainRefused),
             "The source server " + at(plainRefused)
                 + " accepts no password on a connection without TLS: turn SSL on for the source, "
@@ -468,6 +484,7 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
             auto migrator = std::make_unique<Migrator>();
             Configuration configuration;
             configuration.sourceServer = utf8ToUnicode(row.source);
+            configuration.sourceSsl = row.ssl;
             configuration.targetServer
                 = L"127.0.0.1:" + std::to_wstring(tavir::test::freeLoopbackPort());
             configuration.adminUser = L"admin";
@@ -587,9 +604,8 @@ TEST(UserTestRun, SixLoginsAtOnceOfTheSelectedAccountsAlone)
             users.push_back(user);
         }
         auto list = std::make_shared<UsersInformation>(users);
-        RunLogins tests(list,
-            ServerAddress{L"127.0.0.1", static_cast<unsigned>(silent.port())}, false,
-            std::make_shared<SourceConnections>(), 10000);
+        RunLogins tests(list, ServerAddress{L"127.0.0.1", static_cast<unsigned>(silent.port())},
+            false, {}, std::make_shared<SourceConnections>(), 10000);
         tests.start();
         long long began = tavir::test::nowMs();
         auto seen = [&] {
@@ -676,7 +692,7 @@ TEST(UserTestRun, ASourceThatCanNotBeTestedEndsEveryTestAtOnce)
     const auto list = untestedAccounts(mailboxes);
     constexpr unsigned timeoutMs = 3000;
     RunLogins tests(list, ServerAddress{L"127.0.0.1", static_cast<unsigned>(source.port())}, false,
-        std::make_shared<SourceConnections>(), timeoutMs);
+        {}, std::make_shared<SourceConnections>(), timeoutMs);
     tests.start();
     auto joined = std::async(std::launch::async, [&tests] { tests.join(); });
     const bool atOnce
@@ -725,7 +741,7 @@ TEST(UserTestError, ATestersOwnErrorFailsTheAccountInHandAndTheOtherTestsGoOn)
                 (std::vector<TestStatus>{TestLoginAccepted, TestLoginRefused, TestLoginAccepted}),
                 statuses);
         } else {
-            RunLogins tests(list, at, false, std::make_shared<SourceConnections>(), 10000);
+            RunLogins tests(list, at, false, {}, std::make_shared<SourceConnections>(), 10000);
             const tavir::test::FailingAllocation failing(failsFrom);
             tests.start();
             tests.join();

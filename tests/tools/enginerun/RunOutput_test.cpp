@@ -1,7 +1,8 @@
 // The progress line of zorp-engine-run at every width: the counts first,
 // in shorter words on a narrower terminal but never a count cut, the logins
 // still being tested while there are any, and the account in hand in the
-// room left, down to its name cut short.
+// room left, down to its name cut short; what putting the target back
+// waits for, in shorter words too.
 #include "RunOutput.h"
 
 #include "Imap/textconv/TextConversion.h"
@@ -12,6 +13,7 @@
 #include <set>
 
 using tavir::enginerun::progressText;
+using tavir::enginerun::puttingBackText;
 using tavir::enginerun::testProgressText;
 using tavir::migration::MigrationStatus;
 
@@ -181,6 +183,54 @@ TEST(ProgressLine, TheLoginsTestShortensItsWordsToo)
     for (const auto& [columns, line] : cases) {
         SCOPED_TRACE(columns);
         EXPECT_EQ(line, testProgressText(status, columns));
+    }
+}
+
+// What the restore waits for, in the longest words that fit, its seconds
+// never cut; on 80 columns every word that matters.
+TEST(ProgressLine, PuttingTheTargetBackSaysWhatItWaitsFor)
+{
+    const auto restoring = [](std::uint32_t seconds) {
+        MigrationStatus status = midRun();
+        status.puttingTargetBack = true;
+        status.targetWaitSeconds = seconds;
+        return status;
+    };
+    struct Case {
+        const char* name;
+        MigrationStatus status;
+        unsigned columns;
+        const char* line;
+    } cases[] = {
+        {"120 columns", restoring(35), 119,
+            "putting the target back: waiting for the administration service, at most 35 s more"},
+        {"83 columns", restoring(35), 82,
+            "putting the target back: waiting for the administration service, at most 35 s more"},
+        {"80 columns", restoring(35), 79,
+            "putting the target back: waiting for the administration service, at most 35 s"},
+        {"80 columns, a bound of an hour", restoring(3600), 79,
+            "putting the target back: waiting for the administration service, at most 3600 s"},
+        {"70 columns", restoring(3600), 69,
+            "putting the target back: waiting for the server, at most 3600 s more"},
+        {"40 columns", restoring(35), 39, "restoring the target, at most 35 s"},
+        {"20 columns", restoring(7), 19, "restoring, 7 s"},
+        {"nothing awaited", restoring(0), 79, "putting the target back"},
+        {"nothing awaited, 20 columns", restoring(0), 19, "restoring"},
+        {"not putting back", midRun(), 119, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.line, puttingBackText(c.status, c.columns));
+    }
+    for (unsigned columns = 9; columns <= 200; ++columns) {
+        SCOPED_TRACE(columns);
+        const std::string line = puttingBackText(restoring(35), columns);
+        EXPECT_LE(line.size(), columns);
+        // Whole from the width of the shortest wording on, and never cut
+        // below it.
+        if (columns >= 15 || line.find_first_of("0123456789") != std::string::npos) {
+            EXPECT_NE(std::string::npos, line.find("35 s")) << line;
+        }
     }
 }
 
