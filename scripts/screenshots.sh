@@ -12,7 +12,8 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 "$root/scripts/install-deps.sh" screenshots >/dev/null
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" --target gui_EndToEnd_itest gui_OptionPage_test gui_ProgressPage_test
+cmake --build "$root/build" --target gui_EndToEnd_itest gui_OptionPage_test gui_ProgressPage_test \
+  gui_SameCounts_test
 out="$root/build/screenshots"
 rm -rf "$out"
 TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
@@ -27,4 +28,11 @@ TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
 TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 1024x768x24" "$root/build/bin/gui_ProgressPage_test" \
   --gtest_filter='*StopThenAbortedRunWaitsForNext'
+# The progress and result pages for every way a run ends, over the scripted
+# engine: finished, with failures, a second run, a login refused and the
+# source at its limit, a source that can't be tested, stopped (with
+# accounts made ahead), stopped during the logins' test or the target's
+# preparation, never started.
+TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
+  xvfb-run -a -s "-screen 0 1024x768x24" "$root/build/bin/gui_SameCounts_test"
 ls "$out"

@@ -7,6 +7,7 @@
 // with the test that started them.
 #include "Imap/textconv/TextConversion.h"
 #include "imapclient/SimpleImapClient.h"
+#include "support/ChildProcess.h"
 #include "support/Dovecot.h"
 #include "support/ImapLogins.h"
 
@@ -573,6 +574,69 @@ TEST(StandInTargetTest, AFaultCountSpansConnections)
     EXPECT_EQ(3u, target.folders(account)["INBOX"].messages.size());
     std::string transcript = target.transcript();
     EXPECT_NE(std::string::npos, transcript.find("NO planned refusal"));
+}
+
+// --faults names a file; the plan written in its place, a file that is not
+// there or holds no list of faults ends the start with one line that says
+// so, never a traceback, and before any state folder is made.
+TEST(StandInTargetTest, AFaultPlanThatCanNotBeUsedIsSaidInOneLine)
+{
+    tavir::test::TempDir dir;
+    tavir::test::writeFile(dir.file("unfinished.json"), "[{\"on\": \"APPEND\"");
+    tavir::test::writeFile(dir.file("object.json"), "{\"on\": \"APPEND\"}");
+    tavir::test::writeFile(dir.file("numbers.json"), "[{\"on\": \"APPEND\"}, 7]");
+    const std::string script
+        = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/stand_in_target.py";
+    const auto said = [&](const std::vector<std::string>& more, int& status) {
+        std::vector<std::string> argv = {"python3", script, "--master-password", "m",
+            "--ports-file", dir.file("ports"), "--state-dir", dir.file("state")};
+        argv.insert(argv.end(), more.begin(), more.end());
+        const std::string output = dir.file("said");
+        std::filesystem::remove(output);
+        tavir::test::ChildProcess::Options options;
+        options.outputFile = output;
+        tavir::test::ChildProcess stand(argv, options);
+        status = stand.wait(20000);
+        return tavir::test::readFile(output);
+    };
+    const std::pair<std::string, std::string> rows[] = {
+        {R"([{"on": "APPEND", "count": 3, "action": "no"}])",
+            "stand-in: --faults takes the path of a file that holds the fault plan, not the plan "
+            "itself: write [{\"on\": \"APPEND\", \"count\": 3, \"action\": \"no\"}] into a file "
+            "and give its path\n"},
+        {dir.file("absent.json"),
+            "stand-in: the fault plan " + dir.file("absent.json")
+                + " can't be read: No such file or directory\n"},
+        {dir.path(), "stand-in: the fault plan " + dir.path() + " can't be read: Is a directory\n"},
+        {dir.file("unfinished.json"),
+            "stand-in: the fault plan " + dir.file("unfinished.json")
+                + " is not JSON: Expecting ',' delimiter: line 1 column 17 (char 16)\n"},
+        {dir.file("object.json"),
+            "stand-in: the fault plan " + dir.file("object.json")
+                + " holds an object, not a list of faults\n"},
+        {dir.file("numbers.json"),
+            "stand-in: fault 2 of the plan " + dir.file("numbers.json")
+                + " is not an object naming what it is \"on\": 7\n"},
+    };
+    for (const auto& [given, line] : rows) {
+        SCOPED_TRACE(given);
+        int status = 0;
+        EXPECT_EQ(line, said({"--faults", given}, status));
+        EXPECT_EQ(1, status);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("state")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("ports")));
+    }
+    int status = 0;
+    // As one line, however argparse wraps it.
+    std::string help;
+    for (const char c : said({"--help"}, status))
+        if (!std::isspace(static_cast<unsigned char>(c)) || (!help.empty() && help.back() != ' '))
+            help += std::isspace(static_cast<unsigned char>(c)) ? ' ' : c;
+    EXPECT_EQ(0, status);
+    EXPECT_NE(std::string::npos,
+        help.find("--faults FILE the path of a file holding the fault plan: a JSON list of "
+                  "planned faults"))
+        << help;
 }
 
 namespace {

@@ -83,12 +83,15 @@ TEST(Demo, TheStandInKeepsWhatARunLeftForASecondRunUntilStartedAfresh)
         const char* run; // what the run says of the messages
     } rows[] = {
         {"the first run", false, "\nfrom this run on. Start it again for a second run",
-            "messages 3 copied, 0 failed, 0 not reached, 0 on the target already"},
+            "\nzorp-engine-run: Messages: 3 copied, 0 failed, 0 not reached, 0 on the target "
+            "already"},
         {"a second run", false,
             "\nas the last run left them: 1 mailbox, 3 messages. Start it again",
-            "messages 0 copied, 0 failed, 0 not reached, 3 on the target already"},
+            "\nzorp-engine-run: Messages: 0 copied, 0 failed, 0 not reached, 3 on the target "
+            "already"},
         {"started afresh", true, "\nfrom this run on. Start it again for a second run",
-            "messages 3 copied, 0 failed, 0 not reached, 0 on the target already"},
+            "\nzorp-engine-run: Messages: 3 copied, 0 failed, 0 not reached, 0 on the target "
+            "already"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -159,4 +159,13 @@ std::string readFile(const std::string& path)
     return buffer.str();
 }
 
+std::vector<std::string> linesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 } // namespace tavir::test

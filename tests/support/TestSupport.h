@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tavir::test {
 
@@ -83,6 +84,8 @@ bool haveProgram(const std::string& program);
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
+// The lines of `text`, each without its end.
+std::vector<std::string> linesOf(const std::string& text);
 
 // How often `needle` occurs in `text` (overlapping ones too).
 inline unsigned occurrences(const std::string& text, const std::string& needle)

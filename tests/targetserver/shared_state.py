@@ -24,6 +24,40 @@ class Transcript:
                  .encode("utf-8", "backslashreplace"))
 
 
+class FaultPlanUnusable(Exception):
+    """Why the file named for the fault plan can't be used, in one line."""
+
+
+def read_fault_plan(path):
+    """The planned faults in the file at `path`: a JSON list of objects,
+    each naming what it is "on". FaultPlanUnusable says why when the file
+    can't be read or holds something else, and when `path` is the plan
+    itself written on the command line rather than a file's path."""
+    try:
+        with open(path, "rb") as f:
+            text = f.read()
+    except OSError as e:
+        if path.lstrip().startswith(("[", "{")):
+            raise FaultPlanUnusable(
+                "--faults takes the path of a file that holds the fault plan, not the plan "
+                "itself: write %s into a file and give its path" % path.strip())
+        raise FaultPlanUnusable("the fault plan %s can't be read: %s" % (path, e.strerror))
+    try:
+        faults = json.loads(text)
+    except ValueError as e:
+        raise FaultPlanUnusable("the fault plan %s is not JSON: %s" % (path, e))
+    if not isinstance(faults, list):
+        kinds = {dict: "an object", str: "a text", int: "a number", float: "a number",
+                 bool: "true or false", type(None): "null"}
+        raise FaultPlanUnusable("the fault plan %s holds %s, not a list of faults"
+                                % (path, kinds[type(faults)]))
+    for number, fault in enumerate(faults, 1):
+        if not isinstance(fault, dict) or not isinstance(fault.get("on"), str):
+            raise FaultPlanUnusable("fault %d of the plan %s is not an object naming what it "
+                                    "is \"on\": %s" % (number, path, json.dumps(fault)))
+    return faults
+
+
 class FaultPlan:
     """The planned faults (a JSON list of {"on": verb, "count": n, "times":
     k, "action": ...}) and how often each planned verb has come, counted

@@ -22,9 +22,9 @@ passwords as "***". The state folder and the configuration database hold
 the accounts' passwords and their mail (run.sh --target migrates a real
 source into it): only their owner may read them (folders 0700, files 0600).
 A fault
-plan (--faults, JSON) makes the server drop the connection, answer NO or
-BAD, or stall at a chosen occurrence of a command, counted over all
-connections, or kills the process at a chosen step of making a store or a
+plan (--faults FILE, a file holding a JSON list) makes the server drop the
+connection, answer NO or BAD, or stall at a chosen occurrence of a command,
+counted over all connections, or kills the process at a chosen step of making a store or a
 folder ("on": "MAKE STORE", "INDEX FOLDER" or "PLACE FOLDER", "action":
 "die"), as a crash of the server would.
 
@@ -33,7 +33,6 @@ Written from the protocol alone; it shares no code with the client.
 
 import argparse
 import errno
-import json
 import os
 import random
 import signal
@@ -49,7 +48,7 @@ from config_db import ConfigDb, Refolded
 from connection_processes import ConnectionForker
 from imap_session import Drop, Session
 from mail_store import MailRoot
-from shared_state import FaultPlan, Transcript
+from shared_state import FaultPlan, FaultPlanUnusable, Transcript, read_fault_plan
 from tinydb_service import AdminSession, Services
 
 ADMIN_PORT = 44337
@@ -61,14 +60,10 @@ class Server:
     before it forks anything; a connection's process opens a database
     connection of its own (connect_database)."""
 
-    def __init__(self, args, state_dir, db_path):
+    def __init__(self, args, state_dir, db_path, faults):
         self.config = ConfigDb(db_path)
         self.auto_create = args.auto_create_accounts
         self.discard_bodies = args.discard_bodies
-        faults = []
-        if args.faults:
-            with open(args.faults) as f:
-                faults = json.load(f)
         self.faults = FaultPlan(faults, state_dir)
         self.mail = MailRoot(state_dir, keep_bodies=not args.no_bodies,
                              crash_point=self.crash_point)
@@ -221,7 +216,10 @@ def main():
     parser.add_argument("--no-bodies", action="store_true",
                         help="keep no message bytes at all (empty .eml files), only what "
                              "is known about each message")
-    parser.add_argument("--faults", help="JSON list of planned faults")
+    parser.add_argument("--faults", metavar="FILE",
+                        help="the path of a file holding the fault plan: a JSON list of "
+                             "planned faults, each an object such as {\"on\": \"APPEND\", "
+                             "\"count\": 3, \"action\": \"no\"} (shared_state.FaultPlan)")
     parser.add_argument("--cert", help="PEM certificate for the TLS ports")
     parser.add_argument("--key", help="PEM key for the TLS ports")
     parser.add_argument("--address",
@@ -230,6 +228,12 @@ def main():
     parser.add_argument("--ports-file", required=True,
                         help="written as 'plain tls address' once the server listens")
     args = parser.parse_args()
+    # Read before anything is made: a plan that can't be used ends the
+    # start with one line that says why.
+    try:
+        faults = read_fault_plan(args.faults) if args.faults else []
+    except FaultPlanUnusable as e:
+        sys.exit("stand-in: %s" % e)
 
     # Every folder and file the stand-in and its connections' processes
     # make is its owner's alone.
@@ -242,7 +246,7 @@ def main():
     if args.cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.cert, args.key)
-    server = Server(args, state_dir, db_path)
+    server = Server(args, state_dir, db_path, faults)
     # Forked before any thread starts and before any listener is opened, so
     # that no connection's process holds a listener the administration
     # service closes.

@@ -4,14 +4,12 @@
 #include "Common/Tools/RunSummary.h"
 #include "Common/Tools/TargetRestoreText.h"
 #include "Imap/textconv/TextConversion.h"
-#include "tiny/TerminationNote.h"
 #include "utils/Descriptor.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 
 namespace tavir::enginerun {
 
@@ -100,9 +98,18 @@ struct Wording {
     bool everyCount;
 };
 
+// "1 login", "6 logins".
+std::string logins(std::uint32_t n)
+{
+    return unicodeToUtf8(migration::counted(n, L"login"));
+}
+
 // The counts of a run in hand, from the longest wording to the shortest;
-// each keeps both failed counts, and the logins being tested while there
-// are any. The longest says them in the summary's words.
+// each keeps both failed counts. The logins still being tested, while
+// there are any, follow the accounts' counts, and in the shortest wording
+// the messages' counts: where even that is too wide they are the clause
+// left out, not the messages copied and failed. The longest says them in
+// the summary's words.
 std::vector<Wording> countWordings(const MigrationStatus& status, std::int64_t seconds)
 {
     const std::string time = durationText(seconds) + ": ";
@@ -110,32 +117,45 @@ std::vector<Wording> countWordings(const MigrationStatus& status, std::int64_t s
     const std::string done = std::to_string(status.finishedAccounts + status.failedAccounts);
     const std::string of = std::to_string(status.selectedAccounts);
     const std::string failed = std::to_string(status.failedAccounts) + " failed";
-    const auto testing = [&](const char* words) {
-        return status.loginsInTest == 0 ? std::string() : ", " + count(status.loginsInTest, words);
-    };
+    const bool testing = status.loginsInTest != 0;
+    const auto inTest
+        = [&](const std::string& words) { return testing ? ", " + words : std::string(); };
+    const std::string tests = std::to_string(status.loginsInTest);
     const std::string copied = std::to_string(status.messagesDone) + " copied, ";
     const std::string there = std::to_string(status.messagesAlreadyThere);
     const std::string errors = std::to_string(status.messageErrors) + " failed";
     return {
         {time + "accounts " + done + " of " + of + " done, " + failed
-                + testing("logins being tested") + "; messages " + copied + there
-                + " on the target already, " + errors,
+                + inTest(logins(status.loginsInTest) + " being tested") + "; messages " + copied
+                + there + " on the target already, " + errors,
             true},
-        {time + "accounts " + done + "/" + of + ", " + failed + testing("logins in test")
-                + "; messages " + copied + there + " already there, " + errors,
+        {time + "accounts " + done + "/" + of + ", " + failed
+                + inTest(logins(status.loginsInTest) + " in test") + "; messages " + copied + there
+                + " already there, " + errors,
             true},
-        {shortTime + done + "/" + of + " accounts, " + failed + testing("in test") + "; " + copied
-                + there + " there, " + errors,
+        {shortTime + done + "/" + of + " accounts, " + failed + inTest(tests + " in test") + "; "
+                + copied + there + " there, " + errors,
             true},
-        {shortTime + done + "/" + of + " accounts, " + failed + testing("in test") + "; " + copied
-                + errors,
+        {shortTime + done + "/" + of + " accounts, " + failed + inTest(tests + " in test") + "; "
+                + copied + errors,
             false},
-        {done + "/" + of + " done, " + failed + testing("in test") + "; " + copied + errors, false},
-        {done + "/" + of + ", " + failed + testing("testing") + "; " + copied + errors, false},
-        {done + "/" + of + ", " + failed + testing("testing") + "; "
-                + std::to_string(status.messagesDone) + ", " + errors,
+        {done + "/" + of + " done, " + failed + inTest(tests + " in test") + "; " + copied + errors,
+            false},
+        {done + "/" + of + ", " + failed + inTest(tests + " testing") + "; " + copied + errors,
+            false},
+        {done + "/" + of + ", " + failed + "; " + std::to_string(status.messagesDone) + ", "
+                + errors + (testing ? "; " + tests + " testing" : std::string()),
             false},
     };
+}
+
+// The first of `wordings` (from the longest to the shortest) that fits in
+// `columns`, else the whole clauses of the shortest that do.
+std::string fitted(const std::vector<std::string>& wordings, unsigned columns)
+{
+    const auto chosen = std::find_if(wordings.begin(), wordings.end(),
+        [&](const std::string& text) { return text.size() <= columns; });
+    return chosen != wordings.end() ? *chosen : wholeClauses(wordings.back(), columns);
 }
 
 // The first account in progress, from the longest form to the shortest:
@@ -187,31 +207,26 @@ void printEachLine(std::FILE* to, const std::wstring& lines)
 
 } // namespace
 
-std::string howItEnded(int signalNumber, bool withinTheHour)
-{
-    if (signalNumber != 0)
-        return unicodeToUtf8(migration::stoppedBy(signalNumber));
-    return withinTheHour ? "ended" : "stopped after an hour";
-}
-
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report)
 {
     printEachLine(to, lines);
     std::fprintf(to, "%sthe report: %s\n", program, report.c_str());
 }
 
-void printStoppedBeforeTheRun(int signalNumber, migration::StartPhase phase,
-    const std::wstring& startFailure, const std::string& report)
+void printStartFailure(const MigrationStatus& status)
 {
-    const std::string stopped
-        = unicodeToUtf8(migration::stoppedBeforeTheRunText(signalNumber, phase));
-    const bool targetTouched = phase == migration::StartPhase::TargetPrepared;
-    // What became of the target, as the report says it: not changed, put
-    // back, or kept in the journal for the next start.
-    if (targetTouched)
-        printEachLine(stderr, startFailure);
-    std::printf("%s%s; nothing was migrated%s; the report: %s\n", program, stopped.c_str(),
-        targetTouched ? "" : " and the target was not changed", report.c_str());
+    printEachLine(stderr,
+        status.startFailure.empty() ? L"The migration did not start." : status.startFailure);
+}
+
+void printStoppedBeforeTheLogins(int signalNumber, const std::string& report)
+{
+    std::printf("%s%s; nothing was migrated and the target was not changed; the report: %s\n",
+        program,
+        unicodeToUtf8(migration::stoppedBeforeTheRunText(
+                          signalNumber, migration::StartPhase::BeforeTheLogins))
+            .c_str(),
+        report.c_str());
     std::fflush(stdout);
 }
 
@@ -224,83 +239,28 @@ void printSkippedLines(std::FILE* to, unsigned skippedLines)
         skippedLines == 1 ? "was" : "were");
 }
 
-std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users)
+void printRunEnd(const std::vector<migration::UserInfoData>& users, const MigrationStatus& status,
+    const BeforeTheRun& before, const std::string& report)
 {
-    std::uint32_t refused = 0;
-    for (const migration::UserInfoData& user : users) {
-        if (user.loginRefusal.empty())
-            continue;
-        std::printf("%saccount %s login refused: %s\n", program,
-            unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.loginRefusal).c_str());
-        ++refused;
-    }
-    std::fflush(stdout);
-    return refused;
-}
-
-void printFailedAccounts(const std::vector<migration::UserInfoData>& users)
-{
-    for (const migration::UserInfoData& user : users) {
+    for (const migration::UserInfoData& user : users)
+        if (!user.loginRefusal.empty())
+            std::printf("%saccount %s login refused: %s\n", program,
+                unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.loginRefusal).c_str());
+    for (const migration::UserInfoData& user : users)
         if (!user.failure.empty())
             std::printf("%saccount %s failed: %s\n", program,
                 unicodeToUtf8(user.smtpAddress).c_str(), unicodeToUtf8(user.failure).c_str());
-    }
-}
-
-void printUnfinishedAccounts(
-    const std::vector<migration::UserInfoData>& users, const MigrationStatus& status)
-{
-    printFailedAccounts(users);
-    if (const std::wstring waiting = migration::notStartedText(status); !waiting.empty())
-        std::printf("%s%s.\n", program, unicodeToUtf8(waiting).c_str());
-}
-
-void printSourceLimit(const MigrationStatus& status)
-{
-    if (!status.sourceLimit.empty())
-        std::printf("%s%s\n", program, unicodeToUtf8(status.sourceLimit).c_str());
-}
-
-void printTargetRestore(const MigrationStatus& status)
-{
-    printEachLine(stdout, status.targetRestore);
-}
-
-void printSummary(const MigrationStatus& status, const std::string& how, const BeforeTheRun& before,
-    const std::string& report)
-{
-    const migration::RunCounts counts = migration::runCounts(status);
-    std::printf("%smigration %s after %s: accounts %s; folders %s; messages %s; the report: %s\n",
-        program, how.c_str(),
-        durationText(migration::runSeconds(status.startTime, status.endTime)).c_str(),
-        unicodeToUtf8(counts.accounts).c_str(), unicodeToUtf8(counts.folders).c_str(),
-        unicodeToUtf8(counts.messages).c_str(), report.c_str());
-    if (const std::wstring uncounted = migration::notCounted(status); !uncounted.empty())
-        std::printf("%s%s.\n", program, unicodeToUtf8(uncounted).c_str());
-    printSkippedLines(stdout, before.skippedLines);
-    std::fflush(stdout);
-}
-
-void printNothingToMigrate(std::uint32_t refused, std::uint32_t notNow, const BeforeTheRun& before,
-    const std::string& report)
-{
-    auto accounts = [](std::uint32_t count) {
-        return count == 1 ? std::string("the one account")
-                          : "all " + std::to_string(count) + " accounts";
-    };
-    const std::string why = notNow == 0 ? "refused the login of " + accounts(refused)
-        : refused == 0
-        ? "could not log in " + accounts(notNow) + " now"
-        : "refused the login of " + unicodeToUtf8(migration::counted(refused, L"account"))
-            + " and could not log in " + std::to_string(notNow) + " now";
-    std::printf("%sno migration: the source %s; the target was not changed; the report: %s\n",
-        program, why.c_str(), report.c_str());
+    for (const std::wstring& sentence : migration::runSentences(status))
+        printEachLine(stdout, sentence);
+    printReportLines(stdout, status.summary, report);
     printSkippedLines(stdout, before.skippedLines);
     std::fflush(stdout);
 }
 
 std::string progressText(const MigrationStatus& status, std::int64_t seconds, unsigned columns)
 {
+    if (status.puttingTargetBack)
+        return puttingBackText(status, columns);
     // The longest wording that keeps every count and the time and leaves
     // the account in hand room to be named, whether one is in hand now or
     // not (the wording does not change as accounts come and go); else the
@@ -320,6 +280,9 @@ std::string progressText(const MigrationStatus& status, std::int64_t seconds, un
 
 std::string testProgressText(const MigrationStatus& status, unsigned columns)
 {
+    // A stop or a failure cut the preparation short: the target is put back.
+    if (status.puttingTargetBack)
+        return puttingBackText(status, columns);
     const std::string tested = std::to_string(status.loginsTested);
     const std::string of = std::to_string(status.accounts);
     const std::string refused = count(status.loginsRefused, "refused");
@@ -330,18 +293,15 @@ std::string testProgressText(const MigrationStatus& status, unsigned columns)
         "logins " + tested + "/" + of + " tested, " + refused,
         tested + "/" + of + " tested, " + refused,
     };
-    const auto chosen = std::find_if(wordings.begin(), wordings.end(),
-        [&](const std::string& counts) { return counts.size() <= columns; });
-    return chosen != wordings.end() ? *chosen : wholeClauses(wordings.back(), columns);
+    return fitted(wordings, columns);
 }
 
 std::string puttingBackText(const MigrationStatus& status, unsigned columns)
 {
-    const std::vector<std::wstring> wordings = migration::puttingBackWordings(status);
-    for (const std::wstring& wording : wordings)
-        if (wording.size() <= columns)
-            return unicodeToUtf8(wording);
-    return wordings.empty() ? std::string() : wholeClauses(unicodeToUtf8(wordings.back()), columns);
+    std::vector<std::string> wordings;
+    for (const std::wstring& wording : migration::puttingBackWordings(status))
+        wordings.push_back(unicodeToUtf8(wording));
+    return wordings.empty() ? std::string() : fitted(wordings, columns);
 }
 
 ProgressLine::ProgressLine()
@@ -349,24 +309,10 @@ ProgressLine::ProgressLine()
 {
 }
 
-void ProgressLine::draw(const MigrationStatus& status)
+void ProgressLine::draw(const std::function<std::string(unsigned columns)>& text)
 {
-    if (!terminal_)
-        return;
-    if (status.puttingTargetBack) {
-        show(puttingBackText(status, terminalColumns()));
-        return;
-    }
-    const auto now = static_cast<std::int64_t>(std::time(nullptr));
-    show(progressText(status, migration::runSeconds(status.startTime, now), terminalColumns()));
-}
-
-void ProgressLine::drawTest(const MigrationStatus& status)
-{
-    if (!terminal_)
-        return;
-    show(status.puttingTargetBack ? puttingBackText(status, terminalColumns())
-                                  : testProgressText(status, terminalColumns()));
+    if (terminal_)
+        show(text(terminalColumns()));
 }
 
 void ProgressLine::show(const std::string& text)

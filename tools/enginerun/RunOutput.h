@@ -1,14 +1,15 @@
 #pragma once
 // What zorp-engine-run tells its terminal: why a run did not start, each
 // account whose login the source refused, each account that failed, the
-// accounts a run did not start, one summary at the end, and, while the
-// logins are tested and while a run goes on and standard error is a
-// terminal, a progress line redrawn in place. The engine's sentences come as
+// report's summary at the end, and, while the logins are tested and while a
+// run goes on and standard error is a terminal, a progress line redrawn in
+// place. The engine's sentences come as
 // the report has them, passwords as "***"; no password is printed.
 #include "Common/Tools/MigrationRecords.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,61 +25,34 @@ struct BeforeTheRun {
 // over), each after the program's name, then where the report is.
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report);
 
-// On standard output: a stop (by `signalNumber`, 0 for the user) ended the
-// start before its run, where `phase` says, in the report's words:
-// "stopped by signal SIGINT while the logins were tested; nothing was
-// migrated and the target was not changed; the report: ...". Once the
-// target was being prepared, the start's lines (`startFailure`, what became
-// of the target) come first, on standard error, and the target is not
-// said to be unchanged.
-void printStoppedBeforeTheRun(int signalNumber, migration::StartPhase phase,
-    const std::wstring& startFailure, const std::string& report);
+// On standard error: why a start did not go ahead, the report's lines
+// (MigrationStatus::startFailure: what failed, or where a stop came, and
+// what became of the target), or "The migration did not start." when the
+// engine gave no sentence.
+void printStartFailure(const migration::MigrationStatus& status);
+
+// On standard output: a stop (by `signalNumber`, 0 for the user) came
+// before the engine was asked to start: "stopped by signal SIGINT before
+// the logins were tested; nothing was migrated and the target was not
+// changed; the report: ...".
+void printStoppedBeforeTheLogins(int signalNumber, const std::string& report);
 
 // On `to`: "3 lines of the accounts file were skipped; the report says
 // why.", or nothing when none was.
 void printSkippedLines(std::FILE* to, unsigned skippedLines);
 
-// On standard output: one line per account whose login the run's test
-// found refused, with the report's sentence on why. The number of them.
-std::uint32_t printRefusedLogins(const std::vector<migration::UserInfoData>& users);
-
-// On standard output: one line per account that failed, with the report's
-// sentence on why.
-void printFailedAccounts(const std::vector<migration::UserInfoData>& users);
-
-// On standard output: one line per account that failed, with the report's
-// sentence on why; then one line that counts and names (the first ten of)
-// the accounts to migrate that the run did not start, in the report's words.
-void printUnfinishedAccounts(
-    const std::vector<migration::UserInfoData>& users, const migration::MigrationStatus& status);
-
-// On standard output: the source's limit, once the run met one ("The source
-// server accepted at most 4 connections at once; ..."); nothing otherwise.
-void printSourceLimit(const migration::MigrationStatus& status);
-
-// On standard output, each after the program's name: what putting the
-// target back at the run's end said in the report when a setting did not
-// go back at once (each setting put back or left for the next start, and
-// where the journal is); nothing otherwise.
-void printTargetRestore(const migration::MigrationStatus& status);
-
-// How a run ended, for the summary, in the report's words: "ended", or
-// "stopped by signal SIGTERM" once a termination signal (`signalNumber`, 0
-// for none) stopped it, or "stopped after an hour" when it ran that long.
-std::string howItEnded(int signalNumber, bool withinTheHour);
-
-// On standard output, each line after the program's name: how the run
-// ended (`how`: "ended", "stopped by signal SIGTERM" ...), after how long
-// (as the report counts it), the accounts, folders and messages in their
-// counts (in the report's words, RunSummary.h), and where the report is;
-// then whose messages were not counted, and the skipped lines.
-void printSummary(const migration::MigrationStatus& status, const std::string& how,
-    const BeforeTheRun& before, const std::string& report);
-
-// On standard output: no account is left to migrate once the source refused
-// every login tested (`refused` of them) or could not log the account in
-// now (`notNow`); the target was not changed.
-void printNothingToMigrate(std::uint32_t refused, std::uint32_t notNow, const BeforeTheRun& before,
+// On standard output, once a run, or a start that did not go ahead after
+// its tests began, has ended: one line per account whose login the source
+// refused ("account ADDRESS login refused: " and the report's sentence)
+// and one per account that failed ("account ADDRESS failed: ..."); what
+// the report says of the whole run (RunSummary.h, runSentences: a source
+// that can't be tested, the source's limit); the report's summary, line by
+// line, as the engine hands it over (MigrationStatus::summary: how and when
+// the run ended, the accounts, folders and messages in their counts, the
+// accounts not started and those of them made on the target ahead, whose
+// messages were not counted); where the report is; the skipped lines.
+void printRunEnd(const std::vector<migration::UserInfoData>& users,
+    const migration::MigrationStatus& status, const BeforeTheRun& before,
     const std::string& report);
 
 // The progress line of a run in hand, fitted to `columns`: the counts
@@ -89,12 +63,14 @@ void printNothingToMigrate(std::uint32_t refused, std::uint32_t notNow, const Be
 // hand, in the longest form that fits in what is left, down to its name
 // cut short. No count is ever cut: words are shortened first, and where
 // even the shortest wording is too wide, whole clauses are left out from
-// its end. A character beyond ASCII counts as two columns.
+// its end. A character beyond ASCII counts as two columns. While the
+// target is put back, puttingBackText instead.
 std::string progressText(
     const migration::MigrationStatus& status, std::int64_t seconds, unsigned columns);
 
 // The progress line while the logins are tested before the run, fitted to
-// `columns` the same way: the logins tested of all and those refused.
+// `columns` the same way: the logins tested of all and those refused; while
+// the target is put back, puttingBackText instead.
 std::string testProgressText(const migration::MigrationStatus& status, unsigned columns);
 
 // The progress line while the target is put back, whether the run went
@@ -114,12 +90,10 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     bool shown() const { return terminal_; }
-    // The counts of a run in hand; what the restore waits for once the
-    // target is put back.
-    void draw(const migration::MigrationStatus& status);
-    // How far the logins' test is; what the restore waits for once a stop
-    // or a failure cut the target's preparation short.
-    void drawTest(const migration::MigrationStatus& status);
+    // What `text` draws for the terminal's width (its columns less one, so
+    // that the cursor never wraps): progressText, testProgressText or the
+    // text of any other phase, each fitted to the columns it is given.
+    void draw(const std::function<std::string(unsigned columns)>& text);
     // Leaves the line empty, for what is printed next.
     void erase();
 

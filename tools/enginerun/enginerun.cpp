@@ -22,9 +22,9 @@
 // accepted; a source that refuses them all or can't be reached leaves it
 // unchanged.
 // It tells its terminal why a run did not start, each account whose login
-// was refused or that failed, and a summary at the end (RunOutput.h), with a
-// progress line while the first logins are tested and while the run goes on
-// when standard error is a terminal.
+// was refused or that failed, and the report's summary at the end
+// (RunOutput.h), with a progress line while the first logins are tested and
+// while the run goes on when standard error is a terminal.
 // Exit status: 0 every account finished without a failure; 1 the run ended
 // with failures, or the source refused a login; 3 the migration did not
 // start (the source could not be reached among the reasons); 4 anything
@@ -50,6 +50,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -237,16 +238,6 @@ bool logsFolderUsable(const std::string& logs)
     return true;
 }
 
-// A signal that came before the run (`phase`: where the start was, as the
-// engine saw it): nothing was migrated.
-int stoppedBeforeTheRun(
-    StartPhase phase, const std::wstring& startFailure, const std::string& report)
-{
-    tavir::enginerun::printStoppedBeforeTheRun(
-        tavir::tiny::terminationSignal(), phase, startFailure, report);
-    return ended(Trouble);
-}
-
 // While start() tests the first logins and prepares the target (it blocks
 // its caller), the test's progress line, drawn by a thread of its own; on a
 // terminal only.
@@ -281,7 +272,9 @@ private:
         do {
             tavir::migration::MigrationStatus status;
             engine_.getStatus(status);
-            progress_.drawTest(status);
+            progress_.draw([&](unsigned columns) {
+                return tavir::enginerun::testProgressText(status, columns);
+            });
         } while (!woken_.waitUntil(lock_,
             tavir::tiny::KCondition::Clock::now() + std::chrono::milliseconds(250), done_));
     }
@@ -295,36 +288,37 @@ private:
     bool drawing_ = false;
 };
 
-// A start that did not go ahead: the accounts whose login was refused, and
-// why nothing was migrated. The exit status.
+// A start that did not go ahead: why, on standard error; then, once its
+// tests had begun, the accounts whose login was refused and the report's
+// summary, as a run's end is told. The exit status.
 int notStarted(IMigrator& engine, const BeforeTheRun& before, const std::string& report)
 {
     tavir::migration::MigrationStatus status;
     engine.getStatus(status);
+    if (status.summary.empty()) {
+        // Refused before its tests began: the report has its reasons alone.
+        tavir::enginerun::printReportLines(stderr,
+            status.startFailure.empty() ? L"The migration did not start." : status.startFailure,
+            report);
+        tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
+        return ended(NotStarted);
+    }
     std::vector<tavir::migration::UserInfoData> users;
     engine.getUsers(users);
-    tavir::enginerun::printRefusedLogins(users);
-    tavir::enginerun::printFailedAccounts(users);
-    // Where the stop came, as the engine's report says it too.
+    tavir::enginerun::printStartFailure(status);
+    // A certificate nobody vouches for, not pinned: said with how to accept it.
+    if (!status.sourceCertificateUnknown.empty())
+        std::fprintf(stderr, "%s%s.\n", program,
+            tavir::enginerun::howToTrustSource(status.sourceCertificateUnknown).c_str());
+    tavir::enginerun::printRunEnd(users, status, before, report);
+    // A stop ended it, where the summary says.
     if (status.stoppedBeforeTheRun != StartPhase::None)
-        return stoppedBeforeTheRun(status.stoppedBeforeTheRun, status.startFailure, report);
+        return ended(Trouble);
     // Every account selected was tested and failed: refused ones are left
     // out of the run, those the source could not log in now failed in it.
     if (status.loginsRefused + status.failedAccounts != 0
-        && status.selectedAccounts == status.failedAccounts) {
-        tavir::enginerun::printNothingToMigrate(
-            status.loginsRefused, status.failedAccounts, before, report);
+        && status.selectedAccounts == status.failedAccounts)
         return Failures;
-    }
-    std::wstring lines
-        = status.startFailure.empty() ? L"The migration did not start." : status.startFailure;
-    // A certificate nobody vouches for, not pinned: said with how to accept it.
-    if (!status.sourceCertificateUnknown.empty())
-        lines += L"\n"
-            + utf8ToUnicode(
-                tavir::enginerun::howToTrustSource(status.sourceCertificateUnknown) + ".");
-    tavir::enginerun::printReportLines(stderr, lines, report);
-    tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
     return ended(NotStarted);
 }
 
@@ -337,7 +331,11 @@ bool waitForTheEnd(IMigrator& engine, EndOfRun& end)
     const bool withinTheHour = waitAnHour(end, progress, [&] {
         tavir::migration::MigrationStatus status;
         engine.getStatus(status);
-        progress.draw(status);
+        const auto now = static_cast<std::int64_t>(std::time(nullptr));
+        progress.draw([&](unsigned columns) {
+            return tavir::enginerun::progressText(
+                status, tavir::migration::runSeconds(status.startTime, now), columns);
+        });
     });
     if (withinTheHour)
         return true;
@@ -387,8 +385,10 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     }
     BeforeTheRun before;
     before.skippedLines = engine->skippedAccountLines();
-    if (tavir::tiny::terminationSignal() != 0)
-        return stoppedBeforeTheRun(StartPhase::BeforeTheLogins, {}, report);
+    if (tavir::tiny::terminationSignal() != 0) {
+        tavir::enginerun::printStoppedBeforeTheLogins(tavir::tiny::terminationSignal(), report);
+        return ended(Trouble);
+    }
     engine->getStatus(status);
     if (status.accounts == 0) {
         std::fprintf(stderr, "%sthe accounts file %s holds no account to migrate.\n", program,
@@ -414,13 +414,7 @@ int migrate(const CommandLine& line, TerminationSignals& signals)
     engine->getStatus(status);
     std::vector<tavir::migration::UserInfoData> users;
     engine->getUsers(users);
-    tavir::enginerun::printRefusedLogins(users);
-    tavir::enginerun::printUnfinishedAccounts(users, status);
-    tavir::enginerun::printTargetRestore(status);
-    tavir::enginerun::printSourceLimit(status);
-    tavir::enginerun::printSummary(status,
-        tavir::enginerun::howItEnded(tavir::tiny::terminationSignal(), withinTheHour), before,
-        report);
+    tavir::enginerun::printRunEnd(users, status, before, report);
     if (!withinTheHour)
         return Trouble;
     const bool clean = status.failedAccounts + status.folderErrors + status.messageErrors == 0

@@ -337,17 +337,15 @@ QString MigProgressPage::errorCountText(unsigned count)
 
 MigProgressPage::ResultNotes MigProgressPage::resultNotes(const migration::MigrationStatus& status)
 {
-    const migration::RunCounts counts = migration::runCounts(status);
-    const auto lines = [](std::initializer_list<std::wstring> sentences) {
+    const auto lines = [](const std::vector<std::wstring>& sentences) {
         QStringList shown;
         for (const std::wstring& sentence : sentences)
-            if (!sentence.empty())
-                shown << QString::fromStdWString(sentence) + ".";
+            shown << QString::fromStdWString(sentence);
         return shown.join('\n');
     };
-    return {lines({L"Accounts: " + counts.accounts, migration::notStartedText(status)}),
-        lines({L"Folders: " + counts.folders}),
-        lines({L"Messages: " + counts.messages, status.notCounted})};
+    const migration::SummaryLines summary = migration::summaryLines(status);
+    return {lines(migration::runSentences(status)), lines(summary.accounts), lines(summary.folders),
+        lines(summary.messages)};
 }
 
 QString MigProgressPage::startFailureText(const QString& why, const QString& report)
@@ -405,8 +403,10 @@ void MigProgressPage::setResultPage()
         result->setMessagesErrorText(tr("%1 error(s) found.").arg(status.messageErrors));
     // Beside them, every count in the report's own lines: what was not
     // copied (stopped, not started, not reached, on the target already),
-    // and whose messages are in no count.
+    // the accounts made ahead, and whose messages are in no count; above
+    // them what the report says of the whole run.
     const ResultNotes notes = resultNotes(status);
+    result->setRunNoteText(notes.run);
     result->setAccountNoteText(notes.accounts);
     result->setFolderNoteText(notes.folders);
     result->setMessageNoteText(notes.messages);

@@ -52,11 +52,15 @@ public:
     static QString puttingBackText(const migration::MigrationStatus& status);
     // "" for none, "(1 error found)", "(n errors found)".
     static QString errorCountText(unsigned count);
-    // The result page's notes under its accounts, folders and messages: the
-    // report's summary lines, in its words (RunSummary.h), so that the page
-    // and the report read alike: each kind in its counts, the accounts not
-    // started named, and whose messages were not counted.
+    // The result page's notes: above its sections, what the report says of
+    // the whole run (a source that can't be tested, the source's limit);
+    // under its accounts, folders and messages, the report's summary lines,
+    // in its words (RunSummary.h), so that the page and the report read
+    // alike: each kind in its counts, the accounts not started named and
+    // those of them made on the target ahead, and whose messages were not
+    // counted. One sentence a line.
     struct ResultNotes {
+        QString run;
         QString accounts;
         QString folders;
         QString messages;

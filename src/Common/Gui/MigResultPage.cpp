@@ -23,12 +23,31 @@ QLabel* linkLabel(const QString& text)
     return label;
 }
 
+// `content` in an area that scrolls it up and down when it needs more
+// height than the page has, with no frame and the page's own background
+// showing through. The area gives its content the width there is and the
+// height its wrapped lines take at that width; a page lays out a wrapped
+// label by the height it takes at another width, and cut its last lines.
+QScrollArea* scrolled(QWidget* content, const char* name)
+{
+    auto* area = new QScrollArea;
+    area->setObjectName(name);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setWidgetResizable(true);
+    area->setWidget(content);
+    area->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    return area;
+}
+
 } // namespace
 
 MigResultPage::MigResultPage(int nextId)
     : MigPage(nextId, false)
     , totalsBox(new QWidget)
     , totalTimeLabel(new QLabel)
+    , runNote(new QLabel)
     , startFailureBox(new QWidget)
     , startFailureLabel(new QLabel)
 {
@@ -38,16 +57,32 @@ MigResultPage::MigResultPage(int nextId)
     auto* layout = new QVBoxLayout(this);
     totalsBox->setObjectName("totalsBox");
     auto* totals = new QVBoxLayout(totalsBox);
-    totals->setContentsMargins(0, 0, 0, 0);
+    // A little room between the text and a scroll bar beside it.
+    totals->setContentsMargins(0, 0, 6, 0);
     totalTimeLabel->setObjectName("totalTimeLabel");
     totalTimeLabel->hide();
     totals->addWidget(totalTimeLabel);
     totals->addSpacing(20);
+    // What the report says of the whole run, before the counts it explains
+    // (a source's limit, a source that could not be tested): wrapped and
+    // set off from the accounts as the section notes are from each other.
+    runNote->setObjectName("runNote");
+    runNote->setWordWrap(true);
+    // A server's own words may be in it.
+    runNote->setTextFormat(Qt::PlainText);
+    runNote->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    runNote->setContentsMargins(0, 0, 0, 12);
+    runNote->hide();
+    totals->addWidget(runNote);
     accountsSection = addSection(totals, "accounts", tr("No account has been migrated"));
     foldersSection = addSection(totals, "folders", tr("No folder has been migrated"));
     messagesSection = addSection(totals, "messages", tr("No message has been migrated"));
-    layout->addWidget(totalsBox);
-    layout->addStretch();
+    // The sections keep to the top of the room they are given.
+    totals->addStretch();
+    // The room above the warning row, where long notes scroll (the accounts
+    // not started and made ahead, ten named each, a source's limit).
+    totalsArea = scrolled(totalsBox, "totalsArea");
+    layout->addWidget(totalsArea, 1);
     layout->addLayout(statusRow);
     addStartFailure(layout);
 
@@ -68,9 +103,9 @@ MigResultPage::MigResultPage(int nextId)
 }
 
 // Why a start failed, under its warning and in line with its text. Shown,
-// it takes the room of the stretch above (the warning row moves up to the
-// top, where the totals were), and scrolls when the engine's sentences need
-// more.
+// it takes the room of the totals above, which are hidden then (the warning
+// row moves up to the top, where the totals were), and scrolls when the
+// engine's sentences need more.
 void MigResultPage::addStartFailure(QVBoxLayout* layout)
 {
     startFailureLabel->setObjectName("startFailureLabel");
@@ -79,15 +114,7 @@ void MigResultPage::addStartFailure(QVBoxLayout* layout)
     startFailureLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     // The report's path and the server's answer are worth copying.
     startFailureLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* startFailureArea = new QScrollArea;
-    startFailureArea->setObjectName("startFailureArea");
-    startFailureArea->setFrameShape(QFrame::NoFrame);
-    startFailureArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    startFailureArea->setWidgetResizable(true);
-    startFailureArea->setWidget(startFailureLabel);
-    // The page's own background shows through.
-    startFailureArea->viewport()->setAutoFillBackground(false);
-    startFailureLabel->setAutoFillBackground(false);
+    QScrollArea* startFailureArea = scrolled(startFailureLabel, "startFailureArea");
     // The warning icon's place, kept empty, so that the text begins where
     // the warning's does.
     QLabel* iconPlace = iconLabel(":/images/circlewarning.png");
@@ -95,8 +122,8 @@ void MigResultPage::addStartFailure(QVBoxLayout* layout)
     keepPlace.setRetainSizeWhenHidden(true);
     iconPlace->setSizePolicy(keepPlace);
     iconPlace->hide();
-    // Hidden as a whole while the run started: the stretch above keeps the
-    // warning row (an abort's) at the bottom.
+    // Hidden as a whole while the run started: the totals' area above keeps
+    // the warning row (an abort's) at the bottom.
     startFailureBox->setObjectName("startFailureBox");
     auto* row = new QHBoxLayout(startFailureBox);
     row->setContentsMargins(0, 0, 0, 0);
@@ -179,6 +206,12 @@ void MigResultPage::setSectionNote(const Section& section, const QString& text)
     section.note->setVisible(!text.isEmpty());
 }
 
+void MigResultPage::setRunNoteText(const QString& text)
+{
+    runNote->setText(text);
+    runNote->setVisible(!text.isEmpty());
+}
+
 void MigResultPage::setAccountNoteText(const QString& text)
 {
     setSectionNote(accountsSection, text);
@@ -213,7 +246,7 @@ void MigResultPage::setNotStarted(const QString& why)
 {
     // "0 account(s) have been migrated" and an empty time would read as a
     // run that copied nothing, not as one that never began.
-    totalsBox->hide();
+    totalsArea->hide();
     startFailureLabel->setText(why);
     // Shown also without a sentence: it keeps the warning at the top.
     startFailureBox->show();

@@ -7,6 +7,7 @@
 #include <string>
 
 class QLabel;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace tavir::gui {
@@ -26,6 +27,10 @@ public:
     void setUsersErrorText(const QString& text);
     void setFoldersErrorText(const QString& text);
     void setMessagesErrorText(const QString& text);
+    // What the report says of the whole run (a source that can't be tested,
+    // the source's limit), one line each, above the sections; shown when not
+    // empty.
+    void setRunNoteText(const QString& text);
     // What was not copied besides the errors (accounts not started, folders
     // and messages not reached, on the target already, not counted), one
     // line each, below the section's text; shown when not empty.
@@ -68,9 +73,11 @@ private:
     static void setSectionNote(const Section& section, const QString& text);
     void displayDialogWithCopyablePath(const QString& title, const QString& text, const QString& path);
 
-    // The total time and the three sections, hidden as one.
+    // The total time and the three sections, hidden as one, in their area.
     QWidget* totalsBox;
+    QScrollArea* totalsArea = nullptr;
     QLabel* totalTimeLabel;
+    QLabel* runNote;
     QWidget* startFailureBox;
     QLabel* startFailureLabel;
     Section accountsSection;

@@ -131,11 +131,16 @@ struct MigrationStatus {
     // When the run ended, as the report's summary says it (seconds since
     // 1970); 0 while it goes on and before it starts.
     std::int64_t endTime = 0;
-    // Once the run has ended: whose messages are in no count, as the
-    // report's summary says it ("The messages of 6 folders not reached and
-    // of 3 accounts not started were not counted", without its full stop);
-    // empty when every message is in a count, and while the run goes on.
-    std::wstring notCounted;
+    // Once a run, or a start that did not go ahead after its tests began,
+    // has ended: the report's summary as it was written, one sentence a
+    // line with its full stop, from how and when the run ended to whose
+    // messages were not counted (RunSummary.h builds it); empty before, and
+    // while the run goes on.
+    std::wstring summary;
+    // Once the run has ended: the addresses, in list order, of the accounts
+    // it made on the target ahead of their turn and left there empty (a
+    // stop came before a worker took them up); empty otherwise.
+    std::vector<std::wstring> madeAhead;
     // Why the last start did not go ahead, as the report's lines say it
     // (one per line, passwords shown as "***"); empty before any start, once
     // one went ahead, and after one refused without a sentence.

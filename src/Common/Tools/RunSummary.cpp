@@ -3,6 +3,8 @@
 
 #include "tiny/TerminationNote.h"
 
+#include <algorithm>
+
 namespace tavir::migration {
 
 namespace {
@@ -118,6 +120,50 @@ std::wstring notCounted(const MigrationStatus& status)
         whose
             += (whose.empty() ? L"" : L" and of ") + counted(waiting, L"account") + L" not started";
     return whose.empty() ? whose : L"The messages of " + whose + L" were not counted";
+}
+
+std::wstring madeAheadText(const MigrationStatus& status)
+{
+    const std::vector<std::wstring>& made = status.madeAhead;
+    if (made.empty())
+        return {};
+    const std::vector<std::wstring> first(made.begin(),
+        made.begin() + static_cast<std::ptrdiff_t>(std::min(made.size(), namedAtMost)));
+    const bool one = made.size() == 1;
+    return (one ? std::wstring(L"One") : std::to_wstring(made.size())) + L" of them "
+        + (one ? L"was" : L"were") + L" made on the target ahead of " + (one ? L"its" : L"their")
+        + L" turn and " + (one ? L"is" : L"are") + L" there, empty: "
+        + namedList(first, made.size());
+}
+
+SummaryLines summaryLines(const MigrationStatus& status)
+{
+    const RunCounts counts = runCounts(status);
+    // Each with its full stop; a sentence that has nothing to say is left out.
+    const auto sentences = [](std::initializer_list<std::wstring> said) {
+        std::vector<std::wstring> lines;
+        for (const std::wstring& one : said)
+            if (!one.empty())
+                lines.push_back(one + L".");
+        return lines;
+    };
+    return {
+        sentences({L"Accounts: " + counts.accounts, notStartedText(status), madeAheadText(status)}),
+        sentences({L"Folders: " + counts.folders}),
+        sentences({L"Messages: " + counts.messages, notCounted(status)})};
+}
+
+std::vector<std::wstring> runSentences(const MigrationStatus& status)
+{
+    std::vector<std::wstring> said;
+    if (!status.sourceUntestable.empty() && status.startFailure.empty())
+        said.push_back(status.sourceUntestable);
+    // Before the limit, as the report has them.
+    if (!status.targetRestore.empty())
+        said.push_back(status.targetRestore);
+    if (!status.sourceLimit.empty())
+        said.push_back(status.sourceLimit);
+    return said;
 }
 
 std::wstring stoppedBy(int signalNumber)

@@ -63,6 +63,35 @@ std::wstring notStartedText(const MigrationStatus& status);
 // a count.
 std::wstring notCounted(const MigrationStatus& status);
 
+// "2 of them were made on the target ahead of their turn and are there,
+// empty: carol@example.com, dave@example.com" (the first ten named, then
+// how many more), said after the accounts not started; empty when the run
+// left none there (MigrationStatus::madeAhead).
+std::wstring madeAheadText(const MigrationStatus& status);
+
+// The summary's sentences on the run's accounts, folders and messages, in
+// the report's order and words, each with its full stop: the accounts in
+// their counts, those not started (named) and of them those made on the
+// target ahead; the folders in their counts; the messages in their counts
+// and whose messages were not counted. The report writes them after the
+// line on how the run ended, and the wizard's result page under its
+// sections; zorp-engine-run prints the report's lines as the engine hands
+// them over (MigrationStatus::summary).
+struct SummaryLines {
+    std::vector<std::wstring> accounts;
+    std::vector<std::wstring> folders;
+    std::vector<std::wstring> messages;
+};
+SummaryLines summaryLines(const MigrationStatus& status);
+
+// What the report says of the whole run besides its summary, one sentence
+// each, for the terminal and the wizard's result page to say it too: why
+// the source can't be tested (unless the reasons of a start that did not
+// go ahead say it already, MigrationStatus::startFailure), what putting the
+// target back said when a setting did not go back at once (its lines as one
+// entry), and the source's limit. Empty when none is so.
+std::vector<std::wstring> runSentences(const MigrationStatus& status);
+
 // How a stop came: "stopped by the user", or "stopped by signal SIGTERM"
 // once the process was asked to end on a signal (`signalNumber`, 0 for
 // none).

@@ -4,8 +4,6 @@
 #include "Common/Tools/RunSummary.h"
 #include "Imap/textconv/TextConversion.h"
 
-#include <algorithm>
-
 #ifndef TAVIR_ZORP_VERSION
 #define TAVIR_ZORP_VERSION "0"
 #endif
@@ -41,21 +39,6 @@ void writeReportHeader(Logger& log, const MigrationRun& run, const std::wstring&
 
 namespace {
 
-// "2 of them were made on the target ahead of their turn and are there,
-// empty: ...", after the accounts not started; empty for none.
-std::wstring madeAheadText(const std::vector<std::wstring>& madeAhead)
-{
-    if (madeAhead.empty())
-        return {};
-    const std::vector<std::wstring> first(madeAhead.begin(),
-        madeAhead.begin() + static_cast<std::ptrdiff_t>(std::min(madeAhead.size(), namedAtMost)));
-    const bool one = madeAhead.size() == 1;
-    return sentence(
-        L"%1% of them %2% made on the target ahead of %3% turn and %4% there, empty: %5%",
-        one ? std::wstring(L"One") : std::to_wstring(madeAhead.size()), one ? L"was" : L"were",
-        one ? L"its" : L"their", one ? L"is" : L"are", namedList(first, madeAhead.size()));
-}
-
 // How the run ended, as the summary's first sentence says it: "ended",
 // "stopped by the user", or, for a stop before the run, also where the
 // start was, set off from the time that follows ("stopped by signal SIGINT
@@ -79,27 +62,24 @@ std::vector<std::wstring> reportSummary(const MigrationStatus& status, const Run
     const wchar_t* const before = end.started ? L""
         : end.aborted                         ? L", before it started"
                                               : L" without starting";
-    const RunCounts counts = runCounts(status);
     std::vector<std::wstring> lines = {
-        sentence(L"Migration %1% on %2% after %3%%4%", how, utf8ToUnicode(localTimeText(end.time)),
+        sentence(L"Migration %1% on %2% after %3%%4%.", how, utf8ToUnicode(localTimeText(end.time)),
             counted(static_cast<unsigned>(seconds), L"second"), before),
-        L"Accounts: " + counts.accounts,
-        notStartedText(status),
-        madeAheadText(end.madeAhead),
-        L"Folders: " + counts.folders,
-        L"Messages: " + counts.messages,
-        notCounted(status),
     };
-    lines.erase(std::remove(lines.begin(), lines.end(), std::wstring()), lines.end());
-    for (std::wstring& line : lines)
-        line += L".";
+    const SummaryLines kinds = summaryLines(status);
+    for (const std::vector<std::wstring>* kind : {&kinds.accounts, &kinds.folders, &kinds.messages})
+        lines.insert(lines.end(), kind->begin(), kind->end());
     return lines;
 }
 
-void writeReportSummary(Logger& log, const MigrationStatus& status, const RunEnd& end)
+std::wstring writeReportSummary(Logger& log, const MigrationStatus& status, const RunEnd& end)
 {
-    for (const std::wstring& line : reportSummary(status, end))
+    std::wstring written;
+    for (const std::wstring& line : reportSummary(status, end)) {
         log.report(TAVIR_HERE, line);
+        written += log.lastKept() + L"\n";
+    }
+    return written;
 }
 
 std::string migrationStatusRecord(const MigrationStatus& status, std::int64_t endTime)

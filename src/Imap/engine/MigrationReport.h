@@ -31,20 +31,18 @@ struct RunEnd {
     bool started = true; // false: it ended before it started
     // Of a run stopped before it started: where its start was then.
     StartPhase stoppedWhile = StartPhase::None;
-    // The accounts this run made on the target ahead of their turn that no
-    // worker took up: there, empty.
-    std::vector<std::wstring> madeAhead;
 };
 
 // The summary, the last lines of a run's part, each a sentence: how the run
 // ended (by itself, stopped by the user or by a signal; before it started,
 // unless `end.started`, and then, for a stop, where its start was, in the
-// words zorp-engine-run uses too: RunSummary.h), when and after how long; the accounts, folders and
-// messages in their counts (RunSummary.h, the words the terminal and the
-// wizard use); the accounts not started, named, and those of them made on
-// the target ahead; and whose messages were not counted.
+// words of RunSummary.h), when and after how long; then summaryLines
+// (RunSummary.h): the accounts, folders and messages in their counts, the
+// accounts not started, named, and those of them made on the target ahead
+// (`status.madeAhead`), and whose messages were not counted.
 std::vector<std::wstring> reportSummary(const MigrationStatus& status, const RunEnd& end);
-void writeReportSummary(Logger& log, const MigrationStatus& status, const RunEnd& end);
+// Writes it; the lines written, one a line, for MigrationStatus::summary.
+std::wstring writeReportSummary(Logger& log, const MigrationStatus& status, const RunEnd& end);
 
 // "IMAP;" then, each ended by ";": an empty field, the version, the start
 // time as text and as seconds since 1970, the end time the same way, and the

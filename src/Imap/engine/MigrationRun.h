@@ -14,6 +14,7 @@
 #include "Imap/engine/ServerAddress.h"
 #include "Imap/engine/SourceConnections.h"
 #include "Imap/engine/TargetAccounts.h"
+#include "tiny/KMutex.h"
 #include "tinydb/PreparationJournal.h"
 #include "tinydb/TinyDbClient.h"
 
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tavir::migration {
 
@@ -35,8 +37,6 @@ struct MigrationRun {
     std::wstring masterPassword;
     std::string targetVersion;
     std::int64_t startTime = 0; // seconds since 1970
-    // When the summary was written, for getStatus; 0 until then.
-    mutable std::atomic<std::int64_t> endTime{0};
     std::shared_ptr<UsersInformation> users;
     // Every connection of the run to the source, the tests' and the
     // roads', counted, with the source's limit once it shows one.
@@ -64,6 +64,31 @@ struct MigrationRun {
     // The source refused to list folder identifiers once: it is asked
     // plainly from then on.
     mutable std::atomic<bool> sourceListsPlainly{false};
+
+    // What the run's end left for getStatus to hand over: when its summary
+    // was written (seconds since 1970), the summary as written, and the
+    // accounts made ahead that the run left on the target.
+    struct Ending {
+        std::int64_t time = 0;
+        std::wstring summary;
+        std::vector<std::wstring> madeAhead;
+    };
+    // Noted once, by the thread that wrote the summary.
+    void noteEnding(Ending ending) const
+    {
+        tiny::KMutexLocker hold(endingLock_);
+        ending_ = std::move(ending);
+    }
+    // Time 0 and the rest empty until the summary is written.
+    Ending ending() const
+    {
+        tiny::KMutexLocker hold(endingLock_);
+        return ending_;
+    }
+
+private:
+    mutable tiny::KMutex endingLock_;
+    mutable Ending ending_ TAVIR_GUARDED_BY(endingLock_);
 };
 
 } // namespace tavir::migration

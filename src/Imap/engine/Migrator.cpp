@@ -364,8 +364,7 @@ bool Migrator::notStarted(MigrationRun& run, Logger& log)
     end.signalNumber = tiny::terminationSignal();
     end.started = false;
     end.stoppedWhile = stoppedWhile_;
-    run.endTime = end.time;
-    writeReportSummary(log, status, end);
+    run.noteEnding({end.time, writeReportSummary(log, status, end), {}});
     log.flush();
     run.puttingBack->store(false, std::memory_order_release);
     return false;
@@ -443,15 +442,14 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     end.aborted = aborted;
     // A stop that a termination signal asked for is named as such.
     end.signalNumber = tiny::terminationSignal();
-    end.madeAhead = run.accounts->madeAheadUnused();
-    run.endTime = end.time;
+    status.madeAhead = run.accounts->madeAheadUnused();
     if (const auto stored
         = run.admin->storeMigrationStatus(migrationStatusRecord(status, end.time));
         !stored)
         log.report(TAVIR_HERE, utf8ToUnicode(stored.failure));
     run.admin->close();
     reportSourceLimit(run, log);
-    writeReportSummary(log, status, end);
+    run.noteEnding({end.time, writeReportSummary(log, status, end), status.madeAhead});
     log.flush();
     run.puttingBack->store(false, std::memory_order_release);
     // The run is over: a start after it may go ahead (and put back, from
@@ -475,7 +473,6 @@ void Migrator::getStatus(MigrationStatus& status)
     {
         KMutexLocker lock(lock_);
         status.startTime = startTime_;
-        status.endTime = run_ ? run_->endTime.load() : 0;
         status.startFailure = startFailure_;
         status.accountsFailure = accountsFailure_;
         // Said once the start is over: a stop that ended it before its run.
@@ -485,6 +482,10 @@ void Migrator::getStatus(MigrationStatus& status)
         if (!runTestedLast_)
             tester = tester_;
     }
+    MigrationRun::Ending ending = run ? run->ending() : MigrationRun::Ending();
+    status.endTime = ending.time;
+    status.summary = std::move(ending.summary);
+    status.madeAhead = std::move(ending.madeAhead);
     status.sourceUntestable = tester ? tester->sourceFailure()
         : run && run->logins         ? run->logins->sourceFailure()
                                      : std::wstring();
@@ -496,9 +497,6 @@ void Migrator::getStatus(MigrationStatus& status)
     status.targetWaitSeconds = status.puttingTargetBack ? secondsLeftAtMost(*run->admin) : 0;
     status.targetRestore = status.endTime != 0 ? run->targetRestore : std::wstring();
     list->fillStatus(status);
-    status.notCounted.clear();
-    if (status.endTime != 0)
-        status.notCounted = notCounted(status);
 }
 
 bool Migrator::stop()

@@ -1,6 +1,8 @@
 // The words of a run's counts, which the terminal, the report and the
 // wizard all take from here: every count in its place, zeros included, the
-// stopped accounts beside the failed, and the accounts not started named.
+// stopped accounts beside the failed, the accounts not started named and
+// those of them made on the target ahead; and what is said of the whole run
+// beside them.
 #include "Common/Tools/RunSummary.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +27,7 @@ TEST(RunSummary, SaysEveryCountInOneOrderAndWords)
         RunCounts counts;
         std::wstring notStarted;
         std::wstring notCounted;
+        std::wstring madeAhead = L"";
     };
     std::vector<Case> cases;
     {
@@ -65,6 +68,9 @@ TEST(RunSummary, SaysEveryCountInOneOrderAndWords)
         s.messagesAlreadyThere = 5;
         s.messagesRemoved = 3;
         s.notStartedFirst = {L"carol@example.com", L"dave@example.com"};
+        s.madeAhead = {L"carol@example.com", L"dave@example.com"};
+        c.madeAhead = L"2 of them were made on the target ahead of their turn and are there, "
+                      L"empty: carol@example.com, dave@example.com";
         c.counts = {L"1 finished, 5 failed (4 stopped half-way), 1 login refused, 2 not started",
             L"3 copied, 1 failed, 7 not reached",
             L"600 copied, 2 failed, 12 not reached, 5 on the target already, 3 removed from the "
@@ -80,6 +86,9 @@ TEST(RunSummary, SaysEveryCountInOneOrderAndWords)
         c.status.selectedAccounts = 2;
         c.status.inProgress.resize(1);
         c.status.notStartedFirst = {L"erin@example.com"};
+        c.status.madeAhead = {L"erin@example.com"};
+        c.madeAhead = L"One of them was made on the target ahead of its turn and is there, empty: "
+                      L"erin@example.com";
         c.status.foldersNotCounted = 1;
         c.counts = {L"0 finished, 0 failed, 0 login refused, 1 not started",
             L"0 copied, 0 failed, 0 not reached",
@@ -94,6 +103,10 @@ TEST(RunSummary, SaysEveryCountInOneOrderAndWords)
         Case c{"more not started than are named", {}, {}, L"", L""};
         c.status.selectedAccounts = 12;
         c.status.notStartedFirst = addresses(1, 10);
+        c.status.madeAhead = addresses(1, 11);
+        c.madeAhead = L"11 of them were made on the target ahead of their turn and are there, "
+                      L"empty: u1@x.org, u2@x.org, u3@x.org, u4@x.org, u5@x.org, u6@x.org, "
+                      L"u7@x.org, u8@x.org, u9@x.org, u10@x.org and 1 more";
         c.counts = {L"0 finished, 0 failed, 0 login refused, 12 not started",
             L"0 copied, 0 failed, 0 not reached",
             L"0 copied, 0 failed, 0 not reached, 0 on the target already, 0 removed from the "
@@ -111,6 +124,55 @@ TEST(RunSummary, SaysEveryCountInOneOrderAndWords)
         EXPECT_EQ(c.counts.messages, counts.messages);
         EXPECT_EQ(c.notStarted, notStartedText(c.status));
         EXPECT_EQ(c.notCounted, notCounted(c.status));
+        EXPECT_EQ(c.madeAhead, madeAheadText(c.status));
+        // The summary's lines: each kind's sentences in this order, each
+        // with its full stop, none empty.
+        const auto sentence = [](const std::wstring& text) {
+            return text.empty() ? std::vector<std::wstring>() : std::vector{text + L"."};
+        };
+        std::vector<std::wstring> accounts = {L"Accounts: " + c.counts.accounts + L"."};
+        for (const std::wstring& more : {c.notStarted, c.madeAhead})
+            for (const std::wstring& line : sentence(more))
+                accounts.push_back(line);
+        std::vector<std::wstring> messages = {L"Messages: " + c.counts.messages + L"."};
+        for (const std::wstring& line : sentence(c.notCounted))
+            messages.push_back(line);
+        const SummaryLines lines = summaryLines(c.status);
+        EXPECT_EQ(accounts, lines.accounts);
+        EXPECT_EQ(std::vector<std::wstring>{L"Folders: " + c.counts.folders + L"."}, lines.folders);
+        EXPECT_EQ(messages, lines.messages);
+    }
+}
+
+// What is said of the whole run beside the summary: a source that can't be
+// tested (unless the reasons of a start that did not go ahead say it), then
+// the source's limit.
+TEST(RunSummary, SaysOfTheWholeRunWhatTheStartsReasonsDoNot)
+{
+    const std::wstring untestable
+        = L"Could not connect to the source server imap.example.com:143: connection refused.";
+    const std::wstring limit = L"The source server accepted at most 4 connections at once; the "
+                               L"migration went on with 4.";
+    struct Case {
+        const char* name;
+        std::wstring sourceUntestable, sourceLimit, startFailure;
+        std::vector<std::wstring> said;
+    } cases[] = {
+        {"neither", L"", L"", L"", {}},
+        {"the source's limit", L"", limit, L"", {limit}},
+        {"a source that can't be tested any more, and its limit", untestable, limit, L"",
+            {untestable, limit}},
+        {"a start that did not go ahead says it already", untestable, L"",
+            untestable + L"\nThe target server was not changed; the migration did not start.\n",
+            {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MigrationStatus status;
+        status.sourceUntestable = c.sourceUntestable;
+        status.sourceLimit = c.sourceLimit;
+        status.startFailure = c.startFailure;
+        EXPECT_EQ(c.said, runSentences(status));
     }
 }
 

@@ -9,25 +9,16 @@
 
 #include <boost/regex.hpp>
 #include <ctime>
-#include <sstream>
 #include <thread>
 
 using namespace tavir::migration;
+using tavir::test::linesOf;
 using tavir::test::TempLogs;
 
 namespace {
 
 const std::string bom = "\xEF\xBB\xBF";
 const std::string stamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\]\[\d+\]\t)";
-
-std::vector<std::string> linesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 std::string localDate()
 {

@@ -1,10 +1,13 @@
 // How a run ends, read where a user reads it: zorp-engine-run's terminal,
 // the report's summary and the wizard's pages. Each row is one way a run
-// ends, its counts as the engine's status holds them; the three places must
-// give every count in the same order and words, name the same accounts not
-// started and say the same of what was not counted, and, after a stop, say
-// beside the failed accounts how many the stop ended. Any pair that
-// disagrees fails the row.
+// ends, its counts as the engine's status holds them and its end as the
+// engine tells the report. The three places must give every count in the
+// same order and words, name the same accounts not started and made ahead,
+// say the same of what was not counted and, after a stop, beside the failed
+// accounts how many the stop ended; the terminal prints the report's
+// summary line for line, and the result page shows each of its lines on
+// the accounts, folders and messages and what the report says of the whole
+// run. Any pair that disagrees fails the row.
 #include "WizardFixture.h"
 
 #include "Common/Gui/MigProgressPage.h"
@@ -21,13 +24,15 @@ namespace {
 
 using gui::MigWizard;
 using migration::MigrationStatus;
+using migration::StartPhase;
 using migration::unicodeToUtf8;
 
-// What one place says of a run: each kind in its counts, the accounts not
-// started (named), whose messages were not counted, and the stopped ones
-// among the failed; empty where it says nothing.
+// What one place says of a run: how it ended (the summary's first line, its
+// time left out), each kind in its counts, the accounts not started
+// (named) and those of them made ahead, whose messages were not counted,
+// and the stopped ones among the failed; empty where it says nothing.
 struct Said {
-    std::string accounts, folders, messages, notStarted, notCounted, stopped;
+    std::string ended, accounts, folders, messages, notStarted, madeAhead, notCounted, stopped;
 };
 
 // The first group of `pattern` in `text`, or "".
@@ -42,113 +47,157 @@ std::string utf8(const QString& text)
     return text.toStdString();
 }
 
-// The sentences the summary's lines and notes carry, wherever they stand.
-void readSentences(const std::string& text, Said& said)
+// The summary's lines as the report and the terminal give them, and the
+// result page's notes, which read alike: every kind's sentences, wherever
+// they stand.
+void readSummary(const std::string& text, Said& said)
 {
-    said.notStarted = found(text, R"((\d+ accounts? not started: [^\n]+?)\.?\n)");
-    said.notCounted = found(text, R"((The messages of [^\n]+ were not counted)\.?\n)");
-}
-
-Said terminal(const MigrationStatus& status, int signalNumber)
-{
-    testing::internal::CaptureStdout();
-    enginerun::printUnfinishedAccounts({}, status);
-    enginerun::printSummary(status, enginerun::howItEnded(signalNumber, true), {}, "report.txt");
-    const std::string text = testing::internal::GetCapturedStdout();
-    Said said;
-    said.accounts = found(text, R"(: accounts ([^;]+); folders )");
-    said.folders = found(text, R"(; folders ([^;]+); messages )");
-    said.messages = found(text, R"(; messages ([^;]+); the report: )");
+    said.ended = found(text, R"((Migration [^\n]+ on )\d{4}-\d\d-\d\d \d\d:\d\d:\d\d after )")
+        + found(text, R"(Migration [^\n]+ after \d+ seconds?([^\n]*)\.\n)");
+    said.accounts = found(text, R"((?:^|\n)Accounts: ([^\n]+)\.\n)");
+    said.folders = found(text, R"((?:^|\n)Folders: ([^\n]+)\.\n)");
+    said.messages = found(text, R"((?:^|\n)Messages: ([^\n]+)\.\n)");
     said.stopped = found(text, R"( failed (\(\d+ stopped half-way\)))");
-    readSentences(text, said);
-    return said;
+    said.notStarted = found(text, R"((\d+ accounts? not started: [^\n]+?)\.\n)");
+    said.madeAhead = found(text, R"(((?:One|\d+) of them (?:was|were) made [^\n]+?)\.\n)");
+    said.notCounted = found(text, R"((The messages of [^\n]+ were not counted)\.\n)");
 }
 
-Said report(const MigrationStatus& status, bool aborted, int signalNumber)
-{
+// One way a run ends: its counts in the engine's status, its end as the
+// engine tells the report, what the three places must say of it, and what
+// the report says of the whole run beside its summary.
+struct Row {
+    const char* name;
+    const char* picture; // the result page's, and the progress page's
     migration::RunEnd end;
-    end.time = status.endTime;
-    end.aborted = aborted;
-    end.signalNumber = signalNumber;
-    std::string text;
-    for (const std::wstring& line : migration::reportSummary(status, end))
-        text += unicodeToUtf8(line) + "\n";
-    Said said;
-    said.accounts = found(text, R"(\nAccounts: ([^\n]+)\.\n)");
-    said.folders = found(text, R"(\nFolders: ([^\n]+)\.\n)");
-    said.messages = found(text, R"(\nMessages: ([^\n]+)\.\n)");
-    said.stopped = found(text, R"( failed (\(\d+ stopped half-way\)))");
-    readSentences(text, said);
-    return said;
+    MigrationStatus status;
+    Said expected;
+    std::vector<std::string> wholeRun;
+};
+
+std::vector<std::string> reportLines(const Row& row)
+{
+    std::vector<std::string> lines;
+    for (const std::wstring& line : migration::reportSummary(row.status, row.end))
+        lines.push_back(unicodeToUtf8(line));
+    return lines;
+}
+
+// zorp-engine-run's lines as it prints them once the run has ended (and,
+// for a start that did not go ahead, its reasons on standard error before
+// them), the program's name taken off each.
+std::vector<std::string> terminal(const Row& row)
+{
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    if (!row.end.started)
+        enginerun::printStartFailure(row.status);
+    enginerun::printRunEnd({}, row.status, {}, "report.txt");
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::vector<std::string> lines;
+    for (const std::string& line : linesOf(err + out)) {
+        EXPECT_EQ(0u, line.find("zorp-engine-run: ")) << line;
+        lines.push_back(line.substr(std::strlen("zorp-engine-run: ")));
+    }
+    return lines;
 }
 
 class SameCounts : public WizardFixture {
 protected:
+    bool shown(int pageId, const char* name) { return !child<QWidget>(pageId, name)->isHidden(); }
+
     // The wizard anew, entered at the progress page, whose run ends as the
-    // row says once the first poll has shown it.
-    Said wizardPages(const MigrationStatus& status, bool aborted)
+    // row says once the first poll has shown it; what its result page then
+    // says, its notes (and, for a start that did not go ahead, its reasons)
+    // one line after the other. Pictures of both pages go to
+    // $TAVIR_SCREENSHOT_DIR when it is set.
+    std::string wizardPages(const Row& row, Said& said)
     {
         wizard.reset();
         wizard = std::make_unique<gui::ImapWizard>(nullptr, engine.entries());
         wizard->initializeEngineExecuter();
-        migrator().status = status;
+        migrator().status = row.status;
+        migrator().startResult = row.end.started;
         wizard->setStartId(MigWizard::ProgressPageId);
         wizard->show();
+        const std::string picture = row.picture;
+        const auto text
+            = [&](int page, const char* name) { return utf8(child<QLabel>(page, name)->text()); };
+        if (!row.end.started) {
+            EXPECT_TRUE(reaches(MigWizard::ResultPageId));
+            screenshot(wizard.get(), ("5-result-end-" + picture).c_str());
+            EXPECT_FALSE(shown(MigWizard::ResultPageId, "totalsArea"));
+            return text(MigWizard::ResultPageId, "startFailureLabel");
+        }
         EXPECT_TRUE(waitFor([&] { return migrator().runCallbacks != nullptr; }));
-        migrator().runCallbacks->stopped(aborted);
-        if (aborted) {
+        settle(300);
+        screenshot(wizard.get(), ("4-progress-end-" + picture).c_str());
+        migrator().runCallbacks->stopped(row.end.aborted);
+        if (row.end.aborted) {
             EXPECT_TRUE(waitFor([&] { return nextButton()->isEnabled(); }));
+            screenshot(wizard.get(), ("4-progress-end-" + picture + "-stopped").c_str());
             clickNext();
         }
         EXPECT_TRUE(reaches(MigWizard::ResultPageId));
-        const auto text
-            = [&](int page, const char* name) { return utf8(child<QLabel>(page, name)->text()); };
-        const std::string accountsNote = text(MigWizard::ResultPageId, "accountsNote") + "\n";
-        Said said;
-        said.accounts = found(accountsNote, R"(^Accounts: ([^\n]+)\.\n)");
-        said.folders = found(text(MigWizard::ResultPageId, "foldersNote"), R"(^Folders: (.+)\.$)");
-        const std::string messagesNote = text(MigWizard::ResultPageId, "messagesNote") + "\n";
-        said.messages = found(messagesNote, R"(^Messages: ([^\n]+)\.\n)");
-        readSentences(accountsNote + messagesNote, said);
+        screenshot(wizard.get(), ("5-result-end-" + picture).c_str());
+        std::string notes;
+        for (const char* note : {"runNote", "accountsNote", "foldersNote", "messagesNote"}) {
+            auto* label = child<QLabel>(MigWizard::ResultPageId, note);
+            EXPECT_EQ(!label->text().isEmpty(), shown(MigWizard::ResultPageId, note)) << note;
+            if (label->text().isEmpty())
+                continue;
+            notes += utf8(label->text()) + "\n";
+            // Every wrapped line of it has its room: none is cut.
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << note << " " << label->width() << " wide";
+        }
+        readSummary(notes, said);
         // The progress page says it beside its count of errors.
-        said.stopped = text(MigWizard::ProgressPageId, "accountsNotCopied");
+        said.stopped = found(
+            text(MigWizard::ProgressPageId, "accountsNotCopied"), R"((\(\d+ stopped half-way\)))");
         if (said.stopped.empty())
-            said.stopped = found(accountsNote, R"( failed (\(\d+ stopped half-way\)))");
-        return said;
+            said.stopped = found(notes, R"( failed (\(\d+ stopped half-way\)))");
+        return notes;
     }
 };
 
-TEST_F(SameCounts, EveryWayARunEndsReadsAlikeOnTheTerminalInTheReportAndOnTheWizardsPages)
+// Every way a run ends, the counts of each in the status as the engine
+// leaves it, its end as the engine tells the report.
+std::vector<Row> waysARunEnds()
 {
-    struct Row {
-        const char* name;
-        bool aborted;
-        int signalNumber;
-        MigrationStatus status;
-        Said expected;
-    };
     std::vector<Row> rows;
-    const auto row = [&](const char* name, bool aborted, int signalNumber) -> Row& {
-        rows.push_back({name, aborted, signalNumber, {}, {}});
-        MigrationStatus& status = rows.back().status;
-        status.startTime = 1700000000;
-        status.endTime = status.startTime + 83;
-        status.accounts = 8;
-        return rows.back();
+    const auto row = [&](const char* name, const char* picture) -> Row& {
+        rows.push_back({name, picture, {}, {}, {}, {}});
+        Row& r = rows.back();
+        r.status.startTime = 1700000000;
+        r.status.endTime = r.end.time = r.status.startTime + 83;
+        r.status.accounts = 8;
+        r.expected.ended = "Migration ended on ";
+        return r;
     };
+    const auto stop = [](Row& r, int signalNumber, const std::string& how) {
+        r.end.aborted = true;
+        r.end.signalNumber = signalNumber;
+        r.expected.ended = "Migration " + how + " on ";
+    };
+    const auto notStarted = [](Row& r, StartPhase phase, const std::wstring& why) {
+        r.end.started = false;
+        r.end.stoppedWhile = r.status.stoppedBeforeTheRun = phase;
+        r.status.startFailure = why;
+    };
+    const std::string noneRemoved = "0 on the target already, 0 removed from the source";
     {
-        Row& r = row("finished, nothing failed", false, 0);
+        Row& r = row("finished, nothing failed", "finished");
         r.status.selectedAccounts = r.status.finishedAccounts = 3;
         r.status.foldersDone = 9;
         r.status.messagesDone = 120;
-        r.expected = {"3 finished, 0 failed, 0 login refused, 0 not started",
-            "9 copied, 0 failed, 0 not reached",
-            "120 copied, 0 failed, 0 not reached, 0 on the target already, 0 removed from the "
-            "source",
-            "", "", ""};
+        r.expected.accounts = "3 finished, 0 failed, 0 login refused, 0 not started";
+        r.expected.folders = "9 copied, 0 failed, 0 not reached";
+        r.expected.messages = "120 copied, 0 failed, 0 not reached, " + noneRemoved;
     }
     {
-        Row& r = row("finished with failures", false, 0);
+        Row& r = row("finished with failures", "failures");
         r.status.selectedAccounts = 3;
         r.status.finishedAccounts = 2;
         r.status.failedAccounts = 1;
@@ -158,51 +207,71 @@ TEST_F(SameCounts, EveryWayARunEndsReadsAlikeOnTheTerminalInTheReportAndOnTheWiz
         r.status.messagesDone = 100;
         r.status.messageErrors = 2;
         r.status.messagesNotReached = 4;
-        r.expected = {"2 finished, 1 failed, 0 login refused, 0 not started",
-            "7 copied, 1 failed, 1 not reached",
-            "100 copied, 2 failed, 4 not reached, 0 on the target already, 0 removed from the "
-            "source",
-            "", "", ""};
+        r.expected.accounts = "2 finished, 1 failed, 0 login refused, 0 not started";
+        r.expected.folders = "7 copied, 1 failed, 1 not reached";
+        r.expected.messages = "100 copied, 2 failed, 4 not reached, " + noneRemoved;
     }
     {
-        Row& r = row("a second run: everything on the target already", false, 0);
+        Row& r = row("a second run: everything on the target already", "second-run");
         r.status.selectedAccounts = r.status.finishedAccounts = 3;
         r.status.foldersDone = 9;
         r.status.messagesAlreadyThere = 80;
-        r.expected = {"3 finished, 0 failed, 0 login refused, 0 not started",
-            "9 copied, 0 failed, 0 not reached",
-            "0 copied, 0 failed, 0 not reached, 80 on the target already, 0 removed from the "
-            "source",
-            "", "", ""};
+        r.expected.accounts = "3 finished, 0 failed, 0 login refused, 0 not started";
+        r.expected.folders = "9 copied, 0 failed, 0 not reached";
+        r.expected.messages
+            = "0 copied, 0 failed, 0 not reached, 80 on the target already, 0 removed from the "
+              "source";
     }
     {
-        Row& r = row("messages another session removed from the source", false, 0);
+        Row& r = row("messages another session removed from the source", "removed");
         r.status.selectedAccounts = r.status.finishedAccounts = 2;
         r.status.foldersDone = 4;
         r.status.messagesDone = 10;
         r.status.messagesRemoved = 3;
-        r.expected = {"2 finished, 0 failed, 0 login refused, 0 not started",
-            "4 copied, 0 failed, 0 not reached",
-            "10 copied, 0 failed, 0 not reached, 0 on the target already, 3 removed from the "
-            "source",
-            "", "", ""};
+        r.expected.accounts = "2 finished, 0 failed, 0 login refused, 0 not started";
+        r.expected.folders = "4 copied, 0 failed, 0 not reached";
+        r.expected.messages
+            = "10 copied, 0 failed, 0 not reached, 0 on the target already, 3 removed from the "
+              "source";
     }
     {
-        Row& r = row("a login refused", false, 0);
+        Row& r = row("a login refused, the source at its limit", "refused-login-source-limit");
         r.status.selectedAccounts = r.status.finishedAccounts = 2;
         r.status.loginsTested = 3;
         r.status.loginsRefused = 1;
         r.status.foldersDone = 4;
         r.status.messagesDone = 10;
-        r.expected = {"2 finished, 0 failed, 1 login refused, 0 not started",
-            "4 copied, 0 failed, 0 not reached",
-            "10 copied, 0 failed, 0 not reached, 0 on the target already, 0 removed from the "
-            "source",
-            "", "", ""};
+        r.status.sourceLimit = L"The source server accepted at most 4 connections at once; the "
+                               L"migration went on with 4.";
+        r.expected.accounts = "2 finished, 0 failed, 1 login refused, 0 not started";
+        r.expected.folders = "4 copied, 0 failed, 0 not reached";
+        r.expected.messages = "10 copied, 0 failed, 0 not reached, " + noneRemoved;
+        r.wholeRun = {unicodeToUtf8(r.status.sourceLimit)};
     }
-    for (const int signalNumber : {0, SIGTERM}) {
-        Row& r = row(
-            signalNumber == 0 ? "stopped by the user" : "stopped by SIGTERM", true, signalNumber);
+    {
+        Row& r = row("the source can't be tested any more: the accounts after it not started",
+            "source-untestable");
+        r.status.selectedAccounts = 5;
+        r.status.finishedAccounts = 2;
+        r.status.loginsTested = 2;
+        r.status.foldersDone = 4;
+        r.status.messagesDone = 10;
+        r.status.notStartedFirst = {L"carol@example.com", L"dave@example.com", L"erin@example.com"};
+        r.status.sourceUntestable = L"Could not connect to the source server imap.example.com:143: "
+                                    L"connection refused.";
+        r.expected.accounts = "2 finished, 0 failed, 0 login refused, 3 not started";
+        r.expected.folders = "4 copied, 0 failed, 0 not reached";
+        r.expected.messages = "10 copied, 0 failed, 0 not reached, " + noneRemoved;
+        r.expected.notStarted
+            = "3 accounts not started: carol@example.com, dave@example.com, erin@example.com";
+        r.expected.notCounted = "The messages of 3 accounts not started were not counted";
+        r.wholeRun = {unicodeToUtf8(r.status.sourceUntestable)};
+    }
+    for (const auto& [signalNumber, how, picture] :
+        {std::tuple(0, "stopped by the user", "stopped"),
+            std::tuple(int(SIGTERM), "stopped by signal SIGTERM", "stopped-sigterm")}) {
+        Row& r = row(how, picture);
+        stop(r, signalNumber, how);
         r.status.selectedAccounts = 6;
         r.status.failedAccounts = 4;
         r.status.accountsStopped = 4;
@@ -212,99 +281,167 @@ TEST_F(SameCounts, EveryWayARunEndsReadsAlikeOnTheTerminalInTheReportAndOnTheWiz
         r.status.messagesDone = 50;
         r.status.messagesNotReached = 30;
         r.status.notStartedFirst = {L"carol@example.com", L"dave@example.com"};
-        r.expected = {"0 finished, 4 failed (4 stopped half-way), 0 login refused, 2 not started",
-            "2 copied, 0 failed, 5 not reached",
-            "50 copied, 0 failed, 30 not reached, 0 on the target already, 0 removed from the "
-            "source",
-            "2 accounts not started: carol@example.com, dave@example.com",
-            "The messages of 4 folders not reached and of 2 accounts not started were not "
-            "counted",
-            "(4 stopped half-way)"};
+        r.status.madeAhead = {L"carol@example.com"};
+        r.expected.accounts = "0 finished, 4 failed (4 stopped half-way), 0 login refused, 2 not "
+                              "started";
+        r.expected.folders = "2 copied, 0 failed, 5 not reached";
+        r.expected.messages = "50 copied, 0 failed, 30 not reached, " + noneRemoved;
+        r.expected.notStarted = "2 accounts not started: carol@example.com, dave@example.com";
+        r.expected.madeAhead = "One of them was made on the target ahead of its turn and is "
+                               "there, empty: carol@example.com";
+        r.expected.notCounted = "The messages of 4 folders not reached and of 2 accounts not "
+                                "started were not counted";
+        r.expected.stopped = "(4 stopped half-way)";
     }
     {
-        Row& r = row("stopped early: more accounts not started than are named", true, 0);
-        r.status.accounts = 14;
-        r.status.selectedAccounts = 14;
+        Row& r = row("stopped early: more accounts not started and made ahead than are named",
+            "stopped-early");
+        stop(r, SIGHUP, "stopped by signal SIGHUP");
+        r.status.accounts = 30;
+        r.status.selectedAccounts = 30;
         r.status.finishedAccounts = 1;
         r.status.failedAccounts = 1;
         r.status.accountsStopped = 1;
         for (int i = 1; i <= 10; ++i)
             r.status.notStartedFirst.push_back(L"u" + std::to_wstring(i) + L"@x.org");
-        r.expected = {"1 finished, 1 failed (1 stopped half-way), 0 login refused, 12 not started",
-            "0 copied, 0 failed, 0 not reached",
-            "0 copied, 0 failed, 0 not reached, 0 on the target already, 0 removed from the "
-            "source",
-            "12 accounts not started: u1@x.org, u2@x.org, u3@x.org, u4@x.org, u5@x.org, u6@x.org, "
-            "u7@x.org, u8@x.org, u9@x.org, u10@x.org and 2 more",
-            "The messages of 12 accounts not started were not counted", "(1 stopped half-way)"};
+        for (int i = 1; i <= 22; ++i)
+            r.status.madeAhead.push_back(L"u" + std::to_wstring(i) + L"@x.org");
+        r.expected.accounts = "1 finished, 1 failed (1 stopped half-way), 0 login refused, 28 "
+                              "not started";
+        r.expected.folders = "0 copied, 0 failed, 0 not reached";
+        r.expected.messages = "0 copied, 0 failed, 0 not reached, " + noneRemoved;
+        const std::string ten = "u1@x.org, u2@x.org, u3@x.org, u4@x.org, u5@x.org, u6@x.org, "
+                                "u7@x.org, u8@x.org, u9@x.org, u10@x.org";
+        r.expected.notStarted = "28 accounts not started: " + ten + " and 18 more";
+        r.expected.madeAhead = "22 of them were made on the target ahead of their turn and are "
+                               "there, empty: "
+            + ten + " and 12 more";
+        r.expected.notCounted = "The messages of 28 accounts not started were not counted";
+        r.expected.stopped = "(1 stopped half-way)";
     }
-    for (Row& r : rows) {
+    const auto nothingCopied = [&](Row& r, const std::string& notStarted) {
+        r.status.accounts = r.status.selectedAccounts = 2;
+        r.status.notStartedFirst = {L"alice@example.com", L"bob@example.com"};
+        r.expected.accounts = "0 finished, 0 failed, 0 login refused, " + notStarted;
+        r.expected.folders = "0 copied, 0 failed, 0 not reached";
+        r.expected.messages = "0 copied, 0 failed, 0 not reached, " + noneRemoved;
+        r.expected.notStarted = "2 accounts not started: alice@example.com, bob@example.com";
+        r.expected.notCounted = "The messages of 2 accounts not started were not counted";
+    };
+    {
+        Row& r = row("stopped by SIGINT while the logins were tested", "stopped-testing");
+        stop(r, SIGINT, "stopped by signal SIGINT while the logins were tested,");
+        notStarted(r, StartPhase::LoginsTested,
+            L"The target server was not changed; the migration did not start.\n");
+        nothingCopied(r, "2 not started");
+        r.expected.ended += ", before it started";
+    }
+    {
+        Row& r = row("stopped by SIGINT while the target was prepared", "stopped-preparing");
+        stop(r, SIGINT, "stopped by signal SIGINT while the target was prepared,");
+        notStarted(r, StartPhase::TargetPrepared,
+            L"Could not connect to the administration service on 127.0.0.5:44337: stopped "
+            L"while connecting.\nThe target server was not changed; the migration did not "
+            L"start.\n");
+        nothingCopied(r, "2 not started");
+        r.expected.ended += ", before it started";
+    }
+    {
+        Row& r = row("never started: the source can't be reached", "source-unreachable");
+        r.status.sourceUntestable
+            = L"Could not connect to the source server 127.0.0.1:1143: connection refused.";
+        notStarted(r, StartPhase::None,
+            r.status.sourceUntestable
+                + L"\nThe target server was not changed; the migration did not start.\n");
+        nothingCopied(r, "2 not started");
+        r.expected.ended += " without starting";
+    }
+    {
+        Row& r = row("never started: every login refused", "every-login-refused");
+        notStarted(r, StartPhase::None,
+            L"The source server refused the login of every account to migrate; the target "
+            L"server was not changed, and the migration did not start.\n");
+        r.status.accounts = 2;
+        r.status.loginsTested = r.status.loginsRefused = 2;
+        r.expected.accounts = "0 finished, 0 failed, 2 login refused, 0 not started";
+        r.expected.folders = "0 copied, 0 failed, 0 not reached";
+        r.expected.messages = "0 copied, 0 failed, 0 not reached, " + noneRemoved;
+        r.expected.ended += " without starting";
+    }
+    return rows;
+}
+
+TEST_F(SameCounts, EveryWayARunEndsReadsAlikeOnTheTerminalInTheReportAndOnTheWizardsPages)
+{
+    for (Row& r : waysARunEnds()) {
         SCOPED_TRACE(r.name);
-        // As the engine hands it over once the run has ended.
-        r.status.notCounted = migration::notCounted(r.status);
-        const std::map<std::string, Said> places = {
-            {"terminal", terminal(r.status, r.signalNumber)},
-            {"report", report(r.status, r.aborted, r.signalNumber)},
-            {"wizard", wizardPages(r.status, r.aborted)},
-        };
-        for (const auto& [place, said] : places) {
+        const std::vector<std::string> report = reportLines(r);
+        // As the engine hands it over once the summary is written.
+        for (const std::string& line : report)
+            r.status.summary += migration::utf8ToUnicode(line) + L"\n";
+        std::string reportText;
+        for (const std::string& line : report)
+            reportText += line + "\n";
+
+        // The terminal: the start's reasons, what the report says of the
+        // whole run, then its summary line for line, then where it is.
+        std::vector<std::string> expectedLines = linesOf(unicodeToUtf8(r.status.startFailure));
+        expectedLines.insert(expectedLines.end(), r.wholeRun.begin(), r.wholeRun.end());
+        expectedLines.insert(expectedLines.end(), report.begin(), report.end());
+        expectedLines.push_back("the report: report.txt");
+        const std::vector<std::string> printed = terminal(r);
+        EXPECT_EQ(expectedLines, printed);
+        std::string printedText;
+        for (const std::string& line : printed)
+            printedText += line + "\n";
+
+        // The result page: every line of the summary after the first, in
+        // its order, under the sections, and above them what the report
+        // says of the whole run; a start that did not go ahead shows its
+        // reasons instead.
+        Said page;
+        const std::string shown = wizardPages(r, page);
+        if (r.end.started) {
+            std::string expectedNotes;
+            for (const std::string& line : r.wholeRun)
+                expectedNotes += line + "\n";
+            for (std::size_t i = 1; i < report.size(); ++i)
+                expectedNotes += report[i] + "\n";
+            EXPECT_EQ(expectedNotes, shown);
+        } else {
+            for (const std::string& line : linesOf(unicodeToUtf8(r.status.startFailure))) {
+                EXPECT_NE(std::string::npos, shown.find(line + "\n\n")) << line << " not in\n"
+                                                                        << shown;
+            }
+        }
+
+        Said places[2];
+        readSummary(reportText, places[0]);
+        readSummary(printedText, places[1]);
+        for (const auto& [place, said] :
+            {std::pair("report", places[0]), std::pair("terminal", places[1])}) {
             SCOPED_TRACE(place);
+            EXPECT_EQ(r.expected.ended, said.ended);
             EXPECT_EQ(r.expected.accounts, said.accounts);
             EXPECT_EQ(r.expected.folders, said.folders);
             EXPECT_EQ(r.expected.messages, said.messages);
             EXPECT_EQ(r.expected.notStarted, said.notStarted);
+            EXPECT_EQ(r.expected.madeAhead, said.madeAhead);
             EXPECT_EQ(r.expected.notCounted, said.notCounted);
             EXPECT_EQ(r.expected.stopped, said.stopped);
         }
+        if (r.end.started) {
+            SCOPED_TRACE("wizard");
+            EXPECT_EQ(r.expected.accounts, page.accounts);
+            EXPECT_EQ(r.expected.folders, page.folders);
+            EXPECT_EQ(r.expected.messages, page.messages);
+            EXPECT_EQ(r.expected.notStarted, page.notStarted);
+            EXPECT_EQ(r.expected.madeAhead, page.madeAhead);
+            EXPECT_EQ(r.expected.notCounted, page.notCounted);
+            EXPECT_EQ(r.expected.stopped, page.stopped);
+        }
         if (HasFailure())
             return;
-    }
-}
-
-// How it ended, where both name it: zorp-engine-run's summary and the
-// report's; for a stop before the run, also where the start was then, in
-// the same words on the terminal and in the report.
-TEST(SameEnd, TheTerminalAndTheReportNameTheEndAlike)
-{
-    using migration::StartPhase;
-    for (const int signalNumber : {0, SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signalNumber);
-        MigrationStatus status;
-        migration::RunEnd end;
-        end.time = 1700000083;
-        end.aborted = signalNumber != 0;
-        end.signalNumber = signalNumber;
-        const std::string how = enginerun::howItEnded(signalNumber, true);
-        EXPECT_EQ(0u,
-            unicodeToUtf8(migration::reportSummary(status, end).front())
-                .find("Migration " + how + " on "))
-            << how;
-        for (const StartPhase phase : {StartPhase::LoginsTested, StartPhase::TargetPrepared}) {
-            SCOPED_TRACE(static_cast<int>(phase));
-            testing::internal::CaptureStdout();
-            testing::internal::CaptureStderr();
-            enginerun::printStoppedBeforeTheRun(signalNumber, phase,
-                L"The target server was not changed; the migration did not start.\n", "report.txt");
-            const std::string out = testing::internal::GetCapturedStdout();
-            testing::internal::GetCapturedStderr();
-            const std::string stopped
-                = found(out, "^zorp-engine-run: (stopped by [^;]+); nothing was migrated");
-            EXPECT_EQ((signalNumber == 0 ? std::string("stopped by the user") : how) + " while the "
-                    + (phase == StartPhase::TargetPrepared ? "target was prepared"
-                                                           : "logins were tested"),
-                stopped)
-                << out;
-            migration::RunEnd before;
-            before.time = end.time;
-            before.aborted = true;
-            before.signalNumber = signalNumber;
-            before.started = false;
-            before.stoppedWhile = phase;
-            const std::string line
-                = unicodeToUtf8(migration::reportSummary(status, before).front());
-            EXPECT_EQ(0u, line.find("Migration " + stopped + ", on ")) << line;
-            EXPECT_EQ(line.size() - 20, line.rfind(", before it started.")) << line;
-        }
     }
 }
 

@@ -2,10 +2,13 @@
 // in shorter words on a narrower terminal but never a count cut, the logins
 // still being tested while there are any, and the account in hand in the
 // room left, down to its name cut short; what putting the target back
-// waits for, in shorter words too.
+// waits for, in shorter words too; and the README's examples of it, each
+// what is drawn.
 #include "RunOutput.h"
 
 #include "Imap/textconv/TextConversion.h"
+
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -101,8 +104,8 @@ TEST(ProgressLine, FitsEachWidthCountsFirst)
             "on the target already, 0 failed"},
         {"80 columns, logins still being tested", midRunTesting(), 12, 79,
             "12s: 6/8 accounts, 0 failed, 2 in test; 600 copied, 80 there, 0 failed"},
-        {"40 columns, logins still being tested", midRunTesting(), 12, 39,
-            "6/8, 0 failed, 2 testing; 600, 0 failed"},
+        {"40 columns, logins still being tested: their clause last", midRunTesting(), 12, 39,
+            "6/8, 0 failed; 600, 0 failed; 2 testing"},
         {"40 columns with small counts", small(), 1, 39, "0/2 done, 0 failed; 0 copied, 0 failed"},
         {"40 columns with large counts: both failed counts whole", large(), 4000, 39,
             "1200/1200, 3 failed; 1234567, 12 failed"},
@@ -132,8 +135,11 @@ TEST(ProgressLine, FitsEachWidthCountsFirst)
 TEST(ProgressLine, NeverCutsACountAtAnyWidth)
 {
     const std::regex number("[0-9]+");
-    const std::pair<MigrationStatus, unsigned> statuses[]
-        = {{midRun(), 79}, {midRunTesting(), 79}, {small(), 79}, {large(), 88}};
+    MigrationStatus largeTesting = large();
+    largeTesting.finishedAccounts = 1157;
+    largeTesting.loginsInTest = 40;
+    const std::pair<MigrationStatus, unsigned> statuses[] = {
+        {midRun(), 79}, {midRunTesting(), 79}, {small(), 79}, {large(), 88}, {largeTesting, 100}};
     for (const auto& [status, namedFrom] : statuses) {
         // The time's, the counts', and the account in hand's.
         std::set<std::string> whole = {"1", "06", "40"};
@@ -235,3 +241,126 @@ TEST(ProgressLine, PuttingTheTargetBackSaysWhatItWaitsFor)
 }
 
 } // namespace
+
+namespace {
+
+// 1 min 05 s into a run of 30 accounts: 6 done, `testing` logins in test,
+// 600 messages copied and 80 on the target already; Anna Lindqvist's INBOX
+// in hand (3 of its 6 messages) and Ben's Sent beside it.
+MigrationStatus thirtyAccounts(std::uint32_t testing)
+{
+    MigrationStatus status;
+    status.accounts = status.selectedAccounts = 30;
+    status.finishedAccounts = 6;
+    status.loginsInTest = testing;
+    status.messagesDone = 600;
+    status.messagesAlreadyThere = 80;
+    status.inProgress = {{L"Anna Lindqvist", L"INBOX", 6, 3, 0}, {L"Ben", L"Sent", 9, 1, 0}};
+    return status;
+}
+
+// What the README says of the progress line: its bullet on the terminal's
+// lines, from "- on a terminal only" to the next bullet. Its examples are
+// the lines indented as code, and the texts it quotes in double quotes.
+std::vector<std::string> readmeExamples()
+{
+    const std::string readme = tavir::test::readFile(std::string(TAVIR_SOURCE_DIR) + "/README.md");
+    std::vector<std::string> examples;
+    std::string prose;
+    bool inBullet = false;
+    for (const std::string& line : tavir::test::linesOf(readme)) {
+        if (line.rfind("- ", 0) == 0) {
+            if (inBullet)
+                break;
+            inBullet = line.rfind("- on a terminal only", 0) == 0;
+        }
+        if (!inBullet)
+            continue;
+        const std::size_t text = line.find_first_not_of(' ');
+        if (text == 6)
+            examples.push_back(line.substr(text));
+        else if (text != std::string::npos)
+            prose += " " + line.substr(text);
+    }
+    const std::regex quoted("\"([^\"]+)\"");
+    for (auto at = std::sregex_iterator(prose.begin(), prose.end(), quoted);
+         at != std::sregex_iterator(); ++at)
+        examples.push_back((*at)[1].str());
+    return examples;
+}
+
+} // namespace
+
+// Each phase at 120, 80 and 40 columns (a terminal's width less the column
+// the cursor keeps): the logins tested before the run, a run with logins
+// in test (one of them, in the singular), a run without, the account in
+// hand with a long name and a short one. Every line the README quotes is
+// one of them, drawn as it says.
+TEST(ProgressLine, EachPhaseAtFortyEightyAndAHundredAndTwentyColumnsAsTheReadmeQuotesIt)
+{
+    MigrationStatus testing = thirtyAccounts(0);
+    testing.inProgress.clear();
+    testing.loginsTested = 12;
+    testing.loginsRefused = 1;
+    MigrationStatus shortName = thirtyAccounts(0);
+    shortName.messagesDone = 1234;
+    shortName.inProgress = {{L"Bo", L"Sent", 9, 1, 0}};
+    MigrationStatus puttingBack = thirtyAccounts(0);
+    puttingBack.puttingTargetBack = true;
+    puttingBack.targetWaitSeconds = 35;
+    struct Phase {
+        const char* name;
+        MigrationStatus status;
+        bool beforeTheRun;
+        std::string at120, at80, at40;
+    } phases[] = {
+        {"the logins tested before the run", testing, true,
+            "testing the accounts' logins on the source: 12 of 30 tested, 1 refused",
+            "testing the accounts' logins on the source: 12 of 30 tested, 1 refused",
+            "logins 12/30 tested, 1 refused"},
+        {"a run with logins in test", thirtyAccounts(6), false,
+            "1 min 05 s: accounts 6/30, 0 failed, 6 logins in test; messages 600 copied, 80 "
+            "already there, 0 failed; Anna Lindqvist",
+            "1m05s: 6/30 accounts, 0 failed, 6 in test; 600 copied, 80 there, 0 failed",
+            "6/30, 0 failed; 600, 0 failed"},
+        {"a run with one login in test", thirtyAccounts(1), false,
+            "1 min 05 s: accounts 6/30, 0 failed, 1 login in test; messages 600 copied, 80 already "
+            "there, 0 failed; Anna Lindqvist",
+            "1m05s: 6/30 accounts, 0 failed, 1 in test; 600 copied, 80 there, 0 failed",
+            "6/30, 0 failed; 600, 0 failed"},
+        {"a run without logins in test", thirtyAccounts(0), false,
+            "1 min 05 s: accounts 6 of 30 done, 0 failed; messages 600 copied, 80 on the target "
+            "already, 0 failed; Anna Lindqvist",
+            "1m05s: 6/30 accounts, 0 failed; 600 copied, 80 there, 0 failed; Anna Lindqvist",
+            "6/30, 0 failed; 600 copied, 0 failed"},
+        {"the account in hand with a short name", shortName, false,
+            "1 min 05 s: accounts 6 of 30 done, 0 failed; messages 1234 copied, 80 on the target "
+            "already, 0 failed; Bo: Sent 1 of 9",
+            "1m05s: 6/30 accounts, 0 failed; 1234 copied, 80 there, 0 failed; Bo: Sent 1/9",
+            "6/30, 0 failed; 1234 copied, 0 failed"},
+        {"the target put back", puttingBack, false,
+            "putting the target back: waiting for the administration service, at most 35 s more",
+            "putting the target back: waiting for the administration service, at most 35 s",
+            "restoring the target, at most 35 s"},
+    };
+    std::set<std::string> drawn;
+    for (const Phase& phase : phases) {
+        SCOPED_TRACE(phase.name);
+        for (const auto& [columns, line] : {std::pair(119u, phase.at120),
+                 std::pair(79u, phase.at80), std::pair(39u, phase.at40)}) {
+            SCOPED_TRACE(columns);
+            const std::string text = phase.beforeTheRun ? testProgressText(phase.status, columns)
+                                                        : progressText(phase.status, 65, columns);
+            EXPECT_EQ(line, text);
+            EXPECT_LE(columnsOf(text), columns);
+            drawn.insert(text);
+        }
+    }
+    const std::vector<std::string> examples = readmeExamples();
+    // The bullet found, with its examples at each width of a run with
+    // logins in test and of one without.
+    EXPECT_GE(examples.size(), 6u);
+    for (const std::string& example : examples)
+        EXPECT_EQ(1u, drawn.count(example))
+            << "the README quotes \"" << example << "\", which is drawn for none of its phases";
+}
