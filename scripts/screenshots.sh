@@ -19,7 +19,8 @@ rm -rf "$out"
 TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 1024x768x24" "$root/build/bin/gui_EndToEnd_itest"
 # The accounts page's test as the scripted engine plays it: an account in
-# test, refused logins, and a source that can't be tested.
+# test, refused logins, a source that can't be tested, and a login the
+# source could not take now.
 TAVIR_SCREENSHOT_DIR="$out" QT_QPA_PLATFORM=xcb \
   xvfb-run -a -s "-screen 0 1024x768x24" "$root/build/bin/gui_OptionPage_test" \
   --gtest_filter='*TheAccountInTestSaysSoFromTheFirstOn:*ASourceThatCanNotBeTested*'

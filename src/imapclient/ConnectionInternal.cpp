@@ -496,6 +496,7 @@ void ConnectionInternal::login(const AfterChallenge& afterChallenge)
         masterAuthenticate(afterChallenge);
         return;
     }
+    loginReplies_.clear();
     // Logged in already as whoever the server chose: a password sent now
     // could only go to a session that is not the account's.
     if (greetedAsLoggedIn())
@@ -517,7 +518,9 @@ void ConnectionInternal::login(const AfterChallenge& afterChallenge)
     command.addParamString(password_);
     // A login never reconnects: it is itself part of (re)connecting.
     command.setReconnect(false);
-    if (command.execute(nullptr) != Command::OK)
+    const unsigned status = command.execute(nullptr);
+    loginReplies_ = command.getUntaggedResponses();
+    if (status != Command::OK)
         throw AuthenticateFailedException("Authentication failed - Login");
     setState(Authenticated);
 }

@@ -145,6 +145,10 @@ public:
     // BYE as the last error and the connection closed. Never waits for a
     // reply that has not begun.
     bool endedBehindLogin();
+    // The untagged responses the server sent while it answered the last
+    // user-mode login: an ALERT (RFC 3501 7.1) may come so, beside the
+    // answer's own response code.
+    const std::vector<std::string>& loginReplies() const { return loginReplies_; }
     // X-MASTERAUTH. `afterChallenge`, called once the command has its tag,
     // makes lines that follow the answer to the challenge: RFC 3501 (5.5)
     // lets a command follow once a continuation is sent, so commands that
@@ -409,6 +413,7 @@ private:
     State state_ = NotConnected;
     std::string greeting_;
     bool closedBeforeGreeting_ = false;
+    std::vector<std::string> loginReplies_;
     TrustNotice trustNotice_;
     std::vector<std::string> capabilities_;
     bool capabilitiesKnown_ = false;

@@ -20,7 +20,9 @@ void ConnectionInternal::authenticateCramMD5()
 {
     CommandAuthCramMD5 command(*this, user_, password_);
     command.setReconnect(false);
-    if (command.execute() != Command::OK) {
+    const unsigned status = command.execute();
+    loginReplies_ = command.getUntaggedResponses();
+    if (status != Command::OK) {
         // The server's own refusal, as a refused LOGIN leaves it.
         std::string refusal = command.getTaggedResponse();
         Command::removeEOL(refusal);

@@ -641,20 +641,46 @@ bool expungeResponse(const std::string& text, std::uint32_t& number)
         && strcasecmp(keyword.c_str(), "EXPUNGE") == 0 && number != 0;
 }
 
+bool readStatusResponse(const std::string& line, StatusResponse& out)
+{
+    out = StatusResponse();
+    try {
+        StatusResponse read;
+        Parser parser(line);
+        if (!parser.getNode(read.tag) || read.tag.empty() || read.tag == "+"
+            || !parser.getNode(read.status))
+            return false;
+        std::string upper = read.status;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+            [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+        if (lookup(imapResponseGroup1, upper) == 0)
+            return false;
+        std::string rest;
+        parser.getRest(rest);
+        read.words = read.status + (rest.empty() ? "" : " " + rest);
+        read.text = rest;
+        if (!rest.empty() && rest[0] == '[') {
+            // The code's group, then its name: the first atom inside it.
+            Parser code(rest);
+            std::string group;
+            if (!code.getNode(group) || group.size() < 2 || group.back() != ']')
+                return false;
+            code.getRest(read.text);
+            imap::trim(group);
+            Parser(group).getNode(read.code);
+        }
+        out = std::move(read);
+        return true;
+    } catch (const ImapParserException&) {
+        return false;
+    }
+}
+
 std::string taggedResponseCode(const std::string& line)
 {
-    try {
-        ResponseResult result;
-        Parser(line).parseResponse(result);
-        std::string code = result.code;
-        if (!result.tagged || code.size() < 2)
-            return std::string();
-        imap::trim(code);
-        std::string name;
-        return Parser(code).getNode(name) ? name : std::string();
-    } catch (const ImapParserException&) {
-        return std::string();
-    }
+    StatusResponse response;
+    return readStatusResponse(line, response) && response.tag != "*" ? response.code
+                                                                      : std::string();
 }
 
 bool parseFetchResponse(const std::string& text, FetchResponse& out)

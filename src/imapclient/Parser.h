@@ -205,6 +205,25 @@ struct FetchResponse {
 bool fetchResponseStart(const std::string& text, std::uint32_t& number, std::size_t& rest);
 // True when `text` (without its line end) is "* n EXPUNGE"; `number` is n.
 bool expungeResponse(const std::string& text, std::uint32_t& number);
+// A status response (RFC 3501 7.1), tagged or untagged, in its parts:
+// "K3 NO [LIMIT] Too many sessions" is tag "K3", status "NO", code "LIMIT"
+// and text "Too many sessions"; an untagged one has the tag "*".
+struct StatusResponse {
+    std::string tag;
+    // OK, NO, BAD, PREAUTH or BYE, as sent.
+    std::string status;
+    // The response code's name as sent (RFC 5530: "AUTHENTICATIONFAILED",
+    // "UIDNEXT" of "[UIDNEXT 7]"); empty without a code.
+    std::string code;
+    // The human-readable text after the code.
+    std::string text;
+    // The response from its status word on, as the server wrote it: "NO
+    // [LIMIT] Too many sessions".
+    std::string words;
+};
+// False, with `out` empty, for a line that is no status response. Never
+// throws.
+bool readStatusResponse(const std::string& line, StatusResponse& out);
 // The name of the response code of a tagged status line, as sent: "K3 OK
 // [EXPUNGEISSUED] Some messages were already expunged" gives
 // "EXPUNGEISSUED". Empty when the line has no code or can't be read.

@@ -122,6 +122,19 @@ SimpleImapClient::ImapClientResult SimpleImapClient::connectAndSwitch(const std:
     return readSwitchAndList(*pair, account);
 }
 
+namespace {
+
+// A login's answer that holds its kind and text alone.
+SimpleImapClient::LoginAnswer answered(SimpleImapClient::LoginAnswer::Kind kind, std::string text)
+{
+    SimpleImapClient::LoginAnswer answer;
+    answer.kind = kind;
+    answer.text = std::move(text);
+    return answer;
+}
+
+} // namespace
+
 SimpleImapClient::Welcome SimpleImapClient::greet(const std::wstring& host, unsigned port, bool ssl)
 {
     Welcome welcome;
@@ -145,7 +158,7 @@ SimpleImapClient::Welcome SimpleImapClient::greet(const std::wstring& host, unsi
     else if (connection_.closedBeforeGreeting())
         welcome = {Welcome::Closed, lastError_};
     else if (ReplyReader::isBye(greeting))
-        welcome = {Welcome::Refused, greeting};
+        welcome = {Welcome::TurnedAway, greeting};
     else
         welcome = {Welcome::Failed, lastError_};
     return welcome;
@@ -155,7 +168,7 @@ SimpleImapClient::LoginAnswer SimpleImapClient::logIn(
     const std::wstring& user, const std::wstring& password)
 {
     if (connected_ || connection_.getState() != ConnectionInternal::Connected)
-        return {LoginAnswer::Failed, "no greeted connection to log in on"};
+        return answered(LoginAnswer::Failed, "no greeted connection to log in on");
     bool noMethod = false;
     bool ended = false;
     const ImapClientResult result = guarded("the login", ImapLoginFailed, [&] {
@@ -172,17 +185,46 @@ SimpleImapClient::LoginAnswer SimpleImapClient::logIn(
     });
     if (result == ImapSuccess) {
         connected_ = true;
-        return {LoginAnswer::Accepted, std::string()};
+        return answered(LoginAnswer::Accepted, std::string());
     }
     // Whatever the server left open is of no use now.
     connection_.close();
     std::string text = lastError_;
     Command::removeEOL(text);
     if (noMethod)
-        return {LoginAnswer::NoMethod, text};
+        return answered(LoginAnswer::NoMethod, text);
     if (ended)
-        return {LoginAnswer::Ended, text};
-    return {result == ImapLoginFailed ? LoginAnswer::Refused : LoginAnswer::Failed, text};
+        return answered(LoginAnswer::EndedAtLogin, text);
+    if (result != ImapLoginFailed)
+        return answered(LoginAnswer::Failed, text);
+    return refusal(text, connection_.loginReplies());
+}
+
+SimpleImapClient::LoginAnswer SimpleImapClient::refusal(
+    const std::string& tagged, const std::vector<std::string>& untagged)
+{
+    LoginAnswer answer = answered(LoginAnswer::Refused, std::string());
+    auto addAlert = [&answer](const std::string& text) {
+        answer.alert += (answer.alert.empty() ? "" : " ") + text;
+    };
+    for (const std::string& line : untagged) {
+        StatusResponse response;
+        if (readStatusResponse(line, response) && strcasecmp(response.code.c_str(), "ALERT") == 0) {
+            answer.text += response.words + " ";
+            addAlert(response.text);
+        }
+    }
+    StatusResponse response;
+    if (!readStatusResponse(tagged, response)) {
+        // Not the server's answer: why the login failed before one came.
+        answer.text += tagged;
+        return answer;
+    }
+    answer.text += response.words;
+    answer.code = response.code;
+    if (strcasecmp(response.code.c_str(), "ALERT") == 0)
+        addAlert(response.text);
+    return answer;
 }
 
 void SimpleImapClient::disconnect(bool logout)

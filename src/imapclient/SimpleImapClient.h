@@ -91,7 +91,7 @@ public:
             Preauth,
             // "* BYE" in place of a greeting: the server turned the
             // connection away.
-            Refused,
+            TurnedAway,
             // Closed or reset before any byte of a greeting came.
             Closed,
             // No connection, a TLS handshake or certificate that failed, no
@@ -99,7 +99,7 @@ public:
             Failed,
         };
         Kind kind = Failed;
-        // The greeting without its line end (Ready, Preauth, Refused), or
+        // The greeting without its line end (Ready, Preauth, TurnedAway), or
         // the sentence on why none came.
         std::string text;
     };
@@ -112,12 +112,15 @@ public:
     struct LoginAnswer {
         enum Kind {
             Accepted,
-            // Answered NO or BAD: `text` is the server's line.
+            // Answered NO or BAD: `text` is the server's answer from its
+            // status word on ("NO [LIMIT] ..."), after the ALERTs it sent
+            // beside it in untagged responses, each from its status word
+            // on too; `code` and `alert` say what it holds.
             Refused,
             // The server ended the session at the login: a BYE in answer to
             // it, or behind its OK before anything else was read (`text`),
             // or the connection closed there.
-            Ended,
+            EndedAtLogin,
             // The server takes no password on this connection (LOGINDISABLED,
             // and no AUTHENTICATE CRAM-MD5 offered); nothing was sent.
             NoMethod,
@@ -126,6 +129,13 @@ public:
         };
         Kind kind = Failed;
         std::string text;
+        // Refused: the name of the answer's response code as sent
+        // ("AUTHENTICATIONFAILED", "LIMIT"; RFC 5530), empty without one;
+        // and the text of the ALERTs the server sent with it (RFC 3501
+        // 7.1: text for the user, as written), as the answer's code or in
+        // untagged responses, joined by a blank; empty without one.
+        std::string code;
+        std::string alert;
     };
     // Logs in as `user` on the greeted connection: LOGIN, or AUTHENTICATE
     // CRAM-MD5 where the server refuses LOGIN and offers it
@@ -352,6 +362,9 @@ private:
     ImapClientResult simple(const std::string& what, ImapClientResult refusal, Run run);
     template <class Run>
     ImapClientResult guarded(const std::string& what, ImapClientResult refusal, Run run);
+    // A refused login's answer from the server's tagged line (without its
+    // line end) and the untagged responses that came with it.
+    static LoginAnswer refusal(const std::string& tagged, const std::vector<std::string>& untagged);
     // connect()'s work; `afterChallenge` as ConnectionInternal::init's.
     ImapClientResult open(const std::wstring& host, unsigned port, const std::wstring& user,
         const std::wstring& password, bool useCramMD5, bool ssl,

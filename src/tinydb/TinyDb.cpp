@@ -64,8 +64,8 @@ void publishDeadline(const tinydb_handle* handle)
         return;
     std::optional<ExchangeDeadline::Clock::time_point> deadline;
     if (handle->options.timeoutMs != 0)
-        deadline = ExchangeDeadline::Clock::now()
-            + std::chrono::milliseconds(handle->options.timeoutMs);
+        deadline
+            = ExchangeDeadline::Clock::now() + std::chrono::milliseconds(handle->options.timeoutMs);
     handle->options.exchangeDeadline->set(deadline);
 }
 

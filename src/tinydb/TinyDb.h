@@ -44,8 +44,8 @@ public:
 
     void set(std::optional<Clock::time_point> deadline)
     {
-        ticks_.store(deadline ? deadline->time_since_epoch().count() : none,
-            std::memory_order_release);
+        ticks_.store(
+            deadline ? deadline->time_since_epoch().count() : none, std::memory_order_release);
     }
     // None between exchanges.
     std::optional<Clock::time_point> get() const

@@ -166,6 +166,8 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
         Answer::Kind answer; // when greeted Ready
         std::string answerText;
         std::string wire; // what the client sent, without tags
+        std::string code = ""; // of a refusal: its response code, and its ALERTs' text
+        std::string alert = "";
     } rows[] = {
         {"accepted", greeting + "%T OK Logged in\r\n", false, Welcome::Ready,
             "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Accepted, "",
@@ -173,13 +175,45 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
         {"refused", greeting + "%T NO [AUTHENTICATIONFAILED] Authentication failed.\r\n", false,
             Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
             "NO [AUTHENTICATIONFAILED] Authentication failed.",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "AUTHENTICATIONFAILED"},
+        {"not now, as Dovecot says it",
+            greeting
+                + "%T NO [LIMIT] Maximum number of connections from user+IP exceeded "
+                  "(mail_max_userip_connections=10)\r\n",
+            false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
+            "NO [LIMIT] Maximum number of connections from user+IP exceeded "
+            "(mail_max_userip_connections=10)",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "LIMIT"},
+        {"an ALERT as the answer's code",
+            greeting + "%T NO [ALERT] Too many simultaneous connections. (Failure)\r\n", false,
+            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
+            "NO [ALERT] Too many simultaneous connections. (Failure)",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "ALERT",
+            "Too many simultaneous connections. (Failure)"},
+        // Dovecot's words to a password sent in the clear where it takes
+        // none: an untagged ALERT beside the answer's own code.
+        {"an ALERT beside the answer's code",
+            greeting
+                + "* CAPABILITY IMAP4rev1\r\n* BAD [ALERT] Plaintext authentication not allowed "
+                  "without SSL/TLS, but your client did it anyway. If anyone was listening, the "
+                  "password was exposed.\r\n%T NO [PRIVACYREQUIRED] Plaintext authentication "
+                  "disallowed on non-secure (SSL/TLS) connections.\r\n",
+            false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
+            "BAD [ALERT] Plaintext authentication not allowed without SSL/TLS, but your client did "
+            "it anyway. If anyone was listening, the password was exposed. NO [PRIVACYREQUIRED] "
+            "Plaintext authentication disallowed on non-secure (SSL/TLS) connections.",
+            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "PRIVACYREQUIRED",
+            "Plaintext authentication not allowed without SSL/TLS, but your client did it anyway. "
+            "If anyone was listening, the password was exposed."},
+        {"refused without a code", greeting + "%T NO Login failed\r\n", false, Welcome::Ready,
+            "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused, "NO Login failed",
             "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
         {"a BYE for the login", greeting + "* BYE Too many simultaneous connections\r\n", true,
-            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Ended,
+            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::EndedAtLogin,
             "* BYE Too many simultaneous connections", "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
         {"a BYE right behind the login's OK",
             greeting + "%T OK Logged in\r\n* BYE Maximum number of connections exceeded\r\n", true,
-            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Ended,
+            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::EndedAtLogin,
             "* BYE Maximum number of connections exceeded",
             "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
         {"news behind the login's OK", greeting + "%T OK Logged in\r\n* 3 EXISTS\r\n", false,
@@ -199,7 +233,15 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
                 + "%T NO [AUTHENTICATIONFAILED] Authentication failed.\r\n",
             false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=CRAM-MD5] hi",
             Answer::Refused, "NO [AUTHENTICATIONFAILED] Authentication failed.",
-            "AUTHENTICATE CRAM-MD5\r\n" + cramAnswer},
+            "AUTHENTICATE CRAM-MD5\r\n" + cramAnswer, "AUTHENTICATIONFAILED"},
+        {"LOGINDISABLED, CRAM-MD5 not now, with an ALERT",
+            "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=CRAM-MD5] hi\r\n" + challenge
+                + "* NO [ALERT] Back in five minutes\r\n%T NO [UNAVAILABLE] Temporary "
+                  "authentication failure\r\n",
+            false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=CRAM-MD5] hi",
+            Answer::Refused,
+            "NO [ALERT] Back in five minutes NO [UNAVAILABLE] Temporary authentication failure",
+            "AUTHENTICATE CRAM-MD5\r\n" + cramAnswer, "UNAVAILABLE", "Back in five minutes"},
         {"LOGINDISABLED alone", dovecotPlain, false, Welcome::Ready,
             "* OK [CAPABILITY IMAP4rev1 SASL-IR STARTTLS LOGINDISABLED] Dovecot ready.",
             Answer::NoMethod,
@@ -218,7 +260,7 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
             Welcome::Preauth, "* PREAUTH [CAPABILITY IMAP4rev1] logged in as nobody",
             Answer::Failed, "", ""},
         {"a BYE for a greeting", "* BYE Too many connections from your IP\r\n", true,
-            Welcome::Refused, "* BYE Too many connections from your IP", Answer::Failed, "", ""},
+            Welcome::TurnedAway, "* BYE Too many connections from your IP", Answer::Failed, "", ""},
         {"closed before its greeting", "", true, Welcome::Closed,
             "scripted:143 closed the connection", Answer::Failed, "", ""},
         {"no greeting", "", false, Welcome::Failed,
@@ -242,6 +284,8 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
             const Answer answer = client.logIn(L"tim", L"tanstaaftanstaaf");
             EXPECT_EQ(row.answer, answer.kind);
             EXPECT_EQ(row.answerText, withoutTags(answer.text));
+            EXPECT_EQ(row.code, answer.code);
+            EXPECT_EQ(row.alert, answer.alert);
             EXPECT_EQ(row.answer == Answer::Accepted, client.isConnected());
         }
         EXPECT_EQ(row.wire, withoutTags(session->clientBytes));

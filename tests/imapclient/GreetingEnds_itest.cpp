@@ -94,19 +94,20 @@ TEST(GreetingEnds, OnlyAServerThatSaidNothingBeforeItsEndTurnedTheConnectionAway
         std::string text = ""; // Said::Text: the welcome's text
         bool anotherPin = false; // another certificate pinned for the server
     } rows[] = {
-        {"plain: greets", false, greets(false), Welcome::Ready, Said::Text, "* OK [CAPABILITY IMAP4rev1] ready"},
+        {"plain: greets", false, greets(false), Welcome::Ready, Said::Text,
+            "* OK [CAPABILITY IMAP4rev1] ready"},
         {"plain: closes at once", false, closeAtOnce, Welcome::Closed, Said::Closed},
         {"plain: resets at once", false, resetAtOnce, Welcome::Closed, Said::Reset},
         {"plain: one byte, then closes", false, says("*"), Welcome::Failed, Said::Text, "*"},
-        {"TLS: greets", true, greets(true), Welcome::Ready, Said::Text, "* OK [CAPABILITY IMAP4rev1] ready"},
+        {"TLS: greets", true, greets(true), Welcome::Ready, Said::Text,
+            "* OK [CAPABILITY IMAP4rev1] ready"},
         {"TLS: closes at once", true, closeAtOnce, Welcome::Closed, Said::Closed},
         {"TLS: resets at once", true, resetAtOnce, Welcome::Closed, Said::Reset},
         {"TLS: reads the hello, answers nothing, closes", true, readThenClose, Welcome::Closed,
             Said::Closed},
         {"TLS: one byte of a handshake record, then closes", true, says("\x16"), Welcome::Failed,
             Said::TlsFailed},
-        {"TLS: a protocol_version alert", true, alerts(sslOnly), Welcome::Failed,
-            Said::TlsFailed},
+        {"TLS: a protocol_version alert", true, alerts(sslOnly), Welcome::Failed, Said::TlsFailed},
         {"TLS: a handshake_failure alert", true, alerts(nullCipher), Welcome::Failed,
             Said::TlsFailed},
         {"TLS: bytes that are not TLS", true, says("* OK plain IMAP\r\n"), Welcome::Failed,
@@ -134,8 +135,8 @@ TEST(GreetingEnds, OnlyAServerThatSaidNothingBeforeItsEndTurnedTheConnectionAway
             EXPECT_EQ(resetText(server.port()), welcome.text);
             break;
         case Said::TlsFailed:
-            EXPECT_EQ("could not connect with TLS to " + at + ": TLS handshake failed",
-                welcome.text);
+            EXPECT_EQ(
+                "could not connect with TLS to " + at + ": TLS handshake failed", welcome.text);
             break;
         case Said::Text:
             EXPECT_EQ(row.text, welcome.text);

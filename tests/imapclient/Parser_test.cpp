@@ -104,6 +104,58 @@ TEST(ParserTest, MalformedResponsesThrowParserException)
     }
 }
 
+// Status responses in their parts, as servers answer a login (RFC 5530's
+// codes, Dovecot's and a web-mail provider's words): the code's name as
+// sent, the text after it, and the words from the status on.
+TEST(ParserTest, ReadsStatusResponsesInTheirParts)
+{
+    const struct Row {
+        const char* line;
+        bool status;
+        std::string tag, word, code, text, words;
+    } rows[] = {
+        {"K3 NO [LIMIT] Maximum number of connections from user+IP exceeded "
+         "(mail_max_userip_connections=10)",
+            true, "K3", "NO", "LIMIT",
+            "Maximum number of connections from user+IP exceeded (mail_max_userip_connections=10)",
+            "NO [LIMIT] Maximum number of connections from user+IP exceeded "
+            "(mail_max_userip_connections=10)"},
+        {"a1 NO [ALERT] Too many simultaneous connections. (Failure)", true, "a1", "NO", "ALERT",
+            "Too many simultaneous connections. (Failure)",
+            "NO [ALERT] Too many simultaneous connections. (Failure)"},
+        {"K1 no [authenticationfailed] Authentication failed.", true, "K1", "no",
+            "authenticationfailed", "Authentication failed.",
+            "no [authenticationfailed] Authentication failed."},
+        {"* BAD [ALERT] Plaintext authentication not allowed", true, "*", "BAD", "ALERT",
+            "Plaintext authentication not allowed",
+            "BAD [ALERT] Plaintext authentication not allowed"},
+        {"K2 OK [UIDNEXT 7] predicted", true, "K2", "OK", "UIDNEXT", "predicted",
+            "OK [UIDNEXT 7] predicted"},
+        {"* BYE [UNAVAILABLE] Temporary System Problem", true, "*", "BYE", "UNAVAILABLE",
+            "Temporary System Problem", "BYE [UNAVAILABLE] Temporary System Problem"},
+        {"K4 NO Login failed", true, "K4", "NO", "", "Login failed", "NO Login failed"},
+        {"K5 NO", true, "K5", "NO", "", "", "NO"},
+        {"K6 NO []", true, "K6", "NO", "", "", "NO []"},
+        {"* 3 EXISTS", false, "", "", "", "", ""},
+        {"* CAPABILITY IMAP4rev1", false, "", "", "", "", ""},
+        {"+ go ahead", false, "", "", "", "", ""},
+        {"K7 NO [LIMIT broken", false, "", "", "", "", ""},
+        {"", false, "", "", "", "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        StatusResponse response;
+        response.tag = "left over";
+        EXPECT_EQ(row.status, readStatusResponse(row.line, response));
+        EXPECT_EQ(row.tag, response.tag);
+        EXPECT_EQ(row.word, response.status);
+        EXPECT_EQ(row.code, response.code);
+        EXPECT_EQ(row.text, response.text);
+        EXPECT_EQ(row.words, response.words);
+        EXPECT_EQ(row.tag == "*" ? "" : row.code, taggedResponseCode(row.line));
+    }
+}
+
 struct TokenCase {
     const char* name;
     std::string text;

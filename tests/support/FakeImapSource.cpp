@@ -574,6 +574,8 @@ void FakeImapSource::serveView(PeerSocket& peer)
         } else if (is(1, "LOGIN") && words.size() > 2 && byeFor(words[2])) {
             peer.say("* BYE Too many simultaneous connections for " + words[2] + "\r\n");
             return;
+        } else if (is(1, "LOGIN") && words.size() > 2 && loginAnswers.count(words[2]) != 0) {
+            said = peer.say(tag + " " + loginAnswers.at(words[2]) + "\r\n");
         } else if (is(1, "LOGIN") && afterLogin == AfterLogin::Bye) {
             peer.say(done + "* BYE Maximum number of connections exceeded\r\n");
             return;

@@ -140,6 +140,10 @@ struct FakeImapSource {
     // account's first `byesAfter` LOGINs were served.
     std::map<std::string, unsigned> byeAt;
     unsigned byesAfter = 0;
+    // Accounts (the name in a LOGIN) whose every LOGIN is answered so
+    // instead, the session going on: the tagged answer from its status
+    // word on ("NO [UNAVAILABLE] Temporary authentication failure").
+    std::map<std::string, std::string> loginAnswers;
     // The source's connections turned away so far (connectionsAtMost).
     unsigned turnedAway() const;
     // Sessions served at once at most (0: any number), as a server that

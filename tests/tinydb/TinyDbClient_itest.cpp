@@ -536,9 +536,9 @@ TEST_F(TinyDbClientTarget, AStopEndsTheWaitInHandAndTheClientWorksAgainAfterItsS
             // The binding with the others, on a new connection.
             const std::vector<std::string> trips
                 = tavir::test::adminRoundTrips(target->transcript(), "A2");
-            const std::vector<std::string> expected = {"HELLO ", "LOGIN ",
-                "QUERY UPDATE MessageStore ", "QUERY UPDATE Cluster ",
-                "QUERY DELETE FROM IpAccessList "};
+            const std::vector<std::string> expected
+                = {"HELLO ", "LOGIN ", "QUERY UPDATE MessageStore ", "QUERY UPDATE Cluster ",
+                    "QUERY DELETE FROM IpAccessList "};
             ASSERT_EQ(expected.size(), trips.size()) << target->transcript();
             for (std::size_t i = 0; i < trips.size(); ++i)
                 EXPECT_EQ(0u, trips[i].rfind(expected[i], 0)) << trips[i];
@@ -621,7 +621,8 @@ TEST_F(TinyDbClientTarget, APreparationsStatementsGoTogetherAndEachRefusalNamesI
             ++sentences;
         EXPECT_EQ(c.says.size(), sentences) << applied.failure;
         EXPECT_EQ(sentences == 0 ? 0 : sentences - 1,
-            static_cast<std::size_t>(std::count(applied.failure.begin(), applied.failure.end(), '\n')))
+            static_cast<std::size_t>(
+                std::count(applied.failure.begin(), applied.failure.end(), '\n')))
             << "a line each: " << applied.failure;
         for (const std::string& step : c.says)
             EXPECT_NE(std::string::npos,

@@ -314,7 +314,10 @@ int notStarted(IMigrator& engine, const BeforeTheRun& before, const std::string&
     // A stop ended it, where the summary says.
     if (status.stoppedBeforeTheRun != StartPhase::None)
         return ended(Trouble);
-    if (status.loginsRefused != 0 && status.selectedAccounts == 0)
+    // Every account selected was tested and failed: refused ones are left
+    // out of the run, those the source could not log in now failed in it.
+    if (status.loginsRefused + status.failedAccounts != 0
+        && status.selectedAccounts == status.failedAccounts)
         return Failures;
     return ended(NotStarted);
 }

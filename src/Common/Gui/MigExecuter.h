@@ -42,9 +42,10 @@ public:
     virtual void setPassword(unsigned int index, std::wstring& password) = 0;
     // Lines of the accounts file last loaded that were skipped.
     virtual unsigned skippedAccountLines() = 0;
-    // Why each account's login test failed, in list order (empty for the
-    // others).
-    virtual std::vector<std::wstring> loginRefusals() = 0;
+    // What each account's login test found beyond its status, in list
+    // order: why its login was refused, or why the source could not take it
+    // now (empty for the others).
+    virtual std::vector<migration::LoginTestSentences> loginTestSentences() = 0;
 
     // True when the logs and the conversion library were opened and the
     // engine object exists: a run started otherwise could not report.

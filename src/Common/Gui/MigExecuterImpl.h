@@ -61,15 +61,15 @@ public:
             engine->setPassword(index, password);
     }
     unsigned skippedAccountLines() override { return engine ? engine->skippedAccountLines() : 0; }
-    std::vector<std::wstring> loginRefusals() override
+    std::vector<migration::LoginTestSentences> loginTestSentences() override
     {
         std::vector<migration::UserInfoData> users;
         if (engine)
             engine->getUsers(users);
-        std::vector<std::wstring> refusals;
+        std::vector<migration::LoginTestSentences> sentences;
         for (const migration::UserInfoData& user : users)
-            refusals.push_back(user.loginRefusal);
-        return refusals;
+            sentences.push_back({user.loginRefusal, user.loginNotNow});
+        return sentences;
     }
     bool engineReady() const override { return engineStarted && engine; }
 

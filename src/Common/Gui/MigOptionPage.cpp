@@ -4,6 +4,7 @@
 #include "Common/Gui/MigThread.h"
 #include "Common/Gui/MigWizard.h"
 #include "Common/Gui/OptionPageItem.h"
+#include "Common/Tools/RunSummary.h"
 #include "Common/Tools/UserInfo.h"
 
 #include <QHBoxLayout>
@@ -61,11 +62,11 @@ void showNote(QLabel* icon, QLabel* note, const QString& text)
 
 // An account the test could not judge because the source could not be
 // tested: the source's sentence is its own, or the test never tried it.
-bool leftUntestedBySource(
-    migration::TestStatus status, const std::wstring& why, const std::wstring& source)
+bool leftUntestedBySource(migration::TestStatus status, const migration::LoginTestSentences& found,
+    const std::wstring& source)
 {
-    return !source.empty() && status != migration::TestLoginAccepted
-        && (why == source || status == migration::TestNotTested);
+    return !source.empty() && status != migration::TestLoginAccepted && found.notNow.empty()
+        && (found.refusal == source || status == migration::TestNotTested);
 }
 
 // An entry that can't be migrated: unchecked and greyed out, its status
@@ -91,6 +92,8 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     , skippedNote(new QLabel)
     , sourceIcon(iconLabel(":/images/circlewarning.png"))
     , sourceNote(new QLabel)
+    , notNowIcon(iconLabel(":/images/circlewarning.png"))
+    , notNowNote(new QLabel)
     , sourceName(sourceName_)
 {
     accountList->setObjectName("accountList");
@@ -101,6 +104,8 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     skippedNote->setObjectName("skippedNote");
     sourceIcon->setObjectName("sourceIcon");
     sourceNote->setObjectName("sourceNote");
+    notNowIcon->setObjectName("notNowIcon");
+    notNowNote->setObjectName("notNowNote");
     accountList->setColumnCount(4);
     accountList->setAllColumnsShowFocus(true);
     accountList->setRootIsDecorated(false);
@@ -117,8 +122,10 @@ MigOptionPage::MigOptionPage(int nextId, const QString& sourceName_)
     buttons->addWidget(abortButton);
     listLayout->addLayout(noteRow(skippedIcon, skippedNote));
     listLayout->addLayout(noteRow(sourceIcon, sourceNote));
+    listLayout->addLayout(noteRow(notNowIcon, notNowNote));
     showSkippedLines(0);
     showSourceUntestable(QString(), 0);
+    showNotNow({});
     listLayout->addWidget(accountList);
     listLayout->addLayout(buttons);
 
@@ -271,6 +278,27 @@ void MigOptionPage::showSourceUntestable(const QString& sentence, int untested)
     showNote(sourceIcon, sourceNote, sentence + '\n' + then.join(' '));
 }
 
+void MigOptionPage::showNotNow(const QStringList& sentences)
+{
+    if (sentences.isEmpty()) {
+        showNote(notNowIcon, notNowNote, QString());
+        return;
+    }
+    // Each sentence names its account and says what the server answered,
+    // an ALERT of its as written; a long list is cut, the tooltips and the
+    // report have every one.
+    const auto named = static_cast<int>(migration::namedAtMost);
+    QStringList lines = sentences.mid(0, named);
+    if (sentences.size() > named)
+        lines << tr("The same for %1 more accounts.").arg(sentences.size() - named);
+    lines << (sentences.size() == 1
+            ? tr("It was not tested and can't be migrated now; Load... tests it again.")
+            : tr("These %1 accounts were not tested and can't be migrated now; Load... tests them "
+                 "again.")
+                  .arg(sentences.size()));
+    showNote(notNowIcon, notNowNote, lines.join('\n'));
+}
+
 void MigOptionPage::readFailure()
 {
     showSkippedLines(0);
@@ -413,35 +441,43 @@ void MigOptionPage::showTestStatus(QTreeWidgetItem* item, migration::TestStatus 
 
 void MigOptionPage::showWhyTestsFailed()
 {
-    // Why each failed: a refused login, or a source that could not be
-    // tested at all (no connection, no greeting, TLS, at its limit), which
-    // is no one's password. Rows are still in list order here.
+    // Why each was not accepted: a refused login; a login the source could
+    // not take now (an account's own limit, a server unavailable); or a
+    // source that could not be tested at all (no connection, no greeting,
+    // TLS, at its limit). The last two say nothing of a password. Rows are
+    // still in list order here.
     if (!testStatuses)
         return;
-    const std::vector<std::wstring> refusals = migrator()->loginRefusals();
+    const std::vector<migration::LoginTestSentences> found = migrator()->loginTestSentences();
     migration::MigrationStatus status;
     migrator()->getStatus(status);
     const std::wstring& source = status.sourceUntestable;
     const int rows
         = std::min<int>(accountList->topLevelItemCount(), static_cast<int>(testStatuses->size()));
     int untested = 0;
+    QStringList notNow;
     for (int row = 0; row < rows; ++row) {
-        const std::wstring why
-            = static_cast<std::size_t>(row) < refusals.size() ? refusals[row] : std::wstring();
+        const migration::LoginTestSentences why = static_cast<std::size_t>(row) < found.size()
+            ? found[static_cast<std::size_t>(row)]
+            : migration::LoginTestSentences();
         QTreeWidgetItem* item = accountList->topLevelItem(row);
         const bool untestable
             = leftUntestedBySource(migration::readTestStatus((*testStatuses)[row]), why, source);
         // Not tested, so not to be migrated: a run would meet the same
-        // source.
-        if (untestable) {
+        // source, or the same answer.
+        if (untestable || !why.notNow.empty())
             greyOut(item, ":/images/nottested.png");
-            ++untested;
-        }
-        const QString tip = QString::fromStdWString(untestable ? source : why);
+        untested += untestable ? 1 : 0;
+        if (!why.notNow.empty())
+            notNow << QString::fromStdWString(why.notNow);
+        const QString tip = QString::fromStdWString(untestable ? source
+                : why.notNow.empty()                           ? why.refusal
+                                                               : why.notNow);
         for (int column : {AccountColumn, AddressColumn, StatusColumn})
             item->setToolTip(column, tip);
     }
     showSourceUntestable(QString::fromStdWString(source), untested);
+    showNotNow(notNow);
 }
 
 void MigOptionPage::slotStopTesting()
@@ -560,6 +596,7 @@ void MigOptionPage::restartAction()
     clearListUsers();
     showSkippedLines(0);
     showSourceUntestable(QString(), 0);
+    showNotNow({});
     testState = TestRequested;
     // From the load on when the configuration was handed over before.
     startActionManual(LoadAction);

@@ -75,10 +75,10 @@ private:
     // Shows the rows whose status changed since they were last shown.
     void updateTestColumn();
     void showTestStatus(QTreeWidgetItem* item, migration::TestStatus status);
-    // Once the test has ended: each failed entry's tooltip says why, as the
-    // report does; when the source could not be tested, the accounts it
-    // left untested are not shown as refused, and the note above the list
-    // says why once.
+    // Once the test has ended: each entry not accepted has the report's
+    // sentence on why as its tooltip; the accounts left untested, because
+    // the source could not be tested or could not take their logins now,
+    // are not shown as refused, and the notes above the list say why.
     void showWhyTestsFailed();
     void startTest();
     void readFailure();
@@ -88,6 +88,10 @@ private:
     // Says above the list why the source could not be tested and what
     // then; hidden for an empty sentence.
     void showSourceUntestable(const QString& sentence, int untested);
+    // Says above the list why the source could not take these accounts'
+    // logins now, in the report's sentences, and what then; hidden for
+    // none.
+    void showNotNow(const QStringList& sentences);
     bool isCheckedAtLeastOneUser() const;
     void createStatusVector();
     void deleteStatusVector();
@@ -102,6 +106,8 @@ private:
     QLabel* skippedNote;
     QLabel* sourceIcon;
     QLabel* sourceNote;
+    QLabel* notNowIcon;
+    QLabel* notNowNote;
     bool readFailed = false;
     unsigned testState = TestNotRequested;
     QString sourceName;

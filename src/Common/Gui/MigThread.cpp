@@ -207,14 +207,14 @@ unsigned MigThread::skippedAccountLines()
     return guarded("skippedAccountLines", 0u, [] { return exec_->skippedAccountLines(); });
 }
 
-std::vector<std::wstring> MigThread::loginRefusals()
+std::vector<migration::LoginTestSentences> MigThread::loginTestSentences()
 {
-    std::vector<std::wstring> refusals;
-    guarded("loginRefusals", false, [&] {
-        refusals = exec_->loginRefusals();
+    std::vector<migration::LoginTestSentences> sentences;
+    guarded("loginTestSentences", false, [&] {
+        sentences = exec_->loginTestSentences();
         return true;
     });
-    return refusals;
+    return sentences;
 }
 
 bool MigThread::openFile(const std::wstring& path, std::function<void(bool shown)> ended) const

@@ -65,9 +65,9 @@ public:
     migration::SourceTestFailure sourceTestFailure();
     // After a load: how many lines of the accounts file were skipped.
     unsigned skippedAccountLines();
-    // After the credential test: why each account's test failed, in list
-    // order, as the report says it (empty for the others).
-    std::vector<std::wstring> loginRefusals();
+    // After the credential test: what each account's test found beyond its
+    // status, in list order, as the report says it.
+    std::vector<migration::LoginTestSentences> loginTestSentences();
 
     // Show the report or the debug log in the desktop's viewer and return
     // at once: on desktops that xdg-open does not know it runs as long as

@@ -66,6 +66,18 @@ struct UserInfoData {
     // Why the credential test found the account's login refused, as the
     // report's line says it; empty unless it did.
     std::wstring loginRefusal;
+    // Why the source could not take the account's login now (at a limit of
+    // the account's own, unavailable), as the report's line says it: the
+    // test did not judge the account. Empty unless so.
+    std::wstring loginNotNow;
+};
+
+// What one account's credential test found beyond its status, as the
+// report's lines say it: why the login was refused, or why the source could
+// not take it now; each empty unless so.
+struct LoginTestSentences {
+    std::wstring refusal;
+    std::wstring notNow;
 };
 
 // Where a start was when a stop ended it before its run began.

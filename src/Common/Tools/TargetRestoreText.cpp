@@ -11,8 +11,7 @@ std::vector<std::wstring> puttingBackWordings(const MigrationStatus& status)
         return {L"putting the target back", L"restoring the target", L"restoring"};
     const std::wstring n = std::to_wstring(status.targetWaitSeconds) + L" s";
     return {
-        L"putting the target back: waiting for the administration service, at most " + n
-            + L" more",
+        L"putting the target back: waiting for the administration service, at most " + n + L" more",
         // Every word that matters within 80 columns.
         L"putting the target back: waiting for the administration service, at most " + n,
         L"putting the target back: waiting for the server, at most " + n + L" more",

@@ -63,6 +63,10 @@ struct UserInfo {
     TestStatus testStatus = TestNotTested;
     // The report's line on why the credential test found the login refused.
     std::wstring testRefusal;
+    // The report's line on why the credential test found that the source
+    // could not take the login now (the login was neither accepted nor
+    // refused).
+    std::wstring testNotNow;
     UserProgress progress;
 
     std::wstring address() const { return mailbox + L"@" + domain; }

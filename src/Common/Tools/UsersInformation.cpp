@@ -47,6 +47,7 @@ void UsersInformation::copyTo(std::vector<UserInfoData>& out) const
         data.started = user.state >= UserInProgress;
         data.failure = user.progress.failure;
         data.loginRefusal = user.testRefusal;
+        data.loginNotNow = user.testNotNow;
         out.push_back(std::move(data));
     }
 }
@@ -71,6 +72,7 @@ void UsersInformation::setPassword(std::size_t index, const std::wstring& passwo
     users_[index].password = password;
     users_[index].testStatus = TestNotTested;
     users_[index].testRefusal.clear();
+    users_[index].testNotNow.clear();
     rewindTo(index);
 }
 
@@ -88,6 +90,13 @@ void UsersInformation::setTestRefusal(std::size_t index, const std::wstring& ref
     KMutexLocker lock(mutex_);
     if (index < users_.size())
         users_[index].testRefusal = refusal;
+}
+
+void UsersInformation::setTestNotNow(std::size_t index, const std::wstring& notNow)
+{
+    KMutexLocker lock(mutex_);
+    if (index < users_.size())
+        users_[index].testNotNow = notNow;
 }
 
 void UsersInformation::setAlreadyExists(std::size_t index, bool exists)

@@ -35,6 +35,8 @@ public:
     void setTestStatus(std::size_t index, TestStatus status);
     // The report's line on why the credential test found the login refused.
     void setTestRefusal(std::size_t index, const std::wstring& refusal);
+    // The report's line on why the source could not take the login now.
+    void setTestNotNow(std::size_t index, const std::wstring& notNow);
     void setAlreadyExists(std::size_t index, bool exists);
     // The report's line on why the account failed.
     void setFailure(std::size_t index, const std::wstring& failure);

@@ -231,7 +231,8 @@ AccountMigration::Step AccountMigration::logInToSource()
         return Step::Next;
     case LoginVerdict::Stopped:
         return stopped();
-    case LoginVerdict::Refused:
+    case LoginVerdict::Failed:
+    case LoginVerdict::NotNow:
     case LoginVerdict::SourceFailed:
         break;
     }

@@ -3,15 +3,21 @@
 
 namespace tavir::migration {
 
-using tiny::KMutexLocker;
-
 namespace {
 
-ServerAddress parsedOrEmpty(const std::wstring& server, bool ssl, bool& valid)
+ServerAddress parsedOrEmpty(const std::wstring& server, bool ssl)
 {
     ServerAddress address;
-    valid = parseServerAddress(server, ssl, address);
+    parseServerAddress(server, ssl, address);
     return address;
+}
+
+std::wstring whyNotAnAddress(const std::wstring& server, bool ssl)
+{
+    ServerAddress address;
+    return parseServerAddress(server, ssl, address)
+        ? std::wstring()
+        : notAnAddress(L"source", server) + L"; no account can log in.";
 }
 
 } // namespace
@@ -21,15 +27,14 @@ ImapUserTesterThread::ImapUserTesterThread(std::shared_ptr<UsersInformation> use
     unsigned timeoutMs)
     : Thread(L"account tester")
     , users_(std::move(users))
-    , serverText_(server)
-    , server_(parsedOrEmpty(server, ssl, serverValid_))
+    , notAnAddress_(whyNotAnAddress(server, ssl))
+    , server_(parsedOrEmpty(server, ssl))
     , callbacks_(callbacks)
     , statuses_(statuses)
     , timeoutMs_(timeoutMs)
     , check_(server_, ssl, connections_, SourceConnections::Who::Test)
+    , verdicts_(users_, LoginVerdicts::Tests::Wizard)
 {
-    if (!serverValid_)
-        sourceFailure_ = notAnAddress(L"source", serverText_) + L"; no account can log in.";
 }
 
 void ImapUserTesterThread::execute()
@@ -37,11 +42,10 @@ void ImapUserTesterThread::execute()
     Logger log;
     callbacks_.started();
     bool aborted = false;
-    const std::wstring notAnAddress = sourceFailure();
-    if (!notAnAddress.empty())
-        log.report(TAVIR_HERE, notAnAddress);
+    if (!notAnAddress_.empty())
+        log.report(TAVIR_HERE, notAnAddress_);
     const std::size_t count = std::min(users_->size(), statuses_.size());
-    for (std::size_t i = 0; i < count && notAnAddress.empty(); ++i) {
+    for (std::size_t i = 0; i < count && notAnAddress_.empty(); ++i) {
         if (isTerminated()) {
             aborted = true;
             break;
@@ -52,9 +56,7 @@ void ImapUserTesterThread::execute()
         inHand_ = i;
         setStatus(i, TestTesting);
         const LoginVerdict verdict = testAccount(account, log);
-        users_->setTestRefusal(
-            i, verdict.kind == LoginVerdict::Refused ? verdict.sentence : std::wstring());
-        setStatus(i, testStatusOf(verdict.kind));
+        publishTestStatus(statuses_[i], verdicts_.record(i, verdict, log));
         inHand_ = noAccount;
         log.flush();
         callbacks_.statusChanged();
@@ -80,24 +82,15 @@ LoginVerdict ImapUserTesterThread::testAccount(const UserInfo& account, Logger& 
     client.setStopSignal(stop_);
     LoginVerdict verdict = check_.test(account, client, log, [this] { return isTerminated(); });
     client.disconnect(true);
-    if (verdict.kind == LoginVerdict::Accepted)
-        return verdict;
-    if (verdict.kind == LoginVerdict::Stopped || isTerminated())
+    // A login ended by a stop is neither accepted nor refused.
+    if (verdict.kind != LoginVerdict::Accepted && isTerminated())
         return LoginVerdict();
-    // As the report has it, passwords masked, for whoever shows it.
-    log.report(TAVIR_HERE, verdict.sentence);
-    verdict.sentence = log.lastKept();
-    if (verdict.kind == LoginVerdict::SourceFailed) {
-        KMutexLocker hold(lock_);
-        sourceFailure_ = verdict.sentence;
-    }
     return verdict;
 }
 
 std::wstring ImapUserTesterThread::sourceFailure() const
 {
-    KMutexLocker hold(lock_);
-    return sourceFailure_;
+    return notAnAddress_.empty() ? verdicts_.sourceFailure() : notAnAddress_;
 }
 
 void ImapUserTesterThread::setTerminated(bool terminated)

@@ -1,18 +1,19 @@
 #pragma once
 // The wizard's credential test: tests every account's login on the source in
 // list order, one at a time (LoginCheck, on connections counted as a run
-// counts its own), and writes each account's result in place into the
+// counts its own), records each verdict as a run's own tests do
+// (LoginVerdicts), and writes each account's result in place into the
 // wizard's status vector. A source that can't be tested is said once and
 // ends the test; the accounts left stay untested.
 #include "Common/Tools/UsersInformation.h"
 #include "Imap/engine/CallbacksWrapper.h"
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/LoginCheck.h"
+#include "Imap/engine/LoginVerdicts.h"
 #include "Imap/engine/ServerAddress.h"
 #include "Imap/engine/SourceConnections.h"
 #include "Imap/engine/Thread.h"
 #include "ssl/StopSignal.h"
-#include "tiny/KMutex.h"
 
 #include <cstddef>
 #include <memory>
@@ -54,9 +55,10 @@ private:
     void setStatus(std::size_t index, TestStatus status);
 
     std::shared_ptr<UsersInformation> users_;
-    std::wstring serverText_;
-    ServerAddress server_;
-    bool serverValid_;
+    // Why no account can log in when the source's address is not one;
+    // empty otherwise.
+    const std::wstring notAnAddress_;
+    const ServerAddress server_;
     CallbacksWrapper callbacks_;
     std::vector<TestStatus>& statuses_;
     const std::shared_ptr<utils::StopSignal> stop_ = std::make_shared<utils::StopSignal>();
@@ -65,10 +67,7 @@ private:
     // run meets it.
     SourceConnections connections_;
     const LoginCheck check_;
-    mutable tiny::KMutex lock_;
-    // Why the source can't be tested, once it failed (or its address is
-    // not one); empty until then.
-    std::wstring sourceFailure_ TAVIR_GUARDED_BY(lock_);
+    LoginVerdicts verdicts_;
     static constexpr std::size_t noAccount = static_cast<std::size_t>(-1);
     std::size_t inHand_ = noAccount;
 };

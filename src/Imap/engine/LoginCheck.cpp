@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <initializer_list>
+#include <strings.h>
 
 namespace tavir::migration {
 
@@ -30,6 +32,39 @@ std::wstring sourceNotReached(const ServerAddress& server, const std::wstring& w
     text.insert(at, L"the source server ");
     text[0] = static_cast<wchar_t>(std::towupper(text[0]));
     return asSentence(text);
+}
+
+// Whether an ALERT's text (RFC 3501 7.1) names too many connections or
+// sessions: "Too many simultaneous connections. (Failure)", a web-mail
+// provider's answer to one session more than it takes of an account.
+bool namesTooManyConnections(std::string alert)
+{
+    std::transform(alert.begin(), alert.end(), alert.begin(),
+        [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    auto holds = [&alert](std::initializer_list<const char*> words) {
+        return std::any_of(words.begin(), words.end(),
+            [&alert](const char* word) { return alert.find(word) != std::string::npos; });
+    };
+    return holds({"connection", "session"}) && holds({"too many", "maximum", "limit", "exceeded"});
+}
+
+// What a NO (or BAD) to a login says: that the source can't take the login
+// now (RFC 5530), which tells nothing of the password; or that it refuses
+// it. A code that refuses makes it a refusal whatever ALERT comes beside
+// it; without a code that says either, an ALERT says "not now" only when it
+// names too many connections or sessions, and anything else is a refusal,
+// as an answer without a code is.
+bool saysNotNow(const SimpleImapClient::LoginAnswer& answer)
+{
+    auto isOneOf = [&answer](std::initializer_list<const char*> codes) {
+        return std::any_of(codes.begin(), codes.end(),
+            [&answer](const char* code) { return strcasecmp(answer.code.c_str(), code) == 0; });
+    };
+    if (isOneOf({"UNAVAILABLE", "LIMIT", "INUSE", "SERVERBUG"}))
+        return true;
+    if (isOneOf({"AUTHENTICATIONFAILED", "AUTHORIZATIONFAILED", "EXPIRED", "PRIVACYREQUIRED"}))
+        return false;
+    return namesTooManyConnections(answer.alert);
 }
 
 } // namespace
@@ -60,8 +95,9 @@ TestStatus testStatusOf(LoginVerdict::Kind kind)
     switch (kind) {
     case LoginVerdict::Accepted:
         return TestLoginAccepted;
-    case LoginVerdict::Refused:
+    case LoginVerdict::Failed:
         return TestLoginRefused;
+    case LoginVerdict::NotNow:
     case LoginVerdict::SourceFailed:
     case LoginVerdict::Stopped:
         break;
@@ -74,6 +110,9 @@ struct LoginCheck::Try {
         Accepted,
         // Answered NO or BAD: `text` is the server's answer alone.
         Refused,
+        // Answered NO or BAD in words that say the source can't take the
+        // login now (saysNotNow): `text` as for Refused.
+        NotNow,
         // Turned away before a session began: closed before its greeting,
         // or greeted with BYE (`text`: the sentence, should the source
         // itself be at fault).
@@ -89,6 +128,11 @@ struct LoginCheck::Try {
     std::wstring text;
     mail::ImapClientResult result = mail::ImapNotConnected;
     SourceConnections::Slot slot;
+
+    // Answered at the login as a source at its limit may answer: the
+    // session ended there, or the login can't be taken now. The run's own
+    // connections may be the cause once, never twice for one name.
+    bool atTheLogin() const { return kind == EndedAtLogin || kind == NotNow; }
 };
 
 LoginCheck::LoginCheck(const ServerAddress& server, bool ssl, SourceConnections& connections,
@@ -113,7 +157,7 @@ LoginVerdict LoginCheck::check(const UserInfo& account, SimpleImapClient& client
         user = account.mailbox;
         if (tried.kind == Try::Refused) {
             LoginVerdict verdict;
-            verdict.kind = LoginVerdict::Refused;
+            verdict.kind = LoginVerdict::Failed;
             verdict.sentence = sourceLoginRefused(
                 server_.text(), address, asAddress, account.mailbox, tried.text);
             verdict.result = mail::ImapLoginFailed;
@@ -150,14 +194,21 @@ LoginVerdict LoginCheck::verdictOf(
         break;
     case Try::Refused:
         // One name only: check() tries the other before it comes here.
-        verdict.kind = LoginVerdict::Refused;
+        verdict.kind = LoginVerdict::Failed;
         verdict.sentence = sentence(L"The source server %1% refused the login of %2%: %3%",
+            server_.text(), user, asSentence(tried.text));
+        break;
+    case Try::NotNow:
+        // Tried again already if the run's connections may have been the
+        // cause: the account's own, and no verdict on its password.
+        verdict.kind = LoginVerdict::NotNow;
+        verdict.sentence = sentence(L"The source server %1% could not log %2% in now: %3%",
             server_.text(), user, asSentence(tried.text));
         break;
     case Try::EndedAtLogin:
         // Tried again already: the account's own (a limit of its own, a
         // refusal said with BYE), not the source's.
-        verdict.kind = LoginVerdict::Refused;
+        verdict.kind = LoginVerdict::Failed;
         verdict.sentence
             = sentence(L"The source server %1% ended the session at the login of %2%: %3%",
                 server_.text(), user, asSentence(tried.text));
@@ -182,7 +233,7 @@ LoginVerdict LoginCheck::test(const UserInfo& account, SimpleImapClient& client,
         return check(account, client, log, stopped);
     } catch (const std::exception& e) {
         LoginVerdict verdict;
-        verdict.kind = LoginVerdict::Refused;
+        verdict.kind = LoginVerdict::Failed;
         verdict.sentence = sentence(L"The login test of %1% failed on an unexpected error: %2%.",
             account.address(), utf8ToUnicode(e.what()));
         return verdict;
@@ -205,7 +256,7 @@ LoginCheck::Try LoginCheck::logInAs(const std::wstring& user, const std::wstring
             tried.slot = std::move(slot);
             return tried;
         }
-        const bool endedNow = tried.kind == Try::EndedAtLogin;
+        const bool endedNow = tried.atTheLogin();
         if (tried.kind != Try::TurnedAway && !endedNow)
             return tried;
         if (endedNow && endedBefore) {
@@ -230,9 +281,12 @@ bool LoginCheck::turnedAway(const Try& how, const std::wstring& user, SourceConn
     unsigned times, Logger& log, const std::function<bool()>& stopped) const
 {
     const SourceConnections::Refusal refusal = connections_.refused(slot);
-    // Never greeted: the source turns the run away, or no one at all.
+    // Never greeted: the source turns the run away, or no one at all. A
+    // login the source can't take now while none of the run's connections
+    // is open or lately closed is the account's own at once.
     if (times > turnedAwayAtMost
-        || (refusal == SourceConnections::Refusal::Source && how.kind == Try::TurnedAway))
+        || (refusal == SourceConnections::Refusal::Source && how.kind == Try::TurnedAway)
+        || (refusal != SourceConnections::Refusal::AtLimit && how.kind == Try::NotNow))
         return false;
     const bool atLimit = refusal == SourceConnections::Refusal::AtLimit;
     const std::wstring what = asSentence(withoutLineEnd(how.text));
@@ -274,7 +328,7 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
                               L"(PREAUTH), so no account can log in as itself: %2%",
             server_.text(), asSentence(greeting));
         return tried;
-    case Welcome::Refused:
+    case Welcome::TurnedAway:
         tried.kind = Try::TurnedAway;
         tried.text = turnedAwayAtGreeting(server_.text(), greeting);
         return tried;
@@ -295,10 +349,10 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
         tried.result = mail::ImapSuccess;
         break;
     case Answer::Refused:
-        tried.kind = Try::Refused;
+        tried.kind = saysNotNow(answer) ? Try::NotNow : Try::Refused;
         tried.result = mail::ImapLoginFailed;
         break;
-    case Answer::Ended:
+    case Answer::EndedAtLogin:
         tried.kind = Try::EndedAtLogin;
         break;
     case Answer::NoMethod:

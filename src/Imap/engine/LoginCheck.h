@@ -10,7 +10,10 @@
 // those two, a login left unanswered) is said as such, about the server,
 // never as a refused login. A source that turns a connection away while the
 // run holds others is at its limit (SourceConnections): the login waits
-// for room and goes on, and is no account's failure.
+// for room and goes on, and is no account's failure. A login the source
+// answers with a code that says it can't take it now (RFC 5530: LIMIT,
+// UNAVAILABLE, INUSE, SERVERBUG) says nothing of the password: the bare
+// mailbox is not tried, and the account is not judged.
 #include "Common/Tools/UserInfo.h"
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/ServerAddress.h"
@@ -39,10 +42,14 @@ struct SourceLogin {
 struct LoginVerdict {
     enum Kind {
         Accepted,
-        // The account's own: the source refused both names, or ended the
-        // session at the login twice, or its test failed on an error of
-        // its own.
-        Refused,
+        // The account's own failure: the source refused both names, or
+        // ended the session at the login twice, or the test failed on an
+        // error of its own.
+        Failed,
+        // The source could not take the account's login now (at a limit
+        // of the account's own, unavailable, in use): the login was
+        // neither accepted nor refused.
+        NotNow,
         // The source itself failed the test: every account would meet it.
         SourceFailed,
         // A stop ended the test first: neither accepted nor refused.
@@ -50,8 +57,9 @@ struct LoginVerdict {
     };
 
     Kind kind = Stopped;
-    // The report's sentence: why the login was refused (Refused) or why the
-    // source can't be tested (SourceFailed); empty otherwise.
+    // The report's sentence: why the account failed (Failed), why the
+    // source could not take its login now (NotNow), or why the source
+    // can't be tested (SourceFailed); empty otherwise.
     std::wstring sentence;
     // Accepted: the name that logged in, and the slot the connection is
     // counted by, which goes where the connection goes.
@@ -68,8 +76,9 @@ struct LoginVerdict {
 
 // The one mapping of a verdict to the account's test status, for the
 // wizard's test and the run's alike: accepted, refused (the account's own
-// failure), or not tested (a source that can't be tested is no account's
-// failure, and a stop leaves the account as it was).
+// failure), or not tested (a source that can't be tested or can't take the
+// login now is no verdict on the account, and a stop leaves the account as
+// it was).
 TestStatus testStatusOf(LoginVerdict::Kind kind);
 
 // The report's sentence on a source `server` ("host:port", with what the
@@ -107,7 +116,7 @@ public:
     LoginVerdict check(const UserInfo& account, mail::SimpleImapClient& client, Logger& log,
         const std::function<bool()>& stopped) const;
     // check() as a test of the login: an error of the test's own is the
-    // account's failure (Refused), with its reason.
+    // account's failure (Failed), with its reason.
     LoginVerdict test(const UserInfo& account, mail::SimpleImapClient& client, Logger& log,
         const std::function<bool()>& stopped) const;
     // The login again of a connection that was lost under a command, as

@@ -51,6 +51,22 @@ std::vector<std::wstring_view> passwordsOf(const std::vector<UserInfo>& accounts
     return passwords;
 }
 
+// Why a run whose logins were all tested has nothing to migrate: the source
+// refused them, or could not take them now (those accounts failed), or both.
+std::wstring noneAccepted(const UsersInformation& users)
+{
+    MigrationStatus status;
+    users.fillStatus(status);
+    const wchar_t* what = status.failedAccounts == 0
+        ? L"refused the login of every account to migrate"
+        : status.loginsRefused == 0
+        ? L"could not log in any account to migrate now"
+        : L"refused the login of every account to migrate or could not log it in now";
+    return sentence(L"The source server %1%; the target server was not changed, and the "
+                    L"migration did not start.",
+        what);
+}
+
 } // namespace
 
 Migrator::Migrator()
@@ -249,10 +265,8 @@ bool Migrator::start(ICallbacks* callbacks)
         if (first == RunLogins::First::Stopped && stoppedWhile_ == StartPhase::None)
             stoppedWhile_ = StartPhase::LoginsTested;
         const bool stopped = stoppedWhile_ != StartPhase::None;
-        if (first == RunLogins::First::AllRefused)
-            log.report(TAVIR_HERE,
-                L"The source server refused the login of every account to migrate; the target "
-                L"server was not changed, and the migration did not start.");
+        if (first == RunLogins::First::NoneAccepted)
+            log.report(TAVIR_HERE, noneAccepted(*run->users));
         if (stopped || first == RunLogins::First::SourceFailed)
             log.report(
                 TAVIR_HERE, L"The target server was not changed; the migration did not start.");

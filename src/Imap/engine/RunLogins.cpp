@@ -51,6 +51,7 @@ RunLogins::RunLogins(std::shared_ptr<UsersInformation> users, const ServerAddres
     , check_(source, ssl, *connections_, SourceConnections::Who::Test)
     , firstUse_(firstUse)
     , timeoutMs_(timeoutMs)
+    , verdicts_(users_, LoginVerdicts::Tests::Run)
 {
     // A road that finds no room at the source closes a kept connection
     // first; the pool may go before the count does.
@@ -149,47 +150,22 @@ LoginVerdict RunLogins::testOne(const UserInfo& account, Logger& log, SourceLogi
 
 void RunLogins::record(std::size_t index, LoginVerdict verdict, SourceLogin kept, Logger& log)
 {
-    switch (verdict.kind) {
-    case LoginVerdict::Accepted:
-        // Kept first, so that the worker that takes the account finds it.
+    // Kept first, so that the worker that takes the account finds it.
+    if (verdict.kind == LoginVerdict::Accepted)
         kept_->keep(index, std::move(kept));
-        break;
-    case LoginVerdict::Refused:
-        // Out of the run before any batch can take it.
-        users_->setMigrate(index, false);
-        log.report(TAVIR_HERE, verdict.sentence);
-        users_->setTestRefusal(index, log.lastKept());
-        {
-            KMutexLocker hold(lock_);
-            ++refused_;
-        }
-        break;
-    case LoginVerdict::SourceFailed: {
-        bool first = false;
-        {
-            KMutexLocker hold(lock_);
-            first = sourceFailure_.empty();
-            if (first) {
-                log.report(TAVIR_HERE, verdict.sentence);
-                sourceFailure_ = log.lastKept();
-                unknownCertificate_ = verdict.unknownCertificate;
-            }
-        }
-        // Every other login would meet the same server; the accounts
-        // accepted by then are migrated.
-        endTests();
-        break;
-    }
-    case LoginVerdict::Stopped:
-        break;
-    }
+    verdicts_.record(index, verdict, log);
     // What the test said, whatever its verdict: the refusal, the source's
     // failure, how the source's certificate was trusted (said by the first
     // test that met it, an accepted one too). Held until the run's header is
     // in the report.
     held_.say(log);
-    users_->setTestStatus(index, testStatusOf(verdict.kind));
+    // Every other login would meet the same server; the accounts accepted
+    // by then are migrated.
+    if (verdict.kind == LoginVerdict::SourceFailed)
+        endTests();
     KMutexLocker hold(lock_);
+    notAccepted_
+        += verdict.kind == LoginVerdict::Failed || verdict.kind == LoginVerdict::NotNow ? 1 : 0;
     announce();
 }
 
@@ -208,14 +184,12 @@ void RunLogins::releaseSentences()
 
 std::wstring RunLogins::sourceFailure() const
 {
-    KMutexLocker hold(lock_);
-    return sourceFailure_;
+    return verdicts_.sourceFailure();
 }
 
 std::string RunLogins::unknownCertificate() const
 {
-    KMutexLocker hold(lock_);
-    return unknownCertificate_;
+    return verdicts_.unknownCertificate();
 }
 
 void RunLogins::announce()
@@ -238,15 +212,16 @@ RunLogins::First RunLogins::waitForTheFirstAccepted()
             seen = news_;
         }
         const bool accepted = users_->hasAcceptedToMigrate();
+        const bool sourceFailed = !sourceFailure().empty();
         KMutexLocker hold(lock_);
         if (accepted)
             return First::Ready;
-        if (!sourceFailure_.empty())
+        if (sourceFailed)
             return First::SourceFailed;
         if (stopped_)
             return First::Stopped;
         if (running_ == 0)
-            return refused_ != 0 ? First::AllRefused : First::Ready;
+            return notAccepted_ != 0 ? First::NoneAccepted : First::Ready;
         waitForNews(seen, Clock::now() + lookAgain);
     }
 }

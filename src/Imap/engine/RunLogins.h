@@ -5,7 +5,8 @@
 // accounts accepted already. A worker takes only an accepted account, and a
 // batch makes only accepted accounts on the target (TargetAccounts): an
 // account whose login the source refuses is never made there, and is left
-// out of the run with its sentence. A source that can't be tested ends
+// out of the run with its sentence, and one whose login the source could
+// not take now fails with its sentence. A source that can't be tested ends
 // every test at once and is said once; the accounts not yet tested are then
 // not started.
 //
@@ -20,6 +21,7 @@
 #include "Imap/engine/KeptLogins.h"
 #include "Imap/engine/Logger.h"
 #include "Imap/engine/LoginCheck.h"
+#include "Imap/engine/LoginVerdicts.h"
 #include "Imap/engine/SourceConnections.h"
 #include "Imap/engine/Thread.h"
 #include "ssl/StopSignal.h"
@@ -76,8 +78,9 @@ public:
     enum class First {
         // An account to migrate was accepted, or none was left to test.
         Ready,
-        // Every login tested was refused: nothing to migrate.
-        AllRefused,
+        // No login tested was accepted: each failed, or the source could
+        // not take it now. Nothing to migrate.
+        NoneAccepted,
         SourceFailed,
         Stopped,
     };
@@ -134,6 +137,7 @@ private:
     const ssl::FirstUse firstUse_;
     const unsigned timeoutMs_;
     std::vector<std::shared_ptr<Tester>> testers_;
+    LoginVerdicts verdicts_;
     HeldSentences held_;
 
     mutable tiny::KMutex lock_;
@@ -142,13 +146,12 @@ private:
     // a stop.
     std::uint64_t news_ TAVIR_GUARDED_BY(lock_) = 0;
     unsigned running_ TAVIR_GUARDED_BY(lock_) = 0;
-    unsigned refused_ TAVIR_GUARDED_BY(lock_) = 0;
+    // Logins tested and not accepted: failed, or not taken now.
+    unsigned notAccepted_ TAVIR_GUARDED_BY(lock_) = 0;
     // No test begins any more.
     bool ended_ TAVIR_GUARDED_BY(lock_) = false;
     // stop(): nothing is kept any more either.
     bool stopped_ TAVIR_GUARDED_BY(lock_) = false;
-    std::wstring sourceFailure_ TAVIR_GUARDED_BY(lock_);
-    std::string unknownCertificate_ TAVIR_GUARDED_BY(lock_);
 };
 
 } // namespace tavir::migration

@@ -384,7 +384,8 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     EXPECT_FALSE(shown(progress, "puttingBackLabel"));
     status.puttingTargetBack = true;
     status.targetWaitSeconds = 35;
-    const QString waiting = "Putting the target back: waiting for the administration service, at most %1 s more.";
+    const QString waiting
+        = "Putting the target back: waiting for the administration service, at most %1 s more.";
     ASSERT_TRUE(waitFor([&] { return text(progress, "puttingBackLabel") == waiting.arg(35); }));
     EXPECT_TRUE(shown(progress, "puttingBackLabel"));
     EXPECT_FALSE(shown(progress, "progressTable"));
@@ -392,12 +393,14 @@ TEST_F(ProgressTest, StopThenAbortedRunWaitsForNext)
     EXPECT_TRUE(shown(progress, "warningLabel"));
     settle(50);
     auto* restoring = child<QLabel>(progress, "puttingBackLabel");
-    EXPECT_LE(restoring->mapTo(progress, QPoint()).x() + restoring->width(), progress->width()) << "wrapped inside the page";
+    EXPECT_LE(restoring->mapTo(progress, QPoint()).x() + restoring->width(), progress->width())
+        << "wrapped inside the page";
     screenshot(wizard.get(), "progress-putting-back");
     status.targetWaitSeconds = 12;
     EXPECT_TRUE(waitFor([&] { return text(progress, "puttingBackLabel") == waiting.arg(12); }));
     status.targetWaitSeconds = 0;
-    EXPECT_TRUE(waitFor([&] { return text(progress, "puttingBackLabel") == "Putting the target back."; }));
+    EXPECT_TRUE(
+        waitFor([&] { return text(progress, "puttingBackLabel") == "Putting the target back."; }));
     status.puttingTargetBack = false;
 
     // Bob was stopped half-way, carol and dave never begun.

@@ -1,6 +1,8 @@
-// One account's login on a scripted source that turns its connections
-// away: in passing (the source greeted the run before, and none of the
-// run's connections is open), each new connection comes after a pause that
+// One account's login on a scripted source: what the source's answer to a
+// login says (RFC 5530's codes, an ALERT), which tells a refused login from
+// one the source can't take now; and a source that turns its connections
+// away in passing (the source greeted the run before, and none of the
+// run's connections is open): each new connection comes after a pause that
 // doubles from 200 ms to 1.6 s, and the login gives up after ten times, said
 // as the source's failure.
 #include "Imap/engine/LoginCheck.h"
@@ -11,15 +13,181 @@
 
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <thread>
 #include <vector>
 
 using namespace tavir::migration;
+using tavir::test::scriptedGreeting;
 using tavir::test::ScriptedServer;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
+
+UserInfo anna()
+{
+    UserInfo account;
+    account.mailbox = L"anna";
+    account.domain = L"example.com";
+    account.password = L"Pw-anna";
+    return account;
+}
+
+// The names a scripted source was sent LOGIN for, in order.
+std::vector<std::string> namesLoggedIn(const ScriptedServer& server)
+{
+    std::vector<std::string> names;
+    const std::regex login("LOGIN \"([^\"]*)\"");
+    for (const auto& session : server.sessions) {
+        for (std::sregex_iterator it(
+                 session->clientBytes.begin(), session->clientBytes.end(), login);
+             it != std::sregex_iterator(); ++it)
+            names.push_back((*it)[1]);
+    }
+    return names;
+}
+
+// A refused login is the account's, and its bare mailbox is tried after its
+// address; a login the source can't take now (its code says so, or an ALERT
+// without a refusing code names too many connections) says nothing of the
+// password: the bare mailbox is not tried, and the account is not judged,
+// in the server's words. While other connections of the run are open the
+// run may be the cause: the login waits for one of them to close and is
+// tried once more, and a second such answer is the account's own, the
+// limit the first one set put back.
+TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
+{
+    const std::string address = "anna@example.com";
+    const std::string limit = "NO [LIMIT] Maximum number of connections from user+IP exceeded "
+                              "(mail_max_userip_connections=10)";
+    const std::string failed = "NO [AUTHENTICATIONFAILED] Authentication failed.";
+    const std::wstring atScripted = L"The source server scripted:143 ";
+    auto notNow = [&](const wchar_t* user, const std::wstring& words) {
+        return atScripted + L"could not log " + user + L" in now: " + words;
+    };
+    auto refused = [&](const std::wstring& asAddress, const std::wstring& asMailbox) {
+        return atScripted + L"refused the login of anna@example.com (as anna@example.com: "
+            + asAddress + L"; as anna: " + asMailbox + L").";
+    };
+    const struct Row {
+        const char* name;
+        std::vector<std::string> answers; // to each connection's login, one per connection
+        bool othersOpen; // another connection of the run is open at the first login
+        LoginVerdict::Kind kind;
+        std::wstring sentence;
+        std::vector<std::string> names; // LOGIN sent for, in order
+        unsigned limit; // the source's limit afterwards
+    } rows[] = {
+        {"the account's own limit, as Dovecot says it", {limit}, false, LoginVerdict::NotNow,
+            notNow(L"anna@example.com",
+                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
+                L"(mail_max_userip_connections=10)."),
+            {address}, 0},
+        {"a web-mail provider's ALERT of too many connections",
+            {"NO [ALERT] Too many simultaneous connections. (Failure)"}, false,
+            LoginVerdict::NotNow,
+            notNow(
+                L"anna@example.com", L"NO [ALERT] Too many simultaneous connections. (Failure)."),
+            {address}, 0},
+        {"unavailable", {"NO [UNAVAILABLE] Temporary authentication failure"}, false,
+            LoginVerdict::NotNow,
+            notNow(L"anna@example.com", L"NO [UNAVAILABLE] Temporary authentication failure."),
+            {address}, 0},
+        {"in use", {"NO [INUSE] Mailbox is in use"}, false, LoginVerdict::NotNow,
+            notNow(L"anna@example.com", L"NO [INUSE] Mailbox is in use."), {address}, 0},
+        {"a server's own bug",
+            {"NO [SERVERBUG] Internal error occurred. Refer to server log for more information."},
+            false, LoginVerdict::NotNow,
+            notNow(L"anna@example.com",
+                L"NO [SERVERBUG] Internal error occurred. Refer to server log for more "
+                L"information."),
+            {address}, 0},
+        {"authentication failed", {failed, failed}, false, LoginVerdict::Failed,
+            refused(L"NO [AUTHENTICATIONFAILED] Authentication failed.",
+                L"NO [AUTHENTICATIONFAILED] Authentication failed."),
+            {address, "anna"}, 0},
+        {"expired, then not authorised",
+            {"NO [EXPIRED] Password expired", "NO [AUTHORIZATIONFAILED] Not allowed"}, false,
+            LoginVerdict::Failed,
+            refused(L"NO [EXPIRED] Password expired", L"NO [AUTHORIZATIONFAILED] Not allowed"),
+            {address, "anna"}, 0},
+        {"no code", {"NO Login failed", "BAD Login failed"}, false, LoginVerdict::Failed,
+            refused(L"NO Login failed", L"BAD Login failed"), {address, "anna"}, 0},
+        {"an ALERT of too many connections beside a refusing code",
+            {"* NO [ALERT] Too many simultaneous connections\r\n%T NO [AUTHENTICATIONFAILED] "
+             "Invalid credentials",
+                failed},
+            false, LoginVerdict::Failed,
+            refused(L"NO [ALERT] Too many simultaneous connections NO [AUTHENTICATIONFAILED] "
+                    L"Invalid credentials",
+                L"NO [AUTHENTICATIONFAILED] Authentication failed."),
+            {address, "anna"}, 0},
+        {"an ALERT that names no connections, shown as written",
+            {"NO [ALERT] Please log in via your web browser (Failure)",
+                "NO [ALERT] Please log in via your web browser (Failure)"},
+            false, LoginVerdict::Failed,
+            refused(L"NO [ALERT] Please log in via your web browser (Failure)",
+                L"NO [ALERT] Please log in via your web browser (Failure)"),
+            {address, "anna"}, 0},
+        // The address's connection closed so lately that the source may
+        // count it still: the bare mailbox is tried once more.
+        {"the address refused, the bare mailbox not now", {failed, limit, limit}, false,
+            LoginVerdict::NotNow,
+            notNow(L"anna",
+                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
+                L"(mail_max_userip_connections=10)."),
+            {address, "anna", "anna"}, 0},
+        {"the run's connections open: not now twice is the account's", {limit, limit}, true,
+            LoginVerdict::NotNow,
+            notNow(L"anna@example.com",
+                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
+                L"(mail_max_userip_connections=10)."),
+            {address, address}, 0},
+        {"the run's connections open: not now, then in once one closed",
+            {"NO [ALERT] Too many simultaneous connections. (Failure)", "OK Logged in"}, true,
+            LoginVerdict::Accepted, L"", {address, address}, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server;
+        for (const std::string& answer : row.answers) {
+            const std::string tagged = answer.rfind("* ", 0) == 0 ? answer : "%T " + answer;
+            server.addSession(scriptedGreeting + tagged + "\r\n")->closedAtEnd = true;
+        }
+        tavir::mail::SimpleImapClient client;
+        client.setStreamFactory(server.factory());
+        SourceConnections connections;
+        SourceConnections::Slot other;
+        std::thread closesOther;
+        if (row.othersOpen) {
+            other = connections.acquire(SourceConnections::Who::Test, [] { return false; });
+            other.greeted();
+            // Closed once the login met the source at its limit.
+            closesOther = std::thread([&] {
+                for (int i = 0; i < 500 && connections.limit() == 0; ++i)
+                    std::this_thread::sleep_for(milliseconds(10));
+                other.release();
+            });
+        }
+        const LoginCheck check(
+            ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Test);
+        Logger log;
+        const Clock::time_point began = Clock::now();
+        LoginVerdict verdict = check.check(
+            anna(), client, log, [&] { return Clock::now() - began > std::chrono::seconds(20); });
+        if (closesOther.joinable())
+            closesOther.join();
+
+        EXPECT_EQ(row.kind, verdict.kind);
+        EXPECT_EQ(row.sentence, verdict.sentence);
+        EXPECT_EQ(row.names, namesLoggedIn(server));
+        EXPECT_EQ(row.answers.size(), server.next) << "one connection per answer";
+        verdict.slot.release();
+        EXPECT_EQ(0u, connections.open());
+        EXPECT_EQ(row.limit, connections.limit());
+    }
+}
 
 TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimesAtMost)
 {
@@ -46,10 +214,7 @@ TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimes
 
     const LoginCheck check(
         ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Test);
-    UserInfo account;
-    account.mailbox = L"anna";
-    account.domain = L"example.com";
-    account.password = L"Pw-anna";
+    const UserInfo account = anna();
     Logger log;
     // Stopped should it never give up: the bound of this test.
     const Clock::time_point began = Clock::now();

@@ -764,8 +764,8 @@ protected:
     // password Pw-kim) from a source served by `server`, into the
     // stand-in; `tests`: the run tests the logins itself; `ssl`: TLS from
     // the first byte.
-    RunOutcome runAccounts(LoopbackServer& server, const std::string& domain, int count,
-        bool tests, int seconds = 60, bool ssl = false)
+    RunOutcome runAccounts(LoopbackServer& server, const std::string& domain, int count, bool tests,
+        int seconds = 60, bool ssl = false)
     {
         std::string accounts;
         for (int i = 1; i <= count; ++i)

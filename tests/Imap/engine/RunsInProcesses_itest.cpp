@@ -669,8 +669,7 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         const std::string accounts
             = "zorp-engine-run: account alice@runs.test failed: The migration of "
               "alice@runs.test was stopped before it ended.\n";
-        const std::string stopped
-            = "zorp-engine-run: Migration stopped by signal " + name + " on ";
+        const std::string stopped = "zorp-engine-run: Migration stopped by signal " + name + " on ";
         EXPECT_EQ(0u, said.find(accounts)) << said;
         // What could not be put back comes between them.
         EXPECT_EQ(c.serviceHangs ? std::string::npos : 0u, said.find(accounts + stopped)) << said;
@@ -946,6 +945,11 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "Subject: " + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i) + "\r\n");
     courier.connectionsAtMost = 4;
     tavir::test::LoopbackServer capped(courier.session());
+    // A source that can't take fay's login now, and says so.
+    tavir::test::FakeImapSource busy;
+    busy.inbox().bodies.push_back("Subject: one\r\n\r\nbody\r\n");
+    busy.loginAnswers = {{"fay@busy.test", "NO [UNAVAILABLE] Temporary authentication failure"}};
+    tavir::test::LoopbackServer notNow(busy.session());
     std::string twenty;
     for (int i = 1; i <= 20; ++i)
         twenty += "user" + std::to_string(i) + "@capped.test;Pw-user\n";
@@ -962,6 +966,8 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "@runs.test;Pw-nobody\nalice@runs.test;Pw-alice\n"},
         {"one bad line", "alice@runs.test;Pw-alice\nno separator here\n"},
         {"twenty", twenty},
+        {"busy", "ann@busy.test;Pw-ann\nfay@busy.test;Pw-fay\n"},
+        {"busy fay", "fay@busy.test;Pw-fay\n"},
     };
     for (const auto& [name, text] : accountsFiles)
         writeFile(files.file(name + ".txt"), text);
@@ -1004,6 +1010,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         NoTarget,
         EchoingSource,
         CappedSource,
+        NotNowSource,
         SilentSource,
         SilentAdministration,
         ClosedSource,
@@ -1114,6 +1121,24 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {"\nThe source server accepted at most 4 connections at once; the migration went on "
              "with 4.\nMigration ended on "},
             {"closed the connection", "Fatal Error"}},
+        {"a source that could not log one account in now: that account failed, not refused",
+            Change::NotNowSource, failures,
+            {"zorp-engine-run: account fay@busy.test failed: The source server 127.0.0.1:",
+                " could not log fay@busy.test in now: NO [UNAVAILABLE] Temporary authentication "
+                "failure.\n",
+                "\nzorp-engine-run: Accounts: 1 finished, 1 failed, 0 login refused, 0 not "
+                "started.\n"},
+            {}, "busy", 0, "fay", 0, {}, {"login refused:"}},
+        {"a source that could log no account in now: nothing is made on the target",
+            Change::NotNowSource, failures,
+            {"zorp-engine-run: account fay@busy.test failed: The source server 127.0.0.1:",
+                " could not log fay@busy.test in now: NO [UNAVAILABLE] Temporary authentication "
+                "failure.\n",
+                "\nzorp-engine-run: Accounts: 0 finished, 1 failed, 0 login refused, 0 not "
+                "started.\n"},
+            {"zorp-engine-run: The source server could not log in any account to migrate now; the "
+             "target server was not changed, and the migration did not start.\n"},
+            "busy fay", 0, "fay", 0, {}, {"login refused:"}},
         {"a source that quotes the password back", Change::EchoingSource, failures,
             {"You sent: ", " \"***\"",
                 "\nzorp-engine-run: Accounts: 0 finished, 0 failed, 2 login refused, 0 not "
@@ -1215,16 +1240,20 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 "\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not started.\n"},
             {}, "Logging in to ", {}, tls + ": ", true},
         {"its fingerprint accepted: pinned, and the run goes on", Change::AcceptedCertificate,
-            finished, {"\nzorp-engine-run: Accounts: 2 finished, 0 failed, 0 login refused, 0 not started.\n"}, {},
-            "", 0, "", 0,
+            finished,
+            {"\nzorp-engine-run: Accounts: 2 finished, 0 failed, 0 login refused, 0 not "
+             "started.\n"},
+            {}, "", 0, "", 0,
             {"; it is the certificate accepted, " + sha256 + ", and its fingerprint " + sha1
                 + " was pinned now in " + knownHosts
                 + ", and another certificate will be "
                   "refused.\n"},
             {}, "Logging in to ", {tls + ": " + sha1 + "\n"}},
         {"pinned: the run goes on", Change::PinnedCertificate, finished,
-            {"\nzorp-engine-run: Accounts: 2 finished, 0 failed, 0 login refused, 0 not started.\n"}, {}, "", 0, "",
-            0, {"; it matches the fingerprint " + sha1 + " pinned for it in " + knownHosts}},
+            {"\nzorp-engine-run: Accounts: 2 finished, 0 failed, 0 login refused, 0 not "
+             "started.\n"},
+            {}, "", 0, "", 0,
+            {"; it matches the fingerprint " + sha1 + " pinned for it in " + knownHosts}},
         {"pinned as another certificate, this one accepted: refused as changed", Change::AnotherPin,
             notStarted, neverStarted,
             {"zorp-engine-run: Could not connect with TLS to the source server " + tls
@@ -1239,8 +1268,9 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {tls + ": " + otherPin + "\n"}, tls + ": " + sha1, true},
         {"issued for its name by an authority the system trusts: no pin needed",
             Change::VouchedCertificate, finished,
-            {"\nzorp-engine-run: Accounts: 1 finished, 0 failed, 0 login refused, 0 not started.\n"}, {}, "frank", 0,
-            "", 0,
+            {"\nzorp-engine-run: Accounts: 1 finished, 0 failed, 0 login refused, 0 not "
+             "started.\n"},
+            {}, "frank", 0, "", 0,
             {"The certificate of localhost:" + std::to_string(vouched.tlsPort())
                 + " is issued for localhost by an authority this system trusts; "},
             {}, "Logging in to ", {"authority@localhost:" + std::to_string(vouched.tlsPort())},
@@ -1279,6 +1309,10 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         case Change::CappedSource:
             operands[0] = "127.0.0.1:" + std::to_string(capped.port());
             operands[2] = files.file("twenty.txt");
+            break;
+        case Change::NotNowSource:
+            operands[0] = "127.0.0.1:" + std::to_string(notNow.port());
+            operands[2] = files.file(row.accounts + std::string(".txt"));
             break;
         case Change::SilentSource:
             operands[0] = "127.0.0.1:" + std::to_string(silent.port());

@@ -91,9 +91,8 @@ TEST(TestImap, AnswersZeroOnlyForAnImapGreeting)
 // A server that greets, but turns the connection away (a BYE) or takes no
 // password on it, or that closes or resets the connection before its
 // greeting (over TLS, before its handshake), is no source the accounts could
-// be tested on: each is said as what it is. Dovecot as shipped (disable_plaintext_auth = yes) reached
-// from another address takes passwords over TLS, or by CRAM-MD5 when it
-// offers that.
+// be tested on: each is said as what it is. Dovecot as shipped (disable_plaintext_auth = yes)
+// reached from another address takes passwords over TLS, or by CRAM-MD5 when it offers that.
 TEST(TestImap, ASourceThatTurnsAwayOrTakesNoPasswordIsSaidAsSuch)
 {
     if (!tavir::test::Dovecot::available())
@@ -114,8 +113,7 @@ TEST(TestImap, ASourceThatTurnsAwayOrTakesNoPasswordIsSaidAsSuch)
     // At once after the connection is taken: closed (on the TLS port often
     // a reset, the client's hello unread), or reset.
     tavir::test::LoopbackServer closes([](tavir::test::PeerSocket&) {});
-    tavir::test::LoopbackServer resets(
-        [](tavir::test::PeerSocket& peer) { peer.resetAtClose(); });
+    tavir::test::LoopbackServer resets([](tavir::test::PeerSocket& peer) { peer.resetAtClose(); });
     auto closedBeforeGreeting = [](int port, bool ssl) {
         return "The source server 127.0.0.1:" + std::to_string(port) + (ssl ? " (SSL)" : "")
             + " closed the connection before it greeted.";

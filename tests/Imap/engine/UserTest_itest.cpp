@@ -2,9 +2,12 @@
 // full address, with the bare mailbox only, or not at all; stopping it (also
 // in the middle of a greeting that a server sends a byte at a time), a
 // second start, and the engine object ending while it runs; a source that
-// quotes the passwords it refuses back; and sources that can't be tested at
-// all, said once as such by the wizard's test and by a run's own.
+// quotes the passwords it refuses back; sources that can't be tested at
+// all, said once as such by the wizard's test and by a run's own, and a run's
+// tests ended at once by one; a Dovecot that can't take one more session of
+// an account another client holds; and a tester's own error.
 #include "Imap/engine/Engine.h"
+#include "Imap/engine/ImapUserTesterThread.h"
 #include "Imap/engine/Migrator.h"
 #include "Imap/engine/RunLogins.h"
 #include "Imap/textconv/TextConversion.h"
@@ -13,15 +16,20 @@
 #include "MigrationHarness.h"
 #include "support/Dovecot.h"
 #include "support/DribblingPeer.h"
+#include "support/FailingAllocation.h"
+#include "support/FakeImapSource.h"
 #include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -35,10 +43,11 @@ const char* const accounts = "anna@example.com;Pw-anna;Anna\n"
                              "carl@example.com;Pw-carl-wrong;Carl\n";
 
 // The wizard's test of the three accounts in `accountsFile` on an engine of
-// its own, waited for up to `seconds`: the statuses it set, and what the
-// engine then said of the source.
+// its own, waited for up to `seconds`: the statuses it set, the accounts as
+// it left them, and what the engine then said of the source.
 struct WizardTested {
     std::vector<TestStatus> statuses = std::vector<TestStatus>(3, TestNotTested);
+    std::vector<UserInfoData> users;
     std::wstring sourceUntestable;
 };
 
@@ -61,7 +70,16 @@ WizardTested wizardTest(
     MigrationStatus status;
     migrator->getStatus(status);
     tested.sourceUntestable = status.sourceUntestable;
+    migrator->getUsers(tested.users);
     return tested;
+}
+
+// A migration from `dovecot`'s plain port into `target`.
+Configuration fromDovecotInto(const tavir::test::MigrationRunner& runner,
+    const tavir::test::Dovecot& dovecot, const tavir::test::StandInTarget& target)
+{
+    return runner.configuration(L"127.0.0.1:" + std::to_wstring(dovecot.port()),
+        target.whost() + L":" + std::to_wstring(target.port()));
 }
 
 class UserTest : public ::testing::Test {
@@ -398,8 +416,7 @@ TEST(UserTestSource, ASourceThatCanNotBeTestedIsSaidOnceAsSuchOnBothRoads)
         peer.say("* BYE Too many connections from your IP\r\n");
     });
     tavir::test::LoopbackServer closes([](tavir::test::PeerSocket&) {});
-    tavir::test::LoopbackServer resets(
-        [](tavir::test::PeerSocket& peer) { peer.resetAtClose(); });
+    tavir::test::LoopbackServer resets([](tavir::test::PeerSocket& peer) { peer.resetAtClose(); });
     tavir::test::LoopbackServer plainRefused(
         greeting("* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\r\n"));
     const std::string closed = "127.0.0.1:" + std::to_string(tavir::test::freeLoopbackPort());
@@ -624,6 +641,227 @@ TEST(UserTestRun, SixLoginsAtOnceOfTheSelectedAccountsAlone)
     }
 }
 
+// Accounts selected and not tested, of example.com but where a domain is
+// given ("mailbox@domain").
+std::shared_ptr<UsersInformation> untestedAccounts(const std::vector<std::wstring>& names)
+{
+    std::vector<UserInfo> users;
+    for (const std::wstring& name : names) {
+        const std::size_t at = name.find(L'@');
+        UserInfo user;
+        user.mailbox = name.substr(0, at);
+        user.domain = at == std::wstring::npos ? L"example.com" : name.substr(at + 1);
+        user.password = L"Pw-" + user.mailbox.substr(0, 8);
+        user.migrate = true;
+        user.state = UserToMigrate;
+        users.push_back(user);
+    }
+    return std::make_shared<UsersInformation>(users);
+}
+
+std::vector<TestStatus> statusesOf(const UsersInformation& list)
+{
+    std::vector<TestStatus> statuses;
+    UserInfo user;
+    for (std::size_t i = 0; list.get(i, user); ++i)
+        statuses.push_back(user.testStatus);
+    return statuses;
+}
+
+// A source that can't be tested ends a run's tests at once: the logins in
+// hand end without waiting for their time-out, no tester takes another
+// account, however many are left, and the accounts stay untested. The
+// source's first connection greets as another service; the others greet
+// and never answer the login.
+TEST(UserTestRun, ASourceThatCanNotBeTestedEndsEveryTestAtOnce)
+{
+    tavir::test::TempLogs logs;
+    std::atomic<int> connections{0};
+    tavir::test::LoopbackServer source([&](tavir::test::PeerSocket& peer) {
+        if (connections++ == 0) {
+            peer.say("SSH-2.0-OpenSSH_9.2p1\r\n");
+            peer.readLine(15000);
+            return;
+        }
+        peer.say("* OK [CAPABILITY IMAP4rev1] ready\r\n");
+        peer.drain(15000);
+    });
+    std::vector<std::wstring> mailboxes;
+    for (int i = 0; i < 20; ++i)
+        mailboxes.push_back(L"u" + std::to_wstring(i));
+    const auto list = untestedAccounts(mailboxes);
+    constexpr unsigned timeoutMs = 3000;
+    RunLogins tests(list, ServerAddress{L"127.0.0.1", static_cast<unsigned>(source.port())}, false,
+        {}, std::make_shared<SourceConnections>(), timeoutMs);
+    tests.start();
+    auto joined = std::async(std::launch::async, [&tests] { tests.join(); });
+    const bool atOnce
+        = joined.wait_for(std::chrono::milliseconds(timeoutMs / 2)) == std::future_status::ready;
+    // Should they go on, the test ends all the same.
+    tests.stop();
+    joined.wait();
+    EXPECT_TRUE(atOnce) << "the tests went on after the source failed";
+    EXPECT_EQ("The source server 127.0.0.1:" + std::to_string(source.port())
+            + " did not greet as an IMAP server: SSH-2.0-OpenSSH_9.2p1.",
+        unicodeToUtf8(tests.sourceFailure()));
+    EXPECT_LE(source.accepted(), static_cast<int>(RunLogins::testersAtOnce));
+    EXPECT_EQ(std::vector<TestStatus>(20, TestNotTested), statusesOf(*list));
+}
+
+// An error of a tester's own while it tests an account (an exhausted heap:
+// here the one allocation that makes the account's address) is that
+// account's failure, with its reason, never a stop: the other accounts are
+// tested all the same, on the wizard's test and on a run's own.
+TEST(UserTestError, ATestersOwnErrorFailsTheAccountInHandAndTheOtherTestsGoOn)
+{
+    tavir::test::TempLogs logs;
+    const tavir::test::FakeImapSource anyone; // logs anyone in
+    tavir::test::LoopbackServer source(anyone.session());
+    const ServerAddress at{L"127.0.0.1", static_cast<unsigned>(source.port())};
+    // The long account's mailbox and domain are each copied whole on their
+    // way to the tester; its address, made of both, is twice as large.
+    const std::wstring half(100000, L'x');
+    const std::wstring longAddress = half + L"@" + half;
+    const std::size_t failsFrom = half.size() * sizeof(wchar_t) * 3 / 2;
+    for (bool wizard : {true, false}) {
+        SCOPED_TRACE(wizard ? "the wizard's test" : "a run's own");
+        const auto list = untestedAccounts({L"ann", longAddress, L"carl"});
+        bool fired = false;
+        if (wizard) {
+            std::vector<TestStatus> statuses(3, TestNotTested);
+            RecordingCallbacks callbacks;
+            ImapUserTesterThread tester(list, at.text(), false, &callbacks, statuses, 10000);
+            const tavir::test::FailingAllocation failing(failsFrom);
+            ASSERT_TRUE(tester.guardedStart(ThreadRunner<ImapUserTesterThread>::startPoint));
+            ASSERT_TRUE(callbacks.waitStopped(30));
+            tester.join();
+            fired = failing.fired();
+            EXPECT_EQ("stopped", callbacks.calls().back());
+            EXPECT_EQ(
+                (std::vector<TestStatus>{TestLoginAccepted, TestLoginRefused, TestLoginAccepted}),
+                statuses);
+        } else {
+            RunLogins tests(list, at, false, {}, std::make_shared<SourceConnections>(), 10000);
+            const tavir::test::FailingAllocation failing(failsFrom);
+            tests.start();
+            tests.join();
+            fired = failing.fired();
+        }
+        EXPECT_TRUE(fired) << "no allocation failed: the test tested nothing";
+        EXPECT_EQ((std::vector<TestStatus>{TestLoginAccepted, TestLoginRefused, TestLoginAccepted}),
+            statusesOf(*list));
+        std::vector<UserInfoData> users;
+        list->copyTo(users);
+        ASSERT_EQ(3u, users.size());
+        EXPECT_EQ(L"The login test of " + longAddress
+                + L" failed on an unexpected error: std::bad_alloc.",
+            users[1].loginRefusal);
+        EXPECT_EQ(L"", users[0].loginRefusal + users[2].loginRefusal);
+    }
+}
+
+// Dovecot as shipped takes ten sessions of one account from one address
+// (mail_max_userip_connections = 10) and answers the eleventh login with NO
+// [LIMIT]. With ten of anna's held by another client (her own mail program,
+// say), her login can't be taken now, which says nothing of her password:
+// the wizard's test leaves her untested, in Dovecot's words, and a run's
+// own fails her in them, never as a refused login, and migrates the others
+// exactly. With nine held, every account is tested and migrated exactly.
+TEST(UserTestLimit, AnAccountsSessionsHeldByAnotherClientAreNotNowOnBothRoads)
+{
+    if (!tavir::test::Dovecot::available())
+        GTEST_SKIP() << tavir::test::Dovecot::unavailable();
+    const std::map<std::string, std::string> passwords = {{"anna@example.com", "Pw-anna"},
+        {"ben@example.com", "Pw-ben"}, {"carl@example.com", "Pw-carl"}};
+    const std::string everyPasswordRight = "anna@example.com;Pw-anna;Anna\n"
+                                           "ben@example.com;Pw-ben;Ben\n"
+                                           "carl@example.com;Pw-carl;Carl\n";
+    for (int held : {10, 9}) {
+        SCOPED_TRACE(std::to_string(held) + " of anna's sessions held");
+        const bool full = held == 10;
+        tavir::test::ScopedHome home;
+        tavir::test::TempLogs logs;
+        tavir::test::TempDir dir;
+        const tavir::test::Dovecot dovecot(passwords);
+        // The sessions of `user` that Dovecot has ended.
+        auto ended = [&dovecot](const std::string& user) {
+            std::istringstream log(dovecot.log());
+            unsigned count = 0;
+            for (std::string line; std::getline(log, line);)
+                count += line.find("imap(" + user + ")<") != std::string::npos
+                    && line.find(": Disconnected: ") != std::string::npos;
+            return count;
+        };
+        // Every session of `user` but those held has ended.
+        auto allEnded = [&](const std::string& user) {
+            return tavir::test::waitUntil(
+                [&] {
+                    return ended(user) + (user == "anna@example.com" ? held : 0)
+                        == tavir::test::occurrences(dovecot.log(), "Login: user=<" + user + ">");
+                },
+                10000);
+        };
+        for (const auto& [user, password] : passwords) {
+            tavir::test::RawImap imap(dovecot.port());
+            ASSERT_TRUE(imap.login(user, password));
+            for (int i = 1; i <= 2; ++i)
+                ASSERT_TRUE(imap.append(
+                    "INBOX", "Subject: " + user + " " + std::to_string(i) + "\r\n\r\nbody\r\n"));
+        }
+        std::map<std::string, tavir::test::MailFolders> source;
+        for (const auto& [user, password] : passwords)
+            source[user] = tavir::test::readDovecotAccount(dovecot.port(), user, password);
+        std::vector<std::unique_ptr<tavir::test::RawImap>> anotherClient;
+        for (int i = 0; i < held; ++i) {
+            anotherClient.push_back(std::make_unique<tavir::test::RawImap>(dovecot.port()));
+            ASSERT_TRUE(anotherClient.back()->login("anna@example.com", "Pw-anna"));
+        }
+        for (const auto& [user, password] : passwords)
+            ASSERT_TRUE(allEnded(user)) << dovecot.log();
+        const std::string said = "The source server 127.0.0.1:" + std::to_string(dovecot.port())
+            + " could not log anna@example.com in now: NO [LIMIT] Maximum number of connections "
+              "from user+IP exceeded (mail_max_userip_connections=10).";
+
+        tavir::test::writeFile(dir.file("accounts.txt"), everyPasswordRight);
+        tavir::test::StandInTarget target;
+        tavir::test::MigrationRunner runner(logs, dir);
+        const Configuration configuration = fromDovecotInto(runner, dovecot, target);
+        const WizardTested wizard = wizardTest(configuration, dir.file("accounts.txt"), 60);
+        EXPECT_EQ((std::vector<TestStatus>{full ? TestNotTested : TestLoginAccepted,
+                      TestLoginAccepted, TestLoginAccepted}),
+            wizard.statuses);
+        ASSERT_EQ(3u, wizard.users.size());
+        EXPECT_EQ(full ? said : "", unicodeToUtf8(wizard.users[0].loginNotNow));
+        for (const UserInfoData& user : wizard.users)
+            EXPECT_EQ(L"", user.loginRefusal);
+        EXPECT_EQ(L"", wizard.sourceUntestable);
+        // The wizard's sessions ended before the run's begin.
+        for (const auto& [user, password] : passwords)
+            ASSERT_TRUE(allEnded(user)) << dovecot.log();
+
+        runner.testLogins = true;
+        const tavir::test::RunOutcome outcome = runner.run(configuration, everyPasswordRight, 120);
+        ASSERT_TRUE(outcome.started) << outcome.report;
+        EXPECT_EQ(full ? 2u : 3u, outcome.status.finishedAccounts) << outcome.report;
+        EXPECT_EQ(full ? 1u : 0u, outcome.status.failedAccounts) << outcome.report;
+        EXPECT_EQ(0u, outcome.status.loginsRefused) << outcome.report;
+        EXPECT_EQ(L"", outcome.status.sourceLimit) << outcome.report;
+        ASSERT_EQ(3u, outcome.users.size());
+        EXPECT_EQ(full ? said : "", unicodeToUtf8(outcome.users[0].failure));
+        EXPECT_EQ(full ? 1u : 0u, tavir::test::occurrences(outcome.report, said)) << outcome.report;
+        for (const char* never : {"refused the login", "ended the session", "did not answer"})
+            EXPECT_EQ(std::string::npos, logs.report().find(never)) << logs.report();
+        for (const auto& [user, folders] : source) {
+            SCOPED_TRACE(user);
+            const tavir::test::MailFolders onTarget = tavir::test::readStandInAccount(target, user);
+            if (full && user == "anna@example.com")
+                EXPECT_EQ(0u, tavir::test::messageCount(onTarget));
+            else
+                tavir::test::expectSameMessages(folders, onTarget);
+        }
+    }
+}
+
 // Dovecot's refusals as shipped: a refused login is answered after
 // auth_failure_delay (2 s), and the logins from the address after it wait
 // out a penalty that grows with each refusal. The other tests of this file
@@ -642,9 +880,7 @@ TEST(UserTestShipped, RefusalsUnderDovecotsShippedDelaysAreTheAccountsOwn)
     tavir::test::writeFile(dir.file("accounts.txt"), accounts);
     tavir::test::StandInTarget target;
     tavir::test::MigrationRunner runner(logs, dir);
-    const Configuration configuration
-        = runner.configuration(L"127.0.0.1:" + std::to_wstring(dovecot.port()),
-            target.whost() + L":" + std::to_wstring(target.port()));
+    const Configuration configuration = fromDovecotInto(runner, dovecot, target);
 
     const WizardTested wizard = wizardTest(configuration, dir.file("accounts.txt"), 120);
     EXPECT_EQ((std::vector<TestStatus>{TestLoginAccepted, TestLoginAccepted, TestLoginRefused}),

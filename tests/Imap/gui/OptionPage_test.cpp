@@ -268,7 +268,10 @@ TEST_F(OptionPageTest, TheWordOfTheAccountInTestIsTranslated)
 
 // A test that ended because the source can't be tested says the run's
 // sentence once, above the list, with what the user can do; the accounts
-// it left untested are shown as not tested, never as refused logins.
+// it left untested are shown as not tested, never as refused logins. So are
+// the accounts whose logins the source could not take now (an account's own
+// limit, a server unavailable): each one's sentence, with what the server
+// answered, an ALERT as written, is said above the list too.
 TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
 {
     using migration::TestLoginAccepted;
@@ -280,7 +283,19 @@ TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
           L"Authentication failed.; as #public: the same).";
     const QString hint = "Load... tests again once the source server can be tested; its name, "
                          "port and SSL are changed by starting the wizard again.";
-    enum Shown { Accepted, Refused, NotTested };
+    enum Shown { Accepted, Refused, NotTested, NotNow };
+    const std::wstring atItsLimit
+        = L"The source server 127.0.0.1:1143 could not log bob@example.com in now: NO [LIMIT] "
+          L"Maximum number of connections from user+IP exceeded "
+          L"(mail_max_userip_connections=10).";
+    const std::wstring tooMany = L"The source server 127.0.0.1:1143 could not log ann@example.com "
+                                 L"in now: NO [ALERT] Too many simultaneous connections. "
+                                 L"(Failure).";
+    const std::wstring unavailable
+        = L"The source server 127.0.0.1:1143 could not log bob@example.com in now: NO "
+          L"[UNAVAILABLE] Temporary authentication failure.";
+    const QString oneNotNow
+        = "It was not tested and can't be migrated now; Load... tests it again.";
     const std::vector<TestStatus> allRefused(3, TestLoginRefused);
     const std::vector<Shown> noneTested(3, NotTested);
     const QString threeNotTested = "3 accounts were not tested and can't be migrated.";
@@ -293,6 +308,10 @@ TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
         QString counted;
         bool migrate;
         const char* picture;
+        // Why the source could not take each login now; the note that
+        // says so above the list.
+        std::vector<std::wstring> notNow = {};
+        QString notNowNote = "";
     } rows[] = {
         {"unreachable",
             L"Could not connect to the source server 127.0.0.1:1143: connection refused.",
@@ -325,6 +344,23 @@ TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
             {TestLoginAccepted, TestLoginRefused, TestLoginRefused}, {L"", refused},
             {Accepted, Refused, NotTested}, "1 account was not tested and can't be migrated.", true,
             "3-accounts-source-at-its-limit"},
+        // Dovecot as shipped, its ten sessions of an account taken by the
+        // account's own mail program.
+        {"an account's own limit", L"", {TestLoginAccepted, TestLoginAccepted, TestNotTested}, {},
+            {Accepted, Accepted, NotNow}, "", true, "3-accounts-not-now", {L"", L"", atItsLimit},
+            QString::fromStdWString(atItsLimit) + "\n" + oneNotNow},
+        {"a web-mail provider's ALERT, and a server unavailable", L"",
+            {TestNotTested, TestLoginRefused, TestNotTested}, {L"", refused},
+            {NotNow, Refused, NotNow}, "", false, nullptr, {tooMany, L"", unavailable},
+            QString::fromStdWString(tooMany + L"\n" + unavailable)
+                + "\nThese 2 accounts were not tested and can't be migrated now; Load... tests "
+                  "them again."},
+        {"not now, then a source that can't be tested",
+            L"The source server 127.0.0.1:1143 accepted the connection but sent no greeting "
+            L"within 60 s.",
+            {TestNotTested, TestLoginAccepted, TestNotTested}, {}, {NotNow, Accepted, NotTested},
+            "1 account was not tested and can't be migrated.", true, nullptr, {tooMany},
+            QString::fromStdWString(tooMany) + "\n" + oneNotNow},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -334,10 +370,12 @@ TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
             accounts[i].loginRefusal = i < r.refusals.size() ? r.refusals[i]
                 : untested                                   ? r.sentence
                                                              : L"";
+            accounts[i].loginNotNow = i < r.notNow.size() ? r.notNow[i] : L"";
         }
         migrator().status.sourceUntestable = r.sentence;
         loadAndStartTest(accounts);
         EXPECT_FALSE(shown("sourceNote")) << "nothing said before the test has ended";
+        EXPECT_FALSE(shown("notNowNote")) << "nothing said before the test has ended";
         migrator().playTest(r.outcomes);
         ASSERT_TRUE(chainEnded());
 
@@ -349,6 +387,12 @@ TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
             EXPECT_EQ(label("sourceNote")->text(), sentence + "\n" + r.counted + " " + hint);
             EXPECT_LT(label("sourceNote")->y(), accountList()->y()) << "above the list";
             EXPECT_EQ(labelsShowing(sentence), 1) << "said once";
+        }
+        EXPECT_EQ(shown("notNowNote"), !r.notNowNote.isEmpty());
+        EXPECT_EQ(shown("notNowIcon"), !r.notNowNote.isEmpty());
+        if (!r.notNowNote.isEmpty()) {
+            EXPECT_EQ(label("notNowNote")->text(), r.notNowNote);
+            EXPECT_LT(label("notNowNote")->y(), accountList()->y()) << "above the list";
         }
         for (int i = 0; i < 3; ++i) {
             SCOPED_TRACE(i);
@@ -370,6 +414,13 @@ TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
                 EXPECT_TRUE(showsImage(row(i), ":/images/nottested.png")) << "not a refusal";
                 EXPECT_EQ(row(i)->toolTip(1), sentence);
                 break;
+            case NotNow:
+                EXPECT_FALSE(enabled) << "a login the source can't take now is not migrated";
+                EXPECT_EQ(row(i)->checkState(0), Qt::Unchecked);
+                EXPECT_TRUE(showsImage(row(i), ":/images/nottested.png")) << "not a refusal";
+                EXPECT_EQ(row(i)->toolTip(1), QString::fromStdWString(r.notNow[i]));
+                EXPECT_EQ(labelsShowing(QString::fromStdWString(r.notNow[i])), 1) << "said once";
+                break;
             }
         }
         EXPECT_EQ(nextEnabled(), r.migrate);
@@ -381,7 +432,10 @@ TEST_F(OptionPageTest, ASourceThatCanNotBeTestedIsSaidOnceAboveTheList)
     migrator().loadGate.close();
     migrator().testCallbacks = nullptr;
     load(accountsFile());
-    EXPECT_TRUE(waitFor([&] { return !shown("sourceNote") && !shown("sourceIcon"); }));
+    EXPECT_TRUE(waitFor([&] {
+        return !shown("sourceNote") && !shown("sourceIcon") && !shown("notNowNote")
+            && !shown("notNowIcon");
+    }));
     migrator().loadGate.open();
     ASSERT_TRUE(waitFor([&] { return migrator().testCallbacks != nullptr; }));
     settle(300);
@@ -466,6 +520,37 @@ TEST_F(OptionPageTest, EndOfTheTestSortsByIndexAsNumbers)
     for (int i = 0; i < 11; ++i)
         expected << QString::number(i);
     EXPECT_EQ(column(3), expected);
+}
+
+// The note on logins the source could not take now gives the first ten
+// accounts' sentences, then how many more, as the run's lists are cut; each
+// row keeps its own sentence.
+TEST_F(OptionPageTest, ManyLoginsNotTakenNowAreSaidForTheFirstTen)
+{
+    for (unsigned count : {10u, 12u}) {
+        SCOPED_TRACE(count);
+        std::vector<migration::UserInfoData> accounts;
+        QStringList sentences;
+        for (unsigned i = 0; i < count; ++i) {
+            const std::wstring name = L"user" + std::to_wstring(i);
+            accounts.push_back(account(i, name, L"example.com", name));
+            accounts.back().loginNotNow = L"The source server 127.0.0.1:1143 could not log " + name
+                + L"@example.com in now: NO [INUSE] Mailbox in use.";
+            sentences << QString::fromStdWString(accounts.back().loginNotNow);
+        }
+        loadAndStartTest(accounts);
+        migrator().playTest(std::vector<TestStatus>(count, migration::TestNotTested));
+        ASSERT_TRUE(chainEnded());
+        QStringList lines = sentences.mid(0, 10);
+        if (count > 10)
+            lines << "The same for 2 more accounts.";
+        lines << QString("These %1 accounts were not tested and can't be migrated now; Load... "
+                         "tests them again.")
+                     .arg(count);
+        EXPECT_EQ(label("notNowNote")->text(), lines.join('\n'));
+        EXPECT_EQ(row(static_cast<int>(count) - 1)->toolTip(1), sentences.back());
+        EXPECT_FALSE(nextEnabled());
+    }
 }
 
 TEST_F(OptionPageTest, AbortedTestEmptiesTheListUntilTheNextLoad)
