@@ -101,6 +101,8 @@ void RunLogins::endTests()
         announce();
     }
     stop_->raise();
+    // A test waiting for a connection asks testsEnded() again.
+    connections_->wake();
 }
 
 bool RunLogins::testsEnded() const
@@ -251,7 +253,6 @@ bool RunLogins::takeNextToMigrate(
         }
         if (users_->takeNextToMigrate(index, account)) {
             login = kept_->take(index);
-            login.slot.handToRoad();
             return true;
         }
         if (stopped())
