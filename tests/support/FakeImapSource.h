@@ -31,7 +31,9 @@
 // out). Every other command gets a tagged OK.
 #include "support/Loopback.h"
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -125,6 +127,10 @@ struct FakeImapSource {
     // connections") and closed.
     unsigned connectionsAtMost = 0;
     std::string beyondLimit;
+    // A session that ended counts against connectionsAtMost this much
+    // longer, as a server counts a connection until the process that
+    // served it has ended.
+    int countedAfterCloseMs = 0;
     // Every body (BODY[]) as a quoted string instead of a literal: bodies
     // then hold no line break, NUL or 8-bit byte.
     bool quotedBodies = false;
@@ -191,6 +197,8 @@ private:
         unsigned open = 0;
         unsigned most = 0;
         unsigned turnedAway = 0;
+        // When each session that ended stops counting, earliest first.
+        std::deque<std::chrono::steady_clock::time_point> lingering;
         std::map<std::string, unsigned> logins;
     };
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
