@@ -205,7 +205,8 @@ bool LoginCheck::turnedAway(const Try& how, const std::wstring& user, SourceConn
     SourceConnections::TurnedAway away = connections_.turnedAway(slot);
     change = std::move(away.change);
     // Never greeted: the source turns the run away, or no one at all.
-    if (times > turnedAwayAtMost || (away.meaning == Meaning::Source && how.kind == Try::TurnedAway))
+    if (times > turnedAwayAtMost
+        || (away.meaning == Meaning::Source && how.kind == Try::TurnedAway))
         return false;
     const bool atLimit = away.meaning == Meaning::AtLimit;
     const std::wstring what = asSentence(withoutLineEnd(how.text));

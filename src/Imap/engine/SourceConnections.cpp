@@ -157,8 +157,8 @@ SourceConnections::Slot SourceConnections::acquire(Who who, const std::function<
         // everything again.
         KMutexLocker hold(lock_);
         const Clock::time_point now = Clock::now();
-        changed_.waitFor(lock_, limit_.nextChange(now, unannouncedStop),
-            [&]() TAVIR_REQUIRES(lock_) {
+        changed_.waitFor(
+            lock_, limit_.nextChange(now, unannouncedStop), [&]() TAVIR_REQUIRES(lock_) {
                 return stopped_ || changes_ != seen
                     || roomFor(who, Clock::now()) != SourceLimit::Room::None;
             });

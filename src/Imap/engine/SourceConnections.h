@@ -83,8 +83,8 @@ public:
         LimitChange(const LimitChange&) = delete;
         LimitChange& operator=(const LimitChange&) = delete;
 
-        // The connection turned away told nothing of the source (the
-        // account's own limit, or its refusal said so).
+        // The connection turned away told nothing of the source: it was
+        // the account's own (its login ended twice).
         void undo();
 
     private:
@@ -148,7 +148,8 @@ public:
     };
     // The source turned the connection of `slot` away before a session
     // began (any way it does): counted out at once (the source counts it no
-    // more), and the limit lowered to what was held besides it.
+    // more), and what it shows of the limit in force (SourceLimit): at most
+    // what was held besides it, unless a late count explains it.
     TurnedAway turnedAway(Slot& slot);
     // Waits `pause` (for a connection turned away in passing), or less
     // when stopped (stop(), or wake() with `stopped` saying so).

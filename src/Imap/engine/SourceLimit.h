@@ -100,9 +100,10 @@ private:
     static void merge(Shown& into, const Shown& shown);
     unsigned countedWithin(Clock::time_point now, Ms settling) const;
     // The source turned a connection away while the run held some (open,
-    // or closed and counted still), fewer than it has shown it takes (its limit, or before one the `mostGreeted`
-    // it greeted at once), and one of the run's closed lately though longer
-    // ago than a closed connection counts: a late count explains it.
+    // or closed and counted still), fewer than it has shown it takes (its
+    // limit, or before one the `mostGreeted` it greeted at once), and one
+    // of the run's closed lately though longer ago than a closed connection
+    // counts: a late count explains it.
     bool countsLonger(unsigned besides, unsigned mostGreeted, Clock::time_point now) const;
     // How long closed connections count, lengthened for one that a late
     // count explains (countsLonger).

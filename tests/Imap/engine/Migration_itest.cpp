@@ -856,8 +856,8 @@ TEST_F(ScriptedSourceTest, ASourceThatCountsClosedConnectionsLateCostsTheRunLitt
                 const std::string domain = "late" + std::to_string(++run) + ".test";
                 const auto began = std::chrono::steady_clock::now();
                 const RunOutcome outcome = runAccounts(server, domain, 20, tests, 120);
-                seconds[lateMs].push_back(
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+                const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+                seconds[lateMs].push_back(took.count());
                 ASSERT_TRUE(outcome.started) << outcome.report;
                 EXPECT_EQ(20u, outcome.status.finishedAccounts) << outcome.report;
                 EXPECT_EQ(160u, outcome.status.messagesDone);

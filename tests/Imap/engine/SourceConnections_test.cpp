@@ -366,8 +366,8 @@ TEST(SourceConnections, AStopEndsEveryWaitAtOnce)
         }
         waiter.join();
         // Not said: looked at once a second.
-        EXPECT_LT(Clock::now() - stoppedAt,
-            milliseconds(row.how == How::CallersNotSaid ? 1500 : 200));
+        EXPECT_LT(
+            Clock::now() - stoppedAt, milliseconds(row.how == How::CallersNotSaid ? 1500 : 200));
         EXPECT_FALSE(got);
         EXPECT_EQ(row.how == How::RunStopped, !connections.acquire(Who::Road, never));
     }
