@@ -31,15 +31,6 @@ void KCondition::notifyAll()
     pthread_cond_broadcast(&condition_);
 }
 
-template <class Done> bool KCondition::waitFor(KMutex& mutex, Clock::time_point deadline, Done done)
-{
-    while (!done()) {
-        if (!waitOnce(mutex, deadline))
-            return done();
-    }
-    return true;
-}
-
 bool KCondition::waitUntil(KMutex& mutex, Clock::time_point deadline, const bool& done)
 {
     return waitFor(mutex, deadline, [&done] { return done; });

@@ -35,14 +35,28 @@ public:
     bool waitForChange(KMutex& mutex, Clock::time_point deadline, const std::uint64_t& count,
         std::uint64_t seen) TAVIR_REQUIRES(mutex);
 
+    // The same for any condition: waits until `done()` is true or
+    // `deadline` passes, and returns `done()`. `done` is called with the
+    // mutex held, again after every wake-up, so a wake-up for nothing (or
+    // for another waiter's change) changes nothing. The check can't tell
+    // that `mutex` is the lock `done` reads under: a `done` that reads
+    // guarded members says so itself (a lambda's TAVIR_REQUIRES).
+    template <class Done>
+    bool waitFor(KMutex& mutex, Clock::time_point deadline, Done done)
+        TAVIR_REQUIRES(mutex) TAVIR_NO_THREAD_SAFETY_ANALYSIS
+    {
+        while (!done()) {
+            if (!waitOnce(mutex, deadline))
+                return done();
+        }
+        return true;
+    }
+
     // Wakes every waiter, which then reads its `done` again. Called with or
     // without the mutex held; the change it announces is made under it.
     void notifyAll();
 
 private:
-    // Waits until `done()` is true or `deadline` passes; returns `done()`.
-    template <class Done>
-    bool waitFor(KMutex& mutex, Clock::time_point deadline, Done done) TAVIR_REQUIRES(mutex);
     // False once the deadline has passed; true when woken (or woken for
     // nothing, which the system may do).
     bool waitOnce(KMutex& mutex, Clock::time_point deadline) TAVIR_REQUIRES(mutex);

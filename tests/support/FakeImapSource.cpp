@@ -184,7 +184,10 @@ bool FakeImapSource::admit(PeerSocket& peer) const
 {
     {
         std::lock_guard<std::mutex> hold(shared_->lock);
-        if (connectionsAtMost == 0 || shared_->open < connectionsAtMost) {
+        auto& lingering = shared_->lingering;
+        while (!lingering.empty() && lingering.front() <= std::chrono::steady_clock::now())
+            lingering.pop_front();
+        if (connectionsAtMost == 0 || shared_->open + lingering.size() < connectionsAtMost) {
             ++shared_->open;
             shared_->most = std::max(shared_->most, shared_->open);
             return true;
@@ -200,6 +203,9 @@ void FakeImapSource::leave() const
 {
     std::lock_guard<std::mutex> hold(shared_->lock);
     --shared_->open;
+    if (countedAfterCloseMs > 0)
+        shared_->lingering.push_back(
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(countedAfterCloseMs));
 }
 
 bool FakeImapSource::byeFor(const std::string& user) const
@@ -535,10 +541,6 @@ void FakeImapSource::serve(PeerSocket& peer) const
     if (!tls || peer.startTls(tls->get())) {
         FakeImapSource view = *this;
         view.serveView(peer);
-        if (view.dropped_ && cutCountedMs > 0) {
-            ::shutdown(peer.fd(), SHUT_RDWR);
-            peer.idle(cutCountedMs);
-        }
     }
     leave();
 }

@@ -36,7 +36,9 @@
 #include "support/Certificates.h"
 #include "support/Loopback.h"
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -109,11 +111,6 @@ struct FakeImapSource {
     // The body is cut in the first `cutsPerAccount` sessions of each
     // account (the name in its LOGIN) that send it; 0: in every one.
     unsigned cutsPerAccount = 0;
-    // A session whose body was dropped is still counted among those served
-    // at once (connectionsAtMost) this long after its connection closed, as
-    // by a server whose process for it ends a little later (Courier's front
-    // end counts its children until they have exited).
-    int cutCountedMs = 0;
     std::string beforeBody; // untagged replies before each body
     bool splitReplies = false;
     // A slow link: the answer to a FETCH of bodies comes a piece at a time,
@@ -157,6 +154,10 @@ struct FakeImapSource {
     // byte of the handshake, as Courier's TLS front end closes it;
     // `beyondLimit` is said through TLS.
     std::shared_ptr<const ServerTlsContext> tls;
+    // A session that ended counts against connectionsAtMost this much
+    // longer, as a server counts a connection until the process that
+    // served it has ended.
+    int countedAfterCloseMs = 0;
     // Every body (BODY[]) as a quoted string instead of a literal: bodies
     // then hold no line break, NUL or 8-bit byte.
     bool quotedBodies = false;
@@ -223,6 +224,8 @@ private:
         unsigned open = 0;
         unsigned most = 0;
         unsigned turnedAway = 0;
+        // When each session that ended stops counting, earliest first.
+        std::deque<std::chrono::steady_clock::time_point> lingering;
         std::map<std::string, unsigned> logins;
         std::map<std::string, unsigned> cuts; // bodies cut, by account
     };

@@ -96,8 +96,11 @@ std::wstring ImapUserTesterThread::sourceFailure() const
 void ImapUserTesterThread::setTerminated(bool terminated)
 {
     Thread::setTerminated(terminated);
-    if (terminated)
+    if (terminated) {
         stop_->raise();
+        // A login waiting for a connection asks isTerminated() again.
+        connections_.wake();
+    }
 }
 
 void ImapUserTesterThread::recover(const std::wstring& sentence)

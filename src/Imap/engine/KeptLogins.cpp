@@ -84,6 +84,8 @@ SourceLogin KeptLogins::take(std::size_t index)
             login = takeOut(found);
     }
     closeAll(std::move(expired), keptTooLong);
+    // The road's now: out of the tests' share.
+    login.slot.handToRoad();
     return login;
 }
 
@@ -118,7 +120,6 @@ SourceLogin KeptLogins::takeOut(std::map<std::size_t, Kept>::iterator at)
 {
     SourceLogin login = std::move(at->second.login);
     kept_.erase(at);
-    changed_.notifyAll();
     return login;
 }
 
@@ -137,8 +138,13 @@ void KeptLogins::expireUntilClosed()
             if (closed_)
                 return;
             expired = takeExpired(Clock::now());
-            if (expired.empty())
-                changed_.waitUntil(lock_, firstExpiry(), closed_);
+            // Until the pool is closed or the first kept expires; one kept
+            // meanwhile (keep) expires later, one taken out sooner leaves
+            // a wake-up for nothing.
+            if (expired.empty()) {
+                changed_.waitFor(lock_, firstExpiry(),
+                    [this]() TAVIR_REQUIRES(lock_) { return closed_ || oneExpired(Clock::now()); });
+            }
         }
         closeAll(std::move(expired), keptTooLong);
     }
@@ -155,9 +161,13 @@ KeptLogins::Taken KeptLogins::takeExpired(Clock::time_point now)
         expired.push_back(std::move(at->second.login));
         at = kept_.erase(at);
     }
-    if (!expired.empty())
-        changed_.notifyAll();
     return expired;
+}
+
+bool KeptLogins::oneExpired(Clock::time_point now) const
+{
+    return std::any_of(kept_.begin(), kept_.end(),
+        [&](const auto& entry) { return now - entry.second.since >= keptAtMost_; });
 }
 
 KeptLogins::Clock::time_point KeptLogins::firstExpiry() const

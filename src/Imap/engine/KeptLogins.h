@@ -42,8 +42,9 @@ public:
     // while kept: its stop signal is taken away, and whoever takes it sets
     // their own.
     void keep(std::size_t index, SourceLogin login);
-    // The connection kept for the account at `index`, handed over; none
-    // when there is none.
+    // The connection kept for the account at `index`, handed over with
+    // its slot, now a road's (out of the tests' share); none when there is
+    // none.
     SourceLogin take(std::size_t index);
     // Closes the connection kept for the account furthest down the list,
     // which a worker would take last; false when none is kept.
@@ -68,6 +69,7 @@ private:
     // The connection kept at `at`, out of the pool.
     SourceLogin takeOut(std::map<std::size_t, Kept>::iterator at) TAVIR_REQUIRES(lock_);
     Clock::time_point firstExpiry() const TAVIR_REQUIRES(lock_);
+    bool oneExpired(Clock::time_point now) const TAVIR_REQUIRES(lock_);
     // Closes connections taken out, LOGOUT written (not awaited); with
     // `why`, a debug line for each ("%1%": the name it logged in as).
     static void closeAll(Taken logins, const wchar_t* why);

@@ -245,14 +245,14 @@ LoginCheck::Try LoginCheck::logInAs(const std::wstring& user, const std::wstring
 {
     // What the first session ended at the login did to the source's limit.
     bool endedBefore = false;
-    unsigned limitBefore = 0;
-    unsigned limitAfter = 0;
+    SourceConnections::LimitChange firstEnded;
     for (unsigned times = 1;; ++times) {
         SourceConnections::Slot slot = connections_.acquire(who_, stopped);
         if (!slot)
             return Try{};
         Try tried = attempt(user, password, client, slot, log);
         if (tried.kind == Try::Accepted) {
+            slot.loggedIn();
             tried.slot = std::move(slot);
             return tried;
         }
@@ -263,32 +263,34 @@ LoginCheck::Try LoginCheck::logInAs(const std::wstring& user, const std::wstring
             // Twice: the account's own, so the first told nothing of the
             // source's limit either.
             slot.release();
-            connections_.notTheLimit(limitBefore, limitAfter);
+            firstEnded.undo();
             return tried;
         }
-        if (endedNow)
-            limitBefore = connections_.limit();
-        if (!turnedAway(tried, user, slot, times, log, stopped))
+        SourceConnections::LimitChange change;
+        if (!turnedAway(tried, user, slot, times, log, stopped, change))
             return tried;
         if (endedNow) {
             endedBefore = true;
-            limitAfter = connections_.limit();
+            firstEnded = std::move(change);
         }
     }
 }
 
 bool LoginCheck::turnedAway(const Try& how, const std::wstring& user, SourceConnections::Slot& slot,
-    unsigned times, Logger& log, const std::function<bool()>& stopped) const
+    unsigned times, Logger& log, const std::function<bool()>& stopped,
+    SourceConnections::LimitChange& change) const
 {
-    const SourceConnections::Refusal refusal = connections_.refused(slot);
+    using Meaning = SourceConnections::Meaning;
+    SourceConnections::TurnedAway away = connections_.turnedAway(slot);
+    change = std::move(away.change);
     // Never greeted: the source turns the run away, or no one at all. A
     // login the source can't take now while none of the run's connections
     // is open or lately closed is the account's own at once.
     if (times > turnedAwayAtMost
-        || (refusal == SourceConnections::Refusal::Source && how.kind == Try::TurnedAway)
-        || (refusal != SourceConnections::Refusal::AtLimit && how.kind == Try::NotNow))
+        || (away.meaning == Meaning::Source && how.kind == Try::TurnedAway)
+        || (away.meaning != Meaning::AtLimit && how.kind == Try::NotNow))
         return false;
-    const bool atLimit = refusal == SourceConnections::Refusal::AtLimit;
+    const bool atLimit = away.meaning == Meaning::AtLimit;
     const std::wstring what = asSentence(withoutLineEnd(how.text));
     log.debug(TAVIR_HERE,
         atLimit
@@ -299,7 +301,7 @@ bool LoginCheck::turnedAway(const Try& how, const std::wstring& user, SourceConn
     // At the limit, the next connection waits for one of the run's to
     // close; otherwise for a pause, longer each time.
     if (!atLimit)
-        connections_.pause(SourceConnections::settling * (1u << std::min(times, 4u)), stopped);
+        connections_.pause(SourceLimit::settlingAtFirst * (1u << std::min(times, 4u)), stopped);
     return true;
 }
 

@@ -139,10 +139,12 @@ private:
     Try attempt(const std::wstring& user, const std::wstring& password,
         mail::SimpleImapClient& client, SourceConnections::Slot& slot, Logger& log) const;
     // The source turned a connection of `user` away (`how`): what the run's
-    // connections make of it, said in the debug log. False when the login
-    // can't go on.
+    // connections make of it, said in the debug log; `change` is what it
+    // did to the source's limit, to undo should it prove the account's own.
+    // False when the login can't go on.
     bool turnedAway(const Try& how, const std::wstring& user, SourceConnections::Slot& slot,
-        unsigned times, Logger& log, const std::function<bool()>& stopped) const;
+        unsigned times, Logger& log, const std::function<bool()>& stopped,
+        SourceConnections::LimitChange& change) const;
 
     ServerAddress server_;
     bool ssl_;

@@ -103,6 +103,8 @@ void RunLogins::endTests()
         announce();
     }
     stop_->raise();
+    // A test waiting for a connection asks testsEnded() again.
+    connections_->wake();
 }
 
 bool RunLogins::testsEnded() const
@@ -237,7 +239,6 @@ bool RunLogins::takeNextToMigrate(
         }
         if (users_->takeNextToMigrate(index, account)) {
             login = kept_->take(index);
-            login.slot.handToRoad();
             return true;
         }
         if (stopped())

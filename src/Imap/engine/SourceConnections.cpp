@@ -9,18 +9,34 @@ namespace tavir::migration {
 
 using tiny::KMutexLocker;
 
-namespace {
+// A road's place among those waiting for room, which holds the tests
+// back; given up however the wait ends, a throw included.
+class SourceConnections::RoadInLine {
+public:
+    explicit RoadInLine(SourceConnections& owner)
+        : owner_(owner)
+    {
+    }
+    ~RoadInLine()
+    {
+        KMutexLocker hold(owner_.lock_);
+        owner_.leaveLine(inLine);
+    }
+    RoadInLine(const RoadInLine&) = delete;
+    RoadInLine& operator=(const RoadInLine&) = delete;
 
-// How long a wait for room lasts at most before the waiter looks at its
-// stop again.
-constexpr std::chrono::milliseconds lookAgain{100};
+    bool inLine = false;
 
-} // namespace
+private:
+    SourceConnections& owner_;
+};
 
 SourceConnections::Slot::Slot(Slot&& other) noexcept
     : owner_(other.owner_)
     , who_(other.who_)
     , greeted_(other.greeted_)
+    , loggedIn_(other.loggedIn_)
+    , probe_(other.probe_)
 {
     other.owner_ = nullptr;
 }
@@ -32,6 +48,8 @@ SourceConnections::Slot& SourceConnections::Slot::operator=(Slot&& other) noexce
         owner_ = other.owner_;
         who_ = other.who_;
         greeted_ = other.greeted_;
+        loggedIn_ = other.loggedIn_;
+        probe_ = other.probe_;
         other.owner_ = nullptr;
     }
     return *this;
@@ -41,6 +59,12 @@ void SourceConnections::Slot::greeted()
 {
     if (owner_)
         owner_->greeted(*this);
+}
+
+void SourceConnections::Slot::loggedIn()
+{
+    if (owner_)
+        owner_->loggedIn(*this);
 }
 
 void SourceConnections::Slot::handToRoad()
@@ -55,6 +79,39 @@ void SourceConnections::Slot::release()
         owner_->release(*this);
 }
 
+SourceConnections::LimitChange::LimitChange(LimitChange&& other) noexcept
+    : owner_(other.owner_)
+    , id_(other.id_)
+{
+    other.owner_ = nullptr;
+}
+
+SourceConnections::LimitChange& SourceConnections::LimitChange::operator=(
+    LimitChange&& other) noexcept
+{
+    if (this != &other) {
+        keep();
+        owner_ = other.owner_;
+        id_ = other.id_;
+        other.owner_ = nullptr;
+    }
+    return *this;
+}
+
+void SourceConnections::LimitChange::undo()
+{
+    if (owner_)
+        owner_->undo(id_);
+    owner_ = nullptr;
+}
+
+void SourceConnections::LimitChange::keep()
+{
+    if (owner_)
+        owner_->keep(id_);
+    owner_ = nullptr;
+}
+
 SourceConnections::SourceConnections(unsigned testsAtMost)
     : testsAtMost_(std::max(1u, testsAtMost))
 {
@@ -67,66 +124,76 @@ void SourceConnections::setGiveUpKept(std::function<bool()> giveUpKept)
 
 SourceConnections::Slot SourceConnections::acquire(Who who, const std::function<bool()>& stopped)
 {
-    // A road waiting holds the tests back until it has its connection.
-    bool waiting = false;
+    RoadInLine line(*this);
     for (;;) {
+        // Read before `stopped` is asked: a change after it (a wake() too)
+        // ends the wait below.
+        const std::uint64_t seen = changesSeen();
         // Asked outside the lock: whoever answers may take locks of its own.
         const bool stop = stopped();
         bool makeRoom = false;
         {
             KMutexLocker hold(lock_);
-            if (stop || stopped_) {
-                leaveWaiting(waiting);
+            if (stop || stopped_)
                 return Slot();
+            const Clock::time_point now = Clock::now();
+            if (Slot slot = take(who, now)) {
+                leaveLine(line.inLine);
+                return slot;
             }
-            if (roomFor(who)) {
-                leaveWaiting(waiting);
-                ++open_;
-                tests_ += who == Who::Test ? 1 : 0;
-                return Slot(this, who);
-            }
-            if (who == Who::Road && !waiting) {
-                waiting = true;
+            if (who == Who::Road && !line.inLine) {
+                line.inLine = true;
                 ++roadsWaiting_;
             }
             // Unless a connection closed lately makes room soon.
-            makeRoom = who == Who::Road && settling_.empty();
+            makeRoom = who == Who::Road && limit_.stillCounted(now) == 0;
         }
         // A road goes before the connections kept ahead of it: one of them
         // is closed to make room (outside the lock, which its slot takes).
         if (makeRoom && giveUpKept_ && giveUpKept_())
             continue;
+        // Until there is room, or a stop; or a change that may move when
+        // room comes (a connection closed starts to settle), which asks
+        // everything again.
         KMutexLocker hold(lock_);
-        Clock::time_point deadline = Clock::now() + lookAgain;
-        if (limit_ != 0 && !settling_.empty())
-            deadline = std::min(deadline, settling_.front());
-        if (!roomFor(who))
-            changed_.waitUntil(lock_, deadline, stopped_);
+        const Clock::time_point now = Clock::now();
+        changed_.waitFor(
+            lock_, limit_.nextChange(now, unannouncedStop), [&]() TAVIR_REQUIRES(lock_) {
+                return stopped_ || changes_ != seen
+                    || roomFor(who, Clock::now()) != SourceLimit::Room::None;
+            });
     }
 }
 
-void SourceConnections::leaveWaiting(bool waiting)
+void SourceConnections::leaveLine(bool& inLine)
 {
-    if (waiting) {
-        --roadsWaiting_;
-        changed_.notifyAll();
-    }
+    if (!inLine)
+        return;
+    inLine = false;
+    --roadsWaiting_;
+    changed();
 }
 
-bool SourceConnections::roomFor(Who who)
+SourceConnections::Slot SourceConnections::take(Who who, Clock::time_point now)
 {
-    settle(Clock::now());
+    const SourceLimit::Room room = roomFor(who, now);
+    if (room == SourceLimit::Room::None)
+        return Slot();
+    const bool probe = room == SourceLimit::Room::Probe;
+    if (probe)
+        limit_.probeTaken(now);
+    ++open_;
+    tests_ += who == Who::Test ? 1 : 0;
+    return Slot(this, who, probe);
+}
+
+SourceLimit::Room SourceConnections::roomFor(Who who, Clock::time_point now) const
+{
+    if (who == Who::Test && (tests_ >= testsAtMost_ || roadsWaiting_ != 0))
+        return SourceLimit::Room::None;
     // Before the source has shown a limit, a connection that closed lately
     // keeps no one waiting.
-    if (limit_ != 0 && open_ + settling_.size() >= limit_)
-        return false;
-    return who == Who::Road || (tests_ < testsAtMost_ && roadsWaiting_ == 0);
-}
-
-void SourceConnections::settle(Clock::time_point now)
-{
-    while (!settling_.empty() && settling_.front() <= now)
-        settling_.pop_front();
+    return limit_.roomFor(open_ + limit_.stillCounted(now), now);
 }
 
 void SourceConnections::countOut(const Slot& slot, bool mayStillCount)
@@ -134,9 +201,12 @@ void SourceConnections::countOut(const Slot& slot, bool mayStillCount)
     --open_;
     tests_ -= slot.who_ == Who::Test ? 1 : 0;
     greetedOpen_ -= slot.greeted_ ? 1 : 0;
+    loggedInOpen_ -= slot.loggedIn_ ? 1 : 0;
+    if (slot.probe_ && !slot.loggedIn_)
+        limit_.probeEnded();
     if (mayStillCount)
-        settling_.push_back(Clock::now() + settling);
-    changed_.notifyAll();
+        limit_.closed(Clock::now());
+    changed();
 }
 
 void SourceConnections::release(Slot& slot)
@@ -157,69 +227,86 @@ void SourceConnections::greeted(Slot& slot)
     mostGreeted_ = std::max(mostGreeted_, greetedOpen_);
 }
 
+void SourceConnections::loggedIn(Slot& slot)
+{
+    KMutexLocker hold(lock_);
+    if (slot.loggedIn_)
+        return;
+    slot.loggedIn_ = true;
+    ++loggedInOpen_;
+    if (slot.probe_)
+        limit_.probeEnded();
+    // A greeting alone is not enough: some sources turn the connection
+    // away at its login.
+    limit_.took(loggedInOpen_);
+    changed();
+}
+
 void SourceConnections::handToRoad(Slot& slot)
 {
     KMutexLocker hold(lock_);
     if (slot.who_ == Who::Test) {
         --tests_;
-        changed_.notifyAll();
+        changed();
     }
     slot.who_ = Who::Road;
 }
 
-SourceConnections::Refusal SourceConnections::refused(Slot& slot)
+SourceConnections::TurnedAway SourceConnections::turnedAway(Slot& slot)
 {
     KMutexLocker hold(lock_);
+    TurnedAway away;
     if (!slot.owner_)
-        return Refusal::Passing;
-    settle(Clock::now());
+        return away;
     const unsigned besides = open_ - 1;
     // Turned away, it never began: nothing of it lingers on the source.
     countOut(slot, false);
     slot.owner_ = nullptr;
-    if (besides == 0 && settling_.empty())
-        return everGreeted_ ? Refusal::Passing : Refusal::Source;
-    const unsigned shown = limitShown(besides);
-    limit_ = limit_ == 0 ? shown : std::min(limit_, shown);
-    changed_.notifyAll();
-    return Refusal::AtLimit;
+    std::uint64_t change = 0;
+    if (!limit_.turnedAway(besides, mostGreeted_, slot.probe_, Clock::now(), change)) {
+        away.meaning = everGreeted_ ? Meaning::Passing : Meaning::Source;
+        return away;
+    }
+    away.meaning = Meaning::AtLimit;
+    away.change.owner_ = this;
+    away.change.id_ = change;
+    changed();
+    return away;
 }
 
-unsigned SourceConnections::limitShown(unsigned besides)
-{
-    // The source counted the run's connections open, and perhaps some that
-    // closed so lately that it counts them still: it takes fewer than
-    // those together. It took as many as it ever greeted at once, though,
-    // so a connection it still counted after it closed lowers the figure
-    // no further; nor do those still waiting for their greeting, which it
-    // may turn away as well (a later refusal then lowers the figure).
-    const unsigned upper = besides + static_cast<unsigned>(settling_.size());
-    return std::max(1u, std::min(upper, std::max(mostGreeted_, besides)));
-}
-
-void SourceConnections::notTheLimit(unsigned before, unsigned lowered)
+void SourceConnections::undo(std::uint64_t change)
 {
     KMutexLocker hold(lock_);
-    if (limit_ == lowered && before != lowered) {
-        limit_ = before;
-        changed_.notifyAll();
-    }
+    limit_.undo(change);
+    changed();
+}
+
+void SourceConnections::keep(std::uint64_t change)
+{
+    KMutexLocker hold(lock_);
+    limit_.keep(change);
 }
 
 void SourceConnections::pause(std::chrono::milliseconds pause, const std::function<bool()>& stopped)
 {
     const Clock::time_point until = Clock::now() + pause;
-    while (!stopped() && Clock::now() < until) {
-        KMutexLocker hold(lock_);
-        if (changed_.waitUntil(lock_, std::min(until, Clock::now() + lookAgain), stopped_))
+    for (;;) {
+        const std::uint64_t wakes = wakesSeen();
+        if (stopped())
             return;
+        KMutexLocker hold(lock_);
+        const Clock::time_point now = Clock::now();
+        if (stopped_ || now >= until)
+            return;
+        changed_.waitFor(lock_, std::min(until, now + unannouncedStop),
+            [&]() TAVIR_REQUIRES(lock_) { return stopped_ || wakes_ != wakes; });
     }
 }
 
 unsigned SourceConnections::limit() const
 {
     KMutexLocker hold(lock_);
-    return limit_;
+    return limit_.atMost();
 }
 
 std::wstring SourceConnections::limitSentence() const
@@ -229,7 +316,7 @@ std::wstring SourceConnections::limitSentence() const
         KMutexLocker hold(lock_);
         // A source that greeted none of the run's connections showed no
         // limit: it turned the run away.
-        most = everGreeted_ ? limit_ : 0;
+        most = everGreeted_ ? limit_.atMost() : 0;
     }
     if (most == 0)
         return std::wstring();
@@ -244,11 +331,36 @@ unsigned SourceConnections::open() const
     return open_;
 }
 
+std::uint64_t SourceConnections::changesSeen() const
+{
+    KMutexLocker hold(lock_);
+    return changes_;
+}
+
+std::uint64_t SourceConnections::wakesSeen() const
+{
+    KMutexLocker hold(lock_);
+    return wakes_;
+}
+
+void SourceConnections::changed()
+{
+    ++changes_;
+    changed_.notifyAll();
+}
+
 void SourceConnections::stop()
 {
     KMutexLocker hold(lock_);
     stopped_ = true;
-    changed_.notifyAll();
+    changed();
+}
+
+void SourceConnections::wake()
+{
+    KMutexLocker hold(lock_);
+    ++wakes_;
+    changed();
 }
 
 } // namespace tavir::migration

@@ -8,12 +8,16 @@
 // open, and the connection is asked for again once one of them has
 // closed. Hosting servers cap the connections of one client address
 // (Courier's own default is 4), as desktop mail clients know, which lower
-// their number of connections to a server that refuses one more.
+// their number of connections to a server that turns one more away. The
+// limit lives here alone (SourceLimit): each connection turned away
+// changes it by a change it can undo, and it rises again when the source
+// takes more.
+#include "Imap/engine/SourceLimit.h"
 #include "tiny/KCondition.h"
 #include "tiny/KMutex.h"
 
 #include <chrono>
-#include <deque>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -41,6 +45,9 @@ public:
         explicit operator bool() const { return owner_ != nullptr; }
         // The source greeted the connection: it is reachable.
         void greeted();
+        // The source accepted the login on it: it took the session. More
+        // sessions at once than the limit raise the limit.
+        void loggedIn();
         // A test's connection goes to an account's road with its account.
         void handToRoad();
         // The connection was closed: counted out.
@@ -48,15 +55,44 @@ public:
 
     private:
         friend class SourceConnections;
-        Slot(SourceConnections* owner, Who who)
+        Slot(SourceConnections* owner, Who who, bool probe)
             : owner_(owner)
             , who_(who)
+            , probe_(probe)
         {
         }
 
         SourceConnections* owner_ = nullptr;
         Who who_ = Who::Test;
         bool greeted_ = false;
+        bool loggedIn_ = false;
+        // Taken beyond the limit, to see whether the source takes one more.
+        bool probe_ = false;
+    };
+
+    // The change one connection turned away made to the source's limit:
+    // kept when it goes, unless undone first. Undone, the limit is as if
+    // that connection had not been turned away, whatever other changes
+    // came before or after it. It is moved, not copied.
+    class LimitChange {
+    public:
+        LimitChange() = default;
+        LimitChange(LimitChange&& other) noexcept;
+        LimitChange& operator=(LimitChange&& other) noexcept;
+        ~LimitChange() { keep(); }
+        LimitChange(const LimitChange&) = delete;
+        LimitChange& operator=(const LimitChange&) = delete;
+
+        // The connection turned away told nothing of the source: it was
+        // the account's own (its login ended twice).
+        void undo();
+
+    private:
+        friend class SourceConnections;
+        void keep();
+
+        SourceConnections* owner_ = nullptr;
+        std::uint64_t id_ = 0;
     };
 
     // Connections the tests hold at most, in test and kept for the
@@ -69,12 +105,11 @@ public:
     // a default Dovecot serves at once over TLS (a login process each) and
     // far below its 1,024 sessions; an account never has more than one.
     static constexpr unsigned defaultTestsAtMost = 40;
-    // Once the source has turned a connection away, one of the run's that
-    // closes counts this much longer: its LOGOUT is written, not awaited,
-    // and a server counts a connection until the process that served it
-    // has ended (Courier's TCP front end counts its children), so a new
-    // connection at once would meet the old one still counted.
-    static constexpr std::chrono::milliseconds settling{100};
+    // A wait looks at its caller's own stop at least this often, should
+    // the caller raise it without saying so here (wake): every caller in
+    // this tree says so, and its waiters end at once; this bounds what one
+    // that forgets would cost.
+    static constexpr std::chrono::milliseconds unannouncedStop{1000};
 
     explicit SourceConnections(unsigned testsAtMost = defaultTestsAtMost);
     SourceConnections(const SourceConnections&) = delete;
@@ -84,33 +119,40 @@ public:
     // fewer than the source's limit held (once it has shown one), and for
     // a test also fewer than the tests' share held, with no road waiting.
     // A road that finds no room gives up a kept connection first
-    // (setGiveUpKept). Empty when `stopped` says so or stop() was called;
-    // every wait is bounded and looks at `stopped` at least ten times a
-    // second. Room comes as connections of the run close, and each of those
-    // ends within its own deadlines.
+    // (setGiveUpKept). Empty when `stopped` says so or stop() was called.
+    // The wait ends when room comes (a connection of the run closes, a
+    // kept one is given up, a road stops waiting, a closed one stops
+    // counting on the source), and at once on stop() or wake(); room comes
+    // as connections of the run close, and each of those ends within its
+    // own deadlines. Whatever `stopped` or the kept connection given up
+    // throws goes to the caller, every count as it was.
     Slot acquire(Who who, const std::function<bool()>& stopped);
 
-    // What the source turning a connection away means.
-    enum class Refusal {
-        // Others of the run were open: the source is at its limit, which
+    // What a connection turned away says of the source.
+    enum class Meaning {
+        // Others of the run were held: the source is at its limit, which
         // the run now keeps; the connection waits for room (acquire).
         AtLimit,
-        // None was open, but the source has greeted the run before: a
-        // passing refusal, tried again after a pause.
+        // None was held, but the source has greeted the run before: turned
+        // away in passing, tried again after a pause.
         Passing,
         // The source has greeted none of the run's connections: it turns
         // the run away.
         Source,
     };
+    struct TurnedAway {
+        Meaning meaning = Meaning::Passing;
+        // What it did to the limit (AtLimit), to undo should it prove the
+        // account's own.
+        LimitChange change;
+    };
     // The source turned the connection of `slot` away before a session
-    // began: counted out at once (the source counts it no more), and the
-    // limit lowered to what was held besides it.
-    Refusal refused(Slot& slot);
-    // A refusal that lowered the limit from `before` to `lowered` turned
-    // out to be one account's own (its login ended twice): the limit is
-    // put back, unless another refusal has changed it since.
-    void notTheLimit(unsigned before, unsigned lowered);
-    // Waits `pause` (for a passing refusal), or less when stopped.
+    // began (any way it does): counted out at once (the source counts it no
+    // more), and what it shows of the limit in force (SourceLimit): at most
+    // what was held besides it, unless a late count explains it.
+    TurnedAway turnedAway(Slot& slot);
+    // Waits `pause` (for a connection turned away in passing), or less
+    // when stopped (stop(), or wake() with `stopped` saying so).
     void pause(std::chrono::milliseconds pause, const std::function<bool()>& stopped);
 
     // Closes one connection kept for a worker and releases its slot; false
@@ -128,20 +170,29 @@ public:
 
     // Ends every wait at once, and every one to come.
     void stop();
+    // A caller's own stop was raised: every wait asks its `stopped` again
+    // at once.
+    void wake();
 
 private:
-    bool roomFor(Who who) TAVIR_REQUIRES(lock_);
-    // A road that was `waiting` waits no more: the tests may go on.
-    void leaveWaiting(bool waiting) TAVIR_REQUIRES(lock_);
-    // Forgets the closed connections that no longer count.
-    void settle(Clock::time_point now) TAVIR_REQUIRES(lock_);
+    class RoadInLine;
+
+    // A road in line for room (`inLine`) waits no more: the tests may go on.
+    void leaveLine(bool& inLine) TAVIR_REQUIRES(lock_);
+    // Counts one connection of `who`'s in when there is room now.
+    Slot take(Who who, Clock::time_point now) TAVIR_REQUIRES(lock_);
+    SourceLimit::Room roomFor(Who who, Clock::time_point now) const TAVIR_REQUIRES(lock_);
     void countOut(const Slot& slot, bool mayStillCount) TAVIR_REQUIRES(lock_);
     void release(Slot& slot);
     void greeted(Slot& slot);
+    void loggedIn(Slot& slot);
     void handToRoad(Slot& slot);
-    // The limit a refusal shows, with `besides` of the run's connections
-    // open: see refused().
-    unsigned limitShown(unsigned besides) TAVIR_REQUIRES(lock_);
+    void undo(std::uint64_t change);
+    void keep(std::uint64_t change);
+    std::uint64_t changesSeen() const;
+    std::uint64_t wakesSeen() const;
+    // A change that waiters may wait for.
+    void changed() TAVIR_REQUIRES(lock_);
 
     const unsigned testsAtMost_;
     mutable tiny::KMutex lock_;
@@ -149,15 +200,18 @@ private:
     unsigned open_ TAVIR_GUARDED_BY(lock_) = 0;
     unsigned tests_ TAVIR_GUARDED_BY(lock_) = 0;
     unsigned roadsWaiting_ TAVIR_GUARDED_BY(lock_) = 0;
-    unsigned limit_ TAVIR_GUARDED_BY(lock_) = 0;
-    // When each connection closed lately stops counting on the source's
-    // side, earliest first.
-    std::deque<Clock::time_point> settling_ TAVIR_GUARDED_BY(lock_);
+    SourceLimit limit_ TAVIR_GUARDED_BY(lock_);
     bool everGreeted_ TAVIR_GUARDED_BY(lock_) = false;
     // Connections open that the source greeted, and the most of them at
     // once so far: the source took that many at once.
     unsigned greetedOpen_ TAVIR_GUARDED_BY(lock_) = 0;
     unsigned mostGreeted_ TAVIR_GUARDED_BY(lock_) = 0;
+    // Connections open whose login the source accepted.
+    unsigned loggedInOpen_ TAVIR_GUARDED_BY(lock_) = 0;
+    // Counted at every change a wait may be for (changed()), and at every
+    // wake(): a wait that began before either ends.
+    std::uint64_t changes_ TAVIR_GUARDED_BY(lock_) = 0;
+    std::uint64_t wakes_ TAVIR_GUARDED_BY(lock_) = 0;
     bool stopped_ TAVIR_GUARDED_BY(lock_) = false;
     std::function<bool()> giveUpKept_;
 };

@@ -5,6 +5,8 @@
 // closed before the slot it is counted by is given back.
 #include "Imap/engine/KeptLogins.h"
 
+#include "SlotAsking.h"
+#include "ssl/StopSignal.h"
 #include "support/ScriptedImap.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <thread>
 
 using namespace tavir::migration;
+using tavir::test::aTestComesWithin;
 using tavir::test::ScriptedServer;
 using tavir::test::ScriptedSession;
 using tavir::test::WatchedStreams;
@@ -60,13 +63,22 @@ bool within(int ms, const std::function<bool()>& done)
     return done();
 }
 
+// Handed over whole: the connection, the name it logged in as, and its
+// slot, which is the road's from then on (out of the tests' share). While
+// kept it has no stop signal: the tests' stop, raised meanwhile, does not
+// reach the road that takes it.
 TEST(KeptLogins, TakingHandsOverTheConnectionItsNameAndItsSlot)
 {
-    SourceConnections connections;
+    // A share of one test connection, which the kept one fills.
+    SourceConnections connections(1);
     KeptLogins pool;
     Kept anna(connections, L"anna@example.com");
+    const auto testsStop = std::make_shared<tavir::utils::StopSignal>();
+    anna.client->setStopSignal(testsStop);
     pool.keep(3, std::move(anna.login));
+    testsStop->raise();
     EXPECT_EQ(1u, pool.size());
+    EXPECT_FALSE(aTestComesWithin(connections, 100));
     EXPECT_FALSE(pool.take(4).client);
     SourceLogin taken = pool.take(3);
     ASSERT_TRUE(taken.client);
@@ -74,8 +86,10 @@ TEST(KeptLogins, TakingHandsOverTheConnectionItsNameAndItsSlot)
     EXPECT_EQ(L"anna@example.com", taken.user);
     EXPECT_TRUE(taken.slot);
     EXPECT_TRUE(taken.client->openAndQuiet());
+    EXPECT_FALSE(taken.client->getConnection().stopRequested());
     EXPECT_FALSE(anna.session->closed);
     EXPECT_EQ(1u, connections.open());
+    EXPECT_TRUE(aTestComesWithin(connections, 2000)) << "the slot still counts as a test's";
     EXPECT_FALSE(pool.take(3).client);
     EXPECT_EQ(0u, pool.size());
 }

@@ -4,7 +4,8 @@
 // away in passing (the source greeted the run before, and none of the
 // run's connections is open): each new connection comes after a pause that
 // doubles from 200 ms to 1.6 s, and the login gives up after ten times, said
-// as the source's failure.
+// as the source's failure. An accepted login counts as a session the source
+// took.
 #include "Imap/engine/LoginCheck.h"
 
 #include "support/ScriptedImap.h"
@@ -189,6 +190,18 @@ TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
     }
 }
 
+// Logs anna in on `client` through `connections` (a road's), stopped
+// after `stopAfter` should it never end: the bound of each test.
+LoginVerdict logInAnna(tavir::mail::SimpleImapClient& client, SourceConnections& connections,
+    std::chrono::seconds stopAfter)
+{
+    const LoginCheck check(
+        ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Road);
+    Logger log;
+    const Clock::time_point began = Clock::now();
+    return check.check(anna(), client, log, [&] { return Clock::now() - began > stopAfter; });
+}
+
 TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimesAtMost)
 {
     // The pause before each new connection: 200 ms, doubling to 1.6 s.
@@ -210,16 +223,9 @@ TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimes
     // closed long enough ago that the source no longer counts it.
     SourceConnections connections;
     connections.acquire(SourceConnections::Who::Test, [] { return false; }).greeted();
-    std::this_thread::sleep_for(SourceConnections::settling + milliseconds(50));
+    std::this_thread::sleep_for(SourceLimit::settlingAtFirst + milliseconds(50));
 
-    const LoginCheck check(
-        ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Test);
-    const UserInfo account = anna();
-    Logger log;
-    // Stopped should it never give up: the bound of this test.
-    const Clock::time_point began = Clock::now();
-    const LoginVerdict verdict = check.check(
-        account, client, log, [&] { return Clock::now() - began > std::chrono::seconds(40); });
+    const LoginVerdict verdict = logInAnna(client, connections, std::chrono::seconds(40));
 
     EXPECT_EQ(LoginVerdict::SourceFailed, verdict.kind);
     EXPECT_EQ(L"The source server scripted:143 turned the connection away at its greeting: * "
@@ -236,6 +242,35 @@ TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimes
     EXPECT_EQ(0u, connections.limit());
     for (const auto& session : server.sessions)
         EXPECT_EQ(std::string::npos, session->clientBytes.find("Pw-anna"));
+}
+
+// An accepted login is a session the source took: with more of them at
+// once than the limit (here the one connection beyond it that the run
+// tries after a quiet second), the limit rises to that many.
+TEST(LoginCheck, AnAcceptedLoginBeyondTheLimitRaisesIt)
+{
+    ScriptedServer server;
+    server.addSession(tavir::test::scriptedGreeting + "%T OK Logged in\r\n%|");
+    tavir::mail::SimpleImapClient client;
+    client.setStreamFactory(server.factory());
+
+    // One session of the run's open, one more turned away: a limit of 1.
+    SourceConnections connections;
+    SourceConnections::Slot held
+        = connections.acquire(SourceConnections::Who::Road, [] { return false; });
+    held.greeted();
+    held.loggedIn();
+    SourceConnections::Slot away
+        = connections.acquire(SourceConnections::Who::Road, [] { return false; });
+    ASSERT_EQ(SourceConnections::Meaning::AtLimit, connections.turnedAway(away).meaning);
+    ASSERT_EQ(1u, connections.limit());
+
+    const Clock::time_point began = Clock::now();
+    const LoginVerdict verdict = logInAnna(client, connections, std::chrono::seconds(10));
+    ASSERT_EQ(LoginVerdict::Accepted, verdict.kind);
+    EXPECT_GE(Clock::now() - began, SourceLimit::probeAfterAtFirst);
+    EXPECT_EQ(2u, connections.limit());
+    EXPECT_EQ(2u, connections.open());
 }
 
 } // namespace
