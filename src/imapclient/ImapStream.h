@@ -23,12 +23,16 @@ namespace tavir::mail {
 // told that a known server now shows another certificate; one refused
 // because nothing is pinned for it and the first use may not pin its
 // certificate has that certificate's SHA-256 fingerprint in `unknown`, so
-// that the user can be told how to accept it.
+// that the user can be told how to accept it. When this process recorded
+// the server in the known-hosts file (ssl::ServerTrust::recordedSentence),
+// `recordedSentence` says so, also on a connection that only found the
+// line.
 struct TrustNotice {
     std::string server;
     std::string sentence;
     bool changed = false;
     std::string unknown;
+    std::string recordedSentence;
 };
 
 class ImapStream {

@@ -199,11 +199,11 @@ private:
         if (!trust.trusted()) {
             connectFailure_ = trust.sentence;
             trustNotice_ = {server, "", trust.kind == Kind::Changed,
-                trust.kind == Kind::Unknown ? trust.sha256 : std::string()};
+                trust.kind == Kind::Unknown ? trust.sha256 : std::string(), ""};
             stream_->close();
             return false;
         }
-        trustNotice_ = {server, trust.sentence, false, ""};
+        trustNotice_ = {server, trust.sentence, false, "", trust.recordedSentence};
         return true;
     }
 

@@ -6,6 +6,7 @@
 #include "tiny/ScopeExit.h"
 #include "tiny/Time.h"
 #include "utils/KInterLockedFile.h"
+#include "utils/SingletonFactory.h"
 #include "utils/StringUtils.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
 
 namespace tavir::ssl {
 
@@ -115,6 +117,64 @@ std::string recordedFingerprint(const std::string& text, const std::string& key)
     return {};
 }
 
+// "host:port", the name a server's lines go by.
+std::string keyOf(const std::string& host, unsigned port)
+{
+    return tavir::utils::lower(host) + ":" + std::to_string(port);
+}
+
+// A line of the file without its end: a name ("host:port", or an
+// authority's) and a fingerprint.
+std::string lineOf(const std::string& name, const std::string& fingerprint)
+{
+    return name + ": " + tavir::utils::lower(fingerprint);
+}
+
+// The lines this process appended to known-hosts files, by file, for as
+// long as the process runs (a connection made while it exits may still ask).
+class LinesWrittenHere {
+public:
+    void add(const std::string& path, const std::string& line)
+    {
+        tavir::tiny::KMutexLocker hold(lock_);
+        entries_.insert(entry(path, line));
+    }
+    void remove(const std::string& path, const std::string& line)
+    {
+        tavir::tiny::KMutexLocker hold(lock_);
+        entries_.erase(entry(path, line));
+    }
+    bool holds(const std::string& path, const std::string& line) const
+    {
+        tavir::tiny::KMutexLocker hold(lock_);
+        return entries_.count(entry(path, line)) != 0;
+    }
+    // Whether one of them is a line of `name`, whatever its fingerprint.
+    bool holdsOneOf(const std::string& path, const std::string& name) const
+    {
+        const std::string prefix = entry(path, name + ": ");
+        tavir::tiny::KMutexLocker hold(lock_);
+        const auto found = entries_.lower_bound(prefix);
+        return found != entries_.end() && found->compare(0, prefix.size(), prefix) == 0;
+    }
+
+private:
+    // A NUL can stand in neither a path nor a line.
+    static std::string entry(const std::string& path, const std::string& line)
+    {
+        return path + '\0' + line;
+    }
+
+    mutable tavir::tiny::KMutex lock_;
+    std::set<std::string> entries_ TAVIR_GUARDED_BY(lock_);
+};
+
+LinesWrittenHere& linesWrittenHere()
+{
+    using Instance = tavir::utils::SingletonFactory<LinesWrittenHere, tavir::utils::NoDestroy>;
+    return *Instance::getInstance();
+}
+
 } // namespace
 
 KnownHosts::KnownHosts(utils::PrivateLocation where)
@@ -198,12 +258,16 @@ KnownHosts::Verdict KnownHosts::withFile(
     }
     Verdict verdict = decide(text, line);
     if (!line.empty()) {
+        // Known as this process's before another thread can read it in the
+        // file (pinnedHere).
+        linesWrittenHere().add(path, line);
         // A last line without its line end (an edit by hand) is ended first.
-        line = (text.empty() || text.back() == '\n' ? "" : "\n") + line + "\n";
-        if (file.write(line.data(), line.size()) != line.size() || file.flush() != 0) {
+        const std::string added = (text.empty() || text.back() == '\n' ? "" : "\n") + line + "\n";
+        if (file.write(added.data(), added.size()) != added.size() || file.flush() != 0) {
             sentence
                 = "the known-hosts file " + path + " can't be written: " + std::strerror(errno);
             verdict = Verdict::Failed;
+            linesWrittenHere().remove(path, line);
         }
     }
     file.close();
@@ -214,7 +278,7 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
     const std::string& fingerprint, std::string& sentence, const Wait& wait,
     FirstContact first) const
 {
-    const std::string key = tavir::utils::lower(host) + ":" + std::to_string(port);
+    const std::string key = keyOf(host, port);
     const std::string seen = tavir::utils::lower(fingerprint);
     const std::string path = where_.path();
     auto refused = [&](const std::string& recorded) {
@@ -235,7 +299,7 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
             sentence = "no certificate is pinned for " + key + " in " + path;
             return Verdict::Unpinned;
         }
-        line = key + ": " + seen;
+        line = lineOf(key, seen);
         sentence = "first connection to " + key + ": its certificate fingerprint " + seen
             + " is now recorded in " + path;
         return Verdict::Recorded;
@@ -245,15 +309,27 @@ KnownHosts::Verdict KnownHosts::check(const std::string& host, unsigned port,
 KnownHosts::Verdict KnownHosts::vouched(const std::string& host, unsigned port,
     const std::string& fingerprint, std::string& sentence, const Wait& wait) const
 {
-    const std::string key = tavir::utils::lower(host) + ":" + std::to_string(port);
+    const std::string key = keyOf(host, port);
     return withFile(key, wait, sentence, [&](const std::string& text, std::string& line) {
         if (!recordedFingerprint(text, authorityMark + key).empty())
             return Verdict::Known;
-        line = authorityMark + key + ": " + tavir::utils::lower(fingerprint);
+        line = lineOf(authorityMark + key, fingerprint);
         sentence = "an authority vouches for " + key + ", as " + where_.path()
             + " now records: a certificate none vouches for will be refused";
         return Verdict::Recorded;
     });
+}
+
+bool KnownHosts::pinnedHere(
+    const std::string& host, unsigned port, const std::string& fingerprint) const
+{
+    return linesWrittenHere().holds(where_.path(), lineOf(keyOf(host, port), fingerprint));
+}
+
+bool KnownHosts::vouchedHere(const std::string& host, unsigned port) const
+{
+    // Whatever certificate it was, as vouched() does not compare it.
+    return linesWrittenHere().holdsOneOf(where_.path(), authorityMark + keyOf(host, port));
 }
 
 } // namespace tavir::ssl

@@ -71,6 +71,15 @@ public:
     Verdict vouched(const std::string& host, unsigned port, const std::string& fingerprint,
         std::string& sentence, const Wait& wait = {}) const;
 
+    // Whether this process wrote the line that records the server in this
+    // file (through any KnownHosts of it): its pin with `fingerprint`
+    // (check()'s Recorded), or that an authority vouches for it (vouched()'s
+    // Recorded, whatever certificate it was). A line is known to be this
+    // process's before the file holds it, so a check on another thread
+    // that finds it a moment later learns this too. Any thread.
+    bool pinnedHere(const std::string& host, unsigned port, const std::string& fingerprint) const;
+    bool vouchedHere(const std::string& host, unsigned port) const;
+
     std::string path() const { return where_.path(); }
 
 private:

@@ -101,28 +101,27 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
     tavir::crypto::Certificate certificate;
     std::string fingerprint;
     if (!ssl || !certificate.getFromPeer(ssl) || !certificate.getFingerprint(fingerprint, ":"))
-        return {ServerTrust::Kind::Refused, where + " showed no certificate", ""};
+        return {ServerTrust::Kind::Refused, where + " showed no certificate", "", ""};
     const std::string sha256 = sha256Of(certificate);
     const long verdict = SSL_get_verify_result(ssl);
     std::string sentence;
     if (verdict == X509_V_OK) {
         const std::string vouched = "The certificate of " + where + " is issued for " + host
             + " by an authority this system trusts";
+        const std::string recorded = vouched + "; " + pins.path()
+            + " now records that, and a certificate no authority vouches for will be refused.";
         // Remembered, so that a certificate no authority vouches for is
         // refused from then on rather than pinned on first use. Not
         // remembered (no file, a hung lock) leaves the server as it was.
         switch (pins.vouched(host, port, fingerprint, sentence, wait)) {
         case KnownHosts::Verdict::Known:
-            return {ServerTrust::Kind::Verified, vouched + ".", sha256};
+            return {ServerTrust::Kind::Verified, vouched + ".", sha256,
+                pins.vouchedHere(host, port) ? recorded : std::string()};
         case KnownHosts::Verdict::Recorded:
-            return {ServerTrust::Kind::Verified,
-                vouched + "; " + pins.path()
-                    + " now records that, and a certificate no authority vouches for will be "
-                      "refused.",
-                sha256};
+            return {ServerTrust::Kind::Verified, recorded, sha256, recorded};
         default:
             return {ServerTrust::Kind::Verified,
-                vouched + " (this could not be recorded: " + sentence + ").", sha256};
+                vouched + " (this could not be recorded: " + sentence + ").", sha256, ""};
         }
     }
     const std::string why = std::string("no authority this system trusts vouches for its "
@@ -135,21 +134,22 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
     const KnownHosts::Verdict pinned = pins.check(host, port, fingerprint, sentence, wait,
         firstUse.pinsAny || accepted ? KnownHosts::FirstContact::Record
                                      : KnownHosts::FirstContact::Leave);
+    // Also what a connection that finds a pin this process made says for the
+    // report: the same certificate, under the one rule the process has for
+    // its server, gives the pinning connection's words.
+    const std::string pinnedNow = unverified
+        + (accepted ? "it is the certificate accepted, " + sha256 + ", and its fingerprint "
+                    + fingerprint + " was pinned now in "
+                    : "on this first connection its fingerprint " + fingerprint + " was pinned in ")
+        + pins.path() + ", and another certificate will be refused.";
     switch (pinned) {
     case KnownHosts::Verdict::Known:
         return {ServerTrust::Kind::Pinned,
             unverified + "it matches the fingerprint " + fingerprint + " pinned for it in "
                 + pins.path() + ".",
-            sha256};
+            sha256, pins.pinnedHere(host, port, fingerprint) ? pinnedNow : std::string()};
     case KnownHosts::Verdict::Recorded:
-        return {ServerTrust::Kind::PinnedNow,
-            unverified
-                + (accepted ? "it is the certificate accepted, " + sha256 + ", and its fingerprint "
-                            + fingerprint + " was pinned now in "
-                            : "on this first connection its fingerprint " + fingerprint
-                            + " was pinned in ")
-                + pins.path() + ", and another certificate will be refused.",
-            sha256};
+        return {ServerTrust::Kind::PinnedNow, pinnedNow, sha256, pinnedNow};
     case KnownHosts::Verdict::Unpinned:
         // As OpenSSH says of a host key it has never seen.
         return {ServerTrust::Kind::Unknown,
@@ -158,11 +158,11 @@ ServerTrust judgeServer(SSL* ssl, const std::string& host, unsigned port, const 
                 + (firstUse.accepted.empty()
                         ? std::string()
                         : " (not " + firstUse.accepted + ", the one accepted)"),
-            sha256};
+            sha256, ""};
     default:
         return {pinned == KnownHosts::Verdict::Mismatch ? ServerTrust::Kind::Changed
                                                         : ServerTrust::Kind::Refused,
-            why + "; " + sentence, sha256};
+            why + "; " + sentence, sha256, ""};
     }
 }
 

@@ -36,6 +36,12 @@ struct ServerTrust {
     // The certificate's SHA-256 fingerprint (FirstUse.h); empty when the
     // server showed none.
     std::string sha256;
+    // Trusted, and this process recorded the server in the known-hosts file
+    // (pinned it, or noted that an authority vouches for it), on this
+    // connection or another: that connection's sentence, which says what
+    // happened in this process where this one's may only say that the line
+    // matched. Empty otherwise.
+    std::string recordedSentence;
 
     bool trusted() const
     {

@@ -7,7 +7,9 @@
 // authority vouched for the server before. Where the first use may pin only
 // the certificate the user accepted, any other is refused with its SHA-256
 // fingerprint (as `openssl x509 -fingerprint -sha256` finds it), the pins
-// left as they were. A known-hosts file that a hung program keeps locked is
+// left as they were. A connection that finds a pin (or an authority's line)
+// this process wrote says so for the report, in the words of the connection
+// that wrote it. A known-hosts file that a hung program keeps locked is
 // waited for within the connection's deadline, and no longer once the
 // connection is stopped.
 #include "Imap/textconv/TextConversion.h"
@@ -22,6 +24,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace tavir::mail;
@@ -43,6 +46,10 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
     Dovecot dovecot({{"anna", "Pw-anna"}}, options);
     const std::string port = std::to_string(dovecot.tlsPort());
     const std::string pins = home.file(".tavir/admin/known_hosts.cfg");
+    // Its folders as the program makes them, for pins written before any
+    // connection.
+    for (const char* folder : {".tavir", ".tavir/admin"})
+        ASSERT_EQ(0, mkdir(home.file(folder).c_str(), 0700));
     const std::string pinnedName = "localhost:" + port + ": " + issued.fingerprint + "\n";
     const std::string vouchedName = pinnedName + "authority@" + pinnedName;
     const std::string pinned = vouchedName + "127.0.0.1:" + port + ": " + issued.fingerprint + "\n";
@@ -63,6 +70,9 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         bool accepted;
         std::vector<std::string> says; // parts of the notice, or of the refusal
         std::string pinsAfter;
+        // Parts of what the notice says this process recorded, on this
+        // connection or an earlier one; none: it says nothing.
+        std::vector<std::string> recorded;
         bool changed = false; // refused because another certificate is pinned
         bool locked = false; // by a hung program, all through the connect
         unsigned timeoutMs = 10000;
@@ -72,13 +82,16 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         tavir::ssl::FirstUse firstUse = {};
         bool unknown = false; // refused, its SHA-256 fingerprint in the notice
     } cases[] = {
-        {"an authority the system does not trust: pinned", stranger, L"localhost", none, true,
-            {"(unable to get local issuer certificate)", "was pinned"}, pinnedName},
+        {"pinned by another program: accepted while it matches its pin", stranger, L"localhost",
+            pinnedName, true, {"it matches the fingerprint " + issued.fingerprint}, pinnedName, {}},
+        {"an authority the system does not trust: pinned", stranger, L"localhost", std::string(),
+            true, {"(unable to get local issuer certificate)", "was pinned"}, pinnedName,
+            {"on this first connection its fingerprint " + issued.fingerprint + " was pinned"}},
         {"vouched for, for the name typed: accepted, and remembered", trusted, L"localhost", none,
             true,
             {"localhost:" + port, "is issued for localhost by an authority this system trusts",
                 "now records that"},
-            vouchedName},
+            vouchedName, {"now records that"}},
         {"vouched for before, now by none: refused as a changed certificate", stranger,
             L"localhost", none, false,
             {"no authority this system trusts vouches for its certificate (unable to get local "
@@ -87,21 +100,25 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
                     + issued.fingerprint,
                 "holds " + issued.fingerprint + " (a certificate an authority vouched for) for it",
                 "the connection was refused"},
-            vouchedName, true},
+            vouchedName, {}, true},
         {"an address the certificate does not name: pinned on first use", trusted, L"127.0.0.1",
             none, true,
             {"127.0.0.1:" + port, "(IP address mismatch)", "was pinned", issued.fingerprint},
-            pinned},
-        {"then accepted while it matches its pin", trusted, L"127.0.0.1", none, true,
-            {"it matches the fingerprint " + issued.fingerprint}, pinned},
+            pinned, {"was pinned"}},
+        // As another connection of a run finds the pin a moment after the
+        // first made it: the report says it was pinned now.
+        {"then accepted while it matches its pin, which this process made", trusted, L"127.0.0.1",
+            none, true, {"it matches the fingerprint " + issued.fingerprint}, pinned,
+            {"(IP address mismatch); on this first connection its fingerprint " + issued.fingerprint
+                + " was pinned in " + pins}},
         {"another certificate pinned: refused, the pins left as they were", trusted, L"127.0.0.1",
             refused, false, {"127.0.0.1:" + port, issued.fingerprint, other, "refused"}, refused,
-            true},
+            {}, true},
         {"the pins locked by a hung program: refused at the connection's deadline", trusted,
-            L"127.0.0.1", none, false, {"stayed locked by another program"}, refused, false, true,
-            1500},
+            L"127.0.0.1", none, false, {"stayed locked by another program"}, refused, {}, false,
+            true, 1500},
         {"the pins locked by a hung program: refused at once on a stop", trusted, L"127.0.0.1",
-            none, false, {"was closed on a stop request"}, refused, false, true, 10000, 300},
+            none, false, {"was closed on a stop request"}, refused, {}, false, true, 10000, 300},
         // A first use that may pin only the certificate the user accepted.
         {"none accepted: refused as unknown, naming its SHA-256 fingerprint", trusted, L"127.0.0.1",
             std::string(), false,
@@ -109,25 +126,34 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
                 "no authority this system trusts vouches for its certificate (IP address "
                 "mismatch), and no certificate is pinned for 127.0.0.1:"
                     + port + " in " + pins + "; its certificate's fingerprint is " + sha256},
-            "", false, false, 10000, -1, onlyAccepted(""), true},
+            "", {}, false, false, 10000, -1, onlyAccepted(""), true},
         {"another one accepted: refused as unknown, naming both", trusted, L"127.0.0.1", none,
             false, {"fingerprint is " + sha256 + " (not " + otherSha256 + ", the one accepted)"},
-            "", false, false, 10000, -1, onlyAccepted(otherSha256), true},
+            "", {}, false, false, 10000, -1, onlyAccepted(otherSha256), true},
         {"another certificate pinned, this one accepted: refused as changed", trusted, L"127.0.0.1",
-            refused, false, {"holds " + other + " for it"}, refused, true, false, 10000, -1,
+            refused, false, {"holds " + other + " for it"}, refused, {}, true, false, 10000, -1,
             onlyAccepted(sha256)},
         {"this one accepted: pinned", trusted, L"127.0.0.1", std::string(), true,
             {"(IP address mismatch); it is the certificate accepted, " + sha256
                 + ", and its fingerprint " + issued.fingerprint + " was pinned now in " + pins},
-            "127.0.0.1:" + port + ": " + issued.fingerprint + "\n", false, false, 10000, -1,
-            onlyAccepted(sha256)},
-        {"then none accepted: accepted while it matches its pin", trusted, L"127.0.0.1", none, true,
-            {"it matches the fingerprint " + issued.fingerprint},
-            "127.0.0.1:" + port + ": " + issued.fingerprint + "\n", false, false, 10000, -1,
+            "127.0.0.1:" + port + ": " + issued.fingerprint + "\n",
+            {"it is the certificate accepted, " + sha256 + ", and its fingerprint "
+                + issued.fingerprint + " was pinned now in " + pins},
+            false, false, 10000, -1, onlyAccepted(sha256)},
+        {"then none accepted: accepted while it matches its pin, which this process made", trusted,
+            L"127.0.0.1", none, true, {"it matches the fingerprint " + issued.fingerprint},
+            "127.0.0.1:" + port + ": " + issued.fingerprint + "\n",
+            {"its fingerprint " + issued.fingerprint + " was pinned"}, false, false, 10000, -1,
             onlyAccepted("")},
         {"none accepted, vouched for: accepted", trusted, L"localhost", std::string(), true,
             {"is issued for localhost by an authority this system trusts"},
-            "authority@" + pinnedName, false, false, 10000, -1, onlyAccepted("")},
+            "authority@" + pinnedName, {"now records that"}, false, false, 10000, -1,
+            onlyAccepted("")},
+        {"then vouched for again: accepted, and this process recorded it", trusted, L"localhost",
+            none, true, {"is issued for localhost by an authority this system trusts."},
+            "authority@" + pinnedName,
+            {"is issued for localhost by an authority this system trusts; " + pins
+                + " now records that"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -165,6 +191,10 @@ TEST(ServerTrust, VerifiedOrPinnedOnFirstUseAndAnotherCertificateRefused)
         EXPECT_EQ(c.unknown ? sha256 : "", client.trustNotice().unknown);
         for (const std::string& part : c.says)
             EXPECT_NE(std::string::npos, said.find(part)) << said;
+        const std::string& recorded = client.trustNotice().recordedSentence;
+        EXPECT_EQ(c.recorded.empty(), recorded.empty()) << recorded;
+        for (const std::string& part : c.recorded)
+            EXPECT_NE(std::string::npos, recorded.find(part)) << recorded;
         EXPECT_EQ(c.pinsAfter, readFile(pins));
         if (c.locked) {
             const long bound = c.stopAfterMs >= 0 ? c.stopAfterMs : long(c.timeoutMs);

@@ -1,19 +1,29 @@
 // The known-hosts file: trust on first use with private permissions (or no
 // record at all where the first contact may not make one), refusal
 // of another certificate with the file untouched, servers an authority
-// vouched for, files edited by hand, and links and files that other users
-// can change refused as they are (a lock held by a hung program:
+// vouched for, files edited by hand, the lines this process wrote (known
+// as its own before the file shows them), and links and files that other
+// users can change refused as they are (a lock held by a hung program:
 // KnownHostsProcesses_itest).
 #include "ssl/KnownHosts.h"
 
 #include "support/TestSupport.h"
+#include "tiny/ScopeExit.h"
+#include "utils/Descriptor.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using tavir::ssl::KnownHosts;
@@ -42,8 +52,18 @@ TEST(KnownHosts, FirstUseIsRecordedPrivatelyAndThenKnown)
             "Mail.Example.com", 44337, "AB:cd:01", sentence, {}, KnownHosts::FirstContact::Leave));
     EXPECT_EQ("no certificate is pinned for mail.example.com:44337 in " + path, sentence);
     EXPECT_EQ("", readFile(path));
+    EXPECT_FALSE(known.pinnedHere("mail.example.com", 44337, "ab:cd:01"));
     EXPECT_EQ(KnownHosts::Verdict::Recorded,
         known.check("Mail.Example.com", 44337, "AB:cd:01", sentence));
+    // Pinned by this process, as any KnownHosts of the file tells; not the
+    // same file's under another name, nor another fingerprint or port.
+    EXPECT_TRUE(known.pinnedHere("MAIL.example.com", 44337, "ab:CD:01"));
+    EXPECT_TRUE(KnownHosts(path).pinnedHere("mail.example.com", 44337, "ab:cd:01"));
+    EXPECT_FALSE(
+        KnownHosts(dir.file("other.cfg")).pinnedHere("mail.example.com", 44337, "ab:cd:01"));
+    EXPECT_FALSE(known.pinnedHere("mail.example.com", 44337, "ab:cd:0"));
+    EXPECT_FALSE(known.pinnedHere("mail.example.com", 4433, "ab:cd:01"));
+    EXPECT_FALSE(known.vouchedHere("mail.example.com", 44337));
     EXPECT_NE(std::string::npos, sentence.find("mail.example.com:44337")) << sentence;
     EXPECT_NE(std::string::npos, sentence.find("ab:cd:01")) << sentence;
     EXPECT_EQ("mail.example.com:44337: ab:cd:01\n", readFile(path));
@@ -87,9 +107,12 @@ TEST(KnownHosts, AHandEditedLastLineWithoutItsEndIsEndedFirst)
     std::string sentence;
     EXPECT_EQ(
         KnownHosts::Verdict::Known, KnownHosts(path).check("other.host", 44337, "11:22", sentence));
+    EXPECT_FALSE(KnownHosts(path).pinnedHere("other.host", 44337, "11:22"))
+        << "a line written by hand is not this process's pin";
     EXPECT_EQ(KnownHosts::Verdict::Recorded,
         KnownHosts(path).check("new.host", 44337, "33:44", sentence));
     EXPECT_EQ("other.host:44337: 11:22\nnew.host:44337: 33:44\n", readFile(path));
+    EXPECT_TRUE(KnownHosts(path).pinnedHere("new.host", 44337, "33:44"));
 }
 
 // A server an authority vouched for once is never pinned on first use
@@ -108,6 +131,11 @@ TEST(KnownHosts, AServerAnAuthorityVouchedForRefusesWhatNoneVouchesFor)
         KnownHosts::Verdict::Recorded, known.vouched("Mail.Example.com", 993, "EE:01", sentence));
     EXPECT_EQ(KnownHosts::Verdict::Known, known.vouched("mail.example.com", 993, "ee:02", sentence))
         << "recorded once, whatever certificate an authority vouches for later";
+    EXPECT_TRUE(known.vouchedHere("mail.example.com", 993));
+    EXPECT_FALSE(known.pinnedHere("mail.example.com", 993, "ee:01")) << "no pin";
+    EXPECT_FALSE(known.vouchedHere("mail.example.com", 99));
+    EXPECT_FALSE(known.vouchedHere("mail.example.com", 44337));
+    EXPECT_FALSE(known.pinnedHere("mail.example.com", 44337, "ab:cd:01")) << "written by hand";
     const std::string after = before + "authority@mail.example.com:993: ee:01\n";
     EXPECT_EQ(after, readFile(path));
 
@@ -125,6 +153,51 @@ TEST(KnownHosts, AServerAnAuthorityVouchedForRefusesWhatNoneVouchesFor)
     EXPECT_EQ(
         KnownHosts::Verdict::Known, known.check("mail.example.com", 44337, "ab:cd:01", sentence));
     EXPECT_EQ(after, readFile(path)) << "a refusal changes nothing";
+}
+
+// A pin is known to be this process's before the file holds it: a check on
+// another thread that finds the line the moment it is written, before the
+// writer has gone on, learns that this process wrote it. The writer runs at
+// idle priority on the reader's one processor, so the reader, woken by the
+// write (inotify), runs first.
+TEST(KnownHosts, APinIsThisProcesssBeforeTheFileShowsIt)
+{
+    cpu_set_t before;
+    ASSERT_EQ(0, sched_getaffinity(0, sizeof before, &before));
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(0, sched_setaffinity(0, sizeof one, &one));
+    const tavir::tiny::ScopeExit restore(
+        [&before] { sched_setaffinity(0, sizeof before, &before); });
+    tavir::test::TempDir dir;
+    // A round whose reader runs only once the writer is done proves
+    // nothing; five make it unlikely that every one is such a round.
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        const std::string path = dir.file(std::to_string(round) + ".cfg");
+        tavir::test::writeFile(path, "");
+        ASSERT_EQ(0, chmod(path.c_str(), 0600));
+        const tavir::utils::Descriptor watch(inotify_init1(IN_CLOEXEC));
+        ASSERT_TRUE(watch.valid());
+        ASSERT_GE(inotify_add_watch(watch.get(), path.c_str(), IN_MODIFY), 0);
+        const KnownHosts known(path);
+        KnownHosts::Verdict verdict = KnownHosts::Verdict::Failed;
+        std::thread writer([&] {
+            // On the one processor, as its creator is.
+            const sched_param idle{};
+            pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
+            std::string sentence;
+            verdict = known.check("mail.example.com", 993, "ab:cd", sentence);
+        });
+        pollfd written{watch.get(), POLLIN, 0};
+        const bool woken = poll(&written, 1, 10000) == 1;
+        const bool pinnedHere = known.pinnedHere("mail.example.com", 993, "ab:cd");
+        writer.join();
+        ASSERT_TRUE(woken);
+        EXPECT_EQ(KnownHosts::Verdict::Recorded, verdict);
+        EXPECT_TRUE(pinnedHere);
+    }
 }
 
 TEST(KnownHosts, NowhereToPinIsAFailureNotATrust)
@@ -147,6 +220,23 @@ TEST(KnownHosts, NowhereToPinIsAFailureNotATrust)
     tavir::test::writeFile(dir.file("file"), "");
     EXPECT_EQ(KnownHosts::Verdict::Failed,
         KnownHosts(dir.file("file/known_hosts.cfg")).check("h", 44337, "aa", sentence));
+
+    // A pin the file would not take (no byte may be written to any file):
+    // not pinned, by this process or at all.
+    const KnownHosts full(dir.file("full.cfg"));
+    {
+        rlimit limit{};
+        ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
+        const rlimit none{0, limit.rlim_max};
+        const auto action = std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &none));
+        const KnownHosts::Verdict verdict = full.check("h", 44337, "aa", sentence);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, action);
+        EXPECT_EQ(KnownHosts::Verdict::Failed, verdict);
+    }
+    EXPECT_NE(std::string::npos, sentence.find("can't be written: File too large")) << sentence;
+    EXPECT_FALSE(full.pinnedHere("h", 44337, "aa"));
 }
 
 TEST(KnownHosts, RefusesLinksAndWhatOtherUsersCanChange)

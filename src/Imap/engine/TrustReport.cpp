@@ -20,14 +20,16 @@ void reportTrustOnce(Logger& log, const mail::TrustNotice& notice)
 {
     static tiny::KMutex lock;
     static std::set<std::string> reported;
-    if (notice.sentence.empty())
+    const std::string& said
+        = notice.recordedSentence.empty() ? notice.sentence : notice.recordedSentence;
+    if (said.empty())
         return;
     {
         tiny::KMutexLocker hold(lock);
         if (!reported.insert(notice.server).second)
             return;
     }
-    log.report(TAVIR_HERE, trustSentence(notice.sentence));
+    log.report(TAVIR_HERE, trustSentence(said));
 }
 
 } // namespace tavir::migration

@@ -13,7 +13,12 @@ namespace tavir::migration {
 std::wstring trustSentence(const std::string& notice);
 
 // Writes the notice to the report unless it is empty or its server's
-// notice was written before. Any thread.
+// notice was written before. Where this process recorded the server in the
+// known-hosts file (pinned it, or noted that an authority vouches for it),
+// that is what is written, whichever connection's notice comes first: the
+// connections of a run and of the wizard's tests meet a server at once,
+// and one that found the pin a moment after another made it only matched
+// it. Any thread.
 void reportTrustOnce(Logger& log, const mail::TrustNotice& notice);
 
 } // namespace tavir::migration
