@@ -585,6 +585,8 @@ TEST(StandInTargetTest, AFaultPlanThatCanNotBeUsedIsSaidInOneLine)
     tavir::test::writeFile(dir.file("unfinished.json"), "[{\"on\": \"APPEND\"");
     tavir::test::writeFile(dir.file("object.json"), "{\"on\": \"APPEND\"}");
     tavir::test::writeFile(dir.file("numbers.json"), "[{\"on\": \"APPEND\"}, 7]");
+    tavir::test::writeFile(dir.file("after.json"),
+        R"([{"on": "TINYDB QUERY", "after": "UPDATE Cluster", "count": 2}])");
     const std::string script
         = std::string(TAVIR_SOURCE_DIR) + "/tests/targetserver/stand_in_target.py";
     const auto said = [&](const std::vector<std::string>& more, int& status) {
@@ -617,6 +619,11 @@ TEST(StandInTargetTest, AFaultPlanThatCanNotBeUsedIsSaidInOneLine)
         {dir.file("numbers.json"),
             "stand-in: fault 2 of the plan " + dir.file("numbers.json")
                 + " is not an object naming what it is \"on\": 7\n"},
+        {dir.file("after.json"),
+            "stand-in: fault 1 of the plan " + dir.file("after.json")
+                + " counts \"after\" something that is not an object naming a statement and "
+                  "its count: {\"on\": \"TINYDB QUERY\", \"after\": \"UPDATE Cluster\", "
+                  "\"count\": 2}\n"},
     };
     for (const auto& [given, line] : rows) {
         SCOPED_TRACE(given);

@@ -66,7 +66,9 @@ public:
         // the actions drop, drop_after (run the statement, then drop), no
         // (refuse it), stall and pause (serve it "seconds" later). A
         // "TINYDB QUERY" fault with a "statement" counts only the statements
-        // that begin with it ("the 2nd INSERT INTO IpAccessList").
+        // that begin with it ("the 2nd INSERT INTO IpAccessList"); one with
+        // an "after" ({"statement": ..., "count": m}) counts only what comes
+        // after the m-th statement that begins with that one.
         std::map<std::string, std::pair<std::string, bool>> administrators
             = {{"admin", {"admin-secret", false}}};
         std::string productVersion = "6.5.2";

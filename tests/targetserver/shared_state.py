@@ -55,6 +55,10 @@ def read_fault_plan(path):
         if not isinstance(fault, dict) or not isinstance(fault.get("on"), str):
             raise FaultPlanUnusable("fault %d of the plan %s is not an object naming what it "
                                     "is \"on\": %s" % (number, path, json.dumps(fault)))
+        if not isinstance(fault.get("after", {}), dict):
+            raise FaultPlanUnusable("fault %d of the plan %s counts \"after\" something that "
+                                    "is not an object naming a statement and its count: %s"
+                                    % (number, path, json.dumps(fault)))
     return faults
 
 
@@ -64,24 +68,49 @@ class FaultPlan:
     over every connection in <state>/fault-counts.json under its lock: "the
     3rd APPEND" is the 3rd the server received, whichever connection sent
     it. A fault with a "statement" counts only the administration
-    statements that begin with it: "the 2nd INSERT INTO IpAccessList"."""
+    statements that begin with it: "the 2nd INSERT INTO IpAccessList". A
+    fault with an "after" ({"statement": s, "count": m}) starts counting
+    once the m-th statement beginning with s has come, that one not
+    counted: {"on": "TINYDB QUERY", "after": {"statement": "CALL
+    stop_service(", "count": 2}, "count": 3} is the 3rd statement after the
+    2nd stop of a service, however many came before it."""
 
     def __init__(self, faults, state_dir):
         self.faults = faults
         self.counted = {self.counter(fault) for fault in faults}
+        self.counted |= {self.start(counter) for counter in self.counted if counter[2]}
         self.counts_path = os.path.join(state_dir, "fault-counts.json")
         self.lock_path = self.counts_path + ".lock"
 
     @staticmethod
     def counter(fault):
-        """What a fault's count counts: its verb, and the statement's
-        beginning when it names one."""
-        return fault.get("on", "").upper(), fault.get("statement", "")
+        """What a fault's count counts: its verb, the statement's beginning
+        when it names one, and the statement and count it starts after
+        when it names them (else None)."""
+        after = fault.get("after")
+        return (fault.get("on", "").upper(), fault.get("statement", ""),
+                (after.get("statement", ""), after.get("count", 1)) if after else None)
+
+    @staticmethod
+    def start(counter):
+        """The counter of the statements that a counter with an "after"
+        starts after."""
+        verb, _, (statement, _) = counter
+        return verb, statement, None
 
     @staticmethod
     def counter_name(counter):
-        verb, statement = counter
-        return verb + (" " + statement if statement else "")
+        verb, statement, after = counter
+        return verb + (" " + statement if statement else "") \
+            + (" after #%d %s" % (after[1], after[0]) if after else "")
+
+    def counts_now(self, counter, counts):
+        """Whether a counter counts this occurrence, given the counts before
+        it: one with an "after" only once the statement it starts after has
+        come that often."""
+        if not counter[2]:
+            return True
+        return counts.get(self.counter_name(self.start(counter)), 0) >= counter[2][1]
 
     def fault_for(self, verb, statement=""):
         """The fault planned for this occurrence of the verb (with its
@@ -95,6 +124,7 @@ class FaultPlan:
                     counts = json.loads(f.read())
             except FileNotFoundError:
                 counts = {}
+            here = [counter for counter in here if self.counts_now(counter, counts)]
             for counter in here:
                 name = self.counter_name(counter)
                 counts[name] = counts.get(name, 0) + 1

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <regex>
 #include <sstream>
@@ -73,7 +74,7 @@ std::string printedSummary(const std::string& out)
 }
 
 enum class First {
-    KilledAtStatement, // killed while its n-th administration statement waits for an answer
+    KilledAtStatement, // killed while the statement `statement` names waits for an answer
     KilledInTheCopy, // killed while its 2nd APPEND waits for an answer
     Paused, // its 1st APPEND is answered after ten seconds, then it runs to its end
 };
@@ -92,29 +93,71 @@ enum class Second {
     // listener included, as a start that ends there leaves it. Then it is
     // killed, and a third start from the same HOME runs to its end.
     SameComputerHeldAtItsClaim,
-    // The same HOME, killed while its `secondStatement`-th administration
-    // statement waits for an answer; then a third start from the same HOME
-    // runs to its end.
+    // The same HOME, killed while the `secondStatement`-th administration
+    // statement after the one the first run was killed at waits for an
+    // answer; then a third start from the same HOME runs to its end.
     SameComputerKilledAtStatement,
+};
+
+// An administration statement: the `count`-th of those the target received
+// that begin with `prefix` (of all of them, when it is empty). How many
+// statements a run sends before its restore depends on how its accounts
+// fell into batches, so a restore's statement is named by its beginning.
+struct Statement {
+    std::string prefix;
+    unsigned count = 0;
 };
 
 struct Scenario {
     const char* name;
     First first;
-    int statement; // for KilledAtStatement
+    Statement statement; // for KilledAtStatement
     Second second;
-    int secondStatement = 0; // for SameComputerKilledAtStatement
+    unsigned secondStatement = 0; // for SameComputerKilledAtStatement
 };
 
-// The n-th statement the administration service received, as the stand-in
-// logged it.
-std::string nthQuery(const std::string& transcript, unsigned n)
+// As a row's trace names it.
+std::string described(const Statement& s)
 {
-    std::size_t at = std::string::npos;
-    for (unsigned i = 0; i < n; ++i)
-        if ((at = transcript.find("C: QUERY ", at + 1)) == std::string::npos)
-            return {};
-    return transcript.substr(at + 9, transcript.find('\n', at) - at - 9);
+    return "statement " + std::to_string(s.count)
+        + (s.prefix.empty() ? "" : " of those beginning \"" + s.prefix + "\"");
+}
+
+// What counts it in a fault plan: its "statement" and "count".
+std::string planned(const Statement& s)
+{
+    return (s.prefix.empty() ? "" : "\"statement\": \"" + s.prefix + "\", ")
+        + "\"count\": " + std::to_string(s.count);
+}
+
+// Where the stand-in's transcript shows the statement, counted from `from`;
+// npos while it has not come.
+std::size_t queryAt(const std::string& transcript, const Statement& s, std::size_t from = 0)
+{
+    const std::string line = "C: QUERY " + s.prefix;
+    std::size_t at = transcript.find(line, from);
+    for (unsigned i = 1; i < s.count && at != std::string::npos; ++i)
+        at = transcript.find(line, at + 1);
+    return at;
+}
+
+// The statement as the stand-in logged it; empty while it has not come.
+std::string nthQuery(const std::string& transcript, const Statement& s)
+{
+    std::size_t at = queryAt(transcript, s);
+    if (at == std::string::npos)
+        return {};
+    at += std::strlen("C: QUERY ");
+    return transcript.substr(at, transcript.find('\n', at) - at);
+}
+
+// Where the transcript shows the statement a scenario's second start is
+// held at: its `secondStatement`-th after the first run's.
+std::size_t secondStatementAt(const std::string& transcript, const Scenario& s)
+{
+    const std::size_t first = queryAt(transcript, s.statement);
+    return first == std::string::npos ? first
+                                      : queryAt(transcript, {"", s.secondStatement}, first + 1);
 }
 
 // The statements that change something, of one administration session
@@ -263,6 +306,11 @@ protected:
         return waitUntil(
             [&] { return clientCommands(target->transcript(), verb) >= n; }, 60000, 100);
     }
+    // ... until it has logged where `at` finds in its transcript.
+    bool transcriptShows(const std::function<std::size_t(const std::string&)>& at)
+    {
+        return waitUntil([&] { return at(target->transcript()) != std::string::npos; }, 60000, 100);
+    }
 
     // The first run, up to the point the scenario names.
     std::unique_ptr<ChildProcess> firstRunUpTo(
@@ -271,8 +319,8 @@ protected:
         std::string faults;
         switch (s.first) {
         case First::KilledAtStatement:
-            faults = "{\"on\": \"TINYDB QUERY\", \"count\": " + std::to_string(s.statement)
-                + ", \"action\": \"stall\"}";
+            faults
+                = R"({"on": "TINYDB QUERY", )" + planned(s.statement) + R"(, "action": "stall"})";
             break;
         case First::KilledInTheCopy:
             faults = R"({"on": "APPEND", "count": 2, "action": "stall"})";
@@ -285,12 +333,12 @@ protected:
             faults += R"(, {"on": "TINYDB QUERY", "statement": "INSERT INTO IpAccessList",
                 "count": 2, "action": "stall"})";
         if (s.second == Second::SameComputerKilledAtStatement)
-            faults += ", {\"on\": \"TINYDB QUERY\", \"count\": "
-                + std::to_string(s.statement + s.secondStatement) + ", \"action\": \"stall\"}";
+            faults += R"(, {"on": "TINYDB QUERY", "after": {)" + planned(s.statement)
+                + R"(}, "count": )" + std::to_string(s.secondStatement) + R"(, "action": "stall"})";
         startTarget("[" + faults + "]");
         auto first = start(home, logs);
         const bool there = s.first == First::KilledAtStatement
-            ? transcriptShows("QUERY", static_cast<unsigned>(s.statement))
+            ? transcriptShows([&](const std::string& t) { return queryAt(t, s.statement); })
             : transcriptShows("APPEND", s.first == First::KilledInTheCopy ? 2 : 1);
         EXPECT_TRUE(there) << target->transcript();
         if (s.first != First::Paused) {
@@ -317,7 +365,7 @@ protected:
                         >= 2;
                 },
                 60000, 100)
-            : transcriptShows("QUERY", static_cast<unsigned>(s.statement + s.secondStatement));
+            : transcriptShows([&](const std::string& t) { return secondStatementAt(t, s); });
         EXPECT_TRUE(there) << target->transcript();
         if (atItsClaim) {
             EXPECT_EQ(expected, targetSettings(*target));
@@ -327,11 +375,14 @@ protected:
         return run(home, logs);
     }
 
-    // A whole run, to count its statements: the restore's are the last but
-    // the status record, the mark (backend settings, then the access list)
-    // at their end. The number of its first; lastRestoreStatement is the
-    // status record's.
-    unsigned firstRestoreStatement()
+    // A whole run, to find its restore's statements: the last but the
+    // status record, the mark (backend settings, then the access list) at
+    // their end. Each is named by its beginning and its rank among the
+    // statements that begin so: the preparation sends the same ones every
+    // run, and the accounts' statements, however they are batched, begin
+    // otherwise. A run killed while one waits for its answer was killed
+    // after the one before it.
+    std::vector<Statement> restoreStatements()
     {
         const char* const restore[] = {"UPDATE MessageStore ", "UPDATE Security ",
             "UPDATE ServicePorts ", "CALL stop_service(", "CALL start_service(", "UPDATE Cluster ",
@@ -341,18 +392,22 @@ protected:
         TempDir home, logs;
         EXPECT_EQ(finished, run(home, logs)) << readFile(logs.file("report.txt"));
         const std::string transcript = target->transcript();
-        lastRestoreStatement = clientCommands(transcript, "QUERY");
-        if (lastRestoreStatement <= steps) {
+        const unsigned last = clientCommands(transcript, "QUERY");
+        if (last <= steps) {
             ADD_FAILURE() << transcript;
-            return lastRestoreStatement;
+            return {};
         }
-        const unsigned first = lastRestoreStatement - steps + 1;
+        std::vector<Statement> statements;
         for (unsigned i = 0; i < steps; ++i) {
-            EXPECT_EQ(0u, nthQuery(transcript, first + i).rfind(restore[i], 0))
-                << nthQuery(transcript, first + i);
+            const Statement nth{"", last - steps + 1 + i};
+            EXPECT_EQ(0u, nthQuery(transcript, nth).rfind(restore[i], 0))
+                << nthQuery(transcript, nth);
+            const std::string upToIt
+                = transcript.substr(0, transcript.find('\n', queryAt(transcript, nth)));
+            statements.push_back(
+                {restore[i], occurrences(upToIt, "C: QUERY " + std::string(restore[i]))});
         }
-        // Killed while each one waits for its answer: after the one before it.
-        return first;
+        return statements;
     }
 
     // The table's row: the first run as it says, then a second one; false
@@ -360,10 +415,10 @@ protected:
     bool play(const Scenario& s)
     {
         SCOPED_TRACE(s.name
-            + (s.first == First::KilledAtStatement ? " " + std::to_string(s.statement)
-                                                   : std::string())
-            + (s.secondStatement ? ", then at " + std::to_string(s.secondStatement)
-                                 : std::string()));
+            + (s.first == First::KilledAtStatement ? " " + described(s.statement) : std::string())
+            + (s.secondStatement
+                    ? ", then at its statement " + std::to_string(s.secondStatement) + " after it"
+                    : std::string()));
         TempDir home, otherHome, firstLogs, secondLogs, thirdLogs;
         const auto first = firstRunUpTo(s, home, firstLogs);
         const std::string leftBy = "by process " + std::to_string(first->pid());
@@ -504,26 +559,26 @@ protected:
     std::unique_ptr<StandInTarget> target;
     std::string original; // the target's settings before the first run
     int runPort = 0; // where the runs bind the target's IMAP service
-    unsigned lastRestoreStatement = 0; // of a whole run: see firstRestoreStatement
 };
 
+// The preparation's statements come first, so they are counted among all.
 const Scenario scenarios[] = {
-    {"killed at statement", First::KilledAtStatement, 0, Second::SameComputer},
-    {"killed in the copy", First::KilledInTheCopy, 0, Second::SameComputer},
-    {"a leftover preparation without a journal", First::KilledInTheCopy, 0, Second::OtherComputer},
-    {"two runs at once from this computer", First::Paused, 0, Second::SameComputer},
-    {"two runs at once from two computers", First::Paused, 0, Second::OtherComputer},
-    {"settings changed by hand after a kill", First::KilledInTheCopy, 0,
+    {"killed at", First::KilledAtStatement, {}, Second::SameComputer},
+    {"killed in the copy", First::KilledInTheCopy, {}, Second::SameComputer},
+    {"a leftover preparation without a journal", First::KilledInTheCopy, {}, Second::OtherComputer},
+    {"two runs at once from this computer", First::Paused, {}, Second::SameComputer},
+    {"two runs at once from two computers", First::Paused, {}, Second::OtherComputer},
+    {"settings changed by hand after a kill", First::KilledInTheCopy, {},
         Second::SameComputerAfterHandChanges},
-    {"a journal cut at a line end after a kill", First::KilledInTheCopy, 0,
+    {"a journal cut at a line end after a kill", First::KilledInTheCopy, {},
         Second::SameComputerAfterACutJournal},
 };
 
 TEST_F(RunsInProcesses, KilledAtEachOfTheFirstStatementsOfThePreparation)
 {
-    for (int statement = 1; statement <= 9 && !HasFailure(); ++statement) {
+    for (unsigned statement = 1; statement <= 9 && !HasFailure(); ++statement) {
         Scenario s = scenarios[0];
-        s.statement = statement;
+        s.statement.count = statement;
         ASSERT_TRUE(play(s));
     }
 }
@@ -531,9 +586,9 @@ TEST_F(RunsInProcesses, KilledAtEachOfTheFirstStatementsOfThePreparation)
 TEST_F(RunsInProcesses, KilledAtEachLaterStatementOfThePreparation)
 {
     Scenario s = scenarios[0];
-    for (s.statement = 10; !HasFailure() && play(s); ++s.statement)
-        ASSERT_LT(s.statement, 40) << "the preparation never ended";
-    EXPECT_GT(s.statement, 12);
+    for (s.statement.count = 10; !HasFailure() && play(s); ++s.statement.count)
+        ASSERT_LT(s.statement.count, 40u) << "the preparation never ended";
+    EXPECT_GT(s.statement.count, 12u);
 }
 
 TEST_F(RunsInProcesses, KilledInTheCopyLeftOverAndTwoAtOnce)
@@ -545,8 +600,9 @@ TEST_F(RunsInProcesses, KilledInTheCopyLeftOverAndTwoAtOnce)
 TEST_F(RunsInProcesses, KilledAfterEachStatementOfTheRestoreWhichRemovesTheMarkLast)
 {
     // Started again from another computer: refused, the mark still shown.
-    for (unsigned n = firstRestoreStatement(); n <= lastRestoreStatement && !HasFailure(); ++n)
-        play({"killed in the restore at statement", First::KilledAtStatement, static_cast<int>(n),
+    const std::vector<Statement> restore = restoreStatements();
+    for (std::size_t i = 0; i < restore.size() && !HasFailure(); ++i)
+        play({"killed in the restore at", First::KilledAtStatement, restore[i],
             Second::OtherComputer});
 }
 
@@ -555,8 +611,9 @@ TEST_F(RunsInProcesses, KilledAfterEachStatementOfTheRestoreThenStartedFromTheSa
     // Among them the kill after the binding's row is back and before the
     // service stopped: the listener still on the run's port until the next
     // start restarts it.
-    for (unsigned n = firstRestoreStatement(); n <= lastRestoreStatement && !HasFailure(); ++n)
-        play({"killed in the restore at statement", First::KilledAtStatement, static_cast<int>(n),
+    const std::vector<Statement> restore = restoreStatements();
+    for (std::size_t i = 0; i < restore.size() && !HasFailure(); ++i)
+        play({"killed in the restore at", First::KilledAtStatement, restore[i],
             Second::SameComputerHeldAtItsClaim});
 }
 
@@ -565,10 +622,12 @@ TEST_F(RunsInProcesses, AStartAfterACrashKilledAtEachOfItsStatementsToo)
     // The first run killed after the binding's row is back and before the
     // service stopped (the listener on the run's port); the next start,
     // which restarts it, puts back the rest and drops the list, killed at
-    // each of its statements up to its own road's first.
-    const int first = static_cast<int>(firstRestoreStatement()) + 3;
-    for (int n = 1; n <= 13 && !HasFailure(); ++n)
-        play({"a start after a crash in the restore at statement", First::KilledAtStatement, first,
+    // each of its statements up to its own road's first, counted from the
+    // one the first run was killed at.
+    const std::vector<Statement> restore = restoreStatements();
+    ASSERT_GT(restore.size(), 3u);
+    for (unsigned n = 1; n <= 13 && !HasFailure(); ++n)
+        play({"a start after a crash in the restore at", First::KilledAtStatement, restore[3],
             Second::SameComputerKilledAtStatement, n});
 }
 
@@ -585,9 +644,9 @@ TEST_F(RunsInProcesses, WhatChangesWhileARunReadsTheSettingsIsNotTakenForTheTarg
         TempDir home, otherHome, firstLogs, secondLogs;
         auto first = start(home, firstLogs);
         ASSERT_TRUE(transcriptShows("QUERY", 5));
-        EXPECT_EQ(
-            0u, nthQuery(target->transcript(), 5).rfind("SELECT Address, Port FROM ServicePorts"))
-            << nthQuery(target->transcript(), 5);
+        EXPECT_EQ(0u,
+            nthQuery(target->transcript(), {"", 5}).rfind("SELECT Address, Port FROM ServicePorts"))
+            << nthQuery(target->transcript(), {"", 5});
         std::unique_ptr<ChildProcess> second;
         std::string expected = original;
         if (otherRun) {
