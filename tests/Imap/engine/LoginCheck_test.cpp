@@ -244,6 +244,54 @@ TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimes
         EXPECT_EQ(std::string::npos, session->clientBytes.find("Pw-anna"));
 }
 
+// A connection turned away while another of the run is open shows the
+// source's limit only if the source goes on: greets the connection made
+// next, and the limit is kept and said. A source going away (a shutdown
+// that says BYE, then nothing listens) is not reached by the next: the
+// limit is undone, and nothing is said.
+TEST(LoginCheck, ALimitIsTheSourcesOnlyIfItGreetsTheNextConnection)
+{
+    const struct Row {
+        const char* name;
+        std::string turnedAway;
+        bool next; // the next connection reaches the source (else it fails)
+        LoginVerdict::Kind kind;
+        unsigned limit;
+        std::wstring said;
+    } rows[] = {
+        {"at its limit", "* BYE Too many connections from your IP", true, LoginVerdict::Accepted,
+            1,
+            L"The source server accepted at most 1 connection at once; the migration went on "
+            L"with 1."},
+        {"going away", "* BYE Server shutting down.", false, LoginVerdict::SourceFailed, 0, L""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server;
+        server.addSession(row.turnedAway + "\r\n")->closedAtEnd = true;
+        if (row.next)
+            server.addSession(tavir::test::scriptedGreeting + "%T OK Logged in\r\n%|");
+        tavir::mail::SimpleImapClient client;
+        client.setStreamFactory(server.factory());
+        SourceConnections connections;
+        SourceConnections::Slot other
+            = connections.acquire(SourceConnections::Who::Road, [] { return false; });
+        other.greeted();
+        std::thread closesOther([&] {
+            for (int i = 0; i < 500 && connections.limit() == 0; ++i)
+                std::this_thread::sleep_for(milliseconds(10));
+            other.release();
+        });
+        LoginVerdict verdict = logInAnna(client, connections, std::chrono::seconds(10));
+        closesOther.join();
+
+        EXPECT_EQ(row.kind, verdict.kind) << verdict.sentence;
+        EXPECT_EQ(row.next ? 2u : 1u, server.next);
+        EXPECT_EQ(row.limit, connections.limit());
+        EXPECT_EQ(row.said, connections.limitSentence());
+    }
+}
+
 // An accepted login is a session the source took: with more of them at
 // once than the limit (here the one connection beyond it that the run
 // tries after a quiet second), the limit rises to that many.
