@@ -374,6 +374,7 @@ void ConnectionInternal::connectAndGreet(bool login, const AfterChallenge& after
     close();
     trustNotice_ = {};
     closedBeforeGreeting_ = false;
+    greeting_.clear();
     capabilities_.clear();
     capabilitiesKnown_ = false;
     std::unique_ptr<ImapStream> stream = factory_ ? factory_(endpoint) : nullptr;

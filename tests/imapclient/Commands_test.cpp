@@ -291,6 +291,11 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
         EXPECT_EQ(row.wire, withoutTags(session->clientBytes));
         client.disconnect(true);
         EXPECT_TRUE(session->closed);
+        // Greeted again where no server answers: nothing of this greeting is
+        // read as the next one's (a BYE once taken for a second turn-away).
+        const Welcome none = client.greet(L"scripted", 0, false);
+        EXPECT_EQ(Welcome::Failed, none.kind);
+        EXPECT_EQ("host name scripted could not be resolved", none.text);
         // connect() sends no password where logIn sends none either.
         if (row.welcome == Welcome::Preauth || row.answer == Answer::NoMethod) {
             ScriptedServer again;

@@ -339,6 +339,8 @@ LoginCheck::Try LoginCheck::attempt(const std::wstring& user, const std::wstring
         tried.text = closedBeforeItGreeted(server_.text());
         return tried;
     case Welcome::Failed:
+        if (!stopped)
+            slot.notReached();
         tried.kind = stopped ? Try::Stopped : Try::SourceFailed;
         tried.text = sourceNotReached(server_, withoutLineEnd(greeting));
         return tried;

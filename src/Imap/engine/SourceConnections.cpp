@@ -34,6 +34,7 @@ private:
 SourceConnections::Slot::Slot(Slot&& other) noexcept
     : owner_(other.owner_)
     , who_(other.who_)
+    , takenUnder_(other.takenUnder_)
     , greeted_(other.greeted_)
     , loggedIn_(other.loggedIn_)
     , probe_(other.probe_)
@@ -47,6 +48,7 @@ SourceConnections::Slot& SourceConnections::Slot::operator=(Slot&& other) noexce
         release();
         owner_ = other.owner_;
         who_ = other.who_;
+        takenUnder_ = other.takenUnder_;
         greeted_ = other.greeted_;
         loggedIn_ = other.loggedIn_;
         probe_ = other.probe_;
@@ -59,6 +61,12 @@ void SourceConnections::Slot::greeted()
 {
     if (owner_)
         owner_->greeted(*this);
+}
+
+void SourceConnections::Slot::notReached()
+{
+    if (owner_)
+        owner_->notReached();
 }
 
 void SourceConnections::Slot::loggedIn()
@@ -184,7 +192,7 @@ SourceConnections::Slot SourceConnections::take(Who who, Clock::time_point now)
         limit_.probeTaken(now);
     ++open_;
     tests_ += who == Who::Test ? 1 : 0;
-    return Slot(this, who, probe);
+    return Slot(this, who, limit_.lastChange(), probe);
 }
 
 SourceLimit::Room SourceConnections::roomFor(Who who, Clock::time_point now) const
@@ -223,8 +231,17 @@ void SourceConnections::greeted(Slot& slot)
     if (slot.greeted_)
         return;
     slot.greeted_ = true;
+    limit_.wentOn(slot.takenUnder_);
     ++greetedOpen_;
     mostGreeted_ = std::max(mostGreeted_, greetedOpen_);
+}
+
+void SourceConnections::notReached()
+{
+    KMutexLocker hold(lock_);
+    limit_.wentAway();
+    // The limit may be undone: room for those waiting.
+    changed();
 }
 
 void SourceConnections::loggedIn(Slot& slot)
@@ -314,9 +331,7 @@ std::wstring SourceConnections::limitSentence() const
     unsigned most = 0;
     {
         KMutexLocker hold(lock_);
-        // A source that greeted none of the run's connections showed no
-        // limit: it turned the run away.
-        most = everGreeted_ ? limit_.atMost() : 0;
+        most = limit_.wentOnWith();
     }
     if (most == 0)
         return std::wstring();

@@ -10,8 +10,9 @@
 // (Courier's own default is 4), as desktop mail clients know, which lower
 // their number of connections to a server that turns one more away. The
 // limit lives here alone (SourceLimit): each connection turned away
-// changes it by a change it can undo, and it rises again when the source
-// takes more.
+// changes it by a change it can undo, it rises again when the source takes
+// more, and it is said only once the source went on after it (a source
+// going away turns connections away too).
 #include "Imap/engine/SourceLimit.h"
 #include "tiny/KCondition.h"
 #include "tiny/KMutex.h"
@@ -43,8 +44,15 @@ public:
         Slot& operator=(const Slot&) = delete;
 
         explicit operator bool() const { return owner_ != nullptr; }
-        // The source greeted the connection: it is reachable.
+        // The source greeted the connection: it is reachable, and it went
+        // on after the connections turned away before this one was taken
+        // (SourceLimit::wentOn).
         void greeted();
+        // The connection never reached the source (refused, no route, no
+        // greeting in time): the source is not there as it was, and the
+        // connections turned away since it last went on showed it going
+        // away, not its limit (SourceLimit::wentAway).
+        void notReached();
         // The source accepted the login on it: it took the session. More
         // sessions at once than the limit raise the limit.
         void loggedIn();
@@ -55,15 +63,18 @@ public:
 
     private:
         friend class SourceConnections;
-        Slot(SourceConnections* owner, Who who, bool probe)
+        Slot(SourceConnections* owner, Who who, std::uint64_t takenUnder, bool probe)
             : owner_(owner)
             , who_(who)
+            , takenUnder_(takenUnder)
             , probe_(probe)
         {
         }
 
         SourceConnections* owner_ = nullptr;
         Who who_ = Who::Test;
+        // The latest change to the limit when it was taken.
+        std::uint64_t takenUnder_ = 0;
         bool greeted_ = false;
         bool loggedIn_ = false;
         // Taken beyond the limit, to see whether the source takes one more.
@@ -163,8 +174,8 @@ public:
     // has turned one away; 0 until then.
     unsigned limit() const;
     // The limit as the report says it ("The source server accepted at most
-    // 4 connections at once; the migration went on with 4."); empty without
-    // one.
+    // 4 connections at once; the migration went on with 4."), once the
+    // source went on under it (SourceLimit::wentOnWith); empty without one.
     std::wstring limitSentence() const;
     unsigned open() const;
 
@@ -185,6 +196,7 @@ private:
     void countOut(const Slot& slot, bool mayStillCount) TAVIR_REQUIRES(lock_);
     void release(Slot& slot);
     void greeted(Slot& slot);
+    void notReached();
     void loggedIn(Slot& slot);
     void handToRoad(Slot& slot);
     void undo(std::uint64_t change);

@@ -2,23 +2,32 @@
 #include "Imap/engine/SourceLimit.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace tavir::migration {
 
 unsigned SourceLimit::atMost() const
 {
-    Shown all = kept_;
-    for (const auto& change : undoable_)
-        merge(all, change.second);
-    return all.atMost;
+    return inForce(false).atMost;
+}
+
+unsigned SourceLimit::wentOnWith() const
+{
+    return inForce(true).atMost;
 }
 
 SourceLimit::Ms SourceLimit::settling() const
 {
+    return inForce(false).settling;
+}
+
+SourceLimit::Shown SourceLimit::inForce(bool wentOnOnly) const
+{
     Shown all = kept_;
-    for (const auto& change : undoable_)
-        merge(all, change.second);
-    return all.settling;
+    for (const auto& change : changes_)
+        if (change.second.wentOn || !wentOnOnly)
+            merge(all, change.second.shown);
+    return all;
 }
 
 void SourceLimit::merge(Shown& into, const Shown& shown)
@@ -157,22 +166,46 @@ bool SourceLimit::turnedAway(unsigned besides, unsigned mostGreeted, bool probe,
         quietSince_ = now;
     }
     change = ++lastChange_;
-    undoable_.emplace(change, shown);
+    changes_.emplace(change, Change{shown, false, false});
     return true;
 }
 
 void SourceLimit::undo(std::uint64_t change)
 {
-    undoable_.erase(change);
+    const auto found = changes_.find(change);
+    if (found != changes_.end() && !found->second.kept)
+        changes_.erase(found);
 }
 
 void SourceLimit::keep(std::uint64_t change)
 {
-    const auto found = undoable_.find(change);
-    if (found == undoable_.end())
+    const auto found = changes_.find(change);
+    if (found == changes_.end())
         return;
-    merge(kept_, found->second);
-    undoable_.erase(found);
+    found->second.kept = true;
+    settle(found);
+}
+
+void SourceLimit::wentOn(std::uint64_t under)
+{
+    for (auto change = changes_.begin(); change != changes_.end() && change->first <= under;) {
+        change->second.wentOn = true;
+        settle(change++);
+    }
+}
+
+void SourceLimit::wentAway()
+{
+    for (auto change = changes_.begin(); change != changes_.end();)
+        change = change->second.wentOn ? std::next(change) : changes_.erase(change);
+}
+
+void SourceLimit::settle(std::map<std::uint64_t, Change>::iterator change)
+{
+    if (!change->second.kept || !change->second.wentOn)
+        return;
+    merge(kept_, change->second.shown);
+    changes_.erase(change);
 }
 
 void SourceLimit::took(unsigned sessions)
@@ -185,8 +218,8 @@ void SourceLimit::took(unsigned sessions)
             shown.atMost = std::max(shown.atMost, sessions);
     };
     raise(kept_);
-    for (auto& change : undoable_)
-        raise(change.second);
+    for (auto& change : changes_)
+        raise(change.second.shown);
     probing_ = false;
     probeAfter_ = probeAfterAtFirst;
 }

@@ -4,7 +4,9 @@
 // raised again by the sessions it takes; how long it still counts a
 // connection the run has closed; and when to try one connection beyond the
 // limit. Each connection turned away is one change, kept or undone by
-// itself, so that interleaved changes never leave a figure neither showed.
+// itself, so that interleaved changes never leave a figure neither showed;
+// and a change is the source's limit, to be said, only once the source went
+// on after it: a source going away turns connections away too.
 // A plain value, held under its owner's lock (SourceConnections); every
 // answer is for the time it is given.
 #include <chrono>
@@ -45,8 +47,15 @@ public:
 
     // The most connections the source takes at once: the least of what
     // the changes in force showed; 0 until one was turned away while
-    // others of the run were held.
+    // others of the run were held. The run keeps to it at once.
     unsigned atMost() const;
+    // The limit as the source showed it and the run went on with it: the
+    // least of the changes in force that the source went on after (wentOn);
+    // 0 while there is none. A source that is going away (a shutdown ends
+    // some connections, closes others before their greeting) turns
+    // connections away while the run holds others, and never greets one
+    // again: no limit of its own to say.
+    unsigned wentOnWith() const;
     // How long a connection the run closed still counts on the source.
     Ms settling() const;
 
@@ -82,11 +91,22 @@ public:
     bool turnedAway(unsigned besides, unsigned mostGreeted, bool probe, Clock::time_point now,
         std::uint64_t& change);
     // The change told nothing of the source: what it showed is forgotten,
-    // whatever other changes came since.
+    // whatever other changes came since. A change kept is undone no more.
     void undo(std::uint64_t change);
     // The change is kept for the rest of the run (until the source takes
-    // more: took).
+    // more: took), unless the source went away before it went on (wentAway).
     void keep(std::uint64_t change);
+    // The latest change made; 0 before any. A connection taken now is taken
+    // under it and every one before it.
+    std::uint64_t lastChange() const { return lastChange_; }
+    // The source greeted a connection taken under the changes up to
+    // `under`: it went on after them, so they are its limit.
+    void wentOn(std::uint64_t under);
+    // A connection of the run did not reach the source at all (refused, no
+    // route, no greeting in time): the changes the source has not gone on
+    // after are undone. Those connections were turned away by a source
+    // going away, not at its limit.
+    void wentAway();
     // The source holds `sessions` of the run's at once: it takes no fewer,
     // whatever was shown before.
     void took(unsigned sessions);
@@ -97,7 +117,18 @@ private:
         unsigned atMost = 0; // 0: nothing
         Ms settling = settlingAtFirst;
     };
+    // A change in force that is not yet both kept and gone on after.
+    struct Change {
+        Shown shown;
+        bool kept = false;
+        bool wentOn = false;
+    };
     static void merge(Shown& into, const Shown& shown);
+    // What the changes in force show together; only those the source went
+    // on after with `wentOnOnly`.
+    Shown inForce(bool wentOnOnly) const;
+    // Takes a change into kept_ once it is both kept and gone on after.
+    void settle(std::map<std::uint64_t, Change>::iterator change);
     unsigned countedWithin(Clock::time_point now, Ms settling) const;
     // The source turned a connection away while the run held some (open,
     // or closed and counted still), fewer than it has shown it takes (its
@@ -112,8 +143,9 @@ private:
     // Forgets what closed longer ago than any settling counts.
     void forget(Clock::time_point now);
 
+    // The changes kept and gone on after, merged: they are never undone.
     Shown kept_;
-    std::map<std::uint64_t, Shown> undoable_;
+    std::map<std::uint64_t, Change> changes_;
     std::uint64_t lastChange_ = 0;
     // When each connection closed lately closed, earliest first.
     std::deque<Clock::time_point> closedAt_;

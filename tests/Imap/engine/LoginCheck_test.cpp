@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -48,6 +49,32 @@ std::vector<std::string> namesLoggedIn(const ScriptedServer& server)
     }
     return names;
 }
+
+// Another connection of the run, greeted and open, that closes on a thread
+// of its own once the source has shown a limit (or after 5 s): the room a
+// login turned away waits for.
+class OtherConnectionOpen {
+public:
+    OtherConnectionOpen(SourceConnections& connections, SourceConnections::Who who)
+        : connections_(connections)
+        , slot_(connections.acquire(who, [] { return false; }))
+    {
+        slot_.greeted();
+        closes_ = std::thread([this] {
+            for (int i = 0; i < 500 && connections_.limit() == 0; ++i)
+                std::this_thread::sleep_for(milliseconds(10));
+            slot_.release();
+        });
+    }
+    ~OtherConnectionOpen() { closes_.join(); }
+    OtherConnectionOpen(const OtherConnectionOpen&) = delete;
+    OtherConnectionOpen& operator=(const OtherConnectionOpen&) = delete;
+
+private:
+    SourceConnections& connections_;
+    SourceConnections::Slot slot_;
+    std::thread closes_;
+};
 
 // A refused login is the account's, and its bare mailbox is tried after its
 // address; a login the source can't take now (its code says so, or an ALERT
@@ -159,26 +186,16 @@ TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
         tavir::mail::SimpleImapClient client;
         client.setStreamFactory(server.factory());
         SourceConnections connections;
-        SourceConnections::Slot other;
-        std::thread closesOther;
-        if (row.othersOpen) {
-            other = connections.acquire(SourceConnections::Who::Test, [] { return false; });
-            other.greeted();
-            // Closed once the login met the source at its limit.
-            closesOther = std::thread([&] {
-                for (int i = 0; i < 500 && connections.limit() == 0; ++i)
-                    std::this_thread::sleep_for(milliseconds(10));
-                other.release();
-            });
-        }
+        std::optional<OtherConnectionOpen> other;
+        if (row.othersOpen)
+            other.emplace(connections, SourceConnections::Who::Test);
         const LoginCheck check(
             ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Test);
         Logger log;
         const Clock::time_point began = Clock::now();
         LoginVerdict verdict = check.check(
             anna(), client, log, [&] { return Clock::now() - began > std::chrono::seconds(20); });
-        if (closesOther.joinable())
-            closesOther.join();
+        other.reset();
 
         EXPECT_EQ(row.kind, verdict.kind);
         EXPECT_EQ(row.sentence, verdict.sentence);
@@ -242,6 +259,47 @@ TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimes
     EXPECT_EQ(0u, connections.limit());
     for (const auto& session : server.sessions)
         EXPECT_EQ(std::string::npos, session->clientBytes.find("Pw-anna"));
+}
+
+// A connection turned away while another of the run is open shows the
+// source's limit only if the source goes on: greets the connection made
+// next, and the limit is kept and said. A source going away (a shutdown
+// that says BYE, then nothing listens) is not reached by the next: the
+// limit is undone, and nothing is said.
+TEST(LoginCheck, ALimitIsTheSourcesOnlyIfItGreetsTheNextConnection)
+{
+    const struct Row {
+        const char* name;
+        std::string turnedAway;
+        bool next; // the next connection reaches the source (else it fails)
+        LoginVerdict::Kind kind;
+        unsigned limit;
+        std::wstring said;
+    } rows[] = {
+        {"at its limit", "* BYE Too many connections from your IP", true, LoginVerdict::Accepted, 1,
+            L"The source server accepted at most 1 connection at once; the migration went on "
+            L"with 1."},
+        {"going away", "* BYE Server shutting down.", false, LoginVerdict::SourceFailed, 0, L""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server;
+        server.addSession(row.turnedAway + "\r\n")->closedAtEnd = true;
+        if (row.next)
+            server.addSession(tavir::test::scriptedGreeting + "%T OK Logged in\r\n%|");
+        tavir::mail::SimpleImapClient client;
+        client.setStreamFactory(server.factory());
+        SourceConnections connections;
+        std::optional<OtherConnectionOpen> other;
+        other.emplace(connections, SourceConnections::Who::Road);
+        const LoginVerdict verdict = logInAnna(client, connections, std::chrono::seconds(10));
+        other.reset();
+
+        EXPECT_EQ(row.kind, verdict.kind) << verdict.sentence;
+        EXPECT_EQ(row.next ? 2u : 1u, server.next);
+        EXPECT_EQ(row.limit, connections.limit());
+        EXPECT_EQ(row.said, connections.limitSentence());
+    }
 }
 
 // An accepted login is a session the source took: with more of them at

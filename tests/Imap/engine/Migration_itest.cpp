@@ -596,6 +596,10 @@ TEST_F(ManyAccountsTest, ASourceRestartedInTheCopyFailsTheAccountsInHandAndASeco
     ASSERT_TRUE(first.started) << first.report;
     expectCallbacksInOrder(first);
     EXPECT_GE(first.status.failedAccounts, 1u) << first.report;
+    // The connections its shutdown closed while the run held others showed
+    // no limit of the source's: it went away.
+    EXPECT_EQ(std::string::npos, first.report.find("accepted at most")) << first.report;
+    EXPECT_EQ(L"", first.status.sourceLimit);
     const std::string refused = "Could not connect to the source server 127.0.0.1:"
         + std::to_string(port) + ": connection refused.";
     for (const UserInfoData& user : first.users) {
@@ -631,6 +635,7 @@ TEST_F(ManyAccountsTest, ASourceRestartedInTheCopyFailsTheAccountsInHandAndASeco
     EXPECT_EQ(static_cast<unsigned>(accounts), second.status.finishedAccounts) << second.report;
     EXPECT_EQ(0u, second.status.messageErrors + second.status.folderErrors) << second.report;
     EXPECT_EQ(accounts * messages, second.status.messagesDone + second.status.messagesAlreadyThere);
+    EXPECT_EQ(std::string::npos, second.report.find("accepted at most")) << second.report;
     for (const auto& [user, password] : users) {
         SCOPED_TRACE(user);
         expectSameMessages(mail.at(user), readStandInAccount(target, user + "@restart.test"));

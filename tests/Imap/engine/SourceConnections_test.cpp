@@ -85,7 +85,7 @@ TEST(SourceConnections, TheTestsWaitForTheirShareAndForARoadWhileARoadNeverWaits
 
 // A connection the source turns away while others of the run are open
 // caps the run at what was open; the next one waits until one of them
-// has closed, and the figure is said.
+// has closed, and the figure is said once the source greeted it.
 TEST(SourceConnections, AConnectionTurnedAwayWhileOthersAreOpenCapsTheRunAtWhatWasOpen)
 {
     for (unsigned open : {1u, 4u}) {
@@ -97,11 +97,7 @@ TEST(SourceConnections, AConnectionTurnedAwayWhileOthersAreOpenCapsTheRunAtWhatW
         EXPECT_FALSE(away);
         EXPECT_EQ(open, connections.limit());
         EXPECT_EQ(open, connections.open());
-        EXPECT_EQ(open == 1 ? L"The source server accepted at most 1 connection at once; the "
-                              L"migration went on with 1."
-                            : L"The source server accepted at most 4 connections at once; the "
-                              L"migration went on with 4.",
-            connections.limitSentence());
+        EXPECT_EQ(L"", connections.limitSentence());
         Asking next(connections, Who::Road);
         EXPECT_FALSE(next.cameWithin(250));
         const auto closed = Clock::now();
@@ -111,6 +107,12 @@ TEST(SourceConnections, AConnectionTurnedAwayWhileOthersAreOpenCapsTheRunAtWhatW
         // 100 ms, for the process that served it to end.
         EXPECT_GE(Clock::now() - closed, SourceLimit::settlingAtFirst);
         EXPECT_EQ(open, connections.open());
+        next.slot().greeted();
+        EXPECT_EQ(open == 1 ? L"The source server accepted at most 1 connection at once; the "
+                              L"migration went on with 1."
+                            : L"The source server accepted at most 4 connections at once; the "
+                              L"migration went on with 4.",
+            connections.limitSentence());
     }
 }
 
@@ -119,7 +121,8 @@ TEST(SourceConnections, AConnectionTurnedAwayWhileOthersAreOpenCapsTheRunAtWhatW
 // one that never did turns the run away; neither is a limit. The figure is
 // what the source took at once: never more than the run held besides the
 // one turned away (with those closed so lately that the source may count
-// them still), never less than it greeted at once.
+// them still), never less than it greeted at once. It is said once the
+// source greeted a connection taken after it.
 TEST(SourceConnections, ATurnAwayShowsWhatTheSourceTookAtOnce)
 {
     const struct Row {
@@ -150,9 +153,12 @@ TEST(SourceConnections, ATurnAwayShowsWhatTheSourceTookAtOnce)
         Slot away = connections.acquire(Who::Test, never);
         EXPECT_EQ(row.meaning, connections.turnedAway(away).meaning);
         EXPECT_EQ(row.limit, connections.limit());
-        // A source that greeted none of the run's connections showed no
-        // figure to say.
-        EXPECT_EQ(row.limit != 0 && row.greeted != 0, !connections.limitSentence().empty());
+        EXPECT_EQ(L"", connections.limitSentence());
+        slots.clear();
+        Asking after(connections, Who::Road);
+        ASSERT_TRUE(after.cameWithin(2000));
+        after.slot().greeted();
+        EXPECT_EQ(row.limit != 0, !connections.limitSentence().empty());
     }
     // Passing: greeted before, nothing open or closed lately.
     SourceConnections connections;
@@ -161,6 +167,56 @@ TEST(SourceConnections, ATurnAwayShowsWhatTheSourceTookAtOnce)
     Slot away = connections.acquire(Who::Road, never);
     EXPECT_EQ(Meaning::Passing, connections.turnedAway(away).meaning);
     EXPECT_EQ(0u, connections.limit());
+}
+
+// The figure a turn-away shows is said once the source went on after it:
+// greeted a connection taken after it. One taken before, greeted after it,
+// says nothing of it. A connection that reaches the source no more (a
+// source going away: its shutdown closed one before its greeting while the
+// run held four, then nothing listens) undoes it, and a road waiting for
+// room has it at once; after the source went on, the limit stays.
+TEST(SourceConnections, ALimitIsSaidOnceTheSourceWentOnAfterItAndUndoneWhenTheSourceWentAway)
+{
+    enum class Then { GreetedTakenAfter, GreetedTakenBefore, NotReached, GreetedThenNotReached };
+    const struct Row {
+        const char* name;
+        Then then;
+        unsigned limit;
+        bool said;
+    } rows[] = {
+        {"a connection taken after it greeted", Then::GreetedTakenAfter, 4, true},
+        {"one taken before it greeted", Then::GreetedTakenBefore, 4, false},
+        {"one not reached", Then::NotReached, 0, false},
+        {"one taken after it greeted, then one not reached", Then::GreetedThenNotReached, 4, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SourceConnections connections;
+        std::vector<Slot> slots = greetedSlots(connections, 3);
+        Slot before = connections.acquire(Who::Road, never);
+        ASSERT_NO_FATAL_FAILURE(turnOneMoreAway(connections, 4));
+        EXPECT_EQ(L"", connections.limitSentence());
+        if (row.then == Then::GreetedTakenAfter || row.then == Then::GreetedThenNotReached) {
+            slots.pop_back();
+            Asking after(connections, Who::Road);
+            ASSERT_TRUE(after.cameWithin(2000));
+            after.slot().greeted();
+            slots.push_back(std::move(after.slot()));
+        }
+        if (row.then == Then::GreetedTakenBefore)
+            before.greeted();
+        if (row.then == Then::NotReached || row.then == Then::GreetedThenNotReached) {
+            Asking waiting(connections, Who::Road);
+            EXPECT_FALSE(waiting.cameWithin(150));
+            before.notReached();
+            EXPECT_EQ(row.limit == 0, waiting.cameWithin(row.limit == 0 ? 500 : 150));
+        }
+        EXPECT_EQ(row.limit, connections.limit());
+        EXPECT_EQ(row.said ? L"The source server accepted at most 4 connections at once; the "
+                             L"migration went on with 4."
+                           : L"",
+            connections.limitSentence());
+    }
 }
 
 // Two accounts' own sessions ended at the login, interleaved: A lowers the
@@ -207,6 +263,12 @@ TEST(SourceConnections, AccountsOwnTurnAwaysUndoneInEitherOrderLeaveNoLimitBehin
         EXPECT_EQ(row.real ? 3u : 0u, connections.limit());
         // Room made by an undone limit reaches the waiting road.
         EXPECT_EQ(!row.real, waiting.cameWithin(row.real ? 100 : 1000));
+        if (row.real) {
+            open.pop_back();
+            ASSERT_TRUE(waiting.cameWithin(2000));
+        }
+        EXPECT_EQ(L"", connections.limitSentence());
+        waiting.slot().greeted();
         EXPECT_EQ(row.real ? L"The source server accepted at most 3 connections at once; the "
                              L"migration went on with 3."
                            : L"",
@@ -216,7 +278,8 @@ TEST(SourceConnections, AccountsOwnTurnAwaysUndoneInEitherOrderLeaveNoLimitBehin
 
 // A connection beyond the limit is tried after a quiet second: the source
 // that takes its session raises the limit (a late count caught up, another
-// client gone), one that turns it away keeps it.
+// client gone), one that turns it away keeps it, said once the source
+// greets the next.
 TEST(SourceConnections, AProbeTheSourceTakesRaisesTheLimit)
 {
     for (bool taken : {true, false}) {
@@ -238,6 +301,11 @@ TEST(SourceConnections, AProbeTheSourceTakesRaisesTheLimit)
             probe.slot().loggedIn();
         } else {
             connections.turnedAway(probe.slot());
+            EXPECT_EQ(L"", connections.limitSentence());
+            slots.pop_back();
+            Asking next(connections, Who::Road);
+            ASSERT_TRUE(next.cameWithin(2000));
+            next.slot().greeted();
         }
         EXPECT_EQ(taken ? 3u : 2u, connections.limit());
         EXPECT_EQ(taken ? L"The source server accepted at most 3 connections at once; the "

@@ -241,6 +241,93 @@ TEST(SourceLimit, SessionsTakenBeyondTheLimitRaiseIt)
     EXPECT_EQ(4u, limit.atMost());
 }
 
+// What a turn-away shows is kept to at once, and is the source's limit, to
+// be said, once the source went on after it: greeted a connection taken
+// under it. A connection that reaches the source no more (a source going
+// away, whose shutdown closed the others before their greeting) undoes
+// every change the source has not gone on after, kept or not; one it went
+// on after stays.
+TEST(SourceLimit, AChangeIsTheSourcesLimitOnceTheSourceWentOnAfterIt)
+{
+    enum class Step {
+        TurnedAwayWith4,
+        TurnedAwayWith3,
+        Kept, // the latest change
+        Undone, // the latest change
+        GreetedTakenAfter, // a connection taken under every change so far
+        GreetedTakenBefore, // one taken before the latest change
+        NotReached,
+        Took5, // five sessions at once
+    };
+    using S = Step;
+    const struct Row {
+        const char* name;
+        std::vector<Step> steps;
+        unsigned atMost;
+        unsigned wentOnWith;
+    } rows[] = {
+        {"kept to, not said before the source went on", {S::TurnedAwayWith4, S::Kept}, 4, 0},
+        {"gone on after", {S::TurnedAwayWith4, S::Kept, S::GreetedTakenAfter}, 4, 4},
+        {"gone on after before it was kept", {S::TurnedAwayWith4, S::GreetedTakenAfter, S::Kept}, 4,
+            4},
+        {"a connection taken before it, greeted after it",
+            {S::TurnedAwayWith4, S::Kept, S::GreetedTakenBefore}, 4, 0},
+        {"gone away before it went on",
+            {S::TurnedAwayWith4, S::Kept, S::TurnedAwayWith3, S::NotReached}, 0, 0},
+        {"gone away after it went on",
+            {S::TurnedAwayWith4, S::GreetedTakenAfter, S::Kept, S::NotReached}, 4, 4},
+        {"a lower one not yet gone on after",
+            {S::TurnedAwayWith4, S::Kept, S::GreetedTakenAfter, S::TurnedAwayWith3, S::Kept}, 3, 4},
+        {"a lower one gone on after",
+            {S::TurnedAwayWith4, S::Kept, S::TurnedAwayWith3, S::Kept, S::GreetedTakenAfter}, 3, 3},
+        {"a lower one gone on after under the earlier only",
+            {S::TurnedAwayWith4, S::Kept, S::TurnedAwayWith3, S::Kept, S::GreetedTakenBefore}, 3,
+            4},
+        {"a lower one gone away",
+            {S::TurnedAwayWith4, S::Kept, S::GreetedTakenAfter, S::TurnedAwayWith3, S::Kept,
+                S::NotReached},
+            4, 4},
+        {"gone on after, then undone by its own",
+            {S::TurnedAwayWith4, S::GreetedTakenAfter, S::Undone}, 0, 0},
+        {"raised by sessions taken before it went on",
+            {S::TurnedAwayWith4, S::Kept, S::Took5, S::GreetedTakenAfter}, 5, 5},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SourceLimit limit;
+        std::uint64_t latest = 0;
+        for (Step step : row.steps) {
+            switch (step) {
+            case S::TurnedAwayWith4:
+            case S::TurnedAwayWith3:
+                latest = turnedAwayWith(limit, step == S::TurnedAwayWith4 ? 4 : 3);
+                ASSERT_EQ(latest, limit.lastChange());
+                break;
+            case S::Kept:
+                limit.keep(latest);
+                break;
+            case S::Undone:
+                limit.undo(latest);
+                break;
+            case S::GreetedTakenAfter:
+                limit.wentOn(limit.lastChange());
+                break;
+            case S::GreetedTakenBefore:
+                limit.wentOn(latest - 1);
+                break;
+            case S::NotReached:
+                limit.wentAway();
+                break;
+            case S::Took5:
+                limit.took(5);
+                break;
+            }
+        }
+        EXPECT_EQ(row.atMost, limit.atMost());
+        EXPECT_EQ(row.wentOnWith, limit.wentOnWith());
+    }
+}
+
 // A connection the run closed counts on the source's side for the time a
 // closed connection counts, and the clock makes room when it stops.
 TEST(SourceLimit, AClosedConnectionCountsUntilItHasSettled)
