@@ -64,3 +64,15 @@ void* operator new(std::size_t size)
         handler();
     }
 }
+
+// Paired with the operator new above: a sanitizer's own operator delete would
+// take its memory for something it did not allocate.
+void operator delete(void* memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}

@@ -3,7 +3,7 @@
 // while armed, the first allocation (operator new) of at least a given size
 // on another thread than the one that armed it throws std::bad_alloc, once.
 // Using this replaces the test program's global operator new, which
-// otherwise only allocates (malloc); the default operator delete frees.
+// otherwise only allocates (malloc), and operator delete, which frees.
 #include <cstddef>
 
 namespace tavir::test {
