@@ -54,10 +54,6 @@ struct MigrationRun {
     // stop or a failure that cut the preparation short, or the workers'
     // end) until the run's end is written; for getStatus.
     std::shared_ptr<std::atomic<bool>> puttingBack = std::make_shared<std::atomic<bool>>(false);
-    // What putting the target back at the run's end said in the report
-    // (MigrationStatus::targetRestore): written before endTime, read once
-    // it is set.
-    mutable std::wstring targetRestore;
     // The IMAP read time-out in milliseconds; 0 keeps the client's own.
     unsigned readTimeoutMs = 0;
 
@@ -66,12 +62,14 @@ struct MigrationRun {
     mutable std::atomic<bool> sourceListsPlainly{false};
 
     // What the run's end left for getStatus to hand over: when its summary
-    // was written (seconds since 1970), the summary as written, and the
-    // accounts made ahead that the run left on the target.
+    // was written (seconds since 1970), the summary as written, the
+    // accounts made ahead that the run left on the target, and what putting
+    // the target back said in the report (MigrationStatus::targetRestore).
     struct Ending {
         std::int64_t time = 0;
         std::wstring summary;
         std::vector<std::wstring> madeAhead;
+        std::wstring targetRestore;
     };
     // Noted once, by the thread that wrote the summary.
     void noteEnding(Ending ending) const

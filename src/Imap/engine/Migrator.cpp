@@ -364,7 +364,7 @@ bool Migrator::notStarted(MigrationRun& run, Logger& log)
     end.signalNumber = tiny::terminationSignal();
     end.started = false;
     end.stoppedWhile = stoppedWhile_;
-    run.noteEnding({end.time, writeReportSummary(log, status, end), {}});
+    run.noteEnding({end.time, writeReportSummary(log, status, end), {}, {}});
     log.flush();
     run.puttingBack->store(false, std::memory_order_release);
     return false;
@@ -433,7 +433,7 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
     // before them is written first.
     log.flush();
     restoreTarget(*run.admin, *run.journal, log);
-    run.targetRestore = log.kept();
+    const std::wstring restored = log.kept();
     MigrationStatus status;
     run.users->fillStatus(status);
     status.startTime = run.startTime;
@@ -449,7 +449,7 @@ void Migrator::postMigration(const MigrationRun& run, bool aborted, Logger& log)
         log.report(TAVIR_HERE, utf8ToUnicode(stored.failure));
     run.admin->close();
     reportSourceLimit(run, log);
-    run.noteEnding({end.time, writeReportSummary(log, status, end), status.madeAhead});
+    run.noteEnding({end.time, writeReportSummary(log, status, end), status.madeAhead, restored});
     log.flush();
     run.puttingBack->store(false, std::memory_order_release);
     // The run is over: a start after it may go ahead (and put back, from
@@ -486,6 +486,7 @@ void Migrator::getStatus(MigrationStatus& status)
     status.endTime = ending.time;
     status.summary = std::move(ending.summary);
     status.madeAhead = std::move(ending.madeAhead);
+    status.targetRestore = std::move(ending.targetRestore);
     status.sourceUntestable = tester ? tester->sourceFailure()
         : run && run->logins         ? run->logins->sourceFailure()
                                      : std::wstring();
@@ -495,7 +496,6 @@ void Migrator::getStatus(MigrationStatus& status)
         = run && run->sourceConnections ? run->sourceConnections->limitSentence() : std::wstring();
     status.puttingTargetBack = run && run->puttingBack->load(std::memory_order_acquire);
     status.targetWaitSeconds = status.puttingTargetBack ? secondsLeftAtMost(*run->admin) : 0;
-    status.targetRestore = status.endTime != 0 ? run->targetRestore : std::wstring();
     list->fillStatus(status);
 }
 
