@@ -227,7 +227,6 @@ void SourceConnections::release(Slot& slot)
 void SourceConnections::greeted(Slot& slot)
 {
     KMutexLocker hold(lock_);
-    everGreeted_ = true;
     if (slot.greeted_)
         return;
     slot.greeted_ = true;
@@ -281,7 +280,7 @@ SourceConnections::TurnedAway SourceConnections::turnedAway(Slot& slot)
     slot.owner_ = nullptr;
     std::uint64_t change = 0;
     if (!limit_.turnedAway(besides, mostGreeted_, slot.probe_, Clock::now(), change)) {
-        away.meaning = everGreeted_ ? Meaning::Passing : Meaning::Source;
+        away.meaning = mostGreeted_ != 0 ? Meaning::Passing : Meaning::Source;
         return away;
     }
     away.meaning = Meaning::AtLimit;

@@ -213,9 +213,9 @@ private:
     unsigned tests_ TAVIR_GUARDED_BY(lock_) = 0;
     unsigned roadsWaiting_ TAVIR_GUARDED_BY(lock_) = 0;
     SourceLimit limit_ TAVIR_GUARDED_BY(lock_);
-    bool everGreeted_ TAVIR_GUARDED_BY(lock_) = false;
     // Connections open that the source greeted, and the most of them at
-    // once so far: the source took that many at once.
+    // once so far: the source took that many at once (0: it never greeted
+    // one of the run's).
     unsigned greetedOpen_ TAVIR_GUARDED_BY(lock_) = 0;
     unsigned mostGreeted_ TAVIR_GUARDED_BY(lock_) = 0;
     // Connections open whose login the source accepted.
