@@ -213,10 +213,14 @@ void printReportLines(std::FILE* to, const std::wstring& lines, const std::strin
     std::fprintf(to, "%sthe report: %s\n", program, report.c_str());
 }
 
+std::wstring startFailureLines(const MigrationStatus& status)
+{
+    return status.startFailure.empty() ? L"The migration did not start." : status.startFailure;
+}
+
 void printStartFailure(const MigrationStatus& status)
 {
-    printEachLine(stderr,
-        status.startFailure.empty() ? L"The migration did not start." : status.startFailure);
+    printEachLine(stderr, startFailureLines(status));
 }
 
 void printStoppedBeforeTheLogins(int signalNumber, const std::string& report)

@@ -25,10 +25,12 @@ struct BeforeTheRun {
 // over), each after the program's name, then where the report is.
 void printReportLines(std::FILE* to, const std::wstring& lines, const std::string& report);
 
-// On standard error: why a start did not go ahead, the report's lines
+// Why a start did not go ahead, the report's lines
 // (MigrationStatus::startFailure: what failed, or where a stop came, and
 // what became of the target), or "The migration did not start." when the
 // engine gave no sentence.
+std::wstring startFailureLines(const migration::MigrationStatus& status);
+// On standard error: startFailureLines, each after the program's name.
 void printStartFailure(const migration::MigrationStatus& status);
 
 // On standard output: a stop (by `signalNumber`, 0 for the user) came

@@ -275,8 +275,8 @@ private:
             progress_.draw([&](unsigned columns) {
                 return tavir::enginerun::testProgressText(status, columns);
             });
-        } while (!woken_.waitUntil(lock_,
-            tavir::tiny::KCondition::Clock::now() + std::chrono::milliseconds(250), done_));
+        } while (!woken_.waitUntil(
+            lock_, tavir::tiny::KCondition::Clock::now() + std::chrono::milliseconds(250), done_));
     }
 
     IMigrator& engine_;
@@ -297,9 +297,8 @@ int notStarted(IMigrator& engine, const BeforeTheRun& before, const std::string&
     engine.getStatus(status);
     if (status.summary.empty()) {
         // Refused before its tests began: the report has its reasons alone.
-        tavir::enginerun::printReportLines(stderr,
-            status.startFailure.empty() ? L"The migration did not start." : status.startFailure,
-            report);
+        tavir::enginerun::printReportLines(
+            stderr, tavir::enginerun::startFailureLines(status), report);
         tavir::enginerun::printSkippedLines(stderr, before.skippedLines);
         return ended(NotStarted);
     }
