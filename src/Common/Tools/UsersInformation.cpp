@@ -85,18 +85,13 @@ void UsersInformation::setTestStatus(std::size_t index, TestStatus status)
     rewindTo(index);
 }
 
-void UsersInformation::setTestRefusal(std::size_t index, const std::wstring& refusal)
+void UsersInformation::setTestSentences(std::size_t index, const LoginTestSentences& sentences)
 {
     KMutexLocker lock(mutex_);
-    if (index < users_.size())
-        users_[index].testRefusal = refusal;
-}
-
-void UsersInformation::setTestNotNow(std::size_t index, const std::wstring& notNow)
-{
-    KMutexLocker lock(mutex_);
-    if (index < users_.size())
-        users_[index].testNotNow = notNow;
+    if (index >= users_.size())
+        return;
+    users_[index].testRefusal = sentences.refusal;
+    users_[index].testNotNow = sentences.notNow;
 }
 
 void UsersInformation::setAlreadyExists(std::size_t index, bool exists)
@@ -168,9 +163,8 @@ void UsersInformation::rewindTo(std::size_t index)
 }
 
 template <class Match, class Take>
-bool UsersInformation::takeFirst(
-    Cursor UsersInformation::*cursor, Match matches, Take take, std::size_t& index,
-    UserInfo& account)
+bool UsersInformation::takeFirst(Cursor UsersInformation::*cursor, Match matches, Take take,
+    std::size_t& index, UserInfo& account)
 {
     KMutexLocker lock(mutex_);
     const std::size_t found = scan(this->*cursor, matches);
@@ -185,8 +179,8 @@ bool UsersInformation::takeFirst(
 bool UsersInformation::takeNextToMigrate(std::size_t& index, UserInfo& account)
 {
     return takeFirst(
-        &UsersInformation::toMigrate_, isAcceptedToMigrate, [](UserInfo& user) { user.state = UserInProgress; },
-        index, account);
+        &UsersInformation::toMigrate_, isAcceptedToMigrate,
+        [](UserInfo& user) { user.state = UserInProgress; }, index, account);
 }
 
 void UsersInformation::leaveOutRefused()
@@ -215,8 +209,8 @@ std::size_t UsersInformation::untestedToMigrate() const
 bool UsersInformation::takeNextToTest(std::size_t& index, UserInfo& account)
 {
     return takeFirst(
-        &UsersInformation::toTest_, isUntestedToMigrate, [](UserInfo& user) { user.testStatus = TestTesting; },
-        index, account);
+        &UsersInformation::toTest_, isUntestedToMigrate,
+        [](UserInfo& user) { user.testStatus = TestTesting; }, index, account);
 }
 
 void UsersInformation::fillStatus(MigrationStatus& status) const

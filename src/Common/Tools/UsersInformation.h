@@ -33,10 +33,9 @@ public:
     // A new password needs a new login test.
     void setPassword(std::size_t index, const std::wstring& password);
     void setTestStatus(std::size_t index, TestStatus status);
-    // The report's line on why the credential test found the login refused.
-    void setTestRefusal(std::size_t index, const std::wstring& refusal);
-    // The report's line on why the source could not take the login now.
-    void setTestNotNow(std::size_t index, const std::wstring& notNow);
+    // The report's lines on why the credential test found the login
+    // refused, or found that the source could not take it now.
+    void setTestSentences(std::size_t index, const LoginTestSentences& sentences);
     void setAlreadyExists(std::size_t index, bool exists);
     // The report's line on why the account failed.
     void setFailure(std::size_t index, const std::wstring& failure);

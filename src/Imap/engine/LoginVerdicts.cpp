@@ -20,8 +20,9 @@ TestStatus LoginVerdicts::record(std::size_t index, const LoginVerdict& verdict,
         log.report(TAVIR_HERE, verdict.sentence);
         said = log.lastKept();
     }
-    users_->setTestRefusal(index, verdict.kind == LoginVerdict::Failed ? said : std::wstring());
-    users_->setTestNotNow(index, verdict.kind == LoginVerdict::NotNow ? said : std::wstring());
+    users_->setTestSentences(index,
+        {verdict.kind == LoginVerdict::Failed ? said : std::wstring(),
+            verdict.kind == LoginVerdict::NotNow ? said : std::wstring()});
     if (tests_ == Tests::Run && verdict.kind == LoginVerdict::Failed)
         users_->setMigrate(index, false);
     if (tests_ == Tests::Run && verdict.kind == LoginVerdict::NotNow
