@@ -1,13 +1,9 @@
 // How a run ends, read where a user reads it: zorp-engine-run's terminal,
 // the report's summary and the wizard's pages. Each row is one way a run
-// ends, its counts as the engine's status holds them and its end as the
-// engine tells the report. The three places must give every count in the
-// same order and words, name the same accounts not started and made ahead,
-// say the same of what was not counted and, after a stop, beside the failed
-// accounts how many the stop ended; the terminal prints the report's
-// summary line for line, and the result page shows each of its lines on
-// the accounts, folders and messages and what the report says of the whole
-// run. Any pair that disagrees fails the row.
+// ends; the three places must give every count, the accounts not started
+// and made ahead, what was not counted and, after a stop, how many it ended
+// in the same order and words, the terminal the report's summary line for
+// line, the result page each of its lines. Any pair that disagrees fails.
 #include "WizardFixture.h"
 
 #include "Common/Gui/MigProgressPage.h"
