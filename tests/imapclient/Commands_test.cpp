@@ -156,6 +156,9 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
     const std::string dovecotPlain
         = "* OK [CAPABILITY IMAP4rev1 SASL-IR STARTTLS LOGINDISABLED] Dovecot ready.\r\n";
     const std::string challenge = "+ PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n";
+    // The scripted greeting as it is told, and the LOGIN the client sends.
+    const std::string ready = greeting.substr(0, greeting.size() - 2);
+    const std::string login = "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n";
     const std::string cramAnswer = "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n";
     const struct Row {
         const char* name;
@@ -169,26 +172,23 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
         std::string code = ""; // of a refusal: its response code, and its ALERTs' text
         std::string alert = "";
     } rows[] = {
-        {"accepted", greeting + "%T OK Logged in\r\n", false, Welcome::Ready,
-            "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Accepted, "",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+        {"accepted", greeting + "%T OK Logged in\r\n", false, Welcome::Ready, ready,
+            Answer::Accepted, "", login},
         {"refused", greeting + "%T NO [AUTHENTICATIONFAILED] Authentication failed.\r\n", false,
-            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
-            "NO [AUTHENTICATIONFAILED] Authentication failed.",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "AUTHENTICATIONFAILED"},
+            Welcome::Ready, ready, Answer::Refused,
+            "NO [AUTHENTICATIONFAILED] Authentication failed.", login, "AUTHENTICATIONFAILED"},
         {"not now, as Dovecot says it",
             greeting
                 + "%T NO [LIMIT] Maximum number of connections from user+IP exceeded "
                   "(mail_max_userip_connections=10)\r\n",
-            false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
+            false, Welcome::Ready, ready, Answer::Refused,
             "NO [LIMIT] Maximum number of connections from user+IP exceeded "
             "(mail_max_userip_connections=10)",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "LIMIT"},
+            login, "LIMIT"},
         {"an ALERT as the answer's code",
             greeting + "%T NO [ALERT] Too many simultaneous connections. (Failure)\r\n", false,
-            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
-            "NO [ALERT] Too many simultaneous connections. (Failure)",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "ALERT",
+            Welcome::Ready, ready, Answer::Refused,
+            "NO [ALERT] Too many simultaneous connections. (Failure)", login, "ALERT",
             "Too many simultaneous connections. (Failure)"},
         // Dovecot's words to a password sent in the clear where it takes
         // none: an untagged ALERT beside the answer's own code.
@@ -198,30 +198,26 @@ TEST(AuthTest, AGreetingAndALoginAreToldByWhatTheServerSaid)
                   "without SSL/TLS, but your client did it anyway. If anyone was listening, the "
                   "password was exposed.\r\n%T NO [PRIVACYREQUIRED] Plaintext authentication "
                   "disallowed on non-secure (SSL/TLS) connections.\r\n",
-            false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused,
+            false, Welcome::Ready, ready, Answer::Refused,
             "BAD [ALERT] Plaintext authentication not allowed without SSL/TLS, but your client did "
             "it anyway. If anyone was listening, the password was exposed. NO [PRIVACYREQUIRED] "
             "Plaintext authentication disallowed on non-secure (SSL/TLS) connections.",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n", "PRIVACYREQUIRED",
+            login, "PRIVACYREQUIRED",
             "Plaintext authentication not allowed without SSL/TLS, but your client did it anyway. "
             "If anyone was listening, the password was exposed."},
         {"refused without a code", greeting + "%T NO Login failed\r\n", false, Welcome::Ready,
-            "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Refused, "NO Login failed",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+            ready, Answer::Refused, "NO Login failed", login},
         {"a BYE for the login", greeting + "* BYE Too many simultaneous connections\r\n", true,
-            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::EndedAtLogin,
-            "* BYE Too many simultaneous connections", "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+            Welcome::Ready, ready, Answer::EndedAtLogin, "* BYE Too many simultaneous connections",
+            login},
         {"a BYE right behind the login's OK",
             greeting + "%T OK Logged in\r\n* BYE Maximum number of connections exceeded\r\n", true,
-            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::EndedAtLogin,
-            "* BYE Maximum number of connections exceeded",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+            Welcome::Ready, ready, Answer::EndedAtLogin,
+            "* BYE Maximum number of connections exceeded", login},
         {"news behind the login's OK", greeting + "%T OK Logged in\r\n* 3 EXISTS\r\n", false,
-            Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready", Answer::Accepted, "",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
-        {"no answer", greeting, false, Welcome::Ready, "* OK [CAPABILITY IMAP4rev1 LITERAL+] ready",
-            Answer::Failed, "connection to scripted:143 timed out after 180 s",
-            "LOGIN \"tim\" \"tanstaaftanstaaf\"\r\n"},
+            Welcome::Ready, ready, Answer::Accepted, "", login},
+        {"no answer", greeting, false, Welcome::Ready, ready, Answer::Failed,
+            "connection to scripted:143 timed out after 180 s", login},
         {"LOGINDISABLED, CRAM-MD5 offered",
             "* OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED AUTH=CRAM-MD5] hi\r\n" + challenge
                 + "%T OK authenticated\r\n",
@@ -1076,6 +1072,16 @@ std::string targetOk(unsigned count)
     return s;
 }
 
+// The source's FETCH of `count` messages, each `data` of date1, and its end.
+std::string bodies(unsigned count, const std::string& data)
+{
+    std::string s;
+    for (unsigned n = 1; n <= count; ++n)
+        s += "* " + std::to_string(n) + " FETCH (FLAGS () INTERNALDATE \"" + date1 + "\" BODY[] {"
+            + std::to_string(data.size()) + "}\r\n" + data + ")\r\n";
+    return s + "%T OK FETCH completed\r\n";
+}
+
 TEST(CopyTest, BodyDateAndFlagsArriveAndRecentIsDropped)
 {
     std::string data = body(25000);
@@ -1326,11 +1332,7 @@ TEST(CopyTest, PipelinedRange)
     // the target gives only once it is awaited.
     {
         const std::string large = body(900 << 10);
-        std::string reply;
-        for (unsigned n = 1; n <= 5; ++n)
-            reply += "* " + std::to_string(n) + " FETCH (FLAGS () INTERNALDATE \"" + date1
-                + "\" BODY[] {" + std::to_string(large.size()) + "}\r\n" + large + ")\r\n";
-        Copy w(reply + "%T OK FETCH completed\r\n", "%|" + targetOk(5));
+        Copy w(bodies(5, large), "%|" + targetOk(5));
         EXPECT_EQ(
             ImapSuccess, w.source.client.copyFolder(L"F", w.target.client, 1, 0, copied, failed));
         EXPECT_EQ(5u, copied);
@@ -1343,11 +1345,6 @@ TEST(CopyTest, PipelinedRange)
     // waiting for those that have not: a message is settled as the target
     // takes it, long before the window is full.
     {
-        std::string three;
-        for (unsigned n = 1; n <= 3; ++n)
-            three += "* " + std::to_string(n) + " FETCH (FLAGS () INTERNALDATE \"" + date1
-                + "\" BODY[] {3}\r\nmsg)\r\n";
-        three += "%T OK FETCH completed\r\n";
         const std::string ok = "%T OK done\r\n";
         const struct {
             const char* name;
@@ -1357,12 +1354,11 @@ TEST(CopyTest, PipelinedRange)
             {"each answer there as soon as its APPEND is written", ok + ok + ok, {1, 2, 3}},
             {"the first there at once, the others once awaited", ok + "%|" + ok + ok, {1, 3, 3}},
             {"none there until awaited at the end of the run", "%|" + ok + ok + ok, {3, 3, 3}},
-            {"a refusal taken as it comes too", "%T NO [OVERQUOTA] full\r\n" + ok + ok,
-                {1, 2, 3}},
+            {"a refusal taken as it comes too", "%T NO [OVERQUOTA] full\r\n" + ok + ok, {1, 2, 3}},
         };
         for (const auto& row : rows) {
             SCOPED_TRACE(row.name);
-            Copy e(three, row.answers);
+            Copy e(bodies(3, "msg"), row.answers);
             CopyRun run({1, 2, 3});
             std::vector<std::size_t> written;
             run.onSettled

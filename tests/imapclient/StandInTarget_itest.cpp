@@ -23,6 +23,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <thread>
 #include <utility>
@@ -635,10 +636,7 @@ TEST(StandInTargetTest, AFaultPlanThatCanNotBeUsedIsSaidInOneLine)
     }
     int status = 0;
     // As one line, however argparse wraps it.
-    std::string help;
-    for (const char c : said({"--help"}, status))
-        if (!std::isspace(static_cast<unsigned char>(c)) || (!help.empty() && help.back() != ' '))
-            help += std::isspace(static_cast<unsigned char>(c)) ? ' ' : c;
+    const std::string help = std::regex_replace(said({"--help"}, status), std::regex("\\s+"), " ");
     EXPECT_EQ(0, status);
     EXPECT_NE(std::string::npos,
         help.find("--faults FILE the path of a file holding the fault plan: a JSON list of "

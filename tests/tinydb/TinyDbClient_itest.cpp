@@ -20,7 +20,6 @@
 #include <chrono>
 #include <filesystem>
 #include <iterator>
-#include <sstream>
 #include <thread>
 
 using namespace tavir::tinydb;
@@ -40,6 +39,20 @@ protected:
         ASSERT_TRUE(done(client->connect(target->host(), "admin", "admin-secret")));
     }
     std::string one(const std::string& select) { return target->queryOne(select); }
+    // A preparation's steps up to its changes, each done, the IMAP service to
+    // be bound to `port`; its traces in `traces`.
+    void planPreparation(unsigned port, TinyDbClient::Traces& traces)
+    {
+        client->readPreparationAhead(false, true);
+        std::string version;
+        ASSERT_TRUE(done(client->readVersion(version)));
+        ASSERT_TRUE(done(client->saveSettings(false)));
+        ASSERT_TRUE(done(client->findPreparationTraces(traces)));
+        bool unchanged = false;
+        ASSERT_TRUE(done(client->confirmSettings(unchanged)));
+        ASSERT_TRUE(done(client->planChanges("feedfacecafe", port)));
+        ASSERT_TRUE(done(client->claimTarget(traces)));
+    }
 
     TempDir dir;
     tavir::test::ScopedHome home; // the IMAPS listener's certificate is pinned here
@@ -323,7 +336,8 @@ TEST_F(TinyDbClientTarget, ABatchUsesWhatIsThereAndNamesEachFailure)
     const CvnUser users[] = {{"there.test", "old", "new-pw", ""},
         {"THERE.test", "Fresh", "pw1", "Fresh One"}, {"new.test", "ann", "pw2", ""},
         {"new.test", "bob", "pw3", ""}, {"pub.test", "", "", ""}, {"new.test", "o'neil", "pw4", ""},
-        {"new.test", "ann", "pw5", ""}, {"there.test", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", "pw6", ""}};
+        {"new.test", "ann", "pw5", ""},
+        {"there.test", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3", "pw6", ""}};
     // Statements: 1 the domains, 2 and 3 the accounts of new.test and
     // there.test, 4 and 5 the domains new.test and pub.test, 6 to 9 the
     // accounts Fresh, ann, bob and ann once more. ΟΔΟΣ is found as the
@@ -492,17 +506,9 @@ TEST_F(TinyDbClientTarget, AStopEndsTheWaitInHandAndTheClientWorksAgainAfterItsS
             if (c.stalls == Stalls::AtAChange && outcome)
                 outcome = client->enableCaches();
             if (c.stalls == Stalls::AtAPreparationsChanges && outcome) {
-                client->readPreparationAhead(false, true);
-                std::string version;
                 TinyDbClient::Traces traces;
-                bool unchanged = false;
-                EXPECT_TRUE(done(client->readVersion(version)));
-                EXPECT_TRUE(done(client->saveSettings(false)));
-                EXPECT_TRUE(done(client->findPreparationTraces(traces)));
-                EXPECT_TRUE(done(client->confirmSettings(unchanged)));
-                EXPECT_TRUE(done(client->planChanges("feedfacecafe",
-                    static_cast<unsigned>(tavir::test::freeLoopbackPort(target->host())))));
-                EXPECT_TRUE(done(client->claimTarget(traces)));
+                planPreparation(
+                    static_cast<unsigned>(tavir::test::freeLoopbackPort(target->host())), traces);
                 outcome = client->applyPlan();
                 // Still in the scope, its stop raised.
                 restored = client->restore(std::vector<TinyDbClient::Setting>(
@@ -516,10 +522,7 @@ TEST_F(TinyDbClientTarget, AStopEndsTheWaitInHandAndTheClientWorksAgainAfterItsS
         EXPECT_GT(waitLeftMs.load(), 25000) << "the wait's deadline, published";
         EXPECT_LE(waitLeftMs.load(), 30000);
         EXPECT_FALSE(client->waitingUntil()) << "no wait once it is over";
-        std::vector<std::string> lines;
-        std::istringstream text(outcome.failure);
-        for (std::string line; std::getline(text, line);)
-            lines.push_back(line);
+        const std::vector<std::string> lines = tavir::test::linesOf(outcome.failure);
         ASSERT_EQ(c.says.size(), lines.size()) << outcome.failure;
         for (std::size_t i = 0; i < lines.size(); ++i) {
             EXPECT_EQ(0u, lines[i].find(c.says[i])) << lines[i];
@@ -598,16 +601,8 @@ TEST_F(TinyDbClientTarget, APreparationsStatementsGoTogetherAndEachRefusalNamesI
         const Row initial = target->query(everySetting).at(0);
         const int port = tavir::test::freeLoopbackPort(target->host());
 
-        client->readPreparationAhead(false, true);
-        std::string version;
-        ASSERT_TRUE(done(client->readVersion(version)));
-        ASSERT_TRUE(done(client->saveSettings(false)));
         TinyDbClient::Traces traces;
-        ASSERT_TRUE(done(client->findPreparationTraces(traces)));
-        bool unchanged = false;
-        ASSERT_TRUE(done(client->confirmSettings(unchanged)));
-        ASSERT_TRUE(done(client->planChanges("feedfacecafe", static_cast<unsigned>(port))));
-        ASSERT_TRUE(done(client->claimTarget(traces)));
+        ASSERT_NO_FATAL_FAILURE(planPreparation(static_cast<unsigned>(port), traces));
         EXPECT_TRUE(traces.accessLists.empty());
         const Outcome applied = client->applyPlan();
         unsigned workers = 0;

@@ -127,16 +127,12 @@ TEST(RunSummary, SaysEveryCountInOneOrderAndWords)
         EXPECT_EQ(c.madeAhead, madeAheadText(c.status));
         // The summary's lines: each kind's sentences in this order, each
         // with its full stop, none empty.
-        const auto sentence = [](const std::wstring& text) {
-            return text.empty() ? std::vector<std::wstring>() : std::vector{text + L"."};
-        };
         std::vector<std::wstring> accounts = {L"Accounts: " + c.counts.accounts + L"."};
-        for (const std::wstring& more : {c.notStarted, c.madeAhead})
-            for (const std::wstring& line : sentence(more))
-                accounts.push_back(line);
         std::vector<std::wstring> messages = {L"Messages: " + c.counts.messages + L"."};
-        for (const std::wstring& line : sentence(c.notCounted))
-            messages.push_back(line);
+        for (const auto& [lines, more] : {std::pair(&accounts, c.notStarted),
+                 std::pair(&accounts, c.madeAhead), std::pair(&messages, c.notCounted)})
+            if (!more.empty())
+                lines->push_back(more + L".");
         const SummaryLines lines = summaryLines(c.status);
         EXPECT_EQ(accounts, lines.accounts);
         EXPECT_EQ(std::vector<std::wstring>{L"Folders: " + c.counts.folders + L"."}, lines.folders);

@@ -21,51 +21,43 @@ TEST(CommandLine, ReadsEachFormOfTheSourceAndTheCertificateItMayPin)
     const std::string digest = "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU";
     const std::string fingerprint = "SHA256:" + digest;
     const std::string trust = "--trust-source-certificate";
+    const std::string tls = "imaps://mail.example.com";
+    // Each mistake's sentence up to the argument it quotes.
+    const std::string notASource
+        = "SOURCE is host[:port], imap://host[:port] or imaps://host[:port], not \"";
+    const std::string notAFingerprint = trust
+        + " takes a fingerprint as this program prints it, SHA256: and 43 characters, not \"";
+    const std::string oneShort = fingerprint.substr(0, fingerprint.size() - 1);
+    // Its last character holds bits beyond the digest's 256.
+    const std::string noDigest = "SHA256:" + std::string(42, 'A') + "B";
     struct Row {
         const char* name;
         std::vector<std::string> arguments; // before TARGET ACCOUNTS LOGS
-        std::string source;
+        std::string mistake; // when not empty: the mistake said
+        std::string source = "";
         bool ssl = false;
         std::string trusted = "";
-        std::string mistake = ""; // when not empty: the mistake said
     } rows[] = {
-        {"a host", {"mail.example.com"}, "mail.example.com"},
-        {"a host and port", {"mail.example.com:1143"}, "mail.example.com:1143"},
-        {"imap://", {"imap://mail.example.com:1143"}, "mail.example.com:1143"},
-        {"imaps:// without a port", {"imaps://mail.example.com"}, "mail.example.com", true},
-        {"IMAPS:// with a port", {"IMAPS://mail.example.com:10993"}, "mail.example.com:10993",
+        {"a host", {"mail.example.com"}, "", "mail.example.com"},
+        {"a host and port", {"mail.example.com:1143"}, "", "mail.example.com:1143"},
+        {"imap://", {"imap://mail.example.com:1143"}, "", "mail.example.com:1143"},
+        {"imaps:// without a port", {tls}, "", "mail.example.com", true},
+        {"IMAPS:// with a port", {"IMAPS://mail.example.com:10993"}, "", "mail.example.com:10993",
             true},
-        {"the fingerprint as printed", {trust, fingerprint, "imaps://mail.example.com"},
-            "mail.example.com", true, fingerprint},
+        {"the fingerprint as printed", {trust, fingerprint, tls}, "", "mail.example.com", true,
+            fingerprint},
         {"the fingerprint padded, its prefix in lower case, after =",
-            {trust + "=sha256:" + digest + "=", "imaps://mail.example.com"}, "mail.example.com",
-            true, fingerprint},
-        {"another scheme", {"pop3://mail.example.com"}, "", false, "",
-            "SOURCE is host[:port], imap://host[:port] or imaps://host[:port], not "
-            "\"pop3://mail.example.com\""},
-        {"imaps:// and no host", {"imaps://"}, "", false, "",
-            "SOURCE is host[:port], imap://host[:port] or imaps://host[:port], not \"imaps://\""},
-        {"a fingerprint in hexadecimal", {trust, "AB:CD:EF", "imaps://mail.example.com"}, "", false,
-            "",
-            "--trust-source-certificate takes a fingerprint as this program prints it, SHA256: "
-            "and 43 characters, not \"AB:CD:EF\""},
-        {"a fingerprint a character short",
-            {trust, fingerprint.substr(0, fingerprint.size() - 1), "imaps://mail.example.com"}, "",
-            false, "",
-            "--trust-source-certificate takes a fingerprint as this program prints it, SHA256: "
-            "and 43 characters, not \""
-                + fingerprint.substr(0, fingerprint.size() - 1) + "\""},
-        // Its last character holds bits beyond the digest's 256.
-        {"a fingerprint no digest has",
-            {trust, "SHA256:" + std::string(42, 'A') + "B", "imaps://mail.example.com"}, "", false,
-            "",
-            "--trust-source-certificate takes a fingerprint as this program prints it, SHA256: "
-            "and 43 characters, not \"SHA256:"
-                + std::string(42, 'A') + "B\""},
-        {"a fingerprint for a source without TLS", {trust, fingerprint, "mail.example.com"}, "",
-            false, "",
-            "--trust-source-certificate is for a source reached over TLS (imaps://host[:port]), "
-            "not \"mail.example.com\""},
+            {trust + "=sha256:" + digest + "=", tls}, "", "mail.example.com", true, fingerprint},
+        {"another scheme", {"pop3://mail.example.com"}, notASource + "pop3://mail.example.com\""},
+        {"imaps:// and no host", {"imaps://"}, notASource + "imaps://\""},
+        {"a fingerprint in hexadecimal", {trust, "AB:CD:EF", tls}, notAFingerprint + "AB:CD:EF\""},
+        {"a fingerprint a character short", {trust, oneShort, tls},
+            notAFingerprint + oneShort + "\""},
+        {"a fingerprint no digest has", {trust, noDigest, tls}, notAFingerprint + noDigest + "\""},
+        {"a fingerprint for a source without TLS", {trust, fingerprint, "mail.example.com"},
+            trust
+                + " is for a source reached over TLS (imaps://host[:port]), not "
+                  "\"mail.example.com\""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

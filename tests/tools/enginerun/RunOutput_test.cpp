@@ -78,6 +78,14 @@ MigrationStatus small()
     return status;
 }
 
+// `status` while the target is put back, waiting at most `seconds` more.
+MigrationStatus restoring(MigrationStatus status, std::uint32_t seconds)
+{
+    status.puttingTargetBack = true;
+    status.targetWaitSeconds = seconds;
+    return status;
+}
+
 TEST(ProgressLine, FitsEachWidthCountsFirst)
 {
     struct Case {
@@ -119,6 +127,17 @@ TEST(ProgressLine, FitsEachWidthCountsFirst)
         {"wide with a name beyond ASCII", large(), 4000, 119,
             "1 h 06 min 40 s: accounts 1200/1200, 3 failed; messages 1234567 copied, 76543 "
             "already there, 12 failed; \xE6\x9D\x8E\xE5\xB0\x8F\xE9\xBE\x99 Li"},
+        // Putting the target back: what it waits for, in shorter words too.
+        {"83 columns, putting back", restoring(midRun(), 35), 185, 82,
+            "putting the target back: waiting for the administration service, at most 35 s more"},
+        {"80 columns, putting back for at most an hour", restoring(midRun(), 3600), 185, 79,
+            "putting the target back: waiting for the administration service, at most 3600 s"},
+        {"70 columns, putting back", restoring(midRun(), 3600), 185, 69,
+            "putting the target back: waiting for the server, at most 3600 s more"},
+        {"20 columns, putting back", restoring(midRun(), 7), 185, 19, "restoring, 7 s"},
+        {"putting back, nothing awaited", restoring(midRun(), 0), 185, 79,
+            "putting the target back"},
+        {"putting back, nothing awaited, 20 columns", restoring(midRun(), 0), 185, 19, "restoring"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,45 +211,14 @@ TEST(ProgressLine, TheLoginsTestShortensItsWordsToo)
     }
 }
 
-// What the restore waits for, in the longest words that fit, its seconds
-// never cut; on 80 columns every word that matters.
-TEST(ProgressLine, PuttingTheTargetBackSaysWhatItWaitsFor)
+// What the restore waits for (FitsEachWidthCountsFirst), its seconds never
+// cut at any width.
+TEST(ProgressLine, PuttingTheTargetBackNeverCutsItsSeconds)
 {
-    const auto restoring = [](std::uint32_t seconds) {
-        MigrationStatus status = midRun();
-        status.puttingTargetBack = true;
-        status.targetWaitSeconds = seconds;
-        return status;
-    };
-    struct Case {
-        const char* name;
-        MigrationStatus status;
-        unsigned columns;
-        const char* line;
-    } cases[] = {
-        {"120 columns", restoring(35), 119,
-            "putting the target back: waiting for the administration service, at most 35 s more"},
-        {"83 columns", restoring(35), 82,
-            "putting the target back: waiting for the administration service, at most 35 s more"},
-        {"80 columns", restoring(35), 79,
-            "putting the target back: waiting for the administration service, at most 35 s"},
-        {"80 columns, a bound of an hour", restoring(3600), 79,
-            "putting the target back: waiting for the administration service, at most 3600 s"},
-        {"70 columns", restoring(3600), 69,
-            "putting the target back: waiting for the server, at most 3600 s more"},
-        {"40 columns", restoring(35), 39, "restoring the target, at most 35 s"},
-        {"20 columns", restoring(7), 19, "restoring, 7 s"},
-        {"nothing awaited", restoring(0), 79, "putting the target back"},
-        {"nothing awaited, 20 columns", restoring(0), 19, "restoring"},
-        {"not putting back", midRun(), 119, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.line, puttingBackText(c.status, c.columns));
-    }
+    EXPECT_EQ("", puttingBackText(midRun(), 119)) << "not putting back";
     for (unsigned columns = 9; columns <= 200; ++columns) {
         SCOPED_TRACE(columns);
-        const std::string line = puttingBackText(restoring(35), columns);
+        const std::string line = puttingBackText(restoring(midRun(), 35), columns);
         EXPECT_LE(line.size(), columns);
         // Whole from the width of the shortest wording on, and never cut
         // below it.
@@ -240,22 +228,15 @@ TEST(ProgressLine, PuttingTheTargetBackSaysWhatItWaitsFor)
     }
 }
 
-} // namespace
-
-namespace {
-
-// 1 min 05 s into a run of 30 accounts: 6 done, `testing` logins in test,
-// 600 messages copied and 80 on the target already; Anna Lindqvist's INBOX
-// in hand (3 of its 6 messages) and Ben's Sent beside it.
+// The run of midRun() with 30 accounts, none failed, `testing` logins in
+// test.
 MigrationStatus thirtyAccounts(std::uint32_t testing)
 {
-    MigrationStatus status;
+    MigrationStatus status = midRun();
     status.accounts = status.selectedAccounts = 30;
     status.finishedAccounts = 6;
+    status.failedAccounts = 0;
     status.loginsInTest = testing;
-    status.messagesDone = 600;
-    status.messagesAlreadyThere = 80;
-    status.inProgress = {{L"Anna Lindqvist", L"INBOX", 6, 3, 0}, {L"Ben", L"Sent", 9, 1, 0}};
     return status;
 }
 
@@ -305,9 +286,6 @@ TEST(ProgressLine, EachPhaseAtFortyEightyAndAHundredAndTwentyColumnsAsTheReadmeQ
     MigrationStatus shortName = thirtyAccounts(0);
     shortName.messagesDone = 1234;
     shortName.inProgress = {{L"Bo", L"Sent", 9, 1, 0}};
-    MigrationStatus puttingBack = thirtyAccounts(0);
-    puttingBack.puttingTargetBack = true;
-    puttingBack.targetWaitSeconds = 35;
     struct Phase {
         const char* name;
         MigrationStatus status;
@@ -338,7 +316,7 @@ TEST(ProgressLine, EachPhaseAtFortyEightyAndAHundredAndTwentyColumnsAsTheReadmeQ
             "already, 0 failed; Bo: Sent 1 of 9",
             "1m05s: 6/30 accounts, 0 failed; 1234 copied, 80 there, 0 failed; Bo: Sent 1/9",
             "6/30, 0 failed; 1234 copied, 0 failed"},
-        {"the target put back", puttingBack, false,
+        {"the target put back", restoring(thirtyAccounts(0), 35), false,
             "putting the target back: waiting for the administration service, at most 35 s more",
             "putting the target back: waiting for the administration service, at most 35 s",
             "restoring the target, at most 35 s"},
