@@ -76,6 +76,17 @@ private:
     std::thread closes_;
 };
 
+// Logs anna in on `client` through `connections` as `who`'s, stopped after
+// `stopAfter` should it never end: the bound of each test.
+LoginVerdict logInAnna(tavir::mail::SimpleImapClient& client, SourceConnections& connections,
+    std::chrono::seconds stopAfter, SourceConnections::Who who = SourceConnections::Who::Road)
+{
+    const LoginCheck check(ServerAddress{L"scripted", 143}, false, connections, who);
+    Logger log;
+    const Clock::time_point began = Clock::now();
+    return check.check(anna(), client, log, [&] { return Clock::now() - began > stopAfter; });
+}
+
 // A refused login is the account's, and its bare mailbox is tried after its
 // address; a login the source can't take now (its code says so, or an ALERT
 // without a refusing code names too many connections) says nothing of the
@@ -89,92 +100,74 @@ TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
     const std::string address = "anna@example.com";
     const std::string limit = "NO [LIMIT] Maximum number of connections from user+IP exceeded "
                               "(mail_max_userip_connections=10)";
+    const std::string tooMany = "NO [ALERT] Too many simultaneous connections. (Failure)";
     const std::string failed = "NO [AUTHENTICATIONFAILED] Authentication failed.";
+    const std::string web = "NO [ALERT] Please log in via your web browser (Failure)";
     const std::wstring atScripted = L"The source server scripted:143 ";
-    auto notNow = [&](const wchar_t* user, const std::wstring& words) {
-        return atScripted + L"could not log " + user + L" in now: " + words;
+    const auto wide
+        = [](const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); };
+    // The server's line, closed by a full stop.
+    const auto notNow = [&](const std::string& user, const std::string& answer) {
+        return atScripted + L"could not log " + wide(user) + L" in now: " + wide(answer)
+            + L".";
     };
-    auto refused = [&](const std::wstring& asAddress, const std::wstring& asMailbox) {
+    const auto refused = [&](const std::wstring& asAddress, const std::string& asMailbox) {
         return atScripted + L"refused the login of anna@example.com (as anna@example.com: "
-            + asAddress + L"; as anna: " + asMailbox + L").";
+            + asAddress + L"; as anna: " + wide(asMailbox) + L").";
     };
+    using V = LoginVerdict;
     const struct Row {
         const char* name;
         std::vector<std::string> answers; // to each connection's login, one per connection
         bool othersOpen; // another connection of the run is open at the first login
-        LoginVerdict::Kind kind;
+        V::Kind kind;
         std::wstring sentence;
         std::vector<std::string> names; // LOGIN sent for, in order
         unsigned limit; // the source's limit afterwards
     } rows[] = {
-        {"the account's own limit, as Dovecot says it", {limit}, false, LoginVerdict::NotNow,
-            notNow(L"anna@example.com",
-                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
-                L"(mail_max_userip_connections=10)."),
-            {address}, 0},
-        {"a web-mail provider's ALERT of too many connections",
-            {"NO [ALERT] Too many simultaneous connections. (Failure)"}, false,
-            LoginVerdict::NotNow,
-            notNow(
-                L"anna@example.com", L"NO [ALERT] Too many simultaneous connections. (Failure)."),
-            {address}, 0},
-        {"unavailable", {"NO [UNAVAILABLE] Temporary authentication failure"}, false,
-            LoginVerdict::NotNow,
-            notNow(L"anna@example.com", L"NO [UNAVAILABLE] Temporary authentication failure."),
-            {address}, 0},
-        {"in use", {"NO [INUSE] Mailbox is in use"}, false, LoginVerdict::NotNow,
-            notNow(L"anna@example.com", L"NO [INUSE] Mailbox is in use."), {address}, 0},
-        {"a server's own bug",
+        {"the account's own limit, as Dovecot says it", {limit}, false, V::NotNow,
+            notNow(address, limit), {address}, 0},
+        {"a web-mail provider's ALERT of too many connections", {tooMany}, false, V::NotNow,
+            notNow(address, tooMany), {address}, 0},
+        {"unavailable", {"NO [UNAVAILABLE] Temporary authentication failure"}, false, V::NotNow,
+            notNow(address, "NO [UNAVAILABLE] Temporary authentication failure"), {address}, 0},
+        {"in use", {"NO [INUSE] Mailbox is in use"}, false, V::NotNow,
+            notNow(address, "NO [INUSE] Mailbox is in use"), {address}, 0},
+        {"a server's own bug, its line ending in a full stop",
             {"NO [SERVERBUG] Internal error occurred. Refer to server log for more information."},
-            false, LoginVerdict::NotNow,
-            notNow(L"anna@example.com",
-                L"NO [SERVERBUG] Internal error occurred. Refer to server log for more "
-                L"information."),
+            false, V::NotNow,
+            atScripted
+                + L"could not log anna@example.com in now: NO [SERVERBUG] Internal error "
+                  L"occurred. Refer to server log for more information.",
             {address}, 0},
-        {"authentication failed", {failed, failed}, false, LoginVerdict::Failed,
-            refused(L"NO [AUTHENTICATIONFAILED] Authentication failed.",
-                L"NO [AUTHENTICATIONFAILED] Authentication failed."),
+        {"authentication failed", {failed, failed}, false, V::Failed, refused(wide(failed), failed),
             {address, "anna"}, 0},
         {"expired, then not authorised",
             {"NO [EXPIRED] Password expired", "NO [AUTHORIZATIONFAILED] Not allowed"}, false,
-            LoginVerdict::Failed,
-            refused(L"NO [EXPIRED] Password expired", L"NO [AUTHORIZATIONFAILED] Not allowed"),
+            V::Failed,
+            refused(L"NO [EXPIRED] Password expired", "NO [AUTHORIZATIONFAILED] Not allowed"),
             {address, "anna"}, 0},
-        {"no code", {"NO Login failed", "BAD Login failed"}, false, LoginVerdict::Failed,
-            refused(L"NO Login failed", L"BAD Login failed"), {address, "anna"}, 0},
+        {"no code", {"NO Login failed", "BAD Login failed"}, false, V::Failed,
+            refused(L"NO Login failed", "BAD Login failed"), {address, "anna"}, 0},
         {"an ALERT of too many connections beside a refusing code",
             {"* NO [ALERT] Too many simultaneous connections\r\n%T NO [AUTHENTICATIONFAILED] "
              "Invalid credentials",
                 failed},
-            false, LoginVerdict::Failed,
+            false, V::Failed,
             refused(L"NO [ALERT] Too many simultaneous connections NO [AUTHENTICATIONFAILED] "
                     L"Invalid credentials",
-                L"NO [AUTHENTICATIONFAILED] Authentication failed."),
+                failed),
             {address, "anna"}, 0},
-        {"an ALERT that names no connections, shown as written",
-            {"NO [ALERT] Please log in via your web browser (Failure)",
-                "NO [ALERT] Please log in via your web browser (Failure)"},
-            false, LoginVerdict::Failed,
-            refused(L"NO [ALERT] Please log in via your web browser (Failure)",
-                L"NO [ALERT] Please log in via your web browser (Failure)"),
-            {address, "anna"}, 0},
+        {"an ALERT that names no connections, shown as written", {web, web}, false, V::Failed,
+            refused(wide(web), web), {address, "anna"}, 0},
         // The address's connection closed so lately that the source may
         // count it still: the bare mailbox is tried once more.
-        {"the address refused, the bare mailbox not now", {failed, limit, limit}, false,
-            LoginVerdict::NotNow,
-            notNow(L"anna",
-                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
-                L"(mail_max_userip_connections=10)."),
-            {address, "anna", "anna"}, 0},
+        {"the address refused, the bare mailbox not now", {failed, limit, limit}, false, V::NotNow,
+            notNow("anna", limit), {address, "anna", "anna"}, 0},
         {"the run's connections open: not now twice is the account's", {limit, limit}, true,
-            LoginVerdict::NotNow,
-            notNow(L"anna@example.com",
-                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
-                L"(mail_max_userip_connections=10)."),
-            {address, address}, 0},
-        {"the run's connections open: not now, then in once one closed",
-            {"NO [ALERT] Too many simultaneous connections. (Failure)", "OK Logged in"}, true,
-            LoginVerdict::Accepted, L"", {address, address}, 1},
+            V::NotNow, notNow(address, limit), {address, address}, 0},
+        {"the run's connections open: not now, then in once one closed", {tooMany, "OK Logged in"},
+            true, V::Accepted, L"", {address, address}, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -189,12 +182,8 @@ TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
         std::optional<OtherConnectionOpen> other;
         if (row.othersOpen)
             other.emplace(connections, SourceConnections::Who::Test);
-        const LoginCheck check(
-            ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Test);
-        Logger log;
-        const Clock::time_point began = Clock::now();
-        LoginVerdict verdict = check.check(
-            anna(), client, log, [&] { return Clock::now() - began > std::chrono::seconds(20); });
+        LoginVerdict verdict = logInAnna(
+            client, connections, std::chrono::seconds(20), SourceConnections::Who::Test);
         other.reset();
 
         EXPECT_EQ(row.kind, verdict.kind);
@@ -205,18 +194,6 @@ TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
         EXPECT_EQ(0u, connections.open());
         EXPECT_EQ(row.limit, connections.limit());
     }
-}
-
-// Logs anna in on `client` through `connections` (a road's), stopped
-// after `stopAfter` should it never end: the bound of each test.
-LoginVerdict logInAnna(tavir::mail::SimpleImapClient& client, SourceConnections& connections,
-    std::chrono::seconds stopAfter)
-{
-    const LoginCheck check(
-        ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Road);
-    Logger log;
-    const Clock::time_point began = Clock::now();
-    return check.check(anna(), client, log, [&] { return Clock::now() - began > stopAfter; });
 }
 
 TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimesAtMost)

@@ -25,39 +25,14 @@ using Meaning = SourceConnections::Meaning;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using tavir::test::aTestComesWithin;
+using tavir::test::greetedSlots;
+using tavir::test::limitSaid;
+using tavir::test::turnOneMoreAway;
 using Asking = tavir::test::SlotAsking;
 
 namespace {
 
 const auto never = [] { return false; };
-
-std::vector<Slot> greetedSlots(SourceConnections& connections, unsigned count, Who who = Who::Road)
-{
-    std::vector<Slot> slots;
-    for (unsigned i = 0; i < count; ++i) {
-        slots.push_back(connections.acquire(who, never));
-        slots.back().greeted();
-    }
-    return slots;
-}
-
-// The report's sentence for a limit of `n`.
-std::wstring said(unsigned n)
-{
-    const std::wstring figure = std::to_wstring(n);
-    return L"The source server accepted at most " + figure
-        + (n == 1 ? L" connection" : L" connections") + L" at once; the migration went on with "
-        + figure + L".";
-}
-
-// The source turns one more connection away, and the run is capped at
-// `limit`.
-void turnOneMoreAway(SourceConnections& connections, unsigned limit)
-{
-    Slot away = connections.acquire(Who::Road, never);
-    ASSERT_EQ(Meaning::AtLimit, connections.turnedAway(away).meaning);
-    ASSERT_EQ(limit, connections.limit());
-}
 
 TEST(SourceConnections, TheTestsWaitForTheirShareAndForARoadWhileARoadNeverWaitsForThem)
 {
@@ -152,7 +127,7 @@ TEST(SourceConnections, ATurnAwayShowsWhatTheSourceTookAtOnceAndCapsTheRun)
         slots.clear();
         ASSERT_TRUE(after.cameWithin(2000));
         after.slot().greeted();
-        EXPECT_EQ(row.limit == 0 ? L"" : said(row.limit), connections.limitSentence());
+        EXPECT_EQ(row.limit == 0 ? L"" : limitSaid(row.limit), connections.limitSentence());
     }
 }
 
@@ -199,7 +174,7 @@ TEST(SourceConnections, ALimitIsSaidOnceTheSourceWentOnAfterItAndUndoneWhenTheSo
             EXPECT_EQ(row.limit == 0, waiting.cameWithin(row.limit == 0 ? 500 : 150));
         }
         EXPECT_EQ(row.limit, connections.limit());
-        EXPECT_EQ(row.said ? said(4) : L"", connections.limitSentence());
+        EXPECT_EQ(row.said ? limitSaid(4) : L"", connections.limitSentence());
     }
 }
 
@@ -253,7 +228,7 @@ TEST(SourceConnections, AccountsOwnTurnAwaysUndoneInEitherOrderLeaveNoLimitBehin
         }
         EXPECT_EQ(L"", connections.limitSentence());
         waiting.slot().greeted();
-        EXPECT_EQ(row.real ? said(3) : L"", connections.limitSentence());
+        EXPECT_EQ(row.real ? limitSaid(3) : L"", connections.limitSentence());
     }
 }
 
@@ -289,7 +264,7 @@ TEST(SourceConnections, AProbeTheSourceTakesRaisesTheLimit)
             next.slot().greeted();
         }
         EXPECT_EQ(taken ? 3u : 2u, connections.limit());
-        EXPECT_EQ(said(taken ? 3 : 2), connections.limitSentence());
+        EXPECT_EQ(limitSaid(taken ? 3 : 2), connections.limitSentence());
     }
 }
 
