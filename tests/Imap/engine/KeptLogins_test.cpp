@@ -134,6 +134,8 @@ TEST(KeptLogins, GivingOneUpClosesTheOneKeptForTheLastAccount)
     EXPECT_FALSE(pool.giveUpOne());
 }
 
+// Each connection closed, whatever way it goes, is closed before its slot is
+// given back: the source counts the connection until then.
 TEST(KeptLogins, ClosingClosesEveryOneKeptAndEachKeptAfterwards)
 {
     SourceConnections connections;
@@ -160,18 +162,9 @@ TEST(KeptLogins, ClosingClosesEveryOneKeptAndEachKeptAfterwards)
     EXPECT_TRUE(carl.closed());
     EXPECT_EQ(1, carl.countedAtClose);
     EXPECT_EQ(0u, connections.open());
-}
-
-// A login dropped as it is, whatever way it goes, closes its connection
-// before its slot is given back: the source counts the connection until
-// then.
-TEST(KeptLogins, ALoginDroppedAsItIsClosesItsConnectionBeforeItsSlotGoes)
-{
-    SourceConnections connections;
+    // And a login never kept, dropped as it is.
     Kept dana(connections, L"dana@example.com");
-    {
-        SourceLogin dropped = std::move(dana.login);
-    }
+    SourceLogin{std::move(dana.login)};
     EXPECT_TRUE(dana.closed());
     EXPECT_EQ(1, dana.countedAtClose);
     EXPECT_EQ(0u, connections.open());
