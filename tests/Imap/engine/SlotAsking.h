@@ -6,11 +6,11 @@
 // ending it never waits. And the limits the source shows, as the report
 // says them.
 #include "Imap/engine/SourceConnections.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,10 +41,7 @@ public:
     // Waits up to `ms` for it.
     bool cameWithin(int ms) const
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!came_ && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return came_;
+        return waitUntil([this] { return came_.load(); }, ms, 5);
     }
     // Once it came.
     migration::SourceConnections::Slot& slot() { return slot_; }
