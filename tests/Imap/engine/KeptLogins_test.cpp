@@ -19,6 +19,7 @@ using namespace tavir::migration;
 using tavir::test::aTestComesWithin;
 using tavir::test::ScriptedServer;
 using tavir::test::ScriptedSession;
+using tavir::test::waitUntil;
 using tavir::test::WatchedStreams;
 
 namespace {
@@ -54,14 +55,6 @@ struct Kept {
     // is given back only after); -1 until then.
     int countedAtClose = -1;
 };
-
-bool within(int ms, const std::function<bool()>& done)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
 
 // Handed over whole: the connection, the name it logged in as, and its
 // slot, which is the road's from then on (out of the tests' share). While
@@ -107,11 +100,11 @@ TEST(KeptLogins, AConnectionKeptTooLongIsClosedByThePoolsOwnClock)
     pool.keep(2, std::move(ben.login));
     // A slot is released once its connection is closed: what the clock's
     // thread did is seen through the count's lock.
-    EXPECT_TRUE(within(2000, [&] { return connections.open() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return connections.open() == 1; }, 2000, 5));
     EXPECT_TRUE(anna.closed());
     EXPECT_EQ(2, anna.countedAtClose);
     EXPECT_EQ(1u, pool.size()) << "the one kept later is still kept";
-    EXPECT_TRUE(within(2000, [&] { return connections.open() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return connections.open() == 0; }, 2000, 5));
     EXPECT_TRUE(ben.closed());
     EXPECT_EQ(1, ben.countedAtClose);
     EXPECT_EQ(0u, pool.size());
@@ -134,6 +127,8 @@ TEST(KeptLogins, GivingOneUpClosesTheOneKeptForTheLastAccount)
     EXPECT_FALSE(pool.giveUpOne());
 }
 
+// Each connection closed, whatever way it goes, is closed before its slot is
+// given back: the source counts the connection until then.
 TEST(KeptLogins, ClosingClosesEveryOneKeptAndEachKeptAfterwards)
 {
     SourceConnections connections;
@@ -160,18 +155,9 @@ TEST(KeptLogins, ClosingClosesEveryOneKeptAndEachKeptAfterwards)
     EXPECT_TRUE(carl.closed());
     EXPECT_EQ(1, carl.countedAtClose);
     EXPECT_EQ(0u, connections.open());
-}
-
-// A login dropped as it is, whatever way it goes, closes its connection
-// before its slot is given back: the source counts the connection until
-// then.
-TEST(KeptLogins, ALoginDroppedAsItIsClosesItsConnectionBeforeItsSlotGoes)
-{
-    SourceConnections connections;
+    // And a login never kept, dropped as it is.
     Kept dana(connections, L"dana@example.com");
-    {
-        SourceLogin dropped = std::move(dana.login);
-    }
+    SourceLogin{std::move(dana.login)};
     EXPECT_TRUE(dana.closed());
     EXPECT_EQ(1, dana.countedAtClose);
     EXPECT_EQ(0u, connections.open());

@@ -8,6 +8,7 @@
 // took.
 #include "Imap/engine/LoginCheck.h"
 
+#include "SlotAsking.h"
 #include "support/ScriptedImap.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +21,11 @@
 #include <vector>
 
 using namespace tavir::migration;
+using tavir::test::greetedSlots;
+using tavir::test::limitSaid;
 using tavir::test::scriptedGreeting;
 using tavir::test::ScriptedServer;
+using tavir::test::turnOneMoreAway;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -76,6 +80,17 @@ private:
     std::thread closes_;
 };
 
+// Logs anna in on `client` through `connections` as `who`'s, stopped after
+// `stopAfter` should it never end: the bound of each test.
+LoginVerdict logInAnna(tavir::mail::SimpleImapClient& client, SourceConnections& connections,
+    std::chrono::seconds stopAfter, SourceConnections::Who who = SourceConnections::Who::Road)
+{
+    const LoginCheck check(ServerAddress{L"scripted", 143}, false, connections, who);
+    Logger log;
+    const Clock::time_point began = Clock::now();
+    return check.check(anna(), client, log, [&] { return Clock::now() - began > stopAfter; });
+}
+
 // A refused login is the account's, and its bare mailbox is tried after its
 // address; a login the source can't take now (its code says so, or an ALERT
 // without a refusing code names too many connections) says nothing of the
@@ -83,118 +98,111 @@ private:
 // in the server's words. While other connections of the run are open the
 // run may be the cause: the login waits for one of them to close and is
 // tried once more, and a second such answer is the account's own, the
-// limit the first one set put back.
+// limit the first one set put back. A connection turned away at its
+// greeting while another is open shows the source's limit, kept and said,
+// only if the source greets the connection made next: a source going away
+// (a shutdown that says BYE, then nothing listens) shows none.
 TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
 {
     const std::string address = "anna@example.com";
     const std::string limit = "NO [LIMIT] Maximum number of connections from user+IP exceeded "
                               "(mail_max_userip_connections=10)";
+    const std::string tooMany = "NO [ALERT] Too many simultaneous connections. (Failure)";
     const std::string failed = "NO [AUTHENTICATIONFAILED] Authentication failed.";
+    const std::string web = "NO [ALERT] Please log in via your web browser (Failure)";
     const std::wstring atScripted = L"The source server scripted:143 ";
-    auto notNow = [&](const wchar_t* user, const std::wstring& words) {
-        return atScripted + L"could not log " + user + L" in now: " + words;
+    const auto wide
+        = [](const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); };
+    // The server's line, closed by a full stop.
+    const auto notNow = [&](const std::string& user, const std::string& answer) {
+        return atScripted + L"could not log " + wide(user) + L" in now: " + wide(answer) + L".";
     };
-    auto refused = [&](const std::wstring& asAddress, const std::wstring& asMailbox) {
+    const auto refused = [&](const std::wstring& asAddress, const std::string& asMailbox) {
         return atScripted + L"refused the login of anna@example.com (as anna@example.com: "
-            + asAddress + L"; as anna: " + asMailbox + L").";
+            + asAddress + L"; as anna: " + wide(asMailbox) + L").";
     };
+    using V = LoginVerdict;
+    enum Others { None, Tests, Roads };
     const struct Row {
         const char* name;
         std::vector<std::string> answers; // to each connection's login, one per connection
-        bool othersOpen; // another connection of the run is open at the first login
-        LoginVerdict::Kind kind;
+        Others others; // another connection of the run open at the first login, and whose
+        V::Kind kind;
         std::wstring sentence;
         std::vector<std::string> names; // LOGIN sent for, in order
         unsigned limit; // the source's limit afterwards
     } rows[] = {
-        {"the account's own limit, as Dovecot says it", {limit}, false, LoginVerdict::NotNow,
-            notNow(L"anna@example.com",
-                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
-                L"(mail_max_userip_connections=10)."),
-            {address}, 0},
-        {"a web-mail provider's ALERT of too many connections",
-            {"NO [ALERT] Too many simultaneous connections. (Failure)"}, false,
-            LoginVerdict::NotNow,
-            notNow(
-                L"anna@example.com", L"NO [ALERT] Too many simultaneous connections. (Failure)."),
-            {address}, 0},
-        {"unavailable", {"NO [UNAVAILABLE] Temporary authentication failure"}, false,
-            LoginVerdict::NotNow,
-            notNow(L"anna@example.com", L"NO [UNAVAILABLE] Temporary authentication failure."),
-            {address}, 0},
-        {"in use", {"NO [INUSE] Mailbox is in use"}, false, LoginVerdict::NotNow,
-            notNow(L"anna@example.com", L"NO [INUSE] Mailbox is in use."), {address}, 0},
-        {"a server's own bug",
+        {"the account's own limit, as Dovecot says it", {limit}, None, V::NotNow,
+            notNow(address, limit), {address}, 0},
+        {"a web-mail provider's ALERT of too many connections", {tooMany}, None, V::NotNow,
+            notNow(address, tooMany), {address}, 0},
+        {"unavailable", {"NO [UNAVAILABLE] Temporary authentication failure"}, None, V::NotNow,
+            notNow(address, "NO [UNAVAILABLE] Temporary authentication failure"), {address}, 0},
+        {"in use", {"NO [INUSE] Mailbox is in use"}, None, V::NotNow,
+            notNow(address, "NO [INUSE] Mailbox is in use"), {address}, 0},
+        {"a server's own bug, its line ending in a full stop",
             {"NO [SERVERBUG] Internal error occurred. Refer to server log for more information."},
-            false, LoginVerdict::NotNow,
-            notNow(L"anna@example.com",
-                L"NO [SERVERBUG] Internal error occurred. Refer to server log for more "
-                L"information."),
+            None, V::NotNow,
+            atScripted
+                + L"could not log anna@example.com in now: NO [SERVERBUG] Internal error "
+                  L"occurred. Refer to server log for more information.",
             {address}, 0},
-        {"authentication failed", {failed, failed}, false, LoginVerdict::Failed,
-            refused(L"NO [AUTHENTICATIONFAILED] Authentication failed.",
-                L"NO [AUTHENTICATIONFAILED] Authentication failed."),
+        {"authentication failed", {failed, failed}, None, V::Failed, refused(wide(failed), failed),
             {address, "anna"}, 0},
         {"expired, then not authorised",
-            {"NO [EXPIRED] Password expired", "NO [AUTHORIZATIONFAILED] Not allowed"}, false,
-            LoginVerdict::Failed,
-            refused(L"NO [EXPIRED] Password expired", L"NO [AUTHORIZATIONFAILED] Not allowed"),
+            {"NO [EXPIRED] Password expired", "NO [AUTHORIZATIONFAILED] Not allowed"}, None,
+            V::Failed,
+            refused(L"NO [EXPIRED] Password expired", "NO [AUTHORIZATIONFAILED] Not allowed"),
             {address, "anna"}, 0},
-        {"no code", {"NO Login failed", "BAD Login failed"}, false, LoginVerdict::Failed,
-            refused(L"NO Login failed", L"BAD Login failed"), {address, "anna"}, 0},
+        {"no code", {"NO Login failed", "BAD Login failed"}, None, V::Failed,
+            refused(L"NO Login failed", "BAD Login failed"), {address, "anna"}, 0},
         {"an ALERT of too many connections beside a refusing code",
             {"* NO [ALERT] Too many simultaneous connections\r\n%T NO [AUTHENTICATIONFAILED] "
              "Invalid credentials",
                 failed},
-            false, LoginVerdict::Failed,
+            None, V::Failed,
             refused(L"NO [ALERT] Too many simultaneous connections NO [AUTHENTICATIONFAILED] "
                     L"Invalid credentials",
-                L"NO [AUTHENTICATIONFAILED] Authentication failed."),
+                failed),
             {address, "anna"}, 0},
-        {"an ALERT that names no connections, shown as written",
-            {"NO [ALERT] Please log in via your web browser (Failure)",
-                "NO [ALERT] Please log in via your web browser (Failure)"},
-            false, LoginVerdict::Failed,
-            refused(L"NO [ALERT] Please log in via your web browser (Failure)",
-                L"NO [ALERT] Please log in via your web browser (Failure)"),
-            {address, "anna"}, 0},
+        {"an ALERT that names no connections, shown as written", {web, web}, None, V::Failed,
+            refused(wide(web), web), {address, "anna"}, 0},
         // The address's connection closed so lately that the source may
         // count it still: the bare mailbox is tried once more.
-        {"the address refused, the bare mailbox not now", {failed, limit, limit}, false,
-            LoginVerdict::NotNow,
-            notNow(L"anna",
-                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
-                L"(mail_max_userip_connections=10)."),
-            {address, "anna", "anna"}, 0},
-        {"the run's connections open: not now twice is the account's", {limit, limit}, true,
-            LoginVerdict::NotNow,
-            notNow(L"anna@example.com",
-                L"NO [LIMIT] Maximum number of connections from user+IP exceeded "
-                L"(mail_max_userip_connections=10)."),
-            {address, address}, 0},
-        {"the run's connections open: not now, then in once one closed",
-            {"NO [ALERT] Too many simultaneous connections. (Failure)", "OK Logged in"}, true,
-            LoginVerdict::Accepted, L"", {address, address}, 1},
+        {"the address refused, the bare mailbox not now", {failed, limit, limit}, None, V::NotNow,
+            notNow("anna", limit), {address, "anna", "anna"}, 0},
+        {"the run's connections open: not now twice is the account's", {limit, limit}, Tests,
+            V::NotNow, notNow(address, limit), {address, address}, 0},
+        {"the run's connections open: not now, then in once one closed", {tooMany, "OK Logged in"},
+            Tests, V::Accepted, L"", {address, address}, 1},
+        {"a road's turned away at its greeting, the next greeted",
+            {"* BYE Too many connections from your IP", "OK Logged in"}, Roads, V::Accepted, L"",
+            {address}, 1},
+        {"a road's turned away by a source going away", {"* BYE Server shutting down."}, Roads,
+            V::SourceFailed,
+            atScripted
+                + L"did not greet as an IMAP server: host name scripted could not be "
+                  L"resolved.",
+            {}, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer server;
         for (const std::string& answer : row.answers) {
             const std::string tagged = answer.rfind("* ", 0) == 0 ? answer : "%T " + answer;
-            server.addSession(scriptedGreeting + tagged + "\r\n")->closedAtEnd = true;
+            const bool atGreeting = answer.rfind("* BYE", 0) == 0;
+            server.addSession((atGreeting ? "" : scriptedGreeting) + tagged + "\r\n")->closedAtEnd
+                = true;
         }
         tavir::mail::SimpleImapClient client;
         client.setStreamFactory(server.factory());
         SourceConnections connections;
+        const SourceConnections::Who who
+            = row.others == Roads ? SourceConnections::Who::Road : SourceConnections::Who::Test;
         std::optional<OtherConnectionOpen> other;
-        if (row.othersOpen)
-            other.emplace(connections, SourceConnections::Who::Test);
-        const LoginCheck check(
-            ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Test);
-        Logger log;
-        const Clock::time_point began = Clock::now();
-        LoginVerdict verdict = check.check(
-            anna(), client, log, [&] { return Clock::now() - began > std::chrono::seconds(20); });
+        if (row.others != None)
+            other.emplace(connections, who);
+        LoginVerdict verdict = logInAnna(client, connections, std::chrono::seconds(20), who);
         other.reset();
 
         EXPECT_EQ(row.kind, verdict.kind);
@@ -204,19 +212,8 @@ TEST(LoginCheck, WhatTheSourceSaidOfALoginDecidesItsVerdict)
         verdict.slot.release();
         EXPECT_EQ(0u, connections.open());
         EXPECT_EQ(row.limit, connections.limit());
+        EXPECT_EQ(row.limit == 0 ? L"" : limitSaid(row.limit), connections.limitSentence());
     }
-}
-
-// Logs anna in on `client` through `connections` (a road's), stopped
-// after `stopAfter` should it never end: the bound of each test.
-LoginVerdict logInAnna(tavir::mail::SimpleImapClient& client, SourceConnections& connections,
-    std::chrono::seconds stopAfter)
-{
-    const LoginCheck check(
-        ServerAddress{L"scripted", 143}, false, connections, SourceConnections::Who::Road);
-    Logger log;
-    const Clock::time_point began = Clock::now();
-    return check.check(anna(), client, log, [&] { return Clock::now() - began > stopAfter; });
 }
 
 TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimesAtMost)
@@ -261,47 +258,6 @@ TEST(LoginCheck, ALoginTurnedAwayInPassingIsTriedAgainAfterGrowingPausesTenTimes
         EXPECT_EQ(std::string::npos, session->clientBytes.find("Pw-anna"));
 }
 
-// A connection turned away while another of the run is open shows the
-// source's limit only if the source goes on: greets the connection made
-// next, and the limit is kept and said. A source going away (a shutdown
-// that says BYE, then nothing listens) is not reached by the next: the
-// limit is undone, and nothing is said.
-TEST(LoginCheck, ALimitIsTheSourcesOnlyIfItGreetsTheNextConnection)
-{
-    const struct Row {
-        const char* name;
-        std::string turnedAway;
-        bool next; // the next connection reaches the source (else it fails)
-        LoginVerdict::Kind kind;
-        unsigned limit;
-        std::wstring said;
-    } rows[] = {
-        {"at its limit", "* BYE Too many connections from your IP", true, LoginVerdict::Accepted, 1,
-            L"The source server accepted at most 1 connection at once; the migration went on "
-            L"with 1."},
-        {"going away", "* BYE Server shutting down.", false, LoginVerdict::SourceFailed, 0, L""},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ScriptedServer server;
-        server.addSession(row.turnedAway + "\r\n")->closedAtEnd = true;
-        if (row.next)
-            server.addSession(tavir::test::scriptedGreeting + "%T OK Logged in\r\n%|");
-        tavir::mail::SimpleImapClient client;
-        client.setStreamFactory(server.factory());
-        SourceConnections connections;
-        std::optional<OtherConnectionOpen> other;
-        other.emplace(connections, SourceConnections::Who::Road);
-        const LoginVerdict verdict = logInAnna(client, connections, std::chrono::seconds(10));
-        other.reset();
-
-        EXPECT_EQ(row.kind, verdict.kind) << verdict.sentence;
-        EXPECT_EQ(row.next ? 2u : 1u, server.next);
-        EXPECT_EQ(row.limit, connections.limit());
-        EXPECT_EQ(row.said, connections.limitSentence());
-    }
-}
-
 // An accepted login is a session the source took: with more of them at
 // once than the limit (here the one connection beyond it that the run
 // tries after a quiet second), the limit rises to that many.
@@ -314,14 +270,9 @@ TEST(LoginCheck, AnAcceptedLoginBeyondTheLimitRaisesIt)
 
     // One session of the run's open, one more turned away: a limit of 1.
     SourceConnections connections;
-    SourceConnections::Slot held
-        = connections.acquire(SourceConnections::Who::Road, [] { return false; });
-    held.greeted();
-    held.loggedIn();
-    SourceConnections::Slot away
-        = connections.acquire(SourceConnections::Who::Road, [] { return false; });
-    ASSERT_EQ(SourceConnections::Meaning::AtLimit, connections.turnedAway(away).meaning);
-    ASSERT_EQ(1u, connections.limit());
+    std::vector<SourceConnections::Slot> held = greetedSlots(connections, 1);
+    held[0].loggedIn();
+    ASSERT_NO_FATAL_FAILURE(turnOneMoreAway(connections, 1));
 
     const Clock::time_point began = Clock::now();
     const LoginVerdict verdict = logInAnna(client, connections, std::chrono::seconds(10));

@@ -1,13 +1,8 @@
 // One account's road in process, from a scripted source into the stand-in,
-// on a connection to the source handed to it as a run's login test hands
-// one, or on one it makes itself, every connection to the source watched
-// as it is made and as it is closed: each is counted among the run's
-// connections from before it is made until after it is closed (the source
-// counts it until then), whichever way the road ends (finished, failed,
-// stopped, an exception through it) and whatever replaces a connection (a
-// handed one found closed or gone stale, one the source dropped under a
-// command), so that a connection put in its place never finds the old one
-// still counted.
+// on a connection handed to it by a login test or one of its own: each
+// connection to the source is counted from before it is made until after it
+// is closed, whichever way the road ends and whatever replaces a
+// connection, so that one put in its place never finds the old one counted.
 #include "Imap/engine/AccountMigration.h"
 #include "Imap/engine/CallbacksWrapper.h"
 #include "MigrationHarness.h"

@@ -1,13 +1,19 @@
 #pragma once
-// A connection to the source asked for (SourceConnections::acquire) on a
-// thread of its own, for the tests of what waits for room: whether it came,
-// and within how long. Given up at its end, as its caller's stop would be,
-// and said so (wake), so that ending it never waits.
+// The tests' hold on the run's connections to the source: a connection
+// asked for (SourceConnections::acquire) on a thread of its own, for the
+// tests of what waits for room: whether it came, and within how long; given
+// up at its end, as its caller's stop would be, and said so (wake), so that
+// ending it never waits. And the limits the source shows, as the report
+// says them.
 #include "Imap/engine/SourceConnections.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace tavir::test {
 
@@ -35,10 +41,7 @@ public:
     // Waits up to `ms` for it.
     bool cameWithin(int ms) const
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!came_ && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return came_;
+        return waitUntil([this] { return came_.load(); }, ms, 5);
     }
     // Once it came.
     migration::SourceConnections::Slot& slot() { return slot_; }
@@ -57,6 +60,38 @@ inline bool aTestComesWithin(migration::SourceConnections& connections, int ms)
 {
     SlotAsking test(connections, SlotAsking::Who::Test);
     return test.cameWithin(ms);
+}
+
+// `count` connections of `who`'s, each greeted by the source.
+inline std::vector<migration::SourceConnections::Slot> greetedSlots(
+    migration::SourceConnections& connections, unsigned count,
+    SlotAsking::Who who = SlotAsking::Who::Road)
+{
+    std::vector<migration::SourceConnections::Slot> slots;
+    for (unsigned i = 0; i < count; ++i) {
+        slots.push_back(connections.acquire(who, [] { return false; }));
+        slots.back().greeted();
+    }
+    return slots;
+}
+
+// The source turns one more connection away, and the run is capped at
+// `limit`.
+inline void turnOneMoreAway(migration::SourceConnections& connections, unsigned limit)
+{
+    migration::SourceConnections::Slot away
+        = connections.acquire(SlotAsking::Who::Road, [] { return false; });
+    ASSERT_EQ(migration::SourceConnections::Meaning::AtLimit, connections.turnedAway(away).meaning);
+    ASSERT_EQ(limit, connections.limit());
+}
+
+// The report's sentence for a limit of `n`.
+inline std::wstring limitSaid(unsigned n)
+{
+    const std::wstring figure = std::to_wstring(n);
+    return L"The source server accepted at most " + figure
+        + (n == 1 ? L" connection" : L" connections") + L" at once; the migration went on with "
+        + figure + L".";
 }
 
 } // namespace tavir::test

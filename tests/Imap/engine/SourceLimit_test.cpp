@@ -1,13 +1,15 @@
 // What a run learns of the source's own limit, on a clock given by the
-// test: changes undone in any order, a late count that lengthens the time a
-// closed connection counts rather than lowers the limit, a probe beyond the
-// limit after a quiet time, and sessions taken that raise it again.
+// test: changes undone in any order, said once the source went on after
+// them, a late count that lengthens the time a closed connection counts
+// rather than lowers the limit, a probe beyond the limit after a quiet
+// time, and sessions taken that raise it again.
 #include "Imap/engine/SourceLimit.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <optional>
+#include <sstream>
+#include <string>
 #include <vector>
 
 using namespace tavir::migration;
@@ -27,138 +29,165 @@ std::uint64_t turnedAwayWith(SourceLimit& limit, unsigned besides, Ms at = Ms(0)
     return change;
 }
 
-// Two accounts' own refusals (their sessions ended at the login, each
-// later tried again and ended twice) lower the limit in turn, 0 to 5 to 4;
-// undone in either order they leave it as if neither had happened, while a
-// refusal of the source's own, before, between or after them, stays.
-TEST(SourceLimit, ChangesUndoneInAnyOrderLeaveTheLimitAsIfTheyHadNotBeen)
+// Plays `steps`, words apart: "awayN" a connection turned away with N of
+// the run's open (a change, numbered from 1); "keep" or "undo" the latest
+// change, "keepK" or "undoK" the K-th; "greeted" the source greeted a
+// connection taken under every change so far, "greetedBefore" one taken
+// before the latest; "gone" a connection did not reach the source;
+// "tookN" N sessions at once.
+void play(SourceLimit& limit, const std::string& steps)
+{
+    std::vector<std::uint64_t> changes;
+    std::istringstream words(steps);
+    for (std::string word; words >> word;) {
+        const auto number = [&] { return static_cast<unsigned>(std::stoul(word.substr(4))); };
+        const auto change
+            = [&] { return word.size() == 4 ? changes.back() : changes.at(number() - 1); };
+        const std::string verb = word.substr(0, 4);
+        if (verb == "away") {
+            changes.push_back(turnedAwayWith(limit, number()));
+            ASSERT_EQ(changes.back(), limit.lastChange());
+        } else if (verb == "keep") {
+            limit.keep(change());
+        } else if (verb == "undo") {
+            limit.undo(change());
+        } else if (word == "greeted") {
+            limit.wentOn(limit.lastChange());
+        } else if (word == "greetedBefore") {
+            limit.wentOn(changes.back() - 1);
+        } else if (word == "gone") {
+            limit.wentAway();
+        } else if (verb == "took") {
+            limit.took(number());
+        } else {
+            FAIL() << "no step " << word;
+        }
+    }
+}
+
+// Each connection turned away is a change of its own: an account's own
+// (its session ended at the login, then again) undone in either order
+// leaves the limit as if it had not been, while the source's own, kept,
+// stays. Kept, a change is undone no more. More sessions at once than the
+// limit raise it, the changes that may still be undone too. What a change
+// shows is kept to at once, and is the source's limit, to be said, once
+// the source went on after it (greeted a connection taken under it); a
+// connection that reaches the source no more (a source going away) undoes
+// every change the source has not gone on after, kept or not.
+TEST(SourceLimit, WhatEachChangeShowsIsKeptToAndSaidOnceTheSourceWentOnAfterIt)
 {
     const struct Row {
         const char* name;
-        bool firstUndoneFirst;
-        int realAt; // -1: none; else after this many of the two
-        unsigned real; // what the source's own showed
+        const char* steps;
+        unsigned atMost;
+        unsigned wentOnWith;
     } rows[] = {
-        {"A then B undone", true, -1, 0},
-        {"B then A undone", false, -1, 0},
-        {"a real one before, at 6", true, 0, 6},
-        {"a real one between, at 6", false, 1, 6},
-        {"a real one after, at 3", true, 2, 3},
-        {"a real one after, at 7", false, 2, 7},
+        {"two accounts' own", "away5 away4", 4, 0},
+        {"the first undone", "away5 away4 undo1", 4, 0},
+        {"the second undone", "away5 away4 undo2", 5, 0},
+        {"both undone, first first", "away5 away4 undo1 undo2", 0, 0},
+        {"both undone, second first", "away5 away4 undo2 undo1", 0, 0},
+        {"a real one before", "away6 keep away5 away4 undo2 undo3", 6, 0},
+        {"a real one between", "away5 away6 keep away4 undo3 undo1", 6, 0},
+        {"a lower real one after", "away5 away4 away3 keep", 3, 0},
+        {"a lower real one after, both undone", "away5 away4 away3 keep undo1 undo2", 3, 0},
+        {"a higher real one after", "away5 away4 away7 keep", 4, 0},
+        {"a higher real one after, both undone", "away5 away4 away7 keep undo2 undo1", 7, 0},
+        {"kept, then undone", "away5 keep undo", 5, 0},
+        {"sessions taken without a limit", "took9", 0, 0},
+        {"as many sessions as the limit", "away3 keep away2 took2", 2, 0},
+        {"more sessions than the limit", "away3 keep away2 took4", 4, 0},
+        {"more sessions, then undone", "away3 keep away2 took4 undo", 4, 0},
+        {"kept to, not said before the source went on", "away4 keep", 4, 0},
+        {"gone on after", "away4 keep greeted", 4, 4},
+        {"gone on after before it was kept", "away4 greeted keep", 4, 4},
+        {"a connection taken before it, greeted after it", "away4 keep greetedBefore", 4, 0},
+        {"gone away before it went on", "away4 keep away3 gone", 0, 0},
+        {"gone away after it went on", "away4 greeted keep gone", 4, 4},
+        {"a lower one not yet gone on after", "away4 keep greeted away3 keep", 3, 4},
+        {"a lower one gone on after", "away4 keep away3 keep greeted", 3, 3},
+        {"a lower one gone on after under the earlier only", "away4 keep away3 keep greetedBefore",
+            3, 4},
+        {"a lower one gone away", "away4 keep greeted away3 keep gone", 4, 4},
+        {"gone on after, then undone by its own", "away4 greeted undo", 0, 0},
+        {"raised by sessions taken before it went on", "away4 keep took5 greeted", 5, 5},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         SourceLimit limit;
-        std::vector<std::uint64_t> accounts;
-        for (unsigned besides : {5u, 4u}) {
-            if (row.realAt == static_cast<int>(accounts.size()))
-                limit.keep(turnedAwayWith(limit, row.real));
-            accounts.push_back(turnedAwayWith(limit, besides));
-        }
-        if (row.realAt == 2)
-            limit.keep(turnedAwayWith(limit, row.real));
-        EXPECT_EQ(row.realAt == 2 && row.real < 4 ? row.real : 4u, limit.atMost());
-        limit.undo(accounts[row.firstUndoneFirst ? 0 : 1]);
-        limit.undo(accounts[row.firstUndoneFirst ? 1 : 0]);
-        EXPECT_EQ(row.real, limit.atMost());
+        play(limit, row.steps);
+        EXPECT_EQ(row.atMost, limit.atMost());
+        EXPECT_EQ(row.wentOnWith, limit.wentOnWith());
     }
-    // Kept, a change is undone no more.
-    SourceLimit limit;
-    const std::uint64_t kept = turnedAwayWith(limit, 5);
-    limit.keep(kept);
-    limit.undo(kept);
-    EXPECT_EQ(5u, limit.atMost());
 }
 
-// A source at 4 that turns a connection away while the run holds 3: with
+// A connection turned away while the run holds fewer than the source has
+// shown it takes (its limit, or before one what it greeted at once): with
 // one of the run's closed after the time a closed connection counts and
-// within 1.6 s, the source still counts it, so the limit stands and a
-// closed connection counts longer (that one's age and 100 ms more);
-// otherwise the source takes fewer now (another client of this address),
-// and the limit is lowered.
+// within 1.6 s, the source still counts it, so the figure stands and a
+// closed connection counts longer (that one's age and 100 ms more); with
+// none, the source takes fewer now (another client of this address). The
+// longer count is the change's own, undone with it.
 TEST(SourceLimit, ATurnAwayALateCountExplainsLengthensTheCountInsteadOfLoweringTheLimit)
 {
     const struct Row {
         const char* name;
-        std::optional<int> closedAgoMs; // one of the run's, before the turn-away
-        Ms settlingBefore; // as an earlier late count left it
+        unsigned limitBefore; // 0, or 4 with `settlingBefore` as a late count left it
+        Ms settlingBefore;
+        std::vector<int> closedAgoMs; // the run's, before the turn-away
+        unsigned besides;
         unsigned atMost;
         Ms settling;
         unsigned stillCounted; // at the turn-away, with what it showed
     } rows[] = {
-        {"none closed", std::nullopt, Ms(100), 3, Ms(100), 0},
-        {"closed 50 ms ago, counted still", 50, Ms(100), 4, Ms(100), 1},
-        {"closed 150 ms ago", 150, Ms(100), 4, Ms(250), 1},
-        {"closed 120 ms ago", 120, Ms(100), 4, Ms(220), 1},
-        {"closed 400 ms ago", 400, Ms(100), 4, Ms(500), 1},
-        {"closed 300 ms ago, counted 200 ms", 300, Ms(200), 4, Ms(400), 1},
-        {"closed 1,500 ms ago, at most 1.6 s", 1500, Ms(800), 4, Ms(1600), 1},
-        {"closed 2 s ago", 2000, Ms(100), 3, Ms(100), 0},
-        {"closed 300 ms ago, counted 1.6 s already: counted still", 300, Ms(1600), 4, Ms(1600), 1},
+        {"none closed", 4, Ms(100), {}, 3, 3, Ms(100), 0},
+        {"closed 50 ms ago, counted still", 4, Ms(100), {50}, 3, 4, Ms(100), 1},
+        {"closed 150 ms ago", 4, Ms(100), {150}, 3, 4, Ms(250), 1},
+        {"closed 120 ms ago", 4, Ms(100), {120}, 3, 4, Ms(220), 1},
+        {"closed 400 ms ago", 4, Ms(100), {400}, 3, 4, Ms(500), 1},
+        {"closed 300 ms ago, counted 200 ms", 4, Ms(200), {300}, 3, 4, Ms(400), 1},
+        {"closed 1,500 ms ago, at most 1.6 s", 4, Ms(800), {1500}, 3, 4, Ms(1600), 1},
+        {"closed 2 s ago", 4, Ms(100), {2000}, 3, 3, Ms(100), 0},
+        {"closed 300 ms ago, counted 1.6 s already: counted still", 4, Ms(1600), {300}, 3, 4,
+            Ms(1600), 1},
+        {"before any limit, none closed", 0, Ms(100), {}, 2, 2, Ms(100), 0},
+        {"before any limit, one closed", 0, Ms(100), {150}, 2, 3, Ms(250), 1},
+        {"before any limit, two closed", 0, Ms(100), {150, 150}, 2, 4, Ms(250), 2},
+        {"before any limit, three closed: never above what it greeted", 0, Ms(100), {150, 150, 150},
+            2, 4, Ms(250), 3},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         SourceLimit limit;
-        // The limit shown, and the time a closed connection counts as an
-        // earlier late count left it.
         std::uint64_t change = 0;
-        ASSERT_TRUE(limit.turnedAway(4, 4, false, t0, change));
-        limit.keep(change);
-        for (Ms settled = SourceLimit::settlingAtFirst; settled < row.settlingBefore;
-             settled = limit.settling()) {
-            limit.closed(t0);
-            ASSERT_TRUE(limit.turnedAway(3, 4, false, t0 + settled, change));
+        if (row.limitBefore != 0) {
+            ASSERT_TRUE(limit.turnedAway(row.limitBefore, 4, false, t0, change));
             limit.keep(change);
-            ASSERT_EQ(4u, limit.atMost());
+            for (Ms settled = SourceLimit::settlingAtFirst; settled < row.settlingBefore;
+                 settled = limit.settling()) {
+                limit.closed(t0);
+                ASSERT_TRUE(limit.turnedAway(3, 4, false, t0 + settled, change));
+                limit.keep(change);
+                ASSERT_EQ(4u, limit.atMost());
+            }
         }
         ASSERT_EQ(row.settlingBefore.count(), limit.settling().count());
         const SourceLimit::Clock::time_point at = t0 + Ms(5000);
-        if (row.closedAgoMs)
-            limit.closed(at - Ms(*row.closedAgoMs));
-        ASSERT_TRUE(limit.turnedAway(3, 4, false, at, change));
+        for (int ago : row.closedAgoMs)
+            limit.closed(at - Ms(ago));
+        ASSERT_TRUE(limit.turnedAway(row.besides, 4, false, at, change));
         EXPECT_EQ(row.atMost, limit.atMost());
         EXPECT_EQ(row.settling.count(), limit.settling().count());
         EXPECT_EQ(row.stillCounted, limit.stillCounted(at));
-        // The longer count is the change's own too.
         limit.undo(change);
-        EXPECT_EQ(4u, limit.atMost());
+        EXPECT_EQ(row.limitBefore, limit.atMost());
         EXPECT_EQ(row.settlingBefore.count(), limit.settling().count());
-    }
-}
-
-// The first connection turned away, with 2 of the run's open where the
-// source greeted 4 at once: those closed lately, which it counts late, are
-// held too, so the figure is what it greeted at once, never lower than it
-// counted; with none of them, the 2 open are all it takes now.
-TEST(SourceLimit, BeforeAnyLimitALateCountShowsWhatTheSourceGreetedAtOnce)
-{
-    const struct Row {
-        const char* name;
-        unsigned closed150MsAgo;
-        unsigned atMost;
-        Ms settling;
-    } rows[] = {
-        {"none closed", 0, 2, Ms(100)},
-        {"one closed", 1, 3, Ms(250)},
-        {"two closed", 2, 4, Ms(250)},
-        {"three closed", 3, 4, Ms(250)},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        SourceLimit limit;
-        for (unsigned i = 0; i < row.closed150MsAgo; ++i)
-            limit.closed(t0 - Ms(150));
-        std::uint64_t change = 0;
-        ASSERT_TRUE(limit.turnedAway(2, 4, false, t0, change));
-        EXPECT_EQ(row.atMost, limit.atMost());
-        EXPECT_EQ(row.settling.count(), limit.settling().count());
     }
 }
 
 // With none of the run's connections open, and none closed so lately that
 // the source may count it, a connection turned away shows no limit: before
-// one, nor after, nor for a late count (the limit can't be lowered then; it
-// is a turn-away in passing).
+// one, nor after, nor for a late count.
 TEST(SourceLimit, NothingHeldShowsNoLimit)
 {
     SourceLimit limit;
@@ -173,17 +202,16 @@ TEST(SourceLimit, NothingHeldShowsNoLimit)
     EXPECT_EQ(SourceLimit::settlingAtFirst.count(), limit.settling().count());
 }
 
-// With no connection turned away for want of room for a second, one
-// connection beyond the limit is tried, one at a time; a source that takes its session raises
-// the limit, one that turns it away makes the next wait twice as long, up
-// to 32 s.
+// With no connection turned away for want of room for a second (a late
+// count is none), one connection beyond the limit is tried, one at a time;
+// a source that takes its session raises the limit, one that turns it away
+// makes the next wait twice as long, up to 32 s.
 TEST(SourceLimit, AProbeBeyondTheLimitComesAfterAQuietTimeAndRaisesItWhenTaken)
 {
     SourceLimit limit;
     EXPECT_EQ(Room::Within, limit.roomFor(50, t0));
     limit.keep(turnedAwayWith(limit, 4));
     EXPECT_EQ(Room::Within, limit.roomFor(3, t0));
-    // A late count is no want of room: the probe's time stands.
     std::uint64_t late = 0;
     limit.closed(t0 + Ms(300));
     ASSERT_TRUE(limit.turnedAway(3, 4, false, t0 + Ms(450), late));
@@ -194,7 +222,6 @@ TEST(SourceLimit, AProbeBeyondTheLimitComesAfterAQuietTimeAndRaisesItWhenTaken)
     EXPECT_EQ(Room::Probe, limit.roomFor(4, t0 + Ms(1000)));
     EXPECT_EQ(Room::None, limit.roomFor(5, t0 + Ms(1000)));
 
-    // Turned away: the next after 2 s, then 4, ... 32 at most.
     SourceLimit::Clock::time_point at = t0 + Ms(1000);
     Ms quiet(2000);
     for (int probe = 1; probe <= 7; ++probe) {
@@ -221,111 +248,6 @@ TEST(SourceLimit, AProbeBeyondTheLimitComesAfterAQuietTimeAndRaisesItWhenTaken)
     limit.probeTaken(at + Ms(1000));
     limit.probeEnded();
     EXPECT_EQ(Room::Probe, limit.roomFor(5, at + Ms(2000)));
-}
-
-// More sessions at once than the limit (a probe taken, or connections
-// opened before a turn-away lowered it) raise it, the changes that may
-// still be undone too; fewer, or no limit at all, change nothing.
-TEST(SourceLimit, SessionsTakenBeyondTheLimitRaiseIt)
-{
-    SourceLimit limit;
-    limit.took(9);
-    EXPECT_EQ(0u, limit.atMost());
-    limit.keep(turnedAwayWith(limit, 3));
-    const std::uint64_t open = turnedAwayWith(limit, 2);
-    limit.took(2);
-    EXPECT_EQ(2u, limit.atMost());
-    limit.took(4);
-    EXPECT_EQ(4u, limit.atMost());
-    limit.undo(open);
-    EXPECT_EQ(4u, limit.atMost());
-}
-
-// What a turn-away shows is kept to at once, and is the source's limit, to
-// be said, once the source went on after it: greeted a connection taken
-// under it. A connection that reaches the source no more (a source going
-// away, whose shutdown closed the others before their greeting) undoes
-// every change the source has not gone on after, kept or not; one it went
-// on after stays.
-TEST(SourceLimit, AChangeIsTheSourcesLimitOnceTheSourceWentOnAfterIt)
-{
-    enum class Step {
-        TurnedAwayWith4,
-        TurnedAwayWith3,
-        Kept, // the latest change
-        Undone, // the latest change
-        GreetedTakenAfter, // a connection taken under every change so far
-        GreetedTakenBefore, // one taken before the latest change
-        NotReached,
-        Took5, // five sessions at once
-    };
-    using S = Step;
-    const struct Row {
-        const char* name;
-        std::vector<Step> steps;
-        unsigned atMost;
-        unsigned wentOnWith;
-    } rows[] = {
-        {"kept to, not said before the source went on", {S::TurnedAwayWith4, S::Kept}, 4, 0},
-        {"gone on after", {S::TurnedAwayWith4, S::Kept, S::GreetedTakenAfter}, 4, 4},
-        {"gone on after before it was kept", {S::TurnedAwayWith4, S::GreetedTakenAfter, S::Kept}, 4,
-            4},
-        {"a connection taken before it, greeted after it",
-            {S::TurnedAwayWith4, S::Kept, S::GreetedTakenBefore}, 4, 0},
-        {"gone away before it went on",
-            {S::TurnedAwayWith4, S::Kept, S::TurnedAwayWith3, S::NotReached}, 0, 0},
-        {"gone away after it went on",
-            {S::TurnedAwayWith4, S::GreetedTakenAfter, S::Kept, S::NotReached}, 4, 4},
-        {"a lower one not yet gone on after",
-            {S::TurnedAwayWith4, S::Kept, S::GreetedTakenAfter, S::TurnedAwayWith3, S::Kept}, 3, 4},
-        {"a lower one gone on after",
-            {S::TurnedAwayWith4, S::Kept, S::TurnedAwayWith3, S::Kept, S::GreetedTakenAfter}, 3, 3},
-        {"a lower one gone on after under the earlier only",
-            {S::TurnedAwayWith4, S::Kept, S::TurnedAwayWith3, S::Kept, S::GreetedTakenBefore}, 3,
-            4},
-        {"a lower one gone away",
-            {S::TurnedAwayWith4, S::Kept, S::GreetedTakenAfter, S::TurnedAwayWith3, S::Kept,
-                S::NotReached},
-            4, 4},
-        {"gone on after, then undone by its own",
-            {S::TurnedAwayWith4, S::GreetedTakenAfter, S::Undone}, 0, 0},
-        {"raised by sessions taken before it went on",
-            {S::TurnedAwayWith4, S::Kept, S::Took5, S::GreetedTakenAfter}, 5, 5},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        SourceLimit limit;
-        std::uint64_t latest = 0;
-        for (Step step : row.steps) {
-            switch (step) {
-            case S::TurnedAwayWith4:
-            case S::TurnedAwayWith3:
-                latest = turnedAwayWith(limit, step == S::TurnedAwayWith4 ? 4 : 3);
-                ASSERT_EQ(latest, limit.lastChange());
-                break;
-            case S::Kept:
-                limit.keep(latest);
-                break;
-            case S::Undone:
-                limit.undo(latest);
-                break;
-            case S::GreetedTakenAfter:
-                limit.wentOn(limit.lastChange());
-                break;
-            case S::GreetedTakenBefore:
-                limit.wentOn(latest - 1);
-                break;
-            case S::NotReached:
-                limit.wentAway();
-                break;
-            case S::Took5:
-                limit.took(5);
-                break;
-            }
-        }
-        EXPECT_EQ(row.atMost, limit.atMost());
-        EXPECT_EQ(row.wentOnWith, limit.wentOnWith());
-    }
 }
 
 // A connection the run closed counts on the source's side for the time a
