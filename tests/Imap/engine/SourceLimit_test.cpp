@@ -93,6 +93,7 @@ TEST(SourceLimit, ATurnAwayALateCountExplainsLengthensTheCountInsteadOfLoweringT
         {"closed 400 ms ago", 400, Ms(100), 4, Ms(500), 1},
         {"closed 300 ms ago, counted 200 ms", 300, Ms(200), 4, Ms(400), 1},
         {"closed 1,500 ms ago, at most 1.6 s", 1500, Ms(800), 4, Ms(1600), 1},
+        {"closed 1,550 ms ago, never past 1.6 s", 1550, Ms(800), 4, Ms(1600), 1},
         {"closed 2 s ago", 2000, Ms(100), 3, Ms(100), 0},
         {"closed 300 ms ago, counted 1.6 s already: counted still", 300, Ms(1600), 4, Ms(1600), 1},
     };
