@@ -147,6 +147,7 @@ TEST(SourceLimit, ATurnAwayALateCountExplainsLengthensTheCountInsteadOfLoweringT
         {"closed 400 ms ago", 4, Ms(100), {400}, 3, 4, Ms(500), 1},
         {"closed 300 ms ago, counted 200 ms", 4, Ms(200), {300}, 3, 4, Ms(400), 1},
         {"closed 1,500 ms ago, at most 1.6 s", 4, Ms(800), {1500}, 3, 4, Ms(1600), 1},
+        {"closed 1,550 ms ago, never past 1.6 s", 4, Ms(800), {1550}, 3, 4, Ms(1600), 1},
         {"closed 2 s ago", 4, Ms(100), {2000}, 3, 3, Ms(100), 0},
         {"closed 300 ms ago, counted 1.6 s already: counted still", 4, Ms(1600), {300}, 3, 4,
             Ms(1600), 1},
