@@ -880,8 +880,8 @@ TEST_F(ScriptedSourceTest, TheRoadGoesOnWithItsLoginTestsConnectionOrLogsInAnewW
         EXPECT_EQ(row.connections, migrated.connections);
         EXPECT_EQ(static_cast<unsigned>(row.connections) - (row.said ? 1 : 0), migrated.logins);
         // No password on a connection made again that can't take one.
-        EXPECT_EQ(row.connections > 1 && !row.said ? 1u : 0u,
-            occurrences(migrated.askedAgain, "Pw-kim"))
+        EXPECT_EQ(
+            row.connections > 1 && !row.said ? 1u : 0u, occurrences(migrated.askedAgain, "Pw-kim"))
             << migrated.askedAgain;
         const std::string debug = logs.debug().substr(debugBefore);
         EXPECT_NE(std::string::npos, debug.find(row.debugSays)) << debug;
@@ -1387,8 +1387,8 @@ std::vector<OddListing> oddListings()
                 "The folder \"Inbox/Sub\" is named \"INBOX/Sub_2\" on the target."},
             0},
         {"the source takes \".\" for its separator after a run that took \"/\"", "\"/\"",
-            {fakeFolder("x.y", 2, g1)}, {fakeFolder("x.y", 2, g1)},
-            {{"x.y", messagesOf("x.y", 2)}}, {{"x.y", messagesOf("x.y", 2)}}, 2, 0,
+            {fakeFolder("x.y", 2, g1)}, {fakeFolder("x.y", 2, g1)}, {{"x.y", messagesOf("x.y", 2)}},
+            {{"x.y", messagesOf("x.y", 2)}}, 2, 0,
             {"The folder \"x.y\" keeps its folder \"x.y\" on the target from an earlier run, "
              "where \".\" is part of the name: the source now takes \".\" for the separator of "
              "its folder levels."},

@@ -846,9 +846,9 @@ TEST_F(RunsInProcesses, AStopWhileTheAdministrationIsSilentSaysWhatWasPutBackAnd
         if (row.endWithin != 0)
             options = {"--end-within", std::to_string(row.endWithin)};
         auto engine = start(home, options, operands(logs), output);
-        ASSERT_TRUE(transcriptShows(
-            [](const std::string& t) { return queryAt(t, {"UPDATE Cluster", 1}); }))
-            << target->transcript();
+        ASSERT_TRUE(transcriptShows([](const std::string& t) {
+            return queryAt(t, {"UPDATE Cluster", 1});
+        })) << target->transcript();
         target->freezeAdministration(row.frozen);
         const long long signalled = nowMs();
         ::kill(engine->pid(), SIGINT);
@@ -1128,8 +1128,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 "\rlogins 0/1 tested, 0 refused\033[K"},
             "carol", 40},
         {"on a terminal 200 columns wide: every count and the account in hand", Change::Nothing,
-            finished,
-            {accountsSaid(1, 0, 0, 0)},
+            finished, {accountsSaid(1, 0, 0, 0)},
             {" s: accounts 0 of 1 done, 0 failed; messages 0 copied, 0 on the target already, 0 "
              "failed; dave: INBOX 0 of 1\033[K"},
             "dave", 200},
@@ -1182,9 +1181,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
              "target server was not changed, and the migration did not start.\n"},
             "busy fay", 0, "fay", 0, {}, {"login refused:"}},
         {"a source that quotes the password back", Change::EchoingSource, failures,
-            {"You sent: ", " \"***\"",
-                accountsSaid(0, 0, 2, 0)},
-            {everyLoginRefused}},
+            {"You sent: ", " \"***\"", accountsSaid(0, 0, 2, 0)}, {everyLoginRefused}},
         {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
             {"zorp-engine-run: Migration stopped by signal SIGINT while the logins were tested, "
              "on ",
@@ -1280,16 +1277,13 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 "\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not started.\n"},
             {}, "Logging in to ", {}, tls + ": ", true},
         {"its fingerprint accepted: pinned, and the run goes on", Change::AcceptedCertificate,
-            finished,
-            {accountsSaid(2, 0, 0, 0)},
-            {}, "", 0, "", 0,
+            finished, {accountsSaid(2, 0, 0, 0)}, {}, "", 0, "", 0,
             {"; it is the certificate accepted, " + sha256 + ", and its fingerprint " + sha1
                 + " was pinned now in " + knownHosts
                 + ", and another certificate will be "
                   "refused.\n"},
             {}, "Logging in to ", {tls + ": " + sha1 + "\n"}},
-        {"pinned: the run goes on", Change::PinnedCertificate, finished,
-            {accountsSaid(2, 0, 0, 0)},
+        {"pinned: the run goes on", Change::PinnedCertificate, finished, {accountsSaid(2, 0, 0, 0)},
             {}, "", 0, "", 0,
             {"; it matches the fingerprint " + sha1 + " pinned for it in " + knownHosts}},
         {"pinned as another certificate, this one accepted: refused as changed", Change::AnotherPin,
@@ -1305,9 +1299,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "", 0, "", 0, {}, {"--trust-source-certificate"}, "Logging in to ",
             {tls + ": " + otherPin + "\n"}, tls + ": " + sha1, true},
         {"issued for its name by an authority the system trusts: no pin needed",
-            Change::VouchedCertificate, finished,
-            {accountsSaid(1, 0, 0, 0)},
-            {}, "frank", 0, "", 0,
+            Change::VouchedCertificate, finished, {accountsSaid(1, 0, 0, 0)}, {}, "frank", 0, "", 0,
             {"The certificate of localhost:" + std::to_string(vouched.tlsPort())
                 + " is issued for localhost by an authority this system trusts; "},
             {}, "Logging in to ", {"authority@localhost:" + std::to_string(vouched.tlsPort())},
