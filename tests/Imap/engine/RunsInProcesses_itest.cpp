@@ -116,14 +116,8 @@ struct Scenario {
     unsigned secondStatement = 0; // for SameComputerKilledAtStatement
 };
 
-// As a row's trace names it.
-std::string described(const Statement& s)
-{
-    return "statement " + std::to_string(s.count)
-        + (s.prefix.empty() ? "" : " of those beginning \"" + s.prefix + "\"");
-}
-
-// What counts it in a fault plan: its "statement" and "count".
+// What counts it in a fault plan, and names it in a row's trace: its
+// "statement" and "count".
 std::string planned(const Statement& s)
 {
     return (s.prefix.empty() ? "" : "\"statement\": \"" + s.prefix + "\", ")
@@ -415,7 +409,7 @@ protected:
     bool play(const Scenario& s)
     {
         SCOPED_TRACE(s.name
-            + (s.first == First::KilledAtStatement ? " " + described(s.statement) : std::string())
+            + (s.first == First::KilledAtStatement ? " " + planned(s.statement) : std::string())
             + (s.secondStatement
                     ? ", then at its statement " + std::to_string(s.secondStatement) + " after it"
                     : std::string()));
@@ -737,12 +731,12 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         // alice's folder not reached, neither of them counted; the
         // terminal's lines are the report's.
         const std::string summary = printedSummary(said);
-        for (const std::string& text :
-            {std::string("\nAccounts: 0 finished, 1 failed (1 stopped half-way), 0 login "
-                         "refused, 1 not started.\n1 account not started: bob@runs.test.\n"),
-                std::string("\nFolders: 0 copied, 0 failed, 2 not reached.\n"),
-                std::string("\nThe messages of 1 folder not reached and of 1 account not "
-                            "started were not counted.\n")}) {
+        for (const char* text :
+            {"\nAccounts: 0 finished, 1 failed (1 stopped half-way), 0 login refused, 1 not "
+             "started.\n1 account not started: bob@runs.test.\n",
+                "\nFolders: 0 copied, 0 failed, 2 not reached.\n",
+                "\nThe messages of 1 folder not reached and of 1 account not started were not "
+                "counted.\n"}) {
             EXPECT_NE(std::string::npos, summary.find(text)) << text << " missing from\n" << said;
         }
         EXPECT_NE(std::string::npos, report.find("\n" + summary)) << summary << "not in\n"
