@@ -840,9 +840,12 @@ TEST_F(RunsInProcesses, AStopWhileTheAdministrationIsSilentSaysWhatWasPutBackAnd
         if (row.endWithin != 0)
             options = {"--end-within", std::to_string(row.endWithin)};
         auto engine = start(home, options, operands(logs), output);
-        ASSERT_TRUE(transcriptShows([](const std::string& t) {
-            return queryAt(t, {"UPDATE Cluster", 1});
-        })) << target->transcript();
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return target->transcript().find(" C: QUERY UPDATE Cluster ") != std::string::npos;
+            },
+            60000, 20))
+            << target->transcript();
         target->freezeAdministration(row.frozen);
         const long long signalled = nowMs();
         ::kill(engine->pid(), SIGINT);
