@@ -116,14 +116,8 @@ struct Scenario {
     unsigned secondStatement = 0; // for SameComputerKilledAtStatement
 };
 
-// As a row's trace names it.
-std::string described(const Statement& s)
-{
-    return "statement " + std::to_string(s.count)
-        + (s.prefix.empty() ? "" : " of those beginning \"" + s.prefix + "\"");
-}
-
-// What counts it in a fault plan: its "statement" and "count".
+// What counts it in a fault plan, and names it in a row's trace: its
+// "statement" and "count".
 std::string planned(const Statement& s)
 {
     return (s.prefix.empty() ? "" : "\"statement\": \"" + s.prefix + "\", ")
@@ -415,7 +409,7 @@ protected:
     bool play(const Scenario& s)
     {
         SCOPED_TRACE(s.name
-            + (s.first == First::KilledAtStatement ? " " + described(s.statement) : std::string())
+            + (s.first == First::KilledAtStatement ? " " + planned(s.statement) : std::string())
             + (s.secondStatement
                     ? ", then at its statement " + std::to_string(s.secondStatement) + " after it"
                     : std::string()));
@@ -737,12 +731,12 @@ TEST_F(RunsInProcesses, ASignalEndsTheRunWithinItsBoundWhateverTheAdministration
         // alice's folder not reached, neither of them counted; the
         // terminal's lines are the report's.
         const std::string summary = printedSummary(said);
-        for (const std::string& text :
-            {std::string("\nAccounts: 0 finished, 1 failed (1 stopped half-way), 0 login "
-                         "refused, 1 not started.\n1 account not started: bob@runs.test.\n"),
-                std::string("\nFolders: 0 copied, 0 failed, 2 not reached.\n"),
-                std::string("\nThe messages of 1 folder not reached and of 1 account not "
-                            "started were not counted.\n")}) {
+        for (const char* text :
+            {"\nAccounts: 0 finished, 1 failed (1 stopped half-way), 0 login refused, 1 not "
+             "started.\n1 account not started: bob@runs.test.\n",
+                "\nFolders: 0 copied, 0 failed, 2 not reached.\n",
+                "\nThe messages of 1 folder not reached and of 1 account not started were not "
+                "counted.\n"}) {
             EXPECT_NE(std::string::npos, summary.find(text)) << text << " missing from\n" << said;
         }
         EXPECT_NE(std::string::npos, report.find("\n" + summary)) << summary << "not in\n"
@@ -783,11 +777,7 @@ std::vector<std::string> startLines(const std::string& report)
         return {};
     const std::size_t from = report.find('\n', header + 1) + 1;
     const std::size_t to = report.find("\n\n", from);
-    std::vector<std::string> lines;
-    std::istringstream text(report.substr(from, to == std::string::npos ? 0 : to - from + 1));
-    for (std::string line; std::getline(text, line);)
-        lines.push_back(line);
-    return lines;
+    return linesOf(report.substr(from, to == std::string::npos ? 0 : to - from + 1));
 }
 
 // The lines zorp-engine-run printed on its terminal after its name, the
@@ -796,8 +786,7 @@ std::vector<std::string> terminalLines(const std::string& written)
 {
     const std::string program = "zorp-engine-run: ";
     std::vector<std::string> lines;
-    std::istringstream text(written);
-    for (std::string line; std::getline(text, line);) {
+    for (std::string line : linesOf(written)) {
         const std::size_t drawn = line.rfind("\033[K");
         if (drawn != std::string::npos)
             line.erase(0, drawn + 3);
@@ -836,14 +825,7 @@ TEST_F(RunsInProcesses, AStopWhileTheAdministrationIsSilentSaysWhatWasPutBackAnd
         = {{"the cluster's backend settings", 0}, {"the folder and index-write caches", 1},
             {"the security policy mode", 2}, {"the IMAP service binding", 3}};
     const auto parts = [](const std::string& settings) {
-        std::vector<std::string> split;
-        for (std::size_t from = 0;;) {
-            const std::size_t bar = settings.find(" | ", from);
-            split.push_back(settings.substr(from, bar - from));
-            if (bar == std::string::npos)
-                return split;
-            from = bar + 3;
-        }
+        return linesOf(std::regex_replace(settings, std::regex(" \\| "), "\n"));
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -926,9 +908,8 @@ TEST_F(RunsInProcesses, AStopWhileTheAdministrationIsSilentSaysWhatWasPutBackAnd
                         : "; it is left for the next start, which puts it back from the journal."))
                 << said[0];
             // The user's stop is not the restore's failure.
-            for (const char* stop : {"stop request", "stopped while connecting"}) {
+            for (const char* stop : {"stop request", "stopped while connecting"})
                 EXPECT_EQ(std::string::npos, said[0].find(stop)) << said[0];
-            }
             if (part != 0) {
                 EXPECT_NE(std::string::npos,
                     said[0].find(row.endWithin != 0
@@ -1048,6 +1029,12 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
     const std::string otherPin = "00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33";
     TempDir home;
     const std::string knownHosts = home.file(".tavir/admin/known_hosts.cfg");
+    // The summary's line of the accounts, as the terminal shows it.
+    const auto accountsSaid = [](int done, int failed, int refused, int waiting) {
+        return "\nzorp-engine-run: Accounts: " + std::to_string(done) + " finished, "
+            + std::to_string(failed) + " failed, " + std::to_string(refused) + " login refused, "
+            + std::to_string(waiting) + " not started.\n";
+    };
     const std::string untouched = "\nzorp-engine-run: The target server was not changed; the "
                                   "migration did not start.\n";
     // A start that did not go ahead once its tests had begun: the
@@ -1062,7 +1049,6 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
     const std::string usage = "\nusage: zorp-engine-run [--home DIR] [--admin USER] ";
     enum class Change {
         Nothing,
-        Accounts,
         AdminPassword,
         NoAdminPassword,
         EmptyAdminPassword,
@@ -1098,7 +1084,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         int status;
         std::vector<std::string> out; // each in standard output
         std::vector<std::string> err; // each in standard error
-        const char* accounts = ""; // the accounts file of Change::Accounts
+        const char* accounts = ""; // the accounts file, when not the fixture's
         unsigned short columns = 0; // the terminal standard error is on, when not 0
         // An account of the accounts file that the target must not hold.
         const char* notOnTheTarget = "";
@@ -1132,17 +1118,14 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {"\nzorp-engine-run: Messages: 0 copied, 0 failed, 0 not reached, 6 on the target "
              "already, 0 removed from the source.\nzorp-engine-run: the report: "},
             {}},
-        {"on a terminal 40 columns wide: the counts alone", Change::Accounts, finished,
-            {"\nzorp-engine-run: Accounts: 1 finished, 0 failed, 0 login refused, 0 not "
-             "started.\n"},
+        {"on a terminal 40 columns wide: the counts alone", Change::Nothing, finished,
+            {accountsSaid(1, 0, 0, 0)},
             // The test's line keeps its counts too.
             {"\r0/1 done, 0 failed; 0 copied, 0 failed\033[K",
                 "\rlogins 0/1 tested, 0 refused\033[K"},
             "carol", 40},
-        {"on a terminal 200 columns wide: every count and the account in hand", Change::Accounts,
-            finished,
-            {"\nzorp-engine-run: Accounts: 1 finished, 0 failed, 0 login refused, 0 not "
-             "started.\n"},
+        {"on a terminal 200 columns wide: every count and the account in hand", Change::Nothing,
+            finished, {accountsSaid(1, 0, 0, 0)},
             {" s: accounts 0 of 1 done, 0 failed; messages 0 copied, 0 on the target already, 0 "
              "failed; dave: INBOX 0 of 1\033[K"},
             "dave", 200},
@@ -1153,7 +1136,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {"zorp-engine-run: Could not connect to the administration service on "
              "127.0.0.1:44337: connection refused.\n",
                 untouched}},
-        {"every account refused by the source: nothing is made on the target", Change::Accounts,
+        {"every account refused by the source: nothing is made on the target", Change::Nothing,
             failures,
             {"zorp-engine-run: account alice@runs.test login refused: The source server 127.0.0.1:",
                 " refused the login of alice@runs.test (as alice@runs.test: ",
@@ -1162,21 +1145,19 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 " without starting.\nzorp-engine-run: Accounts: 0 finished, 0 failed, 2 login "
                 "refused, 0 not started.\n"},
             {everyLoginRefused}, "wrong"},
-        {"a mistyped password: only the accepted account is made", Change::Accounts, failures,
+        {"a mistyped password: only the accepted account is made", Change::Nothing, failures,
             {"zorp-engine-run: account erin@runs.test login refused: The source server ",
                 " refused the login of erin@runs.test (as erin@runs.test: ",
-                "\nzorp-engine-run: Accounts: 1 finished, 0 failed, 1 login refused, 0 not "
-                "started.\n"},
+                accountsSaid(1, 0, 1, 0)},
             {}, "typo", 0, "erin"},
         {"a source that takes four connections at once: every account, said once",
             Change::CappedSource, finished,
             {"zorp-engine-run: The source server accepted at most 4 connections at once; the "
              "migration went on with 4.\nzorp-engine-run: Migration ended on ",
-                "\nzorp-engine-run: Accounts: 20 finished, 0 failed, 0 login refused, 0 not "
-                "started.\n",
+                accountsSaid(20, 0, 0, 0),
                 "\nzorp-engine-run: Messages: 160 copied, 0 failed, 0 not reached, 0 on the "
                 "target already, 0 removed from the source.\n"},
-            {}, "", 0, "", 0,
+            {}, "twenty", 0, "", 0,
             {"\nThe source server accepted at most 4 connections at once; the migration went on "
              "with 4.\nMigration ended on "},
             {"closed the connection", "Fatal Error"}},
@@ -1185,24 +1166,19 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {"zorp-engine-run: account fay@busy.test failed: The source server 127.0.0.1:",
                 " could not log fay@busy.test in now: NO [UNAVAILABLE] Temporary authentication "
                 "failure.\n",
-                "\nzorp-engine-run: Accounts: 1 finished, 1 failed, 0 login refused, 0 not "
-                "started.\n"},
+                accountsSaid(1, 1, 0, 0)},
             {}, "busy", 0, "fay", 0, {}, {"login refused:"}},
         {"a source that could log no account in now: nothing is made on the target",
             Change::NotNowSource, failures,
             {"zorp-engine-run: account fay@busy.test failed: The source server 127.0.0.1:",
                 " could not log fay@busy.test in now: NO [UNAVAILABLE] Temporary authentication "
                 "failure.\n",
-                "\nzorp-engine-run: Accounts: 0 finished, 1 failed, 0 login refused, 0 not "
-                "started.\n"},
+                accountsSaid(0, 1, 0, 0)},
             {"zorp-engine-run: The source server could not log in any account to migrate now; the "
              "target server was not changed, and the migration did not start.\n"},
             "busy fay", 0, "fay", 0, {}, {"login refused:"}},
         {"a source that quotes the password back", Change::EchoingSource, failures,
-            {"You sent: ", " \"***\"",
-                "\nzorp-engine-run: Accounts: 0 finished, 0 failed, 2 login refused, 0 not "
-                "started.\n"},
-            {everyLoginRefused}},
+            {"You sent: ", " \"***\"", accountsSaid(0, 0, 2, 0)}, {everyLoginRefused}},
         {"Ctrl-C while a login is tested", Change::SilentSource, 128 + SIGINT,
             {"zorp-engine-run: Migration stopped by signal SIGINT while the logins were tested, "
              "on ",
@@ -1239,13 +1215,12 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             {"refused the login", "login refused:"}},
         {"a report.txt that can't be opened", Change::ReportIsAFolder, trouble, {},
             {"zorp-engine-run: the report ", "/report.txt can't be opened: Is a directory.\n"}},
-        {"three lines of the accounts file skipped", Change::Accounts, finished,
-            {"\nzorp-engine-run: Accounts: 2 finished, 0 failed, 0 login refused, 0 not "
-             "started.\n",
+        {"three lines of the accounts file skipped", Change::Nothing, finished,
+            {accountsSaid(2, 0, 0, 0),
                 "\nzorp-engine-run: 3 lines of the accounts file were skipped; the report says "
                 "why.\n"},
             {}, "three bad lines"},
-        {"one line of the accounts file skipped", Change::Accounts, finished,
+        {"one line of the accounts file skipped", Change::Nothing, finished,
             {"\nzorp-engine-run: 1 line of the accounts file was skipped; the report says why.\n"},
             {}, "one bad line"},
         {"no ZORP_ADMIN_PASSWORD", Change::NoAdminPassword, trouble, {},
@@ -1299,18 +1274,13 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 "\nAccounts: 0 finished, 0 failed, 0 login refused, 2 not started.\n"},
             {}, "Logging in to ", {}, tls + ": ", true},
         {"its fingerprint accepted: pinned, and the run goes on", Change::AcceptedCertificate,
-            finished,
-            {"\nzorp-engine-run: Accounts: 2 finished, 0 failed, 0 login refused, 0 not "
-             "started.\n"},
-            {}, "", 0, "", 0,
+            finished, {accountsSaid(2, 0, 0, 0)}, {}, "", 0, "", 0,
             {"; it is the certificate accepted, " + sha256 + ", and its fingerprint " + sha1
                 + " was pinned now in " + knownHosts
                 + ", and another certificate will be "
                   "refused.\n"},
             {}, "Logging in to ", {tls + ": " + sha1 + "\n"}},
-        {"pinned: the run goes on", Change::PinnedCertificate, finished,
-            {"\nzorp-engine-run: Accounts: 2 finished, 0 failed, 0 login refused, 0 not "
-             "started.\n"},
+        {"pinned: the run goes on", Change::PinnedCertificate, finished, {accountsSaid(2, 0, 0, 0)},
             {}, "", 0, "", 0,
             {"; it matches the fingerprint " + sha1 + " pinned for it in " + knownHosts}},
         {"pinned as another certificate, this one accepted: refused as changed", Change::AnotherPin,
@@ -1326,10 +1296,7 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             "", 0, "", 0, {}, {"--trust-source-certificate"}, "Logging in to ",
             {tls + ": " + otherPin + "\n"}, tls + ": " + sha1, true},
         {"issued for its name by an authority the system trusts: no pin needed",
-            Change::VouchedCertificate, finished,
-            {"\nzorp-engine-run: Accounts: 1 finished, 0 failed, 0 login refused, 0 not "
-             "started.\n"},
-            {}, "frank", 0, "", 0,
+            Change::VouchedCertificate, finished, {accountsSaid(1, 0, 0, 0)}, {}, "frank", 0, "", 0,
             {"The certificate of localhost:" + std::to_string(vouched.tlsPort())
                 + " is issued for localhost by an authority this system trusts; "},
             {}, "Logging in to ", {"authority@localhost:" + std::to_string(vouched.tlsPort())},
@@ -1344,11 +1311,10 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             terminal = std::make_unique<PseudoTerminal>(row.columns);
         std::unique_ptr<ScopedEnv> password;
         std::unique_ptr<ScopedTrustStore> store;
+        if (*row.accounts)
+            operands[2] = files.file(row.accounts + std::string(".txt"));
         switch (row.change) {
         case Change::Nothing:
-            break;
-        case Change::Accounts:
-            operands[2] = files.file(row.accounts + std::string(".txt"));
             break;
         case Change::AdminPassword:
             password = std::make_unique<ScopedEnv>("ZORP_ADMIN_PASSWORD", "Not-the-secret");
@@ -1367,11 +1333,9 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             break;
         case Change::CappedSource:
             operands[0] = "127.0.0.1:" + std::to_string(capped.port());
-            operands[2] = files.file("twenty.txt");
             break;
         case Change::NotNowSource:
             operands[0] = "127.0.0.1:" + std::to_string(notNow.port());
-            operands[2] = files.file(row.accounts + std::string(".txt"));
             break;
         case Change::SilentSource:
             operands[0] = "127.0.0.1:" + std::to_string(silent.port());
@@ -1425,7 +1389,6 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             break;
         case Change::VouchedCertificate:
             operands[0] = "imaps://localhost:" + std::to_string(vouched.tlsPort());
-            operands[2] = files.file("frank.txt");
             store = std::make_unique<ScopedTrustStore>(authority.certificateFile());
             break;
         }
@@ -1482,15 +1445,6 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
         // One blank line sets off each block, and no test adds one of its
         // own when it says nothing.
         EXPECT_EQ(std::string::npos, report.find("\n\n\n")) << report;
-        // A stop before the run is named in the report as on the terminal:
-        // by whom, and while what was done.
-        std::smatch stop;
-        if (std::regex_search(said.out, stop,
-                std::regex("zorp-engine-run: (stopped by [^;]+); nothing was migrated"))) {
-            EXPECT_NE(std::string::npos, report.find("\nMigration " + stop[1].str() + ", on "))
-                << stop[1].str() << " missing from\n"
-                << report;
-        }
         // A run's part of the report opens with its header, whatever came
         // before the run (a run that did not go ahead was only asked for),
         // and ends with its summary, which the terminal printed line for
@@ -1526,8 +1480,10 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
             }
         }
         // A run that migrates nothing does not even log in to the target.
-        if (!row.out.empty()
-            && row.out.back().find("the target was not changed") != std::string::npos) {
+        if (row.nothingSent
+            || (said.out + said.err)
+                    .find("the target server was not changed, and the migration did not start")
+                != std::string::npos) {
             EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
         }
         // Every message of the capped source's accounts once on the target.
@@ -1552,7 +1508,6 @@ TEST_F(RunsInProcesses, TellsItsTerminalHowEachRunEnded)
                 << readFile(knownHosts);
         }
         if (row.nothingSent) {
-            EXPECT_EQ(sessionsBefore, occurrences(target->transcript(), "C: HELLO"));
             // Dovecot's own words on a connection that ended without one:
             // "(no auth attempts in 0 secs)"; a login would be "Login: " or
             // "(auth failed, 1 attempts in 2 secs)".

@@ -29,7 +29,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -634,8 +633,8 @@ TEST(UserTestRun, SixLoginsAtOnceOfTheSelectedAccountsAlone)
         for (int i = 0; i < row.acceptedNotSelected + row.selected; ++i) {
             UserInfo user;
             ASSERT_TRUE(list->get(static_cast<std::size_t>(i), user));
-            EXPECT_EQ(i < row.acceptedNotSelected ? TestLoginAccepted : TestNotTested,
-                user.testStatus)
+            EXPECT_EQ(
+                i < row.acceptedNotSelected ? TestLoginAccepted : TestNotTested, user.testStatus)
                 << i;
         }
     }
@@ -783,34 +782,30 @@ TEST(UserTestLimit, AnAccountsSessionsHeldByAnotherClientAreNotNowOnBothRoads)
         tavir::test::TempLogs logs;
         tavir::test::TempDir dir;
         const tavir::test::Dovecot dovecot(passwords);
-        // The sessions of `user` that Dovecot has ended.
-        auto ended = [&dovecot](const std::string& user) {
-            std::istringstream log(dovecot.log());
-            unsigned count = 0;
-            for (std::string line; std::getline(log, line);)
-                count += line.find("imap(" + user + ")<") != std::string::npos
-                    && line.find(": Disconnected: ") != std::string::npos;
-            return count;
-        };
-        // Every session of `user` but those held has ended.
+        // Every session of `user` but those held has ended, by Dovecot's log.
         auto allEnded = [&](const std::string& user) {
+            const unsigned stays = user == "anna@example.com" ? held : 0;
             return tavir::test::waitUntil(
                 [&] {
-                    return ended(user) + (user == "anna@example.com" ? held : 0)
-                        == tavir::test::occurrences(dovecot.log(), "Login: user=<" + user + ">");
+                    const std::string log = dovecot.log();
+                    unsigned ended = 0;
+                    for (const std::string& line : tavir::test::linesOf(log))
+                        ended += line.find("imap(" + user + ")<") != std::string::npos
+                            && line.find(": Disconnected: ") != std::string::npos;
+                    return ended + stays
+                        == tavir::test::occurrences(log, "Login: user=<" + user + ">");
                 },
                 10000);
         };
+        std::map<std::string, tavir::test::MailFolders> source;
         for (const auto& [user, password] : passwords) {
             tavir::test::RawImap imap(dovecot.port());
             ASSERT_TRUE(imap.login(user, password));
             for (int i = 1; i <= 2; ++i)
                 ASSERT_TRUE(imap.append(
                     "INBOX", "Subject: " + user + " " + std::to_string(i) + "\r\n\r\nbody\r\n"));
-        }
-        std::map<std::string, tavir::test::MailFolders> source;
-        for (const auto& [user, password] : passwords)
             source[user] = tavir::test::readDovecotAccount(dovecot.port(), user, password);
+        }
         std::vector<std::unique_ptr<tavir::test::RawImap>> anotherClient;
         for (int i = 0; i < held; ++i) {
             anotherClient.push_back(std::make_unique<tavir::test::RawImap>(dovecot.port()));
