@@ -272,6 +272,10 @@ private:
         do {
             tavir::migration::MigrationStatus status;
             engine_.getStatus(status);
+            // Once the start has ended its lines follow: the tests' line is
+            // not drawn again over them.
+            if (status.endTime != 0)
+                break;
             progress_.draw([&](unsigned columns) {
                 return tavir::enginerun::testProgressText(status, columns);
             });

@@ -482,6 +482,10 @@ void Migrator::getStatus(MigrationStatus& status)
         if (!runTestedLast_)
             tester = tester_;
     }
+    // Read before the ending: the restore is said over once the ending is
+    // noted, so a status never shows neither (the run's tests would be
+    // drawn again between the two).
+    status.puttingTargetBack = run && run->puttingBack->load(std::memory_order_acquire);
     MigrationRun::Ending ending = run ? run->ending() : MigrationRun::Ending();
     status.endTime = ending.time;
     status.summary = std::move(ending.summary);
@@ -494,7 +498,6 @@ void Migrator::getStatus(MigrationStatus& status)
         = !tester && run && run->logins ? run->logins->unknownCertificate() : std::string();
     status.sourceLimit
         = run && run->sourceConnections ? run->sourceConnections->limitSentence() : std::wstring();
-    status.puttingTargetBack = run && run->puttingBack->load(std::memory_order_acquire);
     status.targetWaitSeconds = status.puttingTargetBack ? secondsLeftAtMost(*run->admin) : 0;
     list->fillStatus(status);
 }
