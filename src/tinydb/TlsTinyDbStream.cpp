@@ -196,9 +196,7 @@ public:
         case ConnectionWatch::Ending::None:
             break;
         }
-        // Without the watch's thread the socket's own receive time-out ends
-        // a silent server's call, as a failed read.
-        if (failed && deadline_ && Clock::now() >= *deadline_)
+        if (failed && pastDeadline())
             return outOfTime();
         return failed ? ReadEnd::Failed : ReadEnd::Closed;
     }
@@ -261,6 +259,11 @@ private:
         socket_.setSockOpt(IPPROTO_TCP, TCP_QUICKACK, reinterpret_cast<char*>(&one), sizeof one);
     }
 
+    // The socket's own time-out ends a silent server's call, as a failed
+    // one, where the watch's thread is missing or slower to wake (under
+    // load) than the time-out, which has the same length.
+    bool pastDeadline() const { return deadline_ && Clock::now() >= *deadline_; }
+
     ReadEnd outOfTime() const { return exchangeBytes_ > 0 ? ReadEnd::TooSlow : ReadEnd::TimedOut; }
 
     std::string noAnswer() const
@@ -296,7 +299,7 @@ private:
         case ConnectionWatch::Ending::None:
             break;
         }
-        return "the TLS handshake failed";
+        return pastDeadline() ? noAnswer() : "the TLS handshake failed";
     }
 
     TinyDbEndpoint endpoint_;
